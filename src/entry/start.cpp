@@ -1,0 +1,84 @@
+// The process entry. The start-up order lives here and only here: each layer's step is
+// one line of the table below, in the order the layers depend on each other.
+#include "entry/start.h"
+
+#include <sys/resource.h>
+
+#include "platform/d_alloc.h"
+#include "platform/endian.h"
+#include "platform/task.h"
+#include "platform/tick.h"
+#include "stream/handover.h"
+#include "stream/stream.h"
+#include "text/code_method.h"
+#include "util/sys_param.h"
+
+namespace tq {
+
+namespace {
+
+// Descriptors above 65535 are the file helper's virtual descriptors, and loops over
+// descriptors must stay short: never run with a higher limit.
+constexpr rlim_t kMaxDescriptors = 65536;
+
+void limit_descriptors() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  bool change = false;
+  if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > kMaxDescriptors) rl.rlim_cur = kMaxDescriptors, change = true;
+  if (rl.rlim_max == RLIM_INFINITY || rl.rlim_max > kMaxDescriptors) rl.rlim_max = kMaxDescriptors, change = true;
+  if (change) setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+void init_task_step() { init_task(2); }
+
+void init_longchar_step() { init_longchar(); }
+
+void init_utils() {
+  init_utils_locks();
+  set_sys_param();
+}
+
+struct Step {
+  const char* name;
+  void (*run)();
+};
+
+constexpr Step kSteps[] = {
+    {"check_endian", check_endian},
+    {"limit_descriptors", limit_descriptors},
+    {"init_task", init_task_step},
+    {"init_tick", init_tick},
+    {"init_d_alloc", init_d_alloc},
+    {"init_longchar", init_longchar_step},
+    {"init_stream", init_stream},
+    {"init_utils", init_utils},
+};
+constexpr int kStepCount = int(sizeof kSteps / sizeof kSteps[0]);
+
+const char* steps_run[kStepCount + 1];
+
+// Streams handed over by a parent in a leading "+" argument.
+void receive_handover(const char* arg) { proc_recv_stream(arg); }
+
+}  // namespace
+
+const char* const* startup_steps() { return steps_run; }
+
+void start_process(int argc, char** argv, MAIN_FUNC main_fn) {
+  command_arg = argc > 0 ? argv[0] : "";
+  for (int i = 0; i < kStepCount; ++i) {
+    kSteps[i].run();
+    steps_run[i] = kSteps[i].name;
+  }
+  if (argc >= 2 && argv[1][0] == '+') {
+    const char* handover = argv[1];
+    argv[1] = argv[0];
+    --argc;
+    ++argv;
+    receive_handover(handover);
+  }
+  call_main(argc, argv, main_fn);
+}
+
+}  // namespace tq

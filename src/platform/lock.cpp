@@ -1,0 +1,279 @@
+// Recorded locks on a fixed pool of blocks, the nesting lock and the fork lock.
+// Lock records never come from the heap: 10000 fixed blocks serve locks and sleep records.
+#include "platform/lock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+
+namespace tq {
+
+namespace {
+
+// A lock's block holds its record and the handle's origin record side by side.
+struct LockBlock {
+  _SEM sem;
+  sem_org org;
+};
+static_assert(sizeof(LockBlock) <= kLockBlockSize);
+
+union alignas(64) Block {
+  Block* next_free;
+  unsigned char bytes[kLockBlockSize];
+};
+
+Block tb[kLockBlocks];
+Block* tb_free_list;
+_SEM* block_lock;  // block 0
+int sem_nos;
+
+void post_until_done(sem_t* s) {
+  while (sem_post(s) != 0) {
+  }
+}
+
+void init_sem_record(_SEM* s, unsigned value) {
+  s->tid = invalid_htid;
+  s->value = int(value);
+  if (sem_init(&s->s, 0, value) != 0) {
+    perror("new_semaphore");
+    er_panic("new_semaphore");
+  }
+  s->lock_file = s->unlock_file = nullptr;
+  s->lock_line = s->unlock_line = 0;
+  s->lock_htid = s->unlock_htid = invalid_htid;
+}
+
+}  // namespace
+
+void init_thread_block() {
+  if (block_lock) return;
+  block_lock = new (tb[0].bytes) _SEM;
+  init_sem_record(block_lock, 1);
+  tb_free_list = nullptr;
+  for (int i = kLockBlocks - 1; i >= 1; --i) {
+    tb[i].next_free = tb_free_list;
+    tb_free_list = &tb[i];
+  }
+}
+
+void* new_block() {
+  _lock_task(block_lock, __FILE__, __LINE__);
+  Block* b = tb_free_list;
+  if (!b) er_panic("new_block(1)");
+  tb_free_list = b->next_free;
+  _unlock_task(block_lock, "new_block", __FILE__, __LINE__);
+  return b;
+}
+
+void free_block(void* p) {
+  auto* b = static_cast<Block*>(p);
+  _lock_task(block_lock, __FILE__, __LINE__);
+  b->next_free = tb_free_list;
+  tb_free_list = b;
+  _unlock_task(block_lock, "free_block", __FILE__, __LINE__);
+}
+
+D_SEM xx_new_lock() {
+  auto* lb = new (new_block()) LockBlock;
+  init_sem_record(&lb->sem, 1);
+  lb->org.d_sem = &lb->sem;
+  lb->org.pri = 0;
+  __atomic_add_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
+  return &lb->sem;
+}
+
+void xx_close_lock(D_SEM lock) {
+  if (!lock) return;
+  __atomic_sub_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
+  sem_destroy(&lock->s);
+  free_block(reinterpret_cast<LockBlock*>(lock));
+}
+
+int sem_count() { return __atomic_load_n(&sem_nos, __ATOMIC_RELAXED); }
+
+void _lock_task(D_SEM s, const char* file, int line) {
+  const HTID me = self_htid();
+  for (;;) {
+    errno = 0;
+    // Compare a snapshot: the holder changes under us while another thread owns the lock.
+    // Only this thread stores its own identity, and its own release cleared it, so a
+    // snapshot can equal `me` only while this thread really holds the lock.
+    const HTID holder = s->tid;
+    if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
+    if (sem_wait(&s->s) == 0) break;
+    if (errno != EINTR) er_panic("lock_task");
+  }
+  s->tid = me;
+  __atomic_sub_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  s->lock_file = file;
+  s->lock_line = line;
+  s->lock_htid = me;
+}
+
+void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
+  s->tid = invalid_htid;
+  __atomic_add_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  s->unlock_file = file;
+  s->unlock_line = line;
+  s->unlock_htid = self_htid();
+  post_until_done(&s->s);
+}
+
+SEM _i_new_lock() {
+  D_SEM d = xx_new_lock();
+  return SEM{&reinterpret_cast<LockBlock*>(d)->org};
+}
+
+void close_lock(SEM sem) {
+  if (sem.so) xx_close_lock(sem.so->d_sem);
+}
+
+void _i_lock_task(SEM sem, const char* file, int line) { _lock_task(sem.so->d_sem, file, line); }
+
+void _i_unlock_task(SEM sem, const char* str, const char* file, int line) {
+  _unlock_task(sem.so->d_sem, str, file, line);
+}
+
+int lock_up_test(SEM sem) { return sem.so != nullptr; }
+
+int _sem_getvalue(SEM, int* out) {
+  *out = 0;
+  return 0;
+}
+
+void send_sw_trigger() {}
+
+// ---- nesting lock -------------------------------------------------------------------
+
+NLOCK* new_nlock() { return static_cast<NLOCK*>(d_calloc(1, sizeof(NLOCK))); }
+
+void nlock_task(NLOCK* n) {
+  const int me = get_tid();
+  lock_task(utils_lock);
+  for (;;) {
+    if (n->tid == 0) {
+      n->tid = me;
+      n->cnt = 1;
+      break;
+    }
+    if (n->tid == me) {
+      ++n->cnt;
+      break;
+    }
+    sleep_task(n, utils_lock);
+    lock_task(utils_lock);
+  }
+  unlock_task(utils_lock, "nlock_task");
+}
+
+void unnlock_task(NLOCK* n) {
+  lock_task(utils_lock);
+  if (n->tid != get_tid()) er_panic("unnlock_task(1)");
+  if (--n->cnt < 0) er_panic("unnlock_task(2)");
+  if (n->cnt == 0) {
+    n->tid = 0;
+    wakeup_task(n);
+  }
+  unlock_task(utils_lock, "unnlock_task");
+}
+
+void destroy_nlock(NLOCK* n) { d_f_ree(n); }
+
+// ---- fork lock ----------------------------------------------------------------------
+//
+// Readers are threads inside a connect; a writer (around every fork) interrupts them so
+// that no descriptor of a half-made connection leaks into a child, and waits until they
+// have left. Writers do not exclude each other beyond the count.
+
+namespace {
+
+SEM fork_lock;
+int flock_count;
+FORK_LOCK_TBL* flock_list;
+int tick_func_flag;
+uint32_t wlock_sleep_time, tick_wakeup_time1, tick_wakeup_time2;
+
+void signal_readers() {
+  for (FORK_LOCK_TBL* r = flock_list; r; r = r->next) {
+    r->err = -1;
+    throw_signal(r->tid, kBreakSignal);
+  }
+}
+
+void wlock_tick_task(void*) {
+  for (;;) {
+    lock_task(fork_lock);
+    if (flock_count) {
+      signal_readers();
+      tick_wakeup_time1 = uint32_t(time(nullptr));
+      wakeup_task(&flock_count);
+    }
+    unlock_task(fork_lock, "wlock_tick_task");
+    sleep_sec(2);
+    tick_wakeup_time2 = uint32_t(time(nullptr));
+  }
+}
+
+}  // namespace
+
+void init_fork_lock() {
+  if (!lock_up_test(fork_lock)) fork_lock = new_lock();
+}
+
+void x_rlock_fork(FORK_LOCK_TBL* rec) {
+  if (!rec) er_panic("_rlock_fork");
+  lock_task(fork_lock);
+  while (flock_count) {
+    unlock_task(fork_lock, "x_rlock_fork");
+    sleep_sec(1);
+    lock_task(fork_lock);
+  }
+  rec->err = 0;
+  rec->tid = get_tid();
+  rec->next = flock_list;
+  flock_list = rec;
+  unlock_task(fork_lock, "x_rlock_fork");
+}
+
+void x_runlock_fork(FORK_LOCK_TBL* rec) {
+  lock_task(fork_lock);
+  FORK_LOCK_TBL** p = &flock_list;
+  while (*p && *p != rec) p = &(*p)->next;
+  if (!*p) er_panic("_runlock_fork");
+  *p = rec->next;
+  wakeup_task(&flock_count);
+  unlock_task(fork_lock, "x_runlock_fork");
+}
+
+void x_wlock_fork() {
+  lock_task(fork_lock);
+  ++flock_count;
+  signal_readers();
+  if (!tick_func_flag) {
+    tick_func_flag = 1;
+    create_task(wlock_tick_task, nullptr, 2);
+  }
+  while (flock_list) {
+    wakeup_task(&flock_count);
+    wlock_sleep_time = uint32_t(time(nullptr));
+    unlock_task(fork_lock, "x_wlock_fork");
+    sleep_sec(1);
+    lock_task(fork_lock);
+  }
+  unlock_task(fork_lock, "x_wlock_fork");
+}
+
+void x_wunlock_fork() {
+  lock_task(fork_lock);
+  --flock_count;
+  wakeup_task(&flock_count);
+  unlock_task(fork_lock, "x_wunlock_fork");
+}
+
+}  // namespace tq

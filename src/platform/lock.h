@@ -1,0 +1,99 @@
+// Recorded locks: binary semaphores that note their holder and where they were last
+// taken and released. Not re-entrant: taking a held lock again ends the process.
+// Also the nesting lock and the fork lock (readers inside a connect, writers around a fork).
+#pragma once
+#include <semaphore.h>
+#include "platform/task.h"
+
+namespace tq {
+
+struct _SEM {
+  HTID tid;  // holder; invalid while free
+  int value; // 1 free, 0 held
+  sem_t s;
+  const char* lock_file;
+  int lock_line;
+  HTID lock_htid;
+  const char* unlock_file;
+  int unlock_line;
+  HTID unlock_htid;
+};
+using D_SEM = _SEM*;
+struct sem_org {
+  D_SEM d_sem;
+  int pri;  // always 0
+};
+using SEM_ORG = sem_org*;
+// The lock handle of every subsystem, passed by value. A zero handle is "no lock".
+struct SEM {
+  SEM_ORG so;
+};
+
+// At most this many lock and sleep records exist at a time (block 0 is the pool's own lock).
+inline constexpr int kLockBlocks = 10000;
+inline constexpr size_t kLockBlockSize = 256;
+void init_thread_block();
+void* new_block();
+void free_block(void* b);
+
+D_SEM xx_new_lock();
+void xx_close_lock(D_SEM lock);
+void _lock_task(D_SEM s, const char* file, int line);
+void _unlock_task(D_SEM s, const char* str, const char* file, int line);
+
+SEM _i_new_lock();
+void close_lock(SEM sem);
+void _i_lock_task(SEM sem, const char* file, int line);
+void _i_unlock_task(SEM sem, const char* str, const char* file, int line);
+int lock_up_test(SEM sem);  // nonzero when the handle names a lock
+int _sem_getvalue(SEM sem, int* out);
+void send_sw_trigger();
+int sem_count();  // locks currently created
+
+inline SEM new_lock() { return _i_new_lock(); }
+// Macros that record the calling site; use them unqualified.
+#define lock_task(sem) ::tq::_i_lock_task((sem), __FILE__, __LINE__)
+#define unlock_task(sem, str) ::tq::_i_unlock_task((sem), (str), __FILE__, __LINE__)
+
+// Holds a recorded lock for a scope; the release is recorded at the taking site.
+class ScopedLock {
+ public:
+  ScopedLock(SEM sem, const char* file, int line) : sem_(sem), file_(file), line_(line) {
+    _i_lock_task(sem_, file_, line_);
+  }
+  ~ScopedLock() { _i_unlock_task(sem_, "scope", file_, line_); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  SEM sem_;
+  const char* file_;
+  int line_;
+};
+#define TQ_CAT2(a, b) a##b
+#define TQ_CAT(a, b) TQ_CAT2(a, b)
+#define LOCK_SCOPE(sem) ::tq::ScopedLock TQ_CAT(scoped_lock_, __LINE__)((sem), __FILE__, __LINE__)
+
+// A lock the holding task may take again (counted).
+struct NLOCK {
+  int tid;  // holder's task number, 0 when free
+  int cnt;  // depth
+};
+NLOCK* new_nlock();
+void nlock_task(NLOCK* n);
+void unnlock_task(NLOCK* n);
+void destroy_nlock(NLOCK* n);
+
+// Fork lock. A reader's record is owned by the caller for the time it is inside.
+struct FORK_LOCK_TBL {
+  FORK_LOCK_TBL* next;
+  int err;  // 0, or -1 once a writer has interrupted the reader
+  int tid;
+};
+void init_fork_lock();
+void x_rlock_fork(FORK_LOCK_TBL* rec);
+void x_runlock_fork(FORK_LOCK_TBL* rec);
+void x_wlock_fork();
+void x_wunlock_fork();
+
+}  // namespace tq

@@ -1,0 +1,89 @@
+// Process-wide signal set-up. Signals that only need to break a blocking call get an
+// empty handler installed without SA_RESTART; faults and termination keep their defaults.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/startup.h"
+
+namespace tq {
+
+static_assert(kBreakSignal == SIGUSR1, "the break signal is SIGUSR1");
+
+int (*int_handler)();
+int sig_empty_handler_cnt, sigalarm_handler_cnt, sigpipe_handler_cnt;
+int task_flags;
+
+namespace {
+
+int sigusr1_handler_cnt;
+
+void install(int sig, void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the signal must interrupt the blocked call
+  sigaction(sig, &sa, nullptr);
+}
+
+void sig_empty_handler(int) { __atomic_add_fetch(&sig_empty_handler_cnt, 1, __ATOMIC_RELAXED); }
+void sigalarm_handler(int) { __atomic_add_fetch(&sigalarm_handler_cnt, 1, __ATOMIC_RELAXED); }
+void sigpipe_handler(int) { __atomic_add_fetch(&sigpipe_handler_cnt, 1, __ATOMIC_RELAXED); }
+void sigusr1_handler(int) { __atomic_add_fetch(&sigusr1_handler_cnt, 1, __ATOMIC_RELAXED); }
+
+void sigint_handler(int) {
+  const int saved = errno;
+  if (int_handler && int_handler() >= 0) {
+    errno = saved;
+    return;
+  }
+  static const char msg[] = "Interrupted\n";
+  ssize_t r = write(1, msg, sizeof msg - 1);
+  (void)r;
+  _exit(1);
+}
+
+// Left alone: synchronous faults (an empty handler would return to the faulting
+// instruction for ever), the uncatchable ones, termination, and the ones with handlers of
+// their own. CHLD is decided by the pool's mode.
+bool keeps_default(int sig) {
+  switch (sig) {
+    case SIGSEGV: case SIGBUS: case SIGILL: case SIGTRAP: case SIGFPE: case SIGABRT: case SIGSYS:
+    case SIGKILL: case SIGSTOP: case SIGTERM:
+    case SIGCHLD:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void all_signal_mask(int first, int last) {
+  if (last > 31) last = 31;  // 32 and up belong to the thread library
+  for (int sig = first; sig <= last; ++sig)
+    if (!keeps_default(sig)) install(sig, sig_empty_handler);
+}
+
+void all_signal_mask_posix() { all_signal_mask(1, 32); }
+
+void set_ignore_chld() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_NOCLDWAIT;
+  sigaction(SIGCHLD, &sa, nullptr);
+}
+
+void set_alarm_mask(int mode) {
+  all_signal_mask_posix();
+  install(SIGALRM, sigalarm_handler);
+  install(SIGPIPE, sigpipe_handler);
+  install(SIGINT, sigint_handler);
+  install(SIGUSR1, sigusr1_handler);
+  task_flags = mode;
+  if ((mode & 0xf) == 2) set_ignore_chld();
+}
+
+}  // namespace tq

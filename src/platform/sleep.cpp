@@ -1,0 +1,442 @@
+// Sleep and wake-up on keys, the descriptor poll thread and its wait records,
+// interruption of waits, many-to-many waits and the memory watchdog.
+//
+// A sleep record exists only while its key has sleepers; a wake-up unlinks it and posts
+// its semaphore once per sleeper, so later sleepers on the same key start a new record.
+// Descriptor waits never block in the system call: one poll thread watches every waited
+// descriptor and learns of changes to the set through one byte in a pipe.
+#include "platform/sleep.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "platform/d_alloc.h"
+#include "platform/machine.h"
+#include "platform/startup.h"
+#include "platform/tick.h"
+
+namespace tq {
+
+extern SEM task_lock;  // the pool's lock also guards the wait list
+
+namespace {
+
+// ---- sleep records ------------------------------------------------------------------
+
+struct SW_HASH {
+  SW_HASH* next;
+  const void* key;
+  int cnt;
+  sem_t sem;
+};
+static_assert(sizeof(SW_HASH) <= kLockBlockSize);
+
+constexpr int kSleepBuckets = 99;
+SW_HASH* hash[kSleepBuckets];
+D_SEM sw_lock;
+
+int bucket_of(const void* key) { return int(reinterpret_cast<uintptr_t>(key) % kSleepBuckets); }
+
+}  // namespace
+
+void sw_init() {
+  if (!sw_lock) sw_lock = xx_new_lock();
+}
+
+void t_sleep_task(const void* key, D_SEM s, int /*pri_flag*/) {
+  _lock_task(sw_lock, __FILE__, __LINE__);
+  SW_HASH** head = &hash[bucket_of(key)];
+  SW_HASH* rec = *head;
+  while (rec && rec->key != key) rec = rec->next;
+  if (rec) {
+    ++rec->cnt;
+  } else {
+    rec = new (new_block()) SW_HASH;
+    rec->key = key;
+    rec->cnt = 1;
+    if (sem_init(&rec->sem, 0, 0) != 0) er_panic("new_semaphore");
+    rec->next = *head;
+    *head = rec;
+  }
+  _unlock_task(sw_lock, "t_sleep_task", __FILE__, __LINE__);
+  if (s) _unlock_task(s, "sleep", __FILE__, __LINE__);
+
+  while (sem_wait(&rec->sem) != 0 && errno == EINTR) {
+  }
+
+  _lock_task(sw_lock, __FILE__, __LINE__);
+  if (--rec->cnt == 0) {
+    sem_destroy(&rec->sem);
+    free_block(rec);
+  }
+  _unlock_task(sw_lock, "t_sleep_task", __FILE__, __LINE__);
+}
+
+void _sleep_task(const void* key, D_SEM s, const char*, int) { t_sleep_task(key, s, 0); }
+
+void _i_sleep_task(const void* key, SEM s, const char*, int) {
+  t_sleep_task(key, s.so ? s.so->d_sem : nullptr, 0);
+}
+
+void t_wakeup_task(const void* key, int /*pri_flag*/) {
+  _lock_task(sw_lock, __FILE__, __LINE__);
+  for (SW_HASH** p = &hash[bucket_of(key)]; *p; p = &(*p)->next) {
+    SW_HASH* rec = *p;
+    if (rec->key != key) continue;
+    *p = rec->next;
+    for (int i = 0; i < rec->cnt; ++i)
+      while (sem_post(&rec->sem) != 0) {
+      }
+    break;
+  }
+  _unlock_task(sw_lock, "t_wakeup_task", __FILE__, __LINE__);
+}
+
+void _wakeup_task(const void* key) { t_wakeup_task(key, 0); }
+
+// ---- descriptor waits ---------------------------------------------------------------
+
+namespace {
+
+WD_ENTRY* wd_list;  // also the key the poll thread sleeps on
+int wd_pipe[2] = {-1, -1};
+WD_ENTRY wd_dummy;
+
+void pipe_byte(char c, const char* panic_text) {
+  for (;;) {
+    ssize_t n = write(wd_pipe[1], &c, 1);
+    if (n == 1) return;
+    if (n < 0 && errno != EINTR) er_panic(panic_text);
+  }
+}
+
+// Main-list entry with the same descriptor and type, or null.
+WD_ENTRY* find_main(int fd, int type) {
+  for (WD_ENTRY* e = wd_list; e; e = e->next)
+    if (e->fd == fd && e->type == type) return e;
+  return nullptr;
+}
+
+// Unlinks e from the main list or from its main entry's wait list and frees it;
+// promotes the first waiter when a main entry with waiters leaves. Under task_lock.
+int remove_entry(WD_ENTRY* e) {
+  WD_ENTRY** p = &wd_list;
+  while (*p && *p != e) p = &(*p)->next;
+  if (*p) {
+    if (WD_ENTRY* w = e->wait_list) {
+      w->wait_list = w->next;
+      w->next = e->next;
+      *p = w;
+      pipe_byte('r', "wait_data_lock");
+    } else {
+      *p = e->next;
+    }
+  } else {
+    WD_ENTRY* m = find_main(e->fd, e->type);
+    if (!m) er_panic("wait_data_unlock-2");
+    WD_ENTRY** q = &m->wait_list;
+    while (*q && *q != e) q = &(*q)->next;
+    if (!*q) er_panic("wait_data_unlock-1");
+    *q = e->next;
+  }
+  const int closed = e->state == 6;
+  free(e);
+  wakeup_task(&wd_list);
+  return closed;
+}
+
+void wd_task(void*) {
+  std::vector<pollfd> fds;
+  for (;;) {
+    lock_task(task_lock);
+    while (!wd_list) {
+      sleep_task(&wd_list, task_lock);
+      lock_task(task_lock);
+    }
+    fds.assign(1, pollfd{wd_pipe[0], POLLIN, 0});
+    for (WD_ENTRY* e = wd_list; e; e = e->next) {
+      e->ary_id = -1;
+      if (e->state != 2) continue;
+      e->ary_id = int(fds.size());
+      short ev = 0;
+      if (e->type & WD_READ) ev |= POLLIN;
+      if (e->type & WD_WRITE) ev |= POLLOUT;
+      fds.push_back(pollfd{e->fd, ev, 0});
+    }
+    unlock_task(task_lock, "wd_task");
+
+    for (;;) {
+      if (poll(fds.data(), fds.size(), -1) >= 0) break;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        sleep_sec(1);
+        continue;
+      }
+      er_panic("polling");
+    }
+
+    if (fds[0].revents) {
+      char c;
+      for (;;) {
+        ssize_t n = read(wd_pipe[0], &c, 1);
+        if (n == 1) break;
+        if (n < 0 && errno != EINTR) {
+          perror("read pipe");
+          er_panic("wdl-2");
+        }
+      }
+      if (c == 'r') continue;  // the set changed: build it again
+      if (c != 'a') er_panic("wd_task");
+      lock_task(task_lock);
+      send_signal(wd_list);
+      unlock_task(task_lock, "wd_task");
+      // Interrupted waiters remove their entries once woken, so the array is stale: build
+      // it again rather than match results against entries that may be gone.
+      continue;
+    }
+
+    lock_task(task_lock);
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      WD_ENTRY* e = wd_list;
+      while (e && e->ary_id != int(i)) e = e->next;
+      if (!e) {
+        printf(">> %i\n", int(i));
+        er_panic("wdl-3");
+      }
+      if (e->state == 2) e->state = 3;
+      e->p_events = fds[i].events;
+      e->p_revents = fds[i].revents;
+      wakeup_task(e);
+    }
+    unlock_task(task_lock, "wd_task");
+  }
+}
+
+}  // namespace
+
+void init_wd() {
+  if (wd_pipe[0] >= 0) return;
+  while (pipe(wd_pipe) != 0) sleep_sec(1);
+  create_task(wd_task, nullptr, 5);
+}
+
+WD_ENTRY* wait_data_lock(int fd, int type) {
+  if (fd >= kVirtualFdBase) return &wd_dummy;
+  auto* e = static_cast<WD_ENTRY*>(calloc(1, sizeof(WD_ENTRY)));
+  if (!e) er_panic("wait_data_lock");
+  e->fd = fd;
+  e->type = type;
+  e->htid = self_htid();
+  e->ary_id = -1;
+
+  lock_task(task_lock);
+  if (type & WD_REGISTER) {
+    e->state = 4;
+    e->next = wd_list;
+    wd_list = e;
+    unlock_task(task_lock, "wait_data_lock");
+    return e;
+  }
+  if (WD_ENTRY* m = find_main(fd, type)) {
+    WD_ENTRY** p = &m->wait_list;
+    while (*p) p = &(*p)->next;
+    *p = e;
+  } else {
+    WD_ENTRY** p = &wd_list;
+    while (*p) p = &(*p)->next;
+    *p = e;
+  }
+  for (;;) {
+    e->state = 2;
+    pipe_byte('r', "wait_data_lock");
+    wakeup_task(&wd_list);
+    sleep_task(e, task_lock);
+    lock_task(task_lock);
+    if (e->state == 3) break;
+    if (e->state == 5) {
+      remove_entry(e);
+      e = nullptr;
+      break;
+    }
+    if (e->state != 2) er_panic("wdl-1");
+  }
+  unlock_task(task_lock, "wait_data_lock");
+  return e;
+}
+
+int wait_data_unlock(WD_ENTRY* e) {
+  if (!e || e == &wd_dummy) return 0;
+  lock_task(task_lock);
+  const int closed = remove_entry(e);
+  unlock_task(task_lock, "wait_data_unlock");
+  return closed;
+}
+
+void send_signal(WD_ENTRY* e) {
+  for (; e; e = e->next) {
+    if (e->state == 5) wakeup_task(e);
+    send_signal(e->wait_list);
+  }
+}
+
+namespace {
+
+WD_ENTRY* find_by_htid(WD_ENTRY* list, const HTID& h) {
+  for (WD_ENTRY* e = list; e; e = e->next) {
+    if (cmp_htid(e->htid, h) == 0) return e;
+    if (WD_ENTRY* w = find_by_htid(e->wait_list, h)) return w;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+HTID locked_hard_tid(int tid);  // task.cpp: lookup under task_lock held by the caller
+
+void throw_signal(int tid, int /*sig*/) {
+  lock_task(task_lock);
+  const HTID h = locked_hard_tid(tid);
+  WD_ENTRY* e = h.valid ? find_by_htid(wd_list, h) : nullptr;
+  if (e) {
+    switch (e->state) {
+      case 2:
+        e->state = 5;
+        pipe_byte('a', "throw_signal");
+        break;
+      case 4:
+        // Closing a descriptor that another thread is blocked on does not wake it on
+        // Linux, and the number could be reused under it. Shut the socket down (wakes
+        // connect, accept and read) and break any other blocking call with the signal;
+        // the owner closes the descriptor itself.
+        e->state = 6;
+        shutdown(e->fd, SHUT_RDWR);
+        pthread_kill(e->htid.tid, kBreakSignal);
+        break;
+      case 3:
+      case 5:
+      case 6:
+        break;
+      default:
+        er_panic("throw_signal");
+    }
+  }
+  unlock_task(task_lock, "throw_signal");
+}
+
+// ---- waitsync -----------------------------------------------------------------------
+
+namespace {
+
+void check_word(const void* p, const char* text) {
+  if (p && reinterpret_cast<uintptr_t>(p) < 4096) er_panic(text);
+}
+
+void unlink_from_client(WAITSYNC_NODE* n) {
+  WAITSYNC_NODE** p = &n->client->list;
+  while (*p && *p != n) p = &(*p)->client_next;
+  if (!*p) er_panic("_waitsync_wakeup");
+  *p = n->client_next;
+}
+
+void unlink_from_server(WAITSYNC_NODE* n) {
+  WAITSYNC_NODE** p = &n->server->list;
+  while (*p && *p != n) p = &(*p)->server_next;
+  if (!*p) er_panic("_waitsync_clear");
+  *p = n->server_next;
+}
+
+}  // namespace
+
+void waitsync_ack(WAITSYNC_CLIENT* c, WAITSYNC_SERVER* s, int type) {
+  check_word(c, "1-1");
+  check_word(s, "2");
+  LOCK_SCOPE(utils_lock);
+  WAITSYNC_NODE* n = c->list;
+  while (n && n->server != s) n = n->client_next;
+  if (!n) {
+    n = static_cast<WAITSYNC_NODE*>(d_calloc(1, sizeof(WAITSYNC_NODE)));
+    n->server = s;
+    n->client = c;
+    n->client_next = c->list;
+    c->list = n;
+    n->server_next = s->list;
+    s->list = n;
+  }
+  if (type == 1) s->wait_type = 1;
+  ++c->count;
+}
+
+void waitsync_wakeup(WAITSYNC_SERVER* s) {
+  check_word(s, "2");
+  LOCK_SCOPE(utils_lock);
+  while (WAITSYNC_NODE* n = s->list) {
+    s->list = n->server_next;
+    unlink_from_client(n);
+    if (!n->client->list) wakeup_task(n->client);
+    d_f_ree(n);
+  }
+  s->wait_type = 0;
+}
+
+int waitsync_sleep(WAITSYNC_CLIENT* c) {
+  check_word(c, "1-1");
+  int slept = 0;
+  lock_task(utils_lock);
+  while (c->list) {
+    slept = 1;
+    sleep_task(c, utils_lock);
+    lock_task(utils_lock);
+  }
+  unlock_task(utils_lock, "waitsync_sleep");
+  return slept;
+}
+
+void waitsync_clear(WAITSYNC_CLIENT* c) {
+  check_word(c, "1-1");
+  LOCK_SCOPE(utils_lock);
+  while (WAITSYNC_NODE* n = c->list) {
+    c->list = n->client_next;
+    unlink_from_server(n);
+    d_f_ree(n);
+  }
+  c->count = 0;
+}
+
+// ---- memory watchdog ----------------------------------------------------------------
+
+namespace {
+
+void (*memory_watchdog_func)(int64_t);
+int memory_watchdog_count;
+
+void memory_watchdog_task(void*) {
+  for (;;) {
+    const int64_t machine = get_mem_size();
+    const int64_t resident = get_usedmemory_size();
+    if (memory_watchdog_func && (resident >= machine || resident > 536870911)) memory_watchdog_func(resident);
+    sleep_sec(20);
+  }
+}
+
+void memory_watchdog_tick(void*) {
+  while (__atomic_add_fetch(&memory_watchdog_count, 1, __ATOMIC_RELAXED) <= 2)
+    create_task(memory_watchdog_task, nullptr, 3);
+}
+
+}  // namespace
+
+void memory_watchdog(void (*func)(int64_t)) {
+  memory_watchdog_func = func;
+  new_tick(memory_watchdog_tick, 0, nullptr);
+}
+
+}  // namespace tq

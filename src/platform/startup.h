@@ -1,0 +1,62 @@
+// Process-level services: the fatal-error routine, the exit path, the main function's
+// call record, the signal set-up and the interrupt hook.
+#pragma once
+#include "platform/lock.h"
+
+namespace tq {
+
+// Writes "\n************\n<text> (<pid>)\n************\n" to standard error and ends the
+// process with status 1. Nothing is cleaned up.
+[[noreturn]] void er_panic(const char* text);
+[[noreturn]] void er_panic_x(const char* text);
+
+using MAIN_FUNC = int (*)(int argc, char** argv);
+struct ARG_T {
+  MAIN_FUNC main_ptr;
+  int argc;
+  char** argv;
+  int ret;
+  unsigned exit_flag : 1;
+  int children_nos;
+};
+extern ARG_T call_main_arg;
+extern const char* command_arg;
+extern int task_flags;
+
+[[noreturn]] void call_main(int argc, char** argv, MAIN_FUNC main_ptr);
+[[noreturn]] void call_main_task();
+// Publishes the status, flushes the system's own output and stdio, then _exit(status),
+// so no static destructor runs under live pool threads.
+[[noreturn]] void u_exit(int status);
+int u_child_countup();
+void u_child_countdown();
+void wait_thread(void*);
+
+// Flushers run by u_exit and er_panic (the stream layer registers its own). A flusher
+// must not block on a lock that a panicking thread may hold.
+void add_exit_flusher(void (*fn)());
+void run_exit_flushers();
+
+// The three utility locks.
+extern SEM utils_lock;
+extern SEM utils_lock2;
+extern SEM dummy_lock;
+void init_utils_locks();
+
+// File-layer history stubs.
+void* new_u_history();
+void free_u_history(void* h);
+void set_u_history(void* h);
+void* get_u_history();
+
+// Signals.
+extern int (*int_handler)();
+extern int sig_empty_handler_cnt, sigalarm_handler_cnt, sigpipe_handler_cnt;
+void set_alarm_mask(int mode);
+void all_signal_mask(int first, int last);
+void all_signal_mask_posix();
+void set_ignore_chld();
+// The signal that breaks another thread's blocking call (installed without SA_RESTART).
+inline constexpr int kBreakSignal = 10;  // SIGUSR1 on Linux; checked in signals.cpp
+
+}  // namespace tq

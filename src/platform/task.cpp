@@ -1,0 +1,425 @@
+// The task pool: detached threads kept asleep for reuse, task numbers, logical
+// priorities, per-thread areas and the monitor that lets idle threads end.
+//
+// Each pool thread owns one TASK_BLOCK, entered in a 23-bucket table under task_lock
+// before the thread starts, so a task number is known to the pool from the moment
+// create_task returns. The calling thread finds its own block through a thread-local
+// pointer, so get_tid needs no lock.
+#include "platform/task.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/d_alloc.h"
+#include "platform/lock.h"
+#include "platform/machine.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+
+namespace tq {
+
+SEM task_lock;
+thread_create_fn task_thread_create_hook = pthread_create;
+
+namespace {
+
+constexpr int kTaskBuckets = 23;
+constexpr int kTrimThreads = 399;     // above this many threads every idle one ends
+constexpr uint32_t kIdleLife = 3599;  // seconds an idle thread is kept
+constexpr int kMonitorPeriod = 20;
+constexpr int kMaxTid = 0x7fffffff;
+
+TASK_BLOCK* task_hash[kTaskBuckets];
+int task_cnt;
+int soft_tid_counter;
+bool task_inited;
+thread_local TASK_BLOCK* my_block;
+
+int bucket_of(pthread_t t) { return int(static_cast<uintptr_t>(t) % kTaskBuckets); }
+int clamp_pri(int pri) { return pri < 0 ? 0 : pri > 5 ? 5 : pri; }
+
+template <class F>
+TASK_BLOCK* find_block(F pred) {
+  for (auto* chain : task_hash)
+    for (TASK_BLOCK* b = chain; b; b = b->next)
+      if (pred(b)) return b;
+  return nullptr;
+}
+
+TASK_BLOCK* block_of_tid(int tid) {
+  return find_block([tid](TASK_BLOCK* b) { return b->soft_tid == tid; });
+}
+
+void insert_block(TASK_BLOCK* b) {
+  TASK_BLOCK** head = &task_hash[bucket_of(b->hard_tid.tid)];
+  b->next = *head;
+  *head = b;
+}
+
+void remove_block(TASK_BLOCK* b) {
+  for (TASK_BLOCK** p = &task_hash[bucket_of(b->hard_tid.tid)]; *p; p = &(*p)->next)
+    if (*p == b) {
+      *p = b->next;
+      return;
+    }
+}
+
+// Next task number: at least 2, never one that a block still carries. Under task_lock.
+int new_tid() {
+  for (;;) {
+    if (soft_tid_counter >= kMaxTid || ++soft_tid_counter < 2) soft_tid_counter = 2;
+    if (!block_of_tid(soft_tid_counter)) return soft_tid_counter;
+  }
+}
+
+// Starts a detached thread with the pool's stack size. Prints the failure as the pool
+// always has and returns the thread library's code.
+int start_thread(pthread_t* out, void* (*body)(void*), void* arg) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kTaskStackSize);
+  if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0) er_panic("create_task(detatch)");
+  pthread_t t;
+  const int r = task_thread_create_hook(&t, &attr, body, arg);
+  pthread_attr_destroy(&attr);
+  if (r == 0) {
+    if (out) *out = t;
+  } else if (r == EINVAL) {
+    printf("EINVAL %i\n", int(getpid()));
+  } else if (r == EAGAIN) {
+    printf("EAGAIN %i\n", int(getpid()));
+  } else {
+    printf("default %i\n", int(getpid()));
+  }
+  return r;
+}
+
+struct RawBox {
+  TASK_FUNC func;
+  void* data;
+};
+
+void* raw_body(void* p) {
+  RawBox box = *static_cast<RawBox*>(p);
+  free(p);
+  box.func(box.data);
+  return nullptr;
+}
+
+void* task_grue(void* p) {
+  auto* b = static_cast<TASK_BLOCK*>(p);
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  // Signal dispositions are process-wide here: set once by init_task, not per thread.
+  my_block = b;
+  lock_task(task_lock);  // the creator holds it until the block is in the table
+  for (;;) {
+    unlock_task(task_lock, "task_grue");
+    b->func(b->data);
+    close_thread_area();
+    lock_task(task_lock);
+    b->soft_tid = 0;
+    b->finish_time = get_tqtime();
+    for (;;) {
+      t_sleep_task(b, task_lock.so->d_sem, 0);
+      lock_task(task_lock);
+      if (b->cmd != 1 || b->soft_tid != 0) break;
+    }
+    if (b->cmd != 1) break;
+  }
+  if (b->cmd != 2) er_panic("_task_grue(1)");
+  remove_block(b);
+  --task_cnt;
+  unlock_task(task_lock, "task_grue");
+  free(b);
+  return nullptr;
+}
+
+void task_timeout(void*) {
+  for (;;) {
+    sleep_sec(kMonitorPeriod);
+    const uint32_t now = get_tqtime();
+    LOCK_SCOPE(task_lock);
+    for (auto* chain : task_hash)
+      for (TASK_BLOCK* b = chain; b; b = b->next)
+        if (b->soft_tid == 0 && b->cmd == 1 && (task_cnt > kTrimThreads || now - b->finish_time > kIdleLife)) {
+          b->cmd = 2;
+          wakeup_task(b);
+        }
+  }
+}
+
+void setup_main_thread() {
+  auto* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
+  if (!b) er_panic("setup_main_thread");
+  b->hard_tid = self_htid();
+  b->cmd = 1;
+  LOCK_SCOPE(task_lock);
+  b->soft_tid = new_tid();
+  insert_block(b);
+  my_block = b;
+}
+
+TASK_BLOCK* self_block(const char* panic_text) {
+  if (!my_block) er_panic(panic_text);
+  return my_block;
+}
+
+}  // namespace
+
+int cmp_htid(const HTID& a, const HTID& b) {
+  if (a.valid != b.valid) return -1;
+  if (!a.valid) return 0;
+  return pthread_equal(a.tid, b.tid) ? 0 : -1;
+}
+
+HTID self_htid() { return HTID{true, pthread_self()}; }
+
+void init_task(int flags) {
+  if (task_inited) return;
+  task_inited = true;
+  set_alarm_mask(flags);
+  init_thread_block();
+  sw_init();
+  task_lock = new_lock();
+  _create_task(task_timeout, nullptr, 1);
+  setup_main_thread();
+  init_wd();
+  init_fork_lock();
+  init_posix_dependent();
+}
+
+int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  lock_task(task_lock);
+  for (;;) {
+    TASK_BLOCK* b = find_block([](TASK_BLOCK* x) { return x->soft_tid == 0 && x->cmd != 2; });
+    if (b) {
+      const int tid = b->soft_tid = new_tid();
+      b->data = data;
+      b->func = func;
+      b->file = file;
+      b->line = line;
+      b->finish_time = 0;
+      b->cmd = 1;
+      b->pri = clamp_pri(pri);
+      wakeup_task(b);
+      unlock_task(task_lock, "create_task");
+      return tid;
+    }
+    b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
+    if (!b) er_panic("create_task");
+    const int tid = b->soft_tid = new_tid();
+    b->cmd = 1;
+    b->pri = clamp_pri(pri);
+    b->data = data;
+    b->func = func;
+    b->file = file;
+    b->line = line;
+    pthread_t t;
+    const int r = start_thread(&t, task_grue, b);
+    if (r == 0) {
+      b->hard_tid = HTID{true, t};
+      insert_block(b);
+      ++task_cnt;
+      unlock_task(task_lock, "create_task");
+      return tid;
+    }
+    free(b);
+    if (r != EAGAIN) {
+      unlock_task(task_lock, "create_task");
+      return tid;
+    }
+    // Out of threads for now: wait without holding the pool, so running tasks can finish.
+    unlock_task(task_lock, "create_task");
+    sleep_sec(1);
+    lock_task(task_lock);
+  }
+}
+
+int _create_task(TASK_FUNC func, void* data, int /*pri*/) {
+  auto* box = static_cast<RawBox*>(malloc(sizeof(RawBox)));
+  if (!box) er_panic("create_task");
+  *box = RawBox{func, data};
+  const int r = start_thread(nullptr, raw_body, box);
+  if (r != 0) free(box);
+  return r;
+}
+
+int get_tid() { return self_block("get_tid")->soft_tid; }
+
+// For callers that already hold task_lock (the wait list lives under it).
+HTID locked_hard_tid(int tid) {
+  TASK_BLOCK* b = tid > 0 ? block_of_tid(tid) : nullptr;
+  return b ? b->hard_tid : invalid_htid;
+}
+
+HTID get_hard_tid(int tid) {
+  LOCK_SCOPE(task_lock);
+  return locked_hard_tid(tid);
+}
+
+int thread_exist(int tid) {
+  LOCK_SCOPE(task_lock);
+  return tid > 0 && block_of_tid(tid) ? 0 : -1;
+}
+
+int task_count() {
+  LOCK_SCOPE(task_lock);
+  return task_cnt;
+}
+
+int get_pri(int tid) {
+  if (tid == 0) return self_block("get_pri(OTHER)")->pri;
+  LOCK_SCOPE(task_lock);
+  TASK_BLOCK* b = block_of_tid(tid);
+  return b ? b->pri : -1;
+}
+
+void change_pri(int tid, int pri) {
+  LOCK_SCOPE(task_lock);
+  TASK_BLOCK* b = tid == 0 ? my_block : block_of_tid(tid);
+  if (b) b->pri = clamp_pri(pri);
+}
+
+int push_pri(int pri) {
+  const int old = get_pri(0);
+  if (old < pri) change_pri(0, pri);
+  return old;
+}
+
+void force_scheduling() { change_pri(0, get_pri(0)); }
+
+// ---- priority controls --------------------------------------------------------------
+
+namespace {
+
+void recompute_ctl(PRI_CTL* target) {
+  int top = target->base_pri + 1;
+  for (PRI_CTL_THREAD* t = target->threads; t; t = t->next)
+    if (t->pri > top) top = t->pri;
+  target->ctl_pri = top == 0 ? 0 : top - 1;
+}
+
+}  // namespace
+
+int push_pri_pctl(PRI_CTL* target) {
+  if (target->ctl_pri < target->base_pri) target->ctl_pri = target->base_pri;
+  return push_pri(target->ctl_pri);
+}
+
+void enter_pri_ctl(PRI_CTL* target, PRI_CTL_THREAD* t) {
+  t->pri = get_pri(0);
+  t->tid = get_tid();
+  LOCK_SCOPE(utils_lock2);
+  t->next = target->threads;
+  target->threads = t;
+  recompute_ctl(target);
+}
+
+void exit_pri_ctl(PRI_CTL* target) {
+  const int me = get_tid();
+  LOCK_SCOPE(utils_lock2);
+  for (PRI_CTL_THREAD** p = &target->threads; *p; p = &(*p)->next)
+    if ((*p)->tid == me) {
+      *p = (*p)->next;
+      break;
+    }
+  recompute_ctl(target);
+}
+
+// ---- per-thread areas ---------------------------------------------------------------
+
+namespace {
+
+SEM area_lock;
+THREAD_AREA* area_list;
+
+int area_bucket(const THREAD_AREA* ta, int tid) { return ta->ent_size > 0 ? tid % ta->ent_size : 0; }
+
+}  // namespace
+
+void init_thread_area(THREAD_AREA* ta, const THREAD_AREA* tmpl) {
+  lock_task(utils_lock);
+  if (!lock_up_test(area_lock)) area_lock = new_lock();
+  unlock_task(utils_lock, "init_thread_area");
+  LOCK_SCOPE(area_lock);
+  if (ta->ent) return;
+  *ta = *tmpl;
+  const int buckets = ta->ent_size > 0 ? ta->ent_size : 1;
+  ta->ent = static_cast<THREAD_AREA_HEADER**>(d_calloc(buckets, sizeof(THREAD_AREA_HEADER*)));
+  ta->next = area_list;
+  area_list = ta;
+}
+
+void* get_my_area(THREAD_AREA* ta) {
+  const int me = get_tid();
+  LOCK_SCOPE(area_lock);
+  THREAD_AREA_HEADER** head = &ta->ent[area_bucket(ta, me)];
+  for (THREAD_AREA_HEADER* h = *head; h; h = h->next)
+    if (h->tid == me) return h;
+  auto* h = static_cast<THREAD_AREA_HEADER*>(d_calloc(1, ta->area_size));
+  h->tid = me;
+  h->next = *head;
+  *head = h;
+  return h;
+}
+
+void close_thread_area() {
+  if (!lock_up_test(area_lock)) return;
+  const int me = get_tid();
+  lock_task(area_lock);
+  for (THREAD_AREA* ta = area_list; ta; ta = ta->next) {
+    for (THREAD_AREA_HEADER** p = &ta->ent[area_bucket(ta, me)]; *p; p = &(*p)->next) {
+      THREAD_AREA_HEADER* h = *p;
+      if (h->tid != me) continue;
+      *p = h->next;
+      if (ta->close_gc) ta->close_gc(h);
+      d_f_ree(h);
+      break;
+    }
+  }
+  unlock_task(area_lock, "close_thread_area");
+}
+
+int scan_ta(THREAD_AREA* ta, int (*func)(void*, void*), void* arg) {
+  LOCK_SCOPE(area_lock);
+  const int buckets = ta->ent_size > 0 ? ta->ent_size : 1;
+  for (int i = 0; i < buckets; ++i)
+    for (THREAD_AREA_HEADER* h = ta->ent[i]; h; h = h->next)
+      if (int r = func(h, arg)) return r;
+  return 0;
+}
+
+// ---- small services -----------------------------------------------------------------
+
+void send_alarm(int tid) {
+  const HTID h = get_hard_tid(tid);
+  if (h.valid) pthread_kill(h.tid, SIGALRM);
+}
+
+void sleep_sec(int s) {
+  timespec left{s, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+struct LAST_POS {
+  HTID htid;
+  const char* pos;
+  int line;
+} pp;
+}  // namespace
+
+void __u_cp(const char* pos, int line) {
+  LOCK_SCOPE(task_lock);
+  pp = LAST_POS{self_htid(), pos, line};
+}
+
+int debug_th_timeout_check(void*) { return 0; }
+
+}  // namespace tq

@@ -1,0 +1,102 @@
+// Task pool: every thread of the system is a pooled "task" with a task number and a
+// logical priority 0..5 that orders only the system's own lists, never the OS scheduler.
+// Finished tasks keep their thread asleep for reuse; a monitor lets idle threads end.
+#pragma once
+#include <pthread.h>
+#include <cstddef>
+#include <cstdint>
+
+namespace tq {
+
+// A thread's system identity. Equal when both valid bits and handles agree.
+struct HTID {
+  bool valid = false;
+  pthread_t tid{};
+};
+inline constexpr HTID invalid_htid{};
+int cmp_htid(const HTID& a, const HTID& b);  // 0 equal, -1 different
+HTID self_htid();                            // the calling thread, valid
+
+using TASK_FUNC = void (*)(void* data);
+
+// One pool thread (or the first thread). Guarded by task_lock.
+struct TASK_BLOCK {
+  TASK_BLOCK* next;           // hash chain
+  int cmd;                    // 1 run or wait, 2 end the thread
+  HTID hard_tid;
+  int soft_tid;               // task number while a function is assigned, 0 while idle
+  int pri;                    // logical priority 0..5
+  void* data;
+  TASK_FUNC func;
+  uint32_t finish_time;       // time base seconds when the last function returned, 0 while running
+  const char* file;
+  int line;
+};
+
+// Stack of every pool thread: the recursive reader, evaluator and printer need far more
+// than the historical 64 KB on 64-bit; the sanitizers need more still.
+#ifdef TQ_SANITIZE
+inline constexpr size_t kTaskStackSize = 16u << 20;
+#else
+inline constexpr size_t kTaskStackSize = 4u << 20;
+#endif
+
+void init_task(int flags);
+int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line);
+#define create_task(func, data, pri) ::tq::xx_create_task((func), (data), (pri), __FILE__, __LINE__)
+// A raw detached thread outside the pool; it has no task number. Returns the thread
+// library's result code (0 on success).
+int _create_task(TASK_FUNC func, void* data, int pri);
+
+int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
+HTID get_hard_tid(int tid);  // invalid when no task has that number
+int thread_exist(int tid);   // 0 when a running task has that number, else -1
+int task_count();            // pool threads alive (running or idle)
+
+int get_pri(int tid);             // 0 = the calling thread; -1 for an unknown task number
+void change_pri(int tid, int pri);  // clamped to 0..5; unknown numbers change nothing
+int push_pri(int pri);            // raise to pri if lower; returns the old priority
+void force_scheduling();
+
+// A priority shared by several threads (the queue layer's controls).
+struct PRI_CTL_THREAD {
+  PRI_CTL_THREAD* next;
+  int tid;
+  int pri;
+};
+struct PRI_CTL {
+  int base_pri;
+  int ctl_pri;
+  PRI_CTL_THREAD* threads;
+};
+int push_pri_pctl(PRI_CTL* target);
+void enter_pri_ctl(PRI_CTL* target, PRI_CTL_THREAD* t);
+void exit_pri_ctl(PRI_CTL* target);
+
+// Per-thread memory areas, released after every task function.
+struct THREAD_AREA_HEADER {
+  THREAD_AREA_HEADER* next;
+  int tid;
+};
+struct THREAD_AREA {
+  THREAD_AREA* next;
+  void (*close_gc)(void* area);  // called when the owning task finishes
+  int area_size;                 // bytes of one area, header included
+  int ent_size;                  // buckets
+  THREAD_AREA_HEADER** ent;
+};
+void init_thread_area(THREAD_AREA* ta, const THREAD_AREA* tmpl);
+void* get_my_area(THREAD_AREA* ta);
+void close_thread_area();
+int scan_ta(THREAD_AREA* ta, int (*func)(void* area, void* arg), void* arg);
+
+void send_alarm(int tid);
+void sleep_sec(int s);
+void __u_cp(const char* pos, int line);
+int debug_th_timeout_check(void* task);
+
+// Seam for tests: how pool and raw threads are started (pthread_create by default).
+using thread_create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+extern thread_create_fn task_thread_create_hook;
+
+}  // namespace tq

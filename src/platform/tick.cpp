@@ -1,0 +1,219 @@
+// Ticks: timed entries in one-second slots ordered by due time, run by one pool task,
+// and entries due at once, run by another. Time-outs wake a key in three stages so a
+// sleeper that re-tests its deadline after every wake-up cannot miss it.
+#include "platform/tick.h"
+
+#include "platform/d_alloc.h"
+#include "platform/lock.h"
+#include "platform/machine.h"
+#include "platform/sequencer.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/task.h"
+
+namespace tq {
+
+namespace {
+
+SEM tick_lock;
+TICK_WHEEL* wheel;
+TICK_FUNC* immidiate_tick;
+TICK_FUNC* immidiate_tick_tail;
+thread_local TICK_FUNC* target_tick;  // the entry whose callback runs on this thread
+int tick_start_lock_flag;
+
+// Inserts e due at `due`: an existing slot takes it at the head of its list; otherwise a
+// new slot goes before the first later one. Under tick_lock.
+void insert_timed(TICK_FUNC* e, uint32_t due) {
+  TICK_WHEEL** p = &wheel;
+  while (*p && (*p)->invoke < due) p = &(*p)->next;
+  if (*p && (*p)->invoke == due) {
+    e->next = (*p)->list;
+    (*p)->list = e;
+    return;
+  }
+  auto* w = static_cast<TICK_WHEEL*>(d_alloc(sizeof(TICK_WHEEL)));
+  w->next = *p;
+  w->list = e;
+  w->invoke = due;
+  e->next = nullptr;
+  *p = w;
+}
+
+void run_slot(TICK_WHEEL* w) {
+  for (TICK_FUNC* e = w->list; e;) {
+    TICK_FUNC* next = e->next;
+    target_tick = e;
+    e->func(e->data);
+    target_tick = nullptr;
+    if (e->interval < 1) {
+      d_f_ree(e);
+    } else {
+      LOCK_SCOPE(tick_lock);
+      insert_timed(e, get_tqtime() + uint32_t(e->interval));
+    }
+    e = next;
+  }
+  d_f_ree(w);
+}
+
+void tick_thread(void*) {
+  sleep_sec(5);
+  while (__atomic_load_n(&tick_start_lock_flag, __ATOMIC_ACQUIRE)) sleep_sec(1);
+  for (;;) {
+    sleep_sec(1);
+    for (;;) {
+      lock_task(tick_lock);
+      TICK_WHEEL* w = wheel;
+      if (!w || w->invoke > get_tqtime()) {
+        unlock_task(tick_lock, "tick_thread");
+        break;
+      }
+      wheel = w->next;
+      unlock_task(tick_lock, "tick_thread");
+      run_slot(w);
+    }
+  }
+}
+
+void tick_thread_2(void*) {
+  for (;;) {
+    lock_task(tick_lock);
+    while (!immidiate_tick) {
+      sleep_task(&immidiate_tick, tick_lock);
+      lock_task(tick_lock);
+    }
+    TICK_FUNC* list = immidiate_tick;
+    immidiate_tick = immidiate_tick_tail = nullptr;
+    unlock_task(tick_lock, "tick_thread_2");
+    while (list) {
+      TICK_FUNC* next = list->next;
+      list->func(list->data);
+      d_f_ree(list);
+      list = next;
+    }
+  }
+}
+
+template <class Pred>
+void delete_timed(Pred match) {
+  LOCK_SCOPE(tick_lock);
+  for (TICK_WHEEL** w = &wheel; *w;) {
+    for (TICK_FUNC** e = &(*w)->list; *e;) {
+      if (match(*e)) {
+        TICK_FUNC* dead = *e;
+        *e = dead->next;
+        d_f_ree(dead);
+      } else {
+        e = &(*e)->next;
+      }
+    }
+    if (!(*w)->list) {
+      TICK_WHEEL* empty = *w;
+      *w = empty->next;
+      d_f_ree(empty);
+    } else {
+      w = &(*w)->next;
+    }
+  }
+}
+
+}  // namespace
+
+void init_tick() {
+  if (lock_up_test(tick_lock)) return;
+  tick_lock = new_lock();
+  create_task(tick_thread, nullptr, 3);
+  create_task(tick_thread_2, nullptr, 3);
+}
+
+void new_tick(TICK_CALLBACK func, int interval, void* data) {
+  auto* e = static_cast<TICK_FUNC*>(d_alloc(sizeof(TICK_FUNC)));
+  *e = TICK_FUNC{nullptr, func, data, interval};
+  LOCK_SCOPE(tick_lock);
+  if (interval == 0) {
+    if (immidiate_tick_tail)
+      immidiate_tick_tail->next = e;
+    else
+      immidiate_tick = e;
+    immidiate_tick_tail = e;
+    wakeup_task(&immidiate_tick);
+    return;
+  }
+  insert_timed(e, get_tqtime() + uint32_t(interval < 0 ? -interval : interval));
+}
+
+void del_tick(TICK_CALLBACK func) {
+  delete_timed([func](TICK_FUNC* e) { return e->func == func; });
+}
+
+void del_tick_with_data(TICK_CALLBACK func, void* data) {
+  delete_timed([func, data](TICK_FUNC* e) { return e->func == func && e->data == data; });
+}
+
+void change_tick(int interval) {
+  if (target_tick) target_tick->interval = interval;
+}
+
+void tick_start_lock() { __atomic_store_n(&tick_start_lock_flag, 1, __ATOMIC_RELEASE); }
+void tick_start_unlock() { __atomic_store_n(&tick_start_lock_flag, 0, __ATOMIC_RELEASE); }
+
+// ---- time-outs ----------------------------------------------------------------------
+
+namespace {
+
+void timeout_stage3(void* key) { wakeup_task(key); }
+
+void timeout_stage2(void* key) {
+  wakeup_task(key);
+  new_tick(timeout_stage3, -2, key);
+}
+
+void timeout_stage1(void* key) {
+  wakeup_task(key);
+  new_tick(timeout_stage2, -2, key);
+}
+
+}  // namespace
+
+void new_timeout(const void* key, int interval) {
+  new_tick(timeout_stage1, interval < 0 ? interval : -interval, const_cast<void*>(key));
+}
+
+void del_timeout(const void* key) {
+  void* k = const_cast<void*>(key);
+  del_tick_with_data(timeout_stage1, k);
+  del_tick_with_data(timeout_stage2, k);
+  del_tick_with_data(timeout_stage3, k);
+}
+
+// ---- process time limit -------------------------------------------------------------
+
+namespace {
+
+uint32_t _start_time;
+int _limit, _force_limit;
+int (*_sync_func)();
+
+void timeout_exit_task(void*) {
+  const uint32_t elapsed = get_tqtime() - _start_time;
+  if (elapsed < uint32_t(_limit)) sleep_sec(int(uint32_t(_limit) - elapsed));
+  if (_sync_func)
+    while (_sync_func() != 0 && get_tqtime() - _start_time < uint32_t(_force_limit)) sleep_sec(1);
+  exit_stabilizer('r');
+  u_exit(0);
+}
+
+void exit_tick(void*) { create_task(timeout_exit_task, nullptr, 0); }
+
+}  // namespace
+
+void timeout_exit(int limit, int force_limit, int (*sync_func)()) {
+  _start_time = get_tqtime();
+  _limit = limit;
+  _force_limit = force_limit;
+  _sync_func = sync_func;
+  new_tick(exit_tick, -int(limit * 9 / 10), nullptr);
+}
+
+}  // namespace tq

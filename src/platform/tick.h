@@ -1,0 +1,37 @@
+// Ticks: one-second timers run by two pool tasks, one for timed entries kept in slots
+// ordered by due time, one for entries due at once. Time-outs of waits and the process
+// time limit are built on them.
+#pragma once
+#include <cstdint>
+
+namespace tq {
+
+using TICK_CALLBACK = void (*)(void* data);
+
+struct TICK_FUNC {
+  TICK_FUNC* next;
+  TICK_CALLBACK func;
+  void* data;
+  int interval;  // 0 at once, negative once after |interval| s, positive every interval s
+};
+struct TICK_WHEEL {
+  TICK_WHEEL* next;
+  TICK_FUNC* list;
+  uint32_t invoke;  // time base second when the slot is due
+};
+
+void init_tick();
+void new_tick(TICK_CALLBACK func, int interval, void* data);
+void del_tick(TICK_CALLBACK func);
+void del_tick_with_data(TICK_CALLBACK func, void* data);
+void change_tick(int interval);  // only from inside a callback on the timed thread
+void tick_start_lock();
+void tick_start_unlock();
+
+// Wakes key after |interval| seconds, then 2 and 4 seconds after that.
+void new_timeout(const void* key, int interval);
+void del_timeout(const void* key);
+
+void timeout_exit(int limit, int force_limit, int (*sync_func)());
+
+}  // namespace tq

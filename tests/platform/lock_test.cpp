@@ -1,0 +1,220 @@
+// Recorded locks, the nesting lock and the fork lock.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/lock.h"
+#include "platform/sleep.h"
+#include "platform/task.h"
+#include "support/test_util.h"
+
+using namespace tq;
+using tqtest::panic_banner;
+using tqtest::wait_until;
+
+TEST(LockDeathTest, TakingALockTwiceEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        SEM s = new_lock();
+        lock_task(s);
+        lock_task(s);
+      },
+      testing::ExitedWithCode(1), "^" + panic_banner("double lock?") + "$");
+}
+
+namespace {
+
+struct Contender {
+  SEM s;
+  std::atomic<bool> started{false}, got{false};
+  std::atomic<int> tid{0};
+};
+
+void contend(void* p) {
+  auto* c = static_cast<Contender*>(p);
+  c->tid = get_tid();
+  c->started = true;
+  lock_task(c->s);
+  c->got = true;
+  unlock_task(c->s, "contend");
+}
+
+}  // namespace
+
+TEST(Lock, TakeAndReleaseSitesAreRecorded) {
+  SEM s = new_lock();
+  _SEM* rec = s.so->d_sem;
+  EXPECT_EQ(rec->value, 1);
+  EXPECT_FALSE(rec->tid.valid);
+
+  lock_task(s);
+  const int take_line = __LINE__ - 1;
+  EXPECT_EQ(rec->value, 0);
+  EXPECT_EQ(cmp_htid(rec->tid, self_htid()), 0);
+  EXPECT_EQ(rec->lock_line, take_line);
+  EXPECT_STREQ(rec->lock_file, __FILE__);
+  EXPECT_EQ(cmp_htid(rec->lock_htid, self_htid()), 0);
+
+  unlock_task(s, "test");
+  const int release_line = __LINE__ - 1;
+  EXPECT_EQ(rec->value, 1);
+  EXPECT_FALSE(rec->tid.valid);
+  EXPECT_EQ(rec->unlock_line, release_line);
+  EXPECT_STREQ(rec->unlock_file, __FILE__);
+  EXPECT_EQ(cmp_htid(rec->unlock_htid, self_htid()), 0);
+  EXPECT_EQ(rec->lock_line, take_line) << "a release leaves the take site";
+  close_lock(s);
+}
+
+TEST(Lock, SecondThreadBlocksUntilRelease) {
+  Contender c;
+  c.s = new_lock();
+  _SEM* rec = c.s.so->d_sem;
+  lock_task(c.s);
+  create_task(contend, &c, 1);
+  ASSERT_TRUE(wait_until([&] { return c.started.load(); }));
+  EXPECT_FALSE(wait_until([&] { return c.got.load(); }, std::chrono::milliseconds(200)))
+      << "the second thread got a held lock";
+  unlock_task(c.s, "test");
+  ASSERT_TRUE(wait_until([&] { return c.got.load(); })) << "the waiter never got the lock";
+  ASSERT_TRUE(wait_until([&] { return thread_exist(c.tid) == -1; }));
+  // The last release was the contender's own.
+  EXPECT_FALSE(rec->tid.valid);
+  EXPECT_EQ(rec->value, 1);
+  EXPECT_NE(cmp_htid(rec->unlock_htid, self_htid()), 0);
+  EXPECT_NE(cmp_htid(rec->lock_htid, self_htid()), 0);
+  close_lock(c.s);
+}
+
+TEST(Lock, ScopedLockReleasesAtScopeEnd) {
+  SEM s = new_lock();
+  const int locks = sem_count();
+  {
+    LOCK_SCOPE(s);
+    EXPECT_EQ(s.so->d_sem->value, 0);
+  }
+  EXPECT_EQ(s.so->d_sem->value, 1);
+  close_lock(s);
+  EXPECT_EQ(sem_count(), locks - 1);
+  EXPECT_FALSE(lock_up_test(SEM{}));
+}
+
+TEST(LockDeathTest, TheBlockPoolIsBounded) {
+  EXPECT_EXIT(
+      {
+        for (int i = 0; i < kLockBlocks; ++i) new_lock();
+      },
+      testing::ExitedWithCode(1), panic_banner("new_block(1)"));
+}
+
+namespace {
+
+struct Nester {
+  NLOCK* n;
+  std::atomic<bool> got{false};
+};
+void take_nested(void* p) {
+  auto* x = static_cast<Nester*>(p);
+  nlock_task(x->n);
+  x->got = true;
+  unnlock_task(x->n);
+}
+
+}  // namespace
+
+TEST(NestingLock, HolderMayTakeItAgainOthersWait) {
+  Nester x;
+  x.n = new_nlock();
+  nlock_task(x.n);
+  nlock_task(x.n);
+  EXPECT_EQ(x.n->cnt, 2);
+  EXPECT_EQ(x.n->tid, get_tid());
+  create_task(take_nested, &x, 1);
+  unnlock_task(x.n);
+  EXPECT_FALSE(wait_until([&] { return x.got.load(); }, std::chrono::milliseconds(200)));
+  unnlock_task(x.n);
+  ASSERT_TRUE(wait_until([&] { return x.got.load(); })) << "waiter not woken at depth 0";
+  ASSERT_TRUE(wait_until([&] { return x.n->tid == 0; }));
+  destroy_nlock(x.n);
+}
+
+TEST(NestingLockDeathTest, ReleasingMoreThanTakenEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        NLOCK* n = new_nlock();
+        nlock_task(n);
+        nlock_task(n);
+        unnlock_task(n);
+        unnlock_task(n);
+        unnlock_task(n);
+      },
+      testing::ExitedWithCode(1), panic_banner("unnlock_task(1)"));
+}
+
+// ---- fork lock ----
+
+namespace {
+
+struct Reader {
+  FORK_LOCK_TBL rec{};
+  std::atomic<bool> inside{false}, leave{false}, left{false};
+};
+
+void reader_body(void* p) {
+  auto* r = static_cast<Reader*>(p);
+  x_rlock_fork(&r->rec);
+  r->inside = true;
+  while (!r->leave.load()) usleep(1000);
+  x_runlock_fork(&r->rec);
+  r->left = true;
+}
+
+struct Writer {
+  std::atomic<bool> inside{false}, leave{false}, left{false};
+};
+
+void writer_body(void* p) {
+  auto* w = static_cast<Writer*>(p);
+  x_wlock_fork();
+  w->inside = true;
+  while (!w->leave.load()) usleep(1000);
+  x_wunlock_fork();
+  w->left = true;
+}
+
+}  // namespace
+
+TEST(ForkLock, WriterInterruptsReadersAndWaitsForThemToLeave) {
+  Reader r;
+  create_task(reader_body, &r, 1);
+  ASSERT_TRUE(wait_until([&] { return r.inside.load(); }));
+  EXPECT_EQ(r.rec.err, 0);
+
+  Writer w;
+  create_task(writer_body, &w, 1);
+  ASSERT_TRUE(wait_until([&] { return r.rec.err == -1; })) << "reader not told of the fork";
+  EXPECT_FALSE(wait_until([&] { return w.inside.load(); }, std::chrono::milliseconds(300)))
+      << "writer entered while a reader was inside";
+
+  // A reader arriving while the writer waits stays out until the writer has left.
+  Reader late;
+  create_task(reader_body, &late, 1);
+  r.leave = true;
+  ASSERT_TRUE(wait_until([&] { return w.inside.load(); })) << "writer never entered";
+  EXPECT_FALSE(late.inside.load());
+  w.leave = true;
+  ASSERT_TRUE(wait_until([&] { return late.inside.load(); })) << "late reader never entered";
+  EXPECT_EQ(late.rec.err, 0);
+  late.leave = true;
+  ASSERT_TRUE(wait_until([&] { return late.left.load() && w.left.load() && r.left.load(); }));
+}
+
+TEST(ForkLockDeathTest, LeavingWithoutEnteringEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        FORK_LOCK_TBL rec{};
+        x_runlock_fork(&rec);
+      },
+      testing::ExitedWithCode(1), panic_banner("_runlock_fork"));
+}

@@ -1,0 +1,119 @@
+// The main-loop sequencer and the worker supervisor.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/sequencer.h"
+#include "platform/task.h"
+#include "support/test_util.h"
+
+using namespace tq;
+using tqtest::wait_until;
+
+namespace {
+
+std::atomic<int> server_tid{0};
+std::atomic<bool> gate_open{false}, in_first{false};
+std::mutex seen_mutex;
+std::vector<int> seen;
+
+int record(void* arg) {
+  std::lock_guard<std::mutex> g(seen_mutex);
+  seen.push_back(int(reinterpret_cast<intptr_t>(arg)));
+  return int(reinterpret_cast<intptr_t>(arg)) * 10;
+}
+
+int blocking_first(void*) {
+  in_first = true;
+  while (!gate_open.load()) usleep(1000);
+  return 0;
+}
+
+int running_on(void*) { return get_tid(); }
+
+void serve(void*) {
+  init_msequence();
+  server_tid = get_tid();
+  EXPECT_EQ(ms_do(running_on, nullptr, 0, "before the loop"), get_tid()) << "runs at once before ms_loop";
+  ms_loop();
+}
+
+struct Requester {
+  int pri;
+  int (*func)(void*);
+  intptr_t arg;
+  std::atomic<int> result{-1};
+  std::atomic<bool> done{false};
+};
+
+void request(void* p) {
+  auto* r = static_cast<Requester*>(p);
+  change_pri(0, r->pri);
+  r->result = ms_do(r->func, reinterpret_cast<void*>(r->arg), 1, "request");
+  r->done = true;
+}
+
+}  // namespace
+
+TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
+  create_task(serve, nullptr, 1);
+  ASSERT_TRUE(wait_until([] { return server_tid.load() != 0; }));
+  EXPECT_EQ(get_userinterface_tid(), server_tid.load());
+  usleep(50000);  // let the serving thread enter its loop
+
+  Requester first{1, blocking_first, 0};
+  create_task(request, &first, 1);
+  ASSERT_TRUE(wait_until([] { return in_first.load(); }));
+
+  Requester low1{1, record, 1}, low2{1, record, 2}, high{5, record, 5};
+  create_task(request, &low1, 1);
+  usleep(50000);
+  create_task(request, &low2, 1);
+  usleep(50000);
+  create_task(request, &high, 1);
+  usleep(100000);  // all three are queued behind the blocked first request
+  gate_open = true;
+  ASSERT_TRUE(wait_until([&] { return low1.done && low2.done && high.done && first.done; }));
+  EXPECT_EQ(seen, (std::vector<int>{5, 1, 2}));
+  EXPECT_EQ(high.result.load(), 50);
+  EXPECT_EQ(low2.result.load(), 20);
+
+  Requester on_server{1, running_on, 0};
+  create_task(request, &on_server, 1);
+  ASSERT_TRUE(wait_until([&] { return on_server.done.load(); }));
+  EXPECT_EQ(on_server.result.load(), server_tid.load()) << "the request ran on the serving thread";
+}
+
+// The supervisor restarts a worker that ends with a status byte and hands the byte to the
+// next worker; 'e' stops it. Run in a child so the test process keeps its descriptors.
+TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    const int status = stabilizer();
+    char c = char(status);
+    if (write(report[1], &c, 1) != 1) _exit(3);
+    exit_stabilizer(status == 's' ? 'x' : 'e');
+    _exit(0);
+  }
+  close(report[1]);
+  std::string got;
+  char c;
+  ssize_t n;
+  while ((n = read(report[0], &c, 1)) == 1 || (n < 0 && errno == EINTR))
+    if (n == 1) got += c;
+  close(report[0]);
+  int st = 0;
+  ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
+  EXPECT_EQ(got, "sx");
+  EXPECT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+}

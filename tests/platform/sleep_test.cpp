@@ -1,0 +1,286 @@
+// Sleep and wake-up on keys, descriptor waits through the poll thread, interruption of
+// waits (polled and registered, on pipes and sockets) and many-to-many waits.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/lock.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/task.h"
+#include "support/test_util.h"
+
+using namespace tq;
+using tqtest::wait_until;
+
+namespace {
+
+struct Sleeper {
+  SEM lock;
+  const void* key;
+  std::atomic<bool> registered{false}, woke{false};
+};
+
+// Sleeps once on the key, giving up the lock (taken before sleeping).
+void sleep_once(void* p) {
+  auto* s = static_cast<Sleeper*>(p);
+  lock_task(s->lock);
+  s->registered = true;
+  sleep_task(s->key, s->lock);
+  s->woke = true;
+}
+
+constexpr auto kShort = std::chrono::milliseconds(200);
+
+}  // namespace
+
+TEST(Sleep, WakeUpBeforeAnySleeperIsLost) {
+  int key = 0;
+  Sleeper s{new_lock(), &key};
+  wakeup_task(&key);  // nobody sleeps: nothing is remembered
+  create_task(sleep_once, &s, 1);
+  ASSERT_TRUE(wait_until([&] { return s.registered.load(); }));
+  // The sleeper gives the lock up only after registering: once we hold it, a wake-up reaches it.
+  lock_task(s.lock);
+  EXPECT_FALSE(s.woke.load());
+  EXPECT_FALSE(wait_until([&] { return s.woke.load(); }, kShort)) << "an earlier wake-up was remembered";
+  wakeup_task(&key);
+  unlock_task(s.lock, "test");
+  EXPECT_TRUE(wait_until([&] { return s.woke.load(); })) << "wake-up after the release was lost";
+  close_lock(s.lock);
+}
+
+TEST(Sleep, OneWakeUpReleasesEverySleeperOnTheKey) {
+  int key = 0, other = 0;
+  SEM lock = new_lock();
+  Sleeper a{lock, &key}, b{lock, &key}, c{lock, &other};
+  for (Sleeper* s : {&a, &b, &c}) {
+    create_task(sleep_once, s, 1);
+    ASSERT_TRUE(wait_until([&] { return s->registered.load(); }));
+  }
+  lock_task(lock);  // all three are registered once the lock is free again
+  wakeup_task(&key);
+  unlock_task(lock, "test");
+  EXPECT_TRUE(wait_until([&] { return a.woke.load() && b.woke.load(); }));
+  EXPECT_FALSE(wait_until([&] { return c.woke.load(); }, kShort)) << "a sleeper on another key woke";
+  lock_task(lock);
+  wakeup_task(&other);
+  unlock_task(lock, "test");
+  EXPECT_TRUE(wait_until([&] { return c.woke.load(); }));
+}
+
+// ---- descriptor waits ----
+
+namespace {
+
+struct Waiter {
+  int fd;
+  int type;
+  std::atomic<int> tid{0};
+  std::atomic<bool> returned{false}, unlock{false}, done{false};
+  std::atomic<WD_ENTRY*> entry{nullptr};
+  std::atomic<int> state{0}, unlock_result{-1};
+  // Registered waits make a blocking call after registering.
+  std::atomic<int> call_result{0}, call_errno{0};
+};
+
+void wait_body(void* p) {
+  auto* w = static_cast<Waiter*>(p);
+  w->tid = get_tid();
+  WD_ENTRY* e = wait_data_lock(w->fd, w->type);
+  w->entry = e;
+  if (e) w->state = e->state;
+  w->returned = true;
+  while (e && !w->unlock.load()) usleep(1000);
+  w->unlock_result = e ? wait_data_unlock(e) : -1;
+  w->done = true;
+}
+
+void registered_accept(void* p) {
+  auto* w = static_cast<Waiter*>(p);
+  w->tid = get_tid();
+  WD_ENTRY* e = wait_data_lock(w->fd, WD_REGISTER);
+  w->returned = true;
+  const int r = accept(w->fd, nullptr, nullptr);
+  w->call_errno = errno;
+  w->call_result = r;
+  if (r >= 0) close(r);
+  w->unlock_result = wait_data_unlock(e);
+  w->done = true;
+}
+
+void registered_read(void* p) {
+  auto* w = static_cast<Waiter*>(p);
+  w->tid = get_tid();
+  WD_ENTRY* e = wait_data_lock(w->fd, WD_REGISTER);
+  w->returned = true;
+  char c;
+  ssize_t r;
+  do {  // a signal that arrives before the read begins is simply repeated by the test
+    r = read(w->fd, &c, 1);
+  } while (r < 0 && errno == EINTR && e->state != 6);
+  w->call_errno = errno;
+  w->call_result = int(r);
+  w->unlock_result = wait_data_unlock(e);
+  w->done = true;
+}
+
+}  // namespace
+
+TEST(DescriptorWait, ReadyPipeIsReportedAndUnlockAnswersZero) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Waiter w{p[0], WD_READ};
+  create_task(wait_body, &w, 1);
+  ASSERT_TRUE(wait_until([&] { return w.tid.load() != 0; }));
+  EXPECT_FALSE(wait_until([&] { return w.returned.load(); }, kShort)) << "returned before data";
+  ASSERT_EQ(write(p[1], "x", 1), 1);
+  ASSERT_TRUE(wait_until([&] { return w.returned.load(); })) << "poll thread never reported the pipe";
+  EXPECT_EQ(w.state.load(), 3);
+  EXPECT_TRUE(w.entry.load()->p_revents & 1);  // POLLIN
+  w.unlock = true;
+  ASSERT_TRUE(wait_until([&] { return w.done.load(); }));
+  EXPECT_EQ(w.unlock_result.load(), 0);
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST(DescriptorWait, SecondWaiterOnADescriptorIsServedAfterTheFirst) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Waiter first{p[0], WD_READ}, second{p[0], WD_READ};
+  create_task(wait_body, &first, 1);
+  ASSERT_TRUE(wait_until([&] { return first.tid.load() != 0; }));
+  usleep(50000);  // let the first register before the second
+  create_task(wait_body, &second, 1);
+  ASSERT_TRUE(wait_until([&] { return second.tid.load() != 0; }));
+  ASSERT_EQ(write(p[1], "x", 1), 1);
+  ASSERT_TRUE(wait_until([&] { return first.returned.load(); }));
+  EXPECT_FALSE(wait_until([&] { return second.returned.load(); }, kShort))
+      << "second waiter polled while the first still held the descriptor";
+  first.unlock = true;
+  ASSERT_TRUE(wait_until([&] { return second.returned.load(); })) << "second waiter never promoted";
+  EXPECT_EQ(second.state.load(), 3);
+  second.unlock = true;
+  ASSERT_TRUE(wait_until([&] { return first.done.load() && second.done.load(); }));
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST(DescriptorWait, VirtualDescriptorsAreNotPolled) {
+  WD_ENTRY* e = wait_data_lock(70000, WD_READ);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(wait_data_unlock(e), 0);
+}
+
+TEST(DescriptorWait, ThrowSignalInterruptsAPolledWait) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Waiter w{p[0], WD_READ};
+  create_task(wait_body, &w, 1);
+  ASSERT_TRUE(wait_until([&] { return w.tid.load() != 0; }));
+  usleep(50000);
+  throw_signal(w.tid.load(), kBreakSignal);
+  ASSERT_TRUE(wait_until([&] { return w.done.load(); })) << "wait not interrupted";
+  EXPECT_EQ(w.entry.load(), nullptr);
+  // The descriptor still works for a new waiter.
+  Waiter again{p[0], WD_READ};
+  create_task(wait_body, &again, 1);
+  ASSERT_EQ(write(p[1], "x", 1), 1);
+  ASSERT_TRUE(wait_until([&] { return again.returned.load(); }));
+  EXPECT_EQ(again.state.load(), 3);
+  again.unlock = true;
+  ASSERT_TRUE(wait_until([&] { return again.done.load(); }));
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST(DescriptorWait, ThrowSignalBreaksARegisteredAcceptOnASocket) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(s, 4), 0);
+  Waiter w{s, WD_REGISTER};
+  create_task(registered_accept, &w, 1);
+  ASSERT_TRUE(wait_until([&] { return w.returned.load(); }));
+  usleep(50000);
+  throw_signal(w.tid.load(), kBreakSignal);
+  ASSERT_TRUE(wait_until([&] { return w.done.load(); })) << "accept not broken";
+  EXPECT_LT(w.call_result.load(), 0);
+  EXPECT_EQ(w.unlock_result.load(), 1) << "a registered wait that was broken answers 1";
+  EXPECT_EQ(close(s), 0) << "the owner closes the descriptor, exactly once";
+}
+
+TEST(DescriptorWait, ThrowSignalBreaksARegisteredReadOnAPipe) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Waiter w{p[0], WD_REGISTER};
+  create_task(registered_read, &w, 1);
+  ASSERT_TRUE(wait_until([&] { return w.returned.load(); }));
+  usleep(50000);
+  throw_signal(w.tid.load(), kBreakSignal);
+  if (!wait_until([&] { return w.done.load(); })) {
+    ASSERT_EQ(write(p[1], "x", 1), 1);  // release the reader before failing
+    ASSERT_TRUE(wait_until([&] { return w.done.load(); }));
+    FAIL() << "read not broken";
+  }
+  EXPECT_EQ(w.call_result.load(), -1);
+  EXPECT_EQ(w.call_errno.load(), EINTR);
+  EXPECT_EQ(w.unlock_result.load(), 1);
+  close(p[0]);
+  close(p[1]);
+}
+
+// ---- waitsync ----
+
+namespace {
+
+struct SyncClient {
+  WAITSYNC_CLIENT c{};
+  std::atomic<bool> done{false};
+  std::atomic<int> slept{-1};
+};
+
+void client_body(void* p) {
+  auto* sc = static_cast<SyncClient*>(p);
+  sc->slept = waitsync_sleep(&sc->c);
+  sc->done = true;
+}
+
+}  // namespace
+
+TEST(WaitSync, ClientWakesWhenEveryServerItAcknowledgedHasWoken) {
+  SyncClient sc;
+  WAITSYNC_SERVER s1{}, s2{};
+  waitsync_ack(&sc.c, &s1, 1);
+  waitsync_ack(&sc.c, &s2, 0);
+  waitsync_ack(&sc.c, &s1, 0);  // a linked pair is left as it is
+  EXPECT_EQ(sc.c.count, 3);
+  EXPECT_EQ(s1.wait_type, 1);
+  create_task(client_body, &sc, 1);
+  waitsync_wakeup(&s1);
+  EXPECT_FALSE(wait_until([&] { return sc.done.load(); }, kShort)) << "woke with a server left";
+  waitsync_wakeup(&s2);
+  ASSERT_TRUE(wait_until([&] { return sc.done.load(); }));
+  EXPECT_EQ(sc.c.list, nullptr);
+  EXPECT_EQ(s1.list, nullptr);
+  EXPECT_EQ(s1.wait_type, 0);
+
+  // With nothing to wait for the client does not sleep.
+  SyncClient idle;
+  EXPECT_EQ(waitsync_sleep(&idle.c), 0);
+
+  // Clearing unlinks the client from its servers.
+  WAITSYNC_SERVER s3{};
+  waitsync_ack(&idle.c, &s3, 0);
+  waitsync_clear(&idle.c);
+  EXPECT_EQ(s3.list, nullptr);
+  EXPECT_EQ(idle.c.count, 0);
+}

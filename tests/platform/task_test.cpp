@@ -1,0 +1,284 @@
+// Task pool: reuse of idle threads, task numbers, priorities, per-thread areas, and the
+// pool's behaviour when the system refuses threads.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <cerrno>
+#include <set>
+#include <vector>
+
+#include "platform/lock.h"
+#include "platform/sleep.h"
+#include "platform/task.h"
+#include "support/test_util.h"
+
+using namespace tq;
+using tqtest::wait_until;
+
+namespace {
+
+// A gate that tasks wait at until the test opens it.
+struct Gate {
+  SEM lock = new_lock();
+  bool open = false;
+  std::atomic<int> waiting{0};
+  void wait() {
+    lock_task(lock);
+    ++waiting;
+    while (!open) {
+      sleep_task(this, lock);
+      lock_task(lock);
+    }
+    unlock_task(lock, "gate");
+  }
+  void release() {
+    lock_task(lock);
+    open = true;
+    wakeup_task(this);
+    unlock_task(lock, "gate");
+  }
+  ~Gate() { close_lock(lock); }
+};
+
+struct Probe {
+  std::atomic<int> tid{0};
+  std::atomic<bool> done{false};
+  Gate* gate = nullptr;
+};
+
+void probe_body(void* p) {
+  auto* pr = static_cast<Probe*>(p);
+  pr->tid = get_tid();
+  if (pr->gate) pr->gate->wait();
+  pr->done = true;
+}
+
+bool finished(int tid) {
+  return wait_until([tid] { return thread_exist(tid) == -1; });
+}
+
+}  // namespace
+
+TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
+  Probe a;
+  const int ta = create_task(probe_body, &a, 1);
+  ASSERT_TRUE(finished(ta)) << "task did not finish";
+  EXPECT_EQ(a.tid.load(), ta);
+  EXPECT_EQ(thread_exist(ta), -1);
+
+  const int threads = task_count();
+  Probe b;
+  const int tb = create_task(probe_body, &b, 1);
+  ASSERT_TRUE(finished(tb));
+  EXPECT_NE(ta, tb);
+  EXPECT_EQ(b.tid.load(), tb);
+  EXPECT_EQ(task_count(), threads) << "an idle thread existed, so none should have been started";
+}
+
+TEST(TaskPool, LiveTasksHaveDistinctNumbersAndBusyPoolGrows) {
+  Gate gate;
+  constexpr int kTasks = 24;
+  std::vector<Probe> probes(kTasks);
+  std::set<int> numbers;
+  for (auto& p : probes) {
+    p.gate = &gate;
+    numbers.insert(create_task(probe_body, &p, 2));
+  }
+  ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == kTasks; })) << "tasks did not start";
+  EXPECT_EQ(numbers.size(), size_t(kTasks));
+  EXPECT_GE(*numbers.begin(), 2);
+  EXPECT_NE(numbers.count(get_tid()), 1u);
+  for (auto& p : probes) EXPECT_EQ(numbers.count(p.tid.load()), 1u);
+  EXPECT_GE(task_count(), kTasks) << "blocked tasks need threads of their own";
+  for (int t : numbers) EXPECT_EQ(thread_exist(t), 0);
+  gate.release();
+  for (int t : numbers) EXPECT_TRUE(finished(t));
+}
+
+TEST(TaskPool, FirstThreadIsATask) {
+  EXPECT_GE(get_tid(), 2);
+  EXPECT_EQ(thread_exist(get_tid()), 0);
+  EXPECT_EQ(cmp_htid(get_hard_tid(get_tid()), self_htid()), 0);
+  EXPECT_FALSE(get_hard_tid(0x7ffffff0).valid);
+}
+
+TEST(TaskPool, PrioritiesAreClampedAndRecordedPerTask) {
+  const int old = get_pri(0);
+  change_pri(0, 7);
+  EXPECT_EQ(get_pri(0), 5);
+  change_pri(0, -3);
+  EXPECT_EQ(get_pri(0), 0);
+  EXPECT_EQ(push_pri(3), 0);
+  EXPECT_EQ(get_pri(0), 3);
+  EXPECT_EQ(push_pri(1), 3) << "push_pri never lowers";
+  EXPECT_EQ(get_pri(0), 3);
+  change_pri(0, old);
+
+  // A new thread's priority is clamped like a reused one's.
+  Gate gate;
+  Probe p;
+  p.gate = &gate;
+  const int t = create_task(probe_body, &p, 9);
+  EXPECT_EQ(get_pri(t), 5);
+  change_pri(t, -1);
+  EXPECT_EQ(get_pri(t), 0);
+  gate.release();
+  ASSERT_TRUE(finished(t));
+  EXPECT_EQ(get_pri(t), -1) << "finished task has no priority";
+  change_pri(t, 4);  // unknown number: no effect, no crash
+}
+
+TEST(TaskPool, PriorityControlFollowsItsMembers) {
+  PRI_CTL ctl{1, 0, nullptr};
+  const int old = get_pri(0);
+  change_pri(0, 4);
+  PRI_CTL_THREAD me{};
+  enter_pri_ctl(&ctl, &me);
+  EXPECT_EQ(me.pri, 4);
+  EXPECT_EQ(me.tid, get_tid());
+  EXPECT_EQ(ctl.ctl_pri, 3);  // max(base + 1, 4) - 1
+  exit_pri_ctl(&ctl);
+  EXPECT_EQ(ctl.ctl_pri, 1);  // max(2, none) - 1
+  EXPECT_EQ(ctl.threads, nullptr);
+
+  PRI_CTL zero{-1, -5, nullptr};
+  change_pri(0, 0);
+  enter_pri_ctl(&zero, &me);
+  EXPECT_EQ(zero.ctl_pri, 0) << "a control at 0 stays at 0";
+  exit_pri_ctl(&zero);
+
+  change_pri(0, 1);
+  PRI_CTL lift{2, 0, nullptr};
+  EXPECT_EQ(push_pri_pctl(&lift), 1);
+  EXPECT_EQ(lift.ctl_pri, 2);
+  EXPECT_EQ(get_pri(0), 2);
+  change_pri(0, old);
+}
+
+namespace {
+
+struct Area {
+  THREAD_AREA_HEADER h;
+  int value;
+};
+std::atomic<int> closed_areas{0};
+void count_close(void*) { ++closed_areas; }
+THREAD_AREA test_area;
+const THREAD_AREA area_template{nullptr, count_close, int(sizeof(Area)), 7, nullptr};
+
+struct AreaProbe {
+  std::atomic<Area*> area{nullptr};
+  std::atomic<bool> same{false};
+};
+void area_body(void* p) {
+  auto* ap = static_cast<AreaProbe*>(p);
+  auto* a = static_cast<Area*>(get_my_area(&test_area));
+  a->value = get_tid();
+  ap->same = get_my_area(&test_area) == a;
+  ap->area = a;
+}
+
+int find_value(void* area, void* arg) {
+  auto* a = static_cast<Area*>(area);
+  return a->value == *static_cast<int*>(arg) ? 42 : 0;
+}
+
+}  // namespace
+
+TEST(TaskPool, ThreadAreasArePerTaskAndReleasedWhenTheTaskEnds) {
+  init_thread_area(&test_area, &area_template);
+  auto* mine = static_cast<Area*>(get_my_area(&test_area));
+  EXPECT_EQ(mine->h.tid, get_tid());
+  EXPECT_EQ(mine->value, 0) << "new areas are zeroed";
+  mine->value = -7;
+  EXPECT_EQ(get_my_area(&test_area), mine);
+
+  const int closed = closed_areas.load();
+  AreaProbe ap;
+  const int t = create_task(area_body, &ap, 1);
+  ASSERT_TRUE(finished(t));
+  EXPECT_TRUE(ap.same.load());
+  EXPECT_NE(ap.area.load(), mine);
+  EXPECT_TRUE(wait_until([&] { return closed_areas.load() == closed + 1; })) << "close_gc not called";
+
+  int key = -7;
+  EXPECT_EQ(scan_ta(&test_area, find_value, &key), 42);
+  int absent = 12345;
+  EXPECT_EQ(scan_ta(&test_area, find_value, &absent), 0);
+}
+
+// When the system refuses a thread, the pool waits and retries, but never while holding
+// the pool's lock: other tasks must still be able to use the pool meanwhile.
+namespace {
+
+std::atomic<bool> refuse{false};
+std::atomic<int> refusals{0};
+std::atomic<bool> gave_up{false};
+
+int refusing_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+  if (refuse.load()) {
+    if (++refusals > 8) {  // would only happen if the lock were held: let the test end
+      gave_up = true;
+      refuse = false;
+    } else {
+      return EAGAIN;
+    }
+  }
+  return pthread_create(t, a, f, arg);
+}
+
+std::atomic<int> created_tid{0};
+std::atomic<bool> go{false};
+void create_from_raw(void* p) {
+  while (!go.load()) usleep(1000);
+  created_tid = create_task(probe_body, p, 1);
+}
+
+}  // namespace
+
+TEST(TaskPool, RefusedThreadIsRetriedWithoutHoldingThePool) {
+  // Occupy idle threads until the pool has to start a new one: then none is idle.
+  Gate gate;
+  std::vector<std::unique_ptr<Probe>> busy;
+  for (int i = 0; i < 500; ++i) {
+    const int before = task_count();
+    busy.push_back(std::make_unique<Probe>());
+    busy.back()->gate = &gate;
+    create_task(probe_body, busy.back().get(), 1);
+    ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == int(busy.size()); }));
+    if (task_count() > before) break;
+  }
+
+  Probe target;
+  ASSERT_EQ(_create_task(create_from_raw, &target, 1), 0);
+  task_thread_create_hook = refusing_create;
+  refuse = true;
+  go = true;
+  ASSERT_TRUE(wait_until([] { return refusals.load() >= 1; })) << "the pool never asked for a thread";
+  // The pool lock must be free while the creator waits to retry.
+  EXPECT_EQ(thread_exist(get_tid()), 0);
+  refuse = false;
+  ASSERT_TRUE(wait_until([] { return created_tid.load() != 0; })) << "creation never completed";
+  EXPECT_TRUE(finished(created_tid.load()));
+  EXPECT_FALSE(gave_up.load()) << "another task was blocked while the pool slept on a refusal";
+  task_thread_create_hook = pthread_create;
+  gate.release();
+  for (auto& p : busy) EXPECT_TRUE(wait_until([&] { return p->done.load(); }));
+}
+
+namespace {
+void call_get_tid(void*) { get_tid(); }
+}  // namespace
+
+TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {
+  EXPECT_EXIT(
+      {
+        _create_task(call_get_tid, nullptr, 1);
+        sleep_sec(20);
+        _exit(0);
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("get_tid"));
+}

@@ -1,0 +1,51 @@
+// The process start-up and exit as a user sees them: the hand-over argument, the exit
+// status, the panic banner, the interrupt.
+#include <gtest/gtest.h>
+
+#include "support/test_util.h"
+
+using tqtest::bin_path;
+using tqtest::run_program;
+
+TEST(Startup, MxtestRunsAndExitsZero) {
+  tqtest::TempDir dir;
+  auto r = run_program({bin_path("mxtest")}, dir.path());
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Startup, ExitStatusIsTheMainFunctionsResult) {
+  EXPECT_EQ(run_program({bin_path("tq_probe"), "exit", "0"}).status, 0);
+  EXPECT_EQ(run_program({bin_path("tq_probe"), "exit", "7"}).status, 7);
+}
+
+TEST(Startup, LeadingPlusArgumentIsHandedOverAndRemoved) {
+  auto r = run_program({bin_path("tq_probe"), "+", "args", "x"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "3\n" + bin_path("tq_probe") + "\nargs\nx\n");
+
+  // Only the first argument is looked at.
+  r = run_program({bin_path("tq_probe"), "args", "+kept"});
+  EXPECT_EQ(r.out, "3\n" + bin_path("tq_probe") + "\nargs\n+kept\n");
+}
+
+TEST(Startup, PanicWritesTheBannerAndEndsWithStatusOne) {
+  auto r = run_program({bin_path("tq_probe"), "panic", "something broke"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.starts_with("\n************\nsomething broke (")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(")\n************\n")) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(Startup, InterruptPrintsInterruptedAndEndsWithStatusOne) {
+  auto r = run_program({bin_path("tq_probe"), "sigint"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Interrupted\n");
+}
+
+TEST(Startup, StepsRunInTheirFixedOrder) {
+  auto r = run_program({bin_path("tq_probe"), "steps"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "check_endian\nlimit_descriptors\ninit_task\ninit_tick\ninit_d_alloc\ninit_longchar\ninit_stream\ninit_utils\n");
+}

@@ -1,0 +1,46 @@
+// Small helpers shared by the test suites: temporary folders, bounded waits, banners.
+#pragma once
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tqtest {
+
+// A folder under $TMPDIR (or /tmp) removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Polls cond every few milliseconds until it holds or the bound passes; answers cond().
+bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bound = std::chrono::seconds(10));
+
+// The regular expression of er_panic's banner for text (text is matched literally).
+std::string panic_banner(const std::string& text);
+
+// Number of open descriptors of this process.
+int open_fd_count();
+
+std::string read_file(const std::string& path);
+
+// Runs a program with arguments (argv[0] is the path), optionally in a folder, collecting
+// its standard output and error. The run is killed after `bound`; timed_out then holds.
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  bool timed_out = false;
+  std::string out, err;
+};
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
+                      std::chrono::milliseconds bound = std::chrono::seconds(60));
+// Path of a program built beside the tests.
+std::string bin_path(const std::string& name);
+void write_file(const std::string& path, const std::string& bytes);
+
+}  // namespace tqtest
