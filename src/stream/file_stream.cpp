@@ -1,0 +1,289 @@
+// The file class: streams on named files and descriptors, plain pipes and serial lines.
+//
+// A thread must never block inside read or write where a close cannot reach it (closing a
+// descriptor does not wake a thread blocked on it on Linux). So a descriptor that can
+// block is first polled without waiting; only when it is not ready does the thread wait
+// through the descriptor poll thread, which a close interrupts. After readiness a write
+// moves at most PIPE_BUF bytes, which a ready pipe or socket takes without blocking.
+#include "stream/file_stream.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+S_TABLE s_file_table = {
+    'f', 0, {0, 0}, nullptr,
+    s_open_file_descripter, s_close_file, s_write_file, s_read_file, s_flush_file,
+    s_proc_send_file, s_proc_recv_file, s_get_socketip_file, nullptr,
+};
+
+void init_file_stream() { insert_s_table(&s_file_table); }
+
+namespace {
+
+bool still_open(STREAM* s) {
+  LOCK_SCOPE(stream_lock);
+  return s->h.tbl != nullptr;
+}
+
+// 0 when fd is ready for type (or in a state the call itself will report), -1 with EINTR
+// when the wait was interrupted.
+int wait_ready(int fd, int type) {
+  pollfd p{fd, short(type == WD_READ ? POLLIN : POLLOUT), 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r != 0) return 0;
+  WD_ENTRY* e = wait_data_lock(fd, type);
+  if (!e) {
+    errno = EINTR;
+    return -1;
+  }
+  wait_data_unlock(e);
+  return 0;
+}
+
+void note_write(STREAM* s, int len, int err) {
+  LOCK_SCOPE(stream_lock);
+  s->h.last_size = len;
+  s->h.last_err = err;
+}
+
+STREAM* new_file_record(S_TABLE* tbl, int fd) {
+  auto* s = static_cast<STREAM*>(d_calloc(1, sizeof(STREAM)));
+  s->h.tbl = tbl;
+  s->file.fid = fd;
+  s->file.filename = nullptr;
+  s->file.never_blocks = fd_never_blocks(fd);
+  return s;
+}
+
+void count_open(int fd) {
+  ++now_open_files;
+  if (fd > max_fid) max_fid = fd;
+}
+
+}  // namespace
+
+int parse_handover_fd(const char*& p) {
+  long long v = 0;
+  int n = 0;
+  while (n < 15 && *p >= '0' && *p <= '9') {
+    v = v * 10 + (*p++ - '0');
+    ++n;
+  }
+  return n > 0 && v <= INT_MAX ? int(v) : -1;
+}
+
+int fd_never_blocks(int fd) {
+  if (u_is_helper_fd(fd)) return 1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
+// ---- descriptor I/O ------------------------------------------------------------------------
+
+int fd_write(STREAM* s, int fd, int never_blocks, const char* data, int len) {
+  int done = 0;
+  int err = 0;
+  while (done < len) {
+    if (!never_blocks && wait_ready(fd, WD_WRITE) < 0) {
+      err = errno;
+      break;
+    }
+    size_t piece = size_t(len - done);
+    if (!never_blocks && piece > PIPE_BUF) piece = PIPE_BUF;
+    const ssize_t n = u_write(fd, data + done, piece);
+    if (n > 0) {
+      done += int(n);
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN) && still_open(s)) continue;
+    err = n < 0 ? errno : EIO;
+    break;
+  }
+  errno = err;
+  return done > 0 || len == 0 ? done : -1;
+}
+
+int fd_read(STREAM* s, int fd, int never_blocks, char* data, int len) {
+  for (;;) {
+    if (!never_blocks && wait_ready(fd, WD_READ) < 0) return -1;
+    const ssize_t n = u_read(fd, data, size_t(len));
+    if (n >= 0) return int(n);
+    if ((errno == EINTR || errno == EAGAIN) && still_open(s)) continue;
+    return -1;
+  }
+}
+
+int fd_read_full(STREAM* s, int fd, char* data, int len) {
+  int done = 0;
+  while (done < len) {
+    const int n = fd_read(s, fd, 0, data + done, len - done);
+    if (n <= 0) return -1;
+    done += n;
+  }
+  return len;
+}
+
+// ---- the class ----------------------------------------------------------------------------
+
+STREAM* _s_open_file_descripter(int fd, S_TABLE* tbl) {
+  if (fd < 0) return nullptr;
+  const int fl = fcntl(fd, F_GETFL);
+  if (fl == -1) return nullptr;
+  STREAM* s = new_file_record(tbl, fd);
+  _xx_s_open(s, fl & O_ACCMODE, ST_DESC, __FILE__, __LINE__);
+  count_open(fd);
+  return s;
+}
+
+STREAM* s_open_file_descripter(int fd, S_TABLE* tbl) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_open_file_descripter(fd, tbl);
+}
+
+STREAM* s_open_file(const char* filename, int mode, int flags) {
+  if (!filename) return nullptr;
+  const int open_flags = mode & ~O_NONBLOCK;
+  int fd = u_open(filename, open_flags, flags);
+  if (fd < 0 && errno == EMFILE && stream_gc) {
+    stream_gc();
+    fd = u_open(filename, open_flags, flags);
+  }
+  if (fd < 0) return nullptr;
+  STREAM* s = new_file_record(&s_file_table, fd);
+  s->file.filename = copy_str(filename);
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  _xx_s_open(s, open_flags, ST_FILE, __FILE__, __LINE__);
+  if (u_is_helper_fd(fd)) s->h.wb_flags |= WB_BUFFERED;
+  count_open(fd);
+  return s;
+}
+
+int s_close_file(STREAM* s) {
+  const int fd = s->file.fid;
+  if (fd >= 0 && fd <= 2) return -1;
+  _s_close_sync(s);
+  // One close only: Linux releases the number even when close reports an error, so a
+  // retry could close a descriptor another thread has just been given.
+  const int r = u_close(fd);
+  d_f_ree(s->file.filename);
+  s->file.filename = nullptr;
+  --now_open_files;
+  return r == 0 ? 0 : -1;
+}
+
+int s_write_file(STREAM* s, const char* data, int len) {
+  const int r = fd_write(s, s->file.fid, s->file.never_blocks, data, len);
+  const int err = errno;
+  note_write(s, len, err);
+  errno = err;
+  return r;
+}
+
+int s_read_file(STREAM* s, char* data, int len) { return fd_read(s, s->file.fid, s->file.never_blocks, data, len); }
+
+int s_flush_file(STREAM* s) { return fsync(s->file.fid) == 0 ? 0 : -1; }
+
+int s_get_socketip_file(STREAM* s) {
+  if (s->h.tbl != &s_file_table) return 0;
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getpeername(s->file.fid, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) return 0;
+  return int(ntohl(addr.sin_addr.s_addr));
+}
+
+int64_t s_seek_file(STREAM* s, int64_t offset, int where) {
+  if (!s) return 0;
+  int fd;
+  {
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);
+    if (!_s_exist(s) || s->h.tbl != &s_file_table) return -1;
+    fd = s->file.fid;
+  }
+  return u_lseek64(fd, offset, where);
+}
+
+int s_checksum_file(STREAM* s, int cmd, S_CHECKSUM_TYPE* ck) {
+  if (cmd != 1) return 0;
+  U_CK_BUF buf{};
+  if (u_checksum(s->file.fid, &buf) != 0) return -1;
+  ck->w_checksum[4] = buf.w_checksum[1];
+  ck->u_history[4] = buf.u_history[1];
+  ck->lev_mask |= 16;
+  ck->w_checksum[3] = buf.w_checksum[0];
+  ck->u_history[3] = buf.u_history[0];
+  ck->lev_mask |= 8;
+  return 0;
+}
+
+int s_proc_send_file(STREAM* s, PROC_SEND* ps) {
+  snprintf(ps->msg, sizeof ps->msg, "f%d", s->file.fid);
+  ps->fid[0] = s->file.fid;
+  ps->fid[1] = -1;
+  return 0;
+}
+
+STREAM* s_proc_recv_file(PROC_RECV* pr) {
+  ++pr->ptr;  // the class letter
+  const int fd = parse_handover_fd(pr->ptr);
+  return _s_open_file_descripter(fd, pr->tbl);
+}
+
+int s_get_fid(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s) || s->h.tbl->type != 'f') return -1;
+  return s->file.fid;
+}
+
+STREAM* open_serial_port(SERIAL_PORT_INFO* info, int speed) {
+  if (!info || !info->info) return nullptr;
+  const int fd = u_open(info->info, O_RDWR | O_NOCTTY, 0);
+  if (fd < 0) {
+    perror("open");
+    return nullptr;
+  }
+  termios t{};
+  if (tcgetattr(fd, &t) == 0) {
+    cfsetispeed(&t, speed_t(speed));
+    cfsetospeed(&t, speed_t(speed));
+    t.c_cflag |= CLOCAL;
+    tcsetattr(fd, TCSAFLUSH, &t);
+  }
+  STREAM* s = s_open_file_descripter(fd, &s_file_table);
+  if (!s) u_close(fd);
+  return s;
+}
+
+int s_open_pipe(STREAM* p[2]) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  p[0] = s_open_file_descripter(fds[0], &s_file_table);
+  p[1] = s_open_file_descripter(fds[1], &s_file_table);
+  return 0;
+}
+
+}  // namespace tq

@@ -1,0 +1,586 @@
+// Stream objects: the class registry, the registry of stream records that decides
+// liveness, the common set-up, thread registration, closing (direct, queued, on
+// shutdown), zombies and their tick, and the start-up of the stream library.
+//
+// Lock order: stream_lock, then cq_lock or the pool's own locks (throw_signal, ticks).
+// Nothing sleeps while holding stream_lock: every wait releases it through sleep_task.
+#include "stream/stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/machine.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/task.h"
+#include "platform/tick.h"
+#include "stream/file_stream.h"
+#include "stream/fpipe_stream.h"
+#include "stream/log_hook.h"
+#include "stream/stream_write.h"
+#include "stream/string_stream.h"
+#include "stream/terminal_stream.h"
+
+namespace tq {
+
+SEM stream_lock;
+STREAM* stream_list;
+S_TABLE* stream_table_list;
+STREAM __s_std[3];
+STREAM* s_stdin;
+STREAM* s_stdout;
+STREAM* s_stderr;
+STREAM* close_zonbie_list;
+int zonbie_count;
+uint32_t zonbie_life_time = 300;
+int shutdown_stream_flags;
+int now_open_files = 4;
+int max_fid = 3;
+void (*stream_gc)();
+uint32_t (*stream_clock)();
+
+namespace {
+
+STREAM* close_stream;  // the stream whose close waits for its threads
+void (*init_chain_stream_fn)();
+void (*init_TQoHTTP_stream_fn)();
+bool stream_started;
+
+// ---- registry of stream records ------------------------------------------------------
+// Chained through S_HEADER::reg_next; looking a pointer up compares addresses only, so a
+// pointer to freed memory is never dereferenced.
+
+constexpr int kRegBits = 12;
+STREAM* reg_table[1 << kRegBits];
+
+size_t reg_slot(const void* p) {
+  return size_t((uint64_t(reinterpret_cast<uintptr_t>(p)) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - kRegBits));
+}
+
+void reg_insert(STREAM* s) {
+  STREAM** head = &reg_table[reg_slot(s)];
+  s->h.reg_next = *head;
+  *head = s;
+}
+
+void reg_remove(STREAM* s) {
+  for (STREAM** p = &reg_table[reg_slot(s)]; *p; p = &(*p)->h.reg_next)
+    if (*p == s) {
+      *p = s->h.reg_next;
+      return;
+    }
+  er_panic("stream registry");
+}
+
+bool reg_has(const STREAM* s) {
+  for (STREAM* e = reg_table[reg_slot(s)]; e; e = e->h.reg_next)
+    if (e == s) return true;
+  return false;
+}
+
+bool is_std(const STREAM* s) { return s == &__s_std[0] || s == &__s_std[1] || s == &__s_std[2]; }
+
+// ---- close queue ---------------------------------------------------------------------
+
+struct CQ_CELL {
+  CQ_CELL* next;
+  STREAM* s;
+};
+SEM cq_lock;
+CQ_CELL* _cq_head;
+CQ_CELL* _cq_tail;
+int close_queue_task_nos;
+
+void cq_wake(void*) { wakeup_task(&_cq_head); }
+
+void close_queue_task(void*) {
+  lock_task(cq_lock);
+  ++close_queue_task_nos;
+  uint32_t idle_since = get_tqtime();
+  for (;;) {
+    if (CQ_CELL* c = _cq_head) {
+      _cq_head = c->next;
+      if (!_cq_head) _cq_tail = nullptr;
+      --close_queue_task_nos;
+      unlock_task(cq_lock, "close_queue_task");
+      _d_s_close(c->s, __FILE__, __LINE__);
+      d_f_ree(c);
+      lock_task(cq_lock);
+      ++close_queue_task_nos;
+      idle_since = get_tqtime();
+      continue;
+    }
+    if (close_queue_task_nos > 2 || get_tqtime() - idle_since > 4) break;
+    new_tick(cq_wake, -5, nullptr);
+    sleep_task(&_cq_head, cq_lock);
+    del_tick_with_data(cq_wake, nullptr);
+    lock_task(cq_lock);
+  }
+  --close_queue_task_nos;
+  unlock_task(cq_lock, "close_queue_task");
+}
+
+// Wakes the waiting close every 2 seconds, so a thread that missed the signal gets another.
+void close_sync_task(void*) {
+  for (;;) {
+    sleep_sec(2);
+    LOCK_SCOPE(stream_lock);
+    if (close_stream) wakeup_task(&close_stream->h.thread);
+  }
+}
+
+void unlink_stream_list(STREAM* s, const char* file, int line) {
+  for (STREAM** p = &stream_list; *p; p = &(*p)->h.next)
+    if (*p == s) {
+      *p = s->h.next;
+      return;
+    }
+  fprintf(stderr, "FILE %s / %i\n", file, line);
+  er_panic("_delete_stream_list");
+}
+
+// Step 2 of a close: wait until the write task has sent the buffer, at most until the
+// 30-second limit fires. False when another thread closed the stream meanwhile.
+bool drain_before_close(STREAM* s) {
+  while ((s->h.write_buf.head || (s->h.wb_flags & WB_WRITING)) && !(s->h.wb_flags & WB_CLOSE_TIMEOUT)) {
+    wakeup_write_task();
+    new_tick(s_close_write_tick, -30, s);
+    sleep_task(&s->h.write_buf, stream_lock);
+    del_tick_with_data(s_close_write_tick, s);
+    lock_task(stream_lock);
+    if (!s->h.tbl) {
+      s->h.zonbie_access = s_now();
+      return false;
+    }
+  }
+  return true;
+}
+
+// Step 4: the code method's closing sequence, written unless a direct write has hung past
+// its abort interval (then the work record is only released).
+void end_code_method(STREAM* s, S_TABLE* tbl) {
+  CODE_METHOD* cm = s->h.cm;
+  void* work = s->h.cm_work;
+  s->h.cm_work = nullptr;
+  if (!cm || !work) return;
+  const bool stuck = s->h.write_in_time && s_now() - s->h.write_in_time > s->h.write_abort_interval;
+  if (stuck) {
+    cm->close(nullptr, work);
+    return;
+  }
+  const int cap = (cm->max_ret > cm->close_max ? cm->max_ret : cm->close_max) + 1;
+  auto* buf = static_cast<unsigned char*>(d_alloc(size_t(cap)));
+  const int n = cm->close(buf, work);
+  if (n > 0 && (s->h.mode == 1 || s->h.mode == 2)) {
+    S_FILE_THREAD t;
+    _s_insert_thread(s, &t);
+    if (s->h.write_abort_type) {
+      s->h.write_tid = get_tid();
+      s->h.write_in_time = s_now();
+    }
+    unlock_task(stream_lock, "close trailer");
+    const int w = tbl->write(s, reinterpret_cast<char*>(buf), n);
+    lock_task(stream_lock);
+    s->h.write_tid = 0;
+    s->h.write_in_time = 0;
+    if (w > 0) calc_checksum(s, reinterpret_cast<char*>(buf), w, 1);
+    _s_delete_thread(s, &t);
+  }
+  d_f_ree(buf);
+}
+
+void checksum_report(STREAM* s, S_TABLE* tbl) {
+  if (!tbl->checksum) return;
+  auto* ck = static_cast<S_CHECKSUM_TYPE*>(d_calloc(1, sizeof(S_CHECKSUM_TYPE)));
+  ck->lev_mask = 1;
+  ck->w_checksum[0] = s->h.w_checksum;
+  ck->u_history[0] = nullptr;  // the write history keeps nothing
+  tbl->checksum(s, 1, ck);
+  ck->s_type = tbl->type;
+  new_tick(close_checksum, 0, ck);
+}
+
+}  // namespace
+
+// ---- clock and priority ------------------------------------------------------------------
+
+uint32_t s_now() { return stream_clock ? stream_clock() : get_tqtime(); }
+
+StreamPri::StreamPri() : old_(push_pri(3)) {}
+StreamPri::~StreamPri() {
+  if (old_ >= 0 && old_ < 3) change_pri(0, old_);
+}
+
+// ---- error operations ----------------------------------------------------------------------
+
+STREAM* s_error_stream(int, S_TABLE*) { return nullptr; }
+STREAM* s_error_stream(PROC_RECV*) { return nullptr; }
+int s_error(STREAM*) { return -1; }
+int s_error(STREAM*, const char*, int) { return -1; }
+int s_error(STREAM*, char*, int) { return -1; }
+int s_error(STREAM*, PROC_SEND*) { return -1; }
+int s_error(STREAM*, int, S_CHECKSUM_TYPE*) { return -1; }
+
+// ---- hooks -----------------------------------------------------------------------------------
+
+void set_init_chain_stream(void (*fn)()) {
+  init_chain_stream_fn = fn;
+  if (stream_started && fn) fn();
+}
+
+void set_init_TQoHTTP_stream(void (*fn)()) {
+  init_TQoHTTP_stream_fn = fn;
+  if (stream_started && fn) fn();
+}
+
+// ---- start-up ---------------------------------------------------------------------------------
+
+void insert_s_table(S_TABLE* tbl) {
+  LOCK_SCOPE(stream_lock);
+  tbl->next = stream_table_list;
+  stream_table_list = tbl;
+}
+
+S_TABLE* _search_type(char type) {
+  for (S_TABLE* t = stream_table_list; t; t = t->next)
+    if (t->type == type) return t;
+  return nullptr;
+}
+
+void init_machine_stream() {
+  create_task(close_sync_task, nullptr, 3);
+  // SIGUSR1 already breaks blocking calls: the task pool installs it without SA_RESTART.
+  init_file_stream();
+  init_terminal_stream();
+  init_flush_pipe_stream();
+}
+
+void init_stream() {
+  if (stream_started) return;
+  stream_lock = new_lock();
+  cq_lock = new_lock();
+  init_u_file();
+  if (!std_cm || !search_cm(std_cm->name)) er_panic("init_longchar is required\n");
+  s_stdin = &__s_std[0];
+  s_stdout = &__s_std[1];
+  s_stderr = &__s_std[2];
+  for (int fd = 0; fd < 3; ++fd) {
+    STREAM* s = &__s_std[fd];
+    s->h.tbl = &s_file_table;
+    s->file.fid = fd;
+    s->file.filename = nullptr;
+    s->file.never_blocks = fd_never_blocks(fd);
+    LOCK_SCOPE(stream_lock);
+    _xx_s_open(s, fd == 0 ? 0 : 2, ST_STANDARD, __FILE__, __LINE__);
+  }
+  init_machine_stream();
+  if (init_chain_stream_fn) init_chain_stream_fn();
+  init_string_stream();
+  if (init_TQoHTTP_stream_fn) init_TQoHTTP_stream_fn();
+  init_stream_write();
+  new_tick(zonbie_tick, 11, nullptr);
+  new_tick(s_write_tick, 2, nullptr);
+  stream_started = true;
+}
+
+// ---- set-up and liveness ---------------------------------------------------------------------
+
+void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line) {
+  S_HEADER& h = s->h;
+  h.mode = mode & 15;
+  h.stream_type = static_cast<unsigned char>(stream_type);
+  h.cm = std_cm;
+  h.cm_work = std_cm->open();
+  h.cr_cnt = 0;
+  h.cr_mode = 0;
+  h.wb_flags = 0;
+  h.write_buf = STREAM_BUF{nullptr, nullptr};
+  h.next = stream_list;
+  h.interval = 10;
+  h.bytes_per_interval = 0;
+  h.last_time = s_now();
+  h.avg_thput = -1;
+  h.usec_per_byte = -1;
+  h.pushed = 0;
+  h.pushed_flag = 0;
+  h.thread = nullptr;
+  h.create_file = file;
+  h.create_line = line;
+  h.create_time = s_now();
+  h.check_ptr = &h;
+  h.w_checksum = 0;
+  h.write_in_time = 0;
+  h.write_tid = 0;
+  h.write_abort_type = 0;
+  h.write_abort_interval = 0;
+  h.u_history = U_HISTORY{nullptr, nullptr};
+  h.close_time = h.zonbie_access = 0;
+  stream_list = s;
+  reg_insert(s);
+}
+
+void xx_s_open(STREAM* s, int stream_type, int mode, const char* file, int line) {
+  LOCK_SCOPE(stream_lock);
+  _xx_s_open(s, mode, stream_type, file, line);
+}
+
+STREAM* s_open_descripter(int fd, S_TABLE* tbl) {
+  if (!tbl || !tbl->open_desc) return nullptr;
+  return tbl->open_desc(fd, tbl);
+}
+
+int _s_valid(STREAM* s) { return s && reg_has(s) && s->h.check_ptr == &s->h; }
+
+int _s_exist(STREAM* s) { return _s_valid(s) && s->h.tbl; }
+
+bool _s_live(STREAM* s) {
+  if (_s_exist(s)) return true;
+  if (_s_valid(s)) s->h.zonbie_access = s_now();
+  return false;
+}
+
+bool _s_buffered(const STREAM* s) { return (s->h.tbl->flags & 8) || (s->h.wb_flags & WB_BUFFERED); }
+
+int s_exist(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_exist(s);
+}
+
+CODE_METHOD* s_get_cm(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_exist(s) ? s->h.cm : nullptr;
+}
+
+int _s_set_cm(STREAM* s, CODE_METHOD* cm) {
+  if (s->h.cm && s->h.cm_work) s->h.cm->close(nullptr, s->h.cm_work);
+  s->h.cm = cm;
+  s->h.cm_work = cm->open();
+  return 0;
+}
+
+int s_set_cm(STREAM* s, CODE_METHOD* cm) {
+  if (!cm) return -1;
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s)) return -1;
+  return _s_set_cm(s, cm);
+}
+
+int s_set_cr(STREAM* s, int cnt) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s)) return -1;
+  s->h.cr_mode = 1;
+  s->h.cr_cnt = cnt;
+  return 0;
+}
+
+void s_reset_cr(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (_s_valid(s)) s->h.cr_mode = 0;
+}
+
+int s_get_cr(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_exist(s) ? s->h.cr_cnt : -1;
+}
+
+int s_get_socketip(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s) || !s->h.tbl->get_socketip) return 0;
+  S_FILE_THREAD t;
+  _s_insert_thread(s, &t);
+  const int r = s->h.tbl->get_socketip(s);
+  _s_delete_thread(s, &t);
+  return r;
+}
+
+int s_stream_nos() {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  int n = 0;
+  for (STREAM* s = stream_list; s; s = s->h.next) ++n;
+  return n;
+}
+
+int s_check_resource3() { return s_stream_nos(); }
+
+int s_check_resource() { return now_open_files > int(get_fd_max() / 2) ? -1 : 0; }
+
+int s_check_resource2(int* op_max) {
+  const int limit = int(get_fd_max());
+  if (op_max) *op_max = limit;
+  int n = 0;
+  for (int fd = 0; fd <= limit; ++fd)
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) ++n;
+  return n;
+}
+
+// ---- threads inside a stream ----------------------------------------------------------------
+
+void _s_insert_thread(STREAM* s, S_FILE_THREAD* t) {
+  t->tid = get_tid();
+  t->next = s->h.thread;
+  s->h.thread = t;
+}
+
+void _s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
+  for (S_FILE_THREAD** p = &s->h.thread; *p; p = &(*p)->next)
+    if (*p == t) {
+      *p = t->next;
+      break;
+    }
+  if (!s->h.tbl) wakeup_task(&s->h.thread);
+}
+
+void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
+  LOCK_SCOPE(stream_lock);
+  _s_delete_thread(s, t);
+}
+
+void _s_close_sync(STREAM* s) {
+  while (close_stream) {
+    sleep_task(&close_stream, stream_lock);
+    lock_task(stream_lock);
+  }
+  close_stream = s;
+  const int me = get_tid();
+  for (;;) {
+    S_FILE_THREAD* t = s->h.thread;
+    while (t && t->tid == me) t = t->next;  // a thread cannot wait for itself
+    if (!t) break;
+    wakeup_task(s);  // flush-pipe waiters sleep on the stream itself
+    throw_signal(t->tid, kBreakSignal);
+    sleep_task(&s->h.thread, stream_lock);
+    lock_task(stream_lock);
+  }
+  close_stream = nullptr;
+  wakeup_task(&close_stream);
+}
+
+// ---- closing ----------------------------------------------------------------------------------
+
+int __d_s_close(STREAM* s, const char* file, int line) {
+  if (!_s_valid(s)) return -1;
+  if (!s->h.tbl) {
+    s->h.zonbie_access = s_now();
+    return -1;
+  }
+  if (is_std(s)) return -1;
+  if (_s_buffered(s) && !drain_before_close(s)) return -1;
+  S_TABLE* tbl = s->h.tbl;
+  s->h.tbl = nullptr;  // from here every other operation fails
+  end_code_method(s, tbl);
+  free_sbuf(&s->h.write_buf, SEM{});
+  wakeup_task(&s->h.write_buf);
+  checksum_report(s, tbl);
+  s->h.u_history = U_HISTORY{nullptr, nullptr};
+  const int ret = tbl->close(s);
+  unlink_stream_list(s, file, line);
+  ++zonbie_count;
+  s->h.close_time = s->h.zonbie_access = s_now();
+  s->h.next = close_zonbie_list;
+  close_zonbie_list = s;
+  return ret;
+}
+
+int _d_s_close(STREAM* s, const char* file, int line) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return __d_s_close(s, file, line);
+}
+
+void s_close_write_tick(void* data) {
+  auto* s = static_cast<STREAM*>(data);
+  LOCK_SCOPE(stream_lock);
+  if (!_s_valid(s)) return;
+  s->h.wb_flags |= WB_CLOSE_TIMEOUT;
+  wakeup_task(&s->h.write_buf);
+}
+
+void zonbie_tick(void*) {
+  LOCK_SCOPE(stream_lock);
+  const uint32_t now = s_now();
+  // Late accesses first: a zombie touched long after its close lengthens every life.
+  for (STREAM* z = close_zonbie_list; z; z = z->h.next) {
+    const uint32_t d = z->h.zonbie_access - z->h.close_time;
+    if (2 * d > zonbie_life_time) zonbie_life_time = 2 * d;
+  }
+  for (STREAM** p = &close_zonbie_list; *p;) {
+    STREAM* z = *p;
+    // A thread still inside a class operation will read the header when it leaves.
+    if (now - z->h.close_time < zonbie_life_time || z->h.thread) {
+      p = &z->h.next;
+      continue;
+    }
+    *p = z->h.next;
+    reg_remove(z);
+    z->h.check_ptr = nullptr;
+    d_f_ree(z);
+    --zonbie_count;
+  }
+}
+
+void s_close_queue(STREAM* s) {
+  if (!s) return;
+  StreamPri p;
+  auto* c = static_cast<CQ_CELL*>(d_alloc(sizeof(CQ_CELL)));
+  c->next = nullptr;
+  c->s = s;
+  LOCK_SCOPE(cq_lock);
+  if (_cq_tail)
+    _cq_tail->next = c;
+  else
+    _cq_head = c;
+  _cq_tail = c;
+  if (close_queue_task_nos == 0) create_task(close_queue_task, nullptr, 3);
+  wakeup_task(&_cq_head);
+}
+
+void s_shutdown_stream(int flags) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  shutdown_stream_flags |= flags;
+  for (STREAM* s = stream_list; s; s = s->h.next)
+    if (s->h.stream_type & shutdown_stream_flags) s_close_queue(s);
+}
+
+// ---- close-time checksum report -------------------------------------------------------------
+
+void close_checksum(void* data) {
+  auto* ck = static_cast<S_CHECKSUM_TYPE*>(data);
+  const char type = ck->s_type ? ck->s_type : '-';
+  const unsigned addr = unsigned(reinterpret_cast<uintptr_t>(ck));
+  bool differ = false;
+  auto history = [&](int lev, void* hist) {
+    const int* h = static_cast<const int*>(hist);
+    if (!h || h[0] == 0) {
+      log_printf(1, 5, 0, "CLOSE-CHECKSUM-ER(%x:%c)lev=%i/NOTHING\n", addr, type, lev);
+      return;
+    }
+    for (int i = 1; i <= h[0]; ++i) log_printf(1, 5, 0, "CLOSE-CHECKSUM-ER(%x:%c)lev=%i/     %i\n", addr, type, lev, h[i]);
+  };
+  for (int lev = 0; lev < 5; ++lev) {
+    if (!(ck->lev_mask & (1u << lev)) || ck->w_checksum[lev] == ck->w_checksum[0]) continue;
+    differ = true;
+    log_printf(1, 5, 0, "CLOSE-CHECKSUM-ER(%x:%c)lev=%i/ %x(%x)\n", addr, type, lev, ck->w_checksum[lev], ck->w_checksum[0]);
+    history(lev, ck->u_history[lev]);
+  }
+  if (differ) history(0, ck->u_history[0]);
+  for (int lev = 0; lev < 5; ++lev)
+    if (ck->u_history[lev]) free(ck->u_history[lev]);
+  d_f_ree(ck);
+}
+
+}  // namespace tq

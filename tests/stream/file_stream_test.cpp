@@ -1,0 +1,297 @@
+// File, pipe and terminal streams: opening, reading and writing through descriptors,
+// interrupting a blocked reader by closing, the write-abort watchdog, the prompt.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <stdlib.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "stream/file_stream.h"
+#include "stream/format.h"
+#include "stream/stream_write.h"
+#include "stream/string_stream.h"
+#include "stream/terminal_stream.h"
+#include "stream_test_util.h"
+
+using namespace tq;
+using streamtest::FakeClock;
+using streamtest::Task;
+
+namespace {
+
+TEST(FileStream, MissingFileGivesNull) {
+  tqtest::TempDir dir;
+  EXPECT_EQ(s_open_file(dir.file("missing").c_str(), O_RDONLY, 0), nullptr);
+  EXPECT_EQ(s_open_file(nullptr, O_RDONLY, 0), nullptr);
+}
+
+TEST(FileStream, WriteSeekReadRoundTrip) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("f");
+  const int before = now_open_files;
+  STREAM* s = s_open_file(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->h.mode, O_RDWR);
+  EXPECT_EQ(s->h.stream_type, ST_FILE);
+  EXPECT_EQ(now_open_files, before + 1);
+  EXPECT_EQ(s_set_cm(s, utf8_cm), 0);
+  EXPECT_EQ(s_printf(s, "n=%d \xE3\x81\x82\n", 5), 6);
+  EXPECT_EQ(s_write(s, "xyz", 3), 3);
+  EXPECT_EQ(s->h.last_size, 3);
+  EXPECT_EQ(s_seek_file(s, 0, SEEK_SET), 0);
+  char buf[64];
+  const int n = s_read(s, buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, size_t(n > 0 ? n : 0)), "n=5 \xE3\x81\x82\nxyz");
+  EXPECT_EQ(s_read(s, buf, sizeof buf), 0);
+  EXPECT_EQ(s_flush(s), 0);
+  EXPECT_EQ(s_seek_file(nullptr, 0, SEEK_SET), 0);
+  STREAM* str = s_open_string_write(nullptr);
+  EXPECT_EQ(s_seek_file(str, 0, SEEK_SET), -1);
+  d_s_close(str);
+  const int fd = s_get_fid(s);
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // the descriptor was closed
+  EXPECT_EQ(now_open_files, before);
+  EXPECT_EQ(tqtest::read_file(path), "n=5 \xE3\x81\x82\nxyz");
+}
+
+TEST(FileStream, DescriptorTwoIsNeverClosed) {
+  STREAM* s = s_open_file_descripter(2, &s_file_table);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->h.stream_type, ST_DESC);
+  EXPECT_EQ(d_s_close(s), -1);
+  EXPECT_NE(fcntl(2, F_GETFD), -1);
+  EXPECT_EQ(s_exist(s), 0);
+  EXPECT_EQ(s_open_file_descripter(-1, &s_file_table), nullptr);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  close(p[1]);
+  EXPECT_EQ(s_open_file_descripter(p[0], &s_file_table), nullptr);  // closed
+}
+
+TEST(FileStream, ModeFollowsTheDescriptorsAccessBits) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  STREAM* r = s_open_file_descripter(p[0], &s_file_table);
+  STREAM* w = s_open_file_descripter(p[1], &s_file_table);
+  EXPECT_EQ(r->h.mode, 0);
+  EXPECT_EQ(w->h.mode, 1);
+  PROC_SEND ps{};
+  EXPECT_EQ(s_proc_send_file(w, &ps), 0);
+  EXPECT_EQ(std::string(ps.msg), "f" + std::to_string(p[1]));
+  EXPECT_EQ(ps.fid[0], p[1]);
+  EXPECT_EQ(ps.fid[1], -1);
+  d_s_close(r);
+  d_s_close(w);
+}
+
+TEST(PipeStream, WhatOneEndWritesTheOtherReads) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  std::string big(200000, 'b');  // more than a pipe holds: the writer waits for the reader
+  std::atomic<int> wrote{0};
+  Task writer([&] { wrote = s_write(p[1], big.data(), int(big.size())); });
+  std::string got;
+  char buf[8192];
+  while (got.size() < big.size()) {
+    const int n = s_read(p[0], buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.append(buf, size_t(n));
+  }
+  ASSERT_TRUE(writer.wait());
+  EXPECT_EQ(wrote.load(), 200000);
+  EXPECT_EQ(got, big);
+  EXPECT_EQ(d_s_close(p[1]), 0);
+  EXPECT_EQ(s_read(p[0], buf, sizeof buf), 0);
+  EXPECT_EQ(d_s_close(p[0]), 0);
+}
+
+TEST(PipeStream, CloseInterruptsABlockedReader) {
+  const int fds_before = tqtest::open_fd_count();
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  std::atomic<int> got{99};
+  Task reader([&] {
+    char buf[16];
+    got = s_read(p[0], buf, sizeof buf);
+  });
+  usleep(100000);
+  EXPECT_FALSE(reader.done());
+  EXPECT_EQ(d_s_close(p[0]), 0);
+  ASSERT_TRUE(reader.wait()) << "the blocked reader was not interrupted";
+  EXPECT_EQ(got.load(), -1);
+  EXPECT_EQ(d_s_close(p[1]), 0);
+  EXPECT_EQ(tqtest::open_fd_count(), fds_before);
+}
+
+TEST(PipeStream, WriteAbortInterruptsAHungWriter) {
+  FakeClock clock(5000000);
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  std::string big(1 << 20, 'w');  // nobody reads: the writer hangs once the pipe is full
+  ASSERT_EQ(s_set_write_abort(p[1], 2, 10), 0);
+  std::atomic<int> wrote{-99};
+  Task writer([&] { wrote = s_write(p[1], big.data(), int(big.size())); });
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return p[1]->h.write_in_time != 0;
+  }));
+  usleep(100000);
+  EXPECT_FALSE(writer.done());
+  clock.set(5000000 + 9);
+  EXPECT_EQ(s_write_abort_scan(), 1);
+  usleep(50000);
+  EXPECT_FALSE(writer.done()) << "interrupted before its interval";
+  clock.set(5000000 + 10);
+  s_write_abort_scan();
+  ASSERT_TRUE(writer.wait()) << "the watchdog did not interrupt the writer";
+  EXPECT_GT(wrote.load(), 0);  // what the pipe took before the interruption
+  EXPECT_LT(wrote.load(), 1 << 20);
+  EXPECT_EQ(s_exist(p[1]), 1);  // type 2 interrupts only
+  s_set_write_abort(p[1], 0, 0);
+  d_s_close(p[0]);
+  d_s_close(p[1]);
+}
+
+TEST(FileStream, SocketPeerAddress) {
+  const int lsock = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(lsock, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lsock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(lsock, 1), 0);
+  socklen_t len = sizeof a;
+  getsockname(lsock, reinterpret_cast<sockaddr*>(&a), &len);
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int acc = accept(lsock, nullptr, nullptr);
+  ASSERT_GE(acc, 0);
+  STREAM* s = s_open_file_descripter(acc, &s_file_table);
+  EXPECT_EQ(s_get_socketip(s), int(0x7F000001));
+  STREAM* l = s_open_file_descripter(lsock, &s_file_table);
+  EXPECT_EQ(s_get_socketip(l), 0);  // not connected
+  d_s_close(s);
+  d_s_close(l);
+  close(c);
+}
+
+TEST(FileStream, CollectorHookRunsOnceWhenDescriptorsRunOut) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("g");
+  tqtest::write_file(path, "g");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  static int hook_calls;
+  static rlimit restore;
+  hook_calls = 0;
+  restore = saved;
+  stream_gc = [] {
+    ++hook_calls;
+    setrlimit(RLIMIT_NOFILE, &restore);  // what a collector freeing streams gives back
+  };
+  rlimit tight = saved;
+  tight.rlim_cur = rlim_t(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  STREAM* s = s_open_file(path.c_str(), O_RDONLY, 0);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  stream_gc = nullptr;
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(hook_calls, 1);
+  d_s_close(s);
+}
+
+TEST(PipeStream, WriteAbortOfTypeOneAlsoClosesTheStream) {
+  FakeClock clock(6000000);
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  std::string big(1 << 20, 'w');
+  ASSERT_EQ(s_set_write_abort(p[1], 1, 5), 0);
+  Task writer([&] { s_write(p[1], big.data(), int(big.size())); });
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return p[1]->h.write_in_time != 0;
+  }));
+  clock.set(6000000 + 5);
+  s_write_abort_scan();
+  ASSERT_TRUE(writer.wait()) << "the watchdog did not interrupt the writer";
+  ASSERT_TRUE(tqtest::wait_until([&] { return !s_exist(p[1]); })) << "the stream was not queued for close";
+  d_s_close(p[0]);
+}
+
+TEST(FileStream, ChecksumOperationReadsTheFileLayer) {
+  tqtest::TempDir dir;
+  STREAM* s = s_open_file(dir.file("k").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(s_write(s, "abc", 3), 3);
+  S_CHECKSUM_TYPE ck{};
+  ck.lev_mask = 1;
+  EXPECT_EQ(s_checksum_file(s, 1, &ck), 0);
+  EXPECT_EQ(ck.lev_mask, 1 | 8 | 16);
+  EXPECT_EQ(ck.w_checksum[4], 294u);
+  EXPECT_EQ(ck.w_checksum[3], 0u);
+  d_s_close(s);
+}
+
+TEST(SerialPort, OpensTheDeviceAtTheSpeed) {
+  SERIAL_PORT_INFO missing{const_cast<char*>("none"), const_cast<char*>("/nonexistent/tty"), nullptr};
+  EXPECT_EQ(open_serial_port(&missing, B9600), nullptr);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string path = ptsname(master);
+  SERIAL_PORT_INFO pty{const_cast<char*>("pty"), path.data(), nullptr};
+  STREAM* s = open_serial_port(&pty, B19200);
+  ASSERT_NE(s, nullptr);
+  termios t{};
+  ASSERT_EQ(tcgetattr(s_get_fid(s), &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
+  EXPECT_EQ(cfgetispeed(&t), speed_t(B19200));
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_EQ(d_s_close(s), 0);
+  close(master);
+}
+
+std::vector<int> prompts;
+void record_prompt(STREAM*, int n) { prompts.push_back(n); }
+
+TEST(TerminalStream, PromptAfterEveryLine) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const int saved = dup(0);
+  dup2(p[0], 0);
+  close(p[0]);
+  prompts.clear();
+  STREAM* t = s_open_terminal(record_prompt);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(prompts, std::vector<int>{0});
+  ASSERT_EQ(write(p[1], "ab\ncd\n", 6), 6);
+  char buf[100];
+  EXPECT_EQ(s_read(t, buf, sizeof buf), 6);
+  EXPECT_EQ(prompts, (std::vector<int>{0, 2, 2}));
+  EXPECT_EQ(s_set_prompt(t, nullptr), 0);
+  STREAM* str = s_open_string_write(nullptr);
+  EXPECT_EQ(s_set_prompt(str, record_prompt), -1);
+  d_s_close(str);
+  EXPECT_EQ(d_s_close(t), 0);
+  EXPECT_EQ(s_exist(s_stdin), 1);
+  EXPECT_EQ(s_exist(s_stdout), 1);
+  EXPECT_NE(fcntl(1, F_GETFD), -1);
+  dup2(saved, 0);
+  close(saved);
+  close(p[1]);
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// Stream objects: the standard streams, liveness and zombies, closing (direct, draining,
+// queued, on shutdown), the registry of classes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "stream/file_stream.h"
+#include "stream/format.h"
+#include "stream/log_hook.h"
+#include "stream/stream_write.h"
+#include "stream/string_stream.h"
+#include "stream_test_util.h"
+
+using namespace tq;
+using streamtest::FakeClock;
+using streamtest::Probe;
+using streamtest::Task;
+
+namespace {
+
+// Everything ss_printf wrote to descriptor 1 while fn ran.
+std::string capture_stdout(const std::function<void()>& fn) {
+  fflush(stdout);
+  int p[2];
+  EXPECT_EQ(pipe(p), 0);
+  const int saved = dup(1);
+  dup2(p[1], 1);
+  fn();
+  dup2(saved, 1);
+  close(saved);
+  close(p[1]);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(p[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+  close(p[0]);
+  return out;
+}
+
+TEST(StandardStreams, OpenAtStartAndOutputGoesThroughDescriptorOne) {
+  ASSERT_EQ(s_exist(s_stdin), 1);
+  ASSERT_EQ(s_exist(s_stdout), 1);
+  ASSERT_EQ(s_exist(s_stderr), 1);
+  EXPECT_EQ(s_get_fid(s_stdin), 0);
+  EXPECT_EQ(s_get_fid(s_stdout), 1);
+  EXPECT_EQ(s_get_fid(s_stderr), 2);
+  EXPECT_EQ(s_stdout->h.stream_type, ST_STANDARD);
+  EXPECT_EQ(s_stdin->h.mode, 0);
+  EXPECT_EQ(s_stdout->h.mode, 2);
+  EXPECT_GE(s_stream_nos(), 3);
+  int r = 0;
+  const std::string out = capture_stdout([&] { r = ss_printf("ss %d %s\n", 42, "ok"); });
+  EXPECT_EQ(out, "ss 42 ok\n");
+  EXPECT_EQ(r, 9);
+}
+
+TEST(StandardStreams, CloseFailsAndLeavesThemUsable) {
+  EXPECT_EQ(d_s_close(s_stdin), -1);
+  EXPECT_EQ(d_s_close(s_stdout), -1);
+  EXPECT_EQ(d_s_close(s_stderr), -1);
+  EXPECT_EQ(s_exist(s_stdout), 1);
+  EXPECT_NE(fcntl(2, F_GETFD), -1);
+  EXPECT_EQ(capture_stdout([] { ss_printf("still"); }), "still");
+}
+
+TEST(StreamClasses, RegisteredByLetter) {
+  LOCK_SCOPE(stream_lock);
+  EXPECT_EQ(_search_type('f'), &s_file_table);
+  ASSERT_NE(_search_type('t'), nullptr);
+  ASSERT_NE(_search_type('P'), nullptr);
+  ASSERT_NE(_search_type('e'), nullptr);
+  EXPECT_EQ(_search_type('t')->type, 't');
+  EXPECT_EQ(_search_type('?'), nullptr);
+}
+
+TEST(StreamClasses, SocketAddressOfClassesWithoutOne) {
+  STREAM* s = s_open_string_write(nullptr);
+  EXPECT_EQ(s_get_socketip(s), -1);  // the string class holds the error operation
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* p = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_get_socketip(p), 0);  // empty slot
+  EXPECT_EQ(s_get_socketip(nullptr), 0);
+  d_s_close(s);
+  d_s_close(p);
+}
+
+TEST(Closing, SecondCloseAndLaterOperationsFail) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_write(s, "ab", 2), 2);
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(probe.closes.load(), 1);
+  EXPECT_EQ(d_s_close(s), -1);
+  EXPECT_EQ(probe.closes.load(), 1);
+  char buf[4];
+  EXPECT_EQ(s_exist(s), 0);
+  EXPECT_EQ(s_write(s, "x", 1), -1);
+  EXPECT_EQ(s_read(s, buf, 4), -1);
+  EXPECT_EQ(s_flush(s), -1);
+  EXPECT_EQ(s_push(s, 'x'), -1);
+  EXPECT_EQ(s_printf(s, "x"), -1);
+  int err = 0;
+  EXPECT_EQ(e_printf(s, &err, "x%d", 1), -1);
+  EXPECT_EQ(err, 22);
+  EXPECT_EQ(s_get_cm(s), nullptr);
+  EXPECT_EQ(s_set_cm(s, utf8_cm), -1);
+  EXPECT_EQ(s_get_thput(s), -1);
+  EXPECT_EQ(probe.written, "ab");
+  EXPECT_EQ(d_s_close(nullptr), -1);
+}
+
+TEST(Zombies, FreedOnceTheirLifeIsOver) {
+  FakeClock clock(1000000);
+  zonbie_life_time = 300;
+  STREAM* s = s_open_string_write(nullptr);
+  ASSERT_EQ(d_s_close(s), 0);
+  clock.set(1000000 + 20);
+  EXPECT_EQ(s_write(s, "x", 1), -1);
+  clock.set(1000000 + 299);
+  zonbie_tick(nullptr);
+  EXPECT_TRUE(streamtest::valid(s));
+  // No late access beyond second 20: the life stays 300 and the zombie goes at 300.
+  clock.set(1000000 + 300);
+  zonbie_tick(nullptr);
+  EXPECT_EQ(zonbie_life_time, 300u);
+  EXPECT_FALSE(streamtest::valid(s));
+  // The freed record is never read: each operation answers from the registry.
+  char buf[2];
+  EXPECT_EQ(s_exist(s), 0);
+  EXPECT_EQ(s_write(s, "x", 1), -1);
+  EXPECT_EQ(s_read(s, buf, 2), -1);
+  EXPECT_EQ(d_s_close(s), -1);
+}
+
+TEST(Zombies, LateAccessLengthensTheLife) {
+  FakeClock clock(2000000);
+  zonbie_life_time = 300;
+  STREAM* s = s_open_string_write(nullptr);
+  ASSERT_EQ(d_s_close(s), 0);
+  clock.set(2000000 + 200);
+  EXPECT_EQ(d_s_close(s), -1);  // refreshes the late-access time
+  clock.set(2000000 + 300);
+  zonbie_tick(nullptr);
+  EXPECT_EQ(zonbie_life_time, 400u);
+  EXPECT_TRUE(streamtest::valid(s));
+  clock.set(2000000 + 399);
+  zonbie_tick(nullptr);
+  EXPECT_TRUE(streamtest::valid(s));
+  clock.set(2000000 + 400);
+  zonbie_tick(nullptr);
+  EXPECT_FALSE(streamtest::valid(s));
+  zonbie_life_time = 300;
+}
+
+TEST(Closing, BufferedStreamIsDrainedBeforeClose) {
+  S_TABLE tbl = streamtest::make_probe_table(8);
+  Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_write(s, "abc", 3), 3);
+  EXPECT_EQ(s_write(s, "def", 3), 3);
+  s_write_tick(nullptr);  // a write task for the buffer (the tick thread is not waited for)
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(probe.written, "abcdef");
+  EXPECT_EQ(probe.closes.load(), 1);
+}
+
+TEST(Closing, StuckBufferedWriterIsLeftAtTheCloseLimit) {
+  S_TABLE tbl = streamtest::make_probe_table(8);
+  Probe probe;
+  probe.block = true;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_write(s, "abc", 3), 3);
+  s_write_tick(nullptr);
+  ASSERT_TRUE(tqtest::wait_until([&] { return probe.in_write.load(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(s_write(s, "def", 3), 3);  // queued behind the stuck write
+  std::atomic<int> result{99};
+  Task closer([&] { result = d_s_close(s); });
+  usleep(200000);
+  EXPECT_FALSE(closer.done()) << "the close must wait for the buffer";
+  s_close_write_tick(s);  // the 30-second limit fires
+  ASSERT_TRUE(closer.wait()) << "close did not return after the limit";
+  EXPECT_EQ(result.load(), 0);
+  EXPECT_EQ(s_exist(s), 0);
+  probe.block = false;
+  ASSERT_TRUE(tqtest::wait_until([&] { return !probe.in_write.load() && probe.written == "abc"; }));
+  // The bytes queued behind the stuck write were discarded.
+  usleep(50000);
+  EXPECT_EQ(probe.written, "abc");
+}
+
+TEST(Closing, FailedBufferedWriteFailsEveryLaterWrite) {
+  S_TABLE tbl = streamtest::make_probe_table(8);
+  Probe probe;
+  probe.fail = 1;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_write(s, "abc", 3), 3);
+  s_write_tick(nullptr);
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return (s->h.wb_flags & WB_FAILED) != 0;
+  }));
+  EXPECT_EQ(s_write(s, "def", 3), -1);
+  EXPECT_EQ(s_write(s, "g", 1), -1);
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(probe.written, "");
+}
+
+TEST(Closing, QueuedCloseHappensOnTheCloseTask) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* a = streamtest::open_probe(&tbl, &probe);
+  STREAM* b = streamtest::open_probe(&tbl, &probe);
+  s_close_queue(a);
+  s_close_queue(b);
+  s_close_queue(nullptr);
+  ASSERT_TRUE(tqtest::wait_until([&] { return !s_exist(a) && !s_exist(b); })) << "queued closes not done";
+  EXPECT_EQ(probe.closes.load(), 2);
+}
+
+TEST(Closing, ShutdownQueuesStreamsOfTheGivenOrigin) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* sock = streamtest::open_probe(&tbl, &probe, ST_SOCKET);
+  STREAM* mem = streamtest::open_probe(&tbl, &probe, ST_MEMORY);
+  s_shutdown_stream(ST_SOCKET);
+  EXPECT_TRUE(shutdown_stream_flags & ST_SOCKET);
+  ASSERT_TRUE(tqtest::wait_until([&] { return !s_exist(sock); }));
+  EXPECT_EQ(s_exist(mem), 1);
+  EXPECT_EQ(s_exist(s_stdout), 1);
+  d_s_close(mem);
+}
+
+TEST(Throughput, RiseIsTakenAtOnceFallIsSmoothed) {
+  FakeClock clock(3000000);
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_get_thput(s), -2);
+  char buf[1000];
+  for (int i = 0; i < 60; ++i) ASSERT_EQ(s_read(s, buf, 1000), 1000);
+  clock.set(3000000 + 10);
+  thput_scan();
+  EXPECT_EQ(s_get_thput(s), 6000);
+  EXPECT_EQ(s->h.interval, 6);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(s_read(s, buf, 1000), 1000);
+  clock.set(3000000 + 16);
+  thput_scan();
+  EXPECT_EQ(s_get_thput(s), 5500);
+  d_s_close(s);
+}
+
+int checksum_calls;
+int probe_checksum(STREAM*, int cmd, S_CHECKSUM_TYPE* ck) {
+  ++checksum_calls;
+  EXPECT_EQ(cmd, 1);
+  EXPECT_EQ(ck->lev_mask, 1);
+  EXPECT_EQ(ck->w_checksum[0], 294u + 'd');  // every byte written, formatted output too
+  return 0;
+}
+
+TEST(Checksum, ClassWithAChecksumGetsTheCloseTimeReport) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  tbl.checksum = probe_checksum;
+  Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  s_write(s, "abc", 3);
+  s_printf(s, "d");
+  checksum_calls = 0;
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(checksum_calls, 1);
+}
+
+std::string log_lines;
+int collect_log(int, int, int, const char* fmt, va_list p) {
+  char buf[256];
+  vsnprintf(buf, sizeof buf, fmt, p);
+  log_lines += buf;
+  return 0;
+}
+
+TEST(Checksum, ReportNamesEveryLevelThatDiffers) {
+  auto* ck = static_cast<S_CHECKSUM_TYPE*>(d_calloc(1, sizeof(S_CHECKSUM_TYPE)));
+  ck->lev_mask = 1 | 8 | 16;
+  ck->s_type = 'f';
+  ck->w_checksum[0] = 0x126;
+  ck->w_checksum[3] = 0x125;
+  ck->w_checksum[4] = 0x126;
+  char addr[32];
+  snprintf(addr, sizeof addr, "%x", unsigned(reinterpret_cast<uintptr_t>(ck)));
+  log_lines.clear();
+  __log_vprintf = collect_log;
+  close_checksum(ck);
+  __log_vprintf = nullptr;
+  const std::string a = std::string("CLOSE-CHECKSUM-ER(") + addr + ":f)";
+  EXPECT_EQ(log_lines, a + "lev=3/ 125(126)\n" + a + "lev=3/NOTHING\n" + a + "lev=0/NOTHING\n");
+}
+
+TEST(CodeMethod, SetAndGet) {
+  STREAM* s = s_open_string_write(nullptr);
+  EXPECT_EQ(s_get_cm(s), std_cm);
+  EXPECT_EQ(s_set_cm(s, utf8_cm), 0);
+  EXPECT_EQ(s_get_cm(s), utf8_cm);
+  EXPECT_EQ(s_set_cr(s, 5), 0);
+  EXPECT_EQ(s_get_cr(s), 5);
+  d_s_close(s);
+}
+
+TEST(Resources, DescriptorCountMatchesTheProcess) {
+  int limit = 0;
+  const int n = s_check_resource2(&limit);
+  EXPECT_GT(limit, 0);
+  EXPECT_NEAR(n, tqtest::open_fd_count(), 1);
+  EXPECT_EQ(s_check_resource(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every stream test together leaves the process with the descriptors it started with.
+class DescriptorLeakCheck : public testing::Environment {
+ public:
+  void SetUp() override { before_ = tqtest::open_fd_count(); }
+  void TearDown() override { EXPECT_EQ(tqtest::open_fd_count(), before_) << "descriptors leaked by the stream tests"; }
+
+ private:
+  int before_ = 0;
+};
+[[maybe_unused]] testing::Environment* const leak_check = testing::AddGlobalTestEnvironment(new DescriptorLeakCheck);
+
+}  // namespace
