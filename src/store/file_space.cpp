@@ -1,0 +1,398 @@
+// The file space: open and close with the header's open mark, the free chain on disk and in
+// memory, first-fit allocation and retirement with merging and end trimming.
+//
+// The chain runs from the anchor through free blocks in strictly descending order of
+// offset; no two listed blocks touch. Every change is written to disk at once, so the
+// in-memory chain is only a cache of it. No block of a disk length without a head
+// (65534..65537, 4294967288..4294967291) is ever made: a split that would leave one passes
+// the block over, a merge that would make one is not done and the retired record stays out
+// of the chain (as a record below 24 bytes would).
+#include "store/file_space.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+#include "store/record_io.h"
+#include "store/tree_cache.h"
+#include "stream/format.h"
+
+namespace tq {
+
+namespace {
+
+bool read_write(int oflags) { return (oflags & O_ACCMODE) == O_RDWR; }
+
+uint64_t disk_of(const FREELIST64* e) { return disk_len64(e->f.h.size); }
+uint64_t end_of(const FREELIST64* e) { return e->fofs + disk_of(e); }
+
+FREELIST64* new_element(const PN64_FREELIST& f, uint64_t fofs) {
+  auto* e = static_cast<FREELIST64*>(d_calloc(1, sizeof(FREELIST64)));
+  e->f = f;
+  e->fofs = fofs;
+  return e;
+}
+
+void save_element(PDB64* p, FREELIST64* e) { save_freelist64(p, &e->f, e->fofs); }
+
+// Closes a handle whose open failed, keeping the failure's errno.
+PDB64* fail_open(PDB64* p, int err) {
+  close_pdb64(p);
+  errno = err;
+  return nullptr;
+}
+
+// Header and, with a free list, anchor of a new file.
+int create_file(PDB64* p, int oflags, uint32_t flags, int32_t type, const char* encoding) {
+  PN64_FILE_HEADER fh{};
+  fh.h.type = kRecFileHeader;
+  fh.h.size = kFileHeaderMem;
+  fh.type = type;
+  std::memcpy(fh.version, kStoreVersion, sizeof kStoreVersion);
+  // At most 7 characters and the NUL: a longer name is cut, never written past the field.
+  std::strncpy(fh.encoding, encoding ? encoding : "UTF-8", sizeof fh.encoding - 1);
+  fh.flags = read_write(oflags) ? kFileHeaderOpenMark : 0;
+  unsigned char rec[kFileHeaderMem];
+  file_header64_to_record(rec, &fh);
+  if (fs_raw_write64(p, rec, 0) < 0) return -1;
+  if (flags & kFsFreeList) {
+    PN64_FREELIST anchor{};
+    anchor.h.type = kRecFreeAnchor;
+    anchor.h.size = kFreelistMem;
+    unsigned char arec[kFreelistMem];
+    freelist64_to_record(arec, &anchor);
+    int64_t at = fs_raw_write64(p, arec, 0);
+    if (at < 0) return -1;
+    p->freelist_work = new_element(anchor, uint64_t(at));
+  }
+  return 0;
+}
+
+// Reads the header at offset 0 (at least its 44 bytes). Null when there is none.
+unsigned char* read_header_record(PDB64* p, PN64_FILE_HEADER* fh) {
+  uint64_t at = 0;
+  auto* rec = static_cast<unsigned char*>(get_file_record64(&at, p, -1, 0));
+  if (!rec) return nullptr;
+  if (rec_size64(rec) < kFileHeaderMem) {  // too short to hold the flags: damaged
+    d_f_ree(rec);
+    return nullptr;
+  }
+  file_header64_from_record(fh, rec);
+  return rec;
+}
+
+// Sets or clears the open mark in the header on disk: 0, -1 (errno set) when the write
+// failed, -2 when there is no header to mark (a file cut to nothing).
+int set_open_mark(PDB64* p, bool on) {
+  PN64_FILE_HEADER fh;
+  unsigned char* rec = read_header_record(p, &fh);
+  if (!rec) {
+    errno = EIO;
+    return -2;
+  }
+  uint32_t flags = uint32_t(fh.flags);
+  flags = on ? flags | kFileHeaderOpenMark : flags & ~uint32_t(kFileHeaderOpenMark);
+  put_be32(rec + sizeof(PN64_HEADER) + 24, flags);
+  int rc = write_filespace64f(p, 0, rec) < 0 ? -1 : 0;
+  d_f_ree(rec);
+  return rc;
+}
+
+// Finds the anchor of an existing file and makes it the chain's first element.
+bool find_anchor(PDB64* p) {
+  uint64_t at = 0;
+  auto* rec = static_cast<unsigned char*>(get_file_record64(&at, p, int16_t(kRecFreeAnchor), kFreelistMem));
+  if (!rec) return false;
+  bool ok = rec_size64(rec) >= kFreelistMem;
+  if (ok) {
+    PN64_FREELIST f;
+    freelist64_from_record(&f, rec);
+    p->freelist_work = new_element(f, at);
+  }
+  d_f_ree(rec);
+  return ok;
+}
+
+int open_existing(PDB64* p, int oflags, uint32_t flags) {
+  if (read_write(oflags)) {
+    PN64_FILE_HEADER fh;
+    unsigned char* rec = read_header_record(p, &fh);
+    if (!rec) {
+      errno = EIO;
+      return -1;
+    }
+    d_f_ree(rec);
+    if (fh.flags & kFileHeaderOpenMark) {
+      errno = EBUSY;
+      return -1;
+    }
+  }
+  // The anchor is looked for before the mark is set, so a refused open leaves no mark.
+  if (!find_anchor(p) && (flags & kFsFreeList)) {
+    errno = EIO;
+    return -1;
+  }
+  return read_write(oflags) && set_open_mark(p, true) < 0 ? -1 : 0;
+}
+
+// The new memory size of a block grown to disk length d, or 0 when d has no head.
+uint64_t merged_mem(uint64_t d) { return disk_len_has_head64(d) ? mem_size64(d) : 0; }
+
+// Moves block b down to ofs with the new disk length d, relinking it from prev.
+void move_block_down(PDB64* p, FREELIST64* prev, FREELIST64* b, uint64_t ofs, uint64_t d) {
+  b->f.h.size = mem_size64(d);
+  b->fofs = ofs;
+  save_element(p, b);
+  prev->f.next = ofs;
+  save_element(p, prev);
+}
+
+// Retirement of a record (ofs, disk length d) that lies below the first free block `upper`.
+void free_below(PDB64* p, FREELIST64* upper, uint64_t ofs, uint64_t d) {
+  FREELIST64* prev = p->freelist_work;
+  for (;;) {
+    FREELIST64* lower = next_freelist64(p, upper);
+    bool touches_upper = ofs + d == upper->fofs;
+    if (!lower) {  // below every free block
+      if (!touches_upper) {
+        insert_freelist64(p, upper, ofs, int64_t(mem_size64(d)));
+      } else if (merged_mem(d + disk_of(upper))) {
+        move_block_down(p, prev, upper, ofs, d + disk_of(upper));
+      }
+      return;
+    }
+    if (lower->fofs < ofs && ofs < upper->fofs) {
+      bool touches_lower = end_of(lower) == ofs;
+      if (touches_upper && touches_lower) {
+        uint64_t sum = disk_of(lower) + d + disk_of(upper);
+        if (merged_mem(sum)) {
+          lower->f.h.size = mem_size64(sum);
+          if (delete_freelist64(nullptr, p, prev) < 0) er_panic("free_filespace64(1)");
+          save_element(p, lower);
+        }
+      } else if (touches_upper) {
+        if (merged_mem(d + disk_of(upper))) move_block_down(p, prev, upper, ofs, d + disk_of(upper));
+      } else if (touches_lower) {
+        if (uint64_t m = merged_mem(disk_of(lower) + d)) {
+          lower->f.h.size = m;
+          save_element(p, lower);
+        }
+      } else {
+        insert_freelist64(p, upper, ofs, int64_t(mem_size64(d)));
+      }
+      return;
+    }
+    prev = upper;
+    upper = lower;
+  }
+}
+
+}  // namespace
+
+PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
+                        const char* encoding) {
+  PDB64* p = open_pdb64(path, oflags, mode, int(flags & 0xFFFF));
+  if (!p) return nullptr;
+  p->pdb64_debug_root = nullptr;
+  int64_t len = file_length64(p);
+  if (len < 0) return fail_open(p, EIO);
+  int rc = len == 0 ? create_file(p, oflags, flags, type, encoding) : open_existing(p, oflags, flags);
+  if (rc < 0 || fac_flush(&p->fac) < 0) {
+    int err = errno;
+    if (p->freelist_work) free_freelist64(p->freelist_work);
+    return fail_open(p, err);
+  }
+  return p;
+}
+
+int close_filespace64(PDB64* p) {
+  if (p->freelist_work) free_freelist64(p->freelist_work);
+  p->freelist_work = nullptr;
+  flush_favt64_cache(p);
+  int rc = 0, err = 0;
+  if (read_write(p->oflags) && set_open_mark(p, false) == -1) {
+    rc = -1;
+    err = errno;
+  }
+  debug_pdb64_list(p, 5, 0, 0);
+  if (close_pdb64(p) < 0) {
+    rc = -1;
+    err = errno;
+  }
+  if (rc < 0) errno = err;
+  return rc;
+}
+
+void flush_filespace64(PDB64* p) { flush_favt64_cache(p); }
+
+int truncate_filespace64(PDB64* p) { return fac_truncate(&p->fac, 0); }
+
+int load_freelist64(PDB64* p, PN64_FREELIST* fl, uint64_t ofs) {
+  if (ofs == kFirstRecordOffset) ss_printf("LOAD FREELIST64\n");
+  uint64_t at = ofs;
+  auto* rec = static_cast<unsigned char*>(get_file_record64(&at, p, 0, kFreelistMem));
+  if (!rec) return -1;
+  int rc = -1;
+  if (rec_size64(rec) >= kFreelistMem) {  // smaller records cannot be free blocks: damaged
+    freelist64_from_record(fl, rec);
+    rc = 0;
+  }
+  d_f_ree(rec);
+  return rc;
+}
+
+void save_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs) {
+  unsigned char rec[kFreelistMem];
+  freelist64_to_record(rec, fl);
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fa_write64_header(p, rec, kFreelistMem) < 0)
+    er_panic("save_freelist");
+}
+
+FREELIST64* next_freelist64(PDB64* p, FREELIST64* e) {
+  if (e->next) return e->next;
+  if (e->f.next == 0) return nullptr;
+  PN64_FREELIST f{};
+  if (load_freelist64(p, &f, e->f.next) < 0 || (f.h.type != kRecFreeAnchor && f.h.type != kRecFreeBlock))
+    er_panic("next_freelist(2)");
+  e->next = new_element(f, e->f.next);
+  return e->next;
+}
+
+FREELIST64* insert_freelist64(PDB64* p, FREELIST64* e, uint64_t ofs, int64_t m) {
+  if (m < int64_t(kMinRecordMem)) return nullptr;  // too small to list: lost until merged or cut
+  PN64_FREELIST f{};
+  f.h.type = kRecFreeBlock;
+  f.h.size = uint64_t(m);
+  f.next = e->f.next;
+  FREELIST64* n = new_element(f, ofs);
+  save_element(p, n);
+  n->next = e->next;
+  e->next = n;
+  e->f.next = ofs;
+  save_element(p, e);
+  return n;
+}
+
+int delete_freelist64(uint64_t* ofs, PDB64* p, FREELIST64* e) {
+  if (e->f.next == 0) return -1;
+  uint64_t d = e->f.next;
+  if (FREELIST64* s = e->next) {
+    e->f.next = s->f.next;
+    e->next = s->next;
+    d_f_ree(s);
+  } else {
+    PN64_FREELIST f;
+    if (load_freelist64(p, &f, d) < 0) return -1;
+    e->f.next = f.next;
+  }
+  debug_pdb64_list(p, 4, int64_t(d), 0);
+  save_element(p, e);
+  if (ofs) *ofs = d;
+  return 0;
+}
+
+void free_freelist64(FREELIST64* e) {
+  while (e) {
+    FREELIST64* n = e->next;
+    d_f_ree(e);
+    e = n;
+  }
+}
+
+int truncate_check64(PDB64* p, uint64_t n) {
+  if (!p->freelist_work) er_panic("truncate_check(1)");
+  FREELIST64* prev = p->freelist_work;
+  for (FREELIST64* e = next_freelist64(p, prev); e; prev = e, e = next_freelist64(p, e)) {
+    if (end_of(e) != n) continue;
+    uint64_t start = e->fofs;
+    if (delete_freelist64(nullptr, p, prev) < 0) er_panic("truncate_cache64(1)");
+    return fac_truncate(&p->fac, start);
+  }
+  return 0;
+}
+
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+  check_freelist64(p);
+  uint64_t m = h->size;
+  if (m < kMinRecordMem) er_panic("alloc_filespace sizeoerror(1)");
+  if (!p->freelist_work) er_panic("alloc_filespace(1)");
+  uint64_t want = disk_len64(m);
+  PN64_FREELIST head{};
+  head.h.type = h->type;
+  head.h.size = m;
+  int64_t result;
+  FREELIST64* prev = p->freelist_work;
+  for (;;) {
+    FREELIST64* cur = next_freelist64(p, prev);
+    if (!cur) {  // nothing fits: append
+      unsigned char rec[sizeof(PN64_HEADER)];
+      set_rec_head64(rec, h->type, m);
+      result = fs_raw_write64(p, rec, 3);
+      break;
+    }
+    if (cur->f.h.size == m) {  // exact fit: the block leaves the chain
+      result = int64_t(cur->fofs);
+      if (delete_freelist64(nullptr, p, prev) < 0) er_panic("alloc_filespace(2)");
+      save_freelist64(p, &head, uint64_t(result));
+      break;
+    }
+    uint64_t have = disk_of(cur);
+    if (have > want + 12 && disk_len_has_head64(have - want)) {  // split: the upper part stays free
+      result = int64_t(cur->fofs);
+      save_freelist64(p, &head, uint64_t(result));
+      cur->fofs += want;
+      cur->f.h.size = mem_size64(have - want);
+      save_element(p, cur);
+      prev->f.next = cur->fofs;
+      save_element(p, prev);
+      break;
+    }
+    prev = cur;
+  }
+  check_freelist64(p);
+  if (result >= 0) debug_pdb64_list(p, 1, result, int64_t(m));
+  return result;
+}
+
+int free_filespace64(PDB64* p, uint64_t ofs) {
+  check_freelist64(p);
+  if (ofs == 0) er_panic("free_filespace64");
+  PN64_FREELIST rec;
+  if (load_freelist64(p, &rec, ofs) < 0) return -1;
+  uint64_t d = disk_len64(rec.h.size);
+  int64_t len = file_length64(p);
+  if (len < 0) return -1;
+  if (ofs + d >= uint64_t(len)) {  // the last record: the file shrinks
+    if (fac_truncate(&p->fac, ofs) < 0 || truncate_check64(p, ofs) < 0) return -1;
+    check_freelist64(p);
+    return 0;
+  }
+  if (!p->freelist_work) er_panic("free_filespace(1)");
+  FREELIST64* anchor = p->freelist_work;
+  FREELIST64* first = next_freelist64(p, anchor);
+  if (!first) {
+    insert_freelist64(p, anchor, ofs, int64_t(rec.h.size));
+  } else if (ofs > first->fofs) {  // above every free block
+    if (end_of(first) == ofs) {
+      if (uint64_t m = merged_mem(disk_of(first) + d)) {
+        first->f.h.size = m;
+        save_element(p, first);
+      }
+    } else if (ofs < end_of(first)) {
+      s_printf(s_stderr, "=== %lli %lli / %lli %lli\n", (long long)end_of(first), (long long)ofs,
+               (long long)first->fofs, (long long)disk_of(first));
+      er_panic("free_filespace(1-1)");
+    } else {
+      insert_freelist64(p, anchor, ofs, int64_t(rec.h.size));
+    }
+  } else {
+    free_below(p, first, ofs, d);
+  }
+  check_freelist64(p);
+  return 0;
+}
+
+}  // namespace tq

@@ -1,0 +1,70 @@
+// The file space of a store file: creating and opening the file with its header and the
+// read-write open mark, and first-fit allocation over a chain of free blocks kept on disk
+// in descending order of offset and mirrored lazily in memory. Single-threaded: shared
+// handles go through the store lock.
+#pragma once
+#include <cstdint>
+
+#include "store/page_cache.h"
+#include "store/store_record.h"
+
+namespace tq {
+
+// One element of the in-memory free chain. The first is the anchor (type 259).
+struct FREELIST64 {
+  PN64_FREELIST f;    // head (type, memory size) and next (offset of the next block, 0 at end)
+  uint64_t fofs;      // offset of this record
+  FREELIST64* next;   // successor once loaded; null until then and at the end
+};
+
+// Flag bit of open_filespace64: the file keeps a free list (it never reaches the handle).
+inline constexpr uint32_t kFsFreeList = 0x80000000u;
+
+// Opens or creates a store file. An empty file gets the header (type, version "64-0.6",
+// encoding, at most 7 characters, "UTF-8" for null) and, with kFsFreeList, the anchor. A
+// read-write open sets the open mark in the header. Null (errno set) when the file cannot
+// be opened, has no readable header (EIO), is already held open for writing (EBUSY), lacks
+// the anchor that kFsFreeList requires (EIO; the mark is then left as it was), or when
+// writing the new header or mark fails.
+PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
+                        const char* encoding);
+// Releases the in-memory chain, writes back the tree cache, clears the open mark and
+// closes: 0, or -1 (errno set) when anything could not be written or the close failed.
+int close_filespace64(PDB64* p);
+// Writes back the file's cached tree records.
+void flush_filespace64(PDB64* p);
+// Cuts the file to length 0 (the in-memory chain is not touched): 0 or -1.
+int truncate_filespace64(PDB64* p);
+
+// Room for a record of h's memory size (host order, at least 24): the offset to write it
+// at, or -1 when appending failed. An exact fit takes a free block whole; a block larger by
+// more than 12 disk bytes is split, keeping its upper part free; else the record is
+// appended. The room holds the record's head until the caller writes the record.
+int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+// Retires the record at ofs: merges it with touching free blocks, or cuts the file when it
+// is the last record. 0, or -1 when its head cannot be read or the file not be cut.
+int free_filespace64(PDB64* p, uint64_t ofs);
+
+// Free-chain primitives.
+int load_freelist64(PDB64* p, PN64_FREELIST* fl, uint64_t ofs);         // host order; 0 or -1
+void save_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs);  // head and next
+FREELIST64* next_freelist64(PDB64* p, FREELIST64* e);
+FREELIST64* insert_freelist64(PDB64* p, FREELIST64* e, uint64_t ofs, int64_t m);
+int delete_freelist64(uint64_t* ofs, PDB64* p, FREELIST64* e);
+void free_freelist64(FREELIST64* e);
+// Removes a free block that ends at the new file length n and cuts the file to its start.
+// 0, or -1 when the file could not be cut.
+int truncate_check64(PDB64* p, uint64_t n);
+
+// Checks: the free chain (0 sound, -1 no free list; a broken chain stops the process), a
+// handle (stops with "check_pdb64" when it has no free list), the write-tracking registry
+// (never switched on here: every command answers 0).
+int check_freelist64(PDB64* p);
+void check_pdb64(PDB64* p);
+int debug_pdb64_list(PDB64* p, int cmd, int64_t ofs, int64_t size);
+// Prints every record of a file ("%lli H(%x %lli)" per record, then "FINISH"); with a path
+// the file is opened read-only here (it must have a free list), else the handle is used.
+// Stops at the limit when it is above 0. Returns the result of the last print.
+int test_file64(const char* path, PDB64* p, int64_t limit);
+
+}  // namespace tq

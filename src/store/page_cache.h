@@ -1,0 +1,112 @@
+// The lowest layer of the store file: the handle of an open store file and one write-back
+// cache of 4096-byte pages shared by all open store files, with one least-recently-used
+// order over all of them. A file's logical size may run ahead of the file on disk: bytes
+// between the two always lie in dirty pages. No lock: callers serialise (the store lock).
+#pragma once
+#include <cstdint>
+
+#include "util/avl_tree.h"
+
+namespace tq {
+
+struct FAC_INFO;
+struct FAC_ENTRY;
+
+struct FAC_INFO_HEADER {
+  FAC_INFO_HEADER* next;
+  FAC_INFO_HEADER* prev;
+};
+struct FAC_ENTRY_HEADER {
+  FAC_ENTRY_HEADER* next;
+  FAC_ENTRY_HEADER* prev;
+};
+
+// Per-file cache state. A file is cached when it is linked in the file ring (h.next set):
+// that is decided once, at attachment, by whether the cache was on then.
+struct FAC_INFO {
+  FAC_INFO_HEADER h;        // links in the ring of cached files
+  uint64_t seek_point;      // current logical position
+  uint64_t file_size;       // logical size, counting bytes only in dirty pages so far
+  uint64_t real_file_size;  // size on disk as the cache last knew it
+  AVT_NODE* entries_tree;   // this file's pages by offset
+  int fd;
+  unsigned long_file : 1;   // always set here: every seek is 64-bit
+};
+
+// One cached page.
+struct FAC_ENTRY {
+  FAC_ENTRY_HEADER h;    // links in the global LRU ring; most recent right after the head
+  unsigned dirty : 1;    // holds bytes not yet written to the file
+  uint64_t offset;       // multiple of kFacPage
+  uint64_t access_time;  // get_tqtime at the last use
+  uint64_t create_time;
+  int len;               // valid bytes, 0..kFacPage
+  unsigned char* data;   // kFacPage bytes
+  FAC_INFO* info;        // owning file
+  AVT_NODE node;         // this page in its file's tree (node.data = this entry)
+};
+
+struct FAC_GENERAL {
+  FAC_ENTRY_HEADER entries;   // LRU ring of all pages of all files
+  FAC_INFO_HEADER info_list;  // ring of cached files, newest at the front
+  int total_entries;          // page limit; 0: cache off, every call goes to the descriptor
+  int interval;               // not used
+  int entries_nos;            // cached pages
+  int dirty_nos;              // dirty pages
+};
+inline constexpr int kFacPage = 4096;
+inline constexpr int kFacDefaultPages = 32768;  // 128 MB of page buffers
+extern FAC_GENERAL fac_general_info;
+
+// The handle of an open store file (zeroed at open, released by close_pdb64).
+struct FREELIST64;
+struct PDB64 {
+  int fid;                       // descriptor
+  int flags;                     // the file-space layer's flags (low 16 bits of its argument)
+  uint64_t fofs;                 // 0; not used by the cache
+  int oflags;                    // open(2) flags
+  FREELIST64* freelist_work;     // the free-list anchor element, or null
+  AVT_NODE* pdb64_debug_root;    // write-tracking registry (always empty here)
+  FAC_INFO fac;
+};
+
+// Opens path with open(2) flags and mode; null (errno set) when the open fails or the file's
+// size cannot be found. Positioned at offset 0.
+PDB64* open_pdb64(const char* path, int oflags, int mode, int flags);
+// Writes back and drops the file's pages, closes the descriptor once and releases the
+// handle. 0, or -1 (errno set) when the write-back or the close failed.
+int close_pdb64(PDB64* p);
+
+// Switches the cache on with the default page limit and empty rings. Run once at start-up
+// (init_favt64), before any store file is opened; a second call while files are cached is
+// ignored.
+void fac_init_general();
+// Attaches a file (fd and long_file set) when the cache is on: position 0, sizes from the
+// descriptor's end. -1 when the end cannot be found.
+int fac_init(FAC_INFO* info);
+
+// Positioning: whence 0 set, 1 current, 2 end. The new position, or -1 (unknown whence or a
+// failed system seek), -2 (negative target), -3 (target beyond the logical end).
+int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);
+// Reads at the position; bytes read (0 at the end), or -1 (errno set; EIO for a page that
+// cannot be had). The position advances by what was transferred.
+int fac_read(FAC_INFO* info, void* buf, int len);
+// Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
+// this write triggers (dirty pages at three quarters of the limit) fails.
+int fac_write(FAC_INFO* info, const void* buf, int len);
+// Cuts the file to len (never grows it): 0, or -1 when len exceeds the logical size or the
+// system truncation fails.
+int fac_truncate(FAC_INFO* info, uint64_t len);
+// Writes back this file's dirty pages: 0, or -1 when a page could not be written whole
+// (the page stays dirty).
+int fac_flush(FAC_INFO* info);
+// Writes back, then drops every page of the file and detaches it: 0, or -1 when the
+// write-back failed (the pages are dropped all the same).
+int fac_close(FAC_INFO* info);
+int fac_purge_onlyone(FAC_INFO* info);
+int fac_purge_all();
+
+// True when the file goes through the page cache.
+inline bool fac_cached(const FAC_INFO* info) { return info->h.next != nullptr; }
+
+}  // namespace tq

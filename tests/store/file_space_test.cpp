@@ -1,0 +1,415 @@
+// The file space: the new file's bytes, the open mark, first-fit allocation (append, exact
+// fit, split, blocks passed over), every merge case of retirement, end trimming, lengths
+// that have no head, and the failures an open or close reports.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/d_alloc.h"
+#include "store/file_space.h"
+#include "store/record_io.h"
+#include "store_test_util.h"
+
+using namespace storetest;
+using tq::PDB64;
+using Chain = std::vector<std::pair<uint64_t, uint64_t>>;  // (offset, memory size)
+
+namespace {
+
+class FileSpace : public StoreTest {
+ protected:
+  PDB64* create(uint32_t flags = tq::kFsFreeList, const char* encoding = "utf8") {
+    PDB64* p = tq::open_filespace64(path().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, flags, 31, encoding);
+    EXPECT_TRUE(p);
+    return p;
+  }
+  PDB64* reopen(int oflags, uint32_t flags = tq::kFsFreeList) {
+    return tq::open_filespace64(path().c_str(), oflags, 0644, flags, 31, nullptr);
+  }
+  // Allocates and writes a zero-filled type-123 record of memory size m, as the driver does.
+  static int64_t alloc(PDB64* p, uint64_t m) {
+    tq::PN64_HEADER h{};
+    h.type = 123;
+    h.size = m;
+    int64_t at = tq::alloc_filespace64(p, &h);
+    EXPECT_GE(at, 0);
+    std::vector<unsigned char> rec(m);
+    tq::set_rec_head64(rec.data(), 123, m);
+    EXPECT_GE(tq::write_filespace64f(p, uint64_t(at), rec.data()), 0);
+    return at;
+  }
+  // The file as it is once the cache has written it back.
+  std::string bytes(PDB64* p) {
+    EXPECT_EQ(tq::fac_flush(&p->fac), 0);
+    return tqtest::read_file(path());
+  }
+  // Seven records of memory size 1000 (disk 988) at 44, 1032, 2020, ... 5972; length 6960.
+  PDB64* seven() {
+    PDB64* p = create();
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(alloc(p, 1000), at(i));
+    return p;
+  }
+  static int64_t at(int i) { return 44 + 988 * i; }
+};
+
+TEST_F(FileSpace, NewFileIsHeaderAndAnchor) {
+  PDB64* p = create();
+  EXPECT_EQ(bytes(p), header_bytes(31, "utf8", 1) + anchor_bytes(0));  // marked while open
+  ASSERT_EQ(tq::close_filespace64(p), 0);
+  EXPECT_EQ(tqtest::read_file(path()), header_bytes(31, "utf8", 0) + anchor_bytes(0));
+}
+
+TEST_F(FileSpace, NewFileWithoutFreeListAndEncodings) {
+  ASSERT_EQ(tq::close_filespace64(create(0, nullptr)), 0);
+  EXPECT_EQ(tqtest::read_file(path()), header_bytes(31, "UTF-8", 0));
+  ASSERT_EQ(tq::close_filespace64(create(0, "ABCDEFGHIJ")), 0);  // cut to 7 characters
+  EXPECT_EQ(tqtest::read_file(path()), header_bytes(31, "ABCDEFG", 0));
+  // A read-only handle cannot write a new file's header: the open says so.
+  errno = 0;
+  EXPECT_EQ(tq::open_filespace64(path().c_str(), O_RDONLY | O_CREAT | O_TRUNC, 0644, 0, 11, "UCS4"), nullptr);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(FileSpace, AppendOnAnEmptyChain) {
+  PDB64* p = create();
+  EXPECT_EQ(alloc(p, 1000), 44);
+  EXPECT_EQ(alloc(p, 65546), 44 + 988);
+  EXPECT_EQ(tq::file_length64(p), 44 + 988 + 65538);
+  std::string b = bytes(p);
+  EXPECT_EQ(b.substr(44, 4), be16(123) + be16(988));
+  EXPECT_EQ(b.substr(1032, 8), be16(123) + be16(0xFFFE) + be32(65538));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, ExactFitTakesTheBlockWhole) {
+  PDB64* p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(2)), 0);
+  EXPECT_EQ(memory_chain(p), (Chain{{at(2), 1000}}));
+  EXPECT_EQ(alloc(p, 1000), at(2));
+  EXPECT_EQ(memory_chain(p), Chain{});
+  std::string b = bytes(p);
+  EXPECT_EQ(b.substr(36, 8), be64(0));
+  EXPECT_EQ(b.substr(at(2), 4), be16(123) + be16(988));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, SplitKeepsTheUpperPartFree) {
+  PDB64* p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(2)), 0);
+  EXPECT_EQ(alloc(p, 500), at(2));  // disk 488 of 988
+  EXPECT_EQ(memory_chain(p), (Chain{{at(2) + 488, 512}}));
+  std::string b = bytes(p);
+  EXPECT_EQ(b.substr(36, 8), be64(at(2) + 488));
+  EXPECT_EQ(disk_chain(b), (std::vector<DiskBlock>{{uint64_t(at(2) + 488), 260, 500}}));
+  EXPECT_EQ(b.substr(at(2), 4), be16(123) + be16(488));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, FirstFitTakesTheHighestBlockThatFits) {
+  PDB64* p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(1)), 0);
+  ASSERT_EQ(tq::free_filespace64(p, at(4)), 0);
+  EXPECT_EQ(alloc(p, 1000), at(4));  // an exact fit lower down is not preferred to a split above
+  tq::close_filespace64(p);
+  p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(1)), 0);
+  ASSERT_EQ(tq::free_filespace64(p, at(4)), 0);
+  EXPECT_EQ(alloc(p, 600), at(4));
+  EXPECT_EQ(memory_chain(p), (Chain{{at(4) + 588, 412}, {at(1), 1000}}));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, ABlockOneToTwelveBytesTooLargeIsPassedOver) {
+  for (int k = 1; k <= 13; ++k) {
+    SCOPED_TRACE(k);
+    PDB64* p = seven();
+    ASSERT_EQ(tq::free_filespace64(p, at(2)), 0);
+    int64_t got = alloc(p, 1000 - k);
+    if (k <= 12) {
+      EXPECT_EQ(got, 6960);  // appended
+      EXPECT_EQ(memory_chain(p), (Chain{{at(2), 1000}}));
+    } else {
+      EXPECT_EQ(got, at(2));
+      EXPECT_EQ(memory_chain(p), (Chain{{at(2) + 975, 25}}));
+    }
+    tq::close_filespace64(p);
+  }
+}
+
+struct MergeCase {
+  const char* name;
+  std::vector<int> frees;  // record indexes freed in this order
+  Chain chain;             // the chain afterwards
+};
+
+TEST_F(FileSpace, EveryMergeCase) {
+  const MergeCase cases[] = {
+      {"no chain yet", {2}, {{at(2), 1000}}},
+      {"above the first, touching it", {1, 2}, {{at(1), 1988}}},
+      {"above the first, apart", {1, 3}, {{at(3), 1000}, {at(1), 1000}}},
+      {"between, touching the lower", {1, 4, 2}, {{at(4), 1000}, {at(1), 1988}}},
+      {"between, touching the upper", {1, 4, 3}, {{at(3), 1988}, {at(1), 1000}}},
+      {"between, touching both", {1, 3, 2}, {{at(1), 2976}}},
+      {"between, touching neither", {1, 5, 3}, {{at(5), 1000}, {at(3), 1000}, {at(1), 1000}}},
+      {"below the lowest, touching it", {2, 1}, {{at(1), 1988}}},
+      {"below the lowest, apart", {3, 1}, {{at(3), 1000}, {at(1), 1000}}},
+      {"three in a row, lowest last", {5, 3, 4, 2}, {{at(2), 3964}}},
+  };
+  for (const MergeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PDB64* p = seven();
+    for (int i : c.frees) ASSERT_EQ(tq::free_filespace64(p, uint64_t(at(i))), 0);
+    EXPECT_EQ(memory_chain(p), c.chain);
+    std::vector<DiskBlock> want;
+    for (auto [ofs, m] : c.chain) want.push_back({ofs, 260, tq::disk_len64(m)});
+    EXPECT_EQ(disk_chain(bytes(p)), want);
+    EXPECT_EQ(tq::file_length64(p), 6960);
+    ASSERT_EQ(tq::close_filespace64(p), 0);
+  }
+}
+
+TEST_F(FileSpace, RetiringTheLastRecordCutsTheFile) {
+  PDB64* p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(6)), 0);
+  EXPECT_EQ(tq::file_length64(p), at(6));
+  // Through a free block that ends where the last record begins.
+  ASSERT_EQ(tq::free_filespace64(p, at(4)), 0);
+  ASSERT_EQ(tq::free_filespace64(p, at(5)), 0);
+  EXPECT_EQ(tq::file_length64(p), at(4));
+  EXPECT_EQ(memory_chain(p), Chain{});
+  EXPECT_EQ(bytes(p).size(), size_t(at(4)));
+  tq::close_filespace64(p);
+
+  p = seven();
+  ASSERT_EQ(tq::free_filespace64(p, at(5)), 0);
+  ASSERT_EQ(tq::free_filespace64(p, at(2)), 0);
+  ASSERT_EQ(tq::free_filespace64(p, at(6)), 0);
+  EXPECT_EQ(tq::file_length64(p), at(5));  // the free block before it went too
+  EXPECT_EQ(memory_chain(p), (Chain{{at(2), 1000}}));
+  std::string b = bytes(p);
+  EXPECT_EQ(b.size(), size_t(at(5)));
+  EXPECT_EQ(disk_chain(b), (std::vector<DiskBlock>{{uint64_t(at(2)), 260, 988}}));
+  tq::close_filespace64(p);
+}
+
+// Lengths without a head: no split leaves one, no merge makes one.
+TEST_F(FileSpace, ASplitThatWouldLeaveAHeadlessBlockPassesItOver) {
+  PDB64* p = create();
+  int64_t big = alloc(p, 65554);  // disk 65546
+  alloc(p, 1000);
+  ASSERT_EQ(tq::free_filespace64(p, uint64_t(big)), 0);
+  int64_t len = tq::file_length64(p);
+  EXPECT_EQ(alloc(p, 24), len);  // the rest would be 65534 bytes: appended instead
+  EXPECT_EQ(alloc(p, 25), big);  // the rest is 65533: split
+  EXPECT_EQ(memory_chain(p), (Chain{{uint64_t(big) + 13, 65545}}));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, AMergeThatWouldMakeAHeadlessBlockIsNotDone) {
+  // Three records whose neighbours sum to 65535 disk bytes in every pairing tested.
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> sizes;  // memory sizes of the records, from offset 44 up
+    std::vector<int> frees;
+    Chain chain;  // as offsets relative to the records' indexes: (index, memory size)
+  };
+  const Case cases[] = {
+      {"above the first", {32779, 32780, 1000}, {0, 1}, {{0, 32779}}},
+      {"below the lowest", {32779, 32780, 1000}, {1, 0}, {{1, 32780}}},
+      {"between, touching the upper", {1000, 1000, 32779, 32780, 1000}, {0, 3, 2}, {{3, 32780}, {0, 1000}}},
+      {"between, touching the lower", {1000, 32779, 32780, 1000, 1000, 1000}, {1, 4, 2}, {{4, 1000}, {1, 32779}}},
+      {"between, touching both", {1000, 20012, 25547, 20012, 1000}, {1, 3, 2}, {{3, 20012}, {1, 20012}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PDB64* p = create();
+    std::vector<int64_t> ofs;
+    for (uint64_t m : c.sizes) ofs.push_back(alloc(p, m));
+    for (int i : c.frees) ASSERT_EQ(tq::free_filespace64(p, uint64_t(ofs[i])), 0);
+    Chain want;
+    for (auto [i, m] : c.chain) want.emplace_back(ofs[i], m);
+    EXPECT_EQ(memory_chain(p), want);  // the retired record stays out of the chain
+    EXPECT_EQ(tq::check_freelist64(p), 0);
+    ASSERT_EQ(tq::close_filespace64(p), 0);
+  }
+}
+
+TEST_F(FileSpace, ASecondReadWriteOpenIsRefused) {
+  PDB64* p = create();
+  errno = 0;
+  EXPECT_EQ(reopen(O_RDWR), nullptr);
+  EXPECT_EQ(errno, EBUSY);
+  PDB64* ro = reopen(O_RDONLY);
+  ASSERT_TRUE(ro);
+  ASSERT_EQ(tq::close_filespace64(ro), 0);
+  ASSERT_EQ(tq::close_filespace64(p), 0);
+  PDB64* again = reopen(O_RDWR);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(alloc(again, 100), 44);  // the chain's anchor was found
+  tq::close_filespace64(again);
+}
+
+TEST_F(FileSpace, AMarkLeftByAProcessThatDiedStays) {
+  tqtest::write_file(path(), header_bytes(31, "utf8", 1) + anchor_bytes(0));
+  EXPECT_EQ(reopen(O_RDWR), nullptr);
+  EXPECT_EQ(reopen(O_RDWR, 0), nullptr);
+  PDB64* ro = reopen(O_RDONLY);
+  EXPECT_TRUE(ro);
+  tq::close_filespace64(ro);
+}
+
+TEST_F(FileSpace, AFailedOpenForWantOfAnAnchorLeavesNoMark) {
+  std::string no_anchor = header_bytes(31, "utf8", 0) + short_record(123, 100);
+  tqtest::write_file(path(), no_anchor);
+  CaptureStdout cap;
+  EXPECT_EQ(reopen(O_RDWR), nullptr);
+  EXPECT_EQ(cap.finish(), "get_file_record64-2 = 132 132\n");  // the scan walked every record
+  EXPECT_EQ(tqtest::read_file(path()), no_anchor);
+  CaptureStdout cap2;
+  PDB64* p = reopen(O_RDWR, 0);  // without the free-list flag the open succeeds
+  cap2.finish();
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->freelist_work, nullptr);
+  EXPECT_EXIT(alloc(p, 100), testing::ExitedWithCode(1), tqtest::panic_banner("alloc_filespace(1)"));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpace, ListingOfANewFile) {
+  ASSERT_EQ(tq::close_filespace64(create()), 0);
+  CaptureStdout cap;
+  tq::test_file64(path().c_str(), nullptr, 0);
+  EXPECT_EQ(cap.finish(), "0 H(1 44)\n32 H(103 24)\nget_file_record64-2 = 44 44\nFINISH\n");
+  PDB64* p = reopen(O_RDONLY);
+  CaptureStdout cap2;
+  tq::test_file64(nullptr, p, 32);  // stops at the limit; the handle stays open
+  EXPECT_EQ(cap2.finish(), "0 H(1 44)\nFINISH\n");
+  EXPECT_EQ(tq::close_filespace64(p), 0);
+}
+
+TEST_F(FileSpace, OpenAndCloseFailuresAreReported) {
+  errno = 0;
+  EXPECT_EQ(tq::open_filespace64(dir_.path().c_str(), O_RDWR, 0644, tq::kFsFreeList, 31, "utf8"), nullptr);
+  EXPECT_EQ(errno, EISDIR);
+  // The new header cannot be written back to a full device.
+  EXPECT_EQ(tq::open_filespace64("/dev/full", O_RDWR, 0644, tq::kFsFreeList, 31, "utf8"), nullptr);
+  EXPECT_EQ(errno, ENOSPC);
+
+  PDB64* p = create();
+  alloc(p, 1000);
+  int ro = open(path().c_str(), O_RDONLY);
+  ASSERT_GE(dup2(ro, p->fid), 0);
+  close(ro);
+  errno = 0;
+  EXPECT_EQ(tq::close_filespace64(p), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(FileSpace, DamagedFilesAreRefused) {
+  // A header whose length field is below its own head; a header record too short to hold
+  // the flags; an anchor too short to hold next.
+  CaptureStdout cap;
+  tqtest::write_file(path(), be16(1) + be16(2) + std::string(40, '\0'));
+  EXPECT_EQ(reopen(O_RDWR), nullptr);
+  EXPECT_EQ(reopen(O_RDONLY), nullptr);
+  tqtest::write_file(path(), short_record(1, 20) + anchor_bytes(0));
+  EXPECT_EQ(reopen(O_RDWR), nullptr);
+  tqtest::write_file(path(), header_bytes() + short_record(259, 4));
+  EXPECT_EQ(reopen(O_RDONLY), nullptr);
+
+  // Retiring a record whose head cannot be read.
+  PDB64* p = create();
+  alloc(p, 1000);
+  alloc(p, 1000);
+  tq::close_filespace64(p);
+  int fd = open(path().c_str(), O_WRONLY);
+  ASSERT_EQ(pwrite(fd, "\0\x7b\xff\xff", 4, 44), 4);  // 64-bit escape, length bytes zero
+  close(fd);
+  p = reopen(O_RDWR);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(tq::free_filespace64(p, 44), -1);
+  EXPECT_EQ(tq::free_filespace64(p, 100000), -1);  // beyond the file
+  EXPECT_EQ(memory_chain(p), Chain{});
+  tq::close_filespace64(p);
+  cap.finish();
+}
+
+// The chain checks and the file space's own stops, with their texts.
+using FileSpaceDeathTest = FileSpace;
+
+TEST_F(FileSpaceDeathTest, ChainChecks) {
+  // Blocks at 5000 and 1000 pass; at 1000 then 5000 they do not.
+  auto file = [&](uint64_t first, uint64_t second, uint16_t second_type, uint16_t first_d = 12) {
+    std::string b = header_bytes() + anchor_bytes(first);
+    b += std::string(first - b.size(), '\0');
+    b += be16(260) + be16(first_d) + be64(second) + std::string(first_d - 12, '\0');
+    if (second > b.size()) b += std::string(second - b.size(), '\0');
+    std::string blk = be16(second_type) + be16(12) + be64(0);
+    b.replace(second, 12, blk);
+    b += std::string(100, '\0');
+    tqtest::write_file(path(), b);
+    return reopen(O_RDWR);
+  };
+  PDB64* p = file(5000, 1000, 260);
+  EXPECT_EQ(tq::check_freelist64(p), 0);
+  tq::close_filespace64(p);
+  p = file(1000, 5000, 260);
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(2)"));
+  tq::close_filespace64(p);
+  p = file(2000, 1000, 259);
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(1)"));
+  tq::close_filespace64(p);
+  p = file(1012, 1000, 260);  // the lower block ends where the upper begins
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(3)"));
+  tq::close_filespace64(p);
+  p = file(1013, 1000, 260);  // one byte apart: sound
+  EXPECT_EQ(tq::check_freelist64(p), 0);
+  EXPECT_EXIT(
+      {
+        p->freelist_work->f.next = 999;
+        tq::check_freelist64(p);
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist(-1)"));
+  EXPECT_EXIT(
+      {
+        tq::truncate_filespace64(p);
+        tq::check_freelist64(p);
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(0)"));
+  tq::close_filespace64(p);
+  tqtest::write_file(path(), header_bytes() + anchor_bytes(300000) + std::string(100, '\0'));
+  p = reopen(O_RDWR);  // the anchor names a block beyond the end of the file
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("next_freelist(2)"));
+  tq::close_filespace64(p);
+}
+
+TEST_F(FileSpaceDeathTest, Stops) {
+  PDB64* p = seven();
+  tq::PN64_HEADER h{};
+  h.type = 123;
+  h.size = 23;
+  EXPECT_EXIT(tq::alloc_filespace64(p, &h), testing::ExitedWithCode(1),
+              tqtest::panic_banner("alloc_filespace sizeoerror(1)"));
+  EXPECT_EXIT(tq::free_filespace64(p, 0), testing::ExitedWithCode(1), tqtest::panic_banner("free_filespace64"));
+  ASSERT_EQ(tq::free_filespace64(p, at(1)), 0);
+  // A record head written inside the free block, then retired: the two overlap.
+  std::vector<unsigned char> rec(100);
+  tq::set_rec_head64(rec.data(), 123, 100);
+  ASSERT_GE(tq::write_filespace64f(p, at(1) + 100, rec.data()), 0);
+  EXPECT_EXIT(tq::free_filespace64(p, at(1) + 100), testing::ExitedWithCode(1),
+              tqtest::panic_banner("free_filespace(1-1)"));
+  tq::check_pdb64(nullptr);
+  tq::check_pdb64(p);
+  tq::close_filespace64(p);
+  PDB64* plain = create(0);
+  EXPECT_EXIT(tq::check_pdb64(plain), testing::ExitedWithCode(1), tqtest::panic_banner("check_pdb64"));
+  ASSERT_GE(tq::write_filespace64f(plain, 32, rec.data()), 0);
+  ASSERT_GE(tq::write_filespace64f(plain, 120, rec.data()), 0);
+  EXPECT_EXIT(tq::free_filespace64(plain, 32), testing::ExitedWithCode(1), tqtest::panic_banner("free_filespace(1)"));
+  // Retiring the last record cuts the file first, then stops.
+  EXPECT_EXIT(tq::free_filespace64(plain, 120), testing::ExitedWithCode(1), tqtest::panic_banner("truncate_check(1)"));
+  tq::close_filespace64(plain);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The page cache: positioning limits, lazy reads, write-back and the logical size,
+// eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "store/page_cache.h"
+#include "store_test_util.h"
+
+using namespace storetest;
+using tq::FAC_INFO;
+using tq::PDB64;
+
+namespace {
+
+// Bytes of a file of n bytes: byte i is i % 251.
+std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = char(i % 251);
+  return s;
+}
+
+class PageCache : public StoreTest {
+ protected:
+  PDB64* open_with(const std::string& bytes) {
+    tqtest::write_file(path(), bytes);
+    PDB64* p = tq::open_pdb64(path().c_str(), O_RDWR, 0644, 0);
+    EXPECT_TRUE(p && tq::fac_cached(&p->fac));
+    return p;
+  }
+  static std::string read_at(FAC_INFO* f, int64_t at, int n) {
+    std::string s(size_t(n), '\0');
+    EXPECT_EQ(tq::fac_lseek(f, at, SEEK_SET), at);
+    int r = tq::fac_read(f, s.data(), n);
+    s.resize(size_t(r < 0 ? 0 : r));
+    return s;
+  }
+  static int write_at(FAC_INFO* f, int64_t at, const std::string& s) {
+    EXPECT_EQ(tq::fac_lseek(f, at, SEEK_SET), at);
+    return tq::fac_write(f, s.data(), int(s.size()));
+  }
+  static std::vector<uint64_t> cached_pages(FAC_INFO* f) {
+    std::vector<uint64_t> out;
+    tq::avt_trace_from_small(
+        f->entries_tree,
+        [](tq::AVT_NODE* n, void* w) {
+          static_cast<std::vector<uint64_t>*>(w)->push_back(static_cast<tq::FAC_ENTRY*>(n->data)->offset);
+          return 0;
+        },
+        &out);
+    return out;
+  }
+};
+
+TEST_F(PageCache, SeekLimits) {
+  PDB64* p = open_with(std::string(100, 'a'));
+  FAC_INFO* f = &p->fac;
+  EXPECT_EQ(tq::fac_lseek(f, 100, SEEK_SET), 100);
+  EXPECT_EQ(tq::fac_lseek(f, 101, SEEK_SET), -3);
+  EXPECT_EQ(tq::fac_lseek(f, -1, SEEK_SET), -2);
+  EXPECT_EQ(tq::fac_lseek(f, 0, 3), -1);
+  EXPECT_EQ(f->seek_point, 100u);  // failed seeks do not move
+  EXPECT_EQ(tq::fac_lseek(f, -10, SEEK_CUR), 90);
+  EXPECT_EQ(tq::fac_lseek(f, -1, SEEK_END), 99);
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, ReadsAcrossPagesAndStopAtTheEnd) {
+  std::string data = pattern(3 * 4096 + 100);
+  PDB64* p = open_with(data);
+  EXPECT_EQ(read_at(&p->fac, 4090, 12), data.substr(4090, 12));
+  EXPECT_EQ(read_at(&p->fac, 3 * 4096 + 90, 50), data.substr(3 * 4096 + 90));
+  EXPECT_EQ(p->fac.seek_point, data.size());
+  EXPECT_EQ(read_at(&p->fac, int64_t(data.size()), 10), "");
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, WritesGrowTheLogicalSizeUntilWrittenBack) {
+  PDB64* p = open_with(pattern(100));
+  ASSERT_EQ(write_at(&p->fac, 100, "0123456789"), 10);
+  EXPECT_EQ(p->fac.file_size, 110u);
+  EXPECT_EQ(p->fac.real_file_size, 100u);
+  EXPECT_EQ(tqtest::read_file(path()).size(), 100u);
+  ASSERT_EQ(tq::fac_flush(&p->fac), 0);
+  EXPECT_EQ(p->fac.real_file_size, 110u);
+  EXPECT_EQ(tqtest::read_file(path()), pattern(100) + "0123456789");
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, APartialWriteKeepsThePagesOtherBytes) {
+  std::string data = pattern(3 * 4096);
+  PDB64* p = open_with(data);
+  ASSERT_EQ(write_at(&p->fac, 4096 + 2000, "zz"), 2);
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  data.replace(4096 + 2000, 2, "zz");
+  EXPECT_EQ(tqtest::read_file(path()), data);
+}
+
+TEST_F(PageCache, EvictionDropsTheLeastRecentCleanPages) {
+  tq::fac_general_info.total_entries = 4;
+  std::string data = pattern(8 * 4096);
+  PDB64* p = open_with(data);
+  int base = tq::fac_general_info.entries_nos;
+  for (int page = 0; page < 6; ++page) EXPECT_EQ(read_at(&p->fac, page * 4096, 1), data.substr(page * 4096, 1));
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{2 * 4096, 3 * 4096, 4 * 4096, 5 * 4096}));
+  EXPECT_LE(tq::fac_general_info.entries_nos, std::max(base, 4));
+
+  // A dirty page at the cold end is passed over: it stays until it is written back.
+  ASSERT_EQ(write_at(&p->fac, 2 * 4096, "D"), 1);
+  for (int page = 5; page < 8; ++page) read_at(&p->fac, page * 4096, 1);
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{2 * 4096, 5 * 4096, 6 * 4096, 7 * 4096}));
+  read_at(&p->fac, 0, 1);
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{0, 2 * 4096, 6 * 4096, 7 * 4096}));
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  data[2 * 4096] = 'D';
+  EXPECT_EQ(tqtest::read_file(path()), data);
+}
+
+TEST_F(PageCache, DirtyPagesAtThreeQuartersOfTheLimitAreWrittenBack) {
+  tq::fac_general_info.total_entries = 4;
+  PDB64* p = open_with("");
+  ASSERT_EQ(write_at(&p->fac, 0, pattern(2 * 4096)), 2 * 4096);
+  EXPECT_EQ(tqtest::read_file(path()).size(), 0u);
+  ASSERT_EQ(write_at(&p->fac, 2 * 4096, "x"), 1);  // the third dirty page reaches 3 of 4
+  EXPECT_EQ(tq::fac_general_info.dirty_nos, 0);
+  EXPECT_EQ(tqtest::read_file(path()), pattern(2 * 4096) + "x");
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, TruncationTrimsAndDiscardsPagesUnwritten) {
+  std::string data = pattern(2 * 4096);
+  PDB64* p = open_with(data);
+  ASSERT_EQ(write_at(&p->fac, 2 * 4096, std::string(5000, 'n')), 5000);  // two new dirty pages
+  int dirty = tq::fac_general_info.dirty_nos;
+  EXPECT_EQ(tq::fac_truncate(&p->fac, 5000), 0);
+  EXPECT_EQ(tq::fac_general_info.dirty_nos, dirty - 2);
+  EXPECT_EQ(p->fac.file_size, 5000u);
+  EXPECT_EQ(tqtest::read_file(path()), data.substr(0, 5000));
+  EXPECT_EQ(tq::fac_truncate(&p->fac, 5001), -1);  // never grows
+  EXPECT_EQ(tq::fac_truncate(&p->fac, 5000), 0);
+  EXPECT_EQ(read_at(&p->fac, 4090, 1000), data.substr(4090, 910));
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  EXPECT_EQ(tqtest::read_file(path()), data.substr(0, 5000));
+}
+
+TEST_F(PageCache, AFailedWriteBackIsReported) {
+  PDB64* p = open_with(pattern(100));
+  ASSERT_EQ(write_at(&p->fac, 0, "changed"), 7);
+  int ro = open(path().c_str(), O_RDONLY);
+  ASSERT_GE(dup2(ro, p->fid), 0);  // the handle's descriptor can no longer write
+  close(ro);
+  EXPECT_EQ(tq::fac_flush(&p->fac), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(tq::fac_general_info.dirty_nos > 0, true);  // the page stays dirty
+  EXPECT_EQ(tq::close_pdb64(p), -1);
+  EXPECT_EQ(tq::fac_general_info.dirty_nos, 0);
+  EXPECT_EQ(tqtest::read_file(path()), pattern(100));
+}
+
+TEST_F(PageCache, WriteBackToAFullDeviceIsReported) {
+  PDB64* p = tq::open_pdb64("/dev/full", O_RDWR, 0, 0);
+  ASSERT_TRUE(p);
+  ASSERT_EQ(write_at(&p->fac, 0, "abc"), 3);
+  EXPECT_EQ(tq::close_pdb64(p), -1);
+  EXPECT_EQ(errno, ENOSPC);
+}
+
+TEST_F(PageCache, SeeksAreSixtyFourBitWithAndWithoutTheCache) {
+  const int64_t five_gib = int64_t(5) << 30;
+  tqtest::write_file(path(), "");
+  ASSERT_EQ(truncate(path().c_str(), off_t(6) << 30), 0);  // sparse
+  for (bool cached : {true, false}) {
+    SCOPED_TRACE(cached);
+    if (!cached) tq::fac_general_info.total_entries = 0;
+    PDB64* p = tq::open_pdb64(path().c_str(), O_RDWR, 0, 0);
+    tq::fac_general_info.total_entries = saved_limit_;
+    ASSERT_EQ(tq::fac_cached(&p->fac), cached);
+    EXPECT_EQ(tq::fac_lseek(&p->fac, five_gib, SEEK_SET), five_gib);
+    std::string mark = cached ? "cache" : "plain";
+    ASSERT_EQ(tq::fac_write(&p->fac, mark.data(), 5), 5);
+    ASSERT_EQ(tq::close_pdb64(p), 0);
+    int fd = open(path().c_str(), O_RDONLY);
+    char buf[5];
+    ASSERT_EQ(pread(fd, buf, 5, five_gib), 5);
+    close(fd);
+    EXPECT_EQ(std::string(buf, 5), mark);
+  }
+}
+
+}  // namespace

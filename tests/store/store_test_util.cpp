@@ -1,0 +1,82 @@
+// Helpers of the store tests (see store_test_util.h).
+#include "store_test_util.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "store/store_lock.h"
+
+namespace storetest {
+
+std::string be16(uint16_t v) { return {char(v >> 8), char(v)}; }
+std::string be32(uint32_t v) { return be16(uint16_t(v >> 16)) + be16(uint16_t(v)); }
+std::string be64(uint64_t v) { return be32(uint32_t(v >> 32)) + be32(uint32_t(v)); }
+
+std::string header_bytes(int32_t kind, const std::string& encoding, uint32_t flags) {
+  std::string enc = encoding;
+  enc.resize(8, '\0');
+  return be16(1) + be16(32) + be32(uint32_t(kind)) + std::string("64-0.6\0\0", 8) + enc + be32(0) + be32(flags);
+}
+
+std::string anchor_bytes(uint64_t next) { return be16(259) + be16(12) + be64(next); }
+
+std::string short_record(uint16_t type, uint16_t d) { return be16(type) + be16(d) + std::string(d - 4, '\0'); }
+
+namespace {
+
+uint64_t get(const std::string& b, uint64_t at, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | uint8_t(b.at(at + i));
+  return v;
+}
+
+}  // namespace
+
+std::vector<DiskBlock> disk_chain(const std::string& bytes) {
+  std::vector<DiskBlock> out;
+  uint64_t next = get(bytes, 36, 8);
+  while (next != 0 && out.size() < 100000) {
+    DiskBlock blk{next, uint16_t(get(bytes, next, 2)), get(bytes, next + 2, 2)};
+    int hlen = 4;
+    if (blk.d == 0xFFFE) blk.d = get(bytes, next + 4, 4), hlen = 8;
+    else if (blk.d == 0xFFFF) blk.d = get(bytes, next + 4, 8), hlen = 12;
+    out.push_back(blk);
+    next = get(bytes, next + hlen, 8);
+  }
+  return out;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> memory_chain(tq::PDB64* p) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (tq::FREELIST64* e = tq::next_freelist64(p, p->freelist_work); e; e = tq::next_freelist64(p, e))
+    out.emplace_back(e->fofs, e->f.h.size);
+  return out;
+}
+
+void StoreTest::SetUp() {
+  tq::init_l_favt64();
+  saved_limit_ = tq::fac_general_info.total_entries;
+}
+
+void StoreTest::TearDown() { tq::fac_general_info.total_entries = saved_limit_; }
+
+CaptureStdout::CaptureStdout() {
+  fflush(stdout);
+  saved_ = dup(1);
+  int fd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 1);
+  close(fd);
+}
+
+CaptureStdout::~CaptureStdout() { finish(); }
+
+std::string CaptureStdout::finish() {
+  if (saved_ < 0) return "";
+  fflush(stdout);
+  dup2(saved_, 1);
+  close(saved_);
+  saved_ = -1;
+  return tqtest::read_file(dir_.file("out"));
+}
+
+}  // namespace storetest
