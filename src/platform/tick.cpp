@@ -40,19 +40,36 @@ void insert_timed(TICK_FUNC* e, uint32_t due) {
   *p = w;
 }
 
+// The slot being run and the entry whose callback runs, so that a deletion reaches them
+// too: a deleted entry is never run or rescheduled again. Under tick_lock.
+TICK_WHEEL* running_slot;
+TICK_FUNC* running_tick;
+bool running_deleted;
+
 void run_slot(TICK_WHEEL* w) {
-  for (TICK_FUNC* e = w->list; e;) {
-    TICK_FUNC* next = e->next;
+  for (;;) {
+    lock_task(tick_lock);
+    TICK_FUNC* e = w->list;
+    if (!e) {
+      running_slot = nullptr;
+      unlock_task(tick_lock, "run_slot");
+      break;
+    }
+    w->list = e->next;
+    running_tick = e;
+    running_deleted = false;
+    unlock_task(tick_lock, "run_slot");
+
     target_tick = e;
     e->func(e->data);
     target_tick = nullptr;
-    if (e->interval < 1) {
-      d_f_ree(e);
-    } else {
-      LOCK_SCOPE(tick_lock);
-      insert_timed(e, get_tqtime() + uint32_t(e->interval));
-    }
-    e = next;
+
+    lock_task(tick_lock);
+    const bool done = running_deleted || e->interval < 1;
+    running_tick = nullptr;
+    if (!done) insert_timed(e, get_tqtime() + uint32_t(e->interval));
+    unlock_task(tick_lock, "run_slot");
+    if (done) d_f_ree(e);
   }
   d_f_ree(w);
 }
@@ -70,6 +87,7 @@ void tick_thread(void*) {
         break;
       }
       wheel = w->next;
+      running_slot = w;
       unlock_task(tick_lock, "tick_thread");
       run_slot(w);
     }
@@ -95,19 +113,25 @@ void tick_thread_2(void*) {
   }
 }
 
+// Frees the entries of a list that match. Under tick_lock.
+template <class Pred>
+void delete_from(TICK_FUNC** e, Pred match) {
+  while (*e) {
+    if (match(*e)) {
+      TICK_FUNC* dead = *e;
+      *e = dead->next;
+      d_f_ree(dead);
+    } else {
+      e = &(*e)->next;
+    }
+  }
+}
+
 template <class Pred>
 void delete_timed(Pred match) {
   LOCK_SCOPE(tick_lock);
   for (TICK_WHEEL** w = &wheel; *w;) {
-    for (TICK_FUNC** e = &(*w)->list; *e;) {
-      if (match(*e)) {
-        TICK_FUNC* dead = *e;
-        *e = dead->next;
-        d_f_ree(dead);
-      } else {
-        e = &(*e)->next;
-      }
-    }
+    delete_from(&(*w)->list, match);
     if (!(*w)->list) {
       TICK_WHEEL* empty = *w;
       *w = empty->next;
@@ -116,6 +140,8 @@ void delete_timed(Pred match) {
       w = &(*w)->next;
     }
   }
+  if (running_slot) delete_from(&running_slot->list, match);
+  if (running_tick && match(running_tick)) running_deleted = true;
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ struct TICK_WHEEL {
 
 void init_tick();
 void new_tick(TICK_CALLBACK func, int interval, void* data);
+// Remove timed entries, including those of the slot being run: a deleted entry whose
+// callback is running finishes that run and is not rescheduled.
 void del_tick(TICK_CALLBACK func);
 void del_tick_with_data(TICK_CALLBACK func, void* data);
 void change_tick(int interval);  // only from inside a callback on the timed thread

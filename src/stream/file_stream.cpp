@@ -51,6 +51,10 @@ int wait_ready(int fd, int type) {
     r = poll(&p, 1, 0);
   } while (r < 0 && errno == EINTR);
   if (r != 0) return 0;
+  // A descriptor opened for the other direction never becomes ready (a pipe's read end
+  // never polls writable): let the call itself fail with EBADF rather than wait for ever.
+  const int acc = fcntl(fd, F_GETFL) & O_ACCMODE;
+  if ((type == WD_WRITE && acc == O_RDONLY) || (type == WD_READ && acc == O_WRONLY)) return 0;
   WD_ENTRY* e = wait_data_lock(fd, type);
   if (!e) {
     errno = EINTR;

@@ -114,6 +114,36 @@ TEST(Tick, DeletingByFunctionAndByData) {
 
 namespace {
 
+Counter* victim;  // deleted by the callback below
+void delete_self_and_victim(void* p) {
+  count_run(p);
+  del_tick_with_data(count_run, victim);
+  del_tick(delete_self_and_victim);
+}
+
+}  // namespace
+
+TEST(Tick, DeletionReachesTheRunningEntryAndItsSlot) {
+  wait_for_timed_thread();
+  Counter self, other;
+  victim = &other;
+  // Both in one slot: the victim was registered first, so it runs after the deleter.
+  for (;;) {
+    const uint32_t t = get_tqtime();
+    new_tick(count_run, 1, &other);
+    new_tick(delete_self_and_victim, 1, &self);
+    if (get_tqtime() == t) break;
+    del_tick(count_run);
+    del_tick(delete_self_and_victim);
+  }
+  ASSERT_TRUE(wait_until([&] { return self.runs.load() == 1; }, kTickBound));
+  EXPECT_FALSE(wait_until([&] { return self.runs.load() > 1 || other.runs.load() > 0; },
+                          std::chrono::milliseconds(2500)))
+      << "a deleted periodic entry ran again";
+}
+
+namespace {
+
 struct KeyWaiter {
   SEM lock = new_lock();
   std::atomic<int> wakes{0};

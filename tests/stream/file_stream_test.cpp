@@ -114,6 +114,17 @@ TEST(PipeStream, WhatOneEndWritesTheOtherReads) {
   EXPECT_EQ(d_s_close(p[0]), 0);
 }
 
+TEST(PipeStream, WritingTheReadEndFailsInsteadOfWaiting) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  std::atomic<int> wrote{1};
+  Task writer([&] { wrote = s_write(p[0], "x", 1); });
+  ASSERT_TRUE(writer.wait()) << "a write on a read-only descriptor waited";
+  EXPECT_EQ(wrote.load(), -1);
+  EXPECT_EQ(d_s_close(p[1]), 0);
+  EXPECT_EQ(d_s_close(p[0]), 0);
+}
+
 TEST(PipeStream, CloseInterruptsABlockedReader) {
   const int fds_before = tqtest::open_fd_count();
   STREAM* p[2];

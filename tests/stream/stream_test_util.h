@@ -17,6 +17,7 @@
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "stream/stream.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 
 namespace streamtest {
@@ -36,31 +37,7 @@ class FakeClock {
   static inline std::atomic<uint32_t> now_{0};
 };
 
-// Runs fn on a pool task; done() tells when it has returned.
-class Task {
- public:
-  explicit Task(std::function<void()> fn) : state_(std::make_shared<State>()) {
-    state_->fn = std::move(fn);
-    create_task(&Task::body, new std::shared_ptr<State>(state_), 3);
-  }
-  bool done() const { return state_->done.load(); }
-  bool wait(std::chrono::milliseconds bound = std::chrono::seconds(5)) const {
-    return tqtest::wait_until([this] { return done(); }, bound);
-  }
-
- private:
-  struct State {
-    std::function<void()> fn;
-    std::atomic<bool> done{false};
-  };
-  static void body(void* p) {
-    auto* keep = static_cast<std::shared_ptr<State>*>(p);
-    (*keep)->fn();
-    (*keep)->done.store(true);
-    delete keep;
-  }
-  std::shared_ptr<State> state_;
-};
+using tqtest::Task;
 
 // A stream class steered by the test: writes go to `written` unless `fail` is set or
 // `block` holds them back.
