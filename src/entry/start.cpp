@@ -4,13 +4,18 @@
 
 #include <sys/resource.h>
 
+#include "platform/access_rules.h"
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
+#include "platform/resolve.h"
+#include "platform/socket.h"
 #include "platform/task.h"
 #include "platform/tick.h"
 #include "stream/handover.h"
+#include "stream/socket_stream.h"
 #include "stream/stream.h"
 #include "text/code_method.h"
+#include "text/l_string.h"
 #include "util/sys_param.h"
 
 namespace tq {
@@ -36,7 +41,22 @@ void init_longchar_step() { init_longchar(); }
 
 void init_utils() {
   init_utils_locks();
+  init_blacklist();
   set_sys_param();
+}
+
+// The resolver's locks; the accept stream class and the socket hooks of the stream layer.
+void init_netutils_step() {
+  init_netutils();
+  init_socket_stream();
+}
+
+// Resolver answers become temporaries of the asking task (the text layer's ring).
+void resolve_to_ring(void* block) { set_buffer(block); }
+
+void init_resolve_step() {
+  resolve_buffer_hook = resolve_to_ring;
+  init_resolve();
 }
 
 struct Step {
@@ -53,6 +73,8 @@ constexpr Step kSteps[] = {
     {"init_longchar", init_longchar_step},
     {"init_stream", init_stream},
     {"init_utils", init_utils},
+    {"init_netutils", init_netutils_step},
+    {"init_resolve", init_resolve_step},
 };
 constexpr int kStepCount = int(sizeof kSteps / sizeof kSteps[0]);
 
