@@ -13,6 +13,7 @@
 #include "store/record_io.h"
 #include "store/store_lock.h"
 #include "stream/format.h"
+#include "util/sys_queue.h"
 
 namespace tq {
 
@@ -41,6 +42,7 @@ void scan(const int64_t* ofs, int* clear) {
 }  // namespace
 
 void minimum_matrix_init(int, char**) {
+  init_queue();  // the runtime start-up's queue step; its other steps come with their layers
   init_l_favt64();
   int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
 }
