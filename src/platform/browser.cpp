@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/child_exec.h"
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/paths.h"
@@ -74,15 +75,6 @@ char* quoted_url(const char* hostname, int port, const char* page) {
   return url;
 }
 
-// Child side: the shell over the descriptors 0..2 it has.
-[[noreturn]] void exec_shell(const char* command) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-  _exit(127);
-}
-
 void reap(pid_t pid) {
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -113,7 +105,7 @@ int shell_status(const char* command) {
     int code = -1;
     pid_t g = _Fork();  // no fork handlers: async-signal-safe
     if (g == 0) {
-      close_range(3, ~0U, 0);
+      close_all_but(nullptr, 0);
       exec_shell(command);
     }
     int st = 0;
@@ -147,12 +139,7 @@ int call_system(int fd, const char* command, const char* search) {
       fcntl(fd, F_SETFD, 0);
     else
       dup2(p[1], fd);  // the copy does not inherit close-on-exec
-    if (fd >= 3) {
-      if (fd > 3) close_range(3, unsigned(fd) - 1, 0);
-      close_range(unsigned(fd) + 1, ~0U, 0);
-    } else {
-      close_range(3, ~0U, 0);
-    }
+    close_all_but(&fd, fd >= 3 ? 1 : 0);
     exec_shell(command);
   }
   x_wunlock_fork();
@@ -185,7 +172,7 @@ int _http_system(const char* browser, const char* hostname, int port, const char
   x_wlock_fork();
   pid_t pid = fork();
   if (pid == 0) {
-    close_range(3, ~0U, 0);
+    close_all_but(nullptr, 0);
     exec_shell(command);
   }
   x_wunlock_fork();

@@ -1,6 +1,6 @@
 // File layer: the u_ calls on local descriptors and paths, and the per-descriptor sums of
-// written bytes. Operations on the root file helper's numbers fail until the helper's
-// module exists; every such decision is made in helper_fd below and nowhere else.
+// written bytes. Calls on the root file helper's numbers, and path calls that write under
+// another user's folder while running as root, go to the helper (platform/file_helper).
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/file_helper.h"
 #include "platform/lock.h"
 
 namespace tq {
@@ -21,11 +22,10 @@ namespace {
 
 // ---- the helper seam ------------------------------------------------------------------
 
-// A helper number with no helper to serve it: EBADF, as for a descriptor nobody holds.
-bool helper_fd(int fd) {
-  if (!u_is_helper_fd(fd)) return false;
-  errno = EBADF;
-  return true;
+// An open that creates or may write a file under another user's folder goes to the owner's
+// helper (creating counts: a file made read-only by root would still be root's).
+bool helper_open(const char* path, int flags, uid_t* uid, gid_t* gid) {
+  return ((flags & O_ACCMODE) != 0 || (flags & O_CREAT) != 0) && ufr_route_path(path, uid, gid);
 }
 
 // ---- checksum table -------------------------------------------------------------------
@@ -83,66 +83,90 @@ uint32_t add_byte_sum(uint32_t sum, const void* data, size_t len) {
 // A new descriptor starts with no sum, even when a number closed behind the layer's back
 // left a record.
 int u_open(const char* path, int flags, int mode) {
+  uid_t uid;
+  gid_t gid;
+  if (helper_open(path, flags, &uid, &gid)) return ufr_open(UFR_OPEN, uid, gid, path, flags, mode);
   const int fd = open(path, flags, mode);
   if (fd >= 0) free_checksum(fd);
   return fd;
 }
 
-int u_open64(const char* path, int flags, int mode) { return u_open(path, flags | O_LARGEFILE, mode); }
+int u_open64(const char* path, int flags, int mode) {
+  uid_t uid;
+  gid_t gid;
+  if (helper_open(path, flags, &uid, &gid)) return ufr_open(UFR_OPEN64, uid, gid, path, flags, mode);
+  const int fd = open(path, flags | O_LARGEFILE, mode);
+  if (fd >= 0) free_checksum(fd);
+  return fd;
+}
 
 int u_close(int fd) {
-  if (helper_fd(fd)) return -1;
+  if (u_is_helper_fd(fd)) return ufr_close(fd);
   free_checksum(fd);
   return close(fd);
 }
 
 ssize_t u_read(int fd, void* buf, size_t len) {
-  if (helper_fd(fd)) return -1;
+  if (u_is_helper_fd(fd)) return ufr_read(fd, buf, len);
   return read(fd, buf, len);
 }
 
-ssize_t u_write(int fd, const void* data, size_t len) {
-  if (helper_fd(fd)) return -1;
-  const ssize_t n = write(fd, data, len);
-  if (n > 0) {
-    const uint32_t add = add_byte_sum(0, data, size_t(n));
-    CkGuard g;
-    U_CHECKSUM_TYPE** p = search_ck(fd);
-    if (!*p) {
-      auto* rec = static_cast<U_CHECKSUM_TYPE*>(d_calloc(1, sizeof(U_CHECKSUM_TYPE)));
-      rec->fd = fd;
-      U_CHECKSUM_TYPE** head = &ck_hash[fd % kCkChains];
-      rec->next = *head;
-      *head = rec;
-      p = head;
-    }
-    (*p)->w_checksum += add;
+void add_checksum(int fd, uint32_t add) {
+  CkGuard g;
+  U_CHECKSUM_TYPE** p = search_ck(fd);
+  if (!*p) {
+    auto* rec = static_cast<U_CHECKSUM_TYPE*>(d_calloc(1, sizeof(U_CHECKSUM_TYPE)));
+    rec->fd = fd;
+    U_CHECKSUM_TYPE** head = &ck_hash[fd % kCkChains];
+    rec->next = *head;
+    *head = rec;
+    p = head;
   }
+  (*p)->w_checksum += add;
+}
+
+ssize_t u_write(int fd, const void* data, size_t len) {
+  if (u_is_helper_fd(fd)) return ufr_write(fd, data, len);
+  const ssize_t n = write(fd, data, len);
+  if (n > 0) add_checksum(fd, add_byte_sum(0, data, size_t(n)));
   return n;
 }
 
 int32_t u_lseek(int fd, int32_t offset, int whence) {
-  if (helper_fd(fd)) return -1;
+  if (u_is_helper_fd(fd)) return int32_t(ufr_lseek(UFR_LSEEK, fd, offset, whence));
   return int32_t(lseek(fd, off_t(offset), whence));
 }
 
 int64_t u_lseek64(int fd, int64_t offset, int whence) {
-  if (helper_fd(fd)) return -1;
+  if (u_is_helper_fd(fd)) return ufr_lseek(UFR_LSEEK64, fd, offset, whence);
   return lseek(fd, off_t(offset), whence);
 }
 
-int u_unlink(const char* path) { return unlink(path); }
+int u_unlink(const char* path) {
+  uid_t uid;
+  gid_t gid;
+  if (ufr_route_path(path, &uid, &gid)) return ufr_path_call(UFR_UNLINK, uid, gid, path);
+  return unlink(path);
+}
 
-int u_rmdir(const char* path) { return rmdir(path); }
+int u_rmdir(const char* path) {
+  uid_t uid;
+  gid_t gid;
+  if (ufr_route_path(path, &uid, &gid)) return ufr_path_call(UFR_RMDIR, uid, gid, path);
+  return rmdir(path);
+}
 
 int m_mkdir(const char* path, int mode) {
+  uid_t uid;
+  gid_t gid;
+  if (ufr_route_path(path, &uid, &gid)) return ufr_mkdir(uid, gid, path, mode);
   const int r = mkdir(path, mode_t(mode));
   if (r == 0) chmod(path, mode_t(mode));
   return r;
 }
 
 int u_checksum(int fd, U_CK_BUF* ck) {
-  if (helper_fd(fd)) return -1;
+  if (u_is_helper_fd(fd)) return ufr_checksum(fd, ck);
   ck->lev_mask = 2;
   ck->w_checksum[0] = 0;
   ck->w_checksum[1] = get_checksum(fd);

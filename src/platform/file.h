@@ -1,7 +1,8 @@
 // File layer: the u_ calls are the only road to files and directories. They behave as the
 // POSIX calls and keep, per descriptor, a running sum of the bytes written to it.
-// Descriptors at or above kVirtualFdBase belong to the root file helper, which is not
-// installed yet: until it is, such numbers fail with EBADF (the one seam it will fill).
+// Descriptors at or above kVirtualFdBase belong to the root file helper (platform/
+// file_helper.h): as root, writes, unlinks and mkdirs under another user's folder go to
+// that user's helper; without the helper installed such numbers fail with EBADF.
 #pragma once
 #include <sys/types.h>
 #include <cstdint>
@@ -69,6 +70,7 @@ uid_t u_geteuid();  // cached after the first call
 // Checksum records of local descriptors.
 uint32_t get_checksum(int fd);  // 0 when the descriptor has no record
 int free_checksum(int fd);      // -1 when it has no record, else unlinks and frees it (0)
+void add_checksum(int fd, uint32_t add);  // adds to the descriptor's sum, making its record
 
 // Sum of len bytes taken as unsigned, added to sum (wrapping at 32 bits).
 uint32_t add_byte_sum(uint32_t sum, const void* data, size_t len);

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "platform/d_alloc.h"
+#include "platform/file_helper.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/sleep.h"
@@ -190,6 +191,7 @@ void init_task(int flags) {
   setup_main_thread();
   init_wd();
   init_fork_lock();
+  init_u_fileroot();
   init_posix_dependent();
 }
 

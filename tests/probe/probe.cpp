@@ -5,6 +5,10 @@
 //   tq_probe sigint        interrupts itself
 //   tq_probe steps         prints the start-up steps in the order they ran
 //   tq_probe streams       prints the streams a "+" argument handed over, through ss_printf
+//   tq_probe talk          writes its command line as the kernel gave it (one argument a
+//                          line, the "+" argument included) to the first handed-over stream,
+//                          then copies what it reads from the last one back to the first
+//                          until that ends
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +18,7 @@
 #include "platform/sleep.h"
 #include "stream/format.h"
 #include "stream/handover.h"
+#include "stream/stream_write.h"
 
 namespace {
 
@@ -45,6 +50,23 @@ int probe_main(int argc, char** argv) {
         tq::ss_printf("P %d %d\n", s->fpipe.fid_read, s->fpipe.fid_write);
       else
         tq::ss_printf("%c %d\n", s->h.tbl->type, s->file.fid);
+    }
+    return 0;
+  }
+  if (!strcmp(cmd, "talk") && tq::recv_streams_len > 0) {
+    tq::STREAM* out = tq::recv_streams[0];
+    tq::STREAM* in = tq::recv_streams[tq::recv_streams_len - 1];
+    char buf[4096];
+    FILE* f = fopen("/proc/self/cmdline", "rb");
+    const size_t n = f ? fread(buf, 1, sizeof buf, f) : 0;
+    if (f) fclose(f);
+    for (size_t i = 0; i < n; ++i)
+      if (!buf[i]) buf[i] = '\n';
+    tq::s_write(out, buf, int(n));
+    tq::s_flush(out);
+    for (int got; (got = tq::s_read(in, buf, sizeof buf)) > 0;) {
+      tq::s_write(out, buf, got);
+      tq::s_flush(out);
     }
     return 0;
   }

@@ -1,0 +1,703 @@
+// The root file helper: the owner of a path, argument checks, replies matched to their
+// requests in any order (a fake helper on pipes), protocol violations and lost helpers,
+// retirement; and, as root, real tqufr helpers serving the file layer under their user's
+// ids (skipped with a message when the tests do not run as root).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/file_helper.h"
+#include "platform/machine.h"
+#include "platform/task.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+
+using namespace tq;
+
+namespace {
+
+using Job = tqtest::Task;
+
+UFR_ARGS int_arg(int32_t v) {
+  UFR_ARGS a{};
+  a.d_int = {UFR_INT, v};
+  return a;
+}
+UFR_ARGS buf_arg(char* d, int32_t cap) {
+  UFR_ARGS a{};
+  a.d_rep_char_ptr = {UFR_REPLY_BUF, cap, d};
+  return a;
+}
+
+// ---- the owner of a path -----------------------------------------------------------------
+
+TEST(CheckOwn, PathOrItsParentFolder) {
+  tqtest::TempDir dir;
+  struct stat st;
+  ASSERT_EQ(stat(dir.path().c_str(), &st), 0);
+  uid_t uid = 12345;
+  gid_t gid = 12345;
+  EXPECT_EQ(_check_own(nullptr, &uid, &gid, dir.path().c_str()), 0);
+  EXPECT_EQ(uid, st.st_uid);
+  EXPECT_EQ(gid, st.st_gid);
+  uid = 12345;
+  EXPECT_EQ(check_own(nullptr, &uid, dir.file("new").c_str()), 0) << "a missing file: its folder";
+  EXPECT_EQ(uid, st.st_uid);
+
+  struct stat dot;
+  ASSERT_EQ(stat(".", &dot), 0);
+  uid = 12345;
+  EXPECT_EQ(check_own(nullptr, &uid, "tq-missing-name-without-slash"), 0);
+  EXPECT_EQ(uid, dot.st_uid);
+
+  EXPECT_EQ(check_own(nullptr, &uid, "/tq-missing-name-at-root"), -1) << "the parent is the empty path";
+  EXPECT_EQ(check_own(nullptr, &uid, dir.file("a/b/c").c_str()), -1) << "only one step up";
+
+  tqtest::write_file(dir.file("plain"), "x");
+  int err = 0;
+  EXPECT_EQ(check_own(&err, &uid, dir.file("plain/x").c_str()), -2);
+  EXPECT_EQ(err, ENOTDIR);
+}
+
+TEST(CheckOwn, StatOnItsOwnTask) {
+  tqtest::TempDir dir;
+  U_STAT st{};
+  EXPECT_EQ(call_u_stat(dir.path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.us_mode));
+  EXPECT_EQ(call_u_stat(dir.file("none").c_str(), &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// ---- requests without a helper -------------------------------------------------------------
+
+TEST(UfrCall, ArgumentChecks) {
+  char buf[4];
+  UFR_ARGS args[2] = {int_arg((9999 << kUfrFdBits) | 3), buf_arg(buf, 4)};
+  UFR_REQ req{};
+  req.ufr_code = UFR_READ;
+  req.argv = args;
+  req.argc = 0;
+  EXPECT_EQ(__ufr_call(&req).ufr_code, -2);
+  req.argc = 2;
+  args[1].d_rep_char_ptr.len = -1;
+  UFR_ERR e = __ufr_call(&req);
+  EXPECT_EQ(e.ufr_code, -1);
+  EXPECT_EQ(e.r.sys_code, EINVAL);
+  args[1].d_rep_char_ptr.len = 4;
+  e = __ufr_call(&req);  // no helper has that send number
+  EXPECT_EQ(e.ufr_code, -1);
+  EXPECT_EQ(e.r.sys_code, EBADF);
+  args[0].d_int64 = {UFR_INT64, 1};
+  EXPECT_EQ(__ufr_call(&req).ufr_code, -3);
+}
+
+TEST(UfrDoDeathTest, NegativeLengthEndsTheProcess) {
+  char b;
+  EXPECT_EXIT(ufr_do(0, 0, &b, -1), testing::ExitedWithCode(1), tqtest::panic_banner("ufr_do\n"));
+}
+
+// ---- a fake helper on pipes ------------------------------------------------------------------
+
+struct WireRequest {
+  int32_t seq = -1, code = -1;
+  std::vector<std::pair<int32_t, int64_t>> args;  // type, value (capacity for type 4)
+  std::string bytes;                               // of a type-3 argument
+};
+
+bool read_all(int fd, void* p, size_t n) {
+  auto* c = static_cast<char*>(p);
+  while (n) {
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 10000) <= 0) return false;
+    const ssize_t r = read(fd, c, n);
+    if (r <= 0) return false;
+    c += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool read_wire(int fd, WireRequest* w) {
+  int32_t h[3];
+  if (!read_all(fd, h, sizeof h)) return false;
+  w->seq = h[0];
+  w->code = h[1];
+  for (int i = 0; i < h[2]; ++i) {
+    int32_t t, v;
+    if (!read_all(fd, &t, 4)) return false;
+    if (t == UFR_INT64) {
+      int64_t v64;
+      if (!read_all(fd, &v64, 8)) return false;
+      w->args.emplace_back(t, v64);
+      continue;
+    }
+    if (!read_all(fd, &v, 4)) return false;
+    w->args.emplace_back(t, v);
+    if (t == UFR_BYTES) {
+      std::string b(size_t(v), '\0');
+      if (!read_all(fd, b.data(), b.size())) return false;
+      w->bytes = b;
+    }
+  }
+  return true;
+}
+
+std::string reply_bytes(int32_t seq, int32_t code, int64_t r, const std::vector<std::pair<int32_t, std::string>>& bufs) {
+  std::string out;
+  auto put = [&out](const void* p, size_t n) { out.append(static_cast<const char*>(p), n); };
+  int32_t count = int32_t(bufs.size());
+  put(&seq, 4);
+  put(&code, 4);
+  put(&r, 8);
+  put(&count, 4);
+  for (const auto& [idx, b] : bufs) {
+    int32_t len = int32_t(b.size());
+    put(&idx, 4);
+    put(&len, 4);
+    put(b.data(), b.size());
+  }
+  return out;
+}
+
+// A helper record on two pipes whose far ends the test holds.
+struct FakeHelper {
+  int req_r = -1, rep_w = -1;
+  UFR_BLK* blk = nullptr;
+  int vfd(int own) const { return (blk_send << kUfrFdBits) | own; }
+  int blk_send = -1;
+
+  explicit FakeHelper(uid_t uid) {
+    int req[2], rep[2];
+    EXPECT_EQ(pipe2(req, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(rep, O_CLOEXEC), 0);
+    req_r = req[0];
+    rep_w = rep[1];
+    blk_send = req[1];
+    blk = _ufr_adopt(uid, req[1], rep[0], 0);
+  }
+  ~FakeHelper() {
+    close(req_r);
+    if (rep_w >= 0) close(rep_w);
+  }
+  void send(const std::string& bytes) { ASSERT_EQ(write(rep_w, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+};
+
+// Removes every helper record that has ended (failed or idle), as the sweep would.
+void retire_all() { ufr_retire(get_tqtime()); }
+
+bool listed(UFR_BLK* blk) {
+  for (UFR_BLK* b = ufr_blk_list; b; b = b->next)
+    if (b == blk) return true;
+  return false;
+}
+
+UFR_ERR read_request(int vfd, char* buf, int cap) {
+  UFR_ARGS args[2] = {int_arg(vfd), buf_arg(buf, cap)};
+  UFR_REQ req{};
+  req.ufr_code = UFR_READ;
+  req.argc = 2;
+  req.argv = args;
+  return __ufr_call(&req);
+}
+
+TEST(FakeHelper, RepliesInAnyOrderReachTheirOwnRequests) {
+  FakeHelper h(4242001);
+  char buf_a[16] = {}, buf_b[16] = {};
+  UFR_ERR ea{}, eb{};
+  Job a([&] { ea = read_request(h.vfd(5), buf_a, 10); });
+  WireRequest first;
+  ASSERT_TRUE(read_wire(h.req_r, &first));
+  Job b([&] { eb = read_request(h.vfd(6), buf_b, 12); });
+  WireRequest second;
+  ASSERT_TRUE(read_wire(h.req_r, &second));
+  // The wire form of a read: seq, code 3, the virtual descriptor, a capacity.
+  EXPECT_EQ(first.seq, 1);
+  EXPECT_EQ(second.seq, 2);
+  EXPECT_EQ(first.code, UFR_READ);
+  ASSERT_EQ(first.args.size(), 2u);
+  EXPECT_EQ(first.args[0], std::make_pair(int32_t(UFR_INT), int64_t(h.vfd(5))));
+  EXPECT_EQ(first.args[1], std::make_pair(int32_t(UFR_REPLY_BUF), int64_t(10)));
+  // Answered backwards: whichever thread reads hands the other its reply.
+  h.send(reply_bytes(second.seq, 0, 7, {{1, "second!"}}));
+  h.send(reply_bytes(first.seq, 0, 5, {{1, "first"}}));
+  ASSERT_TRUE(a.wait());
+  ASSERT_TRUE(b.wait());
+  EXPECT_EQ(ea.ufr_code, 0);
+  EXPECT_EQ(ea.r.d_int, 5);
+  EXPECT_STREQ(buf_a, "first");
+  EXPECT_EQ(eb.ufr_code, 0);
+  EXPECT_EQ(eb.r.d_int, 7);
+  EXPECT_STREQ(buf_b, "second!");
+  EXPECT_EQ(h.blk->req_queue, nullptr);
+  EXPECT_EQ(h.blk->read_op, 0);
+  ufr_close_all();
+  ufr_disable = 0;
+  retire_all();
+  EXPECT_FALSE(listed(h.blk));
+}
+
+TEST(FakeHelper, FailuresAndNewDescriptors) {
+  FakeHelper h(4242002);
+  // An error reply sets the error number; a good open becomes a virtual descriptor.
+  char buf[8];
+  UFR_ERR e{};
+  Job j([&] { e = read_request(h.vfd(3), buf, 8); });
+  WireRequest w;
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  h.send(reply_bytes(w.seq, -1, EISDIR, {}));
+  ASSERT_TRUE(j.wait());
+  EXPECT_EQ(e.ufr_code, -1);
+  EXPECT_EQ(e.r.sys_code, EISDIR);
+
+  UFR_ARGS open_args[3];
+  const char path[] = "/x/y";
+  open_args[0].d_char_ptr = {UFR_BYTES, int32_t(sizeof path), path};
+  open_args[1] = int_arg(O_WRONLY);
+  open_args[2] = int_arg(0600);
+  UFR_REQ open_req{};
+  open_req.uid = 4242002;
+  open_req.transaction = 1;
+  open_req.ufr_code = UFR_OPEN;
+  open_req.argc = 3;
+  open_req.argv = open_args;
+  Job o([&] { e = __ufr_call(&open_req); });  // a path request finds the helper by user
+  w = WireRequest{};
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  EXPECT_EQ(w.code, UFR_OPEN);
+  EXPECT_EQ(w.bytes, std::string(path, sizeof path));
+  h.send(reply_bytes(w.seq, 1, 9, {}));
+  ASSERT_TRUE(o.wait());
+  EXPECT_EQ(e.ufr_code, 0);
+  EXPECT_EQ(e.r.d_int, h.vfd(9));
+  EXPECT_EQ(h.blk->transaction, 1);
+
+  // A reply to no request: "SEQ 99" and the helper is lost, not the process.
+  testing::internal::CaptureStdout();
+  Job k([&] { e = read_request(h.vfd(9), buf, 8); });
+  w = WireRequest{};
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  h.send(reply_bytes(99, 0, 0, {}));
+  ASSERT_TRUE(k.wait());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SEQ 99\n");
+  EXPECT_EQ(e.ufr_code, -3);
+  EXPECT_EQ(h.blk->send, -1);
+  EXPECT_EQ(h.blk->uid, -1);
+  // Its send number stays taken (by /dev/null) until the record is retired.
+  char link[64] = {};
+  ASSERT_GT(readlink(("/proc/self/fd/" + std::to_string(h.blk_send)).c_str(), link, sizeof link - 1), 0);
+  EXPECT_STREQ(link, "/dev/null");
+  e = read_request(h.vfd(9), buf, 8);
+  EXPECT_EQ(e.ufr_code, -1);
+  EXPECT_EQ(e.r.sys_code, EBADF);
+  retire_all();
+  EXPECT_FALSE(listed(h.blk));
+  EXPECT_EQ(fcntl(h.blk_send, F_GETFD), -1) << "retired: the number is free again";
+}
+
+TEST(FakeHelper, ABufferBeyondItsCapacityOrOfAnotherTypeLosesTheHelper) {
+  for (int variant = 0; variant < 2; ++variant) {
+    FakeHelper h(4242003 + uid_t(variant));
+    char buf[4];
+    UFR_ERR e{};
+    Job j([&] { e = read_request(h.vfd(3), buf, 4); });
+    WireRequest w;
+    ASSERT_TRUE(read_wire(h.req_r, &w));
+    testing::internal::CaptureStdout();
+    if (variant == 0)
+      h.send(reply_bytes(w.seq, 0, 5, {{1, "12345"}}));  // capacity 4
+    else
+      h.send(reply_bytes(w.seq, 0, 1, {{0, "1"}}));  // argument 0 is the descriptor
+    ASSERT_TRUE(j.wait());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, variant == 0 ? "" : "ARGC seq=1,0 1\n");
+    EXPECT_EQ(e.ufr_code, -3);
+    EXPECT_EQ(h.blk->send, -1);
+    retire_all();
+  }
+}
+
+TEST(FakeHelper, AHelperThatEndsFailsEveryWaitingRequest) {
+  FakeHelper h(4242010);
+  char b1[4], b2[4];
+  UFR_ERR e1{}, e2{};
+  Job j1([&] { e1 = read_request(h.vfd(3), b1, 4); });
+  Job j2([&] { e2 = read_request(h.vfd(4), b2, 4); });
+  WireRequest w;
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  testing::internal::CaptureStdout();
+  check_blk_req_nos(h.blk);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "BLK[4242010](2,1,)\n");
+  close(h.rep_w);  // the helper's end of the reply pipe goes
+  h.rep_w = -1;
+  ASSERT_TRUE(j1.wait());
+  ASSERT_TRUE(j2.wait());
+  EXPECT_EQ(e1.ufr_code, -3);
+  EXPECT_EQ(e2.ufr_code, -3);
+  retire_all();
+  EXPECT_FALSE(listed(h.blk));
+}
+
+TEST(FakeHelper, RetirementKeepsBusyAndRecentlyUsedOldHelpers) {
+  FakeHelper young(4242020), open_fds(4242021), old_used(4242022), old_idle(4242023);
+  const uint32_t now = get_tqtime();
+  open_fds.blk->transaction = 1;
+  old_used.blk->create_time = now - 4000;
+  old_used.blk->last_time = now - 100;
+  old_idle.blk->create_time = now - 4000;
+  old_idle.blk->last_time = now - 2000;
+  ufr_retire(now);
+  EXPECT_FALSE(listed(young.blk)) << "not old enough to be kept for its use";
+  EXPECT_TRUE(listed(open_fds.blk));
+  EXPECT_TRUE(listed(old_used.blk));
+  EXPECT_FALSE(listed(old_idle.blk));
+  char c;
+  EXPECT_EQ(read(young.req_r, &c, 1), 0) << "its request pipe was closed";
+  ufr_close_all();
+  ufr_disable = 0;
+  retire_all();
+  EXPECT_FALSE(listed(open_fds.blk));
+  EXPECT_FALSE(listed(old_used.blk));
+}
+
+// ---- real helpers, as root ---------------------------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+constexpr uid_t kNoEntry = 65533;  // a uid without a password entry
+constexpr gid_t kNoEntryGroup = 65532;
+
+uint32_t byte_sum(const std::string& s) {
+  uint32_t sum = 0;
+  for (unsigned char c : s) sum += c;
+  return sum;
+}
+
+// The status line "<key>:" of a process, split into numbers.
+std::vector<long> status_numbers(pid_t pid, const std::string& key) {
+  std::istringstream in(tqtest::read_file("/proc/" + std::to_string(pid) + "/status"));
+  std::vector<long> out;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) {
+      std::istringstream nums(line.substr(key.size() + 1));
+      for (long v; nums >> v;) out.push_back(v);
+    }
+  return out;
+}
+
+std::string status_text(pid_t pid, const std::string& key) {
+  std::istringstream in(tqtest::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) {
+      const size_t at = line.find_first_not_of(" \t", key.size() + 1);
+      return at == std::string::npos ? "" : line.substr(at);
+    }
+  return "?";
+}
+
+UFR_BLK* helper_of(uid_t uid) {
+  for (UFR_BLK* b = ufr_blk_list; b; b = b->next)
+    if (b->uid == int(uid)) return b;
+  return nullptr;
+}
+
+int helper_count(uid_t uid) {
+  int n = 0;
+  for (UFR_BLK* b = ufr_blk_list; b; b = b->next) n += b->uid == int(uid);
+  return n;
+}
+
+// Waits for a helper process to end (killing it after the bound).
+bool reap_helper_process(pid_t pid) {
+  int st;
+  pid_t got = 0;
+  if (tqtest::wait_until([&] { return (got = waitpid(pid, &st, WNOHANG)) != 0; }, std::chrono::seconds(10))) return true;
+  kill(pid, SIGKILL);
+  waitpid(pid, &st, 0);
+  return false;
+}
+
+// A folder /tmp/tqufr.XXXXXX (root's, traversable) holding folders owned by test users.
+class RootHelpers : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+    ASSERT_NE(ufr_dispatch, nullptr) << "running as root, the helper table must be installed";
+    char tmpl[] = "/tmp/tqufr.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = tmpl;
+    chmod(base_.c_str(), 0755);
+  }
+  void TearDown() override {
+    if (base_.empty()) return;
+    std::vector<pid_t> pids;
+    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
+    ufr_close_all();
+    for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
+    ufr_retire(get_tqtime());
+    EXPECT_EQ(ufr_blk_list, nullptr);
+    ufr_disable = 0;
+    std::string cmd = "rm -rf '" + base_ + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+  }
+  // A folder owned by uid:gid with mode 0755.
+  std::string user_dir(const std::string& name, uid_t uid, gid_t gid) {
+    const std::string d = base_ + "/" + name;
+    EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
+    EXPECT_EQ(chown(d.c_str(), uid, gid), 0);
+    return d;
+  }
+  std::string base_;
+};
+
+TEST_F(RootHelpers, AWriteInAnotherUsersFolderGoesThroughItsHelper) {
+  const std::string dir = user_dir("nobody", kNobody, kNobody);
+  const std::string file = dir + "/f";
+  const int fd = u_open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+  ASSERT_GT(fd, 65535) << strerror(errno);
+  std::string data;
+  for (int i = 0; i < 70000; ++i) data += char(i * 31 + 7);  // bytes above 0x7f count as unsigned
+  ASSERT_EQ(u_write(fd, data.data(), data.size()), ssize_t(data.size()));
+  ASSERT_EQ(u_write(fd, "abc", 3), 3);
+  data += "abc";
+  U_CK_BUF ck{};
+  ASSERT_EQ(u_checksum(fd, &ck), 0);
+  EXPECT_EQ(ck.lev_mask, 3u);
+  EXPECT_EQ(ck.w_checksum[1], byte_sum(data)) << "kept by the helper";
+  EXPECT_EQ(ck.w_checksum[0], byte_sum(data)) << "kept here of the bytes sent";
+  EXPECT_EQ(u_lseek64(fd, 0, SEEK_CUR), int64_t(data.size()));
+  EXPECT_EQ(u_lseek(fd, -3, SEEK_END), int32_t(data.size() - 3));
+  EXPECT_EQ(u_lseek(fd, -1, SEEK_SET), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(u_close(fd), 0);
+  EXPECT_EQ(u_close(fd), -1);
+  EXPECT_EQ(errno, EBADF);
+
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(tqtest::read_file(file), data);
+
+  // Reading needs no helper; reading and writing goes through it.
+  const int local = u_open(file.c_str(), O_RDONLY, 0);
+  EXPECT_GE(local, 0);
+  EXPECT_LT(local, 65536);
+  u_close(local);
+  const int rw = u_open64(file.c_str(), O_RDWR, 0);
+  ASSERT_GT(rw, 65535);
+  char head[4] = {};
+  EXPECT_EQ(u_read(rw, head, 3), 3);
+  EXPECT_EQ(std::string(head, 3), data.substr(0, 3));
+  EXPECT_EQ(u_close(rw), 0);
+
+  // Creating counts as writing, even when opened for reading.
+  const int made = u_open((dir + "/made").c_str(), O_RDONLY | O_CREAT, 0600);
+  EXPECT_GT(made, 65535);
+  u_close(made);
+  ASSERT_EQ(stat((dir + "/made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+
+  umask(022);
+  EXPECT_EQ(m_mkdir((dir + "/d").c_str(), 0777), 0);
+  ASSERT_EQ(stat((dir + "/d").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_mode & 0777, 0777u);
+  EXPECT_EQ(u_rmdir((dir + "/d").c_str()), 0);
+  EXPECT_EQ(u_unlink(file.c_str()), 0);
+  EXPECT_EQ(u_unlink(file.c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(helper_count(kNobody), 1) << "one helper served every call";
+}
+
+TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {
+  const std::string a = user_dir("nobody", kNobody, kNobody);
+  const std::string b = user_dir("noentry", kNoEntry, kNoEntryGroup);
+  for (const std::string& d : {a, b}) {
+    const int fd = u_open((d + "/x").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GT(fd, 65535) << d << ": " << strerror(errno);
+    u_close(fd);
+  }
+  UFR_BLK* h = helper_of(kNobody);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(status_numbers(h->pid, "Uid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  EXPECT_EQ(status_numbers(h->pid, "Gid"), (std::vector<long>{65534, 65534, 65534, 65534}));
+  std::vector<gid_t> groups(64);
+  int n = int(groups.size());
+  ASSERT_GE(getgrouplist("nobody", kNobody, groups.data(), &n), 0);
+  std::set<long> want(groups.begin(), groups.begin() + n);
+  std::vector<long> got = status_numbers(h->pid, "Groups");
+  EXPECT_EQ(std::set<long>(got.begin(), got.end()), want);
+  EXPECT_EQ(status_text(h->pid, "CapEff"), "0000000000000000");
+  EXPECT_EQ(status_text(h->pid, "NoNewPrivs"), "1");
+
+  UFR_BLK* g = helper_of(kNoEntry);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(status_numbers(g->pid, "Uid"), (std::vector<long>{65533, 65533, 65533, 65533}));
+  EXPECT_EQ(status_numbers(g->pid, "Gid"), (std::vector<long>{65532, 65532, 65532, 65532})) << "the folder's group";
+  EXPECT_EQ(status_numbers(g->pid, "Groups"), std::vector<long>{}) << "no supplementary groups";
+  struct stat st;
+  ASSERT_EQ(stat((b + "/x").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNoEntry);
+  EXPECT_EQ(st.st_gid, kNoEntryGroup);
+}
+
+TEST_F(RootHelpers, TwoUsersStartTwoHelpersAndOneUserSharesOne) {
+  const std::string a = user_dir("a", kNobody, kNobody);
+  const std::string b = user_dir("b", kNoEntry, kNoEntryGroup);
+  std::atomic<int> good{0};
+  auto writer = [&good](std::string path, std::string text) {
+    return [path, text, &good] {
+      for (int round = 0; round < 20; ++round) {
+        const int fd = u_open((path + std::to_string(round)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd <= 65535) return;
+        const bool ok = u_write(fd, text.data(), text.size()) == ssize_t(text.size());
+        if (u_close(fd) == 0 && ok) ++good;
+      }
+    };
+  };
+  std::vector<std::unique_ptr<Job>> jobs;
+  jobs.push_back(std::make_unique<Job>(writer(a + "/one", "first writer")));
+  jobs.push_back(std::make_unique<Job>(writer(a + "/two", "second writer of a")));
+  jobs.push_back(std::make_unique<Job>(writer(b + "/three", "writer of b")));
+  for (auto& j : jobs) ASSERT_TRUE(j->wait(std::chrono::seconds(60)));
+  EXPECT_EQ(good.load(), 60);
+  EXPECT_EQ(helper_count(kNobody), 1);
+  EXPECT_EQ(helper_count(kNoEntry), 1);
+  ASSERT_NE(helper_of(kNobody), nullptr);
+  ASSERT_NE(helper_of(kNoEntry), nullptr);
+  EXPECT_NE(helper_of(kNobody)->pid, helper_of(kNoEntry)->pid);
+  EXPECT_EQ(tqtest::read_file(a + "/one19"), "first writer");
+  EXPECT_EQ(tqtest::read_file(a + "/two7"), "second writer of a");
+  struct stat st;
+  ASSERT_EQ(stat((b + "/three3").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNoEntry);
+  EXPECT_EQ(helper_of(kNobody)->transaction, 0) << "every descriptor was closed";
+}
+
+TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
+  const std::string dir = user_dir("nobody", kNobody, kNobody);
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(chown(fifo.c_str(), kNobody, kNobody), 0);
+  const int fd = u_open(fifo.c_str(), O_RDWR, 0);  // the helper opens it; nobody writes
+  ASSERT_GT(fd, 65535) << strerror(errno);
+  UFR_BLK* h = helper_of(kNobody);
+  ASSERT_NE(h, nullptr);
+  const pid_t first = h->pid;
+  ssize_t got = 0;
+  int err = 0;
+  Job reader([&] {
+    char buf[8];
+    got = u_read(fd, buf, sizeof buf);  // waits inside the helper
+    err = errno;
+  });
+  ASSERT_TRUE(tqtest::wait_until([&] { return h->req_queue != nullptr; })) << "the read was not sent";
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  ASSERT_TRUE(reader.wait()) << "the waiting read did not end";
+  EXPECT_EQ(got, -1);
+  EXPECT_EQ(err, EIO);
+  EXPECT_TRUE(reap_helper_process(first));
+  EXPECT_EQ(u_write(fd, "x", 1), -1) << "its descriptors are gone with it";
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(u_close(fd), -1);
+
+  const int again = u_open((dir + "/after").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GT(again, 65535) << strerror(errno);
+  EXPECT_EQ(u_write(again, "ok", 2), 2);
+  EXPECT_EQ(u_close(again), 0);
+  UFR_BLK* fresh = helper_of(kNobody);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh->pid, first);
+  EXPECT_EQ(tqtest::read_file(dir + "/after"), "ok");
+}
+
+TEST_F(RootHelpers, WithoutAHelperTheCallFailsClearly) {
+  const std::string dir = user_dir("nobody", kNobody, kNobody);
+  ufr_close_all();
+  errno = 0;
+  EXPECT_EQ(u_open((dir + "/f").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(m_mkdir((dir + "/d").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EACCES);
+  struct stat st;
+  EXPECT_EQ(stat((dir + "/f").c_str(), &st), -1) << "nothing was made as root";
+  EXPECT_EQ(stat((dir + "/d").c_str(), &st), -1);
+  ufr_disable = 0;
+  const int fd = u_open((dir + "/f").c_str(), O_WRONLY | O_CREAT, 0644);
+  EXPECT_GT(fd, 65535);
+  u_close(fd);
+}
+
+TEST_F(RootHelpers, TheUsersOwnLimitsApplyAndRelativePathsKeepTheirMeaning) {
+  const std::string dir = user_dir("nobody", kNobody, kNobody);
+  const std::string shut = dir + "/shut";
+  ASSERT_EQ(mkdir(shut.c_str(), 0555), 0);
+  ASSERT_EQ(chown(shut.c_str(), kNobody, kNobody), 0);
+  EXPECT_EQ(u_open((shut + "/f").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+  EXPECT_EQ(errno, EACCES) << "the helper may not write there either";
+
+  // The helper started in one folder; a relative name means the caller's folder now.
+  const int first = u_open((dir + "/start").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GT(first, 65535);
+  u_close(first);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  const int rel = u_open("relative", O_WRONLY | O_CREAT, 0644);
+  const int rel_err = errno;
+  EXPECT_EQ(chdir(cwd), 0);
+  ASSERT_GT(rel, 65535) << strerror(rel_err);
+  u_close(rel);
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/relative").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+}
+
+// tqufr started by hand: as root it refuses with the failure greeting.
+TEST(Tqufr, RefusesToServeAsRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to check the refusal";
+  int req[2], rep[2];
+  ASSERT_EQ(pipe(req), 0);
+  ASSERT_EQ(pipe(rep), 0);
+  const std::string exe = tqtest::bin_path("tqufr");
+  const std::string a = std::to_string(req[0]), b = std::to_string(rep[1]);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(exe.c_str(), "tqufr", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+    _exit(99);
+  }
+  close(req[0]);
+  close(rep[1]);
+  int32_t g[5] = {-1, -1, -1, -1, -1};
+  EXPECT_TRUE(read_all(rep[0], g, sizeof g));
+  EXPECT_EQ(g[0], 0);
+  EXPECT_EQ(g[1], -6);
+  EXPECT_EQ(g[2], EPERM);
+  EXPECT_EQ(g[4], 0);
+  int st = 0;
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }));
+  EXPECT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 1);
+  close(req[1]);
+  close(rep[0]);
+}
+
+}  // namespace

@@ -1,0 +1,330 @@
+// tqufr: the per-user file helper. A process running as root starts one for each user
+// whose files it writes: "tqufr <request fd> <reply fd>", already running under that
+// user's ids. It performs each request's file call with those rights and answers on the
+// reply pipe (protocol in src/platform/file_helper.h).
+//
+// One thread reads requests as they come and queues them; the main thread performs them in
+// order and writes the replies. So the request pipe is always drained and a writer in the
+// parent never waits on a helper that is itself waiting for its reply to be read. It
+// refuses to serve under any id 0 and ends when the request pipe ends.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_helper.h"
+
+namespace {
+
+using tq::UFR_ERR;
+
+constexpr int kMaxArgs = 8;
+
+struct Arg {
+  int32_t type = 0;
+  int64_t value = 0;  // types 1 and 2; the capacity for type 4
+  std::string bytes;  // type 3
+};
+
+struct Request {
+  uint32_t seq = 0;
+  int32_t code = 0;
+  std::vector<Arg> args;
+};
+
+struct Reply {
+  UFR_ERR err{};
+  std::vector<std::pair<int32_t, std::string>> bufs;  // argument index, bytes
+};
+
+int req_fd = -1, rep_fd = -1;
+
+std::mutex queue_mu;
+std::condition_variable queue_cv;
+std::deque<Request> queue;
+bool requests_ended = false;
+
+std::set<int> own_fds;                 // descriptors opened for the parent
+std::map<int, uint32_t> sums;          // bytes written per descriptor
+
+bool io_full(bool out, int fd, void* p, size_t n) {
+  auto* c = static_cast<char*>(p);
+  while (n > 0) {
+    const ssize_t r = out ? write(fd, c, n) : read(fd, c, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    c += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool read32(int32_t* v) { return io_full(false, req_fd, v, 4); }
+
+// One whole request; false at the end of the pipe or on a malformed request.
+bool read_request(Request* r) {
+  int32_t head[3];
+  if (!io_full(false, req_fd, head, sizeof head)) return false;
+  r->seq = uint32_t(head[0]);
+  r->code = head[1];
+  if (head[2] < 0 || head[2] > kMaxArgs) return false;
+  r->args.resize(size_t(head[2]));
+  for (Arg& a : r->args) {
+    if (!read32(&a.type)) return false;
+    int32_t v32 = 0;
+    switch (a.type) {
+      case tq::UFR_INT:
+      case tq::UFR_REPLY_BUF:
+        if (!read32(&v32) || (a.type == tq::UFR_REPLY_BUF && v32 < 0)) return false;
+        a.value = v32;
+        break;
+      case tq::UFR_INT64:
+        if (!io_full(false, req_fd, &a.value, 8)) return false;
+        break;
+      case tq::UFR_BYTES:
+        if (!read32(&v32) || v32 < 0) return false;
+        a.bytes.resize(size_t(v32));
+        if (v32 > 0 && !io_full(false, req_fd, a.bytes.data(), size_t(v32))) return false;
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+void reader() {
+  for (;;) {
+    Request r;
+    const bool got = read_request(&r);
+    std::lock_guard<std::mutex> g(queue_mu);
+    if (!got) {
+      requests_ended = true;
+      queue_cv.notify_one();
+      return;
+    }
+    queue.push_back(std::move(r));
+    queue_cv.notify_one();
+  }
+}
+
+bool send_reply(uint32_t seq, const Reply& rep) {
+  std::string out(20, '\0');
+  const int32_t count = int32_t(rep.bufs.size());
+  memcpy(&out[0], &seq, 4);
+  memcpy(&out[4], &rep.err.ufr_code, 4);
+  memcpy(&out[8], &rep.err.r, 8);
+  memcpy(&out[16], &count, 4);
+  for (const auto& [index, bytes] : rep.bufs) {
+    const int32_t len = int32_t(bytes.size());
+    out.append(reinterpret_cast<const char*>(&index), 4);
+    out.append(reinterpret_cast<const char*>(&len), 4);
+    out.append(bytes);
+  }
+  return io_full(true, rep_fd, out.data(), out.size());
+}
+
+Reply failure(int err) {
+  Reply r;
+  r.err.ufr_code = -1;
+  r.err.r.sys_code = err;
+  return r;
+}
+
+Reply success(int32_t v) {
+  Reply r;
+  r.err.r.d_int = v;
+  return r;
+}
+
+// The request's arguments have exactly these types.
+bool shaped(const Request& r, std::initializer_list<int32_t> types) {
+  if (r.args.size() != types.size()) return false;
+  size_t i = 0;
+  for (int32_t t : types)
+    if (r.args[i++].type != t) return false;
+  return true;
+}
+
+// A path argument: its bytes end with the terminating zero.
+const char* path_of(const Arg& a) {
+  if (a.bytes.empty() || a.bytes.back() != '\0') return nullptr;
+  return a.bytes.c_str();
+}
+
+// The helper's own descriptor in the low 16 bits of a virtual one, if it opened it.
+int own_fd(const Arg& a) {
+  const int fd = int(a.value) & ((1 << tq::kUfrFdBits) - 1);
+  return own_fds.count(fd) ? fd : -1;
+}
+
+uint32_t byte_sum(const char* p, size_t n) {
+  uint32_t s = 0;
+  while (n--) s += static_cast<unsigned char>(*p++);
+  return s;
+}
+
+Reply do_open(const Request& r) {
+  const char* path = shaped(r, {tq::UFR_BYTES, tq::UFR_INT, tq::UFR_INT}) ? path_of(r.args[0]) : nullptr;
+  if (!path) return failure(EINVAL);
+  int flags = int(r.args[1].value) | O_CLOEXEC;
+  if (r.code == tq::UFR_OPEN64) flags |= O_LARGEFILE;
+  const int fd = open(path, flags, mode_t(r.args[2].value));
+  if (fd < 0) return failure(errno);
+  if (fd >= (1 << tq::kUfrFdBits)) {
+    close(fd);
+    return failure(EMFILE);
+  }
+  own_fds.insert(fd);
+  sums.erase(fd);
+  Reply rep = success(fd);
+  rep.err.ufr_code = 1;
+  return rep;
+}
+
+Reply do_fd_call(const Request& r) {
+  if (r.args.empty() || r.args[0].type != tq::UFR_INT) return failure(EINVAL);
+  const int fd = own_fd(r.args[0]);
+  if (fd < 0) return failure(EBADF);
+  switch (r.code) {
+    case tq::UFR_CLOSE: {
+      if (r.args.size() != 1) return failure(EINVAL);
+      own_fds.erase(fd);  // the number is released even when close reports an error
+      sums.erase(fd);
+      return close(fd) == 0 ? success(0) : failure(errno);
+    }
+    case tq::UFR_READ: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_REPLY_BUF})) return failure(EINVAL);
+      std::string buf(size_t(r.args[1].value), '\0');
+      const ssize_t n = read(fd, buf.data(), buf.size());
+      if (n < 0) return failure(errno);
+      buf.resize(size_t(n));
+      Reply rep = success(int32_t(n));
+      rep.bufs.emplace_back(1, std::move(buf));
+      return rep;
+    }
+    case tq::UFR_WRITE: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_BYTES})) return failure(EINVAL);
+      const std::string& data = r.args[1].bytes;
+      const ssize_t n = write(fd, data.data(), data.size());
+      if (n < 0) return failure(errno);
+      sums[fd] += byte_sum(data.data(), size_t(n));
+      return success(int32_t(n));
+    }
+    case tq::UFR_LSEEK: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_INT, tq::UFR_INT})) return failure(EINVAL);
+      const off_t at = lseek(fd, off_t(int32_t(r.args[1].value)), int(r.args[2].value));
+      return at < 0 ? failure(errno) : success(int32_t(at));
+    }
+    case tq::UFR_LSEEK64: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_INT64, tq::UFR_INT})) return failure(EINVAL);
+      const off_t at = lseek(fd, off_t(r.args[1].value), int(r.args[2].value));
+      if (at < 0) return failure(errno);
+      Reply rep;
+      rep.err.r.d_int64 = at;
+      return rep;
+    }
+    case tq::UFR_CHECKSUM: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_REPLY_BUF}) || r.args[1].value < tq::kUfrCkBufBytes) return failure(EINVAL);
+      // lev_mask, level-0 sum, level-1 sum, two history words: as the local layer fills it.
+      const uint32_t words[5] = {2, 0, sums.count(fd) ? sums[fd] : 0, 0, 0};
+      Reply rep = success(0);
+      rep.bufs.emplace_back(1, std::string(reinterpret_cast<const char*>(words), sizeof words));
+      return rep;
+    }
+    default:
+      return failure(ENOSYS);
+  }
+}
+
+Reply do_path_call(const Request& r) {
+  const bool with_mode = r.code == tq::UFR_MKDIR;
+  const bool ok = with_mode ? shaped(r, {tq::UFR_BYTES, tq::UFR_INT}) : shaped(r, {tq::UFR_BYTES});
+  const char* path = ok ? path_of(r.args[0]) : nullptr;
+  if (!path) return failure(EINVAL);
+  int res;
+  if (r.code == tq::UFR_UNLINK) {
+    res = unlink(path);
+  } else if (r.code == tq::UFR_RMDIR) {
+    res = rmdir(path);
+  } else {
+    const mode_t mode = mode_t(r.args[1].value);
+    res = mkdir(path, mode);
+    if (res == 0) chmod(path, mode);  // the creation mask must not reduce the mode
+  }
+  return res == 0 ? success(0) : failure(errno);
+}
+
+Reply perform(const Request& r) {
+  switch (r.code) {
+    case tq::UFR_OPEN:
+    case tq::UFR_OPEN64: return do_open(r);
+    case tq::UFR_UNLINK:
+    case tq::UFR_RMDIR:
+    case tq::UFR_MKDIR: return do_path_call(r);
+    default: return do_fd_call(r);
+  }
+}
+
+// Any id 0, or a way back to root, and the helper will not serve.
+bool runs_as_root() {
+  uid_t ru, eu, su;
+  gid_t rg, eg, sg;
+  if (getresuid(&ru, &eu, &su) != 0 || getresgid(&rg, &eg, &sg) != 0) return true;
+  if (ru == 0 || eu == 0 || su == 0 || rg == 0 || eg == 0 || sg == 0) return true;
+  return seteuid(0) == 0;
+}
+
+bool parse_fd(const char* text, int* fd) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(text, &end, 10);
+  if (errno || end == text || *end || v < 0 || v > INT_MAX || fcntl(int(v), F_GETFD) < 0) return false;
+  *fd = int(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 || !parse_fd(argv[1], &req_fd) || !parse_fd(argv[2], &rep_fd)) return 2;
+  signal(SIGPIPE, SIG_IGN);            // a parent gone shows as EPIPE
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // the user may not trace or steer it
+  fcntl(req_fd, F_SETFD, FD_CLOEXEC);
+  fcntl(rep_fd, F_SETFD, FD_CLOEXEC);
+  if (runs_as_root()) {
+    Reply refused = failure(EPERM);
+    refused.err.ufr_code = -6;  // the user change did not hold
+    send_reply(0, refused);
+    return 1;
+  }
+  if (!send_reply(0, Reply{})) return 1;  // the greeting
+  std::thread(reader).detach();
+  for (;;) {
+    Request r;
+    {
+      std::unique_lock<std::mutex> g(queue_mu);
+      queue_cv.wait(g, [] { return !queue.empty() || requests_ended; });
+      if (queue.empty()) break;
+      r = std::move(queue.front());
+      queue.pop_front();
+    }
+    if (!send_reply(r.seq, perform(r))) break;
+  }
+  _exit(0);  // the reader thread may still sit in its read
+}
