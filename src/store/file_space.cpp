@@ -211,8 +211,11 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
 int close_filespace64(PDB64* p) {
   if (p->freelist_work) free_freelist64(p->freelist_work);
   p->freelist_work = nullptr;
-  flush_favt64_cache(p);
   int rc = 0, err = 0;
+  if (close_favt64_cache(p) < 0) {  // every tree record of the file is written and dropped
+    rc = -1;
+    err = errno;
+  }
   if (read_write(p->oflags) && set_open_mark(p, false) == -1) {
     rc = -1;
     err = errno;
@@ -228,7 +231,14 @@ int close_filespace64(PDB64* p) {
 
 void flush_filespace64(PDB64* p) { flush_favt64_cache(p); }
 
-int truncate_filespace64(PDB64* p) { return fac_truncate(&p->fac, 0); }
+int truncate_filespace64(PDB64* p) {
+  // Nothing cached may be written into the emptied file later, and no chain element names
+  // a block that is gone.
+  discard_favt64_cache(p);
+  if (p->freelist_work) free_freelist64(p->freelist_work);
+  p->freelist_work = nullptr;
+  return fac_truncate(&p->fac, 0);
+}
 
 int load_freelist64(PDB64* p, PN64_FREELIST* fl, uint64_t ofs) {
   if (ofs == kFirstRecordOffset) ss_printf("LOAD FREELIST64\n");

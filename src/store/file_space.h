@@ -28,12 +28,14 @@ inline constexpr uint32_t kFsFreeList = 0x80000000u;
 // writing the new header or mark fails.
 PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
                         const char* encoding);
-// Releases the in-memory chain, writes back the tree cache, clears the open mark and
-// closes: 0, or -1 (errno set) when anything could not be written or the close failed.
+// Releases the in-memory chain, writes back and drops the file's cached tree records,
+// clears the open mark and closes: 0, or -1 (errno set) when anything could not be written
+// or the close failed.
 int close_filespace64(PDB64* p);
 // Writes back the file's cached tree records.
 void flush_filespace64(PDB64* p);
-// Cuts the file to length 0 (the in-memory chain is not touched): 0 or -1.
+// Cuts the file to length 0, dropping the file's cached tree records unwritten and the
+// in-memory free chain (the handle then has no free list): 0 or -1.
 int truncate_filespace64(PDB64* p);
 
 // Room for a record of h's memory size (host order, at least 24): the offset to write it

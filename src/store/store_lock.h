@@ -1,7 +1,15 @@
-// The store's one process-wide lock. The store's layers keep global state without locks
-// of their own; every use from several threads holds l_favt64_lock for one operation.
+// The store's one process-wide lock and the locked wrappers through which several threads
+// use the store. The store's layers keep global state without locks of their own; each
+// wrapper holds l_favt64_lock for exactly one wrapped call. Pointers a caller keeps between
+// calls (roots, nodes) are not pinned across them: roots stay valid until their file is
+// flushed or closed or the root freed, a node from l_favt64_alloc_node until it is
+// inserted or freed, any other node only until the next call.
 #pragma once
+#include <cstdint>
+
 #include "platform/lock.h"
+#include "store/favt64.h"
+#include "store/record_io.h"
 
 namespace tq {
 
@@ -10,5 +18,35 @@ extern SEM l_favt64_lock;
 // Sets the store up: the tree cache and the page cache (init_favt64), then the lock.
 // Runs once at start-up, before any store file is opened; later calls do nothing.
 void init_l_favt64();
+
+FAVT64_NODE* l_favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len);
+FAVT64_ROOT* l_favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func);
+FAVT64_NODE* l_favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* key, FAVT64_CMP cmp, void* work);
+void l_favt64_free_node(FAVT64_NODE* node);
+FAVT64_NODE* l_favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* node, FAVT64_CMP cmp,
+                             void* work);
+FAVT64_NODE* l_favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* key, FAVT64_CMP cmp, void* work);
+int l_favt64_trace_from_small(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work);
+int l_favt64_trace_from_large(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work);
+BOUND64_LIST* l_favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* lower, void* upper,
+                                    int limit, FAVT64_CMP cmp, void* cmp_work);
+// The root offset is 64-bit: roots anywhere in a file are reachable.
+FAVT64_ROOT* l_get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func);
+FAVT64_NODE* l_root_node64(int* err, FAVT64_ROOT* root);
+void l_check_cache64(const char* msg);
+int l_flush_favt64_cache(PDB64* p);
+void l_flush_filespace64(PDB64* p);
+int l_close_filespace64(PDB64* p);
+int l_truncate_filespace64(PDB64* p);
+int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h);
+int l_free_filespace64(PDB64* p, uint64_t ofs);
+int l_write_filespace64(PDB64* p, const ACC_PN64_HEADER* rec);
+int l_write_filespace64f(PDB64* p, uint64_t ofs, const void* rec);
+// The readers' buffers come from the debug heap (attributed to the wrapper); the caller
+// frees them.
+ACC_PN64_HEADER* l_read_filespace64(PDB64* p, uint64_t ofs);
+ACC_PN64_HEADER* l_read_filespace64_header(PDB64* p, uint64_t ofs);
+void* l_read_filespace64f(PDB64* p, uint64_t ofs);
+PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t ofs);
 
 }  // namespace tq

@@ -1,20 +1,694 @@
-// The tree-record cache's ring and start-up. No tree record exists yet, so writing back a
-// file's records has nothing to do.
+// The tree-record cache: one ring of every cached root and node of every open store file,
+// most recently used first, and beside it a second ring of the nodes that eviction may take
+// (not pinned, no loaded child, not a tree's top), so that choosing a victim never walks
+// past records that cannot go.
+//
+// The second ring approximates least-recent use among the candidates in O(1): a node joins
+// it at the warm end when it is loaded, made, touched or unpinned (it has just been used),
+// and at the cold end when it loses its last loaded child (its subtree went cold: a parent
+// is used on the way to its children). Eviction takes the cold end.
+//
+// Invariants: every cached node is reachable from its cached root through loaded links and
+// its parent points back at the link that holds it (unlinked nodes excepted: they have no
+// parent and hold a pin); a root is in fr64_tree exactly while it is cached; a record's
+// `loaded` counts its links whose node is loaded; the second ring holds exactly the cached
+// nodes with no pin, nothing loaded and no root above them. Roots and top nodes are never
+// evicted: callers keep them between locked steps.
 #include "store/tree_cache.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/endian.h"
+#include "platform/startup.h"
+#include "store/file_space.h"
+#include "store/record_io.h"
+#include "store/store_record.h"
+#include "stream/format.h"
 
 namespace tq {
 
 FAVT64_HEADER favt64_h;
 int favt64_count;
 AVT_NODE* fr64_tree;
+int favt64_cache_limit = 10000;
+
+namespace {
+
+// The evictable nodes, warm end first; linked through the ELinks kept in front of each
+// cached record. A null neighbour stands for the ring's head.
+struct alignas(16) ELinks {
+  FAVT64_HEADER* next;  // toward the cold end
+  FAVT64_HEADER* prev;  // toward the warm end
+};
+
+ELinks* el(FAVT64_HEADER* h) { return reinterpret_cast<ELinks*>(h) - 1; }
+const ELinks* el(const FAVT64_HEADER* h) { return reinterpret_cast<const ELinks*>(h) - 1; }
+
+ELinks ering;  // the ring's head: next the warmest, prev the coldest
+int root_count;
+
+constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
+
+bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
+bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
+bool in_ring(const FAVT64_HEADER* h) { return h->next != nullptr; }
+FAVT64_ROOT* as_root(FAVT64_HEADER* h) { return reinterpret_cast<FAVT64_ROOT*>(h); }
+FAVT64_NODE* as_node(FAVT64_HEADER* h) { return reinterpret_cast<FAVT64_NODE*>(h); }
+
+void set_err(int* err, int v) {
+  if (err) *err = v;
+}
+
+// --- the evictable ring -------------------------------------------------------------
+
+// The ring is circular through the head: a null neighbour stands for the head.
+ELinks* elinks_or_head(FAVT64_HEADER* h) { return h ? el(h) : &ering; }
+// A tree's top node stays too: callers keep it between locked steps as a search's start.
+bool is_top(const FAVT64_HEADER* h) {
+  const FAVT64_PTR* parent = reinterpret_cast<const FAVT64_NODE*>(h)->parent;
+  return parent && parent->owner && parent->owner->type == int16_t(kRecTreeRoot);
+}
+
+bool evictable(const FAVT64_HEADER* h) {
+  return in_ring(h) && is_node(h) && h->pins == 0 && h->loaded == 0 && !is_top(h);
+}
+
+void evict_link_between(FAVT64_HEADER* h, FAVT64_HEADER* newer, FAVT64_HEADER* older) {
+  el(h)->prev = newer;
+  el(h)->next = older;
+  elinks_or_head(newer)->next = h;
+  elinks_or_head(older)->prev = h;
+}
+
+void evict_unlink(FAVT64_HEADER* h) {
+  ELinks* e = el(h);
+  elinks_or_head(e->prev)->next = e->next;
+  elinks_or_head(e->next)->prev = e->prev;
+  e->next = e->prev = nullptr;
+}
+
+void evict_insert(FAVT64_HEADER* h, bool cold) {
+  if (cold)
+    evict_link_between(h, ering.prev, nullptr);
+  else
+    evict_link_between(h, nullptr, ering.next);
+}
+
+bool evict_member(const FAVT64_HEADER* h) {
+  const ELinks* e = el(h);
+  return e->next || e->prev || ering.next == h;
+}
+
+// Brings h's membership of the evictable ring in line with its state; a newcomer joins at
+// the cold end when cold is set.
+void update_evict(FAVT64_HEADER* h, bool cold = false) {
+  bool want = evictable(h), have = evict_member(h);
+  if (want && !have) evict_insert(h, cold);
+  if (!want && have) evict_unlink(h);
+}
+
+// --- the main ring --------------------------------------------------------------------
+
+void ring_unlink(FAVT64_HEADER* h) {
+  h->prev->next = h->next;
+  h->next->prev = h->prev;
+  h->next = h->prev = nullptr;
+}
+
+void ring_push_front(FAVT64_HEADER* h) {
+  h->next = favt64_h.next;
+  h->prev = &favt64_h;
+  favt64_h.next->prev = h;
+  favt64_h.next = h;
+}
+
+void touch(FAVT64_HEADER* h) {
+  if (!in_ring(h)) return;
+  if (favt64_h.next != h) {
+    ring_unlink(h);
+    ring_push_front(h);
+  }
+  if (evict_member(h) && ering.next != h) {
+    evict_unlink(h);
+    evict_link_between(h, nullptr, ering.next);
+  }
+}
+
+void clear_cache64(FAVT64_HEADER* keep);
+
+// A new record enters at the front; eviction then runs, never taking the newcomer.
+void enter_ring(FAVT64_HEADER* h) {
+  ring_push_front(h);
+  ++favt64_count;
+  if (is_root(h)) ++root_count;
+  update_evict(h);
+  clear_cache64(h);
+}
+
+void leave_ring(FAVT64_HEADER* h) {
+  if (evict_member(h)) evict_unlink(h);
+  ring_unlink(h);
+  --favt64_count;
+  if (is_root(h)) --root_count;
+}
+
+// Cached records carry their ELinks block in front; one allocation holds both (and a
+// node's data behind the node).
+void* new_record(size_t size) {
+  auto* e = static_cast<ELinks*>(d_calloc(1, sizeof(ELinks) + size));
+  return e + 1;
+}
+void release_record(FAVT64_HEADER* h) { d_f_ree(el(h)); }
+
+// --- links ----------------------------------------------------------------------------
+
+// Sets a link's node, keeping its owner's count of loaded links and evictability.
+void link_ptr(FAVT64_PTR* l, FAVT64_NODE* n) {
+  if ((l->ptr != nullptr) != (n != nullptr) && l->owner) {
+    l->owner->loaded += n ? 1 : -1;
+    update_evict(l->owner, true);  // its last loaded child went: it is cold
+  }
+  l->ptr = n;
+}
+
+FAVT64_PTR empty_link(FAVT64_HEADER* owner) { return FAVT64_PTR{0, int(kRecTreeNode), nullptr, 0, owner}; }
+
+// --- roots in fr64_tree ---------------------------------------------------------------
+
+int cmp_favt64(void* a, void* b) {
+  auto* x = static_cast<FAVT64_ROOT*>(a);
+  auto* y = static_cast<FAVT64_ROOT*>(b);
+  auto px = reinterpret_cast<uintptr_t>(x->h.p), py = reinterpret_cast<uintptr_t>(y->h.p);
+  if (px != py) return px > py ? 1 : -1;
+  return x->h.fofs > y->h.fofs ? 1 : x->h.fofs < y->h.fofs ? -1 : 0;
+}
+
+FAVT64_ROOT* find_root(PDB64* p, uint64_t ofs) {
+  FAVT64_ROOT key{};
+  key.h.p = p;
+  key.h.fofs = ofs;
+  AVT_NODE* t = avt_search(fr64_tree, &key, cmp_favt64);
+  return t ? static_cast<FAVT64_ROOT*>(t->data) : nullptr;
+}
+
+void enter_root_tree(FAVT64_ROOT* r) {
+  r->tnode.data = r;
+  if (avt_insert(&fr64_tree, &r->tnode, cmp_favt64) != &r->tnode) er_panic("insert_favt64_tree");
+}
+
+// --- dropping, writing back, evicting -------------------------------------------------
+
+// Drops a cached record (nothing is written): -1 while a node it links to is loaded.
+int free_favt64_cache(FAVT64_HEADER* h) {
+  if (is_root(h)) {
+    FAVT64_ROOT* r = as_root(h);
+    if (r->node.ptr) return -1;
+    leave_ring(h);
+    avt_delete(&fr64_tree, r, cmp_favt64);
+  } else {
+    FAVT64_NODE* n = as_node(h);
+    if (n->small.ptr || n->large.ptr) return -1;
+    leave_ring(h);
+    if (n->parent) link_ptr(n->parent, nullptr);
+  }
+  release_record(h);
+  return 0;
+}
+
+// Writes the record once when it carries any dirty mark, clearing them all; a failed write
+// leaves it dirty. 0, or -1 when the write failed.
+int write_back(FAVT64_HEADER* h) {
+  bool dirty = false;
+  while (check_dirty64(h, 1)) dirty = true;
+  if (!dirty || favt64_write(h) >= 0) return 0;
+  h->flags |= kFavtDirty;
+  return -1;
+}
+
+void write_back_all() {
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) write_back(h);
+}
+
+bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
+
+// Evicts the least recently used evictable nodes while more nodes than the limit are
+// cached. keep (the record just loaded or made) is never taken; when nothing else can go,
+// the cache stays above its limit until something can.
+void clear_cache64(FAVT64_HEADER* keep) {
+  constexpr int kFailedWrites = 8;  // then the cache stays above its limit for now
+  for (int failed = 0; favt64_count - root_count > favt64_cache_limit;) {
+    FAVT64_HEADER* back = favt64_h.prev;
+    if (back != &favt64_h && !known_type(back)) er_panic("clear_cache");
+    FAVT64_HEADER* victim = ering.prev;
+    if (victim == keep) victim = el(victim)->prev;
+    if (!victim) return;
+    if (!known_type(victim)) er_panic("clear_cache");
+    if (check_dirty64(victim, 0)) {
+      write_back_all();
+      if (check_dirty64(victim, 0)) {  // its write failed: it stays (warm), another goes
+        if (++failed == kFailedWrites) return;
+        evict_unlink(victim);
+        evict_insert(victim, false);
+        continue;
+      }
+    }
+    if (free_favt64_cache(victim) < 0) er_panic("clear_cache(2)");
+  }
+}
+
+FAVT64_HEADER* first_loaded_child(FAVT64_NODE* n) {
+  if (n->small.ptr && !(n->small.ptr->h.flags & kKept)) return &n->small.ptr->h;
+  if (n->large.ptr && !(n->large.ptr->h.flags & kKept)) return &n->large.ptr->h;
+  return nullptr;
+}
+
+// Whether a flush may drop a record: a closing file drops everything; otherwise pinned
+// records and records whose write-back failed stay.
+bool may_drop(FAVT64_HEADER* h, bool all) { return all || (h->pins == 0 && !check_dirty64(h, 0)); }
+
+// Drops the loaded nodes under a root, children before parents, walking up through parent
+// links (no stack: a tree may be as deep as it is long). With all unset, pinned nodes and
+// so their ancestors stay.
+void drop_tree(FAVT64_ROOT* r, bool all) {
+  FAVT64_NODE* cur = r->node.ptr;
+  while (cur) {
+    if (FAVT64_HEADER* child = first_loaded_child(cur)) {
+      cur = as_node(child);
+      continue;
+    }
+    FAVT64_HEADER* up = cur->parent ? cur->parent->owner : nullptr;
+    if (may_drop(&cur->h, all) && !cur->small.ptr && !cur->large.ptr)
+      free_favt64_cache(&cur->h);
+    else
+      cur->h.flags |= kKept;
+    cur = up && is_node(up) ? as_node(up) : nullptr;
+  }
+}
+
+// Drops the file's records: trees bottom-up from their roots, then unlinked nodes, then
+// roots whose trees are gone. With all set nothing of the file may remain.
+void drop_file(PDB64* p, bool all) {
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
+    if (h->p == p && is_root(h)) drop_tree(as_root(h), all);
+  for (FAVT64_HEADER *h = favt64_h.next, *next; h != &favt64_h; h = next) {
+    next = h->next;
+    if (h->p != p || !is_node(h)) continue;
+    h->flags &= uint16_t(~kKept);
+    FAVT64_NODE* n = as_node(h);
+    if (!n->parent && may_drop(h, all) && !n->small.ptr && !n->large.ptr) free_favt64_cache(h);
+  }
+  for (FAVT64_HEADER *h = favt64_h.next, *next; h != &favt64_h; h = next) {
+    next = h->next;
+    if (h->p == p && is_root(h) && may_drop(h, all)) free_favt64_cache(h);
+  }
+  if (!all) return;
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
+    if (h->p == p) er_panic("flush_favt64_cache");
+}
+
+int write_back_file(PDB64* p) {
+  int rc = 0;
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
+    if (h->p == p && write_back(h) < 0) rc = -1;
+  return rc;
+}
+
+// --- loading --------------------------------------------------------------------------
+
+// A record read whole: small ones (every tree record with a short key) in place, larger
+// ones on the heap. One read brings the head and body of a small record.
+struct RawRecord {
+  unsigned char small[128];
+  unsigned char* big = nullptr;
+  const unsigned char* body = nullptr;
+  uint16_t type = 0;
+  uint64_t m = 0;  // memory size
+  RawRecord() = default;
+  RawRecord(const RawRecord&) = delete;
+  RawRecord& operator=(const RawRecord&) = delete;
+  ~RawRecord() {
+    if (big) d_f_ree(big);
+  }
+};
+
+// Reads the record at ofs; false when the file holds no whole record there (a head whose
+// length is shorter than itself or reaches past the end is damage, as for every reader).
+bool read_record(PDB64* p, uint64_t ofs, RawRecord* r) {
+  int64_t len = file_length64(p);
+  if (len < 0 || ofs >= uint64_t(len)) return false;
+  uint64_t avail = uint64_t(len) - ofs;
+  int want = int(std::min<uint64_t>(sizeof r->small, avail));
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || want < 4 || fac_read(&p->fac, r->small, want) != want)
+    return false;
+  r->type = get_be16(r->small);
+  uint16_t len16 = get_be16(r->small + 2);
+  int hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
+  if (want < hlen) return false;
+  uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(r->small + 4) : get_be64(r->small + 4);
+  if (d < uint64_t(hlen) || d > avail) return false;
+  uint64_t body_len = d - uint64_t(hlen);
+  r->m = body_len + sizeof(PN64_HEADER);
+  if (d <= uint64_t(want)) {
+    r->body = r->small + hlen;
+    return true;
+  }
+  r->big = static_cast<unsigned char*>(d_alloc(body_len));
+  uint64_t have = uint64_t(want - hlen);
+  std::memcpy(r->big, r->small + hlen, have);
+  for (uint64_t at = have; at < body_len;) {
+    int n = int(std::min<uint64_t>(body_len - at, 65536));
+    if (fac_read(&p->fac, r->big + at, n) != n) return false;
+    at += uint64_t(n);
+  }
+  r->body = r->big;
+  return true;
+}
+
+void favt64_load_root(PDB64* p, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
+  auto* r = static_cast<FAVT64_ROOT*>(new_record(sizeof(FAVT64_ROOT)));
+  r->type = int(int32_t(get_be32(rec.body)));
+  r->node = empty_link(&r->h);
+  r->node.fofs = get_be64(rec.body + 4);
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), 0, 0, 0};
+  w->ret = &r->h;
+}
+
+void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
+  int64_t len = int64_t(rec.m - kFavtNodeFixedMem);
+  auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
+  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), 0, 0, 0};
+  n->small = empty_link(&n->h);
+  n->small.fofs = get_be64(rec.body);
+  n->large = empty_link(&n->h);
+  n->large.fofs = get_be64(rec.body + 8);
+  n->level = int(int32_t(get_be32(rec.body + 16)));
+  n->root = root;
+  n->data_len = len;
+  n->data = len > 0 ? n + 1 : nullptr;
+  if (len > 0) {
+    std::memcpy(n->data, rec.body + 20, size_t(len));
+    if (root && root->endian_func) root->endian_func(n->data, len);
+  }
+  n->parent = w->parent;
+  if (w->parent) link_ptr(w->parent, n);
+  w->ret = &n->h;
+}
+
+// Loads the tree record at ofs: null with -2 when it cannot be read or is too short for
+// its fields. A record that is no tree record stops the process ("favt_load").
+FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, FAVT64_PTR* parent) {
+  if (!p) p = root->h.p;
+  FAVT64_LOAD_WORK w{nullptr, ofs, parent, 0};
+  RawRecord rec;
+  if (!read_record(p, ofs, &rec)) {
+    set_err(err, -2);
+    return nullptr;
+  }
+  int kind = rec.type & 0xFF;
+  if ((rec.type >> 8) != 1 || (kind != 1 && kind != 2)) {
+    ss_printf("type = %i %i\n", int(rec.type), int(endian_flag ? __builtin_bswap16(rec.type) : rec.type));
+    er_panic("favt_load");
+  }
+  if (rec.m < (kind == 1 ? kFavtRootMem : kFavtNodeFixedMem)) {  // too short for its fields: damaged
+    set_err(err, -2);
+    return nullptr;
+  }
+  if (kind == 1)
+    favt64_load_root(p, rec, &w);
+  else
+    favt64_load_node(p, root, rec, &w);
+  enter_ring(w.ret);
+  if (w.err) set_err(err, w.err);
+  return w.ret;
+}
+
+}  // namespace
+
+int favt64_node_count() { return favt64_count - root_count; }
 
 void init_favt64() {
   favt64_h.next = favt64_h.prev = &favt64_h;
   favt64_count = 0;
   fr64_tree = nullptr;
+  ering = ELinks{};
+  root_count = 0;
   fac_init_general();
 }
 
-void flush_favt64_cache(PDB64*) {}
+FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func) {
+  PN64_HEADER head{};
+  head.type = kRecTreeRoot;
+  head.size = kFavtRootMem;
+  int64_t at = alloc_filespace64(p, &head);
+  if (at < 0) return nullptr;
+  auto* r = static_cast<FAVT64_ROOT*>(new_record(sizeof(FAVT64_ROOT)));
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0};
+  r->type = type;
+  r->endian_func = endian_func;
+  r->node = empty_link(&r->h);
+  enter_ring(&r->h);
+  enter_root_tree(r);
+  return r;
+}
+
+FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len) {
+  if (len < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  PN64_HEADER head{};
+  head.type = kRecTreeNode;
+  head.size = kFavtNodeFixedMem + uint64_t(len);
+  int64_t at = alloc_filespace64(root->h.p, &head);
+  if (at < 0) return nullptr;
+  auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
+  n->h = FAVT64_HEADER{nullptr, nullptr, root->h.p, uint64_t(at), int16_t(kRecTreeNode),
+                       uint16_t(kFavtDirty | kFavtPinned | kFavtUnlinked), 1, 0};
+  n->small = empty_link(&n->h);
+  n->large = empty_link(&n->h);
+  n->root = root;
+  n->data_len = len;
+  n->data = len > 0 ? n + 1 : nullptr;
+  if (len > 0 && data) std::memcpy(n->data, data, size_t(len));
+  enter_ring(&n->h);
+  return n;
+}
+
+FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func) {
+  FAVT64_ROOT* r = find_root(p, ofs);
+  if (!r) {
+    FAVT64_HEADER* h = favt64_load(err, p, nullptr, ofs, nullptr);
+    if (!h) er_panic("get_root");
+    if (!is_root(h)) er_panic("get_root2");
+    r = as_root(h);
+    r->endian_func = endian_func;
+    enter_root_tree(r);
+  }
+  touch(&r->h);
+  return r;
+}
+
+FAVT64_NODE* g_ptr64(int* err, FAVT64_ROOT* root, FAVT64_PTR* link) {
+  if (!link || link->fofs == 0) return nullptr;
+  if (!link->ptr) {
+    FAVT64_HEADER* h = favt64_load(err, root->h.p, root, link->fofs, link);
+    if (!h) return nullptr;
+    if (!is_node(h)) {  // a root where a node belongs: damage, as an unreadable record
+      free_favt64_cache(h);
+      set_err(err, -2);
+      return nullptr;
+    }
+  }
+  touch(&link->ptr->h);
+  return link->ptr;
+}
+
+FAVT64_NODE* root_node64(int* err, FAVT64_ROOT* root) { return g_ptr64(err, root, &root->node); }
+FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { return g_ptr64(err, root, &node->small); }
+FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { return g_ptr64(err, root, &node->large); }
+
+int favt64_peek_level(PDB64* p, uint64_t ofs) {
+  // One read of a short head and the fields up to the level; a longer head reads on.
+  unsigned char b[kMaxPhysHead + 20];
+  constexpr int kShort = 4 + 20;
+  int64_t len = file_length64(p);
+  if (len < 0 || ofs >= uint64_t(len) || uint64_t(len) - ofs < kShort) return -1;
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fac_read(&p->fac, b, kShort) != kShort) return -1;
+  if (get_be16(b) != kRecTreeNode) return -1;
+  uint16_t len16 = get_be16(b + 2);
+  int hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
+  if (hlen > 4 && fac_read(&p->fac, b + kShort, hlen - 4) != hlen - 4) return -1;
+  uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
+  if (d < uint64_t(hlen) + 20) return -1;  // too short to hold a level
+  return int(int32_t(get_be32(b + hlen + 16)));
+}
+
+void favt64_lock(FAVT64_HEADER* h) {
+  ++h->pins;
+  h->flags |= kFavtPinned;
+  update_evict(h);
+}
+
+void favt64_unlock(FAVT64_HEADER* h) {
+  if (h->pins > 0) --h->pins;
+  if (h->pins == 0) h->flags &= uint16_t(~kFavtPinned);
+  update_evict(h);
+}
+
+void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b) {
+  if (a) touch(a);
+  if (b) touch(b);
+}
+
+int64_t favt64_write(FAVT64_HEADER* h) {
+  // The packed head and the body go out in one write, big-endian field by field.
+  unsigned char small_buf[128];
+  unsigned char* rec = small_buf;
+  uint64_t m;
+  if (is_root(h)) {
+    m = kFavtRootMem;
+  } else if (is_node(h)) {
+    m = kFavtNodeFixedMem + uint64_t(as_node(h)->data_len);
+  } else {
+    errno = EINVAL;
+    return -1;
+  }
+  if (m + kMaxPhysHead > sizeof small_buf) rec = static_cast<unsigned char*>(d_alloc(m + kMaxPhysHead));
+  int hlen = pack_phys_header64(rec, uint16_t(h->type), m);
+  unsigned char* body = rec + hlen;
+  if (is_root(h)) {
+    FAVT64_ROOT* r = as_root(h);
+    put_be32(body, uint32_t(r->type));
+    put_be64(body + 4, r->node.fofs);
+  } else {
+    FAVT64_NODE* n = as_node(h);
+    put_be64(body, n->small.fofs);
+    put_be64(body + 8, n->large.fofs);
+    put_be32(body + 16, uint32_t(n->level));
+    if (n->data_len > 0) {
+      std::memcpy(body + 20, n->data, size_t(n->data_len));
+      if (n->root && n->root->endian_func) n->root->endian_func(body + 20, n->data_len);
+    }
+  }
+  uint64_t d = disk_len64(m);
+  int64_t rc = -1;
+  // A failed seek writes nothing: the current position may lie anywhere, even in an emptied file.
+  if (fac_lseek(&h->p->fac, int64_t(h->fofs), SEEK_SET) == int64_t(h->fofs))
+    rc = fa_write64(h->p, rec, d);
+  else
+    errno = EIO;
+  if (rec != small_buf) d_f_ree(rec);
+  return rc;
+}
+
+int check_dirty64(FAVT64_HEADER* h, int mask) {
+  auto test = [mask](uint16_t& flags) {
+    if (!(flags & kFavtDirty)) return false;
+    flags &= uint16_t(~(mask & kFavtDirty));
+    return true;
+  };
+  if (test(h->flags)) return 1;
+  if (is_root(h)) return test(as_root(h)->node.flags) ? 1 : 0;
+  if (is_node(h)) return test(as_node(h)->small.flags) || test(as_node(h)->large.flags) ? 1 : 0;
+  er_panic("check_dirty");
+}
+
+int flush_favt64_cache(PDB64* p) {
+  if (!favt64_h.next) return 0;
+  int rc = write_back_file(p);
+  drop_file(p, false);
+  return rc;
+}
+
+int close_favt64_cache(PDB64* p) {
+  if (!favt64_h.next) return 0;
+  int rc = write_back_file(p);
+  drop_file(p, true);
+  return rc;
+}
+
+void discard_favt64_cache(PDB64* p) {
+  if (favt64_h.next) drop_file(p, true);
+}
+
+void favt64_free_root(FAVT64_ROOT* root) {
+  if (!root) return;
+  if (root->node.ptr) er_panic("favt64_free_root");
+  write_back(&root->h);
+  PDB64* p = root->h.p;
+  uint64_t ofs = root->h.fofs;
+  free_favt64_cache(&root->h);
+  free_filespace64(p, ofs);
+}
+
+void favt64_free_node(FAVT64_NODE* node) {
+  if (!node) return;
+  if (node->parent) er_panic("favt64_free_node");  // still linked: the tree would dangle
+  link_ptr(&node->small, nullptr);
+  link_ptr(&node->large, nullptr);
+  write_back(&node->h);
+  PDB64* p = node->h.p;
+  uint64_t ofs = node->h.fofs;
+  free_favt64_cache(&node->h);
+  free_filespace64(p, ofs);
+}
+
+void check_cache64(const char* msg) {
+  if (!favt64_h.next) return;
+  auto fail = [msg](const char* what) {
+    ss_printf("%s\n", msg);
+    er_panic(what);
+  };
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
+    if (!h->next || !h->prev) er_panic("check_cache(1)");
+    if (is_root(h)) {
+      FAVT64_ROOT* r = as_root(h);
+      if (r->node.ptr && (r->node.fofs != r->node.ptr->h.fofs || r->node.ptr->parent != &r->node)) fail("cc_root");
+    } else if (is_node(h)) {
+      FAVT64_NODE* n = as_node(h);
+      if (n->small.ptr && n->small.ptr->parent != &n->small) fail("cc_node(1)");
+      if (n->small.ptr && n->small.fofs != n->small.ptr->h.fofs) fail("cc_node(1-1)");
+      if (n->large.ptr && n->large.ptr->parent != &n->large) fail("cc_node(2)");
+      if (n->large.ptr && n->large.fofs != n->large.ptr->h.fofs) fail("cc_node(2-1)");
+      if (n->parent && n->parent->ptr != n) fail("cc_node(3)");
+    } else {
+      er_panic("check_cache(3)");
+    }
+  }
+}
+
+FAVT64_PTR get_favt64_ptr(uint64_t ofs, int type) { return FAVT64_PTR{ofs, type, nullptr, 0, nullptr}; }
+
+void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node) {
+  if (node) {
+    link->fofs = node->h.fofs;
+    link->type = int(kRecTreeNode);
+    link_ptr(link, node);
+    node->parent = link;
+    update_evict(&node->h);
+  } else {
+    link->fofs = 0;
+    link->type = 0;
+    link_ptr(link, nullptr);
+  }
+  link->flags |= kFavtDirty;
+}
+
+void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
+  FAVT64_NODE* n = value->ptr;
+  link->fofs = value->fofs;
+  link->type = value->type;
+  link_ptr(link, n);
+  if (n) {
+    n->parent = link;
+    update_evict(&n->h);
+  }
+  link->flags |= kFavtDirty;
+}
 
 }  // namespace tq

@@ -1,29 +1,158 @@
-// The cache of tree records (roots and nodes of the AVL trees kept in store files), shared
-// by all open store files. Only its ring and start-up exist so far: the trees fill it.
+// AVL trees kept inside store files: the root (type 257) and node (type 258) records, their
+// in-memory copies, and the one cache that holds them for all open store files, with
+// least-recently-used eviction, lazy loading through links, pinning, dirty marks and
+// write-back. The tree algorithms are in store/favt64.h. No lock: callers hold the store
+// lock (store/store_lock.h) or run on the only thread.
 #pragma once
 #include <cstdint>
 
 #include "store/page_cache.h"
+#include "store/store_record.h"
 
 namespace tq {
 
-// Head of every cached tree record; the ring's head is favt64_h.
+// On-disk bodies (after the record head), big-endian, written field by field:
+//   root, memory size 28: 0 type (int32), 4 node (offset of the top node, 0 when empty)
+//   node, memory size 36 + data length: 0 small, 8 large (offsets), 16 level (int32),
+//   20 data (the caller's bytes in file order, as its endian function leaves them)
+inline constexpr uint64_t kFavtRootMem = 28;
+inline constexpr uint64_t kFavtNodeFixedMem = 36;
+
+// Flag bits of a cached record's head.
+inline constexpr uint16_t kFavtDirty = 1;   // its own fields changed since it was last written
+inline constexpr uint16_t kFavtPinned = 2;  // pins > 0: never evicted
+inline constexpr uint16_t kFavtUnlinked = 4;  // a node held outside any tree (made, or
+                                              // deleted); holds one pin until linked or freed
+
+// Head of every cached root and node; the ring's head is favt64_h.
 struct FAVT64_HEADER {
-  FAVT64_HEADER* next;
+  FAVT64_HEADER* next;  // ring links; the most recently used record right after the head
   FAVT64_HEADER* prev;
-  PDB64* p;       // the record's store file
-  uint64_t fofs;  // the record's offset
-  int16_t type;   // 257 root, 258 node
-  uint16_t flags;  // 1 dirty, 2 pinned
+  PDB64* p;             // the record's store file
+  uint64_t fofs;        // the record's offset; with p it names the record
+  int16_t type;         // 257 root, 258 node
+  uint16_t flags;       // kFavtDirty, kFavtPinned, kFavtUnlinked
+  int32_t pins;         // nested pins of the operations using it
+  int32_t loaded;       // links of this record whose node is loaded
 };
 
-extern FAVT64_HEADER favt64_h;  // ring head; points to itself when empty
+struct FAVT64_NODE;
+// A link to a node, held in a root (its top node) or a node (its children).
+struct FAVT64_PTR {
+  uint64_t fofs;          // offset of the node record, 0 for none
+  int type;               // 258 for node links (0 once cleared)
+  FAVT64_NODE* ptr;       // the cached node, null while not loaded
+  uint16_t flags;         // kFavtDirty: the link changed since its record was written
+  FAVT64_HEADER* owner;   // the record holding this link; never copied between links
+};
+
+// Converts node data in place between host and file order (the same call both ways).
+using FAVT64_ENDIAN = void (*)(void* data, int64_t len);
+
+struct FAVT64_ROOT {
+  FAVT64_HEADER h;
+  int type;                  // the tree kind chosen by its creator
+  FAVT64_ENDIAN endian_func; // not stored: given at creation or first load; may be null
+  FAVT64_PTR node;           // the top node
+  AVT_NODE tnode;            // this root's entry in fr64_tree
+};
+
+struct FAVT64_NODE {
+  FAVT64_HEADER h;
+  FAVT64_PTR small;    // subtree of smaller keys
+  FAVT64_PTR large;    // subtree of larger keys
+  FAVT64_PTR* parent;  // the link that holds this node; null while unlinked
+  FAVT64_ROOT* root;
+  int level;           // height of the subtree rooted here; a leaf has 1, 0 before linking
+  int64_t data_len;
+  void* data;          // data_len bytes in host order, kept right behind the node
+};
+
+// The state of one load.
+struct FAVT64_LOAD_WORK {
+  FAVT64_HEADER* ret;
+  uint64_t fofs;
+  FAVT64_PTR* parent;
+  int err;
+};
+
+extern FAVT64_HEADER favt64_h;  // ring head; points to itself when empty (null before init)
 extern int favt64_count;        // records in the ring
-extern AVT_NODE* fr64_tree;     // cached roots
+extern AVT_NODE* fr64_tree;     // cached roots by (handle, offset)
+// Nodes kept before eviction starts (10000). Roots are never evicted and do not count: a
+// root pointer stays valid until its file is flushed or closed or the root is freed. Nor
+// are a tree's top node, pinned nodes and parents of loaded nodes evicted; when nothing
+// else can go, the cache stays above the limit.
+extern int favt64_cache_limit;
+int favt64_node_count();  // cached nodes
 
 // Empties the ring and the root tree, then switches the page cache on. Once, at start-up.
 void init_favt64();
-// Writes back and drops the cached tree records of one file (none can exist yet).
-void flush_favt64_cache(PDB64* p);
+
+// A new empty tree: a dirty cached root with room reserved in the file (written at the
+// first write-back). Null when the room cannot be had.
+FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func);
+// A new unlinked node holding a copy of len bytes of data, with room in the file; dirty,
+// level 0, pinned (kFavtUnlinked) until favt64_insert links it or favt64_free_node frees
+// it. Null when the room cannot be had.
+FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len);
+
+// The cached root at ofs, loaded when needed (its endian function is then endian_func; a
+// cached root keeps its own). A root that cannot be read stops the process ("get_root"),
+// so does another record there ("get_root2").
+FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func);
+// The node a link designates, loaded when needed (-2 in *err when it cannot be read), or
+// null for an empty link. The node moves to the front of the ring.
+FAVT64_NODE* g_ptr64(int* err, FAVT64_ROOT* root, FAVT64_PTR* link);
+FAVT64_NODE* root_node64(int* err, FAVT64_ROOT* root);
+FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);
+FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);
+
+// The level stored in the node record at ofs, read from the file without caching the node
+// (a node that is not cached is current in the file); -1 when it cannot be read.
+int favt64_peek_level(PDB64* p, uint64_t ofs);
+
+// Pinning nests: a record is pinned while any pin is held.
+void favt64_lock(FAVT64_HEADER* h);
+void favt64_unlock(FAVT64_HEADER* h);
+// Moves a then b (either may be null) to the front of the ring.
+void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b);
+// Marks the record's own fields changed.
+inline void favt64_set_dirty(FAVT64_HEADER* h) { h->flags |= kFavtDirty; }
+
+// Writes a root or node record at its offset, big-endian field by field: the bytes
+// written, or -1 when the seek or the write failed or the record is of another type.
+// Dirty marks are left as they are.
+int64_t favt64_write(FAVT64_HEADER* h);
+// 1 when a dirty mark is found (the head's own, then a root's node link or a node's small
+// then large link), clearing that one mark when mask is 1; else 0. Another record type
+// stops the process ("check_dirty").
+int check_dirty64(FAVT64_HEADER* h, int mask);
+
+// Writes back every dirty cached record of the file, then drops its records from the
+// cache, children before parents; pinned records, records whose write failed, and the
+// parents of nodes kept that way stay. -1 when a record could not be written, else 0.
+int flush_favt64_cache(PDB64* p);
+// As flush_favt64_cache, then drops every remaining record of the file, pinned or not: the
+// handle is going away.
+int close_favt64_cache(PDB64* p);
+// Drops every cached record of the file without writing it (the file has been emptied).
+void discard_favt64_cache(PDB64* p);
+
+// Writes the root back when dirty, drops it, frees its room. Its tree must hold no loaded
+// node ("favt64_free_root"). Null does nothing.
+void favt64_free_root(FAVT64_ROOT* root);
+// Writes the node back when dirty, drops it, frees its room and memory. It must be
+// unlinked from its tree ("favt64_free_node" otherwise). Null does nothing.
+void favt64_free_node(FAVT64_NODE* node);
+
+// Verifies the links of every cached tree; a broken one prints msg and stops the process.
+void check_cache64(const char* msg);
+
+// Links: a value {ofs, type, no node, clean}; pointing a link at a node (null clears it);
+// copying a link value into a link. Both mark the link dirty and keep parents right.
+FAVT64_PTR get_favt64_ptr(uint64_t ofs, int type);
+void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node);
+void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value);
 
 }  // namespace tq

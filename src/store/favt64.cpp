@@ -1,0 +1,419 @@
+// Tree operations on cached roots and nodes: each walks its path with an explicit stack on
+// the heap (a tree read from a file may be one long chain), pins the nodes it holds, and
+// re-levels and rebalances on the way back. Rebalancing makes single rotations only.
+#include "store/favt64.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+#include "stream/format.h"
+
+namespace tq {
+
+namespace {
+
+// A stack that lives inline while short and on the debug heap when a path is long.
+template <class T>
+class PathStack {
+ public:
+  PathStack() = default;
+  PathStack(const PathStack&) = delete;
+  PathStack& operator=(const PathStack&) = delete;
+  ~PathStack() {
+    if (heap_) d_f_ree(heap_);
+  }
+  void push(const T& x) {
+    if (n_ == cap_) grow();
+    base()[n_++] = x;
+  }
+  T pop() { return base()[--n_]; }
+  bool empty() const { return n_ == 0; }
+
+ private:
+  T* base() { return heap_ ? heap_ : inline_.data(); }
+  void grow() {
+    size_t cap = cap_ * 2;
+    auto* h = static_cast<T*>(d_alloc(cap * sizeof(T)));
+    std::memcpy(static_cast<void*>(h), base(), n_ * sizeof(T));
+    if (heap_) d_f_ree(heap_);
+    heap_ = h;
+    cap_ = cap;
+  }
+  std::array<T, 48> inline_;
+  T* heap_ = nullptr;
+  size_t n_ = 0;
+  size_t cap_ = 48;
+};
+
+// A node on a path and the link that holds it.
+struct Frame {
+  FAVT64_PTR* link;
+  FAVT64_NODE* node;
+};
+
+void set_err(int* err, int v) {
+  if (err) *err = v;
+}
+
+FAVT64_PTR* child(FAVT64_NODE* n, bool large) { return large ? &n->large : &n->small; }
+
+void pin(FAVT64_NODE* n) { favt64_lock(&n->h); }
+void unpin(FAVT64_NODE* n) { favt64_unlock(&n->h); }
+
+// Level of the node at link; 0 for none or an unreadable one. A node that is not cached
+// is not loaded for it: its record in the file is current, and re-levelling a path would
+// otherwise load every sibling on it.
+int level_at(FAVT64_ROOT* root, FAVT64_PTR* link) {
+  if (link->fofs == 0) return 0;
+  if (link->ptr) return link->ptr->level;
+  int level = favt64_peek_level(root->h.p, link->fofs);
+  return level < 0 ? 0 : level;
+}
+
+// Forgets the node a link has loaded, keeping its offset (for a node leaving its tree).
+void unload_link(FAVT64_PTR* link) {
+  FAVT64_PTR v = *link;
+  v.ptr = nullptr;
+  uint16_t flags = link->flags;
+  set_favt64_ptr(link, &v);
+  link->flags = flags;
+}
+
+// The child on the taller side rises: large_rises for a large side taller by more than one.
+void rotate(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, bool large_rises) {
+  FAVT64_NODE* c = g_ptr64(nullptr, root, child(n, large_rises));
+  if (!c) return;
+  pin(c);
+  g_ptr64(nullptr, root, child(n, !large_rises));  // touched: they stay near the front
+  g_ptr64(nullptr, root, child(c, large_rises));
+  FAVT64_PTR inner = *child(c, !large_rises);  // taken after the loads: they may evict it
+  get_favt64_ptr2(link, c);
+  get_favt64_ptr2(child(c, !large_rises), n);
+  set_favt64_ptr(child(n, large_rises), &inner);
+  fset_level64(root, n);
+  fset_level64(root, c);
+  unpin(c);
+}
+
+// Links a new (or re-inserted) node at an empty link; it is a leaf and no longer pinned.
+void attach(FAVT64_PTR* link, FAVT64_NODE* a) {
+  get_favt64_ptr2(link, a);
+  FAVT64_PTR empty = get_favt64_ptr(0, int(kRecTreeNode));
+  set_favt64_ptr(&a->small, &empty);
+  set_favt64_ptr(&a->large, &empty);
+  a->level = 1;
+  favt64_set_dirty(&a->h);
+  if (a->h.flags & kFavtUnlinked) {
+    a->h.flags &= uint16_t(~kFavtUnlinked);
+    unpin(a);
+  }
+}
+
+// Removes the smallest (largest set: the largest) node of the non-empty subtree at link:
+// its other child takes its place, the place is rebalanced and the nodes above it
+// re-levelled. The node comes back spliced out and pinned; null when it cannot be read.
+FAVT64_NODE* detach_end(FAVT64_ROOT* root, FAVT64_PTR* link, bool largest) {
+  FAVT64_NODE* g = g_ptr64(nullptr, root, link);
+  if (!g) return nullptr;
+  pin(g);
+  PathStack<Frame> path;
+  FAVT64_PTR* cur = link;
+  for (;;) {
+    FAVT64_PTR* next = child(g, largest);
+    FAVT64_NODE* c = next->fofs ? g_ptr64(nullptr, root, next) : nullptr;
+    if (!c) break;
+    pin(c);
+    path.push({cur, g});
+    cur = next;
+    g = c;
+  }
+  set_favt64_ptr(cur, child(g, !largest));
+  unload_link(child(g, !largest));
+  favt64_valance(root, cur);
+  touch_ring64(&g->h, nullptr);
+  while (!path.empty()) {
+    Frame f = path.pop();
+    fset_level64(root, f.node);
+    unpin(f.node);
+  }
+  return g;
+}
+
+// Takes n (found at link, pinned) out of its tree: a successor from the taller side
+// replaces it when it has two children. n keeps its pin as an unlinked node.
+void remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
+  n->parent = nullptr;
+  FAVT64_NODE* r = nullptr;
+  if (n->large.fofs && n->small.fofs) {
+    bool from_large = level_at(root, &n->small) < level_at(root, &n->large);
+    r = detach_end(root, from_large ? &n->large : &n->small, !from_large);
+  }
+  if (r) {
+    set_favt64_ptr(&r->large, &n->large);
+    set_favt64_ptr(&r->small, &n->small);
+    get_favt64_ptr2(link, r);
+    unpin(r);
+  } else {
+    set_favt64_ptr(link, n->large.fofs == 0 ? &n->small : &n->large);
+  }
+  // n no longer holds its children; clear its loaded links before anything may evict them.
+  unload_link(&n->small);
+  unload_link(&n->large);
+  if (link->fofs) fset_level64(root, g_ptr64(nullptr, root, link));
+  favt64_valance(root, link);
+  touch_ring64(&n->h, nullptr);
+  n->h.flags |= kFavtUnlinked;
+}
+
+void unpin_all(PathStack<FAVT64_NODE*>& stack) {
+  while (!stack.empty()) unpin(stack.pop());
+}
+
+int trace(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work, bool ascending) {
+  touch_ring64(&root->h, start ? &start->h : nullptr);
+  PathStack<FAVT64_NODE*> stack;
+  auto descend = [&](FAVT64_NODE* n) {
+    while (n) {
+      touch_ring64(&root->h, &n->h);
+      pin(n);
+      stack.push(n);
+      n = g_ptr64(err, root, child(n, !ascending));
+    }
+  };
+  descend(start);
+  while (!stack.empty()) {
+    FAVT64_NODE* n = stack.pop();
+    if (int r = visitor(n, work)) {
+      unpin(n);
+      unpin_all(stack);
+      return r;
+    }
+    FAVT64_NODE* next = g_ptr64(err, root, child(n, ascending));
+    unpin(n);
+    descend(next);
+  }
+  return 0;
+}
+
+struct BoundFrame {
+  FAVT64_NODE* node;
+  int cmp_min;
+  int cmp_max;
+};
+
+void append_bound(BOUND64_SEARCH_WORK* w, FAVT64_NODE* n) {
+  auto* item = static_cast<BOUND64_LIST*>(d_calloc(1, sizeof(BOUND64_LIST)));
+  item->data_len = n->data_len;
+  if (n->data_len > 0) {
+    item->data = d_alloc(size_t(n->data_len));
+    std::memcpy(item->data, n->data, size_t(n->data_len));
+  }
+  if (w->tail)
+    w->tail->next = item;
+  else
+    w->head = item;
+  w->tail = item;
+  ++w->count;
+}
+
+int test_visit(FAVT64_NODE* n, void* work) {
+  auto* t = static_cast<FAVT64_TEST*>(work);
+  int32_t first = 0;
+  if (n->data_len > 0) std::memcpy(&first, n->data, size_t(std::min<int64_t>(n->data_len, 4)));
+  ss_printf("=%i\n", int(first));
+  if (t->data && t->cmp(n->data, t->data, nullptr) < 0) er_panic("favt error 1");
+  int l = level_at(t->p, &n->large), s = level_at(t->p, &n->small);
+  if (n->level <= l) er_panic("favt error 2");
+  if (n->level <= s) er_panic("favt error 3");
+  if (n->level != l + 1 && n->level != s + 1) er_panic("favt error 4");
+  if (t->data) d_f_ree(t->data);
+  t->data = n->data_len > 0 ? d_alloc(size_t(n->data_len)) : nullptr;
+  if (t->data) std::memcpy(t->data, n->data, size_t(n->data_len));
+  t->data_len = n->data_len;
+  return 0;
+}
+
+}  // namespace
+
+void fset_level64(FAVT64_ROOT* root, FAVT64_NODE* node) {
+  if (!node) return;
+  touch_ring64(&root->h, &node->h);
+  pin(node);
+  int l = level_at(root, &node->large), s = level_at(root, &node->small);
+  node->level = 1 + std::max(l, s);
+  favt64_set_dirty(&node->h);
+  unpin(node);
+}
+
+void favt64_valance(FAVT64_ROOT* root, FAVT64_PTR* link) {
+  if (link->fofs == 0) return;
+  FAVT64_NODE* n = g_ptr64(nullptr, root, link);
+  if (!n) return;
+  pin(n);
+  int l = level_at(root, &n->large), s = level_at(root, &n->small);
+  touch_ring64(&root->h, &n->h);
+  if (s + 1 < l)
+    rotate(root, link, n, true);
+  else if (l + 1 < s)
+    rotate(root, link, n, false);
+  unpin(n);
+}
+
+FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* node, FAVT64_CMP cmp,
+                           void* work) {
+  // Every comparison on the way reads the new node's data.
+  if (!node->data) er_panic("avt_insert(1)");
+  touch_ring64(&root->h, nullptr);
+  PathStack<Frame> path;
+  FAVT64_NODE* result = nullptr;
+  bool relevel_last = true;  // false when the last node on the path is the answer itself
+  for (FAVT64_PTR* cur = link;;) {
+    if (cur->fofs == 0) {
+      attach(cur, node);
+      result = node;
+      break;
+    }
+    FAVT64_NODE* n = g_ptr64(err, root, cur);
+    if (!n) break;  // unreadable: nothing is linked over it
+    pin(n);
+    path.push({cur, n});
+    int c = cmp(n->data, node->data, work);
+    if (c == 1 || c == -1) {
+      cur = child(n, c == -1);
+      continue;
+    }
+    result = c == 0 ? n : nullptr;
+    relevel_last = false;
+    break;
+  }
+  if (result) pin(result);  // the rebalancing below loads nodes: the answer must survive it
+  for (bool last = true; !path.empty(); last = false) {
+    Frame f = path.pop();
+    if (!last || relevel_last) {
+      fset_level64(root, f.node);
+      favt64_valance(root, f.link);
+    }
+    unpin(f.node);
+  }
+  if (result) unpin(result);
+  return result;
+}
+
+FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* key, FAVT64_CMP cmp, void* work) {
+  touch_ring64(&root->h, start ? &start->h : nullptr);
+  if (!start) {
+    set_err(err, kFavtNotFound);
+    return nullptr;
+  }
+  FAVT64_NODE* n = start;
+  pin(n);
+  for (;;) {
+    int c = cmp(n->data, key, work);
+    if (c == 0) {
+      unpin(n);
+      return n;
+    }
+    if (c != 1 && c != -1) er_panic("favt_search(1)");
+    FAVT64_NODE* next = g_ptr64(err, root, child(n, c == -1));
+    if (!next) {
+      unpin(n);
+      set_err(err, kFavtNotFound);
+      return nullptr;
+    }
+    pin(next);
+    unpin(n);
+    n = next;
+  }
+}
+
+FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* key, FAVT64_CMP cmp, void* work) {
+  PathStack<Frame> path;
+  FAVT64_PTR* cur = link;
+  FAVT64_NODE* found = nullptr;
+  while (cur->fofs != 0) {
+    FAVT64_NODE* n = g_ptr64(err, root, cur);
+    if (!n) break;  // unreadable: counts as missing
+    touch_ring64(&root->h, &n->h);
+    pin(n);
+    int c = cmp(n->data, key, work);
+    if (c == 0) {
+      found = n;
+      break;
+    }
+    if (c != 1 && c != -1) er_panic("favt_delete(!)");
+    path.push({cur, n});
+    cur = child(n, c == -1);
+  }
+  if (found)
+    remove_at(root, cur, found);
+  else
+    set_err(err, kFavtNotFound);
+  while (!path.empty()) {  // re-levelled on the way up, not rebalanced
+    Frame f = path.pop();
+    fset_level64(root, f.node);
+    unpin(f.node);
+  }
+  return found;
+}
+
+int favt64_trace_from_small(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work) {
+  return trace(err, root, start, visitor, work, true);
+}
+
+int favt64_trace_from_large(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work) {
+  return trace(err, root, start, visitor, work, false);
+}
+
+BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* lower, void* upper,
+                                  int limit, FAVT64_CMP cmp, void* cmp_work) {
+  BOUND64_SEARCH_WORK w{root, lower, upper, cmp, nullptr, nullptr, cmp_work, limit, 0};
+  PathStack<BoundFrame> stack;
+  auto descend = [&](FAVT64_NODE* n) {
+    while (n) {
+      touch_ring64(&root->h, &n->h);
+      pin(n);
+      BoundFrame f{n, cmp(n->data, w.data_min, w.cmp_work), 0};
+      f.cmp_max = cmp(n->data, w.data_max, w.cmp_work);
+      stack.push(f);
+      n = f.cmp_min > 0 ? g_ptr64(err, root, &n->small) : nullptr;
+    }
+  };
+  descend(start);
+  while (!stack.empty()) {
+    BoundFrame f = stack.pop();
+    if (f.cmp_max <= 0 && f.cmp_min >= 0) {
+      if (w.limit >= 0 && w.count >= w.limit) {
+        set_err(err, kFavtLimit);
+        unpin(f.node);
+        while (!stack.empty()) unpin(stack.pop().node);
+        return w.head;
+      }
+      append_bound(&w, f.node);
+    }
+    FAVT64_NODE* next = f.cmp_max < 0 ? g_ptr64(err, root, &f.node->large) : nullptr;
+    unpin(f.node);
+    descend(next);
+  }
+  return w.head;
+}
+
+void free_bound_list64(BOUND64_LIST* list) {
+  while (list) {
+    BOUND64_LIST* next = list->next;
+    if (list->data) d_f_ree(list->data);
+    d_f_ree(list);
+    list = next;
+  }
+}
+
+int favt64_test(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_CMP cmp) {
+  FAVT64_TEST t{root, nullptr, 0, cmp};
+  favt64_trace_from_small(err, root, start, test_visit, &t);
+  if (t.data) d_f_ree(t.data);
+  return 0;
+}
+
+}  // namespace tq

@@ -1,0 +1,432 @@
+// Tries of trees: each level is a file-resident AVL tree of 20-byte nodes (character, next
+// tree, value word) ordered by character. Values are single words in the node, or, from
+// the second value of a key on, a value-array record (type 261) that is rewritten whole
+// at every change. Lower trees are made by insertion and freed by deletion once empty.
+#include "store/trie64.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/endian.h"
+#include "platform/startup.h"
+#include "store/file_space.h"
+#include "store/record_io.h"
+
+namespace tq {
+
+namespace {
+
+void set_err(int* err, int v) {
+  if (err) *err = v;
+}
+
+uint32_t load32(const unsigned char* b) {
+  uint32_t v;
+  std::memcpy(&v, b, 4);
+  return v;
+}
+uint64_t load64(const unsigned char* b) {
+  uint64_t v;
+  std::memcpy(&v, b, 8);
+  return v;
+}
+
+uint64_t node_data(const FAVT64_NODE* n) { return dtree64_get(n).data; }
+uint64_t node_tree(const FAVT64_NODE* n) { return dtree64_get(n).tree; }
+void set_node_data(FAVT64_NODE* n, uint64_t v) {
+  DTREE64_NODE d = dtree64_get(n);
+  d.data = v;
+  dtree64_put(n, d);
+  favt64_set_dirty(&n->h);
+}
+void set_node_tree(FAVT64_NODE* n, uint64_t v) {
+  DTREE64_NODE d = dtree64_get(n);
+  d.tree = v;
+  dtree64_put(n, d);
+  favt64_set_dirty(&n->h);
+}
+
+// The node of ch in the tree of root, or null.
+FAVT64_NODE* find_char(FAVT64_ROOT* root, L_CHAR ch) {
+  int e = 0;
+  FAVT64_NODE* top = root_node64(&e, root);
+  return top ? favt64_search(&e, root, top, &ch, dtree64_cmp, nullptr) : nullptr;
+}
+
+FAVT64_ROOT* next_tree(PDB64* p, uint64_t ofs) { return get_root64(nullptr, p, ofs, dtree64_endian); }
+
+// The values a node's data word stands for: a single value (count 1, no record) or the
+// values of the array record at it. Null answers mean the record cannot be read.
+struct Values {
+  uint64_t* v;  // debug heap; null for a single value
+  int64_t n;
+  bool array;
+};
+
+bool read_values(PDB64* p, uint64_t d, Values* out) {
+  *out = Values{nullptr, 1, false};
+  PN64_HEADER* head = read_filespace64f_header(p, d);
+  if (!head) return false;
+  bool array = rec_type64(head) == kRecTrieValues;
+  d_f_ree(head);
+  if (!array) return true;
+  auto* rec = static_cast<unsigned char*>(read_filespace64f(p, d));
+  if (!rec) return false;
+  int64_t n = int64_t((rec_size64(rec) - sizeof(PN64_HEADER)) / 8);
+  out->array = true;
+  out->n = n;
+  out->v = static_cast<uint64_t*>(d_alloc(size_t(n > 0 ? n : 1) * sizeof(uint64_t)));
+  for (int64_t i = 0; i < n; ++i) out->v[i] = get_be64(rec + sizeof(PN64_HEADER) + 8 * i);
+  d_f_ree(rec);
+  return true;
+}
+
+void free_values(Values* vals) {
+  if (vals->v) d_f_ree(vals->v);
+  vals->v = nullptr;
+}
+
+// The array record in file order: head (type 261, 16 + 8n), then the values big-endian.
+unsigned char* array_record(const uint64_t* v, int64_t n) {
+  uint64_t m = sizeof(PN64_HEADER) + 8 * uint64_t(n);
+  auto* rec = static_cast<unsigned char*>(d_alloc(m));
+  set_rec_head64(rec, kRecTrieValues, m);
+  for (int64_t i = 0; i < n; ++i) put_be64(rec + sizeof(PN64_HEADER) + 8 * i, v[i]);
+  return rec;
+}
+
+// Writes the array in place at ofs: 0 or -1.
+int rewrite_array(PDB64* p, uint64_t ofs, const uint64_t* v, int64_t n) {
+  unsigned char* rec = array_record(v, n);
+  int rc = write_filespace64f(p, ofs, rec) < 0 ? -1 : 0;
+  d_f_ree(rec);
+  return rc;
+}
+
+// Reserves room for a new array, writes it there and points the node at it: 0 or -1.
+int store_array(PDB64* p, FAVT64_NODE* node, const uint64_t* v, int64_t n) {
+  PN64_HEADER h{};
+  h.type = kRecTrieValues;
+  h.size = sizeof(PN64_HEADER) + 8 * uint64_t(n);
+  int64_t at = alloc_filespace64(p, &h);
+  if (at < 0) return -1;
+  set_node_data(node, uint64_t(at));
+  return rewrite_array(p, uint64_t(at), v, n);
+}
+
+int64_t find_value(const Values& vals, uint64_t x) {
+  for (int64_t i = 0; i < vals.n; ++i)
+    if (vals.v[i] == x) return i;
+  return -1;
+}
+
+// One level of a key on its way down: the tree and the node found there (pinned).
+struct Level {
+  FAVT64_ROOT* root;
+  FAVT64_NODE* node;
+};
+
+int dtree64_trace_func(FAVT64_NODE* node, void* work);
+
+void push_char(DTREE64_TRACE_WORK* st, L_CHAR ch) {
+  if (st->target_len + 2 > st->target_cap) {
+    int64_t cap = st->target_cap * 2;
+    st->target = static_cast<L_CHAR*>(d_re_alloc(st->target, size_t(cap) * sizeof(L_CHAR)));
+    if (!st->target) er_panic("dtree64_trace");
+    st->target_cap = cap;
+  }
+  st->target[st->target_len++] = ch;
+  st->target[st->target_len] = 0;
+}
+
+void pop_char(DTREE64_TRACE_WORK* st) { st->target[--st->target_len] = 0; }
+
+// The values of one node, in order: the visitor's first non-zero result, -1 when the value
+// record cannot be read, else 0.
+int visit_values(DTREE64_TRACE_WORK* st, uint64_t d) {
+  auto* rec = read_filespace64(st->p, d);
+  if (!rec) return -1;
+  int r = 0;
+  if (rec_type64(&rec->h) == kRecTrieValues) {
+    auto* body = reinterpret_cast<unsigned char*>(rec) + sizeof(ACC_PN64_HEADER);
+    int64_t n = int64_t((rec_size64(&rec->h) - sizeof(PN64_HEADER)) / 8);
+    for (int64_t i = 0; i < n && r == 0; ++i) r = st->func(get_be64(body + 8 * i), nullptr, st);
+  } else {
+    r = st->func(d, rec, st);
+  }
+  d_f_ree(rec);
+  return r;
+}
+
+int dtree64_trace_func(FAVT64_NODE* node, void* work) {
+  check_cache64("dtree_trace_func");
+  auto* st = static_cast<DTREE64_TRACE_WORK*>(work);
+  DTREE64_NODE v = dtree64_get(node);
+  push_char(st, v.ch);
+  int r = v.data ? visit_values(st, v.data) : 0;
+  if (r == 0 && v.tree) {
+    FAVT64_ROOT* sub = next_tree(st->p, v.tree);
+    r = st->trace(nullptr, sub, root_node64(nullptr, sub), dtree64_trace_func, st);
+  }
+  pop_char(st);
+  return r;
+}
+
+int dtree64_trace(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work, FAVT64_TRACE trace) {
+  constexpr int64_t kFirstCap = 32;
+  auto* target = static_cast<L_CHAR*>(d_calloc(kFirstCap, sizeof(L_CHAR)));
+  DTREE64_TRACE_WORK st{root->h.p, visitor, work, trace, target, 0, kFirstCap};
+  int r = trace(err, root, root_node64(err, root), dtree64_trace_func, &st);
+  d_f_ree(st.target);
+  return r;
+}
+
+// Frees emptied lower trees from level k upward, and the nodes that then lead nowhere.
+void prune_levels(Level* lv, int64_t k) {
+  for (; k > 0; --k) {
+    FAVT64_ROOT* tree = lv[k].root;
+    if (tree->node.fofs != 0) return;
+    favt64_free_root(tree);
+    FAVT64_NODE* parent = lv[k - 1].node;
+    set_node_tree(parent, 0);
+    if (node_data(parent) != 0) return;
+    L_CHAR ch = dtree64_get(parent).ch;
+    if (favt64_delete(nullptr, lv[k - 1].root, &lv[k - 1].root->node, &ch, dtree64_cmp, nullptr) != parent)
+      er_panic("delete_dtree(2)");
+    favt64_free_node(parent);
+    lv[k - 1].node = nullptr;
+  }
+}
+
+}  // namespace
+
+DTREE64_NODE dtree64_get(const FAVT64_NODE* node) {
+  DTREE64_NODE v{};
+  if (node->data_len < kDtreeNodeLen) return v;
+  auto* b = static_cast<const unsigned char*>(node->data);
+  v.ch = load32(b);
+  v.tree = load64(b + 4);
+  v.data = load64(b + 12);
+  return v;
+}
+
+void dtree64_put(FAVT64_NODE* node, const DTREE64_NODE& v) {
+  if (node->data_len < kDtreeNodeLen) er_panic("dtree64_put");
+  auto* b = static_cast<unsigned char*>(node->data);
+  std::memcpy(b, &v.ch, 4);
+  std::memcpy(b + 4, &v.tree, 8);
+  std::memcpy(b + 12, &v.data, 8);
+}
+
+int dtree64_cmp(void* node_data, void* key, void* /*work*/) {
+  uint32_t a = load32(static_cast<unsigned char*>(node_data));
+  uint32_t b = load32(static_cast<unsigned char*>(key));
+  return a > b ? 1 : a < b ? -1 : 0;
+}
+
+void dtree64_endian(void* data, int64_t len) {
+  if (!endian_flag || len < kDtreeNodeLen) return;
+  auto* b = static_cast<unsigned char*>(data);
+  uint32_t ch = __builtin_bswap32(load32(b));
+  uint64_t tree = __builtin_bswap64(load64(b + 4)), d = __builtin_bswap64(load64(b + 12));
+  std::memcpy(b, &ch, 4);
+  std::memcpy(b + 4, &tree, 8);
+  std::memcpy(b + 12, &d, 8);
+}
+
+FAVT64_ROOT* alloc64_dtree(PDB64* p, int kind) { return favt64_alloc_root(p, kind | 1, dtree64_endian); }
+
+int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_t new_v) {
+  PDB64* p = root->h.p;
+  uint64_t d = node_data(node);
+  Values vals;
+  if (!read_values(p, d, &vals)) return -1;
+  int rc = 0;
+  if (vals.array && old_v) {  // replace in place
+    int64_t i = find_value(vals, old_v);
+    if (i < 0) {
+      rc = -1;
+    } else {
+      vals.v[i] = new_v;
+      rc = rewrite_array(p, d, vals.v, vals.n);
+    }
+  } else if (vals.array) {  // one more value: the array moves
+    vals.v = static_cast<uint64_t*>(d_re_alloc(vals.v, size_t(vals.n + 1) * sizeof(uint64_t)));
+    if (!vals.v) er_panic("data_segment64");
+    vals.v[vals.n++] = new_v;
+    free_filespace64(p, d);
+    favt64_set_dirty(&node->h);
+    rc = store_array(p, node, vals.v, vals.n);
+  } else if (old_v) {  // single value replaced
+    favt64_set_dirty(&node->h);
+    if (old_v != d)
+      rc = -1;
+    else
+      set_node_data(node, new_v);
+  } else {  // the second value: an array of two
+    favt64_set_dirty(&node->h);
+    uint64_t two[2] = {d, new_v};
+    rc = store_array(p, node, two, 2);
+  }
+  free_values(&vals);
+  return rc;
+}
+
+int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) {
+  PDB64* p = root->h.p;
+  uint64_t d = node_data(node);
+  Values vals;
+  if (!read_values(p, d, &vals)) return -1;
+  int rc = 0;
+  if (!vals.array) {
+    favt64_set_dirty(&node->h);
+    if (old_v && old_v != d)
+      rc = -1;
+    else
+      set_node_data(node, 0);
+  } else if (!old_v) {  // all values go
+    free_filespace64(p, d);
+    set_node_data(node, 0);
+  } else if (int64_t i = find_value(vals, old_v); i < 0) {
+    rc = -1;
+  } else {
+    favt64_set_dirty(&node->h);
+    if (vals.n == 2) {  // the other one becomes the single value
+      free_filespace64(p, d);
+      set_node_data(node, vals.v[1 - i]);
+    } else {
+      std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
+      --vals.n;
+      free_filespace64(p, d);
+      rc = store_array(p, node, vals.v, vals.n);
+    }
+  }
+  free_values(&vals);
+  return rc;
+}
+
+int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v, uint64_t new_v) {
+  if (!key || !key[0]) {
+    errno = EINVAL;
+    return -1;
+  }
+  PDB64* p = root->h.p;
+  FAVT64_ROOT* cur = root;
+  for (size_t i = 0;; ++i) {
+    FAVT64_NODE* n = find_char(cur, key[i]);
+    if (!n) {
+      unsigned char data[kDtreeNodeLen] = {};
+      std::memcpy(data, &key[i], 4);
+      FAVT64_NODE* a = favt64_alloc_node(cur, data, kDtreeNodeLen);
+      if (!a) return -1;
+      n = favt64_insert(err, cur, &cur->node, a, dtree64_cmp, nullptr);
+      if (n != a) {
+        favt64_free_node(a);
+        if (!n) return -1;
+      }
+    }
+    favt64_lock(&n->h);  // held across the loads below
+    if (!key[i + 1]) {
+      int rc;
+      if (node_data(n) == 0) {
+        rc = old_v ? -1 : 0;
+        if (!old_v) set_node_data(n, new_v);
+      } else {
+        rc = data_segment64(cur, n, old_v, new_v);
+      }
+      favt64_unlock(&n->h);
+      return rc;
+    }
+    FAVT64_ROOT* next;
+    if (uint64_t t = node_tree(n)) {
+      next = next_tree(p, t);
+    } else {
+      next = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian);
+      if (!next) er_panic("insert_dtree(2)");
+      set_node_tree(n, next->h.fofs);
+    }
+    favt64_unlock(&n->h);
+    cur = next;
+  }
+}
+
+uint64_t search_dtree64(int* /*err*/, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact) {
+  if (!key || !key[0]) return 0;
+  PDB64* p = root->h.p;
+  FAVT64_ROOT* cur = root;
+  uint64_t last = 0;
+  int matched = 0;
+  for (size_t i = 0;; ++i) {
+    FAVT64_NODE* n = find_char(cur, key[i]);
+    if (!n) {
+      if (exact) return 0;
+      if (len) *len = matched;
+      return last;
+    }
+    DTREE64_NODE v = dtree64_get(n);
+    if (!key[i + 1] || !v.tree) {
+      if (key[i + 1] && exact) return 0;
+      if (len) *len = matched + 1;
+      return v.data;
+    }
+    last = v.data;
+    ++matched;
+    cur = next_tree(p, v.tree);
+  }
+}
+
+int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v) {
+  if (!key || !key[0]) return -1;
+  size_t depth = 0;
+  while (key[depth]) ++depth;
+  auto* lv = static_cast<Level*>(d_calloc(depth, sizeof(Level)));
+  PDB64* p = root->h.p;
+  FAVT64_ROOT* cur = root;
+  int rc = -1;
+  size_t k = 0;
+  for (;; ++k) {
+    FAVT64_NODE* n = find_char(cur, key[k]);
+    if (!n) break;
+    favt64_lock(&n->h);
+    lv[k] = Level{cur, n};
+    if (!key[k + 1]) {
+      rc = 0;
+      break;
+    }
+    uint64_t t = node_tree(n);
+    if (!t) break;
+    cur = next_tree(p, t);
+  }
+  if (rc == 0) {
+    FAVT64_NODE* n = lv[k].node;
+    rc = node_data(n) == 0 ? -1 : delete_data_segment64(lv[k].root, n, old_v);
+    if (rc == 0 && node_data(n) == 0 && node_tree(n) == 0) {
+      L_CHAR ch = key[k];
+      if (favt64_delete(err, lv[k].root, &lv[k].root->node, &ch, dtree64_cmp, nullptr) != n)
+        er_panic("delete_dtree(2)");
+      favt64_free_node(n);
+      lv[k].node = nullptr;
+      prune_levels(lv, int64_t(k));
+    }
+  } else {
+    set_err(err, -1);
+  }
+  for (size_t i = 0; i <= k && i < depth; ++i)
+    if (lv[i].node) favt64_unlock(&lv[i].node->h);
+  d_f_ree(lv);
+  return rc;
+}
+
+int dtree64_trace_from_small(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work) {
+  return dtree64_trace(err, root, visitor, work, favt64_trace_from_small);
+}
+
+int dtree64_trace_from_large(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work) {
+  check_cache64("dtree_trace_from_large...");
+  int r = dtree64_trace(err, root, visitor, work, favt64_trace_from_large);
+  check_cache64("dtree_trace_from_large...2");
+  return r;
+}
+
+}  // namespace tq

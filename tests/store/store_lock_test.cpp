@@ -1,0 +1,189 @@
+// The store lock's wrappers: eight pool tasks inserting and deleting in one tree at once,
+// with more keys than the cache holds, lose nothing; a root beyond 4 GiB is reachable;
+// wrapped results come back unchanged.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/task.h"
+#include "store/file_space.h"
+#include "store/store_lock.h"
+#include "tree_fixture.h"
+
+using namespace tq;
+using namespace treetest;
+using storetest::anchor_bytes;
+using storetest::be16;
+using storetest::be64;
+using storetest::header_bytes;
+
+namespace {
+
+constexpr int kTasks = 8;
+#ifdef TQ_SANITIZE
+constexpr int kPerTask = 600;
+constexpr int kLimit = 1000;
+#else
+constexpr int kPerTask = 2000;
+constexpr int kLimit = 4000;
+#endif
+
+struct Inserter {
+  FAVT64_ROOT* root;
+  int id;
+  std::atomic<int>* done;
+  int failures = 0;
+};
+
+int64_t key_for(int task, int i) { return int64_t(i) * kTasks + task; }
+
+// Inserts its keys, each in two locked steps (make the node, insert it), deletes every
+// fifth again, and inserts every key a second time (a duplicate, freed again).
+void insert_task(void* w) {
+  auto* in = static_cast<Inserter*>(w);
+  for (int i = 0; i < kPerTask; ++i) {
+    int64_t key = key_for(in->id, i);
+    FAVT64_NODE* n = l_favt64_alloc_node(in->root, &key, 8);
+    int err = 0;
+    if (!n || l_favt64_insert(&err, in->root, &in->root->node, n, int_cmp, nullptr) != n) ++in->failures;
+    if (i % 5 == 0) {
+      FAVT64_NODE* gone = l_favt64_delete(&err, in->root, &in->root->node, &key, int_cmp, nullptr);
+      if (!gone) ++in->failures;
+      l_favt64_free_node(gone);
+      n = l_favt64_alloc_node(in->root, &key, 8);
+      if (l_favt64_insert(&err, in->root, &in->root->node, n, int_cmp, nullptr) != n) ++in->failures;
+    }
+    FAVT64_NODE* dup = l_favt64_alloc_node(in->root, &key, 8);
+    FAVT64_NODE* got = l_favt64_insert(&err, in->root, &in->root->node, dup, int_cmp, nullptr);
+    if (got == dup || !got) ++in->failures;
+    l_favt64_free_node(dup);
+  }
+  in->done->fetch_add(1);
+}
+
+class StoreLock : public TreeTest {};
+
+TEST_F(StoreLock, EightTasksInsertIntoOneTreeAndLoseNothing) {
+  favt64_cache_limit = kLimit;
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 1025, int_endian);
+  uint64_t root_ofs = r->h.fofs;
+  std::atomic<int> done{0};
+  std::vector<Inserter> ins;
+  for (int t = 0; t < kTasks; ++t) ins.push_back(Inserter{r, t, &done});
+  for (int t = 0; t < kTasks; ++t) ASSERT_GE(create_task(insert_task, &ins[size_t(t)], 3), 0);
+  ASSERT_TRUE(tqtest::wait_until([&] { return done.load() == kTasks; }, std::chrono::seconds(120)))
+      << "the inserting tasks did not finish";
+  for (const Inserter& in : ins) EXPECT_EQ(in.failures, 0) << "task " << in.id;
+  EXPECT_GT(kTasks * kPerTask, kLimit);
+  l_check_cache64("after the tasks");
+
+  std::vector<int64_t> keys;
+  l_favt64_trace_from_small(
+      nullptr, r, l_root_node64(nullptr, r),
+      [](FAVT64_NODE* n, void* w) {
+        static_cast<std::vector<int64_t>*>(w)->push_back(key_of(n));
+        return 0;
+      },
+      &keys);
+  ASSERT_EQ(keys.size(), size_t(kTasks * kPerTask));
+  for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(keys[i], int64_t(i));
+  ASSERT_EQ(l_close_filespace64(p), 0);
+
+  p = reopen();
+  r = l_get_root64(nullptr, p, root_ofs, int_endian);
+  for (int64_t k = 0; k < kTasks * kPerTask; ++k) {
+    FAVT64_NODE* n = l_favt64_search(nullptr, r, l_root_node64(nullptr, r), &k, int_cmp, nullptr);
+    ASSERT_TRUE(n) << k;
+  }
+  storetest::CaptureStdout out;
+  EXPECT_EQ(favt64_test(nullptr, r, root_node64(nullptr, r), int_cmp), 0);
+  std::string lines = out.finish();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), kTasks * kPerTask);
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+TEST_F(StoreLock, TopNodeStaysBetweenSteps) {
+  favt64_cache_limit = 0;
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k = 0; k < 50; ++k) ASSERT_TRUE(insert_key(r, k));
+  ASSERT_EQ(l_flush_favt64_cache(p), 0);
+  r = l_get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = l_root_node64(nullptr, r);
+  // Other threads' steps load and evict everything else in between.
+  EXPECT_EQ(keys_of(r).size(), 50u);
+  FAVT64_ROOT* other = l_favt64_alloc_root(p, 0, int_endian);
+  EXPECT_TRUE(insert_key(other, 1));
+  EXPECT_LE(favt64_node_count(), 2);  // the two top nodes
+  int64_t key = 49;
+  FAVT64_NODE* n = l_favt64_search(nullptr, r, top, &key, int_cmp, nullptr);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(key_of(n), 49);
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+TEST_F(StoreLock, RootBeyondFourGibibytesIsReachable) {
+  // Header, anchor, a 64-bit-sized filler record (sparse), then the root.
+  uint64_t filler = (uint64_t(1) << 32) + 100;
+  uint64_t root_ofs = 44 + filler;
+  {
+    int fd = ::open(path().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string head = header_bytes() + anchor_bytes(0) + be16(123) + be16(0xFFFF) + be64(filler);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    std::string root = root_record(5, 0);
+    ASSERT_EQ(::pwrite(fd, root.data(), root.size(), off_t(root_ofs)), ssize_t(root.size()));
+    ::close(fd);
+  }
+  PDB64* p = reopen();
+  ASSERT_TRUE(p);
+  FAVT64_ROOT* r = l_get_root64(nullptr, p, root_ofs, int_endian);
+  EXPECT_EQ(r->h.fofs, root_ofs);
+  EXPECT_EQ(r->type, 5);
+  EXPECT_TRUE(insert_key(r, 3));  // appended behind the root
+  ASSERT_EQ(l_close_filespace64(p), 0);
+  p = reopen();
+  r = l_get_root64(nullptr, p, root_ofs, int_endian);
+  EXPECT_EQ(keys_of(r), std::vector<int64_t>{3});
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+TEST_F(StoreLock, WrappersPassResultsThrough) {
+  PDB64* p = create();
+  PN64_HEADER h{};
+  h.type = 123;
+  h.size = 40;
+  int64_t at = l_alloc_filespace64(p, &h);
+  EXPECT_EQ(at, 44);
+  unsigned char rec[40];
+  for (int i = 0; i < 40; ++i) rec[i] = uint8_t(i);
+  set_rec_head64(rec, 123, 40);
+  EXPECT_EQ(l_write_filespace64f(p, uint64_t(at), rec), 28);
+  auto* back = static_cast<unsigned char*>(l_read_filespace64f(p, uint64_t(at)));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::memcmp(back, rec, 40), 0);
+  d_f_ree(back);
+  ACC_PN64_HEADER* acc = l_read_filespace64(p, uint64_t(at));
+  ASSERT_TRUE(acc);
+  EXPECT_EQ(acc->a.fofs, uint64_t(at));
+  EXPECT_EQ(l_write_filespace64(p, acc), 28);
+  d_f_ree(acc);
+  ACC_PN64_HEADER* head = l_read_filespace64_header(p, uint64_t(at));
+  EXPECT_EQ(rec_size64(&head->h), 40u);
+  d_f_ree(head);
+  PN64_HEADER* fh = l_read_filespace64f_header(p, uint64_t(at));
+  EXPECT_EQ(rec_type64(fh), 123);
+  d_f_ree(fh);
+  EXPECT_EQ(l_read_filespace64f(p, 9999), nullptr);
+  EXPECT_EQ(l_free_filespace64(p, uint64_t(at)), 0);
+  l_flush_filespace64(p);
+  EXPECT_EQ(l_truncate_filespace64(p), 0);
+  EXPECT_EQ(l_close_filespace64(p), 0);
+  EXPECT_EQ(bytes(), "");
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// The tree-record cache: one root per offset, eviction of the least recently used node
+// that is neither pinned nor a parent, batch write-back of dirty records, nodes made but
+// not yet linked and roots that eviction never takes, overshooting instead of stopping,
+// flush and reload, truncation, failed writes, damaged records and the link check.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "store/file_space.h"
+#include "store/record_io.h"
+#include "tree_fixture.h"
+
+using namespace tq;
+using namespace treetest;
+using storetest::anchor_bytes;
+using storetest::be16;
+using storetest::header_bytes;
+
+namespace {
+
+class TreeCache : public TreeTest {
+ protected:
+  // A file holding one balanced tree of keys 1..7 (4 on top), written back and dropped.
+  PDB64* seven() {
+    PDB64* p = create();
+    FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+    for (int64_t k : {4, 2, 6, 1, 3, 5, 7}) EXPECT_TRUE(insert_key(r, k));
+    EXPECT_EQ(flush_favt64_cache(p), 0);
+    EXPECT_TRUE(cached(p).empty());
+    return p;
+  }
+  static bool in_cache(PDB64* p, FAVT64_HEADER* h) {
+    auto c = cached(p);
+    return std::find(c.begin(), c.end(), h) != c.end();
+  }
+};
+
+void other_endian(void*, int64_t) {}
+
+TEST_F(TreeCache, OneRootPerOffset) {
+  PDB64* p = seven();
+  FAVT64_ROOT* a = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_ROOT* b = get_root64(nullptr, p, 44, other_endian);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(b->endian_func, &int_endian);  // the second function is ignored
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, FlushWritesBackDropsAndReloadsTheSameTree) {
+  PDB64* p = seven();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EQ(shape(r), "4:3(2:2(1:1,3:1),6:2(5:1,7:1))");
+  EXPECT_EQ(cached(p).size(), 8u);
+  EXPECT_TRUE(delete_key(r, 4));
+  EXPECT_TRUE(insert_key(r, 8));
+  std::string before = shape(r);
+  ASSERT_EQ(flush_favt64_cache(p), 0);
+  EXPECT_TRUE(cached(p).empty());
+  r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EQ(shape(r), before);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, EvictsTheColdestNodeThatIsNoParentAndWritesDirtyOnesFirst) {
+  PDB64* p = seven();
+  favt64_cache_limit = 3;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  FAVT64_NODE* two = small_node64(nullptr, r, top);
+  FAVT64_NODE* one = small_node64(nullptr, r, two);
+  EXPECT_EQ(favt64_node_count(), 3);
+  two->level = 2;  // unchanged value, but now marked for write-back
+  favt64_set_dirty(&two->h);
+  favt64_set_dirty(&one->h);
+  // A fourth node: 4 and 2 are parents, so 1 goes, and every dirty record is written first.
+  FAVT64_NODE* six = large_node64(nullptr, r, top);
+  ASSERT_TRUE(six);
+  EXPECT_EQ(favt64_node_count(), 3);
+  EXPECT_EQ(two->small.ptr, nullptr);
+  EXPECT_NE(two->small.fofs, 0u);
+  EXPECT_EQ(check_dirty64(&two->h, 0), 0);
+  // Now 2 is the coldest node without a loaded child.
+  FAVT64_NODE* seven_ = large_node64(nullptr, r, six);
+  ASSERT_TRUE(seven_);
+  EXPECT_EQ(top->small.ptr, nullptr);
+  EXPECT_EQ(shape(r), "4:3(2:2(1:1,3:1),6:2(5:1,7:1))");
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, PinnedNodesStay) {
+  PDB64* p = seven();
+  favt64_cache_limit = 0;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  FAVT64_NODE* one = small_node64(nullptr, r, small_node64(nullptr, r, top));
+  favt64_lock(&one->h);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_TRUE(in_cache(p, &one->h));
+  EXPECT_EQ(key_of(one), 1);
+  favt64_unlock(&one->h);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, MadeNodeStaysUntilLinkedOrFreedAndRootsAreNeverEvicted) {
+  PDB64* p = seven();
+  favt64_cache_limit = 0;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_ROOT* other = favt64_alloc_root(p, 0, int_endian);
+  int64_t key = 9;
+  FAVT64_NODE* a = favt64_alloc_node(r, &key, 8);
+  // Loads in between (another thread's steps) evict whatever they can.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(keys_of(r).size(), 7u);
+    EXPECT_TRUE(insert_key(other, i));
+  }
+  EXPECT_TRUE(in_cache(p, &a->h));
+  EXPECT_TRUE(in_cache(p, &r->h));
+  EXPECT_TRUE(in_cache(p, &other->h));
+  EXPECT_EQ(get_root64(nullptr, p, 44, int_endian), r);
+  EXPECT_EQ(favt64_insert(nullptr, r, &r->node, a, int_cmp, nullptr), a);
+  EXPECT_EQ(a->h.pins, 0);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  EXPECT_EQ(keys_of(other), (std::vector<int64_t>{0, 1, 2}));
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, OvershootsWhenNothingCanGo) {
+  PDB64* p = seven();
+  favt64_cache_limit = 0;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);  // the record being loaded is never taken
+  ASSERT_TRUE(top);
+  EXPECT_EQ(key_of(top), 4);
+  favt64_lock(&top->h);
+  FAVT64_NODE* two = small_node64(nullptr, r, top);
+  favt64_lock(&two->h);
+  FAVT64_NODE* one = small_node64(nullptr, r, two);
+  EXPECT_EQ(key_of(one), 1);
+  EXPECT_EQ(favt64_node_count(), 3);
+  favt64_unlock(&two->h);
+  favt64_unlock(&top->h);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, TruncationDropsTheFilesRecordsUnwritten) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k = 0; k < 20; ++k) EXPECT_TRUE(insert_key(r, k));
+  ASSERT_EQ(truncate_filespace64(p), 0);
+  EXPECT_TRUE(cached(p).empty());
+  EXPECT_EQ(p->freelist_work, nullptr);
+  ASSERT_EQ(close_filespace64(p), 0);
+  EXPECT_EQ(bytes(), "");  // no tree record was written into the emptied file
+}
+
+TEST_F(TreeCache, RecordWriteFailsWhenItsSeekFails) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  ASSERT_EQ(fac_truncate(&p->fac, 0), 0);  // cut behind the cache's back
+  EXPECT_EQ(favt64_write(&r->h), -1);
+  ASSERT_EQ(fac_flush(&p->fac), 0);
+  EXPECT_EQ(bytes(), "");
+  EXPECT_EQ(flush_favt64_cache(p), -1);  // reported, not written at some other place
+  EXPECT_EQ(bytes(), "");
+  EXPECT_EQ(cached(p).size(), 1u);  // and kept: dropping it would lose it
+  ASSERT_EQ(truncate_filespace64(p), 0);
+  close_filespace64(p);
+}
+
+TEST_F(TreeCache, NodeWhoseWriteFailsIsKeptAndOthersGo) {
+  PDB64* a = create("a");
+  FAVT64_ROOT* ra = favt64_alloc_root(a, 0, int_endian);
+  for (int64_t k : {2, 1, 3}) EXPECT_TRUE(insert_key(ra, k));
+  ASSERT_EQ(fac_truncate(&a->fac, 0), 0);  // every write to a fails from now on
+  PDB64* b = seven();
+  favt64_cache_limit = 3;
+  FAVT64_ROOT* rb = get_root64(nullptr, b, 44, int_endian);
+  EXPECT_EQ(keys_of(rb), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(cached(a).size(), 4u);  // nothing unwritten was dropped
+  EXPECT_LE(favt64_node_count(), 3 + 3 + 2);
+  ASSERT_EQ(truncate_filespace64(a), 0);
+  close_filespace64(a);
+  ASSERT_EQ(close_filespace64(b), 0);
+}
+
+TEST_F(TreeCache, CloseReportsAFailedWriteBack) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  EXPECT_TRUE(insert_key(r, 1));
+  ASSERT_EQ(fac_truncate(&p->fac, 0), 0);
+  EXPECT_EQ(close_filespace64(p), -1);
+  EXPECT_EQ(bytes(), "");
+}
+
+TEST_F(TreeCache, ShortTreeRecordIsUnreadable) {
+  // A node record of memory size 30 cannot hold its 36 bytes of fields.
+  tqtest::write_file(path(), header_bytes() + anchor_bytes(0) + root_record(0, 60) + be16(258) + be16(18) +
+                                 std::string(14, '\0'));
+  PDB64* p = reopen();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  int err = 0;
+  EXPECT_EQ(root_node64(&err, r), nullptr);
+  EXPECT_EQ(err, kFavtUnreadable);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+using TreeCacheDeathTest = TreeCache;
+
+TEST_F(TreeCacheDeathTest, RecordsOfOtherTypesStop) {
+  // The root's top-node link names the anchor (type 259).
+  tqtest::write_file(path(), header_bytes() + anchor_bytes(0) + root_record(0, 32));
+  PDB64* p = reopen();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EXIT(root_node64(nullptr, r), testing::ExitedWithCode(1), tqtest::panic_banner("favt_load"));
+  EXPECT_EXIT(get_root64(nullptr, p, 0, int_endian), testing::ExitedWithCode(1), tqtest::panic_banner("favt_load"));
+  EXPECT_EXIT(get_root64(nullptr, p, 5000, int_endian), testing::ExitedWithCode(1), tqtest::panic_banner("get_root"));
+  ASSERT_EQ(close_filespace64(p), 0);
+  p = seven();
+  r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  EXPECT_EXIT(get_root64(nullptr, p, top->h.fofs + 0, nullptr), testing::ExitedWithCode(1), tqtest::panic_banner("get_root2"));
+  EXPECT_EXIT(check_dirty64(&favt64_h, 0), testing::ExitedWithCode(1), tqtest::panic_banner("check_dirty"));
+  EXPECT_EXIT(
+      {
+        flush_favt64_cache(p);  // top is no longer cached: load a fresh one and break its link
+        FAVT64_ROOT* rr = get_root64(nullptr, p, 44, int_endian);
+        FAVT64_NODE* t = root_node64(nullptr, rr);
+        small_node64(nullptr, rr, t);
+        t->small.fofs += 1;
+        check_cache64("broken");
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("cc_node(1-1)"));
+  EXPECT_EXIT(
+      {
+        // A record of an unknown type at the cold end of the ring stops eviction.
+        static FAVT64_HEADER stray{};
+        stray.type = 99;
+        stray.next = &favt64_h;
+        stray.prev = favt64_h.prev;
+        favt64_h.prev->next = &stray;
+        favt64_h.prev = &stray;
+        favt64_cache_limit = 0;
+        small_node64(nullptr, r, root_node64(nullptr, r));
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("clear_cache"));
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+}  // namespace
