@@ -53,6 +53,7 @@ void ring_push_front(FAC_ENTRY* e) {
 
 // Removes a page from its file's tree and the ring and releases it. what names the check.
 void drop_entry(FAC_ENTRY* e, const char* what) {
+  if (e->info->last == e) e->info->last = nullptr;
   ring_unlink(e);
   if (avt_delete(&e->info->entries_tree, e, fac_cmp) != &e->node) er_panic(what);
   if (e->dirty) --g.dirty_nos;
@@ -81,7 +82,11 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
   FAC_ENTRY key{};
   key.offset = pos & ~uint64_t(kFacPage - 1);
   FAC_ENTRY* e;
-  if (AVT_NODE* n = avt_search(info->entries_tree, &key, fac_cmp)) {
+  if (info->last && info->last->offset == key.offset) {
+    e = info->last;
+    *status = 0;
+    ring_unlink(e);
+  } else if (AVT_NODE* n = avt_search(info->entries_tree, &key, fac_cmp)) {
     e = entry_of(n);
     *status = 0;
     ring_unlink(e);
@@ -102,6 +107,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
   ring_push_front(e);
   e->access_time = now();
   evict(e);
+  info->last = e;
   return e;
 }
 
@@ -180,6 +186,7 @@ int fac_init(FAC_INFO* info) {
   info->seek_point = 0;
   info->file_size = info->real_file_size = uint64_t(end);
   info->entries_tree = nullptr;
+  info->last = nullptr;
   info->h.next = g.info_list.next;
   info->h.prev = &g.info_list;
   g.info_list.next->prev = &info->h;

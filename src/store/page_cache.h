@@ -29,6 +29,7 @@ struct FAC_INFO {
   uint64_t file_size;       // logical size, counting bytes only in dirty pages so far
   uint64_t real_file_size;  // size on disk as the cache last knew it
   AVT_NODE* entries_tree;   // this file's pages by offset
+  FAC_ENTRY* last;          // the page used last (records are read and written in pieces)
   int fd;
   unsigned long_file : 1;   // always set here: every seek is 64-bit
 };

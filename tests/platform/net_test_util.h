@@ -40,10 +40,11 @@ inline sockaddr_in addr_of(uint32_t ip, int port) {
 }
 
 // A plain listening socket on 0.0.0.0:port (backlog n); -1 when the port is taken.
-inline int plain_listener(int port, int backlog = 5, uint32_t ip = INADDR_ANY) {
+inline int plain_listener(int port, int backlog = 5, uint32_t ip = INADDR_ANY, bool share_port = false) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (share_port) setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   const sockaddr_in sa = addr_of(ip, port);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
     close(fd);
@@ -88,7 +89,7 @@ inline bool pending(int fd) {
 class FullListener {
  public:
   FullListener() {
-    fd_ = plain_listener(0, 0, kLoopback);
+    fd_ = plain_listener(0, 0, kLoopback, true);
     port_ = port_of(fd_);
     // With a backlog of 0 one connection fills the queue; a second one makes sure.
     for (int i = 0; i < 2; ++i) {
@@ -105,9 +106,12 @@ class FullListener {
   }
   int port() const { return port_; }
   int fd() const { return fd_; }
+  // A new listener with room on the same port, opened before the full one closes (both
+  // share the port), so a connect in flight is never refused in between.
   void reopen() {
+    const int fresh = plain_listener(port_, 16, kLoopback, true);
     close(fd_);
-    fd_ = plain_listener(port_, 16, kLoopback);
+    fd_ = fresh;
   }
 
  private:
