@@ -190,8 +190,12 @@ int s_close_file(STREAM* s) {
   if (fd >= 0 && fd <= 2) return -1;
   _s_close_sync(s);
   // One close only: Linux releases the number even when close reports an error, so a
-  // retry could close a descriptor another thread has just been given.
+  // retry could close a descriptor another thread has just been given. The close may block
+  // (a socket lingering over unsent data, a serial line draining, a helper's reply), so it
+  // runs without the stream lock; the record is closed already and no thread is inside.
+  unlock_task(stream_lock, "s_close_file");
   const int r = u_close(fd);
+  lock_task(stream_lock);
   d_f_ree(s->file.filename);
   s->file.filename = nullptr;
   --now_open_files;

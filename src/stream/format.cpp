@@ -345,7 +345,12 @@ int put_chars(STREAM* s, const L_CHAR* chars, int n, ByteBuf& buf, int* erp) {
   _s_insert_thread(s, &t);
   encode(s, chars, n, buf);
   int r = 0;
-  if (_s_buffered(s)) {
+  if (_s_buffered(s) && (s->h.wb_flags & WB_FAILED)) {
+    // As s_write: once a buffered write failed nothing more is sent, and bytes left in the
+    // buffer would only hold a close back until its time limit.
+    if (erp) *erp = EIO;
+    r = -1;
+  } else if (_s_buffered(s)) {
     copy_in_sbuf(&s->h.write_buf, reinterpret_cast<const char*>(buf.p), buf.len, SEM{});
     calc_checksum(s, reinterpret_cast<const char*>(buf.p), buf.len, 0);
     wakeup_write_task();

@@ -189,7 +189,8 @@ void end_code_method(STREAM* s, S_TABLE* tbl) {
     lock_task(stream_lock);
     s->h.write_tid = 0;
     s->h.write_in_time = 0;
-    if (w > 0) calc_checksum(s, reinterpret_cast<char*>(buf), w, 1);
+    // tbl is already cleared on the record, so calc_checksum would not see the class.
+    if (w > 0 && tbl->checksum) s->h.w_checksum = add_byte_sum(s->h.w_checksum, buf, size_t(w));
     _s_delete_thread(s, &t);
   }
   d_f_ree(buf);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/task.h"
 
 namespace tq {
 
@@ -120,6 +121,15 @@ int s_write_string(STREAM* s, const char* data, int len) {
 }
 
 int s_close_string(STREAM* s) {
+  // The class operations run with the stream lock released, so another thread may still be
+  // copying in or out of the buffer: wait for it to leave before freeing. A close by the only
+  // user (the common case) does not wait.
+  const int me = get_tid();
+  for (S_FILE_THREAD* t = s->h.thread; t; t = t->next)
+    if (t->tid != me) {
+      _s_close_sync(s);
+      break;
+    }
   if (s->str.flag) d_f_ree(s->str.str);
   s->str.str = s->str.ptr = nullptr;
   return 0;

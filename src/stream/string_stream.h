@@ -20,6 +20,7 @@ STREAM* s_open_string_write(CODE_METHOD* cm);
 
 int s_read_string(STREAM* s, char* data, int len);  // n, then 0 once at the end, then -1
 int s_write_string(STREAM* s, const char* data, int len);
+// Frees an owned buffer once no other thread is inside an operation of s (stream lock held); 0.
 int s_close_string(STREAM* s);
 
 // The bytes collected by a write stream, ended by one 0 byte (s_get_l_string: four, one

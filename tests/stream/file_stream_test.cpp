@@ -195,6 +195,57 @@ TEST(FileStream, SocketPeerAddress) {
   close(c);
 }
 
+// A close that blocks in the system (a socket lingering over unsent data, a serial line
+// draining its output) holds up no other stream operation.
+TEST(FileStream, ABlockingCloseLeavesTheStreamLayerFree) {
+  const int lsock = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(lsock, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(lsock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(lsock, 1), 0);
+  socklen_t alen = sizeof a;
+  getsockname(lsock, reinterpret_cast<sockaddr*>(&a), &alen);
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int peer = accept(lsock, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  close(lsock);
+  // Fill the connection until nothing more is taken: the close must linger over the rest.
+  fcntl(c, F_SETFL, O_NONBLOCK);
+  const std::string chunk(65536, 'L');
+  while (write(c, chunk.data(), chunk.size()) > 0) {
+  }
+  fcntl(c, F_SETFL, 0);
+  const linger lg{1, 30};
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+  STREAM* s = s_open_file_descripter(c, &s_file_table);
+  ASSERT_NE(s, nullptr);
+  std::atomic<int> closed{99};
+  Task closer([&] { closed = d_s_close(s); });
+  // Another stream operation meanwhile: it must not wait for the close to end.
+  Task other([&] {
+    while (s_exist(s)) usleep(1000);
+  });
+  const bool other_done = other.wait(std::chrono::seconds(5));
+  const bool close_done_then = closer.done();
+  // Let the close end: the peer reads everything, then sees the end.
+  fcntl(peer, F_SETFL, O_NONBLOCK);
+  std::vector<char> buf(1 << 16);
+  const bool drained = tqtest::wait_until([&] {
+    const ssize_t n = read(peer, buf.data(), buf.size());
+    return n == 0 || (n < 0 && errno != EAGAIN);
+  }, std::chrono::seconds(60));
+  close(peer);
+  ASSERT_TRUE(closer.wait()) << "the close did not end";
+  EXPECT_TRUE(drained);
+  EXPECT_TRUE(other_done) << "a stream operation waited for a lingering close";
+  EXPECT_FALSE(close_done_then) << "the close did not linger: the test proves nothing";
+  EXPECT_EQ(closed.load(), 0);
+  EXPECT_TRUE(other.wait());
+}
+
 TEST(FileStream, CollectorHookRunsOnceWhenDescriptorsRunOut) {
   tqtest::TempDir dir;
   const std::string path = dir.file("g");

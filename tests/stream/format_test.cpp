@@ -6,7 +6,11 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include <unistd.h>
+
+#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
@@ -143,6 +147,49 @@ TEST(FormatResult, ClosedStreamStores22) {
   err = 0;
   EXPECT_EQ(e_printf(nullptr, &err, ""), -1);
   EXPECT_EQ(err, 22);
+}
+
+// A class whose writes take at most 3 bytes and answer EAGAIN for more; it notes the
+// size of every attempt.
+std::vector<int> attempts;
+std::string taken;
+int small_writer(STREAM*, const char* data, int len) {
+  attempts.push_back(len);
+  if (len > 3) {
+    errno = EAGAIN;
+    return -1;
+  }
+  taken.append(data, size_t(len));
+  return len;
+}
+
+TEST(FormatResult, EagainHalvesTheAttemptUntilItIsTaken) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  tbl.write = small_writer;
+  streamtest::Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  attempts.clear();
+  taken.clear();
+  int err = 0;
+  EXPECT_EQ(e_printf(s, &err, "abcdefghij"), 10);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(taken, "abcdefghij");
+  ASSERT_GE(attempts.size(), 3u);
+  EXPECT_EQ(attempts[0], 10);
+  EXPECT_EQ(attempts[1], 5);
+  EXPECT_EQ(attempts[2], 2);
+  d_s_close(s);
+}
+
+TEST(FormatResult, FailedWriteStoresTheSystemError) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  STREAM* r = s_open_file_descripter(p[0], &s_file_table);
+  int err = 0;
+  EXPECT_EQ(e_printf(r, &err, "%d", 123), 3);  // the characters count; the write failed
+  EXPECT_EQ(err, EBADF);
+  d_s_close(r);
+  close(p[1]);
 }
 
 TEST(FormatResult, LineEndsAreCounted) {

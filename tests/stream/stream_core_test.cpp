@@ -207,6 +207,33 @@ TEST(Closing, FailedBufferedWriteFailsEveryLaterWrite) {
   EXPECT_EQ(probe.written, "");
 }
 
+// After a failed buffered write nothing more is sent, so formatted output is refused too
+// (its error reported) instead of waiting in the buffer for the close's 30-second limit.
+TEST(Closing, FailedBufferedStreamRefusesFormattedOutputAndClosesAtOnce) {
+  S_TABLE tbl = streamtest::make_probe_table(8);
+  Probe probe;
+  probe.fail = 1;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  EXPECT_EQ(s_write(s, "abc", 3), 3);
+  s_write_tick(nullptr);
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return (s->h.wb_flags & WB_FAILED) != 0;
+  }));
+  int err = 0;
+  EXPECT_EQ(e_printf(s, &err, "x%d", 1), 2);  // the characters count; the error tells
+  EXPECT_EQ(err, EIO);
+  {
+    LOCK_SCOPE(stream_lock);
+    EXPECT_EQ(s->h.write_buf.head, nullptr);
+  }
+  std::atomic<int> closed{99};
+  Task closer([&] { closed = d_s_close(s); });
+  ASSERT_TRUE(closer.wait(std::chrono::seconds(5))) << "the close waited for bytes that are never sent";
+  EXPECT_EQ(closed.load(), 0);
+  EXPECT_EQ(probe.written, "");
+}
+
 TEST(Closing, QueuedCloseHappensOnTheCloseTask) {
   S_TABLE tbl = streamtest::make_probe_table(0);
   Probe probe;
@@ -295,6 +322,75 @@ TEST(Checksum, ReportNamesEveryLevelThatDiffers) {
   __log_vprintf = nullptr;
   const std::string a = std::string("CLOSE-CHECKSUM-ER(") + addr + ":f)";
   EXPECT_EQ(log_lines, a + "lev=3/ 125(126)\n" + a + "lev=3/NOTHING\n" + a + "lev=0/NOTHING\n");
+}
+
+const L_CHAR kJisKanji[] = {0xC0012422, 0};  // a JIS X 0208 character: JIS shifts out for it
+
+uint32_t byte_sum(const std::string& s) {
+  uint32_t sum = 0;
+  for (unsigned char c : s) sum += c;
+  return sum;
+}
+
+Probe* trailer_probe;
+uint32_t trailer_sum_seen;
+int trailer_checksum(STREAM*, int, S_CHECKSUM_TYPE* ck) {
+  trailer_sum_seen = ck->w_checksum[0];
+  EXPECT_EQ(ck->w_checksum[0], byte_sum(trailer_probe->written)) << "every byte written, the trailer too";
+  return 0;
+}
+
+TEST(CodeMethod, CloseWritesTheTrailerOfAStatefulMethodAndCountsIt) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  tbl.checksum = trailer_checksum;
+  Probe probe;
+  trailer_probe = &probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  ASSERT_EQ(s_set_cm(s, search_cm("JIS")), 0);
+  EXPECT_EQ(s_printf(s, "a%ls", kJisKanji), 2);
+  EXPECT_EQ(probe.written, "a\x1B$B\x24\x22");
+  trailer_sum_seen = 0;
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(probe.written, "a\x1B$B\x24\x22\x1B(J");  // back to the single-byte set
+  EXPECT_EQ(trailer_sum_seen, byte_sum(probe.written));
+}
+
+TEST(CodeMethod, ReadOnlyStreamDiscardsTheTrailer) {
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  auto* s = static_cast<STREAM*>(d_calloc(1, sizeof(STREAM)));
+  s->h.tbl = &tbl;
+  s->file.filename = reinterpret_cast<char*>(&probe);
+  xx_s_open(s, ST_MEMORY, 0, __FILE__, __LINE__);
+  ASSERT_EQ(s_set_cm(s, search_cm("JIS")), 0);
+  EXPECT_EQ(s_printf(s, "%ls", kJisKanji), 1);
+  const std::string before = probe.written;
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(probe.written, before);
+}
+
+// A close never waits behind a direct write hung past its abort interval: the trailer is
+// dropped rather than written.
+TEST(CodeMethod, CloseSkipsTheTrailerBehindAHungWrite) {
+  FakeClock clock(7000000);
+  S_TABLE tbl = streamtest::make_probe_table(0);
+  Probe probe;
+  STREAM* s = streamtest::open_probe(&tbl, &probe);
+  ASSERT_EQ(s_set_cm(s, search_cm("JIS")), 0);
+  EXPECT_EQ(s_printf(s, "%ls", kJisKanji), 1);
+  ASSERT_EQ(s_set_write_abort(s, 2, 5), 0);
+  probe.block = true;
+  Task writer([&] { s_write(s, "x", 1); });
+  ASSERT_TRUE(tqtest::wait_until([&] { return probe.in_write.load(); }));
+  clock.set(7000000 + 6);
+  std::atomic<int> closed{99};
+  Task closer([&] { closed = d_s_close(s); });
+  const bool returned = closer.wait(std::chrono::seconds(5));
+  probe.block = false;
+  ASSERT_TRUE(returned) << "the close waited behind the hung write";
+  ASSERT_TRUE(writer.wait());
+  EXPECT_EQ(closed.load(), 0);
+  EXPECT_EQ(probe.written, "\x1B$B\x24\x22x");
 }
 
 TEST(CodeMethod, SetAndGet) {

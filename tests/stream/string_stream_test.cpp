@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -84,6 +85,31 @@ TEST(StringStream, CFormatterStraightIntoTheBuffer) {
   EXPECT_EQ(vprintf_string(s, true, "a\nb\r\n"), 5);
   EXPECT_EQ(s_get_cr(s), 3);
   d_s_close(s);
+}
+
+// A close waits for a thread still copying out of the stream's buffer before freeing it.
+TEST(StringStream, CloseWaitsForAReaderInside) {
+  constexpr int kSize = 48 << 20;  // the copy takes long enough for the close to come during it
+  std::string text(size_t(kSize), 's');
+  STREAM* s = s_open_string_read(text.data(), nullptr, kSize, 1);
+  std::string().swap(text);
+  std::vector<char> buf(static_cast<size_t>(kSize));
+  std::atomic<int> got{99};
+  streamtest::Task reader([&] { got = s_read(s, buf.data(), kSize); });
+  // Close as soon as the reader is inside (polled without sleeping, so the close lands
+  // during the copy; if the reader is quicker the test merely passes).
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    {
+      LOCK_SCOPE(stream_lock);
+      if (s->h.thread != nullptr || reader.done()) break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), end) << "the reader never started";
+  }
+  EXPECT_EQ(d_s_close(s), 0);
+  ASSERT_TRUE(reader.wait());
+  EXPECT_EQ(got.load(), kSize);
+  EXPECT_EQ(buf[size_t(kSize) - 1], 's');
 }
 
 TEST(GenericOps, PushBackComesFirst) {
