@@ -224,12 +224,14 @@ int test_visit(FAVT64_NODE* n, void* work) {
   int32_t first = 0;
   if (n->data_len > 0) std::memcpy(&first, n->data, size_t(std::min<int64_t>(n->data_len, 4)));
   ss_printf("=%i\n", int(first));
-  if (t->data && t->cmp(n->data, t->data, nullptr) < 0) er_panic("favt error 1");
-  int l = level_at(t->p, &n->large), s = level_at(t->p, &n->small);
-  if (n->level <= l) er_panic("favt error 2");
-  if (n->level <= s) er_panic("favt error 3");
-  if (n->level != l + 1 && n->level != s + 1) er_panic("favt error 4");
-  if (t->data) d_f_ree(t->data);
+  if (t->data) {  // every node after the first: its order and its level
+    if (t->cmp(n->data, t->data, nullptr) < 0) er_panic("favt error 1");
+    int l = level_at(t->p, &n->large), s = level_at(t->p, &n->small);
+    if (n->level <= l) er_panic("favt error 2");
+    if (n->level <= s) er_panic("favt error 3");
+    if (n->level != l + 1 && n->level != s + 1) er_panic("favt error 4");
+    d_f_ree(t->data);
+  }
   t->data = n->data_len > 0 ? d_alloc(size_t(n->data_len)) : nullptr;
   if (t->data) std::memcpy(t->data, n->data, size_t(n->data_len));
   t->data_len = n->data_len;
@@ -285,8 +287,10 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
       cur = child(n, c == -1);
       continue;
     }
+    // An equal key ends the way at once; any other answer still re-levels and rebalances
+    // the node that gave it.
     result = c == 0 ? n : nullptr;
-    relevel_last = false;
+    relevel_last = c != 0;
     break;
   }
   if (result) pin(result);  // the rebalancing below loads nodes: the answer must survive it

@@ -77,10 +77,10 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
                                   int limit, FAVT64_CMP cmp, void* cmp_work);
 void free_bound_list64(BOUND64_LIST* list);
 // Walks the tree from start ascending, printing "=%i\n" with the first 32-bit integer of
-// each node's data (zero-filled when shorter); stops the process on a node out of order
-// ("favt error 1", compare gets no work) or a level that does not fit its children
-// ("favt error 2" not above the large child's, "favt error 3" not above the small child's,
-// "favt error 4" not one more than either). 0.
+// each node's data (zero-filled when shorter); for every node after the first, stops the
+// process when it is out of order ("favt error 1", compare gets no work) or its level does
+// not fit its children ("favt error 2" not above the large child's, "favt error 3" not
+// above the small child's, "favt error 4" not one more than either). 0.
 int favt64_test(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_CMP cmp);
 
 // level = 1 + the larger of the children's levels (a missing child 0); marks the node dirty.

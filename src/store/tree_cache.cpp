@@ -209,7 +209,9 @@ int free_favt64_cache(FAVT64_HEADER* h) {
     FAVT64_ROOT* r = as_root(h);
     if (r->node.ptr) return -1;
     leave_ring(h);
-    avt_delete(&fr64_tree, r, cmp_favt64);
+    // A root record met behind a node link was never entered: the entry at its offset is
+    // another copy's.
+    if (find_root(r->h.p, r->h.fofs) == r) avt_delete(&fr64_tree, r, cmp_favt64);
   } else {
     FAVT64_NODE* n = as_node(h);
     if (n->small.ptr || n->large.ptr) return -1;
@@ -302,9 +304,17 @@ void drop_file(PDB64* p, bool all) {
     FAVT64_NODE* n = as_node(h);
     if (!n->parent && may_drop(h, all) && !n->small.ptr && !n->large.ptr) free_favt64_cache(h);
   }
+  // A node that stays (made and not yet linked, or pinned) keeps its root: it uses the
+  // root's endian function when written, and its holder passes the root on.
+  if (!all)
+    for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
+      if (h->p == p && is_node(h) && as_node(h)->root) as_node(h)->root->h.flags |= kKept;
   for (FAVT64_HEADER *h = favt64_h.next, *next; h != &favt64_h; h = next) {
     next = h->next;
-    if (h->p == p && is_root(h) && may_drop(h, all)) free_favt64_cache(h);
+    if (h->p != p || !is_root(h)) continue;
+    bool kept = h->flags & kKept;
+    h->flags &= uint16_t(~kKept);
+    if (!kept && may_drop(h, all)) free_favt64_cache(h);
   }
   if (!all) return;
   for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)

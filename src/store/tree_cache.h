@@ -130,8 +130,9 @@ int64_t favt64_write(FAVT64_HEADER* h);
 int check_dirty64(FAVT64_HEADER* h, int mask);
 
 // Writes back every dirty cached record of the file, then drops its records from the
-// cache, children before parents; pinned records, records whose write failed, and the
-// parents of nodes kept that way stay. -1 when a record could not be written, else 0.
+// cache, children before parents; pinned records (a node made and not yet linked among
+// them), records whose write failed, and the parents and roots of nodes kept that way stay.
+// -1 when a record could not be written, else 0.
 int flush_favt64_cache(PDB64* p);
 // As flush_favt64_cache, then drops every remaining record of the file, pinned or not: the
 // handle is going away.

@@ -193,6 +193,37 @@ TEST_F(TreeCache, CloseReportsAFailedWriteBack) {
   EXPECT_EQ(bytes(), "");
 }
 
+TEST_F(TreeCache, FlushKeepsTheRootOfANodeStillToBeLinked) {
+  PDB64* p = seven();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  int64_t key = 9;
+  FAVT64_NODE* a = favt64_alloc_node(r, &key, 8);
+  ASSERT_EQ(flush_favt64_cache(p), 0);
+  // The made node stays, and so does the root it belongs to: both are used again below.
+  EXPECT_TRUE(in_cache(p, &a->h));
+  EXPECT_TRUE(in_cache(p, &r->h));
+  EXPECT_EQ(a->root, r);
+  EXPECT_EQ(favt64_insert(nullptr, r, &r->node, a, int_cmp, nullptr), a);
+  ASSERT_EQ(flush_favt64_cache(p), 0);
+  EXPECT_TRUE(cached(p).empty());
+  r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7, 9}));
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, RootRecordBehindANodeLinkLeavesTheCachedRootAlone) {
+  // The root's top-node link names the root record itself.
+  tqtest::write_file(path(), header_bytes() + anchor_bytes(0) + root_record(0, 44));
+  PDB64* p = reopen();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  int err = 0;
+  EXPECT_EQ(root_node64(&err, r), nullptr);
+  EXPECT_EQ(err, kFavtUnreadable);
+  EXPECT_EQ(get_root64(nullptr, p, 44, int_endian), r);
+  EXPECT_EQ(cached(p).size(), 1u);  // still the one root, and no second copy of it
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 TEST_F(TreeCache, ShortTreeRecordIsUnreadable) {
   // A node record of memory size 30 cannot hold its 36 bytes of fields.
   tqtest::write_file(path(), header_bytes() + anchor_bytes(0) + root_record(0, 60) + be16(258) + be16(18) +

@@ -3,6 +3,8 @@
 // limit and the consistency check's lines and stops.
 #include <fcntl.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/d_alloc.h"
@@ -285,6 +287,23 @@ TEST_F(TreeOpsDeathTest, TreeTestStopsAtABrokenTree) {
   std::string lean = header_bytes() + anchor_bytes(0) + root_record(0, 60) + node_record(92, 0, 1, int_key(2)) +
                      node_record(0, 0, 1, int_key(1));
   EXPECT_EXIT(check(lean), testing::ExitedWithCode(1), tqtest::panic_banner("favt error 3"));
+  // The smallest node is only printed: its level is not checked (here 2 for a leaf; its
+  // parent's level fits it).
+  std::string first_off = header_bytes() + anchor_bytes(0) + root_record(0, 60) +
+                          node_record(92, 124, 3, int_key(2)) + node_record(0, 0, 2, int_key(1)) +
+                          node_record(0, 0, 1, int_key(3));
+  EXPECT_EXIT(
+      {
+        std::string lines;
+        {
+          CaptureStdout out;
+          check(first_off);
+          lines = out.finish();
+        }
+        std::fprintf(stderr, "[%s]", lines.c_str());
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "\\[=1\n=2\n=3\n\\]");
 }
 
 TEST_F(TreeOpsDeathTest, NodeWithoutDataAndBadComparatorsStop) {
@@ -308,6 +327,14 @@ TEST_F(TreeOpsDeathTest, NodeWithoutDataAndBadComparatorsStop) {
   EXPECT_EQ(n->parent, nullptr);
   favt64_free_node(n);
   EXPECT_EQ(shape(r), "2:2(1:1,3:1)");
+  // The node that answered so is still re-levelled and rebalanced at its link, as on every
+  // way back: the inward lean of 3, 1, 2 turns once more.
+  FAVT64_ROOT* lean = tree(p, {3, 1, 2});
+  ASSERT_EQ(shape(lean), "1:3(-,3:2(2:1,-))");
+  n = favt64_alloc_node(lean, &key, 8);
+  EXPECT_EQ(favt64_insert(nullptr, lean, &lean->node, n, bad, nullptr), nullptr);
+  favt64_free_node(n);
+  EXPECT_EQ(shape(lean), "3:3(1:2(-,2:1),-)");
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
