@@ -203,14 +203,16 @@ int _http_netscape(const char* hostname, int port, const char* page) {
 }
 
 int linux_dependent_open(const char* hostname, int port, const char* page) {
-  char* url = quoted_url(hostname, port, page);
   char* opener = which("xdg-open");
   if (!opener) {
-    std::fprintf(stderr, "cannot open %s: xdg-open not found\n", url);
-    d_f_ree(url);
+    if (page)
+      std::fprintf(stderr, "cannot open %s: xdg-open not found\n", page);
+    else
+      std::fprintf(stderr, "cannot open http://%s:%i/: xdg-open not found\n", hostname ? hostname : "", port);
     return -1;
   }
   d_f_ree(opener);
+  char* url = quoted_url(hostname, port, page);
   char* command = format("xdg-open '%s'", url);
   d_f_ree(url);
   int r = shell_status(command);

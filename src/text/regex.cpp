@@ -50,10 +50,12 @@ A_TREE* class_n(const L_CHAR* rex, int len) {
   for (int k = 0; k < len;) {
     L_CHAR from = rex[k], to = from;
     if (k + 1 < len && rex[k + 1] == '-') {
-      if (k + 2 >= len || rex[k + 2] < from) {  // trailing "-", or a reversed range
+      if (k + 2 >= len) {  // a class ending in "-"
         free_a_tree(ret);
         return nullptr;
       }
+      // A range written high to low stays as written and holds no character: every
+      // interval test of the automaton builder (from <= ch <= to) fails for it.
       to = rex[k + 2];
       k += 3;
     } else {

@@ -1,12 +1,17 @@
 // Small text utilities: the safety escape for lock-server names, splitting at separator
-// strings, the two-key integer map, flag names and the locale abbreviation.
+// strings, the two-key integer map, flag names, the locale abbreviation and the dump of
+// global addresses.
 #include "text/text_util.h"
 
+#include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/startup.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -272,6 +277,45 @@ const char* get_abstract_locale(const char* name) {
     for (const auto& row : kLangTable)
       if (strcmp(name, row.details) == 0) return row.abstract;
   return "en";
+}
+
+// ---- Dump of global addresses (the parser's start-up lists its globals here when asked)
+
+namespace {
+
+FILE* sg_file = nullptr;
+std::atomic<bool> sg_opened{false};
+
+}  // namespace
+
+void init_sg() {
+  bool expected = false;
+  if (!sg_opened.compare_exchange_strong(expected, true)) return;
+  const char* dir = get_preference_path();
+  size_t n = strlen(dir) + sizeof "global.txt";
+  auto* raw = static_cast<char*>(d_alloc(n));
+  snprintf(raw, n, "%sglobal.txt", dir);
+  char* path = change_delim_str(raw);
+  char* folder = change_delim_str(dir);
+  m_mkdir(folder, 0700);  // an existing folder keeps its mode
+  sg_file = fopen(path, "w+");
+  d_f_ree(folder);
+  d_f_ree(path);
+  d_f_ree(raw);
+}
+
+void sg_title(const char* title) {
+  if (sg_file) fprintf(sg_file, "\n%s\n\n", title);
+}
+
+void sg(const char* type, const char* name, const void* ptr) {
+  if (sg_file)
+    fprintf(sg_file, "%s\t\t*((%s*)0x%lx)\n", name, type, static_cast<unsigned long>(reinterpret_cast<uintptr_t>(ptr)));
+}
+
+void end_sg() {
+  if (sg_file) fclose(sg_file);
+  sg_file = nullptr;
 }
 
 }  // namespace tq

@@ -1,6 +1,6 @@
 // Small text utilities beside the conversions: escaping names for the lock server,
 // splitting L_CHAR strings at separators (DIV_STR), a two-key integer map (CODEHASH),
-// flag names and the locale abbreviation.
+// flag names, the locale abbreviation and the dump of global addresses.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -73,5 +73,13 @@ int get_attr_flags(int* er, const L_CHAR* attr, const ATTR_TABLE* at);
 
 // "ja" for "ja_JP" and "ja", else "en".
 const char* get_abstract_locale(const char* name);
+
+// ---- Dump of global addresses, a debugging aid. Nothing opens it at start-up: until
+// init_sg has run (once per process: it creates the preference folder with mode 0700 and
+// opens "<preference folder>global.txt" afresh) and after end_sg, the writers write nothing.
+void init_sg();
+void sg_title(const char* title);                          // "\n<title>\n\n"
+void sg(const char* type, const char* name, const void* ptr);  // "<name>\t\t*((<type>*)0x<ptr>)\n"
+void end_sg();
 
 }  // namespace tq

@@ -156,6 +156,10 @@ TEST_F(Browser, XdgOpenMissingFailsCleanly) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(linux_dependent_open(nullptr, 0, "p"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot open p: xdg-open not found\n");
+  // The message names the page as given, not as quoted for the shell.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(linux_dependent_open(nullptr, 0, "http://x/it's"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot open http://x/it's: xdg-open not found\n");
 }
 
 TEST_F(Browser, BackgroundStartReturnsAtOnce) {

@@ -2,11 +2,16 @@
 // the L_CHAR string functions, the copies, splitting, the two-key map and flag names.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/d_alloc.h"
+#include "platform/paths.h"
 #include "platform/task.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
@@ -390,6 +395,38 @@ TEST(TextUtil, FlagNames) {
   EXPECT_EQ(er, -1);
   EXPECT_EQ(flags("CC", &er), 4);
   EXPECT_EQ(er, 0);
+}
+
+// The dump goes to "<preference folder>global.txt", opened once per process and only by
+// init_sg; the child process of the death test starts with an empty preference cache.
+TEST(GlobalDumpDeathTest, TitlesAndAddressesInThePreferenceFolder) {
+  sg_title("never");  // not open: nothing is written, nothing breaks
+  EXPECT_EXIT(
+      {
+        bool ok = false;
+        {
+          tqtest::TempDir home;
+          setenv("HOME", home.path().c_str(), 1);
+          if (get_preference_path() != home.path() + "/.ptqconf/") exit(3);
+          static int counter;
+          sg_title("before");
+          init_sg();
+          sg_title("GLOBALS");
+          sg("int", "counter", &counter);
+          end_sg();
+          sg("int", "after", &counter);
+          init_sg();  // once per process: not opened again
+          sg_title("again");
+          char expect[128];
+          snprintf(expect, sizeof expect, "\nGLOBALS\n\ncounter\t\t*((int*)0x%lx)\n",
+                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&counter)));
+          struct stat st {};
+          ok = stat(home.file(".ptqconf").c_str(), &st) == 0 && (st.st_mode & 0777) == 0700 &&
+               tqtest::read_file(home.file(".ptqconf/global.txt")) == expect;
+        }
+        exit(ok ? 0 : 2);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(TextUtil, AbstractLocale) {
