@@ -355,6 +355,7 @@ bool read_domain() {
     size_t e = b;
     while (e < line.size() && line[e] != '\r' && line[e] != '\n') ++e;
     while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t')) --e;  // no blank in a name
+    if (e == b) continue;  // "domain" without a name names none ("h" must not become "h.")
     const std::string d = line.substr(b, e - b);
     memcpy(domain_buf, d.c_str(), d.size() + 1);
     return true;

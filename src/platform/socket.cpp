@@ -166,7 +166,7 @@ int do_accept(int fd, uint32_t* peer_ip) {
 
 int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, CONNECT_NOTIFY func, void* work) {
   if (socket_refused_hook && socket_refused_hook()) {
-    errno = ESHUTDOWN;
+    *cerr = errno = ESHUTDOWN;  // network streams are shutting down: no new socket
     return -1;
   }
   if (func) func(0, work);

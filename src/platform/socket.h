@@ -49,9 +49,10 @@ int do_accept(int fd, uint32_t* peer_ip);
 
 // A connected descriptor (blocking) to hostname when given, else to the address ip (host
 // order), port `port`; or -1 with the error number in *cerr: ETIMEDOUT once
-// connect_deadline has passed, ECONNREFUSED at once when nobody listens, or the error of
-// the failing call. While one connect runs, the thread holds the fork lock's read side; a
-// fork meanwhile, or a throw_signal to the thread, makes it start again on a new socket.
+// connect_deadline has passed, ECONNREFUSED at once when nobody listens, ESHUTDOWN once
+// network streams are shutting down, or the error of the failing call. While one connect
+// runs, the thread holds the fork lock's read side; a fork meanwhile, or a throw_signal to
+// the thread, makes it start again on a new socket.
 // Diagnostics of a failed lookup, socket or bind go to standard error.
 int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, CONNECT_NOTIFY func, void* work);
 

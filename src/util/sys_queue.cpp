@@ -176,7 +176,8 @@ int64_t now_ms() {
 // been cancelled (the generation moved) or has run out.
 struct QueueWait {
   explicit QueueWait(int wait_flag) : timed(wait_flag < 0) {
-    if (timed) deadline = now_ms() + int64_t(-int64_t(wait_flag)) * 1000;
+    // now_ms() truncates: one more millisecond keeps the wait from ending early.
+    if (timed) deadline = now_ms() + int64_t(-int64_t(wait_flag)) * 1000 + 1;
   }
   bool expired() const { return timed && now_ms() >= deadline; }
 

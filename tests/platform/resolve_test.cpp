@@ -347,4 +347,26 @@ TEST_F(LocalHost, ShortestNameWithADomainLongestWithout) {
   EXPECT_EQ(get_localhostip(), ip4(10, 8, 0, 5));
 }
 
+// A "domain" line without a name names no domain: nothing gets a trailing dot.
+TEST_F(LocalHost, DomainLineWithoutANameIsNoDomain) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("resolv.conf");
+  const char* saved = resolv_conf_path;
+  resolv_conf_path = path.c_str();
+  tqtest::write_file(path, "domain \t \ndomain later.example\n");
+  forget_local_host();
+  EXPECT_STREQ(get_localdomainname(), "later.example");
+  tqtest::write_file(path, "domain  \r\n");
+  forget_local_host();
+  EXPECT_EQ(get_localdomainname(), nullptr);
+  fake.set({{"plainhost", {"loghost"}, {ip4(10, 8, 1, 1)}}, {"q9", {}, {ip4(10, 8, 1, 9)}}});
+  char buf[64];
+  EXPECT_STREQ(get_localhostname(buf, sizeof buf), "plainhost");
+  HOST_ENTRY* he = r_gethostbyname("q9");
+  ASSERT_NE(he, nullptr);
+  EXPECT_STREQ(he->canonical, "q9");
+  resolv_conf_path = saved;
+  forget_local_host();
+}
+
 }  // namespace

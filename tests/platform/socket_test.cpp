@@ -40,6 +40,21 @@ std::string read_n(STREAM* s, int n) {
   return out;
 }
 
+// read_n on a task of its own, bounded: "<no data>" when nothing came in time.
+std::string read_bounded(STREAM* s, int n) {
+  auto got = std::make_shared<std::string>();
+  TaskRun t([s, n, got] { *got = read_n(s, n); });
+  return t.wait(std::chrono::seconds(10)) ? *got : "<no data>";
+}
+
+// accept_connection on a task of its own, bounded: null also when it did not return.
+ACCESS_KEY* accept_bounded(STREAM* sd) {
+  auto key = std::make_shared<ACCESS_KEY*>(nullptr);
+  TaskRun t([sd, key] { *key = accept_connection(sd); });
+  EXPECT_TRUE(t.wait(std::chrono::seconds(10))) << "accept did not return";
+  return *key;
+}
+
 bool has_thread(STREAM* s) {
   LOCK_SCOPE(stream_lock);
   return s->h.thread != nullptr;
@@ -239,9 +254,9 @@ TEST_F(SocketStream, AcceptAndConnectExchangeBytes) {
   EXPECT_EQ(fcntl(key->s->file.fid, F_GETFL) & O_NONBLOCK, 0);
 
   EXPECT_EQ(s_write(c, "ping", 4), 4);
-  EXPECT_EQ(read_n(key->s, 4), "ping");
+  EXPECT_EQ(read_bounded(key->s, 4), "ping");
   EXPECT_EQ(s_write(key->s, "pong!", 5), 5);
-  EXPECT_EQ(read_n(c, 5), "pong!");
+  EXPECT_EQ(read_bounded(c, 5), "pong!");
   // Closing one end is the other's end of data.
   close_key(key);
   char buf[4];
@@ -258,7 +273,7 @@ TEST_F(SocketStream, ConnectsByHostName) {
   int cerr = -1;
   STREAM* c = new_connection(&cerr, "loop", 0, port, nullptr, nullptr);
   ASSERT_NE(c, nullptr);
-  ACCESS_KEY* key = accept_connection(sd);  // the connection is already queued
+  ACCESS_KEY* key = accept_bounded(sd);  // the connection is already queued
   ASSERT_NE(key, nullptr);
   close_key(key);
   d_s_close(c);
@@ -288,18 +303,52 @@ TEST_F(SocketStream, RefusedConnectionFailsAtOnce) {
   EXPECT_EQ(cerr, ECONNREFUSED);
 }
 
+// A listening socket on loopback with one connection waiting; *client gets the connecting end.
+int listener_with_pending(int* client) {
+  const int lfd = nettest::plain_listener(0, 5, kLoopback);
+  if (lfd < 0) return -1;
+  *client = socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in sa = nettest::addr_of(kLoopback, nettest::port_of(lfd));
+  connect(*client, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  tqtest::wait_until([&] { return nettest::pending(lfd); }, std::chrono::seconds(5));
+  return lfd;
+}
+
 TEST_F(SocketStream, AcceptOnAnythingButALiveListenerGivesNone) {
   EXPECT_EQ(accept_connection(nullptr), nullptr);
   STREAM* p[2];
   ASSERT_EQ(s_open_pipe(p), 0);
-  EXPECT_EQ(accept_connection(p[0]), nullptr);
+  EXPECT_EQ(accept_bounded(p[0]), nullptr);
   d_s_close(p[0]);
   d_s_close(p[1]);
+
+  // A file stream on a listening socket with a connection waiting is of another class:
+  // nothing is accepted through it.
+  int client = -1;
+  const int lfd = listener_with_pending(&client);
+  ASSERT_GE(lfd, 0);
+  ASSERT_TRUE(nettest::pending(lfd));
+  STREAM* f = s_open_file_descripter(lfd, &s_file_table);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(accept_bounded(f), nullptr);
+  EXPECT_TRUE(nettest::pending(lfd)) << "a connection was taken through a file stream";
+  d_s_close(f);
+  close(client);
+
+  // A closed listener whose number now belongs to another listener with a connection
+  // waiting: the zombie gives none and leaves that connection alone.
   int port = 0;
   STREAM* sd = init_server(&port, 0, 1);
   ASSERT_NE(sd, nullptr);
+  const int old_fd = sd->accept.fid;
   d_s_close(sd);
-  EXPECT_EQ(accept_connection(sd), nullptr);  // a zombie
+  const int other = listener_with_pending(&client);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(accept_bounded(sd), nullptr);
+  EXPECT_TRUE(nettest::pending(other)) << "the closed listener accepted on its reused number";
+  if (other != old_fd) std::fprintf(stderr, "note: descriptor %d was not reused (got %d)\n", old_fd, other);
+  close(client);
+  close(other);
 }
 
 TEST_F(SocketStream, ClosingTheListenerEndsABlockedAccept) {
@@ -331,9 +380,10 @@ TEST_F(SocketStream, ShuttingNetworkStreamsDownEndsAcceptAndRefusesSockets) {
   ASSERT_TRUE(tqtest::wait_until([&] { return has_thread(sd); })) << "accept never waited";
   s_shutdown_stream(ST_SOCKET);
   const bool ended = acc.wait(std::chrono::seconds(20));
-  int p2 = 0, cerr = 0;
+  int p2 = 0, cerr = 0, direct_cerr = 0;
   STREAM* refused_server = init_server(&p2, 0, 1);
   STREAM* refused_client = new_connection(&cerr, nullptr, kLoopback, port, nullptr, nullptr);
+  const int refused_fd = connect_socket(&direct_cerr, nullptr, kLoopback, port, nullptr, nullptr);
   {
     LOCK_SCOPE(stream_lock);
     shutdown_stream_flags = 0;  // other tests of this program use sockets
@@ -342,6 +392,9 @@ TEST_F(SocketStream, ShuttingNetworkStreamsDownEndsAcceptAndRefusesSockets) {
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(refused_server, nullptr);
   EXPECT_EQ(refused_client, nullptr);
+  EXPECT_EQ(cerr, ESHUTDOWN) << "a refusal is reported like any failed connect";
+  EXPECT_EQ(refused_fd, -1);
+  EXPECT_EQ(direct_cerr, ESHUTDOWN);
   EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(sd) == 0; }));
 }
 
