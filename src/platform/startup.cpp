@@ -51,11 +51,18 @@ void run_exit_flushers() {
 
 void er_panic(const char* text) {
   run_exit_flushers();
+  if (!text) text = "(null)";
   char buf[1024];
-  int n = snprintf(buf, sizeof buf, "\n************\n%s (%i)\n************\n", text, int(getpid()));
-  if (n < 0) n = 0;
-  if (n >= int(sizeof buf)) n = int(sizeof buf) - 1;
-  write_all(2, buf, size_t(n));
+  const int n = snprintf(buf, sizeof buf, "\n************\n%s (%i)\n************\n", text, int(getpid()));
+  if (n >= 0 && n < int(sizeof buf)) {
+    write_all(2, buf, size_t(n));  // one write: the banner stays whole among other output
+  } else {  // a long text goes out by itself, so the banner keeps its closing line
+    static const char stars[] = "\n************\n";
+    write_all(2, stars, sizeof stars - 1);
+    write_all(2, text, strlen(text));
+    const int m = snprintf(buf, sizeof buf, " (%i)%s", int(getpid()), stars);
+    write_all(2, buf, size_t(m));
+  }
   _exit(1);
 }
 

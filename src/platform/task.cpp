@@ -399,7 +399,9 @@ int scan_ta(THREAD_AREA* ta, int (*func)(void*, void*), void* arg) {
 // ---- small services -----------------------------------------------------------------
 
 void send_alarm(int tid) {
-  const HTID h = get_hard_tid(tid);
+  // Under the pool's lock the thread cannot leave the table, so it has not ended.
+  LOCK_SCOPE(task_lock);
+  const HTID h = locked_hard_tid(tid);
   if (h.valid) pthread_kill(h.tid, SIGALRM);
 }
 

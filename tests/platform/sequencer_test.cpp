@@ -37,6 +37,10 @@ int blocking_first(void*) {
 
 int running_on(void*) { return get_tid(); }
 
+// Called under the queue lock once a request is queued (ms_do with notify set).
+std::atomic<int> queued{0};
+void count_queued(int (*)(void*), void*, const char*) { ++queued; }
+
 void serve(void*) {
   init_msequence();
   server_tid = get_tid();
@@ -65,21 +69,26 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
   create_task(serve, nullptr, 1);
   ASSERT_TRUE(wait_until([] { return server_tid.load() != 0; }));
   EXPECT_EQ(get_userinterface_tid(), server_tid.load());
-  usleep(50000);  // let the serving thread enter its loop
+  // Until the serving loop runs, a request runs on its caller: ask until one runs on the server.
+  ASSERT_TRUE(wait_until([] { return ms_do(running_on, nullptr, 0, "probe") == server_tid.load(); }))
+      << "the serving loop never took a request";
 
+  ms_put_call_back = count_queued;
   Requester first{1, blocking_first, 0};
   create_task(request, &first, 1);
   ASSERT_TRUE(wait_until([] { return in_first.load(); }));
 
+  // Queue the rest one after another behind the blocked first request.
   Requester low1{1, record, 1}, low2{1, record, 2}, high{5, record, 5};
-  create_task(request, &low1, 1);
-  usleep(50000);
-  create_task(request, &low2, 1);
-  usleep(50000);
-  create_task(request, &high, 1);
-  usleep(100000);  // all three are queued behind the blocked first request
+  int expected = queued.load();
+  for (Requester* r : {&low1, &low2, &high}) {
+    create_task(request, r, 1);
+    ++expected;
+    ASSERT_TRUE(wait_until([&] { return queued.load() == expected; })) << "request not queued";
+  }
   gate_open = true;
   ASSERT_TRUE(wait_until([&] { return low1.done && low2.done && high.done && first.done; }));
+  ms_put_call_back = nullptr;
   EXPECT_EQ(seen, (std::vector<int>{5, 1, 2}));
   EXPECT_EQ(high.result.load(), 50);
   EXPECT_EQ(low2.result.load(), 20);

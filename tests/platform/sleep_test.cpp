@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <string>
 
 #include "platform/lock.h"
 #include "platform/sleep.h"
@@ -86,7 +88,15 @@ struct Waiter {
   std::atomic<int> state{0}, unlock_result{-1};
   // Registered waits make a blocking call after registering.
   std::atomic<int> call_result{0}, call_errno{0};
+  std::atomic<int> kernel_tid{0};
 };
+
+// Whether the kernel thread is asleep inside read(2) (its current system call).
+bool blocked_in_read(int kernel_tid) {
+  const std::string task = "/proc/self/task/" + std::to_string(kernel_tid);
+  const std::string sc = tqtest::read_file(task + "/syscall");
+  return sc.rfind(std::to_string(SYS_read) + " ", 0) == 0;
+}
 
 void wait_body(void* p) {
   auto* w = static_cast<Waiter*>(p);
@@ -116,11 +126,12 @@ void registered_accept(void* p) {
 void registered_read(void* p) {
   auto* w = static_cast<Waiter*>(p);
   w->tid = get_tid();
+  w->kernel_tid = int(syscall(SYS_gettid));
   WD_ENTRY* e = wait_data_lock(w->fd, WD_REGISTER);
   w->returned = true;
   char c;
   ssize_t r;
-  do {  // a signal that arrives before the read begins is simply repeated by the test
+  do {  // the test interrupts only once the read is under way
     r = read(w->fd, &c, 1);
   } while (r < 0 && errno == EINTR && e->state != 6);
   w->call_errno = errno;
@@ -152,14 +163,14 @@ TEST(DescriptorWait, ReadyPipeIsReportedAndUnlockAnswersZero) {
 TEST(DescriptorWait, SecondWaiterOnADescriptorIsServedAfterTheFirst) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(write(p[1], "x", 1), 1);  // stays unread: the descriptor is ready throughout
   Waiter first{p[0], WD_READ}, second{p[0], WD_READ};
   create_task(wait_body, &first, 1);
-  ASSERT_TRUE(wait_until([&] { return first.tid.load() != 0; }));
-  usleep(50000);  // let the first register before the second
+  ASSERT_TRUE(wait_until([&] { return first.returned.load(); }));
+  EXPECT_EQ(first.state.load(), 3);
+  // The first still holds its entry: the second queues behind it and is not polled.
   create_task(wait_body, &second, 1);
   ASSERT_TRUE(wait_until([&] { return second.tid.load() != 0; }));
-  ASSERT_EQ(write(p[1], "x", 1), 1);
-  ASSERT_TRUE(wait_until([&] { return first.returned.load(); }));
   EXPECT_FALSE(wait_until([&] { return second.returned.load(); }, kShort))
       << "second waiter polled while the first still held the descriptor";
   first.unlock = true;
@@ -167,6 +178,7 @@ TEST(DescriptorWait, SecondWaiterOnADescriptorIsServedAfterTheFirst) {
   EXPECT_EQ(second.state.load(), 3);
   second.unlock = true;
   ASSERT_TRUE(wait_until([&] { return first.done.load() && second.done.load(); }));
+  EXPECT_EQ(first.unlock_result.load(), 0);
   close(p[0]);
   close(p[1]);
 }
@@ -183,9 +195,12 @@ TEST(DescriptorWait, ThrowSignalInterruptsAPolledWait) {
   Waiter w{p[0], WD_READ};
   create_task(wait_body, &w, 1);
   ASSERT_TRUE(wait_until([&] { return w.tid.load() != 0; }));
-  usleep(50000);
-  throw_signal(w.tid.load(), kBreakSignal);
-  ASSERT_TRUE(wait_until([&] { return w.done.load(); })) << "wait not interrupted";
+  // Before the waiter has registered a throw_signal finds nothing; once it has, the state
+  // is 5 and another call changes nothing. So repeat it until the wait ends.
+  ASSERT_TRUE(wait_until([&] {
+    throw_signal(w.tid.load(), kBreakSignal);
+    return w.done.load();
+  })) << "wait not interrupted";
   EXPECT_EQ(w.entry.load(), nullptr);
   // The descriptor still works for a new waiter.
   Waiter again{p[0], WD_READ};
@@ -210,7 +225,7 @@ TEST(DescriptorWait, ThrowSignalBreaksARegisteredAcceptOnASocket) {
   Waiter w{s, WD_REGISTER};
   create_task(registered_accept, &w, 1);
   ASSERT_TRUE(wait_until([&] { return w.returned.load(); }));
-  usleep(50000);
+  // The socket is shut down whether the accept has begun or not.
   throw_signal(w.tid.load(), kBreakSignal);
   ASSERT_TRUE(wait_until([&] { return w.done.load(); })) << "accept not broken";
   EXPECT_LT(w.call_result.load(), 0);
@@ -224,12 +239,14 @@ TEST(DescriptorWait, ThrowSignalBreaksARegisteredReadOnAPipe) {
   Waiter w{p[0], WD_REGISTER};
   create_task(registered_read, &w, 1);
   ASSERT_TRUE(wait_until([&] { return w.returned.load(); }));
-  usleep(50000);
-  throw_signal(w.tid.load(), kBreakSignal);
-  if (!wait_until([&] { return w.done.load(); })) {
+  // A pipe cannot be shut down: only the signal breaks the read, so it must be under way
+  // (a signal just before it would be lost, and the read would wait for data).
+  const bool blocked = wait_until([&] { return blocked_in_read(w.kernel_tid.load()); });
+  if (blocked) throw_signal(w.tid.load(), kBreakSignal);
+  if (!blocked || !wait_until([&] { return w.done.load(); })) {
     ASSERT_EQ(write(p[1], "x", 1), 1);  // release the reader before failing
     ASSERT_TRUE(wait_until([&] { return w.done.load(); }));
-    FAIL() << "read not broken";
+    FAIL() << (blocked ? "read not broken" : "reader never blocked in read");
   }
   EXPECT_EQ(w.call_result.load(), -1);
   EXPECT_EQ(w.call_errno.load(), EINTR);
