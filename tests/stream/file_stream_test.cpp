@@ -173,19 +173,10 @@ TEST(PipeStream, WriteAbortInterruptsAHungWriter) {
 }
 
 TEST(FileStream, SocketPeerAddress) {
-  const int lsock = socket(AF_INET, SOCK_STREAM, 0);
+  const int lsock = tqtest::loopback_listener();
   ASSERT_GE(lsock, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lsock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(lsock, 1), 0);
-  socklen_t len = sizeof a;
-  getsockname(lsock, reinterpret_cast<sockaddr*>(&a), &len);
-  const int c = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const int acc = accept(lsock, nullptr, nullptr);
-  ASSERT_GE(acc, 0);
+  int c = -1, acc = -1;
+  ASSERT_EQ(tqtest::loopback_connect(lsock, &c, &acc), 0);
   STREAM* s = s_open_file_descripter(acc, &s_file_table);
   EXPECT_EQ(s_get_socketip(s), int(0x7F000001));
   STREAM* l = s_open_file_descripter(lsock, &s_file_table);
@@ -198,19 +189,10 @@ TEST(FileStream, SocketPeerAddress) {
 // A close that blocks in the system (a socket lingering over unsent data, a serial line
 // draining its output) holds up no other stream operation.
 TEST(FileStream, ABlockingCloseLeavesTheStreamLayerFree) {
-  const int lsock = socket(AF_INET, SOCK_STREAM, 0);
+  const int lsock = tqtest::loopback_listener();
   ASSERT_GE(lsock, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lsock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(lsock, 1), 0);
-  socklen_t alen = sizeof a;
-  getsockname(lsock, reinterpret_cast<sockaddr*>(&a), &alen);
-  const int c = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  const int peer = accept(lsock, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
+  int c = -1, peer = -1;
+  ASSERT_EQ(tqtest::loopback_connect(lsock, &c, &peer), 0);
   close(lsock);
   // Fill the connection until nothing more is taken: the close must linger over the rest.
   fcntl(c, F_SETFL, O_NONBLOCK);

@@ -190,17 +190,24 @@ TEST(Closing, StuckBufferedWriterIsLeftAtTheCloseLimit) {
   EXPECT_EQ(probe.written, "abc");
 }
 
+// A buffered probe stream whose first write failed in the write task; null if it never did.
+STREAM* open_failed_buffered(S_TABLE* tbl, Probe* probe) {
+  probe->fail = 1;
+  STREAM* s = streamtest::open_probe(tbl, probe);
+  if (s_write(s, "abc", 3) != 3) return nullptr;
+  s_write_tick(nullptr);
+  const bool failed = tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return (s->h.wb_flags & WB_FAILED) != 0;
+  });
+  return failed ? s : nullptr;
+}
+
 TEST(Closing, FailedBufferedWriteFailsEveryLaterWrite) {
   S_TABLE tbl = streamtest::make_probe_table(8);
   Probe probe;
-  probe.fail = 1;
-  STREAM* s = streamtest::open_probe(&tbl, &probe);
-  EXPECT_EQ(s_write(s, "abc", 3), 3);
-  s_write_tick(nullptr);
-  ASSERT_TRUE(tqtest::wait_until([&] {
-    LOCK_SCOPE(stream_lock);
-    return (s->h.wb_flags & WB_FAILED) != 0;
-  }));
+  STREAM* s = open_failed_buffered(&tbl, &probe);
+  ASSERT_NE(s, nullptr) << "the buffered write never failed";
   EXPECT_EQ(s_write(s, "def", 3), -1);
   EXPECT_EQ(s_write(s, "g", 1), -1);
   EXPECT_EQ(d_s_close(s), 0);
@@ -212,14 +219,8 @@ TEST(Closing, FailedBufferedWriteFailsEveryLaterWrite) {
 TEST(Closing, FailedBufferedStreamRefusesFormattedOutputAndClosesAtOnce) {
   S_TABLE tbl = streamtest::make_probe_table(8);
   Probe probe;
-  probe.fail = 1;
-  STREAM* s = streamtest::open_probe(&tbl, &probe);
-  EXPECT_EQ(s_write(s, "abc", 3), 3);
-  s_write_tick(nullptr);
-  ASSERT_TRUE(tqtest::wait_until([&] {
-    LOCK_SCOPE(stream_lock);
-    return (s->h.wb_flags & WB_FAILED) != 0;
-  }));
+  STREAM* s = open_failed_buffered(&tbl, &probe);
+  ASSERT_NE(s, nullptr) << "the buffered write never failed";
   int err = 0;
   EXPECT_EQ(e_printf(s, &err, "x%d", 1), 2);  // the characters count; the error tells
   EXPECT_EQ(err, EIO);

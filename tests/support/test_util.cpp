@@ -1,6 +1,9 @@
 // Shared test helpers.
 #include "support/test_util.h"
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,6 +47,30 @@ std::string panic_banner(const std::string& text) {
     quoted += c;
   }
   return "\n\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\n" + quoted + " \\([0-9]+\\)\n\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\\*\n";
+}
+
+int loopback_listener() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int loopback_connect(int listener, int* client, int* accepted) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) return -1;
+  *client = socket(AF_INET, SOCK_STREAM, 0);
+  if (*client < 0) return -1;
+  if (connect(*client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+  *accepted = accept(listener, nullptr, nullptr);
+  return *accepted < 0 ? -1 : 0;
 }
 
 int open_fd_count() {

@@ -25,6 +25,11 @@ bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bou
 // The regular expression of er_panic's banner for text (text is matched literally).
 std::string panic_banner(const std::string& text);
 
+// A listening socket on a free loopback port (backlog 1); -1 on failure.
+int loopback_listener();
+// Connects to a loopback listener and accepts: *client and *accepted, 0 or -1.
+int loopback_connect(int listener, int* client, int* accepted);
+
 // Number of open descriptors of this process.
 int open_fd_count();
 
