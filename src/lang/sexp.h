@@ -1,0 +1,302 @@
+// Language cells: every value of TQ is a TQ_SEXP in collected memory, a common header (the
+// source it came from, its tag, reader flags) followed by one of twelve bodies chosen by the
+// tag. Constructors, list and attribute operations, error cells and their code catalogue,
+// and the cell allocator that every constructor of the system goes through.
+//
+// Invariants:
+//  - A cell's tag is read only through get_type, which realises a delayed cell (tag 8) first.
+//    The tag is written last (release) when a cell is rewritten in place and read with
+//    acquire, so another thread never sees a half-written body.
+//  - A cell takes the size of its own body only; delayed cells take the size of the largest
+//    body, because realisation rewrites them in place into any other kind. Only delayed
+//    cells are ever rewritten in place (set_sexp, set_sexp_inh, over_write_sexp).
+//  - Texts in cells are L_CHAR strings in collected memory owned by the cell; constructors
+//    copy what they are given.
+//  - Nil is either the null pointer or a header-only cell of tag 0; both end a list.
+//  - Operations never throw: failures are error cells, and an error cell met where a value
+//    was expected is handed back unchanged.
+#pragma once
+#include <cstdint>
+
+#include "text/l_char.h"
+
+namespace tq {
+
+struct TQ_FILE;    // a reader record (lang/tq_file.h)
+union TQISP_ENV;   // an environment (lang/env.h)
+struct TQ_DELAY;   // body of a delayed cell (below)
+struct DELAY_FUNC; // head of a function-backed delayed value (lang/tq_file.h)
+union tq_sexp;
+using TQ_SEXP = tq_sexp;
+
+// ---- Tags.
+enum : int32_t {
+  kTagNil = 0,
+  kTagError = 1,
+  kTagPair = 2,
+  kTagSymbol = 3,
+  kTagString = 4,
+  kTagInteger = 5,
+  kTagFloat = 6,
+  kTagFunc = 7,
+  kTagDelay = 8,
+  kTagPtr = 9,
+  kTagRaw = 10,
+  kTagEnv = 11,
+};
+inline constexpr int32_t kTagMax = 11;
+
+// Header flags.
+inline constexpr int32_t kSexpFromMarkup = 0x1;  // strings and symbols read from markup
+
+struct TQ_SEXP_HEADER {
+  TQ_FILE* file;  // the reader the value was read from, or null
+  int32_t line;   // line in that source, 0 when none
+  int32_t type;   // tag 0..11; read through get_type (acquire), written last (release)
+  int32_t flags;  // reader and realisation flags, 0 when made
+};
+
+// One attribute of a symbol; lists are singly linked, nearer entries hide later ones.
+struct TQ_SYM_FIELD {
+  TQ_SYM_FIELD* next;
+  L_CHAR* name;
+  L_CHAR* data;
+};
+
+struct TQ_NULL {
+  TQ_SEXP_HEADER h;
+};
+struct TQ_ERROR {
+  TQ_SEXP_HEADER h;
+  L_CHAR* site;      // site of the reader of the failing form (shared), or empty text
+  L_CHAR* filename;  // name of that reader, or empty text
+  int32_t line;      // line of the failing form
+  L_CHAR* func;      // the failing operation or word, or a message
+  uint32_t code;     // 0x80GGCCNN, see the catalogue below
+  TQ_SEXP* data;     // details, often a list of one string
+};
+struct TQ_PAIR {
+  TQ_SEXP_HEADER h;
+  TQ_SEXP* car;
+  TQ_SEXP* cdr;
+};
+struct TQ_SYMBOL {
+  TQ_SEXP_HEADER h;
+  L_CHAR* data;         // the name
+  TQ_SYM_FIELD* field;  // attributes, or null
+};
+struct TQ_STRING {
+  TQ_SEXP_HEADER h;
+  L_CHAR* data;  // never null
+};
+struct TQ_INTEGER {
+  TQ_SEXP_HEADER h;
+  L_CHAR* unit;  // unit text, or null
+  int64_t data;
+};
+struct TQ_FLOAT {
+  TQ_SEXP_HEADER h;
+  L_CHAR* unit;  // unit text, or null
+  double data;
+};
+
+// A primitive: (environment, form, args_env, attribute list, sp_env) -> value.
+using TQ_PRIM = TQ_SEXP* (*)(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr,
+                             TQISP_ENV* sp_env);
+
+inline constexpr int8_t kFuncPrim = 1;
+inline constexpr int8_t kFuncLambda = 2;
+inline constexpr int8_t kNoMax = -1;  // max with all bits set: no upper limit
+
+struct TQ_FUNC {
+  TQ_SEXP_HEADER h;
+  int8_t type;   // kFuncPrim or kFuncLambda
+  int8_t order;  // 0 special form, 1 arguments evaluated first, 2 keyword arguments
+  int8_t min;    // elements of the form, head included
+  int8_t max;    // kNoMax for no maximum
+  TQISP_ENV* args_env;
+  TQISP_ENV* sp_env;
+  TQ_PRIM prim;
+  TQ_SEXP* l_params;  // lambda: nil, a list of symbols, or one symbol
+  TQ_SEXP* l_body;    // lambda: the body forms
+};
+
+// Delay types.
+inline constexpr int kDelayList = 1;   // the rest of a list (the root: all forms of a reader)
+inline constexpr int kDelayDatum = 2;  // exactly one datum (after a quote mark)
+inline constexpr int kDelayFunc = 3;   // a value a function produces
+struct TQ_DELAY {
+  TQ_SEXP_HEADER h;  // file: the owning reader record (also for function-backed cells)
+  int dtype;
+  union {
+    struct {
+      TQ_FILE* f;
+      TQ_SEXP* tag;  // start-tag symbol whose content the list is, or null
+      int mode;      // lexer context of that list: 0 markup, 0x20000 S-expression
+    } file;
+    DELAY_FUNC* func;
+  } d;
+  TQ_DELAY* next;  // the entry below on the reader's pending stack
+};
+
+// Marks the record a pointer cell holds (called with the pointer during a collection).
+using GC_FUNC = void (*)(void* ptr);
+
+struct TQ_PTR {
+  TQ_SEXP_HEADER h;
+  void* ptr;
+  GC_FUNC gc;  // null when the record holds nothing collected
+};
+struct TQ_RAW {
+  TQ_SEXP_HEADER h;
+  int64_t size;   // bytes; never above the reader's raw cap, so "#%x#" reads back
+  uint8_t* data;  // collected memory, or null
+};
+struct TQ_TQISP_ENV {
+  TQ_SEXP_HEADER h;
+  TQISP_ENV* data;
+};
+
+union tq_sexp {
+  TQ_SEXP_HEADER h;
+  TQ_NULL null;
+  TQ_ERROR error;
+  TQ_PAIR pair;
+  TQ_SYMBOL symbol;
+  TQ_STRING string;
+  TQ_INTEGER integer;
+  TQ_FLOAT floating;
+  TQ_FUNC func;
+  TQ_DELAY delay;
+  TQ_PTR ptr;
+  TQ_RAW raw;
+  TQ_TQISP_ENV env;
+};
+
+// ---- Error codes, 0x80GGCCNN: GG the raising layer (01 system and interpreter control,
+// 02 reader, 03 evaluator and operators, 04 words and services), CC the kind, NN a serial.
+enum : uint32_t {
+  ER_END_OF_INPUT = 0x80010101,      // "cannot read the file"
+  ER_LOCAL_EVAL = 0x80010102,        // "local evaluation error"
+  ER_SETUP_MISSING = 0x80010507,
+  ER_BREAK = 0x80011404,             // break check: break
+  ER_CANCEL = 0x80011405,            // break check: cancel
+  ER_CANCELLED = 0x80011406,         // a waited-for result was cancelled
+  ER_CTL_BREAK = 0x80011608,         // Break out of a loop, its value in data
+  ER_CTL_CONTINUE = 0x80011609,      // Continue
+  ER_APPLICATION = 0x8001160a,       // "Application System error"
+  ER_TOO_MANY_CLOSE = 0x80020301,    // "too many )"
+  ER_NO_CLOSE = 0x80020402,          // "no ) for ("
+  ER_UNTERMINATED = 0x80020507,      // "unterminated text"
+  ER_INVALID_ENTITY = 0x80020508,    // "invalid entity"
+  ER_BAD_ERROR_LITERAL = 0x80021003, // a printed error form that cannot be read back
+  ER_UNEXPECTED_END = 0x80021004,    // "unsutisfied file end"
+  ER_TOKEN = 0x80021005,             // "token error ..."
+  ER_TAG_MISMATCH = 0x80021306,      // "not correspond tag"
+  ER_NOT_FUNCTION = 0x80030201,      // "execute no function"
+  ER_NESTING = 0x8003020a,           // "nesting too deep"
+  ER_ARG_COUNT = 0x80030502,         // "invalid parameters length"
+  ER_FORMAT = 0x80030503,            // "format error ..."
+  ER_UNSUPPORTED_LAMBDA = 0x80030604,
+  ER_UNDEFINED = 0x80030705,         // undefined symbol
+  ER_TYPE = 0x80030806,              // "type missmatch"
+  ER_UNORDERED = 0x80030809,         // "< or >", "<= or >="
+  ER_SYMBOL_REQUIRED = 0x80030907,
+  ER_DIVIDE_BY_ZERO = 0x80031508,
+  ER_SESSION_ENV = 0x80040217,
+  ER_USER = 0x8004021a,              // the word Error
+  ER_MISSING = 0x80040501,
+  ER_INVALID_PARAM = 0x80040503,
+  ER_CALENDAR = 0x80040505,
+  ER_INVALID_IID = 0x8004051d,
+  ER_NOT_IN_THREAD = 0x80040608,
+  ER_MX_LOAD_SAVE = 0x80040609,
+  ER_UNDEFINED_AGENT = 0x8004070c,
+  ER_NO_OBJECT = 0x8004070e,         // "no object"
+  ER_CANNOT_OPEN = 0x80040a06,
+  ER_STREAM_ACCESS = 0x80040a12,
+  ER_CANNOT_LAUNCH = 0x80040a19,
+  ER_PERMISSION = 0x80040d10,
+};
+
+// ---- The cell allocator. Each returns a zeroed cell of the tag's size in collected memory,
+// rooted in the calling thread's top root frame. With a reader f the cell takes f's current
+// token line and becomes f's last made cell (f->sexp); with h its position comes from h.
+// A tag above 11 ends the process ("get_sexp_size(1) %i").
+int64_t get_sexp_size(int32_t type);
+TQ_SEXP* xx_get_sexp(TQ_FILE* f, int32_t type, const char* file, int line);
+TQ_SEXP* xx_get_sexp_inh(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file, int line);
+#define get_sexp(f, type) ::tq::xx_get_sexp((f), (type), __FILE__, __LINE__)
+#define get_sexp_inh(f, type, h) ::tq::xx_get_sexp_inh((f), (type), (h), __FILE__, __LINE__)
+// In-place rewrites of a delayed cell d (anything else ends the process): into an empty
+// cell of type (position from f, or from h), or into a copy of from (nil for null).
+void set_sexp(TQ_FILE* f, int32_t type, TQ_SEXP* d);
+void set_sexp_inh(TQ_FILE* f, int32_t type, TQ_SEXP* d, TQ_SEXP* h);
+void over_write_sexp(TQ_SEXP* d, TQ_SEXP* from);
+
+// ---- Constructors (cells rooted in the calling thread's top frame).
+TQ_SEXP* cons(TQ_SEXP* car, TQ_SEXP* cdr);       // position from car, else from cdr
+TQ_SEXP* cons_inh_2(TQ_SEXP* car, TQ_SEXP* cdr); // position from cdr
+TQ_SEXP* get_symbol(const L_CHAR* name);
+TQ_SEXP* get_string(const L_CHAR* text);         // null gives the empty string
+TQ_SEXP* get_integer(int64_t value, const L_CHAR* unit);
+TQ_SEXP* get_floating(double value, const L_CHAR* unit);
+TQ_SEXP* get_func_prim(TQ_PRIM prim, int order, TQISP_ENV* args_env, int min, int max);
+TQ_SEXP* get_func_prim_sp(TQ_PRIM prim, int order, TQISP_ENV* args_env, TQISP_ENV* sp_env, int min, int max);
+TQ_SEXP* get_ptr(void* ptr, GC_FUNC gc);
+TQ_SEXP* get_raw(const void* bytes, int64_t size);  // a copy of size bytes
+TQ_SEXP* get_raw_set_data(void* data, int64_t size); // takes a block of collected memory
+TQ_SEXP* get_env(TQISP_ENV* env);
+// An error cell positioned at (f, line): site shared from f, filename copied from f, func
+// copied. Pass the position of the offending form (its header's file and line).
+TQ_SEXP* get_error(TQ_FILE* f, int32_t line, uint32_t er_code, const L_CHAR* func, TQ_SEXP* data);
+TQ_SEXP* get_error_line(TQ_SEXP* error, int32_t line);  // a copy with another line
+// The same with texts in the process's default code method.
+TQ_SEXP* n_get_string(const char* text);
+TQ_SEXP* n_get_symbol(const char* name);
+TQ_SEXP* n_get_integer(int32_t value, const char* unit);
+TQ_SEXP* n_get_floating(double value, const char* unit);
+
+// ---- Accessors and lists.
+int32_t get_type(TQ_SEXP* s);  // 0 for null; realises a delayed cell first
+inline int32_t get_type_sexp(TQ_SEXP* s) { return get_type(s); }
+TQ_SEXP* car(TQ_SEXP* s);  // error cells pass; non-pairs give 0x80030806 "car"
+TQ_SEXP* cdr(TQ_SEXP* s);  // error cells pass; non-pairs give 0x80030806 "cdr"
+TQ_SEXP* qv_car(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
+TQ_SEXP* qv_cdr(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
+// The list of the arguments up to the first null (the first is always taken).
+TQ_SEXP* list(TQ_SEXP* first, ...);
+// The list of the arguments up to kListEnd, so nils can be elements.
+#define kListEnd (reinterpret_cast<::tq::TQ_SEXP*>(~uintptr_t(0)))
+TQ_SEXP* List(TQ_SEXP* first, ...);
+TQ_SEXP* append(TQ_SEXP* a, TQ_SEXP* b);  // copies both spines; nil when either is improper
+int list_length(TQ_SEXP* s);              // pairs before nil; -1 for an improper list
+TQ_SEXP* list_error(TQ_SEXP* x);          // first error cell depth first; see the .cpp
+TQ_SEXP* search_error(TQ_SEXP* x);        // first error cell on the spine, else nil
+// 0 equal, else -1; strings -1/0/1 by their characters. Numbers compare by value and unit,
+// raw cells by bytes, error cells by fields, other kinds by identity; -1 past the nesting limit.
+int cmp_sexp(TQ_SEXP* a, TQ_SEXP* b);
+TQ_SEXP* get_el(TQ_SEXP* s, int n);       // element n from 0, nil when missing
+TQ_SEXP* get_el_by_symbol(TQ_SEXP* s, const L_CHAR* name, ...);  // key, value pairs, null key ends
+TQ_SEXP* get_el_by_symbol_cnt(const L_CHAR* name, int count, TQ_SEXP* s);
+TQ_SEXP* get_el_c(TQ_SEXP* s, const L_CHAR* path, const L_CHAR* def);
+
+// ---- Attributes.
+L_CHAR* get_sf_attribute(TQ_SYM_FIELD* fields, const L_CHAR* name);
+L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name);
+void set_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
+TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
+TQ_SYM_FIELD* set_sym_field(TQ_SYM_FIELD* fields, const L_CHAR* name, const L_CHAR* value);
+
+// ---- Source positions.
+TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src);
+void _set_inh(TQ_FILE* file, int32_t line, TQ_SEXP* tree);
+void search_inh(TQ_FILE** file_out, int32_t* line_out, TQ_SEXP* tree);
+int curret_check(TQ_SEXP* s);
+TQ_SEXP* set_line_fix(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
+
+// ---- Helpers the printer and the word library share.
+TQ_SEXP* reverse(TQ_SEXP* list);             // a new reversed list; stops at a non-pair tail
+TQ_SEXP* cast_symbol2string(TQ_SEXP* sym);   // "[name k=\"v\" ...]" for a symbol with attributes
+
+}  // namespace tq
