@@ -308,7 +308,7 @@ void gc_gc_stack() {
       for (GC_STACK* f = th->stack; f; f = f->parent) {
         for (GC_LIST* e0 : f->hash) {
           for (GC_LIST* e = e0; e; e = e->next) {
-            if (!e->mem) continue;
+            if (!e->mem || !e->gc) continue;  // an entry without a routine may outlive its block
             if (gc_block_of(e->mem)->mark & kMarkReplaced) {
               e->mem = nullptr;
               e->gc = nullptr;
@@ -316,7 +316,7 @@ void gc_gc_stack() {
             }
             gc_file = bottom ? bottom->msg : "";
             gc_line = th->tid;
-            if (e->gc) e->gc(e->mem);
+            e->gc(e->mem);
           }
         }
       }
