@@ -13,9 +13,9 @@ TQ_SEXP* realize_sexp(TQ_SEXP* s) {
   while (r && sexp_tag(r) == kTagDelay && r->delay.dtype == kDelayFunc) {
     TQ_FILE* rec = r->h.file;
     DELAY_FUNC* df = r->delay.d.func;
-    rec->flags |= kRfRealising;
+    if (rec) rec->flags |= kRfRealising;
     TQ_SEXP* next = df->func(r);
-    rec->flags &= ~kRfRealising;
+    if (rec) rec->flags &= ~kRfRealising;
     r = next;
   }
   // A function that answered with another cell instead of rewriting: every holder of s
