@@ -76,6 +76,17 @@ void lock_mem();
 void unlock_mem();  // by a thread that does not hold it: ends the process ("unlock_mem")
 bool holds_mem_lock();  // whether the calling thread holds the memory lock
 
+// Holds the memory lock for a scope. Work that makes several blocks which only refer to
+// each other once it is done (a cell and its text) holds it across, so no collection runs
+// in between and frees the first while the thread has no frame to root it.
+class MemLock {
+ public:
+  MemLock() { lock_mem(); }
+  ~MemLock() { unlock_mem(); }
+  MemLock(const MemLock&) = delete;
+  MemLock& operator=(const MemLock&) = delete;
+};
+
 // A zeroed block of size bytes, entered in the calling thread's top root frame with gc_func
 // (when the thread has frames). Exhausted memory ends the process ("no memory!!").
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line);
