@@ -81,6 +81,8 @@ const std::vector<Golden>& golden() {
       {[] { return lst({sym("p")}, num(1)); }, 1, "(p.1)"},
       {[] { return lst({sym("a"), lst({sym("b"), str("x")}), str("y")}); }, 129, "<a>\n <b>x</b>\ny</a>"},
       {[] { return lst({sym("a"), lst({sym("b"), lst({sym("c")})})}); }, 129, "<a>\n <b>\n  <c/>\n </b>\n</a>"},
+      {[] { return lst({sym("p"), flo(1.5), num(-3, "m"), raw4()}); }, 2 | 32,
+       std::string("<p>1.500000  -3m ^#4#ab\0c</p>", 29)},
       {error_cell, 1, "^\n %E\n (\"\" \"\" 12 \"car\" 0x80030806\n (\"type missmatch in parameter\"))"},
       // Markup text.
       {[] { return str("a^b(c)&<\t"); }, 1, "a&cx5e;b&cx28;c&cx29;&amp;&lt;&#9;"},
