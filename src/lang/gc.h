@@ -210,7 +210,8 @@ void init_gc_task();  // gc_task_lock, interval 10, the tick every 10 s
 void gc_tick(void* data);
 // One collection now from any task; the interval is recomputed but not applied to the tick.
 // Does nothing before init_gc_task, and nothing when the calling thread holds the memory
-// lock or is itself collecting (a collection cannot run inside either). With msg it prints
+// lock or is itself collecting (a collection cannot run inside either); the caller must hold
+// none of the hooks' locks (the queues' collector locks, lex_lock). With msg it prints
 // "TICK %s::%i\n" before and "TICK %s::%i END\n" after on standard output.
 void gc_tick_notin_tick(const char* msg, int no);
 // A full collection without the collector lock, priority change or statistics. The caller
