@@ -3,9 +3,6 @@
 // that user's helper when there is none (one start at a time, create_proc).
 #include "platform/file_helper.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
