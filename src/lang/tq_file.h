@@ -1,0 +1,112 @@
+// The reader record TQ_FILE (one per reader, and one per function-backed delayed value),
+// its entities, and DELAY_FUNC, the head of a record whose function produces a delayed
+// value. The records are defined here, with the cells, because the collector marks them;
+// the reader that fills them lives in lang/lex*.cpp and lang/parse.cpp.
+#pragma once
+#include <cstdint>
+
+#include "lang/sexp.h"
+#include "platform/lock.h"
+
+namespace tq {
+
+union STREAM;
+struct code_method;
+using CODE_METHOD = code_method;
+
+struct ENTITY {
+  ENTITY* next;
+  L_CHAR* name;
+  L_CHAR* data;  // replacement text
+};
+struct ENTITY_STACK {
+  ENTITY_STACK* up;
+  ENTITY* ent;
+  L_CHAR* ptr;  // next character of the replacement text
+  int mode;     // 1 plain expansion; 2, 3, 4 the steps of a replay
+};
+
+// Reader flags (TQ_FILE::flags).
+enum : int {
+  kRfLineFixed = 0x1,
+  kRfClosed = 0x2,
+  kRfNoLineEndsInText = 0x4,
+  kRfNoBlanksInText = 0x8,
+  kRfHtml = 0x10,
+  kRfTextMode = 0x20,
+  kRfEqualsToken = 0x10000,
+  kRfSexpContext = 0x20000,
+  kRfRealising = 0x40000,
+  kRfKeepStream = 0x1000000,
+};
+
+inline constexpr int kReadBuffer = 4096;
+
+using TQ_FILE_HOOK = void (*)(TQ_FILE* f);
+using TQ_CLOSE_FUNC = void (*)(int code, void* work);  // 1 closed, 2 marked by the collector
+
+struct TQ_FILE {
+  TQ_FILE* next;  // the reader ring
+  TQ_FILE* prev;
+  L_CHAR* name;
+  L_CHAR* site;
+  L_CHAR* comment;
+  STREAM* st;  // null for a function-backed record and after closing
+  CODE_METHOD* cm;
+  void* cm_work;
+  // Lexer state.
+  uint8_t rb[kReadBuffer];
+  int16_t rb_len;
+  int16_t rb_ptr;
+  uint32_t rb_time;
+  L_CHAR buf;  // one pushed-back character, 0 when empty
+  int buf_ent_flag;
+  int error;
+  int mode;
+  int flags;
+  int line;
+  int token_head_line;
+  L_CHAR* yytext;  // collected memory
+  int yylen;
+  int yytextlen;
+  TQ_SEXP* sexp;      // the last cell made for this reader
+  TQ_DELAY* stack;    // pending delayed cells, the next in source order on top
+  TQ_SEXP* lex_error; // queued errors, newest first
+  ENTITY* entity;
+  ENTITY_STACK* ent_stack;
+  TQ_FILE_HOOK func_11;
+  TQ_FILE_HOOK func_12;
+  TQ_FILE_HOOK func_14;
+  void* work;
+  TQ_CLOSE_FUNC close_func;
+  void* close_work;
+};
+
+struct DELAY_FUNC {
+  TQ_SEXP* (*func)(TQ_SEXP* cell);  // produces the value, normally rewriting cell in place
+  GC_FUNC gc_func;                  // marks the record
+  int (*check_func)(DELAY_FUNC* df, int key);  // readiness code; may be null
+};
+
+// The reader ring: every reader and every function-backed record from its creation until
+// it is closed. Guarded by lex_lock (made at language start-up, taken alone).
+extern TQ_FILE qv_file_root;
+extern SEM lex_lock;
+void init_lex_lock();
+void qv_file_insert(TQ_FILE* f);
+// Closes a reader once: its stream (unless kRfKeepStream), its close hook with code 1, its
+// code method; then unlinks it. A second call does nothing.
+void qv_file_delete(TQ_FILE* f);
+// The collector's close of a reader nobody refers to (lex_lock not taken): -1 and nothing
+// closed while a realisation is under way (the collector then keeps it), else 0.
+int _qv_file_delete(TQ_FILE* f);
+void set_close_func(TQ_FILE* f, TQ_CLOSE_FUNC func, void* work);
+
+// Realises s when it is a delayed cell and returns the cell to use (a reader's cell is
+// rewritten in place; a function-backed cell becomes whatever its function returns, until
+// that is not delayed). Null gives null. get_type calls it.
+TQ_SEXP* realize_sexp(TQ_SEXP* s);
+// A new function-backed delayed cell (delay type 3) for df, with a record of its own.
+TQ_SEXP* init_delay_func(DELAY_FUNC* df);
+
+}  // namespace tq
