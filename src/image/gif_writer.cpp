@@ -1,8 +1,12 @@
-// GIF writer. The quantiser gives one index per pixel; the indices are LZW-coded with a
-// 5003-slot open-addressing string table (hash (char << 5) ^ prefix, probe steps 1, 3,
-// 5, ...), codes packed least significant bit first into sub-blocks of at most 255 bytes;
-// the stream grows in 8192-byte steps of the debug heap. The encoder's state is module
-// globals, so gif_compres_lock is held from the quantiser to the last byte.
+// GIF writer. The quantiser gives one index per pixel; the indices are LZW-coded, codes
+// packed least significant bit first into sub-blocks of at most 255 bytes; the stream
+// grows in 8192-byte steps of the debug heap. The encoder's state is module globals, so
+// gif_compres_lock is held from the quantiser to the last byte.
+//
+// The string table is open addressing over 8192 slots, more than twice the 4096 codes, so
+// every probe ends at the string's slot or an empty one. A slot is live while its
+// generation is the table's: starting the table again is one increment, not a clearing.
+// The codes written depend only on which strings are known, not on where they are kept.
 //
 // Code widths: a code is written at code_size bits; right after the code just assigned
 // equals 1 << code_size the width grows (up to 12); when the code that would be assigned
@@ -116,21 +120,23 @@ int write_image_desc(int left_edge, int top_edge, int width, int height, int cr,
 // ------------------------------------------------------------------ LZW
 
 struct code_entry {
-  int prior_code;               // code of the prefix string
-  int code_id;                  // code of prefix + added_char; 0: empty slot
-  unsigned char added_char;
+  uint32_t key;      // prefix code << 16 | added character
+  uint16_t code_id;  // the code of that string
+  uint16_t gen;      // live while equal to table_gen
 };
-constexpr int kTableSize = 5003;  // prime, about 1.25 x 4096
-constexpr int kMaxCode = 4096;    // 12-bit codes
+constexpr int kTableBits = 13;
+constexpr int kTableSize = 1 << kTableBits;
+constexpr int kMaxCode = 4096;  // 12-bit codes
 
 int code_size, clear_code, eof_code, free_code, max_code;
 int bit_offset, byte_offset, bits_left;
-int prefix_code, suffix_char, hx, d;
+int prefix_code, suffix_char;
 unsigned char code_buffer[259];  // one sub-block being filled, and room for a code past it
 code_entry* code_table;
+uint16_t table_gen;
 
 // Next index, or -1 after the last pixel.
-int pixel_reader(const unsigned char* bitmap, int64_t npix, int64_t* idx) {
+inline int pixel_reader(const unsigned char* bitmap, int64_t npix, int64_t* idx) {
   return *idx < npix ? bitmap[(*idx)++] : -1;
 }
 
@@ -140,7 +146,10 @@ void init_table(int min_code_size) {
   eof_code = clear_code + 1;
   free_code = clear_code + 2;
   max_code = 1 << code_size;
-  for (int i = 0; i < kTableSize; i++) code_table[i].code_id = 0;
+  if (++table_gen == 0) {  // the generations wrapped: forget every slot for real
+    for (int i = 0; i < kTableSize; i++) code_table[i].gen = 0;
+    table_gen = 1;
+  }
 }
 
 // One sub-block: its count and its first n bytes of code_buffer.
@@ -183,19 +192,16 @@ void flush_rest() {
   buffer_flush(n);
 }
 
-// The slot of prefix_code + suffix_char: the entry's slot when known, else an empty one;
-// -1 when the probe sequence meets no empty slot (the string is then not remembered).
-int find_slot() {
-  hx = ((suffix_char << 5) ^ prefix_code) % kTableSize;
-  d = 1;
-  for (int probes = 0; probes < kTableSize; probes++) {
+// The slot of prefix_code + suffix_char: the string's own when it is known, else the
+// empty one where it would go.
+inline int find_slot() {
+  const uint32_t key = uint32_t(prefix_code) << 16 | uint32_t(suffix_char);
+  uint32_t hx = (key * 2654435761u) >> (32 - kTableBits);
+  for (;;) {
     const code_entry& e = code_table[hx];
-    if (e.code_id == 0 || (e.prior_code == prefix_code && e.added_char == suffix_char)) return hx;
-    hx += d;
-    d += 2;
-    hx %= kTableSize;  // d may pass the table size on a long probe
+    if (e.gen != table_gen || e.key == key) return int(hx);
+    hx = (hx + 1) & (kTableSize - 1);
   }
-  return -1;
 }
 
 // A new string prefix + suffix: writes the prefix's code and gives the string a code.
@@ -203,7 +209,7 @@ void add_string(int slot, int min_code_size) {
   write_code(prefix_code);
   const int c = free_code;
   if (free_code < kMaxCode) {
-    if (slot >= 0) code_table[slot] = code_entry{prefix_code, free_code, static_cast<unsigned char>(suffix_char)};
+    code_table[slot] = code_entry{uint32_t(prefix_code) << 16 | uint32_t(suffix_char), uint16_t(free_code), table_gen};
     free_code++;
   }
   if (c == max_code) {
@@ -222,7 +228,8 @@ enum : int { kLzwOk = 0, kLzwBadSize = -3 };  // the table comes from the debug 
 int enLZW_v2(int min_code_size, const unsigned char* bitmap, int width, int height) {
   if (min_code_size == 1) min_code_size = 2;
   if (min_code_size < 2 || min_code_size > 9) return kLzwBadSize;
-  code_table = static_cast<code_entry*>(d_alloc(kTableSize * sizeof(code_entry)));
+  code_table = static_cast<code_entry*>(d_calloc(kTableSize, sizeof(code_entry)));
+  table_gen = 0;
   const int64_t npix = int64_t(width) * height;
   int64_t idx = 0;
   byte_writer(min_code_size);
@@ -234,7 +241,7 @@ int enLZW_v2(int min_code_size, const unsigned char* bitmap, int width, int heig
   if (prefix_code >= 0) {
     while ((suffix_char = pixel_reader(bitmap, npix, &idx)) >= 0) {
       const int slot = find_slot();
-      if (slot >= 0 && code_table[slot].code_id != 0) {
+      if (code_table[slot].gen == table_gen) {
         prefix_code = code_table[slot].code_id;  // a known string grows
         continue;
       }

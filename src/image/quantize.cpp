@@ -1,21 +1,27 @@
-// Median-cut quantiser. Every pixel's colour is listed once in its cell of a 16 x 16 x 16
-// histogram (4 bits a channel), so a split rescans only the cells its box meets, never the
-// image. Boxes are cut at the median of their longest side, the box of the largest
-// (longest side x bit length of its pixel count) first; each cut turns the box's leaf in a
-// decision tree into a two-way split, and the tree later maps every pixel to its box.
+// Median-cut quantiser. Every pixel's colour is first listed in its cell of a 16 x 16 x 16
+// histogram (4 bits a channel, the work slot's cells); each cell's list is then folded
+// into distinct colours with pixel counts, kept in one array in which every box owns a
+// contiguous run. A cut counts the pixels per value of the box's longest side over its
+// run only, puts the median where half the pixels lie below, and partitions the run in
+// place, noting the tightest ranges of both halves as it goes; the box of the largest
+// (longest side x bit length of its pixel count) is cut first. At the end each box's run
+// writes its palette index into per-cell maps of the colours present, through which the
+// pixels are mapped. This gives the same boxes, palette and indices as cutting a decision
+// tree over the cell lists, scanning every cell a box meets, but touches each colour once
+// per cut instead of every listed pixel of every cell met, three times.
 //
-// Invariants: every box is tight (its ranges are the lowest and highest values of the
-// colours inside it) and holds at least one pixel; the leaves of the tree partition colour
-// space, and every image colour in a leaf's region lies in that leaf's box; at most 256
-// boxes, so at most 511 tree nodes.
+// Invariants: the runs of the boxes partition the array of distinct colours; a box's
+// ranges are the lowest and highest values present in its run on each channel (it is
+// tight), so every colour inside a box's ranges is in its run; every run is non-empty and
+// its pixel count is the sum of its colours' counts; at most 256 boxes.
 #include "image/quantize.h"
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "platform/d_alloc.h"
-#include "platform/startup.h"
 
 namespace tq {
 
@@ -23,48 +29,45 @@ namespace {
 
 // One histogram cell: every pixel colour that falls in it, duplicates kept.
 struct MedianCutInfo {
-  RGB4* col;  // debug heap
+  RGB4* col;  // a part of the run's one block of lists
   int count;  // entries used
-  int size;   // entries allocated
+  int size;   // entries it has room for
 };
 constexpr int kCells = 16 * 16 * 16;
 MedianCutInfo gif_histgram[kMedianCutSlots][kCells];
 
-enum : int { kLeaf = 0, kRed = 1, kGreen = 2, kBlue = 3 };  // ColorTree::type, split channels
-
-struct ColorTree {
-  int type;              // kLeaf or the split channel
-  int pos;               // split value: left holds values below it, right the rest
-  ColorTree* left;
-  ColorTree* right;
-  int pal_index;         // a leaf's palette entry
+// A distinct colour and the number of pixels of that colour.
+struct Colour {
+  unsigned char c[3];  // red, green, blue
+  unsigned char pad;
+  uint32_t count;
 };
 
-// One box of colour space.
+// One box of colour space, owning the run [begin, end) of the colour array.
 struct RGBColorInfo {
   int r_pos, g_pos, b_pos;     // lowest value per channel
   int r_size, g_size, b_size;  // highest - lowest + 1
   int64_t pixel_count;
-  ColorTree* tree;  // the box's leaf
+  int64_t begin, end;
 };
 
 constexpr int kMaxBoxes = 260;
-constexpr int kMaxNodes = 1024;
+enum : int { kRed = 0, kGreen = 1, kBlue = 2 };  // split channels, and byte offsets in a pixel
 
 struct Run {
   MedianCutInfo* hist;  // the work slot's cells
+  Colour* colours;      // distinct colours, debug heap
+  int64_t ncolours;
   RGBColorInfo box[kMaxBoxes];
   int nbox;
-  ColorTree* nodes;  // kMaxNodes, debug heap
-  int nnodes;
   int64_t count[256];  // pixels per value of the split channel
 };
 
 int cell_of(int r, int g, int b) { return (r >> 4) << 8 | (g >> 4) << 4 | (b >> 4); }
+int low_of(int r, int g, int b) { return (r & 15) << 8 | (g & 15) << 4 | (b & 15); }
 
-int& pos_of(RGBColorInfo& i, int ch) { return ch == kRed ? i.r_pos : ch == kGreen ? i.g_pos : i.b_pos; }
-int& size_of(RGBColorInfo& i, int ch) { return ch == kRed ? i.r_size : ch == kGreen ? i.g_size : i.b_size; }
-int value_of(const RGB4& c, int ch) { return ch == kRed ? c.r : ch == kGreen ? c.g : c.b; }
+int* pos_of(RGBColorInfo& i) { return &i.r_pos; }    // r, g, b in order
+int* size_of(RGBColorInfo& i) { return &i.r_size; }  // r, g, b in order
 
 int median_info_maxlen(const RGBColorInfo& i) {
   const int m = i.r_size > i.g_size ? i.r_size : i.g_size;
@@ -84,52 +87,78 @@ int median_info_get_pixel_weit(const RGBColorInfo& i) {
   return bits;
 }
 
-bool inside(const RGB4& c, const RGBColorInfo& b) {
-  return c.r >= b.r_pos && c.r < b.r_pos + b.r_size && c.g >= b.g_pos && c.g < b.g_pos + b.g_size &&
-         c.b >= b.b_pos && c.b < b.b_pos + b.b_size;
-}
+// ------------------------------------------------------------------ histogram
 
-// Calls f(colour) for every listed colour inside the box, visiting only the cells it meets.
-template <typename F>
-void for_each_inside(const Run& run, const RGBColorInfo& b, F f) {
-  for (int r = b.r_pos >> 4; r <= (b.r_pos + b.r_size - 1) >> 4; r++)
-    for (int g = b.g_pos >> 4; g <= (b.g_pos + b.g_size - 1) >> 4; g++)
-      for (int bl = b.b_pos >> 4; bl <= (b.b_pos + b.b_size - 1) >> 4; bl++) {
-        const MedianCutInfo& cell = run.hist[r << 8 | g << 4 | bl];
-        for (int k = 0; k < cell.count; k++)
-          if (inside(cell.col[k], b)) f(cell.col[k]);
-      }
-}
-
-void append(MedianCutInfo& cell, const unsigned char* p) {
-  if (cell.count == cell.size) {
-    const int grown = cell.size * 2 + 128;
-    void* n = cell.col ? d_re_alloc(cell.col, size_t(grown) * sizeof(RGB4)) : d_alloc(size_t(grown) * sizeof(RGB4));
-    if (!n) er_panic("no memory!!");
-    cell.col = static_cast<RGB4*>(n);
-    cell.size = grown;
+// Lists every pixel's colour in its cell. The lists are cut from one block, sized by a
+// first count of the cells, so they never grow; the block is returned for freeing.
+RGB4* fill_histogram(Run& run, const unsigned char* px, int64_t n) {
+  for (int64_t i = 0; i < n; i++) run.hist[cell_of(px[i * 4], px[i * 4 + 1], px[i * 4 + 2])].count++;
+  auto* all = static_cast<RGB4*>(d_alloc(size_t(n) * sizeof(RGB4)));
+  int64_t at = 0;
+  for (int c = 0; c < kCells; c++) {
+    MedianCutInfo& cell = run.hist[c];
+    cell.col = all + at;
+    cell.size = cell.count;
+    at += cell.count;
+    cell.count = 0;
   }
-  cell.col[cell.count++] = RGB4{p[0], p[1], p[2], 0};
+  for (int64_t i = 0; i < n; i++, px += 4) {
+    MedianCutInfo& cell = run.hist[cell_of(px[0], px[1], px[2])];
+    cell.col[cell.count++] = RGB4{px[0], px[1], px[2], 0};
+  }
+  return all;
 }
 
-// Lists every pixel in its cell and makes the first box span the image's colours.
-void fill_histogram(Run& run, const unsigned char* px, int64_t n) {
-  int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
-  for (int64_t i = 0; i < n; i++, px += 4) {
-    append(run.hist[cell_of(px[0], px[1], px[2])], px);
-    for (int c = 0; c < 3; c++) {
-      if (px[c] < lo[c]) lo[c] = px[c];
-      if (px[c] > hi[c]) hi[c] = px[c];
+// Folds every cell's list into distinct colours with their pixel counts, cell by cell.
+void fold_cells(Run& run, int64_t n) {
+  run.colours = static_cast<Colour*>(d_alloc(size_t(n) * sizeof(Colour)));
+  run.ncolours = 0;
+  auto* slot_of = static_cast<int64_t*>(d_alloc(4096 * sizeof(int64_t)));  // low nibbles -> colour
+  for (int k = 0; k < 4096; k++) slot_of[k] = -1;
+  for (int c = 0; c < kCells; c++) {
+    const MedianCutInfo& cell = run.hist[c];
+    const int64_t first = run.ncolours;
+    for (int i = 0; i < cell.count; i++) {
+      const RGB4& p = cell.col[i];
+      int64_t& s = slot_of[low_of(p.r, p.g, p.b)];
+      if (s < 0) {
+        s = run.ncolours++;
+        run.colours[s] = Colour{{p.r, p.g, p.b}, 0, 0};
+      }
+      run.colours[s].count++;
+    }
+    for (int64_t i = first; i < run.ncolours; i++) {
+      const unsigned char* v = run.colours[i].c;
+      slot_of[low_of(v[0], v[1], v[2])] = -1;
     }
   }
-  run.box[0] = RGBColorInfo{lo[0], lo[1], lo[2], hi[0] - lo[0] + 1, hi[1] - lo[1] + 1, hi[2] - lo[2] + 1, n, nullptr};
+  d_f_ree(slot_of);
 }
 
-ColorTree* new_leaf(Run& run) {
-  if (run.nnodes == kMaxNodes) er_panic("MedianCut: tree");  // 511 nodes at most
-  ColorTree* t = &run.nodes[run.nnodes++];
-  *t = ColorTree{kLeaf, 0, nullptr, nullptr, 0};
-  return t;
+// ------------------------------------------------------------------ boxes
+
+// Lowest and highest values seen, per channel.
+struct Ranges {
+  int lo[3] = {255, 255, 255};
+  int hi[3] = {-1, -1, -1};
+  void add(const unsigned char* v) {
+    for (int k = 0; k < 3; k++) {
+      if (v[k] < lo[k]) lo[k] = v[k];
+      if (v[k] > hi[k]) hi[k] = v[k];
+    }
+  }
+};
+
+RGBColorInfo make_box(const Ranges& r, int64_t pixels, int64_t begin, int64_t end) {
+  return RGBColorInfo{r.lo[0],  r.lo[1], r.lo[2], r.hi[0] - r.lo[0] + 1, r.hi[1] - r.lo[1] + 1, r.hi[2] - r.lo[2] + 1,
+                      pixels, begin,   end};
+}
+
+void first_box(Run& run, int64_t n) {
+  Ranges r;
+  for (int64_t i = 0; i < run.ncolours; i++) r.add(run.colours[i].c);
+  run.box[0] = make_box(r, n, 0, run.ncolours);
+  run.nbox = 1;
 }
 
 // The box to cut: the largest product, the lowest index among equals; -1 when all are 0.
@@ -143,53 +172,65 @@ int pick_box(const Run& run) {
   return best;
 }
 
-// Narrows the box to the colours inside it.
-void shrink_box(const Run& run, RGBColorInfo& b) {
-  int lo[3] = {255, 255, 255}, hi[3] = {-1, -1, -1};
-  for_each_inside(run, b, [&](const RGB4& c) {
-    const int v[3] = {c.r, c.g, c.b};
-    for (int k = 0; k < 3; k++) {
-      if (v[k] < lo[k]) lo[k] = v[k];
-      if (v[k] > hi[k]) hi[k] = v[k];
-    }
-  });
-  if (hi[0] < 0) return;  // nothing inside: cannot happen for a box with pixels
-  b.r_pos = lo[0], b.g_pos = lo[1], b.b_pos = lo[2];
-  b.r_size = hi[0] - lo[0] + 1, b.g_size = hi[1] - lo[1] + 1, b.b_size = hi[2] - lo[2] + 1;
-}
-
-// Removes box i: the last box moves into its place.
-void remove_box(Run& run, int i) { run.box[i] = run.box[--run.nbox]; }
-
-// Cuts box i at the median of channel ch.
-void split_box(Run& run, int i, int ch) {
-  RGBColorInfo old = run.box[i];
-  const int lo = pos_of(old, ch), hi = lo + size_of(old, ch) - 1;
-  for (int v = lo; v <= hi; v++) run.count[v] = 0;
-  int64_t total = 0;
-  for_each_inside(run, old, [&](const RGB4& c) {
-    run.count[value_of(c, ch)]++;
-    total++;
-  });
-  remove_box(run, i);
-  if (total == 0) return;
+// The first value of the upper half: the lowest p above the lowest value at which the
+// pixels below reach half the total (or the highest value). *below gets their number.
+int find_median(const Run& run, int lo, int hi, int64_t total, int64_t* below) {
   int p = lo + 1;
   int64_t sum = run.count[lo];
   while (p < hi && 2 * sum < total) sum += run.count[p++];
+  *below = sum;
+  return p;
+}
 
-  RGBColorInfo lower = old, upper = old;
-  size_of(lower, ch) = p - lo;
-  pos_of(upper, ch) = p;
-  size_of(upper, ch) = hi - p + 1;
-  lower.pixel_count = sum;
-  upper.pixel_count = total - sum;
-  lower.tree = new_leaf(run);
-  upper.tree = new_leaf(run);
-  *old.tree = ColorTree{ch, p, lower.tree, upper.tree, 0};
-  shrink_box(run, lower);
-  shrink_box(run, upper);
-  run.box[run.nbox++] = lower;
-  run.box[run.nbox++] = upper;
+// Moves the colours below p on channel ch to the front of [begin, end) and returns where
+// the rest starts, noting on the way the ranges of both parts on the two other channels
+// (in locals: the colour bytes could alias the ranges' members).
+int64_t partition_run(Run& run, int64_t begin, int64_t end, int ch, int p, Ranges* lower, Ranges* upper) {
+  Colour* a = run.colours;
+  const int c1 = ch == kRed ? kGreen : kRed, c2 = ch == kBlue ? kGreen : kBlue;
+  int l1 = 255, h1 = -1, l2 = 255, h2 = -1, u1 = 255, v1 = -1, u2 = 255, v2 = -1;
+  int64_t i = begin, j = end - 1;
+  while (i <= j) {
+    const unsigned char* c = a[i].c;
+    const int x = c[c1], y = c[c2];
+    if (c[ch] < p) {
+      l1 = x < l1 ? x : l1, h1 = x > h1 ? x : h1;
+      l2 = y < l2 ? y : l2, h2 = y > h2 ? y : h2;
+      i++;
+    } else {
+      u1 = x < u1 ? x : u1, v1 = x > v1 ? x : v1;
+      u2 = y < u2 ? y : u2, v2 = y > v2 ? y : v2;
+      std::swap(a[i], a[j--]);
+    }
+  }
+  lower->lo[c1] = l1, lower->hi[c1] = h1, lower->lo[c2] = l2, lower->hi[c2] = h2;
+  upper->lo[c1] = u1, upper->hi[c1] = v1, upper->lo[c2] = u2, upper->hi[c2] = v2;
+  return i;
+}
+
+// Cuts box i at the median of channel ch; the halves replace it at the end of the list
+// (the last box moves into its place, then the lower and the upper half are appended).
+void split_box(Run& run, int i, int ch) {
+  const RGBColorInfo old = run.box[i];
+  const int lo = pos_of(const_cast<RGBColorInfo&>(old))[ch];
+  const int hi = lo + size_of(const_cast<RGBColorInfo&>(old))[ch] - 1;
+  for (int v = lo; v <= hi; v++) run.count[v] = 0;
+  int64_t total = 0;
+  for (int64_t k = old.begin; k < old.end; k++) {
+    run.count[run.colours[k].c[ch]] += run.colours[k].count;
+    total += run.colours[k].count;
+  }
+  run.box[i] = run.box[--run.nbox];
+  int64_t below = 0;
+  const int p = find_median(run, lo, hi, total, &below);
+  Ranges lower, upper;  // on the split channel from the counts: the values present on each side
+  lower.lo[ch] = lo;
+  for (lower.hi[ch] = p - 1; run.count[lower.hi[ch]] == 0;) lower.hi[ch]--;
+  for (upper.lo[ch] = p; run.count[upper.lo[ch]] == 0;) upper.lo[ch]++;
+  upper.hi[ch] = hi;
+  const int64_t mid = partition_run(run, old.begin, old.end, ch, p, &lower, &upper);
+  run.box[run.nbox++] = make_box(lower, below, old.begin, mid);
+  run.box[run.nbox++] = make_box(upper, total - below, mid, old.end);
 }
 
 void cut_boxes(Run& run) {
@@ -200,12 +241,13 @@ void cut_boxes(Run& run) {
   }
 }
 
-void make_palette(Run& run, ColorMap* cmap) {
+// ------------------------------------------------------------------ palette and indices
+
+void make_palette(const Run& run, ColorMap* cmap) {
   for (int i = 0; i < 256; i++) {
     RGB4& e = cmap->color[i];
     if (i < run.nbox) {
       const RGBColorInfo& b = run.box[i];
-      run.box[i].tree->pal_index = i;
       e.r = static_cast<unsigned char>(b.r_pos + b.r_size / 2);
       e.g = static_cast<unsigned char>(b.g_pos + b.g_size / 2);
       e.b = static_cast<unsigned char>(b.b_pos + b.b_size / 2);
@@ -215,20 +257,20 @@ void make_palette(Run& run, ColorMap* cmap) {
   }
 }
 
+// Each box's colours note its index in a 4096-byte map of their cell (made for the cells
+// that hold colours only); every pixel then reads its index there.
 void map_pixels(const Run& run, const unsigned char* px, int64_t n, unsigned char* code) {
-  const ColorTree* root = &run.nodes[0];
-  for (int64_t i = 0; i < n; i++, px += 4) {
-    const ColorTree* t = root;
-    while (t->type != kLeaf) t = px[t->type - 1] < t->pos ? t->left : t->right;
-    code[i] = static_cast<unsigned char>(t->pal_index);
-  }
-}
-
-void clear_slot(MedianCutInfo* hist) {
-  for (int i = 0; i < kCells; i++) {
-    d_f_ree(hist[i].col);
-    hist[i] = MedianCutInfo{nullptr, 0, 0};
-  }
+  auto** maps = static_cast<unsigned char**>(d_calloc(kCells, sizeof(unsigned char*)));
+  for (int i = 0; i < run.nbox; i++)
+    for (int64_t k = run.box[i].begin; k < run.box[i].end; k++) {
+      const unsigned char* v = run.colours[k].c;
+      unsigned char*& m = maps[cell_of(v[0], v[1], v[2])];
+      if (!m) m = static_cast<unsigned char*>(d_alloc(4096));
+      m[low_of(v[0], v[1], v[2])] = static_cast<unsigned char>(i);
+    }
+  for (int64_t i = 0; i < n; i++, px += 4) code[i] = maps[cell_of(px[0], px[1], px[2])][low_of(px[0], px[1], px[2])];
+  for (int c = 0; c < kCells; c++) d_f_ree(maps[c]);
+  d_f_ree(maps);
 }
 
 }  // namespace
@@ -240,19 +282,19 @@ int MedianCut(const unsigned char* pData, int iWidth, int iHeight, ColorMap* cma
   Run run;
   run.hist = gif_histgram[iWorkID];
   for (int i = 0; i < kCells; i++) run.hist[i] = MedianCutInfo{nullptr, 0, 0};
-  run.nbox = 0;
-  run.nnodes = 0;
-  run.nodes = static_cast<ColorTree*>(d_alloc(kMaxNodes * sizeof(ColorTree)));
-  if (n > 0) {  // no pixels: no box at all
-    fill_histogram(run, pData, n);
-    run.box[0].tree = new_leaf(run);
-    run.nbox = 1;
+  run.colours = nullptr;
+  run.nbox = 0;  // no pixels: no box at all
+  if (n > 0) {
+    RGB4* lists = fill_histogram(run, pData, n);
+    fold_cells(run, n);
+    d_f_ree(lists);
+    for (int i = 0; i < kCells; i++) run.hist[i] = MedianCutInfo{nullptr, 0, 0};
+    first_box(run, n);
     cut_boxes(run);
   }
   make_palette(run, cmap);
   if (pCode && n > 0) map_pixels(run, pData, n, pCode);
-  d_f_ree(run.nodes);
-  clear_slot(run.hist);
+  d_f_ree(run.colours);
   return -1;
 }
 

@@ -165,6 +165,19 @@ TEST(JpegGlue, CmykDecodesByBlackTimesInk) {
   EXPECT_EQ(std::count(k0.px.begin(), k0.px.end(), 0), long(k0.px.size()));
 }
 
+TEST(JpegGlue, ProgressiveAndRestartStreamsDecodeToPillowsPixels) {
+  for (const char* name : {"progressive", "restart"}) {
+    SCOPED_TRACE(name);
+    const Decoded d = decode(imagetest::fixture(std::string(name) + ".jpg"));
+    const Bytes want = imagetest::fixture(std::string(name) + ".rgb");
+    ASSERT_TRUE(d.ok);
+    ASSERT_EQ(size_t(d.w) * size_t(d.h) * 3, want.size());
+    int differ = 0;
+    for (size_t i = 0; i < want.size() / 3; i++) differ += memcmp(&want[i * 3], &d.px[i * 4], 3) != 0;
+    EXPECT_EQ(differ, 0);
+  }
+}
+
 // A loader whose callbacks record what they were asked.
 struct Probe {
   LoadJPGInfo info{};
