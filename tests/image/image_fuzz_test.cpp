@@ -258,7 +258,7 @@ void report(const char* what, const Counts& c) {
 }
 
 TEST(ImageFuzz, GifReaderShort) {
-  const Counts c = run(gif_corpus(), gif_one, 6000, seed_of(1));
+  const Counts c = run(gif_corpus(), gif_one, 4000, seed_of(1));
   EXPECT_GT(c.accepted, 0u);
   EXPECT_LT(c.accepted, c.inputs);
 }
@@ -271,7 +271,7 @@ TEST(ImageFuzz, JpegLoaderShort) {
 }
 
 TEST(ImageFuzz, ZlibUncompressShort) {
-  const Counts c = run(zlib_corpus(), zlib_one, 6000, seed_of(3));
+  const Counts c = run(zlib_corpus(), zlib_one, 4000, seed_of(3));
   EXPECT_GT(c.accepted, 0u);
   EXPECT_LT(c.accepted, c.inputs);
 }
