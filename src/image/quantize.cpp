@@ -111,7 +111,8 @@ RGB4* fill_histogram(Run& run, const unsigned char* px, int64_t n) {
 
 // Folds every cell's list into distinct colours with their pixel counts, cell by cell.
 void fold_cells(Run& run, int64_t n) {
-  run.colours = static_cast<Colour*>(d_alloc(size_t(n) * sizeof(Colour)));
+  const int64_t most = n < (int64_t(1) << 24) ? n : int64_t(1) << 24;  // there are 2^24 colours
+  run.colours = static_cast<Colour*>(d_alloc(size_t(most) * sizeof(Colour)));
   run.ncolours = 0;
   auto* slot_of = static_cast<int64_t*>(d_alloc(4096 * sizeof(int64_t)));  // low nibbles -> colour
   for (int k = 0; k < 4096; k++) slot_of[k] = -1;
