@@ -7,7 +7,7 @@ set -euo pipefail
 # The last three are the image tests' oracles (Pillow, giflib's tools, djpeg).
 base=(cmake ninja-build g++ zlib1g-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
       python3-pil giflib-tools libjpeg-turbo-progs)
-bench=(libsqlite3-dev liblmdb-dev)
+bench=(libsqlite3-dev liblmdb-dev libgif-dev libturbojpeg0-dev)
 
 want=("${base[@]}")
 [ "${1:-base}" = bench ] && want+=("${bench[@]}")
