@@ -210,4 +210,33 @@ TEST_F(R64Level, WindowFilterKeepsAConstant) {
   tq::r64_close_file(f);
 }
 
+TEST_F(R64Level, SaveTestWritesFourAccumulationRowsWithRedEdges) {
+  char old_dir[4096];
+  ASSERT_NE(getcwd(old_dir, sizeof old_dir), nullptr);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  std::vector<double> ch[3];
+  for (int c = 0; c < 3; c++)
+    for (int i = 0; i < 5 * 4; i++) ch[c].push_back(c == 0 ? i * 20.7 - 30 : c == 1 ? 300.0 : 7.9);
+  double* arrays[3] = {ch[0].data(), ch[1].data(), ch[2].data()};
+  int rc = tq::save_test(arrays, 5);
+  tq::R64_FILE* f = tq::r64_open_file("test.r64", O_RDONLY, 0, 0, 0, 0);
+  ASSERT_EQ(chdir(old_dir), 0);
+  ASSERT_EQ(rc, 0);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->header.type, 'P');
+  EXPECT_EQ(f->level_w[0], 5);
+  EXPECT_EQ(f->level_h[0], 8);
+  for (int y = 0; y < 4; y++)
+    for (int x = 0; x < 5; x++) {
+      char px[3];
+      ASSERT_EQ(tq::r64_red(px, f, x, y, 0), 0);
+      bool edge = y == 3 || x == 4;
+      int red = edge ? 255 : std::clamp(int((y * 5 + x) * 20.7 - 30), 0, 255);
+      EXPECT_EQ(uint8_t(px[0]), red) << x << "," << y;
+      EXPECT_EQ(uint8_t(px[1]), edge ? 0 : 255);
+      EXPECT_EQ(uint8_t(px[2]), edge ? 0 : 7);
+    }
+  tq::r64_close_file(f);
+}
+
 }  // namespace
