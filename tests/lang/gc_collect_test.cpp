@@ -146,6 +146,33 @@ TEST(GcCollect, ReaderRecordsAfterMarking) {
   EXPECT_FALSE(on_ring(kept));
 }
 
+// A reader that its owner is closing (the record already flagged closed, not yet off the
+// ring) is kept by a collection that runs meanwhile, even when nothing else refers to it:
+// the owner still works on the record and unlinks it last.
+int64_t during_close = -1;
+void collect_while_closing(int code, void*) {
+  if (code != 1) return;
+  const int64_t before = malloc_count;
+  gc_enable();
+  during_close = before - malloc_count;
+}
+
+TEST(GcCollect, ReaderBeingClosedByItsOwnerIsKept) {
+  gc_enable();
+  gc_push(nullptr, nullptr, "closing");
+  auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+  qv_file_insert(f);
+  set_close_func(f, collect_while_closing, nullptr);
+  gc_pop(nullptr, nullptr);  // only the owner's hands hold f now
+  during_close = -1;
+  qv_file_delete(f);
+  EXPECT_EQ(during_close, 0);  // nothing freed: the record stayed
+  EXPECT_FALSE(on_ring(f));
+  const int64_t after_close = malloc_count;
+  gc_enable();  // off the ring and unreferenced: now it goes
+  EXPECT_EQ(after_close - malloc_count, int64_t(sizeof(TQ_FILE)));
+}
+
 // A function-backed cell: realised on first inspection, again while its function answers
 // with another delayed cell; its record is marked through the cell.
 int marks = 0;
