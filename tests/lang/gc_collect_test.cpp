@@ -2,8 +2,10 @@
 // reader records and delayed cells, and eight tasks allocating and collecting at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
+#include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
@@ -99,6 +101,37 @@ TEST(GcCollect, EightTasksAllocateAndCollectAtOnce) {
   for (int t = 0; t < kTasks; ++t) EXPECT_EQ(bad[t], 0) << "task " << t;
   gc_enable();
   EXPECT_EQ(malloc_count, before);
+}
+
+// Records whose zeroed body a collection cannot mark (an environment without its type, a
+// delayed cell without its delay type) are made whole before a collection can see them:
+// tasks make them while another collects without pause.
+TQ_SEXP* stays_delayed(TQ_SEXP* c) { return c; }
+DELAY_FUNC idle_delay{stays_delayed, nullptr, nullptr};
+
+TEST(GcCollect, RecordsAreWholeBeforeACollectionSeesThem) {
+  std::atomic<bool> stop{false};
+  tqtest::Task collector([&stop] {
+    while (!stop.load()) gc_enable();
+  });
+  std::vector<std::unique_ptr<tqtest::Task>> makers;
+  for (int t = 0; t < 4; ++t) {
+    makers.push_back(std::make_unique<tqtest::Task>([t] {
+      GcFrame frame("maker");
+      for (int i = 0; i < 10000; ++i) {
+        gc_push(nullptr, nullptr, "one");
+        if (t % 2 == 0) {
+          new_env_pair(nullptr, nullptr);
+        } else {
+          init_delay_func(&idle_delay);
+        }
+        gc_pop(nullptr, nullptr);
+      }
+    }));
+  }
+  for (auto& m : makers) EXPECT_TRUE(m->wait(std::chrono::seconds(60))) << "a maker did not finish";
+  stop.store(true);
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
 }
 
 // A reader record nobody refers to is closed by the collector (hook called with 1) and
