@@ -314,7 +314,8 @@ L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name);             // null fo
 // Adds copies of name and value at the head of a symbol's list, in place; others: nothing.
 void set_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
 // A symbol with the attribute set to value (removed for null); s itself when nothing
-// changes or s is no symbol. s and its list are left as they are.
+// changes or s is no symbol. s and its list are left as they are; the new symbol has its
+// own copy of the name and shares the entries after the changed one.
 TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
 // The list with name set to value (removed for null), sharing the entries after the match
 // and copying those before it; the given list never changes.

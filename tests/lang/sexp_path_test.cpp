@@ -87,6 +87,9 @@ TEST_F(SexpPath, Attributes) {
   EXPECT_EQ(text(get_symbol_field(r, lc("a"))), "3");
   EXPECT_EQ(text(get_symbol_field(s, lc("a"))), "2");
   EXPECT_EQ(text(r->symbol.data), "tag");
+  free_sexp(s);  // s owned its name; the new symbol owns its own
+  EXPECT_EQ(text(r->symbol.data), "tag");
+  EXPECT_EQ(mem_block_size(r->symbol.data), int64_t(4 * sizeof(L_CHAR)));
 
   TQ_SYM_FIELD* base = set_sym_field(set_sym_field(nullptr, lc("y"), lc("1")), lc("x"), lc("1"));
   TQ_SYM_FIELD* changed = set_sym_field(base, lc("y"), lc("2"));
