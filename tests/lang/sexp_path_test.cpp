@@ -49,6 +49,8 @@ TEST_F(SexpPath, PathsSelectByTagAndCount) {
   EXPECT_EQ(tqtest::error_text(miss), "no object");
   EXPECT_EQ(get_type(get_el_c(doc, lc("a'2x/b"), nullptr)), kTagError);  // malformed count
   EXPECT_EQ(get_type(get_el_c(doc, lc("a'/b"), nullptr)), kTagError);
+  EXPECT_EQ(get_type(get_el_c(doc, lc("a'4294967298/b"), nullptr)), kTagError);  // no wrap to 2
+  EXPECT_EQ(get_type(get_el_c(doc, lc("a'0x100000001"), nullptr)), kTagError);
 
   EXPECT_EQ(text(get_el_c(doc, lc("a/c"), lc("$x"))->symbol.data), "x");
   EXPECT_EQ(get_el_c(doc, lc("a/c"), lc("(")), nullptr);
