@@ -5,6 +5,7 @@
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
 #include "lang_test_util.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -136,6 +137,16 @@ TEST_F(SexpPath, Positions) {
   } cases[] = {{nullptr, 0}, {cons(nullptr, nullptr), 0}, {num(1), 0}, {get_floating(1, nullptr), 0},
                {str("s"), 1}, {sym("s"), 1},           {get_env(nullptr), 1}};
   for (const Case& c : cases) EXPECT_EQ(curret_check(c.s), c.expected);
+}
+
+void check_bad_tag() {
+  TQ_SEXP* s = num(1);
+  s->h.type = 12;
+  curret_check(s);
+}
+
+TEST(SexpPathDeathTest, CurretCheckOfABadTagStops) {
+  EXPECT_EXIT(check_bad_tag(), testing::ExitedWithCode(1), tqtest::panic_banner("curret_check"));
 }
 
 }  // namespace
