@@ -28,10 +28,14 @@ TQ_SEXP* init_delay_func(DELAY_FUNC* df) {
   gc_push(nullptr, nullptr, "init_delay_func");
   auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
   qv_file_insert(f);
-  TQ_SEXP* s = get_sexp(nullptr, kTagDelay);
-  s->h.file = f;
-  s->delay.dtype = kDelayFunc;
-  s->delay.d.func = df;
+  TQ_SEXP* s;
+  {
+    MemLock lock;  // a collection must not meet the cell before it has its delay type
+    s = get_sexp(nullptr, kTagDelay);
+    s->h.file = f;
+    s->delay.dtype = kDelayFunc;
+    s->delay.d.func = df;
+  }
   gc_pop(s, gc_qv_sexp);
   return s;
 }
