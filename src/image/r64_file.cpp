@@ -357,11 +357,14 @@ int r64_ctl(R64_FILE* f, int cmd, ...) {
   return code ? fail(code) : (r64_error = 0);
 }
 
+// Complete means the file reaches the end of the level's last tile: h rows of the level's
+// row size. For 'G' and 'P' that is the whole region; a 'B' level's packed tiles end well
+// before its byte-a-pixel region does, and measuring against the region would call every
+// freshly written 'B' level incomplete, so that it could never be built into the next one.
 int r64_check_level(R64_FILE* f, int level) {
   if (!level_present(f, level)) return 0;
   int64_t end = r64_file_length(f->fd);
-  uint64_t need = f->level_ofs[level] +
-                  uint64_t(f->level_w[level]) * uint64_t(f->level_h[level]) * uint64_t(region_pixel(f->header.type));
+  uint64_t need = f->level_ofs[level] + uint64_t(f->level_h[level]) * row_bytes(f->header.type, uint64_t(f->level_w[level]));
   return end >= 0 && need <= uint64_t(end) ? 1 : 0;
 }
 

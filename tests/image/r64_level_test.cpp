@@ -88,25 +88,48 @@ TEST_F(R64Level, MeansMatchAPlainComputationOnEveryLevel) {
     int k = 0;
     for (; f->level_ofs[k + 1]; k++) {
       ASSERT_EQ(tq::r64_flush(f), 0);  // building needs the source level complete in the file
-      if (c.kind == 'B') {
-        // A 'B' level counts as complete only once the file reaches its byte-a-pixel region,
-        // that is the next level's start: its packed tiles alone are not enough.
-        EXPECT_EQ(tq::r64_new_level(f, k), -1);
-        EXPECT_EQ(tq::r64_error, tq::kR64ErrLevel);
-        char zero = 0;
-        ASSERT_EQ(tq::r64_set(f, 0, 0, k + 1, &zero), 0);
-        ASSERT_EQ(tq::r64_flush(f), 0);
-      }
       ASSERT_EQ(tq::r64_new_level(f, k), 0);
       want.push_back(halve(want.back(), c.kind));
     }
     // The last level has no successor: every store is refused and the build still succeeds.
     ASSERT_EQ(tq::r64_flush(f), 0);
-    EXPECT_EQ(tq::r64_new_level(f, k), c.kind == 'B' ? -1 : 0);
+    EXPECT_EQ(tq::r64_new_level(f, k), 0);
     ASSERT_EQ(tq::r64_close_file(f), 0);
     f = tq::r64_open_file(path().c_str(), O_RDONLY, 0, 0, 0, 0);
     ASSERT_NE(f, nullptr);
     for (size_t l = 0; l < want.size(); l++) EXPECT_EQ(load(f, int(l)).px, want[l].px) << "level " << l;
+    tq::r64_close_file(f);
+  }
+}
+
+// A level is complete once the file reaches the end of its last tile: for 'B' that is h
+// rows of ceil(w / 8) bytes, not the byte-a-pixel room its region is given.
+TEST_F(R64Level, LevelIsCompleteAtTheEndOfItsLastTile) {
+  struct Case {
+    char kind;
+    int w, h;
+    uint64_t end;  // 8 + the level's tiles, from the layout
+  };
+  for (Case c : {Case{'B', 133, 70, 8 + 70 * 17}, Case{'B', 64, 64, 8 + 64 * 8}, Case{'B', 9, 3, 8 + 3 * 2},
+                 Case{'G', 100, 40, 8 + 4000}, Case{'P', 70, 65, 8 + 70 * 65 * 3}}) {
+    SCOPED_TRACE(std::string(1, c.kind) + std::to_string(c.w) + "x" + std::to_string(c.h));
+    tq::R64_FILE* f = tq::r64_open_file(path().c_str(), tq::kR64CreateFlags, 0644, c.kind, c.w, c.h);
+    ASSERT_NE(f, nullptr);
+    store(f, random_plane(c.w, c.h, c.kind == 'P' ? 3 : 1, c.kind, 3u), 0);
+    ASSERT_EQ(tq::r64_close_file(f), 0);
+    ASSERT_EQ(rastertest::file_bytes(path()).size(), c.end);
+    f = tq::r64_open_file(path().c_str(), O_RDWR, 0, 0, 0, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(tq::r64_check_level(f, 0), 1);
+    EXPECT_EQ(tq::r64_check_level(f, 1), 0);
+    EXPECT_EQ(tq::r64_new_level(f, 0), 0);
+    tq::r64_close_file(f);
+    ASSERT_EQ(truncate(path().c_str(), off_t(c.end - 1)), 0);  // the last tile cut short
+    f = tq::r64_open_file(path().c_str(), O_RDWR, 0, 0, 0, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(tq::r64_check_level(f, 0), 0);
+    EXPECT_EQ(tq::r64_new_level(f, 0), -1);
+    EXPECT_EQ(tq::r64_new_level_hifi(f, 0), -1);
     tq::r64_close_file(f);
   }
 }
