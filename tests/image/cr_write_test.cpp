@@ -154,6 +154,22 @@ TEST_F(CrWrite, TableOfTheExampleAndItsBlocks) {
   EXPECT_EQ(total, s.size()) << "blocks follow each other without gaps";
 }
 
+// Progress: the R64 size, then a line each time the pixel bytes coded so far pass the
+// threshold, which starts at 0 and rises by 10000. 100 x 40 codes 24, 63, 195, 750 and
+// 3000 bytes from the top level down, then 7680 and 4320 at level 0.
+TEST_F(CrWrite, ProgressLines) {
+  tq::R64_FILE* r = pyramid('G', 100, 40, 10);
+  tq::indicate_file_size = 0;  // process-wide and never lowered: start from a known value
+  testing::internal::CaptureStdout();
+  int rc = tq::cr_write_file(cr_path().c_str(), 0644, 64, r);
+  std::string out = testing::internal::GetCapturedStdout();
+  tq::r64_close_file(r);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out, "r64 width=100 height=40loading 24   \rloading 11712   \r\n");
+  EXPECT_EQ(tq::loading_file_size, 24u + 63 + 195 + 750 + 3000 + 7680 + 4320);
+  EXPECT_EQ(tq::indicate_file_size, 20000u);
+}
+
 TEST_F(CrWrite, RawBlocksRoundTripExactly) {
   struct Case {
     char kind;
