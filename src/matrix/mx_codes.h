@@ -2,6 +2,7 @@
 // in every module of the store. The language words turn them into the error cell
 // "Application System error" (0x8001160a); 0 is success throughout.
 #pragma once
+#include <cstdint>
 
 namespace tq {
 
@@ -31,5 +32,14 @@ enum : int {
   MX_DIM_MISMATCH = -126,      // copy between matrices of different dimension counts
   MX_LOAD_FAILED = -127,       // the file access failed while a node was loaded
 };
+
+// A node's completion byte per access event (signed 8 bits): set when the event's script
+// ends. The bytes 131 and 156 of a failed script read as the codes of an interruption and a
+// failure.
+inline constexpr int8_t MX_EVENT_WAITING = 0;
+inline constexpr int8_t MX_EVENT_DONE = 1;
+inline constexpr int8_t MX_EVENT_BREAK = int8_t(131);   // interrupted by a break
+inline constexpr int8_t MX_EVENT_FAILED = int8_t(156);  // the script failed
+static_assert(MX_EVENT_BREAK == int(MX_INTERRUPTED) && MX_EVENT_FAILED == int(MX_SCRIPT_FAILED));
 
 }  // namespace tq

@@ -125,7 +125,7 @@ void* xx_mxt_alloc_vector(MDT tp, int atype, void* d, void* w, const char* __f, 
   hd->offset = int8_t(offset);
   hd->type = int8_t(tp->type);
   hd->dim = int16_t(prm->dim);
-  memcpy(sizes_of(v), prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
+  for (int i = 0; i < prm->dim; ++i) sizes_of(v)[i] = prm->ix_size[i];
   if (prm->default_data)
     for (int64_t i = 0; i < count; ++i) el_tp->copy(el_tp, v + offset + i * el, prm->default_data, atype, w);
   return v;

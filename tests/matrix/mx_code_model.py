@@ -57,7 +57,7 @@ def main():
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "codes.txt")
             write(path, numbers(count, random.randrange(1 << 30)))
-            env = dict(os.environ, TQ_MX_CODE_FILE=path)
+            env = dict(os.environ, TQ_MX_CODE_FILE=path, TQ_MX_CODE_COUNT=str(count))
             run = subprocess.run([sys.argv[2], "--gtest_filter=MxCodeModel.*"], env=env)
             return run.returncode
     print(__doc__ or "usage: mx_code_model.py golden | check TEST_BIN [N]")
