@@ -1,0 +1,90 @@
+// The block pool of an access cache: free lists by size class over debug-heap blocks, the
+// pool's defaults, and its full release.
+#include "matrix/mx_cache.h"
+
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+
+namespace tq {
+
+int _debug_flag;
+
+namespace {
+
+constexpr int kMaxLogSize = 20;
+
+MBLK* head_of(void* ptr) { return static_cast<MBLK*>(ptr) - 1; }
+
+// The class of size bytes: size / 2^log, raised to a whole number (0 for size 0).
+int64_t class_of(const MX_CACHE* c, int64_t size) {
+  const int64_t step_mask = (int64_t(1) << c->mblk_logsize) - 1;
+  return (size >> c->mblk_logsize) + ((size & step_mask) != 0 ? 1 : 0);
+}
+
+void* new_block(size_t bytes, uint16_t cls, const char* file, int line) {
+  auto* b = static_cast<MBLK*>(xx_d_alloc(sizeof(MBLK) + bytes, file, line));
+  *b = MBLK{nullptr, cls, 1, file, line, nullptr, 0};
+  return b + 1;
+}
+
+}  // namespace
+
+void mxc_setup(MX_CACHE* c) {
+  if (c->mblk_logsize == 0) c->mblk_logsize = kMblkDefaultLogSize;
+  if (c->mblk_hashsize == 0) c->mblk_hashsize = kMblkDefaultHashSize;
+  if (c->mblk_logsize < 0 || c->mblk_logsize > kMaxLogSize || c->mblk_hashsize < 0 ||
+      c->mblk_hashsize >= kMblkDirect)
+    er_panic("mxc_setup");
+  c->mblk_hash = static_cast<MBLK**>(d_calloc(size_t(c->mblk_hashsize), sizeof(MBLK*)));
+  c->user_header = nullptr;
+}
+
+void* xx_mxc_alloc(MX_CACHE* c, int64_t size, const char* __f, int __l) {
+  if (size < 0) er_panic("xx_mxc_alloc");
+  const int64_t cls = c->mblk_hash ? class_of(c, size) : -1;
+  if (_debug_flag || cls < 0 || cls >= c->mblk_hashsize) return new_block(size_t(size), kMblkDirect, __f, __l);
+  MBLK* b = c->mblk_hash[cls];
+  if (!b) return new_block(size_t(cls) << c->mblk_logsize, uint16_t(cls), __f, __l);
+  c->mblk_hash[cls] = b->next;
+  b->next = nullptr;
+  if (b->cnt < kMblkCntMax) ++b->cnt;
+  b->free_file = nullptr;
+  b->free_line = 0;
+  return b + 1;
+}
+
+void xx_mxc_free(MX_CACHE* c, void* ptr, const char* __f, int __l) {
+  if (!ptr) return;
+  MBLK* b = head_of(ptr);
+  // Only a pooled block stays live after a free, so only its free site tells a second
+  // free; a direct block is the debug heap's to judge.
+  if (b->size == kMblkDirect) return xx_d_f_ree(b, __f, __l);
+  if (b->free_file) er_panic("xx_mxc_free");
+  if (!c->mblk_hash) return xx_d_f_ree(b, __f, __l);  // the pool was released in full
+  if (b->size >= c->mblk_hashsize) er_panic("mxc_free");
+  b->free_file = __f;
+  b->free_line = __l;
+  b->next = c->mblk_hash[b->size];
+  c->mblk_hash[b->size] = b;
+}
+
+void flush_mx_cache(MX_CACHE* c, int f) {
+  // A node is held only through the access cache's node requests; none is made here.
+  if (c->n) er_panic("flush_mx_cache");
+  if (f != 1) return;
+  if (c->user_header) {
+    c->user_header->free_func(c);
+    c->user_header = nullptr;
+  }
+  if (!c->mblk_hash) return;
+  for (int i = 0; i < c->mblk_hashsize; ++i) {
+    while (MBLK* b = c->mblk_hash[i]) {
+      c->mblk_hash[i] = b->next;
+      d_f_ree(b);
+    }
+  }
+  d_f_ree(c->mblk_hash);
+  c->mblk_hash = nullptr;
+}
+
+}  // namespace tq

@@ -1,0 +1,47 @@
+// Index tuples of vector datums and their sequence numbers (first position fastest).
+#include "matrix/ix_tuple.h"
+
+namespace tq {
+
+namespace {
+
+// Two's complement wrap-around of 32-bit arithmetic, computed without overflow.
+int wrap32(int64_t v) { return int(uint32_t(uint64_t(v))); }
+int mul32(int a, int b) { return int(uint32_t(a) * uint32_t(b)); }
+int add32(int a, int b) { return int(uint32_t(a) + uint32_t(b)); }
+
+}  // namespace
+
+void get_ix_from_seq(int* target, const int* ix_size, int ix, int dim) {
+  int64_t rest = ix;  // 64 bits: INT_MIN divided by -1 stays defined
+  for (int i = 0; i < dim; ++i) {
+    const int64_t size = ix_size[i];
+    if (size == 0) {  // an empty axis has no position but 0
+      target[i] = 0;
+      continue;
+    }
+    target[i] = int(rest % size);
+    rest = int64_t(wrap32(rest / size));
+  }
+}
+
+int get_seq_from_ix(const int* ix, const int* ix_size, int dim) {
+  int seq = 0;
+  int stride = 1;
+  for (int i = 0; i < dim; ++i) {
+    seq = add32(seq, mul32(ix[i], stride));
+    stride = mul32(stride, ix_size[i]);
+  }
+  return seq;
+}
+
+int inc_ix(int* ix, const int* st, const int* inc, const int* ix_size, int dim) {
+  for (int i = 0; i < dim; ++i) {
+    ix[i] = add32(ix[i], inc[i]);
+    if (ix[i] < ix_size[i]) return 0;
+    ix[i] = st ? st[i] : 0;
+  }
+  return 1;
+}
+
+}  // namespace tq
