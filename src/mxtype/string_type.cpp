@@ -210,8 +210,9 @@ void* mxt_convert_stringv_to_host(MDT tp, void* d, int _size, int atype, void* a
   int64_t count = 1;
   for (int i = 0; i < dim; ++i) {
     sizes[i] = int32_t(get_be32(p + kMxHeaderSize + 4 * i));
-    if (sizes[i] < 0 || __builtin_mul_overflow(count, int64_t(sizes[i]), &count) || count > _size - offset) return nullptr;
+    if (sizes[i] < 0 || __builtin_mul_overflow(count, int64_t(sizes[i]), &count) || count > INT_MAX) return nullptr;
   }
+  if (count > _size - offset) return nullptr;  // every element takes a byte at least
   // Every string must end inside the bytes before anything is made.
   const uint8_t* at = p + offset;
   const uint8_t* end = p + _size;
