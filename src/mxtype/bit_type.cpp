@@ -76,7 +76,7 @@ void* mxt_alloc_bitv(MDT tp, int atype, void* d, void* c, const char* __f, int _
   hd->offset = int8_t(offset);
   hd->type = int8_t(tp->type);
   hd->dim = int16_t(prm->dim);
-  memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
+  if (prm->dim > 0) memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
   if (prm->default_data) memset(v + offset, *static_cast<uint8_t*>(prm->default_data) == 0 ? 0xFF : 0x00, size_t(size - offset));
   return v;
 }

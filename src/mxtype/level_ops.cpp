@@ -32,6 +32,17 @@ int64_t level_result(T a, T b, bool sub) {
   }
 }
 
+// sum / count truncated toward zero (the mean fits the element). Whole cells count a power
+// of two: a shift, corrected toward zero for negative sums, spares the division.
+template <class Sum>
+Sum truncated_mean(Sum sum, int64_t count) {
+  if (count & (count - 1)) return sum / Sum(count);
+  const int k = __builtin_ctzll(uint64_t(count));
+  if constexpr (std::is_signed_v<Sum> || std::is_same_v<Sum, __int128>)
+    if (sum < 0) sum += Sum(count - 1);
+  return sum >> k;
+}
+
 struct Blocks {
   MATRIX_DH_SET dest, a, b;
 };
@@ -68,24 +79,29 @@ int level_op(MDT tp, MATRIX* m, int64_t* dim_code, int parent, int* opt, void* d
     const int option = opt ? *opt : MX_OPT_NONE;
     constexpr bool kUint8 = std::is_same_v<T, uint8_t>;
     const int round_opt = kUint8 && sub ? option : MX_OPT_NONE;
-    const int16_t* curve = kUint8 && !sub && option == MX_OPT_CURVE ? mx_curve_decode_table() : nullptr;
-    auto result = [sub, curve](T c, T f) {
-      if constexpr (kUint8)
-        if (curve) return int64_t(c) + curve[f];
-      return level_result(c, f, sub);
-    };
     const int type = k.dest.hd->type;
     const int size = round_int_size(type);
     if (size == 0) return -1;
-    if (type == tp->type) {
-      mx_walk_level<T>(g, k.dest, k.a, k.b, size, [&](uint8_t* out, T c, T f) {
-        const T r = mx_round<T>(result(c, f), round_opt);
-        memcpy(out, &r, sizeof r);
-      });
-    } else {
-      mx_walk_level<T>(g, k.dest, k.a, k.b, size,
-                       [&](uint8_t* out, T c, T f) { round_int(type, out, result(c, f), round_opt); });
-    }
+    auto walk = [&](auto result) {
+      if (type != tp->type)
+        mx_walk_level<T>(g, k.dest, k.a, k.b, size,
+                         [&](uint8_t* out, T c, T f) { round_int(type, out, result(c, f), round_opt); });
+      else if (round_opt == MX_OPT_NONE || round_opt == MX_OPT_TRUNC)  // clamping only
+        mx_walk_level<T>(g, k.dest, k.a, k.b, size, [&](uint8_t* out, T c, T f) {
+          *reinterpret_cast<T*>(out) = mx_round<T>(result(c, f), MX_OPT_NONE);
+        });
+      else
+        mx_walk_level<T>(g, k.dest, k.a, k.b, size, [&](uint8_t* out, T c, T f) {
+          *reinterpret_cast<T*>(out) = mx_round<T>(result(c, f), round_opt);
+        });
+    };
+    const int16_t* curve = kUint8 && !sub && option == MX_OPT_CURVE ? mx_curve_decode_table() : nullptr;
+    if (curve)
+      walk([curve](T c, T f) { return int64_t(c) + curve[f]; });
+    else if (sub)
+      walk([](T c, T f) { return level_result(c, f, true); });
+    else
+      walk([](T c, T f) { return level_result(c, f, false); });
   }
   return 0;
 }
@@ -115,13 +131,13 @@ int mxt_num_thined_avg(MDT tp, MATRIX* m, int64_t* dim_code, int parent, void* d
   MxLevelGeom g;
   if (!mx_level_geom(&g, m, dim_code, parent)) return -1;
   using Sum = CellSum<T>;
-  mx_walk_avg<T, Sum>(
+  mx_walk_avg<T, Sum, !std::is_floating_point_v<T>>(
       g, d, s, [](Sum& acc, T v) { acc += Sum(v); },
       [](const Sum& acc, int64_t count) {
         if constexpr (std::is_floating_point_v<T>)
           return T(acc / T(count));
         else
-          return T(acc / Sum(count));  // truncated toward zero; the mean fits the element
+          return T(truncated_mean(acc, count));
       });
   return 0;
 }

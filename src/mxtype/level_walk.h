@@ -30,6 +30,9 @@ struct MxLevelGeom {
   int64_t ofs[kMxMaxAxes];    // where the fine block's cells start in the coarse block
 };
 
+// v * 2^s for v >= 0, held at INT64_MAX.
+inline int64_t mx_shl_sat(int64_t v, int64_t s) { return s >= 62 || v > (INT64_MAX >> s) ? INT64_MAX : v << s; }
+
 // Fills g for matrix m, the fine block's dimension code and parent. False when parent is
 // negative or the matrix has more than 30 axes.
 bool mx_level_geom(MxLevelGeom* g, MATRIX* m, const int64_t* dim_code, int parent);
@@ -77,8 +80,10 @@ void mx_walk_rep(const MxLevelGeom& g, const int* rep, MATRIX_DH_SET& dest, MATR
 
 // Average thinning: every cell's elements (axis 0 fastest) are added into an accumulator
 // with add(acc, element), then the destination element of the cell, when inside, becomes
-// mean(acc, count) with count the cell's elements inside the source.
-template <class T, class Acc, class Add, class Mean>
+// mean(acc, count) with count the cell's elements inside the source. kExact: the sums are
+// exact (Acc += Acc regroups them), so the walk may add pairs first; otherwise every element
+// is added in order, as floating-point sums need.
+template <class T, class Acc, bool kExact, class Add, class Mean>
 void mx_walk_avg(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& src, Add add, Mean mean) {
   const int dim = g.dim;
   const MxShape S(src, dim), D(dest, dim);
@@ -96,7 +101,21 @@ void mx_walk_avg(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& src, 
   for (int64_t r = 0; r < rows; ++r) {  // one source row of axis 0 at a time
     int64_t base = 0, stride = cells[0];
     for (int i = 1; i < dim; ++i) base += (y[i] >> g.shift[i]) * stride, stride *= cells[i];
-    for (int64_t x = 0; x < S.n[0]; ++x) add(acc[base + (x >> g.shift[0])], in[x]);
+    const int64_t step0 = int64_t(1) << g.shift[0];
+    int64_t k0 = 0, x = 0;
+    if constexpr (kExact) {  // halving: whole pairs at once (an exact sum may be regrouped)
+      if (step0 == 2)
+        for (; x + 1 < S.n[0]; x += 2, ++k0) {
+          Acc pair{};
+          add(pair, in[x]);
+          add(pair, in[x + 1]);
+          acc[base + k0] += pair;
+        }
+    }
+    for (; k0 < cells[0]; ++k0) {  // a cell's run of the row, in order
+      Acc& a = acc[base + k0];
+      for (const int64_t end = S.n[0] - x < step0 ? S.n[0] : x + step0; x < end; ++x) add(a, in[x]);
+    }
     in += S.n[0];
     for (int i = 1; i < dim && ++y[i] == S.n[i]; ++i) y[i] = 0;
   }
@@ -149,12 +168,14 @@ void mx_walk_level(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& coa
     }
     for (int i = 1; i < dim && ++y[i] == F.n[i]; ++i) y[i] = 0;
     if (!inside) continue;
-    const int64_t x_end = F.n[0] < D.n[0] ? F.n[0] : D.n[0];
+    // The fine columns whose coarse column lies inside: ofs + (x >> s) in [0, C).
+    int64_t lo = 0, hi = F.n[0] < D.n[0] ? F.n[0] : D.n[0];
+    if (g.ofs[0] < 0) lo = mx_shl_sat(-g.ofs[0], g.shift[0]);
+    if (C.n[0] - g.ofs[0] <= 0) hi = 0;
+    else if (mx_shl_sat(C.n[0] - g.ofs[0], g.shift[0]) < hi) hi = mx_shl_sat(C.n[0] - g.ofs[0], g.shift[0]);
     uint8_t* out = dest.offset + d_row * dest_size;
-    for (int64_t x = 0; x < x_end; ++x) {
-      const int64_t c0 = g.ofs[0] + (x >> g.shift[0]);
-      if (c0 >= 0 && c0 < C.n[0]) fn(out + x * dest_size, co[c_row + c0], in[x]);
-    }
+    const T* co_row = co + c_row + g.ofs[0];
+    for (int64_t x = lo; x < hi; ++x) fn(out + x * dest_size, co_row[x >> g.shift[0]], in[x]);
   }
 }
 

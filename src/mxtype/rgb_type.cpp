@@ -116,7 +116,7 @@ int mxt_RGB_thined_avg(MDT tp, MATRIX* m, int64_t* dim_code, int parent, void* d
   get_matrix_dh_set(&s, src);
   MxLevelGeom g;
   if (!fits(s, m, tp) || !fits(d, m, tp) || !mx_level_geom(&g, m, dim_code, parent)) return -1;
-  mx_walk_avg<uint32_t, ColourSum>(
+  mx_walk_avg<uint32_t, ColourSum, false>(
       g, d, s,
       [](ColourSum& acc, uint32_t v) {
         for (int n = 0; n < 4; ++n) acc.s[n] += colour(v, n);

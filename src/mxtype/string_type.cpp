@@ -147,7 +147,7 @@ void* mxt_alloc_stringv_data(MDT tp, int atype, void* d, void* w, const char* __
   hd->offset = int8_t(offset);
   hd->type = int8_t(tp->type);
   hd->dim = int16_t(prm->dim);
-  memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
+  if (prm->dim > 0) memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
   const char* def = static_cast<const char*>(prm->default_data);
   for (int64_t i = 0; i < count; ++i) set_element(v + offset + i * kRef, def ? default_copy(def, kind) : nullptr);
   return v;

@@ -150,7 +150,7 @@ TEST(MxTypes, ComparisonsOrderByTheElementType) {
   EXPECT_EQ(cmp(&tq::mx_type_int64, int64_t(1) << 40, (int64_t(1) << 40) + 1), -1);
   EXPECT_EQ(cmp(&tq::mx_type_uint64, UINT64_MAX, uint64_t(1)), 1);
   EXPECT_EQ(cmp(&tq::mx_type_int32, int32_t(7), int32_t(7)), 0);
-  EXPECT_EQ(cmp(&tq::mx_type_double, 1.0, NAN), 0);
+  EXPECT_EQ(cmp(&tq::mx_type_double, 1.0, double(NAN)), 0);
   EXPECT_EQ(cmp(&tq::mx_type_float, NAN, NAN), 0);
   EXPECT_EQ(cmp(&tq::mx_type_bit, int8_t(1), int8_t(0)), 1);
   EXPECT_EQ(cmp(&tq::mx_type_RGB, uint32_t(1), uint32_t(0xFFFFFF00)), 1);
