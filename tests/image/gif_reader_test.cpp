@@ -4,7 +4,6 @@
 // and every truncation of every corpus file.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -162,17 +161,19 @@ TEST(GifReader, WriterStreamsReadBackAsThePaletteOfTheirIndices) {
 
 // ------------------------------------------------------------- hand-built streams
 
-// Codes of the given widths, least significant bit first, in one sub-block.
-Bytes sub_block(std::initializer_list<std::pair<int, int>> codes) {
-  Bytes out;
+// Codes of the given widths, least significant bit first, in sub-blocks of at most 255
+// bytes (the 0 block not added).
+Bytes sub_block(const std::vector<std::pair<int, int>>& codes) {
+  Bytes data;
   uint32_t acc = 0;
   int nbits = 0;
   for (auto [code, width] : codes) {
     acc |= uint32_t(code) << nbits;
-    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) out.push_back(uint8_t(acc));
+    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
   }
-  if (nbits > 0) out.push_back(uint8_t(acc));
-  out.insert(out.begin(), uint8_t(out.size()));
+  if (nbits > 0) data.push_back(uint8_t(acc));
+  Bytes out;
+  imagetest::append_sub_blocks(out, data);
   return out;
 }
 
@@ -195,27 +196,6 @@ Bytes reds(const Read& r) {
   return v;
 }
 
-// Codes of the given widths, least significant bit first, cut into sub-blocks of 255
-// bytes and the 0 block.
-Bytes sub_blocks(const std::vector<std::pair<int, int>>& codes) {
-  Bytes data;
-  uint32_t acc = 0;
-  int nbits = 0;
-  for (auto [code, width] : codes) {
-    acc |= uint32_t(code) << nbits;
-    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
-  }
-  if (nbits > 0) data.push_back(uint8_t(acc));
-  Bytes out;
-  for (size_t at = 0; at < data.size(); at += 255) {
-    const size_t n = std::min<size_t>(255, data.size() - at);
-    out.push_back(uint8_t(n));
-    out.insert(out.end(), data.begin() + long(at), data.begin() + long(at + n));
-  }
-  out.push_back(0);
-  return out;
-}
-
 TEST(GifReader, FullTableGoesOnAtTwelveBitsWithoutAClear) {
   // Minimum code size 8. After the clear, code k (k >= 2) of single indices x1, x2, ...
   // makes entry 256 + k = (x(k-1), x(k)); the width grows once entries 511, 1023 and
@@ -235,9 +215,9 @@ TEST(GifReader, FullTableGoesOnAtTwelveBitsWithoutAClear) {
   Bytes g = {'G', 'I', 'F', '8', '7', 'a', uint8_t(w), 0, uint8_t(h), 0, 0xF7, 0, 0};
   for (int i = 0; i < 256; i++) g.insert(g.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i ^ 0x55)});
   g.insert(g.end(), {',', 0, 0, 0, 0, uint8_t(w), 0, uint8_t(h), 0, 0, 8});
-  const Bytes data = sub_blocks(codes);
+  const Bytes data = sub_block(codes);
   g.insert(g.end(), data.begin(), data.end());
-  g.push_back(';');
+  g.insert(g.end(), {0, ';'});
   const Read r = decode(g);
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(want.size(), size_t(w * h));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -141,11 +140,7 @@ Bytes sub_blocks(const std::vector<std::pair<int, int>>& codes) {
     for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) block.push_back(uint8_t(acc));
   }
   if (nbits > 0) block.push_back(uint8_t(acc));
-  for (size_t at = 0; at < block.size(); at += 255) {
-    const size_t n = std::min<size_t>(255, block.size() - at);
-    out.push_back(uint8_t(n));
-    out.insert(out.end(), block.begin() + long(at), block.begin() + long(at + n));
-  }
+  imagetest::append_sub_blocks(out, block);
   out.push_back(0);
   return out;
 }
