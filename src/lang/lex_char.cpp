@@ -69,13 +69,6 @@ L_CHAR get_1ent(TQ_FILE* f, int* mark) {
   return get_1char(f, mark);
 }
 
-int hex_value(L_CHAR c) {
-  if (c >= '0' && c <= '9') return int(c - '0');
-  if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
-  return -1;
-}
-
 // The value of a numeric reference after "&#", "&C" or "&c": hexadecimal after "x", else
 // decimal, up to ";". False for any other character (end of input included).
 bool read_char_ref(TQ_FILE* f, uint32_t* value) {
@@ -84,7 +77,7 @@ bool read_char_ref(TQ_FILE* f, uint32_t* value) {
   uint32_t v = 0;
   if (c == 'x') {
     while ((c = get_1ent(f, &mark)) != ';') {
-      const int d = hex_value(c);
+      const int d = lex_hex_digit(c);
       if (d < 0) return false;
       v = v * 16 + uint32_t(d);
     }
@@ -311,9 +304,12 @@ ENTITY* search_entity(TQ_FILE* f, const L_CHAR* name) {
 }
 
 void define_standard_entities(TQ_FILE* f) {
-  static constexpr LText lt = "lt", lt_text = "&#x3c;";
-  static constexpr LText amp = "amp", amp_text = "&#x26;";
-  static constexpr LText quot = "quot", quot_text = "&#x22;";
+  static constexpr LText lt = "lt";
+  static constexpr LText lt_text = "&#x3c;";
+  static constexpr LText amp = "amp";
+  static constexpr LText amp_text = "&#x26;";
+  static constexpr LText quot = "quot";
+  static constexpr LText quot_text = "&#x22;";
   new_entity(f, lt, lt_text);
   new_entity(f, amp, amp_text);
   new_entity(f, quot, quot_text);
