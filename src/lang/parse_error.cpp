@@ -52,6 +52,7 @@ TQ_SEXP* parse_pair(Eager& e) {
       case kTokCancel: {
         const int32_t line = e.f->stack ? e.f->stack->h.line : e.f->line;
         item = get_error(e.f, line, ER_BREAK, kFuncParser, get_string(kCancel));
+        e.f->flags |= kRfSexpContext;  // the lexer left the list's context with the cancel
         break;
       }
       default: return e.fail(t);  // end of input, a tag, a bracket: the partial list is dropped
