@@ -107,19 +107,21 @@ void end_tag(TQ_FILE* f, TQ_SEXP* end) {
 TQ_SEXP* realize_func(TQ_SEXP* s) {
   TQ_SEXP* const first = s;
   for (;;) {
-    TQ_FILE* rec = s->h.file;
-    while (rec->flags & kRfRealising) {
+    TQ_FILE* rec = s->h.file;  // null for a cell made without init_delay_func
+    while (rec && (rec->flags & kRfRealising)) {
       sleep_parse(rec);
       if (realised(s)) break;
     }
     if (realised(s)) break;
     DELAY_FUNC* df = s->delay.d.func;
-    rec->flags |= kRfRealising;
+    if (rec) rec->flags |= kRfRealising;
     unlock_parse("realize_sexp");
     TQ_SEXP* r = df->func(s);
     lock_parse();
-    wakeup_task(rec);
-    rec->flags &= ~kRfRealising;
+    if (rec) {
+      wakeup_task(rec);
+      rec->flags &= ~kRfRealising;
+    }
     s = r;
     if (realised(s) || s->delay.dtype != kDelayFunc) break;
   }
@@ -233,7 +235,7 @@ TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
   if (realised(s)) return s;
   lock_parse();
   TQ_FILE* rec = s->h.file;
-  while (!realised(s) && (rec->flags & kRfRealising)) sleep_parse(rec);
+  while (!realised(s) && rec && (rec->flags & kRfRealising)) sleep_parse(rec);
   if (realised(s)) {
     unlock_parse("realize_sexp");
     return s;
