@@ -34,6 +34,8 @@ TQ_SEXP* parse_sexp(Eager& e);
 
 // Elements up to ")"; an error literal ends the list early (its token is dropped).
 TQ_SEXP* parse_pair(Eager& e) {
+  NestLevel level;
+  if (!level.ok()) return e.fail(kNoToken);
   TQ_SEXP* head = nullptr;
   TQ_SEXP** tail = &head;
   for (;;) {
@@ -64,12 +66,12 @@ TQ_SEXP* parse_pair(Eager& e) {
 }
 
 TQ_SEXP* parse_sexp(Eager& e) {
-  NestLevel level;
-  if (!level.ok()) return e.fail(kNoToken);
   const int t = qv_lex(e.f);
   switch (t) {
     case kTokOpen: return parse_pair(e);
     case kTokQuote: {
+      NestLevel level;  // quote marks nest as deeply as lists
+      if (!level.ok()) return e.fail(kNoToken);
       TQ_SEXP* datum = parse_sexp(e);
       return e.failed ? nullptr : list(get_symbol(kQuote), datum, nullptr);
     }

@@ -27,7 +27,7 @@ inline std::string print_text(tq::TQ_SEXP* v, int flags) {
   tq::STREAM* out = tq::s_open_string_write(tq::std_cm);
   tq::print_sexp(out, v, flags);
   const char* s = tq::s_get_string(out);
-  std::string r = s ? s : "";
+  std::string r = s ? std::string(s, size_t(tq::s_get_string_size(out))) : "";
   d_s_close(out);
   return r;
 }
