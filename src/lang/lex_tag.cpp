@@ -21,10 +21,14 @@ constexpr LText kOn = "!on";
 
 bool in_tag_mode(const TQ_FILE* f) { return f->mode <= kLexValue && f->mode >= kLexTagEndBracket; }
 
-// Skips to the end of a broken tag.
+// Drops the token being read: inside a tag, the rest of the tag up to its ">"; elsewhere the
+// token's state, so that the next token starts afresh.
 void skip_tag(TQ_FILE* f) {
   reset_yytext(f);
-  if (!in_tag_mode(f)) return;
+  if (!in_tag_mode(f)) {
+    if (f->mode != kLexContent && f->mode != kLexSexp) f->mode = (f->flags & kRfSexpContext) ? kLexSexp : kLexContent;
+    return;
+  }
   int mark;
   for (;;) {
     const L_CHAR c = qv_lex_entity(&mark, f, 0);
