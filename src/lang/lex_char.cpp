@@ -25,7 +25,7 @@ constexpr int kFirstTextSize = 10;       // characters of a new token buffer
 constexpr int kKeptTextSize = 4096;      // a larger token buffer is dropped after its token
 constexpr int kOverflowTail = 8;         // characters kept at the end of an overlong token
 constexpr int kEntityNameMax = 64;       // longer names are never defined
-constexpr int kEntityDepthMax = 16;      // expansions inside expansions
+constexpr int kEntityDepthMax = 16;      // expansions for one character
 
 // ---- Entities.
 
@@ -43,12 +43,6 @@ void pop_ent_stack(TQ_FILE* f) {
   ENTITY_STACK* st = f->ent_stack;
   f->ent_stack = st->up;
   mfree(st);
-}
-
-int ent_depth(const TQ_FILE* f) {
-  int n = 0;
-  for (const ENTITY_STACK* st = f->ent_stack; st; st = st->up) ++n;
-  return n;
 }
 
 // The next character of the innermost expansion, else of the stream. A pushed-back
@@ -189,7 +183,9 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
 
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode) {
   if (!mode) return get_1char(f, ent_flag);
-  for (;;) {
+  // Expansions begun for this one character: an entity whose text names itself (directly or
+  // through others) would otherwise expand for ever.
+  for (int expansions = 0;; ++expansions) {
     int mark;
     const L_CHAR c = get_1ent(f, &mark);
     if (c != '&' || mark) {
@@ -204,7 +200,7 @@ L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode) {
       return v;
     }
     ENTITY* e = read_entity_ref(f, c2);
-    if (!e || ent_depth(f) >= kEntityDepthMax) break;
+    if (!e || expansions >= kEntityDepthMax) break;
     push_ent_stack(f, e, mode);
   }
   lex_queue_error(f, ER_INVALID_ENTITY, {"invalid entity"});

@@ -208,6 +208,23 @@ TEST(Characters, FixedLinesCountOnlyWhatEndsAnAtom) {
   EXPECT_EQ(car(cdr(form))->h.line, 51);  // the line end after "a" ended an atom; the blank line did not count
 }
 
+TEST(Characters, EntitiesOfSeveralCharactersKeepTheirOrder) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("&e; &loop;x");
+  new_entity(root->h.file, lc("e"), lc("a<b/>c"));
+  new_entity(root->h.file, lc("loop"), lc("&loop;"));
+  // The "<" that ends the word "a" is pushed back and read again before the rest of "e".
+  EXPECT_EQ(tqtest::print_text(root, kPrintLines),
+            "^\"a\"\n(b)\n^\"c\"\n^\n %E\n (\"tq-test-host\" \"test\" 1 \"lex\" 0x80020508\n (\"invalid entity\"))\n^\"x\"\n");
+}
+
+TEST(Characters, EscapedLineEndStillCounts) {
+  GcFrame frame("t");
+  TQ_SEXP* form = car(tqtest::read_text("(\"a\\\nb\" c)"));
+  EXPECT_EQ(text(car(form)->string.data), "a\\\nb");
+  EXPECT_EQ(car(cdr(form))->h.line, 2);
+}
+
 // ---- Deliberate stops.
 
 TEST(StopDeathTest, UnknownLexerStateAndToken) {
