@@ -172,15 +172,6 @@ GC_STACK* bottom_frame(GC_THREAD* th) {
   return f;
 }
 
-// Holds the memory lock for a scope.
-class MemLock {
- public:
-  MemLock() { lock_mem(); }
-  ~MemLock() { unlock_mem(); }
-  MemLock(const MemLock&) = delete;
-  MemLock& operator=(const MemLock&) = delete;
-};
-
 }  // namespace
 
 NestLevel::NestLevel() : ok_(++nest_count <= kNestLimit) {}

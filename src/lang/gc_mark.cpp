@@ -162,7 +162,7 @@ void scan_env(void* p) {
         for (int32_t i = 0; i < e.hash_ptr_size; ++i) gc_element(e.hash_ptr[i]);
       }
       gc_element(e.default_sym);
-      // The unit environment is marked by the units layer's roots.
+      // uenv: gc_unit_env marks it here once the units layer exists.
       return;
     }
     default:
