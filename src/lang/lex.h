@@ -161,16 +161,6 @@ struct LexText {
 // is the list of the given texts.
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data);
 
-// Holds the memory lock for a maker's few allocations (it is recursive, so each allocation
-// inside costs no further semaphore).
-class LexMemLock {
- public:
-  LexMemLock() { lock_mem(); }
-  ~LexMemLock() { unlock_mem(); }
-  LexMemLock(const LexMemLock&) = delete;
-  LexMemLock& operator=(const LexMemLock&) = delete;
-};
-
 // ---- Token makers: each ends the token text, makes its cell (f->sexp), clears yytext and
 // returns the token value, or queues an error and returns 0.
 int get_token(TQ_FILE* f);       // S-expression token: string, number, symbol, error literal

@@ -30,7 +30,7 @@ constexpr int kEntityDepthMax = 16;      // expansions for one character
 // ---- Entities.
 
 void push_ent_stack(TQ_FILE* f, ENTITY* e, int mode) {
-  LexMemLock hold;
+  MemLock hold;
   auto* st = static_cast<ENTITY_STACK*>(mmalloc(sizeof(ENTITY_STACK), gc_text));
   st->up = f->ent_stack;
   st->ent = e;
@@ -229,7 +229,7 @@ void put_data(TQ_FILE* f, L_CHAR ch) {
     int cap = f->yytext ? f->yytextlen * 2 : kFirstTextSize;
     if (cap > lex_token_cap + 1) cap = lex_token_cap + 1;
     if (cap < kOverflowTail + 1) cap = kOverflowTail + 1;
-    LexMemLock hold;
+    MemLock hold;
     f->yytext = static_cast<L_CHAR*>(lex_mrealloc(f->yytext, size_t(cap) * sizeof(L_CHAR), gc_text));
     f->yytextlen = cap;
   }
@@ -289,7 +289,7 @@ void tq_set_cm(TQ_SEXP* s, CODE_METHOD* cm) {
 // ---- Entities.
 
 void new_entity(TQ_FILE* f, const L_CHAR* name, const L_CHAR* data) {
-  LexMemLock hold;
+  MemLock hold;
   auto* e = static_cast<ENTITY*>(mmalloc(sizeof(ENTITY), gc_text));
   const size_t nl = size_t(l_strlen(name)) + 1, dl = size_t(l_strlen(data)) + 1;
   e->name = static_cast<L_CHAR*>(mmalloc(nl * sizeof(L_CHAR), gc_text));
@@ -321,7 +321,7 @@ void define_standard_entities(TQ_FILE* f) {
 // ---- Errors.
 
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data) {
-  LexMemLock hold;
+  MemLock hold;
   const LexText* items = data.begin();
   TQ_SEXP* list = nullptr;
   for (size_t i = data.size(); i-- > 0;)

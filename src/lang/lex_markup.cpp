@@ -58,7 +58,7 @@ int _get_x_text(TQ_FILE* f) {
 }  // namespace
 
 int get_x_tag(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   int value;
   if (starts_with(f, "<?")) {
@@ -96,7 +96,7 @@ int get_x_tag(TQ_FILE* f) {
 }
 
 int get_x_tag_end(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   int value = 0;
   switch (f->yytext[0]) {
@@ -112,7 +112,7 @@ int get_x_tag_end(TQ_FILE* f) {
 }
 
 int get_x_tfield(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   L_CHAR* text = take_yytext(f);
   if (html(f)) fold(text);
@@ -121,21 +121,21 @@ int get_x_tfield(TQ_FILE* f) {
 }
 
 int get_x_ttext(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   markup_cell(f, kTagString, take_range(f, 1, f->yylen - 1));
   return kTokAttrValue;
 }
 
 int get_x_symbol(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   markup_cell(f, kTagSymbol, take_yytext(f));
   return kTokDatum;
 }
 
 int get_x_text(TQ_FILE* f) {
-  LexMemLock hold;
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   const L_CHAR* t = f->yytext;
   const int n = f->yylen;

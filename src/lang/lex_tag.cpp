@@ -61,7 +61,7 @@ L_CHAR* mcopy(const L_CHAR* s) {
 
 // A repeated name keeps its place and takes the new value; a new one goes to the end.
 void add_field(TQ_SEXP* sym, const L_CHAR* name, const L_CHAR* value) {
-  LexMemLock hold;  // the new texts are linked before anything can collect them
+  MemLock hold;  // the new texts are linked before anything can collect them
   TQ_SYM_FIELD** tail = &sym->symbol.field;
   for (; *tail; tail = &(*tail)->next) {
     if (l_strcmp((*tail)->name, name) == 0) {

@@ -172,7 +172,7 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
 
 void deliver_lex_errors(TQ_FILE* f) {
   lock_parse();
-  LexMemLock hold;
+  MemLock hold;
   TQ_SEXP* queued = f->lex_error;
   f->lex_error = nullptr;
   for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
@@ -190,7 +190,7 @@ void parse_token(TQ_FILE* f, int t) {
     unlock_parse("qv_parse");
     return;
   }
-  LexMemLock hold;  // the step's cells are linked before a collection can see them
+  MemLock hold;  // the step's cells are linked before a collection can see them
   switch (t) {
     case kTokOpen:
       new_pair(f, nullptr, kRfSexpContext);
