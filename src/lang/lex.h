@@ -161,8 +161,9 @@ struct LexText {
 // is the list of the given texts.
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data);
 
-// ---- Token makers: each ends the token text, makes its cell (f->sexp), clears yytext and
-// returns the token value, or queues an error and returns 0.
+// ---- Token makers: each makes the cell of the token text (f->sexp) under one hold of the
+// memory lock, empties the text and returns the token value, or queues an error and
+// returns 0. A text past lex_token_cap is refused with "token error" ("token too long").
 int get_token(TQ_FILE* f);       // S-expression token: string, number, symbol, error literal
 int token_raw(TQ_FILE* f);       // the "#%x#" just gathered: reads the bytes, a raw cell
 int get_x_tag(TQ_FILE* f);       // "<..." from the tag-name state
