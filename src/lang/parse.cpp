@@ -299,20 +299,22 @@ int check_delay(TQ_SEXP* s, int key) {
     unlock_parse("check_delay");
     return 3;
   }
-  TQ_FILE* rec = s->h.file;
+  TQ_FILE* rec = s->h.file;  // null for a function cell made without init_delay_func
   int r;
-  if (rec->flags & kRfRealising) {
+  if (rec && (rec->flags & kRfRealising)) {
     r = 1;
   } else if (s->delay.dtype != kDelayFunc) {
     r = 4;
   } else {
     DELAY_FUNC* df = s->delay.d.func;
-    rec->flags |= kRfRealising;
+    if (rec) rec->flags |= kRfRealising;
     unlock_parse("check_delay");
     r = df->check_func ? df->check_func(df, key) : 5;
     lock_parse();
-    wakeup_parse(rec);
-    rec->flags &= ~kRfRealising;
+    if (rec) {
+      wakeup_parse(rec);
+      rec->flags &= ~kRfRealising;
+    }
   }
   unlock_parse("check_delay");
   return r;
