@@ -126,6 +126,13 @@ void free_cr_ent(CR_FILE* f, CR_ENT* e) {
   f->free_list = e;
 }
 
+// Moves e to the front of the ring: the most recently used.
+void touch_cr_ent(CR_FILE* f, CR_ENT* e) {
+  if (e == f->cache[0].next) return;
+  lru_unlink(e);
+  lru_push_front(&f->cache[0], e);
+}
+
 CR_ENT* find_cached(CR_FILE* f, int x0, int y0, int level) {
   CR_ENT* head = &f->cache[0];
   for (CR_ENT* e = head->next; e != head; e = e->next)
@@ -263,10 +270,7 @@ int cr_read(CR_MEM_TBL* b, CR_FILE* f, int width, int height, int level) {
   std::memcpy(copy, e->b.buf, e->b.size);
   *b = e->b;
   b->buf = copy;
-  if (e != f->cache[0].next) {
-    lru_unlink(e);
-    lru_push_front(&f->cache[0], e);
-  }
+  touch_cr_ent(f, e);
   r64_error = 0;
   return 0;
 }

@@ -75,7 +75,7 @@ void fill_pattern(const R64_FILE* f, char* p, size_t len) {
 }
 
 // Appends len background bytes at the end of the file, at most 999 at a time.
-int fill_background(R64_FILE* f, uint64_t len) {
+int _fill_background(R64_FILE* f, uint64_t len) {
   char chunk[kFillChunk];  // 999 = 333 colour pixels, so every chunk starts on a pixel
   fill_pattern(f, chunk, sizeof chunk);
   if (u_lseek64(f->fd, 0, SEEK_END) < 0) return fail(kR64ErrIo);
@@ -91,11 +91,11 @@ int fill_background(R64_FILE* f, uint64_t len) {
 }
 
 // Writes one tile back, first filling any gap between the end of the file and the tile.
-int flush_entry(R64_FILE* f, R64_CACHE_ENT* ce) {
+int _r64_flush(R64_FILE* f, R64_CACHE_ENT* ce) {
   TileSpot s = tile_spot(f, ce);
   int64_t end = r64_file_length(f->fd);
   if (end < 0) return fail(kR64ErrIo);
-  if (s.ofs > uint64_t(end) && fill_background(f, s.ofs - uint64_t(end)) < 0) return -1;
+  if (s.ofs > uint64_t(end) && _fill_background(f, s.ofs - uint64_t(end)) < 0) return -1;
   if (u_lseek64(f->fd, int64_t(s.ofs), SEEK_SET) < 0) return fail(kR64ErrIo);
   if (r64_write_full(f->fd, ce->buf, s.len) != int64_t(s.len)) return fail(kR64ErrIo);
   ce->flags &= ~kR64Dirty;
@@ -110,7 +110,7 @@ void free_entry(R64_FILE* f, R64_CACHE_ENT* ce) {
 
 // A slot at the front of the ring: a free one, else the least recently used one, written
 // back first when dirty (a failed write-back gives null and changes nothing).
-R64_CACHE_ENT* new_entry(R64_FILE* f) {
+R64_CACHE_ENT* _new_ce(R64_FILE* f) {
   R64_CACHE_ENT* head = &f->cache[0];
   R64_CACHE_ENT* ce = f->free_list;
   if (ce) {
@@ -121,7 +121,7 @@ R64_CACHE_ENT* new_entry(R64_FILE* f) {
       fail(kR64ErrNoMemory);
       return nullptr;
     }
-    if ((ce->flags & kR64Dirty) && flush_entry(f, ce) < 0) return nullptr;
+    if ((ce->flags & kR64Dirty) && _r64_flush(f, ce) < 0) return nullptr;
     lru_unlink(ce);
   }
   lru_push_front(head, ce);
@@ -129,10 +129,10 @@ R64_CACHE_ENT* new_entry(R64_FILE* f) {
 }
 
 // Loads the tile that holds (w, h) into a slot at the front of the ring.
-R64_CACHE_ENT* load_tile(R64_FILE* f, int w, int h, int level) {
+R64_CACHE_ENT* _r64_read(R64_FILE* f, int w, int h, int level) {
   if (!level_present(f, level)) return fail(kR64ErrLevel), nullptr;
   if (!inside(f, w, h, level)) return fail(kR64ErrOutside), nullptr;
-  R64_CACHE_ENT* ce = new_entry(f);
+  R64_CACHE_ENT* ce = _new_ce(f);
   if (!ce) return nullptr;
   ce->flags = 0;
   ce->level = uint8_t(level);
@@ -161,7 +161,7 @@ R64_CACHE_ENT* load_tile(R64_FILE* f, int w, int h, int level) {
 }
 
 // The tile that holds (w, h), moved to (or loaded at) the front of the ring.
-R64_CACHE_ENT* search_entry(R64_FILE* f, int w, int h, int level) {
+R64_CACHE_ENT* _search_ce(R64_FILE* f, int w, int h, int level) {
   R64_CACHE_ENT* head = &f->cache[0];
   for (R64_CACHE_ENT* ce = head->next; ce != head; ce = ce->next) {
     if (ce->level == level && w >= ce->w_ofs && w < ce->w_ofs + ce->w_len && h >= ce->h_ofs &&
@@ -173,7 +173,7 @@ R64_CACHE_ENT* search_entry(R64_FILE* f, int w, int h, int level) {
       return ce;
     }
   }
-  return load_tile(f, w, h, level);
+  return _r64_read(f, w, h, level);
 }
 
 // Reads or makes the header. 0 or an r64_error code.
@@ -323,7 +323,7 @@ R64_FILE* r64_open_file(const char* filename, int ctl, int mode, char filetype, 
 int r64_flush(R64_FILE* f) {
   R64_CACHE_ENT* head = &f->cache[0];
   for (R64_CACHE_ENT* ce = head->next; ce != head; ce = ce->next)
-    if ((ce->flags & kR64Dirty) && flush_entry(f, ce) < 0) return -1;
+    if ((ce->flags & kR64Dirty) && _r64_flush(f, ce) < 0) return -1;
   r64_error = 0;
   return 0;
 }
@@ -357,11 +357,14 @@ int r64_ctl(R64_FILE* f, int cmd, ...) {
   return code ? fail(code) : (r64_error = 0);
 }
 
+// Complete means the file reaches the end of the level's last tile: h rows of the level's
+// row size. For 'G' and 'P' that is the whole region; a 'B' level's packed tiles end well
+// before its byte-a-pixel region does, and measuring against the region would call every
+// freshly written 'B' level incomplete, so that it could never be built into the next one.
 int r64_check_level(R64_FILE* f, int level) {
   if (!level_present(f, level)) return 0;
   int64_t end = r64_file_length(f->fd);
-  uint64_t need = f->level_ofs[level] +
-                  uint64_t(f->level_w[level]) * uint64_t(f->level_h[level]) * uint64_t(region_pixel(f->header.type));
+  uint64_t need = f->level_ofs[level] + uint64_t(f->level_h[level]) * row_bytes(f->header.type, uint64_t(f->level_w[level]));
   return end >= 0 && need <= uint64_t(end) ? 1 : 0;
 }
 
@@ -376,7 +379,7 @@ int r64_red(char* buf, R64_FILE* f, int w, int h, int level) {
     w = std::clamp(w, 0, f->level_w[level] - 1);
     h = std::clamp(h, 0, f->level_h[level] - 1);
   }
-  R64_CACHE_ENT* ce = search_entry(f, w, h, level);
+  R64_CACHE_ENT* ce = _search_ce(f, w, h, level);
   if (!ce) return -1;
   int x = w - ce->w_ofs, y = h - ce->h_ofs;
   switch (f->header.type) {
@@ -397,7 +400,7 @@ int r64_red(char* buf, R64_FILE* f, int w, int h, int level) {
 int r64_set(R64_FILE* f, int w, int h, int level, const char* buf) {
   if (!level_present(f, level)) return fail(kR64ErrLevel);
   if (!inside(f, w, h, level)) return fail(kR64ErrOutside);
-  R64_CACHE_ENT* ce = search_entry(f, w, h, level);
+  R64_CACHE_ENT* ce = _search_ce(f, w, h, level);
   if (!ce) return -1;
   int x = w - ce->w_ofs, y = h - ce->h_ofs;
   switch (f->header.type) {
@@ -423,7 +426,7 @@ int r64_plane(char** data, int* w, int* h, int* size, R64_FILE* f, int x, int y,
     *data = nullptr;
     return r64_error = 0;
   }
-  R64_CACHE_ENT* ce = search_entry(f, x, y, level);
+  R64_CACHE_ENT* ce = _search_ce(f, x, y, level);
   if (!ce) return -1;
   *data = ce->buf;
   *w = ce->w_len;

@@ -92,7 +92,8 @@ int r64_flush(R64_FILE* f);
 // kR64CtlRcType with an int 0 or 1, or kR64CtlBackground with a const char* (1 or 3 bytes).
 // 0, or -1 with -8 for another command or value.
 int r64_ctl(R64_FILE* f, int cmd, ...);
-// 1 when level is present and the file reaches the end of its region, else 0.
+// 1 when level is present and the file reaches the end of its last tile (level offset +
+// height x row size, the row size of 'B' being ceil(width / 8)), else 0.
 int r64_check_level(R64_FILE* f, int level);
 // Reads pixel (w, h) of level into buf: 1 byte ('G'; 'B' as 0 or 255) or 3 ('P'). Outside
 // the level by rc_type. 0, or -1 with r64_error -1, -2, -6 or -9.

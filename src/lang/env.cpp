@@ -153,6 +153,7 @@ TQISP_ENV* new_env(TQISP_ENV* parent) {
 }
 
 TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1) {
+  MemLock lock;  // a collection must not meet the record before it has its type
   auto* env = static_cast<TQISP_ENV*>(mmalloc(sizeof(TQISP_ENV), gc_qvlisp_env));
   env->pair.type = kEnvPair;
   env->pair.env[0] = env0;

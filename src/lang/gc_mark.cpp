@@ -285,8 +285,8 @@ void gc_qvlisp() {
   gc_qvlisp_env(qvlisp_top_env1);
 }
 
-// Readers nobody reached are closed; one whose realisation is under way refuses and is kept
-// (marked after all). The collector holds lex_lock, so the ring stands still.
+// Readers nobody reached are closed; one whose realisation or whose owner's close is under
+// way refuses and is kept (marked after all). The collector holds lex_lock, so the ring stands still.
 void sp_gc_qvlisp() {
   TQ_FILE* f = qv_file_root.next;
   while (f != &qv_file_root) {

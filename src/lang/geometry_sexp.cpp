@@ -50,16 +50,18 @@ EX_MATRIX* get_ex_from_sexp(TQ_SEXP* s) {
   if (get_type(s) != kTagPair) return nullptr;
   TQ_SEXP* head = realize_sexp(s->pair.car);
   if (get_type(head) != kTagSymbol) return nullptr;
-  EX_MATRIX* m = new_ex_matrix(side_of(head, "v"), side_of(head, "h"));
-  if (!m) return nullptr;
+  const int v = side_of(head, "v"), h = side_of(head, "h");
+  if (v < 0 || h < 0) return nullptr;
+  // The numbers are checked before the matrix is made: the head alone may claim 8 GB.
+  const int64_t n = int64_t(v) * h;
+  double x;
   TQ_SEXP* p = realize_sexp(s->pair.cdr);
-  for (int i = 0; i < m->h_size * m->v_size; ++i) {
-    if (get_type(p) != kTagPair || !number_of(p->pair.car, &m->d[i])) {
-      free_ex_matrix(m);
-      return nullptr;
-    }
-    p = realize_sexp(p->pair.cdr);
-  }
+  for (int64_t i = 0; i < n; ++i, p = realize_sexp(p->pair.cdr))
+    if (get_type(p) != kTagPair || !number_of(p->pair.car, &x)) return nullptr;
+  EX_MATRIX* m = new_ex_matrix(v, h);
+  if (!m) return nullptr;
+  p = realize_sexp(s->pair.cdr);
+  for (int64_t i = 0; i < n; ++i, p = realize_sexp(p->pair.cdr)) number_of(p->pair.car, &m->d[i]);
   return m;
 }
 

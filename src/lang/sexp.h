@@ -187,7 +187,7 @@ enum : uint32_t {
   ER_APPLICATION = 0x8001160a,       // "Application System error"
   ER_TOO_MANY_CLOSE = 0x80020301,    // "too many )"
   ER_NO_CLOSE = 0x80020402,          // "no ) for ("
-  ER_UNTERMINATED = 0x80020507,      // "unterminated text"
+  ER_UNTERMINATED = 0x80020507,      // unterminated text (func "lex")
   ER_INVALID_ENTITY = 0x80020508,    // "invalid entity"
   ER_BAD_ERROR_LITERAL = 0x80021003, // a printed error form that cannot be read back
   ER_UNEXPECTED_END = 0x80021004,    // "unsutisfied file end"
@@ -195,7 +195,7 @@ enum : uint32_t {
   ER_TAG_MISMATCH = 0x80021306,      // "not correspond tag"
   ER_NOT_FUNCTION = 0x80030201,      // "execute no function"
   ER_NESTING = 0x8003020a,           // "nesting too deep"
-  ER_ARG_COUNT = 0x80030502,         // "invalid parameters length"
+  ER_ARG_COUNT = 0x80030502,         // "invalid parameter length"
   ER_FORMAT = 0x80030503,            // "format error ..."
   ER_UNSUPPORTED_LAMBDA = 0x80030604,
   ER_UNDEFINED = 0x80030705,         // undefined symbol
@@ -314,7 +314,8 @@ L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name);             // null fo
 // Adds copies of name and value at the head of a symbol's list, in place; others: nothing.
 void set_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
 // A symbol with the attribute set to value (removed for null); s itself when nothing
-// changes or s is no symbol. s and its list are left as they are.
+// changes or s is no symbol. s and its list are left as they are; the new symbol has its
+// own copy of the name and shares the entries after the changed one.
 TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
 // The list with name set to value (removed for null), sharing the entries after the match
 // and copying those before it; the given list never changes.

@@ -73,8 +73,9 @@ TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value) 
   if (old ? value && l_strcmp(old, value) == 0 : !value) return s;
   MemLock lock;
   TQ_SYM_FIELD* fields = set_sym_field(s->symbol.field, name, value);
+  L_CHAR* own_name = copy_cell_text(s->symbol.data);  // a cell owns its name (free_sexp frees it)
   TQ_SEXP* r = get_sexp_inh(nullptr, kTagSymbol, s);
-  r->symbol.data = s->symbol.data;
+  r->symbol.data = own_name;
   r->symbol.field = fields;
   return r;
 }

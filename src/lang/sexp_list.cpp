@@ -4,6 +4,7 @@
 // Walks along a spine are loops; only descents into elements recurse, and those count on
 // the thread's nesting level (kNestLimit).
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -248,7 +249,7 @@ TQ_SEXP* no_object(TQ_SEXP* at) {
 }
 
 // A count as "%i" reads it: optional sign, then hexadecimal after 0x, octal after 0, else
-// decimal. Advances *p past the digits; false when none were read.
+// decimal, held at the int range. Advances *p past the digits; false when none were read.
 bool read_count(const L_CHAR** p, int* out) {
   const L_CHAR* q = *p;
   bool neg = false;
@@ -272,6 +273,7 @@ bool read_count(const L_CHAR** p, int* out) {
     if (v < (int64_t(1) << 40)) v = v * base + d;
   }
   if (q == digits) return false;
+  if (v > INT32_MAX) v = INT32_MAX;  // a count past any list, not one wrapped into range
   *out = int(neg ? -v : v);
   *p = q;
   return true;

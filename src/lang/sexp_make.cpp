@@ -89,6 +89,7 @@ TQ_SEXP* get_func_prim(TQ_PRIM prim, int order, TQISP_ENV* args_env, int min, in
 }
 
 TQ_SEXP* get_ptr(void* ptr, GC_FUNC gc) {
+  MemLock lock;  // a collection must not call gc before ptr is in place
   TQ_SEXP* s = get_sexp(nullptr, kTagPtr);
   s->ptr.ptr = ptr;
   s->ptr.gc = gc;

@@ -86,7 +86,9 @@ void qv_file_delete(TQ_FILE* f) {
 
 int _qv_file_delete(TQ_FILE* f) {
   if (f->flags & kRfRealising) return -1;
-  if (f->flags & kRfClosed) return 0;
+  // Closed yet still on the ring: its owner is inside qv_file_delete, which unlinks it last
+  // and works on the record until then, so it must outlive this collection.
+  if (f->flags & kRfClosed) return -1;
   queue_stream_close(f);
   TQ_CLOSE_FUNC fn = f->close_func;
   void* work = f->close_work;

@@ -98,7 +98,8 @@ void qv_file_insert(TQ_FILE* f);
 // code method; then unlinks it. A second call does nothing.
 void qv_file_delete(TQ_FILE* f);
 // The collector's close of a reader nobody refers to (lex_lock not taken): -1 and nothing
-// closed while a realisation is under way (the collector then keeps it), else 0.
+// closed while a realisation or its owner's close is under way (the collector then keeps
+// it), else 0.
 int _qv_file_delete(TQ_FILE* f);
 void set_close_func(TQ_FILE* f, TQ_CLOSE_FUNC func, void* work);
 

@@ -154,6 +154,22 @@ TEST_F(CrWrite, TableOfTheExampleAndItsBlocks) {
   EXPECT_EQ(total, s.size()) << "blocks follow each other without gaps";
 }
 
+// Progress: the R64 size, then a line each time the pixel bytes coded so far pass the
+// threshold, which starts at 0 and rises by 10000. 100 x 40 codes 24, 63, 195, 750 and
+// 3000 bytes from the top level down, then 7680 and 4320 at level 0.
+TEST_F(CrWrite, ProgressLines) {
+  tq::R64_FILE* r = pyramid('G', 100, 40, 10);
+  tq::indicate_file_size = 0;  // process-wide and never lowered: start from a known value
+  testing::internal::CaptureStdout();
+  int rc = tq::cr_write_file(cr_path().c_str(), 0644, 64, r);
+  std::string out = testing::internal::GetCapturedStdout();
+  tq::r64_close_file(r);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out, "r64 width=100 height=40loading 24   \rloading 11712   \r\n");
+  EXPECT_EQ(tq::loading_file_size, 24u + 63 + 195 + 750 + 3000 + 7680 + 4320);
+  EXPECT_EQ(tq::indicate_file_size, 20000u);
+}
+
 TEST_F(CrWrite, RawBlocksRoundTripExactly) {
   struct Case {
     char kind;
@@ -168,6 +184,30 @@ TEST_F(CrWrite, RawBlocksRoundTripExactly) {
     std::vector<Rgb> got = decode_cr(cr_path());
     ASSERT_EQ(got.size(), want.size());
     for (size_t k = 0; k < want.size(); k++) EXPECT_EQ(got[k].px, want[k].px) << "level " << k;
+    // Each entry's offsets centre its residuals (its colours at the top) on 128.
+    std::string s = file_bytes(cr_path());
+    size_t entry = 16;
+    for (size_t k = 0; k < want.size(); k++) {
+      const Rgb& img = want[k];
+      for (int y0 = 0; y0 < img.h; y0 += c.rect)
+        for (int x0 = 0; x0 < img.w; x0 += c.rect, entry += 12)
+          for (int ch = 0; ch < 3; ch++) {
+            int hi = -1000, lo = 1000;
+            for (int y = y0; y < std::min(y0 + c.rect, img.h); y++)
+              for (int x = x0; x < std::min(x0 + c.rect, img.w); x++) {
+                int v = img.px[size_t(3 * (y * img.w + x) + ch)];
+                if (k + 1 < want.size()) {
+                  const Rgb& p = want[k + 1];
+                  v -= p.px[size_t(3 * ((y >> 1) * p.w + (x >> 1)) + ch)];
+                }
+                hi = std::max(hi, v);
+                lo = std::min(lo, v);
+              }
+            int sum = hi + lo, half = sum < 0 ? -(-sum / 2) : sum / 2;  // rounded towards zero
+            ASSERT_EQ(int(int8_t(s[entry + 5 + size_t(ch)])), std::clamp(128 - half, -128, 127))
+                << "level " << k << " at " << x0 << "," << y0 << " channel " << ch;
+          }
+    }
   }
 }
 
@@ -243,6 +283,59 @@ TEST_F(CrWrite, EveryTopLevelRectangleIsWritten) {
   double err = 0;
   for (size_t i = 0; i < src[0].px.size(); i++) err += std::abs(int(src[0].px[i]) - int(got[0].px[i]));
   EXPECT_LT(err / double(src[0].px.size()), 4.0);
+}
+
+// The quantisation tables of a JPEG stream by table number, in zigzag order as stored.
+std::vector<std::vector<int>> dqt_tables(const std::string& j) {
+  std::vector<std::vector<int>> out(4);
+  for (size_t at = 2; at + 4 <= j.size() && uint8_t(j[at]) == 0xFF;) {
+    int marker = uint8_t(j[at + 1]);
+    size_t len = be16_at(j, at + 2);
+    if (marker == 0xDA) break;  // start of scan: the tables are all before it
+    if (marker == 0xDB)
+      for (size_t t = at + 4; t + 65 <= at + 2 + len; t += 65)
+        for (int i = 0; i < 64; i++) out[uint8_t(j[t]) & 3].push_back(uint8_t(j[t + 1 + size_t(i)]));
+    at += 2 + len;
+  }
+  return out;
+}
+
+// The tables of the JPEG standard's example (Annex K), in natural order, scaled as the IJG
+// library scales them for a quality of 50 or more and put in zigzag order.
+std::vector<int> standard_table(int which, int quality) {
+  static const int luma[64] = {16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+                               14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+                               18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+                               49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+  static const int chroma_head[4][4] = {{17, 18, 24, 47}, {18, 21, 26, 66}, {24, 26, 56, 99}, {47, 66, 99, 99}};
+  static const int zigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                 12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+  int scale = 200 - 2 * quality;
+  std::vector<int> out;
+  for (int k : zigzag) {
+    int base = which == 0 ? luma[k] : (k / 8 < 4 && k % 8 < 4 ? chroma_head[k / 8][k % 8] : 99);
+    out.push_back(std::clamp((base * scale + 50) / 100, 1, 255));
+  }
+  return out;
+}
+
+TEST_F(CrWrite, JpegBlocksAreCodedAtQuality80) {
+  tq::R64_FILE* r = pyramid('P', 40, 36, 20);
+  ASSERT_EQ(tq::cr_write_file(cr_path().c_str(), 0644, 16, r), 0);
+  tq::r64_close_file(r);
+  std::string s = file_bytes(cr_path());
+  int blocks = 0;
+  for (uint32_t i = 0; i < be32_at(s, 12); i++) {
+    size_t at = 16 + 12 * size_t(i);
+    if (s[at + 4] != 'j') continue;
+    std::vector<std::vector<int>> t = dqt_tables(s.substr(be32_at(s, at), be32_at(s, at + 8)));
+    EXPECT_EQ(t[0], standard_table(0, 80)) << "entry " << i;
+    EXPECT_EQ(t[1], standard_table(1, 80)) << "entry " << i;
+    blocks++;
+  }
+  EXPECT_EQ(blocks, 4 + 1);  // 16 x 16 and more: four of level 0 (40 x 36), one of level 1 (20 x 18)
 }
 
 unsigned char* no_jpeg(int* len, const unsigned char*, int, int, int) {

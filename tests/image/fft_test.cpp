@@ -134,6 +134,13 @@ TEST(Fft, BitReversalAndComplexProduct) {
   EXPECT_EQ(m.im, 1.0);
 }
 
+TEST(Fft, PrintAllGivesIndexRealAndImaginaryParts) {
+  const tq::COMPLEX v[3] = {{0.5, 1.0}, {-2.0, 0.25}, {9, 9}};
+  testing::internal::CaptureStdout();
+  tq::print_all(v, 2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\n\t0 (1.000000, 0.500000)\n\t1 (0.250000, -2.000000)\n");
+}
+
 TEST(Fft, TwiddleTablesAreMadeOncePerLengthAndSign) {
   const tq::COMPLEX* a = tq::new_w_list(1024, -1);
   ASSERT_NE(a, nullptr);

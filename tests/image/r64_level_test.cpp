@@ -88,25 +88,48 @@ TEST_F(R64Level, MeansMatchAPlainComputationOnEveryLevel) {
     int k = 0;
     for (; f->level_ofs[k + 1]; k++) {
       ASSERT_EQ(tq::r64_flush(f), 0);  // building needs the source level complete in the file
-      if (c.kind == 'B') {
-        // A 'B' level counts as complete only once the file reaches its byte-a-pixel region,
-        // that is the next level's start: its packed tiles alone are not enough.
-        EXPECT_EQ(tq::r64_new_level(f, k), -1);
-        EXPECT_EQ(tq::r64_error, tq::kR64ErrLevel);
-        char zero = 0;
-        ASSERT_EQ(tq::r64_set(f, 0, 0, k + 1, &zero), 0);
-        ASSERT_EQ(tq::r64_flush(f), 0);
-      }
       ASSERT_EQ(tq::r64_new_level(f, k), 0);
       want.push_back(halve(want.back(), c.kind));
     }
     // The last level has no successor: every store is refused and the build still succeeds.
     ASSERT_EQ(tq::r64_flush(f), 0);
-    EXPECT_EQ(tq::r64_new_level(f, k), c.kind == 'B' ? -1 : 0);
+    EXPECT_EQ(tq::r64_new_level(f, k), 0);
     ASSERT_EQ(tq::r64_close_file(f), 0);
     f = tq::r64_open_file(path().c_str(), O_RDONLY, 0, 0, 0, 0);
     ASSERT_NE(f, nullptr);
     for (size_t l = 0; l < want.size(); l++) EXPECT_EQ(load(f, int(l)).px, want[l].px) << "level " << l;
+    tq::r64_close_file(f);
+  }
+}
+
+// A level is complete once the file reaches the end of its last tile: for 'B' that is h
+// rows of ceil(w / 8) bytes, not the byte-a-pixel room its region is given.
+TEST_F(R64Level, LevelIsCompleteAtTheEndOfItsLastTile) {
+  struct Case {
+    char kind;
+    int w, h;
+    uint64_t end;  // 8 + the level's tiles, from the layout
+  };
+  for (Case c : {Case{'B', 133, 70, 8 + 70 * 17}, Case{'B', 64, 64, 8 + 64 * 8}, Case{'B', 9, 3, 8 + 3 * 2},
+                 Case{'G', 100, 40, 8 + 4000}, Case{'P', 70, 65, 8 + 70 * 65 * 3}}) {
+    SCOPED_TRACE(std::string(1, c.kind) + std::to_string(c.w) + "x" + std::to_string(c.h));
+    tq::R64_FILE* f = tq::r64_open_file(path().c_str(), tq::kR64CreateFlags, 0644, c.kind, c.w, c.h);
+    ASSERT_NE(f, nullptr);
+    store(f, random_plane(c.w, c.h, c.kind == 'P' ? 3 : 1, c.kind, 3u), 0);
+    ASSERT_EQ(tq::r64_close_file(f), 0);
+    ASSERT_EQ(rastertest::file_bytes(path()).size(), c.end);
+    f = tq::r64_open_file(path().c_str(), O_RDWR, 0, 0, 0, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(tq::r64_check_level(f, 0), 1);
+    EXPECT_EQ(tq::r64_check_level(f, 1), 0);
+    EXPECT_EQ(tq::r64_new_level(f, 0), 0);
+    tq::r64_close_file(f);
+    ASSERT_EQ(truncate(path().c_str(), off_t(c.end - 1)), 0);  // the last tile cut short
+    f = tq::r64_open_file(path().c_str(), O_RDWR, 0, 0, 0, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(tq::r64_check_level(f, 0), 0);
+    EXPECT_EQ(tq::r64_new_level(f, 0), -1);
+    EXPECT_EQ(tq::r64_new_level_hifi(f, 0), -1);
     tq::r64_close_file(f);
   }
 }
@@ -218,7 +241,9 @@ TEST_F(R64Level, SaveTestWritesFourAccumulationRowsWithRedEdges) {
   for (int c = 0; c < 3; c++)
     for (int i = 0; i < 5 * 4; i++) ch[c].push_back(c == 0 ? i * 20.7 - 30 : c == 1 ? 300.0 : 7.9);
   double* arrays[3] = {ch[0].data(), ch[1].data(), ch[2].data()};
+  testing::internal::CaptureStdout();
   int rc = tq::save_test(arrays, 5);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "save_test 5 8\n");
   tq::R64_FILE* f = tq::r64_open_file("test.r64", O_RDONLY, 0, 0, 0, 0);
   ASSERT_EQ(chdir(old_dir), 0);
   ASSERT_EQ(rc, 0);
@@ -237,6 +262,63 @@ TEST_F(R64Level, SaveTestWritesFourAccumulationRowsWithRedEdges) {
       EXPECT_EQ(uint8_t(px[2]), edge ? 0 : 7);
     }
   tq::r64_close_file(f);
+}
+
+// The progress lines, byte for byte: the countdown of 64 x 64 blocks from w * h / 4096
+// (130 x 70: 2, over 3 x 2 blocks) and the band lines of the window filter from -4.
+TEST_F(R64Level, ProgressLines) {
+  tq::R64_FILE* f = tq::r64_open_file(path().c_str(), tq::kR64CreateFlags, 0644, 'G', 130, 70);
+  ASSERT_NE(f, nullptr);
+  store(f, random_plane(130, 70, 1, 'G', 3u), 0);
+  ASSERT_EQ(tq::r64_flush(f), 0);
+  testing::internal::CaptureStdout();
+  int lofi = tq::r64_new_level(f, 0);
+  std::string means = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  int hifi = tq::r64_new_level_hifi(f, 0);
+  std::string window = testing::internal::GetCapturedStdout();
+  tq::r64_close_file(f);
+  EXPECT_EQ(lofi, 0);
+  EXPECT_EQ(hifi, 0);
+  EXPECT_EQ(means, "total = 2/2  \rtotal = 1/2  \rtotal = 0/2  \rtotal = -1/2  \rtotal = -2/2  \rtotal = -3/2  \r\n");
+  std::string bands;
+  for (int i = -4; i < 70; i += 4) bands += "h = " + std::to_string(i) + "/70   \r";
+  EXPECT_EQ(window, bands + "\n");
+}
+
+// With one tile slot and no room to grow the file, every source read after the first
+// store has to write the new level's tile back first and fails: each failure is reported
+// and the store of that pixel goes on with what the buffer held.
+TEST_F(R64Level, FailedReadsWhileBuildingAreReported) {
+  tq::ent_len = 2;  // ring head and one slot; r64_init in SetUp restores it
+  tq::R64_FILE* f = tq::r64_open_file(path().c_str(), tq::kR64CreateFlags, 0644, 'G', 4, 4);
+  ASSERT_NE(f, nullptr);
+  const char px[16] = {10, 20, 90, 90, 30, 40, 90, 90, 90, 90, 90, 90, 90, 90, 90, 90};
+  for (int i = 0; i < 16; i++) ASSERT_EQ(tq::r64_set(f, i % 4, i / 4, 0, &px[i]), 0);
+  ASSERT_EQ(tq::r64_flush(f), 0);
+  // Standard output goes into a pipe, which the file size limit does not cover.
+  int pipe_fd[2];
+  ASSERT_EQ(pipe(pipe_fd), 0);
+  int saved = dup(1);
+  dup2(pipe_fd[1], 1);
+  {
+    rastertest::FileSizeLimit limit(8 + 16);
+    EXPECT_EQ(tq::r64_new_level(f, 0), 0);
+  }
+  dup2(saved, 1);
+  close(saved);
+  close(pipe_fd[1]);
+  std::string out;
+  char chunk[512];
+  for (ssize_t n; (n = read(pipe_fd[0], chunk, sizeof chunk)) > 0;) out.append(chunk, size_t(n));
+  close(pipe_fd[0]);
+  std::string errors;
+  for (int i = 0; i < 12; i++) errors += "writeout err -1:-1\n";
+  EXPECT_EQ(out, "total = 0/0  \r" + errors + "\n");
+  char got[4];
+  for (int i = 0; i < 4; i++) ASSERT_EQ(tq::r64_red(&got[i], f, i % 2, i / 2, 1), 0);
+  EXPECT_EQ(std::string(got, 4), std::string("\x19\0\0\0", 4));  // (10 + 20 + 30 + 40) / 4 = 25
+  EXPECT_EQ(tq::r64_close_file(f), 0);
 }
 
 }  // namespace

@@ -110,6 +110,8 @@ TEST(GeometrySexp, MatricesAsLists) {
   EXPECT_EQ(get_ex_from_sexp(lst({tag("m", {{"h", "2"}}), num(1), str("2")})), nullptr);  // not a number
   EXPECT_EQ(get_ex_from_sexp(lst({tag("m", {{"h", "40000"}}), num(1)})), nullptr);      // too wide
   EXPECT_EQ(get_ex_from_sexp(lst({str("m"), num(1)})), nullptr);
+  // A head that claims the largest matrix over one number: refused before 8 GB are taken.
+  EXPECT_EQ(get_ex_from_sexp(lst({tag("m", {{"h", "32767"}, {"v", "32767"}}), num(1)})), nullptr);
 }
 
 TEST(GeometrySexp, PointsAndRectangles) {

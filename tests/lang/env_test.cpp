@@ -184,10 +184,20 @@ void root_of_bad() {
   get_root_env(bad);
 }
 
+TQISP_ENV* bad_record() {
+  TQISP_ENV* bad = new_env(nullptr);
+  bad->type = 7;
+  return bad;
+}
+void delete_in_bad() { del_env(new_env_pair(nullptr, bad_record()), lc("x")); }
+void units_of_bad() { get_uenv(new_env_pair(bad_record(), nullptr)); }
+
 TEST(EnvDeathTest, BadRecordsStop) {
   EXPECT_EXIT(search_pair(), testing::ExitedWithCode(1), tqtest::panic_banner("search_env"));
   EXPECT_EXIT(work_on_pair(), testing::ExitedWithCode(1), tqtest::panic_banner("set_env_work(1)"));
   EXPECT_EXIT(root_of_bad(), testing::ExitedWithCode(1), tqtest::panic_banner("get_root_env(1)"));
+  EXPECT_EXIT(delete_in_bad(), testing::ExitedWithCode(1), tqtest::panic_banner("del_env"));
+  EXPECT_EXIT(units_of_bad(), testing::ExitedWithCode(1), tqtest::panic_banner("get_uenv"));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // reader records and delayed cells, and eight tasks allocating and collecting at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
+#include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
@@ -101,6 +103,37 @@ TEST(GcCollect, EightTasksAllocateAndCollectAtOnce) {
   EXPECT_EQ(malloc_count, before);
 }
 
+// Records whose zeroed body a collection cannot mark (an environment without its type, a
+// delayed cell without its delay type) are made whole before a collection can see them:
+// tasks make them while another collects without pause.
+TQ_SEXP* stays_delayed(TQ_SEXP* c) { return c; }
+DELAY_FUNC idle_delay{stays_delayed, nullptr, nullptr};
+
+TEST(GcCollect, RecordsAreWholeBeforeACollectionSeesThem) {
+  std::atomic<bool> stop{false};
+  tqtest::Task collector([&stop] {
+    while (!stop.load()) gc_enable();
+  });
+  std::vector<std::unique_ptr<tqtest::Task>> makers;
+  for (int t = 0; t < 4; ++t) {
+    makers.push_back(std::make_unique<tqtest::Task>([t] {
+      GcFrame frame("maker");
+      for (int i = 0; i < 10000; ++i) {
+        gc_push(nullptr, nullptr, "one");
+        if (t % 2 == 0) {
+          new_env_pair(nullptr, nullptr);
+        } else {
+          init_delay_func(&idle_delay);
+        }
+        gc_pop(nullptr, nullptr);
+      }
+    }));
+  }
+  for (auto& m : makers) EXPECT_TRUE(m->wait(std::chrono::seconds(60))) << "a maker did not finish";
+  stop.store(true);
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
+}
+
 // A reader record nobody refers to is closed by the collector (hook called with 1) and
 // leaves the ring; a referenced one is told it was marked (2) and keeps its queued errors;
 // one whose realisation is under way is kept.
@@ -144,6 +177,33 @@ TEST(GcCollect, ReaderRecordsAfterMarking) {
   qv_file_delete(kept);
   qv_file_delete(kept);  // once only
   EXPECT_FALSE(on_ring(kept));
+}
+
+// A reader that its owner is closing (the record already flagged closed, not yet off the
+// ring) is kept by a collection that runs meanwhile, even when nothing else refers to it:
+// the owner still works on the record and unlinks it last.
+int64_t during_close = -1;
+void collect_while_closing(int code, void*) {
+  if (code != 1) return;
+  const int64_t before = malloc_count;
+  gc_enable();
+  during_close = before - malloc_count;
+}
+
+TEST(GcCollect, ReaderBeingClosedByItsOwnerIsKept) {
+  gc_enable();
+  gc_push(nullptr, nullptr, "closing");
+  auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+  qv_file_insert(f);
+  set_close_func(f, collect_while_closing, nullptr);
+  gc_pop(nullptr, nullptr);  // only the owner's hands hold f now
+  during_close = -1;
+  qv_file_delete(f);
+  EXPECT_EQ(during_close, 0);  // nothing freed: the record stayed
+  EXPECT_FALSE(on_ring(f));
+  const int64_t after_close = malloc_count;
+  gc_enable();  // off the ring and unreferenced: now it goes
+  EXPECT_EQ(after_close - malloc_count, int64_t(sizeof(TQ_FILE)));
 }
 
 // A function-backed cell: realised on first inspection, again while its function answers

@@ -2,6 +2,7 @@
 // blocks, the memory lock's nesting, and the stops of broken frame invariants.
 #include <gtest/gtest.h>
 
+#include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang_test_util.h"
@@ -127,6 +128,18 @@ void bad_tag() {
   gc_enable();
 }
 
+void bad_delay_type() {
+  GcFrame frame("t");
+  TQ_SEXP* d = get_sexp(nullptr, kTagDelay);
+  d->delay.dtype = 7;
+  gc_enable();
+}
+void bad_env_type() {
+  GcFrame frame("t");
+  new_env(nullptr)->type = 7;
+  gc_enable();
+}
+
 TEST(GcFrameDeathTest, BrokenInvariantsStop) {
   EXPECT_EXIT(unbalanced(), ExitedWithCode(1), "incorrect stack eval ::: inner\n" + panic_banner("_copmare_gc_check_point"));
   EXPECT_EXIT(frames_left(), ExitedWithCode(1), "gc_check_empty msg = tests\n" + panic_banner("gc_check_empty:no empty"));
@@ -135,6 +148,8 @@ TEST(GcFrameDeathTest, BrokenInvariantsStop) {
   EXPECT_EXIT(free_env_cell(), ExitedWithCode(1), panic_banner("free_sexp(1)"));
   EXPECT_EXIT(bad_size(), ExitedWithCode(1), "get_sexp_size\\(1\\) 12\n" + panic_banner("get_sexp_size(1)"));
   EXPECT_EXIT(bad_tag(), ExitedWithCode(1), "42\n" + panic_banner("gc_qv_sexp(1)"));
+  EXPECT_EXIT(bad_delay_type(), ExitedWithCode(1), panic_banner("gc_qv_delay(1)"));
+  EXPECT_EXIT(bad_env_type(), ExitedWithCode(1), panic_banner("gc_qvlisp_env(1)"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
 #include "lang_test_util.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -49,6 +50,8 @@ TEST_F(SexpPath, PathsSelectByTagAndCount) {
   EXPECT_EQ(tqtest::error_text(miss), "no object");
   EXPECT_EQ(get_type(get_el_c(doc, lc("a'2x/b"), nullptr)), kTagError);  // malformed count
   EXPECT_EQ(get_type(get_el_c(doc, lc("a'/b"), nullptr)), kTagError);
+  EXPECT_EQ(get_type(get_el_c(doc, lc("a'4294967298/b"), nullptr)), kTagError);  // no wrap to 2
+  EXPECT_EQ(get_type(get_el_c(doc, lc("a'0x100000001"), nullptr)), kTagError);
 
   EXPECT_EQ(text(get_el_c(doc, lc("a/c"), lc("$x"))->symbol.data), "x");
   EXPECT_EQ(get_el_c(doc, lc("a/c"), lc("(")), nullptr);
@@ -87,6 +90,9 @@ TEST_F(SexpPath, Attributes) {
   EXPECT_EQ(text(get_symbol_field(r, lc("a"))), "3");
   EXPECT_EQ(text(get_symbol_field(s, lc("a"))), "2");
   EXPECT_EQ(text(r->symbol.data), "tag");
+  free_sexp(s);  // s owned its name; the new symbol owns its own
+  EXPECT_EQ(text(r->symbol.data), "tag");
+  EXPECT_EQ(mem_block_size(r->symbol.data), int64_t(4 * sizeof(L_CHAR)));
 
   TQ_SYM_FIELD* base = set_sym_field(set_sym_field(nullptr, lc("y"), lc("1")), lc("x"), lc("1"));
   TQ_SYM_FIELD* changed = set_sym_field(base, lc("y"), lc("2"));
@@ -131,6 +137,16 @@ TEST_F(SexpPath, Positions) {
   } cases[] = {{nullptr, 0}, {cons(nullptr, nullptr), 0}, {num(1), 0}, {get_floating(1, nullptr), 0},
                {str("s"), 1}, {sym("s"), 1},           {get_env(nullptr), 1}};
   for (const Case& c : cases) EXPECT_EQ(curret_check(c.s), c.expected);
+}
+
+void check_bad_tag() {
+  TQ_SEXP* s = num(1);
+  s->h.type = 12;
+  curret_check(s);
+}
+
+TEST(SexpPathDeathTest, CurretCheckOfABadTagStops) {
+  EXPECT_EXIT(check_bad_tag(), testing::ExitedWithCode(1), tqtest::panic_banner("curret_check"));
 }
 
 }  // namespace
