@@ -182,7 +182,7 @@ void scan_file(void* p) {
   gc_entity(f->entity);
   gc_entity_stack(f->ent_stack);
   if (f->close_func) f->close_func(2, f->close_work);
-  if (f->st && !s_exist(f->st)) {
+  if (f->st && !_s_exist(f->st)) {  // the collector's hooks hold the stream lock
     f->st = nullptr;
     if (TQ_CLOSE_FUNC fn = f->close_func) {
       void* work = f->close_work;
