@@ -66,6 +66,8 @@ const ErrorRow kRows[] = {
      "(E x)\n"},
     {"token error 4 field value", "([s k=v] x)",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 3\") @1\n", "(E x)\n"},
+    {"string broken inside a field description", "([s \"&q;\n x)",
+     "0x80021004 lex (\"unsutisfied file end\" \"test\") @1\n0x80020508 lex (\"invalid entity\") @1\n", "(E E x)\n"},
     {"token error 5", "<?x?>t", "0x80021005 lex (\"token error 5\" \"test\" \"&lt;?x?>\") @1\n", "E\n^\"t\"\n"},
     {"token error 10", "12m/ 3", "0x80021005 lex (\"token error 10\" \"test\" \"12m/\" \"invalid unit character\") @1\n",
      "E\n3\n"},
