@@ -36,7 +36,8 @@ void run_binary(benchmark::State& state, tq::TQ_SEXP* (*make_a)(), tq::TQ_SEXP* 
   tq::TQ_SEXP* b = make_b();
   for (auto _ : state) {
     tq::gc_push(nullptr, nullptr, "bench");
-    for (int i = 0; i < kAdds; ++i) benchmark::DoNotOptimize(tq::binary(tq::add_t, tq::qvlisp_top_env0, a, b, nullptr, 0));
+    for (int i = 0; i < kAdds; ++i)
+      benchmark::DoNotOptimize(tq::binary(tq::add_t, tq::qvlisp_top_env0, a, b, nullptr, 0));
     state.PauseTiming();
     tq::gc_pop(nullptr, nullptr);
     tq::gc_enable();

@@ -195,6 +195,7 @@ TEST(Unit, NamedEnvironmentsSurviveCollections) {
     set_uenv_name(second, lc("site"));
   }
   gc_enable();
+  EXPECT_EQ(parse(default_uenv(), "l"), "d0{2,3,1000}");  // kept by the top environment
   EXPECT_EQ(search_uenv_name(lc("site")), second);
   EXPECT_EQ(tqtest::text(unit_by_no(first, 0, 1)->name), "mm");
   set_uenv_name(first, lc("other"));
