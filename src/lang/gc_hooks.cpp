@@ -9,6 +9,7 @@
 // without locking and hands the streams of the readers it closes to the close queue.
 #include "lang/gc.h"
 #include "lang/tq_file.h"
+#include "lang/unit.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -26,7 +27,7 @@ void interim_gc_lock() {
 void interim_gc() {
   gc_qvlisp();
   gc_gc_stack();
-  // gc_unit (the named unit environments) joins here with the units layer.
+  gc_unit();  // the named unit environments
   gc_queue();
 }
 

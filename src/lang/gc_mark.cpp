@@ -14,6 +14,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
+#include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "stream/stream.h"
@@ -162,7 +163,7 @@ void scan_env(void* p) {
         for (int32_t i = 0; i < e.hash_ptr_size; ++i) gc_element(e.hash_ptr[i]);
       }
       gc_element(e.default_sym);
-      // uenv: gc_unit_env marks it here once the units layer exists.
+      gc_unit_env(e.uenv);
       return;
     }
     default:
