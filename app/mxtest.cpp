@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "store/file_space.h"
@@ -42,7 +44,11 @@ void scan(const int64_t* ofs, int* clear) {
 }  // namespace
 
 void minimum_matrix_init(int, char**) {
-  init_queue();  // the runtime start-up's queue step; its other steps come with their layers
+  // The runtime start-up's steps; the others come with their layers.
+  minit();
+  init_queue();
+  init_qvlisp();
+  init_gc_task();
   init_l_favt64();
   int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
 }

@@ -56,7 +56,13 @@ void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value);
 void del_env(TQISP_ENV* env, const L_CHAR* name);
 void del_default_env(TQISP_ENV* env);
-ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name);  // one hashed table only
+// The binding of name in one hashed table (anything else ends the process: "search_env").
+ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name);
+// The lookup through a chain: a hashed table, then its parents; a pair searches its first
+// side (depth less one; a negative depth there again means no limit), then its second.
+// depth counts the environments after the first; negative means no limit. 0 with the value
+// through ret when name is bound, else -1. The evaluator's symbol lookup is built on it.
+int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
 TQISP_ENV* get_root_env(TQISP_ENV* env);
 void* get_env_work(TQISP_ENV* env);
 void set_env_work(TQISP_ENV* env, void* work);

@@ -5,24 +5,29 @@
 // Every block carries a header on one ring of all live blocks. A block belongs to the
 // collector from the moment it is made; its mark routine (given at allocation) marks it and
 // what it refers to. Marking is iterative (an explicit mark stack), so any depth of lists,
-// environments or delayed chains is marked without deep recursion.
+// environments or delayed chains is marked without deep recursion, on any thread.
 //
 // Lock order of a collection: gc_task_lock, the hooks' locks (GC_HOOKS::gc_lock), the
-// memory lock; released in reverse. The memory lock is recursive for its holder.
+// memory lock; released in reverse. The memory lock is recursive for its holder. Every
+// thread that makes or frees blocks or opens or closes frames takes the memory lock, so no
+// block appears or vanishes while the collector marks and sweeps.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "lang/sexp.h"
+#include "platform/lock.h"
 
 namespace tq {
 
 // ---- The nesting limit of the whole language. Every walk of language values that recurses
 // (printer, list_error, cmp_sexp, position inheritance, the HTML preparation, eval, list
 // comparisons, quote tracing, the character-set survey, the error-literal parse) counts its
-// depth on one per-thread counter and stops at kNestLimit, which is sized so that the limit
-// times the deepest frame fits in half a task stack under the sanitizers too.
-inline constexpr int kNestLimit = 3000;
+// depth on one per-thread counter and stops at kNestLimit. The deepest walker frame here
+// measures 176 bytes per level under the sanitizers (64 without); with room for frames four
+// times deeper (eval), 5000 levels take 3.5 MB, inside half of the 16 MiB sanitizer task
+// stack, and 1.3 MB without sanitizers, inside half of the 4 MiB task stack.
+inline constexpr int kNestLimit = 5000;
 
 // Holds one level of the calling thread's nesting count for a scope. ok() is false when the
 // level would pass kNestLimit; the walker must then stop (the level is still released).
@@ -40,56 +45,78 @@ class NestLevel {
 int nest_depth();  // the calling thread's current count (tests)
 
 // ---- Memory.
-// Block header, directly before the data of every block.
-struct MEM_HEADER {
-  MEM_HEADER* next;  // ring of all live blocks; mem_header closes it
-  MEM_HEADER* prev;
-  uint32_t mark;     // kMarkLive during a collection; kMarkReplaced after mrealloc
-  GC_FUNC gc_func;   // the block's mark routine
+// Block header, directly before the data of every block (16-byte aligned, so the data keeps
+// the system allocator's alignment).
+struct alignas(16) GC_BLOCK {
+  GC_BLOCK* next;    // ring of all live blocks; mem_header closes it
+  GC_BLOCK* prev;
+  GC_FUNC gc_func;   // the mark routine given at allocation
   int64_t size;      // bytes of data
   const char* file;  // allocating site, then the site of the root that last reached it
+  uint32_t mark;     // kMarkLive during a collection; kMarkReplaced after mrealloc
   int line;
 };
 inline constexpr uint32_t kMarkLive = 0x80000000u;
 inline constexpr uint32_t kMarkReplaced = 0x40000000u;
+inline GC_BLOCK* gc_block_of(const void* data) {
+  return const_cast<GC_BLOCK*>(static_cast<const GC_BLOCK*>(data) - 1);
+}
 
-extern int64_t malloc_count;      // live data bytes
-extern int gc_tick_interval;      // seconds, 1..10
+extern GC_BLOCK mem_header;       // the ring's sentinel
+extern int64_t malloc_count;      // live data bytes (memory lock)
+extern int gc_tick_interval;      // seconds, normally 1..10
 extern int64_t free_count;        // bytes freed by the last sweep
 extern const char* gc_file;       // the site now marking (a text and a line or task id)
 extern int gc_line;
 
-void minit();  // the memory lock and the empty ring; runs before any block is made
+// The memory lock and the empty ring; runs once before any block is made (later calls do
+// nothing).
+void minit();
 void lock_mem();
 void unlock_mem();  // by a thread that does not hold it: ends the process ("unlock_mem")
+bool holds_mem_lock();  // whether the calling thread holds the memory lock
 
-// A zeroed block of size bytes, entered in the calling thread's top root frame with gc_func.
-// Exhausted memory ends the process ("no memory!!").
+// A zeroed block of size bytes, entered in the calling thread's top root frame with gc_func
+// (when the thread has frames). Exhausted memory ends the process ("no memory!!").
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line);
 #define mmalloc(size, gc_func) ::tq::xx_mmalloc((size), (gc_func), __FILE__, __LINE__)
-void mfree(void* ptr);  // frees at once and drops it from the caller's frames
+void mfree(void* ptr);  // frees at once and drops it from the caller's frames; null ignored
 // A new block of size bytes holding the old data (zero-filled beyond it); the old block is
-// marked replaced and freed by the second collection after, unless still reached.
+// marked replaced: it survives the next sweep (its old data stays readable) and is freed by
+// the second, unless something still reaches it. The same size returns ptr; a null ptr ends
+// the process ("mrealloc(1)").
 void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func);
-void free_sexp(TQ_SEXP* s);  // frees one cell and the one block it owns
+// Frees one cell and the one block it owns (a name, text, unit or raw data); the cells it
+// points to are left alone. Null is ignored; a delayed or environment cell or a tag above
+// 10 ends the process ("free_sexp(1)").
+void free_sexp(TQ_SEXP* s);
 void* copy_mstr(const char* text);  // a byte string in collected memory (mark gc_text)
 int64_t mem_block_size(const void* ptr);  // the data size of a block
 
-// ---- Root frames of the calling thread. All take the memory lock except the _nl forms,
-// whose callers hold it.
-void gc_push(void* mem, GC_FUNC gc, const char* label);  // mem moves into the new frame
-void gc_pop(void* mem, GC_FUNC gc);  // mem survives in the frame below (if any)
-void gc_set(void* mem, GC_FUNC gc);
+// ---- Root frames of the calling thread (debug heap). All take the memory lock except the
+// _nl forms, whose callers hold it. A thread's record is made with its first frame and
+// removed when its last frame closes.
+// Opens a frame named label; mem (when given) first leaves every frame of the thread and is
+// entered in the new one.
+void gc_push(void* mem, GC_FUNC gc, const char* label);
+// Closes the top frame; when frames remain and mem is given, mem is entered with gc in the
+// frame now on top (the result of bracketed work survives its frame). Closing the last frame
+// leaves mem unrooted. Without frames it does nothing.
+void gc_pop(void* mem, GC_FUNC gc);
+void gc_set(void* mem, GC_FUNC gc);  // enters mem in the top frame once; no frames: nothing
 void gc_set_nl(void* mem, GC_FUNC gc);
-void gc_set_non_check(void* mem, GC_FUNC gc);
+void gc_set_non_check(void* mem, GC_FUNC gc);  // without looking for an existing entry
 void gc_set_nl_non_check(void* mem, GC_FUNC gc);
-void gc_delete(void* mem);
+void gc_delete(void* mem);  // removes mem's entries from every frame of the thread
 void gc_delete_nl(void* mem);
 struct GC_STACK;
-GC_STACK* get_gc_check_point();
-void compare_gc_check_point(const char* label, GC_STACK* point);  // ends the process on a mismatch
+GC_STACK* get_gc_check_point();  // the thread's top frame, or null
+// Ends the process ("_copmare_gc_check_point", after "incorrect stack %s ::: %s\n" on
+// standard error with label and the top frame's label) when the top frame is not point.
+void compare_gc_check_point(const char* label, GC_STACK* point);
+// Ends the process ("gc_check_empty:no empty") when the calling thread still has frames.
 void gc_check_empty(const char* file, int line);
-int gc_frame_depth();  // frames of the calling thread (tests and diagnostics)
+int gc_frame_depth();  // frames of the calling thread
 
 // Opens a frame for a scope; release(v) closes it keeping v in the frame below.
 class GcFrame {
@@ -106,26 +133,33 @@ class GcFrame {
   bool open_ = true;
 };
 
-// Diagnostics.
-void print_stack(const char* str, int dp);
+// Diagnostics on standard output.
+void print_stack(const char* str, int dp);  // exits with status 1 past depth dp (dp >= 0)
 void gc_stack_top();
-int get_stacktop_count();
+int get_stacktop_count();  // entries of the thread's bottom frame
 void gc_search_stack(void* mem);
 
 // ---- Mark routines: each records gc_file/gc_line in the block, returns if already marked,
-// else marks the block and what it refers to. Null is ignored.
-void gc_text(void* p);
-void gc_qv_sexp(void* cell);
-void gc_qvlisp_env(void* env);
-void gc_qv_file(void* f);
+// else marks the block and (through the mark stack) what it refers to. Null is ignored.
+// They run only inside a collection.
+void gc_text(void* p);          // a block that points to nothing
+void gc_qv_sexp(void* cell);    // any cell; a tag above 11 ends the process ("gc_qv_sexp(1)")
+void gc_qvlisp_env(void* env);  // an environment ("gc_qvlisp_env(1)" for a bad type)
+void gc_element(void* e);       // a chain of bindings
+void gc_qv_file(void* f);       // a reader record (calls its close hook with 2)
 void gc_qv_sym_field(void* field);
+void gc_entity(void* e);        // an ENTITY chain
+void gc_entity_stack(void* e);  // an ENTITY_STACK chain
 void gcv_qv_header(TQ_SEXP_HEADER* h);
-void gc_mark_block(void* p);  // marks a block with its own routine (the mark stack's entry)
+void gc_mark_block(void* p);  // marks a block with the routine it was allocated with
 
 // ---- The collector.
 // The program's hooks, called in a collection in this order: gc_lock (after gc_task_lock,
 // before the memory lock), gc (mark the roots outside frames and top environments), sp_gc
-// (after marking), after_gc (after the sweep, memory lock held), gc_unlock.
+// (after marking), after_gc (after the sweep, memory lock held), gc_unlock (after the
+// memory lock is released). Null members are skipped. Set once at start-up, before the
+// collector's tick starts: init_qvlisp installs the language's own interim hooks
+// (set_interim_gc_hooks) unless the program has set its own first.
 struct GC_HOOKS {
   void (*gc_lock)();
   void (*gc)();
@@ -135,12 +169,45 @@ struct GC_HOOKS {
 };
 void set_gc_hooks(const GC_HOOKS& hooks);
 const GC_HOOKS& get_gc_hooks();
+bool gc_hooks_set();
+// The language's hooks until the runtime's own exist: gc_queue_lock_high, lex_lock,
+// gc_queue_lock; marking of the top environments, every thread's frames and the queues;
+// sp_gc_qvlisp after marking.
+void set_interim_gc_hooks();
 
+// Statistics of one sweep: the bytes that survive, per site of the root that reached them.
+struct MEM_STAT_ENTRY {
+  MEM_STAT_ENTRY* next;
+  int64_t bytes;
+  const char* file;
+  int line;
+};
+struct MEM_STATISTICS {
+  MEM_STAT_ENTRY* hash[20];  // chains keyed by line modulo 20
+};
+// The largest holder found by the last statistics run (the file text is copied).
+struct MS_MAX_INFO {
+  char file[128];
+  int line;
+  int64_t bytes;
+};
+extern MS_MAX_INFO ms_max_info;
+extern uint32_t ms_time;  // time of the last statistics run
+
+extern SEM gc_task_lock;
 void init_gc_task();  // gc_task_lock, interval 10, the tick every 10 s
 void gc_tick(void* data);
-void gc_tick_notin_tick(const char* msg, int no);  // one collection now, interval not applied
-void gc_enable();  // a full collection without the collector lock or statistics
-int64_t mem_gc(bool stats);  // the sweep (memory lock held); bytes freed
+// One collection now from any task; the interval is recomputed but not applied to the tick.
+// Does nothing before init_gc_task, and nothing when the calling thread holds the memory
+// lock or is itself collecting (a collection cannot run inside either). With msg it prints
+// "TICK %s::%i\n" before and "TICK %s::%i END\n" after on standard output.
+void gc_tick_notin_tick(const char* msg, int no);
+// A full collection without the collector lock, priority change or statistics. The caller
+// must not hold the memory lock.
+void gc_enable();
+// The sweep (memory lock held): frees unmarked blocks, clears the marks of the others;
+// with stats, adds each marked survivor to its site's entry. Returns the bytes freed.
+int64_t mem_gc(MEM_STATISTICS* stats);
 
 // The interval rule after a collection, as a pure step: freed bytes, whether resources are
 // short, the collection's whole seconds, the current interval -> the new interval.

@@ -219,6 +219,11 @@ enum : uint32_t {
   ER_PERMISSION = 0x80040d10,
 };
 
+// ---- Raw tag access, for the reader, the collector and in-place rewrites only; everyone
+// else asks get_type, which realises a delayed cell first.
+inline int32_t sexp_tag(const TQ_SEXP* s) { return __atomic_load_n(&s->h.type, __ATOMIC_ACQUIRE); }
+inline void set_sexp_tag(TQ_SEXP* s, int32_t type) { __atomic_store_n(&s->h.type, type, __ATOMIC_RELEASE); }
+
 // ---- The cell allocator. Each returns a zeroed cell of the tag's size in collected memory,
 // rooted in the calling thread's top root frame. With a reader f the cell takes f's current
 // token line and becomes f's last made cell (f->sexp); with h its position comes from h.
@@ -228,8 +233,12 @@ TQ_SEXP* xx_get_sexp(TQ_FILE* f, int32_t type, const char* file, int line);
 TQ_SEXP* xx_get_sexp_inh(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file, int line);
 #define get_sexp(f, type) ::tq::xx_get_sexp((f), (type), __FILE__, __LINE__)
 #define get_sexp_inh(f, type, h) ::tq::xx_get_sexp_inh((f), (type), (h), __FILE__, __LINE__)
-// In-place rewrites of a delayed cell d (anything else ends the process): into an empty
-// cell of type (position from f, or from h), or into a copy of from (nil for null).
+// In-place rewrites of a delayed cell d, under the memory lock, the body first and the tag
+// last (release). Only a cell whose tag is still 8 may be rewritten: any other cell may be
+// smaller than the new body, so it ends the process ("set_sexp(2)", "over_write_sexp(1)").
+// set_sexp: an empty cell of type, position and reader's last cell from f, flags 0.
+// set_sexp_inh: the same with the position from h (else f, else none), flags kept.
+// over_write_sexp: a copy of the whole cell from (header and body), or nil for null.
 void set_sexp(TQ_FILE* f, int32_t type, TQ_SEXP* d);
 void set_sexp_inh(TQ_FILE* f, int32_t type, TQ_SEXP* d, TQ_SEXP* h);
 void over_write_sexp(TQ_SEXP* d, TQ_SEXP* from);
@@ -251,6 +260,11 @@ TQ_SEXP* get_env(TQISP_ENV* env);
 // copied. Pass the position of the offending form (its header's file and line).
 TQ_SEXP* get_error(TQ_FILE* f, int32_t line, uint32_t er_code, const L_CHAR* func, TQ_SEXP* data);
 TQ_SEXP* get_error_line(TQ_SEXP* error, int32_t line);  // a copy with another line
+// The error of a recursive walker stopped at kNestLimit: 0x8003020a, func the walker's name,
+// data ("nesting too deep"), positioned at the cell where it stopped.
+TQ_SEXP* get_nesting_error(const char* walker, TQ_SEXP* at);
+// An L_CHAR copy in collected memory (mark gc_text), rooted like any new block; null stays null.
+L_CHAR* copy_cell_text(const L_CHAR* s);
 // The same with texts in the process's default code method.
 TQ_SEXP* n_get_string(const char* text);
 TQ_SEXP* n_get_symbol(const char* name);

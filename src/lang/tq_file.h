@@ -10,7 +10,7 @@
 
 namespace tq {
 
-struct STREAM;
+union STREAM;
 struct code_method;
 using CODE_METHOD = code_method;
 

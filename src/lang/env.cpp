@@ -1,0 +1,315 @@
+// Environments: hashed symbol tables with a parent, pairs of environments, bindings,
+// the undefined-name handler, work pointers, unit environments and the list form.
+//
+// qv_env_lock guards every bucket array, held for one hashed table at a time and never
+// across a call out. A binding's element and its name copy are made, and a table is
+// enlarged, under the environment lock and then the memory lock (that order only): the
+// collector never takes the environment lock, so the memory lock is what keeps a half-made
+// binding or a table being rebuilt away from it.
+#include "lang/env.h"
+
+#include "lang/gc.h"
+#include "platform/startup.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+SEM qv_env_lock;
+
+namespace {
+
+L_CHAR kEmpty[] = {0};
+
+class MemLock {
+ public:
+  MemLock() { lock_mem(); }
+  ~MemLock() { unlock_mem(); }
+  MemLock(const MemLock&) = delete;
+  MemLock& operator=(const MemLock&) = delete;
+};
+
+TQ_ENV* first_hashed(TQISP_ENV* env) {
+  while (env && env->type == kEnvPair) env = env->pair.env[1];
+  return env && env->type == kEnvHash ? &env->env : nullptr;
+}
+
+// The element binding name in one table (environment lock held).
+ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
+  for (ELEMENT* el = e->hash_ptr[hash_key(name, e->hash_ptr_size)]; el; el = el->next)
+    if (el->sym && l_strcmp(el->sym, name) == 0) return el;
+  return nullptr;
+}
+
+// Moves every element onto a table of size buckets (both locks held).
+void re_hash(TQ_ENV* e, int32_t size) {
+  auto** table = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * size_t(size), gc_text));
+  for (int32_t i = 0; i < e->hash_ptr_size; ++i) {
+    while (ELEMENT* el = e->hash_ptr[i]) {
+      e->hash_ptr[i] = el->next;
+      ELEMENT*& head = table[hash_key(el->sym, size)];
+      el->next = head;
+      head = el;
+    }
+  }
+  e->hash_ptr = table;
+  e->hash_ptr_size = size;
+}
+
+bool remove_here(TQ_ENV* e, const L_CHAR* name) {
+  LOCK_SCOPE(qv_env_lock);
+  for (ELEMENT** p = &e->hash_ptr[hash_key(name, e->hash_ptr_size)]; *p; p = &(*p)->next) {
+    if (!(*p)->sym || l_strcmp((*p)->sym, name) != 0) continue;
+    *p = (*p)->next;
+    return true;
+  }
+  return false;
+}
+
+// Removes the first binding found along a chain; a pair removes on both of its sides.
+bool del_chain(TQISP_ENV* env, const L_CHAR* name) {
+  while (env) {
+    if (env->type == kEnvPair) {
+      const bool first = del_chain(env->pair.env[0], name);
+      const bool second = del_chain(env->pair.env[1], name);
+      return first || second;
+    }
+    if (env->type != kEnvHash) er_panic("del_env");
+    if (remove_here(&env->env, name)) return true;
+    env = env->env.parent;
+  }
+  return false;
+}
+
+TQ_SEXP* sym(const char* name) { return n_get_symbol(name); }
+TQ_SEXP* env_cell(TQISP_ENV* e) { return e ? get_env(e) : nullptr; }
+TQ_SEXP* binding_form(const L_CHAR* name, TQ_SEXP* value) {
+  return List(sym("element"), get_string(name), value, kListEnd);
+}
+
+TQ_SEXP* listbase_hashed(TQISP_ENV* env) {
+  TQ_ENV& e = env->env;
+  TQ_SEXP* hash = nullptr;
+  TQ_SEXP* handler = nullptr;
+  {
+    LOCK_SCOPE(qv_env_lock);
+    for (int32_t i = 0; i < e.hash_ptr_size; ++i)
+      for (ELEMENT* el = e.hash_ptr[i]; el; el = el->next) hash = cons(binding_form(el->sym, el->data), hash);
+    if (e.default_sym) handler = binding_form(kEmpty, e.default_sym->data);
+  }
+  TQ_SEXP* tail = nullptr;
+  if (handler) tail = cons(List(sym("default-sym"), handler, kListEnd), tail);
+  if (e.uenv) tail = cons(List(sym("uenv"), nullptr, kListEnd), tail);
+  tail = cons(cons(sym("hash"), hash), tail);
+  tail = cons(List(sym("flags"), get_integer(e.flags, nullptr), kListEnd), tail);
+  tail = cons(List(sym("work"), get_integer(int64_t(reinterpret_cast<intptr_t>(e.work)), nullptr), kListEnd), tail);
+  tail = cons(List(sym("parent"), env_cell(e.parent), kListEnd), tail);
+  tail = cons(List(sym("type"), n_get_string("env"), kListEnd), tail);
+  return cons(sym("tqisp-env"), tail);
+}
+
+TQ_SEXP* headed(TQ_SEXP* list, const char* name) { return get_el_by_symbol(list, _l_string_1(std_cm, name), nullptr); }
+
+bool is_text(TQ_SEXP* s, const char* text) {
+  return get_type(s) == kTagString && l_strcmp(s->string.data, _l_string_1(std_cm, text)) == 0;
+}
+
+TQISP_ENV* env_of(TQ_SEXP* s) { return get_type(s) == kTagEnv ? s->env.data : nullptr; }
+
+TQISP_ENV* read_pair(TQ_SEXP* list) {
+  TQISP_ENV* found[2] = {nullptr, nullptr};
+  int n = 0;
+  for (TQ_SEXP* p = list; n < 2 && get_type(p) == kTagPair; p = p->pair.cdr)
+    if (get_type(p->pair.car) == kTagEnv) found[n++] = p->pair.car->env.data;
+  return new_env_pair(found[0], found[1]);
+}
+
+TQISP_ENV* read_hashed(TQ_SEXP* list, TQISP_ENV* env) {
+  TQ_SEXP* parent = headed(list, "parent");
+  TQ_SEXP* hash = headed(list, "hash");
+  if (!parent || !hash) return nullptr;
+  TQISP_ENV* target = env ? env : new_env(env_of(get_el(parent, 1)));
+  for (TQ_SEXP* p = cdr(hash); get_type(p) == kTagPair; p = p->pair.cdr) {
+    TQ_SEXP* name = get_el(p->pair.car, 1);
+    if (get_type(name) == kTagString) set_env(target, name->string.data, get_el(p->pair.car, 2));
+  }
+  TQ_SEXP* handler = get_el(headed(list, "default-sym"), 1);
+  if (get_type(get_el(handler, 1)) == kTagString) set_default_env(target, get_el(handler, 2));
+  return target;
+}
+
+}  // namespace
+
+void init_env_lock() {
+  if (!lock_up_test(qv_env_lock)) qv_env_lock = new_lock();
+}
+
+uint32_t hash_key(const L_CHAR* name, int32_t size) {
+  uint32_t sum = 0;
+  for (const L_CHAR* p = name; *p; ++p) sum += *p;
+  return sum % uint32_t(size);
+}
+
+TQISP_ENV* new_env(TQISP_ENV* parent) {
+  MemLock lock;
+  auto* env = static_cast<TQISP_ENV*>(mmalloc(sizeof(TQISP_ENV), gc_qvlisp_env));
+  env->env.type = kEnvHash;
+  env->env.parent = parent;
+  env->env.hash_ptr = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text));
+  env->env.hash_ptr_size = kEnvBucketsFirst;
+  return env;
+}
+
+TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1) {
+  auto* env = static_cast<TQISP_ENV*>(mmalloc(sizeof(TQISP_ENV), gc_qvlisp_env));
+  env->pair.type = kEnvPair;
+  env->pair.env[0] = env0;
+  env->pair.env[1] = env1;
+  return env;
+}
+
+void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
+  TQ_ENV* e = first_hashed(env);
+  if (!e) return;
+  LOCK_SCOPE(qv_env_lock);
+  MemLock lock;
+  ELEMENT* el = find_here(e, name);
+  if (!el) {
+    el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
+    ELEMENT*& head = e->hash_ptr[hash_key(name, e->hash_ptr_size)];
+    el->next = head;
+    head = el;
+    ++e->hash_element_nos;
+  }
+  el->sym = copy_cell_text(name);
+  el->data = value;
+  if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
+}
+
+void set_default_env(TQISP_ENV* env, TQ_SEXP* value) {
+  TQ_ENV* e = first_hashed(env);
+  if (!e) return;
+  LOCK_SCOPE(qv_env_lock);
+  MemLock lock;
+  auto* el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
+  el->data = value;
+  e->default_sym = el;
+}
+
+void del_env(TQISP_ENV* env, const L_CHAR* name) { del_chain(env, name); }
+
+void del_default_env(TQISP_ENV* env) {
+  if (!env) return;
+  if (env->type == kEnvPair) {
+    del_default_env(env->pair.env[0]);
+    del_default_env(env->pair.env[1]);
+  } else if (env->type == kEnvHash) {
+    LOCK_SCOPE(qv_env_lock);
+    env->env.default_sym = nullptr;
+  }
+}
+
+ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name) {
+  if (!env || env->type != kEnvHash) er_panic("search_env");
+  LOCK_SCOPE(qv_env_lock);
+  return find_here(&env->env, name);
+}
+
+int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+  if (depth < 0) depth = 0x7fffffff;
+  for (; env && depth >= 0; --depth) {
+    if (env->type == kEnvPair) {
+      if (lookup_env(ret, env->pair.env[0], name, depth - 1) == 0) return 0;
+      env = env->pair.env[1];
+      continue;
+    }
+    if (env->type != kEnvHash) er_panic("lookup_env");
+    {
+      LOCK_SCOPE(qv_env_lock);
+      if (ELEMENT* el = find_here(&env->env, name)) {
+        *ret = el->data;
+        return 0;
+      }
+    }
+    env = env->env.parent;
+  }
+  return -1;
+}
+
+TQISP_ENV* get_root_env(TQISP_ENV* env) {
+  while (env) {
+    if (env->type == kEnvPair) {
+      env = env->pair.env[1];
+    } else if (env->type == kEnvHash) {
+      if (env->env.work || !env->env.parent) return env;
+      env = env->env.parent;
+    } else {
+      er_panic("get_root_env(1)");
+    }
+  }
+  return nullptr;
+}
+
+void* get_env_work(TQISP_ENV* env) {
+  TQISP_ENV* root = get_root_env(env);
+  return root ? root->env.work : nullptr;
+}
+
+void set_env_work(TQISP_ENV* env, void* work) {
+  if (!env || env->type != kEnvHash) er_panic("set_env_work(1)");
+  env->env.work = work;
+  env->env.flags |= 1;
+}
+
+UNIT_ENV* get_uenv(TQISP_ENV* env) {
+  while (env) {
+    if (env->type == kEnvPair) {
+      if (UNIT_ENV* u = get_uenv(env->pair.env[0])) return u;
+      env = env->pair.env[1];
+      continue;
+    }
+    if (env->type != kEnvHash) er_panic("get_uenv");
+    {
+      LOCK_SCOPE(qv_env_lock);
+      if (env->env.uenv) return env->env.uenv;
+    }
+    env = env->env.parent;
+  }
+  return nullptr;
+}
+
+void set_uenv(TQISP_ENV* env, UNIT_ENV* uenv) {
+  if (!env || env->type != kEnvHash) return;
+  LOCK_SCOPE(qv_env_lock);
+  env->env.uenv = uenv;
+}
+
+TQ_SEXP* get_listbase_env(TQISP_ENV* env) {
+  if (!env) return nullptr;
+  GcFrame frame("get_listbase_env");
+  TQ_SEXP* r;
+  if (env->type == kEnvPair) {
+    r = List(sym("tqisp-env"), List(sym("type"), n_get_string("pair"), kListEnd), env_cell(env->pair.env[0]),
+             env_cell(env->pair.env[1]), kListEnd);
+  } else if (env->type == kEnvHash) {
+    r = listbase_hashed(env);
+  } else {
+    er_panic("get_listbase_env");
+  }
+  return frame.release(r);
+}
+
+TQISP_ENV* set_listbase_env(TQ_SEXP* list, TQISP_ENV* env) {
+  gc_push(nullptr, nullptr, "set_listbase_env");
+  TQ_SEXP* type = get_el(headed(list, "type"), 1);
+  TQISP_ENV* r = nullptr;
+  if (is_text(type, "pair")) {
+    r = read_pair(list);
+  } else if (is_text(type, "env")) {
+    r = read_hashed(list, env);
+  }
+  gc_pop(r, r ? gc_qvlisp_env : nullptr);
+  return r;
+}
+
+}  // namespace tq

@@ -1,0 +1,327 @@
+// Root frames: per-thread stacks of frames whose entries keep collected blocks alive while
+// a thread works with them, the marking of every thread's frames, and the per-thread
+// nesting count of the language's recursive walkers.
+//
+// Records live on the debug heap. Threads are found through 100 buckets by task number;
+// a frame's entries are hashed by block address into 23 buckets. Entries come from a
+// per-thread pool (chunks on the debug heap, returned when the thread's last frame closes),
+// so entering a new block costs no heap call. Everything here runs under the memory lock.
+#include <cstdint>
+#include <cstdio>
+
+#include "lang/gc.h"
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+#include "platform/task.h"
+#include "stream/format.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+constexpr int kThreadBuckets = 100;
+constexpr int kFrameBuckets = 23;
+constexpr int kChunkEntries = 255;
+
+struct GC_LIST {
+  GC_LIST* next;
+  void* mem;
+  GC_FUNC gc;
+};
+struct GC_CHUNK {
+  GC_CHUNK* next;
+  GC_LIST e[kChunkEntries];
+};
+struct GC_THREAD {
+  GC_THREAD* next;  // bucket chain
+  int tid;
+  GC_STACK* stack;  // top frame
+  int depth;
+  GC_LIST* free_list;  // spare entries
+  GC_CHUNK* chunks;
+  int chunk_used;      // entries taken from the newest chunk
+};
+
+GC_THREAD* gc_thread_hash[kThreadBuckets];
+
+thread_local int nest_count = 0;
+
+}  // namespace
+
+struct GC_STACK {
+  GC_STACK* parent;  // the frame below
+  GC_LIST* hash[kFrameBuckets];
+  char* msg;  // a copy of the label
+  int count;  // entries
+  GC_THREAD* thread;
+};
+
+namespace {
+
+int bucket_of(const void* mem) { return int(reinterpret_cast<uintptr_t>(mem) % kFrameBuckets); }
+
+GC_THREAD* find_thread(int tid) {
+  for (GC_THREAD* t = gc_thread_hash[tid % kThreadBuckets]; t; t = t->next)
+    if (t->tid == tid) return t;
+  return nullptr;
+}
+
+GC_THREAD* my_thread() { return find_thread(get_tid()); }
+
+GC_LIST* take_entry(GC_THREAD* th) {
+  if (GC_LIST* e = th->free_list) {
+    th->free_list = e->next;
+    return e;
+  }
+  if (!th->chunks || th->chunk_used == kChunkEntries) {
+    auto* c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK)));
+    c->next = th->chunks;
+    th->chunks = c;
+    th->chunk_used = 0;
+  }
+  return &th->chunks->e[th->chunk_used++];
+}
+
+void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
+  GC_LIST* e = take_entry(frame->thread);
+  GC_LIST*& head = frame->hash[bucket_of(mem)];
+  e->mem = mem;
+  e->gc = gc;
+  e->next = head;
+  head = e;
+  ++frame->count;
+}
+
+GC_LIST* find_entry(GC_STACK* frame, void* mem) {
+  for (GC_LIST* e = frame->hash[bucket_of(mem)]; e; e = e->next)
+    if (e->mem == mem) return e;
+  return nullptr;
+}
+
+void remove_from_frames(GC_THREAD* th, void* mem) {
+  for (GC_STACK* f = th->stack; f; f = f->parent) {
+    for (GC_LIST** p = &f->hash[bucket_of(mem)]; *p;) {
+      GC_LIST* e = *p;
+      if (e->mem != mem) {
+        p = &e->next;
+        continue;
+      }
+      *p = e->next;
+      e->next = th->free_list;
+      th->free_list = e;
+      --f->count;
+    }
+  }
+}
+
+GC_THREAD* new_thread_record(int tid) {
+  auto* th = static_cast<GC_THREAD*>(d_calloc(1, sizeof(GC_THREAD)));
+  th->tid = tid;
+  GC_THREAD*& head = gc_thread_hash[tid % kThreadBuckets];
+  th->next = head;
+  head = th;
+  return th;
+}
+
+void drop_thread_record(GC_THREAD* th) {
+  for (GC_THREAD** p = &gc_thread_hash[th->tid % kThreadBuckets]; *p; p = &(*p)->next) {
+    if (*p != th) continue;
+    *p = th->next;
+    break;
+  }
+  while (GC_CHUNK* c = th->chunks) {
+    th->chunks = c->next;
+    d_f_ree(c);
+  }
+  d_f_ree(th);
+}
+
+void drop_frame(GC_THREAD* th) {
+  GC_STACK* f = th->stack;
+  for (GC_LIST* head : f->hash) {
+    while (GC_LIST* e = head) {
+      head = e->next;
+      e->next = th->free_list;
+      th->free_list = e;
+    }
+  }
+  th->stack = f->parent;
+  --th->depth;
+  d_f_ree(f->msg);
+  d_f_ree(f);
+}
+
+GC_STACK* bottom_frame(GC_THREAD* th) {
+  GC_STACK* f = th->stack;
+  while (f && f->parent) f = f->parent;
+  return f;
+}
+
+// Holds the memory lock for a scope.
+class MemLock {
+ public:
+  MemLock() { lock_mem(); }
+  ~MemLock() { unlock_mem(); }
+  MemLock(const MemLock&) = delete;
+  MemLock& operator=(const MemLock&) = delete;
+};
+
+}  // namespace
+
+NestLevel::NestLevel() : ok_(++nest_count <= kNestLimit) {}
+NestLevel::~NestLevel() { --nest_count; }
+int nest_depth() { return nest_count; }
+
+void gc_push(void* mem, GC_FUNC gc, const char* label) {
+  MemLock lock;
+  const int tid = get_tid();
+  GC_THREAD* th = find_thread(tid);
+  if (!th) th = new_thread_record(tid);
+  if (mem) remove_from_frames(th, mem);
+  auto* f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
+  f->parent = th->stack;
+  f->msg = copy_str(label ? label : "");
+  f->thread = th;
+  th->stack = f;
+  ++th->depth;
+  if (mem) enter(f, mem, gc);
+}
+
+void gc_pop(void* mem, GC_FUNC gc) {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  if (!th || !th->stack) return;
+  drop_frame(th);
+  if (th->stack) {
+    if (mem) enter(th->stack, mem, gc);
+  } else {
+    drop_thread_record(th);
+  }
+}
+
+TQ_SEXP* GcFrame::release(TQ_SEXP* v) {
+  if (open_) gc_pop(v, gc_qv_sexp);
+  open_ = false;
+  return v;
+}
+
+void gc_set_nl(void* mem, GC_FUNC gc) {
+  GC_THREAD* th = my_thread();
+  if (!th || !th->stack || find_entry(th->stack, mem)) return;
+  enter(th->stack, mem, gc);
+}
+
+void gc_set_nl_non_check(void* mem, GC_FUNC gc) {
+  GC_THREAD* th = my_thread();
+  if (th && th->stack) enter(th->stack, mem, gc);
+}
+
+void gc_set(void* mem, GC_FUNC gc) {
+  MemLock lock;
+  gc_set_nl(mem, gc);
+}
+
+void gc_set_non_check(void* mem, GC_FUNC gc) {
+  MemLock lock;
+  gc_set_nl_non_check(mem, gc);
+}
+
+void gc_delete_nl(void* mem) {
+  if (GC_THREAD* th = my_thread()) remove_from_frames(th, mem);
+}
+
+void gc_delete(void* mem) {
+  MemLock lock;
+  gc_delete_nl(mem);
+}
+
+GC_STACK* get_gc_check_point() {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  return th ? th->stack : nullptr;
+}
+
+void compare_gc_check_point(const char* label, GC_STACK* point) {
+  GC_STACK* top = get_gc_check_point();
+  if (top == point) return;
+  std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", top ? top->msg : "(null)");
+  er_panic("_copmare_gc_check_point");
+}
+
+void gc_check_empty(const char* file, int line) {
+  GC_STACK* top = get_gc_check_point();
+  if (!top) return;
+  std::fprintf(stderr, "gc_check_empty %s %x %x\n", file ? file : "", unsigned(line), unsigned(get_tid()));
+  std::fprintf(stderr, "gc_check_empty msg = %s\n", top->msg);
+  er_panic("gc_check_empty:no empty");
+}
+
+int gc_frame_depth() {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  return th ? th->depth : 0;
+}
+
+void print_stack(const char* str, int dp) {
+  int depth = 0;
+  {
+    MemLock lock;
+    ss_printf("print_stack\n");
+    if (GC_THREAD* th = my_thread()) {
+      depth = th->depth;
+      ss_printf("%s:%i-> ", str ? str : "", depth);
+      for (GC_STACK* f = th->stack; f; f = f->parent) ss_printf("%s-", f->msg);
+    }
+    ss_printf("\n");
+  }
+  if (dp >= 0 && depth > dp) u_exit(1);
+}
+
+void gc_stack_top() {
+  MemLock lock;
+  if (GC_THREAD* th = my_thread()) ss_printf("STACK TOP %lx\n", reinterpret_cast<unsigned long>(th->stack));
+}
+
+int get_stacktop_count() {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  GC_STACK* f = th ? bottom_frame(th) : nullptr;
+  return f ? f->count : 0;
+}
+
+void gc_search_stack(void* mem) {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent)
+    for (GC_LIST* e = f->hash[bucket_of(mem)]; e; e = e->next)
+      if (e->mem == mem) ss_printf("STACK OK!!!!\n");
+}
+
+// Marks from every frame of every thread. A replaced block's entry is emptied (the block
+// then survives one sweep on its replaced bit alone); an entry without a routine protects
+// nothing.
+void gc_gc_stack() {
+  for (GC_THREAD* head : gc_thread_hash) {
+    for (GC_THREAD* th = head; th; th = th->next) {
+      GC_STACK* bottom = bottom_frame(th);
+      for (GC_STACK* f = th->stack; f; f = f->parent) {
+        for (GC_LIST* e0 : f->hash) {
+          for (GC_LIST* e = e0; e; e = e->next) {
+            if (!e->mem || !e->gc) continue;  // an entry without a routine may outlive its block
+            if (gc_block_of(e->mem)->mark & kMarkReplaced) {
+              e->mem = nullptr;
+              e->gc = nullptr;
+              continue;
+            }
+            gc_file = bottom ? bottom->msg : "";
+            gc_line = th->tid;
+            e->gc(e->mem);
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace tq

@@ -1,0 +1,194 @@
+// The collector: the sweep with its statistics, the program's hooks, one collection from
+// the tick or from any task, and the adaptation of the tick's interval.
+//
+// A collection takes gc_task_lock, the hooks' locks (gc_lock), then the memory lock; marks
+// the roots through the hooks (gc), lets the layers look at what stayed unmarked (sp_gc),
+// sweeps, and releases in reverse. It runs at priority 5. Without hooks no collection runs:
+// nothing would mark the roots, and the sweep would free live blocks.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lang/gc.h"
+#include "platform/machine.h"
+#include "platform/task.h"
+#include "platform/tick.h"
+#include "stream/format.h"
+#include "stream/stream.h"
+
+namespace tq {
+
+int gc_tick_interval = 10;
+int64_t free_count = 0;
+MS_MAX_INFO ms_max_info;
+uint32_t ms_time = 0;
+SEM gc_task_lock;
+
+namespace {
+
+constexpr int kIntervalMax = 10;
+constexpr int64_t kFreedMany = 1000000;
+constexpr int64_t kFreedFew = 500000;
+constexpr uint32_t kStatsEvery = 120;  // seconds between statistics runs
+
+GC_HOOKS hooks{};
+bool hooks_installed = false;
+std::atomic<bool> gc_task_started{false};
+thread_local bool collecting = false;  // this thread is inside a collection
+
+void add_stat(MEM_STATISTICS* st, const GC_BLOCK* b) {
+  MEM_STAT_ENTRY*& head = st->hash[unsigned(b->line) % 20];
+  for (MEM_STAT_ENTRY* e = head; e; e = e->next) {
+    if (e->file == b->file && e->line == b->line) {
+      e->bytes += b->size;
+      return;
+    }
+  }
+  auto* e = static_cast<MEM_STAT_ENTRY*>(std::malloc(sizeof(MEM_STAT_ENTRY)));
+  if (!e) return;  // statistics are best effort
+  *e = MEM_STAT_ENTRY{head, b->size, b->file, b->line};
+  head = e;
+}
+
+// Keeps the largest holder (its text copied now: a frame label may go once the lock is
+// released) and frees the entries.
+void close_stats(MEM_STATISTICS* st) {
+  const MEM_STAT_ENTRY* max = nullptr;
+  for (MEM_STAT_ENTRY* e0 : st->hash)
+    for (const MEM_STAT_ENTRY* e = e0; e; e = e->next)
+      if (!max || e->bytes > max->bytes) max = e;
+  if (max) {
+    std::snprintf(ms_max_info.file, sizeof ms_max_info.file, "%s", max->file ? max->file : "");
+    ms_max_info.line = max->line;
+    ms_max_info.bytes = max->bytes;
+  }
+  for (MEM_STAT_ENTRY*& head : st->hash) {
+    while (MEM_STAT_ENTRY* e = head) {
+      head = e->next;
+      std::free(e);
+    }
+  }
+}
+
+void call(void (*fn)()) {
+  if (fn) fn();
+}
+
+// Marking, the pass after it, the sweep and after_gc; the hooks' locks and the memory lock
+// are held. Returns the bytes freed.
+int64_t mark_and_sweep(MEM_STATISTICS* stats) {
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  call(hooks.gc);
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  call(hooks.sp_gc);
+  gc_file = __FILE__;
+  gc_line = __LINE__;
+  const int64_t freed = mem_gc(stats);
+  call(hooks.after_gc);
+  return freed;
+}
+
+void run_collection(bool from_tick) {
+  if (!hooks_installed) return;
+  const int old_pri = push_pri(5);
+  const uint32_t now = get_tqtime();
+  MEM_STATISTICS stats{};
+  const bool with_stats = now - ms_time > kStatsEvery;
+  if (with_stats) ms_time = now;
+  const bool resource_short = s_check_resource() < 0;
+  const uint32_t start = get_tqtime();
+
+  lock_task(gc_task_lock);
+  collecting = true;
+  call(hooks.gc_lock);
+  lock_mem();
+  free_count = mark_and_sweep(with_stats ? &stats : nullptr);
+  unlock_mem();
+  call(hooks.gc_unlock);
+  collecting = false;
+  unlock_task(gc_task_lock, "gc_tick");
+
+  const int64_t duration = int64_t(get_tqtime()) - int64_t(start);
+  const int next = gc_next_interval(free_count, resource_short, duration, gc_tick_interval);
+  if (from_tick && next != gc_tick_interval) change_tick(next);
+  gc_tick_interval = next;
+  change_pri(get_tid(), old_pri);
+}
+
+}  // namespace
+
+int64_t mem_gc(MEM_STATISTICS* stats) {
+  int64_t freed = 0;
+  lock_mem();
+  for (GC_BLOCK* b = mem_header.next; b != &mem_header;) {
+    GC_BLOCK* next = b->next;
+    if (b->mark) {
+      // A replaced block nobody marked survives this sweep on its replaced bit alone.
+      if (stats && (b->mark & kMarkLive)) add_stat(stats, b);
+      b->mark = 0;
+    } else {
+      b->prev->next = next;
+      next->prev = b->prev;
+      freed += b->size;
+      std::free(b);
+    }
+    b = next;
+  }
+  malloc_count -= freed;
+  if (stats) close_stats(stats);
+  unlock_mem();
+  return freed;
+}
+
+void set_gc_hooks(const GC_HOOKS& h) {
+  hooks = h;
+  hooks_installed = true;
+}
+const GC_HOOKS& get_gc_hooks() { return hooks; }
+bool gc_hooks_set() { return hooks_installed; }
+
+int gc_next_interval(int64_t freed, bool resource_short, int64_t duration, int interval) {
+  int64_t next = interval;
+  if (freed > kFreedMany || resource_short) {
+    next = std::max(1, interval / 2);
+  } else if (freed < kFreedFew) {
+    next = std::min(kIntervalMax, interval + 1);
+  }
+  if (next < 5 * duration) next = 5 * duration;
+  return int(next);
+}
+
+void init_gc_task() {
+  if (gc_task_started.load()) return;
+  gc_task_lock = new_lock();
+  gc_tick_interval = kIntervalMax;
+  gc_task_started.store(true);
+  new_tick(gc_tick, kIntervalMax, nullptr);
+}
+
+void gc_tick(void*) { run_collection(true); }
+
+void gc_tick_notin_tick(const char* msg, int no) {
+  if (!gc_task_started.load() || collecting || holds_mem_lock()) return;
+  if (msg) ss_printf("TICK %s::%i\n", msg, no);
+  run_collection(false);
+  if (msg) ss_printf("TICK %s::%i END\n", msg, no);
+}
+
+void gc_enable() {
+  if (!hooks_installed) return;
+  const bool was = collecting;
+  collecting = true;
+  call(hooks.gc_lock);
+  lock_mem();
+  mark_and_sweep(nullptr);
+  unlock_mem();
+  call(hooks.gc_unlock);
+  collecting = was;
+}
+
+}  // namespace tq

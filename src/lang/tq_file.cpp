@@ -1,0 +1,101 @@
+// The ring of reader records and their closing: every reader and every function-backed
+// record is on the ring from its creation until it is closed, once, by its owner (or the
+// lexer at end of stream) through qv_file_delete, or by the collector through
+// _qv_file_delete when nothing refers to it any longer. The ring is guarded by lex_lock,
+// taken alone; the collector holds it through its hooks while it walks the ring.
+#include "lang/tq_file.h"
+
+#include "lang/gc.h"
+#include "stream/stream.h"
+#include "text/code_method.h"
+
+namespace tq {
+
+namespace {
+
+constexpr TQ_FILE ring_head() {
+  TQ_FILE f{};
+  f.next = f.prev = &qv_file_root;
+  return f;
+}
+
+// lex_lock held (or the collector's locks).
+void unlink_file(TQ_FILE* f) {
+  if (!f->next) return;
+  f->prev->next = f->next;
+  f->next->prev = f->prev;
+  f->next = f->prev = nullptr;
+}
+
+void close_stream(TQ_FILE* f) {
+  if (f->st && !(f->flags & kRfKeepStream)) d_s_close(f->st);
+  f->st = nullptr;
+}
+
+void close_code_method(TQ_FILE* f) {
+  if (f->cm) f->cm->close(nullptr, f->cm_work);
+  f->cm = nullptr;
+  f->cm_work = nullptr;
+}
+
+}  // namespace
+
+constinit TQ_FILE qv_file_root = ring_head();
+SEM lex_lock;
+
+void init_lex_lock() {
+  if (!lock_up_test(lex_lock)) lex_lock = new_lock();
+}
+
+void qv_file_insert(TQ_FILE* f) {
+  LOCK_SCOPE(lex_lock);
+  f->prev = &qv_file_root;
+  f->next = qv_file_root.next;
+  qv_file_root.next->prev = f;
+  qv_file_root.next = f;
+}
+
+void qv_file_delete(TQ_FILE* f) {
+  {
+    LOCK_SCOPE(lex_lock);
+    if (f->flags & kRfClosed) return;
+    f->flags |= kRfClosed;
+  }
+  close_stream(f);
+  TQ_CLOSE_FUNC fn;
+  void* work;
+  {
+    LOCK_SCOPE(lex_lock);
+    fn = f->close_func;
+    work = f->close_work;
+    f->close_func = nullptr;
+    f->close_work = nullptr;
+  }
+  if (fn) fn(1, work);
+  close_code_method(f);
+  LOCK_SCOPE(lex_lock);
+  unlink_file(f);
+}
+
+int _qv_file_delete(TQ_FILE* f) {
+  if (f->flags & kRfRealising) return -1;
+  if (f->flags & kRfClosed) return 0;
+  close_stream(f);
+  TQ_CLOSE_FUNC fn = f->close_func;
+  void* work = f->close_work;
+  f->close_func = nullptr;
+  f->close_work = nullptr;
+  if (fn) fn(1, work);
+  close_code_method(f);
+  f->flags |= kRfClosed;
+  unlink_file(f);
+  return 0;
+}
+
+void set_close_func(TQ_FILE* f, TQ_CLOSE_FUNC func, void* work) {
+  LOCK_SCOPE(lex_lock);
+  f->close_func = func;
+  f->close_work = work;
+}
+
+}  // namespace tq

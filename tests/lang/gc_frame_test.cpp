@@ -1,0 +1,140 @@
+// Root frames and the sweep: what a frame keeps, what a closed frame lets go, replaced
+// blocks, the memory lock's nesting, and the stops of broken frame invariants.
+#include <gtest/gtest.h>
+
+#include "lang/gc.h"
+#include "lang/sexp.h"
+#include "lang_test_util.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+
+namespace {
+
+using namespace tq;
+using testing::ExitedWithCode;
+using tqtest::num;
+using tqtest::panic_banner;
+
+const int64_t kInt = get_sexp_size(kTagInteger);
+const int64_t kPair = get_sexp_size(kTagPair);
+
+TEST(GcFrame, UnpoppedBlockIsFreedPoppedValueStays) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  gc_push(nullptr, nullptr, "outer");
+  gc_push(nullptr, nullptr, "inner");
+  num(1);  // rooted only in the inner frame
+  TQ_SEXP* kept = cons(num(2), nullptr);
+  gc_pop(kept, gc_qv_sexp);
+  gc_enable();
+  EXPECT_EQ(malloc_count - before, kPair + kInt);
+  EXPECT_EQ(car(kept)->integer.data, 2);
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
+}
+
+TEST(GcFrame, SetDeleteAndPushMoveEntries) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  gc_push(nullptr, nullptr, "a");
+  TQ_SEXP* x = num(7);
+  gc_set(x, gc_qv_sexp);  // already there
+  gc_push(x, gc_qv_sexp, "b");  // x leaves "a" for the new frame
+  gc_pop(nullptr, nullptr);     // ... and goes with it
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
+  TQ_SEXP* y = num(8);
+  gc_delete(y);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
+  gc_pop(nullptr, nullptr);
+}
+
+TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  tqtest::Task t([] {  // a thread without frames
+    gc_push(nullptr, nullptr, "only");
+    TQ_SEXP* v = num(3);
+    gc_pop(v, gc_qv_sexp);
+    EXPECT_EQ(gc_frame_depth(), 0);
+  });
+  ASSERT_TRUE(t.wait()) << "task did not finish";
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
+}
+
+TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
+  GcFrame frame("t");
+  auto* old = static_cast<char*>(mmalloc(100, gc_text));
+  old[0] = 'x';
+  EXPECT_EQ(mrealloc(old, 100, gc_text), old);  // same size: the block itself
+  gc_enable();
+  const int64_t before = malloc_count;
+  auto* grown = static_cast<char*>(mrealloc(old, 300, gc_text));
+  EXPECT_EQ(grown[0], 'x');
+  EXPECT_EQ(grown[299], 0);
+  gc_enable();
+  EXPECT_EQ(malloc_count - before, 300);  // the old block is still there
+  EXPECT_EQ(old[0], 'x');
+  gc_enable();
+  EXPECT_EQ(malloc_count - before, 300 - 100);
+}
+
+TEST(GcFrame, FreeingAtOnce) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  gc_push(nullptr, nullptr, "t");
+  TQ_SEXP* s = tqtest::str("abc");
+  free_sexp(s);  // the cell and its text
+  EXPECT_EQ(malloc_count, before);
+  mfree(copy_mstr("xyz"));
+  EXPECT_EQ(malloc_count, before);
+  gc_pop(nullptr, nullptr);
+}
+
+TEST(GcFrame, MemoryLockNestsForItsHolder) {
+  lock_mem();
+  lock_mem();
+  unlock_mem();
+  EXPECT_TRUE(holds_mem_lock());
+  unlock_mem();
+  EXPECT_FALSE(holds_mem_lock());
+  bool taken = false;
+  tqtest::Task t([&] {
+    lock_mem();
+    taken = holds_mem_lock();
+    unlock_mem();
+  });
+  ASSERT_TRUE(t.wait()) << "the memory lock stayed held";
+  EXPECT_TRUE(taken);
+}
+
+void unbalanced() {
+  GC_STACK* point = get_gc_check_point();
+  gc_push(nullptr, nullptr, "inner");
+  compare_gc_check_point("eval", point);
+}
+void frames_left() { gc_check_empty("f.cpp", 12); }
+void foreign_unlock() { unlock_mem(); }
+void realloc_null() { mrealloc(nullptr, 8, gc_text); }
+void free_env_cell() { free_sexp(get_env(nullptr)); }
+void bad_size() { get_sexp_size(12); }
+void bad_tag() {
+  TQ_SEXP* s = num(1);
+  s->h.type = 42;
+  gc_enable();
+}
+
+TEST(GcFrameDeathTest, BrokenInvariantsStop) {
+  EXPECT_EXIT(unbalanced(), ExitedWithCode(1), "incorrect stack eval ::: inner\n" + panic_banner("_copmare_gc_check_point"));
+  EXPECT_EXIT(frames_left(), ExitedWithCode(1), "gc_check_empty msg = tests\n" + panic_banner("gc_check_empty:no empty"));
+  EXPECT_EXIT(foreign_unlock(), ExitedWithCode(1), panic_banner("unlock_mem"));
+  EXPECT_EXIT(realloc_null(), ExitedWithCode(1), panic_banner("mrealloc(1)"));
+  EXPECT_EXIT(free_env_cell(), ExitedWithCode(1), panic_banner("free_sexp(1)"));
+  EXPECT_EXIT(bad_size(), ExitedWithCode(1), "get_sexp_size\\(1\\) 12\n" + panic_banner("get_sexp_size(1)"));
+  EXPECT_EXIT(bad_tag(), ExitedWithCode(1), "42\n" + panic_banner("gc_qv_sexp(1)"));
+}
+
+}  // namespace
