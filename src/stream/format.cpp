@@ -447,20 +447,20 @@ int new_spsat(S_PRINTF_SAT* sat, STREAM* st) {
   if (!st) return -1;
   *sat = S_PRINTF_SAT{};
   sat->st = st;
-  sat->str_buf = static_cast<L_CHAR*>(d_alloc(1024 * sizeof(L_CHAR)));
+  sat->str_buf = static_cast<L_CHAR*>(d_alloc(kSpsatChars * sizeof(L_CHAR)));
   return 0;
 }
 
 int write_spsat(S_PRINTF_SAT* sat, const L_CHAR* data, int len) {
   if (sat->err < 0) return -1;
   while (len > 0) {
-    int n = 1024 - sat->str_buf_ptr;
+    int n = kSpsatChars - sat->str_buf_ptr;
     if (n > len) n = len;
     memcpy(sat->str_buf + sat->str_buf_ptr, data, size_t(n) * sizeof(L_CHAR));
     sat->str_buf_ptr += n;
     data += n;
     len -= n;
-    if (sat->str_buf_ptr == 1024 && flush_spsat(sat, nullptr) < 0) return -1;
+    if (sat->str_buf_ptr == kSpsatChars && flush_spsat(sat, nullptr) < 0) return -1;
   }
   return 0;
 }

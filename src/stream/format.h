@@ -18,12 +18,13 @@
 
 namespace tq {
 
-// Batched output: characters are collected and converted and written 1024 at a time.
+// Batched output: characters are collected and converted and written kSpsatChars at a time.
+inline constexpr int kSpsatChars = 1024;
 struct S_PRINTF_SAT {
   void* alc[3];      // 0 and 1 unused; 2 the encoded bytes being written
   int alc_len[3];    // allocated sizes
   int alc_size[3];   // sizes in use
-  L_CHAR* str_buf;   // 1024 characters
+  L_CHAR* str_buf;   // kSpsatChars characters
   int str_buf_ptr;   // characters in str_buf
   STREAM* st;
   int err;           // negative once a write or conversion failed

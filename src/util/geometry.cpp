@@ -26,9 +26,7 @@ static int16_t low16(int32_t v) { return int16_t(uint16_t(uint32_t(v))); }
 
 S_RECT rect_conv_i2s(I_RECT r) { return S_RECT{low16(r.tl.x), low16(r.tl.y), low16(r.br.x), low16(r.br.y)}; }
 
-// Truncation toward zero with the saturation of the original hardware's conversion
-// (a plain cast of an out-of-range double is undefined in C++).
-static int32_t trunc32(double d) {
+int32_t trunc32(double d) {
   if (std::isnan(d)) return INT32_MIN;
   if (d >= 2147483648.0) return INT32_MAX;
   if (d <= -2147483649.0) return INT32_MIN;

@@ -25,6 +25,9 @@ using R_RECT = QV_RECT;
 // and becomes the single point p.
 void insert_rect_i(I_RECT* r, I_POINT p);
 I_POINT p_addi(I_POINT p1, I_POINT p2);
+// A double truncated toward zero to 32 bits; beyond the range it saturates, NaN gives
+// -2147483648, as PowerPC converts (a plain cast would be undefined behaviour).
+int32_t trunc32(double d);
 // Each coordinate's low 16 bits: l = tl.x, t = tl.y, r = br.x, b = br.y.
 S_RECT rect_conv_i2s(I_RECT r);
 // The same after truncating each double toward zero to a 32-bit integer; values beyond
