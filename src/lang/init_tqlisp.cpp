@@ -3,6 +3,7 @@
 #include "lang/init_tqlisp.h"
 
 #include "lang/gc.h"
+#include "lang/parse.h"
 #include "lang/tq_file.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -44,7 +45,7 @@ void init_qvlisp() {
   if (qvlisp_top_env0) return;
   init_env_lock();
   init_lex_lock();
-  // The reader's parse system starts here (init_parse_system) when the reader lands.
+  init_parse_system();
   gc_push(nullptr, nullptr, "init_qvlisp");
   qvlisp_top_env0 = new_env(nullptr);
   qvlisp_top_env1 = new_env(qvlisp_top_env0);
