@@ -4,7 +4,9 @@
 # Usage: scripts/deps.sh base|bench
 set -euo pipefail
 
-base=(cmake ninja-build g++ zlib1g-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev)
+# The last three are the image tests' oracles (Pillow, giflib's tools, djpeg).
+base=(cmake ninja-build g++ zlib1g-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
+      python3-pil giflib-tools libjpeg-turbo-progs)
 bench=(libsqlite3-dev liblmdb-dev)
 
 want=("${base[@]}")

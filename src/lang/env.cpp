@@ -21,14 +21,6 @@ namespace {
 
 L_CHAR kEmpty[] = {0};
 
-class MemLock {
- public:
-  MemLock() { lock_mem(); }
-  ~MemLock() { unlock_mem(); }
-  MemLock(const MemLock&) = delete;
-  MemLock& operator=(const MemLock&) = delete;
-};
-
 TQ_ENV* first_hashed(TQISP_ENV* env) {
   while (env && env->type == kEnvPair) env = env->pair.env[1];
   return env && env->type == kEnvHash ? &env->env : nullptr;

@@ -47,14 +47,23 @@ union TQISP_ENV {
 };
 
 extern SEM qv_env_lock;
-void init_env_lock();  // language start-up
+void init_env_lock();  // language start-up (init_qvlisp); a second call does nothing
 
+// The sum of the name's codes as a wrapping 32-bit number, modulo size.
 uint32_t hash_key(const L_CHAR* name, int32_t size);
+// A hashed table with 7 empty buckets (made under the memory lock), rooted like any block.
 TQISP_ENV* new_env(TQISP_ENV* parent);
 TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1);
+// Binds a copy of name to value in the first hashed table reached by following env[1] of
+// pairs (nothing when there is none); a rebound name gets a fresh copy too. The 51st name
+// ever added enlarges the table to 103 buckets, under the environment lock.
 void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
+// Installs value as the undefined-name handler of that same table, replacing any other.
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value);
+// Removes the first binding of name along the chain (a table, then its parents); a pair
+// removes on both its sides. A bad record ends the process ("del_env").
 void del_env(TQISP_ENV* env, const L_CHAR* name);
+// Clears the handler of every table reached through both sides of pairs (not parents).
 void del_default_env(TQISP_ENV* env);
 // The binding of name in one hashed table (anything else ends the process: "search_env").
 ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name);
@@ -63,12 +72,23 @@ ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name);
 // depth counts the environments after the first; negative means no limit. 0 with the value
 // through ret when name is bound, else -1. The evaluator's symbol lookup is built on it.
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
+// The table whose work applies: following env[1] of pairs and parents, the first table
+// with a work pointer or without parent; null for null ("get_root_env(1)" for a bad record).
 TQISP_ENV* get_root_env(TQISP_ENV* env);
-void* get_env_work(TQISP_ENV* env);
+void* get_env_work(TQISP_ENV* env);  // the work of get_root_env(env), or null
+// Sets work on a hashed table and bit 0 of its flags ("set_env_work(1)" for anything else).
 void set_env_work(TQISP_ENV* env, void* work);
+// The unit environment that applies: a pair asks its first side, then its second; a table
+// answers its own, else its parent's; null when none ("get_uenv" for a bad record).
 UNIT_ENV* get_uenv(TQISP_ENV* env);
-void set_uenv(TQISP_ENV* env, UNIT_ENV* uenv);
+void set_uenv(TQISP_ENV* env, UNIT_ENV* uenv);  // on a hashed table; anything else: nothing
+// The list form (tqisp-env (type "env") (parent e) (work n) (flags n) (hash (element "name"
+// value) ...) [(uenv ())] [(default-sym (element "" handler))]), or (tqisp-env (type "pair")
+// e0 e1) with environment cells or nil; bindings in reverse of the bucket walk. Null: nil.
 TQ_SEXP* get_listbase_env(TQISP_ENV* env);
+// Reads the list form back: a new pair, or the bindings and handler into env (a new table
+// under the form's parent when env is null). Work, flags and the unit environment are not
+// restored. A form without type, or a table form without parent or hash, gives null.
 TQISP_ENV* set_listbase_env(TQ_SEXP* list, TQISP_ENV* env);
 
 }  // namespace tq

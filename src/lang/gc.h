@@ -76,6 +76,17 @@ void lock_mem();
 void unlock_mem();  // by a thread that does not hold it: ends the process ("unlock_mem")
 bool holds_mem_lock();  // whether the calling thread holds the memory lock
 
+// Holds the memory lock for a scope. Work that makes several blocks which only refer to
+// each other once it is done (a cell and its text) holds it across, so no collection runs
+// in between and frees the first while the thread has no frame to root it.
+class MemLock {
+ public:
+  MemLock() { lock_mem(); }
+  ~MemLock() { unlock_mem(); }
+  MemLock(const MemLock&) = delete;
+  MemLock& operator=(const MemLock&) = delete;
+};
+
 // A zeroed block of size bytes, entered in the calling thread's top root frame with gc_func
 // (when the thread has frames). Exhausted memory ends the process ("no memory!!").
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line);
@@ -199,7 +210,8 @@ void init_gc_task();  // gc_task_lock, interval 10, the tick every 10 s
 void gc_tick(void* data);
 // One collection now from any task; the interval is recomputed but not applied to the tick.
 // Does nothing before init_gc_task, and nothing when the calling thread holds the memory
-// lock or is itself collecting (a collection cannot run inside either). With msg it prints
+// lock or is itself collecting (a collection cannot run inside either); the caller must hold
+// none of the hooks' locks (the queues' collector locks, lex_lock). With msg it prints
 // "TICK %s::%i\n" before and "TICK %s::%i END\n" after on standard output.
 void gc_tick_notin_tick(const char* msg, int no);
 // A full collection without the collector lock, priority change or statistics. The caller

@@ -3,9 +3,12 @@
 // nesting count of the language's recursive walkers.
 //
 // Records live on the debug heap. Threads are found through 100 buckets by task number;
-// a frame's entries are hashed by block address into 23 buckets. Entries come from a
-// per-thread pool (chunks on the debug heap, returned when the thread's last frame closes),
-// so entering a new block costs no heap call. Everything here runs under the memory lock.
+// a frame's entries are hashed by block address into 23 buckets for gc_set and gc_delete,
+// and stored in the frame's own arrays (a few inside the frame record, then chunks that
+// double in size), so closing a frame frees a handful of chunks instead of walking its
+// entries, and marking reads the entries in order. Everything here runs under the memory
+// lock.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -22,25 +25,25 @@ namespace {
 
 constexpr int kThreadBuckets = 100;
 constexpr int kFrameBuckets = 23;
-constexpr int kChunkEntries = 255;
+constexpr int kInlineEntries = 8;     // inside the frame record
+constexpr int kMaxChunkEntries = 4096;
 
 struct GC_LIST {
-  GC_LIST* next;
-  void* mem;
+  GC_LIST* next;  // bucket chain while in use, the frame's free chain while free
+  void* mem;      // null while free (or emptied because the block was replaced)
   GC_FUNC gc;
 };
 struct GC_CHUNK {
   GC_CHUNK* next;
-  GC_LIST e[kChunkEntries];
+  int cap;
+  int used;
+  GC_LIST e[1];  // cap entries
 };
 struct GC_THREAD {
   GC_THREAD* next;  // bucket chain
   int tid;
   GC_STACK* stack;  // top frame
   int depth;
-  GC_LIST* free_list;  // spare entries
-  GC_CHUNK* chunks;
-  int chunk_used;      // entries taken from the newest chunk
 };
 
 GC_THREAD* gc_thread_hash[kThreadBuckets];
@@ -55,6 +58,10 @@ struct GC_STACK {
   char* msg;  // a copy of the label
   int count;  // entries
   GC_THREAD* thread;
+  GC_LIST* free_list;
+  GC_CHUNK* chunks;  // newest first
+  int inline_used;
+  GC_LIST inline_e[kInlineEntries];
 };
 
 namespace {
@@ -69,22 +76,34 @@ GC_THREAD* find_thread(int tid) {
 
 GC_THREAD* my_thread() { return find_thread(get_tid()); }
 
-GC_LIST* take_entry(GC_THREAD* th) {
-  if (GC_LIST* e = th->free_list) {
-    th->free_list = e->next;
+GC_LIST* take_entry(GC_STACK* f) {
+  if (GC_LIST* e = f->free_list) {
+    f->free_list = e->next;
     return e;
   }
-  if (!th->chunks || th->chunk_used == kChunkEntries) {
-    auto* c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK)));
-    c->next = th->chunks;
-    th->chunks = c;
-    th->chunk_used = 0;
+  if (f->inline_used < kInlineEntries) return &f->inline_e[f->inline_used++];
+  GC_CHUNK* c = f->chunks;
+  if (!c || c->used == c->cap) {
+    const int cap = c ? std::min(2 * c->cap, kMaxChunkEntries) : 2 * kInlineEntries;
+    c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK) + sizeof(GC_LIST) * size_t(cap - 1)));
+    c->next = f->chunks;
+    c->cap = cap;
+    c->used = 0;
+    f->chunks = c;
   }
-  return &th->chunks->e[th->chunk_used++];
+  return &c->e[c->used++];
+}
+
+// Calls fn on every entry slot the frame has handed out (free ones have no mem).
+template <typename Fn>
+void each_slot(GC_STACK* f, Fn fn) {
+  for (int i = 0; i < f->inline_used; ++i) fn(&f->inline_e[i]);
+  for (GC_CHUNK* c = f->chunks; c; c = c->next)
+    for (int i = 0; i < c->used; ++i) fn(&c->e[i]);
 }
 
 void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
-  GC_LIST* e = take_entry(frame->thread);
+  GC_LIST* e = take_entry(frame);
   GC_LIST*& head = frame->hash[bucket_of(mem)];
   e->mem = mem;
   e->gc = gc;
@@ -108,8 +127,10 @@ void remove_from_frames(GC_THREAD* th, void* mem) {
         continue;
       }
       *p = e->next;
-      e->next = th->free_list;
-      th->free_list = e;
+      e->mem = nullptr;
+      e->gc = nullptr;
+      e->next = f->free_list;
+      f->free_list = e;
       --f->count;
     }
   }
@@ -130,21 +151,14 @@ void drop_thread_record(GC_THREAD* th) {
     *p = th->next;
     break;
   }
-  while (GC_CHUNK* c = th->chunks) {
-    th->chunks = c->next;
-    d_f_ree(c);
-  }
   d_f_ree(th);
 }
 
 void drop_frame(GC_THREAD* th) {
   GC_STACK* f = th->stack;
-  for (GC_LIST* head : f->hash) {
-    while (GC_LIST* e = head) {
-      head = e->next;
-      e->next = th->free_list;
-      th->free_list = e;
-    }
+  while (GC_CHUNK* c = f->chunks) {
+    f->chunks = c->next;
+    d_f_ree(c);
   }
   th->stack = f->parent;
   --th->depth;
@@ -157,15 +171,6 @@ GC_STACK* bottom_frame(GC_THREAD* th) {
   while (f && f->parent) f = f->parent;
   return f;
 }
-
-// Holds the memory lock for a scope.
-class MemLock {
- public:
-  MemLock() { lock_mem(); }
-  ~MemLock() { unlock_mem(); }
-  MemLock(const MemLock&) = delete;
-  MemLock& operator=(const MemLock&) = delete;
-};
 
 }  // namespace
 
@@ -306,19 +311,17 @@ void gc_gc_stack() {
     for (GC_THREAD* th = head; th; th = th->next) {
       GC_STACK* bottom = bottom_frame(th);
       for (GC_STACK* f = th->stack; f; f = f->parent) {
-        for (GC_LIST* e0 : f->hash) {
-          for (GC_LIST* e = e0; e; e = e->next) {
-            if (!e->mem || !e->gc) continue;  // an entry without a routine may outlive its block
-            if (gc_block_of(e->mem)->mark & kMarkReplaced) {
-              e->mem = nullptr;
-              e->gc = nullptr;
-              continue;
-            }
-            gc_file = bottom ? bottom->msg : "";
-            gc_line = th->tid;
-            e->gc(e->mem);
+        each_slot(f, [&](GC_LIST* e) {
+          if (!e->mem || !e->gc) return;  // free, emptied, or protecting nothing
+          if (gc_block_of(e->mem)->mark & kMarkReplaced) {
+            e->mem = nullptr;  // stays on its bucket chain, empty
+            e->gc = nullptr;
+            return;
           }
-        }
+          gc_file = bottom ? bottom->msg : "";
+          gc_line = th->tid;
+          e->gc(e->mem);
+        });
       }
     }
   }

@@ -4,7 +4,7 @@
 //
 // Marking is iterative. A public mark routine sets the block's mark bit and pushes the block
 // with its scanner on one mark stack; the outermost call then drains the stack, each scanner
-// pushing the blocks it refers to. Records of other layers (pointer cells' gc, a delayed
+// pushing the blocks it refers to (a pair pushes its cdr, then its car). Records of other layers (pointer cells' gc, a delayed
 // function's gc_func, the queues' item routines) call these routines from inside a scan,
 // which only pushes, so no depth of lists, environments, delayed chains or records recurses.
 // Marking runs only inside a collection, under the memory lock: one thread at a time.
@@ -112,20 +112,17 @@ void scan_entity_stack(void* p) {
   }
 }
 
-// A spine is walked in a loop; only the cars are pushed.
+// The rest of the spine is pushed before the car, so the car is scanned first and a long
+// list keeps the mark stack at a few entries instead of one per element.
 void scan_pair(TQ_SEXP* s) {
-  for (;;) {
-    gcv_qv_header(&s->h);
-    gc_qv_sexp(s->pair.car);
-    TQ_SEXP* next = s->pair.cdr;
-    if (!next) return;
-    if (sexp_tag(next) != kTagPair) {
-      gc_qv_sexp(next);
-      return;
-    }
-    if (!mark_header(next)) return;
-    s = next;
+  gcv_qv_header(&s->h);
+  TQ_SEXP* next = s->pair.cdr;
+  if (next && sexp_tag(next) == kTagPair) {
+    if (mark_header(next)) push(next, scan_sexp);
+  } else {
+    gc_qv_sexp(next);
   }
+  gc_qv_sexp(s->pair.car);
 }
 
 void scan_delay(TQ_SEXP* s) {
@@ -165,7 +162,7 @@ void scan_env(void* p) {
         for (int32_t i = 0; i < e.hash_ptr_size; ++i) gc_element(e.hash_ptr[i]);
       }
       gc_element(e.default_sym);
-      // The unit environment is marked by the units layer's roots.
+      // uenv: gc_unit_env marks it here once the units layer exists.
       return;
     }
     default:

@@ -235,7 +235,9 @@ TQ_SEXP* xx_get_sexp_inh(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file,
 #define get_sexp_inh(f, type, h) ::tq::xx_get_sexp_inh((f), (type), (h), __FILE__, __LINE__)
 // In-place rewrites of a delayed cell d, under the memory lock, the body first and the tag
 // last (release). Only a cell whose tag is still 8 may be rewritten: any other cell may be
-// smaller than the new body, so it ends the process ("set_sexp(2)", "over_write_sexp(1)").
+// smaller than the new body, so it ends the process ("set_sexp(1)", "over_write_sexp(1)"). Another thread may
+// read the cell as soon as its tag is stored: fill a body that others may see through
+// over_write_sexp from a finished cell rather than after set_sexp.
 // set_sexp: an empty cell of type, position and reader's last cell from f, flags 0.
 // set_sexp_inh: the same with the position from h (else f, else none), flags kept.
 // over_write_sexp: a copy of the whole cell from (header and body), or nil for null.
@@ -285,31 +287,53 @@ TQ_SEXP* list(TQ_SEXP* first, ...);
 TQ_SEXP* List(TQ_SEXP* first, ...);
 TQ_SEXP* append(TQ_SEXP* a, TQ_SEXP* b);  // copies both spines; nil when either is improper
 int list_length(TQ_SEXP* s);              // pairs before nil; -1 for an improper list
-TQ_SEXP* list_error(TQ_SEXP* x);          // first error cell depth first; see the .cpp
-TQ_SEXP* search_error(TQ_SEXP* x);        // first error cell on the spine, else nil
-// 0 equal, else -1; strings -1/0/1 by their characters. Numbers compare by value and unit,
-// raw cells by bytes, error cells by fields, other kinds by identity; -1 past the nesting limit.
+// The first error cell met depth first (car before cdr) in a list and its sublists; nil for
+// a proper list without one; a non-list argument, or a non-nil tail ending the walk, as it
+// is (callers test for tag 1). Past the nesting limit: 0x8003020a "list_error".
+TQ_SEXP* list_error(TQ_SEXP* x);
+TQ_SEXP* search_error(TQ_SEXP* x);  // first error cell on the spine (x itself, elements, tail), else nil
+// 0 equal, else -1; strings -1/0/1 by their characters (a list passes on its first element's
+// answer). Nil equals nil, symbols compare by name, numbers by value and unit, raw cells by
+// bytes, error cells by their fields, other kinds by identity; -1 past the nesting limit.
 int cmp_sexp(TQ_SEXP* a, TQ_SEXP* b);
-TQ_SEXP* get_el(TQ_SEXP* s, int n);       // element n from 0, nil when missing
-TQ_SEXP* get_el_by_symbol(TQ_SEXP* s, const L_CHAR* name, ...);  // key, value pairs, null key ends
+TQ_SEXP* get_el(TQ_SEXP* s, int n);  // element n from 0, nil when missing
+// The first element that is a list headed by a symbol called name carrying every given
+// attribute with exactly the given value (L_CHAR key, value pairs, a null key ends); nil.
+TQ_SEXP* get_el_by_symbol(TQ_SEXP* s, const L_CHAR* name, ...);
+// The count-th element (from 1; below 2 the first) headed by a symbol called name, or the
+// count-th element at all for an empty name; else 0x8004070e "get_el_c" "no object".
 TQ_SEXP* get_el_by_symbol_cnt(const L_CHAR* name, int count, TQ_SEXP* s);
+// Walks a path "name'count/name/..." (count read as %i reads it; an empty name counts by
+// position; an empty path gives s). A miss or a malformed segment gives the "no object"
+// error, or with def: a symbol for "$name", nil for "(...", else a string of def.
 TQ_SEXP* get_el_c(TQ_SEXP* s, const L_CHAR* path, const L_CHAR* def);
 
-// ---- Attributes.
-L_CHAR* get_sf_attribute(TQ_SYM_FIELD* fields, const L_CHAR* name);
-L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name);
+// ---- Attributes. Lookups take the first entry of a name; lists may be shared.
+L_CHAR* get_sf_attribute(TQ_SYM_FIELD* fields, const L_CHAR* name);  // the value, or null
+L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name);             // null for a non-symbol
+// Adds copies of name and value at the head of a symbol's list, in place; others: nothing.
 void set_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
+// A symbol with the attribute set to value (removed for null); s itself when nothing
+// changes or s is no symbol. s and its list are left as they are.
 TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value);
+// The list with name set to value (removed for null), sharing the entries after the match
+// and copying those before it; the given list never changes.
 TQ_SYM_FIELD* set_sym_field(TQ_SYM_FIELD* fields, const L_CHAR* name, const L_CHAR* value);
 
-// ---- Source positions.
-TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src);
+// ---- Source positions (a position is a reader record and a line; none is null and 0).
+TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src);  // dst takes src's position; returns dst
+// Gives (file, line) to every cell of a tree without a reader record: elements (descending
+// up to the nesting limit), spine and final tail.
 void _set_inh(TQ_FILE* file, int32_t line, TQ_SEXP* tree);
+// The position of a tree: the first spine pair that has one; a position found in the car of
+// a pair without one is kept unless a later spine pair or the final tail has one. The
+// outputs are left as they were when nothing has a position.
 void search_inh(TQ_FILE** file_out, int32_t* line_out, TQ_SEXP* tree);
-int curret_check(TQ_SEXP* s);
+int curret_check(TQ_SEXP* s);  // 0 for nil, pairs and numbers, else 1
+// The primitive set-line-fix; it evaluates its argument, so it comes with the evaluator.
 TQ_SEXP* set_line_fix(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
 
-// ---- Helpers the printer and the word library share.
+// ---- Helpers the printer and the word library share (they come with the printer).
 TQ_SEXP* reverse(TQ_SEXP* list);             // a new reversed list; stops at a non-pair tail
 TQ_SEXP* cast_symbol2string(TQ_SEXP* sym);   // "[name k=\"v\" ...]" for a symbol with attributes
 

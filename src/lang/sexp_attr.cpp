@@ -52,12 +52,14 @@ L_CHAR* get_symbol_field(TQ_SEXP* s, const L_CHAR* name) {
 
 void set_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value) {
   if (get_type(s) != kTagSymbol) return;
+  MemLock lock;
   L_CHAR* n = copy_cell_text(name);
   L_CHAR* v = copy_cell_text(value);
   s->symbol.field = new_field(s->symbol.field, n, v);
 }
 
 TQ_SYM_FIELD* set_sym_field(TQ_SYM_FIELD* fields, const L_CHAR* name, const L_CHAR* value) {
+  MemLock lock;  // the new entries only refer to each other once linked
   TQ_SYM_FIELD* match = find_field(fields, name);
   if (!match) return value ? new_field(fields, copy_cell_text(name), copy_cell_text(value)) : fields;
   TQ_SYM_FIELD* rest = match->next;
@@ -69,6 +71,7 @@ TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value) 
   if (get_type(s) != kTagSymbol) return s;
   const L_CHAR* old = get_sf_attribute(s->symbol.field, name);
   if (old ? value && l_strcmp(old, value) == 0 : !value) return s;
+  MemLock lock;
   TQ_SYM_FIELD* fields = set_sym_field(s->symbol.field, name, value);
   TQ_SEXP* r = get_sexp_inh(nullptr, kTagSymbol, s);
   r->symbol.data = s->symbol.data;

@@ -1,6 +1,7 @@
 // Constructors of cells: pairs, atoms, functions, pointers, raw bytes, environments and
 // error cells. Each copies the texts it is given into collected memory and returns a cell
-// rooted in the calling thread's top frame.
+// rooted in the calling thread's top frame; a cell and the texts it owns are made under one
+// hold of the memory lock.
 #include <cstring>
 
 #include "lang/gc.h"
@@ -38,6 +39,7 @@ TQ_SEXP* cons_inh_2(TQ_SEXP* car, TQ_SEXP* cdr) {
 }
 
 TQ_SEXP* get_symbol(const L_CHAR* name) {
+  MemLock lock;  // the texts and the cell appear together
   L_CHAR* text = copy_cell_text(name ? name : kEmpty);
   TQ_SEXP* s = get_sexp(nullptr, kTagSymbol);
   s->symbol.data = text;
@@ -45,6 +47,7 @@ TQ_SEXP* get_symbol(const L_CHAR* name) {
 }
 
 TQ_SEXP* get_string(const L_CHAR* text) {
+  MemLock lock;  // the texts and the cell appear together
   L_CHAR* copy = copy_cell_text(text ? text : kEmpty);
   TQ_SEXP* s = get_sexp(nullptr, kTagString);
   s->string.data = copy;
@@ -52,6 +55,7 @@ TQ_SEXP* get_string(const L_CHAR* text) {
 }
 
 TQ_SEXP* get_integer(int64_t value, const L_CHAR* unit) {
+  MemLock lock;  // the texts and the cell appear together
   L_CHAR* u = copy_cell_text(unit);
   TQ_SEXP* s = get_sexp(nullptr, kTagInteger);
   s->integer.unit = u;
@@ -60,6 +64,7 @@ TQ_SEXP* get_integer(int64_t value, const L_CHAR* unit) {
 }
 
 TQ_SEXP* get_floating(double value, const L_CHAR* unit) {
+  MemLock lock;  // the texts and the cell appear together
   L_CHAR* u = copy_cell_text(unit);
   TQ_SEXP* s = get_sexp(nullptr, kTagFloat);
   s->floating.unit = u;
@@ -91,6 +96,7 @@ TQ_SEXP* get_ptr(void* ptr, GC_FUNC gc) {
 }
 
 TQ_SEXP* get_raw(const void* bytes, int64_t size) {
+  MemLock lock;  // the texts and the cell appear together
   if (size < 0) size = 0;
   void* data = mmalloc(size_t(size), gc_text);
   if (size > 0) std::memcpy(data, bytes, size_t(size));
@@ -111,6 +117,7 @@ TQ_SEXP* get_env(TQISP_ENV* env) {
 }
 
 TQ_SEXP* get_error(TQ_FILE* f, int32_t line, uint32_t er_code, const L_CHAR* func, TQ_SEXP* data) {
+  MemLock lock;  // the texts and the cell appear together
   L_CHAR* site = f && f->site ? f->site : copy_cell_text(kEmpty);
   L_CHAR* filename = copy_cell_text(f && f->name ? f->name : kEmpty);
   L_CHAR* fn = copy_cell_text(func);

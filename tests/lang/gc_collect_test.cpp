@@ -7,6 +7,8 @@
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
+#include "stream/stream.h"
+#include "stream/string_stream.h"
 #include "lang_test_util.h"
 #include "support/task_runner.h"
 
@@ -178,6 +180,54 @@ void rewrite_symbol() {
 TEST(GcCollectDeathTest, OnlyDelayedCellsAreRewritten) {
   EXPECT_EXIT(rewrite_pair(), testing::ExitedWithCode(1), tqtest::panic_banner("over_write_sexp(1)"));
   EXPECT_EXIT(rewrite_symbol(), testing::ExitedWithCode(1), tqtest::panic_banner("set_sexp(1)"));
+}
+
+}  // namespace
+
+namespace {
+
+// A reader whose stream was closed behind its back is told so (1) when it is marked, and
+// loses the stream; a reader closed by its owner closes its stream.
+TEST(GcCollect, ReaderStreamsAndClosing) {
+  GcFrame frame("t");
+  hook_calls.clear();
+  TQ_FILE* orphan = new_reader();
+  orphan->st = s_open_string_read("x", nullptr, 1, 1);
+  d_s_close(orphan->st);
+  TQ_FILE* owned = new_reader();
+  STREAM* st = s_open_string_read("y", nullptr, 1, 1);
+  owned->st = st;
+  gc_enable();
+  EXPECT_EQ(orphan->st, nullptr);
+  EXPECT_EQ(orphan->close_func, nullptr);
+  EXPECT_EQ(hook_calls, (std::vector<int>{2, 1, 2}));
+  EXPECT_EQ(s_exist(st), 1);
+  qv_file_delete(owned);
+  EXPECT_EQ(s_exist(st), 0);
+  EXPECT_EQ(owned->st, nullptr);
+  EXPECT_EQ(hook_calls.back(), 1);
+}
+
+// One collection outside the tick frees what no frame holds, keeps statistics of the
+// largest holder (the test thread's bottom frame), and is skipped by a thread that holds
+// the memory lock instead of deadlocking.
+TEST(GcCollect, CollectionOutsideTheTick) {
+  init_gc_task();
+  gc_enable();
+  GcFrame frame("t");
+  mmalloc(10 << 20, gc_text);
+  gc_push(nullptr, nullptr, "garbage");
+  num(1);
+  gc_pop(nullptr, nullptr);
+  const int64_t with_garbage = malloc_count;
+  lock_mem();
+  gc_tick_notin_tick(nullptr, 0);
+  unlock_mem();
+  EXPECT_EQ(malloc_count, with_garbage);
+  gc_tick_notin_tick(nullptr, 0);
+  EXPECT_EQ(malloc_count, with_garbage - get_sexp_size(kTagInteger));
+  EXPECT_STREQ(ms_max_info.file, "tests");
+  EXPECT_GE(ms_max_info.bytes, 10 << 20);
 }
 
 }  // namespace

@@ -1,0 +1,271 @@
+// JPEG glue: streams our encoder writes decode with djpeg to exactly the pixels our
+// decoder gives; CMYK and greyscale fixtures made with Pillow (make_jpeg_fixtures.py);
+// library errors, early ends and oversized headers give null instead of ending the process.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/jpeg_glue.h"
+#include "image/quantize.h"
+#include "image_test_util.h"
+
+using namespace tq;
+using imagetest::Bytes;
+
+namespace {
+
+struct Jpeg {
+  Bytes bytes;
+  bool ok = false;
+};
+
+Jpeg encode(const Bytes& px, int w, int h, int quality) {
+  Jpeg j;
+  int n = -1;
+  unsigned char* p = jpeg_compress(&n, px.data(), w, h, quality);
+  if (!p) {
+    EXPECT_EQ(n, 0);
+    return j;
+  }
+  j.bytes.assign(p, p + n);
+  j.ok = true;
+  free(p);
+  return j;
+}
+
+struct Decoded {
+  Bytes px;  // 4 bytes a pixel
+  int w = -1, h = -1;
+  bool ok = false;
+};
+
+Decoded decode(const Bytes& jpeg) {
+  Decoded d;
+  unsigned char* p = jpeg_uncompress(&d.w, &d.h, jpeg.data(), int(jpeg.size()));
+  if (!p) return d;
+  d.px.assign(p, p + size_t(d.w) * size_t(d.h) * 4);
+  d.ok = true;
+  free(p);
+  return d;
+}
+
+// A binary PPM ("P6 w h 255\n" + RGB) as djpeg writes it; empty on anything else.
+Bytes parse_ppm(const std::string& s, int* w, int* h) {
+  int maxval = 0, used = 0;
+  if (sscanf(s.c_str(), "P6 %d %d %d%n", w, h, &maxval, &used) != 3 || maxval != 255) return {};
+  const size_t start = size_t(used) + 1;
+  if (s.size() != start + size_t(*w) * size_t(*h) * 3) return {};
+  return Bytes(s.begin() + long(start), s.end());
+}
+
+TEST(JpegGlue, RoundTripKeepsSizeEndsWithEoiAndLeavesByte3Zero) {
+  const struct {
+    int w, h;
+  } sizes[] = {{1, 1}, {3, 2}, {17, 9}, {64, 48}};
+  for (const auto& s : sizes) {
+    SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
+    const Bytes px = imagetest::photo(s.w, s.h, 11);
+    const Jpeg j = encode(px, s.w, s.h, 80);  // the small ones outgrow their first buffer
+    ASSERT_TRUE(j.ok);
+    ASSERT_GE(j.bytes.size(), 4u);
+    EXPECT_EQ(j.bytes[0], 0xFF);
+    EXPECT_EQ(j.bytes[1], 0xD8);
+    EXPECT_EQ(j.bytes[j.bytes.size() - 2], 0xFF);
+    EXPECT_EQ(j.bytes.back(), 0xD9);
+    const Decoded d = decode(j.bytes);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.w, s.w);
+    EXPECT_EQ(d.h, s.h);
+    int64_t err = 0;
+    for (size_t i = 0; i < d.px.size(); i++) {
+      if (i % 4 == 3) {
+        EXPECT_EQ(d.px[i], 0) << "byte 3 of pixel " << i / 4;
+      } else {
+        err += std::abs(int(d.px[i]) - int(px[i]));
+      }
+    }
+    if (s.w >= 16) {  // a lossy copy, not another image (tiny ones lose their colour to subsampling)
+      EXPECT_LT(double(err) / double(d.px.size()), 12.0);
+    }
+  }
+}
+
+TEST(JpegGlue, DjpegDecodesOurStreamToOurDecodersPixels) {
+  if (!imagetest::have_program("/usr/bin/djpeg")) GTEST_SKIP() << "djpeg (libjpeg-turbo-progs) is not installed";
+  tqtest::TempDir dir;
+  for (const int quality : {80, 30, 100}) {
+    SCOPED_TRACE("quality " + std::to_string(quality));
+    const Bytes px = imagetest::photo(97, 61, uint32_t(quality));
+    const Jpeg j = encode(px, 97, 61, quality);
+    ASSERT_TRUE(j.ok);
+    imagetest::write_bytes(dir.file("a.jpg"), j.bytes.data(), j.bytes.size());
+    const auto r = tqtest::run_program({"/usr/bin/djpeg", "-ppm", dir.file("a.jpg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    const Bytes rgb = parse_ppm(r.out, &w, &h);
+    ASSERT_EQ(w, 97);
+    ASSERT_EQ(h, 61);
+    const Decoded d = decode(j.bytes);
+    ASSERT_TRUE(d.ok);
+    int differ = 0;
+    for (size_t i = 0; i < size_t(w) * size_t(h); i++)
+      differ += memcmp(&rgb[i * 3], &d.px[i * 4], 3) != 0;
+    EXPECT_EQ(differ, 0);
+  }
+}
+
+TEST(JpegGlue, LibraryErrorsInEncodingGiveNull) {
+  const Bytes px(16, 0);
+  const struct {
+    int w, h;
+  } bad[] = {{0, 1}, {1, 0}, {-3, 2}, {65501, 1}, {1, 70000}};
+  for (const auto& b : bad) EXPECT_FALSE(encode(px, b.w, b.h, 80).ok) << b.w << "x" << b.h;
+  int n = 5;
+  EXPECT_EQ(jpeg_compress(&n, nullptr, 1, 1, 80), nullptr);
+  EXPECT_EQ(n, 0);
+  EXPECT_TRUE(encode(px, 2, 2, 0).ok);  // qualities outside 1..100 are clamped
+  EXPECT_TRUE(encode(px, 2, 2, 250).ok);
+}
+
+TEST(JpegGlue, EncodingReadsRowsPastTwoGibibytes) {
+  // 32768 x 16400 pixels: the last rows start beyond 2^31 bytes, where an int offset wraps.
+  // The pixels are zero pages mapped without backing, so the test costs no memory.
+  const int w = 32768, h = 16400;
+  const size_t n = size_t(w) * size_t(h) * 4;
+  void* p = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(p, MAP_FAILED);
+  int len = 0;
+  unsigned char* j = jpeg_compress(&len, static_cast<const unsigned char*>(p), w, h, 80);
+  munmap(p, n);
+  ASSERT_NE(j, nullptr);
+  EXPECT_GT(len, 0);
+  EXPECT_EQ(j[len - 2], 0xFF);
+  EXPECT_EQ(j[len - 1], 0xD9);
+  free(j);
+}
+
+TEST(JpegGlue, CmykDecodesByBlackTimesInk) {
+  // k stored 255 gives the inks themselves, k 0 black, and a mix c*k/255 (floor).
+  for (const char* name : {"cmyk_k255", "cmyk_k0", "cmyk_mixed"}) {
+    SCOPED_TRACE(name);
+    const Decoded d = decode(imagetest::fixture(std::string(name) + ".jpg"));
+    const Bytes want = imagetest::fixture(std::string(name) + ".rgb");
+    ASSERT_TRUE(d.ok);
+    ASSERT_EQ(d.w, 16);
+    ASSERT_EQ(d.h, 16);
+    int differ = 0;
+    for (size_t i = 0; i < 256; i++) differ += memcmp(&want[i * 3], &d.px[i * 4], 3) != 0 || d.px[i * 4 + 3] != 0;
+    EXPECT_EQ(differ, 0);
+  }
+  const Decoded k0 = decode(imagetest::fixture("cmyk_k0.jpg"));
+  EXPECT_EQ(std::count(k0.px.begin(), k0.px.end(), 0), long(k0.px.size()));
+}
+
+// A loader whose callbacks record what they were asked.
+struct Probe {
+  LoadJPGInfo info{};
+  RGB4 palette[256]{};
+  int accept = 1;
+  int stop_after = 1 << 30;  // lines handed out before answering null
+  int lines = 0;
+  Bytes buf = Bytes(1 << 16);
+  static int header(LoadJPGInfo* i, void* data) {
+    auto* p = static_cast<Probe*>(data);
+    p->info = *i;
+    if (i->palette) memcpy(p->palette, i->palette, sizeof p->palette);
+    return p->accept;
+  }
+  static unsigned char* line(int n, void* data) {
+    auto* p = static_cast<Probe*>(data);
+    if (p->lines >= p->stop_after) return nullptr;
+    p->lines++;
+    return p->buf.data() + size_t(n) * 64;
+  }
+};
+
+TEST(JpegGlue, GreyscaleIsOfferedWithARampButRefusedByJpegUncompress) {
+  const Bytes grey = imagetest::fixture("grey.jpg");
+  const Decoded d = decode(grey);
+  EXPECT_FALSE(d.ok);
+  EXPECT_EQ(d.w, 0);
+  Probe p;
+  ASSERT_EQ(LoadJPGFromMemory(grey.data(), int(grey.size()), Probe::header, Probe::line, &p), 1);
+  EXPECT_EQ(p.info.bpp, 8);
+  EXPECT_EQ(p.info.num_palette, 256);
+  for (int i = 0; i < 256; i++) EXPECT_TRUE(p.palette[i].r == i && p.palette[i].g == i && p.palette[i].b == i && p.palette[i].x == 0);
+  EXPECT_EQ(p.lines, 16);
+  if (imagetest::have_program("/usr/bin/djpeg")) {
+    const auto r = tqtest::run_program({"/usr/bin/djpeg", "-pnm", imagetest::fixture_path("grey.jpg")});
+    ASSERT_EQ(r.status, 0);
+    ASSERT_GE(r.out.size(), 256u);
+    for (int y = 0; y < 16; y++)  // PGM: the last 256 bytes are the samples
+      EXPECT_EQ(0, memcmp(r.out.data() + r.out.size() - 256 + y * 16, p.buf.data() + y * 64, 16)) << "line " << y;
+  }
+}
+
+TEST(JpegGlue, LoaderCallbacksDecideAndStop) {
+  const Bytes px = imagetest::photo(16, 10, 5);
+  const Jpeg j = encode(px, 16, 10, 80);
+  ASSERT_TRUE(j.ok);
+  Probe p;
+  EXPECT_EQ(LoadJPGFromMemory(j.bytes.data(), int(j.bytes.size()), nullptr, Probe::line, &p), 0);
+  EXPECT_EQ(LoadJPGFromMemory(j.bytes.data(), int(j.bytes.size()), Probe::header, nullptr, &p), 0);
+  p.accept = 0;
+  EXPECT_EQ(LoadJPGFromMemory(j.bytes.data(), int(j.bytes.size()), Probe::header, Probe::line, &p), 0);
+  EXPECT_EQ(p.info.bpp, 24);
+  EXPECT_EQ(p.info.width, 16);
+  EXPECT_EQ(p.lines, 0);
+  p.accept = 1;
+  p.stop_after = 3;
+  EXPECT_EQ(LoadJPGFromMemory(j.bytes.data(), int(j.bytes.size()), Probe::header, Probe::line, &p), 1);
+  EXPECT_EQ(p.lines, 3);
+}
+
+// Sets the height and width of the first SOF0 marker.
+void set_sof_size(Bytes* jpeg, int w, int h) {
+  for (size_t i = 2; i + 9 < jpeg->size(); i++)
+    if ((*jpeg)[i] == 0xFF && (*jpeg)[i + 1] == 0xC0) {
+      (*jpeg)[i + 5] = static_cast<unsigned char>(h >> 8);
+      (*jpeg)[i + 6] = static_cast<unsigned char>(h);
+      (*jpeg)[i + 7] = static_cast<unsigned char>(w >> 8);
+      (*jpeg)[i + 8] = static_cast<unsigned char>(w);
+      return;
+    }
+  ADD_FAILURE() << "no SOF0";
+}
+
+TEST(JpegGlue, DecodeBufferBeyondIntIsRefusedNotOverflowed) {
+  Jpeg j = encode(imagetest::photo(8, 8, 1), 8, 8, 80);
+  ASSERT_TRUE(j.ok);
+  set_sof_size(&j.bytes, 65500, 65500);  // 65500 * 65500 * 4 wraps an int
+  Decoded d = decode(j.bytes);
+  EXPECT_FALSE(d.ok);
+  set_sof_size(&j.bytes, 40000, 15000);  // 2.4e9 bytes: positive in 32 bits, still too much
+  d = decode(j.bytes);
+  EXPECT_FALSE(d.ok);
+}
+
+TEST(JpegGlue, EmptyCutAndDamagedStreamsNeverReadOutside) {
+  const Jpeg j = encode(imagetest::photo(24, 16, 9), 24, 16, 80);
+  ASSERT_TRUE(j.ok);
+  EXPECT_FALSE(decode(Bytes()).ok);
+  EXPECT_FALSE(decode(Bytes{0xFF, 0xD8}).ok);
+  EXPECT_FALSE(decode(Bytes(100, 0x55)).ok);
+  int w = 9, h = 9;
+  EXPECT_EQ(jpeg_uncompress(&w, &h, nullptr, 50), nullptr);
+  EXPECT_EQ(w, 0);
+  // Every cut: null, or the full-size image with the missing part filled by the library.
+  for (size_t cut = 0; cut < j.bytes.size(); cut++) {
+    const Bytes part(j.bytes.begin(), j.bytes.begin() + long(cut));  // exactly cut bytes: asan sees any overread
+    const Decoded d = decode(part);
+    if (d.ok) {
+      EXPECT_TRUE(d.w == 24 && d.h == 16) << "cut " << cut;
+    }
+  }
+}
+
+}  // namespace
