@@ -100,11 +100,7 @@ int set_op(TQISP_ENV* env, TQ_SEXP* symbol, TQ_SEXP* value) {
       env = env->pair.env[1];
       continue;
     }
-    lock_task(qv_env_lock);
-    ELEMENT* e = search_env(env, name);
-    if (e) e->data = value;
-    unlock_task(qv_env_lock, "set_op");
-    if (e) return 0;
+    if (replace_env_value(env, name, value) == 0) return 0;
     env = env->env.parent;
   }
   return -1;

@@ -38,7 +38,7 @@ TQ_SEXP* quote_trace(TQISP_ENV* env, TQ_SEXP* x);
 TQ_SEXP* quote_trace_pair(TQISP_ENV* env, TQ_SEXP* x);
 TQ_SEXP* quote_trace_symbol(TQISP_ENV* env, TQ_SEXP* symbol);
 
-struct STREAM;
+union STREAM;
 // Writes the raw cell's bytes whole (repeating partial writes): 0, or -1 on a failed write.
 int qv_save_write(STREAM* s, TQ_SEXP* raw);
 // The open flags of save, written for the original platform, as this system's flags.

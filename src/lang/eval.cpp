@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -252,10 +253,6 @@ TQ_SEXP* lang_error_text(TQ_SEXP* at, uint32_t code, const char* func, const cha
   return lang_error(at, code, func, list(n_get_string(text), nullptr));
 }
 
-TQ_SEXP* nesting_error(TQ_SEXP* at, const char* walker) {
-  return lang_error_text(at, ER_NESTING, walker, "nesting too deep");
-}
-
 int number_truth(TQ_SEXP* v) {
   switch (get_type(v)) {
     case kTagInteger: return v->integer.data != 0;
@@ -281,7 +278,7 @@ TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
   switch (get_type(s)) {
     case kTagPair: {
       NestLevel level;
-      if (!level.ok()) return nesting_error(s, "eval");
+      if (!level.ok()) return get_nesting_error("eval", s);
       return eval_pair(env, s);
     }
     case kTagSymbol: return eval_symbol(env, s, -1);
@@ -331,24 +328,7 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
 }
 
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
-  if (depth < 0) depth = 0x7fffffff;
-  while (env) {
-    if (env->type == kEnvPair) {
-      if (_eval_symbol(ret, env->pair.env[0], name, depth - 1) == 0) return 0;
-      env = env->pair.env[1];
-    } else if (env->type == kEnvHash) {
-      lock_task(qv_env_lock);
-      ELEMENT* e = search_env(env, name);
-      if (e) *ret = e->data;
-      unlock_task(qv_env_lock, "_eval_symbol");
-      if (e) return 0;
-      env = env->env.parent;
-    } else {
-      er_panic("_eval_symbol(1)");
-    }
-    if (--depth < 0) return -1;
-  }
-  return -1;
+  return lookup_env(ret, env, name, depth);
 }
 
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth) {
@@ -390,38 +370,28 @@ int get_args_symbol(TQ_SEXP* params, const L_CHAR* name) {
   return -1;
 }
 
-namespace {
-
-// The text of a number cell for an attribute: "%lli" or "%f", followed by the unit's name
-// in the standard code when there is one. Null for other kinds.
-L_CHAR* number_text(TQ_SEXP* v) {
+L_CHAR* number_text(TQ_SEXP* v, bool unitless_float_as_int) {
   char buf[512];
   int t = get_type(v);
-  const L_CHAR* unit = (t == kTagInteger) ? v->integer.unit : (t == kTagFloat) ? v->floating.unit : nullptr;
-  const char* u = unit ? n_string(std_cm, unit) : "";
+  if (t != kTagInteger && t != kTagFloat) return nullptr;
+  const L_CHAR* unit = t == kTagInteger ? v->integer.unit : v->floating.unit;
+  const char* u = unit ? n_string(std_cm, unit) : nullptr;
   if (!u) u = "";
-  if (t == kTagInteger) {
+  if (t == kTagInteger)
     snprintf(buf, sizeof buf, "%" PRId64 "%s", v->integer.data, u);
-  } else if (t == kTagFloat) {
+  else if (unit || !unitless_float_as_int)
     snprintf(buf, sizeof buf, "%f%s", v->floating.data, u);
-  } else {
-    return nullptr;
-  }
-  L_CHAR* l = _l_string_1(std_cm, buf);
-  int n = l_strlen(l);
-  auto* m = static_cast<L_CHAR*>(mmalloc(size_t(n + 1) * sizeof(L_CHAR), gc_text));
-  std::memcpy(m, l, size_t(n + 1) * sizeof(L_CHAR));
-  return m;
+  else
+    snprintf(buf, sizeof buf, "%i", saturate_int32(v->floating.data));
+  return copy_cell_text(_l_string_1(std_cm, buf));
 }
 
-L_CHAR* copy_lstr_m(const L_CHAR* s) {
-  int n = l_strlen(s);
-  auto* m = static_cast<L_CHAR*>(mmalloc(size_t(n + 1) * sizeof(L_CHAR), gc_text));
-  std::memcpy(m, s, size_t(n + 1) * sizeof(L_CHAR));
-  return m;
+int saturate_int32(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 2147483647.0) return INT32_MAX;
+  if (d <= -2147483648.0) return INT32_MIN;
+  return int(d);
 }
-
-}  // namespace
 
 TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
   TQ_SYM_FIELD* first = nullptr;
@@ -431,7 +401,7 @@ TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
     nf->name = f->name;
     const L_CHAR* d = f->data;
     if (d && d[0] == '^' && d[1] == '^') {
-      nf->data = copy_lstr_m(d + 1);
+      nf->data = copy_cell_text(d + 1);
     } else if (d && d[0] == '^') {
       TQ_SEXP* v = nullptr;
       if (_eval_symbol(&v, env, d + 1, -1) != 0)
@@ -440,7 +410,7 @@ TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
       switch (get_type(v)) {
         case kTagString: nf->data = v->string.data; break;
         case kTagInteger:
-        case kTagFloat: nf->data = number_text(v); break;
+        case kTagFloat: nf->data = number_text(v, false); break;
         case kTagError: return v;
         default:
           return lang_error(s, ER_TYPE, "eval(attribute symbol)", list(n_get_string("eval:type missmatch"), s, nullptr));
@@ -457,7 +427,7 @@ TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
 
 L_CHAR* eval_carret(TQ_SEXP** retp, TQISP_ENV* env, const L_CHAR* text, TQ_SEXP* at) {
   if (!text || text[0] != '^') return const_cast<L_CHAR*>(text);
-  if (text[1] == '^') return copy_lstr_m(text + 1);
+  if (text[1] == '^') return copy_cell_text(text + 1);
   TQ_SEXP* sym = get_symbol(text + 1);
   inherit(sym, at);
   TQ_SEXP* v = eval(env, sym);
@@ -466,7 +436,7 @@ L_CHAR* eval_carret(TQ_SEXP** retp, TQISP_ENV* env, const L_CHAR* text, TQ_SEXP*
   switch (get_type(v)) {
     case kTagString: r = v->string.data; break;
     case kTagInteger:
-    case kTagFloat: r = number_text(v); break;
+    case kTagFloat: r = number_text(v, false); break;
     case kTagError: err = v; break;
     default:
       err = get_error(pos_file(at), pos_line(at), ER_TYPE, lt("eval(attribute symbol)"),

@@ -49,8 +49,13 @@ extern uint32_t (*break_check_clock)();
 // list made of the given texts and cells. Texts are byte strings in the default method.
 TQ_SEXP* lang_error(TQ_SEXP* at, uint32_t code, const char* func, TQ_SEXP* data);
 TQ_SEXP* lang_error_text(TQ_SEXP* at, uint32_t code, const char* func, const char* text);
-// The nesting error of a walker that stopped at the limit, positioned at the cell at.
-TQ_SEXP* nesting_error(TQ_SEXP* at, const char* walker);
+
+// The text of a number for an attribute: "%lli" or "%f" with the unit's name in the
+// standard code after it; with unitless_float_as_int a float without unit is truncated
+// toward zero and written as "%i". Collected memory; null for other kinds.
+L_CHAR* number_text(TQ_SEXP* v, bool unitless_float_as_int);
+// A double truncated toward zero into the int range, saturated (NaN gives 0).
+int saturate_int32(double d);
 
 // Number truth: an integer other than 0 or a float other than 0.0 (units ignored).
 // -1 when the value is not a number.

@@ -22,39 +22,6 @@ bool is_unquote_head(TQ_SEXP* s) {
   return get_type(s) == kTagSymbol && s->symbol.data[0] == '$' && s->symbol.data[1] == 0;
 }
 
-// A float truncated toward zero as an int, saturated at the int range (NaN gives 0).
-int saturate_int(double d) {
-  if (std::isnan(d)) return 0;
-  if (d >= 2147483647.0) return INT32_MAX;
-  if (d <= -2147483648.0) return INT32_MIN;
-  return int(d);
-}
-
-// The attribute text of a traced "$" variable: a string's own text; an integer's "%lli"
-// (with its unit's name); a float with a unit "%f" and the unit; a float without one, the
-// value truncated toward zero as "%i". Null for other kinds.
-L_CHAR* trace_text(TQ_SEXP* v) {
-  char buf[512];
-  int t = get_type(v);
-  if (t == kTagString) return v->string.data;
-  const L_CHAR* unit = t == kTagInteger ? v->integer.unit : t == kTagFloat ? v->floating.unit : nullptr;
-  const char* u = unit ? n_string(std_cm, unit) : nullptr;
-  if (t == kTagInteger) {
-    snprintf(buf, sizeof buf, "%" PRId64 "%s", v->integer.data, u ? u : "");
-  } else if (t == kTagFloat && unit) {
-    snprintf(buf, sizeof buf, "%f%s", v->floating.data, u ? u : "");
-  } else if (t == kTagFloat) {
-    snprintf(buf, sizeof buf, "%i", saturate_int(v->floating.data));
-  } else {
-    return nullptr;
-  }
-  L_CHAR* l = lt(buf);
-  size_t n = size_t(l_strlen(l)) + 1;
-  auto* m = static_cast<L_CHAR*>(mmalloc(n * sizeof(L_CHAR), gc_text));
-  std::memcpy(m, l, n * sizeof(L_CHAR));
-  return m;
-}
-
 }  // namespace
 
 TQ_SEXP* quote_trace_symbol(TQISP_ENV* env, TQ_SEXP* symbol) {
@@ -74,7 +41,7 @@ TQ_SEXP* quote_trace_symbol(TQISP_ENV* env, TQ_SEXP* symbol) {
       inherit(var, symbol);
       TQ_SEXP* v = eval(env, var);
       if (is_error(v)) return v;
-      nf->data = trace_text(v);
+      nf->data = get_type(v) == kTagString ? v->string.data : number_text(v, true);
       if (!nf->data) return get_error(symbol->h.file, symbol->h.line, ER_TYPE, lt("quote attribute $"), v);
     }
     *tail = nf;
@@ -87,7 +54,7 @@ TQ_SEXP* quote_trace(TQISP_ENV* env, TQ_SEXP* x) {
   switch (get_type(x)) {
     case kTagPair: {
       NestLevel level;
-      if (!level.ok()) return nesting_error(x, "quote");
+      if (!level.ok()) return get_nesting_error("quote", x);
       return quote_trace_pair(env, x);
     }
     case kTagSymbol: return quote_trace_symbol(env, x);
