@@ -1,7 +1,7 @@
 // tqufr: the per-user file helper. A process running as root starts one for each user
 // whose files it writes: "tqufr <request fd> <reply fd>", already running under that
 // user's ids. It performs each request's file call with those rights and answers on the
-// reply pipe (protocol in src/platform/file_helper.h).
+// reply pipe, building and reading every message through src/platform/ufr_wire.h.
 //
 // One thread reads requests as they come and queues them; the main thread performs them in
 // order and writes the replies. So the request pipe is always drained and a writer in the
@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_helper.h"
+#include "platform/ufr_wire.h"
 
 namespace {
 
@@ -74,35 +74,26 @@ bool io_full(bool out, int fd, void* p, size_t n) {
   return true;
 }
 
-bool read32(int32_t* v) { return io_full(false, req_fd, v, 4); }
-
 // One whole request; false at the end of the pipe or on a malformed request.
 bool read_request(Request* r) {
-  int32_t head[3];
+  char head[tq::kUfrRequestHeadBytes];
   if (!io_full(false, req_fd, head, sizeof head)) return false;
-  r->seq = uint32_t(head[0]);
-  r->code = head[1];
-  if (head[2] < 0 || head[2] > kMaxArgs) return false;
-  r->args.resize(size_t(head[2]));
+  const tq::UfrRequestHead h = tq::ufr_get_request_head(head);
+  r->seq = h.seq;
+  r->code = h.code;
+  if (h.argc < 0 || h.argc > kMaxArgs) return false;
+  r->args.resize(size_t(h.argc));
   for (Arg& a : r->args) {
-    if (!read32(&a.type)) return false;
-    int32_t v32 = 0;
-    switch (a.type) {
-      case tq::UFR_INT:
-      case tq::UFR_REPLY_BUF:
-        if (!read32(&v32) || (a.type == tq::UFR_REPLY_BUF && v32 < 0)) return false;
-        a.value = v32;
-        break;
-      case tq::UFR_INT64:
-        if (!io_full(false, req_fd, &a.value, 8)) return false;
-        break;
-      case tq::UFR_BYTES:
-        if (!read32(&v32) || v32 < 0) return false;
-        a.bytes.resize(size_t(v32));
-        if (v32 > 0 && !io_full(false, req_fd, a.bytes.data(), size_t(v32))) return false;
-        break;
-      default:
-        return false;
+    char w[tq::kUfrArgHeadMax];
+    if (!io_full(false, req_fd, w, 4)) return false;
+    a.type = tq::ufr_get_arg_type(w);
+    const int n = tq::ufr_arg_value_bytes(a.type);
+    if (n < 0 || !io_full(false, req_fd, w + 4, size_t(n))) return false;
+    a.value = tq::ufr_get_arg_value(a.type, w + 4);
+    if ((a.type == tq::UFR_BYTES || a.type == tq::UFR_REPLY_BUF) && a.value < 0) return false;
+    if (a.type == tq::UFR_BYTES) {
+      a.bytes.resize(size_t(a.value));
+      if (a.value > 0 && !io_full(false, req_fd, a.bytes.data(), a.bytes.size())) return false;
     }
   }
   return true;
@@ -124,16 +115,12 @@ void reader() {
 }
 
 bool send_reply(uint32_t seq, const Reply& rep) {
-  std::string out(20, '\0');
-  const int32_t count = int32_t(rep.bufs.size());
-  memcpy(&out[0], &seq, 4);
-  memcpy(&out[4], &rep.err.ufr_code, 4);
-  memcpy(&out[8], &rep.err.r, 8);
-  memcpy(&out[16], &count, 4);
+  std::string out(tq::kUfrReplyHeadBytes, '\0');
+  tq::ufr_put_reply_head(tq::UfrReplyHead{seq, rep.err, int32_t(rep.bufs.size())}, out.data());
   for (const auto& [index, bytes] : rep.bufs) {
-    const int32_t len = int32_t(bytes.size());
-    out.append(reinterpret_cast<const char*>(&index), 4);
-    out.append(reinterpret_cast<const char*>(&len), 4);
+    char head[tq::kUfrBufHeadBytes];
+    tq::ufr_put_buf_head(tq::UfrBufHead{index, int32_t(bytes.size())}, head);
+    out.append(head, sizeof head);
     out.append(bytes);
   }
   return io_full(true, rep_fd, out.data(), out.size());
@@ -141,8 +128,7 @@ bool send_reply(uint32_t seq, const Reply& rep) {
 
 Reply failure(int err) {
   Reply r;
-  r.err.ufr_code = -1;
-  r.err.r.sys_code = err;
+  r.err = tq::ufr_err(tq::UFR_FAILED, err);
   return r;
 }
 
@@ -193,7 +179,7 @@ Reply do_open(const Request& r) {
   own_fds.insert(fd);
   sums.erase(fd);
   Reply rep = success(fd);
-  rep.err.ufr_code = 1;
+  rep.err.ufr_code = tq::UFR_NEW_FD;
   return rep;
 }
 
@@ -241,10 +227,11 @@ Reply do_fd_call(const Request& r) {
     }
     case tq::UFR_CHECKSUM: {
       if (!shaped(r, {tq::UFR_INT, tq::UFR_REPLY_BUF}) || r.args[1].value < tq::kUfrCkBufBytes) return failure(EINVAL);
-      // lev_mask, level-0 sum, level-1 sum, two history words: as the local layer fills it.
-      const uint32_t words[5] = {2, 0, sums.count(fd) ? sums[fd] : 0, 0, 0};
+      // Level 1 only, as the local layer fills it: the helper keeps no level-0 sum.
+      std::string ck(tq::kUfrCkBufBytes, '\0');
+      tq::ufr_put_checksum(2, 0, sums.count(fd) ? sums[fd] : 0, ck.data());
       Reply rep = success(0);
-      rep.bufs.emplace_back(1, std::string(reinterpret_cast<const char*>(words), sizeof words));
+      rep.bufs.emplace_back(1, std::move(ck));
       return rep;
     }
     default:
@@ -307,13 +294,13 @@ int main(int argc, char** argv) {
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // the user may not trace or steer it
   fcntl(req_fd, F_SETFD, FD_CLOEXEC);
   fcntl(rep_fd, F_SETFD, FD_CLOEXEC);
-  if (runs_as_root()) {
-    Reply refused = failure(EPERM);
-    refused.err.ufr_code = -6;  // the user change did not hold
+  if (runs_as_root()) {  // the user change did not hold
+    Reply refused;
+    refused.err = tq::ufr_err(tq::UFR_REFUSED, EPERM);
     send_reply(0, refused);
     return 1;
   }
-  if (!send_reply(0, Reply{})) return 1;  // the greeting
+  if (!send_reply(0, Reply{})) return 1;  // the greeting: ready
   std::thread(reader).detach();
   for (;;) {
     Request r;

@@ -7,10 +7,12 @@
 #include "platform/access_rules.h"
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
+#include "platform/file_helper.h"
 #include "platform/resolve.h"
 #include "platform/socket.h"
 #include "platform/task.h"
 #include "platform/tick.h"
+#include "stream/format.h"
 #include "stream/handover.h"
 #include "stream/socket_stream.h"
 #include "stream/stream.h"
@@ -38,6 +40,13 @@ void limit_descriptors() {
 void init_task_step() { init_task(2); }
 
 void init_longchar_step() { init_longchar(); }
+
+// The streams; from now on the file helper's diagnostics go through the standard output
+// stream, so they cannot split a line of the program's own output.
+void init_stream_step() {
+  init_stream();
+  ufr_print_hook = ss_printf;
+}
 
 void init_utils() {
   init_utils_locks();
@@ -71,7 +80,7 @@ constexpr Step kSteps[] = {
     {"init_tick", init_tick},
     {"init_d_alloc", init_d_alloc},
     {"init_longchar", init_longchar_step},
-    {"init_stream", init_stream},
+    {"init_stream", init_stream_step},
     {"init_utils", init_utils},
     {"init_netutils", init_netutils_step},
     {"init_resolve", init_resolve_step},

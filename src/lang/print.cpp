@@ -149,8 +149,21 @@ static int _print_null_lxh(S_PRINTF_SAT* fd, ERR_ENV* ee, TQ_SEXP*, int flags, I
   return (flags & kPrintBare) ? 0 : pr_text(fd, ee, "()");
 }
 
+// "%lli" without the formatter: integers are the commonest atoms.
+static int pr_int64(S_PRINTF_SAT* fd, ERR_ENV* ee, int64_t v) {
+  char buf[24];
+  char* p = buf + sizeof buf;
+  uint64_t u = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
+  do {
+    *--p = char('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (v < 0) *--p = '-';
+  return pr_ascii(fd, ee, p, buf + sizeof buf - p);
+}
+
 static int _print_integer_lxh(S_PRINTF_SAT* fd, ERR_ENV* ee, TQ_SEXP* s, int, INDENT) {
-  PR_TRY(_e_printf(fd, ee, "%lli", static_cast<long long>(s->integer.data)));
+  PR_TRY(pr_int64(fd, ee, s->integer.data));
   return pr_ltext(fd, ee, s->integer.unit);
 }
 
@@ -431,10 +444,11 @@ static int print_failed(int* err, int er) {
 }
 
 int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
-  if (!stream || !s_exist(stream)) return print_failed(err, EINVAL);
+  // A stream that is not live is found by the first flush (EINVAL, nothing written).
+  if (!stream) return print_failed(err, EINVAL);
   if (!depth_fits(cell, flags)) return print_failed(err, ELOOP);
   S_PRINTF_SAT fd;
-  if (new_spsat(&fd, stream) < 0) return print_failed(err, EINVAL);
+  new_spsat(&fd, stream);
   ERR_ENV ee{0};
   const int r = (flags & kPrintLines) ? print_lines(&fd, &ee, cell, flags)
                                       : _print_sexp(&fd, &ee, cell, flags, INDENT{0, 0});

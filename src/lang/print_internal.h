@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "lang/print.h"
+#include "lang/tq_file.h"
 #include "stream/format.h"
 
 namespace tq {
@@ -31,9 +32,6 @@ struct ERR_ENV {
 
 // Realises s when it is delayed and answers the cell to use; its tag goes to *t.
 TQ_SEXP* pr_realized(TQ_SEXP* s, int32_t* t);
-// From lang/tq_file.h, which cannot be included beside stream/stream.h while it declares
-// STREAM as a struct (the stream layer's STREAM is a union).
-TQ_SEXP* realize_sexp(TQ_SEXP* s);
 
 // ---- Output into the accumulator.
 int pr_chars(S_PRINTF_SAT* fd, ERR_ENV* ee, const L_CHAR* p, int64_t n);

@@ -1,6 +1,6 @@
 // File layer: the u_ calls on local descriptors and paths, and the per-descriptor sums of
 // written bytes. Calls on the root file helper's numbers, and path calls that write under
-// another user's folder while running as root, go to the helper (platform/file_helper).
+// another user's folder while running as root, go to the helper (platform/ufr_route).
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -13,7 +13,8 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
-#include "platform/file_helper.h"
+#include "platform/ufr_route.h"
+#include "platform/ufr_wire.h"
 #include "platform/lock.h"
 
 namespace tq {

@@ -3,6 +3,9 @@
 // Also the nesting lock and the fork lock (readers inside a connect, writers around a fork).
 #pragma once
 #include <semaphore.h>
+
+#include <utility>
+
 #include "platform/task.h"
 
 namespace tq {
@@ -48,6 +51,12 @@ void _i_unlock_task(SEM sem, const char* str, const char* file, int line);
 int lock_up_test(SEM sem);  // nonzero when the handle names a lock
 int _sem_getvalue(SEM sem, int* out);
 void send_sw_trigger();
+// Calls func with the arguments, discarding what it returns, and answers 0.
+template <class F, class... Args>
+int ss_do(F&& func, Args&&... args) {
+  std::forward<F>(func)(std::forward<Args>(args)...);
+  return 0;
+}
 int sem_count();  // locks currently created
 
 inline SEM new_lock() { return _i_new_lock(); }

@@ -913,6 +913,18 @@ HOST_ENTRY* lookup(const char* name, const HOST_ADDR* addr) {
 
 }  // namespace
 
+namespace {
+void noop(int) {}
+}  // namespace
+
+void aboat_resolve_request_init() {
+  struct sigaction sa {};
+  sa.sa_handler = noop;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the alarm must break the blocked lookup
+  sigaction(SIGALRM, &sa, nullptr);
+}
+
 void aboat_resolve_request() {
   if (!resolve_running) return;
   printf("ABOAT RESOLVE\n");
@@ -947,8 +959,11 @@ void resolv_tick(void*) {
   }
 }
 
+SEM resolve_lock;
+
 void init_resolve() {
   if (lock_up_test(resolve_lock2)) return;
+  resolve_lock = new_lock();
   resolve_lock2 = new_lock();
   new_tick(resolv_tick, 3600, nullptr);
 }

@@ -110,6 +110,10 @@ void resolv_tick(void*);
 // Interrupts the running lookup (SIGALRM to the resolver thread), best effort: glibc may
 // restart the interrupted wait.
 void aboat_resolve_request();
+// Gives SIGALRM a handler that does nothing (empty mask, no flags), so the alarm only breaks
+// the blocking call it lands in. The signal set-up of the task pool (set_alarm_mask)
+// installs its own such handler for SIGALRM, which replaces this one.
+void aboat_resolve_request_init();
 
 // ---- the local host ------------------------------------------------------------------------
 // This host's name, computed once: from the host database's "loghost" entry, qualified with
@@ -127,5 +131,8 @@ extern SEM netutils_lock;  // host database scans and blacklisted lookups
 extern SEM resolv_lock;    // every call into the host database
 void init_resolv();        // creates resolv_lock
 void init_resolve();       // the cache's locks, the removed-entry ring and the expiry tick
+// Created by init_resolve for callers that serialise their own work around the resolver;
+// the resolver itself never takes it.
+extern SEM resolve_lock;
 
 }  // namespace tq

@@ -68,6 +68,12 @@ void all_signal_mask(int first, int last) {
 
 void all_signal_mask_posix() { all_signal_mask(1, 32); }
 
+void sigchild_handler(int) {
+  const int saved = errno;
+  install(SIGCHLD, sigchild_handler);  // hosts that reset a caught signal to its default
+  errno = saved;
+}
+
 void set_ignore_chld() {
   struct sigaction sa {};
   sa.sa_handler = SIG_IGN;

@@ -56,6 +56,9 @@ void set_alarm_mask(int mode);
 void all_signal_mask(int first, int last);
 void all_signal_mask_posix();
 void set_ignore_chld();
+// A SIGCHLD handler that only installs itself again, for hosts where children must be
+// caught rather than ignored. Nothing installs it here: children are ignored (set_ignore_chld).
+void sigchild_handler(int sig);
 // The signal that breaks another thread's blocking call (installed without SA_RESTART).
 inline constexpr int kBreakSignal = 10;  // SIGUSR1 on Linux; checked in signals.cpp
 

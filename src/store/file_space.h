@@ -62,6 +62,9 @@ int truncate_check64(PDB64* p, uint64_t n);
 // handle (stops with "check_pdb64" when it has no free list), the write-tracking registry
 // (never switched on here: every command answers 0).
 int check_freelist64(PDB64* p);
+// How a chain found out of order pauses (2 seconds) between its diagnostic and the stop
+// ("check_freelist64(2)"); sleep_sec unless a test puts a recorder here.
+extern void (*check_freelist_pause)(int seconds);
 void check_pdb64(PDB64* p);
 int debug_pdb64_list(PDB64* p, int cmd, int64_t ofs, int64_t size);
 // Prints every record of a file ("%lli H(%x %lli)" per record, then "FINISH"); with a path

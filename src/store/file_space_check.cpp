@@ -7,11 +7,14 @@
 
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "platform/task.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "stream/format.h"
 
 namespace tq {
+
+void (*check_freelist_pause)(int seconds) = sleep_sec;
 
 namespace {
 
@@ -45,7 +48,11 @@ int check_freelist64(PDB64* p) {
     if (e != anchor && e->f.h.type != kRecFreeBlock) chain_broken(prev, e, "check_freelist64(1)");
     if (prev_is_block) {
       // Strictly descending, and never touching: touching blocks would have been merged.
-      if (uint64_t(prev) <= e->fofs) chain_broken(prev, e, "check_freelist64(2)");
+      if (uint64_t(prev) <= e->fofs) {
+        chain_diag(prev, e);
+        check_freelist_pause(2);  // lets a watcher read the diagnostic before the process ends
+        er_panic("check_freelist64(2)");
+      }
       if (uint64_t(prev) <= e->fofs + disk_len64(e->f.h.size)) chain_broken(prev, e, "check_freelist64(3)");
     }
     prev = int64_t(e->fofs);

@@ -267,19 +267,58 @@ int s_get_fid(STREAM* s) {
   return s->file.fid;
 }
 
+namespace {
+
+// Line speeds in bits per second and the terminal layer's constants for them. Speed 0
+// (B0) is not a speed but a hang-up request, so it is not listed.
+struct SerialSpeed {
+  int bps;
+  speed_t code;
+};
+constexpr SerialSpeed kSerialSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool serial_speed_code(int bps, speed_t* code) {
+  for (const SerialSpeed& sp : kSerialSpeeds)
+    if (sp.bps == bps) {
+      *code = sp.code;
+      return true;
+    }
+  return false;
+}
+
+// Sets both speeds and CLOCAL, applied after flushing; false with errno on any failure.
+bool set_line(int fd, speed_t code) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0 || cfsetispeed(&t, code) != 0 || cfsetospeed(&t, code) != 0) return false;
+  t.c_cflag |= CLOCAL;
+  return tcsetattr(fd, TCSAFLUSH, &t) == 0;
+}
+
+}  // namespace
+
 STREAM* open_serial_port(SERIAL_PORT_INFO* info, int speed) {
-  if (!info || !info->info) return nullptr;
+  speed_t code;
+  if (!info || !info->info || !serial_speed_code(speed, &code)) {
+    errno = EINVAL;
+    return nullptr;
+  }
   const int fd = u_open(info->info, O_RDWR | O_NOCTTY, 0);
   if (fd < 0) {
     perror("open");
     return nullptr;
   }
-  termios t{};
-  if (tcgetattr(fd, &t) == 0) {
-    cfsetispeed(&t, speed_t(speed));
-    cfsetospeed(&t, speed_t(speed));
-    t.c_cflag |= CLOCAL;
-    tcsetattr(fd, TCSAFLUSH, &t);
+  if (!set_line(fd, code)) {
+    const int e = errno;
+    u_close(fd);
+    errno = e;
+    return nullptr;
   }
   STREAM* s = s_open_file_descripter(fd, &s_file_table);
   if (!s) u_close(fd);

@@ -45,8 +45,11 @@ int parse_handover_fd(const char*& p);
 // The file descriptor of a file-class stream; -1 otherwise.
 int s_get_fid(STREAM* s);
 
-// Opens the device info->info for reading and writing at `speed`, with CLOCAL set;
-// reports an open failure after "open" and returns null.
+// Opens the device info->info for reading and writing at `speed` bits per second (one of
+// the terminal layer's speeds, 50 to 4000000), with CLOCAL set, applied after flushing.
+// Null with errno: EINVAL for another speed (nothing is opened), the terminal call's error
+// when the line cannot be set (the device is closed again); an open failure is also
+// reported after "open".
 STREAM* open_serial_port(SERIAL_PORT_INFO* info, int speed);
 // p[0] reads what p[1] writes; 0, or -1 when no pipe can be made.
 int s_open_pipe(STREAM* p[2]);

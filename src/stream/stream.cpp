@@ -215,7 +215,9 @@ uint32_t s_now() { return stream_clock ? stream_clock() : get_tqtime(); }
 
 StreamPri::StreamPri() : old_(push_pri(3)) {}
 StreamPri::~StreamPri() {
+  const int err = errno;  // the operation's error number outlives the priority restore
   if (old_ >= 0 && old_ < 3) change_pri(0, old_);
+  errno = err;
 }
 
 // ---- error operations ----------------------------------------------------------------------

@@ -138,11 +138,11 @@ struct S_TERMINAL {
 };
 struct S_STRING {
   S_HEADER h;
-  char* str;
-  char* ptr;
+  char* str;  // the buffer (read: a terminated copy of the caller's bytes once s_get_string made one)
+  char* ptr;  // read position (read streams over the caller's bytes keep reading them)
   int size;  // read: bytes still to read (0 at the end, then -1); write: bytes collected
   int flag;  // 1: the stream owns str
-  int cap;   // bytes allocated at str (write streams grow it by doubling)
+  int cap;   // write: bytes allocated at str (grown by doubling); read: the text's length
 };
 struct PIPE_READ_BUF {
   PIPE_READ_BUF* next;

@@ -148,12 +148,14 @@ int s_write(STREAM* s, const char* data, int len) {
   }
   unlock_task(stream_lock, "s_write");
   const int r = tbl->write(s, data, len);
+  const int err = errno;  // taking the lock clears errno; the caller needs the write's reason
   lock_task(stream_lock);
   if (r > 0) calc_checksum(s, data, r, 1);
   s->h.write_tid = 0;
   s->h.write_in_time = 0;
   _s_delete_thread(s, &t);
   unlock_task(stream_lock, "s_write");
+  errno = err;
   return r;
 }
 

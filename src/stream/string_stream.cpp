@@ -54,10 +54,33 @@ bool reserve(STREAM* s, size_t more) {
 
 bool is_write_string(STREAM* s) { return _s_exist(s) && s->h.tbl == &s_string_table && s->h.mode != 0; }
 
+// Zero bytes kept after a read stream's own text: one 0 character of the "Internal" method,
+// which also ends it as a byte string.
+constexpr size_t kReadTail = 4;
+
+// A read stream's text in a buffer of its own followed by kReadTail zero bytes. A stream
+// that reads the caller's bytes in place gets a terminated copy (never written past the
+// caller's bytes); its read position stays in the caller's bytes, so a reader inside
+// s_read_string is not disturbed.
+char* read_text(STREAM* s) {
+  S_STRING& st = s->str;
+  if (!st.flag) {
+    auto* own = static_cast<char*>(d_alloc(size_t(st.cap) + kReadTail));
+    if (!own) return nullptr;
+    if (st.cap) memcpy(own, st.str, size_t(st.cap));
+    memset(own + st.cap, 0, kReadTail);
+    st.str = own;
+    st.flag = 1;
+  }
+  return st.str;
+}
+
 char* terminated(STREAM* s, size_t zeros) {
   StreamPri p;
   LOCK_SCOPE(stream_lock);
-  if (!is_write_string(s) || !s->str.str || !reserve(s, zeros)) return nullptr;
+  if (!_s_exist(s) || s->h.tbl != &s_string_table || !s->str.str) return nullptr;
+  if (s->h.mode == 0) return read_text(s);
+  if (!reserve(s, zeros)) return nullptr;
   memset(s->str.str + s->str.size, 0, zeros);
   return s->str.str;
 }
@@ -85,8 +108,9 @@ STREAM* s_open_string_read(const char* str, CODE_METHOD* cm, int size, int flag)
   if (size < 0 || (!str && size > 0)) return nullptr;
   char* buf = const_cast<char*>(str);
   if (flag) {
-    buf = static_cast<char*>(d_alloc(size_t(size) + 1));
+    buf = static_cast<char*>(d_alloc(size_t(size) + kReadTail));
     if (size) memcpy(buf, str, size_t(size));
+    memset(buf + size, 0, kReadTail);
   }
   STREAM* s = open_string(buf, size, flag ? 1 : 0, 0, cm);
   s->str.cap = size;

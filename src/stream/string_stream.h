@@ -23,10 +23,12 @@ int s_write_string(STREAM* s, const char* data, int len);
 // Frees an owned buffer once no other thread is inside an operation of s (stream lock held); 0.
 int s_close_string(STREAM* s);
 
-// The bytes collected by a write stream, ended by one 0 byte (s_get_l_string: four, one
-// 0 character of the "Internal" method). The stream keeps the buffer; it stays valid
-// until the stream is closed or written again. Null for another class, a read stream or
-// a stream that never received bytes.
+// The buffer of a string stream, ended by one 0 byte (s_get_l_string: four, one 0
+// character of the "Internal" method). A write stream gives the bytes collected so far;
+// the buffer stays valid until the stream is closed or written again. A read stream
+// gives the whole text it was opened over (read or not), in a buffer of its own that
+// stays valid until the stream is closed; the caller's bytes are never written. Null for
+// another class or a write stream that never received bytes.
 char* s_get_string(STREAM* s);
 char* s_get_l_string(STREAM* s);
 // Bytes collected so far by a write stream; -1 otherwise.

@@ -2,10 +2,24 @@
 // nondeterministic automaton with empty transitions, and that becomes a deterministic
 // automaton by subset construction over character intervals. Matching runs from the
 // text's first character. Every record lives on the debug heap.
+//
+// Patterns come from scripts and peers, so compiling is bounded: no stage recurses, and a
+// pattern whose deterministic automaton would have more than kRegexMaxStates states, whose
+// other stages would pass their bounds below, or whose construction would take more than
+// kRegexMaxWork steps counts as malformed (get_fa answers null, as for any malformed one).
+//
+// The stages live in regex_parse.cpp (parser, tree records), regex_nfa.cpp (the
+// nondeterministic automaton, closures, record building blocks) and regex_dfa.cpp (subset
+// construction, matching); regex_build.h holds the compact forms they share.
 #pragma once
 #include "text/l_char.h"
 
 namespace tq {
+
+inline constexpr int kRegexMaxStates = 10000;        // deterministic states
+inline constexpr int kRegexMaxLength = 1 << 20;      // pattern characters
+inline constexpr int kRegexMaxNfaStates = 1 << 20;   // tree nodes, and nondeterministic states
+inline constexpr long kRegexMaxWork = 1L << 25;      // closure and transition steps
 
 // Parse tree. Every node starts with the header; `type` selects the body.
 enum : int { AT_CHAR = 1, AT_STAR = 2, AT_PLUS = 3, AT_Q = 4, AT_OR = 5, AT_AND = 6 };
@@ -63,8 +77,13 @@ struct a_state {
   A_STATE_SET* state_set;  // deterministic state: the nondeterministic states it stands for
 };
 using A_STATE = a_state;
+// The matching table of a compiled automaton (private to the compiler): one lookup per
+// character below 256, a binary search above.
+struct a_match;
 struct automaton {
   A_STATE* state_list;  // new states go to the head
+  a_match* match;       // set by get_fa and get_dfa; an automaton that has one is never
+                        // changed (new_state drops it; change a copy_automaton instead)
 };
 using AUTOMATON = automaton;
 // One interval of the input alphabet.
@@ -74,8 +93,8 @@ struct a_input {
 };
 
 // Compiles the pattern; a deterministic automaton the caller frees with free_automaton,
-// or null when the pattern is malformed, empty or null. A group or class that yields
-// nothing (empty, or a class ending in "-") makes the pattern malformed.
+// or null when the pattern is malformed, empty, null or past the bounds above. A group or
+// class that yields nothing (empty, or a class ending in "-") makes the pattern malformed.
 AUTOMATON* get_fa(const L_CHAR* str);
 // Runs dfa over str from its first character. Without min_match_flag the result is the
 // length of str when the whole text matches, else -1; *min_ptr and *max_ptr get the shortest
@@ -89,7 +108,7 @@ A_STATE* get_next_state(A_STATE* s, L_CHAR ch);
 void free_automaton(AUTOMATON* a);  // null allowed
 
 // Building blocks.
-A_TREE* make_a_tree(const L_CHAR* rex);  // null when malformed or empty
+A_TREE* make_a_tree(const L_CHAR* rex);  // null when malformed, empty or past the bounds
 // Index of the ch2 that closes the ch1 at rex[ip], counting nesting and skipping the
 // character after a backslash; -1 when there is none.
 int skip_punc(const L_CHAR* rex, int ip, L_CHAR ch1, L_CHAR ch2);
@@ -102,6 +121,11 @@ A_TREE* and_a_tree(A_TREE* a, A_TREE* b);  // a null side gives the other side
 A_TREE* or_a_tree(A_TREE* a, A_TREE* b);
 void free_a_tree(A_TREE* a);
 
+// The nondeterministic automaton of a tree (null for a null tree or past
+// kRegexMaxNfaStates): one initial state without incoming and one accepting state without
+// outgoing transitions. One or more is built as a loop back to the operand (A then zero or
+// more A, without copying A, so nested repetitions grow linearly). The make_a_ forms are
+// the same for a node of their kind.
 AUTOMATON* make_nfa(A_TREE* a);
 AUTOMATON* make_a_char(A_TREE* a);
 AUTOMATON* make_a_star(A_TREE* a);
@@ -114,6 +138,9 @@ A_STATE* new_state(AUTOMATON* a);
 void set_goto(A_STATE* s1, L_CHAR from, L_CHAR to, A_STATE* s2);
 AUTOMATON* copy_automaton(AUTOMATON* a);
 void marge_automaton(AUTOMATON* a, AUTOMATON* b);  // moves b's states behind a's, frees b
+// The deterministic automaton of nfa, each state keeping its set (state_set, in nfa's list
+// order). A state's table holds one transition per range of characters that lead to the
+// same state, ascending; null past kRegexMaxStates or kRegexMaxWork.
 AUTOMATON* get_dfa(AUTOMATON* nfa);
 // The states reachable from ss by empty transitions (ss included), in nfa's list order.
 A_STATE_SET* get_empty_closure(AUTOMATON* nfa, A_STATE_SET* ss);

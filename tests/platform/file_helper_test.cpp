@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "platform/file_helper.h"
+#include "platform/ufr_life.h"
+#include "platform/ufr_pipe.h"
+#include "stream/format.h"
 #include "platform/machine.h"
 #include "platform/task.h"
 #include "support/task_runner.h"
@@ -342,6 +345,7 @@ TEST(FakeHelper, AHelperThatEndsFailsEveryWaitingRequest) {
   WireRequest w;
   ASSERT_TRUE(read_wire(h.req_r, &w));
   ASSERT_TRUE(read_wire(h.req_r, &w));
+  EXPECT_EQ(ufr_print_hook, &ss_printf) << "after start-up the diagnostics go through the stream layer";
   testing::internal::CaptureStdout();
   check_blk_req_nos(h.blk);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "BLK[4242010](2,1,)\n");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 #include "platform/lock.h"
 #include "platform/sleep.h"
@@ -98,6 +99,16 @@ TEST(Lock, ScopedLockReleasesAtScopeEnd) {
   close_lock(s);
   EXPECT_EQ(sem_count(), locks - 1);
   EXPECT_FALSE(lock_up_test(SEM{}));
+}
+
+TEST(Lock, SsDoCallsTheFunctionAndAnswersZero) {
+  std::string seen;
+  auto record = [&seen](const char* a, int b) {
+    seen = std::string(a) + ":" + std::to_string(b);
+    return 7;  // what the function answers is not passed on
+  };
+  EXPECT_EQ(ss_do(record, "x", 3), 0);
+  EXPECT_EQ(seen, "x:3");
 }
 
 TEST(LockDeathTest, TheBlockPoolIsBounded) {

@@ -3,6 +3,8 @@
 // address, the self-sizing calls, and the scheduler's bound and preemption.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -49,6 +51,25 @@ TEST(HostAddr, V4RecordsAndComparison) {
   EXPECT_EQ(cmp_HA(a, getHA_v4(0x7f000001)), 0);
   EXPECT_EQ(cmp_HA(a, getHA_v4(0x7f000002)), -1);
   EXPECT_EQ(cmp_HA(a, zero), -1);
+}
+
+// The alarm handler of the resolver does nothing but break a blocked call: no restart
+// flag, an empty mask, and not the counting handler of the signal set-up.
+TEST(ResolveStartup, AlarmHandlerOnlyBreaksTheCall) {
+  EXPECT_TRUE(lock_up_test(resolve_lock)) << "made by init_resolve at start-up";
+  struct sigaction saved {}, now {};
+  ASSERT_EQ(sigaction(SIGALRM, nullptr, &saved), 0);
+  aboat_resolve_request_init();
+  ASSERT_EQ(sigaction(SIGALRM, nullptr, &now), 0);
+  EXPECT_NE(now.sa_handler, saved.sa_handler);
+  EXPECT_NE(now.sa_handler, SIG_DFL);
+  EXPECT_NE(now.sa_handler, SIG_IGN);
+  EXPECT_EQ(now.sa_flags & (SA_RESTART | SA_SIGINFO | SA_RESETHAND), 0);
+  EXPECT_EQ(sigismember(&now.sa_mask, SIGINT), 0);
+  const int counted = sigalarm_handler_cnt;
+  ASSERT_EQ(raise(SIGALRM), 0);  // the process goes on
+  EXPECT_EQ(sigalarm_handler_cnt, counted);
+  ASSERT_EQ(sigaction(SIGALRM, &saved, nullptr), 0);
 }
 
 TEST_F(Resolve, ThreadSafeCallsReportASmallBuffer) {

@@ -2,6 +2,7 @@
 // program (the black-box runs of the start-up are in tests/program).
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,4 +48,20 @@ TEST(Startup, HistoryStubs) {
   free(a);
   free(b);
   EXPECT_EQ(u_child_countup(), 0) << "the process is not exiting";
+}
+
+// Installed as a one-shot handler (the kernel resets it at delivery, as some hosts do),
+// the child handler puts itself back each time.
+TEST(Startup, ChildHandlerInstallsItselfAgain) {
+  struct sigaction once {}, now {};
+  once.sa_handler = sigchild_handler;
+  sigemptyset(&once.sa_mask);
+  once.sa_flags = SA_RESETHAND;
+  ASSERT_EQ(sigaction(SIGCHLD, &once, nullptr), 0);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(raise(SIGCHLD), 0);
+    ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, &sigchild_handler) << "round " << round;
+  }
+  set_ignore_chld();
 }

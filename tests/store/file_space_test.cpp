@@ -355,7 +355,13 @@ TEST_F(FileSpaceDeathTest, ChainChecks) {
   EXPECT_EQ(tq::check_freelist64(p), 0);
   tq::close_filespace64(p);
   p = file(1000, 5000, 260);
-  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(2)"));
+  // Out of order: the diagnostic, a pause of 2 seconds (recorded here, not waited), the stop.
+  EXPECT_EXIT(
+      {
+        tq::check_freelist_pause = [](int s) { fprintf(stderr, "paused %i\n", s); };
+        tq::check_freelist64(p);
+      },
+      testing::ExitedWithCode(1), "prv1000 ofs5000 typ104 siz[0-9]+\npaused 2\n" + tqtest::panic_banner("check_freelist64(2)"));
   tq::close_filespace64(p);
   p = file(2000, 1000, 259);
   EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(1)"));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/file_helper.h"
+#include "platform/ufr_life.h"
 #include "platform/machine.h"
 #include "stream/child_process.h"
 #include "stream/file_stream.h"

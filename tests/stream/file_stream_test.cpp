@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -288,23 +289,46 @@ TEST(FileStream, ChecksumOperationReadsTheFileLayer) {
   d_s_close(s);
 }
 
+// Speeds are given in bits per second and mapped to the terminal layer's constants; a
+// speed it has no constant for is refused before anything is opened.
 TEST(SerialPort, OpensTheDeviceAtTheSpeed) {
   SERIAL_PORT_INFO missing{const_cast<char*>("none"), const_cast<char*>("/nonexistent/tty"), nullptr};
-  EXPECT_EQ(open_serial_port(&missing, B9600), nullptr);
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  std::string path = ptsname(master);
-  SERIAL_PORT_INFO pty{const_cast<char*>("pty"), path.data(), nullptr};
-  STREAM* s = open_serial_port(&pty, B19200);
-  ASSERT_NE(s, nullptr);
-  termios t{};
-  ASSERT_EQ(tcgetattr(s_get_fid(s), &t), 0);
-  EXPECT_EQ(cfgetospeed(&t), speed_t(B19200));
-  EXPECT_EQ(cfgetispeed(&t), speed_t(B19200));
-  EXPECT_TRUE(t.c_cflag & CLOCAL);
-  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(open_serial_port(&missing, 9600), nullptr);
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  SERIAL_PORT_INFO pty{const_cast<char*>("pty"), name, nullptr};
+  const int fds = tqtest::open_fd_count();
+  for (int refused : {12345, 0, -9600, int(B9600)}) {
+    errno = 0;
+    EXPECT_EQ(open_serial_port(&pty, refused), nullptr) << refused;
+    EXPECT_EQ(errno, EINVAL) << refused;
+  }
+  EXPECT_EQ(tqtest::open_fd_count(), fds) << "a refused speed opens nothing";
+  const struct {
+    int bps;
+    speed_t code;
+  } kCases[] = {{9600, B9600}, {115200, B115200}, {50, B50}};
+  for (const auto& c : kCases) {
+    STREAM* s = open_serial_port(&pty, c.bps);
+    ASSERT_NE(s, nullptr) << c.bps;
+    termios t{};
+    ASSERT_EQ(tcgetattr(s_get_fid(s), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.code) << c.bps;
+    EXPECT_EQ(cfgetispeed(&t), c.code) << c.bps;
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_EQ(d_s_close(s), 0);
+  }
+  // A device that is no terminal cannot take a speed: refused, and not left open.
+  tqtest::TempDir dir;
+  std::string plain_path = dir.file("plain");
+  tqtest::write_file(plain_path, "x");
+  SERIAL_PORT_INFO plain{const_cast<char*>("plain"), plain_path.data(), nullptr};
+  errno = 0;
+  EXPECT_EQ(open_serial_port(&plain, 9600), nullptr);
+  EXPECT_EQ(errno, ENOTTY);
+  EXPECT_EQ(tqtest::open_fd_count(), fds);
+  close(slave);
   close(master);
 }
 

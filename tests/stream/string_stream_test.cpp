@@ -32,9 +32,34 @@ TEST(StringStream, ReadsThreeTwoZeroThenFails) {
     EXPECT_EQ(std::string(buf, 2), "lo");
     EXPECT_EQ(s_read(s, buf, 3), 0);
     EXPECT_EQ(s_read(s, buf, 3), -1);
-    EXPECT_EQ(s_get_string(s), nullptr);  // a read stream has nothing to take out
     EXPECT_EQ(d_s_close(s), 0);
   }
+}
+
+// A read stream gives its whole text, terminated, whether read or not; over the caller's
+// bytes (here read-only memory) it takes a copy rather than writing past them, and reading
+// goes on where it was.
+TEST(StringStream, ReadStreamGivesItsWholeText) {
+  static const char text[] = "hello";
+  for (int flag : {0, 1}) {
+    STREAM* s = s_open_string_read(text, nullptr, 5, flag);
+    char buf[8] = {};
+    EXPECT_EQ(s_read(s, buf, 2), 2);
+    const char* p = s_get_string(s);
+    ASSERT_NE(p, nullptr) << "flag " << flag;
+    EXPECT_NE(p, text);
+    EXPECT_EQ(std::string(p, 6), std::string("hello\0", 6));
+    const char* l = s_get_l_string(s);
+    EXPECT_EQ(l, p) << "the buffer stays where it was";
+    EXPECT_EQ(std::string(l, 9), std::string("hello\0\0\0\0", 9));
+    EXPECT_EQ(s_read(s, buf, 8), 3);
+    EXPECT_EQ(std::string(buf, 3), "llo");
+    EXPECT_EQ(d_s_close(s), 0);
+  }
+  STREAM* empty = s_open_string_read("", nullptr, 0, 1);
+  ASSERT_NE(s_get_string(empty), nullptr);
+  EXPECT_EQ(*s_get_string(empty), 0);
+  d_s_close(empty);
 }
 
 TEST(StringStream, WriteCollectsAndTerminates) {

@@ -3,7 +3,9 @@
 // (and escaped operator characters), ".", classes of ranges, groups, "*", "+", "?" and "|".
 // For every text: a full match exactly when ^(p)$ matches, the longest matching prefix equal
 // to the leftmost-longest match of ^(p), and the shortest one equal to the shortest prefix
-// that ^(p)$ accepts.
+// that ^(p)$ accepts. The same patterns and texts with their letters moved above 255 must
+// give the same results, and the compiled matching table the same as a plain walk over the
+// automaton's states.
 #include <gtest/gtest.h>
 #include <regex.h>
 
@@ -160,6 +162,25 @@ std::vector<L_CHAR> L(const std::string& s) {
   return v;
 }
 
+// The same text with every lowercase letter moved far above 255 (order kept, so class
+// ranges of letters stay ranges): what matches in ASCII must match here alike.
+std::vector<L_CHAR> wide(const std::string& s) {
+  std::vector<L_CHAR> v = L(s);
+  for (L_CHAR& c : v)
+    if (c >= 'a' && c <= 'z') c += 0x20000;
+  return v;
+}
+
+struct Outcome {
+  int r, mn, mx;
+  bool operator==(const Outcome& o) const { return r == o.r && mn == o.mn && mx == o.mx; }
+};
+Outcome run(AUTOMATON* a, const std::vector<L_CHAR>& t) {
+  Outcome x{};
+  x.r = parse_dfa_str(&x.mn, &x.mx, a, t.data(), 0);
+  return x;
+}
+
 struct Posix {
   explicit Posix(const std::string& re) { ok = regcomp(&r, re.c_str(), REG_EXTENDED) == 0; }
   ~Posix() {
@@ -182,6 +203,8 @@ TEST(RegexOracle, AgreesWithPosixExtendedOnRandomPatterns) {
     ASSERT_TRUE(whole.ok && prefix.ok) << "regcomp refused " << p;
     AUTOMATON* a = get_fa(L(p).data());
     ASSERT_NE(a, nullptr) << "get_fa refused " << p;
+    AUTOMATON* w = get_fa(wide(p).data());
+    ASSERT_NE(w, nullptr) << "get_fa refused the wide form of " << p;
     for (int ti = 0; ti < kTexts; ti++) {
       std::string t = gen.text(*root);
       std::vector<L_CHAR> lt = L(t);
@@ -199,10 +222,19 @@ TEST(RegexOracle, AgreesWithPosixExtendedOnRandomPatterns) {
       ASSERT_EQ(parse_dfa_str(nullptr, nullptr, a, lt.data(), 1), shortest)
           << "shortest prefix: pattern " << p << " text \"" << t << "\"";
       ASSERT_EQ(mn, shortest) << "min_ptr: pattern " << p << " text \"" << t << "\"";
+      // Characters above 255 take the other road through the matching table.
+      ASSERT_TRUE(run(w, wide(t)) == (Outcome{r, mn, mx})) << "wide: pattern " << p << " text \"" << t << "\"";
+      // The matching table against the plain walk over the automaton's records.
+      a_match* table = a->match;
+      a->match = nullptr;
+      const Outcome plain = run(a, lt);
+      a->match = table;
+      ASSERT_TRUE(plain == (Outcome{r, mn, mx})) << "record walk: pattern " << p << " text \"" << t << "\"";
       compared++;
       full_matches += posix_full;
     }
     free_automaton(a);
+    free_automaton(w);
   }
   // The generator must exercise both outcomes, or the comparison proves little.
   EXPECT_GT(full_matches, compared / 5);

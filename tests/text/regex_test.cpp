@@ -2,7 +2,9 @@
 // the automaton walk, the debug printers and matching from several tasks at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -234,6 +236,46 @@ TEST(Regex, InputIntervalsCutAtEveryBoundary) {
   free_automaton(nfa);
 }
 
+// The building blocks on records: the deterministic automaton of a nondeterministic one
+// keeps, for each state, the set it stands for, in the list order of the other.
+TEST(Regex, DeterministicAutomatonFromRecords) {
+  A_TREE* tree = make_a_tree(L("a(b|c)*d").data());
+  AUTOMATON* nfa = make_nfa(tree);
+  free_a_tree(tree);
+  ASSERT_NE(nfa, nullptr);
+  AUTOMATON* dfa = get_dfa(nfa);
+  ASSERT_NE(dfa, nullptr);
+  std::vector<A_STATE*> order;
+  for (A_STATE* s = nfa->state_list; s; s = s->next) order.push_back(s);
+  auto position = [&](A_STATE* s) { return std::find(order.begin(), order.end(), s) - order.begin(); };
+  A_STATE* nfa_accept = search_state(nfa, AS_ACCEPT);
+  for (A_STATE* d = dfa->state_list; d; d = d->next) {
+    ASSERT_NE(d->state_set, nullptr);
+    bool holds_accept = false;
+    long last = -1;
+    for (A_STATE_SET* x = d->state_set; x; x = x->next) {
+      const long at = position(x->state);
+      ASSERT_LT(at, long(order.size())) << "a member that is no state of the automaton";
+      EXPECT_GT(at, last) << "members in list order";
+      last = at;
+      holds_accept |= x->state == nfa_accept;
+    }
+    EXPECT_EQ(bool(d->flags & AS_ACCEPT), holds_accept);
+  }
+  // The initial state stands for the closure of the other's initial state.
+  A_STATE_SET start{search_state(nfa, AS_INITIAL), nullptr};
+  A_STATE_SET* closure = get_empty_closure(nfa, &start);
+  EXPECT_EQ(exist_check(dfa, closure), search_state(dfa, AS_INITIAL));
+  free_state_set(closure);
+  Fa compiled("a(b|c)*d");
+  for (const char* t : {"ad", "abcbd", "abd", "a", "acx", "d"}) {
+    const Result x = run(dfa, t), y = run(compiled.a, t);
+    EXPECT_EQ(std::make_tuple(x.r, x.min, x.max), std::make_tuple(y.r, y.min, y.max)) << t;
+  }
+  free_automaton(dfa);
+  free_automaton(nfa);
+}
+
 TEST(Regex, TreePrinter) {
   A_TREE* tree = make_a_tree(L("ab|c*").data());
   testing::internal::CaptureStdout();
@@ -252,6 +294,85 @@ TEST(Regex, AutomatonPrinterFrame) {
   EXPECT_EQ(out.rfind("AUTOMATON\n", 0), 0u);
   EXPECT_NE(out.find("('a'(61)-'a'(61) : "), std::string::npos);
   EXPECT_TRUE(out.size() >= 14 && out.compare(out.size() - 14, 14, "AUTOMATON END\n") == 0);
+}
+
+// Patterns from scripts and peers may be built to hurt: none may exhaust the stack, and an
+// automaton past its bounds is refused as malformed, never built at any cost.
+TEST(Regex, HostilePatternsCompileOrAreRefusedCleanly) {
+  auto text = [](const std::string& s, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; i++) out += s;
+    return out;
+  };
+  {  // 100 000 alternatives
+    Fa f(text("a|", 99999) + "a");
+    ASSERT_NE(f.a, nullptr);
+    EXPECT_EQ(run(f.a, "a").r, 1);
+    EXPECT_EQ(run(f.a, "aa").r, -1);
+    Fa g("x(" + text("ab|", 99999) + "cd)y");
+    ASSERT_NE(g.a, nullptr);
+    EXPECT_EQ(run(g.a, "xcdy").r, 4);
+    EXPECT_EQ(run(g.a, "xaby").r, 4);
+    EXPECT_EQ(run(g.a, "xacy").r, -1);
+  }
+  {  // 50 000 nested groups, bare and each repeated
+    Fa f(text("(", 50000) + "a" + text(")", 50000));
+    ASSERT_NE(f.a, nullptr);
+    EXPECT_EQ(run(f.a, "a").r, 1);
+    Fa g(text("(", 50000) + "a" + text(")*", 50000));
+    ASSERT_NE(g.a, nullptr);
+    EXPECT_EQ(run(g.a, "aaaa").r, 4);
+    EXPECT_EQ(run(g.a, "ab").r, -1);
+    A_TREE* t = make_a_tree(L(text("(", 50000) + "b" + text(")+", 50000)).data());
+    ASSERT_NE(t, nullptr);
+    AUTOMATON* n = make_nfa(t);  // no recursion over the tree's depth either
+    ASSERT_NE(n, nullptr);
+    free_automaton(n);
+    free_a_tree(t);
+  }
+  {  // a 5000-character literal, and 1000 distinct characters above 255
+    std::string lit;
+    for (int i = 0; i < 5000; i++) lit += char('a' + (i * 7 + i / 26) % 26);
+    Fa f(lit);
+    ASSERT_NE(f.a, nullptr);
+    EXPECT_EQ(run(f.a, lit).r, 5000);
+    std::string other = lit;
+    other[4321] = other[4321] == 'a' ? 'b' : 'a';
+    EXPECT_EQ(run(f.a, other).r, -1);
+    std::vector<L_CHAR> w;
+    for (L_CHAR c = 0x4E00; c < 0x4E00 + 1000; c++) w.push_back(c);
+    w.push_back(0);
+    Fa g(w);
+    ASSERT_NE(g.a, nullptr);
+    EXPECT_EQ(run(g.a, w).r, 1000);
+  }
+  {  // deterministic states doubling with every group: refused past the bound
+    auto tail = [&](int groups) { return "(a|b)*a" + text("(a|b)", size_t(groups)); };
+    Fa big(tail(14));  // 2^15 states
+    EXPECT_EQ(big.a, nullptr);
+    Fa small(tail(6));  // 128 states: the 7th character from the end is an "a"
+    ASSERT_NE(small.a, nullptr);
+    EXPECT_EQ(run(small.a, "abbbbbb").r, 7);
+    EXPECT_EQ(run(small.a, "bbbbbbb").r, -1);
+    EXPECT_EQ(run(small.a, "aabbbbbb").r, 8);
+    EXPECT_EQ(run(small.a, "abbbbbbb").r, -1);
+  }
+  {  // few states, but each a set of thousands: the construction gives up, within its bound
+    Fa big(text(".*x", 1000));
+    EXPECT_EQ(big.a, nullptr);
+    Fa small(text(".*x", 50));
+    ASSERT_NE(small.a, nullptr);
+    EXPECT_EQ(run(small.a, text("ax", 50)).r, 100);
+    EXPECT_EQ(run(small.a, text("ax", 49)).r, -1);
+  }
+  {  // nested one-or-more no longer doubles the automaton at each level
+    Fa f(text("(", 40) + "ab" + text(")+", 40));
+    ASSERT_NE(f.a, nullptr);
+    EXPECT_EQ(run(f.a, "ababab").r, 6);
+  }
+  std::vector<L_CHAR> huge(size_t(kRegexMaxLength) + 2, 'a');
+  huge.back() = 0;
+  EXPECT_EQ(get_fa(huge.data()), nullptr) << "longer than any pattern we take";
 }
 
 // Several tasks match one automaton at once; each must see its own results.
