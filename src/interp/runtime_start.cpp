@@ -3,7 +3,7 @@
 
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
-// units: lang/unit.h when they land
+#include "lang/unit.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -22,7 +22,7 @@ int init_tq() {
   init_queue();
   // The proxies and the protocol server's side come with the session layer.
   init_qvlisp();
-  // init_unit() comes with the units
+  init_unit();
   init_gc_task();
   // Server information, the interpreter tables, sessions, the log and the call lock come
   // with the interpreter runtime.

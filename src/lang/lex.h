@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
 
@@ -130,7 +131,8 @@ void put_data(TQ_FILE* f, L_CHAR ch);  // appends; past lex_token_cap only the t
 void reset_yytext(TQ_FILE* f);         // drops the text
 void token_head(TQ_FILE* f);           // token_head_line = line
 bool token_overflowed(const TQ_FILE* f);
-// The buffer as a string the caller keeps: the text ended by 0; yytext is cleared.
+// The text as a string the caller keeps (an exact copy in collected memory, ended by 0); the
+// token text is then empty. The buffer itself stays with the reader for the next token.
 L_CHAR* take_yytext(TQ_FILE* f);
 void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func);  // allocates when p is null
 
@@ -158,6 +160,16 @@ struct LexText {
 // Queues at the front of f->lex_error an error (func "lex", line token_head_line) whose data
 // is the list of the given texts.
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data);
+
+// Holds the memory lock for a maker's few allocations (it is recursive, so each allocation
+// inside costs no further semaphore).
+class LexMemLock {
+ public:
+  LexMemLock() { lock_mem(); }
+  ~LexMemLock() { unlock_mem(); }
+  LexMemLock(const LexMemLock&) = delete;
+  LexMemLock& operator=(const LexMemLock&) = delete;
+};
 
 // ---- Token makers: each ends the token text, makes its cell (f->sexp), clears yytext and
 // returns the token value, or queues an error and returns 0.

@@ -22,6 +22,7 @@ namespace {
 
 constexpr LText kFuncLex = "lex";
 constexpr int kFirstTextSize = 10;       // characters of a new token buffer
+constexpr int kKeptTextSize = 4096;      // a larger token buffer is dropped after its token
 constexpr int kOverflowTail = 8;         // characters kept at the end of an overlong token
 constexpr int kEntityNameMax = 64;       // longer names are never defined
 constexpr int kEntityDepthMax = 16;      // expansions inside expansions
@@ -29,6 +30,7 @@ constexpr int kEntityDepthMax = 16;      // expansions inside expansions
 // ---- Entities.
 
 void push_ent_stack(TQ_FILE* f, ENTITY* e, int mode) {
+  LexMemLock hold;
   auto* st = static_cast<ENTITY_STACK*>(mmalloc(sizeof(ENTITY_STACK), gc_text));
   st->up = f->ent_stack;
   st->ent = e;
@@ -231,6 +233,7 @@ void put_data(TQ_FILE* f, L_CHAR ch) {
     int cap = f->yytext ? f->yytextlen * 2 : kFirstTextSize;
     if (cap > lex_token_cap + 1) cap = lex_token_cap + 1;
     if (cap < kOverflowTail + 1) cap = kOverflowTail + 1;
+    LexMemLock hold;
     f->yytext = static_cast<L_CHAR*>(lex_mrealloc(f->yytext, size_t(cap) * sizeof(L_CHAR), gc_text));
     f->yytextlen = cap;
   }
@@ -244,12 +247,15 @@ void token_head(TQ_FILE* f) { f->token_head_line = f->line; }
 bool token_overflowed(const TQ_FILE* f) { return f->yylen >= lex_token_cap; }
 
 L_CHAR* take_yytext(TQ_FILE* f) {
-  if (!f->yytext) put_data(f, 0), f->yylen = 0;
-  L_CHAR* t = f->yytext;
-  t[f->yylen] = 0;
-  f->yytext = nullptr;
+  const size_t n = size_t(f->yylen);
+  auto* t = static_cast<L_CHAR*>(mmalloc((n + 1) * sizeof(L_CHAR), gc_text));
+  if (n) std::memcpy(t, f->yytext, n * sizeof(L_CHAR));
+  t[n] = 0;
   f->yylen = 0;
-  f->yytextlen = 0;
+  if (f->yytextlen > kKeptTextSize) {  // a long token's buffer is not kept for the next ones
+    f->yytext = nullptr;
+    f->yytextlen = 0;
+  }
   return t;
 }
 
@@ -287,6 +293,7 @@ void tq_set_cm(TQ_SEXP* s, CODE_METHOD* cm) {
 // ---- Entities.
 
 void new_entity(TQ_FILE* f, const L_CHAR* name, const L_CHAR* data) {
+  LexMemLock hold;
   auto* e = static_cast<ENTITY*>(mmalloc(sizeof(ENTITY), gc_text));
   const size_t nl = size_t(l_strlen(name)) + 1, dl = size_t(l_strlen(data)) + 1;
   e->name = static_cast<L_CHAR*>(mmalloc(nl * sizeof(L_CHAR), gc_text));
@@ -318,6 +325,7 @@ void define_standard_entities(TQ_FILE* f) {
 // ---- Errors.
 
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data) {
+  LexMemLock hold;
   const LexText* items = data.begin();
   TQ_SEXP* list = nullptr;
   for (size_t i = data.size(); i-- > 0;)

@@ -33,7 +33,7 @@ bool starts_with(const TQ_FILE* f, const char* head) {
 // The characters [from, to) of the token text as the whole buffer, ended by 0.
 L_CHAR* take_range(TQ_FILE* f, int from, int to) {
   if (to < from) to = from;
-  if (from > 0) std::memmove(f->yytext, f->yytext + from, size_t(to - from) * sizeof(L_CHAR));
+  if (from > 0 && to > from) std::memmove(f->yytext, f->yytext + from, size_t(to - from) * sizeof(L_CHAR));
   f->yylen = to - from;
   return take_yytext(f);
 }
@@ -58,6 +58,7 @@ int _get_x_text(TQ_FILE* f) {
 }  // namespace
 
 int get_x_tag(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   int value;
   if (starts_with(f, "<?")) {
@@ -95,6 +96,7 @@ int get_x_tag(TQ_FILE* f) {
 }
 
 int get_x_tag_end(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   int value = 0;
   switch (f->yytext[0]) {
@@ -110,6 +112,7 @@ int get_x_tag_end(TQ_FILE* f) {
 }
 
 int get_x_tfield(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   L_CHAR* text = take_yytext(f);
   if (html(f)) fold(text);
@@ -118,18 +121,21 @@ int get_x_tfield(TQ_FILE* f) {
 }
 
 int get_x_ttext(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   markup_cell(f, kTagString, take_range(f, 1, f->yylen - 1));
   return kTokAttrValue;
 }
 
 int get_x_symbol(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   markup_cell(f, kTagSymbol, take_yytext(f));
   return kTokDatum;
 }
 
 int get_x_text(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   const L_CHAR* t = f->yytext;
   const int n = f->yylen;

@@ -481,6 +481,7 @@ int _qv_lex(TQ_FILE* f, int ent_mode) {
       continue;
     }
     if (ch.c == 3) {
+      reset_yytext(f);  // the token being read is cancelled with everything else
       f->mode = kLexContent;
       f->flags &= ~(kRfEqualsToken | kRfSexpContext);
       count(f);

@@ -21,10 +21,14 @@ constexpr LText kOn = "!on";
 
 bool in_tag_mode(const TQ_FILE* f) { return f->mode <= kLexValue && f->mode >= kLexTagEndBracket; }
 
-// Skips to the end of a broken tag.
+// Drops the token being read: inside a tag, the rest of the tag up to its ">"; elsewhere the
+// token's state, so that the next token starts afresh.
 void skip_tag(TQ_FILE* f) {
   reset_yytext(f);
-  if (!in_tag_mode(f)) return;
+  if (!in_tag_mode(f)) {
+    if (f->mode != kLexContent && f->mode != kLexSexp) f->mode = (f->flags & kRfSexpContext) ? kLexSexp : kLexContent;
+    return;
+  }
   int mark;
   for (;;) {
     const L_CHAR c = qv_lex_entity(&mark, f, 0);
@@ -57,6 +61,7 @@ L_CHAR* mcopy(const L_CHAR* s) {
 
 // A repeated name keeps its place and takes the new value; a new one goes to the end.
 void add_field(TQ_SEXP* sym, const L_CHAR* name, const L_CHAR* value) {
+  LexMemLock hold;  // the new texts are linked before anything can collect them
   TQ_SYM_FIELD** tail = &sym->symbol.field;
   for (; *tail; tail = &(*tail)->next) {
     if (l_strcmp((*tail)->name, name) == 0) {

@@ -182,6 +182,7 @@ int token_raw(TQ_FILE* f) {
     return kTokEnd;
   }
   if (r == 0) return kTokEnd;  // cut short: the input has ended
+  LexMemLock hold;
   uint8_t* data = nullptr;
   if (len) {
     data = static_cast<uint8_t*>(mmalloc(size_t(len), gc_text));
@@ -202,6 +203,7 @@ int lex_token_too_long(TQ_FILE* f) {
 }
 
 int get_token(TQ_FILE* f) {
+  LexMemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   if (f->yylen <= 0) er_panic("get_token(1)");
   f->yytext[f->yylen] = 0;  // put_data keeps a slot free for it

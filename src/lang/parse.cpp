@@ -26,6 +26,8 @@ namespace {
 
 std::atomic<int> parse_lock_task{0};  // read without the lock only by the would-be owner
 int parse_lock_cnt;
+bool parse_lock_raised;  // the owner's priority was lifted and must be given back
+int parse_sleepers;      // threads asleep in sleep_parse (parse lock)
 
 TQ_SEXP* cell_of(TQ_DELAY* d) { return reinterpret_cast<TQ_SEXP*>(d); }
 
@@ -94,27 +96,37 @@ void _xx_lock_parse(const char* file, int line) {
   _i_lock_task(parse_lock, file, line);
   parse_lock_task.store(me);
   parse_lock_pri = old;
+  parse_lock_raised = old < parse_lock_ctl.ctl_pri;
   parse_lock_cnt = 1;
 }
 
 void unlock_parse(const char* label) {
   if (--parse_lock_cnt > 0) return;
   const int pri = parse_lock_pri;
+  const bool raised = parse_lock_raised;
   parse_lock_task.store(0);
   parse_lock_pri = 0;
   _i_unlock_task(parse_lock, label, __FILE__, __LINE__);
-  change_pri(0, pri);
+  if (raised) change_pri(0, pri);
 }
 
 // Sleeps on key, giving up the parse lock however deeply it is held, and takes it back.
 void sleep_parse(const void* key) {
   const int task = parse_lock_task.exchange(0);
   const int cnt = parse_lock_cnt;
+  const bool raised = parse_lock_raised;
   parse_lock_cnt = 0;
+  ++parse_sleepers;
   sleep_task(key, parse_lock);
   lock_task(parse_lock);
+  --parse_sleepers;
   parse_lock_task.store(task);
   parse_lock_cnt = cnt;
+  parse_lock_raised = raised;
+}
+
+void wakeup_parse(const void* key) {
+  if (parse_sleepers) wakeup_task(key);  // a sleeper counts itself before it lets the lock go
 }
 
 void init_parse_system() {
@@ -299,7 +311,7 @@ int check_delay(TQ_SEXP* s, int key) {
     unlock_parse("check_delay");
     r = df->check_func ? df->check_func(df, key) : 5;
     lock_parse();
-    wakeup_task(rec);
+    wakeup_parse(rec);
     rec->flags &= ~kRfRealising;
   }
   unlock_parse("check_delay");
@@ -320,7 +332,7 @@ int get_delay_info(STREAM** st, DELAY_FUNC** buf, TQ_SEXP* s) {
         lock_mem();
         gc_set_nl(df, df->gc_func);
         unlock_mem();
-        wakeup_task(rec);
+        wakeup_parse(rec);
         r = 2;
       } else {
         *st = s->delay.d.file.f->st;

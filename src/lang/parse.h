@@ -39,8 +39,9 @@ void _xx_lock_parse(const char* file, int line);
 void unlock_parse(const char* label);
 #define lock_parse() ::tq::_xx_lock_parse(__FILE__, __LINE__)
 // Sleeps on key, giving up the parse lock however deeply the caller holds it, and takes it
-// back at the same depth.
+// back at the same depth. wakeup_parse (parse lock held) wakes the threads asleep on key.
 void sleep_parse(const void* key);
+void wakeup_parse(const void* key);
 
 // Makes the parse lock, lists it in the global dump and installs the reader of rc files
 // (tqrc_reader). Once, at language start-up, after lex_lock exists.

@@ -34,6 +34,8 @@ TQ_SEXP* parse_sexp(Eager& e);
 
 // Elements up to ")"; an error literal ends the list early (its token is dropped).
 TQ_SEXP* parse_pair(Eager& e) {
+  NestLevel level;
+  if (!level.ok()) return e.fail(kNoToken);
   TQ_SEXP* head = nullptr;
   TQ_SEXP** tail = &head;
   for (;;) {
@@ -52,6 +54,7 @@ TQ_SEXP* parse_pair(Eager& e) {
       case kTokCancel: {
         const int32_t line = e.f->stack ? e.f->stack->h.line : e.f->line;
         item = get_error(e.f, line, ER_BREAK, kFuncParser, get_string(kCancel));
+        e.f->flags |= kRfSexpContext;  // the lexer left the list's context with the cancel
         break;
       }
       default: return e.fail(t);  // end of input, a tag, a bracket: the partial list is dropped
@@ -63,12 +66,12 @@ TQ_SEXP* parse_pair(Eager& e) {
 }
 
 TQ_SEXP* parse_sexp(Eager& e) {
-  NestLevel level;
-  if (!level.ok()) return e.fail(kNoToken);
   const int t = qv_lex(e.f);
   switch (t) {
     case kTokOpen: return parse_pair(e);
     case kTokQuote: {
+      NestLevel level;  // quote marks nest as deeply as lists
+      if (!level.ok()) return e.fail(kNoToken);
       TQ_SEXP* datum = parse_sexp(e);
       return e.failed ? nullptr : list(get_symbol(kQuote), datum, nullptr);
     }

@@ -5,8 +5,10 @@
 // One thread at a time reads a reader or calls a function record: it sets kRfRealising on
 // the record and works without the parse lock; the others sleep on the record and are woken
 // after every token and at the end, then look whether their cell is realised meanwhile.
-// Every token's work runs in a root frame of its own: what the lexer makes is linked into
-// the reader's structures before the frame closes.
+// A realisation reads under a root frame of its own, so that what it makes is rooted until it
+// is linked into the reader's structures, and is dropped from the roots with the frame
+// rather than piling up in the caller's frame; the frame is renewed every few hundred tokens
+// when one realisation reads a long form.
 #include <cstdio>
 
 #include "lang/gc.h"
@@ -21,6 +23,7 @@ namespace tq {
 namespace {
 
 constexpr LText kFuncParser = "parser";
+constexpr int kTokensPerFrame = 256;
 
 bool realised(TQ_SEXP* s) { return !s || sexp_tag(s) != kTagDelay; }
 
@@ -107,19 +110,21 @@ void end_tag(TQ_FILE* f, TQ_SEXP* end) {
 TQ_SEXP* realize_func(TQ_SEXP* s) {
   TQ_SEXP* const first = s;
   for (;;) {
-    TQ_FILE* rec = s->h.file;
-    while (rec->flags & kRfRealising) {
+    TQ_FILE* rec = s->h.file;  // null for a cell made without init_delay_func
+    while (rec && (rec->flags & kRfRealising)) {
       sleep_parse(rec);
       if (realised(s)) break;
     }
     if (realised(s)) break;
     DELAY_FUNC* df = s->delay.d.func;
-    rec->flags |= kRfRealising;
+    if (rec) rec->flags |= kRfRealising;
     unlock_parse("realize_sexp");
     TQ_SEXP* r = df->func(s);
     lock_parse();
-    wakeup_task(rec);
-    rec->flags &= ~kRfRealising;
+    if (rec) {
+      wakeup_parse(rec);
+      rec->flags &= ~kRfRealising;
+    }
     s = r;
     if (realised(s) || s->delay.dtype != kDelayFunc) break;
   }
@@ -133,31 +138,41 @@ TQ_SEXP* realize_func(TQ_SEXP* s) {
 
 // ---- Reader cells.
 
+// Parse lock held; released on return.
 TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
   f->flags |= kRfRealising;
-  unlock_parse("realize_sexp");
-  for (;;) {
-    lock_parse();
-    wakeup_task(f);
-    if (realised(s)) {
-      f->flags &= ~kRfRealising;
-      unlock_parse("realize_sexp");
-      return s;
-    }
+  gc_push(nullptr, nullptr, "realize_sexp");
+  for (int n = 1;; ++n) {
+    wakeup_parse(f);  // waiters whose cell is realised by now can go on
+    if (realised(s)) break;
     unlock_parse("realize_sexp");
-    GcFrame frame("realize_sexp");
+    if (n % kTokensPerFrame == 0) {  // what earlier tokens made is linked from the reader by now
+      gc_pop(nullptr, nullptr);
+      gc_push(nullptr, nullptr, "realize_sexp");
+    }
     const int t = qv_lex(f);
+    if (t == kTokErrorLiteral && !f->lex_error) {
+      parse_token(f, t);  // reads on eagerly, without the lock
+      lock_parse();
+      continue;
+    }
+    lock_parse();
     if (f->lex_error)
       deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
     else
       parse_token(f, t);
   }
+  f->flags &= ~kRfRealising;
+  unlock_parse("realize_sexp");
+  gc_pop(nullptr, nullptr);
+  return s;
 }
 
 }  // namespace
 
 void deliver_lex_errors(TQ_FILE* f) {
   lock_parse();
+  LexMemLock hold;
   TQ_SEXP* queued = f->lex_error;
   f->lex_error = nullptr;
   for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
@@ -166,6 +181,16 @@ void deliver_lex_errors(TQ_FILE* f) {
 
 void parse_token(TQ_FILE* f, int t) {
   lock_parse();
+  if (t == kTokErrorLiteral) {
+    unlock_parse("qv_parse");
+    const int back = parse_error(f);
+    lock_parse();
+    set_context(f);
+    if (back != kNoToken) parse_token(f, back);
+    unlock_parse("qv_parse");
+    return;
+  }
+  LexMemLock hold;  // the step's cells are linked before a collection can see them
   switch (t) {
     case kTokOpen:
       new_pair(f, nullptr, kRfSexpContext);
@@ -193,14 +218,6 @@ void parse_token(TQ_FILE* f, int t) {
       new_data(f, f->sexp);
       set_context(f);
       break;
-    case kTokErrorLiteral: {
-      unlock_parse("qv_parse");
-      const int back = parse_error(f);
-      lock_parse();
-      set_context(f);
-      if (back != kNoToken) parse_token(f, back);
-      break;
-    }
     case kTokClose:
       if (open_list(f)) {
         close_top(f);
@@ -233,7 +250,7 @@ TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
   if (realised(s)) return s;
   lock_parse();
   TQ_FILE* rec = s->h.file;
-  while (!realised(s) && (rec->flags & kRfRealising)) sleep_parse(rec);
+  while (!realised(s) && rec && (rec->flags & kRfRealising)) sleep_parse(rec);
   if (realised(s)) {
     unlock_parse("realize_sexp");
     return s;

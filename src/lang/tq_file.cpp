@@ -32,6 +32,13 @@ void close_stream(TQ_FILE* f) {
   f->st = nullptr;
 }
 
+// The collector's close: it holds the stream lock (through its hooks), so the stream goes to
+// the close queue instead of being closed on the spot.
+void queue_stream_close(TQ_FILE* f) {
+  if (f->st && !(f->flags & kRfKeepStream)) s_close_queue(f->st);
+  f->st = nullptr;
+}
+
 void close_code_method(TQ_FILE* f) {
   if (f->cm) f->cm->close(nullptr, f->cm_work);
   f->cm = nullptr;
@@ -80,7 +87,7 @@ void qv_file_delete(TQ_FILE* f) {
 int _qv_file_delete(TQ_FILE* f) {
   if (f->flags & kRfRealising) return -1;
   if (f->flags & kRfClosed) return 0;
-  close_stream(f);
+  queue_stream_close(f);
   TQ_CLOSE_FUNC fn = f->close_func;
   void* work = f->close_work;
   f->close_func = nullptr;

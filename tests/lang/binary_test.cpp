@@ -1,0 +1,144 @@
+// The arithmetic and bitwise words on numbers with units, strings and wrong types: exact
+// results and error texts, result positions, and the faults of the plain algorithm that
+// are mended (divisors vanishing in conversion, scaled aliases, INT64_MIN edges).
+#include <gtest/gtest.h>
+
+#include "ops_test_util.h"
+
+namespace {
+
+using namespace tq;
+using tqtest::apply;
+
+struct Case {
+  const char* form;
+  const char* result;
+};
+
+void expect_all(std::initializer_list<Case> cases) {
+  for (const Case& c : cases) EXPECT_EQ(apply(c.form), c.result) << c.form;
+}
+
+TEST(Binary, AddJoinsStringsAndNumbersInACommonUnit) {
+  expect_all({
+      {"(add \"a\" \"b\" 1 2.5)", "\"ab12.500000\""},
+      {"(add 1 \"a\")", "\"1a\""},
+      {"(add 3m \"x\")", "\"3mx\""},
+      {"(add \"x\" 1.5m)", "\"x1.500000m\""},
+      {"(add 1m 1mm)", "1001mm"},          // integers: the finer unit
+      {"(add 1.0m 1.0mm)", "1.001000m "},  // floats: the coarser unit
+      {"(add 1m 2)", "3"},                 // powers differ: no unit
+      {"(add 1m 2sec)", "3"},
+      {"(add 1foo 2foo)", "3"},            // an unknown unit is none
+      {"(add 1inch 0mm)", "25mm"},         // integer steps: 254/10 truncated
+      {"(add 1rad 0degree)", "60degree"},  // pi is 3 in the integer steps
+      {"(add 1 2.5m)", "3.500000 "},
+      {"(add 1l 1l)", "2l"},
+      {"(add 1l 1000cm^3)", "2000cm^3"},
+      {"(sub 1m 1mm)", "999mm"},
+      {"(sub 1.0m 1.0cm)", "0.990000m "},
+      {"(sub 1m 1sec)", "0"},
+  });
+}
+
+TEST(Binary, ProductsAndQuotientsMultiplyTheirUnitsOut) {
+  expect_all({
+      {"(mul 2m 3m)", "6m^2"},
+      {"(mul 2 3m)", "6m"},
+      {"(mul 10m 10m 1)", "100m^2"},
+      {"(mul 1a 1m)", "100m^3"},  // the alias's scale folds into the value
+      {"(mul 2.0cm 3cm)", "6.000000cm^2 "},
+      {"(div 6m 2sec)", "3m*sec^-1"},
+      {"(div 1a 1m)", "100m"},
+      {"(div 7 2)", "3"},
+      {"(div -7 2)", "-3"},
+      {"(div 7.0 2)", "3.500000 "},
+      {"(div 1.0 3m)", "0.333333dot/m "},
+      {"(rem -7 2)", "-1"},   // the dividend's sign
+      {"(rem 7 -2)", "1"},
+      {"(rem -7.0 2)", "1.000000 "},  // floats: in [0, |b|)
+      {"(rem 7.0 -2)", "1.000000 "},
+      {"(rem -4.0 2.0)", "0.000000 "},  // never -0
+      {"(rem 7m 30cm)", "7m"},          // no conversion: the dividend's unit
+      {"(rem 7 30cm)", "7cm"},
+  });
+}
+
+// A number without unit times a scaled alias keeps its value: the plain steps moved the
+// alias's scale into the plain operand and truncated it (2 * 3 l was 0, 6 l / 2 divided
+// by zero, 1 l / 1 l was 0).
+TEST(Binary, ScaledAliasesKeepPlainOperandsWhole) {
+  expect_all({
+      {"(mul 2 3l)", "6l"},
+      {"(mul 2.0 3l)", "6.000000l "},
+      {"(div 6l 2)", "3l"},
+      {"(div 6 2l)", "0cm^-3"},  // 3 l^-1 is 0.003 cm^-3, truncated
+      {"(div 6.0 2l)", "0.003000cm^-3 "},
+      {"(div 1l 1l)", "1"},
+      {"(div 1.0l 1.0l)", "1.000000 "},
+  });
+}
+
+TEST(Binary, BitwiseAndComplement) {
+  expect_all({
+      {"(and 12m 10)", "8m"},
+      {"(or 1 2cm)", "3cm"},
+      {"(xor 5 1 4)", "0"},
+      {"(not 0)", "-1"},
+      {"(not 5m)", "-6"},
+      {"(sub 5m)", "-5m"},
+      {"(sub 2.5)", "-2.500000 "},
+      {"(sub -9223372036854775808)", "-9223372036854775808"},  // wraps
+      {"(add 9223372036854775807 1)", "-9223372036854775808"},
+      {"(mul 4611686018427387904 4)", "0"},
+  });
+}
+
+TEST(Binary, ErrorTexts) {
+  expect_all({
+      {"(add () 1)", "error 0x80030806 binary expression(2) ()"},
+      {"(add 1 ())", "error 0x80030806 binary expression(3) ()"},
+      {"(add () ())", "error 0x80030806 binary expression(1) ()"},
+      {"(and 1 2.0)", "error 0x80030806 binary expression(3) ()"},
+      {"(sub \"a\" 1)", "error 0x80030806 binary expression(3) ()"},
+      {"(add 1 () 2)", "error 0x80030806 binary expression(3) ()"},  // a fold keeps its first error
+      {"(sub \"x\")", "error 0x80030806 sub(-) \"type missmatch\""},
+      {"(not 1.5)", "error 0x80030806 not ()"},
+      {"(div 7 0)", "error 0x80031508 div \"divide by zero\""},
+      {"(div 7.0 0.0)", "error 0x80031508 div \"divide by zero\""},
+      {"(rem 7 0)", "error 0x80031508 rem \"divide by zero\""},
+      {"(rem 7.0 0.0)", "error 0x80031508 rem \"divide by zero\""},
+      // The divisor is 0 only after its conversion: 1 inch^-1 in mm^-1 is 10000/254000.
+      {"(div 1dot/mm 1dpi)", "error 0x80031508 div \"divide by zero\""},
+      {"(div 1.0dot/mm 1.0dpi)", "25.400000 "},
+  });
+}
+
+TEST(Binary, IntegerEdgesSaturateOrWrapWithoutTrapping) {
+  GcFrame frame("t");
+  TQ_SEXP* min = get_integer(INT64_MIN, nullptr);
+  TQ_SEXP* minus1 = get_integer(-1, nullptr);
+  EXPECT_EQ(tqtest::show(binary(rem_t, nullptr, min, minus1, nullptr, 0)), "0");
+  EXPECT_EQ(tqtest::show(binary(div_tt, nullptr, min, minus1, nullptr, 0)), "9223372036854775807");
+}
+
+// Errors are positioned at the form (dispatcher), at the divisor (division), and a result
+// takes the first operand's position.
+TEST(Binary, Positions) {
+  GcFrame frame("t");
+  TQ_SEXP* e = tqtest::apply_form(tqtest::read_form("\n(div 7\n\n0)"));
+  EXPECT_EQ(e->error.line, 4);
+  e = tqtest::apply_form(tqtest::read_form("\n(add\n1\n())"));
+  EXPECT_EQ(e->error.line, 2);
+  EXPECT_EQ(tqtest::apply_form(tqtest::read_form("(add\n\n1 2)"))->h.line, 3);
+  EXPECT_EQ(tqtest::apply_form(tqtest::read_form("(add\n\n1 2.0)"))->h.line, 0);  // a converted operand has none
+}
+
+TEST(Binary, Conversions) {
+  GcFrame frame("t");
+  EXPECT_EQ(tqtest::show(conv_is(get_integer(-12, tqtest::lc("mm")))), "\"-12mm\"");
+  EXPECT_EQ(tqtest::show(conv_fs(get_floating(1e20, nullptr))), "\"100000000000000000000.000000\"");
+  EXPECT_EQ(tqtest::show(conv_if(get_integer(9007199254740993, tqtest::lc("m")))), "9007199254740992.000000m ");
+}
+
+}  // namespace
