@@ -4,10 +4,10 @@
 # Usage: scripts/deps.sh base|bench
 set -euo pipefail
 
-# The last three are the image tests' oracles (Pillow, giflib's tools, djpeg).
+# The last four are the image tests' oracles (Pillow, giflib's tools, djpeg, FFTW).
 base=(cmake ninja-build g++ zlib1g-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
-      python3-pil giflib-tools libjpeg-turbo-progs)
-bench=(libsqlite3-dev liblmdb-dev)
+      python3-pil giflib-tools libjpeg-turbo-progs libfftw3-double3)
+bench=(libsqlite3-dev liblmdb-dev libgif-dev libturbojpeg0-dev libfftw3-dev)
 
 want=("${base[@]}")
 [ "${1:-base}" = bench ] && want+=("${bench[@]}")

@@ -18,6 +18,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "image/quantize.h"
 
@@ -208,10 +209,11 @@ Space space_of(const jpeg_decompress_struct& c) {
   return Space::kNone;
 }
 
-// One decoded line of the library into the caller's line.
-void put_line(Space space, const JSAMPLE* in, unsigned char* wp, JDIMENSION width) {
+// One decoded line of the library into the caller's line (which the library's buffer
+// never overlaps).
+void put_line(Space space, const JSAMPLE* __restrict in, unsigned char* __restrict wp, JDIMENSION width) {
   switch (space) {
-    case Space::kRgb:  // RGBX from the library; byte 3 of wp stays as it is
+    case Space::kRgb:  // RGBX from the library; byte 3 of wp is not written
       for (JDIMENSION i = 0; i < width; i++, in += 4, wp += 4) {
         wp[0] = in[0];
         wp[1] = in[1];
@@ -227,7 +229,7 @@ void put_line(Space space, const JSAMPLE* in, unsigned char* wp, JDIMENSION widt
       }
       break;
     case Space::kGrey:
-      for (JDIMENSION i = 0; i < width; i++) wp[i] = in[i];
+      memcpy(wp, in, width);
       break;
     case Space::kNone:
       break;
@@ -241,6 +243,7 @@ struct LoadJob {
   LoadJPGHeaderCallback header_callback;
   LoadJPGReadCallback read_callback;
   void* data;
+  bool whole_pixels;  // RGB lines may be written whole by the library, byte 3 then set to 0
   jpeg_decompress_struct cinfo;
   my_error_mgr err;
 };
@@ -282,13 +285,19 @@ int run_load(LoadJob* job) {
   }
   if (space == Space::kRgb) c->out_color_space = JCS_EXT_RGBX;  // the library's 4-byte pixels
   jpeg_start_decompress(c);
-  JSAMPARRAY line = (*c->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE,
-                                            c->output_width * JDIMENSION(c->output_components), 1);
+  JSAMPARRAY buffer = (*c->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(c), JPOOL_IMAGE,
+                                              c->output_width * JDIMENSION(c->output_components), 1);
+  const bool direct = space == Space::kRgb && job->whole_pixels;
   while (c->output_scanline < c->output_height) {
     unsigned char* wp = job->read_callback(int(c->output_scanline), job->data);
     if (!wp) break;
-    jpeg_read_scanlines(c, line, 1);
-    put_line(space, line[0], wp, c->output_width);
+    JSAMPROW line = direct ? wp : buffer[0];
+    jpeg_read_scanlines(c, &line, 1);
+    if (direct) {  // the library wrote RGBX with X = 255
+      for (JDIMENSION i = 0; i < c->output_width; i++) wp[size_t(i) * 4 + 3] = 0;
+    } else {
+      put_line(space, line, wp, c->output_width);
+    }
   }
   if (c->output_scanline < c->output_height)
     jpeg_abort_decompress(c);  // the caller stopped early: nothing more to check
@@ -339,8 +348,10 @@ unsigned char* jpeg_compress(int* ret_jpeg_length, const unsigned char* rgb_32bi
   return job.out.buf;
 }
 
-int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,
-                      LoadJPGReadCallback read_callback, void* data) {
+namespace {
+
+int load_jpg(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,
+             LoadJPGReadCallback read_callback, void* data, bool whole_pixels) {
   if (!header_callback || !read_callback) return 0;
   LoadJob job{};
   job.memory = memory;
@@ -348,12 +359,21 @@ int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback
   job.header_callback = header_callback;
   job.read_callback = read_callback;
   job.data = data;
+  job.whole_pixels = whole_pixels;
   return run_load(&job);
+}
+
+}  // namespace
+
+int LoadJPGFromMemory(const void* memory, int memory_size, LoadJPGHeaderCallback header_callback,
+                      LoadJPGReadCallback read_callback, void* data) {
+  return load_jpg(memory, memory_size, header_callback, read_callback, data, false);
 }
 
 unsigned char* jpeg_uncompress(int* ret_width, int* ret_height, const unsigned char* jpeg_data, int jpeg_length) {
   CallbackInfo info{nullptr, 0, 0};
-  const int ok = LoadJPGFromMemory(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &info);
+  // The pixel buffer is ours: the library may decode straight into it.
+  const int ok = load_jpg(jpeg_data, jpeg_length, HeaderCallback, ReadCallback, &info, true);
   *ret_width = info.width;
   *ret_height = info.height;
   if (!ok) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,37 @@ inline Bytes photo(int w, int h, uint32_t seed) {
       p[2] = clamp((x + y) * 127 / (w + h) + 64 + n / 2);
       p[3] = 0xAA;
     }
+  return px;
+}
+
+// The images of gif_model.py's cases: 0 a few colours, 1 any colours, 2 photo, 3 runs of
+// few colours.
+inline Bytes model_image(int kind, int w, int h, uint32_t seed) {
+  if (kind == 2) return photo(w, h, seed);
+  Lcg g{seed};
+  const size_t n = size_t(w) * size_t(h);
+  Bytes px;
+  px.reserve(n * 4);
+  auto put = [&](const unsigned char* c) { px.insert(px.end(), {c[0], c[1], c[2], 0}); };
+  if (kind == 1) {
+    for (size_t i = 0; i < n; i++) {
+      const unsigned char c[3] = {g.byte(), g.byte(), g.byte()};
+      put(c);
+    }
+    return px;
+  }
+  const int k = 1 + g.below(12);
+  std::vector<std::array<unsigned char, 3>> pal(static_cast<size_t>(k));
+  for (auto& c : pal) c = {g.byte(), g.byte(), g.byte()};
+  if (kind == 0) {
+    for (size_t i = 0; i < n; i++) put(pal[size_t(g.below(k))].data());
+    return px;
+  }
+  while (px.size() < n * 4) {
+    const auto& c = pal[size_t(g.below(k))];
+    for (int run = 1 + g.below(40); run > 0; run--) put(c.data());
+  }
+  px.resize(n * 4);
   return px;
 }
 

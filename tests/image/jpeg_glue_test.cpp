@@ -165,6 +165,19 @@ TEST(JpegGlue, CmykDecodesByBlackTimesInk) {
   EXPECT_EQ(std::count(k0.px.begin(), k0.px.end(), 0), long(k0.px.size()));
 }
 
+TEST(JpegGlue, ProgressiveAndRestartStreamsDecodeToPillowsPixels) {
+  for (const char* name : {"progressive", "restart"}) {
+    SCOPED_TRACE(name);
+    const Decoded d = decode(imagetest::fixture(std::string(name) + ".jpg"));
+    const Bytes want = imagetest::fixture(std::string(name) + ".rgb");
+    ASSERT_TRUE(d.ok);
+    ASSERT_EQ(size_t(d.w) * size_t(d.h) * 3, want.size());
+    int differ = 0;
+    for (size_t i = 0; i < want.size() / 3; i++) differ += memcmp(&want[i * 3], &d.px[i * 4], 3) != 0;
+    EXPECT_EQ(differ, 0);
+  }
+}
+
 // A loader whose callbacks record what they were asked.
 struct Probe {
   LoadJPGInfo info{};
@@ -221,8 +234,14 @@ TEST(JpegGlue, LoaderCallbacksDecideAndStop) {
   EXPECT_EQ(p.lines, 0);
   p.accept = 1;
   p.stop_after = 3;
+  std::fill(p.buf.begin(), p.buf.end(), 0xEE);
   EXPECT_EQ(LoadJPGFromMemory(j.bytes.data(), int(j.bytes.size()), Probe::header, Probe::line, &p), 1);
   EXPECT_EQ(p.lines, 3);
+  int touched = 0;  // the loader writes bytes 0..2 of a caller's pixels, never byte 3
+  for (size_t i = 3; i < 3 * 64; i += 4) touched += p.buf[i] != 0xEE;
+  EXPECT_EQ(touched, 0);
+  EXPECT_NE(p.buf[2 * 64], 0xEE);   // line 2 was written
+  EXPECT_EQ(p.buf[3 * 64], 0xEE);   // line 3 was not asked for
 }
 
 // Sets the height and width of the first SOF0 marker.
