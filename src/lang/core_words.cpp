@@ -4,6 +4,7 @@
 
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/tq_file.h"
 #include "text/l_string.h"
 
 namespace tq {
@@ -191,5 +192,21 @@ TQ_SEXP* qv_append(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQI
 }
 
 TQ_SEXP* qv_null_func() { return nullptr; }
+
+}  // namespace tq
+
+namespace tq {
+
+TQ_SEXP* set_line_fix(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  TQ_SEXP* v = eval(env, get_el(form, 1));
+  int t = get_type(v);
+  if (t == kTagError) return v;
+  if (t != kTagInteger) return lang_error_text(form, ER_TYPE, "set-line-fix", "type missmatch");
+  if (TQ_FILE* f = form ? form->h.file : nullptr) {
+    f->line = int32_t(uint32_t(uint64_t(v->integer.data)));
+    f->flags |= kRfLineFixed;
+  }
+  return nullptr;
+}
 
 }  // namespace tq

@@ -70,21 +70,20 @@ TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
   return nullptr;
 }
 
-// Scratch arrays for the argument values of one call, on the debug heap (one slot per
-// element), freed on every path.
+// Scratch arrays for the argument values of one call (one slot per element): value, file,
+// line, flags and a marker of named slots, in one block on the debug heap, freed on every
+// path.
 struct ArgSlots {
   explicit ArgSlots(int n) : n(n) {
-    value = static_cast<TQ_SEXP**>(d_calloc(size_t(n), sizeof(TQ_SEXP*)));
-    file = static_cast<TQ_FILE**>(d_calloc(size_t(n), sizeof(TQ_FILE*)));
-    line = static_cast<int32_t*>(d_calloc(size_t(n), sizeof(int32_t)));
-    flags = static_cast<int32_t*>(d_calloc(size_t(n), sizeof(int32_t)));
+    const size_t m = size_t(n);
+    block = static_cast<char*>(d_calloc(1, m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t))));
+    value = reinterpret_cast<TQ_SEXP**>(block);
+    file = reinterpret_cast<TQ_FILE**>(block + m * sizeof(TQ_SEXP*));
+    line = reinterpret_cast<int32_t*>(block + m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*)));
+    flags = line + m;
+    named = flags + m;
   }
-  ~ArgSlots() {
-    d_f_ree(value);
-    d_f_ree(file);
-    d_f_ree(line);
-    d_f_ree(flags);
-  }
+  ~ArgSlots() { d_f_ree(block); }
   ArgSlots(const ArgSlots&) = delete;
   ArgSlots& operator=(const ArgSlots&) = delete;
 
@@ -95,10 +94,12 @@ struct ArgSlots {
     return r;
   }
   int n;
+  char* block;
   TQ_SEXP** value;
   TQ_FILE** file;
   int32_t* line;
   int32_t* flags;
+  int32_t* named;
 };
 
 // Order 1: the head, then the value of every argument, evaluated left to right in eenv.
@@ -150,6 +151,7 @@ TQ_SEXP* eval_keyword_args(TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn) {
     gc_pop(v, gc_qv_sexp);
     if (is_error(v)) return v;
     a.value[ix + 1] = v;
+    a.named[ix + 1] = 1;
     a.file[ix + 1] = p->h.file;
     a.line[ix + 1] = p->h.line;
     a.flags[ix + 1] = p->h.flags;

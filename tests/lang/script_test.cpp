@@ -50,3 +50,29 @@ INSTANTIATE_TEST_SUITE_P(Lang, Script, ::testing::ValuesIn(script_names()),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
+
+namespace {
+
+// A form nested a million deep and a recursion a million deep stop at the nesting limit
+// with an error value; the process goes on to the next form.
+TEST(ScriptDepth, DeepFormsAndRecursionGiveTheNestingError) {
+  tqtest::TempDir dir;
+  const int n = 1000000;
+  std::string src;
+  for (int i = 0; i < n; ++i) src += "(list ";
+  src += "1";
+  src += std::string(size_t(n), ')');
+  src += "\n(define (down k) (if (= k 0) 0 (+ 1 (down (- k 1)))))\n(down 1000000)\n(down 10)\n";
+  tqtest::write_file(dir.file("deep.tq"), src);
+  auto r = tqtest::run_program({tqtest::bin_path("tq_script"), dir.file("deep.tq")}, dir.path(),
+                               std::chrono::minutes(5));
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "^\n %E\n (\"SITE\" \"deep.tq\" 1 \"eval\" 0x8003020a\n (\"nesting too deep\"))\n"
+            "^down\n"
+            "^\n %E\n (\"SITE\" \"deep.tq\" 2 \"eval\" 0x8003020a\n (\"nesting too deep\"))\n"
+            "10\n");
+}
+
+}  // namespace
