@@ -35,7 +35,7 @@ class Script : public ::testing::TestWithParam<std::string> {
     std::string base = scripts_dir() + "/" + GetParam();
     if (stress) setenv("TQ_GC_STRESS", "1", 1);
     tqtest::TempDir dir;  // scripts that write files write them here
-    auto r = tqtest::run_program({tqtest::bin_path("tq_script"), base + ".tq"}, dir.path());
+    auto r = tqtest::run_program({tqtest::bin_path("tq_eval"), base + ".tq"}, dir.path());
     unsetenv("TQ_GC_STRESS");
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -64,7 +64,7 @@ TEST(ScriptDepth, DeepFormsAndRecursionGiveTheNestingError) {
   src += std::string(size_t(n), ')');
   src += "\n(define (down k) (if (= k 0) 0 (+ 1 (down (- k 1)))))\n(down 1000000)\n(down 10)\n";
   tqtest::write_file(dir.file("deep.tq"), src);
-  auto r = tqtest::run_program({tqtest::bin_path("tq_script"), dir.file("deep.tq")}, dir.path(),
+  auto r = tqtest::run_program({tqtest::bin_path("tq_eval"), dir.file("deep.tq")}, dir.path(),
                                std::chrono::minutes(5));
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;

@@ -38,7 +38,7 @@ std::string normalise_site(std::string text, const std::string& site) {
 int run(int argc, char** argv) {
   using namespace tq;
   if (argc < 2) {
-    fprintf(stderr, "usage: tq_script file.tq\n");
+    fprintf(stderr, "usage: tq_eval file.tq\n");
     return 2;
   }
   init_tq();
@@ -46,20 +46,20 @@ int run(int argc, char** argv) {
   if (stress) eval_check_hook = collect;
   STREAM* in = s_open_file(argv[1], O_RDONLY, 0);
   if (!in) {
-    fprintf(stderr, "tq_script: cannot open %s\n", argv[1]);
+    fprintf(stderr, "tq_eval: cannot open %s\n", argv[1]);
     return 2;
   }
   const char* base = strrchr(argv[1], '/');
   base = base ? base + 1 : argv[1];
   const std::string site = n_string(utf8_cm, get_tqlisp_site());
-  gc_push(nullptr, nullptr, "tq_script");
+  gc_push(nullptr, nullptr, "tq_eval");
   TQ_SEXP* root = init_parse(in, _l_string_1(utf8_cm, base), nullptr);
   gc_set(root, gc_qv_sexp);
   for (TQ_SEXP* p = root; get_type(p) == kTagPair; p = p->pair.cdr) {
-    gc_push(nullptr, nullptr, "tq_script form");
+    gc_push(nullptr, nullptr, "tq_eval form");
     TQ_SEXP* v = eval(qvlisp_top_env1, p->pair.car);
     STREAM* out = s_open_string_write(utf8_cm);
-    if (print_sexp(out, v, 0) < 0) fprintf(stderr, "tq_script: print failed\n");
+    if (print_sexp(out, v, 0) < 0) fprintf(stderr, "tq_eval: print failed\n");
     const char* text = s_get_string(out);
     std::string line = normalise_site(text ? text : "", site) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
