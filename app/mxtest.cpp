@@ -7,15 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lang/gc.h"
-#include "lang/init_tqlisp.h"
+#include "interp/runtime_start.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store/store_lock.h"
 #include "stream/format.h"
-#include "util/sys_queue.h"
 
 namespace tq {
 
@@ -44,11 +42,7 @@ void scan(const int64_t* ofs, int* clear) {
 }  // namespace
 
 void minimum_matrix_init(int, char**) {
-  // The runtime start-up's steps; the others come with their layers.
-  minit();
-  init_queue();
-  init_qvlisp();
-  init_gc_task();
+  init_tq();  // the language runtime first
   init_l_favt64();
   int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
 }
