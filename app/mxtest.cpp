@@ -15,6 +15,7 @@
 #include "store/record_io.h"
 #include "store/store_lock.h"
 #include "stream/format.h"
+#include "stream/stream_write.h"
 #include "util/sys_queue.h"
 
 namespace tq {
@@ -72,6 +73,15 @@ int64_t alloc_test_fs(PDB64* fd, int64_t size) {
 int free_test_fs(PDB64* fd, int64_t ofs) {
   ss_printf("ofs = %lli\n", (long long)ofs);
   return free_filespace64(fd, uint64_t(ofs));
+}
+
+int mxtest_main(int argc, char** argv) {
+  const int status = _main(argc, argv);
+  if (const int err = s_write_error(s_stdout); err > 0) {
+    s_printf(s_stderr, "mxtest: write error on standard output: %s\n", std::strerror(err));
+    return 1;
+  }
+  return status;
 }
 
 int _main(int argc, char** argv) {
