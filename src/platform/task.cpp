@@ -54,7 +54,7 @@ struct POOL_THREAD {
 
 TASK_BLOCK* task_hash[kTaskBuckets];
 int task_cnt;
-int soft_tid_counter;
+int soft_tid_counter = 1;   // the last number given; the first thread gets 2
 bool tid_wrapped;           // the counter went round: new numbers must skip live ones
 POOL_THREAD* idle_threads;  // top: the most recently idle
 bool task_inited;
@@ -93,10 +93,11 @@ void remove_block(TASK_BLOCK* b) {
 // once the counter has gone round). Under task_lock.
 int new_tid() {
   for (;;) {
-    if (soft_tid_counter >= kMaxTid || ++soft_tid_counter < 2) {
-      soft_tid_counter = 2;
+    if (soft_tid_counter >= kMaxTid) {
+      soft_tid_counter = 1;
       tid_wrapped = true;
     }
+    ++soft_tid_counter;
     if (!tid_wrapped || !block_of_tid(soft_tid_counter)) return soft_tid_counter;
   }
 }
