@@ -1,7 +1,8 @@
 // The tick layer under a clock the test moves. While one of these lives, the timed thread
 // is held, so advance() runs what falls due on the test's own thread, as the only runner:
-// after it returns, every callback due by then has run and nothing else has. The clock
-// starts 10 s ahead of the time base, past the timed thread's start delay.
+// after it returns, every callback due by then has run (the process's own periodic
+// entries too) and nothing else has. The clock starts 10 s ahead of the time base, past
+// the timed thread's start delay.
 #pragma once
 #include <atomic>
 #include <cstdint>
