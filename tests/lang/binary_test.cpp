@@ -3,6 +3,11 @@
 // are mended (divisors vanishing in conversion, scaled aliases, INT64_MIN edges).
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
 #include "ops_test_util.h"
 
 namespace {
@@ -64,19 +69,70 @@ TEST(Binary, ProductsAndQuotientsMultiplyTheirUnitsOut) {
   });
 }
 
-// A number without unit times a scaled alias keeps its value: the plain steps moved the
-// alias's scale into the plain operand and truncated it (2 * 3 l was 0, 6 l / 2 divided
-// by zero, 1 l / 1 l was 0).
-TEST(Binary, ScaledAliasesKeepPlainOperandsWhole) {
+// Products and quotients with the scaled aliases l, dl and a. Floats follow the plain
+// steps: the chosen unit's scale goes onto each operand and the product's scale is folded
+// into the value (2.0 * 3 l is 6000 cm^3). Integers give the same units with the value
+// truncated once at the end; the plain integer steps truncated each operand's scale first
+// (2 * 3 l was 0, 1 m * 1 a was 0, 6 l / 2 divided by zero, 1 l / 1 l was 0).
+TEST(Binary, ScaledAliasesInProductsAndQuotients) {
   expect_all({
-      {"(mul 2 3l)", "6l"},
-      {"(mul 2.0 3l)", "6.000000l "},
+      {"(mul 2 3l)", "6000cm^3"},
+      {"(mul 2.0 3l)", "6000.000000cm^3 "},
+      {"(mul 3l 2)", "6000cm^3"},
+      {"(mul 1.0 1.0l)", "1000.000000cm^3 "},
+      {"(mul 1m 1a)", "100m^3"},
+      {"(mul 1.0m 1.0a)", "100.000000m^3 "},
+      {"(mul 1a 1m)", "100m^3"},
+      {"(mul 1a 2sec)", "200m^2*sec"},
+      {"(mul 1cm^-3 2l)", "2000"},
+      {"(mul 1.0cm^-3 2.0l)", "2000.000000 "},  // the scale of a cancelled power is kept
+      {"(mul 1dl 1dl)", "10000cm^6"},
       {"(div 6l 2)", "3l"},
+      {"(div 6.0l 2)", "3.000000l "},
+      {"(div 7l 2)", "3l"},
+      {"(div 1l 3)", "0l"},
       {"(div 6 2l)", "0cm^-3"},  // 3 l^-1 is 0.003 cm^-3, truncated
       {"(div 6.0 2l)", "0.003000cm^-3 "},
       {"(div 1l 1l)", "1"},
       {"(div 1.0l 1.0l)", "1.000000 "},
+      {"(div 1.0cm^3 1.0l)", "0.001000 "},
+      {"(div 2l 1cm^3)", "2000"},
+      {"(div 1m 1a)", "0dot/m"},
+      {"(div 1.0m 1.0a)", "0.010000dot/m "},
+      // A cancelled power leaves its unit in the vector, so the alias of the rest does not
+      // match and the name is composed.
+      {"(div 1sec 1inch*sec)", "1inch^-1"},
+      {"(div 1.0sec 1.0inch*sec)", "1.000000inch^-1 "},
   });
+}
+
+// In products and quotients of units that share their base unit (scales and powers of cm,
+// of m, and seconds), integers and floats choose the same units, and the integer result is
+// the float result truncated, in the same unit.
+TEST(Binary, IntegerProductsAreTheFloatProductsTruncated) {
+  const std::vector<std::vector<std::string>> families = {{"", "l", "dl", "cm^3", "cm^-3", "cm", "sec"},
+                                                          {"", "a", "m", "m^2", "m^-1", "sec"}};
+  const int values[][2] = {{2, 3}, {7, 2}, {1500, 1}, {-9, 4}};
+  auto check = [](const std::string& op, int x, const std::string& u, int y, const std::string& w) {
+    const std::string what = op + " " + std::to_string(x) + u + " " + std::to_string(y) + w;
+    const std::string i = apply(("(" + what + ")").c_str());
+    const std::string f =
+        apply(("(" + op + " " + std::to_string(x) + ".0" + u + " " + std::to_string(y) + ".0" + w + ")").c_str());
+    char* end = nullptr;
+    const long long iv = std::strtoll(i.c_str(), &end, 10);
+    const std::string iunit = end;
+    const double fv = std::strtod(f.c_str(), &end);
+    std::string funit = end;
+    if (!funit.empty() && funit.back() == ' ') funit.pop_back();  // a printed float ends in a blank
+    EXPECT_EQ(iunit, funit) << what << ": " << i << " against " << f;
+    EXPECT_EQ(iv, static_cast<long long>(std::trunc(fv + (fv < 0 ? -1e-9 : 1e-9)))) << what << ": " << i
+                                                                                      << " against " << f;
+  };
+  for (const char* op : {"mul", "div"})
+    for (const auto& units : families)
+      for (const std::string& u : units)
+        for (const std::string& w : units)
+          for (const auto& v : values) check(op, v[0], u, v[1], w);
 }
 
 TEST(Binary, BitwiseAndComplement) {
