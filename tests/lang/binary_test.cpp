@@ -3,6 +3,7 @@
 // are mended (divisors vanishing in conversion, scaled aliases, INT64_MIN edges).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -168,6 +169,60 @@ TEST(Binary, ErrorTexts) {
       {"(div 1dot/mm 1dpi)", "error 0x80031508 div \"divide by zero\""},
       {"(div 1.0dot/mm 1.0dpi)", "25.400000 "},
   });
+}
+
+// Every table over every pair of kinds: which pairs are defined, the dispatcher's error
+// text for the others, and an error operand returned whatever the table.
+TEST(Binary, EveryTableCoversExactlyItsKinds) {
+  GcFrame frame("t");
+  const std::pair<int32_t, TQ_SEXP*> kinds[] = {
+      {kTagNil, nullptr},
+      {kTagPair, cons(get_integer(1, nullptr), nullptr)},
+      {kTagSymbol, tqtest::sym("s")},
+      {kTagString, get_string(tqtest::lc("x"))},
+      {kTagInteger, get_integer(1, nullptr)},
+      {kTagFloat, get_floating(1, nullptr)},
+      {kTagFunc, get_func_prim(qv_add, 1, nullptr, 3, -1)},
+      {kTagPtr, get_ptr(nullptr, nullptr)},
+      {kTagRaw, get_raw("ab", 2)},
+      {kTagEnv, get_env(qvlisp_top_env1)},
+  };
+  using Set = std::vector<int32_t>;
+  const Set numbers = {kTagInteger, kTagFloat};
+  const Set texts = {kTagString, kTagInteger, kTagFloat};
+  const Set ordered = {kTagNil, kTagPair, kTagSymbol, kTagString, kTagInteger, kTagFloat};
+  Set equal = ordered;
+  equal.push_back(kTagFunc);
+  const struct {
+    const char* name;
+    const BINARY_OPS* ops;
+    Set rows, cols;
+  } tables[] = {
+      {"add", &add_t, texts, texts},       {"sub", &sub_t, numbers, numbers},
+      {"mul", &mul_t, numbers, numbers},   {"div", &div_tt, numbers, numbers},
+      {"rem", &rem_t, numbers, numbers},   {"and", &and_t, {kTagInteger}, {kTagInteger}},
+      {"or", &or_t, {kTagInteger}, {kTagInteger}}, {"xor", &xor_t, {kTagInteger}, {kTagInteger}},
+      {"equ", &equ_t, equal, equal},       {"leq", &leq_t, ordered, ordered},
+      {"lt", &lt_t, ordered, ordered},     {"And", &And_t, numbers, numbers},
+      {"Or", &Or_t, numbers, numbers},     {"Xor", &Xor_t, numbers, numbers},
+  };
+  auto in = [](const Set& s, int32_t t) { return std::find(s.begin(), s.end(), t) != s.end(); };
+  TQ_SEXP* err = get_error(nullptr, 0, ER_TYPE, tqtest::lc("mine"), nullptr);
+  for (const auto& t : tables) {
+    for (const auto& [k1, v1] : kinds) {
+      EXPECT_EQ(binary(*t.ops, nullptr, err, v1, nullptr, 0), err) << t.name;
+      EXPECT_EQ(binary(*t.ops, nullptr, v1, err, nullptr, 0), err) << t.name;
+      for (const auto& [k2, v2] : kinds) {
+        const std::string r = tqtest::show(binary(*t.ops, nullptr, v1, v2, nullptr, 0));
+        const std::string undefined = std::string("error 0x80030806 binary expression(") +
+                                      (k1 != kTagNil ? "3" : k2 == kTagNil ? "1" : "2") + ") ()";
+        if (in(t.rows, k1) && in(t.cols, k2))
+          EXPECT_EQ(r.find("error"), std::string::npos) << t.name << " " << k1 << " " << k2 << ": " << r;
+        else
+          EXPECT_EQ(r, undefined) << t.name << " " << k1 << " " << k2;
+      }
+    }
+  }
 }
 
 TEST(Binary, IntegerEdgesSaturateOrWrapWithoutTrapping) {
