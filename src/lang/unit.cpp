@@ -129,13 +129,14 @@ bool needs_step(const DIMENSION& from, const DIMENSION& to) { return from.u != t
 int steps(const DIMENSION& d) { return d.p < 0 ? -int(d.p) : int(d.p); }
 
 // Folds the scale of every component of power 0 into the value: such a component stands
-// for its scale alone, and with scale 1 and no unit it is the empty component.
+// for its scale alone, which no name can carry (1 l / 1 l would lose its 1000). Its unit
+// number stays, so the vector is named as before.
 template <class V, class Mul>
 void fold_zero_powers(DIMENSION* dim, V* value, Mul mul) {
   for (int i = 0; i < kUnitDims; ++i) {
-    if (dim[i].p) continue;
-    if (dim[i].r != 1) *value = mul(*value, dim[i].r);
-    dim[i] = DIMENSION{0, 0, 1};
+    if (dim[i].p || dim[i].r == 1) continue;
+    *value = mul(*value, dim[i].r);
+    dim[i].r = 1;
   }
 }
 
