@@ -196,9 +196,13 @@ L_CHAR* dim2name(UNIT_ENV* ue, const DIMENSION* dim) {
   return compose_name(ue, dim);
 }
 
+// Integers move to the finer unit; between two forms of one unit that differ only by a scale
+// (cm^3 against dl or l), the smaller scale is the finer one, so nothing is truncated.
 void fit_dimension_integer(DIMENSION* dest, const DIMENSION* s1, const DIMENSION* s2) {
-  for (int i = 0; i < kUnitDims; ++i)
-    dest[i] = (s1[i].p && (!s2[i].p || s1[i].u < s2[i].u)) ? s1[i] : s2[i];
+  for (int i = 0; i < kUnitDims; ++i) {
+    const bool finer = s1[i].u < s2[i].u || (s1[i].u == s2[i].u && s1[i].r < s2[i].r);
+    dest[i] = (s1[i].p && (!s2[i].p || finer)) ? s1[i] : s2[i];
+  }
 }
 
 void fit_dimension_floating(DIMENSION* dest, const DIMENSION* s1, const DIMENSION* s2) {

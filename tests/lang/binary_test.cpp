@@ -32,6 +32,9 @@ TEST(Binary, AddJoinsStringsAndNumbersInACommonUnit) {
       {"(add 3m \"x\")", "\"3mx\""},
       {"(add \"x\" 1.5m)", "\"x1.500000m\""},
       {"(add 1m 1mm)", "1001mm"},          // integers: the finer unit
+      {"(add 1dl 1l)", "11dl"},            // of two scales of one unit, the smaller
+      {"(add 1l 1dl)", "11dl"},
+      {"(sub 1l 1500cm^3)", "-500cm^3"},
       {"(add 1.0m 1.0mm)", "1.001000m "},  // floats: the coarser unit
       {"(add 1m 2)", "3"},                 // powers differ: no unit
       {"(add 1m 2sec)", "3"},

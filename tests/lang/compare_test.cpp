@@ -19,6 +19,8 @@ TEST(Compare, NumbersCompareInACommonUnit) {
   for (const Case& c : {
            Case{"(Equ 1 1.0)", "1"},
            {"(Equ 1m 100cm)", "1"},
+           {"(Equ 1500cm^3 1l)", "0"},  // compared in the finer scale, not truncated to 1 l
+           {"(Lteq 1500cm^3 1l)", "0"},
            {"(Equ 1.0m 100cm)", "1"},
            {"(Equ 1m 1)", "0"},
            {"(Equ 1m 1sec)", "0"},
