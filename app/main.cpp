@@ -2,4 +2,4 @@
 #include "app/mxtest.h"
 #include "entry/start.h"
 
-int main(int argc, char** argv) { tq::start_process(argc, argv, tq::_main); }
+int main(int argc, char** argv) { tq::start_process(argc, argv, tq::mxtest_main); }

@@ -7,15 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "lang/gc.h"
-#include "lang/init_tqlisp.h"
+#include "interp/runtime_start.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store/store_lock.h"
 #include "stream/format.h"
-#include "util/sys_queue.h"
+#include "stream/stream_write.h"
 
 namespace tq {
 
@@ -44,25 +43,22 @@ void scan(const int64_t* ofs, int* clear) {
 }  // namespace
 
 void minimum_matrix_init(int, char**) {
-  // The runtime start-up's steps; the others come with their layers.
-  minit();
-  init_queue();
-  init_qvlisp();
-  init_gc_task();
+  init_tq();  // the language runtime first
   init_l_favt64();
   int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
 }
 
 int64_t alloc_test_fs(PDB64* fd, int64_t size) {
   ss_printf("SIZE = %lli ", (long long)size);
-  // Zeroed, so no heap contents reach the file.
-  auto* h = static_cast<PN64_HEADER*>(d_calloc(1, size_t(size)));
+  // Only the head is set: the body goes to the file as zeros without being filled here,
+  // so no heap contents reach the file and the block's pages are never touched.
+  auto* h = static_cast<PN64_HEADER*>(d_alloc(size_t(size)));
   h->type = kRecTestBlock;
   h->size = uint64_t(size);
   int64_t ofs = alloc_filespace64(fd, h);
   if (ofs < 0) er_panic("alloc_test_fs(1)");
   change_endian_header64(h);
-  if (write_filespace64f(fd, uint64_t(ofs), h) < 0) er_panic("alloc_test_fs(2)");
+  if (write_filespace64f_zeroed(fd, uint64_t(ofs), h) < 0) er_panic("alloc_test_fs(2)");
   d_f_ree(h);
   ss_printf("ofs = %lli\n", (long long)ofs);
   return ofs;
@@ -71,6 +67,15 @@ int64_t alloc_test_fs(PDB64* fd, int64_t size) {
 int free_test_fs(PDB64* fd, int64_t ofs) {
   ss_printf("ofs = %lli\n", (long long)ofs);
   return free_filespace64(fd, uint64_t(ofs));
+}
+
+int mxtest_main(int argc, char** argv) {
+  const int status = _main(argc, argv);
+  if (const int err = s_write_error(s_stdout); err > 0) {
+    s_printf(s_stderr, "mxtest: write error on standard output: %s\n", std::strerror(err));
+    return 1;
+  }
+  return status;
 }
 
 int _main(int argc, char** argv) {

@@ -7,6 +7,12 @@
 
 namespace tq {
 
+// The process's main function: the store test, then the check that none of its output was
+// lost. A write to standard output that failed (a full device, a closed descriptor, a
+// reader gone: a broken pipe is EPIPE here, not a signal) prints
+// "mxtest: write error on standard output: <reason>" on standard error and gives 1.
+int mxtest_main(int argc, char** argv);
+// The store test: starts the runtime, runs both phases, closes the file; 0.
 int _main(int argc, char** argv);
 // Starts the runtime's upper layers in their fixed order (the steps that exist so far).
 void minimum_matrix_init(int argc, char** argv);

@@ -1,7 +1,9 @@
 // The platform core against the standard library: running a short task through the pool
-// versus creating and joining a thread, and a recorded lock/unlock pair versus std::mutex.
+// and waiting for it versus creating and joining a thread, and a recorded lock/unlock pair
+// versus std::mutex.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -24,30 +26,60 @@ void finish(void* p) {
   unlock_task(d->lock, "finish");
 }
 
+// Runs a short task through the pool and waits for it to finish.
+void pool_round_trip(Done* d) {
+  d->done = false;
+  create_task(finish, d, 1);
+  lock_task(d->lock);
+  while (!d->done) {
+    sleep_task(d, d->lock);
+    lock_task(d->lock);
+  }
+  unlock_task(d->lock, "bench");
+}
+
+void thread_create_join(int* x) {
+  std::thread t([x] { benchmark::DoNotOptimize(++*x); });
+  t.join();
+}
+
 void BM_PoolTaskRoundTrip(benchmark::State& state) {
   Done d{tq::new_lock(), false};
-  for (auto _ : state) {
-    d.done = false;
-    create_task(finish, &d, 1);
-    lock_task(d.lock);
-    while (!d.done) {
-      sleep_task(&d, d.lock);
-      lock_task(d.lock);
-    }
-    unlock_task(d.lock, "bench");
-  }
+  for (auto _ : state) pool_round_trip(&d);
   tq::close_lock(d.lock);
 }
 BENCHMARK(BM_PoolTaskRoundTrip);
 
 void BM_ThreadCreateJoin(benchmark::State& state) {
   int x = 0;
-  for (auto _ : state) {
-    std::thread t([&x] { benchmark::DoNotOptimize(++x); });
-    t.join();
-  }
+  for (auto _ : state) thread_create_join(&x);
 }
 BENCHMARK(BM_ThreadCreateJoin);
+
+// Both in alternating batches, so that load on the machine falls on both alike. "ratio":
+// the pool's time over the thread's (below 1: the pool is faster).
+void BM_PoolAgainstThread(benchmark::State& state) {
+  constexpr int kBatch = 200;
+  Done d{tq::new_lock(), false};
+  int x = 0;
+  double pool = 0, thread = 0;
+  using clock = std::chrono::steady_clock;
+  for (auto _ : state) {
+    const auto t0 = clock::now();
+    for (int i = 0; i < kBatch; ++i) pool_round_trip(&d);
+    const auto t1 = clock::now();
+    for (int i = 0; i < kBatch; ++i) thread_create_join(&x);
+    const auto t2 = clock::now();
+    pool += std::chrono::duration<double, std::micro>(t1 - t0).count();
+    thread += std::chrono::duration<double, std::micro>(t2 - t1).count();
+  }
+  const double n = double(state.iterations()) * kBatch;
+  state.counters["pool_us"] = pool / n;
+  state.counters["thread_us"] = thread / n;
+  state.counters["ratio"] = thread > 0 ? pool / thread : 0;
+  tq::close_lock(d.lock);
+}
+BENCHMARK(BM_PoolAgainstThread)->Unit(benchmark::kMillisecond);
 
 void BM_RecordedLockPair(benchmark::State& state) {
   tq::SEM s = tq::new_lock();

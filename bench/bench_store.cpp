@@ -18,10 +18,11 @@
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store/store_lock.h"
+#include "support/store_workload.h"
 
 namespace {
 
-constexpr int kSlots = 201;
+constexpr int kSlots = tqbench::kStoreSlots;
 
 // One step of the workload: allocate size bytes into a slot, or free the slot.
 struct Op {
@@ -30,28 +31,11 @@ struct Op {
   int64_t size;
 };
 
-// The driver's two phases as a list of steps (the slot cursor rule, no storage).
+// The driver's two phases as a list of steps (no storage, no printing).
 std::vector<Op> workload() {
   std::vector<Op> ops;
-  std::vector<bool> used(kSlots, false);
-  for (int i = 1; i <= kSlots; ++i) ops.push_back({true, i - 1, 1000LL * i}), used[size_t(i - 1)] = true;
-  auto scan = [&](int* c) {
-    for (int zero = 0; !used[size_t(*c)];) {
-      *c = (*c + 1) % kSlots;
-      if (*c == 0 && ++zero > 1) break;
-    }
-  };
-  int clear = 13;
-  for (int pass = 0; pass < 1000; ++pass) {
-    scan(&clear);
-    ops.push_back({false, clear, 0}), used[size_t(clear)] = false;
-    clear = (clear + 13) % kSlots;
-    scan(&clear);
-    if (used[size_t(clear)]) ops.push_back({false, clear, 0});
-    ops.push_back({true, clear, 1000LL * clear + 28}), used[size_t(clear)] = true;
-    clear = (clear + 13) % kSlots;
-    scan(&clear);
-  }
+  tqbench::store_workload([&](int slot, int64_t size) { ops.push_back({true, slot, size}); },
+                          [&](int slot) { ops.push_back({false, slot, 0}); }, [](int, int) {}, [](int) {});
   return ops;
 }
 

@@ -2,7 +2,10 @@
 // one line of the table below, in the order the layers depend on each other.
 #include "entry/start.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+
+#include <cerrno>
 
 #include "platform/access_rules.h"
 #include "platform/d_alloc.h"
@@ -35,6 +38,15 @@ void limit_descriptors() {
   if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > kMaxDescriptors) rl.rlim_cur = kMaxDescriptors, change = true;
   if (rl.rlim_max == RLIM_INFINITY || rl.rlim_max > kMaxDescriptors) rl.rlim_max = kMaxDescriptors, change = true;
   if (change) setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// A standard descriptor closed at exec would be the first number the start-up's own opens
+// get (the poll thread's pipe, a store file), and the program's output would land there.
+// /dev/null opened for the other direction holds the number and still fails every read of
+// 0 or write of 1 and 2 with EBADF, as a closed descriptor does.
+void reserve_std_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)  // the lowest free number is fd: every lower one is open
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
 }
 
 void init_task_step() { init_task(2); }
@@ -76,6 +88,7 @@ struct Step {
 constexpr Step kSteps[] = {
     {"check_endian", check_endian},
     {"limit_descriptors", limit_descriptors},
+    {"reserve_std_descriptors", reserve_std_descriptors},
     {"init_task", init_task_step},
     {"init_tick", init_tick},
     {"init_d_alloc", init_d_alloc},

@@ -306,3 +306,16 @@ TQISP_ENV* set_listbase_env(TQ_SEXP* list, TQISP_ENV* env) {
 }
 
 }  // namespace tq
+
+namespace tq {
+
+int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
+  if (!env || env->type != kEnvHash) er_panic("replace_env_value");
+  LOCK_SCOPE(qv_env_lock);
+  ELEMENT* el = find_here(&env->env, name);
+  if (!el) return -1;
+  el->data = value;
+  return 0;
+}
+
+}  // namespace tq

@@ -67,6 +67,8 @@ void del_env(TQISP_ENV* env, const L_CHAR* name);
 void del_default_env(TQISP_ENV* env);
 // The binding of name in one hashed table (anything else ends the process: "search_env").
 ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name);
+// Replaces the value of name's binding in one hashed table: 0, or -1 when it has none.
+int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 // The lookup through a chain: a hashed table, then its parents; a pair searches its first
 // side (depth less one; a negative depth there again means no limit), then its second.
 // depth counts the environments after the first; negative means no limit. 0 with the value

@@ -14,6 +14,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
+#include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "stream/stream.h"
@@ -162,7 +163,7 @@ void scan_env(void* p) {
         for (int32_t i = 0; i < e.hash_ptr_size; ++i) gc_element(e.hash_ptr[i]);
       }
       gc_element(e.default_sym);
-      // uenv: gc_unit_env marks it here once the units layer exists.
+      gc_unit_env(e.uenv);
       return;
     }
     default:
@@ -182,7 +183,7 @@ void scan_file(void* p) {
   gc_entity(f->entity);
   gc_entity_stack(f->ent_stack);
   if (f->close_func) f->close_func(2, f->close_work);
-  if (f->st && !s_exist(f->st)) {
+  if (f->st && !_s_exist(f->st)) {  // the collector's hooks hold the stream lock
     f->st = nullptr;
     if (TQ_CLOSE_FUNC fn = f->close_func) {
       void* work = f->close_work;

@@ -1,43 +1,276 @@
-// Realisation of delayed cells, for now of function-backed ones (delay type 3): the
-// function produces the value, normally by rewriting the cell in place, and is called again
-// while what it returns is still a function-backed cell. The reader's cells (types 1 and 2)
-// and the parse lock that serialises realisations join with the reader.
+// Realisation of delayed cells: a reader's cells (delay types 1 and 2) by pulling tokens and
+// acting on each with the parser's table until the cell is determined; a function-backed
+// cell (type 3) by calling its function until what comes back is no longer delayed.
+//
+// One thread at a time reads a reader or calls a function record: it sets kRfRealising on
+// the record and works without the parse lock; the others sleep on the record and are woken
+// after every token and at the end, then look whether their cell is realised meanwhile.
+// A realisation reads under a root frame of its own, so that what it makes is rooted until it
+// is linked into the reader's structures, and is dropped from the roots with the frame
+// rather than piling up in the caller's frame; the frame is renewed every few hundred tokens
+// when one realisation reads a long form.
+#include <cstdio>
+
 #include "lang/gc.h"
-#include "lang/tq_file.h"
+#include "lang/lex.h"
+#include "lang/parse.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "text/l_string.h"
 
 namespace tq {
 
-TQ_SEXP* realize_sexp(TQ_SEXP* s) {
-  if (!s || sexp_tag(s) != kTagDelay) return s;
-  TQ_SEXP* r = s;
-  while (r && sexp_tag(r) == kTagDelay && r->delay.dtype == kDelayFunc) {
-    TQ_FILE* rec = r->h.file;
-    DELAY_FUNC* df = r->delay.d.func;
-    if (rec) rec->flags |= kRfRealising;
-    TQ_SEXP* next = df->func(r);
-    if (rec) rec->flags &= ~kRfRealising;
-    r = next;
-  }
-  // A function that answered with another cell instead of rewriting: every holder of s
-  // must see the value, so s takes a copy of it.
-  if (r != s && sexp_tag(s) == kTagDelay && (!r || sexp_tag(r) != kTagDelay)) over_write_sexp(s, r);
-  return sexp_tag(s) == kTagDelay ? r : s;
+namespace {
+
+constexpr LText kFuncParser = "parser";
+constexpr int kTokensPerFrame = 256;
+
+bool realised(TQ_SEXP* s) { return !s || sexp_tag(s) != kTagDelay; }
+
+// Sets the lexer's context bit from the list now on top.
+void set_context(TQ_FILE* f) {
+  if (f->stack && f->stack->d.file.mode)
+    f->flags |= kRfSexpContext;
+  else
+    f->flags &= ~kRfSexpContext;
 }
 
+TQ_SEXP* parser_error(TQ_FILE* f, int32_t line, uint32_t code, const char* t1, const L_CHAR* t2 = nullptr,
+                      const L_CHAR* t3 = nullptr) {
+  TQ_SEXP* data = nullptr;
+  if (t3) data = cons(get_string(t3), data);
+  if (t2) data = cons(get_string(t2), data);
+  data = cons(n_get_string(t1), data);
+  return get_error(f, line, code, kFuncParser, data);
+}
+
+// An error of the parser as the next element of the innermost open list.
+void insert_error(TQ_FILE* f, uint32_t code, const char* t1, const L_CHAR* t2 = nullptr, const L_CHAR* t3 = nullptr) {
+  new_data_set(f, parser_error(f, f->line, code, t1, t2, t3));
+}
+
+bool open_list(const TQ_FILE* f) { return f->stack && f->stack->next; }
+
+// Pops the top entry and makes it nil: the innermost open list ends.
+void close_top(TQ_FILE* f) {
+  TQ_SEXP* d = reinterpret_cast<TQ_SEXP*>(f->stack);
+  qv_pop_delay(f);
+  publish_nil(d);
+}
+
+// Ends every unfinished list above the bottom entry with an error (line: the entry below),
+// and with end_bottom the bottom entry too, as nil.
+void end_lists(TQ_FILE* f, uint32_t code, const char* text, bool end_bottom) {
+  while (f->stack && (f->stack->next || end_bottom)) {
+    TQ_DELAY* top = f->stack;
+    TQ_SEXP* d = reinterpret_cast<TQ_SEXP*>(top);
+    qv_pop_delay(f);
+    if (!top->next) {
+      publish_nil(d);
+      continue;
+    }
+    const int32_t line = top->next->h.line;
+    publish_copy(d, parser_error(f, line, code, text));
+  }
+}
+
+void cancel(TQ_FILE* f) {
+  if (open_list(f)) {
+    end_lists(f, ER_CANCELLED, "cancel", false);
+    return;
+  }
+  if (!f->stack) return;
+  const int32_t line = f->stack->h.line;
+  new_data(f, parser_error(f, line, ER_CANCELLED, "cancel"));
+}
+
+void end_tag(TQ_FILE* f, TQ_SEXP* end) {
+  const L_CHAR* name = end->symbol.data;
+  if (!open_list(f)) {
+    insert_error(f, ER_TAG_MISMATCH, "not correspond tag ( to", name);
+    return;
+  }
+  TQ_SEXP* tag = f->stack->d.file.tag;
+  close_top(f);
+  if (!tag)
+    insert_error(f, ER_TAG_MISMATCH, "not correspond tag ( to", name);
+  else if (l_strcmp(tag->symbol.data, name) != 0)
+    insert_error(f, ER_TAG_MISMATCH, "not correspond tag", tag->symbol.data, name);
+  set_context(f);
+}
+
+[[noreturn]] void bad_token(int t) {
+  std::printf("%i(%c)\n", t, t);
+  std::fflush(stdout);
+  er_panic("qv_parse(1)");
+}
+
+// ---- Function-backed cells.
+
+TQ_SEXP* realize_func(TQ_SEXP* s) {
+  TQ_SEXP* const first = s;
+  for (;;) {
+    TQ_FILE* rec = s->h.file;  // null for a cell made without init_delay_func
+    while (rec && (rec->flags & kRfRealising)) {
+      sleep_parse(rec);
+      if (realised(s)) break;
+    }
+    if (realised(s)) break;
+    DELAY_FUNC* df = s->delay.d.func;
+    if (rec) rec->flags |= kRfRealising;
+    unlock_parse("realize_sexp");
+    TQ_SEXP* r = df->func(s);
+    lock_parse();
+    if (rec) {
+      wakeup_parse(rec);
+      rec->flags &= ~kRfRealising;
+    }
+    s = r;
+    if (realised(s) || s->delay.dtype != kDelayFunc) break;
+  }
+  // A function that answered with another cell instead of rewriting its own: every holder
+  // of the first cell must see the value, so it takes a copy.
+  if (s != first && realised(s) && !realised(first)) publish_copy(first, s);
+  unlock_parse("realize_sexp");
+  if (!realised(s)) return realize_sexp(s);  // a reader's cell came back
+  return realised(first) ? first : s;
+}
+
+// ---- Reader cells.
+
+// Parse lock held; released on return.
+TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
+  f->flags |= kRfRealising;
+  gc_push(nullptr, nullptr, "realize_sexp");
+  for (int n = 1;; ++n) {
+    wakeup_parse(f);  // waiters whose cell is realised by now can go on
+    if (realised(s)) break;
+    unlock_parse("realize_sexp");
+    if (n % kTokensPerFrame == 0) {  // what earlier tokens made is linked from the reader by now
+      gc_pop(nullptr, nullptr);
+      gc_push(nullptr, nullptr, "realize_sexp");
+    }
+    const int t = qv_lex(f);
+    if (t == kTokErrorLiteral && !f->lex_error) {
+      parse_token(f, t);  // reads on eagerly, without the lock
+      lock_parse();
+      continue;
+    }
+    lock_parse();
+    if (f->lex_error)
+      deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
+    else
+      parse_token(f, t);
+  }
+  f->flags &= ~kRfRealising;
+  unlock_parse("realize_sexp");
+  gc_pop(nullptr, nullptr);
+  return s;
+}
+
+}  // namespace
+
+void deliver_lex_errors(TQ_FILE* f) {
+  lock_parse();
+  MemLock hold;
+  TQ_SEXP* queued = f->lex_error;
+  f->lex_error = nullptr;
+  for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
+  unlock_parse("deliver_lex_errors");
+}
+
+void parse_token(TQ_FILE* f, int t) {
+  lock_parse();
+  if (t == kTokErrorLiteral) {
+    unlock_parse("qv_parse");
+    const int back = parse_error(f);
+    lock_parse();
+    set_context(f);
+    if (back != kNoToken) parse_token(f, back);
+    unlock_parse("qv_parse");
+    return;
+  }
+  MemLock hold;  // the step's cells are linked before a collection can see them
+  switch (t) {
+    case kTokOpen:
+      new_pair(f, nullptr, kRfSexpContext);
+      f->flags |= kRfSexpContext;
+      break;
+    case kTokQuote:
+      new_quote(f);
+      f->flags |= kRfSexpContext;
+      break;
+    case kTokStartTag: {
+      TQ_SEXP* tag = f->sexp;
+      new_pair(f, tag, 0);
+      f->flags &= ~kRfSexpContext;
+      new_data(f, tag);
+      break;
+    }
+    case kTokPi:
+    case kTokDecl:
+    case kTokBracketTag:
+    case kTokEmptyTag:
+      new_element(f, f->sexp);
+      set_context(f);
+      break;
+    case kTokDatum:
+      new_data(f, f->sexp);
+      set_context(f);
+      break;
+    case kTokClose:
+      if (open_list(f)) {
+        close_top(f);
+        set_context(f);
+      } else {
+        insert_error(f, ER_TOO_MANY_CLOSE, "too many )");
+      }
+      break;
+    case kTokEndTag: end_tag(f, f->sexp); break;
+    case kTokCancel: cancel(f); break;
+    case kTokEnd:
+    case kTokClosed: end_lists(f, ER_NO_CLOSE, "no ) for (", true); break;
+    case kTokAttrValue:
+    case kTokAttrName:
+    case kTokEndPi:
+    case kTokEndDecl:
+    case kTokEndBracket:
+    case kTokEndEmpty:
+    case kTokCommentEnd:
+    case kTokEquals:
+    case kTokGreater:
+    case kTokLBracket:
+    case kTokRBracket: insert_error(f, ER_TOKEN, "token error"); break;
+    default: bad_token(t);
+  }
+  unlock_parse("qv_parse");
+}
+
+TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
+  if (realised(s)) return s;
+  lock_parse();
+  TQ_FILE* rec = s->h.file;
+  while (!realised(s) && rec && (rec->flags & kRfRealising)) sleep_parse(rec);
+  if (realised(s)) {
+    unlock_parse("realize_sexp");
+    return s;
+  }
+  if (s->delay.dtype == kDelayFunc) return realize_func(s);
+  return realize_reader(s, s->delay.d.file.f);
+}
+
+TQ_SEXP* realize_sexp(TQ_SEXP* s) { return _realize_sexp(s); }
+
 TQ_SEXP* init_delay_func(DELAY_FUNC* df) {
-  gc_push(nullptr, nullptr, "init_delay_func");
+  GcFrame frame("init_delay_func");
   auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
   qv_file_insert(f);
-  TQ_SEXP* s;
-  {
-    MemLock lock;  // a collection must not meet the cell before it has its delay type
-    s = get_sexp(nullptr, kTagDelay);
-    s->h.file = f;
-    s->delay.dtype = kDelayFunc;
-    s->delay.d.func = df;
-  }
-  gc_pop(s, gc_qv_sexp);
-  return s;
+  lock_mem();
+  TQ_SEXP* s = get_sexp(f, kTagDelay);
+  s->delay.dtype = kDelayFunc;
+  s->delay.d.func = df;
+  unlock_mem();
+  return frame.release(s);
 }
 
 }  // namespace tq

@@ -32,6 +32,13 @@ void close_stream(TQ_FILE* f) {
   f->st = nullptr;
 }
 
+// The collector's close: it holds the stream lock (through its hooks), so the stream goes to
+// the close queue instead of being closed on the spot.
+void queue_stream_close(TQ_FILE* f) {
+  if (f->st && !(f->flags & kRfKeepStream)) s_close_queue(f->st);
+  f->st = nullptr;
+}
+
 void close_code_method(TQ_FILE* f) {
   if (f->cm) f->cm->close(nullptr, f->cm_work);
   f->cm = nullptr;
@@ -82,7 +89,7 @@ int _qv_file_delete(TQ_FILE* f) {
   // Closed yet still on the ring: its owner is inside qv_file_delete, which unlinks it last
   // and works on the record until then, so it must outlive this collection.
   if (f->flags & kRfClosed) return -1;
-  close_stream(f);
+  queue_stream_close(f);
   TQ_CLOSE_FUNC fn = f->close_func;
   void* work = f->close_work;
   f->close_func = nullptr;

@@ -88,6 +88,8 @@ void pause_ms(long ms) {
 
 }  // namespace
 
+void (*browser_pause_ms)(long ms) = pause_ms;
+
 int shell_status(const char* command) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) < 0) return -1;
@@ -237,7 +239,7 @@ int http_system(const char* hostname, int port, const char* page) {
     shell_status(start);
     d_f_ree(start);
     for (int i = 0; i < kRemoteAttempts && r != 0; i++) {
-      pause_ms(kRetryPauseMs);
+      browser_pause_ms(kRetryPauseMs);
       r = shell_status(remote);
     }
   }

@@ -27,8 +27,12 @@ union alignas(64) Block {
   unsigned char bytes[kLockBlockSize];
 };
 
+// Blocks 1..tb_fresh-1 have been handed out at least once and, when free, wait in
+// tb_free_list; blocks from tb_fresh on were never used and are taken in order. So the
+// pool's 2.5 MB are touched only as far as the process really needs them.
 Block tb[kLockBlocks];
 Block* tb_free_list;
+int tb_fresh = 1;
 _SEM* block_lock;  // block 0
 int sem_nos;
 
@@ -56,17 +60,18 @@ void init_thread_block() {
   block_lock = new (tb[0].bytes) _SEM;
   init_sem_record(block_lock, 1);
   tb_free_list = nullptr;
-  for (int i = kLockBlocks - 1; i >= 1; --i) {
-    tb[i].next_free = tb_free_list;
-    tb_free_list = &tb[i];
-  }
+  tb_fresh = 1;
 }
 
 void* new_block() {
   _lock_task(block_lock, __FILE__, __LINE__);
   Block* b = tb_free_list;
-  if (!b) er_panic("new_block(1)");
-  tb_free_list = b->next_free;
+  if (b)
+    tb_free_list = b->next_free;
+  else if (tb_fresh < kLockBlocks)
+    b = &tb[tb_fresh++];
+  else
+    er_panic("new_block(1)");
   _unlock_task(block_lock, "new_block", __FILE__, __LINE__);
   return b;
 }

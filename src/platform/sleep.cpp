@@ -86,18 +86,27 @@ void _i_sleep_task(const void* key, SEM s, const char*, int) {
   t_sleep_task(key, s.so ? s.so->d_sem : nullptr, 0);
 }
 
+// The posts come after sw_lock is released, so a woken sleeper does not at once block
+// on sw_lock for its count. The unlinked record cannot go meanwhile: it is freed only by
+// the last of its sleepers, and none of them wakes before its post. (A post touches the
+// semaphore only in its atomic step; what follows is a futex call on the address, which
+// stays mapped in the static block pool.)
 void t_wakeup_task(const void* key, int /*pri_flag*/) {
+  SW_HASH* woken = nullptr;
+  int cnt = 0;
   _lock_task(sw_lock, __FILE__, __LINE__);
   for (SW_HASH** p = &hash[bucket_of(key)]; *p; p = &(*p)->next) {
     SW_HASH* rec = *p;
     if (rec->key != key) continue;
     *p = rec->next;
-    for (int i = 0; i < rec->cnt; ++i)
-      while (sem_post(&rec->sem) != 0) {
-      }
+    woken = rec;
+    cnt = rec->cnt;
     break;
   }
   _unlock_task(sw_lock, "t_wakeup_task", __FILE__, __LINE__);
+  for (int i = 0; i < cnt; ++i)
+    while (sem_post(&woken->sem) != 0) {
+    }
 }
 
 void _wakeup_task(const void* key) { t_wakeup_task(key, 0); }

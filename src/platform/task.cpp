@@ -5,8 +5,17 @@
 // before the thread starts, so a task number is known to the pool from the moment
 // create_task returns. The calling thread finds its own block through a thread-local
 // pointer, so get_tid needs no lock.
+//
+// Hand-off: an idle thread waits on its own semaphore, and idle threads are kept on a
+// stack (the most recently idle, whose stack is still in the cache, is reused first).
+// create_task fills the block of the top one under task_lock and posts its semaphore
+// after releasing the lock, so the woken thread runs the function at once without
+// waiting for any lock. Every post answers exactly one change made to an idle block under
+// task_lock (a function assigned, or the end command), after which nobody else writes
+// the block until its thread is idle again; so the woken thread may read it unlocked.
 #include "platform/task.h"
 
+#include <semaphore.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,9 +44,19 @@ constexpr uint32_t kIdleLife = 3599;  // seconds an idle thread is kept
 constexpr int kMonitorPeriod = 20;
 constexpr int kMaxTid = 0x7fffffff;
 
+// A pool thread's block with its private wake-up. The first thread's block is a plain
+// TASK_BLOCK: it is never idle.
+struct POOL_THREAD {
+  TASK_BLOCK b;
+  sem_t wake;              // posted once per hand-off or end command while idle
+  POOL_THREAD* next_idle;  // idle stack, under task_lock
+};
+
 TASK_BLOCK* task_hash[kTaskBuckets];
 int task_cnt;
-int soft_tid_counter;
+int soft_tid_counter = 1;   // the last number given; the first thread gets 2
+bool tid_wrapped;           // the counter went round: new numbers must skip live ones
+POOL_THREAD* idle_threads;  // top: the most recently idle
 bool task_inited;
 thread_local TASK_BLOCK* my_block;
 
@@ -70,11 +89,37 @@ void remove_block(TASK_BLOCK* b) {
     }
 }
 
-// Next task number: at least 2, never one that a block still carries. Under task_lock.
+// Next task number: at least 2, never one that a block still carries (possible only
+// once the counter has gone round). Under task_lock.
 int new_tid() {
   for (;;) {
-    if (soft_tid_counter >= kMaxTid || ++soft_tid_counter < 2) soft_tid_counter = 2;
-    if (!block_of_tid(soft_tid_counter)) return soft_tid_counter;
+    if (soft_tid_counter >= kMaxTid) {
+      soft_tid_counter = 1;
+      tid_wrapped = true;
+    }
+    ++soft_tid_counter;
+    if (!tid_wrapped || !block_of_tid(soft_tid_counter)) return soft_tid_counter;
+  }
+}
+
+POOL_THREAD* pool_thread(TASK_BLOCK* b) { return reinterpret_cast<POOL_THREAD*>(b); }
+
+POOL_THREAD* pop_idle() {
+  POOL_THREAD* t = idle_threads;
+  if (t) idle_threads = t->next_idle;
+  return t;
+}
+
+void unlink_idle(POOL_THREAD* t) {
+  for (POOL_THREAD** p = &idle_threads; *p; p = &(*p)->next_idle)
+    if (*p == t) {
+      *p = t->next_idle;
+      return;
+    }
+}
+
+void wake_pool_thread(POOL_THREAD* t) {
+  while (sem_post(&t->wake) != 0) {
   }
 }
 
@@ -113,50 +158,48 @@ void* raw_body(void* p) {
 }
 
 void* task_grue(void* p) {
-  auto* b = static_cast<TASK_BLOCK*>(p);
+  POOL_THREAD* t = static_cast<POOL_THREAD*>(p);
+  TASK_BLOCK* b = &t->b;
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
   // Signal dispositions are process-wide here: set once by init_task, not per thread.
   my_block = b;
   lock_task(task_lock);  // the creator holds it until the block is in the table
-  for (;;) {
-    unlock_task(task_lock, "task_grue");
+  unlock_task(task_lock, "task_grue");
+  do {
     b->func(b->data);
     close_thread_area();
     lock_task(task_lock);
     b->soft_tid = 0;
     b->finish_time = get_tqtime();
-    for (;;) {
-      t_sleep_task(b, task_lock.so->d_sem, 0);
-      lock_task(task_lock);
-      if (b->cmd != 1 || b->soft_tid != 0) break;
+    t->next_idle = idle_threads;
+    idle_threads = t;
+    unlock_task(task_lock, "task_grue");
+    while (sem_wait(&t->wake) != 0 && errno == EINTR) {
     }
-    if (b->cmd != 1) break;
-  }
+  } while (b->cmd == 1);
+  lock_task(task_lock);
   if (b->cmd != 2) er_panic("_task_grue(1)");
   remove_block(b);
   --task_cnt;
   unlock_task(task_lock, "task_grue");
-  free(b);
+  sem_destroy(&t->wake);
+  free(t);
   return nullptr;
 }
 
 void task_timeout(void*) {
   for (;;) {
     sleep_sec(kMonitorPeriod);
-    const uint32_t now = get_tqtime();
-    LOCK_SCOPE(task_lock);
-    for (auto* chain : task_hash)
-      for (TASK_BLOCK* b = chain; b; b = b->next)
-        if (b->soft_tid == 0 && b->cmd == 1 && (task_cnt > kTrimThreads || now - b->finish_time > kIdleLife)) {
-          b->cmd = 2;
-          wakeup_task(b);
-        }
+    task_monitor_round(get_tqtime());
   }
 }
+
+TASK_BLOCK* main_block;  // the first thread's: a plain block, never idle
 
 void setup_main_thread() {
   auto* b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
   if (!b) er_panic("setup_main_thread");
+  main_block = b;
   b->hard_tid = self_htid();
   b->cmd = 1;
   LOCK_SCOPE(task_lock);
@@ -195,11 +238,23 @@ void init_task(int flags) {
   init_posix_dependent();
 }
 
+void task_monitor_round(uint32_t now) {
+  LOCK_SCOPE(task_lock);
+  for (auto* chain : task_hash)
+    for (TASK_BLOCK* b = chain; b; b = b->next)
+      if (b != main_block && b->soft_tid == 0 && b->cmd == 1 &&
+          (task_cnt > kTrimThreads || now - b->finish_time > kIdleLife)) {
+        b->cmd = 2;
+        unlink_idle(pool_thread(b));
+        wake_pool_thread(pool_thread(b));
+      }
+}
+
 int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
   lock_task(task_lock);
   for (;;) {
-    TASK_BLOCK* b = find_block([](TASK_BLOCK* x) { return x->soft_tid == 0 && x->cmd != 2; });
-    if (b) {
+    if (POOL_THREAD* idle = pop_idle()) {
+      TASK_BLOCK* b = &idle->b;
       const int tid = b->soft_tid = new_tid();
       b->data = data;
       b->func = func;
@@ -208,12 +263,13 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
       b->finish_time = 0;
       b->cmd = 1;
       b->pri = clamp_pri(pri);
-      wakeup_task(b);
       unlock_task(task_lock, "create_task");
+      wake_pool_thread(idle);
       return tid;
     }
-    b = static_cast<TASK_BLOCK*>(calloc(1, sizeof(TASK_BLOCK)));
-    if (!b) er_panic("create_task");
+    auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
+    if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");
+    TASK_BLOCK* b = &t->b;
     const int tid = b->soft_tid = new_tid();
     b->cmd = 1;
     b->pri = clamp_pri(pri);
@@ -221,16 +277,17 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
     b->func = func;
     b->file = file;
     b->line = line;
-    pthread_t t;
-    const int r = start_thread(&t, task_grue, b);
+    pthread_t th;
+    const int r = start_thread(&th, task_grue, t);
     if (r == 0) {
-      b->hard_tid = HTID{true, t};
+      b->hard_tid = HTID{true, th};
       insert_block(b);
       ++task_cnt;
       unlock_task(task_lock, "create_task");
       return tid;
     }
-    free(b);
+    sem_destroy(&t->wake);
+    free(t);
     if (r != EAGAIN) {
       unlock_task(task_lock, "create_task");
       return tid;

@@ -52,6 +52,10 @@ int get_tid();               // calling task's number (2 for the first thread); 
 HTID get_hard_tid(int tid);  // invalid when no task has that number
 int thread_exist(int tid);   // 0 when a running task has that number, else -1
 int task_count();            // pool threads alive (running or idle)
+// One round of the monitor (the monitor thread runs one every 20 s) at time base `now`:
+// every idle thread ends when the pool has more than 399 threads, or when it has been idle
+// for more than 3599 seconds.
+void task_monitor_round(uint32_t now);
 
 int get_pri(int tid);             // 0 = the calling thread; -1 for an unknown task number
 void change_pri(int tid, int pri);  // clamped to 0..5; unknown numbers change nothing

@@ -3,6 +3,8 @@
 // sleeper that re-tests its deadline after every wake-up cannot miss it.
 #include "platform/tick.h"
 
+#include <atomic>
+
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
@@ -67,30 +69,26 @@ void run_slot(TICK_WHEEL* w) {
     lock_task(tick_lock);
     const bool done = running_deleted || e->interval < 1;
     running_tick = nullptr;
-    if (!done) insert_timed(e, get_tqtime() + uint32_t(e->interval));
+    if (!done) insert_timed(e, tick_now() + uint32_t(e->interval));
     unlock_task(tick_lock, "run_slot");
     if (done) d_f_ree(e);
   }
   d_f_ree(w);
 }
 
+std::atomic<bool> tick_held;
+constexpr uint32_t kStartDelay = 5;  // seconds before the first round
+uint32_t tick_started;               // tick_now() at init_tick
+
+// The start delay is counted from init_tick on the layer's clock in whole seconds of the
+// time base, so more than kStartDelay of them must pass: at least 5 real seconds.
 void tick_thread(void*) {
-  sleep_sec(5);
-  while (__atomic_load_n(&tick_start_lock_flag, __ATOMIC_ACQUIRE)) sleep_sec(1);
-  for (;;) {
+  do {
     sleep_sec(1);
-    for (;;) {
-      lock_task(tick_lock);
-      TICK_WHEEL* w = wheel;
-      if (!w || w->invoke > get_tqtime()) {
-        unlock_task(tick_lock, "tick_thread");
-        break;
-      }
-      wheel = w->next;
-      running_slot = w;
-      unlock_task(tick_lock, "tick_thread");
-      run_slot(w);
-    }
+  } while (tick_now() - tick_started <= kStartDelay || __atomic_load_n(&tick_start_lock_flag, __ATOMIC_ACQUIRE));
+  for (;;) {
+    if (!tick_held.load()) tick_round();
+    sleep_sec(1);
   }
 }
 
@@ -146,9 +144,41 @@ void delete_timed(Pred match) {
 
 }  // namespace
 
+uint32_t (*tick_clock)();
+
+uint32_t tick_now() { return tick_clock ? tick_clock() : get_tqtime(); }
+
+void tick_round() {
+  for (;;) {
+    lock_task(tick_lock);
+    TICK_WHEEL* w = wheel;
+    if (!w || w->invoke > tick_now()) {
+      unlock_task(tick_lock, "tick_round");
+      return;
+    }
+    wheel = w->next;
+    running_slot = w;
+    unlock_task(tick_lock, "tick_round");
+    run_slot(w);
+  }
+}
+
+void tick_thread_hold(bool hold) { tick_held.store(hold); }
+
+int tick_pending(const void* data) {
+  LOCK_SCOPE(tick_lock);
+  int n = 0;
+  for (TICK_WHEEL* w = wheel; w; w = w->next)
+    for (TICK_FUNC* e = w->list; e; e = e->next) n += e->data == data;
+  if (running_slot)
+    for (TICK_FUNC* e = running_slot->list; e; e = e->next) n += e->data == data;
+  return n;
+}
+
 void init_tick() {
   if (lock_up_test(tick_lock)) return;
   tick_lock = new_lock();
+  tick_started = tick_now();
   create_task(tick_thread, nullptr, 3);
   create_task(tick_thread_2, nullptr, 3);
 }
@@ -166,7 +196,7 @@ void new_tick(TICK_CALLBACK func, int interval, void* data) {
     wakeup_task(&immidiate_tick);
     return;
   }
-  insert_timed(e, get_tqtime() + uint32_t(interval < 0 ? -interval : interval));
+  insert_timed(e, tick_now() + uint32_t(interval < 0 ? -interval : interval));
 }
 
 void del_tick(TICK_CALLBACK func) {
@@ -221,11 +251,12 @@ uint32_t _start_time;
 int _limit, _force_limit;
 int (*_sync_func)();
 
+// Sleeps out the rest of the limit a second at a time, re-reading the clock, then waits
+// for the sync function until the force limit.
 void timeout_exit_task(void*) {
-  const uint32_t elapsed = get_tqtime() - _start_time;
-  if (elapsed < uint32_t(_limit)) sleep_sec(int(uint32_t(_limit) - elapsed));
+  while (tick_now() - _start_time < uint32_t(_limit)) sleep_sec(1);
   if (_sync_func)
-    while (_sync_func() != 0 && get_tqtime() - _start_time < uint32_t(_force_limit)) sleep_sec(1);
+    while (_sync_func() != 0 && tick_now() - _start_time < uint32_t(_force_limit)) sleep_sec(1);
   exit_stabilizer('r');
   u_exit(0);
 }
@@ -235,7 +266,7 @@ void exit_tick(void*) { create_task(timeout_exit_task, nullptr, 0); }
 }  // namespace
 
 void timeout_exit(int limit, int force_limit, int (*sync_func)()) {
-  _start_time = get_tqtime();
+  _start_time = tick_now();
   _limit = limit;
   _force_limit = force_limit;
   _sync_func = sync_func;

@@ -34,6 +34,23 @@ void tick_start_unlock();
 void new_timeout(const void* key, int interval);
 void del_timeout(const void* key);
 
+// Ends the process with u_exit(0) after limit seconds (once sync_func, when given, answers
+// 0, or force_limit seconds after the call), telling a supervisor to restart.
 void timeout_exit(int limit, int force_limit, int (*sync_func)());
+
+// ---- the clock and one round, for tests -----------------------------------------------
+// Every time of this layer (due times, the timed thread's start delay, the time limit)
+// comes from tick_now(): tick_clock when set, else get_tqtime. A test sets its own clock
+// and holds the timed thread; tick_round() then runs on the test's thread, as the only
+// runner, exactly what is due at the time the test chose.
+extern uint32_t (*tick_clock)();
+uint32_t tick_now();
+// Runs every slot due at tick_now() (read afresh for each slot) on the calling thread, as
+// the timed thread does once a second.
+void tick_round();
+// While held, the timed thread runs no round.
+void tick_thread_hold(bool hold);
+// Timed entries with this data word not yet run (a time-out's stages carry its key).
+int tick_pending(const void* data);
 
 }  // namespace tq

@@ -124,20 +124,26 @@ int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len) {
   return int64_t(uint64_t(hlen) + body);
 }
 
+int64_t fa_write64_zeroed(PDB64* p, const void* rec) {
+  const int64_t head = fa_write64_header(p, rec, sizeof(PN64_HEADER));
+  if (head < 0) return -1;
+  const uint64_t body = rec_size64(rec) - sizeof(PN64_HEADER);
+  for (uint64_t left = body; left > 0;) {
+    uint64_t n = std::min(left, kFillerPiece);
+    if (fa_write64(p, kZeros, n) < 0) return -1;
+    left -= n;
+  }
+  return head + int64_t(body);
+}
+
 int64_t fs_raw_write64(PDB64* p, const void* rec, int mode) {
   int64_t ofs = file_length64(p);
   if (ofs < 0) return -1;
-  uint64_t m = rec_size64(rec);
   mode &= 3;
-  if (fa_write64_header(p, rec, mode == 0 ? m : sizeof(PN64_HEADER)) < 0) return -1;
-  if (mode >= 2) {
-    for (uint64_t left = m - sizeof(PN64_HEADER); left > 0;) {
-      uint64_t n = std::min(left, kFillerPiece);
-      if (fa_write64(p, kZeros, n) < 0) return -1;
-      left -= n;
-    }
-  }
-  return ofs;
+  const int64_t r = mode >= 2  ? fa_write64_zeroed(p, rec)
+                    : mode == 0 ? fa_write64_header(p, rec, rec_size64(rec))
+                                : fa_write64_header(p, rec, sizeof(PN64_HEADER));
+  return r < 0 ? -1 : ofs;
 }
 
 void* get_file_record64(uint64_t* q, PDB64* p, int16_t t, int64_t limit) {
@@ -230,6 +236,11 @@ int write_filespace64(PDB64* p, const ACC_PN64_HEADER* rec) {
 int write_filespace64f(PDB64* p, uint64_t ofs, const void* rec) {
   if (!seek_to(p, ofs)) return -1;
   return clamp_int(fa_write64_header(p, rec, rec_size64(rec)));
+}
+
+int write_filespace64f_zeroed(PDB64* p, uint64_t ofs, const void* rec) {
+  if (!seek_to(p, ofs)) return -1;
+  return clamp_int(fa_write64_zeroed(p, rec));
 }
 
 }  // namespace tq

@@ -31,6 +31,9 @@ int64_t fa_write64(PDB64* p, const void* buf, uint64_t len);
 // and the first len - 16 body bytes at the current position: the bytes written (packed head
 // plus body), or -1. len below m writes part of a longer record (16: the head alone).
 int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len);
+// Writes the packed head of rec and m - 16 zero bytes at the current position, whatever
+// the body of rec holds (only its 16-byte head is read): the bytes written, or -1.
+int64_t fa_write64_zeroed(PDB64* p, const void* rec);
 // Appends rec (head in file order) at the end of the file: mode 0 the whole record, 1 the
 // head only, 2 and 3 the head and m - 16 zero bytes. The offset it starts at, or -1 when
 // the seek or a write failed.
@@ -59,5 +62,8 @@ PN64_HEADER* xx_read_filespace64f_header(PDB64* p, uint64_t ofs, const char* fil
 // the memory size it allocated. The bytes written, or -1 (also for a failed seek).
 int write_filespace64(PDB64* p, const ACC_PN64_HEADER* rec);
 int write_filespace64f(PDB64* p, uint64_t ofs, const void* rec);
+// The same with a body of zeros: only the head of rec is read, so a caller need not fill
+// (or touch) the body it allocated.
+int write_filespace64f_zeroed(PDB64* p, uint64_t ofs, const void* rec);
 
 }  // namespace tq

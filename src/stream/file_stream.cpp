@@ -66,8 +66,7 @@ int wait_ready(int fd, int type) {
 
 void note_write(STREAM* s, int len, int err) {
   LOCK_SCOPE(stream_lock);
-  s->h.last_size = len;
-  s->h.last_err = err;
+  _s_note_write(s, len, err);
 }
 
 STREAM* new_file_record(S_TABLE* tbl, int fd) {

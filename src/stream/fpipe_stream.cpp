@@ -59,8 +59,7 @@ bool owned_write(STREAM* s, int32_t word, const char* data, int len) {
   const int err = errno;
   lock_task(stream_lock);
   release_write_side(s);
-  s->h.last_size = len;
-  s->h.last_err = ok ? 0 : err;
+  _s_note_write(s, len, ok ? 0 : err);
   return ok;
 }
 

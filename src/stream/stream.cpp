@@ -294,6 +294,12 @@ void init_stream() {
 
 // ---- set-up and liveness ---------------------------------------------------------------------
 
+void _s_note_write(STREAM* s, int len, int err) {
+  s->h.last_size = len;
+  s->h.last_err = err;
+  if (err != 0 && s->h.write_err == 0) s->h.write_err = err;
+}
+
 void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line) {
   S_HEADER& h = s->h;
   h.mode = mode & 15;
@@ -303,6 +309,9 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
   h.cr_cnt = 0;
   h.cr_mode = 0;
   h.wb_flags = 0;
+  h.last_size = 0;
+  h.last_err = 0;
+  h.write_err = 0;
   h.write_buf = STREAM_BUF{nullptr, nullptr};
   h.next = stream_list;
   h.interval = 10;

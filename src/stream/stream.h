@@ -61,6 +61,7 @@ struct S_HEADER {
   STREAM* next;             // stream_list, or close_zonbie_list once closed
   int last_size;            // bytes of the last class write
   int last_err;             // errno after it
+  int write_err;            // errno of the first class write that failed; 0 while none has
   uint32_t last_time;       // start of the throughput interval
   int interval;             // throughput interval, 2..10 s
   int bytes_per_interval;   // bytes read in it
@@ -238,6 +239,10 @@ int s_stream_nos();
 int s_check_resource3();
 int s_check_resource();
 int s_check_resource2(int* op_max);
+
+// Records the outcome of a class write: its length and errno (0 when it succeeded); the
+// first failure stays in write_err. Stream lock held.
+void _s_note_write(STREAM* s, int len, int err);
 
 // Thread registration (stream lock held).
 void _s_insert_thread(STREAM* s, S_FILE_THREAD* t);

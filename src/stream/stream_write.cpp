@@ -301,6 +301,11 @@ int s_write_abort_scan() {
   return watched;
 }
 
+int s_write_error(STREAM* s) {
+  LOCK_SCOPE(stream_lock);
+  return _s_live(s) ? s->h.write_err : -1;
+}
+
 int s_get_thput(STREAM* s) {
   LOCK_SCOPE(stream_lock);
   if (!_s_exist(s)) return -1;

@@ -22,6 +22,9 @@ int s_push(STREAM* s, int ch);
 int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len);
 // type 0 none, 1 interrupt the writer and queue the stream for close, 2 interrupt only.
 int s_set_write_abort(STREAM* s, int type, int interval);
+// The errno of the first write of s that failed since it was opened (output lost), 0 when
+// none has; -1 for a stream that is not live.
+int s_write_error(STREAM* s);
 // Average read throughput in bytes per second; -1 not live, -2 not measured yet.
 int s_get_thput(STREAM* s);
 // Adds the bytes to w_checksum when the class keeps a checksum (kind: 0 buffered, 1

@@ -24,6 +24,7 @@ SEM queue_lock_for_gc_high;
 int queue_lock_for_gc_high_flag;
 SYS_QUEUE* q_list;
 PRI_CTL queue_lock_ctl{5, 0, nullptr};
+int64_t (*queue_clock_ms)();
 
 namespace {
 
@@ -166,6 +167,7 @@ Q_HEADER* find_item(SYS_QUEUE* q, Q_COND_FUNC cond, void* work, Q_HEADER** prev)
 }
 
 int64_t now_ms() {
+  if (queue_clock_ms) return queue_clock_ms();
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;

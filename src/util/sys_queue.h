@@ -164,4 +164,8 @@ void gc_queue_unlock();
 // Wakes the threads sleeping on the queue q (the conditional waiters' 1-second tick).
 void dq_tick(void* q);
 
+// The clock of timed removals' deadlines, in milliseconds; tests replace it (null: the
+// monotonic clock).
+extern int64_t (*queue_clock_ms)();
+
 }  // namespace tq

@@ -161,17 +161,19 @@ TEST(GifReader, WriterStreamsReadBackAsThePaletteOfTheirIndices) {
 
 // ------------------------------------------------------------- hand-built streams
 
-// Codes of the given widths, least significant bit first, in one sub-block.
-Bytes sub_block(std::initializer_list<std::pair<int, int>> codes) {
-  Bytes out;
+// Codes of the given widths, least significant bit first, in sub-blocks of at most 255
+// bytes (the 0 block not added).
+Bytes sub_block(const std::vector<std::pair<int, int>>& codes) {
+  Bytes data;
   uint32_t acc = 0;
   int nbits = 0;
   for (auto [code, width] : codes) {
     acc |= uint32_t(code) << nbits;
-    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) out.push_back(uint8_t(acc));
+    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) data.push_back(uint8_t(acc));
   }
-  if (nbits > 0) out.push_back(uint8_t(acc));
-  out.insert(out.begin(), uint8_t(out.size()));
+  if (nbits > 0) data.push_back(uint8_t(acc));
+  Bytes out;
+  imagetest::append_sub_blocks(out, data);
   return out;
 }
 
@@ -192,6 +194,34 @@ Bytes reds(const Read& r) {
   Bytes v;
   for (size_t i = 0; i < r.px.size(); i += 4) v.push_back(r.px[i]);
   return v;
+}
+
+TEST(GifReader, FullTableGoesOnAtTwelveBitsWithoutAClear) {
+  // Minimum code size 8. After the clear, code k (k >= 2) of single indices x1, x2, ...
+  // makes entry 256 + k = (x(k-1), x(k)); the width grows once entries 511, 1023 and
+  // 2047 exist, so codes 1..255 are 9 bits, to 767 10, to 1791 11, then 12. Entry 4095
+  // fills the table at code 3839; codes stay 12 bits and add nothing, so 258 and 4095
+  // still mean (x1, x2) and (x3838, x3839).
+  const int w = 100, h = 40, singles = 3996;
+  std::vector<std::pair<int, int>> codes = {{256, 9}};
+  Bytes want;
+  for (int k = 1; k <= singles; k++) {
+    const int x = k * 7 % 256;
+    codes.push_back({x, k <= 255 ? 9 : k <= 767 ? 10 : k <= 1791 ? 11 : 12});
+    want.push_back(uint8_t(x));
+  }
+  codes.insert(codes.end(), {{258, 12}, {4095, 12}, {257, 12}});
+  want.insert(want.end(), {want[0], want[1], want[3837], want[3838]});
+  Bytes g = {'G', 'I', 'F', '8', '7', 'a', uint8_t(w), 0, uint8_t(h), 0, 0xF7, 0, 0};
+  for (int i = 0; i < 256; i++) g.insert(g.end(), {uint8_t(i), uint8_t(255 - i), uint8_t(i ^ 0x55)});
+  g.insert(g.end(), {',', 0, 0, 0, 0, uint8_t(w), 0, uint8_t(h), 0, 0, 8});
+  const Bytes data = sub_block(codes);
+  g.insert(g.end(), data.begin(), data.end());
+  g.insert(g.end(), {0, ';'});
+  const Read r = decode(g);
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(want.size(), size_t(w * h));
+  EXPECT_EQ(reds(r), want);
 }
 
 TEST(GifReader, MissingEndCodeKeepsTheRestAtIndexZero) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "image/gif_writer.h"
 #include "image_test_util.h"
@@ -120,6 +121,89 @@ TEST(GifWriter, RepeatedStringsUseTheirCodes) {
   ASSERT_TRUE(g.ok);
   const Bytes lzw = pack_codes({{256, 9}, {0, 9}, {258, 9}, {259, 9}, {0, 9}, {257, 9}});
   EXPECT_EQ(g.bytes, expected_gif(7, 1, {{9, 9, 9}}, lzw));
+}
+
+// The data sub-blocks of codes packed least significant bit first: before a code goes in,
+// a block of 254 bytes or more goes out with its whole bytes; the rest at the end in
+// blocks of at most 255 bytes; then the 0 block.
+Bytes sub_blocks(const std::vector<std::pair<int, int>>& codes) {
+  Bytes out, block;
+  uint32_t acc = 0;
+  int nbits = 0;
+  for (auto [code, width] : codes) {
+    if (block.size() >= 254) {
+      out.push_back(uint8_t(block.size()));
+      out.insert(out.end(), block.begin(), block.end());
+      block.clear();
+    }
+    acc |= uint32_t(code) << nbits;
+    for (nbits += width; nbits >= 8; nbits -= 8, acc >>= 8) block.push_back(uint8_t(acc));
+  }
+  if (nbits > 0) block.push_back(uint8_t(acc));
+  imagetest::append_sub_blocks(out, block);
+  out.push_back(0);
+  return out;
+}
+
+// The codes of n pixels of one colour, worked out from the LZW rules: the string being
+// grown runs through every known run length, so the k-th code since a clear stands for a
+// run of k pixels (0 for one pixel, 256 + k for k > 1) and gives the run of k + 1 the code
+// 257 + k. The width grows right after the code given equals 512, 1024, 2048; when the
+// code to give is 4096, a clear goes out at 12 bits and the runs start again at one.
+std::vector<std::pair<int, int>> one_colour_codes(int64_t n) {
+  std::vector<std::pair<int, int>> codes = {{256, 9}};
+  int width = 9, known = 1;  // runs of 1..known pixels have codes
+  auto code_of = [](int run) { return run == 1 ? 0 : 256 + run; };
+  for (int64_t left = n;;) {
+    if (left <= known) {
+      codes.push_back({code_of(int(left)), width});
+      break;
+    }
+    codes.push_back({code_of(known), width});
+    left -= known;
+    const int given = 257 + known;
+    if (given < 4096) known++;
+    if (given == 1 << width) {
+      if (width < 12) {
+        width++;
+      } else {
+        codes.push_back({256, 12});
+        width = 9;
+        known = 1;
+      }
+    }
+  }
+  codes.push_back({257, width});
+  return codes;
+}
+
+TEST(GifWriter, OneColourGrowsTheCodeWidthAndClearsAt4096) {
+  // 2720 x 2712 pixels: runs of 1..3839 pixels (7370880 in all) fill the table; after the
+  // clear, runs of 1..106 and a last one of 89 pixels.
+  const int w = 2720, h = 2712;
+  const auto codes = one_colour_codes(int64_t(w) * h);
+  // Landmarks of the rules, read off the list: 511 is the last 9-bit code, 512 the first of
+  // 10 bits; 4095 goes out at 12 bits, then the clear at 12 and 0 at 9 bits again.
+  ASSERT_EQ(codes[255], (std::pair{511, 9}));
+  ASSERT_EQ(codes[256], (std::pair{512, 10}));
+  ASSERT_EQ(codes[768], (std::pair{1024, 11}));
+  ASSERT_EQ(codes[1792], (std::pair{2048, 12}));
+  ASSERT_EQ(codes[3839], (std::pair{4095, 12}));
+  ASSERT_EQ(codes[3840], (std::pair{256, 12}));
+  ASSERT_EQ(codes[3841], (std::pair{0, 9}));
+  ASSERT_EQ(codes.back(), (std::pair{257, 9}));
+
+  Bytes px(size_t(w) * h * 4);
+  for (size_t i = 0; i < px.size(); i += 4) px[i] = 7, px[i + 1] = 8, px[i + 2] = 9, px[i + 3] = uint8_t(i);
+  const Gif g = encode(px, w, h);
+  ASSERT_TRUE(g.ok);
+  Bytes want = expected_gif(w, h, {{7, 8, 9}}, {});
+  want.resize(want.size() - 3);  // the empty block, its 0 and ';' that expected_gif put
+  const Bytes data = sub_blocks(codes);
+  want.insert(want.end(), data.begin(), data.end());
+  want.push_back(';');
+  ASSERT_EQ(g.bytes.size(), want.size());
+  EXPECT_TRUE(g.bytes == want);
 }
 
 TEST(GifWriter, SameBytesAsThePythonModel) {

@@ -71,6 +71,15 @@ inline Bytes model_image(int kind, int w, int h, uint32_t seed) {
   return px;
 }
 
+// Appends data to out as GIF data sub-blocks: a count byte (at most 255) and that many bytes.
+inline void append_sub_blocks(Bytes& out, const Bytes& data) {
+  for (size_t at = 0; at < data.size(); at += 255) {
+    const size_t n = data.size() - at < 255 ? data.size() - at : 255;
+    out.push_back(static_cast<unsigned char>(n));
+    out.insert(out.end(), data.begin() + long(at), data.begin() + long(at + n));
+  }
+}
+
 inline std::string fixture_path(const std::string& name) { return std::string(TQ_SOURCE_DIR) + "/tests/image/data/" + name; }
 
 inline Bytes read_bytes(const std::string& path) {

@@ -118,6 +118,28 @@ TEST(JpegGlue, DjpegDecodesOurStreamToOurDecodersPixels) {
   }
 }
 
+TEST(JpegGlue, StreamEqualsCjpegsAtTheSameQuality) {
+  // Baseline at the given quality with the library's defaults is what cjpeg writes for
+  // "-quality q -baseline" from the same pixels: the streams agree byte for byte.
+  if (!imagetest::have_program("/usr/bin/cjpeg")) GTEST_SKIP() << "cjpeg (libjpeg-turbo-progs) is not installed";
+  tqtest::TempDir dir;
+  const struct {
+    int w, h, quality;
+  } cases[] = {{97, 61, 80}, {97, 61, 1}, {97, 61, 30}, {97, 61, 100}, {5, 3, 80}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " quality " + std::to_string(c.quality));
+    const Bytes px = imagetest::photo(c.w, c.h, uint32_t(c.quality));
+    std::string ppm = "P6\n" + std::to_string(c.w) + " " + std::to_string(c.h) + "\n255\n";
+    for (size_t i = 0; i < px.size(); i += 4) ppm.append(reinterpret_cast<const char*>(&px[i]), 3);
+    tqtest::write_file(dir.file("a.ppm"), ppm);
+    const auto r = tqtest::run_program({"/usr/bin/cjpeg", "-quality", std::to_string(c.quality), "-baseline", dir.file("a.ppm")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Jpeg j = encode(px, c.w, c.h, c.quality);
+    ASSERT_TRUE(j.ok);
+    EXPECT_TRUE(j.bytes == Bytes(r.out.begin(), r.out.end())) << "our stream differs from cjpeg's";
+  }
+}
+
 TEST(JpegGlue, LibraryErrorsInEncodingGiveNull) {
   const Bytes px(16, 0);
   const struct {

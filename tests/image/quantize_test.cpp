@@ -72,6 +72,37 @@ TEST(MedianCut, TieGoesToTheLowerIndex) {
   EXPECT_EQ(Bytes(r.code.begin(), r.code.begin() + 4), (Bytes{1, 0, 2, 3}));
 }
 
+TEST(MedianCut, MedianStopsOnceTheLowerHalfHoldsHalfThePixels) {
+  // Reds 0, 1, 2, 3: the cut stops at 2, where the two pixels below make exactly half
+  // ([0..1] and [2..3], not [0..2] and [3]). [0..1] (the lower index of two equal
+  // products) is cut next: [2..3] moves into its place and [0], [1] are appended; cutting
+  // [2..3] moves [1] into index 0 and appends [2], [3].
+  const Result r = cut(pixels({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}), 4, 1);
+  EXPECT_EQ(entries(r.map, 4), (std::vector<std::array<int, 3>>{{1, 0, 0}, {0, 0, 0}, {2, 0, 0}, {3, 0, 0}}));
+  expect_zero_from(r.map, 4);
+  EXPECT_EQ(Bytes(r.code.begin(), r.code.begin() + 4), (Bytes{1, 0, 2, 3}));
+}
+
+TEST(MedianCut, WeightIsTheBitLengthOfThePixelCount) {
+  // The first cut (on red) leaves B = 500 x (0,0,0) and 500 x (0,0,2) (side 3, 1000
+  // pixels: 3 x 10 bits = 30) and A = reds 200, 220, 239 (side 40, 3 pixels: 40 x 2 = 80).
+  // A goes first although B has far more pixels: A gives [B, 200..220, 239], then
+  // [B, 239, 200, 220]; B is cut on blue last: [220, 239, 200, (0,0,0), (0,0,2)], and
+  // (0,0,0), of product 1 x 9, stops the run.
+  Bytes px = pixels({{0, 0, 0}}, 500);
+  for (const Bytes& more : {pixels({{0, 0, 2}}, 500), pixels({{200, 0, 0}, {220, 0, 0}, {239, 0, 0}})})
+    px.insert(px.end(), more.begin(), more.end());
+  const Result r = cut(px, 1003, 1);
+  EXPECT_EQ(entries(r.map, 5),
+            (std::vector<std::array<int, 3>>{{220, 0, 0}, {239, 0, 0}, {200, 0, 0}, {0, 0, 0}, {0, 0, 2}}));
+  expect_zero_from(r.map, 5);
+  EXPECT_EQ(r.code[0], 3);
+  EXPECT_EQ(r.code[499], 3);
+  EXPECT_EQ(r.code[500], 4);
+  EXPECT_EQ(r.code[999], 4);
+  EXPECT_EQ(Bytes(r.code.begin() + 1000, r.code.begin() + 1003), (Bytes{2, 0, 1}));
+}
+
 TEST(MedianCut, LongestSideChoosesTheChannelRedFirst) {
   // Three pixels, one at the far end of each channel. The first cut leaves the pixel that
   // is alone on the split channel in the upper box, which becomes entry 0 when the lower

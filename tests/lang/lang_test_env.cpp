@@ -1,11 +1,12 @@
 // Brings the language core up once per test program, the way the runtime's start-up does:
-// collected memory, the keyed queues, the core's locks and top environments with the
-// collector hooks. A bottom root frame stays open for the whole program, so cells a test
-// makes outside its own frames are never collected under it.
+// collected memory, the keyed queues, the core's locks, top environments and words, the
+// units, and the collector hooks. A bottom root frame stays open for the whole program, so
+// cells a test makes outside its own frames are never collected under it.
 #include <gtest/gtest.h>
 
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/unit.h"
 #include "util/sys_queue.h"
 
 namespace {
@@ -16,6 +17,7 @@ class LangEnvironment : public testing::Environment {
     tq::minit();
     tq::init_queue();
     tq::init_qvlisp();
+    tq::init_unit();
     tq::gc_push(nullptr, nullptr, "tests");
   }
 };

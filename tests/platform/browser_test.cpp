@@ -25,7 +25,14 @@ class Browser : public tqtest::EnvTest {
   void SetUp() override { saved_hook_ = posix_dependent_open; }
   void TearDown() override {
     posix_dependent_open = saved_hook_;
+    browser_pause_ms = saved_pause_;
     EnvTest::TearDown();
+  }
+  // Pauses between remote commands are noted instead of waited out.
+  static inline std::vector<long> pauses;
+  void note_pauses() {
+    pauses.clear();
+    browser_pause_ms = [](long ms) { pauses.push_back(ms); };
   }
 
   // An executable script named name in the temporary folder. Only shell built-ins are used,
@@ -46,6 +53,7 @@ class Browser : public tqtest::EnvTest {
 
   tqtest::TempDir tmp_;
   POSIX_OPEN_FUNC saved_hook_ = nullptr;
+  void (*saved_pause_)(long) = browser_pause_ms;
 };
 
 TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
@@ -109,11 +117,13 @@ TEST_F(Browser, StartsTheBrowserWhenTheRemoteCommandFails) {
 TEST_F(Browser, GivesUpAfterTenAttempts) {
   std::string b = script("browser", "exit 1\n");
   set("BROWSER", b.c_str());
+  note_pauses();
   testing::internal::CaptureStderr();
   EXPECT_EQ(http_system(nullptr, 0, "page"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot open the browser " + b + "\n");
   std::vector<std::string> c = calls();
   EXPECT_EQ(std::count(c.begin(), c.end(), "-remote|openURL(page)|"), 11);
+  EXPECT_EQ(pauses, std::vector<long>(10, 300)) << "300 ms before each repeated remote command";
 }
 
 TEST_F(Browser, WithoutBrowserTheHookOpensThePage) {
@@ -127,6 +137,7 @@ TEST_F(Browser, WithoutBrowserTheHookOpensThePage) {
   EXPECT_EQ(seen, "h 9 -");
   // No hook and no BROWSER: the browser is "mozilla" (unreachable on this PATH).
   posix_dependent_open = nullptr;
+  note_pauses();
   set("PATH", tmp_.path().c_str());
   testing::internal::CaptureStderr();
   EXPECT_EQ(http_system("h", 9, nullptr), -1);

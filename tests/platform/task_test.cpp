@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/lock.h"
+#include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/test_util.h"
@@ -76,6 +77,25 @@ TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
   EXPECT_NE(ta, tb);
   EXPECT_EQ(b.tid.load(), tb);
   EXPECT_EQ(task_count(), threads) << "an idle thread existed, so none should have been started";
+}
+
+// The monitor's round, run here under a clock of the test's choosing: a thread idle for
+// more than 3599 seconds ends, a busy one never does.
+TEST(TaskPool, MonitorEndsThreadsIdleOverAnHourAndSparesBusyOnes) {
+  Gate gate;
+  Probe busy;
+  busy.gate = &gate;
+  const int tb = create_task(probe_body, &busy, 1);
+  Probe idle;
+  ASSERT_TRUE(finished(create_task(probe_body, &idle, 1)));
+  const int before = task_count();
+  task_monitor_round(get_tqtime());
+  EXPECT_EQ(task_count(), before) << "a thread idle for seconds ended";
+  task_monitor_round(get_tqtime() + 3600);
+  EXPECT_TRUE(wait_until([&] { return task_count() < before; })) << "an idle thread outlived the hour";
+  EXPECT_EQ(thread_exist(tb), 0) << "the busy task was ended";
+  gate.release();
+  EXPECT_TRUE(finished(tb));
 }
 
 TEST(TaskPool, LiveTasksHaveDistinctNumbersAndBusyPoolGrows) {

@@ -1,5 +1,7 @@
-// Ticks and time-outs. The timed thread starts 5 seconds after start-up and polls once a
-// second, so waits here are bounded generously and no test asserts a tight time.
+// Ticks and time-outs under a clock the test moves (support/tick_clock.h): due seconds,
+// order, deletion, drift, a time-out's three stages and the time limit are exact, and "did
+// not run" is proven by a round that ran on the test's own thread. Two end-to-end waits
+// check that the real immediate and timed threads run entries by themselves.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,29 +11,30 @@
 #include <vector>
 
 #include "platform/lock.h"
-#include "platform/machine.h"
 #include "platform/sequencer.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "platform/tick.h"
 #include "support/test_util.h"
+#include "support/tick_clock.h"
 
 using namespace tq;
+using tqtest::TickClock;
 using tqtest::wait_until;
 
 namespace {
-
-constexpr auto kTickBound = std::chrono::seconds(20);
 
 struct Counter {
   std::atomic<int> runs{0};
   std::atomic<int> stop_after{0};  // 0: never change the interval
   std::atomic<int> last_tid{0};
+  int slow = 0;                    // seconds of the clock each run takes
 };
 
 void count_run(void* p) {
   auto* c = static_cast<Counter*>(p);
   c->last_tid = get_tid();
+  TickClock::move(c->slow);
   if (++c->runs == c->stop_after.load()) change_tick(0);
 }
 
@@ -46,70 +49,85 @@ void note_b(void*) {
   order.push_back(2);
 }
 
-// The timed thread starts a few seconds after start-up; tests about relative order or
-// deletion first wait until it runs.
-void wait_for_timed_thread() {
-  Counter c;
-  new_tick(count_run, -1, &c);
-  ASSERT_TRUE(wait_until([&] { return c.runs.load() == 1; }, kTickBound)) << "timed tick thread never ran";
-}
-
 }  // namespace
 
-TEST(Tick, ImmediateTickRunsOnceOnAnotherTask) {
-  Counter c;
-  new_tick(count_run, 0, &c);
-  ASSERT_TRUE(wait_until([&] { return c.runs.load() == 1; }, kTickBound));
-  EXPECT_NE(c.last_tid.load(), get_tid());
-  EXPECT_FALSE(wait_until([&] { return c.runs.load() > 1; }, std::chrono::milliseconds(300)));
+TEST(Tick, ImmediateEntriesRunOnceInArrivalOrderOnTheImmediateThread) {
+  Counter a, marker;
+  new_tick(count_run, 0, &a);
+  new_tick(count_run, 0, &marker);
+  ASSERT_TRUE(wait_until([&] { return marker.runs.load() == 1; })) << "the immediate thread never ran";
+  EXPECT_EQ(a.runs.load(), 1);
+  EXPECT_NE(a.last_tid.load(), get_tid());
 }
 
-TEST(Tick, OneShotRunsOnceAndPeriodicStopsWhenItsIntervalDrops) {
+TEST(Tick, TheTimedThreadRunsWhatIsDueByItself) {
+  TickClock clock(false);  // not held: the real thread runs its rounds
+  Counter c;
+  new_tick(count_run, -1, &c);
+  clock.advance(1);
+  ASSERT_TRUE(wait_until([&] { return c.runs.load() == 1; })) << "the timed thread never ran the entry";
+  EXPECT_NE(c.last_tid.load(), get_tid());
+}
+
+TEST(Tick, OneShotRunsAtItsSecondAndPeriodicStopsWhenItsIntervalDrops) {
+  TickClock clock;
   Counter once, periodic;
   periodic.stop_after = 3;
-  const uint32_t start = get_tqtime();
-  new_tick(count_run, -1, &once);
+  new_tick(count_run, -3, &once);
   new_tick(count_run, 1, &periodic);
-  ASSERT_TRUE(wait_until([&] { return periodic.runs.load() == 3; }, kTickBound)) << "periodic tick stalled";
+  const int want_once[] = {0, 0, 1}, want_periodic[] = {1, 2, 3};
+  for (int s = 0; s < 3; ++s) {
+    clock.advance(1);
+    EXPECT_EQ(once.runs.load(), want_once[s]) << "after " << s + 1 << " s";
+    EXPECT_EQ(periodic.runs.load(), want_periodic[s]) << "after " << s + 1 << " s";
+  }
+  EXPECT_EQ(periodic.last_tid.load(), get_tid()) << "a round runs on its caller's thread";
+  clock.advance(10);
   EXPECT_EQ(once.runs.load(), 1);
-  EXPECT_GE(get_tqtime() - start, 2u) << "three runs a second apart cannot fit in under 2 s";
-  EXPECT_FALSE(wait_until([&] { return periodic.runs.load() > 3; }, std::chrono::milliseconds(2500)))
-      << "entry ran after change_tick(0)";
-  EXPECT_EQ(once.runs.load(), 1);
+  EXPECT_EQ(periodic.runs.load(), 3) << "entry ran after change_tick(0)";
+  EXPECT_EQ(tick_pending(&once) + tick_pending(&periodic), 0);
+}
+
+TEST(Tick, APeriodicEntryCountsItsIntervalFromTheEndOfItsRun) {
+  TickClock clock;
+  Counter c;
+  c.slow = 2;
+  new_tick(count_run, 3, &c);
+  clock.advance(3);  // runs from +3 to +5: next at +8
+  EXPECT_EQ(c.runs.load(), 1);
+  clock.advance(2);
+  EXPECT_EQ(c.runs.load(), 1) << "counted from the start of the run";
+  clock.advance(1);
+  EXPECT_EQ(c.runs.load(), 2);
+  del_tick_with_data(count_run, &c);
 }
 
 TEST(Tick, EntriesOfOneSecondRunNewestFirst) {
-  // Register both within one second of the time base, or try again.
-  for (;;) {
-    const uint32_t t = get_tqtime();
-    new_tick(note_a, -1, nullptr);
-    new_tick(note_b, -1, nullptr);
-    if (get_tqtime() == t) break;
-    del_tick(note_a);
-    del_tick(note_b);
-  }
-  ASSERT_TRUE(wait_until(
-      [] {
-        std::lock_guard<std::mutex> g(order_mutex);
-        return order.size() == 2;
-      },
-      kTickBound));
+  TickClock clock;
+  order.clear();
+  new_tick(note_a, -1, nullptr);
+  new_tick(note_b, -1, nullptr);
+  clock.advance(1);
+  std::lock_guard<std::mutex> g(order_mutex);
   EXPECT_EQ(order, (std::vector<int>{2, 1}));
 }
 
 TEST(Tick, DeletingByFunctionAndByData) {
-  wait_for_timed_thread();
-  Counter a, b, c;
+  TickClock clock;
+  Counter a, b, c, late;
   new_tick(count_run, -2, &a);
   new_tick(count_run, -2, &b);
   new_tick(count_run, -3, &c);
   del_tick_with_data(count_run, &a);
-  Counter late;
   new_tick(count_run, -4, &late);
-  ASSERT_TRUE(wait_until([&] { return b.runs.load() == 1 && c.runs.load() == 1; }, kTickBound));
+  clock.advance(3);
+  EXPECT_EQ(b.runs.load(), 1);
+  EXPECT_EQ(c.runs.load(), 1);
   del_tick(count_run);  // late's entry has not run yet
-  EXPECT_FALSE(wait_until([&] { return late.runs.load() > 0; }, std::chrono::milliseconds(2500)));
+  clock.advance(5);
+  EXPECT_EQ(late.runs.load(), 0);
   EXPECT_EQ(a.runs.load(), 0);
+  EXPECT_EQ(tick_pending(&late), 0);
 }
 
 namespace {
@@ -124,81 +142,114 @@ void delete_self_and_victim(void* p) {
 }  // namespace
 
 TEST(Tick, DeletionReachesTheRunningEntryAndItsSlot) {
-  wait_for_timed_thread();
+  TickClock clock;
   Counter self, other;
   victim = &other;
   // Both in one slot: the victim was registered first, so it runs after the deleter.
-  for (;;) {
-    const uint32_t t = get_tqtime();
-    new_tick(count_run, 1, &other);
-    new_tick(delete_self_and_victim, 1, &self);
-    if (get_tqtime() == t) break;
-    del_tick(count_run);
-    del_tick(delete_self_and_victim);
-  }
-  ASSERT_TRUE(wait_until([&] { return self.runs.load() == 1; }, kTickBound));
-  EXPECT_FALSE(wait_until([&] { return self.runs.load() > 1 || other.runs.load() > 0; },
-                          std::chrono::milliseconds(2500)))
-      << "a deleted periodic entry ran again";
+  new_tick(count_run, 1, &other);
+  new_tick(delete_self_and_victim, 1, &self);
+  clock.advance(1);
+  EXPECT_EQ(self.runs.load(), 1);
+  clock.advance(5);
+  EXPECT_EQ(self.runs.load(), 1) << "a deleted periodic entry ran again";
+  EXPECT_EQ(other.runs.load(), 0) << "a deleted entry of the running slot ran";
 }
 
 namespace {
 
+// A task sleeping on its own address, counting its wake-ups. It counts under its lock and
+// sleeps again before releasing it, so once wakes() answers n it is asleep again.
 struct KeyWaiter {
   SEM lock = new_lock();
-  std::atomic<int> wakes{0};
-  std::atomic<bool> stop{false}, ready{false}, done{false};
-  // Returns once the waiter is registered on its key.
-  void start() {
-    create_task(count_wakes, this, 1);
-    ASSERT_TRUE(wait_until([&] { return ready.load(); }));
-    lock_task(lock);  // free again only after the waiter registered
-    unlock_task(lock, "start");
+  int count = 0;
+  bool stop = false;
+  std::atomic<bool> started{false}, done{false};
+  KeyWaiter() {
+    create_task(body, this, 1);
+    EXPECT_TRUE(wait_until([&] { return started.load(); }));
+    EXPECT_EQ(wakes(), 0);
   }
-  static void count_wakes(void* p);
-};
-
-void KeyWaiter::count_wakes(void* p) {
-  auto* k = static_cast<KeyWaiter*>(p);
-  lock_task(k->lock);
-  k->ready = true;
-  while (!k->stop.load()) {
-    sleep_task(k, k->lock);
-    ++k->wakes;
+  ~KeyWaiter() {
+    lock_task(lock);
+    stop = true;
+    wakeup_task(this);
+    unlock_task(lock, "stop");
+    EXPECT_TRUE(wait_until([&] { return done.load(); })) << "the waiter did not stop";
+  }
+  int wakes() {
+    LOCK_SCOPE(lock);
+    return count;
+  }
+  bool woken(int n) {
+    return wait_until([&] { return wakes() == n; });
+  }
+  static void body(void* p) {
+    auto* k = static_cast<KeyWaiter*>(p);
     lock_task(k->lock);
+    k->started = true;
+    while (!k->stop) {
+      sleep_task(k, k->lock);
+      lock_task(k->lock);
+      ++k->count;
+    }
+    unlock_task(k->lock, "body");
+    k->done = true;
   }
-  unlock_task(k->lock, "count_wakes");
-  k->done = true;
-}
+};
 
 }  // namespace
 
 TEST(Timeout, WakesTheKeyThreeTimesUnlessDeleted) {
-  KeyWaiter all;
-  all.start();
+  TickClock clock;
+  KeyWaiter all, cut;
   new_timeout(&all, 1);
-  ASSERT_TRUE(wait_until([&] { return all.wakes.load() == 3; }, kTickBound)) << "three stages expected";
-
-  KeyWaiter cut;
-  cut.start();
   new_timeout(&cut, 1);
-  ASSERT_TRUE(wait_until([&] { return cut.wakes.load() == 1; }, kTickBound));
+  EXPECT_EQ(tick_pending(&all), 1);
+  clock.advance(1);
+  ASSERT_TRUE(all.woken(1) && cut.woken(1)) << "first stage";
   del_timeout(&cut);  // the first stage ran: the later ones must still be cancelled
-  EXPECT_FALSE(wait_until([&] { return cut.wakes.load() > 1; }, std::chrono::seconds(5)));
-
-  for (KeyWaiter* k : {&all, &cut}) {
-    k->stop = true;
-    lock_task(k->lock);
-    wakeup_task(k);
-    unlock_task(k->lock, "test");
-    EXPECT_TRUE(wait_until([k] { return k->done.load(); }));
-  }
+  EXPECT_EQ(tick_pending(&cut), 0);
+  clock.advance(1);
+  EXPECT_EQ(tick_pending(&all), 1) << "the second stage comes 2 s after the first";
+  clock.advance(1);
+  ASSERT_TRUE(all.woken(2)) << "second stage";
+  clock.advance(2);
+  ASSERT_TRUE(all.woken(3)) << "third stage";
+  EXPECT_EQ(tick_pending(&all), 0);
 }
 
-TEST(TimeoutExit, EndsTheProcessWithStatusZeroAtTheLimit) {
+namespace {
+
+uint32_t limit_start;
+std::atomic<int> sync_calls{0};
+int never_synced() {
+  if (TickClock::now() - limit_start < 100) _exit(3);  // waited on before the limit
+  ++sync_calls;
+  return 1;
+}
+
+}  // namespace
+
+TEST(TimeoutExit, AtTheLimitWaitsForTheSyncUntilTheForceLimitThenEndsWithZero) {
   EXPECT_EXIT(
       {
-        timeout_exit(2, 3, nullptr);
+        TickClock clock;
+        timeout_exit(10, 0, nullptr);
+        clock.advance(9);  // 0.9 of the limit: the exit task starts
+        clock.advance(1);  // no sync function: the limit ends the process
+        sleep_sec(60);
+        _exit(5);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        TickClock clock;
+        limit_start = clock.now();
+        timeout_exit(100, 120, never_synced);
+        clock.advance(90);  // the exit task starts and sleeps out the rest of the limit
+        clock.advance(20);
+        if (!wait_until([] { return sync_calls.load() > 0; })) _exit(4);
+        clock.advance(10);
         sleep_sec(60);
         _exit(5);
       },

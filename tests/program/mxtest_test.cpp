@@ -1,8 +1,10 @@
 // mxtest as a user runs it: in an empty folder it prints the store test's lines and leaves
-// the 60-byte file "test"; a store file that cannot be opened or closed ends it with a
-// message and status 1.
+// the 60-byte file "test"; a store file that cannot be opened or closed, or output that
+// was lost, ends it with a message and status 1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -116,6 +118,49 @@ TEST(MxtestFailures, AStoreFileThatCannotBeClosedEndsWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "mxtest: cannot close store file \"test\": Input/output error\n");
   EXPECT_TRUE(r.out.ends_with("SIZE = 28 ofs = 44\n"));
+}
+
+// `mxtest | head -1` in dir. The pipe holds one page, so mxtest's 60 KB cannot all fit
+// and head has gone while mxtest still writes, however the two are scheduled.
+tqtest::RunResult run_into_head(const std::string& dir) {
+  int p[2];
+  if (pipe(p) != 0) return {};
+  fcntl(p[1], F_SETPIPE_SZ, 4096);
+  const pid_t head = fork();
+  if (head == 0) {
+    dup2(p[0], 0);
+    dup2(open("/dev/null", O_WRONLY), 1);
+    close(p[1]);
+    execlp("head", "head", "-1", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(p[0]);
+  auto r = run_program({"/bin/sh", "-c", "exec \"$0\" >&" + std::to_string(p[1]), bin_path("mxtest")}, dir);
+  close(p[1]);
+  waitpid(head, nullptr, 0);
+  return r;
+}
+
+TEST(MxtestFailures, LostOutputEndsWithStatusOne) {
+  const struct {
+    const char* redirect;  // of standard output; "|" for the pipe into head -1
+    const char* reason;
+  } cases[] = {
+      {">/dev/full", "No space left on device"},
+      {">&-", "Bad file descriptor"},
+      {"|", "Broken pipe"},
+  };
+  for (const auto& c : cases) {
+    tqtest::TempDir dir;
+    const auto r = std::string(c.redirect) == "|"
+                       ? run_into_head(dir.path())
+                       : run_program({"/bin/sh", "-c", std::string("exec \"$0\" ") + c.redirect, bin_path("mxtest")},
+                                     dir.path());
+    EXPECT_FALSE(r.timed_out) << c.redirect;
+    EXPECT_EQ(r.status, 1) << c.redirect;
+    EXPECT_EQ(r.err, std::string("mxtest: write error on standard output: ") + c.reason + "\n") << c.redirect;
+    EXPECT_EQ(tqtest::read_file(dir.file("test")).size(), 60u) << "the store test still ran to its end";
+  }
 }
 
 }  // namespace

@@ -158,6 +158,21 @@ TEST_F(RecordIo, AppendWithFillerIsHeadAndZeros) {
   EXPECT_EQ(bytes.substr(8, 200012), std::string(200012, '\0'));
 }
 
+// Only the head is read (a 16-byte buffer stands for records of any size; asan checks
+// that nothing past it is read) and whatever lay in the file under the body becomes zeros.
+TEST_F(RecordIo, ZeroedWriteIsTheHeadAndZerosOverOldBytes) {
+  PDB64* p = open_bytes(std::string(71000, 'x'));
+  unsigned char head[16];
+  tq::set_rec_head64(head, 123, 70000);
+  EXPECT_EQ(tq::write_filespace64f_zeroed(p, 10, head), 69992);
+  tq::set_rec_head64(head, 124, 1000);
+  EXPECT_EQ(tq::write_filespace64f_zeroed(p, 70002, head), 988);
+  tq::close_pdb64(p);
+  EXPECT_EQ(tqtest::read_file(path()), std::string(10, 'x') + be16(123) + be16(0xFFFE) + be32(69992) +
+                                           std::string(69984, '\0') + be16(124) + be16(988) +
+                                           std::string(984, '\0') + std::string(10, 'x'));
+}
+
 TEST_F(RecordIo, SixtyFourBitHeadInASparseFile) {
   // A record of 2^32 memory bytes written head-only, the rest left as a hole.
   const uint64_t d = 4294967292ull;

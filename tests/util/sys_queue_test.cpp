@@ -17,6 +17,7 @@
 #include "platform/task.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
+#include "support/tick_clock.h"
 #include "text/l_string.h"
 #include "util/sys_queue.h"
 
@@ -327,7 +328,25 @@ TEST_F(QueueTest, AWaitingConditionalRemovalGetsItsItemWhenItComes) {
 std::atomic<bool> outside_flag;
 int outside_cond(SYS_QUEUE*, Q_HEADER*, void*) { return outside_flag.load() ? 0 : -1; }
 
+// Moves the tick clock (and with it the queue's clock) a second at a time until done()
+// holds; each second's ticks run on the test's thread. False when done() never held.
+bool step_until(tqtest::TickClock& clock, const std::function<bool()>& done) {
+  for (int s = 0; s < 100; ++s) {
+    clock.advance(1);
+    if (wait_until(done, 20ms)) return true;
+  }
+  return false;
+}
+
+// The queues' clock in milliseconds, following the tick clock of the test.
+struct QueueClock {
+  QueueClock() { tq::queue_clock_ms = [] { return int64_t(tqtest::TickClock::now()) * 1000; }; }
+  ~QueueClock() { tq::queue_clock_ms = nullptr; }
+  tqtest::TickClock ticks;
+};
+
 TEST_F(QueueTest, ConditionalWaitersAreWokenEverySecondWhileItemsWait) {
+  tqtest::TickClock clock;
   setup(tq::SQ_FIFO);
   outside_flag = false;
   ASSERT_EQ(insert(new_item(1)), 0);
@@ -337,16 +356,13 @@ TEST_F(QueueTest, ConditionalWaitersAreWokenEverySecondWhileItemsWait) {
     got = id_of(h);
     free_item(h);
   });
-  ASSERT_TRUE(wait_until([&] { return q.cond_del_wait_cnt == 1; }));
+  ASSERT_TRUE(wait_until([&] { return tq::tick_pending(&q) == 1; })) << "no re-test tick while an item waits";
   outside_flag = true;  // no queue operation follows
-  ASSERT_TRUE(t.wait(15s)) << "the waiter was never woken to re-test its condition";
+  ASSERT_TRUE(step_until(clock, [&] { return t.done(); })) << "the waiter was never woken to re-test its condition";
   EXPECT_EQ(got.load(), 1);
   EXPECT_EQ(q.cond_del_wait_cnt, 0);
   EXPECT_EQ(q.dq_tick_set, 0);
-}
-
-int64_t ms_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(tq::tick_pending(&q), 0);
 }
 
 TEST_F(QueueTest, NonWaitingRemovalOfAnEmptyQueueIsNull) {
@@ -355,10 +371,13 @@ TEST_F(QueueTest, NonWaitingRemovalOfAnEmptyQueueIsNull) {
   EXPECT_EQ(tq::delete_queue(&q, tq::sq_key_cond, LStr("a").c(), 0), nullptr);
 }
 
-// Timed waits: each ends at or after its own deadline and not long after it, whether only
-// time-outs wake it (an empty queue) or the queue wakes it again and again, and whatever
-// other timed waiters on the same queue do with the queue's time-outs.
+// Timed waits: each ends after its own deadline, never before, whether only time-outs wake
+// it (an empty queue) or the queue wakes it again and again, and whatever other timed
+// waiters on the same queue do with the queue's time-outs. Time moves only when the test
+// moves it, so the second a wait ended at is exact.
 TEST_F(QueueTest, TimedRemovalsEachKeepTheirOwnDeadline) {
+  QueueClock clock;
+  const uint32_t t0 = tqtest::TickClock::now();
   setup(tq::SQ_FIFO);
   SYS_QUEUE busy{};
   tq::setup_queue(&busy);
@@ -368,20 +387,20 @@ TEST_F(QueueTest, TimedRemovalsEachKeepTheirOwnDeadline) {
     Waiter(int s, bool c) : seconds(s), conditional(c) {}
     int seconds;
     bool conditional;
-    std::atomic<int64_t> ms{-1};
+    std::atomic<uint32_t> ended{0};  // the clock's second when the removal returned
     std::atomic<bool> null{false};
     std::unique_ptr<Task> task;
   };
   Waiter waiters[] = {{1, false}, {2, false}, {3, false}, {1, true}, {2, true}};
-  const auto t0 = std::chrono::steady_clock::now();
   for (Waiter& w : waiters) {
-    w.task = std::make_unique<Task>([&w, this, &busy, t0] {
+    w.task = std::make_unique<Task>([&w, this, &busy] {
       Q_HEADER* h = w.conditional ? tq::delete_queue(&busy, never, nullptr, -w.seconds)
                                   : tq::delete_queue(&q, nullptr, nullptr, -w.seconds);
       w.null = h == nullptr;
-      w.ms = ms_since(t0);
+      w.ended = tqtest::TickClock::now();
     });
   }
+  ASSERT_TRUE(wait_until([&] { return q.timed_wait_cnt == 3 && busy.timed_wait_cnt == 2; })) << "not all waiting";
   std::atomic<bool> stop{false};
   Task churn([&] {
     while (!stop.load()) {
@@ -391,14 +410,17 @@ TEST_F(QueueTest, TimedRemovalsEachKeepTheirOwnDeadline) {
       usleep(20 * 1000);
     }
   });
-  bool all_done = true;
-  for (Waiter& w : waiters) all_done = w.task->wait(30s) && all_done;
+  const bool all_done = step_until(clock.ticks, [&] {
+    for (Waiter& w : waiters)
+      if (!w.task->done()) return false;
+    return true;
+  });
   stop = true;
   ASSERT_TRUE(churn.wait());
   ASSERT_TRUE(all_done) << "a timed removal never ended";
   for (Waiter& w : waiters) {
     EXPECT_TRUE(w.null.load());
-    EXPECT_GE(w.ms.load(), 1000 * w.seconds) << "a wait of " << w.seconds << " s ended early";
+    EXPECT_GT(w.ended.load(), t0 + uint32_t(w.seconds)) << "a wait of " << w.seconds << " s ended early";
   }
   EXPECT_EQ(q.timed_wait_cnt, 0);
   EXPECT_EQ(busy.timed_wait_cnt, 0);

@@ -1,0 +1,99 @@
+// peers: guile
+// The evaluator against Guile 3's interpreter (run with --no-auto-compile): naive recursive
+// fib(25), and building the list 1..1000000 with a loop and then reversing it with another,
+// each written once in TQ's core words and once in Scheme. Guile runs as a child process;
+// its start-up (an empty script) is measured alone and taken off its times.
+#include <benchmark/benchmark.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "interp/runtime_start.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "lang/parse.h"
+#include "stream/string_stream.h"
+#include "text/l_string.h"
+
+namespace {
+
+const char* const kTqFib =
+    "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))\n^(fib 25)\n";
+const char* const kTqList =
+    "^(define l ())^(define i 1000000)"
+    "^(while (Lt 0 i) (set l (cons i l)) (set i (- i 1)))"
+    "^(define r ())^(set i 1000000)"
+    "^(while (Lt 0 i) (set r (cons (car l) r)) (set l (cdr l)) (set i (- i 1)))"
+    "^(car r)\n";
+const char* const kSchemeFib =
+    "(define (fib n) (if (< n 2) n (+ (fib (- n 1)) (fib (- n 2)))))\n(display (fib 25))\n";
+const char* const kSchemeList =
+    "(define l '())(define i 1000000)"
+    "(while (< 0 i) (set! l (cons i l)) (set! i (- i 1)))"
+    "(define r '())(set! i 1000000)"
+    "(while (< 0 i) (set! r (cons (car l) r)) (set! l (cdr l)) (set! i (- i 1)))"
+    "(display (car r))\n";
+
+void start_language() {
+  static bool started = (tq::init_tq(), true);
+  (void)started;
+}
+
+// Reads and evaluates every form of src in the inner top environment.
+void run_tq(const char* src) {
+  tq::GcFrame frame("bench_eval");
+  tq::STREAM* st = tq::s_open_string_read(src, tq::std_cm, int(std::string(src).size()), 1);
+  tq::TQ_SEXP* root = tq::init_parse(st, tq::_l_string_1(tq::std_cm, "bench"), nullptr);
+  for (tq::TQ_SEXP* p = root; tq::get_type(p) == tq::kTagPair; p = p->pair.cdr) {
+    tq::TQ_SEXP* v = tq::eval(tq::qvlisp_top_env1, p->pair.car);
+    if (tq::get_type(v) == tq::kTagError) std::fprintf(stderr, "bench_eval: a form failed\n");
+    benchmark::DoNotOptimize(v);
+  }
+}
+
+// Seconds of one run of guile on the given program text.
+double guile_seconds(const std::string& program) {
+  const std::string path = "/tmp/bench_eval_" + std::to_string(getpid()) + ".scm";
+  FILE* f = std::fopen(path.c_str(), "w");
+  std::fputs(program.c_str(), f);
+  std::fclose(f);
+  const std::string cmd = std::string(GUILE_PROGRAM) + " --no-auto-compile " + path + " > /dev/null 2>&1";
+  auto start = std::chrono::steady_clock::now();
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "bench_eval: guile failed\n");
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::remove(path.c_str());
+  return s;
+}
+
+void run_guile(benchmark::State& state, const char* program) {
+  signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; system() must wait for its child
+  const double startup = guile_seconds("");
+  for (auto _ : state) state.SetIterationTime(std::max(0.0, guile_seconds(program) - startup));
+}
+
+void BM_TqFib25(benchmark::State& state) {
+  start_language();
+  for (auto _ : state) run_tq(kTqFib);
+}
+void BM_GuileFib25(benchmark::State& state) { run_guile(state, kSchemeFib); }
+void BM_TqListBuildReverse(benchmark::State& state) {
+  start_language();
+  for (auto _ : state) {
+    run_tq(kTqList);
+    tq::gc_enable();
+  }
+}
+void BM_GuileListBuildReverse(benchmark::State& state) { run_guile(state, kSchemeList); }
+
+BENCHMARK(BM_TqFib25)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GuileFib25)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqListBuildReverse)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GuileListBuildReverse)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+
+}  // namespace

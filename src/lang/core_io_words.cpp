@@ -1,0 +1,153 @@
+// The core words that reach outside the language: save (a printed value or raw bytes to a
+// file), shell (a detached shell command) and wait (sleep the calling thread).
+#include <fcntl.h>
+
+#include <climits>
+#include <cstring>
+
+#include "lang/core_words.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/print.h"
+#include "platform/d_alloc.h"
+#include "platform/task.h"
+#include "stream/child_process.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+bool is_error(TQ_SEXP* s) { return get_type(s) == kTagError; }
+
+TQ_SEXP* save_type_error(TQ_SEXP* form, int index) {
+  return lang_error(form, ER_TYPE, "save", list(n_get_string("save:type missmatch"), get_integer(index, nullptr), nullptr));
+}
+
+// The open-flag bits scripts pass to save, in the original platform's numbering, and what
+// they mean here. Other bits are dropped; the access mode is always read-write.
+struct FlagMap {
+  int64_t original;
+  int here;
+};
+constexpr FlagMap kSaveFlags[] = {
+    {0x4, O_NONBLOCK}, {0x8, O_APPEND}, {0x200, O_CREAT}, {0x400, O_TRUNC}, {0x800, O_EXCL},
+};
+
+// Evaluates element index of form, requiring a cell of tag want; the value or an error.
+TQ_SEXP* save_arg(TQISP_ENV* env, TQ_SEXP* form, int index, int want) {
+  TQ_SEXP* v = eval(env, get_el(form, index));
+  if (is_error(v)) return v;
+  if (get_type(v) != want) return save_type_error(form, index);
+  return v;
+}
+
+TQ_SEXP* save_raw_list(STREAM* st, TQ_SEXP* form, TQ_SEXP* data, TQ_SEXP* path) {
+  if (get_type(data) != kTagPair) return save_type_error(form, 5);
+  for (TQ_SEXP* p = data; get_type(p) == kTagPair; p = p->pair.cdr) {
+    TQ_SEXP* e = p->pair.car;
+    int t = get_type(e);
+    if (t == kTagError) return e;
+    if (t != kTagRaw) return save_type_error(form, 6);
+    if (qv_save_write(st, e) < 0)
+      return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int save_open_flags(int64_t flags) {
+  int r = O_RDWR;
+  for (const FlagMap& m : kSaveFlags)
+    if (flags & m.original) r |= m.here;
+  return r;
+}
+
+int qv_save_write(STREAM* s, TQ_SEXP* raw) {
+  // The block stays with the cell: other holders of the cell may still read it.
+  const char* p = reinterpret_cast<const char*>(raw->raw.data);
+  int64_t left = p ? raw->raw.size : 0;
+  while (left > 0) {
+    int chunk = left > INT_MAX ? INT_MAX : int(left);
+    int n = s_write(s, p, chunk);
+    if (n < 0) return -1;
+    p += n;
+    left -= n;
+  }
+  return 0;
+}
+
+TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  TQ_SEXP* path = save_arg(env, form, 1, kTagString);
+  if (is_error(path)) return path;
+  TQ_SEXP* flags = save_arg(env, form, 2, kTagInteger);
+  if (is_error(flags)) return flags;
+  TQ_SEXP* mode = save_arg(env, form, 3, kTagInteger);
+  if (is_error(mode)) return mode;
+  TQ_SEXP* format = save_arg(env, form, 4, kTagString);
+  if (is_error(format)) return format;
+  bool qvlisp = l_strcmp(format->string.data, _l_string_1(std_cm, "qvlisp")) == 0;
+  if (!qvlisp && l_strcmp(format->string.data, _l_string_1(std_cm, "raw")) != 0)
+    return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
+  STREAM* st = s_open_file(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
+                           int(uint32_t(mode->integer.data)));
+  if (!st) return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
+  // The file is opened before the data is evaluated: a failing data expression still leaves
+  // it created or truncated, as the flags ask.
+  TQ_SEXP* data = eval(env, get_el(form, 5));
+  TQ_SEXP* r = nullptr;
+  if (is_error(data)) {
+    r = data;
+  } else if (qvlisp) {
+    print_sexp(st, data, 64);
+  } else {
+    r = save_raw_list(st, form, data, path);
+  }
+  d_s_close(st);
+  return r;
+}
+
+TQ_SEXP* qv_shell(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  int total = 0;
+  TQ_SEXP* rev = nullptr;
+  int index = 1;
+  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr, ++index) {
+    TQ_SEXP* v = eval(env, p->pair.car);
+    if (is_error(v)) return v;
+    if (get_type(v) != kTagString)
+      return lang_error(form, ER_TYPE, "shell",
+                        list(n_get_string("type missmatch at argment "), get_integer(index, nullptr), nullptr));
+    total += l_strlen(v->string.data);
+    rev = cons(v, rev);
+  }
+  auto* text = static_cast<L_CHAR*>(d_calloc(size_t(total) + 1, sizeof(L_CHAR)));
+  L_CHAR* end = text + total;
+  for (TQ_SEXP* p = rev; p; p = p->pair.cdr) {
+    int n = l_strlen(p->pair.car->string.data);
+    end -= n;
+    std::memcpy(end, p->pair.car->string.data, size_t(n) * sizeof(L_CHAR));
+  }
+  // Detached: the caller does not wait; the child inherits the standard streams.
+  launch_proc_stdio(nullptr, nullptr, nullptr, n_string(std_cm, text));
+  d_f_ree(text);
+  return nullptr;
+}
+
+TQ_SEXP* qv_wait(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  TQ_SEXP* v = eval(env, get_el(form, 1));
+  if (is_error(v)) return v;
+  if (get_type(v) != kTagInteger) return lang_error_text(form, ER_TYPE, "wait", "typemissmatch");
+  // A negative count waits no time (taken as unsigned it would be some 136 years).
+  int64_t secs = v->integer.data < 0 ? 0 : int64_t(uint32_t(v->integer.data));
+  while (secs > 0) {
+    int step = secs > INT_MAX ? INT_MAX : int(secs);
+    sleep_sec(step);
+    secs -= step;
+  }
+  return nullptr;
+}
+
+}  // namespace tq

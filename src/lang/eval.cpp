@@ -1,0 +1,451 @@
+// The evaluator: eval, the application of list forms (head kinds, argument counts, the
+// three argument orders, primitive calls and lambda application), environment calls and
+// the substitution of caret attributes. The break check lives here too.
+#include "lang/eval.h"
+
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "lang/gc.h"
+#include "platform/d_alloc.h"
+#include "platform/machine.h"
+#include "platform/startup.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+TQ_SEXP* (*break_check)(TQ_SEXP* form) = nullptr;
+uint32_t (*break_check_clock)() = get_tqtime;
+void (*eval_check_hook)() = nullptr;
+
+namespace {
+
+// The time of the last call of the hook, per thread, so that a busy thread cannot use up
+// another thread's chance to see its break or cancel.
+thread_local int64_t tim = -1;
+
+L_CHAR* lt(const char* s) { return _l_string_1(std_cm, s); }
+
+bool is_error(TQ_SEXP* s) { return get_type(s) == kTagError; }
+
+// The source position of a cell (none for null).
+TQ_FILE* pos_file(TQ_SEXP* s) { return s ? s->h.file : nullptr; }
+int32_t pos_line(TQ_SEXP* s) { return s ? s->h.line : 0; }
+
+// A pair carrying the given position and header flags.
+TQ_SEXP* positioned_pair(TQ_SEXP* car_v, TQ_SEXP* cdr_v, TQ_FILE* f, int32_t line, int32_t flags) {
+  TQ_SEXP* p = get_sexp(nullptr, kTagPair);
+  p->h.file = f;
+  p->h.line = line;
+  p->h.flags = flags;
+  p->pair.car = car_v;
+  p->pair.cdr = cdr_v;
+  return p;
+}
+
+TQ_SEXP* count_error(TQ_SEXP* s, const char* text, TQ_FUNC* fn) {
+  return lang_error(s, ER_ARG_COUNT, "eval",
+                    List(n_get_string(text), n_get_string("minimum"), get_integer(fn->min, nullptr),
+                         n_get_string("maximum"), get_integer(fn->max, nullptr), s, kListEnd));
+}
+
+// Checks the element count of form s against fn's limits; nil when it passes.
+TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
+  if (fn->max == kNoMax && fn->order != 1) {
+    // Special forms without maximum: walk only min elements, so a long or lazily read
+    // body is neither walked nor realised before the call.
+    int n = 0;
+    TQ_SEXP* p = s;
+    while (n < fn->min && get_type(p) == kTagPair) ++n, p = p->pair.cdr;
+    if (n >= fn->min) return nullptr;
+    if (list_length(s) < 0) return list_error(s);
+    return count_error(s, "invalid parameters length(2)", fn);
+  }
+  int n = list_length(s);
+  if (n < 0) return list_error(s);
+  if (n < fn->min || (fn->max != kNoMax && n > fn->max)) return count_error(s, "invalid parameters length", fn);
+  return nullptr;
+}
+
+// Scratch arrays for the argument values of one call (one slot per element): value, file,
+// line, flags and a marker of named slots, in one block on the debug heap, freed on every
+// path.
+struct ArgSlots {
+  explicit ArgSlots(int n) : n(n) {
+    const size_t m = size_t(n);
+    block = static_cast<char*>(d_calloc(1, m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t))));
+    value = reinterpret_cast<TQ_SEXP**>(block);
+    file = reinterpret_cast<TQ_FILE**>(block + m * sizeof(TQ_SEXP*));
+    line = reinterpret_cast<int32_t*>(block + m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*)));
+    flags = line + m;
+    named = flags + m;
+  }
+  ~ArgSlots() { d_f_ree(block); }
+  ArgSlots(const ArgSlots&) = delete;
+  ArgSlots& operator=(const ArgSlots&) = delete;
+
+  // The list of the slots, built once from the end.
+  TQ_SEXP* build() const {
+    TQ_SEXP* r = nullptr;
+    for (int i = n - 1; i >= 0; --i) r = positioned_pair(value[i], r, file[i], line[i], flags[i]);
+    return r;
+  }
+  int n;
+  char* block;
+  TQ_SEXP** value;
+  TQ_FILE** file;
+  int32_t* line;
+  int32_t* flags;
+  int32_t* named;
+};
+
+// Order 1: the head, then the value of every argument, evaluated left to right in eenv.
+// Returns the new list, or the first error.
+TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s) {
+  int n = list_length(s);
+  ArgSlots a(n);
+  TQ_SEXP* head = s->pair.car;
+  a.value[0] = head;
+  a.file[0] = pos_file(head);
+  a.line[0] = pos_line(head);
+  a.flags[0] = head ? head->h.flags : 0;
+  TQ_SEXP* p = s->pair.cdr;
+  for (int i = 1; i < n; ++i, p = p->pair.cdr) {
+    TQ_SEXP* v = eval(eenv, p->pair.car);
+    if (is_error(v)) return v;
+    a.value[i] = v;
+    a.file[i] = p->h.file;
+    a.line[i] = p->h.line;
+    a.flags[i] = p->h.flags;
+  }
+  return a.build();
+}
+
+// Order 2 (lambdas only): each argument is (parameter expression); the new list holds a
+// leading nil and one value per parameter, nil for parameters no argument named.
+TQ_SEXP* eval_keyword_args(TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn) {
+  int params = list_length(fn->l_params);
+  int n = list_length(s);
+  int slots = (params + 1 > n ? params + 1 : n);
+  ArgSlots a(slots);
+  for (int i = 0; i < slots; ++i) a.file[i] = pos_file(s), a.line[i] = pos_line(s);
+  for (TQ_SEXP* p = s->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+    gc_push(nullptr, nullptr, "t");
+    TQ_SEXP* arg = p->pair.car;
+    if (get_type(arg) != kTagPair || get_type(arg->pair.car) != kTagSymbol) {
+      TQ_SEXP* e = lang_error(p, ER_INVALID_PARAM, "eval", list(n_get_string("invalid parameter (1)"), arg, nullptr));
+      gc_pop(e, gc_qv_sexp);
+      return e;
+    }
+    int ix = get_args_symbol(fn->l_params, arg->pair.car->symbol.data);
+    if (ix < 0) {
+      TQ_SEXP* e =
+          lang_error(p, ER_INVALID_PARAM, "eval", list(n_get_string("invalid parameter(symbol error) (2)"), arg, nullptr));
+      gc_pop(e, gc_qv_sexp);
+      return e;
+    }
+    TQ_SEXP* v = eval(eenv, get_el(arg, 1));
+    gc_pop(v, gc_qv_sexp);
+    if (is_error(v)) return v;
+    a.value[ix + 1] = v;
+    a.named[ix + 1] = 1;
+    a.file[ix + 1] = p->h.file;
+    a.line[ix + 1] = p->h.line;
+    a.flags[ix + 1] = p->h.flags;
+  }
+  a.n = params + 1;
+  return a.build();
+}
+
+// Evaluates the forms of body in env in turn: the first error, else the last value (nil
+// for none); a body that ends in an atom evaluates that atom last.
+TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body) {
+  TQ_SEXP* r = nullptr;
+  TQ_SEXP* p = body;
+  for (;;) {
+    int t = get_type(p);
+    if (t == kTagNil) return r;
+    if (t != kTagPair) return eval(env, p);
+    r = eval(env, p->pair.car);
+    if (is_error(r)) return r;
+    p = p->pair.cdr;
+  }
+}
+
+TQ_SEXP* apply_lambda(TQISP_ENV* env, TQ_FUNC* fn, TQ_SEXP* args, TQ_SYM_FIELD* attr) {
+  TQISP_ENV* le = new_env(env);
+  set_env(le, lt("__args_env"), fn->args_env ? get_env(fn->args_env) : nullptr);
+  for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(le, f->name, get_string(f->data));
+  if (get_type(fn->l_params) == kTagSymbol) {
+    set_env(le, fn->l_params->symbol.data, args);
+  } else {
+    TQ_SEXP* v = cdr(args);
+    for (TQ_SEXP* p = fn->l_params; get_type(p) == kTagPair; p = p->pair.cdr) {
+      TQ_SEXP* value = get_type(v) == kTagPair ? v->pair.car : nullptr;
+      if (get_type(p->pair.car) == kTagSymbol) set_env(le, p->pair.car->symbol.data, value);
+      if (get_type(v) == kTagPair) v = v->pair.cdr;
+    }
+  }
+  return eval_body(le, fn->l_body);
+}
+
+// The head evaluated to an environment: the elements after the head run in a child of it
+// (where Local is the caller's environment), or in it directly with type="raw".
+TQ_SEXP* eval_in_env(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* env_cell, TQ_SYM_FIELD* attr) {
+  bool raw = false;
+  for (TQ_SYM_FIELD* f = attr; f; f = f->next)
+    if (l_strcmp(f->name, lt("type")) == 0 && l_strcmp(f->data, lt("raw")) == 0) raw = true;
+  gc_push(nullptr, nullptr, "eval env 1");
+  TQISP_ENV* target = env_cell->env.data;
+  if (!raw) {
+    target = new_env(target);
+    set_env(target, lt("Local"), get_env(env));
+  }
+  for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(target, f->name, get_string(f->data));
+  TQ_SEXP* r = nullptr;
+  for (TQ_SEXP* p = s->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+    TQ_SEXP* form = p->pair.car;
+    if (is_error(form)) {
+      r = form;
+      break;
+    }
+    gc_push(form, gc_qv_sexp, "eval env");
+    r = eval(target, form);
+    gc_pop(r, gc_qv_sexp);
+    if (is_error(r)) break;
+  }
+  gc_pop(r, gc_qv_sexp);
+  return r;
+}
+
+// Calls fn on form s (the head value's frame "eval_p2" is open and is closed here).
+TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
+  TQ_SEXP* r = check_count(s, fn);
+  if (r) return r;
+  TQISP_ENV* eenv = fn->args_env ? new_env_pair(fn->args_env, env) : env;
+  TQ_SEXP* args = s;
+  if (fn->order == 1) {
+    args = eval_args(eenv, s);
+  } else if (fn->order == 2) {
+    if (fn->type != kFuncLambda) er_panic("eval_pair: a primitive of order 2");
+    args = eval_keyword_args(eenv, s, fn);
+  }
+  if (is_error(args)) return args;
+  if (fn->type == kFuncPrim) {
+    GC_STACK* point = get_gc_check_point();
+    r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
+    compare_gc_check_point("eval", point);
+    if (eval_check_hook) eval_check_hook();
+    return r;
+  }
+  if (fn->type == kFuncLambda) return apply_lambda(env, fn, args, attr);
+  return lang_error(s, ER_UNSUPPORTED_LAMBDA, "eval", list(n_get_string("eval:unsupport lambda"), s, nullptr));
+}
+
+}  // namespace
+
+TQ_SEXP* lang_error(TQ_SEXP* at, uint32_t code, const char* func, TQ_SEXP* data) {
+  return get_error(pos_file(at), pos_line(at), code, lt(func), data);
+}
+
+TQ_SEXP* lang_error_text(TQ_SEXP* at, uint32_t code, const char* func, const char* text) {
+  return lang_error(at, code, func, list(n_get_string(text), nullptr));
+}
+
+int number_truth(TQ_SEXP* v) {
+  switch (get_type(v)) {
+    case kTagInteger: return v->integer.data != 0;
+    case kTagFloat: return v->floating.data != 0.0;
+    default: return -1;
+  }
+}
+
+TQ_SEXP* do_break_check(TQ_SEXP* s) {
+  int64_t now = break_check_clock();
+  if (now == tim) return nullptr;
+  tim = now;
+  if (!break_check) return nullptr;
+  TQ_SEXP* r = break_check(s);
+  if (!is_error(r)) return nullptr;
+  tim = 0;  // ask again at the very next evaluation
+  return r;
+}
+
+TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SEXP* b = do_break_check(s);
+  if (b) return b;
+  switch (get_type(s)) {
+    case kTagPair: {
+      NestLevel level;
+      if (!level.ok()) return get_nesting_error("eval", s);
+      return eval_pair(env, s);
+    }
+    case kTagSymbol: return eval_symbol(env, s, -1);
+    default: return s;
+  }
+}
+
+TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SEXP* head = s->pair.car;
+  bool head_symbol = get_type(head) == kTagSymbol;
+  TQ_SYM_FIELD* attr = nullptr;
+  if (head_symbol) {
+    attr = head->symbol.field;
+    for (TQ_SYM_FIELD* f = attr; f; f = f->next) {
+      if (f->data && f->data[0] == '^') {
+        TQ_SEXP* e = get_sym_field(&attr, env, head);
+        if (e) return e;
+        break;
+      }
+    }
+  }
+  gc_push(nullptr, nullptr, "eval_p1");
+  TQ_SEXP* hv = eval(env, head);
+  gc_pop(hv, gc_qv_sexp);
+  for (;;) {
+    switch (get_type(hv)) {
+      case kTagFunc: {
+        gc_push(nullptr, nullptr, "eval_p2");
+        TQ_SEXP* r = call_function(env, s, &hv->func, attr);
+        gc_pop(r, gc_qv_sexp);
+        return r;
+      }
+      case kTagEnv: return eval_in_env(env, s, hv, attr);
+      case kTagError: {
+        TQ_SEXP* handler = nullptr;
+        if (hv->error.code == ER_UNDEFINED && head_symbol && _eval_default_symbol(&handler, env) == 0 &&
+            handler != hv) {
+          hv = handler;
+          continue;
+        }
+        return hv;
+      }
+      default:
+        return lang_error(head, ER_NOT_FUNCTION, "eval", list(n_get_string("execute no function"), s, nullptr));
+    }
+  }
+}
+
+int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+  return lookup_env(ret, env, name, depth);
+}
+
+TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth) {
+  TQ_SEXP* r = nullptr;
+  if (_eval_symbol(&r, env, s->symbol.data, depth) == 0) return r;
+  return lang_error(s, ER_UNDEFINED, "eval(symbol)",
+                    list(n_get_string("eval:undefined symbol"), get_integer(kTagSymbol, nullptr), s, nullptr));
+}
+
+TQ_SEXP* get_env_symbol(TQISP_ENV* env, const L_CHAR* name, int depth) {
+  TQ_SEXP* r = nullptr;
+  return _eval_symbol(&r, env, name, depth) == 0 ? r : nullptr;
+}
+
+int _eval_default_symbol(TQ_SEXP** ret, TQISP_ENV* env) {
+  while (env) {
+    if (env->type == kEnvPair) {
+      if (_eval_default_symbol(ret, env->pair.env[0]) == 0) return 0;
+      env = env->pair.env[1];
+    } else if (env->type == kEnvHash) {
+      if (env->env.default_sym) {
+        *ret = env->env.default_sym->data;
+        return 0;
+      }
+      env = env->env.parent;
+    } else {
+      er_panic("_eval_default_symbol(1)");
+    }
+  }
+  return -1;
+}
+
+int get_args_symbol(TQ_SEXP* params, const L_CHAR* name) {
+  int i = 0;
+  for (TQ_SEXP* p = params; get_type(p) == kTagPair; p = p->pair.cdr, ++i) {
+    if (get_type(p->pair.car) != kTagSymbol) er_panic("get_args_symbol(1)");
+    if (l_strcmp(p->pair.car->symbol.data, name) == 0) return i;
+  }
+  return -1;
+}
+
+L_CHAR* number_text(TQ_SEXP* v, bool unitless_float_as_int) {
+  char buf[512];
+  int t = get_type(v);
+  if (t != kTagInteger && t != kTagFloat) return nullptr;
+  const L_CHAR* unit = t == kTagInteger ? v->integer.unit : v->floating.unit;
+  const char* u = unit ? n_string(std_cm, unit) : nullptr;
+  if (!u) u = "";
+  if (t == kTagInteger)
+    snprintf(buf, sizeof buf, "%" PRId64 "%s", v->integer.data, u);
+  else if (unit || !unitless_float_as_int)
+    snprintf(buf, sizeof buf, "%f%s", v->floating.data, u);
+  else
+    snprintf(buf, sizeof buf, "%i", saturate_int32(v->floating.data));
+  return copy_cell_text(_l_string_1(std_cm, buf));
+}
+
+int saturate_int32(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 2147483647.0) return INT32_MAX;
+  if (d <= -2147483648.0) return INT32_MIN;
+  return int(d);
+}
+
+TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SYM_FIELD* first = nullptr;
+  TQ_SYM_FIELD** tail = &first;
+  for (TQ_SYM_FIELD* f = s->symbol.field; f; f = f->next) {
+    auto* nf = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
+    nf->name = f->name;
+    const L_CHAR* d = f->data;
+    if (d && d[0] == '^' && d[1] == '^') {
+      nf->data = copy_cell_text(d + 1);
+    } else if (d && d[0] == '^') {
+      TQ_SEXP* v = nullptr;
+      if (_eval_symbol(&v, env, d + 1, -1) != 0)
+        return lang_error(s, ER_UNDEFINED, "eval(attribute symbol)",
+                          list(n_get_string("eval:undefined symbol-1"), s, get_string(d + 1), nullptr));
+      switch (get_type(v)) {
+        case kTagString: nf->data = v->string.data; break;
+        case kTagInteger:
+        case kTagFloat: nf->data = number_text(v, false); break;
+        case kTagError: return v;
+        default:
+          return lang_error(s, ER_TYPE, "eval(attribute symbol)", list(n_get_string("eval:type missmatch"), s, nullptr));
+      }
+    } else {
+      nf->data = const_cast<L_CHAR*>(d);
+    }
+    *tail = nf;
+    tail = &nf->next;
+  }
+  *sfp = first;
+  return nullptr;
+}
+
+L_CHAR* eval_carret(TQ_SEXP** retp, TQISP_ENV* env, const L_CHAR* text, TQ_SEXP* at) {
+  if (!text || text[0] != '^') return const_cast<L_CHAR*>(text);
+  if (text[1] == '^') return copy_cell_text(text + 1);
+  TQ_SEXP* sym = get_symbol(text + 1);
+  inherit(sym, at);
+  TQ_SEXP* v = eval(env, sym);
+  TQ_SEXP* err = nullptr;
+  L_CHAR* r = nullptr;
+  switch (get_type(v)) {
+    case kTagString: r = v->string.data; break;
+    case kTagInteger:
+    case kTagFloat: r = number_text(v, false); break;
+    case kTagError: err = v; break;
+    default:
+      err = get_error(pos_file(at), pos_line(at), ER_TYPE, lt("eval(attribute symbol)"),
+                      list(n_get_string("symbol attr field:type missmatch"), get_string(text), nullptr));
+  }
+  if (retp && *retp) *retp = err;
+  return r;
+}
+
+}  // namespace tq

@@ -1,0 +1,188 @@
+// The tag layer above the state machine: a start tag and its attributes become one token
+// carrying a symbol with an attribute list, "[sym k="v"]" describes a symbol's attributes,
+// HTML empty elements close themselves, and markup comments are skipped.
+//
+// Recovery: after an error inside a tag the rest of the tag, up to its ">", is skipped, so
+// that one broken tag gives one error and the text after it is read normally. When the
+// lexer has already queued an error for the token that broke the tag, no second one is
+// added. The cancel character always comes through, also from inside a tag or a comment.
+#include <cstring>
+
+#include "lang/gc.h"
+#include "lang/lex.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+constexpr LText kText = "!text";
+constexpr LText kOn = "!on";
+
+bool in_tag_mode(const TQ_FILE* f) { return f->mode <= kLexValue && f->mode >= kLexTagEndBracket; }
+
+// Drops the token being read: inside a tag, the rest of the tag up to its ">"; elsewhere the
+// token's state, so that the next token starts afresh.
+void skip_tag(TQ_FILE* f) {
+  reset_yytext(f);
+  if (!in_tag_mode(f)) {
+    if (f->mode != kLexContent && f->mode != kLexSexp) f->mode = (f->flags & kRfSexpContext) ? kLexSexp : kLexContent;
+    return;
+  }
+  int mark;
+  for (;;) {
+    const L_CHAR c = qv_lex_entity(&mark, f, 0);
+    if (c == 0 || (c == '>' && !mark)) break;
+    if ((c == '\n' || c == '\r') && !(f->flags & kRfLineFixed)) ++f->line;
+  }
+  f->mode = kLexContent;
+}
+
+// Queues "token error 4" with msg, unless the lexer has just reported the token that broke
+// the tag; then recovers. Returns 0.
+int tag_error(TQ_FILE* f, int token, const char* msg) {
+  if (!(token == kTokEnd && f->lex_error)) {
+    f->yytext ? (void)(f->yytext[f->yylen] = 0) : (void)0;
+    static constexpr LText empty = "";
+    const L_CHAR* text = f->yytext ? f->yytext : empty.s;
+    lex_queue_error(f, ER_TOKEN, {"token error 4", f->name, text, msg});
+  }
+  f->flags &= ~kRfEqualsToken;
+  skip_tag(f);
+  return kTokEnd;
+}
+
+L_CHAR* mcopy(const L_CHAR* s) {
+  const size_t bytes = size_t(l_strlen(s) + 1) * sizeof(L_CHAR);
+  auto* p = static_cast<L_CHAR*>(mmalloc(bytes, gc_text));
+  std::memcpy(p, s, bytes);
+  return p;
+}
+
+// A repeated name keeps its place and takes the new value; a new one goes to the end.
+void add_field(TQ_SEXP* sym, const L_CHAR* name, const L_CHAR* value) {
+  MemLock hold;  // the new texts are linked before anything can collect them
+  TQ_SYM_FIELD** tail = &sym->symbol.field;
+  for (; *tail; tail = &(*tail)->next) {
+    if (l_strcmp((*tail)->name, name) == 0) {
+      (*tail)->data = mcopy(value);
+      return;
+    }
+  }
+  auto* field = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
+  *tail = field;
+  field->name = mcopy(name);
+  field->data = mcopy(value);
+}
+
+bool is_datum(int t, const TQ_FILE* f, int32_t type) { return t == kTokDatum && f->sexp && f->sexp->h.type == type; }
+
+// "[sym name="value" ...]", after the left bracket.
+int field_description(TQ_FILE* f) {
+  f->flags |= kRfEqualsToken;
+  int t = _qv_lex(f, 1);
+  if (t == kTokCancel) return t;
+  if (!is_datum(t, f, kTagSymbol)) return tag_error(f, t, "symbol is required");
+  TQ_SEXP* sym = f->sexp;
+  for (;;) {
+    t = _qv_lex(f, 1);
+    if (t == kTokCancel) return t;
+    if (t == kTokRBracket) break;
+    if (t != kTokDatum) return tag_error(f, t, "only field description can be used in a tag");
+    if (f->sexp->h.type != kTagSymbol) return tag_error(f, t, "field name is required");
+    const L_CHAR* name = f->sexp->symbol.data;
+    t = _qv_lex(f, 1);
+    if (t != kTokEquals) return t == kTokCancel ? t : tag_error(f, t, "'=' is required");
+    t = _qv_lex(f, 1);
+    if (t == kTokCancel) return t;
+    if (t != kTokDatum) return tag_error(f, t, "text is required 2");
+    if (f->sexp->h.type != kTagString) return tag_error(f, t, "text is required 3");
+    add_field(sym, name, f->sexp->string.data);
+  }
+  f->flags &= ~kRfEqualsToken;
+  f->sexp = sym;
+  return kTokDatum;
+}
+
+int finish_tag(TQ_FILE* f, TQ_SEXP* tag, int value) {
+  f->sexp = tag;
+  return value;
+}
+
+int empty_or_start(TQ_FILE* f, TQ_SEXP* tag) {
+  return finish_tag(f, tag, (f->flags & kRfHtml) && check_html_emp(tag) == 0 ? kTokEmptyTag : kTokStartTag);
+}
+
+// The attributes of a tag opened by token t (0x401 to 0x405), up to its end.
+int attributes(TQ_FILE* f, int t) {
+  TQ_SEXP* tag = f->sexp;
+  int u = _qv_lex(f, 1);
+  for (;;) {
+    if (u == kTokCancel) return u;
+    if (u >= kTokEndPi && u <= kTokCommentEnd) {
+      if (t == kTokStartTagOpen && u == kTokEndEmpty) return finish_tag(f, tag, kTokEmptyTag);
+      if (t != kTokStartTagOpen && (u & 0xFF) == (t & 0xFF)) return finish_tag(f, tag, t);
+      return tag_error(f, u, "not correspond end tag");
+    }
+    if (u == kTokAttrValue) {
+      add_field(tag, kText, f->sexp->string.data);
+    } else if (u == kTokAttrName) {
+      const L_CHAR* name = f->sexp->string.data;
+      const int v = _qv_lex(f, 1);
+      if (v != kTokEquals) {
+        add_field(tag, name, kOn);
+        u = v;
+        continue;
+      }
+      const int w = _qv_lex(f, 1);
+      if (w == kTokCancel) return w;
+      if (w != kTokAttrValue && w != kTokAttrName) return tag_error(f, w, "text is required 1");
+      add_field(tag, name, f->sexp->string.data);
+    } else if (u == kTokGreater) {
+      if ((f->flags & kRfHtml) || t == kTokStartTagOpen) return empty_or_start(f, tag);
+      return tag_error(f, u, "not correspond end tag");
+    } else {
+      return tag_error(f, u, "attribute syntax error.");
+    }
+    u = _qv_lex(f, 1);
+  }
+}
+
+}  // namespace
+
+int __qv_lex(TQ_FILE* f) {
+  for (;;) {
+    const int t = _qv_lex(f, 1);
+    switch (t) {
+      case kTokCommentStart: {
+        if (f->yylen >= 3 && f->yytext[f->yylen - 1] == '>' && f->yytext[f->yylen - 2] == '-' &&
+            f->yytext[f->yylen - 3] == '-') {
+          f->mode = kLexContent;
+          reset_yytext(f);
+          continue;
+        }
+        int u;
+        do u = _qv_lex(f, 0);
+        while (u != kTokCommentEnd && u != kTokEnd && u != kTokClosed && u != kTokCancel);
+        if (u == kTokCancel) return u;
+        reset_yytext(f);
+        continue;
+      }
+      case kTokLBracket: return field_description(f);
+      case kTokStartTag:
+        return (f->flags & kRfHtml) && check_html_emp(f->sexp) == 0 ? kTokEmptyTag : kTokStartTag;
+      case kTokStartTagOpen:
+      case kTokPi:
+      case kTokDecl:
+      case kTokBracketTag: return attributes(f, t);
+      case kTokEnd:
+        if (f->lex_error && in_tag_mode(f)) skip_tag(f);  // a tag name refused by its maker
+        return t;
+      default: return t;
+    }
+  }
+}
+
+int qv_lex(TQ_FILE* f) { return __qv_lex(f); }
+
+}  // namespace tq

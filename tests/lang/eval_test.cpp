@@ -1,0 +1,278 @@
+// The evaluator's rules that no core word reaches from a script: keyword arguments, a
+// lambda taking its whole form, environment calls, the undefined-name handler, the break
+// check, the registration table; and the core words that touch files, processes and time.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "lang/core_table.h"
+#include "lang/core_words.h"
+#include "lang/eval.h"
+#include "lang/init_tqlisp.h"
+#include "lang/tq_file.h"
+#include "platform/machine.h"
+#include "reader_test_util.h"
+#include "support/test_util.h"
+
+namespace {
+
+using namespace tq;
+using tqtest::lc;
+using tqtest::print_text;
+using tqtest::read_text;
+
+constexpr int kInList = 256;
+
+// Evaluates every form of src in the inner top environment; the last value, printed.
+std::string run(const char* src, TQISP_ENV* env = nullptr) {
+  GcFrame frame("run");
+  TQ_SEXP* v = nullptr;
+  for (TQ_SEXP* p = read_text(src); get_type(p) == kTagPair; p = p->pair.cdr)
+    v = eval(env ? env : qvlisp_top_env1, p->pair.car);
+  if (get_type(v) == kTagError) {
+    char code[16];
+    snprintf(code, sizeof code, "%#x", unsigned(v->error.code));
+    return std::string("error ") + code + " " + tqtest::text(v->error.func) + " " + print_text(v->error.data, kInList);
+  }
+  return print_text(v, kInList);
+}
+
+// A lambda cell made by hand, as the built-in word library makes its keyword lambdas.
+TQ_SEXP* make_lambda(const char* params, const char* body, int order, int min, int max) {
+  TQ_SEXP* f = get_sexp(nullptr, kTagFunc);
+  f->func.type = kFuncLambda;
+  f->func.order = int8_t(order);
+  f->func.min = int8_t(min);
+  f->func.max = int8_t(max);
+  f->func.l_params = car(read_text(params));
+  f->func.l_body = read_text(body);
+  return f;
+}
+
+TEST(Eval, KeywordArgumentsFillTheirParametersInAnyOrder) {
+  GcFrame frame("keywords");
+  set_env(qvlisp_top_env1, lc("kw"), make_lambda("^(a b c)", "^(list a b c)", 2, 4, 4));
+  EXPECT_EQ(run("^(kw (c (+ 1 2)) (a 1) (c 9))"), "(1 () 9)");
+  EXPECT_EQ(run("^(kw 5 (a 1) (b 2))"), "error 0x80040503 eval (\"invalid parameter (1)\" 5)");
+  EXPECT_EQ(run("^(kw (d 1) (a 1) (b 2))"), "error 0x80040503 eval (\"invalid parameter(symbol error) (2)\" (d 1))");
+  EXPECT_EQ(run("^(kw (a (car ())) (b 1) (c 1))"), "error 0x80030806 car (\"type missmatch in parameter\")");
+  EXPECT_EQ(run("^(kw (a 1))").substr(0, 16), "error 0x80030502") << "exactly one more than the parameters";
+}
+
+TEST(Eval, ALambdaWithOneSymbolTakesTheWholeForm) {
+  GcFrame frame("whole");
+  set_env(qvlisp_top_env1, lc("whole"), make_lambda("^all", "^all", 1, 1, -1));
+  EXPECT_EQ(run("^(whole 1 (+ 1 1))"), "(whole 1 2)");
+  set_env(qvlisp_top_env1, lc("raw_whole"), make_lambda("^all", "^all", 0, 1, -1));
+  EXPECT_EQ(run("^(raw_whole 1 (+ 1 1))"), "(raw_whole 1 (+ 1 1))");
+}
+
+TEST(Eval, AnEnvironmentHeadRunsTheRestInAChildOrInItself) {
+  GcFrame frame("envcall");
+  TQISP_ENV* e = new_env(qvlisp_top_env0);
+  set_env(e, lc("x"), get_integer(10, nullptr));
+  set_env(qvlisp_top_env1, lc("E"), get_env(e));
+  EXPECT_EQ(run("^(E x)"), "10");
+  // Local is the caller's environment; the child's bindings die with the call.
+  EXPECT_EQ(run("^(E (define z 1) z)"), "1");
+  EXPECT_EQ(run("^(E z)"), "error 0x80030705 eval(symbol) (\"eval:undefined symbol\" 3 z)");
+  TQ_SEXP* local = nullptr;
+  {
+    GcFrame f2("local");
+    TQ_SEXP* v = eval(qvlisp_top_env1, car(read_text("^(E Local)")));
+    ASSERT_EQ(get_type(v), kTagEnv);
+    local = v;
+  }
+  EXPECT_EQ(local->env.data, qvlisp_top_env1);
+  // Attributes are bound as strings; type="raw" runs in the environment itself, no Local.
+  EXPECT_EQ(run("^([E type=\"raw\" w=\"q\"] (define y 3) w)"), "\"q\"");
+  EXPECT_EQ(run("^(E y)"), "3");
+  EXPECT_EQ(run("^([E type=\"raw\"] Local)"), "error 0x80030705 eval(symbol) (\"eval:undefined symbol\" 3 Local)");
+  EXPECT_EQ(run("^(E (car ()) x)"), "error 0x80030806 car (\"type missmatch in parameter\")");
+}
+
+// Names the undefined head and the form it was called with.
+TQ_SEXP* handler_prim(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  return list(get_string(car(form)->symbol.data), cdr(form), nullptr);
+}
+
+TEST(Eval, AnUndefinedHeadGoesToTheHandlerWithTheFormAsWritten) {
+  GcFrame frame("handler");
+  TQISP_ENV* e = new_env(qvlisp_top_env1);
+  EXPECT_EQ(run("^(no-such-word 1)", e), "error 0x80030705 eval(symbol) (\"eval:undefined symbol\" 3 no-such-word)");
+  set_default_env(e, get_func_prim(handler_prim, 0, nullptr, 1, -1));
+  EXPECT_EQ(run("^(no-such-word 1 (car ()))", e), "(\"no-such-word\" (1 (car ())))");
+  // A symbol that is not a head stays undefined.
+  EXPECT_EQ(run("^(list no-such-word)", e), "error 0x80030705 eval(symbol) (\"eval:undefined symbol\" 3 no-such-word)");
+}
+
+uint32_t fake_now = 100;
+uint32_t fake_clock() { return fake_now; }
+int break_calls = 0;
+bool break_armed = false;
+TQ_SEXP* test_break(TQ_SEXP* form) {
+  ++break_calls;
+  return break_armed ? get_error(form ? form->h.file : nullptr, 0, ER_BREAK, lc("break"), nullptr) : nullptr;
+}
+
+TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
+  GcFrame frame("break");
+  break_check_clock = fake_clock;
+  break_check = test_break;
+  fake_now = 100;
+  break_calls = 0;
+  run("^(list 1 2 3)");
+  run("^(list 4 5)");
+  EXPECT_EQ(break_calls, 1) << "one call within the same second";
+  break_armed = true;
+  ++fake_now;
+  EXPECT_EQ(run("^(list 1 2)"), "error 0x80011404 break ()");
+  EXPECT_EQ(run("^(list 1 2)"), "error 0x80011404 break ()") << "asked again at once after a break";
+  break_armed = false;
+  EXPECT_EQ(run("^(list 1 2)"), "(1 2)");
+  break_check = nullptr;
+  break_check_clock = get_tqtime;
+}
+
+TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
+  struct Row {
+    const char* name;
+    bool inner;
+    int order, min, max;
+  };
+  const Row rows[kCorePrimCount] = {
+      {"list", 0, 0, 2, -1},  {"/", 0, 1, 3, 3},      {"div", 0, 1, 3, 3},    {"rem", 0, 1, 3, 3},
+      {"define", 0, 0, 3, -1}, {"while", 0, 0, 2, -1}, {"=", 0, 1, 3, 3},      {"Equ", 0, 1, 3, 3},
+      {"Neq", 0, 1, 3, 3},    {"<=", 0, 1, 3, 3},     {"Lteq", 0, 1, 3, 3},   {"Lt", 0, 1, 3, 3},
+      {"<", 0, 1, 3, 3},      {">=", 0, 1, 3, 3},     {"Gteq", 0, 1, 3, 3},   {"Gt", 0, 1, 3, 3},
+      {">", 0, 1, 3, 3},      {"+", 0, 1, 3, -1},     {"add", 0, 1, 3, -1},   {"*", 0, 1, 3, -1},
+      {"mul", 0, 1, 3, -1},   {"-", 0, 1, 2, 3},      {"sub", 0, 1, 2, 3},    {"set", 0, 0, 3, 3},
+      {"quote", 0, 0, 2, 2},  {"if", 0, 0, 4, 4},     {"append", 0, 0, 3, 3}, {"cons", 0, 0, 3, 3},
+      {"let", 0, 0, 3, -1},   {"cdr", 0, 1, 2, 2},    {"car", 0, 1, 2, 2},    {"save", 1, 0, 6, 6},
+      {"shell", 1, 0, 2, -1}, {"wait", 1, 0, 2, 2},   {"lambda", 1, 0, 2, -1}, {"and", 0, 1, 3, -1},
+      {"or", 0, 1, 3, -1},    {"xor", 0, 1, 3, -1},   {"not", 0, 1, 2, 2},    {"And", 0, 1, 3, -1},
+      {"Or", 0, 1, 3, -1},    {"Xor", 0, 1, 3, -1},   {"Not", 0, 1, 2, 2},
+  };
+  for (int i = 0; i < kCorePrimCount; ++i) {
+    const Row& r = rows[i];
+    SCOPED_TRACE(r.name);
+    EXPECT_STREQ(core_prims[i].name, r.name);
+    TQ_SEXP* f = nullptr;
+    ASSERT_EQ(_eval_symbol(&f, qvlisp_top_env1, lc(r.name), -1), 0);
+    ASSERT_EQ(get_type(f), kTagFunc);
+    EXPECT_EQ(f->func.type, kFuncPrim);
+    EXPECT_EQ(f->func.order, r.order);
+    EXPECT_EQ(f->func.min, r.min);
+    EXPECT_EQ(f->func.max, r.max);
+    EXPECT_EQ(f->func.args_env, nullptr);
+    TQ_SEXP* outer = nullptr;
+    EXPECT_EQ(_eval_symbol(&outer, qvlisp_top_env0, lc(r.name), -1), r.inner ? -1 : 0);
+  }
+}
+
+TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {
+  GcFrame frame("line");
+  set_env(qvlisp_top_env1, lc("set-line-fix"), get_func_prim(set_line_fix, 0, nullptr, 2, 2));
+  TQ_SEXP* root = read_text("^(set-line-fix 41)\n^(list 1)\n^(set-line-fix \"x\")");
+  TQ_SEXP* first = car(root);
+  EXPECT_EQ(eval(qvlisp_top_env1, first), nullptr);
+  TQ_FILE* f = first->h.file;
+  EXPECT_TRUE(f->flags & kRfLineFixed);
+  // Line ends no longer count: the next forms read on the fixed line.
+  EXPECT_EQ(car(cdr(root))->h.line, 41);
+  TQ_SEXP* e = eval(qvlisp_top_env1, car(cdr(cdr(root))));
+  ASSERT_EQ(get_type(e), kTagError);
+  EXPECT_EQ(e->error.code, ER_TYPE);
+  EXPECT_EQ(tqtest::text(e->error.func), "set-line-fix");
+}
+
+TEST(SaveWord, WritesPrintedValuesOrRawBytesWithTheTranslatedFlags) {
+  tqtest::TempDir dir;
+  std::string path = dir.file("out");
+  auto save = [&](const std::string& flags, const char* format, const char* data) {
+    std::string src = "^(save \"" + path + "\" " + flags + " 420 \"" + format + "\" " + data + ")";
+    return run(src.c_str());
+  };
+  EXPECT_EQ(save("1536", "qvlisp", "(list 1 \"two\" (list 'three))"), "()");
+  EXPECT_EQ(tqtest::read_file(path), "1\n^\"two\"\n(three)\n");
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
+  // Append (0x8) keeps what is there; exclusive (0x800) refuses an existing file.
+  EXPECT_EQ(save("8", "qvlisp", "(list 4)"), "()");
+  EXPECT_EQ(tqtest::read_file(path), "1\n^\"two\"\n(three)\n4\n");
+  EXPECT_EQ(save("2560", "qvlisp", "(list 5)").substr(0, 16), "error 0x80040a06");
+  // The file is opened before the data is evaluated: a failing data expression still truncates.
+  EXPECT_EQ(save("1536", "qvlisp", "(car ())"), "error 0x80030806 car (\"type missmatch in parameter\")");
+  EXPECT_EQ(tqtest::read_file(path), "");
+}
+
+TEST(SaveWord, RawCellsAreWrittenWholeAndKeepTheirBytes) {
+  tqtest::TempDir dir;
+  GcFrame frame("raw");
+  const char bytes[] = "ab\0cd";
+  set_env(qvlisp_top_env1, lc("r1"), get_raw(bytes, 5));
+  set_env(qvlisp_top_env1, lc("r2"), get_raw("xyz", 3));
+  std::string src = "^(save \"" + dir.file("raw") + "\" 1536 420 \"raw\" (list r1 r2))";
+  EXPECT_EQ(run(src.c_str()), "()");
+  EXPECT_EQ(tqtest::read_file(dir.file("raw")), std::string("ab\0cdxyz", 8));
+  // The cells still hold their bytes: printing them again is safe and whole.
+  EXPECT_EQ(run("^r1"), std::string("#5#ab\0cd", 8));
+}
+
+TEST(SaveWord, OpenFlagsOfTheOriginalPlatformMapByMeaning) {
+  EXPECT_EQ(save_open_flags(0), O_RDWR);
+  EXPECT_EQ(save_open_flags(0x200 | 0x400), O_RDWR | O_CREAT | O_TRUNC);
+  EXPECT_EQ(save_open_flags(0x8 | 0x800 | 0x4), O_RDWR | O_APPEND | O_EXCL | O_NONBLOCK);
+  EXPECT_EQ(save_open_flags(0x1 | 0x2 | 0x10000), O_RDWR) << "other bits are dropped";
+}
+
+// Children of every thread of this process, from /proc.
+int child_count() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string c = tqtest::read_file(std::string("/proc/self/task/") + e->d_name + "/children");
+      for (char ch : c) n += ch == ' ';
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(ShellWord, ReturnsAtOnceAndLeavesNoChildOrDescriptor) {
+  // The program ignores SIGCHLD without keeping zombies (test programs restore the default
+  // to wait for their own children): run the word under the program's disposition.
+  struct sigaction ign{}, old{};
+  ign.sa_handler = SIG_IGN;
+  ign.sa_flags = SA_NOCLDWAIT;
+  sigaction(SIGCHLD, &ign, &old);
+  tqtest::TempDir dir;
+  const int fds = tqtest::open_fd_count();
+  std::string done = dir.file("done");
+  std::string src = "^(shell \"sleep 0.3; touch '\" \"" + done + "'\")";
+  EXPECT_EQ(run(src.c_str()), "()");
+  EXPECT_NE(access(done.c_str(), F_OK), 0) << "shell waited for its command";
+  ASSERT_TRUE(tqtest::wait_until([&] { return access(done.c_str(), F_OK) == 0; })) << "the command never ran";
+  EXPECT_EQ(tqtest::open_fd_count(), fds);
+  // No zombie: this process has no child left once the command has ended.
+  EXPECT_TRUE(tqtest::wait_until([] { return child_count() == 0; }));
+  sigaction(SIGCHLD, &old, nullptr);
+}
+
+TEST(WaitWord, SleepsTheGivenSeconds) {
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run("^(wait 1)"), "()");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// Every syntax item of the reader, read and printed back: each row is a source text and
+// exactly what its top-level forms print as, one per line (S-expression form unless the row
+// asks for XML). The site of the process in printed errors shows as SITE.
+#include <gtest/gtest.h>
+
+#include "lang/site.h"
+#include "reader_test_util.h"
+
+namespace {
+
+using namespace tq;
+
+struct SyntaxRow {
+  const char* what;
+  const char* src;
+  int reader_flags;
+  int print_flags;
+  const char* printed;
+};
+
+constexpr int X = kPrintXml;
+
+const SyntaxRow kRows[] = {
+    // Markup content: words are text, numbers are numbers with units, blanks are dropped.
+    {"markup words", "hello  world\n x", 0, 0, "^\"hello\"\n^\"world\"\n^\"x\"\n"},
+    {"markup numbers", "12 3.5 12px -7 0x1F 017 +4 1.2.3", 0, 0,
+     "12\n3.500000 \n12px\n-7\n31\n15\n4\n^\"1.2.3\"\n"},
+    {"markup number 64-bit", "4294967296 -2147483649", 0, 0, "4294967296\n-2147483649\n"},
+    {"markup number ends", "1\\2<a/>3^x", 0, 0, "1\n2\n(a)\n3\n^x\n"},
+    {"caret: S-expression atom", "^abc ^12mm", 0, 0, "^abc\n12mm\n"},
+    // S-expression context.
+    {"lists", "(a (b c) () d)", 0, 0, "(a (b c) () d)\n"},
+    {"numbers with units", "(12mm 1.5cm 017 0x1F 0X1F -0x10 09 -2 +3 -.5 .5 1.5e3 1-2)", 0, 0,
+     "(12mm 1.500000cm  15 31 31 -16 09 -2 3 -.5 .5 1.500000e3  1)\n"},
+    {"symbols and %", "(%E1 %x a.b)", 0, 0, "(%E1 %x a.b)\n"},
+    {"quote", "('a '(b c) '<p/>)", 0, 0, "((quote a) (quote (b c)) (quote (p)))\n"},
+    {"comment", "(a ; comment (\n b)", 0, 0, "(a b)\n"},
+    {"strings and escapes", "(\"a\\nb\" \"t\\tx\" \"q\\\"\" \"b\\\\\" \"\\z\" \"\")", 0, 0,
+     "(\"a\\nb\" \"t\\tx\" \"q\\\"\" \"b\\\\\" \"\\\\z\" \"\")\n"},
+    {"references in strings", "(\"&lt;&amp;&quot;&#65;\")", 0, 0, "(\"&lt;&amp;\\\"A\")\n"},
+    {"references in markup", "&lt;b&amp;c x&#65;&#x41;&C65;&cx41;", 0, 0, "^\"&lt;b&amp;c\"\n^\"xAAAA\"\n"},
+    {"marked blank joins a word", "a&#32;b", 0, 0, "^\"a b\"\n"},
+    {"raw cells", "(#3#a\"c #0# x) ^#2#()", 0, 0, "(#3#a\"c #0# x)\n^#2#()\n"},
+    {"field description", "([s k=\"v\" j=\"w\"] [t a=\"1\" a=\"2\"])", 0, 0, "([s k=\"v\" j=\"w\"] [t a=\"2\"])\n"},
+    // Markup elements.
+    {"element with attributes", "<a x=\"1\" y z=w \"q\">text</a>", 0, 0,
+     "([a x=\"1\" y=\"!on\" z=\"w\" !text=\"q\"] \"text\")\n"},
+    {"repeated attribute", "<a x=\"1\" y=\"2\" x=\"3\"/>", 0, 0, "([a x=\"3\" y=\"2\"])\n"},
+    {"nested elements", "<a><b>1</b> t (x y)</a>", 0, 0, "(a (b 1) \"t\" (x y))\n"},
+    {"element printed as XML", "<a x=\"1\">t<b/></a>", 0, X, "<a x=\"1\">t <b/></a>\n"},
+    {"element in a list", "(f <p>x</p> g)", 0, 0, "(f (p \"x\") g)\n"},
+    {"processing instruction", "<?x a=\"1\" ?><!DOCTYPE x !>", 0, 0, "([?x a=\"1\"])\n([!DOCTYPE x=\"!on\"])\n"},
+    {"bracket tag", "<[ ]>", 0, 0, "([)\n"},
+    {"cdata", "<![CDATA[a<b &amp; (c)]]>", 0, 0, "^\"&lt;![CDATA[a&lt;b &amp;amp; (c)]]>\"\n"},
+    {"markup comment", "<!-- c - -- <a> -->x<!---->", 0, 0, "^\"x\"\n"},
+    {"end tag with a blank", "<a>t</a >", 0, 0,
+     "(a \"t\")\n^\n %E\n (\"SITE\" \"test\" 1 \"parser\" 0x80021005\n (\"token error\"))\n"},
+    {"html mode", "<br><p class=x id=\"v\">t<img src=\"i\"></p>", kRfHtml, 0,
+     "(BR)\n([P CLASS=\"X\" ID=\"v\"] \"t\" ([IMG SRC=\"i\"]))\n"},
+    {"html doctype", "<!doctype html>", kRfHtml, 0, "([!DOCTYPE HTML=\"!on\"])\n"},
+    {"text mode", "(a) 12 ^(b)", kRfTextMode, 0, "^\"(a)\"\n^\"12\"\n^(b)\n"},
+    {"blanks kept", "a  b\nc", 0, 0, "^\"a\"\n^\"  \"\n^\"b\"\n^\"\\n\"\n^\"c\"\n"},
+};
+
+class Syntax : public testing::TestWithParam<SyntaxRow> {};
+
+std::string with_site(std::string s) {
+  const std::string site = tqtest::text(get_tqlisp_site());
+  for (size_t at; (at = s.find("\"" + site + "\"")) != std::string::npos;) s.replace(at + 1, site.size(), "SITE");
+  return s;
+}
+
+TEST_P(Syntax, ReadsAndPrintsBack) {
+  const SyntaxRow& r = GetParam();
+  int flags = r.reader_flags;
+  if (std::string(r.what) == "blanks kept") flags = -1;
+  if (flags == -1) {
+    GcFrame frame("t");
+    TQ_SEXP* root = tqtest::read_text(r.src);
+    set_parseflags(root->h.file, 0, kRfNoLineEndsInText | kRfNoBlanksInText);
+    EXPECT_EQ(with_site(tqtest::print_text(root, kPrintLines | r.print_flags)), r.printed) << r.src;
+    return;
+  }
+  EXPECT_EQ(with_site(tqtest::read_print(r.src, flags, r.print_flags)), r.printed) << r.src;
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, Syntax, testing::ValuesIn(kRows), [](const auto& info) {
+  std::string n;
+  for (const char* p = info.param.what; *p; ++p) n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  return n;
+});
+
+// What the cells hold where printing alone would not show it.
+TEST(Syntax, CellsCarryTheirSourceAndFlags) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("w\n(s \"t\")\n<a b=\"c\"/>9");
+  TQ_SEXP* w = car(root);
+  ASSERT_EQ(get_type(w), kTagString);
+  EXPECT_EQ(w->h.flags, kSexpFromMarkup);
+  EXPECT_EQ(w->h.line, 1);
+  TQ_SEXP* form = car(cdr(root));
+  EXPECT_EQ(form->h.line, 2);
+  EXPECT_EQ(car(form)->h.flags, 0);  // S-expression atoms carry no markup flag
+  TQ_SEXP* tag = car(car(cdr(cdr(root))));
+  EXPECT_EQ(tag->h.flags, kSexpFromMarkup);
+  EXPECT_EQ(tag->h.line, 3);
+  TQ_SEXP* nine = car(cdr(cdr(cdr(root))));
+  EXPECT_EQ(nine->h.flags, 0);  // numbers never do
+  EXPECT_EQ(nine->h.file, root->h.file);
+}
+
+TEST(Syntax, QuotIsTheDoubleQuote) {
+  GcFrame frame("t");
+  TQ_SEXP* s = car(tqtest::read_text("&quot;"));
+  ASSERT_EQ(get_type(s), kTagString);
+  EXPECT_EQ(s->string.data[0], L_CHAR('"'));
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// Lazy reading: forms are read only when inspected (a reader on a pipe answers the first
+// form before the second is written), one thread reads a reader while others wait for it,
+// function-backed cells are called until a value comes, the queries on delayed cells, and
+// the collector closes readers nobody refers to.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lang/site.h"
+#include "reader_test_util.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
+#include "support/task_runner.h"
+
+namespace {
+
+using namespace tq;
+
+TEST(Lazy, PipeGivesFormOneBeforeFormTwoIsWritten) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  ASSERT_EQ(s_write(p[1], "(a b) ", 6), 6);
+  GcFrame frame("t");
+  TQ_SEXP* root = init_parse(p[0], tqtest::lc("pipe"), nullptr);
+  auto first = std::make_shared<std::string>();
+  tqtest::Task t1([=] { *first = tqtest::print_text(car(root), 0); });
+  ASSERT_TRUE(t1.wait()) << "form 1 was not read while form 2 was still unwritten";
+  EXPECT_EQ(*first, "(a b)");
+  // The rest of the list is still pending: it needs text that has not been written.
+  EXPECT_EQ(check_delay(root->pair.cdr, 0), 4);
+  ASSERT_EQ(s_write(p[1], "(c)", 3), 3);
+  d_s_close(p[1]);
+  auto second = std::make_shared<std::string>();
+  tqtest::Task t2([=] { *second = tqtest::print_text(root->pair.cdr, kPrintLines); });
+  ASSERT_TRUE(t2.wait()) << "form 2 was not read after it was written";
+  EXPECT_EQ(*second, "(c)\n");
+}
+
+// Many forms read by two tasks at once: both see the very same cells, so each form was
+// realised once, and the text is read in order.
+TEST(Lazy, TwoTasksShareOneReader) {
+  std::string src, expected;
+  for (int i = 0; i < 400; ++i) {
+    src += "(f" + std::to_string(i) + " <p a=\"" + std::to_string(i) + "\">t</p> 'q) ";
+    expected += "(f" + std::to_string(i) + " ([p a=\"" + std::to_string(i) + "\"] \"t\") (quote q))\n";
+  }
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text(src.c_str());
+  struct Seen {
+    std::vector<TQ_SEXP*> cars;
+    std::string text;
+  };
+  auto seen = std::make_shared<std::array<Seen, 2>>();
+  auto walk = [root, seen](int k) {
+    gc_push(nullptr, nullptr, "walker");
+    for (TQ_SEXP* p = root; get_type(p) == kTagPair; p = p->pair.cdr) {
+      (*seen)[k].cars.push_back(p->pair.car);
+      (*seen)[k].text += tqtest::print_text(p->pair.car, 0) + "\n";
+    }
+    gc_pop(nullptr, nullptr);
+  };
+  tqtest::Task a([=] { walk(0); }), b([=] { walk(1); });
+  ASSERT_TRUE(a.wait() && b.wait()) << "a reader shared by two tasks did not finish";
+  EXPECT_EQ((*seen)[0].text, expected);
+  EXPECT_EQ((*seen)[1].text, expected);
+  EXPECT_EQ((*seen)[0].cars, (*seen)[1].cars);
+}
+
+// A chain of function-backed cells: each call answers the next cell, the last a value.
+struct Step {
+  DELAY_FUNC df;
+  int n;
+  std::vector<int>* order;
+};
+std::vector<std::unique_ptr<Step>> steps;  // the records a chain makes
+TQ_SEXP* step_func(TQ_SEXP* cell) {
+  auto* s = reinterpret_cast<Step*>(cell->delay.d.func);
+  s->order->push_back(s->n);
+  if (s->n == 0) return get_integer(42, nullptr);
+  steps.push_back(std::make_unique<Step>(Step{{step_func, nullptr, nullptr}, s->n - 1, s->order}));
+  return init_delay_func(&steps.back()->df);
+}
+int check_seven(DELAY_FUNC*, int key) { return 7 + key; }
+
+TEST(Lazy, FunctionChainRealisesInOrder) {
+  GcFrame frame("t");
+  std::vector<int> order;
+  Step first{{step_func, nullptr, check_seven}, 3, &order};
+  TQ_SEXP* cell = init_delay_func(&first.df);
+  EXPECT_EQ(check_delay(cell, 1), 8);
+  EXPECT_EQ(get_type(cell), kTagInteger);  // the first cell takes the value
+  EXPECT_EQ(cell->integer.data, 42);
+  EXPECT_EQ(order, (std::vector<int>{3, 2, 1, 0}));
+  EXPECT_EQ(check_delay(cell, 1), 3);  // realised
+}
+
+TEST(Lazy, QueriesOnDelayedCells) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("x");
+  STREAM* st = nullptr;
+  DELAY_FUNC* df = nullptr;
+  EXPECT_EQ(check_delay(root, 0), 4);
+  EXPECT_EQ(get_delay_info(&st, &df, root), 4);
+  EXPECT_EQ(st, root->h.file->st);
+  EXPECT_EQ(get_sexp_stream(root), root->h.file->st);
+  Step none{{step_func, nullptr, nullptr}, 0, nullptr};
+  TQ_SEXP* cell = init_delay_func(&none.df);
+  EXPECT_EQ(check_delay(cell, 0), 5);
+  EXPECT_EQ(get_delay_info(&st, &df, cell), 2);
+  EXPECT_EQ(df, &none.df);
+  EXPECT_EQ(check_delay(nullptr, 0), 3);
+  EXPECT_EQ(get_delay_info(&st, &df, car(root)), 3);
+}
+
+// The collector closes a reader that nothing refers to: its close hook runs with 1 and its
+// stream is closed; a reader still referred to is only marked (hook code 2).
+std::vector<int> hook_codes;
+void record_close(int code, void*) { hook_codes.push_back(code); }
+
+TEST(Lazy, CollectorClosesReadersNobodyRefersTo) {
+  hook_codes.clear();
+  STREAM* dropped_stream;
+  TQ_SEXP* kept;
+  GcFrame keep("kept");
+  kept = tqtest::read_text("(kept)");
+  {
+    GcFrame frame("dropped");
+    TQ_SEXP* root = tqtest::read_text("(a (b");
+    dropped_stream = root->h.file->st;
+    set_close_func(root->h.file, record_close, nullptr);
+    ASSERT_EQ(get_type(root), kTagPair);  // half read: the reader is open with cells pending
+  }
+  gc_enable();
+  EXPECT_EQ(hook_codes, std::vector<int>{1});
+  // The collector holds the stream lock, so the stream is closed by the close queue.
+  EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(dropped_stream) == 0; })) << "the dropped reader's stream stayed open";
+  hook_codes.clear();
+  set_close_func(kept->h.file, record_close, nullptr);
+  gc_enable();
+  EXPECT_EQ(hook_codes, std::vector<int>{2});
+  EXPECT_EQ(tqtest::print_text(car(kept), 0), "(kept)");
+}
+
+TEST(Lazy, EmptyStreamIsNilAndClosesTheReader) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("");
+  EXPECT_EQ(get_type(root), kTagNil);
+  EXPECT_TRUE(root->h.file->flags & kRfClosed);
+  EXPECT_EQ(qv_lex(root->h.file), kTokClosed);
+  EXPECT_EQ(root->h.file->error, -257);
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// The tick layer under a clock the test moves. While one of these lives, the timed thread
+// is held, so advance() runs what falls due on the test's own thread, as the only runner:
+// after it returns, every callback due by then has run (the process's own periodic
+// entries too) and nothing else has. The clock starts 10 s ahead of the time base, past
+// the timed thread's start delay.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "platform/machine.h"
+#include "platform/tick.h"
+
+namespace tqtest {
+
+class TickClock {
+ public:
+  explicit TickClock(bool hold = true) : hold_(hold) {
+    now_ = tq::get_tqtime() + 10;
+    tq::tick_clock = [] { return now_.load(); };
+    if (hold_) tq::tick_thread_hold(true);
+  }
+  ~TickClock() {
+    if (hold_) tq::tick_thread_hold(false);
+    tq::tick_clock = nullptr;
+  }
+  TickClock(const TickClock&) = delete;
+  TickClock& operator=(const TickClock&) = delete;
+
+  static uint32_t now() { return now_.load(); }
+  // Moves the clock without running anything (a callback that takes time).
+  static void move(int s) { now_ += uint32_t(s); }
+  // Moves the clock on by s seconds; with the thread held, runs what is due then.
+  void advance(int s) {
+    now_ += uint32_t(s);
+    if (hold_) tq::tick_round();
+  }
+
+ private:
+  static inline std::atomic<uint32_t> now_{0};
+  bool hold_;
+};
+
+}  // namespace tqtest
