@@ -85,7 +85,6 @@ TEST(MxHolders, CollectedBlocksAndStringVectorsMarkWhatTheyHold) {
     tq::MATRIX_ALLOC_BLOCK_PARAM prm{{0, tq::MXT_BLOCK, 0}, 3, bytes};
     block = static_cast<tq::MATRIX_ALLOC_BLOCK_PARAM*>(
         tq::mxt_alloc_block_data(&tq::mx_type_block, tq::MX_ALLOC_GC, &prm, nullptr, __FILE__, __LINE__));
-    const std::string hex = "616263";
     int sizes[] = {3};
     tq::MATRIX_ALLOC_VECTOR_PARAM vp{1, sizes, const_cast<char*>("dflt"), nullptr};
     strings = tq::mxt_alloc_stringv_data(&tq::mx_type_string_v, tq::MX_ALLOC_GC, &vp, nullptr, __FILE__, __LINE__);

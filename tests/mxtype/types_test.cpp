@@ -7,9 +7,11 @@
 #include <random>
 
 #include "lang/gc.h"
+#include "matrix/matrix_fixture.h"
 #include "mxtest_types.h"
 #include "mxtype/block_type.h"
 #include "mxtype/mx_print.h"
+#include "mxtype/num_types.h"
 #include "mxtype/rgb_type.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -234,6 +236,18 @@ TEST(MxPrint, VectorsAndScalarsPrintExactly) {
   char* joined = tq::get_matrix_string_buffer(&empty);
   EXPECT_STREQ(joined, "");
   d_f_ree(joined);
+}
+
+TEST(MxPrint, BitTestCountsZerosOnesAndOthers) {
+  mxtest::TestMatrix m({{1 << 20, 1, 3}});
+  std::vector<int64_t> dc{0, 8};
+  void* v = vector_of<uint8_t>(&tq::mx_type_uint8_v, {5}, {0, 1, 0, 7, 255});
+  testing::internal::CaptureStdout();
+  tq::check_bittest(m.get(), dc.data(), v, "bits");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.substr(0, 5), "bits(");
+  EXPECT_EQ(out.substr(out.find(')')), ") z-2 o-1 oth-2 total=5\n");
+  tq::mxt_free_data(&tq::mx_type_uint8_v, v);
 }
 
 TEST(MxPrint, TypeTraceOncePerSecond) {
