@@ -82,7 +82,15 @@ void evict(FAC_ENTRY* keep) {
 FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
   if (pos > info->file_size) return nullptr;
   uint64_t offset = pos & ~uint64_t(kFacPage - 1);
-  FAC_ENTRY* e = info->last && info->last->offset == offset ? info->last : fac_index_find(&info->index, offset);
+  FAC_ENTRY* e = info->last && info->last->offset == offset ? info->last : nullptr;
+  if (!e) {
+    if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
+      // The entry and the page bytes are both cold: ask for the bytes before the entry's
+      // ring links stall on it.
+      __builtin_prefetch(slot->data + (pos - offset));
+      e = slot->entry;
+    }
+  }
   if (e) {
     *status = 0;
     ring_unlink(e);
@@ -96,7 +104,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
     e->info = info;
     e->node.data = e;
     if (avt_insert(&info->entries_tree, &e->node, fac_cmp) != &e->node) er_panic("get_entry");
-    fac_index_add(&info->index, offset, e);
+    fac_index_add(&info->index, offset, e, data);
     e->len = int(std::min<uint64_t>(info->file_size - e->offset, kFacPage));
     *status = 1;
     ++g.entries_nos;

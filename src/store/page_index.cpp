@@ -42,16 +42,17 @@ void grow(FAC_INDEX* x) {
 
 }  // namespace
 
-FAC_ENTRY* fac_index_find(const FAC_INDEX* x, uint64_t offset) {
+const FAC_INDEX_SLOT* fac_index_find(const FAC_INDEX* x, uint64_t offset) {
   if (!x->slots) return nullptr;
-  return x->slots[probe(x, offset)].entry;
+  const FAC_INDEX_SLOT* slot = &x->slots[probe(x, offset)];
+  return slot->entry ? slot : nullptr;
 }
 
-void fac_index_add(FAC_INDEX* x, uint64_t offset, FAC_ENTRY* e) {
+void fac_index_add(FAC_INDEX* x, uint64_t offset, FAC_ENTRY* e, unsigned char* data) {
   if (!x->slots || (x->count + 1) * 2 > x->mask + 1) grow(x);
   uint32_t i = probe(x, offset);
   if (x->slots[i].entry) er_panic("fac_index_add");
-  x->slots[i] = FAC_INDEX_SLOT{offset, e};
+  x->slots[i] = FAC_INDEX_SLOT{offset, e, data};
   ++x->count;
 }
 
@@ -68,7 +69,7 @@ bool fac_index_remove(FAC_INDEX* x, uint64_t offset) {
       gap = j;
     }
   }
-  x->slots[gap] = FAC_INDEX_SLOT{0, nullptr};
+  x->slots[gap] = FAC_INDEX_SLOT{0, nullptr, nullptr};
   --x->count;
   return true;
 }

@@ -9,10 +9,12 @@ namespace tq {
 
 struct FAC_ENTRY;
 
-// One slot: a page offset and its entry; a null entry marks an empty slot.
+// One slot: a page offset, its entry and the entry's page buffer (so that a caller can ask
+// for the entry and the page bytes at once); a null entry marks an empty slot.
 struct FAC_INDEX_SLOT {
   uint64_t offset;
   FAC_ENTRY* entry;
+  unsigned char* data;
 };
 
 // Open addressing with linear probing, never more than half full. All zero is the empty
@@ -23,11 +25,13 @@ struct FAC_INDEX {
   uint32_t count;         // entries held
 };
 
-// The entry of the page at offset, or null when the index holds none.
-FAC_ENTRY* fac_index_find(const FAC_INDEX* x, uint64_t offset);
-// Adds a page that the index does not hold yet (a second entry for the same offset stops
-// the process: "fac_index_add"). The table doubles when it would pass half full.
-void fac_index_add(FAC_INDEX* x, uint64_t offset, FAC_ENTRY* e);
+// The slot of the page at offset, or null when the index holds none. Good until the next
+// add or remove.
+const FAC_INDEX_SLOT* fac_index_find(const FAC_INDEX* x, uint64_t offset);
+// Adds a page that the index does not hold yet, with its page buffer (a second entry for
+// the same offset stops the process: "fac_index_add"). The table doubles when it would
+// pass half full.
+void fac_index_add(FAC_INDEX* x, uint64_t offset, FAC_ENTRY* e, unsigned char* data);
 // Removes the page at offset: true when it was there. The other slots close up over the gap,
 // so the probe sequences of the remaining pages stay unbroken.
 bool fac_index_remove(FAC_INDEX* x, uint64_t offset);

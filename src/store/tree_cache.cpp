@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/d_alloc.h"
@@ -53,6 +54,7 @@ ELinks ering;  // the ring's head: next the warmest, prev the coldest
 int root_count;
 
 constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
+constexpr uint16_t kTop = 16;  // in-memory mark: the node's parent link is a root's top link
 
 bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
 bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
@@ -69,9 +71,16 @@ void set_err(int* err, int v) {
 // The ring is circular through the head: a null neighbour stands for the head.
 ELinks* elinks_or_head(FAVT64_HEADER* h) { return h ? el(h) : &ering; }
 // A tree's top node stays too: callers keep it between locked steps as a search's start.
-bool is_top(const FAVT64_HEADER* h) {
-  const FAVT64_PTR* parent = reinterpret_cast<const FAVT64_NODE*>(h)->parent;
-  return parent && parent->owner && parent->owner->type == int16_t(kRecTreeRoot);
+// The mark is kept with the parent link (set_parent), so that eviction need not visit the
+// record holding that link.
+bool is_top(const FAVT64_HEADER* h) { return reinterpret_cast<const FAVT64_NODE*>(h)->parent && (h->flags & kTop); }
+
+void set_parent(FAVT64_NODE* n, FAVT64_PTR* link) {
+  n->parent = link;
+  if (link && link->owner && link->owner->type == int16_t(kRecTreeRoot))
+    n->h.flags |= kTop;
+  else
+    n->h.flags &= uint16_t(~kTop);
 }
 
 bool evictable(const FAVT64_HEADER* h) {
@@ -284,7 +293,34 @@ int write_back(FAVT64_HEADER* h) {
 }
 
 void write_back_all() {
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) write_back(h);
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
+    __builtin_prefetch(h->next->next);  // the walk is a chain of cold records: ask ahead
+    write_back(h);
+  }
+}
+
+// Asks for the cache lines of a record's ELinks, head and links.
+void prefetch_record(const FAVT64_HEADER* h) {
+  const char* b = reinterpret_cast<const char*>(el(h));
+  for (size_t at = 0; at < sizeof(ELinks) + offsetof(FAVT64_NODE, root); at += 64) __builtin_prefetch(b + at);
+}
+
+// Eviction works on cold memory: the victim, its neighbours in both rings, the record
+// holding its parent link, and the coldest record of the main ring. After an eviction the
+// next victim is known (its lines were asked for one eviction earlier), so its neighbours
+// and parent are asked for now, and the one after it, while the caller works until the
+// next load evicts.
+void prefetch_next_eviction() {
+  __builtin_prefetch(favt64_h.prev);
+  FAVT64_HEADER* v = ering.prev;
+  if (!v) return;
+  __builtin_prefetch(v->next);
+  __builtin_prefetch(v->prev);
+  if (const char* up = reinterpret_cast<const char*>(as_node(v)->parent)) {
+    __builtin_prefetch(up);  // the link, and the head of the node holding it before it
+    __builtin_prefetch(up - offsetof(FAVT64_NODE, large) - sizeof(ELinks));
+  }
+  if (FAVT64_HEADER* after = el(v)->prev) prefetch_record(after);
 }
 
 bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
@@ -311,6 +347,7 @@ void clear_cache64(FAVT64_HEADER* keep) {
       }
     }
     if (free_favt64_cache(victim) < 0) er_panic("clear_cache(2)");
+    prefetch_next_eviction();
   }
 }
 
@@ -469,7 +506,7 @@ void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_
     std::memcpy(n->data, rec.body + 20, size_t(len));
     if (root && root->endian_func) root->endian_func(n->data, len);
   }
-  n->parent = w->parent;
+  set_parent(n, w->parent);
   if (w->parent) link_ptr(w->parent, n);
   w->ret = &n->h;
 }
@@ -751,7 +788,7 @@ void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node) {
     link->fofs = node->h.fofs;
     link->type = int(kRecTreeNode);
     link_ptr(link, node);
-    node->parent = link;
+    set_parent(node, link);
     update_evict(&node->h);
   } else {
     link->fofs = 0;
@@ -767,7 +804,7 @@ void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
   link->type = value->type;
   link_ptr(link, n);
   if (n) {
-    n->parent = link;
+    set_parent(n, link);
     update_evict(&n->h);
   }
   link->flags |= kFavtDirty;
