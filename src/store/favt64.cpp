@@ -296,6 +296,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
     FAVT64_NODE* n = g_ptr64(err, root, cur);
     if (!n) break;  // unreadable: nothing is linked over it
     pin(n);
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     path.push({cur, n});
     int c = cmp(n->data, node->data, work);
     if (c == 1 || c == -1) {
@@ -327,6 +328,7 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
   FAVT64_NODE* n = start;
   pin(n);
   for (;;) {
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     int c = cmp(n->data, key, work);
     if (c == 0) {
       unpin(n);
@@ -354,6 +356,7 @@ FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* 
     if (!n) break;  // unreadable: counts as missing
     touch_ring64(&root->h, &n->h);
     pin(n);
+    favt64_prefetch_links(n);
     int c = cmp(n->data, key, work);
     if (c == 0) {
       found = n;

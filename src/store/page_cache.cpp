@@ -1,8 +1,8 @@
 // The store file's page cache: 4096-byte pages of every open store file in one LRU ring,
 // each file's pages also in an AVL tree by offset (their order) and in a hash index (found
-// by offset in constant time). Pages are read lazily, written back in
-// ascending order per file on flush, close, or when dirty pages reach three quarters of
-// the limit; only clean pages are evicted.
+// by offset in constant time). Pages are read lazily, written back in ascending order per
+// file on flush, close, or when dirty pages reach three quarters of the limit; only clean
+// pages are evicted.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // pages are never evicted; seek_point never exceeds file_size.
@@ -303,6 +303,19 @@ const unsigned char* fac_view(FAC_INFO* info, int* avail) {
   int s = int(info->seek_point - e->offset);
   *avail = e->len - s;
   return e->data + s;
+}
+
+void fac_prefetch(const FAC_INFO* info, uint64_t pos) {
+  if (!fac_cached(info) || pos > info->file_size) return;
+  uint64_t offset = pos & ~uint64_t(kFacPage - 1);
+  if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
+    __builtin_prefetch(slot->entry);
+    __builtin_prefetch(slot->data + (pos - offset));
+  }
+}
+
+void fac_prefetch_index(const FAC_INFO* info, uint64_t pos) {
+  if (fac_cached(info)) fac_index_prefetch(&info->index, pos & ~uint64_t(kFacPage - 1));
 }
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {

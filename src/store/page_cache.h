@@ -101,6 +101,13 @@ int fac_read(FAC_INFO* info, void* buf, int len);
 // cache. Null (errno set) when the file is not cached or the page cannot be had: read
 // with fac_read then.
 const unsigned char* fac_view(FAC_INFO* info, int* avail);
+// Hints: ask the processor for the memory that a read at pos will touch when the page is
+// cached. Nothing is read from the file and nothing of the cache's state or order changes.
+// fac_prefetch looks the page up and asks for its entry and the bytes at pos; the look-up
+// itself waits for memory, which fac_prefetch_index (asking only for where the look-up
+// starts) lets a caller ask for earlier still.
+void fac_prefetch(const FAC_INFO* info, uint64_t pos);
+void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
 // this write triggers (dirty pages at three quarters of the limit) fails.
 int fac_write(FAC_INFO* info, const void* buf, int len);

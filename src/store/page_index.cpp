@@ -74,6 +74,10 @@ bool fac_index_remove(FAC_INDEX* x, uint64_t offset) {
   return true;
 }
 
+void fac_index_prefetch(const FAC_INDEX* x, uint64_t offset) {
+  if (x->slots) __builtin_prefetch(&x->slots[home(x, offset)]);
+}
+
 void fac_index_clear(FAC_INDEX* x) {
   if (x->slots) d_f_ree(x->slots);
   *x = FAC_INDEX{nullptr, 0, 0};

@@ -35,6 +35,8 @@ void fac_index_add(FAC_INDEX* x, uint64_t offset, FAC_ENTRY* e, unsigned char* d
 // Removes the page at offset: true when it was there. The other slots close up over the gap,
 // so the probe sequences of the remaining pages stay unbroken.
 bool fac_index_remove(FAC_INDEX* x, uint64_t offset);
+// A hint: asks for the memory where a look-up of offset starts.
+void fac_index_prefetch(const FAC_INDEX* x, uint64_t offset);
 // Releases the table; the index is empty afterwards.
 void fac_index_clear(FAC_INDEX* x);
 

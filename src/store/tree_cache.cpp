@@ -282,6 +282,8 @@ int free_favt64_cache(FAVT64_HEADER* h) {
   return 0;
 }
 
+bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
+
 // Writes the record once when it carries any dirty mark, clearing them all; a failed write
 // leaves it dirty. 0, or -1 when the write failed.
 int write_back(FAVT64_HEADER* h) {
@@ -292,9 +294,14 @@ int write_back(FAVT64_HEADER* h) {
   return -1;
 }
 
+// Writes back every dirty record of the ring, front first. The walk is a chain of cold
+// records, each write a page of its own: the record two ahead and the page of the next one
+// are asked for while the current one is written.
 void write_back_all() {
   for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
-    __builtin_prefetch(h->next->next);  // the walk is a chain of cold records: ask ahead
+    FAVT64_HEADER* next = h->next;
+    __builtin_prefetch(next->next);
+    if (next != &favt64_h && known_type(next) && check_dirty64(next, 0)) fac_prefetch(&next->p->fac, next->fofs);
     write_back(h);
   }
 }
@@ -316,14 +323,13 @@ void prefetch_next_eviction() {
   if (!v) return;
   __builtin_prefetch(v->next);
   __builtin_prefetch(v->prev);
-  if (const char* up = reinterpret_cast<const char*>(as_node(v)->parent)) {
-    __builtin_prefetch(up);  // the link, and the head of the node holding it before it
-    __builtin_prefetch(up - offsetof(FAVT64_NODE, large) - sizeof(ELinks));
+  if (uintptr_t up = reinterpret_cast<uintptr_t>(as_node(v)->parent)) {
+    // The link, and the head of the record holding it, which lies at most this far before.
+    __builtin_prefetch(reinterpret_cast<const void*>(up));
+    __builtin_prefetch(reinterpret_cast<const void*>(up - offsetof(FAVT64_NODE, large) - sizeof(ELinks)));
   }
   if (FAVT64_HEADER* after = el(v)->prev) prefetch_record(after);
 }
-
-bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
 
 // Evicts the least recently used evictable nodes while more nodes than the limit are
 // cached. keep (the record just loaded or made) is never taken; when nothing else can go,
@@ -508,6 +514,10 @@ void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_
   }
   set_parent(n, w->parent);
   if (w->parent) link_ptr(w->parent, n);
+  // A step down from here comes next: the look-ups of the children's pages can start now,
+  // while eviction makes room.
+  if (n->small.fofs) fac_prefetch_index(&p->fac, n->small.fofs);
+  if (n->large.fofs) fac_prefetch_index(&p->fac, n->large.fofs);
   w->ret = &n->h;
 }
 
@@ -645,6 +655,17 @@ int favt64_peek_level(PDB64* p, uint64_t ofs) {
   if (!parse_phys_head(b, have, avail, &hlen, &d) || get_be16(b) != kRecTreeNode) return -1;
   if (d < uint64_t(hlen) + 20) return -1;  // too short to hold a level
   return int(int32_t(get_be32(b + hlen + 16)));
+}
+
+void favt64_prefetch_links(const FAVT64_NODE* n) {
+  for (const FAVT64_PTR* l : {&n->small, &n->large}) {
+    if (l->ptr) {
+      prefetch_record(&l->ptr->h);
+      __builtin_prefetch(l->ptr + 1);  // the data, kept right behind the node
+    } else if (l->fofs) {
+      fac_prefetch(&n->h.p->fac, l->fofs);
+    }
+  }
 }
 
 void favt64_lock(FAVT64_HEADER* h) {

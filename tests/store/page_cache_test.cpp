@@ -1,6 +1,6 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
 // eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks,
-// and reading in place.
+// reading in place, and prefetch hints that change nothing.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -242,6 +242,22 @@ TEST_F(PageCache, NoViewWithoutTheCache) {
   EXPECT_EQ(tq::fac_view(&p->fac, &avail), nullptr);
   EXPECT_EQ(errno, ENOTSUP);
   EXPECT_EQ(avail, 0);
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, PrefetchHintsNeitherMakeNorRefreshPages) {
+  tq::fac_general_info.total_entries = 4;
+  std::string data = pattern(6 * 4096);
+  PDB64* p = open_with(data);
+  for (int page = 0; page < 4; ++page) read_at(&p->fac, page * 4096, 1);
+  int pages = tq::fac_general_info.entries_nos;
+  for (int64_t at : {int64_t(0), int64_t(4096 + 7), int64_t(5 * 4096), int64_t(6 * 4096), int64_t(99 * 4096)}) {
+    tq::fac_prefetch(&p->fac, uint64_t(at));
+    tq::fac_prefetch_index(&p->fac, uint64_t(at));
+  }
+  EXPECT_EQ(tq::fac_general_info.entries_nos, pages);  // no page made for the uncached ones
+  read_at(&p->fac, 4 * 4096, 1);  // page 0 is still the coldest: the hints did not touch it
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{4096, 2 * 4096, 3 * 4096, 4 * 4096}));
   tq::close_pdb64(p);
 }
 

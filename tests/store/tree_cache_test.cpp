@@ -90,6 +90,23 @@ TEST_F(TreeCache, EvictsTheColdestNodeThatIsNoParentAndWritesDirtyOnesFirst) {
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
+TEST_F(TreeCache, NothingIsEvictedUpToTheLimitAndOneNodePerLoadAbove) {
+  PDB64* p = seven();
+  favt64_cache_limit = 7;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(favt64_node_count(), 7);  // all seven loaded, none dropped
+  ASSERT_EQ(flush_favt64_cache(p), 0);
+  favt64_cache_limit = 6;
+  r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  favt64_prefetch_links(top);  // a hint: loads nothing
+  EXPECT_EQ(favt64_node_count(), 1);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(favt64_node_count(), 6);  // the seventh load dropped one node
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 TEST_F(TreeCache, PinnedNodesStay) {
   PDB64* p = seven();
   favt64_cache_limit = 0;
