@@ -308,6 +308,50 @@ TEST_F(TreeCache, RecordsAreReadWholeWhereverPageBoundariesCutThem) {
   }
 }
 
+// The file's pages held by the page cache, ascending.
+std::vector<uint64_t> file_pages(PDB64* p) {
+  std::vector<uint64_t> out;
+  FAC_ENTRY_HEADER* head = &fac_general_info.entries;
+  for (FAC_ENTRY_HEADER* e = head->next; e != head; e = e->next) {
+    auto* entry = reinterpret_cast<FAC_ENTRY*>(e);
+    if (entry->info == &p->fac) out.push_back(entry->offset);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(TreeCache, ALevelOrARecordIsReadWithoutTouchingThePagesBeyondIt) {
+  // Reading a node's level takes its head and the fields up to the level; loading it takes
+  // the whole record. Either touches the pages holding those bytes and no other: a page
+  // fetched beyond them would be read from disk and refreshed for nothing.
+  struct Case {
+    uint64_t at;
+    bool long_head;
+    std::vector<uint64_t> after_peek, after_load;
+  } cases[] = {
+      {4072, false, {0}, {0, 4096}},        // the level ends at the page end, the key beyond it
+      {4068, true, {0}, {0, 4096}},         // the same with an 8-byte head
+      {4073, false, {0, 4096}, {0, 4096}},  // the level itself crosses
+      {4064, false, {0}, {0}},              // the whole record ends at the page end
+      {4040, false, {0}, {0}},              // it ends 24 bytes before
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    std::string node = c.long_head ? long_node_record(3, int_key(9)) : node_record(0, 0, 3, int_key(9));
+    tqtest::write_file(path(), file_with_node_at(c.at, node) + storetest::short_record(123, 300));
+    PDB64* p = reopen();
+    FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+    ASSERT_EQ(file_pages(p), std::vector<uint64_t>{0});
+    EXPECT_EQ(favt64_peek_level(p, c.at), 3);
+    EXPECT_EQ(file_pages(p), c.after_peek);
+    FAVT64_NODE* n = root_node64(nullptr, r);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(key_of(n), 9);
+    EXPECT_EQ(file_pages(p), c.after_load);
+    ASSERT_EQ(close_filespace64(p), 0);
+  }
+}
+
 TEST_F(TreeCache, NodesOfEverySizeSurviveEvictionAndReuseOfTheirMemory) {
   // Short nodes share blocks of one size that eviction hands on; long ones do not. Mixed
   // under constant eviction, every node must keep its own bytes.
