@@ -22,6 +22,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
@@ -183,6 +186,16 @@ struct PoolBlock {
 PoolBlock* pool;
 int pool_count;
 
+// A pooled block is a dropped record: under the address sanitizer it is poisoned while it
+// waits, so that a pointer kept past the drop is caught as it would be on freed memory.
+#if defined(__SANITIZE_ADDRESS__)
+void pool_poison(void* b) { __asan_poison_memory_region(b, sizeof(ELinks) + kPoolRecord); }
+void pool_unpoison(void* b) { __asan_unpoison_memory_region(b, sizeof(ELinks) + kPoolRecord); }
+#else
+void pool_poison(void*) {}
+void pool_unpoison(void*) {}
+#endif
+
 size_t record_size(const FAVT64_HEADER* h) {
   if (is_root(h)) return sizeof(FAVT64_ROOT);
   return sizeof(FAVT64_NODE) + size_t(reinterpret_cast<const FAVT64_NODE*>(h)->data_len);
@@ -194,6 +207,7 @@ void* new_record(size_t size) {
   void* b;
   if (pool) {
     b = pool;
+    pool_unpoison(b);
     pool = pool->next;
     --pool_count;
   } else {
@@ -213,10 +227,12 @@ void release_record(FAVT64_HEADER* h) {
   pb->next = pool;
   pool = pb;
   ++pool_count;
+  pool_poison(pb);
 }
 
 void empty_pool() {
   while (pool) {
+    pool_unpoison(pool);
     PoolBlock* next = pool->next;
     d_f_ree(pool);
     pool = next;

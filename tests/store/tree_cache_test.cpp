@@ -2,10 +2,12 @@
 // that is neither pinned nor a parent, batch write-back of dirty records, nodes made but
 // not yet linked and roots that eviction never takes, overshooting instead of stopping,
 // flush and reload, truncation, failed writes, damaged records and the link check, records
-// cut by page boundaries, and node memory handed on by eviction.
+// cut by page boundaries, pages beyond a record left alone, and node memory handed on by
+// eviction (poisoned while it waits under the address sanitizer).
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -430,5 +432,19 @@ TEST_F(TreeCacheDeathTest, RecordsOfOtherTypesStop) {
       testing::ExitedWithCode(1), tqtest::panic_banner("clear_cache"));
   ASSERT_EQ(close_filespace64(p), 0);
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(TreeCacheDeathTest, ANodeUsedAfterEvictionIsCaughtWhileItsMemoryWaitsForReuse) {
+  PDB64* p = seven();
+  favt64_cache_limit = 3;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* one = find_key(r, 1);  // loads 4, 2, 1
+  ASSERT_TRUE(one);
+  ASSERT_TRUE(find_key(r, 6));  // the fourth node: the coldest leaf, 1, goes
+  ASSERT_FALSE(in_cache(p, &one->h));
+  EXPECT_DEATH(std::printf("%d\n", *static_cast<volatile int*>(&one->level)), "use-after-poison");
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+#endif
 
 }  // namespace
