@@ -123,6 +123,23 @@ TEST_F(TreeCache, PinnedNodesStay) {
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
+TEST_F(TreeCache, ATopNodeThatARotationMovesDownCanBeEvictedAgain) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k : {1, 2, 3}) ASSERT_TRUE(insert_key(r, k));
+  ASSERT_EQ(shape(r), "2:2(1:1,3:1)");  // 1, on top until 3 came, is now a leaf
+  FAVT64_NODE* two = root_node64(nullptr, r);
+  FAVT64_NODE* one = small_node64(nullptr, r, two);
+  favt64_cache_limit = 1;
+  int64_t key = 9;
+  FAVT64_NODE* made = favt64_alloc_node(r, &key, 8);  // entering, it evicts what it can
+  EXPECT_FALSE(in_cache(p, &one->h));
+  EXPECT_TRUE(in_cache(p, &two->h));  // the top stays
+  EXPECT_EQ(favt64_node_count(), 2);
+  favt64_free_node(made);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 TEST_F(TreeCache, MadeNodeStaysUntilLinkedOrFreedAndRootsAreNeverEvicted) {
   PDB64* p = seven();
   favt64_cache_limit = 0;
