@@ -116,6 +116,9 @@ TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s) {
   for (int i = 1; i < n; ++i, p = p->pair.cdr) {
     TQ_SEXP* v = eval(eenv, p->pair.car);
     if (is_error(v)) return v;
+    // A name's value is held by its binding only, which a later argument may change: root
+    // it in the call's frame. Other values are the form's own cells or are rooted there.
+    if (v && get_type(p->pair.car) == kTagSymbol) gc_set(v, gc_qv_sexp);
     a.value[i] = v;
     a.file[i] = p->h.file;
     a.line[i] = p->h.line;
