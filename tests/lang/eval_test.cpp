@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "lang/core_table.h"
 #include "lang/core_words.h"
@@ -174,6 +175,51 @@ TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
     TQ_SEXP* outer = nullptr;
     EXPECT_EQ(_eval_symbol(&outer, qvlisp_top_env0, lc(r.name), -1), r.inner ? -1 : 0);
   }
+}
+
+// Collects, then notes the live bytes of collected memory.
+std::vector<int64_t> live_after_collection;
+TQ_SEXP* probe_prim(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  gc_enable();
+  live_after_collection.push_back(malloc_count);
+  return nullptr;
+}
+
+// Each pass roots only its own value: the garbage of earlier passes is collected while the
+// loop still runs.
+TEST(Eval, AWhilePassKeepsNoEarlierPassAlive) {
+  GcFrame frame("while");
+  set_env(qvlisp_top_env1, lc("probe"), get_func_prim(probe_prim, 1, nullptr, 1, 1));
+  live_after_collection.clear();
+  EXPECT_EQ(run("^(define w 0)^(while (Lt w 200) (set w (+ w 1)) (list 1 2 3 4 5 6 7 8) (probe) (list w))"),
+            "(200)");
+  ASSERT_EQ(live_after_collection.size(), 200u);
+  // Each pass holds the same few cells at its probe (a pass's cells are some 2000 bytes).
+  EXPECT_LE(live_after_collection[199] - live_after_collection[19], 500);
+}
+
+// A parameter list of n symbols p1 .. pn.
+std::string params(int n) {
+  std::string s = "(";
+  for (int i = 1; i <= n; ++i) s += " p" + std::to_string(i);
+  return s + ")";
+}
+
+TEST(Eval, ALambdaTakesAtMost126Parameters) {
+  std::string call = "^((lambda " + params(126) + " p126)";
+  for (int i = 1; i <= 126; ++i) call += " " + std::to_string(i);
+  EXPECT_EQ(run((call + ")").c_str()), "126");
+  EXPECT_EQ(run(("^(lambda " + params(127) + " 1)").c_str()),
+            "error 0x80030503 lambda (\"format error in lambda argment\")");
+  EXPECT_EQ(run(("^(define (f" + params(127).substr(1) + " 1)").c_str()),
+            "error 0x80030503 lambda (\"format error in lambda argment\")");
+}
+
+// A float without unit is traced into a "$" attribute as an int, saturated at its range.
+TEST(Eval, QuotedFloatAttributesSaturateAtTheIntRange) {
+  EXPECT_EQ(run("^(define q (* 1.0 100000000000))^(quote [p v=\"$q\"])"), "[p v=\"2147483647\"]");
+  EXPECT_EQ(run("^(set q (- q))^(quote [p v=\"$q\"])"), "[p v=\"-2147483648\"]");
+  EXPECT_EQ(run("^(set q -2.9)^(quote [p v=\"$q\"])"), "[p v=\"-2\"]");
 }
 
 TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {
