@@ -91,8 +91,8 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   if (is_error(mode)) return mode;
   TQ_SEXP* format = save_arg(env, form, 4, kTagString);
   if (is_error(format)) return format;
-  bool qvlisp = l_strcmp(format->string.data, _l_string_1(std_cm, "qvlisp")) == 0;
-  if (!qvlisp && l_strcmp(format->string.data, _l_string_1(std_cm, "raw")) != 0)
+  bool qvlisp = l_strcmp(format->string.data, _l_string_2(std_cm, "qvlisp")) == 0;
+  if (!qvlisp && l_strcmp(format->string.data, _l_string_2(std_cm, "raw")) != 0)
     return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
   STREAM* st = s_open_file(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
                            int(uint32_t(mode->integer.data)));
