@@ -141,6 +141,11 @@ TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   break_check_clock = get_tqtime;
 }
 
+TEST(Eval, TheErrorHandlerHookHoldsTheDefaultThatAnswersZero) {
+  EXPECT_EQ(error_handler, &default_error_handler);
+  EXPECT_EQ(error_handler(7, get_integer(1, nullptr)), 0);
+}
+
 TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
   struct Row {
     const char* name;
