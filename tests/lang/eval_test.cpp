@@ -3,12 +3,15 @@
 // check, the registration table; and the core words that touch files, processes and time.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "lang/tq_file.h"
 #include "platform/machine.h"
 #include "reader_test_util.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 
 namespace {
@@ -225,6 +229,36 @@ TEST(Eval, QuotedFloatAttributesSaturateAtTheIntRange) {
   EXPECT_EQ(run("^(define q (* 1.0 100000000000))^(quote [p v=\"$q\"])"), "[p v=\"2147483647\"]");
   EXPECT_EQ(run("^(set q (- q))^(quote [p v=\"$q\"])"), "[p v=\"-2147483648\"]");
   EXPECT_EQ(run("^(set q -2.9)^(quote [p v=\"$q\"])"), "[p v=\"-2\"]");
+}
+
+// Four tasks evaluate calls, lists and loops in environments of their own while a fifth
+// collects again and again: every value a call still needs stays rooted on every thread.
+TEST(Eval, TasksEvaluateWhileAnotherCollects) {
+  std::atomic<bool> stop{false};
+  tqtest::Task collector([&] {
+    for (int n = 0; n < 2000 && !stop.load(); ++n) {
+      gc_enable();
+      sched_yield();  // let the workers take the memory lock between collections
+    }
+  });
+  std::string results[4];
+  std::vector<std::unique_ptr<tqtest::Task>> workers;
+  for (int k = 0; k < 4; ++k) {
+    workers.push_back(std::make_unique<tqtest::Task>([&results, k] {
+      GcFrame frame("worker");
+      TQISP_ENV* e = new_env(qvlisp_top_env1);
+      results[k] = run(
+          "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
+          "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
+          "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
+          "^(list (fib 10) (car l) (car (cdr l)) i)",
+          e);
+    }));
+  }
+  for (auto& w : workers) EXPECT_TRUE(w->wait(std::chrono::minutes(2))) << "a worker did not finish";
+  stop = true;
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
+  for (const std::string& r : results) EXPECT_EQ(r, "(55 \"ab\" 21 60)");
 }
 
 TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {
