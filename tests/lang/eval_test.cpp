@@ -186,6 +186,45 @@ TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
   }
 }
 
+// The value of one attribute text: "^^" quotes a caret, "^name" is the text of name's value,
+// anything else stays; a failure is stored in the slot only when the slot holds a value.
+TEST(Eval, AnAttributeTextTakesTheTextOfItsVariable) {
+  GcFrame frame("carret");
+  TQISP_ENV* e = new_env(qvlisp_top_env1);
+  set_env(e, lc("n"), get_integer(5, nullptr));
+  set_env(e, lc("f"), get_floating(2.5, nullptr));
+  set_env(e, lc("u"), get_integer(3, lc("mm")));
+  set_env(e, lc("s"), n_get_string("text"));
+  set_env(e, lc("l"), list(get_integer(1, nullptr), nullptr));
+  TQ_SEXP* at = car(read_text("^(here)"));
+  TQ_SEXP* full = get_integer(0, nullptr);  // a slot that holds a value
+  struct Case {
+    const char* in;
+    const char* out;  // "(null)" for nil
+  } cases[] = {{"^^x", "^x"}, {"^n", "5"}, {"^f", "2.500000"}, {"^u", "3mm"},
+               {"^s", "text"}, {"plain", "plain"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    TQ_SEXP* slot = full;
+    EXPECT_EQ(tqtest::text(eval_carret(&slot, e, lc(c.in), at)), c.out);
+    EXPECT_EQ(slot, std::string(c.in) == "^^x" || std::string(c.in) == "plain" ? full : nullptr);
+  }
+  TQ_SEXP* slot = full;
+  EXPECT_EQ(eval_carret(&slot, e, lc("^l"), at), nullptr);
+  ASSERT_EQ(get_type(slot), kTagError);
+  EXPECT_EQ(slot->error.code, ER_TYPE);
+  EXPECT_EQ(tqtest::text(slot->error.func), "eval(attribute symbol)");
+  EXPECT_EQ(print_text(slot->error.data, kInList), "(\"symbol attr field:type missmatch\" \"^l\")");
+  EXPECT_EQ(slot->h.line, at->h.line);
+  slot = full;
+  EXPECT_EQ(eval_carret(&slot, e, lc("^nope"), at), nullptr);
+  ASSERT_EQ(get_type(slot), kTagError);
+  EXPECT_EQ(slot->error.code, ER_UNDEFINED);
+  slot = nullptr;  // an empty slot stays empty
+  EXPECT_EQ(eval_carret(&slot, e, lc("^l"), at), nullptr);
+  EXPECT_EQ(slot, nullptr);
+}
+
 // Collects, then notes the live bytes of collected memory.
 std::vector<int64_t> live_after_collection;
 TQ_SEXP* probe_prim(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
