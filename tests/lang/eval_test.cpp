@@ -225,6 +225,41 @@ TEST(Eval, AnAttributeTextTakesTheTextOfItsVariable) {
   EXPECT_EQ(slot, nullptr);
 }
 
+TQ_SEXP* seen_args = nullptr;
+TQ_SEXP* keep_args(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  seen_args = form;
+  return nullptr;
+}
+
+// The list an order-1 function receives: its first pair has the head cell's position and
+// flags, every further pair those of the form's pair that held the argument.
+TEST(Eval, TheRebuiltListKeepsThePositionsOfTheForm) {
+  GcFrame frame("positions");
+  set_env(qvlisp_top_env1, lc("keep"), get_func_prim(keep_args, 1, nullptr, 1, -1));
+  TQ_SEXP* form = car(read_text("^(keep 1\n (+ 1\n 2)\n\n x)"));
+  set_env(qvlisp_top_env1, lc("x"), get_integer(9, nullptr));
+  ASSERT_EQ(list_length(form), 4);  // read to the end; then a distinct flag bit on each cell
+  form->pair.car->h.flags |= 1 << 20;
+  int bit = 21;
+  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) p->h.flags |= 1 << bit++;
+  ASSERT_EQ(eval(qvlisp_top_env1, form), nullptr);
+  ASSERT_EQ(list_length(seen_args), 4);
+  EXPECT_EQ(print_text(seen_args, kInList), "(keep 1 3 9)");
+  TQ_SEXP* got = seen_args;
+  EXPECT_EQ(got->h.file, form->pair.car->h.file);
+  EXPECT_EQ(got->h.line, form->pair.car->h.line);
+  EXPECT_EQ(got->h.flags, form->pair.car->h.flags);
+  std::vector<int> lines;
+  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+    got = got->pair.cdr;
+    EXPECT_EQ(got->h.file, p->h.file);
+    EXPECT_EQ(got->h.line, p->h.line);
+    EXPECT_EQ(got->h.flags, p->h.flags);
+    lines.push_back(got->h.line);
+  }
+  EXPECT_EQ(lines, (std::vector<int>{1, 2, 5})) << "the pairs of the form sit on the lines of their elements";
+}
+
 // Collects, then notes the live bytes of collected memory.
 std::vector<int64_t> live_after_collection;
 TQ_SEXP* probe_prim(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
