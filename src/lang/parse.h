@@ -35,6 +35,7 @@ extern int parse_lock_pri;  // the owner's priority before it took the lock
 extern PRI_CTL parse_lock_ctl;
 int parse_lock_owner();  // task number of the owner, 0 when free
 int parse_lock_depth();  // the owner's nesting count
+int parse_lock_sleepers();  // threads asleep on a record, the parse lock given up
 void _xx_lock_parse(const char* file, int line);
 void unlock_parse(const char* label);
 #define lock_parse() ::tq::_xx_lock_parse(__FILE__, __LINE__)
