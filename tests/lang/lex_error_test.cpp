@@ -91,6 +91,8 @@ const ErrorRow kRows[] = {
      "0x80021003  () @1\n", "E\n^\"x)\"\n"},
     {"cancel in error literal data", "(%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
      "0x00000005 g (a \n %E\n (\"SITE\" \"test\" 1 \"parser\" 0x80011404\n \"cancel\")) @4\n", "(E)\n"},
+    {"cancel in error literal data on a later line", "(\n%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
+     "0x00000005 g (a \n %E\n (\"SITE\" \"test\" 2 \"parser\" 0x80011404\n \"cancel\")) @4\n", "(E)\n"},
     {"quote at the end", "('", "0x80020402 parser (\"no ) for (\") @1\n0x80020402 parser (\"no ) for (\") @1\n",
      "((quote . E) . E)\n"},
 };
