@@ -115,7 +115,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
     if (errno != EINTR) er_panic("lock_task");
   }
   s->tid = me;
-  __atomic_sub_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  __atomic_store_n(&s->value, 0, __ATOMIC_RELAXED);  // only the holder writes it: no read-modify-write
   s->lock_file = file;
   s->lock_line = line;
   s->lock_htid = me;
@@ -123,7 +123,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
 
 void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
   s->tid = invalid_htid;
-  __atomic_add_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  __atomic_store_n(&s->value, 1, __ATOMIC_RELAXED);
   s->unlock_file = file;
   s->unlock_line = line;
   s->unlock_htid = self_htid();
