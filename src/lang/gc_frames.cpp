@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
@@ -44,6 +45,7 @@ struct GC_THREAD {
   int tid;
   GC_STACK* stack;  // top frame
   int depth;
+  GC_STACK* spare;  // the last frame closed, kept for the next push; freed with the record
 };
 
 GC_THREAD* gc_thread_hash[kThreadBuckets];
@@ -145,13 +147,40 @@ GC_THREAD* new_thread_record(int tid) {
   return th;
 }
 
+void free_frame(GC_STACK* f) {
+  d_f_ree(f->msg);
+  d_f_ree(f);
+}
+
 void drop_thread_record(GC_THREAD* th) {
   for (GC_THREAD** p = &gc_thread_hash[th->tid % kThreadBuckets]; *p; p = &(*p)->next) {
     if (*p != th) continue;
     *p = th->next;
     break;
   }
+  if (th->spare) free_frame(th->spare);
   d_f_ree(th);
+}
+
+// A new top frame named label: the spare one when there is one (a frame per realisation of
+// a delayed cell would otherwise cost four debug-heap calls each time), else a new record.
+GC_STACK* open_frame(GC_THREAD* th, const char* label) {
+  GC_STACK* f = th->spare;
+  if (!f) {
+    f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
+    f->msg = copy_str(label);
+    return f;
+  }
+  th->spare = nullptr;
+  char* msg = f->msg;
+  std::memset(static_cast<void*>(f), 0, sizeof(GC_STACK));
+  if (std::strcmp(msg, label) == 0) {
+    f->msg = msg;
+  } else {
+    d_f_ree(msg);
+    f->msg = copy_str(label);
+  }
+  return f;
 }
 
 void drop_frame(GC_THREAD* th) {
@@ -162,8 +191,10 @@ void drop_frame(GC_THREAD* th) {
   }
   th->stack = f->parent;
   --th->depth;
-  d_f_ree(f->msg);
-  d_f_ree(f);
+  if (th->spare)
+    free_frame(f);
+  else
+    th->spare = f;
 }
 
 GC_STACK* bottom_frame(GC_THREAD* th) {
@@ -184,9 +215,8 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   GC_THREAD* th = find_thread(tid);
   if (!th) th = new_thread_record(tid);
   if (mem) remove_from_frames(th, mem);
-  auto* f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
+  GC_STACK* f = open_frame(th, label ? label : "");
   f->parent = th->stack;
-  f->msg = copy_str(label ? label : "");
   f->thread = th;
   th->stack = f;
   ++th->depth;
