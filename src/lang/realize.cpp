@@ -138,33 +138,36 @@ TQ_SEXP* realize_func(TQ_SEXP* s) {
 
 // ---- Reader cells.
 
-// Parse lock held; released on return.
+// Parse lock held, s not realised; released on return. Per token the parse lock is taken
+// once, and the memory lock once for the step (and the frame's close when s is done).
 TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
   f->flags |= kRfRealising;
   gc_push(nullptr, nullptr, "realize_sexp");
   for (int n = 1;; ++n) {
-    wakeup_parse(f);  // waiters whose cell is realised by now can go on
-    if (realised(s)) break;
     unlock_parse("realize_sexp");
     if (n % kTokensPerFrame == 0) {  // what earlier tokens made is linked from the reader by now
       gc_pop(nullptr, nullptr);
       gc_push(nullptr, nullptr, "realize_sexp");
     }
     const int t = qv_lex(f);
-    if (t == kTokErrorLiteral && !f->lex_error) {
-      parse_token(f, t);  // reads on eagerly, without the lock
-      lock_parse();
-      continue;
-    }
+    const bool eager = t == kTokErrorLiteral && !f->lex_error;
+    if (eager) parse_token(f, t);  // reads on eagerly, without the lock
     lock_parse();
-    if (f->lex_error)
-      deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
-    else
-      parse_token(f, t);
+    MemLock hold;
+    if (!eager) {
+      if (f->lex_error)
+        deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
+      else
+        parse_token(f, t);
+    }
+    wakeup_parse(f);  // waiters whose cell is realised by now can go on
+    if (realised(s)) {
+      f->flags &= ~kRfRealising;
+      gc_pop(nullptr, nullptr);
+      break;
+    }
   }
-  f->flags &= ~kRfRealising;
   unlock_parse("realize_sexp");
-  gc_pop(nullptr, nullptr);
   return s;
 }
 
