@@ -100,7 +100,9 @@ void reader(benchmark::State& state, const std::string& text) {
     gc_enable();
     // The C allocator merges the blocks a collection freed at its next large request; let
     // that happen here rather than in the next run's reader start.
-    std::free(std::malloc(64 * 1024));
+    void* large = std::malloc(64 * 1024);
+    benchmark::DoNotOptimize(large);
+    std::free(large);
     state.ResumeTiming();
   }
   change_pri(0, old_pri);
