@@ -172,12 +172,12 @@ GC_STACK* open_frame(GC_THREAD* th, const char* label) {
     return f;
   }
   th->spare = nullptr;
-  char* msg = f->msg;
-  std::memset(static_cast<void*>(f), 0, sizeof(GC_STACK));
-  if (std::strcmp(msg, label) == 0) {
-    f->msg = msg;
-  } else {
-    d_f_ree(msg);
+  std::memset(f->hash, 0, sizeof f->hash);  // the slots are filled when they are handed out
+  f->count = 0;
+  f->free_list = nullptr;
+  f->inline_used = 0;
+  if (std::strcmp(f->msg, label) != 0) {
+    d_f_ree(f->msg);
     f->msg = copy_str(label);
   }
   return f;
