@@ -84,8 +84,13 @@ void parse_token(TQ_FILE* f, int t);
 // still has to be acted on (cancel, or the end of input), else kNoToken.
 inline constexpr int kNoToken = INT32_MIN;
 int parse_error(TQ_FILE* f);
-// Inserts the errors the lexer queued as data (newest first) and clears the queue.
+// Inserts the errors the lexer queued as data (newest first), clears the queue and sets the
+// lexer's context from the list now on top.
 void deliver_lex_errors(TQ_FILE* f);
+// The lexer's context bit (kRfSexpContext) from the list on top of f's pending stack: set for
+// a parenthesised list or a quoted datum, clear for markup content and the top level. By the
+// thread that reads f, which alone changes the stack meanwhile.
+void set_lex_context(TQ_FILE* f);
 
 // ---- Queries for the interpreter runtime and the session code.
 // 3 for null or a cell that is not delayed; 1 while a realisation of it is under way; 4 for

@@ -59,6 +59,8 @@ const ErrorRow kRows[] = {
      "E\n^\"t\"\nE\n"},
     {"token error 4 attribute", "<a x=>t",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 1\") @1\n", "E\n^\"t\"\n"},
+    {"token error 4 in a list", "(f <a x=> g)",
+     "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 1\") @1\n", "(f E g)\n"},
     {"token error 4 end", "<?a x /> t",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"not correspond end tag\") @1\n", "E\n^\"t\"\n"},
     {"token error 4 field", "([1] x)",

@@ -57,6 +57,7 @@ const SyntaxRow kRows[] = {
     {"processing instruction", "<?x a=\"1\" ?><!DOCTYPE x !>", 0, 0, "([?x a=\"1\"])\n([!DOCTYPE x=\"!on\"])\n"},
     {"bracket tag", "<[ ]>", 0, 0, "([)\n"},
     {"cdata", "<![CDATA[a<b &amp; (c)]]>", 0, 0, "^\"&lt;![CDATA[a&lt;b &amp;amp; (c)]]>\"\n"},
+    {"markup comment in a list", "(a <!-- x --> b)", 0, 0, "(a b)\n"},
     {"markup comment", "<!-- c - -- <a> -->x<!---->", 0, 0, "^\"x\"\n"},
     {"end tag with a blank", "<a>t</a >", 0, 0,
      "(a \"t\")\n^\n %E\n (\"SITE\" \"test\" 1 \"parser\" 0x80021005\n (\"token error\"))\n"},
