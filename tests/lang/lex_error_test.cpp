@@ -53,6 +53,9 @@ const ErrorRow kRows[] = {
     {"end tag at top level", "</b>x", "0x80021306 parser (\"not correspond tag ( to\" \"b\") @1\n", "E\n^\"x\"\n"},
     {"unterminated text", "(a \"bc\nd)", "0x80020507 lex (\"unterminated text\" \"test\") @1\n", "(a E d)\n"},
     {"invalid entity", "a &foo; b", "0x80020508 lex (\"invalid entity\") @1\n", "^\"a\"\nE\n^\"b\"\n"},
+    {"reference to character 0", "a&#0;b &#x; c&#;", "0x80020508 lex (\"invalid entity\") @1\n"
+     "0x80020508 lex (\"invalid entity\") @1\n0x80020508 lex (\"invalid entity\") @1\n",
+     "E\n^\"b\"\nE\nE\n"},
     {"numeric reference not a number", "&#1x;b", "0x80020508 lex (\"invalid entity\") @1\n", "E\n^\";b\"\n"},
     {"token error 3", "<a /x y=\"1\">t</a>", "0x80021005 lex (\"token error 3\" \"/x\") @1\n"
      "0x80021306 parser (\"not correspond tag ( to\" \"a\") @1\n",
