@@ -115,6 +115,33 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
   EXPECT_EQ(malloc_count - before, 300 - 100);
 }
 
+// A frame opened where one was just closed starts empty and under its own label (closed
+// frame records are reused).
+TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  gc_push(nullptr, nullptr, "outer");
+  GC_STACK* outer = get_gc_check_point();
+  for (const char* label : {"first", "first", "second"}) {
+    gc_push(nullptr, nullptr, label);
+    for (int i = 0; i < 40; ++i) num(i);  // past the frame's own slots
+    gc_pop(nullptr, nullptr);
+  }
+  gc_push(nullptr, nullptr, "third");
+  num(7);
+  testing::internal::CaptureStdout();
+  print_stack("t", -1);
+  const std::string stack = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(stack.find("print_stack\nt:" + std::to_string(gc_frame_depth()) + "-> third-outer-"), 0u) << stack;
+  gc_enable();
+  EXPECT_EQ(malloc_count - before, kInt);  // only the block of the open frame
+  gc_pop(nullptr, nullptr);
+  EXPECT_EQ(get_gc_check_point(), outer);
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
+}
+
 TEST(GcFrame, FreeingAtOnce) {
   gc_enable();
   const int64_t before = malloc_count;
