@@ -159,7 +159,9 @@ ACCESS_KEY* accept_connection(STREAM* sd) {
   } else if (fd >= 0) {
     u_close(fd);
   }
+  const int err = errno;  // the caller tells a shortage of descriptors from a closed listener
   s_delete_thread(sd, &t);
+  if (!key) errno = err;
   return key;
 }
 

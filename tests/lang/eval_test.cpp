@@ -123,6 +123,7 @@ TQ_SEXP* test_break(TQ_SEXP* form) {
 
 TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   GcFrame frame("break");
+  auto* const runtime_check = break_check;
   break_check_clock = fake_clock;
   break_check = test_break;
   fake_now = 100;
@@ -136,7 +137,7 @@ TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   EXPECT_EQ(run("^(list 1 2)"), "error 0x80011404 break ()") << "asked again at once after a break";
   break_armed = false;
   EXPECT_EQ(run("^(list 1 2)"), "(1 2)");
-  break_check = nullptr;
+  break_check = runtime_check;
   break_check_clock = get_tqtime;
 }
 
