@@ -229,22 +229,38 @@ int setup_self_interpreter() {
   return setup_i(t);
 }
 
-int setup_i(TQ_INTERPRETER* tqi) {
+namespace {
+
+// The set-up by kind, inside a root frame for the new environment; *err is errno at the end
+// (closing the frame may change errno).
+int setup_in_frame(TQ_INTERPRETER* tqi, int* err) {
   GcFrame frame("setup_i");
   const int kind = tqi->a_type;
   if (kind != TQI_IPC && kind != TQI_ACCEPT && kind != TQI_CONNECT && tqi->environment)
     tqi->env = new_env(tqi->env);
+  int r;
   switch (kind) {
-    case TQI_STDIO: return setup_stdio(tqi);
-    case TQI_FILE: return setup_file(tqi);
+    case TQI_STDIO: r = setup_stdio(tqi); break;
+    case TQI_FILE: r = setup_file(tqi); break;
     case TQI_IPC:
-    case TQI_ACCEPT: return setup_accept(tqi);
-    case TQI_CONNECT: return setup_connect(tqi);
-    case TQI_DESC: return setup_descripter(tqi);
-    case TQI_SELF: return setup_self(tqi);
-    case TQI_PIPE: return setup_pipe(tqi);
+    case TQI_ACCEPT: r = setup_accept(tqi); break;
+    case TQI_CONNECT: r = setup_connect(tqi); break;
+    case TQI_DESC: r = setup_descripter(tqi); break;
+    case TQI_SELF: r = setup_self(tqi); break;
+    case TQI_PIPE: r = setup_pipe(tqi); break;
     default: er_panic("setup_accept(1)");
   }
+  *err = errno;
+  return r;
+}
+
+}  // namespace
+
+int setup_i(TQ_INTERPRETER* tqi) {
+  int err = 0;
+  const int r = setup_in_frame(tqi, &err);
+  errno = err;
+  return r;
 }
 
 }  // namespace tq
