@@ -22,6 +22,8 @@
 
 namespace tq {
 
+int accept_pauses;
+
 namespace {
 
 constexpr int kAcceptRing = 1000;  // diagnostic ring of accept-thread ids
@@ -45,6 +47,7 @@ void pause_accept() {
   int key = 0;
   {
     TqiLock l;
+    ++accept_pauses;
     new_timeout(&key, kAcceptRetryPause);
     sleep_task(&key, tqi_lock);
     lock_task(tqi_lock);

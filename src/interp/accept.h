@@ -23,7 +23,9 @@ void accept_thread_tick(void* stream);  // closes a connection whose first byte 
 void accept_interval_after_byte(TQ_INTERPRETER* listener, unsigned dt, unsigned now);
 void accept_interval_after_miss(TQ_INTERPRETER* listener, unsigned now);
 
-// Pause after an accept that failed for lack of descriptors or memory, in seconds.
+// Pause after an accept that failed for lack of descriptors or memory, in seconds (of the
+// tick layer's clock); pauses taken so far, for diagnostics.
 inline constexpr int kAcceptRetryPause = 1;
+extern int accept_pauses;
 
 }  // namespace tq

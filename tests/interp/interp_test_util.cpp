@@ -34,16 +34,21 @@ void Sock::close() {
   fd_ = -1;
 }
 
-int Sock::connect_loopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+int Sock::unconnected() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+bool Sock::connect_to(int port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
+  return fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+int Sock::connect_loopback(int port) {
+  Sock s(unconnected());
+  if (!s.connect_to(port)) return -1;
+  const int fd = s.fd_;
+  s.fd_ = -1;
   return fd;
 }
 
@@ -84,6 +89,8 @@ std::string Sock::read_until(const std::string& end, milliseconds bound) {
   }
 }
 
+bool Sock::read_some_within(milliseconds bound) { return !pending_.empty() || read_some(&pending_, bound) >= 0; }
+
 std::string Sock::read_line(milliseconds bound) { return read_until("\n", bound); }
 
 bool Sock::closed_by_peer(milliseconds bound) {
@@ -106,10 +113,10 @@ std::string code_marker(tq::CODE_METHOD* cm) {
 
 std::string admit_text(tq::CODE_METHOD* cm) { return "\n" + code_marker(cm) + "\n<Permission>Allow</Permission>\n"; }
 
-Listener::Listener(bool admit) {
+Listener::Listener(bool admit, tq::TQISP_ENV* env) {
   tq::TQ_INTERPRETER* t = new_tq_interpreter();
   t->a_type = tq::TQI_ACCEPT;
-  t->env = tq::qvlisp_top_env1;
+  t->env = env ? env : tq::qvlisp_top_env1;
   t->port = 0;  // any free port
   if (admit) {
     tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
@@ -134,6 +141,23 @@ int connect_client(int port) {
   t->ip = int(INADDR_LOOPBACK);
   t->port = port;
   return tq::setup_i(t);
+}
+
+FakeServer::FakeServer() {
+  fd = tqtest::loopback_listener();
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) port = ntohs(a.sin_port);
+}
+
+FakeServer::~FakeServer() {
+  if (fd >= 0) ::close(fd);
+}
+
+int FakeServer::accept_one(milliseconds bound) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, int(bound.count())) != 1) return -1;
+  return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 bool wait_gone(unsigned id, milliseconds bound) {

@@ -20,6 +20,8 @@ class Sock {
   Sock(const Sock&) = delete;
   Sock& operator=(const Sock&) = delete;
   static int connect_loopback(int port);  // a connected descriptor, or -1
+  static int unconnected();               // a TCP socket not yet connected
+  bool connect_to(int port);              // connects this socket to port on loopback
 
   int fd() const { return fd_; }
   bool send(const std::string& bytes);
@@ -29,6 +31,8 @@ class Sock {
   std::string read_until(const std::string& end, std::chrono::milliseconds bound = std::chrono::seconds(10));
   // Whether the peer closes within the bound (bytes before the end are skipped).
   bool closed_by_peer(std::chrono::milliseconds bound = std::chrono::seconds(10));
+  // Whether bytes (or the end) arrive within the bound; they stay to be read.
+  bool read_some_within(std::chrono::milliseconds bound);
   void close();
   void reset(int fd) {
     close();
@@ -49,7 +53,7 @@ std::string code_marker(tq::CODE_METHOD* cm);  // "&cx<lccode>;"
 // A listener interpreter on a free loopback port. With admit, one permission list admits
 // every peer. Closed (and waited for) when the object goes.
 struct Listener {
-  explicit Listener(bool admit = true);
+  explicit Listener(bool admit = true, tq::TQISP_ENV* env = nullptr);  // env: the inner top one
   ~Listener();
   unsigned id = 0;
   int port = 0;
@@ -57,6 +61,15 @@ struct Listener {
 
 // Our own client: a connect-kind interpreter to port on loopback; its id, or a set-up result.
 int connect_client(int port);
+
+// A raw server socket on a free loopback port, for a fake peer.
+struct FakeServer {
+  FakeServer();
+  ~FakeServer();
+  int accept_one(std::chrono::milliseconds bound = std::chrono::seconds(10));  // a descriptor, or -1
+  int fd = -1;
+  int port = 0;
+};
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
 int interpreter_count();
