@@ -47,8 +47,8 @@ void pause_accept() {
   int key = 0;
   {
     TqiLock l;
-    ++accept_pauses;
     new_timeout(&key, kAcceptRetryPause);
+    ++accept_pauses;
     sleep_task(&key, tqi_lock);
     lock_task(tqi_lock);
   }
