@@ -98,8 +98,7 @@ int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
 
 // Requests the close of every interpreter but the self kinds and own (tqi_lock held). A
 // request may release the lock, so the table is searched afresh for each.
-void close_others(TQ_INTERPRETER* own) {
-  const unsigned own_id = own ? own->id : 0;
+void close_others(unsigned own_id) {
   for (;;) {
     TQ_INTERPRETER* next = nullptr;
     for (TQ_INTERPRETER* b : interpreter_hash)
@@ -213,11 +212,13 @@ void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
   if (!*p) er_panic("close_tq_interpreter");
   *p = tqi->next;
   const bool was_main = tqi == main_interpreter;
+  TQ_INTERPRETER* own = _get_my_tqi();  // the closer's own may be the record that goes
+  const unsigned own_id = own && own != tqi ? own->id : 0;
   free_tq_interpreter(tqi);
   if (was_main) {
     main_interpreter = nullptr;
     main_interpreter_flag = 2;
-    close_others(_get_my_tqi());
+    close_others(own_id);
   }
   wakeup_task(tqi);
   wakeup_task(interpreter_hash);
@@ -250,7 +251,7 @@ void close_all_interpreter() {
   // Pending remote-session requests would be delivered first; none exist yet.
   TQ_INTERPRETER* own = _get_my_tqi();
   const unsigned own_id = own ? own->id : 0;
-  close_others(own);
+  close_others(own_id);
   if (own_id) _close_interpreter(_search_tqi_id(own_id));
 }
 

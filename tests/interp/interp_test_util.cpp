@@ -1,7 +1,8 @@
 // Helpers of the interpreter tests, and the test program's start-up: the whole runtime, the
 // test thread bound to a self-kind interpreter, and a main interpreter that lives as long as
 // the program (a descriptor-kind interpreter on a socket pair), so that no test closes the main
-// interpreter and with it every other.
+// interpreter and with it every other. With TQ_GC_STRESS set, a collection runs at every
+// primitive return on every thread.
 #include "interp_test_util.h"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "interp/runtime_start.h"
 #include "interp/setup_kinds.h"
@@ -223,6 +225,7 @@ class InterpEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     tq::init_tq();
+    if (getenv("TQ_GC_STRESS")) tq::eval_check_hook = [] { tq::gc_tick_notin_tick(nullptr, 0); };
     tq::setup_self_interpreter();
     tq::gc_push(nullptr, nullptr, "tests");
     int sv[2];

@@ -8,12 +8,15 @@
 
 #include "interp/fifo.h"
 #include "interp/interpreter.h"
+#include "interp/script_start.h"
 #include "interp/setup_kinds.h"
 #include "interp_test_util.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/machine.h"
+#include "stream/handover.h"
+#include "stream/string_stream.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
@@ -216,4 +219,33 @@ TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
   ASSERT_TRUE(t2.wait());
   EXPECT_EQ(other, 0);
   EXPECT_EQ(lock_tqi_out_no_wait(nullptr), -1);
+}
+
+namespace {
+
+// Run in a child process: the main interpreter (the test program's holder) closes.
+[[noreturn]] void close_the_main_interpreter() {
+  Listener other;
+  close_interpreter(unsigned(get_main_interpreter()));
+  if (!wait_gone(other.id)) _exit(3);  // every other interpreter goes with it
+  if (setup_self_interpreter() <= 0) _exit(4);
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_ACCEPT;
+  t->port = 0;
+  if (setup_i(t) != SETUP_MAIN_CLOSED) _exit(5);
+  // The script start-up on a handed-over stream, without argument 1, fails the same way.
+  STREAM* handed[] = {s_open_string_read("", std_cm, 0, 1), nullptr};
+  recv_streams = handed;
+  recv_streams_len = 1;
+  char prog[] = "tq_script";
+  char* argv[] = {prog, nullptr};
+  tq_setup_file(1, argv);
+  _exit(6);
+}
+
+}  // namespace
+
+TEST(InterpreterDeathTest, OnceTheMainInterpreterClosesOnlySelfKindsAreSetUp) {
+  EXPECT_EXIT(close_the_main_interpreter(), testing::ExitedWithCode(1),
+              "cannot open shell argument\\(2\\)  \\(-8:[0-9]+\\)");
 }

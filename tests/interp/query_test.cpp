@@ -117,6 +117,18 @@ TEST(Connect, ThePeersAnswerDecidesTheSetUp) {
   }
 }
 
+TEST(Connect, RoutesThroughAProxyOrTheHttpProtocolFailAsAConnect) {
+  NoLeftovers clean;
+  for (char proxy : {char(2), char(4), char(8)}) {
+    TQ_INTERPRETER* t = new_tq_interpreter();
+    t->a_type = TQI_CONNECT;
+    t->ip = 0x7f000001;
+    t->port = 1;
+    t->proxy_type = proxy;
+    EXPECT_EQ(setup_i(t), SETUP_CONNECT_FAILED) << "proxy type " << int(proxy);
+  }
+}
+
 TEST(Connect, APeerThatNeverAnswersIsHeldBackUntilAProbeSucceeds) {
   NoLeftovers clean;
   tqtest::TickClock clock;

@@ -3,7 +3,8 @@
 //   tq_script SCRIPT [OUTPUT|/] [ERRORS|/]
 // or, with streams handed over in a "+" argument and no script (or "/"), a pipe-kind
 // interpreter on them. It returns when the script's interpreter (the main one) has ended.
-// With TQ_GC_STRESS set, a collection runs at every primitive return.
+// With TQ_GC_STRESS set, a collection runs at every primitive return (on any thread, through
+// the collector's own lock).
 #include <cstdlib>
 
 #include "entry/start.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-void collect() { tq::gc_enable(); }
+void collect() { tq::gc_tick_notin_tick(nullptr, 0); }
 
 int run(int argc, char** argv) {
   tq::init_tq();
