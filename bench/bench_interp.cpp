@@ -107,14 +107,9 @@ int echo_port() {
   return port;
 }
 
-void BM_InterpreterRequests(benchmark::State& state) {
-  const int fd = connect_port(interp_port());
+// One request after the other on fd, each waiting for its one-line answer.
+void run_requests(benchmark::State& state, int fd) {
   std::string buf;
-  if (fd < 0 || write(fd, "\n", 1) != 1) {
-    state.SkipWithError("no connection");
-    return;
-  }
-  for (int i = 0; i < 3; ++i) read_line(fd, &buf);  // the line end, the code marker, Allow
   for (auto _ : state) {
     if (write(fd, kRequest, kRequestLen) != kRequestLen || !read_line(fd, &buf)) {
       state.SkipWithError("the connection ended");
@@ -124,23 +119,26 @@ void BM_InterpreterRequests(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   close(fd);
 }
+
+void BM_InterpreterRequests(benchmark::State& state) {
+  const int fd = connect_port(interp_port());
+  std::string buf;
+  if (fd < 0 || write(fd, "\n", 1) != 1) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  for (int i = 0; i < 3; ++i) read_line(fd, &buf);  // the line end, the code marker, Allow
+  run_requests(state, fd);
+}
 BENCHMARK(BM_InterpreterRequests)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 
 void BM_EchoCeiling(benchmark::State& state) {
   const int fd = connect_port(echo_port());
-  std::string buf;
   if (fd < 0) {
     state.SkipWithError("no connection");
     return;
   }
-  for (auto _ : state) {
-    if (write(fd, kRequest, kRequestLen) != kRequestLen || !read_line(fd, &buf)) {
-      state.SkipWithError("the connection ended");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-  close(fd);
+  run_requests(state, fd);
 }
 BENCHMARK(BM_EchoCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 

@@ -216,11 +216,13 @@ void tqi_page_feed(unsigned id) {
 
 void set_lock_function(const L_CHAR* name) {
   TqiLock l;
-  if (lock_function) d_f_ree(lock_function);
-  lock_function = name ? ll_copy_str(name) : nullptr;
+  L_CHAR* old = lock_function;
+  __atomic_store_n(&lock_function, name ? ll_copy_str(name) : nullptr, __ATOMIC_RELEASE);
+  if (old) d_f_ree(old);
 }
 
 void inp_lock_function(const L_CHAR* name) {
+  if (!__atomic_load_n(&lock_function, __ATOMIC_ACQUIRE)) return;  // the usual case: no lock taken
   TqiLock l;
   if (!lock_function) return;
   TQ_INTERPRETER* t = _get_my_tqi();

@@ -52,6 +52,7 @@ void _check_stream(int fd) {
 
 // A file-class stream of type 4 on a connected descriptor (which it closes on failure).
 STREAM* socket_file_stream(int fd, bool check) {
+  set_nodelay(fd);
   STREAM* s;
   {
     StreamPri p;
