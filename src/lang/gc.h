@@ -103,6 +103,10 @@ void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func);
 void free_sexp(TQ_SEXP* s);
 void* copy_mstr(const char* text);  // a byte string in collected memory (mark gc_text)
 int64_t mem_block_size(const void* ptr);  // the data size of a block
+// Whether p is the data of a live block of collected memory. Walks the ring under the
+// memory lock (time in the number of live blocks) and reads no memory at p, so any pointer
+// may be asked about.
+bool mem_is_block(const void* p);
 
 // ---- Root frames of the calling thread (debug heap). All take the memory lock except the
 // _nl forms, whose callers hold it. A thread's record is made with its first frame and

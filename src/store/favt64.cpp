@@ -98,6 +98,22 @@ void rotate(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, bool large_rise
   unpin(c);
 }
 
+// Re-levels n, the node at link, then rebalances at link: fset_level64 followed by
+// favt64_valance, with the children's levels read once for both (a child that is not cached
+// costs a read of its record each time).
+void relevel_and_balance(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
+  touch_ring64(&root->h, &n->h);
+  pin(n);
+  int l = level_at(root, &n->large), s = level_at(root, &n->small);
+  n->level = 1 + std::max(l, s);
+  favt64_set_dirty(&n->h);
+  if (s + 1 < l)
+    rotate(root, link, n, true);
+  else if (l + 1 < s)
+    rotate(root, link, n, false);
+  unpin(n);
+}
+
 // Links a new (or re-inserted) node at an empty link; it is a leaf and no longer pinned.
 void attach(FAVT64_PTR* link, FAVT64_NODE* a) {
   get_favt64_ptr2(link, a);
@@ -162,8 +178,7 @@ void remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
   // n no longer holds its children; clear its loaded links before anything may evict them.
   unload_link(&n->small);
   unload_link(&n->large);
-  if (link->fofs) fset_level64(root, g_ptr64(nullptr, root, link));
-  favt64_valance(root, link);
+  if (FAVT64_NODE* top = link->fofs ? g_ptr64(nullptr, root, link) : nullptr) relevel_and_balance(root, link, top);
   touch_ring64(&n->h, nullptr);
   n->h.flags |= kFavtUnlinked;
 }
@@ -281,6 +296,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
     FAVT64_NODE* n = g_ptr64(err, root, cur);
     if (!n) break;  // unreadable: nothing is linked over it
     pin(n);
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     path.push({cur, n});
     int c = cmp(n->data, node->data, work);
     if (c == 1 || c == -1) {
@@ -296,10 +312,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
   if (result) pin(result);  // the rebalancing below loads nodes: the answer must survive it
   for (bool last = true; !path.empty(); last = false) {
     Frame f = path.pop();
-    if (!last || relevel_last) {
-      fset_level64(root, f.node);
-      favt64_valance(root, f.link);
-    }
+    if (!last || relevel_last) relevel_and_balance(root, f.link, f.node);
     unpin(f.node);
   }
   if (result) unpin(result);
@@ -315,6 +328,7 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
   FAVT64_NODE* n = start;
   pin(n);
   for (;;) {
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     int c = cmp(n->data, key, work);
     if (c == 0) {
       unpin(n);
@@ -342,6 +356,7 @@ FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* 
     if (!n) break;  // unreadable: counts as missing
     touch_ring64(&root->h, &n->h);
     pin(n);
+    favt64_prefetch_links(n);
     int c = cmp(n->data, key, work);
     if (c == 0) {
       found = n;

@@ -112,6 +112,11 @@ FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);
 // (a node that is not cached is current in the file); -1 when it cannot be read.
 int favt64_peek_level(PDB64* p, uint64_t ofs);
 
+// A hint before a step down from n: asks for the memory that following either of its links
+// will touch (a cached child's record and data, or the page bytes of an uncached child's
+// record). Nothing is loaded and nothing of the cache's state or order changes.
+void favt64_prefetch_links(const FAVT64_NODE* n);
+
 // Pinning nests: a record is pinned while any pin is held.
 void favt64_lock(FAVT64_HEADER* h);
 void favt64_unlock(FAVT64_HEADER* h);
