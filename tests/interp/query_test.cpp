@@ -96,6 +96,42 @@ TEST(Query, AnInterpreterOfThisProcessAnswers) {
   close_interpreter(unsigned(client));
 }
 
+namespace {
+
+// The server's word (ask-back): asks the requester to evaluate (+ 1 1) and answers its value.
+TQ_SEXP* ask_back(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  TQ_SEXP* v = local_query(env, nullptr, form_of("(+ 1 1)"));
+  return realize_sexp(v);
+}
+
+// The requester's word (LocalEval N FORM), as the word library will bind it.
+TQ_SEXP* local_eval_word(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  return local_eval(int(get_el(form, 1)->integer.data), get_el(form, 2));
+}
+
+}  // namespace
+
+TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
+  NoLeftovers clean;
+  GcFrame frame("local");
+  TQISP_ENV* server_env = new_env(qvlisp_top_env1);
+  set_env(server_env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  Listener l(true, server_env);
+  const int client = connect_client(l.port);
+  ASSERT_GT(client, 0);
+  TQISP_ENV* client_env = new_env(qvlisp_top_env1);
+  set_env(client_env, _l_string_1(std_cm, "LocalEval"), get_func_prim(local_eval_word, 0, nullptr, 3, 3));
+  {
+    TqiLock lock;  // the client's relay evaluates what the server sends in this environment
+    _search_tqi_id(unsigned(client))->env = client_env;
+  }
+  EXPECT_EQ(forced(remote_query(client, client_env, nullptr, form_of("(ask-back)"))), "2");
+  TQ_SEXP* none = local_eval(1, form_of("1"));
+  ASSERT_EQ(get_type(none), kTagError) << "no request of this thread covers the line";
+  EXPECT_EQ(none->error.code, ER_LOCAL_EVAL);
+  close_interpreter(unsigned(client));
+}
+
 TEST(Query, LineCountsCompareAcrossTheWrap) {
   struct {
     uint32_t a, b;
