@@ -2,6 +2,8 @@
 // blocks, the memory lock's nesting, and the stops of broken frame invariants.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
@@ -64,6 +66,36 @@ TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
   ASSERT_TRUE(t.wait()) << "task did not finish";
   gc_enable();
   EXPECT_EQ(malloc_count, before);
+}
+
+// A closed frame's record serves the thread's next frame: it starts without the entries it
+// had (what they rooted is freed) and with its new label, short or long.
+TEST(GcFrame, AReusedFrameRecordStartsEmptyWithItsNewLabel) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  std::string printed;
+  tqtest::Task t([&] {
+    const char* long1 = "a label longer than the thirty-two bytes kept inline";
+    const char* long2 = "another label longer than the thirty-two bytes kept inline";
+    gc_push(nullptr, nullptr, "outer");
+    for (int i = 0; i < 100; ++i) {  // more records than a thread keeps
+      gc_push(nullptr, nullptr, long1);
+      for (int k = 0; k < 40; ++k) num(k);  // entries inside the record and in a chunk
+    }
+    for (int i = 0; i < 100; ++i) gc_pop(nullptr, nullptr);
+    gc_push(nullptr, nullptr, "short");
+    gc_push(nullptr, nullptr, long2);
+    gc_enable();
+    EXPECT_EQ(malloc_count, before) << "a reused record still rooted an old entry";
+    testing::internal::CaptureStdout();
+    print_stack("t", -1);
+    printed = testing::internal::GetCapturedStdout();
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+  });
+  ASSERT_TRUE(t.wait()) << "task did not finish";
+  EXPECT_EQ(printed, "print_stack\nt:3-> another label longer than the thirty-two bytes kept inline-short-outer-\n");
 }
 
 TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
