@@ -17,6 +17,8 @@
 
 #include "lang/core_table.h"
 #include "lang/core_words.h"
+#include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
@@ -320,14 +322,18 @@ TEST(Eval, TasksEvaluateWhileAnotherCollects) {
   std::vector<std::unique_ptr<tqtest::Task>> workers;
   for (int k = 0; k < 4; ++k) {
     workers.push_back(std::make_unique<tqtest::Task>([&results, k] {
-      GcFrame frame("worker");
-      TQISP_ENV* e = new_env(qvlisp_top_env1);
-      results[k] = run(
-          "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
-          "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
-          "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
-          "^(list (fib 10) (car l) (car (cdr l)) i)",
-          e);
+      setup_self_interpreter();  // an evaluating thread is bound to an interpreter of its own
+      {
+        GcFrame frame("worker");
+        TQISP_ENV* e = new_env(qvlisp_top_env1);
+        results[k] = run(
+            "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
+            "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
+            "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
+            "^(list (fib 10) (car l) (car (cdr l)) i)",
+            e);
+      }
+      close_self_interpreter();
     }));
   }
   for (auto& w : workers) EXPECT_TRUE(w->wait(std::chrono::minutes(2))) << "a worker did not finish";
