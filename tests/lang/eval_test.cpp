@@ -17,6 +17,8 @@
 
 #include "lang/core_table.h"
 #include "lang/core_words.h"
+#include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
@@ -128,6 +130,7 @@ TQ_SEXP* test_break(TQ_SEXP* form) {
 
 TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   GcFrame frame("break");
+  auto* const runtime_check = break_check;
   break_check_clock = fake_clock;
   break_check = test_break;
   fake_now = 100;
@@ -141,7 +144,7 @@ TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   EXPECT_EQ(run("^(list 1 2)"), "error 0x80011404 break ()") << "asked again at once after a break";
   break_armed = false;
   EXPECT_EQ(run("^(list 1 2)"), "(1 2)");
-  break_check = nullptr;
+  break_check = runtime_check;
   break_check_clock = get_tqtime;
 }
 
@@ -319,14 +322,18 @@ TEST(Eval, TasksEvaluateWhileAnotherCollects) {
   std::vector<std::unique_ptr<tqtest::Task>> workers;
   for (int k = 0; k < 4; ++k) {
     workers.push_back(std::make_unique<tqtest::Task>([&results, k] {
-      GcFrame frame("worker");
-      TQISP_ENV* e = new_env(qvlisp_top_env1);
-      results[k] = run(
-          "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
-          "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
-          "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
-          "^(list (fib 10) (car l) (car (cdr l)) i)",
-          e);
+      setup_self_interpreter();  // an evaluating thread is bound to an interpreter of its own
+      {
+        GcFrame frame("worker");
+        TQISP_ENV* e = new_env(qvlisp_top_env1);
+        results[k] = run(
+            "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
+            "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
+            "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
+            "^(list (fib 10) (car l) (car (cdr l)) i)",
+            e);
+      }
+      close_self_interpreter();
     }));
   }
   for (auto& w : workers) EXPECT_TRUE(w->wait(std::chrono::minutes(2))) << "a worker did not finish";

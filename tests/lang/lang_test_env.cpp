@@ -1,23 +1,21 @@
-// Brings the language core up once per test program, the way the runtime's start-up does:
-// collected memory, the keyed queues, the core's locks, top environments and words, the
-// units, and the collector hooks. A bottom root frame stays open for the whole program, so
-// cells a test makes outside its own frames are never collected under it.
+// Brings the language up once per test program through the runtime's start-up, and binds
+// the test thread to a self-kind interpreter of its own, as every evaluating thread of the
+// runtime is (the break check stops a thread bound to none). A bottom root frame stays open
+// for the whole program, so cells a test makes outside its own frames are never collected
+// under it.
 #include <gtest/gtest.h>
 
+#include "interp/runtime_start.h"
+#include "interp/setup_kinds.h"
 #include "lang/gc.h"
-#include "lang/init_tqlisp.h"
-#include "lang/unit.h"
-#include "util/sys_queue.h"
 
 namespace {
 
 class LangEnvironment : public testing::Environment {
  public:
   void SetUp() override {
-    tq::minit();
-    tq::init_queue();
-    tq::init_qvlisp();
-    tq::init_unit();
+    tq::init_tq();
+    tq::setup_self_interpreter();
     tq::gc_push(nullptr, nullptr, "tests");
   }
 };
