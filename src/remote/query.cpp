@@ -42,9 +42,12 @@ void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
     }
 }
 
-// The interpreter being closed or cancelled forwards "<Cancel/>" to every peer it waits on.
+// The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
+// waits on, and wakes every waiter, whichever connection its request went out on, so that
+// it sees the close or cancel.
 void cancel_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
+    wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
     int err = 0;
@@ -55,7 +58,6 @@ void cancel_result_list(TQ_INTERPRETER* tqi) {
       if (out->inp == out->out) out->inp = nullptr;
       out->out = nullptr;
     }
-    wakeup_task(r);
   }
 }
 

@@ -132,6 +132,25 @@ TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
   close_interpreter(unsigned(client));
 }
 
+// A raw requester that never answers the server's question cancels its request: the
+// server's relay, waiting on this very connection, wakes, answers nil and serves on.
+TEST(Query, ACancelEndsAWaitOnTheRequestersOwnConnection) {
+  NoLeftovers clean;
+  GcFrame frame("local");
+  TQISP_ENV* server_env = new_env(qvlisp_top_env1);
+  set_env(server_env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  Listener l(true, server_env);
+  Sock c(Sock::connect_loopback(l.port));
+  ASSERT_TRUE(c.send("\n"));
+  ASSERT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
+  ASSERT_TRUE(c.send("(ask-back)\n"));
+  EXPECT_EQ(c.read_line(), "(LocalEval 2 (+ 1 1))\n");
+  ASSERT_TRUE(c.send("(Cancel)\n"));
+  EXPECT_EQ(c.read_line(), "<Result> 2 ()</Result>\n");
+  ASSERT_TRUE(c.send("(+ 1 2)\n"));
+  EXPECT_EQ(c.read_line(), "<Result> 4 3</Result>\n") << "a cancelled wait does not end the connection";
+}
+
 TEST(Query, LineCountsCompareAcrossTheWrap) {
   struct {
     uint32_t a, b;
