@@ -181,6 +181,9 @@ void delete_result_list(TQ_RESULT* resp) {
 
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   if (!cmd_str && !cmd_sexp) return nullptr;
+  // The request is printed under tqi_lock; what printing realises (a delayed value, a
+  // reader's stream) may wait and take that lock, so it is realised here, before.
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);
   TQ_FILE* f = cmd_sexp ? cmd_sexp->h.file : nullptr;
   const int line = cmd_sexp ? cmd_sexp->h.line : 0;
   TqiLock l;
@@ -325,6 +328,7 @@ void remote_gc_tick(void* result) {
 }
 
 TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);  // as remote_query does
   TqiLock l;
   TQ_INTERPRETER* own = _get_my_tqi();
   if (!own) no_own_interpreter();

@@ -4,6 +4,7 @@
 // host blacklist holding back a host that never answered.
 #include <mutex>
 
+#include "interp/delay.h"
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "interp_test_util.h"
@@ -93,6 +94,37 @@ TEST(Query, AnInterpreterOfThisProcessAnswers) {
   TQ_SEXP* e = remote_query(999999, qvlisp_top_env1, nullptr, form_of("1"));
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_INVALID_IID);
+  close_interpreter(unsigned(client));
+}
+
+// A request holding delayed values goes out with their values. Printing the request may
+// wait for them (or read a reader's stream), so that is done before tqi_lock is taken: the
+// value's own realisation takes that lock, and under it the whole runtime would wait too.
+TEST(Query, ARequestHoldingDelayedValuesGoesOutWithTheirValues) {
+  NoLeftovers clean;
+  Listener l;
+  const int client = connect_client(l.port);
+  ASSERT_GT(client, 0);
+  GcFrame frame("delayed request");
+  D_SEXP* ready = nullptr;
+  D_SEXP* late = nullptr;
+  TQ_SEXP* a = new_d_sexp(&ready);
+  TQ_SEXP* b = new_d_sexp(&late);
+  set_d_sexp(ready, get_integer(7, nullptr));
+  TQ_SEXP* form = List(n_get_symbol("+"), a, b, kListEnd);
+  std::string got = "(no reply)";
+  tqtest::Task requester([&] {
+    setup_self_interpreter();
+    {
+      GcFrame f("requester");
+      got = printed(remote_query(client, qvlisp_top_env1, nullptr, form));
+    }
+    close_self_interpreter();
+  });
+  tqtest::Task setter([&] { set_d_sexp(late, get_integer(30, nullptr)); });
+  EXPECT_TRUE(setter.wait()) << "the runtime's lock is free while the request waits for a value";
+  EXPECT_TRUE(requester.wait());
+  EXPECT_EQ(got, "37");
   close_interpreter(unsigned(client));
 }
 
