@@ -79,6 +79,25 @@ TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   EXPECT_TRUE(wait_gone(unsigned(p.id)));
 }
 
+// The line end an idle client writes to keep its connection is a line the peer's reader
+// counts, so the client counts it too: the next request is the peer's fourth line.
+TEST(Query, AKeepAliveLineEndCountsForTheRequestsAfterIt) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  for (int i = 0; i < kKeepAliveTicks; ++i) tqi_tick();
+  EXPECT_EQ(p.s.read_line(), "\n") << "the keep-alive";
+  GcFrame frame("query");
+  TQ_SEXP* a = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)"));
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  ASSERT_TRUE(p.s.send("<Result> 4 3</Result>\n"));
+  EXPECT_EQ(forced(a), "3");
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
 TEST(Query, AnInterpreterOfThisProcessAnswers) {
   NoLeftovers clean;
   Listener l;
@@ -273,6 +292,11 @@ TEST(Chain, BlocksOfAtMost4096BytesArriveInOrderBeforeTheCloseReturns) {
   Listener l(true, env);
   const int client = connect_client(l.port);
   ASSERT_GT(client, 0);
+  {
+    std::lock_guard<std::mutex> g(chain_mutex);
+    chain_bytes.clear();
+    chain_blocks = chain_largest = 0;
+  }
   EXPECT_EQ(s_open_chain(client, 'x'), nullptr);
   STREAM* chain = s_open_chain(client, 'o');
   ASSERT_NE(chain, nullptr);
