@@ -15,6 +15,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/task.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -42,6 +43,31 @@ void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
     }
 }
 
+// Writes "<Cancel/>" to out (tqi_lock and out's output lock held); a failed write closes
+// the stream.
+void write_cancel(TQ_INTERPRETER* out) {
+  if (!out->out) return;
+  int err = 0;
+  e_printf(out->out, &err, "<Cancel/>\n");
+  s_flush(out->out);
+  if (err) {
+    s_close_queue(out->out);
+    if (out->inp == out->out) out->inp = nullptr;
+    out->out = nullptr;
+  }
+}
+
+// A cancel for a connection on which another thread is writing: written by a task of its
+// own once that write is done, so that it does not land inside it.
+void write_cancel_task(void* data) {
+  const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
+  TqiLock l;
+  TQ_INTERPRETER* out = _search_tqi_id(id);
+  if (!out || _lock_tqi_out(out) != 0) return;  // sleeps; -1 when it closed meanwhile
+  write_cancel(out);
+  _unlock_tqi_out(out);
+}
+
 // The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
 // waits on, and wakes every waiter, whichever connection its request went out on, so that
 // it sees the close or cancel.
@@ -50,13 +76,11 @@ void cancel_result_list(TQ_INTERPRETER* tqi) {
     wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
-    int err = 0;
-    e_printf(out->out, &err, "<Cancel/>\n");
-    s_flush(out->out);
-    if (err) {
-      s_close_queue(out->out);
-      if (out->inp == out->out) out->inp = nullptr;
-      out->out = nullptr;
+    if (_lock_tqi_out_no_wait(out) == 0) {
+      write_cancel(out);
+      _unlock_tqi_out(out);
+    } else {
+      create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "interp/delay.h"
+#include "interp/reply.h"
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "interp_test_util.h"
@@ -14,6 +15,7 @@
 #include "platform/access_rules.h"
 #include "remote/query.h"
 #include "stream/chain_stream.h"
+#include "stream/format.h"
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
@@ -94,6 +96,52 @@ TEST(Query, AKeepAliveLineEndCountsForTheRequestsAfterIt) {
   EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
   ASSERT_TRUE(p.s.send("<Result> 4 3</Result>\n"));
   EXPECT_EQ(forced(a), "3");
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
+// A cancel forwarded to a connection on which another thread is writing (a reply, say)
+// follows that write instead of landing inside it.
+TEST(Query, AForwardedCancelWaitsForTheWriteInProgress) {
+  NoLeftovers clean;
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  std::atomic<int> requester{0};
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> code{0};
+  tqtest::Task asks([&] {
+    requester = setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* v = realize_sexp(remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)")));
+      code = get_type(v) == kTagError ? v->error.code : 0;
+    }
+    tqtest::wait_until([&] { return stop.load(); });
+    close_self_interpreter();
+  });
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  std::atomic<bool> half{false}, finish{false};
+  tqtest::Task writer([&] {  // a write of two pieces under the output lock, as a reply is
+    lock_tqi_out_iid(unsigned(p.id));
+    STREAM* out = info(unsigned(p.id)).out;
+    s_printf(out, "(a ");
+    s_flush(out);
+    half = true;
+    tqtest::wait_until([&] { return finish.load(); });
+    s_printf(out, "b)\n");
+    s_flush(out);
+    unlock_tqi_out_iid(unsigned(p.id));
+  });
+  WAIT_FOR(half.load(), "the first piece");
+  send_cancel(unsigned(requester.load()));
+  finish = true;
+  EXPECT_EQ(p.s.read_line(), "(a b)\n");
+  EXPECT_EQ(p.s.read_line(), "<Cancel/>\n");
+  EXPECT_TRUE(writer.wait());
+  stop = true;
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(code, ER_CANCELLED) << "the waiter ended with the cancel";
   p.s.close();
   EXPECT_TRUE(wait_gone(unsigned(p.id)));
 }
