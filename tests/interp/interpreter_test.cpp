@@ -192,6 +192,7 @@ TEST(Interpreter, ARequestQueuedWhileTheRelayEndsIsDropped) {
   EveryEvalChecks fast;
   DescPeer d;
   late_target = unsigned(d.id);
+  late_queued = 0;
   relay_end_hook = queue_late_request;
   ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
   WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
