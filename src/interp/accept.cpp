@@ -68,7 +68,10 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
   t->flags = 0;
   t->fifo_head = t->fifo_tail = nullptr;
   t->result_head = t->result_list = nullptr;
-  t->out_lock = t->out_lock_task = 0;
+  // Held by the admitting thread until the admission is written: the connection's threads
+  // start at registration, and a request sent with the opening line end is answered after it.
+  t->out_lock = 1;
+  t->out_lock_task = get_tid();
   t->delay_que_cnt = 0;
   t->acc_file = nullptr;
   t->inp = t->out = stream;
@@ -84,7 +87,7 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
   return t;
 }
 
-// Registers a connection record and admits the peer.
+// Registers a connection record (its output lock held by the caller) and admits the peer.
 int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
   if (t->environment) t->env = new_env(t->env);
   const int id = setup_tq_interpreter(t);
@@ -93,19 +96,20 @@ int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
     d_s_close(stream);
     return id;
   }
-  if (id < 0 || !stream) return id;
+  // Registered: the record stays while this thread holds its output lock (a final close
+  // waits for it), even when the set-up failed.
   STREAM* out;
   {
     TqiLock l;
-    t = _search_tqi_id(unsigned(id));
-    if (!t || _lock_tqi_out(t) != 0) return id;
     out = t->out;
   }
-  if (CODE_METHOD* cm = s_get_cm(out))
-    s_printf(out, "&cx%x;\n<Permission>Allow</Permission>\n", unsigned(cm->lccode));
-  s_flush(out);
-  TqiLock l;  // the output lock keeps the record alive
-  t->flags &= ~TQF_CODE_SYNC;
+  if (id > 0 && stream && out) {
+    if (CODE_METHOD* cm = s_get_cm(out))
+      s_printf(out, "&cx%x;\n<Permission>Allow</Permission>\n", unsigned(cm->lccode));
+    s_flush(out);
+  }
+  TqiLock l;
+  if (id > 0 && stream) t->flags &= ~TQF_CODE_SYNC;
   _unlock_tqi_out(t);
   return id;
 }

@@ -15,6 +15,8 @@
 
 namespace tq {
 
+void (*relay_end_hook)(TQ_INTERPRETER* tqi);
+
 namespace {
 
 bool interruption(TQ_SEXP* v, uint32_t* code) {
@@ -286,6 +288,7 @@ void _relay_thread(void* p) {
   {
     TqiLock l;
     close_delay_que(tqi);
+    if (relay_end_hook) relay_end_hook(tqi);
     switch (tqi->mode) {
       case TQI_INPUT_ENDED:
         while (tqi->mode == TQI_INPUT_ENDED) tqi_sleep(&tqi->mode);

@@ -13,4 +13,9 @@ void _relay_thread(void* tqi);  // task body, priority 4
 // requested, out is gone, or an interruption other than a cancelled wait stops it.
 void relay_loop(TQ_INTERPRETER* tqi, int nowait);
 
+// Test seam (null in the program): called by a relay thread whose loop has ended, with
+// tqi_lock held, after the delay queue is purged and before the mode change that ends the
+// FIFO; a test queues a request there as a front thread may at that moment.
+extern void (*relay_end_hook)(TQ_INTERPRETER* tqi);
+
 }  // namespace tq

@@ -7,6 +7,7 @@
 #include "interp/interpreter.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
+#include "stream/format.h"
 #include "stream/stream_write.h"
 
 namespace tq {
@@ -35,7 +36,7 @@ void keep_alive(TQ_INTERPRETER* t) {
   if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return;
   if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return;
   if (t->mode == TQI_RUNNING && t->out) {
-    s_write(t->out, "\n", 1);
+    s_printf(t->out, "\n");  // counted: the peer's reader counts it as a line
     s_flush(t->out);
   }
   _unlock_tqi_out(t);

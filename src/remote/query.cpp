@@ -15,6 +15,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/task.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -42,20 +43,45 @@ void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
     }
 }
 
-// The interpreter being closed or cancelled forwards "<Cancel/>" to every peer it waits on.
+// Writes "<Cancel/>" to out (tqi_lock and out's output lock held); a failed write closes
+// the stream.
+void write_cancel(TQ_INTERPRETER* out) {
+  if (!out->out) return;
+  int err = 0;
+  e_printf(out->out, &err, "<Cancel/>\n");
+  s_flush(out->out);
+  if (err) {
+    s_close_queue(out->out);
+    if (out->inp == out->out) out->inp = nullptr;
+    out->out = nullptr;
+  }
+}
+
+// A cancel for a connection on which another thread is writing: written by a task of its
+// own once that write is done, so that it does not land inside it.
+void write_cancel_task(void* data) {
+  const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
+  TqiLock l;
+  TQ_INTERPRETER* out = _search_tqi_id(id);
+  if (!out || _lock_tqi_out(out) != 0) return;  // sleeps; -1 when it closed meanwhile
+  write_cancel(out);
+  _unlock_tqi_out(out);
+}
+
+// The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
+// waits on, and wakes every waiter, whichever connection its request went out on, so that
+// it sees the close or cancel.
 void cancel_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
+    wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
-    int err = 0;
-    e_printf(out->out, &err, "<Cancel/>\n");
-    s_flush(out->out);
-    if (err) {
-      s_close_queue(out->out);
-      if (out->inp == out->out) out->inp = nullptr;
-      out->out = nullptr;
+    if (_lock_tqi_out_no_wait(out) == 0) {
+      write_cancel(out);
+      _unlock_tqi_out(out);
+    } else {
+      create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
     }
-    wakeup_task(r);
   }
 }
 
@@ -179,6 +205,9 @@ void delete_result_list(TQ_RESULT* resp) {
 
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   if (!cmd_str && !cmd_sexp) return nullptr;
+  // The request is printed under tqi_lock; what printing realises (a delayed value, a
+  // reader's stream) may wait and take that lock, so it is realised here, before.
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);
   TQ_FILE* f = cmd_sexp ? cmd_sexp->h.file : nullptr;
   const int line = cmd_sexp ? cmd_sexp->h.line : 0;
   TqiLock l;
@@ -323,6 +352,7 @@ void remote_gc_tick(void* result) {
 }
 
 TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);  // as remote_query does
   TqiLock l;
   TQ_INTERPRETER* own = _get_my_tqi();
   if (!own) no_own_interpreter();

@@ -51,8 +51,12 @@ void init_remote_query();
 // (thread mode other than 2); error 0x8004051d "Remote" ("invalid iid 1") without such an
 // interpreter, ("invalid iid 2") when it is closing; else the delayed reply, or error
 // 0x80040a12 when the output is gone or fails. The caller must be bound to an interpreter.
+// cmd_sexp is realised first, as printing realises it (waiting for delayed values), before
+// tqi_lock is taken; local_query likewise.
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
-TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);  // tqi_lock held
+// The same with tqi_lock held; cmd_sexp must be realised as far as printing reaches
+// (realize_for_print), since it is printed under the lock.
+TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
 // Delivers a reply form read on tqi: 0 when a waiting request took it, -1 otherwise.
 int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret);
 // Fails every request awaiting a reply on tqi with 0x80040a12 "stream error" (tqi_lock held).

@@ -70,6 +70,14 @@ unsigned last_connection() {
   return found;
 }
 
+// Whether the connection waits for a request with its output free: its relay has begun to
+// wait (time-outs count only then) and the admission text is written (a keep-alive is
+// skipped while another thread writes).
+bool idle(unsigned conn) {
+  const TQ_INTERPRETER t = info(conn);
+  return t.silent_cnt == 0 && t.out_lock == 0;
+}
+
 }  // namespace
 
 TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
@@ -109,7 +117,8 @@ TEST(Delay, RealisingTheValueWaitsForItAndSearchFindsIt) {
   EXPECT_EQ(search_d_sexp(tree), d) << "depth first through the tree";
   std::string got;
   tqtest::Task t([&] { got = printed(cell); });
-  EXPECT_FALSE(t.wait(std::chrono::milliseconds(50))) << "pending";
+  EXPECT_EQ(check_d_sexp(&d->h, 0), 1) << "pending";
+  EXPECT_FALSE(t.done()) << "realising waits for the value";
   set_d_sexp(d, n_get_string("here"));
   EXPECT_TRUE(t.wait());
   EXPECT_EQ(got, "^\"here\"");
@@ -126,9 +135,13 @@ TEST(Tick, AnIdleConnectionGetsALineEndEveryThirtyTicks) {
   Listener l;
   Admitted a(l.port);
   const unsigned conn = last_connection();
+  WAIT_FOR(idle(conn), "the connection to be idle");
+  STREAM* out = info(conn).out;
+  const int lines = s_get_cr(out);  // the line ends written to the peer so far
   while (info(conn).connection_cnt % kKeepAliveTicks != kKeepAliveTicks - 1) tqi_tick();
-  EXPECT_FALSE(a.c.read_some_within(std::chrono::milliseconds(20)));
+  EXPECT_EQ(s_get_cr(out), lines) << "nothing before the thirtieth tick";
   tqi_tick();
+  EXPECT_EQ(s_get_cr(out), lines + 1);
   EXPECT_EQ(a.c.read_line(), "\n");
 }
 
@@ -138,10 +151,12 @@ TEST(Tick, TheConnectionTimeOutClosesAnIdleConnection) {
   Listener l;
   Admitted a(l.port);
   const unsigned conn = last_connection();
+  WAIT_FOR(idle(conn), "the connection to be idle");
   EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
   ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);
   tqi_tick();
-  EXPECT_FALSE(a.c.read_some_within(std::chrono::milliseconds(20)));
+  EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "one tick before the time-out";
+  EXPECT_NE(info(conn).inp, nullptr);
   tqi_tick();
   EXPECT_TRUE(a.c.closed_by_peer());
   EXPECT_TRUE(wait_gone(conn));

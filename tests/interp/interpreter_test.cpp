@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "interp/fifo.h"
+#include "interp/front_relay.h"
 #include "interp/interpreter.h"
 #include "interp/script_start.h"
 #include "interp/setup_kinds.h"
@@ -170,21 +171,37 @@ TEST(Interpreter, ACancelAnswersNilAndEndsTheConnection) {
   EXPECT_TRUE(wait_gone(unsigned(d.id)));
 }
 
-// The relay ends first (a cancel) while the front thread goes on queueing what follows;
-// nothing may stay queued when the interpreter closes.
-TEST(Interpreter, RequestsArrivingAfterTheRelayEndedAreDropped) {
+namespace {
+
+// The relay of interpreter `target` queues a request at the end of its loop, where the
+// front thread may still queue one, before the mode change.
+std::atomic<unsigned> late_target{0};
+std::atomic<int> late_queued{0};
+void queue_late_request(TQ_INTERPRETER* tqi) {
+  if (tqi->id != late_target) return;
+  put_tq_fifo(tqi, get_integer(1, nullptr));
+  if (tqi->fifo_head) ++late_queued;
+}
+
+}  // namespace
+
+// The relay ends first (a cancel); a request queued between its end and the mode change
+// must not stay queued when the interpreter closes (the final close ended the process).
+TEST(Interpreter, ARequestQueuedWhileTheRelayEndsIsDropped) {
   NoLeftovers clean;
   EveryEvalChecks fast;
-  for (int round = 0; round < 10; ++round) {
-    DescPeer d;
-    ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
-    WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
-    std::string burst = "(Cancel)\n";
-    for (int i = 0; i < 200; ++i) burst += "(+ 1 2)\n";
-    ASSERT_TRUE(d.peer.send(burst));
-    EXPECT_TRUE(d.peer.closed_by_peer()) << "round " << round;
-    EXPECT_TRUE(wait_gone(unsigned(d.id)));
-  }
+  DescPeer d;
+  late_target = unsigned(d.id);
+  late_queued = 0;
+  relay_end_hook = queue_late_request;
+  ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+  WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
+  ASSERT_TRUE(d.peer.send("(Cancel)\n"));
+  EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n");
+  EXPECT_TRUE(d.peer.closed_by_peer());
+  EXPECT_TRUE(wait_gone(unsigned(d.id)));
+  relay_end_hook = nullptr;
+  EXPECT_EQ(late_queued, 1) << "the request was queued while the interpreter still ran";
 }
 
 TEST(Interpreter, AnInterruptCancelsTheTerminalInterpreter) {

@@ -4,6 +4,8 @@
 // host blacklist holding back a host that never answered.
 #include <mutex>
 
+#include "interp/delay.h"
+#include "interp/reply.h"
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "interp_test_util.h"
@@ -13,6 +15,7 @@
 #include "platform/access_rules.h"
 #include "remote/query.h"
 #include "stream/chain_stream.h"
+#include "stream/format.h"
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
@@ -78,6 +81,71 @@ TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   EXPECT_TRUE(wait_gone(unsigned(p.id)));
 }
 
+// The line end an idle client writes to keep its connection is a line the peer's reader
+// counts, so the client counts it too: the next request is the peer's fourth line.
+TEST(Query, AKeepAliveLineEndCountsForTheRequestsAfterIt) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  for (int i = 0; i < kKeepAliveTicks; ++i) tqi_tick();
+  EXPECT_EQ(p.s.read_line(), "\n") << "the keep-alive";
+  GcFrame frame("query");
+  TQ_SEXP* a = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)"));
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  ASSERT_TRUE(p.s.send("<Result> 4 3</Result>\n"));
+  EXPECT_EQ(forced(a), "3");
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
+// A cancel forwarded to a connection on which another thread is writing (a reply, say)
+// follows that write instead of landing inside it.
+TEST(Query, AForwardedCancelWaitsForTheWriteInProgress) {
+  NoLeftovers clean;
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  std::atomic<int> requester{0};
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> code{0};
+  tqtest::Task asks([&] {
+    requester = setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* v = realize_sexp(remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)")));
+      code = get_type(v) == kTagError ? v->error.code : 0;
+    }
+    tqtest::wait_until([&] { return stop.load(); });
+    close_self_interpreter();
+  });
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  std::atomic<bool> half{false}, finish{false};
+  tqtest::Task writer([&] {  // a write of two pieces under the output lock, as a reply is
+    lock_tqi_out_iid(unsigned(p.id));
+    STREAM* out = info(unsigned(p.id)).out;
+    s_printf(out, "(a ");
+    s_flush(out);
+    half = true;
+    tqtest::wait_until([&] { return finish.load(); });
+    s_printf(out, "b)\n");
+    s_flush(out);
+    unlock_tqi_out_iid(unsigned(p.id));
+  });
+  WAIT_FOR(half.load(), "the first piece");
+  send_cancel(unsigned(requester.load()));
+  finish = true;
+  EXPECT_EQ(p.s.read_line(), "(a b)\n");
+  EXPECT_EQ(p.s.read_line(), "<Cancel/>\n");
+  EXPECT_TRUE(writer.wait());
+  stop = true;
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(code, ER_CANCELLED) << "the waiter ended with the cancel";
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
 TEST(Query, AnInterpreterOfThisProcessAnswers) {
   NoLeftovers clean;
   Listener l;
@@ -93,6 +161,37 @@ TEST(Query, AnInterpreterOfThisProcessAnswers) {
   TQ_SEXP* e = remote_query(999999, qvlisp_top_env1, nullptr, form_of("1"));
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_INVALID_IID);
+  close_interpreter(unsigned(client));
+}
+
+// A request holding delayed values goes out with their values. Printing the request may
+// wait for them (or read a reader's stream), so that is done before tqi_lock is taken: the
+// value's own realisation takes that lock, and under it the whole runtime would wait too.
+TEST(Query, ARequestHoldingDelayedValuesGoesOutWithTheirValues) {
+  NoLeftovers clean;
+  Listener l;
+  const int client = connect_client(l.port);
+  ASSERT_GT(client, 0);
+  GcFrame frame("delayed request");
+  D_SEXP* ready = nullptr;
+  D_SEXP* late = nullptr;
+  TQ_SEXP* a = new_d_sexp(&ready);
+  TQ_SEXP* b = new_d_sexp(&late);
+  set_d_sexp(ready, get_integer(7, nullptr));
+  TQ_SEXP* form = List(n_get_symbol("+"), a, b, kListEnd);
+  std::string got = "(no reply)";
+  tqtest::Task requester([&] {
+    setup_self_interpreter();
+    {
+      GcFrame f("requester");
+      got = printed(remote_query(client, qvlisp_top_env1, nullptr, form));
+    }
+    close_self_interpreter();
+  });
+  tqtest::Task setter([&] { set_d_sexp(late, get_integer(30, nullptr)); });
+  EXPECT_TRUE(setter.wait()) << "the runtime's lock is free while the request waits for a value";
+  EXPECT_TRUE(requester.wait());
+  EXPECT_EQ(got, "37");
   close_interpreter(unsigned(client));
 }
 
@@ -130,6 +229,25 @@ TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
   ASSERT_EQ(get_type(none), kTagError) << "no request of this thread covers the line";
   EXPECT_EQ(none->error.code, ER_LOCAL_EVAL);
   close_interpreter(unsigned(client));
+}
+
+// A raw requester that never answers the server's question cancels its request: the
+// server's relay, waiting on this very connection, wakes, answers nil and serves on.
+TEST(Query, ACancelEndsAWaitOnTheRequestersOwnConnection) {
+  NoLeftovers clean;
+  GcFrame frame("local");
+  TQISP_ENV* server_env = new_env(qvlisp_top_env1);
+  set_env(server_env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  Listener l(true, server_env);
+  Sock c(Sock::connect_loopback(l.port));
+  ASSERT_TRUE(c.send("\n"));
+  ASSERT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
+  ASSERT_TRUE(c.send("(ask-back)\n"));
+  EXPECT_EQ(c.read_line(), "(LocalEval 2 (+ 1 1))\n");
+  ASSERT_TRUE(c.send("(Cancel)\n"));
+  EXPECT_EQ(c.read_line(), "<Result> 2 ()</Result>\n");
+  ASSERT_TRUE(c.send("(+ 1 2)\n"));
+  EXPECT_EQ(c.read_line(), "<Result> 4 3</Result>\n") << "a cancelled wait does not end the connection";
 }
 
 TEST(Query, LineCountsCompareAcrossTheWrap) {
@@ -222,6 +340,11 @@ TEST(Chain, BlocksOfAtMost4096BytesArriveInOrderBeforeTheCloseReturns) {
   Listener l(true, env);
   const int client = connect_client(l.port);
   ASSERT_GT(client, 0);
+  {
+    std::lock_guard<std::mutex> g(chain_mutex);
+    chain_bytes.clear();
+    chain_blocks = chain_largest = 0;
+  }
   EXPECT_EQ(s_open_chain(client, 'x'), nullptr);
   STREAM* chain = s_open_chain(client, 'o');
   ASSERT_NE(chain, nullptr);
