@@ -1,17 +1,25 @@
-// The matrix store's shared state: locks, the holder ring and its collector step, the
-// element-type table and the close key.
+// The matrix store's shared state: locks, the ring of open matrices, the holder ring and
+// its collector step, the element-type table and the close key.
 #include "matrix/matrix_registry.h"
 
 #include "lang/gc.h"
+#include "matrix/matrix.h"
+#include "matrix/matrix_node.h"
 #include "platform/d_alloc.h"
+#include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "text/l_string.h"
 
 namespace tq {
 
 SEM matrix_lock;
 SEM matrix_gc_lock;
+MATRIX* matrices_root;
 MATRIX_SEXP* ms_root;
+int total_ncache_size;
+MATRIX_NODE* nd_root;
+int nd_cnt;
 MDT mtx_type_tbl[kMxTypeTableSize];
 SYS_QUEUE matrix_que;
 TQISP_ENV* matrix_tq_env;
@@ -22,15 +30,6 @@ char close_key;  // its address is the key
 
 }  // namespace
 
-void init_matrix_registry() {
-  if (ms_root) return;
-  auto* root = static_cast<MATRIX_SEXP*>(d_calloc(1, sizeof(MATRIX_SEXP)));
-  root->next = root->prev = root;
-  matrix_lock = new_lock();
-  matrix_gc_lock = new_lock();
-  ms_root = root;
-}
-
 void insert_matrix_type_table(MDT tp) {
   if (tp->type < 0 || tp->type >= kMxTypeTableSize) er_panic("insert_matrix_type_table");
   mtx_type_tbl[tp->type] = tp;
@@ -38,6 +37,27 @@ void insert_matrix_type_table(MDT tp) {
 
 MDT get_matrix_data_type(int type) {
   return type >= 0 && type < kMxTypeTableSize ? mtx_type_tbl[type] : nullptr;
+}
+
+void _insert_matrix_ring(MATRIX* m) {
+  m->mx_prev = matrices_root;
+  m->mx_next = matrices_root->mx_next;
+  matrices_root->mx_next->mx_prev = m;
+  matrices_root->mx_next = m;
+  m->last_access = int64_t(get_tqtime());
+}
+
+void _delete_matrix_ring(MATRIX* m) {
+  m->mx_prev->mx_next = m->mx_next;
+  m->mx_next->mx_prev = m->mx_prev;
+  m->mx_next = m->mx_prev = nullptr;
+}
+
+MATRIX* _search_matrix_filename(const L_CHAR* filename) {
+  if (!filename) return nullptr;
+  for (MATRIX* m = matrices_root->mx_next; m != matrices_root; m = m->mx_next)
+    if (m->filename && l_strcmp(m->filename, filename) == 0) return m;
+  return nullptr;
 }
 
 void _xx_insert_matrix_sexp(MATRIX_SEXP* d, const char* file, int line) {
@@ -48,6 +68,15 @@ void _xx_insert_matrix_sexp(MATRIX_SEXP* d, const char* file, int line) {
   d->next = ms_root->next;
   ms_root->next->prev = d;
   ms_root->next = d;
+}
+
+MATRIX_SEXP* xx_new_matrix_sexp(TQ_SEXP* s, const char* file, int line) {
+  auto* d = static_cast<MATRIX_SEXP*>(xx_d_calloc(1, sizeof(MATRIX_SEXP), file, line));
+  d->data = s;
+  d->gc_func = gc_qv_sexp;
+  LOCK_SCOPE(matrix_lock);
+  _xx_insert_matrix_sexp(d, file, line);
+  return d;
 }
 
 void _delete_matrix_sexp(MATRIX_SEXP* d) {
