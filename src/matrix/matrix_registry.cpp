@@ -28,6 +28,11 @@ namespace {
 
 char close_key;  // its address is the key
 
+// Whether this thread's collection took matrix_gc_lock. The lock may come into being while
+// a collection runs (the store starts after the collector), and that collection must then
+// neither release a lock it never took nor walk the ring without it.
+thread_local bool gc_holds_matrix_lock;
+
 }  // namespace
 
 void insert_matrix_type_table(MDT tp) {
@@ -86,15 +91,17 @@ void _delete_matrix_sexp(MATRIX_SEXP* d) {
 }
 
 void gc_matrix_lock() {
-  if (lock_up_test(matrix_gc_lock)) lock_task(matrix_gc_lock);
+  gc_holds_matrix_lock = lock_up_test(matrix_gc_lock);
+  if (gc_holds_matrix_lock) lock_task(matrix_gc_lock);
 }
 
 void gc_matrix_unlock() {
-  if (lock_up_test(matrix_gc_lock)) unlock_task(matrix_gc_lock, "gc_matrix_unlock");
+  if (gc_holds_matrix_lock) unlock_task(matrix_gc_lock, "gc_matrix_unlock");
+  gc_holds_matrix_lock = false;
 }
 
 void gc_matrix() {
-  if (!ms_root) return;
+  if (!gc_holds_matrix_lock || !ms_root) return;
   gc_qvlisp_env(matrix_tq_env);
   for (MATRIX_SEXP* d = ms_root->next; d != ms_root;) {
     MATRIX_SEXP* next = d->next;

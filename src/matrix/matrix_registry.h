@@ -71,12 +71,15 @@ MATRIX_SEXP* xx_new_matrix_sexp(TQ_SEXP* s, const char* file, int line);
 #define new_matrix_sexp(s) ::tq::xx_new_matrix_sexp((s), __FILE__, __LINE__)
 // Unlinks d; the caller holds matrix_gc_lock. The caller frees d.
 void _delete_matrix_sexp(MATRIX_SEXP* d);
-// Take and release matrix_gc_lock when it exists (nothing before init_matrix).
+// The collector's side of matrix_gc_lock: gc_matrix_lock takes it when it exists (nothing
+// before init_matrix); gc_matrix_unlock releases it only when the same thread's
+// gc_matrix_lock took it, so a collection during the store's start-up stays balanced.
 void gc_matrix_lock();
 void gc_matrix_unlock();
-// The collector's mark step of the store (inside a collection, matrix_gc_lock held): once
-// the holder ring exists, marks matrix_tq_env, then frees every holder whose del bit is
-// set and marks the others' data. Takes no other lock of the store.
+// The collector's mark step of the store, between the two on the same thread: when that
+// thread holds matrix_gc_lock, marks matrix_tq_env, then frees every holder whose del bit
+// is set and marks the others' data; otherwise nothing (no holder exists before the lock).
+// Takes no other lock of the store.
 void gc_matrix();
 
 // ---- The close key: the key on which a close of matrices sleeps.

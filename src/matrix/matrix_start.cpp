@@ -46,7 +46,7 @@ void init_rings() {
   nd->h.next = nd->h.prev = nd;
   nd_root = nd;
   nd_cnt = 0;
-  ms_root = ms;  // last: gc_matrix acts once the holder ring exists
+  ms_root = ms;
 }
 
 void init_budget() { total_ncache_size = kMinNodeCacheSize; }

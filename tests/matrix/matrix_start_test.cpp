@@ -113,6 +113,17 @@ TEST(MatrixCollector, RunsWhileAnotherTaskHoldsTheMatrixLock) {
   EXPECT_TRUE(holder.wait());
 }
 
+TEST(MatrixCollector, ACollectionBegunBeforeTheStoreLockExistedReleasesNothing) {
+  tqtest::TickClock clock;  // no collection of the tick meanwhile
+  const tq::SEM made = tq::matrix_gc_lock;
+  tq::matrix_gc_lock = tq::SEM{};  // the collection starts before the store
+  tq::gc_matrix_lock();
+  tq::matrix_gc_lock = made;  // the store's start-up makes the lock meanwhile
+  tq::gc_matrix();
+  tq::gc_matrix_unlock();
+  EXPECT_EQ(made.so->d_sem->value, 1) << "the collection released a lock it never took";
+}
+
 // ---- The access tick.
 
 // A matrix of one axis of 2^(levels-1) samples halved per level.
