@@ -112,7 +112,13 @@ constexpr int kStepCount = int(sizeof kSteps / sizeof kSteps[0]);
 int init_argc;
 char** init_argv;
 
-void init_tq_step() { init_tq(); }
+// The runtime's collector hooks give way to the program's, which add the matrix store's
+// lock and roots. A collection begun under the runtime's ends balanced under the program's:
+// only a thread that took the store's lock releases it.
+void init_tq_step() {
+  init_tq();
+  set_matrix_gc_hooks();
+}
 void init_function_step() { init_function(qvlisp_top_env0, qvlisp_top_env1, init_argc, init_argv); }
 void clear_int_handler() { int_handler = nullptr; }  // the runtime installed its own
 
@@ -145,8 +151,6 @@ void minimum_matrix_init(int argc, char** argv) {
   upper_started = true;
   init_argc = argc;
   init_argv = argv;
-  // Before the runtime starts, so that it keeps these instead of installing its own.
-  set_matrix_gc_hooks();
   for (int i = 0; i < kUpperStepCount; ++i) {
     kUpperSteps[i].run();
     steps_run[kStepCount + i] = kUpperSteps[i].name;

@@ -10,7 +10,7 @@ namespace tq {
 [[noreturn]] void start_process(int argc, char** argv, MAIN_FUNC main_fn);
 
 // The upper layers' start-up, on the start-up thread, once (later calls do nothing): the
-// program's collector hooks are registered, then the interpreter runtime (init_tq), the
+// interpreter runtime (init_tq) with the program's collector hooks in place of its own, the
 // store lock (init_l_favt64), the built-in words in the two top environments with the
 // arguments (init_function), the interrupt hook cleared (an interrupt prints "Interrupted"
 // and ends the process with status 1), and the matrix store with its words (init_matrix).

@@ -16,8 +16,9 @@ void gc();         // the runtime's roots, then the store's (gc_matrix)
 void sp_gc();      // the runtime's pass after marking
 void after_gc();   // the runtime's pass after the sweep (nothing)
 
-// Registers the five with the collector. The program calls it before the interpreter
-// runtime starts, so the runtime keeps them instead of its own.
+// Registers the five with the collector, in place of the interpreter runtime's (the
+// program calls it once the runtime has started and the locks gc_tq_lock takes exist). A
+// collection begun under the runtime's hooks ends balanced under these.
 void set_matrix_gc_hooks();
 
 }  // namespace tq
