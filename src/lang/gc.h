@@ -172,9 +172,10 @@ void gc_mark_block(void* p);  // marks a block with the routine it was allocated
 // The program's hooks, called in a collection in this order: gc_lock (after gc_task_lock,
 // before the memory lock), gc (mark the roots outside frames and top environments), sp_gc
 // (after marking), after_gc (after the sweep, memory lock held), gc_unlock (after the
-// memory lock is released). Null members are skipped. Set once at start-up, before the
-// collector's tick starts: init_qvlisp installs the language's own interim hooks
-// (set_interim_gc_hooks) unless the program has set its own first.
+// memory lock is released). Null members are skipped. Set at start-up: init_qvlisp
+// installs the language's own interim hooks (set_interim_gc_hooks) unless the program has
+// set its own first; the interpreter runtime and then the program may replace them. A
+// replacement must end balanced a collection begun under the hooks it replaces.
 struct GC_HOOKS {
   void (*gc_lock)();
   void (*gc)();
