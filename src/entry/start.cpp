@@ -113,8 +113,8 @@ int init_argc;
 char** init_argv;
 
 // The runtime's collector hooks give way to the program's, which add the matrix store's
-// lock and roots. A collection begun under the runtime's ends balanced under the program's:
-// only a thread that took the store's lock releases it.
+// lock and roots. A collection already under way ends with the runtime's (the collector
+// keeps the set a collection began with).
 void init_tq_step() {
   init_tq();
   set_matrix_gc_hooks();

@@ -174,8 +174,12 @@ void gc_mark_block(void* p);  // marks a block with the routine it was allocated
 // (after marking), after_gc (after the sweep, memory lock held), gc_unlock (after the
 // memory lock is released). Null members are skipped. Set at start-up: init_qvlisp
 // installs the language's own interim hooks (set_interim_gc_hooks) unless the program has
-// set its own first; the interpreter runtime and then the program may replace them. A
-// replacement must end balanced a collection begun under the hooks it replaces.
+// set its own first; the interpreter runtime and then the program may replace them.
+// set_gc_hooks may be called while the collector's tick runs: it waits for a running tick
+// collection (gc_task_lock), and every collection calls the one set it began with, so a
+// collection under way ends with the gc_unlock that matches its gc_lock. Its caller holds
+// none of the hooks' locks; called from inside a hook, the set serves from the next
+// collection on.
 struct GC_HOOKS {
   void (*gc_lock)();
   void (*gc)();

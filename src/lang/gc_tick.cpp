@@ -5,6 +5,12 @@
 // the roots through the hooks (gc), lets the layers look at what stayed unmarked (sp_gc),
 // sweeps, and releases in reverse. It runs at priority 5. Without hooks no collection runs:
 // nothing would mark the roots, and the sweep would free live blocks.
+//
+// The start-up replaces the hooks while the tick may already collect (the language's
+// interim set, then the runtime's, then the program's; each set takes other locks). A
+// collection therefore works from its own copy of the set, taken as it begins, so its
+// gc_unlock releases what its gc_lock took; a replacement waits on gc_task_lock for a
+// running tick collection, so a copy is never half old and half new.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -33,8 +39,8 @@ constexpr int64_t kFreedMany = 1000000;
 constexpr int64_t kFreedFew = 500000;
 constexpr uint32_t kStatsEvery = 120;  // seconds between statistics runs
 
-GC_HOOKS hooks{};
-bool hooks_installed = false;
+GC_HOOKS hooks{};  // replaced under gc_task_lock once it exists
+std::atomic<bool> hooks_installed{false};
 std::atomic<bool> gc_task_started{false};
 thread_local bool collecting = false;  // this thread is inside a collection
 
@@ -78,18 +84,26 @@ void call(void (*fn)()) {
 
 // Marking, the pass after it, the sweep and after_gc; the hooks' locks and the memory lock
 // are held. Returns the bytes freed.
-int64_t mark_and_sweep(MEM_STATISTICS* stats) {
+int64_t mark_and_sweep(const GC_HOOKS& h, MEM_STATISTICS* stats) {
   gc_file = __FILE__;
   gc_line = __LINE__;
-  call(hooks.gc);
+  call(h.gc);
   gc_file = __FILE__;
   gc_line = __LINE__;
-  call(hooks.sp_gc);
+  call(h.sp_gc);
   gc_file = __FILE__;
   gc_line = __LINE__;
   const int64_t freed = mem_gc(stats);
-  call(hooks.after_gc);
+  call(h.after_gc);
   return freed;
+}
+
+// The set a collection works from, copied as it begins. Outside the tick's lock (gc_enable)
+// the copy waits for a replacement under way; a thread inside a collection already holds it.
+GC_HOOKS current_hooks() {
+  if (collecting || !gc_task_started.load()) return hooks;
+  LOCK_SCOPE(gc_task_lock);
+  return hooks;
 }
 
 void run_collection(bool from_tick) {
@@ -104,11 +118,12 @@ void run_collection(bool from_tick) {
 
   lock_task(gc_task_lock);
   collecting = true;
-  call(hooks.gc_lock);
+  const GC_HOOKS h = hooks;
+  call(h.gc_lock);
   lock_mem();
-  free_count = mark_and_sweep(with_stats ? &stats : nullptr);
+  free_count = mark_and_sweep(h, with_stats ? &stats : nullptr);
   unlock_mem();
-  call(hooks.gc_unlock);
+  call(h.gc_unlock);
   collecting = false;
   unlock_task(gc_task_lock, "gc_tick");
 
@@ -145,7 +160,12 @@ int64_t mem_gc(MEM_STATISTICS* stats) {
 }
 
 void set_gc_hooks(const GC_HOOKS& h) {
-  hooks = h;
+  if (collecting || !gc_task_started.load()) {  // no tick collection can be under way
+    hooks = h;
+  } else {
+    LOCK_SCOPE(gc_task_lock);
+    hooks = h;
+  }
   hooks_installed = true;
 }
 const GC_HOOKS& get_gc_hooks() { return hooks; }
@@ -181,13 +201,14 @@ void gc_tick_notin_tick(const char* msg, int no) {
 
 void gc_enable() {
   if (!hooks_installed) return;
+  const GC_HOOKS h = current_hooks();
   const bool was = collecting;
   collecting = true;
-  call(hooks.gc_lock);
+  call(h.gc_lock);
   lock_mem();
-  mark_and_sweep(nullptr);
+  mark_and_sweep(h, nullptr);
   unlock_mem();
-  call(hooks.gc_unlock);
+  call(h.gc_unlock);
   collecting = was;
 }
 

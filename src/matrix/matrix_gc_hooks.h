@@ -18,7 +18,7 @@ void after_gc();   // the runtime's pass after the sweep (nothing)
 
 // Registers the five with the collector, in place of the interpreter runtime's (the
 // program calls it once the runtime has started and the locks gc_tq_lock takes exist). A
-// collection begun under the runtime's hooks ends balanced under these.
+// collection under way ends with the runtime's hooks it began with.
 void set_matrix_gc_hooks();
 
 }  // namespace tq

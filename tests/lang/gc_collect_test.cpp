@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "lang/env.h"
@@ -319,5 +320,53 @@ TEST(GcCollect, BlocksAreKnownByTheRing) {
   d_f_ree(debug);
 }
 
+// ---- Replacing the hooks. The start-up replaces them while the collector's tick already
+// runs: a collection must end with the gc_unlock of the set whose gc_lock it called.
+GC_HOOKS base_hooks;  // the hooks in place before the test; the test's sets wrap them
+GC_HOOKS set_b;
+std::vector<std::string> hook_log;
+
+void base(void (*fn)()) {
+  if (fn) fn();
+}
+void a_lock() {
+  base(base_hooks.gc_lock);
+  hook_log.push_back("A lock");
+  set_gc_hooks(set_b);  // the replacement arrives while this collection runs
+}
+void a_unlock() {
+  hook_log.push_back("A unlock");
+  base(base_hooks.gc_unlock);
+}
+void b_lock() {
+  base(base_hooks.gc_lock);
+  hook_log.push_back("B lock");
+}
+void b_unlock() {
+  hook_log.push_back("B unlock");
+  base(base_hooks.gc_unlock);
+}
+void collect_outside_tick() { gc_tick_notin_tick(nullptr, 0); }
+
+TEST(GcCollect, HooksReplacedDuringACollectionServeFromTheNextOne) {
+  init_gc_task();
+  struct Case {
+    const char* name;
+    void (*collect)();
+  } cases[] = {{"gc_tick_notin_tick", collect_outside_tick}, {"gc_enable", gc_enable}};
+  for (const Case& c : cases) {
+    base_hooks = get_gc_hooks();
+    const GC_HOOKS& h = base_hooks;
+    set_b = GC_HOOKS{b_lock, h.gc, h.sp_gc, h.after_gc, b_unlock};
+    set_gc_hooks(GC_HOOKS{a_lock, h.gc, h.sp_gc, h.after_gc, a_unlock});
+    hook_log.clear();
+    c.collect();
+    EXPECT_EQ(hook_log, (std::vector<std::string>{"A lock", "A unlock"})) << c.name;
+    hook_log.clear();
+    c.collect();
+    EXPECT_EQ(hook_log, (std::vector<std::string>{"B lock", "B unlock"})) << c.name;
+    set_gc_hooks(base_hooks);
+  }
+}
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -154,7 +155,11 @@ TEST(MatrixAccessTick, BudgetFollowsTheMatricesRequestedInTheLastTwoIntervals) {
   request(b.get());
   EXPECT_EQ(tick(), 130) << "5 + 8 levels";
   EXPECT_EQ(tick(), 100) << "a drops out at the third tick after its request; b alone gives 80";
-  EXPECT_EQ(tick(), 100) << "b has dropped out: unchanged";
+  {
+    LOCK_SCOPE(tq::matrix_lock);
+    tq::total_ncache_size = 250;
+  }
+  EXPECT_EQ(tick(), 250) << "b has dropped out: unchanged";
   LOCK_SCOPE(tq::matrix_lock);
   tq::_delete_matrix_ring(a->get());
   tq::_delete_matrix_ring(b->get());
@@ -251,7 +256,17 @@ TEST(MatrixPurge, FreesReadyNodesFromTheOldestUntilHalfAreLeft) {
   purge_saved.clear();
   tq::mx_node_cache_ops = {purge_free, purge_save};
   purge_refuses = &nodes[2];
+  testing::internal::CaptureStdout();
   tq::mx_purge(0);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  std::string want = "mx_purge==============================================\n";
+  for (int i : {0, 2, 3, 4}) {
+    char line[128];
+    std::snprintf(line, sizeof line, "mx_purge======================================FREE %p\n",
+                  static_cast<void*>(&nodes[i]));
+    want += line;
+  }
+  EXPECT_EQ(printed, want) << "every ready node visited is printed, the refused one too";
   EXPECT_EQ(purge_freed, (std::vector<tq::MATRIX_NODE*>{&nodes[0], &nodes[3], &nodes[4]}))
       << "the node in process is passed over, the refused one stays";
   EXPECT_EQ(purge_saved, (std::vector<tq::MATRIX_NODE*>{&nodes[0]})) << "only the dirty node's save";
