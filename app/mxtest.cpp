@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "interp/runtime_start.h"
+#include "matrix/mx_code.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "store/file_space.h"
@@ -45,6 +46,7 @@ void scan(const int64_t* ofs, int* clear) {
 void minimum_matrix_init(int, char**) {
   init_tq();  // the language runtime first
   init_l_favt64();
+  init_mx_index_key_check();  // node-index trees check their keys when they load a node
   int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
 }
 

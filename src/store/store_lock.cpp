@@ -29,6 +29,7 @@ class StoreLocked {
 };
 
 #define STORE_LOCKED StoreLocked store_locked(__FILE__, __LINE__)
+#define INDEX_LOCKED StoreLocked store_locked(__FILE__, __LINE__, "iunlock")
 
 FAVT64_NODE* held(FAVT64_NODE* n) {
   if (n) favt64_hold(n);
@@ -175,6 +176,51 @@ void* l_read_filespace64f(PDB64* p, uint64_t ofs) {
 PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t ofs) {
   STORE_LOCKED;
   return read_filespace64f_header(p, ofs);
+}
+
+int l_open_associate64(const char* path, int oflags, int mode, uint32_t flags, int32_t type, const char* encoding) {
+  INDEX_LOCKED;
+  return open_associate64(path, oflags, mode, flags, type, encoding);
+}
+
+int l_close_associate64(int key) {
+  StoreLocked store_locked(__FILE__, __LINE__, "close_associate64");
+  return close_associate64(key);
+}
+
+int l_new_index64(int key, int type, int16_t name) {
+  INDEX_LOCKED;
+  return new_index64(key, type, name);
+}
+
+int l_get_index64(int key, int16_t name) {
+  INDEX_LOCKED;
+  return get_index64(key, name);
+}
+
+int l_get_index_type64(int key, int pos) {
+  INDEX_LOCKED;
+  return get_index_type64(key, pos);
+}
+
+int l_insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value) {
+  INDEX_LOCKED;
+  return insert_associate64(key, pos, key_value, value);
+}
+
+TQ_SEXP* l_search_associate64(int key, int pos, const void* key_value, ASSOC64_STRING_OPT* opt) {
+  INDEX_LOCKED;
+  return search_associate64(key, pos, key_value, opt);
+}
+
+int l_delete_associate64(int key, int pos, const L_CHAR* key_value) {
+  INDEX_LOCKED;
+  return delete_associate64(key, pos, key_value);
+}
+
+TQ_SEXP* l_get_assoc64_all(int key, int pos) {
+  INDEX_LOCKED;
+  return get_assoc64_all(key, pos);
 }
 
 }  // namespace tq

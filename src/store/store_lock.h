@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "platform/lock.h"
+#include "store/assoc64.h"
 #include "store/favt64.h"
 #include "store/record_io.h"
 
@@ -64,5 +65,17 @@ ACC_PN64_HEADER* l_read_filespace64(PDB64* p, uint64_t ofs);
 ACC_PN64_HEADER* l_read_filespace64_header(PDB64* p, uint64_t ofs);
 void* l_read_filespace64f(PDB64* p, uint64_t ofs);
 PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t ofs);
+
+// The associative index (store/assoc64.h); the release is labelled "iunlock", and
+// "close_associate64" for l_close_associate64.
+int l_open_associate64(const char* path, int oflags, int mode, uint32_t flags, int32_t type, const char* encoding);
+int l_close_associate64(int key);
+int l_new_index64(int key, int type, int16_t name);
+int l_get_index64(int key, int16_t name);
+int l_get_index_type64(int key, int pos);
+int l_insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value);
+TQ_SEXP* l_search_associate64(int key, int pos, const void* key_value, ASSOC64_STRING_OPT* opt);
+int l_delete_associate64(int key, int pos, const L_CHAR* key_value);
+TQ_SEXP* l_get_assoc64_all(int key, int pos);
 
 }  // namespace tq
