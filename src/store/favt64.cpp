@@ -34,6 +34,7 @@ class PathStack {
     base()[n_++] = x;
   }
   T pop() { return base()[--n_]; }
+  T& top() { return base()[n_ - 1]; }
   bool empty() const { return n_ == 0; }
 
  private:
@@ -136,6 +137,11 @@ int find_end(FAVT64_ROOT* root, FAVT64_PTR* link, bool largest, OffsetSet& seen,
     path.push({cur, g});
     cur = child(g, largest);
   }
+  // The subtree that takes the found node's place must not be one met before either.
+  if (!seen.add(child(path.top().node, !largest)->fofs)) {
+    unpin_path(path);
+    return kFavtDamaged;
+  }
   return 0;
 }
 
@@ -165,7 +171,13 @@ int remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, OffsetSet& se
     bool from_large = level_at(root, &n->small) < level_at(root, &n->large);
     PathStack<Frame> way;
     if (int fail = find_end(root, from_large ? &n->large : &n->small, !from_large, seen, way)) return fail;
+    if (!seen.add(child(n, !from_large)->fofs)) {  // the side that stays leads back up
+      unpin_path(way);
+      return kFavtDamaged;
+    }
     r = splice_end(root, way, !from_large);
+  } else if (!seen.add(n->large.fofs ? n->large.fofs : n->small.fofs)) {
+    return kFavtDamaged;  // the child that would take n's place is n or above it
   }
   n->parent = nullptr;
   if (r) {
