@@ -60,6 +60,9 @@ TQ_SEXP* conv_fs(TQ_SEXP* f);
 TQ_SEXP* add_str(TQISP_ENV* env, TQ_SEXP* a, TQ_SEXP* b);  // a's text then b's
 TQ_SEXP* add_int(TQISP_ENV* env, TQ_SEXP* a, TQ_SEXP* b);
 TQ_SEXP* sub_int(TQISP_ENV* env, TQ_SEXP* a, TQ_SEXP* b);
+// Integer products and quotients name their results by the steps floats take (2 * 3 l is
+// 6000 cm^3 as 2.0 * 3 l is 6000.0 cm^3) and truncate only the result: the scales of units
+// such as l and a never touch an operand.
 TQ_SEXP* mul_int(TQISP_ENV* env, TQ_SEXP* a, TQ_SEXP* b);
 // Division in doubles after unit conversion, truncated toward zero and saturated. A
 // divisor of 0, before or after its conversion, gives 0x80031508 "div" ("divide by zero")

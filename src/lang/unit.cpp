@@ -129,13 +129,14 @@ bool needs_step(const DIMENSION& from, const DIMENSION& to) { return from.u != t
 int steps(const DIMENSION& d) { return d.p < 0 ? -int(d.p) : int(d.p); }
 
 // Folds the scale of every component of power 0 into the value: such a component stands
-// for its scale alone, and with scale 1 and no unit it is the empty component.
+// for its scale alone, which no name can carry (1 l / 1 l would lose its 1000). Its unit
+// number stays, so the vector is named as before.
 template <class V, class Mul>
 void fold_zero_powers(DIMENSION* dim, V* value, Mul mul) {
   for (int i = 0; i < kUnitDims; ++i) {
-    if (dim[i].p) continue;
-    if (dim[i].r != 1) *value = mul(*value, dim[i].r);
-    dim[i] = DIMENSION{0, 0, 1};
+    if (dim[i].p || dim[i].r == 1) continue;
+    *value = mul(*value, dim[i].r);
+    dim[i].r = 1;
   }
 }
 
@@ -195,9 +196,13 @@ L_CHAR* dim2name(UNIT_ENV* ue, const DIMENSION* dim) {
   return compose_name(ue, dim);
 }
 
+// Integers move to the finer unit; between two forms of one unit that differ only by a scale
+// (cm^3 against dl or l), the smaller scale is the finer one, so nothing is truncated.
 void fit_dimension_integer(DIMENSION* dest, const DIMENSION* s1, const DIMENSION* s2) {
-  for (int i = 0; i < kUnitDims; ++i)
-    dest[i] = (s1[i].p && (!s2[i].p || s1[i].u < s2[i].u)) ? s1[i] : s2[i];
+  for (int i = 0; i < kUnitDims; ++i) {
+    const bool finer = s1[i].u < s2[i].u || (s1[i].u == s2[i].u && s1[i].r < s2[i].r);
+    dest[i] = (s1[i].p && (!s2[i].p || finer)) ? s1[i] : s2[i];
+  }
 }
 
 void fit_dimension_floating(DIMENSION* dest, const DIMENSION* s1, const DIMENSION* s2) {

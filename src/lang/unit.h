@@ -143,9 +143,10 @@ void fit_dimension_floating(DIMENSION* dest, const DIMENSION* s1, const DIMENSIO
 // it converts in doubles instead and truncates (saturating).
 int64_t conv_unit_integer(int* er, UNIT_ENV* ue, int64_t value, const DIMENSION* from, const DIMENSION* to);
 double conv_unit_floating(int* er, UNIT_ENV* ue, double value, const DIMENSION* from, const DIMENSION* to);
-// The name of dim when dim2name gives one (nothing changes). Otherwise every scale that
-// stands on a component is folded into *value (the component's scale becomes 1; a component
-// of power 0 also loses its unit number) and null is returned; name the vector afterwards.
+// The scale of a component of power 0 is first folded into *value (it becomes 1). Then the
+// name of dim when dim2name gives one (nothing more changes); otherwise every scale that
+// stands on a component is folded into *value (the scale becomes 1) and null is returned:
+// name the vector afterwards.
 L_CHAR* normalize_dim_integer(UNIT_ENV* ue, DIMENSION* dim, int64_t* value);
 L_CHAR* normalize_dim_floating(UNIT_ENV* ue, DIMENSION* dim, double* value);
 // value converted between two unit texts; *er as conv_unit_floating. A null ue returns value

@@ -14,9 +14,11 @@
 // Invariants: a block on a free list has its free site set and its class below
 // mblk_hashsize; a block handed out has no free site. Pooled blocks stay live debug-heap
 // blocks until the full release, so their heads may always be read and a second free of
-// one is caught by its free site. A direct block has no free site to check: a second free
-// of it is the debug heap's to stop. No lock: a cache and its pool serve one thread at a
-// time.
+// one is caught by its free site. A direct block has no free site to check, and once it
+// went back to the debug heap its head is gone: a free reads a head only of a block the
+// pool knows as one of its own (mblk_own, kept as long as the table of free lists) or that
+// the debug heap still holds live; anything else is the debug heap's to stop. No lock of
+// the pool's own: a cache and its pool serve one thread at a time.
 #pragma once
 #include <cstdint>
 
@@ -26,6 +28,7 @@ struct MATRIX;
 struct MATRIX_NODE;
 struct MATRIX_DH_SET;
 struct MX_CACHE;
+struct MBLK_SET;  // the addresses of a pool's own blocks (block_pool.cpp)
 
 inline constexpr uint16_t kMblkDirect = 0xFFFF;  // class of a block taken straight from the debug heap
 inline constexpr uint16_t kMblkCntMax = 65534;   // hand-out counts stop here
@@ -67,6 +70,7 @@ struct MX_CACHE {
   int64_t miss_hit_cnt;  // requests that had to change the node
   int64_t hit_cnt;       // requests served by the node held
   MX_USER_HEADER* user_header;  // called on a full release
+  MBLK_SET* mblk_own;    // the blocks this pool made for its classes; null with mblk_hash
 };
 
 // While set, every pool request is a direct debug-heap block (for tracing pool blocks

@@ -184,6 +184,9 @@ void* mxt_vector_sexp2md(int* cpy, MDT tp, TQ_SEXP* s) {
       const auto* hd = static_cast<MATRIX_DATA_HEADER*>(d);
       const int64_t sizes_end = kMxHeaderSize + int64_t(kMxHeaderSize) * hd->dim;
       if (hd->type != tp->type || hd->dim < 0 || sizes_end > bytes || hd->offset < sizes_end) return nullptr;
+      // The elements sit where the type's own reads find them aligned (the bytes are).
+      MDT el_tp = tp->parent;
+      if (el_tp && el_tp->get_size && hd->offset % el_tp->get_size(el_tp, nullptr) != 0) return nullptr;
       if (checked_count(sizes_of(d), hd->dim, kMaxElements) < 0) return nullptr;
       if (tp->get_size(tp, d) > bytes) return nullptr;
       break;

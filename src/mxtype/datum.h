@@ -100,8 +100,9 @@ void mxt_free_data(MDT tp, void* d);  // frees a kind-3 datum; null does nothing
 int mxt_vector_get_size(MDT tp, void* d);
 // A pointer cell's datum, or a raw-bytes cell's bytes, when its header carries tp's code
 // (the copied flag becomes 0: the datum is used in place); null for anything else. Bytes
-// of a raw cell must hold the header, the sizes and every element, with sound sizes and
-// offset; raw bytes never stand for a vector of references (string vectors).
+// of a raw cell must hold the header, the sizes and every element, with sound sizes and an
+// offset behind the sizes that is a multiple of the element size; raw bytes never stand
+// for a vector of references (string vectors).
 void* mxt_vector_sexp2md(int* cpy, MDT tp, TQ_SEXP* s);
 TQ_SEXP* mxt_vector_md2sexp(MDT tp, void* d);  // a pointer cell that does not own d
 // Copies tp's get_size of d2 bytes from d2 to d1.

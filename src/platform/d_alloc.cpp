@@ -473,6 +473,11 @@ void check_mem_header(void* ptr) {
   if (h->mlp->size < h->size) g.panic("check_mem_header(2)");
 }
 
+bool d_is_live(const void* ptr) {
+  HeapGuard g(__FILE__, __LINE__, false);
+  return live_find(ptr) >= 0;
+}
+
 int64_t get_d_used_memory() { return total_mem_size.load(std::memory_order_relaxed); }
 
 MEM_LIST* get_mem_debug_list(MEM_LIST* cursor) {

@@ -52,6 +52,9 @@ void xx_d_f_ree(void* ptr, const char* file, int line);
 void xx_change_statistics(void* ptr, const char* file, int line);
 // Verifies a live block's header and its site's total ("check_mem_header(N)").
 void check_mem_header(void* ptr);
+// Whether ptr is the caller address of a live block (handed out and not yet freed).
+// Decided from the heap's own records; the memory at ptr is never read.
+bool d_is_live(const void* ptr);
 // Live bytes of all blocks including headers, plus site and free records.
 int64_t get_d_used_memory();
 // Walks the site records: null gives the first, a record the next, the end null.

@@ -78,6 +78,10 @@ int64_t level_at(FAVT64_ROOT* root, FAVT64_PTR* link) {
   return level < 0 ? 0 : level;
 }
 
+// The level of a node whose children have levels l and s, within an int however absurd
+// the levels a damaged file gave them.
+int level_above(int64_t l, int64_t s) { return int(std::min<int64_t>(1 + std::max(l, s), INT32_MAX)); }
+
 // Forgets the node a link has loaded, keeping its offset (for a node leaving its tree).
 void unload_link(FAVT64_PTR* link) {
   FAVT64_PTR v = *link;
@@ -101,6 +105,22 @@ void rotate(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, bool large_rise
   fset_level64(root, n);
   fset_level64(root, c);
   unpin(c);
+}
+
+// Re-levels n, the node at link, then rebalances at link: fset_level64 followed by
+// favt64_valance, with the children's levels read once for both (a child that is not cached
+// costs a read of its record each time).
+void relevel_and_balance(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
+  touch_ring64(&root->h, &n->h);
+  pin(n);
+  int64_t l = level_at(root, &n->large), s = level_at(root, &n->small);
+  n->level = level_above(l, s);
+  favt64_set_dirty(&n->h);
+  if (s + 1 < l)
+    rotate(root, link, n, true);
+  else if (l + 1 < s)
+    rotate(root, link, n, false);
+  unpin(n);
 }
 
 // Links a new (or re-inserted) node at an empty link; it is a leaf and no longer pinned.
@@ -191,8 +211,7 @@ int remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, OffsetSet& se
   // n no longer holds its children; clear its loaded links before anything may evict them.
   unload_link(&n->small);
   unload_link(&n->large);
-  if (link->fofs) fset_level64(root, g_ptr64(nullptr, root, link));
-  favt64_valance(root, link);
+  if (FAVT64_NODE* top = link->fofs ? g_ptr64(nullptr, root, link) : nullptr) relevel_and_balance(root, link, top);
   touch_ring64(&n->h, nullptr);
   n->h.flags |= kFavtUnlinked;
   return 0;
@@ -320,8 +339,7 @@ void fset_level64(FAVT64_ROOT* root, FAVT64_NODE* node) {
   if (!node) return;
   touch_ring64(&root->h, &node->h);
   pin(node);
-  int64_t level = 1 + std::max(level_at(root, &node->large), level_at(root, &node->small));
-  node->level = int(std::min<int64_t>(level, INT32_MAX));
+  node->level = level_above(level_at(root, &node->large), level_at(root, &node->small));
   favt64_set_dirty(&node->h);
   unpin(node);
 }
@@ -363,6 +381,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
       return nullptr;
     }
     pin(n);
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     path.push({cur, n});
     int c = cmp(n->data, node->data, work);
     if (c == 1 || c == -1) {
@@ -378,10 +397,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
   if (result) pin(result);  // the rebalancing below loads nodes: the answer must survive it
   for (bool last = true; !path.empty(); last = false) {
     Frame f = path.pop();
-    if (!last || relevel_last) {
-      fset_level64(root, f.node);
-      favt64_valance(root, f.link);
-    }
+    if (!last || relevel_last) relevel_and_balance(root, f.link, f.node);
     unpin(f.node);
   }
   if (result) unpin(result);
@@ -403,6 +419,7 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
       set_err(err, kFavtDamaged);
       return nullptr;
     }
+    favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     int c = cmp(n->data, key, work);
     if (c == 0) {
       unpin(n);
@@ -436,6 +453,7 @@ FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* 
     }
     touch_ring64(&root->h, &n->h);
     pin(n);
+    favt64_prefetch_links(n);
     int c = cmp(n->data, key, work);
     if (c == 0) {
       found = n;

@@ -1,7 +1,8 @@
 // The store file's page cache: 4096-byte pages of every open store file in one LRU ring,
-// each file's pages also in an AVL tree by offset. Pages are read lazily, written back in
-// ascending order per file on flush, close, or when dirty pages reach three quarters of
-// the limit; only clean pages are evicted.
+// each file's pages also in an AVL tree by offset (their order) and in a hash index (found
+// by offset in constant time). Pages are read lazily, written back in ascending order per
+// file on flush, close, or when dirty pages reach three quarters of the limit; only clean
+// pages are evicted.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // pages are never evicted; seek_point never exceeds file_size.
@@ -56,6 +57,7 @@ void drop_entry(FAC_ENTRY* e, const char* what) {
   if (e->info->last == e) e->info->last = nullptr;
   ring_unlink(e);
   if (avt_delete(&e->info->entries_tree, e, fac_cmp) != &e->node) er_panic(what);
+  if (!fac_index_remove(&e->info->index, e->offset)) er_panic(what);
   if (e->dirty) --g.dirty_nos;
   std::free(e->data);
   d_f_ree(e);
@@ -79,27 +81,30 @@ void evict(FAC_ENTRY* keep) {
 // the front of the ring. Null when pos lies beyond the logical end or memory is short.
 FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
   if (pos > info->file_size) return nullptr;
-  FAC_ENTRY key{};
-  key.offset = pos & ~uint64_t(kFacPage - 1);
-  FAC_ENTRY* e;
-  if (info->last && info->last->offset == key.offset) {
-    e = info->last;
-    *status = 0;
-    ring_unlink(e);
-  } else if (AVT_NODE* n = avt_search(info->entries_tree, &key, fac_cmp)) {
-    e = entry_of(n);
+  uint64_t offset = pos & ~uint64_t(kFacPage - 1);
+  FAC_ENTRY* e = info->last && info->last->offset == offset ? info->last : nullptr;
+  if (!e) {
+    if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
+      // The entry and the page bytes are both cold: ask for the bytes before the entry's
+      // ring links stall on it.
+      __builtin_prefetch(slot->data + (pos - offset));
+      e = slot->entry;
+    }
+  }
+  if (e) {
     *status = 0;
     ring_unlink(e);
   } else {
     auto* data = static_cast<unsigned char*>(std::malloc(kFacPage));
     if (!data) return nullptr;
     e = static_cast<FAC_ENTRY*>(d_calloc(1, sizeof(FAC_ENTRY)));
-    e->offset = key.offset;
+    e->offset = offset;
     e->create_time = now();
     e->data = data;
     e->info = info;
     e->node.data = e;
     if (avt_insert(&info->entries_tree, &e->node, fac_cmp) != &e->node) er_panic("get_entry");
+    fac_index_add(&info->index, offset, e, data);
     e->len = int(std::min<uint64_t>(info->file_size - e->offset, kFacPage));
     *status = 1;
     ++g.entries_nos;
@@ -127,6 +132,22 @@ int fill_page(FAC_INFO* info, FAC_ENTRY* e) {
   }
   if (want < e->len) std::memset(e->data + want, 0, size_t(e->len - want));
   return 0;
+}
+
+// The page holding pos with its bytes read, for reading at pos: null (errno EIO) when it
+// cannot be had or its valid bytes end before pos.
+FAC_ENTRY* page_for_read(FAC_INFO* info, uint64_t pos) {
+  int status;
+  FAC_ENTRY* e = get_entry(&status, info, pos);
+  if (e && status == 1 && e->len > 0 && fill_page(info, e) < 0) {
+    drop_entry(e, "get_entry");
+    e = nullptr;
+  }
+  if (!e || uint64_t(e->len) < pos - e->offset) {
+    errno = EIO;
+    return nullptr;
+  }
+  return e;
 }
 
 // Writes one page whole at its offset. -1 (errno set; EIO for a short write) otherwise.
@@ -186,6 +207,7 @@ int fac_init(FAC_INFO* info) {
   info->seek_point = 0;
   info->file_size = info->real_file_size = uint64_t(end);
   info->entries_tree = nullptr;
+  info->index = FAC_INDEX{};
   info->last = nullptr;
   info->h.next = g.info_list.next;
   info->h.prev = &g.info_list;
@@ -252,18 +274,12 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
   auto* out = static_cast<unsigned char*>(buf);
   int result = 0;
   while (len > 0) {
-    int status;
-    FAC_ENTRY* e = get_entry(&status, info, pos);
-    if (e && status == 1 && e->len > 0 && fill_page(info, e) < 0) {
-      drop_entry(e, "get_entry");
-      e = nullptr;
-    }
-    int s = e ? int(pos - e->offset) : 0;
-    if (!e || e->len < s) {
-      errno = EIO;
+    FAC_ENTRY* e = page_for_read(info, pos);
+    if (!e) {
       result = -1;
       break;
     }
+    int s = int(pos - e->offset);
     int n = std::min(len, e->len - s);
     std::memcpy(out, e->data + s, size_t(n));
     pos += uint64_t(n);
@@ -274,6 +290,32 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
   }
   info->seek_point = pos;
   return result;
+}
+
+const unsigned char* fac_view(FAC_INFO* info, int* avail) {
+  *avail = 0;
+  if (!fac_cached(info)) {
+    errno = ENOTSUP;
+    return nullptr;
+  }
+  FAC_ENTRY* e = page_for_read(info, info->seek_point);
+  if (!e) return nullptr;
+  int s = int(info->seek_point - e->offset);
+  *avail = e->len - s;
+  return e->data + s;
+}
+
+void fac_prefetch(const FAC_INFO* info, uint64_t pos) {
+  if (!fac_cached(info) || pos > info->file_size) return;
+  uint64_t offset = pos & ~uint64_t(kFacPage - 1);
+  if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
+    __builtin_prefetch(slot->entry);
+    __builtin_prefetch(slot->data + (pos - offset));
+  }
+}
+
+void fac_prefetch_index(const FAC_INFO* info, uint64_t pos) {
+  if (fac_cached(info)) fac_index_prefetch(&info->index, pos & ~uint64_t(kFacPage - 1));
 }
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
@@ -375,6 +417,7 @@ int fac_close(FAC_INFO* info) {
   int rc = fac_purge_onlyone(info);
   int err = errno;
   while (info->entries_tree) drop_entry(entry_of(info->entries_tree), "fac_close");
+  fac_index_clear(&info->index);
   info->h.prev->next = info->h.next;
   info->h.next->prev = info->h.prev;
   info->h.next = info->h.prev = nullptr;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "store/page_index.h"
 #include "util/avl_tree.h"
 
 namespace tq {
@@ -28,7 +29,8 @@ struct FAC_INFO {
   uint64_t seek_point;      // current logical position
   uint64_t file_size;       // logical size, counting bytes only in dirty pages so far
   uint64_t real_file_size;  // size on disk as the cache last knew it
-  AVT_NODE* entries_tree;   // this file's pages by offset
+  AVT_NODE* entries_tree;   // this file's pages by offset, in order
+  FAC_INDEX index;          // the same pages, found by offset without a walk
   FAC_ENTRY* last;          // the page used last (records are read and written in pieces)
   int fd;
   unsigned long_file : 1;   // always set here: every seek is 64-bit
@@ -92,6 +94,20 @@ int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);
 // Reads at the position; bytes read (0 at the end), or -1 (errno set; EIO for a page that
 // cannot be had). The position advances by what was transferred.
 int fac_read(FAC_INFO* info, void* buf, int len);
+// The bytes at the position, read in place: a pointer into the page that holds them, with
+// *avail set to the valid bytes from there to the end of that page (0 at the end of the
+// file's data). The page is fetched and becomes the most recent as for fac_read; the
+// position does not move. The pointer is good only until the next call into the page
+// cache. Null (errno set) when the file is not cached or the page cannot be had: read
+// with fac_read then.
+const unsigned char* fac_view(FAC_INFO* info, int* avail);
+// Hints: ask the processor for the memory that a read at pos will touch when the page is
+// cached. Nothing is read from the file and nothing of the cache's state or order changes.
+// fac_prefetch looks the page up and asks for its entry and the bytes at pos; the look-up
+// itself waits for memory, which fac_prefetch_index (asking only for where the look-up
+// starts) lets a caller ask for earlier still.
+void fac_prefetch(const FAC_INFO* info, uint64_t pos);
+void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
 // this write triggers (dirty pages at three quarters of the limit) fails.
 int fac_write(FAC_INFO* info, const void* buf, int len);

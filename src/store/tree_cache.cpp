@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/d_alloc.h"
@@ -53,6 +54,8 @@ ELinks ering;  // the ring's head: next the warmest, prev the coldest
 int root_count;
 
 constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
+constexpr uint16_t kTop = 16;  // in-memory mark: the node's parent link is a root's top link
+static_assert(((kKept | kTop) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) == 0, "flag bits overlap");
 
 bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
 bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
@@ -69,9 +72,16 @@ void set_err(int* err, int v) {
 // The ring is circular through the head: a null neighbour stands for the head.
 ELinks* elinks_or_head(FAVT64_HEADER* h) { return h ? el(h) : &ering; }
 // A tree's top node stays too: callers keep it between locked steps as a search's start.
-bool is_top(const FAVT64_HEADER* h) {
-  const FAVT64_PTR* parent = reinterpret_cast<const FAVT64_NODE*>(h)->parent;
-  return parent && parent->owner && parent->owner->type == int16_t(kRecTreeRoot);
+// The mark is kept with the parent link (set_parent), so that eviction need not visit the
+// record holding that link.
+bool is_top(const FAVT64_HEADER* h) { return reinterpret_cast<const FAVT64_NODE*>(h)->parent && (h->flags & kTop); }
+
+void set_parent(FAVT64_NODE* n, FAVT64_PTR* link) {
+  n->parent = link;
+  if (link && link->owner && link->owner->type == int16_t(kRecTreeRoot))
+    n->h.flags |= kTop;
+  else
+    n->h.flags &= uint16_t(~kTop);
 }
 
 bool evictable(const FAVT64_HEADER* h) {
@@ -157,13 +167,63 @@ void leave_ring(FAVT64_HEADER* h) {
   if (is_root(h)) --root_count;
 }
 
-// Cached records carry their ELinks block in front; one allocation holds both (and a
-// node's data behind the node).
-void* new_record(size_t size) {
-  auto* e = static_cast<ELinks*>(d_calloc(1, sizeof(ELinks) + size));
-  return e + 1;
+// --- record memory --------------------------------------------------------------------
+
+// Cached records carry their ELinks block in front; one block holds both (and a node's
+// data behind the node). Roots and nodes with short data take blocks of one size from a
+// pool that dropping refills: a full cache drops a node for every node it loads, and the
+// pool saves the debug heap's lock and bookkeeping on both. The pool is bounded and is
+// emptied whenever the cache is.
+constexpr size_t kPoolData = 64;  // data bytes a pooled node block holds
+constexpr size_t kPoolRecord = std::max(sizeof(FAVT64_ROOT), sizeof(FAVT64_NODE) + kPoolData);
+constexpr int kPoolMax = 256;     // blocks kept at most
+
+struct PoolBlock {
+  PoolBlock* next;
+};
+PoolBlock* pool;
+int pool_count;
+
+size_t record_size(const FAVT64_HEADER* h) {
+  if (is_root(h)) return sizeof(FAVT64_ROOT);
+  return sizeof(FAVT64_NODE) + size_t(reinterpret_cast<const FAVT64_NODE*>(h)->data_len);
 }
-void release_record(FAVT64_HEADER* h) { d_f_ree(el(h)); }
+
+// A zeroed record of size bytes behind zeroed ELinks.
+void* new_record(size_t size) {
+  if (size > kPoolRecord) return static_cast<ELinks*>(d_calloc(1, sizeof(ELinks) + size)) + 1;
+  void* b;
+  if (pool) {
+    b = pool;
+    pool = pool->next;
+    --pool_count;
+  } else {
+    b = d_alloc(sizeof(ELinks) + kPoolRecord);
+  }
+  std::memset(b, 0, sizeof(ELinks) + size);
+  return static_cast<ELinks*>(b) + 1;
+}
+
+void release_record(FAVT64_HEADER* h) {
+  void* b = el(h);
+  if (record_size(h) > kPoolRecord || pool_count == kPoolMax) {
+    d_f_ree(b);
+    return;
+  }
+  auto* pb = static_cast<PoolBlock*>(b);
+  pb->next = pool;
+  pool = pb;
+  ++pool_count;
+}
+
+void empty_pool() {
+  while (pool) {
+    PoolBlock* next = pool->next;
+    d_f_ree(pool);
+    pool = next;
+  }
+  pool_count = 0;
+}
 
 // --- links ----------------------------------------------------------------------------
 
@@ -226,8 +286,11 @@ int free_favt64_cache(FAVT64_HEADER* h) {
     }
   }
   release_record(h);
+  if (favt64_count == 0) empty_pool();
   return 0;
 }
+
+bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
 
 // Writes the record once when it carries any dirty mark, clearing them all; a failed write
 // leaves it dirty. 0, or -1 when the write failed.
@@ -239,11 +302,42 @@ int write_back(FAVT64_HEADER* h) {
   return -1;
 }
 
+// Writes back every dirty record of the ring, front first. The walk is a chain of cold
+// records, each write a page of its own: the record two ahead and the page of the next one
+// are asked for while the current one is written.
 void write_back_all() {
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) write_back(h);
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
+    FAVT64_HEADER* next = h->next;
+    __builtin_prefetch(next->next);
+    if (next != &favt64_h && known_type(next) && check_dirty64(next, 0)) fac_prefetch(&next->p->fac, next->fofs);
+    write_back(h);
+  }
 }
 
-bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
+// Asks for the cache lines of a record's ELinks, head and links.
+void prefetch_record(const FAVT64_HEADER* h) {
+  const char* b = reinterpret_cast<const char*>(el(h));
+  for (size_t at = 0; at < sizeof(ELinks) + offsetof(FAVT64_NODE, root); at += 64) __builtin_prefetch(b + at);
+}
+
+// Eviction works on cold memory: the victim, its neighbours in both rings, the record
+// holding its parent link, and the coldest record of the main ring. After an eviction the
+// next victim is known (its lines were asked for one eviction earlier), so its neighbours
+// and parent are asked for now, and the one after it, while the caller works until the
+// next load evicts.
+void prefetch_next_eviction() {
+  __builtin_prefetch(favt64_h.prev);
+  FAVT64_HEADER* v = ering.prev;
+  if (!v) return;
+  __builtin_prefetch(v->next);
+  __builtin_prefetch(v->prev);
+  if (uintptr_t up = reinterpret_cast<uintptr_t>(as_node(v)->parent)) {
+    // The link, and the head of the record holding it, which lies at most this far before.
+    __builtin_prefetch(reinterpret_cast<const void*>(up));
+    __builtin_prefetch(reinterpret_cast<const void*>(up - offsetof(FAVT64_NODE, large) - sizeof(ELinks)));
+  }
+  if (FAVT64_HEADER* after = el(v)->prev) prefetch_record(after);
+}
 
 // Evicts the least recently used evictable nodes while more nodes than the limit are
 // cached. keep (the record just loaded or made) is never taken; when nothing else can go,
@@ -267,6 +361,7 @@ void clear_cache64(FAVT64_HEADER* keep) {
       }
     }
     if (free_favt64_cache(victim) < 0) er_panic("clear_cache(2)");
+    prefetch_next_eviction();
   }
 }
 
@@ -337,10 +432,10 @@ int write_back_file(PDB64* p) {
 
 // --- loading --------------------------------------------------------------------------
 
-// A record read whole: small ones (every tree record with a short key) in place, larger
-// ones on the heap. One read brings the head and body of a small record.
+// A tree record found in the file: its type, memory size and body. The body is read in
+// place from its page when the whole record lies in one page (then it is good only until
+// the next call into the page cache), else into a buffer of its own.
 struct RawRecord {
-  unsigned char small[128];
   unsigned char* big = nullptr;
   const unsigned char* body = nullptr;
   uint16_t type = 0;
@@ -353,31 +448,45 @@ struct RawRecord {
   }
 };
 
-// Reads the record at ofs; false when the file holds no whole record there (a head whose
-// length is shorter than itself or reaches past the end is damage, as for every reader).
+// A packed head: its length and the record's disk length. False when have bytes do not
+// hold it, or when the disk length is shorter than the head or passes avail (damage).
+bool parse_phys_head(const unsigned char* b, uint64_t have, uint64_t avail, int* hlen, uint64_t* d) {
+  if (have < 4) return false;
+  uint16_t len16 = get_be16(b + 2);
+  *hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
+  if (have < uint64_t(*hlen)) return false;
+  *d = *hlen == 4 ? len16 : *hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
+  return *d >= uint64_t(*hlen) && *d <= avail;
+}
+
+// Reads the record at ofs; false when the file holds no whole record there.
 bool read_record(PDB64* p, uint64_t ofs, RawRecord* r) {
   int64_t len = file_length64(p);
   if (len < 0 || ofs >= uint64_t(len)) return false;
   uint64_t avail = uint64_t(len) - ofs;
-  int want = int(std::min<uint64_t>(sizeof r->small, avail));
-  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || want < 4 || fac_read(&p->fac, r->small, want) != want)
-    return false;
-  r->type = get_be16(r->small);
-  uint16_t len16 = get_be16(r->small + 2);
-  int hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
-  if (want < hlen) return false;
-  uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(r->small + 4) : get_be64(r->small + 4);
-  if (d < uint64_t(hlen) || d > avail) return false;
-  uint64_t body_len = d - uint64_t(hlen);
-  r->m = body_len + sizeof(PN64_HEADER);
-  if (d <= uint64_t(want)) {
-    r->body = r->small + hlen;
-    return true;
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs)) return false;
+  int hlen;
+  uint64_t d;
+  int in_page;
+  if (const unsigned char* b = fac_view(&p->fac, &in_page)) {
+    uint64_t have = std::min<uint64_t>(uint64_t(in_page), avail);
+    if (parse_phys_head(b, have, avail, &hlen, &d) && d <= have) {
+      r->type = get_be16(b);
+      r->m = d - uint64_t(hlen) + sizeof(PN64_HEADER);
+      r->body = b + hlen;
+      return true;
+    }
   }
-  r->big = static_cast<unsigned char*>(d_alloc(body_len));
-  uint64_t have = uint64_t(want - hlen);
-  std::memcpy(r->big, r->small + hlen, have);
-  for (uint64_t at = have; at < body_len;) {
+  // Across a page boundary (or with the cache off): the head, then the body, copied.
+  unsigned char head[kMaxPhysHead];
+  int want = int(std::min<uint64_t>(sizeof head, avail));
+  if (fac_read(&p->fac, head, want) != want || !parse_phys_head(head, uint64_t(want), avail, &hlen, &d)) return false;
+  uint64_t body_len = d - uint64_t(hlen);
+  r->type = get_be16(head);
+  r->m = body_len + sizeof(PN64_HEADER);
+  r->big = static_cast<unsigned char*>(d_alloc(std::max<uint64_t>(body_len, 1)));
+  if (fac_lseek(&p->fac, int64_t(ofs) + hlen, SEEK_SET) != int64_t(ofs) + hlen) return false;
+  for (uint64_t at = 0; at < body_len;) {
     int n = int(std::min<uint64_t>(body_len - at, 65536));
     if (fac_read(&p->fac, r->big + at, n) != n) return false;
     at += uint64_t(n);
@@ -412,8 +521,12 @@ void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_
     std::memcpy(n->data, rec.body + 20, size_t(len));
     if (root && root->endian_func) root->endian_func(n->data, len);
   }
-  n->parent = w->parent;
+  set_parent(n, w->parent);
   if (w->parent) link_ptr(w->parent, n);
+  // A step down from here comes next: the look-ups of the children's pages can start now,
+  // while eviction makes room.
+  if (n->small.fofs) fac_prefetch_index(&p->fac, n->small.fofs);
+  if (n->large.fofs) fac_prefetch_index(&p->fac, n->large.fofs);
   w->ret = &n->h;
 }
 
@@ -538,19 +651,37 @@ FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { retu
 FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { return g_ptr64(err, root, &node->large); }
 
 int favt64_peek_level(PDB64* p, uint64_t ofs) {
-  // One read of a short head and the fields up to the level; a longer head reads on.
-  unsigned char b[kMaxPhysHead + 20];
-  constexpr int kShort = 4 + 20;
+  // The head and the fields up to the level, in place when they lie in one page.
   int64_t len = file_length64(p);
-  if (len < 0 || ofs >= uint64_t(len) || uint64_t(len) - ofs < kShort) return -1;
-  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fac_read(&p->fac, b, kShort) != kShort) return -1;
-  if (get_be16(b) != kRecTreeNode) return -1;
-  uint16_t len16 = get_be16(b + 2);
-  int hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
-  if (hlen > 4 && fac_read(&p->fac, b + kShort, hlen - 4) != hlen - 4) return -1;
-  uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
+  if (len < 0 || ofs >= uint64_t(len)) return -1;
+  uint64_t avail = uint64_t(len) - ofs;
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs)) return -1;
+  unsigned char copy[kMaxPhysHead + 20];
+  int in_page;
+  const unsigned char* b = fac_view(&p->fac, &in_page);
+  uint64_t have = std::min<uint64_t>(b ? uint64_t(in_page) : 0, avail);
+  if (have < sizeof copy && have < avail) {  // the fields may run into the next page
+    int want = int(std::min<uint64_t>(sizeof copy, avail));
+    if (fac_read(&p->fac, copy, want) != want) return -1;
+    b = copy;
+    have = uint64_t(want);
+  }
+  int hlen;
+  uint64_t d;
+  if (!parse_phys_head(b, have, avail, &hlen, &d) || get_be16(b) != kRecTreeNode) return -1;
   if (d < uint64_t(hlen) + 20) return -1;  // too short to hold a level
   return int(int32_t(get_be32(b + hlen + 16)));
+}
+
+void favt64_prefetch_links(const FAVT64_NODE* n) {
+  for (const FAVT64_PTR* l : {&n->small, &n->large}) {
+    if (l->ptr) {
+      prefetch_record(&l->ptr->h);
+      __builtin_prefetch(l->ptr + 1);  // the data, kept right behind the node
+    } else if (l->fofs) {
+      fac_prefetch(&n->h.p->fac, l->fofs);
+    }
+  }
 }
 
 void favt64_lock(FAVT64_HEADER* h) {
@@ -701,7 +832,7 @@ void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node) {
     link->fofs = node->h.fofs;
     link->type = int(kRecTreeNode);
     link_ptr(link, node);
-    node->parent = link;
+    set_parent(node, link);
     update_evict(&node->h);
   } else {
     link->fofs = 0;
@@ -717,7 +848,7 @@ void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
   link->type = value->type;
   link_ptr(link, n);
   if (n) {
-    n->parent = link;
+    set_parent(n, link);
     update_evict(&n->h);
   }
   link->flags |= kFavtDirty;

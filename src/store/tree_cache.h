@@ -24,7 +24,7 @@ inline constexpr uint16_t kFavtDirty = 1;   // its own fields changed since it w
 inline constexpr uint16_t kFavtPinned = 2;  // pins > 0: never evicted
 inline constexpr uint16_t kFavtUnlinked = 4;  // a node held outside any tree (made, or
                                               // deleted); holds one pin until linked or freed
-inline constexpr uint16_t kFavtFreed = 16;    // freed or dropped while a caller still held
+inline constexpr uint16_t kFavtFreed = 32;    // freed or dropped while a caller still held
                                               // it: out of the cache, memory kept until the
                                               // last hold is released
 
@@ -116,6 +116,11 @@ FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);
 // The level stored in the node record at ofs, read from the file without caching the node
 // (a node that is not cached is current in the file); -1 when it cannot be read.
 int favt64_peek_level(PDB64* p, uint64_t ofs);
+
+// A hint before a step down from n: asks for the memory that following either of its links
+// will touch (a cached child's record and data, or the page bytes of an uncached child's
+// record). Nothing is loaded and nothing of the cache's state or order changes.
+void favt64_prefetch_links(const FAVT64_NODE* n);
 
 // Pinning nests: a record is pinned while any pin is held.
 void favt64_lock(FAVT64_HEADER* h);

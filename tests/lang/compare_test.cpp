@@ -19,6 +19,8 @@ TEST(Compare, NumbersCompareInACommonUnit) {
   for (const Case& c : {
            Case{"(Equ 1 1.0)", "1"},
            {"(Equ 1m 100cm)", "1"},
+           {"(Equ 1500cm^3 1l)", "0"},  // compared in the finer scale, not truncated to 1 l
+           {"(Lteq 1500cm^3 1l)", "0"},
            {"(Equ 1.0m 100cm)", "1"},
            {"(Equ 1m 1)", "0"},
            {"(Equ 1m 1sec)", "0"},
@@ -125,6 +127,29 @@ TEST(Compare, SymbolsCompareTheirAttributes) {
   EXPECT_EQ(equ(symbol({"x", "1"}), symbol({"x", "1", "y", "2"})), "0");
   EXPECT_EQ(equ(symbol({}), symbol({})), "1");
   EXPECT_EQ(tqtest::show(binary(lt_t, nullptr, symbol({"x", "9"}), tqtest::sym("b"), nullptr, 0)), "1");
+}
+
+// Lists that end in an atom: the tails are compared as values (the reader makes no such
+// lists, so they are built here).
+TEST(Compare, ImproperTailsCompareAsValues) {
+  GcFrame frame("t");
+  auto dotted = [](int64_t a, TQ_SEXP* tail) { return cons(get_integer(a, nullptr), tail); };
+  auto run = [](const BINARY_OPS& t, TQ_SEXP* a, TQ_SEXP* b) {
+    return tqtest::show(binary(t, nullptr, a, b, nullptr, 0));
+  };
+  TQ_SEXP* one_two = dotted(1, get_integer(2, nullptr));
+  TQ_SEXP* one_three = dotted(1, get_integer(3, nullptr));
+  TQ_SEXP* list12 = dotted(1, dotted(2, nullptr));
+  EXPECT_EQ(run(equ_t, one_two, dotted(1, get_integer(2, nullptr))), "1");
+  EXPECT_EQ(run(equ_t, one_two, one_three), "0");
+  EXPECT_EQ(run(equ_t, one_two, list12), "0");
+  EXPECT_EQ(run(lt_t, one_two, one_three), "1");
+  EXPECT_EQ(run(leq_t, one_three, one_two), "0");
+  EXPECT_EQ(run(lt_t, list12, one_two), "1");  // a pair orders before an integer
+  EXPECT_EQ(run(leq_t, one_two, list12), "0");
+  init_unit();
+  TQ_SEXP* metres = dotted(1, get_integer(2, tqtest::lc("m")));
+  EXPECT_EQ(tqtest::show(binary(lt_t, qvlisp_top_env1, metres, one_two, nullptr, 0)), "error 0x80030809 < or > ()");
 }
 
 // Deeply nested lists stop at the nesting limit with an error naming the walker.

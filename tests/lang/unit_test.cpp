@@ -180,6 +180,14 @@ TEST(Unit, NormalizeFoldsUnnamedScales) {
   EXPECT_EQ(normalize_dim_floating(ue, d, &f), nullptr);
   EXPECT_EQ(f, 1500);
   EXPECT_EQ(vec(d), "-");
+  // A component of power 0 keeps its unit number, so an alias of the rest does not match.
+  d[0] = {3, -1, 1};
+  d[1] = {1, 0, 10};
+  v = 2;
+  EXPECT_EQ(tqtest::text(normalize_dim_integer(ue, d, &v)), "inch^-1");  // not dpi
+  EXPECT_EQ(v, 20);
+  EXPECT_EQ(vec(d), "d0{3,-1,1}");
+  EXPECT_EQ(d[1].u, 1);
 }
 
 // Named environments live through collections only by the list; renaming one of two

@@ -2,8 +2,10 @@
 // a cache each, reuse, the full release (the allocating site's live bytes return to 0),
 // direct blocks, and the stops for a pooled block freed twice or into a smaller pool.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "matrix/mx_cache.h"
@@ -130,6 +132,45 @@ TEST(BlockPool, WrongFreesEndTheProcess) {
   EXPECT_EXIT(take(&small, -1), ExitedWithCode(1), panic_banner("xx_mxc_alloc"));
   tq::xx_mxc_free(&pc.c, big, __FILE__, __LINE__);
   tq::flush_mx_cache(&small, 1);
+}
+
+// In a death test's child, lets what the debug heap prints on standard output reach the
+// matched standard error in order.
+void stdout_to_stderr() {
+  fflush(stdout);
+  dup2(2, 1);
+}
+
+// A block that went back to the debug heap (a direct one, or a pooled one after the full
+// release) is the debug heap's to stop when it is freed again, naming the first free: its
+// head is gone and is not read. With the quarantine on, a released head reads as 'y' bytes.
+TEST(BlockPool, ASecondFreeOfAReleasedBlockIsTheDebugHeapsToStop) {
+  const std::string stop = "FILE [^ ]*block_pool_test\\.cpp [0-9]+\n" + panic_banner("xx_d_f_ree(1)");
+  for (bool quarantine : {false, true}) {
+    SCOPED_TRACE(quarantine ? "quarantine" : "no quarantine");
+    EXPECT_EXIT(
+        {
+          stdout_to_stderr();
+          if (quarantine) tq::start_alloc_time_list();
+          PooledCache pc;
+          void* p = take(&pc.c, 7681);
+          tq::xx_mxc_free(&pc.c, p, __FILE__, __LINE__);
+          tq::xx_mxc_free(&pc.c, p, __FILE__, __LINE__);
+        },
+        ExitedWithCode(1), stop);
+    EXPECT_EXIT(
+        {
+          stdout_to_stderr();
+          if (quarantine) tq::start_alloc_time_list();
+          tq::MX_CACHE c{};
+          tq::mxc_setup(&c);
+          void* p = take(&c, 100);
+          tq::flush_mx_cache(&c, 1);
+          tq::xx_mxc_free(&c, p, __FILE__, __LINE__);
+          tq::xx_mxc_free(&c, p, __FILE__, __LINE__);
+        },
+        ExitedWithCode(1), stop);
+  }
 }
 
 }  // namespace

@@ -199,6 +199,8 @@ TEST(MxDatum, LanguageValuesOfVectors) {
   EXPECT_EQ(broken(24, [](auto& b) { b[0] = 8; }), nullptr) << "elements over the sizes";
   EXPECT_EQ(broken(24, [](auto& b) { b[7] = 0x80; }), nullptr) << "negative size";
   EXPECT_EQ(broken(24, [](auto& b) { b[7] = 0x10; }), nullptr) << "2^28 elements";
+  EXPECT_EQ(broken(25, [](auto& b) { b[0] = 13, b.push_back(0); }), nullptr) << "int16 elements at an odd offset";
+  EXPECT_NE(broken(26, [](auto& b) { b[0] = 14, b.resize(26); }), nullptr) << "a wider offset that keeps them aligned";
   std::vector<uint8_t> strings = {4 + 4, 30, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(tq::mx_type_string_v.sexp2md(nullptr, &tq::mx_type_string_v, tq::get_raw(strings.data(), 16)), nullptr)
       << "bytes never stand for string references";

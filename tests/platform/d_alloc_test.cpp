@@ -206,6 +206,18 @@ TEST(DAlloc, ZeroSizedNullFreeAndCalloc) {
   d_f_ree(c);
 }
 
+TEST(DAlloc, LivenessComesFromTheHeapsRecords) {
+  auto* p = static_cast<char*>(d_alloc(40));
+  EXPECT_TRUE(tq::d_is_live(p));
+  EXPECT_FALSE(tq::d_is_live(p + 16)) << "an address inside a block is no block";
+  EXPECT_FALSE(tq::d_is_live(nullptr));
+  void* moved = tq::d_re_alloc(p, 1 << 20);
+  ASSERT_NE(moved, nullptr);
+  EXPECT_TRUE(tq::d_is_live(moved));
+  d_f_ree(moved);
+  EXPECT_FALSE(tq::d_is_live(moved));
+}
+
 TEST(DAllocDeathTest, CallocOverflowEndsTheProcess) {
   EXPECT_EXIT(d_calloc(SIZE_MAX / 2, 4), ExitedWithCode(1), panic_banner("alloc"));
 }

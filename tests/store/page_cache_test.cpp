@@ -1,5 +1,6 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
-// eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks.
+// eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks,
+// reading in place, and prefetch hints that change nothing.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -187,6 +188,77 @@ TEST_F(PageCache, SeeksAreSixtyFourBitWithAndWithoutTheCache) {
     close(fd);
     EXPECT_EQ(std::string(buf, 5), mark);
   }
+}
+
+TEST_F(PageCache, AViewShowsThePageBytesInPlaceUpToThePageEnd) {
+  std::string data = pattern(2 * 4096 + 100);
+  PDB64* p = open_with(data);
+  FAC_INFO* f = &p->fac;
+  struct Case {
+    int64_t at;
+    int avail;  // valid bytes from there to the end of its page
+  } cases[] = {{0, 4096}, {4090, 6}, {4095, 1}, {4096, 4096}, {2 * 4096 + 40, 60}, {2 * 4096 + 100, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    ASSERT_EQ(tq::fac_lseek(f, c.at, SEEK_SET), c.at);
+    int avail = -1;
+    const unsigned char* b = tq::fac_view(f, &avail);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(avail, c.avail);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b), size_t(avail)), data.substr(size_t(c.at), size_t(c.avail)));
+    EXPECT_EQ(f->seek_point, uint64_t(c.at));  // the position stays
+  }
+  // Bytes written and not yet on disk show as well.
+  ASSERT_EQ(write_at(f, 4094, "WXYZ"), 4);
+  ASSERT_EQ(tq::fac_lseek(f, 4094, SEEK_SET), 4094);
+  int avail = 0;
+  const unsigned char* b = tq::fac_view(f, &avail);
+  ASSERT_EQ(avail, 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b), 2), "WX");
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, AViewMakesItsPageTheMostRecent) {
+  tq::fac_general_info.total_entries = 4;
+  std::string data = pattern(6 * 4096);
+  PDB64* p = open_with(data);
+  for (int page = 0; page < 4; ++page) read_at(&p->fac, page * 4096, 1);
+  ASSERT_EQ(tq::fac_lseek(&p->fac, 0, SEEK_SET), 0);
+  int avail;
+  ASSERT_TRUE(tq::fac_view(&p->fac, &avail));
+  read_at(&p->fac, 4 * 4096, 1);  // page 1 is now the coldest
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{0, 2 * 4096, 3 * 4096, 4 * 4096}));
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, NoViewWithoutTheCache) {
+  tqtest::write_file(path(), pattern(100));
+  tq::fac_general_info.total_entries = 0;
+  PDB64* p = tq::open_pdb64(path().c_str(), O_RDWR, 0644, 0);
+  tq::fac_general_info.total_entries = saved_limit_;
+  ASSERT_TRUE(p);
+  int avail = 7;
+  errno = 0;
+  EXPECT_EQ(tq::fac_view(&p->fac, &avail), nullptr);
+  EXPECT_EQ(errno, ENOTSUP);
+  EXPECT_EQ(avail, 0);
+  tq::close_pdb64(p);
+}
+
+TEST_F(PageCache, PrefetchHintsNeitherMakeNorRefreshPages) {
+  tq::fac_general_info.total_entries = 4;
+  std::string data = pattern(6 * 4096);
+  PDB64* p = open_with(data);
+  for (int page = 0; page < 4; ++page) read_at(&p->fac, page * 4096, 1);
+  int pages = tq::fac_general_info.entries_nos;
+  for (int64_t at : {int64_t(0), int64_t(4096 + 7), int64_t(5 * 4096), int64_t(6 * 4096), int64_t(99 * 4096)}) {
+    tq::fac_prefetch(&p->fac, uint64_t(at));
+    tq::fac_prefetch_index(&p->fac, uint64_t(at));
+  }
+  EXPECT_EQ(tq::fac_general_info.entries_nos, pages);  // no page made for the uncached ones
+  read_at(&p->fac, 4 * 4096, 1);  // page 0 is still the coldest: the hints did not touch it
+  EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{4096, 2 * 4096, 3 * 4096, 4 * 4096}));
+  tq::close_pdb64(p);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The tree-record cache: one root per offset, eviction of the least recently used node
 // that is neither pinned nor a parent, batch write-back of dirty records, nodes made but
 // not yet linked and roots that eviction never takes, overshooting instead of stopping,
-// flush and reload, truncation, failed writes, damaged records and the link check.
+// flush and reload, truncation, failed writes, damaged records and the link check, records
+// cut by page boundaries, and node memory handed on by eviction.
 #include <fcntl.h>
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "store/file_space.h"
 #include "store/record_io.h"
@@ -85,6 +87,23 @@ TEST_F(TreeCache, EvictsTheColdestNodeThatIsNoParentAndWritesDirtyOnesFirst) {
   ASSERT_TRUE(seven_);
   EXPECT_EQ(top->small.ptr, nullptr);
   EXPECT_EQ(shape(r), "4:3(2:2(1:1,3:1),6:2(5:1,7:1))");
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, NothingIsEvictedUpToTheLimitAndOneNodePerLoadAbove) {
+  PDB64* p = seven();
+  favt64_cache_limit = 7;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(favt64_node_count(), 7);  // all seven loaded, none dropped
+  ASSERT_EQ(flush_favt64_cache(p), 0);
+  favt64_cache_limit = 6;
+  r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  favt64_prefetch_links(top);  // a hint: loads nothing
+  EXPECT_EQ(favt64_node_count(), 1);
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(favt64_node_count(), 6);  // the seventh load dropped one node
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
@@ -234,6 +253,96 @@ TEST_F(TreeCache, ShortTreeRecordIsUnreadable) {
   EXPECT_EQ(root_node64(&err, r), nullptr);
   EXPECT_EQ(err, kFavtUnreadable);
   ASSERT_EQ(close_filespace64(p), 0);
+}
+
+// A file holding a root at 44 whose top node is a leaf at node_ofs, a filler record
+// between them.
+std::string file_with_node_at(uint64_t node_ofs, const std::string& node) {
+  return header_bytes() + anchor_bytes(0) + root_record(0, node_ofs) +
+         storetest::short_record(123, uint16_t(node_ofs - 60)) + node;
+}
+
+// A node record with an 8-byte head (its disk length does not fit 16 bits).
+std::string long_node_record(int32_t level, const std::string& data) {
+  uint32_t d = uint32_t(8 + 20 + data.size());
+  return be16(258) + be16(0xFFFE) + storetest::be32(d) + storetest::be64(0) + storetest::be64(0) +
+         storetest::be32(uint32_t(level)) + data;
+}
+
+TEST_F(TreeCache, RecordsAreReadWholeWhereverPageBoundariesCutThem) {
+  std::string long_data = int_key(77) + std::string(70000, 'q') + "end";
+  struct Case {
+    uint64_t at;
+    int64_t key;
+    int32_t level;
+    bool long_head;
+  } cases[] = {
+      {64, 5, 1, false},     // inside the first page
+      {4064, 6, 2, false},   // ends exactly at the page end
+      {4080, 7, 3, false},   // the fields cross into the next page
+      {4094, 8, 4, false},   // the head itself is cut
+      {4090, 77, 5, true},   // an 8-byte head cut after its escape
+  };
+  for (bool cache_on : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(c.at) + (cache_on ? " cached" : " uncached"));
+      std::string node = c.long_head ? long_node_record(c.level, long_data) : node_record(0, 0, c.level, int_key(c.key));
+      tqtest::write_file(path(), file_with_node_at(c.at, node));
+      if (!cache_on) fac_general_info.total_entries = 0;
+      PDB64* p = reopen();
+      fac_general_info.total_entries = saved_limit_;
+      ASSERT_TRUE(p);
+      ASSERT_EQ(fac_cached(&p->fac), cache_on);
+      EXPECT_EQ(favt64_peek_level(p, c.at), c.level);
+      FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+      FAVT64_NODE* n = root_node64(nullptr, r);
+      ASSERT_TRUE(n);
+      EXPECT_EQ(key_of(n), c.key);
+      EXPECT_EQ(n->level, c.level);
+      if (c.long_head) {
+        ASSERT_EQ(n->data_len, int64_t(long_data.size()));
+        EXPECT_EQ(std::string(static_cast<const char*>(n->data) + 8, long_data.size() - 8), long_data.substr(8));
+      }
+      ASSERT_EQ(close_filespace64(p), 0);
+    }
+  }
+}
+
+TEST_F(TreeCache, NodesOfEverySizeSurviveEvictionAndReuseOfTheirMemory) {
+  // Short nodes share blocks of one size that eviction hands on; long ones do not. Mixed
+  // under constant eviction, every node must keep its own bytes.
+  PDB64* p = create();
+  favt64_cache_limit = 6;
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  uint64_t root_ofs = r->h.fofs;
+  auto data_of = [](int64_t k) {  // the key in host order, as in memory, then filler
+    return std::string(reinterpret_cast<const char*>(&k), 8) + std::string(size_t(k * 37 % 300), char('a' + k % 26));
+  };
+  std::mt19937 rng(5);
+  std::vector<int64_t> keys(300);
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = int64_t(i);
+  std::shuffle(keys.begin(), keys.end(), rng);
+  for (int64_t k : keys) {
+    std::string d = data_of(k);
+    FAVT64_NODE* a = favt64_alloc_node(r, d.data(), int64_t(d.size()));
+    ASSERT_EQ(favt64_insert(nullptr, r, &r->node, a, int_cmp, nullptr), a);
+  }
+  for (int pass = 0; pass < 2; ++pass) {  // from the cache, then from the file
+    std::vector<std::string> seen;
+    favt64_trace_from_small(
+        nullptr, r, root_node64(nullptr, r),
+        [](FAVT64_NODE* n, void* w) {
+          static_cast<std::vector<std::string>*>(w)->emplace_back(static_cast<const char*>(n->data), size_t(n->data_len));
+          return 0;
+        },
+        &seen);
+    ASSERT_EQ(seen.size(), 300u);
+    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], data_of(int64_t(i))) << i;
+    ASSERT_EQ(flush_favt64_cache(p), 0);
+    r = get_root64(nullptr, p, root_ofs, int_endian);
+  }
+  ASSERT_EQ(close_filespace64(p), 0);
+  EXPECT_EQ(favt64_count, 0);
 }
 
 using TreeCacheDeathTest = TreeCache;
