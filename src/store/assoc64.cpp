@@ -91,17 +91,18 @@ FAVT64_ROOT* index_root(ASSOC64_KEY* k, int pos) {
 
 // ---- value texts ------------------------------------------------------------------------
 
-// The value printed in the file's encoding: a debug-heap text and its length, or null.
-char* print_value(ASSOC64_KEY* k, TQ_SEXP* value, int64_t* len) {
+// The value printed in the file's encoding: a zero-terminated debug-heap text, or null
+// when the printer fails (a value nested too deep).
+char* print_value(ASSOC64_KEY* k, TQ_SEXP* value) {
   STREAM* st = s_open_string_write(k->cm);
   if (!st) er_panic("insert_associate(1)");
   char* out = nullptr;
   if (print_sexp(st, value, kPrintSexp) >= 0) {
     const char* text = s_get_string(st);
     if (!text) er_panic("insert_associate(2)");
-    *len = s_get_string_size(st);
-    out = static_cast<char*>(d_alloc(size_t(*len) + 1));
-    std::memcpy(out, text, size_t(*len) + 1);
+    size_t len = size_t(s_get_string_size(st));
+    out = static_cast<char*>(d_alloc(len + 1));
+    std::memcpy(out, text, len + 1);
   }
   d_s_close(st);
   return out;
@@ -154,7 +155,7 @@ FAVT64_NODE* find_int(FAVT64_ROOT* r, int32_t key, int* err) {
   return top ? favt64_search(err, r, top, &key, cmp_assoc64_integer, nullptr) : nullptr;
 }
 
-int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const char* text, int64_t len) {
+int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const char* text) {
   int err;
   FAVT64_NODE* n = find_int(r, key, &err);
   if (!n && damage(err)) return -1;
@@ -163,7 +164,7 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
     if (old <= 0 || !is_text(k->p, uint64_t(old))) return -1;  // damaged: never free a stranger
     // The new text is in place before the old one goes: a failed write leaves the old.
     favt64_lock(&n->h);
-    int64_t at = alloc64_data(k->p, text, len);
+    int64_t at = alloc64_data(k->p, text);
     if (at > 0) {
       std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
       favt64_set_dirty(&n->h);
@@ -172,7 +173,7 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
     favt64_unlock(&n->h);
     return at > 0 ? 0 : -1;
   }
-  int64_t at = alloc64_data(k->p, text, len);
+  int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   unsigned char data[kFavtIndexIntDataLen];
   std::memcpy(data, &key, 4);
@@ -200,11 +201,11 @@ int64_t current_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key) {
   return int64_t(old);
 }
 
-int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, const char* text, int64_t len) {
+int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, const char* text) {
   if (!key || !key[0]) return -1;
   int64_t old = current_string(k, r, key);
   if (old < 0) return -1;
-  int64_t at = alloc64_data(k->p, text, len);
+  int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   int err = 0;
   if (insert_dtree64(&err, r, key, uint64_t(old), uint64_t(at)) < 0) {
@@ -331,15 +332,14 @@ int insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value) 
   if (!k || !key_value) return -1;
   int16_t type = k->assoc[pos].type;
   if (type != kAssocInteger && type != kAssocString) er_panic("insert_associate(3)");
-  int64_t len = 0;
-  char* text = print_value(k, value, &len);
+  char* text = print_value(k, value);
   if (!text) return -1;
   FAVT64_ROOT* r = index_root(k, pos);
   int rc = -1;
   if (r && type == kAssocInteger)
-    rc = insert_assoc64_integer(k, r, *static_cast<const int32_t*>(key_value), text, len);
+    rc = insert_assoc64_integer(k, r, *static_cast<const int32_t*>(key_value), text);
   else if (r)
-    rc = insert_assoc64_string(k, r, static_cast<const L_CHAR*>(key_value), text, len);
+    rc = insert_assoc64_string(k, r, static_cast<const L_CHAR*>(key_value), text);
   d_f_ree(text);
   return rc;
 }
@@ -390,7 +390,8 @@ TQ_SEXP* get_assoc64_all(int key, int pos) {
   return rc == 0 && !damage(err) ? frame.release(cw.all.ret) : nullptr;
 }
 
-int64_t alloc64_data(PDB64* p, const char* text, int64_t len) {
+int64_t alloc64_data(PDB64* p, const char* text) {
+  const int64_t len = int64_t(std::strlen(text));
   uint64_t body = std::max<uint64_t>(uint64_t(len) + 1, kAssocMinText);
   uint64_t m = sizeof(PN64_HEADER) + body;
   PN64_HEADER h{};
