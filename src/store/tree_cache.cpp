@@ -22,6 +22,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
@@ -184,6 +187,16 @@ struct PoolBlock {
 PoolBlock* pool;
 int pool_count;
 
+// A pooled block is a dropped record: under the address sanitizer it is poisoned while it
+// waits, so that a pointer kept past the drop is caught as it would be on freed memory.
+#if defined(__SANITIZE_ADDRESS__)
+void pool_poison(void* b) { __asan_poison_memory_region(b, sizeof(ELinks) + kPoolRecord); }
+void pool_unpoison(void* b) { __asan_unpoison_memory_region(b, sizeof(ELinks) + kPoolRecord); }
+#else
+void pool_poison(void*) {}
+void pool_unpoison(void*) {}
+#endif
+
 size_t record_size(const FAVT64_HEADER* h) {
   if (is_root(h)) return sizeof(FAVT64_ROOT);
   return sizeof(FAVT64_NODE) + size_t(reinterpret_cast<const FAVT64_NODE*>(h)->data_len);
@@ -195,6 +208,7 @@ void* new_record(size_t size) {
   void* b;
   if (pool) {
     b = pool;
+    pool_unpoison(b);
     pool = pool->next;
     --pool_count;
   } else {
@@ -214,10 +228,12 @@ void release_record(FAVT64_HEADER* h) {
   pb->next = pool;
   pool = pb;
   ++pool_count;
+  pool_poison(pb);
 }
 
 void empty_pool() {
   while (pool) {
+    pool_unpoison(pool);
     PoolBlock* next = pool->next;
     d_f_ree(pool);
     pool = next;
@@ -448,12 +464,15 @@ struct RawRecord {
   }
 };
 
+// The length of a packed head whose 16-bit length field holds len16.
+int phys_head_len(uint16_t len16) { return len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4; }
+
 // A packed head: its length and the record's disk length. False when have bytes do not
 // hold it, or when the disk length is shorter than the head or passes avail (damage).
 bool parse_phys_head(const unsigned char* b, uint64_t have, uint64_t avail, int* hlen, uint64_t* d) {
   if (have < 4) return false;
   uint16_t len16 = get_be16(b + 2);
-  *hlen = len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4;
+  *hlen = phys_head_len(len16);
   if (have < uint64_t(*hlen)) return false;
   *d = *hlen == 4 ? len16 : *hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
   return *d >= uint64_t(*hlen) && *d <= avail;
@@ -651,24 +670,26 @@ FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { retu
 FAVT64_NODE* large_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node) { return g_ptr64(err, root, &node->large); }
 
 int favt64_peek_level(PDB64* p, uint64_t ofs) {
-  // The head and the fields up to the level, in place when they lie in one page.
+  // Exactly the head and the fields up to the level are read, no byte beyond: a read past
+  // them could fetch (and refresh) the next page, which the record's level does not need.
+  // In place when they lie in one page; else a copy of a short head's 24 bytes, and the
+  // rest of a longer head behind it.
+  constexpr int kShort = 4 + 20;
   int64_t len = file_length64(p);
-  if (len < 0 || ofs >= uint64_t(len)) return -1;
-  uint64_t avail = uint64_t(len) - ofs;
+  if (len < 0 || ofs >= uint64_t(len) || uint64_t(len) - ofs < kShort) return -1;
   if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs)) return -1;
   unsigned char copy[kMaxPhysHead + 20];
   int in_page;
   const unsigned char* b = fac_view(&p->fac, &in_page);
-  uint64_t have = std::min<uint64_t>(b ? uint64_t(in_page) : 0, avail);
-  if (have < sizeof copy && have < avail) {  // the fields may run into the next page
-    int want = int(std::min<uint64_t>(sizeof copy, avail));
-    if (fac_read(&p->fac, copy, want) != want) return -1;
+  if (!b || in_page < kShort || in_page < phys_head_len(get_be16(b + 2)) + 20) {
+    if (fac_read(&p->fac, copy, kShort) != kShort) return -1;
     b = copy;
-    have = uint64_t(want);
   }
-  int hlen;
-  uint64_t d;
-  if (!parse_phys_head(b, have, avail, &hlen, &d) || get_be16(b) != kRecTreeNode) return -1;
+  if (get_be16(b) != kRecTreeNode) return -1;
+  uint16_t len16 = get_be16(b + 2);
+  int hlen = phys_head_len(len16);
+  if (b == copy && hlen > 4 && fac_read(&p->fac, copy + kShort, hlen - 4) != hlen - 4) return -1;
+  uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
   if (d < uint64_t(hlen) + 20) return -1;  // too short to hold a level
   return int(int32_t(get_be32(b + hlen + 16)));
 }

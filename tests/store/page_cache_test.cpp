@@ -1,10 +1,13 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
 // eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks,
-// reading in place, and prefetch hints that change nothing.
+// reading in place, prefetch hints that change nothing, and random work on two files
+// checked against their bytes and each file's page index against its page tree.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <random>
 #include <vector>
 
 #include "store/page_cache.h"
@@ -259,6 +262,110 @@ TEST_F(PageCache, PrefetchHintsNeitherMakeNorRefreshPages) {
   read_at(&p->fac, 4 * 4096, 1);  // page 0 is still the coldest: the hints did not touch it
   EXPECT_EQ(cached_pages(&p->fac), (std::vector<uint64_t>{4096, 2 * 4096, 3 * 4096, 4 * 4096}));
   tq::close_pdb64(p);
+}
+
+// Every page of the file's tree is in its index with its entry and buffer, and the index
+// holds nothing else.
+void expect_index_matches_tree(FAC_INFO* f) {
+  std::vector<tq::FAC_ENTRY*> pages;
+  tq::avt_trace_from_small(
+      f->entries_tree,
+      [](tq::AVT_NODE* n, void* w) {
+        static_cast<std::vector<tq::FAC_ENTRY*>*>(w)->push_back(static_cast<tq::FAC_ENTRY*>(n->data));
+        return 0;
+      },
+      &pages);
+  EXPECT_EQ(f->index.count, pages.size());
+  for (tq::FAC_ENTRY* e : pages) {
+    const tq::FAC_INDEX_SLOT* slot = tq::fac_index_find(&f->index, e->offset);
+    ASSERT_TRUE(slot) << e->offset;
+    EXPECT_EQ(slot->entry, e);
+    EXPECT_EQ(slot->data, e->data);
+  }
+}
+
+TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndReuseOfDescriptors) {
+  // Two files with pages at the same offsets, three pages for both: every step fetches,
+  // evicts or writes back. Each step is checked against the bytes the file must hold, and
+  // each file's page index against its page tree. Now and then a file is closed and
+  // another opened in its place, on the descriptor number it left free.
+  tq::fac_general_info.total_entries = 3;
+  std::mt19937 rng(17);
+  auto random_bytes = [&rng](size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s) c = char('a' + rng() % 26);
+    return s;
+  };
+  std::string names[2] = {path("a"), path("b")};
+  std::string model[2];
+  PDB64* p[2];
+  for (int i = 0; i < 2; ++i) {
+    model[i] = random_bytes(5 * 4096 + 123);
+    tqtest::write_file(names[i], model[i]);
+    p[i] = tq::open_pdb64(names[i].c_str(), O_RDWR, 0644, 0);
+    ASSERT_TRUE(p[i]);
+  }
+  int reopened = 0;
+  for (int step = 0; step < 3000; ++step) {
+    SCOPED_TRACE(step);
+    int i = int(rng() % 2);
+    FAC_INFO* f = &p[i]->fac;
+    std::string& m = model[i];
+    uint64_t at = rng() % (m.size() + 1);
+    switch (rng() % 6) {
+      case 0: {  // write, growing the file at times
+        std::string s = random_bytes(1 + rng() % 6000);
+        ASSERT_EQ(write_at(f, int64_t(at), s), int(s.size()));
+        if (at + s.size() > m.size()) m.resize(at + s.size());
+        m.replace(at, s.size(), s);
+        break;
+      }
+      case 1: {
+        int n = int(1 + rng() % 9000);
+        ASSERT_EQ(read_at(f, int64_t(at), n), m.substr(at, size_t(n)));
+        break;
+      }
+      case 2: {
+        ASSERT_EQ(tq::fac_lseek(f, int64_t(at), SEEK_SET), int64_t(at));
+        int avail = -1;
+        const unsigned char* b = tq::fac_view(f, &avail);
+        ASSERT_TRUE(b);
+        ASSERT_EQ(uint64_t(avail), std::min<uint64_t>(4096 - at % 4096, m.size() - at));
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(b), size_t(avail)), m.substr(at, size_t(avail)));
+        break;
+      }
+      case 3:
+        if (rng() % 3 == 0) {
+          ASSERT_EQ(tq::fac_truncate(f, at), 0);
+          m.resize(at);
+        }
+        break;
+      case 4:
+        ASSERT_EQ(tq::fac_flush(f), 0);
+        break;
+      case 5:
+        if (rng() % 8 == 0) {  // close; the next file opened takes the same descriptor
+          int fd = p[i]->fid;
+          ASSERT_EQ(tq::close_pdb64(p[i]), 0);
+          EXPECT_EQ(tqtest::read_file(names[i]), m);
+          names[i] = path("c" + std::to_string(reopened++));
+          m = random_bytes(rng() % (4 * 4096));
+          tqtest::write_file(names[i], m);
+          p[i] = tq::open_pdb64(names[i].c_str(), O_RDWR, 0644, 0);
+          ASSERT_TRUE(p[i]);
+          EXPECT_EQ(p[i]->fid, fd);
+        }
+        break;
+    }
+    expect_index_matches_tree(&p[0]->fac);
+    expect_index_matches_tree(&p[1]->fac);
+    ASSERT_EQ(p[0]->fac.index.count + p[1]->fac.index.count, uint32_t(tq::fac_general_info.entries_nos));
+  }
+  EXPECT_GT(reopened, 3);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(tq::close_pdb64(p[i]), 0);
+    EXPECT_EQ(tqtest::read_file(names[i]), model[i]);
+  }
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // that is neither pinned nor a parent, batch write-back of dirty records, nodes made but
 // not yet linked and roots that eviction never takes, overshooting instead of stopping,
 // flush and reload, truncation, failed writes, damaged records and the link check, records
-// cut by page boundaries, and node memory handed on by eviction.
+// cut by page boundaries, pages beyond a record left alone, and node memory handed on by
+// eviction (poisoned while it waits under the address sanitizer).
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -118,6 +120,23 @@ TEST_F(TreeCache, PinnedNodesStay) {
   EXPECT_TRUE(in_cache(p, &one->h));
   EXPECT_EQ(key_of(one), 1);
   favt64_unlock(&one->h);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
+TEST_F(TreeCache, ATopNodeThatARotationMovesDownCanBeEvictedAgain) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k : {1, 2, 3}) ASSERT_TRUE(insert_key(r, k));
+  ASSERT_EQ(shape(r), "2:2(1:1,3:1)");  // 1, on top until 3 came, is now a leaf
+  FAVT64_NODE* two = root_node64(nullptr, r);
+  FAVT64_NODE* one = small_node64(nullptr, r, two);
+  favt64_cache_limit = 1;
+  int64_t key = 9;
+  FAVT64_NODE* made = favt64_alloc_node(r, &key, 8);  // entering, it evicts what it can
+  EXPECT_FALSE(in_cache(p, &one->h));
+  EXPECT_TRUE(in_cache(p, &two->h));  // the top stays
+  EXPECT_EQ(favt64_node_count(), 2);
+  favt64_free_node(made);
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
@@ -308,6 +327,50 @@ TEST_F(TreeCache, RecordsAreReadWholeWhereverPageBoundariesCutThem) {
   }
 }
 
+// The file's pages held by the page cache, ascending.
+std::vector<uint64_t> file_pages(PDB64* p) {
+  std::vector<uint64_t> out;
+  FAC_ENTRY_HEADER* head = &fac_general_info.entries;
+  for (FAC_ENTRY_HEADER* e = head->next; e != head; e = e->next) {
+    auto* entry = reinterpret_cast<FAC_ENTRY*>(e);
+    if (entry->info == &p->fac) out.push_back(entry->offset);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST_F(TreeCache, ALevelOrARecordIsReadWithoutTouchingThePagesBeyondIt) {
+  // Reading a node's level takes its head and the fields up to the level; loading it takes
+  // the whole record. Either touches the pages holding those bytes and no other: a page
+  // fetched beyond them would be read from disk and refreshed for nothing.
+  struct Case {
+    uint64_t at;
+    bool long_head;
+    std::vector<uint64_t> after_peek, after_load;
+  } cases[] = {
+      {4072, false, {0}, {0, 4096}},        // the level ends at the page end, the key beyond it
+      {4068, true, {0}, {0, 4096}},         // the same with an 8-byte head
+      {4073, false, {0, 4096}, {0, 4096}},  // the level itself crosses
+      {4064, false, {0}, {0}},              // the whole record ends at the page end
+      {4040, false, {0}, {0}},              // it ends 24 bytes before
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    std::string node = c.long_head ? long_node_record(3, int_key(9)) : node_record(0, 0, 3, int_key(9));
+    tqtest::write_file(path(), file_with_node_at(c.at, node) + storetest::short_record(123, 300));
+    PDB64* p = reopen();
+    FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+    ASSERT_EQ(file_pages(p), std::vector<uint64_t>{0});
+    EXPECT_EQ(favt64_peek_level(p, c.at), 3);
+    EXPECT_EQ(file_pages(p), c.after_peek);
+    FAVT64_NODE* n = root_node64(nullptr, r);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(key_of(n), 9);
+    EXPECT_EQ(file_pages(p), c.after_load);
+    ASSERT_EQ(close_filespace64(p), 0);
+  }
+}
+
 TEST_F(TreeCache, NodesOfEverySizeSurviveEvictionAndReuseOfTheirMemory) {
   // Short nodes share blocks of one size that eviction hands on; long ones do not. Mixed
   // under constant eviction, every node must keep its own bytes.
@@ -386,5 +449,19 @@ TEST_F(TreeCacheDeathTest, RecordsOfOtherTypesStop) {
       testing::ExitedWithCode(1), tqtest::panic_banner("clear_cache"));
   ASSERT_EQ(close_filespace64(p), 0);
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(TreeCacheDeathTest, ANodeUsedAfterEvictionIsCaughtWhileItsMemoryWaitsForReuse) {
+  PDB64* p = seven();
+  favt64_cache_limit = 3;
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* one = find_key(r, 1);  // loads 4, 2, 1
+  ASSERT_TRUE(one);
+  ASSERT_TRUE(find_key(r, 6));  // the fourth node: the coldest leaf, 1, goes
+  ASSERT_FALSE(in_cache(p, &one->h));
+  EXPECT_DEATH(std::printf("%d\n", *static_cast<volatile int*>(&one->level)), "use-after-poison");
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+#endif
 
 }  // namespace
