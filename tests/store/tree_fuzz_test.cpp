@@ -5,13 +5,16 @@
 // checked. Every case must end with a result, an error, or one of the deliberate stops the
 // store gives for a broken file; never a hang, a crash or a sanitizer report.
 //
-// The cases run in a child process, since a deliberate stop ends the process; after a stop
-// the next child goes on with the next case. A child that makes no progress for a minute
-// has hung. The suite runs a short pass; the long run is disabled:
+// The cases run in runner processes (this program started again for its hidden Runner
+// test), since a deliberate stop ends the process; after a stop the next runner goes on with
+// the next case. A runner that makes no progress for a minute has hung. A fresh process
+// rather than a fork: a fork could inherit a lock that another thread held at that moment.
+// The suite runs a short pass; the long run is disabled:
 //   TQ_TREE_FUZZ_CASES=100000 test_store --gtest_also_run_disabled_tests --gtest_filter='TreeFuzz.*Long*'
 // TQ_TREE_FUZZ_CASE=n runs case n alone in the test process (to debug it).
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@
 
 #include "store/assoc64.h"
 #include "store/record_io.h"
+#include "store/store_lock.h"
 #include "store/trie64.h"
 #include "tree_fixture.h"
 
@@ -263,27 +267,39 @@ bool sanitizer_report(const std::string& err) {
   return err.find("Sanitizer") != std::string::npos || err.find("runtime error") != std::string::npos;
 }
 
-// Runs cases [first, count) in a child; answers the index of the last case it started (or
-// count when it finished) and adds what happened to rep.
-uint64_t run_child(const std::vector<Seed>& seeds, uint64_t base, uint64_t first, uint64_t count,
-                   const tqtest::TempDir& dir, Report* rep) {
-  std::string err_path = dir.file("stderr"), file = dir.file("case");
+constexpr int kProgressFd = 3;  // where a runner reports each case it starts
+
+// Runs cases [first, count) in a runner process; answers the index of the last case it
+// started (or count when it finished) and adds what happened to rep.
+uint64_t run_child(uint64_t base, uint64_t first, uint64_t count, const tqtest::TempDir& dir, Report* rep) {
+  std::string err_path = dir.file("stderr");
   int fds[2];
-  if (pipe(fds) != 0) std::abort();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    int null = open("/dev/null", O_WRONLY), err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(null, 1);
-    dup2(err, 2);
-    for (uint64_t i = first; i < count; ++i) {
-      if (write(fds[1], &i, sizeof i) != sizeof i) _exit(3);
-      run_case(seeds, base, i, file);
-    }
-    _exit(0);
-  }
+  if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], kProgressFd);
+  std::vector<std::string> env = {"TQ_TREE_FUZZ_RUN=" + std::to_string(first) + " " + std::to_string(count) + " " +
+                                      std::to_string(base),
+                                  "TQ_TREE_FUZZ_DIR=" + dir.path()};
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "TQ_TREE_FUZZ", 12) != 0) env.emplace_back(*e);
+  std::vector<char*> envp, argv;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = "/proc/self/exe", filter = "--gtest_filter=TreeFuzzRunner.DISABLED_Run",
+              disabled = "--gtest_also_run_disabled_tests";
+  argv = {self.data(), filter.data(), disabled.data(), nullptr};
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
   close(fds[1]);
+  if (spawned != 0) {
+    close(fds[0]);
+    rep->failures.push_back("cannot start a runner");
+    return count;
+  }
   uint64_t last = first;
   bool hung = false;
   for (;;) {
@@ -294,8 +310,7 @@ uint64_t run_child(const std::vector<Seed>& seeds, uint64_t base, uint64_t first
       break;
     }
     uint64_t i;
-    ssize_t n = read(fds[0], &i, sizeof i);
-    if (n != sizeof i) break;
+    if (read(fds[0], &i, sizeof i) != ssize_t(sizeof i)) break;
     last = i;
   }
   close(fds[0]);
@@ -325,27 +340,48 @@ uint64_t env_number(const char* name, uint64_t fallback) {
   return v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
+std::vector<Seed> seeds_in(const std::string& dir) {
+  return {make_seed(dir + "/tree", false), make_seed(dir + "/trie", true)};
+}
+
 void fuzz(uint64_t cases) {
   tqtest::TempDir dir;
-  std::vector<Seed> seeds = {make_seed(dir.file("tree"), false), make_seed(dir.file("trie"), true)};
   uint64_t base = env_number("TQ_TREE_FUZZ_SEED", 16);
   if (const char* one = getenv("TQ_TREE_FUZZ_CASE")) {
-    run_case(seeds, base, std::strtoull(one, nullptr, 10), dir.file("case"));
+    run_case(seeds_in(dir.path()), base, std::strtoull(one, nullptr, 10), dir.file("case"));
     return;
   }
   Report rep;
   for (uint64_t next = 0; next < cases && rep.failures.size() < 10;)
-    next = run_child(seeds, base, next, cases, dir, &rep) + 1;
+    next = run_child(base, next, cases, dir, &rep) + 1;
   std::string stops;
   for (auto& [text, n] : rep.stops) stops += " " + text + ":" + std::to_string(n);
-  std::printf("%" PRIu64 " cases in %d children; deliberate stops:%s\n", cases, rep.children, stops.c_str());
+  std::printf("%" PRIu64 " cases in %d runners; deliberate stops:%s\n", cases, rep.children, stops.c_str());
   for (const std::string& f : rep.failures) ADD_FAILURE() << f;
 }
 
 class TreeFuzz : public treetest::TreeTest {};
 
-TEST_F(TreeFuzz, DamagedTreesAndTriesEndEveryOperation) { fuzz(env_number("TQ_TREE_FUZZ_SHORT", 400)); }
+TEST_F(TreeFuzz, DamagedTreesAndTriesEndEveryOperation) { fuzz(env_number("TQ_TREE_FUZZ_SHORT", 200)); }
 
 TEST_F(TreeFuzz, DISABLED_DamagedTreesAndTriesLong) { fuzz(env_number("TQ_TREE_FUZZ_CASES", 100000)); }
+
+// A runner: the cases its spawner names, each announced on kProgressFd before it runs; it
+// ends at the last case, or at the first deliberate stop. It works in its spawner's folder
+// and makes none of its own (it never gets to remove one).
+TEST(TreeFuzzRunner, DISABLED_Run) {
+  const char* run = getenv("TQ_TREE_FUZZ_RUN");
+  const char* dir = getenv("TQ_TREE_FUZZ_DIR");
+  if (!run || !dir) GTEST_SKIP() << "started by the fuzz tests only";
+  init_l_favt64();
+  uint64_t first = 0, count = 0, base = 0;
+  if (std::sscanf(run, "%" SCNu64 " %" SCNu64 " %" SCNu64, &first, &count, &base) != 3) _exit(2);
+  std::vector<Seed> seeds = seeds_in(dir);
+  for (uint64_t i = first; i < count; ++i) {
+    if (write(kProgressFd, &i, sizeof i) != ssize_t(sizeof i)) _exit(3);
+    run_case(seeds, base, i, std::string(dir) + "/case");
+  }
+  _exit(0);
+}
 
 }  // namespace
