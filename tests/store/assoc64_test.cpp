@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,22 @@ TEST_F(Assoc, PrefixSearchOfAStringIndex) {
   EXPECT_EQ(printed(l_get_assoc64_all(key, 0)), "(2 1 3)");
 }
 
+TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
+  GcFrame frame("unterminated");
+  int key = open();
+  ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
+  int32_t k = 1;
+  ASSERT_EQ(l_insert_associate64(key, 0, &k, n_get_string("12345678")), 0);
+  ASSERT_EQ(l_close_associate64(key), 0);
+  std::string b = bytes("index");
+  Rec text = of_type(b, 514).at(0);
+  ASSERT_EQ(text.bytes, text_record("^\"12345678\""));  // 11 bytes and the zero: no padding
+  b[text.ofs + text.bytes.size() - 1] = ' ';
+  std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
+  key = open();
+  EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"12345678\"");
+}
+
 TEST_F(Assoc, AnIndexWhoseRootIsOfAnotherKindGivesErrors) {
   GcFrame frame("damaged");
   int key = open();
@@ -269,11 +286,7 @@ TEST_F(Assoc, AnIndexWhoseRootIsOfAnotherKindGivesErrors) {
   Rec header = of_type(b, 513).at(0);
   b[header.ofs + 4 + 8 + 1] = 2;
   b[header.ofs + 4 + 24 + 1] = 1;
-  {
-    FILE* f = std::fopen(path("index").c_str(), "wb");
-    std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
-  }
+  std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
   key = open();
   int32_t k = 1;
   EXPECT_EQ(l_insert_associate64(key, 0, lk("a"), get_integer(1, nullptr)), -1);
