@@ -7,13 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "interp/runtime_start.h"
-#include "matrix/mx_code.h"
+#include "entry/start.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
-#include "store/store_lock.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 
@@ -42,13 +40,6 @@ void scan(const int64_t* ofs, int* clear) {
 }
 
 }  // namespace
-
-void minimum_matrix_init(int, char**) {
-  init_tq();  // the language runtime first
-  init_l_favt64();
-  init_mx_index_key_check();  // node-index trees check their keys when they load a node
-  int_handler = nullptr;  // an interrupt prints "Interrupted" and ends the process
-}
 
 int64_t alloc_test_fs(PDB64* fd, int64_t size) {
   ss_printf("SIZE = %lli ", (long long)size);

@@ -14,8 +14,6 @@ namespace tq {
 int mxtest_main(int argc, char** argv);
 // The store test: starts the runtime, runs both phases, closes the file; 0.
 int _main(int argc, char** argv);
-// Starts the runtime's upper layers in their fixed order (the steps that exist so far).
-void minimum_matrix_init(int argc, char** argv);
 // Prints "SIZE = <size> ", allocates and writes a zero-filled type-123 record of size bytes
 // (head included), prints "ofs = <offset>" and returns the offset. A failed allocation
 // stops the process with "alloc_test_fs(1)", a failed write with "alloc_test_fs(2)".

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "entry/start.h"
 #include "matrix/matrix.h"
-#include "matrix/matrix_registry.h"
 #include "mxtype/curve.h"
 #include "mxtype/datum.h"
 #include "platform/d_alloc.h"
@@ -19,8 +19,7 @@ namespace {
 struct Setup {
   tq::MATRIX* m;
   explicit Setup(int bs) {
-    tq::init_matrix_registry();
-    for (tq::MDT tp : tq::mx_type_register_order) tq::insert_matrix_type_table(tp);
+    tq::minimum_matrix_init(0, nullptr);  // the type table among the rest
     m = static_cast<tq::MATRIX*>(d_calloc(1, sizeof(tq::MATRIX)));
     tq::MATRIX_PARAM p{};
     p.dim = 2;

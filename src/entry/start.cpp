@@ -7,6 +7,11 @@
 
 #include <cerrno>
 
+#include "interp/runtime_start.h"
+#include "lang/init_tqlisp.h"
+#include "matrix/matrix_gc_hooks.h"
+#include "matrix/matrix_start.h"
+#include "mxcmd/mx_word_registrars.h"
 #include "platform/access_rules.h"
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
@@ -18,10 +23,12 @@
 #include "stream/format.h"
 #include "stream/handover.h"
 #include "stream/socket_stream.h"
+#include "store/store_lock.h"
 #include "stream/stream.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 #include "util/sys_param.h"
+#include "words/function_start.h"
 
 namespace tq {
 
@@ -100,7 +107,37 @@ constexpr Step kSteps[] = {
 };
 constexpr int kStepCount = int(sizeof kSteps / sizeof kSteps[0]);
 
-const char* steps_run[kStepCount + 1];
+// ---- The upper layers (minimum_matrix_init).
+
+int init_argc;
+char** init_argv;
+
+// The runtime's collector hooks give way to the program's, which add the matrix store's
+// lock and roots. A collection begun under the runtime's ends balanced under the program's:
+// only a thread that took the store's lock releases it.
+void init_tq_step() {
+  init_tq();
+  set_matrix_gc_hooks();
+}
+void init_function_step() { init_function(qvlisp_top_env0, qvlisp_top_env1, init_argc, init_argv); }
+void clear_int_handler() { int_handler = nullptr; }  // the runtime installed its own
+
+void init_matrix_step() {
+  matrix_word_registrars = mx_word_registrars;
+  init_matrix();
+}
+
+constexpr Step kUpperSteps[] = {
+    {"init_tq", init_tq_step},
+    {"init_l_favt64", init_l_favt64},
+    {"init_function", init_function_step},
+    {"clear_int_handler", clear_int_handler},
+    {"init_matrix", init_matrix_step},
+};
+constexpr int kUpperStepCount = int(sizeof kUpperSteps / sizeof kUpperSteps[0]);
+
+const char* steps_run[kStepCount + kUpperStepCount + 1];
+bool upper_started;
 
 // Streams handed over by a parent in a leading "+" argument.
 void receive_handover(const char* arg) { proc_recv_stream(arg); }
@@ -108,6 +145,17 @@ void receive_handover(const char* arg) { proc_recv_stream(arg); }
 }  // namespace
 
 const char* const* startup_steps() { return steps_run; }
+
+void minimum_matrix_init(int argc, char** argv) {
+  if (upper_started) return;
+  upper_started = true;
+  init_argc = argc;
+  init_argv = argv;
+  for (int i = 0; i < kUpperStepCount; ++i) {
+    kUpperSteps[i].run();
+    steps_run[kStepCount + i] = kUpperSteps[i].name;
+  }
+}
 
 void start_process(int argc, char** argv, MAIN_FUNC main_fn) {
   command_arg = argc > 0 ? argv[0] : "";

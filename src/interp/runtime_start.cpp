@@ -1,9 +1,21 @@
-// The language runtime's start-up order.
+// The language runtime's start-up order. This table names every layer's step, the remote
+// layer's among them, as the process entry's table does for the lower layers.
 #include "interp/runtime_start.h"
 
+#include "interp/delay.h"
+#include "interp/fifo.h"
+#include "interp/gc_hooks.h"
+#include "interp/interpreter.h"
+#include "interp/tick.h"
+#include "interp/versions.h"
+#include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/unit.h"
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+#include "remote/query.h"
+#include "remote/setagent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -11,22 +23,48 @@ namespace tq {
 
 namespace {
 
+bool started;
+bool program_gc_hooks;  // the program set its collector hooks before the runtime started
+
 // A stream open that ran out of descriptors asks for one collection outside the tick, so
 // streams nobody refers to any more are closed.
 void collect_for_streams() { gc_tick_notin_tick(nullptr, 0); }
 
 }  // namespace
 
+void init_interpreter() {
+  tqi_lock = new_lock();
+  fifo_lock = new_lock();
+  sem_tqi_lex_lock = new_lock();
+  if (!program_gc_hooks) set_runtime_gc_hooks();  // the locks they take exist from here on
+  init_delay_queue();
+  tqi_id = 1;
+  break_check = _tqi_break_check;
+  int_handler = tq_int_handler;
+  create_task(delay_thread, nullptr, 4);
+  create_task(tqi_tick_task, nullptr, 3);
+  // The HTTP agents and authentication start here with their layers.
+}
+
 int init_tq() {
+  if (started) return 0;
+  started = true;
+  program_gc_hooks = gc_hooks_set();
   minit();
   init_queue();
   // The proxies and the protocol server's side come with the session layer.
   init_qvlisp();
   init_unit();
   init_gc_task();
-  // Server information, the interpreter tables, sessions, the log and the call lock come
-  // with the interpreter runtime.
+  // Server information comes with the proxy layer.
+  init_interpreter();
+  init_remote_query();  // the sessions' first part; the rest comes with the session layer
+  // The log and the call lock come with their parts of the interpreter runtime.
   stream_gc = collect_for_streams;
+  register_versions();
+  char* setagent = make_setagent_text();
+  set_setagent_msg(setagent);
+  d_f_ree(setagent);
   return 0;
 }
 

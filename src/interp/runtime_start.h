@@ -5,8 +5,15 @@
 namespace tq {
 
 // Collected memory, the keyed queues, the language core with its top environments and
-// primitives, the units, the collector's tick, and the stream layer's collector hook.
-// Called once; the result carries no meaning.
+// primitives, the units, the collector's tick, the interpreter tables with the delay thread
+// and the interpreter tick, the remote queries, the stream layer's collector hook, the
+// version records and the SetAgent text. The first call does the work; later calls do
+// nothing. The result carries no meaning.
 int init_tq();
+
+// The interpreter tables' part of init_tq: tqi_lock, fifo_lock and sem_tqi_lex_lock, the
+// delay queue, the id counter, the break-check and interrupt hooks, the delay thread and the
+// interpreter tick task.
+void init_interpreter();
 
 }  // namespace tq

@@ -37,10 +37,12 @@ constexpr FlagMap kSaveFlags[] = {
 };
 
 // Evaluates element index of form, requiring a cell of tag want; the value or an error.
+// The value is rooted in the call's frame: later elements may rebind the name it came from.
 TQ_SEXP* save_arg(TQISP_ENV* env, TQ_SEXP* form, int index, int want) {
   TQ_SEXP* v = eval(env, get_el(form, index));
   if (is_error(v)) return v;
   if (get_type(v) != want) return save_type_error(form, index);
+  gc_set(v, gc_qv_sexp);
   return v;
 }
 
@@ -89,8 +91,8 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   if (is_error(mode)) return mode;
   TQ_SEXP* format = save_arg(env, form, 4, kTagString);
   if (is_error(format)) return format;
-  bool qvlisp = l_strcmp(format->string.data, _l_string_1(std_cm, "qvlisp")) == 0;
-  if (!qvlisp && l_strcmp(format->string.data, _l_string_1(std_cm, "raw")) != 0)
+  bool qvlisp = l_strcmp(format->string.data, _l_string_2(std_cm, "qvlisp")) == 0;
+  if (!qvlisp && l_strcmp(format->string.data, _l_string_2(std_cm, "raw")) != 0)
     return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
   STREAM* st = s_open_file(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
                            int(uint32_t(mode->integer.data)));
@@ -102,7 +104,9 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   if (is_error(data)) {
     r = data;
   } else if (qvlisp) {
-    print_sexp(st, data, 64);
+    // A print that could not write (a full disk, say) is a failed save, not nil.
+    if (print_sexp(st, data, 64) < 0 || s_write_error(st) != 0)
+      r = lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
   } else {
     r = save_raw_list(st, form, data, path);
   }

@@ -113,7 +113,7 @@ TQ_SEXP* qv_set(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD* attr, T
   if (t == kTagError) return sym;
   if (t != kTagSymbol) return symbol_required(sym, "set");
   TQ_SEXP* v = eval(env, get_el(form, 2));
-  bool ignore_delay = get_sf_attribute(attr, _l_string_1(std_cm, "ignore.delay")) != nullptr;
+  bool ignore_delay = get_sf_attribute(attr, _l_string_2(std_cm, "ignore.delay")) != nullptr;
   if (ignore_delay && v) {
     // A delayed value is assigned unrealised; only a value already known to be an error stops.
     if (v->h.type == kTagError) return v;
@@ -152,8 +152,13 @@ TQ_SEXP* qv_while(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
     } else {
       last = eval_forms(new_env(env), body);
       if (!is_error(last)) {
-        gc_pop(last, gc_qv_sexp);
-        gc_push(last, gc_qv_sexp, "while");
+        // A fresh frame rooting only this value; the frames below keep their own entries
+        // (gc_push with the value would take it out of them), and no collection runs
+        // between closing the old frame and rooting the value in the new one.
+        MemLock lock;
+        gc_pop(nullptr, nullptr);
+        gc_push(nullptr, nullptr, "while");
+        gc_set(last, gc_qv_sexp);
         continue;
       }
       r = last;
@@ -178,6 +183,7 @@ TQ_SEXP* qv_list(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
 TQ_SEXP* qv_cons(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* a = eval(env, get_el(form, 1));
   if (is_error(a)) return a;
+  gc_set(a, gc_qv_sexp);  // element 2 may rebind the name a came from
   TQ_SEXP* b = eval(env, get_el(form, 2));
   if (is_error(b)) return b;
   return cons(a, b);
@@ -186,6 +192,7 @@ TQ_SEXP* qv_cons(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
 TQ_SEXP* qv_append(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* a = eval(env, get_el(form, 1));
   if (is_error(a)) return a;
+  gc_set(a, gc_qv_sexp);  // element 2 may rebind the name a came from
   TQ_SEXP* b = eval(env, get_el(form, 2));
   if (is_error(b)) return b;
   return append(a, b);

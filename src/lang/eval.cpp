@@ -27,7 +27,8 @@ namespace {
 // another thread's chance to see its break or cancel.
 thread_local int64_t tim = -1;
 
-L_CHAR* lt(const char* s) { return _l_string_1(std_cm, s); }
+// A constant text as a 32-bit string, converted once and kept.
+L_CHAR* lt(ConstText s) { return _l_string_2(std_cm, s); }
 
 bool is_error(TQ_SEXP* s) { return get_type(s) == kTagError; }
 
@@ -70,30 +71,97 @@ TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
   return nullptr;
 }
 
+// The scratch arrays of the calls in progress on one thread, as a stack on debug-heap
+// chunks: a call takes its block from the top and gives it back when it returns, and calls
+// nest strictly (arguments evaluate further calls), so after the first calls no call needs
+// a heap call. An emptied chunk is kept for the next; all go back to the heap when the
+// thread ends.
+class ScratchStack {
+ public:
+  ~ScratchStack() {
+    while (top_) pop_chunk();
+    d_f_ree(spare_);
+  }
+  // size bytes, zeroed, 16-byte aligned.
+  char* take(size_t size) {
+    size = (size + 15) & ~size_t(15);
+    if (!top_ || top_->size - top_->used < size) push_chunk(size);
+    char* p = top_->data() + top_->used;
+    top_->used += size;
+    std::memset(p, 0, size);
+    return p;
+  }
+  // Gives back the block taken last, of the size it was taken with.
+  void give(size_t size) {
+    top_->used -= (size + 15) & ~size_t(15);
+    if (top_->used == 0) pop_chunk();
+  }
+
+ private:
+  struct alignas(16) Chunk {
+    Chunk* prev;
+    size_t size;  // bytes of data
+    size_t used;
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+  };
+  static constexpr size_t kChunk = 4096;
+
+  void push_chunk(size_t need) {
+    Chunk* c = nullptr;
+    if (spare_ && spare_->size >= need) {
+      c = spare_;
+      spare_ = nullptr;
+    } else {
+      const size_t size = need > kChunk ? need : kChunk;
+      c = static_cast<Chunk*>(d_alloc(sizeof(Chunk) + size));
+      c->size = size;
+    }
+    c->prev = top_;
+    c->used = 0;
+    top_ = c;
+  }
+  void pop_chunk() {
+    Chunk* c = top_;
+    top_ = c->prev;
+    if (c->size == kChunk && !spare_) {
+      spare_ = c;  // an ordinary chunk is kept; a large one goes back at once
+    } else {
+      d_f_ree(c);
+    }
+  }
+  Chunk* top_ = nullptr;
+  Chunk* spare_ = nullptr;
+};
+thread_local ScratchStack scratch;
+
 // Scratch arrays for the argument values of one call (one slot per element): value, file,
-// line, flags and a marker of named slots, in one block on the debug heap, freed on every
-// path.
+// line, flags and a marker of named slots, in one block of the thread's scratch stack,
+// given back on every path.
 struct ArgSlots {
-  explicit ArgSlots(int n) : n(n) {
+  explicit ArgSlots(int n) : n(n), bytes(size_t(n) * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t))) {
     const size_t m = size_t(n);
-    block = static_cast<char*>(d_calloc(1, m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t))));
+    block = scratch.take(bytes);
     value = reinterpret_cast<TQ_SEXP**>(block);
     file = reinterpret_cast<TQ_FILE**>(block + m * sizeof(TQ_SEXP*));
     line = reinterpret_cast<int32_t*>(block + m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*)));
     flags = line + m;
     named = flags + m;
   }
-  ~ArgSlots() { d_f_ree(block); }
+  ~ArgSlots() { scratch.give(bytes); }
   ArgSlots(const ArgSlots&) = delete;
   ArgSlots& operator=(const ArgSlots&) = delete;
 
-  // The list of the slots, built once from the end.
-  TQ_SEXP* build() const {
+  // The list of the slots, built once from the end under one hold of the memory lock;
+  // with point, the check point of a primitive's call is taken in the same hold.
+  TQ_SEXP* build(GC_STACK** point = nullptr) const {
+    MemLock lock;
     TQ_SEXP* r = nullptr;
     for (int i = n - 1; i >= 0; --i) r = positioned_pair(value[i], r, file[i], line[i], flags[i]);
+    if (point) *point = get_gc_check_point();
     return r;
   }
   int n;
+  size_t bytes;
   char* block;
   TQ_SEXP** value;
   TQ_FILE** file;
@@ -102,26 +170,50 @@ struct ArgSlots {
   int32_t* named;
 };
 
+// Whether evaluating x may run language code (and so rebind names): a list form, or a
+// delayed cell that may read as one. Asked without realising x.
+bool may_run_code(TQ_SEXP* x) {
+  if (!x) return false;
+  const int32_t t = sexp_tag(x);
+  return t == kTagPair || t == kTagDelay;
+}
+
 // Order 1: the head, then the value of every argument, evaluated left to right in eenv.
-// Returns the new list, or the first error.
-TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s) {
-  int n = list_length(s);
+// Returns the new list, or the first error. n is the form's length; point, when given,
+// receives the check point taken once the list is made.
+TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_STACK** point) {
   ArgSlots a(n);
   TQ_SEXP* head = s->pair.car;
   a.value[0] = head;
   a.file[0] = pos_file(head);
   a.line[0] = pos_line(head);
   a.flags[0] = head ? head->h.flags : 0;
+  // A name's value is held by its binding only, and a later argument that runs code may
+  // change that binding: such values are rooted in the call's frame before any argument
+  // that may run code. Other values are the form's own cells or are rooted there already.
+  int unrooted = 0;  // values of names (marked in named[]) taken since the last rooting
+  int names_at = 0;  // the index of the first of them
   TQ_SEXP* p = s->pair.cdr;
   for (int i = 1; i < n; ++i, p = p->pair.cdr) {
-    TQ_SEXP* v = eval(eenv, p->pair.car);
+    TQ_SEXP* form = p->pair.car;
+    if (unrooted && may_run_code(form)) {
+      MemLock lock;
+      for (int j = names_at; j < i; ++j)
+        if (a.named[j]) gc_set_nl(a.value[j], gc_qv_sexp);
+      unrooted = 0;
+    }
+    TQ_SEXP* v = eval(eenv, form);
     if (is_error(v)) return v;
+    if (v && get_type(form) == kTagSymbol) {
+      if (!unrooted++) names_at = i;
+      a.named[i] = 1;
+    }
     a.value[i] = v;
     a.file[i] = p->h.file;
     a.line[i] = p->h.line;
     a.flags[i] = p->h.flags;
   }
-  return a.build();
+  return a.build(point);
 }
 
 // Order 2 (lambdas only): each argument is (parameter expression); the new list holds a
@@ -221,34 +313,51 @@ TQ_SEXP* eval_in_env(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* env_cell, TQ_SYM_FIELD
   return r;
 }
 
-// Calls fn on form s (the head value's frame "eval_p2" is open and is closed here).
+// Closes the call's "eval_p2" frame keeping r as a root of the frame below; returns r.
+TQ_SEXP* close_call(TQ_SEXP* r) {
+  gc_pop(r, gc_qv_sexp);
+  return r;
+}
+
+// Calls fn on form s; the head value's frame "eval_p2" is open and is closed here, keeping
+// the result. Frame work and list cells that follow each other share one hold of the
+// memory lock.
 TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
   TQ_SEXP* r = check_count(s, fn);
-  if (r) return r;
+  if (r) return close_call(r);
   TQISP_ENV* eenv = fn->args_env ? new_env_pair(fn->args_env, env) : env;
   TQ_SEXP* args = s;
+  GC_STACK* point = nullptr;
+  bool have_point = false;
   if (fn->order == 1) {
-    args = eval_args(eenv, s);
+    have_point = fn->type == kFuncPrim;
+    args = eval_args(eenv, s, list_length(s), have_point ? &point : nullptr);
   } else if (fn->order == 2) {
     if (fn->type != kFuncLambda) er_panic("eval_pair: a primitive of order 2");
     args = eval_keyword_args(eenv, s, fn);
   }
-  if (is_error(args)) return args;
+  if (is_error(args)) return close_call(args);
   if (fn->type == kFuncPrim) {
-    GC_STACK* point = get_gc_check_point();
+    if (!have_point) point = get_gc_check_point();
     r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
+    if (eval_check_hook) {  // the hook collects: not under the memory lock
+      compare_gc_check_point("eval", point);
+      eval_check_hook();
+      return close_call(r);
+    }
+    MemLock lock;
     compare_gc_check_point("eval", point);
-    if (eval_check_hook) eval_check_hook();
-    return r;
+    return close_call(r);
   }
-  if (fn->type == kFuncLambda) return apply_lambda(env, fn, args, attr);
-  return lang_error(s, ER_UNSUPPORTED_LAMBDA, "eval", list(n_get_string("eval:unsupport lambda"), s, nullptr));
+  if (fn->type == kFuncLambda) return close_call(apply_lambda(env, fn, args, attr));
+  return close_call(
+      lang_error(s, ER_UNSUPPORTED_LAMBDA, "eval", list(n_get_string("eval:unsupport lambda"), s, nullptr)));
 }
 
 }  // namespace
 
 TQ_SEXP* lang_error(TQ_SEXP* at, uint32_t code, const char* func, TQ_SEXP* data) {
-  return get_error(pos_file(at), pos_line(at), code, lt(func), data);
+  return get_error(pos_file(at), pos_line(at), code, _l_string_1(std_cm, func), data);
 }
 
 TQ_SEXP* lang_error_text(TQ_SEXP* at, uint32_t code, const char* func, const char* text) {
@@ -304,21 +413,27 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
   }
   gc_push(nullptr, nullptr, "eval_p1");
   TQ_SEXP* hv = eval(env, head);
-  gc_pop(hv, gc_qv_sexp);
+  int t = get_type(hv);  // realised while its frame still roots it
+  if (t == kTagFunc) {
+    // The head's frame closes and the call's frame opens under one hold of the memory lock.
+    MemLock lock;
+    gc_pop(hv, gc_qv_sexp);
+    gc_push(nullptr, nullptr, "eval_p2");
+  } else {
+    gc_pop(hv, gc_qv_sexp);
+  }
   for (;;) {
-    switch (get_type(hv)) {
-      case kTagFunc: {
-        gc_push(nullptr, nullptr, "eval_p2");
-        TQ_SEXP* r = call_function(env, s, &hv->func, attr);
-        gc_pop(r, gc_qv_sexp);
-        return r;
-      }
+    switch (t) {
+      case kTagFunc:
+        return call_function(env, s, &hv->func, attr);
       case kTagEnv: return eval_in_env(env, s, hv, attr);
       case kTagError: {
         TQ_SEXP* handler = nullptr;
         if (hv->error.code == ER_UNDEFINED && head_symbol && _eval_default_symbol(&handler, env) == 0 &&
             handler != hv) {
           hv = handler;
+          t = get_type(hv);
+          if (t == kTagFunc) gc_push(nullptr, nullptr, "eval_p2");
           continue;
         }
         return hv;

@@ -103,6 +103,10 @@ void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func);
 void free_sexp(TQ_SEXP* s);
 void* copy_mstr(const char* text);  // a byte string in collected memory (mark gc_text)
 int64_t mem_block_size(const void* ptr);  // the data size of a block
+// Whether p is the data of a live block of collected memory. Walks the ring under the
+// memory lock (time in the number of live blocks) and reads no memory at p, so any pointer
+// may be asked about.
+bool mem_is_block(const void* p);
 
 // ---- Root frames of the calling thread (debug heap). All take the memory lock except the
 // _nl forms, whose callers hold it. A thread's record is made with its first frame and
@@ -168,9 +172,10 @@ void gc_mark_block(void* p);  // marks a block with the routine it was allocated
 // The program's hooks, called in a collection in this order: gc_lock (after gc_task_lock,
 // before the memory lock), gc (mark the roots outside frames and top environments), sp_gc
 // (after marking), after_gc (after the sweep, memory lock held), gc_unlock (after the
-// memory lock is released). Null members are skipped. Set once at start-up, before the
-// collector's tick starts: init_qvlisp installs the language's own interim hooks
-// (set_interim_gc_hooks) unless the program has set its own first.
+// memory lock is released). Null members are skipped. Set at start-up: init_qvlisp
+// installs the language's own interim hooks (set_interim_gc_hooks) unless the program has
+// set its own first; the interpreter runtime and then the program may replace them. A
+// replacement must end balanced a collection begun under the hooks it replaces.
 struct GC_HOOKS {
   void (*gc_lock)();
   void (*gc)();

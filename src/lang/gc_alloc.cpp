@@ -159,4 +159,12 @@ void* copy_mstr(const char* text) {
 
 int64_t mem_block_size(const void* ptr) { return gc_block_of(ptr)->size; }
 
+bool mem_is_block(const void* p) {
+  if (!p) return false;
+  MemLock hold;
+  for (const GC_BLOCK* b = mem_header.next; b != &mem_header; b = b->next)
+    if (static_cast<const void*>(b + 1) == p) return true;
+  return false;
+}
+
 }  // namespace tq

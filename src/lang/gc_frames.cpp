@@ -8,9 +8,16 @@
 // double in size), so closing a frame frees a handful of chunks instead of walking its
 // entries, and marking reads the entries in order. Everything here runs under the memory
 // lock.
+//
+// The evaluator opens and closes two frames per call, so a frame must cost no heap call: a
+// short label is copied into the record itself, and a thread's record keeps the records of
+// its closed frames (a few dozen, still debug-heap blocks) for its next frames; they go
+// back to the heap with the thread's record, when its last frame closes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
@@ -25,8 +32,10 @@ namespace {
 
 constexpr int kThreadBuckets = 100;
 constexpr int kFrameBuckets = 23;
-constexpr int kInlineEntries = 8;     // inside the frame record
+constexpr int kInlineEntries = 16;    // inside the frame record (a lambda call's frame needs ~12)
 constexpr int kMaxChunkEntries = 4096;
+constexpr int kInlineLabel = 32;      // labels shorter than this are copied into the record
+constexpr int kCachedFrames = 64;     // closed frame records a thread keeps for reuse
 
 struct GC_LIST {
   GC_LIST* next;  // bucket chain while in use, the frame's free chain while free
@@ -44,6 +53,8 @@ struct GC_THREAD {
   int tid;
   GC_STACK* stack;  // top frame
   int depth;
+  GC_STACK* spare;  // closed frame records kept for reuse, chained through parent
+  int spare_count;
 };
 
 GC_THREAD* gc_thread_hash[kThreadBuckets];
@@ -62,7 +73,50 @@ struct GC_STACK {
   GC_CHUNK* chunks;  // newest first
   int inline_used;
   GC_LIST inline_e[kInlineEntries];
+  char label[kInlineLabel];  // msg points here when the label fits
 };
+
+namespace {
+
+// A frame record of thread th with no entries, labelled with a copy of label.
+GC_STACK* new_frame(GC_THREAD* th, const char* label) {
+  GC_STACK* f = th->spare;
+  if (f) {
+    th->spare = f->parent;
+    --th->spare_count;
+    std::fill(std::begin(f->hash), std::end(f->hash), nullptr);
+    f->count = 0;
+    f->free_list = nullptr;
+    f->chunks = nullptr;
+    f->inline_used = 0;
+  } else {
+    f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
+  }
+  const size_t n = std::strlen(label);
+  if (n < sizeof f->label) {
+    std::memcpy(f->label, label, n + 1);
+    f->msg = f->label;
+  } else {
+    f->msg = copy_str(label);
+  }
+  f->thread = th;
+  return f;
+}
+
+// Keeps a closed frame's record (its entries already dropped) for th's next frame, or
+// returns it to the heap.
+void release_frame(GC_THREAD* th, GC_STACK* f) {
+  if (f->msg != f->label) d_f_ree(f->msg);
+  if (th->spare_count >= kCachedFrames) {
+    d_f_ree(f);
+    return;
+  }
+  f->parent = th->spare;
+  th->spare = f;
+  ++th->spare_count;
+}
+
+}  // namespace
 
 namespace {
 
@@ -151,6 +205,10 @@ void drop_thread_record(GC_THREAD* th) {
     *p = th->next;
     break;
   }
+  while (GC_STACK* f = th->spare) {
+    th->spare = f->parent;
+    d_f_ree(f);
+  }
   d_f_ree(th);
 }
 
@@ -162,8 +220,7 @@ void drop_frame(GC_THREAD* th) {
   }
   th->stack = f->parent;
   --th->depth;
-  d_f_ree(f->msg);
-  d_f_ree(f);
+  release_frame(th, f);
 }
 
 GC_STACK* bottom_frame(GC_THREAD* th) {
@@ -184,10 +241,8 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   GC_THREAD* th = find_thread(tid);
   if (!th) th = new_thread_record(tid);
   if (mem) remove_from_frames(th, mem);
-  auto* f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
+  GC_STACK* f = new_frame(th, label ? label : "");
   f->parent = th->stack;
-  f->msg = copy_str(label ? label : "");
-  f->thread = th;
   th->stack = f;
   ++th->depth;
   if (mem) enter(f, mem, gc);

@@ -14,6 +14,9 @@ namespace tq {
 TQISP_ENV* qvlisp_top_env0 = nullptr;
 TQISP_ENV* qvlisp_top_env1 = nullptr;
 
+int default_error_handler(int, TQ_SEXP*) { return 0; }
+int (*error_handler)(int type, TQ_SEXP* s) = default_error_handler;
+
 void init_qvlisp() {
   if (qvlisp_top_env0) return;
   init_env_lock();

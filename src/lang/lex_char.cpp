@@ -66,7 +66,8 @@ L_CHAR get_1ent(TQ_FILE* f, int* mark) {
 }
 
 // The value of a numeric reference after "&#", "&C" or "&c": hexadecimal after "x", else
-// decimal, up to ";". False for any other character (end of input included).
+// decimal, up to ";". False for any other character (end of input included), and for the
+// character 0, which no text can hold (it would cut the word it stands in).
 bool read_char_ref(TQ_FILE* f, uint32_t* value) {
   int mark;
   L_CHAR c = get_1ent(f, &mark);
@@ -84,7 +85,7 @@ bool read_char_ref(TQ_FILE* f, uint32_t* value) {
     }
   }
   *value = v;
-  return true;
+  return v != 0;
 }
 
 // The entity named from c up to ";", or null when the name is not defined (or the input

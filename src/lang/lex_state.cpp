@@ -212,7 +212,7 @@ int raw(TQ_FILE* f, const Ch& ch) {
   }
   if (ch.line_end()) count(f);
   put_data(f, ch.c);
-  if (ch.c != '#' || ch.mark) return kAgain;
+  if (ch.c != '#') return kAgain;  // a number sign from a reference ends the length too
   f->mode = kLexSexp;
   return token_raw(f);
 }

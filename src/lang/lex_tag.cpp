@@ -6,10 +6,13 @@
 // that one broken tag gives one error and the text after it is read normally. When the
 // lexer has already queued an error for the token that broke the tag, no second one is
 // added. The cancel character always comes through, also from inside a tag or a comment.
+// A markup comment skipped inside a parenthesised list leaves the reader in the list's
+// context, as the end of any other markup there does.
 #include <cstring>
 
 #include "lang/gc.h"
 #include "lang/lex.h"
+#include "lang/parse.h"
 #include "text/l_string.h"
 
 namespace tq {
@@ -159,6 +162,7 @@ int __qv_lex(TQ_FILE* f) {
             f->yytext[f->yylen - 3] == '-') {
           f->mode = kLexContent;
           reset_yytext(f);
+          set_lex_context(f);
           continue;
         }
         int u;
@@ -166,6 +170,7 @@ int __qv_lex(TQ_FILE* f) {
         while (u != kTokCommentEnd && u != kTokEnd && u != kTokClosed && u != kTokCancel);
         if (u == kTokCancel) return u;
         reset_yytext(f);
+        set_lex_context(f);  // a comment inside a parenthesised list: the list goes on
         continue;
       }
       case kTokLBracket: return field_description(f);

@@ -1,7 +1,8 @@
 // The S-expression token makers: strings, symbols, error literals, numbers with units and
 // raw byte blocks, made from the text the state machine gathered. Also the number
 // conversions that the markup makers share.
-#include <charconv>
+#include <locale.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -258,15 +259,14 @@ int64_t lex_scan_integer(const L_CHAR* t, int n) {
   return neg ? int64_t(0 - v) : int64_t(v);
 }
 
+// As "%lf" reads: the C conversion in the C locale, whatever the process locale, so that
+// an overflow is an infinity and an underflow zero or a denormal.
 double lex_scan_float(const L_CHAR* t, int n) {
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
   std::string bytes(size_t(n), '?');
   for (int i = 0; i < n; ++i)
     if (t[i] < 0x80) bytes[size_t(i)] = char(t[i]);
-  const char* p = bytes.data();
-  if (n > 0 && *p == '+') ++p;
-  double v = 0;
-  std::from_chars(p, bytes.data() + n, v);
-  return v;
+  return c_locale ? strtod_l(bytes.c_str(), nullptr, c_locale) : std::strtod(bytes.c_str(), nullptr);
 }
 
 }  // namespace tq

@@ -85,6 +85,12 @@ void realise_pair(TQ_FILE* f, const Popped& p, TQ_SEXP* car, TQ_SEXP* cdr, TQ_SE
 
 int parse_lock_owner() { return parse_lock_task.load(); }
 int parse_lock_depth() { return parse_lock_cnt; }
+int parse_lock_sleepers() {
+  lock_parse();
+  const int n = parse_sleepers;
+  unlock_parse("parse_lock_sleepers");
+  return n;
+}
 
 void _xx_lock_parse(const char* file, int line) {
   const int me = get_tid();
@@ -111,9 +117,11 @@ void unlock_parse(const char* label) {
 }
 
 // Sleeps on key, giving up the parse lock however deeply it is held, and takes it back.
+// The priority to give back is saved with the rest: other owners set it meanwhile.
 void sleep_parse(const void* key) {
   const int task = parse_lock_task.exchange(0);
   const int cnt = parse_lock_cnt;
+  const int pri = parse_lock_pri;
   const bool raised = parse_lock_raised;
   parse_lock_cnt = 0;
   ++parse_sleepers;
@@ -122,6 +130,7 @@ void sleep_parse(const void* key) {
   --parse_sleepers;
   parse_lock_task.store(task);
   parse_lock_cnt = cnt;
+  parse_lock_pri = pri;
   parse_lock_raised = raised;
 }
 

@@ -35,6 +35,7 @@ extern int parse_lock_pri;  // the owner's priority before it took the lock
 extern PRI_CTL parse_lock_ctl;
 int parse_lock_owner();  // task number of the owner, 0 when free
 int parse_lock_depth();  // the owner's nesting count
+int parse_lock_sleepers();  // threads asleep on a record, the parse lock given up
 void _xx_lock_parse(const char* file, int line);
 void unlock_parse(const char* label);
 #define lock_parse() ::tq::_xx_lock_parse(__FILE__, __LINE__)
@@ -83,8 +84,13 @@ void parse_token(TQ_FILE* f, int t);
 // still has to be acted on (cancel, or the end of input), else kNoToken.
 inline constexpr int kNoToken = INT32_MIN;
 int parse_error(TQ_FILE* f);
-// Inserts the errors the lexer queued as data (newest first) and clears the queue.
+// Inserts the errors the lexer queued as data (newest first), clears the queue and sets the
+// lexer's context from the list now on top.
 void deliver_lex_errors(TQ_FILE* f);
+// The lexer's context bit (kRfSexpContext) from the list on top of f's pending stack: set for
+// a parenthesised list or a quoted datum, clear for markup content and the top level. By the
+// thread that reads f, which alone changes the stack meanwhile.
+void set_lex_context(TQ_FILE* f);
 
 // ---- Queries for the interpreter runtime and the session code.
 // 3 for null or a cell that is not delayed; 1 while a realisation of it is under way; 4 for

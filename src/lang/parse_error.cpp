@@ -20,6 +20,7 @@ constexpr LText kQuote = "quote";
 
 struct Eager {
   TQ_FILE* f;
+  int32_t cancel_line;  // line of a cancel error in the data
   bool failed = false;
   int misfit = kNoToken;  // the token that did not fit
 
@@ -52,8 +53,7 @@ TQ_SEXP* parse_pair(Eager& e) {
       }
       case kTokDatum: item = e.f->sexp; break;
       case kTokCancel: {
-        const int32_t line = e.f->stack ? e.f->stack->h.line : e.f->line;
-        item = get_error(e.f, line, ER_BREAK, kFuncParser, get_string(kCancel));
+        item = get_error(e.f, e.cancel_line, ER_BREAK, kFuncParser, get_string(kCancel));
         e.f->flags |= kRfSexpContext;  // the lexer left the list's context with the cancel
         break;
       }
@@ -107,11 +107,20 @@ void read_fields(Eager& e, TQ_SEXP* er) {
   x.data = data;
 }
 
+// The line of the entry that is on top once the literal stands in its list: the rest of the
+// list, made at the literal's token; after a quote mark, the entry below the quoted datum.
+int32_t top_line_after(const TQ_FILE* f, const TQ_SEXP* er) {
+  const TQ_DELAY* top = f->stack;
+  if (!top) return f->line;
+  if (top->dtype == kDelayList) return er->h.line;
+  return top->next ? top->next->h.line : f->line;
+}
+
 }  // namespace
 
 int parse_error(TQ_FILE* f) {
   TQ_SEXP* er = f->sexp;
-  Eager e{f};
+  Eager e{f, top_line_after(f, er)};
   // Read before the cell is published, so that no other thread sees it half filled.
   read_fields(e, er);
   int back = kNoToken;

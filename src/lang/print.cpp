@@ -463,4 +463,6 @@ int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
 
 int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags) { return e_print_sexp(stream, nullptr, cell, flags); }
 
+bool realize_for_print(TQ_SEXP* cell, int flags) { return depth_fits(cell, flags); }
+
 }  // namespace tq

@@ -33,6 +33,11 @@ inline constexpr int kPrintBare = 512;       // no parentheses, no "()", strings
 // their data (pointer null, size 0) even when the print fails after them.
 int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags);
 int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags);  // e_print_sexp without err
+// Realises every delayed cell that printing cell with flags would reach, in the order the
+// printer reaches them, and writes nothing: false when the value nests deeper than the
+// calling thread may print (printing would fail with ELOOP). A caller that prints under a
+// lock during which nothing may be read or waited for calls it first, without the lock.
+bool realize_for_print(TQ_SEXP* cell, int flags);
 
 // 0 when every character of name may stand in a tag name, -1 otherwise. Rejected: codes 0
 // to 32 and " % & ' ( ) + / < = > \ ^; character-set tagged codes (0x80000000 up) pass.

@@ -16,7 +16,8 @@ namespace tq {
 namespace {
 
 bool is_error(TQ_SEXP* s) { return get_type(s) == kTagError; }
-L_CHAR* lt(const char* s) { return _l_string_1(std_cm, s); }
+// A constant text as a 32-bit string, converted once and kept.
+L_CHAR* lt(ConstText s) { return _l_string_2(std_cm, s); }
 
 bool is_unquote_head(TQ_SEXP* s) {
   return get_type(s) == kTagSymbol && s->symbol.data[0] == '$' && s->symbol.data[1] == 0;

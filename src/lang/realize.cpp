@@ -27,13 +27,6 @@ constexpr int kTokensPerFrame = 256;
 
 bool realised(TQ_SEXP* s) { return !s || sexp_tag(s) != kTagDelay; }
 
-// Sets the lexer's context bit from the list now on top.
-void set_context(TQ_FILE* f) {
-  if (f->stack && f->stack->d.file.mode)
-    f->flags |= kRfSexpContext;
-  else
-    f->flags &= ~kRfSexpContext;
-}
 
 TQ_SEXP* parser_error(TQ_FILE* f, int32_t line, uint32_t code, const char* t1, const L_CHAR* t2 = nullptr,
                       const L_CHAR* t3 = nullptr) {
@@ -96,7 +89,7 @@ void end_tag(TQ_FILE* f, TQ_SEXP* end) {
     insert_error(f, ER_TAG_MISMATCH, "not correspond tag ( to", name);
   else if (l_strcmp(tag->symbol.data, name) != 0)
     insert_error(f, ER_TAG_MISMATCH, "not correspond tag", tag->symbol.data, name);
-  set_context(f);
+  set_lex_context(f);
 }
 
 [[noreturn]] void bad_token(int t) {
@@ -138,44 +131,57 @@ TQ_SEXP* realize_func(TQ_SEXP* s) {
 
 // ---- Reader cells.
 
-// Parse lock held; released on return.
+// Parse lock held, s not realised; released on return. Per token the parse lock is taken
+// once, and the memory lock once for the step (and the frame's close when s is done).
 TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
   f->flags |= kRfRealising;
   gc_push(nullptr, nullptr, "realize_sexp");
   for (int n = 1;; ++n) {
-    wakeup_parse(f);  // waiters whose cell is realised by now can go on
-    if (realised(s)) break;
     unlock_parse("realize_sexp");
     if (n % kTokensPerFrame == 0) {  // what earlier tokens made is linked from the reader by now
       gc_pop(nullptr, nullptr);
       gc_push(nullptr, nullptr, "realize_sexp");
     }
     const int t = qv_lex(f);
-    if (t == kTokErrorLiteral && !f->lex_error) {
-      parse_token(f, t);  // reads on eagerly, without the lock
-      lock_parse();
-      continue;
-    }
+    const bool eager = t == kTokErrorLiteral && !f->lex_error;
+    if (eager) parse_token(f, t);  // reads on eagerly, without the lock
     lock_parse();
-    if (f->lex_error)
-      deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
-    else
-      parse_token(f, t);
+    MemLock hold;
+    if (!eager) {
+      if (f->lex_error)
+        deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
+      else
+        parse_token(f, t);
+    }
+    wakeup_parse(f);  // waiters whose cell is realised by now can go on
+    if (realised(s)) {
+      f->flags &= ~kRfRealising;
+      gc_pop(nullptr, nullptr);
+      break;
+    }
   }
-  f->flags &= ~kRfRealising;
   unlock_parse("realize_sexp");
-  gc_pop(nullptr, nullptr);
   return s;
 }
 
 }  // namespace
 
+void set_lex_context(TQ_FILE* f) {
+  if (f->stack && f->stack->d.file.mode)
+    f->flags |= kRfSexpContext;
+  else
+    f->flags &= ~kRfSexpContext;
+}
+
+// The broken token may have left the context of its list (a tag inside a parenthesised list
+// does): reading goes on in the context of the list the errors now stand in.
 void deliver_lex_errors(TQ_FILE* f) {
   lock_parse();
   MemLock hold;
   TQ_SEXP* queued = f->lex_error;
   f->lex_error = nullptr;
   for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
+  set_lex_context(f);
   unlock_parse("deliver_lex_errors");
 }
 
@@ -185,7 +191,7 @@ void parse_token(TQ_FILE* f, int t) {
     unlock_parse("qv_parse");
     const int back = parse_error(f);
     lock_parse();
-    set_context(f);
+    set_lex_context(f);
     if (back != kNoToken) parse_token(f, back);
     unlock_parse("qv_parse");
     return;
@@ -212,16 +218,16 @@ void parse_token(TQ_FILE* f, int t) {
     case kTokBracketTag:
     case kTokEmptyTag:
       new_element(f, f->sexp);
-      set_context(f);
+      set_lex_context(f);
       break;
     case kTokDatum:
       new_data(f, f->sexp);
-      set_context(f);
+      set_lex_context(f);
       break;
     case kTokClose:
       if (open_list(f)) {
         close_top(f);
-        set_context(f);
+        set_lex_context(f);
       } else {
         insert_error(f, ER_TOO_MANY_CLOSE, "too many )");
       }

@@ -274,7 +274,13 @@ TQ_SEXP* n_get_integer(int32_t value, const char* unit);
 TQ_SEXP* n_get_floating(double value, const char* unit);
 
 // ---- Accessors and lists.
-int32_t get_type(TQ_SEXP* s);  // 0 for null; realises a delayed cell first
+TQ_SEXP* realize_sexp(TQ_SEXP* s);  // the reader's (lang/tq_file.h)
+// 0 for null; realises a delayed cell first. Inline: the evaluator asks it at every step.
+inline int32_t get_type(TQ_SEXP* s) {
+  if (!s) return kTagNil;
+  if (sexp_tag(s) == kTagDelay) realize_sexp(s);
+  return sexp_tag(s);
+}
 inline int32_t get_type_sexp(TQ_SEXP* s) { return get_type(s); }
 TQ_SEXP* car(TQ_SEXP* s);  // error cells pass; non-pairs give 0x80030806 "car"
 TQ_SEXP* cdr(TQ_SEXP* s);  // error cells pass; non-pairs give 0x80030806 "cdr"

@@ -124,12 +124,6 @@ void over_write_sexp(TQ_SEXP* d, TQ_SEXP* from) {
   unlock_mem();
 }
 
-int32_t get_type(TQ_SEXP* s) {
-  if (!s) return kTagNil;
-  if (sexp_tag(s) == kTagDelay) realize_sexp(s);
-  return sexp_tag(s);
-}
-
 L_CHAR* copy_cell_text(const L_CHAR* s) {
   if (!s) return nullptr;
   const size_t n = size_t(l_strlen(s)) + 1;

@@ -1,17 +1,25 @@
-// The matrix store's shared state: locks, the holder ring and its collector step, the
-// element-type table and the close key.
+// The matrix store's shared state: locks, the ring of open matrices, the holder ring and
+// its collector step, the element-type table and the close key.
 #include "matrix/matrix_registry.h"
 
 #include "lang/gc.h"
+#include "matrix/matrix.h"
+#include "matrix/matrix_node.h"
 #include "platform/d_alloc.h"
+#include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "text/l_string.h"
 
 namespace tq {
 
 SEM matrix_lock;
 SEM matrix_gc_lock;
+MATRIX* matrices_root;
 MATRIX_SEXP* ms_root;
+int total_ncache_size;
+MATRIX_NODE* nd_root;
+int nd_cnt;
 MDT mtx_type_tbl[kMxTypeTableSize];
 SYS_QUEUE matrix_que;
 TQISP_ENV* matrix_tq_env;
@@ -20,16 +28,12 @@ namespace {
 
 char close_key;  // its address is the key
 
-}  // namespace
+// Whether this thread's collection took matrix_gc_lock. The lock may come into being while
+// a collection runs (the store starts after the collector), and that collection must then
+// neither release a lock it never took nor walk the ring without it.
+thread_local bool gc_holds_matrix_lock;
 
-void init_matrix_registry() {
-  if (ms_root) return;
-  auto* root = static_cast<MATRIX_SEXP*>(d_calloc(1, sizeof(MATRIX_SEXP)));
-  root->next = root->prev = root;
-  matrix_lock = new_lock();
-  matrix_gc_lock = new_lock();
-  ms_root = root;
-}
+}  // namespace
 
 void insert_matrix_type_table(MDT tp) {
   if (tp->type < 0 || tp->type >= kMxTypeTableSize) er_panic("insert_matrix_type_table");
@@ -38,6 +42,27 @@ void insert_matrix_type_table(MDT tp) {
 
 MDT get_matrix_data_type(int type) {
   return type >= 0 && type < kMxTypeTableSize ? mtx_type_tbl[type] : nullptr;
+}
+
+void _insert_matrix_ring(MATRIX* m) {
+  m->mx_prev = matrices_root;
+  m->mx_next = matrices_root->mx_next;
+  matrices_root->mx_next->mx_prev = m;
+  matrices_root->mx_next = m;
+  m->last_access = int64_t(get_tqtime());
+}
+
+void _delete_matrix_ring(MATRIX* m) {
+  m->mx_prev->mx_next = m->mx_next;
+  m->mx_next->mx_prev = m->mx_prev;
+  m->mx_next = m->mx_prev = nullptr;
+}
+
+MATRIX* _search_matrix_filename(const L_CHAR* filename) {
+  if (!filename) return nullptr;
+  for (MATRIX* m = matrices_root->mx_next; m != matrices_root; m = m->mx_next)
+    if (m->filename && l_strcmp(m->filename, filename) == 0) return m;
+  return nullptr;
 }
 
 void _xx_insert_matrix_sexp(MATRIX_SEXP* d, const char* file, int line) {
@@ -50,6 +75,15 @@ void _xx_insert_matrix_sexp(MATRIX_SEXP* d, const char* file, int line) {
   ms_root->next = d;
 }
 
+MATRIX_SEXP* xx_new_matrix_sexp(TQ_SEXP* s, const char* file, int line) {
+  auto* d = static_cast<MATRIX_SEXP*>(xx_d_calloc(1, sizeof(MATRIX_SEXP), file, line));
+  d->data = s;
+  d->gc_func = gc_qv_sexp;
+  LOCK_SCOPE(matrix_lock);
+  _xx_insert_matrix_sexp(d, file, line);
+  return d;
+}
+
 void _delete_matrix_sexp(MATRIX_SEXP* d) {
   d->prev->next = d->next;
   d->next->prev = d->prev;
@@ -57,15 +91,17 @@ void _delete_matrix_sexp(MATRIX_SEXP* d) {
 }
 
 void gc_matrix_lock() {
-  if (lock_up_test(matrix_gc_lock)) lock_task(matrix_gc_lock);
+  gc_holds_matrix_lock = lock_up_test(matrix_gc_lock);
+  if (gc_holds_matrix_lock) lock_task(matrix_gc_lock);
 }
 
 void gc_matrix_unlock() {
-  if (lock_up_test(matrix_gc_lock)) unlock_task(matrix_gc_lock, "gc_matrix_unlock");
+  if (gc_holds_matrix_lock) unlock_task(matrix_gc_lock, "gc_matrix_unlock");
+  gc_holds_matrix_lock = false;
 }
 
 void gc_matrix() {
-  if (!ms_root) return;
+  if (!gc_holds_matrix_lock || !ms_root) return;
   gc_qvlisp_env(matrix_tq_env);
   for (MATRIX_SEXP* d = ms_root->next; d != ms_root;) {
     MATRIX_SEXP* next = d->next;

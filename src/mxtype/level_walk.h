@@ -64,7 +64,7 @@ void mx_walk_rep(const MxLevelGeom& g, const int* rep, MATRIX_DH_SET& dest, MATR
     for (int i = 0; i < dim; ++i) {
       const int64_t d = (p[i] >> g.shift[i]) + g.ofs[i];
       inside = inside && d >= 0 && d < D.n[i];
-      s_seq += p[i] * s_stride, d_seq += d * d_stride;
+      if (inside) s_seq += p[i] * s_stride, d_seq += d * d_stride;  // d may be far out: no product then
       s_stride *= S.n[i], d_stride *= D.n[i];
     }
     if (inside) copy(dest.offset + d_seq * el_size, src.offset + s_seq * el_size);
@@ -132,7 +132,8 @@ void mx_walk_avg(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& src, 
     for (int i = 1; i < dim; ++i) {
       const int64_t d = k[i] + g.ofs[i];
       inside = inside && d >= 0 && d < D.n[i];
-      d_row += d * stride, stride *= D.n[i], count_row *= extent(i, k[i]);
+      if (inside) d_row += d * stride;
+      stride *= D.n[i], count_row *= extent(i, k[i]);
     }
     for (int64_t k0 = 0; inside && k0 < cells[0]; ++k0) {
       const int64_t d0 = k0 + g.ofs[0];
@@ -163,7 +164,7 @@ void mx_walk_level(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& coa
     for (int i = 1; i < dim; ++i) {
       const int64_t c = g.ofs[i] + (y[i] >> g.shift[i]);
       inside = inside && c >= 0 && c < C.n[i] && y[i] < D.n[i];
-      c_row += c * c_stride, d_row += y[i] * d_stride;
+      if (inside) c_row += c * c_stride, d_row += y[i] * d_stride;
       c_stride *= C.n[i], d_stride *= D.n[i];
     }
     for (int i = 1; i < dim && ++y[i] == F.n[i]; ++i) y[i] = 0;
@@ -173,6 +174,7 @@ void mx_walk_level(const MxLevelGeom& g, MATRIX_DH_SET& dest, MATRIX_DH_SET& coa
     if (g.ofs[0] < 0) lo = mx_shl_sat(-g.ofs[0], g.shift[0]);
     if (C.n[0] - g.ofs[0] <= 0) hi = 0;
     else if (mx_shl_sat(C.n[0] - g.ofs[0], g.shift[0]) < hi) hi = mx_shl_sat(C.n[0] - g.ofs[0], g.shift[0]);
+    if (lo >= hi) continue;  // ofs[0] may be far out: no address is formed from it then
     uint8_t* out = dest.offset + d_row * dest_size;
     const T* co_row = co + c_row + g.ofs[0];
     for (int64_t x = lo; x < hi; ++x) fn(out + x * dest_size, co_row[x >> g.shift[0]], in[x]);

@@ -122,7 +122,13 @@ void mxt_stringv_copy(MDT, void* d1, void* d2, int atype, void* at_work) {
 
 void* mxt_alloc_stringv_copy(MDT tp, void* d, int atype, void* at_work, const char* __f, int __l) {
   if (!d) return nullptr;
-  void* v = xx_d_alloc(size_t(tp->get_size(tp, d)), __f, __l);
+  // Collected strings are kept only by a collected vector that marks them; the other kinds'
+  // strings sit in a debug-heap vector.
+  const int64_t size = tp->get_size(tp, d);
+  FillGuard guard(atype);  // a collected vector is read by the collector only once whole
+  void* v = (atype & MX_ALLOC_KIND_MASK) == MX_ALLOC_GC
+                ? xx_atype_alloc(size, atype, reinterpret_cast<void*>(gc_mx_stringv_data), __f, __l)
+                : xx_d_alloc(size_t(size), __f, __l);
   mxt_stringv_copy(tp, v, d, atype, at_work);
   return v;
 }
@@ -179,9 +185,12 @@ int mxt_string_thined_rep(MDT tp, MATRIX* m, int64_t* dim_code, int* rep, int pa
   if (d.hd->dim != m->p.dim || s.hd->dim != m->p.dim || d.hd->type != tp->type || s.hd->type != tp->type) return -1;
   MxLevelGeom g;
   if (!mx_level_geom(&g, m, dim_code, parent)) return -1;
-  mx_walk_rep(g, rep, d, s, kRef, [](uint8_t* to, const uint8_t* from) {
+  // A collected destination marks its elements as collected strings: give it such copies.
+  const bool collected = !d_is_live(dest) && mem_is_block(dest);
+  FillGuard guard(collected ? MX_ALLOC_GC : MX_ALLOC_DEBUG);
+  mx_walk_rep(g, rep, d, s, kRef, [collected](uint8_t* to, const uint8_t* from) {
     const char* str = element(from);
-    set_element(to, str ? copy_str(str) : nullptr);
+    set_element(to, !str ? nullptr : collected ? static_cast<char*>(copy_mstr(str)) : copy_str(str));
   });
   return 0;
 }

@@ -26,7 +26,8 @@ int mxt_stringv_get_size(MDT tp, void* d);  // offset + count references
 int mxt_stringv_cmp(MDT tp, void* d1, void* d2);
 // Writes d2's header, sizes and copies of its strings (kind atype) into d1, which has room.
 void mxt_stringv_copy(MDT tp, void* d1, void* d2, int atype, void* at_work);
-// A debug-heap vector of d's size filled by mxt_stringv_copy (strings of kind atype).
+// A vector of d's size filled by mxt_stringv_copy (strings of kind atype): collected for
+// kind 2 (its mark function marks the strings), on the debug heap for every other kind.
 void* mxt_alloc_stringv_copy(MDT tp, void* d, int atype, void* at_work, const char* __f, int __l);
 // A new vector described by the MATRIX_ALLOC_VECTOR_PARAM d, every element null, or a copy
 // of the default string for kinds 1 to 3. Null when a size is negative, the offset or the
@@ -35,8 +36,10 @@ void* mxt_alloc_stringv_data(MDT tp, int atype, void* d, void* w, const char* __
 void gc_mx_stringv_data(void* d);  // the mark function of collected vectors
 void mxt_free_stringv_data(MDT tp, void* d);  // every element, then the vector (debug heap)
 // Representative thinning: both of the matrix's axis count and of type string_v (else -1);
-// each destination element reached becomes a debug-heap copy of its representative (null
-// stays null). The destination's earlier elements are not freed.
+// each destination element reached becomes a copy of its representative (null stays null):
+// a collected string in a collected destination (found on the collector's ring, so a
+// destination not on the debug heap costs a walk of it), a debug-heap string otherwise.
+// The destination's earlier elements are not freed.
 int mxt_string_thined_rep(MDT tp, MATRIX* m, int64_t* dim_code, int* rep, int parent, void* dest, void* src);
 // The head word and sizes (owned by the list), then each element's bytes and its 0
 // (borrowed: the vector must outlive the list's writing).

@@ -111,11 +111,16 @@ void _lock_task(D_SEM s, const char* file, int line) {
     // snapshot can equal `me` only while this thread really holds the lock.
     const HTID holder = s->tid;
     if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
+    // A free lock is taken without the wait's cancellation check; a held one is waited for.
+    if (sem_trywait(&s->s) == 0) break;
+    errno = 0;
     if (sem_wait(&s->s) == 0) break;
     if (errno != EINTR) er_panic("lock_task");
   }
   s->tid = me;
-  __atomic_sub_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  // Only the holder writes value (after its wait, before its post), so the semaphore
+  // orders every write: a plain store, where a read-modify-write would cost a bus lock.
+  __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) - 1, __ATOMIC_RELAXED);
   s->lock_file = file;
   s->lock_line = line;
   s->lock_htid = me;
@@ -123,7 +128,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
 
 void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
   s->tid = invalid_htid;
-  __atomic_add_fetch(&s->value, 1, __ATOMIC_RELAXED);
+  __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
   s->unlock_file = file;
   s->unlock_line = line;
   s->unlock_htid = self_htid();

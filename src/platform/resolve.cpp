@@ -6,7 +6,9 @@
 // seconds, then it is demoted; a demoted question that still runs when a new one arrives
 // is preempted (its lookup is interrupted, best effort) and queued behind. Every caller
 // gives up once resolve_time_limit seconds have passed since it asked, whatever the
-// resolver does, so no caller waits longer than that bound.
+// resolver does, so no caller waits longer than that bound. The scheduler and the bound
+// read the tick layer's clock (tick_now): the ticks and time-outs that wake them count on
+// it, so both agree on what is due.
 #include "platform/resolve.h"
 
 #include <arpa/inet.h>
@@ -510,7 +512,7 @@ void resolve_thread(void*) {
 
 // Sleeps on key (resolve_lock2 held, and held again on return) for at most until deadline.
 void sleep_until(const void* key, uint32_t deadline) {
-  const uint32_t now = get_tqtime();
+  const uint32_t now = tick_now();
   new_timeout(key, deadline > now ? int(deadline - now) : 1);
   sleep_task(key, resolve_lock2);
   del_timeout(key);
@@ -537,7 +539,7 @@ HOST_ENTRY* resolve_request(const char* name, const HOST_ADDR* addr, uint32_t de
     create_task(resolve_thread, nullptr, 0);
   }
   while (!r->done) {
-    if (get_tqtime() >= deadline) {
+    if (tick_now() >= deadline) {
       r->abandoned = 1;
       *late = true;
       return nullptr;
@@ -603,7 +605,7 @@ void later(int seconds) { new_tick(wakeup_resolve_thread, -seconds, nullptr); }
 
 // One scheduling step (resolve_lock2 held).
 void _wakeup_resolve_thread() {
-  const uint32_t now = get_tqtime();
+  const uint32_t now = tick_now();
   while (RESOLVE_QUEUE* r = resolve_run) {
     if (r->status == RQ_FINISHED) {
       resolve_run = nullptr;
@@ -671,11 +673,11 @@ bool _entry_resolve_call(RESOLVE_QUEUE* q, uint32_t deadline) {
   q->pri = 0;
   q->status = RQ_WAITING;
   q->abort_flag = 0;
-  q->start_time = get_tqtime();
+  q->start_time = tick_now();
   _insert_resolve_queue(q);
   _wakeup_resolve_thread();
   while (q->status != RQ_GRANTED) {
-    if (get_tqtime() >= deadline) {
+    if (tick_now() >= deadline) {
       leave_scheduler(q);
       return false;
     }
@@ -711,7 +713,7 @@ Exit _exit_resolve_call(RESOLVE_QUEUE* q, uint32_t deadline, bool answered) {
   for (;;) {
     if (q->status == RQ_GRANTED) return Exit::repeat;
     if (q->status == RQ_TIMED_OUT) return Exit::timed_out;
-    if (get_tqtime() >= deadline) {
+    if (tick_now() >= deadline) {
       leave_scheduler(q);
       return Exit::timed_out;
     }
@@ -855,7 +857,7 @@ HOST_ENTRY* _host_entry_regulation(HOST_ENTRY* he) {
 // (null: none), or the entry another thread stored meanwhile in *cached; *timed_out when
 // the caller's bound passed.
 HOST_ENTRY* ask(const char* name, const HOST_ADDR* addr, bool* timed_out, HOST_ENTRY** cached) {
-  const uint32_t deadline = get_tqtime() + uint32_t(resolve_time_limit);
+  const uint32_t deadline = tick_now() + uint32_t(resolve_time_limit);
   RESOLVE_QUEUE q{};
   if (!_entry_resolve_call(&q, deadline)) {
     *timed_out = true;

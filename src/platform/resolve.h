@@ -101,7 +101,7 @@ void free_host_entry(HOST_ENTRY* he);
 HOST_ENTRY* r_gethostbyname(const char* name);
 HOST_ENTRY* r_gethostbyaddr(const HOST_ADDR& addr);
 
-// Seconds a question may wait and run in all (120). Tests shorten it.
+// Seconds a question may wait and run in all (120), on the tick clock (tick_now).
 extern int resolve_time_limit;
 // The clock of cache use and expiry, in seconds of the time base; null means get_tqtime.
 extern uint32_t (*resolve_clock)();

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +42,11 @@ int set_blocking(int fd) {
   const int fl = fcntl(fd, F_GETFL);
   if (fl == -1) return -1;
   return fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1 ? -1 : 0;
+}
+
+int set_nodelay(int fd) {
+  const int one = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 namespace {

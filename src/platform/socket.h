@@ -36,6 +36,10 @@ void init_netutils();
 
 // Clears O_NONBLOCK and no other status flag; 0 or -1.
 int set_blocking(int fd);
+// Sends small writes at once (TCP_NODELAY): the protocols on these sockets write a message
+// in a few pieces and wait for the answer, which a delayed acknowledgment would hold back
+// by a whole timer period. 0 or -1.
+int set_nodelay(int fd);
 
 // A listening socket (backlog 5, SO_REUSEADDR) bound to 0.0.0.0 on the first of the ports
 // base_port .. base_port+limit-1 that binds; *open_port gets the port. The socket is

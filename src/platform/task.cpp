@@ -215,14 +215,6 @@ TASK_BLOCK* self_block(const char* panic_text) {
 
 }  // namespace
 
-int cmp_htid(const HTID& a, const HTID& b) {
-  if (a.valid != b.valid) return -1;
-  if (!a.valid) return 0;
-  return pthread_equal(a.tid, b.tid) ? 0 : -1;
-}
-
-HTID self_htid() { return HTID{true, pthread_self()}; }
-
 void init_task(int flags) {
   if (task_inited) return;
   task_inited = true;

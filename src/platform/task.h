@@ -14,8 +14,13 @@ struct HTID {
   pthread_t tid{};
 };
 inline constexpr HTID invalid_htid{};
-int cmp_htid(const HTID& a, const HTID& b);  // 0 equal, -1 different
-HTID self_htid();                            // the calling thread, valid
+// 0 equal, -1 different. Inline, as self_htid: every lock take and release asks both.
+inline int cmp_htid(const HTID& a, const HTID& b) {
+  if (a.valid != b.valid) return -1;
+  if (!a.valid) return 0;
+  return pthread_equal(a.tid, b.tid) ? 0 : -1;
+}
+inline HTID self_htid() { return HTID{true, pthread_self()}; }  // the calling thread, valid
 
 using TASK_FUNC = void (*)(void* data);
 

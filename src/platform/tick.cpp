@@ -77,6 +77,7 @@ void run_slot(TICK_WHEEL* w) {
 }
 
 std::atomic<bool> tick_held;
+SEM tick_round_lock;                 // held by the timed thread through each of its rounds
 constexpr uint32_t kStartDelay = 5;  // seconds before the first round
 uint32_t tick_started;               // tick_now() at init_tick
 
@@ -87,7 +88,9 @@ void tick_thread(void*) {
     sleep_sec(1);
   } while (tick_now() - tick_started <= kStartDelay || __atomic_load_n(&tick_start_lock_flag, __ATOMIC_ACQUIRE));
   for (;;) {
+    lock_task(tick_round_lock);
     if (!tick_held.load()) tick_round();
+    unlock_task(tick_round_lock, "tick_thread");
     sleep_sec(1);
   }
 }
@@ -163,7 +166,14 @@ void tick_round() {
   }
 }
 
-void tick_thread_hold(bool hold) { tick_held.store(hold); }
+// A round the thread has already begun ends before a hold returns; the thread tests the
+// flag under tick_round_lock, so it sees the hold at its next round.
+void tick_thread_hold(bool hold) {
+  tick_held.store(hold);
+  if (!hold) return;
+  lock_task(tick_round_lock);
+  unlock_task(tick_round_lock, "tick_thread_hold");
+}
 
 int tick_pending(const void* data) {
   LOCK_SCOPE(tick_lock);
@@ -178,6 +188,7 @@ int tick_pending(const void* data) {
 void init_tick() {
   if (lock_up_test(tick_lock)) return;
   tick_lock = new_lock();
+  tick_round_lock = new_lock();
   tick_started = tick_now();
   create_task(tick_thread, nullptr, 3);
   create_task(tick_thread_2, nullptr, 3);

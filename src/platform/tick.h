@@ -48,7 +48,8 @@ uint32_t tick_now();
 // Runs every slot due at tick_now() (read afresh for each slot) on the calling thread, as
 // the timed thread does once a second.
 void tick_round();
-// While held, the timed thread runs no round.
+// While held, the timed thread runs no round. A hold returns once a round the thread had
+// begun has ended (call it from no tick callback).
 void tick_thread_hold(bool hold);
 // Timed entries with this data word not yet run (a time-out's stages carry its key).
 int tick_pending(const void* data);

@@ -52,6 +52,7 @@ void _check_stream(int fd) {
 
 // A file-class stream of type 4 on a connected descriptor (which it closes on failure).
 STREAM* socket_file_stream(int fd, bool check) {
+  set_nodelay(fd);
   STREAM* s;
   {
     StreamPri p;
@@ -159,7 +160,9 @@ ACCESS_KEY* accept_connection(STREAM* sd) {
   } else if (fd >= 0) {
     u_close(fd);
   }
+  const int err = errno;  // the caller tells a shortage of descriptors from a closed listener
   s_delete_thread(sd, &t);
+  if (!key) errno = err;
   return key;
 }
 

@@ -18,7 +18,8 @@ void init_socket_stream();
 STREAM* init_server(int* open_port, int base_port, int limit);
 // The next connection on the listening stream sd, or null: sd is not a live accept
 // stream, network streams are shutting down, accept failed, or sd was closed meanwhile
-// (closing sd ends a wait here).
+// (closing sd ends a wait here). errno tells why (EMFILE when descriptors ran out even
+// after the collector hook ran once).
 ACCESS_KEY* accept_connection(STREAM* sd);
 // Queues the key's stream for close and frees the key.
 void close_key(ACCESS_KEY* key);

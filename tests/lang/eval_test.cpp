@@ -3,21 +3,28 @@
 // check, the registration table; and the core words that touch files, processes and time.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "lang/core_table.h"
 #include "lang/core_words.h"
+#include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "platform/machine.h"
 #include "reader_test_util.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 
 namespace {
@@ -123,6 +130,7 @@ TQ_SEXP* test_break(TQ_SEXP* form) {
 
 TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   GcFrame frame("break");
+  auto* const runtime_check = break_check;
   break_check_clock = fake_clock;
   break_check = test_break;
   fake_now = 100;
@@ -136,8 +144,13 @@ TEST(Eval, TheBreakHookIsAskedOncePerSecondAndAgainAfterABreak) {
   EXPECT_EQ(run("^(list 1 2)"), "error 0x80011404 break ()") << "asked again at once after a break";
   break_armed = false;
   EXPECT_EQ(run("^(list 1 2)"), "(1 2)");
-  break_check = nullptr;
+  break_check = runtime_check;
   break_check_clock = get_tqtime;
+}
+
+TEST(Eval, TheErrorHandlerHookHoldsTheDefaultThatAnswersZero) {
+  EXPECT_EQ(error_handler, &default_error_handler);
+  EXPECT_EQ(error_handler(7, get_integer(1, nullptr)), 0);
 }
 
 TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
@@ -174,6 +187,159 @@ TEST(Eval, TheCorePrimitivesAreRegisteredAsTheLanguageDefinesThem) {
     TQ_SEXP* outer = nullptr;
     EXPECT_EQ(_eval_symbol(&outer, qvlisp_top_env0, lc(r.name), -1), r.inner ? -1 : 0);
   }
+}
+
+// The value of one attribute text: "^^" quotes a caret, "^name" is the text of name's value,
+// anything else stays; a failure is stored in the slot only when the slot holds a value.
+TEST(Eval, AnAttributeTextTakesTheTextOfItsVariable) {
+  GcFrame frame("carret");
+  TQISP_ENV* e = new_env(qvlisp_top_env1);
+  set_env(e, lc("n"), get_integer(5, nullptr));
+  set_env(e, lc("f"), get_floating(2.5, nullptr));
+  set_env(e, lc("u"), get_integer(3, lc("mm")));
+  set_env(e, lc("s"), n_get_string("text"));
+  set_env(e, lc("l"), list(get_integer(1, nullptr), nullptr));
+  TQ_SEXP* at = car(read_text("^(here)"));
+  TQ_SEXP* full = get_integer(0, nullptr);  // a slot that holds a value
+  struct Case {
+    const char* in;
+    const char* out;  // "(null)" for nil
+  } cases[] = {{"^^x", "^x"}, {"^n", "5"}, {"^f", "2.500000"}, {"^u", "3mm"},
+               {"^s", "text"}, {"plain", "plain"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    TQ_SEXP* slot = full;
+    EXPECT_EQ(tqtest::text(eval_carret(&slot, e, lc(c.in), at)), c.out);
+    EXPECT_EQ(slot, std::string(c.in) == "^^x" || std::string(c.in) == "plain" ? full : nullptr);
+  }
+  TQ_SEXP* slot = full;
+  EXPECT_EQ(eval_carret(&slot, e, lc("^l"), at), nullptr);
+  ASSERT_EQ(get_type(slot), kTagError);
+  EXPECT_EQ(slot->error.code, ER_TYPE);
+  EXPECT_EQ(tqtest::text(slot->error.func), "eval(attribute symbol)");
+  EXPECT_EQ(print_text(slot->error.data, kInList), "(\"symbol attr field:type missmatch\" \"^l\")");
+  EXPECT_EQ(slot->h.line, at->h.line);
+  slot = full;
+  EXPECT_EQ(eval_carret(&slot, e, lc("^nope"), at), nullptr);
+  ASSERT_EQ(get_type(slot), kTagError);
+  EXPECT_EQ(slot->error.code, ER_UNDEFINED);
+  slot = nullptr;  // an empty slot stays empty
+  EXPECT_EQ(eval_carret(&slot, e, lc("^l"), at), nullptr);
+  EXPECT_EQ(slot, nullptr);
+}
+
+TQ_SEXP* seen_args = nullptr;
+TQ_SEXP* keep_args(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  seen_args = form;
+  return nullptr;
+}
+
+// The list an order-1 function receives: its first pair has the head cell's position and
+// flags, every further pair those of the form's pair that held the argument.
+TEST(Eval, TheRebuiltListKeepsThePositionsOfTheForm) {
+  GcFrame frame("positions");
+  set_env(qvlisp_top_env1, lc("keep"), get_func_prim(keep_args, 1, nullptr, 1, -1));
+  TQ_SEXP* form = car(read_text("^(keep 1\n (+ 1\n 2)\n\n x)"));
+  set_env(qvlisp_top_env1, lc("x"), get_integer(9, nullptr));
+  ASSERT_EQ(list_length(form), 4);  // read to the end; then a distinct flag bit on each cell
+  form->pair.car->h.flags |= 1 << 20;
+  int bit = 21;
+  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) p->h.flags |= 1 << bit++;
+  ASSERT_EQ(eval(qvlisp_top_env1, form), nullptr);
+  ASSERT_EQ(list_length(seen_args), 4);
+  EXPECT_EQ(print_text(seen_args, kInList), "(keep 1 3 9)");
+  TQ_SEXP* got = seen_args;
+  EXPECT_EQ(got->h.file, form->pair.car->h.file);
+  EXPECT_EQ(got->h.line, form->pair.car->h.line);
+  EXPECT_EQ(got->h.flags, form->pair.car->h.flags);
+  std::vector<int> lines;
+  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+    got = got->pair.cdr;
+    EXPECT_EQ(got->h.file, p->h.file);
+    EXPECT_EQ(got->h.line, p->h.line);
+    EXPECT_EQ(got->h.flags, p->h.flags);
+    lines.push_back(got->h.line);
+  }
+  EXPECT_EQ(lines, (std::vector<int>{1, 2, 5})) << "the pairs of the form sit on the lines of their elements";
+}
+
+// Collects, then notes the live bytes of collected memory.
+std::vector<int64_t> live_after_collection;
+TQ_SEXP* probe_prim(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  gc_enable();
+  live_after_collection.push_back(malloc_count);
+  return nullptr;
+}
+
+// Each pass roots only its own value: the garbage of earlier passes is collected while the
+// loop still runs.
+TEST(Eval, AWhilePassKeepsNoEarlierPassAlive) {
+  GcFrame frame("while");
+  set_env(qvlisp_top_env1, lc("probe"), get_func_prim(probe_prim, 1, nullptr, 1, 1));
+  live_after_collection.clear();
+  EXPECT_EQ(run("^(define w 0)^(while (Lt w 200) (set w (+ w 1)) (list 1 2 3 4 5 6 7 8) (probe) (list w))"),
+            "(200)");
+  ASSERT_EQ(live_after_collection.size(), 200u);
+  // Each pass holds the same few cells at its probe (a pass's cells are some 2000 bytes).
+  EXPECT_LE(live_after_collection[199] - live_after_collection[19], 500);
+}
+
+// A parameter list of n symbols p1 .. pn.
+std::string params(int n) {
+  std::string s = "(";
+  for (int i = 1; i <= n; ++i) s += " p" + std::to_string(i);
+  return s + ")";
+}
+
+TEST(Eval, ALambdaTakesAtMost126Parameters) {
+  std::string call = "^((lambda " + params(126) + " p126)";
+  for (int i = 1; i <= 126; ++i) call += " " + std::to_string(i);
+  EXPECT_EQ(run((call + ")").c_str()), "126");
+  EXPECT_EQ(run(("^(lambda " + params(127) + " 1)").c_str()),
+            "error 0x80030503 lambda (\"format error in lambda argment\")");
+  EXPECT_EQ(run(("^(define (f" + params(127).substr(1) + " 1)").c_str()),
+            "error 0x80030503 lambda (\"format error in lambda argment\")");
+}
+
+// A float without unit is traced into a "$" attribute as an int, saturated at its range.
+TEST(Eval, QuotedFloatAttributesSaturateAtTheIntRange) {
+  EXPECT_EQ(run("^(define q (* 1.0 100000000000))^(quote [p v=\"$q\"])"), "[p v=\"2147483647\"]");
+  EXPECT_EQ(run("^(set q (- q))^(quote [p v=\"$q\"])"), "[p v=\"-2147483648\"]");
+  EXPECT_EQ(run("^(set q -2.9)^(quote [p v=\"$q\"])"), "[p v=\"-2\"]");
+}
+
+// Four tasks evaluate calls, lists and loops in environments of their own while a fifth
+// collects again and again: every value a call still needs stays rooted on every thread.
+TEST(Eval, TasksEvaluateWhileAnotherCollects) {
+  std::atomic<bool> stop{false};
+  tqtest::Task collector([&] {
+    for (int n = 0; n < 2000 && !stop.load(); ++n) {
+      gc_enable();
+      sched_yield();  // let the workers take the memory lock between collections
+    }
+  });
+  std::string results[4];
+  std::vector<std::unique_ptr<tqtest::Task>> workers;
+  for (int k = 0; k < 4; ++k) {
+    workers.push_back(std::make_unique<tqtest::Task>([&results, k] {
+      setup_self_interpreter();  // an evaluating thread is bound to an interpreter of its own
+      {
+        GcFrame frame("worker");
+        TQISP_ENV* e = new_env(qvlisp_top_env1);
+        results[k] = run(
+            "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define l ())^(define i 0)"
+            "^(define s (+ \"a\" \"b\"))^(define (pick a b) a)"
+            "^(while (Lt i 60) (set l (cons (pick s (set s (+ s \"\"))) (cons (fib 8) l))) (set i (+ i 1)))"
+            "^(list (fib 10) (car l) (car (cdr l)) i)",
+            e);
+      }
+      close_self_interpreter();
+    }));
+  }
+  for (auto& w : workers) EXPECT_TRUE(w->wait(std::chrono::minutes(2))) << "a worker did not finish";
+  stop = true;
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
+  for (const std::string& r : results) EXPECT_EQ(r, "(55 \"ab\" 21 60)");
 }
 
 TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {

@@ -9,6 +9,7 @@
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
+#include "platform/d_alloc.h"
 #include "stream/stream.h"
 #include "stream/string_stream.h"
 #include "lang_test_util.h"
@@ -290,5 +291,33 @@ TEST(GcCollect, CollectionOutsideTheTick) {
   EXPECT_STREQ(ms_max_info.file, "tests");
   EXPECT_GE(ms_max_info.bytes, 10 << 20);
 }
+
+// mem_is_block answers for any pointer without reading it: collected blocks while they
+// live, and nothing else.
+TEST(GcCollect, BlocksAreKnownByTheRing) {
+  gc_enable();
+  void* kept;
+  void* dropped;
+  char other[16];
+  void* debug = d_alloc(16);
+  {
+    GcFrame frame("ring");
+    kept = mmalloc(16, gc_text);
+    gc_push(nullptr, nullptr, "dropped");
+    dropped = copy_mstr("x");
+    gc_pop(nullptr, nullptr);
+    EXPECT_TRUE(mem_is_block(kept));
+    EXPECT_TRUE(mem_is_block(dropped));
+    EXPECT_FALSE(mem_is_block(static_cast<char*>(kept) + 16)) << "not a block's start";
+    EXPECT_FALSE(mem_is_block(debug));
+    EXPECT_FALSE(mem_is_block(other));
+    EXPECT_FALSE(mem_is_block(nullptr));
+    gc_enable();
+    EXPECT_TRUE(mem_is_block(kept));
+    EXPECT_FALSE(mem_is_block(dropped)) << "swept";
+  }
+  d_f_ree(debug);
+}
+
 
 }  // namespace

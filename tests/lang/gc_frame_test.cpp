@@ -2,6 +2,8 @@
 // blocks, the memory lock's nesting, and the stops of broken frame invariants.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
@@ -66,6 +68,36 @@ TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
   EXPECT_EQ(malloc_count, before);
 }
 
+// A closed frame's record serves the thread's next frame: it starts without the entries it
+// had (what they rooted is freed) and with its new label, short or long.
+TEST(GcFrame, AReusedFrameRecordStartsEmptyWithItsNewLabel) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  std::string printed;
+  tqtest::Task t([&] {
+    const char* long1 = "a label longer than the thirty-two bytes kept inline";
+    const char* long2 = "another label longer than the thirty-two bytes kept inline";
+    gc_push(nullptr, nullptr, "outer");
+    for (int i = 0; i < 100; ++i) {  // more records than a thread keeps
+      gc_push(nullptr, nullptr, long1);
+      for (int k = 0; k < 40; ++k) num(k);  // entries inside the record and in a chunk
+    }
+    for (int i = 0; i < 100; ++i) gc_pop(nullptr, nullptr);
+    gc_push(nullptr, nullptr, "short");
+    gc_push(nullptr, nullptr, long2);
+    gc_enable();
+    EXPECT_EQ(malloc_count, before) << "a reused record still rooted an old entry";
+    testing::internal::CaptureStdout();
+    print_stack("t", -1);
+    printed = testing::internal::GetCapturedStdout();
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+    gc_pop(nullptr, nullptr);
+  });
+  ASSERT_TRUE(t.wait()) << "task did not finish";
+  EXPECT_EQ(printed, "print_stack\nt:3-> another label longer than the thirty-two bytes kept inline-short-outer-\n");
+}
+
 TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
   GcFrame frame("t");
   auto* old = static_cast<char*>(mmalloc(100, gc_text));
@@ -81,6 +113,33 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
   EXPECT_EQ(old[0], 'x');
   gc_enable();
   EXPECT_EQ(malloc_count - before, 300 - 100);
+}
+
+// A frame opened where one was just closed starts empty and under its own label (closed
+// frame records are reused).
+TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
+  gc_enable();
+  const int64_t before = malloc_count;
+  gc_push(nullptr, nullptr, "outer");
+  GC_STACK* outer = get_gc_check_point();
+  for (const char* label : {"first", "first", "second"}) {
+    gc_push(nullptr, nullptr, label);
+    for (int i = 0; i < 40; ++i) num(i);  // past the frame's own slots
+    gc_pop(nullptr, nullptr);
+  }
+  gc_push(nullptr, nullptr, "third");
+  num(7);
+  testing::internal::CaptureStdout();
+  print_stack("t", -1);
+  const std::string stack = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(stack.find("print_stack\nt:" + std::to_string(gc_frame_depth()) + "-> third-outer-"), 0u) << stack;
+  gc_enable();
+  EXPECT_EQ(malloc_count - before, kInt);  // only the block of the open frame
+  gc_pop(nullptr, nullptr);
+  EXPECT_EQ(get_gc_check_point(), outer);
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
 }
 
 TEST(GcFrame, FreeingAtOnce) {

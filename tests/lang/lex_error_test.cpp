@@ -53,12 +53,17 @@ const ErrorRow kRows[] = {
     {"end tag at top level", "</b>x", "0x80021306 parser (\"not correspond tag ( to\" \"b\") @1\n", "E\n^\"x\"\n"},
     {"unterminated text", "(a \"bc\nd)", "0x80020507 lex (\"unterminated text\" \"test\") @1\n", "(a E d)\n"},
     {"invalid entity", "a &foo; b", "0x80020508 lex (\"invalid entity\") @1\n", "^\"a\"\nE\n^\"b\"\n"},
+    {"reference to character 0", "a&#0;b &#x; c&#;", "0x80020508 lex (\"invalid entity\") @1\n"
+     "0x80020508 lex (\"invalid entity\") @1\n0x80020508 lex (\"invalid entity\") @1\n",
+     "E\n^\"b\"\nE\nE\n"},
     {"numeric reference not a number", "&#1x;b", "0x80020508 lex (\"invalid entity\") @1\n", "E\n^\";b\"\n"},
     {"token error 3", "<a /x y=\"1\">t</a>", "0x80021005 lex (\"token error 3\" \"/x\") @1\n"
      "0x80021306 parser (\"not correspond tag ( to\" \"a\") @1\n",
      "E\n^\"t\"\nE\n"},
     {"token error 4 attribute", "<a x=>t",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 1\") @1\n", "E\n^\"t\"\n"},
+    {"token error 4 in a list", "(f <a x=> g)",
+     "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 1\") @1\n", "(f E g)\n"},
     {"token error 4 end", "<?a x /> t",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"not correspond end tag\") @1\n", "E\n^\"t\"\n"},
     {"token error 4 field", "([1] x)",
@@ -91,6 +96,8 @@ const ErrorRow kRows[] = {
      "0x80021003  () @1\n", "E\n^\"x)\"\n"},
     {"cancel in error literal data", "(%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
      "0x00000005 g (a \n %E\n (\"SITE\" \"test\" 1 \"parser\" 0x80011404\n \"cancel\")) @4\n", "(E)\n"},
+    {"cancel in error literal data on a later line", "(\n%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
+     "0x00000005 g (a \n %E\n (\"SITE\" \"test\" 2 \"parser\" 0x80011404\n \"cancel\")) @4\n", "(E)\n"},
     {"quote at the end", "('", "0x80020402 parser (\"no ) for (\") @1\n0x80020402 parser (\"no ) for (\") @1\n",
      "((quote . E) . E)\n"},
 };

@@ -3,6 +3,10 @@
 // asks for XML). The site of the process in printed errors shows as SITE.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <string>
+#include <vector>
+
 #include "lang/site.h"
 #include "reader_test_util.h"
 
@@ -41,6 +45,7 @@ const SyntaxRow kRows[] = {
     {"references in markup", "&lt;b&amp;c x&#65;&#x41;&C65;&cx41;", 0, 0, "^\"&lt;b&amp;c\"\n^\"xAAAA\"\n"},
     {"marked blank joins a word", "a&#32;b", 0, 0, "^\"a b\"\n"},
     {"raw cells", "(#3#a\"c #0# x) ^#2#()", 0, 0, "(#3#a\"c #0# x)\n^#2#()\n"},
+    {"raw length ended by a reference", "(#3&#35;a b x)", 0, 0, "(#3#a b x)\n"},
     {"field description", "([s k=\"v\" j=\"w\"] [t a=\"1\" a=\"2\"])", 0, 0, "([s k=\"v\" j=\"w\"] [t a=\"2\"])\n"},
     // Markup elements.
     {"element with attributes", "<a x=\"1\" y z=w \"q\">text</a>", 0, 0,
@@ -52,6 +57,7 @@ const SyntaxRow kRows[] = {
     {"processing instruction", "<?x a=\"1\" ?><!DOCTYPE x !>", 0, 0, "([?x a=\"1\"])\n([!DOCTYPE x=\"!on\"])\n"},
     {"bracket tag", "<[ ]>", 0, 0, "([)\n"},
     {"cdata", "<![CDATA[a<b &amp; (c)]]>", 0, 0, "^\"&lt;![CDATA[a&lt;b &amp;amp; (c)]]>\"\n"},
+    {"markup comment in a list", "(a <!-- x --> b)", 0, 0, "(a b)\n"},
     {"markup comment", "<!-- c - -- <a> -->x<!---->", 0, 0, "^\"x\"\n"},
     {"end tag with a blank", "<a>t</a >", 0, 0,
      "(a \"t\")\n^\n %E\n (\"SITE\" \"test\" 1 \"parser\" 0x80021005\n (\"token error\"))\n"},
@@ -107,6 +113,25 @@ TEST(Syntax, CellsCarryTheirSourceAndFlags) {
   TQ_SEXP* nine = car(cdr(cdr(cdr(root))));
   EXPECT_EQ(nine->h.flags, 0);  // numbers never do
   EXPECT_EQ(nine->h.file, root->h.file);
+}
+
+// Floats read as the C conversion reads them, also beyond the range of a double: an overflow
+// is an infinity, an underflow zero (the shortest-form converter gives up and left 0).
+TEST(Syntax, FloatsBeyondTheRangeOfADouble) {
+  const std::string big = "1" + std::string(400, '0') + ".5", tiny = "0." + std::string(400, '0') + "1";
+  for (const std::string& src : {"(" + big + " -" + big + " " + tiny + "mm)", big + " -" + big + " " + tiny + "mm"}) {
+    GcFrame frame("t");
+    TQ_SEXP* root = tqtest::read_text(src.c_str());
+    std::vector<TQ_SEXP*> v;
+    for (TQ_SEXP* p = get_type(car(root)) == kTagPair ? car(root) : root; get_type(p) == kTagPair; p = cdr(p))
+      v.push_back(car(p));
+    ASSERT_EQ(v.size(), 3u) << src;
+    for (TQ_SEXP* x : v) ASSERT_EQ(get_type(x), kTagFloat) << src;
+    EXPECT_EQ(v[0]->floating.data, HUGE_VAL);
+    EXPECT_EQ(v[1]->floating.data, -HUGE_VAL);
+    EXPECT_EQ(v[2]->floating.data, 0.0);
+    EXPECT_EQ(tqtest::text(v[2]->floating.unit), "mm");
+  }
 }
 
 TEST(Syntax, QuotIsTheDoubleQuote) {

@@ -70,6 +70,34 @@ TEST(Lazy, TwoTasksShareOneReader) {
   EXPECT_EQ((*seen)[0].cars, (*seen)[1].cars);
 }
 
+// A thread that waited for another thread's realisation gets its own priority back, not the
+// one the other thread had when it took the parse lock last.
+TEST(Lazy, WaiterGetsItsOwnPriorityBack) {
+  STREAM* p[2];
+  ASSERT_EQ(s_open_pipe(p), 0);
+  ASSERT_EQ(s_write(p[1], "(", 1), 1);
+  GcFrame frame("t");
+  TQ_SEXP* root = init_parse(p[0], tqtest::lc("pipe"), nullptr);
+  ASSERT_EQ(get_type(root), kTagPair);
+  TQ_SEXP* first = root->pair.car;  // pending: its token has not been written yet
+  auto pri = std::make_shared<std::array<int, 2>>();
+  tqtest::Task reader([=] {  // blocks in the lexer, holding the reader
+    get_type(first);
+    (*pri)[0] = get_pri(0);
+  }, 1);
+  ASSERT_TRUE(tqtest::wait_until([&] { return check_delay(first, 0) == 1; })) << "the reader did not start";
+  tqtest::Task waiter([=] {
+    get_type(first);
+    (*pri)[1] = get_pri(0);
+  }, 2);
+  ASSERT_TRUE(tqtest::wait_until([] { return parse_lock_sleepers() == 1; })) << "the waiter did not wait";
+  ASSERT_EQ(s_write(p[1], "a)", 2), 2);
+  d_s_close(p[1]);
+  ASSERT_TRUE(reader.wait() && waiter.wait()) << "the realisation did not finish";
+  EXPECT_EQ(*pri, (std::array<int, 2>{1, 2}));
+  EXPECT_EQ(tqtest::print_text(first, 0), "(a)");
+}
+
 // A chain of function-backed cells: each call answers the next cell, the last a value.
 struct Step {
   DELAY_FUNC df;

@@ -54,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(Lang, Script, ::testing::ValuesIn(script_names()),
 namespace {
 
 // A form nested a million deep and a recursion a million deep stop at the nesting limit
-// with an error value; the process goes on to the next form.
+// with an error value; the process goes on to the next form. Quoting a list nested a million
+// deep stops there too.
 TEST(ScriptDepth, DeepFormsAndRecursionGiveTheNestingError) {
   tqtest::TempDir dir;
   const int n = 1000000;
@@ -62,7 +63,9 @@ TEST(ScriptDepth, DeepFormsAndRecursionGiveTheNestingError) {
   for (int i = 0; i < n; ++i) src += "(list ";
   src += "1";
   src += std::string(size_t(n), ')');
-  src += "\n(define (down k) (if (= k 0) 0 (+ 1 (down (- k 1)))))\n(down 1000000)\n(down 10)\n";
+  src += "\n(define (down k) (if (= k 0) 0 (+ 1 (down (- k 1)))))\n(down 1000000)\n(down 10)\n(quote ";
+  for (int i = 0; i < n; ++i) src += "(a ";
+  src += std::string(size_t(n), ')') + ")\n";
   tqtest::write_file(dir.file("deep.tq"), src);
   auto r = tqtest::run_program({tqtest::bin_path("tq_eval"), dir.file("deep.tq")}, dir.path(),
                                std::chrono::minutes(5));
@@ -72,7 +75,8 @@ TEST(ScriptDepth, DeepFormsAndRecursionGiveTheNestingError) {
             "^\n %E\n (\"SITE\" \"deep.tq\" 1 \"eval\" 0x8003020a\n (\"nesting too deep\"))\n"
             "^down\n"
             "^\n %E\n (\"SITE\" \"deep.tq\" 2 \"eval\" 0x8003020a\n (\"nesting too deep\"))\n"
-            "10\n");
+            "10\n"
+            "^\n %E\n (\"SITE\" \"deep.tq\" 5 \"quote\" 0x8003020a\n (\"nesting too deep\"))\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "lang/gc.h"
@@ -49,6 +50,64 @@ TEST(MxTypeTable, TwentyEightDescriptorsByCode) {
     EXPECT_EQ(tp->max, nullptr);
   }
   for (int unknown : {-1, 0, 16, 29, 31, 32, 1000}) EXPECT_EQ(tq::get_matrix_data_type(unknown), nullptr) << unknown;
+}
+
+// Which of the 25 slots each type fills (1) or leaves empty (0), in slot order: get_size,
+// sexp2md, md2sexp, cmp | copy, alloc_copy, alloc_data, free_data | thinned_rep,
+// thinned_avg, v_add, v_sub | endian_to_net, endian_to_host, convert_to_net,
+// convert_to_host | add_vv, sub_vv, mul_mm, mul_sv, trans_m | get_zero, get_el,
+// print_data, max.
+std::string slots_of(tq::MDT t) {
+  const bool filled[] = {t->get_size != nullptr, t->sexp2md != nullptr, t->md2sexp != nullptr, t->cmp != nullptr,
+                         t->copy != nullptr, t->alloc_copy != nullptr, t->alloc_data != nullptr,
+                         t->free_data != nullptr, t->thinned_rep != nullptr, t->thinned_avg != nullptr,
+                         t->v_add != nullptr, t->v_sub != nullptr, t->endian_to_net != nullptr,
+                         t->endian_to_host != nullptr, t->convert_to_net != nullptr, t->convert_to_host != nullptr,
+                         t->add_vv != nullptr, t->sub_vv != nullptr, t->mul_mm != nullptr, t->mul_sv != nullptr,
+                         t->trans_m != nullptr, t->get_zero != nullptr, t->get_el != nullptr,
+                         t->print_data != nullptr, t->max != nullptr};
+  std::string s;
+  for (size_t i = 0; i < std::size(filled); ++i) {
+    if (i == 4 || i == 8 || i == 12 || i == 16 || i == 21) s += ' ';
+    s += filled[i] ? '1' : '0';
+  }
+  return s;
+}
+
+TEST(MxTypeTable, SlotsFilledAndEmptyByType) {
+  const char* number = "1111 1111 0000 1111 00000 1110";
+  const char* number_v = "1111 1111 1111 1111 11111 0010";
+  const std::pair<const char*, const char*> rows[] = {
+      {"bit", "1111 1111 0000 1111 00000 0010"},    {"int8", number},   {"int16", number},
+      {"int32", number},                            {"int64", number},  {"uint8", number},
+      {"uint16", number},                           {"uint32", number}, {"uint64", number},
+      {"float", number},                            {"double", number}, {"rgb8", "1111 1111 0000 1111 00000 0000"},
+      {"block", "1111 1111 0000 1111 00000 0000"},  {"string", "1111 1111 0000 1111 00000 0010"},
+      {"sexp", "1111 1111 0000 0000 00000 0000"},   {"bit_v", "1111 1111 0000 1111 00000 0000"},
+      {"int8_v", number_v},                         {"int16_v", number_v}, {"int32_v", number_v},
+      {"int64_v", number_v},                        {"uint8_v", number_v}, {"uint16_v", number_v},
+      {"uint32_v", number_v},                       {"uint64_v", number_v}, {"float_v", number_v},
+      {"double_v", number_v},                       {"rgb8_v", "1111 1111 1111 1111 00000 0000"},
+      {"string_v", "1111 1111 1000 0011 00000 0010"},
+  };
+  for (const auto& [name, want] : rows) {
+    tq::MDT tp = nullptr;
+    for (tq::MDT t : tq::mx_type_register_order)
+      if (std::string(t->type_name) == name) tp = t;
+    ASSERT_NE(tp, nullptr) << name;
+    EXPECT_EQ(slots_of(tp), want) << name;
+  }
+  // The byte-order swaps by width: the unsigned members and rgb8 share the signed ones.
+  const std::pair<tq::MDT, tq::MDT> same_swap[] = {
+      {&tq::mx_type_uint16, &tq::mx_type_int16}, {&tq::mx_type_uint32, &tq::mx_type_int32},
+      {&tq::mx_type_uint64, &tq::mx_type_int64}, {&tq::mx_type_RGB, &tq::mx_type_int32},
+      {&tq::mx_type_uint8, &tq::mx_type_int8},   {&tq::mx_type_bit, &tq::mx_type_int8},
+      {&tq::mx_type_string, &tq::mx_type_int8},  {&tq::mx_type_block, &tq::mx_type_int8},
+  };
+  for (const auto& [a, b] : same_swap) {
+    EXPECT_EQ(a->endian_to_net, b->endian_to_net) << a->type_name;
+    EXPECT_EQ(a->endian_to_host, b->endian_to_net) << a->type_name;
+  }
 }
 
 // A fixed-size vector of kind 3 with these sizes; the caller frees it.

@@ -24,12 +24,7 @@ int ring_length() {
   return n;
 }
 
-bool block_alive(const void* data) {
-  tq::MemLock hold;
-  for (tq::GC_BLOCK* b = tq::mem_header.next; b != &tq::mem_header; b = b->next)
-    if (b == tq::gc_block_of(data)) return true;
-  return false;
-}
+bool block_alive(const void* data) { return tq::mem_is_block(data); }
 
 // A holder on the ring that marks d with gc, as a channel's datum would be reached.
 tq::MATRIX_SEXP* hold(void* d, tq::GC_FUNC gc) {
@@ -177,6 +172,67 @@ TEST(MxHolders, StringVectorsStartNullAndCopyTheirStrings) {
   void* flat = new_vector(tp, {2});
   EXPECT_EQ(tp->thinned_rep(tp, m.get(), dc.data(), rep, 1, flat, v), -1);
   for (void* d : {v, copy, dest, flat}) tp->free_data(tp, d);
+}
+
+// A collected copy of a string vector is itself collected, so that it marks its strings.
+TEST(MxHolders, CollectedCopiesOfStringVectorsKeepTheirStrings) {
+  tq::MDT tp = &tq::mx_type_string_v;
+  void* v = vector_from_text(tp, {3}, {"61", "~", "6263"});
+  void* copy;
+  {
+    tq::GcFrame frame("copy");
+    copy = tp->alloc_copy(tp, v, tq::MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
+  }
+  ASSERT_TRUE(block_alive(copy)) << "the vector is collected memory like its strings";
+  tq::MATRIX_SEXP* h = hold(copy, tq::gc_mx_stringv_data);
+  tq::gc_enable();
+  tq::gc_enable();
+  ASSERT_TRUE(block_alive(copy));
+  ASSERT_TRUE(block_alive(string_element(copy, 0)));
+  ASSERT_TRUE(block_alive(string_element(copy, 2)));
+  EXPECT_STREQ(string_element(copy, 0), "a");
+  EXPECT_EQ(string_element(copy, 1), nullptr);
+  EXPECT_STREQ(string_element(copy, 2), "bc");
+  EXPECT_EQ(tp->cmp(tp, copy, v), 0);
+  h->del = 1;
+  tq::gc_enable();
+  tp->free_data(tp, v);
+}
+
+// Thinning into a collected vector (as the thinning word makes its new block) writes
+// collected strings, which the vector's mark function marks; a debug-heap destination
+// gets debug-heap strings.
+TEST(MxHolders, ThinningIntoACollectedVectorWritesCollectedStrings) {
+  tq::MDT tp = &tq::mx_type_string_v;
+  mxtest::TestMatrix m({{1 << 20, 1, 1}, {1 << 20, 1, 2}});
+  std::vector<int64_t> dc{1, 0, 0};
+  int rep[2] = {0, 0};  // source (0, 0) and (0, 2) go to (0, 0) and (0, 1)
+  void* src = vector_from_text(tp, {2, 3}, {"61", "62", "63", "64", "65", "66"});
+  void* dest;
+  {
+    tq::GcFrame frame("new block");
+    int sizes[] = {2, 3};
+    tq::MATRIX_ALLOC_VECTOR_PARAM prm{2, sizes, const_cast<char*>("d"), nullptr};
+    dest = tp->alloc_data(tp, tq::MX_ALLOC_GC, &prm, nullptr, __FILE__, __LINE__);
+    ASSERT_EQ(tp->thinned_rep(tp, m.get(), dc.data(), rep, 1, dest, src), 0);
+  }
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(block_alive(string_element(dest, i))) << i;
+  tq::MATRIX_SEXP* h = hold(dest, tq::gc_mx_stringv_data);
+  tq::gc_enable();
+  tq::gc_enable();
+  const char* want[] = {"a", "d", "e", "d", "d", "d"};
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(block_alive(string_element(dest, i))) << i;
+    EXPECT_STREQ(string_element(dest, i), want[i]) << i;
+  }
+  h->del = 1;
+  tq::gc_enable();
+
+  void* debug = new_vector(tp, {2, 3});
+  EXPECT_EQ(tp->thinned_rep(tp, m.get(), dc.data(), rep, 1, debug, src), 0);
+  EXPECT_TRUE(tq::d_is_live(string_element(debug, 0)));
+  EXPECT_STREQ(string_element(debug, 2), "e");
+  for (void* d : {src, debug}) tp->free_data(tp, d);
 }
 
 TEST(MxHolders, BitsAreNormalisedAndBitVectorsFilled) {

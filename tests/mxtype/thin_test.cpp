@@ -200,6 +200,30 @@ TEST(MxThin, PositionsOutsideTheirBlocksAndWideShiftsAreSkipped) {
   for (void* d : {src, small, one}) tq::mxt_free_data(&tq::mx_type_int32_v, d);
 }
 
+// An offset past every block on one axis (a block size of 62 at level 1 and a negative
+// coordinate), first or second, with rows wider than 4: every position lies outside and is
+// skipped, and no index product or element address overflows on the way (the asan preset
+// stops on one).
+TEST(MxThin, OffsetsPastEveryBlockAreSkipped) {
+  tq::MDT tp = &tq::mx_type_int32_v;
+  for (int far_axis : {0, 1}) {
+    std::vector<Axis> a(2, Axis{int64_t(1) << 40, 1, 3});
+    a[size_t(far_axis)].block_size = 62;
+    TestMatrix m(a);
+    std::vector<int64_t> dc{1, 0, 0};
+    dc[size_t(1 + far_axis)] = -4;
+    void* src = vector_of<int32_t>(tp, {8, 8}, std::vector<int32_t>(64, 1));
+    void* dest = vector_of<int32_t>(tp, {8, 8}, std::vector<int32_t>(64, 0));
+    int rep[2] = {0, 0};
+    EXPECT_EQ(tp->thinned_rep(tp, m.get(), dc.data(), rep, 1, dest, src), 0) << far_axis;
+    EXPECT_EQ(tp->thinned_avg(tp, m.get(), dc.data(), 1, dest, src), 0) << far_axis;
+    EXPECT_EQ(values_of<int32_t>(dest), std::vector<int32_t>(64, 0)) << "no coarse position inside " << far_axis;
+    EXPECT_EQ(tp->v_add(tp, m.get(), dc.data(), 1, nullptr, dest, src, src), 0) << far_axis;
+    EXPECT_EQ(values_of<int32_t>(dest), std::vector<int32_t>(64, 0)) << "no coarse element to add " << far_axis;
+    for (void* d : {src, dest}) tq::mxt_free_data(tp, d);
+  }
+}
+
 // v_add / v_sub of one coarse and one fine element (one axis, first child, level 1).
 template <class T>
 T level(tq::MDT tp, bool sub, T coarse, T fine, int* opt = nullptr) {

@@ -187,10 +187,12 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   passwd* pw = getpwuid(getuid());
   ASSERT_NE(pw, nullptr);
   set("USER", pw->pw_name);
-  // The search looks at every process of the user: one left from an earlier run (orphans
-  // are zombies for ever under an init that does not reap) would answer for ours.
-  if (shell_status("ps -fA | grep -v grep | grep -q netscape") == 0)
-    GTEST_SKIP() << "a process named netscape is already listed";
+  // The search looks at every process of the user, and another run of this test (the other
+  // build's suite beside this one, an earlier run's orphan) would answer for ours. So ps
+  // lists only the processes started from this test's folder.
+  const std::string ps = tmp_.file("ps");
+  tqtest::write_file(ps, "#!/bin/sh\n/usr/bin/ps \"$@\" | grep -F '" + tmp_.path() + "/'\n");
+  chmod(ps.c_str(), 0755);
   std::string stop = tmp_.file("stop");
   // "serve" keeps a process named netscape alive for ps to find, until the stop mark or the
   // end of the folder, for at most 20 s.

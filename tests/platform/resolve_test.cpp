@@ -17,6 +17,7 @@
 #include "platform/resolve.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "support/tick_clock.h"
 
 using namespace tq;
 using fakehosts::Host;
@@ -275,9 +276,10 @@ TEST_F(Resolve, ANewQuestionOvertakesADemotedOne) {
   fake.hold("slow.example");
   HOST_ENTRY* slow = nullptr;
   HOST_ENTRY* quick = nullptr;
+  tqtest::TickClock clock;
   TaskRun first([&] { slow = r_gethostbyname("slow.example"); });
   ASSERT_TRUE(tqtest::wait_until([&] { return fake.holding(); })) << "the slow lookup never started";
-  std::this_thread::sleep_for(std::chrono::milliseconds(2200));  // past the new question's two seconds
+  clock.advance(2);  // the new question's two seconds are over: it is demoted
   testing::internal::CaptureStdout();
   const int alarms = sigalarm_handler_cnt;
   TaskRun second([&] { quick = r_gethostbyname("quick.example"); });
@@ -296,22 +298,32 @@ TEST_F(Resolve, ANewQuestionOvertakesADemotedOne) {
   fake.hold("");
 }
 
-// Waits for the time-out ticks (which start five seconds into the process).
+// The caller's bound of 120 s runs on the tick clock: it is not over at 119 s, and once the
+// clock has passed it the time-out wakes the caller, which gives up with no answer.
 TEST_F(Resolve, AQuestionThatHangsGivesNoneWithinTheBound) {
   fake.add({{"hang.example", {}, {ip4(10, 7, 0, 1)}}});
   fake.hold("hang.example");
-  const int saved = resolve_time_limit;
-  resolve_time_limit = 1;
   HOST_ENTRY* he = reinterpret_cast<HOST_ENTRY*>(1);
   int err = 0;
-  TaskRun t([&] {
-    he = r_gethostbyname("hang.example");
-    err = errno;
-  });
-  const bool came_back = t.wait(std::chrono::seconds(15));
-  fake.release();
-  resolve_time_limit = saved;
-  ASSERT_TRUE(came_back) << "the caller waited past its bound";
+  {
+    tqtest::TickClock clock;
+    TaskRun t([&] {
+      he = r_gethostbyname("hang.example");
+      err = errno;
+    });
+    ASSERT_TRUE(tqtest::wait_until([&] { return fake.holding(); })) << "the lookup never started";
+    clock.advance(119);
+    EXPECT_FALSE(t.done()) << "gave up before its bound";
+    // The caller may arm its time-out only after a move of the clock: one more second
+    // then wakes it.
+    bool came_back = false;
+    for (int s = 0; s < 5 && !came_back; ++s) {
+      clock.advance(1);
+      came_back = t.wait(std::chrono::seconds(2));
+    }
+    fake.release();
+    ASSERT_TRUE(came_back) << "the caller waited past its bound";
+  }
   EXPECT_EQ(he, nullptr);
   EXPECT_EQ(err, EHOSTUNREACH);
   // The abandoned lookup ends and stores nothing; the next question is answered.

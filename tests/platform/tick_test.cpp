@@ -15,6 +15,7 @@
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "platform/tick.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
 
@@ -67,6 +68,35 @@ TEST(Tick, TheTimedThreadRunsWhatIsDueByItself) {
   clock.advance(1);
   ASSERT_TRUE(wait_until([&] { return c.runs.load() == 1; })) << "the timed thread never ran the entry";
   EXPECT_NE(c.last_tid.load(), get_tid());
+}
+
+namespace {
+
+struct Gate {
+  std::atomic<bool> entered{false}, open{false}, finished{false};
+};
+void gated(void* p) {
+  auto* g = static_cast<Gate*>(p);
+  g->entered = true;
+  wait_until([g] { return g->open.load(); });
+  g->finished = true;
+}
+
+}  // namespace
+
+// A hold that comes while the timed thread is inside a round returns only after that
+// round: from then on the test's rounds are the only ones, never two at once.
+TEST(Tick, HoldingTheTimedThreadWaitsForTheRoundItHasBegun) {
+  TickClock clock(false);
+  Gate g;
+  new_tick(gated, -1, &g);
+  clock.advance(1);
+  ASSERT_TRUE(wait_until([&] { return g.entered.load(); })) << "the timed thread never ran the entry";
+  tqtest::Task opener([&g] { g.open = true; });
+  tick_thread_hold(true);
+  EXPECT_TRUE(g.finished.load()) << "the hold returned while the thread's round still ran";
+  tick_thread_hold(false);
+  ASSERT_TRUE(opener.wait());
 }
 
 TEST(Tick, OneShotRunsAtItsSecondAndPeriodicStopsWhenItsIntervalDrops) {

@@ -9,18 +9,86 @@
 //                          line, the "+" argument included) to the first handed-over stream,
 //                          then copies what it reads from the last one back to the first
 //                          until that ends
+//   tq_probe stdio         the runtime with a stdio-kind interpreter, until its input ends
+//   tq_probe desc          the runtime with a descriptor-kind interpreter on the descriptor
+//                          of the first handed-over stream, until its input ends
+//   tq_probe listen        the runtime with a listener on a free port admitting every peer;
+//                          prints the port, serves until standard input ends
+//   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
+//                          interpreter (GetUserInfo requests go through it)
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "entry/start.h"
+#include "interp/interpreter.h"
+#include "interp/runtime_start.h"
+#include "interp/setup_kinds.h"
+#include "lang/init_tqlisp.h"
+#include "stream/file_stream.h"
 #include "platform/sleep.h"
 #include "stream/format.h"
 #include "stream/handover.h"
 #include "stream/stream_write.h"
 
 namespace {
+
+int open_kind(char kind, int fd = -1, int port = 0) {
+  tq::TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = kind;
+  t->env = tq::qvlisp_top_env1;
+  t->port = port;
+  if (kind == tq::TQI_DESC) {
+    t->inp_desc = fd;
+    t->out_desc = dup(fd);
+  } else if (kind == tq::TQI_CONNECT) {
+    t->ip = 0x7f000001;
+  } else if (kind == tq::TQI_ACCEPT) {
+    tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
+    tq::insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
+  }
+  return tq::setup_i(t);
+}
+
+// A listener on a free port, printed; served until standard input ends.
+int serve_listener() {
+  const int id = open_kind(tq::TQI_ACCEPT);
+  if (id < 0) return 3;
+  tq::TQ_INTERPRETER info{};
+  tq::get_tqi_info(&info, unsigned(id));
+  printf("%d\n", info.port);
+  fflush(stdout);
+  char b[256];
+  while (read(0, b, sizeof b) > 0) {
+  }
+  tq::close_all_interpreter();
+  tq::wait_stop_all();
+  return 0;
+}
+
+int run_runtime(int argc, char** argv) {
+  const char* cmd = argv[1];
+  tq::init_tq();
+  if (!strcmp(cmd, "stdio")) {
+    if (open_kind(tq::TQI_STDIO) < 0) return 3;
+  } else if (!strcmp(cmd, "desc") && tq::recv_streams_len > 0) {
+    const int fd = tq::s_get_fid(tq::recv_streams[0]);
+    if (open_kind(tq::TQI_DESC, dup(fd)) < 0) return 3;
+    d_s_close(tq::recv_streams[0]);
+  } else if (!strcmp(cmd, "listen")) {
+    return serve_listener();
+  } else if (!strcmp(cmd, "chain") && argc > 2) {
+    if (open_kind(tq::TQI_CONNECT, -1, atoi(argv[2])) < 0) return 4;
+    return serve_listener();
+  } else {
+    return 2;
+  }
+  tq::wait_stop_all();
+  return 0;
+}
 
 int probe_main(int argc, char** argv) {
   const char* cmd = argc > 1 ? argv[1] : "";
@@ -70,6 +138,7 @@ int probe_main(int argc, char** argv) {
     }
     return 0;
   }
+  if (int r = argc > 1 ? run_runtime(argc, argv) : 2; r != 2) return r;
   fprintf(stderr, "tq_probe: unknown command\n");
   return 2;
 }

@@ -416,11 +416,15 @@ TEST(Resources, DescriptorCountMatchesTheProcess) {
 
 namespace {
 
-// Every stream test together leaves the process with the descriptors it started with.
+// Every stream test together leaves the process with the descriptors it started with,
+// once the closes it queued (a launch's close flags, a write abort) have run on their task.
 class DescriptorLeakCheck : public testing::Environment {
  public:
   void SetUp() override { before_ = tqtest::open_fd_count(); }
-  void TearDown() override { EXPECT_EQ(tqtest::open_fd_count(), before_) << "descriptors leaked by the stream tests"; }
+  void TearDown() override {
+    tqtest::wait_until([this] { return tqtest::open_fd_count() == before_; });
+    EXPECT_EQ(tqtest::open_fd_count(), before_) << "descriptors leaked by the stream tests";
+  }
 
  private:
   int before_ = 0;

@@ -1,7 +1,8 @@
-// Brings the language core up once per test program, the way the runtime's start-up does:
+// Brings the language core alone up once per test program (not the interpreter runtime):
 // collected memory, the keyed queues, the core's locks, top environments and words, the
-// units, and the collector hooks. A bottom root frame stays open for the whole program, so
-// cells a test makes outside its own frames are never collected under it.
+// units, and the collector hooks; enough to print values and read them back. A bottom root
+// frame stays open for the whole program, so cells a test makes outside its own frames are
+// never collected under it.
 #pragma once
 #include <gtest/gtest.h>
 

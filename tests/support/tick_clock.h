@@ -14,14 +14,15 @@ namespace tqtest {
 
 class TickClock {
  public:
+  // Held before the clock moves, so the thread never runs a round on the test's clock.
   explicit TickClock(bool hold = true) : hold_(hold) {
+    if (hold_) tq::tick_thread_hold(true);
     now_ = tq::get_tqtime() + 10;
     tq::tick_clock = [] { return now_.load(); };
-    if (hold_) tq::tick_thread_hold(true);
   }
   ~TickClock() {
-    if (hold_) tq::tick_thread_hold(false);
     tq::tick_clock = nullptr;
+    if (hold_) tq::tick_thread_hold(false);
   }
   TickClock(const TickClock&) = delete;
   TickClock& operator=(const TickClock&) = delete;

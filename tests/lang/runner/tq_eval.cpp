@@ -13,6 +13,7 @@
 
 #include "entry/start.h"
 #include "interp/runtime_start.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
@@ -42,6 +43,8 @@ int run(int argc, char** argv) {
     return 2;
   }
   init_tq();
+  // The evaluating thread is bound to an interpreter of its own, or the break check stops it.
+  setup_self_interpreter();
   bool stress = getenv("TQ_GC_STRESS") != nullptr;
   if (stress) eval_check_hook = collect;
   STREAM* in = s_open_file(argv[1], O_RDONLY, 0);

@@ -1,0 +1,145 @@
+// peers: plain sockets
+// The text connection's request rate: clients on loopback send "(+ 1 2)" and wait for each
+// "<Result> N 3</Result>" reply, over one connection and over 8 at once, against a listener
+// interpreter of this process; beside the ceiling, a plain socket server that echoes the
+// same request bytes back. Report: requests per second (items_per_second) of each; the
+// closing note gives the interpreter's rate as a ratio of the echo's.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "interp/interpreter.h"
+#include "interp/runtime_start.h"
+#include "interp/setup_kinds.h"
+#include "lang/init_tqlisp.h"
+#include "platform/access_rules.h"
+#include "platform/task.h"
+
+namespace {
+
+const char kRequest[] = "(+ 1 2)\n";
+constexpr int kRequestLen = sizeof kRequest - 1;
+
+int connect_port(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+// Reads until a line end; false when the connection ended.
+bool read_line(int fd, std::string* buf) {
+  for (;;) {
+    if (size_t at = buf->find('\n'); at != std::string::npos) {
+      buf->erase(0, at + 1);
+      return true;
+    }
+    char b[512];
+    const ssize_t n = read(fd, b, sizeof b);
+    if (n <= 0) return false;
+    buf->append(b, size_t(n));
+  }
+}
+
+// A listener interpreter of this process admitting every peer; its port.
+int interp_port() {
+  static int port = [] {
+    tq::init_tq();
+    tq::setup_self_interpreter();
+    tq::TQ_INTERPRETER* t = new_tq_interpreter();
+    t->a_type = tq::TQI_ACCEPT;
+    t->env = tq::qvlisp_top_env1;
+    t->port = 0;
+    tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
+    tq::insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
+    const int id = tq::setup_i(t);
+    tq::TQ_INTERPRETER info{};
+    return id > 0 && tq::get_tqi_info(&info, unsigned(id)) == 0 ? info.port : -1;
+  }();
+  return port;
+}
+
+// The ceiling: each connection served by a pool task that echoes what it reads.
+void echo_connection(void* p) {
+  const int fd = int(reinterpret_cast<intptr_t>(p));
+  char b[512];
+  for (ssize_t n; (n = read(fd, b, sizeof b)) > 0;)
+    if (write(fd, b, size_t(n)) != n) break;
+  close(fd);
+}
+
+void echo_acceptor(void* p) {
+  const int lfd = int(reinterpret_cast<intptr_t>(p));
+  for (int fd; (fd = accept(lfd, nullptr, nullptr)) >= 0;) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    create_task(echo_connection, reinterpret_cast<void*>(intptr_t(fd)), 3);
+  }
+}
+
+int echo_port() {
+  static int port = [] {
+    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 16) != 0 ||
+        getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return -1;
+    create_task(echo_acceptor, reinterpret_cast<void*>(intptr_t(lfd)), 3);
+    return int(ntohs(a.sin_port));
+  }();
+  return port;
+}
+
+// One request after the other on fd, each waiting for its one-line answer.
+void run_requests(benchmark::State& state, int fd) {
+  std::string buf;
+  for (auto _ : state) {
+    if (write(fd, kRequest, kRequestLen) != kRequestLen || !read_line(fd, &buf)) {
+      state.SkipWithError("the connection ended");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  close(fd);
+}
+
+void BM_InterpreterRequests(benchmark::State& state) {
+  const int fd = connect_port(interp_port());
+  std::string buf;
+  if (fd < 0 || write(fd, "\n", 1) != 1) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  for (int i = 0; i < 3; ++i) read_line(fd, &buf);  // the line end, the code marker, Allow
+  run_requests(state, fd);
+}
+BENCHMARK(BM_InterpreterRequests)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+
+void BM_EchoCeiling(benchmark::State& state) {
+  const int fd = connect_port(echo_port());
+  if (fd < 0) {
+    state.SkipWithError("no connection");
+    return;
+  }
+  run_requests(state, fd);
+}
+BENCHMARK(BM_EchoCeiling)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+
+}  // namespace

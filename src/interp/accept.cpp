@@ -1,0 +1,235 @@
+// The accept thread and the start of text connections.
+//
+// An accept thread's data is its listener's id, and every thread looks the listener up by id
+// under tqi_lock whenever it needs it: the listener can be closed (and freed) by the thread
+// that is accepting while others still handle the connections they took. A thread that has
+// handled its connection ends; the successor it started before handling accepts the next.
+#include "interp/accept.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "lang/gc.h"
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/tick.h"
+#include "stream/format.h"
+#include "stream/socket_stream.h"
+#include "stream/stream_write.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+int accept_pauses;
+
+namespace {
+
+constexpr int kAcceptRing = 1000;  // diagnostic ring of accept-thread ids
+int _accept_tid[kAcceptRing];
+int _accept_ptr;
+constexpr int kAcceptMisses = 3;   // failed accepts in a row that end the listener
+
+void* id_data(unsigned id) { return reinterpret_cast<void*>(uintptr_t(id)); }
+
+// Descriptors run out for a moment: the listener waits and tries again.
+bool transient_shortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+void refuse(STREAM* s, const char* line) {
+  s_printf(s, "%s", line);
+  s_flush(s);
+  d_s_close(s);
+}
+
+// Sleeps kAcceptRetryPause seconds of the tick clock.
+void pause_accept() {
+  int key = 0;
+  {
+    TqiLock l;
+    new_timeout(&key, kAcceptRetryPause);
+    ++accept_pauses;
+    sleep_task(&key, tqi_lock);
+    lock_task(tqi_lock);
+  }
+  del_timeout(&key);
+}
+
+// The record of a new text connection: a copy of the listener's (tqi_lock held).
+TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, uint32_t ip, PERMISSION_LIST* list) {
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  const char* file = t->__file;
+  const int line = t->__line;
+  std::memcpy(t, listener, sizeof *t);
+  t->__file = file;
+  t->__line = line;
+  t->next = nullptr;
+  t->id = 0;
+  t->flags = 0;
+  t->fifo_head = t->fifo_tail = nullptr;
+  t->result_head = t->result_list = nullptr;
+  // Held by the admitting thread until the admission is written: the connection's threads
+  // start at registration, and a request sent with the opening line end is answered after it.
+  t->out_lock = 1;
+  t->out_lock_task = get_tid();
+  t->delay_que_cnt = 0;
+  t->acc_file = nullptr;
+  t->inp = t->out = stream;
+  t->err = nullptr;
+  t->msg = _xx_nl_copy_str_2(std_cm, "connect", __FILE__, __LINE__);
+  t->input_file_name = t->output_file_name = t->error_file_name = nullptr;
+  t->hostname = nullptr;
+  t->pl_head = t->pl_tail = nullptr;
+  t->connect_ip = int(ip);
+  t->pl_accept = list;
+  t->a_type = TQI_CONNECT;
+  gc_set(t->env, gc_qvlisp_env);  // the listener may go before the record is registered
+  return t;
+}
+
+// Registers a connection record (its output lock held by the caller) and admits the peer.
+int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
+  if (t->environment) t->env = new_env(t->env);
+  const int id = setup_tq_interpreter(t);
+  if (id == SETUP_MAIN_CLOSED) {
+    free_tq_interpreter(t);
+    d_s_close(stream);
+    return id;
+  }
+  // Registered: the record stays while this thread holds its output lock (a final close
+  // waits for it), even when the set-up failed.
+  STREAM* out;
+  {
+    TqiLock l;
+    out = t->out;
+  }
+  if (id > 0 && stream && out) {
+    if (CODE_METHOD* cm = s_get_cm(out))
+      s_printf(out, "&cx%x;\n<Permission>Allow</Permission>\n", unsigned(cm->lccode));
+    s_flush(out);
+  }
+  TqiLock l;
+  if (id > 0 && stream) t->flags &= ~TQF_CODE_SYNC;
+  _unlock_tqi_out(t);
+  return id;
+}
+
+// Handles one accepted connection of listener id.
+void handle_connection(unsigned id, ACCESS_KEY* key) {
+  STREAM* s = key->s;
+  const uint32_t ip = key->ip;
+  d_f_ree(key);
+  int limit = 0;
+  if (s_check_resource2(&limit) >= limit * 50 / 64) return refuse(s, "<Permission>Busy</Permission>\n");
+  PERMISSION_LIST* list;
+  unsigned interval;
+  {
+    TqiLock l;
+    TQ_INTERPRETER* listener = _search_tqi_id(id);
+    if (!listener) return (void)d_s_close(s);
+    list = check_permission_list(listener, ip);
+    interval = listener->accept_interval;
+  }
+  if (!list) return refuse(s, "<Permission>Denied</Permission>\n");
+
+  const unsigned start = tick_now();
+  new_tick(accept_thread_tick, -int(interval), s);
+  char b = 0;
+  const int r = s_read(s, &b, 1);
+  del_tick_with_data(accept_thread_tick, s);
+  const unsigned now = tick_now();
+  {
+    TqiLock l;
+    if (TQ_INTERPRETER* listener = _search_tqi_id(id)) {
+      if (r == 1)
+        accept_interval_after_byte(listener, now - start, now);
+      else
+        accept_interval_after_miss(listener, now);
+    }
+  }
+  if (r != 1 || s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
+  // Anything but a line end opens an HTTP request, for the protocol server of the HTTP
+  // side, which is not part of this program yet: such a connection is closed.
+  if (b != '\n' && b != '\r') return (void)d_s_close(s);
+  if (s_check_resource2(&limit) >= limit * 40 / 64) return refuse(s, "<Permission>Busy</Permission>\n");
+  GcFrame frame("accept in tq");
+  TQ_INTERPRETER* t;
+  {
+    TqiLock l;
+    TQ_INTERPRETER* listener = _search_tqi_id(id);
+    if (!listener) return (void)d_s_close(s);
+    t = copy_for_connection(listener, s, ip, list);
+  }
+  start_connection(t, s);
+}
+
+}  // namespace
+
+void accept_interval_after_byte(TQ_INTERPRETER* l, unsigned dt, unsigned now) {
+  if (2 * dt < l->accept_interval && now - l->accept_last_dec > 119) {
+    if (l->accept_interval > kAcceptIntervalMin) --l->accept_interval;
+  } else if (3 * dt > 2 * l->accept_interval) {
+    l->accept_interval = std::min(kAcceptIntervalMax, 2 * l->accept_interval);
+    l->accept_last_dec = now;
+  }
+}
+
+void accept_interval_after_miss(TQ_INTERPRETER* l, unsigned now) {
+  l->accept_interval = std::min(kAcceptIntervalMax, 2 * l->accept_interval);
+  l->accept_last_dec = now;
+}
+
+void accept_thread_tick(void* stream) { s_close_queue(static_cast<STREAM*>(stream)); }
+
+void _accept_thread(void* data) {
+  const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
+  int misses = 0;
+  for (;;) {
+    STREAM* in;
+    {
+      TqiLock l;
+      _accept_tid[_accept_ptr] = get_tid();
+      _accept_ptr = (_accept_ptr + 1) % kAcceptRing;
+      TQ_INTERPRETER* listener = _search_tqi_id(id);
+      if (!listener || listener->accept_lock) return;  // another thread is accepting
+      listener->accept_lock = 1;
+      in = listener->inp;
+    }
+    ACCESS_KEY* key = accept_connection(in);
+    const int err = errno;
+    if (key) s_set_write_abort(key->s, 1, 10);
+    bool closing;
+    {
+      TqiLock l;
+      TQ_INTERPRETER* listener = _search_tqi_id(id);  // only this thread closes it
+      listener->accept_lock = 0;
+      closing = listener->flags & TQF_CLOSE;
+    }
+    if (!key) {
+      if (closing) break;
+      if (transient_shortage(err)) {
+        pause_accept();
+        continue;
+      }
+      if (++misses >= kAcceptMisses) break;
+      continue;
+    }
+    create_task(_accept_thread, id_data(id), 1);  // the successor accepts from now on
+    handle_connection(id, key);
+    return;
+  }
+  TqiLock l;
+  if (TQ_INTERPRETER* listener = _search_tqi_id(id)) _close_tq_interpreter(listener);
+}
+
+int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, PERMISSION_LIST* list) {
+  GcFrame frame("accept in tq");
+  TQ_INTERPRETER* t;
+  {
+    TqiLock l;
+    t = copy_for_connection(listener, stream, ip, list);
+  }
+  return start_connection(t, stream);
+}
+
+}  // namespace tq

@@ -1,0 +1,31 @@
+// The accept thread of a listening interpreter: one thread at a time waits in accept; each
+// connection is handled by the thread that took it, after it has started its successor.
+// Connections are refused Busy when descriptors run short and Denied when no permission
+// list admits the peer; a line end as first byte starts a text connection (a connect-kind
+// interpreter), anything else belongs to the protocol server of the HTTP side.
+#pragma once
+#include "interp/interpreter.h"
+
+namespace tq {
+
+inline constexpr unsigned kAcceptIntervalMin = 10;   // seconds for a first byte
+inline constexpr unsigned kAcceptIntervalMax = 120;
+
+void _accept_thread(void* listener);  // task body, priority 1
+// A connect-kind interpreter on an admitted stream (a copy of the listener's record):
+// the set-up writes "\n", then "&cx%x;\n<Permission>Allow</Permission>\n" follows. The id or
+// a set-up result.
+int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, PERMISSION_LIST* list);
+void accept_thread_tick(void* stream);  // closes a connection whose first byte is late
+
+// The rules of accept_interval, as pure steps: after a connection whose first byte took dt
+// seconds (now: tick seconds), and after a first byte that never came.
+void accept_interval_after_byte(TQ_INTERPRETER* listener, unsigned dt, unsigned now);
+void accept_interval_after_miss(TQ_INTERPRETER* listener, unsigned now);
+
+// Pause after an accept that failed for lack of descriptors or memory, in seconds (of the
+// tick layer's clock); pauses taken so far, for diagnostics.
+inline constexpr int kAcceptRetryPause = 1;
+extern int accept_pauses;
+
+}  // namespace tq

@@ -1,0 +1,72 @@
+// Delayed values: D_SEXP, a value another thread fills in later; the delay queue, on which a
+// relay thread leaves a value that is not ready so that its connection goes on serving; the
+// self-replacing delay thread that replies once a queued value is ready; and the reconnect
+// queue, whose forms are forced on helper tasks.
+//
+// The delay-queue lock (dque_lock_cnt) keeps interpreters' insertions and purges apart from
+// the delay threads' takes and replies: positive while interpreters hold it (one each,
+// marked by TQF_DQUE_LOCK on the holder), negative while delay threads hold it (one unit
+// each). It is held across a delay thread's reply, so an interpreter's relay cannot end (and
+// its record be freed) while a reply from the queue is written to it.
+//
+// Lock order: the delay queue's own lock is the queues' high collector class, which the
+// collector takes before tqi_lock; so queue operations run without tqi_lock, and readiness
+// checks (which take tqi_lock) may run inside them.
+#pragma once
+#include "interp/interpreter.h"
+#include "lang/tq_file.h"
+#include "util/sys_queue.h"
+
+namespace tq {
+
+struct D_SEXP {
+  DELAY_FUNC h;   // d_sexp_func, gc_d_sexp, check_d_sexp
+  int flags;      // bit 0: the value has arrived (tqi_lock)
+  TQ_SEXP* ret;   // the value
+};
+
+struct DELAY_QUE_T {
+  Q_HEADER h;
+  TQ_SEXP* ret;         // the pending value
+  TQ_INTERPRETER* tqi;  // the interpreter to reply on
+  int line;             // the reply number
+};
+
+extern SYS_QUEUE interpreter_que;
+extern int dque_lock_cnt;
+extern int interpreter_que_task;  // delay threads waiting on the queue (at most one)
+
+// Sets up the delay queue (start-up).
+void init_delay_queue();
+
+// A delayed cell for a new D_SEXP (collected memory), stored through d.
+TQ_SEXP* new_d_sexp(D_SEXP** d);
+void set_d_sexp(D_SEXP* d, TQ_SEXP* value);  // the value arrives; its waiters wake
+TQ_SEXP* d_sexp_func(TQ_SEXP* cell);  // waits for the value and writes it over the cell
+int check_d_sexp(DELAY_FUNC* d, int key);  // 2 arrived, 1 pending
+void gc_d_sexp(void* d);
+// The first delayed cell made by new_d_sexp in a tree of pairs, depth first (car before
+// cdr): its D_SEXP; null when the walk meets any other cell first or the tree nests deeper
+// than the language's nesting limit.
+D_SEXP* search_d_sexp(TQ_SEXP* form);
+
+// Queues a pending value for the delay thread, to be replied on tqi as number line; dropped
+// once tqi's relay has ended.
+void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value);
+// The relay's end (tqi_lock held, released while the queue is changed): no more entries
+// for tqi, and the queued ones removed.
+void close_delay_que(TQ_INTERPRETER* tqi);
+// Wakes the delay thread to look at the queue again (tqi_lock held): a value may be ready.
+void _wakeup_delay_thread();
+
+void delay_thread(void* data);  // task body, priority 4
+
+// Collector functions of the delay queue.
+void gc_ique(Q_HEADER* entry);      // marks the queued value
+void gc_get_ique(Q_HEADER* entry);  // roots a fetched value in the caller's frame
+
+// The reconnect queue.
+void sexp_reconnect(TQ_SEXP* form);
+void gc_reconnect_que();  // collector: marks the queued forms
+
+}  // namespace tq

@@ -1,0 +1,318 @@
+// Front and relay threads. The front thread keeps only the cell of the list it is at as a
+// root, so a long-lived connection does not keep every form it has read; the reader itself
+// stays reachable through the cells and acc_file.
+#include "interp/front_relay.h"
+
+#include "interp/delay.h"
+#include "interp/fifo.h"
+#include "interp/reply.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/parse.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "stream/format.h"
+
+namespace tq {
+
+void (*relay_end_hook)(TQ_INTERPRETER* tqi);
+
+namespace {
+
+bool interruption(TQ_SEXP* v, uint32_t* code) {
+  if (get_type(v) != kTagError || (v->error.code & 0xff00) != 0x1400) return false;
+  *code = v->error.code;
+  return true;
+}
+
+int32_t line_of(TQ_SEXP* s) { return s ? s->h.line : 0; }
+
+// Opens the reader on the input: the root cell of the form list, rooted in the caller's top
+// frame, or null without an input.
+TQ_SEXP* open_reader(TQ_INTERPRETER* tqi) {
+  STREAM* in;
+  const L_CHAR* msg;
+  {
+    TqiLock l;
+    in = tqi->inp;
+    msg = tqi->msg;
+  }
+  TQ_SEXP* root = init_parse(in, msg, nullptr);
+  if (!root) return nullptr;
+  TQ_FILE* f = root->delay.d.file.f;
+  f->work = tqi;
+  f->func_11 = tqi_lex_result;
+  STREAM* out = nullptr;
+  {
+    TqiLock l;
+    if (tqi->thread_mode == TM_RELAY) tqi->acc_file = f;
+    if (tqi->flags & TQF_TERMINAL) {
+      terminal_file = f;
+      out = tqi->out;
+    }
+  }
+  if (out) terminal_prompt_2(out);
+  return root;
+}
+
+// Moves the root of the front thread from cur to the next cell of the list.
+TQ_SEXP* advance(TQ_SEXP* cur) {
+  TQ_SEXP* next = cur->pair.cdr;
+  gc_set(next, gc_qv_sexp);
+  gc_delete(cur);
+  return next;
+}
+
+void prompt_again(TQ_INTERPRETER* tqi) {
+  STREAM* out = nullptr;
+  {
+    TqiLock l;
+    if (tqi->flags & TQF_TERMINAL) out = tqi->out;
+    tqi->silent_cnt = 0;
+  }
+  if (out) terminal_prompt_2(out);
+}
+
+// Thread mode 1: each form is evaluated and replied before the next is read.
+void read_eval_reply(TQ_INTERPRETER* tqi) {
+  GcFrame frame("_front_thread_1");
+  for (TQ_SEXP* cur = open_reader(tqi); cur; cur = advance(cur)) {
+    {
+      TqiLock l;
+      tqi->silent_cnt = -1;
+    }
+    const int32_t t = get_type(cur);
+    if (t == kTagError) {
+      // An error in place of the rest of the list: there is no rest to go on with.
+      if (cur->error.code != ER_END_OF_INPUT) ss_printf("parsing error\n");
+      break;
+    }
+    if (t != kTagPair) break;
+    GcFrame per("_front_thread_1 form");
+    TQ_SEXP* form = cur->pair.car;
+    TQISP_ENV* env;
+    {
+      TqiLock l;
+      tqi->flags &= ~TQF_CANCEL;
+      env = tqi->env;
+    }
+    const int32_t line = line_of(form);
+    TQ_SEXP* v;
+    if (get_type(form) == kTagError) {
+      if (form->error.code == ER_END_OF_INPUT) break;
+      v = form;
+    } else {
+      {
+        TqiLock l;
+        tqi->inp_line = line;
+        tqi->inp_interpreter = tqi;
+      }
+      v = eval(env, form);
+    }
+    _reply(tqi, line, v);
+    if (uint32_t code; interruption(v, &code)) {
+      if (code != ER_CANCELLED) break;
+      TqiLock l;
+      tqi->flags &= ~TQF_CANCEL;
+    }
+    prompt_again(tqi);
+  }
+}
+
+void queued(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
+  put_tq_fifo(tqi, form);
+  TqiLock l;
+  if (tqi_result_ops.notify_result_list) tqi_result_ops.notify_result_list(tqi);
+}
+
+// One form read in thread mode 2: a protocol form is acted on, anything else queued.
+void dispatch(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
+  TQ_SEXP* head = get_type(form) == kTagPair ? form->pair.car : nullptr;
+  if (get_type(head) != kTagSymbol) {
+    queued(tqi, form);
+    if (get_type(form) == kTagNil) inp_lock_function(nullptr);
+    return;
+  }
+  const L_CHAR* name = head->symbol.data;
+  bool open_permission;
+  TQISP_ENV* env;
+  {
+    TqiLock l;
+    open_permission = (tqi->flags & TQF_PERM_MASK) == 0;
+    env = tqi->env;
+  }
+  if (l_text_is(name, "Permission") && open_permission) {
+    _permission(tqi, form);
+  } else if (l_text_is(name, "Result")) {
+    if (tqi_result_ops.return_result) tqi_result_ops.return_result(tqi, form);
+  } else if (l_text_is(name, "Cancel")) {
+    TqiLock l;
+    _cancel(tqi);
+  } else if (l_text_is(name, "Break")) {
+    _break(tqi);
+  } else if (l_text_is(name, "?xml") || l_text_is(name, "?tq")) {
+    TQ_SEXP* v = eval(env, form);
+    queued(tqi, list(n_get_symbol("quote"), v, nullptr));
+  } else {
+    queued(tqi, form);
+  }
+  inp_lock_function(name);
+}
+
+// Thread mode 2: forms are dispatched as they are read.
+void read_dispatch(TQ_INTERPRETER* tqi) {
+  GcFrame frame("_front_thread_2");
+  int kind;
+  {
+    TqiLock l;
+    kind = tqi->a_type;
+  }
+  for (TQ_SEXP* cur = open_reader(tqi); cur; cur = advance(cur)) {
+    const int32_t t = get_type(cur);
+    if (t == kTagError) {
+      if (cur->error.code != ER_END_OF_INPUT)
+        _reply(tqi, line_of(cur), cur);
+      else if (kind == TQI_PIPE)
+        ss_printf("*********************** READ ERROR\n");
+      break;
+    }
+    if (t != kTagPair) break;
+    GcFrame per("_front_thread_2 form");
+    TQ_SEXP* form = cur->pair.car;
+    if (get_type(form) == kTagError) {
+      if (form->error.code == ER_END_OF_INPUT) break;
+      _reply(tqi, line_of(form), form);
+      continue;
+    }
+    dispatch(tqi, form);
+  }
+}
+
+void end_front_2(TQ_INTERPRETER* tqi) {
+  TqiLock l;
+  if (tqi->mode == TQI_RUNNING) {  // the input ended first: the relay closes
+    _set_tqi_mode(tqi, TQI_INPUT_ENDED);
+    if (tqi_result_ops.flush_result_queue) tqi_result_ops.flush_result_queue(tqi);
+    wakeup_task(&tqi->mode);
+    {
+      LOCK_SCOPE(sem_tqi_lex_lock);
+      _set_tqi_mode(tqi, TQI_FRONT_DONE);
+      wakeup_task(&tqi->out);
+    }
+    wakeup_task(&tqi->mode);
+    interrupt_fifo(tqi);
+  } else if (tqi->mode == TQI_RELAY_ENDED) {
+    if (tqi_result_ops.flush_result_queue) tqi_result_ops.flush_result_queue(tqi);
+    _close_tq_interpreter(tqi);
+  } else {
+    er_panic("front_thread_2");
+  }
+  _free_tqi_thread(0);
+}
+
+}  // namespace
+
+void _front_thread(void* p) {
+  auto* tqi = static_cast<TQ_INTERPRETER*>(p);
+  bool eval_mode;
+  {
+    TqiLock l;
+    tqi->front_thread = __new_tqi_thread(tqi);
+    eval_mode = tqi->thread_mode == TM_EVAL;
+  }
+  if (eval_mode) {
+    read_eval_reply(tqi);
+    gc_check_empty(__FILE__, __LINE__);
+    TqiLock l;
+    if (tqi->flags & TQF_TERMINAL) terminal_file = nullptr;
+    _close_tq_interpreter(tqi);
+    _free_tqi_thread(0);
+    return;
+  }
+  read_dispatch(tqi);
+  gc_check_empty(__FILE__, __LINE__);
+  end_front_2(tqi);
+}
+
+void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
+  for (;;) {
+    {
+      TqiLock l;
+      tqi->silent_cnt = 0;
+    }
+    GcFrame frame("relay_loop");
+    TQ_SEXP* form = get_tq_fifo(tqi, nowait);
+    TQISP_ENV* env;
+    STREAM* out;
+    {
+      TqiLock l;
+      tqi->silent_cnt = -1;
+      if (tqi->flags & TQF_CLOSE) return;
+      tqi->flags &= ~TQF_CANCEL;
+      env = tqi->env;
+    }
+    if (!form) return;
+    if (get_type(form) == kTagNil) continue;
+    const int32_t line = line_of(form);
+    {
+      TqiLock l;
+      tqi->inp_line = line;
+      tqi->inp_interpreter = tqi;
+    }
+    TQ_SEXP* head = get_type(form) == kTagPair ? form->pair.car : nullptr;
+    if (get_type(head) == kTagSymbol && l_text_is(head->symbol.data, "GetUserInfo") &&
+        _get_user_info(tqi, env, line, form) == 0)
+      continue;
+    TQ_SEXP* v = eval(env, form);
+    {
+      TqiLock l;
+      out = tqi->out;
+    }
+    if (!s_exist(out)) return;
+    if (check_delay(v, 0) == 1) {  // not ready: the delay thread replies when it is
+      insert_delay_que(tqi, line, v);
+      continue;
+    }
+    _reply(tqi, line, v);
+    if (uint32_t code; interruption(v, &code) && code != ER_CANCELLED) return;
+  }
+}
+
+void _relay_thread(void* p) {
+  auto* tqi = static_cast<TQ_INTERPRETER*>(p);
+  {
+    TqiLock l;
+    tqi->relay_thread = __new_tqi_thread(tqi);
+  }
+  relay_loop(tqi, 0);
+  {
+    TqiLock l;
+    close_delay_que(tqi);
+    if (relay_end_hook) relay_end_hook(tqi);
+    switch (tqi->mode) {
+      case TQI_INPUT_ENDED:
+        while (tqi->mode == TQI_INPUT_ENDED) tqi_sleep(&tqi->mode);
+        if (tqi->mode != TQI_FRONT_DONE) er_panic("_Relay_thread(1)");
+        _close_tq_interpreter(tqi);
+        break;
+      case TQI_FRONT_DONE:
+        _close_tq_interpreter(tqi);
+        break;
+      case TQI_RUNNING:  // the relay ended first: the front thread meets the end of its input
+        if (STREAM* in = tqi->inp) {
+          s_close_queue(in);
+          if (tqi->out == in) tqi->out = nullptr;
+          if (tqi->err == in) tqi->err = nullptr;
+          tqi->inp = nullptr;
+        }
+        _set_tqi_mode(tqi, TQI_RELAY_ENDED);
+        break;
+      default:
+        er_panic("relay_thread");
+    }
+    _free_tqi_thread(0);
+  }
+  gc_check_empty(__FILE__, __LINE__);
+}
+
+}  // namespace tq

@@ -1,0 +1,21 @@
+// The front thread of an interpreter reads its input as a lazy list of forms; in thread mode
+// 1 it evaluates each form and replies before reading the next; in thread mode 2 it answers
+// protocol forms at once and queues requests on the FIFO, from which the relay thread takes,
+// evaluates and replies. Whichever of the two ends second closes the interpreter.
+#pragma once
+#include "interp/interpreter.h"
+
+namespace tq {
+
+void _front_thread(void* tqi);  // task body, priority 4
+void _relay_thread(void* tqi);  // task body, priority 4
+// Evaluates queued requests until the FIFO ends (or, with nowait, is empty), a close is
+// requested, out is gone, or an interruption other than a cancelled wait stops it.
+void relay_loop(TQ_INTERPRETER* tqi, int nowait);
+
+// Test seam (null in the program): called by a relay thread whose loop has ended, with
+// tqi_lock held, after the delay queue is purged and before the mode change that ends the
+// FIFO; a test queues a request there as a front thread may at that moment.
+extern void (*relay_end_hook)(TQ_INTERPRETER* tqi);
+
+}  // namespace tq

@@ -1,0 +1,25 @@
+// The runtime's part of the collector's hooks: the order in which a collection takes the
+// runtime's locks, and the mark and sweep passes over the roots the runtime keeps outside
+// root frames. A program with hooks of its own (the matrix store's) calls these from them.
+//
+// Lock order (gc_tq_lock): tqi_lock, fifo_lock, lex_lock, the stream lock, then the queues'
+// collector lock, which needs gc_queue_lock_high taken before all of them. The loader's
+// lock (df_lock) joins after lex_lock with the built-in words. gc_tq_unlock releases the
+// queues' locks first, then the others.
+#pragma once
+
+namespace tq {
+
+void gc_tq_lock();
+void gc_tq_unlock();
+void gc_lib();        // marks the language's roots, the interpreters, every thread's frames, units, queues
+void sp_gc_lib();     // after marking: the reader pass, then the interpreters'
+void after_gc_lib();  // nothing
+void gc_interpreter();     // every interpreter's queued forms, environment and reader; the reconnect queue
+void sp_gc_interpreter();  // drops requests nobody waits for; marks the ones being waited on
+
+// The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
+// and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.
+void set_runtime_gc_hooks();
+
+}  // namespace tq

@@ -1,0 +1,275 @@
+// Registration of interpreters (ids, the main-interpreter rule, starting their threads, the
+// connect side's permission wait) and closing them: the close request, the final close
+// that frees the record, and the waits for interpreters to stop.
+#include <cstdint>
+#include <cstring>
+
+#include "interp/accept.h"
+#include "interp/delay.h"
+#include "interp/fifo.h"
+#include "interp/front_relay.h"
+#include "interp/interpreter.h"
+#include "lang/gc.h"
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/tick.h"
+#include "stream/format.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+// Terminal interpreters alive: the interrupt handler reads it without a lock.
+int terminal_interpreters;
+
+namespace {
+
+constexpr unsigned kPermissionWait = 120;  // seconds the connect side waits for the peer
+
+int perm_state(const TQ_INTERPRETER* t) { return (t->flags & TQF_PERM_MASK) >> kPermShift; }
+void set_perm_state(TQ_INTERPRETER* t, int st) { t->flags = (t->flags & ~TQF_PERM_MASK) | (st << kPermShift); }
+
+// The next free id from tqi_id on, going round to 1 past the largest positive value.
+unsigned _get_tqi_id() {
+  unsigned id = tqi_id;
+  for (;; ++id) {
+    if (int(id) <= 0) id = 1;
+    if (!_search_tqi_id(id)) break;
+  }
+  tqi_id = int(id + 1) <= 0 ? 1 : id + 1;
+  return id;
+}
+
+void start_threads(TQ_INTERPRETER* tqi) {
+  switch (tqi->a_type) {
+    case TQI_ACCEPT:
+      create_task(_accept_thread, reinterpret_cast<void*>(uintptr_t(tqi->id)), 1);  // by id: see accept.cpp
+      break;
+    case TQI_SELF:
+      tqi->front_thread = __new_tqi_thread(tqi);
+      break;
+    default:
+      create_task(_front_thread, tqi, 4);
+      if (tqi->thread_mode == TM_RELAY) create_task(_relay_thread, tqi, 4);
+      break;
+  }
+}
+
+// Detaches inp and out (one stream or two) and queues them for closing.
+void drop_connection(TQ_INTERPRETER* tqi) {
+  STREAM* in = tqi->inp;
+  STREAM* out = tqi->out;
+  if (tqi->err == in || tqi->err == out) tqi->err = nullptr;
+  tqi->inp = tqi->out = nullptr;
+  s_close_queue(in);
+  if (out != in) s_close_queue(out);
+}
+
+// The connecting side of a text connection (tqi_lock held): the line end that opens it,
+// the wait for the peer's permission reply, then the code marker. The result, or -5 with
+// *write_failed when a write failed.
+int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
+  int result = int(tqi->id);
+  int err = 0;
+  e_printf(tqi->out, &err, "\n");
+  s_flush(tqi->out);
+  if (err) *write_failed = true;
+  if (!(tqi->flags & TQF_PERM_WAIT)) return result;
+  tqi->open_timeout = tick_now() + kPermissionWait;
+  while (perm_state(tqi) == PERM_NONE) tqi_sleep(&tqi->flags);
+  tqi->flags &= ~TQF_PERM_WAIT;
+  const int st = perm_state(tqi);
+  if (st != PERM_ALLOW) {
+    drop_connection(tqi);
+    result = st == PERM_DENIED ? SETUP_DENIED : st == PERM_BUSY ? SETUP_BUSY : SETUP_CONNECT_FAILED;
+  }
+  tqi->open_timeout = 0;
+  wakeup_task(&tqi->flags);  // a closer may be waiting for the end of the wait
+  if (tqi->out) {
+    if (CODE_METHOD* cm = s_get_cm(tqi->out)) {
+      e_printf(tqi->out, &err, "&cx%x;\n", unsigned(cm->lccode));
+      s_flush(tqi->out);
+      if (err) *write_failed = true;
+    }
+  }
+  tqi->flags &= ~TQF_CODE_SYNC;
+  return result;
+}
+
+// Requests the close of every interpreter but the self kinds and own (tqi_lock held). A
+// request may release the lock, so the table is searched afresh for each.
+void close_others(unsigned own_id) {
+  for (;;) {
+    TQ_INTERPRETER* next = nullptr;
+    for (TQ_INTERPRETER* b : interpreter_hash)
+      for (TQ_INTERPRETER* t = b; t && !next; t = t->next)
+        if (t->a_type != TQI_SELF && t->id != own_id && !(t->flags & TQF_CLOSE) && t->mode != TQI_STOPPED) next = t;
+    if (!next) return;
+    _close_interpreter(next);  // sets TQF_CLOSE, or finds it gone
+  }
+}
+
+}  // namespace
+
+int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
+  if (tqi->a_type != TQI_ACCEPT) {
+    tqi->fifo_head = tqi->fifo_tail = nullptr;
+    tqi->result_head = nullptr;
+    tqi->mode = TQI_RUNNING;
+    tqi->front_thread = tqi->relay_thread = 0;
+    tqi->silent_cnt = -1;
+    tqi->connection_cnt = 0;
+  }
+  const int kind = tqi->a_type;
+  if (tqi->silent_timeout == -1) tqi->silent_timeout = default_silent_timeout_table[kind];
+  if (tqi->connection_timeout == -1) tqi->connection_timeout = default_connection_timeout_table[kind];
+
+  TqiLock l;
+  if (kind != TQI_SELF && main_interpreter_flag == 2) return SETUP_MAIN_CLOSED;
+  tqi->id = _get_tqi_id();
+  TQ_INTERPRETER*& head = interpreter_hash[tqi->id % kTqiBuckets];
+  tqi->next = head;
+  head = tqi;
+  if (tqi->out) s_set_cr(tqi->out, 1);
+  if (tqi->err) s_set_cr(tqi->err, 1);
+  tqi->result_list = nullptr;
+  tqi->inp_interpreter = nullptr;
+  tqi->inp_line = 0;
+  tqi->accept_lock = 0;
+  tqi->accept_last_dec = tick_now();
+  tqi->auth_c_set = nullptr;  // the login state comes with authentication
+  if (tqi->flags & TQF_TERMINAL) __atomic_add_fetch(&terminal_interpreters, 1, __ATOMIC_RELAXED);
+  if (kind != TQI_SELF && main_interpreter_flag == 0) {
+    main_interpreter = tqi;
+    main_interpreter_flag = 1;
+  }
+  start_threads(tqi);
+  int result = int(tqi->id);
+  bool write_failed = false;
+  if (kind == TQI_CONNECT) result = connect_handshake(tqi, &write_failed);
+  if (write_failed && tqi->out) {
+    STREAM* out = tqi->out;
+    tqi->out = nullptr;
+    if (tqi->err == out) tqi->err = nullptr;
+    s_close_queue(out);
+    result = SETUP_CONNECT_FAILED;
+  } else if (write_failed) {
+    result = SETUP_CONNECT_FAILED;
+  }
+  return result;
+}
+
+// ---- closing --------------------------------------------------------------------------------------
+
+int _close_interpreter(TQ_INTERPRETER* tqi) {
+  if (!tqi || tqi->mode == TQI_STOPPED) return -1;
+  if (tqi->result_head) {
+    // A collection first drops the requests nobody waits for any more.
+    const unsigned id = tqi->id;
+    unlock_task(tqi_lock, "_close_interpreter");
+    gc_tick_notin_tick(nullptr, 0);
+    lock_task(tqi_lock);
+    tqi = _search_tqi_id(id);
+    if (!tqi || tqi->mode == TQI_STOPPED) return -1;
+  }
+  tqi->flags |= TQF_CLOSE;
+  if (tqi_result_ops.cancel_result_list) tqi_result_ops.cancel_result_list(tqi);
+  if (STREAM* in = tqi->inp) {
+    s_close_queue(in);
+    if (tqi->out == in) tqi->out = nullptr;
+    if (tqi->err == in) tqi->err = nullptr;
+    tqi->inp = nullptr;
+  }
+  _wakeup_delay_thread();  // the readiness of values its threads wait on has changed
+  return 0;
+}
+
+void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
+  while (tqi->flags & TQF_PERM_WAIT) {
+    const int st = perm_state(tqi);
+    if (st == PERM_NONE || st == PERM_ALLOW) set_perm_state(tqi, PERM_CLOSED);
+    wakeup_task(&tqi->flags);
+    tqi_sleep(&tqi->flags);
+  }
+  if (tqi->result_head) er_panic("_close_tq_interpreter(1)");
+  if (tqi->fifo_head) er_panic("_close_tq_interpreter(2)");
+  if (tqi_result_ops.drop_result_list) tqi_result_ops.drop_result_list(tqi);
+  // Whoever writes through the record finishes first: the record is freed below.
+  const int me = get_tid();
+  while (tqi->out_lock > 0 && tqi->out_lock_task != me) tqi_sleep(&tqi->out_lock);
+  _set_tqi_mode(tqi, TQI_STOPPED);
+  STREAM* s[3] = {tqi->inp, tqi->out, tqi->err};
+  tqi->inp = tqi->out = tqi->err = nullptr;
+  // The input goes too: a listener's stream has no reader to close it.
+  for (int i = 0; i < 3; ++i)
+    if (s[i] && (i == 0 || s[i] != s[0]) && (i < 2 || s[i] != s[1])) s_close_queue(s[i]);
+  wakeup_task(&tqi->out_lock);
+  wakeup_task(&tqi->out);
+  if (tqi->flags & TQF_TERMINAL) __atomic_sub_fetch(&terminal_interpreters, 1, __ATOMIC_RELAXED);
+
+  TQ_INTERPRETER** p = &interpreter_hash[tqi->id % kTqiBuckets];
+  while (*p && *p != tqi) p = &(*p)->next;
+  if (!*p) er_panic("close_tq_interpreter");
+  *p = tqi->next;
+  const bool was_main = tqi == main_interpreter;
+  TQ_INTERPRETER* own = _get_my_tqi();  // the closer's own may be the record that goes
+  const unsigned own_id = own && own != tqi ? own->id : 0;
+  free_tq_interpreter(tqi);
+  if (was_main) {
+    main_interpreter = nullptr;
+    main_interpreter_flag = 2;
+    close_others(own_id);
+  }
+  wakeup_task(tqi);
+  wakeup_task(interpreter_hash);
+}
+
+void close_interpreter(unsigned id) {
+  TqiLock l;
+  TQ_INTERPRETER* t = _search_tqi_id(id);
+  if (!t || _close_interpreter(t) != 0) return;
+  while ((t = _search_tqi_id(id)) != nullptr && t->mode != TQI_STOPPED) tqi_sleep(t);
+}
+
+void close_interpreter_nowait(unsigned id) {
+  TqiLock l;
+  _close_interpreter(_search_tqi_id(id));
+}
+
+int close_self_interpreter() {
+  gc_check_empty(__FILE__, __LINE__);
+  TqiLock l;
+  TQ_INTERPRETER* t = _get_my_tqi();
+  if (!t) return -1;
+  _close_tq_interpreter(t);
+  _free_tqi_thread(0);
+  return 0;
+}
+
+void close_all_interpreter() {
+  TqiLock l;
+  // Pending remote-session requests would be delivered first; none exist yet.
+  TQ_INTERPRETER* own = _get_my_tqi();
+  const unsigned own_id = own ? own->id : 0;
+  close_others(own_id);
+  if (own_id) _close_interpreter(_search_tqi_id(own_id));
+}
+
+void wait_stop_interpreter(unsigned id) {
+  TqiLock l;
+  for (TQ_INTERPRETER* t; (t = _search_tqi_id(id)) != nullptr && t->mode != TQI_STOPPED;) tqi_sleep(t);
+}
+
+void wait_stop_all() {
+  TqiLock l;
+  for (;;) {
+    bool others = false;
+    for (TQ_INTERPRETER* b : interpreter_hash)
+      for (TQ_INTERPRETER* t = b; t && !others; t = t->next)
+        if (t->a_type != TQI_SELF) others = true;
+    if (!others) return;
+    tqi_sleep(interpreter_hash);
+  }
+}
+
+}  // namespace tq

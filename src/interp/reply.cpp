@@ -1,0 +1,236 @@
+// Text replies with their code announcements, the protocol forms a connection acts on at
+// once, the chained user-information query, and the code a value's text needs.
+#include "interp/reply.h"
+
+#include <cerrno>
+
+#include "interp/delay.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/parse.h"
+#include "lang/print.h"
+#include "lang/site.h"
+#include "platform/d_alloc.h"
+#include "platform/resolve.h"
+#include "platform/sleep.h"
+#include "stream/format.h"
+#include "stream/stream_write.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+bool is_interruption(TQ_SEXP* v) { return get_type(v) == kTagError && (v->error.code & 0xff00) == 0x1400; }
+
+// The symbol at the bottom of the chain of heads of s, or null; realises only with realise.
+TQ_SEXP* innermost_head(TQ_SEXP* s, bool realise) {
+  for (;;) {
+    if (!s) return nullptr;
+    const int32_t tag = realise ? get_type(s) : sexp_tag(s);
+    if (tag == kTagSymbol) return s;
+    if (tag != kTagPair) return nullptr;
+    s = s->pair.car;
+  }
+}
+
+// "&cx%x;" names a code method to the reader on the other side.
+void write_code(STREAM* s, int* err, const CODE_METHOD* cm) { e_printf(s, err, "&cx%x;", unsigned(cm->lccode)); }
+
+}  // namespace
+
+L_CHAR get_proper_code(TQ_SEXP* s, int str_max) {
+  const bool whole = str_max == -2;
+  if (TQ_SEXP* h = innermost_head(s, whole);
+      h && (l_text_is(h->symbol.data, "?tq") || l_text_is(h->symbol.data, "?xml"))) {
+    if (const L_CHAR* enc = get_sf_attribute(h->symbol.field, _l_string_2(std_cm, "encoding"))) {
+      const L_CHAR code = search_lccode(n_string(std_cm, enc));
+      if (code != LC_NO_CHAR) return code;
+    }
+  }
+  CS_WORK w{nullptr, str_max};
+  if (whole)
+    cs_sexp(&w, s);
+  else
+    cs_sexp_on_mem(&w, s);
+  // The most used set that some code method serves wins; a set none serves (a private
+  // tagged character) is passed over rather than ending the process.
+  CODE_METHOD* best = nullptr;
+  int best_count = 0;
+  for (CS_LIST* l = w.lst; l; l = l->next) {
+    if (l->count <= best_count) continue;
+    if (CODE_METHOD* cm = search_cm_by_main_code(l->code)) {
+      best = cm;
+      best_count = l->count;
+    }
+  }
+  free_cs_work(&w);
+  return best ? best->lccode : kNoParticularCode;
+}
+
+void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
+  const L_CHAR code = get_proper_code(value, 10);
+  CODE_METHOD* cm = code != kNoParticularCode ? search_cm_by_lccode(code) : nullptr;
+  STREAM* s;
+  int saved_silent;
+  {
+    TqiLock l;
+    if (_lock_tqi_out(tqi) != 0) return;
+    s = *field;
+    saved_silent = tqi->silent_cnt;
+    tqi->silent_cnt = -1;
+  }
+  int err = 0;
+  if (s) {
+    CODE_METHOD* old = nullptr;
+    if (cm && s_get_cm(s) != cm) {
+      old = s_get_cm(s);
+      write_code(s, &err, cm);
+      s_set_cm(s, cm);
+      e_printf(s, &err, "\n");
+      TqiLock l;
+      tqi->flags &= ~TQF_CODE_SYNC;
+    }
+    {
+      TqiLock l;
+      if (tqi->flags & TQF_CODE_SYNC) {
+        if (CODE_METHOD* out_cm = tqi->out ? s_get_cm(tqi->out) : nullptr) write_code(s, &err, out_cm);
+        tqi->flags &= ~TQF_CODE_SYNC;
+      }
+    }
+    if (tqi->result_flag) e_printf(s, &err, "<Result> %i ", number);
+    int perr = 0;
+    if (e_print_sexp(s, &perr, value, tqi->ps_flags & ~kPrintLines) < 0) {
+      if (perr == ELOOP) {  // nothing was written: answer with the nesting error
+        GcFrame frame("__reply");
+        e_print_sexp(s, &perr, get_nesting_error("print", value), tqi->ps_flags & ~kPrintLines);
+      }
+      if (perr && perr != ELOOP) err = perr;
+    }
+    e_printf(s, &err, tqi->result_flag ? "</Result>\n" : "\n");
+    s_flush(s);  // a flush is no write: a socket cannot be synced, and says so
+    if (old) {
+      write_code(s, &err, old);
+      s_set_cm(s, old);
+      e_printf(s, &err, "\n");
+      s_flush(s);
+    }
+  }
+  TqiLock l;
+  tqi->silent_cnt = saved_silent;
+  if (err && s && *field == s) {
+    *field = nullptr;
+    s_close_queue(s);
+  }
+  _unlock_tqi_out(tqi);
+}
+
+void _reply(TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
+  {
+    TqiLock l;
+    tqi->flags |= TQF_REPLYING;
+  }
+  if (is_interruption(value)) {
+    __reply(&tqi->out, tqi, number, nullptr);
+  } else {
+    __reply(&tqi->out, tqi, number, value);
+    bool to_err;
+    {
+      TqiLock l;
+      to_err = tqi->err && tqi->err != tqi->out;
+    }
+    if (to_err && get_type(value) == kTagError) __reply(&tqi->err, tqi, number, value);
+  }
+  TqiLock l;
+  tqi->flags &= ~TQF_REPLYING;
+}
+
+void send_code_sync(unsigned id) {
+  TqiLock l;
+  if (TQ_INTERPRETER* t = _search_tqi_id(id)) t->flags |= TQF_CODE_SYNC;
+}
+
+void _cancel(TQ_INTERPRETER* tqi) {
+  tqi->flags |= TQF_CANCEL;
+  if (tqi_result_ops.cancel_result_list) tqi_result_ops.cancel_result_list(tqi);
+  _wakeup_delay_thread();
+}
+
+void send_cancel(unsigned id) {
+  TqiLock l;
+  if (TQ_INTERPRETER* t = _search_tqi_id(id)) _cancel(t);
+}
+
+void _break(TQ_INTERPRETER* tqi) {
+  TqiLock l;
+  _close_interpreter(tqi);
+}
+
+void _permission(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
+  TQ_SEXP* a = get_el(form, 1);  // realised here, not under tqi_lock: it may still be read
+  int st = PERM_FAILED;
+  if (get_type(a) == kTagString) {
+    const L_CHAR* w = a->string.data;
+    st = l_text_is(w, "Allow") ? PERM_ALLOW : l_text_is(w, "Denied") ? PERM_DENIED : l_text_is(w, "Busy") ? PERM_BUSY : PERM_FAILED;
+  }
+  TqiLock l;
+  tqi->flags = (tqi->flags & ~TQF_PERM_MASK) | (st << kPermShift);
+  wakeup_task(&tqi->flags);
+}
+
+int _get_user_info(TQ_INTERPRETER* tqi, TQISP_ENV* env, int number, TQ_SEXP* form) {
+  unsigned main_id = 0;
+  {
+    TqiLock l;
+    if (main_interpreter && main_interpreter->a_type == TQI_CONNECT) main_id = main_interpreter->id;
+  }
+  TQ_SEXP* kind = get_el(form, 4);
+  if (!main_id || get_type(kind) != kTagString || !tqi_result_ops.remote_query) return -1;
+  GcFrame frame("_get_user_info");
+  TQ_SEXP* ret = tqi_result_ops.remote_query(int(main_id), env, nullptr, form);
+  get_type(ret);  // waits for the answer
+  if (l_text_is(kind->string.data, "ip") && get_type(ret) == kTagPair) {
+    TQ_SEXP* first = ret->pair.car;
+    const int32_t t = get_type(first);
+    if (t == kTagError) {
+      ret = first;
+    } else if (t != kTagInteger) {
+      ret = lang_error_text(form, ER_BREAK, "GetUserInfo", "type missmatch of return value of GetUserInfo");
+    } else if (uint32_t(first->integer.data) != uint32_t(tqi->connect_ip)) {
+      ret = lang_error_text(form, ER_PERMISSION, "GetUserInfo", "permission denied(invalid ip chain)");
+    } else {
+      HOST_ADDR site{};
+      get_tqlisp_site_ip(&site);
+      ret = cons(get_integer(int64_t(ha_ipv4(site)), nullptr), ret);
+    }
+  }
+  _reply(tqi, number, ret);
+  return 0;
+}
+
+TQ_SEXP* get_user_ip(int number) {
+  (void)number;
+  unsigned id = 0;
+  int kind = 0;
+  TQISP_ENV* env = nullptr;
+  {
+    TqiLock l;
+    if (TQ_INTERPRETER* t = _get_my_tqi()) {
+      id = t->id;
+      kind = t->a_type;
+      env = t->env;
+    }
+  }
+  if (kind == TQI_STDIO || kind == TQI_FILE || kind == TQI_IPC || !tqi_result_ops.remote_query) {
+    HOST_ADDR site{};
+    get_tqlisp_site_ip(&site);
+    return list(get_integer(int64_t(ha_ipv4(site)), nullptr), nullptr);
+  }
+  GcFrame frame("get_user_ip");
+  TQ_SEXP* empty = n_get_string("");
+  TQ_SEXP* q = List(n_get_symbol("GetUserInfo"), empty, empty, empty, n_get_string("ip"), kListEnd);
+  return frame.release(tqi_result_ops.remote_query(int(id), env, nullptr, q));
+}
+
+}  // namespace tq

@@ -1,0 +1,266 @@
+// The set-up of each interpreter kind, and the connect kind's road through the host
+// blacklist.
+#include "interp/setup_kinds.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "interp/fifo.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "platform/d_alloc.h"
+#include "platform/startup.h"
+#include "stream/file_stream.h"
+#include "stream/socket_stream.h"
+#include "stream/stream_write.h"
+#include "stream/terminal_stream.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+// Printer flags of the file kind by input.
+constexpr int kPsFile = 16;
+constexpr int kPsStdinMinus = 0x2000010;
+constexpr int kPsStdinPlus = 0x2000000;
+
+L_CHAR* text_copy(const L_CHAR* s) { return ll_copy_str(s); }
+#define CONST_TEXT(s) ::tq::_xx_nl_copy_str_2(::tq::std_cm, (s), __FILE__, __LINE__)
+
+void close_own(STREAM* s) {
+  if (s && s != s_stdin && s != s_stdout && s != s_stderr) d_s_close(s);
+}
+
+// Releases a record that failed before registration, keeping errno; returns result.
+int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nullptr) {
+  const int err = errno;
+  close_own(a);
+  if (b != a) close_own(b);
+  free_tq_interpreter(tqi);
+  errno = err;
+  return result;
+}
+
+// Registers the record; when the main interpreter has closed, the record goes with the
+// streams it holds.
+int registered(TQ_INTERPRETER* tqi) {
+  const int r = setup_tq_interpreter(tqi);
+  if (r != SETUP_MAIN_CLOSED) return r;
+  close_own(tqi->err);
+  if (tqi->out != tqi->err) close_own(tqi->out);
+  return failed(tqi, r, tqi->inp != tqi->out && tqi->inp != tqi->err ? tqi->inp : nullptr);
+}
+
+STREAM* open_output(const L_CHAR* name) {
+  return s_open_file(n_string(std_cm, name), O_RDWR | O_CREAT | O_TRUNC, 0666);
+}
+
+int setup_stdio(TQ_INTERPRETER* tqi) {
+  STREAM* t = s_open_terminal(terminal_prompt);
+  if (!t) return failed(tqi, SETUP_OPEN_FAILED);
+  tqi->flags = TQF_TERMINAL;
+  tqi->inp = tqi->out = tqi->err = t;
+  tqi->ps_flags |= kPsFile;
+  tqi->msg = CONST_TEXT("stdio");
+  tqi->thread_mode = TM_EVAL;
+  return registered(tqi);
+}
+
+int setup_file(TQ_INTERPRETER* tqi) {
+  tqi->thread_mode = TM_EVAL;
+  const L_CHAR* name = tqi->input_file_name;
+  if (!name) return failed(tqi, SETUP_OPEN_FAILED);
+  int ps = kPsFile;
+  if (l_text_is(name, "-") || l_text_is(name, "+")) {  // standard input, read by front and relay
+    tqi->inp = s_stdin;
+    tqi->thread_mode = TM_RELAY;
+    tqi->a_type = TQI_PIPE;
+    ps = l_text_is(name, "-") ? kPsStdinMinus : kPsStdinPlus;
+  } else if (!(tqi->inp = s_open_file(n_string(std_cm, name), O_RDONLY, 0))) {
+    return failed(tqi, SETUP_OPEN_FAILED);
+  }
+  if (const L_CHAR* out = tqi->output_file_name) {
+    tqi->out = l_text_is(out, "-") ? s_stdout : open_output(out);
+    if (!tqi->out) return failed(tqi, SETUP_OPEN_FAILED, tqi->inp);
+  }
+  if (const L_CHAR* err = tqi->error_file_name) {
+    tqi->err = l_text_is(err, "-") ? (tqi->out ? tqi->out : s_stdout) : open_output(err);
+    if (!tqi->err) return failed(tqi, SETUP_OPEN_FAILED, tqi->inp, tqi->out);
+  }
+  tqi->ps_flags |= ps;
+  tqi->msg = text_copy(name);
+  return registered(tqi);
+}
+
+int setup_accept(TQ_INTERPRETER* tqi) {
+  int port = 0;
+  STREAM* s = init_server(&port, tqi->port, tqi->port_limit);
+  if (!s) return failed(tqi, SETUP_LISTEN_FAILED);
+  tqi->port = port;
+  tqi->inp = s;
+  tqi->out = tqi->err = nullptr;
+  tqi->msg = CONST_TEXT("network");
+  tqi->thread_mode = TM_RELAY;
+  return registered(tqi);
+}
+
+int setup_descripter(TQ_INTERPRETER* tqi) {
+  tqi->inp = s_open_descripter(tqi->inp_desc, &s_file_table);
+  if (!tqi->inp) return failed(tqi, SETUP_DESC_FAILED);
+  tqi->out = nullptr;
+  if (tqi->out_desc != -1 && !(tqi->out = s_open_descripter(tqi->out_desc, &s_file_table)))
+    return failed(tqi, SETUP_DESC_FAILED, tqi->inp);
+  tqi->err = nullptr;
+  if (tqi->err_desc != -1 && !(tqi->err = s_open_descripter(tqi->err_desc, &s_file_table)))
+    return failed(tqi, SETUP_DESC_FAILED, tqi->inp, tqi->out);
+  tqi->msg = CONST_TEXT("descripter input");
+  tqi->thread_mode = TM_RELAY;
+  tqi->connect_ip = s_get_socketip(tqi->inp);
+  tqi->flags |= TQF_CODE_SYNC;
+  return registered(tqi);
+}
+
+int setup_pipe(TQ_INTERPRETER* tqi) {
+  tqi->msg = CONST_TEXT("pipe input");
+  tqi->thread_mode = TM_RELAY;
+  s_set_write_abort(tqi->inp, 1, 10);
+  tqi->connect_ip = s_get_socketip(tqi->inp);
+  tqi->flags |= TQF_CODE_SYNC;
+  return registered(tqi);
+}
+
+int setup_self(TQ_INTERPRETER* tqi) {
+  tqi->flags = 0;
+  tqi->msg = CONST_TEXT("internal thread");
+  tqi->thread_mode = TM_NONE;
+  return registered(tqi);
+}
+
+// ---- the connect kind ----
+
+// A command of the host blacklist with the connect kind's arguments and result.
+struct CONNECT_CMD {
+  BL_CMD c;
+  TQ_INTERPRETER* tqi;
+  int result;  // -1 until the procedure runs
+};
+
+// The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
+// blacklist holds the host back.
+int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
+  *timed_out = false;
+  tqi->flags |= TQF_PERM_WAIT;
+  int cerr = 0;
+  const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
+  // Ports are unsigned 16-bit numbers.
+  STREAM* s = new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr);
+  if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
+  s_set_write_abort(s, 1, 10);
+  tqi->inp = tqi->out = tqi->err = s;
+  tqi->msg = tqi->input_file_name ? text_copy(tqi->input_file_name) : CONST_TEXT("connect");
+  tqi->thread_mode = TM_RELAY;
+  GcFrame frame("_setup_i_connect");
+  if (tqi->environment) tqi->env = new_env(tqi->env);
+  tqi->connect_ip = s_get_socketip(s);
+  // The server-information table learns of the server with the proxy layer.
+  const int r = registered(tqi);
+  *timed_out = r == SETUP_CONNECT_FAILED;
+  return r;
+}
+
+int setup_connect(TQ_INTERPRETER* tqi) {
+  // Without the proxy layer every host is reached directly; the protocol's client stream
+  // and the proxies are not part of this program, so their routes fail as a connect does.
+  if (tqi->proxy_type == 64) tqi->proxy_type = 1;
+  if (tqi->proxy_type != 1) return failed(tqi, SETUP_CONNECT_FAILED);
+  CONNECT_CMD cmd{};
+  uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
+  if (tqi->hostname) {
+    const char* host = n_string(std_cm, tqi->hostname);
+    cmd.c.name = host;
+    cmd.c.name_len = int(std::strlen(host)) + 1;
+  } else {
+    cmd.c.name = addr_key;
+    cmd.c.name_len = int(sizeof addr_key);
+  }
+  cmd.c.type = BL_CONNECT;
+  cmd.c.retry = _setup_i_connect_retry;
+  cmd.c.proc = _setup_i_connect_proc;
+  cmd.tqi = tqi;
+  cmd.result = SETUP_HELD_BACK;
+  bl_do(&cmd.c);
+  if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
+  return cmd.result;
+}
+
+}  // namespace
+
+int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
+  auto* cmd = reinterpret_cast<CONNECT_CMD*>(command);
+  entry->port = uint16_t(cmd->tqi->port);
+  if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
+  bool timed_out = false;
+  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi);
+  entry->polling_initial = 0;
+  return timed_out ? BL_FAILING : BL_GOOD;
+}
+
+int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_CONNECT;
+  t->env = qvlisp_top_env0;
+  t->port = entry->port;
+  t->environment = 1;
+  if (entry->name_len > 0 && entry->name[0]) t->hostname = _xx_nl_copy_str_1(std_cm, entry->name, __FILE__, __LINE__);
+  else if (entry->name_len == 8) std::memcpy(&t->ip, entry->name + 4, 4);
+  t->proxy_type = 1;
+  bool timed_out = false;
+  const int r = ___setup_i_connect(&timed_out, t);
+  if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
+  return timed_out ? BL_FAILING : BL_GOOD;
+}
+
+int setup_self_interpreter() {
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_SELF;
+  return setup_i(t);
+}
+
+namespace {
+
+// The set-up by kind, inside a root frame for the new environment; *err is errno at the end
+// (closing the frame may change errno).
+int setup_in_frame(TQ_INTERPRETER* tqi, int* err) {
+  GcFrame frame("setup_i");
+  const int kind = tqi->a_type;
+  if (kind != TQI_IPC && kind != TQI_ACCEPT && kind != TQI_CONNECT && tqi->environment)
+    tqi->env = new_env(tqi->env);
+  int r;
+  switch (kind) {
+    case TQI_STDIO: r = setup_stdio(tqi); break;
+    case TQI_FILE: r = setup_file(tqi); break;
+    case TQI_IPC:
+    case TQI_ACCEPT: r = setup_accept(tqi); break;
+    case TQI_CONNECT: r = setup_connect(tqi); break;
+    case TQI_DESC: r = setup_descripter(tqi); break;
+    case TQI_SELF: r = setup_self(tqi); break;
+    case TQI_PIPE: r = setup_pipe(tqi); break;
+    default: er_panic("setup_accept(1)");
+  }
+  *err = errno;
+  return r;
+}
+
+}  // namespace
+
+int setup_i(TQ_INTERPRETER* tqi) {
+  int err = 0;
+  const int r = setup_in_frame(tqi, &err);
+  errno = err;
+  return r;
+}
+
+}  // namespace tq

@@ -1,0 +1,26 @@
+// Set-up of each interpreter kind: the opener makes a record (new_tq_interpreter), sets
+// a_type and the fields that kind reads, and calls setup_i, which opens the kind's streams,
+// names the input source, chooses the thread mode and registers the record.
+//
+// Results: the id, or before registration SETUP_OPEN_FAILED (stdio, file), SETUP_DESC_FAILED,
+// SETUP_LISTEN_FAILED (accept, ipc), SETUP_CONNECT_FAILED, SETUP_HELD_BACK (connect to a host
+// the blacklist holds back) -- the streams opened and the record are then released -- or
+// what setup_tq_interpreter returns. errno is kept from the failing open.
+#pragma once
+#include "interp/interpreter.h"
+#include "platform/access_rules.h"
+
+namespace tq {
+
+// A kind of 0 or above 8 ends the process ("setup_accept(1)").
+int setup_i(TQ_INTERPRETER* tqi);
+
+// Binds a new self-kind interpreter to the calling thread (what every thread of the runtime
+// that evaluates language code has): its id. close_self_interpreter undoes it.
+int setup_self_interpreter();
+
+// The connect kind's functions for the host blacklist (retry probes a held-back host).
+int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD* command);
+int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command);
+
+}  // namespace tq

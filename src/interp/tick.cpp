@@ -1,0 +1,115 @@
+// The interpreter tick. It takes tqi_lock for each interpreter separately, walking from the
+// bucket's head to the position it has reached, since the chains change between the steps.
+#include "interp/tick.h"
+
+#include "interp/delay.h"
+#include "interp/fifo.h"
+#include "interp/interpreter.h"
+#include "platform/sleep.h"
+#include "platform/tick.h"
+#include "stream/format.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+namespace {
+
+constexpr int kReplyGraceTicks = 3600;  // a reply being written holds off the connection time-out
+
+// Queues the input for closing: the front thread meets its end and closes the interpreter.
+void close_input(TQ_INTERPRETER* t) {
+  STREAM* in = t->inp;
+  if (!in) return;
+  s_close_queue(in);
+  if (t->out == in) t->out = nullptr;
+  if (t->err == in) t->err = nullptr;
+  t->inp = nullptr;
+}
+
+void forget_dead_streams(TQ_INTERPRETER* t) {
+  if (t->inp && !s_exist(t->inp)) t->inp = nullptr;
+  if (t->out && !s_exist(t->out)) t->out = nullptr;
+  if (t->err && !s_exist(t->err)) t->err = nullptr;
+}
+
+void keep_alive(TQ_INTERPRETER* t) {
+  if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return;
+  if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return;
+  if (t->mode == TQI_RUNNING && t->out) {
+    s_printf(t->out, "\n");  // counted: the peer's reader counts it as a line
+    s_flush(t->out);
+  }
+  _unlock_tqi_out(t);
+}
+
+void time_outs(TQ_INTERPRETER* t) {
+  if (t->silent_cnt < 0 || t->delay_que_cnt != 0) return;
+  if ((t->flags & TQF_REPLYING) && t->connection_timeout >= 0 &&
+      t->connection_cnt < t->connection_timeout + kReplyGraceTicks)
+    return;
+  ++t->silent_cnt;
+  if (t->acc_file) {
+    const unsigned quiet = tick_now() - t->acc_file->rb_time;
+    if (quiet < unsigned(t->silent_cnt)) t->silent_cnt = int(quiet);
+  }
+  if (t->a_type == TQI_ACCEPT || t->mode != TQI_RUNNING) return;
+  if ((t->silent_timeout >= 0 && t->silent_cnt >= t->silent_timeout) ||
+      (t->connection_timeout >= 0 && t->connection_cnt >= t->connection_timeout)) {
+    t->flags |= TQF_CLOSE;
+    close_input(t);
+    _wakeup_delay_thread();
+  }
+}
+
+// One interpreter (tqi_lock held).
+void check_interpreter(TQ_INTERPRETER* t) {
+  // The connect kind's throughput goes to the server-information table with the proxy layer.
+  forget_dead_streams(t);
+  if (t->a_type == TQI_SELF) {
+    if (thread_exist(t->front_thread) != 0) {
+      const int tid = t->front_thread;
+      _close_tq_interpreter(t);
+      _free_tqi_thread(tid);
+    }
+    return;
+  }
+  if (t->open_timeout && tick_now() > t->open_timeout) {
+    t->flags = (t->flags & ~TQF_PERM_MASK) | (PERM_FAILED << kPermShift);
+    close_input(t);
+    wakeup_task(&t->flags);
+    return;
+  }
+  ++t->connection_cnt;
+  keep_alive(t);
+  time_outs(t);
+}
+
+}  // namespace
+
+void tqi_tick() {
+  {
+    TqiLock l;
+    timeout_lock_function();
+  }
+  for (int b = 0; b < kTqiBuckets; ++b) {
+    for (int pos = 0;; ++pos) {
+      TqiLock l;
+      TQ_INTERPRETER* t = interpreter_hash[b];
+      for (int i = 0; t && i < pos; ++i) t = t->next;
+      if (!t) break;
+      check_interpreter(t);
+    }
+  }
+}
+
+void tqi_tick_task(void*) {
+  int key = 0;
+  for (;;) {
+    new_timeout(&key, kTqiTickSeconds);
+    sleep_task(&key, SEM{});
+    del_timeout(&key);
+    tqi_tick();
+  }
+}
+
+}  // namespace tq

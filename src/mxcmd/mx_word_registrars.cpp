@@ -1,0 +1,65 @@
+// The table of the matrix words' registrars. Until a word is built, its registrar binds
+// nothing; each moves to its word's own file when the word comes.
+#include "mxcmd/mx_word_registrars.h"
+
+namespace tq {
+
+void init_mxCH(TQISP_ENV*) {}
+void init_mxSet(TQISP_ENV*) {}
+void init_mxTrigger(TQISP_ENV*) {}
+void init_mxAdd(TQISP_ENV*) {}
+void init_mxDiff(TQISP_ENV*) {}
+void init_mxThinnedOut(TQISP_ENV*) {}
+void init_mxCompressJPEG(TQISP_ENV*) {}
+void init_mxUncompressJPEG(TQISP_ENV*) {}
+void init_mxLoad(TQISP_ENV*) {}
+void init_mxSave(TQISP_ENV*) {}
+void init_mxFinish(TQISP_ENV*) {}
+void init_mxUncompressOldFormat(TQISP_ENV*) {}
+void init_mxCompressZ(TQISP_ENV*) {}
+void init_mxUncomressZ(TQISP_ENV*) {}
+void init_mxCompound(TQISP_ENV*) {}
+void init_mxSeparate(TQISP_ENV*) {}
+void init_mxSquash(TQISP_ENV*) {}
+void init_mxStuffing(TQISP_ENV*) {}
+void init_mxMax(TQISP_ENV*) {}
+void init_mxLoadSB(TQISP_ENV*) {}
+void init_mxSaveSB(TQISP_ENV*) {}
+void init_mxSetSB(TQISP_ENV*) {}
+void init_sbArray(TQISP_ENV*) {}
+void init_sbPrimitive(TQISP_ENV*) {}
+void init_sbHeuristicLayering(TQISP_ENV*) {}
+void init_mxPgPlot(TQISP_ENV*) {}
+void init_mxObjID(TQISP_ENV*) {}
+
+const MX_WORD_REGISTRAR mx_word_registrars[kMxWordRegistrarCount] = {
+    {"init_mxCH", init_mxCH},
+    {"init_mxSet", init_mxSet},
+    {"init_mxTrigger", init_mxTrigger},
+    {"init_mxAdd", init_mxAdd},
+    {"init_mxDiff", init_mxDiff},
+    {"init_mxThinnedOut", init_mxThinnedOut},
+    {"init_mxCompressJPEG", init_mxCompressJPEG},
+    {"init_mxUncompressJPEG", init_mxUncompressJPEG},
+    {"init_mxLoad", init_mxLoad},
+    {"init_mxSave", init_mxSave},
+    {"init_mxFinish", init_mxFinish},
+    {"init_mxUncompressOldFormat", init_mxUncompressOldFormat},
+    {"init_mxCompressZ", init_mxCompressZ},
+    {"init_mxUncomressZ", init_mxUncomressZ},
+    {"init_mxCompound", init_mxCompound},
+    {"init_mxSeparate", init_mxSeparate},
+    {"init_mxSquash", init_mxSquash},
+    {"init_mxStuffing", init_mxStuffing},
+    {"init_mxMax", init_mxMax},
+    {"init_mxLoadSB", init_mxLoadSB},
+    {"init_mxSaveSB", init_mxSaveSB},
+    {"init_mxSetSB", init_mxSetSB},
+    {"init_sbArray", init_sbArray},
+    {"init_sbPrimitive", init_sbPrimitive},
+    {"init_sbHeuristicLayering", init_sbHeuristicLayering},
+    {"init_mxPgPlot", init_mxPgPlot},
+    {"init_mxObjID", init_mxObjID},
+};
+
+}  // namespace tq

@@ -1,0 +1,429 @@
+// Remote and local queries, the operations on the interpreters' request chains that the
+// runtime calls, and the chain stream's peer (a block sent as a query).
+#include "remote/query.h"
+
+#include <cerrno>
+
+#include "interp/delay.h"
+#include "interp/fifo.h"
+#include "interp/front_relay.h"
+#include "interp/setup_kinds.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/parse.h"
+#include "lang/print.h"
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/task.h"
+#include "stream/chain_stream.h"
+#include "stream/format.h"
+#include "stream/stream_write.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+bool marked(void* p) { return gc_block_of(p)->mark & kMarkLive; }
+
+TQ_RESULT* result_of(TQ_SEXP* s) { return reinterpret_cast<TQ_RESULT*>(s->delay.d.func); }
+
+TQ_SEXP* error_at(TQ_FILE* f, int line, uint32_t code, const char* func, TQ_SEXP* data) {
+  return get_error(f, line, code, _l_string_1(std_cm, func), data);
+}
+TQ_SEXP* text_list(const char* text) { return list(n_get_string(text), nullptr); }
+
+void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
+  for (TQ_RESULT** p = head; *p; p = &((*p)->*link))
+    if (*p == r) {
+      *p = r->*link;
+      r->*link = nullptr;
+      return;
+    }
+}
+
+// Writes "<Cancel/>" to out (tqi_lock and out's output lock held); a failed write closes
+// the stream.
+void write_cancel(TQ_INTERPRETER* out) {
+  if (!out->out) return;
+  int err = 0;
+  e_printf(out->out, &err, "<Cancel/>\n");
+  s_flush(out->out);
+  if (err) {
+    s_close_queue(out->out);
+    if (out->inp == out->out) out->inp = nullptr;
+    out->out = nullptr;
+  }
+}
+
+// A cancel for a connection on which another thread is writing: written by a task of its
+// own once that write is done, so that it does not land inside it.
+void write_cancel_task(void* data) {
+  const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
+  TqiLock l;
+  TQ_INTERPRETER* out = _search_tqi_id(id);
+  if (!out || _lock_tqi_out(out) != 0) return;  // sleeps; -1 when it closed meanwhile
+  write_cancel(out);
+  _unlock_tqi_out(out);
+}
+
+// The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
+// waits on, and wakes every waiter, whichever connection its request went out on, so that
+// it sees the close or cancel.
+void cancel_result_list(TQ_INTERPRETER* tqi) {
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
+    wakeup_task(r);
+    TQ_INTERPRETER* out = r->out_interpreter;
+    if (!out || out == tqi || !out->out) continue;
+    if (_lock_tqi_out_no_wait(out) == 0) {
+      write_cancel(out);
+      _unlock_tqi_out(out);
+    } else {
+      create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
+    }
+  }
+}
+
+void notify_result_list(TQ_INTERPRETER* tqi) {
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
+    r->flags |= RQ_SERVE;
+    wakeup_task(r);
+  }
+}
+
+void drop_result_list(TQ_INTERPRETER* tqi) {
+  while (TQ_RESULT* r = tqi->result_list) delete_result_list(r);
+}
+
+// Requests no one can wait for any more (the mark pass did not reach them) leave the chain.
+void sweep_results(TQ_INTERPRETER* tqi) {
+  if (!tqi->result_head) return;
+  for (TQ_RESULT* r = tqi->result_head; r;) {
+    TQ_RESULT* next = r->next;
+    if (!marked(r)) delete_result_queue(tqi, r);
+    r = next;
+  }
+}
+
+void mark_result_list(TQ_INTERPRETER* tqi) {
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) gc_remote_delay(r);
+}
+
+TQ_SEXP* remote_query_op(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  return remote_query(id, env, cmd_str, cmd_sexp);
+}
+
+// A remote error as a local one: the remote cell's fields as data.
+TQ_SEXP* localise_error(TQ_RESULT* resp, TQ_SEXP* e) {
+  TQ_ERROR& x = e->error;
+  TQ_SEXP* data = List(get_string(x.site), get_string(x.filename), get_integer(x.line, nullptr), get_string(x.func),
+                       get_integer(int64_t(x.code), nullptr), x.data, kListEnd);
+  return get_error(resp->file, resp->line, x.code, _l_string_2(std_cm, "remote call"), data);
+}
+
+[[noreturn]] void no_own_interpreter() {
+  ss_printf("REM %i\n", get_tid());
+  er_panic("remote query from a thread without interpreter");
+}
+
+// The waiting side (tqi_lock held, released while asleep or serving).
+TQ_SEXP* _wait_result_inp(TQ_RESULT* resp) {
+  for (;;) {
+    TQ_INTERPRETER* in;
+    while (!(resp->flags & (RQ_SERVE | RQ_REPLY)) &&
+           !((in = resp->inp_interpreter) && (in->flags & (TQF_CLOSE | TQF_CANCEL))))
+      tqi_sleep(resp);
+    in = resp->inp_interpreter;
+    delete_result_list(resp);
+    const int iflags = in ? in->flags : 0;
+    if (iflags & (TQF_CLOSE | TQF_CANCEL)) {
+      if (resp->out_interpreter) delete_result_queue(resp->out_interpreter, resp);
+      const bool brk = iflags & TQF_CLOSE;
+      return error_at(resp->file, resp->line, brk ? ER_BREAK : ER_CANCELLED, brk ? "break" : "cancel", nullptr);
+    }
+    if (resp->flags & RQ_REPLY) break;
+    resp->flags &= ~RQ_SERVE;
+    // New requests of the waiter's own interpreter are evaluated here, by the waiting thread.
+    if (in && in == _get_my_tqi() && resp->out_interpreter) {
+      const unsigned id = in->id;
+      do {
+        unlock_task(tqi_lock, "_wait_result_inp");
+        relay_loop(in, 1);
+        lock_task(tqi_lock);
+      } while (_search_tqi_id(id) == in && check_fifo(in));
+    }
+    if (in && _search_tqi_id(in->id) == in) {
+      resp->inp_interpreter = in;
+      resp->my_tqi_result_next = in->result_list;
+      in->result_list = resp;
+    }
+  }
+  TQ_SEXP* v = get_el(resp->ret, 2);  // realised by return_result
+  if (resp->out_interpreter) delete_result_queue(resp->out_interpreter, resp);
+  if (get_type(v) == kTagError) return localise_error(resp, v);
+  gc_set(v, gc_qv_sexp);
+  return v;
+}
+
+void chain_close_self() { close_self_interpreter(); }
+int chain_send(int iid, const char* type, const char* data, int len) {
+  GcFrame frame("s_write_chain");
+  TQ_SEXP* form = List(n_get_symbol("PrintChain"), n_get_string(type), get_raw(data, len), kListEnd);
+  TQ_SEXP* r = remote_query(iid, new_env(nullptr), nullptr, form);
+  return get_type(r) == kTagError ? -1 : 0;  // forcing it waits for the answer
+}
+constexpr CHAIN_PEER kChainPeer{setup_self_interpreter, chain_close_self, chain_send};
+void init_chain_class() { init_chain_stream(&kChainPeer); }
+
+}  // namespace
+
+void init_remote_query() {
+  tqi_result_ops = TQI_RESULT_OPS{return_result,      flush_result_queue, notify_result_list, cancel_result_list,
+                                  drop_result_list,   sweep_results,      mark_result_list,   remote_query_op};
+  set_init_chain_stream(init_chain_class);
+}
+
+int cmp_round(uint32_t a, uint32_t b) {
+  if (int32_t(a - 0x40000000u) >= 0 && a <= 0xBFFFFFFFu) return a < b ? -1 : a > b ? 1 : 0;
+  const int32_t sa = int32_t(a), sb = int32_t(b);
+  return sa < sb ? -1 : sa > sb ? 1 : 0;
+}
+
+TQ_SEXP* get_cmd(TQ_RESULT* resp) { return resp->cmd_str ? get_string(resp->cmd_str) : resp->cmd_sexp; }
+
+void delete_result_queue(TQ_INTERPRETER* tqi, TQ_RESULT* r) {
+  unlink_from(&tqi->result_head, r, &TQ_RESULT::next);
+  r->out_interpreter = nullptr;
+  if (!tqi->result_head) wakeup_task(&tqi->result_head);
+}
+
+void delete_result_list(TQ_RESULT* resp) {
+  if (TQ_INTERPRETER* in = resp->inp_interpreter) unlink_from(&in->result_list, resp, &TQ_RESULT::my_tqi_result_next);
+  resp->inp_interpreter = nullptr;
+}
+
+TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  if (!cmd_str && !cmd_sexp) return nullptr;
+  // The request is printed under tqi_lock; what printing realises (a delayed value, a
+  // reader's stream) may wait and take that lock, so it is realised here, before.
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);
+  TQ_FILE* f = cmd_sexp ? cmd_sexp->h.file : nullptr;
+  const int line = cmd_sexp ? cmd_sexp->h.line : 0;
+  TqiLock l;
+  TQ_INTERPRETER* t = id > 0 ? _search_tqi_id(unsigned(id)) : nullptr;
+  if (!t) return error_at(f, line, ER_INVALID_IID, "Remote", text_list("invalid iid 1"));
+  if (t->mode != TQI_RUNNING) return error_at(f, line, ER_INVALID_IID, "Remote", text_list("invalid iid 2"));
+  if (t->thread_mode != TM_RELAY) return nullptr;
+  return _remote_query(t, env, cmd_str, cmd_sexp);
+}
+
+TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  TQ_INTERPRETER* own = _get_my_tqi();
+  if (!own) no_own_interpreter();
+  GcFrame frame("_remote_query");
+  auto* r = static_cast<TQ_RESULT*>(mmalloc(sizeof(TQ_RESULT), gc_remote_delay));
+  r->h = DELAY_FUNC{remote_delay_func, gc_remote_delay, check_remote_delay};
+  r->cmd_sexp = cmd_sexp;
+  r->cmd_str = cmd_str ? copy_cell_text(cmd_str) : nullptr;
+  r->file = cmd_sexp ? cmd_sexp->h.file : nullptr;
+  r->line = cmd_sexp ? cmd_sexp->h.line : 0;
+  r->remote_seq = r->line;
+  r->cur_env = env;
+  r->inp_interpreter = own;
+  r->out_interpreter = tqi;
+  const unsigned id = tqi->id;
+  auto invalid = [&] { return error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", text_list("invalid id")); };
+  if (tqi->mode != TQI_RUNNING) return frame.release(invalid());
+  if (_lock_tqi_out(tqi) != 0) return frame.release(invalid());
+  if (_search_tqi_id(id) != tqi || tqi->mode != TQI_RUNNING) {
+    _unlock_tqi_out(tqi);
+    return frame.release(invalid());
+  }
+  STREAM* out = tqi->out;
+  if (!out) {
+    _unlock_tqi_out(tqi);
+    return frame.release(error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", text_list("output stream error")));
+  }
+  int err = 0;
+  r->seq_from = uint32_t(s_get_cr(out));
+  if (tqi->flags & TQF_CODE_SYNC) {
+    tqi->flags &= ~TQF_CODE_SYNC;
+    if (CODE_METHOD* cm = s_get_cm(out)) e_printf(out, &err, "&cx%x;", unsigned(cm->lccode));
+  }
+  if (cmd_str) {
+    e_printf(out, &err, "%ls\n", cmd_str);
+  } else {
+    int perr = 0;
+    if (e_print_sexp(out, &perr, cmd_sexp, tqi->ps_flags & ~kPrintLines) < 0 && !err) err = perr ? perr : EIO;
+    e_printf(out, &err, "\n");
+  }
+  r->seq_to = uint32_t(s_get_cr(out));
+  s_flush(out);
+  _unlock_tqi_out(tqi);
+  if (err) {
+    if (tqi->out == out) {
+      tqi->out = nullptr;
+      if (tqi->err == out) tqi->err = nullptr;
+    }
+    s_close_queue(out);
+    TQ_SEXP* data = list(n_get_string("output stream error(last)"), get_cmd(r), nullptr);
+    return frame.release(error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", data));
+  }
+  r->next = tqi->result_head;
+  tqi->result_head = r;
+  r->my_tqi_result_next = own->result_list;
+  own->result_list = r;
+  return frame.release(init_delay_func(&r->h));
+}
+
+int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret) {
+  // Read the parts now, on the reading thread: under tqi_lock nothing may wait for input.
+  if (list_length(ret) < 3) return -1;
+  TQ_SEXP* seq = get_el(ret, 1);
+  if (get_type(seq) != kTagInteger) return -1;
+  get_type(get_el(ret, 2));
+  const auto n = uint32_t(seq->integer.data);
+  TqiLock l;
+  for (TQ_RESULT* r = tqi->result_head; r; r = r->next) {
+    if (cmp_round(r->seq_from, n) > 0 || cmp_round(r->seq_to, n) <= 0) continue;
+    r->ret = ret;
+    r->flags |= RQ_REPLY;
+    if (r->wup_key) wakeup_task(reinterpret_cast<const void*>(r->wup_key));
+    wakeup_task(r);
+    delete_result_queue(tqi, r);
+    _wakeup_delay_thread();
+    return 0;
+  }
+  return -1;
+}
+
+void flush_result_queue(TQ_INTERPRETER* tqi) {
+  while (TQ_RESULT* r = tqi->result_head) {
+    TQ_SEXP* data = list(get_cmd(r), nullptr);
+    if (tqi->input_file_name) data = cons(get_string(tqi->input_file_name), data);
+    if (tqi->hostname) data = cons(get_string(tqi->hostname), data);
+    if (tqi->ip) data = cons(get_integer(tqi->ip, nullptr), data);
+    TQ_SEXP* e = error_at(nullptr, int(r->seq_from), ER_STREAM_ACCESS, "stream error", data);
+    r->ret = List(n_get_symbol("Result"), get_integer(0, nullptr), e, kListEnd);
+    r->flags |= RQ_REPLY;
+    wakeup_task(r);
+    if (r->wup_key) wakeup_task(reinterpret_cast<const void*>(r->wup_key));
+    delete_result_queue(tqi, r);
+  }
+  _wakeup_delay_thread();
+}
+
+TQ_SEXP* remote_delay_func(TQ_SEXP* s) {
+  TQ_SEXP* v;
+  {
+    TqiLock l;
+    v = _wait_result_inp(result_of(s));
+  }
+  over_write_sexp(s, v);
+  return s;
+}
+
+int check_remote_delay(DELAY_FUNC* df, int key) {
+  auto* r = reinterpret_cast<TQ_RESULT*>(df);
+  TqiLock l;
+  if (key) r->wup_key = intptr_t(key);
+  TQ_INTERPRETER* in = r->inp_interpreter;
+  return (r->flags & RQ_REPLY) || (in && (in->flags & (TQF_CLOSE | TQF_CANCEL))) ? 2 : 1;
+}
+
+void gc_remote_delay(void* p) {
+  if (!p || marked(p)) return;
+  auto* r = static_cast<TQ_RESULT*>(p);
+  gc_text(r);
+  gc_qv_sexp(r->ret);
+  gc_qv_sexp(r->cmd_sexp);
+  gc_text(r->cmd_str);
+  gc_qv_file(r->file);
+  gc_qvlisp_env(r->cur_env);
+  gc_qv_sexp(r->send);
+}
+
+void remote_gc_tick(void* result) {
+  auto* r = static_cast<TQ_RESULT*>(result);
+  TqiLock l;
+  r->flags |= RQ_REPLY;
+  wakeup_task(r);
+}
+
+TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
+  if (cmd_sexp) realize_for_print(cmd_sexp, 0);  // as remote_query does
+  TqiLock l;
+  TQ_INTERPRETER* own = _get_my_tqi();
+  if (!own) no_own_interpreter();
+  if (own->mode != TQI_RUNNING)
+    return error_at(nullptr, 0, ER_INVALID_IID, "LocalEval", text_list("invalid iid 3"));
+  GcFrame frame("local_query");
+  L_CHAR* text = nullptr;
+  if (cmd_str) {
+    // _remote_query ends the request with its line end.
+    const bool tag = cmd_str[0] == '<';
+    L_CHAR* buf = static_cast<L_CHAR*>(d_alloc(sizeof(L_CHAR) * size_t(l_strlen(cmd_str) + 64)));
+    ss_sprintf(buf, tag ? "<LocalEval>%i %ls</LocalEval>" : "(LocalEval %i %ls)", own->inp_line, cmd_str);
+    text = copy_cell_text(buf);
+    d_f_ree(buf);
+  } else {
+    cmd_sexp = List(n_get_symbol("LocalEval"), get_integer(own->inp_line, nullptr), cmd_sexp, kListEnd);
+  }
+  TQ_INTERPRETER* to = own->inp_interpreter ? own->inp_interpreter : own;
+  return frame.release(_remote_query(to, env, text, text ? nullptr : cmd_sexp));
+}
+
+TQ_SEXP* local_eval(int seq_no, TQ_SEXP* cmd_sexp) {
+  TQ_RESULT* found = nullptr;
+  TQ_INTERPRETER* own;
+  int saved_line;
+  TQ_INTERPRETER* saved_inp;
+  TQISP_ENV* env;
+  {
+    TqiLock l;
+    own = _get_my_tqi();
+    if (!own) no_own_interpreter();
+    for (TQ_RESULT* r = own->result_head; r && !found; r = r->next)
+      if (cmp_round(r->seq_from, uint32_t(seq_no)) <= 0 && cmp_round(r->seq_to, uint32_t(seq_no)) > 0) found = r;
+    if (!found) {
+      TQ_SEXP* data = list(n_get_string("local evaluation error"), get_integer(own->result_head ? 2 : 1, nullptr), nullptr);
+      return error_at(nullptr, 0, ER_LOCAL_EVAL, "LocalEval", data);
+    }
+    saved_line = own->inp_line;
+    saved_inp = own->inp_interpreter;
+    own->inp_line = found->remote_seq;
+    own->inp_interpreter = found->inp_interpreter;
+    env = found->cur_env;
+    gc_set(env, gc_qvlisp_env);
+  }
+  TQ_SEXP* v = eval(env, cmd_sexp);
+  TqiLock l;
+  own->inp_line = saved_line;
+  own->inp_interpreter = saved_inp;
+  return v;
+}
+
+int aboat_remote_query(TQ_SEXP* s) {
+  STREAM* st = nullptr;
+  DELAY_FUNC* df = nullptr;
+  unsigned close_id = 0;
+  {
+    TqiLock l;
+    const int kind = get_delay_info(&st, &df, s);
+    if (kind == 2 && df && df->func == remote_delay_func) {
+      auto* r = reinterpret_cast<TQ_RESULT*>(df);
+      r->aboat_flag = 1;
+      close_id = r->out_interpreter ? r->out_interpreter->id : 0;
+    } else if (kind == 4 && st) {
+      s_close_queue(st);
+      return 1;
+    } else {
+      return -1;
+    }
+  }
+  if (close_id) close_interpreter(close_id);
+  return 0;
+}
+
+}  // namespace tq

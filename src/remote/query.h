@@ -1,0 +1,85 @@
+// Remote and local queries: the client side of the text connection. A thread writes one
+// request (a form, or a line of text) on the output of a relaying interpreter and gets at
+// once a delayed value standing for the reply; the reply comes back on the same connection
+// as (Result seq value), which the connection's front thread hands to return_result; it
+// finds the waiting request by the line count of the output stream and wakes the waiter.
+// Forcing the delayed value waits and turns a remote error into a local one.
+//
+// A request is on two chains from sending until its waiter wakes: its output interpreter's
+// result_head (replies still expected there) and its requester's result_list (requests the
+// requester's threads wait on). Both are guarded by tqi_lock; lock order tqi_lock, then the
+// output lock of the interpreter written to.
+#pragma once
+#include <cstdint>
+
+#include "interp/interpreter.h"
+#include "lang/tq_file.h"
+
+namespace tq {
+
+struct TQ_RESULT {
+  DELAY_FUNC h;                   // remote_delay_func, gc_remote_delay, check_remote_delay
+  TQ_RESULT* next;                // the output interpreter's result_head chain
+  TQ_RESULT* my_tqi_result_next;  // the requester's result_list chain
+  uint32_t seq_from;              // the output stream's line count before the request
+  uint32_t seq_to;                // and after it: replies numbered in [seq_from, seq_to) are its
+  int remote_seq;                 // the request form's source line (0 for text)
+  TQ_SEXP* ret;                   // the reply form (Result seq value); null until it arrives
+  TQ_SEXP* cmd_sexp;              // the request form, or null
+  L_CHAR* cmd_str;                // a private copy of the request text (collected), or null
+  int flags;                      // RQ_* bits
+  TQISP_ENV* cur_env;             // the requester's environment
+  TQ_INTERPRETER* inp_interpreter;  // the requester's own interpreter; null once off its list
+  TQ_INTERPRETER* out_interpreter;  // the interpreter written to; null once off its chain
+  TQ_FILE* file;                  // source position of the request form (null, 0 for text)
+  int line;
+  // The native sessions' fields join here with the session layer.
+  TQ_SEXP* send;     // marked; not otherwise used here
+  intptr_t wup_key;  // an extra key woken with the reply (set through the check function)
+  unsigned aboat_flag : 1;  // the wait was aborted
+};
+enum : int {
+  RQ_SERVE = 0x1,  // the requester has queued a new request: serve it while waiting
+  RQ_REPLY = 0x2,  // the reply is there (or the wait is to end)
+};
+
+// Installs the operations of this layer into the interpreter runtime and registers the chain
+// stream class's peer (start-up, once).
+void init_remote_query();
+
+// Sends a request to interpreter id: nil when both commands are null or id does not relay
+// (thread mode other than 2); error 0x8004051d "Remote" ("invalid iid 1") without such an
+// interpreter, ("invalid iid 2") when it is closing; else the delayed reply, or error
+// 0x80040a12 when the output is gone or fails. The caller must be bound to an interpreter.
+// cmd_sexp is realised first, as printing realises it (waiting for delayed values), before
+// tqi_lock is taken; local_query likewise.
+TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
+// The same with tqi_lock held; cmd_sexp must be realised as far as printing reaches
+// (realize_for_print), since it is printed under the lock.
+TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
+// Delivers a reply form read on tqi: 0 when a waiting request took it, -1 otherwise.
+int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret);
+// Fails every request awaiting a reply on tqi with 0x80040a12 "stream error" (tqi_lock held).
+void flush_result_queue(TQ_INTERPRETER* tqi);
+TQ_SEXP* remote_delay_func(TQ_SEXP* s);
+int check_remote_delay(DELAY_FUNC* resp, int key);  // 1 waiting, 2 reply there or interrupted
+void gc_remote_delay(void* p);
+void remote_gc_tick(void* result);  // ends the wait of a request nobody can answer any more
+
+// Asks the interpreter that sent the request now evaluated by this thread to evaluate text
+// or a form in the requester's environment.
+TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
+// Evaluates form in the environment of this interpreter's pending request covering seq_no.
+TQ_SEXP* local_eval(int seq_no, TQ_SEXP* cmd_sexp);
+// Aborts a wait: 0 a remote request (its connection is closed), 1 a stream read (closed),
+// -1 anything else.
+int aboat_remote_query(TQ_SEXP* s);
+
+// Three-way comparison of 32-bit line counts across the wrap-around: unsigned when a lies in
+// 0x40000000..0xBFFFFFFF, else signed.
+int cmp_round(uint32_t a, uint32_t b);
+TQ_SEXP* get_cmd(TQ_RESULT* resp);
+void delete_result_queue(TQ_INTERPRETER* tqi, TQ_RESULT* r);  // tqi_lock held
+void delete_result_list(TQ_RESULT* resp);                     // tqi_lock held
+
+}  // namespace tq

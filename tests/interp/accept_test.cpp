@@ -1,0 +1,228 @@
+// The server side of the text connection over loopback, spoken to by a raw socket client:
+// admission and refusals, the first byte, the adaptive accept interval, replies with code
+// announcements, protocol forms, and values that cannot be printed as they are.
+#include <poll.h>
+
+#include <algorithm>
+#include <unistd.h>
+#include <sys/resource.h>
+
+#include "interp/accept.h"
+#include "interp/reply.h"
+#include "interp_test_util.h"
+#include "lang/env.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "platform/tick.h"
+#include "stream/stream.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+using namespace tq;
+using namespace interptest;
+
+namespace {
+
+// A raw client admitted by the listener.
+struct Admitted {
+  Sock c;
+  unsigned conn = 0;  // the server's interpreter of this connection
+  explicit Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
+    EXPECT_TRUE(c.send("\n"));
+    EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
+    for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
+      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.connect_ip == 0x7f000001 && id > conn) conn = id;
+  }
+};
+
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit rl = saved_;
+    rl.rlim_cur = soft;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+}  // namespace
+
+TEST(Accept, APeerNoListAdmitsIsDenied) {
+  NoLeftovers clean;
+  Listener l(false);
+  Sock c(Sock::connect_loopback(l.port));
+  EXPECT_EQ(c.read_line(), "<Permission>Denied</Permission>\n");
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+TEST(Accept, AConnectionIsRefusedBusyWhenDescriptorsRunShort) {
+  NoLeftovers clean;
+  Listener l;
+  Sock c(Sock::unconnected());
+  const int open = tqtest::open_fd_count();
+  {
+    // Busy from open >= limit * 50 / 64. A limit a few above the open count leaves room for
+    // the accepted descriptor and is far past 50/64 of it, whatever other threads open or
+    // close meanwhile (a limit of exactly (open + 1) * 64 / 50 missed Busy by one then).
+    DescriptorLimit limit{rlim_t(open + 4)};
+    ASSERT_TRUE(c.connect_to(l.port));
+    EXPECT_EQ(c.read_line(), "<Permission>Busy</Permission>\n");
+  }
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
+// A peer that sends its first request with the opening line end, before the admission,
+// gets the admission first: the reply waits for it.
+TEST(Accept, TheAdmissionPrecedesTheReplyToARequestSentWithTheLineEnd) {
+  NoLeftovers clean;
+  Listener l;
+  for (int round = 0; round < 20; ++round) {  // the reply came first in about one round of ten
+    Sock c(Sock::connect_loopback(l.port));
+    ASSERT_TRUE(c.send("\n(+ 1 2)\n"));
+    EXPECT_EQ(c.read_until("</Result>\n"), admit_text(std_cm) + "<Result> 2 3</Result>\n") << "round " << round;
+  }
+}
+
+TEST(Accept, AFirstByteOtherThanALineEndIsNoTextConnection) {
+  NoLeftovers clean;
+  Listener l;
+  Sock c(Sock::connect_loopback(l.port));
+  ASSERT_TRUE(c.send("POST /cgi-bin/tqsv.cgi HTTP/1.0\r\n\r\n"));
+  EXPECT_TRUE(c.closed_by_peer()) << "the HTTP side is not part of this program";
+  Sock cr(Sock::connect_loopback(l.port));
+  ASSERT_TRUE(cr.send("\r"));
+  EXPECT_EQ(cr.read_until("</Permission>\n"), admit_text(std_cm)) << "a carriage return opens a text connection";
+}
+
+TEST(Accept, TheAcceptIntervalDoublesOnAMissAndShrinksAfterQuietTime) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  Listener l;
+  Sock late(Sock::connect_loopback(l.port));
+  for (int s = 0; s < 60 && !late.closed_by_peer(std::chrono::milliseconds(50)); ++s)
+    clock.advance(1);  // the first byte was due within 10 seconds
+  WAIT_FOR(info(l.id).accept_interval == 20, "the interval to double");
+  clock.move(120);  // more than 119 seconds after the doubling
+  {
+    Admitted fast(l);
+  }
+  WAIT_FOR(info(l.id).accept_interval == 19, "a fast first byte to shrink it");
+
+  TQ_INTERPRETER t{};
+  t.accept_interval = 100;
+  accept_interval_after_miss(&t, 0);
+  EXPECT_EQ(t.accept_interval, 120u) << "never above 120";
+  t.accept_interval = 10;
+  t.accept_last_dec = 0;
+  accept_interval_after_byte(&t, 0, 1000);
+  EXPECT_EQ(t.accept_interval, 10u) << "never below 10";
+  accept_interval_after_byte(&t, 7, 1000);
+  EXPECT_EQ(t.accept_interval, 20u) << "a slow first byte (1.5 dt > interval) doubles it";
+}
+
+TEST(Accept, AShortageOfDescriptorsPausesTheListenerInsteadOfEndingIt) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  Listener l;
+  Sock c(Sock::unconnected());
+  auto* const collector = stream_gc;
+  stream_gc = nullptr;  // a collection could close streams and free numbers meanwhile
+  const int lowest_free = dup(0);  // accept takes the lowest free number
+  close(lowest_free);
+  {
+    // Far below the numbers in use, so that no descriptor another thread closes meanwhile
+    // makes room (the low numbers are the standard streams and the poll thread's pipe).
+    DescriptorLimit limit{rlim_t(std::min(lowest_free, 5))};
+    const int before = accept_pauses;
+    ASSERT_TRUE(c.connect_to(l.port));
+    for (int n = 1; n <= 4; ++n) {  // more failed accepts than ended a listener before
+      for (int s = 0; s < 200 && accept_pauses < before + n; ++s) {
+        tqtest::wait_until([&] { return accept_pauses >= before + n; }, std::chrono::milliseconds(50));
+        clock.advance(1);
+      }
+      ASSERT_GE(accept_pauses, before + n) << "pause " << n;
+    }
+  }
+  stream_gc = collector;
+  ASSERT_TRUE(c.send("\n"));
+  for (int s = 0; s < 20 && !c.read_some_within(std::chrono::milliseconds(50)); ++s) clock.advance(1);
+  EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm)) << "the listener lived on";
+}
+
+TEST(Reply, AValueNeedingAnotherCodeIsAnnouncedAndTheCodeRestored) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  STREAM* out = info(a.conn).out;
+  ASSERT_NE(out, nullptr);
+  s_set_cm(out, utf8_cm);
+  const L_CHAR jis = LC_JISX0208 | 0x2422;  // a hiragana of JIS X 0208
+  CODE_METHOD* need = search_cm_by_main_code(jis);
+  ASSERT_NE(need, nullptr);
+  // The request is read in EUC-JP, where the character is the bytes A4 A2.
+  ASSERT_TRUE(a.c.send(code_marker(&euc_cm_rec) + "\n(quote \"\xA4\xA2\")\n"));
+  const L_CHAR text[] = {'^', '"', jis, '"', 0};
+  const std::string value = n_string(need, text);
+  EXPECT_EQ(a.c.read_until(code_marker(utf8_cm) + "\n"),
+            code_marker(need) + "\n<Result> 3 " + value + "</Result>\n" + code_marker(utf8_cm) + "\n");
+}
+
+TEST(Reply, ACharacterNoCodeMethodServesIsAnsweredAndServingGoesOn) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  ASSERT_TRUE(a.c.send("(quote \"&#xE0000041;\")\n(+ 1 2)\n"));
+  EXPECT_TRUE(a.c.read_line().starts_with("<Result> 2 ^\""));
+  EXPECT_EQ(a.c.read_line(), "<Result> 3 3</Result>\n");
+}
+
+namespace {
+
+// (deep-list) answers a list nested past the language's nesting limit.
+TQ_SEXP* deep_list(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  TQ_SEXP* deep = nullptr;
+  for (int i = 0; i < 6000; ++i) deep = list(deep, nullptr);
+  return deep;
+}
+
+}  // namespace
+
+TEST(Reply, AValueTooDeepToPrintIsAnsweredWithTheNestingError) {
+  NoLeftovers clean;
+  GcFrame frame("deep");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  set_env(env, _l_string_1(std_cm, "deep-list"), get_func_prim(deep_list, 0, nullptr, 1, 1));
+  Listener l(true, env);
+  Admitted a(l);
+  ASSERT_TRUE(a.c.send("(deep-list)\n(+ 1 2)\n"));
+  const std::string r = a.c.read_until("</Result>\n");
+  EXPECT_TRUE(r.starts_with("<Result> 2 ")) << r;
+  EXPECT_NE(r.find("0x8003020a"), std::string::npos) << r;
+  EXPECT_NE(r.find("nesting too deep"), std::string::npos) << r;
+  EXPECT_EQ(a.c.read_line(), "<Result> 3 3</Result>\n") << "the connection stays";
+}
+
+TEST(Reply, ACancelledRequestIsAnsweredNil) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  ASSERT_TRUE(a.c.send("(while 1 ())\n"));
+  WAIT_FOR(info(a.conn).inp_line == 2, "the request to run");
+  ASSERT_TRUE(a.c.send("(Cancel)\n"));
+  EXPECT_EQ(a.c.read_line(std::chrono::seconds(20)), "<Result> 2 ()</Result>\n");
+  EXPECT_TRUE(a.c.closed_by_peer()) << "a cancel ends the relay, and with it the connection";
+}
+
+TEST(Reply, BreakClosesTheConnection) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  ASSERT_TRUE(a.c.send("(Break)\n"));
+  EXPECT_TRUE(a.c.closed_by_peer());
+}

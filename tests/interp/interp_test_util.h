@@ -1,0 +1,99 @@
+// Helpers of the interpreter tests: a raw socket peer that speaks the text protocol by hand,
+// a loopback listener interpreter, bounded waits on interpreters, and the check that a test
+// leaves no interpreter, bound thread or descriptor behind.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "interp/interpreter.h"
+#include "lang/sexp.h"
+
+namespace interptest {
+
+// One end of a connection or socket pair, read with a bound.
+class Sock {
+ public:
+  explicit Sock(int fd = -1) : fd_(fd) {}
+  ~Sock();
+  Sock(const Sock&) = delete;
+  Sock& operator=(const Sock&) = delete;
+  static int connect_loopback(int port);  // a connected descriptor, or -1
+  static int unconnected();               // a TCP socket not yet connected
+  bool connect_to(int port);              // connects this socket to port on loopback
+
+  int fd() const { return fd_; }
+  bool send(const std::string& bytes);
+  // Bytes up to and including the first line feed; what came before the bound otherwise.
+  std::string read_line(std::chrono::milliseconds bound = std::chrono::seconds(10));
+  // Bytes until `end` has been read (included), or what came before the bound or the close.
+  std::string read_until(const std::string& end, std::chrono::milliseconds bound = std::chrono::seconds(10));
+  // Whether the peer closes within the bound (bytes before the end are skipped).
+  bool closed_by_peer(std::chrono::milliseconds bound = std::chrono::seconds(10));
+  // Whether bytes (or the end) arrive within the bound; they stay to be read.
+  bool read_some_within(std::chrono::milliseconds bound);
+  void close();
+  void reset(int fd) {
+    close();
+    fd_ = fd;
+    pending_.clear();
+  }
+
+ private:
+  int read_some(std::string* out, std::chrono::milliseconds bound);  // >0 bytes, 0 end, -1 none in time
+  int fd_;
+  std::string pending_;
+};
+
+// The text a server writes when it admits a connection, for a stream in code method cm.
+std::string admit_text(tq::CODE_METHOD* cm);
+std::string code_marker(tq::CODE_METHOD* cm);  // "&cx<lccode>;"
+
+// A listener interpreter on a free loopback port. With admit, one permission list admits
+// every peer. Closed (and waited for) when the object goes.
+struct Listener {
+  explicit Listener(bool admit = true, tq::TQISP_ENV* env = nullptr);  // env: the inner top one
+  ~Listener();
+  unsigned id = 0;
+  int port = 0;
+};
+
+// Our own client: a connect-kind interpreter to port on loopback; its id, or a set-up result.
+int connect_client(int port);
+
+// A raw server socket on a free loopback port, for a fake peer.
+struct FakeServer {
+  FakeServer();
+  ~FakeServer();
+  int accept_one(std::chrono::milliseconds bound = std::chrono::seconds(10));  // a descriptor, or -1
+  int fd = -1;
+  int port = 0;
+};
+
+bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+int interpreter_count();
+int bound_thread_count();
+tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there is none)
+
+// Evaluates the text's forms in the inner top environment; the printed value of the last.
+std::string eval_text(const std::string& text);
+std::string printed(tq::TQ_SEXP* v);
+
+// Remembers the interpreters, bound threads and descriptors at construction; the destructor
+// expects each to come back (bounded: closes are queued).
+class NoLeftovers {
+ public:
+  NoLeftovers();
+  ~NoLeftovers();
+
+ private:
+  int interpreters_, threads_, fds_;
+};
+
+// Ends the test with a failure message when cond does not hold within the bound.
+#define WAIT_FOR(cond, what)                                                            \
+  ASSERT_TRUE(tqtest::wait_until([&] { return (cond); }, std::chrono::seconds(10))) \
+      << "timed out waiting for " << what
+
+}  // namespace interptest

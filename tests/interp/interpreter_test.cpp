@@ -1,0 +1,268 @@
+// Interpreter records, ids, the break check, and the front and relay threads of a
+// descriptor-kind interpreter talking to a socket pair the test holds.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+
+#include "interp/fifo.h"
+#include "interp/front_relay.h"
+#include "interp/interpreter.h"
+#include "interp/script_start.h"
+#include "interp/setup_kinds.h"
+#include "interp_test_util.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "platform/machine.h"
+#include "stream/handover.h"
+#include "stream/string_stream.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+#include "text/code_method.h"
+
+using namespace tq;
+using namespace interptest;
+
+namespace {
+
+// The break check is asked at every evaluation while one of these lives (its clock moves on
+// each call), so a close or cancel is seen at once.
+class EveryEvalChecks {
+ public:
+  EveryEvalChecks() {
+    break_check_clock = [] { return ++ticks; };
+  }
+  ~EveryEvalChecks() { break_check_clock = get_tqtime; }
+
+ private:
+  static inline std::atomic<uint32_t> ticks{1};
+};
+
+// A descriptor-kind interpreter on one end of a socket pair; the test speaks on the other.
+struct DescPeer {
+  Sock peer;
+  int id = 0;
+  explicit DescPeer(int flags = 0) {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    TQ_INTERPRETER* t = new_tq_interpreter();
+    t->a_type = TQI_DESC;
+    t->env = qvlisp_top_env1;
+    t->inp_desc = sv[0];
+    t->out_desc = dup(sv[0]);
+    t->flags = flags;
+    id = setup_i(t);
+    EXPECT_GT(id, 0);
+    peer.reset(sv[1]);
+    marker = code_marker(s_get_cm(info(unsigned(id)).out));
+  }
+  // The first reply carries the announcement of the output code.
+  std::string marker;
+  const std::string& first_marker() const { return marker; }
+};
+
+}  // namespace
+
+TEST(Interpreter, ANewRecordHasTheDefaults) {
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  struct {
+    const char* what;
+    long got, want;
+  } rows[] = {
+      {"port", t->port, 9090},           {"port_limit", t->port_limit, 1},
+      {"max_connection", t->max_connection, 10}, {"connection_timeout", t->connection_timeout, -1},
+      {"silent_timeout", t->silent_timeout, -1}, {"inp_desc", t->inp_desc, -1},
+      {"out_desc", t->out_desc, -1},      {"err_desc", t->err_desc, -1},
+      {"desc_type", t->desc_type, 2},     {"accept_interval", long(t->accept_interval), 10},
+      {"result_flag", t->result_flag, 1}, {"proxy_type", t->proxy_type, 64},
+      {"a_type", t->a_type, 0},           {"thread_mode", t->thread_mode, 0},
+  };
+  for (auto& r : rows) EXPECT_EQ(r.got, r.want) << r.what;
+  free_tq_interpreter(t);
+}
+
+TEST(Interpreter, IdsAreUniqueAndGoRoundPastTheLargest) {
+  std::atomic<int> a{0}, b{0};
+  std::atomic<bool> release{false};
+  tqi_id = unsigned(INT_MAX);
+  auto bind = [&](std::atomic<int>& id) {
+    id = setup_self_interpreter();
+    tqtest::wait_until([&] { return release.load(); }, std::chrono::seconds(20));
+    close_self_interpreter();
+  };
+  tqtest::Task ta([&] { bind(a); });
+  WAIT_FOR(a != 0, "the first id");
+  tqtest::Task tb([&] { bind(b); });
+  WAIT_FOR(b != 0, "the second id");
+  EXPECT_EQ(a, INT_MAX);
+  EXPECT_GT(b, 0) << "the counter restarts at 1";
+  EXPECT_LT(b, INT_MAX);
+  EXPECT_EQ(search_tqi_id(unsigned(b))->a_type, TQI_SELF) << "and skips ids in use";
+  release = true;
+  EXPECT_TRUE(ta.wait() && tb.wait());
+}
+
+TEST(Interpreter, TheBreakCheckAnswersForTheThreadsInterpreter) {
+  std::atomic<uint32_t> unbound{0};
+  tqtest::Task t([&] {
+    GcFrame frame("unbound");
+    TQ_SEXP* e = _tqi_break_check(nullptr);
+    unbound = get_type(e) == kTagError ? e->error.code : 0;
+  });
+  ASSERT_TRUE(t.wait());
+  EXPECT_EQ(unbound, ER_BREAK) << "a thread bound to no interpreter";
+
+  GcFrame frame("bound");
+  TQ_INTERPRETER* me = get_my_tqi();
+  ASSERT_NE(me, nullptr);
+  struct {
+    int flags, mode;
+    uint32_t code;
+  } rows[] = {{0, TQI_RUNNING, 0},
+              {TQF_CANCEL, TQI_RUNNING, ER_CANCEL},
+              {TQF_CLOSE | TQF_CANCEL, TQI_RUNNING, ER_BREAK},
+              {0, TQI_INPUT_ENDED, ER_BREAK}};
+  for (auto& r : rows) {
+    {
+      TqiLock l;
+      me->flags = r.flags;
+      me->mode = r.mode;
+    }
+    TQ_SEXP* e = _tqi_break_check(nullptr);
+    EXPECT_EQ(get_type(e) == kTagError ? e->error.code : 0, r.code) << "flags " << r.flags << " mode " << r.mode;
+  }
+  TqiLock l;
+  me->flags = 0;
+  me->mode = TQI_RUNNING;
+}
+
+TEST(Interpreter, RequestsAreQueuedEvaluatedAndNumberedByTheirLine) {
+  NoLeftovers clean;
+  DescPeer d;
+  ASSERT_TRUE(d.peer.send("(+ 1 2)\n\n(list 1 \"a\")\n"));
+  EXPECT_EQ(d.peer.read_line(), d.first_marker() + "<Result> 1 3</Result>\n");
+  EXPECT_EQ(d.peer.read_line(), "<Result> 3 (1 \"a\")</Result>\n") << "the blank line counts";
+  d.peer.close();
+  EXPECT_TRUE(wait_gone(unsigned(d.id))) << "the end of the input closes the interpreter";
+}
+
+TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {
+  NoLeftovers clean;
+  EveryEvalChecks fast;
+  DescPeer d;
+  ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+  WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
+  close_interpreter(unsigned(d.id));
+  EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n") << "answered nil";
+  EXPECT_TRUE(wait_gone(unsigned(d.id)));
+}
+
+TEST(Interpreter, ACancelAnswersNilAndEndsTheConnection) {
+  NoLeftovers clean;
+  EveryEvalChecks fast;
+  DescPeer d;
+  ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+  WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
+  ASSERT_TRUE(d.peer.send("(Cancel)\n"));
+  EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n");
+  EXPECT_TRUE(d.peer.closed_by_peer());
+  EXPECT_TRUE(wait_gone(unsigned(d.id)));
+}
+
+namespace {
+
+// The relay of interpreter `target` queues a request at the end of its loop, where the
+// front thread may still queue one, before the mode change.
+std::atomic<unsigned> late_target{0};
+std::atomic<int> late_queued{0};
+void queue_late_request(TQ_INTERPRETER* tqi) {
+  if (tqi->id != late_target) return;
+  put_tq_fifo(tqi, get_integer(1, nullptr));
+  if (tqi->fifo_head) ++late_queued;
+}
+
+}  // namespace
+
+// The relay ends first (a cancel); a request queued between its end and the mode change
+// must not stay queued when the interpreter closes (the final close ended the process).
+TEST(Interpreter, ARequestQueuedWhileTheRelayEndsIsDropped) {
+  NoLeftovers clean;
+  EveryEvalChecks fast;
+  DescPeer d;
+  late_target = unsigned(d.id);
+  late_queued = 0;
+  relay_end_hook = queue_late_request;
+  ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+  WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
+  ASSERT_TRUE(d.peer.send("(Cancel)\n"));
+  EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n");
+  EXPECT_TRUE(d.peer.closed_by_peer());
+  EXPECT_TRUE(wait_gone(unsigned(d.id)));
+  relay_end_hook = nullptr;
+  EXPECT_EQ(late_queued, 1) << "the request was queued while the interpreter still ran";
+}
+
+TEST(Interpreter, AnInterruptCancelsTheTerminalInterpreter) {
+  NoLeftovers clean;
+  EXPECT_EQ(tq_int_handler(), -1) << "no terminal interpreter";
+  EveryEvalChecks fast;
+  DescPeer d(TQF_TERMINAL);
+  ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+  WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
+  EXPECT_EQ(tq_int_handler(), 0);
+  EXPECT_EQ(d.peer.read_until("</Result>\n"), "0>" + d.first_marker() + "<Result> 1 ()</Result>\n");
+  d.peer.close();
+  EXPECT_TRUE(wait_gone(unsigned(d.id)));
+}
+
+TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
+  GcFrame frame("lock");
+  TQ_INTERPRETER* me = get_my_tqi();
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  std::atomic<int> other{1};
+  tqtest::Task t([&] { other = lock_tqi_out_no_wait(me); });
+  ASSERT_TRUE(t.wait());
+  EXPECT_EQ(other, -2);
+  unlock_tqi_out(me);
+  EXPECT_EQ(info(0).out_lock, 1);
+  unlock_tqi_out(me);
+  tqtest::Task t2([&] {
+    other = lock_tqi_out(me);
+    unlock_tqi_out(me);
+  });
+  ASSERT_TRUE(t2.wait());
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(lock_tqi_out_no_wait(nullptr), -1);
+}
+
+namespace {
+
+// Run in a child process: the main interpreter (the test program's holder) closes.
+[[noreturn]] void close_the_main_interpreter() {
+  Listener other;
+  close_interpreter(unsigned(get_main_interpreter()));
+  if (!wait_gone(other.id)) _exit(3);  // every other interpreter goes with it
+  if (setup_self_interpreter() <= 0) _exit(4);
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_ACCEPT;
+  t->port = 0;
+  if (setup_i(t) != SETUP_MAIN_CLOSED) _exit(5);
+  // The script start-up on a handed-over stream, without argument 1, fails the same way.
+  STREAM* handed[] = {s_open_string_read("", std_cm, 0, 1), nullptr};
+  recv_streams = handed;
+  recv_streams_len = 1;
+  char prog[] = "tq_script";
+  char* argv[] = {prog, nullptr};
+  tq_setup_file(1, argv);
+  _exit(6);
+}
+
+}  // namespace
+
+TEST(InterpreterDeathTest, OnceTheMainInterpreterClosesOnlySelfKindsAreSetUp) {
+  EXPECT_EXIT(close_the_main_interpreter(), testing::ExitedWithCode(1),
+              "cannot open shell argument\\(2\\)  \\(-8:[0-9]+\\)");
+}
