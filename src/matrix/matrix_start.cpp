@@ -11,6 +11,7 @@
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/matrix_token.h"
+#include "matrix/mx_code.h"
 #include "matrix/matrix_upkeep.h"
 #include "platform/d_alloc.h"
 #include "platform/tick.h"
@@ -32,7 +33,8 @@ void record(const char* name) {
 }
 
 // The file access of matrix files (its lock and the idle-closing tick) comes with them.
-void init_mx_file() {}
+// Node-index trees check their keys whenever they load a node, from before any file opens.
+void init_mx_file() { init_mx_index_key_check(); }
 
 template <class T>
 T* new_head() {

@@ -2,6 +2,8 @@
 // field classes serves the writer and both families of readers.
 #include "matrix/mx_code.h"
 
+#include "store/tree_check.h"
+
 namespace tq {
 
 namespace {
@@ -127,5 +129,14 @@ int get_dim_code_dimension_b(const uint8_t* ptr, const uint8_t* end) {
   int n = 0;
   return end && decode_dim(nullptr, -1, &n, ptr, end) ? n - 1 : -2;
 }
+
+bool mx_index_key_check(const void* data, int64_t len) {
+  constexpr int64_t kOffsetLen = 8;
+  if (len <= kOffsetLen) return false;
+  const auto* code = static_cast<const uint8_t*>(data) + kOffsetLen;
+  return get_dim_code_dimension_b(code, code + (len - kOffsetLen)) >= 0;
+}
+
+void init_mx_index_key_check() { favt64_node_index_check = mx_index_key_check; }
 
 }  // namespace tq

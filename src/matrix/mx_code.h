@@ -62,4 +62,13 @@ const uint8_t* get_uncompressed_dim_code_b(int64_t* dim_code, int dim, int* ncod
 // cut by end or malformed.
 int get_dim_code_dimension_b(const uint8_t* ptr, const uint8_t* end);
 
+// ---- The node index's keys in the store file (tree kind 1025).
+// Whether len bytes hold a node-index key: an 8-byte offset, then a whole dimension code
+// (a level at least) whose end mark lies within the bytes. The store checks each node of
+// a node index with it when it loads one, so the key's compare never reads past the node.
+bool mx_index_key_check(const void* data, int64_t len);
+// Installs mx_index_key_check as the store's node-index check: once, at the matrix store's
+// start-up, before a matrix file is opened.
+void init_mx_index_key_check();
+
 }  // namespace tq

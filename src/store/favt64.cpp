@@ -1,11 +1,15 @@
 // Tree operations on cached roots and nodes: each walks its path with an explicit stack on
 // the heap (a tree read from a file may be one long chain), pins the nodes it holds, and
 // re-levels and rebalances on the way back. Rebalancing makes single rotations only.
+// Each operation notes the offsets of the nodes it meets: in a file whose links lead back
+// up (or to one node from two places) it stops at the first node met twice.
 #include "store/favt64.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
@@ -30,6 +34,7 @@ class PathStack {
     base()[n_++] = x;
   }
   T pop() { return base()[--n_]; }
+  T& top() { return base()[n_ - 1]; }
   bool empty() const { return n_ == 0; }
 
  private:
@@ -65,13 +70,17 @@ void unpin(FAVT64_NODE* n) { favt64_unlock(&n->h); }
 
 // Level of the node at link; 0 for none or an unreadable one. A node that is not cached
 // is not loaded for it: its record in the file is current, and re-levelling a path would
-// otherwise load every sibling on it.
-int level_at(FAVT64_ROOT* root, FAVT64_PTR* link) {
+// otherwise load every sibling on it. 64-bit: a damaged file may hold any level.
+int64_t level_at(FAVT64_ROOT* root, FAVT64_PTR* link) {
   if (link->fofs == 0) return 0;
   if (link->ptr) return link->ptr->level;
   int level = favt64_peek_level(root->h.p, link->fofs);
   return level < 0 ? 0 : level;
 }
+
+// The level of a node whose children have levels l and s, within an int however absurd
+// the levels a damaged file gave them.
+int level_above(int64_t l, int64_t s) { return int(std::min<int64_t>(1 + std::max(l, s), INT32_MAX)); }
 
 // Forgets the node a link has loaded, keeping its offset (for a node leaving its tree).
 void unload_link(FAVT64_PTR* link) {
@@ -104,8 +113,8 @@ void rotate(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, bool large_rise
 void relevel_and_balance(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
   touch_ring64(&root->h, &n->h);
   pin(n);
-  int l = level_at(root, &n->large), s = level_at(root, &n->small);
-  n->level = 1 + std::max(l, s);
+  int64_t l = level_at(root, &n->large), s = level_at(root, &n->small);
+  n->level = level_above(l, s);
   favt64_set_dirty(&n->h);
   if (s + 1 < l)
     rotate(root, link, n, true);
@@ -128,27 +137,42 @@ void attach(FAVT64_PTR* link, FAVT64_NODE* a) {
   }
 }
 
-// Removes the smallest (largest set: the largest) node of the non-empty subtree at link:
-// its other child takes its place, the place is rebalanced and the nodes above it
-// re-levelled. The node comes back spliced out and pinned; null when it cannot be read.
-FAVT64_NODE* detach_end(FAVT64_ROOT* root, FAVT64_PTR* link, bool largest) {
-  FAVT64_NODE* g = g_ptr64(nullptr, root, link);
-  if (!g) return nullptr;
-  pin(g);
-  PathStack<Frame> path;
-  FAVT64_PTR* cur = link;
-  for (;;) {
-    FAVT64_PTR* next = child(g, largest);
-    FAVT64_NODE* c = next->fofs ? g_ptr64(nullptr, root, next) : nullptr;
-    if (!c) break;
-    pin(c);
+void unpin_path(PathStack<Frame>& path) {
+  while (!path.empty()) unpin(path.pop().node);
+}
+
+// Finds the smallest (largest set: the largest) node of the non-empty subtree at link and
+// pins the way down to it in path, the node itself last. Nothing changes yet, so a way
+// that cannot be read (-2) or comes back to a node met before (-3) leaves the tree whole;
+// the pins are then released. 0 when found.
+int find_end(FAVT64_ROOT* root, FAVT64_PTR* link, bool largest, OffsetSet& seen, PathStack<Frame>& path) {
+  for (FAVT64_PTR* cur = link; cur->fofs != 0;) {
+    FAVT64_NODE* g = g_ptr64(nullptr, root, cur);
+    int fail = !g ? kFavtUnreadable : !seen.add(g->h.fofs) ? kFavtDamaged : 0;
+    if (fail) {
+      unpin_path(path);
+      return fail;
+    }
+    pin(g);
     path.push({cur, g});
-    cur = next;
-    g = c;
+    cur = child(g, largest);
   }
-  set_favt64_ptr(cur, child(g, !largest));
+  // The subtree that takes the found node's place must not be one met before either.
+  if (!seen.add(child(path.top().node, !largest)->fofs)) {
+    unpin_path(path);
+    return kFavtDamaged;
+  }
+  return 0;
+}
+
+// Splices out the node find_end reached: its other child takes its place, the place is
+// rebalanced and the nodes above it re-levelled. The node comes back pinned.
+FAVT64_NODE* splice_end(FAVT64_ROOT* root, PathStack<Frame>& path, bool largest) {
+  Frame end = path.pop();
+  FAVT64_NODE* g = end.node;
+  set_favt64_ptr(end.link, child(g, !largest));
   unload_link(child(g, !largest));
-  favt64_valance(root, cur);
+  favt64_valance(root, end.link);
   touch_ring64(&g->h, nullptr);
   while (!path.empty()) {
     Frame f = path.pop();
@@ -159,14 +183,23 @@ FAVT64_NODE* detach_end(FAVT64_ROOT* root, FAVT64_PTR* link, bool largest) {
 }
 
 // Takes n (found at link, pinned) out of its tree: a successor from the taller side
-// replaces it when it has two children. n keeps its pin as an unlinked node.
-void remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
-  n->parent = nullptr;
+// replaces it when it has two children. n keeps its pin as an unlinked node. 0, or -2 / -3
+// when the successor's way is unreadable or damaged; the tree is then unchanged.
+int remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n, OffsetSet& seen) {
   FAVT64_NODE* r = nullptr;
   if (n->large.fofs && n->small.fofs) {
     bool from_large = level_at(root, &n->small) < level_at(root, &n->large);
-    r = detach_end(root, from_large ? &n->large : &n->small, !from_large);
+    PathStack<Frame> way;
+    if (int fail = find_end(root, from_large ? &n->large : &n->small, !from_large, seen, way)) return fail;
+    if (!seen.add(child(n, !from_large)->fofs)) {  // the side that stays leads back up
+      unpin_path(way);
+      return kFavtDamaged;
+    }
+    r = splice_end(root, way, !from_large);
+  } else if (!seen.add(n->large.fofs ? n->large.fofs : n->small.fofs)) {
+    return kFavtDamaged;  // the child that would take n's place is n or above it
   }
+  n->parent = nullptr;
   if (r) {
     set_favt64_ptr(&r->large, &n->large);
     set_favt64_ptr(&r->small, &n->small);
@@ -181,35 +214,6 @@ void remove_at(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
   if (FAVT64_NODE* top = link->fofs ? g_ptr64(nullptr, root, link) : nullptr) relevel_and_balance(root, link, top);
   touch_ring64(&n->h, nullptr);
   n->h.flags |= kFavtUnlinked;
-}
-
-void unpin_all(PathStack<FAVT64_NODE*>& stack) {
-  while (!stack.empty()) unpin(stack.pop());
-}
-
-int trace(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work, bool ascending) {
-  touch_ring64(&root->h, start ? &start->h : nullptr);
-  PathStack<FAVT64_NODE*> stack;
-  auto descend = [&](FAVT64_NODE* n) {
-    while (n) {
-      touch_ring64(&root->h, &n->h);
-      pin(n);
-      stack.push(n);
-      n = g_ptr64(err, root, child(n, !ascending));
-    }
-  };
-  descend(start);
-  while (!stack.empty()) {
-    FAVT64_NODE* n = stack.pop();
-    if (int r = visitor(n, work)) {
-      unpin(n);
-      unpin_all(stack);
-      return r;
-    }
-    FAVT64_NODE* next = g_ptr64(err, root, child(n, ascending));
-    unpin(n);
-    descend(next);
-  }
   return 0;
 }
 
@@ -241,7 +245,7 @@ int test_visit(FAVT64_NODE* n, void* work) {
   ss_printf("=%i\n", int(first));
   if (t->data) {  // every node after the first: its order and its level
     if (t->cmp(n->data, t->data, nullptr) < 0) er_panic("favt error 1");
-    int l = level_at(t->p, &n->large), s = level_at(t->p, &n->small);
+    int64_t l = level_at(t->p, &n->large), s = level_at(t->p, &n->small);
     if (n->level <= l) er_panic("favt error 2");
     if (n->level <= s) er_panic("favt error 3");
     if (n->level != l + 1 && n->level != s + 1) er_panic("favt error 4");
@@ -255,12 +259,87 @@ int test_visit(FAVT64_NODE* n, void* work) {
 
 }  // namespace
 
+// The cursor's stack holds the nodes whose turn is still to come, each pinned; current is
+// the node handed out last, pinned until the cursor moves on. Every node pushed is noted
+// in seen: a node met twice means a link back, so the walk ends however the file is made.
+struct FAVT64_CURSOR {
+  int* err;
+  FAVT64_ROOT* root;
+  bool ascending;
+  bool damaged = false;
+  FAVT64_NODE* current = nullptr;
+  PathStack<FAVT64_NODE*> stack;
+  OffsetSet seen;
+
+  FAVT64_CURSOR(int* e, FAVT64_ROOT* r, FAVT64_NODE* start, bool asc) : err(e), root(r), ascending(asc) {
+    touch_ring64(&root->h, start ? &start->h : nullptr);
+    descend(start);
+  }
+  ~FAVT64_CURSOR() {
+    if (current) unpin(current);
+    while (!stack.empty()) unpin(stack.pop());
+  }
+  FAVT64_CURSOR(const FAVT64_CURSOR&) = delete;
+  FAVT64_CURSOR& operator=(const FAVT64_CURSOR&) = delete;
+
+  void descend(FAVT64_NODE* n) {
+    while (n) {
+      if (!seen.add(n->h.fofs)) {
+        damaged = true;
+        set_err(err, kFavtDamaged);
+        return;
+      }
+      touch_ring64(&root->h, &n->h);
+      pin(n);
+      stack.push(n);
+      n = g_ptr64(err, root, child(n, !ascending));
+    }
+  }
+
+  int next(FAVT64_NODE** out) {
+    if (current) {
+      FAVT64_NODE* after = g_ptr64(err, root, child(current, ascending));
+      unpin(current);
+      current = nullptr;
+      descend(after);
+    }
+    if (damaged) return kFavtDamaged;
+    if (stack.empty()) return 0;
+    current = *out = stack.pop();
+    return 1;
+  }
+};
+
+FAVT64_CURSOR* favt64_cursor_open(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, bool ascending) {
+  return new (d_alloc(sizeof(FAVT64_CURSOR))) FAVT64_CURSOR(err, root, start, ascending);
+}
+
+int favt64_cursor_next(FAVT64_CURSOR* c, FAVT64_NODE** out) { return c->next(out); }
+
+void favt64_cursor_close(FAVT64_CURSOR* c) {
+  if (!c) return;
+  c->~FAVT64_CURSOR();
+  d_f_ree(c);
+}
+
+namespace {
+
+int trace(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work, bool ascending) {
+  FAVT64_CURSOR c(err, root, start, ascending);
+  FAVT64_NODE* n;
+  int r;
+  while ((r = c.next(&n)) == 1)
+    if (int v = visitor(n, work)) return v;
+  return r;
+}
+
+}  // namespace
+
 void fset_level64(FAVT64_ROOT* root, FAVT64_NODE* node) {
   if (!node) return;
   touch_ring64(&root->h, &node->h);
   pin(node);
-  int l = level_at(root, &node->large), s = level_at(root, &node->small);
-  node->level = 1 + std::max(l, s);
+  node->level = level_above(level_at(root, &node->large), level_at(root, &node->small));
   favt64_set_dirty(&node->h);
   unpin(node);
 }
@@ -270,7 +349,7 @@ void favt64_valance(FAVT64_ROOT* root, FAVT64_PTR* link) {
   FAVT64_NODE* n = g_ptr64(nullptr, root, link);
   if (!n) return;
   pin(n);
-  int l = level_at(root, &n->large), s = level_at(root, &n->small);
+  int64_t l = level_at(root, &n->large), s = level_at(root, &n->small);
   touch_ring64(&root->h, &n->h);
   if (s + 1 < l)
     rotate(root, link, n, true);
@@ -285,6 +364,7 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
   if (!node->data) er_panic("avt_insert(1)");
   touch_ring64(&root->h, nullptr);
   PathStack<Frame> path;
+  OffsetSet seen;
   FAVT64_NODE* result = nullptr;
   bool relevel_last = true;  // false when the last node on the path is the answer itself
   for (FAVT64_PTR* cur = link;;) {
@@ -295,6 +375,11 @@ FAVT64_NODE* favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64
     }
     FAVT64_NODE* n = g_ptr64(err, root, cur);
     if (!n) break;  // unreadable: nothing is linked over it
+    if (!seen.add(n->h.fofs)) {  // the way leads back up: change nothing
+      set_err(err, kFavtDamaged);
+      unpin_path(path);
+      return nullptr;
+    }
     pin(n);
     favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     path.push({cur, n});
@@ -325,9 +410,15 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
     set_err(err, kFavtNotFound);
     return nullptr;
   }
+  OffsetSet seen;
   FAVT64_NODE* n = start;
   pin(n);
   for (;;) {
+    if (!seen.add(n->h.fofs)) {
+      unpin(n);
+      set_err(err, kFavtDamaged);
+      return nullptr;
+    }
     favt64_prefetch_links(n);  // the next step's memory arrives while this one compares
     int c = cmp(n->data, key, work);
     if (c == 0) {
@@ -335,10 +426,11 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
       return n;
     }
     if (c != 1 && c != -1) er_panic("favt_search(1)");
-    FAVT64_NODE* next = g_ptr64(err, root, child(n, c == -1));
+    FAVT64_PTR* link = child(n, c == -1);
+    FAVT64_NODE* next = link->fofs ? g_ptr64(nullptr, root, link) : nullptr;
     if (!next) {
       unpin(n);
-      set_err(err, kFavtNotFound);
+      set_err(err, link->fofs ? kFavtUnreadable : kFavtNotFound);
       return nullptr;
     }
     pin(next);
@@ -349,11 +441,16 @@ FAVT64_NODE* favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void
 
 FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* key, FAVT64_CMP cmp, void* work) {
   PathStack<Frame> path;
+  OffsetSet seen;
   FAVT64_PTR* cur = link;
   FAVT64_NODE* found = nullptr;
+  int status = kFavtNotFound;
   while (cur->fofs != 0) {
-    FAVT64_NODE* n = g_ptr64(err, root, cur);
-    if (!n) break;  // unreadable: counts as missing
+    FAVT64_NODE* n = g_ptr64(nullptr, root, cur);
+    if (!n || !seen.add(n->h.fofs)) {
+      status = n ? kFavtDamaged : kFavtUnreadable;
+      break;
+    }
     touch_ring64(&root->h, &n->h);
     pin(n);
     favt64_prefetch_links(n);
@@ -366,10 +463,14 @@ FAVT64_NODE* favt64_delete(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, void* 
     path.push({cur, n});
     cur = child(n, c == -1);
   }
-  if (found)
-    remove_at(root, cur, found);
-  else
-    set_err(err, kFavtNotFound);
+  if (found) {
+    if (int fail = remove_at(root, cur, found, seen)) {
+      unpin(found);
+      found = nullptr;
+      status = fail;
+    }
+  }
+  if (!found) set_err(err, status);
   while (!path.empty()) {  // re-levelled on the way up, not rebalanced
     Frame f = path.pop();
     fset_level64(root, f.node);
@@ -390,8 +491,15 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
                                   int limit, FAVT64_CMP cmp, void* cmp_work) {
   BOUND64_SEARCH_WORK w{root, lower, upper, cmp, nullptr, nullptr, cmp_work, limit, 0};
   PathStack<BoundFrame> stack;
+  OffsetSet seen;
+  auto unpin_all = [&] {
+    while (!stack.empty()) unpin(stack.pop().node);
+  };
+  // Pushes n and its small descendants that may still hold matches; false when one of them
+  // was met before.
   auto descend = [&](FAVT64_NODE* n) {
     while (n) {
+      if (!seen.add(n->h.fofs)) return false;
       touch_ring64(&root->h, &n->h);
       pin(n);
       BoundFrame f{n, cmp(n->data, w.data_min, w.cmp_work), 0};
@@ -399,22 +507,27 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
       stack.push(f);
       n = f.cmp_min > 0 ? g_ptr64(err, root, &n->small) : nullptr;
     }
+    return true;
   };
-  descend(start);
-  while (!stack.empty()) {
+  bool sound = descend(start);
+  while (sound && !stack.empty()) {
     BoundFrame f = stack.pop();
     if (f.cmp_max <= 0 && f.cmp_min >= 0) {
       if (w.limit >= 0 && w.count >= w.limit) {
         set_err(err, kFavtLimit);
         unpin(f.node);
-        while (!stack.empty()) unpin(stack.pop().node);
+        unpin_all();
         return w.head;
       }
       append_bound(&w, f.node);
     }
     FAVT64_NODE* next = f.cmp_max < 0 ? g_ptr64(err, root, &f.node->large) : nullptr;
     unpin(f.node);
-    descend(next);
+    sound = descend(next);
+  }
+  if (!sound) {
+    set_err(err, kFavtDamaged);
+    unpin_all();
   }
   return w.head;
 }
@@ -430,9 +543,9 @@ void free_bound_list64(BOUND64_LIST* list) {
 
 int favt64_test(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_CMP cmp) {
   FAVT64_TEST t{root, nullptr, 0, cmp};
-  favt64_trace_from_small(err, root, start, test_visit, &t);
+  int r = favt64_trace_from_small(err, root, start, test_visit, &t);
   if (t.data) d_f_ree(t.data);
-  return 0;
+  return r == kFavtDamaged ? r : 0;
 }
 
 }  // namespace tq

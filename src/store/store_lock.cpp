@@ -1,5 +1,6 @@
 // Start-up of the store and its global lock, and the locked wrappers: take the lock, call,
-// release with the label "unlock", pass the result back.
+// release with the label "unlock", pass the result back. Nodes handed out are held for the
+// caller; searches and walks start from the top they read under the lock.
 #include "store/store_lock.h"
 
 #include "store/file_space.h"
@@ -14,17 +15,26 @@ namespace {
 // Holds the store lock for one wrapped call; both ends are recorded at the wrapper.
 class StoreLocked {
  public:
-  StoreLocked(const char* file, int line) : file_(file), line_(line) { _i_lock_task(l_favt64_lock, file, line); }
-  ~StoreLocked() { _i_unlock_task(l_favt64_lock, "unlock", file_, line_); }
+  StoreLocked(const char* file, int line, const char* label = "unlock") : file_(file), label_(label), line_(line) {
+    _i_lock_task(l_favt64_lock, file, line);
+  }
+  ~StoreLocked() { _i_unlock_task(l_favt64_lock, label_, file_, line_); }
   StoreLocked(const StoreLocked&) = delete;
   StoreLocked& operator=(const StoreLocked&) = delete;
 
  private:
   const char* file_;
+  const char* label_;  // the release's label in the lock's trace
   int line_;
 };
 
 #define STORE_LOCKED StoreLocked store_locked(__FILE__, __LINE__)
+#define INDEX_LOCKED StoreLocked store_locked(__FILE__, __LINE__, "iunlock")
+
+FAVT64_NODE* held(FAVT64_NODE* n) {
+  if (n) favt64_hold(n);
+  return n;
+}
 
 }  // namespace
 
@@ -57,28 +67,40 @@ void l_favt64_free_node(FAVT64_NODE* node) {
 FAVT64_NODE* l_favt64_insert(int* err, FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* node, FAVT64_CMP cmp,
                              void* work) {
   STORE_LOCKED;
-  return favt64_insert(err, root, link, node, cmp, work);
+  return held(favt64_insert(err, root, link, node, cmp, work));
 }
 
-FAVT64_NODE* l_favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* key, FAVT64_CMP cmp, void* work) {
+FAVT64_NODE* l_favt64_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* /*start*/, void* key, FAVT64_CMP cmp,
+                             void* work) {
   STORE_LOCKED;
-  return favt64_search(err, root, start, key, cmp, work);
+  // The caller's start may have stopped being the top, or been freed: never touched.
+  FAVT64_NODE* top = root_node64(err, root);
+  if (!top && root->node.fofs) return nullptr;  // an unreadable top: -2
+  return held(favt64_search(err, root, top, key, cmp, work));
 }
 
-int l_favt64_trace_from_small(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work) {
+void l_favt64_release_node(FAVT64_NODE* node) {
+  if (!node) return;
   STORE_LOCKED;
-  return favt64_trace_from_small(err, root, start, visitor, work);
+  favt64_release_node(node);
 }
 
-int l_favt64_trace_from_large(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAVT64_VISIT visitor, void* work) {
+int l_favt64_trace_from_small(int* err, FAVT64_ROOT* root, FAVT64_NODE* /*start*/, FAVT64_VISIT visitor,
+                              void* work) {
   STORE_LOCKED;
-  return favt64_trace_from_large(err, root, start, visitor, work);
+  return favt64_trace_from_small(err, root, root_node64(err, root), visitor, work);
 }
 
-BOUND64_LIST* l_favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* lower, void* upper,
+int l_favt64_trace_from_large(int* err, FAVT64_ROOT* root, FAVT64_NODE* /*start*/, FAVT64_VISIT visitor,
+                              void* work) {
+  STORE_LOCKED;
+  return favt64_trace_from_large(err, root, root_node64(err, root), visitor, work);
+}
+
+BOUND64_LIST* l_favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* /*start*/, void* lower, void* upper,
                                     int limit, FAVT64_CMP cmp, void* cmp_work) {
   STORE_LOCKED;
-  return favt64_bound_search(err, root, start, lower, upper, limit, cmp, cmp_work);
+  return favt64_bound_search(err, root, root_node64(err, root), lower, upper, limit, cmp, cmp_work);
 }
 
 FAVT64_ROOT* l_get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func) {
@@ -88,7 +110,7 @@ FAVT64_ROOT* l_get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian
 
 FAVT64_NODE* l_root_node64(int* err, FAVT64_ROOT* root) {
   STORE_LOCKED;
-  return root_node64(err, root);
+  return held(root_node64(err, root));
 }
 
 void l_check_cache64(const char* msg) {
@@ -154,6 +176,51 @@ void* l_read_filespace64f(PDB64* p, uint64_t ofs) {
 PN64_HEADER* l_read_filespace64f_header(PDB64* p, uint64_t ofs) {
   STORE_LOCKED;
   return read_filespace64f_header(p, ofs);
+}
+
+int l_open_associate64(const char* path, int oflags, int mode, uint32_t flags, int32_t type, const char* encoding) {
+  INDEX_LOCKED;
+  return open_associate64(path, oflags, mode, flags, type, encoding);
+}
+
+int l_close_associate64(int key) {
+  StoreLocked store_locked(__FILE__, __LINE__, "close_associate64");
+  return close_associate64(key);
+}
+
+int l_new_index64(int key, int type, int16_t name) {
+  INDEX_LOCKED;
+  return new_index64(key, type, name);
+}
+
+int l_get_index64(int key, int16_t name) {
+  INDEX_LOCKED;
+  return get_index64(key, name);
+}
+
+int l_get_index_type64(int key, int pos) {
+  INDEX_LOCKED;
+  return get_index_type64(key, pos);
+}
+
+int l_insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value) {
+  INDEX_LOCKED;
+  return insert_associate64(key, pos, key_value, value);
+}
+
+TQ_SEXP* l_search_associate64(int key, int pos, const void* key_value, ASSOC64_STRING_OPT* opt) {
+  INDEX_LOCKED;
+  return search_associate64(key, pos, key_value, opt);
+}
+
+int l_delete_associate64(int key, int pos, const L_CHAR* key_value) {
+  INDEX_LOCKED;
+  return delete_associate64(key, pos, key_value);
+}
+
+TQ_SEXP* l_get_assoc64_all(int key, int pos) {
+  INDEX_LOCKED;
+  return get_assoc64_all(key, pos);
 }
 
 }  // namespace tq

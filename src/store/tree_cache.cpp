@@ -58,6 +58,7 @@ int root_count;
 
 constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
 constexpr uint16_t kTop = 16;  // in-memory mark: the node's parent link is a root's top link
+static_assert(((kKept | kTop) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) == 0, "flag bits overlap");
 
 bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
 bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
@@ -292,6 +293,13 @@ int free_favt64_cache(FAVT64_HEADER* h) {
     if (n->small.ptr || n->large.ptr) return -1;
     leave_ring(h);
     if (n->parent) link_ptr(n->parent, nullptr);
+    // No operation is under way here, so pins beyond the unlinked node's own are callers'
+    // holds: the memory stays theirs until the last release.
+    if (h->pins > ((h->flags & kFavtUnlinked) ? 1 : 0)) {
+      n->parent = nullptr;
+      h->flags |= kFavtFreed;
+      return 0;
+    }
   }
   release_record(h);
   if (favt64_count == 0) empty_pool();
@@ -511,6 +519,7 @@ void favt64_load_root(PDB64* p, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   r->type = int(int32_t(get_be32(rec.body)));
   r->node = empty_link(&r->h);
   r->node.fofs = get_be64(rec.body + 4);
+  r->node_check = favt64_kind_check(r->type);
   r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), 0, 0, 0};
   w->ret = &r->h;
 }
@@ -559,6 +568,12 @@ FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, 
     set_err(err, -2);
     return nullptr;
   }
+  // Node data of the wrong form for its tree's kind is damage: compare functions read a
+  // fixed form and get no length.
+  if (kind == 2 && root && root->node_check && !root->node_check(rec.body + 20, int64_t(rec.m - kFavtNodeFixedMem))) {
+    set_err(err, -2);
+    return nullptr;
+  }
   if (kind == 1)
     favt64_load_root(p, rec, &w);
   else
@@ -591,6 +606,7 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func) {
   r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0};
   r->type = type;
   r->endian_func = endian_func;
+  r->node_check = favt64_kind_check(type);
   r->node = empty_link(&r->h);
   enter_ring(&r->h);
   enter_root_tree(r);
@@ -699,6 +715,13 @@ void favt64_unlock(FAVT64_HEADER* h) {
   if (h->pins > 0) --h->pins;
   if (h->pins == 0) h->flags &= uint16_t(~kFavtPinned);
   update_evict(h);
+}
+
+void favt64_release_node(FAVT64_NODE* node) {
+  FAVT64_HEADER* h = &node->h;
+  if (h->pins <= 0) er_panic("favt64_release_node");
+  favt64_unlock(h);
+  if ((h->flags & kFavtFreed) && h->pins == 0) release_record(h);
 }
 
 void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b) {

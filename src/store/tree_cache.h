@@ -8,6 +8,7 @@
 
 #include "store/page_cache.h"
 #include "store/store_record.h"
+#include "store/tree_check.h"
 
 namespace tq {
 
@@ -23,6 +24,9 @@ inline constexpr uint16_t kFavtDirty = 1;   // its own fields changed since it w
 inline constexpr uint16_t kFavtPinned = 2;  // pins > 0: never evicted
 inline constexpr uint16_t kFavtUnlinked = 4;  // a node held outside any tree (made, or
                                               // deleted); holds one pin until linked or freed
+inline constexpr uint16_t kFavtFreed = 32;    // freed or dropped while a caller still held
+                                              // it: out of the cache, memory kept until the
+                                              // last hold is released
 
 // Head of every cached root and node; the ring's head is favt64_h.
 struct FAVT64_HEADER {
@@ -53,6 +57,7 @@ struct FAVT64_ROOT {
   FAVT64_HEADER h;
   int type;                  // the tree kind chosen by its creator
   FAVT64_ENDIAN endian_func; // not stored: given at creation or first load; may be null
+  FAVT64_CHECK node_check;   // not stored: the check of its kind (tree_check.h); may be null
   FAVT64_PTR node;           // the top node
   AVT_NODE tnode;            // this root's entry in fr64_tree
 };
@@ -120,6 +125,13 @@ void favt64_prefetch_links(const FAVT64_NODE* n);
 // Pinning nests: a record is pinned while any pin is held.
 void favt64_lock(FAVT64_HEADER* h);
 void favt64_unlock(FAVT64_HEADER* h);
+// A caller's hold on a node it keeps after an operation (the locked wrappers hand nodes out
+// held): a pin that outlives the operation. While a node is held, freeing or dropping it
+// (favt64_free_node, closing its file) takes it out of the cache but keeps its memory,
+// data included, until the last hold is released. Releasing a node not held stops the
+// process ("favt64_release_node").
+inline void favt64_hold(FAVT64_NODE* node) { favt64_lock(&node->h); }
+void favt64_release_node(FAVT64_NODE* node);
 // Moves a then b (either may be null) to the front of the ring.
 void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b);
 // Marks the record's own fields changed.

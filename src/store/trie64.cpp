@@ -2,6 +2,11 @@
 // tree, value word) ordered by character. Values are single words in the node, or, from
 // the second value of a key on, a value-array record (type 261) that is rewritten whole
 // at every change. Lower trees are made by insertion and freed by deletion once empty.
+//
+// A trie read from a damaged file must not lead an operation round in circles: every way
+// down notes the roots of the levels it has passed, and a next tree that is one of them, or
+// no lower level at all (kind 2), ends the operation with -3. Walks keep one tree cursor per
+// level on the heap, so neither a long key nor a deep damaged trie costs stack.
 #include "store/trie64.h"
 
 #include <cerrno>
@@ -47,14 +52,37 @@ void set_node_tree(FAVT64_NODE* n, uint64_t v) {
   favt64_set_dirty(&n->h);
 }
 
-// The node of ch in the tree of root, or null.
-FAVT64_NODE* find_char(FAVT64_ROOT* root, L_CHAR ch) {
+// The node of ch in the tree of root, or null; *status 0, or -2 / -3 when the tree is
+// unreadable or damaged on the way.
+FAVT64_NODE* find_char(FAVT64_ROOT* root, L_CHAR ch, int* status) {
+  *status = 0;
+  if (root->node.fofs == 0) return nullptr;
   int e = 0;
   FAVT64_NODE* top = root_node64(&e, root);
-  return top ? favt64_search(&e, root, top, &ch, dtree64_cmp, nullptr) : nullptr;
+  if (!top) {
+    *status = kFavtUnreadable;
+    return nullptr;
+  }
+  FAVT64_NODE* n = favt64_search(&e, root, top, &ch, dtree64_cmp, nullptr);
+  if (!n && e != kFavtNotFound) *status = e;
+  return n;
 }
 
-FAVT64_ROOT* next_tree(PDB64* p, uint64_t ofs) { return get_root64(nullptr, p, ofs, dtree64_endian); }
+// The tree of the next level at ofs, which levels (the roots this way has passed) must not
+// hold yet: null with -3 in *status when it does or the root there is no lower trie level.
+// A root that cannot be read stops the process ("get_root").
+FAVT64_ROOT* next_tree(PDB64* p, uint64_t ofs, OffsetSet& levels, int* status) {
+  *status = 0;
+  FAVT64_ROOT* r = levels.add(ofs) ? get_root64(nullptr, p, ofs, dtree64_endian) : nullptr;
+  if (!r || r->type != kDtreeLowerKind) {
+    *status = kFavtDamaged;
+    return nullptr;
+  }
+  return r;
+}
+
+// A value array holds a whole number of values, at least two.
+bool array_size_ok(uint64_t m) { return m >= sizeof(PN64_HEADER) + 16 && (m - sizeof(PN64_HEADER)) % 8 == 0; }
 
 // The values a node's data word stands for: a single value (count 1, no record) or the
 // values of the array record at it. Null answers mean the record cannot be read.
@@ -69,7 +97,9 @@ bool read_values(PDB64* p, uint64_t d, Values* out) {
   PN64_HEADER* head = read_filespace64f_header(p, d);
   if (!head) return false;
   bool array = rec_type64(head) == kRecTrieValues;
+  bool sound = !array || array_size_ok(rec_size64(head));
   d_f_ree(head);
+  if (!sound) return false;
   if (!array) return true;
   auto* rec = static_cast<unsigned char*>(read_filespace64f(p, d));
   if (!rec) return false;
@@ -127,8 +157,6 @@ struct Level {
   FAVT64_NODE* node;
 };
 
-int dtree64_trace_func(FAVT64_NODE* node, void* work);
-
 void push_char(DTREE64_TRACE_WORK* st, L_CHAR ch) {
   if (st->target_len + 2 > st->target_cap) {
     int64_t cap = st->target_cap * 2;
@@ -148,7 +176,9 @@ int visit_values(DTREE64_TRACE_WORK* st, uint64_t d) {
   auto* rec = read_filespace64(st->p, d);
   if (!rec) return -1;
   int r = 0;
-  if (rec_type64(&rec->h) == kRecTrieValues) {
+  if (rec_type64(&rec->h) == kRecTrieValues && !array_size_ok(rec_size64(&rec->h))) {
+    r = -1;
+  } else if (rec_type64(&rec->h) == kRecTrieValues) {
     auto* body = reinterpret_cast<unsigned char*>(rec) + sizeof(ACC_PN64_HEADER);
     int64_t n = int64_t((rec_size64(&rec->h) - sizeof(PN64_HEADER)) / 8);
     for (int64_t i = 0; i < n && r == 0; ++i) r = st->func(get_be64(body + 8 * i), nullptr, st);
@@ -159,44 +189,111 @@ int visit_values(DTREE64_TRACE_WORK* st, uint64_t d) {
   return r;
 }
 
-int dtree64_trace_func(FAVT64_NODE* node, void* work) {
+// The cursors of a walk's open levels, the top level first.
+struct LevelStack {
+  FAVT64_CURSOR** c = nullptr;
+  int64_t n = 0, cap = 0;
+  void push(FAVT64_CURSOR* x) {
+    if (n == cap) {
+      cap = cap ? cap * 2 : 16;
+      c = static_cast<FAVT64_CURSOR**>(d_re_alloc(c, size_t(cap) * sizeof *c));
+      if (!c) er_panic("dtree64_trace");
+    }
+    c[n++] = x;
+  }
+  ~LevelStack() {
+    while (n > 0) favt64_cursor_close(c[--n]);
+    if (c) d_f_ree(c);
+  }
+};
+
+// One node of the walk: its character joins target, its values are visited, and its next
+// tree (when it has one) becomes the walk's new innermost level. The node stays pinned by
+// its level's cursor while the levels below it are walked. 0 to go on, else the result.
+int trace_node(DTREE64_TRACE_WORK* st, int* err, FAVT64_NODE* node, OffsetSet& levels, LevelStack& open,
+               bool ascending) {
   check_cache64("dtree_trace_func");
-  auto* st = static_cast<DTREE64_TRACE_WORK*>(work);
   DTREE64_NODE v = dtree64_get(node);
   push_char(st, v.ch);
-  int r = v.data ? visit_values(st, v.data) : 0;
-  if (r == 0 && v.tree) {
-    FAVT64_ROOT* sub = next_tree(st->p, v.tree);
-    r = st->trace(nullptr, sub, root_node64(nullptr, sub), dtree64_trace_func, st);
+  if (int r = v.data ? visit_values(st, v.data) : 0) return r;
+  if (!v.tree) {
+    pop_char(st);
+    return 0;
   }
-  pop_char(st);
-  return r;
+  int status;
+  FAVT64_ROOT* sub = next_tree(st->p, v.tree, levels, &status);
+  if (!sub) {
+    if (err) *err = status;
+    return status;
+  }
+  open.push(favt64_cursor_open(err, sub, root_node64(err, sub), ascending));
+  return 0;
 }
 
 int dtree64_trace(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work, FAVT64_TRACE trace) {
+  if (!favt64_trie_kind(root->type)) {
+    errno = EINVAL;
+    return -1;
+  }
   constexpr int64_t kFirstCap = 32;
   auto* target = static_cast<L_CHAR*>(d_calloc(kFirstCap, sizeof(L_CHAR)));
   DTREE64_TRACE_WORK st{root->h.p, visitor, work, trace, target, 0, kFirstCap};
-  int r = trace(err, root, root_node64(err, root), dtree64_trace_func, &st);
+  const bool ascending = trace != favt64_trace_from_large;
+  OffsetSet levels;
+  levels.add(root->h.fofs);
+  int r = 0;
+  {
+    LevelStack open;
+    open.push(favt64_cursor_open(err, root, root_node64(err, root), ascending));
+    while (open.n > 0 && r == 0) {
+      FAVT64_NODE* n;
+      int got = favt64_cursor_next(open.c[open.n - 1], &n);
+      if (got == 1) {
+        r = trace_node(&st, err, n, levels, open, ascending);
+      } else if (got < 0) {
+        r = got;
+      } else {
+        favt64_cursor_close(open.c[--open.n]);
+        if (open.n > 0) pop_char(&st);  // the node whose tree this was is done
+      }
+    }
+  }
   d_f_ree(st.target);
   return r;
 }
 
+// Takes a node of a level's tree out and frees it. Its level's pin (held by the caller) is
+// released once it is unlinked, so it is freed whole. 0, or -2 / -3 when the tree is
+// unreadable or damaged on the way (then nothing changed); a node found on the way down
+// that deletion cannot find stops the process ("delete_dtree(2)").
+int remove_node(int* err, FAVT64_ROOT* tree, FAVT64_NODE* n) {
+  L_CHAR ch = dtree64_get(n).ch;
+  int e = 0;
+  FAVT64_NODE* gone = favt64_delete(&e, tree, &tree->node, &ch, dtree64_cmp, nullptr);
+  if (!gone && (e == kFavtUnreadable || e == kFavtDamaged)) {
+    set_err(err, e);
+    return e;
+  }
+  if (gone != n) er_panic("delete_dtree(2)");
+  favt64_unlock(&n->h);
+  favt64_free_node(n);
+  return 0;
+}
+
 // Frees emptied lower trees from level k upward, and the nodes that then lead nowhere.
-void prune_levels(Level* lv, int64_t k) {
+// 0, or the error of a tree found damaged on the way.
+int prune_levels(int* err, Level* lv, int64_t k) {
   for (; k > 0; --k) {
     FAVT64_ROOT* tree = lv[k].root;
-    if (tree->node.fofs != 0) return;
+    if (tree->node.fofs != 0) return 0;
     favt64_free_root(tree);
     FAVT64_NODE* parent = lv[k - 1].node;
     set_node_tree(parent, 0);
-    if (node_data(parent) != 0) return;
-    L_CHAR ch = dtree64_get(parent).ch;
-    if (favt64_delete(nullptr, lv[k - 1].root, &lv[k - 1].root->node, &ch, dtree64_cmp, nullptr) != parent)
-      er_panic("delete_dtree(2)");
-    favt64_free_node(parent);
+    if (node_data(parent) != 0) return 0;
+    if (int rc = remove_node(err, lv[k - 1].root, parent)) return rc;
     lv[k - 1].node = nullptr;
   }
+  return 0;
 }
 
 }  // namespace
@@ -307,14 +404,21 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) 
 }
 
 int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v, uint64_t new_v) {
-  if (!key || !key[0]) {
+  if (!key || !key[0] || !favt64_trie_kind(root->type)) {
     errno = EINVAL;
     return -1;
   }
   PDB64* p = root->h.p;
+  OffsetSet levels;
+  levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;
   for (size_t i = 0;; ++i) {
-    FAVT64_NODE* n = find_char(cur, key[i]);
+    int status;
+    FAVT64_NODE* n = find_char(cur, key[i], &status);
+    if (status) {
+      set_err(err, status);
+      return -1;
+    }
     if (!n) {
       unsigned char data[kDtreeNodeLen] = {};
       std::memcpy(data, &key[i], 4);
@@ -340,25 +444,37 @@ int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
     }
     FAVT64_ROOT* next;
     if (uint64_t t = node_tree(n)) {
-      next = next_tree(p, t);
+      next = next_tree(p, t, levels, &status);
     } else {
       next = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian);
       if (!next) er_panic("insert_dtree(2)");
+      levels.add(next->h.fofs);
       set_node_tree(n, next->h.fofs);
     }
     favt64_unlock(&n->h);
+    if (!next) {
+      set_err(err, status);
+      return -1;
+    }
     cur = next;
   }
 }
 
-uint64_t search_dtree64(int* /*err*/, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact) {
-  if (!key || !key[0]) return 0;
+uint64_t search_dtree64(int* err, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact) {
+  if (!key || !key[0] || !favt64_trie_kind(root->type)) return 0;
   PDB64* p = root->h.p;
+  OffsetSet levels;
+  levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;
   uint64_t last = 0;
   int matched = 0;
   for (size_t i = 0;; ++i) {
-    FAVT64_NODE* n = find_char(cur, key[i]);
+    int status;
+    FAVT64_NODE* n = find_char(cur, key[i], &status);
+    if (status) {
+      set_err(err, status);
+      return 0;
+    }
     if (!n) {
       if (exact) return 0;
       if (len) *len = matched;
@@ -372,21 +488,27 @@ uint64_t search_dtree64(int* /*err*/, int* len, FAVT64_ROOT* root, const L_CHAR*
     }
     last = v.data;
     ++matched;
-    cur = next_tree(p, v.tree);
+    cur = next_tree(p, v.tree, levels, &status);
+    if (!cur) {
+      set_err(err, status);
+      return 0;
+    }
   }
 }
 
 int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v) {
-  if (!key || !key[0]) return -1;
+  if (!key || !key[0] || !favt64_trie_kind(root->type)) return -1;
   size_t depth = 0;
   while (key[depth]) ++depth;
   auto* lv = static_cast<Level*>(d_calloc(depth, sizeof(Level)));
   PDB64* p = root->h.p;
+  OffsetSet levels;
+  levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;
-  int rc = -1;
+  int rc = -1, status = 0;
   size_t k = 0;
   for (;; ++k) {
-    FAVT64_NODE* n = find_char(cur, key[k]);
+    FAVT64_NODE* n = find_char(cur, key[k], &status);
     if (!n) break;
     favt64_lock(&n->h);
     lv[k] = Level{cur, n};
@@ -396,21 +518,22 @@ int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
     }
     uint64_t t = node_tree(n);
     if (!t) break;
-    cur = next_tree(p, t);
+    cur = next_tree(p, t, levels, &status);
+    if (!cur) break;
   }
   if (rc == 0) {
     FAVT64_NODE* n = lv[k].node;
     rc = node_data(n) == 0 ? -1 : delete_data_segment64(lv[k].root, n, old_v);
     if (rc == 0 && node_data(n) == 0 && node_tree(n) == 0) {
-      L_CHAR ch = key[k];
-      if (favt64_delete(err, lv[k].root, &lv[k].root->node, &ch, dtree64_cmp, nullptr) != n)
-        er_panic("delete_dtree(2)");
-      favt64_free_node(n);
-      lv[k].node = nullptr;
-      prune_levels(lv, int64_t(k));
+      rc = remove_node(err, lv[k].root, n);
+      if (rc == 0) {
+        lv[k].node = nullptr;
+        rc = prune_levels(err, lv, int64_t(k));
+      }
+      if (rc) rc = -1;
     }
   } else {
-    set_err(err, -1);
+    set_err(err, status ? status : -1);
   }
   for (size_t i = 0; i <= k && i < depth; ++i)
     if (lv[i].node) favt64_unlock(&lv[i].node->h);

@@ -1,7 +1,11 @@
 // Tries of trees: a persistent map from L_CHAR strings to one or more 64-bit values (in
 // practice offsets of the caller's records), kept in a store file as a trie whose every
 // level is a file-resident AVL tree. A key's several values live in a value-array record.
-// No lock: callers hold the store lock.
+// Every operation takes a trie's top root (an odd kind but 1025) and refuses any other
+// root (-1, EINVAL). A trie damaged in its file (a level leading back to a level above it,
+// or to a root that is no lower level; a node or value array of the wrong size) gives -1
+// (0 from search) with -2 or -3 in the error out-parameter, never a loop. No lock:
+// callers hold the store lock.
 #pragma once
 #include <cstdint>
 
@@ -52,19 +56,22 @@ struct DTREE64_TRACE_WORK {
 // A new empty trie: a root of kind | 1 with dtree64_endian; null when no room was had.
 FAVT64_ROOT* alloc64_dtree(PDB64* p, int kind);
 // Adds new_v to the key's values (old_v 0), or replaces old_v by new_v: 0, or -1 when old_v
-// is not among the key's values, a value record cannot be read, or the key is empty.
+// is not among the key's values, a value record cannot be read, the key is empty, or the
+// trie is damaged on the key's way.
 int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v, uint64_t new_v);
 // The data word of the key's node (a single value or an array's offset), 0 when nothing
 // matched. Without exact, the longest prefix of key that has a node answers (the deepest
 // value on its way when the key runs on past the trie); *len (when given) receives the
-// matched length.
+// matched length. 0 with -2 / -3 in *err when the trie is damaged on the key's way.
 uint64_t search_dtree64(int* err, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact);
 // Removes old_v from the key's values (0: all of them); trees emptied on the way are freed
-// (never the top one). 0, or -1 when the key or the value is absent.
+// (never the top one). 0, or -1 when the key or the value is absent (-1 in *err) or the trie
+// is damaged on the way (-2 / -3 in *err; the key may then have lost the value).
 int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v);
 // Calls visitor for every value, keys in ascending / descending order of their characters
-// level by level, a key before its extensions: 0, or the first non-zero result. Each
-// level's tree is walked without recursion; the walk nests once per key character.
+// level by level, a key before its extensions: 0, the first non-zero result, -1 when a
+// value record cannot be read, or -3 (also in *err) when a level or node comes back. No
+// recursion: the walk keeps one cursor per open level on the heap.
 int dtree64_trace_from_small(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 int dtree64_trace_from_large(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 // Adds (old_v 0) or replaces a value of a node whose data is non-zero; 0 or -1.

@@ -147,3 +147,27 @@ TEST(MxCode, BoundedReadersRefuseCutAndMalformedCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Node-index keys: an 8-byte offset, then a whole dimension code ending inside the node.
+TEST(MxCode, NodeIndexKeysAreCheckedByTheirBytes) {
+  const std::string ofs = "0000000000000040";
+  const std::pair<std::string, bool> table[] = {
+      {ofs + "0001" + "0005" + "f1", true},          // level 1, one coordinate
+      {ofs + "0000f1", true},                        // a level alone
+      {ofs + "0001f1" + "00", true},                 // bytes after the end mark
+      {ofs + "f1", false},                           // no level
+      {ofs + "0001" + "0005", false},                // no end mark
+      {ofs + "0001" + "80", false},                  // a code cut by the node's end
+      {ofs + "ff" + "f1", false},                    // a byte that begins no code
+      {ofs, false},                                  // the offset alone
+      {"00000000000040", false},                     // not even the offset
+  };
+  for (const auto& [hex, ok] : table) {
+    Exact key(from_hex(hex));
+    EXPECT_EQ(tq::mx_index_key_check(key.begin(), int64_t(key.size)), ok) << hex;
+  }
+}
+
+}  // namespace

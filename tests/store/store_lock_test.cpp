@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "store/file_space.h"
 #include "store/store_lock.h"
+#include "support/task_runner.h"
 #include "tree_fixture.h"
 
 using namespace tq;
@@ -42,25 +45,31 @@ struct Inserter {
 
 int64_t key_for(int task, int i) { return int64_t(i) * kTasks + task; }
 
+// Inserts n through the wrapper and gives the node it hands out back: whether that node
+// was n.
+bool insert_node(FAVT64_ROOT* r, FAVT64_NODE* n) {
+  int err = 0;
+  FAVT64_NODE* got = n ? l_favt64_insert(&err, r, &r->node, n, int_cmp, nullptr) : nullptr;
+  l_favt64_release_node(got);
+  return got && got == n;
+}
+
 // Inserts its keys, each in two locked steps (make the node, insert it), deletes every
 // fifth again, and inserts every key a second time (a duplicate, freed again).
 void insert_task(void* w) {
   auto* in = static_cast<Inserter*>(w);
   for (int i = 0; i < kPerTask; ++i) {
     int64_t key = key_for(in->id, i);
-    FAVT64_NODE* n = l_favt64_alloc_node(in->root, &key, 8);
     int err = 0;
-    if (!n || l_favt64_insert(&err, in->root, &in->root->node, n, int_cmp, nullptr) != n) ++in->failures;
+    if (!insert_node(in->root, l_favt64_alloc_node(in->root, &key, 8))) ++in->failures;
     if (i % 5 == 0) {
       FAVT64_NODE* gone = l_favt64_delete(&err, in->root, &in->root->node, &key, int_cmp, nullptr);
       if (!gone) ++in->failures;
       l_favt64_free_node(gone);
-      n = l_favt64_alloc_node(in->root, &key, 8);
-      if (l_favt64_insert(&err, in->root, &in->root->node, n, int_cmp, nullptr) != n) ++in->failures;
+      if (!insert_node(in->root, l_favt64_alloc_node(in->root, &key, 8))) ++in->failures;
     }
     FAVT64_NODE* dup = l_favt64_alloc_node(in->root, &key, 8);
-    FAVT64_NODE* got = l_favt64_insert(&err, in->root, &in->root->node, dup, int_cmp, nullptr);
-    if (got == dup || !got) ++in->failures;
+    if (insert_node(in->root, dup)) ++in->failures;
     l_favt64_free_node(dup);
   }
   in->done->fetch_add(1);
@@ -71,7 +80,7 @@ class StoreLock : public TreeTest {};
 TEST_F(StoreLock, EightTasksInsertIntoOneTreeAndLoseNothing) {
   favt64_cache_limit = kLimit;
   PDB64* p = create();
-  FAVT64_ROOT* r = l_favt64_alloc_root(p, 1025, int_endian);
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 1024, int_endian);
   uint64_t root_ofs = r->h.fofs;
   std::atomic<int> done{0};
   std::vector<Inserter> ins;
@@ -96,10 +105,13 @@ TEST_F(StoreLock, EightTasksInsertIntoOneTreeAndLoseNothing) {
 
   p = reopen();
   r = l_get_root64(nullptr, p, root_ofs, int_endian);
+  FAVT64_NODE* top = l_root_node64(nullptr, r);
   for (int64_t k = 0; k < kTasks * kPerTask; ++k) {
-    FAVT64_NODE* n = l_favt64_search(nullptr, r, l_root_node64(nullptr, r), &k, int_cmp, nullptr);
+    FAVT64_NODE* n = l_favt64_search(nullptr, r, top, &k, int_cmp, nullptr);
     ASSERT_TRUE(n) << k;
+    l_favt64_release_node(n);
   }
+  l_favt64_release_node(top);
   storetest::CaptureStdout out;
   EXPECT_EQ(favt64_test(nullptr, r, root_node64(nullptr, r), int_cmp), 0);
   std::string lines = out.finish();
@@ -124,6 +136,121 @@ TEST_F(StoreLock, TopNodeStaysBetweenSteps) {
   FAVT64_NODE* n = l_favt64_search(nullptr, r, top, &key, int_cmp, nullptr);
   ASSERT_TRUE(n);
   EXPECT_EQ(key_of(n), 49);
+  l_favt64_release_node(n);
+  l_favt64_release_node(top);
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+// One task holds the nodes its searches hand out and reads them after the lock is gone,
+// while others delete and re-insert those very keys and churn enough other keys through the
+// cache to evict it many times over. A held node keeps its data even when it has been
+// deleted and freed meanwhile (the asan preset checks every read).
+constexpr int kHeldKeys = 300;
+constexpr int kChurnTasks = 3;
+#ifdef TQ_SANITIZE
+constexpr int kChurnKeys = 1500;
+#else
+constexpr int kChurnKeys = 4000;
+#endif
+constexpr int kHoldLimit = 100;
+static_assert(kChurnTasks * kChurnKeys > 20 * kHoldLimit, "the churn evicts the cache many times");
+
+void churn(FAVT64_ROOT* r, int id) {
+  int err = 0;
+  for (int i = 0; i < kChurnKeys; ++i) {
+    int64_t fresh = kHeldKeys + int64_t(i) * kChurnTasks + id;
+    insert_node(r, l_favt64_alloc_node(r, &fresh, 8));
+    int64_t held = (i * 7 + id) % kHeldKeys;  // a key the holder may be holding
+    if (FAVT64_NODE* gone = l_favt64_delete(&err, r, &r->node, &held, int_cmp, nullptr)) {
+      l_favt64_free_node(gone);
+      insert_node(r, l_favt64_alloc_node(r, &held, 8));
+    }
+  }
+}
+
+TEST_F(StoreLock, HeldNodesSurviveOtherTasksEvictingAndFreeingThem) {
+  favt64_cache_limit = kHoldLimit;
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k = 0; k < kHeldKeys; ++k) ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, &k, 8)));
+  std::atomic<int> churning{kChurnTasks};
+  std::vector<std::unique_ptr<tqtest::Task>> tasks;
+  for (int t = 0; t < kChurnTasks; ++t)
+    tasks.push_back(std::make_unique<tqtest::Task>([r, t, &churning] {
+      churn(r, t);
+      churning.fetch_sub(1);
+    }));
+  constexpr int kMaxRounds = 1000000;  // a bound should a churning task never end
+  int rounds = 0, wrong = 0, held_total = 0;
+  while ((churning.load() > 0 || rounds == 0) && rounds < kMaxRounds) {
+    FAVT64_NODE* top = l_root_node64(nullptr, r);
+    std::vector<std::pair<int64_t, FAVT64_NODE*>> held;
+    for (int64_t k = rounds % 3; k < kHeldKeys; k += 3)
+      if (FAVT64_NODE* n = l_favt64_search(nullptr, r, top, &k, int_cmp, nullptr)) held.emplace_back(k, n);
+    for (auto& [k, n] : held) wrong += key_of(n) != k;  // the lock is free: others run
+    for (auto& [k, n] : held) l_favt64_release_node(n);
+    l_favt64_release_node(top);
+    held_total += int(held.size());
+    ++rounds;
+  }
+  for (auto& t : tasks) ASSERT_TRUE(t->wait(std::chrono::seconds(120))) << "a churning task did not finish";
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(held_total, kHeldKeys);
+  l_check_cache64("after the churn");
+  std::vector<int64_t> keys = keys_of(r);
+  EXPECT_EQ(keys.size(), size_t(kHeldKeys + kChurnTasks * kChurnKeys));
+  EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+TEST_F(StoreLock, AHeldNodeThatIsFreedKeepsItsDataUntilReleased) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k : {1, 2, 3}) ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, &k, 8)));
+  int64_t key = 3;
+  FAVT64_NODE* a = l_favt64_search(nullptr, r, nullptr, &key, int_cmp, nullptr);
+  FAVT64_NODE* b = l_favt64_search(nullptr, r, nullptr, &key, int_cmp, nullptr);  // held twice
+  ASSERT_TRUE(a);
+  ASSERT_EQ(a, b);
+  FAVT64_NODE* gone = l_favt64_delete(nullptr, r, &r->node, &key, int_cmp, nullptr);
+  ASSERT_EQ(gone, a);
+  l_favt64_free_node(gone);  // out of the tree, the cache and the file; the memory stays
+  EXPECT_TRUE(a->h.flags & kFavtFreed);
+  EXPECT_EQ(key_of(a), 3);
+  l_favt64_release_node(a);
+  EXPECT_EQ(key_of(b), 3);
+  l_favt64_release_node(b);  // the last hold: now it goes
+  EXPECT_EQ(keys_of(r), (std::vector<int64_t>{1, 2}));
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
+TEST_F(StoreLock, SearchesAndWalksStartFromTheCurrentTop) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
+  for (int64_t k : {1, 2}) ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, &k, 8)));
+  FAVT64_NODE* stale = l_root_node64(nullptr, r);
+  ASSERT_EQ(key_of(stale), 1);
+  int64_t three = 3;
+  ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, &three, 8)));  // 2 rises to the top
+  ASSERT_EQ(shape(r), "2:2(1:1,3:1)");
+  FAVT64_NODE* n = l_favt64_search(nullptr, r, stale, &three, int_cmp, nullptr);
+  ASSERT_TRUE(n);  // from the stale top 1 the way to 3 is gone
+  EXPECT_EQ(key_of(n), 3);
+  l_favt64_release_node(n);
+  std::vector<int64_t> keys;
+  auto collect = [](FAVT64_NODE* node, void* w) {
+    static_cast<std::vector<int64_t>*>(w)->push_back(key_of(node));
+    return 0;
+  };
+  EXPECT_EQ(l_favt64_trace_from_large(nullptr, r, stale, collect, &keys), 0);
+  EXPECT_EQ(keys, (std::vector<int64_t>{3, 2, 1}));
+  int64_t lo = 0, hi = 9;
+  BOUND64_LIST* l = l_favt64_bound_search(nullptr, r, stale, &lo, &hi, -1, int_cmp, nullptr);
+  int items = 0;
+  for (BOUND64_LIST* i = l; i; i = i->next) ++items;
+  EXPECT_EQ(items, 3);
+  free_bound_list64(l);
+  l_favt64_release_node(stale);
   ASSERT_EQ(l_close_filespace64(p), 0);
 }
 
@@ -136,7 +263,7 @@ TEST_F(StoreLock, RootBeyondFourGibibytesIsReachable) {
     ASSERT_GE(fd, 0);
     std::string head = header_bytes() + anchor_bytes(0) + be16(123) + be16(0xFFFF) + be64(filler);
     ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
-    std::string root = root_record(5, 0);
+    std::string root = root_record(4, 0);
     ASSERT_EQ(::pwrite(fd, root.data(), root.size(), off_t(root_ofs)), ssize_t(root.size()));
     ::close(fd);
   }
@@ -144,7 +271,7 @@ TEST_F(StoreLock, RootBeyondFourGibibytesIsReachable) {
   ASSERT_TRUE(p);
   FAVT64_ROOT* r = l_get_root64(nullptr, p, root_ofs, int_endian);
   EXPECT_EQ(r->h.fofs, root_ofs);
-  EXPECT_EQ(r->type, 5);
+  EXPECT_EQ(r->type, 4);
   EXPECT_TRUE(insert_key(r, 3));  // appended behind the root
   ASSERT_EQ(l_close_filespace64(p), 0);
   p = reopen();

@@ -25,7 +25,7 @@ namespace {
 class TreeOps : public TreeTest {
  protected:
   FAVT64_ROOT* tree(PDB64* p, std::initializer_list<int64_t> keys) {
-    FAVT64_ROOT* r = favt64_alloc_root(p, 7, int_endian);
+    FAVT64_ROOT* r = favt64_alloc_root(p, 6, int_endian);
     for (int64_t k : keys) EXPECT_TRUE(insert_key(r, k));
     return r;
   }
@@ -33,7 +33,7 @@ class TreeOps : public TreeTest {
 
 TEST_F(TreeOps, RecordsReachTheFileAsLaidOut) {
   PDB64* p = create();
-  FAVT64_ROOT* r = favt64_alloc_root(p, 7, int_endian);
+  FAVT64_ROOT* r = favt64_alloc_root(p, 6, int_endian);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->h.fofs, 44u);
   // The root's room is taken at once; the record itself reaches the file at write-back.
@@ -41,7 +41,7 @@ TEST_F(TreeOps, RecordsReachTheFileAsLaidOut) {
   EXPECT_EQ(bytes().substr(44), be16(257) + be16(16) + std::string(12, '\0'));
   ASSERT_EQ(flush_favt64_cache(p), 0);
   ASSERT_EQ(fac_flush(&p->fac), 0);
-  EXPECT_EQ(bytes().substr(44), root_record(7, 0));
+  EXPECT_EQ(bytes().substr(44), root_record(6, 0));
   EXPECT_TRUE(cached(p).empty());
 
   r = get_root64(nullptr, p, 44, int_endian);
@@ -49,12 +49,12 @@ TEST_F(TreeOps, RecordsReachTheFileAsLaidOut) {
   EXPECT_EQ(shape(r), "2:2(1:1,3:1)");
   ASSERT_EQ(close_filespace64(p), 0);
   // Nodes at 60, 92, 124 (memory size 44, disk length 32); 2 is on top.
-  EXPECT_EQ(bytes(), header_bytes() + anchor_bytes(0) + root_record(7, 92) + node_record(0, 0, 1, int_key(1)) +
+  EXPECT_EQ(bytes(), header_bytes() + anchor_bytes(0) + root_record(6, 92) + node_record(0, 0, 1, int_key(1)) +
                          node_record(60, 124, 2, int_key(2)) + node_record(0, 0, 1, int_key(3)));
 
   p = reopen();
   r = get_root64(nullptr, p, 44, int_endian);
-  EXPECT_EQ(r->type, 7);
+  EXPECT_EQ(r->type, 6);
   EXPECT_EQ(shape(r), "2:2(1:1,3:1)");
   ASSERT_EQ(close_filespace64(p), 0);
 }
@@ -151,7 +151,7 @@ TEST_F(TreeOps, DeletingAnAbsentKeyChangesNothing) {
   EXPECT_EQ(err, kFavtNotFound);
   EXPECT_EQ(shape(r), "4:3(2:2(1:1,3:1),6:2(5:1,7:1))");
   err = 0;
-  FAVT64_ROOT* empty = favt64_alloc_root(p, 7, int_endian);
+  FAVT64_ROOT* empty = favt64_alloc_root(p, 6, int_endian);
   EXPECT_EQ(favt64_delete(&err, empty, &empty->node, &key, int_cmp, nullptr), nullptr);
   EXPECT_EQ(err, kFavtNotFound);
   ASSERT_EQ(close_filespace64(p), 0);

@@ -53,7 +53,7 @@ TEST_F(TreeWorkload, HundredThousandKeysInFourFilesSurviveEvictionAndReopening) 
   uint64_t root_ofs[kFiles];
   for (int f = 0; f < kFiles; ++f) {
     p[f] = create("t" + std::to_string(f));
-    r[f] = favt64_alloc_root(p[f], 1025, int_endian);
+    r[f] = favt64_alloc_root(p[f], 1024, int_endian);
     root_ofs[f] = r[f]->h.fofs;
   }
   for (int i = 0; i < kPerFile; ++i)
@@ -68,7 +68,7 @@ TEST_F(TreeWorkload, HundredThousandKeysInFourFilesSurviveEvictionAndReopening) 
   for (int f = 0; f < kFiles; ++f) {
     p[f] = reopen("t" + std::to_string(f));
     r[f] = get_root64(nullptr, p[f], root_ofs[f], int_endian);
-    EXPECT_EQ(r[f]->type, 1025);
+    EXPECT_EQ(r[f]->type, 1024);
   }
   for (int f = 0; f < kFiles; ++f)
     for (int i = 0; i < kPerFile; ++i) {
