@@ -3,6 +3,7 @@
 // value. The records are defined here, with the cells, because the collector marks them;
 // the reader that fills them lives in lang/lex*.cpp and lang/parse.cpp.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "lang/sexp.h"
@@ -40,6 +41,22 @@ enum : int {
   kRfKeepStream = 0x1000000,
 };
 
+// The reader flags are changed under different locks (kRfRealising under the parse lock,
+// kRfClosed under lex_lock, the lexer's own bits by the reading thread alone), so every
+// change is one atomic read-modify-write: a plain `|=` racing another thread's `&=` could
+// lose a bit, leaving a closed record open or a realisation that never ends. The word stays
+// a plain int, since the record lives in collected memory that is never constructed.
+struct READER_FLAGS {
+  int v;
+  operator int() const { return std::atomic_ref<int>(const_cast<int&>(v)).load(); }
+  READER_FLAGS& operator=(int x) {
+    std::atomic_ref<int>(v).store(x);
+    return *this;
+  }
+  void operator|=(int bits) { std::atomic_ref<int>(v).fetch_or(bits); }
+  void operator&=(int mask) { std::atomic_ref<int>(v).fetch_and(mask); }
+};
+
 inline constexpr int kReadBuffer = 4096;
 
 using TQ_FILE_HOOK = void (*)(TQ_FILE* f);
@@ -63,7 +80,7 @@ struct TQ_FILE {
   int buf_ent_flag;
   int error;
   int mode;
-  int flags;
+  READER_FLAGS flags;
   int line;
   int token_head_line;
   L_CHAR* yytext;  // collected memory

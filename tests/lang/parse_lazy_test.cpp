@@ -183,3 +183,30 @@ TEST(Lazy, EmptyStreamIsNilAndClosesTheReader) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reading thread changes the lexer's bits of a reader's flags without the parse lock
+// while other threads mark it realising or closed under their own locks: no thread may
+// lose another's bit. Each thread checks that its bit stands after setting it and is gone
+// after clearing it; a lost update shows as a miss.
+TEST(Lazy, ReaderFlagsChangedFromTwoThreadsLoseNoBit) {
+  auto f = std::make_shared<TQ_FILE>();
+  auto misses = std::make_shared<std::atomic<int>>(0);
+  auto flip = [=](int bit) {
+    for (int i = 0; i < 200000; ++i) {
+      set_parseflags(f.get(), bit, 0);
+      if (!(f->flags & bit)) ++*misses;
+      set_parseflags(f.get(), 0, bit);
+      if (f->flags & bit) ++*misses;
+    }
+  };
+  tqtest::Task lexer([=] { flip(kRfSexpContext); });
+  tqtest::Task other([=] { flip(kRfRealising); });
+  ASSERT_TRUE(lexer.wait());
+  ASSERT_TRUE(other.wait());
+  EXPECT_EQ(misses->load(), 0);
+  EXPECT_EQ(int(f->flags), 0);
+}
+
+}  // namespace
