@@ -294,10 +294,13 @@ int free_favt64_cache(FAVT64_HEADER* h) {
     leave_ring(h);
     if (n->parent) link_ptr(n->parent, nullptr);
     // No operation is under way here, so pins beyond the unlinked node's own are callers'
-    // holds: the memory stays theirs until the last release.
-    if (h->pins > ((h->flags & kFavtUnlinked) ? 1 : 0)) {
+    // holds: the memory stays theirs until the last release. The node's own pin goes with
+    // it, or that release would never come.
+    int own = (h->flags & kFavtUnlinked) ? 1 : 0;
+    if (h->pins > own) {
       n->parent = nullptr;
-      h->flags |= kFavtFreed;
+      h->pins -= own;
+      h->flags = uint16_t((h->flags & ~kFavtUnlinked) | kFavtFreed);
       return 0;
     }
   }

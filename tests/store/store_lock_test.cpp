@@ -224,6 +224,26 @@ TEST_F(StoreLock, AHeldNodeThatIsFreedKeepsItsDataUntilReleased) {
   ASSERT_EQ(l_close_filespace64(p), 0);
 }
 
+// The last release of a held node that was deleted and freed gives its memory back.
+TEST_F(StoreLock, TheLastReleaseOfAFreedNodeGivesItsMemoryBack) {
+  constexpr int64_t kBig = 1 << 16;  // far above any pooled record
+  PDB64* p = create();
+  FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
+  std::string data(size_t(kBig), '\x5A');
+  int64_t key = 7;
+  std::memcpy(data.data(), &key, 8);
+  ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, data.data(), kBig)));
+  FAVT64_NODE* held = l_favt64_search(nullptr, r, nullptr, &key, int_cmp, nullptr);
+  ASSERT_TRUE(held);
+  FAVT64_NODE* gone = l_favt64_delete(nullptr, r, &r->node, &key, int_cmp, nullptr);
+  ASSERT_EQ(gone, held);
+  l_favt64_free_node(gone);
+  int64_t before = get_d_used_memory();
+  l_favt64_release_node(held);
+  EXPECT_GE(before - get_d_used_memory(), kBig / 2);  // room for what other threads take meanwhile
+  ASSERT_EQ(l_close_filespace64(p), 0);
+}
+
 TEST_F(StoreLock, SearchesAndWalksStartFromTheCurrentTop) {
   PDB64* p = create();
   FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
