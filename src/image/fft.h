@@ -49,7 +49,7 @@ double window_fn(int x, int y);
 // Builds level + 1 of f from level with overlapping 8 x 8 windowed blocks at stride 4, each
 // cut to its 4 x 4 lowest frequencies and added into the half-size level. Prints
 // "h = %i/%i   \r" per band and "\n". 0, or -1 with r64_error -9 when level is incomplete or
-// has no half. Single reads and stores are not checked.
+// has no half, -1 on a read-only handle. Single reads and stores are not checked.
 int r64_new_level_hifi(R64_FILE* f, int level);
 
 }  // namespace tq

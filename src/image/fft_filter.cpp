@@ -108,6 +108,7 @@ double window_fn(int x, int y) { return weight().w[x][y]; }
 
 int r64_new_level_hifi(R64_FILE* f, int level) {
   if (r64_check_level(f, level) != 1) return r64_error = kR64ErrLevel, -1;
+  if (!f->fctl) return r64_error = kR64ErrIo, -1;  // the new level could not be stored
   int w = f->level_w[level], h = f->level_h[level];
   int dest_w = (w + 1) / 2, dest_h = (h + 1) / 2;
   if (dest_w == 0 || dest_h == 0) return r64_error = kR64ErrLevel, -1;

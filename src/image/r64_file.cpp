@@ -400,6 +400,9 @@ int r64_red(char* buf, R64_FILE* f, int w, int h, int level) {
 int r64_set(R64_FILE* f, int w, int h, int level, const char* buf) {
   if (!level_present(f, level)) return fail(kR64ErrLevel);
   if (!inside(f, w, h, level)) return fail(kR64ErrOutside);
+  // A pixel stored in a read-only handle could never reach the file: refused at once, not
+  // reported as a write error at the close.
+  if (!f->fctl) return fail(kR64ErrIo);
   R64_CACHE_ENT* ce = _search_ce(f, w, h, level);
   if (!ce) return -1;
   int x = w - ce->w_ofs, y = h - ce->h_ofs;

@@ -99,15 +99,17 @@ int r64_check_level(R64_FILE* f, int level);
 // the level by rc_type. 0, or -1 with r64_error -1, -2, -6 or -9.
 int r64_red(char* buf, R64_FILE* f, int w, int h, int level);
 // Stores pixel (w, h) from buf ('B': non-zero first byte sets the bit) and marks its tile
-// dirty. 0, or -1 with r64_error -1, -6, -7 (outside: nothing stored) or -9.
+// dirty. 0, or -1 with r64_error -1 (also for a read-only handle: nothing stored), -6, -7
+// (outside: nothing stored) or -9.
 int r64_set(R64_FILE* f, int w, int h, int level, const char* buf);
 // Gives the cached tile holding (x, y): *data its buffer (valid until the slot is reused or
 // the file closed; changes reach the file only when another call marks it dirty), *w and *h
 // its size, *size its byte count. Outside the level *data is null and the call succeeds.
 int r64_plane(char** data, int* w, int* h, int* size, R64_FILE* f, int x, int y, int level);
 // Builds level + 1 from level by 2 x 2 means (rounded down), printing a countdown line.
-// 0, or -1 with -9 when level is incomplete or has no half. Single stores are not checked:
-// on the last level nothing is stored and the result is still 0.
+// 0, or -1 with -9 when level is incomplete or has no half, -1 on a read-only handle.
+// Single stores are not checked: on the last level nothing is stored and the result is
+// still 0.
 int r64_new_level(R64_FILE* f, int level);
 int r64_new_level_lofi(R64_FILE* f, int level);
 // Debugging writer: a 'P' file "test.r64" in the current folder of size x 8 pixels from

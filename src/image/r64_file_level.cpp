@@ -31,6 +31,7 @@ int write_out(R64_FILE* f, int level, int x, int y) {
 
 int r64_new_level_lofi(R64_FILE* f, int level) {
   if (!r64_check_level(f, level)) return r64_error = kR64ErrLevel, -1;
+  if (!f->fctl) return r64_error = kR64ErrIo, -1;  // the new level could not be stored
   int w = f->level_w[level], h = f->level_h[level];
   if ((w + 1) / 2 == 0 || (h + 1) / 2 == 0) return r64_error = kR64ErrLevel, -1;
   int total = w * h / 4096;
