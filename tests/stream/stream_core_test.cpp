@@ -1,6 +1,7 @@
 // Stream objects: the standard streams, liveness and zombies, closing (direct, draining,
 // queued, on shutdown), the registry of classes.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -410,6 +411,20 @@ TEST(Resources, DescriptorCountMatchesTheProcess) {
   EXPECT_GT(limit, 0);
   EXPECT_NEAR(n, tqtest::open_fd_count(), 1);
   EXPECT_EQ(s_check_resource(), 0);
+  // Under a limit as low as the count itself (too low, mostly, to read the process's list
+  // of descriptors), the count still takes only the numbers up to the limit.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int tight = tqtest::open_fd_count();
+  int up_to_tight = 0;
+  for (int fd = 0; fd <= tight; ++fd) up_to_tight += fcntl(fd, F_GETFD) != -1;
+  rlimit r = saved;
+  r.rlim_cur = rlim_t(tight);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &r), 0);
+  const int counted = s_check_resource2(&limit);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(limit, tight);
+  EXPECT_NEAR(counted, up_to_tight, 1);
 }
 
 }  // namespace
