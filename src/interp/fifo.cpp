@@ -204,12 +204,21 @@ void terminal_prompt_2(STREAM* stream) {
 }
 
 void tqi_page_feed(unsigned id) {
-  TqiLock l;
-  TQ_INTERPRETER* t = _search_tqi_id(id);
-  if (!t || !t->out) return;
-  s_write(t->out, "\f\n", 2);
-  s_set_cr(t->out, 1);
-  s_flush(t->out);
+  TQ_INTERPRETER* t;
+  STREAM* out;
+  {
+    TqiLock l;
+    t = _search_tqi_id(id);
+    if (!t || !t->out || _lock_tqi_out(t) != 0) return;  // the caller may hold it already
+    out = t->out;
+  }
+  // Written under the output lock only: a peer that stopped reading must not hold tqi_lock.
+  if (out) {
+    s_write(out, "\f\n", 2);
+    s_set_cr(out, 1);
+    s_flush(out);
+  }
+  unlock_tqi_out(t);
 }
 
 // ---- the lock-function rendezvous -------------------------------------------------------------------

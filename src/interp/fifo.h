@@ -46,7 +46,9 @@ void tqi_lex_unlock(TQ_FILE* file);
 // Prompts "%i>" with the depth of the terminal reader's open forms.
 void terminal_prompt(STREAM* stream, int flag);
 void terminal_prompt_2(STREAM* stream);
-void tqi_page_feed(unsigned id);  // a form feed and a line end to its out
+// A form feed and a line end to its out, which then counts lines from 1 again; written
+// under the interpreter's output lock (the caller may hold it), not under tqi_lock.
+void tqi_page_feed(unsigned id);
 
 // The lock-function rendezvous (inert while no function name is set).
 void set_lock_function(const L_CHAR* name);

@@ -65,34 +65,50 @@ void drop_connection(TQ_INTERPRETER* tqi) {
   if (out != in) s_close_queue(out);
 }
 
+// Writes text to tqi's out and flushes, under the output lock that the caller holds and with
+// tqi_lock (held on entry and on return) released meanwhile: a peer that stopped reading
+// holds up this connection only. The output lock keeps the record (a final close waits for
+// its holder). Whether the write failed.
+bool write_unlocked(TQ_INTERPRETER* tqi, const char* fmt, unsigned value = 0) {
+  STREAM* out = tqi->out;  // none: the write fails
+  int err = 0;
+  unlock_task(tqi_lock, "write_unlocked");
+  e_printf(out, &err, fmt, value);
+  s_flush(out);
+  lock_task(tqi_lock);
+  return err != 0;
+}
+
 // The connecting side of a text connection (tqi_lock held): the line end that opens it,
 // the wait for the peer's permission reply, then the code marker. The result, or -5 with
 // *write_failed when a write failed.
 int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
   int result = int(tqi->id);
-  int err = 0;
-  e_printf(tqi->out, &err, "\n");
-  s_flush(tqi->out);
-  if (err) *write_failed = true;
+  _lock_tqi_out(tqi);  // free (or the caller's): no thread has had tqi_lock since the registration
+  if (write_unlocked(tqi, "\n")) *write_failed = true;
+  _unlock_tqi_out(tqi);
   if (!(tqi->flags & TQF_PERM_WAIT)) return result;
   tqi->open_timeout = tick_now() + kPermissionWait;
   while (perm_state(tqi) == PERM_NONE) tqi_sleep(&tqi->flags);
-  tqi->flags &= ~TQF_PERM_WAIT;
   const int st = perm_state(tqi);
+  tqi->open_timeout = 0;
   if (st != PERM_ALLOW) {
+    tqi->flags &= ~TQF_PERM_WAIT;
     drop_connection(tqi);
     result = st == PERM_DENIED ? SETUP_DENIED : st == PERM_BUSY ? SETUP_BUSY : SETUP_CONNECT_FAILED;
+    wakeup_task(&tqi->flags);  // a closer may be waiting for the end of the wait
+    tqi->flags &= ~TQF_CODE_SYNC;
+    return result;
   }
-  tqi->open_timeout = 0;
-  wakeup_task(&tqi->flags);  // a closer may be waiting for the end of the wait
-  if (tqi->out) {
-    if (CODE_METHOD* cm = s_get_cm(tqi->out)) {
-      e_printf(tqi->out, &err, "&cx%x;\n", unsigned(cm->lccode));
-      s_flush(tqi->out);
-      if (err) *write_failed = true;
-    }
-  }
+  // A reply the peer asked for before its answer may be in writing: the marker waits for it,
+  // and until the output lock is ours the wait flag keeps a closer off the record.
+  _lock_tqi_out(tqi);
+  tqi->flags &= ~TQF_PERM_WAIT;
+  wakeup_task(&tqi->flags);
+  if (CODE_METHOD* cm = tqi->out ? s_get_cm(tqi->out) : nullptr)
+    if (write_unlocked(tqi, "&cx%x;\n", unsigned(cm->lccode))) *write_failed = true;
   tqi->flags &= ~TQF_CODE_SYNC;
+  _unlock_tqi_out(tqi);  // tqi_lock stays held to the end of the set-up: the record stays
   return result;
 }
 

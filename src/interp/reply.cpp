@@ -92,13 +92,15 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
       TqiLock l;
       tqi->flags &= ~TQF_CODE_SYNC;
     }
+    CODE_METHOD* sync_cm = nullptr;
     {
       TqiLock l;
       if (tqi->flags & TQF_CODE_SYNC) {
-        if (CODE_METHOD* out_cm = tqi->out ? s_get_cm(tqi->out) : nullptr) write_code(s, &err, out_cm);
+        sync_cm = tqi->out ? s_get_cm(tqi->out) : nullptr;
         tqi->flags &= ~TQF_CODE_SYNC;
       }
     }
+    if (sync_cm) write_code(s, &err, sync_cm);  // not under tqi_lock: the peer may not read
     if (tqi->result_flag) e_printf(s, &err, "<Result> %i ", number);
     int perr = 0;
     if (e_print_sexp(s, &perr, value, tqi->ps_flags & ~kPrintLines) < 0) {

@@ -32,13 +32,25 @@ void forget_dead_streams(TQ_INTERPRETER* t) {
   if (t->err && !s_exist(t->err)) t->err = nullptr;
 }
 
-void keep_alive(TQ_INTERPRETER* t) {
-  if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return;
-  if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return;
-  if (t->mode == TQI_RUNNING && t->out) {
-    s_printf(t->out, "\n");  // counted: the peer's reader counts it as a line
-    s_flush(t->out);
-  }
+// Whether the keep-alive is due: then the output lock is taken and the stream to write to
+// returned (tqi_lock held). The line end is written after tqi_lock is released, since a peer
+// that stopped reading holds the write up until the stream's write time-out.
+STREAM* keep_alive_due(TQ_INTERPRETER* t) {
+  if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return nullptr;
+  if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return nullptr;
+  if (t->mode == TQI_RUNNING && t->out) return t->out;
+  _unlock_tqi_out(t);
+  return nullptr;
+}
+
+// The keep-alive of t, with the output lock that keep_alive_due took: it keeps the record
+// alive while tqi_lock is released (a final close waits for its holder). Returns holding
+// tqi_lock again, and the output lock released.
+void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
+  unlock_task(tqi_lock, "keep_alive");
+  s_printf(out, "\n");  // counted: the peer's reader counts it as a line
+  s_flush(out);
+  lock_task(tqi_lock);
   _unlock_tqi_out(t);
 }
 
@@ -61,7 +73,7 @@ void time_outs(TQ_INTERPRETER* t) {
   }
 }
 
-// One interpreter (tqi_lock held).
+// One interpreter (tqi_lock held; released while the keep-alive is written).
 void check_interpreter(TQ_INTERPRETER* t) {
   // The connect kind's throughput goes to the server-information table with the proxy layer.
   forget_dead_streams(t);
@@ -80,7 +92,7 @@ void check_interpreter(TQ_INTERPRETER* t) {
     return;
   }
   ++t->connection_cnt;
-  keep_alive(t);
+  if (STREAM* out = keep_alive_due(t)) keep_alive(t, out);
   time_outs(t);
 }
 

@@ -127,6 +127,24 @@ TQ_SEXP* localise_error(TQ_RESULT* resp, TQ_SEXP* e) {
   er_panic("remote query from a thread without interpreter");
 }
 
+// The request of tqi's result_head whose lines [seq_from, seq_to) hold n, or null (tqi_lock
+// held). One still being written has no seq_to yet: for an n from its seq_from on, this
+// waits (releasing tqi_lock) until its writer is back, then looks again.
+TQ_RESULT* _find_result(TQ_INTERPRETER* tqi, uint32_t n) {
+  for (;;) {
+    TQ_RESULT* sending = nullptr;
+    for (TQ_RESULT* r = tqi->result_head; r && !sending; r = r->next) {
+      if (cmp_round(r->seq_from, n) > 0) continue;
+      if (r->flags & RQ_SENDING)
+        sending = r;
+      else if (cmp_round(r->seq_to, n) > 0)
+        return r;
+    }
+    if (!sending) return nullptr;
+    tqi_sleep(&sending->seq_to);
+  }
+}
+
 // The waiting side (tqi_lock held, released while asleep or serving).
 TQ_SEXP* _wait_result_inp(TQ_RESULT* resp) {
   for (;;) {
@@ -205,8 +223,9 @@ void delete_result_list(TQ_RESULT* resp) {
 
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   if (!cmd_str && !cmd_sexp) return nullptr;
-  // The request is printed under tqi_lock; what printing realises (a delayed value, a
-  // reader's stream) may wait and take that lock, so it is realised here, before.
+  // The request is printed under the output lock of the interpreter it goes to; what
+  // printing realises (a delayed value, a reader's stream) may wait, and would hold that
+  // connection's other writers meanwhile, so it is realised here, before.
   if (cmd_sexp) realize_for_print(cmd_sexp, 0);
   TQ_FILE* f = cmd_sexp ? cmd_sexp->h.file : nullptr;
   const int line = cmd_sexp ? cmd_sexp->h.line : 0;
@@ -245,35 +264,51 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
     _unlock_tqi_out(tqi);
     return frame.release(error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", text_list("output stream error")));
   }
-  int err = 0;
-  r->seq_from = uint32_t(s_get_cr(out));
+  r->seq_from = r->seq_to = uint32_t(s_get_cr(out));
+  CODE_METHOD* sync_cm = nullptr;
   if (tqi->flags & TQF_CODE_SYNC) {
     tqi->flags &= ~TQF_CODE_SYNC;
-    if (CODE_METHOD* cm = s_get_cm(out)) e_printf(out, &err, "&cx%x;", unsigned(cm->lccode));
+    sync_cm = s_get_cm(out);
   }
-  if (cmd_str) {
-    e_printf(out, &err, "%ls\n", cmd_str);
-  } else {
-    int perr = 0;
-    if (e_print_sexp(out, &perr, cmd_sexp, tqi->ps_flags & ~kPrintLines) < 0 && !err) err = perr ? perr : EIO;
-    e_printf(out, &err, "\n");
-  }
-  r->seq_to = uint32_t(s_get_cr(out));
-  s_flush(out);
-  _unlock_tqi_out(tqi);
-  if (err) {
-    if (tqi->out == out) {
-      tqi->out = nullptr;
-      if (tqi->err == out) tqi->err = nullptr;
-    }
-    s_close_queue(out);
-    TQ_SEXP* data = list(n_get_string("output stream error(last)"), get_cmd(r), nullptr);
-    return frame.release(error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", data));
-  }
+  const int ps_flags = tqi->ps_flags & ~kPrintLines;
+  // On both chains before it is written, so that a close meanwhile fails it and a reply read
+  // meanwhile finds it (_find_result waits for its seq_to). tqi_lock is released for the
+  // write, since a peer that stopped reading holds it up; the output lock keeps tqi.
+  r->flags |= RQ_SENDING;
   r->next = tqi->result_head;
   tqi->result_head = r;
   r->my_tqi_result_next = own->result_list;
   own->result_list = r;
+  unlock_task(tqi_lock, "_remote_query");
+  int err = 0;
+  if (sync_cm) e_printf(out, &err, "&cx%x;", unsigned(sync_cm->lccode));
+  if (cmd_str) {
+    e_printf(out, &err, "%ls\n", cmd_str);
+  } else {
+    int perr = 0;
+    if (e_print_sexp(out, &perr, cmd_sexp, ps_flags) < 0 && !err) err = perr ? perr : EIO;
+    e_printf(out, &err, "\n");
+  }
+  const auto seq_to = uint32_t(s_get_cr(out));
+  s_flush(out);
+  lock_task(tqi_lock);
+  r->seq_to = seq_to;
+  r->flags &= ~RQ_SENDING;
+  wakeup_task(&r->seq_to);
+  if (err) {
+    delete_result_list(r);
+    if (r->out_interpreter) delete_result_queue(tqi, r);
+    if (tqi->out == out) {  // else it was dropped (and queued for closing) meanwhile
+      tqi->out = nullptr;
+      if (tqi->err == out) tqi->err = nullptr;
+      s_close_queue(out);
+    }
+  }
+  _unlock_tqi_out(tqi);
+  if (err) {
+    TQ_SEXP* data = list(n_get_string("output stream error(last)"), get_cmd(r), nullptr);
+    return frame.release(error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", data));
+  }
   return frame.release(init_delay_func(&r->h));
 }
 
@@ -285,17 +320,15 @@ int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret) {
   get_type(get_el(ret, 2));
   const auto n = uint32_t(seq->integer.data);
   TqiLock l;
-  for (TQ_RESULT* r = tqi->result_head; r; r = r->next) {
-    if (cmp_round(r->seq_from, n) > 0 || cmp_round(r->seq_to, n) <= 0) continue;
-    r->ret = ret;
-    r->flags |= RQ_REPLY;
-    if (r->wup_key) wakeup_task(reinterpret_cast<const void*>(r->wup_key));
-    wakeup_task(r);
-    delete_result_queue(tqi, r);
-    _wakeup_delay_thread();
-    return 0;
-  }
-  return -1;
+  TQ_RESULT* r = _find_result(tqi, n);
+  if (!r) return -1;
+  r->ret = ret;
+  r->flags |= RQ_REPLY;
+  if (r->wup_key) wakeup_task(reinterpret_cast<const void*>(r->wup_key));
+  wakeup_task(r);
+  delete_result_queue(tqi, r);
+  _wakeup_delay_thread();
+  return 0;
 }
 
 void flush_result_queue(TQ_INTERPRETER* tqi) {
@@ -384,8 +417,7 @@ TQ_SEXP* local_eval(int seq_no, TQ_SEXP* cmd_sexp) {
     TqiLock l;
     own = _get_my_tqi();
     if (!own) no_own_interpreter();
-    for (TQ_RESULT* r = own->result_head; r && !found; r = r->next)
-      if (cmp_round(r->seq_from, uint32_t(seq_no)) <= 0 && cmp_round(r->seq_to, uint32_t(seq_no)) > 0) found = r;
+    found = _find_result(own, uint32_t(seq_no));
     if (!found) {
       TQ_SEXP* data = list(n_get_string("local evaluation error"), get_integer(own->result_head ? 2 : 1, nullptr), nullptr);
       return error_at(nullptr, 0, ER_LOCAL_EVAL, "LocalEval", data);

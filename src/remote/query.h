@@ -5,10 +5,12 @@
 // finds the waiting request by the line count of the output stream and wakes the waiter.
 // Forcing the delayed value waits and turns a remote error into a local one.
 //
-// A request is on two chains from sending until its waiter wakes: its output interpreter's
-// result_head (replies still expected there) and its requester's result_list (requests the
-// requester's threads wait on). Both are guarded by tqi_lock; lock order tqi_lock, then the
-// output lock of the interpreter written to.
+// A request is on two chains from just before it is written until its waiter wakes: its
+// output interpreter's result_head (replies still expected there) and its requester's
+// result_list (requests the requester's threads wait on). Both are guarded by tqi_lock; lock
+// order tqi_lock, then the output lock of the interpreter written to. The request is written
+// under that output lock alone, so that a peer that stopped reading holds up only its own
+// connection.
 #pragma once
 #include <cstdint>
 
@@ -41,6 +43,7 @@ struct TQ_RESULT {
 enum : int {
   RQ_SERVE = 0x1,  // the requester has queued a new request: serve it while waiting
   RQ_REPLY = 0x2,  // the reply is there (or the wait is to end)
+  RQ_SENDING = 0x4,  // being written (tqi_lock released): seq_to is not known yet
 };
 
 // Installs the operations of this layer into the interpreter runtime and registers the chain
@@ -54,8 +57,9 @@ void init_remote_query();
 // cmd_sexp is realised first, as printing realises it (waiting for delayed values), before
 // tqi_lock is taken; local_query likewise.
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
-// The same with tqi_lock held; cmd_sexp must be realised as far as printing reaches
-// (realize_for_print), since it is printed under the lock.
+// The same with tqi_lock held (released while the request is written; held again on
+// return); cmd_sexp must be realised as far as printing reaches (realize_for_print), since
+// it is printed under tqi's output lock.
 TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
 // Delivers a reply form read on tqi: 0 when a waiting request took it, -1 otherwise.
 int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret);

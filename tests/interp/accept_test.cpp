@@ -27,18 +27,6 @@ using namespace interptest;
 
 namespace {
 
-// A raw client admitted by the listener.
-struct Admitted {
-  Sock c;
-  unsigned conn = 0;  // the server's interpreter of this connection
-  explicit Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
-    EXPECT_TRUE(c.send("\n"));
-    EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
-    for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
-      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.connect_ip == 0x7f000001 && id > conn) conn = id;
-  }
-};
-
 class DescriptorLimit {
  public:
   explicit DescriptorLimit(rlim_t soft) {

@@ -54,36 +54,12 @@ struct DelayListener {
   ~DelayListener() { delete l; }
 };
 
-struct Admitted {
-  Sock c;
-  explicit Admitted(int port) : c(Sock::connect_loopback(port)) {
-    EXPECT_TRUE(c.send("\n"));
-    EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
-  }
-};
-
-// The connection interpreter admitted last.
-unsigned last_connection() {
-  unsigned found = 0;
-  for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
-    if (info(id).a_type == TQI_CONNECT && id > found) found = id;
-  return found;
-}
-
-// Whether the connection waits for a request with its output free: its relay has begun to
-// wait (time-outs count only then) and the admission text is written (a keep-alive is
-// skipped while another thread writes).
-bool idle(unsigned conn) {
-  const TQ_INTERPRETER t = info(conn);
-  return t.silent_cnt == 0 && t.out_lock == 0;
-}
-
 }  // namespace
 
 TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
   NoLeftovers clean;
   DelayListener dl;
-  Admitted a(dl.l->port);
+  Admitted a(*dl.l);
   ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(+ 1 2)\n"));
   EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
   WAIT_FOR(delays_made == 2, "both delayed values");
@@ -97,11 +73,11 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingIsNeverReplied) {
   NoLeftovers clean;
   DelayListener dl;
   {
-    Admitted a(dl.l->port);
+    Admitted a(*dl.l);
     ASSERT_TRUE(a.c.send("(test-delay \"late\")\n"));
     WAIT_FOR(delays_made == 1, "the delayed value");
-    WAIT_FOR(info(last_connection()).delay_que_cnt == 1, "the value to be queued");
-    const unsigned conn = last_connection();
+    WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
+    const unsigned conn = a.conn;
     a.c.close();
     EXPECT_TRUE(wait_gone(conn)) << "the relay drops the queued value and the interpreter closes";
   }
@@ -133,8 +109,8 @@ TEST(Tick, AnIdleConnectionGetsALineEndEveryThirtyTicks) {
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   Listener l;
-  Admitted a(l.port);
-  const unsigned conn = last_connection();
+  Admitted a(l);
+  const unsigned conn = a.conn;
   WAIT_FOR(idle(conn), "the connection to be idle");
   STREAM* out = info(conn).out;
   const int lines = s_get_cr(out);  // the line ends written to the peer so far
@@ -149,8 +125,8 @@ TEST(Tick, TheConnectionTimeOutClosesAnIdleConnection) {
   NoLeftovers clean;
   tqtest::TickClock clock;
   Listener l;
-  Admitted a(l.port);
-  const unsigned conn = last_connection();
+  Admitted a(l);
+  const unsigned conn = a.conn;
   WAIT_FOR(idle(conn), "the connection to be idle");
   EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
   ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);

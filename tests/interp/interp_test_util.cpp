@@ -136,6 +136,19 @@ Listener::~Listener() {
   EXPECT_TRUE(wait_gone(id)) << "the listener did not close";
 }
 
+Admitted::Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
+  EXPECT_TRUE(c.send("\n"));
+  EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(tq::std_cm));
+  for (unsigned id = tq::get_next_iid(0); id; id = tq::get_next_iid(int(id)))
+    if (tq::TQ_INTERPRETER t = info(id); t.a_type == tq::TQI_CONNECT && t.connect_ip == 0x7f000001 && id > conn)
+      conn = id;
+}
+
+bool idle(unsigned conn) {
+  const tq::TQ_INTERPRETER t = info(conn);
+  return t.silent_cnt == 0 && t.out_lock == 0;
+}
+
 int connect_client(int port) {
   tq::TQ_INTERPRETER* t = new_tq_interpreter();
   t->a_type = tq::TQI_CONNECT;

@@ -59,6 +59,18 @@ struct Listener {
   int port = 0;
 };
 
+// A raw client admitted by the listener, and the server's interpreter of its connection.
+struct Admitted {
+  Sock c;
+  unsigned conn = 0;
+  explicit Admitted(const Listener& l);
+};
+
+// Whether the connection waits for a request with its output free: its relay has begun to
+// wait (time-outs count only then) and the admission text is written (a keep-alive is
+// skipped while another thread writes).
+bool idle(unsigned conn);
+
 // Our own client: a connect-kind interpreter to port on loopback; its id, or a set-up result.
 int connect_client(int port);
 

@@ -1,0 +1,178 @@
+// A peer that stopped reading holds up the writes to its own connection only: while a
+// keep-alive, a code announcement, a request, a page feed or the connecting side's code
+// marker waits for room on it, another
+// connection of the same listener is still answered, and the waiting write goes out whole
+// once the peer reads again.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "interp/fifo.h"
+#include "interp/reply.h"
+#include "interp/setup_kinds.h"
+#include "interp/tick.h"
+#include "interp_test_util.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "interp/script_start.h"
+#include "platform/lock.h"
+#include "remote/query.h"
+#include "stream/stream_write.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+#include "text/code_method.h"
+
+using namespace tq;
+using namespace interptest;
+
+namespace {
+
+// The server's side of a connection whose peer does not read: its send buffer is filled by
+// hand (with bytes the peer skips later), and a write to it waits for room as long as it
+// takes instead of giving up after the usual 10 seconds.
+struct Full {
+  STREAM* out;
+  size_t filler = 0;
+
+  explicit Full(STREAM* s) : out(s) {
+    // The watch stays (its bound is never reached): it marks a write in progress.
+    s_set_write_abort(out, 2, 1 << 30);
+    const int fd = out->file.fid;
+    const int small = 4096;  // little to fill
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string chunk(4096, 'x');
+    for (;;) {
+      const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        filler += size_t(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN) {
+        ADD_FAILURE() << "filling: errno " << errno;
+        break;
+      }
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 50) == 0) break;  // no room comes back: the peer's window is shut
+    }
+  }
+
+  // Whether a write to the connection has begun (it cannot end while the buffer is full).
+  // Only the stream lock is taken: the old fault held tqi_lock across that write.
+  bool writing() {
+    LOCK_SCOPE(stream_lock);
+    return out->h.write_in_time != 0;
+  }
+
+  // The peer reads again: the filler, then what was written after it, up to end.
+  std::string drain(Sock& peer, const std::string& end) {
+    const std::string got = peer.read_until(end);  // the filler holds no line end
+    if (got.size() < filler || got.find_first_not_of('x') < filler) return "(filler cut) " + got;
+    return got.substr(filler);
+  }
+};
+
+// An admitted connection whose peer does not read.
+struct Stuck : Admitted {
+  std::unique_ptr<Full> full;
+  explicit Stuck(const Listener& l) : Admitted(l) {
+    EXPECT_TRUE(tqtest::wait_until([this] { return idle(conn); })) << "the admission to be written";
+    full = std::make_unique<Full>(info(conn).out);
+  }
+  std::string drain(const std::string& end) { return full->drain(c, end); }
+};
+
+// While a write to a waits, the other connection gets its reply.
+void expect_answered_meanwhile(Full& a, Sock& other) {
+  EXPECT_TRUE(tqtest::wait_until([&] { return a.writing(); })) << "no write to the stuck connection began";
+  ASSERT_TRUE(other.send("(+ 1 2)\n"));
+  EXPECT_EQ(other.read_until("</Result>\n"), "<Result> 2 3</Result>\n") << "the other connection was held up";
+}
+
+}  // namespace
+
+TEST(StuckPeer, TheKeepAliveWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  Listener l;
+  Stuck a(l);
+  while (info(a.conn).connection_cnt % kKeepAliveTicks != kKeepAliveTicks - 1) tqi_tick();
+  Admitted b(l);  // admitted after those ticks: no keep-alive of its own on the next
+  tqtest::Task tick([] { tqi_tick(); });
+  expect_answered_meanwhile(*a.full, b.c);
+  EXPECT_EQ(a.drain("\n"), "\n");
+  EXPECT_TRUE(tick.wait()) << "the tick ends once the line end is out";
+}
+
+TEST(StuckPeer, ACodeAnnouncementWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  Listener l;
+  Stuck a(l);
+  Admitted b(l);
+  send_code_sync(a.conn);
+  ASSERT_TRUE(a.c.send("(+ 1 2)\n"));  // a peer that does not read may still send
+  expect_answered_meanwhile(*a.full, b.c);
+  EXPECT_EQ(a.drain("</Result>\n"), code_marker(std_cm) + "<Result> 2 3</Result>\n");
+}
+
+// The peer answers the request before it has read it (it knows its line): the reply waits
+// until the request's last line is known, and finds it.
+TEST(StuckPeer, ARequestWaitsForRoomWithoutHoldingUpOthersAndGetsItsReply) {
+  NoLeftovers clean;
+  Listener l;
+  Stuck a(l);
+  Admitted b(l);
+  auto answer = std::make_shared<std::string>("(no answer)");
+  tqtest::Task asks([conn = a.conn, answer] {
+    setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
+      *answer = printed(remote_query(int(conn), qvlisp_top_env1, nullptr, form));
+    }
+    close_self_interpreter();
+  });
+  expect_answered_meanwhile(*a.full, b.c);
+  ASSERT_TRUE(a.c.send("<Result> 4 3</Result>\n"));  // the admission took lines 1 to 3
+  EXPECT_EQ(a.drain("\n"), "(+ 1 2)\n");
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(*answer, "3");
+}
+
+TEST(StuckPeer, APageFeedWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  Listener l;
+  Stuck a(l);
+  Admitted b(l);
+  tqtest::Task feed([conn = a.conn] { tqi_page_feed(conn); });
+  expect_answered_meanwhile(*a.full, b.c);
+  EXPECT_EQ(a.drain("\n"), "\f\n");
+  EXPECT_TRUE(feed.wait());
+  EXPECT_EQ(s_get_cr(a.full->out), 1) << "the lines are counted afresh";
+}
+
+// The connecting side writes its code marker after the peer's permission answer.
+TEST(StuckPeer, TheConnectingSidesMarkerWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted b(l);
+  FakeServer srv;
+  auto id = std::make_shared<std::atomic<int>>(0);
+  tqtest::Task connect([port = srv.port, id] { *id = connect_client(port); });
+  Sock peer(srv.accept_one());
+  EXPECT_EQ(peer.read_line(), "\n");
+  unsigned client = 0;
+  for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
+    if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
+  ASSERT_NE(client, 0u);
+  Full full(info(client).out);
+  ASSERT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
+  expect_answered_meanwhile(full, b.c);
+  EXPECT_EQ(full.drain(peer, "\n"), code_marker(std_cm) + "\n");
+  EXPECT_TRUE(connect.wait());
+  EXPECT_EQ(*id, int(client));
+  peer.close();
+  EXPECT_TRUE(wait_gone(client));
+}
