@@ -105,9 +105,11 @@ int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
   _lock_tqi_out(tqi);
   tqi->flags &= ~TQF_PERM_WAIT;
   wakeup_task(&tqi->flags);
+  // Cleared before the marker goes out: an announcement asked for while it is written is
+  // kept for the next reply or request.
+  tqi->flags &= ~TQF_CODE_SYNC;
   if (CODE_METHOD* cm = tqi->out ? s_get_cm(tqi->out) : nullptr)
     if (write_unlocked(tqi, "&cx%x;\n", unsigned(cm->lccode))) *write_failed = true;
-  tqi->flags &= ~TQF_CODE_SYNC;
   _unlock_tqi_out(tqi);  // tqi_lock stays held to the end of the set-up: the record stays
   return result;
 }

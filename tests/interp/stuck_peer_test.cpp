@@ -176,3 +176,41 @@ TEST(StuckPeer, TheConnectingSidesMarkerWaitsForRoomWithoutHoldingUpOthers) {
   peer.close();
   EXPECT_TRUE(wait_gone(client));
 }
+
+// An announcement asked for while the connecting side's marker waits for room is not lost:
+// the first request after it announces the code again.
+TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheConnectingSidesMarkerIsKept) {
+  NoLeftovers clean;
+  FakeServer srv;
+  auto id = std::make_shared<std::atomic<int>>(0);
+  tqtest::Task connect([port = srv.port, id] { *id = connect_client(port); });
+  Sock peer(srv.accept_one());
+  EXPECT_EQ(peer.read_line(), "\n");
+  unsigned client = 0;
+  for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
+    if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
+  ASSERT_NE(client, 0u);
+  Full full(info(client).out);
+  ASSERT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
+  WAIT_FOR(full.writing(), "the marker's write");
+  send_code_sync(client);
+  EXPECT_EQ(full.drain(peer, "\n"), code_marker(std_cm) + "\n");
+  EXPECT_TRUE(connect.wait());
+  ASSERT_EQ(*id, int(client));
+  auto answer = std::make_shared<std::string>("(no answer)");
+  tqtest::Task asks([client, answer] {
+    setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
+      *answer = printed(remote_query(int(client), qvlisp_top_env1, nullptr, form));
+    }
+    close_self_interpreter();
+  });
+  EXPECT_EQ(peer.read_line(), code_marker(std_cm) + "(+ 1 2)\n");
+  ASSERT_TRUE(peer.send("<Result> 3 3</Result>\n"));  // the opening line end and the marker took lines 1 and 2
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(*answer, "3");
+  peer.close();
+  EXPECT_TRUE(wait_gone(client));
+}
