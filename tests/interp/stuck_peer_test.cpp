@@ -2,7 +2,7 @@
 // keep-alive, a code announcement, a request, a page feed or the connecting side's code
 // marker waits for room on it, another
 // connection of the same listener is still answered, and the waiting write goes out whole
-// once the peer reads again.
+// once the peer reads again; a peer that ends its input meanwhile fails it and closes.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -213,4 +213,30 @@ TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheConnectingSidesMarkerIsKept) {
   EXPECT_EQ(*answer, "3");
   peer.close();
   EXPECT_TRUE(wait_gone(client));
+}
+
+// The peer ends its input while a request to it waits for room: the reader's end of input
+// closes the connection, which breaks the waiting write; the request fails and the record
+// goes, while what the peer had not read yet still reaches it.
+TEST(StuckPeer, ARequestInWritingWhenTheInputEndsIsFailedAndTheConnectionCloses) {
+  NoLeftovers clean;
+  Listener l;
+  Stuck a(l);
+  auto answer = std::make_shared<std::string>("(no answer)");
+  tqtest::Task asks([conn = a.conn, answer] {
+    setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
+      TQ_SEXP* v = remote_query(int(conn), qvlisp_top_env1, nullptr, form);
+      *answer = get_type(v) != kTagError ? printed(v) : std::to_string(v->error.code == ER_STREAM_ACCESS) + printed(v->error.data);
+    }
+    close_self_interpreter();
+  });
+  WAIT_FOR(a.full->writing(), "the request's write");
+  ASSERT_EQ(::shutdown(a.c.fd(), SHUT_WR), 0);
+  EXPECT_TRUE(asks.wait()) << "the write was not broken";
+  EXPECT_EQ(*answer, "1(\"output stream error(last)\" (+ 1 2))");
+  EXPECT_TRUE(wait_gone(a.conn)) << "the connection's record stays";
+  EXPECT_EQ(a.drain("\n"), "") << "the filler, then the end";
 }
