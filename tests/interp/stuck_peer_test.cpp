@@ -91,6 +91,44 @@ void expect_answered_meanwhile(Full& a, Sock& other) {
   EXPECT_EQ(other.read_until("</Result>\n"), "<Result> 2 3</Result>\n") << "the other connection was held up";
 }
 
+// Asks interpreter conn "(+ 1 2)" from a task of its own interpreter: the answer is the
+// value printed, or for an error "1" when it is a stream error, then its data printed.
+struct Ask {
+  std::shared_ptr<std::string> answer = std::make_shared<std::string>("(no answer)");
+  tqtest::Task task;
+  explicit Ask(unsigned conn)
+      : task([conn, answer = answer] {
+          setup_self_interpreter();
+          {
+            GcFrame f("asks");
+            TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
+            TQ_SEXP* v = remote_query(int(conn), qvlisp_top_env1, nullptr, form);
+            *answer = get_type(v) != kTagError ? printed(v)
+                                               : std::to_string(v->error.code == ER_STREAM_ACCESS) + printed(v->error.data);
+          }
+          close_self_interpreter();
+        }) {}
+};
+
+// The connecting side of a text connection to a fake server whose peer does not read: the
+// opening line end read, the interpreter found, its buffer filled, and the permission sent.
+struct StuckClient {
+  FakeServer srv;
+  std::shared_ptr<std::atomic<int>> id = std::make_shared<std::atomic<int>>(0);
+  tqtest::Task connect;
+  Sock peer;
+  unsigned client = 0;
+  std::unique_ptr<Full> full;
+  StuckClient() : connect([port = srv.port, id = id] { *id = connect_client(port); }), peer(srv.accept_one()) {
+    EXPECT_EQ(peer.read_line(), "\n");
+    for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
+      if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
+    if (!client) return;
+    full = std::make_unique<Full>(info(client).out);
+    EXPECT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
+  }
+};
+
 }  // namespace
 
 TEST(StuckPeer, TheKeepAliveWaitsForRoomWithoutHoldingUpOthers) {
@@ -124,21 +162,12 @@ TEST(StuckPeer, ARequestWaitsForRoomWithoutHoldingUpOthersAndGetsItsReply) {
   Listener l;
   Stuck a(l);
   Admitted b(l);
-  auto answer = std::make_shared<std::string>("(no answer)");
-  tqtest::Task asks([conn = a.conn, answer] {
-    setup_self_interpreter();
-    {
-      GcFrame f("asks");
-      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
-      *answer = printed(remote_query(int(conn), qvlisp_top_env1, nullptr, form));
-    }
-    close_self_interpreter();
-  });
+  Ask ask(a.conn);
   expect_answered_meanwhile(*a.full, b.c);
   ASSERT_TRUE(a.c.send("<Result> 4 3</Result>\n"));  // the admission took lines 1 to 3
   EXPECT_EQ(a.drain("\n"), "(+ 1 2)\n");
-  EXPECT_TRUE(asks.wait());
-  EXPECT_EQ(*answer, "3");
+  EXPECT_TRUE(ask.task.wait());
+  EXPECT_EQ(*ask.answer, "3");
 }
 
 TEST(StuckPeer, APageFeedWaitsForRoomWithoutHoldingUpOthers) {
@@ -158,61 +187,34 @@ TEST(StuckPeer, TheConnectingSidesMarkerWaitsForRoomWithoutHoldingUpOthers) {
   NoLeftovers clean;
   Listener l;
   Admitted b(l);
-  FakeServer srv;
-  auto id = std::make_shared<std::atomic<int>>(0);
-  tqtest::Task connect([port = srv.port, id] { *id = connect_client(port); });
-  Sock peer(srv.accept_one());
-  EXPECT_EQ(peer.read_line(), "\n");
-  unsigned client = 0;
-  for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
-    if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
-  ASSERT_NE(client, 0u);
-  Full full(info(client).out);
-  ASSERT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
-  expect_answered_meanwhile(full, b.c);
-  EXPECT_EQ(full.drain(peer, "\n"), code_marker(std_cm) + "\n");
-  EXPECT_TRUE(connect.wait());
-  EXPECT_EQ(*id, int(client));
-  peer.close();
-  EXPECT_TRUE(wait_gone(client));
+  StuckClient c;
+  ASSERT_TRUE(c.full);
+  expect_answered_meanwhile(*c.full, b.c);
+  EXPECT_EQ(c.full->drain(c.peer, "\n"), code_marker(std_cm) + "\n");
+  EXPECT_TRUE(c.connect.wait());
+  EXPECT_EQ(*c.id, int(c.client));
+  c.peer.close();
+  EXPECT_TRUE(wait_gone(c.client));
 }
 
 // An announcement asked for while the connecting side's marker waits for room is not lost:
 // the first request after it announces the code again.
 TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheConnectingSidesMarkerIsKept) {
   NoLeftovers clean;
-  FakeServer srv;
-  auto id = std::make_shared<std::atomic<int>>(0);
-  tqtest::Task connect([port = srv.port, id] { *id = connect_client(port); });
-  Sock peer(srv.accept_one());
-  EXPECT_EQ(peer.read_line(), "\n");
-  unsigned client = 0;
-  for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
-    if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
-  ASSERT_NE(client, 0u);
-  Full full(info(client).out);
-  ASSERT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
-  WAIT_FOR(full.writing(), "the marker's write");
-  send_code_sync(client);
-  EXPECT_EQ(full.drain(peer, "\n"), code_marker(std_cm) + "\n");
-  EXPECT_TRUE(connect.wait());
-  ASSERT_EQ(*id, int(client));
-  auto answer = std::make_shared<std::string>("(no answer)");
-  tqtest::Task asks([client, answer] {
-    setup_self_interpreter();
-    {
-      GcFrame f("asks");
-      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
-      *answer = printed(remote_query(int(client), qvlisp_top_env1, nullptr, form));
-    }
-    close_self_interpreter();
-  });
-  EXPECT_EQ(peer.read_line(), code_marker(std_cm) + "(+ 1 2)\n");
-  ASSERT_TRUE(peer.send("<Result> 3 3</Result>\n"));  // the opening line end and the marker took lines 1 and 2
-  EXPECT_TRUE(asks.wait());
-  EXPECT_EQ(*answer, "3");
-  peer.close();
-  EXPECT_TRUE(wait_gone(client));
+  StuckClient c;
+  ASSERT_TRUE(c.full);
+  WAIT_FOR(c.full->writing(), "the marker's write");
+  send_code_sync(c.client);
+  EXPECT_EQ(c.full->drain(c.peer, "\n"), code_marker(std_cm) + "\n");
+  EXPECT_TRUE(c.connect.wait());
+  ASSERT_EQ(*c.id, int(c.client));
+  Ask ask(c.client);
+  EXPECT_EQ(c.peer.read_line(), code_marker(std_cm) + "(+ 1 2)\n");
+  ASSERT_TRUE(c.peer.send("<Result> 3 3</Result>\n"));  // the opening line end and the marker took lines 1 and 2
+  EXPECT_TRUE(ask.task.wait());
+  EXPECT_EQ(*ask.answer, "3");
+  c.peer.close();
+  EXPECT_TRUE(wait_gone(c.client));
 }
 
 // The peer ends its input while a request to it waits for room: the reader's end of input
@@ -222,21 +224,11 @@ TEST(StuckPeer, ARequestInWritingWhenTheInputEndsIsFailedAndTheConnectionCloses)
   NoLeftovers clean;
   Listener l;
   Stuck a(l);
-  auto answer = std::make_shared<std::string>("(no answer)");
-  tqtest::Task asks([conn = a.conn, answer] {
-    setup_self_interpreter();
-    {
-      GcFrame f("asks");
-      TQ_SEXP* form = car(sexp_commands(std_cm, "(+ 1 2)", nullptr));
-      TQ_SEXP* v = remote_query(int(conn), qvlisp_top_env1, nullptr, form);
-      *answer = get_type(v) != kTagError ? printed(v) : std::to_string(v->error.code == ER_STREAM_ACCESS) + printed(v->error.data);
-    }
-    close_self_interpreter();
-  });
+  Ask ask(a.conn);
   WAIT_FOR(a.full->writing(), "the request's write");
   ASSERT_EQ(::shutdown(a.c.fd(), SHUT_WR), 0);
-  EXPECT_TRUE(asks.wait()) << "the write was not broken";
-  EXPECT_EQ(*answer, "1(\"output stream error(last)\" (+ 1 2))");
+  EXPECT_TRUE(ask.task.wait()) << "the write was not broken";
+  EXPECT_EQ(*ask.answer, "1(\"output stream error(last)\" (+ 1 2))");
   EXPECT_TRUE(wait_gone(a.conn)) << "the connection's record stays";
   EXPECT_EQ(a.drain("\n"), "") << "the filler, then the end";
 }
