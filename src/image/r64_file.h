@@ -99,8 +99,8 @@ int r64_check_level(R64_FILE* f, int level);
 // the level by rc_type. 0, or -1 with r64_error -1, -2, -6 or -9.
 int r64_red(char* buf, R64_FILE* f, int w, int h, int level);
 // Stores pixel (w, h) from buf ('B': non-zero first byte sets the bit) and marks its tile
-// dirty. 0, or -1 with r64_error -1 (also for a read-only handle: nothing stored), -6, -7
-// (outside: nothing stored) or -9.
+// dirty. 0, or -1 with r64_error -9 (level absent), -7 (outside: nothing stored) or -1
+// (also for a read-only handle, after those two: nothing stored).
 int r64_set(R64_FILE* f, int w, int h, int level, const char* buf);
 // Gives the cached tile holding (x, y): *data its buffer (valid until the slot is reused or
 // the file closed; changes reach the file only when another call marks it dirty), *w and *h

@@ -277,6 +277,10 @@ TEST_F(R64, ReadOnlyHandleRefusesStores) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(tq::r64_set(f, 3, 3, 0, &one), -1);
   EXPECT_EQ(tq::r64_error, tq::kR64ErrIo);
+  EXPECT_EQ(tq::r64_set(f, 64, 3, 0, &one), -1);  // outside the level comes first
+  EXPECT_EQ(tq::r64_error, tq::kR64ErrOutside);
+  EXPECT_EQ(tq::r64_set(f, 0, 0, 7, &one), -1);   // and an absent level before that
+  EXPECT_EQ(tq::r64_error, tq::kR64ErrLevel);
   char px = 9;
   ASSERT_EQ(tq::r64_red(&px, f, 3, 3, 0), 0);
   EXPECT_EQ(px, 0);

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/log_hook.h"
@@ -411,20 +413,50 @@ TEST(Resources, DescriptorCountMatchesTheProcess) {
   EXPECT_GT(limit, 0);
   EXPECT_NEAR(n, tqtest::open_fd_count(), 1);
   EXPECT_EQ(s_check_resource(), 0);
-  // Under a limit as low as the count itself (too low, mostly, to read the process's list
-  // of descriptors), the count still takes only the numbers up to the limit.
+}
+
+// The soft descriptor limit, lowered for one test and put back however the test ends.
+struct LoweredLimit {
   rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int tight = tqtest::open_fd_count();
-  int up_to_tight = 0;
-  for (int fd = 0; fd <= tight; ++fd) up_to_tight += fcntl(fd, F_GETFD) != -1;
-  rlimit r = saved;
-  r.rlim_cur = rlim_t(tight);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &r), 0);
-  const int counted = s_check_resource2(&limit);
-  setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(limit, tight);
-  EXPECT_NEAR(counted, up_to_tight, 1);
+  explicit LoweredLimit(int n) {
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit r = saved;
+    r.rlim_cur = rlim_t(n);
+    ok = setrlimit(RLIMIT_NOFILE, &r) == 0;
+  }
+  ~LoweredLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+  bool ok = false;
+};
+
+// Only the numbers 0 .. limit count: a descriptor left standing above a lowered limit does
+// not, nor does the one the count itself needs to read the process's list. Both ways of
+// counting are taken: with a number free below the limit, and with all of them taken.
+TEST(Resources, DescriptorsAboveTheLimitAreNotCounted) {
+  constexpr int kLimit = 200;
+  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(null_fd, 0);
+  const int above = fcntl(null_fd, F_DUPFD_CLOEXEC, kLimit + 8);
+  close(null_fd);
+  ASSERT_GT(above, kLimit);
+  auto open_up_to_limit = [] {
+    int n = 0;
+    for (int fd = 0; fd <= kLimit; ++fd) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+  };
+  std::vector<int> filler;
+  {
+    LoweredLimit lowered(kLimit);
+    ASSERT_TRUE(lowered.ok);
+    const int expected = open_up_to_limit();
+    ASSERT_LT(expected, kLimit) << "no number free below the limit";
+    int limit = 0;
+    EXPECT_EQ(s_check_resource2(&limit), expected);
+    EXPECT_EQ(limit, kLimit);
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+    EXPECT_EQ(s_check_resource2(nullptr), kLimit + (fcntl(kLimit, F_GETFD) != -1));
+  }
+  for (int fd : filler) close(fd);
+  close(above);
 }
 
 }  // namespace
