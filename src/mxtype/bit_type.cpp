@@ -63,20 +63,12 @@ void* mxt_alloc_bitv(MDT tp, int atype, void* d, void* c, const char* __f, int _
   auto* prm = static_cast<MATRIX_ALLOC_VECTOR_PARAM*>(d);
   const int offset = mxt_vector_offset(prm->dim, 1, false);
   if (offset < 0) return nullptr;
-  int64_t count = 1;
-  for (int i = 0; i < prm->dim; ++i)
-    if (prm->ix_size[i] < 0 || __builtin_mul_overflow(count, int64_t(prm->ix_size[i]), &count) || count > INT_MAX)
-      return nullptr;
+  const int64_t count = mxt_checked_count(prm->ix_size, prm->dim, INT_MAX);
+  if (count < 0) return nullptr;
   const int64_t size = offset + packed_bytes(count);
-  const int kind = atype & MX_ALLOC_KIND_MASK;
-  void* work = kind == MX_ALLOC_GC ? nullptr : kind == MX_ALLOC_POOL && !c ? prm->mxc : c;
-  auto* v = static_cast<uint8_t*>(xx_atype_alloc(size, atype, work, __f, __l));
+  auto* v = static_cast<uint8_t*>(xx_atype_alloc(size, atype, mxt_kind_work(atype, c, prm->mxc), __f, __l));
   if (!v) return nullptr;
-  auto* hd = reinterpret_cast<MATRIX_DATA_HEADER*>(v);
-  hd->offset = int8_t(offset);
-  hd->type = int8_t(tp->type);
-  hd->dim = int16_t(prm->dim);
-  if (prm->dim > 0) memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
+  mxt_set_vector_head(v, offset, tp, prm);
   if (prm->default_data) memset(v + offset, *static_cast<uint8_t*>(prm->default_data) == 0 ? 0xFF : 0x00, size_t(size - offset));
   return v;
 }

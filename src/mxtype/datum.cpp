@@ -21,30 +21,10 @@ namespace {
 
 int32_t* sizes_of(void* d) { return reinterpret_cast<int32_t*>(static_cast<uint8_t*>(d) + kMxHeaderSize); }
 
-// The product of n sizes, or -1 when a size is negative or the product passes limit.
-int64_t checked_count(const int32_t* sizes, int n, int64_t limit) {
-  int64_t count = 1;
-  for (int i = 0; i < n; ++i) {
-    if (sizes[i] < 0 || __builtin_mul_overflow(count, int64_t(sizes[i]), &count) || count > limit) return -1;
-  }
-  return count;
-}
-
 // Elements a datum may have so that no type's get_size (at most 8 bytes an element behind
 // an offset below 128) overflows an int.
 constexpr int64_t kMaxElements = (INT_MAX - kMxOffsetLimit) / 8;
 
-// The pool of kind 4: the work word, else the description's cache.
-void* kind_work(int atype, void* w, MX_CACHE* mxc) {
-  switch (atype & MX_ALLOC_KIND_MASK) {
-    case MX_ALLOC_GC:
-      return reinterpret_cast<void*>(gc_text);
-    case MX_ALLOC_POOL:
-      return w ? w : mxc;
-    default:
-      return w;
-  }
-}
 
 bool known_kind(int atype) {
   const int kind = atype & MX_ALLOC_KIND_MASK;
@@ -99,9 +79,38 @@ void* xx_atype_alloc(int64_t size, int atype, void* w, const char* __f, int __l)
   }
 }
 
+// ---- Shared steps of vector allocation.
+
+int64_t mxt_checked_count(const int32_t* sizes, int n, int64_t limit) {
+  int64_t count = 1;
+  for (int i = 0; i < n; ++i) {
+    if (sizes[i] < 0 || __builtin_mul_overflow(count, int64_t(sizes[i]), &count) || count > limit) return -1;
+  }
+  return count;
+}
+
+void* mxt_kind_work(int atype, void* w, MX_CACHE* mxc, GC_FUNC gc) {
+  switch (atype & MX_ALLOC_KIND_MASK) {
+    case MX_ALLOC_GC:
+      return reinterpret_cast<void*>(gc ? gc : gc_text);
+    case MX_ALLOC_POOL:
+      return w ? w : mxc;
+    default:
+      return w;
+  }
+}
+
+void mxt_set_vector_head(void* v, int offset, MDT tp, const MATRIX_ALLOC_VECTOR_PARAM* prm) {
+  auto* hd = static_cast<MATRIX_DATA_HEADER*>(v);
+  hd->offset = int8_t(offset);
+  hd->type = int8_t(tp->type);
+  hd->dim = int16_t(prm->dim);
+  for (int i = 0; i < prm->dim; ++i) sizes_of(v)[i] = prm->ix_size[i];
+}
+
 void* xx_mxt_alloc_copy(MDT tp, void* d, int atype, void* at_work, const char* __f, int __l) {
   if (!d) return nullptr;
-  void* copy = xx_atype_alloc(tp->get_size(tp, d), atype, kind_work(atype, at_work, nullptr), __f, __l);
+  void* copy = xx_atype_alloc(tp->get_size(tp, d), atype, mxt_kind_work(atype, at_work, nullptr), __f, __l);
   if (copy) tp->copy(tp, copy, d, atype, at_work);
   return copy;
 }
@@ -117,15 +126,11 @@ void* xx_mxt_alloc_vector(MDT tp, int atype, void* d, void* w, const char* __f, 
   const int el = el_tp->get_size(el_tp, nullptr);
   const int offset = mxt_vector_offset(prm->dim, el, true);
   if (offset < 0) return nullptr;
-  const int64_t count = checked_count(prm->ix_size, prm->dim, (INT_MAX - offset) / el);
+  const int64_t count = mxt_checked_count(prm->ix_size, prm->dim, (INT_MAX - offset) / el);
   if (count < 0) return nullptr;
-  auto* v = static_cast<uint8_t*>(xx_atype_alloc(count * el + offset, atype, kind_work(atype, w, prm->mxc), __f, __l));
+  auto* v = static_cast<uint8_t*>(xx_atype_alloc(count * el + offset, atype, mxt_kind_work(atype, w, prm->mxc), __f, __l));
   if (!v) return nullptr;
-  auto* hd = reinterpret_cast<MATRIX_DATA_HEADER*>(v);
-  hd->offset = int8_t(offset);
-  hd->type = int8_t(tp->type);
-  hd->dim = int16_t(prm->dim);
-  for (int i = 0; i < prm->dim; ++i) sizes_of(v)[i] = prm->ix_size[i];
+  mxt_set_vector_head(v, offset, tp, prm);
   if (prm->default_data)
     for (int64_t i = 0; i < count; ++i) el_tp->copy(el_tp, v + offset + i * el, prm->default_data, atype, w);
   return v;
@@ -187,7 +192,7 @@ void* mxt_vector_sexp2md(int* cpy, MDT tp, TQ_SEXP* s) {
       // The elements sit where the type's own reads find them aligned (the bytes are).
       MDT el_tp = tp->parent;
       if (el_tp && el_tp->get_size && hd->offset % el_tp->get_size(el_tp, nullptr) != 0) return nullptr;
-      if (checked_count(sizes_of(d), hd->dim, kMaxElements) < 0) return nullptr;
+      if (mxt_checked_count(sizes_of(d), hd->dim, kMaxElements) < 0) return nullptr;
       if (tp->get_size(tp, d) > bytes) return nullptr;
       break;
     }

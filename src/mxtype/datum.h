@@ -76,6 +76,13 @@ int mxt_vector_offset(int dim, int element_size, bool align);
 // when w is null; kind 4 from the pool of the MX_CACHE w). Null for a negative size, a
 // refused malloc, or kind 4 without a cache; other kinds end the process on exhaustion.
 void* xx_atype_alloc(int64_t size, int atype, void* w, const char* __f, int __l);
+// The product of n sizes, or -1 when a size is negative or the product passes limit.
+int64_t mxt_checked_count(const int32_t* sizes, int n, int64_t limit);
+// The work word xx_atype_alloc takes for kind atype: for kind 2 the mark function gc (gc_text
+// when null), for kind 4 w or else the pool mxc, for the others w.
+void* mxt_kind_work(int atype, void* w, MX_CACHE* mxc, GC_FUNC gc = nullptr);
+// Writes the head of a new vector datum v of type tp: its element offset, type, dim and sizes.
+void mxt_set_vector_head(void* v, int offset, MDT tp, const MATRIX_ALLOC_VECTOR_PARAM* prm);
 // A new datum of kind atype equal to d; null for a null d or a failed allocation.
 void* xx_mxt_alloc_copy(MDT tp, void* d, int atype, void* at_work, const char* __f, int __l);
 // A new fixed-size scalar or string equal to the value d points at; null on failure.

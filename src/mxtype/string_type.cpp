@@ -139,21 +139,14 @@ void* mxt_alloc_stringv_data(MDT tp, int atype, void* d, void* w, const char* __
   if (kind < MX_ALLOC_MALLOC || kind > MX_ALLOC_POOL) er_panic("mxt_alloc_vector");
   const int offset = mxt_vector_offset(prm->dim, kRef, false);
   if (offset < 0) return nullptr;
-  int64_t count = 1;
-  for (int i = 0; i < prm->dim; ++i)
-    if (prm->ix_size[i] < 0 || __builtin_mul_overflow(count, int64_t(prm->ix_size[i]), &count) ||
-        count > (INT_MAX - offset) / kRef)
-      return nullptr;
+  const int64_t count = mxt_checked_count(prm->ix_size, prm->dim, (INT_MAX - offset) / kRef);
+  if (count < 0) return nullptr;
   const int64_t size = offset + count * kRef;
-  void* work = kind == MX_ALLOC_GC ? reinterpret_cast<void*>(gc_mx_stringv_data) : kind == MX_ALLOC_POOL && !w ? prm->mxc : w;
+  void* work = mxt_kind_work(atype, w, prm->mxc, gc_mx_stringv_data);
   FillGuard guard(atype);  // a collected vector is read by the collector only once whole
   auto* v = static_cast<uint8_t*>(xx_atype_alloc(size, atype, work, __f, __l));
   if (!v) return nullptr;
-  auto* hd = reinterpret_cast<MATRIX_DATA_HEADER*>(v);
-  hd->offset = int8_t(offset);
-  hd->type = int8_t(tp->type);
-  hd->dim = int16_t(prm->dim);
-  if (prm->dim > 0) memcpy(v + kMxHeaderSize, prm->ix_size, sizeof(int32_t) * size_t(prm->dim));
+  mxt_set_vector_head(v, offset, tp, prm);
   const char* def = static_cast<const char*>(prm->default_data);
   for (int64_t i = 0; i < count; ++i) set_element(v + offset + i * kRef, def ? default_copy(def, kind) : nullptr);
   return v;
