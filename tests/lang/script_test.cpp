@@ -3,53 +3,13 @@
 // NAME.out exactly; then once more with a collection after every form and at every
 // primitive return, which must not change a byte.
 #include <gtest/gtest.h>
-#include <dirent.h>
-#include <stdlib.h>
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
+#include "support/script_suite.h"
 #include "support/test_util.h"
 
-namespace {
-
-std::string scripts_dir() { return std::string(TQ_SOURCE_DIR) + "/tests/lang/scripts"; }
-
-std::vector<std::string> script_names() {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(scripts_dir().c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 3 && n.ends_with(".tq")) names.push_back(n.substr(0, n.size() - 3));
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-class Script : public ::testing::TestWithParam<std::string> {
- protected:
-  void run_and_compare(bool stress) {
-    std::string base = scripts_dir() + "/" + GetParam();
-    if (stress) setenv("TQ_GC_STRESS", "1", 1);
-    tqtest::TempDir dir;  // scripts that write files write them here
-    auto r = tqtest::run_program({tqtest::bin_path("tq_eval"), base + ".tq"}, dir.path());
-    unsetenv("TQ_GC_STRESS");
-    ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, tqtest::read_file(base + ".out")) << (stress ? "with a collection at every primitive" : "");
-  }
-};
-
-TEST_P(Script, PrintsTheExpectedValues) { run_and_compare(false); }
-TEST_P(Script, CollectionsChangeNothing) { run_and_compare(true); }
-
-INSTANTIATE_TEST_SUITE_P(Lang, Script, ::testing::ValuesIn(script_names()),
-                         [](const auto& info) { return info.param; });
-
-}  // namespace
+TQTEST_SCRIPT_SUITE(Script, std::string(TQ_SOURCE_DIR) + "/tests/lang/scripts");
 
 namespace {
 

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "entry/start.h"
-#include "interp/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
@@ -42,7 +41,8 @@ int run(int argc, char** argv) {
     fprintf(stderr, "usage: tq_eval file.tq\n");
     return 2;
   }
-  init_tq();
+  // The program's whole start-up, so scripts see every built-in word.
+  minimum_matrix_init(argc, argv);
   // The evaluating thread is bound to an interpreter of its own, or the break check stops it.
   setup_self_interpreter();
   bool stress = getenv("TQ_GC_STRESS") != nullptr;

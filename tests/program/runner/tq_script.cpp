@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 #include "entry/start.h"
-#include "interp/runtime_start.h"
 #include "interp/script_start.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
@@ -18,7 +17,7 @@ namespace {
 void collect() { tq::gc_tick_notin_tick(nullptr, 0); }
 
 int run(int argc, char** argv) {
-  tq::init_tq();
+  tq::minimum_matrix_init(argc, argv);  // the program's whole start-up: every built-in word
   if (getenv("TQ_GC_STRESS")) tq::eval_check_hook = collect;
   tq::tq_setup_file(argc, argv);
   return 0;
