@@ -19,6 +19,7 @@ void run_script_and_compare(const std::string& dir, const std::string& name, boo
 
 #define TQTEST_SCRIPT_SUITE(suite, dir)                                                                     \
   class suite : public ::testing::TestWithParam<std::string> {};                                          \
+  GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(suite);                                                   \
   TEST_P(suite, PrintsTheExpectedValues) { ::tqtest::run_script_and_compare(dir, GetParam(), false); }    \
   TEST_P(suite, CollectionsChangeNothing) { ::tqtest::run_script_and_compare(dir, GetParam(), true); }    \
   INSTANTIATE_TEST_SUITE_P(Scripts, suite, ::testing::ValuesIn(::tqtest::script_names(dir)),              \
