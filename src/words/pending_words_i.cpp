@@ -5,7 +5,6 @@
 namespace tq {
 
 void init_symbols(TQISP_ENV*, TQISP_ENV*) {}
-void init_AtachAttribute(TQISP_ENV*) {}
 void init_While(TQISP_ENV*) {}
 void init_For(TQISP_ENV*) {}
 void init_Exit(TQISP_ENV*) {}

@@ -10,6 +10,7 @@ void init_Parse(TQISP_ENV*) {}
 void init_Next(TQISP_ENV*) {}
 void init_GetElement(TQISP_ENV*) {}
 void init_CutOut(TQISP_ENV*) {}
+void init_AtachAttribute(TQISP_ENV*) {}  // not called by the start-up
 void init_Append(TQISP_ENV*) {}
 void init_CutString(TQISP_ENV*) {}
 void init_StringLength(TQISP_ENV*) {}
