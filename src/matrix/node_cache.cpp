@@ -2,6 +2,8 @@
 // purge, freeing nodes, the shared delayed value of a pending node, and the lookups.
 #include "matrix/node_cache.h"
 
+#include <vector>
+
 #include "interp/delay.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
@@ -10,6 +12,7 @@
 #include "matrix/mx_codes.h"
 #include "matrix/struct_block.h"
 #include "platform/d_alloc.h"
+#include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/tick.h"
@@ -21,8 +24,37 @@ uint32_t last_delete;
 
 namespace {
 
-// A node's last_access: tick seconds, sign-extended as the 32-bit time base is.
-int64_t stamp_now() { return int64_t(int32_t(tick_now())); }
+// A code normalised to its node's origin in a buffer of the caller's (small codes on the
+// stack). Node codes are normalised, so a node has this code exactly when their entries are
+// equal, which is what _cmp_dim_code's 0 means; its bucket is the sum of its entries.
+class NormalCode {
+ public:
+  NormalCode(const MATRIX* m, const int64_t* dc) : len_(size_t(m->p.dim) + 1) {
+    if (len_ > kInline) heap_.resize(len_);
+    p_ = len_ > kInline ? heap_.data() : inline_;
+    const int32_t level = mx_dc_level(dc);
+    p_[0] = dc[0];
+    for (int a = 0; a < m->p.dim; ++a) p_[a + 1] = mx_node_origin(m, a, level, dc[a + 1]);
+  }
+  uint32_t bucket() const {
+    uint64_t key = 0;
+    for (size_t i = 0; i < len_; ++i) key += uint64_t(p_[i]);
+    return uint32_t(key % uint64_t(kMxNodeHashSize));
+  }
+  bool names(const MATRIX_NODE* n) const {
+    const int64_t* dc = n->dim_code;
+    for (size_t i = len_; i-- > 0;)  // coordinates first: they tell nodes apart soonest
+      if (dc[i] != p_[i]) return false;
+    return true;
+  }
+
+ private:
+  static constexpr size_t kInline = 8;
+  size_t len_;
+  int64_t* p_;
+  int64_t inline_[kInline];
+  std::vector<int64_t> heap_;
+};
 
 bool dirty_ready(const MATRIX_NODE* n) { return n->status == MS_OK && n->dirty_file_time != 0; }
 
@@ -120,22 +152,17 @@ MATRIX_NODE* restart_failed(int* code, MATRIX_NODE* n, int access) {
 
 }  // namespace
 
-uint32_t _get_node_hash(const MATRIX* m, const int64_t* dim_code) {
-  const int32_t level = mx_dc_level(dim_code);
-  uint64_t key = uint64_t(dim_code[0]);
-  for (int a = 0; a < m->p.dim; ++a) key += uint64_t(mx_node_origin(m, a, level, dim_code[a + 1]));
-  return uint32_t(key % uint64_t(kMxNodeHashSize));
-}
+uint32_t _get_node_hash(const MATRIX* m, const int64_t* dim_code) { return NormalCode(m, dim_code).bucket(); }
 
 void _insert_node_ring(MATRIX_NODE* n) {
   n->h.prev = nd_root;
   n->h.next = nd_root->h.next;
   nd_root->h.next->h.prev = n;
   nd_root->h.next = n;
-  n->last_access = stamp_now();
+  const uint32_t now = tick_now();
+  n->last_access = int64_t(int32_t(now));
   ++nd_cnt;
 
-  const uint32_t now = tick_now();
   const uint32_t since = now - last_delete;
   const bool crowded = nd_cnt > 2 * int64_t(total_ncache_size) && since > uint32_t(kPurgeMinGapSeconds);
   if (!crowded && since <= uint32_t(kNodeIdleSeconds)) return;
@@ -223,10 +250,15 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, int64_t* dim_code, int acces
     return nullptr;
   }
   m->access_cnt |= 1;
-  _delete_matrix_ring(m);  // to the front of the ring of matrices
-  _insert_matrix_ring(m);
-  for (n = m->node_hash[_get_node_hash(m, dim_code)]; n; n = n->nh_next)
-    if (_cmp_dim_code(m, n->dim_code, dim_code) == 0) break;
+  if (matrices_root->mx_next == m) {  // at the front of the ring of matrices already
+    m->last_access = int64_t(get_tqtime());
+  } else {
+    _delete_matrix_ring(m);
+    _insert_matrix_ring(m);
+  }
+  const NormalCode key(m, dim_code);
+  for (n = m->node_hash[key.bucket()]; n && !key.names(n); n = n->nh_next) {
+  }
 
   if (!n) {
     if (access < 0) {
