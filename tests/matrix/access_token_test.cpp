@@ -75,7 +75,9 @@ TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
                   {{14}, "(note 14) (wait 1) (note 0)"},
                   {{17}, "(wait \"x\")"},
                   {{20}, "(note 20) (wait 2 0 256) (note 21)"},
-                  {{23}, "(fail 2147554308)"}};  // a break
+                  {{23}, "(fail 2147554308)"},  // a break
+                  {{1}, "(finish 2 5 -1 9) (tokerr) (note 0)"},  // level 1
+                  {{10}, "(note 10)"}};
   MATRIX* m = open_store_matrix(&spec, "events");
   take_trace();
   MATRIX_NODE* a;
@@ -103,6 +105,15 @@ TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
   ASSERT_TRUE(drained());
   EXPECT_EQ(take_trace(), (Trace{"20", "t2", "21", "t4"})) << "waited for (0 256), then went on";
   EXPECT_EQ(find_node(m, {0, 256})->status, MS_OK);
+
+  int code;
+  MATRIX_NODE* b = lookup(&code, m, {1, 0}, 0);  // its fetch slot is empty
+  ASSERT_TRUE(drained());
+  take_trace();
+  matrix_trigger_access(b, MI_DEF, 0);
+  ASSERT_TRUE(drained());
+  EXPECT_EQ(take_trace(), (Trace{"10", "t4"})) << "a failure found by a word: its status and jump";
+  EXPECT_EQ(b->status, MS_EDIT_ERR_1);
 
   matrix_trigger_access(a, MI_SAVE, 0);
   ASSERT_TRUE(drained());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "lang/gc.h"
+#include "matrix/access_token.h"
 #include "matrix/channel_data.h"
 #include "matrix/children_index.h"
 #include "matrix/dim_code_list.h"
@@ -122,6 +123,65 @@ TEST(NodeTree, AccessOneMakesNodesOnlyAtPowersOfTwoAboveTheTarget) {
   EXPECT_EQ(made, (std::vector<int>{0, 1, 3, 7}));
   ASSERT_TRUE(drained());
   close_matrix(m);
+}
+
+int sb_freed;
+void free_sb(MX_STRUCT_BLOCK* b) {
+  ++sb_freed;
+  delete b;
+}
+const MX_STRUCT_BLOCK_TBL kCountingKind = {nullptr, free_sb, nullptr, nullptr, nullptr, nullptr};
+
+TEST(NodeTree, ChannelDatumsMadeFromDefaults) {
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  double half = 1.5;
+  int16_t four = 4;
+  spec.channels = {{&mx_type_double_v, MXC_STORED, &half, 0}, {&mx_type_int16, 0, &four, 0},
+                   {&mx_type_block, MXC_STORED, nullptr, 0}};
+  spec.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(note 23) (save)"}};
+  MATRIX* m = open_store_matrix(&spec, "datums");
+  take_trace();
+  int64_t dc[] = {0, 512};
+  MATRIX_NODE* n = nullptr;
+  int code = 0;
+  EXPECT_EQ(get_matrix_node_channel(&code, &n, m, dc, 3, 0, 0, nullptr, 0), nullptr);
+  EXPECT_EQ(code, MX_BAD_INDEX);
+  EXPECT_EQ(get_matrix_node_channel(&code, &n, m, dc, 0, 0, -1, nullptr, 0), nullptr);
+  EXPECT_EQ(code, MX_NO_NODE) << "looking only finds nothing yet";
+  code = 0;
+  void* d = get_matrix_node_channel(&code, &n, m, dc, 0, 0, 0, nullptr, 0);  // sleeps while it loads
+  ASSERT_NE(d, nullptr) << code;
+  MATRIX_DH_SET dh;
+  get_matrix_dh_set(&dh, d);
+  EXPECT_EQ(dh.ix[0], 256);
+  EXPECT_EQ(reinterpret_cast<double*>(dh.offset)[255], 1.5);
+  EXPECT_EQ(n->ch_lock, 1);
+  EXPECT_NE(n->dirty_file_time, 0u);
+  matrix_node_channel_unlock(n, 0);
+  EXPECT_EQ(*static_cast<int16_t*>(get_matrix_node_channel(&code, &n, m, dc, 1, 0, 0, nullptr, 0)), 4);
+  matrix_node_channel_unlock(n, 0);
+  EXPECT_EQ(get_matrix_node_channel(&code, &n, m, dc, 2, 0, -1, nullptr, 0), nullptr);
+  EXPECT_EQ(code, MX_NO_DATUM);
+  EXPECT_EQ(n, nullptr);
+
+  EXPECT_EQ(get_channel_struct_block(find_node(m, {0, 512}), 2), nullptr) << "no block attached";
+  MATRIX_NODE* held = get_matrix_node_wait(&code, m, dc, 0);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(held->locked, 1);
+  held->channel[2].sb = new MX_STRUCT_BLOCK{{m, held, 2}, &kCountingKind};
+  EXPECT_EQ(get_channel_struct_block(held, 2), held->channel[2].sb);
+  EXPECT_EQ(held->ch_lock, 1);
+  matrix_node_channel_unlock(held, 0);
+  EXPECT_EQ(get_channel_struct_block(held, 1), nullptr) << "not a block channel";
+  held->dirty_file_time = 0;
+  set_dirty_file_sb(held->channel[2].sb);
+  EXPECT_NE(held->dirty_file_time, 0u);
+  unlock_node(held, nullptr);
+  sb_freed = 0;
+  close_matrix(m);
+  EXPECT_EQ(sb_freed, 1);
+  EXPECT_EQ(take_trace(), (std::vector<std::string>{"t2", "t4", "23", "t4"})) << "the dirty node saved by the close";
 }
 
 // ---- Channel data.

@@ -95,6 +95,11 @@ TQ_SEXP* w_hold(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   return nullptr;
 }
 
+TQ_SEXP* w_tokerr(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  matrix_token_error(token(env));
+  return nullptr;
+}
+
 int store_read(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   StoreSpec* spec = spec_of(n->matrix);
@@ -163,6 +168,7 @@ void store_open_hook(MATRIX_TOKEN* t) {
   bind(m, "wait", w_wait);
   bind(m, "note", w_note);
   bind(m, "hold", w_hold);
+  bind(m, "tokerr", w_tokerr);
   set_matrix_mode(m, MX_MODE_OPEN);
   free_open_token(t);
 }

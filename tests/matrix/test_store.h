@@ -9,6 +9,7 @@
 //                             token first asks for that node (waiting when it is pending)
 //   (note V)                  appends V to the trace
 //   (hold)                    blocks until release_hold (bounded)
+//   (tokerr)                  ends the running script as failed (matrix_token_error)
 #pragma once
 #include <atomic>
 #include <map>
