@@ -196,7 +196,7 @@ TEST(NodeEncode, RefusesMalformedStringsUntouched) {
   const Bytes before = node.encoded();
   const char* bad[] = {
       "",                                  // no kind
-      "000000",                            // a list in a bit-field matrix
+      "000002aabb",                        // the kind of a list in a bit-field matrix
       "010001aa",                          // a field of another length
       "010002aa",                          // the field cut
       "010002aabb00",                      // a channel number cut
@@ -219,8 +219,8 @@ TEST(NodeEncode, RefusesMalformedStringsUntouched) {
   EXPECT_EQ(hex(node.encoded()), "010002aabb000000020007");
 
   Node kids(list.m.get());
-  for (const char* h : {"00000100000000f1", "000005000000000000f1", "00000100000000000000f1"})
-    EXPECT_EQ(kids.decode(unhex(h)), -1) << h;  // one axis, a count past the end, three axes
+  for (const char* h : {"010000", "00000100000000f1", "000005000000000000f1", "00000100000000000000f1"})
+    EXPECT_EQ(kids.decode(unhex(h)), -1) << h;  // a bit-field kind, one axis, a count past the end, three axes
   EXPECT_EQ(kids.decode(unhex("000002" "000000080008f1" "000000000000f1")), 0);
   EXPECT_EQ(hex(kids.encoded()), "000002" "000000000000f1" "000000080008f1") << "kept sorted";
 }
