@@ -31,6 +31,12 @@ void set_event_byte(MATRIX_NODE* n, int id, int8_t v) {
 
 void requeue(MATRIX_TOKEN* t) { _insert_matrix_access(t, matrix_exec_cal); }
 
+// The node changed: its sleepers and (queue idle) a close look again.
+void wake_node(MATRIX_NODE* n) {
+  wakeup_task(n);
+  wakeup_close_key_if_idle();
+}
+
 // A status given by the script: delivered to the node's waiters.
 void give_status(MATRIX_TOKEN* t, int status, bool trigger) {
   MATRIX_NODE* n = t->process_node;
@@ -39,8 +45,7 @@ void give_status(MATRIX_TOKEN* t, int status, bool trigger) {
   if (trigger && status == MS_OK && m->p.trigger) m->p.trigger(2, t);
   _matrix_send_result(n);
   _requeue_node_waiters(n);
-  wakeup_task(n);
-  wakeup_close_key_if_idle();
+  wake_node(n);
 }
 
 // The token's end: its node locks, environment and record go; the node is free for a new
@@ -54,16 +59,14 @@ void finish(MATRIX_TOKEN* t) {
   gc_matrix_unlock();
   if (m->p.free_token) m->p.free_token(t, 0);
   n->process_token = nullptr;
-  wakeup_task(n);
-  wakeup_close_key_if_idle();
+  wake_node(n);
   if (t->aboat_status > 0)
     t->aboat_status = -t->aboat_status;  // the last abort call frees it
   else
     _free_matrix_token(t);
   if (--m->token_cnt < 0) er_panic("token_cnt");
   _requeue_node_waiters(n);
-  wakeup_task(n);
-  wakeup_close_key_if_idle();
+  wake_node(n);
 }
 
 // Step 1 and 2 (lock held): the matrix's mode, then the script to run.
@@ -225,8 +228,7 @@ void _matrix_token_error(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   if (t->err_jump_status >= 0) {
     n->status = t->err_jump_status;
-    wakeup_task(n);
-    wakeup_close_key_if_idle();
+    wake_node(n);
     _matrix_send_result(n);
   }
   t->cal_target = nullptr;
