@@ -27,8 +27,8 @@ class SortCompare {
 // The bottom-up merge sort over linked runs: ascending by cmp (cmp(x, y) less places x
 // first); elements that compare equal come out in the order the runs' merging gives. A new
 // list, nil for nil, or an error cell positioned at at: cmp's own error, or 0x80030806
-// "Sort" "return value type missmatch of compare function". Each comparison runs in a root
-// frame of its own; the run nodes are freed on every path.
+// "Sort" "return value type missmatch of compare function". The comparisons run in root
+// frames of their own, one for each batch of them; the run nodes are freed on every path.
 TQ_SEXP* sort_list(TQ_SEXP* at, TQ_SEXP* list, SortCompare* cmp);
 
 // The field comparison of records a and b (the fields by GetElement, compared with the

@@ -29,18 +29,56 @@ struct SortNode {
   SortNode* next;
 };
 
+// The root frames of a sort's comparisons: one frame holds what a batch of comparisons makes
+// and is replaced by a fresh one after kBatch of them, so that garbage is not kept long
+// while frames are not opened for every comparison. close(err) ends it keeping err.
+class ComparisonFrames {
+ public:
+  static constexpr int kBatch = 256;
+  ComparisonFrames() { gc_push(nullptr, nullptr, "sort_list"); }
+  ~ComparisonFrames() {
+    if (open_) gc_pop(nullptr, nullptr);
+  }
+  ComparisonFrames(const ComparisonFrames&) = delete;
+  ComparisonFrames& operator=(const ComparisonFrames&) = delete;
+  void counted() {
+    if (++count_ % kBatch) return;
+    MemLock lock;  // the frames change under one hold
+    gc_pop(nullptr, nullptr);
+    gc_push(nullptr, nullptr, "sort_list");
+  }
+  TQ_SEXP* close(TQ_SEXP* err) {
+    open_ = false;
+    gc_pop(err, gc_qv_sexp);
+    return err;
+  }
+
+ private:
+  bool open_ = true;
+  int count_ = 0;
+};
+
 // Merges runs a and b into *out; null, or the error that ended the comparison.
-TQ_SEXP* merge_runs(TQ_SEXP* at, SortNode* a, SortNode* b, SortCompare* cmp, SortNode** out) {
+TQ_SEXP* merge_runs(TQ_SEXP* at, SortNode* a, SortNode* b, SortCompare* cmp, ComparisonFrames* frames,
+                    SortNode** out) {
   SortNode head{nullptr, nullptr};
   SortNode* tail = &head;
   while (a && b) {
+    // One of the two next elements is compared next: their cells, and the nodes after
+    // them, are fetched meanwhile.
+    for (SortNode* n : {a->next, b->next}) {
+      if (!n) continue;
+      __builtin_prefetch(n->x);
+      __builtin_prefetch(n->next);
+    }
     TQ_SEXP* err = nullptr;
-    gc_push(nullptr, nullptr, "sort_list");
     const SortOrder o = cmp->compare(a->x, b->x, &err);
-    gc_pop(o == SortOrder::kError ? err : nullptr, gc_qv_sexp);
-    if (o == SortOrder::kError) return err;
-    if (o == SortOrder::kNotInteger)
+    if (o == SortOrder::kError) return frames->close(err);
+    if (o == SortOrder::kNotInteger) {
+      frames->close(nullptr);
       return error_string(at, ER_TYPE, "Sort", "return value type missmatch of compare function");
+    }
+    frames->counted();
     SortNode*& from = o == SortOrder::kLess ? b : a;
     tail->next = from;
     tail = from;
@@ -61,18 +99,30 @@ bool self_evaluating(TQ_SEXP* x) {
 
 // (compare a b) evaluated in env, the elements passed as they are: a self-evaluating element
 // stands in the form itself, a list or symbol inside (as-is element). The form is made once
-// per sort and its argument places are set for every comparison.
+// per sort and its argument places are set for every comparison. A primitive that takes
+// evaluated arguments and two of them is applied to (compare a b) directly, as the evaluator
+// would after evaluating that form: with the break check before and the check hook after.
 class FunctionCompare final : public SortCompare {
  public:
-  FunctionCompare(TQISP_ENV* env, TQ_SEXP* fn, TQ_SEXP* at) : env_(env) {
+  FunctionCompare(TQISP_ENV* env, TQ_SEXP* fn, TQ_SEXP* at) : env_(env), fn_(&fn->func) {
     TQ_SEXP* quote = get_func_prim(as_is, kSpecialForm, nullptr, 2, 2);
     for (TQ_SEXP*& w : wrap_) w = positioned(List(quote, nullptr, kListEnd), at);
     form_ = positioned(List(fn, nullptr, nullptr, kListEnd), at);
+    direct_ = fn_->type == kFuncPrim && fn_->order == kEvaluated && fn_->min <= 3 && (fn_->max == kNoMax || fn_->max >= 3);
   }
   SortOrder compare(TQ_SEXP* a, TQ_SEXP* b, TQ_SEXP** err) override {
-    set_arg(0, a);
-    set_arg(1, b);
-    TQ_SEXP* v = eval(env_, form_);
+    TQ_SEXP* v;
+    if (direct_) {
+      form_->pair.cdr->pair.car = a;
+      form_->pair.cdr->pair.cdr->pair.car = b;
+      v = do_break_check(form_);
+      if (!v) v = fn_->prim(env_, form_, fn_->args_env, nullptr, nullptr);
+      if (eval_check_hook) eval_check_hook();
+    } else {
+      set_arg(0, a);
+      set_arg(1, b);
+      v = eval(env_, form_);
+    }
     switch (get_type(v)) {
       case kTagError: *err = v; return SortOrder::kError;
       case kTagInteger: return v->integer.data < 0 ? SortOrder::kLess : SortOrder::kNotLess;
@@ -95,6 +145,8 @@ class FunctionCompare final : public SortCompare {
     }
   }
   TQISP_ENV* env_;
+  TQ_FUNC* fn_;
+  bool direct_;
   TQ_SEXP* form_;
   TQ_SEXP* wrap_[2];
 };
@@ -131,19 +183,22 @@ TQ_SEXP* sort_list(TQ_SEXP* at, TQ_SEXP* list, SortCompare* cmp) {
   runs.reserve(nodes.size());
   for (size_t i = nodes.size(); i-- > 0;) runs.push_back(&nodes[i]);
   std::vector<SortNode*> made;
-  while (runs.size() > 1) {
-    made.clear();
-    for (size_t i = 0; i < runs.size(); i += 2) {
-      if (i + 1 == runs.size()) {
-        made.push_back(runs[i]);
-        break;
+  {
+    ComparisonFrames frames;  // closed before the result is made
+    while (runs.size() > 1) {
+      made.clear();
+      for (size_t i = 0; i < runs.size(); i += 2) {
+        if (i + 1 == runs.size()) {
+          made.push_back(runs[i]);
+          break;
+        }
+        SortNode* merged = nullptr;
+        if (TQ_SEXP* e = merge_runs(at, runs[i], runs[i + 1], cmp, &frames, &merged)) return e;
+        made.push_back(merged);
       }
-      SortNode* merged = nullptr;
-      if (TQ_SEXP* e = merge_runs(at, runs[i], runs[i + 1], cmp, &merged)) return e;
-      made.push_back(merged);
+      std::reverse(made.begin(), made.end());
+      runs.swap(made);
     }
-    std::reverse(made.begin(), made.end());
-    runs.swap(made);
   }
   TQ_SEXP* r = nullptr;
   for (SortNode* n = runs[0]; n; n = n->next) r = cons(n->x, r);
