@@ -85,14 +85,21 @@ int dimension_of(const L_CHAR* dim) {
   return -1;
 }
 
+// The checks both kinds of element begin with: its length, then the head attributes name
+// and dim. Null, or the error of func.
+TQ_SEXP* element_head(TQ_SEXP* e, int length, const char* func, const L_CHAR** name, const L_CHAR** dim) {
+  if (list_length(e) != length) return error_string(e, ER_ARG_COUNT, func, "invalid param length");
+  TQ_SYM_FIELD* f = e->pair.car->symbol.field;
+  *name = get_sf_attribute(f, lc("name"));
+  *dim = get_sf_attribute(f, lc("dim"));
+  return *name && *dim ? nullptr : error_string(e, ER_INVALID_PARAM, func, "invalid attribute parameter");
+}
+
 // (System first second) with name and dim: a unit of second per first in that dimension.
 TQ_SEXP* us_system(TQISP_ENV* env, UNIT_ENV* ue, TQ_SEXP* e) {
   const char* func = "UnitSystem/System";
-  if (list_length(e) != 3) return error_string(e, ER_ARG_COUNT, func, "invalid param length");
-  TQ_SYM_FIELD* f = e->pair.car->symbol.field;
-  const L_CHAR* name = get_sf_attribute(f, lc("name"));
-  const L_CHAR* dim = get_sf_attribute(f, lc("dim"));
-  if (!name || !dim) return error_string(e, ER_INVALID_PARAM, func, "invalid attribute parameter");
+  const L_CHAR *name, *dim;
+  if (TQ_SEXP* err = element_head(e, 3, func, &name, &dim)) return err;
   const int sys = dimension_of(dim);
   if (sys < 0) return error_list(e, ER_TYPE, func, "type missmatch");
   double ratio[2];
@@ -106,15 +113,11 @@ TQ_SEXP* us_system(TQISP_ENV* env, UNIT_ENV* ue, TQ_SEXP* e) {
   return nullptr;
 }
 
-// (Alias) with name, dim (a unit expression) and rate: the name for dim's unit vector. The
-// rate is read and, as the alias has no scale of its own, not used.
+// (Alias) with name and dim (a unit expression): the name for dim's unit vector. A "rate"
+// attribute changes nothing: an alias has no scale of its own.
 TQ_SEXP* us_alias(UNIT_ENV* ue, TQ_SEXP* e) {
-  const char* func = "UnitSystem/Alias";
-  if (list_length(e) != 1) return error_string(e, ER_ARG_COUNT, func, "invalid param length");
-  TQ_SYM_FIELD* f = e->pair.car->symbol.field;
-  const L_CHAR* name = get_sf_attribute(f, lc("name"));
-  const L_CHAR* dim = get_sf_attribute(f, lc("dim"));
-  if (!name || !dim) return error_string(e, ER_INVALID_PARAM, func, "invalid attribute parameter");
+  const L_CHAR *name, *dim;
+  if (TQ_SEXP* err = element_head(e, 1, "UnitSystem/Alias", &name, &dim)) return err;
   DIMENSION vec[kUnitDims];
   name2dim(ue, vec, dim);
   new_ua(ue, vec, name);
