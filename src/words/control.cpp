@@ -18,17 +18,6 @@ TQISP_ENV* loop_env = nullptr;
 
 namespace {
 
-// Evaluates the forms of a list in env in turn: the first error, else the last value (nil
-// when there are none).
-TQ_SEXP* run_forms(TQISP_ENV* env, TQ_SEXP* forms) {
-  TQ_SEXP* r = nullptr;
-  for (TQ_SEXP* p = forms; get_type(p) == kTagPair; p = p->pair.cdr) {
-    r = eval(env, p->pair.car);
-    if (is_error_cell(r)) return r;
-  }
-  return r;
-}
-
 // ---- Let
 
 TQ_SEXP* let_format_error(TQ_SEXP* at, const char* text) {
@@ -86,7 +75,7 @@ TQ_SEXP* tq_Let(TQ_WORD_ARGS) {
     if (r) return r;
   }
   if (fresh) e = new_env(e);
-  return run_forms(e, p);
+  return eval_body(e, p);
 }
 
 // ---- If, IfDef, Switch, Sequence
@@ -105,7 +94,7 @@ TQ_SEXP* tq_If(TQ_WORD_ARGS) {
     if ((!is_then && !is_else) || (is_then && then_seen) || (is_else && else_seen))
       return word_error_str(s, ER_INVALID_PARAM, "If", "then else parameter error");
     (is_then ? then_seen : else_seen) = true;
-    if (is_then == (truth == 1)) return run_forms(env, clause->pair.cdr);
+    if (is_then == (truth == 1)) return eval_body(env, clause->pair.cdr);
   }
   return nullptr;
 }
@@ -151,7 +140,7 @@ TQ_SEXP* tq_Switch(TQ_WORD_ARGS) {
     if (type == kTagError) return t;
     if (type != kTagInteger && type != kTagFloat)
       return lang_error(s, ER_TYPE, "Switch", list(n_get_string("type missmatch"), t, nullptr));
-    if (case_holds(t)) return run_forms(env, clause->pair.cdr->pair.cdr);
+    if (case_holds(t)) return eval_body(env, clause->pair.cdr->pair.cdr);
   }
   return nullptr;
 }
@@ -161,7 +150,7 @@ TQ_SEXP* tq_Sequence(TQ_WORD_ARGS) {
   int t = get_type(w);
   if (t == kTagError) return w;
   if (t != kTagNil && t != kTagEnv) return word_error_str(s, ER_TYPE, "Sequence", "type missmatch");
-  return run_forms(t == kTagEnv ? w->env.data : env, s->pair.cdr->pair.cdr);
+  return eval_body(t == kTagEnv ? w->env.data : env, s->pair.cdr->pair.cdr);
 }
 
 // ---- Loops

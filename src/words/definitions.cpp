@@ -190,8 +190,9 @@ TQ_SEXP* tq_DefineEval(TQ_WORD_ARGS) {
     return nullptr;
   }
   TQ_SEXP* v = nullptr;
-  if (_eval_symbol(&v, e, sym->symbol.data, -1) == 0 && !is_error_cell(v)) return eval(env, v);
-  return eval(env, deflt);
+  if (_eval_symbol(&v, e, sym->symbol.data, -1) != 0 || is_error_cell(v)) return eval(env, deflt);
+  gc_set(v, gc_qv_sexp);  // the form may rebind sym, its only holder
+  return eval(env, v);
 }
 
 TQ_SEXP* tq_DeleteDefine(TQ_WORD_ARGS) {

@@ -136,12 +136,7 @@ TQ_SEXP* run_element(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* element, const L_CHAR*
     bool single = list_length(item) == 2 && !in_comma_list(raw, name->symbol.data);
     set_env(r, name->symbol.data, single ? get_el(item, 1) : item->pair.cdr);
   }
-  TQ_SEXP* v = nullptr;
-  for (TQ_SEXP* p = s; get_type(p) == kTagPair; p = p->pair.cdr) {
-    v = eval(r, p->pair.car);
-    if (is_error_cell(v)) return v;
-  }
-  return v;
+  return eval_body(r, s);
 }
 
 TQ_SEXP* tq_EE(TQ_WORD_ARGS) {
