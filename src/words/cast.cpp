@@ -167,7 +167,7 @@ TQ_SEXP* tq_Cast(TQ_WORD_ARGS) {
     for (int i = 0; i <= kTagMax; ++i)
       if (std::strcmp(name, type_table[i]) == 0) target = i;
   }
-  if (target < 0) return error_string(s, ER_INVALID_PARAM, "Cast", "invalid type name");
+  if (target < 0) return word_error_str(s, ER_INVALID_PARAM, "Cast", "invalid type name");
   TQ_SEXP* x = get_el(s, 1);
   const int t = get_type(x);
   switch (t) {
@@ -197,12 +197,12 @@ TQ_SEXP* tq_Cast(TQ_WORD_ARGS) {
   }
   // A list, integer, float, function, pointer, raw or environment cast to its own kind.
   if (t == target && t != kTagNil && t != kTagSymbol && t != kTagString) return x;
-  return error_nil(s, ER_TYPE, "Cast");
+  return lang_error(s, ER_TYPE, "Cast", nullptr);
 }
 
 void init_Cast(TQISP_ENV* env) {
-  bind_word(env, "Cast", tq_Cast, kEvaluated, 2, 2);
-  bind_word(env, "TypeOf", tq_TypeOf, kEvaluated, 2, 2);
+  bind_word(env, "Cast", tq_Cast, kEvaluated, nullptr, 2, 2);
+  bind_word(env, "TypeOf", tq_TypeOf, kEvaluated, nullptr, 2, 2);
 }
 
 }  // namespace tq

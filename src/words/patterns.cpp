@@ -33,12 +33,12 @@ bool is_string(TQ_SEXP* x) { return get_type(x) == kTagString; }
 }  // namespace
 
 TQ_SEXP* tq_RegCmp(TQ_WORD_ARGS) {
-  const L_CHAR* rex = attribute(sf, "rex");
-  if (!rex) return error_string(s, ER_INVALID_PARAM, "RegCmp", "parameter error");
+  const L_CHAR* rex = word_attr(sf, "rex");
+  if (!rex) return word_error_str(s, ER_INVALID_PARAM, "RegCmp", "parameter error");
   TQ_SEXP* str = get_el(s, 1);
-  if (!is_string(str)) return error_string(s, ER_TYPE, "RegCmp", "type missmatch");
+  if (!is_string(str)) return word_error_str(s, ER_TYPE, "RegCmp", "type missmatch");
   AutomatonPtr fa(get_fa(rex));
-  if (!fa) return error_string(s, ER_INVALID_PARAM, "RegCmp", "parameter error: regular expression");
+  if (!fa) return word_error_str(s, ER_INVALID_PARAM, "RegCmp", "parameter error: regular expression");
   int first = -1, last = -1;
   const int r = parse_dfa_str(&first, &last, fa.get(), str->string.data, 0);
   return list(get_integer(r, nullptr), get_integer(first, nullptr), get_integer(last, nullptr), nullptr);
@@ -60,14 +60,14 @@ bool same_mode(const L_CHAR* a, const L_CHAR* b) { return !a || !b ? a == b : l_
 TQ_SEXP* build_clauses(TQ_SEXP* s, std::vector<Clause>* out) {
   for (TQ_SEXP* p = s->pair.cdr->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* c = p->pair.car;
-    if (is_error(c)) return c;
-    if (get_type(c) != kTagPair) return error_string(s, ER_INVALID_PARAM, "RegSwitch", "parameter error");
+    if (is_error_cell(c)) return c;
+    if (get_type(c) != kTagPair) return word_error_str(s, ER_INVALID_PARAM, "RegSwitch", "parameter error");
     TQ_SEXP* head = c->pair.car;
-    if (is_error(head)) return head;
+    if (is_error_cell(head)) return head;
     const L_CHAR* rex = get_type(head) == kTagSymbol ? get_sf_attribute(head->symbol.field, lc("rex")) : nullptr;
-    if (!rex) return error_string(s, ER_INVALID_PARAM, "RegSwitch", "parameter error");
+    if (!rex) return word_error_str(s, ER_INVALID_PARAM, "RegSwitch", "parameter error");
     AutomatonPtr a(get_fa(rex));
-    if (!a) return error_string(s, ER_INVALID_PARAM, "RegSwitch", "parameter error: regular expression");
+    if (!a) return word_error_str(s, ER_INVALID_PARAM, "RegSwitch", "parameter error: regular expression");
     out->push_back({std::move(a), get_sf_attribute(head->symbol.field, lc("mode")), c->pair.cdr});
   }
   return nullptr;
@@ -82,7 +82,7 @@ TQ_SEXP* current_mode(TQISP_ENV* env, TQ_SEXP* s, const L_CHAR** mode) {
   switch (get_type(v)) {
     case kTagSymbol: *mode = v->symbol.data; return nullptr;
     case kTagString: *mode = v->string.data; return nullptr;
-    default: return error_string(s, ER_TYPE, "RegSwitch", "type missmatch / symbol mode");
+    default: return word_error_str(s, ER_TYPE, "RegSwitch", "type missmatch / symbol mode");
   }
 }
 
@@ -97,13 +97,13 @@ TQ_SEXP* run_clause(TQISP_ENV* env, const Clause& c, const L_CHAR* text, int len
   TQ_SEXP* v = nullptr;
   for (TQ_SEXP* p = c.body; get_type(p) == kTagPair; p = p->pair.cdr) {
     v = eval(local, p->pair.car);
-    if (is_error(v)) break;
+    if (is_error_cell(v)) break;
   }
-  if (is_error(v) && v->error.code == ER_CTL_BREAK) {
+  if (is_error_cell(v) && v->error.code == ER_CTL_BREAK) {
     *stop = true;
     v = v->error.data;
-    if (is_error(v)) return frame.release(v);
-  } else if (is_error(v)) {
+    if (is_error_cell(v)) return frame.release(v);
+  } else if (is_error_cell(v)) {
     return frame.release(v);
   }
   if (is_string(v)) out->insert(out->end(), v->string.data, v->string.data + l_strlen(v->string.data));
@@ -114,8 +114,8 @@ TQ_SEXP* run_clause(TQISP_ENV* env, const Clause& c, const L_CHAR* text, int len
 
 TQ_SEXP* tq_RegSwitch(TQ_WORD_ARGS) {
   TQ_SEXP* subject = eval(env, get_el(s, 1));
-  if (is_error(subject)) return subject;
-  if (!is_string(subject)) return error_string(s, ER_TYPE, "RegSwitch", "type missmatch");
+  if (is_error_cell(subject)) return subject;
+  if (!is_string(subject)) return word_error_str(s, ER_TYPE, "RegSwitch", "type missmatch");
   std::vector<Clause> clauses;
   if (TQ_SEXP* e = build_clauses(s, &clauses)) return e;
   const L_CHAR* text = subject->string.data;
@@ -148,7 +148,7 @@ TQ_SEXP* tq_RegSwitch(TQ_WORD_ARGS) {
 // ---- Encodings.
 
 TQ_SEXP* tq_GetProperCode(TQ_WORD_ARGS) {
-  const L_CHAR* trace_text = attribute(sf, "trace");
+  const L_CHAR* trace_text = word_attr(sf, "trace");
   int trace = -1;
   if (trace_text && l_strcmp(trace_text, lc("full")) == 0) {
     trace = -2;
@@ -159,13 +159,13 @@ TQ_SEXP* tq_GetProperCode(TQ_WORD_ARGS) {
     if (end != t) trace = int(v);
   }
   CODE_METHOD* cm = search_cm_by_lccode(get_proper_code(get_el(s, 1), trace));
-  if (!cm) return error_string(s, ER_MISSING, "GetProperCode", "invalid encoding");
+  if (!cm) return word_error_str(s, ER_MISSING, "GetProperCode", "invalid encoding");
   return n_get_string(cm->name);
 }
 
 TQ_SEXP* tq_Parse(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
-  if (!is_string(str)) return error_string(s, ER_TYPE, "Parse", "type missmatch");
+  if (!is_string(str)) return word_error_str(s, ER_TYPE, "Parse", "type missmatch");
   // The characters as they are in memory, read back by the Internal code method unchanged.
   const L_CHAR* text = str->string.data;
   const int bytes = l_strlen(text) * int(sizeof(L_CHAR));
@@ -186,7 +186,7 @@ int hex_value(L_CHAR c) {
 
 TQ_SEXP* tq_DecodeURLString(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
-  if (!is_string(str)) return error_string(s, ER_TYPE, "DecodeURLString", "type missmatch");
+  if (!is_string(str)) return word_error_str(s, ER_TYPE, "DecodeURLString", "type missmatch");
   std::string bytes;
   for (const L_CHAR* p = str->string.data; *p;) {
     if (*p == '%' && p[1] && p[2]) {
@@ -201,7 +201,7 @@ TQ_SEXP* tq_DecodeURLString(TQ_WORD_ARGS) {
 
 TQ_SEXP* tq_URLStringCode(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
-  if (!is_string(str)) return error_string(s, ER_TYPE, "URLStringCode", "type missmatch");
+  if (!is_string(str)) return word_error_str(s, ER_TYPE, "URLStringCode", "type missmatch");
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(n_string(std_cm, str->string.data)); *p; ++p) {
@@ -254,12 +254,12 @@ bool word_bytes(TQ_SEXP* x, int w, std::string* out, bool* nest) {
 
 TQ_SEXP* tq_Word2String(TQ_WORD_ARGS) {
   CODE_METHOD* cm = std_cm;
-  if (const L_CHAR* enc = attribute(sf, "encoding")) {
+  if (const L_CHAR* enc = word_attr(sf, "encoding")) {
     cm = search_cm(n_string(std_cm, enc));
-    if (!cm) return error_string(s, ER_MISSING, "Word2String", "invalid encoding");
+    if (!cm) return word_error_str(s, ER_MISSING, "Word2String", "invalid encoding");
   }
   int w = 1;
-  if (const L_CHAR* word = attribute(sf, "word")) {
+  if (const L_CHAR* word = word_attr(sf, "word")) {
     w = atoi(n_string(std_cm, word));
     if (w > 4) w = 4;
     if (w < 1) w = 1;
@@ -268,7 +268,7 @@ TQ_SEXP* tq_Word2String(TQ_WORD_ARGS) {
   std::string bytes;
   bool nest = false;
   if (!word_bytes(x, w, &bytes, &nest))
-    return nest ? get_nesting_error("Word2String", x) : error_string(s, ER_TYPE, "Word2String", "type missmatch");
+    return nest ? get_nesting_error("Word2String", x) : word_error_str(s, ER_TYPE, "Word2String", "type missmatch");
   bytes.append(4, '\0');
   std::vector<L_CHAR> text;
   void* work = cm->open();
@@ -281,14 +281,14 @@ TQ_SEXP* tq_Word2String(TQ_WORD_ARGS) {
   return get_string(text.data());
 }
 
-void init_RegCmp(TQISP_ENV* env) { bind_word(env, "RegCmp", tq_RegCmp, kEvaluated, 2, 2); }
-void init_RegSwitch(TQISP_ENV* env) { bind_word(env, "RegSwitch", tq_RegSwitch, kSpecialForm, 2, -1); }
-void init_GetProperCode(TQISP_ENV* env) { bind_word(env, "GetProperCode", tq_GetProperCode, kEvaluated, 2, 2); }
-void init_Parse(TQISP_ENV* env) { bind_word(env, "Parse", tq_Parse, kEvaluated, 2, 2); }
+void init_RegCmp(TQISP_ENV* env) { bind_word(env, "RegCmp", tq_RegCmp, kEvaluated, nullptr, 2, 2); }
+void init_RegSwitch(TQISP_ENV* env) { bind_word(env, "RegSwitch", tq_RegSwitch, kSpecialForm, nullptr, 2, -1); }
+void init_GetProperCode(TQISP_ENV* env) { bind_word(env, "GetProperCode", tq_GetProperCode, kEvaluated, nullptr, 2, 2); }
+void init_Parse(TQISP_ENV* env) { bind_word(env, "Parse", tq_Parse, kEvaluated, nullptr, 2, 2); }
 void init_DecodeURLString(TQISP_ENV* env) {
-  bind_word(env, "DecodeURLString", tq_DecodeURLString, kEvaluated, 2, 2);
+  bind_word(env, "DecodeURLString", tq_DecodeURLString, kEvaluated, nullptr, 2, 2);
 }
-void init_URLStringCode(TQISP_ENV* env) { bind_word(env, "URLStringCode", tq_URLStringCode, kEvaluated, 2, 2); }
-void init_Word2String(TQISP_ENV* env) { bind_word(env, "Word2String", tq_Word2String, kEvaluated, 2, 2); }
+void init_URLStringCode(TQISP_ENV* env) { bind_word(env, "URLStringCode", tq_URLStringCode, kEvaluated, nullptr, 2, 2); }
+void init_Word2String(TQISP_ENV* env) { bind_word(env, "Word2String", tq_Word2String, kEvaluated, nullptr, 2, 2); }
 
 }  // namespace tq

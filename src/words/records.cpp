@@ -40,7 +40,7 @@ TQ_SEXP* make_key(TQ_SEXP* at, TQ_SEXP* r, TQ_SEXP* fields) {
   TQ_SEXP* values = nullptr;
   for (TQ_SEXP* f = fields; get_type(f) == kTagPair; f = f->pair.cdr) {
     TQ_SEXP* v = get_element(at, r, f->pair.car, nullptr);
-    if (is_error(v)) return v;
+    if (is_error_cell(v)) return v;
     values = cons(v, values);
   }
   TQ_SEXP* head = get_type(r) == kTagPair && get_type(r->pair.car) == kTagSymbol ? r->pair.car : n_get_symbol("record");
@@ -63,7 +63,7 @@ TQ_SEXP* tq_NaturalJoin(TQ_WORD_ARGS) {
   for (int i = 0; i < 2; ++i) {
     if (!(flags & (1 << i))) continue;
     t[i] = sort_list(s, t[i], &cmp);
-    if (is_error(t[i])) return t[i];  // a table whose sort failed joins nothing: its error is the result
+    if (is_error_cell(t[i])) return t[i];  // a table whose sort failed joins nothing: its error is the result
   }
   TQ_SEXP* out = nullptr;  // the last joined record first
   TQ_SEXP* err = nullptr;
@@ -95,7 +95,7 @@ TQ_SEXP* tq_Projection(TQ_WORD_ARGS) {
   if (get_sort_option(sf) & 1) {
     FieldCompare cmp(jenv, fields, s);
     table = sort_list(s, table, &cmp);
-    if (is_error(table)) return table;
+    if (is_error_cell(table)) return table;
   }
   TQ_SEXP* record_list = list(n_get_symbol("record"), nullptr);
   TQ_SEXP* key = nullptr;
@@ -113,7 +113,7 @@ TQ_SEXP* tq_Projection(TQ_WORD_ARGS) {
     }
     if (group) done = cons(finish_group(key, group), done);
     key = make_key(s, r, fields);
-    if (is_error(key)) return key;
+    if (is_error_cell(key)) return key;
     group = list(projected, nullptr);
   }
   if (group) done = cons(finish_group(key, group), done);
@@ -161,7 +161,7 @@ class Nester {
   }
   bool enter(TQ_SEXP* x) {
     if (get_type(x) == kTagPair) return true;
-    fail(error_string(at_, ER_TYPE, "V2H", "type missmatch"));
+    fail(word_error_str(at_, ER_TYPE, "V2H", "type missmatch"));
     return false;
   }
   TQ_SEXP* fail(TQ_SEXP* e) {
@@ -179,18 +179,18 @@ TQ_SEXP* call_in_frame(TQISP_ENV* env, TQ_SEXP* at, bool keep, TQ_SEXP* fn, TQ_S
   TQ_SEXP* form = two ? List(fn, x, y, kListEnd) : List(fn, x, kListEnd);
   for (TQ_SEXP* p = form; p; p = p->pair.cdr) inherit(p, at);
   TQ_SEXP* v = eval(env, form);
-  const bool k = keep || is_error(v);
+  const bool k = keep || is_error_cell(v);
   gc_pop(k ? v : nullptr, gc_qv_sexp);
   return v;
 }
 
 TQ_SEXP* h2v(TQ_SEXP* x) {
-  if (is_error(x)) return x;
+  if (is_error_cell(x)) return x;
   if (get_type(x->pair.cdr) != kTagPair) return x->pair.car;
   NestLevel level;
   if (!level.ok()) return get_nesting_error("h2v", x);
   TQ_SEXP* r = h2v(x->pair.cdr);
-  return is_error(r) ? r : List(r, x->pair.car, kListEnd);
+  return is_error_cell(r) ? r : List(r, x->pair.car, kListEnd);
 }
 
 }  // namespace
@@ -201,22 +201,22 @@ TQ_SEXP* tq_V2H(TQ_WORD_ARGS) {
   const bool has_item = list_length(s) == 4;
   TQ_SEXP* item_fn = get_el(s, 3);
   if (get_type(x) == kTagNil) return nullptr;
-  if (get_type(x) != kTagPair || get_type(depth) != kTagFunc) return error_string(s, ER_TYPE, "V2H", "type missmatch");
+  if (get_type(x) != kTagPair || get_type(depth) != kTagFunc) return word_error_str(s, ER_TYPE, "V2H", "type missmatch");
   auto item_of = [&](TQ_SEXP* e) { return has_item ? call_in_frame(env, s, true, item_fn, e) : e; };
   Nester n(s);
   TQ_SEXP* it = item_of(x->pair.car);
-  if (has_item && is_error(it)) return it;
+  if (has_item && is_error_cell(it)) return it;
   TQ_SEXP* h = List(it, kListEnd);
   TQ_SEXP* prev = x->pair.car;
   for (TQ_SEXP* p = x->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* e = p->pair.car;
     TQ_SEXP* dv = call_in_frame(env, s, false, depth, prev, e, true);
-    if (is_error(dv)) return dv;
+    if (is_error_cell(dv)) return dv;
     if (get_type(dv) != kTagInteger)
-      return error_string(s, ER_TYPE, "V2H", "type missmatch the return of cmp function");
+      return word_error_str(s, ER_TYPE, "V2H", "type missmatch the return of cmp function");
     const uint32_t d = uint32_t(dv->integer.data);
     it = item_of(e);
-    if (has_item && is_error(it)) return it;
+    if (has_item && is_error_cell(it)) return it;
     h = n.close(h, d);
     if (h) h = n.insert(h, it, d);
     if (!h && n.err) return n.err;
@@ -228,15 +228,15 @@ TQ_SEXP* tq_V2H(TQ_WORD_ARGS) {
 
 TQ_SEXP* tq_h2v(TQ_WORD_ARGS) {
   TQ_SEXP* x = get_el(s, 1);
-  if (get_type(x) != kTagPair) return error_string(s, ER_TYPE, "h2v", "type missmatch");
+  if (get_type(x) != kTagPair) return word_error_str(s, ER_TYPE, "h2v", "type missmatch");
   return h2v(x);
 }
 
-void init_NaturalJoin(TQISP_ENV* env) { bind_word(env, "NaturalJoin", tq_NaturalJoin, kEvaluated, 3, 3); }
-void init_Projection(TQISP_ENV* env) { bind_word(env, "Projection", tq_Projection, kEvaluated, 2, 2); }
+void init_NaturalJoin(TQISP_ENV* env) { bind_word(env, "NaturalJoin", tq_NaturalJoin, kEvaluated, nullptr, 3, 3); }
+void init_Projection(TQISP_ENV* env) { bind_word(env, "Projection", tq_Projection, kEvaluated, nullptr, 2, 2); }
 void init_V2H(TQISP_ENV* env) {
-  bind_word(env, "V2H", tq_V2H, kEvaluated, 3, 4);
-  bind_word(env, "h2v", tq_h2v, kEvaluated, 2, 2);
+  bind_word(env, "V2H", tq_V2H, kEvaluated, nullptr, 3, 4);
+  bind_word(env, "h2v", tq_h2v, kEvaluated, nullptr, 2, 2);
 }
 
 }  // namespace tq

@@ -29,37 +29,12 @@ struct SortNode {
   SortNode* next;
 };
 
-// The root frames of a sort's comparisons: one frame holds what a batch of comparisons makes
-// and is replaced by a fresh one after kBatch of them, so that garbage is not kept long
-// while frames are not opened for every comparison. close(err) ends it keeping err.
-class ComparisonFrames {
- public:
-  static constexpr int kBatch = 256;
-  ComparisonFrames() { gc_push(nullptr, nullptr, "sort_list"); }
-  ~ComparisonFrames() {
-    if (open_) gc_pop(nullptr, nullptr);
-  }
-  ComparisonFrames(const ComparisonFrames&) = delete;
-  ComparisonFrames& operator=(const ComparisonFrames&) = delete;
-  void counted() {
-    if (++count_ % kBatch) return;
-    MemLock lock;  // the frames change under one hold
-    gc_pop(nullptr, nullptr);
-    gc_push(nullptr, nullptr, "sort_list");
-  }
-  TQ_SEXP* close(TQ_SEXP* err) {
-    open_ = false;
-    gc_pop(err, gc_qv_sexp);
-    return err;
-  }
-
- private:
-  bool open_ = true;
-  int count_ = 0;
-};
+// The comparisons run in one loop frame renewed after every kBatch of them, so that what they
+// make is not kept long while no frame is opened for each one.
+constexpr int kBatch = 256;
 
 // Merges runs a and b into *out; null, or the error that ended the comparison.
-TQ_SEXP* merge_runs(TQ_SEXP* at, SortNode* a, SortNode* b, SortCompare* cmp, ComparisonFrames* frames,
+TQ_SEXP* merge_runs(TQ_SEXP* at, SortNode* a, SortNode* b, SortCompare* cmp, LoopFrame* frame, int* count,
                     SortNode** out) {
   SortNode head{nullptr, nullptr};
   SortNode* tail = &head;
@@ -73,12 +48,12 @@ TQ_SEXP* merge_runs(TQ_SEXP* at, SortNode* a, SortNode* b, SortCompare* cmp, Com
     }
     TQ_SEXP* err = nullptr;
     const SortOrder o = cmp->compare(a->x, b->x, &err);
-    if (o == SortOrder::kError) return frames->close(err);
+    if (o == SortOrder::kError) return frame->release(err);
     if (o == SortOrder::kNotInteger) {
-      frames->close(nullptr);
-      return error_string(at, ER_TYPE, "Sort", "return value type missmatch of compare function");
+      frame->release(nullptr);
+      return word_error_str(at, ER_TYPE, "Sort", "return value type missmatch of compare function");
     }
-    frames->counted();
+    if (++*count % kBatch == 0) frame->renew(nullptr);
     SortNode*& from = o == SortOrder::kLess ? b : a;
     tail->next = from;
     tail = from;
@@ -155,7 +130,7 @@ class FunctionCompare final : public SortCompare {
 int typed_less(TQ_SEXP** err, TQISP_ENV* env, TQ_SEXP* x, TQ_SEXP* y, TQ_SEXP* at) {
   TQ_SEXP* v = binary(lt_t, env, x, y, at->h.file, at->h.line);
   if (get_type(v) == kTagInteger) return v->integer.data != 0;
-  *err = is_error(v) ? v : error_nil(at, ER_TYPE, "njoin_cmp_field");
+  *err = is_error_cell(v) ? v : lang_error(at, ER_TYPE, "njoin_cmp_field", nullptr);
   return -1;
 }
 
@@ -184,7 +159,8 @@ TQ_SEXP* sort_list(TQ_SEXP* at, TQ_SEXP* list, SortCompare* cmp) {
   for (size_t i = nodes.size(); i-- > 0;) runs.push_back(&nodes[i]);
   std::vector<SortNode*> made;
   {
-    ComparisonFrames frames;  // closed before the result is made
+    LoopFrame frame("sort_list");  // closed before the result is made
+    int count = 0;
     while (runs.size() > 1) {
       made.clear();
       for (size_t i = 0; i < runs.size(); i += 2) {
@@ -193,7 +169,7 @@ TQ_SEXP* sort_list(TQ_SEXP* at, TQ_SEXP* list, SortCompare* cmp) {
           break;
         }
         SortNode* merged = nullptr;
-        if (TQ_SEXP* e = merge_runs(at, runs[i], runs[i + 1], cmp, &frames, &merged)) return e;
+        if (TQ_SEXP* e = merge_runs(at, runs[i], runs[i + 1], cmp, &frame, &count, &merged)) return e;
         made.push_back(merged);
       }
       std::reverse(made.begin(), made.end());
@@ -208,8 +184,8 @@ TQ_SEXP* sort_list(TQ_SEXP* at, TQ_SEXP* list, SortCompare* cmp) {
 int njoin_cmp_field_list(TQ_SEXP** err, TQISP_ENV* env, TQ_SEXP* fields, TQ_SEXP* a, TQ_SEXP* b, TQ_SEXP* at) {
   for (TQ_SEXP* f = fields; get_type(f) == kTagPair; f = f->pair.cdr) {
     TQ_SEXP* x = get_element(at, a, f->pair.car, nullptr);
-    TQ_SEXP* y = is_error(x) ? x : get_element(at, b, f->pair.car, nullptr);
-    if (is_error(y)) {
+    TQ_SEXP* y = is_error_cell(x) ? x : get_element(at, b, f->pair.car, nullptr);
+    if (is_error_cell(y)) {
       *err = y;
       return -2;
     }
@@ -222,7 +198,7 @@ int njoin_cmp_field_list(TQ_SEXP** err, TQISP_ENV* env, TQ_SEXP* fields, TQ_SEXP
 }
 
 TQ_SEXP* get_join_option(TQ_SYM_FIELD* sf) {
-  const L_CHAR* text = attribute(sf, "field");
+  const L_CHAR* text = word_attr(sf, "field");
   if (!text || !*text) return nullptr;
   ListBuilder out;
   std::vector<L_CHAR> name;
@@ -242,7 +218,7 @@ TQ_SEXP* get_join_option(TQ_SYM_FIELD* sf) {
 int get_sort_option(TQ_SYM_FIELD* sf) {
   int flags = 3;
   const int bit[2] = {1, 2};
-  const L_CHAR* value[2] = {attribute(sf, "sort1"), attribute(sf, "sort2")};
+  const L_CHAR* value[2] = {word_attr(sf, "sort1"), word_attr(sf, "sort2")};
   for (int i = 0; i < 2; ++i)
     if (value[i] && l_strcmp(value[i], lc("off")) == 0) flags &= ~bit[i];
   return flags;
@@ -252,7 +228,7 @@ TQ_SEXP* tq_Sort(TQ_WORD_ARGS) {
   TQ_SEXP* x = get_el(s, 1);
   if (get_type(x) != kTagPair)
     return lang_error(s, ER_TYPE, "Sort", list(n_get_string("list"), n_get_string("is type missmatch"), nullptr));
-  if (attribute(sf, "field")) {
+  if (word_attr(sf, "field")) {
     FieldCompare cmp(env, get_join_option(sf), s);
     return sort_list(s, x, &cmp);
   }
@@ -269,7 +245,7 @@ TQ_SEXP* tq_Categorize(TQ_WORD_ARGS) {
   TQ_SEXP* fn = get_el(s, 2);
   if (get_type(x) == kTagNil) return nullptr;
   if (get_type(x) != kTagPair || get_type(fn) != kTagFunc)
-    return error_string(s, ER_TYPE, "Categorize", "type missmatch");
+    return word_error_str(s, ER_TYPE, "Categorize", "type missmatch");
   // (compare a b) with the elements as they are, so they are evaluated again as arguments.
   TQ_SEXP* form = List(fn, nullptr, nullptr, kListEnd);
   for (TQ_SEXP* p = form; p; p = p->pair.cdr) inherit(p, s);
@@ -284,7 +260,7 @@ TQ_SEXP* tq_Categorize(TQ_WORD_ARGS) {
     const bool split = t == kTagInteger && v->integer.data == 0;
     gc_pop(t == kTagError ? v : nullptr, gc_qv_sexp);
     if (t == kTagError) return v;
-    if (t != kTagInteger) return error_string(s, ER_TYPE, "Categorize", "type missmatch the return of cmp function");
+    if (t != kTagInteger) return word_error_str(s, ER_TYPE, "Categorize", "type missmatch the return of cmp function");
     if (split) {
       groups.add(group.head);
       group = ListBuilder{};
@@ -295,7 +271,7 @@ TQ_SEXP* tq_Categorize(TQ_WORD_ARGS) {
   return groups.head;
 }
 
-void init_Sort(TQISP_ENV* env) { bind_word(env, "Sort", tq_Sort, kEvaluated, 2, 3); }
-void init_Categorize(TQISP_ENV* env) { bind_word(env, "Categorize", tq_Categorize, kEvaluated, 3, 3); }
+void init_Sort(TQISP_ENV* env) { bind_word(env, "Sort", tq_Sort, kEvaluated, nullptr, 2, 3); }
+void init_Categorize(TQISP_ENV* env) { bind_word(env, "Categorize", tq_Categorize, kEvaluated, nullptr, 3, 3); }
 
 }  // namespace tq

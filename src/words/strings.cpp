@@ -92,10 +92,10 @@ TQ_SEXP* tq_CutOut(TQ_WORD_ARGS) {
   TQ_SEXP* from_v = get_el(s, 2);
   const bool has_to = list_length(s) == 4;
   TQ_SEXP* to_v = get_el(s, 3);
-  if (!is_integer(from_v) || (has_to && !is_integer(to_v))) return error_nil(s, ER_TYPE, "CutOut");
+  if (!is_integer(from_v) || (has_to && !is_integer(to_v))) return lang_error(s, ER_TYPE, "CutOut", nullptr);
   const int32_t from = int32_t(from_v->integer.data);
   const int32_t to = has_to ? int32_t(to_v->integer.data) : 0;
-  if (has_to && from > to) return error_nil(s, ER_INVALID_PARAM, "CutOut");
+  if (has_to && from > to) return lang_error(s, ER_INVALID_PARAM, "CutOut", nullptr);
   switch (get_type(x)) {
     case kTagNil:
     case kTagPair: {
@@ -108,20 +108,20 @@ TQ_SEXP* tq_CutOut(TQ_WORD_ARGS) {
     }
     case kTagRaw: {
       const int64_t size = x->raw.size;
-      if (from < 0 || from > size) return error_nil(s, ER_INVALID_PARAM, "CutOut");
+      if (from < 0 || from > size) return lang_error(s, ER_INVALID_PARAM, "CutOut", nullptr);
       const int64_t end = has_to && to >= 0 && to < size ? to : size;
       return get_raw(x->raw.data + from, end - from);
     }
-    default: return error_nil(s, ER_TYPE, "CutOut");
+    default: return lang_error(s, ER_TYPE, "CutOut", nullptr);
   }
 }
 
 TQ_SEXP* tq_DivideString(TQ_WORD_ARGS) {
   TQ_SEXP* term = get_el(s, 2);
-  if (!is_string(term)) return error_string(s, ER_TYPE, "DivideString", "type missmatch in the terminate string");
+  if (!is_string(term)) return word_error_str(s, ER_TYPE, "DivideString", "type missmatch in the terminate string");
   const L_CHAR* pat = term->string.data;
   const int64_t m = l_strlen(pat);
-  if (m == 0) return error_nil(s, ER_INVALID_PARAM, "DivideString");
+  if (m == 0) return lang_error(s, ER_INVALID_PARAM, "DivideString", nullptr);
   auto divide = [&](TQ_SEXP* str) {
     const L_CHAR* text = str->string.data;
     const int64_t n = l_strlen(text);
@@ -133,7 +133,7 @@ TQ_SEXP* tq_DivideString(TQ_WORD_ARGS) {
   };
   auto other = [&](TQ_SEXP* x) {
     if (get_type(x) == kTagNil) return static_cast<TQ_SEXP*>(nullptr);
-    return error_string(x, ER_TYPE, "DivideString", "type missmatch in the 1st list");
+    return word_error_str(x, ER_TYPE, "DivideString", "type missmatch in the 1st list");
   };
   return map_strings(get_el(s, 1), "DivideString", divide, other);
 }
@@ -141,11 +141,11 @@ TQ_SEXP* tq_DivideString(TQ_WORD_ARGS) {
 TQ_SEXP* tq_ReplaceString(TQ_WORD_ARGS) {
   TQ_SEXP* old_v = get_el(s, 2);
   TQ_SEXP* new_v = get_el(s, 3);
-  if (!is_string(old_v) || !is_string(new_v)) return error_nil(s, ER_TYPE, "ReplaceString");
+  if (!is_string(old_v) || !is_string(new_v)) return lang_error(s, ER_TYPE, "ReplaceString", nullptr);
   const L_CHAR* pat = old_v->string.data;
   const L_CHAR* rep = new_v->string.data;
   const int64_t m = l_strlen(pat), k = l_strlen(rep);
-  if (m == 0) return error_nil(s, ER_INVALID_PARAM, "ReplaceString");
+  if (m == 0) return lang_error(s, ER_INVALID_PARAM, "ReplaceString", nullptr);
   auto replace = [&](TQ_SEXP* str) {
     const L_CHAR* text = str->string.data;
     const int64_t n = l_strlen(text);
@@ -166,23 +166,23 @@ TQ_SEXP* tq_ReplaceString(TQ_WORD_ARGS) {
 
 TQ_SEXP* tq_StringLength(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
-  if (!is_string(str)) return error_list(s, ER_TYPE, "StringLength", "invalid string in StringLength argument");
+  if (!is_string(str)) return lang_error_text(s, ER_TYPE, "StringLength", "invalid string in StringLength argument");
   return get_integer(l_strlen(str->string.data), nullptr);
 }
 
 TQ_SEXP* tq_GetChar(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
   TQ_SEXP* index = get_el(s, 2);
-  if (!is_string(str) || !is_integer(index)) return error_list(s, ER_TYPE, "GetChar", "index error in GetChar argument");
+  if (!is_string(str) || !is_integer(index)) return lang_error_text(s, ER_TYPE, "GetChar", "index error in GetChar argument");
   const int64_t i = index->integer.data;
   if (i < 0 || i > l_strlen(str->string.data))
-    return error_list(s, ER_INVALID_PARAM, "GetChar", "index error in GetChar argument");
+    return lang_error_text(s, ER_INVALID_PARAM, "GetChar", "index error in GetChar argument");
   return get_integer(int64_t(str->string.data[i]), nullptr);
 }
 
 TQ_SEXP* tq_SetChar(TQ_WORD_ARGS) {
   TQ_SEXP* code = get_el(s, 1);
-  if (!is_integer(code)) return error_list(s, ER_TYPE, "SetChar", "index error in SetChar argument");
+  if (!is_integer(code)) return lang_error_text(s, ER_TYPE, "SetChar", "index error in SetChar argument");
   const L_CHAR ch = L_CHAR(uint32_t(code->integer.data));
   return string_of(&ch, ch ? 1 : 0);
 }
@@ -190,20 +190,20 @@ TQ_SEXP* tq_SetChar(TQ_WORD_ARGS) {
 TQ_SEXP* tq_Trunc(TQ_WORD_ARGS) {
   TQ_SEXP* str = get_el(s, 1);
   TQ_SEXP* suffix = get_el(s, 2);
-  if (!is_string(str) || !is_string(suffix)) return error_nil(s, ER_TYPE, "Trunc");
+  if (!is_string(str) || !is_string(suffix)) return lang_error(s, ER_TYPE, "Trunc", nullptr);
   const L_CHAR* text = str->string.data;
   const int64_t n = l_strlen(text), m = l_strlen(suffix->string.data);
   const bool ends = m <= n && std::memcmp(text + n - m, suffix->string.data, size_t(m) * sizeof(L_CHAR)) == 0;
   return string_of(text, size_t(ends ? n - m : n));
 }
 
-void init_CutString(TQISP_ENV* env) { bind_word(env, "CutString", tq_CutString, kEvaluated, 4, 4); }
-void init_CutOut(TQISP_ENV* env) { bind_word(env, "CutOut", tq_CutOut, kEvaluated, 3, 4); }
-void init_DivideString(TQISP_ENV* env) { bind_word(env, "DivideString", tq_DivideString, kEvaluated, 3, 3); }
-void init_ReplaceString(TQISP_ENV* env) { bind_word(env, "ReplaceString", tq_ReplaceString, kEvaluated, 4, 4); }
-void init_StringLength(TQISP_ENV* env) { bind_word(env, "StringLength", tq_StringLength, kEvaluated, 2, 2); }
-void init_GetChar(TQISP_ENV* env) { bind_word(env, "GetChar", tq_GetChar, kEvaluated, 3, 3); }
-void init_SetChar(TQISP_ENV* env) { bind_word(env, "SetChar", tq_SetChar, kEvaluated, 2, 2); }
-void init_Trunc(TQISP_ENV* env) { bind_word(env, "Trunc", tq_Trunc, kEvaluated, 3, 3); }
+void init_CutString(TQISP_ENV* env) { bind_word(env, "CutString", tq_CutString, kEvaluated, nullptr, 4, 4); }
+void init_CutOut(TQISP_ENV* env) { bind_word(env, "CutOut", tq_CutOut, kEvaluated, nullptr, 3, 4); }
+void init_DivideString(TQISP_ENV* env) { bind_word(env, "DivideString", tq_DivideString, kEvaluated, nullptr, 3, 3); }
+void init_ReplaceString(TQISP_ENV* env) { bind_word(env, "ReplaceString", tq_ReplaceString, kEvaluated, nullptr, 4, 4); }
+void init_StringLength(TQISP_ENV* env) { bind_word(env, "StringLength", tq_StringLength, kEvaluated, nullptr, 2, 2); }
+void init_GetChar(TQISP_ENV* env) { bind_word(env, "GetChar", tq_GetChar, kEvaluated, nullptr, 3, 3); }
+void init_SetChar(TQISP_ENV* env) { bind_word(env, "SetChar", tq_SetChar, kEvaluated, nullptr, 2, 2); }
+void init_Trunc(TQISP_ENV* env) { bind_word(env, "Trunc", tq_Trunc, kEvaluated, nullptr, 3, 3); }
 
 }  // namespace tq

@@ -64,16 +64,16 @@ TQ_SEXP* set_attribute_pair(TQ_SEXP* list, const L_CHAR* name, const L_CHAR* val
 
 TQ_SEXP* tq_GetAttribute(TQ_WORD_ARGS) {
   TQ_SEXP* sym = get_el(s, 1);
-  if (is_error(sym)) return sym;
-  if (get_type(sym) != kTagSymbol) return error_string(s, ER_TYPE, "GetAttribute", "type missmatch");
+  if (is_error_cell(sym)) return sym;
+  if (get_type(sym) != kTagSymbol) return word_error_str(s, ER_TYPE, "GetAttribute", "type missmatch");
   if (list_length(s) == 3) {
     TQ_SEXP* name = get_el(s, 2);
-    if (is_error(name)) return name;
-    if (get_type(name) != kTagString) return error_string(s, ER_TYPE, "GetAttribute", "type missmatch");
+    if (is_error_cell(name)) return name;
+    if (get_type(name) != kTagString) return word_error_str(s, ER_TYPE, "GetAttribute", "type missmatch");
     const L_CHAR* v = get_sf_attribute(sym->symbol.field, name->string.data);
     return v ? get_string(v) : nullptr;
   }
-  const L_CHAR* type = attribute(sf, "type");
+  const L_CHAR* type = word_attr(sf, "type");
   if (type && l_strcmp(type, lc("list")) == 0) {
     TQ_SEXP* r = nullptr;
     for (TQ_SYM_FIELD* f = sym->symbol.field; f; f = f->next)
@@ -84,7 +84,7 @@ TQ_SEXP* tq_GetAttribute(TQ_WORD_ARGS) {
     for (TQ_SYM_FIELD* f = sym->symbol.field; f; f = f->next) set_env(env, f->name, get_string(f->data));
     return nullptr;
   }
-  return error_string(s, ER_TYPE, "GetAttribute", "type missmatch");
+  return word_error_str(s, ER_TYPE, "GetAttribute", "type missmatch");
 }
 
 TQ_SEXP* tq_SetAttribute(TQ_WORD_ARGS) {
@@ -93,7 +93,7 @@ TQ_SEXP* tq_SetAttribute(TQ_WORD_ARGS) {
   const L_CHAR* value = attribute_text(get_el(s, 3));
   TQ_SEXP* sym = nullptr;
   if (get_type(name) != kTagString || !value || !target_symbol(target, &sym))
-    return error_list(s, ER_TYPE, "SetAttribute", "type missmatch");
+    return lang_error_text(s, ER_TYPE, "SetAttribute", "type missmatch");
   return with_symbol(target, set_attribute_symbol(sym, name->string.data, value));
 }
 
@@ -101,19 +101,19 @@ TQ_SEXP* tq_AtachAttribute(TQ_WORD_ARGS) {
   TQ_SEXP* target = get_el(s, 1);
   TQ_SEXP* name = get_el(s, 2);
   TQ_SEXP* value = get_el(s, 3);
-  if (is_error(target)) return target;
+  if (is_error_cell(target)) return target;
   if (get_type(target) == kTagPair) {
-    if (is_error(target->pair.car)) return target->pair.car;
+    if (is_error_cell(target->pair.car)) return target->pair.car;
     if (get_type(target->pair.car) != kTagSymbol)
-      return error_string(s, ER_INVALID_PARAM, "AtachAttribute", "then else parameter error");
+      return word_error_str(s, ER_INVALID_PARAM, "AtachAttribute", "then else parameter error");
   } else if (get_type(target) != kTagSymbol) {
-    return error_string(s, ER_TYPE, "AtachAttribute", "type missmatch");
+    return word_error_str(s, ER_TYPE, "AtachAttribute", "type missmatch");
   }
-  if (is_error(name)) return name;
-  if (get_type(name) != kTagString) return error_string(s, ER_TYPE, "AtachAttribute", "type missmatch");
-  if (is_error(value)) return value;
+  if (is_error_cell(name)) return name;
+  if (get_type(name) != kTagString) return word_error_str(s, ER_TYPE, "AtachAttribute", "type missmatch");
+  if (is_error_cell(value)) return value;
   const int vt = get_type(value);
-  if (vt != kTagString && vt != kTagNil) return error_string(s, ER_TYPE, "AtachAttribute", "type missmatch");
+  if (vt != kTagString && vt != kTagNil) return word_error_str(s, ER_TYPE, "AtachAttribute", "type missmatch");
   TQ_SEXP* sym = get_type(target) == kTagSymbol ? target : target->pair.car;
   TQ_SYM_FIELD* chain = set_sym_field(sym->symbol.field, name->string.data, vt == kTagString ? value->string.data : nullptr);
   return with_symbol(target, renamed_symbol(sym, chain));
@@ -121,14 +121,14 @@ TQ_SEXP* tq_AtachAttribute(TQ_WORD_ARGS) {
 
 TQ_SEXP* tq_GetSymbolCore(TQ_WORD_ARGS) {
   TQ_SEXP* x = get_el(s, 1);
-  if (is_error(x)) return x;
-  if (get_type(x) != kTagSymbol) return error_string(s, ER_TYPE, "GetSymbolCore", "type missmatch");
+  if (is_error_cell(x)) return x;
+  if (get_type(x) != kTagSymbol) return word_error_str(s, ER_TYPE, "GetSymbolCore", "type missmatch");
   return renamed_symbol(x, nullptr);
 }
 
 TQ_SEXP* tq_GetTag(TQ_WORD_ARGS) {
   TQ_SEXP* x = get_el(s, 1);
-  if (get_type(x) != kTagSymbol) return error_list(s, ER_TYPE, "GetTag", "type missmatch");
+  if (get_type(x) != kTagSymbol) return lang_error_text(s, ER_TYPE, "GetTag", "type missmatch");
   return renamed_symbol(x, nullptr);
 }
 
@@ -172,12 +172,12 @@ TQ_SEXP* tq_GetSize(TQ_WORD_ARGS) {
   return n < 0 ? err : get_integer(n, nullptr);
 }
 
-void init_GetAttribute(TQISP_ENV* env) { bind_word(env, "GetAttribute", tq_GetAttribute, kEvaluated, 2, 3); }
-void init_SetAttribute(TQISP_ENV* env) { bind_word(env, "SetAttribute", tq_SetAttribute, kEvaluated, 4, 4); }
-void init_AtachAttribute(TQISP_ENV* env) { bind_word(env, "AtachAttribute", tq_AtachAttribute, kEvaluated, 4, 4); }
-void init_GetSymbolCore(TQISP_ENV* env) { bind_word(env, "GetSymbolCore", tq_GetSymbolCore, kEvaluated, 2, 2); }
-void init_GetTag(TQISP_ENV* env) { bind_word(env, "GetTag", tq_GetTag, kEvaluated, 2, 2); }
-void init_GetType(TQISP_ENV* env) { bind_word(env, "GetType", tq_GetType, kEvaluated, 2, 2); }
-void init_GetSize(TQISP_ENV* env) { bind_word(env, "GetSize", tq_GetSize, kEvaluated, 2, 2); }
+void init_GetAttribute(TQISP_ENV* env) { bind_word(env, "GetAttribute", tq_GetAttribute, kEvaluated, nullptr, 2, 3); }
+void init_SetAttribute(TQISP_ENV* env) { bind_word(env, "SetAttribute", tq_SetAttribute, kEvaluated, nullptr, 4, 4); }
+void init_AtachAttribute(TQISP_ENV* env) { bind_word(env, "AtachAttribute", tq_AtachAttribute, kEvaluated, nullptr, 4, 4); }
+void init_GetSymbolCore(TQISP_ENV* env) { bind_word(env, "GetSymbolCore", tq_GetSymbolCore, kEvaluated, nullptr, 2, 2); }
+void init_GetTag(TQISP_ENV* env) { bind_word(env, "GetTag", tq_GetTag, kEvaluated, nullptr, 2, 2); }
+void init_GetType(TQISP_ENV* env) { bind_word(env, "GetType", tq_GetType, kEvaluated, nullptr, 2, 2); }
+void init_GetSize(TQISP_ENV* env) { bind_word(env, "GetSize", tq_GetSize, kEvaluated, nullptr, 2, 2); }
 
 }  // namespace tq
