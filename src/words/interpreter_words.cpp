@@ -16,6 +16,7 @@
 #include "remote/query.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
+#include "words/word_util.h"
 
 namespace tq {
 
@@ -37,13 +38,9 @@ bool id_of(TQ_SEXP* v, bool floats, int32_t* id) {
   return true;
 }
 
-void bind(TQISP_ENV* env, const char* name, TQ_PRIM prim, int order, int min, int max) {
-  set_env(env, _l_string_1(std_cm, name), get_func_prim(prim, order, nullptr, min, max));
-}
-
 // ---- ids, waiting, closing ----
 
-TQ_SEXP* tq_CloseInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_CloseInterpreter(TQ_WORD_ARGS) {
   int32_t id = 0;
   if (!id_of(get_el(s, 1), false, &id)) return lang_error(s, ER_TYPE, "CloseInterpreter", nullptr);
   // An interpreter closing itself cannot wait for its own threads to finish the close.
@@ -54,7 +51,7 @@ TQ_SEXP* tq_CloseInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, 
   return nullptr;
 }
 
-TQ_SEXP* tq_WaitInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_WaitInterpreter(TQ_WORD_ARGS) {
   int32_t id = 0;
   if (!id_of(get_el(s, 1), true, &id)) return lang_error(s, ER_TYPE, "WaitInterpreter", nullptr);
   if (id < 0) return lang_error(s, ER_INVALID_PARAM, "WaitInterpreter", nullptr);
@@ -62,19 +59,19 @@ TQ_SEXP* tq_WaitInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, T
   return nullptr;
 }
 
-TQ_SEXP* tq_GetIid(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_GetIid(TQ_WORD_ARGS) {
   return get_integer(get_my_iid(), nullptr);
 }
 
-TQ_SEXP* tq_GetMainInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_GetMainInterpreter(TQ_WORD_ARGS) {
   const int id = get_main_interpreter();
-  if (id == -1) return lang_error(s, ER_NO_OBJECT, "GetMainInterpreter", n_get_string("undefined main interpreter"));
+  if (id == -1) return word_error_str(s, ER_NO_OBJECT, "GetMainInterpreter", "undefined main interpreter");
   return get_integer(id, nullptr);
 }
 
 // Replaces the main interpreter, or clears it for a negative id; after that the runtime
 // picks none by itself.
-TQ_SEXP* tq_SetMainInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_SetMainInterpreter(TQ_WORD_ARGS) {
   int32_t id = 0;
   TQ_SEXP* arg = get_el(s, 1);
   if (!id_of(arg, true, &id))
@@ -88,7 +85,7 @@ TQ_SEXP* tq_SetMainInterpreter(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*
       return nullptr;
     }
   }
-  return lang_error(s, ER_NO_OBJECT, "MainInterpreter", n_get_string("undefined iid"));
+  return word_error_str(s, ER_NO_OBJECT, "MainInterpreter", "undefined iid");
 }
 
 // ---- the information list ----
@@ -109,9 +106,9 @@ TQ_SEXP* info_formating(const TQ_INTERPRETER& t, const L_CHAR* host) {
               info_pair("delay-que-count", info_int(t.delay_que_cnt)), kListEnd);
 }
 
-TQ_SEXP* tq_GetTQIinfo(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_GetTQIinfo(TQ_WORD_ARGS) {
   int32_t id = 0;
-  if (!id_of(get_el(s, 1), false, &id)) return lang_error(s, ER_TYPE, "GetTQIinfo", n_get_string("type missmatch IID"));
+  if (!id_of(get_el(s, 1), false, &id)) return word_error_str(s, ER_TYPE, "GetTQIinfo", "type missmatch IID");
   TQ_INTERPRETER copy{};
   L_CHAR* host = nullptr;
   bool found;
@@ -124,7 +121,7 @@ TQ_SEXP* tq_GetTQIinfo(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
       host = copy_cell_text(t->hostname);
     }
   }
-  if (!found) return lang_error(s, ER_MISSING, "GetTQIinfo", n_get_string("undefined IID"));
+  if (!found) return word_error_str(s, ER_MISSING, "GetTQIinfo", "undefined IID");
   return info_formating(copy, host);
 }
 
@@ -132,14 +129,14 @@ TQ_SEXP* tq_GetTQIinfo(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
 
 // (Remote id form ...): each form is sent as written and its reply waited for; the first
 // error, or the last reply.
-TQ_SEXP* tq_Remote(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_Remote(TQ_WORD_ARGS) {
   TQ_SEXP* idv = eval(env, get_el(s, 1));
-  if (get_type(idv) == kTagError) return idv;
-  if (get_type(idv) != kTagInteger) return lang_error(s, ER_TYPE, "Remote", n_get_string("type missmatch"));
+  if (is_error_cell(idv)) return idv;
+  if (get_type(idv) != kTagInteger) return word_error_str(s, ER_TYPE, "Remote", "type missmatch");
   TQ_SEXP* reply = nullptr;
   for (TQ_SEXP* p = s->pair.cdr->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     reply = remote_query(low32(idv), env, nullptr, p->pair.car);
-    if (get_type(reply) == kTagError) return reply;  // forcing the reply waits for it
+    if (is_error_cell(reply)) return reply;  // forcing the reply waits for it
   }
   return reply;
 }
@@ -155,18 +152,18 @@ bool has_requester() {
 
 // (Local form ...): each form evaluated by the requester of the request now evaluated;
 // nil where there is none.
-TQ_SEXP* tq_Local(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_Local(TQ_WORD_ARGS) {
   if (!has_requester()) return nullptr;
   TQ_SEXP* reply = nullptr;
   for (TQ_SEXP* p = s->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     reply = local_query(env, nullptr, p->pair.car);
-    if (get_type(reply) == kTagError) return reply;
+    if (is_error_cell(reply)) return reply;
   }
   return reply;
 }
 
 // (LocalEval seq form): a peer's "Local" arriving here.
-TQ_SEXP* tq_LocalEval(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_LocalEval(TQ_WORD_ARGS) {
   TQ_SEXP* seq = get_el(s, 1);
   const int t = get_type(seq);
   if (t == kTagError) return seq;
@@ -176,14 +173,14 @@ TQ_SEXP* tq_LocalEval(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
 
 }  // namespace
 
-void init_CloseInterpreter(TQISP_ENV* env) { bind(env, "CloseInterpreter", tq_CloseInterpreter, 1, 2, 2); }
-void init_WaitInterpreter(TQISP_ENV* env) { bind(env, "WaitInterpreter", tq_WaitInterpreter, 1, 2, 2); }
-void init_GetIid(TQISP_ENV* env) { bind(env, "GetIid", tq_GetIid, 1, 1, 1); }
-void init_GetMainInterpreter(TQISP_ENV* env) { bind(env, "GetMainInterpreter", tq_GetMainInterpreter, 1, 1, 1); }
-void init_SetMainInterpreter(TQISP_ENV* env) { bind(env, "SetMainInterpreter", tq_SetMainInterpreter, 1, 2, 2); }
-void init_GetTQIinfo(TQISP_ENV* env) { bind(env, "GetTQIinfo", tq_GetTQIinfo, 1, 2, 2); }
-void init_Remote(TQISP_ENV* env) { bind(env, "Remote", tq_Remote, 0, 3, kNoMax); }
-void init_Local(TQISP_ENV* env) { bind(env, "Local", tq_Local, 0, 2, kNoMax); }
-void init_LocalEval(TQISP_ENV* env) { bind(env, "LocalEval", tq_LocalEval, 0, 3, 3); }
+void init_CloseInterpreter(TQISP_ENV* env) { bind_word(env, "CloseInterpreter", tq_CloseInterpreter, 1, nullptr, 2, 2); }
+void init_WaitInterpreter(TQISP_ENV* env) { bind_word(env, "WaitInterpreter", tq_WaitInterpreter, 1, nullptr, 2, 2); }
+void init_GetIid(TQISP_ENV* env) { bind_word(env, "GetIid", tq_GetIid, 1, nullptr, 1, 1); }
+void init_GetMainInterpreter(TQISP_ENV* env) { bind_word(env, "GetMainInterpreter", tq_GetMainInterpreter, 1, nullptr, 1, 1); }
+void init_SetMainInterpreter(TQISP_ENV* env) { bind_word(env, "SetMainInterpreter", tq_SetMainInterpreter, 1, nullptr, 2, 2); }
+void init_GetTQIinfo(TQISP_ENV* env) { bind_word(env, "GetTQIinfo", tq_GetTQIinfo, 1, nullptr, 2, 2); }
+void init_Remote(TQISP_ENV* env) { bind_word(env, "Remote", tq_Remote, 0, nullptr, 3, kNoMax); }
+void init_Local(TQISP_ENV* env) { bind_word(env, "Local", tq_Local, 0, nullptr, 2, kNoMax); }
+void init_LocalEval(TQISP_ENV* env) { bind_word(env, "LocalEval", tq_LocalEval, 0, nullptr, 3, 3); }
 
 }  // namespace tq

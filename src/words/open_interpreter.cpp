@@ -27,6 +27,7 @@
 #include "stream/handover.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
+#include "words/word_util.h"
 
 namespace tq {
 
@@ -58,7 +59,6 @@ TQ_SEXP* record_cell(TQISP_ENV* env) { return eval_symbol(env, get_symbol(tqi_na
 TQ_INTERPRETER* record_of(TQ_SEXP* cell) { return static_cast<TQ_INTERPRETER*>(cell->ptr.ptr); }
 
 int32_t low32(TQ_SEXP* v) { return int32_t(uint32_t(uint64_t(v->integer.data))); }
-bool is_error(TQ_SEXP* v) { return get_type(v) == kTagError; }
 
 // ---- the option words ----
 
@@ -93,7 +93,7 @@ TQ_SEXP* set_environment(TQ_INTERPRETER* r, TQ_SEXP* s, TQ_SEXP* a, TQISP_ENV*) 
 
 TQ_SEXP* set_type(TQ_INTERPRETER* r, TQ_SEXP* s, TQ_SEXP* a, TQISP_ENV*) {
   const int kind = kind_named(a->string.data, true);
-  if (!kind) return lang_error(s, ER_INVALID_PARAM, "Type in OpenInterpreter", n_get_string("invalid Type"));
+  if (!kind) return word_error_str(s, ER_INVALID_PARAM, "Type in OpenInterpreter", "invalid Type");
   r->desc_type = kind;
   return nullptr;
 }
@@ -139,10 +139,10 @@ constexpr OPTION_WORD kOptions[] = {
 #undef INT_OPTION
 
 template <size_t I>
-TQ_SEXP* option_word(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* option_word(TQ_WORD_ARGS) {
   const OPTION_WORD& o = kOptions[I];
   TQ_SEXP* cell = record_cell(env);
-  if (is_error(cell)) return cell;
+  if (is_error_cell(cell)) return cell;
   TQ_SEXP* arg = get_el(s, 1);
   if (get_type(cell) != kTagPtr || get_type(arg) != o.arg_type) return lang_error(s, ER_TYPE, o.label, nullptr);
   return o.set(record_of(cell), s, arg, env);
@@ -150,7 +150,7 @@ TQ_SEXP* option_word(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
 
 template <size_t... I>
 void bind_options(TQISP_ENV* sub, std::index_sequence<I...>) {
-  (set_env(sub, _l_string_1(std_cm, kOptions[I].name), get_func_prim(option_word<I>, 1, nullptr, 2, 2)), ...);
+  (bind_word(sub, kOptions[I].name, option_word<I>, 1, nullptr, 2, 2), ...);
 }
 
 // ---- "Permission", "Allow", "Deny" ----
@@ -158,7 +158,7 @@ void bind_options(TQISP_ENV* sub, std::index_sequence<I...>) {
 // The permission list rules are added to: the record's last (an error cell otherwise).
 TQ_SEXP* rule_list(TQISP_ENV* env, TQ_SEXP* s, const char* func, PERMISSION_LIST** out) {
   TQ_SEXP* cell = record_cell(env);
-  if (is_error(cell)) return cell;
+  if (is_error_cell(cell)) return cell;
   *out = get_type(cell) == kTagPtr ? record_of(cell)->pl_tail : nullptr;
   if (!*out) return lang_error_text(s, ER_TYPE, func, "__tqi type missmatch");
   return nullptr;
@@ -197,35 +197,35 @@ TQ_SEXP* allow_deny(int type, TQISP_ENV* env, TQ_SEXP* s) {
   return nullptr;
 }
 
-TQ_SEXP* tq_Allow(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return allow_deny(1, env, s); }
-TQ_SEXP* tq_Deny(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return allow_deny(0, env, s); }
+TQ_SEXP* tq_Allow(TQ_WORD_ARGS) { return allow_deny(1, env, s); }
+TQ_SEXP* tq_Deny(TQ_WORD_ARGS) { return allow_deny(0, env, s); }
 
 // (Permission mode-list rule-form ...): a new permission list on the record, whose rules
 // the rule forms add.
-TQ_SEXP* tq_Permission(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV* a, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_Permission(TQ_WORD_ARGS) {
   TQ_SEXP* modes = eval(env, get_el(s, 1));
-  if (is_error(modes)) return modes;
+  if (is_error_cell(modes)) return modes;
   bool strings = get_type(modes) == kTagPair && list_length(modes) > 0;
   for (TQ_SEXP* p = modes; strings && get_type(p) == kTagPair; p = p->pair.cdr) {
-    if (is_error(p->pair.car)) return p->pair.car;
+    if (is_error_cell(p->pair.car)) return p->pair.car;
     strings = get_type(p->pair.car) == kTagString;
   }
-  if (!strings) return lang_error(s, ER_TYPE, "Permission", n_get_string("type missmatch"));
+  if (!strings) return word_error_str(s, ER_TYPE, "Permission", "type missmatch");
   TQ_SEXP* cell = record_cell(env);
-  if (is_error(cell)) return cell;
+  if (is_error_cell(cell)) return cell;
   if (get_type(cell) != kTagPtr) return lang_error_text(s, ER_TYPE, "Permission", "__tqi type missmatch");
   new_permission_list(record_of(cell), modes);
   TQISP_ENV* rules = new_env_pair(a, env);
   for (TQ_SEXP* p = s->pair.cdr->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr)
-    if (TQ_SEXP* v = eval(rules, p->pair.car); is_error(v)) return v;
+    if (TQ_SEXP* v = eval(rules, p->pair.car); is_error_cell(v)) return v;
   return nullptr;
 }
 
 void init_Permission(TQISP_ENV* sub) {
   TQISP_ENV* rules = new_env(nullptr);
-  set_env(rules, _l_string_1(std_cm, "Allow"), get_func_prim(tq_Allow, 1, nullptr, 2, 4));
-  set_env(rules, _l_string_1(std_cm, "Deny"), get_func_prim(tq_Deny, 1, nullptr, 2, 4));
-  set_env(sub, _l_string_1(std_cm, "Permission"), get_func_prim(tq_Permission, 0, rules, 2, kNoMax));
+  bind_word(rules, "Allow", tq_Allow, 1, nullptr, 2, 4);
+  bind_word(rules, "Deny", tq_Deny, 1, nullptr, 2, 4);
+  bind_word(sub, "Permission", tq_Permission, 0, rules, 2, kNoMax);
 }
 
 // ---- "OpenInterpreter" ----
@@ -242,39 +242,39 @@ bool handed_over_streams(TQ_INTERPRETER* rec) {
 
 uint32_t dotted_address(const char* text) { return ntohl(inet_addr(text)); }
 
-TQ_SEXP* tq_OpenInterpreter(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV* a, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_OpenInterpreter(TQ_WORD_ARGS) {
   constexpr const char* kFunc = "OpenInterpreter";
   TQ_SEXP* kind = eval(env, get_el(s, 1));
-  if (is_error(kind)) return kind;
-  if (get_type(kind) != kTagString) return lang_error(s, ER_TYPE, kFunc, n_get_string("first argment(interpreter type)"));
+  if (is_error_cell(kind)) return kind;
+  if (get_type(kind) != kTagString) return word_error_str(s, ER_TYPE, kFunc, "first argment(interpreter type)");
   TQ_SEXP* where = eval(env, get_el(s, 2));
   const int where_type = get_type(where);
   if (where_type == kTagError) return where;
   if (where_type != kTagEnv && where_type != kTagNil)
-    return lang_error(s, ER_TYPE, kFunc, n_get_string("first argment(interpreter environment)"));
+    return word_error_str(s, ER_TYPE, kFunc, "first argment(interpreter environment)");
   if (where_type == kTagEnv) gc_set(where, gc_qv_sexp);  // the record alone holds it until set-up
   const int a_type = kind_named(kind->string.data, false);
-  if (!a_type) return lang_error(s, ER_INVALID_PARAM, kFunc, n_get_string("interpreter accept type"));
+  if (!a_type) return word_error_str(s, ER_INVALID_PARAM, kFunc, "interpreter accept type");
 
   TQ_INTERPRETER* rec = new_tq_interpreter();
   rec->a_type = char(a_type);
   if (a_type == TQI_PIPE && !handed_over_streams(rec)) {
     free_tq_interpreter(rec);
-    return lang_error(s, ER_INVALID_PARAM, "RecvStream in OpenInterpreter", n_get_string("No recieved streams"));
+    return word_error_str(s, ER_INVALID_PARAM, "RecvStream in OpenInterpreter", "No recieved streams");
   }
-  rec->env = where_type == kTagEnv ? where->env.data : nullptr;
+  rec->env = env_of(where);
   TQISP_ENV* child = new_env(env);
   set_env(child, tqi_name(), get_ptr(rec, nullptr));
   TQISP_ENV* options = new_env_pair(a, child);
   for (TQ_SEXP* p = s->pair.cdr->pair.cdr->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* v = eval(options, p->pair.car);
-    if (is_error(v)) {
+    if (is_error_cell(v)) {
       free_tq_interpreter(rec);  // nothing refers to it any more
       return v;
     }
   }
   const int id = setup_i(rec);  // releases the record itself when it fails before registering it
-  if (id < 0) return lang_error(s, ER_STREAM_ACCESS, kFunc, n_get_string("cannot access the stream"));
+  if (id < 0) return word_error_str(s, ER_STREAM_ACCESS, kFunc, "cannot access the stream");
   return get_integer(id, nullptr);
 }
 
@@ -283,7 +283,7 @@ void init_OpenInterpreter(TQISP_ENV* env) {
   TQISP_ENV* sub = new_env(nullptr);
   bind_options(sub, std::make_index_sequence<std::size(kOptions)>());
   init_Permission(sub);
-  set_env(env, _l_string_1(std_cm, "OpenInterpreter"), get_func_prim(tq_OpenInterpreter, 0, sub, 3, kNoMax));
+  bind_word(env, "OpenInterpreter", tq_OpenInterpreter, 0, sub, 3, kNoMax);
 }
 
 }  // namespace tq

@@ -24,6 +24,7 @@
 #include "platform/sleep.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
+#include "words/word_util.h"
 
 namespace tq {
 
@@ -99,8 +100,8 @@ void Thread_op_task(void* data) {
 }
 
 // ([Thread pri="n"] form ...): the delayed value of the body's outcome.
-TQ_SEXP* tq_Thread(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
-  const L_CHAR* pri_text = get_sf_attribute(sf, _l_string_2(std_cm, "pri"));
+TQ_SEXP* tq_Thread(TQ_WORD_ARGS) {
+  const L_CHAR* pri_text = word_attr(sf, "pri");
   const int pri = pri_text ? atoi(n_string(std_cm, pri_text)) : kThreadPri;
   auto* th = static_cast<TH_DATA*>(d_calloc(1, sizeof(TH_DATA)));
   th->parent_tid = get_tid();
@@ -128,7 +129,7 @@ TH_DATA* own_record() {
 
 // (DelayAppend (e1 ... en)): the open tail of the caller's result becomes (e1 ... en . d'),
 // d' the new open tail; any other value fills the tail and leaves it open.
-TQ_SEXP* tq_DearyAppend(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_DearyAppend(TQ_WORD_ARGS) {
   TQ_SEXP* v = get_el(s, 1);
   D_SEXP* next = nullptr;
   if (get_type(v) == kTagPair) {
@@ -148,12 +149,12 @@ TQ_SEXP* tq_DearyAppend(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
       return nullptr;
     }
   }
-  return lang_error(s, ER_NOT_IN_THREAD, "DelayAppend", n_get_string("this command cannot use in this thread"));
+  return word_error_str(s, ER_NOT_IN_THREAD, "DelayAppend", "this command cannot use in this thread");
 }
 
 // (KillThread value): cancels the task whose open tail is the first delayed value in value;
 // (KillThread): every task the caller started.
-TQ_SEXP* tq_KillThread(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+TQ_SEXP* tq_KillThread(TQ_WORD_ARGS) {
   const bool one = get_type(s->pair.cdr) == kTagPair;
   const int me = get_tid();
   LOCK_SCOPE(sthread_lock);
@@ -171,9 +172,9 @@ TQ_SEXP* tq_KillThread(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
 
 void init_Thread(TQISP_ENV* env) {
   sthread_lock = new_lock();
-  set_env(env, _l_string_1(std_cm, "Thread"), get_func_prim(tq_Thread, 0, nullptr, 1, kNoMax));
-  set_env(env, _l_string_1(std_cm, "DelayAppend"), get_func_prim(tq_DearyAppend, 1, nullptr, 2, 2));
-  set_env(env, _l_string_1(std_cm, "KillThread"), get_func_prim(tq_KillThread, 1, nullptr, 1, 2));
+  bind_word(env, "Thread", tq_Thread, 0, nullptr, 1, kNoMax);
+  bind_word(env, "DelayAppend", tq_DearyAppend, 1, nullptr, 2, 2);
+  bind_word(env, "KillThread", tq_KillThread, 1, nullptr, 1, 2);
 }
 
 }  // namespace tq
