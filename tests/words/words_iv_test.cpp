@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -134,12 +135,10 @@ TEST(ScriptRuns, RawPeersAreRefusedOrDropTheConnection) {
 
 TQ_SEXP* task_pri(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return get_integer(get_pri(0), nullptr); }
 
-// The start-up, once: this thread in an interpreter of its own (words run in one), and the
-// word task-pri giving the calling task's priority.
+// The start-up, once, and the word task-pri giving the calling task's priority.
 void start() {
   static const bool once = [] {
     minimum_matrix_init(0, nullptr);
-    setup_self_interpreter();
     set_env(qvlisp_top_env1, _l_string_1(std_cm, "task-pri"), get_func_prim(task_pri, 1, nullptr, 1, 1));
     return true;
   }();
@@ -147,19 +146,28 @@ void start() {
 }
 
 // The printed value of the last form of text, its forms evaluated `times` times over in the
-// inner top environment (read once: reading leaves records until a collection).
+// inner top environment (read once: reading leaves records until a collection), on a task
+// in an interpreter of its own (words run in one), within 60 s.
 std::string eval_text(const std::string& text, int times = 1) {
-  GcFrame frame("words_iv");
-  STREAM* in = s_open_string_read(text.data(), utf8_cm, int(text.size()), 1);
-  TQ_SEXP* forms = init_parse(in, _l_string_1(utf8_cm, "test"), nullptr);
-  TQ_SEXP* v = nullptr;
-  for (int i = 0; i < times; ++i)
-    for (TQ_SEXP* p = forms; get_type(p) == kTagPair; p = p->pair.cdr) v = eval(qvlisp_top_env1, p->pair.car);
-  STREAM* out = s_open_string_write(utf8_cm);
-  print_sexp(out, v, 0);
-  std::string r = s_get_string(out) ? s_get_string(out) : "";
-  d_s_close(out);
-  return r;
+  auto value = std::make_shared<std::string>("(no value within 60 s)");
+  tqtest::Task task([text, times, value] {
+    setup_self_interpreter();
+    {
+      GcFrame frame("words_iv");
+      STREAM* in = s_open_string_read(text.data(), utf8_cm, int(text.size()), 1);
+      TQ_SEXP* forms = init_parse(in, _l_string_1(utf8_cm, "test"), nullptr);
+      TQ_SEXP* v = nullptr;
+      for (int i = 0; i < times; ++i)
+        for (TQ_SEXP* p = forms; get_type(p) == kTagPair; p = p->pair.cdr) v = eval(qvlisp_top_env1, p->pair.car);
+      STREAM* out = s_open_string_write(utf8_cm);
+      print_sexp(out, v, 0);
+      *value = s_get_string(out) ? s_get_string(out) : "";
+      d_s_close(out);
+    }
+    close_self_interpreter();
+  });
+  EXPECT_TRUE(task.wait(std::chrono::seconds(60))) << text;
+  return *value;
 }
 
 // Interpreters, bound threads, descriptors and debug-heap bytes in use.
