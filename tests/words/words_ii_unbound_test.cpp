@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "entry/start.h"
@@ -18,6 +19,7 @@
 #include "lang/print.h"
 #include "platform/tick.h"
 #include "stream/string_stream.h"
+#include "support/task_runner.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
 
@@ -29,7 +31,6 @@ class WordsUnbound : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     minimum_matrix_init(0, nullptr);
-    setup_self_interpreter();  // the break check stops a thread that has no interpreter
     gc_push(nullptr, nullptr, "tests");
   }
 };
@@ -43,22 +44,33 @@ std::string printed(TQ_SEXP* v) {
 }
 
 // The value of every form of text evaluated in env, one line each; an error as its code,
-// its word and its data (its site and position vary with the machine).
+// its word and its data (its site and position vary with the machine). The forms run on a
+// task in an interpreter of its own (words run in one), within 60 s.
 std::string eval_text(TQISP_ENV* env, const std::string& text) {
-  GcFrame frame("eval_text");
-  STREAM* in = s_open_string_read(text.data(), utf8_cm, int(text.size()), 1);
-  std::string out;
-  for (TQ_SEXP* p = init_parse(in, _l_string_1(utf8_cm, "t"), nullptr); get_type(p) == kTagPair; p = p->pair.cdr) {
-    TQ_SEXP* v = eval(env, p->pair.car);
-    if (get_type(v) == kTagError) {
-      char code[16];
-      snprintf(code, sizeof code, "%08x", v->error.code);
-      out += std::string("E ") + code + " " + n_string(utf8_cm, v->error.func) + " " + printed(v->error.data) + "\n";
-    } else {
-      out += printed(v) + "\n";
+  auto out = std::make_shared<std::string>("(no value within 60 s)");
+  tqtest::Task task([env, text, out] {
+    setup_self_interpreter();
+    {
+      GcFrame frame("eval_text");
+      STREAM* in = s_open_string_read(text.data(), utf8_cm, int(text.size()), 1);
+      std::string r;
+      for (TQ_SEXP* p = init_parse(in, _l_string_1(utf8_cm, "t"), nullptr); get_type(p) == kTagPair;
+           p = p->pair.cdr) {
+        TQ_SEXP* v = eval(env, p->pair.car);
+        if (get_type(v) == kTagError) {
+          char code[16];
+          snprintf(code, sizeof code, "%08x", v->error.code);
+          r += std::string("E ") + code + " " + n_string(utf8_cm, v->error.func) + " " + printed(v->error.data) + "\n";
+        } else {
+          r += printed(v) + "\n";
+        }
+      }
+      *out = r;
     }
-  }
-  return out;
+    close_self_interpreter();
+  });
+  EXPECT_TRUE(task.wait(std::chrono::seconds(60))) << text;
+  return *out;
 }
 
 TEST_F(WordsUnbound, AtachAttributeSetsOrRemovesOneAttributeWhenBound) {
