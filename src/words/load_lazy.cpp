@@ -23,13 +23,7 @@ namespace {
 
 bool marked(void* p) { return gc_block_of(p)->mark & kMarkLive; }
 
-TQ_SEXP* new_load_cell(DELAY_LOAD_T* df) {
-  MemLock lock;
-  TQ_SEXP* c = get_sexp(df->rec, kTagDelay);
-  c->delay.dtype = kDelayFunc;
-  c->delay.d.func = &df->h;
-  return c;
-}
+TQ_SEXP* new_load_cell(DELAY_LOAD_T* df) { return new_delay_func_cell(df->rec, &df->h); }
 
 void close_decoder(DELAY_LOAD_T* df) {
   if (df->cm_work) df->cm->close(nullptr, df->cm_work);
