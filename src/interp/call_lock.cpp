@@ -10,7 +10,7 @@
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
-#include "lang/eval.h"
+#include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
@@ -290,6 +290,12 @@ CALL_LOCK_DESCRIPTER take(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
   return CALL_LOCK_DESCRIPTER{new_clt(lock_dir, type, me, func, data, file, line), me};
 }
 
+// The value of a setting of env1 (a symbol's evaluation), or null when it is not bound.
+TQ_SEXP* setting(ConstText name) {
+  TQ_SEXP* v = nullptr;
+  return lookup_env(&v, qvlisp_top_env1, _l_string_2(std_cm, name), -1) == 0 ? v : nullptr;
+}
+
 TQ_SEXP* tq_call_lock_event(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* n = get_el(form, 1);
   if (get_type(n) != kTagInteger) return nullptr;
@@ -319,14 +325,13 @@ void init_call_lock() {
 }
 
 int lock_server_info() {
-  GcFrame frame("lock_server_info");
   if (lock_port == 0) {
-    TQ_SEXP* v = eval(qvlisp_top_env1, n_get_symbol("LockPort"));
+    TQ_SEXP* v = setting("LockPort");
     if (get_type(v) != kTagInteger) return -1;
     lock_port = int(v->integer.data);
   }
   if (!lock_hostname) {
-    TQ_SEXP* v = eval(qvlisp_top_env1, n_get_symbol("LockHostName"));
+    TQ_SEXP* v = setting("LockHostName");
     if (get_type(v) != kTagString) {
       lock_port = 0;
       return -1;
@@ -340,13 +345,11 @@ CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EV
                                   const char* file, int line) {
   if (!get_my_tqi()) setup_self_interpreter();
   LOCK_SCOPE(call_lock_lock);
-  GcFrame frame("call_lock");
   return take(lock_dir, type, func, data, file, line);
 }
 
 int call_unlock(CALL_LOCK_DESCRIPTER d) {
   LOCK_SCOPE(call_lock_lock);
-  GcFrame frame("call_unlock");
   CALL_LOCK_TABLE* e = d.d;
   if (!e || !in_list(e) || remove_thread(e, d.tid) != 0) return -1;
   if (e->cli) e->cli->call_time = tick_now();

@@ -14,6 +14,8 @@
 //    taken through it is held, so it carries at most one lock and ref is 0 or 1.
 //  - call_lock_lock is never held across a request, a connect or a pause, so a lock server
 //    that stops answering holds up only the takers of the names it holds.
+//  - The tables live on the debug heap; only a request makes cells, in a root frame of its
+//    own, so taking and releasing open no frame otherwise.
 #pragma once
 #include "lang/sexp.h"
 #include "platform/lock.h"

@@ -171,7 +171,6 @@ void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PAT
 
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
   L_CHAR* path = parse_dir_path(&n->d, action->path);
-  GcFrame frame("log save");
   LOG_LOCK_PATH_LIST* e = (action->option & LO_UNLOCK) ? invalid_llpl(path) : lock_llpl(path);
   if (action->size != 0) {
     div_logfile(path, action->size, action->div_nos, e);
@@ -202,6 +201,11 @@ void do_log_action_console(LOG_ACTION*, LOG_NODE* n) {
 
 void llpl_check(int all) {
   if (!get_my_tqi()) setup_self_interpreter();
+  llpl_close(all);
+}
+
+void llpl_close(int all) {
+  if (!ll_path_list) return;  // only the worker changes the list: nothing to close
   LOCK_SCOPE(lock_log);
   const unsigned now = tick_now();
   for (LOG_LOCK_PATH_LIST** p = &ll_path_list; *p;) {

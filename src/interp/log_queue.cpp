@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
-
 #include "interp/interpreter.h"
 #include "interp/log_file.h"
 #include "interp/log_remote.h"
@@ -38,18 +36,6 @@ void setup_log_queue(SYS_QUEUE* q, int limit) {
   setup_queue(q);
 }
 
-// The message formatted in the internal code method, as a new debug-heap text.
-L_CHAR* format_message(const char* fmt, va_list p) {
-  STREAM* st = s_open_string_write(int_cm);
-  _s_printf(st, nullptr, fmt, p, nullptr);
-  const int n = s_get_string_size(st) / int(sizeof(L_CHAR));
-  auto* text = static_cast<L_CHAR*>(d_alloc((size_t(n) + 1) * sizeof(L_CHAR)));
-  if (n > 0) std::memcpy(text, s_get_l_string(st), size_t(n) * sizeof(L_CHAR));
-  text[n] = 0;
-  d_s_close(st);
-  return text;
-}
-
 void replace_text(L_CHAR** field, const L_CHAR* value) {
   if (*field) d_f_ree(*field);
   *field = ll_copy_str(value);
@@ -68,12 +54,12 @@ void run_conditions(LOG_NODE* n) {
 }
 
 void log_queue_task1(void*) {
-  setup_self_interpreter();
+  setup_self_interpreter();  // bound for good: llpl_close need not look
   for (;;) {
-    llpl_check(0);
+    llpl_close(0);
     Q_HEADER* h = delete_queue(&log_queue, nullptr, nullptr, 0);
     if (!h) {
-      llpl_check(1);  // the queue ran empty: every file is closed until the next record
+      llpl_close(1);  // the queue ran empty: every file is closed until the next record
       h = delete_queue(&log_queue, nullptr, nullptr, 1);
     }
     auto* n = reinterpret_cast<LOG_NODE*>(h);
@@ -141,7 +127,7 @@ int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* f
   replace_text(&r.u.server, get_tqlisp_site());
   replace_text(&r.u.agent, agent_name);
   if (r.data) d_f_ree(r.data);
-  r.data = format_message(fmt, p);
+  r.data = l_vformat(fmt, p);  // the message's characters as a string stream would hold them
   log_insert_queue(&log_queue, n);
   return 0;
 }
