@@ -360,10 +360,12 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,
-// and after an empty answer pauses a second of the tick clock before it asks again.
+// and after an empty answer pauses a second of the tick clock before it asks again. The
+// fetch thread runs for good, so its node stays for the rest of the program (a closed one's
+// port could be another test's next).
 TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
-  std::atomic<int> asked{0};
-  FakeLineServer node([&](const std::string& line) -> std::optional<std::string> {
+  static std::atomic<int> asked{0};
+  static auto* node = new FakeLineServer([](const std::string& line) -> std::optional<std::string> {
     if (line != "(GetLog)") return std::nullopt;
     if (asked++ == 0) return "((Log (time 7sec) (level \"ERROR\") (URL \"tqp://far:9/\") (user \"fetched\") (data \"f1\")))";
     return "()";
@@ -371,7 +373,7 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
   EXPECT_EQ(eval_text("(FetchLog)"), "()");
   const int pauses = log_fetch_pauses;
-  EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node.port()) + "/\"])"), "()");
+  EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node->port()) + "/\"])"), "()");
   WAIT_FOR(file("fetched") == "[ERROR Mon Jan  1 00:00:07 2001 tqp://far:9/ fetched NANE ] f1\n", file("fetched"));
   WAIT_FOR(log_fetch_pauses == pauses + 1, "the pause");
   EXPECT_EQ(asked, 2);
