@@ -150,8 +150,11 @@ int log_print_sexp(int level, int layer, const LOG_NODE_DATA* opt, const char* s
 
 void log_insert_queue(SYS_QUEUE* q, LOG_NODE* n) {
   while (insert_queue(q, &n->h, 0) < 0) {
-    ss_printf("LOG OVER FLOW %i\n", int(getpid()));
-    if (Q_HEADER* old = delete_queue(q, nullptr, nullptr, 0)) free_log_node(reinterpret_cast<LOG_NODE*>(old));
+    // Reported only for a record really dropped: the worker may have emptied the queue since.
+    if (Q_HEADER* old = delete_queue(q, nullptr, nullptr, 0)) {
+      ss_printf("LOG OVER FLOW %i\n", int(getpid()));
+      free_log_node(reinterpret_cast<LOG_NODE*>(old));
+    }
   }
 }
 
