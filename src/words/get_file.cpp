@@ -18,17 +18,16 @@ namespace tq {
 
 namespace {
 
-uint64_t grant_at_once(const L_CHAR*) { return 1; }
-void nothing_to_release(uint64_t) {}
+CALL_LOCK_DESCRIPTER read_lock(const L_CHAR* key) { return call_lock(key, CL_READ, nullptr, nullptr); }
 
 // One held lock of a load (debug heap), from the take until the release.
 struct LOAD_FILE_T {
   TQ_SEXP* s;     // the "Get" form, kept for the collector while the lock is held
-  uint64_t id;    // the lock's descriptor
+  CALL_LOCK_DESCRIPTER id;
   L_CHAR* path;   // the key the lock was taken on; null once released
 };
 
-LOAD_FILE_T* new_lft(TQ_SEXP* s, uint64_t id, const L_CHAR* path) {
+LOAD_FILE_T* new_lft(TQ_SEXP* s, CALL_LOCK_DESCRIPTER id, const L_CHAR* path) {
   auto* lft = static_cast<LOAD_FILE_T*>(d_alloc(sizeof(LOAD_FILE_T)));
   *lft = LOAD_FILE_T{s, id, ll_copy_str(path)};
   return lft;
@@ -37,7 +36,7 @@ LOAD_FILE_T* new_lft(TQ_SEXP* s, uint64_t id, const L_CHAR* path) {
 // The one-shot tick that releases a lock; the release talks to the lock server through the
 // thread's interpreter, which the tick thread gets on its first release.
 void lf_tick_func(void* rec) {
-  auto* id = static_cast<uint64_t*>(rec);
+  auto* id = static_cast<CALL_LOCK_DESCRIPTER*>(rec);
   if (get_my_iid() == 0) setup_self_interpreter();
   get_lock_ops.unlock(*id);
   d_f_ree(id);
@@ -52,9 +51,9 @@ void lf_close_function(int kind, void* work) {
     gc_qv_sexp(lft->s);
     return;
   }
-  auto* rec = static_cast<uint64_t*>(d_alloc(sizeof(uint64_t)));
+  auto* rec = static_cast<CALL_LOCK_DESCRIPTER*>(d_alloc(sizeof(CALL_LOCK_DESCRIPTER)));
   *rec = lft->id;
-  lft->id = 0;
+  lft->id = cl_invalid();
   new_tick(lf_tick_func, 0, rec);
   d_f_ree(lft->path);
   lft->path = nullptr;
@@ -72,9 +71,9 @@ TQ_SEXP* get_op(TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* name) {
     LOAD_FILE_T* lft = nullptr;
     if (const int lock = gf.flags & GF_LOCK_MASK) {
       const L_CHAR* key = lock & GF_LOCK_FULL ? targets[i] : name;
-      const uint64_t id = get_lock_ops.lock(key);
-      if (!id) {
-        r = word_error_str(s, ER_INVALID_PARAM, "Get", "lock operation error");
+      const CALL_LOCK_DESCRIPTER id = get_lock_ops.lock(key);
+      if (cl_error_check(id) != 0) {
+        r = get_cl_error(s, "Get");
         break;
       }
       lft = new_lft(s, id, key);
@@ -99,7 +98,7 @@ TQ_SEXP* tq_Get(TQ_WORD_ARGS) {
 
 }  // namespace
 
-GET_LOCK_OPS get_lock_ops{grant_at_once, nothing_to_release};
+GET_LOCK_OPS get_lock_ops{read_lock, call_unlock};
 
 void init_Get(TQISP_ENV* env) { bind_word(env, "Get", tq_Get, 1, nullptr, 2, 2); }
 

@@ -8,18 +8,17 @@
 // release runs on the tick thread, so a collection that drops the list never waits on the
 // lock server.
 #pragma once
-#include <cstdint>
-
+#include "interp/call_lock.h"
 #include "text/l_char.h"
 
 namespace tq {
 
-// The call locks "Get" takes. lock answers a descriptor (0: refused); unlock releases one.
-// The default grants every lock at once, as a node without a lock server does; a call-lock
-// client installs its own operations.
+// The call locks "Get" takes (read locks): the call-lock client's take and release, which a
+// test may replace. A take answers the invalid descriptor when the lock is refused, and when
+// no lock server is configured.
 struct GET_LOCK_OPS {
-  uint64_t (*lock)(const L_CHAR* key);
-  void (*unlock)(uint64_t id);
+  CALL_LOCK_DESCRIPTER (*lock)(const L_CHAR* key);
+  int (*unlock)(CALL_LOCK_DESCRIPTER d);
 };
 extern GET_LOCK_OPS get_lock_ops;
 

@@ -64,21 +64,21 @@ INSTANTIATE_TEST_SUITE_P(Replies, WordReplies, testing::ValuesIn(tqtest::script_
 struct LockLog {
   std::mutex m;
   std::vector<std::string> taken;
-  std::vector<uint64_t> released;
-  uint64_t next = 1;
-  bool refuse = false;
+  std::vector<CALL_LOCK_TABLE*> released;
+  uintptr_t next = 16;
 };
 LockLog locks;
 
-uint64_t record_lock(const L_CHAR* key) {
+// Grants every lock with a descriptor of its own.
+CALL_LOCK_DESCRIPTER record_lock(const L_CHAR* key) {
   std::lock_guard g(locks.m);
-  if (locks.refuse) return 0;
   locks.taken.push_back(n_string(utf8_cm, key));
-  return locks.next++;
+  return CALL_LOCK_DESCRIPTER{reinterpret_cast<CALL_LOCK_TABLE*>(locks.next += 16), 0};
 }
-void record_unlock(uint64_t id) {
+int record_unlock(CALL_LOCK_DESCRIPTER d) {
   std::lock_guard g(locks.m);
-  locks.released.push_back(id);
+  locks.released.push_back(d.d);
+  return 0;
 }
 size_t released_count() {
   std::lock_guard g(locks.m);
@@ -88,6 +88,7 @@ size_t released_count() {
 class WordsIII : public testing::Test {
  protected:
   static tqtest::TempDir* root;
+  static GET_LOCK_OPS client_ops;  // the call-lock client's
 
   static void SetUpTestSuite() {
     minimum_matrix_init(0, nullptr);
@@ -102,6 +103,7 @@ class WordsIII : public testing::Test {
     tqtest::write_file(root->file("r/tqdocs/z.sq"), "(only docs)\n");
     tqtest::write_file(root->file("r/tqdocs/d/e.rw"), "abc");
     tqtest::write_file(root->file("r/tqdocs/d/x.tq"), "1\n");
+    client_ops = get_lock_ops;
     get_lock_ops = GET_LOCK_OPS{record_lock, record_unlock};
     // The bases in mixed order: the list keeps the most specific first whatever the order.
     register_pair("a/", "/a/");
@@ -137,6 +139,7 @@ class WordsIII : public testing::Test {
   }
 };
 tqtest::TempDir* WordsIII::root;
+GET_LOCK_OPS WordsIII::client_ops;
 
 L_CHAR* L(const char* s) { return _l_string_1(std_cm, s); }
 
@@ -237,9 +240,10 @@ TEST_F(WordsIII, GetHoldsItsLockUntilTheListIsReadOrCollected) {
   }
   gc_enable();  // the unread list is collected: its reader's close releases the second lock
   EXPECT_TRUE(tqtest::wait_until([&] { return released_count() == before + 3; }));
-  locks.refuse = true;
+  const GET_LOCK_OPS recording = get_lock_ops;
+  get_lock_ops = client_ops;  // no lock server is configured here: the client refuses
   EXPECT_EQ(run("(Get \"/k.lu\")"), "error 80040503 ^\"lock operation error\"");
-  locks.refuse = false;
+  get_lock_ops = recording;
 }
 
 // The stream of the reader that realised cell, or of the newest lazily read raw or text list.
