@@ -2,6 +2,7 @@
 // purge, freeing nodes, the shared delayed value of a pending node, and the lookups.
 #include "matrix/node_cache.h"
 
+#include <cstring>
 #include <vector>
 
 #include "interp/delay.h"
@@ -111,9 +112,12 @@ void free_channels(MATRIX_NODE* n) {
 }
 
 MATRIX_NODE* new_node(MATRIX* m, const int64_t* dim_code, int pt_key, TQ_SEXP** retp) {
-  auto* n = static_cast<MATRIX_NODE*>(d_calloc(1, sizeof(MATRIX_NODE)));
+  // The code lives in the node's own block, beside the fields a chain walk reads.
+  const size_t code_bytes = sizeof(int64_t) * (size_t(m->p.dim) + 1);
+  auto* n = static_cast<MATRIX_NODE*>(d_calloc(1, sizeof(MATRIX_NODE) + code_bytes));
   n->matrix = m;
-  n->dim_code = _copy_dim_code(m, dim_code);
+  n->dim_code = reinterpret_cast<int64_t*>(n + 1);
+  std::memcpy(n->dim_code, dim_code, code_bytes);
   normalize_dim_code(m, n->dim_code);
   n->status = MX_NODE_NOT_LOADED;
   wakeup_task(n);
@@ -192,7 +196,6 @@ int _free_matrix_node(MATRIX_NODE* n) {
   if (n->send_data_delay) _matrix_send_result(n);  // its waiters get an answer
   _delete_node_ring(n);
   *link = n->nh_next;
-  d_f_ree(n->dim_code);
   free_channels(n);
   if (n->nlist_dim_bit_field) d_f_ree(n->nlist_dim_bit_field);
   _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
