@@ -176,6 +176,7 @@ void store_open_hook(MATRIX_TOKEN* t) {
 }  // namespace
 
 MATRIX* open_store_matrix(StoreSpec* spec, const char* name) {
+  EXPECT_TRUE(drained()) << "an earlier test's tokens still run";
   MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, name), nullptr, store_open_hook, spec);
   if (m) wait_matrix_mode(m);
   return m;

@@ -33,7 +33,8 @@ struct StoreSpec {
   std::atomic<int> reads{0}, writes{0};
 };
 
-// Opens a matrix of spec (file name `name`) and waits for its open to end.
+// Opens a matrix of spec (file name `name`) once earlier tokens are done, and waits for its
+// open to end.
 tq::MATRIX* open_store_matrix(StoreSpec* spec, const char* name);
 // The trace of (note V) and the trigger hook's events ("t1", "t2", "t4").
 std::vector<std::string> take_trace();
