@@ -4,20 +4,8 @@
 
 namespace tq {
 
-void init_sh_arg(int, char**) {}
-void init_Arg(TQISP_ENV*) {}
-void init_GetVariable(TQISP_ENV*) {}
-void init_Launch(TQISP_ENV*) {}
-void init_Shell(TQISP_ENV*) {}
-void init_Export(TQISP_ENV*) {}
-void init_GetLocalHostName(TQISP_ENV*) {}
-void init_GetLocalHostIP(TQISP_ENV*) {}
-void init_SetLocalHostName(TQISP_ENV*) {}
 void init_Rule(TQISP_ENV*) {}
-void init_MemoryStatistics(TQISP_ENV*) {}
 void init_SetLogPath(TQISP_ENV*) {}
-void init_GetVersion(TQISP_ENV*) {}
-void init_GetCPUStatus(TQISP_ENV*) {}
 void init_FindFile(TQISP_ENV*) {}
 void init_Chdir(TQISP_ENV*) {}
 void init_GetCwd(TQISP_ENV*) {}
@@ -26,6 +14,5 @@ void init_Rm(TQISP_ENV*) {}
 void init_Mv(TQISP_ENV*) {}
 void init_Mkdir(TQISP_ENV*) {}
 void init_Touch(TQISP_ENV*) {}
-void init_LaunchWWW(TQISP_ENV*) {}
 
 }  // namespace tq

@@ -14,6 +14,11 @@ bool is_symbol_named(TQ_SEXP* s, ConstText name) {
   return get_type(s) == kTagSymbol && l_strcmp(s->symbol.data, _l_string_2(std_cm, name)) == 0;
 }
 
+bool word_attr_is(TQ_SYM_FIELD* sf, ConstText name, ConstText value) {
+  const L_CHAR* v = word_attr(sf, name);
+  return v && l_strcmp(v, _l_string_2(std_cm, value)) == 0;
+}
+
 bool in_comma_list(const L_CHAR* list, const L_CHAR* name) {
   if (!list || !name || !name[0]) return false;
   for (const L_CHAR* p = list;;) {

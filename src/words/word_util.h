@@ -25,6 +25,8 @@ inline bool is_error_cell(TQ_SEXP* s) { return get_type(s) == kTagError; }
 bool is_symbol_named(TQ_SEXP* s, ConstText name);
 // The value of the attribute called name on the head symbol, or null when absent.
 inline L_CHAR* word_attr(TQ_SYM_FIELD* sf, ConstText name) { return get_sf_attribute(sf, _l_string_2(std_cm, name)); }
+// Whether the attribute called name is present with exactly the text value.
+bool word_attr_is(TQ_SYM_FIELD* sf, ConstText name, ConstText value);
 // The environment an environment cell wraps, or null for any other value.
 inline TQISP_ENV* env_of(TQ_SEXP* v) { return get_type(v) == kTagEnv ? v->env.data : nullptr; }
 
