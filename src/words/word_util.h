@@ -21,6 +21,8 @@ namespace tq {
 void bind_word(TQISP_ENV* env, const char* name, TQ_PRIM prim, int order, TQISP_ENV* args_env, int min, int max);
 
 inline bool is_error_cell(TQ_SEXP* s) { return get_type(s) == kTagError; }
+// Whether v is an error cell with that code.
+inline bool is_code(TQ_SEXP* v, uint32_t code) { return get_type(v) == kTagError && v->error.code == code; }
 // Whether s is a symbol whose name is the constant text name.
 bool is_symbol_named(TQ_SEXP* s, ConstText name);
 // The value of the attribute called name on the head symbol, or null when absent.
