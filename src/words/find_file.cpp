@@ -12,14 +12,19 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
+#include "platform/machine.h"
 #include "platform/paths.h"
 #include "stream/file_util.h"
 #include "stream/script_search.h"
@@ -109,30 +114,90 @@ SEGMENT* get_wildcard_list(const char* pattern, int* count) {
   return segs;
 }
 
+// ---- directory listings -------------------------------------------------------------------------
+
+// One entry of a listing with its status (links followed), read once per search.
+struct ENTRY {
+  std::string name;
+  int err;     // 0, or the error of reading its status
+  int kind;    // kFoundFile, kFoundDir or 0 for another kind
+  uint32_t mtime;  // seconds since 2001-01-01 UTC
+};
+struct LISTING {
+  int err = 0;  // 0, or the error of opening the directory
+  std::vector<ENTRY> entries;  // in the order the system gave, hidden names left out
+};
+
+uint32_t tq_seconds(const struct stat& sb) { return uint32_t(int64_t(sb.st_mtim.tv_sec) - kTqEpoch); }
+
+// The listings of one search by directory text ("" for the current directory), so that a
+// directory that several segments or starting paths reach is read once.
+class DirCache {
+ public:
+  const LISTING& list(const char* dir) {
+    auto [it, fresh] = map_.try_emplace(dir ? dir : "");
+    if (fresh) {
+      read(dir, &it->second);
+      for (const ENTRY& e : it->second.entries) by_path_.emplace(dir ? std::string(dir) + "/" + e.name : e.name, &e);
+    }
+    return it->second;
+  }
+  // The entry for a path this search has listed, or null.
+  const ENTRY* find(const char* path) const {
+    auto it = by_path_.find(path);
+    return it == by_path_.end() ? nullptr : it->second;
+  }
+
+ private:
+  static void read(const char* dir, LISTING* l) {
+    DIR* d = u_opendir(dir ? dir : ".");
+    if (!d) {
+      l->err = errno;
+      return;
+    }
+    while (struct dirent* e = u_readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat sb;
+      const bool ok = fstatat(dirfd(d), e->d_name, &sb, 0) == 0;
+      const int kind = !ok ? 0 : S_ISDIR(sb.st_mode) ? kFoundDir : S_ISREG(sb.st_mode) ? kFoundFile : 0;
+      l->entries.push_back({e->d_name, ok ? 0 : errno, kind, ok ? tq_seconds(sb) : 0});
+    }
+    closedir(d);
+  }
+  std::unordered_map<std::string, LISTING> map_;  // nodes stay put: by_path_ points into them
+  std::unordered_map<std::string, const ENTRY*> by_path_;
+};
+
+// "<prefix>: <error text>\n" on standard error, as perror writes it.
+void print_error(const char* prefix, int err) {
+  errno = err;
+  perror(prefix);
+}
+
 // ---- expanding one star segment ----------------------------------------------------------------
 
 // The entries of dir (null: the current directory) that pass the name test, of the wanted
 // kinds; with a look-ahead only directories under which the look-ahead exists as a wanted
 // kind. Newest first.
-DIR_LIST* get_file_star(const char* dir, const char* segment, int kinds, const char* ahead, int ahead_kinds) {
-  DIR* d = u_opendir(dir ? dir : ".");
-  if (!d) {
+DIR_LIST* get_file_star(DirCache* cache, const char* dir, const char* segment, int kinds, const char* ahead,
+                        int ahead_kinds) {
+  const LISTING& l = cache->list(dir);
+  if (l.err) {
     if (dir) {
       fprintf(stderr, "Cannot open directory: %s ", dir);
-      perror("");
+      print_error("", l.err);
     }
     return nullptr;
   }
   DIR_LIST* out = nullptr;
-  while (struct dirent* e = u_readdir(d)) {
-    if (e->d_name[0] == '.' || match_check(e->d_name, segment) != 0) continue;
-    char* path = join(dir, e->d_name);
-    U_STAT st;
+  for (const ENTRY& e : l.entries) {
+    if (match_check(e.name.c_str(), segment) != 0) continue;
+    char* path = join(dir, e.name.c_str());
     int keep = 0;
-    if (u_stat(path, &st) != 0) {
+    if (e.err) {
       fprintf(stderr, "%s", path);
-      perror(" stat");
-    } else if (S_ISDIR(st.us_mode)) {
+      print_error(" stat", e.err);
+    } else if (e.kind == kFoundDir) {
       keep = kinds & kFoundDir;
       if (keep && ahead) {
         char* below = join(path, ahead);
@@ -140,7 +205,7 @@ DIR_LIST* get_file_star(const char* dir, const char* segment, int kinds, const c
         if (u_stat(below, &bst) != 0 || !(kind_of(bst) & ahead_kinds)) keep = 0;
         d_f_ree(below);
       }
-    } else if (S_ISREG(st.us_mode)) {
+    } else if (e.kind == kFoundFile) {
       keep = ahead ? 0 : kinds & kFoundFile;
     }
     if (keep)
@@ -148,7 +213,6 @@ DIR_LIST* get_file_star(const char* dir, const char* segment, int kinds, const c
     else
       d_f_ree(path);
   }
-  closedir(d);
   return out;
 }
 
@@ -158,23 +222,20 @@ using SEEN = std::unordered_set<std::string_view>;
 // Every path below dir of the wanted kinds, each directory's subtree before the directory
 // itself, all put at the head of *out. A path found already (from an earlier starting path)
 // is left out with everything below it, which was found with it.
-void get_double_star(const char* dir, int kinds, DIR_LIST** out, SEEN* seen) {
-  DIR* d = u_opendir(dir ? dir : ".");
-  if (!d) return;
-  while (struct dirent* e = u_readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char* path = join(dir, e->d_name);
-    U_STAT st;
+void get_double_star(DirCache* cache, const char* dir, int kinds, DIR_LIST** out, SEEN* seen) {
+  const LISTING& l = cache->list(dir);
+  for (const ENTRY& e : l.entries) {  // a directory that cannot be opened adds nothing
+    char* path = join(dir, e.name.c_str());
     int keep = 0;
     if (seen->count(path)) {
       // found before
-    } else if (u_stat(path, &st) != 0) {
+    } else if (e.err) {
       fprintf(stderr, "%s", path);
-      perror("stat");
-    } else if (S_ISDIR(st.us_mode) && (kinds & kFoundDir)) {
-      get_double_star(path, kinds, out, seen);
+      print_error("stat", e.err);
+    } else if (e.kind == kFoundDir && (kinds & kFoundDir)) {
+      get_double_star(cache, path, kinds, out, seen);
       keep = kFoundDir;
-    } else if (S_ISREG(st.us_mode) && (kinds & kFoundFile)) {
+    } else if (e.kind == kFoundFile && (kinds & kFoundFile)) {
       keep = kFoundFile;
     }
     if (!keep) {
@@ -184,12 +245,11 @@ void get_double_star(const char* dir, int kinds, DIR_LIST** out, SEEN* seen) {
     *out = add_dir_list(*out, path, keep);
     seen->insert(path);
   }
-  closedir(d);
 }
 
 // The working list after star segment k, started from each path of list (which it frees)
 // or, for the first segment or after a first plain one, from its own directory.
-DIR_LIST* expand_star(const SEGMENT* segs, int count, int k, DIR_LIST* list, int condition) {
+DIR_LIST* expand_star(DirCache* cache, const SEGMENT* segs, int count, int k, DIR_LIST* list, int condition) {
   const bool last = k == count - 1;
   const int kinds = last ? condition & (kFoundFile | kFoundDir) : kFoundDir;
   const char* ahead = !last && !segs[k + 1].star ? segs[k + 1].text : nullptr;
@@ -199,9 +259,9 @@ DIR_LIST* expand_star(const SEGMENT* segs, int count, int k, DIR_LIST* list, int
   auto expand = [&](const char* dir) {
     DIR_LIST* out = nullptr;
     if (double_star)
-      get_double_star(dir, kinds, &out, &seen);
+      get_double_star(cache, dir, kinds, &out, &seen);
     else
-      out = get_file_star(dir, segs[k].text, kinds, ahead, ahead_kinds);
+      out = get_file_star(cache, dir, segs[k].text, kinds, ahead, ahead_kinds);
     return out;
   };
   ListBuilder b;
@@ -247,9 +307,17 @@ char* mapped_path(const char* name, const char* source, const char* destination,
   return m;
 }
 
-bool accepted(const char* name, const char* source, const char* destination, const char* extension, int condition) {
+bool accepted(const DirCache& cache, const char* name, const char* source, const char* destination,
+              const char* extension, int condition) {
   U_STAT st;
-  if (u_stat(name, &st) != 0 || !(kind_of(st) & condition)) return false;
+  if (const ENTRY* e = cache.find(name)) {  // read already by this search
+    if (e->err) return false;
+    st.us_mode = e->kind == kFoundDir ? S_IFDIR : e->kind == kFoundFile ? S_IFREG : 0;
+    st.us_mtime = e->mtime;
+  } else if (u_stat(name, &st) != 0) {
+    return false;
+  }
+  if (!(kind_of(st) & condition)) return false;
   if (!source) return true;
   char* m = mapped_path(name, source, destination, extension);
   if (!m) return false;
@@ -262,13 +330,14 @@ bool accepted(const char* name, const char* source, const char* destination, con
 }
 
 // Keeps the entries that pass, in their order; frees the others.
-DIR_LIST* get_no_star(DIR_LIST* list, const char* source, const char* destination, const char* extension, int condition) {
+DIR_LIST* get_no_star(const DirCache& cache, DIR_LIST* list, const char* source, const char* destination,
+                      const char* extension, int condition) {
   ListBuilder b;
   while (list) {
     DIR_LIST* e = list;
     list = e->next;
     e->next = nullptr;
-    if (accepted(e->name, source, destination, extension, condition))
+    if (accepted(cache, e->name, source, destination, extension, condition))
       b.marge(e);
     else
       free_dir_list(e);
@@ -303,12 +372,13 @@ DIR_LIST* get_dir(const char* pattern, const char* source_prefix, const char* de
                   const char* extension, int condition) {
   int count;
   SEGMENT* segs = get_wildcard_list(pattern, &count);
+  DirCache cache;
   DIR_LIST* list = nullptr;
   for (int k = 0; k < count; ++k)
-    list = segs[k].star ? expand_star(segs, count, k, list, condition) : set_path_dir_list(segs, k, list);
+    list = segs[k].star ? expand_star(&cache, segs, count, k, list, condition) : set_path_dir_list(segs, k, list);
   for (int k = 0; k < count; ++k) d_f_ree(segs[k].text);
   d_f_ree(segs);
-  return get_no_star(list, source_prefix, destination_prefix, extension, condition);
+  return get_no_star(cache, list, source_prefix, destination_prefix, extension, condition);
 }
 
 void free_dir_list(DIR_LIST* list) {
