@@ -56,24 +56,6 @@ DIR_LIST* add_dir_list(DIR_LIST* head, char* name, int flags) {
   return e;
 }
 
-char* copy_bytes(const char* p, size_t n) {
-  auto* r = static_cast<char*>(d_alloc(n + 1));
-  memcpy(r, p, n);
-  r[n] = 0;
-  return r;
-}
-
-// a "/" b, or b alone without a.
-char* join(const char* a, const char* b) {
-  if (!a) return copy_str(b);
-  const size_t na = strlen(a), nb = strlen(b);
-  auto* r = static_cast<char*>(d_alloc(na + nb + 2));
-  memcpy(r, a, na);
-  r[na] = '/';
-  memcpy(r + na + 1, b, nb + 1);
-  return r;
-}
-
 int kind_of(const U_STAT& st) { return S_ISDIR(st.us_mode) ? kFoundDir : S_ISREG(st.us_mode) ? kFoundFile : 0; }
 
 // ---- segments ----------------------------------------------------------------------------------
@@ -192,7 +174,7 @@ DIR_LIST* get_file_star(DirCache* cache, const char* dir, const char* segment, i
   DIR_LIST* out = nullptr;
   for (const ENTRY& e : l.entries) {
     if (match_check(e.name.c_str(), segment) != 0) continue;
-    char* path = join(dir, e.name.c_str());
+    char* path = join_path(dir, e.name.c_str());
     int keep = 0;
     if (e.err) {
       fprintf(stderr, "%s", path);
@@ -200,7 +182,7 @@ DIR_LIST* get_file_star(DirCache* cache, const char* dir, const char* segment, i
     } else if (e.kind == kFoundDir) {
       keep = kinds & kFoundDir;
       if (keep && ahead) {
-        char* below = join(path, ahead);
+        char* below = join_path(path, ahead);
         U_STAT bst;
         if (u_stat(below, &bst) != 0 || !(kind_of(bst) & ahead_kinds)) keep = 0;
         d_f_ree(below);
@@ -225,7 +207,7 @@ using SEEN = std::unordered_set<std::string_view>;
 void get_double_star(DirCache* cache, const char* dir, int kinds, DIR_LIST** out, SEEN* seen) {
   const LISTING& l = cache->list(dir);
   for (const ENTRY& e : l.entries) {  // a directory that cannot be opened adds nothing
-    char* path = join(dir, e.name.c_str());
+    char* path = join_path(dir, e.name.c_str());
     int keep = 0;
     if (seen->count(path)) {
       // found before
@@ -279,7 +261,7 @@ DIR_LIST* expand_star(DirCache* cache, const SEGMENT* segs, int count, int k, DI
 // when it exists as a directory or a regular file.
 DIR_LIST* set_path_dir_list(const SEGMENT* segs, int k, DIR_LIST* list) {
   for (DIR_LIST* e = list; e; e = e->next) {
-    char* longer = join(e->name, segs[k].text);
+    char* longer = join_path(e->name, segs[k].text);
     d_f_ree(e->name);
     e->name = longer;
   }

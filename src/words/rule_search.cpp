@@ -7,6 +7,7 @@
 // while a pass kept an entry, so every directory is listed at most once and final paths are
 // carried through the later passes.
 #include "words/rule_search.h"
+#include "words/word_util.h"
 
 #include <sys/stat.h>
 
@@ -22,13 +23,6 @@
 namespace tq {
 
 namespace {
-
-char* copy_bytes(const char* p, size_t n) {
-  auto* r = static_cast<char*>(d_alloc(n + 1));
-  memcpy(r, p, n);
-  r[n] = 0;
-  return r;
-}
 
 bool is_double_star(const PATH_ELEMENT& e) { return strcmp(e.name, "**") == 0; }
 
@@ -47,16 +41,6 @@ PATH_PATTERN* add_element(const PATH_PATTERN* parent, const char* name, int32_t 
   return c;
 }
 
-// dir "/" name.
-char* join(const char* dir, const char* name) {
-  const size_t nd = strlen(dir), nn = strlen(name);
-  auto* r = static_cast<char*>(d_alloc(nd + nn + 2));
-  memcpy(r, dir, nd);
-  r[nd] = '/';
-  memcpy(r + nd + 1, name, nn + 1);
-  return r;
-}
-
 // The directory of item as children of it, newest first (the reverse of the reading order).
 PATH_PATTERN* trace_path(const PATH_PATTERN* item) {
   char* dir = item->path_len > 0 ? make_name(item) : copy_str(".");
@@ -69,7 +53,7 @@ PATH_PATTERN* trace_path(const PATH_PATTERN* item) {
   }
   while (struct dirent* e = u_readdir(d)) {
     if (e->d_name[0] == '.') continue;
-    char* full = join(dir, e->d_name);
+    char* full = join_path(dir, e->d_name);
     U_STAT st;
     if (u_stat(full, &st) != 0) {
       fprintf(stderr, "\"%s\"", full);

@@ -1,8 +1,11 @@
 // Helpers shared by the word themes (see word_util.h).
 #include "words/word_util.h"
 
+#include <cstring>
+
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "platform/d_alloc.h"
 
 namespace tq {
 
@@ -28,6 +31,23 @@ bool in_comma_list(const L_CHAR* list, const L_CHAR* name) {
     while (*p && *p != ',') ++p;
     if (!*p++) return false;
   }
+}
+
+char* copy_bytes(const char* p, size_t n) {
+  auto* r = static_cast<char*>(d_alloc(n + 1));
+  memcpy(r, p, n);
+  r[n] = 0;
+  return r;
+}
+
+char* join_path(const char* dir, const char* name) {
+  if (!dir) return copy_str(name);
+  const size_t nd = strlen(dir), nn = strlen(name);
+  auto* r = static_cast<char*>(d_alloc(nd + nn + 2));
+  memcpy(r, dir, nd);
+  r[nd] = '/';
+  memcpy(r + nd + 1, name, nn + 1);
+  return r;
 }
 
 TQ_SEXP* word_error_str(TQ_SEXP* at, uint32_t code, const char* func, const char* text) {

@@ -2,6 +2,7 @@
 // testing names and kinds of cells, the word's own error cells, and a root frame for loops
 // that keeps only what the next pass needs.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "lang/env.h"
@@ -34,6 +35,11 @@ inline TQISP_ENV* env_of(TQ_SEXP* v) { return get_type(v) == kTagEnv ? v->env.da
 
 // Whether name is one of the comma-separated names of list (empty names never match).
 bool in_comma_list(const L_CHAR* list, const L_CHAR* name);
+
+// Byte texts of paths on the debug heap (the caller frees them): the first n bytes of p,
+// and dir "/" name (name alone for a null dir).
+char* copy_bytes(const char* p, size_t n);
+char* join_path(const char* dir, const char* name);
 
 // A word's error cell at the position of at (usually the word's own form s), with data a
 // plain string (lang_error_text makes it a list of one string, lang_error takes any cell).
