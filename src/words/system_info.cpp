@@ -1,15 +1,18 @@
 // System information words: the state of one interpreter ("GetCPUStatus"), the debug
 // allocator's live bytes per allocation site ("MemoryStatistics"), the version records of
-// the program's layers ("GetVersion", and convert_to_version for a peer's reply), and the
-// site's host name and address ("GetLocalHostName", "GetLocalHostIP", "SetLocalHostName").
+// the program's layers ("GetVersion", and convert_to_version for a peer's reply), the
+// site's host name and address ("GetLocalHostName", "GetLocalHostIP", "SetLocalHostName"),
+// and where the log is saved ("SetLogPath").
 #include "words/system_info.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "interp/fifo.h"
 #include "interp/interpreter.h"
+#include "interp/log_cond.h"
 #include "lang/eval.h"
 #include "lang/site.h"
 #include "lang/tq_file.h"
@@ -179,6 +182,22 @@ TQ_SEXP* tq_SetLocalHostName(TQ_WORD_ARGS) {
   return nullptr;
 }
 
+// ---- the log ---------------------------------------------------------------------------------
+
+int clamp_int(int64_t n) { return int(std::clamp<int64_t>(n, INT32_MIN, INT32_MAX)); }
+
+// (SetLogPath path size filenos): every log record saved to files under path, at most size
+// bytes each, over filenos files, in place of every condition in force.
+TQ_SEXP* tq_SetLogPath(TQ_WORD_ARGS) {
+  TQ_SEXP* path = get_el(s, 1);
+  TQ_SEXP* size = get_el(s, 2);
+  TQ_SEXP* files = get_el(s, 3);
+  if (get_type(path) != kTagString || get_type(size) != kTagInteger || get_type(files) != kTagInteger)
+    return lang_error(s, ER_TYPE, "SetLogPath", nullptr);
+  set_log_path(path->string.data, clamp_int(size->integer.data), clamp_int(files->integer.data));
+  return nullptr;
+}
+
 }  // namespace
 
 void date_format(const VERSION* v, char* buf, size_t size) {
@@ -223,6 +242,7 @@ VERSION* convert_to_version(TQ_SEXP* l) {
   return v;
 }
 
+void init_SetLogPath(TQISP_ENV* env) { bind_word(env, "SetLogPath", tq_SetLogPath, 1, nullptr, 4, 4); }
 void init_GetCPUStatus(TQISP_ENV* env) { bind_word(env, "GetCPUStatus", tq_GetCPUStatus, 1, nullptr, 2, 2); }
 void init_MemoryStatistics(TQISP_ENV* env) {
   bind_word(env, "MemoryStatistics", tq_MemoryStatistics, 1, nullptr, 1, 1);

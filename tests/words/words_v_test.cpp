@@ -10,9 +10,16 @@
 #include <vector>
 
 #include "entry/start.h"
+#include "interp/interpreter.h"
+#include "interp/log_cond.h"
+#include "interp/script_start.h"
+#include "interp/setup_kinds.h"
+#include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/init_tqlisp.h"
 #include "lang/site.h"
 #include "platform/d_alloc.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
 #include "words/system_info.h"
@@ -88,6 +95,33 @@ TEST(ProgramRuns, ShellReadsBothOutputsAsTheyFill) {
   const std::string want = "<Result> 1 ^\n %E\n (\"SITE\" \"s.tq\" 1 \"Shell\" 0x8004021a\n (\"" + std::string(1 << 20, 'o') +
                            "\" \"" + std::string(1 << 20, 'e') + "\"))</Result>\n";
   EXPECT_TRUE(run.out == want) << "replies of " << run.out.size() << " bytes, not " << want.size();
+}
+
+// ---- in this process ----------------------------------------------------------------------------
+
+TEST(InProcess, SetLogPathLeavesOneConditionSavingEveryRecord) {
+  minimum_matrix_init(0, nullptr);
+  tqtest::TempDir dir;
+  const std::string path = dir.file("run");
+  tqtest::Task task([path] {  // words run on a task bound to an interpreter
+    setup_self_interpreter();
+    {
+      GcFrame frame("SetLogPath");
+      const std::string form = "(SetLogPath \"" + path + "\" 5000000000 3)";
+      TQ_SEXP* forms = sexp_commands(utf8_cm, form.c_str(), nullptr);
+      EXPECT_EQ(eval(qvlisp_top_env1, forms->pair.car), nullptr);
+    }
+    close_self_interpreter();
+  });
+  ASSERT_TRUE(task.wait()) << "SetLogPath did not return";
+  const LOG_COND* c = condition_list;
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->next, nullptr);
+  const LOG_ACTION* a = c->action_list;
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(std::vector<int>({a->type, a->option, a->size, a->div_nos}), std::vector<int>({LA_SAVE, LO_ALL, INT32_MAX, 3}));
+  EXPECT_EQ(std::string(n_string(utf8_cm, a->path)), path);
+  reset_log_condition();
 }
 
 // ---- version records -----------------------------------------------------------------------------
