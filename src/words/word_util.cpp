@@ -25,6 +25,25 @@ bool in_comma_list(const L_CHAR* list, const L_CHAR* name) {
   }
 }
 
+bool keyword_flags(const L_CHAR* text, const WORD_KEYWORD* table, int* flags) {
+  *flags = 0;
+  for (const L_CHAR* p = text; *p;) {
+    const L_CHAR* end = p;
+    while (*end && *end != ':') ++end;
+    const WORD_KEYWORD* row = table;
+    for (; row->name; ++row) {
+      const char* n = row->name;
+      const L_CHAR* q = p;
+      while (q < end && *n && *q == L_CHAR(static_cast<unsigned char>(*n))) ++q, ++n;
+      if (q == end && !*n) break;
+    }
+    if (!row->name) return false;
+    *flags |= row->flags;
+    p = *end ? end + 1 : end;
+  }
+  return true;
+}
+
 TQ_SEXP* word_error_str(TQ_SEXP* at, uint32_t code, const char* func, const char* text) {
   return lang_error(at, code, func, n_get_string(text));
 }

@@ -31,6 +31,15 @@ inline TQISP_ENV* env_of(TQ_SEXP* v) { return get_type(v) == kTagEnv ? v->env.da
 // Whether name is one of the comma-separated names of list (empty names never match).
 bool in_comma_list(const L_CHAR* list, const L_CHAR* name);
 
+// One keyword of an attribute whose value is keywords joined by ":" (options, open flags).
+struct WORD_KEYWORD {
+  const char* name;
+  int flags;
+};
+// ORs the flags of the ":"-separated keywords of text (an empty text has none); false when
+// one is not in the table (rows up to the first null name).
+bool keyword_flags(const L_CHAR* text, const WORD_KEYWORD* table, int* flags);
+
 // A word's error cell at the position of at (usually the word's own form s), with data a
 // plain string (lang_error_text makes it a list of one string, lang_error takes any cell).
 TQ_SEXP* word_error_str(TQ_SEXP* at, uint32_t code, const char* func, const char* text);
