@@ -60,9 +60,7 @@ L_CHAR get_proper_code(TQ_SEXP* s, int str_max) {
   int best_count = 0;
   for (CS_LIST* l = w.lst; l; l = l->next) {
     if (l->count <= best_count) continue;
-    // The survey counts characters above 255 only, so the plain UCS class (0) stands for
-    // characters ASCII cannot carry: it is asked for by such a character, not by 0 itself.
-    if (CODE_METHOD* cm = search_cm_by_main_code(l->code == 0 ? 0x100 : l->code)) {
+    if (CODE_METHOD* cm = search_cm_by_main_code(l->code)) {
       best = cm;
       best_count = l->count;
     }
