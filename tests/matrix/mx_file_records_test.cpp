@@ -192,4 +192,96 @@ TEST(MxFileRecords, NodeForms) {
   EXPECT_EQ(mx_dim_code_cmp(a, b, tm.get()), 0) << "two codes inside one block";
 }
 
+// The 10001st ring entry purges the oldest node with all its records; a node still in
+// memory forgets them, and its next save makes new ones.
+TEST(MxFileRecords, RingBound) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("ring");
+  {
+    BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
+    FreeNode oldest(m.get(), {0, 0});
+    oldest.fill(1.0);
+    ASSERT_EQ(save_matrix_node(&oldest.n), 0);
+    MATRIX_NODE*& chain = m->node_hash[_get_node_hash(m.get(), oldest.dc.data())];
+    chain = &oldest.n;  // in the node cache, as far as the purge looks
+    for (int64_t i = 1; i <= kMxCacheCountMax; ++i) {
+      FreeNode n(m.get(), {0, 256 * i});
+      n.fill(double(i));
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+    }
+    EXPECT_EQ(m->file_work->subheader.cache_count, kMxCacheCountMax);
+    EXPECT_EQ(std::vector<int64_t>({oldest.n.fofs, oldest.n.ring_fofs, oldest.ch[0].data_fofs}),
+              std::vector<int64_t>(3, 0));
+    FreeNode again(m.get(), {0, 0});
+    EXPECT_EQ(load_matrix_node(&again.n), MX_NOT_OPEN);
+    ASSERT_EQ(save_matrix_node(&oldest.n), 0);
+    EXPECT_NE(oldest.n.fofs, 0);
+    chain = nullptr;
+    FreeNode second(m.get(), {0, 256});
+    EXPECT_EQ(load_matrix_node(&second.n), MX_NOT_OPEN) << "the next oldest went";
+  }
+  EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
+}
+
+// Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
+TEST(MxFileRecords, DamagedFiles) {
+  tqtest::TempDir dir;
+  const std::string base = dir.file("base");
+  int64_t header, sub, root, def, node, addr;
+  {
+    BareMatrix m({{kListAxis, kListAxis}, {{&mx_type_double, 2, &g_two_and_half, 0}}, MXP_FILE_RING}, base);
+    FreeNode n(m.get(), {0, 0, 0});
+    n.fill(7.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    header = m->file_work->header_fofs, sub = m->file_work->subheader_fofs, root = m->file_work->subheader.node_root;
+    def = m->channel_info[0].default_data_fofs, node = n.n.fofs, addr = n.n.dim_addr_fofs;
+  }
+  ASSERT_EQ(walk(base).substr(0, 3), "OK ");
+  auto put = [](Bytes& b, int64_t rec, int at, uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
+  };
+  constexpr int kCode = 24;  // a node record's code: after channel, ring and children offsets
+  struct Row {
+    const char* name;
+    int64_t rec;
+    int at;
+    uint64_t value;
+    int width;
+    int code;
+    const char* line;
+  } rows[] = {
+      {"one channel more", header, 0, 2, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"dim 2^31", header, 4, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"2^31 levels", header, 12, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"subheader at a 0x602", header, 24, uint64_t(def), 8, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"root of kind 2", root, 0, 2, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
+      {"root of kind 256", root, 0, 256, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
+      {"marked open", sub, 892, 1, 4, MX_FILE_HELD, "************ DESTROY-3 1\n"},
+      {"node of another level", node, kCode + 1, 1, 1, MX_LOAD_FAILED, "loading_error(1)\n"},
+      {"code cut by the record", node, kCode + 6, 0, 1, MX_LOAD_FAILED, "loading_error(2)\n"},
+      {"chain reaching a 0x605", node, 0, uint64_t(addr), 8, MX_LOAD_FAILED, "data error\n"},
+      {"ring entry at a 0x602", node, 8, uint64_t(def), 8, MX_LOAD_FAILED, "delete_mx_cache_ring\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes bytes = file_bytes(base);
+    put(bytes, r.rec, r.at, r.value, r.width);
+    const std::string path = dir.file(r.name);
+    tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
+    int code = 0;
+    const std::string out = printed([&] {
+      BareMatrix m(load_spec(), path);
+      code = m.code();
+      if (code) return;
+      FreeNode n(m.get(), {0, 0, 0});
+      code = load_matrix_node(&n.n);
+      EXPECT_EQ(std::vector<int64_t>({n.n.status, n.n.fofs, n.n.ring_fofs}), std::vector<int64_t>(3, 0));
+      EXPECT_EQ(n.ch[0].data, nullptr);
+    });
+    EXPECT_EQ(code, r.code);
+    EXPECT_NE(out.find(r.line), std::string::npos) << out;
+    EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";
+  }
+}
+
 }  // namespace
