@@ -71,6 +71,11 @@ TEST(MxFileAccess, NestsForItsHolderWhileAnotherWaits) {
   ASSERT_TRUE(tqtest::wait_until([&] { return s.stage == 2; }));
   EXPECT_TRUE(s.saw_release) << "the second thread got in only after the outermost end";
   EXPECT_NE(get_mx_file_pfd(m.get()), nullptr) << "the file stays open";
+  FreeNode n(m.get(), {0, 0, 0});
+  ASSERT_EQ(save_matrix_node(&n.n), 0);
+  m->flags |= MXF_DAMAGED;  // a damaged matrix's file is closed, not emptied
+  EXPECT_EQ(printed([&] { close_matrix_file(m.get()); }), "CLOSE DETECT FLAG 2\n");
+  EXPECT_EQ(walk(dir.file("nest")), "OK nodes=1 ring=0 scripts=0\n");
 }
 
 std::atomic<int> takes{0}, gives{0};

@@ -227,14 +227,18 @@ TEST(MxFileRecords, RingBound) {
 TEST(MxFileRecords, DamagedFiles) {
   tqtest::TempDir dir;
   const std::string base = dir.file("base");
-  int64_t header, sub, root, def, node, addr;
+  int64_t header, sub, root, def, text, node, addr;
   {
-    BareMatrix m({{kListAxis, kListAxis}, {{&mx_type_double, 2, &g_two_and_half, 0}}, MXP_FILE_RING}, base);
+    BareMatrix m({{kListAxis, kListAxis},
+                  {{&mx_type_double, 2, &g_two_and_half, 0}, {&mx_type_string, 2, const_cast<char*>("abc"), 0}},
+                  MXP_FILE_RING},
+                 base);
     FreeNode n(m.get(), {0, 0, 0});
     n.fill(7.0);
     ASSERT_EQ(save_matrix_node(&n.n), 0);
     header = m->file_work->header_fofs, sub = m->file_work->subheader_fofs, root = m->file_work->subheader.node_root;
-    def = m->channel_info[0].default_data_fofs, node = n.n.fofs, addr = n.n.dim_addr_fofs;
+    def = m->channel_info[0].default_data_fofs, text = m->channel_info[1].default_data_fofs;
+    node = n.n.fofs, addr = n.n.dim_addr_fofs;
   }
   ASSERT_EQ(walk(base).substr(0, 3), "OK ");
   auto put = [](Bytes& b, int64_t rec, int at, uint64_t v, int width) {
@@ -250,7 +254,8 @@ TEST(MxFileRecords, DamagedFiles) {
     int code;
     const char* line;
   } rows[] = {
-      {"one channel more", header, 0, 2, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"a default that does not load", text, 3, 0x7878787878ull, 5, 0, ""},  // a string without end
+      {"one channel more", header, 0, 3, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"dim 2^31", header, 4, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"2^31 levels", header, 12, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"subheader at a 0x602", header, 24, uint64_t(def), 8, MX_FILE_HELD, "************ DESTROY-5\n"},
@@ -269,18 +274,22 @@ TEST(MxFileRecords, DamagedFiles) {
     const std::string path = dir.file(r.name);
     tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
     int code = 0;
+    bool has_default = true;
     const std::string out = printed([&] {
       BareMatrix m(load_spec(), path);
-      code = m.code();
-      if (code) return;
+      if ((code = m.code())) return;
+      has_default = m->channel_info[1].default_data && m->channel_info[1].default_data_fofs;
       FreeNode n(m.get(), {0, 0, 0});
-      code = load_matrix_node(&n.n);
+      if (!(code = load_matrix_node(&n.n))) return;
       EXPECT_EQ(std::vector<int64_t>({n.n.status, n.n.fofs, n.n.ring_fofs}), std::vector<int64_t>(3, 0));
       EXPECT_EQ(n.ch[0].data, nullptr);
     });
     EXPECT_EQ(code, r.code);
     EXPECT_NE(out.find(r.line), std::string::npos) << out;
     EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";
+    if (code) continue;
+    EXPECT_FALSE(has_default);
+    EXPECT_EQ(walk(path).substr(0, 3), "OK ") << "its record stays, named by the header";
   }
 }
 

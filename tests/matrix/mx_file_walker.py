@@ -250,8 +250,7 @@ class Walker:
             return
         self.node_rings = {}
         prev = None
-        stack, ofs, seen = [], top, 0
-        levels = {}
+        stack, ofs = [], top
         while stack or ofs:
             while ofs:
                 nb = self.claim(ofs, 258, 'tree')
@@ -271,27 +270,6 @@ class Walker:
                 prev = k
                 self.node(key[0], key[1])
             ofs = be(nb, 8, 8)
-        self.check_levels(top)
-
-    def check_levels(self, top):
-        # a node's level is one more than its taller child's (0 for none)
-        memo = {0: 0}
-        order, todo = [], [top] if top else []
-        while todo:
-            o = todo.pop()
-            if o in memo or o not in self.recs or self.recs[o][0] != 258:
-                continue
-            order.append(o)
-            memo[o] = None
-            b = self.recs[o][2]
-            todo += [be(b, 0, 8), be(b, 8, 8)]
-        for o in reversed(order):
-            b = self.recs[o][2]
-            s, l, lv = be(b, 0, 8), be(b, 8, 8), be(b, 16, 4, True)
-            want = 1 + max(memo.get(s) or 0, memo.get(l) or 0)
-            if lv != want:
-                fail('tree node %d level %d, its children give %d' % (o, lv, want))
-            memo[o] = lv
 
     def key(self, o, data):
         m = self.m
