@@ -3,7 +3,6 @@
 // into a file of 10^5 nodes, with the ring of stored nodes (each save then purges the
 // oldest of its 10000) and without.
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -28,8 +28,8 @@ SEM mx_file_lock;
 int mx_open_files_cnt;
 int call_mx_file_gc;
 
-CALL_LOCK_DESCRIPTER (*mx_call_lock_func)(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC func, void* data,
-                                          const char* file, int line) = xx_call_lock;
+CALL_LOCK_DESCRIPTER (*mx_call_lock_func)
+(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC func, void* data, const char* file, int line) = xx_call_lock;
 int (*mx_call_unlock_func)(CALL_LOCK_DESCRIPTER d) = call_unlock;
 
 namespace {

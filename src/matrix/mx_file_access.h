@@ -26,37 +26,37 @@ namespace tq {
 
 // The open-file state of a file matrix (its file_work), zeroed on the debug heap.
 struct MX_FILE_WORK {
-  PDB64* pdb_fd;            // the open store file; null while closed
-  int64_t header_fofs;      // the 0x600 record
-  int64_t subheader_fofs;   // the 0x601 record; 0 until known
+  PDB64* pdb_fd;                // the open store file; null while closed
+  int64_t header_fofs;          // the 0x600 record
+  int64_t subheader_fofs;       // the 0x601 record; 0 until known
   PN64_MX_SUBHEADER subheader;  // host-order copy
-  int favt64_err;           // error word of the node index's operations
+  int favt64_err;               // error word of the node index's operations
   CALL_LOCK_DESCRIPTER lock_d;  // the call lock held on the file's name; d null when none
-  int lock_cnt;             // depth of the current access
-  int lock_tid;             // the thread inside the access; 0 when free
-  const char* lock_file;    // site of the outermost access
+  int lock_cnt;                 // depth of the current access
+  int lock_tid;                 // the thread inside the access; 0 when free
+  const char* lock_file;        // site of the outermost access
   int lock_line;
   int oflags;               // open(2) flags of the next opening
   FAVT64_ROOT* index_root;  // the node index's root, checked, while the file is open
 };
 
-extern SEM mx_file_lock;          // the access bookkeeping of every file matrix
-extern int mx_open_files_cnt;     // matrix store files open (mx_file_lock)
-extern int call_mx_file_gc;       // an idle pass runs (matrix_lock)
+extern SEM mx_file_lock;       // the access bookkeeping of every file matrix
+extern int mx_open_files_cnt;  // matrix store files open (mx_file_lock)
+extern int call_mx_file_gc;    // an idle pass runs (matrix_lock)
 
-inline constexpr int kMxFileGcSeconds = 15;   // the idle pass's interval
-inline constexpr int kMxFileIdleSeconds = 30; // a file unused this long is closed
-inline constexpr int kMxOpenFilesMax = 9;     // more open files than this close the oldest
-inline constexpr int kMxFileKind = 31;        // the store file kind of matrix files
-inline constexpr int kMxCallLockWrite = 2;    // the call lock's type exclusive to a thread
+inline constexpr int kMxFileGcSeconds = 15;    // the idle pass's interval
+inline constexpr int kMxFileIdleSeconds = 30;  // a file unused this long is closed
+inline constexpr int kMxOpenFilesMax = 9;      // more open files than this close the oldest
+inline constexpr int kMxFileKind = 31;         // the store file kind of matrix files
+inline constexpr int kMxCallLockWrite = 2;     // the call lock's type exclusive to a thread
 
 // The call-lock client: the hooks through which the access takes and gives up the lock on
 // a file's name (xx_call_lock and call_unlock of the interpreter runtime unless a test puts
 // its own). A null take hook, or a take that comes back without a lock (no lock server
 // configured, or the server refused), lets the access go on unlocked; only a valid
 // descriptor is given back.
-extern CALL_LOCK_DESCRIPTER (*mx_call_lock_func)(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC func,
-                                                 void* data, const char* file, int line);
+extern CALL_LOCK_DESCRIPTER (*mx_call_lock_func)(const L_CHAR* name, int type, CALL_LOCK_EVENT_FUNC func, void* data,
+                                                 const char* file, int line);
 extern int (*mx_call_unlock_func)(CALL_LOCK_DESCRIPTER d);
 
 // Creates mx_file_lock, registers the idle pass every 15 s and the node index's key check.

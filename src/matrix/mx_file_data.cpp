@@ -152,7 +152,8 @@ int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int
     changed = true;
   }
   int err = 0;
-  for (int e = 0; cals && e < kMxEvents && !err; ++e) changed |= save_script(m, &s.mode_cal_fofs[mode][e], cals[e], &err);
+  for (int e = 0; cals && e < kMxEvents && !err; ++e)
+    changed |= save_script(m, &s.mode_cal_fofs[mode][e], cals[e], &err);
   if (changed && save_subheader(m, 1) != 0) err = -1;
   return err ? -2 : 0;
 }

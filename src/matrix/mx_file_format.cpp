@@ -10,7 +10,7 @@ namespace tq {
 namespace {
 
 constexpr int kPriBody = 0;
-constexpr int kCalBody = kPriBody + 4 * kMxModes * kMxEvents;  // 288
+constexpr int kCalBody = kPriBody + 4 * kMxModes * kMxEvents;   // 288
 constexpr int kRootBody = kCalBody + 8 * kMxModes * kMxEvents;  // 864
 static_assert(kRootBody + 32 == int(kMxSubheaderMem) - 16);
 

@@ -27,8 +27,8 @@ enum : uint16_t {
   kRecMxCacheRing = 0x607,  // an entry of the ring of stored nodes
 };
 
-inline constexpr int kMxModes = 3;      // sets of event priorities and scripts
-inline constexpr int kMxEvents = 24;    // access ids per set
+inline constexpr int kMxModes = 3;    // sets of event priorities and scripts
+inline constexpr int kMxEvents = 24;  // access ids per set
 inline constexpr uint64_t kMxSubheaderMem = 912;
 inline constexpr uint64_t kMxCacheRingMem = 40;
 inline constexpr int kMxHeaderFixed = 32;    // header body bytes before the per-axis fields
@@ -46,11 +46,11 @@ struct PN64_MX_SUBHEADER {
   PN64_HEADER h;  // type 0x601, size 912
   int32_t mode_pri_area[kMxModes][kMxEvents];
   int64_t mode_cal_fofs[kMxModes][kMxEvents];  // 0x604 records, 0 where none
-  int64_t node_root;   // the node index's tree root
-  int64_t cache_next;  // newest ring entry; the subheader's own offset when the ring is empty
-  int64_t cache_prev;  // oldest ring entry; likewise
+  int64_t node_root;                           // the node index's tree root
+  int64_t cache_next;                          // newest ring entry; the subheader's own offset when the ring is empty
+  int64_t cache_prev;                          // oldest ring entry; likewise
   int32_t cache_count;
-  int32_t flags;       // kMxSubOpen
+  int32_t flags;  // kMxSubOpen
 };
 
 // The 912 bytes of the subheader record (head in file order) from s, and back. The unpack

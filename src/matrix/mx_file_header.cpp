@@ -6,13 +6,13 @@
 
 #include <vector>
 
+#include "matrix/matrix_registry.h"
 #include "matrix/mx_code.h"
 #include "matrix/mx_codes.h"
 #include "matrix/mx_file_access.h"
 #include "matrix/mx_file_data.h"
 #include "matrix/mx_node_index.h"
 #include "mxtype/mx_type.h"
-#include "matrix/matrix_registry.h"
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
 #include "store/record_io.h"
@@ -45,8 +45,8 @@ bool parse_header(HeaderFields* h, const uint8_t* rec) {
   h->total_levels = int32_t(get_be32(b + 12));
   h->modify_time = int64_t(get_be64(b + 16));
   h->subheader_fofs = int64_t(get_be64(b + 24));
-  if (h->dim < 0 || h->dim > kMxMaxDim || h->channel_nos < 0 || h->total_levels < 0 ||
-      h->total_levels > kMxMaxLevels || h->subheader_fofs <= 0)
+  if (h->dim < 0 || h->dim > kMxMaxDim || h->channel_nos < 0 || h->total_levels < 0 || h->total_levels > kMxMaxLevels ||
+      h->subheader_fofs <= 0)
     return false;
   const uint8_t* p = b + kMxHeaderFixed;
   const uint8_t* end = b + len;
@@ -152,7 +152,8 @@ int create_records(MATRIX* m, MX_FILE_WORK* w) {
     w->subheader_fofs = mx_alloc_record(p, kRecMxSubheader, kMxSubheaderMem);
     put_be64(mx_body(rec) + 24, uint64_t(w->subheader_fofs));
     w->subheader.cache_next = w->subheader.cache_prev = w->subheader_fofs;
-    FAVT64_ROOT* root = w->subheader_fofs > 0 ? l_favt64_alloc_root(p, kFavtKindNodeIndex, mx_dim_code_endian) : nullptr;
+    FAVT64_ROOT* root =
+        w->subheader_fofs > 0 ? l_favt64_alloc_root(p, kFavtKindNodeIndex, mx_dim_code_endian) : nullptr;
     if (root) {
       w->subheader.node_root = int64_t(root->h.fofs);
       w->index_root = root;
@@ -197,11 +198,16 @@ int load_matrix_header(MATRIX* m, int oflags, int) {
     w->subheader_fofs = h.subheader_fofs;
     r = load_subheader(m, 0);
   }
-  if (!sane || r == -2) r = destroy(m, "************ DESTROY-5\n");
-  else if (r) r = destroy(m, "************ DESTROY-2\n");
-  else if (w->subheader.flags & kMxSubOpen) r = destroy(m, "************ DESTROY-3 %x\n", w->subheader.flags);
-  else if (!mx_index_root(m)) r = destroy(m, "************ DESTROY-6\n");
-  else if ((r = describe(m, h)) != 0) mx_file_refuse(m);
+  if (!sane || r == -2)
+    r = destroy(m, "************ DESTROY-5\n");
+  else if (r)
+    r = destroy(m, "************ DESTROY-2\n");
+  else if (w->subheader.flags & kMxSubOpen)
+    r = destroy(m, "************ DESTROY-3 %x\n", w->subheader.flags);
+  else if (!mx_index_root(m))
+    r = destroy(m, "************ DESTROY-6\n");
+  else if ((r = describe(m, h)) != 0)
+    mx_file_refuse(m);
   if (r) {
     d_f_ree(rec);
     return r;
@@ -232,7 +238,8 @@ int load_subheader(MATRIX* m, int sfa) {
   MX_FILE_WORK* w = m->file_work;
   if (!w) return -1;
   if (!sfa && start_file_access(m)) return -1;
-  void* rec = w->pdb_fd && w->subheader_fofs > 0 ? l_read_filespace64f(w->pdb_fd, uint64_t(w->subheader_fofs)) : nullptr;
+  void* rec =
+      w->pdb_fd && w->subheader_fofs > 0 ? l_read_filespace64f(w->pdb_fd, uint64_t(w->subheader_fofs)) : nullptr;
   int r = -1;
   if (rec) {
     r = mx_unpack_subheader(&w->subheader, static_cast<uint8_t*>(rec)) ? 0 : -2;

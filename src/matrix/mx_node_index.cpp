@@ -22,7 +22,7 @@ namespace tq {
 
 namespace {
 
-constexpr int kOfsLen = 8;  // the node record offset leading every key
+constexpr int kOfsLen = 8;     // the node record offset leading every key
 constexpr int kRootBody = 12;  // a tree root's body: kind s32, top node s64
 
 // The code of key k (at least dim_bytes after its offset, or bounded by len) into dc.
@@ -190,7 +190,8 @@ int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
   const int64_t head = w->subheader_fofs;
   const bool empty = s.cache_next == head;
   PN64_MX_CACHE_RING e, first;
-  if (fofs == head || fofs == s.cache_next || !read_ring(p, fofs, &e) || (!empty && !read_ring(p, s.cache_next, &first))) {
+  if (fofs == head || fofs == s.cache_next || !read_ring(p, fofs, &e) ||
+      (!empty && !read_ring(p, s.cache_next, &first))) {
     ring_damage();
     return -1;
   }
@@ -315,7 +316,8 @@ MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int li
   mx_index_key(upper.data(), 0, top.data(), dim);
   MX_INDEX_CMP cw{m, 0, nullptr, nullptr};
   int err = 0;
-  BOUND64_LIST* found = l_favt64_bound_search(&err, root, nullptr, lower.data(), upper.data(), limit, mx_index_cmp, &cw);
+  BOUND64_LIST* found =
+      l_favt64_bound_search(&err, root, nullptr, lower.data(), upper.data(), limit, mx_index_cmp, &cw);
   MX_DIM_CODE_LIST* head = nullptr;
   MX_DIM_CODE_LIST** tail = &head;
   for (BOUND64_LIST* b = found; b; b = b->next) {

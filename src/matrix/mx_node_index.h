@@ -52,8 +52,8 @@ class MxCodeBuf {
 struct MX_INDEX_CMP {
   MATRIX* m;
   int damaged;
-  const void* key;       // a key whose code is known already (may be null)
-  const int64_t* key_dc; // that code
+  const void* key;        // a key whose code is known already (may be null)
+  const int64_t* key_dc;  // that code
 };
 // The index's compare (FAVT64_CMP): the order of node_data against key, work MX_INDEX_CMP.
 int mx_index_cmp(void* node_data, void* key, void* work);

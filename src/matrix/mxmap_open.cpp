@@ -125,8 +125,8 @@ int describe_channels(MATRIX* m, int dest_dim) {
   std::vector<Decl> decls = {{0, &mx_type_double_v, 3, &zero}, {1, &mx_type_string_v, 3, nullptr},
                              {8, &mx_type_block, 3, nullptr},    {9, &mx_type_uint8_v, 2, nullptr},
                              {10, &mx_type_double, 2, nullptr},  {11, &mx_type_double_v, 2, nullptr}};
-  for (int ch = kFixedChannels; ch < kFixedChannels + dest_dim; ++ch) decls.push_back({ch, &mx_type_double_v, 2, &zero});
-  for (int ch = kFixedChannels + dest_dim; ch < p.channel_nos; ++ch) decls.push_back({ch, &mx_type_double, 2, &zero});
+  for (int ch = kFixedChannels; ch < p.channel_nos; ++ch)
+    decls.push_back({ch, ch < kFixedChannels + dest_dim ? &mx_type_double_v : &mx_type_double, 2, &zero});
   for (const Decl& d : decls) {
     MATRIX_CHANNEL_INFO inf{d.tp, d.flags, d.def, 0};
     if (const int r = set_matrix_channel_info(m, d.ch, &inf)) return r;

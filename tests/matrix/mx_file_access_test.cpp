@@ -1,5 +1,7 @@
 // File access of file matrices (nesting, lock events, open marks, the idle pass on a held
 // clock), matrix copy, and the sample open hook. The walker checks the files left.
+#include "matrix/mx_file_access.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_codes.h"
-#include "matrix/mx_file_access.h"
 #include "matrix/mx_file_data.h"
 #include "matrix/mx_file_fixture.h"
 #include "matrix/mx_node_record.h"
@@ -115,9 +116,9 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     bytes[size_t(m->file_work->subheader_fofs + 4 + 895)] = 1;  // another holder's mark
     tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
     int r = 0;
-    EXPECT_EQ(printed([&] { r = start_file_access(m.get()); }),
-              "_start_file_access " + path + " " + (std::ostringstream() << m.get()).str() +
-                  "\n************ DESTROY-4\n");
+    EXPECT_EQ(
+        printed([&] { r = start_file_access(m.get()); }),
+        "_start_file_access " + path + " " + (std::ostringstream() << m.get()).str() + "\n************ DESTROY-4\n");
     EXPECT_EQ(r, MX_FILE_HELD);
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({3, 3}));
     EXPECT_TRUE(file_bytes(path) == bytes);
@@ -154,7 +155,8 @@ TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
     EXPECT_EQ(get_mx_file_pfd(ms[1]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
   }
   for (MATRIX* m : ms) close_matrix(m);
-  for (size_t i = 0; i < specs.size(); ++i) EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
+  for (size_t i = 0; i < specs.size(); ++i)
+    EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
 }
 
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
@@ -220,8 +222,9 @@ TEST(MxMapOpen, DescribesTheSampleMatrix) {
   wait_matrix_mode(m);
   EXPECT_EQ(m->total_levels, 11);
   ASSERT_EQ(m->p.channel_nos, 26);
-  std::vector<MDT> want = {&mx_type_double_v, &mx_type_string_v, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &mx_type_block,
-          &mx_type_uint8_v,  &mx_type_double,   &mx_type_double_v};
+  std::vector<MDT> want = {&mx_type_double_v, &mx_type_string_v, nullptr,         nullptr,
+                           nullptr,           nullptr,           nullptr,         nullptr,
+                           &mx_type_block,    &mx_type_uint8_v,  &mx_type_double, &mx_type_double_v};
   want.insert(want.end(), 3, &mx_type_double_v);
   want.insert(want.end(), 11, &mx_type_double);
   for (int ch = 0; ch < 26; ++ch) EXPECT_EQ(m->channel_info[ch].data_type, want[size_t(ch)]) << ch;
@@ -242,7 +245,8 @@ TEST(MxMapOpen, DescribesTheSampleMatrix) {
     ASSERT_EQ(load_mode_cal(cals, nullptr, m, 0), 0);
     for (int id = 0; id < kMxEvents; ++id) {
       TQ_SEXP* set = m->cal[id] ? static_cast<TQ_SEXP*>(m->cal[id]->data) : nullptr;
-      EXPECT_EQ(cals[id] ? text(cals[id]) : "", set ? text(set) : "") << "the stored text reads as the set script " << id;
+      EXPECT_EQ(cals[id] ? text(cals[id]) : "", set ? text(set) : "")
+          << "the stored text reads as the set script " << id;
     }
   }
   close_matrix(m);

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/matrix_open.h"
 #include "matrix/mx_file_access.h"
@@ -12,7 +13,6 @@
 #include "matrix/mx_node_record.h"
 #include "matrix/node_cache.h"
 #include "matrix/test_store.h"
-#include "interp/script_start.h"
 #include "mxtype/datum.h"
 #include "mxtype/mx_type.h"
 #include "platform/d_alloc.h"
@@ -127,7 +127,7 @@ double FreeNode::value(int c) const {
   const void* d = ch[size_t(c)].data;
   if (!d) return NAN;
   return n.matrix->channel_info[c].data_type->type == MXT_DOUBLE ? *static_cast<const double*>(d)
-                                                                  : *static_cast<const int16_t*>(d);
+                                                                 : *static_cast<const int16_t*>(d);
 }
 
 std::vector<uint8_t> file_bytes(const std::string& path) {

@@ -54,9 +54,11 @@ TEST(MxFileRecords, ExactBytes) {
     header = m->file_work->header_fofs;
     sub = m->file_work->subheader_fofs;
   }
-  EXPECT_EQ(body_at(file_bytes(dir.file("one")), header),
-            cat({{0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x0B}, Bytes(8), be64(sub),
-                 {1, 8, 3, 0xE8, 0, 3, 0, 3}, Bytes(20)}));
+  EXPECT_EQ(body_at(file_bytes(dir.file("one")), header), cat({{0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x0B},
+                                                               Bytes(8),
+                                                               be64(sub),
+                                                               {1, 8, 3, 0xE8, 0, 3, 0, 3},
+                                                               Bytes(20)}));
   {  // two axes, a bit field, no ring; a float default
     BareMatrix m({{kAxis, kAxis}, {{&mx_type_float, 2, &g_one_and_half, 0}}}, dir.file("bits"));
     FreeNode n(m.get(), {1, 512, 0});
