@@ -1,6 +1,7 @@
 // The session switch, its descriptors and the cache of remote version records.
 #include "remote/session.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +27,6 @@ struct SESSION_DESCRIPTOR {
 };
 
 SESSION_DESCRIPTOR* sd_list;
-int session_sw_id;
 SESSION_REMOTE_VERSION* rem_version;
 
 // The language-over-HTTP sessions come with the protocol's client; until then the row
@@ -94,6 +94,8 @@ VERSION* cached_version(const URL* u, const char* layer, SESSION_REMOTE_VERSION*
 
 }  // namespace
 
+int session_sw_id;
+
 const SESSION_SW session_sw_table[3] = {
     {"tqp", open_session_tqp, close_session_tqp, remote_session_tqp, get_remote_version_tqp},
     {"http", open_session_http, close_session_http, remote_session_http, nullptr},
@@ -111,7 +113,7 @@ int open_session(int open_opt) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   // The counter wraps round to 1; an id still open is passed over.
   do {
-    if (++session_sw_id < 1) session_sw_id = 1;
+    session_sw_id = session_sw_id >= INT_MAX || session_sw_id < 1 ? 1 : session_sw_id + 1;
   } while (search_descriptor(session_sw_id));
   auto* d = static_cast<SESSION_DESCRIPTOR*>(d_calloc(1, sizeof(SESSION_DESCRIPTOR)));
   d->id = session_sw_id;
@@ -139,6 +141,14 @@ void close_session(int id) {
     d_f_ree(e);
   }
   d_f_ree(d);
+}
+
+int protocol_session_id(int id, const char* proto) {
+  ScopedLock l(session_lock, __FILE__, __LINE__);
+  SESSION_DESCRIPTOR* d = search_descriptor(id);
+  bool no_row = false;
+  SESSION_DESCRIPTOR_LIST* e = d ? protocol_session(d, _l_string_1(std_cm, proto), &no_row) : nullptr;
+  return e ? e->id : -1;
 }
 
 TQ_SEXP* remote_session(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,

@@ -37,6 +37,8 @@ struct SESSION_SW {
 };
 // "tqp" then "http", ended by a row without proto.
 extern const SESSION_SW session_sw_table[3];
+// The last descriptor id given (session_lock).
+extern int session_sw_id;
 
 // One cached server with the version records it reported (newest first).
 struct SESSION_REMOTE_VERSION {
@@ -54,6 +56,9 @@ int open_session(int open_opt);
 // Closes descriptor id and every protocol-level session opened under it; unknown ids do
 // nothing.
 void close_session(int id);
+// The protocol-level session of descriptor id for proto ("tqp" or "http"), opened on first
+// use as a request would open it; -1 without such a descriptor, or when it cannot open.
+int protocol_session_id(int id, const char* proto);
 // Runs the forms cmd at u through descriptor id: the row's result (a delayed value, a
 // value, nil or an error cell) or error 0x80040503, site "RemoteSession", position (f, ln),
 // data ("invalid session id(session)" id), ("undefined proto(session)"), ("undefined

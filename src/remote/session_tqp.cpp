@@ -2,6 +2,8 @@
 // request (_remote_session) and its delayed result that retries itself.
 #include "remote/session_tqp.h"
 
+#include <climits>
+
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
 #include "lang/eval.h"
@@ -263,9 +265,9 @@ CON_SESSION* _search_con_session(int id) {
 
 int open_session_tqp(int type) {
   if (type != 1) return -1;  // the server search serves sessions of type 1 only
+  auto next = [](int id) { return id >= INT_MAX || id < 1 ? 1 : id + 1; };
   if (session_id < 1) session_id = 1;
-  while (_search_con_session(session_id))
-    if (++session_id < 1) session_id = 1;
+  while (_search_con_session(session_id)) session_id = next(session_id);
   auto* s = static_cast<CON_SESSION*>(d_calloc(1, sizeof(CON_SESSION)));
   s->id = session_id;
   s->type = type;
@@ -275,7 +277,7 @@ int open_session_tqp(int type) {
     s->next = session_list;
     session_list = s;
   }
-  if (++session_id < 1) session_id = 1;
+  session_id = next(session_id);
   return s->id;
 }
 
