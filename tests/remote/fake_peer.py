@@ -15,7 +15,7 @@ RULES has one rule a line, "FORM<TAB>ACTION": FORM is the form's exact text (cod
 "&cx..;" before it are not part of it) or a text ending in "*" that matches by prefix. The
 first rule that matches and is not used up gives the answer; ACTION is one of
   value TEXT          answer TEXT
-  hold TEXT           answer TEXT once "release" is read on standard input
+  hold ACTION         answer as ACTION once "release" is read on standard input
   drop                close the connection without answering
   error CODE TEXT     answer an error cell with that code (hex) and data ("TEXT")
   raw HEX             answer a list of one raw cell holding those bytes
@@ -131,7 +131,7 @@ def serve(conn, index, rules, permission):
                     continue
                 action = rule_for(rules, form)
                 hold = action.startswith("hold ")
-                reply = answer(start, "value " + action[5:] if hold else action)
+                reply = answer(start, action[5:] if hold else action)
                 if reply is None:
                     return
                 if hold:

@@ -224,6 +224,8 @@ class RemoteEnvironment : public testing::Environment {
     holder->env = tq::qvlisp_top_env1;
     holder->inp_desc = sv[0];
     ASSERT_GT(tq::setup_i(holder), 0);
+    // This thread, the delay thread and the holder's front and relay threads.
+    ASSERT_TRUE(tqtest::wait_until([] { return bound_thread_count() == 4; })) << "the runtime's threads";
   }
 };
 

@@ -211,7 +211,7 @@ TEST(NativeSession, ANativeProxyCarriesRequestsButNotThoseToDirectServers) {
 }
 
 TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
-  FakePeer peer("(w 1)\thold 1\n");
+  FakePeer peer("(w 1)\thold value 1\n");
   Clean clean;
   GcFrame frame("order");
   run_forms("(define s (OpenSession))");
