@@ -2,10 +2,12 @@
 // layer's among them, as the process entry's table does for the lower layers.
 #include "interp/runtime_start.h"
 
+#include "interp/call_lock.h"
 #include "interp/delay.h"
 #include "interp/fifo.h"
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
+#include "interp/log_queue.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "lang/eval.h"
@@ -64,7 +66,8 @@ int init_tq() {
   init_interpreter();
   init_remote_query();
   init_session();
-  // The log and the call lock come with their parts of the interpreter runtime.
+  init_log(qvlisp_top_env0, qvlisp_top_env1);
+  init_call_lock();
   stream_gc = collect_for_streams;
   register_versions();
   char* setagent = make_setagent_text();
