@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/log_record.h"
 #include "lang/eval.h"
 #include "platform/d_alloc.h"
 #include "remote/initial_forms.h"
@@ -17,8 +18,6 @@
 #include "words/registrars.h"
 
 namespace tq {
-
-L_CHAR* agent_name;
 
 namespace {
 

@@ -1,14 +1,9 @@
-// The session and proxy words' shared state and helpers: this node's agent name and the
-// server-list texts of the proxy words.
+// The proxy words' server-list texts. (This node's agent name, which SetThisAgentName
+// sets, is the log's: interp/log_record.h.)
 #pragma once
 #include "remote/proxy.h"
-#include "text/l_char.h"
 
 namespace tq {
-
-// This node's agent name (debug heap) or null; set by SetThisAgentName, replaced without a
-// lock.
-extern L_CHAR* agent_name;
 
 // The next name of a server-list text (names separated by blanks, tabs, line ends or
 // commas) from *text on, as a debug-heap copy; *text moves past it. Null when none is left.

@@ -146,7 +146,9 @@ TEST(NativeSession, ConnectsThreeTimesTwoSecondsApartUnlessRefused) {
     }
     EXPECT_EQ(printed(r), error_text(c.pos_code, "(\"" + c.text + "\" \"" + u + "\" " + std::to_string(c.result) + ")"));
     EXPECT_EQ(pauses(), base + c.pauses);
-    if (peer) EXPECT_EQ(peer->log(), std::vector<std::string>{"1 "}) << "one attempt";
+    if (peer) {
+      EXPECT_EQ(peer->log(), std::vector<std::string>{"1 "}) << "one attempt";
+    }
     run_forms("(CloseSession s)");
   }
 }
