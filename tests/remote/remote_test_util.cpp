@@ -12,9 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "entry/start.h"
-#include "interp/interpreter.h"
-#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
@@ -48,8 +45,6 @@ std::string read_line_from(int fd, milliseconds bound) {
   }
   return line;
 }
-
-bool collecting() { return getenv("TQ_GC_STRESS") != nullptr; }
 
 }  // namespace
 
@@ -152,26 +147,6 @@ int closed_port() {
   return ntohs(a.sin_port);
 }
 
-int interpreter_count() {
-  tq::TqiLock l;
-  int n = 0;
-  for (tq::TQ_INTERPRETER* b : tq::interpreter_hash)
-    for (tq::TQ_INTERPRETER* t = b; t; t = t->next) ++n;
-  return n;
-}
-
-namespace {
-
-int bound_thread_count() {
-  tq::TqiLock l;
-  int n = 0;
-  for (tq::TQ_THREAD* b : tq::thread_hash)
-    for (tq::TQ_THREAD* t = b; t; t = t->next) ++n;
-  return n;
-}
-
-}  // namespace
-
 int session_count() {
   tq::ScopedLock l(tq::session_lock, __FILE__, __LINE__);
   int n = 0;
@@ -186,20 +161,12 @@ int server_count() {
   return n;
 }
 
-Clean::Clean()
-    : interpreters_(interpreter_count()), threads_(bound_thread_count()), fds_(tqtest::open_fd_count()),
-      sessions_(session_count()) {}
+Clean::Clean() : sessions_(session_count()) {}
 
 Clean::~Clean() {
   EXPECT_TRUE(tqtest::wait_until([this] { return session_count() == sessions_; }))
       << "sessions left: " << session_count() << " for " << sessions_;
   tq::session_tick(nullptr);  // the servers the closed sessions used go, with their connections
-  EXPECT_TRUE(tqtest::wait_until([this] { return interpreter_count() == interpreters_; }))
-      << "interpreters left: " << interpreter_count() << " for " << interpreters_;
-  EXPECT_TRUE(tqtest::wait_until([this] { return bound_thread_count() == threads_; }))
-      << "bound threads left: " << bound_thread_count() << " for " << threads_;
-  EXPECT_TRUE(tqtest::wait_until([this] { return tqtest::open_fd_count() <= fds_; }))
-      << "descriptors left: " << tqtest::open_fd_count() << " for " << fds_;
 }
 
 std::string error_text(const std::string& fields, const std::string& data) {
@@ -210,23 +177,7 @@ namespace {
 
 class RemoteEnvironment : public testing::Environment {
  public:
-  void SetUp() override {
-    tq::minimum_matrix_init(0, nullptr);
-    if (collecting()) tq::eval_check_hook = [] { tq::gc_tick_notin_tick(nullptr, 0); };
-    tq::setup_self_interpreter();
-    tq::gc_push(nullptr, nullptr, "tests");
-    // A main interpreter for the program's whole life, so that no test closes it and with
-    // it every other: a descriptor-kind interpreter on a socket pair whose other end stays.
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    tq::TQ_INTERPRETER* holder = new_tq_interpreter();
-    holder->a_type = tq::TQI_DESC;
-    holder->env = tq::qvlisp_top_env1;
-    holder->inp_desc = sv[0];
-    ASSERT_GT(tq::setup_i(holder), 0);
-    // This thread, the delay thread and the holder's front and relay threads.
-    ASSERT_TRUE(tqtest::wait_until([] { return bound_thread_count() == 4; })) << "the runtime's threads";
-  }
+  void SetUp() override { tqtest::start_test_runtime(true); }
 };
 
 [[maybe_unused]] testing::Environment* const remote_environment =

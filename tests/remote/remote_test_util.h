@@ -1,8 +1,7 @@
 // Helpers of the remote tests: the fake native peer (fake_peer.py, shared by every remote
 // test) run as a child process, language forms evaluated with a collection after each, and
-// the check that a test leaves no interpreter, bound thread, descriptor or session behind.
-// The test program runs the program's whole start-up, binds the test thread to an
-// interpreter of its own and keeps a main interpreter for its whole life.
+// the check that a test leaves no session, interpreter, bound thread or descriptor behind.
+// The test program runs the program's whole start-up (support/runtime_env.h).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "lang/sexp.h"
+#include "support/runtime_env.h"
 #include "support/test_util.h"
 
 namespace remotetest {
@@ -49,20 +49,20 @@ std::string tqp_url(int port, const std::string& path);
 // A loopback port nothing listens on.
 int closed_port();
 
-int interpreter_count();
 int session_count();  // native sessions alive
 int server_count();   // server records alive
 
-// Remembers the interpreters, bound threads and descriptors and the native sessions at
-// construction; the destructor closes the given session descriptors, prunes the server
-// records the closed sessions leave, and expects every count to come back (bounded).
+// Remembers the native sessions, interpreters, bound threads and descriptors at
+// construction; the destructor waits for the sessions to be gone, prunes the server records
+// they leave (with their connections), and expects every count to come back (bounded).
 class Clean {
  public:
   Clean();
   ~Clean();
 
  private:
-  int interpreters_, threads_, fds_, sessions_;
+  int sessions_;
+  tqtest::NoLeftovers rest_;  // checked after the destructor's body
 };
 
 // "\n %E\n (<fields>\n <data>)", the printed error with the site and file of a form read
