@@ -6,11 +6,8 @@
 // counts lines as the reader does and answers "(+ 1 2)" with 3, every other form with ().
 // Report: requests per second (items_per_second) of each; the closing note gives
 // RemoteSession's time per request as a ratio of remote_query's (goal: at most 1.3).
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +22,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/task.h"
+#include "support/loopback_server.h"
 #include "remote/query.h"
 #include "stream/string_stream.h"
 #include "text/l_string.h"
@@ -73,31 +71,13 @@ void twin_connection(void* p) {
   close(fd);
 }
 
-void twin_acceptor(void* p) {
-  const int lfd = int(reinterpret_cast<intptr_t>(p));
-  for (int fd; (fd = accept(lfd, nullptr, nullptr)) >= 0;) {
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    create_task(twin_connection, reinterpret_cast<void*>(intptr_t(fd)), 3);
-  }
-}
-
 // The runtime with its words, this thread bound to an interpreter, and the twin; its port.
 int twin_port() {
   static int port = [] {
     tq::minimum_matrix_init(0, nullptr);
     tq::setup_self_interpreter();
     tq::gc_push(nullptr, nullptr, "bench");
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 16) != 0 ||
-        getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return -1;
-    create_task(twin_acceptor, reinterpret_cast<void*>(intptr_t(lfd)), 3);
-    return int(ntohs(a.sin_port));
+    return benchsupport::serve_loopback(twin_connection);
   }();
   return port;
 }

@@ -205,16 +205,6 @@ std::string eval_text(const std::string& text) {
   return printed(v);
 }
 
-namespace {
-
-class InterpEnvironment : public testing::Environment {
- public:
-  void SetUp() override { tqtest::start_test_runtime(false); }
-};
-
-[[maybe_unused]] testing::Environment* const interp_environment =
-    testing::AddGlobalTestEnvironment(new InterpEnvironment);
-
-}  // namespace
+TQTEST_RUNTIME_ENVIRONMENT(false);
 
 }  // namespace interptest

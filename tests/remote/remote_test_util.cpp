@@ -173,16 +173,6 @@ std::string error_text(const std::string& fields, const std::string& data) {
   return "^\n %E\n (" + fields + "\n " + data + ")";
 }
 
-namespace {
-
-class RemoteEnvironment : public testing::Environment {
- public:
-  void SetUp() override { tqtest::start_test_runtime(true); }
-};
-
-[[maybe_unused]] testing::Environment* const remote_environment =
-    testing::AddGlobalTestEnvironment(new RemoteEnvironment);
-
-}  // namespace
+TQTEST_RUNTIME_ENVIRONMENT(true);
 
 }  // namespace remotetest

@@ -4,6 +4,7 @@
 // every other); counts of interpreters and bound threads; and the check that a test leaves
 // no interpreter, bound thread or descriptor behind.
 #pragma once
+#include <gtest/gtest.h>
 
 namespace tqtest {
 
@@ -26,4 +27,18 @@ class NoLeftovers {
   int interpreters_, threads_, fds_;
 };
 
+class RuntimeEnvironment : public testing::Environment {
+ public:
+  explicit RuntimeEnvironment(bool words) : words_(words) {}
+  void SetUp() override { start_test_runtime(words_); }
+
+ private:
+  bool words_;
+};
+
 }  // namespace tqtest
+
+// Registers the runtime's start-up with the test program (once per program, at load time).
+#define TQTEST_RUNTIME_ENVIRONMENT(words)                                              \
+  [[maybe_unused]] static testing::Environment* const tqtest_runtime_environment = \
+      testing::AddGlobalTestEnvironment(new ::tqtest::RuntimeEnvironment(words))
