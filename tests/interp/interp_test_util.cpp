@@ -186,15 +186,6 @@ tq::TQ_INTERPRETER info(unsigned id) {
   return r;
 }
 
-std::string printed(tq::TQ_SEXP* v) {
-  tq::STREAM* out = tq::s_open_string_write(tq::utf8_cm);
-  tq::print_sexp(out, v, 0);
-  const char* text = tq::s_get_string(out);
-  std::string r = text ? text : "";
-  d_s_close(out);
-  return r;
-}
-
 std::string eval_text(const std::string& text) {
   tq::GcFrame frame("eval_text");
   tq::STREAM* st = tq::s_open_string_read(text.data(), tq::utf8_cm, int(text.size()), 1);

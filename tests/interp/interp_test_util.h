@@ -91,7 +91,7 @@ tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there 
 
 // Evaluates the text's forms in the inner top environment; the printed value of the last.
 std::string eval_text(const std::string& text);
-std::string printed(tq::TQ_SEXP* v);
+using tqtest::printed;
 
 using tqtest::NoLeftovers;
 

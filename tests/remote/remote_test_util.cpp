@@ -108,11 +108,7 @@ bool FakePeer::wait_for(const std::string& text, int count) const {
 }
 
 std::string printed(tq::TQ_SEXP* v) {
-  tq::STREAM* out = tq::s_open_string_write(tq::utf8_cm);
-  tq::print_sexp(out, v, 0);
-  const char* text = tq::s_get_string(out);
-  std::string r = text ? text : "";
-  d_s_close(out);
+  std::string r = tqtest::printed(v);
   const std::string site = "\"" + std::string(tq::n_string(tq::utf8_cm, tq::get_tqlisp_site())) + "\"";
   for (size_t at = 0; (at = r.find(site, at)) != std::string::npos; at += 6) r.replace(at, site.size(), "\"SITE\"");
   return r;

@@ -40,6 +40,7 @@ class FakePeer {
 // Evaluates the forms of text in the inner top environment, one after another with a
 // collection after each; the printed value of each (delayed values are waited for).
 std::vector<std::string> run_forms(const std::string& text);
+// The printed form (support/runtime_env.h) with this host's site written "SITE".
 std::string printed(tq::TQ_SEXP* v);
 // The forms of text, read.
 tq::TQ_SEXP* read_forms(const std::string& text);

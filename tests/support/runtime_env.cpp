@@ -13,6 +13,8 @@
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/print.h"
+#include "stream/string_stream.h"
 #include "support/test_util.h"
 
 namespace tqtest {
@@ -51,6 +53,15 @@ int bound_thread_count() {
   for (tq::TQ_THREAD* b : tq::thread_hash)
     for (tq::TQ_THREAD* t = b; t; t = t->next) ++n;
   return n;
+}
+
+std::string printed(tq::TQ_SEXP* v) {
+  tq::STREAM* out = tq::s_open_string_write(tq::utf8_cm);
+  tq::print_sexp(out, v, 0);
+  const char* text = tq::s_get_string(out);
+  std::string r = text ? text : "";
+  d_s_close(out);
+  return r;
 }
 
 NoLeftovers::NoLeftovers() : interpreters_(interpreter_count()), threads_(bound_thread_count()), fds_(open_fd_count()) {}

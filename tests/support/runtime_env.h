@@ -6,6 +6,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "lang/sexp.h"
+
 namespace tqtest {
 
 // Starts the interpreter runtime (init_tq), or with words the program's whole upper
@@ -15,6 +19,8 @@ void start_test_runtime(bool words);
 
 int interpreter_count();
 int bound_thread_count();
+// The printed form of a value (S-expression flags 0, UTF-8); a delayed value is waited for.
+std::string printed(tq::TQ_SEXP* v);
 
 // Remembers the interpreters, bound threads and descriptors at construction; the destructor
 // expects each to come back (bounded: closes are queued).
