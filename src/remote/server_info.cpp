@@ -97,7 +97,6 @@ int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {
   if (!(r->i.status & set_if)) return -2;
   if (f & SI_STATUS) r->i.status = si->status;
   if ((f & SI_IP) && si->ip) enter_ip(r, si->ip);
-  if ((f & SI_NAME) && !r->i.name) enter_name(r, si->name);  // found by address: now by name too
   int result = 0;
   if (f & SI_THPUT) {
     if (cmd == SI_SET || (cmd == SI_SMOOTH && made)) r->i.thput = si->thput;
@@ -108,7 +107,7 @@ int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {
     if (cmd == SI_SET || (cmd == SI_IF_ZERO && r->i.data == 0)) r->i.data = si->data;
     else result = cmd == SI_IF_ZERO ? -2 : -1;
   }
-  r->i.active_flags |= f & ~(SI_NAME | SI_IP);  // those two are set with the chains
+  r->i.active_flags |= f & ~(SI_NAME | SI_IP);  // those two come with the chains the record is in
   r->w_time = tick_now();
   return result;
 }

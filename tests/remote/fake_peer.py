@@ -20,7 +20,7 @@ first rule that matches and is not used up gives the answer; ACTION is one of
   error CODE TEXT     answer an error cell with that code (hex) and data ("TEXT")
   raw HEX             answer a list of one raw cell holding those bytes
 and may begin with "once " to be used a single time. Without a rule the answer is ().
-Standard input also takes "drop" (close every connection); its end ends the program.
+The end of standard input ends the program.
 """
 import socket
 import sys
@@ -28,7 +28,6 @@ import threading
 
 lock = threading.Lock()
 held = []  # (connection, reply bytes) waiting for "release"
-conns = []
 log = None
 
 
@@ -147,21 +146,15 @@ def serve(conn, index, rules, permission):
 
 def commands():
     for line in sys.stdin:
-        word = line.strip()
+        if line.strip() != "release":
+            continue
         with lock:
-            if word == "release":
-                for conn, reply in held:
-                    try:
-                        conn.sendall(reply)
-                    except OSError:
-                        pass
-                held.clear()
-            elif word == "drop":
-                for conn in conns:
-                    try:
-                        conn.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
+            for conn, reply in held:
+                try:
+                    conn.sendall(reply)
+                except OSError:
+                    pass
+            held.clear()
 
 
 def main():
@@ -179,8 +172,6 @@ def main():
         while True:
             conn, _ = srv.accept()
             index += 1
-            with lock:
-                conns.append(conn)
             threading.Thread(target=serve, args=(conn, index, rules, permission), daemon=True).start()
 
     threading.Thread(target=accept_loop, daemon=True).start()

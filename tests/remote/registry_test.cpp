@@ -69,27 +69,27 @@ TEST(ServerInfo, RecordsAreFoundAndUpdatedAsAsked) {
     SERVER_INFO si{flags, 0, const_cast<char*>(name), ip, 0, 0};
     return get_serverinfo(&si) == 0 ? si : SERVER_INFO{-1, 0, nullptr, 0, 0, 0};
   };
-  // "ab" and "ba" share a name bucket, 0x0a000001 and 0x0a00000e an address bucket.
-  ASSERT_EQ(set(SI_NAME | SI_IP, "ab", 0x0a000001, 0, SI_SET), 0);
-  ASSERT_EQ(set(SI_NAME | SI_IP, "ba", 0x0a00000e, 0, SI_SET), 0);
-  EXPECT_EQ(get(SI_NAME, "ab", 0).ip, 0x0a000001u);
-  EXPECT_EQ(get(SI_NAME, "ba", 0).ip, 0x0a00000eu);
-  EXPECT_EQ(get(SI_IP, nullptr, 0x0a000001).status, 1);
-  EXPECT_EQ(get(SI_IP, nullptr, 0x0a00000e).active_flags, SI_STATUS | SI_IP | SI_NAME);
+  // Records stay for the process: each run has names and addresses of its own. "ab.." and
+  // "ba.." share a name bucket, ip + 1 and ip + 14 an address bucket.
+  static int run = 0;
+  const std::string k = std::to_string(++run), ab = "ab" + k, ba = "ba" + k, zz = "zz" + k, ef = "ef" + k;
+  const uint32_t ip = 0x0a000000u + uint32_t(run) * 0x1000u;
+  ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 1, 0, SI_SET), 0);
+  ASSERT_EQ(set(SI_NAME | SI_IP, ba.c_str(), ip + 14, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).ip, ip + 1);
+  EXPECT_EQ(get(SI_NAME, ba.c_str(), 0).ip, ip + 14);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 1).status, 1);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 14).active_flags, SI_STATUS | SI_IP | SI_NAME);
   // Lookups by name do not fall back to the address; set_serverinfo does.
-  EXPECT_EQ(get(SI_NAME | SI_IP, "zz", 0x0a000001).active_flags, -1);
-  EXPECT_EQ(set(SI_NAME | SI_IP | SI_DATA, "zz", 0x0a000001, 7, SI_SET), 0);
-  EXPECT_EQ(get(SI_NAME, "ab", 0).data, 7);
+  EXPECT_EQ(get(SI_NAME | SI_IP, zz.c_str(), ip + 1).active_flags, -1);
+  EXPECT_EQ(set(SI_NAME | SI_IP | SI_DATA, zz.c_str(), ip + 1, 7, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).data, 7);
   // A new address moves the record between address chains.
-  ASSERT_EQ(set(SI_NAME | SI_IP, "ab", 0x0a000002, 0, SI_SET), 0);
-  EXPECT_EQ(get(SI_IP, nullptr, 0x0a000001).active_flags, -1);
-  EXPECT_EQ(get(SI_IP, nullptr, 0x0a000002).data, 7);
-  // A record made by address alone is found by name once it is given one.
-  ASSERT_EQ(set(SI_IP, nullptr, 0x0a000003, 0, SI_SET), 0);
-  ASSERT_EQ(set(SI_NAME | SI_IP, "cd", 0x0a000003, 0, SI_SET), 0);
-  EXPECT_EQ(get(SI_NAME, "cd", 0).ip, 0x0a000003u);
+  ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 2, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 1).active_flags, -1);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 2).data, 7);
 
-  ASSERT_EQ(set(SI_NAME | SI_IP, "ef", 0x0a000005, 0, SI_SET), 0);
+  ASSERT_EQ(set(SI_NAME | SI_IP, ef.c_str(), ip + 5, 0, SI_SET), 0);
   struct Case {
     int flags, value, cmd, set_if, result, thput, data;
   } cases[] = {
@@ -104,8 +104,8 @@ TEST(ServerInfo, RecordsAreFoundAndUpdatedAsAsked) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    EXPECT_EQ(set(SI_NAME | c.flags, "ef", 0, c.value, c.cmd, c.set_if), c.result);
-    const SERVER_INFO got = get(SI_NAME, "ef", 0);
+    EXPECT_EQ(set(SI_NAME | c.flags, ef.c_str(), 0, c.value, c.cmd, c.set_if), c.result);
+    const SERVER_INFO got = get(SI_NAME, ef.c_str(), 0);
     EXPECT_EQ(got.thput, c.thput);
     EXPECT_EQ(got.data, c.data);
   }

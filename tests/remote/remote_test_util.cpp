@@ -84,12 +84,7 @@ FakePeer::~FakePeer() {
   }
 }
 
-void FakePeer::command(const std::string& word) {
-  const std::string line = word + "\n";
-  EXPECT_EQ(::write(in_, line.data(), line.size()), ssize_t(line.size()));
-}
-void FakePeer::release() { command("release"); }
-void FakePeer::drop() { command("drop"); }
+void FakePeer::release() { EXPECT_EQ(::write(in_, "release\n", 8), 8); }
 
 std::vector<std::string> FakePeer::log() const {
   std::vector<std::string> lines;
@@ -147,13 +142,6 @@ int session_count() {
   tq::ScopedLock l(tq::session_lock, __FILE__, __LINE__);
   int n = 0;
   for (tq::CON_SESSION* s = tq::session_list; s; s = s->next) ++n;
-  return n;
-}
-
-int server_count() {
-  tq::ScopedLock l(tq::session_lock, __FILE__, __LINE__);
-  int n = 0;
-  for (tq::CON_SERVER* s = tq::server_list; s; s = s->next) ++n;
   return n;
 }
 

@@ -28,10 +28,8 @@ class FakePeer {
   // Waits (bounded) until count lines contain text.
   bool wait_for(const std::string& text, int count = 1) const;
   void release();  // sends the held replies
-  void drop();     // closes every connection
 
  private:
-  void command(const std::string& word);
   tqtest::TempDir dir_;
   int pid_ = -1;
   int in_ = -1;  // its standard input
@@ -51,7 +49,6 @@ std::string tqp_url(int port, const std::string& path);
 int closed_port();
 
 int session_count();  // native sessions alive
-int server_count();   // server records alive
 
 // Remembers the native sessions, interpreters, bound threads and descriptors at
 // construction; the destructor waits for the sessions to be gone, prunes the server records
