@@ -5,6 +5,7 @@
 #include "interp/call_lock.h"
 #include "interp/delay.h"
 #include "interp/fifo.h"
+#include "interp/file_prefix.h"
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
@@ -41,6 +42,7 @@ void init_interpreter() {
   tqi_lock = new_lock();
   fifo_lock = new_lock();
   sem_tqi_lex_lock = new_lock();
+  init_file_prefix();
   if (!program_gc_hooks) set_runtime_gc_hooks();  // the locks they take exist from here on
   init_delay_queue();
   tqi_id = 1;
