@@ -2,7 +2,6 @@
 #include "remote/session.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include "lang/gc.h"
@@ -214,29 +213,6 @@ void free_remote_version(SESSION_REMOTE_VERSION* rv) {
     rv->v = v->next;
     free_version(v);
   }
-}
-
-VERSION* convert_to_version(TQ_SEXP* l) {
-  TQ_SEXP* e[6];
-  for (int i = 0; i < 6; ++i) e[i] = get_el(l, i);
-  for (int i = 0; i < 5; ++i)
-    if (get_type(e[i]) != kTagString) return nullptr;
-  auto* v = static_cast<VERSION*>(d_calloc(1, sizeof(VERSION)));
-  v->layer = ln_copy_str(std_cm, e[0]->string.data);
-  v->name = ln_copy_str(std_cm, e[1]->string.data);
-  v->publisher = ln_copy_str(std_cm, e[2]->string.data);
-  v->version = ln_copy_str(std_cm, e[3]->string.data);
-  char* date = ln_copy_str(std_cm, e[4]->string.data);
-  for (char* p = date; *p; ++p)
-    if (*p == '-') *p = ' ';
-  int ymd[3] = {0, 0, 0};
-  std::sscanf(date, "%i %i %i", &ymd[0], &ymd[1], &ymd[2]);
-  d_f_ree(date);
-  v->year = uint16_t(ymd[0]);
-  v->month = uint8_t(ymd[1]);
-  v->date = uint8_t(ymd[2]);
-  if (get_type(e[5]) == kTagString) v->comment = ln_copy_str(std_cm, e[5]->string.data);
-  return v;
 }
 
 }  // namespace tq

@@ -75,10 +75,4 @@ VERSION* get_remote_version(int id, URL* u, const char* layer);
 void free_remote_version(SESSION_REMOTE_VERSION* rv);
 void setup_remote_session_opt(REMOTE_SESSION_OPT* opt);  // -1 and 0
 
-// A version record (debug heap, free with free_version) from the list form of a peer's
-// GetVersion reply: layer, name, publisher and version strings, then the date text read as
-// up to three "-"-separated integers (year, month, day); a sixth string, when present,
-// becomes the comment. Null when one of the first five is missing or not a string.
-VERSION* convert_to_version(TQ_SEXP* list);
-
 }  // namespace tq

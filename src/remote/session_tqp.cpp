@@ -18,6 +18,7 @@
 #include "remote/query.h"
 #include "stream/format.h"
 #include "text/l_string.h"
+#include "words/system_info.h"  // convert_to_version, the list form of a version record
 
 namespace tq {
 
