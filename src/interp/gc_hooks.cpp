@@ -32,6 +32,8 @@ void runtime_gc_lock() {
 
 }  // namespace
 
+void (*gc_session_hook)();
+
 void gc_tq_lock() {
   lock_task(tqi_lock);
   lock_task(fifo_lock);
@@ -75,6 +77,8 @@ void gc_lib() {
   gc_qvlisp();
   GC_SITE();
   gc_interpreter();
+  GC_SITE();
+  if (gc_session_hook) gc_session_hook();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

@@ -17,7 +17,10 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/proxy.h"
 #include "remote/query.h"
+#include "remote/server_info.h"
+#include "remote/session.h"
 #include "remote/setagent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
@@ -56,13 +59,15 @@ int init_tq() {
   program_gc_hooks = gc_hooks_set();
   minit();
   init_queue();
-  // The proxies and the protocol server's side come with the session layer.
+  init_proxy();
+  // The protocol server's side comes with the HTTP layer.
   init_qvlisp();
   init_unit();
   init_gc_task();
-  // Server information comes with the proxy layer.
+  init_serverinfo();
   init_interpreter();
-  init_remote_query();  // the sessions' first part; the rest comes with the session layer
+  init_remote_query();
+  init_session();
   init_log(qvlisp_top_env0, qvlisp_top_env1);
   init_call_lock();
   stream_gc = collect_for_streams;
