@@ -8,6 +8,7 @@
 #include "lang/gc.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
+#include "remote/http_agent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -64,6 +65,8 @@ void gc_lib() {
   gc_qvlisp();
   GC_SITE();
   gc_interpreter();
+  GC_SITE();
+  gc_http_agent();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

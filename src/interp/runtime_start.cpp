@@ -14,8 +14,10 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/http_agent.h"
 #include "remote/query.h"
 #include "remote/setagent.h"
+#include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -43,7 +45,8 @@ void init_interpreter() {
   int_handler = tq_int_handler;
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
-  // The HTTP agents and authentication start here with their layers.
+  init_http_agent();
+  // Authentication starts here with its layer.
 }
 
 int init_tq() {
@@ -52,7 +55,8 @@ int init_tq() {
   program_gc_hooks = gc_hooks_set();
   minit();
   init_queue();
-  // The proxies and the protocol server's side come with the session layer.
+  // The proxies come with the session layer.
+  init_TQoHTTP_server();
   init_qvlisp();
   init_unit();
   init_gc_task();

@@ -1,0 +1,178 @@
+// Keep-alive connections between requests. A connection parked in ss_list waits there
+// without a task until the watcher sees it readable (or ended); only then does a task of
+// the self-sizing ss_task pool read its next request. So an idle client holds a descriptor
+// and a record, never a task; the empty-reply pass closes it after kToHParkLimit seconds.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "interp/accept.h"
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/tick.h"
+#include "remote/toh_server.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+STREAM_STOCK* ss_list;
+int ss_run_tasks, ss_wait_tasks;
+
+namespace {
+
+constexpr int kSsSleepersMax = 2;  // idle tasks beyond this leave the pool
+constexpr int kSsRunMax = 9;       // the pool grows while at most this many run
+int ss_wake[2] = {-1, -1};         // the watcher's wake-up pipe
+unsigned ss_serial;
+
+// The descriptor behind a socket stream, or -1.
+int stream_fd(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_exist(s) && s->h.tbl == &s_file_table ? s->file.fid : -1;
+}
+
+void poke_watcher() {
+  const char b = 0;
+  if (ss_wake[1] >= 0) (void)!write(ss_wake[1], &b, 1);
+}
+
+void drain_wake() {
+  char b[64];
+  while (read(ss_wake[0], b, sizeof b) > 0) {
+  }
+}
+
+bool dead(const STREAM_STOCK* r) { return !r->key.s || !r->tqi; }
+
+}  // namespace
+
+void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+  auto* r = static_cast<STREAM_STOCK*>(d_calloc(1, sizeof(STREAM_STOCK)));
+  r->key.s = s;
+  r->key.ip = ip;
+  r->tqi = tqi;
+  r->pl = pl;
+  r->tim = tick_now();
+  r->fd = stream_fd(s);
+  r->serial = ++ss_serial;
+  r->ready = r->fd < 0;  // a stream that cannot be polled is read at once
+  r->next = ss_list;
+  ss_list = r;
+  if (r->ready)
+    wakeup_task(&ss_list);
+  else
+    poke_watcher();
+}
+
+void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+  LOCK_SCOPE(ToH_lock);
+  _insert_ss(s, ip, tqi, pl);
+}
+
+namespace {
+
+STREAM_STOCK* _delete_ss() {
+  for (STREAM_STOCK** p = &ss_list; *p;) {
+    STREAM_STOCK* r = *p;
+    if (!dead(r) && !r->ready) {
+      p = &r->next;
+      continue;
+    }
+    *p = r->next;
+    if (!dead(r)) return r;
+    d_f_ree(r);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+STREAM_STOCK* delete_ss() {
+  LOCK_SCOPE(ToH_lock);
+  return _delete_ss();
+}
+
+STREAM_STOCK* _sslist_scan(uint32_t now) {
+  STREAM_STOCK* expired = nullptr;
+  for (STREAM_STOCK** p = &ss_list; *p;) {
+    STREAM_STOCK* r = *p;
+    if (r->key.s && !s_exist(r->key.s)) r->key.s = nullptr;
+    if (dead(r) || now - r->tim < uint32_t(kToHParkLimit)) {
+      p = &r->next;
+      continue;
+    }
+    *p = r->next;
+    r->next = expired;
+    expired = r;
+  }
+  return expired;
+}
+
+void ss_watch_task(void*) {
+  if (pipe2(ss_wake, O_CLOEXEC | O_NONBLOCK) != 0) er_panic("ss_watch_task");
+  std::vector<pollfd> fds;
+  std::vector<unsigned> serials;
+  for (;;) {
+    fds.assign(1, pollfd{ss_wake[0], POLLIN, 0});
+    serials.assign(1, 0);
+    {
+      LOCK_SCOPE(ToH_lock);
+      for (STREAM_STOCK* r = ss_list; r; r = r->next)
+        if (!dead(r) && !r->ready) {
+          fds.push_back(pollfd{r->fd, POLLIN, 0});
+          serials.push_back(r->serial);
+        }
+    }
+    while (poll(fds.data(), fds.size(), -1) < 0) {
+    }
+    drain_wake();
+    LOCK_SCOPE(ToH_lock);
+    bool any = false;
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      for (STREAM_STOCK* r = ss_list; r; r = r->next)
+        if (r->serial == serials[i]) {
+          r->ready = any = true;
+          break;
+        }
+    }
+    if (any) wakeup_task(&ss_list);
+  }
+}
+
+void ss_task(void*) {
+  lock_task(ToH_lock);
+  ++ss_run_tasks;
+  for (;;) {
+    STREAM_STOCK* r = _delete_ss();
+    if (!r) {
+      if (ss_wait_tasks > kSsSleepersMax) break;
+      --ss_run_tasks;
+      ++ss_wait_tasks;
+      sleep_task(&ss_list, ToH_lock);
+      lock_task(ToH_lock);
+      --ss_wait_tasks;
+      ++ss_run_tasks;
+      if (ss_wait_tasks == 0 && ss_run_tasks <= kSsRunMax) create_task(ss_task, nullptr, 1);
+      continue;
+    }
+    unlock_task(ToH_lock, "ss_task");
+    STREAM* next = nullptr;
+    const int result = new_accept(&next, &r->key, r->tqi, r->pl);
+    if (result == 1)
+      launch_accept_thread_id(next, r->key.ip, r->tqi, r->pl);
+    else if (result == -1)
+      d_s_close(r->key.s);
+    d_f_ree(r);
+    lock_task(ToH_lock);
+  }
+  --ss_run_tasks;
+  unlock_task(ToH_lock, "ss_task");
+}
+
+}  // namespace tq

@@ -1,0 +1,90 @@
+// The protocol server over loopback, spoken to by the Python peer (tests/remote/toh_peer.py),
+// which packs its frames and checks every reply byte by byte; the test moves the tick clock
+// and answers the peer's steps, and checks the server's diagnostic lines.
+#include <regex>
+
+#include "remote/toh_server_v2.h"
+#include "remote_test_util.h"
+
+using namespace tq;
+using namespace interptest;
+using remotetest::any_session;
+using remotetest::count;
+
+namespace {
+
+struct Case {
+  const char* scenario;
+  bool pump;  // the clock moves while it runs, so that every poll is answered
+  // Diagnostic lines the run must have printed, each with the number of times (0: at least once).
+  std::vector<std::pair<std::string, int>> lines;
+};
+
+void wait_queued(int n) {
+  ASSERT_TRUE(tqtest::wait_until([n] { return any_session([n](ToH_ENTRY* e) { return e->queued == n; }); }))
+      << "the session never had " << n << " requests waiting";
+}
+
+// The peer's steps: waits for the state it announces, or moves the clock.
+void on_step(const std::string& name, const std::string& content) {
+  if (name == "queued" || name == "queued64") return wait_queued(std::stoi(content));
+  if (name == "idle") {  // past the idle limit: the polling pass drops the session
+    tqtest::TickClock::move(kToHIdleLimit + 1);
+    return empty_reply_pass();
+  }
+  if (name == "uploading") {
+    ASSERT_TRUE(tqtest::wait_until([] {
+      LOCK_SCOPE(ToH_lock);
+      return entry_list_v2 && entry_list_v2->upload;
+    })) << "the upload never started";
+    return;
+  }
+  if (name == "empty") {  // past a second with the poll delivered and no output
+    const auto seq = int16_t(std::stoi(content));
+    ASSERT_TRUE(tqtest::wait_until([seq] {
+      return any_session([seq](ToH_ENTRY* e) { return e->list && e->list->h.seq == seq && seq_before(seq, e->recv_seq); });
+    })) << "the poll never arrived";
+    tqtest::TickClock::move(2);
+    return empty_reply_pass();
+  }
+  ADD_FAILURE() << "unknown step " << name;
+}
+
+const Case kCases[] = {
+    {"open", false, {}},
+    {"dialogue", true, {}},
+    {"refusals", false, {{"CHECKSUM ERROR\nToH INVALID COCKIE\n", 1}, {"DIR(POST) = /cgi-bin/tqsv.cgi\n", 0}}},
+    {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
+    {"empty", false, {}},
+    {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
+    {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
+    {"notfound", false, {{"DIR(GET) = /x\n", 1}, {"DIR(GET) = /<b>\n", 1}}},
+};
+
+}  // namespace
+
+class ProtocolScenario : public testing::TestWithParam<Case> {};
+
+TEST_P(ProtocolScenario, ThePeerGetsTheExpectedBytes) {
+  const Case& c = GetParam();
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  Listener l;
+  remotetest::CaptureStdout out;
+  const std::string peer = remotetest::run_peer(l, c.scenario, c.pump, on_step);
+  const std::string printed = out.text();  // failures of the steps show from here on
+  EXPECT_EQ(peer, "ok\n");
+  for (const auto& [line, times] : c.lines) {
+    if (times)
+      EXPECT_EQ(count(printed, line), times) << line << " in:\n" << printed;
+    else
+      EXPECT_GT(count(printed, line), 0) << line << " in:\n" << printed;
+  }
+  if (std::string(c.scenario) == "empty") {
+    const std::regex empty_line("EMPTY REPLY [0-9a-f]+ - [0-9]+\n");
+    EXPECT_TRUE(std::regex_search(printed, empty_line)) << printed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, ProtocolScenario, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.scenario); });
