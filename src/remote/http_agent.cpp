@@ -110,12 +110,13 @@ TQ_SEXP* request_form(HTTP_INFO* info, STREAM* s, const char* path) {
   };
   const std::string ver = std::to_string(info->http_ver), rev = std::to_string(info->http_rev);
   const std::string len = std::to_string(info->content_length);
-  attr("http_ver", ver.c_str());
-  attr("http_rev", rev.c_str());
-  attr("dir", path);
-  attr("Content-Type", info->content_type);
-  attr("Content-Length", len.c_str());
+  // Each attribute goes to the front of the list: set last to first, they read in order.
   attr("Accept-Charset", info->charset);
+  attr("Content-Length", len.c_str());
+  attr("Content-Type", info->content_type);
+  attr("dir", path);
+  attr("http_rev", rev.c_str());
+  attr("http_ver", ver.c_str());
   if (info->content_length < 1) return List(head, kListEnd);
   if (info->content_length > http_agent_body_max) return nullptr;
   auto* buf = static_cast<char*>(d_alloc(size_t(info->content_length)));

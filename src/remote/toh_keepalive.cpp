@@ -2,11 +2,14 @@
 // without a task until the watcher sees it readable (or ended); only then does a task of
 // the self-sizing ss_task pool read its next request. So an idle client holds a descriptor
 // and a record, never a task; the empty-reply pass closes it after kToHParkLimit seconds.
-#include <fcntl.h>
-#include <poll.h>
+//
+// The watcher waits in epoll, one-shot per parking, each registration carrying the record's
+// serial: a descriptor closed while parked leaves the set by itself (a poll set would keep
+// the closed socket alive, unclosed towards the client, until the poll returned).
+#include <sys/epoll.h>
 #include <unistd.h>
 
-#include <vector>
+#include <cerrno>
 
 #include "interp/accept.h"
 #include "platform/d_alloc.h"
@@ -26,7 +29,7 @@ namespace {
 
 constexpr int kSsSleepersMax = 2;  // idle tasks beyond this leave the pool
 constexpr int kSsRunMax = 9;       // the pool grows while at most this many run
-int ss_wake[2] = {-1, -1};         // the watcher's wake-up pipe
+int ss_epoll = -1;                 // the watcher's set
 unsigned ss_serial;
 
 // The descriptor behind a socket stream, or -1.
@@ -36,15 +39,14 @@ int stream_fd(STREAM* s) {
   return _s_exist(s) && s->h.tbl == &s_file_table ? s->file.fid : -1;
 }
 
-void poke_watcher() {
-  const char b = 0;
-  if (ss_wake[1] >= 0) (void)!write(ss_wake[1], &b, 1);
-}
-
-void drain_wake() {
-  char b[64];
-  while (read(ss_wake[0], b, sizeof b) > 0) {
-  }
+// Arms the one-shot wait for a parked descriptor; false when it cannot be watched.
+bool watch(int fd, unsigned serial) {
+  if (fd < 0 || ss_epoll < 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.u64 = serial;
+  if (epoll_ctl(ss_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+  return errno == EEXIST && epoll_ctl(ss_epoll, EPOLL_CTL_MOD, fd, &ev) == 0;  // parked before
 }
 
 bool dead(const STREAM_STOCK* r) { return !r->key.s || !r->tqi; }
@@ -60,13 +62,10 @@ void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
   r->tim = tick_now();
   r->fd = stream_fd(s);
   r->serial = ++ss_serial;
-  r->ready = r->fd < 0;  // a stream that cannot be polled is read at once
+  r->ready = !watch(r->fd, r->serial);  // a stream that cannot be watched is read at once
   r->next = ss_list;
   ss_list = r;
-  if (r->ready)
-    wakeup_task(&ss_list);
-  else
-    poke_watcher();
+  if (r->ready) wakeup_task(&ss_list);
 }
 
 void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
@@ -114,35 +113,25 @@ STREAM_STOCK* _sslist_scan(uint32_t now) {
 }
 
 void ss_watch_task(void*) {
-  if (pipe2(ss_wake, O_CLOEXEC | O_NONBLOCK) != 0) er_panic("ss_watch_task");
-  std::vector<pollfd> fds;
-  std::vector<unsigned> serials;
+  epoll_event ev[64];
   for (;;) {
-    fds.assign(1, pollfd{ss_wake[0], POLLIN, 0});
-    serials.assign(1, 0);
-    {
-      LOCK_SCOPE(ToH_lock);
-      for (STREAM_STOCK* r = ss_list; r; r = r->next)
-        if (!dead(r) && !r->ready) {
-          fds.push_back(pollfd{r->fd, POLLIN, 0});
-          serials.push_back(r->serial);
-        }
-    }
-    while (poll(fds.data(), fds.size(), -1) < 0) {
-    }
-    drain_wake();
+    const int n = epoll_wait(ss_epoll, ev, 64, -1);
+    if (n <= 0) continue;
     LOCK_SCOPE(ToH_lock);
-    bool any = false;
-    for (size_t i = 1; i < fds.size(); ++i) {
-      if (!fds[i].revents) continue;
+    for (int i = 0; i < n; ++i)
       for (STREAM_STOCK* r = ss_list; r; r = r->next)
-        if (r->serial == serials[i]) {
-          r->ready = any = true;
+        if (r->serial == ev[i].data.u64) {
+          r->ready = true;
           break;
         }
-    }
-    if (any) wakeup_task(&ss_list);
+    wakeup_task(&ss_list);
   }
+}
+
+void init_ss_watch() {
+  ss_epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (ss_epoll < 0) er_panic("init_ss_watch");
+  create_task(ss_watch_task, nullptr, 1);
 }
 
 void ss_task(void*) {

@@ -78,7 +78,7 @@ struct STREAM_STOCK {
   unsigned tqi;
   PERMISSION_LIST* pl;
   uint32_t tim;     // parked at
-  int fd;           // the connection's descriptor, -1 when it cannot be polled
+  int fd;           // the connection's descriptor, -1 when it cannot be watched
   unsigned serial;  // tells this parking from a later one of the same descriptor
   bool ready;       // readable (or ended): an ss_task may read its next request
 };
@@ -136,6 +136,7 @@ void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);  // 
 STREAM_STOCK* delete_ss();  // the first live readable record, or null (dead ones freed)
 void ss_task(void*);
 void ss_watch_task(void*);
+void init_ss_watch();  // the watcher's set and task
 // ToH_lock held: dead records lose their stream; records parked kToHParkLimit seconds
 // are unlinked and returned (chained) for closing outside the lock.
 STREAM_STOCK* _sslist_scan(uint32_t now);

@@ -77,7 +77,7 @@ class Conn:
         try:
             chunk = self.s.recv(65536)
         except socket.timeout:
-            raise Fail('no reply within the bound')
+            raise Fail('no reply within the bound after %r' % self.buf)
         self.buf += chunk
         return chunk
 
@@ -199,7 +199,10 @@ def admitted(out):
 def scenario_open():
     (t, seq, cookie, payload), _ = one_shot(post_head(TQSV, 12) + frame(OPEN))
     expect((t, seq, payload) == (DATA, 0, b'') and cookie[0] == CLOCK, 'open answer')
-    Session(True).end()  # keep-alive: type 5, then every request on the same socket
+    k = Session(True)  # keep-alive: type 5, then every request on the same socket
+    step('parked', wait=True)
+    k.request(b'\n')
+    k.end()
     Session(False, b'http://127.0.0.1:%d/cgi-bin/tqsv.cgi' % PORT).end()
     # Close the first session too.
     s = Session()
@@ -242,18 +245,30 @@ def scenario_refusals():
 
 
 def scenario_idle():
+    parked = Session(True)
     s = Session()
-    waiting = [s.send(b'', seq=n) for n in range(2, 11)]  # seq 1 never comes
-    step('queued', '9', wait=True)
+    waiting = []
+
+    def queue(seqs):  # a few at a time: the listener's backlog is short
+        for n in seqs:
+            waiting.append(s.send(b'', seq=n))
+            if len(waiting) % 4 == 0 or n == seqs[-1]:
+                step('queued%d' % len(waiting), str(len(waiting)), wait=True)
+
+    queue(range(2, 11))  # seq 1 never comes
     (t, seq, _, _), _ = one_shot(post_head(TQSV, 12) + frame(DATA, 5, *s.cookie))
     expect((t, seq) == (INVALID, 5), 'a seq already queued is refused')
-    waiting += [s.send(b'', seq=n) for n in range(11, 66)]
-    step('queued64', '64', wait=True)
+    queue(range(11, 66))
     (t, seq, _, _), _ = one_shot(post_head(TQSV, 12) + frame(DATA, 66, *s.cookie))
     expect((t, seq) == (INVALID, 66), 'a 65th queued request is refused')
     step('idle')
     for c, n in waiting:
         s.answer(c, n, (INVALID,))
+    try:
+        rest = parked.conn.read_to_end()
+    except Fail as e:
+        raise Fail('the idle keep-alive connection stays open: %s' % e)
+    expect(rest == b'', 'an idle keep-alive connection is closed')
 
 
 def scenario_empty():

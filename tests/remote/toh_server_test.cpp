@@ -27,10 +27,17 @@ void wait_queued(int n) {
 
 // The peer's steps: waits for the state it announces, or moves the clock.
 void on_step(const std::string& name, const std::string& content) {
-  if (name == "queued" || name == "queued64") return wait_queued(std::stoi(content));
+  if (name.rfind("queued", 0) == 0) return wait_queued(std::stoi(content));
   if (name == "idle") {  // past the idle limit: the polling pass drops the session
     tqtest::TickClock::move(kToHIdleLimit + 1);
     return empty_reply_pass();
+  }
+  if (name == "parked") {  // an idle keep-alive connection waits without a task
+    ASSERT_TRUE(tqtest::wait_until([] {
+      LOCK_SCOPE(ToH_lock);
+      return ss_list && !ss_list->next && !ss_list->ready && ss_run_tasks == 0;
+    })) << "the parked connection holds a task";
+    return;
   }
   if (name == "uploading") {
     ASSERT_TRUE(tqtest::wait_until([] {
