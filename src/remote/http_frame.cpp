@@ -1,15 +1,17 @@
 // Frame header conversion and checksum, the HTTP head parser and the head writers.
 #include "remote/http_frame.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include "platform/d_alloc.h"
 #include "platform/endian.h"
+#include "stream/file_stream.h"
 #include "stream/stream_write.h"
-#include "text/l_string.h"
 
 namespace tq {
 
@@ -51,6 +53,12 @@ void ToH_from_wire(TQoHTTP_HEADER* h) {
 
 // ---- reading head lines -----------------------------------------------------------------------
 
+int socket_fd(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  return _s_exist(s) && s->h.tbl == &s_file_table ? s->file.fid : -1;
+}
+
 namespace {
 
 char* copy_bytes(const char* p, size_t n) {
@@ -71,8 +79,38 @@ void end_token(GET_BUF*** tail, char* tok, size_t* len) {
   *len = 0;
 }
 
+// The bytes of a head. Every byte comes through s_read; on a socket, what a peek shows up to
+// the next line end is read in one call instead of byte by byte (never past the line end, so
+// a body stays unread).
+class HeadInput {
+ public:
+  explicit HeadInput(STREAM* s) : s_(s), fd_(socket_fd(s)) {}
+  bool get(char* c) {
+    if (pos_ < len_) {
+      *c = buf_[pos_++];
+      return true;
+    }
+    pos_ = len_ = 0;
+    const ssize_t n = fd_ >= 0 ? recv(fd_, buf_, sizeof buf_, MSG_PEEK | MSG_DONTWAIT) : -1;
+    if (n <= 0) return s_read(s_, c, 1) == 1;
+    const auto* nl = static_cast<const char*>(std::memchr(buf_, '\n', size_t(n)));
+    const int take = nl ? int(nl - buf_) + 1 : int(n);
+    int done = 0;
+    if (en_do(&done, s_read, s_, buf_, take) != 1) return false;
+    len_ = take;
+    *c = buf_[pos_++];
+    return true;
+  }
+
+ private:
+  STREAM* s_;
+  int fd_;
+  char buf_[kHttpLineMax];
+  int len_ = 0, pos_ = 0;
+};
+
 // One line; *bytes gets the bytes it took (line end included).
-int scan_line(GET_BUF** retp, STREAM* con, int* bytes) {
+int scan_line(GET_BUF** retp, HeadInput* in, int* bytes) {
   *retp = nullptr;
   *bytes = 0;
   GET_BUF** tail = retp;
@@ -80,7 +118,7 @@ int scan_line(GET_BUF** retp, STREAM* con, int* bytes) {
   size_t len = 0;
   for (;;) {
     char c;
-    if (s_read(con, &c, 1) != 1 || ++*bytes > kHttpLineMax) {
+    if (!in->get(&c) || ++*bytes > kHttpLineMax) {
       free_GET_BUF(*retp);
       *retp = nullptr;
       return -1;
@@ -166,8 +204,9 @@ int request_line(HTTP_INFO* info, const GET_BUF* line) {
 }  // namespace
 
 int scan_HTTP_one_line(GET_BUF** retp, STREAM* con) {
+  HeadInput in(con);
   int bytes;
-  return scan_line(retp, con, &bytes);
+  return scan_line(retp, &in, &bytes);
 }
 
 GET_BUF* step_GET_BUF(GET_BUF* b) {
@@ -185,11 +224,12 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
   *info = HTTP_INFO{};
   info->err = 200;
   info->content_length = -1;
+  HeadInput in(con);
   int total = 0;
   for (int lines = 0;; ++lines) {
     GET_BUF* line;
     int bytes;
-    if (lines == kHttpLinesMax || scan_line(&line, con, &bytes) < 0) return -1;
+    if (lines == kHttpLinesMax || scan_line(&line, &in, &bytes) < 0) return -1;
     total += bytes;
     int r = 0;
     if (total > kHttpHeadMax)
@@ -228,8 +268,8 @@ int format_reply_head(char* buf, const char* status_line, bool keep_alive, const
 
 namespace {
 
-// Process-wide request counter of the proxy form; like the path it numbers, it needs no lock.
-unsigned client_request_counter;
+// Process-wide request counter of the proxy form (it only varies the path a proxy sees).
+std::atomic<unsigned> client_request_counter;
 
 int write_head(STREAM* con, const char* head, int n) { return s_write(con, head, n) == n ? 0 : -1; }
 

@@ -87,6 +87,9 @@ struct GET_BUF {
   char* str;
 };
 
+// The descriptor of a stream on a socket (or other file-class descriptor), else -1.
+int socket_fd(STREAM* s);
+
 // Reads one head line into a token list (*retp; null for an empty or blank line): CR
 // dropped, blanks and tabs separate tokens. 0, or -1 when the stream ended or failed before
 // the line feed or the line passed kHttpLineMax bytes.

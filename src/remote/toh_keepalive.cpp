@@ -1,12 +1,15 @@
 // Keep-alive connections between requests. A connection parked in ss_list waits there
-// without a task until the watcher sees it readable (or ended); only then does a task of
-// the self-sizing ss_task pool read its next request. So an idle client holds a descriptor
-// and a record, never a task; the empty-reply pass closes it after kToHParkLimit seconds.
+// without a task until it is readable (or ended); only then does a task of the self-sizing
+// ss_task pool read its next request. So an idle client holds a descriptor and a record,
+// never a task; the empty-reply pass closes it after kToHParkLimit seconds.
 //
-// The watcher waits in epoll, one-shot per parking, each registration carrying the record's
-// serial: a descriptor closed while parked leaves the set by itself (a poll set would keep
-// the closed socket alive, unclosed towards the client, until the poll returned).
+// The pool's idle tasks wait together in one epoll set: each parking is a one-shot
+// registration carrying the record's serial, and the task woken by it serves the record
+// itself. A descriptor closed while parked leaves the set by itself (a poll set would keep
+// the closed socket alive, unclosed towards the client, until the poll returned). A record
+// that cannot be watched is ready at once and announced through the set's event counter.
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +20,6 @@
 #include "platform/startup.h"
 #include "platform/tick.h"
 #include "remote/toh_server.h"
-#include "stream/file_stream.h"
 #include "stream/stream_write.h"
 
 namespace tq {
@@ -29,15 +31,9 @@ namespace {
 
 constexpr int kSsSleepersMax = 2;  // idle tasks beyond this leave the pool
 constexpr int kSsRunMax = 9;       // the pool grows while at most this many run
-int ss_epoll = -1;                 // the watcher's set
+int ss_epoll = -1;                 // the idle tasks' set
+int ss_ready_event = -1;           // in the set: ready records wait in ss_list
 unsigned ss_serial;
-
-// The descriptor behind a socket stream, or -1.
-int stream_fd(STREAM* s) {
-  StreamPri p;
-  LOCK_SCOPE(stream_lock);
-  return _s_exist(s) && s->h.tbl == &s_file_table ? s->file.fid : -1;
-}
 
 // Arms the one-shot wait for a parked descriptor; false when it cannot be watched.
 bool watch(int fd, unsigned serial) {
@@ -60,12 +56,12 @@ void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
   r->tqi = tqi;
   r->pl = pl;
   r->tim = tick_now();
-  r->fd = stream_fd(s);
+  r->fd = socket_fd(s);
   r->serial = ++ss_serial;
   r->ready = !watch(r->fd, r->serial);  // a stream that cannot be watched is read at once
   r->next = ss_list;
   ss_list = r;
-  if (r->ready) wakeup_task(&ss_list);
+  if (r->ready) (void)!eventfd_write(ss_ready_event, 1);
 }
 
 void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
@@ -112,27 +108,38 @@ STREAM_STOCK* _sslist_scan(uint32_t now) {
   return expired;
 }
 
-void ss_watch_task(void*) {
-  epoll_event ev[64];
-  for (;;) {
-    const int n = epoll_wait(ss_epoll, ev, 64, -1);
-    if (n <= 0) continue;
-    LOCK_SCOPE(ToH_lock);
-    for (int i = 0; i < n; ++i)
-      for (STREAM_STOCK* r = ss_list; r; r = r->next)
-        if (r->serial == ev[i].data.u64) {
-          r->ready = true;
-          break;
-        }
-    wakeup_task(&ss_list);
-  }
+void init_ss_pool() {
+  ss_epoll = epoll_create1(EPOLL_CLOEXEC);
+  ss_ready_event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;  // no parking has serial 0
+  if (ss_epoll < 0 || ss_ready_event < 0 || epoll_ctl(ss_epoll, EPOLL_CTL_ADD, ss_ready_event, &ev) != 0)
+    er_panic("init_ss_pool");
 }
 
-void init_ss_watch() {
-  ss_epoll = epoll_create1(EPOLL_CLOEXEC);
-  if (ss_epoll < 0) er_panic("init_ss_watch");
-  create_task(ss_watch_task, nullptr, 1);
+namespace {
+
+// Waits in the set (ToH_lock held, released meanwhile) and marks what woke the task ready.
+void _wait_ready() {
+  unlock_task(ToH_lock, "ss_task");
+  epoll_event ev;
+  const int n = epoll_wait(ss_epoll, &ev, 1, -1);
+  lock_task(ToH_lock);
+  if (n != 1) return;
+  if (ev.data.u64 == 0) {
+    eventfd_t count;
+    (void)!eventfd_read(ss_ready_event, &count);
+    return;
+  }
+  for (STREAM_STOCK* r = ss_list; r; r = r->next)
+    if (r->serial == ev.data.u64) {
+      r->ready = true;
+      return;
+    }
 }
+
+}  // namespace
 
 void ss_task(void*) {
   lock_task(ToH_lock);
@@ -143,8 +150,7 @@ void ss_task(void*) {
       if (ss_wait_tasks > kSsSleepersMax) break;
       --ss_run_tasks;
       ++ss_wait_tasks;
-      sleep_task(&ss_list, ToH_lock);
-      lock_task(ToH_lock);
+      _wait_ready();
       --ss_wait_tasks;
       ++ss_run_tasks;
       if (ss_wait_tasks == 0 && ss_run_tasks <= kSsRunMax) create_task(ss_task, nullptr, 1);

@@ -202,7 +202,7 @@ void init_TQoHTTP_server() {
   init_chunk_read();
   http_accept_hook = new_accept;
   create_task(empty_reply_task, nullptr, 1);
-  init_ss_watch();
+  init_ss_pool();
   ss_run_tasks = 0;
   create_task(ss_task, nullptr, 1);
 }

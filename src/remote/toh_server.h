@@ -80,7 +80,7 @@ struct STREAM_STOCK {
   uint32_t tim;     // parked at
   int fd;           // the connection's descriptor, -1 when it cannot be watched
   unsigned serial;  // tells this parking from a later one of the same descriptor
-  bool ready;       // readable (or ended): an ss_task may read its next request
+  bool ready;       // readable (or ended): a task may read its next request
 };
 
 extern SEM ToH_lock;  // also guards the version-2 sessions
@@ -88,8 +88,8 @@ extern ToH_ENTRY* ToH_hash[kToHBuckets];
 extern STREAM_STOCK* ss_list;
 extern int ss_run_tasks, ss_wait_tasks;
 
-// Start-up: the lock, the chunk decoder, the listener's HTTP entry, empty_reply_task, the
-// keep-alive watcher and one ss_task.
+// Start-up: the lock, the chunk decoder, the listener's HTTP entry, empty_reply_task and
+// the keep-alive pool's first task.
 void init_TQoHTTP_server();
 
 // Serves one request read from key->s for listener `tqi` (its id). 1: a session was opened,
@@ -135,8 +135,7 @@ void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);
 void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);  // ToH_lock held
 STREAM_STOCK* delete_ss();  // the first live readable record, or null (dead ones freed)
 void ss_task(void*);
-void ss_watch_task(void*);
-void init_ss_watch();  // the watcher's set and task
+void init_ss_pool();  // the idle tasks' epoll set
 // ToH_lock held: dead records lose their stream; records parked kToHParkLimit seconds
 // are unlinked and returned (chained) for closing outside the lock.
 STREAM_STOCK* _sslist_scan(uint32_t now);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,6 +63,34 @@ TEST(Frame, WireBytesAndChecksum) {
     EXPECT_EQ(h.cockie[0], f.c0);
     EXPECT_EQ(h.cockie[1], f.c1);
   }
+}
+
+TEST(Frame, ClientRequestHeads) {
+  auto written = [](const std::function<int(STREAM*)>& write) {
+    STREAM* s = s_open_string_write(std_cm);
+    EXPECT_EQ(write(s), 0);
+    std::string r = s_get_string(s);
+    d_s_close(s);
+    return r;
+  };
+  const std::string tail = "Pragma: no-cache\r\nContent-Type: application/tqohttp\r\nHost: h:81\r\nContent-Length: 20\r\n\r\n";
+  EXPECT_EQ(written([](STREAM* s) { return output_client_header(s, 0, "h", 81, 20); }),
+            "POST http://h:81/cgi-bin/tqsv.cgi HTTP/1.0\r\n" + tail);
+  EXPECT_EQ(written([](STREAM* s) { return output_client_header(s, TOH_KEEP_ALIVE, "h", 81, 20); }),
+            "POST http://h:81/cgi-bin/tqsv.cgi HTTP/1.0\r\nConnection: keep-alive\r\n" + tail);
+  // Through a proxy the path carries a request counter of 8 bits.
+  const std::string a = written([](STREAM* s) { return output_client_header(s, TOH_VIA_PROXY, "h", 81, 20); });
+  const std::string b = written([](STREAM* s) { return output_client_header(s, TOH_VIA_PROXY | TOH_KEEP_ALIVE, "h", 81, 20); });
+  const int n = std::atoi(a.c_str() + std::strlen("POST http://h:81/cgi-bin/tqsv"));
+  EXPECT_EQ(a, "POST http://h:81/cgi-bin/tqsv" + std::to_string(n) + ".cgi HTTP/1.0\r\n" + tail);
+  EXPECT_EQ(b, "POST http://h:81/cgi-bin/tqsv" + std::to_string((n + 1) % 256) +
+                   ".cgi HTTP/1.0\r\nProxy-Connection: keep-alive\r\n" + tail);
+  EXPECT_EQ(written([](STREAM* s) { return output_client_header_upload(s, "h", 81, 100000012); }),
+            "POST http://h:81/cgi-bin/upload.cgi HTTP/1.0\r\nPragma: no-cache\r\nContent-Type: application/tqohttp2\r\n"
+            "Host: h:81\r\nContent-Length: 100000012\r\n\r\n");
+  EXPECT_EQ(written([](STREAM* s) { return output_client_header_download(s, "h", 81); }),
+            "GET http://h:81/cgi-bin/download.cgi HTTP/1.0\r\nPragma: no-cache\r\nContent-Type: application/tqohttp2\r\n"
+            "Host: h:81\r\n\r\n");
 }
 
 namespace {
