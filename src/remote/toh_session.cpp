@@ -211,17 +211,19 @@ uint32_t last_interval_time, last_polling_pass;
 int64_t polling_interval = kToHPollMax;
 
 // Requests of e received and waiting more than a second, taken in order (ToH_lock held).
+// An end frame is left for the answer of the end.
 void _empty_reply(ToH_ENTRY* e, uint32_t now, std::vector<Due>* due) {
   while (ToH_LIST* r = _ready_head(e)) {
-    if (now - r->tim <= 1) return;
+    if (now - r->tim <= 1 || r->h.type == TOH_END) return;
     due->push_back(Due{e, _take_head(e)});
     e->replying = true;
   }
 }
 
-// Drops a session whose interpreter's pipe has gone or whose client has been silent.
+// Drops a session whose interpreter has gone (its sending side ended with the interpreter's
+// end of the pipe, or the pipe itself is gone) or whose client has been silent.
 void _polling(ToH_ENTRY* e, uint32_t now, std::vector<STREAM*>* pipes) {
-  const bool gone = e->pipe && !s_exist(e->pipe);
+  const bool gone = (e->flags & TOH_SEND_DONE) || (e->pipe && !s_exist(e->pipe));
   if (!gone && now - e->last_polling < uint32_t(kToHIdleLimit)) return;
   e->flags |= TOH_DROP;
   if (e->pipe) pipes->push_back(e->pipe);

@@ -60,10 +60,11 @@ std::string run_peer(const interptest::Listener& l, const std::string& scenario,
                                       std::to_string(l.port), clock, steps.path(), scenario};
   tqtest::Task peer([=] { *result = tqtest::run_program(argv); });
   std::set<std::string> done;
+  std::string faults;
   while (!peer.done()) {
     for (const std::string& name : step_files(steps.path())) {
       if (!done.insert(name).second) continue;
-      if (on_step) on_step(name, tqtest::read_file(steps.file(name)));
+      if (on_step) faults += on_step(name, tqtest::read_file(steps.file(name)));
       tqtest::write_file(steps.file(name + ".go"), "");
     }
     if (pump) {
@@ -72,7 +73,7 @@ std::string run_peer(const interptest::Listener& l, const std::string& scenario,
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return result->out == "ok\n" ? result->out : result->out + result->err;
+  return (result->out == "ok\n" ? result->out : result->out + result->err) + faults;
 }
 
 bool any_session(const std::function<bool(tq::ToH_ENTRY*)>& pred) {

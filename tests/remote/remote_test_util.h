@@ -25,10 +25,10 @@ class CaptureStdout {
 };
 
 // Runs toh_peer.py's scenario against the listener. Each step file the scenario leaves is
-// handed to on_step(name, content) and then answered. With pump, the clock moves 2 s and an
-// empty-reply pass runs every 10 ms, so that every poll is answered. "ok\n", or what the
-// peer printed and its errors.
-using StepFn = std::function<void(const std::string& name, const std::string& content)>;
+// handed to on_step(name, content), which answers what went wrong ("" for nothing), and then
+// answered. With pump, the clock moves 2 s and an empty-reply pass runs every 10 ms, so that
+// every poll is answered. "ok\n", or what the peer printed, its errors and the steps' faults.
+using StepFn = std::function<std::string(const std::string& name, const std::string& content)>;
 std::string run_peer(const interptest::Listener& l, const std::string& scenario, bool pump, const StepFn& on_step = {});
 
 // Under ToH_lock: whether some session satisfies pred.

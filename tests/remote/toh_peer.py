@@ -216,6 +216,7 @@ def scenario_dialogue():
     s.request(b'\n')
     s.poll_until(b'</Permission>\n')
     admitted(s.out)
+    step('poll', wait=True)  # a polling pass keeps a session whose interpreter runs
     s.request(b'(+ 1 2)\n')
     s.poll_until(b'<Result> 2 3</Result>\n')
     # Seq 4 is sent before seq 3; the interpreter still reads them in seq order.
@@ -269,6 +270,17 @@ def scenario_idle():
     except Fail as e:
         raise Fail('the idle keep-alive connection stays open: %s' % e)
     expect(rest == b'', 'an idle keep-alive connection is closed')
+
+
+def scenario_gone():
+    s = Session()
+    s.request(b'\n')
+    while not ADMISSION.match(s.out):
+        s.request(b'')
+    c, seq = s.send(b'(Break)\n')  # the interpreter ends, and with it the session
+    s.answer(c, seq, (INVALID,))
+    (t, _, _, _), _ = one_shot(post_head(TQSV, 12) + frame(DATA, seq + 1, *s.cookie))
+    expect(t == INVALID, 'the dropped session answered %d' % t)
 
 
 def scenario_empty():

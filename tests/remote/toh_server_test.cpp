@@ -20,41 +20,52 @@ struct Case {
   std::vector<std::pair<std::string, int>> lines;
 };
 
-void wait_queued(int n) {
-  ASSERT_TRUE(tqtest::wait_until([n] { return any_session([n](ToH_ENTRY* e) { return e->queued == n; }); }))
-      << "the session never had " << n << " requests waiting";
-}
+bool until(const std::function<bool()>& cond) { return tqtest::wait_until(cond); }
 
-// The peer's steps: waits for the state it announces, or moves the clock.
-void on_step(const std::string& name, const std::string& content) {
-  if (name.rfind("queued", 0) == 0) return wait_queued(std::stoi(content));
+// The peer's steps: waits for the state it announces, or moves the clock. What went wrong.
+std::string on_step(const std::string& name, const std::string& content) {
+  if (name.rfind("queued", 0) == 0) {
+    const int n = std::stoi(content);
+    return until([n] { return any_session([n](ToH_ENTRY* e) { return e->queued == n; }); }) ? ""
+                                                                                           : "never " + content + " waiting\n";
+  }
   if (name == "idle") {  // past the idle limit: the polling pass drops the session
     tqtest::TickClock::move(kToHIdleLimit + 1);
-    return empty_reply_pass();
+    empty_reply_pass();
+    return "";
+  }
+  if (name == "poll") {  // a polling pass keeps a session whose interpreter runs
+    tqtest::TickClock::move(kToHPollMax);
+    empty_reply_pass();
+    return any_session([](ToH_ENTRY*) { return true; }) ? "" : "a live session was dropped\n";
   }
   if (name == "parked") {  // an idle keep-alive connection waits without a task
-    ASSERT_TRUE(tqtest::wait_until([] {
-      LOCK_SCOPE(ToH_lock);
-      return ss_list && !ss_list->next && !ss_list->ready && ss_run_tasks == 0;
-    })) << "the parked connection holds a task";
-    return;
+    return until([] {
+             LOCK_SCOPE(ToH_lock);
+             return ss_list && !ss_list->next && !ss_list->ready && ss_run_tasks == 0;
+           })
+               ? ""
+               : "the parked connection holds a task\n";
   }
   if (name == "uploading") {
-    ASSERT_TRUE(tqtest::wait_until([] {
-      LOCK_SCOPE(ToH_lock);
-      return entry_list_v2 && entry_list_v2->upload;
-    })) << "the upload never started";
-    return;
+    return until([] {
+             LOCK_SCOPE(ToH_lock);
+             return entry_list_v2 && entry_list_v2->upload;
+           })
+               ? ""
+               : "the upload never started\n";
   }
   if (name == "empty") {  // past a second with the poll delivered and no output
     const auto seq = int16_t(std::stoi(content));
-    ASSERT_TRUE(tqtest::wait_until([seq] {
-      return any_session([seq](ToH_ENTRY* e) { return e->list && e->list->h.seq == seq && seq_before(seq, e->recv_seq); });
-    })) << "the poll never arrived";
+    if (!until([seq] {
+          return any_session([seq](ToH_ENTRY* e) { return e->list && e->list->h.seq == seq && seq_before(seq, e->recv_seq); });
+        }))
+      return "the poll never arrived\n";
     tqtest::TickClock::move(2);
-    return empty_reply_pass();
+    empty_reply_pass();
+    return "";
   }
-  ADD_FAILURE() << "unknown step " << name;
+  return "unknown step " + name + "\n";
 }
 
 const Case kCases[] = {
@@ -63,6 +74,7 @@ const Case kCases[] = {
     {"refusals", false, {{"CHECKSUM ERROR\nToH INVALID COCKIE\n", 1}, {"DIR(POST) = /cgi-bin/tqsv.cgi\n", 0}}},
     {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
     {"empty", false, {}},
+    {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
     {"notfound", false, {{"DIR(GET) = /x\n", 1}, {"DIR(GET) = /<b>\n", 1}}},
