@@ -1,9 +1,5 @@
 // HTTP agents: local agents served through the Python peer, a remote agent asked through a
 // fake text-protocol peer, and percent coding.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "interp/script_start.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
@@ -29,22 +25,6 @@ void local_agent(const char* path, const char* text) {
   insert_http_agent_list(path, env, nullptr, nullptr, nullptr);
 }
 
-// A port nothing listens on while the object lives: bound, never listening.
-struct DeadPort {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int port = 0;
-  DeadPort() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~DeadPort() { close(fd); }
-};
-
 std::string http_get(int port, const std::string& path) {
   Sock c(Sock::connect_loopback(port));
   c.send("GET " + path + " HTTP/1.0\r\n\r\n");
@@ -66,8 +46,10 @@ TEST(HttpAgent, LocalAgentsAnswerByTheirContentType) {
   Listener l;
   remotetest::CaptureStdout out;
   const std::string peer = remotetest::run_peer(l, "agents", false);
-  out.text();
+  const std::string printed = out.text();
   EXPECT_EQ(peer, "ok\n");
+  for (const char* line : {"DIR(GET) = /x\n", "DIR(GET) = /<b>\n", "DIR(POST) = /gif\n"})
+    EXPECT_EQ(remotetest::count(printed, line), 1) << line << " in:\n" << printed;
 }
 
 TEST(HttpAgent, ARemoteAgentAsksItsInterpreter) {
@@ -103,8 +85,7 @@ TEST(HttpAgent, ARemoteAgentAsksItsInterpreter) {
 TEST(HttpAgent, ADeadPeerGivesTheUnavailablePage) {
   NoLeftovers clean;
   Listener l;
-  DeadPort dead;
-  remote_agent("/dead", dead.port);
+  remote_agent("/dead", FakeServer().port);  // closed at once: the connect is refused
   const std::string reply = http_get(l.port, "/dead");
   EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
   EXPECT_NE(reply.find("HTTP Status: 503 Service Unavailable\n\r<HR>\n\rMessage: /dead<BR>\n\rTQ Code:"), std::string::npos)

@@ -77,7 +77,6 @@ const Case kCases[] = {
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
-    {"notfound", false, {{"DIR(GET) = /x\n", 1}, {"DIR(GET) = /<b>\n", 1}}},
 };
 
 }  // namespace
