@@ -115,15 +115,24 @@ void _new_cockie(uint32_t c[2]) {
   while (_find_entry(c) || _find_entry_v2(c));
 }
 
-int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive) {
-  char buf[kReplyHeadMax + 12];
+int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
+                      const char* bytes) {
+  // One write for the whole reply: a reply split in two would wait on the client's delayed
+  // acknowledgement of the first part.
+  const size_t extra = bytes && payload > 0 ? size_t(payload) : 0;
+  char small[kReplyHeadMax + 12 + 512];
+  char* buf = kReplyHeadMax + 12 + extra <= sizeof small ? small : static_cast<char*>(d_alloc(kReplyHeadMax + 12 + extra));
   const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp",
                                   payload < 0 ? -1 : 12 + payload, false);
   TQoHTTP_HEADER f = h;
   f.type = type;
   ToH_to_wire(&f);
   std::memcpy(buf + n, &f, 12);
-  return s_write(con, buf, n + 12) == n + 12 ? 0 : -1;
+  if (extra) std::memcpy(buf + n + 12, bytes, extra);
+  const int len = n + 12 + int(extra);
+  const int r = s_write(con, buf, len) == len ? 0 : -1;
+  if (buf != small) d_f_ree(buf);
+  return r;
 }
 
 int output_server_header(STREAM* s, const HTTP_INFO* info) {

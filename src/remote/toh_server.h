@@ -102,8 +102,10 @@ int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* 
 // info->content_length when >= 0. 0, or -1 when the write failed.
 int output_server_header(STREAM* s, const HTTP_INFO* info);
 // The reply head and a frame equal to h (host order) but of `type`, Content-Length 12 +
-// payload (payload < 0: no Content-Length line). 0, or -1.
-int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive);
+// payload (payload < 0: no Content-Length line), then the payload's bytes when given, all in
+// one write. 0, or -1.
+int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
+                      const char* bytes = nullptr);
 
 // A new cookie (ToH_lock held): the tick second and a random word, unique among the live
 // sessions of both versions.

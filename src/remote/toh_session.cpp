@@ -96,10 +96,11 @@ int answer(ToH_ENTRY* e, ToH_LIST* r, STREAM* pipe) {
   }
   // The answer to an end frame closes its connection, whatever the session's choice.
   const bool end = r->h.type == TOH_END;
-  if (write_frame_reply(r->con, r->h, end ? TOH_END : TOH_DATA, n, keep_alive(e) && !end) == 0) {
-    int done = 0;
-    s_copy_to_stream(&done, pipe, r->con, n);
-  }
+  auto* out = static_cast<char*>(d_alloc(size_t(n)));
+  int got = 0;
+  en_do(&got, s_read, pipe, out, n);  // queued already: no wait
+  write_frame_reply(r->con, r->h, end ? TOH_END : TOH_DATA, got, keep_alive(e) && !end, out);
+  d_f_ree(out);
   return 0;
 }
 
