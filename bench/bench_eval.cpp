@@ -7,12 +7,8 @@
 // process; its start-up (an empty script) is measured alone and taken off its times.
 #include <benchmark/benchmark.h>
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "interp/runtime_start.h"
@@ -22,6 +18,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "stream/string_stream.h"
+#include "support/guile_peer.h"
 #include "text/l_string.h"
 #include "words/function_start.h"
 
@@ -74,24 +71,9 @@ void run_tq(const char* src) {
   }
 }
 
-// Seconds of one run of guile on the given program text.
-double guile_seconds(const std::string& program) {
-  const std::string path = "/tmp/bench_eval_" + std::to_string(getpid()) + ".scm";
-  FILE* f = std::fopen(path.c_str(), "w");
-  std::fputs(program.c_str(), f);
-  std::fclose(f);
-  const std::string cmd = std::string(GUILE_PROGRAM) + " --no-auto-compile " + path + " > /dev/null 2>&1";
-  auto start = std::chrono::steady_clock::now();
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "bench_eval: guile failed\n");
-  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::remove(path.c_str());
-  return s;
-}
-
 void run_guile(benchmark::State& state, const char* program) {
-  signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; system() must wait for its child
-  const double startup = guile_seconds("");
-  for (auto _ : state) state.SetIterationTime(std::max(0.0, guile_seconds(program) - startup));
+  const double startup = tqbench::guile_seconds("");
+  for (auto _ : state) state.SetIterationTime(std::max(0.0, tqbench::guile_seconds(program) - startup));
 }
 
 void BM_TqFib25(benchmark::State& state) {

@@ -2,10 +2,13 @@
 // layer's among them, as the process entry's table does for the lower layers.
 #include "interp/runtime_start.h"
 
+#include "interp/call_lock.h"
 #include "interp/delay.h"
 #include "interp/fifo.h"
+#include "interp/file_prefix.h"
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
+#include "interp/log_queue.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "lang/eval.h"
@@ -38,6 +41,7 @@ void init_interpreter() {
   tqi_lock = new_lock();
   fifo_lock = new_lock();
   sem_tqi_lex_lock = new_lock();
+  init_file_prefix();
   if (!program_gc_hooks) set_runtime_gc_hooks();  // the locks they take exist from here on
   init_delay_queue();
   tqi_id = 1;
@@ -63,7 +67,8 @@ int init_tq() {
   // Server information comes with the proxy layer.
   init_interpreter();
   init_remote_query();  // the sessions' first part; the rest comes with the session layer
-  // The log and the call lock come with their parts of the interpreter runtime.
+  init_log(qvlisp_top_env0, qvlisp_top_env1);
+  init_call_lock();
   stream_gc = collect_for_streams;
   register_versions();
   char* setagent = make_setagent_text();

@@ -25,4 +25,7 @@ constexpr int tqi_timeout_seconds(int ticks) {
 void tqi_tick_task(void* data);  // task body, priority 3: tqi_tick every 5 seconds
 void tqi_tick();                 // one tick over all interpreters
 
+// Sleeps the calling thread for seconds of the tick layer's clock (a pause between retries).
+void tick_sleep(int seconds);
+
 }  // namespace tq

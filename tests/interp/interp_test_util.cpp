@@ -249,8 +249,8 @@ class InterpEnvironment : public testing::Environment {
     holder->inp_desc = sv[0];  // sv[1] stays open, unread, for the life of the program
     ASSERT_GT(tq::setup_i(holder), 0);
     ASSERT_EQ(tq::get_main_interpreter(), int(holder->id)) << "the holder is the main interpreter";
-    // This thread, the delay thread and the holder's front and relay threads.
-    ASSERT_TRUE(tqtest::wait_until([] { return bound_thread_count() == 4; })) << "the runtime's threads";
+    // This thread, the delay thread, the log worker and the holder's front and relay threads.
+    ASSERT_TRUE(tqtest::wait_until([] { return bound_thread_count() == 5; })) << "the runtime's threads";
   }
 };
 

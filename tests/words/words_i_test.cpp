@@ -16,12 +16,14 @@
 #include "support/script_suite.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
+#include "words_test_util.h"
 #include "words/control.h"
 #include "words/evaluation.h"
 
 namespace {
 
 using namespace tq;
+using tqtest::eval_text;
 
 class WordsI : public testing::Test {
  protected:
@@ -34,22 +36,6 @@ class WordsI : public testing::Test {
 TQ_SEXP* bound_in(TQISP_ENV* env, const char* name) {
   ELEMENT* e = search_env(env, _l_string_1(std_cm, name));
   return e ? e->data : nullptr;
-}
-
-// The printed value of the last form of text, evaluated in top environment 1; for an error
-// cell its code.
-std::string eval_text(const std::string& text) {
-  GcFrame frame("eval_text");
-  STREAM* in = s_open_string_read(text.c_str(), std_cm, int(text.size()), 1);
-  TQ_SEXP* v = nullptr;
-  for (TQ_SEXP* p = init_parse(in, _l_string_1(std_cm, "t"), nullptr); get_type(p) == kTagPair; p = p->pair.cdr)
-    v = eval(qvlisp_top_env1, p->pair.car);
-  if (get_type(v) == kTagError) return "error " + std::to_string(v->error.code);
-  STREAM* out = s_open_string_write(utf8_cm);
-  print_sexp(out, v, 0);
-  std::string r = s_get_string(out);
-  d_s_close(out);
-  return r;
 }
 
 TEST_F(WordsI, BreakAndContinueLiveOnlyInTheLoopsSubEnvironment) {
