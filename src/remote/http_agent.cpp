@@ -32,6 +32,11 @@ namespace {
 
 std::atomic<bool> agent_pass_running;
 
+void agent_pass_task(void*) {
+  http_agent_pass();
+  agent_pass_running = false;
+}
+
 HTTP_AGENT_LIST* root_of(HTTP_AGENT_LIST* a) { return a->alias_root ? a->alias_root : a; }
 HTTP_AGENT_LIST* first_agent() { return __atomic_load_n(&ha_root, __ATOMIC_ACQUIRE); }
 
@@ -262,26 +267,26 @@ void invalid_all(HTTP_AGENT_LIST* agent) {
 }
 
 void http_agent_pass() {
-  const bool own = !get_my_tqi();
-  if (own) setup_self_interpreter();
+  bool own = false;  // the pass binds an interpreter only for a connection it has to make
   for (HTTP_AGENT_LIST* a = first_agent(); a; a = a->next) {
     if (!a->remote_url || lock_ha_access(a, 1) < 0) continue;
     if (a->iid > 0 && !check_iid(unsigned(a->iid))) _invalid_all(a);
-    if (a->iid < 0) _initialize_remote(a);
+    if (a->iid < 0) {
+      if (!own && !get_my_tqi()) own = setup_self_interpreter() > 0;
+      _initialize_remote(a);
+    }
     unlock_ha_access(a);
   }
   if (own) close_self_interpreter();
 }
 
 void tick_http_agent(void*) {
-  // Connecting can take long: the pass runs on a task of its own, never on the tick thread.
-  if (agent_pass_running.exchange(true)) return;
-  create_task(
-      [](void*) {
-        http_agent_pass();
-        agent_pass_running = false;
-      },
-      nullptr, 3);
+  // Connecting can take long: the pass runs on a task of its own, never on the tick thread,
+  // and only when some agent is remote.
+  HTTP_AGENT_LIST* a = first_agent();
+  while (a && !a->remote_url) a = a->next;
+  if (!a || agent_pass_running.exchange(true)) return;
+  create_task(agent_pass_task, nullptr, 3);
 }
 
 void insert_eu_list(EU_LIST* eu) {
