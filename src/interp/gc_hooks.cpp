@@ -10,6 +10,7 @@
 #include "lang/gc.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
+#include "remote/http_agent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -79,6 +80,8 @@ void gc_lib() {
   gc_interpreter();
   GC_SITE();
   if (gc_session_hook) gc_session_hook();
+  GC_SITE();
+  gc_http_agent();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

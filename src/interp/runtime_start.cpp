@@ -17,11 +17,13 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/http_agent.h"
 #include "remote/proxy.h"
 #include "remote/query.h"
 #include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/setagent.h"
+#include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -50,7 +52,8 @@ void init_interpreter() {
   int_handler = tq_int_handler;
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
-  // The HTTP agents and authentication start here with their layers.
+  init_http_agent();
+  // Authentication starts here with its layer.
 }
 
 int init_tq() {
@@ -60,7 +63,7 @@ int init_tq() {
   minit();
   init_queue();
   init_proxy();
-  // The protocol server's side comes with the HTTP layer.
+  init_TQoHTTP_server();
   init_qvlisp();
   init_unit();
   init_gc_task();

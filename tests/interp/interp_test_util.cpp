@@ -196,6 +196,4 @@ std::string eval_text(const std::string& text) {
   return printed(v);
 }
 
-TQTEST_RUNTIME_ENVIRONMENT(false);
-
 }  // namespace interptest

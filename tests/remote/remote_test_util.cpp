@@ -1,6 +1,9 @@
 // Helpers of the remote tests and the test program's start-up (see remote_test_util.h).
 #include "remote_test_util.h"
 
+#include "platform/tick.h"
+#include "remote/http_agent.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -158,5 +161,13 @@ std::string error_text(const std::string& fields, const std::string& data) {
 }
 
 TQTEST_RUNTIME_ENVIRONMENT(true);
+
+// The agents' reconnection tick is taken out after the start-up (registered after it, in
+// this file, so it runs after it): the tests call its pass themselves.
+class NoAgentTick : public testing::Environment {
+ public:
+  void SetUp() override { tq::del_tick(tq::tick_http_agent); }
+};
+[[maybe_unused]] testing::Environment* const no_agent_tick = testing::AddGlobalTestEnvironment(new NoAgentTick);
 
 }  // namespace remotetest
