@@ -213,6 +213,29 @@ TEST_F(WordsIII, GetLoadsUnderTheTreesAndRefusesEveryOtherName) {
   set_agent_name(L("a1"));
 }
 
+// Under a default code method that writes characters of other sets as "." or as a 0 byte,
+// and through links out of a tree, "Get" still reads nothing outside its trees.
+TEST_F(WordsIII, GetStaysInsideItsTreesWhateverTheNameOrTheLinks) {
+  set_agent_name(L("a1"));
+  run("(SetPrefixMode \".tq\" \"a1\" \"tq\" \"Get\")");
+  tqtest::write_file(root->file("r/secret.tq"), "(secret)\n");
+  ASSERT_EQ(symlink(root->file("r").c_str(), root->file("r/tqdocs/out").c_str()), 0);
+  ASSERT_EQ(symlink("d", root->file("r/tqdocs/in").c_str()), 0);
+  CODE_METHOD* const saved = std_cm;
+  std_cm = utf8_cm;  // writes the UCS-coded sets' characters as their code points
+  struct {
+    const char* name;
+    const char* want;
+  } const rows[] = {
+      {"/&Cxc006002e;&Cxc006002e;/secret.tq", "error 80040503 ^\"invalid file path\""},
+      {"/x.tq&Cxc0060000;.tq", "error 80040503 ^\"invalid file path\""},
+      {"/out/secret.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/out/secret.tq\")"},
+      {"/in/x.tq", "(1)"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(run(std::string("(Get \"") + r.name + "\")"), r.want) << r.name;
+  std_cm = saved;
+}
+
 TEST_F(WordsIII, GetHoldsItsLockUntilTheListIsReadOrCollected) {
   set_agent_name(L("a1"));
   run("([SetPrefixMode lock=\"url\"] \".lu\" \"a1\" \"raw\" \"Get\")"
