@@ -4,6 +4,7 @@
 // the lazily read lists and their streams, the server port, and "Save" under a file-size
 // limit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -333,6 +334,19 @@ TEST_F(WordsIII, TheServerPortIsReadOnceAndABadOneIsReportedNotFatal) {
       EXPECT_EQ(err, "");
     }
   }
+}
+
+TEST_F(WordsIII, SaveCreatesItsFileWithThePermissionBitsOfItsMode) {
+  const mode_t saved = umask(0);
+  for (const auto& [mode, bits] : {std::pair{"", 0600}, {"0640", 0640}, {"0x1ed", 0755}, {"420", 0644}}) {
+    const std::string file = root->file(std::string("perm") + mode);
+    const std::string attr = *mode ? std::string(" mode=\"") + mode + "\"" : "";
+    EXPECT_EQ(run("([Save oflag=\"creat\"" + attr + "] \"" + file + "\" 1)"), "()");
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode_t(bits)) << mode;
+  }
+  umask(saved);
 }
 
 // ---- "Save" under a file-size limit: every failed write is an error, never success.
