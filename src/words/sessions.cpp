@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/file_prefix.h"
 #include "interp/log_record.h"
 #include "lang/eval.h"
 #include "platform/d_alloc.h"
@@ -153,9 +154,7 @@ TQ_SEXP* tq_GetNativeProxy(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
 TQ_SEXP* tq_SetThisAgentName(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* name = get_el(s, 1);
   if (get_type(name) != kTagString) return lang_error(s, ER_TYPE, "SetThisAgentName", n_get_string("type missmatch"));
-  L_CHAR* old = agent_name;
-  agent_name = ll_copy_str(name->string.data);
-  if (old) d_f_ree(old);
+  set_agent_name(name->string.data);
   return name;
 }
 
