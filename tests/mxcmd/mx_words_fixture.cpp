@@ -28,7 +28,7 @@ std::vector<WordInput> inputs;
 const int16_t kDefault0 = 7;
 
 std::string datum_bytes(TQ_SEXP* v) {
-  if (get_type(v) != kTagPair || text(get_el(v, 0)) != "data" || get_type(get_el(v, 2)) != kTagPtr) return "";
+  if (get_type(v) != kTagPair || get_type(get_el(v, 2)) != kTagPtr) return "";
   void* d = get_el(v, 2)->ptr.ptr;
   const auto* h = static_cast<MATRIX_DATA_HEADER*>(d);
   if (h->type == MXT_BLOCK) {
@@ -46,8 +46,9 @@ TQ_SEXP* w_run(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
     forms = get_type(get_el(form, 1)) == kTagInteger ? fetch_forms : edit_forms;
   }
   if (forms.empty()) return nullptr;
-  TQ_SEXP* v = nullptr;
-  for (TQ_SEXP* f = sexp_commands(std_cm, forms.c_str(), nullptr); get_type(f) == kTagPair; f = f->pair.cdr)
+  TQ_SEXP* f = sexp_commands(std_cm, forms.c_str(), nullptr);
+  TQ_SEXP* v = get_type(f) == kTagError ? f : nullptr;  // a text that does not read
+  for (; get_type(f) == kTagPair; f = f->pair.cdr)
     if (get_type(v = eval(env, f->pair.car)) == kTagError) break;
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
   WordRun r{text(v), datum_bytes(v),
