@@ -22,7 +22,7 @@ MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v) {
 void sb_cell_taken(TQ_SEXP* v) { v->ptr.gc = nullptr; }
 
 TQ_SEXP* sb_construct(const MX_WORD& w, const MX_STRUCT_BLOCK_TBL* tbl, void* param) {
-  TQ_SEXP* ch = eval(w.env, n_get_symbol("___channel"));
+  TQ_SEXP* ch = eval(w.env, inherit(n_get_symbol("___channel"), w.s));  // an error points at the word
   switch (get_type(ch)) {
     case kTagError: return ch;
     case kTagInteger: {

@@ -2,6 +2,7 @@
 #include "mxcmd/mx_words_fixture.h"
 
 #include <cstring>
+#include <fstream>
 #include <mutex>
 
 #include "interp/script_start.h"
@@ -9,9 +10,9 @@
 #include "lang/gc.h"
 #include "matrix/access_token.h"
 #include "matrix/matrix_open.h"
-#include "matrix/mx_codes.h"
-#include "mxtype/block_type.h"
+#include "matrix/node_tree.h"
 #include "mxtype/datum.h"
+#include "support/test_util.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -27,16 +28,12 @@ std::vector<WordRun> runs;
 std::vector<WordInput> inputs;
 const int16_t kDefault0 = 7;
 
+// The bytes of the vector datum of a data list.
 std::string datum_bytes(TQ_SEXP* v) {
   if (get_type(v) != kTagPair || get_type(get_el(v, 2)) != kTagPtr) return "";
   void* d = get_el(v, 2)->ptr.ptr;
-  const auto* h = static_cast<MATRIX_DATA_HEADER*>(d);
-  if (h->type == MXT_BLOCK) {
-    const auto* b = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(d);
-    return std::string(static_cast<const char*>(b->block), size_t(b->size));
-  }
-  MDT tp = get_matrix_data_type(h->type);
-  return tp ? std::string(static_cast<const char*>(d), size_t(tp->get_size(tp, d))) : "";
+  MDT tp = get_matrix_data_type(static_cast<MATRIX_DATA_HEADER*>(d)->type);
+  return std::string(static_cast<const char*>(d), size_t(tp->get_size(tp, d)));
 }
 
 TQ_SEXP* w_run(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
@@ -51,11 +48,11 @@ TQ_SEXP* w_run(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
   for (; get_type(f) == kTagPair; f = f->pair.cdr)
     if (get_type(v = eval(env, f->pair.car)) == kTagError) break;
   auto* t = static_cast<MATRIX_TOKEN*>(get_env_work(env));
-  WordRun r{text(v), datum_bytes(v),
-            std::to_string(t->normal_jump_status) + " " + std::to_string(t->err_jump_status) + " " +
-                std::to_string(t->normal_jump) + " " + std::to_string(t->err_jump)};
+  std::string state = text(v) + " | " + std::to_string(t->normal_jump_status) + " " +
+                      std::to_string(t->err_jump_status) + " " + std::to_string(t->normal_jump) + " " +
+                      std::to_string(t->err_jump) + " |";
   std::lock_guard<std::mutex> g(mu);
-  runs.push_back(r);
+  runs.push_back({text(v), state, datum_bytes(v)});
   return v;
 }
 
@@ -72,11 +69,27 @@ TQ_SEXP* w_input(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
   return List(n_get_symbol("data"), dc, get_ptr(d, gc_text), kListEnd);
 }
 
+// The last run, with the ids the events 12 to 14 noted since.
 WordRun last_run() {
+  std::string notes;
+  for (const std::string& t : take_trace())
+    if (t[0] != 't') notes += " " + t;  // the trigger hook's events aside
   std::lock_guard<std::mutex> g(mu);
   WordRun r = runs.empty() ? WordRun{} : runs.back();
+  r.state += notes;
   runs.clear();
   return r;
+}
+
+void set_forms(std::string& which, const std::string& forms) {
+  std::lock_guard<std::mutex> g(mu);
+  which = forms;
+}
+
+std::vector<int64_t> code_of(std::istringstream& in) {
+  std::vector<int64_t> dc(3);
+  in >> dc[0] >> dc[1] >> dc[2];
+  return dc;
 }
 
 }  // namespace
@@ -92,6 +105,8 @@ WordMatrix::WordMatrix(const char* name) {
   auto* env = static_cast<TQISP_ENV*>(m_->mx_env->data);
   set_env(env, _l_string_2(std_cm, "run"), get_func_prim(w_run, 1, nullptr, 1, 2));
   set_env(env, _l_string_2(std_cm, "input"), get_func_prim(w_input, 1, nullptr, 2, 2));
+  set_inputs({{{0, 0, 0}, vector_bytes(&mx_type_int16_v, {1}, std::string(2, '\0'))}});
+  take_trace();
 }
 
 WordMatrix::~WordMatrix() {
@@ -100,37 +115,52 @@ WordMatrix::~WordMatrix() {
 }
 
 MATRIX_NODE* WordMatrix::node(std::vector<int64_t> dc) {
-  int code;
-  lookup(&code, m_, dc, 0);
-  EXPECT_TRUE(drained());
+  for (int pass = 0; pass < 2; ++pass) {  // the first makes the path, the second finds it ready
+    int code;
+    if (MATRIX_NODE* n = get_matrix_tree(&code, m_, dc.data(), 2, 0)) unlock_node(n, nullptr);
+    EXPECT_TRUE(drained());
+  }
   MATRIX_NODE* n = find_node(m_, dc);
   EXPECT_TRUE(n && n->status == MS_OK);
   return n;
 }
 
 WordRun WordMatrix::edit(MATRIX_NODE* n, const std::string& forms) {
-  {
-    std::lock_guard<std::mutex> g(mu);
-    edit_forms = forms;
-  }
+  set_forms(edit_forms, forms);
   matrix_trigger_access(n, MI_EDIT_1, 1);
   EXPECT_TRUE(drained()) << forms;
   return last_run();
 }
 
 WordRun WordMatrix::fetch(std::vector<int64_t> dc, const std::string& forms) {
-  {
-    std::lock_guard<std::mutex> g(mu);
-    fetch_forms = forms;
-  }
+  set_forms(fetch_forms, forms);
   int code;
   lookup(&code, m_, dc, 0);
   EXPECT_TRUE(drained()) << forms;
-  {
-    std::lock_guard<std::mutex> g(mu);
-    fetch_forms.clear();
-  }
+  set_forms(fetch_forms, "");
   return last_run();
+}
+
+void WordMatrix::run_cases(const std::string& name) {
+  std::ifstream in(std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/cases/" + name);
+  ASSERT_TRUE(in) << name;
+  MATRIX_NODE* n = nullptr;
+  std::vector<int64_t> fetch_dc;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string first;
+    words >> first;
+    if (first == "node") n = node(code_of(words));
+    if (first == "fetch") fetch_dc = code_of(words);
+    const size_t arrow = line.find(" => ");
+    if (arrow == std::string::npos || line[0] == '#') continue;
+    std::string want = line.substr(arrow + 4);
+    for (size_t p; (p = want.find("\\n")) != std::string::npos;) want.replace(p, 2, "\n");
+    const std::string forms = line.substr(0, arrow);
+    const WordRun r = fetch_dc.empty() ? edit(n, forms) : fetch(fetch_dc, forms);
+    EXPECT_EQ(want.find(" | ") == std::string::npos ? r.value : r.state, want) << name << ": " << forms;
+    fetch_dc.clear();
+  }
 }
 
 void set_inputs(std::vector<WordInput> in) {
@@ -149,9 +179,21 @@ std::string vector_bytes(MDT tp, const std::vector<int>& sizes, const std::strin
   return r;
 }
 
-std::string elements_of(const std::string& datum) {
-  if (datum.size() < 4) return "";
-  return datum.substr(size_t(uint8_t(datum[0])));
+std::string elements_of(const std::string& datum) { return datum.size() < 4 ? "" : datum.substr(uint8_t(datum[0])); }
+
+std::string hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string h;
+  for (unsigned char c : bytes) h += {digits[c >> 4], digits[c & 15]};
+  return h;
+}
+
+std::string run_python(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
+  std::string cmd = "/usr/bin/python3 " + std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/" + program;
+  for (const std::string& a : args) cmd += " " + a;
+  if (!input.empty()) cmd += " < " + input;
+  const tqtest::RunResult r = tqtest::run_program({"/bin/sh", "-c", cmd});
+  return r.out + r.err;
 }
 
 }  // namespace mxtest

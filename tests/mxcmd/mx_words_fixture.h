@@ -1,7 +1,8 @@
 // The matrix words run where they live: in event scripts of a store matrix opened with the
 // matrix suite's test open hook. Its fetch scripts are "(finish 2 2) (run 1)" and its edit
-// scripts "(run)"; (run) evaluates the forms a test gives, in the token's environment, and
-// records the last value. (input K) gives the K-th data list a test prepared.
+// scripts "(run)"; (run) evaluates the forms a test gives in the token's environment and
+// records the last value. (input K) gives the K-th data list a test prepared (by default
+// one: (data (0 0 0) int16 vector of one 0)).
 //
 // The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels; its channels are
 // 0 int16_v (default 7), 1 double, 2 block (all stored). Events 12, 13 and 14 note their
@@ -14,19 +15,17 @@
 
 namespace mxtest {
 
-// What one (run) saw: the printed value, the bytes of the datum when the value is a data
-// list holding one, and the token's jumps after it ("NJS EJS NJ EJ").
-struct WordRun {
-  std::string value;
-  std::string datum;
-  std::string jumps;
-};
-
-// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory,
-// in a pointer cell.
+// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory.
 struct WordInput {
   std::vector<int64_t> dc;
   std::string bytes;
+};
+void set_inputs(std::vector<WordInput> inputs);
+
+// What one (run) saw: the printed value, "VALUE | NJS EJS NJ EJ | noted ids", and the
+// bytes of the vector when the value is a data list holding one.
+struct WordRun {
+  std::string value, state, datum;
 };
 
 class WordMatrix {
@@ -34,27 +33,29 @@ class WordMatrix {
   explicit WordMatrix(const char* name);
   ~WordMatrix();
   tq::MATRIX* get() const { return m_; }
-  // The node of dc, made and loaded (ready).
+  // The node of dc, made ready through the walk from the top (which records every node of
+  // the path in its parent's children).
   tq::MATRIX_NODE* node(std::vector<int64_t> dc);
-  // Runs forms in n's edit script (fetch: in the fetch script of n, made for the purpose);
-  // the last (run) of the token.
+  // Runs forms in n's edit script, or in the fetch script of the node of dc, made for it.
   WordRun edit(tq::MATRIX_NODE* n, const std::string& forms);
   WordRun fetch(std::vector<int64_t> dc, const std::string& forms);
+  // Runs the cases of tests/mxcmd/cases/NAME: "node L X Y" sets the node of the edit
+  // cases that follow, "fetch L X Y" runs the next case in that new node's fetch; a case is
+  // "FORMS => WANT", WANT the printed value ("\n" for a line break), or the value's whole
+  // state when it holds " | ".
+  void run_cases(const std::string& name);
   StoreSpec spec;
 
  private:
   tq::MATRIX* m_;
 };
 
-void set_inputs(std::vector<WordInput> inputs);
-// A vector datum of type tp with these sizes and elements (element bytes, host order).
+// A vector datum of type tp with these sizes and element bytes (host order); its elements.
 std::string vector_bytes(tq::MDT tp, const std::vector<int>& sizes, const std::string& elements);
-// The elements of a vector datum's bytes.
 std::string elements_of(const std::string& datum);
-// The bytes of n values of T.
-template <class T>
-std::string raw_of(const std::vector<T>& v) {
-  return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
+std::string hex(const std::string& bytes);
+// Runs a Python program of this folder with arguments (and a file as standard input).
+std::string run_python(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& input = "");
 
 }  // namespace mxtest

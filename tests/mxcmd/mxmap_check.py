@@ -1,21 +1,22 @@
 #!/usr/bin/python3
 """Checks the file of a sample map matrix (2 axes of 64, 3 extra channels) after level-0
 edits ran up the pyramid: the file walker's invariants and scripts, then every node's
-stored channels 9 (uint8_v) and 12 to 14 (double_v) against a reference of representative
-thinning (offset 0 on both axes) of the level-0 values in INPUT.
+stored channels 9 (uint8_v) and 12 to 14 (double_v) against the reference's representative
+thinning (offsets 0) of the level-0 values in INPUT (lines "CHANNEL HEX", host order).
 
-usage: mxmap_check.py FILE INPUT     INPUT: lines "CHANNEL HEX" of level 0's elements
-prints "OK nodes=N records=R" or FAIL lines.
+usage: mxmap_check.py FILE INPUT; prints "OK nodes=N records=R" or FAIL lines.
 """
 import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'matrix'))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, '..', 'matrix')]
+import level_model  # noqa: E402
 import mx_file_walker as fw  # noqa: E402
 
-SIZE, LEVELS, BLOCK = 64, 7, 8
-CHANNELS = {9: ('B', 22), 12: ('d', 27), 13: ('d', 27), 14: ('d', 27)}
+level_model.BS = 8
+CODES = {9: 'B', 12: 'd', 13: 'd', 14: 'd'}
 
 
 class DataWalker(fw.Walker):
@@ -29,37 +30,18 @@ class DataWalker(fw.Walker):
         super().node(ofs, dc)
         chain = fw.be(self.recs[ofs][2], 0, 8, True)
         while chain in self.recs:
-            body = self.recs[chain][2]
-            nxt, ch = struct.unpack('>qi', body[:12])
-            self.data[(tuple(dc), ch)] = body[12:]
+            nxt, ch = struct.unpack('>qi', self.recs[chain][2][:12])
+            self.data[(tuple(dc), ch)] = self.recs[chain][2][12:]
             chain = nxt
 
 
-def decode(body, code, type_code):
-    """(sizes, elements) of a vector in network form."""
-    off, typ, dim = body[0], body[1], struct.unpack('>h', body[2:4])[0]
-    if typ != type_code or dim != 2:
-        fw.fail('vector of type %d with %d axes' % (typ, dim))
-        return None
-    n = list(struct.unpack('>2i', body[4:12]))
-    return n, list(struct.unpack('>%d%s' % (n[0] * n[1], code), body[off:off + n[0] * n[1] * struct.calcsize(code)]))
-
-
-def shape(level):
-    """A node's vector at the origin: the level's extent (within one block) plus the shared sample."""
-    extent = -(-SIZE // 2 ** level)
-    return [min(2 ** BLOCK, extent) + 1] * 2
-
-
-def thin(src, sn, level):
-    """Representative thinning with offset 0 of the one child at the parent's origin."""
-    dn = shape(level)
-    out = [0] * (dn[0] * dn[1])
-    for y in range(0, sn[1], 2):
-        for x in range(0, sn[0], 2):
-            if x // 2 < dn[0] and y // 2 < dn[1]:
-                out[x // 2 + dn[0] * (y // 2)] = src[x + sn[0] * y]
-    return dn, out
+def block(level, code, body=None, values=None):
+    """A node's vector at the origin: the level's extent plus the shared sample per axis."""
+    n = [-(-64 // 2 ** level) + 1] * 2
+    if body is not None:  # network form: offset, type, dim, sizes, elements
+        n = list(struct.unpack('>2i', body[4:12]))
+        values = list(struct.unpack('>%d%s' % (n[0] * n[1], code), body[body[0]:]))
+    return level_model.Block(level, [0, 0], n, values if values is not None else [0] * (n[0] * n[1]))
 
 
 def main(path, input_path):
@@ -69,22 +51,19 @@ def main(path, input_path):
     if w.m is not None:
         fw.check_mxmap(w, 3)
     want = {}
-    for line in open(input_path):
-        ch, hx = line.split()
-        code = CHANNELS[int(ch)][0]
-        raw = bytes.fromhex(hx)
-        want[int(ch)] = (shape(0), list(struct.unpack('<%d%s' % (len(raw) // struct.calcsize(code), code), raw)))
+    for ch, hx in (line.split() for line in open(input_path)):
+        raw, code = bytes.fromhex(hx), CODES[int(ch)]
+        want[int(ch)] = block(0, code, values=list(struct.unpack('<%d%s' % (len(raw) // struct.calcsize(code), code), raw)))
     records = 0
-    for level in range(LEVELS):
-        for ch, (code, type_code) in CHANNELS.items():
-            body = w.data.get(((level, 0, 0), ch))
-            if body is None:
-                fw.fail('node %d has no channel %d' % (level, ch))
-                continue
-            records += 1
+    for level in range(7):
+        for ch, code in CODES.items():
             if level:
-                want[ch] = thin(want[ch][1], want[ch][0], level)
-            if decode(body, code, type_code) != (want[ch][0], want[ch][1]):
+                child, want[ch] = want[ch], block(level, code)
+                level_model.thin('rep', want[ch], child, [0, 0])
+            body = w.data.get(((level, 0, 0), ch))
+            records += body is not None
+            got = block(level, code, body) if body else None
+            if not got or (got.n, got.v) != (want[ch].n, want[ch].v):
                 fw.fail('node %d channel %d differs from the reference' % (level, ch))
     for msg in fw.FAILS:
         print('FAIL ' + msg)

@@ -11,7 +11,7 @@
 #include "matrix/matrix_open.h"
 #include "matrix/mxmap_open.h"
 #include "matrix/node_tree.h"
-#include "matrix/test_store.h"
+#include "mxcmd/mx_words_fixture.h"
 #include "mxtype/datum.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
@@ -21,13 +21,6 @@ namespace {
 
 using namespace mxtest;
 using namespace tq;
-
-std::string hex(const uint8_t* p, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string h;
-  for (size_t i = 0; i < n; ++i) h += {digits[p[i] >> 4], digits[p[i] & 15]};
-  return h;
-}
 
 TEST(MxMapEndToEnd, LevelZeroEditsReachTheTopAndTheFile) {
   tqtest::TempDir dir;
@@ -62,7 +55,8 @@ TEST(MxMapEndToEnd, LevelZeroEditsReachTheTopAndTheFile) {
         else
           reinterpret_cast<double*>(dh.offset)[i] = double(int64_t(rng() % 2000001) - 1000000) / 64;
       ASSERT_EQ(set_channel_sexp(n, ch, get_ptr(v, gc_text)), MX_SET_STORED);
-      input += std::to_string(ch) + " " + hex(dh.offset, size_t(dh.total_element * tp->parent->get_size(tp->parent, nullptr))) + "\n";
+      const size_t bytes = size_t(dh.total_element * tp->parent->get_size(tp->parent, nullptr));
+      input += std::to_string(ch) + " " + hex(std::string(reinterpret_cast<char*>(dh.offset), bytes)) + "\n";
     }
   }
   unlock_node(n, nullptr);
@@ -76,9 +70,7 @@ TEST(MxMapEndToEnd, LevelZeroEditsReachTheTopAndTheFile) {
   sync_matrix(m);
   close_matrix(m);
   tqtest::write_file(dir.file("input"), input);
-  const auto r = tqtest::run_program(
-      {"/usr/bin/python3", std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/mxmap_check.py", path, dir.file("input")});
-  EXPECT_EQ(r.out + r.err, "OK nodes=7 records=28\n");
+  EXPECT_EQ(run_python("mxmap_check.py", {path, dir.file("input")}), "OK nodes=7 records=28\n");
 }
 
 }  // namespace
