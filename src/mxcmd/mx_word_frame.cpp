@@ -46,7 +46,7 @@ constexpr int kMaxDecimalDigits = 18;  // fits int64 whatever the digits
 
 bool mx_word_open(MX_WORD* w, const char* name, TQISP_ENV* env, TQ_SEXP* s, TQ_SYM_FIELD* sf) {
   *w = MX_WORD{name, env, s, sf, static_cast<MATRIX_TOKEN*>(get_env_work(env)), nullptr, nullptr};
-  if (!w->t) return false;
+  if (!w->t || !w->t->process_node) return false;
   w->n = w->t->process_node;
   w->m = w->n->matrix;
   return true;
@@ -98,7 +98,8 @@ int mx_channel_attr(const MX_WORD& w, int* ch) {
 
 void* mx_datum_of(TQ_SEXP* v) {
   switch (get_type(v)) {
-    case kTagPtr: return v->ptr.ptr;
+    case kTagPtr:  // the datums' own cells: results, and the store's views of channel data
+      return !v->ptr.gc || v->ptr.gc == gc_text || v->ptr.gc == gc_mtx_block ? v->ptr.ptr : nullptr;
     case kTagRaw: {
       if (v->raw.size < kMxHeaderSize || !v->raw.data) return nullptr;
       MDT tp = get_matrix_data_type(reinterpret_cast<MATRIX_DATA_HEADER*>(v->raw.data)->type);

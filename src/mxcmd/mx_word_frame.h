@@ -85,8 +85,9 @@ class MxDc {
  private:
   int64_t* dc_ = nullptr;
 };
-// The datum a value cell holds: a pointer cell's record; a raw cell's bytes when they hold
-// a whole vector of a registered type (header, sizes and every element); else null.
+// The datum a value cell holds: the record of a datum's pointer cell (marked as datums are,
+// or not marked: the store's views of channel data); a raw cell's bytes when they hold a
+// whole vector of a registered type (header, sizes and every element); else null.
 void* mx_datum_of(TQ_SEXP* v);
 // Element 1 of data list `list` as a dimension code of m into *dc (null when it has not
 // dim + 1 elements) and the datum of element 2 into *d.
