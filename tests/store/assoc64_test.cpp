@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,48 @@ TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
   std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
   key = open();
   EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"12345678\"");
+}
+
+// Changes whose every write up to the release of what they replace fails in turn (as on a
+// full disk): each call fails, and the file, once closed, is byte for byte what it was.
+TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
+  GcFrame frame("full");
+  int key = open();
+  ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
+  int32_t k = 3;
+  ASSERT_EQ(l_insert_associate64(key, 0, &k, n_get_string("kept")), 0);
+  ASSERT_EQ(l_close_associate64(key), 0);
+  const std::string before = bytes("index");
+  struct Case {
+    const char* what;
+    std::function<int(int)> change;
+  };
+  const Case cases[] = {
+      {"a second index", [](int key) { return l_new_index64(key, kAssocString, 2); }},
+      {"a new text", [&k](int key) { return l_insert_associate64(key, 0, &k, n_get_string("new")); }},
+  };
+  for (const Case& c : cases) {
+    key = open();
+    const int64_t at = fac_write_calls;
+    ASSERT_GE(c.change(key), 0) << c.what;
+    // The last four writes release the old record: two free-list records of head and body.
+    const int64_t writes = fac_write_calls - at - 4;
+    ASSERT_GE(writes, 4) << c.what;
+    ASSERT_EQ(l_close_associate64(key), 0);
+    for (int n = 1; n <= writes; ++n) {
+      std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << before;
+      key = open();
+      fac_fail_write(n, ENOSPC);
+      EXPECT_EQ(c.change(key), -1) << c.what << " " << n;
+      fac_fail_write(0, 0);
+      ASSERT_EQ(l_close_associate64(key), 0);
+      EXPECT_EQ(bytes("index"), before) << c.what << " " << n;
+    }
+    std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << before;
+  }
+  key = open();
+  EXPECT_EQ(l_get_index64(key, 2), -1);
+  EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"kept\"");
 }
 
 TEST_F(Assoc, AnIndexWhoseRootIsOfAnotherKindGivesErrors) {
