@@ -232,3 +232,33 @@ TEST(StuckPeer, ARequestInWritingWhenTheInputEndsIsFailedAndTheConnectionCloses)
   EXPECT_TRUE(wait_gone(a.conn)) << "the connection's record stays";
   EXPECT_EQ(a.drain("\n"), "") << "the filler, then the end";
 }
+
+// A cancel forwarded to a connection whose peer does not read waits for room without
+// holding up the other connections, and the requester ends at once with the cancel.
+TEST(StuckPeer, AForwardedCancelWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  Admitted b(l);
+  WAIT_FOR(idle(a.conn), "the admission to be written");
+  std::atomic<int> requester{0};
+  std::atomic<uint32_t> code{0};
+  tqtest::Task asks([&] {
+    requester = setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* v = realize_sexp(remote_query(int(a.conn), qvlisp_top_env1, nullptr,
+                                             car(sexp_commands(std_cm, "(+ 1 2)", nullptr))));
+      code = get_type(v) == kTagError ? v->error.code : 0;
+    }
+    close_self_interpreter();
+  });
+  EXPECT_EQ(a.c.read_line(), "(+ 1 2)\n");
+  Full full(info(a.conn).out);
+  tqtest::Task cancel([&] { send_cancel(unsigned(requester.load())); });
+  expect_answered_meanwhile(full, b.c);
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(code, ER_CANCELLED);
+  EXPECT_EQ(full.drain(a.c, "\n"), "<Cancel/>\n");
+  EXPECT_TRUE(cancel.wait());
+}
