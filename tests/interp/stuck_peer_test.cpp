@@ -3,6 +3,7 @@
 // marker waits for room on it, another
 // connection of the same listener is still answered, and the waiting write goes out whole
 // once the peer reads again; a peer that ends its input meanwhile fails it and closes.
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -40,7 +41,12 @@ struct Full {
   explicit Full(STREAM* s) : out(s) {
     // The watch stays (its bound is never reached): it marks a write in progress.
     s_set_write_abort(out, 2, 1 << 30);
-    const int fd = out->file.fid;
+    filler = fill(out->file.fid);
+  }
+
+  // Fills the send buffer of socket fd; the bytes it took.
+  static size_t fill(int fd) {
+    size_t filler = 0;
     const int small = 4096;  // little to fill
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     const std::string chunk(4096, 'x');
@@ -57,14 +63,16 @@ struct Full {
       pollfd p{fd, POLLOUT, 0};
       if (poll(&p, 1, 50) == 0) break;  // no room comes back: the peer's window is shut
     }
+    return filler;
   }
 
   // Whether a write to the connection has begun (it cannot end while the buffer is full).
   // Only the stream lock is taken: the old fault held tqi_lock across that write.
-  bool writing() {
+  static bool writing(STREAM* s) {
     LOCK_SCOPE(stream_lock);
-    return out->h.write_in_time != 0;
+    return s->h.write_in_time != 0;
   }
+  bool writing() { return writing(out); }
 
   // The peer reads again: the filler, then what was written after it, up to end.
   std::string drain(Sock& peer, const std::string& end) {
@@ -128,6 +136,23 @@ struct StuckClient {
     EXPECT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
   }
 };
+
+// This process's end of the loopback connection whose other end is client_fd; -1 if none.
+int accepted_end(int client_fd) {
+  sockaddr_in mine{}, peer{}, a{}, b{};
+  socklen_t len = sizeof mine;
+  getsockname(client_fd, reinterpret_cast<sockaddr*>(&mine), &len);
+  len = sizeof peer;
+  getpeername(client_fd, reinterpret_cast<sockaddr*>(&peer), &len);
+  for (int fd = 0; fd < 4096; ++fd) {
+    socklen_t la = sizeof a, lb = sizeof b;
+    if (fd == client_fd || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0 || a.sin_family != AF_INET)
+      continue;
+    if (a.sin_port == peer.sin_port && b.sin_port == mine.sin_port) return fd;
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -261,4 +286,34 @@ TEST(StuckPeer, AForwardedCancelWaitsForRoomWithoutHoldingUpOthers) {
   EXPECT_EQ(code, ER_CANCELLED);
   EXPECT_EQ(full.drain(a.c, "\n"), "<Cancel/>\n");
   EXPECT_TRUE(cancel.wait());
+}
+
+// An announcement asked for while the admission waits for room is kept: the first reply
+// announces the code again. The set-up's opening line end is let through first, with
+// tqi_lock held, so that the admission is the write that waits.
+TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheAdmissionIsKept) {
+  NoLeftovers clean;
+  Listener l;
+  Sock c(Sock::connect_loopback(l.port));
+  int server_end = -1;
+  WAIT_FOR((server_end = accepted_end(c.fd())) >= 0, "the accept");
+  size_t filler = Full::fill(server_end);
+  ASSERT_TRUE(c.send("\n"));
+  auto writing = [] {  // the connection's interpreter, while a write to it waits
+    for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
+      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.out && Full::writing(t.out)) return id;
+    return 0u;
+  };
+  WAIT_FOR(writing() != 0, "the opening line end's write");
+  {
+    TqiLock hold;
+    EXPECT_EQ(c.read_until("\n").substr(filler), "\n");
+    filler = Full::fill(server_end);
+  }
+  unsigned conn = 0;
+  WAIT_FOR((conn = writing()) != 0, "the admission's write");
+  send_code_sync(conn);
+  EXPECT_EQ(c.read_until("</Permission>\n").substr(filler), admit_text(std_cm).substr(1));
+  ASSERT_TRUE(c.send("(+ 1 2)\n"));
+  EXPECT_EQ(c.read_line(), code_marker(std_cm) + "<Result> 2 3</Result>\n");
 }
