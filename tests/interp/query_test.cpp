@@ -353,6 +353,7 @@ TEST(Chain, BlocksOfAtMost4096BytesArriveInOrderBeforeTheCloseReturns) {
   EXPECT_EQ(s_write(chain, sent.data(), 6000), 6000);
   EXPECT_EQ(s_write(chain, sent.data() + 6000, 4000), 4000);
   d_s_close(chain);
+  EXPECT_EQ(reinterpret_cast<S_CHAIN*>(chain)->process, -1) << "the close returned before the thread ended";
   std::lock_guard<std::mutex> g(chain_mutex);
   EXPECT_EQ(chain_bytes, sent);
   EXPECT_LE(chain_largest, 4096);
