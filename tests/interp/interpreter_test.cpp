@@ -246,10 +246,23 @@ namespace {
   close_interpreter(unsigned(get_main_interpreter()));
   if (!wait_gone(other.id)) _exit(3);  // every other interpreter goes with it
   if (setup_self_interpreter() <= 0) _exit(4);
+  // The record, with its streams, stays the caller's: the listening stream the set-up
+  // opened, and a stream the caller gave, are still open.
+  const int streams = s_stream_nos();
   TQ_INTERPRETER* t = new_tq_interpreter();
   t->a_type = TQI_ACCEPT;
   t->port = 0;
-  if (setup_i(t) != SETUP_MAIN_CLOSED) _exit(5);
+  if (setup_i(t) != SETUP_MAIN_CLOSED || !s_exist(t->inp)) _exit(5);
+  release_unregistered(t);
+  STREAM* given = s_open_string_read("", std_cm, 0, 1);
+  TQ_INTERPRETER* p = new_tq_interpreter();
+  p->a_type = TQI_PIPE;
+  p->inp = p->out = given;
+  if (setup_i(p) != SETUP_MAIN_CLOSED || !s_exist(given)) _exit(7);
+  p->inp = p->out = nullptr;
+  release_unregistered(p);
+  d_s_close(given);
+  if (s_stream_nos() != streams) _exit(8);
   // The script start-up on a handed-over stream, without argument 1, fails the same way.
   STREAM* handed[] = {s_open_string_read("", std_cm, 0, 1), nullptr};
   recv_streams = handed;
