@@ -125,10 +125,20 @@ void gc_set_nl_non_check(void* mem, GC_FUNC gc);
 void gc_delete(void* mem);  // removes mem's entries from every frame of the thread
 void gc_delete_nl(void* mem);
 struct GC_STACK;
-GC_STACK* get_gc_check_point();  // the thread's top frame, or null
+// The calling thread's frames at one moment: the top frame (null for none), the number of
+// the push that opened it (records are reused, so the address alone may come back for
+// another frame) and the depth.
+struct GC_CHECK_POINT {
+  GC_STACK* top;
+  uint64_t serial;
+  int depth;
+  bool operator==(const GC_CHECK_POINT&) const = default;
+};
+GC_CHECK_POINT get_gc_check_point();
 // Ends the process ("_copmare_gc_check_point", after "incorrect stack %s ::: %s\n" on
-// standard error with label and the top frame's label) when the top frame is not point.
-void compare_gc_check_point(const char* label, GC_STACK* point);
+// standard error with label and the top frame's label) when the frames are not those of
+// point: another top frame, or one opened since in a reused record, or another depth.
+void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point);
 // Ends the process ("gc_check_empty:no empty") when the calling thread still has frames.
 void gc_check_empty(const char* file, int line);
 int gc_frame_depth();  // frames of the calling thread

@@ -58,6 +58,7 @@ struct GC_THREAD {
 };
 
 GC_THREAD* gc_thread_hash[kThreadBuckets];
+uint64_t frame_pushes;  // pushes of all threads so far (memory lock)
 
 thread_local int nest_count = 0;
 
@@ -65,6 +66,7 @@ thread_local int nest_count = 0;
 
 struct GC_STACK {
   GC_STACK* parent;  // the frame below
+  uint64_t serial;   // the number of the push that opened it
   GC_LIST* hash[kFrameBuckets];
   char* msg;  // a copy of the label
   int count;  // entries
@@ -242,6 +244,7 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   if (!th) th = new_thread_record(tid);
   if (mem) remove_from_frames(th, mem);
   GC_STACK* f = new_frame(th, label ? label : "");
+  f->serial = ++frame_pushes;
   f->parent = th->stack;
   th->stack = f;
   ++th->depth;
@@ -296,21 +299,22 @@ void gc_delete(void* mem) {
   gc_delete_nl(mem);
 }
 
-GC_STACK* get_gc_check_point() {
+GC_CHECK_POINT get_gc_check_point() {
   MemLock lock;
   GC_THREAD* th = my_thread();
-  return th ? th->stack : nullptr;
+  if (!th || !th->stack) return GC_CHECK_POINT{nullptr, 0, 0};
+  return GC_CHECK_POINT{th->stack, th->stack->serial, th->depth};
 }
 
-void compare_gc_check_point(const char* label, GC_STACK* point) {
-  GC_STACK* top = get_gc_check_point();
-  if (top == point) return;
-  std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", top ? top->msg : "(null)");
+void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point) {
+  const GC_CHECK_POINT now = get_gc_check_point();
+  if (now == point) return;
+  std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", now.top ? now.top->msg : "(null)");
   er_panic("_copmare_gc_check_point");
 }
 
 void gc_check_empty(const char* file, int line) {
-  GC_STACK* top = get_gc_check_point();
+  GC_STACK* top = get_gc_check_point().top;
   if (!top) return;
   std::fprintf(stderr, "gc_check_empty %s %x %x\n", file ? file : "", unsigned(line), unsigned(get_tid()));
   std::fprintf(stderr, "gc_check_empty msg = %s\n", top->msg);

@@ -121,7 +121,7 @@ TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
   gc_enable();
   const int64_t before = malloc_count;
   gc_push(nullptr, nullptr, "outer");
-  GC_STACK* outer = get_gc_check_point();
+  const GC_CHECK_POINT outer = get_gc_check_point();
   for (const char* label : {"first", "first", "second"}) {
     gc_push(nullptr, nullptr, label);
     for (int i = 0; i < 40; ++i) num(i);  // past the frame's own slots
@@ -172,8 +172,16 @@ TEST(GcFrame, MemoryLockNestsForItsHolder) {
 }
 
 void unbalanced() {
-  GC_STACK* point = get_gc_check_point();
+  const GC_CHECK_POINT point = get_gc_check_point();
   gc_push(nullptr, nullptr, "inner");
+  compare_gc_check_point("eval", point);
+}
+// Pops its caller's frame and opens one of its own, which takes the freed record.
+void replaced() {
+  GcFrame caller("caller");
+  const GC_CHECK_POINT point = get_gc_check_point();
+  gc_pop(nullptr, nullptr);
+  gc_push(nullptr, nullptr, "impostor");
   compare_gc_check_point("eval", point);
 }
 void frames_left() { gc_check_empty("f.cpp", 12); }
@@ -201,6 +209,7 @@ void bad_env_type() {
 
 TEST(GcFrameDeathTest, BrokenInvariantsStop) {
   EXPECT_EXIT(unbalanced(), ExitedWithCode(1), "incorrect stack eval ::: inner\n" + panic_banner("_copmare_gc_check_point"));
+  EXPECT_EXIT(replaced(), ExitedWithCode(1), "incorrect stack eval ::: impostor\n" + panic_banner("_copmare_gc_check_point"));
   EXPECT_EXIT(frames_left(), ExitedWithCode(1), "gc_check_empty msg = tests\n" + panic_banner("gc_check_empty:no empty"));
   EXPECT_EXIT(foreign_unlock(), ExitedWithCode(1), panic_banner("unlock_mem"));
   EXPECT_EXIT(realloc_null(), ExitedWithCode(1), panic_banner("mrealloc(1)"));
