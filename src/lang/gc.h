@@ -163,6 +163,18 @@ void print_stack(const char* str, int dp);  // exits with status 1 past depth dp
 void gc_stack_top();
 int get_stacktop_count();  // entries of the thread's bottom frame
 void gc_search_stack(void* mem);
+// One line "%s = %x (%x)\n" for every thread with frames: the label of its bottom frame, its
+// task number and its depth.
+void print_th();
+// Takes count debug-heap blocks of 1 to count bytes, each filled with fill, and frees them
+// all (with an array of their addresses on the debug heap too).
+void exercise_debug_heap(int count, char fill);
+void mem_test();  // exercise_debug_heap(2000, 'w'), then "END\n"
+char* raw_copy_str(const char* text);  // a copy from the system allocator: free() it
+void _mem_debug1();  // takes 56 bytes from the system allocator and returns them at once
+// Removes from every frame of the calling thread the entries of pair cells, other than list
+// itself, whose cdr chain reaches list: the lists built on list that root it.
+void gc_delete_pair(TQ_SEXP* list);
 
 // ---- Mark routines: each records gc_file/gc_line in the block, returns if already marked,
 // else marks the block and (through the mark stack) what it refers to. Null is ignored.

@@ -362,6 +362,59 @@ void gc_search_stack(void* mem) {
       if (e->mem == mem) ss_printf("STACK OK!!!!\n");
 }
 
+void print_th() {
+  MemLock lock;
+  for (GC_THREAD* head : gc_thread_hash)
+    for (GC_THREAD* th = head; th; th = th->next) {
+      GC_STACK* bottom = bottom_frame(th);
+      ss_printf("%s = %x (%x)\n", bottom ? bottom->msg : "", unsigned(th->tid), unsigned(th->depth));
+    }
+}
+
+namespace {
+
+// Tags as they are: nothing delayed is realised under the memory lock.
+bool is_pair_cell(const TQ_SEXP* s) { return s && sexp_tag(s) == kTagPair; }
+
+// Whether list lies on the cdr chain of the pair p (a chain that loops ends the walk).
+bool chain_reaches(TQ_SEXP* p, TQ_SEXP* list) {
+  TQ_SEXP* slow = p;
+  for (;;) {
+    for (int step = 0; step < 2; ++step) {
+      p = p->pair.cdr;
+      if (p == list) return true;
+      if (!is_pair_cell(p)) return false;
+    }
+    slow = slow->pair.cdr;
+    if (slow == p) return false;
+  }
+}
+
+}  // namespace
+
+void gc_delete_pair(TQ_SEXP* list) {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent) {
+    for (GC_LIST*& head : f->hash) {
+      for (GC_LIST** p = &head; *p;) {
+        GC_LIST* e = *p;
+        auto* cell = static_cast<TQ_SEXP*>(e->mem);
+        if (e->gc != gc_qv_sexp || cell == list || !is_pair_cell(cell) || !chain_reaches(cell, list)) {
+          p = &e->next;
+          continue;
+        }
+        *p = e->next;
+        e->mem = nullptr;
+        e->gc = nullptr;
+        e->next = f->free_list;
+        f->free_list = e;
+        --f->count;
+      }
+    }
+  }
+}
+
 // Marks from every frame of every thread. A replaced block's entry is emptied (the block
 // then survives one sweep on its replaced bit alone); an entry without a routine protects
 // nothing.

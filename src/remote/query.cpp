@@ -114,6 +114,16 @@ void mark_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) gc_remote_delay(r);
 }
 
+}  // namespace
+
+int check_result_list(TQ_INTERPRETER* tqi) {
+  int n = 0;
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) ++n;
+  return n;
+}
+
+namespace {
+
 TQ_SEXP* remote_query_op(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   return remote_query(id, env, cmd_str, cmd_sexp);
 }

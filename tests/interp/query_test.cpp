@@ -65,9 +65,15 @@ TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   TQ_SEXP* b = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(list 5)"));
   EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");   // the third line the peer read
   EXPECT_EQ(p.s.read_line(), "(list 5)\n");  // the fourth
+  auto waited_on = [own = unsigned(get_my_iid())] {
+    TqiLock l;
+    return check_result_list(_search_tqi_id(own));
+  };
+  EXPECT_EQ(waited_on(), 2);
   ASSERT_TRUE(p.s.send("<Result> 4 (5)</Result>\n<Result> 3 42</Result>\n"));  // out of order
   EXPECT_EQ(forced(a), "42");
   EXPECT_EQ(forced(b), "(5)");
+  EXPECT_EQ(waited_on(), 0);
 
   TQ_SEXP* c = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 2 2)"));
   EXPECT_EQ(p.s.read_line(), "(+ 2 2)\n");

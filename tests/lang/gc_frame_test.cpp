@@ -142,6 +142,43 @@ TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
   EXPECT_EQ(malloc_count, before);
 }
 
+// The diagnostics: the thread lines, the removal of the entries of lists built on a list,
+// the debug heap exercise and the system allocator's copies.
+TEST(GcFrame, DiagnosticsOfThreadsEntriesAndHeaps) {
+  auto captured = [](auto fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    return testing::internal::GetCapturedStdout();
+  };
+  std::string lines, entries;
+  int tid = 0;
+  tqtest::Task t([&] {
+    tid = get_tid();
+    GcFrame outer("bottom");
+    TQ_SEXP* tail = cons(tqtest::num(9), nullptr);
+    TQ_SEXP* on = cons(tqtest::num(1), tail);
+    TQ_SEXP* other = cons(tqtest::num(2), nullptr);
+    GcFrame inner("top");
+    TQ_SEXP* on2 = cons(tqtest::num(3), on);  // entered in the top frame
+    lines = captured([] { print_th(); });
+    gc_delete_pair(tail);
+    for (TQ_SEXP* c : {tail, on, on2, other}) entries += captured([c] { gc_search_stack(c); }) + "|";
+  });
+  ASSERT_TRUE(t.wait());
+  char line[64];
+  snprintf(line, sizeof line, "bottom = %x (2)\n", unsigned(tid));
+  EXPECT_NE(lines.find(line), std::string::npos) << lines;
+  EXPECT_EQ(entries, "STACK OK!!!!\n|||STACK OK!!!!\n|");  // the lists built on tail go
+  EXPECT_EQ(captured([] {
+              mem_test();
+              _mem_debug1();
+            }),
+            "END\n");
+  char* copy = raw_copy_str("text");
+  EXPECT_STREQ(copy, "text");
+  free(copy);
+}
+
 TEST(GcFrame, FreeingAtOnce) {
   gc_enable();
   const int64_t before = malloc_count;

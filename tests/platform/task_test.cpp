@@ -79,6 +79,36 @@ TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
   EXPECT_EQ(task_count(), threads) << "an idle thread existed, so none should have been started";
 }
 
+// A task's diagnostic messages are read back by its number while it runs; the next
+// function on the same thread starts without them.
+TEST(TaskPool, DiagnosticMessagesBelongToTheRunningFunction) {
+  Gate gate;
+  Probe a;
+  a.gate = &gate;
+  const int ta = create_task(
+      [](void* p) {
+        set_t_msg("first");
+        set_t_msg2("second");
+        probe_body(p);
+      },
+      &a, 1);
+  ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == 1; }));
+  EXPECT_STREQ(get_t_msg(ta, 1), "first");
+  EXPECT_STREQ(get_t_msg(ta, 2), "second");
+  gate.release();
+  ASSERT_TRUE(finished(ta));
+  EXPECT_EQ(get_t_msg(ta, 1), nullptr);
+  Gate gate2;
+  Probe b;
+  b.gate = &gate2;
+  const int tb = create_task(probe_body, &b, 1);  // on the thread a used
+  ASSERT_TRUE(wait_until([&] { return gate2.waiting.load() == 1; }));
+  EXPECT_EQ(get_t_msg(tb, 1), nullptr);
+  EXPECT_EQ(get_t_msg(tb, 2), nullptr);
+  gate2.release();
+  ASSERT_TRUE(finished(tb));
+}
+
 // The monitor's round, run here under a clock of the test's choosing: a thread idle for
 // more than 3599 seconds ends, a busy one never does.
 TEST(TaskPool, MonitorEndsThreadsIdleOverAnHourAndSparesBusyOnes) {
