@@ -22,8 +22,7 @@ const int64_t kInt = get_sexp_size(kTagInteger);
 const int64_t kPair = get_sexp_size(kTagPair);
 
 TEST(GcFrame, UnpoppedBlockIsFreedPoppedValueStays) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "outer");
   gc_push(nullptr, nullptr, "inner");
   num(1);  // rooted only in the inner frame
@@ -38,8 +37,7 @@ TEST(GcFrame, UnpoppedBlockIsFreedPoppedValueStays) {
 }
 
 TEST(GcFrame, SetDeleteAndPushMoveEntries) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "a");
   TQ_SEXP* x = num(7);
   gc_set(x, gc_qv_sexp);  // already there
@@ -55,8 +53,7 @@ TEST(GcFrame, SetDeleteAndPushMoveEntries) {
 }
 
 TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   tqtest::Task t([] {  // a thread without frames
     gc_push(nullptr, nullptr, "only");
     TQ_SEXP* v = num(3);
@@ -71,8 +68,7 @@ TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
 // A closed frame's record serves the thread's next frame: it starts without the entries it
 // had (what they rooted is freed) and with its new label, short or long.
 TEST(GcFrame, AReusedFrameRecordStartsEmptyWithItsNewLabel) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   std::string printed;
   tqtest::Task t([&] {
     const char* long1 = "a label longer than the thirty-two bytes kept inline";
@@ -103,8 +99,7 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
   auto* old = static_cast<char*>(mmalloc(100, gc_text));
   old[0] = 'x';
   EXPECT_EQ(mrealloc(old, 100, gc_text), old);  // same size: the block itself
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   auto* grown = static_cast<char*>(mrealloc(old, 300, gc_text));
   EXPECT_EQ(grown[0], 'x');
   EXPECT_EQ(grown[299], 0);
@@ -118,8 +113,7 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
 // A frame opened where one was just closed starts empty and under its own label (closed
 // frame records are reused).
 TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "outer");
   const GC_CHECK_POINT outer = get_gc_check_point();
   for (const char* label : {"first", "first", "second"}) {
@@ -180,8 +174,7 @@ TEST(GcFrame, DiagnosticsOfThreadsEntriesAndHeaps) {
 }
 
 TEST(GcFrame, FreeingAtOnce) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "t");
   TQ_SEXP* s = tqtest::str("abc");
   free_sexp(s);  // the cell and its text
