@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -132,8 +133,7 @@ Listener::Listener(bool admit, tq::TQISP_ENV* env) {
 
 Listener::~Listener() {
   if (!id) return;
-  tq::close_interpreter(id);
-  EXPECT_TRUE(wait_gone(id)) << "the listener did not close";
+  EXPECT_TRUE(close_gone(id)) << "the listener did not close";
 }
 
 Admitted::Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
@@ -177,6 +177,11 @@ int FakeServer::accept_one(milliseconds bound) {
 
 bool wait_gone(unsigned id, milliseconds bound) {
   return tqtest::wait_until([id] { return tq::search_tqi_id(id) == nullptr; }, bound);
+}
+
+bool close_gone(unsigned id, milliseconds bound) {
+  tq::close_interpreter_nowait(id);
+  return wait_gone(id, bound);
 }
 
 int interpreter_count() {
@@ -224,11 +229,16 @@ NoLeftovers::NoLeftovers()
     : interpreters_(interpreter_count()), threads_(bound_thread_count()), fds_(tqtest::open_fd_count()) {}
 
 NoLeftovers::~NoLeftovers() {
-  EXPECT_TRUE(tqtest::wait_until([this] { return interpreter_count() == interpreters_; }))
+  // One bound for the three waits: what has not come back by then is left over.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto left = [end] {
+    return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now()));
+  };
+  EXPECT_TRUE(tqtest::wait_until([this] { return interpreter_count() == interpreters_; }, left()))
       << "interpreters left: " << interpreter_count() << " for " << interpreters_;
-  EXPECT_TRUE(tqtest::wait_until([this] { return bound_thread_count() == threads_; }))
+  EXPECT_TRUE(tqtest::wait_until([this] { return bound_thread_count() == threads_; }, left()))
       << "bound threads left: " << bound_thread_count() << " for " << threads_;
-  EXPECT_TRUE(tqtest::wait_until([this] { return tqtest::open_fd_count() <= fds_; }))
+  EXPECT_TRUE(tqtest::wait_until([this] { return tqtest::open_fd_count() <= fds_; }, left()))
       << "descriptors left: " << tqtest::open_fd_count() << " for " << fds_;
 }
 

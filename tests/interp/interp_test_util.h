@@ -84,6 +84,9 @@ struct FakeServer {
 };
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+// Asks for the close of interpreter id and waits, bounded, until it is gone (the library's
+// close_interpreter would wait for ever on a close that never ends).
+bool close_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
 int interpreter_count();
 int bound_thread_count();
 tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there is none)

@@ -155,7 +155,7 @@ TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {
   DescPeer d;
   ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
   WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
-  close_interpreter(unsigned(d.id));
+  EXPECT_TRUE(close_gone(unsigned(d.id)));
   EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n") << "answered nil";
   EXPECT_TRUE(wait_gone(unsigned(d.id)));
 }
@@ -254,7 +254,7 @@ namespace {
 // Run in a child process: the main interpreter (the test program's holder) closes.
 [[noreturn]] void close_the_main_interpreter() {
   Listener other;
-  close_interpreter(unsigned(get_main_interpreter()));
+  if (!close_gone(unsigned(get_main_interpreter()))) _exit(2);
   if (!wait_gone(other.id)) _exit(3);  // every other interpreter goes with it
   if (setup_self_interpreter() <= 0) _exit(4);
   // The record, with its streams, stays the caller's: the listening stream the set-up

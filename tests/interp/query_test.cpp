@@ -167,7 +167,7 @@ TEST(Query, AnInterpreterOfThisProcessAnswers) {
   TQ_SEXP* e = remote_query(999999, qvlisp_top_env1, nullptr, form_of("1"));
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_INVALID_IID);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 // A request holding delayed values goes out with their values. Printing the request may
@@ -198,7 +198,7 @@ TEST(Query, ARequestHoldingDelayedValuesGoesOutWithTheirValues) {
   EXPECT_TRUE(setter.wait()) << "the runtime's lock is free while the request waits for a value";
   EXPECT_TRUE(requester.wait());
   EXPECT_EQ(got, "37");
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 namespace {
@@ -234,7 +234,7 @@ TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
   TQ_SEXP* none = local_eval(1, form_of("1"));
   ASSERT_EQ(get_type(none), kTagError) << "no request of this thread covers the line";
   EXPECT_EQ(none->error.code, ER_LOCAL_EVAL);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 // A raw requester that never answers the server's question cancels its request: the
@@ -317,7 +317,7 @@ TEST(Connect, APeerThatNeverAnswersIsHeldBackUntilAProbeSucceeds) {
   bl_task_hold(false);
   AdmittingPeer again;
   EXPECT_GT(again.id, 0) << "a probe that was admitted frees the host";
-  close_interpreter(unsigned(again.id));
+  EXPECT_TRUE(close_gone(unsigned(again.id)));
 }
 
 namespace {
@@ -364,5 +364,5 @@ TEST(Chain, BlocksOfAtMost4096BytesArriveInOrderBeforeTheCloseReturns) {
   EXPECT_EQ(chain_bytes, sent);
   EXPECT_LE(chain_largest, 4096);
   EXPECT_GE(chain_blocks, 3);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
