@@ -1,16 +1,14 @@
 // peers: guile
 // The evaluator against Guile 3's interpreter (run with --no-auto-compile): naive recursive
 // fib(25), and building the list 1..1000000 with a loop and then reversing it with another,
-// each written once in TQ's core words and once in Scheme. Guile runs as a child process;
-// its start-up (an empty script) is measured alone and taken off its times.
+// each written once in TQ's core words and once in Scheme; then the built-in words' loops
+// (a counting "For" and a "While", a million passes each) and a million calls of a user
+// function made by "Lambda", against the same loops in Scheme. Guile runs as a child
+// process; its start-up (an empty script) is measured alone and taken off its times.
 #include <benchmark/benchmark.h>
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "interp/runtime_start.h"
@@ -20,7 +18,9 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "stream/string_stream.h"
+#include "support/guile_peer.h"
 #include "text/l_string.h"
+#include "words/function_start.h"
 
 namespace {
 
@@ -41,9 +41,21 @@ const char* const kSchemeList =
     "(while (< 0 i) (set! r (cons (car l) r)) (set! l (cdr l)) (set! i (- i 1)))"
     "(display (car r))\n";
 
+// The word loops: a sum counted down by For, a count up by While, calls of a user function.
+const char* const kTqFor = "^(Define s 0)^(Define n 1000000)^([For dec=\"n\"] (set s (+ s n)))^s\n";
+const char* const kTqWhile = "^(Define i 0)^(While (Lt i 1000000) (set i (+ i 1)))^i\n";
+const char* const kTqCall =
+    "^(Define inc (Lambda () (f x) (+ x 1)))^(Define i 0)^(While (Lt i 1000000) (set i (inc i)))^i\n";
+const char* const kSchemeFor =
+    "(define s 0)(define n 1000000)(while (> n 0) (set! s (+ s n)) (set! n (- n 1)))(display s)\n";
+const char* const kSchemeWhile = "(define i 0)(while (< i 1000000) (set! i (+ i 1)))(display i)\n";
+const char* const kSchemeCall =
+    "(define (inc x) (+ x 1))(define i 0)(while (< i 1000000) (set! i (inc i)))(display i)\n";
+
 void start_language() {
   // The benchmark's thread evaluates, so it is bound to an interpreter as the runtime's are.
-  static bool started = (tq::init_tq(), tq::setup_self_interpreter(), true);
+  static bool started = (tq::init_tq(), tq::init_function(tq::qvlisp_top_env0, tq::qvlisp_top_env1, 0, nullptr),
+                         tq::setup_self_interpreter(), true);
   (void)started;
 }
 
@@ -59,24 +71,9 @@ void run_tq(const char* src) {
   }
 }
 
-// Seconds of one run of guile on the given program text.
-double guile_seconds(const std::string& program) {
-  const std::string path = "/tmp/bench_eval_" + std::to_string(getpid()) + ".scm";
-  FILE* f = std::fopen(path.c_str(), "w");
-  std::fputs(program.c_str(), f);
-  std::fclose(f);
-  const std::string cmd = std::string(GUILE_PROGRAM) + " --no-auto-compile " + path + " > /dev/null 2>&1";
-  auto start = std::chrono::steady_clock::now();
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "bench_eval: guile failed\n");
-  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::remove(path.c_str());
-  return s;
-}
-
 void run_guile(benchmark::State& state, const char* program) {
-  signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; system() must wait for its child
-  const double startup = guile_seconds("");
-  for (auto _ : state) state.SetIterationTime(std::max(0.0, guile_seconds(program) - startup));
+  const double startup = tqbench::guile_seconds("");
+  for (auto _ : state) state.SetIterationTime(std::max(0.0, tqbench::guile_seconds(program) - startup));
 }
 
 void BM_TqFib25(benchmark::State& state) {
@@ -93,9 +90,31 @@ void BM_TqListBuildReverse(benchmark::State& state) {
 }
 void BM_GuileListBuildReverse(benchmark::State& state) { run_guile(state, kSchemeList); }
 
+void BM_TqWordFor(benchmark::State& state) {
+  start_language();
+  for (auto _ : state) run_tq(kTqFor);
+}
+void BM_GuileFor(benchmark::State& state) { run_guile(state, kSchemeFor); }
+void BM_TqWordWhile(benchmark::State& state) {
+  start_language();
+  for (auto _ : state) run_tq(kTqWhile);
+}
+void BM_GuileWhile(benchmark::State& state) { run_guile(state, kSchemeWhile); }
+void BM_TqUserCall(benchmark::State& state) {
+  start_language();
+  for (auto _ : state) run_tq(kTqCall);
+}
+void BM_GuileUserCall(benchmark::State& state) { run_guile(state, kSchemeCall); }
+
 BENCHMARK(BM_TqFib25)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GuileFib25)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_TqListBuildReverse)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GuileListBuildReverse)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqWordFor)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GuileFor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqWordWhile)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GuileWhile)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqUserCall)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GuileUserCall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
 }  // namespace

@@ -2,12 +2,15 @@
 // other lock of the runtime (only the memory lock, inside the queues' fetch functions).
 #include "interp/gc_hooks.h"
 
+#include <atomic>
+
 #include "interp/delay.h"
 #include "interp/fifo.h"
 #include "interp/interpreter.h"
 #include "lang/gc.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
+#include "remote/http_agent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -17,6 +20,12 @@ namespace {
 
 #define GC_SITE() (gc_file = __FILE__, gc_line = __LINE__)
 
+// The loader of the word library: its lock and its sweep pass (set_loader_gc_hooks).
+// Collections are serialised, so the lock one took is remembered for its unlock.
+std::atomic<SEM_ORG> loader_lock{nullptr};
+std::atomic<void (*)()> loader_sweep{nullptr};
+SEM loader_lock_held;
+
 void runtime_gc_lock() {
   gc_queue_lock_high();
   gc_tq_lock();
@@ -24,10 +33,14 @@ void runtime_gc_lock() {
 
 }  // namespace
 
+void (*gc_session_hook)();
+
 void gc_tq_lock() {
   lock_task(tqi_lock);
   lock_task(fifo_lock);
   lock_task(lex_lock);
+  loader_lock_held = SEM{loader_lock.load()};
+  if (loader_lock_held.so) lock_task(loader_lock_held);
   lock_task(stream_lock);
   gc_queue_lock();
 }
@@ -35,6 +48,7 @@ void gc_tq_lock() {
 void gc_tq_unlock() {
   gc_queue_unlock();
   unlock_task(stream_lock, "gc_tq_unlock");
+  if (loader_lock_held.so) unlock_task(loader_lock_held, "gc_tq_unlock");
   unlock_task(fifo_lock, "gc_tq_unlock");
   unlock_task(lex_lock, "gc_tq_unlock");
   unlock_task(tqi_lock, "gc_tq_unlock");
@@ -65,6 +79,10 @@ void gc_lib() {
   GC_SITE();
   gc_interpreter();
   GC_SITE();
+  if (gc_session_hook) gc_session_hook();
+  GC_SITE();
+  gc_http_agent();
+  GC_SITE();
   gc_gc_stack();
   GC_SITE();
   gc_unit();
@@ -75,7 +93,12 @@ void gc_lib() {
 void sp_gc_lib() {
   sp_gc_qvlisp();
   sp_gc_interpreter();
-  // The loader's pass joins with the built-in words.
+  if (void (*sweep)() = loader_sweep.load()) sweep();
+}
+
+void set_loader_gc_hooks(SEM lock, void (*sweep)()) {
+  loader_lock.store(lock.so);
+  loader_sweep.store(sweep);
 }
 
 void after_gc_lib() {}

@@ -4,19 +4,27 @@
 //
 // Lock order (gc_tq_lock): tqi_lock, fifo_lock, lex_lock, the stream lock, then the queues'
 // collector lock, which needs gc_queue_lock_high taken before all of them. The loader's
-// lock (df_lock) joins after lex_lock with the built-in words. gc_tq_unlock releases the
-// queues' locks first, then the others.
+// lock (df_lock of the word library) comes after lex_lock once it is set. gc_tq_unlock
+// releases the queues' locks first, then the others.
 #pragma once
+#include "platform/lock.h"
 
 namespace tq {
 
 void gc_tq_lock();
 void gc_tq_unlock();
 void gc_lib();        // marks the language's roots, the interpreters, every thread's frames, units, queues
-void sp_gc_lib();     // after marking: the reader pass, then the interpreters'
+void sp_gc_lib();     // after marking: the reader pass, the interpreters', then the loader's
 void after_gc_lib();  // nothing
 void gc_interpreter();     // every interpreter's queued forms, environment and reader; the reconnect queue
 void sp_gc_interpreter();  // drops requests nobody waits for; marks the ones being waited on
+// The word library's loader joins every collection from the next one on: its lock is taken
+// after lex_lock, its sweep runs last in sp_gc_lib (the higher layer sets it at start-up).
+void set_loader_gc_hooks(SEM lock, void (*sweep)());
+
+// The session layer's pass over what its sessions keep for later requests (their initial
+// forms), set at its start-up; part of gc_lib.
+extern void (*gc_session_hook)();
 
 // The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
 // and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.

@@ -2,10 +2,13 @@
 // layer's among them, as the process entry's table does for the lower layers.
 #include "interp/runtime_start.h"
 
+#include "interp/call_lock.h"
 #include "interp/delay.h"
 #include "interp/fifo.h"
+#include "interp/file_prefix.h"
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
+#include "interp/log_queue.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "lang/eval.h"
@@ -14,8 +17,13 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/http_agent.h"
+#include "remote/proxy.h"
 #include "remote/query.h"
+#include "remote/server_info.h"
+#include "remote/session.h"
 #include "remote/setagent.h"
+#include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -36,6 +44,7 @@ void init_interpreter() {
   tqi_lock = new_lock();
   fifo_lock = new_lock();
   sem_tqi_lex_lock = new_lock();
+  init_file_prefix();
   if (!program_gc_hooks) set_runtime_gc_hooks();  // the locks they take exist from here on
   init_delay_queue();
   tqi_id = 1;
@@ -43,7 +52,8 @@ void init_interpreter() {
   int_handler = tq_int_handler;
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
-  // The HTTP agents and authentication start here with their layers.
+  init_http_agent();
+  // Authentication starts here with its layer.
 }
 
 int init_tq() {
@@ -52,14 +62,17 @@ int init_tq() {
   program_gc_hooks = gc_hooks_set();
   minit();
   init_queue();
-  // The proxies and the protocol server's side come with the session layer.
+  init_proxy();
+  init_TQoHTTP_server();
   init_qvlisp();
   init_unit();
   init_gc_task();
-  // Server information comes with the proxy layer.
+  init_serverinfo();
   init_interpreter();
-  init_remote_query();  // the sessions' first part; the rest comes with the session layer
-  // The log and the call lock come with their parts of the interpreter runtime.
+  init_remote_query();
+  init_session();
+  init_log(qvlisp_top_env0, qvlisp_top_env1);
+  init_call_lock();
   stream_gc = collect_for_streams;
   register_versions();
   char* setagent = make_setagent_text();

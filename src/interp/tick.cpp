@@ -128,4 +128,11 @@ void tqi_tick_task(void*) {
   }
 }
 
+void tick_sleep(int seconds) {
+  int key = 0;
+  new_timeout(&key, seconds);
+  sleep_task(&key, SEM{});
+  del_timeout(&key);
+}
+
 }  // namespace tq

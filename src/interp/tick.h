@@ -3,13 +3,29 @@
 // self-kind interpreters and ends permission waits whose deadline has passed. Time-outs are
 // counted in these ticks.
 #pragma once
+#include <algorithm>
+#include <cstdint>
 
 namespace tq {
 
 inline constexpr int kTqiTickSeconds = 5;
 inline constexpr int kKeepAliveTicks = 30;  // an idle connection writes a line end this often
 
+// The one conversion between the seconds that openers give and report and the ticks that the
+// records keep (connection_timeout, silent_timeout). Negative values mean "none" (-1: the
+// kind's default at set-up) and pass unchanged; a positive number of seconds takes whole
+// ticks, rounded up, so that no time-out becomes shorter than asked.
+constexpr int tqi_timeout_ticks(int seconds) {
+  return seconds <= 0 ? seconds : int((int64_t(seconds) + kTqiTickSeconds - 1) / kTqiTickSeconds);
+}
+constexpr int tqi_timeout_seconds(int ticks) {
+  return ticks <= 0 ? ticks : int(std::min<int64_t>(int64_t(ticks) * kTqiTickSeconds, INT32_MAX));
+}
+
 void tqi_tick_task(void* data);  // task body, priority 3: tqi_tick every 5 seconds
 void tqi_tick();                 // one tick over all interpreters
+
+// Sleeps the calling thread for seconds of the tick layer's clock (a pause between retries).
+void tick_sleep(int seconds);
 
 }  // namespace tq

@@ -225,13 +225,7 @@ void tqcal_record_hook(int code, void* work) {
   cal->st = nullptr;
 }
 
-TQ_SEXP* new_cal_cell(TQ_CAL* cal) {
-  MemLock lock;
-  TQ_SEXP* s = get_sexp(cal->rec, kTagDelay);
-  s->delay.dtype = kDelayFunc;
-  s->delay.d.func = &cal->h;
-  return s;
-}
+TQ_SEXP* new_cal_cell(TQ_CAL* cal) { return new_delay_func_cell(cal->rec, &cal->h); }
 
 void push_component(TQ_CAL* cal, TQ_SEXP* cell) {
   auto* e = static_cast<TQ_CAL_STACK*>(mmalloc(sizeof(TQ_CAL_STACK), gc_tq_cal_stack));

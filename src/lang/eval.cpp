@@ -252,21 +252,6 @@ TQ_SEXP* eval_keyword_args(TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn) {
   return a.build();
 }
 
-// Evaluates the forms of body in env in turn: the first error, else the last value (nil
-// for none); a body that ends in an atom evaluates that atom last.
-TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body) {
-  TQ_SEXP* r = nullptr;
-  TQ_SEXP* p = body;
-  for (;;) {
-    int t = get_type(p);
-    if (t == kTagNil) return r;
-    if (t != kTagPair) return eval(env, p);
-    r = eval(env, p->pair.car);
-    if (is_error(r)) return r;
-    p = p->pair.cdr;
-  }
-}
-
 TQ_SEXP* apply_lambda(TQISP_ENV* env, TQ_FUNC* fn, TQ_SEXP* args, TQ_SYM_FIELD* attr) {
   TQISP_ENV* le = new_env(env);
   set_env(le, lt("__args_env"), fn->args_env ? get_env(fn->args_env) : nullptr);
@@ -355,6 +340,19 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
 }
 
 }  // namespace
+
+TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body) {
+  TQ_SEXP* r = nullptr;
+  TQ_SEXP* p = body;
+  for (;;) {
+    int t = get_type(p);
+    if (t == kTagNil) return r;
+    if (t != kTagPair) return eval(env, p);
+    r = eval(env, p->pair.car);
+    if (is_error(r)) return r;
+    p = p->pair.cdr;
+  }
+}
 
 TQ_SEXP* lang_error(TQ_SEXP* at, uint32_t code, const char* func, TQ_SEXP* data) {
   return get_error(pos_file(at), pos_line(at), code, _l_string_1(std_cm, func), data);

@@ -23,6 +23,9 @@ extern TQ_SEXP* (*break_check)(TQ_SEXP* form);
 
 TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s);
 TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s);
+// Evaluates the forms of body in env in turn: the first error, else the last value (nil
+// for none); a body that ends in an atom evaluates that atom last.
+TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body);
 // The value bound to symbol s, searching the first environment and at most depth further
 // ones (negative: no limit); the undefined-symbol error when unbound.
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth);

@@ -271,12 +271,15 @@ TQ_SEXP* init_delay_func(DELAY_FUNC* df) {
   GcFrame frame("init_delay_func");
   auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
   qv_file_insert(f);
-  lock_mem();
-  TQ_SEXP* s = get_sexp(f, kTagDelay);
+  return frame.release(new_delay_func_cell(f, df));
+}
+
+TQ_SEXP* new_delay_func_cell(TQ_FILE* rec, DELAY_FUNC* df) {
+  MemLock lock;
+  TQ_SEXP* s = get_sexp(rec, kTagDelay);
   s->delay.dtype = kDelayFunc;
   s->delay.d.func = df;
-  unlock_mem();
-  return frame.release(s);
+  return s;
 }
 
 }  // namespace tq

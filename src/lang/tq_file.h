@@ -126,5 +126,9 @@ void set_close_func(TQ_FILE* f, TQ_CLOSE_FUNC func, void* work);
 TQ_SEXP* realize_sexp(TQ_SEXP* s);
 // A new function-backed delayed cell (delay type 3) for df, with a record of its own.
 TQ_SEXP* init_delay_func(DELAY_FUNC* df);
+// A new function-backed delayed cell for df naming the record rec, which it shares with the
+// other cells of one reading, so one thread at a time realises them (rooted in the caller's
+// top frame).
+TQ_SEXP* new_delay_func_cell(TQ_FILE* rec, DELAY_FUNC* df);
 
 }  // namespace tq

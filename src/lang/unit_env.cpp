@@ -246,8 +246,7 @@ UNIT_ENV* search_uenv_name(const L_CHAR* name) {
 // ---- Copies.
 
 UNIT_ENV* copy_uenv1(UNIT_ENV* ue) {
-  UNIT_ENV* to = new_uenv();
-  GcFrame frame("copy_uenv1", to, gc_unit_env);
+  UNIT_ENV* to = new_uenv();  // stays rooted in the caller's frame: it is the result
   for (int sys = 0; sys < kUnitDims; ++sys)
     for (SYSTEM_UNIT* su = ue->sys_unit[sys]; su; su = su->next) new_su(to, sys, su->name, su->shi, su->bo);
   return to;

@@ -443,6 +443,15 @@ int ss_sprintf(L_CHAR* buf, const char* fmt, ...) {
   return n;
 }
 
+L_CHAR* xx_l_vformat(const char* fmt, va_list p, const char* file, int line) {
+  LBuf chars;
+  if (fmt) format_chars(chars, fmt, p);
+  auto* text = static_cast<L_CHAR*>(xx_d_alloc((size_t(chars.len()) + 1) * sizeof(L_CHAR), file, line));
+  memcpy(text, chars.data(), size_t(chars.len()) * sizeof(L_CHAR));
+  text[chars.len()] = 0;
+  return text;
+}
+
 int new_spsat(S_PRINTF_SAT* sat, STREAM* st) {
   if (!st) return -1;
   *sat = S_PRINTF_SAT{};

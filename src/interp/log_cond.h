@@ -1,0 +1,80 @@
+// Log conditions: checks on a record's fields with the actions to run for records that pass
+// them (save to a file, print on the console, relay to another node, park for a fetch).
+// "SetLogCondition" replaces the conditions from a list of (Condition ...) forms;
+// set_log_path replaces them by one condition that saves every record.
+//
+// A condition is linked into condition_list only when complete, and every change of the
+// list runs under lock_log, which the log worker holds while it matches one record and runs
+// its actions; so a record never meets a half-built list.
+#pragma once
+#include "interp/log_record.h"
+#include "lang/env.h"
+#include "lang/sexp.h"
+
+namespace tq {
+
+enum : int { LA_SAVE = 1, LA_CONSOLE = 2, LA_RELAY = 3, LA_WAIT = 4 };
+
+// Option bits of an action: the parts of a saved line, and "unlock" (save without a call
+// lock on the file).
+enum : int {
+  LO_TIME = 0x1,
+  LO_LEVEL = 0x2,
+  LO_URL = 0x4,
+  LO_LAYER = 0x8,
+  LO_USER = 0x10,
+  LO_KEY = 0x20,
+  LO_DATA = 0x40,
+  LO_ALL = 0x7f,
+  LO_UNLOCK = int(0x80000000u),
+};
+
+struct LOG_COND;
+
+struct LOG_ACTION {
+  LOG_ACTION* next;
+  LOG_COND* cond;  // left null
+  int type;        // LA_*
+  L_CHAR* path;    // save: the file path template; relay: the target URL; null when not given
+  int option;      // LO_* bits
+  int div_nos;     // files a divided log keeps
+  int size;        // bytes at which the file is divided; 0 never
+  int ip;          // address of the nodes a parked record is for (first octet in the top byte)
+  int mask;        // applied to both addresses when a parked record is fetched
+};
+
+// Check codes, per field: 1 equal; 2 begins with; 4 ends with (texts; integers pass);
+// 8 low < f < high; 16 low <= f < high; 32 low < f <= high; 64 low <= f <= high.
+enum : char { LC_EQ = 1, LC_BEGIN = 2, LC_END = 4, LC_LT_LT = 8, LC_LE_LT = 16, LC_LT_LE = 32, LC_LE_LE = 64 };
+
+struct LOG_COND {
+  LOG_COND* next;  // condition_list
+  LOG_NODE_DATA low;   // per field: the value compared, or the lower bound
+  LOG_NODE_DATA high;  // per field: the upper bound
+  char op[kLogFields];  // per field: the check code, 0 none
+  LOG_ACTION* action_list;  // run in list order, the reverse of their writing
+};
+
+extern LOG_COND* condition_list;
+
+// The word "SetLogCondition" (a special form): replaces every condition by those of its
+// (Condition ...) elements, after quoting the body by the head's "type" attribute; a
+// (Reset file="...") element empties or makes that file. nil, or the first error (then no
+// condition stays in force, unless the quoting itself failed).
+TQ_SEXP* tq_set_log_condition(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
+// Replaces every condition by one without checks that saves every part of each record
+// under the template str, dividing files at size bytes over filenos files.
+void set_log_path(const L_CHAR* str, int size, int filenos);
+void set_log_condition(LOG_COND* cond);  // appends (takes lock_log)
+void reset_log_condition();              // unlinks and frees every condition (takes lock_log)
+void free_log_cond(LOG_COND* cond);
+// Builds one condition from a (Condition ...) form and appends it: 0, or an error cell.
+TQ_SEXP* get_log_cond(TQ_SEXP* form);
+TQ_SEXP* get_log_cond_element(LOG_COND* cond, TQ_SEXP* element);
+TQ_SEXP* get_log_cond_action(LOG_COND* cond, TQ_SEXP* head);
+// 1 "*", 2 "=", 3 "<", 4 "<=", 5..15 the record field names; -1 for anything else.
+int get_log_cond_symbol(const L_CHAR* name);
+// 0 when the record passes every check of cond, else -1.
+int cmp_log_node_data(LOG_NODE_DATA* d, LOG_COND* cond);
+
+}  // namespace tq

@@ -1,0 +1,225 @@
+// Log files: path entries, the saved line, division, and the console action.
+#include "interp/log_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "interp/interpreter.h"
+#include "interp/log_queue.h"
+#include "interp/setup_kinds.h"
+#include "lang/gc.h"
+#include "platform/d_alloc.h"
+#include "platform/file.h"
+#include "platform/machine.h"
+#include "platform/tick.h"
+#include "stream/file_stream.h"
+#include "stream/format.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+LOG_LOCK_PATH_LIST* ll_path_list;
+
+namespace {
+
+constexpr unsigned kEntrySeconds = 2;  // an entry is closed and made again this often while records flow
+
+using LText = std::basic_string<L_CHAR>;
+
+void append(LText& out, const char* a) {
+  while (*a) out.push_back(L_CHAR(static_cast<unsigned char>(*a++)));
+}
+
+bool ends_line(const L_CHAR* s) {
+  const int n = l_strlen(s);
+  return n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r');
+}
+
+// The text of the message with its line end: the message, then "\n" unless it is not empty
+// and already ends a line.
+void append_message(LText& out, const L_CHAR* data) {
+  out += data;
+  if (!ends_line(data)) out.push_back('\n');
+}
+
+// ctime's text of a record time, without its line end.
+void append_time(LText& out, int t) {
+  const time_t unix_time = time_t(int64_t(uint32_t(t)) + kTqEpoch);
+  char text[32];
+  if (!ctime_r(&unix_time, text)) return;
+  text[strcspn(text, "\n")] = 0;
+  append(out, text);
+}
+
+void append_origin(LText& out, const URL& u) {
+  if (u.proto) {
+    if (const L_CHAR* s = get_url_str2(&u)) {
+      out += s;
+      out.push_back(' ');
+      return;
+    }
+  }
+  if (u.server) out += u.server;
+  if (u.port) {
+    char n[16];
+    std::snprintf(n, sizeof n, ":%i", u.port);
+    append(out, n);
+  }
+  if (u.agent) {
+    out.push_back('@');
+    out += u.agent;
+  }
+  out.push_back(' ');
+}
+
+void append_coded(LText& out, const char* name, int v) {
+  if (name) {
+    append(out, name);
+  } else {
+    char n[16];
+    std::snprintf(n, sizeof n, "%i", v);
+    append(out, n);
+  }
+  out.push_back(' ');
+}
+
+// The saved line of a record for the option bits.
+LText saved_line(const LOG_NODE_DATA_D& r, int option) {
+  LText out;
+  if (option & (LO_TIME | LO_LEVEL | LO_URL | LO_LAYER | LO_USER)) {
+    out.push_back('[');
+    if (option & LO_LEVEL) append_coded(out, log_level_name(r.level), r.level);
+    if (option & LO_TIME) {
+      append_time(out, r.time);
+      out.push_back(' ');
+    }
+    if (option & LO_URL) append_origin(out, r.u);
+    if ((option & LO_USER) && r.user) {
+      out += r.user;
+      out.push_back(' ');
+    }
+    if (option & LO_LAYER) append_coded(out, log_layer_name(r.layer), r.layer);
+    append(out, "] ");
+  }
+  if ((option & LO_DATA) && r.data)
+    append_message(out, r.data);
+  else
+    out.push_back('\n');
+  return out;
+}
+
+LOG_LOCK_PATH_LIST* search_llpl(const L_CHAR* path) {
+  for (LOG_LOCK_PATH_LIST* e = ll_path_list; e; e = e->next)
+    if (l_strcmp(e->path, path) == 0) return e;
+  auto* e = static_cast<LOG_LOCK_PATH_LIST*>(d_calloc(1, sizeof(LOG_LOCK_PATH_LIST)));
+  e->path = ll_copy_str(path);
+  e->access = tick_now();
+  e->id = cl_invalid();
+  e->next = ll_path_list;
+  ll_path_list = e;
+  return e;
+}
+
+// The entry with the path's write call lock (asked for again while it could not be had:
+// without a lock server the file is written without it).
+LOG_LOCK_PATH_LIST* lock_llpl(const L_CHAR* path) {
+  LOG_LOCK_PATH_LIST* e = search_llpl(path);
+  if (cl_error_check(e->id) != 0) e->id = call_lock(path, CL_WRITE, nullptr, nullptr);
+  e->lock = 1;
+  return e;
+}
+
+LOG_LOCK_PATH_LIST* invalid_llpl(const L_CHAR* path) {
+  LOG_LOCK_PATH_LIST* e = search_llpl(path);
+  if (cl_error_check(e->id) != 0) e->id = cl_invalid();
+  e->lock = 1;
+  return e;
+}
+
+STREAM* open_log_file(const char* name) { return s_open_file(name, O_RDWR | O_APPEND | O_CREAT, 0644); }
+
+}  // namespace
+
+void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e) {
+  if (log_filenos < 1) log_filenos = 1;  // one file: a full one is removed and restarted
+  char* first = get_logfile(path, 0);
+  const int fd = u_open(first, O_RDONLY, 0);
+  d_f_ree(first);
+  if (fd < 0) return;
+  const int64_t size = u_lseek64(fd, 0, SEEK_END);
+  u_close(fd);
+  if (size < log_size) return;
+  if (e->st) d_s_close(e->st);
+  e->st = nullptr;
+  char* last = get_logfile(path, log_filenos - 1);
+  u_unlink(last);
+  d_f_ree(last);
+  for (int i = log_filenos - 2; i >= 0; --i) {
+    char* from = get_logfile(path, i);
+    char* to = get_logfile(path, i + 1);
+    std::rename(from, to);  // the file layer has no rename
+    d_f_ree(from);
+    d_f_ree(to);
+  }
+}
+
+void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
+  L_CHAR* path = parse_dir_path(&n->d, action->path);
+  LOG_LOCK_PATH_LIST* e = (action->option & LO_UNLOCK) ? invalid_llpl(path) : lock_llpl(path);
+  if (action->size != 0) {
+    div_logfile(path, action->size, action->div_nos, e);
+    if (!e->st) {
+      char* name = get_logfile(path, 0);
+      e->st = open_log_file(name);
+      d_f_ree(name);
+    }
+  } else if (!e->st) {
+    e->st = open_log_file(n_string(std_cm, path));
+  }
+  if (e->st) {
+    LOG_NODE_DATA_D& r = n->d.d;
+    if (r.level > LOG_MESSAGE) r.level = LOG_SYSTEM;
+    s_printf(e->st, "%ls", saved_line(r, action->option).c_str());
+  }
+  e->lock = 0;
+  d_f_ree(path);
+}
+
+void do_log_action_console(LOG_ACTION*, LOG_NODE* n) {
+  const L_CHAR* data = n->d.d.data;
+  if (!data) return;  // only records made from another node's form can lack a message
+  LText out = data;
+  if (!out.empty() && !ends_line(data)) out.push_back('\n');  // an empty message prints nothing
+  ss_printf("%ls", out.c_str());
+}
+
+void llpl_check(int all) {
+  if (!get_my_tqi()) setup_self_interpreter();
+  llpl_close(all);
+}
+
+void llpl_close(int all) {
+  if (!ll_path_list) return;  // only the worker changes the list: nothing to close
+  LOCK_SCOPE(lock_log);
+  const unsigned now = tick_now();
+  for (LOG_LOCK_PATH_LIST** p = &ll_path_list; *p;) {
+    LOG_LOCK_PATH_LIST* e = *p;
+    if (e->lock || (!all && now - e->access < kEntrySeconds)) {
+      p = &e->next;
+      continue;
+    }
+    if (e->st) d_s_close(e->st);
+    if (cl_error_check(e->id) == 0) call_unlock(e->id);
+    *p = e->next;
+    d_f_ree(e->path);
+    d_f_ree(e);
+  }
+}
+
+}  // namespace tq

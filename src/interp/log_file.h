@@ -1,0 +1,43 @@
+// Log files: the save and console actions, the division of full files into log0..log(n-1),
+// and the cache of path entries that keeps each file open (and its call lock held) between
+// records. Only the log worker writes, under lock_log, so the lines of one file are in queue
+// order; llpl_check closes the entries about 2 seconds after they were made, and all of them
+// when the queue runs empty.
+#pragma once
+#include <cstdint>
+
+#include "interp/call_lock.h"
+#include "interp/log_cond.h"
+#include "interp/log_record.h"
+#include "stream/stream.h"
+
+namespace tq {
+
+// One per distinct expanded file path.
+struct LOG_LOCK_PATH_LIST {
+  LOG_LOCK_PATH_LIST* next;
+  L_CHAR* path;              // owned
+  unsigned access;           // creation, tick seconds
+  CALL_LOCK_DESCRIPTER id;   // the write call lock held on the path, or the invalid descriptor
+  STREAM* st;                // the open file, or null
+  unsigned lock : 1;         // in use by an action now
+};
+
+extern LOG_LOCK_PATH_LIST* ll_path_list;  // newest first (lock_log)
+
+// Appends the record's line ("[" level time origin user layer "] " message, the parts the
+// action's option chooses) to the file its path template names (lock_log held). With a size,
+// the file is path + "log0" and is divided first when it has reached the size.
+void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n);
+// Prints the message on standard output, with a line end unless it has one.
+void do_log_action_console(LOG_ACTION* action, LOG_NODE* n);
+// When path + "log0" has reached log_size bytes: closes e's stream, removes the file ending
+// in log(n-1) and moves each log(i) to log(i+1). A count below 1 counts as 1.
+void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e);
+// Closes (stream and call lock) and drops the entries not in use: with all 0 only those made
+// 2 seconds ago or earlier. Takes lock_log. A thread without interpreter is bound to one
+// first; llpl_close is the rest, for a caller known to be bound.
+void llpl_check(int all);
+void llpl_close(int all);
+
+}  // namespace tq

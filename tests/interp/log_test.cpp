@@ -1,0 +1,344 @@
+// The log: saved lines by option, division into log0..log(n-1), the conditions of the
+// examples, the console, parked records for GetLog, the overflow rule (exactly, and under a
+// burst from 8 threads), templates, SetLogCondition's errors and Reset, and the relay and
+// fetch traffic against a fake node. Times are UTC on a fixed tick clock.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "fake_line_server.h"
+#include "interp/file_prefix.h"
+#include "interp/log_file.h"
+#include "interp/log_queue.h"
+#include "interp/log_remote.h"
+#include "interp/script_start.h"
+#include "interp_test_util.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "lang/site.h"
+#include "platform/d_alloc.h"
+#include "platform/paths.h"
+#include "stream/log_hook.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+using namespace tq;
+using namespace interptest;
+
+namespace {
+
+constexpr uint32_t kT = 40 * 86400 + 3723;  // 2001-02-10 01:02:03 UTC
+const std::string kTimeText = "Sat Feb 10 01:02:03 2001";
+const std::string kOverflow = "LOG OVER FLOW " + std::to_string(getpid()) + "\n";
+
+std::string site() { return n_string(std_cm, get_tqlisp_site()); }
+L_CHAR* ltext(const std::string& s) { return _l_string_1(std_cm, s.c_str()); }
+
+// Standard output goes to a file while one of these lives.
+struct StdoutCapture {
+  tqtest::TempDir dir;
+  int saved = dup(1);
+  StdoutCapture() {
+    const int fd = open(dir.file("out").c_str(), O_CREAT | O_WRONLY, 0600);
+    dup2(fd, 1), close(fd);
+  }
+  ~StdoutCapture() { dup2(saved, 1), close(saved); }
+  std::string text() const { return tqtest::read_file(dir.file("out")); }
+};
+
+struct Rec {
+  int level = LOG_ERROR;
+  int layer = LOG_TQ;
+  std::string msg;
+  const char* user = nullptr;
+  const char* key = nullptr;
+  const char* proto = nullptr;
+  int port = 0;
+};
+
+void log_rec(const Rec& r) {
+  LOG_NODE_DATA opt{};
+  opt.d.user = r.user ? ltext(r.user) : nullptr;
+  opt.d.key = r.key ? ltext(r.key) : nullptr;
+  opt.d.u.proto = r.proto ? ltext(r.proto) : nullptr;
+  opt.d.u.port = r.port;
+  log_printf_data(r.level, r.layer, &opt, "%s", r.msg.c_str());
+}
+
+TQ_SEXP* form_of(const std::string& text) { return car(sexp_commands(std_cm, text.c_str(), nullptr)); }
+
+class Log : public ::testing::Test {
+ protected:
+  tqtest::TickClock clock;
+  tqtest::TempDir dir;
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    tqtest::TickClock::move(int(kT - tqtest::TickClock::now()));
+  }
+  void TearDown() override { reset_log_condition(); }
+  std::string save(const std::string& file, const char* option = "data") {
+    return "([Action type=\"save\" path=\"" + dir.file(file) + "\" option=\"" + option + "\"])";
+  }
+  // Replaces the conditions by body and one that saves the fence records' messages.
+  void conditions(const std::string& body) {
+    ASSERT_EQ(eval_text("(SetLogCondition " + body + "(Condition (user = \"fence\") " + save("fence") + "))"), "()");
+  }
+  // Returns once the worker has handled every record logged before.
+  void drain() {
+    static int n = 0;
+    const std::string mark = "fence " + std::to_string(++n) + "\n";
+    log_rec(Rec{LOG_ERROR, LOG_TQ, mark, "fence"});
+    WAIT_FOR(file("fence").find(mark) != std::string::npos, mark);
+  }
+  std::string file(const std::string& name) { return tqtest::read_file(dir.file(name)); }
+};
+
+}  // namespace
+
+// Each option chooses the parts of the line; two actions of a condition run in the reverse
+// of their writing; the console prints the message with one line end.
+TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
+  StdoutCapture out;
+  const std::string s = site();
+  struct Row {
+    const char* option;
+    Rec rec;
+    std::string line;
+  } rows[] = {
+      {"all", {LOG_ERROR, LOG_TQ, "hello", "ann"}, "[ERROR " + kTimeText + " " + s + " ann TQ ] hello\n"},
+      {"level:data", {LOG_ERROR, LOG_TQ, "hello"}, "[ERROR ] hello\n"},
+      {"data", {LOG_ERROR, LOG_TQ, "hello"}, "hello\n"},
+      {"time:level:URL:layer:user:key:data", {9, LOG_NANE, "two\n"}, "[SYSTEM " + kTimeText + " " + s + " NANE ] two\n"},
+      {"level", {LOG_ERROR, LOG_TQ, "x"}, "[ERROR ] \n"},
+      {"user:data", {LOG_ERROR, LOG_TQ, ""}, "[] \n"},
+      {"URL:data", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, "tqp", 8080}, "[tqp://" + s + ":8080/ ] m\n"},
+      {"URL", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, nullptr, 8080}, "[" + s + ":8080 ] \n"},
+  };
+  std::string body;
+  for (size_t i = 0; i < std::size(rows); ++i)
+    body += "(Condition (key = \"k" + std::to_string(i) + "\") " + save("f" + std::to_string(i), rows[i].option) + ")";
+  conditions(body + "(Condition (key = \"two\") " + save("two") + save("two", "level:data") + ")" +
+             "(Condition (key = \"con\") ([Action type=\"console\"]))");
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    Rec r = rows[i].rec;
+    const std::string key = "k" + std::to_string(i);
+    r.key = key.c_str();
+    log_rec(r);
+  }
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "o", nullptr, "two"});
+  for (const char* m : {"abc", "line\n", ""}) log_rec(Rec{LOG_ERROR, LOG_TQ, m, nullptr, "con"});
+  drain();
+  EXPECT_EQ(out.text(), "abc\nline\n");
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(file("f" + std::to_string(i)), rows[i].line) << rows[i].option;
+  EXPECT_EQ(file("two"), "[ERROR ] o\no\n");
+}
+
+// Every record carries the node's agent name as it is when the record is made.
+TEST_F(Log, RecordsCarryTheAgentNameOfTheNode) {
+  conditions("(Condition (key = \"ag\") " + save("ag", "URL") + ")");
+  set_agent_name(ltext("node7"));
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  set_agent_name(nullptr);
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  drain();
+  EXPECT_EQ(file("ag"), "[" + site() + "@node7 ] \n[" + site() + " ] \n");
+}
+
+// At the size limit the next record moves log0 to log1 and so on, the last one dropped; a
+// count below 1 keeps one file, removed and restarted when full.
+TEST_F(Log, FullFilesMoveDownTheDivision) {
+  const int divides[] = {3, 2, 1, 0, -2};
+  std::string body;
+  for (int d : divides)
+    body += "(Condition (key = \"d" + std::to_string(d) + "\") ([Action type=\"save\" option=\"data\" size=\"100\" path=\"" +
+            dir.file("d" + std::to_string(d) + "_") + "\" divide=\"" + std::to_string(d) + "\"]))";
+  conditions(body);
+  auto msg = [](int i) { return "m" + std::to_string(i) + std::string(47, '.') + "\n"; };  // 50 bytes
+  for (int i = 1; i <= 5; ++i)
+    for (int d : divides) {
+      const std::string key = "d" + std::to_string(d);
+      log_rec(Rec{LOG_ERROR, LOG_TQ, msg(i), nullptr, key.c_str()});
+    }
+  drain();
+  for (int d : divides) {
+    const std::string p = "d" + std::to_string(d) + "_log";
+    EXPECT_EQ(file(p + "0"), msg(5)) << d;
+    EXPECT_EQ(file(p + "1"), d >= 2 ? msg(3) + msg(4) : "") << d;
+    EXPECT_EQ(file(p + "2"), d >= 3 ? msg(1) + msg(2) : "") << d;
+  }
+}
+
+// The examples of the conditions, each joined with a check that only injected records pass.
+TEST_F(Log, ConditionsSelectTheRecordsOfTheExamples) {
+  const char* rows[][2] = {
+      {"(level = 3)", "r3\n"},
+      {"(3 &lt;= level)", "r3\nr4\nr5.log\n"},
+      {"(level &lt; 3)", "r0.log\nr1\nr2.log\n"},
+      {"(0 &lt; level &lt; 3)", "r1\nr2.log\n"},
+      {"(URL.server = \"db\" *)", "r0.log\nr2.log\n"},
+      {"(* \".log\" = data)", "r0.log\nr2.log\nr5.log\n"},
+      {"(1 &lt; URL.port &lt;= 8080)", "r1\nr2.log\nr5.log\n"},
+  };
+  std::string body;
+  for (size_t i = 0; i < std::size(rows); ++i)
+    body += std::string("(Condition (user = \"inj\") ") + rows[i][0] + save("c" + std::to_string(i)) + ")";
+  conditions(body);
+  const char* records[][3] = {{"TEST", "dbx:1", "r0.log"}, {"DEBUG", "web:2", "r1"},   {"WARNING", "db:8080", "r2.log"},
+                              {"ERROR", "xdb:8081", "r3"},  {"SYSTEM", "h", "r4"},     {"MESSAGE", "h:9", "r5.log"}};
+  for (auto& r : records)
+    log_get_element(form_of(std::string("(Log (level \"") + r[0] + "\") (URL \"tqp://" + r[1] + "/\") (user \"inj\") (data \"" +
+                            r[2] + "\"))"));
+  drain();
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(file("c" + std::to_string(i)), rows[i][1]) << rows[i][0];
+}
+
+// Parked records go to the callers whose address fits the action's under its mask, at most
+// 2000 a call, oldest first; the others stay parked.
+TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
+  conditions("(Condition (key = \"p\") ([Action type=\"wait\"]))"
+             "(Condition (key = \"far\") ([Action type=\"wait\" ip=\"10.1.2.3\" mask=\"255.0.0.0\"]))");
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "p1", "ann", "p"});
+  log_rec(Rec{LOG_WARNING, LOG_NANE, "far", nullptr, "far"});
+  log_rec(Rec{LOG_MESSAGE, LOG_UI, "p2", nullptr, "p"});
+  drain();
+  const std::string t = "(time " + std::to_string(kT) + "sec)";
+  EXPECT_EQ(eval_text("(GetLog)"), "((Log " + t + " (level \"ERROR\") (URL \"\") (layer \"TQ\") (user \"ann\") (data \"p1\")) (Log " +
+                                       t + " (level \"MESSAGE\") (URL \"\") (layer \"UI\") (data \"p2\")))");
+  EXPECT_EQ(eval_text("(GetLog)"), "()");
+  EXPECT_EQ(list_length(take_parked_records(0x0a090909)), 1) << "the record for 10.x.x.x stayed";
+
+  for (int i = 0; i < 2001; ++i) {
+    if (i % 500 == 0) {
+      WAIT_FOR(log_queue.total_cnt == 0, "the worker");
+    }
+    log_rec(Rec{LOG_ERROR, LOG_TQ, "n", nullptr, "p"});
+  }
+  drain();
+  EXPECT_EQ(list_length(take_parked_records(0)), 2000);
+  EXPECT_EQ(list_length(take_parked_records(0)), 1);
+}
+
+// A worker held up by a relay that is not yet answered: 1000 records fill the queue and the
+// 1001st drops the oldest, with one message; the relayed form is the record's.
+TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
+  FakeLineServer node([](const std::string&) { return std::nullopt; });
+  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node.port()) +
+             "/\"]))(Condition (key = \"q\") " + save("q") + ")");
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
+  ASSERT_TRUE(node.wait_lines(1));
+  EXPECT_EQ(node.lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
+  std::string expected;
+  {
+    StdoutCapture out;
+    for (int i = 1; i <= 1001; ++i) {
+      log_rec(Rec{LOG_ERROR, LOG_TQ, std::to_string(i), nullptr, "q"});
+      if (i > 1) expected += std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(out.text(), kOverflow);
+  }
+  ASSERT_TRUE(node.send(0, "<Result> 3 ()</Result>\n"));
+  WAIT_FOR(log_queue.total_cnt < kLogQueueLimit, "room for the fence");
+  drain();
+  EXPECT_EQ(file("q"), expected);
+}
+
+// 10^5 records from 8 threads: every record is either written or counted as dropped.
+TEST_F(Log, ABurstLosesOnlyTheRecordsItCounts) {
+  constexpr int kThreads = 8, kEach = 12500;
+  set_log_path(ltext(dir.file("burst")), 0, 0);
+  StdoutCapture out;
+  std::vector<std::unique_ptr<tqtest::Task>> tasks;
+  for (int t = 0; t < kThreads; ++t)
+    tasks.push_back(std::make_unique<tqtest::Task>([] {
+      for (int i = 0; i < kEach; ++i) log_printf(LOG_DEBUG, LOG_LIB, 0, "burst %d", i);
+    }));
+  for (auto& t : tasks) ASSERT_TRUE(t->wait(std::chrono::seconds(60)));
+  auto count = [](const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  const auto total = [&] { return count(file("burst"), "] burst ") + count(out.text(), kOverflow); };
+  EXPECT_TRUE(tqtest::wait_until([&] { return total() == size_t(kThreads * kEach); }, std::chrono::seconds(60)))
+      << total();
+}
+
+TEST_F(Log, TemplatesPutRecordFieldsIntoPathsWithoutNewFolders) {
+  const std::string rows[][3] = {  // template, user, path
+      {"/var/log/\\{user}/", "ann", "/var/log/ann/"},
+      {"/l/\\{user}/", "../../x", "/l/______x/"},
+      {"/l/\\{URL.port}-\\{level}", "ann", "/l/8080-3"},
+      {"/l/\\{nope}/\\{user", "ann", "/l/\\{nope}/\\{user"},
+      {"a\\b\\{data}", "ann", "a\\bm"},
+      {"\\{preference}x", "ann", std::string(get_preference_path()) + "x"},
+  };
+  for (auto& r : rows) {
+    LOG_NODE_DATA d{};
+    d.d.level = LOG_ERROR;
+    d.d.u.port = 8080;
+    d.d.user = ltext(r[1]);
+    d.d.data = ltext("m");
+    L_CHAR* p = parse_dir_path(&d, ltext(r[0]));
+    EXPECT_EQ(n_string(std_cm, p), r[2]) << r[0];
+    d_f_ree(p);
+  }
+}
+
+// A failing SetLogCondition leaves no condition at all; Reset empties or makes its file.
+TEST_F(Log, SetLogConditionErrorsAndReset) {
+  const char* rows[][2] = {  // a condition, the error's func
+      {"(Condition ([Action path=\"x\"]))", "log condition action attribute (type is required)"},
+      {"(Condition ([Action type=\"keep\"]))", "log condition action attribute (type)"},
+      {"(Condition ([Action type=\"save\" option=\"data:time\"]))", "log condition action attribute (option)"},
+      {"(Condition (level == 3))", "log condition element parameter"},
+      {"(Condition (level = 3 4))", "log condition element parameter"},
+  };
+  for (auto& r : rows) {
+    set_log_path(ltext(dir.file("x")), 0, 0);
+    StdoutCapture out;
+    GcFrame frame("errors");
+    TQ_SEXP* e = eval(qvlisp_top_env1, form_of(std::string("(SetLogCondition (Condition (key = \"a\")) ") + r[0] + ")"));
+    ASSERT_EQ(get_type(e), kTagError) << r[0];
+    EXPECT_EQ(e->error.code, 0x80040503u);
+    EXPECT_STREQ(n_string(std_cm, e->error.func), r[1]);
+    EXPECT_EQ(condition_list, nullptr);
+    EXPECT_EQ(out.text(), "get_log_cond err\n");
+  }
+  tqtest::write_file(dir.file("old"), "kept?");
+  umask(022);
+  conditions("([Reset file=\"" + dir.file("old") + "\"])([Reset file=\"" + dir.file("new") + "\"])");
+  EXPECT_EQ(file("old"), "");
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("new").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+// FetchLog asks the node for its parked records, queues them for this node's conditions,
+// and after an empty answer pauses a second of the tick clock before it asks again. The
+// fetch thread runs for good, so its node stays for the rest of the program (a closed one's
+// port could be another test's next).
+TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
+  static std::atomic<int> asked{0};
+  static auto* node = new FakeLineServer([](const std::string& line) -> std::optional<std::string> {
+    if (line != "(GetLog)") return std::nullopt;
+    if (asked++ == 0) return "((Log (time 7sec) (level \"ERROR\") (URL \"tqp://far:9/\") (user \"fetched\") (data \"f1\")))";
+    return "()";
+  });
+  conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
+  EXPECT_EQ(eval_text("(FetchLog)"), "()");
+  const int pauses = log_fetch_pauses;
+  EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node->port()) + "/\"])"), "()");
+  WAIT_FOR(file("fetched") == "[ERROR Mon Jan  1 00:00:07 2001 tqp://far:9/ fetched NANE ] f1\n", file("fetched"));
+  WAIT_FOR(log_fetch_pauses == pauses + 1, "the pause");
+  EXPECT_EQ(asked, 2);
+  clock.advance(1);
+  WAIT_FOR(asked == 3, "the next fetch");
+}

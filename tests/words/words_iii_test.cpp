@@ -1,0 +1,358 @@
+// What the word scripts cannot reach of the output, loading, saving, path and fetching
+// words: replies of a file interpreter (headers, result format), the path pairs and the
+// get-file table under one process's roots, "Get" with an agent name and its call locks,
+// the lazily read lists and their streams, the server port, and "Save" under a file-size
+// limit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "entry/start.h"
+#include "interp/file_prefix.h"
+#include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "lang/parse.h"
+#include "platform/d_alloc.h"
+#include "stream/file_stream.h"
+#include "stream/stream.h"
+#include "support/script_suite.h"
+#include "support/test_util.h"
+#include "text/l_string.h"
+#include "words/get_file.h"
+#include "words/load.h"
+#include "words_test_util.h"
+
+namespace {
+
+using namespace tq;
+using tqtest::eval_last;
+using tqtest::printed;
+
+const std::string kWords = std::string(TQ_SOURCE_DIR) + "/tests/words";
+
+// ---- Replies of a file interpreter: tests/words/replies/NAME.tq answered into NAME.out.
+
+class WordReplies : public testing::TestWithParam<std::string> {};
+
+void run_replies(const std::string& name, bool stress) {
+  tqtest::TempDir dir;
+  setenv("STD_CODE", "EUC-JP", 1);  // the code the replies start in
+  if (stress) setenv("TQ_GC_STRESS", "1", 1);
+  auto r = tqtest::run_program({tqtest::bin_path("tq_script"), kWords + "/replies/" + name + ".tq", dir.file("out")},
+                               dir.path());
+  unsetenv("TQ_GC_STRESS");
+  unsetenv("STD_CODE");
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tqtest::read_file(dir.file("out")), tqtest::read_file(kWords + "/replies/" + name + ".out"));
+}
+
+TEST_P(WordReplies, AreExact) { run_replies(GetParam(), false); }
+TEST_P(WordReplies, CollectionsChangeNothing) { run_replies(GetParam(), true); }
+INSTANTIATE_TEST_SUITE_P(Replies, WordReplies, testing::ValuesIn(tqtest::script_names(kWords + "/replies")),
+                         [](const auto& info) { return info.param; });
+
+// ---- In this process: one set of path pairs under a temporary root for every test.
+
+struct LockLog {
+  std::mutex m;
+  std::vector<std::string> taken;
+  std::vector<CALL_LOCK_TABLE*> released;
+  uintptr_t next = 16;
+};
+LockLog locks;
+
+// Grants every lock with a descriptor of its own.
+CALL_LOCK_DESCRIPTER record_lock(const L_CHAR* key) {
+  std::lock_guard g(locks.m);
+  locks.taken.push_back(n_string(utf8_cm, key));
+  return CALL_LOCK_DESCRIPTER{reinterpret_cast<CALL_LOCK_TABLE*>(locks.next += 16), 0};
+}
+int record_unlock(CALL_LOCK_DESCRIPTER d) {
+  std::lock_guard g(locks.m);
+  locks.released.push_back(d.d);
+  return 0;
+}
+size_t released_count() {
+  std::lock_guard g(locks.m);
+  return locks.released.size();
+}
+
+class WordsIII : public testing::Test {
+ protected:
+  static tqtest::TempDir* root;
+  static GET_LOCK_OPS client_ops;  // the call-lock client's
+
+  static void SetUpTestSuite() {
+    minimum_matrix_init(0, nullptr);
+    if (get_my_iid() == 0) setup_self_interpreter();  // else the break check stops every evaluation
+    gc_push(nullptr, nullptr, "words_iii tests");
+    root = new tqtest::TempDir;
+    for (const char* d : {"r", "r/tqdocs", "r/tqsys", "a", "a/tqdocs", "ab", "ab/tqdocs", "r/tqdocs/d"})
+      mkdir(root->file(d).c_str(), 0700);
+    tqtest::write_file(root->file("r/tqdocs/x.tq"), "(1 2 3)\n7\n");
+    tqtest::write_file(root->file("r/tqdocs/y.sq"), "(docs)\n");
+    tqtest::write_file(root->file("r/tqsys/y.sq"), "(sys)\n");
+    tqtest::write_file(root->file("r/tqdocs/z.sq"), "(only docs)\n");
+    tqtest::write_file(root->file("r/tqdocs/d/e.rw"), "abc");
+    tqtest::write_file(root->file("r/tqdocs/d/x.tq"), "1\n");
+    tqtest::write_file(root->file("r/secret.tq"), "(secret)\n");  // outside every tree
+    EXPECT_EQ(symlink(root->file("r").c_str(), root->file("r/tqdocs/out").c_str()), 0);
+    EXPECT_EQ(symlink("d", root->file("r/tqdocs/in").c_str()), 0);
+    client_ops = get_lock_ops;
+    get_lock_ops = GET_LOCK_OPS{record_lock, record_unlock};
+    // The bases in mixed order: the list keeps the most specific first whatever the order.
+    register_pair("a/", "/a/");
+    register_pair("r/", "/");
+    register_pair("ab/", "/a/b/");
+    register_pair("r/", "/a/");  // a second pair for /a/ is dropped
+  }
+
+  static void register_pair(const std::string& base, const char* url) {
+    L_CHAR* b = nl_copy_str_1(std_cm, root->file(base).c_str());
+    Reg_List_pathpair(b, _l_string_1(std_cm, url));
+    d_f_ree(b);
+  }
+
+  // A text with the root's path replaced by "ROOT".
+  static std::string rooted(std::string text) {
+    for (size_t at; (at = text.find(root->path())) != std::string::npos;) text.replace(at, root->path().size(), "ROOT");
+    return text;
+  }
+  static std::string mapped(L_CHAR* t) {
+    std::string r = t ? rooted(n_string(utf8_cm, t)) : "(none)";
+    d_f_ree(t);
+    return r;
+  }
+  // The printed value of the forms, an error as "error CODE DATA".
+  static std::string run(const std::string& forms) {
+    GcFrame frame("run");
+    TQ_SEXP* v = eval_last(forms);
+    if (get_type(v) != kTagError) return rooted(printed(v));
+    char code[16];
+    std::snprintf(code, sizeof code, "%x", unsigned(v->error.code));
+    return rooted("error " + std::string(code) + " " + printed(v->error.data));
+  }
+};
+tqtest::TempDir* WordsIII::root;
+GET_LOCK_OPS WordsIII::client_ops;
+
+L_CHAR* L(const char* s) { return _l_string_1(std_cm, s); }
+
+TEST_F(WordsIII, PathsMapOntoTheMostSpecificPairAndBack) {
+  struct {
+    const char* path;
+    bool docs;
+    const char* want;
+  } const rows[] = {
+      {"/a/b/c.x", true, "ROOT/ab/tqdocs/c.x"}, {"/a/c.x", true, "ROOT/a/tqdocs/c.x"},
+      {"/z.x", true, "ROOT/r/tqdocs/z.x"},      {"//z.x", true, "ROOT/r/tqdocs/z.x"},
+      {"x.y", true, "ROOT/r/tqdocs/x.y"},       {"a/c.x", false, "ROOT/a/tqsys/c.x"},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(mapped(r.docs ? get_tqdocs(L(r.path)) : get_tqsys(L(r.path))), r.want) << r.path;
+  const std::string docs = root->file("ab/tqdocs/q/w.x"), sys = root->file("r/tqsys/w.x");
+  EXPECT_EQ(mapped(get_url_path(L(docs.c_str()), nullptr)), "/a/b/q/w.x");
+  EXPECT_EQ(mapped(get_url_path(L(sys.c_str()), nullptr)), "/w.x");
+  EXPECT_EQ(mapped(get_url_path(L("/elsewhere"), L("fallback"))), "fallback");
+  EXPECT_EQ(mapped(get_sys_path("f.x")), "ROOT/r/tqsys/f.x");
+  EXPECT_EQ(path_check(L("/y.sq")), 3);
+  EXPECT_EQ(path_check(L("/z.sq")), 1);
+  EXPECT_EQ(path_check(L("/none.sq")), 0);
+  struct {
+    const char *b, *f, *want;
+  } const joins[] = {{"base", "file", "base/file"}, {"base/", "/file", "base/file"}, {"base", ".ext", "base.ext"},
+                     {"base", "/file", "base/file"}, {"base/", "file", "base/file"}};
+  for (const auto& j : joins) EXPECT_EQ(mapped(get_synth_path(L(j.b), L(j.f))), j.want) << j.b << " " << j.f;
+  EXPECT_EQ(run("(GetTQpathpair \"" + root->file("a/tqdocs") + "\")"), "(\"ROOT/a/tqdocs/\" \"ROOT/a/tqsys/\" \"/a/\")");
+}
+
+TEST_F(WordsIII, TheGetFileTableTakesOnlyTextCommands) {
+  TQ_SEXP* bad = list(n_get_string("Get"), get_integer(1, nullptr), nullptr);
+  EXPECT_EQ(insert_getfile(L(".bad"), L("a1"), L("tq"), 1, bad), -1);
+  EXPECT_EQ(getfile_entries(L(".bad")), nullptr) << "nothing inserted";
+}
+
+TEST_F(WordsIII, GetLoadsUnderTheTreesAndRefusesEveryOtherName) {
+  set_agent_name(L("a1"));
+  EXPECT_EQ(run("(SetPrefixMode \".tq\" \"a1\" \"tq\" \"Get\")"
+                "([SetPrefixMode tqsys=\"precedence\"] \".sq\" \"a1\" \"tq\" \"Get\")"
+                "([SetPrefixMode tqsys=\"only\"] \".s0\" \"a1\" \"tq\" \"Get\")"
+                "(SetPrefixMode \".rw\" \"a1\" \"raw\" \"Get\")"
+                "(SetPrefixMode \".zp\" \"a1\" \"zip\" \"Get\")"
+                "(SetPrefixMode \".ot\" \"a2\" \"tq\" \"Get\")"
+                "(SetPrefixMode \".ld\" \"a1\" \"tq\" \"Load\")"),
+            "^\".ld\"");
+  struct {
+    const char* name;
+    const char* want;
+  } const rows[] = {
+      {"/x.tq", "((1 2 3) 7)"},
+      {"/d/x.tq", "(1)"},
+      {"/y.sq", "((sys))"},
+      {"/z.sq", "((only docs))"},  // not under the system tree: the documents tree next
+      {"/d/e.rw", "(#3#abc)"},
+      {"/z.s0", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqsys/z.s0\")"},
+      {"/none.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/none.tq\")"},
+      {"/x", "error 80040503 ^\"invalid file path\""},
+      {"/a.b/x", "error 80040503 ^\"invalid file path\""},
+      {"x.tq", "error 80040503 ^\"invalid file path\""},
+      {"/d/../x.tq", "error 80040503 ^\"invalid file path\""},
+      {"/x.none", "error 8004070e ^\"undefined prefix\""},
+      {"/x.ot", "error 8004070e ^\"undefined prefix\""},  // another agent's entry
+      {"/x.ld", "error 8004070e ^\"undefined prefix\""},  // another command's entry
+      {"/x.zp", "error 80040608 ^\"unsupport Get mode\""},
+      // Characters of another set that the default method writes as "." or as a 0 byte.
+      {"/&Cxc006002e;&Cxc006002e;/secret.tq", "error 80040503 ^\"invalid file path\""},
+      {"/x.tq&Cxc0060000;.sq", "error 80040503 ^\"invalid file path\""},
+      {"/out/secret.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/out/secret.tq\")"},  // a link out
+      {"/in/x.tq", "(1)"},  // a link inside the tree
+  };
+  CODE_METHOD* const saved = std_cm;
+  std_cm = utf8_cm;  // writes the UCS-coded sets' characters as their code points
+  for (const auto& r : rows) EXPECT_EQ(run(std::string("(Get \"") + r.name + "\")"), r.want) << r.name;
+  std_cm = saved;
+  set_agent_name(nullptr);
+  EXPECT_EQ(run("(Get \"/x.tq\")"), "error 80010507 ^\"dbpath and agent name is undefined\"");
+  set_agent_name(L("a1"));
+}
+
+TEST_F(WordsIII, GetHoldsItsLockUntilTheListIsReadOrCollected) {
+  set_agent_name(L("a1"));
+  run("([SetPrefixMode lock=\"url\"] \".lu\" \"a1\" \"raw\" \"Get\")"
+      "([SetPrefixMode lock=\"full\" tqdocs=\"precedence\"] \".lf\" \"a1\" \"tq\" \"Get\")");
+  tqtest::write_file(root->file("r/tqdocs/k.lu"), std::string(5000, 'k'));
+  tqtest::write_file(root->file("r/tqsys/k.lf"), "1 2\n");
+  const size_t before = released_count();
+  {
+    GcFrame frame("lock");
+    TQ_SEXP* v = eval_last("(Get \"/k.lu\")");
+    ASSERT_EQ(get_type(v), kTagPair);
+    EXPECT_EQ(released_count(), before) << "held while the list is unread";
+    EXPECT_EQ(locks.taken.back(), "/k.lu") << "one lock on the name";
+    EXPECT_EQ(get_type(v->pair.cdr), kTagPair);
+    EXPECT_EQ(get_type(v->pair.cdr->pair.cdr), kTagNil);  // the end: released on the tick
+  }
+  EXPECT_TRUE(tqtest::wait_until([&] { return released_count() == before + 1; })) << "release at the end";
+  {
+    GcFrame frame("lock");
+    TQ_SEXP* v = eval_last("(Get \"/k.lf\")");  // docs first: cannot open, released; then sys
+    ASSERT_EQ(get_type(v), kTagPair);
+    const size_t n = locks.taken.size();
+    EXPECT_EQ(locks.taken[n - 2], root->file("r/tqdocs/k.lf"));
+    EXPECT_EQ(locks.taken[n - 1], root->file("r/tqsys/k.lf"));
+  }
+  gc_enable();  // the unread list is collected: its reader's close releases the second lock
+  EXPECT_TRUE(tqtest::wait_until([&] { return released_count() == before + 3; }));
+  const GET_LOCK_OPS recording = get_lock_ops;
+  get_lock_ops = client_ops;  // no lock server is configured here: the client refuses
+  EXPECT_EQ(run("(Get \"/k.lu\")"), "error 80040503 ^\"lock operation error\"");
+  get_lock_ops = recording;
+}
+
+// The stream of the reader that realised cell, or of the newest lazily read raw or text list.
+STREAM* reader_stream(TQ_SEXP* cell) { return cell->h.file ? cell->h.file->st : nullptr; }
+
+TEST_F(WordsIII, AMillionFormsAreReadOnlyAsFarAsTheyAreUsed) {
+  std::string text;
+  for (int i = 0; i < 1000000; ++i) text += "(" + std::to_string(i) + ")\n";
+  tqtest::write_file(root->file("million.tq"), text);
+  GcFrame frame("million");
+  TQ_SEXP* v = eval_last("(Load \"" + root->file("million.tq") + "\")");
+  ASSERT_EQ(get_type(v), kTagPair);
+  EXPECT_EQ(printed(v->pair.car), "(0)");
+  STREAM* st = reader_stream(v->pair.car);
+  ASSERT_NE(st, nullptr);
+  const int64_t at = s_seek_file(st, 0, SEEK_CUR);
+  EXPECT_GT(at, 0);
+  EXPECT_LT(at, 64 * 1024) << "read whole before the first form was used";
+}
+
+TEST_F(WordsIII, LazyListsCloseTheirStreamAtTheEndAndWhenCollected) {
+  tqtest::write_file(root->file("ten.bin"), std::string(10000, 'b'));
+  tqtest::write_file(root->file("empty.bin"), "");
+  tqtest::write_file(root->file("forms.tq"), std::string(10000, 'b') + "\n(x)\n(y)\n");
+  GcFrame frame("lazy");
+  TQ_SEXP* raw = eval_last("([Load option=\"raw\"] \"" + root->file("ten.bin") + "\")");
+  STREAM* st = df_list->st;
+  std::vector<int64_t> sizes;
+  for (TQ_SEXP* p = raw; get_type(p) == kTagPair; p = p->pair.cdr) sizes.push_back(p->pair.car->raw.size);
+  EXPECT_EQ(sizes, (std::vector<int64_t>{4096, 4096, 1808}));
+  EXPECT_FALSE(s_exist(st)) << "closed at the end";
+  EXPECT_EQ(get_type(eval_last("([Load option=\"raw\"] \"" + root->file("empty.bin") + "\")")), kTagNil);
+  // Unread lists: the collector's sweep closes what nothing refers to any more.
+  std::vector<STREAM*> open;
+  for (const char* mode : {"raw", "text", "tq"}) {
+    GcFrame inner("unread");
+    TQ_SEXP* v = eval_last("([Load option=\"" + std::string(mode) + "\" terminate=\"b\"] \"" + root->file("forms.tq") + "\")");
+    ASSERT_EQ(get_type(v), kTagPair) << mode;
+    open.push_back(std::string(mode) == "tq" ? reader_stream(v->pair.car) : df_list->st);
+    EXPECT_TRUE(s_exist(open.back())) << mode;
+  }
+  gc_enable();
+  for (STREAM* s : open) EXPECT_TRUE(tqtest::wait_until([&] { return !s_exist(s); }));
+}
+
+TEST_F(WordsIII, TheServerPortIsReadOnceAndABadOneIsReportedNotFatal) {
+  struct {
+    const char* setting;
+    int port;
+    const char* report;
+  } const rows[] = {
+      {"", 0, "eval(symbol)"},  // undefined
+      {"(Define ServerPort \"x\")", 0, "type missmatch\n^\"x\"\n"},
+      {"(Define ServerPort 8080)", 8080, ""},
+      {"(Define ServerPort 9)", 8080, ""},  // cached
+  };
+  for (const auto& r : rows) {
+    if (*r.setting) run(r.setting);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(get_my_port(), r.port) << r.setting;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(r.report), std::string::npos) << err;
+    if (!*r.report) {
+      EXPECT_EQ(err, "");
+    }
+  }
+}
+
+TEST_F(WordsIII, SaveCreatesItsFileWithThePermissionBitsOfItsMode) {
+  const mode_t saved = umask(0);
+  for (const auto& [mode, bits] : {std::pair{"", 0600}, {"0640", 0640}, {"0x1ed", 0755}, {"420", 0644}}) {
+    const std::string file = root->file(std::string("perm") + mode);
+    const std::string attr = *mode ? std::string(" mode=\"") + mode + "\"" : "";
+    EXPECT_EQ(run("([Save oflag=\"creat\"" + attr + "] \"" + file + "\" 1)"), "()");
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode_t(bits)) << mode;
+  }
+  umask(saved);
+}
+
+// ---- "Save" under a file-size limit: every failed write is an error, never success.
+
+TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("in.bin"), std::string(10000, 'z'));
+  std::string records;
+  for (int i = 0; i < 2000; ++i) records += "(r (a 1))\n";
+  tqtest::write_file(dir.file("in.tq"), records);
+  const std::string script = kWords + "/limited/save_limit.tq";
+  auto r = tqtest::run_program(
+      {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
+      dir.path());
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
+  for (const char* f : {"o1", "o2", "o3"}) EXPECT_EQ(tqtest::read_file(dir.file(f)).size(), 4096u) << f;
+}
+
+}  // namespace
