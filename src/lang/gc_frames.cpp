@@ -174,20 +174,24 @@ GC_LIST* find_entry(GC_STACK* frame, void* mem) {
   return nullptr;
 }
 
+// Takes the entry *link out of its bucket chain into the frame's free chain.
+void drop_entry(GC_STACK* f, GC_LIST** link) {
+  GC_LIST* e = *link;
+  *link = e->next;
+  e->mem = nullptr;
+  e->gc = nullptr;
+  e->next = f->free_list;
+  f->free_list = e;
+  --f->count;
+}
+
 void remove_from_frames(GC_THREAD* th, void* mem) {
   for (GC_STACK* f = th->stack; f; f = f->parent) {
     for (GC_LIST** p = &f->hash[bucket_of(mem)]; *p;) {
-      GC_LIST* e = *p;
-      if (e->mem != mem) {
-        p = &e->next;
-        continue;
-      }
-      *p = e->next;
-      e->mem = nullptr;
-      e->gc = nullptr;
-      e->next = f->free_list;
-      f->free_list = e;
-      --f->count;
+      if ((*p)->mem == mem)
+        drop_entry(f, p);
+      else
+        p = &(*p)->next;
     }
   }
 }
@@ -398,18 +402,11 @@ void gc_delete_pair(TQ_SEXP* list) {
   for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent) {
     for (GC_LIST*& head : f->hash) {
       for (GC_LIST** p = &head; *p;) {
-        GC_LIST* e = *p;
-        auto* cell = static_cast<TQ_SEXP*>(e->mem);
-        if (e->gc != gc_qv_sexp || cell == list || !is_pair_cell(cell) || !chain_reaches(cell, list)) {
-          p = &e->next;
-          continue;
-        }
-        *p = e->next;
-        e->mem = nullptr;
-        e->gc = nullptr;
-        e->next = f->free_list;
-        f->free_list = e;
-        --f->count;
+        auto* cell = static_cast<TQ_SEXP*>((*p)->mem);
+        if ((*p)->gc == gc_qv_sexp && cell != list && is_pair_cell(cell) && chain_reaches(cell, list))
+          drop_entry(f, p);
+        else
+          p = &(*p)->next;
       }
     }
   }

@@ -87,6 +87,13 @@ class Assoc : public TreeTest {
     if (key > 0) names_[key] = name;
     return key;
   }
+  // A closed index file with one integer index (name 1) holding value under key k.
+  void one_value(int32_t k, TQ_SEXP* value) {
+    int key = open();
+    ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
+    ASSERT_EQ(l_insert_associate64(key, 0, &k, value), 0);
+    ASSERT_EQ(l_close_associate64(key), 0);
+  }
   // The bytes of an open index file, its cached records and pages written back first.
   std::string written(int key) {
     l_flush_filespace64(as_key64[key].p);
@@ -262,17 +269,14 @@ TEST_F(Assoc, PrefixSearchOfAStringIndex) {
 
 TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
   GcFrame frame("unterminated");
-  int key = open();
-  ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
   int32_t k = 1;
-  ASSERT_EQ(l_insert_associate64(key, 0, &k, n_get_string("12345678")), 0);
-  ASSERT_EQ(l_close_associate64(key), 0);
+  one_value(k, n_get_string("12345678"));
   std::string b = bytes("index");
   Rec text = of_type(b, 514).at(0);
   ASSERT_EQ(text.bytes, text_record("^\"12345678\""));  // 11 bytes and the zero: no padding
   b[text.ofs + text.bytes.size() - 1] = ' ';
   std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
-  key = open();
+  int key = open();
   EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"12345678\"");
 }
 
@@ -280,11 +284,8 @@ TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
 // full disk): each call fails, and the file, once closed, is byte for byte what it was.
 TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
   GcFrame frame("full");
-  int key = open();
-  ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
   int32_t k = 3;
-  ASSERT_EQ(l_insert_associate64(key, 0, &k, n_get_string("kept")), 0);
-  ASSERT_EQ(l_close_associate64(key), 0);
+  one_value(k, n_get_string("kept"));
   const std::string before = bytes("index");
   struct Case {
     const char* what;
@@ -294,6 +295,7 @@ TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
       {"a second index", [](int key) { return l_new_index64(key, kAssocString, 2); }},
       {"a new text", [&k](int key) { return l_insert_associate64(key, 0, &k, n_get_string("new")); }},
   };
+  int key;
   for (const Case& c : cases) {
     key = open();
     const int64_t at = fac_write_calls;
