@@ -10,7 +10,6 @@
 #include "interp/fifo.h"
 #include "interp/front_relay.h"
 #include "interp/interpreter.h"
-#include "interp/reply.h"
 #include "interp/script_start.h"
 #include "interp/setup_kinds.h"
 #include "interp_test_util.h"
@@ -218,16 +217,6 @@ TEST(Interpreter, AnInterruptCancelsTheTerminalInterpreter) {
   EXPECT_EQ(d.peer.read_until("</Result>\n"), "0>" + d.first_marker() + "<Result> 1 ()</Result>\n");
   d.peer.close();
   EXPECT_TRUE(wait_gone(unsigned(d.id)));
-}
-
-TEST(Interpreter, AThreadsDiagnosticMessageIsItsTasks) {
-  const char* msg = "not yet";
-  tqtest::Task t([&] {
-    a_set_t_msg("relay of 7");
-    msg = get_t_msg(get_tid(), 1);
-  });
-  ASSERT_TRUE(t.wait());
-  EXPECT_STREQ(msg, "relay of 7");
 }
 
 TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {

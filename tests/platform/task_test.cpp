@@ -61,6 +61,12 @@ bool finished(int tid) {
   return wait_until([tid] { return thread_exist(tid) == -1; });
 }
 
+void with_messages(void* p) {
+  set_t_msg("first");
+  set_t_msg2("second");
+  probe_body(p);
+}
+
 }  // namespace
 
 TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
@@ -82,31 +88,17 @@ TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
 // A task's diagnostic messages are read back by its number while it runs; the next
 // function on the same thread starts without them.
 TEST(TaskPool, DiagnosticMessagesBelongToTheRunningFunction) {
-  Gate gate;
-  Probe a;
-  a.gate = &gate;
-  const int ta = create_task(
-      [](void* p) {
-        set_t_msg("first");
-        set_t_msg2("second");
-        probe_body(p);
-      },
-      &a, 1);
-  ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == 1; }));
-  EXPECT_STREQ(get_t_msg(ta, 1), "first");
-  EXPECT_STREQ(get_t_msg(ta, 2), "second");
-  gate.release();
-  ASSERT_TRUE(finished(ta));
-  EXPECT_EQ(get_t_msg(ta, 1), nullptr);
-  Gate gate2;
-  Probe b;
-  b.gate = &gate2;
-  const int tb = create_task(probe_body, &b, 1);  // on the thread a used
-  ASSERT_TRUE(wait_until([&] { return gate2.waiting.load() == 1; }));
-  EXPECT_EQ(get_t_msg(tb, 1), nullptr);
-  EXPECT_EQ(get_t_msg(tb, 2), nullptr);
-  gate2.release();
-  ASSERT_TRUE(finished(tb));
+  for (const char* msg : {"first", static_cast<const char*>(nullptr)}) {
+    Gate gate;
+    Probe p;
+    p.gate = &gate;
+    const int tid = create_task(msg ? with_messages : probe_body, &p, 1);
+    ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == 1; }));
+    EXPECT_EQ(get_t_msg(tid, 1) ? std::string(get_t_msg(tid, 1)) : "-", msg ? "first" : "-");
+    EXPECT_EQ(get_t_msg(tid, 2) ? std::string(get_t_msg(tid, 2)) : "-", msg ? "second" : "-");
+    gate.release();
+    ASSERT_TRUE(finished(tid));
+  }
 }
 
 // The monitor's round, run here under a clock of the test's choosing: a thread idle for
