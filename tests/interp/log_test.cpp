@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "fake_line_server.h"
+#include "interp/file_prefix.h"
 #include "interp/log_file.h"
 #include "interp/log_queue.h"
 #include "interp/log_remote.h"
@@ -106,7 +107,8 @@ class Log : public ::testing::Test {
 // of their writing; the console prints the message with one line end.
 TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
   StdoutCapture out;
-  const std::string s = site();
+  set_agent_name(ltext("ag"));  // this node's, on every record
+  const std::string s = site() + "@ag";
   struct Row {
     const char* option;
     Rec rec;
@@ -118,8 +120,8 @@ TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
       {"time:level:URL:layer:user:key:data", {9, LOG_NANE, "two\n"}, "[SYSTEM " + kTimeText + " " + s + " NANE ] two\n"},
       {"level", {LOG_ERROR, LOG_TQ, "x"}, "[ERROR ] \n"},
       {"user:data", {LOG_ERROR, LOG_TQ, ""}, "[] \n"},
-      {"URL:data", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, "tqp", 8080}, "[tqp://" + s + ":8080/ ] m\n"},
-      {"URL", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, nullptr, 8080}, "[" + s + ":8080 ] \n"},
+      {"URL:data", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, "tqp", 8080}, "[tqp://" + site() + ":8080/@ag/ ] m\n"},
+      {"URL", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, nullptr, 8080}, "[" + site() + ":8080@ag ] \n"},
   };
   std::string body;
   for (size_t i = 0; i < std::size(rows); ++i)
@@ -135,6 +137,7 @@ TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
   log_rec(Rec{LOG_ERROR, LOG_TQ, "o", nullptr, "two"});
   for (const char* m : {"abc", "line\n", ""}) log_rec(Rec{LOG_ERROR, LOG_TQ, m, nullptr, "con"});
   drain();
+  set_agent_name(nullptr);
   EXPECT_EQ(out.text(), "abc\nline\n");
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(file("f" + std::to_string(i)), rows[i].line) << rows[i].option;
   EXPECT_EQ(file("two"), "[ERROR ] o\no\n");
@@ -205,7 +208,7 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
 
   for (int i = 0; i < 2001; ++i) {
     if (i % 500 == 0) {
-      WAIT_FOR(log_queue.total_cnt == 0, "the worker");
+      WAIT_FOR(log_queue.records.count() == 0, "the worker");
     }
     log_rec(Rec{LOG_ERROR, LOG_TQ, "n", nullptr, "p"});
   }
@@ -233,7 +236,7 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     EXPECT_EQ(out.text(), kOverflow);
   }
   ASSERT_TRUE(node.send(0, "<Result> 3 ()</Result>\n"));
-  WAIT_FOR(log_queue.total_cnt < kLogQueueLimit, "room for the fence");
+  WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
   EXPECT_EQ(file("q"), expected);
 }
