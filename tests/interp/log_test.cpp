@@ -218,14 +218,17 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
 }
 
 // A worker held up by a relay that is not yet answered: 1000 records fill the queue and the
-// 1001st drops the oldest, with one message; the relayed form is the record's.
+// 1001st drops the oldest, with one message; the relayed form is the record's. The relay's
+// connection ends with its node.
 TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
-  FakeLineServer node([](const std::string&) { return std::nullopt; });
-  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node.port()) +
+  auto node = std::make_unique<FakeLineServer>([](const std::string&) { return std::nullopt; });
+  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node->port()) +
              "/\"]))(Condition (key = \"q\") " + save("q") + ")");
   log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
-  ASSERT_TRUE(node.wait_lines(1));
-  EXPECT_EQ(node.lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
+  ASSERT_TRUE(node->wait_lines(1));
+  const unsigned relay = connection_to(node->port());
+  ASSERT_NE(relay, 0u);
+  EXPECT_EQ(node->lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
   std::string expected;
   {
     StdoutCapture out;
@@ -235,10 +238,12 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     }
     EXPECT_EQ(out.text(), kOverflow);
   }
-  ASSERT_TRUE(node.send(0, "<Result> 3 ()</Result>\n"));
+  ASSERT_TRUE(node->send(0, "<Result> 3 ()</Result>\n"));
   WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
   EXPECT_EQ(file("q"), expected);
+  node.reset();
+  EXPECT_TRUE(wait_gone(relay));
 }
 
 // 10^5 records from 8 threads: every record is either written or counted as dropped.
