@@ -234,9 +234,11 @@ int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* 
 }
 
 int log_print_sexp(int level, int layer, const LOG_NODE_DATA* opt, const char* str, TQ_SEXP* s, int flags) {
-  STREAM* st = s_open_string_write(std_cm);
+  // The characters as printed, in the internal code: bytes of another method would be read
+  // back as UTF-8.
+  STREAM* st = s_open_string_write(int_cm);
   print_sexp(st, s, flags);
-  const int r = log_printf_data(level, layer, opt, "%s = %s", str, s_get_string(st));
+  const int r = log_printf_data(level, layer, opt, "%s = %ls", str, reinterpret_cast<const L_CHAR*>(s_get_l_string(st)));
   d_s_close(st);
   return r;
 }

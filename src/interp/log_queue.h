@@ -75,8 +75,7 @@ void init_log(TQISP_ENV* env0, TQISP_ENV* env1);
 // given) stamped with the time, this site and this node's agent name, the message formatted
 // from fmt. Takes no lock and never waits. 0.
 int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, va_list p);
-int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, ...);  // "%ls": L_CHAR text
 // Logs "<str> = <s printed with flags>".
 int log_print_sexp(int level, int layer, const LOG_NODE_DATA* opt, const char* str, TQ_SEXP* s, int flags);
 

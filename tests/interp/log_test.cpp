@@ -215,6 +215,14 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
   drain();
   EXPECT_EQ(list_length(take_parked_records(0)), 2000);
   EXPECT_EQ(list_length(take_parked_records(0)), 1);
+
+  GcFrame frame("print");  // a printed value keeps its characters beyond ASCII
+  LOG_NODE_DATA opt{};
+  opt.d.key = ltext("p");
+  log_print_sexp(LOG_ERROR, LOG_TQ, &opt, "v", get_symbol(_l_string_1(utf8_cm, "\xE3\x81\x82")), 0);
+  drain();
+  TQ_SEXP* data = get_el(get_el_by_symbol(car(take_parked_records(0)), ltext("data"), nullptr), 1);
+  EXPECT_EQ(l_strcmp(data->string.data, _l_string_1(utf8_cm, "v = ^\xE3\x81\x82")), 0) << printed(data);
 }
 
 // A worker held up by a relay that is not yet answered: 1000 records fill the queue and the
