@@ -54,7 +54,9 @@ TQ_SEXP* tq_CloseInterpreter(TQ_WORD_ARGS) {
 TQ_SEXP* tq_WaitInterpreter(TQ_WORD_ARGS) {
   int32_t id = 0;
   if (!id_of(get_el(s, 1), true, &id)) return lang_error(s, ER_TYPE, "WaitInterpreter", nullptr);
-  if (id < 0) return lang_error(s, ER_INVALID_PARAM, "WaitInterpreter", nullptr);
+  // The caller's own interpreter cannot stop while the caller waits in it: refused like a
+  // negative id rather than a wait that never ends and that no cancel reaches.
+  if (id < 0 || id == get_my_iid()) return lang_error(s, ER_INVALID_PARAM, "WaitInterpreter", nullptr);
   wait_stop_interpreter(unsigned(id));
   return nullptr;
 }
@@ -168,7 +170,12 @@ TQ_SEXP* tq_LocalEval(TQ_WORD_ARGS) {
   const int t = get_type(seq);
   if (t == kTagError) return seq;
   if (t != kTagInteger) return lang_error_text(s, ER_TYPE, "LocalEval", "type missmatch in parameter");
-  return local_eval(low32(seq), get_el(s, 2));
+  TQ_SEXP* v = local_eval(low32(seq), get_el(s, 2));
+  // The runtime's answer when no pending request covers seq has no position: give it this
+  // form's, as every word's own error has.
+  if (get_type(v) == kTagError && v->error.code == ER_LOCAL_EVAL && !v->h.file && v->error.line == 0)
+    return lang_error(s, ER_LOCAL_EVAL, "LocalEval", v->error.data);
+  return v;
 }
 
 }  // namespace

@@ -104,7 +104,12 @@ TQ_SEXP* get_element(TQ_SEXP* at, TQ_SEXP* list, TQ_SEXP* key, TQ_SEXP* pairs) {
   if (kt == kTagError) return key;
   if (kt != kTagSymbol && kt != kTagInteger) return word_error_str(at, ER_TYPE, "GetElement", "type missmatch");
   const int len = list_length(list);
-  if (len < 0) return list_error(list);
+  if (len < 0) {
+    // The list check names an error inside the list; a list that merely ends in an atom is
+    // refused like a non-list, never answered with that atom as if it were the element.
+    TQ_SEXP* e = list_error(list);
+    return is_error_cell(e) ? e : word_error_str(at, ER_TYPE, "GetElement", "type missmatch");
+  }
   if (kt == kTagSymbol) return get_element_by_symbol(at, list, key, pairs);
   const int64_t ix = key->integer.data;
   if (ix < 0) return word_error_str(at, ER_INVALID_PARAM, "GetElement", "parameter error");

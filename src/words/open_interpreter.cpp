@@ -266,12 +266,15 @@ TQ_SEXP* tq_OpenInterpreter(TQ_WORD_ARGS) {
   TQISP_ENV* child = new_env(env);
   set_env(child, tqi_name(), get_ptr(rec, nullptr));
   TQISP_ENV* options = new_env_pair(a, child);
-  for (TQ_SEXP* p = s->pair.cdr->pair.cdr->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
-    TQ_SEXP* v = eval(options, p->pair.car);
-    if (is_error_cell(v)) {
-      free_tq_interpreter(rec);  // nothing refers to it any more
-      return v;
-    }
+  TQ_SEXP* failed = nullptr;
+  for (TQ_SEXP* p = s->pair.cdr->pair.cdr->pair.cdr; !failed && get_type(p) == kTagPair; p = p->pair.cdr)
+    if (TQ_SEXP* v = eval(options, p->pair.car); is_error_cell(v)) failed = v;
+  // An option form may have kept the option environment (CurrentEnvironment): from now on
+  // the record is freed or the runtime's, so the option words there must not reach it.
+  set_env(child, tqi_name(), nullptr);
+  if (failed) {
+    free_tq_interpreter(rec);  // nothing refers to it any more
+    return failed;
   }
   const int id = setup_i(rec);  // releases the record itself when it fails before registering it
   if (id < 0) return word_error_str(s, ER_STREAM_ACCESS, kFunc, "cannot access the stream");

@@ -107,8 +107,7 @@ class Log : public ::testing::Test {
 // of their writing; the console prints the message with one line end.
 TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
   StdoutCapture out;
-  set_agent_name(ltext("ag"));  // this node's, on every record
-  const std::string s = site() + "@ag";
+  const std::string s = site();
   struct Row {
     const char* option;
     Rec rec;
@@ -120,8 +119,8 @@ TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
       {"time:level:URL:layer:user:key:data", {9, LOG_NANE, "two\n"}, "[SYSTEM " + kTimeText + " " + s + " NANE ] two\n"},
       {"level", {LOG_ERROR, LOG_TQ, "x"}, "[ERROR ] \n"},
       {"user:data", {LOG_ERROR, LOG_TQ, ""}, "[] \n"},
-      {"URL:data", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, "tqp", 8080}, "[tqp://" + site() + ":8080/@ag/ ] m\n"},
-      {"URL", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, nullptr, 8080}, "[" + site() + ":8080@ag ] \n"},
+      {"URL:data", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, "tqp", 8080}, "[tqp://" + s + ":8080/ ] m\n"},
+      {"URL", {LOG_ERROR, LOG_TQ, "m", nullptr, nullptr, nullptr, 8080}, "[" + s + ":8080 ] \n"},
   };
   std::string body;
   for (size_t i = 0; i < std::size(rows); ++i)
@@ -137,10 +136,20 @@ TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
   log_rec(Rec{LOG_ERROR, LOG_TQ, "o", nullptr, "two"});
   for (const char* m : {"abc", "line\n", ""}) log_rec(Rec{LOG_ERROR, LOG_TQ, m, nullptr, "con"});
   drain();
-  set_agent_name(nullptr);
   EXPECT_EQ(out.text(), "abc\nline\n");
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(file("f" + std::to_string(i)), rows[i].line) << rows[i].option;
   EXPECT_EQ(file("two"), "[ERROR ] o\no\n");
+}
+
+// Every record carries the node's agent name as it is when the record is made.
+TEST_F(Log, RecordsCarryTheAgentNameOfTheNode) {
+  conditions("(Condition (key = \"ag\") " + save("ag", "URL") + ")");
+  set_agent_name(ltext("node7"));
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  set_agent_name(nullptr);
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  drain();
+  EXPECT_EQ(file("ag"), "[" + site() + "@node7 ] \n[" + site() + " ] \n");
 }
 
 // At the size limit the next record moves log0 to log1 and so on, the last one dropped; a
