@@ -41,7 +41,7 @@ class LogRing {
   int count() const;      // records in the ring, or being put or taken
 
  private:
-  struct Cell {
+  struct alignas(64) Cell {  // one to a cache line: neighbours are put by other threads at once
     std::atomic<uint64_t> seq;
     LOG_NODE* n;
   };
