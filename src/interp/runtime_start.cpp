@@ -17,6 +17,7 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/auth_service.h"
 #include "remote/query.h"
 #include "remote/setagent.h"
 #include "stream/stream.h"
@@ -47,7 +48,8 @@ void init_interpreter() {
   int_handler = tq_int_handler;
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
-  // The HTTP agents and authentication start here with their layers.
+  // The HTTP agents start here with their layer.
+  init_authentificaition(qvlisp_top_env0);
 }
 
 int init_tq() {
