@@ -58,15 +58,6 @@ std::string answer(Conn& c, const char* path, const std::string& reply, int gc_n
   return shown(ap_server_authentification(c.set, read_form(full(reply)), _l_string_1(std_cm, path), op, gc_no));
 }
 
-const char* const kRules =
-    "(access ([service name=\"a\" type=\"fix-user-passwd\" user=\"u\" passwd=\"p\"])\n"
-    " ([service name=\"b\" type=\"fix-user-passwd\" user=\"u\" passwd=\"p\"])\n"
-    " ([service name=\"c\" type=\"fix-user-passwd\" user=\"u\" passwd=\"p\"])\n"
-    " ([service name=\"h\" type=\"fix-user-passwd\" open-service-name=\"0\"])\n"
-    " ([service name=\"k\" type=\"fix-user-passwd\" open-service-name=\"2\" open-service-type=\"0\"])\n"
-    " ([target prefix=\".and\"] \"a\" \"b\") ([target prefix=\".or\"] \"a\") ([target prefix=\".or\"] \"b\")\n"
-    " ([target prefix=\".hid\"] \"h\" \"k\") ([target prefix=\".w\" operation=\"write\"] \"a\") ([target prefix=\".nest\"] \"c\"))\n";
-
 const std::string kA = "([service name=\"@a\" type=\"fix-user-passwd\" status=\"32\" user=\"u\" passwd=\"p\"])";
 const std::string kAWrong = "([service name=\"@a\" type=\"fix-user-passwd\" user=\"u\" passwd=\"q\"])";
 const std::string kBWrong = "([service name=\"@b\" type=\"fix-user-passwd\" user=\"x\" passwd=\"p\"])";
@@ -79,8 +70,6 @@ const char* const kListB = "([service name=\"@b\" type=\"fix-user-passwd\"])";
 
 TEST(AuthServer, DecisionsFollowTheRulesAndTheStoredResults) {
   Site site;
-  write_doc("t/.tqaccess", kRules);
-  write_doc("t/v/.tqaccess", "(access ([target prefix=\".nest\"] \"a\") ([target prefix=\".nest\"] \"b\"))");
   const std::string ab = std::string("([service-list type=\"and\"] ") + kListA + " " + kListB + ")";
   const std::string a_or_b = std::string("([service-list type=\"or\"] ") + kListA + " " + kListB + ")";
   const std::vector<Case> cases = {
@@ -170,9 +159,6 @@ TEST(AuthServer, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
 
 TEST(AuthServer, DotPathsAndFailingRuleFilesDeny) {
   Site site;
-  tqtest::write_file(base_dir() + ".tqaccess", "(access ([service name=\"outside\" type=\"fix-user-passwd\"]))");
-  write_doc("u/.tqaccess", "(access ([service name=\"ok\" type=\"localhost-root\"]) (target \"nosuch\") (target \"ok\"))");
-  write_doc("u/v/w/.tqaccess", "(access)");
   Conn c;
   testing::internal::CaptureStdout();
   for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt"})

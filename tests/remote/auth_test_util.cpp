@@ -66,8 +66,8 @@ void start_runtime() {
 
 struct World {
   tqtest::TempDir tmp;
-  std::string base = tmp.path() + "/base/", docs = base + "tqdocs/";
-  std::string site;  // the process's own
+  std::string dir = tmp.path() + "/";
+  std::string site;  // the process's own, and its resolver
   uint32_t site_ip = 0;
   const HOST_SOURCE *own_source = nullptr, *fake_source = nullptr;
   const char *own_conf = nullptr, *fake_conf = nullptr;
@@ -75,31 +75,11 @@ struct World {
 };
 World* the_world;
 
-void write_at(const std::string& path, const std::string& text, int mode = 0600) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  tqtest::write_file(path, text);
-  chmod(path.c_str(), mode);
-}
-
-// What f printed on the standard output and error streams.
-void capture(void (*f)(), std::string* out, std::string* err) {
-  STREAM* saved[2] = {s_stdout, s_stderr};
-  s_stdout = s_open_string_write(utf8_cm);
-  s_stderr = s_open_string_write(utf8_cm);
-  f();
-  *out = s_get_string(s_stdout) ? s_get_string(s_stdout) : "";
-  *err = s_get_string(s_stderr) ? s_get_string(s_stderr) : "";
-  d_s_close(s_stdout);
-  d_s_close(s_stderr);
-  s_stdout = saved[0];
-  s_stderr = saved[1];
-}
-
 World& world() {
   if (the_world) return *the_world;
   start_runtime();
   World* w = the_world = new World;
-  w->site = n_string(std_cm, get_tqlisp_site());  // made with the machine's resolver
+  w->site = n_string(std_cm, get_tqlisp_site());
   HOST_ADDR a{};
   w->site_ip = ha_ipv4(*get_tqlisp_site_ip(&a));
   w->own_source = host_source;
@@ -107,31 +87,27 @@ World& world() {
   fakehosts::install().add({{"tqtest", {}, {0x7f000001}}, {w->site, {}, {w->site_ip}}});
   w->fake_source = host_source;
   w->fake_conf = resolv_conf_path;
-  setenv("HOME", (w->tmp.path() + "/home").c_str(), 1);
-  setenv("JX_PERIPHERAL", (w->tmp.path() + "/peri").c_str(), 1);
-  Reg_List_pathpair(_l_string_1(std_cm, w->base.c_str()), _l_string_1(std_cm, "/"));
-  write_at(w->docs + ".tqaccess",
-           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n(access ([service name=\"pw\" type=\"fix-user-passwd\" user=\"u\" "
-           "passwd=\"p\"]) ([service name=\"lr\" type=\"localhost-root\"]))\n");
-  write_at(w->docs + "d/.tqaccess", "(access ([target prefix=\".txt\"] \"pw\") ([target prefix=\".lr\"] \"lr\"))\n");
-  const std::string pref = w->tmp.path() + "/home/.ptqconf/authentification/clientresult/";
-  write_at(pref + "b",
-           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n(presets\n"
-           " ([service name=\"SERVICE://tqtest:0/pw\" type=\"fix-user-passwd\" result=\"1\" user=\"u\" passwd=\"p\"])\n"
-           " ([service name=\"SERVICE://tqtest:0/wp\" type=\"fix-user-passwd\" result=\"1\" user=\"u\" passwd=\"x\"]))\n");
-  write_at(pref + ".a", "(presets ([service name=\"SERVICE://tqtest:0/np\" type=\"fix-user-passwd\" result=\"1\" "
-                        "user=\"u\" passwd=\"p\"]))\n");
-  write_at(pref + "c", "(presets ([service name=\"cc\" type=\"fix-user-passwd\" result=\"1\" passwd=\"secret\"] 1))\n", 0640);
-  write_at(w->tmp.path() + "/peri/peripheral/authentification/clientresult/q",
-           "(presets ([service name=\"SERVICE://elsewhere:0/pw\" type=\"fix-user-passwd\" result=\"1\" user=\"u\" "
-           "passwd=\"p\"]))\n");
+  namespace fs = std::filesystem;
+  fs::copy(TQ_SOURCE_DIR "/tests/remote/auth_data", w->dir, fs::copy_options::recursive);
+  for (const char* f : {"home/.ptqconf/authentification/clientresult/b", "home/.ptqconf/authentification/clientresult/.a",
+                        "peri/peripheral/authentification/clientresult/q"})
+    chmod((w->dir + f).c_str(), 0600);
+  chmod((w->dir + "home/.ptqconf/authentification/clientresult/c").c_str(), 0640);
+  setenv("HOME", (w->dir + "home").c_str(), 1);
+  setenv("JX_PERIPHERAL", (w->dir + "peri").c_str(), 1);
+  Reg_List_pathpair(_l_string_1(std_cm, (w->dir + "base/").c_str()), _l_string_1(std_cm, "/"));
   {
     GcFrame frame("world");
     set_env(qvlisp_top_env0, _l_string_1(std_cm, "auth-check"), get_func_prim(auth_check_word, 1, nullptr, 3, 3));
+    if (!get_env_symbol(qvlisp_top_env0, _l_string_1(std_cm, "Local"), -1)) init_Local(qvlisp_top_env0);
     if (!get_env_symbol(qvlisp_top_env0, _l_string_1(std_cm, "LocalEval"), -1)) init_LocalEval(qvlisp_top_env0);
   }
   Site site;
-  capture(set_client_result, &w->out, &w->err);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  set_client_result();
+  w->out = testing::internal::GetCapturedStdout();
+  w->err = testing::internal::GetCapturedStderr();
   return *w;
 }
 
@@ -164,8 +140,7 @@ bool send_all(int fd, const char* p, ssize_t n) {
 
 }  // namespace
 
-const std::string& docs_dir() { return world().docs; }
-const std::string& base_dir() { return world().base; }
+const std::string& world_dir() { return world().dir; }
 const std::string& client_files_out() { return world().out; }
 const std::string& client_files_err() { return world().err; }
 
@@ -184,8 +159,6 @@ Site::~Site() {
   resolv_conf_path = w.own_conf;
   forget_local_host();
 }
-
-void write_doc(const std::string& path, const std::string& text) { write_at(docs_dir() + path, text); }
 
 struct Relay::State {
   std::mutex mu;
@@ -312,12 +285,19 @@ std::string ask(unsigned id, const std::string& text) {
 
 std::string shown(TQ_SEXP* v) {
   std::string prefix;
-  if (get_type(v) == kTagError && v->error.code == ER_PERMISSION &&
-      std::string(n_string(std_cm, v->error.func)) == "authentification (DENIED)") {
-    prefix = "DENIED";
-    v = v->error.data;
-    if (!v) return prefix;
-    prefix += " ";
+  if (get_type(v) == kTagError && v->error.code == ER_PERMISSION) {
+    TQ_SEXP* data = v->error.data;
+    std::string func = n_string(std_cm, v->error.func);
+    if (func == "remote call" && get_type(get_el(data, 3)) == kTagString) {  // a peer's error, as it came
+      func = n_string(std_cm, get_el(data, 3)->string.data);
+      data = get_el(data, 5);
+    }
+    if (func == "authentification (DENIED)") {
+      prefix = "DENIED";
+      v = data;
+      if (get_type(v) == kTagNil) return prefix;
+      prefix += " ";
+    }
   }
   STREAM* out = s_open_string_write(utf8_cm);
   print_sexp(out, v, 0);
