@@ -20,6 +20,7 @@
 #include "lang/init_tqlisp.h"
 #include "platform/access_rules.h"
 #include "platform/task.h"
+#include "support/loopback_server.h"
 
 namespace {
 
@@ -82,28 +83,8 @@ void echo_connection(void* p) {
   close(fd);
 }
 
-void echo_acceptor(void* p) {
-  const int lfd = int(reinterpret_cast<intptr_t>(p));
-  for (int fd; (fd = accept(lfd, nullptr, nullptr)) >= 0;) {
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    create_task(echo_connection, reinterpret_cast<void*>(intptr_t(fd)), 3);
-  }
-}
-
 int echo_port() {
-  static int port = [] {
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 16) != 0 ||
-        getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return -1;
-    create_task(echo_acceptor, reinterpret_cast<void*>(intptr_t(lfd)), 3);
-    return int(ntohs(a.sin_port));
-  }();
+  static int port = benchsupport::serve_loopback(echo_connection);
   return port;
 }
 

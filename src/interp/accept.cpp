@@ -23,6 +23,7 @@
 namespace tq {
 
 int accept_pauses;
+int (*http_accept_hook)(STREAM** new_st, ACCESS_KEY* key, unsigned listener, PERMISSION_LIST* list);
 
 namespace {
 
@@ -148,9 +149,15 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
     }
   }
   if (r != 1 || s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
-  // Anything but a line end opens an HTTP request, for the protocol server of the HTTP
-  // side, which is not part of this program yet: such a connection is closed.
-  if (b != '\n' && b != '\r') return (void)d_s_close(s);
+  // Anything but a line end opens an HTTP request, for the protocol server.
+  if (b != '\n' && b != '\r') {
+    ACCESS_KEY http{s, ip, nullptr};
+    STREAM* pipe_end = nullptr;
+    const int taken = http_accept_hook ? http_accept_hook(&pipe_end, &http, id, list) : -1;
+    if (taken == 0) return;
+    if (taken != 1 || !pipe_end) return (void)d_s_close(s);
+    s = pipe_end;
+  }
   if (s_check_resource2(&limit) >= limit * 40 / 64) return refuse(s, "<Permission>Busy</Permission>\n");
   GcFrame frame("accept in tq");
   TQ_INTERPRETER* t;
@@ -228,6 +235,20 @@ int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, 
   {
     TqiLock l;
     t = copy_for_connection(listener, stream, ip, list);
+  }
+  return start_connection(t, stream);
+}
+
+int launch_accept_thread_id(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list) {
+  GcFrame frame("accept in tq");
+  TQ_INTERPRETER* t = nullptr;
+  {
+    TqiLock l;
+    if (TQ_INTERPRETER* li = _search_tqi_id(listener)) t = copy_for_connection(li, stream, ip, list);
+  }
+  if (!t) {
+    d_s_close(stream);
+    return -1;
   }
   return start_connection(t, stream);
 }

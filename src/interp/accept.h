@@ -5,6 +5,7 @@
 // interpreter), anything else belongs to the protocol server of the HTTP side.
 #pragma once
 #include "interp/interpreter.h"
+#include "platform/socket.h"
 
 namespace tq {
 
@@ -17,6 +18,15 @@ void _accept_thread(void* listener);  // task body, priority 1
 // a set-up result.
 int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, PERMISSION_LIST* list);
 void accept_thread_tick(void* stream);  // closes a connection whose first byte is late
+// The same start for listener id, looked up under tqi_lock (a listener closed meanwhile
+// closes the stream and gives -1).
+int launch_accept_thread_id(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list);
+
+// The protocol server's entry for a connection whose first byte is not a line end, set by
+// its start-up: 1 a session was opened and *new_st is to be served as a text connection,
+// 0 the server has taken the connection, -1 the caller closes it. Unset, such a
+// connection is closed.
+extern int (*http_accept_hook)(STREAM** new_st, ACCESS_KEY* key, unsigned listener, PERMISSION_LIST* list);
 
 // The rules of accept_interval, as pure steps: after a connection whose first byte took dt
 // seconds (now: tick seconds), and after a first byte that never came.

@@ -5,6 +5,9 @@
 
 #include <fcntl.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
@@ -65,13 +68,38 @@ path_pair* _path_search(const L_CHAR* f, const L_CHAR** rest) {
   return nullptr;
 }
 
+// prefix_lock held. The directory of the tree f maps onto (a leading "//" counting as "/"),
+// and in *rest what is joined to it; null when no pair maps f.
+const L_CHAR* _tree_of(const L_CHAR* f, bool docs, const L_CHAR** rest) {
+  if (f[0] == kSlash && f[1] == kSlash) ++f;
+  *rest = f;
+  path_pair* p = _path_search(f, rest);
+  return p ? (docs ? p->docs_path : p->sys_path) : nullptr;
+}
+
 L_CHAR* map_onto(const L_CHAR* f, bool docs) {
   if (!f) return nullptr;
-  if (f[0] == kSlash && f[1] == kSlash) ++f;
-  const L_CHAR* rest = f;
+  const L_CHAR* rest;
   LOCK_SCOPE(prefix_lock);
-  path_pair* p = _path_search(f, &rest);
-  return p ? get_synth_path(docs ? p->docs_path : p->sys_path, rest) : nullptr;
+  const L_CHAR* dir = _tree_of(f, docs, &rest);
+  return dir ? get_synth_path(dir, rest) : nullptr;
+}
+
+// The file system's own name of path, every link followed (malloc'ed), or null when it does
+// not resolve.
+char* real_path_of(const L_CHAR* path) {
+  char* native = change_delim_str(n_string(std_cm, path));
+  char* r = realpath(native, nullptr);
+  d_f_ree(native);
+  return r;
+}
+
+// Whether name reaches the file system as written: its characters, in the file system's code
+// method, decode back to the same characters. A character of another set that the method
+// writes as "." or "/" or as a 0 byte would otherwise pass the checks of the name.
+bool reaches_files_as_written(const L_CHAR* name) {
+  const char* native = n_string(std_cm, name);
+  return l_strcmp(_l_string_1(std_cm, native), name) == 0;
 }
 
 L_CHAR* map_url(const URL* u, bool docs, const char* c) {
@@ -316,7 +344,7 @@ TQ_SEXP* get_path(L_CHAR* target[2], TQ_GETFILE* gf, const L_CHAR* filename, TQ_
     if (*p == '.' || *p == kSlash) last = p;
     if (p[0] == '.' && p[1] == '.') dotdot = true;
   }
-  if (!last || *last == kSlash || filename[0] != kSlash || dotdot) {
+  if (!last || *last == kSlash || filename[0] != kSlash || dotdot || !reaches_files_as_written(filename)) {
     d_f_ree(agent);
     return path_error(s, ER_INVALID_PARAM, func, "invalid file path");
   }
@@ -344,6 +372,27 @@ TQ_SEXP* get_path(L_CHAR* target[2], TQ_GETFILE* gf, const L_CHAR* filename, TQ_
     default: target[0] = docs, target[1] = sys; break;
   }
   return nullptr;
+}
+
+int path_in_tree(const L_CHAR* name, const L_CHAR* path, bool docs) {
+  L_CHAR* root;
+  {
+    const L_CHAR* rest;
+    LOCK_SCOPE(prefix_lock);
+    root = ll_copy_str(_tree_of(name, docs, &rest));
+  }
+  if (!root) return 0;
+  char* real = real_path_of(path);
+  char* real_root = real ? real_path_of(root) : nullptr;
+  d_f_ree(root);
+  int r = real ? 0 : -1;
+  if (real_root) {
+    const size_t n = strlen(real_root);
+    r = strncmp(real, real_root, n) == 0 && (n == 1 || real[n] == '/' || real[n] == 0);
+  }
+  free(real);
+  free(real_root);
+  return r;
 }
 
 void clear_getfile(TQ_GETFILE* gf) {

@@ -102,7 +102,8 @@ L_CHAR* get_append_path(const L_CHAR* d, const char* c);  // c in the default co
 void set_agent_name(const L_CHAR* name);
 L_CHAR* get_agent_name();  // a debug-heap copy, or null when unset
 
-// Resolves a command's file: the name must be absolute, free of "..", and end in an
+// Resolves a command's file: the name must be absolute, free of "..", reach the file system
+// as written (every character survives the default code method both ways), and end in an
 // extension that has an entry for this agent and func. On success null, *gf filled with
 // the entry's flags and a copy of its mode (free with clear_getfile), target[0] and (for
 // flags 2 and 3) target[1] new texts under the two trees in the entry's order. On failure
@@ -111,6 +112,10 @@ L_CHAR* get_agent_name();  // a debug-heap copy, or null when unset
 // 0x8004070e "undefined prefix". Takes prefix_lock.
 TQ_SEXP* get_path(L_CHAR* target[2], TQ_GETFILE* gf, const L_CHAR* filename, TQ_SEXP* s, const char* func);
 void clear_getfile(TQ_GETFILE* gf);
+// Whether path, a target get_path made for name in the documents (docs) or system tree, lies
+// inside that tree once every link of both is followed: 1 inside, 0 outside (or no pair maps
+// name), -1 when path does not resolve (no such file).
+int path_in_tree(const L_CHAR* name, const L_CHAR* path, bool docs);
 
 // This node's server port: "ServerPort" of top environment 1, read once and cached when it
 // is an integer. An interruption while reading answers 0 and caches nothing; any other error

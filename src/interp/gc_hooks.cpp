@@ -10,6 +10,7 @@
 #include "lang/gc.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
+#include "remote/http_agent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -31,6 +32,8 @@ void runtime_gc_lock() {
 }
 
 }  // namespace
+
+void (*gc_session_hook)();
 
 void gc_tq_lock() {
   lock_task(tqi_lock);
@@ -75,6 +78,10 @@ void gc_lib() {
   gc_qvlisp();
   GC_SITE();
   gc_interpreter();
+  GC_SITE();
+  if (gc_session_hook) gc_session_hook();
+  GC_SITE();
+  gc_http_agent();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

@@ -22,6 +22,10 @@ void sp_gc_interpreter();  // drops requests nobody waits for; marks the ones be
 // after lex_lock, its sweep runs last in sp_gc_lib (the higher layer sets it at start-up).
 void set_loader_gc_hooks(SEM lock, void (*sweep)());
 
+// The session layer's pass over what its sessions keep for later requests (their initial
+// forms), set at its start-up; part of gc_lib.
+extern void (*gc_session_hook)();
+
 // The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
 // and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.
 void set_runtime_gc_hooks();

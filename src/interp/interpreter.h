@@ -213,6 +213,9 @@ struct TQI_RESULT_OPS {
   TQ_SEXP* (*remote_query)(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
 };
 extern TQI_RESULT_OPS tqi_result_ops;
+// Waits (tqi_lock held, released meanwhile) until no request of the word RemoteSession is
+// pending; installed by that word. Closing every interpreter waits for them first.
+extern void (*rs_queue_wait_hook)();
 
 // ---- the login layer -------------------------------------------------------------------------
 // Every registered interpreter carries the login state of its connection, made and released

@@ -21,6 +21,7 @@ namespace tq {
 
 // Terminal interpreters alive: the interrupt handler reads it without a lock.
 int terminal_interpreters;
+void (*rs_queue_wait_hook)();
 
 namespace {
 
@@ -270,7 +271,7 @@ int close_self_interpreter() {
 
 void close_all_interpreter() {
   TqiLock l;
-  // Pending remote-session requests would be delivered first; none exist yet.
+  if (rs_queue_wait_hook) rs_queue_wait_hook();  // pending remote-session requests go out first
   TQ_INTERPRETER* own = _get_my_tqi();
   const unsigned own_id = own ? own->id : 0;
   close_others(own_id);
@@ -285,6 +286,7 @@ void wait_stop_interpreter(unsigned id) {
 void wait_stop_all() {
   TqiLock l;
   for (;;) {
+    if (rs_queue_wait_hook) rs_queue_wait_hook();
     bool others = false;
     for (TQ_INTERPRETER* b : interpreter_hash)
       for (TQ_INTERPRETER* t = b; t && !others; t = t->next)

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "interp/file_prefix.h"
 #include "interp/interpreter.h"
 #include "interp/log_file.h"
 #include "interp/log_remote.h"
@@ -125,7 +126,8 @@ int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* f
   r.level = level;
   r.layer = layer;
   replace_text(&r.u.server, get_tqlisp_site());
-  replace_text(&r.u.agent, agent_name);
+  if (r.u.agent) d_f_ree(r.u.agent);
+  r.u.agent = get_agent_name();  // a copy, taken under the lock that guards its replacement
   if (r.data) d_f_ree(r.data);
   r.data = l_vformat(fmt, p);  // the message's characters as a string stream would hold them
   log_insert_queue(&log_queue, n);

@@ -19,8 +19,6 @@ namespace tq {
 const char* const log_level_msg[kLogLevels] = {"TEST", "DEBUG", "WARNING", "ERROR", "SYSTEM", "MESSAGE"};
 const char* const log_layer[kLogLayers] = {"NANE", "LIB", "TQoHTTP", "STREAM", "TQ", "QV", "UI"};
 
-L_CHAR* agent_name;
-
 namespace {
 
 using LText = std::basic_string<L_CHAR>;

@@ -48,10 +48,6 @@ inline constexpr int kLogFields = 16;
 extern const char* const log_level_msg[kLogLevels];  // "TEST" .. "MESSAGE"
 extern const char* const log_layer[kLogLayers];      // "NANE" .. "UI"
 
-// This node's agent name, stamped on every record (set by the word that names the agent);
-// null until set.
-extern L_CHAR* agent_name;
-
 // ---- fields by index ------------------------------------------------------------------------
 
 inline constexpr bool log_field_is_int(int index) { return (0x1013 >> index) & 1; }

@@ -18,8 +18,13 @@
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "remote/auth_service.h"
+#include "remote/http_agent.h"
+#include "remote/proxy.h"
 #include "remote/query.h"
+#include "remote/server_info.h"
+#include "remote/session.h"
 #include "remote/setagent.h"
+#include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -48,7 +53,7 @@ void init_interpreter() {
   int_handler = tq_int_handler;
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
-  // The HTTP agents start here with their layer.
+  init_http_agent();
   init_authentificaition(qvlisp_top_env0);
 }
 
@@ -58,13 +63,15 @@ int init_tq() {
   program_gc_hooks = gc_hooks_set();
   minit();
   init_queue();
-  // The proxies and the protocol server's side come with the session layer.
+  init_proxy();
+  init_TQoHTTP_server();
   init_qvlisp();
   init_unit();
   init_gc_task();
-  // Server information comes with the proxy layer.
+  init_serverinfo();
   init_interpreter();
-  init_remote_query();  // the sessions' first part; the rest comes with the session layer
+  init_remote_query();
+  init_session();
   init_log(qvlisp_top_env0, qvlisp_top_env1);
   init_call_lock();
   stream_gc = collect_for_streams;

@@ -12,6 +12,8 @@
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/proxy.h"
+#include "remote/server_info.h"
 #include "stream/file_stream.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -155,8 +157,11 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   tqi->flags |= TQF_PERM_WAIT;
   int cerr = 0;
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
-  // Ports are unsigned 16-bit numbers.
-  STREAM* s = new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr);
+  // Ports are unsigned 16-bit numbers. The routes over the language's HTTP client (kinds 2
+  // and 4) come with that client; until then they fail as a connect does.
+  STREAM* s = tqi->proxy_type == PROXY_NONE
+                  ? new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr)
+                  : nullptr;
   if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
   s_set_write_abort(s, 1, 10);
   tqi->inp = tqi->out = tqi->err = s;
@@ -165,17 +170,24 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   GcFrame frame("_setup_i_connect");
   if (tqi->environment) tqi->env = new_env(tqi->env);
   tqi->connect_ip = s_get_socketip(s);
-  // The server-information table learns of the server with the proxy layer.
+  SERVER_INFO si{SI_STATUS | SI_IP | (host ? SI_NAME : 0), 16, const_cast<char*>(host), uint32_t(tqi->connect_ip), 0, 0};
+  set_serverinfo(&si, SI_SET, ~0);
   const int r = registered(tqi);
   *timed_out = r == SETUP_CONNECT_FAILED;
   return r;
 }
 
+// The kind of route the proxy layer gives for the host (the HTTP proxy's own address is
+// the HTTP client's business).
+char connect_route(const L_CHAR* hostname) {
+  PROXY_INFO info;
+  check_proxy(&info, hostname ? n_string(std_cm, hostname) : nullptr);
+  free_proxy_route(&info);
+  return info.proxy_type;
+}
+
 int setup_connect(TQ_INTERPRETER* tqi) {
-  // Without the proxy layer every host is reached directly; the protocol's client stream
-  // and the proxies are not part of this program, so their routes fail as a connect does.
-  if (tqi->proxy_type == 64) tqi->proxy_type = 1;
-  if (tqi->proxy_type != 1) return failed(tqi, SETUP_CONNECT_FAILED);
+  if (tqi->proxy_type == 64) tqi->proxy_type = connect_route(tqi->hostname);
   CONNECT_CMD cmd{};
   uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
   if (tqi->hostname) {
@@ -216,7 +228,7 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   t->environment = 1;
   if (entry->name_len > 0 && entry->name[0]) t->hostname = _xx_nl_copy_str_1(std_cm, entry->name, __FILE__, __LINE__);
   else if (entry->name_len == 8) std::memcpy(&t->ip, entry->name + 4, 4);
-  t->proxy_type = 1;
+  t->proxy_type = connect_route(t->hostname);
   bool timed_out = false;
   const int r = ___setup_i_connect(&timed_out, t);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host

@@ -1,6 +1,8 @@
 // Index tuples of vector datums and their sequence numbers (first position fastest).
 #include "matrix/ix_tuple.h"
 
+#include <type_traits>
+
 namespace tq {
 
 namespace {
@@ -35,13 +37,28 @@ int get_seq_from_ix(const int* ix, const int* ix_size, int dim) {
   return seq;
 }
 
-int inc_ix(int* ix, const int* st, const int* inc, const int* ix_size, int dim) {
+namespace {
+
+// One odometer step over positions of type T, additions wrapping.
+template <class T>
+int odometer_step(T* ix, const T* st, const T* inc, const T* ix_size, int dim) {
+  using U = std::make_unsigned_t<T>;
   for (int i = 0; i < dim; ++i) {
-    ix[i] = add32(ix[i], inc[i]);
+    ix[i] = T(U(ix[i]) + U(inc[i]));
     if (ix[i] < ix_size[i]) return 0;
     ix[i] = st ? st[i] : 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int inc_ix(int* ix, const int* st, const int* inc, const int* ix_size, int dim) {
+  return odometer_step(ix, st, inc, ix_size, dim);
+}
+
+int inc_dim_code_ix(int64_t* ix, const int64_t* st, const int64_t* inc, const int64_t* ix_size, int dim) {
+  return odometer_step(ix + 1, st ? st + 1 : nullptr, inc + 1, ix_size + 1, dim);
 }
 
 }  // namespace tq

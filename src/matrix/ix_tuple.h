@@ -16,5 +16,8 @@ int get_seq_from_ix(const int* ix, const int* ix_size, int dim);
 // ends with 0; else ix[i] restarts at st[i] (0 when st is null) and the carry goes on. 1 when
 // every axis wrapped (the whole range has been passed).
 int inc_ix(int* ix, const int* st, const int* inc, const int* ix_size, int dim);
+// The same step on the coordinates (entries 1..dim) of dimension codes, signed 64-bit: ix,
+// st (null: restart at 0), inc and ix_size are all codes; the level is not touched.
+int inc_dim_code_ix(int64_t* ix, const int64_t* st, const int64_t* inc, const int64_t* ix_size, int dim);
 
 }  // namespace tq

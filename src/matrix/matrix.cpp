@@ -4,6 +4,7 @@
 
 #include "lang/gc.h"
 #include "lang/print.h"
+#include "matrix/access_token.h"
 #include "matrix/matrix_token.h"
 #include "matrix/mx_codes.h"
 #include "mxtype/datum.h"
@@ -15,7 +16,7 @@
 
 namespace tq {
 
-void (*matrix_requeue_open_waiter)(MATRIX_TOKEN* t, const char* file, int line);
+void (*matrix_requeue_open_waiter)(MATRIX_TOKEN* t, const char* file, int line) = matrix_requeue_access;
 
 namespace {
 
@@ -187,8 +188,12 @@ void _wait_matrix_mode(MATRIX* m) {
   }
 }
 
-void _free_matrix_description(MATRIX* m) {
+void _free_matrix_channel_defaults(MATRIX* m) {
   for (int ch = 0; m->channel_info && ch < m->p.channel_nos; ++ch) free_default(&m->channel_info[ch]);
+}
+
+void _free_matrix_description(MATRIX* m) {
+  _free_matrix_channel_defaults(m);
   d_f_ree(m->channel_info);
   m->channel_info = nullptr;
   d_f_ree(m->dim_divide);

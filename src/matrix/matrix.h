@@ -140,8 +140,8 @@ void _set_matrix_mode(MATRIX* m, int mode);
 void wait_matrix_mode(MATRIX* m);
 void _wait_matrix_mode(MATRIX* m);
 
-// The requeue of a token that waited for the open: queues it to run matrix_exec_cal. The
-// access layer sets it at start-up; a token waiting while it is unset ends the process
+// The requeue of a token that waited for the open: queues it to run matrix_exec_cal
+// (matrix_requeue_access). A token waiting while it is unset ends the process
 // ("_set_matrix_mode").
 extern void (*matrix_requeue_open_waiter)(MATRIX_TOKEN* t, const char* file, int line);
 
@@ -154,6 +154,8 @@ void _cal_matrix_total_levels(MATRIX* m);
 // 0 above 13 (children listed as codes), 2^(sum-3) bytes above 2, else 1.
 void _cal_nlist_dim_bit_field(MATRIX* m);
 
+// Frees every channel's default datum (through the type's parent when it has one).
+void _free_matrix_channel_defaults(MATRIX* m);
 // Releases what the setters made: the channels' default datums, channel_info, the axis
 // arrays, the per-level sizes, and the script holders (their del bit; the collector frees
 // them). The record itself stays with its owner.

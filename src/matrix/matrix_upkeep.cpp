@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "matrix/access_token.h"
 #include "matrix/matrix_registry.h"
+#include "matrix/node_cache.h"
 #include "platform/lock.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -13,7 +15,13 @@
 namespace tq {
 
 int64_t matrix_update_time;
-MX_NODE_CACHE_OPS mx_node_cache_ops;
+namespace {
+
+void trigger_save(MATRIX_NODE* n) { _matrix_trigger_access(n, MI_SAVE, 0); }
+
+}  // namespace
+
+MX_NODE_CACHE_OPS mx_node_cache_ops = {_free_matrix_node, trigger_save};
 MEM_PURGE_TBL mx_mpt = {mx_last_access, mx_purge, nullptr};
 
 namespace {

@@ -57,9 +57,10 @@ int mx_last_access(int* ret);
 void mx_purge(int64_t bytes);
 extern MEM_PURGE_TBL mx_mpt;
 
-// What the purge asks of the node cache, which installs it: free a node (0 freed, negative
-// refused, the node then stays) and trigger the save access of a dirty node. A ready node
-// found while either is unset ends the process ("mx_purge").
+// What the purge asks of the node cache: free a node (_free_matrix_node: 0 freed, negative
+// refused, the node then stays) and trigger the save access of a dirty node (access 21).
+// Tests may replace them; a ready node found while either is unset ends the process
+// ("mx_purge").
 struct MX_NODE_CACHE_OPS {
   int (*free_node)(MATRIX_NODE* n);
   void (*trigger_save)(MATRIX_NODE* n);

@@ -12,10 +12,13 @@
 #include "lang/gc.h"
 #include "lang/parse.h"
 #include "lang/print.h"
+#include "lang/url_gc.h"
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "platform/tick.h"
+#include "remote/session_tqp.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -96,12 +99,16 @@ void drop_result_list(TQ_INTERPRETER* tqi) {
   while (TQ_RESULT* r = tqi->result_list) delete_result_list(r);
 }
 
-// Requests no one can wait for any more (the mark pass did not reach them) leave the chain.
+// Requests no one can wait for any more (the mark pass did not reach them) leave the chain;
+// a session's gets its count given back at once.
 void sweep_results(TQ_INTERPRETER* tqi) {
   if (!tqi->result_head) return;
   for (TQ_RESULT* r = tqi->result_head; r;) {
     TQ_RESULT* next = r->next;
-    if (!marked(r)) delete_result_queue(tqi, r);
+    if (!marked(r)) {
+      if (r->s_id) new_tick(remote_session_tick, 0, reinterpret_cast<void*>(intptr_t(r->s_id)));
+      delete_result_queue(tqi, r);
+    }
     r = next;
   }
 }
@@ -122,9 +129,10 @@ TQ_SEXP* localise_error(TQ_RESULT* resp, TQ_SEXP* e) {
   return get_error(resp->file, resp->line, x.code, _l_string_2(std_cm, "remote call"), data);
 }
 
-[[noreturn]] void no_own_interpreter() {
+// A request from a thread bound to no interpreter: there is nobody to deliver its reply to.
+TQ_SEXP* no_own_interpreter(TQ_FILE* f, int line, const char* func) {
   ss_printf("REM %i\n", get_tid());
-  er_panic("remote query from a thread without interpreter");
+  return error_at(f, line, ER_INVALID_IID, func, text_list("no own interpreter"));
 }
 
 // The request of tqi's result_head whose lines [seq_from, seq_to) hold n, or null (tqi_lock
@@ -144,6 +152,8 @@ TQ_RESULT* _find_result(TQ_INTERPRETER* tqi, uint32_t n) {
     tqi_sleep(&sending->seq_to);
   }
 }
+
+}  // namespace
 
 // The waiting side (tqi_lock held, released while asleep or serving).
 TQ_SEXP* _wait_result_inp(TQ_RESULT* resp) {
@@ -183,6 +193,8 @@ TQ_SEXP* _wait_result_inp(TQ_RESULT* resp) {
   gc_set(v, gc_qv_sexp);
   return v;
 }
+
+namespace {
 
 void chain_close_self() { close_self_interpreter(); }
 int chain_send(int iid, const char* type, const char* data, int len) {
@@ -239,7 +251,7 @@ TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cm
 
 TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   TQ_INTERPRETER* own = _get_my_tqi();
-  if (!own) no_own_interpreter();
+  if (!own) return no_own_interpreter(cmd_sexp ? cmd_sexp->h.file : nullptr, cmd_sexp ? cmd_sexp->h.line : 0, "Remote");
   GcFrame frame("_remote_query");
   auto* r = static_cast<TQ_RESULT*>(mmalloc(sizeof(TQ_RESULT), gc_remote_delay));
   r->h = DELAY_FUNC{remote_delay_func, gc_remote_delay, check_remote_delay};
@@ -357,12 +369,15 @@ TQ_SEXP* remote_delay_func(TQ_SEXP* s) {
   return s;
 }
 
-int check_remote_delay(DELAY_FUNC* df, int key) {
-  auto* r = reinterpret_cast<TQ_RESULT*>(df);
-  TqiLock l;
+int _check_remote_delay(TQ_RESULT* r, int key) {
   if (key) r->wup_key = intptr_t(key);
   TQ_INTERPRETER* in = r->inp_interpreter;
   return (r->flags & RQ_REPLY) || (in && (in->flags & (TQF_CLOSE | TQF_CANCEL))) ? 2 : 1;
+}
+
+int check_remote_delay(DELAY_FUNC* df, int key) {
+  TqiLock l;
+  return _check_remote_delay(reinterpret_cast<TQ_RESULT*>(df), key);
 }
 
 void gc_remote_delay(void* p) {
@@ -374,6 +389,15 @@ void gc_remote_delay(void* p) {
   gc_text(r->cmd_str);
   gc_qv_file(r->file);
   gc_qvlisp_env(r->cur_env);
+  if (r->s_id) {
+    gc_qvlisp_env(r->s_env);
+    gcv_url(&r->s_url);
+    gc_text(r->s_agent);
+    gc_text(r->s_login_mode);
+    gc_text(r->s_center_cmd);
+    gc_qv_sexp(r->s_cmd);
+    gc_qv_file(r->s_file);
+  }
   gc_qv_sexp(r->send);
 }
 
@@ -388,7 +412,7 @@ TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   if (cmd_sexp) realize_for_print(cmd_sexp, 0);  // as remote_query does
   TqiLock l;
   TQ_INTERPRETER* own = _get_my_tqi();
-  if (!own) no_own_interpreter();
+  if (!own) return no_own_interpreter(nullptr, 0, "LocalEval");
   if (own->mode != TQI_RUNNING)
     return error_at(nullptr, 0, ER_INVALID_IID, "LocalEval", text_list("invalid iid 3"));
   GcFrame frame("local_query");
@@ -416,7 +440,7 @@ TQ_SEXP* local_eval(int seq_no, TQ_SEXP* cmd_sexp) {
   {
     TqiLock l;
     own = _get_my_tqi();
-    if (!own) no_own_interpreter();
+    if (!own) return no_own_interpreter(nullptr, 0, "LocalEval");
     found = _find_result(own, uint32_t(seq_no));
     if (!found) {
       TQ_SEXP* data = list(n_get_string("local evaluation error"), get_integer(own->result_head ? 2 : 1, nullptr), nullptr);
@@ -443,7 +467,7 @@ int aboat_remote_query(TQ_SEXP* s) {
   {
     TqiLock l;
     const int kind = get_delay_info(&st, &df, s);
-    if (kind == 2 && df && df->func == remote_delay_func) {
+    if (kind == 2 && df && df->gc_func == gc_remote_delay) {
       auto* r = reinterpret_cast<TQ_RESULT*>(df);
       r->aboat_flag = 1;
       close_id = r->out_interpreter ? r->out_interpreter->id : 0;

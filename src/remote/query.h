@@ -16,8 +16,11 @@
 
 #include "interp/interpreter.h"
 #include "lang/tq_file.h"
+#include "remote/session.h"
 
 namespace tq {
+
+struct CON_SESSION;  // a native session (remote/session_tqp.h)
 
 struct TQ_RESULT {
   DELAY_FUNC h;                   // remote_delay_func, gc_remote_delay, check_remote_delay
@@ -35,7 +38,20 @@ struct TQ_RESULT {
   TQ_INTERPRETER* out_interpreter;  // the interpreter written to; null once off its chain
   TQ_FILE* file;                  // source position of the request form (null, 0 for text)
   int line;
-  // The native sessions' fields join here with the session layer.
+  // A native session's result (remote/session_tqp.h): what a retry needs. Set only with s_id
+  // (last), from which on the collector marks them.
+  TQISP_ENV* s_env;
+  int s_id;                 // the session, 0 for a plain query
+  URL s_url;                // collected texts
+  L_CHAR* s_agent;          // collected copies, or null
+  L_CHAR* s_login_mode;
+  L_CHAR* s_center_cmd;
+  TQ_SEXP* s_cmd;           // the list holding the last form
+  TQ_FILE* s_file;          // the request's position, for errors
+  int s_line;
+  CON_SESSION* s_session;
+  int s_proxy_ses;
+  REMOTE_SESSION_OPT s_opt;  // timeout_count: further requests a retry may make
   TQ_SEXP* send;     // marked; not otherwise used here
   intptr_t wup_key;  // an extra key woken with the reply (set through the check function)
   unsigned aboat_flag : 1;  // the wait was aborted
@@ -52,8 +68,9 @@ void init_remote_query();
 
 // Sends a request to interpreter id: nil when both commands are null or id does not relay
 // (thread mode other than 2); error 0x8004051d "Remote" ("invalid iid 1") without such an
-// interpreter, ("invalid iid 2") when it is closing; else the delayed reply, or error
-// 0x80040a12 when the output is gone or fails. The caller must be bound to an interpreter.
+// interpreter, ("invalid iid 2") when it is closing, ("no own interpreter") when the caller
+// is bound to none (after "REM <task>" on standard output); else the delayed reply, or error
+// 0x80040a12 when the output is gone or fails.
 // cmd_sexp is realised first, as printing realises it (waiting for delayed values), before
 // tqi_lock is taken; local_query likewise.
 TQ_SEXP* remote_query(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
@@ -67,16 +84,21 @@ int return_result(TQ_INTERPRETER* tqi, TQ_SEXP* ret);
 void flush_result_queue(TQ_INTERPRETER* tqi);
 TQ_SEXP* remote_delay_func(TQ_SEXP* s);
 int check_remote_delay(DELAY_FUNC* resp, int key);  // 1 waiting, 2 reply there or interrupted
+// The same two with tqi_lock held: the wait for the reply (released while asleep), giving
+// the value (rooted in the caller's frame) or the error; and the check.
+TQ_SEXP* _wait_result_inp(TQ_RESULT* resp);
+int _check_remote_delay(TQ_RESULT* resp, int key);
 void gc_remote_delay(void* p);
 void remote_gc_tick(void* result);  // ends the wait of a request nobody can answer any more
 
 // Asks the interpreter that sent the request now evaluated by this thread to evaluate text
-// or a form in the requester's environment.
+// or a form in the requester's environment. Without an interpreter of its own the caller
+// gets 0x8004051d "LocalEval" ("no own interpreter"), as from local_eval.
 TQ_SEXP* local_query(TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
 // Evaluates form in the environment of this interpreter's pending request covering seq_no.
 TQ_SEXP* local_eval(int seq_no, TQ_SEXP* cmd_sexp);
-// Aborts a wait: 0 a remote request (its connection is closed), 1 a stream read (closed),
-// -1 anything else.
+// Aborts a wait: 0 a remote request, plain or of a session (its connection is closed), 1 a
+// stream read (closed), -1 anything else.
 int aboat_remote_query(TQ_SEXP* s);
 
 // Three-way comparison of 32-bit line counts across the wrap-around: unsigned when a lies in

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,7 +68,8 @@ struct LaunchChild {
   const char* path;  // the program, searched on PATH before the fork
   char** argv;
   int sync_r, sync_w;
-  const int* keep;  // sync_r and the handed-over descriptors >= 3, ascending
+  int fail_w;       // close-on-exec: carries the error number when the program cannot run
+  const int* keep;  // sync_r, fail_w and the handed-over descriptors >= 3, ascending
   int nkeep;
   const int* fds;  // every handed-over descriptor
   int nfds;
@@ -85,6 +87,10 @@ struct LaunchChild {
   if (r != 1) report_start_read(long(r), errno);
   close(c.sync_r);
   execve(c.path, c.argv, environ);
+  const int err = errno;
+  ssize_t w;
+  while ((w = write(c.fail_w, &err, sizeof err)) < 0 && errno == EINTR) {
+  }
   _exit(1);
 }
 
@@ -176,6 +182,20 @@ char* handover_text(STREAM** streams, int n, int* fds, int* nfds) {
   return msg;
 }
 
+// The child's process id once it runs the program, or minus the error number that its
+// execve failed with (the child has then ended and is reaped). The pipe's write end
+// closes at a successful exec, so the read ends at once either way.
+int exec_outcome(int fail_r, pid_t pid) {
+  int err = 0;
+  ssize_t n;
+  while ((n = read(fail_r, &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  if (n != ssize_t(sizeof err)) return pid;
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return -err;
+}
+
 // A stream opened for reading only has nowhere to take the parent's text (a write on the
 // read end of a pipe would wait for ever).
 bool writable(STREAM* s) {
@@ -237,18 +257,23 @@ int launch_proc(const char* program, char* const* args, STREAM** streams, const 
   argv[at] = nullptr;
   char* path = resolve_program(program);
 
-  int sync[2];
+  int sync[2], fail[2];
   int result;
   if (pipe2(sync, O_CLOEXEC) != 0) {
     result = -errno;
+  } else if (pipe2(fail, O_CLOEXEC) != 0) {
+    result = -errno;
+    close(sync[0]);
+    close(sync[1]);
   } else {
-    int* keep = static_cast<int*>(d_alloc(sizeof(int) * size_t(nfds + 1)));
+    int* keep = static_cast<int*>(d_alloc(sizeof(int) * size_t(nfds + 2)));
     int nkeep = 0;
     keep[nkeep++] = sync[0];
+    keep[nkeep++] = fail[1];
     for (int i = 0; i < nfds; ++i)
       if (fds[i] >= 3) keep[nkeep++] = fds[i];
     sort_ints(keep, nkeep);
-    const LaunchChild child{path, argv, sync[0], sync[1], keep, nkeep, fds, nfds};
+    const LaunchChild child{path, argv, sync[0], sync[1], fail[1], keep, nkeep, fds, nfds};
 
     u_child_countup();
     pid_t pid;
@@ -262,6 +287,7 @@ int launch_proc(const char* program, char* const* args, STREAM** streams, const 
     }
     u_child_countdown();
     close(sync[0]);
+    close(fail[1]);
     for (int i = 0; i < nstreams; ++i) {
       if (ret_str_parent && writable(streams[i])) s_write(streams[i], ret_str_parent, int(strlen(ret_str_parent)));
       if (close_flags && close_flags[i]) s_close_queue(streams[i]);
@@ -274,9 +300,10 @@ int launch_proc(const char* program, char* const* args, STREAM** streams, const 
       while ((w = write(sync[1], &one, 1)) < 0 && errno == EINTR) {
       }
       if (w != 1) printf("write %i\n", errno);
-      result = pid;
+      result = exec_outcome(fail[0], pid);
     }
     close(sync[1]);
+    close(fail[0]);
     d_f_ree(keep);
   }
   d_f_ree(path);

@@ -18,7 +18,10 @@ namespace tq {
 // Returns the child's process id, or minus the error number: -EINVAL, without forking and
 // with the streams untouched, when a stream is not live or its class cannot hand it over
 // (descriptors of the root file helper cannot be inherited either); minus the fork's error
-// when the fork failed (the streams are then still written and closed as above).
+// when the fork failed (the streams are then still written and closed as above); minus the
+// error of execve when the program cannot run (a missing or non-executable program: the
+// child has then ended and is reaped, the streams are written and closed as above). It
+// returns once the child runs the program or has failed to.
 int launch_proc(const char* program, char* const* args, STREAM** streams, const char* close_flags,
                 const char* ret_str_parent, const char* ret_str_child);
 

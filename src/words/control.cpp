@@ -155,8 +155,6 @@ TQ_SEXP* tq_Sequence(TQ_WORD_ARGS) {
 
 // ---- Loops
 
-bool is_code(TQ_SEXP* v, uint32_t code) { return get_type(v) == kTagError && v->error.code == code; }
-
 TQ_SEXP* condition_error(TQ_SEXP* s, const char* word) {
   return word_error_str(s, ER_TYPE, word, "condition type missmatch");
 }

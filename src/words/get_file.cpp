@@ -78,8 +78,13 @@ TQ_SEXP* get_op(TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* name) {
       }
       lft = new_lft(s, id, key);
     }
-    r = load_file(env, s, tq ? LOAD_TQ : LOAD_RAW, targets[i], nullptr, nullptr, 0, lft ? lf_close_function : nullptr,
-                  lft);
+    // A link that leads out of the candidate's tree serves nothing: as if there were no file.
+    const bool docs = (i == 0) == bool(gf.flags & GF_DOCS_ONLY);
+    if (path_in_tree(name, targets[i], docs) == 0)
+      r = load_open_error(s, targets[i]);
+    else
+      r = load_file(env, s, tq ? LOAD_TQ : LOAD_RAW, targets[i], nullptr, nullptr, 0,
+                    lft ? lf_close_function : nullptr, lft);
     if (get_type(r) != kTagError) break;
     if (lft) lf_close_function(1, lft);
     if (r->error.code == ER_CANNOT_OPEN && i == 0 && targets[1]) r = nullptr;  // the next candidate

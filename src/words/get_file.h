@@ -1,7 +1,8 @@
 // "Get": a file named by an absolute, extension-qualified name, loaded through the get-file
 // table of the runtime's file prefixes (which tree or trees, in which order, which lock,
 // read as forms or as raw chunks). It is the one file reader open to peers, so every name
-// passes the checks of get_path first.
+// passes the checks of get_path first, and a candidate is read only when it lies inside its
+// tree with every link followed.
 //
 // A lock of the table's entry is held while the returned list is read: it is released when
 // the list has been read to its end or is collected, or at once when the load fails. The

@@ -20,11 +20,11 @@
 
 namespace tq {
 
-namespace {
-
-TQ_SEXP* open_error(TQ_SEXP* s, const L_CHAR* filename) {
+TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename) {
   return lang_error(s, ER_CANNOT_OPEN, "load", list(n_get_string("cannot open the file"), get_string(filename), nullptr));
 }
+
+namespace {
 
 // The reader's list of the forms of st, with its flags, encoding and close hook.
 TQ_SEXP* parse_file(STREAM* st, const L_CHAR* path, int flags, const L_CHAR* encode, TQ_CLOSE_FUNC func, void* work) {
@@ -119,7 +119,7 @@ TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename,
   if (!st) {
     d_f_ree(path);
     free_automaton(term_a);
-    return open_error(s, filename);
+    return load_open_error(s, filename);
   }
   TQ_SEXP* r;
   switch (type) {

@@ -79,7 +79,7 @@ struct STATE_CHECKER {
 // (no character will follow) a match seen so far counts, and no match is 1.
 int en_state_checker(STATE_CHECKER* sc, const L_CHAR* data, int n, bool at_end = false);
 // Decodes "&cx<hex>;" (c and x in either case; the ";" may be missing at the very end) in
-// place; a sequence followed by anything else is left as written.
+// place; a sequence followed by anything else, or of the value 0, is left as written.
 void escape_handling(L_CHAR* text);
 
 // Reads filename (found by the script search beside the file of s) in mode type; see the
@@ -88,5 +88,8 @@ void escape_handling(L_CHAR* text);
 // 0x80040a06 ("cannot open the file" filename), func "load", positioned at s.
 TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename, const L_CHAR* encode,
                    AUTOMATON* term_a, int flags, TQ_CLOSE_FUNC func, void* work);
+// The error of a file that cannot be opened: 0x80040a06 ("cannot open the file" filename),
+// func "load", positioned at s.
+TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename);
 
 }  // namespace tq

@@ -270,7 +270,7 @@ void escape_handling(L_CHAR* text) {
       uint32_t v = 0;
       L_CHAR* q = p + 3;
       for (int d; (d = hex(*q)) >= 0; ++q) v = v * 16 + uint32_t(d);
-      if (*q == ';' || *q == 0) {
+      if ((*q == ';' || *q == 0) && v != 0) {  // a 0 would end the text there
         *out++ = v;
         p = *q ? q + 1 : q;
         continue;

@@ -57,6 +57,14 @@ TQ_SEXP* leaf_backward(const L_CHAR* p, int64_t count) {
   return string_of(p, end);
 }
 
+// A float count truncated to an integer; past the 32-bit range it saturates (NaN counts 0).
+int64_t truncated_count(double d) {
+  if (!(d == d)) return 0;
+  if (d >= 2147483647.0) return INT32_MAX;
+  if (d <= -2147483648.0) return INT32_MIN;
+  return int32_t(d);
+}
+
 TQ_SEXP* tq_Leaf(TQ_WORD_ARGS) {
   TQ_SEXP* path = get_el(s, 2);
   if (get_type(path) != kTagString) return lang_error(s, ER_TYPE, "Leaf", nullptr);
@@ -65,7 +73,7 @@ TQ_SEXP* tq_Leaf(TQ_WORD_ARGS) {
   if (get_type(n) == kTagInteger)
     count = int32_t(n->integer.data);  // its low 32 bits
   else if (get_type(n) == kTagFloat)
-    count = int32_t(n->floating.data);
+    count = truncated_count(n->floating.data);
   else
     return lang_error(s, ER_TYPE, "Leaf", nullptr);
   const L_CHAR* dir = word_attr(sf, "dir");

@@ -50,7 +50,7 @@ class Renderer {
   }
   template <class... A>
   void format(const char* fmt, A... args) {
-    char b[64];
+    char b[400];  // "%f" of a float takes up to 317 characters
     std::snprintf(b, sizeof b, fmt, args...);
     text(b);
   }

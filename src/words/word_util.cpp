@@ -1,8 +1,11 @@
 // Helpers shared by the word themes (see word_util.h).
 #include "words/word_util.h"
 
+#include <cstring>
+
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "platform/d_alloc.h"
 
 namespace tq {
 
@@ -14,6 +17,11 @@ bool is_symbol_named(TQ_SEXP* s, ConstText name) {
   return get_type(s) == kTagSymbol && l_strcmp(s->symbol.data, _l_string_2(std_cm, name)) == 0;
 }
 
+bool word_attr_is(TQ_SYM_FIELD* sf, ConstText name, ConstText value) {
+  const L_CHAR* v = word_attr(sf, name);
+  return v && l_strcmp(v, _l_string_2(std_cm, value)) == 0;
+}
+
 bool in_comma_list(const L_CHAR* list, const L_CHAR* name) {
   if (!list || !name || !name[0]) return false;
   for (const L_CHAR* p = list;;) {
@@ -23,6 +31,23 @@ bool in_comma_list(const L_CHAR* list, const L_CHAR* name) {
     while (*p && *p != ',') ++p;
     if (!*p++) return false;
   }
+}
+
+char* copy_bytes(const char* p, size_t n) {
+  auto* r = static_cast<char*>(d_alloc(n + 1));
+  memcpy(r, p, n);
+  r[n] = 0;
+  return r;
+}
+
+char* join_path(const char* dir, const char* name) {
+  if (!dir) return copy_str(name);
+  const size_t nd = strlen(dir), nn = strlen(name);
+  auto* r = static_cast<char*>(d_alloc(nd + nn + 2));
+  memcpy(r, dir, nd);
+  r[nd] = '/';
+  memcpy(r + nd + 1, name, nn + 1);
+  return r;
 }
 
 bool keyword_flags(const L_CHAR* text, const WORD_KEYWORD* table, int* flags) {

@@ -2,6 +2,7 @@
 // testing names and kinds of cells, the word's own error cells, and a root frame for loops
 // that keeps only what the next pass needs.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "lang/env.h"
@@ -21,15 +22,24 @@ namespace tq {
 void bind_word(TQISP_ENV* env, const char* name, TQ_PRIM prim, int order, TQISP_ENV* args_env, int min, int max);
 
 inline bool is_error_cell(TQ_SEXP* s) { return get_type(s) == kTagError; }
+// Whether v is an error cell with that code.
+inline bool is_code(TQ_SEXP* v, uint32_t code) { return get_type(v) == kTagError && v->error.code == code; }
 // Whether s is a symbol whose name is the constant text name.
 bool is_symbol_named(TQ_SEXP* s, ConstText name);
 // The value of the attribute called name on the head symbol, or null when absent.
 inline L_CHAR* word_attr(TQ_SYM_FIELD* sf, ConstText name) { return get_sf_attribute(sf, _l_string_2(std_cm, name)); }
+// Whether the attribute called name is present with exactly the text value.
+bool word_attr_is(TQ_SYM_FIELD* sf, ConstText name, ConstText value);
 // The environment an environment cell wraps, or null for any other value.
 inline TQISP_ENV* env_of(TQ_SEXP* v) { return get_type(v) == kTagEnv ? v->env.data : nullptr; }
 
 // Whether name is one of the comma-separated names of list (empty names never match).
 bool in_comma_list(const L_CHAR* list, const L_CHAR* name);
+
+// Byte texts of paths on the debug heap (the caller frees them): the first n bytes of p,
+// and dir "/" name (name alone for a null dir).
+char* copy_bytes(const char* p, size_t n);
+char* join_path(const char* dir, const char* name);
 
 // One keyword of an attribute whose value is keywords joined by ":" (options, open flags).
 struct WORD_KEYWORD {

@@ -9,6 +9,7 @@
 
 #include "interp/interpreter.h"
 #include "lang/sexp.h"
+#include "support/runtime_env.h"
 
 namespace interptest {
 
@@ -84,24 +85,15 @@ struct FakeServer {
 };
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
-int interpreter_count();
-int bound_thread_count();
+using tqtest::bound_thread_count;
+using tqtest::interpreter_count;
 tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there is none)
 
 // Evaluates the text's forms in the inner top environment; the printed value of the last.
 std::string eval_text(const std::string& text);
-std::string printed(tq::TQ_SEXP* v);
+using tqtest::printed;
 
-// Remembers the interpreters, bound threads and descriptors at construction; the destructor
-// expects each to come back (bounded: closes are queued).
-class NoLeftovers {
- public:
-  NoLeftovers();
-  ~NoLeftovers();
-
- private:
-  int interpreters_, threads_, fds_;
-};
+using tqtest::NoLeftovers;
 
 // Ends the test with a failure message when cond does not hold within the bound.
 #define WAIT_FOR(cond, what)                                                            \

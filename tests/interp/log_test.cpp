@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "fake_line_server.h"
+#include "interp/file_prefix.h"
 #include "interp/log_file.h"
 #include "interp/log_queue.h"
 #include "interp/log_remote.h"
@@ -138,6 +139,17 @@ TEST_F(Log, SavedLinesShowThePartsTheOptionChooses) {
   EXPECT_EQ(out.text(), "abc\nline\n");
   for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(file("f" + std::to_string(i)), rows[i].line) << rows[i].option;
   EXPECT_EQ(file("two"), "[ERROR ] o\no\n");
+}
+
+// Every record carries the node's agent name as it is when the record is made.
+TEST_F(Log, RecordsCarryTheAgentNameOfTheNode) {
+  conditions("(Condition (key = \"ag\") " + save("ag", "URL") + ")");
+  set_agent_name(ltext("node7"));
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  set_agent_name(nullptr);
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "ag"});
+  drain();
+  EXPECT_EQ(file("ag"), "[" + site() + "@node7 ] \n[" + site() + " ] \n");
 }
 
 // At the size limit the next record moves log0 to log1 and so on, the last one dropped; a

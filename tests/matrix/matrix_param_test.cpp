@@ -203,6 +203,7 @@ bool block_alive(const void* data) {
 }
 
 TEST(MatrixScripts, SlotsHoldScriptsThroughCollections) {
+  tq::gc_enable();  // holders other tests released go first
   const int before = ms_ring_length();
   {
     TestMatrix m;

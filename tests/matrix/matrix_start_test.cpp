@@ -254,6 +254,7 @@ TEST(MatrixPurge, FreesReadyNodesFromTheOldestUntilHalfAreLeft) {
 
   purge_freed.clear();
   purge_saved.clear();
+  const tq::MX_NODE_CACHE_OPS ops = tq::mx_node_cache_ops;
   tq::mx_node_cache_ops = {purge_free, purge_save};
   purge_refuses = &nodes[2];
   testing::internal::CaptureStdout();
@@ -275,7 +276,7 @@ TEST(MatrixPurge, FreesReadyNodesFromTheOldestUntilHalfAreLeft) {
   LOCK_SCOPE(tq::matrix_lock);
   tq::nd_root->h.next = tq::nd_root->h.prev = tq::nd_root;
   tq::nd_cnt = 0;
-  tq::mx_node_cache_ops = {};
+  tq::mx_node_cache_ops = ops;
 }
 
 // ---- The access queue's workers.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/resolve.h"
+#include "support/host_entry.h"
 #include "support/test_util.h"
 
 namespace fakehosts {
@@ -76,47 +77,10 @@ class FakeHosts {
   }
 
   static int fill(const Host& h, hostent* ret, char* buf, size_t len, hostent** result, int* h_err) {
-    const size_t na = h.aliases.size(), ni = h.ips.size();
-    size_t need = (na + 1 + ni + 1) * sizeof(char*) + ni * 4 + h.name.size() + 1;
-    for (const std::string& a : h.aliases) need += a.size() + 1;
-    *result = nullptr;
-    if (len < need) {
-      *h_err = NETDB_INTERNAL;
-      return ERANGE;
-    }
-    auto** aliases = reinterpret_cast<char**>(buf);
-    auto** addrs = aliases + na + 1;
-    char* p = reinterpret_cast<char*>(addrs + ni + 1);
-    for (size_t i = 0; i < ni; ++i) {
-      const uint32_t net = htonl(h.ips[i]);
-      memcpy(p, &net, 4);
-      addrs[i] = p;
-      p += 4;
-    }
-    addrs[ni] = nullptr;
-    auto put = [&p](const std::string& s) {
-      memcpy(p, s.c_str(), s.size() + 1);
-      char* at = p;
-      p += s.size() + 1;
-      return at;
-    };
-    ret->h_name = put(h.name);
-    for (size_t i = 0; i < na; ++i) aliases[i] = put(h.aliases[i]);
-    aliases[na] = nullptr;
-    ret->h_aliases = aliases;
-    ret->h_addrtype = AF_INET;
-    ret->h_length = 4;
-    ret->h_addr_list = addrs;
-    *result = ret;
-    *h_err = 0;
-    return 0;
+    return tqtest::fill_hostent(h.name, h.aliases, h.ips, ret, buf, len, result, h_err);
   }
 
-  static int not_found(hostent** result, int* h_err) {
-    *result = nullptr;
-    *h_err = HOST_NOT_FOUND;
-    return ENOENT;
-  }
+  static int not_found(hostent** result, int* h_err) { return tqtest::hostent_not_found(result, h_err); }
 
   void wait_if_held(const std::string& name) {
     {

@@ -223,11 +223,12 @@ TEST(LaunchProc, ChildKeepsOnlyWhatWasHandedOver) {
   d_s_close(up[0]);
 }
 
-TEST(LaunchProc, AProgramThatCannotRunEndsTheChildWithOne) {
+TEST(LaunchProc, AProgramThatCannotRunGivesTheErrorOfItsStart) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("plain"), "not a program\n");
   char* args[] = {const_cast<char*>("x"), nullptr};
-  const pid_t pid = launch_proc("tq-no-such-program", args, nullptr, nullptr, nullptr, nullptr);
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(reap(pid), 1);
+  EXPECT_EQ(launch_proc("tq-no-such-program", args, nullptr, nullptr, nullptr, nullptr), -ENOENT);
+  EXPECT_EQ(launch_proc(dir.file("plain").c_str(), args, nullptr, nullptr, nullptr, nullptr), -EACCES);
 }
 
 TEST(LaunchProc, AStreamThatCannotBeHandedOverStopsTheStartUntouched) {

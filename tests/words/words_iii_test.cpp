@@ -4,6 +4,7 @@
 // the lazily read lists and their streams, the server port, and "Save" under a file-size
 // limit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -103,6 +104,9 @@ class WordsIII : public testing::Test {
     tqtest::write_file(root->file("r/tqdocs/z.sq"), "(only docs)\n");
     tqtest::write_file(root->file("r/tqdocs/d/e.rw"), "abc");
     tqtest::write_file(root->file("r/tqdocs/d/x.tq"), "1\n");
+    tqtest::write_file(root->file("r/secret.tq"), "(secret)\n");  // outside every tree
+    EXPECT_EQ(symlink(root->file("r").c_str(), root->file("r/tqdocs/out").c_str()), 0);
+    EXPECT_EQ(symlink("d", root->file("r/tqdocs/in").c_str()), 0);
     client_ops = get_lock_ops;
     get_lock_ops = GET_LOCK_OPS{record_lock, record_unlock};
     // The bases in mixed order: the list keeps the most specific first whatever the order.
@@ -206,8 +210,16 @@ TEST_F(WordsIII, GetLoadsUnderTheTreesAndRefusesEveryOtherName) {
       {"/x.ot", "error 8004070e ^\"undefined prefix\""},  // another agent's entry
       {"/x.ld", "error 8004070e ^\"undefined prefix\""},  // another command's entry
       {"/x.zp", "error 80040608 ^\"unsupport Get mode\""},
+      // Characters of another set that the default method writes as "." or as a 0 byte.
+      {"/&Cxc006002e;&Cxc006002e;/secret.tq", "error 80040503 ^\"invalid file path\""},
+      {"/x.tq&Cxc0060000;.sq", "error 80040503 ^\"invalid file path\""},
+      {"/out/secret.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/out/secret.tq\")"},  // a link out
+      {"/in/x.tq", "(1)"},  // a link inside the tree
   };
+  CODE_METHOD* const saved = std_cm;
+  std_cm = utf8_cm;  // writes the UCS-coded sets' characters as their code points
   for (const auto& r : rows) EXPECT_EQ(run(std::string("(Get \"") + r.name + "\")"), r.want) << r.name;
+  std_cm = saved;
   set_agent_name(nullptr);
   EXPECT_EQ(run("(Get \"/x.tq\")"), "error 80010507 ^\"dbpath and agent name is undefined\"");
   set_agent_name(L("a1"));
@@ -310,6 +322,19 @@ TEST_F(WordsIII, TheServerPortIsReadOnceAndABadOneIsReportedNotFatal) {
       EXPECT_EQ(err, "");
     }
   }
+}
+
+TEST_F(WordsIII, SaveCreatesItsFileWithThePermissionBitsOfItsMode) {
+  const mode_t saved = umask(0);
+  for (const auto& [mode, bits] : {std::pair{"", 0600}, {"0640", 0640}, {"0x1ed", 0755}, {"420", 0644}}) {
+    const std::string file = root->file(std::string("perm") + mode);
+    const std::string attr = *mode ? std::string(" mode=\"") + mode + "\"" : "";
+    EXPECT_EQ(run("([Save oflag=\"creat\"" + attr + "] \"" + file + "\" 1)"), "()");
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode_t(bits)) << mode;
+  }
+  umask(saved);
 }
 
 // ---- "Save" under a file-size limit: every failed write is an error, never success.

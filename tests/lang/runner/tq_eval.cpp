@@ -21,11 +21,37 @@
 #include "lang/site.h"
 #include "stream/file_stream.h"
 #include "stream/string_stream.h"
+#include "platform/resolve.h"
+#include "support/host_entry.h"
 #include "text/l_string.h"
 
 namespace {
 
 void collect() { tq::gc_enable(); }
+
+// The scripts see a host database of one entry, "localhost" at 127.0.0.1, and no local
+// domain: their output never depends on the machine's hosts file or on a name server.
+const std::vector<std::string> kNoAliases;
+const std::vector<uint32_t> kLoopback{0x7f000001};
+int only_localhost(const char* name, hostent* ret, char* buf, size_t len, hostent** result, int* h_err) {
+  if (strcmp(name, "localhost") != 0) return tqtest::hostent_not_found(result, h_err);
+  return tqtest::fill_hostent("localhost", kNoAliases, kLoopback, ret, buf, len, result, h_err);
+}
+int loopback_by_addr(const void* addr, socklen_t alen, int type, hostent* ret, char* buf, size_t len,
+                     hostent** result, int* h_err) {
+  uint32_t net = 0;
+  if (type == AF_INET && alen == 4) memcpy(&net, addr, 4);
+  if (ntohl(net) != kLoopback[0]) return tqtest::hostent_not_found(result, h_err);
+  return only_localhost("localhost", ret, buf, len, result, h_err);
+}
+int enumeration_at;  // under the resolver's lock
+int localhost_entry(hostent* ret, char* buf, size_t len, hostent** result, int* h_err) {
+  if (enumeration_at++ > 0) return tqtest::hostent_not_found(result, h_err);
+  return only_localhost("localhost", ret, buf, len, result, h_err);
+}
+void rewind_entries(int) { enumeration_at = 0; }
+void end_entries() { enumeration_at = 0; }
+const tq::HOST_SOURCE kLocalhostOnly{only_localhost, loopback_by_addr, localhost_entry, rewind_entries, end_entries};
 
 // Every quoted occurrence of the site becomes "SITE".
 std::string normalise_site(std::string text, const std::string& site) {
@@ -41,6 +67,9 @@ int run(int argc, char** argv) {
     fprintf(stderr, "usage: tq_eval file.tq\n");
     return 2;
   }
+  tq::host_source = &kLocalhostOnly;
+  tq::resolv_conf_path = "/dev/null";
+  tq::forget_local_host();
   // The program's whole start-up, so scripts see every built-in word.
   minimum_matrix_init(argc, argv);
   // The evaluating thread is bound to an interpreter of its own, or the break check stops it.

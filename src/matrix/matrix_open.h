@@ -1,0 +1,81 @@
+// Opening, finding, syncing and closing matrices, object ids, the abort protocol of tokens
+// and the per-node channel lock.
+//
+// Opening is asynchronous: open_matrix makes the record at once in mode 0 and queues an
+// open token (key "_insert_matrix_open", priority 1000) whose worker calls the open hook;
+// the hook describes the matrix, sets its mode (1, or 2 when unusable) and frees the token
+// (free_open_token). Accesses that arrive meanwhile wait on the matrix.
+//
+// A close waits, passing repeatedly, until no file operation runs on the matrix, no token
+// waits for its open or works on it, and every node could be freed; each pass that finds a
+// node it cannot free prints "close_matirx ret_id = <result> <queued tokens>\n" and asks a
+// dirty ready node to save. It sleeps on the close key at thread priority 1 between passes,
+// woken by whatever may unblock it, with a one-second time-out (tick clock) as a backstop.
+//
+// Functions with a leading underscore expect matrix_lock held; the others take it.
+#pragma once
+#include <cstdint>
+
+#include "matrix/matrix_node.h"
+#include "matrix/matrix_token.h"
+#include "text/l_char.h"
+
+namespace tq {
+
+inline constexpr int kMatrixOpenPri = 1000;
+
+using MX_OPEN_METHOD = void (*)(MATRIX_TOKEN* t);
+
+// A new matrix of this identity (each of the three may be null; they are copied) in mode 0,
+// first on the ring of open matrices, with a language environment below matrix_tq_env and
+// its open queued when open_method is given. Null when a matrix of that file name is open.
+MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, MX_OPEN_METHOD open_method,
+                     void* work);
+MATRIX* open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, MX_OPEN_METHOD open_method,
+                    void* work);
+// The open matrix that matches (_search_matrix), else a new one as open_matrix makes it.
+MATRIX* open_matrix_with_search(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key,
+                                MX_OPEN_METHOD open_method, void* work);
+// Releases an open token (its key and record); the open hook calls it when it is done.
+void free_open_token(MATRIX_TOKEN* t);
+
+// The most recently used open matrix whose every given identity matches (null arguments
+// match anything); null when none.
+MATRIX* _search_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key);
+// The same with a code through errp: MX_NO_NODE (-101) and null when none is open;
+// MX_PENDING (-103) when it is still opening and token t is given (t then waits for the
+// open, to be run when it ends); else 0.
+MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, MATRIX_TOKEN* t);
+
+// The next object id of m: 256, 512, ...; never 0 (restarts at 256 past the largest).
+int64_t _get_matrix_obj_id(MATRIX* m);
+int64_t get_matrix_obj_id(MATRIX* m);
+
+// Waits for the open to end, then (mode 1 only) writes every dirty node of m to its file
+// and returns once no node is dirty, saving or pending.
+void _sync_matrix(MATRIX* m);
+void sync_matrix(MATRIX* m);
+// Closes m (nothing when it is closing already): waits as above, then frees its nodes,
+// channel defaults, environment and description, calls close_file and close_net, and frees
+// the record. A matrix still opening (with an open hook) is let finish its open first.
+void _close_matrix(MATRIX* m);
+void close_matrix(MATRIX* m);
+// Closes every open matrix, the most recently used first.
+void close_all_matrix();
+
+// The abort protocol: a tick callback with a token as its data (calls its aboat_func, then
+// counts the call off, freeing a token that ended meanwhile at the last call), and the
+// count of a scheduled call.
+void close_aboat_func(void* d);
+void _aboat_status_countup(MATRIX_TOKEN* t);
+
+// The node's channel lock, recursive for the thread that holds it; another thread sleeps
+// on the node until it is free. Unlocking below 0 ends the process
+// ("_matrix_node_channel_unlock"); the last unlock marks the node dirty when flags bit 0 is
+// set, and every unlock wakes the node's matrix, the node and (queue idle) the close key.
+void _matrix_node_channel_lock(MATRIX_NODE* n);
+void matrix_node_channel_lock(MATRIX_NODE* n);
+void _matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
+void matrix_node_channel_unlock(MATRIX_NODE* n, int flags);
+
+}  // namespace tq

@@ -1,0 +1,173 @@
+// Keep-alive connections between requests. A connection parked in ss_list waits there
+// without a task until it is readable (or ended); only then does a task of the self-sizing
+// ss_task pool read its next request. So an idle client holds a descriptor and a record,
+// never a task; the empty-reply pass closes it after kToHParkLimit seconds.
+//
+// The pool's idle tasks wait together in one epoll set: each parking is a one-shot
+// registration carrying the record's serial, and the task woken by it serves the record
+// itself. A descriptor closed while parked leaves the set by itself (a poll set would keep
+// the closed socket alive, unclosed towards the client, until the poll returned). A record
+// that cannot be watched is ready at once and announced through the set's event counter.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "interp/accept.h"
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/startup.h"
+#include "platform/tick.h"
+#include "remote/toh_server.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+STREAM_STOCK* ss_list;
+int ss_run_tasks, ss_wait_tasks;
+
+namespace {
+
+constexpr int kSsSleepersMax = 2;  // idle tasks beyond this leave the pool
+constexpr int kSsRunMax = 9;       // the pool grows while at most this many run
+int ss_epoll = -1;                 // the idle tasks' set
+int ss_ready_event = -1;           // in the set: ready records wait in ss_list
+unsigned ss_serial;
+
+// Arms the one-shot wait for a parked descriptor; false when it cannot be watched.
+bool watch(int fd, unsigned serial) {
+  if (fd < 0 || ss_epoll < 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.data.u64 = serial;
+  if (epoll_ctl(ss_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+  return errno == EEXIST && epoll_ctl(ss_epoll, EPOLL_CTL_MOD, fd, &ev) == 0;  // parked before
+}
+
+bool dead(const STREAM_STOCK* r) { return !r->key.s || !r->tqi; }
+
+}  // namespace
+
+void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+  auto* r = static_cast<STREAM_STOCK*>(d_calloc(1, sizeof(STREAM_STOCK)));
+  r->key.s = s;
+  r->key.ip = ip;
+  r->tqi = tqi;
+  r->pl = pl;
+  r->tim = tick_now();
+  r->fd = socket_fd(s);
+  r->serial = ++ss_serial;
+  r->ready = !watch(r->fd, r->serial);  // a stream that cannot be watched is read at once
+  r->next = ss_list;
+  ss_list = r;
+  if (r->ready) (void)!eventfd_write(ss_ready_event, 1);
+}
+
+void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+  LOCK_SCOPE(ToH_lock);
+  _insert_ss(s, ip, tqi, pl);
+}
+
+namespace {
+
+STREAM_STOCK* _delete_ss() {
+  for (STREAM_STOCK** p = &ss_list; *p;) {
+    STREAM_STOCK* r = *p;
+    if (!dead(r) && !r->ready) {
+      p = &r->next;
+      continue;
+    }
+    *p = r->next;
+    if (!dead(r)) return r;
+    d_f_ree(r);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+STREAM_STOCK* delete_ss() {
+  LOCK_SCOPE(ToH_lock);
+  return _delete_ss();
+}
+
+STREAM_STOCK* _sslist_scan(uint32_t now) {
+  STREAM_STOCK* expired = nullptr;
+  for (STREAM_STOCK** p = &ss_list; *p;) {
+    STREAM_STOCK* r = *p;
+    if (r->key.s && !s_exist(r->key.s)) r->key.s = nullptr;
+    if (dead(r) || now - r->tim < uint32_t(kToHParkLimit)) {
+      p = &r->next;
+      continue;
+    }
+    *p = r->next;
+    r->next = expired;
+    expired = r;
+  }
+  return expired;
+}
+
+void init_ss_pool() {
+  ss_epoll = epoll_create1(EPOLL_CLOEXEC);
+  ss_ready_event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;  // no parking has serial 0
+  if (ss_epoll < 0 || ss_ready_event < 0 || epoll_ctl(ss_epoll, EPOLL_CTL_ADD, ss_ready_event, &ev) != 0)
+    er_panic("init_ss_pool");
+}
+
+namespace {
+
+// Waits in the set (ToH_lock held, released meanwhile) and marks what woke the task ready.
+void _wait_ready() {
+  unlock_task(ToH_lock, "ss_task");
+  epoll_event ev;
+  const int n = epoll_wait(ss_epoll, &ev, 1, -1);
+  lock_task(ToH_lock);
+  if (n != 1) return;
+  if (ev.data.u64 == 0) {
+    eventfd_t count;
+    (void)!eventfd_read(ss_ready_event, &count);
+    return;
+  }
+  for (STREAM_STOCK* r = ss_list; r; r = r->next)
+    if (r->serial == ev.data.u64) {
+      r->ready = true;
+      return;
+    }
+}
+
+}  // namespace
+
+void ss_task(void*) {
+  lock_task(ToH_lock);
+  ++ss_run_tasks;
+  for (;;) {
+    STREAM_STOCK* r = _delete_ss();
+    if (!r) {
+      if (ss_wait_tasks > kSsSleepersMax) break;
+      --ss_run_tasks;
+      ++ss_wait_tasks;
+      _wait_ready();
+      --ss_wait_tasks;
+      ++ss_run_tasks;
+      if (ss_wait_tasks == 0 && ss_run_tasks <= kSsRunMax) create_task(ss_task, nullptr, 1);
+      continue;
+    }
+    unlock_task(ToH_lock, "ss_task");
+    STREAM* next = nullptr;
+    const int result = new_accept(&next, &r->key, r->tqi, r->pl);
+    if (result == 1)
+      launch_accept_thread_id(next, r->key.ip, r->tqi, r->pl);
+    else if (result == -1)
+      d_s_close(r->key.s);
+    d_f_ree(r);
+    lock_task(ToH_lock);
+  }
+  --ss_run_tasks;
+  unlock_task(ToH_lock, "ss_task");
+}
+
+}  // namespace tq

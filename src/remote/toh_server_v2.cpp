@@ -1,0 +1,155 @@
+// Version-2 sessions: the download that streams the interpreter's output and the uploads
+// that feed its input.
+#include "remote/toh_server_v2.h"
+
+#include "platform/d_alloc.h"
+#include "platform/task.h"
+#include "stream/fpipe_stream.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+ToH_ENTRY_V2* entry_list_v2;
+
+namespace {
+
+// A frame of `type`, seq 0, the session's cookie, after a head without Content-Length.
+void answer(STREAM* con, const ToH_ENTRY_V2* e, uint8_t type) {
+  TQoHTTP_HEADER h{};
+  h.cockie[0] = e->cockie[0];
+  h.cockie[1] = e->cockie[1];
+  write_frame_reply(con, h, type, -1, false);
+}
+
+// Marks one side finished (bit); the side that finishes last unlinks and frees the session.
+void side_done(ToH_ENTRY_V2* e, int bit) {
+  {
+    LOCK_SCOPE(ToH_lock);
+    e->flags |= bit;
+    if (e->flags != (TOH2_DOWNLOAD_DONE | TOH2_NO_UPLOAD)) return;
+    for (ToH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next)
+      if (*p == e) {
+        *p = e->next;
+        break;
+      }
+  }
+  d_f_ree(e);
+}
+
+}  // namespace
+
+ToH_ENTRY_V2* _find_entry_v2(const uint32_t c[2]) {
+  for (ToH_ENTRY_V2* e = entry_list_v2; e; e = e->next)
+    if (e->cockie[0] == c[0] && e->cockie[1] == c[1]) return e;
+  return nullptr;
+}
+
+void close_all(ToH_ENTRY_V2* e) {
+  STREAM* s[3];
+  {
+    LOCK_SCOPE(ToH_lock);
+    s[0] = e->upload;
+    s[1] = e->download;
+    s[2] = e->pipe;
+    e->upload = e->download = e->pipe = nullptr;
+  }
+  for (STREAM* x : s)
+    if (x) d_s_close(x);
+}
+
+int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
+  STREAM* p[2];
+  if (s_open_fpipe(p) < 0) return -1;
+  s_set_fpipe_ip_addr(p[0], int(key->ip));
+  auto* e = static_cast<ToH_ENTRY_V2*>(d_calloc(1, sizeof(ToH_ENTRY_V2)));
+  e->flags = TOH2_NO_UPLOAD;
+  e->download = key->s;
+  e->pipe = p[0];
+  {
+    LOCK_SCOPE(ToH_lock);
+    _new_cockie(e->cockie);
+    e->next = entry_list_v2;
+    entry_list_v2 = e;
+  }
+  // The answer goes out before the task that writes the interpreter's output starts.
+  answer(key->s, e, TOH_DOWNLOAD);
+  create_task(download_task, e, 3);
+  *new_st = p[1];
+  return 1;
+}
+
+void download_task(void* data) {
+  auto* e = static_cast<ToH_ENTRY_V2*>(data);
+  STREAM *pipe, *download;
+  {
+    LOCK_SCOPE(ToH_lock);
+    pipe = e->pipe;
+    download = e->download;
+  }
+  auto* buf = static_cast<char*>(d_alloc(kToH2Buffer));
+  for (;;) {
+    const int n = s_read(pipe, buf, kToH2Buffer);
+    if (n < 1 || s_write(download, buf, n) != n) break;
+  }
+  close_all(e);
+  d_f_ree(buf);
+  side_done(e, TOH2_DOWNLOAD_DONE);
+}
+
+int new_upload_session(ToH_LIST* lst) {
+  ToH_ENTRY_V2* e = _find_entry_v2(lst->h.cockie);
+  const int length = lst->info.content_length;
+  STREAM* con = lst->con;
+  free_ToH_list(lst);
+  // A second upload while one runs, and an upload of unknown length, are refused alone.
+  if (!e || e->upload || length < 12) return -1;
+  e->upload = con;
+  e->remain_size = length - 12;
+  e->flags &= ~TOH2_NO_UPLOAD;
+  create_task(upload_task, e, 3);
+  return 0;
+}
+
+void upload_task(void* data) {
+  auto* e = static_cast<ToH_ENTRY_V2*>(data);
+  STREAM *upload, *pipe;
+  int remain;
+  {
+    LOCK_SCOPE(ToH_lock);
+    upload = e->upload;
+    pipe = e->pipe;
+    remain = e->remain_size;
+  }
+  auto* buf = static_cast<char*>(d_alloc(kToH2Buffer));
+  bool failed = false;
+  for (;;) {
+    int n = 0;
+    if (remain > 0) {
+      n = s_read(upload, buf, remain < kToH2Buffer ? remain : kToH2Buffer);
+      if (n < 1) {
+        failed = true;
+        break;
+      }
+      remain -= n;
+    }
+    if (remain == 0) {
+      answer(upload, e, TOH_UPLOAD);
+      {
+        LOCK_SCOPE(ToH_lock);
+        e->upload = nullptr;
+        e->remain_size = 0;
+      }
+      d_s_close(upload);
+    }
+    if (n > 0 && s_write(pipe, buf, n) != n) {
+      failed = true;
+      break;
+    }
+    if (remain == 0) break;
+  }
+  if (failed) close_all(e);
+  d_f_ree(buf);
+  side_done(e, TOH2_NO_UPLOAD);
+}
+
+}  // namespace tq

@@ -1,0 +1,50 @@
+// The server side of the language over HTTP, version 2: one long GET of
+// "/cgi-bin/download.cgi" opens a session and carries the interpreter's whole output until
+// the session ends; POSTs of type-7 frames (uploads) carry the client's input, one at a
+// time per session.
+//
+// Invariants (under ToH_lock): a session is in entry_list_v2 until its download side has
+// finished and no upload runs (flags == 3), then it is unlinked and freed by the side that
+// finished last. upload is set only while an upload task runs. The stream fields are
+// cleared under the lock and each stream is closed once, outside it (close_all).
+#pragma once
+#include <cstdint>
+
+#include "platform/socket.h"
+#include "remote/toh_server.h"
+
+namespace tq {
+
+enum : int {
+  TOH2_DOWNLOAD_DONE = 1,
+  TOH2_NO_UPLOAD = 2,
+};
+
+struct ToH_ENTRY_V2 {
+  ToH_ENTRY_V2* next;
+  int flags;           // TOH2_* bits
+  STREAM* upload;      // the running upload's connection, 0 when none
+  STREAM* download;    // the long GET's connection
+  STREAM* pipe;        // the server's end of the session's pair
+  uint32_t cockie[2];
+  int remain_size;     // body bytes of the running upload still to read
+};
+
+inline constexpr int kToH2Buffer = 10000;  // bytes moved per read
+
+extern ToH_ENTRY_V2* entry_list_v2;
+
+// Opens a session on the GET connection key->s (head read): answers it with a type-8 frame
+// carrying the new cookie and gives the interpreter's end of the pipe in *new_st. 1, or -1
+// when no pipe could be opened.
+int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
+// ToH_lock held, for a received type-7 request (record freed in every case). 0: an upload
+// task now owns the connection; -1: refused (unknown cookie, an upload already running, no
+// Content-Length), the caller closes the connection.
+int new_upload_session(ToH_LIST* lst);
+void close_all(ToH_ENTRY_V2* e);
+void download_task(void* entry);
+void upload_task(void* entry);
+ToH_ENTRY_V2* _find_entry_v2(const uint32_t cockie[2]);  // ToH_lock held
+
+}  // namespace tq

@@ -1,0 +1,301 @@
+// Version-1 sessions: the receiving and sending task of each session, the empty replies and
+// the polling pass, and the end of a session.
+//
+// A session ends when both of its tasks have: the receiving task on an end frame, a failed
+// or short body, or a drop; the sending task when the interpreter's end has ended, after
+// answering an end frame, or on a drop. The second to finish unlinks the entry, unless a
+// reply of it is still being written, in which case the writer does once it is done.
+#include <algorithm>
+#include <cinttypes>
+#include <vector>
+
+#include "platform/d_alloc.h"
+#include "platform/sleep.h"
+#include "platform/tick.h"
+#include "remote/toh_server.h"
+#include "stream/format.h"
+#include "stream/fpipe_stream.h"
+#include "stream/stream_write.h"
+
+namespace tq {
+
+namespace {
+
+constexpr unsigned kEnds = TOH_DROP | TOH_SEND_DONE | TOH_RECV_DONE;
+
+bool keep_alive(const ToH_ENTRY* e) { return e->flags & TOH_KEEP_SESSION; }
+
+ToH_LIST* _find_seq(ToH_ENTRY* e, int16_t seq) {
+  for (ToH_LIST* r = e->list; r; r = r->next)
+    if (r->h.seq == seq) return r;
+  return nullptr;
+}
+
+// The head of the list when its body has been delivered and it is the next to answer.
+ToH_LIST* _ready_head(ToH_ENTRY* e) {
+  ToH_LIST* r = e->list;
+  return r && r->h.seq == e->send_seq && seq_before(r->h.seq, e->recv_seq) ? r : nullptr;
+}
+
+ToH_LIST* _take_head(ToH_ENTRY* e) {
+  ToH_LIST* r = e->list;
+  e->list = r->next;
+  --e->queued;
+  ++e->send_seq;
+  return r;
+}
+
+void tqi_sleep_toh(const void* key) {
+  sleep_task(key, ToH_lock);
+  lock_task(ToH_lock);
+}
+
+// Marks one side finished (ToH_lock held) and gives the entry to destroy, if it is done.
+ToH_ENTRY* _side_done(ToH_ENTRY* e, unsigned bit) {
+  e->flags |= bit;
+  wakeup_task(e);
+  return _finished_entry(e);
+}
+
+void finish(ToH_ENTRY* dead, STREAM* pipe) {
+  if (pipe) d_s_close(pipe);
+  if (dead) destroy_ToH_entry(dead);
+}
+
+// Ends the receiving side: the pipe closes, so the interpreter reads end of input.
+void recv_done(ToH_ENTRY* e) {
+  STREAM* pipe;
+  ToH_ENTRY* dead;
+  {
+    LOCK_SCOPE(ToH_lock);
+    e->recv_target = nullptr;
+    pipe = e->pipe;
+    e->pipe = nullptr;
+    dead = _side_done(e, TOH_RECV_DONE);
+  }
+  finish(dead, pipe);
+}
+
+void send_done(ToH_ENTRY* e) {
+  ToH_ENTRY* dead;
+  {
+    LOCK_SCOPE(ToH_lock);
+    e->replying = false;
+    dead = _side_done(e, TOH_SEND_DONE);
+  }
+  finish(dead, nullptr);
+}
+
+// Answers one request with n bytes of the interpreter's output: 0, or -1 when the
+// interpreter's end had ended (then answered with an end frame and no output).
+int answer(ToH_ENTRY* e, ToH_LIST* r, STREAM* pipe) {
+  const int n = pipe ? s_get_fpipe_data_size(pipe) : -1;
+  if (n < 1) {
+    write_frame_reply(r->con, r->h, TOH_END, 0, false);
+    return -1;
+  }
+  // The answer to an end frame closes its connection, whatever the session's choice.
+  const bool end = r->h.type == TOH_END;
+  auto* out = static_cast<char*>(d_alloc(size_t(n)));
+  int got = 0;
+  en_do(&got, s_read, pipe, out, n);  // queued already: no wait
+  write_frame_reply(r->con, r->h, end ? TOH_END : TOH_DATA, got, keep_alive(e) && !end, out);
+  d_f_ree(out);
+  return 0;
+}
+
+}  // namespace
+
+ToH_ENTRY* _finished_entry(ToH_ENTRY* e) {
+  if ((e->flags & (TOH_SEND_DONE | TOH_RECV_DONE)) != (TOH_SEND_DONE | TOH_RECV_DONE) || e->replying) return nullptr;
+  for (ToH_ENTRY** p = &ToH_hash[(e->cockie[0] * 3u + e->cockie[1]) % kToHBuckets]; *p; p = &(*p)->next)
+    if (*p == e) {
+      *p = e->next;
+      return e;
+    }
+  return nullptr;
+}
+
+void destroy_ToH_entry(ToH_ENTRY* e) {
+  while (ToH_LIST* r = e->list) {
+    e->list = r->next;
+    // An end frame whose body was delivered is answered as the end it asked for.
+    const bool ended = r->h.type == TOH_END && seq_before(r->h.seq, e->recv_seq);
+    if (!ended) ss_printf("ToH FREE CONNECTION\n");
+    write_frame_reply(r->con, r->h, ended ? TOH_END : TOH_INVALID, 0, false);
+    d_s_close(r->con);
+    free_ToH_list(r);
+  }
+  if (e->recv_target) d_s_close(e->recv_target);
+  if (e->pipe) d_s_close(e->pipe);
+  free_sbuf(&e->recv, SEM{});
+  d_f_ree(e);
+}
+
+void recv_task(void* data) {
+  auto* e = static_cast<ToH_ENTRY*>(data);
+  for (;;) {
+    STREAM *con, *pipe;
+    uint8_t type;
+    int body;
+    {
+      LOCK_SCOPE(ToH_lock);
+      wakeup_task(e);
+      ToH_LIST* r;
+      while (!(r = _find_seq(e, e->recv_seq)) && !(e->flags & kEnds)) tqi_sleep_toh(e);
+      if (!r || (e->flags & TOH_DROP)) break;
+      con = e->recv_target = r->con;
+      type = r->h.type;
+      body = r->info.content_length < 0 ? -1 : r->info.content_length - 12;
+      pipe = e->pipe;
+    }
+    if (body != 0) {
+      new_tick(timeout_stream, -kToHBodyTimeout, con);
+      int done = 0;
+      const int c = s_copy_to_stream(&done, con, pipe, body);
+      del_tick_with_data(timeout_stream, con);
+      // A failed pipe write, or a body shorter than its Content-Length, ends the receiving.
+      if (c == -2 || (c == -1 && body > 0)) break;
+    }
+    LOCK_SCOPE(ToH_lock);
+    ++e->recv_seq;
+    if (type == TOH_END) break;
+    if (keep_alive(e)) _insert_ss(con, e->ip, e->tqi, e->pl);
+    e->recv_target = nullptr;
+  }
+  recv_done(e);
+}
+
+void send_task(void* data) {
+  auto* e = static_cast<ToH_ENTRY*>(data);
+  for (;;) {
+    STREAM* pipe;
+    {
+      LOCK_SCOPE(ToH_lock);
+      pipe = e->pipe;
+    }
+    // A flush without bytes leaves nothing to send: wait for the next.
+    const int flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
+    if (flushed == 0) continue;
+    ToH_LIST* r = nullptr;
+    {
+      LOCK_SCOPE(ToH_lock);
+      if (flushed > 0) {
+        while (!((_ready_head(e) || (e->flags & kEnds)) && !e->replying)) tqi_sleep_toh(e);
+        if (!(e->flags & TOH_DROP) && _ready_head(e)) {
+          r = _take_head(e);
+          e->replying = true;
+        }
+      }
+    }
+    if (!r) return send_done(e);
+    const bool ended = answer(e, r, pipe) < 0 || r->h.type == TOH_END;
+    if (ended || !keep_alive(e)) d_s_close(r->con);
+    free_ToH_list(r);
+    if (ended) return send_done(e);
+    LOCK_SCOPE(ToH_lock);
+    e->replying = false;
+    wakeup_task(e);
+  }
+}
+
+// ---- empty replies and polling ----------------------------------------------------------------
+
+namespace {
+
+struct Due {
+  ToH_ENTRY* e;
+  ToH_LIST* r;
+};
+
+uint32_t last_interval_time, last_polling_pass;
+int64_t polling_interval = kToHPollMax;
+
+// Requests of e received and waiting more than a second, taken in order (ToH_lock held).
+// An end frame is left for the answer of the end.
+void _empty_reply(ToH_ENTRY* e, uint32_t now, std::vector<Due>* due) {
+  while (ToH_LIST* r = _ready_head(e)) {
+    if (now - r->tim <= 1 || r->h.type == TOH_END) return;
+    due->push_back(Due{e, _take_head(e)});
+    e->replying = true;
+  }
+}
+
+// Drops a session whose interpreter has gone (its sending side ended with the interpreter's
+// end of the pipe, or the pipe itself is gone) or whose client has been silent.
+void _polling(ToH_ENTRY* e, uint32_t now, std::vector<STREAM*>* pipes) {
+  const bool gone = (e->flags & TOH_SEND_DONE) || (e->pipe && !s_exist(e->pipe));
+  if (!gone && now - e->last_polling < uint32_t(kToHIdleLimit)) return;
+  e->flags |= TOH_DROP;
+  if (e->pipe) pipes->push_back(e->pipe);
+  e->pipe = nullptr;
+  wakeup_task(e);
+}
+
+void write_empty_replies(const std::vector<Due>& due) {
+  for (const Due& d : due) {
+    ss_printf("EMPTY REPLY %" PRIxPTR " - %i\n", reinterpret_cast<uintptr_t>(d.e), int(d.r->h.seq));
+    write_frame_reply(d.r->con, d.r->h, TOH_DATA, 0, keep_alive(d.e));
+    if (!keep_alive(d.e)) d_s_close(d.r->con);
+    free_ToH_list(d.r);
+  }
+  std::vector<ToH_ENTRY*> dead;
+  {
+    LOCK_SCOPE(ToH_lock);
+    for (const Due& d : due) {
+      if (!d.e->replying) continue;  // an earlier record of the same session did this
+      d.e->replying = false;
+      wakeup_task(d.e);
+      if (ToH_ENTRY* x = _finished_entry(d.e)) dead.push_back(x);
+    }
+  }
+  for (ToH_ENTRY* x : dead) destroy_ToH_entry(x);
+}
+
+}  // namespace
+
+void empty_reply_pass() {
+  const uint32_t now = tick_now();
+  if (now - last_interval_time > 4) {
+    int limit = 0;
+    const int open = s_check_resource2(&limit);
+    polling_interval = limit > 0 ? int64_t(limit - open) * kToHPollMax / limit : 1;
+    polling_interval = std::clamp<int64_t>(polling_interval, 1, kToHPollMax);
+    last_interval_time = now;
+  }
+  std::vector<Due> due;
+  std::vector<STREAM*> pipes;
+  STREAM_STOCK* expired;
+  {
+    LOCK_SCOPE(ToH_lock);
+    for (ToH_ENTRY* b : ToH_hash)
+      for (ToH_ENTRY* e = b; e; e = e->next)
+        if (!e->replying) _empty_reply(e, now, &due);
+    if (now - last_polling_pass >= polling_interval) {
+      last_polling_pass = now;
+      for (ToH_ENTRY* b : ToH_hash)
+        for (ToH_ENTRY* e = b; e; e = e->next) _polling(e, now, &pipes);
+    }
+    expired = _sslist_scan(now);
+  }
+  write_empty_replies(due);
+  for (STREAM* p : pipes) d_s_close(p);
+  while (STREAM_STOCK* x = expired) {
+    expired = x->next;
+    d_s_close(x->key.s);
+    d_f_ree(x);
+  }
+}
+
+void empty_reply_task(void*) {
+  int key = 0;
+  for (;;) {
+    empty_reply_pass();
+    lock_task(ToH_lock);
+    new_timeout(&key, 1);
+    sleep_task(&key, ToH_lock);  // releases the lock once registered: the wake is never lost
+    del_timeout(&key);
+  }
+}
+
+}  // namespace tq

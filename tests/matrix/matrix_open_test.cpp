@@ -1,0 +1,133 @@
+// Opening, finding and closing matrices, object ids, and the node channel lock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "matrix/access_token.h"
+#include "matrix/matrix_open.h"
+#include "matrix/matrix_registry.h"
+#include "matrix/mx_codes.h"
+#include "matrix/test_store.h"
+#include "platform/task.h"
+#include "support/task_runner.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace {
+
+using namespace mxtest;
+using namespace tq;
+
+const L_CHAR* lk(const char* s) { return _l_string_1(std_cm, s); }
+
+TEST(MatrixOpen, IdentitiesSearchesAndObjectIds) {
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  spec.scripts = {{{5}, "(note 77)"}};
+  MATRIX* a = open_store_matrix(&spec, "a");
+  EXPECT_EQ(open_matrix(nullptr, lk("a"), nullptr, nullptr, nullptr), nullptr) << "a is open";
+  MATRIX* pending = open_matrix(lk("tqp://h/x"), lk("b"), lk("k"), nullptr, nullptr);  // stays opening
+  MATRIX* again = open_matrix(lk("tqp://h/x"), nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(again, nullptr) << "only a locator: always a new record";
+  int code = 1;
+  EXPECT_EQ(search_matrix(&code, nullptr, nullptr, nullptr, nullptr), again) << "the most recently used";
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(search_matrix(&code, nullptr, lk("zz"), nullptr, nullptr), nullptr);
+  EXPECT_EQ(code, MX_NO_NODE);
+  EXPECT_EQ(open_matrix_with_search(nullptr, lk("b"), lk("k"), nullptr, nullptr), pending);
+  EXPECT_EQ(get_matrix_obj_id(a), 256);
+  EXPECT_EQ(get_matrix_obj_id(a), 512);
+  a->obj_id = INT64_MAX - 100;
+  EXPECT_EQ(get_matrix_obj_id(a), 256) << "never 0 or negative";
+
+  int c;
+  MATRIX_NODE* n = lookup(&c, a, {0, 0}, 0);
+  ASSERT_TRUE(drained());
+  take_trace();
+  MATRIX_TOKEN* t;
+  {
+    LOCK_SCOPE(matrix_lock);  // a token of a's node, asking for the pending matrix
+    t = _new_matrix_token(n);
+    _insert_access_list(t, MI_FETCH_1);
+  }
+  EXPECT_EQ(search_matrix(&c, nullptr, lk("b"), nullptr, t), pending);
+  EXPECT_EQ(c, MX_PENDING);
+  EXPECT_EQ(pending->wait_token, t) << "parked";
+  EXPECT_TRUE(drained());
+  EXPECT_EQ(take_trace(), std::vector<std::string>{});
+  set_matrix_mode(pending, MX_MODE_OPEN);
+  ASSERT_TRUE(drained());
+  EXPECT_EQ(take_trace(), (std::vector<std::string>{"77", "t4"})) << "run once the open ended";
+  close_matrix(pending);
+  close_matrix(again);
+  close_matrix(a);
+}
+
+std::atomic<int> aborts{0};
+void count_abort(MATRIX_TOKEN*) { ++aborts; }
+
+TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
+  tqtest::TickClock clock;  // no time-out passes: only the token's end wakes the close
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  spec.scripts = {{{5}, "(hold)"}};
+  MATRIX* m = open_store_matrix(&spec, "closing");
+  int c;
+  MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
+  ASSERT_TRUE(wait_held());
+  {
+    LOCK_SCOPE(matrix_lock);
+    n->process_token->aboat_func = count_abort;
+  }
+  aborts = 0;
+  testing::internal::CaptureStdout();
+  tqtest::Task closer([m] { close_matrix(m); });
+  EXPECT_TRUE(tqtest::wait_until([] { return aborts.load() == 1; })) << "the close's pass asked for an abort";
+  close_matrix(m);  // closing already: returns at once
+  release_hold();
+  EXPECT_TRUE(closer.wait());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "close_matirx ret_id = -2 0\n");
+  EXPECT_TRUE(drained());
+}
+
+TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  MATRIX* m = open_store_matrix(&spec, "channel lock");
+  int c;
+  MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
+  ASSERT_TRUE(drained());
+  matrix_node_channel_lock(n);
+  matrix_node_channel_lock(n);
+  std::atomic<bool> trying{false};
+  std::atomic<int> owner{0};
+  tqtest::Task other([&] {
+    {
+      LOCK_SCOPE(matrix_lock);
+      trying = true;
+      _matrix_node_channel_lock(n);
+    }
+    owner = get_tid();
+    matrix_node_channel_unlock(n, 0);
+  });
+  ASSERT_TRUE(tqtest::wait_until([&] { return trying.load(); }));
+  {
+    LOCK_SCOPE(matrix_lock);  // taken: the other task gave it up asleep, or holds the lock
+    EXPECT_EQ(n->ch_lock, 2);
+    EXPECT_EQ(n->ch_lock_tid, get_tid()) << "the other task waits";
+  }
+  matrix_node_channel_unlock(n, 0);
+  EXPECT_EQ(n->ch_lock, 1) << "still held once";
+  matrix_node_channel_unlock(n, 1);
+  EXPECT_TRUE(other.wait());
+  EXPECT_NE(owner.load(), 0);
+  EXPECT_NE(owner.load(), get_tid());
+  EXPECT_EQ(n->ch_lock, 0);
+  EXPECT_EXIT(matrix_node_channel_unlock(n, 0), testing::ExitedWithCode(1),
+              tqtest::panic_banner("_matrix_node_channel_unlock"));
+  close_matrix(m);
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+// The proxy setting's routes and the server-information records.
+#include <cstdio>
+#include <cstring>
+
+#include "lang/site.h"
+#include "remote/proxy.h"
+#include "remote/server_info.h"
+#include "remote_test_util.h"
+#include "text/l_string.h"
+
+using namespace tq;
+
+namespace {
+
+struct Route {
+  int kind;
+  std::string server;
+  int port;
+};
+Route route(const char* server) {
+  PROXY_INFO info;
+  check_proxy(&info, server);
+  Route r{info.proxy_type, info.proxy_server ? info.proxy_server : "", info.proxy_port};
+  free_proxy_route(&info);
+  return r;
+}
+bool operator==(const Route& a, const Route& b) { return a.kind == b.kind && a.server == b.server && a.port == b.port; }
+
+// This host's address written most significant byte first.
+std::string site_address() {
+  HOST_ADDR a{};
+  get_tqlisp_site_ip(&a);
+  const uint32_t ip = ha_ipv4(a);
+  char b[20];
+  std::snprintf(b, sizeof b, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255);
+  return b;
+}
+
+}  // namespace
+
+TEST(Proxy, RoutesByTheDirectListTheSettingOrThisHost) {
+  ASSERT_EQ(set_proxy(PROXY_HTTP, "proxy.example", 8080), 0);
+  ASSERT_EQ(set_direct_access(PROXY_TQOHTTP, "near.example"), 0);
+  const std::string site = n_string(std_cm, get_tqlisp_site()), addr = site_address();
+  struct Case {
+    const char* server;
+    Route want;
+  } cases[] = {
+      {"near.example", {PROXY_TQOHTTP, "", 0}}, {"far.example", {PROXY_HTTP, "proxy.example", 8080}},
+      {"localhost", {PROXY_NONE, "", 0}},       {"127.0.0.1", {PROXY_NONE, "", 0}},
+      {site.c_str(), {PROXY_NONE, "", 0}},      {addr.c_str(), {PROXY_NONE, "", 0}},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(route(c.server) == c.want) << c.server;
+  // Kinds the setting does not hold change nothing.
+  EXPECT_EQ(set_proxy(PROXY_NATIVE, "x", 1), -1);
+  EXPECT_EQ(set_proxy(PROXY_HTTP, nullptr, 1), -1);
+  EXPECT_EQ(set_direct_access(PROXY_HTTP, "far.example"), -1);
+  EXPECT_TRUE(route("far.example") == (Route{PROXY_HTTP, "proxy.example", 8080}));
+  ASSERT_EQ(set_proxy(PROXY_NONE, nullptr, 0), 0);  // clears the list too
+  EXPECT_TRUE(route("near.example") == (Route{PROXY_NONE, "", 0}));
+}
+
+TEST(ServerInfo, RecordsAreFoundAndUpdatedAsAsked) {
+  auto set = [](int flags, const char* name, uint32_t ip, int value, int cmd, int set_if = ~0) {
+    SERVER_INFO si{flags, value, const_cast<char*>(name), ip, value, value};
+    return set_serverinfo(&si, cmd, set_if);
+  };
+  auto get = [](int flags, const char* name, uint32_t ip) {
+    SERVER_INFO si{flags, 0, const_cast<char*>(name), ip, 0, 0};
+    return get_serverinfo(&si) == 0 ? si : SERVER_INFO{-1, 0, nullptr, 0, 0, 0};
+  };
+  // Records stay for the process: each run has names and addresses of its own. "ab.." and
+  // "ba.." share a name bucket, ip + 1 and ip + 14 an address bucket.
+  static int run = 0;
+  const std::string k = std::to_string(++run), ab = "ab" + k, ba = "ba" + k, zz = "zz" + k, ef = "ef" + k;
+  const uint32_t ip = 0x0a000000u + uint32_t(run) * 0x1000u;
+  ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 1, 0, SI_SET), 0);
+  ASSERT_EQ(set(SI_NAME | SI_IP, ba.c_str(), ip + 14, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).ip, ip + 1);
+  EXPECT_EQ(get(SI_NAME, ba.c_str(), 0).ip, ip + 14);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 1).status, 1);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 14).active_flags, SI_STATUS | SI_IP | SI_NAME);
+  // Lookups by name do not fall back to the address; set_serverinfo does.
+  EXPECT_EQ(get(SI_NAME | SI_IP, zz.c_str(), ip + 1).active_flags, -1);
+  EXPECT_EQ(set(SI_NAME | SI_IP | SI_DATA, zz.c_str(), ip + 1, 7, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).data, 7);
+  // A new address moves the record between address chains.
+  ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 2, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 1).active_flags, -1);
+  EXPECT_EQ(get(SI_IP, nullptr, ip + 2).data, 7);
+
+  ASSERT_EQ(set(SI_NAME | SI_IP, ef.c_str(), ip + 5, 0, SI_SET), 0);
+  struct Case {
+    int flags, value, cmd, set_if, result, thput, data;
+  } cases[] = {
+      {SI_THPUT, 1000, SI_SET, ~0, 0, 1000, 0},
+      {SI_THPUT, 100, SI_SMOOTH, ~0, 0, 910, 0},
+      {SI_THPUT, 2000, SI_SMOOTH, ~0, 0, 2000, 0},
+      {SI_THPUT, 5, 4, ~0, -1, 2000, 0},
+      {SI_DATA, 3, SI_IF_ZERO, ~0, 0, 2000, 3},
+      {SI_DATA, 4, SI_IF_ZERO, ~0, -2, 2000, 3},
+      {SI_DATA, 5, SI_SMOOTH, ~0, -1, 2000, 3},
+      {SI_DATA, 6, SI_SET, 16, -2, 2000, 3},  // the status shares no bit with set_if
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(set(SI_NAME | c.flags, ef.c_str(), 0, c.value, c.cmd, c.set_if), c.result);
+    const SERVER_INFO got = get(SI_NAME, ef.c_str(), 0);
+    EXPECT_EQ(got.thput, c.thput);
+    EXPECT_EQ(got.data, c.data);
+  }
+  EXPECT_EQ(set(SI_STATUS, nullptr, 0, 1, SI_SET), -1) << "neither name nor address";
+  EXPECT_EQ(set(SI_NAME, nullptr, 0, 1, SI_SET), -1) << "a name flag without a name";
+}
+
+TEST(Proxy, KeepAliveIsOffOnlyForOff) {
+  for (const char* value : {"off", "no", "off", "on"}) {
+    remotetest::run_forms(std::string("([SetProxy type=\"NoProxy\" keep-alive=\"") + value + "\"])");
+    EXPECT_EQ(http_proxy_keep_alive_mode, std::string(value) == "off" ? 0 : 32) << value;
+  }
+}

@@ -1,0 +1,148 @@
+// The session switch's descriptors and version cache, the native sessions' records and
+// tick, and a query from a thread that has no interpreter.
+#include <climits>
+
+#include "interp/interpreter.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "platform/d_alloc.h"
+#include "platform/task.h"
+#include "remote/query.h"
+#include "remote/session.h"
+#include "remote/session_tqp.h"
+#include "remote_test_util.h"
+#include "stream/stream_write.h"
+#include "support/task_runner.h"
+#include "text/l_string.h"
+
+using namespace tq;
+using namespace remotetest;
+
+namespace {
+
+URL parsed(const std::string& text) {
+  URL u;
+  get_url2(&u, _l_string_1(std_cm, text.c_str()));
+  return u;
+}
+
+}  // namespace
+
+TEST(SessionSwitch, IdsRiseAndSkipThoseStillOpenAfterTheWrap) {
+  int saved;
+  {
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    saved = session_sw_id;
+    session_sw_id = 0;
+  }
+  const int first = open_session(1);
+  {
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    session_sw_id = INT_MAX;
+  }
+  const int second = open_session(1);  // past the largest id to 1, which is still open
+  EXPECT_EQ(std::vector<int>({first, second}), std::vector<int>({1, 2}));
+  for (int id : {first, second}) close_session(id);
+  ScopedLock l(session_lock, __FILE__, __LINE__);
+  session_sw_id = saved;
+}
+
+TEST(SessionSwitch, RequestsTheSwitchOrTheSessionRefuses) {
+  Clean clean;
+  GcFrame frame("switch");
+  struct Case {
+    int open_opt;
+    std::string url, relative_db, error;
+  } cases[] = {
+      {2, "tqp://127.0.0.1:9/db/x.ext", "", "(\"cannot connect the protocol\" \"tqp\")"},
+      {1, "tqp://127.0.0.1:9/db/x.ext", "db/", "\"invalid URL path 2\""},
+  };
+  for (const Case& c : cases) {
+    const int id = open_session(c.open_opt);
+    URL u = parsed(c.url);
+    if (!c.relative_db.empty()) {
+      d_f_ree(u.db);
+      u.db = ll_copy_str(_l_string_1(std_cm, c.relative_db.c_str()));
+    }
+    TQ_SEXP* r = remote_session(qvlisp_top_env1, id, &u, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr);
+    EXPECT_EQ(printed(r), error_text("\"\" \"\" 0 \"RemoteSession\" 0x80040503", c.error));
+    free_url(&u);
+    close_session(id);
+  }
+}
+
+TEST(SessionSwitch, VersionRecordsAreAskedOncePerServerAndLayer) {
+  FakePeer peer(
+      "([GetVersion layer=\"TQ.lang\"])\tvalue (\"TQ.lang\" \"TQ\" \"pub\" \"ver.0.1\" \"2001-10-16\")\n"
+      "([GetVersion layer=\"TQ.old\"])\tvalue (\"TQ.old\" \"TQ\" \"pub\" \"ver.0.0\")\n");
+  Clean clean;
+  const int id = open_session(1);
+  static int run = 0;  // the cache is kept by proto, server and agent (not port) for the process
+  URL u = parsed(tqp_url(peer.port, "/@a" + std::to_string(++run) + "/db/"));
+  VERSION* v = get_remote_version(id, &u, "TQ.lang");
+  ASSERT_NE(v, nullptr);
+  EXPECT_STREQ(v->version, "ver.0.1");
+  EXPECT_EQ(std::vector<int>({v->year, v->month, v->date}), std::vector<int>({2001, 10, 16}));
+  EXPECT_EQ(get_remote_version(id, &u, "TQ.lang"), v) << "from the cache";
+  EXPECT_EQ(get_remote_version(id, &u, "TQ.old"), nullptr) << "a reply of four elements";
+  URL h = parsed("http://127.0.0.1:" + std::to_string(peer.port) + "/db/");
+  EXPECT_EQ(get_remote_version(id, &h, "TQ.lang"), nullptr);
+  EXPECT_TRUE(peer.wait_for("TQ.old"));
+  int asked = 0;
+  for (const std::string& l : peer.log()) asked += l.find("GetVersion") != std::string::npos;
+  EXPECT_EQ(asked, 2);
+  free_url(&u);
+  free_url(&h);
+  close_session(id);
+}
+
+TEST(NativeSessionRecords, TheTickFreesTheLeastUsedServersNoSessionUses) {
+  Clean clean;
+  CON_SERVER* sv[4];
+  int ses;
+  {
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    ASSERT_EQ(session_list, nullptr);
+    ASSERT_EQ(server_list, nullptr);
+    ses = open_session_tqp(1);
+    const int ac[4] = {10, 5, 20, 3};
+    for (int i = 0; i < 4; ++i) {
+      URL u = parsed("tqp://h:" + std::to_string(i + 1) + "/");
+      sv[i] = _new_con_server(&u, nullptr);
+      sv[i]->ac = ac[i];
+      free_url(&u);
+    }
+    _atouch_server(_search_con_session(ses), sv[0]);  // 11 now
+  }
+  session_tick(nullptr);
+  {
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    std::vector<int> left;
+    for (CON_SERVER* s = server_list; s; s = s->next) left.push_back(s->url.port * 100 + s->ac);
+    EXPECT_EQ(left, std::vector<int>({313, 107}));  // ports 3 and 1, their counts x 2/3
+    _close_session(ses);
+  }
+}
+
+TEST(RemoteQuery, AThreadWithoutInterpreterGetsAnError) {
+  const unsigned main_id = unsigned(get_main_interpreter());
+  std::vector<std::string> got;
+  int tid = 0;
+  testing::internal::CaptureStdout();
+  tqtest::Task t([&] {
+    GcFrame frame("no interpreter");
+    tid = get_tid();
+    TQ_SEXP* form = read_forms("(+ 1 2)")->pair.car;
+    got.push_back(printed(remote_query(int(main_id), qvlisp_top_env1, nullptr, form)));
+    got.push_back(printed(local_query(qvlisp_top_env1, nullptr, form)));
+    got.push_back(printed(local_eval(1, form)));
+  });
+  ASSERT_TRUE(t.wait());
+  s_flush(s_stdout);
+  const std::string rem = "REM " + std::to_string(tid) + "\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), rem + rem + rem);
+  const std::string data = "(\"no own interpreter\")";
+  EXPECT_EQ(got, std::vector<std::string>({error_text("\"SITE\" \"test\" 1 \"Remote\" 0x8004051d", data),
+                                           error_text("\"\" \"\" 0 \"LocalEval\" 0x8004051d", data),
+                                           error_text("\"\" \"\" 0 \"LocalEval\" 0x8004051d", data)}));
+}

@@ -1,0 +1,93 @@
+#include "toh_test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "support/task_runner.h"
+
+namespace remotetest {
+
+CaptureStdout::CaptureStdout() {
+  fflush(stdout);
+  saved_ = dup(1);
+  const int fd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(fd, 1);
+  close(fd);
+}
+
+CaptureStdout::~CaptureStdout() { text(); }
+
+std::string CaptureStdout::text() {
+  if (saved_ >= 0) {
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    text_ = tqtest::read_file(dir_.file("out"));
+  }
+  return text_;
+}
+
+namespace {
+
+std::set<std::string> step_files(const std::string& dir) {
+  std::set<std::string> r;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n[0] != '.' && n.find('.') == std::string::npos) r.insert(n);
+    }
+    closedir(d);
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string run_peer(const interptest::Listener& l, const std::string& scenario, bool pump, const StepFn& on_step) {
+  tqtest::TempDir steps;
+  const std::string clock = pump ? "0" : std::to_string(tqtest::TickClock::now());
+  auto result = std::make_shared<tqtest::RunResult>();
+  const std::vector<std::string> argv{"/usr/bin/python3", std::string(TQ_SOURCE_DIR) + "/tests/remote/toh_peer.py",
+                                      std::to_string(l.port), clock, steps.path(), scenario};
+  tqtest::Task peer([=] { *result = tqtest::run_program(argv); });
+  std::set<std::string> done;
+  std::string faults;
+  while (!peer.done()) {
+    for (const std::string& name : step_files(steps.path())) {
+      if (!done.insert(name).second) continue;
+      if (on_step) faults += on_step(name, tqtest::read_file(steps.file(name)));
+      tqtest::write_file(steps.file(name + ".go"), "");
+    }
+    if (pump) {
+      tqtest::TickClock::move(2);
+      tq::empty_reply_pass();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return (result->out == "ok\n" ? result->out : result->out + result->err) + faults;
+}
+
+bool any_session(const std::function<bool(tq::ToH_ENTRY*)>& pred) {
+  LOCK_SCOPE(tq::ToH_lock);
+  for (tq::ToH_ENTRY* b : tq::ToH_hash)
+    for (tq::ToH_ENTRY* e = b; e; e = e->next)
+      if (pred(e)) return true;
+  return false;
+}
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace remotetest

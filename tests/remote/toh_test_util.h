@@ -1,0 +1,39 @@
+// Helpers of the protocol server's tests: the Python peer run against a listener under the
+// test clock, with the steps it asks of the test, and the standard output of the process.
+#pragma once
+#include <functional>
+#include <string>
+
+#include "interp/interp_test_util.h"
+#include "remote/toh_server.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+
+namespace remotetest {
+
+// Redirects descriptor 1 (the system's standard output stream) into a file until text().
+class CaptureStdout {
+ public:
+  CaptureStdout();
+  ~CaptureStdout();
+  std::string text();  // stops the capture; what was written
+
+ private:
+  tqtest::TempDir dir_;
+  int saved_ = -1;
+  std::string text_;
+};
+
+// Runs toh_peer.py's scenario against the listener. Each step file the scenario leaves is
+// handed to on_step(name, content), which answers what went wrong ("" for nothing), and then
+// answered. With pump, the clock moves 2 s and an empty-reply pass runs every 10 ms, so that
+// every poll is answered. "ok\n", or what the peer printed, its errors and the steps' faults.
+using StepFn = std::function<std::string(const std::string& name, const std::string& content)>;
+std::string run_peer(const interptest::Listener& l, const std::string& scenario, bool pump, const StepFn& on_step = {});
+
+// Under ToH_lock: whether some session satisfies pred.
+bool any_session(const std::function<bool(tq::ToH_ENTRY*)>& pred);
+
+int count(const std::string& text, const std::string& what);
+
+}  // namespace remotetest

@@ -1,0 +1,50 @@
+// The runtime as the test programs of the interpreter and remote layers run it: started
+// once with the test thread bound to an interpreter of its own and a main interpreter that
+// lives as long as the program (so that no test closes the main interpreter and with it
+// every other); counts of interpreters and bound threads; and the check that a test leaves
+// no interpreter, bound thread or descriptor behind.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lang/sexp.h"
+
+namespace tqtest {
+
+// Starts the interpreter runtime (init_tq), or with words the program's whole upper
+// start-up (minimum_matrix_init, built-in words included); with TQ_GC_STRESS set a
+// collection runs at every primitive return. Fails the calling test set-up otherwise.
+void start_test_runtime(bool words);
+
+int interpreter_count();
+int bound_thread_count();
+// The printed form of a value (S-expression flags 0, UTF-8); a delayed value is waited for.
+std::string printed(tq::TQ_SEXP* v);
+
+// Remembers the interpreters, bound threads and descriptors at construction; the destructor
+// expects each to come back (bounded: closes are queued).
+class NoLeftovers {
+ public:
+  NoLeftovers();
+  ~NoLeftovers();
+
+ private:
+  int interpreters_, threads_, fds_;
+};
+
+class RuntimeEnvironment : public testing::Environment {
+ public:
+  explicit RuntimeEnvironment(bool words) : words_(words) {}
+  void SetUp() override { start_test_runtime(words_); }
+
+ private:
+  bool words_;
+};
+
+}  // namespace tqtest
+
+// Registers the runtime's start-up with the test program (once per program, at load time).
+#define TQTEST_RUNTIME_ENVIRONMENT(words)                                              \
+  [[maybe_unused]] static testing::Environment* const tqtest_runtime_environment = \
+      testing::AddGlobalTestEnvironment(new ::tqtest::RuntimeEnvironment(words))
