@@ -28,18 +28,11 @@ std::string local_eval(int line, const std::string& path, const std::string& lis
   return "(LocalEval " + std::to_string(line) + " (auth-transaction 1 \"" + path + "\" (quote " + list + ")))\n";
 }
 
-// A listener, a relay in front of it and our client through the relay.
-struct Line {
-  Listener server;
-  Relay relay;
-  unsigned client;
-  unsigned accepted;
-  explicit Line(std::function<void(const std::string&)> on_down = nullptr)
-      : relay(server.port, std::move(on_down)), client(unsigned(connect_tqtest(relay.port))), accepted(newest_accepted()) {
-    EXPECT_GT(int(client), 0) << "our client's set-up";
-  }
-  ~Line() { close_and_wait(client); }
-};
+// Sets the peer address the server's side of a connection has recorded.
+void set_connect_ip(unsigned id, uint32_t ip) {
+  TqiLock l;
+  if (TQ_INTERPRETER* t = _search_tqi_id(id)) t->connect_ip = int(ip);
+}
 
 }  // namespace
 

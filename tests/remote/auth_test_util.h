@@ -2,7 +2,7 @@
 // documents tree under the root path pair with its rule files; HOME and the peripheral
 // directory with the client result files, read once), the site "tqtest" resolving to
 // 127.0.0.1 through the test's hosts source, the test word (auth-check path operation); a
-// relay recording both directions of a connection; our client and a listener; connection
+// line from our client through a recording relay to a listener of this process; connection
 // sets for direct calls.
 #pragma once
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "lang/sexp.h"
+#include "interp/interp_test_util.h"
 #include "remote/auth_service.h"
 
 namespace authtest {
@@ -27,8 +27,8 @@ struct Site {
   ~Site();
 };
 
-// Forwards the one connection it accepts (on its free loopback port) to to_port, recording
-// both directions; on_down sees all the server sent so far before the newest bytes go on.
+// Forwards the one connection it accepts to to_port, recording both directions; on_down
+// sees all the server sent so far before the newest bytes go on to the client.
 class Relay {
  public:
   explicit Relay(int to_port, std::function<void(const std::string&)> on_down = nullptr);
@@ -42,20 +42,18 @@ class Relay {
   std::shared_ptr<State> st_;
 };
 
-struct Listener {  // admits 127.0.0.1 alone; closed when it goes
-  Listener();
-  ~Listener();
-  unsigned id = 0;
-  int port = 0;
+// A listener, the relay in front of it and our client ("tqtest":port) through the relay.
+struct Line {
+  explicit Line(std::function<void(const std::string&)> on_down = nullptr);
+  ~Line();
+  interptest::Listener server;
+  Relay relay;
+  unsigned client;
+  unsigned accepted;  // the server's side of the connection
 };
 
-int connect_tqtest(int port);  // our client to "tqtest":port: its id, or a set-up result
-void close_and_wait(unsigned id);
-unsigned newest_accepted();  // the server's side of the newest accepted connection
-void set_connect_ip(unsigned id, uint32_t ip);
 // Asks interpreter id to evaluate text: its value shown, or a note when no reply came.
 std::string ask(unsigned id, const std::string& text);
-
 // A value printed; a denial (also as a peer's error) as "DENIED" and its data; full names
 // of the site "tqtest" as "@name".
 std::string shown(tq::TQ_SEXP* v);
