@@ -47,8 +47,9 @@ bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name) {
   bool same = false;
   if (get_url2(&u, full_name) == 0 && auth_text_eq(u.proto, _l_string_2(std_cm, "SERVICE")) && u.server) {
     const char* site = n_string(std_cm, u.server);
-    same = (conn->peer.host && strcasecmp(site, conn->peer.host) == 0) ||
-           (conn->peer.ip && hostcmp(site, HOST_ADDR{}, nullptr, getHA_v4(conn->peer.ip)) == 0);
+    const AUTH_PEER* peer = auth_peer(conn);
+    same = (peer->host && strcasecmp(site, peer->host) == 0) ||
+           (peer->ip && hostcmp(site, HOST_ADDR{}, nullptr, getHA_v4(peer->ip)) == 0);
   }
   free_url(&u);
   return same;
@@ -57,7 +58,7 @@ bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name) {
 // Whether a result of service may go to this connection's peer at all.
 bool may_send(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service) {
   switch (service->h.tbl->type) {
-    case AUTH_TYPE_LOCALHOST_ROOT: return conn->peer.local;
+    case AUTH_TYPE_LOCALHOST_ROOT: return auth_peer(conn)->local;
     case AUTH_TYPE_FIX_USER_PASSWD: return names_peer(conn, service->h.service_name);
     default: return true;
   }
@@ -196,10 +197,8 @@ TQ_SEXP* _ap_client_send_sexp(AUTH_RESULT_LIST* list) {
 }
 
 TQ_SEXP* ap_client_get_key(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, TQ_SEXP* service_list) {
-  AUTH_PEER peer;
-  auth_peer_take(conn, &peer);
   LOCK_SCOPE(auth_lock);
-  auth_peer_store(conn, &peer);
+  auth_peer_forget(conn);
   _set_client_result();
   AUTH_SERVICE_LIST* asked = _ap_client_recv_sexp(service_list);
   AUTH_RESULT_LIST* send = _ap_corresponding_result(np, conn, asked);

@@ -132,7 +132,7 @@ void client_recv_sexp_localhost_root(AUTH_SERVICE* service, TQ_SEXP* head) {
 
 AUTH_RESULT* authentification_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, int phase) {
   if (phase == 0) {
-    if (!conn->peer.local) return denied(service);
+    if (!auth_peer(conn)->local) return denied(service);
     AUTH_LOCALHOST_ROOT_KEYFILE* k = create_localhost_root_keyfile();
     if (!k) return denied(service);
     k->auth_gc_no = conn->gc_no;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -90,9 +91,13 @@ bool has_dot_component(const L_CHAR* path) {
   }
 }
 
-AUTH_DIR* find_child(AUTH_DIR* dir, const L_CHAR* name) {
-  for (AUTH_DIR* c = dir->child_list; c; c = c->child_next)
-    if (l_strcmp(c->dir_name, name) == 0) return c;
+// The child called by the n characters at name.
+AUTH_DIR* find_child(AUTH_DIR* dir, const L_CHAR* name, int n) {
+  for (AUTH_DIR* c = dir->child_list; c; c = c->child_next) {
+    int i = 0;
+    while (i < n && c->dir_name[i] == name[i]) ++i;
+    if (i == n && c->dir_name[n] == 0) return c;
+  }
   return nullptr;
 }
 
@@ -170,13 +175,14 @@ AUTH_SERVICE_LIST* _exec_authentification_2(AUTH_DIR* dir, const L_CHAR* suffix,
   for (AUTH_PREFIX* r = dir->prefix; r; r = r->next) {
     const bool ruled_out = suffix && r->prefix && !auth_text_eq(suffix, r->prefix);
     const bool op_fits = !operation || !r->operation || strcmp(operation, r->operation) == 0;
-    if ((!r->prefix && !r->operation) || (!ruled_out && op_fits)) return copy_auth_service_list(r->at_list);
+    if ((!r->prefix && !r->operation) || (!ruled_out && op_fits)) return r->at_list;
   }
   return nullptr;
 }
 
-int _exec_authentification(AUTH_SERVICE_LIST** out, AUTH_SET_SERVER* set, const L_CHAR* path, const char* operation) {
-  *out = nullptr;
+int _exec_authentification(std::vector<AUTH_SERVICE_LIST*>* rules, AUTH_SET_SERVER* set, const L_CHAR* path,
+                           const char* operation) {
+  rules->clear();
   if (!path || has_dot_component(path)) return -1;
   // The name's tail from its last "." and the end of the directory part (-1: none).
   const int n = l_strlen(path);
@@ -194,41 +200,35 @@ int _exec_authentification(AUTH_SERVICE_LIST** out, AUTH_SET_SERVER* set, const 
       }
   }
   if (!set->auth_dir_tree) set->auth_dir_tree = _parse_tqaccess(set, nullptr, nullptr);
-  AUTH_DIR* dir = set->auth_dir_tree;
-  AUTH_SERVICE_LIST* gathered = nullptr;
-  for (int at = 0;;) {
-    if (dir->broken) {
-      free_auth_service_list(gathered, 0);
-      return -1;
-    }
-    gathered = append_auth_service_list(_exec_authentification_2(dir, suffix, operation), gathered, AUTH_LEVEL_AND);
-    int end = at;  // the next non-empty component is [at, end)
+  int at = 0;
+  for (AUTH_DIR* dir = set->auth_dir_tree; dir;) {
+    if (dir->broken) return -1;
+    if (AUTH_SERVICE_LIST* rule = _exec_authentification_2(dir, suffix, operation)) rules->push_back(rule);
+    int end = at;  // the next component is [at, end)
     for (; at < dir_end; at = end + 1) {
       end = at;
       while (end < dir_end && path[end] != '/') ++end;
       if (end > at) break;
     }
     if (at >= dir_end) break;
-    L_CHAR* name = static_cast<L_CHAR*>(d_alloc(sizeof(L_CHAR) * size_t(end - at + 1)));
-    memcpy(name, path + at, sizeof(L_CHAR) * size_t(end - at));
-    name[end - at] = 0;
-    at = end + 1;
-    AUTH_DIR* child = find_child(dir, name);
+    AUTH_DIR* child = find_child(dir, path + at, end - at);
     if (!child) {
+      L_CHAR* name = static_cast<L_CHAR*>(d_alloc(sizeof(L_CHAR) * size_t(end - at + 1)));
+      memcpy(name, path + at, sizeof(L_CHAR) * size_t(end - at));
+      name[end - at] = 0;
       L_CHAR* child_path = lcat(dir->total_path, name, "/");
-      const bool exists = dir_exists(child_path);
-      d_f_ree(child_path);
-      if (exists) {
+      if (dir_exists(child_path)) {  // no directory: no rule below
         child = _parse_tqaccess(set, dir, name);
         child->child_next = dir->child_list;
         dir->child_list = child;
       }
+      d_f_ree(child_path);
+      d_f_ree(name);
     }
-    d_f_ree(name);
-    if (!child) break;  // no directory: no rule below
+    at = end + 1;
     dir = child;
   }
-  *out = gathered;
+  std::reverse(rules->begin(), rules->end());  // the path's own directory first
   return 0;
 }
 

@@ -13,6 +13,8 @@
 // Also the reading of a login file (rule file or client result file), which the client
 // side shares.
 #pragma once
+#include <vector>
+
 #include "remote/auth_service.h"
 
 namespace tq {
@@ -38,11 +40,14 @@ L_CHAR* to_service_name(const L_CHAR* name);
 
 // Reads one directory's rule file (the root without parent or name) into a new node.
 AUTH_DIR* _parse_tqaccess(AUTH_SET_SERVER* set, AUTH_DIR* parent, const L_CHAR* name);
-// The rule of dir for a name tail and an operation: a copy of its list, or null.
+// The rule of dir for a name tail and an operation: its list (shared), or null.
 AUTH_SERVICE_LIST* _exec_authentification_2(AUTH_DIR* dir, const L_CHAR* suffix, const char* operation);
-// The services path needs for operation, in *out (a new and list, deepest rule first, or
-// null); 0, or -1 when the path is denied outright (see above). auth_lock held.
-int _exec_authentification(AUTH_SERVICE_LIST** out, AUTH_SET_SERVER* set, const L_CHAR* path, const char* operation);
+// The rules path needs for operation: the lists of the directories from the path's own up
+// to the root, in that order, into *rules (shared; directories without a rule left out).
+// Together they are one and level: an and list adds its nodes, an or list one nested level.
+// 0, or -1 when the path is denied outright (see above). auth_lock held.
+int _exec_authentification(std::vector<AUTH_SERVICE_LIST*>* rules, AUTH_SET_SERVER* set, const L_CHAR* path,
+                           const char* operation);
 
 // The words of the environment "authentification" (arguments evaluated).
 TQ_SEXP* tq_auth_service(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV* a, TQ_SYM_FIELD* sf, TQISP_ENV* sp);

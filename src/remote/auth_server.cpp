@@ -3,6 +3,8 @@
 // check with the peer.
 #include "remote/auth_server.h"
 
+#include <vector>
+
 #include "interp/interpreter.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
@@ -51,15 +53,49 @@ AUTH_RESULT_LIST* recv_level(AUTH_SET_SERVER* set, TQ_SEXP* form) {
   return r.head;
 }
 
+// One node of a level of type: 0 to go on, else the verdict that ends the level (pending
+// nodes gathered in p).
+int decide_node(AUTH_SERVICE_LIST* n, int type, AUTH_CONNECTION_SET* conn, AuthChain<AUTH_SERVICE_LIST>* p) {
+  if (AUTH_SERVICE* s = n->service) {
+    AUTH_RESULT* r = _search_auth_result(conn->server_result, s);
+    if (r && type == AUTH_LEVEL_OR) return r->h.status == ARS_DENY ? 0 : ARS_ACCEPT;
+    if (!r && (r = prepare(conn, s)) != nullptr) {
+      if (r->h.status == ARS_DENY) return ARS_DENY;
+      if (type == AUTH_LEVEL_OR) return ARS_ACCEPT;
+    }
+    if (!r) p->add(new_auth_service_list(s, nullptr, type));
+    return r && r->h.status == ARS_DENY ? ARS_DENY : 0;
+  }
+  int v;
+  AUTH_SERVICE_LIST* sub = _ap_authentification(&v, n->list, conn);
+  if (!sub) return (type == AUTH_LEVEL_AND ? v == ARS_DENY : v != ARS_DENY) ? v : 0;  // a denied alternative is passed over
+  if (sub->next) {
+    p->add(new_auth_service_list(nullptr, sub, type));
+  } else {
+    sub->type = type;
+    p->add(sub);
+  }
+  return 0;
+}
+
 TQ_SEXP* decide_form(AUTH_CONNECTION_SET* conn, const L_CHAR* path, const char* operation, TQ_FILE* f, int line) {
-  AUTH_SERVICE_LIST* a;
-  if (_exec_authentification(&a, conn->server_set, path, operation) != 0) return auth_denied(f, line, nullptr);
-  int verdict;
-  AUTH_SERVICE_LIST* pending = _ap_authentification(&verdict, a, conn);
-  free_auth_service_list(a, 0);
-  if (!pending) return verdict == ARS_DENY ? auth_denied(f, line, nullptr) : nullptr;
-  TQ_SEXP* form = _ap_server_send_sexp(pending);
-  free_auth_service_list(pending, 0);
+  static std::vector<AUTH_SERVICE_LIST*> rules;  // auth_lock held
+  if (_exec_authentification(&rules, conn->server_set, path, operation) != 0) return auth_denied(f, line, nullptr);
+  int verdict = ARS_ACCEPT;
+  AuthChain<AUTH_SERVICE_LIST> pending;
+  if (rules.size() == 1) {  // one directory's list is the level itself
+    pending.head = _ap_authentification(&verdict, rules[0], conn);
+  } else {  // the lists of several are one and level
+    for (size_t i = 0; i < rules.size() && verdict != ARS_DENY; ++i) {
+      AUTH_SERVICE_LIST nested{nullptr, nullptr, rules[i], AUTH_LEVEL_AND};
+      for (AUTH_SERVICE_LIST* n = rules[i]->type == AUTH_LEVEL_AND ? rules[i] : &nested; n && verdict != ARS_DENY; n = n->next)
+        if (decide_node(n, AUTH_LEVEL_AND, conn, &pending) == ARS_DENY) verdict = ARS_DENY;
+    }
+  }
+  TQ_SEXP* form = verdict == ARS_DENY ? auth_denied(f, line, nullptr)
+                  : pending.head      ? _ap_server_send_sexp(pending.head)
+                                      : nullptr;
+  free_auth_service_list(pending.head, 0);
   return form;
 }
 
@@ -71,41 +107,12 @@ AUTH_SERVICE_LIST* _ap_authentification(int* verdict, AUTH_SERVICE_LIST* list, A
   const int type = list->type;
   if (type != AUTH_LEVEL_AND && type != AUTH_LEVEL_OR) er_panic("ap");
   AuthChain<AUTH_SERVICE_LIST> pending;
-  auto done = [&](int v) -> AUTH_SERVICE_LIST* {
-    free_auth_service_list(pending.head, 0);
-    *verdict = v;
-    return nullptr;
-  };
-  for (AUTH_SERVICE_LIST* n = list; n; n = n->next) {
-    if (AUTH_SERVICE* s = n->service) {
-      AUTH_RESULT* r = _search_auth_result(conn->server_result, s);
-      if (r && type == AUTH_LEVEL_OR) {
-        if (r->h.status == ARS_DENY) continue;
-        return done(ARS_ACCEPT);
-      }
-      if (!r && (r = prepare(conn, s)) != nullptr) {
-        if (r->h.status == ARS_DENY) return done(ARS_DENY);
-        if (type == AUTH_LEVEL_OR) return done(ARS_ACCEPT);
-      }
-      if (!r)
-        pending.add(new_auth_service_list(s, nullptr, type));
-      else if (r->h.status == ARS_DENY)
-        return done(ARS_DENY);
-      continue;
+  for (AUTH_SERVICE_LIST* n = list; n; n = n->next)
+    if (const int v = decide_node(n, type, conn, &pending)) {
+      free_auth_service_list(pending.head, 0);
+      *verdict = v;
+      return nullptr;
     }
-    int v;
-    AUTH_SERVICE_LIST* sub = _ap_authentification(&v, n->list, conn);
-    if (!sub) {
-      if (type == AUTH_LEVEL_AND ? v == ARS_DENY : v != ARS_DENY) return done(v);
-      continue;  // satisfied, or a denied alternative passed over
-    }
-    if (sub->next) {
-      pending.add(new_auth_service_list(nullptr, sub, type));
-    } else {
-      sub->type = type;
-      pending.add(sub);
-    }
-  }
   if (!pending.head && type == AUTH_LEVEL_OR) *verdict = ARS_DENY;  // every alternative denied
   return pending.head;
 }
@@ -152,20 +159,16 @@ void _set_server_result(AUTH_CONNECTION_SET* conn, AUTH_RESULT_LIST* list) {
 }
 
 TQ_SEXP* ap_server_check_path_phase(AUTH_CONNECTION_SET* conn, const L_CHAR* path, const char* operation, int* gc_no) {
-  AUTH_PEER peer;
-  auth_peer_take(conn, &peer);
   LOCK_SCOPE(auth_lock);
-  auth_peer_store(conn, &peer);
+  auth_peer_forget(conn);
   *gc_no = conn->gc_no = ++conn->server_set->auth_gc_no;
   return decide_form(conn, path, operation, nullptr, 0);
 }
 
 TQ_SEXP* ap_server_authentification(AUTH_CONNECTION_SET* conn, TQ_SEXP* reply, const L_CHAR* path,
                                     const char* operation, int gc_no) {
-  AUTH_PEER peer;
-  auth_peer_take(conn, &peer);
   LOCK_SCOPE(auth_lock);
-  auth_peer_store(conn, &peer);
+  auth_peer_forget(conn);
   conn->gc_no = gc_no;
   AUTH_RESULT_LIST* results = _ap_server_recv_sexp(conn->server_set, reply);
   _set_server_result(conn, results);

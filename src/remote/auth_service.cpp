@@ -203,25 +203,6 @@ AUTH_RESULT_LIST* new_auth_result_list(AUTH_RESULT* result, AUTH_RESULT_LIST* li
   return n;
 }
 
-AUTH_SERVICE_LIST* append_auth_service_list(AUTH_SERVICE_LIST* a, AUTH_SERVICE_LIST* b, int type) {
-  if (!a) return b;
-  if (!b) return a;
-  if (a->type != type) a = new_auth_service_list(nullptr, a, type);
-  if (b->type != type) b = new_auth_service_list(nullptr, b, type);
-  AUTH_SERVICE_LIST* last = a;
-  while (last->next) last = last->next;
-  last->next = b;
-  return a;
-}
-
-AUTH_SERVICE_LIST* copy_auth_service_list(AUTH_SERVICE_LIST* list) {
-  AUTH_SERVICE_LIST* head = nullptr;
-  AUTH_SERVICE_LIST** tail = &head;
-  for (; list; list = list->next, tail = &(*tail)->next)
-    *tail = new_auth_service_list(list->service, copy_auth_service_list(list->list), list->type);
-  return head;
-}
-
 void free_auth_service_list(AUTH_SERVICE_LIST* list, int free_service) {
   while (list) {
     AUTH_SERVICE_LIST* next = list->next;
@@ -249,8 +230,10 @@ AUTH_RESULT* _search_auth_result(AUTH_RESULT* chain, AUTH_SERVICE* service) {
 
 // ---- connections ----------------------------------------------------------------------------
 
-void auth_peer_take(AUTH_CONNECTION_SET* conn, AUTH_PEER* peer) {
-  *peer = AUTH_PEER{};
+const AUTH_PEER* auth_peer(AUTH_CONNECTION_SET* conn) {
+  AUTH_PEER* peer = &conn->peer;
+  if (peer->valid) return peer;
+  auth_peer_forget(conn);
   {
     TqiLock l;
     if (TQ_INTERPRETER* t = conn->tqi) {
@@ -261,12 +244,13 @@ void auth_peer_take(AUTH_CONNECTION_SET* conn, AUTH_PEER* peer) {
   HOST_ADDR site{};
   get_tqlisp_site_ip(&site);
   peer->local = (peer->ip >> 24) == 127 || (peer->ip && peer->ip == ha_ipv4(site));
+  peer->valid = true;
+  return peer;
 }
 
-void auth_peer_store(AUTH_CONNECTION_SET* conn, AUTH_PEER* peer) {
+void auth_peer_forget(AUTH_CONNECTION_SET* conn) {
   d_f_ree(conn->peer.host);
-  conn->peer = *peer;
-  *peer = AUTH_PEER{};
+  conn->peer = AUTH_PEER{};
 }
 
 AUTH_CONNECTION_SET* new_auth_connection_set(TQ_INTERPRETER* tqi) {
@@ -285,7 +269,7 @@ void free_auth_connection_set(AUTH_CONNECTION_SET* conn) {
       conn->server_result = r->h.next;
       r->h.service->h.tbl->free_auth_result(r, 0);
     }
-    d_f_ree(conn->peer.host);
+    auth_peer_forget(conn);
   }
   d_f_ree(conn);
 }

@@ -164,9 +164,10 @@ struct AUTH_SET_CLIENT {
   AUTH_RESULT* required_result_list;     // made for services servers asked for, newest first
   unsigned enable_client_result : 1;     // the client result files have been read
 };
-// What a check knows of the connection's peer, taken from its interpreter when a public
-// operation begins (before auth_lock).
+// What the methods know of the connection's peer, taken from its interpreter when a public
+// operation first asks (auth_peer).
 struct AUTH_PEER {
+  bool valid;   // taken during the running operation
   uint32_t ip;  // IPv4, host order; 0 unknown
   bool local;   // loopback or this site's own address
   char* host;   // the host the connection was made to (debug heap), or null
@@ -176,7 +177,7 @@ struct AUTH_CONNECTION_SET {
   AUTH_SET_CLIENT* client_set;
   AUTH_RESULT* server_result;  // the results the peer gave, newest first; owned
   TQ_INTERPRETER* tqi;         // the owner
-  AUTH_PEER peer;              // valid while a public operation runs
+  AUTH_PEER peer;              // see auth_peer
   int gc_no;                   // the check being decided (what phase 0 makes is tagged with it)
 };
 
@@ -205,10 +206,6 @@ void free_auth_service_header(AUTH_SERVICE* service);  // its three texts
 // ---- lists -----------------------------------------------------------------------------------
 AUTH_SERVICE_LIST* new_auth_service_list(AUTH_SERVICE* service, AUTH_SERVICE_LIST* list, int type);
 AUTH_RESULT_LIST* new_auth_result_list(AUTH_RESULT* result, AUTH_RESULT_LIST* list, int type);
-// a then b as one chain of level type: a side whose first node has another type is first
-// wrapped as a nested level; either side empty gives the other.
-AUTH_SERVICE_LIST* append_auth_service_list(AUTH_SERVICE_LIST* a, AUTH_SERVICE_LIST* b, int type);
-AUTH_SERVICE_LIST* copy_auth_service_list(AUTH_SERVICE_LIST* list);  // services shared
 // Frees the nodes, nested levels too; with free_service each leaf's service as well.
 void free_auth_service_list(AUTH_SERVICE_LIST* list, int free_service);
 void free_auth_result_list(AUTH_RESULT_LIST* list);  // the nodes only
@@ -250,11 +247,11 @@ TQ_SEXP* auth_denied(TQ_FILE* f, int line, TQ_SEXP* data);
 void auth_free_secret(L_CHAR* text);
 
 // ---- connections -----------------------------------------------------------------------------
-// Takes what the check needs of the connection's peer from its interpreter (tqi_lock taken
-// here: call without auth_lock), into *peer; auth_peer_store moves it into the set (auth_lock
-// held), freeing what the set held.
-void auth_peer_take(AUTH_CONNECTION_SET* conn, AUTH_PEER* peer);
-void auth_peer_store(AUTH_CONNECTION_SET* conn, AUTH_PEER* peer);
+// The connection's peer as its interpreter records it now: taken (tqi_lock and lex_lock
+// inside auth_lock) on the first call after auth_peer_forget, which each public operation
+// calls when it takes auth_lock.
+const AUTH_PEER* auth_peer(AUTH_CONNECTION_SET* conn);
+void auth_peer_forget(AUTH_CONNECTION_SET* conn);
 AUTH_CONNECTION_SET* new_auth_connection_set(TQ_INTERPRETER* tqi);  // no lock taken
 // Releases every result of the set and the set (takes auth_lock).
 void free_auth_connection_set(AUTH_CONNECTION_SET* conn);

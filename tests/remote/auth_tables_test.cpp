@@ -14,6 +14,7 @@
 #include "remote/auth_client.h"
 #include "remote/auth_methods.h"
 #include "remote/auth_server.h"
+#include "support/script_suite.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
 
@@ -124,6 +125,7 @@ bool declared(const std::string& name) {
 
 }  // namespace
 
+TQTEST_SCRIPT_SUITE(AuthScript, std::string(TQ_SOURCE_DIR) + "/tests/remote/scripts");
 TEST(AuthTables, TheServerDecidesFromRulesAndStoredResults) { run_table("decisions.txt"); }
 TEST(AuthTables, TheClientSendsOnlyWhatThePeerMayHave) { run_table("answers.txt"); }
 
