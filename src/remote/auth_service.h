@@ -243,7 +243,7 @@ const char* auth_level_name(int type, const char* panic_text);
 int auth_level_of(const L_CHAR* name);  // "and" 1, "or" 2, anything else 0
 // The denial 0x80040d10 "authentification (DENIED)" positioned at (f, line).
 TQ_SEXP* auth_denied(TQ_FILE* f, int line, TQ_SEXP* data);
-// A debug-heap text copy that is wiped before it is freed (passwords).
+// Frees a debug-heap text, wiping it first (passwords); null is ignored.
 void auth_free_secret(L_CHAR* text);
 
 // ---- connections -----------------------------------------------------------------------------

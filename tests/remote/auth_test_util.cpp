@@ -144,6 +144,7 @@ Relay::Relay(int to_port, std::function<void(const std::string&)> on_down) : st_
 Relay::~Relay() {
   st_->stop = true;
   EXPECT_TRUE(st_->task->wait()) << "the relay did not stop";
+  st_->task.reset();  // its body holds the state
 }
 
 std::string Relay::up() const {
