@@ -107,7 +107,9 @@ AUTH_SERVICE* declared_service(const L_CHAR* full_name) {
   return nullptr;
 }
 
-TQ_SEXP* service_error(TQ_SEXP* s, const char* text) { return lang_error(s, ER_INVALID_PARAM, "service", n_get_string(text)); }
+TQ_SEXP* service_error(TQ_SEXP* s, const char* text) {
+  return lang_error(s, ER_INVALID_PARAM, "service", n_get_string(text));
+}
 
 // The lowest bit of a decimal attribute, 1 when absent.
 unsigned open_bit(TQ_SYM_FIELD* sf, const L_CHAR* name) {

@@ -68,7 +68,9 @@ int decide_node(AUTH_SERVICE_LIST* n, int type, AUTH_CONNECTION_SET* conn, AuthC
   }
   int v;
   AUTH_SERVICE_LIST* sub = _ap_authentification(&v, n->list, conn);
-  if (!sub) return (type == AUTH_LEVEL_AND ? v == ARS_DENY : v != ARS_DENY) ? v : 0;  // a denied alternative is passed over
+  // An and level ends on a denied level, an or level on a granted one; a denied
+  // alternative is passed over.
+  if (!sub) return (type == AUTH_LEVEL_AND ? v == ARS_DENY : v != ARS_DENY) ? v : 0;
   if (sub->next) {
     p->add(new_auth_service_list(nullptr, sub, type));
   } else {
@@ -88,7 +90,8 @@ TQ_SEXP* decide_form(AUTH_CONNECTION_SET* conn, const L_CHAR* path, const char* 
   } else {  // the lists of several are one and level
     for (size_t i = 0; i < rules.size() && verdict != ARS_DENY; ++i) {
       AUTH_SERVICE_LIST nested{nullptr, nullptr, rules[i], AUTH_LEVEL_AND};
-      for (AUTH_SERVICE_LIST* n = rules[i]->type == AUTH_LEVEL_AND ? rules[i] : &nested; n && verdict != ARS_DENY; n = n->next)
+      AUTH_SERVICE_LIST* n = rules[i]->type == AUTH_LEVEL_AND ? rules[i] : &nested;
+      for (; n && verdict != ARS_DENY; n = n->next)
         if (decide_node(n, AUTH_LEVEL_AND, conn, &pending) == ARS_DENY) verdict = ARS_DENY;
     }
   }
@@ -132,8 +135,8 @@ TQ_SEXP* _ap_server_send_sexp(AUTH_SERVICE_LIST* list) {
 }
 
 AUTH_RESULT_LIST* _ap_server_recv_sexp(AUTH_SET_SERVER* set, TQ_SEXP* reply) {
-  if (!auth_head_of(reply, "result-list") || auth_list_depth(reply, "result-list", kAuthListDepthMax) > kAuthListDepthMax)
-    return nullptr;
+  if (!auth_head_of(reply, "result-list")) return nullptr;
+  if (auth_list_depth(reply, "result-list", kAuthListDepthMax) > kAuthListDepthMax) return nullptr;
   return recv_level(set, reply);
 }
 
@@ -201,7 +204,8 @@ TQ_SEXP* auth_filepath_passive(TQ_SEXP* path, const char* operation) {
     TQ_SEXP* form = List(n_get_symbol("auth-transaction"), get_integer(1, nullptr), path,
                          List(n_get_symbol("quote"), v, kListEnd), kListEnd);
     TQ_SEXP* reply = realize_sexp(local_query(qvlisp_top_env0, nullptr, form));
-    v = get_type(reply) == kTagError ? reply : ap_server_authentification(conn, reply, path->string.data, operation, gc_no);
+    v = get_type(reply) == kTagError ? reply
+                                     : ap_server_authentification(conn, reply, path->string.data, operation, gc_no);
   }
   // Every check cleans up, granted or not: what phase 0 made never outlives it.
   ap_server_gc(conn, gc_no);
