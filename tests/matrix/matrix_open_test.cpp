@@ -1,9 +1,11 @@
 // Opening, finding and closing matrices, object ids, and the node channel lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "matrix/access_token.h"
+#include "matrix/channel_data.h"
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_codes.h"
@@ -90,6 +92,35 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   EXPECT_TRUE(closer.wait());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "close_matirx ret_id = -2 0\n");
   EXPECT_TRUE(drained());
+}
+
+// A save script that does not save: sync and close each ask three saves, then give up.
+TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
+  tqtest::TickClock clock;  // no time-out passes: only the saves' ends wake sync and close
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  spec.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(note 23)"}};
+  MATRIX* m = open_store_matrix(&spec, "unsaved");
+  int c;
+  MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
+  ASSERT_TRUE(drained());
+  auto saves = [] {
+    const std::vector<std::string> t = take_trace();
+    return std::count(t.begin(), t.end(), "23");
+  };
+  saves();
+  set_dirty_file(n);
+  tqtest::Task syncer([m] { sync_matrix(m); });
+  ASSERT_TRUE(syncer.wait()) << "sync asks for the save for ever";
+  EXPECT_EQ(saves(), 3);
+  EXPECT_NE(n->dirty_file_time, 0u) << "left dirty";
+  testing::internal::CaptureStdout();
+  tqtest::Task closer([m] { close_matrix(m); });
+  const bool closed = closer.wait();
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(closed) << "close asks for the save for ever";
+  EXPECT_EQ(saves(), 3);
+  EXPECT_EQ(out.rfind("close_matirx ret_id = -1 ", 0), 0u) << out;
 }
 
 TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
