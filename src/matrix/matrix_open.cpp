@@ -273,7 +273,11 @@ void _aboat_status_countup(MATRIX_TOKEN* t) {
 
 void _matrix_node_channel_lock(MATRIX_NODE* n) {
   const int tid = get_tid();
-  while (n->ch_lock > 0 && n->ch_lock_tid != tid) sleep_on(n);
+  while (n->ch_lock > 0 && n->ch_lock_tid != tid) {
+    ++n->locked;  // the waiter holds the node: nothing frees it while matrix_lock is given up
+    sleep_on(n);
+    --n->locked;
+  }
   ++n->ch_lock;
   n->ch_lock_tid = tid;
 }

@@ -9,6 +9,7 @@
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_codes.h"
+#include "matrix/node_cache.h"
 #include "matrix/test_store.h"
 #include "platform/task.h"
 #include "support/task_runner.h"
@@ -151,7 +152,11 @@ TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
   }
   matrix_node_channel_unlock(n, 0);
   EXPECT_EQ(n->ch_lock, 1) << "still held once";
-  matrix_node_channel_unlock(n, 1);
+  {
+    LOCK_SCOPE(matrix_lock);
+    _matrix_node_channel_unlock(n, 1);
+    EXPECT_EQ(_free_matrix_node(n), MX_NODE_HELD) << "the waiter holds the node";
+  }
   EXPECT_TRUE(other.wait());
   EXPECT_NE(owner.load(), 0);
   EXPECT_NE(owner.load(), get_tid());
