@@ -216,8 +216,11 @@ void _sync_matrix(MATRIX* m) {
     }
     MATRIX_NODE* blocked = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
-      for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next)
-        if (_sync_matrix_node(n) < 0 && !saves.given_up(n)) blocked = n;
+      for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next) {
+        const int r = _sync_matrix_node(n);
+        // A pending node without a token stays pending (its script gave it no status).
+        if (r < 0 && !saves.given_up(n) && !(r == MX_NODE_PENDING && !n->process_token)) blocked = n;
+      }
     if (!blocked) return;
     sleep_on(blocked);
   }
