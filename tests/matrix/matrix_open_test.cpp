@@ -114,7 +114,7 @@ TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   saves();
   set_dirty_file(n);
   tqtest::Task syncer([m] { sync_matrix(m); });
-  ASSERT_TRUE(syncer.wait()) << "sync asks for the save for ever";
+  ASSERT_TRUE(syncer.wait()) << "sync waits for ever";
   EXPECT_EQ(saves(), 3);
   EXPECT_NE(n->dirty_file_time, 0u) << "left dirty";
   testing::internal::CaptureStdout();
