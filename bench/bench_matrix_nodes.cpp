@@ -133,10 +133,14 @@ BENCHMARK(BM_UnorderedMapLookup)->Arg(1000)->Arg(100000);
 constexpr int kTokens = 1000;  // tokens run per iteration, one per node
 constexpr const char* kForm = "(+ 1 2)";
 
-void BM_TokensRunningOneForm(benchmark::State& state) {
+// Per iteration, queues a token on each of count ready nodes at once (the worker waits
+// for matrix_lock meanwhile) and lets them run; the time includes their running only when
+// `running` is set (else it is the access queue's priority insertion, equal priorities in
+// arrival order).
+void run_tokens(benchmark::State& state, const char* name, int count, bool running) {
   start_store();
-  MATRIX* m = bench_matrix("tokens", kForm);
-  const std::vector<Code> codes = ready_nodes(m, kTokens);
+  MATRIX* m = bench_matrix(name, kForm);
+  const std::vector<Code> codes = ready_nodes(m, count);
   std::vector<MATRIX_NODE*> nodes;
   {
     LOCK_SCOPE(matrix_lock);
@@ -150,39 +154,18 @@ void BM_TokensRunningOneForm(benchmark::State& state) {
       LOCK_SCOPE(matrix_lock);
       for (MATRIX_NODE* n : nodes) _matrix_trigger_access(n, MI_EDIT_1, 0);
     }
+    if (!running) state.PauseTiming();
     wait_idle();
+    if (!running) state.ResumeTiming();
   }
-  state.SetItemsProcessed(state.iterations() * kTokens);
+  state.SetItemsProcessed(state.iterations() * count);
   close_matrix(m);
 }
+
+void BM_TokensRunningOneForm(benchmark::State& state) { run_tokens(state, "tokens", kTokens, true); }
 BENCHMARK(BM_TokensRunningOneForm)->UseRealTime();
 
-// Queueing a token on each of N ready nodes at once (the worker waits for matrix_lock
-// meanwhile): the access queue's priority insertion, equal priorities in arrival order.
-void BM_QueueingTokens(benchmark::State& state) {
-  start_store();
-  MATRIX* m = bench_matrix("queueing", kForm);
-  const std::vector<Code> codes = ready_nodes(m, int(state.range(0)));
-  std::vector<MATRIX_NODE*> nodes;
-  {
-    LOCK_SCOPE(matrix_lock);
-    for (Code c : codes) {
-      int code = 0;
-      nodes.push_back(_get_matrix_node(&code, m, c.data(), -1, 0, nullptr, 0));
-    }
-  }
-  for (auto _ : state) {
-    {
-      LOCK_SCOPE(matrix_lock);
-      for (MATRIX_NODE* n : nodes) _matrix_trigger_access(n, MI_EDIT_1, 0);
-    }
-    state.PauseTiming();
-    wait_idle();
-    state.ResumeTiming();
-  }
-  state.SetItemsProcessed(state.iterations() * state.range(0));
-  close_matrix(m);
-}
+void BM_QueueingTokens(benchmark::State& state) { run_tokens(state, "queueing", int(state.range(0)), false); }
 BENCHMARK(BM_QueueingTokens)->Arg(10000)->Arg(100000)->Iterations(1)->UseRealTime();
 
 void BM_EvaluatingTheForm(benchmark::State& state) {
