@@ -15,6 +15,8 @@
 #include "mxcmd/mx_word_registrars.h"
 #include "mxcmd/sb_interface.h"
 #include "mxtype/block_type.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
 
 namespace tq {
 

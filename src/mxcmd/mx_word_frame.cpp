@@ -15,6 +15,8 @@
 #include "matrix/node_cache.h"
 #include "mxtype/block_type.h"
 #include "mxtype/datum.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
 
 namespace tq {
 
@@ -188,10 +190,9 @@ TQ_SEXP* mx_invalid(const MX_WORD& w) {
   return mx_error(w, ER_INVALID_PARAM, mx_text((std::string("invalid parameter in ") + w.name).c_str()));
 }
 
-TQ_SEXP* mx_invalid(const MX_WORD& w, TQ_SEXP* extra1, TQ_SEXP* extra2) {
+TQ_SEXP* mx_invalid(const MX_WORD& w, TQ_SEXP* extra) {
   TQ_SEXP* text = mx_text((std::string("invalid parameter in ") + w.name).c_str());
-  return mx_error(w, ER_INVALID_PARAM,
-                  extra2 ? List(text, extra1, extra2, kListEnd) : List(text, extra1, kListEnd));
+  return mx_error(w, ER_INVALID_PARAM, List(text, extra, kListEnd));
 }
 
 TQ_SEXP* mx_type_error(const MX_WORD& w, TQ_SEXP* data) { return mx_error(w, ER_TYPE, data); }

@@ -23,7 +23,6 @@
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_token.h"
 #include "platform/d_alloc.h"
-#include "text/l_string.h"
 
 namespace tq {
 
@@ -109,15 +108,18 @@ const char* mx_target_list(TQ_SEXP* arg, TQ_SEXP** targets);
 MATRIX_NODE* mx_request(const MX_WORD& w, int* code, int64_t* dc, int access);
 // The dimension codes of the token node's existing children: a bit-field index in
 // ascending child number, a listed index in the reverse of its stored order. Null when none.
+// Read from the token's node itself, which the token holds: a request for it would make the
+// token wait for itself while the node is still loading.
 MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w);
 // Gives n an array of channel_nos empty channels when it has none (matrix_lock held).
 void _mx_node_channels(MATRIX_NODE* n);
 
 // ---- Errors of the word, at its form.
 TQ_SEXP* mx_error(const MX_WORD& w, uint32_t code, TQ_SEXP* data);
-// 0x80040503 "invalid parameter in <word>", alone or leading a list of extra items.
+// 0x80040503 "invalid parameter in <word>", alone or leading a list with the offending
+// item or a reason.
 TQ_SEXP* mx_invalid(const MX_WORD& w);
-TQ_SEXP* mx_invalid(const MX_WORD& w, TQ_SEXP* extra1, TQ_SEXP* extra2 = nullptr);
+TQ_SEXP* mx_invalid(const MX_WORD& w, TQ_SEXP* extra);
 // 0x80030806 with data (null: none).
 TQ_SEXP* mx_type_error(const MX_WORD& w, TQ_SEXP* data = nullptr);
 // 0x80030806 ("type missmatch" what).

@@ -20,6 +20,7 @@
 #include "mxcmd/sb_primitive.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
+#include "text/l_string.h"
 
 namespace {
 
