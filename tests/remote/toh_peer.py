@@ -223,6 +223,17 @@ def scenario_idle():
     expect(parked.conn.read_to_end() == b'', 'an idle keep-alive connection is closed')
 
 
+def scenario_slow():
+    held = [Session(True) for _ in range(11)]
+    for s in held:
+        s.conn.send(b'P')  # a head begun and held up: its reader waits for the rest
+    step('reading', '11', wait=True)
+    Session(True).end()  # another keep-alive session is served meanwhile
+    for s in held:
+        s.conn.send(post_head(TQSV, 12, True)[1:] + frame(END, s.seq + 1, *s.cookie))
+        s.answer(s.conn, s.seq + 1, (END,))
+
+
 def scenario_gone():
     s = Session()
     s.admitted()

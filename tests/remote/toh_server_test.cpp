@@ -52,6 +52,15 @@ std::string on_step(const std::string& name, const std::string& content) {
                ? ""
                : "the parked connection holds a task\n";
   }
+  if (name == "reading") {  // heads held up, each on a task of the keep-alive pool
+    const int n = std::stoi(content);
+    return until([n] {
+             LOCK_SCOPE(ToH_lock);
+             return ss_run_tasks >= n && ss_wait_tasks > 0;
+           })
+               ? ""
+               : "the pool stopped growing\n";
+  }
   if (name == "uploading") {
     return until([] {
              LOCK_SCOPE(ToH_lock);
@@ -80,6 +89,7 @@ const Case kCases[] = {
     {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
     {"empty", false, {}},
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
+    {"slow", false, {}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
 };
