@@ -90,6 +90,7 @@ void __initialize_remote(HTTP_AGENT_LIST* a) {
   for (TQ_SEXP* f = a->initialize; get_type(r) != kTagError && get_type(f) == kTagPair; f = f->pair.cdr)
     r = query(a->iid, a->env, f->pair.car);
   if (get_type(r) == kTagError) {
+    close_interpreter(unsigned(a->iid));  // the next pass connects anew: this one would stay open
     a->iid = -1;
     print_failure("REMOTE ERR ", r);
   }

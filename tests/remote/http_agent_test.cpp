@@ -92,6 +92,25 @@ TEST(HttpAgent, ADeadPeerGivesTheUnavailablePage) {
       << reply;
 }
 
+TEST(HttpAgent, AFailedSetUpClosesItsConnection) {
+  NoLeftovers clean;
+  FakeServer srv;
+  remote_agent("/e", srv.port);
+  remotetest::CaptureStdout out;
+  tqtest::Task pass([] { http_agent_pass(); });
+  Sock s(srv.accept_one());
+  EXPECT_EQ(s.read_line(), "\n");
+  s.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n");
+  EXPECT_EQ(s.read_line(), code_marker(std_cm) + "\n");
+  EXPECT_EQ(s.read_line(), "(SetAgent \"ag\" \"user\")\n");
+  s.send("<Result> 3 t</Result>\n");
+  EXPECT_EQ(s.read_line(), "(Define HttpAgent_path \"/e\")\n");
+  s.send("<Result> 4 ^%E (\"\" \"\" 0 \"Define\" 0x80040503 (\"no\"))</Result>\n");
+  EXPECT_TRUE(pass.wait());
+  EXPECT_EQ(remotetest::count(out.text(), "REMOTE ERR "), 1);
+  EXPECT_TRUE(s.closed_by_peer()) << "the connection of a failed set-up stays open";
+}
+
 TEST(HttpAgent, PercentCoding) {
   struct {
     const char* in;
