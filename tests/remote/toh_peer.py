@@ -234,6 +234,19 @@ def scenario_slow():
         s.answer(s.conn, s.seq + 1, (END,))
 
 
+def scenario_wrap():
+    s = Session()
+    s.admitted()
+    step('wrap', str(s.seq + 1), wait=True)  # the session's next seq becomes 32766
+    sent = [s.send(b'(+ %d 0)\n' % n, seq=q) for n, q in ((2, 32767), (3, -32768), (1, 32766))]
+    for c, q in sent[2:] + sent[:2]:  # answered in serial order across the wrap
+        s.answer(c, q)
+    s.seq = -32768
+    s.poll_until(b' 3</Result>\n')
+    expect(re.findall(rb' (\d)</Result>', s.out) == [b'1', b'2', b'3'], 'order across the wrap %r' % s.out)
+    s.end()
+
+
 def scenario_gone():
     s = Session()
     s.admitted()

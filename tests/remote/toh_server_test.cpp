@@ -52,6 +52,17 @@ std::string on_step(const std::string& name, const std::string& content) {
                ? ""
                : "the parked connection holds a task\n";
   }
+  if (name == "wrap") {  // moves an idle session's sequence numbers up to the wrap
+    const auto seq = int16_t(std::stoi(content));
+    LOCK_SCOPE(ToH_lock);
+    for (ToH_ENTRY* b : ToH_hash)
+      for (ToH_ENTRY* e = b; e; e = e->next)
+        if (!e->list && e->recv_seq == seq && e->send_seq == seq) {
+          e->recv_seq = e->send_seq = 32766;
+          return "";
+        }
+    return "no idle session at " + content + "\n";
+  }
   if (name == "reading") {  // heads held up, each on a task of the keep-alive pool
     const int n = std::stoi(content);
     return until([n] {
@@ -90,6 +101,7 @@ const Case kCases[] = {
     {"empty", false, {}},
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
     {"slow", false, {}},
+    {"wrap", true, {}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
 };
