@@ -165,6 +165,7 @@ def scenario_open():
     (t, seq, cookie, payload), _ = one_shot(post_head(TQSV, 12) + frame(OPEN))
     expect((t, seq, payload, cookie[0]) == (DATA, 0, b'', CLOCK), 'open answer %r' % [t, seq, payload, cookie])
     k = Session(True)  # keep-alive: type 5, then every request on the same socket
+    expect(abs(k.cookie[1] - cookie[1]) > 1000, 'cookies %r and %r are guessable' % (cookie, k.cookie))
     step('parked', wait=True)
     k.request(b'\n')
     k.end()
@@ -245,6 +246,17 @@ def scenario_wrap():
     s.poll_until(b' 3</Result>\n')
     expect(re.findall(rb' (\d)</Result>', s.out) == [b'1', b'2', b'3'], 'order across the wrap %r' % s.out)
     s.end()
+
+
+def scenario_short():
+    s = Session()
+    s.admitted()
+    s.seq += 1
+    c = Conn()  # a body shorter than its Content-Length ends the session, not just the body
+    c.send(post_head(TQSV, 12 + 10) + frame(DATA, s.seq, *s.cookie) + b'(+')
+    c.s.shutdown(socket.SHUT_WR)
+    s.answer(c, s.seq, (INVALID,))
+    s.gone(s.seq + 1)
 
 
 def scenario_gone():

@@ -100,6 +100,7 @@ const Case kCases[] = {
     {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
     {"empty", false, {}},
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
+    {"short", false, {{"ToH FREE CONNECTION\n", 1}}},
     {"slow", false, {}},
     {"wrap", true, {}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
