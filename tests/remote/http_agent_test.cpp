@@ -43,12 +43,15 @@ TEST(HttpAgent, LocalAgentsAnswerByTheirContentType) {
   local_agent("/a", "(define (GET) (quote (text/html \"hi\")))");
   local_agent("/gif", "(define (POST body) (list (quote image/gif) body))");
   local_agent("/num", "(define (GET) 5)");
+  local_agent("/txt", "(define (GET) (quote (text/plain \"x\")))");
   Listener l;
   remotetest::CaptureStdout out;
+  http_agent_body_max = 265;  // the GIF's bytes, not one more
   const std::string peer = remotetest::run_peer(l, "agents", false);
+  http_agent_body_max = kHttpAgentBodyMax;
   const std::string printed = out.text();
   EXPECT_EQ(peer, "ok\n");
-  for (const char* line : {"DIR(GET) = /x\n", "DIR(GET) = /<b>\n", "DIR(POST) = /gif\n"})
+  for (const char* line : {"DIR(GET) = /x\n", "DIR(GET) = /<b>\n", "DIR(GET) = /\\x01\n"})
     EXPECT_EQ(remotetest::count(printed, line), 1) << line << " in:\n" << printed;
 }
 

@@ -162,7 +162,11 @@ class Session:
 
 
 def scenario_open():
-    (t, seq, cookie, payload), _ = one_shot(post_head(TQSV, 12) + frame(OPEN))
+    c = Conn()  # the frame header split across two segments
+    c.send(post_head(TQSV, 12) + frame(OPEN)[:5])
+    time.sleep(0.05)
+    c.send(frame(OPEN)[5:])
+    t, seq, cookie, payload = c.frame_reply()
     expect((t, seq, payload, cookie[0]) == (DATA, 0, b'', CLOCK), 'open answer %r' % [t, seq, payload, cookie])
     k = Session(True)  # keep-alive: type 5, then every request on the same socket
     expect(abs(k.cookie[1] - cookie[1]) > 1000, 'cookies %r and %r are guessable' % (cookie, k.cookie))
@@ -350,7 +354,15 @@ def scenario_agents():
                   (b'/a', None, page(b'200 OK', b'hi')), (b'/a?x=1', None, page(b'200 OK', b'hi')),
                   (b'/ab', None, not_found(b'/ab')), (b'/a/b', None, not_found(b'/a/b')),
                   (b'/gif', gif, page(b'200 OK', gif, b'image/gif')),
-                  (b'/num', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/num', b'5')))])
+                  (b'/num', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/num', b'5'))),
+                  (b'/txt', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'text/plain'))),
+                  (b'/\x01', None, not_found(b'/\x01'))])
+    for length, body in ((len(gif) + 1, b''), (10, b'abc')):  # over the cap; shorter than declared
+        c = Conn()
+        c.send(b'POST /gif HTTP/1.0\r\nContent-Length: %d\r\n\r\n' % length + body)
+        c.s.shutdown(socket.SHUT_WR)
+        got = c.read_to_end()
+        expect(got == page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/gif')), 'body %d: %r' % (length, got))
 
 
 if __name__ == '__main__':
