@@ -51,7 +51,7 @@ TEST(HttpAgent, LocalAgentsAnswerByTheirContentType) {
   http_agent_body_max = kHttpAgentBodyMax;
   const std::string printed = out.text();
   EXPECT_EQ(peer, "ok\n");
-  for (const char* line : {"DIR(GET) = /x\n", "DIR(GET) = /<b>\n", "DIR(GET) = /\\x01\n"})
+  for (const char* line : {"DIR(POST) = /x\n", "DIR(GET) = /<b>\n", "DIR(GET) = /\\x01\n"})
     EXPECT_EQ(remotetest::count(printed, line), 1) << line << " in:\n" << printed;
 }
 

@@ -199,8 +199,8 @@ def scenario_dialogue():
 def scenario_refusals():
     s = Session()
     for f, seq, cookie in ((frame(DATA, 5, *s.cookie, sum_off=1), 5, s.cookie),
-                           (frame(DATA, 7, s.cookie[0], s.cookie[1] ^ 1), 7, (s.cookie[0], s.cookie[1] ^ 1))):
-        (t, rseq, rcookie, _), _ = one_shot(post_head(TQSV, 12) + f)  # a bad checksum, an unknown cookie
+                           (frame(DATA, 7, s.cookie[0], s.cookie[1] ^ 1) + b'x' * 5000, 7, (s.cookie[0], s.cookie[1] ^ 1))):
+        (t, rseq, rcookie, _), _ = one_shot(post_head(TQSV, len(f)) + f)  # a bad checksum, an unknown cookie
         expect((t, rseq, rcookie) == (INVALID, seq, cookie), 'refusal %r' % [t, rseq, rcookie])
     for length in (b'11', b'-5', b'1x', b'4294967296'):
         closed_unanswered(b'POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: ' + length + b'\r\n\r\n' + frame(DATA, 1, *s.cookie))
@@ -350,7 +350,7 @@ def expect_pages(cases):
 
 def scenario_agents():
     gif = bytes(range(256)) + b'GIF89a\r\n\x00'
-    expect_pages([(b'/x', None, not_found(b'/x')), (b'/<b>', None, not_found(b'/&lt;b&gt;')),
+    expect_pages([(b'/x', b'abc', not_found(b'/x')), (b'/<b>', None, not_found(b'/&lt;b&gt;')),
                   (b'/a', None, page(b'200 OK', b'hi')), (b'/a?x=1', None, page(b'200 OK', b'hi')),
                   (b'/ab', None, not_found(b'/ab')), (b'/a/b', None, not_found(b'/a/b')),
                   (b'/gif', gif, page(b'200 OK', gif, b'image/gif')),
