@@ -143,9 +143,11 @@ AUTH_RESULT* authentification_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SER
   AUTH_RESULT* r = _search_auth_result(conn->server_result, service);
   if (!r || r->h.status != ARS_NONE) return nullptr;
   r->h.status = ARS_DENY;
+  // Only a key file of the running check: the names of other checks' files are no secret
+  // (the temporary directory can be listed), and naming one must not end another login.
   for (AUTH_LOCALHOST_ROOT_KEYFILE** p = &service->lr.keyfile; *p; p = &(*p)->next) {
     AUTH_LOCALHOST_ROOT_KEYFILE* k = *p;
-    if (k->filename != r->lr.filename) continue;
+    if (k->filename != r->lr.filename || k->auth_gc_no != conn->gc_no) continue;
     if (k->key == r->lr.key) r->h.status = ARS_ACCEPT;
     *p = k->next;
     clear_keyfile(k);

@@ -46,8 +46,9 @@ void server_send_sexp_localhost_root(AUTH_SERVICE* service, TQ_SEXP* head);  // 
 void client_recv_sexp_localhost_root(AUTH_SERVICE* service, TQ_SEXP* head);
 // Phase 0: a peer that is not local, or a key file that cannot be made, gives a new result
 // ARS_DENY; else a new key file tagged with the running check, and none. Phase 1: the
-// connection's result, when still ARS_NONE, is ARS_ACCEPT when it names a key file of the
-// service and carries its key, else ARS_DENY; a named key file is deleted either way.
+// connection's result, when still ARS_NONE, is ARS_ACCEPT when it names a key file the
+// running check (conn->gc_no) made for the service and carries its key, else ARS_DENY; such
+// a named key file is deleted either way, the files of other checks are left alone.
 AUTH_RESULT* authentification_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, int phase);
 // Deletes the key files (and records) of check gc_no.
 void gc_service_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, int gc_no);

@@ -147,7 +147,7 @@ TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
   EXPECT_EQ(list1, "([service-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" +
                        f1.substr(5) + "\"]))");
   EXPECT_EQ(tqtest::read_file(f1).size(), 4u);
-  EXPECT_EQ(answer(one, "/d/k.lr", reply("/tmp/1", read_key(f1)), gc1), "DENIED") << "a file the server does not hold";
+  EXPECT_EQ(answer(one, "/d/k.lr", reply(f2, read_key(f2)), gc1), "DENIED") << "another check's file, its key";
   EXPECT_EQ(access(f1.c_str(), F_OK), 0) << "a file named by nobody stays until its check's clean-up";
   ap_server_gc(one.set, gc1);
   EXPECT_NE(access(f1.c_str(), F_OK), 0);
