@@ -66,7 +66,10 @@ const char* const* get_result_members_localhost_root(AUTH_RESULT* result);
 // (next and auth_gc_no for the caller to set); null when none can be made. Only a taken
 // name is tried again.
 AUTH_LOCALHOST_ROOT_KEYFILE* create_localhost_root_keyfile();
-int get_localhost_root_keyfile(AUTH_RESULT* result);  // the key of result's file: 0, or -1
+// The key of result's file: 0, or -1 (also for a file not made the way key files are: a
+// link, not a plain file, more than one link, readable by others, or another user's unless
+// this is the super-user).
+int get_localhost_root_keyfile(AUTH_RESULT* result);
 void clear_keyfile(AUTH_LOCALHOST_ROOT_KEYFILE* record);  // deletes the record's file
 
 }  // namespace tq

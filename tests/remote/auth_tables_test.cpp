@@ -1,6 +1,8 @@
 // The login layer called directly: tables of calls on connection sets (the server's
 // decisions, the client's answers) against golden files, the local root key files of a
 // check, paths with "." and "..", failing rule files, and the client result files.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -163,6 +165,34 @@ TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
     if (l->service->h.tbl->type == AUTH_TYPE_LOCALHOST_ROOT) {
       EXPECT_EQ(l->service->lr.keyfile, nullptr) << "records left";
     }
+}
+
+// A hostile server names a file of the temporary directory that is not a key file as it
+// makes them: a link to one, a pipe holding four bytes, a file others may read.
+TEST(AuthTables, TheClientReadsOnlyFilesMadeAsKeyFiles) {
+  Site site;
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("k"), "abcd");
+  chmod(dir.file("k").c_str(), 0600);
+  const unsigned base = 4000000000u + unsigned(getpid()) % 100000u * 3u;
+  const std::string n[3] = {std::to_string(base), std::to_string(base + 1), std::to_string(base + 2)};
+  ASSERT_EQ(symlink(dir.file("k").c_str(), ("/tmp/" + n[0]).c_str()), 0);
+  ASSERT_EQ(mkfifo(("/tmp/" + n[1]).c_str(), 0600), 0);
+  const int pipe_fd = open(("/tmp/" + n[1]).c_str(), O_RDWR | O_NONBLOCK);
+  EXPECT_EQ(write(pipe_fd, "abcd", 4), 4);
+  tqtest::write_file("/tmp/" + n[2], "abcd");
+  chmod(("/tmp/" + n[2]).c_str(), 0644);
+  std::string list = "([service-list type=\"and\"]";
+  for (int i = 0; i < 3; ++i)
+    list += " ([service name=\"SERVICE://tqtest:0/m" + std::to_string(i) + "\" type=\"localhost-root\" filename=\"" + n[i] + "\"])";
+  Conn c;
+  GcFrame f("hostile");
+  AUTH_RESULT_LIST* np = nullptr;
+  const std::string sent = shown(ap_client_get_key(&np, c.set, read_form(list + ")")));
+  EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2");
+  free_auth_result_list(np);
+  close(pipe_fd);
+  for (const std::string& name : n) unlink(("/tmp/" + name).c_str());
 }
 
 TEST(AuthTables, DotPathsAndFailingRuleFilesDeny) {
