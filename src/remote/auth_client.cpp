@@ -163,9 +163,14 @@ AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTIO
       set->required_result_list = r;
     }
     AUTH_RESULT_LIST* node = new_auth_result_list(r, nullptr, type);
-    const bool allowed = may_send(conn, s);
-    if (allowed && s->h.tbl->client_transaction && (fresh || r->h.status == ARS_SEND_PERMIT))
-      s->h.tbl->client_transaction(s, r);
+    // Whether the peer may have it is asked only of a result about to be made or sent: the
+    // names a server sends are never looked up under the login lock.
+    bool allowed = false;
+    if (s->h.tbl->client_transaction && (fresh || r->h.status == ARS_SEND_PERMIT)) {
+      if ((allowed = may_send(conn, s))) s->h.tbl->client_transaction(s, r);
+    } else if (r->h.status == ARS_SEND_PERMIT) {
+      allowed = may_send(conn, s);
+    }
     if (!allowed || r->h.status != ARS_SEND_PERMIT) {
       refused.add(node);
       continue;

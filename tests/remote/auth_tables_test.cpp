@@ -13,6 +13,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
+#include "platform/fake_hosts.h"
 #include "remote/auth_client.h"
 #include "remote/auth_methods.h"
 #include "remote/auth_server.h"
@@ -167,9 +168,10 @@ TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
     }
 }
 
-// A hostile server names a file of the temporary directory that is not a key file as it
-// makes them: a link to one, a pipe holding four bytes, a file others may read.
-TEST(AuthTables, TheClientReadsOnlyFilesMadeAsKeyFiles) {
+// A hostile server names files of the temporary directory that are not key files as it
+// makes them (a link to one, a pipe holding four bytes, a file others may read) and a
+// password service of a host of its choosing: nothing is read, nothing looked up.
+TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
   Site site;
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("k"), "abcd");
@@ -185,11 +187,14 @@ TEST(AuthTables, TheClientReadsOnlyFilesMadeAsKeyFiles) {
   std::string list = "([service-list type=\"and\"]";
   for (int i = 0; i < 3; ++i)
     list += " ([service name=\"SERVICE://tqtest:0/m" + std::to_string(i) + "\" type=\"localhost-root\" filename=\"" + n[i] + "\"])";
+  list += " ([service name=\"SERVICE://lookup.example:0/pw\" type=\"fix-user-passwd\"])";
   Conn c;
   GcFrame f("hostile");
   AUTH_RESULT_LIST* np = nullptr;
+  const int lookups = fakehosts::install().byname_calls;
   const std::string sent = shown(ap_client_get_key(&np, c.set, read_form(list + ")")));
-  EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2");
+  EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2 SERVICE://lookup.example:0/pw=16");
+  EXPECT_EQ(fakehosts::install().byname_calls, lookups);
   free_auth_result_list(np);
   close(pipe_fd);
   for (const std::string& name : n) unlink(("/tmp/" + name).c_str());
