@@ -185,7 +185,7 @@ AUTH_SERVICE_LIST* _exec_authentification_2(AUTH_DIR* dir, const L_CHAR* suffix,
 int _exec_authentification(std::vector<AUTH_SERVICE_LIST*>* rules, AUTH_SET_SERVER* set, const L_CHAR* path,
                            const char* operation) {
   rules->clear();
-  if (!path || has_dot_component(path)) return -1;
+  if (!path || has_dot_component(path) || !reaches_files_as_written(path)) return -1;
   // The name's tail from its last "." and the end of the directory part (-1: none).
   const int n = l_strlen(path);
   const L_CHAR* suffix = nullptr;

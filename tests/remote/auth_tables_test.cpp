@@ -106,11 +106,16 @@ void run_table(const std::string& name) {
   }
 }
 
-std::pair<std::string, int> check(Conn& c, const char* path, const char* op = "read") {
+std::pair<std::string, int> check(Conn& c, const L_CHAR* path, const char* op = "read") {
   GcFrame f("check");
   int gc_no = 0;
-  const std::string v = shown(ap_server_check_path_phase(c.set, _l_string_1(std_cm, path), op, &gc_no));
+  const std::string v = shown(ap_server_check_path_phase(c.set, path, op, &gc_no));
   return {v, gc_no};
+}
+
+std::pair<std::string, int> check(Conn& c, const char* path, const char* op = "read") {
+  GcFrame f("check");
+  return check(c, _l_string_1(std_cm, path), op);
 }
 
 std::string answer(Conn& c, const char* path, const std::string& reply, int gc_no) {
@@ -206,6 +211,13 @@ TEST(AuthTables, DotPathsAndFailingRuleFilesDeny) {
   testing::internal::CaptureStdout();
   for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt"})
     EXPECT_EQ(check(c, path).first, "DENIED") << path;
+  {  // UTF-8 file names write a UCS-coded set's "." as "."
+    CODE_METHOD* const keep = std_cm;
+    std_cm = utf8_cm;
+    const L_CHAR dots[] = {'/', 0xC006002E, 0xC006002E, '/', 'e', 0};
+    EXPECT_EQ(check(c, dots).first, "DENIED") << "another set's dots";
+    std_cm = keep;
+  }
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "^\n %E\n (\"tqtest\" \".tqaccess\" 1 \"target\" 0x80040501\n (\"undefined service name\" \"nosuch\"))\n");
   EXPECT_TRUE(declared("@ok"));
