@@ -162,9 +162,11 @@ AUTH_DIR* _parse_tqaccess(AUTH_SET_SERVER*, AUTH_DIR* parent, const L_CHAR* name
   TQISP_ENV* env = new_env(auth_env);
   set_env_work(env, dir);
   int r = -2;
-  for (L_CHAR* (*map)(const L_CHAR*) : {get_tqdocs, get_tqsys}) {
-    L_CHAR* real = map(rule_path);
-    if (real) r = auth_read_file(n_string(std_cm, real), env, ".tqaccess");
+  for (const bool docs : {true, false}) {
+    L_CHAR* real = docs ? get_tqdocs(rule_path) : get_tqsys(rule_path);
+    // A rule file that a link leads out of its tree is not run: the directory denies.
+    if (real)
+      r = path_in_tree(rule_path, real, docs) == 0 ? -1 : auth_read_file(n_string(std_cm, real), env, ".tqaccess");
     d_f_ree(real);
     if (r != -2) break;
   }

@@ -183,6 +183,7 @@ TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
   chmod(dir.file("k").c_str(), 0600);
   const unsigned base = 4000000000u + unsigned(getpid()) % 100000u * 3u;
   const std::string n[3] = {std::to_string(base), std::to_string(base + 1), std::to_string(base + 2)};
+  for (const std::string& name : n) unlink(("/tmp/" + name).c_str());  // left by a run that stopped
   ASSERT_EQ(symlink(dir.file("k").c_str(), ("/tmp/" + n[0]).c_str()), 0);
   ASSERT_EQ(mkfifo(("/tmp/" + n[1]).c_str(), 0600), 0);
   const int pipe_fd = open(("/tmp/" + n[1]).c_str(), O_RDWR | O_NONBLOCK);
@@ -191,7 +192,8 @@ TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
   chmod(("/tmp/" + n[2]).c_str(), 0644);
   std::string list = "([service-list type=\"and\"]";
   for (int i = 0; i < 3; ++i)
-    list += " ([service name=\"SERVICE://tqtest:0/m" + std::to_string(i) + "\" type=\"localhost-root\" filename=\"" + n[i] + "\"])";
+    list += " ([service name=\"@m" + std::to_string(i) + "\" type=\"localhost-root\" filename=\"" + n[i] + "\"])";
+  replace_all(list, "@", "SERVICE://tqtest:0/");
   list += " ([service name=\"SERVICE://lookup.example:0/pw\" type=\"fix-user-passwd\"])";
   Conn c;
   GcFrame f("hostile");
@@ -208,8 +210,9 @@ TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
 TEST(AuthTables, DotPathsAndFailingRuleFilesDeny) {
   Site site;
   Conn c;
+  symlink("..", (world_dir() + "base/tqdocs/l").c_str());  // a directory linked out of the tree
   testing::internal::CaptureStdout();
-  for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt"})
+  for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt", "/l/x"})
     EXPECT_EQ(check(c, path).first, "DENIED") << path;
   {  // UTF-8 file names write a UCS-coded set's "." as "."
     CODE_METHOD* const keep = std_cm;
