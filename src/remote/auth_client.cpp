@@ -126,7 +126,7 @@ void set_client_result() {
 }
 
 AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form) {
-  if (auth_list_depth(form, "service-list", kAuthListDepthMax) > kAuthListDepthMax) return nullptr;
+  if (!auth_list_fits(form, "service-list")) return nullptr;
   return recv_level(form);
 }
 

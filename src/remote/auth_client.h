@@ -20,8 +20,9 @@ namespace tq {
 void _set_client_result();  // once per process; auth_lock held
 void set_client_result();   // the same, taking auth_lock
 
-// The services a service-list form names (nested deeper than kAuthListDepthMax: none),
-// learnt into the client set when new; a known service takes the attributes sent anew.
+// The services a service-list form names (none for a list past kAuthListDepthMax or
+// kAuthListItemsMax), learnt into the client set when new; a known service takes the
+// attributes sent anew.
 AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form);
 // The results to send for a received list (R, the value) and those not permitted (*np).
 AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list);

@@ -203,6 +203,11 @@ TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
   EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2 SERVICE://lookup.example:0/pw=16");
   EXPECT_EQ(fakehosts::install().byname_calls, lookups);
   free_auth_result_list(np);
+  std::string many = "([service-list type=\"and\"]";  // more items than any rule needs
+  for (int i = 0; i <= kAuthListItemsMax; ++i)
+    many += " ([service name=\"x" + std::to_string(i) + "\" type=\"fix-user-passwd\"])";
+  EXPECT_EQ(shown(ap_client_get_key(&np, c.set, read_form(many + ")"))), "()");
+  EXPECT_EQ(np, nullptr) << "services learnt from an oversized list";
   close(pipe_fd);
   for (const std::string& name : n) unlink(("/tmp/" + name).c_str());
 }
