@@ -55,8 +55,12 @@ bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name) {
   return same;
 }
 
-// Whether a result of service may go to this connection's peer at all.
+// Whether a result of service may go to this connection's peer at all. Only a server this
+// process connected to asks for logins: a peer that connected here and evaluates
+// auth-transaction would otherwise obtain this process's presets, or the key of a key file
+// this process made for another of its connections.
 bool may_send(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service) {
+  if (auth_peer(conn)->accepted) return false;
   switch (service->h.tbl->type) {
     case AUTH_TYPE_LOCALHOST_ROOT: return auth_peer(conn)->local;
     case AUTH_TYPE_FIX_USER_PASSWD: return names_peer(conn, service->h.service_name);

@@ -6,7 +6,8 @@
 // (search_auth_result_in_client, set_authentification_result) before the access is tried
 // again. All state is the process's auth_set_client.
 //
-// What leaves: a result goes only while its status is ARS_SEND_PERMIT, a password only to
+// What leaves: a result goes only while its status is ARS_SEND_PERMIT and only on a
+// connection this process made (never to a peer a listener admitted), a password only to
 // the host its service's full name names (the connection's own host, by name or address),
 // and a local root key only on a connection to a loopback or this site's own address.
 #pragma once

@@ -170,10 +170,11 @@ struct AUTH_SET_CLIENT {
 // What the methods know of the connection's peer, taken from its interpreter when a public
 // operation first asks (auth_peer).
 struct AUTH_PEER {
-  bool valid;   // taken during the running operation
-  uint32_t ip;  // IPv4, host order; 0 unknown
-  bool local;   // loopback or this site's own address
-  char* host;   // the host the connection was made to (debug heap), or null
+  bool valid;     // taken during the running operation
+  uint32_t ip;    // IPv4, host order; 0 unknown
+  bool local;     // loopback or this site's own address
+  bool accepted;  // a listener of this process admitted the connection: the peer is a client
+  char* host;     // the host the connection was made to (debug heap), or null
 };
 struct AUTH_CONNECTION_SET {
   AUTH_SET_SERVER* server_set;
