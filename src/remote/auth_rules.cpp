@@ -81,6 +81,15 @@ bool dir_exists(const L_CHAR* path) {
 
 bool is_dot_name(const L_CHAR* s, int n) { return (n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.'); }
 
+// Whether the file system sees the path as the walk does. Printable ASCII is written as
+// itself by every code method a file name can be in, so only other text pays for the
+// conversion both ways.
+bool reaches_files_plainly(const L_CHAR* path) {
+  for (const L_CHAR* p = path; *p; ++p)
+    if (*p < 0x20 || *p > 0x7E) return reaches_files_as_written(path);
+  return true;
+}
+
 bool has_dot_component(const L_CHAR* path) {
   for (const L_CHAR* p = path;;) {
     const L_CHAR* end = p;
@@ -187,7 +196,7 @@ AUTH_SERVICE_LIST* _exec_authentification_2(AUTH_DIR* dir, const L_CHAR* suffix,
 int _exec_authentification(std::vector<AUTH_SERVICE_LIST*>* rules, AUTH_SET_SERVER* set, const L_CHAR* path,
                            const char* operation) {
   rules->clear();
-  if (!path || has_dot_component(path) || !reaches_files_as_written(path)) return -1;
+  if (!path || has_dot_component(path) || !reaches_files_plainly(path)) return -1;
   // The name's tail from its last "." and the end of the directory part (-1: none).
   const int n = l_strlen(path);
   const L_CHAR* suffix = nullptr;
