@@ -99,16 +99,13 @@ void drop_result_list(TQ_INTERPRETER* tqi) {
   while (TQ_RESULT* r = tqi->result_list) delete_result_list(r);
 }
 
-// Requests no one can wait for any more (the mark pass did not reach them) leave the chain;
-// a session's gets its count given back at once.
+// Requests no one can wait for any more (the mark pass did not reach them) leave the chain
+// (a session's gives its count back through the session layer's own sweep).
 void sweep_results(TQ_INTERPRETER* tqi) {
   if (!tqi->result_head) return;
   for (TQ_RESULT* r = tqi->result_head; r;) {
     TQ_RESULT* next = r->next;
-    if (!marked(r)) {
-      if (r->s_id) new_tick(remote_session_tick, 0, reinterpret_cast<void*>(intptr_t(r->s_id)));
-      delete_result_queue(tqi, r);
-    }
+    if (!marked(r)) delete_result_queue(tqi, r);
     r = next;
   }
 }

@@ -187,5 +187,8 @@ void session_tick(void* data);
 void _wakeup_agent_timeout();
 // The collector's pass over the sessions' hook data (tqi_lock held).
 void gc_con_sessions();
+// The collector's sweep over the session results still counted: each it did not reach gives
+// its count back (remote_session_tick, at once).
+void sp_gc_con_sessions();
 
 }  // namespace tq

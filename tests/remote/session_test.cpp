@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 
+#include "interp/interpreter.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
@@ -239,4 +240,25 @@ TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
   EXPECT_EQ(sent, (std::vector<std::string>{"1 (r 1)", "1 (r 3)", "1 (r 2)"}));
   for (TQ_SEXP* r : {r1, r2, r3}) EXPECT_EQ(printed(r), "()");
   run_forms("(CloseSession s)");
+}
+
+TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
+  FakePeer peer("");
+  Clean clean;
+  run_forms("(define s (OpenSession))");
+  {
+    GcFrame frame("unread");
+    start("(RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") (Agent \"a1\") (+ 1 2))");
+    wait_rs_queue();
+    ASSERT_TRUE(tqtest::wait_until([] {  // its reply is in: the request left the connection's chain
+      int iid;
+      {
+        ScopedLock l(session_lock, __FILE__, __LINE__);
+        iid = server_list && server_list->agent ? server_list->agent->iid : 0;
+      }
+      TQ_INTERPRETER info;
+      return iid > 0 && get_tqi_info(&info, unsigned(iid)) == 0 && !info.result_head;
+    }));
+  }
+  run_forms("(CloseSession s)");  // the collection after it finds the result unreachable
 }
