@@ -18,7 +18,6 @@
 #include "remote/query.h"
 #include "stream/format.h"
 #include "text/l_string.h"
-#include "words/system_info.h"  // convert_to_version, the list form of a version record
 
 namespace tq {
 
@@ -27,6 +26,7 @@ CON_SESSION* session_list;
 CON_SERVER* server_list;
 int session_id = 1;
 int connect_pauses;
+VERSION* (*convert_to_version_hook)(TQ_SEXP* list);
 
 namespace {
 
@@ -618,7 +618,7 @@ VERSION* get_remote_version_tqp(int id, URL* u, const char* layer) {
   TQ_SEXP* cmd = list(list(head, nullptr), nullptr);
   TQ_SEXP* r = remote_session_tqp(qvlisp_top_env1, id, u, u->agent, _l_string_2(std_cm, "user"),
                                   _l_string_2(std_cm, "Get"), cmd, nullptr, 0, 1, nullptr);
-  return get_type(r) == kTagPair ? convert_to_version(r) : nullptr;
+  return get_type(r) == kTagPair && convert_to_version_hook ? convert_to_version_hook(r) : nullptr;
 }
 
 int init_session_tqp() {

@@ -115,6 +115,9 @@ extern int session_id;             // next id to try
 extern int connect_pauses;
 
 int init_session_tqp();  // the lock, the 10-second tick, the agent time-out task
+// Reads a peer's GetVersion reply into a new record, or null: the word library's reader of
+// the list form, installed by its registrar (until then no record is made).
+extern VERSION* (*convert_to_version_hook)(TQ_SEXP* list);
 
 // The row's functions. open_session_tqp runs with session_lock held: a new session's id,
 // or -1 for a type other than 1.

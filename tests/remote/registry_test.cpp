@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/setup_kinds.h"
 #include "lang/site.h"
+#include "platform/d_alloc.h"
 #include "remote/proxy.h"
 #include "remote/server_info.h"
 #include "remote_test_util.h"
@@ -17,11 +19,12 @@ struct Route {
   std::string server;
   int port;
 };
+// The route as the connect set-up asks for it.
 Route route(const char* server) {
-  PROXY_INFO info;
-  check_proxy(&info, server);
-  Route r{info.proxy_type, info.proxy_server ? info.proxy_server : "", info.proxy_port};
-  free_proxy_route(&info);
+  char* proxy = nullptr;
+  int port = -1;
+  Route r{connect_route_hook(server, &proxy, &port), proxy ? proxy : "", port};
+  if (proxy) d_f_ree(proxy);
   return r;
 }
 bool operator==(const Route& a, const Route& b) { return a.kind == b.kind && a.server == b.server && a.port == b.port; }

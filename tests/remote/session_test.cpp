@@ -10,6 +10,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/session_tqp.h"
 #include "remote_test_util.h"
@@ -90,6 +91,10 @@ TEST(NativeSession, SendsTheAgentsExchangeThenTheForms) {
               (std::vector<std::string>{"^s", "3", "()"}));
     EXPECT_EQ(exchange(peer), opened(1, c.lines));
   }
+  SERVER_INFO si{SI_NAME, 0, const_cast<char*>("127.0.0.1"), 0, 0, 0};  // the connection reported it
+  ASSERT_EQ(get_serverinfo(&si), 0);
+  EXPECT_EQ(std::vector<uint32_t>({uint32_t(si.active_flags), uint32_t(si.status), si.ip}),
+            std::vector<uint32_t>({SI_STATUS | SI_IP | SI_NAME, 16, 0x7f000001}));
 }
 
 TEST(NativeSession, FailuresComeBackAsErrorCells) {
@@ -245,6 +250,7 @@ TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
 TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
   FakePeer peer("");
   Clean clean;
+  const int sessions = session_count();
   run_forms("(define s (OpenSession))");
   {
     GcFrame frame("unread");
@@ -260,5 +266,9 @@ TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
       return iid > 0 && get_tqi_info(&info, unsigned(iid)) == 0 && !info.result_head;
     }));
   }
-  run_forms("(CloseSession s)");  // the collection after it finds the result unreachable
+  run_forms("(CloseSession s)");
+  EXPECT_TRUE(tqtest::wait_until([&] {  // a collection finds the result unreachable (its worker gone)
+    gc_tick_notin_tick(nullptr, 0);
+    return session_count() == sessions;
+  }));
 }
