@@ -159,6 +159,37 @@ TEST(NativeSession, ConnectsThreeTimesTwoSecondsApartUnlessRefused) {
   }
 }
 
+TEST(NativeSession, AConnectStalledOverNineSecondsDropsTheServersIdleConnections) {
+  FakePeer peer("", "Allow,hold Denied");
+  Clean clean;
+  tqtest::TickClock clock;
+  GcFrame frame("stalled");
+  const std::string u = tqp_url(peer.port, "/db/x.ext"), at = "(RemoteSession s (URL \"" + u + "\") ";
+  run_forms("(define s (OpenSession))" + at + "(Agent \"a1\") 1)");
+  CON_AGENT* a1 = nullptr;
+  ASSERT_TRUE(tqtest::wait_until([&] {  // connected, its time-out settled: no request waits on it
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    return (a1 = server_list->agent)->timeout == 120;
+  }));
+  TQ_SEXP* r = start(at + "(Agent \"a2\") 1)");  // its connection waits for the permission
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    const std::vector<std::string> log = peer.log();
+    return !log.empty() && log.back() == "2 ";
+  }));
+  std::vector<bool> connected;
+  for (int seconds : {9, 1}) {
+    clock.move(seconds);
+    session_tick(nullptr);
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    connected.push_back(a1->iid != 0);
+  }
+  EXPECT_EQ(connected, std::vector<bool>({true, false}));
+  peer.release();
+  EXPECT_EQ(printed(r), error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12",
+                                   "(\"cannot access the server\" \"" + u + "\" -7)"));
+  run_forms("(CloseSession s)");
+}
+
 TEST(NativeSession, ADelayedResultRetriesWithTheInitialFormsOnANewConnection) {
   const std::string remote_error = error_text(
       "\"SITE\" \"test\" 1 \"remote call\" 0x80040503", "(\"\" \"\" 0 \"peer\" 2147747075 (\"no\"))");
