@@ -2,6 +2,7 @@
 // of the switch and of connecting, retries of a delayed result with the session's initial
 // forms, the native proxy, and the order in which RemoteSession sends what waits.
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <memory>
 
@@ -160,16 +161,16 @@ TEST(NativeSession, ConnectsThreeTimesTwoSecondsApartUnlessRefused) {
 }
 
 TEST(NativeSession, AConnectStalledOverNineSecondsDropsTheServersIdleConnections) {
-  FakePeer peer("", "Allow,hold Denied");
+  FakePeer peer("(GetTQIinfo 0)\tvalue ((connection-timeout 1000000000))\n", "Allow,hold Denied");
   Clean clean;
   tqtest::TickClock clock;
   GcFrame frame("stalled");
   const std::string u = tqp_url(peer.port, "/db/x.ext"), at = "(RemoteSession s (URL \"" + u + "\") ";
   run_forms("(define s (OpenSession))" + at + "(Agent \"a1\") 1)");
   CON_AGENT* a1 = nullptr;
-  ASSERT_TRUE(tqtest::wait_until([&] {  // connected, its time-out settled: no request waits on it
+  ASSERT_TRUE(tqtest::wait_until([&] {  // connected, its time-out settled (no request waits on it)
     ScopedLock l(session_lock, __FILE__, __LINE__);
-    return (a1 = server_list->agent)->timeout == 120;
+    return (a1 = server_list->agent)->timeout == INT_MAX;  // three times the peer's, at most this
   }));
   TQ_SEXP* r = start(at + "(Agent \"a2\") 1)");  // its connection waits for the permission
   ASSERT_TRUE(tqtest::wait_until([&] {
@@ -236,12 +237,13 @@ TEST(NativeSession, ANativeProxyCarriesRequestsButNotThoseToDirectServers) {
   const std::string pp = std::to_string(proxy.port), u = tqp_url(target.port, "/db/x.ext");
   const std::string req = "(RemoteSession s (URL \"" + u + "\") (+ 1 2))";
   EXPECT_EQ(run_forms("([SetNativeProxy type=\"NativeProxy\" server=\"127.0.0.1\" port=\"" + pp +
-                      "\"])(define s (OpenSession))" + req + req),
-            (std::vector<std::string>{"()", "^s", "3", "3"}));
+                      "\"])(define s (OpenSession))" + req + req + "(SessionEnvironment s (quote ((define q 1))))" + req),
+            (std::vector<std::string>{"()", "^s", "3", "3", "()", "3"}));
   const std::string rs = "rs" + std::to_string(client);
   const std::string define = "(Define " + rs + " ([OpenSession type=\"optimize\"]))";
   const std::string wrapped = "(RemoteSession " + rs + " (URL \"" + u + "\") (Command \"Get\") (+ 1 2))";
-  EXPECT_EQ(exchange(proxy), opened(1, {kSetAgent + "\"tqproxy\" \"user\")", "\\f", define, define, wrapped, wrapped}));
+  EXPECT_EQ(exchange(proxy), opened(1, {kSetAgent + "\"tqproxy\" \"user\")", "\\f", define, define, wrapped, wrapped, define,
+                                        "(SetSessionEnv (quote ((define q 1))))", wrapped}));
   EXPECT_EQ(target.log(), std::vector<std::string>{});
   // The list of direct servers stays for the process: the server is named otherwise there.
   const std::string direct = "(RemoteSession s (URL \"tqp://localhost:" + std::to_string(target.port) + "/db/x.ext\") (+ 1 2))";
