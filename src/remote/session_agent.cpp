@@ -168,7 +168,7 @@ TQ_SEXP* connect_agent(TQISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, T
     result = send_setagent(env, a, iid, login_mode);
     if (!result) break;
     set_agent_iid(a, 0);
-    if (result->error.code != ER_INVALID_IID && result->error.code != ER_STREAM_ACCESS) {
+    if (!lost_connection(result)) {
       close_interpreter(unsigned(iid));
       break;
     }

@@ -273,7 +273,7 @@ TQ_SEXP* run_request(CON_SESSION* ses, CON_SERVER* sv, TQISP_ENV* env, int id, U
       case SendEnd::kFailed:
         break;
     }
-    if (!retry_code(ret->error.code)) {
+    if (!lost_connection(ret)) {
       read_unlock_agent(a);
       return ret;
     }
@@ -284,6 +284,8 @@ TQ_SEXP* run_request(CON_SESSION* ses, CON_SERVER* sv, TQISP_ENV* env, int id, U
 }
 
 }  // namespace
+
+bool lost_connection(const TQ_SEXP* e) { return retry_code(e->error.code) && get_my_tqi(); }
 
 void session_sleep(const void* key) {
   sleep_task(key, session_lock);

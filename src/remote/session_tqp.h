@@ -172,6 +172,11 @@ void read_unlock_agent(CON_AGENT* a);
 void write_lock_agent(CON_AGENT* a);
 void write_unlock_agent(CON_AGENT* a);
 
+// Whether error e of a request on an agent's connection means the connection was lost (to
+// be dropped, and the request tried again on a new one): codes 0x8004051d and 0x80040a12,
+// unless the calling thread has no interpreter of its own, which no connection can mend.
+bool lost_connection(const TQ_SEXP* e);
+
 // Connections (remote/session_agent.cpp).
 // A new connection to u's server: its interpreter id, or a negative set-up result after up
 // to 3 attempts 2 s apart (Busy and Denied are not retried).

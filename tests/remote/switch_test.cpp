@@ -178,3 +178,28 @@ TEST(RemoteQuery, ARequestLineGoesOutInOneWrite) {
   close(in[1]);
   close(rec[1]);
 }
+
+TEST(RemoteQuery, AThreadWithoutInterpreterLeavesTheAgentsConnectionStanding) {
+  FakePeer peer("(+ 1 2)\tvalue 3\n");
+  Clean clean;
+  const int id = open_session(1);
+  URL u = parsed(tqp_url(peer.port, "/db/x.ext"));
+  const L_CHAR* a1 = _l_string_1(std_cm, "a1");
+  auto request = [&] {
+    GcFrame frame("request");
+    TQ_SEXP* forms = read_forms("(+ 1 2)");
+    return printed(remote_session(qvlisp_top_env1, id, &u, a1, nullptr, nullptr, forms, nullptr, 0, 0, nullptr));
+  };
+  EXPECT_EQ(request(), "3");
+  std::string lone;
+  testing::internal::CaptureStdout();  // "REM <task>"
+  tqtest::Task t([&] { lone = request(); });
+  ASSERT_TRUE(t.wait());
+  s_flush(s_stdout);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(lone, error_text("\"SITE\" \"test\" 1 \"Remote\" 0x8004051d", "(\"no own interpreter\")"));
+  EXPECT_EQ(request(), "3");
+  for (const std::string& l : peer.log()) EXPECT_EQ(l.substr(0, 2), "1 ") << "one connection";
+  free_url(&u);
+  close_session(id);
+}
