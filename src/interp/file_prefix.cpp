@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,14 @@ namespace {
 path_pair* start;  // the pairs, descending url_base
 TQ_GETFILE* getfile_hash[kGetfileBuckets];
 L_CHAR* agent_name;
+// agent_name as published for agent_name_now, and the names it replaced: a reader without
+// the lock may still hold one, so they are kept (few: the name is set at start-up).
+std::atomic<const L_CHAR*> agent_shown{nullptr};
+struct RetiredAgent {
+  RetiredAgent* next;
+  L_CHAR* name;
+};
+RetiredAgent* retired_agents;
 int my_port;
 
 constexpr L_CHAR kSlash = '/';
@@ -319,14 +328,16 @@ L_CHAR* get_append_path(const L_CHAR* d, const char* c) { return get_synth_path(
 
 void set_agent_name(const L_CHAR* name) {
   L_CHAR* copy = ll_copy_str(name);
-  L_CHAR* old;
-  {
-    LOCK_SCOPE(prefix_lock);
-    old = agent_name;
-    agent_name = copy;
-  }
-  d_f_ree(old);
+  auto* r = static_cast<RetiredAgent*>(d_alloc(sizeof(RetiredAgent)));
+  LOCK_SCOPE(prefix_lock);
+  r->name = agent_name;
+  r->next = retired_agents;
+  retired_agents = r;
+  agent_name = copy;
+  agent_shown.store(copy, std::memory_order_release);
 }
+
+const L_CHAR* agent_name_now() { return agent_shown.load(std::memory_order_acquire); }
 
 L_CHAR* get_agent_name() {
   LOCK_SCOPE(prefix_lock);

@@ -7,6 +7,7 @@
 
 #include "lang/gc.h"
 #include "lang/lex.h"
+#include "lang/parse.h"
 #include "platform/machine.h"
 #include "platform/startup.h"
 #include "stream/stream.h"
@@ -285,6 +286,25 @@ void tq_set_cm(TQ_SEXP* s, CODE_METHOD* cm) {
   f->cm = cm;
   f->cm_work = cm->open();
   s_set_cm(f->st, cm);
+}
+
+int set_encoding(TQ_SEXP* lst) {
+  TQ_SEXP* p = lst;
+  for (int i = 0; i < 2; ++i, p = p->pair.cdr) {  // the second element is read only when needed
+    if (get_type(p) != kTagPair) return 0;
+    TQ_SEXP* e = p->pair.car;
+    if (get_type(e) != kTagPair) continue;
+    TQ_SEXP* h = e->pair.car;
+    if (get_type(h) != kTagSymbol) continue;
+    const L_CHAR* name = h->symbol.data;
+    if (l_strcmp(name, _l_string_2(std_cm, "?xml")) != 0 && l_strcmp(name, _l_string_2(std_cm, "?tq")) != 0) continue;
+    if (const L_CHAR* enc = get_symbol_field(h, _l_string_2(std_cm, "encoding"))) {
+      CODE_METHOD* cm = search_cm(n_string(std_cm, enc));
+      tq_set_cm(e, cm ? cm : std_cm);
+      return 1;
+    }
+  }
+  return 0;
 }
 
 // ---- Entities.

@@ -310,7 +310,9 @@ int open_browser(const char* url) {
   int n;
   char** words = split_blanks(browser, 1, &n);
   bool shown = false;
-  if (n > 0) {
+  // An address beginning with "-" would reach the browser as one of its options (some
+  // of which run other programs): no address begins so, and none such is handed over.
+  if (n > 0 && url[0] != '-') {
     words[n] = const_cast<char*>(url);
     for (int i = 0; i < kBrowserTries && !shown; ++i) shown = launch_proc(words[0], words, nullptr, kNoStreamFlags, nullptr, nullptr) >= 0;
   }

@@ -150,6 +150,12 @@ bool idle(unsigned conn) {
   return t.silent_cnt == 0 && t.out_lock == 0;
 }
 
+unsigned connection_to(int port) {
+  for (unsigned i = tq::get_next_iid(0); i; i = tq::get_next_iid(int(i)))
+    if (info(i).a_type == tq::TQI_CONNECT && info(i).port == port) return i;
+  return 0;
+}
+
 int connect_client(int port) {
   tq::TQ_INTERPRETER* t = new_tq_interpreter();
   t->a_type = tq::TQI_CONNECT;

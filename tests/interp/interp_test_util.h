@@ -85,6 +85,7 @@ struct FakeServer {
 };
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+unsigned connection_to(int port);  // a connect-kind interpreter to port, or 0
 using tqtest::bound_thread_count;
 using tqtest::interpreter_count;
 tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there is none)

@@ -3,7 +3,10 @@
 // marker waits for room on it, another
 // connection of the same listener is still answered, and the waiting write goes out whole
 // once the peer reads again; a peer that ends its input meanwhile fails it and closes.
-#include <poll.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -30,6 +33,17 @@ using namespace interptest;
 
 namespace {
 
+// Whether nothing sent on fd is in flight while bytes wait to be sent: only the peer's shut
+// window holds them back then, and no room comes back until the peer reads. (A send that
+// finds no room is not enough: the bytes in flight may still be taken in and make room.)
+bool window_shut(int fd) {
+  tcp_info ti{};
+  socklen_t len = sizeof ti;
+  int waiting = 0;
+  return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ioctl(fd, SIOCOUTQ, &waiting) == 0 &&
+         ti.tcpi_unacked == 0 && waiting > 0;
+}
+
 // The server's side of a connection whose peer does not read: its send buffer is filled by
 // hand (with bytes the peer skips later), and a write to it waits for room as long as it
 // takes instead of giving up after the usual 10 seconds.
@@ -44,19 +58,14 @@ struct Full {
     const int small = 4096;  // little to fill
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     const std::string chunk(4096, 'x');
-    for (;;) {
-      const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (n > 0) {
-        filler += size_t(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN) {
-        ADD_FAILURE() << "filling: errno " << errno;
-        break;
-      }
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 50) == 0) break;  // no room comes back: the peer's window is shut
-    }
+    int err = 0;
+    const bool full = tqtest::wait_until([&] {
+      ssize_t n;
+      while ((n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0) filler += size_t(n);
+      err = errno;
+      return err != EAGAIN || window_shut(fd);
+    });
+    EXPECT_TRUE(full && err == EAGAIN) << "filling: errno " << err;
   }
 
   // Whether a write to the connection has begun (it cannot end while the buffer is full).
@@ -121,9 +130,7 @@ struct StuckClient {
   std::unique_ptr<Full> full;
   StuckClient() : connect([port = srv.port, id = id] { *id = connect_client(port); }), peer(srv.accept_one()) {
     EXPECT_EQ(peer.read_line(), "\n");
-    for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
-      if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
-    if (!client) return;
+    if (!(client = connection_to(srv.port))) return;
     full = std::make_unique<Full>(info(client).out);
     EXPECT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
   }

@@ -161,6 +161,14 @@ void store_open_hook(MATRIX_TOKEN* t) {
     TQ_SEXP* forms = sexp_commands(std_cm, text.c_str(), nullptr);
     for (int id : slots) EXPECT_EQ(set_matrix_cal(m, id, forms), 0);
   }
+  bind_test_words(m);
+  set_matrix_mode(m, MX_MODE_OPEN);
+  free_open_token(t);
+}
+
+}  // namespace
+
+void bind_test_words(MATRIX* m) {
   bind(m, "finish", w_finish);
   bind(m, "load", w_load);
   bind(m, "save", w_save);
@@ -169,11 +177,7 @@ void store_open_hook(MATRIX_TOKEN* t) {
   bind(m, "note", w_note);
   bind(m, "hold", w_hold);
   bind(m, "tokerr", w_tokerr);
-  set_matrix_mode(m, MX_MODE_OPEN);
-  free_open_token(t);
 }
-
-}  // namespace
 
 MATRIX* open_store_matrix(StoreSpec* spec, const char* name) {
   EXPECT_TRUE(drained()) << "an earlier test's tokens still run";

@@ -36,6 +36,8 @@ struct StoreSpec {
 // Opens a matrix of spec (file name `name`) once earlier tokens are done, and waits for its
 // open to end.
 tq::MATRIX* open_store_matrix(StoreSpec* spec, const char* name);
+// Binds the test words above in m's environment (any open hook may use them).
+void bind_test_words(tq::MATRIX* m);
 // The trace of (note V) and the trigger hook's events ("t1", "t2", "t4").
 std::vector<std::string> take_trace();
 // Waits (bounded) until a script is inside (hold); lets it go on.
