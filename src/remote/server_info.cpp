@@ -104,6 +104,7 @@ int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {
   }
   const bool made = !r;
   if (made) r = make_record(si);
+  else if ((f & SI_NAME) && !(r->i.active_flags & SI_NAME)) enter_name(r, si->name);  // found by address
   if (!(r->i.status & set_if)) return -2;
   if (f & SI_STATUS) r->i.status = si->status;
   if ((f & SI_IP) && si->ip) enter_ip(r, si->ip);

@@ -46,8 +46,8 @@ enum : int {
 
 void init_serverinfo();  // runtime start-up: the lock
 
-// Finds the record by name (SI_NAME), else by address (SI_IP and a non-zero ip), or makes
-// one from those two; then, unless its status shares no bit with set_if (-2, nothing
+// Finds the record by name (SI_NAME), else by address (SI_IP and a non-zero ip; a record
+// found so that has no name takes the one given), or makes one from those two; then, unless its status shares no bit with set_if (-2, nothing
 // changed), sets the fields si flags: status, address (moving the record to its new address
 // chain), throughput and data by cmd. 0; -1 when no record could be found or made, or cmd
 // does not fit a flagged field; -2 refused (status, or SI_IF_ZERO over a set data word).

@@ -87,6 +87,10 @@ TEST(ServerInfo, RecordsAreFoundAndUpdatedAsAsked) {
   EXPECT_EQ(get(SI_NAME | SI_IP, zz.c_str(), ip + 1).active_flags, -1);
   EXPECT_EQ(set(SI_NAME | SI_IP | SI_DATA, zz.c_str(), ip + 1, 7, SI_SET), 0);
   EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).data, 7);
+  // A record made by address alone takes the name it is next found with.
+  ASSERT_EQ(set(SI_IP, nullptr, ip + 9, 0, SI_SET), 0);
+  ASSERT_EQ(set(SI_NAME | SI_IP, zz.c_str(), ip + 9, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, zz.c_str(), 0).ip, ip + 9);
   // A new address moves the record between address chains.
   ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 2, 0, SI_SET), 0);
   EXPECT_EQ(get(SI_IP, nullptr, ip + 1).active_flags, -1);
