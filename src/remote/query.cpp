@@ -18,8 +18,6 @@
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
-#include "platform/tick.h"
-#include "remote/session_tqp.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
