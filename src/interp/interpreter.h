@@ -117,6 +117,8 @@ struct TQ_INTERPRETER {
   int inp_line;              // source line of that form
   int out_lock;              // depth of the output lock
   int out_lock_task;         // task number holding it
+  int pending_cancels;       // "<Cancel/>" lines owed to the peer; written under the output
+                             // lock alone, before any later request
   int connect_ip;            // peer IPv4 address, first octet in the top byte; 0 none
   char accept_lock;          // 1 while an accept thread of this listener is inside accept
   unsigned accept_last_dec;  // tick seconds of the last doubling of accept_interval

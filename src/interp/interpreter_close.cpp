@@ -128,6 +128,15 @@ void close_others(unsigned own_id) {
   }
 }
 
+// A listener's connections outlive it: none keeps pointing at the lists that go with it
+// (tqi_lock held).
+void forget_permission_lists(TQ_INTERPRETER* listener) {
+  for (PERMISSION_LIST* pl = listener->pl_head; pl; pl = pl->next)
+    for (TQ_INTERPRETER* b : interpreter_hash)
+      for (TQ_INTERPRETER* t = b; t; t = t->next)
+        if (t->pl_accept == pl) t->pl_accept = nullptr;
+}
+
 }  // namespace
 
 int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
@@ -237,6 +246,7 @@ void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
   const bool was_main = tqi == main_interpreter;
   TQ_INTERPRETER* own = _get_my_tqi();  // the closer's own may be the record that goes
   const unsigned own_id = own && own != tqi ? own->id : 0;
+  forget_permission_lists(tqi);
   free_tq_interpreter(tqi);
   if (was_main) {
     main_interpreter = nullptr;

@@ -71,6 +71,7 @@ void __initialize_remote(HTTP_AGENT_LIST* a) {
   t->environment = 1;
   t->connection_timeout = -1;
   a->iid = setup_i(t);
+  if (a->iid == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
   GcFrame frame("initialize_remote");
   if (a->iid > 0) {
     TQ_SEXP* r = query(a->iid, a->env, List(symbol("SetAgent"), get_string(url.agent), n_get_string("user"), kListEnd));
