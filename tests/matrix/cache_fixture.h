@@ -1,0 +1,87 @@
+// Access caches and requests for the tests, and fields written into every level of a
+// matrix through them.
+#pragma once
+#include <functional>
+#include <vector>
+
+#include "matrix/access_cache.h"
+#include "matrix/matrix.h"
+
+namespace mxtest {
+
+// A cache over channels of m (plain lookups), released in full when it goes.
+struct TestCache {
+  tq::MX_CACHE c{};
+  std::vector<int> ch;
+  TestCache(tq::MATRIX* m, std::vector<int> channels, int gn_create = 0, int gn_wait = 0) : ch(std::move(channels)) {
+    c.m = m;
+    c.access_ch = ch.data();
+    c.ds_len = int(ch.size());
+    c.gn_create = gn_create;
+    c.gn_wait = gn_wait;
+    tq::mxc_setup(&c);
+  }
+  ~TestCache() { tq::flush_mx_cache(&c, 1); }
+  TestCache(const TestCache&) = delete;
+  TestCache& operator=(const TestCache&) = delete;
+};
+
+// A request through tc: channel k goes to area 0 at position k (kMxcSkip where `skip` says).
+struct Request {
+  tq::MX_CACHE_PARAM p{};
+  std::vector<tq::MX_CACHE_PARAM_IX> ix;
+  std::vector<int64_t> dc;
+  explicit Request(TestCache& tc, std::vector<int64_t> code = {}, void* area = nullptr, std::vector<bool> skip = {})
+      : dc(std::move(code)) {
+    for (int k = 0; k < tc.c.ds_len; ++k)
+      ix.push_back({0, uint16_t(k < int(skip.size()) && skip[size_t(k)] ? tq::kMxcSkip : k)});
+    p.c = &tc.c;
+    p.data_ix = ix.data();
+    p.dc = dc.empty() ? nullptr : dc.data();
+    p.data_ptrs[0] = area;
+  }
+};
+
+// The value of channel k at level-0 coordinates x.
+using Field = std::function<double(int k, const std::vector<double>& x)>;
+
+// Writes f into every element of every node of every level of m (the extra element of a
+// matrix whose node vectors are one larger too) through tc, whose channels hold doubles.
+// Answers the number of points written.
+inline int fill_levels(TestCache& tc, const Field& f) {
+  tq::MATRIX* m = tc.c.m;
+  const int dim = m->p.dim;
+  int written = 0;
+  std::vector<double> vals(size_t(tc.c.ds_len));
+  for (int level = 0; level < m->total_levels; ++level) {
+    std::vector<int64_t> origin(size_t(dim), 0);
+    std::vector<int> e(size_t(dim), 0);
+    for (bool nodes = true; nodes;) {
+      for (bool els = true; els;) {
+        std::vector<double> x(static_cast<size_t>(dim));
+        for (int a = 0; a < dim; ++a)
+          x[size_t(a)] = double(origin[size_t(a)] + (int64_t(e[size_t(a)]) << (m->dim_divide[a] * level)));
+        for (int k = 0; k < tc.c.ds_len; ++k) vals[size_t(k)] = f(k, x);
+        std::vector<int64_t> code{level};
+        code.insert(code.end(), origin.begin(), origin.end());
+        Request r(tc, code, vals.data());
+        r.p.ofs = e.data();
+        written += tq::write_mx_cache(&r.p) == 0;
+        els = false;
+        for (int a = 0; a < dim && !els; ++a) {
+          if (++e[size_t(a)] <= (1 << m->block_size[a])) els = true;
+          else e[size_t(a)] = 0;
+        }
+      }
+      nodes = false;
+      for (int a = 0; a < dim && !nodes; ++a) {
+        origin[size_t(a)] += int64_t(1) << (m->block_size[a] + m->dim_divide[a] * level);
+        if (origin[size_t(a)] < m->pixel_size[a]) nodes = true;
+        else origin[size_t(a)] = 0;
+      }
+    }
+  }
+  return written;
+}
+
+}  // namespace mxtest
