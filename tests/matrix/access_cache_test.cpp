@@ -23,14 +23,7 @@ constexpr double kUnset = -7;  // a sentinel in caller buffers
 // A matrix of one axis of 64 samples in blocks of 8 (7 levels), channel 0 double_v and
 // channel 1 int32_v, every node ready with zeros.
 MATRIX* open_runs(StoreSpec* spec, const char* name, int flags = 0) {
-  static const double zero = 0;
-  static const int32_t izero = 0;
-  spec->axes = {{64, 1, 3}};
-  spec->flags = flags;
-  spec->channels = {{&mx_type_double_v, 0, const_cast<double*>(&zero), 0},
-                    {&mx_type_int32_v, 0, const_cast<int32_t*>(&izero), 0}};
-  spec->scripts = {{{0, 1, 2, 3, 4, 5}, "(finish 2 2)"}};
-  return open_store_matrix(spec, name);
+  return open_ready(spec, name, {{64, 1, 3}}, {&mx_type_double_v, &mx_type_int32_v}, flags);
 }
 
 // Channel 0 of the node at dc, element by element (empty when there is no such node).

@@ -6,8 +6,21 @@
 
 #include "matrix/access_cache.h"
 #include "matrix/matrix.h"
+#include "matrix/test_store.h"
 
 namespace mxtest {
+
+// Opens a matrix of these axes whose channel k is of types[k] (default 0), every node ready
+// as soon as it is asked for.
+inline tq::MATRIX* open_ready(StoreSpec* spec, const char* name, std::vector<Axis> axes, std::vector<tq::MDT> types,
+                              int flags = 0) {
+  static const double zero = 0;  // also a float 0 in its first bytes
+  spec->axes = std::move(axes);
+  spec->flags = flags;
+  for (tq::MDT tp : types) spec->channels.push_back({tp, 0, const_cast<double*>(&zero), 0});
+  spec->scripts = {{{0, 1, 2, 3, 4, 5}, "(finish 2 2)"}};
+  return open_store_matrix(spec, name);
+}
 
 // A cache over channels of m (plain lookups), released in full when it goes.
 struct TestCache {
@@ -46,13 +59,14 @@ struct Request {
 using Field = std::function<double(int k, const std::vector<double>& x)>;
 
 // Writes f into every element of every node of every level of m (the extra element of a
-// matrix whose node vectors are one larger too) through tc, whose channels hold doubles.
-// Answers the number of points written.
-inline int fill_levels(TestCache& tc, const Field& f) {
+// matrix whose node vectors are one larger too) through tc, whose channels hold doubles (or
+// floats). Answers the number of points written.
+inline int fill_levels(TestCache& tc, const Field& f, bool floats = false) {
   tq::MATRIX* m = tc.c.m;
   const int dim = m->p.dim;
   int written = 0;
   std::vector<double> vals(size_t(tc.c.ds_len));
+  std::vector<float> fvals(vals.size());
   for (int level = 0; level < m->total_levels; ++level) {
     std::vector<int64_t> origin(size_t(dim), 0);
     std::vector<int> e(size_t(dim), 0);
@@ -61,10 +75,10 @@ inline int fill_levels(TestCache& tc, const Field& f) {
         std::vector<double> x(static_cast<size_t>(dim));
         for (int a = 0; a < dim; ++a)
           x[size_t(a)] = double(origin[size_t(a)] + (int64_t(e[size_t(a)]) << (m->dim_divide[a] * level)));
-        for (int k = 0; k < tc.c.ds_len; ++k) vals[size_t(k)] = f(k, x);
+        for (int k = 0; k < tc.c.ds_len; ++k) fvals[size_t(k)] = float(vals[size_t(k)] = f(k, x));
         std::vector<int64_t> code{level};
         code.insert(code.end(), origin.begin(), origin.end());
-        Request r(tc, code, vals.data());
+        Request r(tc, code, floats ? static_cast<void*>(fvals.data()) : vals.data());
         r.p.ofs = e.data();
         written += tq::write_mx_cache(&r.p) == 0;
         els = false;
