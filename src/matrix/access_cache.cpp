@@ -63,18 +63,53 @@ bool sound_targets(const MX_CACHE_PARAM* p) {
   return true;
 }
 
+// The in-block index of a request: on the stack for the usual axis counts, else from the
+// cache's pool (either way nothing from the general heap).
+class IndexBuf {
+ public:
+  IndexBuf(MX_CACHE* c, int dim)
+      : c_(dim > kLocal ? c : nullptr), p_(c_ ? static_cast<int*>(mxc_alloc(c, int64_t(sizeof(int)) * dim)) : local_) {}
+  ~IndexBuf() {
+    if (c_) mxc_free(c_, p_);
+  }
+  IndexBuf(const IndexBuf&) = delete;
+  IndexBuf& operator=(const IndexBuf&) = delete;
+  int* get() const { return p_; }
+
+ private:
+  static constexpr int kLocal = 16;
+  MX_CACHE* c_;
+  int local_[kLocal];
+  int* p_;
+};
+
+// One element's bytes (the usual sizes as fixed copies).
+void copy_el(uint8_t* to, const uint8_t* from, int el) {
+  switch (el) {
+    case 8:
+      memcpy(to, from, 8);
+      break;
+    case 4:
+      memcpy(to, from, 4);
+      break;
+    default:
+      memcpy(to, from, size_t(el));
+  }
+}
+
 int point_op(MX_CACHE_PARAM* p, bool write) {
   MX_CACHE* c = p->c;
   if (!sound_targets(p) || get_mx_cache(c, p->dc) < 0) return -1;
-  MxcBuf<int> ix(c, c->m->p.dim);
+  IndexBuf ix(c, c->m->p.dim);
   point_index(c->m, p->dc, p->ofs, ix.get());
-  if ((write || !(p->flags & MXC_NO_BOUNDARY_CHECK)) && mx_cache_boundary(c, ix.get()) < 0) return -1;
+  const bool checked = write || !(p->flags & MXC_NO_BOUNDARY_CHECK);
+  if (checked && mx_cache_boundary(c, ix.get()) < 0) return -1;
   for (int k = 0; k < c->ds_len; ++k) {
-    if (!taking_part(p, k) || !within(c, k, ix.get(), 0)) continue;
+    if (!taking_part(p, k) || (!checked && !within(c, k, ix.get(), 0))) continue;
     const int el = c->el_sizes[k];
     uint8_t* buf = static_cast<uint8_t*>(p->data_ptrs[p->data_ix[k].p]) + int64_t(p->data_ix[k].x) * el;
     uint8_t* at = element(c, k, ix.get());
-    write ? memcpy(at, buf, size_t(el)) : memcpy(buf, at, size_t(el));
+    write ? copy_el(at, buf, el) : copy_el(buf, at, el);
   }
   if (write) c->dirty = 1;
   return 0;
@@ -133,7 +168,7 @@ int run_op(MX_CACHE_PARAM* p, bool write) {
   std::copy(p->dc, p->dc + dim + 1, work);
   if (!in_matrix(m, work)) return -1;
   const bool check = write || !(p->flags & MXC_NO_BOUNDARY_CHECK);
-  MxcBuf<int> ix(c, dim);
+  IndexBuf ix(c, dim);
   point_index(m, work, p->ofs, ix.get());
   bool have = get_mx_cache(c, work) == 0;
   if (!have && write) return -1;

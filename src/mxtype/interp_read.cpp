@@ -122,12 +122,14 @@ void reduce(int dim, const int64_t* low, const int64_t* w, const double* x, int 
   for (int a = dim - 1; a >= 0; --a) {
     const double lo = double(low[a]), hi = double(low[a]) + double(w[a]), xa = x[a];
     if (lo == xa) continue;
+    const double below = hi - xa, above = xa - lo;
+    const double per_width = 1.0 / double(w[a]);  // exact: w is a power of 2
     const int half = 1 << a;
     for (int k = 0; k < half; ++k)
       for (int j = 0; j < n; ++j) {
         V& v = at(k, j);
         const V v2 = at(k + half, j);
-        v = hi == xa ? v2 : V((double(v) * (hi - xa) + double(v2) * (xa - lo)) / double(w[a]));
+        v = hi == xa ? v2 : V((double(v) * below + double(v2) * above) * per_width);
       }
   }
 }
@@ -261,67 +263,54 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* p) {
   for (int k = 0; k < c->ds_len; ++k)
     if (taking_part(p, k)) nout = std::max(nout, p->data_ix[k].x + 1);
   auto* ret = static_cast<MX_IP_V*>(p->ret_buf);
-  // The values of corner k and output q at every point: arr[k * nout + q][j]. Corner 0's
-  // arrays are the results.
-  MxcBuf<double*> arr(c, int64_t(nc) * nout);
-  MxcBuf<double> upper(c, int64_t(nc - 1) * nout * len);
-  for (int q = 0; q < nout; ++q) arr[q] = ret ? ret->data[q] : static_cast<double*>(mxc_alloc(c, int64_t(8) * len));
-  for (int64_t i = nout; i < int64_t(nc) * nout; ++i) arr[i] = upper.get() + (i - nout) * len;
+  MxcBuf<double*> res(c, nout);  // the result array of each output position
+  for (int o = 0; o < nout; ++o) res[o] = ret ? ret->data[o] : static_cast<double*>(mxc_alloc(c, int64_t(8) * len));
   ss_printf("vec-1\n");
-  MxcBuf<int64_t> lv(c, len), low(c, int64_t(dim) * len), wid(c, int64_t(dim) * len), t(c, dim + 1);
-  MxcBuf<double> buf(c, nout);
+  // The cell of the last point read: its level, lower edges, widths and corner values.
+  // A point in the same cell at the same level shares them (the corner values of points
+  // read before are not kept: each point is reduced as soon as its corners are known).
+  MxcBuf<int64_t> low(c, dim), wid(c, dim), t(c, dim + 1);
+  MxcBuf<double> corners(c, int64_t(nc) * nout), work(c, int64_t(nc) * nout), x(c, dim), buf(c, nout);
   MxcBuf<int> ofs(c, dim);
   MX_CACHE_PARAM q = *p;
+  int64_t cell_level = 0;
   int miss[4] = {0, 0, 0, 0};
   for (int j = 0; j < len; ++j) {
     const int64_t level = in->levels ? in->levels[j] : p->inp_level;
-    int reason = j == 0 ? 0 : level != lv[j - 1] ? 1 : -1;
+    for (int a = 0; a < dim; ++a) x[a] = in->data[a][j];
+    int reason = j == 0 ? 0 : level != cell_level ? 1 : -1;
     for (int a = 0; reason < 0 && a < dim; ++a) {
-      const double x = in->data[a][j], lo = double(low[a * len + j - 1]);
-      if (x < lo) reason = 2;
-      else if (!(x < lo + double(wid[a * len + j - 1]))) reason = 3;
+      if (x[a] < double(low[a])) reason = 2;
+      else if (!(x[a] < double(low[a]) + double(wid[a]))) reason = 3;
     }
-    lv[j] = level;
-    if (reason < 0) {  // in the cell of the point before
+    if (reason >= 0) {
+      ++miss[reason];
+      cell_level = level;
+      bool ok = true;
+      t[0] = level;
       for (int a = 0; a < dim; ++a) {
-        low[a * len + j] = low[a * len + j - 1];
-        wid[a * len + j] = wid[a * len + j - 1];
+        int64_t w = 1;
+        if (!truncate(x[a], &t[a + 1]) || !cell_width(m, a, level, &w)) ok = false;
+        wid[a] = w;
+        low[a] = t[a + 1] & -w;
       }
-      for (int64_t i = 0; i < int64_t(nc) * nout; ++i) arr[i][j] = arr[i][j - 1];
-      continue;
+      for (int k = 0; k < nc; ++k) {  // a corner that cannot be read counts 0.0
+        const bool read = ok && read_corner(&q, t.get(), ofs.get(), dim, k, buf.get(), nout) == 0;
+        for (int o = 0; o < nout; ++o) corners[int64_t(k) * nout + o] = read ? buf[o] : 0.0;
+      }
     }
-    ++miss[reason];
-    bool ok = true;
-    t[0] = level;
-    for (int a = 0; a < dim; ++a) {
-      int64_t w = 1;
-      if (!truncate(in->data[a][j], &t[a + 1]) || !cell_width(m, a, level, &w)) ok = false;
-      wid[a * len + j] = w;
-      low[a * len + j] = t[a + 1] & -w;
-    }
-    for (int k = 0; k < nc; ++k) {
-      const bool read = ok && read_corner(&q, t.get(), ofs.get(), dim, k, buf.get(), nout) == 0;
-      for (int o = 0; o < nout; ++o) arr[int64_t(k) * nout + o][j] = read ? buf[o] : 0.0;
-    }
+    for (int64_t i = 0; i < int64_t(nc) * nout; ++i) work[i] = corners[i];
+    reduce<double>(dim, low.get(), wid.get(), x.get(), nout,
+                   [&](int k, int o) -> double& { return work[int64_t(k) * nout + o]; });
+    for (int o = 0; o < nout; ++o) res[o][j] = work[o];
   }
   ss_printf("vec-2 %i :: %i %i %i %i\n", len, miss[0], miss[1], miss[2], miss[3]);
-  MxcBuf<int64_t> lj(c, dim), wj(c, dim);
-  MxcBuf<double> xj(c, dim);
-  for (int j = 0; j < len; ++j) {
-    for (int a = 0; a < dim; ++a) {
-      lj[a] = low[a * len + j];
-      wj[a] = wid[a * len + j];
-      xj[a] = in->data[a][j];
-    }
-    reduce<double>(dim, lj.get(), wj.get(), xj.get(), nout,
-                   [&](int k, int o) -> double& { return arr[int64_t(k) * nout + o][j]; });
-  }
   if (!ret) {
     ret = static_cast<MX_IP_V*>(mxc_alloc(c, sizeof(MX_IP_V)));
     ret->len = len;
     ret->levels = nullptr;
     ret->data = static_cast<double**>(mxc_alloc(c, int64_t(sizeof(double*)) * (nout + 1)));
-    for (int o = 0; o < nout; ++o) ret->data[o] = arr[o];
+    for (int o = 0; o < nout; ++o) ret->data[o] = res[o];
     ret->data[nout] = nullptr;
     p->ret_buf = ret;
   }
