@@ -23,6 +23,7 @@
 #include "mxtype/interp_read.h"
 #include "mxtype/linear_solve.h"
 #include "mxtype/newton_solver.h"
+#include "support/matrix_bench.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -31,19 +32,8 @@ namespace {
 using namespace tq;
 using Field = double (*)(int k, double x, double y);
 
-void start_store() {
-  static bool started = [] {
-    minimum_matrix_init(0, nullptr);
-    gc_push(nullptr, nullptr, "bench");
-    return true;
-  }();
-  (void)started;
-}
-
-void wait_idle() {
-  while (__atomic_load_n(&matrix_que.total_cnt, __ATOMIC_RELAXED) != 0 || get_active_que_thread(&matrix_que) != 0)
-    std::this_thread::yield();
-}
+using tqbench::start_store;
+using tqbench::wait_idle;
 
 // A square plane of side samples in blocks of 2^b, halving per level, with `channels`
 // double_v channels whose node vectors are one element larger; every node of every level

@@ -177,6 +177,18 @@ bool read_corners(const MX_CACHE_PARAM* p, const PointBuf& pt, V* vals, int stri
   return true;
 }
 
+// The start of the double derivative reads: the positions taken (rows of them), a new
+// double Jacobian (its elements in e) and the point at inp_level; null, with nothing held,
+// when refused.
+void* start_jacobian(MX_CACHE_PARAM* p, int* pos, int* rows, double** e, const PointBuf& pt) {
+  MX_CACHE* c = p->c;
+  if (!channels_fit(p, MXT_DOUBLE)) return nullptr;
+  *rows = positions(p, pos);
+  void* jac = new_jacobian(&mx_type_double_v, c, c->m->p.dim, *rows, e);
+  if (jac && !build_point<double>(p, true, true, pt)) return refuse(c, jac);
+  return jac;
+}
+
 void print_corner(const char* fmt, const double* v) { ss_printf(fmt, v[0], v[1], v[2]); }
 
 }  // namespace
@@ -328,14 +340,12 @@ void free_mx_ip_v(MX_CACHE* c, MX_IP_V* v) {
 void* read_mx_ipdiff_double(MX_CACHE_PARAM* p) {
   MX_CACHE* c = p->c;
   const int dim = c->m->p.dim, n = c->ds_len;
-  if (!channels_fit(p, MXT_DOUBLE)) return nullptr;
   MxcBuf<int> pos(c, n), ofs(c, dim);
-  const int rows = positions(p, pos.get());
-  double* e;
-  void* jac = new_jacobian(&mx_type_double_v, c, dim, rows, &e);
-  if (!jac) return nullptr;
   PointBuf pt(c, dim);
-  if (!build_point<double>(p, true, true, pt)) return refuse(c, jac);
+  int rows;
+  double* e;
+  void* jac = start_jacobian(p, pos.get(), &rows, &e, pt);
+  if (!jac) return nullptr;
   for (int a = 0; a < dim; ++a) pt.t()[a + 1] = pt.low()[a];
   MxcBuf<double> lower(c, n), upper(c, n);
   MX_CACHE_PARAM q = *p;
@@ -350,14 +360,12 @@ void* read_mx_ipdiff_double(MX_CACHE_PARAM* p) {
 void* read_mx_ipdiff_double2(MX_CACHE_PARAM* p) {
   MX_CACHE* c = p->c;
   const int dim = c->m->p.dim, nc = 1 << dim, n = c->ds_len;
-  if (!channels_fit(p, MXT_DOUBLE)) return nullptr;
   MxcBuf<int> pos(c, n);
-  const int rows = positions(p, pos.get());
-  double* e;
-  void* jac = new_jacobian(&mx_type_double_v, c, dim, rows, &e);
-  if (!jac) return nullptr;
   PointBuf pt(c, dim);
-  if (!build_point<double>(p, true, true, pt)) return refuse(c, jac);
+  int rows;
+  double* e;
+  void* jac = start_jacobian(p, pos.get(), &rows, &e, pt);
+  if (!jac) return nullptr;
   MxcBuf<double> vals(c, int64_t(nc) * n), diff(c, int64_t(nc) * n);
   if (!read_corners(p, pt, vals.get(), n)) return refuse(c, jac);
   auto v = [&](int k, int j) { return vals[int64_t(k) * n + j]; };
