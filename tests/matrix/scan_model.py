@@ -120,18 +120,26 @@ def axes_text(axes):
     return " ".join("%d %d %d" % axis for axis in axes)
 
 
-def golden(rnd):
-    out = []
+def peano_boxes(rnd):
+    """One axis 0..4 on 3 levels, two axes (0, 0)..(4, 4), a one-block box, then random boxes."""
+    yield [(4, 1, 0)], 0, [0], [4]
+    yield [(4, 1, 0), (4, 1, 0)], 0, [0, 0], [4, 4]
+    yield [(64, 1, 2), (64, 1, 2)], 1, [8, 16], [16, 24]
     for _ in range(60):
-        dim = rnd.randint(1, 3)
-        axes = [(rnd.randint(1, 64), rnd.choice([1, 1, 2]), rnd.randint(0, 2)) for _ in range(dim)]
+        axes = [(rnd.randint(1, 64), rnd.choice([1, 1, 2]), rnd.randint(0, 2)) for _ in range(rnd.randint(1, 3))]
         level = rnd.randint(0, levels_of(axes) - 1)
         start, end = [], []
         for axis in axes:  # boxes inside the matrix
             p, step = axis[0], 1 << span(axis, level)
-            s = rnd.randint(0, (p - 1) // step) * step
-            start.append(s)
-            end.append(rnd.randint(s + 1, p))
+            start.append(rnd.randint(0, (p - 1) // step) * step)
+            end.append(rnd.randint(start[-1] + 1, p))
+        yield axes, level, start, end
+
+
+def golden(rnd):
+    out = []
+    for axes, level, start, end in peano_boxes(rnd):
+        dim = len(axes)
         order = peano_order(axes, level, start, end)
         out.append("peano %d %s %d %d %s %s : %s" % (
             dim, axes_text(axes), levels_of(axes), level, " ".join(map(str, start)), " ".join(map(str, end)),
