@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "matrix/access_cache.h"
+#include "matrix/ix_tuple.h"
 #include "matrix/matrix.h"
 #include "matrix/test_store.h"
 
@@ -59,43 +60,32 @@ struct Request {
 using Field = std::function<double(int k, const std::vector<double>& x)>;
 
 // Writes f into every element of every node of every level of m (the extra element of a
-// matrix whose node vectors are one larger too) through tc, whose channels hold doubles (or
-// floats). Answers the number of points written.
-inline int fill_levels(TestCache& tc, const Field& f, bool floats = false) {
+// matrix whose node vectors are one larger too; writes outside a datum fail) through tc,
+// whose channels hold doubles (or floats).
+inline void fill_levels(TestCache& tc, const Field& f, bool floats = false) {
   tq::MATRIX* m = tc.c.m;
-  const int dim = m->p.dim;
-  int written = 0;
-  std::vector<double> vals(size_t(tc.c.ds_len));
+  const size_t dim = size_t(m->p.dim);
+  std::vector<double> vals(size_t(tc.c.ds_len)), x(dim);
   std::vector<float> fvals(vals.size());
+  std::vector<int> e(dim), one(dim, 1), room(dim);
+  for (size_t a = 0; a < dim; ++a) room[a] = (1 << m->block_size[a]) + 1;
   for (int level = 0; level < m->total_levels; ++level) {
-    std::vector<int64_t> origin(size_t(dim), 0);
-    std::vector<int> e(size_t(dim), 0);
-    for (bool nodes = true; nodes;) {
-      for (bool els = true; els;) {
-        std::vector<double> x(static_cast<size_t>(dim));
-        for (int a = 0; a < dim; ++a)
-          x[size_t(a)] = double(origin[size_t(a)] + (int64_t(e[size_t(a)]) << (m->dim_divide[a] * level)));
-        for (int k = 0; k < tc.c.ds_len; ++k) fvals[size_t(k)] = float(vals[size_t(k)] = f(k, x));
-        std::vector<int64_t> code{level};
-        code.insert(code.end(), origin.begin(), origin.end());
+    std::vector<int64_t> code(dim + 1, 0), step(code), size(code);
+    code[0] = level;
+    for (size_t a = 0; a < dim; ++a) {
+      step[a + 1] = int64_t(1) << (m->block_size[a] + m->dim_divide[a] * level);
+      size[a + 1] = m->pixel_size[a];
+    }
+    do {
+      do {
+        for (size_t a = 0; a < dim; ++a) x[a] = double(code[a + 1] + (int64_t(e[a]) << (m->dim_divide[a] * level)));
+        for (size_t k = 0; k < vals.size(); ++k) fvals[k] = float(vals[k] = f(int(k), x));
         Request r(tc, code, floats ? static_cast<void*>(fvals.data()) : vals.data());
         r.p.ofs = e.data();
-        written += tq::write_mx_cache(&r.p) == 0;
-        els = false;
-        for (int a = 0; a < dim && !els; ++a) {
-          if (++e[size_t(a)] <= (1 << m->block_size[a])) els = true;
-          else e[size_t(a)] = 0;
-        }
-      }
-      nodes = false;
-      for (int a = 0; a < dim && !nodes; ++a) {
-        origin[size_t(a)] += int64_t(1) << (m->block_size[a] + m->dim_divide[a] * level);
-        if (origin[size_t(a)] < m->pixel_size[a]) nodes = true;
-        else origin[size_t(a)] = 0;
-      }
-    }
+        tq::write_mx_cache(&r.p);
+      } while (tq::inc_ix(e.data(), nullptr, one.data(), room.data(), int(dim)) == 0);
+    } while (tq::inc_dim_code_ix(code.data(), nullptr, step.data(), size.data(), int(dim)) == 0);
   }
-  return written;
 }
 
 }  // namespace mxtest
