@@ -46,15 +46,9 @@ int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nul
   return result;
 }
 
-// Registers the record; when the main interpreter has closed, the record goes with the
-// streams it holds.
-int registered(TQ_INTERPRETER* tqi) {
-  const int r = setup_tq_interpreter(tqi);
-  if (r != SETUP_MAIN_CLOSED) return r;
-  close_own(tqi->err);
-  if (tqi->out != tqi->err) close_own(tqi->out);
-  return failed(tqi, r, tqi->inp != tqi->out && tqi->inp != tqi->err ? tqi->inp : nullptr);
-}
+// Registers the record. When the main interpreter has closed, the record and the streams
+// in it are left to the caller of setup_i, which may have given some of them.
+int registered(TQ_INTERPRETER* tqi) { return setup_tq_interpreter(tqi); }
 
 STREAM* open_output(const L_CHAR* name) {
   return s_open_file(n_string(std_cm, name), O_RDWR | O_CREAT | O_TRUNC, 0666);
@@ -232,7 +226,14 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   bool timed_out = false;
   const int r = ___setup_i_connect(&timed_out, t);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
+  if (r == SETUP_MAIN_CLOSED) release_unregistered(t);
   return timed_out ? BL_FAILING : BL_GOOD;
+}
+
+void release_unregistered(TQ_INTERPRETER* tqi) {
+  close_own(tqi->err);
+  if (tqi->out != tqi->err) close_own(tqi->out);
+  failed(tqi, 0, tqi->inp != tqi->out && tqi->inp != tqi->err ? tqi->inp : nullptr);
 }
 
 int setup_self_interpreter() {

@@ -46,45 +46,49 @@ void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
     }
 }
 
-// Writes "<Cancel/>" to out (tqi_lock and out's output lock held); a failed write closes
-// the stream.
-void write_cancel(TQ_INTERPRETER* out) {
-  if (!out->out) return;
+// Writes the "<Cancel/>" lines owed to out's peer. The caller holds out's output lock and
+// tqi_lock; tqi_lock is released for the write, since a peer that stopped reading holds it
+// up (the output lock keeps the record). A failed write closes the stream.
+void _write_pending_cancels(TQ_INTERPRETER* out) {
+  const int n = out->pending_cancels;
+  STREAM* s = out->out;
+  out->pending_cancels = 0;
+  if (n == 0 || !s) return;
+  unlock_task(tqi_lock, "_write_pending_cancels");
   int err = 0;
-  e_printf(out->out, &err, "<Cancel/>\n");
-  s_flush(out->out);
-  if (err) {
-    s_close_queue(out->out);
-    if (out->inp == out->out) out->inp = nullptr;
+  for (int i = 0; i < n && !err; ++i) e_printf(s, &err, "<Cancel/>\n");
+  s_flush(s);
+  lock_task(tqi_lock);
+  if (err && out->out == s) {  // else it was dropped (and queued for closing) meanwhile
+    s_close_queue(s);
+    if (out->inp == s) out->inp = nullptr;
+    if (out->err == s) out->err = nullptr;
     out->out = nullptr;
   }
 }
 
-// A cancel for a connection on which another thread is writing: written by a task of its
-// own once that write is done, so that it does not land inside it.
+// Writes a connection's owed cancels once its output lock is free, so that they never land
+// inside another thread's write.
 void write_cancel_task(void* data) {
   const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
   TqiLock l;
   TQ_INTERPRETER* out = _search_tqi_id(id);
   if (!out || _lock_tqi_out(out) != 0) return;  // sleeps; -1 when it closed meanwhile
-  write_cancel(out);
+  _write_pending_cancels(out);
   _unlock_tqi_out(out);
 }
 
 // The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
 // waits on, and wakes every waiter, whichever connection its request went out on, so that
-// it sees the close or cancel.
+// it sees the close or cancel. The line is owed to the connection and written by a task
+// (or by the next request, which writes it first), never here under tqi_lock.
 void cancel_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
     wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
-    if (_lock_tqi_out_no_wait(out) == 0) {
-      write_cancel(out);
-      _unlock_tqi_out(out);
-    } else {
+    if (out->pending_cancels++ == 0)
       create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
-    }
   }
 }
 
@@ -116,6 +120,16 @@ void sweep_results(TQ_INTERPRETER* tqi) {
 void mark_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) gc_remote_delay(r);
 }
+
+}  // namespace
+
+int check_result_list(TQ_INTERPRETER* tqi) {
+  int n = 0;
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) ++n;
+  return n;
+}
+
+namespace {
 
 TQ_SEXP* remote_query_op(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   return remote_query(id, env, cmd_str, cmd_sexp);
@@ -271,6 +285,7 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
     _unlock_tqi_out(tqi);
     return frame.release(invalid());
   }
+  _write_pending_cancels(tqi);  // a cancel asked for earlier goes out before this request
   STREAM* out = tqi->out;
   if (!out) {
     _unlock_tqi_out(tqi);

@@ -107,5 +107,8 @@ int cmp_round(uint32_t a, uint32_t b);
 TQ_SEXP* get_cmd(TQ_RESULT* resp);
 void delete_result_queue(TQ_INTERPRETER* tqi, TQ_RESULT* r);  // tqi_lock held
 void delete_result_list(TQ_RESULT* resp);                     // tqi_lock held
+// Walks the remote requests tqi's threads wait on and changes nothing (tqi_lock held): their
+// number.
+int check_result_list(TQ_INTERPRETER* tqi);
 
 }  // namespace tq

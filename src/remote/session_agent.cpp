@@ -126,6 +126,7 @@ int connect_server(TQISP_ENV* env, CON_SERVER* sv, const URL* u) {
     t->connection_timeout = kServerConnectTimeout;
     if (sv) set_setup_time(sv, tick_now());
     const int r = setup_i(t);
+    if (r == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
     if (sv) set_setup_time(sv, 0);
     if (r >= 0 || r == SETUP_DENIED || r == SETUP_BUSY || attempt == kConnectAttempts ||
         (shutdown_stream_flags & kShutdownFlag))

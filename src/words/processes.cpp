@@ -340,7 +340,8 @@ TQ_SEXP* Shell_target(const L_CHAR* target, const L_CHAR* type, TQISP_ENV* env, 
   t->env = env;
   t->inp = t->out = fp[1];
   t->environment = 1;
-  const int iid = setup_i(t);  // a failure releases the record and the stream
+  const int iid = setup_i(t);  // a refused registration leaves the record and the stream here
+  if (iid == SETUP_MAIN_CLOSED) release_unregistered(t);
   if (iid < 0) return pipe_error(s, iid);
   GcFrame frame("Export");
   TQ_SEXP* r = run_export(iid, env, s, type);
