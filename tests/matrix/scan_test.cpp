@@ -11,6 +11,7 @@
 #include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
+#include "matrix/cache_fixture.h"
 #include "matrix/channel_data.h"
 #include "matrix/children_index.h"
 #include "matrix/load_indicate.h"
@@ -95,7 +96,9 @@ TEST(PeanoWalk, TriggerLinesAndThePauseForTheQueue) {
   int code;
   lookup(&code, m, {1, 0}, 0);  // its load holds the queue's worker while the walk queues
   ASSERT_TRUE(wait_held());
+  pauses = 0;
   matrix_pause = drain_pause;
+  hold_off_purge();
   int r = 0;
   const std::string out = printed([&] { r = matrix_peano_trigger(m, Code{0, 0}.data(), Code{0, 120}.data(), MI_EDIT_1); });
   matrix_pause = sleep_sec;
@@ -287,9 +290,7 @@ TEST(MatrixScan, ForcedPhasesAndLoadings) {
   spec.scripts = {{{3, 4, 5}, "(finish 2 2)"}};
   for (Case& c : cases) {
     MATRIX* m = open_store_matrix(&spec, "phases");
-    int code;
-    lookup(&code, m, {0, 0}, 0);  // a first node: an insertion's purge of the ring is over
-    ASSERT_TRUE(drained());
+    hold_off_purge();
     int r = 1;
     EXPECT_EQ(printed([&] { r = matrix_scan_force(m, 0, Code{0, 0}.data(), Code{0, 3}.data(), force_func, &c.f); }), c.out);
     EXPECT_EQ(r, c.result);

@@ -60,6 +60,7 @@ TEST(InterpolatedRead, SamplesCellsAndVectors) {
     EXPECT_EQ(out, 20);
 
     ip(tc, 0, 4.25);
+    hold_off_purge();
     const int64_t hits = tc.c.hit_cnt, misses = tc.c.miss_hit_cnt;
     _mx_deb_flag = 1;
     EXPECT_EQ(printed([&] { EXPECT_EQ(ip(tc, 0, 4.75), 17.5); }), "-1+ 10.000000 0.000000 0.000000\n-1+ 20.000000 0.000000 0.000000\n");
