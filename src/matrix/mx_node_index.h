@@ -26,11 +26,10 @@
 
 #include "matrix/dim_code_list.h"
 #include "matrix/matrix.h"
+#include "matrix/mx_file_format.h"
 #include "store/favt64.h"
 
 namespace tq {
-
-inline constexpr int kMxCacheCountMax = 10000;  // mx_cache_count_max
 
 // Room for a dimension code of dim axes, on the stack for the usual axis counts.
 class MxCodeBuf {

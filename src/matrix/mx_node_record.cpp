@@ -333,6 +333,7 @@ int save_matrix_node(MATRIX_NODE* n) {
   }
   if (lists_children(m) && save_dim_addr(n)) return -1;
   uint8_t* rec = node_record(n, chain);
+  int ring = 0;  // the ring entry's node offset, written once the node has its place
   if (!n->fofs) {
     const int64_t ofs = index_new_node(n, rec_size64(rec), root);
     if (ofs < 0) {
@@ -340,12 +341,12 @@ int save_matrix_node(MATRIX_NODE* n) {
       return -1;
     }
     n->fofs = ofs;
-    if (n->ring_fofs) setup_mx_cache_ring(m, n->ring_fofs, ofs);
+    if (n->ring_fofs) ring = setup_mx_cache_ring(m, n->ring_fofs, ofs);
   }
   const int r = mx_write_record(m->file_work->pdb_fd, n->fofs, rec);
   d_f_ree(rec);
   wakeup_task(n);
-  return r;
+  return r ? r : ring;
 }
 
 int load_matrix_node(MATRIX_NODE* n) {
