@@ -90,6 +90,10 @@ CALL_LOCK_DESCRIPTER fake_take(const L_CHAR*, int type, CALL_LOCK_EVENT_FUNC f, 
   return CALL_LOCK_DESCRIPTER{reinterpret_cast<CALL_LOCK_TABLE*>(&takes), get_tid()};
 }
 int fake_give(CALL_LOCK_DESCRIPTER) { return ++gives, 0; }
+CALL_LOCK_DESCRIPTER no_server(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void*, const char*, int) {
+  ++takes;
+  return CALL_LOCK_DESCRIPTER{nullptr, 0};
+}
 
 // A lock event closes the file, clearing its mark; the next access reopens it whole and
 // locks again. A file another holder marked open is refused, its bytes unchanged.
@@ -126,6 +130,10 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({3, 3}));
     EXPECT_TRUE(file_bytes(path) == bytes);
   }
+  EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({4, 4})) << "the close met the mark again";
+  mx_call_lock_func = no_server;  // the access goes on unlocked; nothing is given back
+  EXPECT_EQ(BareMatrix(kSpec, dir.file("unlocked")).code(), 0);
+  EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({5, 4}));
   mx_call_lock_func = take;
   mx_call_unlock_func = give;
   EXPECT_EQ(walk(path, {"--open"}), "OK nodes=1 ring=0 scripts=0\n");
