@@ -96,6 +96,21 @@ int purge_damage() {
   return -1;
 }
 
+// A ring entry whose node cannot be purged (no node record where it points, or a node the
+// index does not hold) is still taken out of the ring and freed: left in, every insertion
+// would meet it again as the oldest, and the count, above the bound, would refuse the file
+// at its next opening. What it names is left alone; an in-memory node holding it forgets it.
+int drop_entry(MATRIX* m, int64_t cr_fofs) {
+  if (delete_mx_cache_ring(nullptr, m, cr_fofs) == 0) {
+    l_free_filespace64(m->file_work->pdb_fd, uint64_t(cr_fofs));
+    LOCK_SCOPE(matrix_lock);
+    for (MATRIX_NODE* head : m->node_hash)
+      for (MATRIX_NODE* n = head; n; n = n->nh_next)
+        if (n->ring_fofs == cr_fofs) n->ring_fofs = 0;
+  }
+  return purge_damage();
+}
+
 // The first key a walk meets, decoded into out.
 struct FirstKey {
   int dim;
@@ -266,14 +281,14 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
   PN64_MX_CACHE_RING e;
   PN64_MX_NODE raw;
   MxCodeBuf dc(dim);
-  if (!root || !read_ring(p, cr_fofs, &e) || load_raw_matrix_node(&raw, nullptr, dc.data(), nullptr, m, e.node))
-    return purge_damage();
+  if (!root || !read_ring(p, cr_fofs, &e)) return purge_damage();
+  if (load_raw_matrix_node(&raw, nullptr, dc.data(), nullptr, m, e.node)) return drop_entry(m, cr_fofs);
   std::vector<uint8_t> key(size_t(mx_index_key_bytes(dim)));
   mx_index_key(key.data(), 0, dc.data(), dim);
   MX_INDEX_CMP cw{m, 0, key.data(), dc.data()};
   int err = 0;
   FAVT64_NODE* found = l_favt64_search(&err, root, nullptr, key.data(), mx_index_cmp, &cw);
-  if (!found) return purge_damage();
+  if (!found) return drop_entry(m, cr_fofs);
   l_favt64_release_node(found);
   if (delete_mx_cache_ring(nullptr, m, cr_fofs)) return -1;
   l_free_filespace64(p, uint64_t(e.node));

@@ -89,8 +89,9 @@ int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
 // Removes the node of the entry cr_fofs from the file: its node record, the entry, its
 // channel records, its dimension-address record and its key. A node of m still in memory
-// forgets those offsets (its next save makes new records). 0, or -1 with nothing removed
-// when the entry, the node record or the key cannot be found ("mx_cache_purge").
+// forgets those offsets (its next save makes new records). 0, or -1 ("mx_cache_purge")
+// when the entry cannot be read (nothing removed), or its node record or key cannot be
+// found: the entry alone is then unlinked and freed (so the ring keeps its bound).
 int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
 
 // The smallest and the largest code of the index, into start and last (dim + 1 each),

@@ -179,7 +179,7 @@ int64_t save_chain(MATRIX_NODE* n) {
   return next;
 }
 
-// The node's 0x605 (a 0x605 of another size is freed and a new one placed): 0 or -1.
+// The node's 0x605 (one of another size is placed anew): 0 or -1.
 int save_dim_addr(MATRIX_NODE* n) {
   MATRIX* m = n->matrix;
   PDB64* p = m->file_work->pdb_fd;
@@ -194,21 +194,23 @@ int save_dim_addr(MATRIX_NODE* n) {
     std::fill(body.begin() + used, body.end(), kMxDimCodeFiller);
   }
   const uint64_t size = uint64_t(kHead) + body.size();
-  if (int64_t(size) != n->dim_addr_size && n->dim_addr_fofs) {
-    mx_free_record(p, n->dim_addr_fofs, kRecMxDimAddr);
-    n->dim_addr_fofs = 0;
-  }
-  if (!n->dim_addr_fofs) n->dim_addr_fofs = mx_alloc_record(p, kRecMxDimAddr, size);
-  if (n->dim_addr_fofs < 0) {
-    n->dim_addr_fofs = 0;
-    return -1;
-  }
+  // A record of another size moves; the old one is freed only once the new one is written,
+  // so that after a failure the node record on disk still names a record of its own.
+  const bool moves = !n->dim_addr_fofs || int64_t(size) != n->dim_addr_size;
+  const int64_t ofs = moves ? mx_alloc_record(p, kRecMxDimAddr, size) : n->dim_addr_fofs;
+  if (ofs < 0) return -1;
   uint8_t* rec = mx_new_record(kRecMxDimAddr, size);
   std::memcpy(mx_body(rec), body.data(), body.size());
-  const int r = mx_write_record(p, n->dim_addr_fofs, rec);
+  const int r = mx_write_record(p, ofs, rec);
   d_f_ree(rec);
-  if (r == 0) n->dim_addr_size = int64_t(size);
-  return r;
+  if (r) {
+    if (moves) mx_free_record(p, ofs, kRecMxDimAddr);
+    return -1;
+  }
+  if (moves && n->dim_addr_fofs) mx_free_record(p, n->dim_addr_fofs, kRecMxDimAddr);
+  n->dim_addr_fofs = ofs;
+  n->dim_addr_size = int64_t(size);
+  return 0;
 }
 
 // The node record of n with channel_fofs chain.

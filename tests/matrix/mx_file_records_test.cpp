@@ -44,6 +44,10 @@ Bytes be64(int64_t v) {
   for (int i = 0; i < 8; ++i) b[size_t(i)] = uint8_t(uint64_t(v) >> (56 - 8 * i));
   return b;
 }
+// Writes v big-endian into the body of the short record at rec, at body offset at.
+void put(Bytes& b, int64_t rec, int at, uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
+}
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -233,6 +237,37 @@ TEST(MxFileRecords, RingBound) {
   EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
 }
 
+// A ring entry left without a node (its node's index entry could not be made) is dropped
+// when its turn to be purged comes: the count keeps its bound and the file still opens.
+TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("ring");
+  int64_t sub = 0, oldest = 0;
+  {
+    BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
+    for (int64_t x : {0, 256}) {
+      FreeNode n(m.get(), {0, x});
+      n.fill(1.0);
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+      if (!oldest) oldest = n.n.ring_fofs;
+    }
+    sub = m->file_work->subheader_fofs;
+  }
+  Bytes bytes = file_bytes(path);
+  put(bytes, oldest, 0, 0, 8);                   // names no node
+  put(bytes, sub, 888, kMxCacheCountMax, 4);     // as though the ring were full
+  tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
+  const std::string out = printed([&] {
+    BareMatrix m(load_spec(), path);
+    FreeNode n(m.get(), {0, 512});
+    n.fill(3.0);
+    EXPECT_EQ(save_matrix_node(&n.n), 0);
+    EXPECT_EQ(m->file_work->subheader.cache_count, kMxCacheCountMax);
+  });
+  EXPECT_NE(out.find("mx_cache_purge\n"), std::string::npos) << out;
+  EXPECT_EQ(BareMatrix(load_spec(), path).code(), 0);
+}
+
 // Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
 TEST(MxFileRecords, DamagedFiles) {
   tqtest::TempDir dir;
@@ -251,9 +286,6 @@ TEST(MxFileRecords, DamagedFiles) {
     node = n.n.fofs, addr = n.n.dim_addr_fofs, datum = n.ch[0].data_fofs;
   }
   ASSERT_EQ(walk(base).substr(0, 3), "OK ");
-  auto put = [](Bytes& b, int64_t rec, int at, uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
-  };
   constexpr int kCode = 24;  // a node record's code: after channel, ring and children offsets
   constexpr int kDefault1 = 56;  // channel 1's default offset: 32 + 2 x 2 + two 2-byte codes + 12 + 4
   struct Row {
@@ -322,8 +354,10 @@ TEST(MxFileRecords, FailedWritesAreReported) {
   auto text_datum = [&](const char* t) {
     return st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>(t), nullptr, __FILE__, __LINE__);
   };
-  {  // two nodes on the ring, the second the newest; a default; a script
+  {  // a level-1 node without data, then two on the ring, (0; 256, 0) the newest; a default; a script
     BareMatrix m(spec, base);
+    FreeNode top(m.get(), {1, 0, 0});
+    ASSERT_EQ(save_matrix_node(&top.n), 0);
     for (int64_t x : {0, 256}) {
       FreeNode n(m.get(), {0, x, 0});
       n.fill(1.0);
@@ -378,18 +412,36 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       EXPECT_EQ(r != 0, n > 0) << "write " << n << " of " << writes;
     }
   }
-  tqtest::write_file(path, bytes);
-  {
-    BareMatrix m(load_spec(), path);
-    FreeNode a(m.get(), {0, 0, 0});
-    ASSERT_EQ(load_matrix_node(&a.n), 0);
-    st->free_data(st, a.ch[1].data);
-    a.ch[1].data = text_datum("a longer text");
-    fac_fail_write(1, ENOSPC);  // the new place
-    EXPECT_EQ(save_matrix_node(&a.n), -1);
-    fac_fail_write(0, 0);
+  struct Move {  // a record of the node grows; its first write fails
+    const char* name;
+    std::vector<int64_t> node;
+    std::function<void(FreeNode*)> grow;
+  } moves[] = {
+      {"a datum", {0, 0, 0},
+       [&](FreeNode* a) {
+         st->free_data(st, a->ch[1].data);
+         a->ch[1].data = text_datum("a longer text");
+       }},
+      {"a child list", {1, 0, 0},
+       [](FreeNode* a) {
+         for (int64_t x : {0, 16384})
+           for (int64_t y : {0, 16384}) insert_dim_code_index(&a->n, std::vector<int64_t>{0, x, y}.data(), 0);
+       }},
+  };
+  for (const Move& mv : moves) {
+    SCOPED_TRACE(mv.name);
+    tqtest::write_file(path, bytes);
+    {
+      BareMatrix m(load_spec(), path);
+      FreeNode a(m.get(), mv.node);
+      ASSERT_EQ(load_matrix_node(&a.n), 0);
+      mv.grow(&a);
+      fac_fail_write(1, ENOSPC);  // the new place
+      EXPECT_EQ(save_matrix_node(&a.n), -1);
+      fac_fail_write(0, 0);
+    }
+    EXPECT_EQ(walk(path), "OK nodes=3 ring=3 scripts=1\n") << "the old record is still the node's";
   }
-  EXPECT_EQ(walk(path), "OK nodes=2 ring=2 scripts=1\n") << "the old record is still the node's";
 }
 
 }  // namespace
