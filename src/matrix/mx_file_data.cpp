@@ -47,7 +47,10 @@ int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
   PDB64* p = m->file_work->pdb_fd;
   const uint16_t type = rec_type64(rec);
   int64_t ofs = mx_place_record(p, fofs, type, rec_size64(rec));
-  if (ofs > 0 && mx_write_record(p, ofs, rec) != 0) ofs = -1;  // a new place is left, unnamed
+  if (ofs > 0 && mx_write_record(p, ofs, rec) != 0) {
+    if (ofs != fofs) mx_free_record(p, ofs, type);  // a new place that nothing names
+    ofs = -1;
+  }
   if (ofs > 0 && ofs != fofs && fofs > 0) mx_free_record(p, fofs, type);
   d_f_ree(rec);
   return ofs;

@@ -191,9 +191,12 @@ int64_t mx_new_cache_ring(MATRIX* m, int64_t node) {
   if (acc.code()) return -1;
   PDB64* p = m->file_work->pdb_fd;
   const int64_t ofs = mx_alloc_record(p, kRecMxCacheRing, kMxCacheRingMem);
+  if (ofs < 0) return -1;
   PN64_MX_CACHE_RING e{};
   e.node = node;
-  return ofs > 0 && write_ring(p, ofs, e) == 0 ? ofs : -1;
+  if (write_ring(p, ofs, e) == 0) return ofs;
+  mx_free_record(p, ofs, kRecMxCacheRing);
+  return -1;
 }
 
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
@@ -210,18 +213,25 @@ int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
     ring_damage();
     return -1;
   }
+  // The entry is written before anything names it and the subheader last: a failed write
+  // leaves the ring as it was, on disk and in the work record (whose next save would else
+  // publish a head whose links were never written).
+  const int64_t old_next = s.cache_next, old_prev = s.cache_prev;
   e.prev = head;
-  if (empty) {
-    e.next = head;
-    s.cache_prev = fofs;
-  } else {
-    e.next = s.cache_next;
-    first.prev = fofs;
-    if (write_ring(p, s.cache_next, first)) return -1;
-  }
+  e.next = old_next;
+  if (write_ring(p, fofs, e)) return -1;
+  first.prev = fofs;
+  if (!empty && write_ring(p, old_next, first)) return -1;
   s.cache_next = fofs;
+  if (empty) s.cache_prev = fofs;
   ++s.cache_count;
-  if (save_subheader(m, 1) || write_ring(p, fofs, e)) return -1;
+  if (save_subheader(m, 1)) {
+    s.cache_next = old_next, s.cache_prev = old_prev;
+    --s.cache_count;
+    first.prev = head;
+    if (!empty) write_ring(p, old_next, first);
+    return -1;
+  }
   while (s.cache_count > kMxCacheCountMax)
     if (mx_cache_purge(m, s.cache_prev)) break;
   return 0;

@@ -233,12 +233,10 @@ uint8_t* node_record(MATRIX_NODE* n, int64_t chain) {
   return rec;
 }
 
-// Places a new node's record and enters its key: the record's offset, or -1.
-int64_t index_new_node(MATRIX_NODE* n, uint64_t size, FAVT64_ROOT* root) {
+// Enters the key of new node n, whose record is placed at ofs: 0, or -1 (the place freed).
+int index_new_node(MATRIX_NODE* n, int64_t ofs, FAVT64_ROOT* root) {
   MATRIX* m = n->matrix;
   MX_FILE_WORK* w = m->file_work;
-  const int64_t ofs = mx_alloc_record(w->pdb_fd, kRecMxNode, size);
-  if (ofs < 0) return -1;
   std::vector<uint8_t> key(size_t(mx_index_key_bytes(m->p.dim)));
   const int len = mx_index_key(key.data(), ofs, n->dim_code, m->p.dim);
   FAVT64_NODE* node = l_favt64_alloc_node(root, key.data(), len);
@@ -251,7 +249,7 @@ int64_t index_new_node(MATRIX_NODE* n, uint64_t size, FAVT64_ROOT* root) {
   int err = 0;
   FAVT64_NODE* in = l_favt64_insert(&err, root, &root->node, node, mx_index_cmp, &cw);
   if (in) l_favt64_release_node(in);
-  if (in == node) return ofs;
+  if (in == node) return 0;
   l_favt64_free_node(node);
   l_free_filespace64(w->pdb_fd, uint64_t(ofs));
   return in ? damage("save_matrix_node", -1) : -1;
@@ -327,28 +325,36 @@ int save_matrix_node(MATRIX_NODE* n) {
   }
   const int64_t chain = save_chain(n);
   if (chain < 0) return -1;
+  PDB64* p = m->file_work->pdb_fd;
   if (ring_file(m) && !n->ring_fofs) {
     const int64_t e = mx_new_cache_ring(m, n->fofs);
     if (e < 0) return -1;
+    if (insert_mx_cache_ring(m, e)) {  // not linked: the next save makes another
+      mx_free_record(p, e, kRecMxCacheRing);
+      return -1;
+    }
     n->ring_fofs = e;
-    if (insert_mx_cache_ring(m, e)) return -1;
   }
   if (lists_children(m) && save_dim_addr(n)) return -1;
   uint8_t* rec = node_record(n, chain);
-  int ring = 0;  // the ring entry's node offset, written once the node has its place
   if (!n->fofs) {
-    const int64_t ofs = index_new_node(n, rec_size64(rec), root);
-    if (ofs < 0) {
+    // The ring entry names the place before the index does; a failure frees the place and
+    // leaves the node without one, so that its next save places it whole.
+    int64_t ofs = mx_alloc_record(p, kRecMxNode, rec_size64(rec));
+    if (ofs > 0 && n->ring_fofs && setup_mx_cache_ring(m, n->ring_fofs, ofs)) {
+      l_free_filespace64(p, uint64_t(ofs));
+      ofs = -1;
+    }
+    if (ofs < 0 || index_new_node(n, ofs, root)) {
       d_f_ree(rec);
       return -1;
     }
     n->fofs = ofs;
-    if (n->ring_fofs) ring = setup_mx_cache_ring(m, n->ring_fofs, ofs);
   }
-  const int r = mx_write_record(m->file_work->pdb_fd, n->fofs, rec);
+  const int r = mx_write_record(p, n->fofs, rec);
   d_f_ree(rec);
   wakeup_task(n);
-  return r ? r : ring;
+  return r;
 }
 
 int load_matrix_node(MATRIX_NODE* n) {

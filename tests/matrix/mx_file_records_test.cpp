@@ -412,6 +412,22 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       EXPECT_EQ(r != 0, n > 0) << "write " << n << " of " << writes;
     }
   }
+  for (int64_t n = 0, writes = 1; n <= writes; ++n) {  // a new node's next save mends any one failed write
+    tqtest::write_file(path, bytes);
+    {
+      BareMatrix m(load_spec(), path);
+      FreeNode a(m.get(), {0, 512, 0});
+      a.fill(2.0);
+      const int64_t before = fac_write_calls;
+      fac_fail_write(int(n), ENOSPC);
+      const int r = save_matrix_node(&a.n);
+      fac_fail_write(0, 0);
+      if (n == 0) writes = fac_write_calls - before;
+      EXPECT_EQ(r != 0, n > 0) << "write " << n << " of " << writes;
+      EXPECT_EQ(save_matrix_node(&a.n), 0) << "write " << n;
+    }
+    EXPECT_EQ(walk(path), "OK nodes=4 ring=4 scripts=1\n") << "write " << n << " of " << writes;
+  }
   struct Move {  // a record of the node grows; its first write fails
     const char* name;
     std::vector<int64_t> node;
