@@ -253,6 +253,10 @@ int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs) {
     return -1;
   }
   if (dr) *dr = e;
+  // Unlinked already when nothing after it leads back to it (a move whose insertion
+  // failed): counted off once, it is left as it is. An unlink cut after its first write is
+  // still linked this way and is completed.
+  if (e.next == head ? s.cache_prev != cr_fofs : next.prev != cr_fofs) return 0;
   if (e.prev == head) {
     s.cache_next = e.next;
   } else {

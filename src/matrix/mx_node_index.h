@@ -83,7 +83,8 @@ int64_t mx_new_cache_ring(MATRIX* m, int64_t node);
 // linked then).
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs);
 // Unlinks the entry at cr_fofs (copied to dr when given): 0, or -1 as above; the entry's
-// own record is not rewritten.
+// own record is not rewritten. An entry no longer linked (its next entry, or the head, does
+// not lead back to it) is left as it is, with 0.
 int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
 // Stores node as the node offset of the entry at ring: 0 or -1.
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
