@@ -237,6 +237,26 @@ TEST(MxFileRecords, RingBound) {
   EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
 }
 
+// The diagnostic lines: the script offsets of the subheader, one shared, and a matrix
+// without a file.
+TEST(MxFileRecords, DiagnosticLines) {
+  tqtest::TempDir dir;
+  BareMatrix m({{kAxis}, {}}, dir.file("diag"));
+  const char* script[] = {"(note 1)", nullptr};
+  const char* const* cals[kMxEvents] = {script, nullptr, script};
+  ASSERT_EQ(save_mode_cal(m.get(), 1, cals, nullptr), 0);
+  int64_t* ofs = m->file_work->subheader.mode_cal_fofs[1];
+  const std::string lines =
+      "SCC\nSCC 1-0 -- " + std::to_string(ofs[0]) + "\nSCC 1-2 -- " + std::to_string(ofs[2]) + "\n";
+  EXPECT_EQ(printed([&] { EXPECT_EQ(save_cal_check(m.get()), 0); }), lines);
+  ofs[5] = ofs[0];
+  EXPECT_EQ(printed([&] { EXPECT_EQ(save_cal_check(m.get()), -1); }), "SCC\nSCC 1-0 -- " + std::to_string(ofs[0]) +
+                                                                        "\nsave_cal_Check\n");
+  ofs[5] = 0;
+  TestMatrix plain({kAxis});
+  EXPECT_EQ(printed([&] { check_pdb_fd(plain.get()); }), "CLOSE POINT = ZERO W\n");
+}
+
 // A ring entry left without a node (its node's index entry could not be made) is dropped
 // when its turn to be purged comes: the count keeps its bound and the file still opens.
 TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
