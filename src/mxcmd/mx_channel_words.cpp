@@ -108,7 +108,8 @@ MATRIX_NODE* coded_node(const MX_WORD& w, TQ_SEXP* list, int access, const char*
 // Channel ch of n as a value the script owns. The store hands out a vector or block datum
 // as a view of the channel's own datum, which a later store overwrites in place or frees
 // (another shape); a copy in collected memory keeps what was read. Copied under the
-// channel lock, so no writer is halfway through it.
+// channel lock, so no writer is halfway through it. String vectors stay views: a copy's
+// strings would need a mark of their own, which no word reads as a datum.
 TQ_SEXP* channel_copy(const MX_WORD& w, MATRIX_NODE* n, int ch) {
   matrix_node_channel_lock(n);
   TQ_SEXP* v = get_channel_data(n, ch, w.s);
