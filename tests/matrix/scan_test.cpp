@@ -222,6 +222,9 @@ TEST(MatrixScan, LoopAmountsMatchTheModel) {
     const Code dc = g.take(size_t(m->p.dim) + 1), start = g.take(dc.size()), end = g.take(dc.size());
     EXPECT_EQ(get_loop_amount(m.get(), start.data(), end.data(), dc.data()), std::stoll(g.tail));
   }
+  TestMatrix huge({{int64_t(1) << 40, 1, 20}, {int64_t(1) << 40, 1, 20}});  // 2^80 samples at level 0
+  const int64_t top = huge->total_levels - 1, far = int64_t(1) << 40;
+  EXPECT_EQ(get_loop_amount(huge.get(), Code{0, 0, 0}.data(), Code{0, far, far}.data(), Code{top, 0, 0}.data()), INT64_MAX);
 }
 
 // Forced walks on a held clock, moved a second at each node's first phase; func answers
@@ -325,6 +328,8 @@ TEST(LoadIndicator, QueueRunsAndStop) {
   ASSERT_TRUE(drained());
   EXPECT_EQ(printed([] { load_indicate_tick(nullptr); }), "QL-1[0]\n");
   load_indicate(0);
+  EXPECT_EQ(load_indicate_tick_end_flag, 0) << "none runs: no stop left for a later start to wait on";
+  load_indicate_tick_end_flag = 1;
   EXPECT_EQ(printed([] { load_indicate_tick(nullptr); }), "") << "the end flag stops it silently";
   EXPECT_EQ(load_indicate_tick_end_flag, 0);
   load_indicate_tick_end_flag = 1;  // a previous indicator still stopping: waited for
