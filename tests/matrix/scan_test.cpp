@@ -113,6 +113,9 @@ TEST(PeanoWalk, TriggerLinesAndThePauseForTheQueue) {
   MATRIX* two = open_store_matrix(&spec, "peano 2");
   EXPECT_EQ(printed([&] { matrix_peano_trigger(two, Code{0, 0, 0}.data(), Code{0, 2, 2}.data(), MI_EDIT_1); }),
             "P 0 0 0 - 0 2 2\nP 0 1 0 - 0 2 2\nP 0 0 1 - 0 2 2\nP 0 1 1 - 0 2 2\n");
+  EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_peano_trigger(two, Code{0, 1, 0}.data(), Code{0, 1, 2}.data(), MI_EDIT_1), -1); }),
+            "")
+      << "an empty box walks nothing";
   ASSERT_TRUE(drained());
   close_matrix(two);
   close_matrix(m);
