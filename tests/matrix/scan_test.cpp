@@ -340,6 +340,7 @@ TEST(LoadIndicator, QueueRunsAndStop) {
   load_indicate(1);
   matrix_pause = sleep_sec;
   del_tick(load_indicate_tick);
+  load_indicate(0), printed([] { load_indicate_tick(nullptr); });  // its stop, as the tick would take it
   close_matrix(m);
 }
 
