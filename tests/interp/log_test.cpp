@@ -1,7 +1,8 @@
 // The log: saved lines by option, division into log0..log(n-1), the conditions of the
 // examples, the console, parked records for GetLog, the overflow rule (exactly, and under a
 // burst from 8 threads), templates, SetLogCondition's errors and Reset, and the relay and
-// fetch traffic against a fake node. Times are UTC on a fixed tick clock.
+// fetch traffic through the log's session, against a fake node and another interpreter.
+// Times are UTC on a fixed tick clock.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,16 +87,13 @@ FakeLineServer::Policy answer_sessions(FakeLineServer::Policy rest) {
 
 // The number the client gives the first line of connection 0 holding text (after the
 // admission's two lines, from 0 again at a form feed; no keep-alive goes out on the fixed
-// clock), or -1; *form the form on that line.
-int request_line(const std::vector<std::string>& lines, const std::string& text, std::string* form = nullptr) {
+// clock), or -1.
+int request_line(const std::vector<std::string>& lines, const std::string& text) {
   int n = 2;
   for (const std::string& l : lines) {
     if (l.rfind("c0: ", 0) != 0) continue;
     n = l.find('\f') == std::string::npos ? n + 1 : 0;
-    if (const size_t at = l.find(text); at != std::string::npos) {
-      if (form) *form = l.substr(at);
-      return n;
-    }
+    if (l.find(text) != std::string::npos) return n;
   }
   return -1;
 }
@@ -281,9 +279,7 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     }
     EXPECT_EQ(out.text(), kOverflow);
   }
-  std::string form;
-  const int n = request_line(node->lines(), "(Log ", &form);
-  EXPECT_EQ(form, "(Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
+  const int n = request_line(node->lines(), "(Log (time ");
   ASSERT_TRUE(node->send(0, "<Result> " + std::to_string(n) + " ()</Result>\n"));
   WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
