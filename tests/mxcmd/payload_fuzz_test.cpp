@@ -120,9 +120,7 @@ struct Reader {
 };
 
 std::vector<Reader> readers(Owner& o) {
-  const Bytes vec = from_hex("0816000100000002" "0a0b");
-  Bytes z_vector = {0x16};
-  z_vector.insert(z_vector.end(), vec.begin(), vec.end());
+  const Bytes z_vector = from_hex("16" "0816000100000002" "0a0b");  // a uint8 vector's image
   auto payload = [](auto unpack) {
     return [unpack](const Bytes& in) {
       GcFrame frame("payload fuzz");
