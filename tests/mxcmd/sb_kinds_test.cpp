@@ -5,76 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <memory>
 
-#include "matrix/matrix.h"
-#include "matrix/matrix_node.h"
-#include "mxcmd/mx_words_fixture.h"
-#include "mxcmd/sb_array.h"
-#include "mxcmd/sb_interface.h"
 #include "mxcmd/sb_layering.h"
-#include "mxcmd/sb_primitive.h"
+#include "mxcmd/sb_test_util.h"
 
 namespace {
 
 using namespace tq;
-using mxtest::hex;
-
-// A matrix of as many axes as block sizes given, divisor 1, and a node of it.
-struct Fake {
-  explicit Fake(std::vector<uint8_t> block, std::vector<int64_t> dc = {}) : bs(std::move(block)), dd(bs.size(), 1) {
-    m->p.dim = int(bs.size());
-    m->block_size = bs.data();
-    m->dim_divide = dd.data();
-    code = std::move(dc);
-    node.matrix = m.get();
-    node.dim_code = code.data();
-  }
-  MX_SB_NEW owner(bool with_node = false) { return {m.get(), with_node ? &node : nullptr, 0}; }
-  std::unique_ptr<MATRIX> m = std::make_unique<MATRIX>();
-  std::vector<uint8_t> bs, dd;
-  std::vector<int64_t> code;
-  MATRIX_NODE node{};
-};
-
-std::string from_hex(const std::string& h) {
-  std::string b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b += char(std::stoi(h.substr(i, 2), nullptr, 16));
-  return b;
-}
-
-std::string encode(MX_STRUCT_BLOCK* b) {
-  MATRIX_ALLOC_BLOCK_PARAM* d = b->tbl->struct2block(b);
-  std::string out(static_cast<const char*>(d->block), size_t(d->size));
-  EXPECT_EQ(d->h.type, 0);
-  mxt_free_block(&mx_type_block, d);
-  return hex(out);
-}
-
-int read(MX_STRUCT_BLOCK* b, const std::string& hex_bytes) {
-  std::string bytes = from_hex(hex_bytes);
-  MATRIX_ALLOC_BLOCK_PARAM d{{0, 0, 0}, int(bytes.size()), bytes.data()};
-  return b->tbl->block2struct(b, &d);
-}
-
-MX_STRUCT_BLOCK* sparse(MX_SB_NEW owner) {
-  SA_NEW prm{pr_new_sb(&owner, nullptr)};
-  return sa_new_sb(&owner, &prm);
-}
+using namespace mxtest;
 
 // Inserts a copy of the template at ix holding bytes: the operation's result.
 int put(MX_STRUCT_BLOCK* b, std::vector<int32_t> ix, const std::string& bytes) {
   SA_OP op{};
   op.index1 = ix.data();
   const int r = b->tbl->operation(SB_INSERT, b, &op);
-  if (r == 0) read(op.member, hex(bytes));
+  if (r == 0) sb_read(op.member, to_hex(Bytes(bytes.begin(), bytes.end())));
   return r;
 }
 
 TEST(SparseArray, IndexRangesStoredFormAndCopies) {
-  Fake f({8});
-  MX_STRUCT_BLOCK* b = sparse(f.owner());
+  SbMatrix f({8});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
   ASSERT_EQ(put(b, {5}, "c"), 0);
   ASSERT_EQ(put(b, {2}, "ab"), 0);
   const SA_ARRAY* root = reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index;
@@ -82,7 +33,7 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
   EXPECT_EQ(root->end, 6);
   EXPECT_EQ(root->p[1].d, nullptr);
   EXPECT_EQ(put(b, {2}, "x"), -1) << "an occupied index";
-  EXPECT_EQ(encode(b), "0200026162050001" "63");
+  EXPECT_EQ(sb_encode(b), "0200026162050001" "63");
 
   int32_t two = 2, ten = 10, twenty = 20;
   SA_OP op{};
@@ -105,10 +56,10 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
 
   MX_STRUCT_BLOCK* c = b->tbl->copy_sb(b);
   EXPECT_NE(reinterpret_cast<SA_STRUCT_BLOCK*>(c)->member, reinterpret_cast<SA_STRUCT_BLOCK*>(b)->member);
-  EXPECT_EQ(encode(c), encode(b));
-  MX_STRUCT_BLOCK* again = sparse(f.owner());
-  EXPECT_EQ(read(again, encode(b)), 0);
-  EXPECT_EQ(encode(again), encode(b));
+  EXPECT_EQ(sb_encode(c), sb_encode(b));
+  MX_STRUCT_BLOCK* again = sb_sparse(f.owner());
+  EXPECT_EQ(sb_read(again, sb_encode(b)), 0);
+  EXPECT_EQ(sb_encode(again), sb_encode(b));
   c->tbl->free_sb(c);
   again->tbl->free_sb(again);
 
@@ -120,7 +71,7 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
   }
   EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr);
   EXPECT_EQ(b->tbl->operation(SB_DELETE, b, &op), -1);
-  EXPECT_EQ(encode(b), "");
+  EXPECT_EQ(sb_encode(b), "");
   b->tbl->free_sb(b);
 }
 
@@ -135,14 +86,14 @@ MX_STRUCT_BLOCK* copy_silent(MX_STRUCT_BLOCK* b) {
 
 // Two axes of block sizes 8 and 9: one index byte, then a code. What a reader refuses.
 TEST(SparseArray, TwoAxesAndDamagedForms) {
-  Fake f({8, 9});
-  MX_STRUCT_BLOCK* b = sparse(f.owner());
+  SbMatrix f({8, 9});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
   ASSERT_EQ(put(b, {3, 300}, "z"), 0);
-  EXPECT_EQ(encode(b), "03012c00017a");
+  EXPECT_EQ(sb_encode(b), "03012c00017a");
   for (const char* damaged : {"03", "0301", "03012c", "03012c00027a", "03012c7fff", "0302000000", "03002a0000"}) {
-    MX_STRUCT_BLOCK* r = sparse(f.owner());
-    EXPECT_EQ(read(r, std::string("03002a0000") + damaged), -1) << damaged;
-    EXPECT_EQ(encode(r), "03002a0000") << "the member before stays: " << damaged;
+    MX_STRUCT_BLOCK* r = sb_sparse(f.owner());
+    EXPECT_EQ(sb_read(r, std::string("03002a0000") + damaged), -1) << damaged;
+    EXPECT_EQ(sb_encode(r), "03002a0000") << "the member before stays: " << damaged;
     r->tbl->free_sb(r);
   }
   b->tbl->free_sb(b);
@@ -153,20 +104,20 @@ TEST(SparseArray, TwoAxesAndDamagedForms) {
   SA_NEW prm{t};
   MX_STRUCT_BLOCK* s = sa_new_sb(&o, &prm);
   ASSERT_EQ(put(s, {1, 2}, ""), 0);
-  EXPECT_EQ(encode(s), "0100020000") << "a member without bytes is stored with count 0";
+  EXPECT_EQ(sb_encode(s), "0100020000") << "a member without bytes is stored with count 0";
   s->tbl->free_sb(s);
 }
 
 // Layering on one axis of block size 8 (f = 1.00234375).
 TEST(Layering, ClicksCalcAndStoredForm) {
-  Fake f({8}, {0, 0});
+  SbMatrix f({8}, {0, 0});
   MX_SB_NEW o = f.owner();
   auto* b = reinterpret_cast<HL_STRUCT_BLOCK*>(hl_new_sb(&o, nullptr));
   EXPECT_EQ(hl_merge_factor(b), 1.00234375);
   const int64_t at3 = 3;
   EXPECT_EQ(hl_insert_point(b, 7, &at3, 1.0, 1, 0, HL_ACCUMULATE), 1);
   EXPECT_EQ(hl_insert_point(b, 7, &at3, 1.002, 1, 0, HL_ACCUMULATE), 1);
-  EXPECT_EQ(encode(&b->h), "00070001" "3ff0000000000000" "0003" "0002" "0000");
+  EXPECT_EQ(sb_encode(&b->h), "00070001" "3ff0000000000000" "0003" "0002" "0000");
   EXPECT_EQ(hl_insert_point(b, 7, &at3, 0.0, 1, 0, HL_ACCUMULATE), -1);
   EXPECT_EQ(hl_insert_point(b, 8, &at3, 0.0, 1, 0, HL_ACCUMULATE), -1);
   EXPECT_EQ(b->id_list->next, nullptr) << "no id list for a resolution of 0";
@@ -182,10 +133,10 @@ TEST(Layering, ClicksCalcAndStoredForm) {
     EXPECT_TRUE(l->clk && l->clk->next && !l->clk->next->next) << "1.003, and a ratio of exactly f, start a click";
   MX_STRUCT_BLOCK* c = hl_copy_sb(&b->h);
   hl_free_sb(&b->h);
-  EXPECT_EQ(encode(c).substr(0, 8), "00070002") << "a copy re-inserts: the id order turns";
+  EXPECT_EQ(sb_encode(c).substr(0, 8), "00070002") << "a copy re-inserts: the id order turns";
   hl_free_sb(c);
 
-  Fake wide({40});
+  SbMatrix wide({40});
   MX_SB_NEW ow = wide.owner();
   MX_STRUCT_BLOCK* w = hl_new_sb(&ow, nullptr);
   EXPECT_TRUE(std::isfinite(hl_merge_factor(reinterpret_cast<HL_STRUCT_BLOCK*>(w))) &&
@@ -196,7 +147,7 @@ TEST(Layering, ClicksCalcAndStoredForm) {
 // Operations convert absolute coordinates by the node (level 1 at 16, divisor 1); reading
 // merges, reverses the order once, and refuses cut records.
 TEST(Layering, NodeUnitsReadingAndDamagedForms) {
-  Fake f({8}, {1, 16});
+  SbMatrix f({8}, {1, 16});
   MX_SB_NEW o = f.owner(true);
   MX_STRUCT_BLOCK* b = hl_new_sb(&o, nullptr);
   int64_t x = 20;
@@ -208,7 +159,7 @@ TEST(Layering, NodeUnitsReadingAndDamagedForms) {
   ASSERT_EQ(hl_operation(SB_INSERT, b, &op), 0);
   const std::string six = "00060001" "4000000000000000" "0002" "0001" "0001";
   const std::string five = "00050001" "4000000000000000" "0002" "0001" "0000";
-  EXPECT_EQ(encode(b), six + five) << "click coordinate (20 - 16) >> 1";
+  EXPECT_EQ(sb_encode(b), six + five) << "click coordinate (20 - 16) >> 1";
   op.calc = {5, &x, 2.0, -1, -1};
   ASSERT_EQ(hl_operation(SB_CALC, b, &op), 0);
   EXPECT_DOUBLE_EQ(op.calc.show, 10.0);
@@ -216,14 +167,14 @@ TEST(Layering, NodeUnitsReadingAndDamagedForms) {
 
   MX_SB_NEW bare = f.owner();
   MX_STRUCT_BLOCK* r = hl_new_sb(&bare, nullptr);
-  ASSERT_EQ(read(r, encode(b)), 0);
-  EXPECT_EQ(encode(r), five + six);
+  ASSERT_EQ(sb_read(r, sb_encode(b)), 0);
+  EXPECT_EQ(sb_encode(r), five + six);
   for (const char* damaged : {"0009", "00090001", "000900013ff00000", "000900013ff00000000000000001"})
-    EXPECT_EQ(read(r, damaged), -1) << damaged;
-  EXPECT_EQ(encode(r), five + six);
+    EXPECT_EQ(sb_read(r, damaged), -1) << damaged;
+  EXPECT_EQ(sb_encode(r), five + six);
   const std::string whole = "3ff0000000000000" "000100010001";
-  EXPECT_EQ(read(r, "00090002" + whole), -1) << "one click of two";
-  EXPECT_EQ(encode(r), "00090001" + whole + five + six) << "the whole click read stays";
+  EXPECT_EQ(sb_read(r, "00090002" + whole), -1) << "one click of two";
+  EXPECT_EQ(sb_encode(r), "00090001" + whole + five + six) << "the whole click read stays";
   hl_free_sb(r);
   hl_free_sb(b);
 }

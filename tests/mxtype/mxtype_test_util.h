@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,24 @@ inline std::string to_hex(const Bytes& b) {
   std::string s;
   for (uint8_t x : b) s += digits[x >> 4], s += digits[x & 15];
   return s;
+}
+
+// b changed in one to four random steps: a bit flipped, a byte set to one of the edge
+// values or to a random one, cut, a byte inserted, random bytes appended.
+inline Bytes mutate(Bytes b, std::mt19937_64& rng, const std::vector<uint8_t>& edge) {
+  const int steps = 1 + int(rng() % 4);
+  for (int s = 0; s < steps; ++s) {
+    const size_t at = b.empty() ? 0 : rng() % b.size();
+    switch (rng() % 6) {
+      case 0: if (!b.empty()) b[at] ^= uint8_t(1 << (rng() % 8)); break;
+      case 1: if (!b.empty()) b[at] = edge[rng() % edge.size()]; break;
+      case 2: b.resize(at); break;
+      case 3: b.insert(b.begin() + long(at), uint8_t(rng())); break;
+      case 4: b.resize(b.size() + rng() % 9, uint8_t(rng())); break;
+      default: if (!b.empty()) b[at] = uint8_t(rng()); break;
+    }
+  }
+  return b;
 }
 
 // A heap copy of exactly these bytes, so that a read past them is caught by the sanitizers.
