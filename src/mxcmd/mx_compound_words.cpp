@@ -22,7 +22,7 @@ namespace {
 enum : uint8_t { kItemInteger = MXT_INT64, kItemFloat = MXT_DOUBLE, kItemBlock = MXT_BLOCK, kItemString = MXT_STRING };
 constexpr int64_t kNumberBytes = 8;
 
-// One byte per type code, so that a type byte is a piece the list does not own.
+// One byte per type code, so that a type byte is a chunk the record list does not own.
 constexpr auto kTypeBytes = [] {
   std::array<uint8_t, 256> t{};
   for (int i = 0; i < 256; ++i) t[size_t(i)] = uint8_t(i);

@@ -121,10 +121,6 @@ void run(int64_t inputs, uint64_t seed) {
 
 TEST(PayloadFuzz, MutatedPayloadsAndStoredFormsReadSafely) { run(3000, 1); }
 
-TEST(PayloadFuzz, DISABLED_MillionMutatedPayloadsAndStoredForms) {
-  const char* n = getenv("TQ_FUZZ_INPUTS");
-  const char* seed = getenv("TQ_FUZZ_SEED");
-  run(n ? std::atoll(n) : 1000000, seed ? std::strtoull(seed, nullptr, 10) : 2);
-}
+TEST(PayloadFuzz, DISABLED_MillionMutatedPayloadsAndStoredForms) { long_fuzz_run(run); }
 
 }  // namespace

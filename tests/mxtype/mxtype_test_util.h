@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -47,6 +48,14 @@ inline Bytes mutate(Bytes b, std::mt19937_64& rng, const std::vector<uint8_t>& e
     }
   }
   return b;
+}
+
+// The opt-in long fuzz run: TQ_FUZZ_INPUTS inputs (a million by default) from seed
+// TQ_FUZZ_SEED (2 by default).
+inline void long_fuzz_run(void (*run)(int64_t inputs, uint64_t seed)) {
+  const char* n = getenv("TQ_FUZZ_INPUTS");
+  const char* seed = getenv("TQ_FUZZ_SEED");
+  run(n ? std::atoll(n) : 1000000, seed ? std::strtoull(seed, nullptr, 10) : 2);
 }
 
 // A heap copy of exactly these bytes, so that a read past them is caught by the sanitizers.

@@ -75,10 +75,6 @@ void run(int64_t inputs, uint64_t seed) {
 
 TEST(MxNetFuzz, MutatedFormsDecodeSafely) { run(20000, 1); }
 
-TEST(MxNetFuzz, DISABLED_MillionMutatedForms) {
-  const char* n = getenv("TQ_FUZZ_INPUTS");
-  const char* seed = getenv("TQ_FUZZ_SEED");
-  run(n ? std::atoll(n) : 1000000, seed ? std::strtoull(seed, nullptr, 10) : 2);
-}
+TEST(MxNetFuzz, DISABLED_MillionMutatedForms) { long_fuzz_run(run); }
 
 }  // namespace
