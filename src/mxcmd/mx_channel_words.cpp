@@ -108,14 +108,13 @@ MATRIX_NODE* coded_node(const MX_WORD& w, TQ_SEXP* list, int access, const char*
 // Channel ch of n as a value the script owns. The store hands out a vector or block datum
 // as a view of the channel's own datum, which a later store overwrites in place or frees
 // (another shape); a copy in collected memory keeps what was read. Copied under the
-// channel lock, so no writer is halfway through it. String vectors stay views: a copy's
-// strings would need a mark of their own, which no word reads as a datum.
+// channel lock, so no writer is halfway through it.
 TQ_SEXP* channel_copy(const MX_WORD& w, MATRIX_NODE* n, int ch) {
   matrix_node_channel_lock(n);
   TQ_SEXP* v = get_channel_data(n, ch, w.s);
   void* d = get_type(v) == kTagPtr && !v->ptr.gc ? v->ptr.ptr : nullptr;
   MDT tp = d ? w.m->channel_info[ch].data_type : nullptr;  // a saved structure's datum has a zero header
-  if (tp && (tp->type == MXT_BLOCK || (tp->parent && tp->type != MXT_STRING_V)))
+  if (tp && (tp->type == MXT_BLOCK || tp->parent))
     if (void* copy = tp->alloc_copy(tp, d, MX_ALLOC_GC, nullptr, __FILE__, __LINE__)) v = mx_datum_cell(copy);
   matrix_node_channel_unlock(n, 0);
   return v;
