@@ -14,6 +14,7 @@
 #include "platform/startup.h"
 #include "remote/proxy.h"
 #include "remote/server_info.h"
+#include "remote/toh_client_v2.h"
 #include "stream/file_stream.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -147,21 +148,36 @@ int setup_self(TQ_INTERPRETER* tqi) {
 struct CONNECT_CMD {
   BL_CMD c;
   TQ_INTERPRETER* tqi;
+  const PROXY_INFO* route;  // the proxy layer's answer for the host (its HTTP proxy for route 4)
   int result;  // -1 until the procedure runs
 };
 
+// The connected stream by the interpreter's route, or null with *cerr. Ports are unsigned
+// 16-bit numbers; the native proxy (8) is no route of this set-up.
+STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const PROXY_INFO* route) {
+  const auto port = uint16_t(tqi->port);
+  switch (tqi->proxy_type) {
+    case PROXY_NONE:
+      return new_connection(cerr, host, uint32_t(tqi->ip), port, nullptr, nullptr);
+    case PROXY_TQOHTTP:
+      return s_connect_TQoHTTP_2(cerr, host, tqi->ip, port, nullptr, 0, 0, http_proxy_keep_alive_mode);
+    case PROXY_HTTP:
+      if (!route || !route->proxy_server) return nullptr;
+      return s_connect_TQoHTTP_2(cerr, host, tqi->ip, port, route->proxy_server, 0, uint16_t(route->proxy_port),
+                                 http_proxy_keep_alive_mode);
+    default:
+      return nullptr;
+  }
+}
+
 // The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
 // blacklist holds the host back.
-int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
+int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const PROXY_INFO* route) {
   *timed_out = false;
   tqi->flags |= TQF_PERM_WAIT;
   int cerr = 0;
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
-  // Ports are unsigned 16-bit numbers. The routes over the language's HTTP client (kinds 2
-  // and 4) come with that client; until then they fail as a connect does.
-  STREAM* s = tqi->proxy_type == PROXY_NONE
-                  ? new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr)
-                  : nullptr;
+  STREAM* s = open_route(&cerr, tqi, host, route);
   if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
   s_set_write_abort(s, 1, 10);
   tqi->inp = tqi->out = tqi->err = s;
@@ -177,17 +193,16 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   return r;
 }
 
-// The kind of route the proxy layer gives for the host (the HTTP proxy's own address is
-// the HTTP client's business).
-char connect_route(const L_CHAR* hostname) {
-  PROXY_INFO info;
-  check_proxy(&info, hostname ? n_string(std_cm, hostname) : nullptr);
-  free_proxy_route(&info);
-  return info.proxy_type;
+// The proxy layer's route for the host into *route (freed with free_proxy_route); an
+// unresolved kind (64) takes its kind.
+void resolve_route(TQ_INTERPRETER* tqi, PROXY_INFO* route) {
+  check_proxy(route, tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr);
+  if (tqi->proxy_type == 64) tqi->proxy_type = route->proxy_type;
 }
 
 int setup_connect(TQ_INTERPRETER* tqi) {
-  if (tqi->proxy_type == 64) tqi->proxy_type = connect_route(tqi->hostname);
+  PROXY_INFO route;
+  resolve_route(tqi, &route);
   CONNECT_CMD cmd{};
   uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
   if (tqi->hostname) {
@@ -202,8 +217,10 @@ int setup_connect(TQ_INTERPRETER* tqi) {
   cmd.c.retry = _setup_i_connect_retry;
   cmd.c.proc = _setup_i_connect_proc;
   cmd.tqi = tqi;
+  cmd.route = &route;
   cmd.result = SETUP_HELD_BACK;
   bl_do(&cmd.c);
+  free_proxy_route(&route);
   if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
   return cmd.result;
 }
@@ -215,7 +232,7 @@ int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
   entry->port = uint16_t(cmd->tqi->port);
   if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
   bool timed_out = false;
-  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi);
+  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi, cmd->route);
   entry->polling_initial = 0;
   return timed_out ? BL_FAILING : BL_GOOD;
 }
@@ -228,9 +245,11 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   t->environment = 1;
   if (entry->name_len > 0 && entry->name[0]) t->hostname = _xx_nl_copy_str_1(std_cm, entry->name, __FILE__, __LINE__);
   else if (entry->name_len == 8) std::memcpy(&t->ip, entry->name + 4, 4);
-  t->proxy_type = connect_route(t->hostname);
+  PROXY_INFO route;
+  resolve_route(t, &route);
   bool timed_out = false;
-  const int r = ___setup_i_connect(&timed_out, t);
+  const int r = ___setup_i_connect(&timed_out, t, &route);
+  free_proxy_route(&route);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
   return timed_out ? BL_FAILING : BL_GOOD;
 }
