@@ -162,10 +162,13 @@ void TQoHTTP_task(void* data) {
     if (!info->con_head) info->con_tail = nullptr;
     info->target_con = req->con;
     unlock_task(TQoHTTP_lock, "answer");
-    const Answer a = read_answer(info, req);
+    Answer a = read_answer(info, req);
+    lock_task(TQoHTTP_lock);
+    if (info->flags & TOHC_CLOSE) a.err = kAnswerOk;  // the close itself cut the answer: no error
+    _apply(info, a);
+    unlock_task(TQoHTTP_lock, "answer");
     report(a);
     lock_task(TQoHTTP_lock);
-    _apply(info, a);
     info->target_con = nullptr;
     wakeup_task(info);
     const bool keep = info->flags & TOHC_KEEP;

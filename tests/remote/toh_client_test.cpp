@@ -1,0 +1,266 @@
+// The protocol's client streams: version 2 to our own listener through the connect set-up,
+// version 1 against a fake version-1 server (http_fakes.py) with its exact request bytes and
+// its poll series on the test clock, both through a fake forward proxy, and the version
+// probe's failures against raw servers.
+#include <regex>
+
+#include "interp/interpreter.h"
+#include "platform/d_alloc.h"
+#include "text/l_string.h"
+#include "remote/proxy.h"
+#include "remote/toh_client_v2.h"
+#include "remote/toh_server_info.h"
+#include "remote/toh_server_v2.h"
+#include "stream/stream_write.h"
+#include "toh_client_util.h"
+#include "toh_test_util.h"
+
+using namespace tq;
+using namespace remotetest;
+using interptest::Listener;
+
+namespace {
+
+// The proxy setting for one test.
+struct Route {
+  explicit Route(int type, const char* server = nullptr, int port = 0) { set_proxy(type, server, port); }
+  ~Route() { set_proxy(PROXY_NONE, nullptr, 0); }
+};
+
+// A setting for one test, restored after it.
+template <class T>
+struct Setting {
+  Setting(std::atomic<T>* var, T value) : var_(var), old_(var->exchange(value)) {}
+  ~Setting() { var_->store(old_); }
+  std::atomic<T>* var_;
+  T old_;
+};
+
+// Ports come back: a server earlier on this port must not lend it its version.
+void forget_version(int port) {
+  LOCK_SCOPE(TQoHTTP_lock);
+  for (TQoHTTP_SERVER_INFO* si = TQoHTTP_server_info_list; si; si = si->next)
+    if (si->port == port && si->version) si->version = -1;
+}
+
+std::string version_line(int port, int version) {
+  return "===================VERSION 127.0.0.2(0):" + std::to_string(port) + " -> " + std::to_string(version) + "\n";
+}
+
+// The client's lines of the captured output (the server's are left out).
+std::string client_lines(const std::string& text) {
+  std::string r;
+  for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+    const std::string line = text.substr(at, nl + 1 - at);
+    if (line.rfind("=====", 0) == 0 || line.rfind("   ****", 0) == 0 || line.rfind("ERR (", 0) == 0) r += line;
+  }
+  return r;
+}
+
+std::string uploads_seen(int port) { return "DIR(POST) = http://127.0.0.2:" + std::to_string(port) + "/cgi-bin/upload.cgi\n"; }
+
+STREAM* open_stream(int* cerr, int port, const char* proxy = nullptr, int proxy_port = 0, int flags = TOH_KEEP_ALIVE) {
+  forget_version(port);
+  return s_connect_TQoHTTP_2(cerr, "127.0.0.2", 0, uint16_t(port), proxy, 0, uint16_t(proxy_port), flags);
+}
+
+S_TQoHTTP_INFO* state(STREAM* s) { return reinterpret_cast<S_TQoHTTP*>(s)->info; }
+int received(STREAM* s) {
+  LOCK_SCOPE(TQoHTTP_lock);
+  return state(s) ? get_sbuf_data_size(&state(s)->recv, SEM{}) : -1;
+}
+int flags_of(STREAM* s) {
+  LOCK_SCOPE(TQoHTTP_lock);
+  return state(s) ? state(s)->flags : -1;
+}
+
+// The request heads of the version-1 client, as the fake logs them.
+std::string v1_head(int port, int length, bool keep) {
+  return "POST http://127.0.0.2:" + std::to_string(port) + "/cgi-bin/tqsv.cgi HTTP/1.0\r\n" +
+         (keep ? "Connection: keep-alive\r\n" : "") + "Pragma: no-cache\r\nContent-Type: application/tqohttp\r\nHost: 127.0.0.2:" +
+         std::to_string(port) + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+std::string probe_request(int port) {
+  return "POST http://127.0.0.2:" + std::to_string(port) + "/cgi-bin/upload.cgi HTTP/1.0\r\nPragma: no-cache\r\n" +
+         "Content-Type: application/tqohttp2\r\nHost: 127.0.0.2:" + std::to_string(port) + "\r\nContent-Length: 12\r\n\r\n" +
+         frame_bytes(6, 0);
+}
+constexpr uint32_t kC0 = 0x11223344, kC1 = 0x55667788;  // the fake's cookie
+
+}  // namespace
+
+// ---- version 2 to our own listener ------------------------------------------------------------
+
+TEST(ClientRoute, VersionTwoToOurOwnListener) {
+  tqtest::NoLeftovers clean;
+  Listener l;
+  forget_version(l.port);
+  CaptureStdout out;
+  int id;
+  {
+    Route r(PROXY_TQOHTTP);
+    id = connect_to_host("127.0.0.2", l.port);
+  }
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(query(id, "(+ 1 2)"), "3");
+  close_interpreter(unsigned(id));
+  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+  EXPECT_EQ(client_lines(out.text()), version_line(l.port, 0) + "   **** RETRY\n" + version_line(l.port, 2));
+}
+
+TEST(ClientRoute, FourOpenersMakeOneProbe) {
+  tqtest::NoLeftovers clean;
+  Listener l;
+  forget_version(l.port);
+  CaptureStdout out;
+  STREAM* s[4] = {};
+  {
+    std::vector<std::unique_ptr<tqtest::Task>> openers;
+    for (STREAM*& st : s)
+      openers.push_back(std::make_unique<tqtest::Task>([&st, &l] {
+        int cerr = 0;
+        st = s_connect_TQoHTTP_2(&cerr, "127.0.0.2", 0, uint16_t(l.port), nullptr, 0, 0, TOH_KEEP_ALIVE);
+      }));
+    for (auto& t : openers) ASSERT_TRUE(t->wait());
+  }
+  for (STREAM* st : s) ASSERT_NE(st, nullptr);
+  WAIT_FOR(([] {
+             LOCK_SCOPE(ToH_lock);
+             int n = 0;
+             for (ToH_ENTRY_V2* e = entry_list_v2; e; e = e->next) n += e->upload != nullptr;
+             return n == 4;
+           }()),
+           "four uploads");
+  for (STREAM* st : s) d_s_close(st);
+  const std::string text = out.text();
+  EXPECT_EQ(count(text, version_line(l.port, 0)), 1);
+  EXPECT_EQ(count(text, "   **** RETRY\n"), 1);
+  EXPECT_EQ(count(text, version_line(l.port, 2)), 4);
+  EXPECT_EQ(count(text, uploads_seen(l.port)), 5) << "one probe and four uploads";
+}
+
+TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
+  tqtest::NoLeftovers clean;
+  Setting<int> size(&toh2_upload_size, 1000);
+  Listener l;
+  forget_version(l.port);
+  CaptureStdout out;
+  int id;
+  {
+    Route r(PROXY_TQOHTTP);
+    id = connect_to_host("127.0.0.2", l.port);
+  }
+  ASSERT_GT(id, 0);
+  std::string text;
+  for (int i = 0; i < 1000; ++i) {
+    char b[12];
+    std::snprintf(b, sizeof b, "%09d,", i);
+    text += b;
+  }
+  const std::string got = query(id, "\"" + text + "\"");
+  const int plain = interptest::connect_client(l.port);  // the oracle: the plain text connection
+  const std::string want = query(plain, "\"" + text + "\"");
+  for (const int i : {id, plain}) {
+    close_interpreter(unsigned(i));
+    EXPECT_TRUE(interptest::wait_gone(unsigned(i)));
+  }
+  const std::string printed = out.text();
+  EXPECT_EQ(got, want);
+  EXPECT_NE(got.find(text), std::string::npos);
+  const int uploads = count(printed, uploads_seen(l.port)) - 1;
+  EXPECT_GE(uploads, 10);
+  EXPECT_LE(uploads, 12);
+}
+
+TEST(ClientRoute, VersionOneToOurOwnListener) {
+  tqtest::NoLeftovers clean;
+  Listener l;
+  {
+    LOCK_SCOPE(TQoHTTP_lock);  // as a probe of a version-1 server would leave it
+    auto* si = static_cast<TQoHTTP_SERVER_INFO*>(d_calloc(1, sizeof(TQoHTTP_SERVER_INFO)));
+    *si = TQoHTTP_SERVER_INFO{nullptr, copy_str("127.0.0.2"), 0, l.port, 1};
+    _insert_TQoHTTP_server_info(si);
+  }
+  CaptureStdout out;
+  int id;
+  {
+    Route r(PROXY_TQOHTTP);
+    id = connect_to_host("127.0.0.2", l.port);
+  }
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(query(id, "(+ 1 2)"), "3");
+  close_interpreter(unsigned(id));
+  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+  EXPECT_EQ(client_lines(out.text()), version_line(l.port, 1));
+}
+
+// ---- version 1 against the fake ---------------------------------------------------------------
+
+// Idle, a stream polls at once, then 1, 2, 4, 8, 15 and 15 seconds apart; a type-5 opening
+// answer keeps one connection for every request, a type-2 one makes a connection per
+// request; the close sends type 3.
+TEST(VersionOne, OpeningBytesAndThePollSeries) {
+  struct Case {
+    const char* script;
+    bool keep;
+  } cases[] = {{"", true}, {"200 2 0 c -\n", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    tqtest::NoLeftovers clean;
+    tqtest::TickClock clock;
+    HttpFake v1("v1", c.script);
+    CaptureStdout out;
+    int cerr = 0;
+    STREAM* s = open_stream(&cerr, v1.port);
+    ASSERT_NE(s, nullptr) << cerr;
+    S_TQoHTTP_INFO* info = state(s);
+    // A poll is over when the task sleeps again with its tick set.
+    auto settled = [&](int polls) {
+      return tqtest::wait_until([&] { return int(v1.log().size()) == 2 + polls && tick_pending(info) == 1; });
+    };
+    std::vector<int> at;
+    ASSERT_TRUE(settled(1));
+    at.push_back(0);
+    for (int t = 1; t <= 45; ++t) {
+      clock.advance(1);
+      if (tick_pending(info) == 0) {
+        ASSERT_TRUE(settled(int(at.size()) + 1)) << "at " << t;
+        at.push_back(t);
+      }
+    }
+    EXPECT_EQ(at, (std::vector<int>{0, 1, 3, 7, 15, 30, 45}));
+    d_s_close(s);
+    ASSERT_TRUE(v1.wait_for(escaped(frame_bytes(3, 8, kC0, kC1))));
+    std::vector<std::string> want{"1 " + escaped(probe_request(v1.port)),
+                                  "2 " + escaped(v1_head(v1.port, 12, true) + frame_bytes(1, 0))};
+    for (int seq = 1; seq <= 7; ++seq)
+      want.push_back(std::to_string(c.keep ? 2 : 2 + seq) + " " + escaped(v1_head(v1.port, 12, c.keep) + frame_bytes(2, seq, kC0, kC1)));
+    want.push_back(std::to_string(c.keep ? 3 : 10) + " " + escaped(v1_head(v1.port, 12, c.keep) + frame_bytes(3, 8, kC0, kC1)));
+    EXPECT_EQ(v1.log(), want);
+    EXPECT_EQ(client_lines(out.text()), version_line(v1.port, 0) + "   **** RETRY\n" + version_line(v1.port, 1));
+  }
+}
+
+// An answer with the wrong seq fails the stream: reads give the bytes already received, then
+// -1; writes give -1.
+TEST(VersionOne, AWrongSeqFailsTheStreamAfterTheBufferedBytes) {
+  tqtest::NoLeftovers clean;
+  tqtest::TickClock clock;
+  HttpFake v1("v1", "200 2 0 c -\n200 2 0 c abc\n200 2 1 c -\n");
+  CaptureStdout out;
+  int cerr = 0;
+  STREAM* s = open_stream(&cerr, v1.port);
+  ASSERT_NE(s, nullptr) << cerr;
+  WAIT_FOR(received(s) == 3, "the poll's answer");
+  EXPECT_EQ(s_write(s, "x", 1), 1);
+  EXPECT_EQ(s_flush(s), 0);
+  WAIT_FOR(flags_of(s) & TOHC_FAILED, "the failure");
+  char b[8];
+  EXPECT_EQ(s_read(s, b, sizeof b), 3);
+  EXPECT_EQ(std::string(b, 3), "abc");
+  EXPECT_EQ(s_read(s, b, sizeof b), -1);
+  EXPECT_EQ(s_write(s, "y", 1), -1);
+  d_s_close(s);
+  EXPECT_EQ(v1.log().at(3), "4 " + escaped(v1_head(v1.port, 13, false) + frame_bytes(2, 2, kC0, kC1) + "x"));
+  EXPECT_TRUE(std::regex_search(client_lines(out.text()), std::regex("\nERR \\([0-9]+\\) 4\n$")));
+}
