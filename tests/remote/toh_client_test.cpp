@@ -2,6 +2,9 @@
 // version 1 against a fake version-1 server (http_fakes.py) with its exact request bytes and
 // its poll series on the test clock, both through a fake forward proxy, and the version
 // probe's failures against raw servers.
+#include <unistd.h>
+
+#include <optional>
 #include <regex>
 
 #include "interp/interpreter.h"
@@ -43,8 +46,8 @@ void forget_version(int port) {
     if (si->port == port && si->version) si->version = -1;
 }
 
-std::string version_line(int port, int version) {
-  return "===================VERSION 127.0.0.2(0):" + std::to_string(port) + " -> " + std::to_string(version) + "\n";
+std::string version_line(int port, int version, const std::string& host = "127.0.0.2") {
+  return "===================VERSION " + host + "(0):" + std::to_string(port) + " -> " + std::to_string(version) + "\n";
 }
 
 // The client's lines of the captured output (the server's are left out).
@@ -59,9 +62,9 @@ std::string client_lines(const std::string& text) {
 
 std::string uploads_seen(int port) { return "DIR(POST) = http://127.0.0.2:" + std::to_string(port) + "/cgi-bin/upload.cgi\n"; }
 
-STREAM* open_stream(int* cerr, int port, const char* proxy = nullptr, int proxy_port = 0, int flags = TOH_KEEP_ALIVE) {
+STREAM* open_stream(int* cerr, int port, const char* proxy = nullptr, int proxy_port = 0, const char* host = "127.0.0.2") {
   forget_version(port);
-  return s_connect_TQoHTTP_2(cerr, "127.0.0.2", 0, uint16_t(port), proxy, 0, uint16_t(proxy_port), flags);
+  return s_connect_TQoHTTP_2(cerr, host, 0, uint16_t(port), proxy, 0, uint16_t(proxy_port), TOH_KEEP_ALIVE);
 }
 
 S_TQoHTTP_INFO* state(STREAM* s) { return reinterpret_cast<S_TQoHTTP*>(s)->info; }
@@ -263,4 +266,167 @@ TEST(VersionOne, AWrongSeqFailsTheStreamAfterTheBufferedBytes) {
   d_s_close(s);
   EXPECT_EQ(v1.log().at(3), "4 " + escaped(v1_head(v1.port, 13, false) + frame_bytes(2, 2, kC0, kC1) + "x"));
   EXPECT_TRUE(std::regex_search(client_lines(out.text()), std::regex("\nERR \\([0-9]+\\) 4\n$")));
+}
+
+// A failed answer status makes the next opening, of any stream, go without keep-alive, once.
+TEST(VersionOne, AFailedStatusCostsTheNextOpeningItsKeepAlive) {
+  tqtest::NoLeftovers clean;
+  tqtest::TickClock clock;
+  HttpFake v1("v1", "500 0 0 c -\n");
+  CaptureStdout out;
+  int cerr = 0;
+  EXPECT_EQ(open_stream(&cerr, v1.port), nullptr);
+  EXPECT_EQ(cerr, ECONNREFUSED);
+  std::vector<bool> keep;
+  for (int i = 0; i < 2; ++i) {
+    STREAM* s = s_connect_TQoHTTP_2(&cerr, "127.0.0.2", 0, uint16_t(v1.port), nullptr, 0, 0, TOH_KEEP_ALIVE);
+    ASSERT_NE(s, nullptr);
+    d_s_close(s);
+  }
+  // The fake logs an opening before it answers, so every opening is in the log by now.
+  for (const std::string& line : v1.log())
+    if (line.find(escaped(frame_bytes(1, 0))) != std::string::npos)
+      keep.push_back(line.find("Connection: keep-alive") != std::string::npos);
+  EXPECT_EQ(keep, (std::vector<bool>{true, false, true}));
+}
+
+// Through the forward proxy: version-1 heads in the proxy form, and version 2 by route 4.
+TEST(ClientProxy, HeadsInTheProxyFormAndVersionTwoThroughIt) {
+  tqtest::NoLeftovers clean;
+  HttpFake proxy("proxy");
+  {
+    tqtest::TickClock clock;
+    HttpFake v1("v1");
+    int cerr = 0;
+    CaptureStdout out;
+    STREAM* s = open_stream(&cerr, v1.port, "127.0.0.1", proxy.port);
+    ASSERT_NE(s, nullptr) << cerr;
+    ASSERT_TRUE(v1.wait_for(escaped(frame_bytes(2, 1, kC0, kC1))));
+    d_s_close(s);
+    const std::regex head("^\\d+ POST http://127\\.0\\.0\\.2:" + std::to_string(v1.port) +
+                          "/cgi-bin/tqsv\\d+\\.cgi HTTP/1\\.0\\\\r\\\\nProxy-Connection: keep-alive\\\\r\\\\n");
+    const std::vector<std::string> log = v1.log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_TRUE(std::regex_search(log[1], head)) << log[1];
+    EXPECT_TRUE(std::regex_search(log[2], head)) << log[2];
+  }
+  Listener l;
+  forget_version(l.port);
+  int id;
+  {
+    Route r(PROXY_HTTP, "127.0.0.1", proxy.port);
+    id = connect_to_host("127.0.0.2", l.port);
+  }
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(query(id, "(+ 1 2)"), "3");
+  close_interpreter(unsigned(id));
+  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+  const std::string at = "http://127.0.0.2:" + std::to_string(l.port) + "/cgi-bin/";
+  const std::vector<std::string> log = proxy.log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{std::to_string(log.size() - 2) + " POST " + at + "upload.cgi HTTP/1.0",
+                                      std::to_string(log.size() - 1) + " GET " + at + "download.cgi HTTP/1.0",
+                                      std::to_string(log.size()) + " POST " + at + "upload.cgi HTTP/1.0"}));
+}
+
+// ---- the version probe ---------------------------------------------------------------------------
+
+namespace {
+
+// A raw server that takes one connection (later ones are refused), reads a probe and answers
+// it with `reply`, keeping the connection open while `hold`.
+struct ProbeServer {
+  interptest::FakeServer srv;
+  std::atomic<bool> read{false}, done{false};
+  std::unique_ptr<tqtest::Task> task;
+  ProbeServer(const std::string& reply, bool hold) {
+    task = std::make_unique<tqtest::Task>([this, reply, hold] {
+      interptest::Sock c(srv.accept_one());
+      ::close(srv.fd);
+      srv.fd = -1;
+      read = !c.read_until(frame_bytes(6, 0)).empty();
+      if (!reply.empty()) c.send(reply);
+      if (hold) tqtest::wait_until([this] { return done.load(); }, std::chrono::seconds(30));
+    });
+  }
+  ~ProbeServer() {
+    done = true;
+    task->wait();
+  }
+};
+
+}  // namespace
+
+TEST(VersionProbe, FailuresAndAnswersOfOtherVersions) {
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n";
+  std::string bad = frame_bytes(6, 2);
+  bad[1] = char(bad[1] + 1);
+  struct Case {
+    const char* what;
+    bool server;    // false: nobody listens
+    std::string reply;
+    bool hold;      // the server keeps the connection without answering: the 30-s tick ends it
+    std::string lines;  // after the first VERSION line
+    int cerr;
+  } cases[] = {
+      {"refused", false, "", false, "   **** ERR 1\n", ECONNREFUSED},
+      {"cut head", true, "HTTP/1.0 200 OK\r\nContent-", false, "   **** ERR 3\n", ETIMEDOUT},
+      {"no head in time", true, "", true, "   **** ERR 3\n", ETIMEDOUT},
+      {"404", true, "HTTP/1.0 404 Not Found\r\n\r\n", false, "   **** ERR 4\n", ECONNREFUSED},
+      {"short frame", true, ok + frame_bytes(6, 2).substr(0, 5), false, "   **** ERR 5\n", ECONNREFUSED},
+      {"bad sum", true, ok + bad, false, "   **** ERR 6\n", ECONNREFUSED},
+      // A version this client does not know counts as 1; the version-1 opening then finds
+      // nobody listening.
+      {"seq 3", true, ok + frame_bytes(6, 3), false, "   **** RETRY\n-> 1", ECONNREFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tqtest::NoLeftovers clean;
+    tqtest::TickClock clock;
+    std::optional<ProbeServer> srv;
+    if (c.server) srv.emplace(c.reply, c.hold);
+    const int port = srv ? srv->srv.port : closed_port();
+    CaptureStdout out;
+    int cerr = 0;
+    STREAM* s = nullptr;
+    tqtest::Task opener([&] { s = open_stream(&cerr, port, nullptr, 0, "127.0.0.1"); });  // the raw server's address
+    if (c.hold) {
+      ASSERT_TRUE(tqtest::wait_until([&] { return srv->read.load(); }));
+      clock.advance(kToHOpenTimeout);
+    }
+    ASSERT_TRUE(opener.wait());
+    srv.reset();
+    std::string want = version_line(port, 0, "127.0.0.1") + c.lines;
+    if (want.back() == '1') want.replace(want.size() - 4, 4, version_line(port, 1, "127.0.0.1"));
+    EXPECT_EQ(client_lines(out.text()), want);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(cerr, c.cerr);
+  }
+}
+
+// Openers waiting for a probe that fails fail too, rather than wait again for ever.
+TEST(VersionProbe, OpenersWaitingOnAFailedProbeFail) {
+  tqtest::NoLeftovers clean;
+  tqtest::TickClock clock;
+  std::optional<ProbeServer> srv(std::in_place, "", true);
+  const int port = srv->srv.port;
+  CaptureStdout out;
+  int cerr[3] = {};
+  STREAM* s[3] = {};
+  std::vector<std::unique_ptr<tqtest::Task>> openers;
+  auto open = [&](int i) {
+    openers.push_back(std::make_unique<tqtest::Task>([&, i] { s[i] = open_stream(&cerr[i], port, nullptr, 0, "127.0.0.1"); }));
+  };
+  open(0);
+  ASSERT_TRUE(tqtest::wait_until([&] { return srv->read.load(); }));
+  open(1);
+  open(2);
+  clock.advance(kToHOpenTimeout);
+  for (auto& t : openers) ASSERT_TRUE(t->wait());
+  srv.reset();
+  out.text();
+  EXPECT_EQ(cerr[0], ETIMEDOUT);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(s[i], nullptr);
+  for (int i = 1; i < 3; ++i) EXPECT_EQ(cerr[i], ECONNREFUSED);
 }
