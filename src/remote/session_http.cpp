@@ -221,7 +221,7 @@ TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, in
   GcFrame frame("one_session");
   Request r;
   if (TQ_SEXP* e = take_request(&r, s, f, ln)) return frame.release(e);
-  L_CHAR* url_text = get_url_str2(u);
+  L_CHAR* url_text = ll_copy_str(get_url_str2(u));  // a copy: the temporary ring turns over
   int cerr = 0;
   STREAM* st = bl_new_connection(&cerr, n_string(std_cm, u->server), 0, uint16_t(u->port), nullptr, nullptr);
   if (!st) {
