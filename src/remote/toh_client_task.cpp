@@ -82,17 +82,17 @@ Answer read_answer(S_TQoHTTP_INFO* info, ToH_REQUEST* req) {
   return a;
 }
 
-// Seconds until the next poll is due (TQoHTTP_lock held).
-int64_t poll_due_in(const S_TQoHTTP_INFO* info) {
-  return int64_t(info->last_polling_time) + info->polling_interval - int64_t(tick_now());
-}
-
 // Waits while nothing is pending, no close is requested and the next poll lies ahead; a
-// flush, the close or the tick wakes it (TQoHTTP_lock held).
+// flush, the close or the tick wakes it (TQoHTTP_lock held). The tick is set again when the
+// clock moved while it was being set, so that it is never a second late.
 void wait_for_work(S_TQoHTTP_INFO* info) {
-  for (int64_t due; !info->con_head && !(info->flags & TOHC_CLOSE) && (due = poll_due_in(info)) > 0;) {
+  while (!info->con_head && !(info->flags & TOHC_CLOSE)) {
+    const uint32_t now = tick_now();
+    const int64_t due = int64_t(info->last_polling_time) + info->polling_interval - int64_t(now);
+    if (due <= 0) return;
     del_tick_with_data(TQoHTTP_tick_func, info);
     new_tick(TQoHTTP_tick_func, -int(due), info);
+    if (tick_now() != now) continue;
     sleep_task(info, TQoHTTP_lock);
     lock_task(TQoHTTP_lock);
   }

@@ -199,35 +199,44 @@ void TQoHTTP_task_2(void* data) {
 // ---- class operations --------------------------------------------------------------------------------
 
 int s_write_TQoHTTP_2(STREAM* s, const char* data, int len) {
+  // Each pass looks afresh: while a piece was being written, its connection may have been
+  // used up and replaced, and the rest then goes on the new one, or to the buffer the new
+  // one is drained from; never to the buffer once the new one takes writes directly.
+  int done = 0;
   lock_task(TQoHTTP_lock);
-  S_TQoHTTP_INFO_2* info = client2(s)->info;
-  if (!info || (info->flags & TOH2C_ENDED)) {
-    unlock_task(TQoHTTP_lock, "write");
-    return -1;
-  }
-  const bool buffering = info->flags & TOH2C_BUFFERING;
-  STREAM* up = info->upload_st;
-  const int n = buffering ? 0 : len < info->remain_size ? len : info->remain_size;
-  if (buffering)
-    copy_in_sbuf(&info->upload_buf, data, len, SEM{});
-  else if (up)
+  for (;;) {
+    S_TQoHTTP_INFO_2* info = client2(s)->info;
+    if (!info || (info->flags & TOH2C_ENDED) || (!(info->flags & TOH2C_BUFFERING) && info->remain_size && !info->upload_st)) {
+      unlock_task(TQoHTTP_lock, "write");
+      return done ? done : -1;
+    }
+    if ((info->flags & TOH2C_BUFFERING) || info->remain_size == 0) {
+      copy_in_sbuf(&info->upload_buf, data + done, len - done, SEM{});
+      unlock_task(TQoHTTP_lock, "write");
+      if (toh2_trace) test_print(">1>", data + done, len - done);
+      return len;
+    }
+    STREAM* up = info->upload_st;
+    const int n = len - done < info->remain_size ? len - done : info->remain_size;
     info->remain_size -= n;
+    unlock_task(TQoHTTP_lock, "write");
+    if (toh2_trace) test_print(">2>", data + done, n);
+    const int w = s_write(up, data + done, n);
+    lock_task(TQoHTTP_lock);
+    if (w < 0) {
+      if (client2(s)->info) _drop_connections(info);
+      unlock_task(TQoHTTP_lock, "write");
+      return w;
+    }
+    if (w < n) {
+      info->remain_size += n - w;
+      unlock_task(TQoHTTP_lock, "write");
+      return done + w;
+    }
+    if ((done += n) == len) break;
+  }
   unlock_task(TQoHTTP_lock, "write");
-  if (toh2_trace) test_print(buffering ? ">1>" : ">2>", data, len);
-  if (buffering) return len;
-  if (!up) return -1;
-  const int w = n > 0 ? s_write(up, data, n) : 0;
-  LOCK_SCOPE(TQoHTTP_lock);
-  if (w < 0) {
-    if (client2(s)->info) _drop_connections(info);
-    return w;
-  }
-  if (w < n) info->remain_size += n - w;
-  if (w == n && n < len) {  // the rest travels on the next upload connection
-    copy_in_sbuf(&info->upload_buf, data + n, len - n, SEM{});
-    return len;
-  }
-  return w;
+  return len;
 }
 
 int s_read_TQoHTTP_2(STREAM* s, char* data, int len) {

@@ -114,11 +114,14 @@ void upload_task(void* data) {
   auto* e = static_cast<ToH_ENTRY_V2*>(data);
   STREAM *upload, *pipe;
   int remain;
+  uint32_t cockie[2];
   {
     LOCK_SCOPE(ToH_lock);
     upload = e->upload;
     pipe = e->pipe;
     remain = e->remain_size;
+    cockie[0] = e->cockie[0];
+    cockie[1] = e->cockie[1];
   }
   auto* buf = static_cast<char*>(d_alloc(kToH2Buffer));
   bool failed = false;
@@ -132,24 +135,31 @@ void upload_task(void* data) {
       }
       remain -= n;
     }
-    if (remain == 0) {
-      answer(upload, e, TOH_UPLOAD);
-      {
-        LOCK_SCOPE(ToH_lock);
-        e->upload = nullptr;
-        e->remain_size = 0;
-      }
-      d_s_close(upload);
-    }
     if (n > 0 && s_write(pipe, buf, n) != n) {
       failed = true;
       break;
     }
     if (remain == 0) break;
   }
-  if (failed) close_all(e);
   d_f_ree(buf);
-  side_done(e, TOH2_NO_UPLOAD);
+  if (failed) {
+    close_all(e);
+    side_done(e, TOH2_NO_UPLOAD);
+    return;
+  }
+  // The last piece is in the pipe and the session takes a new upload before the answer
+  // lets the client start one: it can neither overtake that piece nor be refused.
+  {
+    LOCK_SCOPE(ToH_lock);
+    e->upload = nullptr;
+    e->remain_size = 0;
+  }
+  side_done(e, TOH2_NO_UPLOAD);  // e may be gone from here on
+  TQoHTTP_HEADER h{};
+  h.cockie[0] = cockie[0];
+  h.cockie[1] = cockie[1];
+  write_frame_reply(upload, h, TOH_UPLOAD, -1, false);
+  d_s_close(upload);
 }
 
 }  // namespace tq
