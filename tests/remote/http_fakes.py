@@ -23,7 +23,7 @@ logs "<conn> <request line>", connects to the host and port of its absolute URL,
 head on unchanged and then relays both ways until either side ends.
 
 MODE http (on 127.0.0.1): an HTTP/1.0 server. Each request is logged "REQ <conn> <head and
-body>" once read, and "REPLY <conn>" once answered. Paths: /a.xml text/xml "<a>1</a>";
+body>" once read, and "REPLY <conn>" just before its reply is sent. Paths: /a.xml text/xml "<a>1</a>";
 /p.png image/png with bytes 89 50 4e 47 0d 0a 1a 0a 00 01 ff; /404 status 404; a path
 beginning /hold waits for "release <path>", then answers as the rest would; any other path
 text/plain with the path as body. Every reply closes the connection.
@@ -202,8 +202,8 @@ def serve_http(conn, n):
         data = reply(404, False, b'text/html', b'')
     else:
         data = reply(200, False, b'text/plain', path.encode('latin-1'))
+    log('REPLY %d' % n)  # before the bytes go: the client cannot act on a reply not yet logged
     conn.s.sendall(data)
-    log('REPLY %d' % n)
 
 
 def handle(s, n, serve):

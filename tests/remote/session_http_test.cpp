@@ -131,12 +131,14 @@ TEST(HttpSession, FormsOfAListInTurn) {
     http.release("/hold2/c");
     EXPECT_EQ(printed(d->result), "(text/plain #2#/c)");
   }
+  ASSERT_TRUE(http.wait_for("REPLY 3"));  // logged once the reply was written
   const std::vector<std::string> log = http.log();
   std::vector<std::string> order;
   for (const std::string& line : log) order.push_back(line.substr(0, line.find(' ', line.find(' ') + 1)));
   EXPECT_EQ(order, (std::vector<std::string>{"REQ 1", "REPLY 1", "REQ 2", "REPLY 2", "REQ 3", "REPLY 3"}));
   EXPECT_EQ(session(url, "(get \"/404\") (get \"/b\")"),
             error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12", "(\"http error\" 404)"));
+  ASSERT_TRUE(http.wait_for("REPLY 4"));
   EXPECT_EQ(http.log().size(), log.size() + 2) << "the form after the error is not sent";
 }
 
