@@ -8,6 +8,8 @@
 #include <regex>
 
 #include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
+#include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "text/l_string.h"
 #include "remote/proxy.h"
@@ -446,4 +448,41 @@ TEST(VersionProbe, OpenersWaitingOnAFailedProbeFail) {
   EXPECT_EQ(cerr[0], ETIMEDOUT);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(s[i], nullptr);
   for (int i = 1; i < 3; ++i) EXPECT_EQ(cerr[i], ECONNREFUSED);
+}
+
+// The byte trace of version 2 is off unless switched on; the stream list names open streams.
+TEST(ClientRoute, TraceSwitchAndStreamList) {
+  tqtest::NoLeftovers clean;
+  Listener l;
+  int cerr = 0;
+  STREAM* s = open_stream(&cerr, l.port);
+  ASSERT_NE(s, nullptr) << cerr;
+  auto* info = reinterpret_cast<S_TQoHTTP_2*>(s)->info;
+  WAIT_FOR(([&] {
+             LOCK_SCOPE(TQoHTTP_lock);
+             return !(info->flags & TOH2C_BUFFERING);
+           }()),
+           "the upload connection");
+  CaptureStdout out;
+  EXPECT_EQ(s_write(s, "a", 1), 1);
+  {
+    Setting<bool> trace(&toh2_trace, true);
+    EXPECT_EQ(s_write(s, "b\x01\x80", 3), 3);
+  }
+  check_stream();
+  const std::string text = out.text();
+  d_s_close(s);
+  EXPECT_EQ(text, ">2> >> b$1$$80$\n\n\n>>> (V2,127.0.0.2:" + std::to_string(l.port) + ")\n\n");
+}
+
+// Route 8 (the native proxy) is no route of the connect set-up: it fails as a connect does.
+TEST(ClientRoute, TheNativeProxyRouteFails) {
+  tqtest::NoLeftovers clean;
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_CONNECT;
+  t->env = qvlisp_top_env1;
+  t->hostname = nl_copy_str_1(std_cm, "127.0.0.2");
+  t->port = closed_port();
+  t->proxy_type = PROXY_NATIVE;
+  EXPECT_EQ(setup_i(t), SETUP_CONNECT_FAILED);
 }
