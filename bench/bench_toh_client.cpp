@@ -25,6 +25,7 @@
 #include "remote/toh_server_info.h"
 #include "stream/format.h"
 #include "stream/string_stream.h"
+#include "support/tq_listener.h"
 #include "text/l_string.h"
 
 namespace {
@@ -32,19 +33,10 @@ namespace {
 double rates[3];  // plain, version 2, version 1
 
 int listener_port() {
-  static int port = [] {
-    tq::init_tq();
-    tq::setup_self_interpreter();  // remote_query waits in the caller's interpreter
-    tq::gc_push(nullptr, nullptr, "bench_toh_client");
-    tq::TQ_INTERPRETER* t = new_tq_interpreter();
-    t->a_type = tq::TQI_ACCEPT;
-    t->env = tq::qvlisp_top_env1;
-    t->port = 0;
-    tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
-    tq::insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
-    const int id = tq::setup_i(t);
-    tq::TQ_INTERPRETER info{};
-    return id > 0 && tq::get_tqi_info(&info, unsigned(id)) == 0 ? info.port : -1;
+  static const int port = [] {
+    const int p = benchsupport::tq_listener_port();
+    tq::gc_push(nullptr, nullptr, "bench_toh_client");  // the form stays rooted here
+    return p;
   }();
   return port;
 }

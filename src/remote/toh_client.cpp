@@ -253,6 +253,8 @@ int __s_flush_TQoHTTP(STREAM* s, S_TQoHTTP_INFO* s_info, int type, int zero_chec
   LOCK_SCOPE(TQoHTTP_lock);
   info->flags &= ~TOHC_SENDING;
   wakeup_task(info);
+  if ((flags & TOHC_KEEP) && con && !info->keep_con && (info->flags & TOHC_CLOSE))
+    s_safe_close(con);  // the close dropped the kept connection while this request went out
   if (!ok) {
     s_safe_close(con);
     info->flags |= TOHC_FAILED;
@@ -322,8 +324,13 @@ int s_close_TQoHTTP(STREAM* s) {
                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(info->keep_con)),
                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(info->target_con)));
       info->flags |= TOHC_CLOSE;
-      s_safe_close(info->target_con);
-      if (info->keep_con != info->target_con) s_safe_close(info->keep_con);
+      // A kept connection a request is being written on is closed by its writer once the
+      // request is whole: cut short, it would leave the server a gap in the seq numbers that
+      // holds back the last frame.
+      STREAM* keep = info->keep_con;
+      const bool sending = info->flags & TOHC_SENDING;
+      if (info->target_con && !(sending && info->target_con == keep)) s_safe_close(info->target_con);
+      if (keep && !sending && keep != info->target_con) s_safe_close(keep);
       info->keep_con = nullptr;
       info->st = nullptr;
       client(s)->info = nullptr;

@@ -23,6 +23,7 @@
 using namespace tq;
 using namespace remotetest;
 using interptest::Listener;
+using remotetest::any_session;
 
 namespace {
 
@@ -92,6 +93,18 @@ std::string probe_request(int port) {
 }
 constexpr uint32_t kC0 = 0x11223344, kC1 = 0x55667788;  // the fake's cookie
 
+// A connect-kind interpreter to 127.0.0.2 at port by a route the proxy setting gives: the
+// protocol to the server itself (2), or through the HTTP proxy (4).
+int route_client(int port, int type = PROXY_TQOHTTP, const char* proxy = nullptr, int proxy_port = 0) {
+  Route r(type, proxy, proxy_port);
+  return connect_to_host("127.0.0.2", port);
+}
+
+void close_client(int id) {
+  close_interpreter(unsigned(id));
+  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+}
+
 }  // namespace
 
 // ---- version 2 to our own listener ------------------------------------------------------------
@@ -101,15 +114,10 @@ TEST(ClientRoute, VersionTwoToOurOwnListener) {
   Listener l;
   forget_version(l.port);
   CaptureStdout out;
-  int id;
-  {
-    Route r(PROXY_TQOHTTP);
-    id = connect_to_host("127.0.0.2", l.port);
-  }
+  const int id = route_client(l.port);
   ASSERT_GT(id, 0);
   EXPECT_EQ(query(id, "(+ 1 2)"), "3");
-  close_interpreter(unsigned(id));
-  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+  close_client(id);
   EXPECT_EQ(client_lines(out.text()), version_line(l.port, 0) + "   **** RETRY\n" + version_line(l.port, 2));
 }
 
@@ -150,11 +158,7 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
   Listener l;
   forget_version(l.port);
   CaptureStdout out;
-  int id;
-  {
-    Route r(PROXY_TQOHTTP);
-    id = connect_to_host("127.0.0.2", l.port);
-  }
+  const int id = route_client(l.port);
   ASSERT_GT(id, 0);
   std::string text;
   for (int i = 0; i < 1000; ++i) {
@@ -165,10 +169,7 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
   const std::string got = query(id, "\"" + text + "\"");
   const int plain = interptest::connect_client(l.port);  // the oracle: the plain text connection
   const std::string want = query(plain, "\"" + text + "\"");
-  for (const int i : {id, plain}) {
-    close_interpreter(unsigned(i));
-    EXPECT_TRUE(interptest::wait_gone(unsigned(i)));
-  }
+  for (const int i : {id, plain}) close_client(i);
   const std::string printed = out.text();
   EXPECT_EQ(got, want);
   EXPECT_NE(got.find(text), std::string::npos);
@@ -186,17 +187,18 @@ TEST(ClientRoute, VersionOneToOurOwnListener) {
     *si = TQoHTTP_SERVER_INFO{nullptr, copy_str("127.0.0.2"), 0, l.port, 1};
     _insert_TQoHTTP_server_info(si);
   }
-  CaptureStdout out;
-  int id;
-  {
-    Route r(PROXY_TQOHTTP);
-    id = connect_to_host("127.0.0.2", l.port);
-  }
-  ASSERT_GT(id, 0);
-  EXPECT_EQ(query(id, "(+ 1 2)"), "3");
-  close_interpreter(unsigned(id));
-  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
-  EXPECT_EQ(client_lines(out.text()), version_line(l.port, 1));
+  auto out = std::make_unique<CaptureStdout>();
+  const int id = route_client(l.port);
+  const std::string got = id > 0 ? query(id, "(+ 1 2)") : "";
+  if (id > 0) close_client(id);
+  // The last frame (type 3) ends the server's session.
+  const bool ended = tqtest::wait_until([] { return !any_session([](ToH_ENTRY*) { return true; }); });
+  const std::string printed = out->text();
+  out.reset();
+  ASSERT_GT(id, 0) << printed;
+  EXPECT_EQ(got, "3") << printed;
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(client_lines(printed), version_line(l.port, 1));
 }
 
 // ---- version 1 against the fake ---------------------------------------------------------------
@@ -331,15 +333,10 @@ TEST(ClientProxy, HeadsInTheProxyFormAndVersionTwoThroughIt) {
   }
   Listener l;
   forget_version(l.port);
-  int id;
-  {
-    Route r(PROXY_HTTP, "127.0.0.1", proxy.port);
-    id = connect_to_host("127.0.0.2", l.port);
-  }
+  const int id = route_client(l.port, PROXY_HTTP, "127.0.0.1", proxy.port);
   ASSERT_GT(id, 0);
   EXPECT_EQ(query(id, "(+ 1 2)"), "3");
-  close_interpreter(unsigned(id));
-  EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
+  close_client(id);
   const std::string at = "http://127.0.0.2:" + std::to_string(l.port) + "/cgi-bin/";
   const std::vector<std::string> log = proxy.log();
   ASSERT_GE(log.size(), 3u);
