@@ -1,7 +1,8 @@
 // The node cache and the access tokens against plain peers: the lookup of a ready node
 // (_get_matrix_node under matrix_lock, 403 chains kept) with 10^3 and 10^5 nodes cached
 // against std::unordered_map lookups of the same codes, and access tokens that each run a
-// one-form event script through the queue against evaluating that form in a loop.
+// one-form event script through the queue against evaluating that form in a loop, and
+// queueing 10^4 and 10^5 tokens at once (the access queue's priority insertion).
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -18,6 +19,7 @@
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/node_cache.h"
+#include "support/matrix_bench.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -25,15 +27,6 @@ namespace {
 
 using namespace tq;
 using Code = std::array<int64_t, 3>;
-
-void start_store() {
-  static bool started = [] {
-    minimum_matrix_init(0, nullptr);
-    gc_push(nullptr, nullptr, "bench");
-    return true;
-  }();
-  (void)started;
-}
 
 // An open matrix of two axes (block 2^8, divisor 1, 2^20 samples) with a script in the
 // level-0 slot of MI_EDIT_1 when one is given.
@@ -57,16 +50,14 @@ MATRIX* bench_matrix(const char* name, const char* script) {
   return m;
 }
 
-void wait_idle() {
-  while (__atomic_load_n(&matrix_que.total_cnt, __ATOMIC_RELAXED) != 0 || get_active_que_thread(&matrix_que) != 0)
-    std::this_thread::yield();
-}
+using tqbench::start_store;
+using tqbench::wait_idle;
 
 // count ready nodes at level 0 of m, and their codes in a shuffled order.
 std::vector<Code> ready_nodes(MATRIX* m, int count) {
   std::vector<Code> codes;
   for (int i = 0; i < count; ++i) codes.push_back({0, int64_t(i % 2048) << 8, int64_t(i / 2048) << 8});
-  for (size_t at = 0; at < codes.size(); at += 1000) {  // the queue inserts in linear time: batches
+  for (size_t at = 0; at < codes.size(); at += 1000) {  // loaded in batches of 1000
     {
       LOCK_SCOPE(matrix_lock);
       total_ncache_size = 1 << 30;  // no crowding purge while the ring holds them all
@@ -132,10 +123,14 @@ BENCHMARK(BM_UnorderedMapLookup)->Arg(1000)->Arg(100000);
 constexpr int kTokens = 1000;  // tokens run per iteration, one per node
 constexpr const char* kForm = "(+ 1 2)";
 
-void BM_TokensRunningOneForm(benchmark::State& state) {
+// Per iteration, queues a token on each of count ready nodes at once (the worker waits
+// for matrix_lock meanwhile) and lets them run; the time includes their running only when
+// `running` is set (else it is the access queue's priority insertion, equal priorities in
+// arrival order).
+void run_tokens(benchmark::State& state, const char* name, int count, bool running) {
   start_store();
-  MATRIX* m = bench_matrix("tokens", kForm);
-  const std::vector<Code> codes = ready_nodes(m, kTokens);
+  MATRIX* m = bench_matrix(name, kForm);
+  const std::vector<Code> codes = ready_nodes(m, count);
   std::vector<MATRIX_NODE*> nodes;
   {
     LOCK_SCOPE(matrix_lock);
@@ -149,12 +144,19 @@ void BM_TokensRunningOneForm(benchmark::State& state) {
       LOCK_SCOPE(matrix_lock);
       for (MATRIX_NODE* n : nodes) _matrix_trigger_access(n, MI_EDIT_1, 0);
     }
+    if (!running) state.PauseTiming();
     wait_idle();
+    if (!running) state.ResumeTiming();
   }
-  state.SetItemsProcessed(state.iterations() * kTokens);
+  state.SetItemsProcessed(state.iterations() * count);
   close_matrix(m);
 }
+
+void BM_TokensRunningOneForm(benchmark::State& state) { run_tokens(state, "tokens", kTokens, true); }
 BENCHMARK(BM_TokensRunningOneForm)->UseRealTime();
+
+void BM_QueueingTokens(benchmark::State& state) { run_tokens(state, "queueing", int(state.range(0)), false); }
+BENCHMARK(BM_QueueingTokens)->Arg(10000)->Arg(100000)->Iterations(1)->UseRealTime();
 
 void BM_EvaluatingTheForm(benchmark::State& state) {
   start_store();

@@ -293,8 +293,9 @@ int lzw_decode_func(Cursor& in, GIF_IMAGE_ITERATOR& it, LzwTables& t) {
 
 // ------------------------------------------------------------------ image
 
-// Reads the image after its ',' into a new index image; null when the stream is cut or
-// broken, or the image cannot be held.
+// Reads the image after its ',' into a new index image; null when the stream is cut
+// before the image data or broken, or the image cannot be held. A stream cut inside the
+// image data gives the rows decoded so far; the rest keep index 0.
 unsigned char* read_image(Cursor& in, TAB_COL& tc, GIF_IMAGE_DESK& desk) {
   unsigned char b[9];
   if (!in.take(9, b)) return nullptr;
@@ -313,7 +314,7 @@ unsigned char* read_image(Cursor& in, TAB_COL& tc, GIF_IMAGE_DESK& desk) {
   auto* tables = static_cast<LzwTables*>(d_calloc(1, sizeof(LzwTables)));
   const int rc = lzw_decode_func(in, it, *tables);
   d_f_ree(tables);
-  if (in.cut || rc == kLzwBroken) {
+  if (rc == kLzwBroken) {
     d_f_ree(image);
     return nullptr;
   }

@@ -103,6 +103,9 @@ int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
   {
     TqiLock l;
     out = t->out;
+    // Cleared before the admission goes out: an announcement asked for while it is written
+    // is kept for the first reply.
+    if (id > 0 && stream) t->flags &= ~TQF_CODE_SYNC;
   }
   if (id > 0 && stream && out) {
     if (CODE_METHOD* cm = s_get_cm(out))
@@ -110,7 +113,6 @@ int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
     s_flush(out);
   }
   TqiLock l;
-  if (id > 0 && stream) t->flags &= ~TQF_CODE_SYNC;
   _unlock_tqi_out(t);
   return id;
 }

@@ -88,6 +88,7 @@ int connect_lock_tqi(int port, const L_CHAR* host) {
     t->port = port;
     t->hostname = ll_copy_str(host);
     const int r = setup_i(t);
+    if (r == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
     if (r != SETUP_BUSY) return r >= 0 ? r : -1;
     if (attempt < kConnectTries) tick_sleep(kBusyPauseSeconds);
   }

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,14 @@ namespace {
 path_pair* start;  // the pairs, descending url_base
 TQ_GETFILE* getfile_hash[kGetfileBuckets];
 L_CHAR* agent_name;
+// agent_name as published for agent_name_now, and the names it replaced: a reader without
+// the lock may still hold one, so they are kept (few: the name is set at start-up).
+std::atomic<const L_CHAR*> agent_shown{nullptr};
+struct RetiredAgent {
+  RetiredAgent* next;
+  L_CHAR* name;
+};
+RetiredAgent* retired_agents;
 int my_port;
 
 constexpr L_CHAR kSlash = '/';
@@ -94,14 +103,6 @@ char* real_path_of(const L_CHAR* path) {
   return r;
 }
 
-// Whether name reaches the file system as written: its characters, in the file system's code
-// method, decode back to the same characters. A character of another set that the method
-// writes as "." or "/" or as a 0 byte would otherwise pass the checks of the name.
-bool reaches_files_as_written(const L_CHAR* name) {
-  const char* native = n_string(std_cm, name);
-  return l_strcmp(_l_string_1(std_cm, native), name) == 0;
-}
-
 L_CHAR* map_url(const URL* u, bool docs, const char* c) {
   L_CHAR* fp = get_url_filepath(u);
   L_CHAR* r = map_onto(fp, docs);
@@ -138,6 +139,11 @@ bool opens_read_only(const L_CHAR* path) {
 }
 
 }  // namespace
+
+bool reaches_files_as_written(const L_CHAR* name) {
+  const char* native = n_string(std_cm, name);
+  return l_strcmp(_l_string_1(std_cm, native), name) == 0;
+}
 
 void init_file_prefix() {
   if (!lock_up_test(prefix_lock)) prefix_lock = new_lock();
@@ -319,14 +325,16 @@ L_CHAR* get_append_path(const L_CHAR* d, const char* c) { return get_synth_path(
 
 void set_agent_name(const L_CHAR* name) {
   L_CHAR* copy = ll_copy_str(name);
-  L_CHAR* old;
-  {
-    LOCK_SCOPE(prefix_lock);
-    old = agent_name;
-    agent_name = copy;
-  }
-  d_f_ree(old);
+  auto* r = static_cast<RetiredAgent*>(d_alloc(sizeof(RetiredAgent)));
+  LOCK_SCOPE(prefix_lock);
+  r->name = agent_name;
+  r->next = retired_agents;
+  retired_agents = r;
+  agent_name = copy;
+  agent_shown.store(copy, std::memory_order_release);
 }
+
+const L_CHAR* agent_name_now() { return agent_shown.load(std::memory_order_acquire); }
 
 L_CHAR* get_agent_name() {
   LOCK_SCOPE(prefix_lock);

@@ -10,7 +10,8 @@
 //    base sorts before a shorter one it begins with and the first match is the most specific.
 //  - Pairs and get-file entries are only added or changed, never removed. A changed entry
 //    gets fresh texts; readers take copies under the lock, so they never see half a change.
-//  - agent_name is replaced whole under the lock; readers take a copy.
+//  - agent_name is replaced whole under the lock; readers take a copy, or the lock-free
+//    reader the name itself (replaced names are kept).
 #pragma once
 #include "lang/sexp.h"
 #include "platform/lock.h"
@@ -101,6 +102,14 @@ L_CHAR* get_append_path(const L_CHAR* d, const char* c);  // c in the default co
 // Replaces the agent name (a copy is kept; null clears it).
 void set_agent_name(const L_CHAR* name);
 L_CHAR* get_agent_name();  // a debug-heap copy, or null when unset
+// The agent name without a copy or a lock (the log stamps every record with it): a replaced
+// name is kept, so the text stays valid for the process. Null when unset.
+const L_CHAR* agent_name_now();
+
+// Whether name reaches the file system as written: its characters, in the default code
+// method, decode back to the same characters. A character of another set that the method
+// writes as "." or "/" or as a 0 byte would otherwise pass the checks of the name.
+bool reaches_files_as_written(const L_CHAR* name);
 
 // Resolves a command's file: the name must be absolute, free of "..", reach the file system
 // as written (every character survives the default code method both ways), and end in an

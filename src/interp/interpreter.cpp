@@ -19,6 +19,7 @@ TQ_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
 PRI_CTL tqi_lock_ctl{3, 0, nullptr};
 TQI_RESULT_OPS tqi_result_ops{};
+TQI_AUTH_OPS tqi_auth_ops{};
 // Indexed by kind 0..8: only the connect kind closes on its own, after 7200 ticks (ten hours).
 const int default_connection_timeout_table[9] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};
 const int default_silent_timeout_table[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};

@@ -117,6 +117,8 @@ struct TQ_INTERPRETER {
   int inp_line;              // source line of that form
   int out_lock;              // depth of the output lock
   int out_lock_task;         // task number holding it
+  int pending_cancels;       // "<Cancel/>" lines owed to the peer; written under the output
+                             // lock alone, before any later request
   int connect_ip;            // peer IPv4 address, first octet in the top byte; 0 none
   char accept_lock;          // 1 while an accept thread of this listener is inside accept
   unsigned accept_last_dec;  // tick seconds of the last doubling of accept_interval
@@ -151,7 +153,7 @@ struct TQ_INTERPRETER {
   int desc_type;             // set by the opener, not read here
   unsigned accept_interval;  // seconds an accepted connection has for its first byte, 10..120
   int delay_que_cnt;         // entries of this interpreter in the delay queue
-  AUTH_CONNECTION_SET* auth_c_set;  // null until authentication lands
+  AUTH_CONNECTION_SET* auth_c_set;  // login state of the connection; null without the login layer
   const char* __file;        // site that made the record
   int __line;
 };
@@ -216,6 +218,16 @@ extern TQI_RESULT_OPS tqi_result_ops;
 // Waits (tqi_lock held, released meanwhile) until no request of the word RemoteSession is
 // pending; installed by that word. Closing every interpreter waits for them first.
 extern void (*rs_queue_wait_hook)();
+
+// ---- the login layer -------------------------------------------------------------------------
+// Every registered interpreter carries the login state of its connection, made and released
+// by the authentication layer above this one, which installs these at start-up
+// (init_authentificaition); until then auth_c_set stays null.
+struct TQI_AUTH_OPS {
+  AUTH_CONNECTION_SET* (*new_set)(TQ_INTERPRETER* tqi);  // at registration, tqi_lock held
+  void (*free_tick)(void* set);  // run as a one-shot tick after the close: releases the set
+};
+extern TQI_AUTH_OPS tqi_auth_ops;
 
 // ---- creation and registration -------------------------------------------------------------
 

@@ -128,6 +128,15 @@ void close_others(unsigned own_id) {
   }
 }
 
+// A listener's connections outlive it: none keeps pointing at the lists that go with it
+// (tqi_lock held).
+void forget_permission_lists(TQ_INTERPRETER* listener) {
+  for (PERMISSION_LIST* pl = listener->pl_head; pl; pl = pl->next)
+    for (TQ_INTERPRETER* b : interpreter_hash)
+      for (TQ_INTERPRETER* t = b; t; t = t->next)
+        if (t->pl_accept == pl) t->pl_accept = nullptr;
+}
+
 }  // namespace
 
 int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
@@ -156,7 +165,7 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
   tqi->inp_line = 0;
   tqi->accept_lock = 0;
   tqi->accept_last_dec = tick_now();
-  tqi->auth_c_set = nullptr;  // the login state comes with authentication
+  tqi->auth_c_set = tqi_auth_ops.new_set ? tqi_auth_ops.new_set(tqi) : nullptr;
   if (tqi->flags & TQF_TERMINAL) __atomic_add_fetch(&terminal_interpreters, 1, __ATOMIC_RELAXED);
   if (kind != TQI_SELF && main_interpreter_flag == 0) {
     main_interpreter = tqi;
@@ -230,9 +239,14 @@ void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
   while (*p && *p != tqi) p = &(*p)->next;
   if (!*p) er_panic("close_tq_interpreter");
   *p = tqi->next;
+  // The login state goes from a tick of its own: its release takes the login lock, which is
+  // never taken under tqi_lock.
+  if (tqi->auth_c_set && tqi_auth_ops.free_tick) new_tick(tqi_auth_ops.free_tick, 0, tqi->auth_c_set);
+  tqi->auth_c_set = nullptr;
   const bool was_main = tqi == main_interpreter;
   TQ_INTERPRETER* own = _get_my_tqi();  // the closer's own may be the record that goes
   const unsigned own_id = own && own != tqi ? own->id : 0;
+  forget_permission_lists(tqi);
   free_tq_interpreter(tqi);
   if (was_main) {
     main_interpreter = nullptr;

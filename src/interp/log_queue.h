@@ -6,8 +6,16 @@
 // The record queue holds at most 1000 records and the parking queue 4000: a record that
 // finds its queue full drops the oldest one, printing "LOG OVER FLOW <pid>" for each record
 // dropped, so that the records written plus those counted always equal those logged.
+//
+// The hook is on every producer's path, so it takes no lock: the record and its own texts
+// (server, agent, message) share one block, reused from the records the worker is done
+// with; the record queue is a ring of sequence-numbered cells; the worker is woken only
+// when it sleeps; the site and agent names are read as published. A producer that finds the
+// queue full takes the oldest record off itself.
 #pragma once
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 
 #include "interp/log_cond.h"
 #include "interp/log_record.h"
@@ -21,7 +29,39 @@ inline constexpr int kLogQueueLimit = 1000;
 inline constexpr int kLogWaitLimit = 4000;
 inline constexpr int kGetLogMax = 2000;  // parked records one "GetLog" hands out
 
-extern SYS_QUEUE log_queue;       // records for the worker, first in first out
+// A bounded ring of records, first in first out, that any thread may put to and take from
+// without a lock: each cell's sequence number tells whether it is free for the put of a
+// position or holds the record for the take of it (positions count up for good).
+template <int N>
+class LogRing {
+ public:
+  void init();            // every cell free
+  bool put(LOG_NODE* n);  // false when full
+  LOG_NODE* take();       // the oldest, or null when empty
+  int count() const;      // records in the ring, or being put or taken
+
+ private:
+  struct alignas(64) Cell {  // one to a cache line: neighbours are put by other threads at once
+    std::atomic<uint64_t> seq;
+    LOG_NODE* n;
+  };
+  Cell cells_[N];
+  alignas(64) std::atomic<uint64_t> put_pos_{0};
+  alignas(64) std::atomic<uint64_t> take_pos_{0};
+};
+
+// The block of a hook record whose texts fit; a freed one is kept for the next record (up
+// to as many as the queue holds, and a few more), so a steady flow takes no heap calls.
+inline constexpr int kLogBlockBytes = 1024;
+inline constexpr int kLogSpareMax = kLogQueueLimit + 64;
+
+struct LOG_QUEUE {
+  LogRing<kLogQueueLimit> records;  // for the worker
+  LogRing<kLogSpareMax> spare;      // free blocks of kLogBlockBytes
+  SEM lock;                         // the worker sleeps on &log_queue under it
+  std::atomic<bool> worker_asleep;  // set (under lock) while it sleeps or is about to
+};
+extern LOG_QUEUE log_queue;
 extern SYS_QUEUE log_wait_queue;  // parked copies awaiting a fetch
 extern SEM lock_log;              // condition_list and ll_path_list; held while a record's actions run
 extern int log_session;           // the log's session descriptor (0 without the session layer)
@@ -31,17 +71,21 @@ extern int log_session;           // the log's session descriptor (0 without the
 // and layer names as integer constants in env0, and the worker thread.
 void init_log(TQISP_ENV* env0, TQISP_ENV* env1);
 
-// The log hook: a record of level and layer (with opt's origin, user, key and message copied
-// when given) stamped with the time, this site and its agent name, the message formatted
-// from fmt. Never waits. 0.
+// The log hook: a record of level and layer (with opt's origin, user and key copied when
+// given) stamped with the time, this site and this node's agent name, the message formatted
+// from fmt. Takes no lock and never waits. 0.
 int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, va_list p);
-int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, ...);  // "%ls": L_CHAR text
 // Logs "<str> = <s printed with flags>".
 int log_print_sexp(int level, int layer, const LOG_NODE_DATA* opt, const char* str, TQ_SEXP* s, int flags);
 
-// Queues n without waiting, dropping the oldest records (with their message) while q is
-// full. n belongs to the queue afterwards.
+// Queues n for the worker without waiting, dropping the oldest record (with its message)
+// when the queue is full. n belongs to the queue afterwards.
+void log_queue_put(LOG_NODE* n);
+// The oldest queued record; when there is none, null, or with wait the next to come.
+LOG_NODE* log_queue_take(bool wait);
+// Parks n (a copy for a fetch) without waiting, dropping the oldest parked records (with
+// their message) while 4000 are parked. n belongs to the queue afterwards.
 void log_insert_queue(SYS_QUEUE* q, LOG_NODE* n);
 // A record read from another node's (Log ...) form, queued for this node's conditions.
 void log_get_element(TQ_SEXP* form);

@@ -141,24 +141,35 @@ int log_field_index(const L_CHAR* name) {
   return -1;
 }
 
-void free_v_log_node_data(LOG_NODE_DATA* d) {
+namespace {
+
+// Frees every text of d that does not lie in the block [keep, keep + bytes) of its record.
+void free_texts(LOG_NODE_DATA* d, const void* keep, int bytes) {
+  const auto lo = reinterpret_cast<uintptr_t>(keep);
   for (int i = 0; i < kLogFields; ++i)
     if (!log_field_is_int(i)) {
       L_CHAR** t = log_field_text(d, i);
-      if (*t) d_f_ree(*t);
+      if (*t && reinterpret_cast<uintptr_t>(*t) - lo >= uintptr_t(bytes)) d_f_ree(*t);
       *t = nullptr;
     }
 }
 
-void copy_log_node_data(LOG_NODE_DATA* to, const LOG_NODE_DATA* from) {
+}  // namespace
+
+void free_v_log_node_data(LOG_NODE_DATA* d) { free_texts(d, nullptr, 0); }
+
+void copy_log_node_fields(LOG_NODE_DATA* to, const LOG_NODE_DATA* from, unsigned skip) {
   auto* src = const_cast<LOG_NODE_DATA*>(from);
   for (int i = 0; i < kLogFields; ++i) {
+    if ((skip >> i) & 1) continue;
     if (log_field_is_int(i))
       *log_field_int(to, i) = *log_field_int(src, i);
     else
       *log_field_text(to, i) = ll_copy_str(*log_field_text(src, i));
   }
 }
+
+void copy_log_node_data(LOG_NODE_DATA* to, const LOG_NODE_DATA* from) { copy_log_node_fields(to, from, 0); }
 
 LOG_NODE* new_log_node() { return reinterpret_cast<LOG_NODE*>(new_queue_node(int(sizeof(LOG_NODE)))); }
 
@@ -179,10 +190,16 @@ LOG_NODE* copy_log_node(const LOG_NODE* n) {
   return c;
 }
 
-void free_log_node(LOG_NODE* n) {
-  free_v_log_node_data(&n->d);
+void free_log_node_parts(LOG_NODE* n) {
+  free_texts(&n->d, n, n->block);
   if (n->wait_action) d_f_ree(n->wait_action);
   if (n->h.key) d_f_ree(n->h.key);
+  n->wait_action = nullptr;
+  n->h.key = nullptr;
+}
+
+void free_log_node(LOG_NODE* n) {
+  free_log_node_parts(n);
   d_f_ree(n);
 }
 

@@ -38,6 +38,9 @@ struct LOG_NODE {
   // On a parked copy: its own copy of the action that parked it (without path), so that a
   // change of the conditions leaves it valid; else null.
   LOG_ACTION* wait_action;
+  // Bytes of the record's block when texts of its own lie in the block behind it (the
+  // hook's records: one allocation each); such texts are freed with the block. 0 otherwise.
+  int block;
 };
 
 enum : int { LOG_TEST = 0, LOG_DEBUG = 1, LOG_WARNING = 2, LOG_ERROR = 3, LOG_SYSTEM = 4, LOG_MESSAGE = 5 };
@@ -64,11 +67,14 @@ void free_v_log_node_data(LOG_NODE_DATA* d);
 // to := deep copies of from's time, level, layer, URL, user, key and data (to's texts are
 // not freed first).
 void copy_log_node_data(LOG_NODE_DATA* to, const LOG_NODE_DATA* from);
+// The same for the fields whose bit (1 << index) skip leaves clear.
+void copy_log_node_fields(LOG_NODE_DATA* to, const LOG_NODE_DATA* from, unsigned skip);
 LOG_NODE* new_log_node();  // zeroed, on the debug heap
 // A copy of an action for a parked record: its fields but path and links.
 LOG_ACTION* copy_wait_action(const LOG_ACTION* a);
 LOG_NODE* copy_log_node(const LOG_NODE* n);  // data and wait_action copied
-void free_log_node(LOG_NODE* n);             // data, wait_action, the header's key and the record
+void free_log_node(LOG_NODE* n);             // data, wait_action, the header's key and the block
+void free_log_node_parts(LOG_NODE* n);       // the same but the block, kept for another record
 
 // The name of a level or layer, or null outside the tables.
 const char* log_level_name(int level);

@@ -30,6 +30,7 @@ int connect_plain(URL* u) {
   t->port = u->port;
   t->hostname = ll_copy_str(u->server);
   const int id = setup_i(t);
+  if (id == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
   return id > 0 ? id : 0;
 }
 

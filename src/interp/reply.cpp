@@ -13,6 +13,7 @@
 #include "platform/d_alloc.h"
 #include "platform/resolve.h"
 #include "platform/sleep.h"
+#include "platform/task.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "text/code_method.h"
@@ -234,5 +235,7 @@ TQ_SEXP* get_user_ip(int number) {
   TQ_SEXP* q = List(n_get_symbol("GetUserInfo"), empty, empty, empty, n_get_string("ip"), kListEnd);
   return frame.release(tqi_result_ops.remote_query(int(id), env, nullptr, q));
 }
+
+void a_set_t_msg(const char* text) { set_t_msg(text); }
 
 }  // namespace tq

@@ -33,5 +33,7 @@ void _permission(TQ_INTERPRETER* tqi, TQ_SEXP* form);
 int _get_user_info(TQ_INTERPRETER* tqi, TQISP_ENV* env, int number, TQ_SEXP* form);
 // The chain of addresses behind the caller's interpreter.
 TQ_SEXP* get_user_ip(int number);
+// Sets the calling task's diagnostic message (the text must outlive the task's function).
+void a_set_t_msg(const char* text);
 
 }  // namespace tq

@@ -17,6 +17,7 @@
 #include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "remote/auth_service.h"
 #include "remote/http_agent.h"
 #include "remote/proxy.h"
 #include "remote/query.h"
@@ -54,7 +55,7 @@ void init_interpreter() {
   create_task(delay_thread, nullptr, 4);
   create_task(tqi_tick_task, nullptr, 3);
   init_http_agent();
-  // Authentication starts here with its layer.
+  init_authentificaition(qvlisp_top_env0);
 }
 
 int init_tq() {

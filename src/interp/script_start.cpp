@@ -54,7 +54,8 @@ void tq_setup_file(int count, char** args) {
     GcFrame frame("tq_setup_file");
     TQ_INTERPRETER* t = new_tq_interpreter();
     t->env = new_env(qvlisp_top_env1);
-    if ((count < 2 || is_slash(args[1])) && recv_streams_len > 0) {
+    const bool handed = (count < 2 || is_slash(args[1])) && recv_streams_len > 0;
+    if (handed) {
       t->a_type = TQI_PIPE;
       t->inp = recv_streams[0];
       t->out = recv_streams_len > 1 ? recv_streams[1] : recv_streams[0];
@@ -73,6 +74,10 @@ void tq_setup_file(int count, char** args) {
     }
     result = setup_i(t);
     err = errno;
+    if (result == SETUP_MAIN_CLOSED) {
+      if (handed) t->inp = t->out = nullptr;  // the handed-over streams stay
+      release_unregistered(t);
+    }
   }
   if (result < 0) fail_start("cannot open shell argument(2) %s (%i:%i)\n", arg1, result, err);
   wait_stop_all();

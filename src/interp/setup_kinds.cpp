@@ -12,9 +12,6 @@
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
-#include "remote/proxy.h"
-#include "remote/server_info.h"
-#include "remote/toh_client_v2.h"
 #include "stream/file_stream.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -23,7 +20,17 @@
 
 namespace tq {
 
+int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
+void (*server_reached_hook)(const char* host, uint32_t ip);
+STREAM* (*connect_protocol_hook)(int* cerr, const char* host, uint32_t ip, uint16_t port, const char* proxy_server,
+                                 uint16_t proxy_port);
+
 namespace {
+
+// The connect kind's proxy types (routes).
+constexpr char kRouteDirect = 1;     // a plain connection
+constexpr char kRouteProtocol = 2;   // the language over HTTP to the server itself
+constexpr char kRouteHttpProxy = 4;  // the same through the HTTP proxy
 
 // Printer flags of the file kind by input.
 constexpr int kPsFile = 16;
@@ -47,15 +54,9 @@ int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nul
   return result;
 }
 
-// Registers the record; when the main interpreter has closed, the record goes with the
-// streams it holds.
-int registered(TQ_INTERPRETER* tqi) {
-  const int r = setup_tq_interpreter(tqi);
-  if (r != SETUP_MAIN_CLOSED) return r;
-  close_own(tqi->err);
-  if (tqi->out != tqi->err) close_own(tqi->out);
-  return failed(tqi, r, tqi->inp != tqi->out && tqi->inp != tqi->err ? tqi->inp : nullptr);
-}
+// Registers the record. When the main interpreter has closed, the record and the streams
+// in it are left to the caller of setup_i, which may have given some of them.
+int registered(TQ_INTERPRETER* tqi) { return setup_tq_interpreter(tqi); }
 
 STREAM* open_output(const L_CHAR* name) {
   return s_open_file(n_string(std_cm, name), O_RDWR | O_CREAT | O_TRUNC, 0666);
@@ -148,23 +149,23 @@ int setup_self(TQ_INTERPRETER* tqi) {
 struct CONNECT_CMD {
   BL_CMD c;
   TQ_INTERPRETER* tqi;
-  const PROXY_INFO* route;  // the proxy layer's answer for the host (its HTTP proxy for route 4)
+  char* proxy_server;  // the HTTP proxy of route 4 (debug heap), or null
+  int proxy_port;
   int result;  // -1 until the procedure runs
 };
 
 // The connected stream by the interpreter's route, or null with *cerr. Ports are unsigned
 // 16-bit numbers; the native proxy (8) is no route of this set-up.
-STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const PROXY_INFO* route) {
+STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const char* proxy_server, int proxy_port) {
   const auto port = uint16_t(tqi->port);
   switch (tqi->proxy_type) {
-    case PROXY_NONE:
+    case kRouteDirect:
       return new_connection(cerr, host, uint32_t(tqi->ip), port, nullptr, nullptr);
-    case PROXY_TQOHTTP:
-      return s_connect_TQoHTTP_2(cerr, host, tqi->ip, port, nullptr, 0, 0, http_proxy_keep_alive_mode);
-    case PROXY_HTTP:
-      if (!route || !route->proxy_server) return nullptr;
-      return s_connect_TQoHTTP_2(cerr, host, tqi->ip, port, route->proxy_server, 0, uint16_t(route->proxy_port),
-                                 http_proxy_keep_alive_mode);
+    case kRouteProtocol:
+      return connect_protocol_hook ? connect_protocol_hook(cerr, host, uint32_t(tqi->ip), port, nullptr, 0) : nullptr;
+    case kRouteHttpProxy:
+      if (!connect_protocol_hook || !proxy_server) return nullptr;
+      return connect_protocol_hook(cerr, host, uint32_t(tqi->ip), port, proxy_server, uint16_t(proxy_port));
     default:
       return nullptr;
   }
@@ -172,12 +173,12 @@ STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const
 
 // The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
 // blacklist holds the host back.
-int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const PROXY_INFO* route) {
+int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port) {
   *timed_out = false;
   tqi->flags |= TQF_PERM_WAIT;
   int cerr = 0;
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
-  STREAM* s = open_route(&cerr, tqi, host, route);
+  STREAM* s = open_route(&cerr, tqi, host, proxy_server, proxy_port);
   if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
   s_set_write_abort(s, 1, 10);
   tqi->inp = tqi->out = tqi->err = s;
@@ -186,24 +187,26 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const PROXY_INFO* r
   GcFrame frame("_setup_i_connect");
   if (tqi->environment) tqi->env = new_env(tqi->env);
   tqi->connect_ip = s_get_socketip(s);
-  SERVER_INFO si{SI_STATUS | SI_IP | (host ? SI_NAME : 0), 16, const_cast<char*>(host), uint32_t(tqi->connect_ip), 0, 0};
-  set_serverinfo(&si, SI_SET, ~0);
+  if (server_reached_hook) server_reached_hook(host, uint32_t(tqi->connect_ip));
   const int r = registered(tqi);
   *timed_out = r == SETUP_CONNECT_FAILED;
   return r;
 }
 
-// The proxy layer's route for the host into *route (freed with free_proxy_route); an
-// unresolved kind (64) takes its kind.
-void resolve_route(TQ_INTERPRETER* tqi, PROXY_INFO* route) {
-  check_proxy(route, tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr);
-  if (tqi->proxy_type == 64) tqi->proxy_type = route->proxy_type;
+// The route the proxy layer gives for the host, with its HTTP proxy (*proxy_server a
+// debug-heap copy the caller frees, or null); an unresolved kind (64) takes its kind.
+void resolve_route(TQ_INTERPRETER* tqi, char** proxy_server, int* proxy_port) {
+  *proxy_server = nullptr;
+  *proxy_port = 0;
+  const int kind = connect_route_hook
+                       ? connect_route_hook(tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr, proxy_server, proxy_port)
+                       : kRouteDirect;
+  if (tqi->proxy_type == 64) tqi->proxy_type = char(kind);
 }
 
 int setup_connect(TQ_INTERPRETER* tqi) {
-  PROXY_INFO route;
-  resolve_route(tqi, &route);
   CONNECT_CMD cmd{};
+  resolve_route(tqi, &cmd.proxy_server, &cmd.proxy_port);
   uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
   if (tqi->hostname) {
     const char* host = n_string(std_cm, tqi->hostname);
@@ -217,10 +220,9 @@ int setup_connect(TQ_INTERPRETER* tqi) {
   cmd.c.retry = _setup_i_connect_retry;
   cmd.c.proc = _setup_i_connect_proc;
   cmd.tqi = tqi;
-  cmd.route = &route;
   cmd.result = SETUP_HELD_BACK;
   bl_do(&cmd.c);
-  free_proxy_route(&route);
+  if (cmd.proxy_server) d_f_ree(cmd.proxy_server);
   if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
   return cmd.result;
 }
@@ -232,7 +234,7 @@ int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
   entry->port = uint16_t(cmd->tqi->port);
   if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
   bool timed_out = false;
-  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi, cmd->route);
+  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi, cmd->proxy_server, cmd->proxy_port);
   entry->polling_initial = 0;
   return timed_out ? BL_FAILING : BL_GOOD;
 }
@@ -245,13 +247,21 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   t->environment = 1;
   if (entry->name_len > 0 && entry->name[0]) t->hostname = _xx_nl_copy_str_1(std_cm, entry->name, __FILE__, __LINE__);
   else if (entry->name_len == 8) std::memcpy(&t->ip, entry->name + 4, 4);
-  PROXY_INFO route;
-  resolve_route(t, &route);
+  char* proxy_server;
+  int proxy_port;
+  resolve_route(t, &proxy_server, &proxy_port);
   bool timed_out = false;
-  const int r = ___setup_i_connect(&timed_out, t, &route);
-  free_proxy_route(&route);
+  const int r = ___setup_i_connect(&timed_out, t, proxy_server, proxy_port);
+  if (proxy_server) d_f_ree(proxy_server);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
+  if (r == SETUP_MAIN_CLOSED) release_unregistered(t);
   return timed_out ? BL_FAILING : BL_GOOD;
+}
+
+void release_unregistered(TQ_INTERPRETER* tqi) {
+  close_own(tqi->err);
+  if (tqi->out != tqi->err) close_own(tqi->out);
+  failed(tqi, 0, tqi->inp != tqi->out && tqi->inp != tqi->err ? tqi->inp : nullptr);
 }
 
 int setup_self_interpreter() {

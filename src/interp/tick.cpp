@@ -7,6 +7,7 @@
 #include "interp/interpreter.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
+#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 
@@ -33,8 +34,7 @@ void forget_dead_streams(TQ_INTERPRETER* t) {
 }
 
 // Whether the keep-alive is due: then the output lock is taken and the stream to write to
-// returned (tqi_lock held). The line end is written after tqi_lock is released, since a peer
-// that stopped reading holds the write up until the stream's write time-out.
+// returned (tqi_lock held). The line end is written after tqi_lock is released.
 STREAM* keep_alive_due(TQ_INTERPRETER* t) {
   if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return nullptr;
   if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return nullptr;
@@ -44,12 +44,16 @@ STREAM* keep_alive_due(TQ_INTERPRETER* t) {
 }
 
 // The keep-alive of t, with the output lock that keep_alive_due took: it keeps the record
-// alive while tqi_lock is released (a final close waits for its holder). Returns holding
-// tqi_lock again, and the output lock released.
+// alive while tqi_lock is released (a final close waits for its holder). A peer that
+// stopped reading would hold the tick up until the stream's write time-out: when the line
+// end cannot go out at once, this keep-alive is skipped. Returns holding tqi_lock again,
+// and the output lock released.
 void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
   unlock_task(tqi_lock, "keep_alive");
-  s_printf(out, "\n");  // counted: the peer's reader counts it as a line
-  s_flush(out);
+  if (!s_write_would_wait(out)) {
+    s_printf(out, "\n");  // counted: the peer's reader counts it as a line
+    s_flush(out);
+  }
   lock_task(tqi_lock);
   _unlock_tqi_out(t);
 }
@@ -57,7 +61,7 @@ void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
 void time_outs(TQ_INTERPRETER* t) {
   if (t->silent_cnt < 0 || t->delay_que_cnt != 0) return;
   if ((t->flags & TQF_REPLYING) && t->connection_timeout >= 0 &&
-      t->connection_cnt < t->connection_timeout + kReplyGraceTicks)
+      t->connection_cnt - kReplyGraceTicks < t->connection_timeout)  // no overflow near INT_MAX
     return;
   ++t->silent_cnt;
   if (t->acc_file) {

@@ -118,7 +118,8 @@ TQ_SEXP* qv_shell(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
   int total = 0;
   TQ_SEXP* rev = nullptr;
   int index = 1;
-  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr, ++index) {
+  TQ_SEXP* p = form->pair.cdr;
+  for (; get_type(p) == kTagPair; p = p->pair.cdr, ++index) {
     TQ_SEXP* v = eval(env, p->pair.car);
     if (is_error(v)) return v;
     if (get_type(v) != kTagString)
@@ -127,6 +128,7 @@ TQ_SEXP* qv_shell(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
     total += l_strlen(v->string.data);
     rev = cons(v, rev);
   }
+  if (is_error(p)) return p;  // the form was cut off: nothing is started
   auto* text = static_cast<L_CHAR*>(d_calloc(size_t(total) + 1, sizeof(L_CHAR)));
   L_CHAR* end = text + total;
   for (TQ_SEXP* p = rev; p; p = p->pair.cdr) {

@@ -14,14 +14,17 @@ namespace {
 bool is_error(TQ_SEXP* s) { return get_type(s) == kTagError; }
 
 // The elements of a form after position `from`, evaluated in env one after another: the
-// first error, else the last value (nil when there are none).
+// first error, else the last value (nil when there are none). A form the reader cut off
+// ends in its error cell instead of nil; that cell is the result, as in every word that
+// walks its own elements.
 TQ_SEXP* eval_forms(TQISP_ENV* env, TQ_SEXP* forms) {
   TQ_SEXP* r = nullptr;
-  for (TQ_SEXP* p = forms; get_type(p) == kTagPair; p = p->pair.cdr) {
+  TQ_SEXP* p = forms;
+  for (; get_type(p) == kTagPair; p = p->pair.cdr) {
     r = eval(env, p->pair.car);
     if (is_error(r)) return r;
   }
-  return r;
+  return is_error(p) ? p : r;
 }
 
 TQ_SEXP* let_format_error(TQ_SEXP* form, const char* what) {
@@ -41,7 +44,8 @@ TQ_SEXP* qv_let(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
   TQISP_ENV* le = new_env(env);
   TQ_SEXP* bindings = get_el(form, 1);
   if (get_type(bindings) != kTagPair) return let_format_error(form, "substitution");
-  for (TQ_SEXP* p = bindings; get_type(p) == kTagPair; p = p->pair.cdr) {
+  TQ_SEXP* p = bindings;
+  for (; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* b = p->pair.car;
     if (get_type(b) != kTagPair) return let_format_error(form, "substitution element");
     if (get_type(b->pair.car) != kTagSymbol) return let_format_error(form, "substitution symbol");
@@ -50,6 +54,7 @@ TQ_SEXP* qv_let(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
     if (is_error(v)) return v;
     set_env(le, b->pair.car->symbol.data, v);
   }
+  if (is_error(p)) return p;
   return eval_forms(le, cdr(form->pair.cdr));
 }
 
@@ -63,8 +68,10 @@ TQ_SEXP* qv_lambda(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
     if (t == kTagError) return p->pair.car;
     if (t != kTagSymbol) break;
   }
-  if (get_type(p) != kTagNil || n > kMaxLambdaParams)
+  if (get_type(p) != kTagNil || n > kMaxLambdaParams) {
+    if (TQ_SEXP* e = list_error(params); is_error(e)) return e;  // a list the reader cut off
     return lang_error_text(form, ER_FORMAT, "lambda", "format error in lambda argment");
+  }
   TQ_SEXP* f = get_sexp_inh(nullptr, kTagFunc, form);
   f->func.type = kFuncLambda;
   f->func.order = 1;
@@ -172,12 +179,13 @@ TQ_SEXP* qv_while(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
 
 TQ_SEXP* qv_list(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* rev = nullptr;
-  for (TQ_SEXP* p = form->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+  TQ_SEXP* p = form->pair.cdr;
+  for (; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* v = eval(env, p->pair.car);
     if (is_error(v)) return v;
     rev = cons(v, rev);
   }
-  return reverse(rev);
+  return is_error(p) ? p : reverse(rev);
 }
 
 TQ_SEXP* qv_cons(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {

@@ -153,7 +153,7 @@ struct ArgSlots {
 
   // The list of the slots, built once from the end under one hold of the memory lock;
   // with point, the check point of a primitive's call is taken in the same hold.
-  TQ_SEXP* build(GC_STACK** point = nullptr) const {
+  TQ_SEXP* build(GC_CHECK_POINT* point = nullptr) const {
     MemLock lock;
     TQ_SEXP* r = nullptr;
     for (int i = n - 1; i >= 0; --i) r = positioned_pair(value[i], r, file[i], line[i], flags[i]);
@@ -181,7 +181,7 @@ bool may_run_code(TQ_SEXP* x) {
 // Order 1: the head, then the value of every argument, evaluated left to right in eenv.
 // Returns the new list, or the first error. n is the form's length; point, when given,
 // receives the check point taken once the list is made.
-TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_STACK** point) {
+TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_CHECK_POINT* point) {
   ArgSlots a(n);
   TQ_SEXP* head = s->pair.car;
   a.value[0] = head;
@@ -312,7 +312,7 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
   if (r) return close_call(r);
   TQISP_ENV* eenv = fn->args_env ? new_env_pair(fn->args_env, env) : env;
   TQ_SEXP* args = s;
-  GC_STACK* point = nullptr;
+  GC_CHECK_POINT point{};
   bool have_point = false;
   if (fn->order == 1) {
     have_point = fn->type == kFuncPrim;

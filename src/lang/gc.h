@@ -125,10 +125,20 @@ void gc_set_nl_non_check(void* mem, GC_FUNC gc);
 void gc_delete(void* mem);  // removes mem's entries from every frame of the thread
 void gc_delete_nl(void* mem);
 struct GC_STACK;
-GC_STACK* get_gc_check_point();  // the thread's top frame, or null
+// The calling thread's frames at one moment: the top frame (null for none), the number of
+// the push that opened it (records are reused, so the address alone may come back for
+// another frame) and the depth.
+struct GC_CHECK_POINT {
+  GC_STACK* top;
+  uint64_t serial;
+  int depth;
+  bool operator==(const GC_CHECK_POINT&) const = default;
+};
+GC_CHECK_POINT get_gc_check_point();
 // Ends the process ("_copmare_gc_check_point", after "incorrect stack %s ::: %s\n" on
-// standard error with label and the top frame's label) when the top frame is not point.
-void compare_gc_check_point(const char* label, GC_STACK* point);
+// standard error with label and the top frame's label) when the frames are not those of
+// point: another top frame, or one opened since in a reused record, or another depth.
+void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point);
 // Ends the process ("gc_check_empty:no empty") when the calling thread still has frames.
 void gc_check_empty(const char* file, int line);
 int gc_frame_depth();  // frames of the calling thread
@@ -153,6 +163,18 @@ void print_stack(const char* str, int dp);  // exits with status 1 past depth dp
 void gc_stack_top();
 int get_stacktop_count();  // entries of the thread's bottom frame
 void gc_search_stack(void* mem);
+// One line "%s = %x (%x)\n" for every thread with frames: the label of its bottom frame, its
+// task number and its depth.
+void print_th();
+// Takes count debug-heap blocks of 1 to count bytes, each filled with fill, and frees them
+// all (with an array of their addresses on the debug heap too).
+void exercise_debug_heap(int count, char fill);
+void mem_test();  // exercise_debug_heap(2000, 'w'), then "END\n"
+char* raw_copy_str(const char* text);  // a copy from the system allocator: free() it
+void _mem_debug1();  // takes 56 bytes from the system allocator and returns them at once
+// Removes from every frame of the calling thread the entries of pair cells, other than list
+// itself, whose cdr chain reaches list: the lists built on list that root it.
+void gc_delete_pair(TQ_SEXP* list);
 
 // ---- Mark routines: each records gc_file/gc_line in the block, returns if already marked,
 // else marks the block and (through the mark stack) what it refers to. Null is ignored.

@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "lang/gc.h"
+#include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "stream/format.h"
 
 namespace tq {
 
@@ -158,6 +160,30 @@ void* copy_mstr(const char* text) {
 }
 
 int64_t mem_block_size(const void* ptr) { return gc_block_of(ptr)->size; }
+
+void exercise_debug_heap(int count, char fill) {
+  auto** blocks = static_cast<char**>(d_calloc(size_t(count), sizeof(char*)));
+  for (int i = 0; i < count; ++i) {
+    blocks[i] = static_cast<char*>(d_alloc(size_t(i) + 1));
+    std::memset(blocks[i], fill, size_t(i) + 1);
+  }
+  for (int i = 0; i < count; ++i) d_f_ree(blocks[i]);
+  d_f_ree(blocks);
+}
+
+void mem_test() {
+  exercise_debug_heap(2000, 'w');
+  ss_printf("END\n");
+}
+
+char* raw_copy_str(const char* text) {
+  const size_t n = std::strlen(text) + 1;
+  auto* copy = static_cast<char*>(std::malloc(n));
+  if (!copy) er_panic("no memory!!");
+  return static_cast<char*>(std::memcpy(copy, text, n));
+}
+
+void _mem_debug1() { std::free(std::malloc(56)); }
 
 bool mem_is_block(const void* p) {
   if (!p) return false;

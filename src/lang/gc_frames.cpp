@@ -58,6 +58,7 @@ struct GC_THREAD {
 };
 
 GC_THREAD* gc_thread_hash[kThreadBuckets];
+uint64_t frame_pushes;  // pushes of all threads so far (memory lock)
 
 thread_local int nest_count = 0;
 
@@ -65,6 +66,7 @@ thread_local int nest_count = 0;
 
 struct GC_STACK {
   GC_STACK* parent;  // the frame below
+  uint64_t serial;   // the number of the push that opened it
   GC_LIST* hash[kFrameBuckets];
   char* msg;  // a copy of the label
   int count;  // entries
@@ -172,20 +174,24 @@ GC_LIST* find_entry(GC_STACK* frame, void* mem) {
   return nullptr;
 }
 
+// Takes the entry *link out of its bucket chain into the frame's free chain.
+void drop_entry(GC_STACK* f, GC_LIST** link) {
+  GC_LIST* e = *link;
+  *link = e->next;
+  e->mem = nullptr;
+  e->gc = nullptr;
+  e->next = f->free_list;
+  f->free_list = e;
+  --f->count;
+}
+
 void remove_from_frames(GC_THREAD* th, void* mem) {
   for (GC_STACK* f = th->stack; f; f = f->parent) {
     for (GC_LIST** p = &f->hash[bucket_of(mem)]; *p;) {
-      GC_LIST* e = *p;
-      if (e->mem != mem) {
-        p = &e->next;
-        continue;
-      }
-      *p = e->next;
-      e->mem = nullptr;
-      e->gc = nullptr;
-      e->next = f->free_list;
-      f->free_list = e;
-      --f->count;
+      if ((*p)->mem == mem)
+        drop_entry(f, p);
+      else
+        p = &(*p)->next;
     }
   }
 }
@@ -242,6 +248,7 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   if (!th) th = new_thread_record(tid);
   if (mem) remove_from_frames(th, mem);
   GC_STACK* f = new_frame(th, label ? label : "");
+  f->serial = ++frame_pushes;
   f->parent = th->stack;
   th->stack = f;
   ++th->depth;
@@ -296,21 +303,22 @@ void gc_delete(void* mem) {
   gc_delete_nl(mem);
 }
 
-GC_STACK* get_gc_check_point() {
+GC_CHECK_POINT get_gc_check_point() {
   MemLock lock;
   GC_THREAD* th = my_thread();
-  return th ? th->stack : nullptr;
+  if (!th || !th->stack) return GC_CHECK_POINT{nullptr, 0, 0};
+  return GC_CHECK_POINT{th->stack, th->stack->serial, th->depth};
 }
 
-void compare_gc_check_point(const char* label, GC_STACK* point) {
-  GC_STACK* top = get_gc_check_point();
-  if (top == point) return;
-  std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", top ? top->msg : "(null)");
+void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point) {
+  const GC_CHECK_POINT now = get_gc_check_point();
+  if (now == point) return;
+  std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", now.top ? now.top->msg : "(null)");
   er_panic("_copmare_gc_check_point");
 }
 
 void gc_check_empty(const char* file, int line) {
-  GC_STACK* top = get_gc_check_point();
+  GC_STACK* top = get_gc_check_point().top;
   if (!top) return;
   std::fprintf(stderr, "gc_check_empty %s %x %x\n", file ? file : "", unsigned(line), unsigned(get_tid()));
   std::fprintf(stderr, "gc_check_empty msg = %s\n", top->msg);
@@ -356,6 +364,52 @@ void gc_search_stack(void* mem) {
   for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent)
     for (GC_LIST* e = f->hash[bucket_of(mem)]; e; e = e->next)
       if (e->mem == mem) ss_printf("STACK OK!!!!\n");
+}
+
+void print_th() {
+  MemLock lock;
+  for (GC_THREAD* head : gc_thread_hash)
+    for (GC_THREAD* th = head; th; th = th->next) {
+      GC_STACK* bottom = bottom_frame(th);
+      ss_printf("%s = %x (%x)\n", bottom ? bottom->msg : "", unsigned(th->tid), unsigned(th->depth));
+    }
+}
+
+namespace {
+
+// Tags as they are: nothing delayed is realised under the memory lock.
+bool is_pair_cell(const TQ_SEXP* s) { return s && sexp_tag(s) == kTagPair; }
+
+// Whether list lies on the cdr chain of the pair p (a chain that loops ends the walk).
+bool chain_reaches(TQ_SEXP* p, TQ_SEXP* list) {
+  TQ_SEXP* slow = p;
+  for (;;) {
+    for (int step = 0; step < 2; ++step) {
+      p = p->pair.cdr;
+      if (p == list) return true;
+      if (!is_pair_cell(p)) return false;
+    }
+    slow = slow->pair.cdr;
+    if (slow == p) return false;
+  }
+}
+
+}  // namespace
+
+void gc_delete_pair(TQ_SEXP* list) {
+  MemLock lock;
+  GC_THREAD* th = my_thread();
+  for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent) {
+    for (GC_LIST*& head : f->hash) {
+      for (GC_LIST** p = &head; *p;) {
+        auto* cell = static_cast<TQ_SEXP*>((*p)->mem);
+        if ((*p)->gc == gc_qv_sexp && cell != list && is_pair_cell(cell) && chain_reaches(cell, list))
+          drop_entry(f, p);
+        else
+          p = &(*p)->next;
+      }
+    }
+  }
 }
 
 // Marks from every frame of every thread. A replaced block's entry is emptied (the block

@@ -123,7 +123,8 @@ void put_1char(TQ_FILE* f, L_CHAR ch, int ent_flag);
 int get_nchar(TQ_FILE* f, uint8_t* buf, int len);
 // The next character after reference expansion (mode nonzero) or as read (mode 0); *ent_flag
 // is 1 for a character that came from a numeric reference. 0 at the end and after an
-// invalid reference (0x80020508 queued).
+// invalid reference (0x80020508 queued). Mode 2 replays a defined entity's reference as it
+// was written ("&" marked, the name, ";") instead of expanding it.
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode);
 
 // ---- The token text (f->yytext, collected memory).
@@ -135,6 +136,9 @@ bool token_overflowed(const TQ_FILE* f);
 // token text is then empty. The buffer itself stays with the reader for the next token.
 L_CHAR* take_yytext(TQ_FILE* f);
 void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func);  // allocates when p is null
+// Exercises the debug heap with 10000 blocks of 1 to 10000 bytes between "%s...\n" and
+// "%s...END\n" on standard error.
+void test_mem(const char* str);
 
 // ---- Reader settings.
 void set_parseflags(TQ_FILE* f, int set_flags, int res_flags);  // sets, then clears

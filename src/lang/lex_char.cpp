@@ -2,11 +2,13 @@
 // one character of push-back, references and entities, the token text, reader settings and
 // the queue of lexer errors.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "lang/gc.h"
 #include "lang/lex.h"
+#include "lang/parse.h"
 #include "platform/machine.h"
 #include "platform/startup.h"
 #include "stream/stream.h"
@@ -45,12 +47,37 @@ void pop_ent_stack(TQ_FILE* f) {
   mfree(st);
 }
 
+// The next character of a replay (modes 2 to 4): the reference as it was written, "&", the
+// entity's name, ";". The ampersand comes marked, so that it is not read as a reference
+// again; the entry goes after the semicolon.
+L_CHAR replay_char(TQ_FILE* f, ENTITY_STACK* st, int* mark) {
+  *mark = 0;
+  switch (st->mode) {
+    case 2:
+      st->mode = 3;
+      st->ptr = st->ent->name;
+      *mark = 1;
+      return '&';
+    case 3:
+      if (const L_CHAR c = *st->ptr) {
+        ++st->ptr;
+        return c;
+      }
+      [[fallthrough]];
+    case 4:
+      pop_ent_stack(f);
+      return ';';
+    default:
+      er_panic("get_1ent(1)");
+  }
+}
+
 // The next character of the innermost expansion, else of the stream. A pushed-back
 // character comes before both: it was read after the expansion's characters.
 L_CHAR get_1ent(TQ_FILE* f, int* mark) {
   if (f->buf == 0) {
     while (ENTITY_STACK* st = f->ent_stack) {
-      if (st->mode != 1) er_panic("get_1ent(1)");  // replays are never pushed here
+      if (st->mode != 1) return replay_char(f, st, mark);
       const L_CHAR c = *st->ptr;
       if (c == 0) {
         pop_ent_stack(f);
@@ -213,6 +240,12 @@ L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode) {
 
 // ---- The token text.
 
+void test_mem(const char* str) {
+  std::fprintf(stderr, "%s...\n", str);
+  exercise_debug_heap(10000, 0);
+  std::fprintf(stderr, "%s...END\n", str);
+}
+
 void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func) {
   return p ? mrealloc(p, size, gc_func) : mmalloc(size, gc_func);
 }
@@ -285,6 +318,25 @@ void tq_set_cm(TQ_SEXP* s, CODE_METHOD* cm) {
   f->cm = cm;
   f->cm_work = cm->open();
   s_set_cm(f->st, cm);
+}
+
+int set_encoding(TQ_SEXP* lst) {
+  TQ_SEXP* p = lst;
+  for (int i = 0; i < 2; ++i, p = p->pair.cdr) {  // the second element is read only when needed
+    if (get_type(p) != kTagPair) return 0;
+    TQ_SEXP* e = p->pair.car;
+    if (get_type(e) != kTagPair) continue;
+    TQ_SEXP* h = e->pair.car;
+    if (get_type(h) != kTagSymbol) continue;
+    const L_CHAR* name = h->symbol.data;
+    if (l_strcmp(name, _l_string_2(std_cm, "?xml")) != 0 && l_strcmp(name, _l_string_2(std_cm, "?tq")) != 0) continue;
+    if (const L_CHAR* enc = get_symbol_field(h, _l_string_2(std_cm, "encoding"))) {
+      CODE_METHOD* cm = search_cm(n_string(std_cm, enc));
+      tq_set_cm(e, cm ? cm : std_cm);
+      return 1;
+    }
+  }
+  return 0;
 }
 
 // ---- Entities.

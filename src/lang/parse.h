@@ -55,6 +55,10 @@ void init_parse_system();
 TQ_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment);
 // The stream of the reader cell s came from, or null.
 STREAM* get_sexp_stream(TQ_SEXP* s);
+// When one of the first two elements of a read list is a "?xml" or "?tq" form with an
+// "encoding" attribute, its reader switches to that encoding (an unknown name: the default
+// code method): 1; else 0.
+int set_encoding(TQ_SEXP* list);
 
 // ---- The pending stack (parse lock held, or f not yet shared).
 // A new delayed cell of dtype on top of f's stack, positioned from h (else from f).

@@ -3,6 +3,8 @@
 // holds up the lexer or the collector; only the exchange of the two values is locked.
 #include "lang/site.h"
 
+#include <atomic>
+
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "text/code_method.h"
@@ -13,6 +15,9 @@ namespace tq {
 namespace {
 
 L_CHAR* site_name;    // debug heap; null until first asked for
+// site_name as published for readers that take no lock (the log stamps every record with
+// it): set with it under lex_lock; a name is never freed, so a loaded one stays valid.
+std::atomic<L_CHAR*> site_shown{nullptr};
 HOST_ADDR site_ip{};
 
 // Names replaced by set_tqlisp_site: callers may still hold them, so they are kept.
@@ -46,11 +51,13 @@ void make_site() {
   }
   site_name = name;
   site_ip = ip;
+  site_shown.store(name, std::memory_order_release);
 }
 
 }  // namespace
 
 L_CHAR* get_tqlisp_site() {
+  if (L_CHAR* s = site_shown.load(std::memory_order_acquire)) return s;
   make_site();
   LOCK_SCOPE(lex_lock);
   return site_name;
@@ -74,6 +81,7 @@ int set_tqlisp_site(const L_CHAR* name) {
   retire(site_name);
   site_name = copy;
   site_ip = ip;
+  site_shown.store(copy, std::memory_order_release);
   return 0;
 }
 

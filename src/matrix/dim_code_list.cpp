@@ -47,4 +47,13 @@ TQ_SEXP* get_sexp_from_dim_code(const MATRIX* m, const int64_t* dim_code) {
   return frame.release(cons(get_integer(dim_code[0], nullptr), list));
 }
 
+void free_mx_dim_code_list(MX_DIM_CODE_LIST* lst) {
+  while (lst) {
+    MX_DIM_CODE_LIST* next = lst->next;
+    if (lst->dc) d_f_ree(lst->dc);
+    d_f_ree(lst);
+    lst = next;
+  }
+}
+
 }  // namespace tq

@@ -47,7 +47,8 @@ void set_if(T& have, T given) {
 
 // The axis index check of the per-axis setters.
 int axis_check(const MATRIX* m, int dim) {
-  if (m->p.dim == 0) return MX_NO_AXES;
+  // A released description keeps its dimension count but no arrays: it has no axes left.
+  if (m->p.dim == 0 || !m->pixel_size) return MX_NO_AXES;
   if (dim < 0 || dim >= m->p.dim) return MX_BAD_INDEX;
   return MX_OK;
 }

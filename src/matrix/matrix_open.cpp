@@ -2,6 +2,9 @@
 // node channel lock.
 #include "matrix/matrix_open.h"
 
+#include <map>
+#include <vector>
+
 #include "lang/gc.h"
 #include "matrix/access_token.h"
 #include "matrix/channel_data.h"
@@ -39,6 +42,56 @@ void queue_open(MATRIX* m, MX_OPEN_METHOD open_method) {
 
 bool matches(const L_CHAR* want, const L_CHAR* have) { return !want || (have && l_strcmp(want, have) == 0); }
 
+// The saves that one sync or close asks for. A save script that leaves its node dirty (it
+// fails before saving, or the node's class has no save script) would have the call ask
+// again for ever: one call asks at most kSaveTries saves of a node, and once they have run
+// with the node still dirty it gives the node up. A sync then no longer waits for it; a
+// close drops its mark, so that the node can be freed (what its script cannot write is
+// lost either way).
+constexpr int kSaveTries = 3;
+
+class SaveRequests {
+ public:
+  // _flush_all_dirty_file within the bound: a dirty ready node gets its save, a dirty node
+  // in any other state has its mark cleared.
+  void flush(MATRIX* m) {
+    for (MATRIX_NODE* head : m->node_hash)
+      for (MATRIX_NODE* n = head; n; n = n->nh_next) {
+        if (!n->dirty_file_time) continue;
+        if (n->status == MS_OK)
+          ask(n);
+        else
+          n->dirty_file_time = 0;
+      }
+  }
+  // Asks for n's save unless its token has one still to run or n has had its share.
+  void ask(MATRIX_NODE* n) {
+    if (save_queued(n)) return;
+    int& asked = asked_[key(n)];
+    if (asked == kSaveTries) return;
+    ++asked;
+    _matrix_trigger_access(n, MI_SAVE, 0);
+  }
+  // n is dirty and ready after every save it was given has run.
+  bool given_up(const MATRIX_NODE* n) const {
+    if (!n->dirty_file_time || n->status != MS_OK || n->process_token) return false;
+    const auto it = asked_.find(key(n));
+    return it != asked_.end() && it->second == kSaveTries;
+  }
+
+ private:
+  static std::vector<int64_t> key(const MATRIX_NODE* n) {
+    return std::vector<int64_t>(n->dim_code, n->dim_code + n->matrix->p.dim + 1);
+  }
+  static bool save_queued(const MATRIX_NODE* n) {
+    const int id = mx_class_id(n, MI_SAVE);
+    for (const MATRIX_ACCESS_LIST* a = n->process_token ? n->process_token->access_list : nullptr; a; a = a->next)
+      if (a->id == id) return true;
+    return false;
+  }
+  std::map<std::vector<int64_t>, int> asked_;
+};
+
 // Sleeps on key, giving up matrix_lock meanwhile, and takes it again.
 void sleep_on(const void* key) {
   sleep_task(key, matrix_lock);
@@ -53,16 +106,17 @@ void schedule_abort(MATRIX_TOKEN* t) {
 }
 
 // One pass of a close over m's nodes: frees what it can; true while something keeps it.
-bool close_pass(MATRIX* m) {
+bool close_pass(MATRIX* m, SaveRequests* saves) {
   bool busy = m->token_cnt != 0;
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE *n = head, *next; n; n = next) {
       next = n->nh_next;
+      if (saves->given_up(n)) n->dirty_file_time = 0;
       const int r = _free_matrix_node(n);
       if (r == 0) continue;
       busy = true;
       ss_printf("close_matirx ret_id = %i %i\n", r, __atomic_load_n(&matrix_que.total_cnt, __ATOMIC_RELAXED));
-      if (n->status == MS_OK && n->dirty_file_time) _matrix_trigger_access(n, MI_SAVE, 0);
+      if (n->status == MS_OK && n->dirty_file_time) saves->ask(n);
       schedule_abort(n->process_token);
     }
   return busy;
@@ -153,16 +207,20 @@ int64_t _get_matrix_obj_id(MATRIX* m) {
 void _sync_matrix(MATRIX* m) {
   _wait_matrix_mode(m);  // woken by the mode's change, not by polling
   if (m->mode != MX_MODE_OPEN) return;
+  SaveRequests saves;
   for (;;) {
-    _flush_all_dirty_file(m);
+    saves.flush(m);
     if (m->access_lock || m->wait_token) {
       sleep_on(m);
       continue;
     }
     MATRIX_NODE* blocked = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
-      for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next)
-        if (_sync_matrix_node(n) < 0) blocked = n;
+      for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next) {
+        const int r = _sync_matrix_node(n);
+        // A pending node without a token stays pending (its script gave it no status).
+        if (r < 0 && !saves.given_up(n) && !(r == MX_NODE_PENDING && !n->process_token)) blocked = n;
+      }
     if (!blocked) return;
     sleep_on(blocked);
   }
@@ -172,11 +230,12 @@ void _close_matrix(MATRIX* m) {
   if (m->mode == MX_MODE_CLOSING) return;
   if (m->mode == MX_MODE_OPENING && m->p.open_method) _wait_matrix_mode(m);  // its hook still holds m
   if (m->mode == MX_MODE_CLOSING) return;
-  _flush_all_dirty_file(m);
+  SaveRequests saves;
+  saves.flush(m);
   m->mode = MX_MODE_CLOSING;
   _delete_matrix_ring(m);
   for (;;) {
-    _flush_all_dirty_file(m);
+    saves.flush(m);
     if (m->access_lock) {
       sleep_on(m);
       continue;
@@ -186,7 +245,7 @@ void _close_matrix(MATRIX* m) {
       sleep_on(m);
       continue;
     }
-    if (!close_pass(m)) break;
+    if (!close_pass(m, &saves)) break;
     close_wait();
   }
   free_record(m);
@@ -217,7 +276,11 @@ void _aboat_status_countup(MATRIX_TOKEN* t) {
 
 void _matrix_node_channel_lock(MATRIX_NODE* n) {
   const int tid = get_tid();
-  while (n->ch_lock > 0 && n->ch_lock_tid != tid) sleep_on(n);
+  while (n->ch_lock > 0 && n->ch_lock_tid != tid) {
+    ++n->locked;  // the waiter holds the node: nothing frees it while matrix_lock is given up
+    sleep_on(n);
+    --n->locked;
+  }
   ++n->ch_lock;
   n->ch_lock_tid = tid;
 }

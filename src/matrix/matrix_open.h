@@ -52,10 +52,13 @@ int64_t _get_matrix_obj_id(MATRIX* m);
 int64_t get_matrix_obj_id(MATRIX* m);
 
 // Waits for the open to end, then (mode 1 only) writes every dirty node of m to its file
-// and returns once no node is dirty, saving or pending.
+// and returns once no node is dirty, saving or pending. A node still dirty after three
+// saves asked by the call (its save script does not save it) is left dirty; a pending node
+// without a token (its script gave it no status) is not waited for.
 void _sync_matrix(MATRIX* m);
 void sync_matrix(MATRIX* m);
-// Closes m (nothing when it is closing already): waits as above, then frees its nodes,
+// Closes m (nothing when it is closing already): waits as above (a node still dirty after
+// three saves asked by the close loses its mark), then frees its nodes,
 // channel defaults, environment and description, calls close_file and close_net, and frees
 // the record. A matrix still opening (with an open hook) is let finish its open first.
 void _close_matrix(MATRIX* m);

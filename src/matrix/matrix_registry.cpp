@@ -9,6 +9,7 @@
 #include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/tick.h"
 #include "text/l_string.h"
 
 namespace tq {
@@ -49,7 +50,7 @@ void _insert_matrix_ring(MATRIX* m) {
   m->mx_next = matrices_root->mx_next;
   matrices_root->mx_next->mx_prev = m;
   matrices_root->mx_next = m;
-  m->last_access = int64_t(get_tqtime());
+  m->last_access = int64_t(tick_now());  // the idle pass measures on the tick clock
 }
 
 void _delete_matrix_ring(MATRIX* m) {

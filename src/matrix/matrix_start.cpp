@@ -12,6 +12,7 @@
 #include "matrix/matrix_registry.h"
 #include "matrix/matrix_token.h"
 #include "matrix/mx_code.h"
+#include "matrix/mx_file_access.h"
 #include "matrix/matrix_upkeep.h"
 #include "platform/d_alloc.h"
 #include "platform/tick.h"
@@ -31,10 +32,6 @@ int steps_cnt;
 void record(const char* name) {
   if (steps_cnt < int(steps_run.size()) - 1) steps_run[size_t(steps_cnt++)] = name;
 }
-
-// The file access of matrix files (its lock and the idle-closing tick) comes with them.
-// Node-index trees check their keys whenever they load a node, from before any file opens.
-void init_mx_file() { init_mx_index_key_check(); }
 
 template <class T>
 T* new_head() {

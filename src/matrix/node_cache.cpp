@@ -254,7 +254,7 @@ MATRIX_NODE* _get_matrix_node(int* errp, MATRIX* m, int64_t* dim_code, int acces
   }
   m->access_cnt |= 1;
   if (matrices_root->mx_next == m) {  // at the front of the ring of matrices already
-    m->last_access = int64_t(get_tqtime());
+    m->last_access = int64_t(tick_now());
   } else {
     _delete_matrix_ring(m);
     _insert_matrix_ring(m);

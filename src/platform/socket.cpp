@@ -150,7 +150,9 @@ int listen_socket(int* open_port, int base_port, int limit) {
     errno = EADDRINUSE;
     return -1;
   }
-  if (listen(fd, 5) != 0) {
+  // The system's largest backlog, not 5: a burst of clients is queued rather than dropped
+  // into their slow retries.
+  if (listen(fd, SOMAXCONN) != 0) {
     close_keep_errno(fd);
     return -1;
   }

@@ -255,6 +255,7 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
       b->finish_time = 0;
       b->cmd = 1;
       b->pri = clamp_pri(pri);
+      b->msg = b->msg2 = nullptr;
       unlock_task(task_lock, "create_task");
       wake_pool_thread(idle);
       return tid;
@@ -301,6 +302,24 @@ int _create_task(TASK_FUNC func, void* data, int /*pri*/) {
 }
 
 int get_tid() { return self_block("get_tid")->soft_tid; }
+
+void set_t_msg(const char* msg) {
+  TASK_BLOCK* b = self_block("set_t_msg");
+  LOCK_SCOPE(task_lock);
+  b->msg = msg;
+}
+
+void set_t_msg2(const char* msg) {
+  TASK_BLOCK* b = self_block("set_t_msg2");
+  LOCK_SCOPE(task_lock);
+  b->msg2 = msg;
+}
+
+const char* get_t_msg(int tid, int which) {
+  LOCK_SCOPE(task_lock);
+  TASK_BLOCK* b = tid > 0 ? block_of_tid(tid) : nullptr;
+  return !b ? nullptr : which == 2 ? b->msg2 : b->msg;
+}
 
 // For callers that already hold task_lock (the wait list lives under it).
 HTID locked_hard_tid(int tid) {

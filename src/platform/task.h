@@ -36,6 +36,8 @@ struct TASK_BLOCK {
   uint32_t finish_time;       // time base seconds when the last function returned, 0 while running
   const char* file;
   int line;
+  const char* msg;   // diagnostic messages of the running function (set_t_msg, set_t_msg2);
+  const char* msg2;  // cleared when a function is assigned
 };
 
 // Stack of every pool thread: the recursive reader, evaluator and printer need far more
@@ -54,6 +56,11 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
 int _create_task(TASK_FUNC func, void* data, int pri);
 
 int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
+// Diagnostic messages of the calling task's running function: pointers kept as given (the
+// texts must outlive the function); get_t_msg(tid, 1 or 2) reads them back, null for none.
+void set_t_msg(const char* msg);
+void set_t_msg2(const char* msg);
+const char* get_t_msg(int tid, int which);
 HTID get_hard_tid(int tid);  // invalid when no task has that number
 int thread_exist(int tid);   // 0 when a running task has that number, else -1
 int task_count();            // pool threads alive (running or idle)

@@ -3,6 +3,7 @@
 #include "remote/query.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "interp/delay.h"
 #include "interp/fifo.h"
@@ -17,8 +18,6 @@
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
-#include "platform/tick.h"
-#include "remote/session_tqp.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -46,45 +45,49 @@ void unlink_from(TQ_RESULT** head, TQ_RESULT* r, TQ_RESULT* TQ_RESULT::*link) {
     }
 }
 
-// Writes "<Cancel/>" to out (tqi_lock and out's output lock held); a failed write closes
-// the stream.
-void write_cancel(TQ_INTERPRETER* out) {
-  if (!out->out) return;
+// Writes the "<Cancel/>" lines owed to out's peer. The caller holds out's output lock and
+// tqi_lock; tqi_lock is released for the write, since a peer that stopped reading holds it
+// up (the output lock keeps the record). A failed write closes the stream.
+void _write_pending_cancels(TQ_INTERPRETER* out) {
+  const int n = out->pending_cancels;
+  STREAM* s = out->out;
+  out->pending_cancels = 0;
+  if (n == 0 || !s) return;
+  unlock_task(tqi_lock, "_write_pending_cancels");
   int err = 0;
-  e_printf(out->out, &err, "<Cancel/>\n");
-  s_flush(out->out);
-  if (err) {
-    s_close_queue(out->out);
-    if (out->inp == out->out) out->inp = nullptr;
+  for (int i = 0; i < n && !err; ++i) e_printf(s, &err, "<Cancel/>\n");
+  s_flush(s);
+  lock_task(tqi_lock);
+  if (err && out->out == s) {  // else it was dropped (and queued for closing) meanwhile
+    s_close_queue(s);
+    if (out->inp == s) out->inp = nullptr;
+    if (out->err == s) out->err = nullptr;
     out->out = nullptr;
   }
 }
 
-// A cancel for a connection on which another thread is writing: written by a task of its
-// own once that write is done, so that it does not land inside it.
+// Writes a connection's owed cancels once its output lock is free, so that they never land
+// inside another thread's write.
 void write_cancel_task(void* data) {
   const auto id = unsigned(reinterpret_cast<uintptr_t>(data));
   TqiLock l;
   TQ_INTERPRETER* out = _search_tqi_id(id);
   if (!out || _lock_tqi_out(out) != 0) return;  // sleeps; -1 when it closed meanwhile
-  write_cancel(out);
+  _write_pending_cancels(out);
   _unlock_tqi_out(out);
 }
 
 // The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
 // waits on, and wakes every waiter, whichever connection its request went out on, so that
-// it sees the close or cancel.
+// it sees the close or cancel. The line is owed to the connection and written by a task
+// (or by the next request, which writes it first), never here under tqi_lock.
 void cancel_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
     wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
-    if (_lock_tqi_out_no_wait(out) == 0) {
-      write_cancel(out);
-      _unlock_tqi_out(out);
-    } else {
+    if (out->pending_cancels++ == 0)
       create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
-    }
   }
 }
 
@@ -99,16 +102,13 @@ void drop_result_list(TQ_INTERPRETER* tqi) {
   while (TQ_RESULT* r = tqi->result_list) delete_result_list(r);
 }
 
-// Requests no one can wait for any more (the mark pass did not reach them) leave the chain;
-// a session's gets its count given back at once.
+// Requests no one can wait for any more (the mark pass did not reach them) leave the chain
+// (a session's gives its count back through the session layer's own sweep).
 void sweep_results(TQ_INTERPRETER* tqi) {
   if (!tqi->result_head) return;
   for (TQ_RESULT* r = tqi->result_head; r;) {
     TQ_RESULT* next = r->next;
-    if (!marked(r)) {
-      if (r->s_id) new_tick(remote_session_tick, 0, reinterpret_cast<void*>(intptr_t(r->s_id)));
-      delete_result_queue(tqi, r);
-    }
+    if (!marked(r)) delete_result_queue(tqi, r);
     r = next;
   }
 }
@@ -116,6 +116,16 @@ void sweep_results(TQ_INTERPRETER* tqi) {
 void mark_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) gc_remote_delay(r);
 }
+
+}  // namespace
+
+int check_result_list(TQ_INTERPRETER* tqi) {
+  int n = 0;
+  for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) ++n;
+  return n;
+}
+
+namespace {
 
 TQ_SEXP* remote_query_op(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp) {
   return remote_query(id, env, cmd_str, cmd_sexp);
@@ -271,6 +281,7 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
     _unlock_tqi_out(tqi);
     return frame.release(invalid());
   }
+  _write_pending_cancels(tqi);  // a cancel asked for earlier goes out before this request
   STREAM* out = tqi->out;
   if (!out) {
     _unlock_tqi_out(tqi);
@@ -292,14 +303,15 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
   r->my_tqi_result_next = own->result_list;
   own->result_list = r;
   unlock_task(tqi_lock, "_remote_query");
+  // One write for the whole line (when it fits the print buffer): a peer that acts on the
+  // request as soon as it has read it must not find the line end still to come.
   int err = 0;
-  if (sync_cm) e_printf(out, &err, "&cx%x;", unsigned(sync_cm->lccode));
+  char marker[24] = "";
+  if (sync_cm) std::snprintf(marker, sizeof marker, "&cx%x;", unsigned(sync_cm->lccode));
   if (cmd_str) {
-    e_printf(out, &err, "%ls\n", cmd_str);
-  } else {
-    int perr = 0;
-    if (e_print_sexp(out, &perr, cmd_sexp, ps_flags) < 0 && !err) err = perr ? perr : EIO;
-    e_printf(out, &err, "\n");
+    e_printf(out, &err, "%s%ls\n", marker, cmd_str);
+  } else if (e_print_sexp_line(out, &err, marker, cmd_sexp, ps_flags) < 0 && !err) {
+    err = EIO;
   }
   const auto seq_to = uint32_t(s_get_cr(out));
   s_flush(out);

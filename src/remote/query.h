@@ -52,6 +52,7 @@ struct TQ_RESULT {
   CON_SESSION* s_session;
   int s_proxy_ses;
   REMOTE_SESSION_OPT s_opt;  // timeout_count: further requests a retry may make
+  TQ_RESULT* s_next;        // the session results still counted in their session (tqi_lock)
   TQ_SEXP* send;     // marked; not otherwise used here
   intptr_t wup_key;  // an extra key woken with the reply (set through the check function)
   unsigned aboat_flag : 1;  // the wait was aborted
@@ -107,5 +108,8 @@ int cmp_round(uint32_t a, uint32_t b);
 TQ_SEXP* get_cmd(TQ_RESULT* resp);
 void delete_result_queue(TQ_INTERPRETER* tqi, TQ_RESULT* r);  // tqi_lock held
 void delete_result_list(TQ_RESULT* resp);                     // tqi_lock held
+// Walks the remote requests tqi's threads wait on and changes nothing (tqi_lock held): their
+// number.
+int check_result_list(TQ_INTERPRETER* tqi);
 
 }  // namespace tq

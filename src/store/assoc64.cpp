@@ -57,7 +57,8 @@ void read_header(ASSOC64_KEY* k, const unsigned char* rec, uint64_t ofs) {
   k->assoc_fofs = ofs;
 }
 
-// Writes the entries as a new 513 record, freeing the old one: 0 or -1.
+// Writes the entries as a new 513 record and only then frees the old one, so a failed
+// reservation or write (a full disk) leaves the file with its old header: 0 or -1.
 int write_header(ASSOC64_KEY* k) {
   uint64_t m = sizeof(PN64_HEADER) + kAssocEntryLen * uint64_t(k->assoc_len);
   auto* rec = static_cast<unsigned char*>(d_calloc(1, m));
@@ -68,15 +69,19 @@ int write_header(ASSOC64_KEY* k) {
     put_be16(e + 8, uint16_t(k->assoc[i].type));
     put_be16(e + 10, uint16_t(k->assoc[i].name));
   }
-  if (k->assoc_fofs) free_filespace64(k->p, k->assoc_fofs);
   PN64_HEADER h{};
   h.type = kRecIndexHeader;
   h.size = m;
   int64_t at = alloc_filespace64(k->p, &h);
-  k->assoc_fofs = at > 0 ? uint64_t(at) : 0;
   int rc = at > 0 && write_filespace64f(k->p, uint64_t(at), rec) >= 0 ? 0 : -1;
   d_f_ree(rec);
-  return rc;
+  if (rc < 0) {
+    if (at > 0) free_filespace64(k->p, uint64_t(at));  // no second 513 record beside the old
+    return -1;
+  }
+  if (k->assoc_fofs) free_filespace64(k->p, k->assoc_fofs);
+  k->assoc_fofs = uint64_t(at);
+  return 0;
 }
 
 // The root of the index at pos, when it is of the kind its type needs; null otherwise (a
@@ -311,7 +316,10 @@ int new_index64(int key, int type, int16_t name) {
   if (!k->assoc) er_panic("new_index");
   k->assoc[pos] = ASSOC64_INDEX{int64_t(r->h.fofs), int16_t(type), name};
   k->assoc_len = pos + 1;
-  return write_header(k) == 0 ? pos : -1;
+  if (write_header(k) == 0) return pos;
+  k->assoc_len = pos;  // the file still lists the old indexes: so does the slot
+  favt64_free_root(r);
+  return -1;
 }
 
 int get_index64(int key, int16_t name) {

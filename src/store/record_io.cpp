@@ -143,7 +143,13 @@ int64_t fs_raw_write64(PDB64* p, const void* rec, int mode) {
   const int64_t r = mode >= 2  ? fa_write64_zeroed(p, rec)
                     : mode == 0 ? fa_write64_header(p, rec, rec_size64(rec))
                                 : fa_write64_header(p, rec, sizeof(PN64_HEADER));
-  return r < 0 ? -1 : ofs;
+  if (r >= 0) return ofs;
+  // A head without its whole body would be read as a record running past the end: the
+  // file goes back to where it ended.
+  const int err = errno;
+  fac_truncate(&p->fac, uint64_t(ofs));
+  errno = err;
+  return -1;
 }
 
 void* get_file_record64(uint64_t* q, PDB64* p, int16_t t, int64_t limit) {

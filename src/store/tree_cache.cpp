@@ -825,8 +825,11 @@ void favt64_free_node(FAVT64_NODE* node) {
   free_filespace64(p, ofs);
 }
 
+int64_t cache_checks;
+
 void check_cache64(const char* msg) {
   if (!favt64_h.next) return;
+  ++cache_checks;
   auto fail = [msg](const char* what) {
     ss_printf("%s\n", msg);
     er_panic(what);

@@ -165,7 +165,9 @@ void favt64_free_root(FAVT64_ROOT* root);
 void favt64_free_node(FAVT64_NODE* node);
 
 // Verifies the links of every cached tree; a broken one prints msg and stops the process.
+// Each check walks the whole cache: cache_checks counts them (a walk's cost, for tests).
 void check_cache64(const char* msg);
+extern int64_t cache_checks;
 
 // Links: a value {ofs, type, no node, clean}; pointing a link at a node (null clears it);
 // copying a link value into a link. Both mark the link dirty and keep parents right.

@@ -212,7 +212,6 @@ struct LevelStack {
 // its level's cursor while the levels below it are walked. 0 to go on, else the result.
 int trace_node(DTREE64_TRACE_WORK* st, int* err, FAVT64_NODE* node, OffsetSet& levels, LevelStack& open,
                bool ascending) {
-  check_cache64("dtree_trace_func");
   DTREE64_NODE v = dtree64_get(node);
   push_char(st, v.ch);
   if (int r = v.data ? visit_values(st, v.data) : 0) return r;
@@ -235,6 +234,9 @@ int dtree64_trace(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work
     errno = EINVAL;
     return -1;
   }
+  // Once per walk, not per node: a check walks the whole cache, which holds every open
+  // level of the walk, so a check per node made a deep walk quadratic in its depth.
+  check_cache64("dtree_trace_func");
   constexpr int64_t kFirstCap = 32;
   auto* target = static_cast<L_CHAR*>(d_calloc(kFirstCap, sizeof(L_CHAR)));
   DTREE64_TRACE_WORK st{root->h.p, visitor, work, trace, target, 0, kFirstCap};

@@ -9,6 +9,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
+#include "platform/tick.h"
 #include "text/code_method.h"
 
 namespace tq {
@@ -24,6 +25,7 @@ namespace {
 
 const CHAIN_PEER* chain_peer;
 constexpr char kEnded = -1;
+constexpr uint32_t kChainEndWait = 10;  // seconds a close waits for the thread to end
 
 S_CHAIN* chain_of(STREAM* s) { return reinterpret_cast<S_CHAIN*>(s); }
 const void* key_of(S_CHAIN* c) { return &c->iid; }
@@ -143,6 +145,14 @@ int s_close_chain(STREAM* s) {
   wait_chain(c);
   c->iid = -1;
   wakeup_task(key_of(c));
+  // The thread reads the record until it ends, and a closed record lives on only as a
+  // zombie: the close waits for the end, bounded in case the thread is held up elsewhere.
+  const uint32_t until = tick_now() + kChainEndWait;
+  while (c->process != kEnded && tick_now() < until) {
+    new_timeout(key_of(c), 1);
+    sleep_chain(c);
+    del_timeout(key_of(c));
+  }
   unlock_task(chain_lock, "s_close_chain");
   lock_task(stream_lock);
   return 0;

@@ -266,6 +266,22 @@ int s_get_fid(STREAM* s) {
   return s->file.fid;
 }
 
+bool s_write_would_wait(STREAM* s) {
+  int fd;
+  {
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);
+    if (!_s_exist(s) || s->h.tbl->type != 'f' || _s_buffered(s) || s->file.never_blocks) return false;
+    fd = s->file.fid;
+  }
+  pollfd p{fd, POLLOUT, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r == 0;
+}
+
 namespace {
 
 // Line speeds in bits per second and the terminal layer's constants for them. Speed 0

@@ -44,6 +44,9 @@ int parse_handover_fd(const char*& p);
 
 // The file descriptor of a file-class stream; -1 otherwise.
 int s_get_fid(STREAM* s);
+// Whether a write of a few bytes to s would wait for its descriptor now (a socket or pipe
+// whose peer does not read). A buffered stream, or one of another class, never waits.
+bool s_write_would_wait(STREAM* s);
 
 // Opens the device info->info for reading and writing at `speed` bits per second (one of
 // the terminal layer's speeds, 50 to 4000000), with CLOCAL set, applied after flushing.

@@ -184,6 +184,33 @@ void append_lstr(LBuf& out, const L_CHAR* s) {
   while (*s) out.push(*s++);
 }
 
+// A decimal directive without flag, width or precision: written here rather than by the C
+// formatter (the log formats one per record on its producers' path).
+bool plain_decimal(const Directive& d) {
+  return (d.conv == 'd' || d.conv == 'i' || d.conv == 'u') && !d.flag && !d.zero_width && d.width < 0 && !d.prec &&
+         d.mod != 'h';
+}
+
+void append_decimal(LBuf& out, const Directive& d, va_list& ap) {
+  unsigned long long v;
+  bool negative = false;
+  if (d.conv == 'u') {
+    v = d.mod == 'L' ? va_arg(ap, unsigned long long) : d.mod == 'l' ? va_arg(ap, unsigned long) : va_arg(ap, unsigned);
+  } else {
+    const long long x = d.mod == 'L' ? va_arg(ap, long long) : d.mod == 'l' ? va_arg(ap, long) : va_arg(ap, int);
+    negative = x < 0;
+    v = negative ? 0ull - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
+  }
+  L_CHAR digits[24];
+  int n = 0;
+  do {
+    digits[n++] = L_CHAR('0' + v % 10);
+    v /= 10;
+  } while (v);
+  if (negative) out.push('-');
+  while (n) out.push(digits[--n]);
+}
+
 // Formats the whole call into out. Every va_arg of the call happens here.
 void format_chars(LBuf& out, const char* fmt, va_list p) {
   va_list ap;
@@ -218,6 +245,10 @@ void format_chars(LBuf& out, const char* fmt, va_list p) {
       case 'x':
       case 'X': {
         int n;
+        if (plain_decimal(d)) {
+          append_decimal(out, d, ap);
+          break;
+        }
         if (d.mod == 'L') {
           c_directive(d, "ll", d.conv, dir);
           n = snprintf(text, sizeof text, dir, va_arg(ap, long long));
@@ -443,10 +474,11 @@ int ss_sprintf(L_CHAR* buf, const char* fmt, ...) {
   return n;
 }
 
-L_CHAR* xx_l_vformat(const char* fmt, va_list p, const char* file, int line) {
+L_CHAR* l_vformat_to(const char* fmt, va_list p, L_CHAR* (*room)(void* ctx, int n), void* ctx) {
   LBuf chars;
   if (fmt) format_chars(chars, fmt, p);
-  auto* text = static_cast<L_CHAR*>(xx_d_alloc((size_t(chars.len()) + 1) * sizeof(L_CHAR), file, line));
+  L_CHAR* text = room(ctx, chars.len());
+  if (!text) return nullptr;
   memcpy(text, chars.data(), size_t(chars.len()) * sizeof(L_CHAR));
   text[chars.len()] = 0;
   return text;

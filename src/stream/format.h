@@ -39,10 +39,12 @@ int ss_printf(const char* fmt, ...);  // on s_stdout
 // Formats into buf (the caller makes it large enough), ended by a 0 character; the number
 // of characters, or -1.
 int ss_sprintf(L_CHAR* buf, const char* fmt, ...);
-// The characters one call formats, as a new debug-heap L_CHAR text ended by a 0 character
-// (what a string stream in the internal code method would collect, without a stream).
-L_CHAR* xx_l_vformat(const char* fmt, va_list p, const char* file, int line);
-#define l_vformat(fmt, p) ::tq::xx_l_vformat((fmt), (p), __FILE__, __LINE__)
+// The characters one call formats (what a string stream in the internal code method would
+// collect, without a stream), copied with an ending 0 character into the room that
+// room(ctx, n) gives for their n characters and the end, so that the caller can put them
+// where it likes (the log puts a record's texts in one block). Returns that room; null when
+// room gave none.
+L_CHAR* l_vformat_to(const char* fmt, va_list p, L_CHAR* (*room)(void* ctx, int n), void* ctx);
 // With sat null formats and writes to s; with sat set formats into the accumulator.
 int _s_printf(STREAM* s, int* erp, const char* fmt, va_list p, S_PRINTF_SAT* sat);
 

@@ -114,6 +114,8 @@ Q_HEADER* place_by_order(SYS_QUEUE* q, const Q_HEADER* item) {
     default: {
       // Priority: before the first lower item; then LIFO also before the first equal one.
       const bool lifo = (q->flags & SQ_ORDER_MASK) == SQ_PRI_LIFO;
+      const Q_HEADER* t = q->tail;
+      if (!q->pri_unsorted && t && (lifo ? t->pri > item->pri : t->pri >= item->pri)) return q->tail;
       Q_HEADER* prev = nullptr;
       for (Q_HEADER* p = q->head; p && (lifo ? p->pri > item->pri : p->pri >= item->pri); p = p->next) prev = p;
       return prev;
@@ -150,6 +152,7 @@ void take(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* item) {
   else
     q->head = item->next;
   if (q->tail == item) q->tail = prev;
+  if (!q->head) q->pri_unsorted = 0;
   item->next = nullptr;
   item->ins = nullptr;
   q->total_cnt--;
@@ -255,6 +258,7 @@ void setup_queue(SYS_QUEUE* q) {
   q->timed_wait_cnt = 0;
   q->timeout_gen = 0;
   q->dq_tick_set = 0;
+  q->pri_unsorted = 0;
   LOCK_SCOPE(queue_lock_for_gc);
   q->next = q_list;
   q_list = q;
@@ -301,7 +305,10 @@ int insert_queue_offset(SYS_QUEUE* q, Q_HEADER* item, int offset, int wait_flag)
   SEM lock = lock_of(q);
   LOCK_SCOPE(lock);
   if (!admit(q, item, wait_flag)) return -1;
-  place(q, item, place_at_offset(q, offset), __FILE__, __LINE__);
+  Q_HEADER* prev = place_at_offset(q, offset);
+  const Q_HEADER* next = prev ? prev->next : q->head;
+  if ((prev && prev->pri < item->pri) || (next && next->pri > item->pri)) q->pri_unsorted = 1;
+  place(q, item, prev, __FILE__, __LINE__);
   return 0;
 }
 

@@ -75,6 +75,10 @@ struct SYS_QUEUE {
   int timed_wait_cnt;
   unsigned timeout_gen;
   int dq_tick_set;  // 1 while the conditional waiters' 1-second tick is registered
+  // Set when an insertion at an offset broke the priority order; cleared when the queue
+  // empties. While it is clear a priority queue runs from its highest priority down, so an
+  // item that goes after the tail is placed there without a walk.
+  int pri_unsorted;
 };
 
 // The four lock classes and the collector's flag. queue_lock_for_gc also guards q_list.

@@ -104,6 +104,8 @@ struct ENTRY {
   int err;     // 0, or the error of reading its status
   int kind;    // kFoundFile, kFoundDir or 0 for another kind
   uint32_t mtime;  // seconds since 2001-01-01 UTC
+  dev_t dev;   // which file it is, to tell a link back to a directory above
+  ino_t ino;
 };
 struct LISTING {
   int err = 0;  // 0, or the error of opening the directory
@@ -142,7 +144,7 @@ class DirCache {
       struct stat sb;
       const bool ok = fstatat(dirfd(d), e->d_name, &sb, 0) == 0;
       const int kind = !ok ? 0 : S_ISDIR(sb.st_mode) ? kFoundDir : S_ISREG(sb.st_mode) ? kFoundFile : 0;
-      l->entries.push_back({e->d_name, ok ? 0 : errno, kind, ok ? tq_seconds(sb) : 0});
+      l->entries.push_back({e->d_name, ok ? 0 : errno, kind, ok ? tq_seconds(sb) : 0, ok ? sb.st_dev : 0, ok ? sb.st_ino : 0});
     }
     closedir(d);
   }
@@ -201,10 +203,24 @@ DIR_LIST* get_file_star(DirCache* cache, const char* dir, const char* segment, i
 // Paths already found by the "**" segment being expanded (texts owned by the lists).
 using SEEN = std::unordered_set<std::string_view>;
 
+// The directories a "**" walk is inside, from where it started down to the one it lists.
+struct CHAIN {
+  dev_t dev;
+  ino_t ino;
+  const CHAIN* up;
+  bool holds(const ENTRY& e) const {
+    for (const CHAIN* c = this; c; c = c->up)
+      if (c->dev == e.dev && c->ino == e.ino) return true;
+    return false;
+  }
+};
+
 // Every path below dir of the wanted kinds, each directory's subtree before the directory
 // itself, all put at the head of *out. A path found already (from an earlier starting path)
-// is left out with everything below it, which was found with it.
-void get_double_star(DirCache* cache, const char* dir, int kinds, DIR_LIST** out, SEEN* seen) {
+// is left out with everything below it, which was found with it. A directory that is one
+// the walk is already inside (reached through a link back up) is kept but not entered, so
+// a loop of links ends the walk instead of making it endless.
+void get_double_star(DirCache* cache, const char* dir, int kinds, DIR_LIST** out, SEEN* seen, const CHAIN* inside) {
   const LISTING& l = cache->list(dir);
   for (const ENTRY& e : l.entries) {  // a directory that cannot be opened adds nothing
     char* path = join_path(dir, e.name.c_str());
@@ -215,7 +231,8 @@ void get_double_star(DirCache* cache, const char* dir, int kinds, DIR_LIST** out
       fprintf(stderr, "%s", path);
       print_error("stat", e.err);
     } else if (e.kind == kFoundDir && (kinds & kFoundDir)) {
-      get_double_star(cache, path, kinds, out, seen);
+      const CHAIN here{e.dev, e.ino, inside};
+      if (!inside->holds(e)) get_double_star(cache, path, kinds, out, seen, &here);
       keep = kFoundDir;
     } else if (e.kind == kFoundFile && (kinds & kFoundFile)) {
       keep = kFoundFile;
@@ -240,10 +257,13 @@ DIR_LIST* expand_star(DirCache* cache, const SEGMENT* segs, int count, int k, DI
   SEEN seen;
   auto expand = [&](const char* dir) {
     DIR_LIST* out = nullptr;
-    if (double_star)
-      get_double_star(cache, dir, kinds, &out, &seen);
-    else
+    struct stat sb;
+    if (!double_star)
       out = get_file_star(cache, dir, segs[k].text, kinds, ahead, ahead_kinds);
+    else if (stat(dir ? dir : ".", &sb) == 0) {  // one that cannot be read adds nothing
+      const CHAIN start{sb.st_dev, sb.st_ino, nullptr};
+      get_double_star(cache, dir, kinds, &out, &seen, &start);
+    }
     return out;
   };
   ListBuilder b;

@@ -137,22 +137,6 @@ TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename,
   return r;
 }
 
-int set_encoding(TQ_SEXP* lst) {
-  TQ_SEXP* p = lst;
-  for (int i = 0; i < 2; ++i, p = p->pair.cdr) {  // the second element is read only when needed
-    if (get_type(p) != kTagPair) return 0;
-    TQ_SEXP* e = p->pair.car;
-    if (get_type(e) != kTagPair) continue;
-    TQ_SEXP* h = e->pair.car;
-    if (!is_symbol_named(h, "?xml") && !is_symbol_named(h, "?tq")) continue;
-    if (const L_CHAR* enc = get_symbol_field(h, _l_string_2(std_cm, "encoding"))) {
-      _q_xml_encoding(e, enc);
-      return 1;
-    }
-  }
-  return 0;
-}
-
 void init_Load(TQISP_ENV* env) {
   init_load_list();
   bind_word(env, "Load", tq_Load, 1, nullptr, 2, 2);

@@ -1,7 +1,8 @@
 // Loading files: "Load" and load_file, which reads a file in one of seven modes (source
 // forms, evaluation, HTML, raw chunks, text records with or without "&cx" escapes, and
-// iCalendar), the encoding switch of a parsed file's header, and the lazily read lists of
-// raw and text records with their collector hooks. "Get" loads through load_file too.
+// iCalendar), and the lazily read lists of raw and text records with their collector hooks.
+// "Get" loads through load_file too. A parsed file's encoding header is applied by the
+// reader's set_encoding (lang/parse.h).
 //
 // A lazily read raw or text list stands on one DELAY_LOAD_T: every delayed cell of the list
 // names it (and its reader record, so one thread at a time realises them). The file is read
@@ -90,8 +91,5 @@ TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename,
 // The error of a file that cannot be opened: 0x80040a06 ("cannot open the file" filename),
 // func "load", positioned at s.
 TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename);
-// When one of the first two elements of a parsed list is a "?xml" or "?tq" form with an
-// "encoding" attribute, its reader switches to that encoding: 1; else 0.
-int set_encoding(TQ_SEXP* list);
 
 }  // namespace tq

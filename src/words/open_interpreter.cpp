@@ -276,7 +276,9 @@ TQ_SEXP* tq_OpenInterpreter(TQ_WORD_ARGS) {
     free_tq_interpreter(rec);  // nothing refers to it any more
     return failed;
   }
-  const int id = setup_i(rec);  // releases the record itself when it fails before registering it
+  // A failure before registration releases the record; a refused registration leaves it here.
+  const int id = setup_i(rec);
+  if (id == SETUP_MAIN_CLOSED) release_unregistered(rec);
   if (id < 0) return word_error_str(s, ER_STREAM_ACCESS, kFunc, "cannot access the stream");
   return get_integer(id, nullptr);
 }

@@ -310,7 +310,9 @@ int open_browser(const char* url) {
   int n;
   char** words = split_blanks(browser, 1, &n);
   bool shown = false;
-  if (n > 0) {
+  // An address beginning with "-" would reach the browser as one of its options (some
+  // of which run other programs): no address begins so, and none such is handed over.
+  if (n > 0 && url[0] != '-') {
     words[n] = const_cast<char*>(url);
     for (int i = 0; i < kBrowserTries && !shown; ++i) shown = launch_proc(words[0], words, nullptr, kNoStreamFlags, nullptr, nullptr) >= 0;
   }
@@ -338,7 +340,8 @@ TQ_SEXP* Shell_target(const L_CHAR* target, const L_CHAR* type, TQISP_ENV* env, 
   t->env = env;
   t->inp = t->out = fp[1];
   t->environment = 1;
-  const int iid = setup_i(t);  // a failure releases the record and the stream
+  const int iid = setup_i(t);  // a refused registration leaves the record and the stream here
+  if (iid == SETUP_MAIN_CLOSED) release_unregistered(t);
   if (iid < 0) return pipe_error(s, iid);
   GcFrame frame("Export");
   TQ_SEXP* r = run_export(iid, env, s, type);

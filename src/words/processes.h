@@ -15,7 +15,8 @@ void set_arg(int argc, char** argv, int offset);
 // Starts the web browser on url without a shell: the words of the environment variable
 // BROWSER (the program and its options, split at blanks), else "xdg-open", with url as the
 // last argument; up to 10 tries while the program cannot be started. 0 once it runs (it
-// is not waited for); -1 after writing "cannot open the browser %s\n" to standard error.
+// is not waited for); -1 after writing "cannot open the browser %s\n" to standard error,
+// also, with nothing started, for a url beginning with "-" (it would read as an option).
 int open_browser(const char* url);
 
 // The body of "Export": starts target with one end of a new flush pipe handed over to it,

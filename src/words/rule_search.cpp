@@ -36,9 +36,22 @@ PATH_PATTERN* new_found(int len) {
 // A child of parent: its elements and one more.
 PATH_PATTERN* add_element(const PATH_PATTERN* parent, const char* name, int32_t type) {
   PATH_PATTERN* c = new_found(parent->path_len + 1);
-  for (int i = 0; i < parent->path_len; ++i) c->path[i] = {parent->path[i].type, copy_str(parent->path[i].name)};
-  c->path[parent->path_len] = {type, copy_str(name)};
+  for (int i = 0; i < parent->path_len; ++i) {
+    c->path[i] = parent->path[i];
+    c->path[i].name = copy_str(parent->path[i].name);
+  }
+  c->path[parent->path_len] = {type, copy_str(name), 0, 0};
   return c;
+}
+
+// Whether the directory item names is the top (top_dev, top_ino) or one above it on its
+// path: it was reached through a link back up.
+bool loops_back(const PATH_PATTERN* item, uint64_t top_dev, uint64_t top_ino) {
+  const PATH_ELEMENT& last = item->path[item->path_len - 1];
+  if (last.dev == top_dev && last.ino == top_ino) return true;
+  for (int i = 0; i + 1 < item->path_len; ++i)
+    if (item->path[i].dev == last.dev && item->path[i].ino == last.ino) return true;
+  return false;
 }
 
 // The directory of item as children of it, newest first (the reverse of the reading order).
@@ -54,12 +67,13 @@ PATH_PATTERN* trace_path(const PATH_PATTERN* item) {
   while (struct dirent* e = u_readdir(d)) {
     if (e->d_name[0] == '.') continue;
     char* full = join_path(dir, e->d_name);
-    U_STAT st;
-    if (u_stat(full, &st) != 0) {
+    struct stat st;
+    if (stat(full, &st) != 0) {
       fprintf(stderr, "\"%s\"", full);
       perror("");
-    } else if (S_ISDIR(st.us_mode) || S_ISREG(st.us_mode)) {
-      PATH_PATTERN* c = add_element(item, e->d_name, S_ISDIR(st.us_mode) ? kElemDir : kElemFile);
+    } else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+      PATH_PATTERN* c = add_element(item, e->d_name, S_ISDIR(st.st_mode) ? kElemDir : kElemFile);
+      if (S_ISDIR(st.st_mode)) c->path[item->path_len].dev = st.st_dev, c->path[item->path_len].ino = st.st_ino;
       c->next = children;
       children = c;
     }
@@ -79,11 +93,12 @@ void parse_path(PATH_PATTERN* pp, const char* text) {
   int n = 0;
   const char* p = text;
   if (*p == '/' || *p == 0) {
-    pp->path[n++] = {kElemDir, copy_str("$")};
+    pp->path[n++] = {kElemDir, copy_str("$"), 0, 0};
     if (*p) ++p;
   }
-  for (const char* slash; (slash = strchr(p, '/')); p = slash + 1) pp->path[n++] = {kElemDir, copy_bytes(p, size_t(slash - p))};
-  if (*p) pp->path[n++] = {strcmp(p, "**") == 0 ? kElemAny : kElemFile, copy_str(p)};
+  for (const char* slash; (slash = strchr(p, '/')); p = slash + 1)
+    pp->path[n++] = {kElemDir, copy_bytes(p, size_t(slash - p)), 0, 0};
+  if (*p) pp->path[n++] = {strcmp(p, "**") == 0 ? kElemAny : kElemFile, copy_str(p), 0, 0};
   pp->path_len = n;
 }
 
@@ -163,6 +178,8 @@ bool compare_path(const PATH_PATTERN* f, const PATH_PATTERN* patterns, int n, in
 
 PATH_PATTERN* filter_path(const PATH_PATTERN* patterns, int n) {
   PATH_PATTERN* work = new_found(0);  // the top
+  struct stat top {};
+  stat(".", &top);  // when it cannot be read, nothing is listed anyway
   bool kept_child;
   do {
     kept_child = false;
@@ -170,8 +187,9 @@ PATH_PATTERN* filter_path(const PATH_PATTERN* patterns, int n) {
     while (work) {
       PATH_PATTERN* item = work;
       work = item->next;
-      const bool top = item->path_len == 0;
-      const bool enter = top || (item->path[item->path_len - 1].type == kElemDir && item->type != kFoundFinal);
+      const bool is_top = item->path_len == 0;
+      const bool enter = is_top || (item->path[item->path_len - 1].type == kElemDir && item->type != kFoundFinal &&
+                                    !loops_back(item, top.st_dev, top.st_ino));
       const bool final = compare_path(item, patterns, n, 1);
       if (final) {
         item->type = kFoundFinal;

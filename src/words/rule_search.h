@@ -18,6 +18,7 @@ enum : int32_t { kFoundOpen = 0, kPatIgnore = 1, kPatAccept = 2, kFoundFinal = 3
 struct PATH_ELEMENT {
   int32_t type;
   char* name;  // owned
+  uint64_t dev, ino;  // a found directory: which one (a link back up is not entered); else 0
 };
 
 struct PATH_PATTERN {
@@ -50,7 +51,9 @@ bool compare_path(const PATH_PATTERN* f, const PATH_PATTERN* patterns, int n, in
 // while the partial decision keeps what they hold. Each directory is listed once, in the
 // order the system gives; the list's order follows from putting each kept path at the
 // head of the next pass's list. Directories that cannot be opened and entries whose status
-// cannot be read are reported on standard error and left out.
+// cannot be read are reported on standard error and left out. A directory that is "." or
+// one above it on its own path (reached through a link back up) may be a result but is not
+// entered, so a loop of links cannot make the search endless.
 PATH_PATTERN* filter_path(const PATH_PATTERN* patterns, int n);
 
 void free_path_elements(PATH_ELEMENT* e, int n);

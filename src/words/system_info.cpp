@@ -18,6 +18,7 @@
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "remote/query.h"
+#include "remote/session_tqp.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
 #include "words/word_util.h"
@@ -121,8 +122,11 @@ TQ_SEXP* tq_GetCPUStatus(TQ_WORD_ARGS) {
   if (get_type(v) != kTagInteger) return lang_error(s, ER_TYPE, "GetCPUStatus", nullptr);
   const L_CHAR* mode = word_attr(sf, "mode");
   const bool by_iid = !mode || l_strcmp(mode, _l_string_2(std_cm, "iid")) == 0;
+  // Ids are 32 bits: a wider number names none (it must not wrap onto one that exists).
+  const int64_t id = v->integer.data;
+  const bool fits = id >= INT32_MIN && id <= int64_t(UINT32_MAX);
   auto* st = static_cast<CPU_STATUS*>(d_calloc(1, sizeof(CPU_STATUS)));
-  TQ_SEXP* r = read_status(int32_t(uint32_t(uint64_t(v->integer.data))), by_iid, st)
+  TQ_SEXP* r = fits && read_status(int32_t(uint32_t(uint64_t(id))), by_iid, st)
                    ? status_list(*st)
                    : word_error_str(s, ER_INVALID_PARAM, "GetCPUStatus", "there is no such TQ interpreter");
   d_f_ree(st->msg);
@@ -247,7 +251,10 @@ void init_GetCPUStatus(TQISP_ENV* env) { bind_word(env, "GetCPUStatus", tq_GetCP
 void init_MemoryStatistics(TQISP_ENV* env) {
   bind_word(env, "MemoryStatistics", tq_MemoryStatistics, 1, nullptr, 1, 1);
 }
-void init_GetVersion(TQISP_ENV* env) { bind_word(env, "GetVersion", tq_GetVersion, 1, nullptr, 1, 1); }
+void init_GetVersion(TQISP_ENV* env) {
+  bind_word(env, "GetVersion", tq_GetVersion, 1, nullptr, 1, 1);
+  convert_to_version_hook = convert_to_version;  // the sessions read peers' replies with it
+}
 void init_GetLocalHostName(TQISP_ENV* env) {
   bind_word(env, "GetLocalHostName", tq_GetLocalHostName, 1, nullptr, 1, 1);
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 #include <unistd.h>
 #include <sys/resource.h>
@@ -81,6 +82,18 @@ TEST(Accept, TheAdmissionPrecedesTheReplyToARequestSentWithTheLineEnd) {
     ASSERT_TRUE(c.send("\n(+ 1 2)\n"));
     EXPECT_EQ(c.read_until("</Result>\n"), admit_text(std_cm) + "<Result> 2 3</Result>\n") << "round " << round;
   }
+}
+
+// A connection outlives its listener, but not the list that admitted it.
+TEST(Accept, AConnectionForgetsItsListWhenTheListenerCloses) {
+  NoLeftovers clean;
+  auto l = std::make_unique<Listener>();
+  Admitted a(*l);
+  EXPECT_NE(info(a.conn).pl_accept, nullptr);
+  l.reset();
+  EXPECT_EQ(info(a.conn).pl_accept, nullptr);
+  ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
+  EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
 }
 
 TEST(Accept, AFirstByteOtherThanALineEndIsNoTextConnection) {

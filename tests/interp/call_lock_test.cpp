@@ -218,7 +218,8 @@ TEST_F(CallLock, RefusalsAndSilenceFailOnlyThatTake) {
   ASSERT_TRUE(srv.wait_lines(1));
   const unsigned conn = first_connection();
   ASSERT_EQ(set_c_timeout(conn, 1), 0);
-  for (int i = 0; i < 3 && !mute.t.done(); ++i) tqi_tick();
+  WAIT_FOR(idle(conn), "the connection's relay to wait (the time-out counts only then)");
+  tqi_tick();
   ASSERT_TRUE(mute.t.wait()) << "the take did not end with its connection";
   EXPECT_EQ(cl_error_check(mute.d), -1);
   EXPECT_TRUE(wait_gone(conn));

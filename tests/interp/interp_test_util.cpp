@@ -133,8 +133,7 @@ Listener::Listener(bool admit, tq::TQISP_ENV* env) {
 
 Listener::~Listener() {
   if (!id) return;
-  tq::close_interpreter(id);
-  EXPECT_TRUE(wait_gone(id)) << "the listener did not close";
+  EXPECT_TRUE(close_gone(id)) << "the listener did not close";
 }
 
 Admitted::Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
@@ -148,6 +147,12 @@ Admitted::Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
 bool idle(unsigned conn) {
   const tq::TQ_INTERPRETER t = info(conn);
   return t.silent_cnt == 0 && t.out_lock == 0;
+}
+
+unsigned connection_to(int port) {
+  for (unsigned i = tq::get_next_iid(0); i; i = tq::get_next_iid(int(i)))
+    if (info(i).a_type == tq::TQI_CONNECT && info(i).port == port) return i;
+  return 0;
 }
 
 int connect_client(int port) {
@@ -178,6 +183,11 @@ int FakeServer::accept_one(milliseconds bound) {
 
 bool wait_gone(unsigned id, milliseconds bound) {
   return tqtest::wait_until([id] { return tq::search_tqi_id(id) == nullptr; }, bound);
+}
+
+bool close_gone(unsigned id, milliseconds bound) {
+  tq::close_interpreter_nowait(id);
+  return wait_gone(id, bound);
 }
 
 tq::TQ_INTERPRETER info(unsigned id) {

@@ -85,6 +85,10 @@ struct FakeServer {
 };
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+// Asks for the close of interpreter id and waits, bounded, until it is gone (the library's
+// close_interpreter would wait for ever on a close that never ends).
+bool close_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+unsigned connection_to(int port);  // a connect-kind interpreter to port, or 0
 using tqtest::bound_thread_count;
 using tqtest::interpreter_count;
 tq::TQ_INTERPRETER info(unsigned id);  // a copy of the record (id 0 when there is none)

@@ -217,24 +217,35 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
 
   for (int i = 0; i < 2001; ++i) {
     if (i % 500 == 0) {
-      WAIT_FOR(log_queue.total_cnt == 0, "the worker");
+      WAIT_FOR(log_queue.records.count() == 0, "the worker");
     }
     log_rec(Rec{LOG_ERROR, LOG_TQ, "n", nullptr, "p"});
   }
   drain();
   EXPECT_EQ(list_length(take_parked_records(0)), 2000);
   EXPECT_EQ(list_length(take_parked_records(0)), 1);
+
+  GcFrame frame("print");  // a printed value keeps its characters beyond ASCII
+  LOG_NODE_DATA opt{};
+  opt.d.key = ltext("p");
+  log_print_sexp(LOG_ERROR, LOG_TQ, &opt, "v", get_symbol(_l_string_1(utf8_cm, "\xE3\x81\x82")), 0);
+  drain();
+  TQ_SEXP* data = get_el(get_el_by_symbol(car(take_parked_records(0)), ltext("data"), nullptr), 1);
+  EXPECT_EQ(l_strcmp(data->string.data, _l_string_1(utf8_cm, "v = ^\xE3\x81\x82")), 0) << printed(data);
 }
 
 // A worker held up by a relay that is not yet answered: 1000 records fill the queue and the
-// 1001st drops the oldest, with one message; the relayed form is the record's.
+// 1001st drops the oldest, with one message; the relayed form is the record's. The relay's
+// connection ends with its node.
 TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
-  FakeLineServer node([](const std::string&) { return std::nullopt; });
-  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node.port()) +
+  auto node = std::make_unique<FakeLineServer>([](const std::string&) { return std::nullopt; });
+  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node->port()) +
              "/\"]))(Condition (key = \"q\") " + save("q") + ")");
   log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
-  ASSERT_TRUE(node.wait_lines(1));
-  EXPECT_EQ(node.lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
+  ASSERT_TRUE(node->wait_lines(1));
+  const unsigned relay = connection_to(node->port());
+  ASSERT_NE(relay, 0u);
+  EXPECT_EQ(node->lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
   std::string expected;
   {
     StdoutCapture out;
@@ -244,10 +255,12 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     }
     EXPECT_EQ(out.text(), kOverflow);
   }
-  ASSERT_TRUE(node.send(0, "<Result> 3 ()</Result>\n"));
-  WAIT_FOR(log_queue.total_cnt < kLogQueueLimit, "room for the fence");
+  ASSERT_TRUE(node->send(0, "<Result> 3 ()</Result>\n"));
+  WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
   EXPECT_EQ(file("q"), expected);
+  node.reset();
+  EXPECT_TRUE(wait_gone(relay));
 }
 
 // 10^5 records from 8 threads: every record is either written or counted as dropped.

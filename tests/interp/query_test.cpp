@@ -65,9 +65,15 @@ TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   TQ_SEXP* b = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(list 5)"));
   EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");   // the third line the peer read
   EXPECT_EQ(p.s.read_line(), "(list 5)\n");  // the fourth
+  auto waited_on = [own = unsigned(get_my_iid())] {
+    TqiLock l;
+    return check_result_list(_search_tqi_id(own));
+  };
+  EXPECT_EQ(waited_on(), 2);
   ASSERT_TRUE(p.s.send("<Result> 4 (5)</Result>\n<Result> 3 42</Result>\n"));  // out of order
   EXPECT_EQ(forced(a), "42");
   EXPECT_EQ(forced(b), "(5)");
+  EXPECT_EQ(waited_on(), 0);
 
   TQ_SEXP* c = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 2 2)"));
   EXPECT_EQ(p.s.read_line(), "(+ 2 2)\n");
@@ -161,7 +167,7 @@ TEST(Query, AnInterpreterOfThisProcessAnswers) {
   TQ_SEXP* e = remote_query(999999, qvlisp_top_env1, nullptr, form_of("1"));
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_INVALID_IID);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 // A request holding delayed values goes out with their values. Printing the request may
@@ -192,7 +198,7 @@ TEST(Query, ARequestHoldingDelayedValuesGoesOutWithTheirValues) {
   EXPECT_TRUE(setter.wait()) << "the runtime's lock is free while the request waits for a value";
   EXPECT_TRUE(requester.wait());
   EXPECT_EQ(got, "37");
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 namespace {
@@ -228,7 +234,7 @@ TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
   TQ_SEXP* none = local_eval(1, form_of("1"));
   ASSERT_EQ(get_type(none), kTagError) << "no request of this thread covers the line";
   EXPECT_EQ(none->error.code, ER_LOCAL_EVAL);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }
 
 // A raw requester that never answers the server's question cancels its request: the
@@ -311,7 +317,7 @@ TEST(Connect, APeerThatNeverAnswersIsHeldBackUntilAProbeSucceeds) {
   bl_task_hold(false);
   AdmittingPeer again;
   EXPECT_GT(again.id, 0) << "a probe that was admitted frees the host";
-  close_interpreter(unsigned(again.id));
+  EXPECT_TRUE(close_gone(unsigned(again.id)));
 }
 
 namespace {
@@ -353,9 +359,10 @@ TEST(Chain, BlocksOfAtMost4096BytesArriveInOrderBeforeTheCloseReturns) {
   EXPECT_EQ(s_write(chain, sent.data(), 6000), 6000);
   EXPECT_EQ(s_write(chain, sent.data() + 6000, 4000), 4000);
   d_s_close(chain);
+  EXPECT_EQ(reinterpret_cast<S_CHAIN*>(chain)->process, -1) << "the close returned before the thread ended";
   std::lock_guard<std::mutex> g(chain_mutex);
   EXPECT_EQ(chain_bytes, sent);
   EXPECT_LE(chain_largest, 4096);
   EXPECT_GE(chain_blocks, 3);
-  close_interpreter(unsigned(client));
+  EXPECT_TRUE(close_gone(unsigned(client)));
 }

@@ -1,9 +1,12 @@
-// A peer that stopped reading holds up the writes to its own connection only: while a
-// keep-alive, a code announcement, a request, a page feed or the connecting side's code
-// marker waits for room on it, another
-// connection of the same listener is still answered, and the waiting write goes out whole
-// once the peer reads again; a peer that ends its input meanwhile fails it and closes.
-#include <poll.h>
+// A peer that stopped reading holds up the writes to its own connection only: while a code
+// announcement, a request, a page feed, a forwarded cancel, the admission or the connecting
+// side's code marker waits for room on it, another connection of the same listener is still
+// answered, and the waiting write goes out whole once the peer reads again; a keep-alive is
+// skipped instead; a peer that ends its input meanwhile fails its write and closes.
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -30,6 +33,17 @@ using namespace interptest;
 
 namespace {
 
+// Whether nothing sent on fd is in flight while bytes wait to be sent: only the peer's shut
+// window holds them back then, and no room comes back until the peer reads. (A send that
+// finds no room is not enough: the bytes in flight may still be taken in and make room.)
+bool window_shut(int fd) {
+  tcp_info ti{};
+  socklen_t len = sizeof ti;
+  int waiting = 0;
+  return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0 && ioctl(fd, SIOCOUTQ, &waiting) == 0 &&
+         ti.tcpi_unacked == 0 && waiting > 0;
+}
+
 // The server's side of a connection whose peer does not read: its send buffer is filled by
 // hand (with bytes the peer skips later), and a write to it waits for room as long as it
 // takes instead of giving up after the usual 10 seconds.
@@ -40,31 +54,33 @@ struct Full {
   explicit Full(STREAM* s) : out(s) {
     // The watch stays (its bound is never reached): it marks a write in progress.
     s_set_write_abort(out, 2, 1 << 30);
-    const int fd = out->file.fid;
+    filler = fill(out->file.fid);
+  }
+
+  // Fills the send buffer of socket fd; the bytes it took.
+  static size_t fill(int fd) {
+    size_t filler = 0;
     const int small = 4096;  // little to fill
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     const std::string chunk(4096, 'x');
-    for (;;) {
-      const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (n > 0) {
-        filler += size_t(n);
-        continue;
-      }
-      if (n < 0 && errno != EAGAIN) {
-        ADD_FAILURE() << "filling: errno " << errno;
-        break;
-      }
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 50) == 0) break;  // no room comes back: the peer's window is shut
-    }
+    int err = 0;
+    const bool full = tqtest::wait_until([&] {
+      ssize_t n;
+      while ((n = ::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0) filler += size_t(n);
+      err = errno;
+      return err != EAGAIN || window_shut(fd);
+    });
+    EXPECT_TRUE(full && err == EAGAIN) << "filling: errno " << err;
+    return filler;
   }
 
   // Whether a write to the connection has begun (it cannot end while the buffer is full).
   // Only the stream lock is taken: the old fault held tqi_lock across that write.
-  bool writing() {
+  static bool writing(STREAM* s) {
     LOCK_SCOPE(stream_lock);
-    return out->h.write_in_time != 0;
+    return s->h.write_in_time != 0;
   }
+  bool writing() { return writing(out); }
 
   // The peer reads again: the filler, then what was written after it, up to end.
   std::string drain(Sock& peer, const std::string& end) {
@@ -121,27 +137,44 @@ struct StuckClient {
   std::unique_ptr<Full> full;
   StuckClient() : connect([port = srv.port, id = id] { *id = connect_client(port); }), peer(srv.accept_one()) {
     EXPECT_EQ(peer.read_line(), "\n");
-    for (unsigned i = get_next_iid(0); i; i = get_next_iid(int(i)))
-      if (info(i).a_type == TQI_CONNECT && info(i).port == srv.port) client = i;
-    if (!client) return;
+    if (!(client = connection_to(srv.port))) return;
     full = std::make_unique<Full>(info(client).out);
     EXPECT_TRUE(peer.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n"));
   }
 };
 
+// This process's end of the loopback connection whose other end is client_fd; -1 if none.
+int accepted_end(int client_fd) {
+  sockaddr_in mine{}, peer{}, a{}, b{};
+  socklen_t len = sizeof mine;
+  getsockname(client_fd, reinterpret_cast<sockaddr*>(&mine), &len);
+  len = sizeof peer;
+  getpeername(client_fd, reinterpret_cast<sockaddr*>(&peer), &len);
+  for (int fd = 0; fd < 4096; ++fd) {
+    socklen_t la = sizeof a, lb = sizeof b;
+    if (fd == client_fd || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 ||
+        getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0 || a.sin_family != AF_INET)
+      continue;
+    if (a.sin_port == peer.sin_port && b.sin_port == mine.sin_port) return fd;
+  }
+  return -1;
+}
+
 }  // namespace
 
-TEST(StuckPeer, TheKeepAliveWaitsForRoomWithoutHoldingUpOthers) {
+// A keep-alive due while the peer does not read is skipped: the tick goes on at once, and
+// only the reply to the peer's next request follows what it had not read.
+TEST(StuckPeer, TheKeepAliveIsSkippedWhileThePeerDoesNotRead) {
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   Listener l;
   Stuck a(l);
   while (info(a.conn).connection_cnt % kKeepAliveTicks != kKeepAliveTicks - 1) tqi_tick();
-  Admitted b(l);  // admitted after those ticks: no keep-alive of its own on the next
   tqtest::Task tick([] { tqi_tick(); });
-  expect_answered_meanwhile(*a.full, b.c);
-  EXPECT_EQ(a.drain("\n"), "\n");
-  EXPECT_TRUE(tick.wait()) << "the tick ends once the line end is out";
+  EXPECT_TRUE(tick.wait(std::chrono::seconds(5))) << "the tick waits for room";
+  ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
+  EXPECT_EQ(a.drain("</Result>\n"), "<Result> 2 3</Result>\n");
+  EXPECT_TRUE(tick.wait());
 }
 
 TEST(StuckPeer, ACodeAnnouncementWaitsForRoomWithoutHoldingUpOthers) {
@@ -231,4 +264,64 @@ TEST(StuckPeer, ARequestInWritingWhenTheInputEndsIsFailedAndTheConnectionCloses)
   EXPECT_EQ(*ask.answer, "1(\"output stream error(last)\" (+ 1 2))");
   EXPECT_TRUE(wait_gone(a.conn)) << "the connection's record stays";
   EXPECT_EQ(a.drain("\n"), "") << "the filler, then the end";
+}
+
+// A cancel forwarded to a connection whose peer does not read waits for room without
+// holding up the other connections, and the requester ends at once with the cancel.
+TEST(StuckPeer, AForwardedCancelWaitsForRoomWithoutHoldingUpOthers) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted a(l);
+  Admitted b(l);
+  WAIT_FOR(idle(a.conn), "the admission to be written");
+  std::atomic<int> requester{0};
+  std::atomic<uint32_t> code{0};
+  tqtest::Task asks([&] {
+    requester = setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* v = realize_sexp(remote_query(int(a.conn), qvlisp_top_env1, nullptr,
+                                             car(sexp_commands(std_cm, "(+ 1 2)", nullptr))));
+      code = get_type(v) == kTagError ? v->error.code : 0;
+    }
+    close_self_interpreter();
+  });
+  EXPECT_EQ(a.c.read_line(), "(+ 1 2)\n");
+  Full full(info(a.conn).out);
+  tqtest::Task cancel([&] { send_cancel(unsigned(requester.load())); });
+  expect_answered_meanwhile(full, b.c);
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(code, ER_CANCELLED);
+  EXPECT_EQ(full.drain(a.c, "\n"), "<Cancel/>\n");
+  EXPECT_TRUE(cancel.wait());
+}
+
+// An announcement asked for while the admission waits for room is kept: the first reply
+// announces the code again. The set-up's opening line end is let through first, with
+// tqi_lock held, so that the admission is the write that waits.
+TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheAdmissionIsKept) {
+  NoLeftovers clean;
+  Listener l;
+  Sock c(Sock::connect_loopback(l.port));
+  int server_end = -1;
+  WAIT_FOR((server_end = accepted_end(c.fd())) >= 0, "the accept");
+  size_t filler = Full::fill(server_end);
+  ASSERT_TRUE(c.send("\n"));
+  auto writing = [] {  // the connection's interpreter, while a write to it waits
+    for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
+      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.out && Full::writing(t.out)) return id;
+    return 0u;
+  };
+  WAIT_FOR(writing() != 0, "the opening line end's write");
+  {
+    TqiLock hold;
+    EXPECT_EQ(c.read_until("\n").substr(filler), "\n");
+    filler = Full::fill(server_end);
+  }
+  unsigned conn = 0;
+  WAIT_FOR((conn = writing()) != 0, "the admission's write");
+  send_code_sync(conn);
+  EXPECT_EQ(c.read_until("</Permission>\n").substr(filler), admit_text(std_cm).substr(1));
+  ASSERT_TRUE(c.send("(+ 1 2)\n"));
+  EXPECT_EQ(c.read_line(), code_marker(std_cm) + "<Result> 2 3</Result>\n");
 }

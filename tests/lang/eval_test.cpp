@@ -104,6 +104,15 @@ TEST(Eval, AnEnvironmentHeadRunsTheRestInAChildOrInItself) {
   EXPECT_EQ(run("^(E (car ()) x)"), "error 0x80030806 car (\"type missmatch in parameter\")");
 }
 
+// A form cut off by the end of the text inside a nested list gives the reader's error,
+// whatever word heads it: the words that walk their own elements see the error tail too.
+TEST(Eval, AFormCutOffInsideANestedListGivesTheReadersError) {
+  const std::string cut = "error 0x80020402 parser (\"no ) for (\")";
+  for (const char* src : {"^(+ 1 (+ 2", "^(list 1 (list 2", "^(let ((a 1)", "^(let ((a 1)) a a", "^(lambda (a (b",
+                          "^(define (f a", "^(shell \"true\""})
+    EXPECT_EQ(run(src), cut) << src;
+}
+
 // Names the undefined head and the form it was called with.
 TQ_SEXP* handler_prim(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   return list(get_string(car(form)->symbol.data), cdr(form), nullptr);

@@ -22,8 +22,7 @@ const int64_t kInt = get_sexp_size(kTagInteger);
 const int64_t kPair = get_sexp_size(kTagPair);
 
 TEST(GcFrame, UnpoppedBlockIsFreedPoppedValueStays) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "outer");
   gc_push(nullptr, nullptr, "inner");
   num(1);  // rooted only in the inner frame
@@ -38,8 +37,7 @@ TEST(GcFrame, UnpoppedBlockIsFreedPoppedValueStays) {
 }
 
 TEST(GcFrame, SetDeleteAndPushMoveEntries) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "a");
   TQ_SEXP* x = num(7);
   gc_set(x, gc_qv_sexp);  // already there
@@ -55,8 +53,7 @@ TEST(GcFrame, SetDeleteAndPushMoveEntries) {
 }
 
 TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   tqtest::Task t([] {  // a thread without frames
     gc_push(nullptr, nullptr, "only");
     TQ_SEXP* v = num(3);
@@ -71,8 +68,7 @@ TEST(GcFrame, LastFramePopLeavesTheValueUnrooted) {
 // A closed frame's record serves the thread's next frame: it starts without the entries it
 // had (what they rooted is freed) and with its new label, short or long.
 TEST(GcFrame, AReusedFrameRecordStartsEmptyWithItsNewLabel) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   std::string printed;
   tqtest::Task t([&] {
     const char* long1 = "a label longer than the thirty-two bytes kept inline";
@@ -103,8 +99,7 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
   auto* old = static_cast<char*>(mmalloc(100, gc_text));
   old[0] = 'x';
   EXPECT_EQ(mrealloc(old, 100, gc_text), old);  // same size: the block itself
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   auto* grown = static_cast<char*>(mrealloc(old, 300, gc_text));
   EXPECT_EQ(grown[0], 'x');
   EXPECT_EQ(grown[299], 0);
@@ -118,10 +113,9 @@ TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
 // A frame opened where one was just closed starts empty and under its own label (closed
 // frame records are reused).
 TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "outer");
-  GC_STACK* outer = get_gc_check_point();
+  const GC_CHECK_POINT outer = get_gc_check_point();
   for (const char* label : {"first", "first", "second"}) {
     gc_push(nullptr, nullptr, label);
     for (int i = 0; i < 40; ++i) num(i);  // past the frame's own slots
@@ -142,9 +136,45 @@ TEST(GcFrame, ReopenedFrameStartsEmptyUnderItsOwnLabel) {
   EXPECT_EQ(malloc_count, before);
 }
 
+// The diagnostics: the thread lines, the removal of the entries of lists built on a list,
+// the debug heap exercise and the system allocator's copies.
+TEST(GcFrame, DiagnosticsOfThreadsEntriesAndHeaps) {
+  auto captured = [](auto fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    return testing::internal::GetCapturedStdout();
+  };
+  std::string lines, entries;
+  int tid = 0;
+  tqtest::Task t([&] {
+    tid = get_tid();
+    GcFrame outer("bottom");
+    TQ_SEXP* tail = cons(tqtest::num(9), nullptr);
+    TQ_SEXP* on = cons(tqtest::num(1), tail);
+    TQ_SEXP* other = cons(tqtest::num(2), nullptr);
+    GcFrame inner("top");
+    TQ_SEXP* on2 = cons(tqtest::num(3), on);  // entered in the top frame
+    lines = captured([] { print_th(); });
+    gc_delete_pair(tail);
+    for (TQ_SEXP* c : {tail, on, on2, other}) entries += captured([c] { gc_search_stack(c); }) + "|";
+  });
+  ASSERT_TRUE(t.wait());
+  char line[64];
+  snprintf(line, sizeof line, "bottom = %x (2)\n", unsigned(tid));
+  EXPECT_NE(lines.find(line), std::string::npos) << lines;
+  EXPECT_EQ(entries, "STACK OK!!!!\n|||STACK OK!!!!\n|");  // the lists built on tail go
+  EXPECT_EQ(captured([] {
+              mem_test();
+              _mem_debug1();
+            }),
+            "END\n");
+  char* copy = raw_copy_str("text");
+  EXPECT_STREQ(copy, "text");
+  free(copy);
+}
+
 TEST(GcFrame, FreeingAtOnce) {
-  gc_enable();
-  const int64_t before = malloc_count;
+  const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "t");
   TQ_SEXP* s = tqtest::str("abc");
   free_sexp(s);  // the cell and its text
@@ -172,8 +202,16 @@ TEST(GcFrame, MemoryLockNestsForItsHolder) {
 }
 
 void unbalanced() {
-  GC_STACK* point = get_gc_check_point();
+  const GC_CHECK_POINT point = get_gc_check_point();
   gc_push(nullptr, nullptr, "inner");
+  compare_gc_check_point("eval", point);
+}
+// Pops its caller's frame and opens one of its own, which takes the freed record.
+void replaced() {
+  GcFrame caller("caller");
+  const GC_CHECK_POINT point = get_gc_check_point();
+  gc_pop(nullptr, nullptr);
+  gc_push(nullptr, nullptr, "impostor");
   compare_gc_check_point("eval", point);
 }
 void frames_left() { gc_check_empty("f.cpp", 12); }
@@ -201,6 +239,7 @@ void bad_env_type() {
 
 TEST(GcFrameDeathTest, BrokenInvariantsStop) {
   EXPECT_EXIT(unbalanced(), ExitedWithCode(1), "incorrect stack eval ::: inner\n" + panic_banner("_copmare_gc_check_point"));
+  EXPECT_EXIT(replaced(), ExitedWithCode(1), "incorrect stack eval ::: impostor\n" + panic_banner("_copmare_gc_check_point"));
   EXPECT_EXIT(frames_left(), ExitedWithCode(1), "gc_check_empty msg = tests\n" + panic_banner("gc_check_empty:no empty"));
   EXPECT_EXIT(foreign_unlock(), ExitedWithCode(1), panic_banner("unlock_mem"));
   EXPECT_EXIT(realloc_null(), ExitedWithCode(1), panic_banner("mrealloc(1)"));

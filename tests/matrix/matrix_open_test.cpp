@@ -1,12 +1,15 @@
 // Opening, finding and closing matrices, object ids, and the node channel lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "matrix/access_token.h"
+#include "matrix/channel_data.h"
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_codes.h"
+#include "matrix/node_cache.h"
 #include "matrix/test_store.h"
 #include "platform/task.h"
 #include "support/task_runner.h"
@@ -92,6 +95,37 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   EXPECT_TRUE(drained());
 }
 
+// A save script that does not save: sync and close each ask three saves, then give up;
+// sync does not wait for a node left pending by its load script.
+TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
+  tqtest::TickClock clock;  // no time-out passes: only the saves' ends wake sync and close
+  StoreSpec spec;
+  spec.axes = {{1000, 1, 8}};
+  spec.scripts = {{{5}, "(finish 2 2)"}, {{4}, "(note 4)"}, {{23}, "(note 23)"}};
+  MATRIX* m = open_store_matrix(&spec, "unsaved");
+  int c;
+  MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
+  lookup(&c, m, {1, 0}, 0);  // stays in status 1
+  ASSERT_TRUE(drained());
+  auto saves = [] {
+    const std::vector<std::string> t = take_trace();
+    return std::count(t.begin(), t.end(), "23");
+  };
+  saves();
+  set_dirty_file(n);
+  tqtest::Task syncer([m] { sync_matrix(m); });
+  ASSERT_TRUE(syncer.wait()) << "sync waits for ever";
+  EXPECT_EQ(saves(), 3);
+  EXPECT_NE(n->dirty_file_time, 0u) << "left dirty";
+  testing::internal::CaptureStdout();
+  tqtest::Task closer([m] { close_matrix(m); });
+  const bool closed = closer.wait();
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(closed) << "close asks for the save for ever";
+  EXPECT_EQ(saves(), 3);
+  EXPECT_EQ(out.rfind("close_matirx ret_id = -1 ", 0), 0u) << out;
+}
+
 TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
   StoreSpec spec;
   spec.axes = {{1000, 1, 8}};
@@ -120,7 +154,11 @@ TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
   }
   matrix_node_channel_unlock(n, 0);
   EXPECT_EQ(n->ch_lock, 1) << "still held once";
-  matrix_node_channel_unlock(n, 1);
+  {
+    LOCK_SCOPE(matrix_lock);
+    _matrix_node_channel_unlock(n, 1);
+    EXPECT_EQ(_free_matrix_node(n), MX_NODE_HELD) << "the waiter holds the node";
+  }
   EXPECT_TRUE(other.wait());
   EXPECT_NE(owner.load(), 0);
   EXPECT_NE(owner.load(), get_tid());

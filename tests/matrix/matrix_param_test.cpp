@@ -165,6 +165,18 @@ TEST(MatrixParam, AxisSettersNeedDeclaredAxes) {
   }
 }
 
+// A released description leaves no array behind: a second release, and a setter after
+// it, touch no freed memory; the axis setters answer as for a matrix without axes.
+TEST(MatrixParam, AReleasedDescriptionIsReleasedOnce) {
+  TestMatrix m({{10, 1, 8}, {10, 1, 8}});
+  tq::_free_matrix_description(m.get());
+  EXPECT_EQ(m->pixel_size, nullptr);
+  EXPECT_EQ(tq::set_matrix_pixel_size(m.get(), 0, 10), tq::MX_NO_AXES);
+  EXPECT_EQ(tq::set_matrix_dim_divide(m.get(), 1, 1), tq::MX_NO_AXES);
+  EXPECT_EQ(tq::set_matrix_block_size(m.get(), 0, 8), tq::MX_NO_AXES);
+  EXPECT_EQ(m->total_levels, 0);
+}  // released a second time here
+
 TEST(MatrixParam, ChannelDefaultsAreTheMatrixsOwnCopies) {
   TestMatrix m;
   tq::MATRIX_PARAM p{};

@@ -27,6 +27,7 @@ struct StoreSpec {
   std::vector<tq::MATRIX_CHANNEL_INFO> channels;
   std::vector<std::pair<std::vector<int>, std::string>> scripts;  // access ids, script text
   std::map<int, int> pri;  // access id -> priority word
+  int flags = 0;           // parameter flags (tq::MXP_VECTOR_PLUS_ONE: node vectors one larger)
   // Encodings saved by write_file, by dimension code.
   std::mutex mu;
   std::map<std::vector<int64_t>, std::string> saved;
@@ -36,6 +37,8 @@ struct StoreSpec {
 // Opens a matrix of spec (file name `name`) once earlier tokens are done, and waits for its
 // open to end.
 tq::MATRIX* open_store_matrix(StoreSpec* spec, const char* name);
+// Binds the test words above in m's environment (any open hook may use them).
+void bind_test_words(tq::MATRIX* m);
 // The trace of (note V) and the trigger hook's events ("t1", "t2", "t4").
 std::vector<std::string> take_trace();
 // Waits (bounded) until a script is inside (hold); lets it go on.
@@ -47,6 +50,9 @@ bool drained();
 tq::MATRIX_NODE* find_node(tq::MATRIX* m, std::vector<int64_t> dc);
 // A lookup under matrix_lock; the code through code.
 tq::MATRIX_NODE* lookup(int* code, tq::MATRIX* m, std::vector<int64_t> dc, int access);
+// Ends by hand the token that an interrupted script left standing on n, so that its matrix
+// can close.
+void abandon(tq::MATRIX_NODE* n);
 // A value printed as an S-expression.
 std::string text(tq::TQ_SEXP* v);
 // The ids of a token's access list, "3 9 ".

@@ -3,8 +3,12 @@
 // shutting down a listener under a blocked accept, and connections through the blacklist.
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -88,12 +92,21 @@ TEST(Socket, ListenTakesTheFirstFreePortOfTheRange) {
   close(busy2);
 }
 
-TEST(Socket, PortZeroReportsThePortBound) {
+// Port 0 asks for any port; the backlog is the system's largest, so a burst of clients is
+// queued instead of dropped (a listening socket's tcp_info holds its backlog).
+TEST(Socket, PortZeroReportsThePortBoundAndTheBacklogIsTheSystemsLargest) {
   int port = 0;
   const int fd = listen_socket(&port, 0, 1);
   ASSERT_GE(fd, 0);
   EXPECT_GT(port, 0);
   EXPECT_EQ(port, nettest::port_of(fd));
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+  std::ifstream proc("/proc/sys/net/core/somaxconn");
+  unsigned cap = SOMAXCONN;
+  proc >> cap;
+  EXPECT_EQ(info.tcpi_sacked, std::min<unsigned>(cap, SOMAXCONN));
   close(fd);
 }
 

@@ -53,7 +53,8 @@ TEST(Startup, HistoryStubs) {
 // Installed as a one-shot handler (the kernel resets it at delivery, as some hosts do),
 // the child handler puts itself back each time.
 TEST(Startup, ChildHandlerInstallsItselfAgain) {
-  struct sigaction once {}, now {};
+  struct sigaction once {}, now {}, saved {};
+  ASSERT_EQ(sigaction(SIGCHLD, nullptr, &saved), 0);
   once.sa_handler = sigchild_handler;
   sigemptyset(&once.sa_mask);
   once.sa_flags = SA_RESETHAND;
@@ -63,5 +64,6 @@ TEST(Startup, ChildHandlerInstallsItselfAgain) {
     ASSERT_EQ(sigaction(SIGCHLD, nullptr, &now), 0);
     EXPECT_EQ(now.sa_handler, &sigchild_handler) << "round " << round;
   }
-  set_ignore_chld();
+  // The test program waits for its own children (death tests): the disposition it had.
+  sigaction(SIGCHLD, &saved, nullptr);
 }

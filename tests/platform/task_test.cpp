@@ -61,6 +61,12 @@ bool finished(int tid) {
   return wait_until([tid] { return thread_exist(tid) == -1; });
 }
 
+void with_messages(void* p) {
+  set_t_msg("first");
+  set_t_msg2("second");
+  probe_body(p);
+}
+
 }  // namespace
 
 TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
@@ -77,6 +83,22 @@ TEST(TaskPool, FinishedTaskThreadIsReusedUnderANewNumber) {
   EXPECT_NE(ta, tb);
   EXPECT_EQ(b.tid.load(), tb);
   EXPECT_EQ(task_count(), threads) << "an idle thread existed, so none should have been started";
+}
+
+// A task's diagnostic messages are read back by its number while it runs; the next
+// function on the same thread starts without them.
+TEST(TaskPool, DiagnosticMessagesBelongToTheRunningFunction) {
+  for (const char* msg : {"first", static_cast<const char*>(nullptr)}) {
+    Gate gate;
+    Probe p;
+    p.gate = &gate;
+    const int tid = create_task(msg ? with_messages : probe_body, &p, 1);
+    ASSERT_TRUE(wait_until([&] { return gate.waiting.load() == 1; }));
+    EXPECT_EQ(get_t_msg(tid, 1) ? std::string(get_t_msg(tid, 1)) : "-", msg ? "first" : "-");
+    EXPECT_EQ(get_t_msg(tid, 2) ? std::string(get_t_msg(tid, 2)) : "-", msg ? "second" : "-");
+    gate.release();
+    ASSERT_TRUE(finished(tid));
+  }
 }
 
 // The monitor's round, run here under a clock of the test's choosing: a thread idle for

@@ -260,7 +260,7 @@ int never_synced() {
 
 }  // namespace
 
-TEST(TimeoutExit, AtTheLimitWaitsForTheSyncUntilTheForceLimitThenEndsWithZero) {
+TEST(TimeoutExitDeathTest, AtTheLimitWaitsForTheSyncUntilTheForceLimitThenEndsWithZero) {
   EXPECT_EXIT(
       {
         TickClock clock;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,13 @@ class Assoc : public TreeTest {
     int key = l_open_associate64(path(name).c_str(), O_RDWR | O_CREAT, 0644, kFsFreeList, 31, encoding);
     if (key > 0) names_[key] = name;
     return key;
+  }
+  // A closed index file with one integer index (name 1) holding value under key k.
+  void one_value(int32_t k, TQ_SEXP* value) {
+    int key = open();
+    ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
+    ASSERT_EQ(l_insert_associate64(key, 0, &k, value), 0);
+    ASSERT_EQ(l_close_associate64(key), 0);
   }
   // The bytes of an open index file, its cached records and pages written back first.
   std::string written(int key) {
@@ -261,18 +269,55 @@ TEST_F(Assoc, PrefixSearchOfAStringIndex) {
 
 TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
   GcFrame frame("unterminated");
-  int key = open();
-  ASSERT_EQ(l_new_index64(key, kAssocInteger, 1), 0);
   int32_t k = 1;
-  ASSERT_EQ(l_insert_associate64(key, 0, &k, n_get_string("12345678")), 0);
-  ASSERT_EQ(l_close_associate64(key), 0);
+  one_value(k, n_get_string("12345678"));
   std::string b = bytes("index");
   Rec text = of_type(b, 514).at(0);
   ASSERT_EQ(text.bytes, text_record("^\"12345678\""));  // 11 bytes and the zero: no padding
   b[text.ofs + text.bytes.size() - 1] = ' ';
   std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
-  key = open();
+  int key = open();
   EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"12345678\"");
+}
+
+// Changes whose every write up to the release of what they replace fails in turn (as on a
+// full disk): each call fails, and the file, once closed, is byte for byte what it was.
+TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
+  GcFrame frame("full");
+  int32_t k = 3;
+  one_value(k, n_get_string("kept"));
+  const std::string before = bytes("index");
+  struct Case {
+    const char* what;
+    std::function<int(int)> change;
+  };
+  const Case cases[] = {
+      {"a second index", [](int key) { return l_new_index64(key, kAssocString, 2); }},
+      {"a new text", [&k](int key) { return l_insert_associate64(key, 0, &k, n_get_string("new")); }},
+  };
+  int key;
+  for (const Case& c : cases) {
+    key = open();
+    const int64_t at = fac_write_calls;
+    ASSERT_GE(c.change(key), 0) << c.what;
+    // The last four writes release the old record: two free-list records of head and body.
+    const int64_t writes = fac_write_calls - at - 4;
+    ASSERT_GE(writes, 4) << c.what;
+    ASSERT_EQ(l_close_associate64(key), 0);
+    for (int n = 1; n <= writes; ++n) {
+      std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << before;
+      key = open();
+      fac_fail_write(n, ENOSPC);
+      EXPECT_EQ(c.change(key), -1) << c.what << " " << n;
+      fac_fail_write(0, 0);
+      ASSERT_EQ(l_close_associate64(key), 0);
+      EXPECT_EQ(bytes("index"), before) << c.what << " " << n;
+    }
+    std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << before;
+  }
+  key = open();
+  EXPECT_EQ(l_get_index64(key, 2), -1);
+  EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"kept\"");
 }
 
 TEST_F(Assoc, AnIndexWhoseRootIsOfAnotherKindGivesErrors) {

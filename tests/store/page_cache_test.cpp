@@ -69,6 +69,15 @@ TEST_F(PageCache, SeekLimits) {
   EXPECT_EQ(tq::fac_lseek(f, -10, SEEK_CUR), 90);
   EXPECT_EQ(tq::fac_lseek(f, -1, SEEK_END), 99);
   tq::close_pdb64(p);
+  // Without the cache the system's seek decides, and its failure is -1: a pipe cannot seek.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  FAC_INFO plain{};
+  plain.fd = fds[0];
+  EXPECT_EQ(tq::fac_lseek(&plain, 0, SEEK_SET), -1);
+  EXPECT_EQ(errno, ESPIPE);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST_F(PageCache, ReadsAcrossPagesAndStopAtTheEnd) {

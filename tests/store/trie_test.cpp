@@ -243,6 +243,25 @@ TEST_F(Trie, WalksVisitKeysBeforeTheirExtensions) {
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
+// A walk checks the cache once, not once per node: each check walks the whole cache,
+// which holds every level of a deep key while the walk is inside it.
+TEST_F(Trie, AWalkChecksTheCacheOnceWhateverItsDepth) {
+  PDB64* p = create();
+  FAVT64_ROOT* r = alloc64_dtree(p, 0);
+  const std::string deep(300, 'd');
+  ASSERT_EQ(insert(r, deep.c_str(), 0, value_record(p)), 0);
+  ASSERT_EQ(insert(r, "e", 0, value_record(p)), 0);
+  Seen up, down;
+  int64_t before = cache_checks;
+  EXPECT_EQ(dtree64_trace_from_small(nullptr, r, collect, &up), 0);
+  EXPECT_EQ(cache_checks - before, 1);
+  before = cache_checks;
+  EXPECT_EQ(dtree64_trace_from_large(nullptr, r, collect, &down), 0);
+  EXPECT_EQ(cache_checks - before, 3);  // and before and after the descending walk
+  EXPECT_EQ(down.items.size(), 2u);
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 TEST_F(Trie, ManyKeysUnderATinyCache) {
   favt64_cache_limit = 2;  // nearly every step evicts
   PDB64* p = create();

@@ -79,6 +79,8 @@ TEST(FormatDirectives, Integers) {
   EXPECT_EQ(ascii("[%5d][%-5d][%05d][%+d][% d]", 42, 42, 42, 42, 42), "[   42][42   ][00042][+42][ 42]");
   EXPECT_EQ(ascii("%lld %I64d %Ld", 1LL << 40, -(1LL << 41), 3LL), "1099511627776 -2199023255552 3");
   EXPECT_EQ(ascii("%ld %lx", LONG_MAX, -1L), "9223372036854775807 ffffffffffffffff");
+  EXPECT_EQ(ascii("%d %lld %llu %lu %u %i", INT_MIN, LLONG_MIN, ULLONG_MAX, 0UL, UINT_MAX, 0),
+            "-2147483648 -9223372036854775808 18446744073709551615 0 4294967295 0");
   EXPECT_EQ(ascii("%hd", 70000), "4464");
   EXPECT_EQ(ascii("%c%c", 'o', 'k'), "ok");
   EXPECT_EQ(ascii("%#x %#o", 255, 8), "0xff 010");

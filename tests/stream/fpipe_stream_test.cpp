@@ -9,6 +9,7 @@
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/watchdog.h"
 
 using namespace tq;
 using streamtest::Task;
@@ -17,8 +18,11 @@ namespace {
 
 std::string word(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
-// A pair whose raw descriptors the test also uses.
+// A pair whose raw descriptors the test also uses. Reads and flush waits on it happen on
+// the test's thread: a pipe that a fault leaves without its frame ends the program with a
+// message after ten seconds instead of holding it.
 struct Pair {
+  tqtest::Watchdog bound{"the flush pipe's work", std::chrono::seconds(10)};
   STREAM* p[2] = {nullptr, nullptr};
   Pair() { EXPECT_EQ(s_open_fpipe(p), 0); }
   ~Pair() {
@@ -129,6 +133,7 @@ TEST(FlushPipe, PeerWithoutAddressGivesMinusOne) {
 }
 
 TEST(FlushPipe, ClosingOneEndEndsTheOther) {
+  tqtest::Watchdog bound("the reads after the close", std::chrono::seconds(10));
   STREAM* p[2];
   ASSERT_EQ(s_open_fpipe(p), 0);
   s_write(p[0], "ab", 2);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/watchdog.h"
 #include "text/regex.h"
 
 namespace tq {
@@ -201,6 +202,7 @@ TEST(RegexOracle, AgreesWithPosixExtendedOnRandomPatterns) {
     Posix whole("^(" + p + ")$");
     Posix prefix("^(" + p + ")");
     ASSERT_TRUE(whole.ok && prefix.ok) << "regcomp refused " << p;
+    tqtest::Watchdog bound("pattern " + p, std::chrono::seconds(10));
     AUTOMATON* a = get_fa(L(p).data());
     ASSERT_NE(a, nullptr) << "get_fa refused " << p;
     AUTOMATON* w = get_fa(wide(p).data());

@@ -11,6 +11,7 @@
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "support/test_util.h"
+#include "support/watchdog.h"
 #include "text/regex.h"
 
 namespace tq {
@@ -24,10 +25,15 @@ std::vector<L_CHAR> L(const std::string& s) {
   return v;
 }
 
-// A compiled pattern freed at the end of the scope.
+// A pattern compiled within a bound (a parser that loops ends the program with a message),
+// freed at the end of the scope.
+AUTOMATON* compiled(const L_CHAR* p) {
+  tqtest::Watchdog bound("compiling a pattern", std::chrono::seconds(10));
+  return get_fa(p);
+}
 struct Fa {
-  explicit Fa(const std::string& p) : a(get_fa(L(p).data())) {}
-  explicit Fa(const std::vector<L_CHAR>& p) : a(get_fa(p.data())) {}
+  explicit Fa(const std::string& p) : a(compiled(L(p).data())) {}
+  explicit Fa(const std::vector<L_CHAR>& p) : a(compiled(p.data())) {}
   ~Fa() { free_automaton(a); }
   AUTOMATON* a;
 };

@@ -167,6 +167,15 @@ TEST_F(QueueTest, OffsetPlacesWhateverTheOrderAndKeepsTheTail) {
   EXPECT_EQ(drain(), (std::vector<int>{10, 1, 11, 2, 12, 3}));
 }
 
+TEST_F(QueueTest, PriorityInsertAfterAnOffsetOneStillGoesBeforeTheFirstLower) {
+  setup(tq::SQ_PRI);
+  ASSERT_EQ(insert(new_item(1, nullptr, 5)), 0);
+  ASSERT_EQ(insert(new_item(2, nullptr, 1)), 0);
+  ASSERT_EQ(tq::insert_queue_offset(&q, &new_item(3, nullptr, 9)->h, 99, 0), 0);  // a high tail
+  ASSERT_EQ(insert(new_item(4, nullptr, 3)), 0);
+  EXPECT_EQ(drain(), (std::vector<int>{1, 4, 2, 3}));
+}
+
 TEST_F(QueueTest, CallsRunAtTheControlPriorityAndRestoreTheCallers) {
   setup(tq::SQ_FIFO);
   ASSERT_EQ(insert(new_item(1)), 0);

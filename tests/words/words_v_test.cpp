@@ -73,6 +73,7 @@ TEST(ProgramRuns, ArgumentsEnvironmentDirectoriesAndChildren) {
   } rows[] = {
       {"program", {"TQ_WORDS_V=a value", "BROWSER=DIR/rec --flag"}, ""},
       {"no_browser", {"BROWSER=DIR/missing"}, "cannot open the browser DIR/missing\n"},
+      {"dash_url", {"BROWSER=true"}, "cannot open the browser true\n"},
   };
   for (bool stress : {false, true})
     for (const auto& r : rows) {

@@ -1,0 +1,256 @@
+// File access of file matrices (nesting, lock events, open marks, the idle pass on a held
+// clock), matrix copy, and the sample open hook. The walker checks the files left.
+#include "matrix/mx_file_access.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <sstream>
+
+#include "lang/gc.h"
+#include "matrix/access_token.h"
+#include "matrix/matrix_copy.h"
+#include "matrix/matrix_open.h"
+#include "matrix/matrix_registry.h"
+#include "matrix/mx_codes.h"
+#include "matrix/mx_file_data.h"
+#include "matrix/mx_file_fixture.h"
+#include "matrix/mx_node_record.h"
+#include "matrix/mxmap_open.h"
+#include "matrix/test_store.h"
+#include "mxtype/mx_type.h"
+#include "platform/task.h"
+#include "support/test_util.h"
+#include "support/tick_clock.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace {
+
+using namespace mxtest;
+using namespace tq;
+
+template <class F>
+void set_under_lock(F&& f) {
+  LOCK_SCOPE(matrix_lock);
+  f();
+}
+
+const FileSpec kSpec{{{1000, 1, 8}, {1000, 1, 8}}, {{&mx_type_double, 2, nullptr, 0}}};
+
+struct Second {
+  MATRIX* m;
+  std::atomic<int> stage{0};
+  std::atomic<bool> released{false};
+  bool saw_release = false;
+};
+
+void second_access(void* d) {
+  auto* s = static_cast<Second*>(d);
+  s->stage = 1;
+  if (start_file_access(s->m) == 0) {
+    s->saw_release = s->released.load();
+    finish_file_access(s->m, 0);
+  }
+  s->stage = 2;
+}
+
+TEST(MxFileAccess, NestsForItsHolderWhileAnotherWaits) {
+  tqtest::TempDir dir;
+  BareMatrix m(kSpec, dir.file("nest"));
+  ASSERT_EQ(start_file_access(m.get()), 0);
+  ASSERT_EQ(start_file_access(m.get()), 0);
+  EXPECT_EQ(m->file_work->lock_cnt, 2);
+  Second s{m.get()};
+  create_task(second_access, &s, 2);
+  ASSERT_TRUE(tqtest::wait_until([&] { return s.stage >= 1; }));
+  finish_file_access(m.get(), 0);
+  EXPECT_EQ(m->file_work->lock_tid, get_tid()) << "the inner end keeps the access";
+  s.released = true;
+  finish_file_access(m.get(), 0);
+  ASSERT_TRUE(tqtest::wait_until([&] { return s.stage == 2; }));
+  EXPECT_TRUE(s.saw_release) << "the second thread got in only after the outermost end";
+  EXPECT_NE(get_mx_file_pfd(m.get()), nullptr) << "the file stays open";
+  FreeNode n(m.get(), {0, 0, 0});
+  ASSERT_EQ(save_matrix_node(&n.n), 0);
+  m->flags |= MXF_DAMAGED;  // a damaged matrix's file is closed, not emptied
+  EXPECT_EQ(printed([&] { close_matrix_file(m.get()); }), "CLOSE DETECT FLAG 2\n");
+  EXPECT_EQ(walk(dir.file("nest")), "OK nodes=1 ring=0 scripts=0\n");
+}
+
+std::atomic<int> takes{0}, gives{0};
+CALL_LOCK_DESCRIPTER fake_take(const L_CHAR*, int type, CALL_LOCK_EVENT_FUNC f, void*, const char*, int) {
+  ++takes;
+  EXPECT_EQ(type, kMxCallLockWrite);
+  EXPECT_EQ(f, mx_file_lock_event);
+  return CALL_LOCK_DESCRIPTER{reinterpret_cast<CALL_LOCK_TABLE*>(&takes), get_tid()};
+}
+int fake_give(CALL_LOCK_DESCRIPTER) { return ++gives, 0; }
+
+// A lock event closes the file, clearing its mark; the next access reopens it whole and
+// locks again. A file another holder marked open is refused, its bytes unchanged.
+TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("lock");
+  auto* take = mx_call_lock_func;
+  auto* give = mx_call_unlock_func;
+  mx_call_lock_func = fake_take;
+  mx_call_unlock_func = fake_give;
+  takes = gives = 0;
+  {
+    BareMatrix m(kSpec, path);
+    FreeNode n(m.get(), {0, 0, 0});
+    n.fill(3.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    mx_file_lock_event(0, m.get());
+    EXPECT_EQ(get_mx_file_pfd(m.get()), nullptr);
+    EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({1, 1}));
+    EXPECT_EQ(walk(path), "OK nodes=1 ring=0 scripts=0\n") << "closed and unmarked";
+    FreeNode again(m.get(), {0, 0, 0});
+    ASSERT_EQ(load_matrix_node(&again.n), 0) << "reopened without emptying";
+    EXPECT_EQ(again.value(0), 3.0);
+    EXPECT_EQ(takes, 2);
+    mx_file_lock_event(0, m.get());
+    std::vector<uint8_t> bytes = file_bytes(path);
+    bytes[size_t(m->file_work->subheader_fofs + 4 + 895)] = 1;  // another holder's mark
+    tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
+    int r = 0;
+    EXPECT_EQ(
+        printed([&] { r = start_file_access(m.get()); }),
+        "_start_file_access " + path + " " + (std::ostringstream() << m.get()).str() + "\n************ DESTROY-4\n");
+    EXPECT_EQ(r, MX_FILE_HELD);
+    EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({3, 3}));
+    EXPECT_TRUE(file_bytes(path) == bytes);
+  }
+  mx_call_lock_func = take;
+  mx_call_unlock_func = give;
+  EXPECT_EQ(walk(path, {"--open"}), "OK nodes=1 ring=0 scripts=0\n");
+}
+
+// On a held clock: ten open files close down to nine (the least recently used goes); a
+// file unused 29 s stays, at 30 s it closes unless its matrix has a token.
+TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
+  tqtest::TickClock clock;
+  tqtest::TempDir dir;
+  std::vector<FileSpec> specs(10, kSpec);
+  std::vector<MATRIX*> ms;
+  for (size_t i = 0; i < specs.size(); ++i) ms.push_back(open_file_matrix(&specs[i], dir.file(std::to_string(i))));
+  auto open = [&] {
+    std::vector<int> v;
+    for (MATRIX* m : ms) v.push_back(get_mx_file_pfd(m) != nullptr);
+    return v;
+  };
+  EXPECT_EQ(open(), std::vector<int>(10, 1));
+  mx_file_gc(nullptr);
+  EXPECT_EQ(open(), (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+  struct Step {
+    int idle;
+    int tokens;
+    bool closed;
+  } steps[] = {{29, 0, false}, {30, 1, false}, {30, 0, true}};
+  for (const Step& s : steps) {
+    set_under_lock([&] { ms[1]->last_access = int64_t(tick_now()) - s.idle, ms[1]->token_cnt = s.tokens; });
+    mx_file_gc(nullptr);
+    EXPECT_EQ(get_mx_file_pfd(ms[1]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
+  }
+  for (MATRIX* m : ms) close_matrix(m);
+  for (size_t i = 0; i < specs.size(); ++i)
+    EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
+}
+
+// 200 stored nodes of each index form copy with one "NODE" line each, in index order.
+TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
+  struct Case {
+    const char* name;
+    Axis axis;
+  } cases[] = {{"bits", {8192, 1, 8}}, {"list", {1 << 20, 7, 8}}};
+  tqtest::TempDir dir;
+  const int counts[] = {150, 40, 10};  // nodes at levels 0, 1, 2
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FileSpec sspec{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}}}, dspec = sspec;
+    MATRIX* src = open_file_matrix(&sspec, dir.file(std::string(c.name) + "-src"));
+    MATRIX* dest = open_file_matrix(&dspec, dir.file(std::string(c.name) + "-dest"));
+    std::vector<std::string> want;
+    for (int64_t level = 0, k = 0; level < 3; ++level)
+      for (int64_t i = 0; i < counts[level]; ++i, ++k) {
+        const int64_t span = int64_t(1) << (8 + c.axis.dim_divide * level);
+        FreeNode n(src, {level, span * (i / 13), span * (i % 13)});  // ascending in index order
+        n.fill(double(k));
+        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        char line[96];
+        std::snprintf(line, sizeof line, "NODE +max %i+[%lli %llx %llx ]", src->total_levels, (long long)level,
+                      (unsigned long long)n.dc[1], (unsigned long long)n.dc[2]);
+        want.push_back(line);
+      }
+    const int none[] = {-1};
+    int r = 1;
+    std::istringstream out(printed([&] { r = matrix_copy(dest, src, none, MXC_STORED); }));
+    EXPECT_EQ(r, 0);
+    std::vector<std::string> got;
+    for (std::string l; std::getline(out, l);)
+      if (l.rfind("NODE ", 0) == 0) got.push_back(l);
+    EXPECT_EQ(got, want);
+    MATRIX_NODE* d = find_node(dest, {2, 0, 0});
+    ASSERT_NE(d, nullptr);
+    set_under_lock([&] { d->status = MS_EDIT_ERR_1; });  // a node that failed its edit is not copied into
+    EXPECT_EQ(matrix_copy_node(dest, src, std::vector<int64_t>{2, 0, 0}.data(), none, MXC_STORED), MX_EDIT_FAILED);
+    set_under_lock([&] { d->status = MS_OK; });
+    close_matrix(src);
+    close_matrix(dest);
+    EXPECT_EQ(walk(dir.file(std::string(c.name) + "-dest")), "OK nodes=200 ring=0 scripts=0\n");
+    BareMatrix back(load_spec(), dir.file(std::string(c.name) + "-dest"));
+    FreeNode n(back.get(), {1, int64_t(1) << (8 + c.axis.dim_divide), 0});
+    ASSERT_EQ(load_matrix_node(&n.n), 0);
+    EXPECT_EQ(n.value(0), 163.0) << "the level-1 node (span, 0) was the 14th of its level";
+  }
+  BareMatrix two(kSpec, dir.file("two"));
+  BareMatrix three({{{1000, 1, 8}, {1000, 1, 8}, {1000, 1, 8}}, {}}, dir.file("three"));
+  EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_copy(three.get(), two.get(), nullptr, 0), MX_DIM_MISMATCH); }), "");
+  MATRIX_ALLOC_BLOCK_PARAM abc{{}, 3, const_cast<char*>("abc")};
+  EXPECT_EQ(printed([&] { block_check_sum("x", &abc); }), "CHK x 294 - 3\n");
+}
+
+TEST(MxMapOpen, DescribesTheSampleMatrix) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("map");
+  int64_t sizes[] = {1000, 1000};
+  MXMAP_WORK mw{2, 3, sizes};
+  ASSERT_TRUE(drained());
+  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, path.c_str()), nullptr, open_mxmap, &mw);
+  wait_matrix_mode(m);
+  EXPECT_EQ(m->total_levels, 11);
+  ASSERT_EQ(m->p.channel_nos, 26);
+  std::vector<MDT> want = {&mx_type_double_v, &mx_type_string_v, nullptr,         nullptr,
+                           nullptr,           nullptr,           nullptr,         nullptr,
+                           &mx_type_block,    &mx_type_uint8_v,  &mx_type_double, &mx_type_double_v};
+  want.insert(want.end(), 3, &mx_type_double_v);
+  want.insert(want.end(), 11, &mx_type_double);
+  for (int ch = 0; ch < 26; ++ch) EXPECT_EQ(m->channel_info[ch].data_type, want[size_t(ch)]) << ch;
+  auto pri = [&](int level, int id) {
+    FreeNode n(m, {level, 0, 0});
+    MATRIX_TOKEN t{};
+    t.process_node = &n.n;
+    t.access_target_id = id;
+    LOCK_SCOPE(matrix_lock);
+    return _matrix_token_pri(&t);
+  };
+  EXPECT_EQ(pri(0, MI_EDIT_1 + 2), 534);
+  EXPECT_EQ(pri(0, MI_SAVE + 2), 1046);
+  for (int level = 0; level < 11; ++level) EXPECT_EQ(pri(level, MI_DEF), level);
+  {
+    GcFrame frame("scripts");
+    TQ_SEXP* cals[kMxEvents];
+    ASSERT_EQ(load_mode_cal(cals, nullptr, m, 0), 0);
+    for (int id = 0; id < kMxEvents; ++id) {
+      TQ_SEXP* set = m->cal[id] ? static_cast<TQ_SEXP*>(m->cal[id]->data) : nullptr;
+      EXPECT_EQ(cals[id] ? text(cals[id]) : "", set ? text(set) : "")
+          << "the stored text reads as the set script " << id;
+    }
+  }
+  close_matrix(m);
+  EXPECT_EQ(walk(path, {"--mxmap", "3"}), "OK nodes=0 ring=0 scripts=11\n");
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// File matrices, free nodes, file bytes and the walker for the matrix file tests.
+#include "matrix/mx_file_fixture.h"
+
+#include <fcntl.h>
+
+#include <cmath>
+
+#include "interp/script_start.h"
+#include "lang/gc.h"
+#include "matrix/matrix_open.h"
+#include "matrix/mx_file_access.h"
+#include "matrix/mx_file_header.h"
+#include "matrix/mx_node_record.h"
+#include "matrix/node_cache.h"
+#include "matrix/test_store.h"
+#include "mxtype/datum.h"
+#include "mxtype/mx_type.h"
+#include "platform/d_alloc.h"
+#include "support/test_util.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
+
+namespace mxtest {
+
+using namespace tq;
+
+namespace {
+
+// Parameters, axes and channels of spec (file hooks set on top).
+void describe(MATRIX* m, const FileSpec& spec, MATRIX_PARAM p) {
+  if (!spec.load) {
+    p.dim = int(spec.axes.size());
+    p.channel_nos = int(spec.channels.size());
+    p.flags = spec.flags;
+  }
+  EXPECT_EQ(set_matrix_param(m, &p), 0);
+  if (spec.load) return;
+  for (int a = 0; a < p.dim; ++a) {
+    EXPECT_EQ(set_matrix_block_size(m, a, spec.axes[a].block_size), 0);
+    EXPECT_EQ(set_matrix_dim_divide(m, a, spec.axes[a].dim_divide), 0);
+    EXPECT_EQ(set_matrix_pixel_size(m, a, spec.axes[a].pixel_size), 0);
+  }
+  for (int ch = 0; ch < p.channel_nos; ++ch) {
+    MATRIX_CHANNEL_INFO inf = spec.channels[size_t(ch)];
+    EXPECT_EQ(set_matrix_channel_info(m, ch, &inf), 0);
+  }
+}
+
+void file_hook(MATRIX_TOKEN* t) {
+  MATRIX* m = t->wait_matrix;
+  auto* spec = static_cast<FileSpec*>(m->open_work);
+  GcFrame frame("file_hook");
+  if (spec->load) spec->loaded = load_matrix_header(m, O_RDWR, 0);
+  MATRIX_PARAM p{};
+  p.read_file = matrix_standard_read_file;
+  p.write_file = matrix_standard_write_file;
+  p.close_file = close_matrix_file;
+  describe(m, *spec, p);
+  if (!spec->load) {
+    EXPECT_EQ(save_matrix_header(m), 0);
+  }
+  TQ_SEXP* load = sexp_commands(std_cm, "(finish 2 2) (load)", nullptr);
+  TQ_SEXP* save = sexp_commands(std_cm, "(finish 2 2) (save)", nullptr);
+  for (int id = 0; id < 6; ++id) set_matrix_cal(m, id, load);
+  for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, save);
+  bind_test_words(m);
+  set_matrix_mode(m, MX_MODE_OPEN);
+  free_open_token(t);
+}
+
+}  // namespace
+
+BareMatrix::BareMatrix(FileSpec spec, const std::string& path) : m_(static_cast<MATRIX*>(d_calloc(1, sizeof(MATRIX)))) {
+  m_->filename = ll_copy_str(_l_string_1(std_cm, path.c_str()));
+  if (spec.load) {
+    code_ = load_matrix_header(m_, O_RDWR, 0);
+    return;
+  }
+  describe(m_, spec, MATRIX_PARAM{});
+  code_ = save_matrix_header(m_);
+}
+
+BareMatrix::~BareMatrix() {
+  close_matrix_file(m_);
+  _free_matrix_description(m_);
+  d_f_ree(m_->filename);
+  d_f_ree(m_);
+}
+
+MATRIX* open_file_matrix(FileSpec* spec, const std::string& path) {
+  EXPECT_TRUE(drained()) << "an earlier test's tokens still run";
+  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, path.c_str()), nullptr, file_hook, spec);
+  if (m) wait_matrix_mode(m);
+  return m;
+}
+
+FreeNode::FreeNode(MATRIX* m, std::vector<int64_t> code)
+    : dc(std::move(code)), ch(size_t(m->p.channel_nos) + 1), bits(size_t(m->dim_bit_field)) {
+  n.matrix = m;
+  n.dim_code = dc.data();
+  n.channel = ch.data();
+  n.nlist_dim_bit_field = bits.empty() ? nullptr : bits.data();
+  n.nlist_dim_bit_field_len = int(bits.size());
+}
+
+FreeNode::~FreeNode() {
+  for (int c = 0; c < n.matrix->p.channel_nos; ++c) {
+    MDT tp = n.matrix->channel_info[c].data_type;
+    if (ch[size_t(c)].data && tp && tp->free_data) tp->free_data(tp, ch[size_t(c)].data);
+  }
+  _free_nlist_dim_addr(n.nlist_dim_addr, n.nlist_dim_addr_len);
+}
+
+void FreeNode::fill(double v) {
+  for (int c = 0; c < n.matrix->p.channel_nos; ++c) {
+    MDT tp = n.matrix->channel_info[c].data_type;
+    if (!tp || (tp->type != MXT_DOUBLE && tp->type != MXT_INT16)) continue;
+    const int16_t i = int16_t(v);
+    void*& slot = ch[size_t(c)].data;
+    if (slot) tp->free_data(tp, slot);
+    slot = tp->alloc_data(tp, MX_ALLOC_DEBUG, tp->type == MXT_DOUBLE ? static_cast<void*>(&v) : (void*)&i, nullptr,
+                          __FILE__, __LINE__);
+  }
+}
+
+double FreeNode::value(int c) const {
+  const void* d = ch[size_t(c)].data;
+  if (!d) return NAN;
+  return n.matrix->channel_info[c].data_type->type == MXT_DOUBLE ? *static_cast<const double*>(d)
+                                                                 : *static_cast<const int16_t*>(d);
+}
+
+std::vector<uint8_t> file_bytes(const std::string& path) {
+  const std::string s = tqtest::read_file(path);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+std::vector<uint8_t> body_at(const std::vector<uint8_t>& file, int64_t ofs) {
+  if (ofs <= 0 || size_t(ofs) + 4 > file.size()) return {};
+  const size_t len = size_t(file[size_t(ofs) + 2]) << 8 | file[size_t(ofs) + 3];
+  if (len < 4 || size_t(ofs) + len > file.size()) return {};
+  return std::vector<uint8_t>(file.begin() + ofs + 4, file.begin() + ofs + int64_t(len));
+}
+
+std::string walk(const std::string& path, const std::vector<std::string>& opts) {
+  std::vector<std::string> argv = {"/usr/bin/python3", std::string(TQ_SOURCE_DIR) + "/tests/matrix/mx_file_walker.py",
+                                   path};
+  argv.insert(argv.end(), opts.begin(), opts.end());
+  const tqtest::RunResult r = tqtest::run_program(argv);
+  return r.out + r.err;
+}
+
+}  // namespace mxtest

@@ -1,0 +1,69 @@
+// File matrices for the tests: bare matrix records with a file, matrices opened through the
+// store with a file hook, nodes outside the node cache, raw file bytes, and the independent
+// walker (mx_file_walker.py) that checks every file a test leaves.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "matrix/matrix_fixture.h"
+#include "matrix/matrix_node.h"
+
+namespace mxtest {
+
+struct FileSpec {
+  std::vector<Axis> axes;
+  std::vector<tq::MATRIX_CHANNEL_INFO> channels;
+  int flags = 0;      // parameter flags (tq::MXP_FILE_RING: the file keeps the ring)
+  bool load = false;  // describe the matrix from its file instead of creating the file
+  int loaded = 0;     // load_matrix_header's result
+};
+
+// The spec that describes a matrix from its file.
+inline FileSpec load_spec() {
+  FileSpec s;
+  s.load = true;
+  return s;
+}
+
+// A matrix record outside the store's ring, with file name path, whose file is created from
+// spec (or loaded: code() is then the load's result). The destructor closes the file and
+// frees the record.
+class BareMatrix {
+ public:
+  BareMatrix(FileSpec spec, const std::string& path);
+  ~BareMatrix();
+  BareMatrix(const BareMatrix&) = delete;
+  BareMatrix& operator=(const BareMatrix&) = delete;
+  tq::MATRIX* get() const { return m_; }
+  tq::MATRIX* operator->() const { return m_; }
+  int code() const { return code_; }
+
+ private:
+  tq::MATRIX* m_;
+  int code_ = 0;
+};
+
+// Opens the file matrix of spec at path through the store and waits for its open; its
+// scripts load the node (ids 0 to 5, ready whatever the load gives) and save it (21 to 23).
+tq::MATRIX* open_file_matrix(FileSpec* spec, const std::string& path);
+
+// A node of m outside the node cache, with its own channels and children.
+struct FreeNode {
+  tq::MATRIX_NODE n{};
+  std::vector<int64_t> dc;
+  std::vector<tq::MATRIX_CHANNEL> ch;
+  std::vector<uint8_t> bits;
+  FreeNode(tq::MATRIX* m, std::vector<int64_t> code);
+  ~FreeNode();
+  // Puts value v into every typed scalar channel (double, int16), replacing its datum.
+  void fill(double v);
+  double value(int c) const;  // the datum of a double or int16 channel, NaN when none
+};
+
+std::vector<uint8_t> file_bytes(const std::string& path);
+// The body of the short record at ofs of the file's bytes.
+std::vector<uint8_t> body_at(const std::vector<uint8_t>& file, int64_t ofs);
+// The walker's report of the file ("OK nodes=N ring=R scripts=S" or FAIL lines).
+std::string walk(const std::string& path, const std::vector<std::string>& opts = {});
+
+}  // namespace mxtest

@@ -1,0 +1,298 @@
+// Matrix file records: exact bytes against the record layouts, round trips through a
+// second opening, nodes of both index forms with and without the ring, the ring's bound,
+// and a table of damaged files. The independent walker checks every file left behind.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "lang/gc.h"
+#include "lang/print.h"
+#include "matrix/children_index.h"
+#include "matrix/matrix_registry.h"
+#include "matrix/mx_code.h"
+#include "matrix/mx_codes.h"
+#include "matrix/mx_file_access.h"
+#include "matrix/mx_file_data.h"
+#include "matrix/mx_file_fixture.h"
+#include "matrix/mx_node_index.h"
+#include "matrix/mx_node_record.h"
+#include "matrix/node_cache.h"
+#include "matrix/test_store.h"
+#include "mxtype/datum.h"
+#include "mxtype/mx_type.h"
+#include "support/test_util.h"
+
+namespace {
+
+using namespace mxtest;
+using namespace tq;
+using Bytes = std::vector<uint8_t>;
+
+const Axis kAxis{1000, 1, 8};
+const Axis kListAxis{4096, 7, 8};  // two of these divide by 2^14: children listed as codes
+double g_two_and_half = 2.5;
+float g_one_and_half = 1.5f;
+
+Bytes be64(int64_t v) {
+  Bytes b(8);
+  for (int i = 0; i < 8; ++i) b[size_t(i)] = uint8_t(uint64_t(v) >> (56 - 8 * i));
+  return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(MxFileRecords, ExactBytes) {
+  tqtest::TempDir dir;
+  int64_t header = 0, sub = 0, node = 0, ring = 0, addr = 0, def = 0;
+  {  // one axis; channel 0 int16 flags 3, channel 1 untyped
+    BareMatrix m({{kAxis}, {{&mx_type_int16, 3, nullptr, 0}, {}}}, dir.file("one"));
+    ASSERT_EQ(m.code(), 0);
+    header = m->file_work->header_fofs;
+    sub = m->file_work->subheader_fofs;
+  }
+  EXPECT_EQ(body_at(file_bytes(dir.file("one")), header), cat({{0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x0B},
+                                                               Bytes(8),
+                                                               be64(sub),
+                                                               {1, 8, 3, 0xE8, 0, 3, 0, 3},
+                                                               Bytes(20)}));
+  {  // two axes, a bit field, no ring; a float default
+    BareMatrix m({{kAxis, kAxis}, {{&mx_type_float, 2, &g_one_and_half, 0}}}, dir.file("bits"));
+    FreeNode n(m.get(), {1, 512, 0});
+    n.bits[0] = 0x09;
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    node = n.n.fofs;
+    def = m->channel_info[0].default_data_fofs;
+  }
+  const Bytes bits = file_bytes(dir.file("bits"));
+  EXPECT_EQ(body_at(bits, node), cat({Bytes(8), {0, 1, 2, 0, 0, 0, 0xF1, 0x09}}));
+  EXPECT_EQ(body_at(bits, def), (Bytes{0x3F, 0xC0, 0, 0, 0, 0, 0, 0})) << "4 bytes and filler";
+  {  // children listed, with the ring
+    BareMatrix m({{kListAxis, kListAxis}, {}, MXP_FILE_RING}, dir.file("list"));
+    FreeNode n(m.get(), {0, 256, 0});
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    node = n.n.fofs, ring = n.n.ring_fofs, addr = n.n.dim_addr_fofs, sub = m->file_work->subheader_fofs;
+  }
+  const Bytes list = file_bytes(dir.file("list"));
+  EXPECT_EQ(body_at(list, addr), Bytes(8, 0xF2));
+  EXPECT_EQ(body_at(list, ring), cat({be64(node), be64(sub), be64(sub)})) << "40-byte record: 24-byte body";
+  EXPECT_EQ(body_at(list, node), cat({Bytes(8), be64(ring), be64(addr), {0, 0, 1, 0, 0, 0, 0xF1}}));
+  for (const char* f : {"one", "bits", "list"}) EXPECT_EQ(walk(dir.file(f)).substr(0, 3), "OK ") << walk(dir.file(f));
+}
+
+TEST(MxFileRecords, RoundTrips) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("rt");
+  const FileSpec spec{{kAxis, {300, 2, 4}},
+                      {{&mx_type_double, 3, &g_two_and_half, 0}, {&mx_type_string, 2, nullptr, 0}, {}}};
+  int64_t fixed_ofs = 0, moved_ofs = 0, old_ofs = 0;
+  {
+    BareMatrix m(spec, path);
+    FreeNode n(m.get(), {0, 0, 0});
+    n.fill(4.0);
+    MDT st = &mx_type_string;
+    n.ch[1].data = st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>("ab"), nullptr, __FILE__, __LINE__);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    fixed_ofs = n.ch[0].data_fofs, old_ofs = n.ch[1].data_fofs;
+    n.fill(5.0);
+    st->free_data(st, n.ch[1].data);
+    n.ch[1].data = st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>("abcdef"), nullptr, __FILE__, __LINE__);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    EXPECT_EQ(n.ch[0].data_fofs, fixed_ofs) << "same size: in place";
+    moved_ofs = n.ch[1].data_fofs;
+    const char* ev3[] = {"(note ", "3)", nullptr};
+    const char* const* cals[kMxEvents] = {};
+    cals[3] = ev3;
+    int pri[kMxEvents] = {};
+    pri[3] = 0x02000001;
+    EXPECT_EQ(save_mode_cal(m.get(), 3, cals, pri), -1);
+    EXPECT_EQ(save_mode_cal(m.get(), 1, cals, pri), 0);
+  }
+  EXPECT_NE(moved_ofs, old_ofs) << "another size moves";
+  BareMatrix m(load_spec(), path);
+  ASSERT_EQ(m.code(), 0);
+  EXPECT_EQ(m->p.dim, 2);
+  EXPECT_EQ(m->total_levels, 11);
+  EXPECT_EQ((std::vector<int>{m->dim_divide[1], m->block_size[1]}), (std::vector<int>{2, 4}));
+  EXPECT_EQ(m->pixel_size[1], 300);
+  EXPECT_EQ(m->channel_info[0].data_type, &mx_type_double);
+  EXPECT_EQ(*static_cast<double*>(m->channel_info[0].default_data), 2.5);
+  EXPECT_EQ(m->channel_info[1].flags, 2);
+  EXPECT_EQ(m->channel_info[2].data_type, nullptr);
+  FreeNode n(m.get(), {0, 7, 3});
+  ASSERT_EQ(load_matrix_node(&n.n), 0);
+  EXPECT_EQ(n.value(0), 5.0);
+  EXPECT_STREQ(static_cast<char*>(n.ch[1].data), "abcdef");
+  GcFrame frame("round trip");
+  TQ_SEXP* cals[kMxEvents];
+  int pri[kMxEvents];
+  ASSERT_EQ(load_mode_cal(cals, pri, m.get(), 1), 0);
+  EXPECT_EQ(text(cals[3]), "((note 3))");
+  EXPECT_EQ(pri[3], 0x02000001);
+  EXPECT_EQ(cals[4], nullptr);
+  EXPECT_EQ(load_mode_cal(cals, pri, m.get(), -1), -1);
+  EXPECT_EQ(cals[3], nullptr);
+  EXPECT_EQ(pri[3], 0);
+}
+
+// Saves nodes of every form, reloads them, and compares; the walker checks the file.
+TEST(MxFileRecords, NodeForms) {
+  struct Case {
+    const char* name;
+    Axis axis;
+    int flags;
+    int64_t span;  // a level-1 block's edge
+    int code_at;   // body offset of a node record's code
+    Bytes code;    // the code of (1; span, 0)
+  } cases[] = {{"bits", kAxis, 0, 512, 8, {0, 1, 2, 0, 0, 0, 0xF1}},
+               {"bits-ring", kAxis, MXP_FILE_RING, 512, 16, {0, 1, 2, 0, 0, 0, 0xF1}},
+               {"list", kListAxis, 0, 32768, 16, {0, 1, 0x80, 0, 0x80, 0, 0, 0, 0xF1}},
+               {"list-ring", kListAxis, MXP_FILE_RING, 32768, 24, {0, 1, 0x80, 0, 0x80, 0, 0, 0, 0xF1}}};
+  tqtest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::vector<int64_t>> codes = {{0, 0, 0}, {0, 256, 512}, {1, 0, 0}, {1, c.span, 0}};
+    const FileSpec spec{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}, {&mx_type_int16, 3, nullptr, 0}}, c.flags};
+    {
+      BareMatrix m(spec, dir.file(c.name));
+      for (size_t i = 0; i < codes.size(); ++i) {
+        FreeNode n(m.get(), codes[i]);
+        n.fill(double(i + 1));
+        if (codes[i][0] == 1) insert_dim_code_index(&n.n, std::vector<int64_t>{0, codes[i][1] + 256, 0}.data(), 0);
+        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        const int64_t fofs = n.n.fofs;
+        if (i == 3) {  // a channel that no longer holds a datum loses its record
+          mx_type_int16.free_data(&mx_type_int16, n.ch[1].data);
+          n.ch[1].data = nullptr;
+        }
+        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        EXPECT_EQ(n.n.fofs, fofs) << "saved again in place";
+        EXPECT_EQ(n.ch[1].data_fofs == 0, i == 3);
+      }
+    }
+    BareMatrix m(load_spec(), dir.file(c.name));
+    FreeNode inside(m.get(), {1, 2 * c.span - 1, c.span - 1});  // inside the block of (1; span, 0)
+    ASSERT_EQ(load_matrix_node(&inside.n), 0);
+    EXPECT_EQ(inside.n.status, MS_OK);
+    EXPECT_EQ(inside.value(0), 4.0);
+    EXPECT_TRUE(std::isnan(inside.value(1)));
+    EXPECT_EQ(check_children(&inside.n), 1);
+    FreeNode missing(m.get(), {0, 1024, 0});
+    EXPECT_EQ(load_matrix_node(&missing.n), MX_NOT_OPEN);
+    const Bytes body = body_at(file_bytes(dir.file(c.name)), inside.n.fofs);
+    EXPECT_EQ(Bytes(body.begin() + c.code_at, body.begin() + c.code_at + int64_t(c.code.size())), c.code);
+  }
+  for (const Case& c : cases)
+    EXPECT_EQ(walk(dir.file(c.name)), "OK nodes=4 ring=" + std::string(c.flags ? "4" : "0") + " scripts=0\n");
+  uint8_t a[32], b[32];
+  TestMatrix tm({kAxis, kAxis});
+  mx_index_key(a, 1, std::vector<int64_t>{0, 300, 10}.data(), 2);
+  mx_index_key(b, 2, std::vector<int64_t>{0, 511, 255}.data(), 2);
+  EXPECT_EQ(mx_dim_code_cmp(a, b, tm.get()), 0) << "two codes inside one block";
+}
+
+// The 10001st ring entry purges the oldest node with all its records; a node still in
+// memory forgets them, and its next save makes new ones.
+TEST(MxFileRecords, RingBound) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("ring");
+  {
+    BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
+    FreeNode oldest(m.get(), {0, 0});
+    oldest.fill(1.0);
+    ASSERT_EQ(save_matrix_node(&oldest.n), 0);
+    MATRIX_NODE*& chain = m->node_hash[_get_node_hash(m.get(), oldest.dc.data())];
+    chain = &oldest.n;  // in the node cache, as far as the purge looks
+    for (int64_t i = 1; i <= kMxCacheCountMax; ++i) {
+      FreeNode n(m.get(), {0, 256 * i});
+      n.fill(double(i));
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+    }
+    EXPECT_EQ(m->file_work->subheader.cache_count, kMxCacheCountMax);
+    EXPECT_EQ(std::vector<int64_t>({oldest.n.fofs, oldest.n.ring_fofs, oldest.ch[0].data_fofs}),
+              std::vector<int64_t>(3, 0));
+    FreeNode again(m.get(), {0, 0});
+    EXPECT_EQ(load_matrix_node(&again.n), MX_NOT_OPEN);
+    ASSERT_EQ(save_matrix_node(&oldest.n), 0);
+    EXPECT_NE(oldest.n.fofs, 0);
+    chain = nullptr;
+    FreeNode second(m.get(), {0, 256});
+    EXPECT_EQ(load_matrix_node(&second.n), MX_NOT_OPEN) << "the next oldest went";
+  }
+  EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
+}
+
+// Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
+TEST(MxFileRecords, DamagedFiles) {
+  tqtest::TempDir dir;
+  const std::string base = dir.file("base");
+  int64_t header, sub, root, def, text, node, addr;
+  {
+    BareMatrix m({{kListAxis, kListAxis},
+                  {{&mx_type_double, 2, &g_two_and_half, 0}, {&mx_type_string, 2, const_cast<char*>("abc"), 0}},
+                  MXP_FILE_RING},
+                 base);
+    FreeNode n(m.get(), {0, 0, 0});
+    n.fill(7.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+    header = m->file_work->header_fofs, sub = m->file_work->subheader_fofs, root = m->file_work->subheader.node_root;
+    def = m->channel_info[0].default_data_fofs, text = m->channel_info[1].default_data_fofs;
+    node = n.n.fofs, addr = n.n.dim_addr_fofs;
+  }
+  ASSERT_EQ(walk(base).substr(0, 3), "OK ");
+  auto put = [](Bytes& b, int64_t rec, int at, uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
+  };
+  constexpr int kCode = 24;  // a node record's code: after channel, ring and children offsets
+  struct Row {
+    const char* name;
+    int64_t rec;
+    int at;
+    uint64_t value;
+    int width;
+    int code;
+    const char* line;
+  } rows[] = {
+      {"a default that does not load", text, 3, 0x7878787878ull, 5, 0, ""},  // a string without end
+      {"one channel more", header, 0, 3, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"dim 2^31", header, 4, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"2^31 levels", header, 12, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"subheader at a 0x602", header, 24, uint64_t(def), 8, MX_FILE_HELD, "************ DESTROY-5\n"},
+      {"root of kind 2", root, 0, 2, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
+      {"root of kind 256", root, 0, 256, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
+      {"marked open", sub, 892, 1, 4, MX_FILE_HELD, "************ DESTROY-3 1\n"},
+      {"node of another level", node, kCode + 1, 1, 1, MX_LOAD_FAILED, "loading_error(1)\n"},
+      {"code cut by the record", node, kCode + 6, 0, 1, MX_LOAD_FAILED, "loading_error(2)\n"},
+      {"chain reaching a 0x605", node, 0, uint64_t(addr), 8, MX_LOAD_FAILED, "data error\n"},
+      {"ring entry at a 0x602", node, 8, uint64_t(def), 8, MX_LOAD_FAILED, "delete_mx_cache_ring\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes bytes = file_bytes(base);
+    put(bytes, r.rec, r.at, r.value, r.width);
+    const std::string path = dir.file(r.name);
+    tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
+    int code = 0;
+    bool has_default = true;
+    const std::string out = printed([&] {
+      BareMatrix m(load_spec(), path);
+      if ((code = m.code())) return;
+      has_default = m->channel_info[1].default_data && m->channel_info[1].default_data_fofs;
+      FreeNode n(m.get(), {0, 0, 0});
+      if (!(code = load_matrix_node(&n.n))) return;
+      EXPECT_EQ(std::vector<int64_t>({n.n.status, n.n.fofs, n.n.ring_fofs}), std::vector<int64_t>(3, 0));
+      EXPECT_EQ(n.ch[0].data, nullptr);
+    });
+    EXPECT_EQ(code, r.code);
+    EXPECT_NE(out.find(r.line), std::string::npos) << out;
+    EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";
+    if (code) continue;
+    EXPECT_FALSE(has_default);
+    EXPECT_EQ(walk(path).substr(0, 3), "OK ") << "its record stays, named by the header";
+  }
+}
+
+}  // namespace
