@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/setup_kinds.h"
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "platform/tick.h"
 #include "remote/http_chunk.h"
+#include "remote/toh_client_v2.h"
 #include "stream/format.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -152,6 +154,7 @@ void init_TQoHTTP_stream() {
   TQoHTTP_lock = new_lock();
   init_chunk_read();
   insert_s_table(&s_TQoHTTP_table);
+  connect_protocol_hook = connect_protocol_route;
 }
 
 STREAM* s_connect_TQoHTTP(int* cerr, const char* target_server, int target_ip, uint16_t target_port,

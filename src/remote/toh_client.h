@@ -78,7 +78,8 @@ inline constexpr int kToHOpenTimeout = 30;     // seconds for the head of an ope
 inline constexpr int kToHClientPollMax = 15;   // seconds between idle polls at most
 
 // The stream layer's start-up calls this through its hook: the locks (TQoHTTP_lock,
-// chunk_read_lock) and the class registration. A second call does nothing.
+// chunk_read_lock), the class registration and the connect set-up's opener of routes 2 and
+// 4. A second call does nothing.
 void init_TQoHTTP_stream();
 
 // Opens a version-1 stream to the target (host name when given, else the address, host

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/d_alloc.h"
+#include "remote/proxy.h"
 #include "remote/toh_client_v2.h"
 #include "remote/toh_server_info.h"
 #include "stream/format.h"
@@ -78,6 +79,11 @@ STREAM* s_connect_TQoHTTP_2(int* cerr, const char* target_server, int target_ip,
     if (found < 0) return nullptr;
     ss_printf("   **** RETRY\n");
   }
+}
+
+STREAM* connect_protocol_route(int* cerr, const char* host, uint32_t ip, uint16_t port, const char* proxy_server,
+                               uint16_t proxy_port) {
+  return s_connect_TQoHTTP_2(cerr, host, int(ip), port, proxy_server, 0, proxy_port, http_proxy_keep_alive_mode);
 }
 
 void check_stream() {

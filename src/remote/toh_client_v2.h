@@ -65,6 +65,10 @@ extern std::atomic<bool> toh2_trace;
 // layer's number, ETIMEDOUT or ECONNREFUSED (also when another opener's probe failed).
 STREAM* s_connect_TQoHTTP_2(int* cerr, const char* target_server, int target_ip, uint16_t target_port,
                             const char* proxy_server, int proxy_ip, uint16_t proxy_port, int flags);
+// The connect set-up's opener of routes 2 and 4 (connect_protocol_hook): s_connect_TQoHTTP_2
+// with the process's keep-alive setting for the HTTP proxy.
+STREAM* connect_protocol_route(int* cerr, const char* host, uint32_t ip, uint16_t port, const char* proxy_server,
+                               uint16_t proxy_port);
 // Opens a version-2 stream without asking the version; null with *cerr.
 STREAM* open_TQoHTTP_2(int* cerr, const char* target_server, int target_ip, uint16_t target_port,
                        const char* proxy_server, int proxy_ip, uint16_t proxy_port);

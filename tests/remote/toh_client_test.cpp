@@ -467,7 +467,8 @@ TEST(ClientRoute, TraceSwitchAndStreamList) {
     EXPECT_EQ(s_write(s, "b\x01\x80", 3), 3);
   }
   check_stream();
-  const std::string text = out.text();
+  // The server may still be logging the upload connection's head.
+  const std::string text = std::regex_replace(out.text(), std::regex("DIR\\([^\n]*\n"), "");
   d_s_close(s);
   EXPECT_EQ(text, ">2> >> b$1$$80$\n\n\n>>> (V2,127.0.0.2:" + std::to_string(l.port) + ")\n\n");
 }
