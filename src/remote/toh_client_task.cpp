@@ -25,7 +25,11 @@ int copy_payload(STREAM_BUF* buf, STREAM* con, int content_length, SEM lock) {
       errno = EFBIG;
       return -1;
     }
-    return content_length == 12 ? 1 : copy_in_sbuf_stream(buf, con, content_length - 12, lock) > 0 ? 1 : 0;
+    if (content_length == 12) return 1;
+    // A body cut short is no answer, though the bytes that came are kept.
+    const int before = get_sbuf_data_size(buf, lock);
+    const int r = copy_in_sbuf_stream(buf, con, content_length - 12, lock);
+    return r < 0 ? -1 : get_sbuf_data_size(buf, lock) - before == content_length - 12 ? 1 : 0;
   }
   // No length: the body runs to the end of the connection (or of the chunked body).
   char piece[4096];

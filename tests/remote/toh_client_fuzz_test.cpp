@@ -1,6 +1,7 @@
-// The client's readers fuzzed: frames and payloads in plain and chunked bodies, HTTP-session
-// replies of every content type, and version-1 streams against a server that answers each
-// request with random bytes. A short run in the suite, a long one DISABLED_.
+// The client's readers: frames and payloads against exact cases, then fuzzed in plain and
+// chunked bodies, HTTP-session replies of every content type, and version-1 streams against
+// a server that answers each request with random bytes. A short run in the suite, a long one
+// DISABLED_.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -210,6 +211,58 @@ void fuzz_streams(int rounds, unsigned seed) {
 }
 
 }  // namespace
+
+// A frame split across chunks is read whole; payload lengths below the frame's 12 bytes and
+// above the cap fail the copy.
+TEST(ClientReaders, FramesAndPayloadLengths) {
+  const std::string f = frame_bytes(5, -2, 7, 9);
+  struct Case {
+    std::string body;
+    int length;  // the answer's Content-Length, -1 none (the body runs to its end)
+    int frame;   // read_frame's result
+    int copy;    // copy_payload's result, its errno when -1, and the bytes copied
+    int err;
+    std::string copied;
+  } cases[] = {
+      {f, 12, 1, 1, 0, ""},
+      {f + "abc", 15, 1, 1, 0, "abc"},
+      {f + "ab", 16, 1, 0, 0, "ab"},  // cut short: the bytes that came are kept
+      {f + "abc", 11, 1, -1, EPROTO, ""},
+      {f + "abcdef", 18, 1, -1, EFBIG, ""},
+      {f + "abcd", -1, 1, 1, 0, "abcd"},
+      {f + "abcdef", -1, 1, -1, EFBIG, ""},
+      {f.substr(0, 11), -1, 0, 1, 0, ""},
+      {f.substr(0, 1) + char(f[1] + 1) + f.substr(2), 12, -1, 1, 0, ""},
+  };
+  auto hex = [](size_t n) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%zx", n);
+    return std::string(b);
+  };
+  const int old_max = toh_payload_max.exchange(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(escaped(c.body));
+    // Chunks of 5 and then 7 bytes: the frame comes in two reads.
+    const std::string chunked = "5\r\n" + c.body.substr(0, 5) + "\r\n" + hex(c.body.size() - 5) + "\r\n" +
+                                c.body.substr(5) + "\r\n0\r\n\r\n";
+    STREAM* s = reader(chunked);
+    chunk_read_start(s);
+    TQoHTTP_HEADER h;
+    EXPECT_EQ(read_frame(s, &h), c.frame);
+    if (c.frame == 1) EXPECT_EQ(std::vector<int>({h.type, h.seq, int(h.cockie[0]), int(h.cockie[1])}), std::vector<int>({5, -2, 7, 9}));
+    STREAM_BUF buf{};
+    errno = 0;
+    EXPECT_EQ(copy_payload(&buf, s, c.length, SEM{}), c.copy);
+    if (c.copy == -1) EXPECT_EQ(errno, c.err);
+    std::string got(size_t(get_sbuf_data_size(&buf, SEM{})), '\0');
+    if (!got.empty()) copy_out_sbuf(&buf, got.data(), int(got.size()), SEM{});
+    EXPECT_EQ(got, c.copied);
+    free_sbuf(&buf, SEM{});
+    chunk_read_end(s);
+    d_s_close(s);
+  }
+  toh_payload_max = old_max;
+}
 
 TEST(ClientFuzz, FramesAndPayloads) { fuzz_frames(3000, 20020920); }
 TEST(ClientFuzz, SessionReplies) { fuzz_replies(400, 7); }
