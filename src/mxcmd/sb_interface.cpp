@@ -2,7 +2,9 @@
 #include "mxcmd/sb_interface.h"
 
 #include "lang/eval.h"
+#include "matrix/channel_data.h"
 #include "matrix/matrix_node.h"
+#include "matrix/matrix_upkeep.h"
 
 namespace tq {
 
@@ -10,6 +12,13 @@ bool sb_owner_rule(MX_SB_NEW* owner) {
   if (owner->m && owner->n && owner->n->matrix != owner->m) return false;
   if (!owner->m && owner->n) owner->m = owner->n->matrix;
   return true;
+}
+
+void sb_changed(MX_STRUCT_BLOCK* b) {
+  if (!b->n.n) return;
+  set_dirty_file_sb(b);
+  if (b->n.n->channel && b->n.channel >= 0 && b->n.channel < b->n.n->matrix->p.channel_nos)
+    get_matrix_update_time(b->n.n, b->n.channel, MX_STAMP_STRUCT);
 }
 
 void gc_mx_struct_block(void*) {}

@@ -22,6 +22,11 @@ enum : int { SB_INSERT = 1, SB_DELETE = 2, SB_SEARCH = 3, SB_CALC = 4 };
 // else the owner's matrix is taken from its node when it names none.
 bool sb_owner_rule(MX_SB_NEW* owner);
 
+// After a kind's operation changed block b: marks its node dirty when the channel is stored
+// and stamps the channel's structure side, so that "mxSaveSB" writes the change back. A
+// block without a node is left alone.
+void sb_changed(MX_STRUCT_BLOCK* b);
+
 // The mark of the cells the constructor words make (it marks nothing).
 void gc_mx_struct_block(void* b);
 // The block held by a cell a constructor word made and no channel took yet; else null.
