@@ -9,6 +9,7 @@
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
+#include "interp/log_remote.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "lang/eval.h"
@@ -24,6 +25,7 @@
 #include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/setagent.h"
+#include "remote/toh_client.h"
 #include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
@@ -65,6 +67,7 @@ int init_tq() {
   init_queue();
   init_proxy();
   init_TQoHTTP_server();
+  set_init_TQoHTTP_stream(init_TQoHTTP_stream);  // the client class, registered by the stream layer
   init_qvlisp();
   init_unit();
   init_gc_task();
@@ -72,6 +75,7 @@ int init_tq() {
   init_interpreter();
   init_remote_query();
   init_session();
+  log_session_ops = LOG_SESSION_OPS{open_session, remote_session};  // the log's relay and fetch
   init_log(qvlisp_top_env0, qvlisp_top_env1);
   init_call_lock();
   stream_gc = collect_for_streams;

@@ -4,17 +4,6 @@
 
 namespace tq {
 
-void init_mxCompressJPEG(TQISP_ENV*) {}
-void init_mxUncompressJPEG(TQISP_ENV*) {}
-void init_mxUncompressOldFormat(TQISP_ENV*) {}
-void init_mxCompressZ(TQISP_ENV*) {}
-void init_mxUncomressZ(TQISP_ENV*) {}
-void init_mxCompound(TQISP_ENV*) {}
-void init_mxSeparate(TQISP_ENV*) {}
-void init_mxSquash(TQISP_ENV*) {}
-void init_mxStuffing(TQISP_ENV*) {}
-void init_sbArray(TQISP_ENV*) {}
-void init_sbHeuristicLayering(TQISP_ENV*) {}
 void init_mxPgPlot(TQISP_ENV*) {}
 void init_mxObjID(TQISP_ENV*) {}
 
