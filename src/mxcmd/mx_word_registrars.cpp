@@ -15,8 +15,6 @@ void init_mxSquash(TQISP_ENV*) {}
 void init_mxStuffing(TQISP_ENV*) {}
 void init_sbArray(TQISP_ENV*) {}
 void init_sbHeuristicLayering(TQISP_ENV*) {}
-void init_mxPgPlot(TQISP_ENV*) {}
-void init_mxObjID(TQISP_ENV*) {}
 
 const MX_WORD_REGISTRAR mx_word_registrars[kMxWordRegistrarCount] = {
     {"init_mxCH", init_mxCH},
