@@ -11,6 +11,7 @@
 #include "matrix/access_token.h"
 #include "matrix/matrix_open.h"
 #include "matrix/node_tree.h"
+#include "mxtype/block_type.h"
 #include "mxtype/datum.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
@@ -32,6 +33,8 @@ const int16_t kDefault0 = 7;
 std::string datum_bytes(TQ_SEXP* v) {
   if (get_type(v) != kTagPair || get_type(get_el(v, 2)) != kTagPtr) return "";
   void* d = get_el(v, 2)->ptr.ptr;
+  if (auto* b = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(d); b->h.type == MXT_BLOCK)
+    return std::string(static_cast<const char*>(b->block), size_t(b->size));
   MDT tp = get_matrix_data_type(static_cast<MATRIX_DATA_HEADER*>(d)->type);
   return std::string(static_cast<const char*>(d), size_t(tp->get_size(tp, d)));
 }
@@ -62,10 +65,15 @@ TQ_SEXP* w_input(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
     std::lock_guard<std::mutex> g(mu);
     in = inputs.at(size_t(get_el(form, 1)->integer.data));
   }
-  void* d = xx_atype_alloc(int64_t(in.bytes.size()), MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
-  memcpy(d, in.bytes.data(), in.bytes.size());
   TQ_SEXP* dc = nullptr;
   for (auto it = in.dc.rbegin(); it != in.dc.rend(); ++it) dc = cons(get_integer(*it, nullptr), dc);
+  if (in.block) {
+    MATRIX_ALLOC_BLOCK_PARAM desc{{0, MXT_BLOCK, 0}, int(in.bytes.size()), in.bytes.data()};
+    void* b = mxt_alloc_block_data(&mx_type_block, MX_ALLOC_GC, &desc, nullptr, __FILE__, __LINE__);
+    return List(n_get_symbol("data"), dc, get_ptr(b, gc_mtx_block), kListEnd);
+  }
+  void* d = xx_atype_alloc(int64_t(in.bytes.size()), MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
+  memcpy(d, in.bytes.data(), in.bytes.size());
   return List(n_get_symbol("data"), dc, get_ptr(d, gc_text), kListEnd);
 }
 

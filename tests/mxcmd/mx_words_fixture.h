@@ -15,15 +15,17 @@
 
 namespace mxtest {
 
-// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory.
+// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory,
+// as a vector datum, or with `block` as a block datum's bytes.
 struct WordInput {
   std::vector<int64_t> dc;
   std::string bytes;
+  bool block = false;
 };
 void set_inputs(std::vector<WordInput> inputs);
 
 // What one (run) saw: the printed value, "VALUE | NJS EJS NJ EJ | noted ids", and the
-// bytes of the vector when the value is a data list holding one.
+// bytes of the vector (or block) when the value is a data list holding one.
 struct WordRun {
   std::string value, state, datum;
 };
