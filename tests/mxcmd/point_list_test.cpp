@@ -321,4 +321,146 @@ TEST(Plots, OrderPositionsAndMoves) {
   free_internal_plot_list(sorted);
 }
 
+// What add_diff gives back: cell, base, id and fields of each plot, in order.
+std::string rows(const MATRIX* m, const INTERNAL_PLOT* l) {
+  std::string s;
+  for (; l; l = l->next) {
+    INTERNAL_PLOT one = *l;
+    one.next = nullptr;
+    one.flags &= ~(PLOT_GROUP | PLOT_MERGED);
+    s += code_hex(m, &one) + "\n";
+  }
+  return s;
+}
+
+// Four children of the node (1, 0, 0): each child's plots come back from the parent's
+// list and the child's difference list.
+TEST(Plots, LevelDifferenceRoundTrip) {
+  TestMatrix m({{64, 1, 3}, {64, 1, 3}});
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    const int64_t kids[4][3] = {{0, 0, 0}, {0, 8, 0}, {0, 0, 8}, {0, 8, 8}};
+    INTERNAL_PLOT *parent = nullptr, *child[4], *diff[4];
+    for (int k = 0; k < 4; ++k) {
+      std::string code;
+      for (int n = int(rng() % 6); n > 0; --n) {
+        const char* texts[] = {"2061626300", "2061626400", "22"};
+        code += "4100 000" + std::to_string(rng() % 8) + " 000" + std::to_string(rng() % 8) + " 00000000000000" +
+                std::to_string(10 + rng() % 80) + " 3100000000000000" + std::to_string(10 + rng() % 80) + " " +
+                texts[rng() % 3] + " 00";
+      }
+      int err;
+      child[k] = sort_plot(m.get(), from_hex(m.get(), code + "00", &err));
+      INTERNAL_PLOT* up = diff_pp(m.get(), &diff[k], child[k], &err);
+      ASSERT_EQ(err, PP_OK);
+      parent = shift_insert_plot(m.get(), parent, up, kids[k], &err);
+      ASSERT_EQ(err, PP_OK);
+    }
+    check_internal_plot(m.get(), parent, "parent");
+    for (int k = 0; k < 4; ++k) {
+      int err;
+      INTERNAL_PLOT* back = add_diff(m.get(), parent, diff[k], kids[k], nullptr, &err);
+      EXPECT_EQ(rows(m.get(), back), rows(m.get(), child[k])) << "child " << k;
+      for (INTERNAL_PLOT* l : {back, child[k], diff[k]}) free_internal_plot_list(l);
+    }
+    free_internal_plot_list(parent);
+  }
+  // The same child's run of two plots a second time would interleave with the first.
+  int err;
+  INTERNAL_PLOT* twice = from_hex(m.get(), "0100 0000 0000 00 0100 0003 0003 00 00", &err);
+  INTERNAL_PLOT* again = copy_internal_plot(m.get(), twice);
+  const int64_t origin[] = {0, 0, 0};
+  EXPECT_EQ(shift_insert_plot(m.get(), twice, again, origin, &err), twice);
+  EXPECT_EQ(err, PP_PLOT_ORDER);
+  EXPECT_EQ(get_internal_plot_len(twice), 2);
+  free_internal_plot_list(again);
+  free_internal_plot_list(twice);
+}
+
+// A point-list block on a node of its own, far from the matrix's edge.
+struct PpBlock {
+  explicit PpBlock(std::vector<Axis> axes) : m(axes) {
+    node.matrix = m.get();
+    node.dim_code = dc;
+    node.channel = channel;
+    MX_SB_NEW owner{m.get(), &node, 0};
+    PP_SB_NEW param{nullptr, 0, 0};
+    b = pp_new_sb(&owner, &param);
+  }
+  ~PpBlock() { pp_free_sb(b); }
+  PP_STRUCT_BLOCK* pp() { return reinterpret_cast<PP_STRUCT_BLOCK*>(b); }
+  TestMatrix m;
+  int64_t dc[3] = {0, 0, 0};
+  MATRIX_CHANNEL channel[1] = {};
+  MATRIX_NODE node{};
+  MX_STRUCT_BLOCK* b;
+};
+
+TEST(PointListBlock, Operations) {
+  PpBlock k({{1 << 20, 1, 8}, {1 << 20, 1, 8}});
+  std::vector<int> results;
+  for (int cmd : {2, 0, 11, -1, 4}) results.push_back(pp_operation(cmd, k.b, nullptr));
+  EXPECT_EQ(results, (std::vector<int>{-1, -2, -2, -2, 0}));
+  MATRIX_ALLOC_BLOCK_PARAM* d = pp_struct2block(k.b);
+  EXPECT_EQ(hex(static_cast<uint8_t*>(d->block), d->size) + " " + std::to_string(d->h.type), "00 13");
+  mxt_free_block(&mx_type_block, d);
+
+  // 4096 plots in the first quadrant are allowed; one more divides the node.
+  std::string code;
+  for (int i = 0; i < 4097; ++i) {
+    const uint8_t c[] = {1, 0, 0, uint8_t(i % 128), 0, uint8_t(i / 128 % 128), 0};
+    code += hex(c, 7);
+  }
+  MATRIX_ALLOC_BLOCK_PARAM in{{0, MXT_BLOCK, 0}, 0, nullptr};
+  std::string bytes = unhex(code + "00");
+  in.block = bytes.data();
+  in.size = int(bytes.size());
+  ASSERT_EQ(pp_block2struct(k.b, &in), 0);
+  EXPECT_EQ(pp_operation(PPC_DIVIDE, k.b, nullptr), 1);
+  bytes = unhex(code.substr(14) + "00");
+  in.block = bytes.data();
+  in.size = int(bytes.size());
+  ASSERT_EQ(pp_block2struct(k.b, &in), 0);
+  EXPECT_EQ(pp_operation(PPC_DIVIDE, k.b, nullptr), 0);
+  in.size = 3;  // cut: refused, the list kept
+  EXPECT_EQ(pp_block2struct(k.b, &in), -1);
+  EXPECT_EQ(get_internal_plot_len(k.pp()->plot), 4096);
+
+  // The cell array holds each plot in its cell; refilled after a plot moved, its old cell
+  // is empty.
+  EXPECT_EQ(pp_operation(PPC_CELLS, k.b, nullptr), 0);
+  INTERNAL_PLOT* first = k.pp()->plot;
+  EXPECT_EQ(k.pp()->ary[1], first);
+  first->c[0] = 200;
+  pp_operation(PPC_CELLS, k.b, nullptr);
+  EXPECT_EQ(k.pp()->ary[1], nullptr);
+  EXPECT_EQ(k.pp()->ary[200], first);
+  pp_operation(PPC_FREE_CELLS, k.b, nullptr);
+}
+
+TEST(PointListBlock, DensityIsTheNearestPlot) {
+  PpBlock k({{1 << 20, 1, 8}, {1 << 20, 1, 8}});
+  std::mt19937_64 rng(3);
+  std::vector<std::vector<std::vector<int>>> lists = {{{0, 0}, {0, 3}, {5, 5}}};
+  for (int n = 0; n < 30; ++n) {
+    lists.emplace_back();
+    for (int i = int(rng() % 60) + 2; i > 0; --i) lists.back().push_back({int(rng() % 256), int(rng() % 256)});
+  }
+  for (const auto& cs : lists) {
+    INTERNAL_PLOT* l = sort_plot(k.m.get(), plots(k.m.get(), cs));
+    pp_operation(PPC_REPLACE, k.b, l);
+    pp_operation(PPC_DENSITY, k.b, nullptr);
+    std::string got, want;
+    for (INTERNAL_PLOT* p = l; p; p = p->next) {
+      int best = -1;
+      for (INTERNAL_PLOT* q = l; q; q = q->next)
+        if (q != p && (best < 0 || get_distance(k.m.get(), p, q) < best)) best = get_distance(k.m.get(), p, q);
+      got += std::to_string(p->min_direction) + " ";
+      want += std::to_string(best) + " ";
+    }
+    EXPECT_EQ(got, want);
+    if (cs.size() == 3) EXPECT_EQ(got, "3 3 7 ");
+  }
+}
+
 }  // namespace
