@@ -44,7 +44,7 @@ class WordMatrix {
   // Runs the cases of tests/mxcmd/cases/NAME: "node L X Y" sets the node of the edit
   // cases that follow, "fetch L X Y" runs the next case in that new node's fetch; a case is
   // "FORMS => WANT", WANT the printed value ("\n" for a line break), or the value's whole
-  // state when it holds " | ".
+  // state when it holds " | "; cell addresses print as +PTR+.
   void run_cases(const std::string& name);
   StoreSpec spec;
 
