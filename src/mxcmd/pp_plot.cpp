@@ -1,7 +1,10 @@
 // Plots: records, plot order and sorting, positions, copies and release (see pp_plot.h).
 #include "mxcmd/pp_plot.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "matrix/dim_code.h"
 #include "platform/startup.h"
@@ -60,9 +63,21 @@ int cmp_plot(const MATRIX* m, const uint16_t* c1, const uint16_t* c2) {
   return (c1[axis] >> bit) & 1 ? 1 : -1;
 }
 
+namespace {
+
+// The interleaved key of a plot: the bits of its coordinates from the highest down, axis 0
+// first within a bit, as cmp_plot compares them.
+uint64_t plot_key(const MATRIX* m, const uint16_t* c, int high) {
+  uint64_t k = 0;
+  for (int b = high; b >= 0; --b)
+    for (int i = 0; i < m->p.dim; ++i)
+      if (pp_bs(m, i) > b) k = (k << 1) | ((c[i] >> b) & 1u);
+  return k;
+}
+
 // Deals the plots alternately onto two lists (each built at its front), sorts both and
 // merges them. The recursion halves the list, so its depth is the logarithm of the length.
-INTERNAL_PLOT* sort_plot(const MATRIX* m, INTERNAL_PLOT* list) {
+INTERNAL_PLOT* merge_sort(const MATRIX* m, INTERNAL_PLOT* list) {
   if (!list || !list->next) return list;
   INTERNAL_PLOT* half[2] = {nullptr, nullptr};
   int k = 0;
@@ -72,7 +87,28 @@ INTERNAL_PLOT* sort_plot(const MATRIX* m, INTERNAL_PLOT* list) {
     half[k] = p;
     p = next;
   }
-  return merge_runs(m, sort_plot(m, half[0]), sort_plot(m, half[1]));
+  return merge_runs(m, merge_sort(m, half[0]), merge_sort(m, half[1]));
+}
+
+}  // namespace
+
+// When the interleaved key fits in 64 bits the plots are sorted by their keys in an array
+// (the list's records are touched once, not at every comparison); else by merging lists.
+INTERNAL_PLOT* sort_plot(const MATRIX* m, INTERNAL_PLOT* list) {
+  if (!list || !list->next) return list;
+  int bits = 0, high = 0;
+  for (int i = 0; i < m->p.dim; ++i) {
+    const int bs = int(pp_bs(m, i) < 16 ? pp_bs(m, i) : 16);
+    bits += bs;
+    high = bs > high ? bs : high;
+  }
+  if (bits > 64) return merge_sort(m, list);
+  std::vector<std::pair<uint64_t, INTERNAL_PLOT*>> keyed;
+  for (INTERNAL_PLOT* p = list; p; p = p->next) keyed.emplace_back(plot_key(m, p->c, high - 1), p);
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i + 1 < keyed.size(); ++i) keyed[i].second->next = keyed[i + 1].second;
+  keyed.back().second->next = nullptr;
+  return keyed[0].second;
 }
 
 INTERNAL_PLOT* make_plot(const MATRIX* m, int64_t level, const int64_t* crd, const IP_FIELD* fd) {

@@ -306,19 +306,27 @@ TEST(Plots, OrderPositionsAndMoves) {
   free_internal_plot_list(moved);
   free_internal_plot_list(p);
 
+  // Against the model's key: three axes (a key of 16 bits) and five of 16 bits each (too
+  // long for one 64-bit key).
   std::mt19937_64 rng(5);
-  TestMatrix three({{1 << 20, 1, 8}, {1 << 20, 1, 3}, {1 << 20, 1, 5}});
-  std::vector<std::vector<int>> cs;
-  std::string input = "order 8 3 5\n";
-  for (int i = 0; i < 300; ++i) {
-    cs.push_back({int(rng() % 256), int(rng() % 8), int(rng() % 32)});
-    input += std::to_string(cs.back()[0]) + " " + std::to_string(cs.back()[1]) + " " + std::to_string(cs.back()[2]) + "\n";
+  for (const std::vector<int>& bs : {std::vector<int>{8, 3, 5}, std::vector<int>{16, 16, 16, 16, 16}}) {
+    std::vector<Axis> axes;
+    std::string input = "order";
+    for (int b : bs) axes.push_back({1 << 20, 1, b}), input += " " + std::to_string(b);
+    TestMatrix mm(axes);
+    std::vector<std::vector<int>> cs(300);
+    input += "\n";
+    for (auto& c : cs) {
+      for (int b : bs) c.push_back(int(rng() % (1u << b)));
+      for (int v : c) input += std::to_string(v) + " ";
+      input += "\n";
+    }
+    INTERNAL_PLOT* sorted = sort_plot(mm.get(), plots(mm.get(), cs));
+    tqtest::TempDir dir;
+    tqtest::write_file(dir.file("cases"), input + "end\n");
+    EXPECT_EQ(coords(mm.get(), sorted), mxtest::run_python("pp_model.py", {}, dir.file("cases")));
+    free_internal_plot_list(sorted);
   }
-  INTERNAL_PLOT* sorted = sort_plot(three.get(), plots(three.get(), cs));
-  tqtest::TempDir dir;
-  tqtest::write_file(dir.file("cases"), input + "end\n");
-  EXPECT_EQ(coords(three.get(), sorted), mxtest::run_python("pp_model.py", {}, dir.file("cases")));
-  free_internal_plot_list(sorted);
 }
 
 // What add_diff gives back: cell, base, id and fields of each plot, in order.
