@@ -8,11 +8,11 @@
 #include <random>
 #include <vector>
 
-#include "entry/start.h"
 #include "matrix/matrix.h"
 #include "mxcmd/pp_block.h"
 #include "mxcmd/pp_code.h"
 #include "platform/d_alloc.h"
+#include "support/matrix_bench.h"
 
 namespace {
 
@@ -22,17 +22,8 @@ struct Plots {
   tq::MATRIX* m;
   std::vector<tq::INTERNAL_PLOT*> order;
   explicit Plots(int n, int bs = 14) {
-    static bool started = (tq::minimum_matrix_init(0, nullptr), true);  // the matrix lock
-    (void)started;
-    m = static_cast<tq::MATRIX*>(d_calloc(1, sizeof(tq::MATRIX)));
-    tq::MATRIX_PARAM p{};
-    p.dim = 2;
-    tq::set_matrix_param(m, &p);
-    for (int a = 0; a < 2; ++a) {
-      tq::set_matrix_block_size(m, a, bs);
-      tq::set_matrix_dim_divide(m, a, 1);
-      tq::set_matrix_pixel_size(m, a, int64_t(1) << 30);
-    }
+    tqbench::start_store();
+    m = tqbench::new_matrix(2, bs, int64_t(1) << 30);
     std::mt19937_64 rng(1);
     for (int i = 0; i < n; ++i) {
       tq::INTERNAL_PLOT* pl = tq::xx_new_plot(m, nullptr, __FILE__, __LINE__);
@@ -51,8 +42,7 @@ struct Plots {
   ~Plots() {
     relink();
     tq::free_internal_plot_list(order[0]);
-    tq::_free_matrix_description(m);
-    d_f_ree(m);
+    tqbench::free_matrix(m);
   }
   tq::INTERNAL_PLOT* relink() {
     for (size_t i = 0; i < order.size(); ++i) order[i]->next = i + 1 < order.size() ? order[i + 1] : nullptr;

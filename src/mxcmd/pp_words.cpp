@@ -101,6 +101,19 @@ TQ_SEXP* invalid_form(const MX_WORD& w, const char* reason) {
   return mx_error(w, ER_INVALID_PARAM, List(text, mx_text(reason), w.s, kListEnd));
 }
 
+// Argument 1's dimension code and the code of its block (inflated into `owned` when
+// compressed): null, or the error. A dimension code that does not convert is named by the
+// argument itself with `by_list`, else by "dim code" and the form.
+TQ_SEXP* one_block(const MX_WORD& w, bool compressed, bool by_list, MxDc* dc, Bytes* owned, const uint8_t** code,
+                   int* size) {
+  TQ_SEXP* arg = get_el(w.s, 1);
+  dc->reset(get_dim_code_from_sexp(w.m, get_el(arg, 1)));
+  if (!*dc) return by_list ? mx_mismatch(w, arg) : form_mismatch(w, "dim code");
+  const MATRIX_ALLOC_BLOCK_PARAM* d = block_of(get_el(arg, 2));
+  if (!d) return mx_mismatch(w, mx_text("CH data type(2)"));
+  return code_of(d, compressed, owned, code, size) ? nullptr : invalid(w, "zlib uncompress");
+}
+
 // ---- mxPgPlotDiff
 
 // The data lists of a target: one data list, or (Children data-list ...); null or the reason.
@@ -186,14 +199,11 @@ TQ_SEXP* tq_mxPgPlotSort(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
   if (!mx_word_open(&w, "mxPgPlotSort", env, s, sf)) return nullptr;
   const int compressed = on_off(w, "compress");
   if (compressed < 0) return invalid(w, "compress");
-  MxDc dc(get_dim_code_from_sexp(w.m, get_el(get_el(s, 1), 1)));
-  if (!dc) return form_mismatch(w, "dim code");
-  const MATRIX_ALLOC_BLOCK_PARAM* d = block_of(get_el(get_el(s, 1), 2));
-  if (!d) return mx_mismatch(w, mx_text("CH data type(2)"));
+  MxDc dc;
   Bytes owned;
   const uint8_t* code;
   int size = 0;
-  if (!code_of(d, compressed, &owned, &code, &size)) return invalid(w, "zlib uncompress");
+  if (TQ_SEXP* e = one_block(w, compressed, false, &dc, &owned, &code, &size)) return e;
   int err = PP_OK;
   PlotList list;
   list.p = decode(w.m, code, size, nullptr, &err);
@@ -305,14 +315,11 @@ TQ_SEXP* tq_mxObjID(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQ
   if (!mx_word_open(&w, "mxObjID", env, s, sf)) return nullptr;
   const int compressed = on_off(w, "compress");
   if (compressed < 0) return invalid(w, "compress");
-  MxDc dc(get_dim_code_from_sexp(w.m, get_el(get_el(s, 1), 1)));
-  if (!dc) return mx_mismatch(w, get_el(s, 1));
-  const MATRIX_ALLOC_BLOCK_PARAM* d = block_of(get_el(get_el(s, 1), 2));
-  if (!d) return mx_mismatch(w, mx_text("CH data type(2)"));
+  MxDc dc;
   Bytes owned;
   const uint8_t* code;
   int size = 0;
-  if (!code_of(d, compressed, &owned, &code, &size)) return invalid(w, "zlib uncompress");
+  if (TQ_SEXP* e = one_block(w, compressed, true, &dc, &owned, &code, &size)) return e;
   Arenas arena;
   int err = PP_OK;
   INTERNAL_PLOT* list = decode(w.m, code, size, &arena.a[0], &err);
