@@ -101,17 +101,48 @@ TQ_SEXP* invalid_form(const MX_WORD& w, const char* reason) {
   return mx_error(w, ER_INVALID_PARAM, List(text, mx_text(reason), w.s, kListEnd));
 }
 
-// Argument 1's dimension code and the code of its block (inflated into `owned` when
-// compressed): null, or the error. A dimension code that does not convert is named by the
+// Three arenas freed together.
+struct Arenas {
+  SIMPLE_ALLOC_T a[3];
+  Arenas() {
+    for (SIMPLE_ALLOC_T& s : a) smp_init(&s);
+  }
+  ~Arenas() {
+    for (SIMPLE_ALLOC_T& s : a) free_smp(&s);
+  }
+};
+
+// A word of one block value: the word, its compress attribute, argument 1's dimension
+// code and its plots (decoded into the first arena).
+struct OneBlock {
+  MX_WORD w;
+  int compressed = 0;
+  MxDc dc;
+  Arenas arenas;
+  INTERNAL_PLOT* list = nullptr;
+};
+
+// Opens the word and reads its block value; false when the word answers *result (nil
+// outside a token, or the error). A dimension code that does not convert is named by the
 // argument itself with `by_list`, else by "dim code" and the form.
-TQ_SEXP* one_block(const MX_WORD& w, bool compressed, bool by_list, MxDc* dc, Bytes* owned, const uint8_t** code,
-                   int* size) {
-  TQ_SEXP* arg = get_el(w.s, 1);
-  dc->reset(get_dim_code_from_sexp(w.m, get_el(arg, 1)));
-  if (!*dc) return by_list ? mx_mismatch(w, arg) : form_mismatch(w, "dim code");
+bool one_block(OneBlock* b, const char* name, bool by_list, TQISP_ENV* env, TQ_SEXP* s, TQ_SYM_FIELD* sf,
+               TQ_SEXP** result) {
+  MX_WORD& w = b->w;
+  *result = nullptr;
+  if (!mx_word_open(&w, name, env, s, sf)) return false;
+  if ((b->compressed = on_off(w, "compress")) < 0) return *result = invalid(w, "compress"), false;
+  TQ_SEXP* arg = get_el(s, 1);
+  b->dc.reset(get_dim_code_from_sexp(w.m, get_el(arg, 1)));
+  if (!b->dc) return *result = by_list ? mx_mismatch(w, arg) : form_mismatch(w, "dim code"), false;
   const MATRIX_ALLOC_BLOCK_PARAM* d = block_of(get_el(arg, 2));
-  if (!d) return mx_mismatch(w, mx_text("CH data type(2)"));
-  return code_of(d, compressed, owned, code, size) ? nullptr : invalid(w, "zlib uncompress");
+  if (!d) return *result = mx_mismatch(w, mx_text("CH data type(2)")), false;
+  Bytes owned;
+  const uint8_t* code;
+  int size = 0;
+  if (!code_of(d, b->compressed, &owned, &code, &size)) return *result = invalid(w, "zlib uncompress"), false;
+  int err = PP_OK;
+  if (!(b->list = decode(w.m, code, size, &b->arenas.a[0], &err))) return *result = invalid(w, "internal plot code"), false;
+  return true;
 }
 
 // ---- mxPgPlotDiff
@@ -195,21 +226,11 @@ TQ_SEXP* tq_mxPgPlotDiff(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
 // ---- mxPgPlotSort
 
 TQ_SEXP* tq_mxPgPlotSort(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
-  MX_WORD w;
-  if (!mx_word_open(&w, "mxPgPlotSort", env, s, sf)) return nullptr;
-  const int compressed = on_off(w, "compress");
-  if (compressed < 0) return invalid(w, "compress");
-  MxDc dc;
-  Bytes owned;
-  const uint8_t* code;
-  int size = 0;
-  if (TQ_SEXP* e = one_block(w, compressed, false, &dc, &owned, &code, &size)) return e;
-  int err = PP_OK;
-  PlotList list;
-  list.p = decode(w.m, code, size, nullptr, &err);
-  if (!list.p) return invalid(w, "internal plot code");
-  list.p = sort_plot(w.m, list.p);
-  return mx_data_list(w.m, dc.get(), block_value(w.m, list.p, compressed));
+  OneBlock b;
+  TQ_SEXP* r;
+  if (!one_block(&b, "mxPgPlotSort", false, env, s, sf, &r)) return r;
+  b.list = sort_plot(b.w.m, b.list);
+  return mx_data_list(b.w.m, b.dc.get(), block_value(b.w.m, b.list, b.compressed));
 }
 
 // ---- mxPgPlotAdd
@@ -240,17 +261,6 @@ INTERNAL_PLOT* add_plots(const MX_WORD& w, const MATRIX_ALLOC_BLOCK_PARAM* d, bo
   if (!list) *why = who + " internal plot code";
   return list;
 }
-
-// Three arenas freed together.
-struct Arenas {
-  SIMPLE_ALLOC_T a[3];
-  Arenas() {
-    for (SIMPLE_ALLOC_T& s : a) smp_init(&s);
-  }
-  ~Arenas() {
-    for (SIMPLE_ALLOC_T& s : a) free_smp(&s);
-  }
-};
 
 TQ_SEXP* tq_mxPgPlotAdd(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
   MX_WORD w;
@@ -311,26 +321,16 @@ TQ_SEXP* tq_mxPgPlotInitialize(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FI
 // ---- mxObjID
 
 TQ_SEXP* tq_mxObjID(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
-  MX_WORD w;
-  if (!mx_word_open(&w, "mxObjID", env, s, sf)) return nullptr;
-  const int compressed = on_off(w, "compress");
-  if (compressed < 0) return invalid(w, "compress");
-  MxDc dc;
-  Bytes owned;
-  const uint8_t* code;
-  int size = 0;
-  if (TQ_SEXP* e = one_block(w, compressed, true, &dc, &owned, &code, &size)) return e;
-  Arenas arena;
-  int err = PP_OK;
-  INTERNAL_PLOT* list = decode(w.m, code, size, &arena.a[0], &err);
-  if (!list) return invalid(w, "internal plot code");
-  for (INTERNAL_PLOT* p = list; p; p = p->next) {
+  OneBlock b;
+  TQ_SEXP* r;
+  if (!one_block(&b, "mxObjID", true, env, s, sf, &r)) return r;
+  for (INTERNAL_PLOT* p = b.list; p; p = p->next) {
     if (p->flags & PLOT_ID) continue;
     p->flags |= PLOT_ID;
-    p->id = get_matrix_obj_id(w.m);
+    p->id = get_matrix_obj_id(b.w.m);
     ss_printf("---IP %p %x\n", static_cast<void*>(p), unsigned(uint64_t(p->id) >> 32));
   }
-  return mx_data_list(w.m, dc.get(), block_value(w.m, list, compressed));
+  return mx_data_list(b.w.m, b.dc.get(), block_value(b.w.m, b.list, b.compressed));
 }
 
 // The constants scripts name field types and input types by, in binding order.
