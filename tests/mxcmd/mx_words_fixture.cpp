@@ -199,6 +199,13 @@ std::string hex(const std::string& bytes) {
   return h;
 }
 
+std::string unhex(std::string h) {
+  std::erase(h, ' ');
+  std::string s;
+  for (size_t i = 0; i + 1 < h.size(); i += 2) s += char(std::stoi(h.substr(i, 2), nullptr, 16));
+  return s;
+}
+
 std::string run_python(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
   std::string cmd = "/usr/bin/python3 " + std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/" + program;
   for (const std::string& a : args) cmd += " " + a;

@@ -56,6 +56,8 @@ class WordMatrix {
 std::string vector_bytes(tq::MDT tp, const std::vector<int>& sizes, const std::string& elements);
 std::string elements_of(const std::string& datum);
 std::string hex(const std::string& bytes);
+// The bytes of a hex text (spaces between digit pairs allowed).
+std::string unhex(std::string h);
 // Runs a Python program of this folder with arguments (and a file as standard input).
 std::string run_python(const std::string& program, const std::vector<std::string>& args,
                        const std::string& input = "");

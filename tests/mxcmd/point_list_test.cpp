@@ -19,14 +19,9 @@ namespace {
 
 using namespace tq;
 using mxtest::Axis;
+using mxtest::unhex;
 using mxtest::TestMatrix;
 
-std::string unhex(std::string h) {
-  std::erase(h, ' ');
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) s += char(std::stoi(h.substr(i, 2), nullptr, 16));
-  return s;
-}
 std::string hex(const uint8_t* p, int n) { return mxtest::hex(std::string(reinterpret_cast<const char*>(p), size_t(n))); }
 
 // The list coded by hex (spaces allowed), or null with *err.

@@ -16,12 +16,6 @@ namespace {
 using namespace mxtest;
 using namespace tq;
 
-std::string unhex(std::string h) {
-  std::erase(h, ' ');
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) s += char(std::stoi(h.substr(i, 2), nullptr, 16));
-  return s;
-}
 WordInput block(std::vector<int64_t> dc, const std::string& code) { return {dc, unhex(code), true}; }
 
 // Child (0, 0, 0): (1, 2) id 100 with 5 and (0, 3) id 200 with 7 share the parent cell
