@@ -95,8 +95,9 @@ void run(int64_t inputs, uint64_t seed) {
     MX_STRUCT_BLOCK* blk = blocks[compressed];
     const int before = get_internal_plot_len(reinterpret_cast<PP_STRUCT_BLOCK*>(blk)->plot);
     MATRIX_ALLOC_BLOCK_PARAM d{{0, MXT_BLOCK, 0}, int(exact.size()), exact.data()};
-    if (pp_block2struct(blk, &d) < 0)
+    if (pp_block2struct(blk, &d) < 0) {
       ASSERT_EQ(get_internal_plot_len(reinterpret_cast<PP_STRUCT_BLOCK*>(blk)->plot), before);
+    }
   }
   for (MX_STRUCT_BLOCK* b : blocks) pp_free_sb(b);
 }

@@ -462,7 +462,9 @@ TEST(PointListBlock, DensityIsTheNearestPlot) {
       want += std::to_string(best) + " ";
     }
     EXPECT_EQ(got, want);
-    if (cs.size() == 3) EXPECT_EQ(got, "3 3 7 ");
+    if (cs.size() == 3) {
+      EXPECT_EQ(got, "3 3 7 ");
+    }
   }
 }
 
