@@ -3,7 +3,13 @@
 // "mxAdd" with the difference curve on 256 x 256 uint8 blocks. The words run as a script
 // would call them (a form evaluated in a token's environment), result block and data list
 // included; the goal is at most 1.3 times the direct calls.
+// The payload words likewise: "mxCompressZ" and "mxUncomressZ" of a 256 x 256 int16 vector
+// against zlib's compress2 and uncompress on the same network-form bytes (goal at most
+// 1.3), and "mxSeparate" of 10^4 integer items against a plain loop decoding the same
+// length codes.
 #include <benchmark/benchmark.h>
+
+#include <zlib.h>
 
 #include <random>
 #include <vector>
@@ -18,6 +24,8 @@
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/matrix_token.h"
+#include "mxcmd/mx_payload.h"
+#include "mxcmd/mx_word_frame.h"
 #include "mxtype/curve.h"
 #include "mxtype/datum.h"
 #include "platform/d_alloc.h"
@@ -158,5 +166,132 @@ void BM_AddCurveDirect(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kSide * kSide);
 }
 BENCHMARK(BM_AddCurveDirect);
+
+// A 256 x 256 int16 vector of a smooth surface with noise, as a level channel holds.
+void* surface() {
+  void* v = block<int16_t>(&tq::mx_type_int16_v, 5);
+  tq::MATRIX_DH_SET dh;
+  tq::get_matrix_dh_set(&dh, v);
+  auto* el = reinterpret_cast<int16_t*>(dh.offset);
+  for (int i = 0; i < kSide * kSide; ++i) el[i] = int16_t((i % kSide + i / kSide) * 8 + (el[i] & 7));
+  return v;
+}
+
+// The plain image the word packs: the type byte and the network form.
+std::vector<uint8_t> plain_image(void* v) {
+  int64_t size = 0;
+  uint8_t* p = tq::mx_net_image(&tq::mx_type_int16_v, v, uint8_t(tq::mx_type_int16_v.type), &size);
+  std::vector<uint8_t> image(p, p + size);
+  d_f_ree(p);
+  return image;
+}
+
+void BM_CompressZWord(benchmark::State& state) {
+  Setup s;
+  s.bind("v", {2, 0, 0}, surface());
+  tq::TQ_SEXP* f = s.form("(mxCompressZ v)");
+  for (auto _ : state) {
+    tq::GcFrame frame("iteration");
+    if (tq::get_type(tq::eval(s.env, f)) != tq::kTagPair) state.SkipWithError("mxCompressZ failed");
+  }
+  state.SetBytesProcessed(state.iterations() * kSide * kSide * 2);
+}
+BENCHMARK(BM_CompressZWord);
+
+void BM_CompressZDirect(benchmark::State& state) {
+  Setup s;
+  std::vector<uint8_t> image = plain_image(surface());
+  std::vector<uint8_t> out(compressBound(uLong(image.size())));
+  for (auto _ : state) {
+    uLongf len = uLongf(out.size());
+    if (compress2(out.data(), &len, image.data(), uLong(image.size()), 7) != Z_OK) state.SkipWithError("compress2");
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kSide * kSide * 2);
+}
+BENCHMARK(BM_CompressZDirect);
+
+// The zlib stream of the surface, as compress2 makes it at level 7.
+std::vector<uint8_t> packed_surface(size_t* plain_size) {
+  std::vector<uint8_t> image = plain_image(surface());
+  std::vector<uint8_t> out(compressBound(uLong(image.size())));
+  uLongf len = uLongf(out.size());
+  compress2(out.data(), &len, image.data(), uLong(image.size()), 7);
+  out.resize(len);
+  *plain_size = image.size();
+  return out;
+}
+
+void BM_UncomressZWord(benchmark::State& state) {
+  Setup s;
+  size_t plain = 0;
+  std::vector<uint8_t> z = packed_surface(&plain);
+  tq::set_env(s.env, tq::_l_string_1(tq::std_cm, "z"), tq::mx_datum_cell(tq::mx_new_block(z.data(), int(z.size()))));
+  tq::TQ_SEXP* f = s.form("(mxUncomressZ z)");
+  for (auto _ : state) {
+    tq::GcFrame frame("iteration");
+    if (tq::get_type(tq::eval(s.env, f)) != tq::kTagPair) state.SkipWithError("mxUncomressZ failed");
+  }
+  state.SetBytesProcessed(state.iterations() * kSide * kSide * 2);
+}
+BENCHMARK(BM_UncomressZWord);
+
+void BM_UncomressZDirect(benchmark::State& state) {
+  Setup s;
+  size_t plain = 0;
+  std::vector<uint8_t> z = packed_surface(&plain);
+  std::vector<uint8_t> out(plain);
+  for (auto _ : state) {
+    uLongf len = uLongf(out.size());
+    if (uncompress(out.data(), &len, z.data(), uLong(z.size())) != Z_OK) state.SkipWithError("uncompress");
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kSide * kSide * 2);
+}
+BENCHMARK(BM_UncomressZDirect);
+
+constexpr int kItems = 10000;
+
+// A compound payload of kItems integers: type 5, the 2-byte length code 8, 8 bytes each.
+std::vector<uint8_t> integer_items() {
+  std::vector<uint8_t> p;
+  for (int64_t i = 0; i < kItems; ++i) {
+    p.push_back(5);
+    tq::mx_put_code(p, 8);
+    for (int b = 7; b >= 0; --b) p.push_back(uint8_t(uint64_t(i * 7919) >> (8 * b)));
+  }
+  return p;
+}
+
+void BM_SeparateWord(benchmark::State& state) {
+  Setup s;
+  std::vector<uint8_t> p = integer_items();
+  tq::set_env(s.env, tq::_l_string_1(tq::std_cm, "c"), tq::mx_datum_cell(tq::mx_new_block(p.data(), int(p.size()))));
+  tq::TQ_SEXP* f = s.form("(mxSeparate c)");
+  for (auto _ : state) {
+    tq::GcFrame frame("iteration");
+    if (tq::get_type(tq::eval(s.env, f)) != tq::kTagPair) state.SkipWithError("mxSeparate failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kItems);
+}
+BENCHMARK(BM_SeparateWord);
+
+// The same items decoded by a plain loop: type byte, 2-byte length code, big-endian value.
+void BM_SeparateLoop(benchmark::State& state) {
+  std::vector<uint8_t> p = integer_items();
+  for (auto _ : state) {
+    int64_t sum = 0;
+    for (size_t at = 0; at + 3 <= p.size();) {
+      const size_t len = size_t((p[at + 1] & 0x7f) << 8 | p[at + 2]);
+      uint64_t v = 0;
+      for (size_t b = 0; b < len; ++b) v = v << 8 | p[at + 3 + b];
+      sum += p[at] == 5 ? int64_t(v) : 0;
+      at += 3 + len;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * kItems);
+}
+BENCHMARK(BM_SeparateLoop);
 
 }  // namespace

@@ -224,8 +224,7 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
   code = MX_OK;
   MATRIX_NODE* n = get_matrix_node_wait(&code, m, src, c->gn_wait);
   if (code != MX_OK || !n) return -1;
-  const bool first = !c->ds;
-  if (first) {
+  if (!c->ds) {
     c->ds = static_cast<MATRIX_DH_SET*>(d_calloc(size_t(c->ds_len) + 1, sizeof(MATRIX_DH_SET)));
     c->el_sizes = static_cast<int*>(d_calloc(size_t(c->ds_len) + 1, sizeof(int)));
   }
@@ -246,7 +245,8 @@ int get_mx_cache(MX_CACHE* c, int64_t* src) {
     } else {
       c->ds[k] = MATRIX_DH_SET{nullptr, tp, nullptr, 1, static_cast<uint8_t*>(d)};
     }
-    if (first) c->el_sizes[k] = tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
+    // Known once a load got this channel's datum (an earlier load may have failed before it).
+    if (!c->el_sizes[k]) c->el_sizes[k] = tp->parent ? tp->parent->get_size(tp->parent, nullptr) : tp->get_size(tp, d);
   }
   c->n = n;
   return 0;

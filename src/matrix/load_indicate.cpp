@@ -10,18 +10,28 @@ namespace tq {
 
 int load_indicate_tick_end_flag;
 
+namespace {
+// Indicator ticks started and not yet stopped. A stop asked for while none runs would leave
+// the end flag set with no tick to clear it, and the next start would wait for it forever.
+int running;
+}  // namespace
+
 void load_indicate(int start) {
   if (!start) {
-    __atomic_store_n(&load_indicate_tick_end_flag, 1, __ATOMIC_RELEASE);
+    if (__atomic_load_n(&running, __ATOMIC_ACQUIRE) > 0) __atomic_store_n(&load_indicate_tick_end_flag, 1, __ATOMIC_RELEASE);
     return;
   }
   while (__atomic_load_n(&load_indicate_tick_end_flag, __ATOMIC_ACQUIRE)) matrix_pause(1);
+  __atomic_add_fetch(&running, 1, __ATOMIC_ACQ_REL);
   new_tick(load_indicate_tick, kLoadIndicateSeconds, nullptr);
 }
 
 void load_indicate_tick(void*) {
   if (__atomic_load_n(&load_indicate_tick_end_flag, __ATOMIC_ACQUIRE) == 1) {
     change_tick(-1);
+    int n = __atomic_load_n(&running, __ATOMIC_ACQUIRE);
+    while (n > 0 && !__atomic_compare_exchange_n(&running, &n, n - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    }
     __atomic_store_n(&load_indicate_tick_end_flag, 0, __ATOMIC_RELEASE);
     return;
   }

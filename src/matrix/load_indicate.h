@@ -19,7 +19,8 @@ extern int load_indicate_tick_end_flag;
 inline constexpr int kLoadIndicateSeconds = 2;
 
 // Non-zero: starts the indicator as a tick every 2 seconds, first waiting (in 1-second
-// pauses through matrix_pause) while a previous one is still stopping. Zero: asks it to stop.
+// pauses through matrix_pause) while a previous one is still stopping. Zero: asks it to stop
+// (nothing when none runs).
 void load_indicate(int start);
 // The tick: with the end flag set it ends its periodic running silently and clears the
 // flag; otherwise prints the queue's runs (see above).

@@ -291,14 +291,16 @@ int64_t get_loop_amount(MATRIX* m, const int64_t* start, const int64_t* end, con
     ce[a] = std::min(end[a + 1], sat_add(origin, span_of(s)));
     if (ce[a] <= cs[a]) return 0;
   }
+  // An amount past a signed 64-bit count (huge boxes of several axes) stays at its largest.
   int64_t total = 0;
   for (int32_t lev = level; lev >= 0; --lev) {
     int64_t prod = 1;
     for (int a = 0; a < dim; ++a) {
       const int64_t s = mx_span_shift(m, a, lev);
-      prod *= mx_sar(align_up(ce[a], s) - align_down(cs[a], s), mx_level_shift(m, a, lev));
+      if (__builtin_mul_overflow(prod, mx_sar(align_up(ce[a], s) - align_down(cs[a], s), mx_level_shift(m, a, lev)), &prod))
+        return INT64_MAX;
     }
-    total += prod;
+    if (__builtin_add_overflow(total, prod, &total)) return INT64_MAX;
   }
   return total;
 }

@@ -85,7 +85,7 @@ int _scan_call_loading(int64_t* dc, SCAN_CALL_WORK* w, MATRIX_SCAN_T* mst);
 // The work below node dc inside the box: the box clipped to dc's block, then for every
 // level from dc's down to 0 the product over the axes of the clipped span (end aligned up
 // and start aligned down to that level's blocks) in samples of that level. An empty clip
-// counts 0.
+// counts 0; an amount past a signed 64-bit count gives INT64_MAX.
 int64_t get_loop_amount(MATRIX* m, const int64_t* start, const int64_t* end, const int64_t* dc);
 
 }  // namespace tq

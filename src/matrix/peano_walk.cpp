@@ -48,6 +48,9 @@ int _dc_peano_inc(MATRIX* m, int64_t* dc, const int64_t* dc_start, const int64_t
 }
 
 int _matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int _access) {
+  // An empty box has no block to walk: its start block lies outside it.
+  for (int a = 0; a < m->p.dim; ++a)
+    if (dc_start[a + 1] >= dc_end[a + 1]) return -1;
   int64_t* dc = _copy_dim_code(m, dc_start);
   const int32_t level = mx_dc_level(dc_start);
   int r;

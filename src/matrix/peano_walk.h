@@ -28,7 +28,8 @@ int _dc_peano_inc(MATRIX* m, int64_t* dc, const int64_t* dc_start, const int64_t
 // Walks every block of dc_start's level in the box, printing
 // "P <level> <c0> <c1> - <level> <e0> <e1>\n" (entries past the code's axes print as 0)
 // before each, and triggers `_access` on each node it can have (made with access 3 when
-// missing; a node that cannot be had is passed over). Returns -1, the end of the walk.
+// missing; a node that cannot be had is passed over). Returns -1, the end of the walk (at
+// once for an empty box: a start not below the end on some axis).
 // _matrix_peano_trigger expects matrix_lock held (it lets it go only to pause).
 int _matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int _access);
 int matrix_peano_trigger(MATRIX* m, const int64_t* dc_start, const int64_t* dc_end, int _access);

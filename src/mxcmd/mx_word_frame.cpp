@@ -15,6 +15,7 @@
 #include "matrix/node_cache.h"
 #include "mxtype/block_type.h"
 #include "mxtype/datum.h"
+#include "mxtype/string_type.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -101,7 +102,9 @@ int mx_channel_attr(const MX_WORD& w, int* ch) {
 void* mx_datum_of(TQ_SEXP* v) {
   switch (get_type(v)) {
     case kTagPtr:  // the datums' own cells: results, and the store's views of channel data
-      return !v->ptr.gc || v->ptr.gc == gc_text || v->ptr.gc == gc_mtx_block ? v->ptr.ptr : nullptr;
+      return !v->ptr.gc || v->ptr.gc == gc_text || v->ptr.gc == gc_mtx_block || v->ptr.gc == gc_mx_stringv_data
+                 ? v->ptr.ptr
+                 : nullptr;
     case kTagRaw: {
       if (v->raw.size < kMxHeaderSize || !v->raw.data) return nullptr;
       MDT tp = get_matrix_data_type(reinterpret_cast<MATRIX_DATA_HEADER*>(v->raw.data)->type);
@@ -124,8 +127,11 @@ TQ_SEXP* mx_data_list(MATRIX* m, const int64_t* dc, TQ_SEXP* value) {
 }
 
 TQ_SEXP* mx_datum_cell(void* d) {
-  const bool block = static_cast<MATRIX_DATA_HEADER*>(d)->type == MXT_BLOCK;
-  return get_ptr(d, block ? gc_mtx_block : gc_text);
+  switch (static_cast<MATRIX_DATA_HEADER*>(d)->type) {
+    case MXT_BLOCK: return get_ptr(d, gc_mtx_block);
+    case MXT_STRING_V: return get_ptr(d, gc_mx_stringv_data);  // marks its strings too
+    default: return get_ptr(d, gc_text);
+  }
 }
 
 TQ_SEXP* mx_info(MATRIX* m, int code, const int64_t* dc, bool parent) {

@@ -10,7 +10,8 @@
 // A data list is the language form of one block value: (data dimension-code-list value),
 // the value a pointer cell holding a datum (or a raw cell holding a vector's bytes). A
 // result datum lives in collected memory, in a pointer cell marked with gc_text (scalars and
-// vectors) or gc_mtx_block (block datums).
+// vectors), gc_mx_stringv_data (string vectors, whose strings are collected too) or
+// gc_mtx_block (block datums).
 //
 // The words hold no lock of their own: the store's calls take matrix_lock inside, and a
 // node a word requests stays locked for the token until the token ends.

@@ -1,20 +1,7 @@
-// The table of the matrix words' registrars. Each registrar lives in its word's own file;
-// the words not built yet have registrars here that bind nothing.
+// The table of the matrix words' registrars. Each registrar lives in its word's own file.
 #include "mxcmd/mx_word_registrars.h"
 
 namespace tq {
-
-void init_mxCompressJPEG(TQISP_ENV*) {}
-void init_mxUncompressJPEG(TQISP_ENV*) {}
-void init_mxUncompressOldFormat(TQISP_ENV*) {}
-void init_mxCompressZ(TQISP_ENV*) {}
-void init_mxUncomressZ(TQISP_ENV*) {}
-void init_mxCompound(TQISP_ENV*) {}
-void init_mxSeparate(TQISP_ENV*) {}
-void init_mxSquash(TQISP_ENV*) {}
-void init_mxStuffing(TQISP_ENV*) {}
-void init_sbArray(TQISP_ENV*) {}
-void init_sbHeuristicLayering(TQISP_ENV*) {}
 
 const MX_WORD_REGISTRAR mx_word_registrars[kMxWordRegistrarCount] = {
     {"init_mxCH", init_mxCH},

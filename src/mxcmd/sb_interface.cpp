@@ -2,7 +2,9 @@
 #include "mxcmd/sb_interface.h"
 
 #include "lang/eval.h"
+#include "matrix/channel_data.h"
 #include "matrix/matrix_node.h"
+#include "matrix/matrix_upkeep.h"
 
 namespace tq {
 
@@ -12,6 +14,13 @@ bool sb_owner_rule(MX_SB_NEW* owner) {
   return true;
 }
 
+void sb_changed(MX_STRUCT_BLOCK* b) {
+  if (!b->n.n) return;
+  set_dirty_file_sb(b);
+  if (b->n.n->channel && b->n.channel >= 0 && b->n.channel < b->n.n->matrix->p.channel_nos)
+    get_matrix_update_time(b->n.n, b->n.channel, MX_STAMP_STRUCT);
+}
+
 void gc_mx_struct_block(void*) {}
 
 MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v) {
@@ -19,7 +28,12 @@ MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v) {
   return static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr);
 }
 
-void sb_cell_taken(TQ_SEXP* v) { v->ptr.gc = nullptr; }
+// The pointer goes too: a mark-free cell reads as a channel datum's view, and the block may
+// be freed through its channel while the script still holds the cell.
+void sb_cell_taken(TQ_SEXP* v) {
+  v->ptr.gc = nullptr;
+  v->ptr.ptr = nullptr;
+}
 
 TQ_SEXP* sb_construct(const MX_WORD& w, const MX_STRUCT_BLOCK_TBL* tbl, void* param) {
   TQ_SEXP* ch = eval(w.env, inherit(n_get_symbol("___channel"), w.s));  // an error points at the word

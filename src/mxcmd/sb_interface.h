@@ -6,8 +6,8 @@
 // constructor word's cell until "mxSetSB" attaches it to a channel, then the channel, which
 // releases it only through its own free_sb. The cell a constructor word returns is a
 // pointer cell carrying its own mark (gc_mx_struct_block, which marks nothing: the block is
-// not collected); "mxSetSB" takes only such cells and takes the mark off the cell it
-// attaches, so one block never ends on two channels.
+// not collected); "mxSetSB" takes only such cells and empties the cell it attaches (mark
+// and pointer), so one block never ends on two channels and no word reads it afterwards.
 #pragma once
 #include "lang/sexp.h"
 #include "matrix/struct_block.h"
@@ -22,11 +22,16 @@ enum : int { SB_INSERT = 1, SB_DELETE = 2, SB_SEARCH = 3, SB_CALC = 4 };
 // else the owner's matrix is taken from its node when it names none.
 bool sb_owner_rule(MX_SB_NEW* owner);
 
+// After a kind's operation changed block b: marks its node dirty when the channel is stored
+// and stamps the channel's structure side, so that "mxSaveSB" writes the change back. A
+// block without a node is left alone.
+void sb_changed(MX_STRUCT_BLOCK* b);
+
 // The mark of the cells the constructor words make (it marks nothing).
 void gc_mx_struct_block(void* b);
 // The block held by a cell a constructor word made and no channel took yet; else null.
 MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v);
-// Takes the constructor's mark off such a cell once its block is attached.
+// Empties such a cell (mark and pointer) once its block is attached.
 void sb_cell_taken(TQ_SEXP* v);
 
 // The shared steps of a constructor word, for a word already open in a token: "___channel"

@@ -139,8 +139,10 @@ MX_USER* own_user_cache(MX_CACHE* c) {
   return h && h->free_func == free_user_cache_double ? reinterpret_cast<MX_USER*>(h) : nullptr;
 }
 
-bool in_cell(const MX_USER* u, const int64_t* t, int dim) {
+bool in_cell(const MX_USER* u, const MX_CACHE_PARAM* p, const int64_t* t, int dim) {
   if (u->point[0] != t[0]) return false;
+  for (int k = 0; k < p->c->ds_len; ++k)
+    if (u->taken[k].p != p->data_ix[k].p || u->taken[k].x != p->data_ix[k].x) return false;
   for (int a = 0; a < dim; ++a)
     if (t[a + 1] < u->point[a + 1] || uint64_t(t[a + 1] - u->point[a + 1]) >= uint64_t(u->width[a + 1])) return false;
   return true;
@@ -202,6 +204,7 @@ void free_user_cache_double(MX_CACHE* c) {
   d_f_ree(u->width);
   d_f_ree(u->data);
   d_f_ree(u->_data);
+  d_f_ree(u->taken);
   d_f_ree(u);
   c->user_header = nullptr;
 }
@@ -216,6 +219,7 @@ void new_user_cache_double(MX_CACHE* c) {
   u->width = static_cast<int64_t*>(d_calloc(size_t(dim) + 1, sizeof(int64_t)));
   u->data = static_cast<double**>(d_calloc(size_t(nc), sizeof(double*)));
   u->_data = static_cast<void**>(d_calloc(size_t(nc), sizeof(void*)));
+  u->taken = static_cast<MX_CACHE_PARAM_IX*>(d_calloc(size_t(c->ds_len) + 1, sizeof(MX_CACHE_PARAM_IX)));
   for (int k = 0; k < nc; ++k) {
     u->_data[k] = d_calloc(size_t(c->ds_len) * 8 + 8, 1);
     u->data[k] = reinterpret_cast<double*>((reinterpret_cast<uintptr_t>(u->_data[k]) & ~uintptr_t(7)) + 8);
@@ -234,7 +238,7 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
   std::fill(vals.get(), vals.get() + int64_t(nc) * stride, 0.0);
   auto corner = [&](int k) { return vals.get() + int64_t(k) * stride; };
   MX_USER* u = own_user_cache(c);
-  if (u && in_cell(u, pt.t(), dim)) {
+  if (u && in_cell(u, p, pt.t(), dim)) {
     for (int k = 0; k < nc; ++k) {
       memcpy(corner(k), u->data[k], sizeof(double) * size_t(n));
       if (_mx_deb_flag) print_corner("-1+ %f %f %f\n", corner(k));
@@ -253,6 +257,7 @@ int read_mx_ip_double(MX_CACHE_PARAM* p) {
       memcpy(u->data[k], corner(k), sizeof(double) * size_t(n));
     }
     u->point[0] = pt.t()[0];
+    std::copy(p->data_ix, p->data_ix + n, u->taken);
     for (int a = 0; a < dim; ++a) {
       u->width[a + 1] = pt.w()[a];
       u->point[a + 1] = pt.low()[a];
@@ -268,8 +273,8 @@ int read_mx_ip_double_v(MX_CACHE_PARAM* p) {
   MX_CACHE* c = p->c;
   const MATRIX* m = c->m;
   const int dim = m->p.dim, nc = 1 << dim;
-  if (!channels_fit(p, MXT_DOUBLE)) return -1;
   const auto* in = static_cast<const MX_IP_V*>(p->inp_buf);
+  if (!channels_fit(p, MXT_DOUBLE) || !in || in->len < 0) return -1;
   const int len = in->len;
   int nout = 1;
   for (int k = 0; k < c->ds_len; ++k)

@@ -14,7 +14,8 @@
 // or null). The double reads refuse a point with a negative truncated coordinate.
 //
 // The plain double read keeps the corners of the last cell it read in a user cache on the
-// MX_CACHE (MX_USER): a read inside that cell at that level reads nothing from the matrix.
+// MX_CACHE (MX_USER): a read inside that cell at that level, taking the same channels at
+// the same positions, reads nothing from the matrix.
 // Working memory comes from the cache's block pool and goes back before a read ends,
 // except results. No locks: a cache serves one thread at a time.
 #pragma once
@@ -31,6 +32,8 @@ struct MX_USER {
   int64_t* width;    // dim + 1: entry 1 + a the cell's extent on axis a (entry 0 unused)
   double** data;     // 2^dim: per corner, ds_len values read there (8-byte aligned in _data)
   void** _data;      // 2^dim: the allocations behind data, ds_len * 8 + 8 bytes each
+  MX_CACHE_PARAM_IX* taken;  // ds_len: the data_ix the cell was read with (only the channels
+                             // taken then were read, each at its position then)
 };
 
 // A list of points or of results for the vector read.
@@ -60,7 +63,7 @@ int read_mx_ip_double(MX_CACHE_PARAM* p);
 // points in one cell share its corners; a corner that cannot be read counts 0.0. Prints
 // "vec-1\n", "vec-2 <points> :: <m0> <m1> <m2> <m3>\n" (the cell misses: first point, other
 // level, below the previous cell, at or above its upper edge) and "vec-3\n". 0, or -1 when
-// refused.
+// refused (also for no list or a negative length).
 int read_mx_ip_double_v(MX_CACHE_PARAM* p);
 // Frees an MX_IP_V that read_mx_ip_double_v made (its data list ends with a null).
 void free_mx_ip_v(MX_CACHE* c, MX_IP_V* v);

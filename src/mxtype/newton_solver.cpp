@@ -37,9 +37,18 @@ void release(MX_CACHE* c, D*... d) {
   (mxc_free(c, d), ...);
 }
 
-// The estimate and the goals of a usable request; null when either is not a column of dim.
+// The estimate of a usable request; null when the estimate or the goals are not a column of
+// dim, or the channels taken are not dim at output area 0 and positions 0..dim-1 in channel
+// order (the value column and the Jacobian's rows would not belong to the goals' rows, and
+// a position past dim would be written past the value column).
 double* estimate(MX_CACHE_PARAM* p) {
   const int dim = p->c->m->p.dim;
+  int taken = 0;
+  for (int k = 0; k < p->c->ds_len; ++k) {
+    const MX_CACHE_PARAM_IX ix = p->data_ix[k];
+    if (ix.x != kMxcSkip && (ix.p != 0 || ix.x != taken++)) return nullptr;
+  }
+  if (taken != dim) return nullptr;
   return mxt_double_elements(p->inp_buf, dim) ? mxt_double_elements(p->ret_buf, dim) : nullptr;
 }
 

@@ -14,7 +14,8 @@
 //   2 more than 25 steps at level 0 (grid searches every tenth step from the 30th on);
 //   3 given up: try_max steps reached, a second grid search missed y_tolerance, no step
 //     could be taken (neither the Jacobian nor avg_mtx solves), or the request is unusable
-//     (a tolerance that is not positive, an estimate or goals that are not such columns).
+//     (a tolerance that is not positive, an estimate or goals that are not such columns,
+//     channels taken other than those dim).
 // All vectors of a step come from the cache's pool and go back at the step's end. No locks.
 #pragma once
 

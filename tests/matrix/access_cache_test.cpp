@@ -113,6 +113,22 @@ TEST(AccessCache, PointsRunsAndTheirRefusals) {
       EXPECT_EQ(r.d, c.d) << "a missing node's points are passed over, from " << c.x;
     }
   }
+  {
+    TestCache first(m, {0}), look(m, {0, 1}, -1), second(m, {1});
+    double v = 1;
+    int32_t i = 9;
+    Request put0(first, {0, 41}, &v), put1(second, {0, 41}, &i), get(look, {0, 41}, &v);
+    get.ix[1] = {1, 0};
+    get.p.data_ptrs[1] = &i;
+    ASSERT_EQ(write_mx_cache(&put0.p), 0);
+    flush_mx_cache(&first.c, 0);
+    EXPECT_EQ(read_mx_cache(&get.p), -1) << "no datum of channel 1 yet";
+    ASSERT_EQ(write_mx_cache(&put1.p), 0);
+    flush_mx_cache(&second.c, 0);
+    v = kUnset, i = -1;
+    EXPECT_EQ(read_mx_cache(&get.p), 0);
+    EXPECT_EQ(v * 100 + i, 109) << "channel 1 read in full after a load that failed before it";
+  }
   close_matrix(m);
 }
 

@@ -113,6 +113,9 @@ TEST(PeanoWalk, TriggerLinesAndThePauseForTheQueue) {
   MATRIX* two = open_store_matrix(&spec, "peano 2");
   EXPECT_EQ(printed([&] { matrix_peano_trigger(two, Code{0, 0, 0}.data(), Code{0, 2, 2}.data(), MI_EDIT_1); }),
             "P 0 0 0 - 0 2 2\nP 0 1 0 - 0 2 2\nP 0 0 1 - 0 2 2\nP 0 1 1 - 0 2 2\n");
+  EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_peano_trigger(two, Code{0, 1, 0}.data(), Code{0, 1, 2}.data(), MI_EDIT_1), -1); }),
+            "")
+      << "an empty box walks nothing";
   ASSERT_TRUE(drained());
   close_matrix(two);
   close_matrix(m);
@@ -222,6 +225,9 @@ TEST(MatrixScan, LoopAmountsMatchTheModel) {
     const Code dc = g.take(size_t(m->p.dim) + 1), start = g.take(dc.size()), end = g.take(dc.size());
     EXPECT_EQ(get_loop_amount(m.get(), start.data(), end.data(), dc.data()), std::stoll(g.tail));
   }
+  TestMatrix huge({{int64_t(1) << 40, 1, 20}, {int64_t(1) << 40, 1, 20}});  // 2^80 samples at level 0
+  const int64_t top = huge->total_levels - 1, far = int64_t(1) << 40;
+  EXPECT_EQ(get_loop_amount(huge.get(), Code{0, 0, 0}.data(), Code{0, far, far}.data(), Code{top, 0, 0}.data()), INT64_MAX);
 }
 
 // Forced walks on a held clock, moved a second at each node's first phase; func answers
@@ -325,6 +331,8 @@ TEST(LoadIndicator, QueueRunsAndStop) {
   ASSERT_TRUE(drained());
   EXPECT_EQ(printed([] { load_indicate_tick(nullptr); }), "QL-1[0]\n");
   load_indicate(0);
+  EXPECT_EQ(load_indicate_tick_end_flag, 0) << "none runs: no stop left for a later start to wait on";
+  load_indicate_tick_end_flag = 1;
   EXPECT_EQ(printed([] { load_indicate_tick(nullptr); }), "") << "the end flag stops it silently";
   EXPECT_EQ(load_indicate_tick_end_flag, 0);
   load_indicate_tick_end_flag = 1;  // a previous indicator still stopping: waited for
@@ -332,6 +340,7 @@ TEST(LoadIndicator, QueueRunsAndStop) {
   load_indicate(1);
   matrix_pause = sleep_sec;
   del_tick(load_indicate_tick);
+  load_indicate(0), printed([] { load_indicate_tick(nullptr); });  // its stop, as the tick would take it
   close_matrix(m);
 }
 

@@ -12,8 +12,11 @@
 #include "matrix/access_token.h"
 #include "matrix/matrix_open.h"
 #include "matrix/node_tree.h"
-#include "mxtype/block_type.h"
+#include "matrix/matrix_registry.h"
+#include "mxcmd/mx_payload.h"
+#include "mxcmd/mx_word_frame.h"
 #include "mxtype/datum.h"
+#include "store/record_list.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -34,9 +37,12 @@ const int16_t kDefault0 = 7;
 std::string datum_bytes(TQ_SEXP* v) {
   if (get_type(v) != kTagPair || get_type(get_el(v, 2)) != kTagPtr) return "";
   void* d = get_el(v, 2)->ptr.ptr;
-  if (auto* b = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(d); b->h.type == MXT_BLOCK)
-    return std::string(static_cast<const char*>(b->block), size_t(b->size));
+  if (!d) return "";
   MDT tp = get_matrix_data_type(static_cast<MATRIX_DATA_HEADER*>(d)->type);
+  if (tp->type == MXT_BLOCK) {  // the payload
+    auto* b = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(d);
+    return std::string(static_cast<const char*>(b->block), size_t(b->size));
+  }
   return std::string(static_cast<const char*>(d), size_t(tp->get_size(tp, d)));
 }
 
@@ -66,16 +72,58 @@ TQ_SEXP* w_input(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
     std::lock_guard<std::mutex> g(mu);
     in = inputs.at(size_t(get_el(form, 1)->integer.data));
   }
+  void* d;
+  if (in.datum) {
+    MDT tp = get_matrix_data_type(static_cast<MATRIX_DATA_HEADER*>(in.datum)->type);
+    d = tp->alloc_copy(tp, in.datum, MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
+  } else {
+    d = xx_atype_alloc(int64_t(in.bytes.size()), MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
+    memcpy(d, in.bytes.data(), in.bytes.size());
+  }
   TQ_SEXP* dc = nullptr;
   for (auto it = in.dc.rbegin(); it != in.dc.rend(); ++it) dc = cons(get_integer(*it, nullptr), dc);
-  if (in.block) {
-    MATRIX_ALLOC_BLOCK_PARAM desc{{0, MXT_BLOCK, 0}, int(in.bytes.size()), in.bytes.data()};
-    void* b = mxt_alloc_block_data(&mx_type_block, MX_ALLOC_GC, &desc, nullptr, __FILE__, __LINE__);
-    return List(n_get_symbol("data"), dc, get_ptr(b, gc_mtx_block), kListEnd);
+  return List(n_get_symbol("data"), dc, mx_datum_cell(d), kListEnd);
+}
+
+std::string from_hex(TQ_SEXP* text) {
+  return unhex(get_type(text) == kTagString ? n_string(std_cm, text->string.data) : "");
+}
+
+TQ_SEXP* w_bytes(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  const std::string b = from_hex(get_el(form, 1));
+  return mx_datum_cell(mx_new_block(b.data(), int(b.size())));
+}
+
+TQ_SEXP* w_raw(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  const std::string b = from_hex(get_el(form, 1));
+  return get_raw(b.data(), int64_t(b.size()));
+}
+
+std::string describe(TQ_SEXP* v) {
+  switch (get_type(v)) {
+    case kTagPair: {
+      if (get_type(v->pair.car) == kTagSymbol && mx_text_is(v->pair.car->symbol.data, "data")) return describe(get_el(v, 2));
+      std::string out = "(";
+      for (TQ_SEXP* e = v; get_type(e) == kTagPair; e = e->pair.cdr) out += (e == v ? "" : " ") + describe(e->pair.car);
+      return out + ")";
+    }
+    case kTagString: return "s:" + hex(n_string(utf8_cm, v->string.data));
+    case kTagInteger: return "i:" + std::to_string(v->integer.data);
+    case kTagFloat: {
+      uint64_t bits;
+      memcpy(&bits, &v->floating.data, 8);
+      char buf[20];
+      snprintf(buf, sizeof buf, "f:%016llx", static_cast<unsigned long long>(bits));
+      return buf;
+    }
+    case kTagPtr:
+    case kTagRaw: return describe_datum(mx_datum_of(v));
+    default: return text(v);
   }
-  void* d = xx_atype_alloc(int64_t(in.bytes.size()), MX_ALLOC_GC, nullptr, __FILE__, __LINE__);
-  memcpy(d, in.bytes.data(), in.bytes.size());
-  return List(n_get_symbol("data"), dc, get_ptr(d, gc_text), kListEnd);
+}
+
+TQ_SEXP* w_describe(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  return get_string(_l_string_1(std_cm, describe(get_el(form, 1)).c_str()));
 }
 
 // The last run, with the ids the events 12 to 14 noted since.
@@ -114,6 +162,9 @@ WordMatrix::WordMatrix(const char* name) {
   auto* env = static_cast<TQISP_ENV*>(m_->mx_env->data);
   set_env(env, _l_string_2(std_cm, "run"), get_func_prim(w_run, 1, nullptr, 1, 2));
   set_env(env, _l_string_2(std_cm, "input"), get_func_prim(w_input, 1, nullptr, 2, 2));
+  set_env(env, _l_string_2(std_cm, "bytes"), get_func_prim(w_bytes, 1, nullptr, 2, 2));
+  set_env(env, _l_string_2(std_cm, "raw"), get_func_prim(w_raw, 1, nullptr, 2, 2));
+  set_env(env, _l_string_2(std_cm, "describe"), get_func_prim(w_describe, 1, nullptr, 2, 2));
   set_inputs({{{0, 0, 0}, vector_bytes(&mx_type_int16_v, {1}, std::string(2, '\0'))}});
   take_trace();
 }
@@ -191,6 +242,23 @@ std::string vector_bytes(MDT tp, const std::vector<int>& sizes, const std::strin
 }
 
 std::string elements_of(const std::string& datum) { return datum.size() < 4 ? "" : datum.substr(uint8_t(datum[0])); }
+
+std::string describe_datum(void* d) {
+  if (!d) return "null";
+  const int type = static_cast<MATRIX_DATA_HEADER*>(d)->type;
+  if (type == MXT_BLOCK) {
+    auto* b = static_cast<MATRIX_ALLOC_BLOCK_PARAM*>(d);
+    return "b:" + hex(std::string(static_cast<const char*>(b->block), size_t(b->size)));
+  }
+  MDT tp = get_matrix_data_type(type);
+  if (!tp || !tp->parent || !tp->convert_to_net) return "?";
+  RECORD_LIST64* rl = new_recordlist64(0, 0);
+  tp->convert_to_net(tp, rl, d);
+  const int64_t n = setup_recordlist64(rl);
+  std::string net(static_cast<const char*>(rl->data), size_t(n));
+  free_recordlist64(rl);
+  return "v:" + hex(net);
+}
 
 std::string hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";

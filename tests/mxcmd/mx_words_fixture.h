@@ -2,7 +2,11 @@
 // matrix suite's test open hook. Its fetch scripts are "(finish 2 2) (run 1)" and its edit
 // scripts "(run)"; (run) evaluates the forms a test gives in the token's environment and
 // records the last value. (input K) gives the K-th data list a test prepared (by default
-// one: (data (0 0 0) int16 vector of one 0)).
+// one: (data (0 0 0) int16 vector of one 0)). For payloads: (bytes "HEX") is a pointer cell
+// holding a block of those bytes, (raw "HEX") a raw cell, and (describe V) the text of V
+// that tests compare: a block "b:HEX" (its bytes), a vector "v:HEX" (its network form), a
+// string "s:HEX" (UTF-8), an integer "i:N", a float "f:HEX" (its bits), a cell without
+// datum "null"; a data list as its value, another list as "(" its elements ")".
 //
 // The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels; its channels are
 // 0 int16_v (default 7), 1 double, 2 block (all stored). Events 12, 13 and 14 note their
@@ -20,12 +24,12 @@ namespace mxtest {
 struct WordInput {
   std::vector<int64_t> dc;
   std::string bytes;
-  bool block = false;
+  void* datum = nullptr;  // instead of bytes: a datum (any kind) of which a collected copy is made
 };
 void set_inputs(std::vector<WordInput> inputs);
 
 // What one (run) saw: the printed value, "VALUE | NJS EJS NJ EJ | noted ids", and the
-// bytes of the vector (or block) when the value is a data list holding one.
+// bytes of the vector (the payload of a block) when the value is a data list holding one.
 struct WordRun {
   std::string value, state, datum;
 };
@@ -56,6 +60,8 @@ class WordMatrix {
 std::string vector_bytes(tq::MDT tp, const std::vector<int>& sizes, const std::string& elements);
 std::string elements_of(const std::string& datum);
 std::string hex(const std::string& bytes);
+// What (describe V) says of datum d.
+std::string describe_datum(void* d);
 // The bytes of a hex text (spaces between digit pairs allowed).
 std::string unhex(std::string h);
 // Runs a Python program of this folder with arguments (and a file as standard input).

@@ -10,13 +10,25 @@
 #include "mxcmd/mx_words_fixture.h"
 #include "mxcmd/pp_block.h"
 #include "mxcmd/pp_code.h"
+#include "mxtype/block_type.h"
 
 namespace {
 
 using namespace mxtest;
 using namespace tq;
 
-WordInput block(std::vector<int64_t> dc, const std::string& code) { return {dc, unhex(code), true}; }
+// Block values for (input K): debug-heap block datums of code bytes, freed with the holder.
+struct Blocks {
+  std::vector<void*> made;
+  ~Blocks() {
+    for (void* d : made) mxt_free_block(&mx_type_block, d);
+  }
+  WordInput operator()(std::vector<int64_t> dc, const std::string& bytes) {
+    MATRIX_ALLOC_BLOCK_PARAM desc{{0, MXT_BLOCK, 0}, int(bytes.size()), const_cast<char*>(bytes.data())};
+    made.push_back(mxt_alloc_block_data(&mx_type_block, MX_ALLOC_DEBUG, &desc, nullptr, __FILE__, __LINE__));
+    return {dc, "", made.back()};
+  }
+};
 
 // Child (0, 0, 0): (1, 2) id 100 with 5 and (0, 3) id 200 with 7 share the parent cell
 // (0, 1); child (0, 8, 0): (2, 2) id 300 with 9 becomes the parent's (5, 1).
@@ -32,8 +44,9 @@ TEST(PointListWords, DiffAndAddAcrossLevels) {
   WordMatrix wm("point-lists");
   MATRIX_NODE* parent = wm.node({1, 0, 0});
   MATRIX_NODE* child = wm.node({0, 0, 0});
-  set_inputs({block({0, 0, 0}, kChild1), block({0, 8, 0}, kChild2), block({1, 0, 0}, kParent),
-              block({0, 0, 0}, kDiff1)});
+  Blocks block;
+  set_inputs({block({0, 0, 0}, unhex(kChild1)), block({0, 8, 0}, unhex(kChild2)), block({1, 0, 0}, unhex(kParent)),
+              block({0, 0, 0}, unhex(kDiff1))});
   const std::string diff = "([mxPgPlotDiff sort=\"on\"] (List 'Children (input 0) (input 1)))";
   struct Case {
     std::string forms, want;
@@ -57,14 +70,14 @@ TEST(PointListWords, DiffAndAddAcrossLevels) {
   const std::string plain = unhex(kChild2);
   int n = 0;
   uint8_t* z = pp_compress(&n, reinterpret_cast<const uint8_t*>(plain.data()), int(plain.size()));
-  set_inputs({{{0, 8, 0}, std::string(reinterpret_cast<char*>(z), size_t(n)), true}});
+  set_inputs({block({0, 8, 0}, std::string(reinterpret_cast<char*>(z), size_t(n)))});
   d_f_ree(z);
   const std::string sorted = wm.edit(parent, "([mxPgPlotSort compress=\"on\"] (input 0))").datum;
   uint8_t* code = pp_uncompress(&n, sorted.data(), int(sorted.size()));
   ASSERT_NE(code, nullptr);
   EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(code), size_t(n) + 1)), "0d" + hex(plain));
   d_f_ree(code);
-  set_inputs({block({0, 8, 0}, kChild2), block({0, 8, 0}, kChild2)});
+  set_inputs({block({0, 8, 0}, unhex(kChild2)), block({0, 8, 0}, unhex(kChild2))});
 
   testing::internal::CaptureStdout();
   wm.edit(parent, "(mxPgPlotDiff (input 1))");
@@ -79,7 +92,8 @@ TEST(PointListWords, DiffAndAddAcrossLevels) {
 TEST(PointListWords, ObjectIdsInitializeAndRefusals) {
   WordMatrix wm("point-ids");
   MATRIX_NODE* n = wm.node({0, 0, 0});
-  set_inputs({block({0, 0, 0}, "0100 0001 0001 00 0100 0002 0002 00 00"), block({0, 0, 0}, kChild1)});
+  Blocks block;
+  set_inputs({block({0, 0, 0}, unhex("0100 0001 0001 00 0100 0002 0002 00 00")), block({0, 0, 0}, unhex(kChild1))});
   const int64_t before = wm.get()->obj_id;
   testing::internal::CaptureStdout();
   const std::string got = hex(wm.edit(n, "(mxObjID (input 0))").datum);
@@ -98,7 +112,7 @@ TEST(PointListWords, ObjectIdsInitializeAndRefusals) {
   EXPECT_EQ(b->h.tbl, &blk_pp_tbl);
   EXPECT_EQ(b->flags, PP_FLAG_COMPRESS | PP_FLAG_ARENA);
 
-  set_inputs({block({0, 0, 0}, "00")});
+  set_inputs({block({0, 0, 0}, unhex("00"))});
   wm.run_cases("point_lists.txt");
   EXPECT_EQ(n->ch_lock, 0) << "the refusals leave the channel unlocked";
   EXPECT_EQ(n->channel[2].sb, &b->h) << "a refused sat keeps the old block";

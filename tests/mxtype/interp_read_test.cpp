@@ -67,6 +67,18 @@ TEST(InterpolatedRead, SamplesCellsAndVectors) {
     EXPECT_EQ(tc.c.hit_cnt + tc.c.miss_hit_cnt, hits + misses) << "the second read in the cell read nothing";
     EXPECT_EQ(printed([&] { EXPECT_EQ(ip(tc, 1, 4.5), 15); }), "- 10.000000 0.000000 0.000000\n- 30.000000 0.000000 0.000000\n");
     _mx_deb_flag = 0;
+    for (int64_t x : {4, 5}) {  // channel 1: 11 at 4, 12 at 5
+      Values v{kUnset, double(7 + x)};
+      Request w(tc, {0, x}, v.data(), {true, false});
+      ASSERT_EQ(write_mx_cache(&w.p), 0);
+    }
+    ip(tc, 0, 4.25);
+    Values both(2, kUnset);
+    double at = 4.5;
+    Request all(tc, {}, both.data());
+    all.p.inp_buf = &at;
+    EXPECT_EQ(read_mx_ip_double(&all.p), 0);
+    EXPECT_EQ(both, (Values{15, 11.5})) << "channel 1 read, not taken from a cell read without it";
 
     struct Case {
       Values x;
@@ -93,6 +105,10 @@ TEST(InterpolatedRead, SamplesCellsAndVectors) {
       printed([&] { read_mx_ip_double_v(&q.p); });
       EXPECT_EQ(into, c.values) << "into the caller's list";
     }
+    MX_IP_V negative{-1, nullptr, nullptr};
+    Request q(tc, {}, nullptr, {false, true});
+    q.p.inp_buf = &negative;
+    EXPECT_EQ(read_mx_ip_double_v(&q.p), -1);
     EXPECT_GT(live_bytes("mxtype/interp_read.cpp"), 0);
   }
   EXPECT_EQ(live_bytes("mxtype/interp_read.cpp"), 0) << "the full flush released the user cache";
