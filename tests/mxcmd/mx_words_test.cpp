@@ -94,6 +94,18 @@ TEST(MatrixWords, Cases) {
   close_matrix(opened);
 }
 
+// A value read by mxCH is the script's own: a later store of the same shape (in place) or of
+// another shape (a new datum) leaves it as it was read.
+TEST(MatrixWords, ReadValuesOutliveLaterStores) {
+  WordMatrix wm("views");
+  MATRIX_NODE* n = wm.node({0, 0, 0});
+  const std::string ones = vector_bytes(&mx_type_int16_v, {2, 2}, std::string(8, '\1'));
+  set_inputs({{{0, 0, 0}, ones},
+              {{0, 0, 0}, vector_bytes(&mx_type_int16_v, {2, 2}, std::string(8, '\2'))},
+              {{0, 0, 0}, vector_bytes(&mx_type_int16_v, {3}, std::string(6, '\3'))}});
+  EXPECT_EQ(wm.edit(n, "(mxSet 0 (input 0)) (car (List (mxCH 0) (mxSet 0 (input 1)) (mxSet 0 (input 2))))").datum, ones);
+}
+
 // n random elements of `size` bytes in lo .. hi.
 std::string elements(std::mt19937_64& rng, int n, int size, int64_t lo, int64_t hi) {
   std::uniform_int_distribution<int64_t> u(lo, hi);
