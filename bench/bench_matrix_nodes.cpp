@@ -19,6 +19,7 @@
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/node_cache.h"
+#include "support/matrix_bench.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -26,15 +27,6 @@ namespace {
 
 using namespace tq;
 using Code = std::array<int64_t, 3>;
-
-void start_store() {
-  static bool started = [] {
-    minimum_matrix_init(0, nullptr);
-    gc_push(nullptr, nullptr, "bench");
-    return true;
-  }();
-  (void)started;
-}
 
 // An open matrix of two axes (block 2^8, divisor 1, 2^20 samples) with a script in the
 // level-0 slot of MI_EDIT_1 when one is given.
@@ -58,10 +50,8 @@ MATRIX* bench_matrix(const char* name, const char* script) {
   return m;
 }
 
-void wait_idle() {
-  while (__atomic_load_n(&matrix_que.total_cnt, __ATOMIC_RELAXED) != 0 || get_active_que_thread(&matrix_que) != 0)
-    std::this_thread::yield();
-}
+using tqbench::start_store;
+using tqbench::wait_idle;
 
 // count ready nodes at level 0 of m, and their codes in a shuffled order.
 std::vector<Code> ready_nodes(MATRIX* m, int count) {

@@ -103,14 +103,6 @@ char* real_path_of(const L_CHAR* path) {
   return r;
 }
 
-// Whether name reaches the file system as written: its characters, in the file system's code
-// method, decode back to the same characters. A character of another set that the method
-// writes as "." or "/" or as a 0 byte would otherwise pass the checks of the name.
-bool reaches_files_as_written(const L_CHAR* name) {
-  const char* native = n_string(std_cm, name);
-  return l_strcmp(_l_string_1(std_cm, native), name) == 0;
-}
-
 L_CHAR* map_url(const URL* u, bool docs, const char* c) {
   L_CHAR* fp = get_url_filepath(u);
   L_CHAR* r = map_onto(fp, docs);
@@ -147,6 +139,11 @@ bool opens_read_only(const L_CHAR* path) {
 }
 
 }  // namespace
+
+bool reaches_files_as_written(const L_CHAR* name) {
+  const char* native = n_string(std_cm, name);
+  return l_strcmp(_l_string_1(std_cm, native), name) == 0;
+}
 
 void init_file_prefix() {
   if (!lock_up_test(prefix_lock)) prefix_lock = new_lock();

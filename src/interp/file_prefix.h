@@ -106,6 +106,11 @@ L_CHAR* get_agent_name();  // a debug-heap copy, or null when unset
 // name is kept, so the text stays valid for the process. Null when unset.
 const L_CHAR* agent_name_now();
 
+// Whether name reaches the file system as written: its characters, in the default code
+// method, decode back to the same characters. A character of another set that the method
+// writes as "." or "/" or as a 0 byte would otherwise pass the checks of the name.
+bool reaches_files_as_written(const L_CHAR* name);
+
 // Resolves a command's file: the name must be absolute, free of "..", reach the file system
 // as written (every character survives the default code method both ways), and end in an
 // extension that has an entry for this agent and func. On success null, *gf filled with

@@ -34,6 +34,7 @@ void runtime_gc_lock() {
 }  // namespace
 
 void (*gc_session_hook)();
+void (*sp_gc_session_hook)();
 
 void gc_tq_lock() {
   lock_task(tqi_lock);
@@ -71,6 +72,7 @@ void sp_gc_interpreter() {
   if (tqi_result_ops.mark_result_list)
     for (TQ_INTERPRETER* b : interpreter_hash)
       for (TQ_INTERPRETER* t = b; t; t = t->next) tqi_result_ops.mark_result_list(t);
+  if (sp_gc_session_hook) sp_gc_session_hook();
 }
 
 void gc_lib() {

@@ -25,6 +25,8 @@ void set_loader_gc_hooks(SEM lock, void (*sweep)());
 // The session layer's pass over what its sessions keep for later requests (their initial
 // forms), set at its start-up; part of gc_lib.
 extern void (*gc_session_hook)();
+// Its sweep over what the mark pass did not reach, after the requests' sweep (sp_gc_lib).
+extern void (*sp_gc_session_hook)();
 
 // The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
 // and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.

@@ -2,10 +2,9 @@
 // node, and a fetch thread ("FetchLog") asks a node for its parked records with (GetLog)
 // over and over, queueing what it gets for this node's own conditions.
 //
-// Both go through the session switch, which lies above this layer: the session layer
-// installs it in log_session_ops at its start-up. Until it does, a plain text connection
-// (a connect-kind interpreter, one per target, kept while it runs) carries the forms as
-// remote queries, which a peer's listener evaluates.
+// Both go through the session switch, which lies above this layer: the program's start-up
+// installs it in log_session_ops right after the sessions are set up. Without it nothing
+// is sent (a relay is lost, a fetch finds nothing).
 #pragma once
 #include <atomic>
 
@@ -17,13 +16,15 @@
 
 namespace tq {
 
+struct REMOTE_SESSION_OPT;  // remote/session.h
+
 struct LOG_SESSION_OPS {
   int (*open_session)(int open_opt);  // a new session descriptor
   // Runs the forms cmd on the node u through descriptor id; the node's answer (possibly
   // delayed) or an error cell.
   TQ_SEXP* (*remote_session)(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
                              const L_CHAR* center_cmd, TQ_SEXP* cmd, TQ_FILE* f, int ln, int session_lock_enable,
-                             void* opt);
+                             REMOTE_SESSION_OPT* opt);
 };
 extern LOG_SESSION_OPS log_session_ops;
 
@@ -35,8 +36,8 @@ void do_log_action_relay(LOG_ACTION* action, LOG_NODE* n);
 // that node's parked records for good; nil either way.
 TQ_SEXP* tq_fetch_log(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM_FIELD* attr, TQISP_ENV* sp_env);
 // One fetch from u: the records received (each queued), or -1 when the call failed or its
-// answer was no list. *conn is the caller's connection without the session layer (0: none).
-int log_fetch_once(URL* u, int* conn);
+// answer was no list.
+int log_fetch_once(URL* u);
 // Pauses the fetch threads have made after an empty or failed fetch (a diagnostic).
 extern std::atomic<int> log_fetch_pauses;
 

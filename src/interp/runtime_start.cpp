@@ -9,6 +9,7 @@
 #include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
+#include "interp/log_remote.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "lang/eval.h"
@@ -72,6 +73,7 @@ int init_tq() {
   init_interpreter();
   init_remote_query();
   init_session();
+  log_session_ops = LOG_SESSION_OPS{open_session, remote_session};  // the log's relay and fetch
   init_log(qvlisp_top_env0, qvlisp_top_env1);
   init_call_lock();
   stream_gc = collect_for_streams;

@@ -12,8 +12,6 @@
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
-#include "remote/proxy.h"
-#include "remote/server_info.h"
 #include "stream/file_stream.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -22,7 +20,12 @@
 
 namespace tq {
 
+int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
+void (*server_reached_hook)(const char* host, uint32_t ip);
+
 namespace {
+
+constexpr char kRouteDirect = 1;  // the connect kind's proxy type of a plain connection
 
 // Printer flags of the file kind by input.
 constexpr int kPsFile = 16;
@@ -153,7 +156,7 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
   // Ports are unsigned 16-bit numbers. The routes over the language's HTTP client (kinds 2
   // and 4) come with that client; until then they fail as a connect does.
-  STREAM* s = tqi->proxy_type == PROXY_NONE
+  STREAM* s = tqi->proxy_type == kRouteDirect
                   ? new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr)
                   : nullptr;
   if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
@@ -164,8 +167,7 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   GcFrame frame("_setup_i_connect");
   if (tqi->environment) tqi->env = new_env(tqi->env);
   tqi->connect_ip = s_get_socketip(s);
-  SERVER_INFO si{SI_STATUS | SI_IP | (host ? SI_NAME : 0), 16, const_cast<char*>(host), uint32_t(tqi->connect_ip), 0, 0};
-  set_serverinfo(&si, SI_SET, ~0);
+  if (server_reached_hook) server_reached_hook(host, uint32_t(tqi->connect_ip));
   const int r = registered(tqi);
   *timed_out = r == SETUP_CONNECT_FAILED;
   return r;
@@ -174,10 +176,8 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
 // The kind of route the proxy layer gives for the host (the HTTP proxy's own address is
 // the HTTP client's business).
 char connect_route(const L_CHAR* hostname) {
-  PROXY_INFO info;
-  check_proxy(&info, hostname ? n_string(std_cm, hostname) : nullptr);
-  free_proxy_route(&info);
-  return info.proxy_type;
+  if (!connect_route_hook) return kRouteDirect;
+  return char(connect_route_hook(hostname ? n_string(std_cm, hostname) : nullptr, nullptr, nullptr));
 }
 
 int setup_connect(TQ_INTERPRETER* tqi) {

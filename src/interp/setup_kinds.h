@@ -26,6 +26,15 @@ void release_unregistered(TQ_INTERPRETER* tqi);
 // that evaluates language code has): its id. close_self_interpreter undoes it.
 int setup_self_interpreter();
 
+// The proxy and server-information layer's part in the connect kind, installed at that
+// layer's start-up (before it: every host is reached directly and nothing is reported).
+// The route to host (null when the record has only an address): 1 directly, 2 the language
+// over HTTP, 4 through the HTTP proxy, whose name (a debug-heap copy the caller frees) and
+// port go to *proxy_server and *proxy_port when those are given.
+extern int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
+// A server connected to: its name (or null) and address, host order.
+extern void (*server_reached_hook)(const char* host, uint32_t ip);
+
 // The connect kind's functions for the host blacklist (retry probes a held-back host).
 int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD* command);
 int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command);

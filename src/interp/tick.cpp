@@ -61,7 +61,7 @@ void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
 void time_outs(TQ_INTERPRETER* t) {
   if (t->silent_cnt < 0 || t->delay_que_cnt != 0) return;
   if ((t->flags & TQF_REPLYING) && t->connection_timeout >= 0 &&
-      t->connection_cnt < t->connection_timeout + kReplyGraceTicks)
+      t->connection_cnt - kReplyGraceTicks < t->connection_timeout)  // no overflow near INT_MAX
     return;
   ++t->silent_cnt;
   if (t->acc_file) {

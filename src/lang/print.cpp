@@ -443,15 +443,19 @@ static int print_failed(int* err, int er) {
   return -1;
 }
 
-int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
+// The print of cell, after the ASCII text before and followed by a line end when asked,
+// collected in one buffer.
+static int print_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags, bool line_end) {
   // A stream that is not live is found by the first flush (EINVAL, nothing written).
   if (!stream) return print_failed(err, EINVAL);
   if (!depth_fits(cell, flags)) return print_failed(err, ELOOP);
   S_PRINTF_SAT fd;
   new_spsat(&fd, stream);
   ERR_ENV ee{0};
-  const int r = (flags & kPrintLines) ? print_lines(&fd, &ee, cell, flags)
-                                      : _print_sexp(&fd, &ee, cell, flags, INDENT{0, 0});
+  int r = before ? pr_text(&fd, &ee, before) : 0;
+  if (r >= 0)
+    r = (flags & kPrintLines) ? print_lines(&fd, &ee, cell, flags) : _print_sexp(&fd, &ee, cell, flags, INDENT{0, 0});
+  if (r >= 0 && line_end) r = pr_text(&fd, &ee, "\n");
   if (r < 0) {
     fd.str_buf_ptr = 0;  // close without flushing
     finish_spsat(&fd, nullptr);
@@ -459,6 +463,14 @@ int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
   }
   if (finish_spsat(&fd, &ee.er) < 0) return print_failed(err, ee.er ? ee.er : EIO);
   return 0;
+}
+
+int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
+  return print_framed(stream, err, nullptr, cell, flags, false);
+}
+
+int e_print_sexp_line(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags) {
+  return print_framed(stream, err, before, cell, flags, true);
 }
 
 int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags) { return e_print_sexp(stream, nullptr, cell, flags); }

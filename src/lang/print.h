@@ -33,6 +33,10 @@ inline constexpr int kPrintBare = 512;       // no parentheses, no "()", strings
 // their data (pointer null, size 0) even when the print fails after them.
 int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags);
 int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags);  // e_print_sexp without err
+// e_print_sexp of cell after the ASCII text before (null for none) and followed by a line
+// end, all collected in one buffer: a whole line that fits it goes out in one write, so a
+// peer that acts on the form never sees it without its line end.
+int e_print_sexp_line(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags);
 // Realises every delayed cell that printing cell with flags would reach, in the order the
 // printer reaches them, and writes nothing: false when the value nests deeper than the
 // calling thread may print (printing would fail with ELOOP). A caller that prints under a

@@ -1,5 +1,5 @@
 // The block pool of an access cache: free lists by size class over debug-heap blocks, the
-// pool's defaults, and its full release.
+// pool's defaults, and its release.
 #include "matrix/mx_cache.h"
 
 #include "platform/d_alloc.h"
@@ -134,14 +134,7 @@ void xx_mxc_free(MX_CACHE* c, void* ptr, const char* __f, int __l) {
   c->mblk_hash[b->size] = b;
 }
 
-void flush_mx_cache(MX_CACHE* c, int f) {
-  // A node is held only through the access cache's node requests; none is made here.
-  if (c->n) er_panic("flush_mx_cache");
-  if (f != 1) return;
-  if (c->user_header) {
-    c->user_header->free_func(c);
-    c->user_header = nullptr;
-  }
+void mxc_release_pool(MX_CACHE* c) {
   if (!c->mblk_hash) return;
   for (int i = 0; i < c->mblk_hashsize; ++i) {
     while (MBLK* b = c->mblk_hash[i]) {

@@ -85,8 +85,10 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
   }
   matrix_node_channel_lock(s);
   matrix_node_channel_lock(d);
-  copy_channels(d, s, dc, ch_list, copy_flags);
-  copy_children(d, s);
+  if (d != s) {  // a node copied onto itself (dest is src) would free what it copies
+    copy_channels(d, s, dc, ch_list, copy_flags);
+    copy_children(d, s);
+  }
   matrix_node_channel_unlock(s, 0);
   matrix_node_channel_unlock(d, 1);
   unlock_node(s, nullptr);

@@ -12,9 +12,9 @@ namespace tq {
 // channels of ch_list (ended by a negative number) below src's channel count, then every
 // channel whose src flags meet copy_flags. A channel is copied only into a dest channel of
 // the same element type; the copy is a debug-heap datum. Children are merged into dest's
-// index. dest is marked dirty. 0 (also when src has no such node, -101); -102 when either
-// node is in an edit-failed state (5, 6; nothing copied); another lookup code. Call it
-// without matrix_lock.
+// index (nothing is copied when dest is src). dest is marked dirty. 0 (also when src has
+// no such node, -101); -102 when either node is in an edit-failed state (5, 6; nothing
+// copied); another lookup code. Call it without matrix_lock.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every node stored in src's file, level by level in index order, 100 codes a page.
 // 0; MX_DIM_MISMATCH (-126) for different axis counts (nothing copied); the index's code

@@ -2,9 +2,6 @@
 // node channel lock.
 #include "matrix/matrix_open.h"
 
-#include <map>
-#include <vector>
-
 #include "lang/gc.h"
 #include "matrix/access_token.h"
 #include "matrix/channel_data.h"
@@ -41,56 +38,6 @@ void queue_open(MATRIX* m, MX_OPEN_METHOD open_method) {
 }
 
 bool matches(const L_CHAR* want, const L_CHAR* have) { return !want || (have && l_strcmp(want, have) == 0); }
-
-// The saves that one sync or close asks for. A save script that leaves its node dirty (it
-// fails before saving, or the node's class has no save script) would have the call ask
-// again for ever: one call asks at most kSaveTries saves of a node, and once they have run
-// with the node still dirty it gives the node up. A sync then no longer waits for it; a
-// close drops its mark, so that the node can be freed (what its script cannot write is
-// lost either way).
-constexpr int kSaveTries = 3;
-
-class SaveRequests {
- public:
-  // _flush_all_dirty_file within the bound: a dirty ready node gets its save, a dirty node
-  // in any other state has its mark cleared.
-  void flush(MATRIX* m) {
-    for (MATRIX_NODE* head : m->node_hash)
-      for (MATRIX_NODE* n = head; n; n = n->nh_next) {
-        if (!n->dirty_file_time) continue;
-        if (n->status == MS_OK)
-          ask(n);
-        else
-          n->dirty_file_time = 0;
-      }
-  }
-  // Asks for n's save unless its token has one still to run or n has had its share.
-  void ask(MATRIX_NODE* n) {
-    if (save_queued(n)) return;
-    int& asked = asked_[key(n)];
-    if (asked == kSaveTries) return;
-    ++asked;
-    _matrix_trigger_access(n, MI_SAVE, 0);
-  }
-  // n is dirty and ready after every save it was given has run.
-  bool given_up(const MATRIX_NODE* n) const {
-    if (!n->dirty_file_time || n->status != MS_OK || n->process_token) return false;
-    const auto it = asked_.find(key(n));
-    return it != asked_.end() && it->second == kSaveTries;
-  }
-
- private:
-  static std::vector<int64_t> key(const MATRIX_NODE* n) {
-    return std::vector<int64_t>(n->dim_code, n->dim_code + n->matrix->p.dim + 1);
-  }
-  static bool save_queued(const MATRIX_NODE* n) {
-    const int id = mx_class_id(n, MI_SAVE);
-    for (const MATRIX_ACCESS_LIST* a = n->process_token ? n->process_token->access_list : nullptr; a; a = a->next)
-      if (a->id == id) return true;
-    return false;
-  }
-  std::map<std::vector<int64_t>, int> asked_;
-};
 
 // Sleeps on key, giving up matrix_lock meanwhile, and takes it again.
 void sleep_on(const void* key) {
@@ -148,6 +95,42 @@ void free_record(MATRIX* m) {
 }
 
 }  // namespace
+
+void SaveRequests::flush(MATRIX* m) {
+  for (MATRIX_NODE* head : m->node_hash)
+    for (MATRIX_NODE* n = head; n; n = n->nh_next) {
+      if (!n->dirty_file_time) continue;
+      if (n->status == MS_OK)
+        ask(n);
+      else
+        n->dirty_file_time = 0;
+    }
+}
+
+void SaveRequests::ask(MATRIX_NODE* n) {
+  if (save_queued(n)) return;
+  int& asked = asked_[key(n)];
+  if (asked == kSaveTries) return;
+  ++asked;
+  _matrix_trigger_access(n, MI_SAVE, 0);
+}
+
+bool SaveRequests::given_up(const MATRIX_NODE* n) const {
+  if (!n->dirty_file_time || n->status != MS_OK || n->process_token) return false;
+  const auto it = asked_.find(key(n));
+  return it != asked_.end() && it->second == kSaveTries;
+}
+
+std::vector<int64_t> SaveRequests::key(const MATRIX_NODE* n) {
+  return std::vector<int64_t>(n->dim_code, n->dim_code + n->matrix->p.dim + 1);
+}
+
+bool SaveRequests::save_queued(const MATRIX_NODE* n) {
+  const int id = mx_class_id(n, MI_SAVE);
+  for (const MATRIX_ACCESS_LIST* a = n->process_token ? n->process_token->access_list : nullptr; a; a = a->next)
+    if (a->id == id) return true;
+  return false;
+}
 
 MATRIX* _open_matrix(const L_CHAR* neturl, const L_CHAR* filename, const L_CHAR* key, MX_OPEN_METHOD open_method,
                      void* work) {

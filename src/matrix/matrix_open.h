@@ -15,6 +15,8 @@
 // Functions with a leading underscore expect matrix_lock held; the others take it.
 #pragma once
 #include <cstdint>
+#include <map>
+#include <vector>
 
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_token.h"
@@ -50,6 +52,30 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 // The next object id of m: 256, 512, ...; never 0 (restarts at 256 past the largest).
 int64_t _get_matrix_obj_id(MATRIX* m);
 int64_t get_matrix_obj_id(MATRIX* m);
+
+// The saves that one sync or close (or a file's wait for pending node work) asks for. A
+// save script that leaves its node dirty (it fails before saving, or the node's class has
+// no save script) would have the call ask again for ever: one call asks at most kSaveTries
+// saves of a node, and once they have run with the node still dirty it gives the node up.
+// A sync then no longer waits for it; a close drops its mark, so that the node can be freed
+// (what its script cannot write is lost either way). Used under matrix_lock.
+inline constexpr int kSaveTries = 3;
+
+class SaveRequests {
+ public:
+  // _flush_all_dirty_file within the bound: a dirty ready node gets its save, a dirty node
+  // in any other state has its mark cleared.
+  void flush(MATRIX* m);
+  // Asks for n's save unless its token has one still to run or n has had its share.
+  void ask(MATRIX_NODE* n);
+  // n is dirty and ready after every save it was given has run.
+  bool given_up(const MATRIX_NODE* n) const;
+
+ private:
+  static std::vector<int64_t> key(const MATRIX_NODE* n);
+  static bool save_queued(const MATRIX_NODE* n);
+  std::map<std::vector<int64_t>, int> asked_;
+};
 
 // Waits for the open to end, then (mode 1 only) writes every dirty node of m to its file
 // and returns once no node is dirty, saving or pending. A node still dirty after three

@@ -94,10 +94,12 @@ void xx_mxc_free(MX_CACHE* c, void* ptr, const char* __f, int __l);
 #define mxc_alloc(c, size) ::tq::xx_mxc_alloc((c), (size), __FILE__, __LINE__)
 #define mxc_free(c, ptr) ::tq::xx_mxc_free((c), (ptr), __FILE__, __LINE__)
 
-// Lets the node go; with f 1 also calls the user record's free_func and returns every
-// block on the free lists, and the table of free lists, to the debug heap (the cache then
-// pools nothing until mxc_setup runs again). Blocks still handed out stay valid and are
-// freed with xx_mxc_free as before.
+// Lets the node held go (access_cache.cpp); with f 1 also calls the user record's
+// free_func, frees the channel descriptors and releases the pool (mxc_release_pool).
 void flush_mx_cache(MX_CACHE* c, int f);
+// Returns every block on the free lists, and the table of free lists, to the debug heap
+// (the cache then pools nothing until mxc_setup runs again). Blocks still handed out stay
+// valid and are freed with xx_mxc_free as before.
+void mxc_release_pool(MX_CACHE* c);
 
 }  // namespace tq

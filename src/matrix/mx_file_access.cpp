@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "matrix/channel_data.h"
 #include "matrix/matrix_node.h"
+#include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_code.h"
 #include "matrix/mx_codes.h"
@@ -83,6 +83,13 @@ void unmark_and_close(MX_FILE_WORK* w, MATRIX* m) {
 bool file_open(MATRIX* m) {
   LOCK_SCOPE(mx_file_lock);
   return m->file_work && m->file_work->pdb_fd;
+}
+
+// Whether the wait for pending node work waits for n: dirty (unless its saves ran and left it
+// dirty) or not ready (unless no token works on it: its script gave it no status).
+bool waits_for(const MATRIX_NODE* n, const SaveRequests& saves) {
+  if (n->dirty_file_time) return !saves.given_up(n);
+  return n->status < MS_OK && n->process_token;
 }
 
 bool idle(const MATRIX* m, uint32_t now) {
@@ -263,13 +270,14 @@ void close_matrix_file(MATRIX* m) {
 }
 
 int _mx_file_sync_create_node(MATRIX* m) {
+  SaveRequests saves;
   for (;;) {
-    flush_all_dirty_file(m);
     lock_task(matrix_lock);
+    saves.flush(m);
     MATRIX_NODE* blocker = nullptr;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !blocker; n = n->nh_next)
-        if (n->dirty_file_time || n->status < MS_OK) blocker = n;
+        if (waits_for(n, saves)) blocker = n;
     if (!blocker) {
       unlock_task(matrix_lock, "_mx_file_sync_create_node");
       return 0;

@@ -121,8 +121,10 @@ void mx_file_gc_tick(void* data);
 void close_matrix_file(MATRIX* m);
 void _close_matrix_file(MATRIX* m);
 // Waits, within the caller's outermost access, until no node of m is dirty or unready,
-// writing dirty nodes back; the access is given up while it sleeps. 0, or -1 when the
-// access could not be taken again (it is then not held).
+// writing dirty nodes back; the access is given up while it sleeps. A node still dirty
+// after three saves asked by the call, and an unready node without a token (its script gave
+// it no status), are not waited for. 0, or -1 when the access could not be taken again (it
+// is then not held).
 int _mx_file_sync_create_node(MATRIX* m);
 int mx_file_sync_create_node(MATRIX* m);
 

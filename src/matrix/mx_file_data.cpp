@@ -39,11 +39,19 @@ uint8_t* datum_record(uint16_t type, int fixed, MDT tp, void* d, int64_t min_bod
   return rec;
 }
 
-// Places and writes rec by the reuse rule at fofs: the offset used, or -1.
+// Places and writes rec by the reuse rule at fofs: the offset used, or -1. The record it
+// replaces is freed only once the new one is written, so that after a failure the caller's
+// offset still names its own record (a freed one could be handed to another record, which
+// the caller's next save would then overwrite).
 int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
   PDB64* p = m->file_work->pdb_fd;
-  int64_t ofs = mx_place_record(p, fofs, rec_type64(rec), rec_size64(rec));
-  if (ofs > 0 && mx_write_record(p, ofs, rec) != 0) ofs = -1;
+  const uint16_t type = rec_type64(rec);
+  int64_t ofs = mx_place_record(p, fofs, type, rec_size64(rec));
+  if (ofs > 0 && mx_write_record(p, ofs, rec) != 0) {
+    if (ofs != fofs) mx_free_record(p, ofs, type);  // a new place that nothing names
+    ofs = -1;
+  }
+  if (ofs > 0 && ofs != fofs && fofs > 0) mx_free_record(p, fofs, type);
   d_f_ree(rec);
   return ofs;
 }
@@ -68,10 +76,12 @@ void* to_host(MDT tp, uint8_t* p, int64_t len) {
   return tp->convert_to_host(tp, p, int(len), MX_ALLOC_DEBUG, nullptr, __FILE__, __LINE__);
 }
 
-// The joined pieces of one script as a 0x604 record.
+// The joined pieces of one script as a 0x604 record. The store places no record below 24
+// bytes: a shorter text is filled with spaces, which read as nothing.
 uint8_t* script_record(const char* const* pieces) {
   std::string text;
   for (const char* const* s = pieces; *s; ++s) text += *s;
+  if (text.size() < size_t(kMxCalMinBody)) text.resize(size_t(kMxCalMinBody), ' ');
   uint8_t* rec = mx_new_record(kRecMxCal, uint64_t(kHead) + text.size());
   std::memcpy(mx_body(rec), text.data(), text.size());
   return rec;

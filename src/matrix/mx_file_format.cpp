@@ -41,6 +41,8 @@ void mx_pack_subheader(uint8_t rec[kMxSubheaderMem], const PN64_MX_SUBHEADER& s)
 bool mx_unpack_subheader(PN64_MX_SUBHEADER* s, const uint8_t* rec) {
   if (rec_type64(rec) != kRecMxSubheader || rec_size64(rec) != kMxSubheaderMem) return false;
   const uint8_t* b = rec + sizeof(PN64_HEADER);
+  const int32_t count = int32_t(get_be32(b + kRootBody + 24));
+  if (count < 0 || count > kMxCacheCountMax) return false;  // the ring never holds more
   s->h = host_head(kRecMxSubheader, kMxSubheaderMem);
   for (int i = 0; i < kMxModes; ++i)
     for (int e = 0; e < kMxEvents; ++e) {
@@ -50,7 +52,7 @@ bool mx_unpack_subheader(PN64_MX_SUBHEADER* s, const uint8_t* rec) {
   s->node_root = int64_t(get_be64(b + kRootBody));
   s->cache_next = int64_t(get_be64(b + kRootBody + 8));
   s->cache_prev = int64_t(get_be64(b + kRootBody + 16));
-  s->cache_count = int32_t(get_be32(b + kRootBody + 24));
+  s->cache_count = count;
   s->flags = int32_t(get_be32(b + kRootBody + 28));
   return true;
 }
@@ -90,13 +92,9 @@ int64_t mx_alloc_record(PDB64* p, uint16_t type, uint64_t size) {
 int64_t mx_place_record(PDB64* p, int64_t fofs, uint16_t type, uint64_t size) {
   if (fofs > 0) {
     PN64_HEADER* old = l_read_filespace64f_header(p, uint64_t(fofs));
-    if (old) {
-      const bool same_kind = rec_type64(old) == type;
-      const bool same_size = rec_size64(old) == size;
-      d_f_ree(old);
-      if (same_kind && same_size) return fofs;
-      if (same_kind) l_free_filespace64(p, uint64_t(fofs));
-    }
+    const bool fits = old && rec_type64(old) == type && rec_size64(old) == size;
+    if (old) d_f_ree(old);
+    if (fits) return fofs;
   }
   return mx_alloc_record(p, type, size);
 }

@@ -36,6 +36,8 @@ inline constexpr int kMxChannelEntry = 12;   // type u16, flags u16, default off
 inline constexpr int kMxData1MinBody = 8;    // a 0x602 body is filled up to this
 inline constexpr int kMxData2Fixed = 12;     // next s64, channel s32
 inline constexpr int kMxDimAddrMinBody = 8;  // a 0x605 body is filled with 0xF2 up to this
+inline constexpr int kMxCalMinBody = 8;      // a 0x604 body is filled with spaces up to this
+inline constexpr int kMxCacheCountMax = 10000;  // mx_cache_count_max: ring entries at most
 inline constexpr int kMxMaxDim = 30;         // axes a header may declare
 inline constexpr int kMxMaxLevels = 64;      // levels a header may declare
 inline constexpr int32_t kMxSubOpen = 1;     // subheader flags: the file is held open
@@ -54,7 +56,8 @@ struct PN64_MX_SUBHEADER {
 };
 
 // The 912 bytes of the subheader record (head in file order) from s, and back. The unpack
-// answers false, leaving s alone, for another type or size.
+// answers false, leaving s alone, for another type or size, or a ring count outside
+// 0..10000 (each insertion would purge nodes the file may not have).
 void mx_pack_subheader(uint8_t rec[kMxSubheaderMem], const PN64_MX_SUBHEADER& s);
 bool mx_unpack_subheader(PN64_MX_SUBHEADER* s, const uint8_t* rec);
 
@@ -72,9 +75,9 @@ uint8_t* mx_read_record(PDB64* p, int64_t fofs, uint16_t type, int64_t min_body)
 int mx_record_type(PDB64* p, int64_t fofs);
 
 // Where a record of this type and size goes, by the reuse rule: the record at fofs when it
-// is of the same type and size; else a new place, the old record of that type being freed.
-// A record of another type at fofs is left alone (it is not this record's). -1 when no
-// place can be had.
+// is of the same type and size; else a new place (the caller frees the old record once the
+// new one is written; a record of another type at fofs is not its own). -1 when no place
+// can be had.
 int64_t mx_place_record(PDB64* p, int64_t fofs, uint16_t type, uint64_t size);
 // A new place for a record of this type and size; -1 when none can be had.
 int64_t mx_alloc_record(PDB64* p, uint16_t type, uint64_t size);

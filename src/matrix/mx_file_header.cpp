@@ -92,7 +92,10 @@ void describe_channels(MATRIX* m, const HeaderFields& h) {
     if (!tp) continue;
     MATRIX_CHANNEL_INFO inf{tp, int(get_be16(e + 2)), nullptr, int64_t(get_be64(e + 4))};
     MDT dtp = tp->parent ? tp->parent : tp;
-    if (inf.default_data_fofs) inf.default_data = load_matrix_data(nullptr, nullptr, m, inf.default_data_fofs, dtp);
+    // Only a single-datum record: a node's channel record would convert by its own
+    // channel's type, which need not be this one's.
+    if (mx_record_type(m->file_work->pdb_fd, inf.default_data_fofs) == kRecMxData1)
+      inf.default_data = load_matrix_data(nullptr, nullptr, m, inf.default_data_fofs, dtp);
     if (!inf.default_data) inf.default_data_fofs = 0;  // its record stays: the header names it
     set_matrix_channel_info(m, ch, &inf);
     if (inf.default_data && dtp->free_data) dtp->free_data(dtp, inf.default_data);

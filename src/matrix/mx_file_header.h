@@ -23,13 +23,15 @@ int save_matrix_header(MATRIX* m);
 // Opens m's file with the open flags oflags (O_RDWR to work on it) and describes m from its
 // records: parameters (channels, axes, flags, fixed level count, modification time), per
 // axis divisor, block size and level-0 size, and each channel whose type code is
-// registered, with its default datum (a default that does not load leaves the channel
-// without one and its record in place). Then marks the file open. mode is not read.
+// registered, with its default datum (a default that does not load, or is not a 0x602,
+// leaves the channel without one and its record in place). Then marks the file open. mode
+// is not read.
 // 0; MX_SCRIPT_FAILED (-100) without a file name; the access's -123 or -124
 // ("load_matrix_header-1 %i\n"); -124 with a line for a file that has no header
 // ("************ DESTROY-1\n"), a subheader that cannot be read ("************ DESTROY-2\n"),
 // a file marked open ("************ DESTROY-3 %x\n" with its flags), an absurd header or a
-// subheader not of 912 bytes ("************ DESTROY-5\n"), a node index root that is not
+// subheader not of 912 bytes or with a ring count outside 0..10000
+// ("************ DESTROY-5\n"), a node index root that is not
 // a tree root of kind 1025 ("************ DESTROY-6\n"); a setter's code when m is
 // described already; -123 when the open mark cannot be written. A refusal leaves m without
 // a work record and the file's bytes as they were.
@@ -37,8 +39,8 @@ int load_matrix_header(MATRIX* m, int oflags, int mode);
 
 // The subheader between the work record and its record; sfa 1 when the caller holds the
 // access, 0 to take it here. 0, or -1 (no access, the record cannot be read or written);
-// the load gives -2 for a record there that is not a 912-byte subheader, leaving the work
-// record's copy as it was.
+// the load gives -2 for a record there that is not a 912-byte subheader or whose ring count
+// lies outside 0..10000, leaving the work record's copy as it was.
 int save_subheader(MATRIX* m, int sfa);
 int load_subheader(MATRIX* m, int sfa);
 

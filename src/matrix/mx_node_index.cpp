@@ -96,6 +96,21 @@ int purge_damage() {
   return -1;
 }
 
+// A ring entry whose node cannot be purged (no node record where it points, or a node the
+// index does not hold) is still taken out of the ring and freed: left in, every insertion
+// would meet it again as the oldest, and the count, above the bound, would refuse the file
+// at its next opening. What it names is left alone; an in-memory node holding it forgets it.
+int drop_entry(MATRIX* m, int64_t cr_fofs) {
+  if (delete_mx_cache_ring(nullptr, m, cr_fofs) == 0) {
+    l_free_filespace64(m->file_work->pdb_fd, uint64_t(cr_fofs));
+    LOCK_SCOPE(matrix_lock);
+    for (MATRIX_NODE* head : m->node_hash)
+      for (MATRIX_NODE* n = head; n; n = n->nh_next)
+        if (n->ring_fofs == cr_fofs) n->ring_fofs = 0;
+  }
+  return purge_damage();
+}
+
 // The first key a walk meets, decoded into out.
 struct FirstKey {
   int dim;
@@ -176,9 +191,12 @@ int64_t mx_new_cache_ring(MATRIX* m, int64_t node) {
   if (acc.code()) return -1;
   PDB64* p = m->file_work->pdb_fd;
   const int64_t ofs = mx_alloc_record(p, kRecMxCacheRing, kMxCacheRingMem);
+  if (ofs < 0) return -1;
   PN64_MX_CACHE_RING e{};
   e.node = node;
-  return ofs > 0 && write_ring(p, ofs, e) == 0 ? ofs : -1;
+  if (write_ring(p, ofs, e) == 0) return ofs;
+  mx_free_record(p, ofs, kRecMxCacheRing);
+  return -1;
 }
 
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
@@ -195,18 +213,25 @@ int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
     ring_damage();
     return -1;
   }
+  // The entry is written before anything names it and the subheader last: a failed write
+  // leaves the ring as it was, on disk and in the work record (whose next save would else
+  // publish a head whose links were never written).
+  const int64_t old_next = s.cache_next, old_prev = s.cache_prev;
   e.prev = head;
-  if (empty) {
-    e.next = head;
-    s.cache_prev = fofs;
-  } else {
-    e.next = s.cache_next;
-    first.prev = fofs;
-    if (write_ring(p, s.cache_next, first)) return -1;
-  }
+  e.next = old_next;
+  if (write_ring(p, fofs, e)) return -1;
+  first.prev = fofs;
+  if (!empty && write_ring(p, old_next, first)) return -1;
   s.cache_next = fofs;
+  if (empty) s.cache_prev = fofs;
   ++s.cache_count;
-  if (save_subheader(m, 1) || write_ring(p, fofs, e)) return -1;
+  if (save_subheader(m, 1)) {
+    s.cache_next = old_next, s.cache_prev = old_prev;
+    --s.cache_count;
+    first.prev = head;
+    if (!empty) write_ring(p, old_next, first);
+    return -1;
+  }
   while (s.cache_count > kMxCacheCountMax)
     if (mx_cache_purge(m, s.cache_prev)) break;
   return 0;
@@ -228,6 +253,10 @@ int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs) {
     return -1;
   }
   if (dr) *dr = e;
+  // Unlinked already when nothing after it leads back to it (a move whose insertion
+  // failed): counted off once, it is left as it is. An unlink cut after its first write is
+  // still linked this way and is completed.
+  if (e.next == head ? s.cache_prev != cr_fofs : next.prev != cr_fofs) return 0;
   if (e.prev == head) {
     s.cache_next = e.next;
   } else {
@@ -266,14 +295,14 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
   PN64_MX_CACHE_RING e;
   PN64_MX_NODE raw;
   MxCodeBuf dc(dim);
-  if (!root || !read_ring(p, cr_fofs, &e) || load_raw_matrix_node(&raw, nullptr, dc.data(), nullptr, m, e.node))
-    return purge_damage();
+  if (!root || !read_ring(p, cr_fofs, &e)) return purge_damage();
+  if (load_raw_matrix_node(&raw, nullptr, dc.data(), nullptr, m, e.node)) return drop_entry(m, cr_fofs);
   std::vector<uint8_t> key(size_t(mx_index_key_bytes(dim)));
   mx_index_key(key.data(), 0, dc.data(), dim);
   MX_INDEX_CMP cw{m, 0, key.data(), dc.data()};
   int err = 0;
   FAVT64_NODE* found = l_favt64_search(&err, root, nullptr, key.data(), mx_index_cmp, &cw);
-  if (!found) return purge_damage();
+  if (!found) return drop_entry(m, cr_fofs);
   l_favt64_release_node(found);
   if (delete_mx_cache_ring(nullptr, m, cr_fofs)) return -1;
   l_free_filespace64(p, uint64_t(e.node));

@@ -26,11 +26,10 @@
 
 #include "matrix/dim_code_list.h"
 #include "matrix/matrix.h"
+#include "matrix/mx_file_format.h"
 #include "store/favt64.h"
 
 namespace tq {
-
-inline constexpr int kMxCacheCountMax = 10000;  // mx_cache_count_max
 
 // Room for a dimension code of dim axes, on the stack for the usual axis counts.
 class MxCodeBuf {
@@ -84,14 +83,16 @@ int64_t mx_new_cache_ring(MATRIX* m, int64_t node);
 // linked then).
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs);
 // Unlinks the entry at cr_fofs (copied to dr when given): 0, or -1 as above; the entry's
-// own record is not rewritten.
+// own record is not rewritten. An entry no longer linked (its next entry, or the head, does
+// not lead back to it) is left as it is, with 0.
 int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
 // Stores node as the node offset of the entry at ring: 0 or -1.
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
 // Removes the node of the entry cr_fofs from the file: its node record, the entry, its
 // channel records, its dimension-address record and its key. A node of m still in memory
-// forgets those offsets (its next save makes new records). 0, or -1 with nothing removed
-// when the entry, the node record or the key cannot be found ("mx_cache_purge").
+// forgets those offsets (its next save makes new records). 0, or -1 ("mx_cache_purge")
+// when the entry cannot be read (nothing removed), or its node record or key cannot be
+// found: the entry alone is then unlinked and freed (so the ring keeps its bound).
 int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
 
 // The smallest and the largest code of the index, into start and last (dim + 1 each),

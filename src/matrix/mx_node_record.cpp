@@ -179,7 +179,7 @@ int64_t save_chain(MATRIX_NODE* n) {
   return next;
 }
 
-// The node's 0x605 (a 0x605 of another size is freed and a new one placed): 0 or -1.
+// The node's 0x605 (one of another size is placed anew): 0 or -1.
 int save_dim_addr(MATRIX_NODE* n) {
   MATRIX* m = n->matrix;
   PDB64* p = m->file_work->pdb_fd;
@@ -194,21 +194,23 @@ int save_dim_addr(MATRIX_NODE* n) {
     std::fill(body.begin() + used, body.end(), kMxDimCodeFiller);
   }
   const uint64_t size = uint64_t(kHead) + body.size();
-  if (int64_t(size) != n->dim_addr_size && n->dim_addr_fofs) {
-    mx_free_record(p, n->dim_addr_fofs, kRecMxDimAddr);
-    n->dim_addr_fofs = 0;
-  }
-  if (!n->dim_addr_fofs) n->dim_addr_fofs = mx_alloc_record(p, kRecMxDimAddr, size);
-  if (n->dim_addr_fofs < 0) {
-    n->dim_addr_fofs = 0;
-    return -1;
-  }
+  // A record of another size moves; the old one is freed only once the new one is written,
+  // so that after a failure the node record on disk still names a record of its own.
+  const bool moves = !n->dim_addr_fofs || int64_t(size) != n->dim_addr_size;
+  const int64_t ofs = moves ? mx_alloc_record(p, kRecMxDimAddr, size) : n->dim_addr_fofs;
+  if (ofs < 0) return -1;
   uint8_t* rec = mx_new_record(kRecMxDimAddr, size);
   std::memcpy(mx_body(rec), body.data(), body.size());
-  const int r = mx_write_record(p, n->dim_addr_fofs, rec);
+  const int r = mx_write_record(p, ofs, rec);
   d_f_ree(rec);
-  if (r == 0) n->dim_addr_size = int64_t(size);
-  return r;
+  if (r) {
+    if (moves) mx_free_record(p, ofs, kRecMxDimAddr);
+    return -1;
+  }
+  if (moves && n->dim_addr_fofs) mx_free_record(p, n->dim_addr_fofs, kRecMxDimAddr);
+  n->dim_addr_fofs = ofs;
+  n->dim_addr_size = int64_t(size);
+  return 0;
 }
 
 // The node record of n with channel_fofs chain.
@@ -231,12 +233,10 @@ uint8_t* node_record(MATRIX_NODE* n, int64_t chain) {
   return rec;
 }
 
-// Places a new node's record and enters its key: the record's offset, or -1.
-int64_t index_new_node(MATRIX_NODE* n, uint64_t size, FAVT64_ROOT* root) {
+// Enters the key of new node n, whose record is placed at ofs: 0, or -1 (the place freed).
+int index_new_node(MATRIX_NODE* n, int64_t ofs, FAVT64_ROOT* root) {
   MATRIX* m = n->matrix;
   MX_FILE_WORK* w = m->file_work;
-  const int64_t ofs = mx_alloc_record(w->pdb_fd, kRecMxNode, size);
-  if (ofs < 0) return -1;
   std::vector<uint8_t> key(size_t(mx_index_key_bytes(m->p.dim)));
   const int len = mx_index_key(key.data(), ofs, n->dim_code, m->p.dim);
   FAVT64_NODE* node = l_favt64_alloc_node(root, key.data(), len);
@@ -249,7 +249,7 @@ int64_t index_new_node(MATRIX_NODE* n, uint64_t size, FAVT64_ROOT* root) {
   int err = 0;
   FAVT64_NODE* in = l_favt64_insert(&err, root, &root->node, node, mx_index_cmp, &cw);
   if (in) l_favt64_release_node(in);
-  if (in == node) return ofs;
+  if (in == node) return 0;
   l_favt64_free_node(node);
   l_free_filespace64(w->pdb_fd, uint64_t(ofs));
   return in ? damage("save_matrix_node", -1) : -1;
@@ -325,24 +325,33 @@ int save_matrix_node(MATRIX_NODE* n) {
   }
   const int64_t chain = save_chain(n);
   if (chain < 0) return -1;
+  PDB64* p = m->file_work->pdb_fd;
   if (ring_file(m) && !n->ring_fofs) {
     const int64_t e = mx_new_cache_ring(m, n->fofs);
     if (e < 0) return -1;
+    if (insert_mx_cache_ring(m, e)) {  // not linked: the next save makes another
+      mx_free_record(p, e, kRecMxCacheRing);
+      return -1;
+    }
     n->ring_fofs = e;
-    if (insert_mx_cache_ring(m, e)) return -1;
   }
   if (lists_children(m) && save_dim_addr(n)) return -1;
   uint8_t* rec = node_record(n, chain);
   if (!n->fofs) {
-    const int64_t ofs = index_new_node(n, rec_size64(rec), root);
-    if (ofs < 0) {
+    // The ring entry names the place before the index does; a failure frees the place and
+    // leaves the node without one, so that its next save places it whole.
+    int64_t ofs = mx_alloc_record(p, kRecMxNode, rec_size64(rec));
+    if (ofs > 0 && n->ring_fofs && setup_mx_cache_ring(m, n->ring_fofs, ofs)) {
+      l_free_filespace64(p, uint64_t(ofs));
+      ofs = -1;
+    }
+    if (ofs < 0 || index_new_node(n, ofs, root)) {
       d_f_ree(rec);
       return -1;
     }
     n->fofs = ofs;
-    if (n->ring_fofs) setup_mx_cache_ring(m, n->ring_fofs, ofs);
   }
-  const int r = mx_write_record(m->file_work->pdb_fd, n->fofs, rec);
+  const int r = mx_write_record(p, n->fofs, rec);
   d_f_ree(rec);
   wakeup_task(n);
   return r;

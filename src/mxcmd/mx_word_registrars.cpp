@@ -1,34 +1,9 @@
-// The table of the matrix words' registrars. Until a word is built, its registrar binds
-// nothing; each moves to its word's own file when the word comes.
+// The table of the matrix words' registrars. Each registrar lives in its word's own file;
+// the words not built yet have registrars here that bind nothing.
 #include "mxcmd/mx_word_registrars.h"
 
 namespace tq {
 
-void init_mxCH(TQISP_ENV*) {}
-void init_mxSet(TQISP_ENV*) {}
-void init_mxTrigger(TQISP_ENV*) {}
-void init_mxAdd(TQISP_ENV*) {}
-void init_mxDiff(TQISP_ENV*) {}
-void init_mxThinnedOut(TQISP_ENV*) {}
-void init_mxCompressJPEG(TQISP_ENV*) {}
-void init_mxUncompressJPEG(TQISP_ENV*) {}
-void init_mxLoad(TQISP_ENV*) {}
-void init_mxSave(TQISP_ENV*) {}
-void init_mxFinish(TQISP_ENV*) {}
-void init_mxUncompressOldFormat(TQISP_ENV*) {}
-void init_mxCompressZ(TQISP_ENV*) {}
-void init_mxUncomressZ(TQISP_ENV*) {}
-void init_mxCompound(TQISP_ENV*) {}
-void init_mxSeparate(TQISP_ENV*) {}
-void init_mxSquash(TQISP_ENV*) {}
-void init_mxStuffing(TQISP_ENV*) {}
-void init_mxMax(TQISP_ENV*) {}
-void init_mxLoadSB(TQISP_ENV*) {}
-void init_mxSaveSB(TQISP_ENV*) {}
-void init_mxSetSB(TQISP_ENV*) {}
-void init_sbArray(TQISP_ENV*) {}
-void init_sbPrimitive(TQISP_ENV*) {}
-void init_sbHeuristicLayering(TQISP_ENV*) {}
 void init_mxPgPlot(TQISP_ENV*) {}
 void init_mxObjID(TQISP_ENV*) {}
 

@@ -55,8 +55,12 @@ bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name) {
   return same;
 }
 
-// Whether a result of service may go to this connection's peer at all.
+// Whether a result of service may go to this connection's peer at all. Only a server this
+// process connected to asks for logins: a peer that connected here and evaluates
+// auth-transaction would otherwise obtain this process's presets, or the key of a key file
+// this process made for another of its connections.
 bool may_send(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service) {
+  if (auth_peer(conn)->accepted) return false;
   switch (service->h.tbl->type) {
     case AUTH_TYPE_LOCALHOST_ROOT: return auth_peer(conn)->local;
     case AUTH_TYPE_FIX_USER_PASSWD: return names_peer(conn, service->h.service_name);
@@ -126,7 +130,7 @@ void set_client_result() {
 }
 
 AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form) {
-  if (auth_list_depth(form, "service-list", kAuthListDepthMax) > kAuthListDepthMax) return nullptr;
+  if (!auth_list_fits(form, "service-list")) return nullptr;
   return recv_level(form);
 }
 
@@ -163,9 +167,14 @@ AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTIO
       set->required_result_list = r;
     }
     AUTH_RESULT_LIST* node = new_auth_result_list(r, nullptr, type);
-    const bool allowed = may_send(conn, s);
-    if (allowed && s->h.tbl->client_transaction && (fresh || r->h.status == ARS_SEND_PERMIT))
-      s->h.tbl->client_transaction(s, r);
+    // Whether the peer may have it is asked only of a result about to be made or sent: the
+    // names a server sends are never looked up under the login lock.
+    bool allowed = false;
+    if (s->h.tbl->client_transaction && (fresh || r->h.status == ARS_SEND_PERMIT)) {
+      if ((allowed = may_send(conn, s))) s->h.tbl->client_transaction(s, r);
+    } else if (r->h.status == ARS_SEND_PERMIT) {
+      allowed = may_send(conn, s);
+    }
     if (!allowed || r->h.status != ARS_SEND_PERMIT) {
       refused.add(node);
       continue;

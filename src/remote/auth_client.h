@@ -6,7 +6,8 @@
 // (search_auth_result_in_client, set_authentification_result) before the access is tried
 // again. All state is the process's auth_set_client.
 //
-// What leaves: a result goes only while its status is ARS_SEND_PERMIT, a password only to
+// What leaves: a result goes only while its status is ARS_SEND_PERMIT and only on a
+// connection this process made (never to a peer a listener admitted), a password only to
 // the host its service's full name names (the connection's own host, by name or address),
 // and a local root key only on a connection to a loopback or this site's own address.
 #pragma once
@@ -20,8 +21,9 @@ namespace tq {
 void _set_client_result();  // once per process; auth_lock held
 void set_client_result();   // the same, taking auth_lock
 
-// The services a service-list form names (nested deeper than kAuthListDepthMax: none),
-// learnt into the client set when new; a known service takes the attributes sent anew.
+// The services a service-list form names (none for a list past kAuthListDepthMax or
+// kAuthListItemsMax), learnt into the client set when new; a known service takes the
+// attributes sent anew.
 AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form);
 // The results to send for a received list (R, the value) and those not permitted (*np).
 AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list);

@@ -2,6 +2,7 @@
 // read, read back by a peer on the same machine.
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -89,10 +90,17 @@ AUTH_LOCALHOST_ROOT_KEYFILE* create_localhost_root_keyfile() {
 int get_localhost_root_keyfile(AUTH_RESULT* result) {
   char path[4096];
   key_path(path, sizeof path, result->lr.filename);
-  const int fd = u_open(path, O_RDONLY | O_CLOEXEC, 0);
+  // The server names the file: only one made the way key files are made (plain, one link,
+  // private, this user's) is read, so that a hostile server cannot have a link followed, a
+  // pipe block the login lock, or another user's file sent to it.
+  const int fd = u_open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
   if (fd < 0) return -1;
+  struct stat st;
+  const uid_t me = u_geteuid();
+  const bool key_file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                        (st.st_mode & 077) == 0 && (me == 0 || st.st_uid == me);
   uint32_t key;
-  const bool read_all = u_read(fd, &key, sizeof key) == ssize_t(sizeof key);
+  const bool read_all = key_file && u_read(fd, &key, sizeof key) == ssize_t(sizeof key);
   u_close(fd);
   if (!read_all) return -1;
   result->lr.key = key;
@@ -143,9 +151,11 @@ AUTH_RESULT* authentification_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SER
   AUTH_RESULT* r = _search_auth_result(conn->server_result, service);
   if (!r || r->h.status != ARS_NONE) return nullptr;
   r->h.status = ARS_DENY;
+  // Only a key file of the running check: the names of other checks' files are no secret
+  // (the temporary directory can be listed), and naming one must not end another login.
   for (AUTH_LOCALHOST_ROOT_KEYFILE** p = &service->lr.keyfile; *p; p = &(*p)->next) {
     AUTH_LOCALHOST_ROOT_KEYFILE* k = *p;
-    if (k->filename != r->lr.filename) continue;
+    if (k->filename != r->lr.filename || k->auth_gc_no != conn->gc_no) continue;
     if (k->key == r->lr.key) r->h.status = ARS_ACCEPT;
     *p = k->next;
     clear_keyfile(k);

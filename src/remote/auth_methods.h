@@ -46,8 +46,9 @@ void server_send_sexp_localhost_root(AUTH_SERVICE* service, TQ_SEXP* head);  // 
 void client_recv_sexp_localhost_root(AUTH_SERVICE* service, TQ_SEXP* head);
 // Phase 0: a peer that is not local, or a key file that cannot be made, gives a new result
 // ARS_DENY; else a new key file tagged with the running check, and none. Phase 1: the
-// connection's result, when still ARS_NONE, is ARS_ACCEPT when it names a key file of the
-// service and carries its key, else ARS_DENY; a named key file is deleted either way.
+// connection's result, when still ARS_NONE, is ARS_ACCEPT when it names a key file the
+// running check (conn->gc_no) made for the service and carries its key, else ARS_DENY; such
+// a named key file is deleted either way, the files of other checks are left alone.
 AUTH_RESULT* authentification_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, int phase);
 // Deletes the key files (and records) of check gc_no.
 void gc_service_localhost_root(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, int gc_no);
@@ -65,7 +66,10 @@ const char* const* get_result_members_localhost_root(AUTH_RESULT* result);
 // (next and auth_gc_no for the caller to set); null when none can be made. Only a taken
 // name is tried again.
 AUTH_LOCALHOST_ROOT_KEYFILE* create_localhost_root_keyfile();
-int get_localhost_root_keyfile(AUTH_RESULT* result);  // the key of result's file: 0, or -1
+// The key of result's file: 0, or -1 (also for a file not made the way key files are: a
+// link, not a plain file, more than one link, readable by others, or another user's unless
+// this is the super-user).
+int get_localhost_root_keyfile(AUTH_RESULT* result);
 void clear_keyfile(AUTH_LOCALHOST_ROOT_KEYFILE* record);  // deletes the record's file
 
 }  // namespace tq

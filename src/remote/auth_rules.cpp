@@ -81,6 +81,15 @@ bool dir_exists(const L_CHAR* path) {
 
 bool is_dot_name(const L_CHAR* s, int n) { return (n == 1 && s[0] == '.') || (n == 2 && s[0] == '.' && s[1] == '.'); }
 
+// Whether the file system sees the path as the walk does. Printable ASCII is written as
+// itself by every code method a file name can be in, so only other text pays for the
+// conversion both ways.
+bool reaches_files_plainly(const L_CHAR* path) {
+  for (const L_CHAR* p = path; *p; ++p)
+    if (*p < 0x20 || *p > 0x7E) return reaches_files_as_written(path);
+  return true;
+}
+
 bool has_dot_component(const L_CHAR* path) {
   for (const L_CHAR* p = path;;) {
     const L_CHAR* end = p;
@@ -162,9 +171,11 @@ AUTH_DIR* _parse_tqaccess(AUTH_SET_SERVER*, AUTH_DIR* parent, const L_CHAR* name
   TQISP_ENV* env = new_env(auth_env);
   set_env_work(env, dir);
   int r = -2;
-  for (L_CHAR* (*map)(const L_CHAR*) : {get_tqdocs, get_tqsys}) {
-    L_CHAR* real = map(rule_path);
-    if (real) r = auth_read_file(n_string(std_cm, real), env, ".tqaccess");
+  for (const bool docs : {true, false}) {
+    L_CHAR* real = docs ? get_tqdocs(rule_path) : get_tqsys(rule_path);
+    // A rule file that a link leads out of its tree is not run: the directory denies.
+    if (real)
+      r = path_in_tree(rule_path, real, docs) == 0 ? -1 : auth_read_file(n_string(std_cm, real), env, ".tqaccess");
     d_f_ree(real);
     if (r != -2) break;
   }
@@ -185,7 +196,7 @@ AUTH_SERVICE_LIST* _exec_authentification_2(AUTH_DIR* dir, const L_CHAR* suffix,
 int _exec_authentification(std::vector<AUTH_SERVICE_LIST*>* rules, AUTH_SET_SERVER* set, const L_CHAR* path,
                            const char* operation) {
   rules->clear();
-  if (!path || has_dot_component(path)) return -1;
+  if (!path || has_dot_component(path) || !reaches_files_plainly(path)) return -1;
   // The name's tail from its last "." and the end of the directory part (-1: none).
   const int n = l_strlen(path);
   const L_CHAR* suffix = nullptr;

@@ -5,9 +5,11 @@
 // own up to the root. Rule files are read once into a tree of directory nodes kept for the
 // process.
 //
-// Rules fail closed: a path with a "." or ".." component, and every path through a
-// directory whose rule file failed (a form that gives an error, a target naming an
-// undeclared service), are denied before anything is required. Nodes are made only for
+// Rules fail closed: a path with a "." or ".." component or a character that does not reach
+// the file system as written (another set's "." or "/" would pass the walk), and every path
+// through a directory whose rule file failed (a form that gives an error, a target naming an
+// undeclared service, a link leading out of its tree), are denied before anything is
+// required. Nodes are made only for
 // directories that exist, so paths that name nothing leave nothing behind.
 //
 // Also the reading of a login file (rule file or client result file), which the client

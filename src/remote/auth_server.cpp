@@ -136,7 +136,7 @@ TQ_SEXP* _ap_server_send_sexp(AUTH_SERVICE_LIST* list) {
 
 AUTH_RESULT_LIST* _ap_server_recv_sexp(AUTH_SET_SERVER* set, TQ_SEXP* reply) {
   if (!auth_head_of(reply, "result-list")) return nullptr;
-  if (auth_list_depth(reply, "result-list", kAuthListDepthMax) > kAuthListDepthMax) return nullptr;
+  if (!auth_list_fits(reply, "result-list")) return nullptr;
   return recv_level(set, reply);
 }
 

@@ -25,8 +25,8 @@ AUTH_SERVICE_LIST* _ap_authentification(int* verdict, AUTH_SERVICE_LIST* list, A
 // The service-list form of P: services hidden by both open bits and levels that come out
 // empty are left out.
 TQ_SEXP* _ap_server_send_sexp(AUTH_SERVICE_LIST* list);
-// The results of a result-list reply (nil, another form or one nested deeper than
-// kAuthListDepthMax give none); results for undeclared services are dropped.
+// The results of a result-list reply (nil, another form, or one past kAuthListDepthMax or
+// kAuthListItemsMax give none); results for undeclared services are dropped.
 AUTH_RESULT_LIST* _ap_server_recv_sexp(AUTH_SET_SERVER* set, TQ_SEXP* reply);
 // Stores every result of list (replacing a result of the same service) and verifies it.
 void _set_server_result(AUTH_CONNECTION_SET* conn, AUTH_RESULT_LIST* list);

@@ -85,16 +85,21 @@ void auth_add_attr_n(TQ_SEXP* head, ConstText name, const char* value) {
   auth_add_attr(head, name, value ? _l_string_1(std_cm, value) : nullptr);
 }
 
-int auth_list_depth(TQ_SEXP* form, ConstText head_name, int limit) {
-  if (limit <= 0) return 1;  // the caller is past the limit with this level
-  int deepest = 0;
+namespace {
+
+bool list_fits(TQ_SEXP* form, ConstText head_name, int depth, int* items) {
+  if (depth > kAuthListDepthMax) return false;
   for (TQ_SEXP* p = get_type(form) == kTagPair ? form->pair.cdr : nullptr; get_type(p) == kTagPair; p = p->pair.cdr)
-    if (auth_head_of(p->pair.car, head_name)) {
-      const int d = auth_list_depth(p->pair.car, head_name, limit - 1);
-      if (d > deepest) deepest = d;
-      if (deepest >= limit) break;
-    }
-  return deepest + 1;
+    if (--*items < 0 || (auth_head_of(p->pair.car, head_name) && !list_fits(p->pair.car, head_name, depth + 1, items)))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+bool auth_list_fits(TQ_SEXP* form, ConstText head_name) {
+  int items = kAuthListItemsMax;
+  return list_fits(form, head_name, 1, &items);
 }
 
 const char* auth_level_name(int type, const char* panic_text) {
@@ -238,6 +243,7 @@ const AUTH_PEER* auth_peer(AUTH_CONNECTION_SET* conn) {
     TqiLock l;
     if (TQ_INTERPRETER* t = conn->tqi) {
       peer->ip = uint32_t(t->connect_ip);
+      peer->accepted = t->pl_accept != nullptr;
       if (t->hostname) peer->host = ln_copy_str(std_cm, t->hostname);
     }
   }

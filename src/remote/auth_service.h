@@ -48,8 +48,11 @@ enum : int {
 enum : int { AUTH_LEVEL_NONE = 0, AUTH_LEVEL_AND = 1, AUTH_LEVEL_OR = 2 };
 // Method numbers (AUTH_TABLE::type).
 enum : int { AUTH_TYPE_END = 2, AUTH_TYPE_FIX_USER_PASSWD = 3, AUTH_TYPE_LOCALHOST_ROOT = 5 };
-// Received service and result lists nested deeper than this count as nothing received.
+// Received service and result lists nested deeper than this, or holding more items than
+// that in all, count as nothing received: no rule needs more, and a peer's list costs the
+// receiver work under the login lock (and, on a client, services it keeps) per item.
 inline constexpr int kAuthListDepthMax = 32;
+inline constexpr int kAuthListItemsMax = 256;
 
 // One login method. Slots run with auth_lock held; gc_service and client_transaction may be
 // null, the others are set on every row but the end row.
@@ -167,10 +170,11 @@ struct AUTH_SET_CLIENT {
 // What the methods know of the connection's peer, taken from its interpreter when a public
 // operation first asks (auth_peer).
 struct AUTH_PEER {
-  bool valid;   // taken during the running operation
-  uint32_t ip;  // IPv4, host order; 0 unknown
-  bool local;   // loopback or this site's own address
-  char* host;   // the host the connection was made to (debug heap), or null
+  bool valid;     // taken during the running operation
+  uint32_t ip;    // IPv4, host order; 0 unknown
+  bool local;     // loopback or this site's own address
+  bool accepted;  // a listener of this process admitted the connection: the peer is a client
+  char* host;     // the host the connection was made to (debug heap), or null
 };
 struct AUTH_CONNECTION_SET {
   AUTH_SET_SERVER* server_set;
@@ -235,9 +239,9 @@ L_CHAR* auth_attr(TQ_SEXP* head, ConstText name);  // the attribute's value, or 
 // added); nothing for a null value.
 void auth_add_attr(TQ_SEXP* head, ConstText name, const L_CHAR* value);
 void auth_add_attr_n(TQ_SEXP* head, ConstText name, const char* value);
-// The nesting of a received list: 1 for a list (headed by head_name) without nested ones;
-// past limit, limit + 1.
-int auth_list_depth(TQ_SEXP* form, ConstText head_name, int limit);
+// Whether a received list (headed by head_name) is within kAuthListDepthMax levels (the list
+// itself is one) and kAuthListItemsMax items of every level together.
+bool auth_list_fits(TQ_SEXP* form, ConstText head_name);
 // Level type names: "and", "or", "none" (any other type ends the process with panic_text).
 const char* auth_level_name(int type, const char* panic_text);
 int auth_level_of(const L_CHAR* name);  // "and" 1, "or" 2, anything else 0

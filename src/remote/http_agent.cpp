@@ -91,6 +91,7 @@ void __initialize_remote(HTTP_AGENT_LIST* a) {
   for (TQ_SEXP* f = a->initialize; get_type(r) != kTagError && get_type(f) == kTagPair; f = f->pair.cdr)
     r = query(a->iid, a->env, f->pair.car);
   if (get_type(r) == kTagError) {
+    close_interpreter(unsigned(a->iid));  // the next pass connects anew: this one would stay open
     a->iid = -1;
     print_failure("REMOTE ERR ", r);
   }
@@ -192,6 +193,7 @@ int _exec_url(HTTP_INFO* info, STREAM* s) {
   if (is_protocol_path(path)) return 2;
   HTTP_AGENT_LIST* a = search_http_agent_list(path);
   if (!a) {
+    discard_body(s, info->content_length);
     error_reply(s, he404, path, nullptr);
   } else {
     const bool own = !get_my_tqi();

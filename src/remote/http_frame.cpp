@@ -79,12 +79,14 @@ void end_token(GET_BUF*** tail, char* tok, size_t* len) {
   *len = 0;
 }
 
-// The bytes of a head. Every byte comes through s_read; on a socket, what a peek shows up to
-// the next line end is read in one call instead of byte by byte (never past the line end, so
-// a body stays unread).
+// The bytes of a head. Every byte comes through s_read; on a socket, what a peek shows is
+// read in one call instead of byte by byte, never past the head's end (so a body stays
+// unread): up to the first line end while one_line is set, else up to the empty line that
+// ends the head, or to the last line end seen before it.
 class HeadInput {
  public:
-  explicit HeadInput(STREAM* s) : s_(s), fd_(socket_fd(s)) {}
+  explicit HeadInput(STREAM* s, bool one_line) : s_(s), fd_(socket_fd(s)), one_line_(one_line) {}
+  void set_one_line(bool one_line) { one_line_ = one_line; }
   bool get(char* c) {
     if (pos_ < len_) {
       *c = buf_[pos_++];
@@ -93,8 +95,7 @@ class HeadInput {
     pos_ = len_ = 0;
     const ssize_t n = fd_ >= 0 ? recv(fd_, buf_, sizeof buf_, MSG_PEEK | MSG_DONTWAIT) : -1;
     if (n <= 0) return s_read(s_, c, 1) == 1;
-    const auto* nl = static_cast<const char*>(std::memchr(buf_, '\n', size_t(n)));
-    const int take = nl ? int(nl - buf_) + 1 : int(n);
+    const int take = safe_length(int(n));
     int done = 0;
     if (en_do(&done, s_read, s_, buf_, take) != 1) return false;
     len_ = take;
@@ -103,8 +104,28 @@ class HeadInput {
   }
 
  private:
+  // The bytes of the peek that surely belong to the head. A line that begins inside the
+  // peek and holds only blanks, tabs and CRs is the head's end (or, when the peek began
+  // inside a line, a rest of blanks: stopping there too only reads less at once).
+  int safe_length(int n) const {
+    int take = 0;
+    bool blank = true;
+    for (int i = 0; i < n; ++i) {
+      const char c = buf_[i];
+      if (c != '\n') {
+        blank = blank && (c == ' ' || c == '\t' || c == '\r');
+        continue;
+      }
+      take = i + 1;
+      if (blank || one_line_) break;
+      blank = true;
+    }
+    return take ? take : n;  // no line end: all of it is the line being read
+  }
+
   STREAM* s_;
   int fd_;
+  bool one_line_;
   char buf_[kHttpLineMax];
   int len_ = 0, pos_ = 0;
 };
@@ -204,7 +225,7 @@ int request_line(HTTP_INFO* info, const GET_BUF* line) {
 }  // namespace
 
 int scan_HTTP_one_line(GET_BUF** retp, STREAM* con) {
-  HeadInput in(con);
+  HeadInput in(con, true);
   int bytes;
   return scan_line(retp, &in, &bytes);
 }
@@ -224,7 +245,7 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
   *info = HTTP_INFO{};
   info->err = 200;
   info->content_length = -1;
-  HeadInput in(con);
+  HeadInput in(con, flag != 0);  // a request line alone may be the whole head (HTTP/0.9)
   int total = 0;
   for (int lines = 0;; ++lines) {
     GET_BUF* line;
@@ -234,8 +255,10 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
     int r = 0;
     if (total > kHttpHeadMax)
       r = -1;
-    else if (flag && lines == 0)
+    else if (flag && lines == 0) {
       r = request_line(info, line);
+      in.set_one_line(false);
+    }
     else if (!line)
       r = 1;  // the empty line ends the head
     else

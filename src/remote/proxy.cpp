@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/setup_kinds.h"
 #include "lang/site.h"
 #include "platform/d_alloc.h"
 #include "text/l_string.h"
@@ -43,6 +44,16 @@ TQ_SEXP* server_item(const SERVER_LIST* s) {
   return List(n_get_symbol("server"), n_get_string(type_chr[int(s->type)]), n_get_string(s->name), kListEnd);
 }
 
+// The connect kind's route to host (connect_route_hook).
+int proxy_route(const char* host, char** proxy_server, int* proxy_port) {
+  PROXY_INFO info;
+  check_proxy(&info, host);
+  if (proxy_port) *proxy_port = info.proxy_port;
+  if (proxy_server) *proxy_server = info.proxy_server;  // the caller's now
+  else free_proxy_route(&info);
+  return info.proxy_type;
+}
+
 }  // namespace
 
 int proxy_type_by_name(const char* name) {
@@ -54,6 +65,7 @@ int proxy_type_by_name(const char* name) {
 void init_proxy() {
   proxy_lock = new_lock();
   proxyinfo = PROXY_INFO{PROXY_NONE, nullptr, 0, nullptr};
+  connect_route_hook = proxy_route;
 }
 
 void free_server_list(SERVER_LIST* sl) {

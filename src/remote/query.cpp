@@ -3,6 +3,7 @@
 #include "remote/query.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "interp/delay.h"
 #include "interp/fifo.h"
@@ -17,8 +18,6 @@
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
-#include "platform/tick.h"
-#include "remote/session_tqp.h"
 #include "stream/chain_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -103,16 +102,13 @@ void drop_result_list(TQ_INTERPRETER* tqi) {
   while (TQ_RESULT* r = tqi->result_list) delete_result_list(r);
 }
 
-// Requests no one can wait for any more (the mark pass did not reach them) leave the chain;
-// a session's gets its count given back at once.
+// Requests no one can wait for any more (the mark pass did not reach them) leave the chain
+// (a session's gives its count back through the session layer's own sweep).
 void sweep_results(TQ_INTERPRETER* tqi) {
   if (!tqi->result_head) return;
   for (TQ_RESULT* r = tqi->result_head; r;) {
     TQ_RESULT* next = r->next;
-    if (!marked(r)) {
-      if (r->s_id) new_tick(remote_session_tick, 0, reinterpret_cast<void*>(intptr_t(r->s_id)));
-      delete_result_queue(tqi, r);
-    }
+    if (!marked(r)) delete_result_queue(tqi, r);
     r = next;
   }
 }
@@ -307,14 +303,15 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
   r->my_tqi_result_next = own->result_list;
   own->result_list = r;
   unlock_task(tqi_lock, "_remote_query");
+  // One write for the whole line (when it fits the print buffer): a peer that acts on the
+  // request as soon as it has read it must not find the line end still to come.
   int err = 0;
-  if (sync_cm) e_printf(out, &err, "&cx%x;", unsigned(sync_cm->lccode));
+  char marker[24] = "";
+  if (sync_cm) std::snprintf(marker, sizeof marker, "&cx%x;", unsigned(sync_cm->lccode));
   if (cmd_str) {
-    e_printf(out, &err, "%ls\n", cmd_str);
-  } else {
-    int perr = 0;
-    if (e_print_sexp(out, &perr, cmd_sexp, ps_flags) < 0 && !err) err = perr ? perr : EIO;
-    e_printf(out, &err, "\n");
+    e_printf(out, &err, "%s%ls\n", marker, cmd_str);
+  } else if (e_print_sexp_line(out, &err, marker, cmd_sexp, ps_flags) < 0 && !err) {
+    err = EIO;
   }
   const auto seq_to = uint32_t(s_get_cr(out));
   s_flush(out);

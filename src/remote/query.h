@@ -52,6 +52,7 @@ struct TQ_RESULT {
   CON_SESSION* s_session;
   int s_proxy_ses;
   REMOTE_SESSION_OPT s_opt;  // timeout_count: further requests a retry may make
+  TQ_RESULT* s_next;        // the session results still counted in their session (tqi_lock)
   TQ_SEXP* send;     // marked; not otherwise used here
   intptr_t wup_key;  // an extra key woken with the reply (set through the check function)
   unsigned aboat_flag : 1;  // the wait was aborted

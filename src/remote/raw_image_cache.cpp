@@ -203,12 +203,15 @@ void fetch(RAW_IMAGE* ri, int sid) {
     evict();
     return;
   }
+  // The error is made while the entry still loads: once published, a waiter told of the
+  // failure (or an eviction) may delete the entry with its path.
+  GcFrame frame("raw_image");
+  TQ_SEXP* e = bytes ? get_error(nullptr, 0, ER_NO_OBJECT, _l_string_2(std_cm, "raw_image"),
+                                 list(n_get_string("undefined the image data"), get_string(ri->path), nullptr))
+                     : nullptr;
   if (bytes) d_f_ree(bytes);
   publish(ri, RI_FAILED, nullptr, 0, 0, nullptr, 0);
-  if (bytes) {
-    GcFrame frame("raw_image");
-    TQ_SEXP* e = get_error(nullptr, 0, ER_NO_OBJECT, _l_string_2(std_cm, "raw_image"),
-                           list(n_get_string("undefined the image data"), get_string(ri->path), nullptr));
+  if (e) {
     ss_printf("decompress error");
     print_sexp(s_stderr, e, 0);
     ss_printf("\n");

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "interp/setup_kinds.h"
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/tick.h"
@@ -76,9 +77,18 @@ _SERVER_INFO* make_record(const SERVER_INFO* si) {
 // value is not larger, else the new value.
 int smooth(int old_v, int new_v) { return old_v >= new_v ? int(old_v * 0.9 + new_v * 0.1) : new_v; }
 
+// A server the connect kind reached: active, by name and address (server_reached_hook).
+void report_server(const char* host, uint32_t ip) {
+  SERVER_INFO si{SI_STATUS | SI_IP | (host ? SI_NAME : 0), 16, const_cast<char*>(host), ip, 0, 0};
+  set_serverinfo(&si, SI_SET, ~0);
+}
+
 }  // namespace
 
-void init_serverinfo() { serverinfo_lock = new_lock(); }
+void init_serverinfo() {
+  serverinfo_lock = new_lock();
+  server_reached_hook = report_server;
+}
 
 int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {
   ScopedLock l(serverinfo_lock, __FILE__, __LINE__);
@@ -94,6 +104,7 @@ int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {
   }
   const bool made = !r;
   if (made) r = make_record(si);
+  else if ((f & SI_NAME) && !(r->i.active_flags & SI_NAME)) enter_name(r, si->name);  // found by address
   if (!(r->i.status & set_if)) return -2;
   if (f & SI_STATUS) r->i.status = si->status;
   if ((f & SI_IP) && si->ip) enter_ip(r, si->ip);

@@ -46,11 +46,12 @@ enum : int {
 
 void init_serverinfo();  // runtime start-up: the lock
 
-// Finds the record by name (SI_NAME), else by address (SI_IP and a non-zero ip), or makes
-// one from those two; then, unless its status shares no bit with set_if (-2, nothing
-// changed), sets the fields si flags: status, address (moving the record to its new address
-// chain), throughput and data by cmd. 0; -1 when no record could be found or made, or cmd
-// does not fit a flagged field; -2 refused (status, or SI_IF_ZERO over a set data word).
+// Finds the record by name (SI_NAME), else by address (SI_IP and a non-zero ip; a record
+// found so that has no name takes the one given), or makes one from those two; then,
+// unless its status shares no bit with set_if (-2, nothing changed), sets the fields si
+// flags: status, address (moving the record to its new address chain), throughput and
+// data by cmd. 0; -1 when no record could be found or made, or cmd does not fit a flagged
+// field; -2 refused (status, or SI_IF_ZERO over a set data word).
 int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if);
 // Copies the record found by name (SI_NAME), else by address, into si (si->name kept) and
 // stamps its read time: 0, or -1.

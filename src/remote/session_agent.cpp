@@ -1,6 +1,7 @@
 // Native-protocol sessions: connections to servers, agents selected with SetAgent, the
 // prefix table asked with GetPrefixMode, the settling of a connection's time-out, and the
 // 10-second session tick.
+#include <climits>
 #include <cstdint>
 
 #include "interp/fifo.h"
@@ -168,7 +169,7 @@ TQ_SEXP* connect_agent(TQISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, T
     result = send_setagent(env, a, iid, login_mode);
     if (!result) break;
     set_agent_iid(a, 0);
-    if (result->error.code != ER_INVALID_IID && result->error.code != ER_STREAM_ACCESS) {
+    if (!lost_connection(result)) {
       close_interpreter(unsigned(iid));
       break;
     }
@@ -257,7 +258,10 @@ void call_timeout(int iid) {
   int timeout = kAgentConnectTimeout;
   if (get_type(r) != kTagError) {
     TQ_SEXP* t = get_el(get_el_by_symbol(r, _l_string_2(std_cm, "connection-timeout"), nullptr), 1);
-    if (get_type(t) == kTagInteger) timeout = t->integer.data < 0 ? -1 : int(t->integer.data * 3);
+    if (get_type(t) == kTagInteger) {  // a peer's huge value stays the largest time-out
+      const int64_t v = t->integer.data;
+      timeout = v < 0 ? -1 : v > INT_MAX / 3 ? INT_MAX : int(v * 3);
+    }
   }
   ScopedLock l(session_lock, __FILE__, __LINE__);
   set_c_timeout(unsigned(iid), timeout);

@@ -18,7 +18,6 @@
 #include "remote/query.h"
 #include "stream/format.h"
 #include "text/l_string.h"
-#include "words/system_info.h"  // convert_to_version, the list form of a version record
 
 namespace tq {
 
@@ -27,6 +26,7 @@ CON_SESSION* session_list;
 CON_SERVER* server_list;
 int session_id = 1;
 int connect_pauses;
+VERSION* (*convert_to_version_hook)(TQ_SEXP* list);
 
 namespace {
 
@@ -91,6 +91,11 @@ struct RequestTexts {
   RequestTexts& operator=(const RequestTexts&) = delete;
 };
 
+// The session results whose count is not given back yet, chained by s_next (tqi_lock).
+// Whoever takes one off gives its count back: the reader once it is done (or replaced by
+// its retry), or the collector's sweep when nothing refers to it any more, read or not.
+TQ_RESULT* session_results;
+
 // A session's delayed result is done (or replaced by its retry): one count given back; a
 // closed session whose last result this was goes.
 void give_back(int id) {
@@ -98,6 +103,38 @@ void give_back(int id) {
   CON_SESSION* ses = _search_con_session(id);
   if (!ses) return;
   if (--ses->access_cnt < 1 && (ses->flags & CS_CLOSED)) _close_session(id);
+}
+
+// Counts a new session result in its session (session_lock and tqi_lock free).
+void count_result(CON_SESSION* ses, TQ_RESULT* r) {
+  {
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    ++ses->access_cnt;
+  }
+  TqiLock l;
+  r->s_next = session_results;
+  session_results = r;
+}
+
+// Takes r off the chain (tqi_lock held): whether it was on it.
+bool _uncount_result(TQ_RESULT* r) {
+  for (TQ_RESULT** p = &session_results; *p; p = &(*p)->s_next)
+    if (*p == r) {
+      *p = r->s_next;
+      r->s_next = nullptr;
+      return true;
+    }
+  return false;
+}
+
+// The reader is done with r: its count goes back, once.
+void settle(TQ_RESULT* r) {
+  bool counted;
+  {
+    TqiLock l;
+    counted = _uncount_result(r);
+  }
+  if (counted) give_back(r->s_id);
 }
 
 int agent_iid(CON_AGENT* a) {
@@ -231,15 +268,12 @@ TQ_SEXP* run_request(CON_SESSION* ses, CON_SERVER* sv, TQISP_ENV* env, int id, U
       case SendEnd::kDelayed:
         keep_for_retry(ret, env, id, given, t, rest, f, ln, ses, proxy_ses, opt);
         read_unlock_agent(a);
-        {
-          ScopedLock l(session_lock, __FILE__, __LINE__);
-          ++ses->access_cnt;
-        }
+        count_result(ses, result_of(ret));
         return ret;
       case SendEnd::kFailed:
         break;
     }
-    if (!retry_code(ret->error.code)) {
+    if (!lost_connection(ret)) {
       read_unlock_agent(a);
       return ret;
     }
@@ -250,6 +284,8 @@ TQ_SEXP* run_request(CON_SESSION* ses, CON_SERVER* sv, TQISP_ENV* env, int id, U
 }
 
 }  // namespace
+
+bool lost_connection(const TQ_SEXP* e) { return retry_code(e->error.code) && get_my_tqi(); }
 
 void session_sleep(const void* key) {
   sleep_task(key, session_lock);
@@ -543,11 +579,11 @@ TQ_SEXP* remote_session_delay(TQ_SEXP* s) {
       v = r;
       break;
     }
-    give_back(id);  // the result it replaces is done; the retry counted itself
+    settle(resp);  // the result it replaces is done; the retry counted itself
     resp = result_of(r);
     --n;
   }
-  give_back(id);
+  settle(resp);
   over_write_sexp(s, v);
   return s;
 }
@@ -584,12 +620,13 @@ VERSION* get_remote_version_tqp(int id, URL* u, const char* layer) {
   TQ_SEXP* cmd = list(list(head, nullptr), nullptr);
   TQ_SEXP* r = remote_session_tqp(qvlisp_top_env1, id, u, u->agent, _l_string_2(std_cm, "user"),
                                   _l_string_2(std_cm, "Get"), cmd, nullptr, 0, 1, nullptr);
-  return get_type(r) == kTagPair ? convert_to_version(r) : nullptr;
+  return get_type(r) == kTagPair && convert_to_version_hook ? convert_to_version_hook(r) : nullptr;
 }
 
 int init_session_tqp() {
   session_lock = new_lock();
   gc_session_hook = gc_con_sessions;
+  sp_gc_session_hook = sp_gc_con_sessions;
   new_tick(session_tick, kSessionTickSeconds, nullptr);
   create_task(agent_timeout_task, nullptr, 1);
   return 0;
@@ -598,6 +635,18 @@ int init_session_tqp() {
 void gc_con_sessions() {
   for (CON_SESSION* s = session_list; s; s = s->next)
     if (s->pre_gc) s->pre_gc(s->pre_work);
+}
+
+void sp_gc_con_sessions() {
+  for (TQ_RESULT** p = &session_results; *p;) {
+    TQ_RESULT* r = *p;
+    if (gc_block_of(r)->mark & kMarkLive) {
+      p = &r->s_next;
+      continue;
+    }
+    *p = r->s_next;
+    new_tick(remote_session_tick, 0, reinterpret_cast<void*>(intptr_t(r->s_id)));
+  }
 }
 
 }  // namespace tq

@@ -115,6 +115,9 @@ extern int session_id;             // next id to try
 extern int connect_pauses;
 
 int init_session_tqp();  // the lock, the 10-second tick, the agent time-out task
+// Reads a peer's GetVersion reply into a new record, or null: the word library's reader of
+// the list form, installed by its registrar (until then no record is made).
+extern VERSION* (*convert_to_version_hook)(TQ_SEXP* list);
 
 // The row's functions. open_session_tqp runs with session_lock held: a new session's id,
 // or -1 for a type other than 1.
@@ -169,6 +172,11 @@ void read_unlock_agent(CON_AGENT* a);
 void write_lock_agent(CON_AGENT* a);
 void write_unlock_agent(CON_AGENT* a);
 
+// Whether error e of a request on an agent's connection means the connection was lost (to
+// be dropped, and the request tried again on a new one): codes 0x8004051d and 0x80040a12,
+// unless the calling thread has no interpreter of its own, which no connection can mend.
+bool lost_connection(const TQ_SEXP* e);
+
 // Connections (remote/session_agent.cpp).
 // A new connection to u's server: its interpreter id, or a negative set-up result after up
 // to 3 attempts 2 s apart (Busy and Denied are not retried).
@@ -187,5 +195,8 @@ void session_tick(void* data);
 void _wakeup_agent_timeout();
 // The collector's pass over the sessions' hook data (tqi_lock held).
 void gc_con_sessions();
+// The collector's sweep over the session results still counted: each it did not reach gives
+// its count back (remote_session_tick, at once).
+void sp_gc_con_sessions();
 
 }  // namespace tq

@@ -1,7 +1,9 @@
 // Keep-alive connections between requests. A connection parked in ss_list waits there
 // without a task until it is readable (or ended); only then does a task of the self-sizing
 // ss_task pool read its next request. So an idle client holds a descriptor and a record,
-// never a task; the empty-reply pass closes it after kToHParkLimit seconds.
+// never a task; the empty-reply pass closes it after kToHParkLimit seconds. A task reads
+// one connection's head at a time, so the pool grows by one whenever its last idle task
+// takes a connection: tasks number at most the connections being read, plus the idle.
 //
 // The pool's idle tasks wait together in one epoll set: each parking is a one-shot
 // registration carrying the record's serial, and the task woken by it serves the record
@@ -30,7 +32,6 @@ int ss_run_tasks, ss_wait_tasks;
 namespace {
 
 constexpr int kSsSleepersMax = 2;  // idle tasks beyond this leave the pool
-constexpr int kSsRunMax = 9;       // the pool grows while at most this many run
 int ss_epoll = -1;                 // the idle tasks' set
 int ss_ready_event = -1;           // in the set: ready records wait in ss_list
 unsigned ss_serial;
@@ -153,7 +154,9 @@ void ss_task(void*) {
       _wait_ready();
       --ss_wait_tasks;
       ++ss_run_tasks;
-      if (ss_wait_tasks == 0 && ss_run_tasks <= kSsRunMax) create_task(ss_task, nullptr, 1);
+      // Some task always waits in the set: a running one may be held for the whole head
+      // time by a client that sends its head slowly, and must not hold up the others.
+      if (ss_wait_tasks == 0) create_task(ss_task, nullptr, 1);
       continue;
     }
     unlock_task(ToH_lock, "ss_task");

@@ -5,6 +5,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -149,6 +150,15 @@ void free_ToH_list(ToH_LIST* r) {
 
 void timeout_stream(void* s) { s_close_queue(static_cast<STREAM*>(s)); }
 
+void discard_body(STREAM* s, int len) {
+  len = std::min(len, kToHDiscardMax);
+  if (len <= 0) return;
+  char buf[4096];
+  new_tick(timeout_stream, -kToHHeadTimeout, s);
+  for (int n; len > 0 && (n = s_read(s, buf, std::min(len, int(sizeof buf)))) > 0;) len -= n;
+  del_tick_with_data(timeout_stream, s);
+}
+
 void check_fid_tick(void*) {
   int limit = 0;
   ss_printf("fid nos = %i\n", s_check_resource2(&limit));
@@ -202,6 +212,7 @@ int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* 
   }
   if (!valid) ss_printf("CHECKSUM ERROR\n");
   if (!known) ss_printf("ToH INVALID COCKIE\n");
+  discard_body(con, r->info.content_length - 12);
   write_frame_reply(con, r->h, TOH_INVALID, 0, false);
   return drop(r, -1);
 }

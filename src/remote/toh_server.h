@@ -114,6 +114,11 @@ void _new_cockie(uint32_t cockie[2]);
 inline bool seq_before(int16_t a, int16_t b) { return int16_t(uint16_t(a) - uint16_t(b)) < 0; }
 
 void timeout_stream(void* s);  // tick function: queues s for closing
+// Reads and drops up to len bytes of a request body left unread (at most kToHDiscardMax,
+// within the head time), before a reply after which the connection closes: closed with
+// unread bytes, the connection is reset, and the client loses the reply it has not read.
+inline constexpr int kToHDiscardMax = 1 << 20;
+void discard_body(STREAM* s, int len);
 void check_fid_tick(void*);    // prints "fid nos = %i\n"
 
 // ---- sessions (toh_session.cpp) ----------------------------------------------------------------

@@ -14,26 +14,23 @@ ToH_ENTRY_V2* entry_list_v2;
 namespace {
 
 // A frame of `type`, seq 0, the session's cookie, after a head without Content-Length.
-void answer(STREAM* con, const ToH_ENTRY_V2* e, uint8_t type) {
+void answer(STREAM* con, const uint32_t cockie[2], uint8_t type) {
   TQoHTTP_HEADER h{};
-  h.cockie[0] = e->cockie[0];
-  h.cockie[1] = e->cockie[1];
+  h.cockie[0] = cockie[0];
+  h.cockie[1] = cockie[1];
   write_frame_reply(con, h, type, -1, false);
 }
 
-// Marks one side finished (bit); the side that finishes last unlinks and frees the session.
-void side_done(ToH_ENTRY_V2* e, int bit) {
-  {
-    LOCK_SCOPE(ToH_lock);
-    e->flags |= bit;
-    if (e->flags != (TOH2_DOWNLOAD_DONE | TOH2_NO_UPLOAD)) return;
-    for (ToH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next)
-      if (*p == e) {
-        *p = e->next;
-        break;
-      }
-  }
-  d_f_ree(e);
+// Marks one side finished (ToH_lock held); the session when it is now to be freed (unlinked).
+ToH_ENTRY_V2* _side_done(ToH_ENTRY_V2* e, int bit) {
+  e->flags |= bit;
+  if (e->flags != (TOH2_DOWNLOAD_DONE | TOH2_NO_UPLOAD)) return nullptr;
+  for (ToH_ENTRY_V2** p = &entry_list_v2; *p; p = &(*p)->next)
+    if (*p == e) {
+      *p = e->next;
+      break;
+    }
+  return e;
 }
 
 }  // namespace
@@ -72,7 +69,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
     entry_list_v2 = e;
   }
   // The answer goes out before the task that writes the interpreter's output starts.
-  answer(key->s, e, TOH_DOWNLOAD);
+  answer(key->s, e->cockie, TOH_DOWNLOAD);
   create_task(download_task, e, 3);
   *new_st = p[1];
   return 1;
@@ -93,7 +90,12 @@ void download_task(void* data) {
   }
   close_all(e);
   d_f_ree(buf);
-  side_done(e, TOH2_DOWNLOAD_DONE);
+  ToH_ENTRY_V2* dead;
+  {
+    LOCK_SCOPE(ToH_lock);
+    dead = _side_done(e, TOH2_DOWNLOAD_DONE);
+  }
+  d_f_ree(dead);
 }
 
 int new_upload_session(ToH_LIST* lst) {
@@ -101,8 +103,9 @@ int new_upload_session(ToH_LIST* lst) {
   const int length = lst->info.content_length;
   STREAM* con = lst->con;
   free_ToH_list(lst);
-  // A second upload while one runs, and an upload of unknown length, are refused alone.
-  if (!e || e->upload || length < 12) return -1;
+  // A second upload while one runs (until its task has ended), an upload of unknown length,
+  // and one for a session whose streams are closed are refused alone.
+  if (!e || !(e->flags & TOH2_NO_UPLOAD) || !e->pipe || length < 12) return -1;
   e->upload = con;
   e->remain_size = length - 12;
   e->flags &= ~TOH2_NO_UPLOAD;
@@ -110,46 +113,46 @@ int new_upload_session(ToH_LIST* lst) {
   return 0;
 }
 
+// The body goes into the pipe before the answer: once the client has the answer, its input
+// is in order ahead of any later upload's, and the session takes the next upload at once.
 void upload_task(void* data) {
   auto* e = static_cast<ToH_ENTRY_V2*>(data);
   STREAM *upload, *pipe;
   int remain;
+  uint32_t cockie[2];
   {
     LOCK_SCOPE(ToH_lock);
     upload = e->upload;
     pipe = e->pipe;
     remain = e->remain_size;
+    cockie[0] = e->cockie[0];
+    cockie[1] = e->cockie[1];
   }
   auto* buf = static_cast<char*>(d_alloc(kToH2Buffer));
   bool failed = false;
-  for (;;) {
-    int n = 0;
-    if (remain > 0) {
-      n = s_read(upload, buf, remain < kToH2Buffer ? remain : kToH2Buffer);
-      if (n < 1) {
-        failed = true;
-        break;
-      }
-      remain -= n;
-    }
-    if (remain == 0) {
-      answer(upload, e, TOH_UPLOAD);
-      {
-        LOCK_SCOPE(ToH_lock);
-        e->upload = nullptr;
-        e->remain_size = 0;
-      }
-      d_s_close(upload);
-    }
-    if (n > 0 && s_write(pipe, buf, n) != n) {
-      failed = true;
-      break;
-    }
-    if (remain == 0) break;
+  while (remain > 0 && !failed) {
+    const int n = s_read(upload, buf, remain < kToH2Buffer ? remain : kToH2Buffer);
+    failed = n < 1 || s_write(pipe, buf, n) != n;
+    remain -= n;
   }
-  if (failed) close_all(e);
   d_f_ree(buf);
-  side_done(e, TOH2_NO_UPLOAD);
+  if (failed) close_all(e);
+  STREAM* done = nullptr;  // the upload to answer, unless close_all took it
+  ToH_ENTRY_V2* dead;
+  {
+    LOCK_SCOPE(ToH_lock);
+    if (!failed) {
+      done = e->upload;
+      e->upload = nullptr;
+      e->remain_size = 0;
+    }
+    dead = _side_done(e, TOH2_NO_UPLOAD);
+  }
+  if (done) {
+    answer(done, cockie, TOH_UPLOAD);
+    d_s_close(done);
+  }
+  d_f_ree(dead);
 }
 
 }  // namespace tq

@@ -5,8 +5,10 @@
 //
 // Invariants (under ToH_lock): a session is in entry_list_v2 until its download side has
 // finished and no upload runs (flags == 3), then it is unlinked and freed by the side that
-// finished last. upload is set only while an upload task runs. The stream fields are
-// cleared under the lock and each stream is closed once, outside it (close_all).
+// finished last. TOH2_NO_UPLOAD is clear exactly while an upload task runs, which holds its
+// connection in upload until its body is in the pipe (or close_all took it); a next upload
+// is taken only after that. The stream fields are cleared under the lock and each stream
+// is closed once, outside it (close_all).
 #pragma once
 #include <cstdint>
 
@@ -40,7 +42,7 @@ extern ToH_ENTRY_V2* entry_list_v2;
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
 // ToH_lock held, for a received type-7 request (record freed in every case). 0: an upload
 // task now owns the connection; -1: refused (unknown cookie, an upload already running, no
-// Content-Length), the caller closes the connection.
+// Content-Length, the session ending), the caller closes the connection.
 int new_upload_session(ToH_LIST* lst);
 void close_all(ToH_ENTRY_V2* e);
 void download_task(void* entry);

@@ -6,6 +6,7 @@
 // record cannot be freed under it.
 #include "stream/stream_write.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -245,14 +246,16 @@ int s_push(STREAM* s, int ch) {
 
 int s_copy_to_stream(int* ret_len, STREAM* s1, STREAM* s2, int len) {
   // len -1: to the end of s1 through a 4096-byte buffer; a read of 0 ends it well.
-  // Otherwise exactly len bytes; a read of 0 before them is a failure.
+  // Otherwise exactly len bytes; a read of 0 before them is a failure. The buffer never
+  // passes kCopyPiece: a length a peer declared must not decide what is allocated.
+  constexpr int kCopyPiece = 65536;
   const bool to_end = len == -1;
-  const int size = to_end ? 4096 : len;
+  const int size = to_end ? 4096 : std::min(len, kCopyPiece);
   char* buf = size > 0 ? static_cast<char*>(d_alloc(size_t(size))) : nullptr;
   int copied = 0;
   int result = 0;
   while (buf && (to_end || copied < len)) {
-    const int n = s_read(s1, buf, to_end ? size : len - copied);
+    const int n = s_read(s1, buf, to_end ? size : std::min(size, len - copied));
     if (n < 0 || (n == 0 && !to_end)) {
       result = -1;
       break;

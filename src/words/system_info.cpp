@@ -18,6 +18,7 @@
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "remote/query.h"
+#include "remote/session_tqp.h"
 #include "text/l_string.h"
 #include "words/registrars.h"
 #include "words/word_util.h"
@@ -250,7 +251,10 @@ void init_GetCPUStatus(TQISP_ENV* env) { bind_word(env, "GetCPUStatus", tq_GetCP
 void init_MemoryStatistics(TQISP_ENV* env) {
   bind_word(env, "MemoryStatistics", tq_MemoryStatistics, 1, nullptr, 1, 1);
 }
-void init_GetVersion(TQISP_ENV* env) { bind_word(env, "GetVersion", tq_GetVersion, 1, nullptr, 1, 1); }
+void init_GetVersion(TQISP_ENV* env) {
+  bind_word(env, "GetVersion", tq_GetVersion, 1, nullptr, 1, 1);
+  convert_to_version_hook = convert_to_version;  // the sessions read peers' replies with it
+}
 void init_GetLocalHostName(TQISP_ENV* env) {
   bind_word(env, "GetLocalHostName", tq_GetLocalHostName, 1, nullptr, 1, 1);
 }

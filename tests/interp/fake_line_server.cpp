@@ -20,7 +20,8 @@ struct FakeLineServer::State {
   struct Conn {
     int fd;
     std::string pending;
-    int line;  // lines read so far
+    int read;  // lines read so far
+    int line;  // the last line's number as the client counts it: a form feed's line is 0
   };
   std::vector<Conn> conns;
   std::vector<std::string> lines;
@@ -63,7 +64,7 @@ void FakeLineServer::serve(std::shared_ptr<State> st) {
     for (auto& c : st->conns) p.push_back({c.fd, POLLIN, 0});
     if (poll(p.data(), p.size(), 20) <= 0) continue;
     std::lock_guard<std::mutex> g(st->m);
-    if (p[0].revents & POLLIN) st->conns.push_back({accept(st->listener, nullptr, nullptr), {}, 0});
+    if (p[0].revents & POLLIN) st->conns.push_back({accept(st->listener, nullptr, nullptr), {}, 0, 0});
     for (size_t i = 1; i < p.size(); ++i) {
       auto& c = st->conns[i - 1];
       char buf[4096];
@@ -71,8 +72,9 @@ void FakeLineServer::serve(std::shared_ptr<State> st) {
       if (n > 0) c.pending.append(buf, size_t(n));
       for (size_t at; (at = c.pending.find('\n')) != std::string::npos; c.pending.erase(0, at + 1)) {
         const std::string line = c.pending.substr(0, at);
-        if (++c.line == 1) write_all(c.fd, admit);
-        if (c.line <= 2 || line.empty()) continue;
+        c.line = line.find('\f') == std::string::npos ? c.line + 1 : 0;
+        if (++c.read == 1) write_all(c.fd, admit);
+        if (c.read <= 2 || line.empty()) continue;
         st->lines.push_back("c" + std::to_string(i - 1) + ": " + line);
         if (auto v = st->policy(line)) write_all(c.fd, "<Result> " + std::to_string(c.line) + " " + *v + "</Result>\n");
       }

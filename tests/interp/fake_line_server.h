@@ -2,7 +2,7 @@
 // admits every text connection, records each line its clients send (the connecting side's
 // code marker and blank keep-alive lines left out), and answers the lines it is told to
 // answer with "<Result> N value</Result>", N being the line's number on its connection as
-// the client counts it. It serves on a pool task until it goes.
+// the client counts it (from 1, and from 0 again at a form feed). It serves on a pool task until it goes.
 #pragma once
 #include <atomic>
 #include <functional>

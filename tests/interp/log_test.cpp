@@ -1,7 +1,8 @@
 // The log: saved lines by option, division into log0..log(n-1), the conditions of the
 // examples, the console, parked records for GetLog, the overflow rule (exactly, and under a
 // burst from 8 threads), templates, SetLogCondition's errors and Reset, and the relay and
-// fetch traffic against a fake node. Times are UTC on a fixed tick clock.
+// fetch traffic through the log's session, against a fake node and another interpreter.
+// Times are UTC on a fixed tick clock.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,29 @@ void log_rec(const Rec& r) {
 }
 
 TQ_SEXP* form_of(const std::string& text) { return car(sexp_commands(std_cm, text.c_str(), nullptr)); }
+
+const std::string kSetAgent = "([SetAgent client=\"TQ.lib/ver.B.b16.14(VORTH)\"] \"server\" \"user\")";
+
+// A fake node's policy that also accepts the session's agent and answers its time-out query.
+FakeLineServer::Policy answer_sessions(FakeLineServer::Policy rest) {
+  return [rest](const std::string& line) -> std::optional<std::string> {
+    if (line == kSetAgent || line == "(GetTQIinfo 0)") return std::string("()");
+    return rest(line);
+  };
+}
+
+// The number the client gives the first line of connection 0 holding text (after the
+// admission's two lines, from 0 again at a form feed; no keep-alive goes out on the fixed
+// clock), or -1.
+int request_line(const std::vector<std::string>& lines, const std::string& text) {
+  int n = 2;
+  for (const std::string& l : lines) {
+    if (l.rfind("c0: ", 0) != 0) continue;
+    n = l.find('\f') == std::string::npos ? n + 1 : 0;
+    if (l.find(text) != std::string::npos) return n;
+  }
+  return -1;
+}
 
 class Log : public ::testing::Test {
  protected:
@@ -235,17 +259,17 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
 }
 
 // A worker held up by a relay that is not yet answered: 1000 records fill the queue and the
-// 1001st drops the oldest, with one message; the relayed form is the record's. The relay's
-// connection ends with its node.
+// 1001st drops the oldest, with one message. The relay's session selects its agent first;
+// its connection ends with its node.
 TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
-  auto node = std::make_unique<FakeLineServer>([](const std::string&) { return std::nullopt; });
+  auto node = std::make_unique<FakeLineServer>(answer_sessions([](const std::string&) { return std::nullopt; }));
   conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node->port()) +
              "/\"]))(Condition (key = \"q\") " + save("q") + ")");
   log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
-  ASSERT_TRUE(node->wait_lines(1));
+  WAIT_FOR(request_line(node->lines(), "(Log ") >= 0, "the relayed record");
   const unsigned relay = connection_to(node->port());
   ASSERT_NE(relay, 0u);
-  EXPECT_EQ(node->lines()[0], "c0: (Log (time " + std::to_string(kT) + "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"stall\"))");
+  EXPECT_EQ(node->lines()[0], "c0: " + kSetAgent);
   std::string expected;
   {
     StdoutCapture out;
@@ -255,7 +279,8 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     }
     EXPECT_EQ(out.text(), kOverflow);
   }
-  ASSERT_TRUE(node->send(0, "<Result> 3 ()</Result>\n"));
+  const int n = request_line(node->lines(), "(Log (time ");
+  ASSERT_TRUE(node->send(0, "<Result> " + std::to_string(n) + " ()</Result>\n"));
   WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
   EXPECT_EQ(file("q"), expected);
@@ -340,11 +365,11 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
 // port could be another test's next).
 TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   static std::atomic<int> asked{0};
-  static auto* node = new FakeLineServer([](const std::string& line) -> std::optional<std::string> {
-    if (line != "(GetLog)") return std::nullopt;
+  static auto* node = new FakeLineServer(answer_sessions([](const std::string& line) -> std::optional<std::string> {
+    if (line.find("(GetLog)") == std::string::npos) return std::nullopt;
     if (asked++ == 0) return "((Log (time 7sec) (level \"ERROR\") (URL \"tqp://far:9/\") (user \"fetched\") (data \"f1\")))";
     return "()";
-  });
+  }));
   conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
   EXPECT_EQ(eval_text("(FetchLog)"), "()");
   const int pauses = log_fetch_pauses;
@@ -354,4 +379,43 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   EXPECT_EQ(asked, 2);
   clock.advance(1);
   WAIT_FOR(asked == 3, "the next fetch");
+}
+
+namespace {
+
+std::mutex arrived_lock;
+std::vector<std::string> arrived;
+
+// The other node's SetAgent and Log: each keeps its form and answers nil.
+TQ_SEXP* keep_form(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  std::lock_guard<std::mutex> g(arrived_lock);
+  arrived.push_back(printed(form));
+  return nullptr;
+}
+
+}  // namespace
+
+// Through the log's session to an interpreter listening on loopback: a relayed record is
+// evaluated there after the session's SetAgent, and a fetch brings back the record parked
+// for it (GetLog runs there), which passes this node's conditions once more.
+TEST_F(Log, RelayAndFetchReachAnotherInterpreterThroughASession) {
+  GcFrame frame("node");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  for (const char* w : {"SetAgent", "Log"}) set_env(env, ltext(w), get_func_prim(keep_form, 0, nullptr, 1, kNoMax));
+  Listener node(true, env);
+  const std::string url = "tqp://127.0.0.1:" + std::to_string(node.port) + "/";
+  conditions("(Condition (key = \"r\") ([Action type=\"relay\" path=\"" + url + "\"]))" +
+             "(Condition (key = \"p\") ([Action type=\"wait\"]))(Condition (user = \"back\") " + save("back", "all") + ")");
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "relayed", nullptr, "r"});
+  log_rec(Rec{LOG_WARNING, LOG_UI, "parked", "back", "p"});
+  drain();
+  EXPECT_EQ(arrived, (std::vector<std::string>{kSetAgent, "(Log (time " + std::to_string(kT) +
+                                                            "sec) (level \"ERROR\") (URL \"\") (layer \"TQ\") (data \"relayed\"))"}));
+  URL u{};
+  get_url2(&u, ltext(url));
+  EXPECT_EQ(log_fetch_once(&u), 1);
+  free_url(&u);
+  drain();
+  const std::string head = "[WARNING " + kTimeText + " ";
+  EXPECT_EQ(file("back"), head + site() + " back UI ] parked\n" + head + " back UI ] parked\n");
 }

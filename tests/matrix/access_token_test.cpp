@@ -54,18 +54,6 @@ TEST(AccessToken, PriorityByModeAndLevel) {
   EXPECT_EXIT(_matrix_token_pri(&t), testing::ExitedWithCode(1), tqtest::panic_banner("_get_matrix_access"));
 }
 
-// A token left standing by an interrupted script: ended by hand so its matrix can close.
-void abandon(MATRIX_NODE* n) {
-  LOCK_SCOPE(matrix_lock);
-  MATRIX_TOKEN* t = n->process_token;
-  gc_matrix_lock();
-  t->env->del = 1;
-  gc_matrix_unlock();
-  n->process_token = nullptr;
-  --n->matrix->token_cnt;
-  _free_matrix_token(t);
-}
-
 TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
   StoreSpec spec;
   spec.axes = {{1000, 1, 8}};

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
 #include "matrix/matrix_copy.h"
@@ -16,10 +17,12 @@
 #include "matrix/mx_codes.h"
 #include "matrix/mx_file_data.h"
 #include "matrix/mx_file_fixture.h"
+#include "matrix/mx_node_index.h"
 #include "matrix/mx_node_record.h"
 #include "matrix/mxmap_open.h"
 #include "matrix/test_store.h"
 #include "mxtype/mx_type.h"
+#include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -87,6 +90,10 @@ CALL_LOCK_DESCRIPTER fake_take(const L_CHAR*, int type, CALL_LOCK_EVENT_FUNC f, 
   return CALL_LOCK_DESCRIPTER{reinterpret_cast<CALL_LOCK_TABLE*>(&takes), get_tid()};
 }
 int fake_give(CALL_LOCK_DESCRIPTER) { return ++gives, 0; }
+CALL_LOCK_DESCRIPTER no_server(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void*, const char*, int) {
+  ++takes;
+  return CALL_LOCK_DESCRIPTER{nullptr, 0};
+}
 
 // A lock event closes the file, clearing its mark; the next access reopens it whole and
 // locks again. A file another holder marked open is refused, its bytes unchanged.
@@ -123,6 +130,10 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({3, 3}));
     EXPECT_TRUE(file_bytes(path) == bytes);
   }
+  EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({4, 4})) << "the close met the mark again";
+  mx_call_lock_func = no_server;  // the access goes on unlocked; nothing is given back
+  EXPECT_EQ(BareMatrix(kSpec, dir.file("unlocked")).code(), 0);
+  EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({5, 4}));
   mx_call_lock_func = take;
   mx_call_unlock_func = give;
   EXPECT_EQ(walk(path, {"--open"}), "OK nodes=1 ring=0 scripts=0\n");
@@ -159,6 +170,48 @@ TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
     EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
 }
 
+struct Scale {
+  MATRIX* m;
+  std::atomic<bool> done{false};
+  int r = 1;
+};
+
+void scale(void* d) {
+  auto* s = static_cast<Scale*>(d);
+  int64_t start[3], last[3];
+  s->r = mx_scale_of_dim_code(start, last, s->m);
+  s->done = true;
+}
+
+// The wait for pending node work (before an index walk) does not wait for ever on a node
+// its save leaves dirty, nor on an unready node that no token works on.
+TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
+  tqtest::TempDir dir;
+  FileSpec spec = kSpec;
+  MATRIX* m = open_file_matrix(&spec, dir.file("pending"));
+  {
+    GcFrame frame("no save");
+    TQ_SEXP* no_save = sexp_commands(std_cm, "(finish 2 2)", nullptr);
+    for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, no_save);
+  }
+  int c;
+  MATRIX_NODE* dirty = lookup(&c, m, {0, 0, 0}, 0);
+  MATRIX_NODE* pending = lookup(&c, m, {0, 256, 0}, 0);
+  ASSERT_TRUE(drained());
+  set_under_lock([&] { dirty->dirty_file_time = 1, pending->status = MX_NODE_NOT_LOADED; });
+  Scale s{m};
+  create_task(scale, &s, 2);
+  const bool ended = tqtest::wait_until([&] { return s.done.load(); });
+  EXPECT_TRUE(ended);
+  set_under_lock([&] {
+    dirty->dirty_file_time = 0, pending->status = MS_OK;
+    wakeup_task(dirty), wakeup_task(pending);
+  });
+  ASSERT_TRUE(ended || tqtest::wait_until([&] { return s.done.load(); }));
+  EXPECT_EQ(s.r, -1) << "nothing was saved: the index is empty";
+  close_matrix(m);
+}
+
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
 TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
   struct Case {
@@ -192,6 +245,11 @@ TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
     for (std::string l; std::getline(out, l);)
       if (l.rfind("NODE ", 0) == 0) got.push_back(l);
     EXPECT_EQ(got, want);
+    const std::vector<int64_t> fourteenth{1, int64_t(1) << (8 + c.axis.dim_divide), 0};
+    printed([&] { EXPECT_EQ(matrix_copy_node(src, src, fourteenth.data(), none, MXC_STORED), 0); });
+    MATRIX_NODE* self = find_node(src, fourteenth);
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(*static_cast<double*>(self->channel[0].data), 163.0) << "a node copied onto itself keeps its datum";
     MATRIX_NODE* d = find_node(dest, {2, 0, 0});
     ASSERT_NE(d, nullptr);
     set_under_lock([&] { d->status = MS_EDIT_ERR_1; });  // a node that failed its edit is not copied into

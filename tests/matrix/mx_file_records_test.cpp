@@ -3,8 +3,11 @@
 // and a table of damaged files. The independent walker checks every file left behind.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "lang/gc.h"
 #include "lang/print.h"
@@ -15,12 +18,14 @@
 #include "matrix/mx_file_access.h"
 #include "matrix/mx_file_data.h"
 #include "matrix/mx_file_fixture.h"
+#include "matrix/mx_file_header.h"
 #include "matrix/mx_node_index.h"
 #include "matrix/mx_node_record.h"
 #include "matrix/node_cache.h"
 #include "matrix/test_store.h"
 #include "mxtype/datum.h"
 #include "mxtype/mx_type.h"
+#include "store/page_cache.h"
 #include "support/test_util.h"
 
 namespace {
@@ -38,6 +43,10 @@ Bytes be64(int64_t v) {
   Bytes b(8);
   for (int i = 0; i < 8; ++i) b[size_t(i)] = uint8_t(uint64_t(v) >> (56 - 8 * i));
   return b;
+}
+// Writes v big-endian into the body of the short record at rec, at body offset at.
+void put(Bytes& b, int64_t rec, int at, uint64_t v, int width) {
+  for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
 }
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -104,8 +113,10 @@ TEST(MxFileRecords, RoundTrips) {
     EXPECT_EQ(n.ch[0].data_fofs, fixed_ofs) << "same size: in place";
     moved_ofs = n.ch[1].data_fofs;
     const char* ev3[] = {"(note ", "3)", nullptr};
+    const char* ev4[] = {"(x)", nullptr};  // shorter than the smallest record's body
     const char* const* cals[kMxEvents] = {};
     cals[3] = ev3;
+    cals[4] = ev4;
     int pri[kMxEvents] = {};
     pri[3] = 0x02000001;
     EXPECT_EQ(save_mode_cal(m.get(), 3, cals, pri), -1);
@@ -132,7 +143,8 @@ TEST(MxFileRecords, RoundTrips) {
   ASSERT_EQ(load_mode_cal(cals, pri, m.get(), 1), 0);
   EXPECT_EQ(text(cals[3]), "((note 3))");
   EXPECT_EQ(pri[3], 0x02000001);
-  EXPECT_EQ(cals[4], nullptr);
+  EXPECT_EQ(text(cals[4]), "((x))");
+  EXPECT_EQ(cals[5], nullptr);
   EXPECT_EQ(load_mode_cal(cals, pri, m.get(), -1), -1);
   EXPECT_EQ(cals[3], nullptr);
   EXPECT_EQ(pri[3], 0);
@@ -225,11 +237,62 @@ TEST(MxFileRecords, RingBound) {
   EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
 }
 
+// The diagnostic lines: the script offsets of the subheader, one shared, and a matrix
+// without a file.
+TEST(MxFileRecords, DiagnosticLines) {
+  tqtest::TempDir dir;
+  BareMatrix m({{kAxis}, {}}, dir.file("diag"));
+  const char* script[] = {"(note 1)", nullptr};
+  const char* const* cals[kMxEvents] = {script, nullptr, script};
+  ASSERT_EQ(save_mode_cal(m.get(), 1, cals, nullptr), 0);
+  int64_t* ofs = m->file_work->subheader.mode_cal_fofs[1];
+  const std::string lines =
+      "SCC\nSCC 1-0 -- " + std::to_string(ofs[0]) + "\nSCC 1-2 -- " + std::to_string(ofs[2]) + "\n";
+  EXPECT_EQ(printed([&] { EXPECT_EQ(save_cal_check(m.get()), 0); }), lines);
+  ofs[5] = ofs[0];
+  EXPECT_EQ(printed([&] { EXPECT_EQ(save_cal_check(m.get()), -1); }), "SCC\nSCC 1-0 -- " + std::to_string(ofs[0]) +
+                                                                        "\nsave_cal_Check\n");
+  ofs[5] = 0;
+  TestMatrix plain({kAxis});
+  EXPECT_EQ(printed([&] { check_pdb_fd(plain.get()); }), "CLOSE POINT = ZERO W\n");
+}
+
+// A ring entry left without a node (its node's index entry could not be made) is dropped
+// when its turn to be purged comes: the count keeps its bound and the file still opens.
+TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("ring");
+  int64_t sub = 0, oldest = 0;
+  {
+    BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
+    for (int64_t x : {0, 256}) {
+      FreeNode n(m.get(), {0, x});
+      n.fill(1.0);
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+      if (!oldest) oldest = n.n.ring_fofs;
+    }
+    sub = m->file_work->subheader_fofs;
+  }
+  Bytes bytes = file_bytes(path);
+  put(bytes, oldest, 0, 0, 8);                   // names no node
+  put(bytes, sub, 888, kMxCacheCountMax, 4);     // as though the ring were full
+  tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
+  const std::string out = printed([&] {
+    BareMatrix m(load_spec(), path);
+    FreeNode n(m.get(), {0, 512});
+    n.fill(3.0);
+    EXPECT_EQ(save_matrix_node(&n.n), 0);
+    EXPECT_EQ(m->file_work->subheader.cache_count, kMxCacheCountMax);
+  });
+  EXPECT_NE(out.find("mx_cache_purge\n"), std::string::npos) << out;
+  EXPECT_EQ(BareMatrix(load_spec(), path).code(), 0);
+}
+
 // Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
 TEST(MxFileRecords, DamagedFiles) {
   tqtest::TempDir dir;
   const std::string base = dir.file("base");
-  int64_t header, sub, root, def, text, node, addr;
+  int64_t header, sub, root, def, text, node, addr, datum;
   {
     BareMatrix m({{kListAxis, kListAxis},
                   {{&mx_type_double, 2, &g_two_and_half, 0}, {&mx_type_string, 2, const_cast<char*>("abc"), 0}},
@@ -240,13 +303,11 @@ TEST(MxFileRecords, DamagedFiles) {
     ASSERT_EQ(save_matrix_node(&n.n), 0);
     header = m->file_work->header_fofs, sub = m->file_work->subheader_fofs, root = m->file_work->subheader.node_root;
     def = m->channel_info[0].default_data_fofs, text = m->channel_info[1].default_data_fofs;
-    node = n.n.fofs, addr = n.n.dim_addr_fofs;
+    node = n.n.fofs, addr = n.n.dim_addr_fofs, datum = n.ch[0].data_fofs;
   }
   ASSERT_EQ(walk(base).substr(0, 3), "OK ");
-  auto put = [](Bytes& b, int64_t rec, int at, uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) b[size_t(rec + 4 + at + i)] = uint8_t(v >> (8 * (width - 1 - i)));
-  };
   constexpr int kCode = 24;  // a node record's code: after channel, ring and children offsets
+  constexpr int kDefault1 = 56;  // channel 1's default offset: 32 + 2 x 2 + two 2-byte codes + 12 + 4
   struct Row {
     const char* name;
     int64_t rec;
@@ -257,6 +318,7 @@ TEST(MxFileRecords, DamagedFiles) {
     const char* line;
   } rows[] = {
       {"a default that does not load", text, 3, 0x7878787878ull, 5, 0, ""},  // a string without end
+      {"a default at a node's double", header, kDefault1, uint64_t(datum), 8, 0, ""},
       {"one channel more", header, 0, 3, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"dim 2^31", header, 4, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"2^31 levels", header, 12, 0x80000000u, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
@@ -264,6 +326,7 @@ TEST(MxFileRecords, DamagedFiles) {
       {"root of kind 2", root, 0, 2, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
       {"root of kind 256", root, 0, 256, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
       {"marked open", sub, 892, 1, 4, MX_FILE_HELD, "************ DESTROY-3 1\n"},
+      {"ring count 10001", sub, 888, 10001, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"node of another level", node, kCode + 1, 1, 1, MX_LOAD_FAILED, "loading_error(1)\n"},
       {"code cut by the record", node, kCode + 6, 0, 1, MX_LOAD_FAILED, "loading_error(2)\n"},
       {"chain reaching a 0x605", node, 0, uint64_t(addr), 8, MX_LOAD_FAILED, "data error\n"},
@@ -291,7 +354,132 @@ TEST(MxFileRecords, DamagedFiles) {
     EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";
     if (code) continue;
     EXPECT_FALSE(has_default);
-    EXPECT_EQ(walk(path).substr(0, 3), "OK ") << "its record stays, named by the header";
+    if (r.rec == text) {
+      EXPECT_EQ(walk(path).substr(0, 3), "OK ") << "its record stays, named by the header";
+    }
+  }
+}
+
+// Every write a record operation makes, failed as a full disk fails it, is reported; a
+// failed new node or load is completed by its next try, leaving a whole file; a record that
+// moves keeps its old one until the new one is written.
+TEST(MxFileRecords, FailedWritesAreReported) {
+  tqtest::TempDir dir;
+  const std::string base = dir.file("base"), path = dir.file("copy");
+  const FileSpec spec{{kListAxis, kListAxis},
+                      {{&mx_type_double, 2, &g_two_and_half, 0}, {&mx_type_string, 2, nullptr, 0}},
+                      MXP_FILE_RING};
+  const char* script[] = {"(note 3)", nullptr};
+  const char* const* cals[kMxEvents] = {nullptr, nullptr, nullptr, script};
+  MDT st = &mx_type_string;
+  auto text_datum = [&](const char* t) {
+    return st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>(t), nullptr, __FILE__, __LINE__);
+  };
+  {  // a level-1 node without data, then two on the ring, (0; 256, 0) the newest; a default; a script
+    BareMatrix m(spec, base);
+    FreeNode top(m.get(), {1, 0, 0});
+    ASSERT_EQ(save_matrix_node(&top.n), 0);
+    for (int64_t x : {0, 256}) {
+      FreeNode n(m.get(), {0, x, 0});
+      n.fill(1.0);
+      n.ch[1].data = text_datum("ab");
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+    }
+    ASSERT_EQ(save_mode_cal(m.get(), 0, cals, nullptr), 0);
+  }
+  const std::string bytes = tqtest::read_file(base);
+  std::unique_ptr<BareMatrix> created;  // closed once writes succeed again
+  int files = 0;
+  struct Op {
+    const char* name;
+    bool loaded;  // node (0; 0, 0) is loaded first
+    std::function<int(MATRIX*, FreeNode*)> run;
+  } ops[] = {
+      {"a new file", false,
+       [&](MATRIX*, FreeNode*) {
+         created = std::make_unique<BareMatrix>(spec, dir.file("new" + std::to_string(++files)));
+         return created->code();
+       }},
+      {"a node in place", true, [](MATRIX*, FreeNode* a) { return save_matrix_node(&a->n); }},
+      {"a default datum", true,
+       [](MATRIX* m, FreeNode*) {
+         return save_matrix_data_1(m, m->channel_info[0].default_data_fofs, &g_two_and_half, &mx_type_double) < 0;
+       }},
+      {"a script", false, [&](MATRIX* m, FreeNode*) { return save_mode_cal(m, 0, cals, nullptr); }},
+      {"the subheader", false, [](MATRIX* m, FreeNode*) { return save_subheader(m, 0); }},
+  };
+  for (const Op& op : ops) {
+    SCOPED_TRACE(op.name);
+    for (int64_t n = 0, writes = 1; n <= writes; ++n) {  // n 0: count the writes
+      tqtest::write_file(path, bytes);
+      BareMatrix m(load_spec(), path);
+      FreeNode a(m.get(), {0, 0, 0});
+      if (op.loaded) {
+        ASSERT_EQ(load_matrix_node(&a.n), 0);
+      }
+      const int64_t before = fac_write_calls;
+      fac_fail_write(int(n), ENOSPC);
+      const int r = op.run(m.get(), &a);
+      fac_fail_write(0, 0);
+      if (n == 0) writes = fac_write_calls - before;
+      created.reset();
+      EXPECT_EQ(r != 0, n > 0) << "write " << n << " of " << writes;
+    }
+  }
+  struct Retry {  // fails at any one write; the next try mends it
+    const char* name;
+    std::vector<int64_t> node;
+    int (*run)(MATRIX_NODE*);
+    const char* walked;
+  } retries[] = {{"a new node", {0, 512, 0}, save_matrix_node, "OK nodes=4 ring=4 scripts=1\n"},
+                 {"a load", {0, 0, 0}, load_matrix_node, "OK nodes=3 ring=3 scripts=1\n"}};
+  for (const Retry& rt : retries)
+    for (int64_t n = 0, writes = 1; n <= writes; ++n) {
+      SCOPED_TRACE(std::string(rt.name) + ", write " + std::to_string(n) + " of " + std::to_string(writes));
+      tqtest::write_file(path, bytes);
+      {
+        BareMatrix m(load_spec(), path);
+        FreeNode a(m.get(), rt.node);
+        a.fill(2.0);
+        const int64_t before = fac_write_calls;
+        fac_fail_write(int(n), ENOSPC);
+        const int r = rt.run(&a.n);
+        fac_fail_write(0, 0);
+        if (n == 0) writes = fac_write_calls - before;
+        EXPECT_EQ(r != 0, n > 0);
+        EXPECT_EQ(rt.run(&a.n), 0);
+      }
+      EXPECT_EQ(walk(path), rt.walked);
+    }
+  struct Move {  // a record of the node grows; its first write fails
+    const char* name;
+    std::vector<int64_t> node;
+    std::function<void(FreeNode*)> grow;
+  } moves[] = {
+      {"a datum", {0, 0, 0},
+       [&](FreeNode* a) {
+         st->free_data(st, a->ch[1].data);
+         a->ch[1].data = text_datum("a longer text");
+       }},
+      {"a child list", {1, 0, 0},
+       [](FreeNode* a) {
+         for (int64_t x : {0, 16384})
+           for (int64_t y : {0, 16384}) insert_dim_code_index(&a->n, std::vector<int64_t>{0, x, y}.data(), 0);
+       }},
+  };
+  for (const Move& mv : moves) {
+    SCOPED_TRACE(mv.name);
+    tqtest::write_file(path, bytes);
+    {
+      BareMatrix m(load_spec(), path);
+      FreeNode a(m.get(), mv.node);
+      ASSERT_EQ(load_matrix_node(&a.n), 0);
+      mv.grow(&a);
+      fac_fail_write(1, ENOSPC);  // the new place
+      EXPECT_EQ(save_matrix_node(&a.n), -1);
+      fac_fail_write(0, 0);
+    }
+    EXPECT_EQ(walk(path), "OK nodes=3 ring=3 scripts=1\n") << "the old record is still the node's";
   }
 }
 

@@ -146,6 +146,7 @@ void store_open_hook(MATRIX_TOKEN* t) {
   MATRIX_PARAM p{};
   p.dim = int(spec->axes.size());
   p.channel_nos = int(spec->channels.size());
+  p.flags = spec->flags;
   for (auto [id, w] : spec->pri) p.pri_area[id] = w;
   p.read_file = store_read;
   p.write_file = store_write;
@@ -214,6 +215,17 @@ MATRIX_NODE* lookup(int* code, MATRIX* m, std::vector<int64_t> dc, int access) {
   LOCK_SCOPE(matrix_lock);
   *code = 0;
   return _get_matrix_node(code, m, dc.data(), access, dc[0], nullptr, 0);
+}
+
+void abandon(MATRIX_NODE* n) {
+  LOCK_SCOPE(matrix_lock);
+  MATRIX_TOKEN* t = n->process_token;
+  gc_matrix_lock();
+  t->env->del = 1;
+  gc_matrix_unlock();
+  n->process_token = nullptr;
+  --n->matrix->token_cnt;
+  _free_matrix_token(t);
 }
 
 std::string text(TQ_SEXP* v) {

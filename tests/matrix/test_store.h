@@ -27,6 +27,7 @@ struct StoreSpec {
   std::vector<tq::MATRIX_CHANNEL_INFO> channels;
   std::vector<std::pair<std::vector<int>, std::string>> scripts;  // access ids, script text
   std::map<int, int> pri;  // access id -> priority word
+  int flags = 0;           // parameter flags (tq::MXP_VECTOR_PLUS_ONE: node vectors one larger)
   // Encodings saved by write_file, by dimension code.
   std::mutex mu;
   std::map<std::vector<int64_t>, std::string> saved;
@@ -49,6 +50,9 @@ bool drained();
 tq::MATRIX_NODE* find_node(tq::MATRIX* m, std::vector<int64_t> dc);
 // A lookup under matrix_lock; the code through code.
 tq::MATRIX_NODE* lookup(int* code, tq::MATRIX* m, std::vector<int64_t> dc, int access);
+// Ends by hand the token that an interrupted script left standing on n, so that its matrix
+// can close.
+void abandon(tq::MATRIX_NODE* n);
 // A value printed as an S-expression.
 std::string text(tq::TQ_SEXP* v);
 // The ids of a token's access list, "3 9 ".

@@ -3,8 +3,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,32 @@ inline std::string to_hex(const Bytes& b) {
   std::string s;
   for (uint8_t x : b) s += digits[x >> 4], s += digits[x & 15];
   return s;
+}
+
+// b changed in one to four random steps: a bit flipped, a byte set to one of the edge
+// values or to a random one, cut, a byte inserted, random bytes appended.
+inline Bytes mutate(Bytes b, std::mt19937_64& rng, const std::vector<uint8_t>& edge) {
+  const int steps = 1 + int(rng() % 4);
+  for (int s = 0; s < steps; ++s) {
+    const size_t at = b.empty() ? 0 : rng() % b.size();
+    switch (rng() % 6) {
+      case 0: if (!b.empty()) b[at] ^= uint8_t(1 << (rng() % 8)); break;
+      case 1: if (!b.empty()) b[at] = edge[rng() % edge.size()]; break;
+      case 2: b.resize(at); break;
+      case 3: b.insert(b.begin() + long(at), uint8_t(rng())); break;
+      case 4: b.resize(b.size() + rng() % 9, uint8_t(rng())); break;
+      default: if (!b.empty()) b[at] = uint8_t(rng()); break;
+    }
+  }
+  return b;
+}
+
+// The opt-in long fuzz run: TQ_FUZZ_INPUTS inputs (a million by default) from seed
+// TQ_FUZZ_SEED (2 by default).
+inline void long_fuzz_run(void (*run)(int64_t inputs, uint64_t seed)) {
+  const char* n = getenv("TQ_FUZZ_INPUTS");
+  const char* seed = getenv("TQ_FUZZ_SEED");
+  run(n ? std::atoll(n) : 1000000, seed ? std::strtoull(seed, nullptr, 10) : 2);
 }
 
 // A heap copy of exactly these bytes, so that a read past them is caught by the sanitizers.

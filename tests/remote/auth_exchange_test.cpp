@@ -87,6 +87,10 @@ TEST(AuthExchange, APasswordGoesToNoHostButTheConnections) {
   EXPECT_EQ(down.substr(down.find("(LocalEval")),
             local_eval(asked, "/x", list) + "<Result> " + std::to_string(asked) + " ()</Result>\n");
   EXPECT_EQ(up.substr(up.find("<Result>")), "<Result> " + std::to_string(line_of(down, "(LocalEval")) + " ()</Result>\n");
+  // Nor does the server answer a peer that asks it for its own presets.
+  EXPECT_EQ(ask(l.client, "(auth-transaction 1 \"/x\" (quote ([service-list type=\"and\"] "
+                          "([service name=\"SERVICE://tqtest:0/pw\" type=\"fix-user-passwd\"]))))"),
+            "()");
 }
 
 TEST(AuthExchange, ALocalRootKeyFileLivesForItsExchangeOnly) {

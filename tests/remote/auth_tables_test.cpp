@@ -1,6 +1,8 @@
 // The login layer called directly: tables of calls on connection sets (the server's
 // decisions, the client's answers) against golden files, the local root key files of a
 // check, paths with "." and "..", failing rule files, and the client result files.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -11,6 +13,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
+#include "platform/fake_hosts.h"
 #include "remote/auth_client.h"
 #include "remote/auth_methods.h"
 #include "remote/auth_server.h"
@@ -103,11 +106,16 @@ void run_table(const std::string& name) {
   }
 }
 
-std::pair<std::string, int> check(Conn& c, const char* path, const char* op = "read") {
+std::pair<std::string, int> check(Conn& c, const L_CHAR* path, const char* op = "read") {
   GcFrame f("check");
   int gc_no = 0;
-  const std::string v = shown(ap_server_check_path_phase(c.set, _l_string_1(std_cm, path), op, &gc_no));
+  const std::string v = shown(ap_server_check_path_phase(c.set, path, op, &gc_no));
   return {v, gc_no};
+}
+
+std::pair<std::string, int> check(Conn& c, const char* path, const char* op = "read") {
+  GcFrame f("check");
+  return check(c, _l_string_1(std_cm, path), op);
 }
 
 std::string answer(Conn& c, const char* path, const std::string& reply, int gc_no) {
@@ -147,7 +155,7 @@ TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
   EXPECT_EQ(list1, "([service-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" +
                        f1.substr(5) + "\"]))");
   EXPECT_EQ(tqtest::read_file(f1).size(), 4u);
-  EXPECT_EQ(answer(one, "/d/k.lr", reply("/tmp/1", read_key(f1)), gc1), "DENIED") << "a file the server does not hold";
+  EXPECT_EQ(answer(one, "/d/k.lr", reply(f2, read_key(f2)), gc1), "DENIED") << "another check's file, its key";
   EXPECT_EQ(access(f1.c_str(), F_OK), 0) << "a file named by nobody stays until its check's clean-up";
   ap_server_gc(one.set, gc1);
   EXPECT_NE(access(f1.c_str(), F_OK), 0);
@@ -165,12 +173,59 @@ TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
     }
 }
 
+// A hostile server names files of the temporary directory that are not key files as it
+// makes them (a link to one, a pipe holding four bytes, a file others may read) and a
+// password service of a host of its choosing: nothing is read, nothing looked up.
+TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
+  Site site;
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("k"), "abcd");
+  chmod(dir.file("k").c_str(), 0600);
+  const unsigned base = 4000000000u + unsigned(getpid()) % 100000u * 3u;
+  const std::string n[3] = {std::to_string(base), std::to_string(base + 1), std::to_string(base + 2)};
+  for (const std::string& name : n) unlink(("/tmp/" + name).c_str());  // left by a run that stopped
+  ASSERT_EQ(symlink(dir.file("k").c_str(), ("/tmp/" + n[0]).c_str()), 0);
+  ASSERT_EQ(mkfifo(("/tmp/" + n[1]).c_str(), 0600), 0);
+  const int pipe_fd = open(("/tmp/" + n[1]).c_str(), O_RDWR | O_NONBLOCK);
+  EXPECT_EQ(write(pipe_fd, "abcd", 4), 4);
+  tqtest::write_file("/tmp/" + n[2], "abcd");
+  chmod(("/tmp/" + n[2]).c_str(), 0644);
+  std::string list = "([service-list type=\"and\"]";
+  for (int i = 0; i < 3; ++i)
+    list += " ([service name=\"@m" + std::to_string(i) + "\" type=\"localhost-root\" filename=\"" + n[i] + "\"])";
+  replace_all(list, "@", "SERVICE://tqtest:0/");
+  list += " ([service name=\"SERVICE://lookup.example:0/pw\" type=\"fix-user-passwd\"])";
+  Conn c;
+  GcFrame f("hostile");
+  AUTH_RESULT_LIST* np = nullptr;
+  const int lookups = fakehosts::install().byname_calls;
+  const std::string sent = shown(ap_client_get_key(&np, c.set, read_form(list + ")")));
+  EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2 SERVICE://lookup.example:0/pw=16");
+  EXPECT_EQ(fakehosts::install().byname_calls, lookups);
+  free_auth_result_list(np);
+  std::string many = "([service-list type=\"and\"]";  // more items than any rule needs
+  for (int i = 0; i <= kAuthListItemsMax; ++i)
+    many += " ([service name=\"x" + std::to_string(i) + "\" type=\"fix-user-passwd\"])";
+  EXPECT_EQ(shown(ap_client_get_key(&np, c.set, read_form(many + ")"))), "()");
+  EXPECT_EQ(np, nullptr) << "services learnt from an oversized list";
+  close(pipe_fd);
+  for (const std::string& name : n) unlink(("/tmp/" + name).c_str());
+}
+
 TEST(AuthTables, DotPathsAndFailingRuleFilesDeny) {
   Site site;
   Conn c;
+  symlink("..", (world_dir() + "base/tqdocs/l").c_str());  // a directory linked out of the tree
   testing::internal::CaptureStdout();
-  for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt"})
+  for (const char* path : {"/d/../e.txt", "/../e.txt", "/./x", "/d/x/..", "/u/a.txt", "/u/v/w/b.txt", "/l/x"})
     EXPECT_EQ(check(c, path).first, "DENIED") << path;
+  {  // UTF-8 file names write a UCS-coded set's "." as "."
+    CODE_METHOD* const keep = std_cm;
+    std_cm = utf8_cm;
+    const L_CHAR dots[] = {'/', 0xC006002E, 0xC006002E, '/', 'e', 0};
+    EXPECT_EQ(check(c, dots).first, "DENIED") << "another set's dots";
+    std_cm = keep;
+  }
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "^\n %E\n (\"tqtest\" \".tqaccess\" 1 \"target\" 0x80040501\n (\"undefined service name\" \"nosuch\"))\n");
   EXPECT_TRUE(declared("@ok"));

@@ -5,7 +5,9 @@ Usage: fake_peer.py RULES LOG [PERMISSION]
 
 It listens on a free loopback port and prints "PORT <n>" on standard output. A client that
 sends its opening line end is answered "\\n&cxdfff0016;\\n<Permission>Allow</Permission>\\n"
-(PERMISSION "Busy" or "Denied": that line alone, then the connection is closed). Every line
+(PERMISSION "Busy" or "Denied": that line alone, then the connection is closed). PERMISSION
+may list one answer per connection, separated by commas, the last standing for the rest;
+"hold ANSWER" gives ANSWER once "release" is read on standard input. Every line
 the client sends afterwards is logged as "<connection> <text>" (connections counted from 1,
 control characters written as \\f, \\r, \\xNN) and, when it holds a form, answered
 "<Result> N value</Result>\\n", where N is the line's number as the client's reader counts
@@ -94,7 +96,10 @@ def answer(number, action):
     return ("<Result> %d %s</Result>\n" % (number, rest)).encode()
 
 
-def serve(conn, index, rules, permission):
+def serve(conn, index, rules, permissions):
+    permission = permissions[min(index, len(permissions)) - 1]
+    hold = permission.startswith("hold ")
+    permission = permission[5:] if hold else permission
     buf = b""
     number = 1  # the line now being read
     admitted = False
@@ -120,10 +125,17 @@ def serve(conn, index, rules, permission):
                     log.flush()
                 if not admitted:
                     admitted = True
+                    if permission == "Allow":
+                        text = b"\n&cxdfff0016;\n<Permission>Allow</Permission>\n"
+                    else:
+                        text = ("<Permission>%s</Permission>\n" % permission).encode()
+                    if hold:
+                        with lock:
+                            held.append((conn, text))
+                        continue
+                    conn.sendall(text)
                     if permission != "Allow":
-                        conn.sendall(("<Permission>%s</Permission>\n" % permission).encode())
                         return
-                    conn.sendall(b"\n&cxdfff0016;\n<Permission>Allow</Permission>\n")
                     continue
                 form = form_text(line)
                 if not form:
@@ -161,7 +173,7 @@ def main():
     global log
     rules = load_rules(sys.argv[1])
     log = open(sys.argv[2], "w", encoding="utf-8")
-    permission = sys.argv[3] if len(sys.argv) > 3 else "Allow"
+    permission = (sys.argv[3] if len(sys.argv) > 3 else "Allow").split(",")
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.bind(("127.0.0.1", 0))
     srv.listen(16)

@@ -43,12 +43,15 @@ TEST(HttpAgent, LocalAgentsAnswerByTheirContentType) {
   local_agent("/a", "(define (GET) (quote (text/html \"hi\")))");
   local_agent("/gif", "(define (POST body) (list (quote image/gif) body))");
   local_agent("/num", "(define (GET) 5)");
+  local_agent("/txt", "(define (GET) (quote (text/plain \"x\")))");
   Listener l;
   remotetest::CaptureStdout out;
+  http_agent_body_max = 265;  // the GIF's bytes, not one more
   const std::string peer = remotetest::run_peer(l, "agents", false);
+  http_agent_body_max = kHttpAgentBodyMax;
   const std::string printed = out.text();
   EXPECT_EQ(peer, "ok\n");
-  for (const char* line : {"DIR(GET) = /x\n", "DIR(GET) = /<b>\n", "DIR(POST) = /gif\n"})
+  for (const char* line : {"DIR(POST) = /x\n", "DIR(GET) = /<b>\n", "DIR(GET) = /\\x01\n"})
     EXPECT_EQ(remotetest::count(printed, line), 1) << line << " in:\n" << printed;
 }
 
@@ -90,6 +93,25 @@ TEST(HttpAgent, ADeadPeerGivesTheUnavailablePage) {
   EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
   EXPECT_NE(reply.find("HTTP Status: 503 Service Unavailable\n\r<HR>\n\rMessage: /dead<BR>\n\rTQ Code:"), std::string::npos)
       << reply;
+}
+
+TEST(HttpAgent, AFailedSetUpClosesItsConnection) {
+  NoLeftovers clean;
+  FakeServer srv;
+  remote_agent("/e", srv.port);
+  remotetest::CaptureStdout out;
+  tqtest::Task pass([] { http_agent_pass(); });
+  Sock s(srv.accept_one());
+  EXPECT_EQ(s.read_line(), "\n");
+  s.send("\n" + code_marker(std_cm) + "\n<Permission>Allow</Permission>\n");
+  EXPECT_EQ(s.read_line(), code_marker(std_cm) + "\n");
+  EXPECT_EQ(s.read_line(), "(SetAgent \"ag\" \"user\")\n");
+  s.send("<Result> 3 t</Result>\n");
+  EXPECT_EQ(s.read_line(), "(Define HttpAgent_path \"/e\")\n");
+  s.send("<Result> 4 ^%E (\"\" \"\" 0 \"Define\" 0x80040503 (\"no\"))</Result>\n");
+  EXPECT_TRUE(pass.wait());
+  EXPECT_EQ(remotetest::count(out.text(), "REMOTE ERR "), 1);
+  EXPECT_TRUE(s.closed_by_peer()) << "the connection of a failed set-up stays open";
 }
 
 TEST(HttpAgent, PercentCoding) {

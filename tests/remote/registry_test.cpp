@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interp/setup_kinds.h"
 #include "lang/site.h"
+#include "platform/d_alloc.h"
 #include "remote/proxy.h"
 #include "remote/server_info.h"
 #include "remote_test_util.h"
@@ -17,11 +19,12 @@ struct Route {
   std::string server;
   int port;
 };
+// The route as the connect set-up asks for it.
 Route route(const char* server) {
-  PROXY_INFO info;
-  check_proxy(&info, server);
-  Route r{info.proxy_type, info.proxy_server ? info.proxy_server : "", info.proxy_port};
-  free_proxy_route(&info);
+  char* proxy = nullptr;
+  int port = -1;
+  Route r{connect_route_hook(server, &proxy, &port), proxy ? proxy : "", port};
+  if (proxy) d_f_ree(proxy);
   return r;
 }
 bool operator==(const Route& a, const Route& b) { return a.kind == b.kind && a.server == b.server && a.port == b.port; }
@@ -84,6 +87,10 @@ TEST(ServerInfo, RecordsAreFoundAndUpdatedAsAsked) {
   EXPECT_EQ(get(SI_NAME | SI_IP, zz.c_str(), ip + 1).active_flags, -1);
   EXPECT_EQ(set(SI_NAME | SI_IP | SI_DATA, zz.c_str(), ip + 1, 7, SI_SET), 0);
   EXPECT_EQ(get(SI_NAME, ab.c_str(), 0).data, 7);
+  // A record made by address alone takes the name it is next found with.
+  ASSERT_EQ(set(SI_IP, nullptr, ip + 9, 0, SI_SET), 0);
+  ASSERT_EQ(set(SI_NAME | SI_IP, zz.c_str(), ip + 9, 0, SI_SET), 0);
+  EXPECT_EQ(get(SI_NAME, zz.c_str(), 0).ip, ip + 9);
   // A new address moves the record between address chains.
   ASSERT_EQ(set(SI_NAME | SI_IP, ab.c_str(), ip + 2, 0, SI_SET), 0);
   EXPECT_EQ(get(SI_IP, nullptr, ip + 1).active_flags, -1);

@@ -2,13 +2,16 @@
 // of the switch and of connecting, retries of a delayed result with the session's initial
 // forms, the native proxy, and the order in which RemoteSession sends what waits.
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <memory>
 
+#include "interp/interpreter.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/session_tqp.h"
 #include "remote_test_util.h"
@@ -89,6 +92,8 @@ TEST(NativeSession, SendsTheAgentsExchangeThenTheForms) {
               (std::vector<std::string>{"^s", "3", "()"}));
     EXPECT_EQ(exchange(peer), opened(1, c.lines));
   }
+  SERVER_INFO si{SI_IP, 0, nullptr, 0x7f000001, 0, 0};  // the connection reported its server
+  EXPECT_EQ(std::vector<int>({get_serverinfo(&si), si.status}), std::vector<int>({0, 16}));
 }
 
 TEST(NativeSession, FailuresComeBackAsErrorCells) {
@@ -153,6 +158,37 @@ TEST(NativeSession, ConnectsThreeTimesTwoSecondsApartUnlessRefused) {
   }
 }
 
+TEST(NativeSession, AConnectStalledOverNineSecondsDropsTheServersIdleConnections) {
+  FakePeer peer("(GetTQIinfo 0)\tvalue ((connection-timeout 1000000000))\n", "Allow,hold Denied");
+  Clean clean;
+  tqtest::TickClock clock;
+  GcFrame frame("stalled");
+  const std::string u = tqp_url(peer.port, "/db/x.ext"), at = "(RemoteSession s (URL \"" + u + "\") ";
+  run_forms("(define s (OpenSession))" + at + "(Agent \"a1\") 1)");
+  CON_AGENT* a1 = nullptr;
+  ASSERT_TRUE(tqtest::wait_until([&] {  // connected, its time-out settled (no request waits on it)
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    return (a1 = server_list->agent)->timeout == INT_MAX;  // three times the peer's, at most this
+  }));
+  TQ_SEXP* r = start(at + "(Agent \"a2\") 1)");  // its connection waits for the permission
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    const std::vector<std::string> log = peer.log();
+    return !log.empty() && log.back() == "2 ";
+  }));
+  std::vector<bool> connected;
+  for (int seconds : {9, 1}) {
+    clock.move(seconds);
+    session_tick(nullptr);
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    connected.push_back(a1->iid != 0);
+  }
+  EXPECT_EQ(connected, std::vector<bool>({true, false}));
+  peer.release();
+  EXPECT_EQ(printed(r), error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12",
+                                   "(\"cannot access the server\" \"" + u + "\" -7)"));
+  run_forms("(CloseSession s)");
+}
+
 TEST(NativeSession, ADelayedResultRetriesWithTheInitialFormsOnANewConnection) {
   const std::string remote_error = error_text(
       "\"SITE\" \"test\" 1 \"remote call\" 0x80040503", "(\"\" \"\" 0 \"peer\" 2147747075 (\"no\"))");
@@ -199,12 +235,13 @@ TEST(NativeSession, ANativeProxyCarriesRequestsButNotThoseToDirectServers) {
   const std::string pp = std::to_string(proxy.port), u = tqp_url(target.port, "/db/x.ext");
   const std::string req = "(RemoteSession s (URL \"" + u + "\") (+ 1 2))";
   EXPECT_EQ(run_forms("([SetNativeProxy type=\"NativeProxy\" server=\"127.0.0.1\" port=\"" + pp +
-                      "\"])(define s (OpenSession))" + req + req),
-            (std::vector<std::string>{"()", "^s", "3", "3"}));
+                      "\"])(define s (OpenSession))" + req + req + "(SessionEnvironment s (quote ((define q 1))))" + req),
+            (std::vector<std::string>{"()", "^s", "3", "3", "()", "3"}));
   const std::string rs = "rs" + std::to_string(client);
   const std::string define = "(Define " + rs + " ([OpenSession type=\"optimize\"]))";
   const std::string wrapped = "(RemoteSession " + rs + " (URL \"" + u + "\") (Command \"Get\") (+ 1 2))";
-  EXPECT_EQ(exchange(proxy), opened(1, {kSetAgent + "\"tqproxy\" \"user\")", "\\f", define, define, wrapped, wrapped}));
+  EXPECT_EQ(exchange(proxy), opened(1, {kSetAgent + "\"tqproxy\" \"user\")", "\\f", define, define, wrapped, wrapped, define,
+                                        "(SetSessionEnv (quote ((define q 1))))", wrapped}));
   EXPECT_EQ(target.log(), std::vector<std::string>{});
   // The list of direct servers stays for the process: the server is named otherwise there.
   const std::string direct = "(RemoteSession s (URL \"tqp://localhost:" + std::to_string(target.port) + "/db/x.ext\") (+ 1 2))";
@@ -239,4 +276,30 @@ TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
   EXPECT_EQ(sent, (std::vector<std::string>{"1 (r 1)", "1 (r 3)", "1 (r 2)"}));
   for (TQ_SEXP* r : {r1, r2, r3}) EXPECT_EQ(printed(r), "()");
   run_forms("(CloseSession s)");
+}
+
+TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
+  FakePeer peer("");
+  Clean clean;
+  const int sessions = session_count();
+  run_forms("(define s (OpenSession))");
+  {
+    GcFrame frame("unread");
+    start("(RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") (Agent \"a1\") (+ 1 2))");
+    wait_rs_queue();
+    ASSERT_TRUE(tqtest::wait_until([] {  // its reply is in: the request left the connection's chain
+      int iid;
+      {
+        ScopedLock l(session_lock, __FILE__, __LINE__);
+        iid = server_list && server_list->agent ? server_list->agent->iid : 0;
+      }
+      TQ_INTERPRETER info;
+      return iid > 0 && get_tqi_info(&info, unsigned(iid)) == 0 && !info.result_head;
+    }));
+  }
+  run_forms("(CloseSession s)");
+  EXPECT_TRUE(tqtest::wait_until([&] {  // a collection finds the result unreachable (its worker gone)
+    gc_tick_notin_tick(nullptr, 0);
+    return session_count() == sessions;
+  }));
 }

@@ -1,8 +1,14 @@
 // The session switch's descriptors and version cache, the native sessions' records and
 // tick, and a query from a thread that has no interpreter.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <climits>
 
 #include "interp/interpreter.h"
+#include "interp/log_queue.h"
+#include "interp/setup_kinds.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
@@ -40,8 +46,9 @@ TEST(SessionSwitch, IdsRiseAndSkipThoseStillOpenAfterTheWrap) {
     ScopedLock l(session_lock, __FILE__, __LINE__);
     session_sw_id = INT_MAX;
   }
-  const int second = open_session(1);  // past the largest id to 1, which is still open
-  EXPECT_EQ(std::vector<int>({first, second}), std::vector<int>({1, 2}));
+  const int second = open_session(1);  // past the largest id to 1 and 2, which are still open
+  // The log's descriptor, opened at start-up, holds 1 for good.
+  EXPECT_EQ(std::vector<int>({log_session, first, second}), std::vector<int>({1, 2, 3}));
   for (int id : {first, second}) close_session(id);
   ScopedLock l(session_lock, __FILE__, __LINE__);
   session_sw_id = saved;
@@ -145,4 +152,56 @@ TEST(RemoteQuery, AThreadWithoutInterpreterGetsAnError) {
   EXPECT_EQ(got, std::vector<std::string>({error_text("\"SITE\" \"test\" 1 \"Remote\" 0x8004051d", data),
                                            error_text("\"\" \"\" 0 \"LocalEval\" 0x8004051d", data),
                                            error_text("\"\" \"\" 0 \"LocalEval\" 0x8004051d", data)}));
+}
+
+TEST(RemoteQuery, ARequestLineGoesOutInOneWrite) {
+  Clean clean;
+  int rec[2], in[2];  // records show the writes one by one
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, rec), 0);
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_DESC;
+  t->inp_desc = in[0];
+  t->out_desc = rec[0];
+  const int id = setup_i(t);
+  ASSERT_GT(id, 0);
+  {
+    GcFrame frame("one write");
+    remote_query(id, qvlisp_top_env1, nullptr, read_forms("(+ 1 2)")->pair.car);  // announces the code first
+    remote_query(id, qvlisp_top_env1, _l_string_1(std_cm, "(+ 3 4)"), nullptr);
+  }
+  char marker[24];
+  std::snprintf(marker, sizeof marker, "&cx%x;", unsigned(std_cm->lccode));
+  std::vector<std::string> writes;
+  char b[256];
+  for (ssize_t n; (n = recv(rec[1], b, sizeof b, MSG_DONTWAIT)) > 0;) writes.emplace_back(b, size_t(n));
+  EXPECT_EQ(writes, std::vector<std::string>({std::string(marker) + "(+ 1 2)\n", "(+ 3 4)\n"}));
+  close_interpreter(unsigned(id));
+  close(in[1]);
+  close(rec[1]);
+}
+
+TEST(RemoteQuery, AThreadWithoutInterpreterLeavesTheAgentsConnectionStanding) {
+  FakePeer peer("(+ 1 2)\tvalue 3\n");
+  Clean clean;
+  const int id = open_session(1);
+  URL u = parsed(tqp_url(peer.port, "/db/x.ext"));
+  const L_CHAR* a1 = _l_string_1(std_cm, "a1");
+  auto request = [&] {
+    GcFrame frame("request");
+    TQ_SEXP* forms = read_forms("(+ 1 2)");
+    return printed(remote_session(qvlisp_top_env1, id, &u, a1, nullptr, nullptr, forms, nullptr, 0, 0, nullptr));
+  };
+  EXPECT_EQ(request(), "3");
+  std::string lone;
+  testing::internal::CaptureStdout();  // "REM <task>"
+  tqtest::Task t([&] { lone = request(); });
+  ASSERT_TRUE(t.wait());
+  s_flush(s_stdout);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(lone, error_text("\"SITE\" \"test\" 1 \"Remote\" 0x8004051d", "(\"no own interpreter\")"));
+  EXPECT_EQ(request(), "3");
+  for (const std::string& l : peer.log()) EXPECT_EQ(l.substr(0, 2), "1 ") << "one connection";
+  free_url(&u);
+  close_session(id);
 }

@@ -162,9 +162,14 @@ class Session:
 
 
 def scenario_open():
-    (t, seq, cookie, payload), _ = one_shot(post_head(TQSV, 12) + frame(OPEN))
+    c = Conn()  # the frame header split across two segments
+    c.send(post_head(TQSV, 12) + frame(OPEN)[:5])
+    time.sleep(0.05)
+    c.send(frame(OPEN)[5:])
+    t, seq, cookie, payload = c.frame_reply()
     expect((t, seq, payload, cookie[0]) == (DATA, 0, b'', CLOCK), 'open answer %r' % [t, seq, payload, cookie])
     k = Session(True)  # keep-alive: type 5, then every request on the same socket
+    expect(abs(k.cookie[1] - cookie[1]) > 1000, 'cookies %r and %r are guessable' % (cookie, k.cookie))
     step('parked', wait=True)
     k.request(b'\n')
     k.end()
@@ -194,8 +199,8 @@ def scenario_dialogue():
 def scenario_refusals():
     s = Session()
     for f, seq, cookie in ((frame(DATA, 5, *s.cookie, sum_off=1), 5, s.cookie),
-                           (frame(DATA, 7, s.cookie[0], s.cookie[1] ^ 1), 7, (s.cookie[0], s.cookie[1] ^ 1))):
-        (t, rseq, rcookie, _), _ = one_shot(post_head(TQSV, 12) + f)  # a bad checksum, an unknown cookie
+                           (frame(DATA, 7, s.cookie[0], s.cookie[1] ^ 1) + b'x' * 5000, 7, (s.cookie[0], s.cookie[1] ^ 1))):
+        (t, rseq, rcookie, _), _ = one_shot(post_head(TQSV, len(f)) + f)  # a bad checksum, an unknown cookie
         expect((t, rseq, rcookie) == (INVALID, seq, cookie), 'refusal %r' % [t, rseq, rcookie])
     for length in (b'11', b'-5', b'1x', b'4294967296'):
         closed_unanswered(b'POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: ' + length + b'\r\n\r\n' + frame(DATA, 1, *s.cookie))
@@ -221,6 +226,41 @@ def scenario_idle():
     for c, n in waiting:
         s.answer(c, n, (INVALID,))
     expect(parked.conn.read_to_end() == b'', 'an idle keep-alive connection is closed')
+
+
+def scenario_slow():
+    held = [Session(True) for _ in range(11)]
+    for s in held:
+        s.conn.send(b'P')  # a head begun and held up: its reader waits for the rest
+    step('reading', '11', wait=True)
+    Session(True).end()  # another keep-alive session is served meanwhile
+    for s in held:
+        s.conn.send(post_head(TQSV, 12, True)[1:] + frame(END, s.seq + 1, *s.cookie))
+        s.answer(s.conn, s.seq + 1, (END,))
+
+
+def scenario_wrap():
+    s = Session()
+    s.admitted()
+    step('wrap', str(s.seq + 1), wait=True)  # the session's next seq becomes 32766
+    sent = [s.send(b'(+ %d 0)\n' % n, seq=q) for n, q in ((2, 32767), (3, -32768), (1, 32766))]
+    for c, q in sent[2:] + sent[:2]:  # answered in serial order across the wrap
+        s.answer(c, q)
+    s.seq = -32768
+    s.poll_until(b' 3</Result>\n')
+    expect(re.findall(rb' (\d)</Result>', s.out) == [b'1', b'2', b'3'], 'order across the wrap %r' % s.out)
+    s.end()
+
+
+def scenario_short():
+    s = Session()
+    s.admitted()
+    s.seq += 1
+    c = Conn()  # a body shorter than its Content-Length ends the session, not just the body
+    c.send(post_head(TQSV, 12 + 10) + frame(DATA, s.seq, *s.cookie) + b'(+')
+    c.s.shutdown(socket.SHUT_WR)
+    s.answer(c, s.seq, (INVALID,))
+    s.gone(s.seq + 1)
 
 
 def scenario_gone():
@@ -310,11 +350,19 @@ def expect_pages(cases):
 
 def scenario_agents():
     gif = bytes(range(256)) + b'GIF89a\r\n\x00'
-    expect_pages([(b'/x', None, not_found(b'/x')), (b'/<b>', None, not_found(b'/&lt;b&gt;')),
+    expect_pages([(b'/x', b'abc', not_found(b'/x')), (b'/<b>', None, not_found(b'/&lt;b&gt;')),
                   (b'/a', None, page(b'200 OK', b'hi')), (b'/a?x=1', None, page(b'200 OK', b'hi')),
                   (b'/ab', None, not_found(b'/ab')), (b'/a/b', None, not_found(b'/a/b')),
                   (b'/gif', gif, page(b'200 OK', gif, b'image/gif')),
-                  (b'/num', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/num', b'5')))])
+                  (b'/num', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/num', b'5'))),
+                  (b'/txt', None, page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'text/plain'))),
+                  (b'/\x01', None, not_found(b'/\x01'))])
+    for length, body in ((len(gif) + 1, b''), (10, b'abc')):  # over the cap; shorter than declared
+        c = Conn()
+        c.send(b'POST /gif HTTP/1.0\r\nContent-Length: %d\r\n\r\n' % length + body)
+        c.s.shutdown(socket.SHUT_WR)
+        got = c.read_to_end()
+        expect(got == page(b'500 Internal Server Error', error_page(b'500 Internal Server Error', b'/gif')), 'body %d: %r' % (length, got))
 
 
 if __name__ == '__main__':

@@ -1,9 +1,14 @@
 // The protocol server over loopback, spoken to by the Python peer (tests/remote/toh_peer.py),
 // which packs its frames and checks every reply byte by byte; the test moves the tick clock
 // and answers the peer's steps, and checks the server's diagnostic lines.
+#include <fcntl.h>
+
 #include <regex>
 
 #include "remote/toh_server_v2.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
+#include "support/task_runner.h"
 #include "toh_test_util.h"
 
 using namespace tq;
@@ -47,6 +52,26 @@ std::string on_step(const std::string& name, const std::string& content) {
                ? ""
                : "the parked connection holds a task\n";
   }
+  if (name == "wrap") {  // moves an idle session's sequence numbers up to the wrap
+    const auto seq = int16_t(std::stoi(content));
+    LOCK_SCOPE(ToH_lock);
+    for (ToH_ENTRY* b : ToH_hash)
+      for (ToH_ENTRY* e = b; e; e = e->next)
+        if (!e->list && e->recv_seq == seq && e->send_seq == seq) {
+          e->recv_seq = e->send_seq = 32766;
+          return "";
+        }
+    return "no idle session at " + content + "\n";
+  }
+  if (name == "reading") {  // heads held up, each on a task of the keep-alive pool
+    const int n = std::stoi(content);
+    return until([n] {
+             LOCK_SCOPE(ToH_lock);
+             return ss_run_tasks >= n && ss_wait_tasks > 0;
+           })
+               ? ""
+               : "the pool stopped growing\n";
+  }
   if (name == "uploading") {
     return until([] {
              LOCK_SCOPE(ToH_lock);
@@ -75,6 +100,9 @@ const Case kCases[] = {
     {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
     {"empty", false, {}},
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
+    {"short", false, {{"ToH FREE CONNECTION\n", 1}}},
+    {"slow", false, {}},
+    {"wrap", true, {}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
 };
@@ -106,3 +134,55 @@ TEST_P(ProtocolScenario, ThePeerGetsTheExpectedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Peer, ProtocolScenario, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.scenario); });
+
+namespace {
+
+// Tasks inside an operation of stream s.
+int threads_in(STREAM* s) {
+  LOCK_SCOPE(stream_lock);
+  int n = 0;
+  for (S_FILE_THREAD* t = s->h.thread; t; t = t->next) ++n;
+  return n;
+}
+
+// A served connection from a loopback client.
+ACCESS_KEY served(FakeServer& srv, Sock* client) {
+  client->reset(Sock::connect_loopback(srv.port));
+  return ACCESS_KEY{s_open_file_descripter(srv.accept_one(), &s_file_table), 0x7f000001, nullptr};
+}
+
+}  // namespace
+
+// The answer to an upload means its bytes are in the pipe, ahead of any later upload: with
+// the pipe's write side held up, the upload waits there unanswered.
+TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
+  NoLeftovers clean;
+  remotetest::CaptureStdout quiet;
+  FakeServer srv;
+  Sock down, up;
+  ACCESS_KEY dk = served(srv, &down);
+  STREAM* mine = nullptr;  // the interpreter's end, read by the test alone
+  ASSERT_EQ(new_accept_2(&mine, &dk), 1);
+  STREAM* pipe = entry_list_v2->pipe;
+  WAIT_FOR(threads_in(pipe) == 1, "the download reading the pipe");
+  const std::string filler(fcntl(mine->fpipe.fid_read, F_GETPIPE_SZ) + 4096, 'x');
+  tqtest::Task fill([pipe, filler] { s_write(pipe, filler.data(), int(filler.size())); });
+  WAIT_FOR(threads_in(pipe) == 2, "a writer held up in the pipe");
+  TQoHTTP_HEADER h{TOH_UPLOAD, 0, 0, {entry_list_v2->cockie[0], entry_list_v2->cockie[1]}};
+  ToH_to_wire(&h);
+  ACCESS_KEY uk = served(srv, &up);
+  ASSERT_TRUE(up.send("POST /cgi-bin/upload.cgi HTTP/1.0\r\nContent-Length: 15\r\n\r\n" +
+                      std::string(reinterpret_cast<char*>(&h), 12) + "bbb"));
+  STREAM* unused = nullptr;
+  ASSERT_EQ(new_accept(&unused, &uk, 0, nullptr), 0);
+  quiet.text();  // its DIR line
+  WAIT_FOR(threads_in(pipe) == 3, "the upload writing into the pipe");
+  EXPECT_FALSE(up.read_some_within(std::chrono::milliseconds(0))) << "answered before its bytes were in the pipe";
+  std::string got(filler.size() + 3, '\0');
+  int done = 0;
+  EXPECT_EQ(en_do(&done, s_read, mine, got.data(), int(got.size())), 1);
+  EXPECT_EQ(got, filler + "bbb");
+  EXPECT_NE(up.read_until("\r\n\r\n").find("Connection: close"), std::string::npos);
+  ASSERT_TRUE(fill.wait());
+  d_s_close(mine);
+}

@@ -1,13 +1,18 @@
 // String streams and the generic read/write/push/copy operations over them.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/d_alloc.h"
+#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/task_runner.h"
 
 using namespace tq;
 
@@ -171,6 +176,23 @@ TEST(GenericOps, CopyBetweenStreams) {
   d_s_close(to);
   EXPECT_EQ(s_copy_to_stream(&copied, from, to, 2), -2);
   d_s_close(from);
+}
+
+TEST(GenericOps, ACopyOfALongDeclaredLengthHoldsASmallBuffer) {
+  STREAM* in[2];
+  ASSERT_EQ(s_open_pipe(in), 0);
+  STREAM* to = s_open_string_write(nullptr);
+  const int64_t before = get_d_used_memory();
+  auto result = std::make_shared<std::atomic<int>>(1);
+  tqtest::Task copy([=] { *result = s_copy_to_stream(nullptr, in[0], to, INT32_MAX); });
+  ASSERT_EQ(s_write(in[1], "abc", 3), 3);
+  ASSERT_TRUE(tqtest::wait_until([to] { return s_get_string_size(to) == 3; }));
+  EXPECT_LT(get_d_used_memory() - before, 1 << 20) << "the declared length decided the buffer";
+  d_s_close(in[1]);
+  ASSERT_TRUE(copy.wait());
+  EXPECT_EQ(*result, -1);
+  d_s_close(in[0]);
+  d_s_close(to);
 }
 
 int short_writer_calls;

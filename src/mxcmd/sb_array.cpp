@@ -1,0 +1,317 @@
+// The sparse-array kind of structure block and its constructor word "sbArray" (see
+// sb_array.h).
+#include "mxcmd/sb_array.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "matrix/matrix.h"
+#include "matrix/mx_code.h"
+#include "mxcmd/mx_payload.h"
+#include "mxcmd/mx_word_registrars.h"
+#include "mxcmd/sb_interface.h"
+#include "platform/d_alloc.h"
+
+namespace tq {
+
+namespace {
+
+constexpr int kByteIndexLimit = 8;  // axes of at most this block_size keep one byte an index
+constexpr int kMaxShift = 24;       // the widest coded index, and the most slots of an array
+
+SA_STRUCT_BLOCK* sa(MX_STRUCT_BLOCK* b) { return reinterpret_cast<SA_STRUCT_BLOCK*>(b); }
+
+int axes(const SA_STRUCT_BLOCK* b) { return b->h.n.m ? b->h.n.m->p.dim : 0; }
+bool byte_index(const SA_STRUCT_BLOCK* b, int k) { return b->h.n.m->block_size[k] <= kByteIndexLimit; }
+
+SA_ARRAY* new_array(int32_t start, int32_t end) {
+  auto* a = static_cast<SA_ARRAY*>(d_alloc(sizeof(SA_ARRAY)));
+  a->start = start;
+  a->end = end;
+  a->p = static_cast<SA_SLOT*>(d_calloc(size_t(end - start), sizeof(SA_SLOT)));
+  return a;
+}
+
+// Whether array a (null: none yet) may come to cover index i.
+bool can_cover(const SA_ARRAY* a, int32_t i) {
+  if (i == INT32_MAX) return false;  // one past it would not fit
+  if (!a) return true;
+  const int64_t start = std::min<int64_t>(a->start, i), end = std::max<int64_t>(a->end, int64_t(i) + 1);
+  return end - start <= (int64_t(1) << kMaxShift);
+}
+
+// Makes *pa cover index i (creating or widening it); can_cover said it may.
+void cover(SA_ARRAY** pa, int32_t i) {
+  SA_ARRAY* a = *pa;
+  if (!a) {
+    *pa = new_array(i, i + 1);
+    return;
+  }
+  if (i >= a->start && i < a->end) return;
+  const int32_t start = std::min(a->start, i), end = std::max(a->end, i + 1);
+  SA_ARRAY* g = new_array(start, end);
+  memcpy(g->p + (a->start - start), a->p, sizeof(SA_SLOT) * size_t(a->end - a->start));
+  d_f_ree(a->p);
+  d_f_ree(a);
+  *pa = g;
+}
+
+bool all_empty(const SA_ARRAY* a) {
+  for (int32_t i = 0; i < a->end - a->start; ++i)
+    if (a->p[i].a) return false;
+  return true;
+}
+
+// Frees the arrays under *a from axis k on, and their members when free_members.
+void free_arrays(SA_ARRAY* a, int k, int dim, bool free_members) {
+  if (!a) return;
+  for (int32_t i = 0; i < a->end - a->start; ++i) {
+    if (k + 1 < dim)
+      free_arrays(a->p[i].a, k + 1, dim, free_members);
+    else if (free_members && a->p[i].d)
+      a->p[i].d->tbl->free_sb(a->p[i].d);
+  }
+  d_f_ree(a->p);
+  d_f_ree(a);
+}
+
+// Calls f(index vector, member) for every member in the window low[k] .. high[k] of each
+// axis, depth first in ascending order; ix is the scratch vector.
+template <class F>
+void walk(SA_ARRAY* a, int k, int dim, const int64_t* low, const int64_t* high, int32_t* ix, F& f) {
+  if (!a) return;
+  const int64_t from = std::max<int64_t>(low[k], a->start), to = std::min<int64_t>(high[k], int64_t(a->end) - 1);
+  for (int64_t i = from; i <= to; ++i) {
+    ix[k] = int32_t(i);
+    SA_SLOT& s = a->p[i - a->start];
+    if (k + 1 < dim)
+      walk(s.a, k + 1, dim, low, high, ix, f);
+    else if (s.d)
+      f(ix, s.d);
+  }
+}
+
+template <class F>
+void each_member(SA_STRUCT_BLOCK* b, F f) {
+  const int dim = axes(b);
+  std::vector<int64_t> low(static_cast<size_t>(dim), INT32_MIN), high(size_t(dim), INT32_MAX);
+  std::vector<int32_t> ix(static_cast<size_t>(dim));
+  if (dim > 0) walk(b->index, 0, dim, low.data(), high.data(), ix.data(), f);
+}
+
+// The member at ix, or null.
+MX_STRUCT_BLOCK* member_at(SA_STRUCT_BLOCK* b, const int32_t* ix) {
+  SA_ARRAY* a = b->index;
+  const int dim = axes(b);
+  for (int k = 0; a && k < dim; ++k) {
+    if (ix[k] < a->start || ix[k] >= a->end) return nullptr;
+    if (k + 1 == dim) return a->p[ix[k] - a->start].d;
+    a = a->p[ix[k] - a->start].a;
+  }
+  return nullptr;
+}
+
+int delete_at(SA_ARRAY** pa, const int32_t* ix, int k, int dim, bool del_flag) {
+  SA_ARRAY* a = *pa;
+  if (!a || ix[k] < a->start || ix[k] >= a->end) return -1;
+  SA_SLOT& s = a->p[ix[k] - a->start];
+  if (k + 1 < dim) {
+    if (delete_at(&s.a, ix, k + 1, dim, del_flag) < 0) return -1;
+  } else {
+    if (!s.d) return -1;
+    if (del_flag) s.d->tbl->free_sb(s.d);
+    s.d = nullptr;
+  }
+  if (all_empty(a)) {
+    free_arrays(a, k, dim, false);
+    *pa = nullptr;
+  }
+  return 0;
+}
+
+// (sbArray template): a sparse-array block of the channel "mxSetSB" binds, owning the
+// template block (taken from the cell a constructor word made).
+TQ_SEXP* tq_sbArray(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
+  MX_WORD w;
+  if (!mx_word_open(&w, "sbArray", env, s, sf)) return nullptr;
+  TQ_SEXP* cell = get_el(s, 1);
+  SA_NEW prm{sb_of_cell(cell)};
+  if (!prm.member) return mx_mismatch(w, mx_text("2nd argument"));
+  TQ_SEXP* r = sb_construct(w, &blk_s_array_tbl, &prm);
+  if (sb_of_cell(r)) sb_cell_taken(cell);  // the template is the new block's now
+  return r;
+}
+
+}  // namespace
+
+const MX_STRUCT_BLOCK_TBL blk_s_array_tbl = {sa_new_sb,       sa_free_sb,      sa_copy_sb,
+                                             sa_block2struct, sa_struct2block, sa_operation};
+
+void free_mx_sb_list(MX_SB_LIST* l) {
+  while (l) {
+    MX_SB_LIST* next = l->next;
+    d_f_ree(l->work);
+    d_f_ree(l);
+    l = next;
+  }
+}
+
+MX_STRUCT_BLOCK* sa_new_sb(MX_SB_NEW* n, void* param) {
+  MX_SB_NEW owner = *n;
+  auto* prm = static_cast<SA_NEW*>(param);
+  if (!prm || !prm->member || !sb_owner_rule(&owner)) return nullptr;
+  auto* b = static_cast<SA_STRUCT_BLOCK*>(d_calloc(1, sizeof(SA_STRUCT_BLOCK)));
+  b->h.n = owner;
+  b->h.tbl = &blk_s_array_tbl;
+  b->member = prm->member;
+  return &b->h;
+}
+
+void sa_free_sb(MX_STRUCT_BLOCK* blk) {
+  SA_STRUCT_BLOCK* b = sa(blk);
+  if (axes(b) > 0) free_arrays(b->index, 0, axes(b), true);
+  b->member->tbl->free_sb(b->member);
+  d_f_ree(b);
+}
+
+MX_STRUCT_BLOCK* sa_copy_sb(MX_STRUCT_BLOCK* blk) {
+  SA_STRUCT_BLOCK* b = sa(blk);
+  SA_NEW prm{b->member->tbl->copy_sb(b->member)};
+  MX_STRUCT_BLOCK* c = prm.member ? sa_new_sb(&b->h.n, &prm) : nullptr;
+  if (!c) {
+    if (prm.member) prm.member->tbl->free_sb(prm.member);
+    return nullptr;
+  }
+  each_member(b, [c](const int32_t* ix, MX_STRUCT_BLOCK* m) {
+    if (MX_STRUCT_BLOCK* mc = m->tbl->copy_sb(m)) sa_insert_blk(sa(c), ix, mc);
+  });
+  return c;
+}
+
+int sa_insert_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, MX_STRUCT_BLOCK* m) {
+  const int dim = axes(b);
+  if (dim < 1 || member_at(b, ix)) return -1;
+  // The whole path is checked first, so that a refusal leaves the tree as it was.
+  const SA_ARRAY* a = b->index;
+  for (int k = 0; k < dim; ++k) {
+    if (!can_cover(a, ix[k])) return -1;
+    a = a && ix[k] >= a->start && ix[k] < a->end && k + 1 < dim ? a->p[ix[k] - a->start].a : nullptr;
+  }
+  SA_ARRAY** pa = &b->index;
+  for (int k = 0; k + 1 < dim; ++k) {
+    cover(pa, ix[k]);
+    pa = &(*pa)->p[ix[k] - (*pa)->start].a;
+  }
+  cover(pa, ix[dim - 1]);
+  (*pa)->p[ix[dim - 1] - (*pa)->start].d = m;
+  return 0;
+}
+
+int sa_delete_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, bool del_flag) {
+  return axes(b) < 1 ? -1 : delete_at(&b->index, ix, 0, axes(b), del_flag);
+}
+
+MX_SB_LIST* sa_search_blk(SA_STRUCT_BLOCK* b, const int32_t* low, const int32_t* high) {
+  const int dim = axes(b);
+  if (dim < 1) return nullptr;
+  std::vector<int64_t> lo(static_cast<size_t>(dim)), hi(static_cast<size_t>(dim));
+  for (int k = 0; k < dim; ++k) {
+    lo[size_t(k)] = low[k];
+    hi[size_t(k)] = high ? int64_t(high[k]) - 1 : low[k];
+  }
+  std::vector<int32_t> ix(static_cast<size_t>(dim));
+  MX_SB_LIST* list = nullptr;
+  auto hit = [&](const int32_t* at, MX_STRUCT_BLOCK* m) {
+    auto* e = static_cast<MX_SB_LIST*>(d_alloc(sizeof(MX_SB_LIST)));
+    e->work = static_cast<int32_t*>(d_alloc(sizeof(int32_t) * size_t(dim)));
+    memcpy(e->work, at, sizeof(int32_t) * size_t(dim));
+    e->blk = m;
+    e->next = list;
+    list = e;
+  };
+  walk(b->index, 0, dim, lo.data(), hi.data(), ix.data(), hit);
+  return list;
+}
+
+int sa_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* d) {
+  SA_STRUCT_BLOCK* b = sa(blk);
+  const int dim = axes(b);
+  const auto* p = static_cast<const uint8_t*>(d->block);
+  const uint8_t* const end = p + (d->size > 0 && p ? d->size : 0);
+  std::vector<int32_t> ix(size_t(dim > 0 ? dim : 1));
+  while (p < end) {
+    if (dim < 1) return -1;
+    for (int k = 0; k < dim; ++k) {
+      if (byte_index(b, k)) {
+        if (p >= end) return -1;
+        ix[size_t(k)] = *p++;
+        continue;
+      }
+      int64_t v;
+      const int shift = std::min<int>(b->h.n.m->block_size[k], kMaxShift);
+      if (!(p = get_uncompressed_code64_b(&v, p, end)) || v < 0 || v >= (int64_t(1) << shift)) return -1;
+      ix[size_t(k)] = int32_t(v);
+    }
+    int64_t count;
+    if (p >= end || !(p = get_uncompressed_code64_b(&count, p, end)) || count < 0 || count > end - p) return -1;
+    if (member_at(b, ix.data())) return -1;
+    MX_STRUCT_BLOCK* m = b->member->tbl->copy_sb(b->member);
+    if (!m) return -1;
+    MATRIX_ALLOC_BLOCK_PARAM bytes{{0, 0, 0}, int(count), const_cast<uint8_t*>(p)};
+    m->tbl->block2struct(m, &bytes);  // a member that refuses its bytes is kept as it stands
+    if (sa_insert_blk(b, ix.data(), m) < 0) {
+      m->tbl->free_sb(m);
+      return -1;
+    }
+    p += count;
+  }
+  return 0;
+}
+
+MATRIX_ALLOC_BLOCK_PARAM* sa_struct2block(MX_STRUCT_BLOCK* blk) {
+  SA_STRUCT_BLOCK* b = sa(blk);
+  std::vector<uint8_t> out;
+  each_member(b, [&](const int32_t* ix, MX_STRUCT_BLOCK* m) {
+    for (int k = 0; k < axes(b); ++k) {
+      if (byte_index(b, k))
+        out.push_back(uint8_t(ix[k]));
+      else
+        mx_put_code(out, ix[k]);
+    }
+    MATRIX_ALLOC_BLOCK_PARAM* md = m->tbl->struct2block(m);
+    const int size = md && md->size > 0 && md->block ? md->size : 0;
+    mx_put_code(out, size);
+    if (size > 0) out.insert(out.end(), static_cast<uint8_t*>(md->block), static_cast<uint8_t*>(md->block) + size);
+    if (md) mxt_free_block(&mx_type_block, md);
+  });
+  return mx_debug_block(out);
+}
+
+int sa_operation(int command, MX_STRUCT_BLOCK* blk, void* param) {
+  SA_STRUCT_BLOCK* b = sa(blk);
+  auto* op = static_cast<SA_OP*>(param);
+  int r = -1;
+  switch (command) {
+    case SB_INSERT:
+      if (!op->member) {
+        op->member = b->member->tbl->copy_sb(b->member);
+        if (op->member && (r = sa_insert_blk(b, op->index1, op->member)) < 0) {
+          op->member->tbl->free_sb(op->member);
+          op->member = nullptr;
+        }
+      } else if (op->member->tbl == b->member->tbl) {
+        r = sa_insert_blk(b, op->index1, op->member);
+      }
+      break;
+    case SB_DELETE: r = sa_delete_blk(b, op->index1, op->del_flag); break;
+    case SB_SEARCH: op->member_list = sa_search_blk(b, op->index1, op->index2); return 0;
+    default: return -1;
+  }
+  if (r == 0) sb_changed(blk);
+  return r;
+}
+
+void init_sbArray(TQISP_ENV* env) { mx_bind_word(env, "sbArray", tq_sbArray, kMxEvaluated, 2, 2); }
+
+}  // namespace tq

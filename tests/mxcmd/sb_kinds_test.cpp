@@ -1,0 +1,182 @@
+// The sparse-array and heuristic-layering kinds of structure block on a matrix described by
+// hand (axes and block sizes only): their index and click rules, their stored bytes (built
+// from the layout: one index byte or a variable-length code per axis, counts and ids as
+// codes, resolutions as big-endian doubles), and the stored forms they refuse.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "mxcmd/sb_layering.h"
+#include "mxcmd/sb_test_util.h"
+
+namespace {
+
+using namespace tq;
+using namespace mxtest;
+
+// Inserts a copy of the template at ix holding bytes: the operation's result.
+int put(MX_STRUCT_BLOCK* b, std::vector<int32_t> ix, const std::string& bytes) {
+  SA_OP op{};
+  op.index1 = ix.data();
+  const int r = b->tbl->operation(SB_INSERT, b, &op);
+  if (r == 0) sb_read(op.member, to_hex(Bytes(bytes.begin(), bytes.end())));
+  return r;
+}
+
+TEST(SparseArray, IndexRangesStoredFormAndCopies) {
+  SbMatrix f({8});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+  ASSERT_EQ(put(b, {5}, "c"), 0);
+  ASSERT_EQ(put(b, {2}, "ab"), 0);
+  const SA_ARRAY* root = reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index;
+  EXPECT_EQ(root->start, 2);
+  EXPECT_EQ(root->end, 6);
+  EXPECT_EQ(root->p[1].d, nullptr);
+  EXPECT_EQ(put(b, {2}, "x"), -1) << "an occupied index";
+  EXPECT_EQ(sb_encode(b), "0200026162050001" "63");
+
+  int32_t two = 2, ten = 10, twenty = 20;
+  SA_OP op{};
+  op.index1 = &two;
+  ASSERT_EQ(b->tbl->operation(SB_SEARCH, b, &op), 0);
+  ASSERT_TRUE(op.member_list && !op.member_list->next);
+  EXPECT_EQ(op.member_list->work[0], 2);
+  free_mx_sb_list(op.member_list);
+  op.index1 = &ten;
+  op.index2 = &twenty;
+  b->tbl->operation(SB_SEARCH, b, &op);
+  EXPECT_EQ(op.member_list, nullptr) << "a window outside every array";
+
+  MX_SB_NEW o = f.owner();
+  op = SA_OP{};
+  op.index1 = &ten;
+  op.member = hl_new_sb(&o, nullptr);
+  EXPECT_EQ(b->tbl->operation(SB_INSERT, b, &op), -1) << "a member of another kind than the template";
+  op.member->tbl->free_sb(op.member);
+
+  MX_STRUCT_BLOCK* c = b->tbl->copy_sb(b);
+  EXPECT_NE(reinterpret_cast<SA_STRUCT_BLOCK*>(c)->member, reinterpret_cast<SA_STRUCT_BLOCK*>(b)->member);
+  EXPECT_EQ(sb_encode(c), sb_encode(b));
+  MX_STRUCT_BLOCK* again = sb_sparse(f.owner());
+  EXPECT_EQ(sb_read(again, sb_encode(b)), 0);
+  EXPECT_EQ(sb_encode(again), sb_encode(b));
+  c->tbl->free_sb(c);
+  again->tbl->free_sb(again);
+
+  op = SA_OP{};
+  op.del_flag = 1;
+  for (int32_t ix : {5, 2}) {
+    op.index1 = &ix;
+    EXPECT_EQ(b->tbl->operation(SB_DELETE, b, &op), 0);
+  }
+  EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr);
+  EXPECT_EQ(b->tbl->operation(SB_DELETE, b, &op), -1);
+  EXPECT_EQ(sb_encode(b), "");
+  b->tbl->free_sb(b);
+}
+
+MATRIX_ALLOC_BLOCK_PARAM* no_bytes(MX_STRUCT_BLOCK*) { return nullptr; }
+MX_STRUCT_BLOCK* copy_silent(MX_STRUCT_BLOCK* b);
+const MX_STRUCT_BLOCK_TBL silent_tbl = {pr_new_sb, pr_free_sb, copy_silent, pr_block2struct, no_bytes, pr_operation};
+MX_STRUCT_BLOCK* copy_silent(MX_STRUCT_BLOCK* b) {
+  MX_STRUCT_BLOCK* c = pr_copy_sb(b);
+  c->tbl = &silent_tbl;
+  return c;
+}
+
+// Two axes of block sizes 8 and 9: one index byte, then a code. What a reader refuses.
+TEST(SparseArray, TwoAxesAndDamagedForms) {
+  SbMatrix f({8, 9});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+  ASSERT_EQ(put(b, {3, 300}, "z"), 0);
+  EXPECT_EQ(sb_encode(b), "03012c00017a");
+  for (const char* damaged : {"03", "0301", "03012c", "03012c00027a", "03012c7fff", "0302000000", "03002a0000"}) {
+    MX_STRUCT_BLOCK* r = sb_sparse(f.owner());
+    EXPECT_EQ(sb_read(r, std::string("03002a0000") + damaged), -1) << damaged;
+    EXPECT_EQ(sb_encode(r), "03002a0000") << "the member before stays: " << damaged;
+    r->tbl->free_sb(r);
+  }
+  b->tbl->free_sb(b);
+
+  MX_SB_NEW o = f.owner();
+  MX_STRUCT_BLOCK* t = pr_new_sb(&o, nullptr);
+  t->tbl = &silent_tbl;
+  SA_NEW prm{t};
+  MX_STRUCT_BLOCK* s = sa_new_sb(&o, &prm);
+  ASSERT_EQ(put(s, {1, 2}, ""), 0);
+  EXPECT_EQ(sb_encode(s), "0100020000") << "a member without bytes is stored with count 0";
+  s->tbl->free_sb(s);
+}
+
+// Layering on one axis of block size 8 (f = 1.00234375).
+TEST(Layering, ClicksCalcAndStoredForm) {
+  SbMatrix f({8}, {0, 0});
+  MX_SB_NEW o = f.owner();
+  auto* b = reinterpret_cast<HL_STRUCT_BLOCK*>(hl_new_sb(&o, nullptr));
+  EXPECT_EQ(hl_merge_factor(b), 1.00234375);
+  const int64_t at3 = 3;
+  EXPECT_EQ(hl_insert_point(b, 7, &at3, 1.0, 1, 0, HL_ACCUMULATE), 1);
+  EXPECT_EQ(hl_insert_point(b, 7, &at3, 1.002, 1, 0, HL_ACCUMULATE), 1);
+  EXPECT_EQ(sb_encode(&b->h), "00070001" "3ff0000000000000" "0003" "0002" "0000");
+  EXPECT_EQ(hl_insert_point(b, 7, &at3, 0.0, 1, 0, HL_ACCUMULATE), -1);
+  EXPECT_EQ(hl_insert_point(b, 8, &at3, 0.0, 1, 0, HL_ACCUMULATE), -1);
+  EXPECT_EQ(b->id_list->next, nullptr) << "no id list for a resolution of 0";
+  double show = -1, hide = -1;
+  ASSERT_EQ(hl_calc(b, 7, &at3, 1.0, &show, &hide), 0);
+  EXPECT_DOUBLE_EQ(show, 20.0) << "a click at the query weighs 1 / 0.1";
+  EXPECT_EQ(hide, 0.0);
+  EXPECT_EQ(hl_calc(b, 9, &at3, 1.0, &show, &hide), -1);
+  hl_insert_point(b, 7, &at3, 1.003, 0, 1, HL_ACCUMULATE);
+  hl_insert_point(b, 8, &at3, 1.0, 0, 1, HL_ACCUMULATE);
+  hl_insert_point(b, 8, &at3, hl_merge_factor(b), 0, 1, HL_ACCUMULATE);
+  for (HL_ID_LIST* l = b->id_list; l; l = l->next)
+    EXPECT_TRUE(l->clk && l->clk->next && !l->clk->next->next) << "1.003, and a ratio of exactly f, start a click";
+  MX_STRUCT_BLOCK* c = hl_copy_sb(&b->h);
+  hl_free_sb(&b->h);
+  EXPECT_EQ(sb_encode(c).substr(0, 8), "00070002") << "a copy re-inserts: the id order turns";
+  hl_free_sb(c);
+
+  SbMatrix wide({40});
+  MX_SB_NEW ow = wide.owner();
+  MX_STRUCT_BLOCK* w = hl_new_sb(&ow, nullptr);
+  EXPECT_TRUE(std::isfinite(hl_merge_factor(reinterpret_cast<HL_STRUCT_BLOCK*>(w))) &&
+              hl_merge_factor(reinterpret_cast<HL_STRUCT_BLOCK*>(w)) > 1.0);
+  hl_free_sb(w);
+}
+
+// Operations convert absolute coordinates by the node (level 1 at 16, divisor 1); reading
+// merges, reverses the order once, and refuses cut records.
+TEST(Layering, NodeUnitsReadingAndDamagedForms) {
+  SbMatrix f({8}, {1, 16});
+  MX_SB_NEW o = f.owner(true);
+  MX_STRUCT_BLOCK* b = hl_new_sb(&o, nullptr);
+  int64_t x = 20;
+  HL_OP op{};
+  op.insert = {5, &x, 2.0, 1, 0};
+  ASSERT_EQ(hl_operation(SB_INSERT, b, &op), 0);
+  op.insert.id = 6;
+  op.insert.hide = 1;
+  ASSERT_EQ(hl_operation(SB_INSERT, b, &op), 0);
+  const std::string six = "00060001" "4000000000000000" "0002" "0001" "0001";
+  const std::string five = "00050001" "4000000000000000" "0002" "0001" "0000";
+  EXPECT_EQ(sb_encode(b), six + five) << "click coordinate (20 - 16) >> 1";
+  op.calc = {5, &x, 2.0, -1, -1};
+  ASSERT_EQ(hl_operation(SB_CALC, b, &op), 0);
+  EXPECT_DOUBLE_EQ(op.calc.show, 10.0);
+  EXPECT_EQ(hl_operation(SB_DELETE, b, &op), -1);
+
+  MX_SB_NEW bare = f.owner();
+  MX_STRUCT_BLOCK* r = hl_new_sb(&bare, nullptr);
+  ASSERT_EQ(sb_read(r, sb_encode(b)), 0);
+  EXPECT_EQ(sb_encode(r), five + six);
+  for (const char* damaged : {"0009", "00090001", "000900013ff00000", "000900013ff00000000000000001"})
+    EXPECT_EQ(sb_read(r, damaged), -1) << damaged;
+  EXPECT_EQ(sb_encode(r), five + six);
+  const std::string whole = "3ff0000000000000" "000100010001";
+  EXPECT_EQ(sb_read(r, "00090002" + whole), -1) << "one click of two";
+  EXPECT_EQ(sb_encode(r), "00090001" + whole + five + six) << "the whole click read stays";
+  hl_free_sb(r);
+  hl_free_sb(b);
+}
+
+}  // namespace
