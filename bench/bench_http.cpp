@@ -30,6 +30,7 @@
 #include "platform/access_rules.h"
 #include "platform/endian.h"
 #include "platform/task.h"
+#include "support/tq_listener.h"
 #include "remote/toh_server_v2.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -103,22 +104,7 @@ std::string post(uint8_t type, int16_t seq, const uint32_t cookie[2], const std:
 
 // ---- version 1 --------------------------------------------------------------------------------
 
-int listener_port() {
-  static int port = [] {
-    tq::init_tq();
-    tq::setup_self_interpreter();
-    tq::TQ_INTERPRETER* t = new_tq_interpreter();
-    t->a_type = tq::TQI_ACCEPT;
-    t->env = tq::qvlisp_top_env1;
-    t->port = 0;
-    tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
-    tq::insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
-    const int id = tq::setup_i(t);
-    tq::TQ_INTERPRETER info{};
-    return id > 0 && tq::get_tqi_info(&info, unsigned(id)) == 0 ? info.port : -1;
-  }();
-  return port;
-}
+int listener_port() { return benchsupport::tq_listener_port(); }
 
 std::string canned_reply;  // what the plain server answers: a reply of our server, kept
 

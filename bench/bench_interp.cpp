@@ -20,6 +20,7 @@
 #include "lang/init_tqlisp.h"
 #include "platform/access_rules.h"
 #include "platform/task.h"
+#include "support/tq_listener.h"
 #include "support/loopback_server.h"
 
 namespace {
@@ -57,22 +58,7 @@ bool read_line(int fd, std::string* buf) {
 }
 
 // A listener interpreter of this process admitting every peer; its port.
-int interp_port() {
-  static int port = [] {
-    tq::init_tq();
-    tq::setup_self_interpreter();
-    tq::TQ_INTERPRETER* t = new_tq_interpreter();
-    t->a_type = tq::TQI_ACCEPT;
-    t->env = tq::qvlisp_top_env1;
-    t->port = 0;
-    tq::PERMISSION_LIST* pl = tq::new_permission_list(t, nullptr);
-    tq::insert_access_list(&pl->ap, 0, 0, nullptr, 0, 0, 1);
-    const int id = tq::setup_i(t);
-    tq::TQ_INTERPRETER info{};
-    return id > 0 && tq::get_tqi_info(&info, unsigned(id)) == 0 ? info.port : -1;
-  }();
-  return port;
-}
+int interp_port() { return benchsupport::tq_listener_port(); }
 
 // The ceiling: each connection served by a pool task that echoes what it reads.
 void echo_connection(void* p) {

@@ -25,6 +25,7 @@
 #include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/setagent.h"
+#include "remote/toh_client.h"
 #include "remote/toh_server.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
@@ -66,6 +67,7 @@ int init_tq() {
   init_queue();
   init_proxy();
   init_TQoHTTP_server();
+  set_init_TQoHTTP_stream(init_TQoHTTP_stream);  // the client class, registered by the stream layer
   init_qvlisp();
   init_unit();
   init_gc_task();

@@ -22,10 +22,15 @@ namespace tq {
 
 int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
 void (*server_reached_hook)(const char* host, uint32_t ip);
+STREAM* (*connect_protocol_hook)(int* cerr, const char* host, uint32_t ip, uint16_t port, const char* proxy_server,
+                                 uint16_t proxy_port);
 
 namespace {
 
-constexpr char kRouteDirect = 1;  // the connect kind's proxy type of a plain connection
+// The connect kind's proxy types (routes).
+constexpr char kRouteDirect = 1;     // a plain connection
+constexpr char kRouteProtocol = 2;   // the language over HTTP to the server itself
+constexpr char kRouteHttpProxy = 4;  // the same through the HTTP proxy
 
 // Printer flags of the file kind by input.
 constexpr int kPsFile = 16;
@@ -144,21 +149,36 @@ int setup_self(TQ_INTERPRETER* tqi) {
 struct CONNECT_CMD {
   BL_CMD c;
   TQ_INTERPRETER* tqi;
+  char* proxy_server;  // the HTTP proxy of route 4 (debug heap), or null
+  int proxy_port;
   int result;  // -1 until the procedure runs
 };
 
+// The connected stream by the interpreter's route, or null with *cerr. Ports are unsigned
+// 16-bit numbers; the native proxy (8) is no route of this set-up.
+STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const char* proxy_server, int proxy_port) {
+  const auto port = uint16_t(tqi->port);
+  switch (tqi->proxy_type) {
+    case kRouteDirect:
+      return new_connection(cerr, host, uint32_t(tqi->ip), port, nullptr, nullptr);
+    case kRouteProtocol:
+      return connect_protocol_hook ? connect_protocol_hook(cerr, host, uint32_t(tqi->ip), port, nullptr, 0) : nullptr;
+    case kRouteHttpProxy:
+      if (!connect_protocol_hook || !proxy_server) return nullptr;
+      return connect_protocol_hook(cerr, host, uint32_t(tqi->ip), port, proxy_server, uint16_t(proxy_port));
+    default:
+      return nullptr;
+  }
+}
+
 // The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
 // blacklist holds the host back.
-int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
+int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port) {
   *timed_out = false;
   tqi->flags |= TQF_PERM_WAIT;
   int cerr = 0;
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
-  // Ports are unsigned 16-bit numbers. The routes over the language's HTTP client (kinds 2
-  // and 4) come with that client; until then they fail as a connect does.
-  STREAM* s = tqi->proxy_type == kRouteDirect
-                  ? new_connection(&cerr, host, uint32_t(tqi->ip), uint16_t(tqi->port), nullptr, nullptr)
-                  : nullptr;
+  STREAM* s = open_route(&cerr, tqi, host, proxy_server, proxy_port);
   if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
   s_set_write_abort(s, 1, 10);
   tqi->inp = tqi->out = tqi->err = s;
@@ -173,16 +193,20 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi) {
   return r;
 }
 
-// The kind of route the proxy layer gives for the host (the HTTP proxy's own address is
-// the HTTP client's business).
-char connect_route(const L_CHAR* hostname) {
-  if (!connect_route_hook) return kRouteDirect;
-  return char(connect_route_hook(hostname ? n_string(std_cm, hostname) : nullptr, nullptr, nullptr));
+// The route the proxy layer gives for the host, with its HTTP proxy (*proxy_server a
+// debug-heap copy the caller frees, or null); an unresolved kind (64) takes its kind.
+void resolve_route(TQ_INTERPRETER* tqi, char** proxy_server, int* proxy_port) {
+  *proxy_server = nullptr;
+  *proxy_port = 0;
+  const int kind = connect_route_hook
+                       ? connect_route_hook(tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr, proxy_server, proxy_port)
+                       : kRouteDirect;
+  if (tqi->proxy_type == 64) tqi->proxy_type = char(kind);
 }
 
 int setup_connect(TQ_INTERPRETER* tqi) {
-  if (tqi->proxy_type == 64) tqi->proxy_type = connect_route(tqi->hostname);
   CONNECT_CMD cmd{};
+  resolve_route(tqi, &cmd.proxy_server, &cmd.proxy_port);
   uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
   if (tqi->hostname) {
     const char* host = n_string(std_cm, tqi->hostname);
@@ -198,6 +222,7 @@ int setup_connect(TQ_INTERPRETER* tqi) {
   cmd.tqi = tqi;
   cmd.result = SETUP_HELD_BACK;
   bl_do(&cmd.c);
+  if (cmd.proxy_server) d_f_ree(cmd.proxy_server);
   if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
   return cmd.result;
 }
@@ -209,7 +234,7 @@ int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
   entry->port = uint16_t(cmd->tqi->port);
   if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
   bool timed_out = false;
-  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi);
+  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi, cmd->proxy_server, cmd->proxy_port);
   entry->polling_initial = 0;
   return timed_out ? BL_FAILING : BL_GOOD;
 }
@@ -222,9 +247,12 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   t->environment = 1;
   if (entry->name_len > 0 && entry->name[0]) t->hostname = _xx_nl_copy_str_1(std_cm, entry->name, __FILE__, __LINE__);
   else if (entry->name_len == 8) std::memcpy(&t->ip, entry->name + 4, 4);
-  t->proxy_type = connect_route(t->hostname);
+  char* proxy_server;
+  int proxy_port;
+  resolve_route(t, &proxy_server, &proxy_port);
   bool timed_out = false;
-  const int r = ___setup_i_connect(&timed_out, t);
+  const int r = ___setup_i_connect(&timed_out, t, proxy_server, proxy_port);
+  if (proxy_server) d_f_ree(proxy_server);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
   if (r == SETUP_MAIN_CLOSED) release_unregistered(t);
   return timed_out ? BL_FAILING : BL_GOOD;

@@ -34,6 +34,11 @@ int setup_self_interpreter();
 extern int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
 // A server connected to: its name (or null) and address, host order.
 extern void (*server_reached_hook)(const char* host, uint32_t ip);
+// The opener of the language-over-HTTP client (routes 2 and 4), installed by that client's
+// start-up (before it those routes fail as a connect does): a stream to host (else ip, host
+// order) and port, through the HTTP proxy when proxy_server is given; null with *cerr.
+extern STREAM* (*connect_protocol_hook)(int* cerr, const char* host, uint32_t ip, uint16_t port,
+                                        const char* proxy_server, uint16_t proxy_port);
 
 // The connect kind's functions for the host blacklist (retry probes a held-back host).
 int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD* command);

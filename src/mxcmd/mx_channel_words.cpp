@@ -17,6 +17,7 @@
 #include "matrix/mx_codes.h"
 #include "mxcmd/mx_word_frame.h"
 #include "mxcmd/mx_word_registrars.h"
+#include "mxtype/datum.h"
 
 namespace tq {
 
@@ -104,12 +105,27 @@ MATRIX_NODE* coded_node(const MX_WORD& w, TQ_SEXP* list, int access, const char*
 
 // ---- mxCH
 
+// Channel ch of n as a value the script owns. The store hands out a vector or block datum
+// as a view of the channel's own datum, which a later store overwrites in place or frees
+// (another shape); a copy in collected memory keeps what was read. Copied under the
+// channel lock, so no writer is halfway through it.
+TQ_SEXP* channel_copy(const MX_WORD& w, MATRIX_NODE* n, int ch) {
+  matrix_node_channel_lock(n);
+  TQ_SEXP* v = get_channel_data(n, ch, w.s);
+  void* d = get_type(v) == kTagPtr && !v->ptr.gc ? v->ptr.ptr : nullptr;
+  MDT tp = d ? w.m->channel_info[ch].data_type : nullptr;  // a saved structure's datum has a zero header
+  if (tp && (tp->type == MXT_BLOCK || tp->parent))
+    if (void* copy = tp->alloc_copy(tp, d, MX_ALLOC_GC, nullptr, __FILE__, __LINE__)) v = mx_datum_cell(copy);
+  matrix_node_channel_unlock(n, 0);
+  return v;
+}
+
 // (data dc value) of channel chv of node n.
 TQ_SEXP* channel_value(const MX_WORD& w, MATRIX_NODE* n, TQ_SEXP* chv) {
   if (get_type(chv) != kTagInteger) return mx_type_error(w);
   if (chv->integer.data < 0 || chv->integer.data >= w.m->p.channel_nos) return mx_invalid(w);
   if (!has_channels(n)) return mx_object_error(w, "others(2)", nullptr);
-  TQ_SEXP* v = get_channel_data(n, int(chv->integer.data), w.s);
+  TQ_SEXP* v = channel_copy(w, n, int(chv->integer.data));
   if (get_type(v) == kTagError) return v;
   return mx_data_list(w.m, n->dim_code, v);
 }
@@ -133,7 +149,7 @@ TQ_SEXP* children_values(const MX_WORD& w, TQ_SEXP* chv) {
     else if (!has_channels(c))
       v = mx_object_error(w, "children loading(3)", mx_info(w.m, code, e->dc));
     else
-      v = get_channel_data(c, ch, w.s);
+      v = channel_copy(w, c, ch);
     if (get_type(v) == kTagError) {
       free_mx_dim_code_list(codes);
       return v;

@@ -28,7 +28,12 @@ MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v) {
   return static_cast<MX_STRUCT_BLOCK*>(v->ptr.ptr);
 }
 
-void sb_cell_taken(TQ_SEXP* v) { v->ptr.gc = nullptr; }
+// The pointer goes too: a mark-free cell reads as a channel datum's view, and the block may
+// be freed through its channel while the script still holds the cell.
+void sb_cell_taken(TQ_SEXP* v) {
+  v->ptr.gc = nullptr;
+  v->ptr.ptr = nullptr;
+}
 
 TQ_SEXP* sb_construct(const MX_WORD& w, const MX_STRUCT_BLOCK_TBL* tbl, void* param) {
   TQ_SEXP* ch = eval(w.env, inherit(n_get_symbol("___channel"), w.s));  // an error points at the word

@@ -6,8 +6,8 @@
 // constructor word's cell until "mxSetSB" attaches it to a channel, then the channel, which
 // releases it only through its own free_sb. The cell a constructor word returns is a
 // pointer cell carrying its own mark (gc_mx_struct_block, which marks nothing: the block is
-// not collected); "mxSetSB" takes only such cells and takes the mark off the cell it
-// attaches, so one block never ends on two channels.
+// not collected); "mxSetSB" takes only such cells and empties the cell it attaches (mark
+// and pointer), so one block never ends on two channels and no word reads it afterwards.
 #pragma once
 #include "lang/sexp.h"
 #include "matrix/struct_block.h"
@@ -31,7 +31,7 @@ void sb_changed(MX_STRUCT_BLOCK* b);
 void gc_mx_struct_block(void* b);
 // The block held by a cell a constructor word made and no channel took yet; else null.
 MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v);
-// Takes the constructor's mark off such a cell once its block is attached.
+// Empties such a cell (mark and pointer) once its block is attached.
 void sb_cell_taken(TQ_SEXP* v);
 
 // The shared steps of a constructor word, for a word already open in a token: "___channel"

@@ -6,6 +6,7 @@
 
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
+#include "remote/session_http.h"
 #include "remote/session_tqp.h"
 #include "text/l_string.h"
 
@@ -27,16 +28,6 @@ struct SESSION_DESCRIPTOR {
 
 SESSION_DESCRIPTOR* sd_list;
 SESSION_REMOTE_VERSION* rem_version;
-
-// The language-over-HTTP sessions come with the protocol's client; until then the row
-// cannot open.
-int open_session_http(int) { return -1; }
-void close_session_http(int) {}
-TQ_SEXP* remote_session_http(TQISP_ENV*, int, URL*, const L_CHAR*, const L_CHAR*, const L_CHAR*, TQ_SEXP*,
-                             TQ_FILE*, int, int, REMOTE_SESSION_OPT*) {
-  return nullptr;
-}
-int init_session_http() { return 0; }
 
 SESSION_DESCRIPTOR* search_descriptor(int id) {
   for (SESSION_DESCRIPTOR* d = sd_list; d; d = d->next)

@@ -19,7 +19,8 @@
 
 namespace mxtest {
 
-// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory.
+// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory,
+// as a vector datum, or with `block` as a block datum's bytes.
 struct WordInput {
   std::vector<int64_t> dc;
   std::string bytes;
@@ -47,7 +48,7 @@ class WordMatrix {
   // Runs the cases of tests/mxcmd/cases/NAME: "node L X Y" sets the node of the edit
   // cases that follow, "fetch L X Y" runs the next case in that new node's fetch; a case is
   // "FORMS => WANT", WANT the printed value ("\n" for a line break), or the value's whole
-  // state when it holds " | ".
+  // state when it holds " | "; cell addresses print as +PTR+.
   void run_cases(const std::string& name);
   StoreSpec spec;
 
@@ -61,6 +62,8 @@ std::string elements_of(const std::string& datum);
 std::string hex(const std::string& bytes);
 // What (describe V) says of datum d.
 std::string describe_datum(void* d);
+// The bytes of a hex text (spaces between digit pairs allowed).
+std::string unhex(std::string h);
 // Runs a Python program of this folder with arguments (and a file as standard input).
 std::string run_python(const std::string& program, const std::vector<std::string>& args,
                        const std::string& input = "");

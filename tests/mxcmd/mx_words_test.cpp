@@ -39,7 +39,9 @@ TEST(MatrixWords, OutsideATokenEveryWordIsNil) {
         "([mxLoadSB channel=\"99\"])", "(mxSaveSB)", "(mxSetSB (no-such-word))", "(sbPrimitive)",
         "([mxCompressZ opt=\"x\"] 1)", "(mxUncomressZ 1)", "([mxCompressJPEG quality=\"x\"] 1)", "(mxUncompressJPEG 1)",
         "([mxUncompressOldFormat format=\"x\"])", "(mxCompound 1)", "(mxSeparate 1)", "(mxSquash 1)", "(mxStuffing 1 2)",
-        "(sbArray 1)", "(sbHeuristocLayering)"}) {
+        "(sbArray 1)", "(sbHeuristocLayering)",
+        "([mxPgPlotDiff compress=\"x\"] 5)", "([mxPgPlotSort compress=\"x\"] 5)", "([mxPgPlotAdd compress=\"x\"] 1 2)",
+        "([mxPgPlotInitialize channel=\"9\"])", "([mxObjID compress=\"x\"] 5)"}) {
     TQ_SEXP* s = sexp_commands(std_cm, form, nullptr)->pair.car;
     TQ_SEXP* f = get_env_symbol(env, s->pair.car->symbol.data, -1);
     ASSERT_EQ(get_type(f), kTagFunc) << form;
@@ -62,25 +64,38 @@ TEST(MatrixWords, NameTablesAndFirstAttributeEntry) {
 }
 
 // Every name bound in matrix_tq_env is a word of registration/matrix_words.txt with its
-// order and form length; the words built so far are bound.
+// order and form length, or a constant of registration/pg_constants.txt with its value.
 TEST(MatrixWords, BoundNamesFollowTheWordsTable) {
   std::map<std::string, std::vector<int>> rows;
-  std::ifstream in(std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/registration/matrix_words.txt");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream s(line);
-    std::string name;
-    std::vector<int> v(3);
-    if (line[0] != '#' && s >> name >> v[0] >> v[1] >> v[2]) rows[name] = v;
+  for (const char* file : {"matrix_words.txt", "pg_constants.txt"}) {
+    std::ifstream in(std::string(TQ_SOURCE_DIR) + "/tests/mxcmd/registration/" + file);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream s(line);
+      std::string name;
+      std::vector<int> v(3, -9);
+      if (line[0] != '#' && s >> name >> v[0]) {
+        s >> v[1] >> v[2];
+        rows[name] = v;
+      }
+    }
   }
-  ASSERT_EQ(rows.size(), 30u);
-  int bound = 0;
+  ASSERT_EQ(rows.size(), 49u);
+  int words = 0, constants = 0;
   for (int b = 0; b < matrix_tq_env->env.hash_ptr_size; ++b)
-    for (ELEMENT* e = matrix_tq_env->env.hash_ptr[b]; e; e = e->next, ++bound) {
+    for (ELEMENT* e = matrix_tq_env->env.hash_ptr[b]; e; e = e->next) {
       const std::string name = n_string(std_cm, e->sym);
+      ASSERT_TRUE(rows.count(name)) << name;
+      if (get_type(e->data) == kTagInteger) {
+        EXPECT_EQ((std::vector<int>{int(e->data->integer.data), -9, -9}), rows[name]) << name;
+        ++constants;
+        continue;
+      }
       ASSERT_EQ(get_type(e->data), kTagFunc) << name;
       EXPECT_EQ((std::vector<int>{e->data->func.order, e->data->func.min, e->data->func.max}), rows[name]) << name;
+      ++words;
     }
-  EXPECT_EQ(bound, 25);
+  EXPECT_EQ(constants, 19);
+  EXPECT_EQ(words, 30);
 }
 
 TEST(MatrixWords, Cases) {
@@ -92,6 +107,18 @@ TEST(MatrixWords, Cases) {
   MATRIX* opened = search_matrix(nullptr, nullptr, _l_string_1(std_cm, "channels-2"), nullptr, nullptr);
   ASSERT_NE(opened, nullptr) << "mxCH type=\"matrix\" opens a matrix it does not find";
   close_matrix(opened);
+}
+
+// A value read by mxCH is the script's own: a later store of the same shape (in place) or of
+// another shape (a new datum) leaves it as it was read.
+TEST(MatrixWords, ReadValuesOutliveLaterStores) {
+  WordMatrix wm("views");
+  MATRIX_NODE* n = wm.node({0, 0, 0});
+  const std::string ones = vector_bytes(&mx_type_int16_v, {2, 2}, std::string(8, '\1'));
+  set_inputs({{{0, 0, 0}, ones},
+              {{0, 0, 0}, vector_bytes(&mx_type_int16_v, {2, 2}, std::string(8, '\2'))},
+              {{0, 0, 0}, vector_bytes(&mx_type_int16_v, {3}, std::string(6, '\3'))}});
+  EXPECT_EQ(wm.edit(n, "(mxSet 0 (input 0)) (car (List (mxCH 0) (mxSet 0 (input 1)) (mxSet 0 (input 2))))").datum, ones);
 }
 
 // n random elements of `size` bytes in lo .. hi.

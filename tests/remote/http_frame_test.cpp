@@ -223,26 +223,10 @@ TEST(Chunked, ARecordEndsWithItsStream) {
 
 namespace {
 
-// Random heads: fragments of real header lines, blanks, line ends and noise, joined.
-std::string random_head(std::mt19937& rng) {
-  static const char* const kPieces[] = {"GET ", "POST ", "/", "HTTP/1.", "0", "1", "\r\n", "\n", " ", "\t",
-                                        "Content-Length: ", "Content-Type: ", "Connection: ", "keep-alive",
-                                        "Transfer-Encoding: ", "chunked", ";", "=", "HTTP", "0x", "-", "9999999999"};
-  std::string h;
-  const int n = int(rng() % 40);
-  for (int i = 0; i < n; ++i) {
-    if (rng() % 8 == 0)
-      h += char(rng() % 256);
-    else
-      h += kPieces[rng() % std::size(kPieces)];
-  }
-  return h;
-}
-
 void fuzz_readers(int rounds, unsigned seed) {
   std::mt19937 rng(seed);
   for (int i = 0; i < rounds; ++i) {
-    const std::string head = random_head(rng);
+    const std::string head = remotetest::random_head(rng);
     STREAM* s = reader(head);
     HTTP_INFO info;
     const int r = scan_HTTP(&info, s, int(rng() % 2));

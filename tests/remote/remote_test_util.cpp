@@ -33,8 +33,6 @@ namespace {
 
 const char* const kPython = "/usr/bin/python3";
 
-std::string peer_script() { return std::string(TQ_SOURCE_DIR) + "/tests/remote/fake_peer.py"; }
-
 // Reads one line from fd within the bound.
 std::string read_line_from(int fd, milliseconds bound) {
   std::string line;
@@ -51,19 +49,21 @@ std::string read_line_from(int fd, milliseconds bound) {
 
 }  // namespace
 
-FakePeer::FakePeer(const std::string& rules, const std::string& permission) {
-  const std::string rules_file = dir_.file("rules"), log_file = dir_.file("log");
-  tqtest::write_file(rules_file, rules);
-  tqtest::write_file(log_file, "");
+void PeerProcess::start(const std::string& script, const std::vector<std::string>& args) {
+  tqtest::write_file(file("log"), "");
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-  const std::string script = peer_script();
+  std::vector<std::string> argv{kPython, std::string(TQ_SOURCE_DIR) + "/tests/remote/" + script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     close_range(3, ~0u, 0);
-    execl(kPython, kPython, script.c_str(), rules_file.c_str(), log_file.c_str(), permission.c_str(), nullptr);
+    execv(kPython, cargv.data());
     _exit(127);
   }
   close(in[0]);
@@ -73,10 +73,10 @@ FakePeer::FakePeer(const std::string& rules, const std::string& permission) {
   const std::string first = read_line_from(out[0], seconds(20));
   close(out[0]);
   if (first.rfind("PORT ", 0) == 0) port = std::atoi(first.c_str() + 5);
-  EXPECT_GT(port, 0) << "the fake peer did not start: " << first;
+  EXPECT_GT(port, 0) << script << " did not start: " << first;
 }
 
-FakePeer::~FakePeer() {
+PeerProcess::~PeerProcess() {
   if (in_ >= 0) close(in_);  // its end of input ends it
   if (pid_ > 0) {
     const bool ended = tqtest::wait_until([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; });
@@ -87,17 +87,25 @@ FakePeer::~FakePeer() {
   }
 }
 
-void FakePeer::release() { EXPECT_EQ(::write(in_, "release\n", 8), 8); }
+void PeerProcess::release(const std::string& what) {
+  const std::string line = what.empty() ? "release\n" : "release " + what + "\n";
+  EXPECT_EQ(::write(in_, line.data(), line.size()), ssize_t(line.size()));
+}
 
-std::vector<std::string> FakePeer::log() const {
+FakePeer::FakePeer(const std::string& rules, const std::string& permission) {
+  tqtest::write_file(file("rules"), rules);
+  start("fake_peer.py", {file("rules"), file("log"), permission});
+}
+
+std::vector<std::string> PeerProcess::log() const {
   std::vector<std::string> lines;
-  std::string text = tqtest::read_file(dir_.file("log"));
+  std::string text = tqtest::read_file(file("log"));
   for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
     lines.push_back(text.substr(at, nl - at));
   return lines;
 }
 
-bool FakePeer::wait_for(const std::string& text, int count) const {
+bool PeerProcess::wait_for(const std::string& text, int count) const {
   return tqtest::wait_until([&] {
     int n = 0;
     for (const std::string& l : log()) n += l.find(text) != std::string::npos;

@@ -15,24 +15,38 @@
 
 namespace remotetest {
 
-// The fake peer with rules (the lines of its RULES file) and a permission answer.
-class FakePeer {
+// A Python peer (a script of tests/remote) run as a child process with its files in a
+// temporary folder: it prints "PORT <n>" first, logs lines into the file "log", and reads
+// "release ..." lines on its standard input, whose end ends it.
+class PeerProcess {
  public:
-  explicit FakePeer(const std::string& rules, const std::string& permission = "Allow");
-  ~FakePeer();
-  FakePeer(const FakePeer&) = delete;
-  FakePeer& operator=(const FakePeer&) = delete;
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
 
   int port = 0;
   std::vector<std::string> log() const;  // the lines it logged so far
   // Waits (bounded) until count lines contain text.
   bool wait_for(const std::string& text, int count = 1) const;
-  void release();  // sends the held replies
+  void release(const std::string& what = "");  // writes "release[ what]"
+
+ protected:
+  PeerProcess() = default;
+  ~PeerProcess();
+  // Runs tests/remote/<script> with the arguments (files named by file()).
+  void start(const std::string& script, const std::vector<std::string>& args);
+  std::string file(const std::string& name) const { return dir_.file(name); }
 
  private:
   tqtest::TempDir dir_;
   int pid_ = -1;
   int in_ = -1;  // its standard input
+};
+
+// The fake native peer (fake_peer.py) with rules (the lines of its RULES file) and a
+// permission answer; release() sends the held replies.
+class FakePeer : public PeerProcess {
+ public:
+  explicit FakePeer(const std::string& rules, const std::string& permission = "Allow");
 };
 
 // Evaluates the forms of text in the inner top environment, one after another with a

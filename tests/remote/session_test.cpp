@@ -106,7 +106,6 @@ TEST(NativeSession, FailuresComeBackAsErrorCells) {
       {"x", at_form, "0x80040503", "(\"undefined proto(session)\")"},
       {"tqp://127.0.0.1/db/x.ext", at_form, "0x80040503", "(\"undefined port(session)\")"},
       {"TQP://127.0.0.1:" + p + "/db/x.ext", at_form, "0x80040503", "(\"invalid session protocol\" \"TQP\")"},
-      {"http://127.0.0.1:" + p + "/db/x.ext", at_form, "0x80040503", "(\"cannot connect the protocol\" \"http\")"},
       {tqp_url(peer.port, "/db/x"), none, "0x80040a06",
        "(\"GET AGENT: invalid prefix (there is no prifix) \" \"" + tqp_url(peer.port, "/db/x") + "\")"},
       // The connection that asked is closed when the answer names no agent.

@@ -90,4 +90,19 @@ int count(const std::string& text, const std::string& what) {
   return n;
 }
 
+std::string random_head(std::mt19937& rng) {
+  static const char* const kPieces[] = {"GET ", "POST ", "/", "HTTP/1.", "0", "1", "\r\n", "\n", " ", "\t",
+                                        "Content-Length: ", "Content-Type: ", "Connection: ", "keep-alive",
+                                        "Transfer-Encoding: ", "chunked", ";", "=", "HTTP", "0x", "-", "9999999999"};
+  std::string h;
+  const int n = int(rng() % 40);
+  for (int i = 0; i < n; ++i) {
+    if (rng() % 8 == 0)
+      h += char(rng() % 256);
+    else
+      h += kPieces[rng() % std::size(kPieces)];
+  }
+  return h;
+}
+
 }  // namespace remotetest

@@ -2,6 +2,7 @@
 // test clock, with the steps it asks of the test, and the standard output of the process.
 #pragma once
 #include <functional>
+#include <random>
 #include <string>
 
 #include "interp/interp_test_util.h"
@@ -35,5 +36,9 @@ std::string run_peer(const interptest::Listener& l, const std::string& scenario,
 bool any_session(const std::function<bool(tq::ToH_ENTRY*)>& pred);
 
 int count(const std::string& text, const std::string& what);
+
+// Random HTTP heads for the fuzz drivers: fragments of real header lines, blanks, line ends
+// and noise, joined.
+std::string random_head(std::mt19937& rng);
 
 }  // namespace remotetest

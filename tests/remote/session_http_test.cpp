@@ -1,0 +1,163 @@
+// HTTP sessions against a fake HTTP server (http_fakes.py) and our own listener: the exact
+// request bytes of each form, replies by content type, errors, the forms of a list sent in
+// turn, and the worker keys of asynchronous replies.
+#include "interp/delay.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "remote/session_http.h"
+#include "text/l_string.h"
+#include "toh_client_util.h"
+#include "toh_test_util.h"
+
+using namespace tq;
+using namespace remotetest;
+
+namespace {
+
+std::string url_of(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+
+// The value of (RemoteSession s (URL url) forms) in a session of its own.
+std::string session(const std::string& url, const std::string& forms) {
+  return run_forms("(define s (OpenSession))(RemoteSession s (URL \"" + url + "\") " + forms + ")(CloseSession s)")[1];
+}
+
+std::string requests(const HttpFake& http) {
+  std::string r;
+  for (const std::string& line : http.log())
+    if (line.rfind("REQ ", 0) == 0) r += line.substr(line.find(' ', 4) + 1) + "\n";
+  return r;
+}
+
+// A direct call of the session switch's row from a task: its result, rooted.
+struct Direct {
+  URL u{};
+  TQ_SEXP* result = nullptr;
+  Direct(const std::string& url, const std::string& forms) {
+    get_url2(&u, _l_string_1(utf8_cm, url.c_str()));
+    TQ_SEXP* cmd = read_forms(forms);
+    gc_set(cmd, gc_qv_sexp);
+    tqtest::Task t([&] {
+      GcFrame frame("direct");
+      result = remote_session_http(nullptr, 1, &u, nullptr, nullptr, nullptr, cmd, nullptr, 0, 0, nullptr);
+      gc_set(frame.release(result), gc_qv_sexp);
+    });
+    EXPECT_TRUE(t.wait());
+    gc_set(result, gc_qv_sexp);
+  }
+  ~Direct() { free_url(&u); }
+  bool pending() {
+    D_SEXP* d = search_d_sexp(result);
+    return d && check_d_sexp(&d->h, 0) == 1;
+  }
+};
+
+}  // namespace
+
+TEST(HttpSession, RequestBytesAndReplies) {
+  HttpFake http("http");
+  Clean clean;
+  const std::string url = url_of(http.port), host = "Host: 127.0.0.1:" + std::to_string(http.port) + "\\r\\n\\r\\n";
+  struct Case {
+    std::string form;
+    std::string request;  // as logged; "" for none
+    std::string value;
+    int max = 64 << 20;   // the raw reply cap
+  } cases[] = {
+      {"([get *Accept=\"text/xml\"] \"/a.xml\")", "GET /a.xml HTTP/1.0\\r\\nAccept: text/xml\\r\\nConnection: close\\r\\n" + host,
+       "(text/xml ((a 1)))"},
+      {"(get \"/p.png\")", "GET /p.png HTTP/1.0\\r\\nConnection: close\\r\\n" + host,
+       error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12", "(\"http reply too large\")"), 10},
+      {"(get \"/404\")", "GET /404 HTTP/1.0\\r\\nConnection: close\\r\\n" + host,
+       error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12", "(\"http error\" 404)")},
+      // No target: the URL's text; a body (printed: "^" marks a top-level atom) gets its
+      // length; an attribute without '*' gives no line.
+      {"([post *X-A=\"1\" X-B=\"2\"] () \"hello\")",
+       "POST " + url + " HTTP/1.0\\r\\nX-A: 1\\r\\nContent-Length: 9\\r\\nConnection: close\\r\\n" + host + "^\"hello\"\\n",
+       "(text/plain #17#" + url + ")"},
+      {"([put encode=\"UTF-8\" *Content-Length=\"2\"] \"/b\" 7)",
+       "PUT /b HTTP/1.0\\r\\nEncoding: UTF-8\\r\\nContent-Length: 2\\r\\nConnection: close\\r\\n" + host + "7\\n",
+       "(text/plain #2#/b)"},
+      // A line break would forge a header line: refused before connecting.
+      {"(get \"/a\\r\\nX: y\")", "",
+       error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040503", "(\"invalid header value\" \"/a\\r\\nX: y\")")},
+      {"([get *X=\"a\\nb\"] \"/a\")", "",
+       error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040503", "(\"invalid header value\" \"a\\nb\")")},
+      {"(1 \"/a\")", "", error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80020508", "(\"method error\" 1)")},
+  };
+  std::string sent;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.form);
+    const int old = session_http_reply_max.exchange(c.max);
+    EXPECT_EQ(session(url, c.form), c.value);
+    session_http_reply_max = old;
+    if (!c.request.empty()) sent += c.request + "\n";
+  }
+  EXPECT_EQ(requests(http), sent);
+  EXPECT_EQ(session(url_of(closed_port()), "(get \"/a\")").substr(0, 10), "^\n %E\n (\"S");
+}
+
+TEST(HttpSession, ARawReplyKeepsItsBytes) {
+  HttpFake http("http");
+  Clean clean;
+  Direct d(url_of(http.port), "(get \"/p.png\")");
+  TQ_SEXP* raw = get_el(d.result, 1);
+  ASSERT_EQ(get_type(raw), kTagRaw);
+  EXPECT_EQ(printed(get_el(d.result, 0)), "^image/png");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(raw->raw.data), size_t(raw->raw.size)),
+            std::string("\x89PNG\r\n\x1a\n\0\x01\xff", 11));
+}
+
+TEST(HttpSession, ANotFoundPageOfOurOwnListener) {
+  interptest::Listener l;
+  Clean clean;
+  CaptureStdout quiet;  // the front's diagnostics
+  EXPECT_EQ(session(url_of(l.port), "(get \"/x\")"),
+            error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12", "(\"http error\" 404)"));
+}
+
+// All forms but the last are answered in turn; the last gives a delayed value at once; an
+// error stops the list.
+TEST(HttpSession, FormsOfAListInTurn) {
+  HttpFake http("http");
+  Clean clean;
+  const std::string url = url_of(http.port);
+  {
+    std::unique_ptr<Direct> d;
+    tqtest::Task caller([&] { d = std::make_unique<Direct>(url, "(get \"/hold1/a\") (get \"/b\") (get \"/hold2/c\")"); });
+    ASSERT_TRUE(http.wait_for("REQ 1 "));
+    http.release("/hold1/a");
+    ASSERT_TRUE(caller.wait());
+    EXPECT_TRUE(d->pending()) << "the third reply is held";
+    http.release("/hold2/c");
+    EXPECT_EQ(printed(d->result), "(text/plain #2#/c)");
+  }
+  ASSERT_TRUE(http.wait_for("REPLY 3"));  // logged once the reply was written
+  const std::vector<std::string> log = http.log();
+  std::vector<std::string> order;
+  for (const std::string& line : log) order.push_back(line.substr(0, line.find(' ', line.find(' ') + 1)));
+  EXPECT_EQ(order, (std::vector<std::string>{"REQ 1", "REPLY 1", "REQ 2", "REPLY 2", "REQ 3", "REPLY 3"}));
+  EXPECT_EQ(session(url, "(get \"/404\") (get \"/b\")"),
+            error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040a12", "(\"http error\" 404)"));
+  ASSERT_TRUE(http.wait_for("REPLY 4"));
+  EXPECT_EQ(http.log().size(), log.size() + 2) << "the form after the error is not sent";
+}
+
+// Asynchronous replies are read by the workers of the keys "0" to "4" in turn: the sixth
+// waits behind the first, on key "0".
+TEST(HttpSession, SixRepliesShareFiveKeys) {
+  HttpFake http("http");
+  Clean clean;
+  const std::string url = url_of(http.port);
+  session_http_cnt = 0;
+  std::vector<std::unique_ptr<Direct>> d;
+  for (const char* path : {"/hold1/1", "/2", "/3", "/4", "/5", "/6"})
+    d.push_back(std::make_unique<Direct>(url, std::string("(get \"") + path + "\")"));
+  ASSERT_TRUE(http.wait_for("REPLY 6"));
+  for (int i = 1; i < 5; ++i) EXPECT_EQ(printed(d[size_t(i)]->result), "(text/plain #2#/" + std::to_string(i + 1) + ")");
+  EXPECT_TRUE(d[0]->pending());
+  EXPECT_TRUE(d[5]->pending()) << "its reply came, but its key's worker waits on the first";
+  EXPECT_EQ(get_key_count(&session_http_que, _l_string_2(std_cm, "0")), 1);
+  http.release("/hold1/1");
+  EXPECT_EQ(printed(d[0]->result), "(text/plain #2#/1)");
+  EXPECT_EQ(printed(d[5]->result), "(text/plain #2#/6)");
+}
