@@ -30,15 +30,18 @@ int probe(int* cerr, const char* target_server, int target_ip, uint16_t target_p
   TQoHTTP_HEADER h;
   int step = 0;  // the number of the "ERR" line, 0 when the answer was read
   *cerr = ECONNREFUSED;
-  if (!written) {
-    step = 2;
-  } else if (scan_reply_head(&hi, con) < 0) {
-    *cerr = ETIMEDOUT;
-    step = 3;
-  } else if (hi.err != 200) {
-    step = 4;
-  } else if (const int r = read_frame(con, &h); r != 1) {
-    step = r == 0 ? 5 : 6;
+  {
+    OpenTimeout limit(con);
+    if (!written) {
+      step = 2;
+    } else if (scan_HTTP(&hi, con, 0) < 0) {
+      *cerr = ETIMEDOUT;
+      step = 3;
+    } else if (hi.err != 200) {
+      step = 4;
+    } else if (const int r = read_frame(con, &h); r != 1) {
+      step = r == 0 ? 5 : 6;
+    }
   }
   free_HTTP_info(&hi);
   d_s_close(con);

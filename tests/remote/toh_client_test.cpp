@@ -289,6 +289,33 @@ TEST(VersionOne, AWrongSeqFailsTheStreamAfterTheBufferedBytes) {
   EXPECT_TRUE(std::regex_search(client_lines(out.text()), std::regex("\nERR \\([0-9]+\\) 4\n$")));
 }
 
+// A kept connection lost under the stream fails the next flush, and the stream lets go of it.
+TEST(VersionOne, ALostKeptConnectionIsDropped) {
+  tqtest::NoLeftovers clean;
+  tqtest::TickClock clock;
+  HttpFake v1("v1");
+  CaptureStdout out;
+  int cerr = 0;
+  STREAM* s = open_stream(&cerr, v1.port);
+  ASSERT_NE(s, nullptr) << cerr;
+  STREAM* keep = nullptr;
+  WAIT_FOR(([&] {
+             LOCK_SCOPE(TQoHTTP_lock);
+             keep = state(s)->keep_con;
+             return v1.log().size() == 3 && !state(s)->con_head && !state(s)->target_con;
+           }()),
+           "the first poll's answer");
+  ASSERT_NE(keep, nullptr);
+  d_s_close(keep);
+  EXPECT_EQ(s_write(s, "x", 1), 1);
+  EXPECT_EQ(s_flush(s), -1);
+  {
+    LOCK_SCOPE(TQoHTTP_lock);
+    EXPECT_EQ(state(s)->keep_con, nullptr);
+  }
+  d_s_close(s);
+}
+
 // A failed answer status makes the next opening, of any stream, go without keep-alive, once.
 TEST(VersionOne, AFailedStatusCostsTheNextOpeningItsKeepAlive) {
   tqtest::NoLeftovers clean;
@@ -391,6 +418,7 @@ TEST(VersionProbe, FailuresAndAnswersOfOtherVersions) {
       {"no head in time", true, "", true, "   **** ERR 3\n", ETIMEDOUT},
       {"404", true, "HTTP/1.0 404 Not Found\r\n\r\n", false, "   **** ERR 4\n", ECONNREFUSED},
       {"short frame", true, ok + frame_bytes(6, 2).substr(0, 5), false, "   **** ERR 5\n", ECONNREFUSED},
+      {"head, then nothing", true, ok, true, "   **** ERR 5\n", ECONNREFUSED},
       {"bad sum", true, ok + bad, false, "   **** ERR 6\n", ECONNREFUSED},
       // A version this client does not know counts as 1; the version-1 opening then finds
       // nobody listening.
