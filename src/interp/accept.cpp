@@ -83,6 +83,7 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
   t->pl_head = t->pl_tail = nullptr;
   t->connect_ip = int(ip);
   t->pl_accept = list;
+  t->admitted = 1;
   t->a_type = TQI_CONNECT;
   gc_set(t->env, gc_qvlisp_env);  // the listener may go before the record is registered
   return t;

@@ -121,6 +121,8 @@ struct TQ_INTERPRETER {
                              // lock alone, before any later request
   int connect_ip;            // peer IPv4 address, first octet in the top byte; 0 none
   char accept_lock;          // 1 while an accept thread of this listener is inside accept
+  char admitted;             // 1: a listener of this process admitted this connection (kept
+                             // when the listener goes and pl_accept is cleared)
   unsigned accept_last_dec;  // tick seconds of the last doubling of accept_interval
   int ps_flags;              // printer flags of replies (bit 6 always cleared there)
   char a_type;               // kind, TQI_*

@@ -27,6 +27,15 @@ TQ_SEXP* eval_forms(TQISP_ENV* env, TQ_SEXP* forms) {
   return is_error(p) ? p : r;
 }
 
+// The error cell that ends a form the reader cut off at the end of input, else null. The
+// evaluator counts only the first elements of a word without a maximum, so such a word
+// looks at the tail itself before it acts.
+TQ_SEXP* cut_off(TQ_SEXP* form) {
+  TQ_SEXP* p = form;
+  while (get_type(p) == kTagPair) p = p->pair.cdr;
+  return is_error(p) ? p : nullptr;
+}
+
 TQ_SEXP* let_format_error(TQ_SEXP* form, const char* what) {
   return lang_error(form, ER_FORMAT, "let", list(n_get_string("format error"), n_get_string(what), form, nullptr));
 }
@@ -61,6 +70,7 @@ TQ_SEXP* qv_let(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
 TQ_SEXP* qv_lambda(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* params = get_el(form, 1);
   if (is_error(params)) return params;
+  if (TQ_SEXP* e = cut_off(form)) return e;  // a body the reader cut off
   int n = 0;
   TQ_SEXP* p = params;
   for (; get_type(p) == kTagPair; p = p->pair.cdr, ++n) {
@@ -82,6 +92,7 @@ TQ_SEXP* qv_lambda(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
 }
 
 TQ_SEXP* qv_define(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  if (TQ_SEXP* e = cut_off(form)) return e;  // nothing is bound from a cut-off form
   TQ_SEXP* target = get_el(form, 1);
   int t = get_type(target);
   if (t == kTagSymbol) {
@@ -151,7 +162,11 @@ TQ_SEXP* qv_while(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQIS
     TQ_SEXP* c = eval(env, cond);
     TQ_SEXP* r = last;
     int truth = number_truth(c);
-    if (truth == 0) break;
+    if (truth == 0) {
+      // A body that never ran has not met the tail of a form the reader cut off.
+      if (TQ_SEXP* e = cut_off(body)) last = e;
+      break;
+    }
     if (is_error(c)) {
       r = c;
     } else if (truth < 0) {

@@ -283,7 +283,8 @@ TQ_SEXP* eval_in_env(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* env_cell, TQ_SYM_FIELD
   }
   for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(target, f->name, get_string(f->data));
   TQ_SEXP* r = nullptr;
-  for (TQ_SEXP* p = s->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
+  TQ_SEXP* p = s->pair.cdr;
+  for (; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* form = p->pair.car;
     if (is_error(form)) {
       r = form;
@@ -294,6 +295,7 @@ TQ_SEXP* eval_in_env(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* env_cell, TQ_SYM_FIELD
     gc_pop(r, gc_qv_sexp);
     if (is_error(r)) break;
   }
+  if (is_error(p)) r = p;  // the form was cut off by the end of input
   gc_pop(r, gc_qv_sexp);
   return r;
 }

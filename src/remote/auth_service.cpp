@@ -243,7 +243,7 @@ const AUTH_PEER* auth_peer(AUTH_CONNECTION_SET* conn) {
     TqiLock l;
     if (TQ_INTERPRETER* t = conn->tqi) {
       peer->ip = uint32_t(t->connect_ip);
-      peer->accepted = t->pl_accept != nullptr;
+      peer->accepted = t->admitted != 0;  // pl_accept is cleared when the listener closes
       if (t->hostname) peer->host = ln_copy_str(std_cm, t->hostname);
     }
   }

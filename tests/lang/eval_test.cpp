@@ -102,6 +102,7 @@ TEST(Eval, AnEnvironmentHeadRunsTheRestInAChildOrInItself) {
   EXPECT_EQ(run("^(E y)"), "3");
   EXPECT_EQ(run("^([E type=\"raw\"] Local)"), "error 0x80030705 eval(symbol) (\"eval:undefined symbol\" 3 Local)");
   EXPECT_EQ(run("^(E (car ()) x)"), "error 0x80030806 car (\"type missmatch in parameter\")");
+  EXPECT_EQ(run("^(E 1 2"), "error 0x80020402 parser (\"no ) for (\")");  // cut off
 }
 
 // A form cut off by the end of the text inside a nested list gives the reader's error,
@@ -109,7 +110,8 @@ TEST(Eval, AnEnvironmentHeadRunsTheRestInAChildOrInItself) {
 TEST(Eval, AFormCutOffInsideANestedListGivesTheReadersError) {
   const std::string cut = "error 0x80020402 parser (\"no ) for (\")";
   for (const char* src : {"^(+ 1 (+ 2", "^(list 1 (list 2", "^(let ((a 1)", "^(let ((a 1)) a a", "^(lambda (a (b",
-                          "^(define (f a", "^(shell \"true\""})
+                          "^(define (f a", "^(shell \"true\"", "^(while 0 1", "^(while 0", "^(define a 1",
+                          "^(define (f) 1", "^(lambda (a) a"})
     EXPECT_EQ(run(src), cut) << src;
 }
 

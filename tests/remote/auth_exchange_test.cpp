@@ -91,6 +91,12 @@ TEST(AuthExchange, APasswordGoesToNoHostButTheConnections) {
   EXPECT_EQ(ask(l.client, "(auth-transaction 1 \"/x\" (quote ([service-list type=\"and\"] "
                           "([service name=\"SERVICE://tqtest:0/pw\" type=\"fix-user-passwd\"]))))"),
             "()");
+  // Not even once the listener that admitted it has closed.
+  ASSERT_TRUE(interptest::close_gone(l.server.id));
+  l.server.id = 0;
+  EXPECT_EQ(ask(l.client, "(auth-transaction 1 \"/x\" (quote ([service-list type=\"and\"] "
+                          "([service name=\"SERVICE://tqtest:0/pw\" type=\"fix-user-passwd\"]))))"),
+            "()");
 }
 
 TEST(AuthExchange, ALocalRootKeyFileLivesForItsExchangeOnly) {

@@ -202,7 +202,7 @@ TEST(RegexOracle, AgreesWithPosixExtendedOnRandomPatterns) {
     Posix whole("^(" + p + ")$");
     Posix prefix("^(" + p + ")");
     ASSERT_TRUE(whole.ok && prefix.ok) << "regcomp refused " << p;
-    tqtest::Watchdog bound("pattern " + p, std::chrono::seconds(10));
+    tqtest::Watchdog bound("pattern " + p, tqtest::test_bound());
     AUTOMATON* a = get_fa(L(p).data());
     ASSERT_NE(a, nullptr) << "get_fa refused " << p;
     AUTOMATON* w = get_fa(wide(p).data());
