@@ -166,7 +166,7 @@ STREAM* s_connect_TQoHTTP(int* cerr, const char* target_server, int target_ip, u
   const int peer = s_get_socketip(con);
   char* host = host_text(target_server, target_ip);
   TQoHTTP_HEADER h;
-  HTTP_INFO hi;
+  HTTP_INFO hi{};  // freed also when the opening could not be written, before any head was read
   if (opening_answer(cerr, con, &flags, host, target_port, &h, &hi) < 0) {
     free_HTTP_info(&hi);
     d_f_ree(host);
