@@ -12,6 +12,7 @@
 #include "mxtype/curve.h"
 #include "mxtype/datum.h"
 #include "platform/d_alloc.h"
+#include "support/matrix_bench.h"
 
 namespace {
 
@@ -20,19 +21,10 @@ struct Setup {
   tq::MATRIX* m;
   explicit Setup(int bs) {
     tq::minimum_matrix_init(0, nullptr);  // the type table among the rest
-    m = static_cast<tq::MATRIX*>(d_calloc(1, sizeof(tq::MATRIX)));
-    tq::MATRIX_PARAM p{};
-    p.dim = 2;
-    tq::set_matrix_param(m, &p);
-    for (int a = 0; a < 2; ++a) {
-      tq::set_matrix_block_size(m, a, bs);
-      tq::set_matrix_dim_divide(m, a, 1);
-      tq::set_matrix_pixel_size(m, a, int64_t(1) << 20);
-    }
+    m = tqbench::new_matrix(2, bs, int64_t(1) << 20);
   }
   ~Setup() {
-    tq::_free_matrix_description(m);
-    d_f_ree(m);
+    tqbench::free_matrix(m);
   }
 };
 

@@ -1,11 +1,7 @@
-// The table of the matrix words' registrars. Each registrar lives in its word's own file;
-// the words not built yet have registrars here that bind nothing.
+// The table of the matrix words' registrars. Each registrar lives in its word's own file.
 #include "mxcmd/mx_word_registrars.h"
 
 namespace tq {
-
-void init_mxPgPlot(TQISP_ENV*) {}
-void init_mxObjID(TQISP_ENV*) {}
 
 const MX_WORD_REGISTRAR mx_word_registrars[kMxWordRegistrarCount] = {
     {"init_mxCH", init_mxCH},

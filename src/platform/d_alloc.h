@@ -91,8 +91,9 @@ void* s_alloc(size_t size);
 void s_free(void* ptr);
 void* s_realloc(void* ptr, size_t size);
 
-// Bump arena of 1 KB blocks taken from the debug heap; sizes round up to 8 bytes and may
-// not exceed 1023. Callers serialise.
+// Bump arena of 1 KB blocks taken from the debug heap; sizes round up to 8 bytes. A request
+// over 1023 bytes gets a block of its own, chained to the arena and freed with it. Callers
+// serialise.
 struct SA_BLOCK;
 struct SIMPLE_ALLOC_T {
   SA_BLOCK* blk;   // newest block

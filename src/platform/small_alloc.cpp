@@ -1,6 +1,7 @@
 // The two small allocators beside the debug heap: a power-of-two free-list allocator on
 // system memory (24 categories of 2^k-byte blocks) and a bump arena of 1 KB blocks taken
 // from the debug heap. Neither locks: their callers serialise.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -127,15 +128,32 @@ struct SA_BLOCK {
 
 void smp_init(SIMPLE_ALLOC_T* arena) { *arena = SIMPLE_ALLOC_T{nullptr, 0, 0}; }
 
+namespace {
+
+void new_arena_block(SIMPLE_ALLOC_T* arena) {
+  auto* b = static_cast<SA_BLOCK*>(d_alloc(sizeof(SA_BLOCK)));
+  b->next = arena->blk;
+  arena->blk = b;
+  arena->heap_ptr = 0;
+}
+
+// A request larger than a block gets a block of its own, chained behind the newest block so
+// that the newest stays the one being carved (and the one smp_realloc resizes).
+void* big_arena_piece(SIMPLE_ALLOC_T* arena, int size) {
+  if (!arena->blk) new_arena_block(arena);
+  auto* b = static_cast<SA_BLOCK*>(d_alloc(offsetof(SA_BLOCK, data) + size_t(size)));
+  b->next = arena->blk->next;
+  arena->blk->next = b;
+  return b->data;
+}
+
+}  // namespace
+
 void* smp_alloc(SIMPLE_ALLOC_T* arena, int size) {
-  if (size < 0 || size > kMaxArenaRequest) er_panic("smp_alloc(1)");
+  if (size < 0) er_panic("smp_alloc(1)");
+  if (size > kMaxArenaRequest) return big_arena_piece(arena, size);
   size = (size + 7) & ~7;
-  if (!arena->blk || kBlockData - arena->heap_ptr < size) {
-    auto* b = static_cast<SA_BLOCK*>(d_alloc(sizeof(SA_BLOCK)));
-    b->next = arena->blk;
-    arena->blk = b;
-    arena->heap_ptr = 0;
-  }
+  if (!arena->blk || kBlockData - arena->heap_ptr < size) new_arena_block(arena);
   arena->last_alloc = arena->heap_ptr;
   arena->heap_ptr += size;
   return arena->blk->data + arena->last_alloc;

@@ -8,9 +8,9 @@
 // string "s:HEX" (UTF-8), an integer "i:N", a float "f:HEX" (its bits), a cell without
 // datum "null"; a data list as its value, another list as "(" its elements ")".
 //
-// The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels; its channels are
-// 0 int16_v (default 7), 1 double, 2 block (all stored). Events 12, 13 and 14 note their
-// id; the save events save the node.
+// The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels (unless a test gives
+// its own axes); its channels are 0 int16_v (default 7), 1 double, 2 block (all stored).
+// Events 12, 13 and 14 note their id; the save events save the node.
 #pragma once
 #include <string>
 #include <vector>
@@ -19,7 +19,8 @@
 
 namespace mxtest {
 
-// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory.
+// A data list (data dc value) that (input K) gives: a copy of bytes in collected memory,
+// as a vector datum, or with `block` as a block datum's bytes.
 struct WordInput {
   std::vector<int64_t> dc;
   std::string bytes;
@@ -28,14 +29,15 @@ struct WordInput {
 void set_inputs(std::vector<WordInput> inputs);
 
 // What one (run) saw: the printed value, "VALUE | NJS EJS NJ EJ | noted ids", and the
-// bytes of the vector (the payload of a block) when the value is a data list holding one.
+// bytes of the vector (the payload of a block) when the value is a data list holding one;
+// and the value of the first run (a run that waited for a node ran again).
 struct WordRun {
-  std::string value, state, datum;
+  std::string value, state, datum, first;
 };
 
 class WordMatrix {
  public:
-  explicit WordMatrix(const char* name);
+  explicit WordMatrix(const char* name, std::vector<Axis> axes = {{64, 1, 3}, {64, 1, 3}});
   ~WordMatrix();
   tq::MATRIX* get() const { return m_; }
   // The node of dc, made ready through the walk from the top (which records every node of
@@ -47,7 +49,7 @@ class WordMatrix {
   // Runs the cases of tests/mxcmd/cases/NAME: "node L X Y" sets the node of the edit
   // cases that follow, "fetch L X Y" runs the next case in that new node's fetch; a case is
   // "FORMS => WANT", WANT the printed value ("\n" for a line break), or the value's whole
-  // state when it holds " | ".
+  // state when it holds " | "; cell addresses print as +PTR+.
   void run_cases(const std::string& name);
   StoreSpec spec;
 
@@ -61,6 +63,8 @@ std::string elements_of(const std::string& datum);
 std::string hex(const std::string& bytes);
 // What (describe V) says of datum d.
 std::string describe_datum(void* d);
+// The bytes of a hex text (spaces between digit pairs allowed).
+std::string unhex(std::string h);
 // Runs a Python program of this folder with arguments (and a file as standard input).
 std::string run_python(const std::string& program, const std::vector<std::string>& args,
                        const std::string& input = "");

@@ -564,6 +564,11 @@ TEST(SmpAlloc, SizesRoundToEightAndBlocksHold1024Bytes) {
   void* whole = tq::smp_alloc(&a, 1023);  // rounds to 1024: a block of its own
   EXPECT_EQ(a.heap_ptr, 1024);
   EXPECT_NE(whole, nullptr);
+  tq::SA_BLOCK* newest = a.blk;
+  auto* big = static_cast<char*>(tq::smp_alloc(&a, 5000));  // its own block, behind the newest
+  memset(big, 'b', 5000);
+  EXPECT_EQ(a.blk, newest);
+  EXPECT_EQ(a.heap_ptr, 1024);
   tq::free_smp(&a);
   EXPECT_EQ(a.blk, nullptr);
   EXPECT_NE(tq::smp_alloc(&a, 16), nullptr);  // usable again after free_smp
@@ -589,7 +594,7 @@ TEST(SmpAllocDeathTest, MisuseEndsTheProcess) {
       {
         tq::SIMPLE_ALLOC_T a;
         tq::smp_init(&a);
-        tq::smp_alloc(&a, 1024);
+        tq::smp_alloc(&a, -1);
       },
       ExitedWithCode(1), panic_banner("smp_alloc(1)"));
   EXPECT_EXIT(
