@@ -1,11 +1,21 @@
 // Environments: hashed symbol tables with a parent, pairs of environments, bindings,
 // the undefined-name handler, work pointers, unit environments and the list form.
 //
-// qv_env_lock guards every bucket array, held for one hashed table at a time and never
-// across a call out. A binding's element and its name copy are made, and a table is
+// qv_env_lock serialises the changes of the tables, held for one hashed table at a time and
+// never across a call out. A binding's element and its name copy are made, and a table is
 // enlarged, under the environment lock and then the memory lock (that order only): the
 // collector never takes the environment lock, so the memory lock is what keeps a half-made
 // binding or a table being rebuilt away from it.
+//
+// Lookups take no lock: they walk the chains inside the thread's section of the memory lock
+// (so no collection frees what they walk meanwhile). A writer fills a binding before it
+// links it with a release store, replaces a name or value with one store, and unlinks with
+// one store, so a walk meets every binding whole, either before or after the change. Only
+// the enlargement moves bindings between chains: it makes the table's moves counter odd
+// while it does, and a lookup that finds nothing while the counter moved looks again under
+// the lock. A table's bucket count is read from its own block, never apart from it.
+#include <atomic>
+
 #include "lang/env.h"
 
 #include "lang/gc.h"
@@ -21,6 +31,27 @@ namespace {
 
 L_CHAR kEmpty[] = {0};
 
+template <class T>
+T load(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <class T>
+void publish(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+uint32_t code_sum(const L_CHAR* name) {
+  uint32_t sum = 0;
+  for (const L_CHAR* p = name; *p; ++p) sum += *p;
+  return sum;
+}
+
+bool same_name(const L_CHAR* a, const L_CHAR* b) {
+  for (; *a == *b; ++a, ++b)
+    if (!*a) return true;
+  return false;
+}
+
 TQ_ENV* first_hashed(TQISP_ENV* env) {
   while (env && env->type == kEnvPair) env = env->pair.env[1];
   return env && env->type == kEnvHash ? &env->env : nullptr;
@@ -29,30 +60,51 @@ TQ_ENV* first_hashed(TQISP_ENV* env) {
 // The element binding name in one table (environment lock held).
 ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
   for (ELEMENT* el = e->hash_ptr[hash_key(name, e->hash_ptr_size)]; el; el = el->next)
-    if (el->sym && l_strcmp(el->sym, name) == 0) return el;
+    if (el->sym && same_name(el->sym, name)) return el;
   return nullptr;
+}
+
+// The lookup's walk without the lock (inside the memory-lock section): 1 found, 0 not bound
+// here, -1 when the table was enlarged meanwhile and only a walk under the lock can tell.
+int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** ret) {
+  const uint32_t moves = load(e->moves);
+  if (moves & 1u) return -1;
+  ELEMENT** table = load(e->hash_ptr);
+  const auto size = uint32_t(gc_block_of(table)->size / int64_t(sizeof(ELEMENT*)));
+  for (ELEMENT* el = load(table[sum % size]); el; el = load(el->next)) {
+    const L_CHAR* sym = load(el->sym);
+    if (sym && same_name(sym, name)) {
+      *ret = load(el->data);
+      return 1;
+    }
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return std::atomic_ref<uint32_t>(e->moves).load(std::memory_order_relaxed) == moves ? 0 : -1;
 }
 
 // Moves every element onto a table of size buckets (both locks held).
 void re_hash(TQ_ENV* e, int32_t size) {
   auto** table = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * size_t(size), gc_text));
+  std::atomic_ref<uint32_t>(e->moves).store(e->moves + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
   for (int32_t i = 0; i < e->hash_ptr_size; ++i) {
     while (ELEMENT* el = e->hash_ptr[i]) {
-      e->hash_ptr[i] = el->next;
+      publish(e->hash_ptr[i], el->next);
       ELEMENT*& head = table[hash_key(el->sym, size)];
-      el->next = head;
+      publish(el->next, head);
       head = el;
     }
   }
-  e->hash_ptr = table;
+  publish(e->hash_ptr, table);
   e->hash_ptr_size = size;
+  publish(e->moves, e->moves + 1);
 }
 
 bool remove_here(TQ_ENV* e, const L_CHAR* name) {
   LOCK_SCOPE(qv_env_lock);
   for (ELEMENT** p = &e->hash_ptr[hash_key(name, e->hash_ptr_size)]; *p; p = &(*p)->next) {
-    if (!(*p)->sym || l_strcmp((*p)->sym, name) != 0) continue;
-    *p = (*p)->next;
+    if (!(*p)->sym || !same_name((*p)->sym, name)) continue;
+    publish(*p, (*p)->next);
     return true;
   }
   return false;
@@ -136,11 +188,7 @@ void init_env_lock() {
   if (!lock_up_test(qv_env_lock)) qv_env_lock = new_lock();
 }
 
-uint32_t hash_key(const L_CHAR* name, int32_t size) {
-  uint32_t sum = 0;
-  for (const L_CHAR* p = name; *p; ++p) sum += *p;
-  return sum % uint32_t(size);
-}
+uint32_t hash_key(const L_CHAR* name, int32_t size) { return code_sum(name) % uint32_t(size); }
 
 TQISP_ENV* new_env(TQISP_ENV* parent) {
   MemLock lock;
@@ -166,16 +214,19 @@ void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   if (!e) return;
   LOCK_SCOPE(qv_env_lock);
   MemLock lock;
-  ELEMENT* el = find_here(e, name);
-  if (!el) {
+  L_CHAR* copy = copy_cell_text(name);
+  if (ELEMENT* el = find_here(e, name)) {
+    publish(el->sym, copy);
+    publish(el->data, value);
+  } else {
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
     ELEMENT*& head = e->hash_ptr[hash_key(name, e->hash_ptr_size)];
+    el->sym = copy;
+    el->data = value;
     el->next = head;
-    head = el;
+    publish(head, el);
     ++e->hash_element_nos;
   }
-  el->sym = copy_cell_text(name);
-  el->data = value;
   if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
 }
 
@@ -186,7 +237,7 @@ void set_default_env(TQISP_ENV* env, TQ_SEXP* value) {
   MemLock lock;
   auto* el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
   el->data = value;
-  e->default_sym = el;
+  publish(e->default_sym, el);
 }
 
 void del_env(TQISP_ENV* env, const L_CHAR* name) { del_chain(env, name); }
@@ -198,7 +249,7 @@ void del_default_env(TQISP_ENV* env) {
     del_default_env(env->pair.env[1]);
   } else if (env->type == kEnvHash) {
     LOCK_SCOPE(qv_env_lock);
-    env->env.default_sym = nullptr;
+    publish(env->env.default_sym, static_cast<ELEMENT*>(nullptr));
   }
 }
 
@@ -208,25 +259,41 @@ ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name) {
   return find_here(&env->env, name);
 }
 
-int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+namespace {
+
+// The walk of lookup_env with sum the name's code sum. A table the unlocked walk cannot
+// answer for is searched again under the lock, outside the memory-lock section (the
+// environment lock comes first).
+int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
   if (depth < 0) depth = 0x7fffffff;
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
-      if (lookup_env(ret, env->pair.env[0], name, depth - 1) == 0) return 0;
+      if (lookup_chain(ret, env->pair.env[0], name, depth - 1, sum) == 0) return 0;
       env = env->pair.env[1];
       continue;
     }
     if (env->type != kEnvHash) er_panic("lookup_env");
+    int found;
     {
-      LOCK_SCOPE(qv_env_lock);
-      if (ELEMENT* el = find_here(&env->env, name)) {
-        *ret = el->data;
-        return 0;
-      }
+      MemLock hold;
+      found = find_unlocked(&env->env, name, sum, ret);
     }
+    if (found < 0) {
+      LOCK_SCOPE(qv_env_lock);
+      ELEMENT* el = find_here(&env->env, name);
+      if (el) *ret = el->data;
+      found = el ? 1 : 0;
+    }
+    if (found) return 0;
     env = env->env.parent;
   }
   return -1;
+}
+
+}  // namespace
+
+int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+  return lookup_chain(ret, env, name, depth, code_sum(name));
 }
 
 TQISP_ENV* get_root_env(TQISP_ENV* env) {
@@ -262,10 +329,7 @@ UNIT_ENV* get_uenv(TQISP_ENV* env) {
       continue;
     }
     if (env->type != kEnvHash) er_panic("get_uenv");
-    {
-      LOCK_SCOPE(qv_env_lock);
-      if (env->env.uenv) return env->env.uenv;
-    }
+    if (UNIT_ENV* u = load(env->env.uenv)) return u;
     env = env->env.parent;
   }
   return nullptr;
@@ -274,7 +338,7 @@ UNIT_ENV* get_uenv(TQISP_ENV* env) {
 void set_uenv(TQISP_ENV* env, UNIT_ENV* uenv) {
   if (!env || env->type != kEnvHash) return;
   LOCK_SCOPE(qv_env_lock);
-  env->env.uenv = uenv;
+  publish(env->env.uenv, uenv);
 }
 
 TQ_SEXP* get_listbase_env(TQISP_ENV* env) {
@@ -314,7 +378,7 @@ int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   LOCK_SCOPE(qv_env_lock);
   ELEMENT* el = find_here(&env->env, name);
   if (!el) return -1;
-  el->data = value;
+  publish(el->data, value);
   return 0;
 }
 

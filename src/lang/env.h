@@ -1,7 +1,8 @@
 // Environments: hashed symbol tables with a parent, and pairs that join two environments.
 // Lookups through a pair prefer its first side, definitions land on its second side. All
-// records live in collected memory; qv_env_lock guards every bucket array, one hashed table
-// at a time and never across a call out.
+// records live in collected memory. qv_env_lock serialises every change of a table, one
+// hashed table at a time and never across a call out; lookups read without it (each change
+// is published with its last store, so a lookup sees a table before or after it).
 #pragma once
 #include <cstdint>
 
@@ -39,6 +40,7 @@ struct TQ_ENV {
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
+  uint32_t moves;            // odd while the enlargement moves the bindings between chains
 };
 union TQISP_ENV {
   int32_t type;

@@ -12,6 +12,7 @@
 // thread that makes or frees blocks or opens or closes frames takes the memory lock, so no
 // block appears or vanishes while the collector marks and sweeps.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,35 +47,83 @@ int nest_depth();  // the calling thread's current count (tests)
 
 // ---- Memory.
 // Block header, directly before the data of every block (16-byte aligned, so the data keeps
-// the system allocator's alignment).
+// the system allocator's alignment). Blocks of up to kMaxSlotData bytes are slots of chunks
+// that hold slots of one size; larger ones are system allocations on the ring of large
+// blocks, whose links sit in front of this header.
 struct alignas(16) GC_BLOCK {
-  GC_BLOCK* next;    // ring of all live blocks; mem_header closes it
-  GC_BLOCK* prev;
-  GC_FUNC gc_func;   // the mark routine given at allocation
-  int64_t size;      // bytes of data
-  const char* file;  // allocating site, then the site of the root that last reached it
+  GC_FUNC gc_func;  // the mark routine given at allocation
+  union {
+    const char* file;     // allocating site, then the site of the root that last reached it
+    GC_BLOCK* free_next;  // a free slot: the next free slot
+  };
+  int64_t size;  // bytes of data
   uint32_t mark;     // kMarkLive during a collection; kMarkReplaced after mrealloc
   int line;
 };
+static_assert(sizeof(GC_BLOCK) == 32);
 inline constexpr uint32_t kMarkLive = 0x80000000u;
 inline constexpr uint32_t kMarkReplaced = 0x40000000u;
+inline constexpr uint32_t kMarkFree = 0x20000000u;  // a free slot (never a live block)
+inline constexpr int64_t kMaxSlotData = 512;
 inline GC_BLOCK* gc_block_of(const void* data) {
   return const_cast<GC_BLOCK*>(static_cast<const GC_BLOCK*>(data) - 1);
 }
 
-extern GC_BLOCK mem_header;       // the ring's sentinel
-extern int64_t malloc_count;      // live data bytes (memory lock)
+// The live data bytes of collected memory: read as an integer. Each thread counts what it
+// makes and frees on its own record and a collection folds the counts in, so a reading sums
+// them (it is exact when no other thread allocates meanwhile).
+struct MallocCount {
+  operator int64_t() const;
+};
+extern const MallocCount malloc_count;
 extern int gc_tick_interval;      // seconds, normally 1..10
 extern int64_t free_count;        // bytes freed by the last sweep
 extern const char* gc_file;       // the site now marking (a text and a line or task id)
 extern int gc_line;
 
-// The memory lock and the empty ring; runs once before any block is made (later calls do
-// nothing).
+// ---- The memory lock. A collection must not see a block appear or vanish, a half-made
+// record or a frame change: every thread does such work inside its own section of the
+// memory lock, and a collection first stops every thread at the edge of its section. A
+// thread's section is a word on its own record (no shared line is written and no system call
+// is made to enter it); the collector announces itself, waits until every thread is out of
+// its section, and a thread that finds a collection announced waits on the collector's
+// recorded lock. The section is recursive for its thread.
+struct GC_THREAD;
+struct MEM_THREAD {
+  std::atomic<int> busy;  // 1 while the thread is inside its section
+  int depth;              // nested takes
+  bool want_gc;           // allocation passed the trigger: ask for a collection on leaving
+  bool in_use;            // a live thread owns the record (registry lock)
+  std::atomic<int64_t> live_delta;    // data bytes made minus freed since the last collection
+  GC_BLOCK* cache[kMaxSlotData / 16];  // free slots of each size, data 16..512 bytes
+  GC_THREAD* frames;      // the frame record of this thread's task, or null
+  MEM_THREAD* next;       // all records (registry lock)
+  MEM_THREAD* prev;
+};
+extern thread_local MEM_THREAD* tl_mem;  // the calling thread's record once it used memory
+void mem_enter(MEM_THREAD* t);            // first take: registers, waits for a collection
+void mem_leave(MEM_THREAD* t);            // last release
+inline void lock_mem() {
+  MEM_THREAD* t = tl_mem;
+  if (t && t->depth > 0) {
+    ++t->depth;
+    return;
+  }
+  mem_enter(t);
+}
+// A release by a thread that does not hold it ends the process ("unlock_mem").
+inline void unlock_mem() {
+  MEM_THREAD* t = tl_mem;
+  if (!t || t->depth <= 1) return mem_leave(t);
+  --t->depth;
+}
+// Whether the calling thread holds the memory lock.
+inline bool holds_mem_lock() {
+  MEM_THREAD* t = tl_mem;
+  return t && t->depth > 0;
+}
+// The memory lock's set-up (once, before any block is made; later calls do nothing).
 void minit();
-void lock_mem();
-void unlock_mem();  // by a thread that does not hold it: ends the process ("unlock_mem")
-bool holds_mem_lock();  // whether the calling thread holds the memory lock
 
 // Holds the memory lock for a scope. Work that makes several blocks which only refer to
 // each other once it is done (a cell and its text) holds it across, so no collection runs

@@ -1,31 +1,84 @@
-// Collected memory: the block allocator on the ring of all live blocks, and the recursive
-// memory lock that guards the ring, the byte count and every thread's root frames.
+// Collected memory: the block allocator, and the sweep that frees what a collection left
+// unmarked.
 //
-// A block is one system allocation: the GC_BLOCK header, then the zeroed data. It is linked
-// at the head of the ring and entered in the calling thread's top frame under the memory
-// lock, so a collection (which holds the lock from marking to the end of the sweep) never
-// sees a half-made block.
+// Blocks of up to kMaxSlotData bytes are slots of 256 KB chunks, each chunk holding slots of
+// one size (data 16, 32, ... 512 bytes after the 32-byte header). A thread takes a batch of
+// free slots of a size at a time under the pool lock and then allocates from its own cache
+// without any shared write; the sweep takes every cache back, rebuilds each chunk's free
+// slots in address order, and gives a chunk that holds nothing live back to the system.
+// Larger blocks are system allocations on the ring of large blocks, whose links sit in
+// front of the header. A block is made, entered in the thread's top frame and counted
+// inside the thread's memory-lock section, so a collection never sees a half-made block.
+//
+// Collections also follow allocation: when the bytes taken since the last collection (slots
+// with their headers, large blocks) pass twice what it left live (and at least kMinTrigger),
+// the thread asks the collector task for one as it leaves its section. So the memory held
+// stays within about three times the live memory, whatever the tick's interval, and the
+// marking of a large live set is paid for by as much allocation again.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "stream/format.h"
 
+#if defined(TQ_SANITIZE)
+#include <sanitizer/asan_interface.h>
+#define TQ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define TQ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define TQ_POISON(p, n) ((void)(p), (void)(n))
+#define TQ_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace tq {
 
-GC_BLOCK mem_header = {&mem_header, &mem_header, nullptr, 0, nullptr, 0, 0};
-int64_t malloc_count = 0;
+const MallocCount malloc_count{};
 
 namespace {
 
-SEM mem_lock;
-std::atomic<int> mem_owner{0};  // task number of the holder, 0 when free
-int mem_depth = 0;              // nested takes of the holder
+constexpr size_t kChunkSize = 256 * 1024;
+constexpr size_t kChunkHead = 64;  // the CHUNK record, then the slots
+constexpr int kClasses = int(kMaxSlotData / 16);
+constexpr int64_t kMinTrigger = 32 << 20;
+constexpr int kSpareChunks = 1;  // empty chunks of a size kept for the next refill
+
+struct CHUNK {
+  CHUNK* next;          // the size's chunks
+  CHUNK* next_partial;  // the size's chunks with free slots
+  GC_BLOCK* free_head;  // free slots not in any thread's cache, in address order
+  int slot_size;        // header and data
+  int nslots;
+  int carved;           // slots handed out at least once; the rest were never touched
+  int live;             // live slots after the last sweep (counts, for giving chunks back)
+  bool partial;
+};
+static_assert(sizeof(CHUNK) <= kChunkHead);
+
+struct SLOT_CLASS {
+  CHUNK* chunks;
+  CHUNK* partial;
+  int empty;  // chunks without live slots kept
+};
+SLOT_CLASS classes[kClasses];
+
+struct LARGE_LINK {
+  LARGE_LINK* next;
+  LARGE_LINK* prev;
+};
+static_assert(sizeof(LARGE_LINK) == 16);
+LARGE_LINK large_ring = {&large_ring, &large_ring};  // pool lock
+
+int64_t live_base = 0;                  // data bytes live at the last fold
+std::atomic<int64_t> gc_debt{0};        // slot and large bytes taken since the last sweep
+std::atomic<int64_t> gc_trigger{kMinTrigger};
 void* emergency_reserve = nullptr;  // released so that the out-of-memory report can be written
 
 [[noreturn]] void out_of_memory(const char* text) {
@@ -34,64 +87,241 @@ void* emergency_reserve = nullptr;  // released so that the out-of-memory report
   er_panic(text);
 }
 
-void link_block(GC_BLOCK* b) {
-  b->prev = &mem_header;
-  b->next = mem_header.next;
-  mem_header.next->prev = b;
-  mem_header.next = b;
-  malloc_count += b->size;
+int class_of(size_t size) { return size ? int((size - 1) >> 4) : 0; }
+size_t class_data(int c) { return size_t(c + 1) << 4; }
+
+GC_BLOCK* slot_at(CHUNK* ch, int i) {
+  return reinterpret_cast<GC_BLOCK*>(reinterpret_cast<char*>(ch) + kChunkHead + size_t(i) * size_t(ch->slot_size));
+}
+// A free slot's link to the next lives in its header, so its data can stay poisoned.
+GC_BLOCK*& free_link(GC_BLOCK* b) { return b->free_next; }
+
+void add_live(MEM_THREAD* t, int64_t n) {
+  t->live_delta.store(t->live_delta.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-void unlink_block(GC_BLOCK* b) {
-  b->prev->next = b->next;
-  b->next->prev = b->prev;
-  malloc_count -= b->size;
+CHUNK* new_chunk(int c) {
+  void* p = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) out_of_memory("no memory!!");
+  TQ_UNPOISON(p, kChunkSize);  // the address may be that of a chunk given back poisoned
+  auto* ch = static_cast<CHUNK*>(p);
+  ch->slot_size = int(sizeof(GC_BLOCK) + class_data(c));
+  ch->nslots = int((kChunkSize - kChunkHead) / size_t(ch->slot_size));
+  SLOT_CLASS& k = classes[c];
+  ch->next = k.chunks;
+  k.chunks = ch;
+  ch->partial = true;
+  ch->next_partial = k.partial;
+  k.partial = ch;
+  TQ_POISON(slot_at(ch, 0), size_t(ch->nslots) * size_t(ch->slot_size));
+  return ch;
 }
+
+// A batch of free slots of size class c for thread t's cache (pool lock inside).
+GC_BLOCK* refill(MEM_THREAD* t, int c) {
+  lock_pool();
+  SLOT_CLASS& k = classes[c];
+  CHUNK* ch = k.partial ? k.partial : new_chunk(c);
+  const int want = std::max(8, 8192 / ch->slot_size);
+  GC_BLOCK* head = nullptr;
+  GC_BLOCK** tail = &head;
+  int n = 0;
+  for (; n < want && ch->free_head; ++n) {
+    GC_BLOCK* b = ch->free_head;
+    ch->free_head = free_link(b);
+    *tail = b;
+    tail = &free_link(b);
+  }
+  for (; n < want && ch->carved < ch->nslots; ++n) {
+    GC_BLOCK* b = slot_at(ch, ch->carved++);
+    TQ_UNPOISON(b, sizeof(GC_BLOCK));
+    b->mark = kMarkFree;
+    *tail = b;
+    tail = &free_link(b);
+  }
+  *tail = nullptr;
+  if (!ch->free_head && ch->carved == ch->nslots) {  // nothing left: off the partial list
+    k.partial = ch->next_partial;
+    ch->partial = false;
+  }
+  unlock_pool();
+  const int64_t debt = gc_debt.fetch_add(int64_t(n) * ch->slot_size, std::memory_order_relaxed);
+  if (debt > gc_trigger.load(std::memory_order_relaxed)) t->want_gc = true;
+  return head;
+}
+
+GC_BLOCK* new_large(size_t size, const char* failure) {
+  if (size > SIZE_MAX - sizeof(GC_BLOCK) - sizeof(LARGE_LINK)) out_of_memory(failure);
+  auto* link = static_cast<LARGE_LINK*>(std::calloc(1, sizeof(LARGE_LINK) + sizeof(GC_BLOCK) + size));
+  if (!link) out_of_memory(failure);
+  lock_pool();
+  link->prev = &large_ring;
+  link->next = large_ring.next;
+  large_ring.next->prev = link;
+  large_ring.next = link;
+  unlock_pool();
+  const int64_t debt = gc_debt.fetch_add(int64_t(size), std::memory_order_relaxed);
+  if (debt > gc_trigger.load(std::memory_order_relaxed)) tl_mem->want_gc = true;
+  return reinterpret_cast<GC_BLOCK*>(link + 1);
+}
+
+LARGE_LINK* large_link_of(GC_BLOCK* b) { return reinterpret_cast<LARGE_LINK*>(b) - 1; }
 
 void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
-  if (size > SIZE_MAX - sizeof(GC_BLOCK)) out_of_memory(failure);
-  auto* b = static_cast<GC_BLOCK*>(std::calloc(1, sizeof(GC_BLOCK) + size));
-  if (!b) out_of_memory(failure);
+  MemLock lock;
+  MEM_THREAD* t = tl_mem;
+  GC_BLOCK* b;
+  if (size <= size_t(kMaxSlotData)) {
+    const int c = class_of(size);
+    b = t->cache[c];
+    if (!b) b = refill(t, c);
+    t->cache[c] = free_link(b);
+    TQ_UNPOISON(b + 1, size);
+    std::memset(b + 1, 0, size);
+  } else {
+    b = new_large(size, failure);
+  }
   b->gc_func = gc_func;
-  b->size = int64_t(size);
   b->file = file;
+  b->size = int64_t(size);
+  b->mark = 0;
   b->line = line;
+  add_live(t, int64_t(size));
   void* data = b + 1;
-  lock_mem();
-  link_block(b);
   gc_set_nl_non_check(data, gc_func);
-  unlock_mem();
   return data;
+}
+
+// Frees the block of data ptr now (memory lock held).
+void release_block(MEM_THREAD* t, void* ptr) {
+  GC_BLOCK* b = gc_block_of(ptr);
+  gc_delete_nl(ptr);
+  add_live(t, -b->size);
+  if (b->size <= kMaxSlotData) {
+    const int c = class_of(size_t(b->size));
+    TQ_POISON(ptr, class_data(c));
+    b->mark = kMarkFree;
+    free_link(b) = t->cache[c];
+    t->cache[c] = b;
+    return;
+  }
+  LARGE_LINK* link = large_link_of(b);
+  lock_pool();
+  link->prev->next = link->next;
+  link->next->prev = link->prev;
+  unlock_pool();
+  std::free(link);
+}
+
+// Rebuilds the free slots of chunk ch; returns the bytes freed.
+int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
+  int64_t freed = 0;
+  int live = 0;
+  GC_BLOCK* head = nullptr;
+  GC_BLOCK** tail = &head;
+  const size_t data = size_t(ch->slot_size) - sizeof(GC_BLOCK);
+  for (int i = 0; i < ch->carved; ++i) {
+    GC_BLOCK* b = slot_at(ch, i);
+    const uint32_t m = b->mark;
+    if (m & kMarkFree) {
+      b->mark = kMarkFree;  // a stray mark on a free slot
+    } else if (m) {
+      if (stats && (m & kMarkLive)) add_stat(stats, b);
+      b->mark = 0;
+      ++live;
+      continue;
+    } else {
+      freed += b->size;
+      b->mark = kMarkFree;
+      TQ_POISON(b + 1, data);
+    }
+    *tail = b;
+    tail = &free_link(b);
+  }
+  *tail = nullptr;
+  ch->free_head = head;
+  ch->live = live;
+  return freed;
+}
+
+int64_t sweep_large(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats,
+                    int64_t* held) {
+  int64_t freed = 0;
+  for (LARGE_LINK* l = large_ring.next; l != &large_ring;) {
+    LARGE_LINK* next = l->next;
+    auto* b = reinterpret_cast<GC_BLOCK*>(l + 1);
+    if (b->mark) {
+      if (stats && (b->mark & kMarkLive)) add_stat(stats, b);
+      b->mark = 0;
+      *held += b->size;
+    } else {
+      l->prev->next = next;
+      next->prev = l->prev;
+      freed += b->size;
+      std::free(l);
+    }
+    l = next;
+  }
+  return freed;
 }
 
 }  // namespace
 
+MallocCount::operator int64_t() const {
+  MemLock lock;  // no collection folds the counts meanwhile
+  int64_t n = live_base;
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next) n += t->live_delta.load(std::memory_order_relaxed);
+  return n;
+}
+
+int64_t fold_live_bytes() {
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next) {
+    live_base += t->live_delta.load(std::memory_order_relaxed);
+    t->live_delta.store(0, std::memory_order_relaxed);
+  }
+  return live_base;
+}
+
+int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next)
+    std::fill(std::begin(t->cache), std::end(t->cache), nullptr);  // their slots are free
+  int64_t freed = 0;
+  int64_t held = 0;  // what survives, as allocation counts it
+  for (SLOT_CLASS& k : classes) {
+    k.partial = nullptr;
+    k.empty = 0;
+    for (CHUNK** p = &k.chunks; *p;) {
+      CHUNK* ch = *p;
+      freed += sweep_chunk(ch, add_stat, stats);
+      held += int64_t(ch->live) * ch->slot_size;
+      if (ch->live == 0 && k.empty >= kSpareChunks) {
+        *p = ch->next;
+        TQ_UNPOISON(ch, kChunkSize);
+        munmap(ch, kChunkSize);
+        continue;
+      }
+      if (ch->live == 0) ++k.empty;
+      ch->partial = ch->free_head || ch->carved < ch->nslots;
+      if (ch->partial) {
+        ch->next_partial = k.partial;
+        k.partial = ch;
+      }
+      p = &ch->next;
+    }
+  }
+  freed += sweep_large(add_stat, stats, &held);
+  live_base = fold_live_bytes() - freed;
+  gc_debt.store(0, std::memory_order_relaxed);
+  gc_trigger.store(std::max(kMinTrigger, 2 * held), std::memory_order_relaxed);
+  return freed;
+}
+
 void minit() {
-  if (lock_up_test(mem_lock)) return;
+  if (emergency_reserve) return;
   emergency_reserve = std::malloc(1000);
   if (!emergency_reserve) er_panic("no memory!!");
-  mem_lock = new_lock();
+  mem_section_init();
 }
-
-void lock_mem() {
-  const int me = get_tid();
-  if (mem_owner.load(std::memory_order_relaxed) == me) {
-    ++mem_depth;
-    return;
-  }
-  lock_task(mem_lock);
-  mem_owner.store(me, std::memory_order_relaxed);
-  mem_depth = 1;
-}
-
-void unlock_mem() {
-  if (mem_owner.load(std::memory_order_relaxed) != get_tid()) er_panic("unlock_mem");
-  if (--mem_depth > 0) return;
-  mem_owner.store(0, std::memory_order_relaxed);
-  unlock_task(mem_lock, "unlock_mem");
-}
-
-bool holds_mem_lock() { return mem_owner.load(std::memory_order_relaxed) == get_tid(); }
 
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line) {
   return new_block(size, gc_func, file, line, "no memory!!");
@@ -99,26 +329,18 @@ void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line) {
 
 void mfree(void* ptr) {
   if (!ptr) return;
-  GC_BLOCK* b = gc_block_of(ptr);
-  lock_mem();
-  unlink_block(b);
-  gc_delete_nl(ptr);
-  unlock_mem();
-  std::free(b);
+  MemLock lock;
+  release_block(tl_mem, ptr);
 }
 
 void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func) {
   if (!ptr) er_panic("mrealloc(1)");
   GC_BLOCK* old = gc_block_of(ptr);
-  lock_mem();
-  if (int64_t(size) == old->size) {
-    unlock_mem();
-    return ptr;
-  }
+  MemLock lock;
+  if (int64_t(size) == old->size) return ptr;
   void* data = new_block(size, gc_func, old->file, old->line, "no memmory");
   std::memcpy(data, ptr, size_t(std::min<int64_t>(old->size, int64_t(size))));
   old->mark |= kMarkReplaced;
-  unlock_mem();
   return data;
 }
 
@@ -188,9 +410,22 @@ void _mem_debug1() { std::free(std::malloc(56)); }
 bool mem_is_block(const void* p) {
   if (!p) return false;
   MemLock hold;
-  for (const GC_BLOCK* b = mem_header.next; b != &mem_header; b = b->next)
-    if (static_cast<const void*>(b + 1) == p) return true;
-  return false;
+  lock_pool();
+  bool found = false;
+  for (const LARGE_LINK* l = large_ring.next; !found && l != &large_ring; l = l->next)
+    found = static_cast<const void*>(reinterpret_cast<const GC_BLOCK*>(l + 1) + 1) == p;
+  const auto* c = static_cast<const char*>(p);
+  for (const SLOT_CLASS& k : classes) {
+    for (CHUNK* ch = k.chunks; !found && ch; ch = ch->next) {
+      const char* first = reinterpret_cast<const char*>(slot_at(ch, 0) + 1);
+      if (c < first || c >= reinterpret_cast<const char*>(ch) + kChunkSize) continue;
+      const size_t off = size_t(c - first);
+      const size_t i = off / size_t(ch->slot_size);
+      found = off % size_t(ch->slot_size) == 0 && int(i) < ch->carved && !(slot_at(ch, int(i))->mark & kMarkFree);
+    }
+  }
+  unlock_pool();
+  return found;
 }
 
 }  // namespace tq

@@ -7,7 +7,12 @@
 // and stored in the frame's own arrays (a few inside the frame record, then chunks that
 // double in size), so closing a frame frees a handful of chunks instead of walking its
 // entries, and marking reads the entries in order. Everything here runs under the memory
-// lock.
+// lock (the calling thread's section of it).
+//
+// A thread's record of its task's frames hangs on the thread's memory record, so finding it
+// needs no table walk; the table by task number is kept for the collector and the
+// diagnostics, changed under the pool lock when a task opens its first frame or closes its
+// last. The record of a task whose last frame closed is kept for the thread's next task.
 //
 // The evaluator opens and closes two frames per call, so a frame must cost no heap call: a
 // short label is copied into the record itself, and a thread's record keeps the records of
@@ -20,6 +25,7 @@
 #include <iterator>
 
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -48,6 +54,8 @@ struct GC_CHUNK {
   int used;
   GC_LIST e[1];  // cap entries
 };
+}  // namespace
+
 struct GC_THREAD {
   GC_THREAD* next;  // bucket chain
   int tid;
@@ -55,10 +63,12 @@ struct GC_THREAD {
   int depth;
   GC_STACK* spare;  // closed frame records kept for reuse, chained through parent
   int spare_count;
+  uint64_t pushes;  // pushes so far: a frame's serial
 };
 
-GC_THREAD* gc_thread_hash[kThreadBuckets];
-uint64_t frame_pushes;  // pushes of all threads so far (memory lock)
+namespace {
+
+GC_THREAD* gc_thread_hash[kThreadBuckets];  // pool lock
 
 thread_local int nest_count = 0;
 
@@ -67,7 +77,8 @@ thread_local int nest_count = 0;
 struct GC_STACK {
   GC_STACK* parent;  // the frame below
   uint64_t serial;   // the number of the push that opened it
-  GC_LIST* hash[kFrameBuckets];
+  GC_LIST* hash[kFrameBuckets];  // bucket b holds entries only when bit b of used is set
+  uint32_t used;
   char* msg;  // a copy of the label
   int count;  // entries
   GC_THREAD* thread;
@@ -86,7 +97,7 @@ GC_STACK* new_frame(GC_THREAD* th, const char* label) {
   if (f) {
     th->spare = f->parent;
     --th->spare_count;
-    std::fill(std::begin(f->hash), std::end(f->hash), nullptr);
+    f->used = 0;
     f->count = 0;
     f->free_list = nullptr;
     f->chunks = nullptr;
@@ -124,13 +135,25 @@ namespace {
 
 int bucket_of(const void* mem) { return int(reinterpret_cast<uintptr_t>(mem) % kFrameBuckets); }
 
-GC_THREAD* find_thread(int tid) {
-  for (GC_THREAD* t = gc_thread_hash[tid % kThreadBuckets]; t; t = t->next)
-    if (t->tid == tid) return t;
-  return nullptr;
+// The head of bucket b, emptied on first use in the frame.
+GC_LIST*& head_of(GC_STACK* f, int b) {
+  if (!(f->used & (1u << b))) {
+    f->hash[b] = nullptr;
+    f->used |= 1u << b;
+  }
+  return f->hash[b];
 }
+GC_LIST* first_in(const GC_STACK* f, int b) { return (f->used >> b) & 1u ? f->hash[b] : nullptr; }
 
-GC_THREAD* my_thread() { return find_thread(get_tid()); }
+// The calling thread's frame record (memory lock held), or null when its task has none. A
+// record left by an earlier task of this thread that ended with frames open stays in the
+// table, as it would have without the shortcut.
+GC_THREAD* my_thread() {
+  MEM_THREAD* m = tl_mem;
+  GC_THREAD* th = m->frames;
+  if (th && th->tid != get_tid()) th = m->frames = nullptr;
+  return th;
+}
 
 GC_LIST* take_entry(GC_STACK* f) {
   if (GC_LIST* e = f->free_list) {
@@ -160,7 +183,7 @@ void each_slot(GC_STACK* f, Fn fn) {
 
 void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
   GC_LIST* e = take_entry(frame);
-  GC_LIST*& head = frame->hash[bucket_of(mem)];
+  GC_LIST*& head = head_of(frame, bucket_of(mem));
   e->mem = mem;
   e->gc = gc;
   e->next = head;
@@ -169,7 +192,7 @@ void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
 }
 
 GC_LIST* find_entry(GC_STACK* frame, void* mem) {
-  for (GC_LIST* e = frame->hash[bucket_of(mem)]; e; e = e->next)
+  for (GC_LIST* e = first_in(frame, bucket_of(mem)); e; e = e->next)
     if (e->mem == mem) return e;
   return nullptr;
 }
@@ -186,8 +209,10 @@ void drop_entry(GC_STACK* f, GC_LIST** link) {
 }
 
 void remove_from_frames(GC_THREAD* th, void* mem) {
+  const int b = bucket_of(mem);
   for (GC_STACK* f = th->stack; f; f = f->parent) {
-    for (GC_LIST** p = &f->hash[bucket_of(mem)]; *p;) {
+    if (!first_in(f, b)) continue;
+    for (GC_LIST** p = &f->hash[b]; *p;) {
       if ((*p)->mem == mem)
         drop_entry(f, p);
       else
@@ -196,26 +221,37 @@ void remove_from_frames(GC_THREAD* th, void* mem) {
   }
 }
 
-GC_THREAD* new_thread_record(int tid) {
-  auto* th = static_cast<GC_THREAD*>(d_calloc(1, sizeof(GC_THREAD)));
-  th->tid = tid;
-  GC_THREAD*& head = gc_thread_hash[tid % kThreadBuckets];
-  th->next = head;
-  head = th;
-  return th;
-}
-
-void drop_thread_record(GC_THREAD* th) {
-  for (GC_THREAD** p = &gc_thread_hash[th->tid % kThreadBuckets]; *p; p = &(*p)->next) {
-    if (*p != th) continue;
-    *p = th->next;
-    break;
-  }
+void free_thread_record(GC_THREAD* th) {
   while (GC_STACK* f = th->spare) {
     th->spare = f->parent;
     d_f_ree(f);
   }
   d_f_ree(th);
+}
+
+GC_THREAD* new_thread_record(MEM_THREAD* m, int tid) {
+  auto* th = static_cast<GC_THREAD*>(d_calloc(1, sizeof(GC_THREAD)));
+  th->tid = tid;
+  lock_pool();
+  GC_THREAD*& head = gc_thread_hash[tid % kThreadBuckets];
+  th->next = head;
+  head = th;
+  unlock_pool();
+  m->frames = th;
+  return th;
+}
+
+// The task's last frame closed: the record leaves the table and goes back to the debug heap.
+void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
+  lock_pool();
+  for (GC_THREAD** p = &gc_thread_hash[th->tid % kThreadBuckets]; *p; p = &(*p)->next) {
+    if (*p != th) continue;
+    *p = th->next;
+    break;
+  }
+  unlock_pool();
+  m->frames = nullptr;
+  free_thread_record(th);
 }
 
 void drop_frame(GC_THREAD* th) {
@@ -243,12 +279,11 @@ int nest_depth() { return nest_count; }
 
 void gc_push(void* mem, GC_FUNC gc, const char* label) {
   MemLock lock;
-  const int tid = get_tid();
-  GC_THREAD* th = find_thread(tid);
-  if (!th) th = new_thread_record(tid);
+  GC_THREAD* th = my_thread();
+  if (!th) th = new_thread_record(tl_mem, get_tid());
   if (mem) remove_from_frames(th, mem);
   GC_STACK* f = new_frame(th, label ? label : "");
-  f->serial = ++frame_pushes;
+  f->serial = ++th->pushes;
   f->parent = th->stack;
   th->stack = f;
   ++th->depth;
@@ -263,7 +298,7 @@ void gc_pop(void* mem, GC_FUNC gc) {
   if (th->stack) {
     if (mem) enter(th->stack, mem, gc);
   } else {
-    drop_thread_record(th);
+    drop_thread_record(tl_mem, th);
   }
 }
 
@@ -362,17 +397,19 @@ void gc_search_stack(void* mem) {
   MemLock lock;
   GC_THREAD* th = my_thread();
   for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent)
-    for (GC_LIST* e = f->hash[bucket_of(mem)]; e; e = e->next)
+    for (GC_LIST* e = first_in(f, bucket_of(mem)); e; e = e->next)
       if (e->mem == mem) ss_printf("STACK OK!!!!\n");
 }
 
 void print_th() {
   MemLock lock;
+  lock_pool();
   for (GC_THREAD* head : gc_thread_hash)
     for (GC_THREAD* th = head; th; th = th->next) {
       GC_STACK* bottom = bottom_frame(th);
       ss_printf("%s = %x (%x)\n", bottom ? bottom->msg : "", unsigned(th->tid), unsigned(th->depth));
     }
+  unlock_pool();
 }
 
 namespace {
@@ -400,8 +437,9 @@ void gc_delete_pair(TQ_SEXP* list) {
   MemLock lock;
   GC_THREAD* th = my_thread();
   for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent) {
-    for (GC_LIST*& head : f->hash) {
-      for (GC_LIST** p = &head; *p;) {
+    for (int b = 0; b < kFrameBuckets; ++b) {
+      if (!first_in(f, b)) continue;
+      for (GC_LIST** p = &f->hash[b]; *p;) {
         auto* cell = static_cast<TQ_SEXP*>((*p)->mem);
         if ((*p)->gc == gc_qv_sexp && cell != list && is_pair_cell(cell) && chain_reaches(cell, list))
           drop_entry(f, p);

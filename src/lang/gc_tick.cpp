@@ -18,6 +18,8 @@
 #include <cstring>
 
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
+#include "platform/sleep.h"
 #include "platform/machine.h"
 #include "platform/task.h"
 #include "platform/tick.h"
@@ -43,6 +45,8 @@ GC_HOOKS hooks{};  // replaced under gc_task_lock once it exists
 std::atomic<bool> hooks_installed{false};
 std::atomic<bool> gc_task_started{false};
 thread_local bool collecting = false;  // this thread is inside a collection
+SEM gc_request_lock;                    // guards gc_requested for the collector task's sleep
+std::atomic<bool> gc_requested{false};
 
 void add_stat(MEM_STATISTICS* st, const GC_BLOCK* b) {
   MEM_STAT_ENTRY*& head = st->hash[unsigned(b->line) % 20];
@@ -120,9 +124,9 @@ void run_collection(bool from_tick) {
   collecting = true;
   const GC_HOOKS h = hooks;
   call(h.gc_lock);
-  lock_mem();
+  gc_stop_world();
   free_count = mark_and_sweep(h, with_stats ? &stats : nullptr);
-  unlock_mem();
+  gc_resume_world();
   call(h.gc_unlock);
   collecting = false;
   unlock_task(gc_task_lock, "gc_tick");
@@ -137,25 +141,8 @@ void run_collection(bool from_tick) {
 }  // namespace
 
 int64_t mem_gc(MEM_STATISTICS* stats) {
-  int64_t freed = 0;
-  lock_mem();
-  for (GC_BLOCK* b = mem_header.next; b != &mem_header;) {
-    GC_BLOCK* next = b->next;
-    if (b->mark) {
-      // A replaced block nobody marked survives this sweep on its replaced bit alone.
-      if (stats && (b->mark & kMarkLive)) add_stat(stats, b);
-      b->mark = 0;
-    } else {
-      b->prev->next = next;
-      next->prev = b->prev;
-      freed += b->size;
-      std::free(b);
-    }
-    b = next;
-  }
-  malloc_count -= freed;
+  const int64_t freed = sweep_blocks(add_stat, stats);
   if (stats) close_stats(stats);
-  unlock_mem();
   return freed;
 }
 
@@ -182,12 +169,41 @@ int gc_next_interval(int64_t freed, bool resource_short, int64_t duration, int i
   return int(next);
 }
 
+namespace {
+
+// Collections that allocation asks for run on a task of their own, as the tick's do: the
+// thread that passed the trigger may hold locks a collection takes.
+void collector_task(void*) {
+  for (;;) {
+    lock_task(gc_request_lock);
+    while (!gc_requested.load()) {
+      sleep_task(&gc_requested, gc_request_lock);
+      lock_task(gc_request_lock);
+    }
+    gc_requested.store(false);
+    unlock_task(gc_request_lock, "collector_task");
+    run_collection(false);
+  }
+}
+
+}  // namespace
+
+void request_collection() {
+  if (!gc_task_started.load() || gc_requested.load()) return;
+  lock_task(gc_request_lock);
+  gc_requested.store(true);
+  unlock_task(gc_request_lock, "request_collection");
+  wakeup_task(&gc_requested);
+}
+
 void init_gc_task() {
   if (gc_task_started.load()) return;
   gc_task_lock = new_lock();
+  gc_request_lock = new_lock();
   gc_tick_interval = kIntervalMax;
   gc_task_started.store(true);
   new_tick(gc_tick, kIntervalMax, nullptr);
+  create_task(collector_task, nullptr, 5);
 }
 
 void gc_tick(void*) { run_collection(true); }
@@ -205,9 +221,9 @@ void gc_enable() {
   const bool was = collecting;
   collecting = true;
   call(h.gc_lock);
-  lock_mem();
+  gc_stop_world();
   mark_and_sweep(h, nullptr);
-  unlock_mem();
+  gc_resume_world();
   call(h.gc_unlock);
   collecting = was;
 }

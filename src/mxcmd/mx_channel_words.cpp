@@ -73,10 +73,11 @@ TQ_SEXP* named_matrix(const MX_WORD& w) {
 }
 
 // The failure of a node request for triggering: -121 "invalid matrix loading", any
-// other code the store's error with the information list.
-TQ_SEXP* trigger_failed(const MX_WORD& w, int code, const int64_t* dc, bool parent) {
+// other code the store's error whose extra is the requested node's dimension code list
+// alone (a trigger names no reason and no code beside it).
+TQ_SEXP* trigger_failed(const MX_WORD& w, int code, const int64_t* dc) {
   if (code == MX_NOT_OPEN) return mx_loading_error(w);
-  return mx_store_error(w, MX_APP_AGAIN, mx_info(w.m, code, dc, parent));
+  return mx_store_error(w, MX_APP_AGAIN, get_sexp_from_dim_code(w.m, dc));
 }
 
 // The node of a dimension code list requested for the token, or the error that ends the
@@ -95,7 +96,7 @@ MATRIX_NODE* coded_node(const MX_WORD& w, TQ_SEXP* list, int access, const char*
   int code;
   MATRIX_NODE* n = mx_request(w, &code, dc.get(), access);
   if (!missing && code)
-    *err = trigger_failed(w, code, dc.get(), false);
+    *err = trigger_failed(w, code, dc.get());
   else if (!n && missing)
     *err = mx_object_error(w, missing, mx_info(w.m, code, dc.get()));
   else if (code)
@@ -217,14 +218,15 @@ TQ_SEXP* tq_mxSet(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQIS
 
 // ---- mxTrigger
 
+// The children in the order the node keeps them; the first failing request ends the walk.
 TQ_SEXP* trigger_children(const MX_WORD& w, int access) {
-  MX_DIM_CODE_LIST* codes = mx_children_codes(w);
+  MX_DIM_CODE_LIST* codes = mx_children_codes(w, true);
   TQ_SEXP* err = nullptr;
   for (MX_DIM_CODE_LIST* e = codes; e && !err; e = e->next) {
     int code;
     MATRIX_NODE* c = mx_request(w, &code, e->dc, kTriggerAccess);
     if (code)
-      err = trigger_failed(w, code, e->dc, false);
+      err = trigger_failed(w, code, e->dc);
     else if (c)
       matrix_trigger_access(c, access, 1);
   }
@@ -247,7 +249,7 @@ TQ_SEXP* tq_mxTrigger(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, 
       if (!parent_code(w, &dc)) return nullptr;
       int code;
       MATRIX_NODE* p = mx_request(w, &code, dc.get(), kTriggerAccess);
-      if (code) return trigger_failed(w, code, dc.get(), true);
+      if (code) return trigger_failed(w, code, dc.get());
       if (p) matrix_trigger_access(p, access, 1);
       return nullptr;
     }

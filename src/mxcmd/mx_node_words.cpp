@@ -167,7 +167,8 @@ TQ_SEXP* setsb_failed(const MX_WORD& w, int64_t ch, const char* reason) {
 
 // (mxSetSB expression) with `channel`: the expression, evaluated where "___channel" is the
 // channel, makes a structure block that replaces the channel's (the old one released
-// through its own free_sb).
+// through its own free_sb). A fresh block made for another node or channel is refused and
+// released there: no channel takes it, and its cell is the only thing that held it.
 TQ_SEXP* tq_mxSetSB(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQISP_ENV*) {
   MX_WORD w;
   if (!mx_word_open(&w, "mxSetSB", env, s, sf)) return nullptr;
@@ -182,7 +183,12 @@ TQ_SEXP* tq_mxSetSB(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQ
   TQ_SEXP* v = eval(e, get_el(s, 1));
   if (get_type(v) == kTagError) return v;
   MX_STRUCT_BLOCK* b = sb_of_cell(v);
-  if (!b || b->n.n != w.n || b->n.channel != ch) return mx_type_error(w);
+  if (!b) return mx_type_error(w);
+  if (b->n.n != w.n || b->n.channel != ch) {
+    sb_cell_taken(v);
+    b->tbl->free_sb(b);
+    return mx_type_error(w);
+  }
   matrix_node_channel_lock(w.n);
   {
     LOCK_SCOPE(matrix_lock);

@@ -41,6 +41,10 @@ uint32_t* new_image(int width, int height, void** v) {
   return px;
 }
 
+// a + b, wrapping: a list's coordinates may be any 64-bit integers. An output position that
+// wraps lands far below 0, outside the output; a base position is still taken mod 256.
+int64_t add_wrap(int64_t a, int64_t b) { return int64_t(uint64_t(a) + uint64_t(b)); }
+
 uint32_t out_pixel(int r, int g, int b) { return uint32_t(r * 4) + (uint32_t(g * 4) << 10) + (uint32_t(b * 4) << 20); }
 
 // The base image a difference tile is added to.
@@ -91,15 +95,15 @@ bool decode_tile(TQ_SEXP* t, Tile* tile) {
 void put_tile(uint32_t* out, int width, int height, const Tile& tile, const int64_t r[4], const uint8_t* params,
               const Base* base) {
   for (int j = 0; j < tile.h; ++j) {
-    const int64_t oy = r[1] + j;
+    const int64_t oy = add_wrap(r[1], j);
     if (oy < 0 || oy >= height) continue;
     for (int i = 0; i < tile.w; ++i) {
-      const int64_t ox = r[0] + i;
+      const int64_t ox = add_wrap(r[0], i);
       if (ox < 0 || ox >= width) continue;
       const unsigned char* p = tile.px + 4 * (size_t(j) * size_t(tile.w) + size_t(i));
       int c[3];
       for (int k = 0; k < 3; ++k)
-        c[k] = base ? std::clamp(base->channel(i + r[2], j + r[3], k) + cr_inv_cal(p[k], int8_t(params[k])), 0, 255)
+        c[k] = base ? std::clamp(base->channel(add_wrap(i, r[2]), add_wrap(j, r[3]), k) + cr_inv_cal(p[k], int8_t(params[k])), 0, 255)
                     : p[k];
       out[ox + oy * int64_t(width)] = out_pixel(c[0], c[1], c[2]);
     }
@@ -182,8 +186,8 @@ void* uncompress_r64(TQ_SEXP* value) {
   TQ_SEXP* kind = get_el(value, 2);
   const bool colour = get_type(kind) == kTagString && kind->string.data[0] == 'P';
   TQ_SEXP* pixels = get_el(value, 3);
-  const int64_t n = int64_t(width) * height;
-  if (get_type(pixels) != kTagRaw || !pixels->raw.data || pixels->raw.size < n * (colour ? 3 : 1)) return nullptr;
+  const int64_t n = int64_t(width) * height, per = colour ? 3 : 1;
+  if (get_type(pixels) != kTagRaw || !pixels->raw.data || pixels->raw.size / per < n) return nullptr;
   void* v;
   uint32_t* out = new_image(width, height, &v);
   if (!out) return nullptr;

@@ -81,9 +81,9 @@ void* mx_z_unpack(const uint8_t* payload, int size) {
 }
 
 void data_checksum(const char* label, const uint8_t* bytes, int length) {
-  int sum = 0;
+  uint32_t sum = 0;  // wraps past 2^32 as an int's sum would, without overflowing one
   for (int i = 0; i < length; ++i) sum += bytes[i];
-  ss_printf("%s %i\n", label, sum);
+  ss_printf("%s %i\n", label, int32_t(sum));
 }
 
 void init_mxCompressZ(TQISP_ENV* env) { mx_bind_word(env, "mxCompressZ", tq_mxCompressZ, kMxEvaluated, 2, 2); }

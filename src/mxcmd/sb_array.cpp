@@ -18,7 +18,7 @@ namespace tq {
 namespace {
 
 constexpr int kByteIndexLimit = 8;  // axes of at most this block_size keep one byte an index
-constexpr int kMaxShift = 24;       // the widest coded index, and the most slots of an array
+constexpr int kMaxShift = 24;       // the widest coded index; an array holds at most 2^24 + 1 slots
 
 SA_STRUCT_BLOCK* sa(MX_STRUCT_BLOCK* b) { return reinterpret_cast<SA_STRUCT_BLOCK*>(b); }
 
@@ -38,7 +38,7 @@ bool can_cover(const SA_ARRAY* a, int32_t i) {
   if (i == INT32_MAX) return false;  // one past it would not fit
   if (!a) return true;
   const int64_t start = std::min<int64_t>(a->start, i), end = std::max<int64_t>(a->end, int64_t(i) + 1);
-  return end - start <= (int64_t(1) << kMaxShift);
+  return end - start <= (int64_t(1) << kMaxShift) + 1;
 }
 
 // Makes *pa cover index i (creating or widening it); can_cover said it may.
@@ -250,7 +250,7 @@ int sa_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* d) {
       }
       int64_t v;
       const int shift = std::min<int>(b->h.n.m->block_size[k], kMaxShift);
-      if (!(p = get_uncompressed_code64_b(&v, p, end)) || v < 0 || v >= (int64_t(1) << shift)) return -1;
+      if (!(p = get_uncompressed_code64_b(&v, p, end)) || v < 0 || v > (int64_t(1) << shift)) return -1;
       ix[size_t(k)] = int32_t(v);
     }
     int64_t count;

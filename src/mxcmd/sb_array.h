@@ -12,8 +12,9 @@
 //     8 or less, else the store's variable-length code;
 //   the member's byte count, variable-length code; then those bytes (its struct2block; a
 //   member that gives none is stored with count 0).
-// A reader takes only coded indexes inside 0 .. 2^block_size - 1 of their axis (block sizes
-// above 24 count as 24), and no array grows past 2^24 slots.
+// A reader takes only coded indexes inside 0 .. 2^block_size of their axis (the last one is
+// the sample a block shares with its neighbour; block sizes above 24 count as 24), and no
+// array grows past 2^24 + 1 slots.
 //
 // Every block owns its template (freed with it): a new block takes the one it is given, a
 // copy of a block a copy of its template, so no two blocks share one.
@@ -85,7 +86,7 @@ MATRIX_ALLOC_BLOCK_PARAM* sa_struct2block(MX_STRUCT_BLOCK* b);
 int sa_operation(int command, MX_STRUCT_BLOCK* b, void* param);
 
 // The internal steps: insert m at index vector ix (0, or -1 when occupied or when an array
-// would pass 2^24 slots); delete at ix
+// would pass 2^24 + 1 slots); delete at ix
 // (0 or -1); the members in the window low .. high - 1 (high null: low alone).
 int sa_insert_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, MX_STRUCT_BLOCK* m);
 int sa_delete_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, bool del_flag);

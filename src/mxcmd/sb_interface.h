@@ -8,6 +8,7 @@
 // pointer cell carrying its own mark (gc_mx_struct_block, which marks nothing: the block is
 // not collected); "mxSetSB" takes only such cells and empties the cell it attaches (mark
 // and pointer), so one block never ends on two channels and no word reads it afterwards.
+// A block it refuses (made for another node or channel) it frees, emptying the cell too.
 #pragma once
 #include "lang/sexp.h"
 #include "matrix/struct_block.h"

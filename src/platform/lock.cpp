@@ -2,6 +2,11 @@
 // Lock records never come from the heap: 10000 fixed blocks serve locks and sleep records.
 #include "platform/lock.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,18 +41,20 @@ int tb_fresh = 1;
 _SEM* block_lock;  // block 0
 int sem_nos;
 
-void post_until_done(sem_t* s) {
-  while (sem_post(s) != 0) {
-  }
+// The lock word is taken with one compare-and-swap when free; a thread that finds it held
+// marks it contended (2) and sleeps on it in the kernel, and a release wakes one sleeper
+// only when the word says there is one. So neither side makes a system call uncontended.
+std::atomic_ref<int> word(_SEM* s) { return std::atomic_ref<int>(s->state); }
+
+void wait_word(_SEM* s) {
+  // EINTR and a changed word return at once; the caller tries again.
+  syscall(SYS_futex, &s->state, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
 }
 
 void init_sem_record(_SEM* s, unsigned value) {
   s->tid = invalid_htid;
   s->value = int(value);
-  if (sem_init(&s->s, 0, value) != 0) {
-    perror("new_semaphore");
-    er_panic("new_semaphore");
-  }
+  s->state = value ? 0 : 1;
   s->lock_file = s->unlock_file = nullptr;
   s->lock_line = s->unlock_line = 0;
   s->lock_htid = s->unlock_htid = invalid_htid;
@@ -96,7 +103,6 @@ D_SEM xx_new_lock() {
 void xx_close_lock(D_SEM lock) {
   if (!lock) return;
   __atomic_sub_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
-  sem_destroy(&lock->s);
   free_block(reinterpret_cast<LockBlock*>(lock));
 }
 
@@ -104,18 +110,20 @@ int sem_count() { return __atomic_load_n(&sem_nos, __ATOMIC_RELAXED); }
 
 void _lock_task(D_SEM s, const char* file, int line) {
   const HTID me = self_htid();
-  for (;;) {
+  errno = 0;
+  // Compare a snapshot: the holder changes under us while another thread owns the lock.
+  // Only this thread stores its own identity, and its own release cleared it, so a
+  // snapshot can equal `me` only while this thread really holds the lock.
+  const HTID holder = s->tid;
+  if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
+  int c = 0;
+  if (!word(s).compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (c != 2) c = word(s).exchange(2, std::memory_order_acquire);
+    while (c != 0) {
+      wait_word(s);
+      c = word(s).exchange(2, std::memory_order_acquire);
+    }
     errno = 0;
-    // Compare a snapshot: the holder changes under us while another thread owns the lock.
-    // Only this thread stores its own identity, and its own release cleared it, so a
-    // snapshot can equal `me` only while this thread really holds the lock.
-    const HTID holder = s->tid;
-    if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
-    // A free lock is taken without the wait's cancellation check; a held one is waited for.
-    if (sem_trywait(&s->s) == 0) break;
-    errno = 0;
-    if (sem_wait(&s->s) == 0) break;
-    if (errno != EINTR) er_panic("lock_task");
   }
   s->tid = me;
   // Only the holder writes value (after its wait, before its post), so the semaphore
@@ -132,7 +140,8 @@ void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
   s->unlock_file = file;
   s->unlock_line = line;
   s->unlock_htid = self_htid();
-  post_until_done(&s->s);
+  if (word(s).exchange(0, std::memory_order_release) == 2)
+    syscall(SYS_futex, &s->state, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 SEM _i_new_lock() {

@@ -13,7 +13,7 @@ namespace tq {
 struct _SEM {
   HTID tid;  // holder; invalid while free
   int value; // 1 free, 0 held
-  sem_t s;
+  int state; // the lock word: 0 free, 1 held, 2 held with a thread waiting (futex)
   const char* lock_file;
   int lock_line;
   HTID lock_htid;

@@ -2,6 +2,7 @@
 // order they were sent, polls the server while nothing is pending (at once, then 1, 2, 4, 8
 // and every 15 seconds of the tick clock while the answers stay empty), and at the close
 // sends the last frame and frees the state.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,10 +27,16 @@ int copy_payload(STREAM_BUF* buf, STREAM* con, int content_length, SEM lock) {
       return -1;
     }
     if (content_length == 12) return 1;
-    // A body cut short is no answer, though the bytes that came are kept.
-    const int before = get_sbuf_data_size(buf, lock);
-    const int r = copy_in_sbuf_stream(buf, con, content_length - 12, lock);
-    return r < 0 ? -1 : get_sbuf_data_size(buf, lock) - before == content_length - 12 ? 1 : 0;
+    // A body cut short is no answer, though the bytes that came are kept. The bytes are
+    // counted as they are read, not from buf's size: the stream's reader drains buf meanwhile.
+    char piece[4096];
+    for (int left = content_length - 12; left > 0;) {
+      const int r = s_chunk_read(con, piece, std::min(left, int(sizeof piece)));
+      if (r <= 0) return r == 0 ? 0 : -1;
+      copy_in_sbuf(buf, piece, r, lock);
+      left -= r;
+    }
+    return 1;
   }
   // No length: the body runs to the end of the connection (or of the chunked body).
   char piece[4096];

@@ -353,6 +353,49 @@ TEST(Eval, TasksEvaluateWhileAnotherCollects) {
   for (const std::string& r : results) EXPECT_EQ(r, "(55 \"ab\" 21 60)");
 }
 
+// Eight tasks read and evaluate in environments below one shared table, bind new names in
+// it (it is enlarged meanwhile) and look them up, and collect in turn, for a bounded number
+// of rounds: every value read, evaluated or looked up is the one bound.
+TEST(Eval, EightTasksReadEvaluateBindAndCollectAtOnce) {
+  constexpr int kTasks = 8, kRounds = 12;
+  GcFrame frame("shared");
+  TQISP_ENV* shared = new_env(qvlisp_top_env1);
+  gc_set(shared, gc_qvlisp_env);
+  set_env(shared, lc("base"), tqtest::num(7));
+  std::vector<std::string> wrong(kTasks, "did not run");
+  std::vector<std::unique_ptr<tqtest::Task>> tasks;
+  for (int k = 0; k < kTasks; ++k) {
+    tasks.push_back(std::make_unique<tqtest::Task>([&, k] {
+      setup_self_interpreter();
+      {
+        GcFrame own("worker");
+        TQISP_ENV* env = new_env(shared);
+        gc_set(env, gc_qvlisp_env);
+        wrong[k].clear();
+        for (int r = 0; r < kRounds; ++r) {
+          const std::string v = run(
+              "^(define (fib n) (if (Lt n 2) n (+ (fib (- n 1)) (fib (- n 2)))))^(define i 0)^(define l ())"
+              "^(while (Lt i 50) (set l (cons (+ i base) l)) (set i (+ i 1)))^(list (fib 10) (car l) i)",
+              env);
+          if (v != "(55 56 50)") wrong[k] += " round " + std::to_string(r) + ": " + v;
+          set_env(shared, lc(("n" + std::to_string(k) + "_" + std::to_string(r)).c_str()), tqtest::num(r));
+          for (int q = 0; q <= r; ++q) {
+            TQ_SEXP* got = nullptr;
+            const std::string name = "n" + std::to_string(k) + "_" + std::to_string(q);
+            if (lookup_env(&got, env, lc(name.c_str()), -1) != 0 || get_type(got) != kTagInteger ||
+                got->integer.data != q)
+              wrong[k] += " lookup " + name;
+          }
+          if (r % 4 == k % 4) gc_enable();
+        }
+      }
+      close_self_interpreter();
+    }));
+  }
+  for (auto& t : tasks) EXPECT_TRUE(t->wait(std::chrono::minutes(2))) << "a task did not finish";
+  for (int k = 0; k < kTasks; ++k) EXPECT_EQ(wrong[k], "") << "task " << k;
+}
+
 TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {
   GcFrame frame("line");
   set_env(qvlisp_top_env1, lc("set-line-fix"), get_func_prim(set_line_fix, 0, nullptr, 2, 2));

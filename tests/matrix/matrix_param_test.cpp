@@ -206,13 +206,8 @@ int ms_ring_length() {
   return n;
 }
 
-// Whether a collected block is still on the collector's ring (reads live blocks only).
-bool block_alive(const void* data) {
-  tq::MemLock hold;
-  for (tq::GC_BLOCK* b = tq::mem_header.next; b != &tq::mem_header; b = b->next)
-    if (b == tq::gc_block_of(data)) return true;
-  return false;
-}
+// Whether a collected block is still live.
+bool block_alive(const void* data) { return tq::mem_is_block(data); }
 
 TEST(MatrixScripts, SlotsHoldScriptsThroughCollections) {
   tq::gc_enable();  // holders other tests released go first

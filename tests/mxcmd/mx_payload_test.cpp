@@ -8,6 +8,7 @@
 
 #include "matrix/matrix_registry.h"
 #include "mxcmd/mx_words_fixture.h"
+#include "mxcmd/mx_zlib_words.h"
 #include "mxtype/mxtest_types.h"
 #include "support/test_util.h"
 
@@ -124,7 +125,7 @@ TEST(MatrixPayloads, JpegForms) {
 }
 
 // The lines the old-format decoder prints: the value (raw bytes left out), then one per
-// tile it skips.
+// tile it skips; and the checksum line, whose sum wraps as an int's.
 TEST(MatrixPayloads, OldFormatLines) {
   WordMatrix wm("old-format");
   MATRIX_NODE* n = wm.node({0, 0, 0});
@@ -134,6 +135,8 @@ TEST(MatrixPayloads, OldFormatLines) {
   });
   EXPECT_EQ(out, "**** (data (0 0 0) (1 1 ((0 0 0 0) (0 0 0 0)) (5 #4#])))\nRAW 5\nget_cr_buf unsupport type x\n");
   EXPECT_EQ(r.value, "^\"v:0c180002000000010000000140000000\"");
+  const std::vector<uint8_t> bytes(9 << 20, 0xFF);  // a sum past 2^31
+  EXPECT_EQ(printed([&] { data_checksum("sum", bytes.data(), int(bytes.size())); }), "sum -1888485376\n");
 }
 
 }  // namespace

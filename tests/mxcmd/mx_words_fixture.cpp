@@ -62,7 +62,7 @@ TQ_SEXP* w_run(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
                       std::to_string(t->err_jump_status) + " " + std::to_string(t->normal_jump) + " " +
                       std::to_string(t->err_jump) + " |";
   std::lock_guard<std::mutex> g(mu);
-  runs.push_back({text(v), state, datum_bytes(v)});
+  runs.push_back({text(v), state, datum_bytes(v), {}});
   return v;
 }
 
@@ -134,6 +134,7 @@ WordRun last_run() {
   std::lock_guard<std::mutex> g(mu);
   WordRun r = runs.empty() ? WordRun{} : runs.back();
   r.state += notes;
+  if (!runs.empty()) r.first = runs.front().value;
   runs.clear();
   return r;
 }
@@ -151,8 +152,8 @@ std::vector<int64_t> code_of(std::istringstream& in) {
 
 }  // namespace
 
-WordMatrix::WordMatrix(const char* name) {
-  spec.axes = {{64, 1, 3}, {64, 1, 3}};
+WordMatrix::WordMatrix(const char* name, std::vector<Axis> axes) {
+  spec.axes = std::move(axes);
   spec.channels = {{&mx_type_int16_v, MXC_STORED, const_cast<int16_t*>(&kDefault0), 0},
                    {&mx_type_double, MXC_STORED, nullptr, 0},
                    {&mx_type_block, MXC_STORED, nullptr, 0}};

@@ -8,9 +8,9 @@
 // string "s:HEX" (UTF-8), an integer "i:N", a float "f:HEX" (its bits), a cell without
 // datum "null"; a data list as its value, another list as "(" its elements ")".
 //
-// The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels; its channels are
-// 0 int16_v (default 7), 1 double, 2 block (all stored). Events 12, 13 and 14 note their
-// id; the save events save the node.
+// The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels (unless a test gives
+// its own axes); its channels are 0 int16_v (default 7), 1 double, 2 block (all stored).
+// Events 12, 13 and 14 note their id; the save events save the node.
 #pragma once
 #include <string>
 #include <vector>
@@ -29,14 +29,15 @@ struct WordInput {
 void set_inputs(std::vector<WordInput> inputs);
 
 // What one (run) saw: the printed value, "VALUE | NJS EJS NJ EJ | noted ids", and the
-// bytes of the vector (the payload of a block) when the value is a data list holding one.
+// bytes of the vector (the payload of a block) when the value is a data list holding one;
+// and the value of the first run (a run that waited for a node ran again).
 struct WordRun {
-  std::string value, state, datum;
+  std::string value, state, datum, first;
 };
 
 class WordMatrix {
  public:
-  explicit WordMatrix(const char* name);
+  explicit WordMatrix(const char* name, std::vector<Axis> axes = {{64, 1, 3}, {64, 1, 3}});
   ~WordMatrix();
   tq::MATRIX* get() const { return m_; }
   // The node of dc, made ready through the walk from the top (which records every node of

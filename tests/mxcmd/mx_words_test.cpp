@@ -3,6 +3,7 @@
 // against level_model.py, saving, and structure blocks of the primitive kind.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -18,6 +19,7 @@
 #include "mxcmd/mx_word_frame.h"
 #include "mxcmd/mx_words_fixture.h"
 #include "mxcmd/sb_primitive.h"
+#include "platform/d_alloc.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -107,6 +109,25 @@ TEST(MatrixWords, Cases) {
   MATRIX* opened = search_matrix(nullptr, nullptr, _l_string_1(std_cm, "channels-2"), nullptr, nullptr);
   ASSERT_NE(opened, nullptr) << "mxCH type=\"matrix\" opens a matrix it does not find";
   close_matrix(opened);
+}
+
+// A store error of a trigger's request carries the requested node's dimension code list
+// alone; the run ends with it and runs again once the node is ready.
+TEST(MatrixWords, TriggerStoreErrorNamesTheNode) {
+  WordMatrix wm("trigger-error");
+  const WordRun r = wm.edit(wm.node({0, 0, 0}), "([mxTrigger access=\"MI_EDIT_2\" type=\"code\"] '(0 40 40))");
+  EXPECT_EQ(r.first, "^\n %E\n (\"localhost\" \"sexp_commands\" 1 \"mxTrigger\" 0x8001160a\n (\"Application System error\" 1 (0 40 40)))");
+  EXPECT_EQ(r.state, "() | -1 -1 -1 -1 | 14");
+}
+
+// Children kept in a list (more than 13 divisor bits) are triggered in the list's order,
+// ascending: the last event to run is the larger child's, made first.
+TEST(MatrixWords, ListedChildrenTriggerInStoredOrder) {
+  WordMatrix wm("listed", {{128, 7, 3}, {128, 7, 3}});
+  wm.node({0, 8, 0});
+  wm.node({0, 0, 8});
+  EXPECT_EQ(wm.edit(wm.node({1, 0, 0}), "([mxTrigger access=\"MI_EDIT_1\" type=\"children\"]) (mxSet 1 '(data () 1.5)) (car (cdr (mxCH 1)))").value,
+            "(0 8 0)");
 }
 
 // A value read by mxCH is the script's own: a later store of the same shape (in place) or of
@@ -242,6 +263,18 @@ TEST(MatrixWords, SaveClearAndPrimitiveBlocks) {
   EXPECT_NE(n->dirty_file_time, 0u);
   EXPECT_EQ(wm.edit(n, "([mxSetSB channel=\"2\"] (sbPrimitive))").value, "()");
   EXPECT_FALSE(d_is_live(b)) << "the old block went through its own free_sb";
+
+  auto primitive_bytes = [] {  // live on the debug heap
+    int64_t bytes = 0;
+    for (MEM_LIST* e = get_mem_debug_list(nullptr); e; e = get_mem_debug_list(e))
+      if (e->file && strstr(e->file, "sb_primitive.cpp")) bytes += e->size;
+    return bytes;
+  };
+  const int64_t held = primitive_bytes();
+  EXPECT_EQ(wm.edit(n, "(Define other 0) (ErrHandler ([mxSetSB channel=\"2\"] (Sequence (set ___channel 1) "
+                       "(set other (sbPrimitive)) other))) ([mxSetSB channel=\"2\"] other)").value,
+            "^\n %E\n (\"localhost\" \"sexp_commands\" 1 \"mxSetSB\" 0x80030806\n ())");
+  EXPECT_EQ(primitive_bytes(), held) << "a block refused for another channel is freed, its cell emptied";
 }
 
 }  // namespace

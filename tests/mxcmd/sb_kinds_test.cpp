@@ -84,13 +84,17 @@ MX_STRUCT_BLOCK* copy_silent(MX_STRUCT_BLOCK* b) {
   return c;
 }
 
-// Two axes of block sizes 8 and 9: one index byte, then a code. What a reader refuses.
+// Two axes of block sizes 8 and 9: one index byte, then a code (up to 512). What a reader refuses.
 TEST(SparseArray, TwoAxesAndDamagedForms) {
   SbMatrix f({8, 9});
   MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
   ASSERT_EQ(put(b, {3, 300}, "z"), 0);
-  EXPECT_EQ(sb_encode(b), "03012c00017a");
-  for (const char* damaged : {"03", "0301", "03012c", "03012c00027a", "03012c7fff", "0302000000", "03002a0000"}) {
+  ASSERT_EQ(put(b, {4, 512}, ""), 0);
+  EXPECT_EQ(sb_encode(b), "03012c00017a" "0402000000");
+  MX_STRUCT_BLOCK* edge = sb_sparse(f.owner());
+  EXPECT_EQ(sb_read(edge, sb_encode(b)), 0) << "index 512 is the sample a block shares with its neighbour";
+  edge->tbl->free_sb(edge);
+  for (const char* damaged : {"03", "0301", "03012c", "03012c00027a", "03012c7fff", "0302010000", "03002a0000"}) {
     MX_STRUCT_BLOCK* r = sb_sparse(f.owner());
     EXPECT_EQ(sb_read(r, std::string("03002a0000") + damaged), -1) << damaged;
     EXPECT_EQ(sb_encode(r), "03002a0000") << "the member before stays: " << damaged;
