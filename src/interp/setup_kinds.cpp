@@ -22,6 +22,7 @@ namespace tq {
 
 int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
 void (*server_reached_hook)(const char* host, uint32_t ip);
+void (*server_thput_hook)(uint32_t ip, int thput);
 STREAM* (*connect_protocol_hook)(int* cerr, const char* host, uint32_t ip, uint16_t port, const char* proxy_server,
                                  uint16_t proxy_port);
 

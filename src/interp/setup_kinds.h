@@ -34,6 +34,8 @@ int setup_self_interpreter();
 extern int (*connect_route_hook)(const char* host, char** proxy_server, int* proxy_port);
 // A server connected to: its name (or null) and address, host order.
 extern void (*server_reached_hook)(const char* host, uint32_t ip);
+// A connection's measured input throughput (bytes per second) for the server at ip, host order.
+extern void (*server_thput_hook)(uint32_t ip, int thput);
 // The opener of the language-over-HTTP client (routes 2 and 4), installed by that client's
 // start-up (before it those routes fail as a connect does): a stream to host (else ip, host
 // order) and port, through the HTTP proxy when proxy_server is given; null with *cerr.

@@ -5,6 +5,7 @@
 #include "interp/delay.h"
 #include "interp/fifo.h"
 #include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
 #include "stream/file_stream.h"
@@ -79,7 +80,10 @@ void time_outs(TQ_INTERPRETER* t) {
 
 // One interpreter (tqi_lock held; released while the keep-alive is written).
 void check_interpreter(TQ_INTERPRETER* t) {
-  // The connect kind's throughput goes to the server-information table with the proxy layer.
+  if (t->a_type == TQI_CONNECT && t->connect_ip && t->inp && server_thput_hook) {
+    const int thput = s_get_thput(t->inp);
+    if (thput >= 0) server_thput_hook(uint32_t(t->connect_ip), thput);
+  }
   forget_dead_streams(t);
   if (t->a_type == TQI_SELF) {
     if (thread_exist(t->front_thread) != 0) {

@@ -325,7 +325,9 @@ TQ_SEXP* tq_mxObjID(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQ
   TQ_SEXP* r;
   if (!one_block(&b, "mxObjID", true, env, s, sf, &r)) return r;
   for (INTERNAL_PLOT* p = b.list; p; p = p->next) {
-    if (p->flags & PLOT_ID) continue;
+    // Id 0 is no id, even under the bit: the code keeps the bit on a plot whose flags are
+    // otherwise 0, and such a plot must still get its id.
+    if ((p->flags & PLOT_ID) && p->id != 0) continue;
     p->flags |= PLOT_ID;
     p->id = get_matrix_obj_id(b.w.m);
     ss_printf("---IP %p %x\n", static_cast<void*>(p), unsigned(uint64_t(p->id) >> 32));

@@ -83,11 +83,19 @@ void report_server(const char* host, uint32_t ip) {
   set_serverinfo(&si, SI_SET, ~0);
 }
 
+// A connection's measured throughput (server_thput_hook): the server is active, and its
+// measure is smoothed into what earlier connections measured.
+void report_thput(uint32_t ip, int thput) {
+  SERVER_INFO si{SI_STATUS | SI_IP | SI_THPUT, 16, nullptr, ip, thput, 0};
+  set_serverinfo(&si, SI_SMOOTH, ~0);
+}
+
 }  // namespace
 
 void init_serverinfo() {
   serverinfo_lock = new_lock();
   server_reached_hook = report_server;
+  server_thput_hook = report_thput;
 }
 
 int set_serverinfo(const SERVER_INFO* si, int cmd, int set_if) {

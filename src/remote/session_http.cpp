@@ -222,6 +222,11 @@ TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, in
   Request r;
   if (TQ_SEXP* e = take_request(&r, s, f, ln)) return frame.release(e);
   L_CHAR* url_text = ll_copy_str(get_url_str2(u));  // a copy: the temporary ring turns over
+  if (!r.target && has_line_break(url_text)) {  // the URL's text is the request target then
+    TQ_SEXP* e = session_error(f, ln, ER_INVALID_PARAM, "invalid header value", get_string(url_text));
+    d_f_ree(url_text);
+    return frame.release(e);
+  }
   int cerr = 0;
   STREAM* st = bl_new_connection(&cerr, n_string(std_cm, u->server), 0, uint16_t(u->port), nullptr, nullptr);
   if (!st) {

@@ -48,7 +48,7 @@ int opening_answer(int* cerr, STREAM* con, int* flags, const char* host, uint16_
     d_s_close(con);
     return -1;
   }
-  if (scan_reply_head(hi, con) < 0) {
+  if (scan_HTTP(hi, con, 0) < 0) {
     *cerr = ETIMEDOUT;
     d_s_close(con);
     return -1;
@@ -84,12 +84,8 @@ STREAM* proxy_new_connection(int* cerr, const char* target_server, int target_ip
   return new_connection(cerr, target_server, uint32_t(target_ip), target_port, nullptr, nullptr);
 }
 
-int scan_reply_head(HTTP_INFO* info, STREAM* con) {
-  new_tick(open_timeout, -kToHOpenTimeout, con);
-  const int r = scan_HTTP(info, con, 0);
-  del_tick_with_data(open_timeout, con);
-  return r;
-}
+OpenTimeout::OpenTimeout(STREAM* con) : con_(con) { new_tick(open_timeout, -kToHOpenTimeout, con); }
+OpenTimeout::~OpenTimeout() { del_tick_with_data(open_timeout, con_); }
 
 int read_frame(STREAM* con, TQoHTTP_HEADER* h) {
   auto* b = reinterpret_cast<char*>(h);
@@ -166,10 +162,11 @@ STREAM* s_connect_TQoHTTP(int* cerr, const char* target_server, int target_ip, u
   flags = (flags & TOHC_KEEP) | (via_proxy ? TOHC_PROXY : 0);
   STREAM* con = proxy_new_connection(cerr, target_server, target_ip, target_port, proxy_server, proxy_ip, proxy_port);
   if (!con) return nullptr;
+  OpenTimeout limit(con);  // until the opening answer is whole
   const int peer = s_get_socketip(con);
   char* host = host_text(target_server, target_ip);
   TQoHTTP_HEADER h;
-  HTTP_INFO hi;
+  HTTP_INFO hi{};  // freed also when the opening could not be written, before any head was read
   if (opening_answer(cerr, con, &flags, host, target_port, &h, &hi) < 0) {
     free_HTTP_info(&hi);
     d_f_ree(host);
@@ -260,6 +257,9 @@ int __s_flush_TQoHTTP(STREAM* s, S_TQoHTTP_INFO* s_info, int type, int zero_chec
     s_safe_close(con);  // the close dropped the kept connection while this request went out
   if (!ok) {
     s_safe_close(con);
+    // A lost kept connection is dropped with its close: kept, the last frame would go to a
+    // closed stream and the owner's close would close it again, by then perhaps another's.
+    if (con && con == info->keep_con) info->keep_con = nullptr;
     info->flags |= TOHC_FAILED;
     d_f_ree(req);
     return -1;

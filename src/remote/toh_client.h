@@ -114,9 +114,20 @@ void TQoHTTP_task(void* info);  // the reader task, one per stream, priority 3
 // target; null with *cerr as new_connection sets it.
 STREAM* proxy_new_connection(int* cerr, const char* target_server, int target_ip, uint16_t target_port,
                              const char* proxy_server, int proxy_ip, uint16_t proxy_port);
-// The reply head of con, read under a one-shot kToHOpenTimeout tick that closes con: 0, or
-// -1 (the stream failed or the tick closed it). info owns its texts in either case.
-int scan_reply_head(HTTP_INFO* info, STREAM* con);
+// The limit of an opening exchange (probe, version-1 opening, version-2 download): a one-shot
+// kToHOpenTimeout tick closes con unless the guard goes first. It spans the reply head, the
+// first frame and the opening payload: a peer that sends a head and then stalls must not
+// hold the opener, and with it every opener waiting on the server's probe, for ever.
+class OpenTimeout {
+ public:
+  explicit OpenTimeout(STREAM* con);
+  ~OpenTimeout();
+  OpenTimeout(const OpenTimeout&) = delete;
+  OpenTimeout& operator=(const OpenTimeout&) = delete;
+
+ private:
+  STREAM* con_;
+};
 // Reads a 12-byte frame (through the chunk decoder when con is registered), waiting for all
 // 12 bytes: 1 valid (h in host order), 0 the stream ended or failed first, -1 bad checksum.
 int read_frame(STREAM* con, TQoHTTP_HEADER* h);

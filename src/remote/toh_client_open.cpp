@@ -22,23 +22,26 @@ int probe(int* cerr, const char* target_server, int target_ip, uint16_t target_p
     ss_printf("   **** ERR 1\n");
     return -1;
   }
-  char* host = host_text(target_server, target_ip);
-  const bool written = output_client_header_upload(con, host, target_port, 12) == 0 &&
-                       write_frame(con, TOH_PROBE, 0, nullptr, nullptr, 0) == 0;
-  d_f_ree(host);
   HTTP_INFO hi{};
   TQoHTTP_HEADER h;
   int step = 0;  // the number of the "ERR" line, 0 when the answer was read
   *cerr = ECONNREFUSED;
-  if (!written) {
-    step = 2;
-  } else if (scan_reply_head(&hi, con) < 0) {
-    *cerr = ETIMEDOUT;
-    step = 3;
-  } else if (hi.err != 200) {
-    step = 4;
-  } else if (const int r = read_frame(con, &h); r != 1) {
-    step = r == 0 ? 5 : 6;
+  {
+    OpenTimeout limit(con);  // set before the probe leaves: its answer may come at once
+    char* host = host_text(target_server, target_ip);
+    const bool written = output_client_header_upload(con, host, target_port, 12) == 0 &&
+                         write_frame(con, TOH_PROBE, 0, nullptr, nullptr, 0) == 0;
+    d_f_ree(host);
+    if (!written) {
+      step = 2;
+    } else if (scan_HTTP(&hi, con, 0) < 0) {
+      *cerr = ETIMEDOUT;
+      step = 3;
+    } else if (hi.err != 200) {
+      step = 4;
+    } else if (const int r = read_frame(con, &h); r != 1) {
+      step = r == 0 ? 5 : 6;
+    }
   }
   free_HTTP_info(&hi);
   d_s_close(con);

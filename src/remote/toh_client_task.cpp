@@ -69,7 +69,7 @@ Answer read_answer(S_TQoHTTP_INFO* info, ToH_REQUEST* req) {
   Answer a;
   HTTP_INFO hi;
   scan_HTTP(&hi, req->con, 0);  // a failed parse leaves 200, and the frame read then fails
-  TQoHTTP_HEADER h;
+  TQoHTTP_HEADER h{};
   int r;
   if (hi.err != 200) {
     a.err = kStatus;

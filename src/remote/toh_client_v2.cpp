@@ -51,9 +51,10 @@ int download_answer(int* cerr, STREAM* d, S_TQoHTTP_INFO_2* info) {
   int r = -1;
   TQoHTTP_HEADER h;
   *cerr = ECONNREFUSED;
+  OpenTimeout limit(d);
   if (output_client_header_download(d, info->host, info->target_port) < 0)
     hi = HTTP_INFO{};
-  else if (scan_reply_head(&hi, d) < 0)
+  else if (scan_HTTP(&hi, d, 0) < 0)
     *cerr = ETIMEDOUT;
   else if (hi.err == 200 && read_frame(d, &h) == 1)  // its type (8) is not examined
     r = 0;

@@ -170,9 +170,9 @@ CSV_FIELD_LIST* csv_generate_field_list(TQ_SEXP* records) {
   return fields;
 }
 
-CSV_FIELD_LIST* csv_get_field_list(TQ_SEXP* spec) {
+CSV_FIELD_LIST* csv_get_field_list(TQ_SEXP* shape) {
   CSV_FIELD_LIST* fields = nullptr;
-  for (TQ_SEXP* p = spec; get_type(p) == kTagPair; p = p->pair.cdr) {
+  for (TQ_SEXP* p = shape; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* e = p->pair.car;
     if (!symbol_headed(e)) continue;
     TQ_SEXP* key = get_el(e, 1);

@@ -17,8 +17,8 @@ using Values = std::vector<double>;
 constexpr double kUnset = -7;  // a sentinel in caller buffers
 
 // One axis of 64 samples in blocks of 8, channel 0 double_v and channel 1 int32_v.
-MATRIX* open_runs(StoreSpec* spec, const char* name, int flags = 0) {
-  return open_ready(spec, name, {{64, 1, 3}}, {&mx_type_double_v, &mx_type_int32_v}, flags);
+MATRIX* open_runs(StoreShape* shape, const char* name, int flags = 0) {
+  return open_ready(shape, name, {{64, 1, 3}}, {&mx_type_double_v, &mx_type_int32_v}, flags);
 }
 
 // Channel 0 of the node at dc as stored.
@@ -50,8 +50,8 @@ int64_t pool_bytes() {
 }
 
 TEST(AccessCache, PointsRunsAndTheirRefusals) {
-  StoreSpec spec;
-  MATRIX* m = open_runs(&spec, "runs");
+  StoreShape shape;
+  MATRIX* m = open_runs(&shape, "runs");
   {
     TestCache tc(m, {0, 1});
     double v = kUnset;
@@ -133,8 +133,8 @@ TEST(AccessCache, PointsRunsAndTheirRefusals) {
 }
 
 TEST(AccessCache, RunsOverVectorsOneLargerAndTheFullRelease) {
-  StoreSpec spec;
-  MATRIX* m = open_runs(&spec, "plus one", MXP_VECTOR_PLUS_ONE);
+  StoreShape shape;
+  MATRIX* m = open_runs(&shape, "plus one", MXP_VECTOR_PLUS_ONE);
   ASSERT_EQ(pool_bytes(), 0);
   {
     TestCache tc(m, {0, 1});

@@ -55,9 +55,9 @@ TEST(AccessToken, PriorityByModeAndLevel) {
 }
 
 TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.scripts = {{{5}, "(finish 2 3)"},
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.scripts = {{{5}, "(finish 2 3)"},
                   {{8}, "(finish -1 4 -1 11) (note 8) (fail) (note 0)"},
                   {{11}, "(note 11)"},
                   {{14}, "(note 14) (wait 1) (note 0)"},
@@ -66,7 +66,7 @@ TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
                   {{23}, "(fail 2147554308)"},  // a break
                   {{1}, "(finish 2 5 -1 9) (tokerr) (note 0)"},  // level 1
                   {{10}, "(note 10)"}};
-  MATRIX* m = open_store_matrix(&spec, "events");
+  MATRIX* m = open_store_matrix(&shape, "events");
   take_trace();
   MATRIX_NODE* a;
   {
@@ -112,10 +112,10 @@ TEST(AccessToken, ScriptsEndInStatusesJumpsAndCompletionBytes) {
 }
 
 TEST(AccessToken, OneLevelMatrixRunsTheTopClass) {
-  StoreSpec spec;
-  spec.axes = {{1, 1, 8}};
-  spec.scripts = {{{3}, "(note 3)"}, {{5}, "(note 5)"}};
-  MATRIX* m = open_store_matrix(&spec, "one level");
+  StoreShape shape;
+  shape.axes = {{1, 1, 8}};
+  shape.scripts = {{{3}, "(note 3)"}, {{5}, "(note 5)"}};
+  MATRIX* m = open_store_matrix(&shape, "one level");
   take_trace();
   int code;
   lookup(&code, m, {0, 0}, 0);
@@ -125,11 +125,11 @@ TEST(AccessToken, OneLevelMatrixRunsTheTopClass) {
 }
 
 TEST(AccessToken, WaitersShareOneDelayedValue) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.scripts = {{{5}, "(finish 2 3) (load)"}};
-  spec.saved[{0, 0}] = std::string("\x01\x00\x01\x05", 4);
-  MATRIX* m = open_store_matrix(&spec, "delayed");
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.scripts = {{{5}, "(finish 2 3) (load)"}};
+  shape.saved[{0, 0}] = std::string("\x01\x00\x01\x05", 4);
+  MATRIX* m = open_store_matrix(&shape, "delayed");
   GcFrame frame("test");
   TQ_SEXP *first = nullptr, *second = nullptr, *missing = nullptr;
   {

@@ -23,14 +23,14 @@ inline void hold_off_purge() {
 
 // Opens a matrix of these axes whose channel k is of types[k] (default 0), every node ready
 // as soon as it is asked for.
-inline tq::MATRIX* open_ready(StoreSpec* spec, const char* name, std::vector<Axis> axes, std::vector<tq::MDT> types,
+inline tq::MATRIX* open_ready(StoreShape* shape, const char* name, std::vector<Axis> axes, std::vector<tq::MDT> types,
                               int flags = 0) {
   static const double zero = 0;  // also a float 0 in its first bytes
-  spec->axes = std::move(axes);
-  spec->flags = flags;
-  for (tq::MDT tp : types) spec->channels.push_back({tp, 0, const_cast<double*>(&zero), 0});
-  spec->scripts = {{{0, 1, 2, 3, 4, 5}, "(finish 2 2)"}};
-  return open_store_matrix(spec, name);
+  shape->axes = std::move(axes);
+  shape->flags = flags;
+  for (tq::MDT tp : types) shape->channels.push_back({tp, 0, const_cast<double*>(&zero), 0});
+  shape->scripts = {{{0, 1, 2, 3, 4, 5}, "(finish 2 2)"}};
+  return open_store_matrix(shape, name);
 }
 
 // A cache over channels of m (plain lookups), released in full when it goes.

@@ -26,10 +26,10 @@ using namespace tq;
 const L_CHAR* lk(const char* s) { return _l_string_1(std_cm, s); }
 
 TEST(MatrixOpen, IdentitiesSearchesAndObjectIds) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.scripts = {{{5}, "(note 77)"}};
-  MATRIX* a = open_store_matrix(&spec, "a");
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.scripts = {{{5}, "(note 77)"}};
+  MATRIX* a = open_store_matrix(&shape, "a");
   EXPECT_EQ(open_matrix(nullptr, lk("a"), nullptr, nullptr, nullptr), nullptr) << "a is open";
   MATRIX* pending = open_matrix(lk("tqp://h/x"), lk("b"), lk("k"), nullptr, nullptr);  // stays opening
   MATRIX* again = open_matrix(lk("tqp://h/x"), nullptr, nullptr, nullptr, nullptr);
@@ -73,10 +73,10 @@ void count_abort(MATRIX_TOKEN*) { ++aborts; }
 
 TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   tqtest::TickClock clock;  // no time-out passes: only the token's end wakes the close
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.scripts = {{{5}, "(hold)"}};
-  MATRIX* m = open_store_matrix(&spec, "closing");
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.scripts = {{{5}, "(hold)"}};
+  MATRIX* m = open_store_matrix(&shape, "closing");
   int c;
   MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
   ASSERT_TRUE(wait_held());
@@ -99,10 +99,10 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
 // sync does not wait for a node left pending by its load script.
 TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   tqtest::TickClock clock;  // no time-out passes: only the saves' ends wake sync and close
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.scripts = {{{5}, "(finish 2 2)"}, {{4}, "(note 4)"}, {{23}, "(note 23)"}};
-  MATRIX* m = open_store_matrix(&spec, "unsaved");
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.scripts = {{{5}, "(finish 2 2)"}, {{4}, "(note 4)"}, {{23}, "(note 23)"}};
+  MATRIX* m = open_store_matrix(&shape, "unsaved");
   int c;
   MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
   lookup(&c, m, {1, 0}, 0);  // stays in status 1
@@ -127,9 +127,9 @@ TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
 }
 
 TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  MATRIX* m = open_store_matrix(&spec, "channel lock");
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  MATRIX* m = open_store_matrix(&shape, "channel lock");
   int c;
   MATRIX_NODE* n = lookup(&c, m, {0, 0}, 0);
   ASSERT_TRUE(drained());

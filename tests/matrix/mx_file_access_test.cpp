@@ -40,7 +40,7 @@ void set_under_lock(F&& f) {
   f();
 }
 
-const FileSpec kSpec{{{1000, 1, 8}, {1000, 1, 8}}, {{&mx_type_double, 2, nullptr, 0}}};
+const FileShape kShape{{{1000, 1, 8}, {1000, 1, 8}}, {{&mx_type_double, 2, nullptr, 0}}};
 
 struct Second {
   MATRIX* m;
@@ -61,7 +61,7 @@ void second_access(void* d) {
 
 TEST(MxFileAccess, NestsForItsHolderWhileAnotherWaits) {
   tqtest::TempDir dir;
-  BareMatrix m(kSpec, dir.file("nest"));
+  BareMatrix m(kShape, dir.file("nest"));
   ASSERT_EQ(start_file_access(m.get()), 0);
   ASSERT_EQ(start_file_access(m.get()), 0);
   EXPECT_EQ(m->file_work->lock_cnt, 2);
@@ -106,7 +106,7 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
   mx_call_unlock_func = fake_give;
   takes = gives = 0;
   {
-    BareMatrix m(kSpec, path);
+    BareMatrix m(kShape, path);
     FreeNode n(m.get(), {0, 0, 0});
     n.fill(3.0);
     ASSERT_EQ(save_matrix_node(&n.n), 0);
@@ -132,7 +132,7 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
   }
   EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({4, 4})) << "the close met the mark again";
   mx_call_lock_func = no_server;  // the access goes on unlocked; nothing is given back
-  EXPECT_EQ(BareMatrix(kSpec, dir.file("unlocked")).code(), 0);
+  EXPECT_EQ(BareMatrix(kShape, dir.file("unlocked")).code(), 0);
   EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({5, 4}));
   mx_call_lock_func = take;
   mx_call_unlock_func = give;
@@ -144,9 +144,9 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
 TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
   tqtest::TickClock clock;
   tqtest::TempDir dir;
-  std::vector<FileSpec> specs(10, kSpec);
+  std::vector<FileShape> shapes(10, kShape);
   std::vector<MATRIX*> ms;
-  for (size_t i = 0; i < specs.size(); ++i) ms.push_back(open_file_matrix(&specs[i], dir.file(std::to_string(i))));
+  for (size_t i = 0; i < shapes.size(); ++i) ms.push_back(open_file_matrix(&shapes[i], dir.file(std::to_string(i))));
   auto open = [&] {
     std::vector<int> v;
     for (MATRIX* m : ms) v.push_back(get_mx_file_pfd(m) != nullptr);
@@ -166,7 +166,7 @@ TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
     EXPECT_EQ(get_mx_file_pfd(ms[1]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
   }
   for (MATRIX* m : ms) close_matrix(m);
-  for (size_t i = 0; i < specs.size(); ++i)
+  for (size_t i = 0; i < shapes.size(); ++i)
     EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
 }
 
@@ -187,8 +187,8 @@ void scale(void* d) {
 // its save leaves dirty, nor on an unready node that no token works on.
 TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   tqtest::TempDir dir;
-  FileSpec spec = kSpec;
-  MATRIX* m = open_file_matrix(&spec, dir.file("pending"));
+  FileShape shape = kShape;
+  MATRIX* m = open_file_matrix(&shape, dir.file("pending"));
   {
     GcFrame frame("no save");
     TQ_SEXP* no_save = sexp_commands(std_cm, "(finish 2 2)", nullptr);
@@ -222,9 +222,9 @@ TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
   const int counts[] = {150, 40, 10};  // nodes at levels 0, 1, 2
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FileSpec sspec{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}}}, dspec = sspec;
-    MATRIX* src = open_file_matrix(&sspec, dir.file(std::string(c.name) + "-src"));
-    MATRIX* dest = open_file_matrix(&dspec, dir.file(std::string(c.name) + "-dest"));
+    FileShape sshape{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}}}, dshape = sshape;
+    MATRIX* src = open_file_matrix(&sshape, dir.file(std::string(c.name) + "-src"));
+    MATRIX* dest = open_file_matrix(&dshape, dir.file(std::string(c.name) + "-dest"));
     std::vector<std::string> want;
     for (int64_t level = 0, k = 0; level < 3; ++level)
       for (int64_t i = 0; i < counts[level]; ++i, ++k) {
@@ -258,12 +258,12 @@ TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
     close_matrix(src);
     close_matrix(dest);
     EXPECT_EQ(walk(dir.file(std::string(c.name) + "-dest")), "OK nodes=200 ring=0 scripts=0\n");
-    BareMatrix back(load_spec(), dir.file(std::string(c.name) + "-dest"));
+    BareMatrix back(load_shape(), dir.file(std::string(c.name) + "-dest"));
     FreeNode n(back.get(), {1, int64_t(1) << (8 + c.axis.dim_divide), 0});
     ASSERT_EQ(load_matrix_node(&n.n), 0);
     EXPECT_EQ(n.value(0), 163.0) << "the level-1 node (span, 0) was the 14th of its level";
   }
-  BareMatrix two(kSpec, dir.file("two"));
+  BareMatrix two(kShape, dir.file("two"));
   BareMatrix three({{{1000, 1, 8}, {1000, 1, 8}, {1000, 1, 8}}, {}}, dir.file("three"));
   EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_copy(three.get(), two.get(), nullptr, 0), MX_DIM_MISMATCH); }), "");
   MATRIX_ALLOC_BLOCK_PARAM abc{{}, 3, const_cast<char*>("abc")};

@@ -26,37 +26,37 @@ using namespace tq;
 
 namespace {
 
-// Parameters, axes and channels of spec (file hooks set on top).
-void describe(MATRIX* m, const FileSpec& spec, MATRIX_PARAM p) {
-  if (!spec.load) {
-    p.dim = int(spec.axes.size());
-    p.channel_nos = int(spec.channels.size());
-    p.flags = spec.flags;
+// Parameters, axes and channels of shape (file hooks set on top).
+void describe(MATRIX* m, const FileShape& shape, MATRIX_PARAM p) {
+  if (!shape.load) {
+    p.dim = int(shape.axes.size());
+    p.channel_nos = int(shape.channels.size());
+    p.flags = shape.flags;
   }
   EXPECT_EQ(set_matrix_param(m, &p), 0);
-  if (spec.load) return;
+  if (shape.load) return;
   for (int a = 0; a < p.dim; ++a) {
-    EXPECT_EQ(set_matrix_block_size(m, a, spec.axes[a].block_size), 0);
-    EXPECT_EQ(set_matrix_dim_divide(m, a, spec.axes[a].dim_divide), 0);
-    EXPECT_EQ(set_matrix_pixel_size(m, a, spec.axes[a].pixel_size), 0);
+    EXPECT_EQ(set_matrix_block_size(m, a, shape.axes[a].block_size), 0);
+    EXPECT_EQ(set_matrix_dim_divide(m, a, shape.axes[a].dim_divide), 0);
+    EXPECT_EQ(set_matrix_pixel_size(m, a, shape.axes[a].pixel_size), 0);
   }
   for (int ch = 0; ch < p.channel_nos; ++ch) {
-    MATRIX_CHANNEL_INFO inf = spec.channels[size_t(ch)];
+    MATRIX_CHANNEL_INFO inf = shape.channels[size_t(ch)];
     EXPECT_EQ(set_matrix_channel_info(m, ch, &inf), 0);
   }
 }
 
 void file_hook(MATRIX_TOKEN* t) {
   MATRIX* m = t->wait_matrix;
-  auto* spec = static_cast<FileSpec*>(m->open_work);
+  auto* shape = static_cast<FileShape*>(m->open_work);
   GcFrame frame("file_hook");
-  if (spec->load) spec->loaded = load_matrix_header(m, O_RDWR, 0);
+  if (shape->load) shape->loaded = load_matrix_header(m, O_RDWR, 0);
   MATRIX_PARAM p{};
   p.read_file = matrix_standard_read_file;
   p.write_file = matrix_standard_write_file;
   p.close_file = close_matrix_file;
-  describe(m, *spec, p);
-  if (!spec->load) {
+  describe(m, *shape, p);
+  if (!shape->load) {
     EXPECT_EQ(save_matrix_header(m), 0);
   }
   TQ_SEXP* load = sexp_commands(std_cm, "(finish 2 2) (load)", nullptr);
@@ -70,13 +70,13 @@ void file_hook(MATRIX_TOKEN* t) {
 
 }  // namespace
 
-BareMatrix::BareMatrix(FileSpec spec, const std::string& path) : m_(static_cast<MATRIX*>(d_calloc(1, sizeof(MATRIX)))) {
+BareMatrix::BareMatrix(FileShape shape, const std::string& path) : m_(static_cast<MATRIX*>(d_calloc(1, sizeof(MATRIX)))) {
   m_->filename = ll_copy_str(_l_string_1(std_cm, path.c_str()));
-  if (spec.load) {
+  if (shape.load) {
     code_ = load_matrix_header(m_, O_RDWR, 0);
     return;
   }
-  describe(m_, spec, MATRIX_PARAM{});
+  describe(m_, shape, MATRIX_PARAM{});
   code_ = save_matrix_header(m_);
 }
 
@@ -87,9 +87,9 @@ BareMatrix::~BareMatrix() {
   d_f_ree(m_);
 }
 
-MATRIX* open_file_matrix(FileSpec* spec, const std::string& path) {
+MATRIX* open_file_matrix(FileShape* shape, const std::string& path) {
   EXPECT_TRUE(drained()) << "an earlier test's tokens still run";
-  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, path.c_str()), nullptr, file_hook, spec);
+  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, path.c_str()), nullptr, file_hook, shape);
   if (m) wait_matrix_mode(m);
   return m;
 }

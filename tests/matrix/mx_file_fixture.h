@@ -10,7 +10,7 @@
 
 namespace mxtest {
 
-struct FileSpec {
+struct FileShape {
   std::vector<Axis> axes;
   std::vector<tq::MATRIX_CHANNEL_INFO> channels;
   int flags = 0;      // parameter flags (tq::MXP_FILE_RING: the file keeps the ring)
@@ -18,19 +18,19 @@ struct FileSpec {
   int loaded = 0;     // load_matrix_header's result
 };
 
-// The spec that describes a matrix from its file.
-inline FileSpec load_spec() {
-  FileSpec s;
+// The shape that describes a matrix from its file.
+inline FileShape load_shape() {
+  FileShape s;
   s.load = true;
   return s;
 }
 
 // A matrix record outside the store's ring, with file name path, whose file is created from
-// spec (or loaded: code() is then the load's result). The destructor closes the file and
+// shape (or loaded: code() is then the load's result). The destructor closes the file and
 // frees the record.
 class BareMatrix {
  public:
-  BareMatrix(FileSpec spec, const std::string& path);
+  BareMatrix(FileShape shape, const std::string& path);
   ~BareMatrix();
   BareMatrix(const BareMatrix&) = delete;
   BareMatrix& operator=(const BareMatrix&) = delete;
@@ -43,9 +43,9 @@ class BareMatrix {
   int code_ = 0;
 };
 
-// Opens the file matrix of spec at path through the store and waits for its open; its
+// Opens the file matrix of shape at path through the store and waits for its open; its
 // scripts load the node (ids 0 to 5, ready whatever the load gives) and save it (21 to 23).
-tq::MATRIX* open_file_matrix(FileSpec* spec, const std::string& path);
+tq::MATRIX* open_file_matrix(FileShape* shape, const std::string& path);
 
 // A node of m outside the node cache, with its own channels and children.
 struct FreeNode {

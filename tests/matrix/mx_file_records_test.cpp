@@ -95,11 +95,11 @@ TEST(MxFileRecords, ExactBytes) {
 TEST(MxFileRecords, RoundTrips) {
   tqtest::TempDir dir;
   const std::string path = dir.file("rt");
-  const FileSpec spec{{kAxis, {300, 2, 4}},
+  const FileShape shape{{kAxis, {300, 2, 4}},
                       {{&mx_type_double, 3, &g_two_and_half, 0}, {&mx_type_string, 2, nullptr, 0}, {}}};
   int64_t fixed_ofs = 0, moved_ofs = 0, old_ofs = 0;
   {
-    BareMatrix m(spec, path);
+    BareMatrix m(shape, path);
     FreeNode n(m.get(), {0, 0, 0});
     n.fill(4.0);
     MDT st = &mx_type_string;
@@ -123,7 +123,7 @@ TEST(MxFileRecords, RoundTrips) {
     EXPECT_EQ(save_mode_cal(m.get(), 1, cals, pri), 0);
   }
   EXPECT_NE(moved_ofs, old_ofs) << "another size moves";
-  BareMatrix m(load_spec(), path);
+  BareMatrix m(load_shape(), path);
   ASSERT_EQ(m.code(), 0);
   EXPECT_EQ(m->p.dim, 2);
   EXPECT_EQ(m->total_levels, 11);
@@ -167,9 +167,9 @@ TEST(MxFileRecords, NodeForms) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<std::vector<int64_t>> codes = {{0, 0, 0}, {0, 256, 512}, {1, 0, 0}, {1, c.span, 0}};
-    const FileSpec spec{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}, {&mx_type_int16, 3, nullptr, 0}}, c.flags};
+    const FileShape shape{{c.axis, c.axis}, {{&mx_type_double, 2, nullptr, 0}, {&mx_type_int16, 3, nullptr, 0}}, c.flags};
     {
-      BareMatrix m(spec, dir.file(c.name));
+      BareMatrix m(shape, dir.file(c.name));
       for (size_t i = 0; i < codes.size(); ++i) {
         FreeNode n(m.get(), codes[i]);
         n.fill(double(i + 1));
@@ -185,7 +185,7 @@ TEST(MxFileRecords, NodeForms) {
         EXPECT_EQ(n.ch[1].data_fofs == 0, i == 3);
       }
     }
-    BareMatrix m(load_spec(), dir.file(c.name));
+    BareMatrix m(load_shape(), dir.file(c.name));
     FreeNode inside(m.get(), {1, 2 * c.span - 1, c.span - 1});  // inside the block of (1; span, 0)
     ASSERT_EQ(load_matrix_node(&inside.n), 0);
     EXPECT_EQ(inside.n.status, MS_OK);
@@ -278,14 +278,14 @@ TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
   put(bytes, sub, 888, kMxCacheCountMax, 4);     // as though the ring were full
   tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
   const std::string out = printed([&] {
-    BareMatrix m(load_spec(), path);
+    BareMatrix m(load_shape(), path);
     FreeNode n(m.get(), {0, 512});
     n.fill(3.0);
     EXPECT_EQ(save_matrix_node(&n.n), 0);
     EXPECT_EQ(m->file_work->subheader.cache_count, kMxCacheCountMax);
   });
   EXPECT_NE(out.find("mx_cache_purge\n"), std::string::npos) << out;
-  EXPECT_EQ(BareMatrix(load_spec(), path).code(), 0);
+  EXPECT_EQ(BareMatrix(load_shape(), path).code(), 0);
 }
 
 // Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
@@ -341,7 +341,7 @@ TEST(MxFileRecords, DamagedFiles) {
     int code = 0;
     bool has_default = true;
     const std::string out = printed([&] {
-      BareMatrix m(load_spec(), path);
+      BareMatrix m(load_shape(), path);
       if ((code = m.code())) return;
       has_default = m->channel_info[1].default_data && m->channel_info[1].default_data_fofs;
       FreeNode n(m.get(), {0, 0, 0});
@@ -366,7 +366,7 @@ TEST(MxFileRecords, DamagedFiles) {
 TEST(MxFileRecords, FailedWritesAreReported) {
   tqtest::TempDir dir;
   const std::string base = dir.file("base"), path = dir.file("copy");
-  const FileSpec spec{{kListAxis, kListAxis},
+  const FileShape shape{{kListAxis, kListAxis},
                       {{&mx_type_double, 2, &g_two_and_half, 0}, {&mx_type_string, 2, nullptr, 0}},
                       MXP_FILE_RING};
   const char* script[] = {"(note 3)", nullptr};
@@ -376,7 +376,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     return st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>(t), nullptr, __FILE__, __LINE__);
   };
   {  // a level-1 node without data, then two on the ring, (0; 256, 0) the newest; a default; a script
-    BareMatrix m(spec, base);
+    BareMatrix m(shape, base);
     FreeNode top(m.get(), {1, 0, 0});
     ASSERT_EQ(save_matrix_node(&top.n), 0);
     for (int64_t x : {0, 256}) {
@@ -397,7 +397,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
   } ops[] = {
       {"a new file", false,
        [&](MATRIX*, FreeNode*) {
-         created = std::make_unique<BareMatrix>(spec, dir.file("new" + std::to_string(++files)));
+         created = std::make_unique<BareMatrix>(shape, dir.file("new" + std::to_string(++files)));
          return created->code();
        }},
       {"a node in place", true, [](MATRIX*, FreeNode* a) { return save_matrix_node(&a->n); }},
@@ -412,7 +412,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     SCOPED_TRACE(op.name);
     for (int64_t n = 0, writes = 1; n <= writes; ++n) {  // n 0: count the writes
       tqtest::write_file(path, bytes);
-      BareMatrix m(load_spec(), path);
+      BareMatrix m(load_shape(), path);
       FreeNode a(m.get(), {0, 0, 0});
       if (op.loaded) {
         ASSERT_EQ(load_matrix_node(&a.n), 0);
@@ -438,7 +438,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       SCOPED_TRACE(std::string(rt.name) + ", write " + std::to_string(n) + " of " + std::to_string(writes));
       tqtest::write_file(path, bytes);
       {
-        BareMatrix m(load_spec(), path);
+        BareMatrix m(load_shape(), path);
         FreeNode a(m.get(), rt.node);
         a.fill(2.0);
         const int64_t before = fac_write_calls;
@@ -471,7 +471,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     SCOPED_TRACE(mv.name);
     tqtest::write_file(path, bytes);
     {
-      BareMatrix m(load_spec(), path);
+      BareMatrix m(load_shape(), path);
       FreeNode a(m.get(), mv.node);
       ASSERT_EQ(load_matrix_node(&a.n), 0);
       mv.grow(&a);

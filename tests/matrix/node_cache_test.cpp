@@ -21,9 +21,9 @@ using namespace tq;
 Axis wide() { return {int64_t(1) << 20, 1, 8}; }  // 13 levels, nodes of 256 at level 0
 
 TEST(NodeLookup, ByStatusAndAccess) {
-  StoreSpec spec;
-  spec.axes = {wide()};
-  MATRIX* m = open_store_matrix(&spec, "lookup");
+  StoreShape shape;
+  shape.axes = {wide()};
+  MATRIX* m = open_store_matrix(&shape, "lookup");
   struct Row {
     int status, access, code;
     bool node;
@@ -116,13 +116,13 @@ TEST(NodeHash, BucketsAgreeWithTheModel) {
 // ---- The purge.
 
 struct Purge {
-  StoreSpec spec;
+  StoreShape shape;
   MATRIX* m;
   std::vector<MATRIX_NODE*> ring;  // newest first
   Purge() {
-    spec.axes = {wide()};
-    spec.scripts = {{{3, 4, 5}, "(finish 2 2)"}, {{21, 22, 23}, "(save)"}};
-    m = open_store_matrix(&spec, "purge");
+    shape.axes = {wide()};
+    shape.scripts = {{{3, 4, 5}, "(finish 2 2)"}, {{21, 22, 23}, "(save)"}};
+    m = open_store_matrix(&shape, "purge");
     LOCK_SCOPE(matrix_lock);
     total_ncache_size = kMinNodeCacheSize;  // the clock is held: the access tick leaves it
   }
@@ -186,7 +186,7 @@ TEST(NodePurge, KeepsTheNewestReadyNodesAndFreesTheIdle) {
   for (int i : {0, 1, 2, 50, 100, 101, 103, 104}) EXPECT_TRUE(alive(i)) << i;
   for (int i : {102, 105, 109}) EXPECT_FALSE(alive(i)) << i;
   EXPECT_EQ(nd_cnt, 104);
-  EXPECT_EQ(p.spec.writes, 2) << "nodes 1 and 103 saved";
+  EXPECT_EQ(p.shape.writes, 2) << "nodes 1 and 103 saved";
   EXPECT_EQ(r[2]->dirty_file_time, now - 30);
   EXPECT_EQ(r[103]->dirty_file_time, 0u);
   EXPECT_EQ(p.touch(121), "insert purge matrix\n");
@@ -196,7 +196,7 @@ TEST(NodePurge, KeepsTheNewestReadyNodesAndFreesTheIdle) {
     r[104]->locked = 0;
   }
   close_matrix(p.m);
-  EXPECT_EQ(p.spec.writes, 3) << "the close saved the dirty node left";
+  EXPECT_EQ(p.shape.writes, 3) << "the close saved the dirty node left";
   EXPECT_EQ(nd_cnt, 0);
 }
 

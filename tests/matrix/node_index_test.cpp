@@ -108,9 +108,9 @@ TEST(DimCodeList, ToAndFromLists) {
 }
 
 TEST(NodeTree, AccessOneMakesNodesOnlyAtPowersOfTwoAboveTheTarget) {
-  StoreSpec spec;
-  spec.axes = {{512, 1, 8}};  // 10 levels
-  MATRIX* m = open_store_matrix(&spec, "tree");
+  StoreShape shape;
+  shape.axes = {{512, 1, 8}};  // 10 levels
+  MATRIX* m = open_store_matrix(&shape, "tree");
   ASSERT_EQ(m->total_levels, 10);
   int64_t dc[] = {0, 0};
   int code = 0;
@@ -133,14 +133,14 @@ void free_sb(MX_STRUCT_BLOCK* b) {
 const MX_STRUCT_BLOCK_TBL kCountingKind = {nullptr, free_sb, nullptr, nullptr, nullptr, nullptr};
 
 TEST(NodeTree, ChannelDatumsMadeFromDefaults) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
   double half = 1.5;
   int16_t four = 4;
-  spec.channels = {{&mx_type_double_v, MXC_STORED, &half, 0}, {&mx_type_int16, 0, &four, 0},
+  shape.channels = {{&mx_type_double_v, MXC_STORED, &half, 0}, {&mx_type_int16, 0, &four, 0},
                    {&mx_type_block, MXC_STORED, nullptr, 0}};
-  spec.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(note 23) (save)"}};
-  MATRIX* m = open_store_matrix(&spec, "datums");
+  shape.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(note 23) (save)"}};
+  MATRIX* m = open_store_matrix(&shape, "datums");
   take_trace();
   int64_t dc[] = {0, 512};
   MATRIX_NODE* n = nullptr;
@@ -194,12 +194,12 @@ TQ_SEXP* int16_vector(int a, int b, int16_t fill) {
 }
 
 TEST(ChannelData, WritesReadsAndErrorCells) {
-  StoreSpec spec;
-  spec.axes = {{1000, 1, 8}};
-  spec.channels = {{&mx_type_int16, MXC_STORED, nullptr, 0}, {&mx_type_int16_v, MXC_STORED, nullptr, 0},
+  StoreShape shape;
+  shape.axes = {{1000, 1, 8}};
+  shape.channels = {{&mx_type_int16, MXC_STORED, nullptr, 0}, {&mx_type_int16_v, MXC_STORED, nullptr, 0},
                    {&mx_type_sexp, 0, nullptr, 0}};
-  spec.scripts = {{{22}, "(note 22)"}};  // the only save event
-  MATRIX* m = open_store_matrix(&spec, "channels");
+  shape.scripts = {{{22}, "(note 22)"}};  // the only save event
+  MATRIX* m = open_store_matrix(&shape, "channels");
   int code;
   MATRIX_NODE* n = lookup(&code, m, {1, 1000}, 0);
   ASSERT_TRUE(drained());

@@ -89,10 +89,10 @@ void drain_pause(int seconds) {
 }
 
 TEST(PeanoWalk, TriggerLinesAndThePauseForTheQueue) {
-  StoreSpec spec;
-  spec.axes = {{256, 1, 0}};
-  spec.scripts = {{{4}, "(hold)"}, {{3, 5, 11}, "(finish 2 2)"}};
-  MATRIX* m = open_store_matrix(&spec, "peano");
+  StoreShape shape;
+  shape.axes = {{256, 1, 0}};
+  shape.scripts = {{{4}, "(hold)"}, {{3, 5, 11}, "(finish 2 2)"}};
+  MATRIX* m = open_store_matrix(&shape, "peano");
   int code;
   lookup(&code, m, {1, 0}, 0);  // its load holds the queue's worker while the walk queues
   ASSERT_TRUE(wait_held());
@@ -109,8 +109,8 @@ TEST(PeanoWalk, TriggerLinesAndThePauseForTheQueue) {
   EXPECT_EQ(pauses.load(), 1);
   ASSERT_TRUE(drained());
   EXPECT_EQ(find_node(m, {0, 119})->status, MS_OK);
-  spec.axes = {{2, 1, 0}, {2, 1, 0}};
-  MATRIX* two = open_store_matrix(&spec, "peano 2");
+  shape.axes = {{2, 1, 0}, {2, 1, 0}};
+  MATRIX* two = open_store_matrix(&shape, "peano 2");
   EXPECT_EQ(printed([&] { matrix_peano_trigger(two, Code{0, 0, 0}.data(), Code{0, 2, 2}.data(), MI_EDIT_1); }),
             "P 0 0 0 - 0 2 2\nP 0 1 0 - 0 2 2\nP 0 0 1 - 0 2 2\nP 0 1 1 - 0 2 2\n");
   EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_peano_trigger(two, Code{0, 1, 0}.data(), Code{0, 1, 2}.data(), MI_EDIT_1), -1); }),
@@ -132,10 +132,10 @@ TEST(PeanoWalk, ChildrenLists) {
       {{{4, 1, 0}, {4, 1, 0}}, {1, 0, 2}, {}, {}},
   };
   for (Case& c : cases) {
-    StoreSpec spec;
-    spec.axes = c.axes;
-    spec.scripts = {{{3, 4, 5}, "(finish 2 2)"}};
-    MATRIX* m = open_store_matrix(&spec, "children");
+    StoreShape shape;
+    shape.axes = c.axes;
+    shape.scripts = {{{3, 4, 5}, "(finish 2 2)"}};
+    MATRIX* m = open_store_matrix(&shape, "children");
     int code = 0;
     MATRIX_NODE* n = get_matrix_node_wait(&code, m, c.node.data(), 0);
     for (Code& child : c.inserted) insert_dim_code_index(n, child.data(), 0);
@@ -197,9 +197,9 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
   };
   for (const Case& c : cases) {
     tqtest::TempDir dir;
-    FileSpec spec;
-    spec.axes = {{4, 1, 1}};
-    MATRIX* m = open_file_matrix(&spec, dir.file("scan"));
+    FileShape shape;
+    shape.axes = {{4, 1, 1}};
+    MATRIX* m = open_file_matrix(&shape, dir.file("scan"));
     if (c.stored) store_tree(m, {top, mid, leaf0, leaf2});
     GcFrame frame("EventScans");
     const char* scripts[3] = {"(note 9)", "(note 10)", c.leaf_script};  // by level class
@@ -263,12 +263,12 @@ int force_func(MATRIX_SCAN_T* mst) {
 TEST(MatrixScan, ForcedWalksMatchTheModel) {
   HeldClock held;
   for (Golden g : golden("force")) {
-    StoreSpec spec;
-    spec.axes = g.axes();
-    MATRIX* m = open_store_matrix(&spec, "forced");
+    StoreShape shape;
+    shape.axes = g.axes();
+    MATRIX* m = open_store_matrix(&shape, "forced");
     ASSERT_EQ(m->total_levels, g.take(1)[0]);
     test_clock = uint32_t(g.take(1)[0]);
-    Code start = g.take(spec.axes.size() + 1), end = g.take(start.size());
+    Code start = g.take(shape.axes.size() + 1), end = g.take(start.size());
     Force f;
     EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_scan_force(m, 0, start.data(), end.data(), force_func, &f), 0); }), g.out);
     close_matrix(m);
@@ -290,12 +290,12 @@ TEST(MatrixScan, ForcedPhasesAndLoadings) {
       {{MX_SCAN_LOAD_AFTER, 1}, 0, head + "ERR? 0\n" + all},
       {{MX_SCAN_LOAD_BEFORE, 1, 0, -1}, MX_NO_NODE, head + "ERR? -101\n"},  // not made
   };
-  StoreSpec spec;
-  spec.axes = {{4, 1, 1}};
-  spec.channels = {{&mx_type_double_v, 0, nullptr, 0}};
-  spec.scripts = {{{3, 4, 5}, "(finish 2 2)"}};
+  StoreShape shape;
+  shape.axes = {{4, 1, 1}};
+  shape.channels = {{&mx_type_double_v, 0, nullptr, 0}};
+  shape.scripts = {{{3, 4, 5}, "(finish 2 2)"}};
   for (Case& c : cases) {
-    MATRIX* m = open_store_matrix(&spec, "phases");
+    MATRIX* m = open_store_matrix(&shape, "phases");
     hold_off_purge();
     int r = 1;
     EXPECT_EQ(printed([&] { r = matrix_scan_force(m, 0, Code{0, 0}.data(), Code{0, 3}.data(), force_func, &c.f); }), c.out);
@@ -306,7 +306,7 @@ TEST(MatrixScan, ForcedPhasesAndLoadings) {
     ASSERT_TRUE(drained());
     close_matrix(m);
   }
-  MATRIX* m = open_store_matrix(&spec, "bad loading");
+  MATRIX* m = open_store_matrix(&shape, "bad loading");
   Force bad{MX_SCAN_LOAD_BEFORE, 3};
   EXPECT_EXIT(matrix_scan_force(m, 0, Code{0, 0}.data(), Code{0, 3}.data(), force_func, &bad),
               testing::ExitedWithCode(1), tqtest::panic_banner("_scan_call_loading"));
@@ -314,11 +314,11 @@ TEST(MatrixScan, ForcedPhasesAndLoadings) {
 }
 
 TEST(LoadIndicator, QueueRunsAndStop) {
-  StoreSpec spec;
-  spec.axes = {{64, 1, 2}};  // 7 levels
-  spec.pri = {{MI_EDIT_1 + 2, 512 << 16 | MX_PRI_FLAT}, {MI_EDIT_2, 1024 << 16 | MX_PRI_FLAT}};  // as classed
-  spec.scripts = {{{4}, "(hold)"}, {{3, 5, 11, 12}, "(finish 2 2)"}};
-  MATRIX* m = open_store_matrix(&spec, "indicator");
+  StoreShape shape;
+  shape.axes = {{64, 1, 2}};  // 7 levels
+  shape.pri = {{MI_EDIT_1 + 2, 512 << 16 | MX_PRI_FLAT}, {MI_EDIT_2, 1024 << 16 | MX_PRI_FLAT}};  // as classed
+  shape.scripts = {{{4}, "(hold)"}, {{3, 5, 11, 12}, "(finish 2 2)"}};
+  MATRIX* m = open_store_matrix(&shape, "indicator");
   const Codes ready{{0, 0}, {0, 4}, {0, 8}, {6, 0}};
   int code;
   for (const Code& c : ready) lookup(&code, m, c, 0);

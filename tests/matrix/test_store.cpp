@@ -38,7 +38,7 @@ int64_t int_arg(TQ_SEXP* form, int i, int64_t def) {
   TQ_SEXP* v = get_el(form, i);
   return get_type(v) == kTagInteger ? v->integer.data : def;
 }
-StoreSpec* spec_of(MATRIX* m) { return static_cast<StoreSpec*>(m->open_work); }
+StoreShape* shape_of(MATRIX* m) { return static_cast<StoreShape*>(m->open_work); }
 std::vector<int64_t> key_of(const MATRIX_NODE* n) {
   return std::vector<int64_t>(n->dim_code, n->dim_code + n->matrix->p.dim + 1);
 }
@@ -102,13 +102,13 @@ TQ_SEXP* w_tokerr(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
 
 int store_read(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
-  StoreSpec* spec = spec_of(n->matrix);
-  spec->reads++;
+  StoreShape* shape = shape_of(n->matrix);
+  shape->reads++;
   std::string bytes;
   {
-    std::lock_guard<std::mutex> g(spec->mu);
-    auto it = spec->saved.find(key_of(n));
-    if (it == spec->saved.end()) return MX_NOT_OPEN;
+    std::lock_guard<std::mutex> g(shape->mu);
+    auto it = shape->saved.find(key_of(n));
+    if (it == shape->saved.end()) return MX_NOT_OPEN;
     bytes = it->second;
   }
   GcFrame frame("store_read");
@@ -117,13 +117,13 @@ int store_read(MATRIX_TOKEN* t) {
 
 int store_write(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
-  StoreSpec* spec = spec_of(n->matrix);
-  spec->writes++;
+  StoreShape* shape = shape_of(n->matrix);
+  shape->writes++;
   GcFrame frame("store_write");
   TQ_SEXP* raw = encode_matrix_node(n);
   {
-    std::lock_guard<std::mutex> g(spec->mu);
-    spec->saved[key_of(n)] = std::string(reinterpret_cast<char*>(raw->raw.data), size_t(raw->raw.size));
+    std::lock_guard<std::mutex> g(shape->mu);
+    shape->saved[key_of(n)] = std::string(reinterpret_cast<char*>(raw->raw.data), size_t(raw->raw.size));
   }
   unlock_save(n);
   return 0;
@@ -141,24 +141,24 @@ void bind(MATRIX* m, ConstText name, TQ_PRIM prim) {
 
 void store_open_hook(MATRIX_TOKEN* t) {
   MATRIX* m = t->wait_matrix;
-  StoreSpec* spec = spec_of(m);
+  StoreShape* shape = shape_of(m);
   GcFrame frame("store_open_hook");
   MATRIX_PARAM p{};
-  p.dim = int(spec->axes.size());
-  p.channel_nos = int(spec->channels.size());
-  p.flags = spec->flags;
-  for (auto [id, w] : spec->pri) p.pri_area[id] = w;
+  p.dim = int(shape->axes.size());
+  p.channel_nos = int(shape->channels.size());
+  p.flags = shape->flags;
+  for (auto [id, w] : shape->pri) p.pri_area[id] = w;
   p.read_file = store_read;
   p.write_file = store_write;
   p.trigger = store_trigger;
   EXPECT_EQ(set_matrix_param(m, &p), 0);
   for (int a = 0; a < p.dim; ++a) {
-    EXPECT_EQ(set_matrix_block_size(m, a, spec->axes[a].block_size), 0);
-    EXPECT_EQ(set_matrix_dim_divide(m, a, spec->axes[a].dim_divide), 0);
-    EXPECT_EQ(set_matrix_pixel_size(m, a, spec->axes[a].pixel_size), 0);
+    EXPECT_EQ(set_matrix_block_size(m, a, shape->axes[a].block_size), 0);
+    EXPECT_EQ(set_matrix_dim_divide(m, a, shape->axes[a].dim_divide), 0);
+    EXPECT_EQ(set_matrix_pixel_size(m, a, shape->axes[a].pixel_size), 0);
   }
-  for (int ch = 0; ch < p.channel_nos; ++ch) EXPECT_EQ(set_matrix_channel_info(m, ch, &spec->channels[ch]), 0);
-  for (auto& [slots, text] : spec->scripts) {
+  for (int ch = 0; ch < p.channel_nos; ++ch) EXPECT_EQ(set_matrix_channel_info(m, ch, &shape->channels[ch]), 0);
+  for (auto& [slots, text] : shape->scripts) {
     TQ_SEXP* forms = sexp_commands(std_cm, text.c_str(), nullptr);
     for (int id : slots) EXPECT_EQ(set_matrix_cal(m, id, forms), 0);
   }
@@ -180,9 +180,9 @@ void bind_test_words(MATRIX* m) {
   bind(m, "tokerr", w_tokerr);
 }
 
-MATRIX* open_store_matrix(StoreSpec* spec, const char* name) {
+MATRIX* open_store_matrix(StoreShape* shape, const char* name) {
   EXPECT_TRUE(drained()) << "an earlier test's tokens still run";
-  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, name), nullptr, store_open_hook, spec);
+  MATRIX* m = open_matrix(nullptr, _l_string_1(std_cm, name), nullptr, store_open_hook, shape);
   if (m) wait_matrix_mode(m);
   return m;
 }

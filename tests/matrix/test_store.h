@@ -1,5 +1,5 @@
 // Matrices opened through the store with a test open hook: it describes the matrix from a
-// StoreSpec (axes, channels, priorities, event scripts), keeps node encodings in the spec's
+// StoreShape (axes, channels, priorities, event scripts), keeps node encodings in the shape's
 // map through read_file and write_file, and binds the test words in the matrix's own
 // environment:
 //   (finish NJS EJS [NJ EJ])  the jump statuses and events (-1: none)
@@ -22,7 +22,7 @@
 
 namespace mxtest {
 
-struct StoreSpec {
+struct StoreShape {
   std::vector<Axis> axes;
   std::vector<tq::MATRIX_CHANNEL_INFO> channels;
   std::vector<std::pair<std::vector<int>, std::string>> scripts;  // access ids, script text
@@ -34,9 +34,9 @@ struct StoreSpec {
   std::atomic<int> reads{0}, writes{0};
 };
 
-// Opens a matrix of spec (file name `name`) once earlier tokens are done, and waits for its
+// Opens a matrix of shape (file name `name`) once earlier tokens are done, and waits for its
 // open to end.
-tq::MATRIX* open_store_matrix(StoreSpec* spec, const char* name);
+tq::MATRIX* open_store_matrix(StoreShape* shape, const char* name);
 // Binds the test words above in m's environment (any open hook may use them).
 void bind_test_words(tq::MATRIX* m);
 // The trace of (note V) and the trigger hook's events ("t1", "t2", "t4").

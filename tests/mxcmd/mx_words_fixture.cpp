@@ -153,13 +153,13 @@ std::vector<int64_t> code_of(std::istringstream& in) {
 }  // namespace
 
 WordMatrix::WordMatrix(const char* name, std::vector<Axis> axes) {
-  spec.axes = std::move(axes);
-  spec.channels = {{&mx_type_int16_v, MXC_STORED, const_cast<int16_t*>(&kDefault0), 0},
+  shape.axes = std::move(axes);
+  shape.channels = {{&mx_type_int16_v, MXC_STORED, const_cast<int16_t*>(&kDefault0), 0},
                    {&mx_type_double, MXC_STORED, nullptr, 0},
                    {&mx_type_block, MXC_STORED, nullptr, 0}};
-  spec.scripts = {{{3, 4, 5}, "(finish 2 2) (run 1)"}, {{9, 10, 11}, "(run)"}, {{12}, "(note 12)"},
+  shape.scripts = {{{3, 4, 5}, "(finish 2 2) (run 1)"}, {{9, 10, 11}, "(run)"}, {{12}, "(note 12)"},
                   {{13}, "(note 13)"},  {{14}, "(note 14)"},          {{21, 22, 23}, "(save)"}};
-  m_ = open_store_matrix(&spec, name);
+  m_ = open_store_matrix(&shape, name);
   auto* env = static_cast<TQISP_ENV*>(m_->mx_env->data);
   set_env(env, _l_string_2(std_cm, "run"), get_func_prim(w_run, 1, nullptr, 1, 2));
   set_env(env, _l_string_2(std_cm, "input"), get_func_prim(w_input, 1, nullptr, 2, 2));

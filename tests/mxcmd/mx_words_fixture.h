@@ -51,7 +51,7 @@ class WordMatrix {
   // "FORMS => WANT", WANT the printed value ("\n" for a line break), or the value's whole
   // state when it holds " | "; cell addresses print as +PTR+.
   void run_cases(const std::string& name);
-  StoreSpec spec;
+  StoreShape shape;
 
  private:
   tq::MATRIX* m_;

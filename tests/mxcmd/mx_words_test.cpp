@@ -241,10 +241,10 @@ TEST(MatrixWords, SaveClearAndPrimitiveBlocks) {
   GcFrame frame("blocks");
   ASSERT_EQ(set_channel_sexp(n, 2, get_raw("hello", 5)), MX_SET_STORED);
   ASSERT_NE(n->dirty_file_time, 0u);
-  const int writes = wm.spec.writes;
+  const int writes = wm.shape.writes;
   EXPECT_EQ(wm.edit(n, "([mxSave option=\"clear\"])").value, "()");
   EXPECT_EQ(n->dirty_file_time, 0u);
-  EXPECT_EQ(wm.spec.writes, writes) << "clear writes nothing";
+  EXPECT_EQ(wm.shape.writes, writes) << "clear writes nothing";
 
   EXPECT_EQ(wm.edit(n, "([mxSetSB channel=\"2\"] (sbPrimitive)) ([mxLoadSB channel=\"2\"])").value, "()");
   MX_STRUCT_BLOCK* b = n->channel[2].sb;

@@ -93,14 +93,16 @@ TEST(PointListWords, ObjectIdsInitializeAndRefusals) {
   WordMatrix wm("point-ids");
   MATRIX_NODE* n = wm.node({0, 0, 0});
   Blocks block;
-  set_inputs({block({0, 0, 0}, unhex("0100 0001 0001 00 0100 0002 0002 00 00")), block({0, 0, 0}, unhex(kChild1))});
+  // The second plot's bit 0x40 comes with id 0, which is no id.
+  set_inputs({block({0, 0, 0}, unhex("0100 0001 0001 00 4000 0002 0002 0000000000000000 00 00")),
+              block({0, 0, 0}, unhex(kChild1))});
   const int64_t before = wm.get()->obj_id;
   testing::internal::CaptureStdout();
   const std::string got = hex(wm.edit(n, "(mxObjID (input 0))").datum);
   const std::string trace = testing::internal::GetCapturedStdout();
   const int64_t id = before + 256;
   char want[200];
-  snprintf(want, sizeof want, "410000010001%016llx00" "410000020002%016llx00" "00", (long long)id, (long long)id + 256);
+  snprintf(want, sizeof want, "410000010001%016llx00" "400000020002%016llx00" "00", (long long)id, (long long)id + 256);
   EXPECT_EQ(got, want);
   EXPECT_TRUE(std::regex_match(trace, std::regex("---IP 0x[0-9a-f]+ 0\n---IP 0x[0-9a-f]+ 0\n"))) << trace;
   EXPECT_EQ(hex(wm.edit(n, "(mxObjID (input 1))").datum), hex(unhex(kChild1)));

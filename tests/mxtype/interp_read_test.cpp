@@ -40,8 +40,8 @@ double ip(TestCache& tc, int level, double x) {
 }
 
 TEST(InterpolatedRead, SamplesCellsAndVectors) {
-  StoreSpec spec;
-  MATRIX* m = open_ready(&spec, "one axis", {{16, 1, 3}}, {&mx_type_double_v, &mx_type_double_v});
+  StoreShape shape;
+  MATRIX* m = open_ready(&shape, "one axis", {{16, 1, 3}}, {&mx_type_double_v, &mx_type_double_v});
   {
     TestCache tc(m, {0, 1});
     for (auto [level, x, v] : {std::tuple{0, 0, 2.0}, {0, 1, 4.0}, {0, 3, 6.0}, {0, 4, 10.0}, {0, 5, 20.0}, {1, 4, 10.0}, {1, 6, 30.0}}) {
@@ -118,8 +118,8 @@ TEST(InterpolatedRead, SamplesCellsAndVectors) {
 TEST(InterpolatedRead, JacobiansAndRefusedChannels) {
   for (MDT tp : {&mx_type_double_v, &mx_type_float_v}) {
     const bool dbl = tp == &mx_type_double_v;
-    StoreSpec spec;
-    MATRIX* m = open_ready(&spec, "jacobian", {{16, 1, 3}, {16, 1, 3}}, {tp, tp, &mx_type_int32_v});
+    StoreShape shape;
+    MATRIX* m = open_ready(&shape, "jacobian", {{16, 1, 3}, {16, 1, 3}}, {tp, tp, &mx_type_int32_v});
     {
       TestCache tc(m, {0, 1, 2});
       fill_levels(tc, [](int k, const Values& x) { return k == 0 ? 2 * x[0] : 3 * x[1]; }, !dbl);
@@ -179,8 +179,8 @@ TEST(InterpolatedRead, RandomFieldsAgainstAPlainReference) {
   for (int dim : {2, 3}) {
     for (MDT tp : {&mx_type_double_v, &mx_type_float_v}) {
       const bool dbl = tp == &mx_type_double_v;
-      StoreSpec spec;
-      MATRIX* m = open_ready(&spec, "random", std::vector<Axis>(size_t(dim), Axis{8, 1, 3}), {tp});  // one block
+      StoreShape shape;
+      MATRIX* m = open_ready(&shape, "random", std::vector<Axis>(size_t(dim), Axis{8, 1, 3}), {tp});  // one block
       {
         TestCache tc(m, {0});
         Values grid(size_t(1) << (3 * dim));

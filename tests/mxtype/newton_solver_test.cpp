@@ -106,8 +106,8 @@ struct Solve {
 };
 
 TEST(NewtonSolver, SolvesThroughTheLevels) {
-  StoreSpec spec;
-  MATRIX* m = open_ready(&spec, "affine", {{256, 1, 4}, {256, 1, 4}}, {&mx_type_double_v, &mx_type_double_v},
+  StoreShape shape;
+  MATRIX* m = open_ready(&shape, "affine", {{256, 1, 4}, {256, 1, 4}}, {&mx_type_double_v, &mx_type_double_v},
                          MXP_VECTOR_PLUS_ONE);
   {
     TestCache tc(m, {0, 1});

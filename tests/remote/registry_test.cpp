@@ -126,3 +126,17 @@ TEST(Proxy, KeepAliveIsOffOnlyForOff) {
     EXPECT_EQ(http_proxy_keep_alive_mode, std::string(value) == "off" ? 0 : 32) << value;
   }
 }
+
+// The interpreter tick feeds each connection's measured throughput through its hook: the
+// server becomes active (16) and the measure is smoothed into the earlier ones.
+TEST(ServerInfo, MeasuredThroughputIsSmoothedIntoTheServersRecord) {
+  ASSERT_NE(server_thput_hook, nullptr);
+  const uint32_t ip = 0x0b0000e1u;
+  server_thput_hook(ip, 1000);
+  server_thput_hook(ip, 100);
+  SERVER_INFO si{SI_IP, 0, nullptr, ip, 0, 0};
+  ASSERT_EQ(get_serverinfo(&si), 0);
+  EXPECT_EQ(si.status, 16);
+  EXPECT_EQ(si.thput, 910);
+  EXPECT_EQ(si.active_flags, SI_STATUS | SI_IP | SI_THPUT);
+}

@@ -94,6 +94,9 @@ TEST(HttpSession, RequestBytesAndReplies) {
   }
   EXPECT_EQ(requests(http), sent);
   EXPECT_EQ(session(url_of(closed_port()), "(get \"/a\")").substr(0, 10), "^\n %E\n (\"S");
+  // The URL's text stands in for a missing target: a line break in it is refused likewise.
+  EXPECT_EQ(session(url + "x\\r\\nX: y", "(get)"),
+            error_text("\"SITE\" \"test\" 1 \"RemoteSession\" 0x80040503", "(\"invalid header value\" \"" + url + "x\\r\\nX: y\")"));
 }
 
 TEST(HttpSession, ARawReplyKeepsItsBytes) {

@@ -2,10 +2,14 @@
 // version 1 against a fake version-1 server (http_fakes.py) with its exact request bytes and
 // its poll series on the test clock, both through a fake forward proxy, and the version
 // probe's failures against raw servers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <optional>
 #include <regex>
+#include <sstream>
 
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
@@ -289,6 +293,33 @@ TEST(VersionOne, AWrongSeqFailsTheStreamAfterTheBufferedBytes) {
   EXPECT_TRUE(std::regex_search(client_lines(out.text()), std::regex("\nERR \\([0-9]+\\) 4\n$")));
 }
 
+// A kept connection lost under the stream fails the next flush, and the stream lets go of it.
+TEST(VersionOne, ALostKeptConnectionIsDropped) {
+  tqtest::NoLeftovers clean;
+  tqtest::TickClock clock;
+  HttpFake v1("v1");
+  CaptureStdout out;
+  int cerr = 0;
+  STREAM* s = open_stream(&cerr, v1.port);
+  ASSERT_NE(s, nullptr) << cerr;
+  STREAM* keep = nullptr;
+  WAIT_FOR(([&] {
+             LOCK_SCOPE(TQoHTTP_lock);
+             keep = state(s)->keep_con;
+             return v1.log().size() == 3 && !state(s)->con_head && !state(s)->target_con;
+           }()),
+           "the first poll's answer");
+  ASSERT_NE(keep, nullptr);
+  d_s_close(keep);
+  EXPECT_EQ(s_write(s, "x", 1), 1);
+  EXPECT_EQ(s_flush(s), -1);
+  {
+    LOCK_SCOPE(TQoHTTP_lock);
+    EXPECT_EQ(state(s)->keep_con, nullptr);
+  }
+  d_s_close(s);
+}
+
 // A failed answer status makes the next opening, of any stream, go without keep-alive, once.
 TEST(VersionOne, AFailedStatusCostsTheNextOpeningItsKeepAlive) {
   tqtest::NoLeftovers clean;
@@ -350,8 +381,31 @@ TEST(ClientProxy, HeadsInTheProxyFormAndVersionTwoThroughIt) {
 
 namespace {
 
+// Whether the client end of the server's connection fd has taken every byte sent to it (its
+// receive queue in /proc/net/tcp is empty).
+bool peer_took_all(int fd) {
+  sockaddr_in ends[2]{};
+  socklen_t n = sizeof ends[0];
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&ends[0]), &n) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&ends[1]), &n) != 0)
+    return false;
+  std::string want[2];  // the client's local and remote address as /proc/net/tcp writes them
+  for (int i = 0; i < 2; ++i) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08X:%04X", ends[i].sin_addr.s_addr, ntohs(ends[i].sin_port));
+    want[i] = b;
+  }
+  std::ifstream tcp("/proc/net/tcp");
+  for (std::string line, sl, local, remote, st, queues; std::getline(tcp, line);) {
+    std::istringstream(line) >> sl >> local >> remote >> st >> queues;
+    if (local == want[0] && remote == want[1]) return queues.substr(queues.find(':') + 1) == "00000000";
+  }
+  return false;
+}
+
 // A raw server that takes one connection (later ones are refused), reads a probe and answers
-// it with `reply`, keeping the connection open while `hold`.
+// it with `reply`, keeping the connection open while `hold` (`read` once the client took the
+// reply).
 struct ProbeServer {
   interptest::FakeServer srv;
   std::atomic<bool> read{false}, done{false};
@@ -361,8 +415,9 @@ struct ProbeServer {
       interptest::Sock c(srv.accept_one());
       ::close(srv.fd);
       srv.fd = -1;
-      read = !c.read_until(frame_bytes(6, 0)).empty();
+      const bool probe = !c.read_until(frame_bytes(6, 0)).empty();
       if (!reply.empty()) c.send(reply);
+      read = probe && (!hold || tqtest::wait_until([&] { return peer_took_all(c.fd()); }));
       if (hold) tqtest::wait_until([this] { return done.load(); }, std::chrono::seconds(30));
     });
   }
@@ -391,6 +446,7 @@ TEST(VersionProbe, FailuresAndAnswersOfOtherVersions) {
       {"no head in time", true, "", true, "   **** ERR 3\n", ETIMEDOUT},
       {"404", true, "HTTP/1.0 404 Not Found\r\n\r\n", false, "   **** ERR 4\n", ECONNREFUSED},
       {"short frame", true, ok + frame_bytes(6, 2).substr(0, 5), false, "   **** ERR 5\n", ECONNREFUSED},
+      {"head, then nothing", true, ok, true, "   **** ERR 5\n", ECONNREFUSED},
       {"bad sum", true, ok + bad, false, "   **** ERR 6\n", ECONNREFUSED},
       // A version this client does not know counts as 1; the version-1 opening then finds
       // nobody listening.
