@@ -3,6 +3,7 @@
 // the substitution of caret attributes. The break check lives here too.
 #include "lang/eval.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -466,8 +467,10 @@ int _eval_default_symbol(TQ_SEXP** ret, TQISP_ENV* env) {
       if (_eval_default_symbol(ret, env->pair.env[0]) == 0) return 0;
       env = env->pair.env[1];
     } else if (env->type == kEnvHash) {
-      if (env->env.default_sym) {
-        *ret = env->env.default_sym->data;
+      // Read once: another thread may clear or replace the handler meanwhile (each change
+      // is published whole with one release store).
+      if (ELEMENT* h = std::atomic_ref<ELEMENT*>(env->env.default_sym).load(std::memory_order_acquire)) {
+        *ret = h->data;
         return 0;
       }
       env = env->env.parent;

@@ -396,6 +396,31 @@ TEST(Eval, EightTasksReadEvaluateBindAndCollectAtOnce) {
   for (int k = 0; k < kTasks; ++k) EXPECT_EQ(wrong[k], "") << "task " << k;
 }
 
+// One task installs and clears a table's undefined-name handler while another looks for it:
+// the search finds the handler or none, never a cleared one half read.
+TEST(Eval, AHandlerClearedMeanwhileIsFoundWholeOrNotAtAll) {
+  GcFrame frame("handler");
+  TQISP_ENV* env = new_env(nullptr);
+  gc_set(env, gc_qvlisp_env);
+  TQ_SEXP* handler = tqtest::num(9);
+  gc_set(handler, gc_qv_sexp);
+  std::atomic<bool> done{false};
+  tqtest::Task toggler([&] {
+    for (int i = 0; i < 20000; ++i) {
+      set_default_env(env, handler);
+      del_default_env(env);
+    }
+    done = true;
+  });
+  int wrong = 0;
+  for (long spins = 0; !done && spins < 100000000; ++spins) {
+    TQ_SEXP* got = nullptr;
+    if (_eval_default_symbol(&got, env) == 0 && got != handler) ++wrong;
+  }
+  EXPECT_TRUE(toggler.wait(std::chrono::minutes(1))) << "the toggling task did not finish";
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST(Eval, SetLineFixFixesTheLineOfTheFormsReader) {
   GcFrame frame("line");
   set_env(qvlisp_top_env1, lc("set-line-fix"), get_func_prim(set_line_fix, 0, nullptr, 2, 2));
