@@ -302,16 +302,16 @@ int output_client_header(STREAM* con, int flags, const char* server, int port, i
   char head[kReplyHeadMax];
   int n;
   if (flags & TOH_VIA_PROXY)
-    n = std::snprintf(head, sizeof head, "POST http://%.200s:%i/cgi-bin/tqsv%u.cgi HTTP/1.0\r\n", server, port,
+    n = std::snprintf(head, sizeof head, "POST http://%.253s:%i/cgi-bin/tqsv%u.cgi HTTP/1.0\r\n", server, port,
                       client_request_counter++ & 0xff);
   else
-    n = std::snprintf(head, sizeof head, "POST http://%.200s:%i/cgi-bin/tqsv.cgi HTTP/1.0\r\n", server, port);
+    n = std::snprintf(head, sizeof head, "POST http://%.253s:%i/cgi-bin/tqsv.cgi HTTP/1.0\r\n", server, port);
   if ((flags & (TOH_VIA_PROXY | TOH_KEEP_ALIVE)) == TOH_KEEP_ALIVE)
     n += std::snprintf(head + n, sizeof head - size_t(n), "Connection: keep-alive\r\n");
   else if ((flags & (TOH_VIA_PROXY | TOH_KEEP_ALIVE)) == (TOH_VIA_PROXY | TOH_KEEP_ALIVE))
     n += std::snprintf(head + n, sizeof head - size_t(n), "Proxy-Connection: keep-alive\r\n");
   n += std::snprintf(head + n, sizeof head - size_t(n),
-                     "Pragma: no-cache\r\nContent-Type: application/tqohttp\r\nHost: %.200s:%i\r\nContent-Length: %i\r\n\r\n",
+                     "Pragma: no-cache\r\nContent-Type: application/tqohttp\r\nHost: %.253s:%i\r\nContent-Length: %i\r\n\r\n",
                      server, port, length);
   return write_head(con, head, n);
 }
@@ -319,8 +319,8 @@ int output_client_header(STREAM* con, int flags, const char* server, int port, i
 int output_client_header_upload(STREAM* con, const char* server, int port, int length) {
   char head[kReplyHeadMax];
   const int n = std::snprintf(head, sizeof head,
-                              "POST http://%.200s:%i/cgi-bin/upload.cgi HTTP/1.0\r\nPragma: no-cache\r\n"
-                              "Content-Type: application/tqohttp2\r\nHost: %.200s:%i\r\nContent-Length: %i\r\n\r\n",
+                              "POST http://%.253s:%i/cgi-bin/upload.cgi HTTP/1.0\r\nPragma: no-cache\r\n"
+                              "Content-Type: application/tqohttp2\r\nHost: %.253s:%i\r\nContent-Length: %i\r\n\r\n",
                               server, port, server, port, length);
   return write_head(con, head, n);
 }
@@ -328,8 +328,8 @@ int output_client_header_upload(STREAM* con, const char* server, int port, int l
 int output_client_header_download(STREAM* con, const char* server, int port) {
   char head[kReplyHeadMax];
   const int n = std::snprintf(head, sizeof head,
-                              "GET http://%.200s:%i/cgi-bin/download.cgi HTTP/1.0\r\nPragma: no-cache\r\n"
-                              "Content-Type: application/tqohttp2\r\nHost: %.200s:%i\r\n\r\n",
+                              "GET http://%.253s:%i/cgi-bin/download.cgi HTTP/1.0\r\nPragma: no-cache\r\n"
+                              "Content-Type: application/tqohttp2\r\nHost: %.253s:%i\r\n\r\n",
                               server, port, server, port);
   return write_head(con, head, n);
 }

@@ -112,6 +112,10 @@ TEST(Frame, ClientRequestHeads) {
             "POST http://h:81/cgi-bin/upload.cgi HTTP/1.0\r\n" + v2 + "Content-Length: 100000012\r\n\r\n");
   EXPECT_EQ(written([](STREAM* s) { return output_client_header_download(s, "h", 81); }),
             "GET http://h:81/cgi-bin/download.cgi HTTP/1.0\r\n" + v2 + "\r\n");
+  // A host name of the longest length a name may have goes out whole, twice.
+  static const std::string longest = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(61, 'd');
+  EXPECT_EQ(written([](STREAM* s) { return output_client_header_download(s, longest.c_str(), 81); }),
+            "GET http://" + longest + ":81/cgi-bin/download.cgi HTTP/1.0\r\nPragma: no-cache\r\nContent-Type: application/tqohttp2\r\nHost: " + longest + ":81\r\n\r\n");
 }
 
 TEST(HttpHead, ParserTable) {
