@@ -104,7 +104,12 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
   if (r < 0) return r;
   bool processed = false;  // a page of target's level has been copied
   while (!after(target, last)) {
-    MX_DIM_CODE_LIST* page = mx_search_level_node(src, target.data(), kCopyPage);
+    int err = 0;
+    MX_DIM_CODE_LIST* page = mx_search_level_node(src, target.data(), kCopyPage, &err);
+    if (err) {  // an unreadable index is a failure, not the end of the nodes
+      free_mx_dim_code_list(page);
+      return err;
+    }
     if (!page) break;
     if (processed && std::vector<int64_t>(page->dc, page->dc + len) == target) {
       MX_DIM_CODE_LIST* rest = page->next;

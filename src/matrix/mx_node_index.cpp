@@ -328,15 +328,25 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   return r ? r : index_end(root, m->p.dim, last, false);
 }
 
-MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit) {
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* err) {
+  int ignored = 0;
+  int& failed = err ? *err : ignored;
+  failed = 0;
   MX_FILE_ACCESS(acc, m);
-  if (acc.code()) return nullptr;
+  if (acc.code()) {
+    failed = -3;
+    return nullptr;
+  }
   if (_mx_file_sync_create_node(m)) {
     acc.lost(-2);
+    failed = -2;
     return nullptr;
   }
   FAVT64_ROOT* root = mx_index_root(m);
-  if (!root) return nullptr;
+  if (!root) {
+    failed = -3;
+    return nullptr;
+  }
   const int dim = m->p.dim;
   std::vector<int64_t> top(last_dc, last_dc + dim + 1);
   for (int a = 1; a <= dim; ++a) top[size_t(a)] = INT64_MAX;
@@ -344,9 +354,11 @@ MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int li
   mx_index_key(lower.data(), 0, last_dc, dim);
   mx_index_key(upper.data(), 0, top.data(), dim);
   MX_INDEX_CMP cw{m, 0, nullptr, nullptr};
-  int err = 0;
+  int search = 0;
   BOUND64_LIST* found =
-      l_favt64_bound_search(&err, root, nullptr, lower.data(), upper.data(), limit, mx_index_cmp, &cw);
+      l_favt64_bound_search(&search, root, nullptr, lower.data(), upper.data(), limit, mx_index_cmp, &cw);
+  // A full page ends the search too; only a record that cannot be read or a looping link fails.
+  if (search == kFavtUnreadable || search == kFavtDamaged) failed = -3;
   MX_DIM_CODE_LIST* head = nullptr;
   MX_DIM_CODE_LIST** tail = &head;
   for (BOUND64_LIST* b = found; b; b = b->next) {

@@ -101,7 +101,9 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // Up to limit codes of the index at last_dc's level from last_dc on, in index order, as a
 // new list; null when none, or when the access, the wait for pending work or the index
-// fails.
-MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit);
+// fails. *err (when err is not null) tells failure from an empty index: 0, -2 when the
+// pending work cannot be waited for, -3 when there is no access or the index cannot be
+// read or is damaged (the codes met before the damage are still returned).
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* err = nullptr);
 
 }  // namespace tq

@@ -495,6 +495,13 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
   auto unpin_all = [&] {
     while (!stack.empty()) unpin(stack.pop().node);
   };
+  bool unreadable = false;  // a subtree skipped unseen would shorten the list unnoticed
+  auto follow = [&](FAVT64_PTR* link) {
+    int e = 0;
+    FAVT64_NODE* n = g_ptr64(&e, root, link);
+    unreadable |= e != 0;
+    return n;
+  };
   // Pushes n and its small descendants that may still hold matches; false when one of them
   // was met before.
   auto descend = [&](FAVT64_NODE* n) {
@@ -505,12 +512,12 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
       BoundFrame f{n, cmp(n->data, w.data_min, w.cmp_work), 0};
       f.cmp_max = cmp(n->data, w.data_max, w.cmp_work);
       stack.push(f);
-      n = f.cmp_min > 0 ? g_ptr64(err, root, &n->small) : nullptr;
+      n = f.cmp_min > 0 ? follow(&n->small) : nullptr;
     }
     return true;
   };
   bool sound = descend(start);
-  while (sound && !stack.empty()) {
+  while (sound && !unreadable && !stack.empty()) {
     BoundFrame f = stack.pop();
     if (f.cmp_max <= 0 && f.cmp_min >= 0) {
       if (w.limit >= 0 && w.count >= w.limit) {
@@ -521,11 +528,14 @@ BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* star
       }
       append_bound(&w, f.node);
     }
-    FAVT64_NODE* next = f.cmp_max < 0 ? g_ptr64(err, root, &f.node->large) : nullptr;
+    FAVT64_NODE* next = f.cmp_max < 0 ? follow(&f.node->large) : nullptr;
     unpin(f.node);
     sound = descend(next);
   }
-  if (!sound) {
+  if (unreadable) {
+    set_err(err, kFavtUnreadable);
+    unpin_all();
+  } else if (!sound) {
     set_err(err, kFavtDamaged);
     unpin_all();
   }

@@ -83,7 +83,8 @@ int favt64_trace_from_large(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, FAV
 // Copies of the data of the nodes with lower <= data <= upper (by compare), ascending;
 // null when none. With limit >= 0, a node that matches after limit items have been
 // collected stops the search with -4 in *err (the list then holds limit items). A link back
-// to a node already visited stops it with -3 in *err (the list holds what was collected).
+// to a node already visited stops it with -3 in *err, a record that cannot be read with -2
+// (the list holds what was collected).
 BOUND64_LIST* favt64_bound_search(int* err, FAVT64_ROOT* root, FAVT64_NODE* start, void* lower, void* upper,
                                   int limit, FAVT64_CMP cmp, void* cmp_work);
 void free_bound_list64(BOUND64_LIST* list);

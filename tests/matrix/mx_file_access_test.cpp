@@ -24,6 +24,8 @@
 #include "mxtype/mx_type.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
+#include "store/store_lock.h"
+#include "store/tree_cache.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
@@ -268,6 +270,43 @@ TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
   EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_copy(three.get(), two.get(), nullptr, 0), MX_DIM_MISMATCH); }), "");
   MATRIX_ALLOC_BLOCK_PARAM abc{{}, 3, const_cast<char*>("abc")};
   EXPECT_EQ(printed([&] { block_check_sum("x", &abc); }), "CHK x 294 - 3\n");
+}
+
+// An index record that cannot be read (off both ends' paths, so the first and last codes
+// are still found) fails the copy instead of ending it as if the nodes were all copied.
+TEST(MxFileCopy, AnUnreadableIndexRecordFailsTheCopy) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("src");
+  FileShape shape{{{8192, 1, 8}, {8192, 1, 8}}, {{&mx_type_double, 2, nullptr, 0}}}, dshape = shape;
+  MATRIX* src = open_file_matrix(&shape, path);
+  for (int64_t i = 0; i < 200; ++i) {
+    FreeNode n(src, {0, 256 * (i / 13), 256 * (i % 13)});
+    n.fill(double(i));
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+  }
+  uint64_t inner = 0;  // the larger child of the root's smaller child
+  {
+    MX_FILE_ACCESS(acc, src);
+    ASSERT_EQ(acc.code(), 0);
+    int err = 0;
+    FAVT64_NODE* top = l_root_node64(&err, mx_index_root(src));
+    ASSERT_NE(top, nullptr);
+    if (top->small.ptr) inner = top->small.ptr->large.fofs;
+    l_favt64_release_node(top);
+  }
+  close_matrix(src);
+  ASSERT_NE(inner, 0u);
+  std::string bytes = tqtest::read_file(path);
+  bytes[inner + 2] = 0, bytes[inner + 3] = 2;  // a length shorter than the record's head
+  tqtest::write_file(path, bytes);
+  FileShape loaded = load_shape();
+  src = open_file_matrix(&loaded, path);
+  MATRIX* dest = open_file_matrix(&dshape, dir.file("dest"));
+  int r = 0;
+  printed([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
+  EXPECT_EQ(r, -3);
+  close_matrix(src);
+  close_matrix(dest);
 }
 
 TEST(MxMapOpen, DescribesTheSampleMatrix) {
