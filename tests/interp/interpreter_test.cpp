@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "interp/fifo.h"
 #include "interp/front_relay.h"
@@ -254,8 +256,23 @@ int64_t bytes_made_here() {
 // Run in a child process: the main interpreter (the test program's holder) closes.
 [[noreturn]] void close_the_main_interpreter() {
   Listener other;
+  std::vector<STREAM*> theirs;  // the streams of both: the close queue ends them later
+  for (unsigned id : {unsigned(get_main_interpreter()), other.id}) {
+    const TQ_INTERPRETER r = info(id);
+    for (STREAM* s : {r.inp, r.out, r.err})
+      if (s) theirs.push_back(s);
+  }
   if (!close_gone(unsigned(get_main_interpreter()))) _exit(2);
   if (!wait_gone(other.id)) _exit(3);  // every other interpreter goes with it
+  // The records go before their streams leave the stream list (a stream stops being live
+  // as its close begins, and is unlisted when the close ends): wait for the end.
+  if (!tqtest::wait_until([&] {
+        LOCK_SCOPE(stream_lock);
+        for (STREAM* s = stream_list; s; s = s->h.next)
+          if (std::find(theirs.begin(), theirs.end(), s) != theirs.end()) return false;
+        return true;
+      }))
+    _exit(9);
   if (setup_self_interpreter() <= 0) _exit(4);
   // The record, with its streams, stays the caller's: the listening stream the set-up
   // opened, and a stream the caller gave, are still open.

@@ -170,9 +170,11 @@ std::string eval_text(const std::string& text, int times = 1) {
   return *value;
 }
 
-// Interpreters, bound threads, descriptors and debug-heap bytes in use.
+// Interpreters, bound threads, descriptors, live debug-heap bytes and pool threads. The bytes are those of
+// the blocks alone: the heap's own records (of sites, and of recent frees up to their bound)
+// grow with each address first freed, which varies with how a loaded machine runs the work.
 std::vector<int64_t> in_use() {
-  std::vector<int64_t> n(4, 0);
+  std::vector<int64_t> n(5, 0);
   {
     TqiLock l;
     for (TQ_INTERPRETER* b : interpreter_hash)
@@ -181,7 +183,8 @@ std::vector<int64_t> in_use() {
       for (TQ_THREAD* t = b; t; t = t->next) ++n[1];
   }
   n[2] = tqtest::open_fd_count();
-  n[3] = get_d_used_memory();
+  for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m)) n[3] += m->size;
+  n[4] = task_count();
   return n;
 }
 
@@ -193,8 +196,10 @@ TEST(InProcess, ABodyRunsAtItsPriAttributeOrThree) {
 
 // Run once before counting (the pool's threads and lock records come to stay), then again:
 // the counts come back, and the debug heap grows by less than 8 bytes a run, less than any
-// record left per run would take. The tick is held, so that its check of self-kind
-// interpreters does not close the threads' interpreters for them.
+// record left per run would take. A run that started pool threads the one before did not
+// need (a loaded machine runs more bodies at once) is run again: each such thread keeps its
+// evaluation stack and collector record for its life. The tick is held, so that its check
+// of self-kind interpreters does not close the threads' interpreters for them.
 TEST(InProcess, FinishedThreadsAndFailedOptionFormsLeaveNothingBehind) {
   start();
   tqtest::TickClock clock;
@@ -209,14 +214,19 @@ TEST(InProcess, FinishedThreadsAndFailedOptionFormsLeaveNothingBehind) {
   };
   for (const auto& r : rows) {
     eval_text(r.text, r.times);
-    const std::vector<int64_t> before = in_use();
-    EXPECT_NE(eval_text(r.text, r.times).find(r.value), std::string::npos) << r.text;
-    std::vector<int64_t> after;
-    EXPECT_TRUE(tqtest::wait_until([&] {
-      after = in_use();
-      return after[0] <= before[0] && after[1] <= before[1] && after[2] <= before[2] && after[3] - before[3] < 8 * r.runs;
-    })) << r.text << "\ninterpreters " << after[0] << " for " << before[0] << ", bound threads " << after[1] << " for "
-        << before[1] << ", descriptors " << after[2] << " for " << before[2] << ", heap grew by " << after[3] - before[3];
+    std::vector<int64_t> before, after;
+    bool settled = false;
+    for (int attempt = 0; attempt < 5 && !settled && (attempt == 0 || after[4] > before[4]); ++attempt) {
+      before = in_use();
+      EXPECT_NE(eval_text(r.text, r.times).find(r.value), std::string::npos) << r.text;
+      settled = tqtest::wait_until([&] {
+        after = in_use();
+        return after[0] <= before[0] && after[1] <= before[1] && after[2] <= before[2] && after[3] - before[3] < 8 * r.runs;
+      });
+    }
+    EXPECT_TRUE(settled) << r.text << "\ninterpreters " << after[0] << " for " << before[0] << ", bound threads " << after[1] << " for "
+        << before[1] << ", descriptors " << after[2] << " for " << before[2] << ", heap grew by " << after[3] - before[3]
+        << ", pool threads " << after[4] << " for " << before[4];
   }
 }
 
