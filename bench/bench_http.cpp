@@ -30,6 +30,7 @@
 #include "platform/access_rules.h"
 #include "platform/endian.h"
 #include "platform/task.h"
+#include "support/loopback_server.h"
 #include "support/tq_listener.h"
 #include "remote/toh_server_v2.h"
 #include "stream/file_stream.h"
@@ -54,21 +55,6 @@ int tcp_listener(int* port) {
     return -1;
   *port = ntohs(a.sin_port);
   return lfd;
-}
-
-int connect_port(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
 }
 
 // One HTTP message read from fd into buf: the head and its Content-Length body. The
@@ -109,7 +95,7 @@ int listener_port() { return benchsupport::tq_listener_port(); }
 std::string canned_reply;  // what the plain server answers: a reply of our server, kept
 
 void BM_V1Exchanges(benchmark::State& state) {
-  const int fd = connect_port(listener_port());
+  const int fd = benchsupport::connect_loopback(listener_port());
   std::string buf;
   const uint32_t none[2] = {0, 0};
   const std::string open = post(tq::TOH_OPEN, 0, none, "");
@@ -167,7 +153,7 @@ void BM_PlainHttpKeepAlive(benchmark::State& state) {
     return p;
   }();
   if (canned_reply.empty()) return state.SkipWithError("run BM_V1Exchanges first");
-  const int fd = connect_port(port);
+  const int fd = benchsupport::connect_loopback(port);
   std::string buf;
   const uint32_t cookie[2] = {1, 2};
   int16_t seq = 2;
@@ -203,7 +189,7 @@ void drain(void* p) {
 bool loopback_pair(int* client, int* server) {
   static int port = 0;
   static int lfd = tcp_listener(&port);
-  *client = connect_port(port);
+  *client = benchsupport::connect_loopback(port);
   *server = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
   return *client >= 0 && *server >= 0;
 }

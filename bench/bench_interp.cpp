@@ -28,21 +28,6 @@ namespace {
 const char kRequest[] = "(+ 1 2)\n";
 constexpr int kRequestLen = sizeof kRequest - 1;
 
-int connect_port(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 // Reads until a line end; false when the connection ended.
 bool read_line(int fd, std::string* buf) {
   for (;;) {
@@ -95,7 +80,7 @@ void run_requests(benchmark::State& state, int fd) {
 }
 
 void BM_InterpreterRequests(benchmark::State& state) {
-  const int fd = connect_port(interp_port());
+  const int fd = benchsupport::connect_loopback(interp_port());
   std::string buf;
   if (fd < 0 || write(fd, "\n", 1) != 1) {
     state.SkipWithError("no connection");
@@ -107,7 +92,7 @@ void BM_InterpreterRequests(benchmark::State& state) {
 BENCHMARK(BM_InterpreterRequests)->Setup(set_up_servers)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 
 void BM_EchoCeiling(benchmark::State& state) {
-  const int fd = connect_port(echo_port());
+  const int fd = benchsupport::connect_loopback(echo_port());
   if (fd < 0) {
     state.SkipWithError("no connection");
     return;

@@ -46,4 +46,20 @@ inline int serve_loopback(tq::TASK_FUNC connection) {
   return int(ntohs(a.sin_port));
 }
 
+// A client socket connected to the loopback port, without Nagle's delay; -1 when refused.
+inline int connect_loopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 }  // namespace benchsupport
