@@ -503,10 +503,15 @@ TEST(ShellWord, ReturnsAtOnceAndLeavesNoChildOrDescriptor) {
   sigaction(SIGCHLD, &ign, &old);
   tqtest::TempDir dir;
   const int fds = tqtest::open_fd_count();
-  std::string done = dir.file("done");
-  std::string src = "^(shell \"sleep 0.3; touch '\" \"" + done + "'\")";
+  // The command ends only after the test has seen the word return and has said "go" (or,
+  // should the word wait for it, after some ten seconds), so no scheduling can reorder them.
+  const std::string go = dir.file("go"), done = dir.file("done");
+  const std::string script = dir.file("cmd.sh");
+  tqtest::write_file(script, "i=0; while [ ! -e '" + go + "' ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done; touch '" + done + "'\n");
+  std::string src = "^(shell \"sh '\" \"" + script + "'\")";
   EXPECT_EQ(run(src.c_str()), "()");
   EXPECT_NE(access(done.c_str(), F_OK), 0) << "shell waited for its command";
+  tqtest::write_file(go, "");
   ASSERT_TRUE(tqtest::wait_until([&] { return access(done.c_str(), F_OK) == 0; })) << "the command never ran";
   EXPECT_EQ(tqtest::open_fd_count(), fds);
   // No zombie: this process has no child left once the command has ended.
