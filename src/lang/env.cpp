@@ -14,6 +14,12 @@
 // the enlargement moves bindings between chains: it makes the table's moves counter odd
 // while it does, and a lookup that finds nothing while the counter moved looks again under
 // the lock. A table's bucket count is read from its own block, never apart from it.
+//
+// Each table keeps a filter of the names it ever bound (two bits per name, set before the
+// binding is linked and never cleared): a lookup passes over a table whose filter lacks the
+// name's bits without reading its buckets. A reader that does not see the bits yet is
+// ordered before the binding, as one that does not see the link; a writer's bits are visible
+// to any thread that synchronised with it after set_env returned.
 #include <atomic>
 
 #include "lang/env.h"
@@ -220,7 +226,9 @@ void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
     publish(el->data, value);
   } else {
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
-    ELEMENT*& head = e->hash_ptr[hash_key(name, e->hash_ptr_size)];
+    const uint32_t sum = code_sum(name);
+    publish(e->names, e->names | name_bits(sum));
+    ELEMENT*& head = e->hash_ptr[sum % uint32_t(e->hash_ptr_size)];
     el->sym = copy;
     el->data = value;
     el->next = head;
@@ -266,6 +274,7 @@ namespace {
 // environment lock comes first).
 int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
   if (depth < 0) depth = 0x7fffffff;
+  const uint64_t bits = name_bits(sum);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
       if (lookup_chain(ret, env->pair.env[0], name, depth - 1, sum) == 0) return 0;
@@ -273,6 +282,10 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
       continue;
     }
     if (env->type != kEnvHash) er_panic("lookup_env");
+    if ((load(env->env.names) & bits) != bits) {  // never bound here
+      env = env->env.parent;
+      continue;
+    }
     int found;
     {
       MemLock hold;

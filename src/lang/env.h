@@ -41,6 +41,7 @@ struct TQ_ENV {
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
   uint32_t moves;            // odd while the enlargement moves the bindings between chains
+  uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
 };
 union TQISP_ENV {
   int32_t type;
@@ -50,6 +51,13 @@ union TQISP_ENV {
 
 extern SEM qv_env_lock;
 void init_env_lock();  // language start-up (init_qvlisp); a second call does nothing
+
+// The two bits of a name (by its code sum) in a table's filter of the names it ever bound:
+// a table whose filter lacks one of them does not bind the name.
+inline uint64_t name_bits(uint32_t code_sum) {
+  const uint64_t h = uint64_t(code_sum) * 0x9E3779B97F4A7C15ull;
+  return (uint64_t(1) << (h >> 58)) | (uint64_t(1) << ((h >> 52) & 63));
+}
 
 // The sum of the name's codes as a wrapping 32-bit number, modulo size.
 uint32_t hash_key(const L_CHAR* name, int32_t size);

@@ -398,31 +398,12 @@ TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
   }
 }
 
-TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
-  TQ_SEXP* head = s->pair.car;
-  bool head_symbol = get_type(head) == kTagSymbol;
-  TQ_SYM_FIELD* attr = nullptr;
-  if (head_symbol) {
-    attr = head->symbol.field;
-    for (TQ_SYM_FIELD* f = attr; f; f = f->next) {
-      if (f->data && f->data[0] == '^') {
-        TQ_SEXP* e = get_sym_field(&attr, env, head);
-        if (e) return e;
-        break;
-      }
-    }
-  }
-  gc_push(nullptr, nullptr, "eval_p1");
-  TQ_SEXP* hv = eval(env, head);
-  int t = get_type(hv);  // realised while its frame still roots it
-  if (t == kTagFunc) {
-    // The head's frame closes and the call's frame opens under one hold of the memory lock.
-    MemLock lock;
-    gc_pop(hv, gc_qv_sexp);
-    gc_push(nullptr, nullptr, "eval_p2");
-  } else {
-    gc_pop(hv, gc_qv_sexp);
-  }
+namespace {
+
+// The head's value hv (of tag t, rooted; the call's frame "eval_p2" open when t is a
+// function) applied to form s.
+TQ_SEXP* apply_head(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* head, TQ_SEXP* hv, int t, TQ_SYM_FIELD* attr) {
+  const bool head_symbol = head && sexp_tag(head) == kTagSymbol;
   for (;;) {
     switch (t) {
       case kTagFunc:
@@ -443,6 +424,55 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
         return lang_error(head, ER_NOT_FUNCTION, "eval", list(n_get_string("execute no function"), s, nullptr));
     }
   }
+}
+
+}  // namespace
+
+TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SEXP* head = s->pair.car;
+  bool head_symbol = get_type(head) == kTagSymbol;
+  TQ_SYM_FIELD* attr = nullptr;
+  if (head_symbol) {
+    attr = head->symbol.field;
+    for (TQ_SYM_FIELD* f = attr; f; f = f->next) {
+      if (f->data && f->data[0] == '^') {
+        TQ_SEXP* e = get_sym_field(&attr, env, head);
+        if (e) return e;
+        break;
+      }
+    }
+  }
+  TQ_SEXP* hv;
+  int t;
+  if (head_symbol) {
+    // A name's value: the head's own frame would hold nothing but the value, which it hands
+    // to the frame below as it closes; the value is rooted there at once instead, and the
+    // call's frame opens in the same hold of the memory lock.
+    hv = eval(env, head);
+    if (hv && sexp_tag(hv) == kTagDelay) {
+      gc_set(hv, gc_qv_sexp);
+      t = get_type(hv);
+      if (t == kTagFunc) gc_push(nullptr, nullptr, "eval_p2");
+    } else {
+      t = hv ? sexp_tag(hv) : kTagNil;
+      MemLock lock;
+      if (hv) gc_set_nl_non_check(hv, gc_qv_sexp);
+      if (t == kTagFunc) gc_push(nullptr, nullptr, "eval_p2");
+    }
+    return apply_head(env, s, head, hv, t, attr);
+  }
+  gc_push(nullptr, nullptr, "eval_p1");
+  hv = eval(env, head);
+  t = get_type(hv);  // realised while its frame still roots it
+  if (t == kTagFunc) {
+    // The head's frame closes and the call's frame opens under one hold of the memory lock.
+    MemLock lock;
+    gc_pop(hv, gc_qv_sexp);
+    gc_push(nullptr, nullptr, "eval_p2");
+  } else {
+    gc_pop(hv, gc_qv_sexp);
+  }
+  return apply_head(env, s, head, hv, t, attr);
 }
 
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
