@@ -42,6 +42,8 @@ struct TQ_ENV {
   UNIT_ENV* uenv;            // unit environment, or null
   uint32_t moves;            // odd while the enlargement moves the bindings between chains
   uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
+  uint64_t serial;           // unique to this table for the process's life
+  uint32_t removals;         // bindings removed so far
 };
 union TQISP_ENV {
   int32_t type;
