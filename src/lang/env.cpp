@@ -265,27 +265,41 @@ TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1) {
   return env;
 }
 
-void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
-  TQ_ENV* e = first_hashed(env);
-  if (!e) return;
-  LOCK_SCOPE(qv_env_lock);
-  MemLock lock;
-  L_CHAR* copy = copy_cell_text(name);
+namespace {
+
+// Binds name (whose collected text is text) to value in e; the memory lock held, and the
+// environment lock too unless no other thread can reach e yet.
+void bind_here(TQ_ENV* e, const L_CHAR* name, L_CHAR* text, TQ_SEXP* value) {
   if (ELEMENT* el = find_here(e, name)) {
-    publish(el->sym, copy);
+    publish(el->sym, text);
     publish(el->data, value);
   } else {
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
     const uint32_t sum = code_sum(name);
     publish(e->names, e->names | name_bits(sum));
     ELEMENT*& head = e->hash_ptr[sum % uint32_t(e->hash_ptr_size)];
-    el->sym = copy;
+    el->sym = text;
     el->data = value;
     el->next = head;
     publish(head, el);
     publish(e->hash_element_nos, e->hash_element_nos + 1);
   }
   if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
+}
+
+}  // namespace
+
+void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
+  TQ_ENV* e = first_hashed(env);
+  if (!e) return;
+  LOCK_SCOPE(qv_env_lock);
+  MemLock lock;
+  bind_here(e, name, copy_cell_text(name), value);
+}
+
+void bind_fresh(TQISP_ENV* env, L_CHAR* name, TQ_SEXP* value) {
+  MemLock lock;
+  bind_here(&env->env, name, name, value);
 }
 
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value) {

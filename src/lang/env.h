@@ -70,6 +70,10 @@ TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1);
 // pairs (nothing when there is none); a rebound name gets a fresh copy too. The 51st name
 // ever added enlarges the table to 103 buckets, under the environment lock.
 void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
+// set_env on a table this thread has just made and no other thread can reach yet (no
+// environment lock), keeping name itself rather than a copy: a text in collected memory that
+// nobody changes (a symbol's name), or one that is never freed (static_cell_text).
+void bind_fresh(TQISP_ENV* env, L_CHAR* name, TQ_SEXP* value);
 // Installs value as the undefined-name handler of that same table, replacing any other.
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value);
 // Removes the first binding of name along the chain (a table, then its parents); a pair
