@@ -21,7 +21,7 @@
 // ordered before the binding, as one that does not see the link; a writer's bits are visible
 // to any thread that synchronised with it after set_env returned.
 //
-// Lookups in a grown table (the top tables hold hundreds of words on long chains) go through
+// Lookups in a large table (the top tables hold many words on long chains) go through
 // a per-thread cache of the answers found there: the table's serial (unique for the
 // process's life, so a table made where a dead one lay never matches), the name's text, and
 // the binding found or, for a name not bound, the table's count of names ever added. An
@@ -157,8 +157,9 @@ uint64_t next_serial() {
   return serial_next++;
 }
 
-// The per-thread cache of answers found in grown tables (see the top of the file).
+// The per-thread cache of answers found in large tables (see the top of the file).
 constexpr int kCachedName = 12;  // longer names are not cached
+constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
 struct LookupAnswer {
   uint64_t serial;   // the table's; 0 for an empty entry
   ELEMENT* binding;  // null: the name is not bound there
@@ -171,7 +172,7 @@ constexpr int kAnswers = 256;
 thread_local LookupAnswer answers[kAnswers];
 
 LookupAnswer& answer_slot(const TQ_ENV* e, uint32_t sum) {
-  return answers[(uint32_t(e->serial) * 0x9E3779B1u + sum * 31u) >> 24];
+  return answers[((uint32_t(e->serial) * 0x85EBCA6Bu) ^ sum) * 0x9E3779B1u >> 24];
 }
 
 bool answer_names(const LookupAnswer& a, const L_CHAR* name) {
@@ -348,8 +349,8 @@ ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
   return el;
 }
 
-// A grown table, through the thread's cache of answers: 1 with the value, or 0.
-int search_grown(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+// A large table, through the thread's cache of answers: 1 with the value, or 0.
+int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
   LookupAnswer& a = answer_slot(e, sum);
   const uint32_t removals = load(e->removals);
   const auto added = uint32_t(load(e->hash_element_nos));
@@ -391,8 +392,8 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
       continue;
     }
     TQ_ENV* e = &env->env;
-    if (load(e->hash_ptr_size) != kEnvBucketsFirst) {  // a hint: either way answers right
-      if (search_grown(ret, e, name, sum)) return 0;
+    if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
+      if (search_cached(ret, e, name, sum)) return 0;
     } else if (ELEMENT* el = search_table(e, name, sum)) {
       *ret = load(el->data);
       return 0;
@@ -488,6 +489,7 @@ namespace tq {
 
 int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   if (!env || env->type != kEnvHash) er_panic("replace_env_value");
+  if ((load(env->env.names) & name_bits(code_sum(name))) != name_bits(code_sum(name))) return -1;  // never bound here
   LOCK_SCOPE(qv_env_lock);
   ELEMENT* el = find_here(&env->env, name);
   if (!el) return -1;
