@@ -149,9 +149,9 @@ bool one_block(OneBlock* b, const char* name, bool by_list, TQISP_ENV* env, TQ_S
 
 // The answer of a word of one block value: a data list of its dimension code and the
 // plots' block value, or the error for a list that will not code.
-TQ_SEXP* coded(const OneBlock& b, const char* reason) {
+TQ_SEXP* coded(const OneBlock& b) {
   TQ_SEXP* value = block_value(b.w.m, b.list, b.compressed);
-  return value ? mx_data_list(b.w.m, b.dc.get(), value) : invalid(b.w, reason);
+  return value ? mx_data_list(b.w.m, b.dc.get(), value) : invalid(b.w, "internal plot code");
 }
 
 // ---- mxPgPlotDiff
@@ -241,7 +241,7 @@ TQ_SEXP* tq_mxPgPlotSort(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
   TQ_SEXP* r;
   if (!one_block(&b, "mxPgPlotSort", false, env, s, sf, &r)) return r;
   b.list = sort_plot(b.w.m, b.list);
-  return coded(b, "internal plot code");
+  return coded(b);
 }
 
 // ---- mxPgPlotAdd
@@ -347,7 +347,7 @@ TQ_SEXP* tq_mxObjID(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQ
     p->id = get_matrix_obj_id(b.w.m);
     ss_printf("---IP %p %x\n", static_cast<void*>(p), unsigned(uint64_t(p->id) >> 32));
   }
-  return coded(b, "internal plot code");
+  return coded(b);
 }
 
 // The constants scripts name field types and input types by, in binding order.

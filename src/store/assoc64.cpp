@@ -59,7 +59,7 @@ void read_header(ASSOC64_KEY* k, const unsigned char* rec, uint64_t ofs) {
 
 // Writes the entries as a new 513 record and only then frees the old one, so a failed
 // reservation or write (a full disk) leaves the file with its old header: 0 or -1. When
-// the old one cannot be freed the new one goes instead: the file never keeps two.
+// the old one cannot be freed the new one goes instead, so that the file does not keep two.
 int write_header(ASSOC64_KEY* k) {
   uint64_t m = sizeof(PN64_HEADER) + kAssocEntryLen * uint64_t(k->assoc_len);
   auto* rec = static_cast<unsigned char*>(d_calloc(1, m));
