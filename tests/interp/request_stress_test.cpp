@@ -11,24 +11,17 @@ using namespace interptest;
 
 namespace {
 
-struct Load {
-  int connections;
-  int burst;  // requests written before their replies are read
-};
-
-// Client c's requests in bursts; the first mismatch, or "" when every reply was right.
+// Connection c's requests in bursts; the first wrong burst of replies, or "".
 std::string run_client(Sock* s, int c, int requests, int burst) {
   for (int i = 0; i < requests; i += burst) {
-    std::string out, want;
-    for (int k = i; k < i + burst; ++k) {
+    std::string out, want, got;
+    for (int k = i; k < i + burst; ++k) {  // request k stands on line k + 2, after the admission's
       out += "(+ " + std::to_string(c * 1000) + " " + std::to_string(k) + ")\n";
-      // the admission's line end is line 1: request k stands on line k + 2
       want += "<Result> " + std::to_string(k + 2) + " " + std::to_string(c * 1000 + k) + "</Result>\n";
     }
-    if (!s->send(out)) return "connection " + std::to_string(c) + " could not send";
-    std::string got;
+    if (!s->send(out)) return "no send";
     for (int k = 0; k < burst; ++k) got += s->read_line();
-    if (got != want) return "connection " + std::to_string(c) + ": " + got + " instead of " + want;
+    if (got != want) return got + " instead of " + want;
   }
   return "";
 }
@@ -36,22 +29,21 @@ std::string run_client(Sock* s, int c, int requests, int burst) {
 }  // namespace
 
 TEST(RequestStress, EveryReplyArrivesInOrderOnItsConnection) {
-  const Load loads[] = {{1, 1}, {8, 1}, {8, 5}};
-  constexpr int kRequests = 200;
+  const struct { int connections, burst; } loads[] = {{1, 1}, {8, 1}, {8, 5}};
   NoLeftovers clean;
   Listener l;
-  for (const Load& load : loads) {
+  for (const auto& load : loads) {
     std::vector<std::unique_ptr<Admitted>> conns;
-    for (int c = 0; c < load.connections; ++c) conns.push_back(std::make_unique<Admitted>(l));
     std::vector<std::string> errors(size_t(load.connections));
     std::vector<std::thread> clients;
+    for (int c = 0; c < load.connections; ++c) conns.push_back(std::make_unique<Admitted>(l));
     for (int c = 0; c < load.connections; ++c)
-      clients.emplace_back([&, c] { errors[size_t(c)] = run_client(&conns[size_t(c)]->c, c, kRequests, load.burst); });
+      clients.emplace_back([&, c] { errors[size_t(c)] = run_client(&conns[size_t(c)]->c, c, 200, load.burst); });
     for (std::thread& t : clients) t.join();
-    for (const std::string& e : errors) EXPECT_EQ(e, "") << load.connections << " connections, bursts of " << load.burst;
-    for (auto& a : conns) {
-      a->c.close();
-      EXPECT_TRUE(wait_gone(a->conn)) << "a closed connection's interpreter stayed";
+    for (int c = 0; c < load.connections; ++c) {
+      EXPECT_EQ(errors[size_t(c)], "") << "connection " << c << " of " << load.connections << ", bursts of " << load.burst;
+      conns[size_t(c)]->c.close();
+      EXPECT_TRUE(wait_gone(conns[size_t(c)]->conn)) << "a closed connection's interpreter stayed";
     }
   }
 }
