@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "platform/d_alloc.h"
+#include "platform/startup.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store_test_util.h"
@@ -17,6 +19,9 @@ using tq::PDB64;
 using Chain = std::vector<std::pair<uint64_t, uint64_t>>;  // (offset, memory size)
 
 namespace {
+
+// Offset of record i of FileSpace::seven().
+int64_t at(int i) { return 44 + 988 * i; }
 
 class FileSpace : public StoreTest {
  protected:
@@ -51,7 +56,6 @@ class FileSpace : public StoreTest {
     for (int i = 0; i < 7; ++i) EXPECT_EQ(alloc(p, 1000), at(i));
     return p;
   }
-  static int64_t at(int i) { return 44 + 988 * i; }
 };
 
 TEST_F(FileSpace, NewFileIsHeaderAndAnchor) {
@@ -144,8 +148,7 @@ struct MergeCase {
   Chain chain;             // the chain afterwards
 };
 
-TEST_F(FileSpace, EveryMergeCase) {
-  const MergeCase cases[] = {
+const MergeCase kMergeCases[] = {
       {"no chain yet", {2}, {{at(2), 1000}}},
       {"above the first, touching it", {1, 2}, {{at(1), 1988}}},
       {"above the first, apart", {1, 3}, {{at(3), 1000}, {at(1), 1000}}},
@@ -156,8 +159,10 @@ TEST_F(FileSpace, EveryMergeCase) {
       {"below the lowest, touching it", {2, 1}, {{at(1), 1988}}},
       {"below the lowest, apart", {3, 1}, {{at(3), 1000}, {at(1), 1000}}},
       {"three in a row, lowest last", {5, 3, 4, 2}, {{at(2), 3964}}},
-  };
-  for (const MergeCase& c : cases) {
+};
+
+TEST_F(FileSpace, EveryMergeCase) {
+  for (const MergeCase& c : kMergeCases) {
     SCOPED_TRACE(c.name);
     PDB64* p = seven();
     for (int i : c.frees) ASSERT_EQ(tq::free_filespace64(p, uint64_t(at(i))), 0);
@@ -167,6 +172,52 @@ TEST_F(FileSpace, EveryMergeCase) {
     EXPECT_EQ(disk_chain(bytes(p)), want);
     EXPECT_EQ(tq::file_length64(p), 6960);
     ASSERT_EQ(tq::close_filespace64(p), 0);
+  }
+}
+
+// The same retirements, two of the last record, and a short record that a block moves
+// down onto with a longer head, with each of the last one's writes failing in turn: it
+// fails, the chain stays sound and as in memory so on disk, the file is as it was unless
+// a block left the chain, the record keeps its head, and the same retirement then succeeds.
+TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
+  std::vector<std::pair<std::vector<uint64_t>, std::vector<int>>> orders;  // sizes, frees
+  for (const MergeCase& c : kMergeCases) orders.push_back({std::vector<uint64_t>(7, 1000), c.frees});
+  orders.push_back({std::vector<uint64_t>(7, 1000), {5, 2, 6}});
+  orders.push_back({{24, 65545, 1000}, {1, 0}});
+  for (const auto& [sizes, frees] : orders) {
+    const int last = frees.back();
+    int64_t writes = 1;
+    for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
+      SCOPED_TRACE(testing::Message() << "record " << last << " after " << frees.size() - 1 << ", write " << n);
+      PDB64* p = create();
+      std::vector<uint64_t> ofs;
+      for (uint64_t m : sizes) ofs.push_back(uint64_t(alloc(p, m)));
+      for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, ofs[frees[i]]), 0);
+      const Chain chain = memory_chain(p);
+      const std::string before = bytes(p);
+      const int64_t calls = tq::fac_write_calls;
+      tq::fac_fail_write(int(n), ENOSPC);
+      const int rc = tq::free_filespace64(p, ofs[last]);
+      tq::fac_fail_write(0, 0);
+      if (n == 0) {
+        writes = tq::fac_write_calls - calls;
+        ASSERT_EQ(rc, 0);
+      } else {
+        ASSERT_EQ(rc, -1);
+        EXPECT_EQ(errno, ENOSPC);
+        EXPECT_EQ(tq::check_freelist64(p), 0);
+        std::vector<DiskBlock> want;
+        for (auto [at, m] : memory_chain(p)) want.push_back({at, 260, tq::disk_len64(m)});
+        EXPECT_EQ(disk_chain(bytes(p)), want);
+        if (memory_chain(p) == chain) EXPECT_TRUE(bytes(p) == before);
+        tq::PN64_FREELIST head;
+        ASSERT_EQ(tq::load_freelist64(p, &head, ofs[last]), 0);
+        EXPECT_EQ(head.h.type, 123);
+        EXPECT_EQ(head.h.size, sizes[last]);
+        EXPECT_EQ(tq::free_filespace64(p, ofs[last]), 0);
+      }
+      ASSERT_EQ(tq::close_filespace64(p), 0);
+    }
   }
 }
 
@@ -413,8 +464,13 @@ TEST_F(FileSpaceDeathTest, Stops) {
   ASSERT_GE(tq::write_filespace64f(plain, 32, rec.data()), 0);
   ASSERT_GE(tq::write_filespace64f(plain, 120, rec.data()), 0);
   EXPECT_EXIT(tq::free_filespace64(plain, 32), testing::ExitedWithCode(1), tqtest::panic_banner("free_filespace(1)"));
-  // Retiring the last record cuts the file first, then stops.
-  EXPECT_EXIT(tq::free_filespace64(plain, 120), testing::ExitedWithCode(1), tqtest::panic_banner("truncate_check(1)"));
+  // Retiring the last record cuts the file first, then stops (whose flusher tells the length).
+  static std::string file;
+  file = path();
+  ASSERT_EQ(tq::fac_flush(&plain->fac), 0);
+  EXPECT_EXIT((tq::add_exit_flusher([] { std::fprintf(stderr, "length %zu", tqtest::read_file(file).size()); }),
+               tq::free_filespace64(plain, 120)),
+              testing::ExitedWithCode(1), "length 120" + tqtest::panic_banner("truncate_check(1)"));
   tq::close_filespace64(plain);
 }
 
