@@ -56,8 +56,9 @@ TQ_SEXP* count_error(TQ_SEXP* s, const char* text, TQ_FUNC* fn) {
                          n_get_string("maximum"), get_integer(fn->max, nullptr), s, kListEnd));
 }
 
-// Checks the element count of form s against fn's limits; nil when it passes.
-TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
+// Checks the element count of form s against fn's limits; nil when it passes. *length
+// receives the form's length when the whole list was counted.
+TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn, int* length) {
   if (fn->max == kNoMax && fn->order != 1) {
     // Special forms without maximum: walk only min elements, so a long or lazily read
     // body is neither walked nor realised before the call.
@@ -68,7 +69,7 @@ TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
     if (list_length(s) < 0) return list_error(s);
     return count_error(s, "invalid parameters length(2)", fn);
   }
-  int n = list_length(s);
+  int n = *length = list_length(s);
   if (n < 0) return list_error(s);
   if (n < fn->min || (fn->max != kNoMax && n > fn->max)) return count_error(s, "invalid parameters length", fn);
   return nullptr;
@@ -371,8 +372,8 @@ bool reads_form_only(TQ_PRIM p) {
 
 // Calls the primitive fn (order 1, one of kFormReaders) on form s with its values in a
 // scratch list; the frame "eval_p2" is open and is closed here, keeping the result.
-TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
-  ArgSlots a(list_length(s), true);
+TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, int n, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
+  ArgSlots a(n, true);
   if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
   GC_CHECK_POINT point;
   TQ_SEXP* args = a.local_list(&point);
@@ -384,16 +385,17 @@ TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn, T
 // the result. Frame work and list cells that follow each other share one hold of the
 // memory lock.
 TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
-  TQ_SEXP* r = check_count(s, fn);
+  int n = 0;
+  TQ_SEXP* r = check_count(s, fn, &n);
   if (r) return close_call(r);
   TQISP_ENV* eenv = fn->args_env ? new_env_pair(fn->args_env, env) : env;
   TQ_SEXP* args = s;
   GC_CHECK_POINT point{};
   bool have_point = false;
   if (fn->order == 1) {
-    if (fn->type == kFuncPrim && reads_form_only(fn->prim)) return call_reader(env, eenv, s, fn, attr);
+    if (fn->type == kFuncPrim && reads_form_only(fn->prim)) return call_reader(env, eenv, s, n, fn, attr);
     have_point = fn->type == kFuncPrim;
-    ArgSlots a(list_length(s));
+    ArgSlots a(n);
     args = eval_args(eenv, s, a);
     if (!args) args = a.build(have_point ? &point : nullptr);
   } else if (fn->order == 2) {
