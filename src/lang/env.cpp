@@ -13,7 +13,9 @@
 // one store, so a walk meets every binding whole, either before or after the change. Only
 // the enlargement moves bindings between chains: it makes the table's moves counter odd
 // while it does, and a lookup that finds nothing while the counter moved looks again under
-// the lock. A table's bucket count is read from its own block, never apart from it.
+// the lock. A table's bucket count is read from its own block, never apart from it. A table
+// that never bound a name has no buckets yet (many, such as a loop pass's, never bind one):
+// the first binding makes them and publishes them before it links itself.
 //
 // Each table keeps a filter of the names it ever bound (two bits per name, set before the
 // binding is linked and never cleared): a lookup passes over a table whose filter lacks the
@@ -76,6 +78,7 @@ TQ_ENV* first_hashed(TQISP_ENV* env) {
 
 // The element binding name in one table (environment lock held).
 ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
+  if (!e->hash_ptr) return nullptr;
   for (ELEMENT* el = e->hash_ptr[hash_key(name, e->hash_ptr_size)]; el; el = el->next)
     if (el->sym && same_name(el->sym, name)) return el;
   return nullptr;
@@ -88,6 +91,7 @@ int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
   const uint32_t moves = load(e->moves);
   if (moves & 1u) return -1;
   ELEMENT** table = load(e->hash_ptr);
+  if (!table) return 0;  // nothing was ever bound here
   const auto size = uint32_t(gc_block_of(table)->size / int64_t(sizeof(ELEMENT*)));
   for (ELEMENT* el = load(table[sum % size]); el; el = load(el->next)) {
     const L_CHAR* sym = load(el->sym);
@@ -120,6 +124,7 @@ void re_hash(TQ_ENV* e, int32_t size) {
 
 bool remove_here(TQ_ENV* e, const L_CHAR* name) {
   LOCK_SCOPE(qv_env_lock);
+  if (!e->hash_ptr) return false;
   for (ELEMENT** p = &e->hash_ptr[hash_key(name, e->hash_ptr_size)]; *p; p = &(*p)->next) {
     if (!(*p)->sym || !same_name((*p)->sym, name)) continue;
     publish(*p, (*p)->next);
@@ -193,7 +198,7 @@ TQ_SEXP* listbase_hashed(TQISP_ENV* env) {
   TQ_SEXP* handler = nullptr;
   {
     LOCK_SCOPE(qv_env_lock);
-    for (int32_t i = 0; i < e.hash_ptr_size; ++i)
+    for (int32_t i = 0; e.hash_ptr && i < e.hash_ptr_size; ++i)
       for (ELEMENT* el = e.hash_ptr[i]; el; el = el->next) hash = cons(binding_form(el->sym, el->data), hash);
     if (e.default_sym) handler = binding_form(kEmpty, e.default_sym->data);
   }
@@ -251,8 +256,7 @@ TQISP_ENV* new_env(TQISP_ENV* parent) {
   auto* env = static_cast<TQISP_ENV*>(mmalloc(sizeof(TQISP_ENV), gc_qvlisp_env));
   env->env.type = kEnvHash;
   env->env.parent = parent;
-  env->env.hash_ptr = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text));
-  env->env.hash_ptr_size = kEnvBucketsFirst;
+  env->env.hash_ptr_size = kEnvBucketsFirst;  // the buckets are made with the first binding
   env->env.serial = next_serial();
   return env;
 }
@@ -275,6 +279,8 @@ void bind_here(TQ_ENV* e, const L_CHAR* name, L_CHAR* text, TQ_SEXP* value) {
     publish(el->sym, text);
     publish(el->data, value);
   } else {
+    if (!e->hash_ptr)
+      publish(e->hash_ptr, static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text)));
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
     const uint32_t sum = code_sum(name);
     publish(e->names, e->names | name_bits(sum));

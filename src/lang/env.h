@@ -35,7 +35,7 @@ struct TQ_ENV {
   TQISP_ENV* parent;
   void* work;      // owned by whoever set it
   int32_t flags;   // bit 0: work has been set
-  ELEMENT** hash_ptr;
+  ELEMENT** hash_ptr;        // null until the first binding
   int32_t hash_ptr_size;     // 7, then 103 after the enlargement
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
@@ -63,7 +63,8 @@ inline uint64_t name_bits(uint32_t code_sum) {
 
 // The sum of the name's codes as a wrapping 32-bit number, modulo size.
 uint32_t hash_key(const L_CHAR* name, int32_t size);
-// A hashed table with 7 empty buckets (made under the memory lock), rooted like any block.
+// A hashed table of 7 buckets (made under the memory lock, the buckets with its first
+// binding), rooted like any block.
 TQISP_ENV* new_env(TQISP_ENV* parent);
 TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1);
 // Binds a copy of name to value in the first hashed table reached by following env[1] of
