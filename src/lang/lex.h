@@ -111,6 +111,20 @@ int __qv_lex(TQ_FILE* f);
 // One token of the state machine; ent_mode 1 expands references, 0 reads them as they are.
 int _qv_lex(TQ_FILE* f, int ent_mode);
 
+// Gives up, for its lifetime, the hold of the parse lock under which a realisation lexes f
+// on this thread (nothing when there is none): around calls that may wait or that reach
+// the reader's owner.
+class ParseCallOut {
+ public:
+  explicit ParseCallOut(TQ_FILE* f);
+  ~ParseCallOut();
+  ParseCallOut(const ParseCallOut&) = delete;
+  ParseCallOut& operator=(const ParseCallOut&) = delete;
+
+ private:
+  TQ_FILE* f_;
+};
+
 // ---- Characters.
 // 1 with a character in *ch, 0 at end of stream, negative on a read error (errno set).
 int get_long_char(L_CHAR* ch, TQ_FILE* f);

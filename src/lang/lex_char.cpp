@@ -143,7 +143,11 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
     if (f->rb_ptr < f->rb_len) {
       b = f->rb[f->rb_ptr++];
     } else {
-      const int n = s_read(f->st, reinterpret_cast<char*>(f->rb), kReadBuffer);
+      int n;
+      {
+        ParseCallOut out(f);
+        n = s_read(f->st, reinterpret_cast<char*>(f->rb), kReadBuffer);
+      }
       f->rb_time = get_tqtime();
       if (n < 1) return n;
       f->rb_len = int16_t(n);
@@ -172,6 +176,7 @@ L_CHAR get_1char(TQ_FILE* f, int* ent_flag) {
   } while (r < 0 && errno == EAGAIN);
   if (r == 1) return c;
   if (r < 0) lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name});
+  ParseCallOut out(f);
   qv_file_delete(f);
   return 0;
 }
@@ -183,6 +188,7 @@ void put_1char(TQ_FILE* f, L_CHAR ch, int ent_flag) {
 
 int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
   if (f->flags & kRfClosed) return 0;
+  ParseCallOut out(f);
   int got = 0;
   if (f->rb_ptr < f->rb_len) {
     got = f->rb_len - f->rb_ptr;

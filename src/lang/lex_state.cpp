@@ -84,15 +84,23 @@ int content(TQ_FILE* f, const Ch& ch) {
       case '\n':
       case '\r': count(f); return kAgain;
       case 11:
-        if (f->func_11) f->func_11(f);
+        if (f->func_11) {
+          ParseCallOut out(f);
+          f->func_11(f);
+        }
         return kAgain;
-      case 12:
+      case 12: {
         f->line = 0;
+        ParseCallOut out(f);
         s_set_cr(f->st, 1);
         if (f->func_12) f->func_12(f);
         return kAgain;
+      }
       case 14:
-        if (f->func_14) f->func_14(f);
+        if (f->func_14) {
+          ParseCallOut out(f);
+          f->func_14(f);
+        }
         return kAgain;
       case '<': begin(f, ch, kLexTagName); return kAgain;
       case '^':
