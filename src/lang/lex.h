@@ -142,7 +142,14 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len);
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode);
 
 // ---- The token text (f->yytext, collected memory).
-void put_data(TQ_FILE* f, L_CHAR ch);  // appends; past lex_token_cap only the tail moves on
+void put_data_slow(TQ_FILE* f, L_CHAR ch);
+// Appends; past lex_token_cap only the tail moves on. Inline: the lexer calls it per character.
+inline void put_data(TQ_FILE* f, L_CHAR ch) {
+  if (f->yylen + 1 < f->yytextlen && f->yylen < lex_token_cap)
+    f->yytext[f->yylen++] = ch;
+  else
+    put_data_slow(f, ch);
+}
 void reset_yytext(TQ_FILE* f);         // drops the text
 void token_head(TQ_FILE* f);           // token_head_line = line
 bool token_overflowed(const TQ_FILE* f);

@@ -256,7 +256,7 @@ void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func) {
   return p ? mrealloc(p, size, gc_func) : mmalloc(size, gc_func);
 }
 
-void put_data(TQ_FILE* f, L_CHAR ch) {
+void put_data_slow(TQ_FILE* f, L_CHAR ch) {
   if (f->yylen >= lex_token_cap) {
     // Too long already: the token will be refused; keep only its tail moving, so that the
     // states that look at how the text ends still find the end of the token.
