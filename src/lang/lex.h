@@ -125,6 +125,14 @@ class ParseCallOut {
   TQ_FILE* f_;
 };
 
+// True when this thread reads f ahead of the cell asked for: a read that needs the stream
+// must then touch neither it nor the reader (answer as at the end of input, without
+// closing); the realisation rolls the token back.
+bool lex_read_stalls(TQ_FILE* f);
+// Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
+// and ends any pending sequence at such a byte.
+bool lex_cm_ascii_transparent(const CODE_METHOD* cm);
+
 // ---- Characters.
 // 1 with a character in *ch, 0 at end of stream, negative on a read error (errno set).
 int get_long_char(L_CHAR* ch, TQ_FILE* f);

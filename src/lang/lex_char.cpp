@@ -143,6 +143,7 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
     if (f->rb_ptr < f->rb_len) {
       b = f->rb[f->rb_ptr++];
     } else {
+      if (lex_read_stalls(f)) return 0;
       int n;
       {
         ParseCallOut out(f);
@@ -175,6 +176,7 @@ L_CHAR get_1char(TQ_FILE* f, int* ent_flag) {
     r = get_long_char(&c, f);
   } while (r < 0 && errno == EAGAIN);
   if (r == 1) return c;
+  if (r == 0 && lex_read_stalls(f)) return 0;  // read ahead: the end is not the stream's
   if (r < 0) lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name});
   ParseCallOut out(f);
   qv_file_delete(f);
@@ -196,7 +198,7 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
     std::memcpy(buf, f->rb + f->rb_ptr, size_t(got));
     f->rb_ptr = int16_t(f->rb_ptr + got);
   }
-  while (got < len) {
+  while (got < len && !lex_read_stalls(f)) {
     errno = 0;
     const int n = s_read(f->st, reinterpret_cast<char*>(buf + got), len - got);
     f->rb_time = get_tqtime();

@@ -463,12 +463,6 @@ int step(TQ_FILE* f, const Ch& ch) {
   }
 }
 
-// Methods that decode a byte below 0x80 as itself whenever no sequence is pending, and that
-// end any pending sequence at such a byte.
-bool ascii_transparent(const CODE_METHOD* cm) {
-  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
-}
-
 // The next character straight from the read buffer, where the long way (push-back,
 // expansions, references, the code method) would give the same: an ASCII byte after an ASCII
 // byte of the same buffer, so the method has nothing pending. False: take the long way.
@@ -476,7 +470,7 @@ inline bool fast_ascii(TQ_FILE* f, L_CHAR* c) {
   const int p = f->rb_ptr;
   if (p == 0 || p >= f->rb_len || f->buf || f->ent_stack || (f->flags & kRfClosed)) return false;
   const uint8_t b = f->rb[p];
-  if (b >= 0x80 || b == '&' || f->rb[p - 1] >= 0x80 || !ascii_transparent(f->cm)) return false;
+  if (b >= 0x80 || b == '&' || f->rb[p - 1] >= 0x80 || !lex_cm_ascii_transparent(f->cm)) return false;
   f->rb_ptr = int16_t(p + 1);
   *c = b;
   return true;
@@ -492,6 +486,10 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 }
 
 }  // namespace
+
+bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
+  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
+}
 
 int _qv_lex(TQ_FILE* f, int ent_mode) {
   if (f->flags & kRfClosed) {

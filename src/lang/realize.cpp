@@ -144,6 +144,50 @@ thread_local TQ_FILE* lexing_locked = nullptr;
 // that a huge element is not all made at once.
 constexpr int kAheadTokens = 4096;
 
+// A token read ahead comes only from the bytes already in the read buffer: one that needs
+// the stream (more bytes, or the end of input, which closes the reader) stalls instead
+// (lex_read_stalls), and is rolled back to where it began, to be read when it is asked for.
+thread_local TQ_FILE* reading_ahead = nullptr;
+thread_local bool ahead_stalled = false;
+
+// The lexer state a token read ahead may change, taken where a token begins with no text,
+// no expansion, no queued error and the code method idle (after an ASCII byte).
+struct LexMark {
+  int16_t rb_ptr;
+  L_CHAR buf;
+  int buf_ent_flag;
+  int mode;
+  int bits;
+  int line;
+  int token_head_line;
+};
+constexpr int kLexBits = kRfSexpContext | kRfEqualsToken;
+
+bool mark_lexer(const TQ_FILE* f, LexMark* m) {
+  if (f->yylen || f->ent_stack || f->lex_error || f->rb_ptr <= 0 || f->rb[f->rb_ptr - 1] >= 0x80 ||
+      !lex_cm_ascii_transparent(f->cm))
+    return false;
+  *m = {f->rb_ptr, f->buf, f->buf_ent_flag, f->mode, f->flags & kLexBits, f->line, f->token_head_line};
+  return true;
+}
+
+void roll_back(TQ_FILE* f, const LexMark& m) {
+  f->rb_ptr = m.rb_ptr;
+  f->buf = m.buf;
+  f->buf_ent_flag = m.buf_ent_flag;
+  f->mode = m.mode;
+  f->flags &= ~kLexBits;
+  f->flags |= m.bits;
+  f->line = m.line;
+  f->token_head_line = m.token_head_line;
+  f->yylen = 0;
+  f->sexp = nullptr;
+  f->lex_error = nullptr;  // errors of the rolled-back token only
+  f->ent_stack = nullptr;
+  L_CHAR c;
+  f->cm->to_internal(&c, f->cm_work, ' ');  // an ASCII byte ends whatever the token left pending
+}
+
 bool reads_ahead(const TQ_FILE* f) {
   const STREAM* st = f->st;
   if (!st || f->func_11 || f->func_12 || f->func_14) return false;
@@ -176,9 +220,20 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
       gc_pop(nullptr, nullptr);
       gc_push(nullptr, nullptr, "realize_sexp");
     }
+    LexMark mark;
+    const bool speculative = end != nullptr;
+    if (speculative && !mark_lexer(f, &mark)) break;
     lexing_locked = f;
+    reading_ahead = speculative ? f : nullptr;
+    ahead_stalled = false;
     const int t = qv_lex(f);
     lexing_locked = nullptr;
+    reading_ahead = nullptr;
+    // An error literal read ahead is left too: completing it reads on from the stream.
+    if (speculative && (ahead_stalled || t == kTokErrorLiteral)) {
+      roll_back(f, mark);
+      break;
+    }
     if (t == kTokErrorLiteral && !f->lex_error) {
       unlock_parse("realize_sexp");
       parse_token(f, t);  // reads on eagerly, without the lock
@@ -291,6 +346,12 @@ void parse_token(TQ_FILE* f, int t) {
     default: bad_token(t);
   }
   unlock_parse("qv_parse");
+}
+
+bool lex_read_stalls(TQ_FILE* f) {
+  if (reading_ahead != f) return false;
+  ahead_stalled = true;
+  return true;
 }
 
 ParseCallOut::ParseCallOut(TQ_FILE* f) : f_(lexing_locked == f ? f : nullptr) {

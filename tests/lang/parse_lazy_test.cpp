@@ -162,6 +162,14 @@ TEST(Lazy, StringReaderReadsOneWholeDatum) {
   int realised = 0;
   for (; check_delay(p, 0) == 3; p = p->pair.car) ++realised;
   EXPECT_EQ(realised, 4096);  // one token per list: 4096 tokens in all
+  // Reading ahead never reaches the end of input: the reader stays open until the cell that
+  // needs the end is asked for.
+  root = tqtest::read_text("(a) (b \"c");
+  ASSERT_EQ(get_type(root), kTagPair);
+  ASSERT_EQ(get_type(root->pair.cdr), kTagPair);
+  EXPECT_FALSE(root->h.file->flags & kRfClosed);
+  tqtest::print_text(root, 0);  // reads to the end
+  EXPECT_TRUE(root->h.file->flags & kRfClosed);
 }
 
 // The collector closes a reader that nothing refers to: its close hook runs with 1 and its
