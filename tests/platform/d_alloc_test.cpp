@@ -85,15 +85,15 @@ TEST(DAllocDeathTest, ReallocOfFreedBlockNamesTheFree) {
       ExitedWithCode(1), "FILE first_free\\.cpp 77\n" + panic_banner("xx_d_f_ree(1)"));
 }
 
-// A free older than the last 1000 is no longer on record: the pointer is still refused,
-// without a FILE line (nothing is printed between the mark and the banner).
+// A free of a large block older than the last 1000 is no longer on record: the pointer is
+// still refused, without a FILE line (nothing is printed between the mark and the banner).
 TEST(DAllocDeathTest, FreeAgedOutOfTheRecordsIsStillRefused) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
         std::vector<void*> others;
-        for (int i = 0; i < 1001; ++i) others.push_back(d_alloc(777));
-        void* p = tq::xx_d_alloc(777, "alloc_here.cpp", 5);
+        for (int i = 0; i < 1001; ++i) others.push_back(d_alloc(1777));
+        void* p = tq::xx_d_alloc(1777, "alloc_here.cpp", 5);
         tq::xx_d_f_ree(p, "first_free.cpp", 88);
         for (void* o : others) d_f_ree(o);
         fputs("MARK", stderr);
@@ -110,7 +110,7 @@ TEST(DAllocDeathTest, RepeatedFreesOfOneAddressKeepOtherRecords) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
-        void* p = tq::xx_d_alloc(100, "alloc_here.cpp", 5);
+        void* p = tq::xx_d_alloc(2000, "alloc_here.cpp", 5);
         tq::xx_d_f_ree(p, "kept_free.cpp", 31);
         for (int i = 0; i < 3000; ++i) tq::xx_d_f_ree(tq::xx_d_alloc(5000, "loop.cpp", 1), "loop_free.cpp", 2);
         tq::xx_d_f_ree(p, "second_free.cpp", 32);
