@@ -1,6 +1,7 @@
 // Debug heap: double-free reports, per-site accounting, resizing, the quarantine, header
 // checks, the purge round, the diagnostics, and the two small allocators.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -261,6 +262,63 @@ TEST(DAlloc, TasksAllocateConcurrently) {
   ASSERT_TRUE(tqtest::wait_until([] { return churn_done.load() == 1; }, std::chrono::seconds(60)))
       << "the allocating task did not finish";
   EXPECT_EQ(site_size("conc_site.cpp", 1), 0);
+}
+
+// Blocks made on one task are checked and freed on the other (through a ring of slots
+// each side owns in turn), so slots move between the threads' caches and the pools; every
+// block keeps its bytes and every site ends at zero.
+constexpr int kHandOver = 30000;
+constexpr size_t kHandSizes[] = {0, 16, 200, 1024, 1025, 3000};
+std::atomic<void*> hand_ring[64];
+std::atomic<int> hand_bad;
+
+void hand_over_producer(void*) {
+  for (int i = 0; i < kHandOver; ++i) {
+    const size_t n = kHandSizes[i % 6];
+    auto* p = static_cast<unsigned char*>(tq::xx_d_alloc(n, "hand_site.cpp", int(i % 6)));
+    memset(p, i & 0xff, n);
+    void* own = tq::xx_d_alloc(24, "hand_own.cpp", 1);  // made and freed here meanwhile
+    std::atomic<void*>& cell = hand_ring[i % 64];
+    while (cell.load(std::memory_order_acquire)) sched_yield();
+    cell.store(p, std::memory_order_release);
+    d_f_ree(own);
+  }
+}
+
+std::atomic<int> producer_done;
+void producer_task(void*) {
+  hand_over_producer(nullptr);
+  producer_done.fetch_add(1);
+}
+
+TEST(DAlloc, BlocksFreedOnAnotherThreadKeepTheirBytesAndAccounting) {
+  // The heap's own records (sites, the last 1000 frees of large blocks) made first.
+  for (int k = 0; k < 6; ++k) d_f_ree(tq::xx_d_alloc(1, "hand_site.cpp", k));
+  d_f_ree(tq::xx_d_alloc(1, "hand_own.cpp", 1));
+  std::vector<void*> large;
+  for (int i = 0; i < 1000; ++i) large.push_back(d_alloc(2000));
+  for (void* p : large) d_f_ree(p);
+  const int64_t before = tq::get_d_used_memory();
+  producer_done = 0;
+  hand_bad = 0;
+  ASSERT_GE(create_task(producer_task, nullptr, 1), 0);
+  for (int i = 0; i < kHandOver; ++i) {
+    std::atomic<void*>& cell = hand_ring[i % 64];
+    void* p = nullptr;
+    ASSERT_TRUE(tqtest::wait_until([&] { return (p = cell.load(std::memory_order_acquire)) != nullptr; },
+                                   std::chrono::seconds(60)))
+        << "block " << i << " never came";
+    cell.store(nullptr, std::memory_order_release);
+    const size_t n = kHandSizes[i % 6];
+    const auto* b = static_cast<unsigned char*>(p);
+    if (!tq::d_is_live(p) || !std::all_of(b, b + n, [&](unsigned char c) { return c == (i & 0xff); })) ++hand_bad;
+    d_f_ree(p);
+  }
+  ASSERT_TRUE(tqtest::wait_until([] { return producer_done.load() == 1; }, std::chrono::seconds(60)));
+  EXPECT_EQ(hand_bad.load(), 0);
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(site_size("hand_site.cpp", k), 0) << k;
+  EXPECT_EQ(site_size("hand_own.cpp", 1), 0);
+  EXPECT_EQ(tq::get_d_used_memory(), before);
 }
 
 // ---- resizing --------------------------------------------------------------------------
