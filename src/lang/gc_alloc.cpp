@@ -48,7 +48,6 @@ constexpr size_t kChunkSize = 256 * 1024;
 constexpr size_t kChunkHead = 64;  // the CHUNK record, then the slots
 constexpr int kClasses = int(kMaxSlotData / 16);
 constexpr int64_t kMinTrigger = 32 << 20;
-constexpr int kSpareChunks = 1;  // empty chunks of a size kept for the next refill
 
 struct CHUNK {
   CHUNK* next;          // the size's chunks
@@ -65,9 +64,15 @@ static_assert(sizeof(CHUNK) <= kChunkHead);
 struct SLOT_CLASS {
   CHUNK* chunks;
   CHUNK* partial;
-  int empty;  // chunks without live slots kept
 };
 SLOT_CLASS classes[kClasses];
+
+// Chunks without a live slot, kept for any size's next chunk (pool lock): as many as the
+// allocation until the next collection may take (the larger of its trigger and the one
+// before), so a program that makes and drops the same amount again and again keeps its
+// pages instead of faulting them in anew after every collection.
+CHUNK* spare_chunks = nullptr;
+int64_t spare_count = 0;
 
 struct LARGE_LINK {
   LARGE_LINK* next;
@@ -101,10 +106,19 @@ void add_live(MEM_THREAD* t, int64_t n) {
 }
 
 CHUNK* new_chunk(int c) {
-  void* p = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) out_of_memory("no memory!!");
+  void* p = spare_chunks;
+  if (p) {
+    spare_chunks = spare_chunks->next;
+    --spare_count;
+  } else {
+    p = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) out_of_memory("no memory!!");
+  }
   TQ_UNPOISON(p, kChunkSize);  // the address may be that of a chunk given back poisoned
   auto* ch = static_cast<CHUNK*>(p);
+  ch->free_head = nullptr;
+  ch->carved = 0;
+  ch->live = 0;
   ch->slot_size = int(sizeof(GC_BLOCK) + class_data(c));
   ch->nslots = int((kChunkSize - kChunkHead) / size_t(ch->slot_size));
   SLOT_CLASS& k = classes[c];
@@ -289,18 +303,17 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
   int64_t held = 0;  // what survives, as allocation counts it
   for (SLOT_CLASS& k : classes) {
     k.partial = nullptr;
-    k.empty = 0;
     for (CHUNK** p = &k.chunks; *p;) {
       CHUNK* ch = *p;
       freed += sweep_chunk(ch, add_stat, stats);
       held += int64_t(ch->live) * ch->slot_size;
-      if (ch->live == 0 && k.empty >= kSpareChunks) {
+      if (ch->live == 0) {
         *p = ch->next;
-        TQ_UNPOISON(ch, kChunkSize);
-        munmap(ch, kChunkSize);
+        ch->next = spare_chunks;
+        spare_chunks = ch;
+        ++spare_count;
         continue;
       }
-      if (ch->live == 0) ++k.empty;
       ch->partial = ch->free_head || ch->carved < ch->nslots;
       if (ch->partial) {
         ch->next_partial = k.partial;
@@ -312,7 +325,16 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
   freed += sweep_large(add_stat, stats, &held);
   live_base = fold_live_bytes() - freed;
   gc_debt.store(0, std::memory_order_relaxed);
-  gc_trigger.store(std::max(kMinTrigger, 2 * held), std::memory_order_relaxed);
+  const int64_t trigger = std::max(kMinTrigger, 2 * held);
+  const int64_t keep = std::max(trigger, gc_trigger.load(std::memory_order_relaxed)) / int64_t(kChunkSize);
+  while (spare_count > keep) {
+    CHUNK* ch = spare_chunks;
+    spare_chunks = ch->next;
+    --spare_count;
+    TQ_UNPOISON(ch, kChunkSize);
+    munmap(ch, kChunkSize);
+  }
+  gc_trigger.store(trigger, std::memory_order_relaxed);
   return freed;
 }
 
