@@ -12,6 +12,7 @@
 
 #include "lang/env.h"
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
@@ -44,9 +45,7 @@ bool mark_header(void* p) {
   GC_BLOCK* b = gc_block_of(p);
   b->file = gc_file;
   b->line = gc_line;
-  if (b->mark & kMarkLive) return false;
-  b->mark |= kMarkLive;
-  return true;
+  return set_live_mark(b);
 }
 
 void push(void* p, Scan scan) {
