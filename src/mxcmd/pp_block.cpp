@@ -9,6 +9,7 @@
 #include "mxcmd/pp_code.h"
 #include "mxcmd/sb_interface.h"
 #include "platform/d_alloc.h"
+#include "platform/startup.h"
 
 namespace tq {
 
@@ -122,6 +123,7 @@ MATRIX_ALLOC_BLOCK_PARAM* pp_struct2block(MX_STRUCT_BLOCK* b) {
   d->h.type = MXT_BLOCK;
   int size = 0;
   uint8_t* code = internal2code(&size, b->n.m, s->plot);
+  if (!code) er_panic("internal2code(size)");  // a list no block datum can hold
   if (s->flags & PP_FLAG_COMPRESS) {
     uint8_t* z = pp_compress(&size, code, size);
     d_f_ree(code);

@@ -51,9 +51,11 @@ uint8_t* write_plot(const MATRIX* m, const INTERNAL_PLOT* p, uint8_t* out) {
   return out;
 }
 
-uint8_t* code_buffer(int64_t size) {
-  if (size > INT_MAX) er_panic("internal2code(size)");
-  return static_cast<uint8_t*>(d_alloc(size_t(size)));
+// Room for size code bytes; null when a block datum could not hold them (its size is an
+// int): a list rebuilt from small values can grow past that.
+uint8_t* code_buffer(int64_t size, int* size_p) {
+  *size_p = size > INT_MAX ? 0 : int(size);
+  return size > INT_MAX ? nullptr : static_cast<uint8_t*>(d_alloc(size_t(size)));
 }
 
 // The reader's position in the code.
@@ -108,21 +110,19 @@ bool read_plot(const MATRIX* m, Reader& r, INTERNAL_PLOT* p, SIMPLE_ALLOC_T* sat
 }  // namespace
 
 uint8_t* one_internal2code(int* size_p, const MATRIX* m, const INTERNAL_PLOT* ip) {
-  const int64_t size = plot_size(m, ip);
-  uint8_t* out = code_buffer(size);
-  write_plot(m, ip, out);
-  *size_p = int(size);
+  uint8_t* out = code_buffer(plot_size(m, ip), size_p);
+  if (out) write_plot(m, ip, out);
   return out;
 }
 
 uint8_t* internal2code(int* size_p, const MATRIX* m, const INTERNAL_PLOT* ip) {
   int64_t size = 1;
-  for (const INTERNAL_PLOT* p = ip; p; p = p->next) size += plot_size(m, p);
-  uint8_t* out = code_buffer(size);
+  for (const INTERNAL_PLOT* p = ip; p && size <= INT_MAX; p = p->next) size += plot_size(m, p);
+  uint8_t* out = code_buffer(size, size_p);
+  if (!out) return nullptr;
   uint8_t* at = out;
   for (const INTERNAL_PLOT* p = ip; p; p = p->next) at = write_plot(m, p, at);
   *at = 0;
-  *size_p = int(size);
   return out;
 }
 

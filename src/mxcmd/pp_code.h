@@ -30,9 +30,10 @@ inline constexpr int kPpZlibLevel = 7;
 
 // The code of list ip (debug heap, the caller frees it); its length in *size_p. A plot's
 // flags byte gets 0x40 exactly when its id is not 0, except that a plot whose flags would
-// then be 0 keeps 0x40 and writes its zero id (a 0 byte there would end the list).
+// then be 0 keeps 0x40 and writes its zero id (a 0 byte there would end the list). Null,
+// with *size_p 0 and nothing allocated, when the code would be longer than INT_MAX bytes.
 uint8_t* internal2code(int* size_p, const MATRIX* m, const INTERNAL_PLOT* ip);
-// The code of the single plot ip, without the list's end byte.
+// The code of the single plot ip, without the list's end byte; null as internal2code.
 uint8_t* one_internal2code(int* size_p, const MATRIX* m, const INTERNAL_PLOT* ip);
 // The list coded in the ptr_size bytes at ptr, in code order (bytes after the end byte are
 // not read); null for the empty list. With sat every piece is carved from the arena,

@@ -71,12 +71,14 @@ INTERNAL_PLOT* decode(const MATRIX* m, const uint8_t* code, int size, SIMPLE_ALL
 }
 
 // A new collected block datum of the list's code, compressed when asked; the code's size
-// and the datum's in *code_size and *final_size.
+// and the datum's in *code_size and *final_size. Null when the code would not fit a block
+// datum (a list rebuilt or merged from values that do).
 TQ_SEXP* block_value(const MATRIX* m, const INTERNAL_PLOT* list, bool compressed, int* code_size = nullptr,
                      int* final_size = nullptr) {
   Bytes code;
   int size = 0;
   code.p = internal2code(&size, m, list);
+  if (!code.p) return nullptr;
   if (code_size) *code_size = size;
   if (compressed) {
     uint8_t* z = pp_compress(&size, code.p, size);
@@ -145,6 +147,13 @@ bool one_block(OneBlock* b, const char* name, bool by_list, TQISP_ENV* env, TQ_S
   return true;
 }
 
+// The answer of a word of one block value: a data list of its dimension code and the
+// plots' block value, or the error for a list that will not code.
+TQ_SEXP* coded(const OneBlock& b) {
+  TQ_SEXP* value = block_value(b.w.m, b.list, b.compressed);
+  return value ? mx_data_list(b.w.m, b.dc.get(), value) : invalid(b.w, "internal plot code");
+}
+
 // ---- mxPgPlotDiff
 
 // The data lists of a target: one data list, or (Children data-list ...); null or the reason.
@@ -210,6 +219,7 @@ TQ_SEXP* tq_mxPgPlotDiff(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
     up.p = nullptr;  // now the parent's
     ss_printf("mxPgPlotDiff-9 %i\n", get_internal_plot_len(parent.p));
     TQ_SEXP* value = block_value(w.m, diff.p, compressed);
+    if (!value) return invalid(w, "internal plot code");
     ss_printf("mxPgPlotDiff-10\n");
     ss_printf("mxPgPlotDiff-11\n");
     *tail = cons(mx_data_list(w.m, dc.get(), value), nullptr);
@@ -218,6 +228,7 @@ TQ_SEXP* tq_mxPgPlotDiff(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
   ss_printf("mxPgPlotDiff-6 %i\n", get_internal_plot_len(parent.p));
   int code_size = 0, final_size = 0;
   TQ_SEXP* value = block_value(w.m, parent.p, compressed, &code_size, &final_size);
+  if (!value) return invalid(w, "internal plot code");
   ss_printf("mxPgPlotDiff-6 c-size = %i %s\n", code_size, pt_dc(w.m, w.n->dim_code, 1));
   ss_printf("mxPgPlotDiff-END %i\n", final_size);
   return cons(mx_data_list(w.m, w.n->dim_code, value), children);
@@ -230,7 +241,7 @@ TQ_SEXP* tq_mxPgPlotSort(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
   TQ_SEXP* r;
   if (!one_block(&b, "mxPgPlotSort", false, env, s, sf, &r)) return r;
   b.list = sort_plot(b.w.m, b.list);
-  return mx_data_list(b.w.m, b.dc.get(), block_value(b.w.m, b.list, b.compressed));
+  return coded(b);
 }
 
 // ---- mxPgPlotAdd
@@ -279,7 +290,11 @@ TQ_SEXP* tq_mxPgPlotAdd(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf
   int err = PP_OK;
   INTERNAL_PLOT* down = add_diff(w.m, up, diff, down_dc.get(), &arenas.a[2], &err);
   if (err != PP_OK) return invalid_form(w, "field kind");
-  return mx_data_list(w.m, w.n->dim_code, block_value(w.m, down, compressed));
+  // A difference list may rebuild far more than it holds: a child that will not code is
+  // refused as its difference list would be.
+  TQ_SEXP* value = block_value(w.m, down, compressed);
+  if (!value) return invalid_form(w, "child internal plot code");
+  return mx_data_list(w.m, w.n->dim_code, value);
 }
 
 // ---- mxPgPlotInitialize
@@ -332,7 +347,7 @@ TQ_SEXP* tq_mxObjID(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQ
     p->id = get_matrix_obj_id(b.w.m);
     ss_printf("---IP %p %x\n", static_cast<void*>(p), unsigned(uint64_t(p->id) >> 32));
   }
-  return mx_data_list(b.w.m, b.dc.get(), block_value(b.w.m, b.list, b.compressed));
+  return coded(b);
 }
 
 // The constants scripts name field types and input types by, in binding order.

@@ -52,6 +52,12 @@ bool eliminate(MX_CACHE* c, const double* a, const double* v, int n, double* x) 
   return true;
 }
 
+// The size n of a square double_v matrix a (2 axes of n), or 0 when a is none.
+int square_double(const MATRIX_DH_SET& da) {
+  const bool square = da.hd->type == MXT_DOUBLE_V && da.hd->dim == 2 && da.ix[0] == da.ix[1];
+  return square && da.ix[0] > 0 ? da.ix[0] : 0;
+}
+
 }  // namespace
 
 void* mxt_double_column(MX_CACHE* c, int n, double** el) {
@@ -76,12 +82,11 @@ void* resolve_equation_double(void* a, void* v, MX_CACHE* c) {
   MATRIX_DH_SET da, dv;
   get_matrix_dh_set(&da, a);
   get_matrix_dh_set(&dv, v);
-  if (da.hd->type != MXT_DOUBLE_V || da.hd->dim != 2 || da.ix[0] != da.ix[1] || dv.hd->type != da.hd->type)
-    return nullptr;
-  const int n = da.ix[0];
+  const int n = square_double(da);
+  if (!n || dv.hd->type != da.hd->type) return nullptr;
   const bool shape = dv.hd->dim == 1 ? dv.ix[0] == n
                                      : dv.hd->dim == 2 && ((dv.ix[0] == 1 && dv.ix[1] == n) || (dv.ix[0] == n && dv.ix[1] == 1));
-  if (n < 1 || !shape) return nullptr;
+  if (!shape) return nullptr;
   double* x;
   void* col = mxt_double_column(c, n, &x);
   if (!col) return nullptr;
@@ -94,8 +99,10 @@ void* mxt_reverse_double(void* a, MX_CACHE* c) {
   if (!a) return nullptr;
   MATRIX_DH_SET da;
   get_matrix_dh_set(&da, a);
-  if (da.hd->dim < 1) return nullptr;
-  const int n = da.ix[0];
+  // Only a square matrix has an inverse; nothing is made for any other (its n x n result
+  // could be far larger than the matrix given).
+  const int n = square_double(da);
+  if (!n) return nullptr;
   int sizes[2] = {n, n};
   const double zero = 0;
   MATRIX_ALLOC_VECTOR_PARAM one{1, sizes, const_cast<double*>(&zero), c}, two{2, sizes, const_cast<double*>(&zero), c};

@@ -58,7 +58,8 @@ void read_header(ASSOC64_KEY* k, const unsigned char* rec, uint64_t ofs) {
 }
 
 // Writes the entries as a new 513 record and only then frees the old one, so a failed
-// reservation or write (a full disk) leaves the file with its old header: 0 or -1.
+// reservation or write (a full disk) leaves the file with its old header: 0 or -1. When
+// the old one cannot be freed the new one goes instead, so that the file does not keep two.
 int write_header(ASSOC64_KEY* k) {
   uint64_t m = sizeof(PN64_HEADER) + kAssocEntryLen * uint64_t(k->assoc_len);
   auto* rec = static_cast<unsigned char*>(d_calloc(1, m));
@@ -79,7 +80,10 @@ int write_header(ASSOC64_KEY* k) {
     if (at > 0) free_filespace64(k->p, uint64_t(at));  // no second 513 record beside the old
     return -1;
   }
-  if (k->assoc_fofs) free_filespace64(k->p, k->assoc_fofs);
+  if (k->assoc_fofs && free_filespace64(k->p, k->assoc_fofs) < 0) {
+    free_filespace64(k->p, uint64_t(at));
+    return -1;
+  }
   k->assoc_fofs = uint64_t(at);
   return 0;
 }
@@ -167,13 +171,18 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
   if (n) {
     int64_t old = int_data(n).fofs;
     if (old <= 0 || !is_text(k->p, uint64_t(old))) return -1;  // damaged: never free a stranger
-    // The new text is in place before the old one goes: a failed write leaves the old.
+    // The new text is in place before the old one goes: a failed write leaves the old, and
+    // so does an old text that cannot be freed.
     favt64_lock(&n->h);
     int64_t at = alloc64_data(k->p, text);
     if (at > 0) {
       std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
       favt64_set_dirty(&n->h);
-      free_filespace64(k->p, uint64_t(old));
+      if (free_filespace64(k->p, uint64_t(old)) < 0) {
+        std::memcpy(static_cast<unsigned char*>(n->data) + 4, &old, 8);
+        free_filespace64(k->p, uint64_t(at));
+        at = -1;
+      }
     }
     favt64_unlock(&n->h);
     return at > 0 ? 0 : -1;

@@ -38,6 +38,71 @@ FREELIST64* new_element(const PN64_FREELIST& f, uint64_t fofs) {
 
 void save_element(PDB64* p, FREELIST64* e) { save_freelist64(p, &e->f, e->fofs); }
 
+// Writes a chain record (head and next) at ofs in one write, so that a failed write
+// leaves the bytes there as they were: 0, or -1 (errno set).
+int put_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs) {
+  unsigned char rec[kFreelistMem];
+  freelist64_to_record(rec, fl);
+  unsigned char out[kMaxPhysHead + kFreelistMem - sizeof(PN64_HEADER)];
+  const int hlen = pack_phys_header64(out, rec_type64(rec), rec_size64(rec));
+  std::memcpy(out + hlen, rec + sizeof(PN64_HEADER), kFreelistMem - sizeof(PN64_HEADER));
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs)) return -1;
+  return fa_write64(p, out, uint64_t(hlen) + kFreelistMem - sizeof(PN64_HEADER)) < 0 ? -1 : 0;
+}
+
+// e's record with another memory size, or with another next; written before the
+// in-memory element changes, so a failed write leaves memory and disk alike.
+int grow_element(PDB64* p, FREELIST64* e, uint64_t m) {
+  PN64_FREELIST f = e->f;
+  f.h.size = m;
+  if (put_freelist64(p, &f, e->fofs) < 0) return -1;
+  e->f = f;
+  return 0;
+}
+
+// Lists the block (ofs, memory size m) after e: its record first, then e's link to it. 0,
+// -1 when a write failed (the chain is then as it was).
+int link_block(PDB64* p, FREELIST64* e, uint64_t ofs, uint64_t m) {
+  PN64_FREELIST f{};
+  f.h.type = kRecFreeBlock;
+  f.h.size = m;
+  f.next = e->f.next;
+  PN64_FREELIST linked = e->f;
+  linked.next = ofs;
+  if (put_freelist64(p, &f, ofs) < 0 || put_freelist64(p, &linked, e->fofs) < 0) return -1;
+  FREELIST64* n = new_element(f, ofs);
+  n->next = e->next;
+  e->next = n;
+  e->f.next = ofs;
+  return 0;
+}
+
+// Takes e's successor out of the chain (e is rewritten; the successor's block is not):
+// 0, -1 when e has none or it cannot be read, -2 when e could not be written (the chain
+// is then as it was). Its offset goes to *ofs.
+int unlink_next(uint64_t* ofs, PDB64* p, FREELIST64* e) {
+  if (e->f.next == 0) return -1;
+  uint64_t d = e->f.next;
+  PN64_FREELIST f = e->f;
+  FREELIST64* s = e->next;
+  if (s) {
+    f.next = s->f.next;
+  } else {
+    PN64_FREELIST gone;
+    if (load_freelist64(p, &gone, d) < 0) return -1;
+    f.next = gone.next;
+  }
+  debug_pdb64_list(p, 4, int64_t(d), 0);
+  if (put_freelist64(p, &f, e->fofs) < 0) return -2;
+  e->f = f;
+  if (s) {
+    e->next = s->next;
+    d_f_ree(s);
+  }
+  if (ofs) *ofs = d;
+  return 0;
+}
+
 // Closes a handle whose open failed, keeping the failure's errno.
 PDB64* fail_open(PDB64* p, int err) {
   close_pdb64(p);
@@ -141,53 +206,85 @@ int open_existing(PDB64* p, int oflags, uint32_t flags) {
 // The new memory size of a block grown to disk length d, or 0 when d has no head.
 uint64_t merged_mem(uint64_t d) { return disk_len_has_head64(d) ? mem_size64(d) : 0; }
 
-// Moves block b down to ofs with the new disk length d, relinking it from prev.
-void move_block_down(PDB64* p, FREELIST64* prev, FREELIST64* b, uint64_t ofs, uint64_t d) {
-  b->f.h.size = mem_size64(d);
+// Moves block b down to ofs with the new disk length d, relinking it from prev: the moved
+// record first, then the link. 0, -1 when a write failed (the chain is then as it was).
+int move_block_down(PDB64* p, FREELIST64* prev, FREELIST64* b, uint64_t ofs, uint64_t d) {
+  PN64_FREELIST moved = b->f, linked = prev->f;
+  moved.h.size = mem_size64(d);
+  linked.next = ofs;
+  if (put_freelist64(p, &moved, ofs) < 0 || put_freelist64(p, &linked, prev->fofs) < 0) return -1;
+  b->f = moved;
   b->fofs = ofs;
-  save_element(p, b);
-  prev->f.next = ofs;
-  save_element(p, prev);
+  prev->f = linked;
+  return 0;
 }
 
-// Retirement of a record (ofs, disk length d) that lies below the first free block `upper`.
-void free_below(PDB64* p, FREELIST64* upper, uint64_t ofs, uint64_t d) {
+// Lists the record (ofs, disk length d) after e, unless it is too small to hold a
+// free-block record (it is then lost until merged or cut).
+int list_record(PDB64* p, FREELIST64* e, uint64_t ofs, uint64_t d) {
+  return mem_size64(d) < kMinRecordMem ? 0 : link_block(p, e, ofs, mem_size64(d));
+}
+
+// Retirement of a record (ofs, disk length d) that lies below the first free block
+// `upper`: 0, or -1 when a write failed.
+int free_below(PDB64* p, FREELIST64* upper, uint64_t ofs, uint64_t d) {
   FREELIST64* prev = p->freelist_work;
   for (;;) {
     FREELIST64* lower = next_freelist64(p, upper);
     bool touches_upper = ofs + d == upper->fofs;
     if (!lower) {  // below every free block
-      if (!touches_upper) {
-        insert_freelist64(p, upper, ofs, int64_t(mem_size64(d)));
-      } else if (merged_mem(d + disk_of(upper))) {
-        move_block_down(p, prev, upper, ofs, d + disk_of(upper));
-      }
-      return;
+      if (!touches_upper) return list_record(p, upper, ofs, d);
+      return merged_mem(d + disk_of(upper)) ? move_block_down(p, prev, upper, ofs, d + disk_of(upper)) : 0;
     }
     if (lower->fofs < ofs && ofs < upper->fofs) {
       bool touches_lower = end_of(lower) == ofs;
       if (touches_upper && touches_lower) {
         uint64_t sum = disk_of(lower) + d + disk_of(upper);
-        if (merged_mem(sum)) {
-          lower->f.h.size = mem_size64(sum);
-          if (delete_freelist64(nullptr, p, prev) < 0) er_panic("free_filespace64(1)");
-          save_element(p, lower);
-        }
-      } else if (touches_upper) {
-        if (merged_mem(d + disk_of(upper))) move_block_down(p, prev, upper, ofs, d + disk_of(upper));
-      } else if (touches_lower) {
-        if (uint64_t m = merged_mem(disk_of(lower) + d)) {
-          lower->f.h.size = m;
-          save_element(p, lower);
-        }
-      } else {
-        insert_freelist64(p, upper, ofs, int64_t(mem_size64(d)));
+        if (!merged_mem(sum)) return 0;
+        // Upper leaves the chain before lower grows over the record and it: a failed write
+        // in between loses upper's room but never lists a byte twice.
+        int gone = unlink_next(nullptr, p, prev);
+        if (gone == -1) er_panic("free_filespace64(1)");
+        return gone < 0 ? -1 : grow_element(p, lower, mem_size64(sum));
       }
-      return;
+      if (touches_upper)
+        return merged_mem(d + disk_of(upper)) ? move_block_down(p, prev, upper, ofs, d + disk_of(upper)) : 0;
+      if (touches_lower) {
+        uint64_t m = merged_mem(disk_of(lower) + d);
+        return m ? grow_element(p, lower, m) : 0;
+      }
+      return list_record(p, upper, ofs, d);
     }
     prev = upper;
     upper = lower;
   }
+}
+
+// The first free block that ends at n and its predecessor, or null.
+FREELIST64* block_ending_at(PDB64* p, uint64_t n, FREELIST64** prev_out) {
+  if (!p->freelist_work) er_panic("truncate_check(1)");
+  FREELIST64* prev = p->freelist_work;
+  for (FREELIST64* e = next_freelist64(p, prev); e; prev = e, e = next_freelist64(p, e)) {
+    if (end_of(e) != n) continue;
+    *prev_out = prev;
+    return e;
+  }
+  return nullptr;
+}
+
+// Retirement of the last record (at ofs): a free block that ends at ofs leaves the chain,
+// then the file is cut to where the free room starts. 0, or -1 when the chain could not
+// be written or the file not be cut (the record is then still there).
+int free_last(PDB64* p, uint64_t ofs) {
+  FREELIST64* prev = nullptr;
+  uint64_t cut = ofs;
+  if (FREELIST64* e = block_ending_at(p, ofs, &prev)) {
+    cut = e->fofs;
+    int gone = unlink_next(nullptr, p, prev);
+    if (gone == -1) er_panic("truncate_cache64(1)");
+    if (gone < 0) return -1;
+  }
+  return fac_truncate(&p->fac, cut);
 }
 
 }  // namespace
@@ -255,10 +352,7 @@ int load_freelist64(PDB64* p, PN64_FREELIST* fl, uint64_t ofs) {
 }
 
 void save_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs) {
-  unsigned char rec[kFreelistMem];
-  freelist64_to_record(rec, fl);
-  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fa_write64_header(p, rec, kFreelistMem) < 0)
-    er_panic("save_freelist");
+  if (put_freelist64(p, fl, ofs) < 0) er_panic("save_freelist");
 }
 
 FREELIST64* next_freelist64(PDB64* p, FREELIST64* e) {
@@ -273,35 +367,14 @@ FREELIST64* next_freelist64(PDB64* p, FREELIST64* e) {
 
 FREELIST64* insert_freelist64(PDB64* p, FREELIST64* e, uint64_t ofs, int64_t m) {
   if (m < int64_t(kMinRecordMem)) return nullptr;  // too small to list: lost until merged or cut
-  PN64_FREELIST f{};
-  f.h.type = kRecFreeBlock;
-  f.h.size = uint64_t(m);
-  f.next = e->f.next;
-  FREELIST64* n = new_element(f, ofs);
-  save_element(p, n);
-  n->next = e->next;
-  e->next = n;
-  e->f.next = ofs;
-  save_element(p, e);
-  return n;
+  if (link_block(p, e, ofs, uint64_t(m)) < 0) er_panic("save_freelist");
+  return e->next;
 }
 
 int delete_freelist64(uint64_t* ofs, PDB64* p, FREELIST64* e) {
-  if (e->f.next == 0) return -1;
-  uint64_t d = e->f.next;
-  if (FREELIST64* s = e->next) {
-    e->f.next = s->f.next;
-    e->next = s->next;
-    d_f_ree(s);
-  } else {
-    PN64_FREELIST f;
-    if (load_freelist64(p, &f, d) < 0) return -1;
-    e->f.next = f.next;
-  }
-  debug_pdb64_list(p, 4, int64_t(d), 0);
-  save_element(p, e);
-  if (ofs) *ofs = d;
-  return 0;
+  int rc = unlink_next(ofs, p, e);
+  if (rc == -2) er_panic("save_freelist");
+  return rc;
 }
 
 void free_freelist64(FREELIST64* e) {
@@ -313,15 +386,12 @@ void free_freelist64(FREELIST64* e) {
 }
 
 int truncate_check64(PDB64* p, uint64_t n) {
-  if (!p->freelist_work) er_panic("truncate_check(1)");
-  FREELIST64* prev = p->freelist_work;
-  for (FREELIST64* e = next_freelist64(p, prev); e; prev = e, e = next_freelist64(p, e)) {
-    if (end_of(e) != n) continue;
-    uint64_t start = e->fofs;
-    if (delete_freelist64(nullptr, p, prev) < 0) er_panic("truncate_cache64(1)");
-    return fac_truncate(&p->fac, start);
-  }
-  return 0;
+  FREELIST64* prev = nullptr;
+  FREELIST64* e = block_ending_at(p, n, &prev);
+  if (!e) return 0;
+  uint64_t start = e->fofs;
+  if (delete_freelist64(nullptr, p, prev) < 0) er_panic("truncate_cache64(1)");
+  return fac_truncate(&p->fac, start);
 }
 
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
@@ -375,31 +445,38 @@ int free_filespace64(PDB64* p, uint64_t ofs) {
   uint64_t d = disk_len64(rec.h.size);
   int64_t len = file_length64(p);
   if (len < 0) return -1;
+  int rc;
   if (ofs + d >= uint64_t(len)) {  // the last record: the file shrinks
-    if (fac_truncate(&p->fac, ofs) < 0 || truncate_check64(p, ofs) < 0) return -1;
-    check_freelist64(p);
-    return 0;
-  }
-  if (!p->freelist_work) er_panic("free_filespace(1)");
-  FREELIST64* anchor = p->freelist_work;
-  FREELIST64* first = next_freelist64(p, anchor);
-  if (!first) {
-    insert_freelist64(p, anchor, ofs, int64_t(rec.h.size));
-  } else if (ofs > first->fofs) {  // above every free block
-    if (end_of(first) == ofs) {
-      if (uint64_t m = merged_mem(disk_of(first) + d)) {
-        first->f.h.size = m;
-        save_element(p, first);
-      }
-    } else if (ofs < end_of(first)) {
-      s_printf(s_stderr, "=== %lli %lli / %lli %lli\n", (long long)end_of(first), (long long)ofs,
-               (long long)first->fofs, (long long)disk_of(first));
-      er_panic("free_filespace(1-1)");
-    } else {
-      insert_freelist64(p, anchor, ofs, int64_t(rec.h.size));
-    }
+    rc = free_last(p, ofs);
   } else {
-    free_below(p, first, ofs, d);
+    if (!p->freelist_work) er_panic("free_filespace(1)");
+    FREELIST64* anchor = p->freelist_work;
+    FREELIST64* first = next_freelist64(p, anchor);
+    if (!first) {
+      rc = list_record(p, anchor, ofs, d);
+    } else if (ofs > first->fofs) {  // above every free block
+      if (end_of(first) == ofs) {
+        uint64_t m = merged_mem(disk_of(first) + d);
+        rc = m ? grow_element(p, first, m) : 0;
+      } else if (ofs < end_of(first)) {
+        s_printf(s_stderr, "=== %lli %lli / %lli %lli\n", (long long)end_of(first), (long long)ofs,
+                 (long long)first->fofs, (long long)disk_of(first));
+        er_panic("free_filespace(1-1)");
+      } else {
+        rc = list_record(p, anchor, ofs, d);
+      }
+    } else {
+      rc = free_below(p, first, ofs, d);
+    }
+  }
+  if (rc < 0) {
+    // The record stays its owner's: a first write may have put a free-block head on it
+    // before a later one failed, so its own head goes back (as far as the disk lets it;
+    // the failure is reported either way).
+    int err = errno;
+    put_freelist64(p, &rec, ofs);
+    errno = err;
+    return -1;
   }
   check_freelist64(p);
   return 0;

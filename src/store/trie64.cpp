@@ -354,9 +354,12 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_
     vals.v = static_cast<uint64_t*>(d_re_alloc(vals.v, size_t(vals.n + 1) * sizeof(uint64_t)));
     if (!vals.v) er_panic("data_segment64");
     vals.v[vals.n++] = new_v;
-    free_filespace64(p, d);
-    favt64_set_dirty(&node->h);
-    rc = store_array(p, node, vals.v, vals.n);
+    if (free_filespace64(p, d) < 0) {  // the old array stays the node's
+      rc = -1;
+    } else {
+      favt64_set_dirty(&node->h);
+      rc = store_array(p, node, vals.v, vals.n);
+    }
   } else if (old_v) {  // single value replaced
     favt64_set_dirty(&node->h);
     if (old_v != d)
@@ -385,19 +388,21 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) 
     else
       set_node_data(node, 0);
   } else if (!old_v) {  // all values go
-    free_filespace64(p, d);
-    set_node_data(node, 0);
+    if (free_filespace64(p, d) < 0)
+      rc = -1;
+    else
+      set_node_data(node, 0);
   } else if (int64_t i = find_value(vals, old_v); i < 0) {
+    rc = -1;
+  } else if (free_filespace64(p, d) < 0) {  // the array stays the node's
     rc = -1;
   } else {
     favt64_set_dirty(&node->h);
     if (vals.n == 2) {  // the other one becomes the single value
-      free_filespace64(p, d);
       set_node_data(node, vals.v[1 - i]);
     } else {
       std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
       --vals.n;
-      free_filespace64(p, d);
       rc = store_array(p, node, vals.v, vals.n);
     }
   }

@@ -87,6 +87,19 @@ TEST(PointListCode, BytesAndRefusals) {
   p->flags = PLOT_MADE | PLOT_ID;  // id 0: no id bytes, the bit dropped
   EXPECT_EQ(code_hex(m.get(), p), "0100000000000000");
   free_internal_plot(p);
+  // 2048 plots sharing one text of 1 MiB would code to more than INT_MAX bytes: none made.
+  IP_FIELD* text = fields(m.get(), "20" + std::string(2 << 20, '7') + "00");
+  INTERNAL_PLOT* list = nullptr;
+  for (int i = 0; i < 2048; ++i) {
+    p = xx_new_plot(m.get(), nullptr, __FILE__, __LINE__);
+    p->flags = PLOT_MADE, p->fields = text, p->next = list, list = p;
+  }
+  int n = -1;
+  EXPECT_EQ(internal2code(&n, m.get(), list), nullptr);
+  EXPECT_EQ(n, 0);
+  for (p = list; p; p = p->next) p->fields = nullptr;
+  free_internal_plot_list(list);
+  free_fields(text);
 }
 
 // A value of field type t (in the model's notation) set into f.

@@ -68,6 +68,16 @@ TEST(LinearEquations, SolvesAndInverses) {
     expect_near(values(r), inverse, 1e-14, "reverse");
     mxc_free(&c, r), mxc_free(&c, a);
   }
+  // Only a square matrix is inverted: for any other nothing is taken from the pool.
+  MX_CACHE fresh{};
+  mxc_setup(&fresh);
+  for (const std::vector<int>& sizes : {std::vector<int>{3, 2}, {2, 3}, {4}}) {
+    void* a = datum(&c, sizes, {});
+    EXPECT_EQ(mxt_reverse_double(a, &fresh), nullptr);
+    mxc_free(&c, a);
+  }
+  for (int k = 0; k < fresh.mblk_hashsize; ++k) EXPECT_EQ(fresh.mblk_hash[k], nullptr) << k;
+  flush_mx_cache(&fresh, 1);
   std::ifstream f(std::string(TQ_SOURCE_DIR) + "/tests/mxtype/data/linear_golden.txt");
   int systems = 0;
   for (std::string line, eq; std::getline(f, line); ++systems) {

@@ -36,10 +36,11 @@ class Browser : public tqtest::EnvTest {
   }
 
   // An executable script named name in the temporary folder. Only shell built-ins are used,
-  // so the scripts work under any PATH.
+  // so the scripts work under any PATH. Each call's line goes out in one appending write: a
+  // browser started in the background logs while the remote commands go on.
   std::string script(const std::string& name, const std::string& body) {
     std::string path = tmp_.file(name);
-    tqtest::write_file(path, "#!/bin/sh\nprintf '%s|' \"$@\" >>'" + log() + "'\necho >>'" + log() + "'\n" + body);
+    tqtest::write_file(path, "#!/bin/sh\nline=$(printf '%s|' \"$@\")\necho \"$line\" >>'" + log() + "'\n" + body);
     chmod(path.c_str(), 0755);
     return path;
   }

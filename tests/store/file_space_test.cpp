@@ -18,6 +18,9 @@ using Chain = std::vector<std::pair<uint64_t, uint64_t>>;  // (offset, memory si
 
 namespace {
 
+// Offset of record i of FileSpace::seven().
+int64_t at(int i) { return 44 + 988 * i; }
+
 class FileSpace : public StoreTest {
  protected:
   PDB64* create(uint32_t flags = tq::kFsFreeList, const char* encoding = "utf8") {
@@ -51,7 +54,6 @@ class FileSpace : public StoreTest {
     for (int i = 0; i < 7; ++i) EXPECT_EQ(alloc(p, 1000), at(i));
     return p;
   }
-  static int64_t at(int i) { return 44 + 988 * i; }
 };
 
 TEST_F(FileSpace, NewFileIsHeaderAndAnchor) {
@@ -144,8 +146,7 @@ struct MergeCase {
   Chain chain;             // the chain afterwards
 };
 
-TEST_F(FileSpace, EveryMergeCase) {
-  const MergeCase cases[] = {
+const MergeCase kMergeCases[] = {
       {"no chain yet", {2}, {{at(2), 1000}}},
       {"above the first, touching it", {1, 2}, {{at(1), 1988}}},
       {"above the first, apart", {1, 3}, {{at(3), 1000}, {at(1), 1000}}},
@@ -156,8 +157,10 @@ TEST_F(FileSpace, EveryMergeCase) {
       {"below the lowest, touching it", {2, 1}, {{at(1), 1988}}},
       {"below the lowest, apart", {3, 1}, {{at(3), 1000}, {at(1), 1000}}},
       {"three in a row, lowest last", {5, 3, 4, 2}, {{at(2), 3964}}},
-  };
-  for (const MergeCase& c : cases) {
+};
+
+TEST_F(FileSpace, EveryMergeCase) {
+  for (const MergeCase& c : kMergeCases) {
     SCOPED_TRACE(c.name);
     PDB64* p = seven();
     for (int i : c.frees) ASSERT_EQ(tq::free_filespace64(p, uint64_t(at(i))), 0);
@@ -167,6 +170,45 @@ TEST_F(FileSpace, EveryMergeCase) {
     EXPECT_EQ(disk_chain(bytes(p)), want);
     EXPECT_EQ(tq::file_length64(p), 6960);
     ASSERT_EQ(tq::close_filespace64(p), 0);
+  }
+}
+
+// The same retirements, and two of the last record, with each of the last one's writes
+// failing in turn: it fails, the chain stays sound and as in memory so on disk, the record
+// keeps its head, and the same retirement then succeeds.
+TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
+  std::vector<std::vector<int>> orders;
+  for (const MergeCase& c : kMergeCases) orders.push_back(c.frees);
+  orders.push_back({5, 2, 6});
+  for (const std::vector<int>& frees : orders) {
+    const int last = frees.back();
+    int64_t writes = 1;
+    for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
+      SCOPED_TRACE(testing::Message() << "record " << last << " after " << frees.size() - 1 << ", write " << n);
+      PDB64* p = seven();
+      for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, uint64_t(at(frees[i]))), 0);
+      const int64_t before = tq::fac_write_calls;
+      tq::fac_fail_write(int(n), ENOSPC);
+      const int rc = tq::free_filespace64(p, uint64_t(at(last)));
+      tq::fac_fail_write(0, 0);
+      if (n == 0) {
+        writes = tq::fac_write_calls - before;
+        ASSERT_EQ(rc, 0);
+      } else {
+        ASSERT_EQ(rc, -1);
+        EXPECT_EQ(errno, ENOSPC);
+        EXPECT_EQ(tq::check_freelist64(p), 0);
+        std::vector<DiskBlock> want;
+        for (auto [ofs, m] : memory_chain(p)) want.push_back({ofs, 260, tq::disk_len64(m)});
+        EXPECT_EQ(disk_chain(bytes(p)), want);
+        tq::PN64_FREELIST head;
+        ASSERT_EQ(tq::load_freelist64(p, &head, uint64_t(at(last))), 0);
+        EXPECT_EQ(head.h.type, 123);
+        EXPECT_EQ(head.h.size, 1000u);
+        EXPECT_EQ(tq::free_filespace64(p, uint64_t(at(last))), 0);
+      }
+      ASSERT_EQ(tq::close_filespace64(p), 0);
+    }
   }
 }
 
