@@ -25,18 +25,11 @@
 #include "lang/gc.h"
 #include "lang/gc_internal.h"
 #include "platform/d_alloc.h"
+#include "platform/poison.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "stream/format.h"
 
-#if defined(TQ_SANITIZE)
-#include <sanitizer/asan_interface.h>
-#define TQ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define TQ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define TQ_POISON(p, n) ((void)(p), (void)(n))
-#define TQ_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace tq {
 

@@ -31,18 +31,11 @@
 
 #include "platform/lock.h"
 #include "platform/machine.h"
+#include "platform/poison.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "platform/tick.h"
 
-#if defined(TQ_SANITIZE)
-#include <sanitizer/asan_interface.h>
-#define TQ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define TQ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define TQ_POISON(p, n) ((void)(p), (void)(n))
-#define TQ_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace tq {
 
@@ -99,24 +92,20 @@ void add_total(int64_t n) {  // only under md_lock (or before it exists)
   total_mem_size.store(total_mem_size.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-// Holds md_lock (once it exists) for one heap call; releases it before a panic so that
-// the exit path may still use the heap.
-class HeapGuard {
+// Holds a lock of the heap (once it exists: before init_d_alloc there is one thread) for a
+// scope; releases it before a panic so that the exit path may still use the heap.
+class HeldLock {
  public:
-  HeapGuard(const char* file, int line, bool heap_call = true) {
-    if (heap_call) note_heap_call();
-    if (md_lock.so) {
-      _i_lock_task(md_lock, file, line);
-      held_ = true;
-    }
+  HeldLock(SEM sem, const char* file, int line) : sem_(sem), held_(sem.so != nullptr) {
+    if (held_) _i_lock_task(sem_, file, line);
   }
-  ~HeapGuard() { release(); }
-  HeapGuard(const HeapGuard&) = delete;
-  HeapGuard& operator=(const HeapGuard&) = delete;
+  ~HeldLock() { release(); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
   void release() {
     if (held_) {
       held_ = false;
-      _i_unlock_task(md_lock, "d_alloc", __FILE__, __LINE__);
+      _i_unlock_task(sem_, "d_alloc", __FILE__, __LINE__);
     }
   }
   [[noreturn]] void panic(const char* text) {
@@ -125,7 +114,20 @@ class HeapGuard {
   }
 
  private:
-  bool held_ = false;
+  SEM sem_;
+  bool held_;
+};
+
+// Holds md_lock for one heap call.
+class HeapGuard : public HeldLock {
+ public:
+  HeapGuard(const char* file, int line, bool heap_call = true) : HeldLock(noted(heap_call), file, line) {}
+
+ private:
+  static SEM noted(bool heap_call) {
+    if (heap_call) note_heap_call();
+    return md_lock;
+  }
 };
 
 // ---- the set of live addresses (open addressing, backward-shift deletion) ----------
@@ -360,29 +362,10 @@ std::atomic<int64_t> orphan_used{0};  // the same for threads whose record went 
 thread_local HEAP_THREAD* tl_heap = nullptr;
 thread_local bool tl_heap_gone = false;
 
-// Holds slab_lock once it exists (before init_d_alloc there is one thread). Nothing under
-// it takes md_lock; md_lock may be held around it.
-class SlabGuard {
+// Holds slab_lock. Nothing under it takes md_lock; md_lock may be held around it.
+class SlabGuard : public HeldLock {
  public:
-  SlabGuard() : held_(slab_lock.so != nullptr) {
-    if (held_) lock_task(slab_lock);
-  }
-  ~SlabGuard() { release(); }
-  SlabGuard(const SlabGuard&) = delete;
-  SlabGuard& operator=(const SlabGuard&) = delete;
-  void release() {
-    if (held_) {
-      held_ = false;
-      unlock_task(slab_lock, "slab");
-    }
-  }
-  [[noreturn]] void panic(const char* text) {
-    release();
-    er_panic(text);
-  }
-
- private:
-  bool held_;
+  SlabGuard() : HeldLock(slab_lock, __FILE__, __LINE__) {}
 };
 
 int small_class(size_t size) { return size ? int((size - 1) >> 4) : 0; }
