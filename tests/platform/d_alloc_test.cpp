@@ -103,6 +103,20 @@ TEST(DAllocDeathTest, FreeAgedOutOfTheRecordsIsStillRefused) {
       ExitedWithCode(1), "MARK" + panic_banner("xx_d_f_ree(1)"));
 }
 
+// A small block's header keeps its free site while the slot waits for reuse, however many
+// frees came since; other blocks of its size are freed after it (and reused first).
+TEST(DAllocDeathTest, SmallBlockNamesItsFreeBeyondTheRecords) {
+  EXPECT_EXIT(
+      {
+        stdout_to_stderr();
+        void* p = tq::xx_d_alloc(700, "alloc_here.cpp", 5);
+        tq::xx_d_f_ree(p, "old_free.cpp", 61);
+        for (int i = 0; i < 3000; ++i) d_f_ree(d_alloc(16));
+        tq::xx_d_f_ree(p, "second_free.cpp", 62);
+      },
+      ExitedWithCode(1), "FILE old_free\\.cpp 61\n" + panic_banner("xx_d_f_ree(1)"));
+}
+
 // The records keep one entry per address: a block freed again and again (glibc hands the
 // same address back) does not push older frees of other blocks out. (The sanitizer's
 // allocator never hands an address back at once.)
@@ -338,6 +352,14 @@ TEST(DAlloc, ReallocOfNullGivesZeroedBlock) {
 TEST(DAlloc, ReallocKeepsContentsAndAccounting) {
   auto* p = static_cast<unsigned char*>(tq::xx_d_alloc(100, "realloc_site.cpp", 5));
   for (int i = 0; i < 100; ++i) p[i] = static_cast<unsigned char>(i);
+  // Within its 112-byte slot the block stays; beyond it, it moves to a larger slot.
+  EXPECT_EQ(tq::d_re_alloc(p, 110), p);
+  EXPECT_EQ(site_size("realloc_site.cpp", 5), 110);
+  auto* m = static_cast<unsigned char*>(tq::d_re_alloc(p, 500));
+  ASSERT_NE(m, p);
+  EXPECT_FALSE(tq::d_is_live(p));
+  EXPECT_EQ(site_size("realloc_site.cpp", 5), 500);
+  p = m;
   auto* q = static_cast<unsigned char*>(tq::d_re_alloc(p, 300000));
   ASSERT_NE(q, nullptr);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(q[i], i) << "byte " << i;
