@@ -69,17 +69,29 @@ void deliver_interrupt() {
 
 // ---- the FIFO ---------------------------------------------------------------------------------
 
+// fifo_lock is one lock for every interpreter's FIFO, so it is held only for the links: the
+// entry is made before it and freed after it, and the relay is woken after it. That wake-up
+// is not lost: a relay that found the FIFO empty registered as a sleeper on fifo_head before
+// it gave fifo_lock up, so a wake-up sent after this thread held fifo_lock finds it.
 void put_tq_fifo(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
-  LOCK_SCOPE(fifo_lock);
-  if (tqi->mode != TQI_RUNNING) return;
   auto* e = static_cast<TQ_FIFO*>(d_alloc(sizeof(TQ_FIFO)));
   e->next = nullptr;
   e->cmd = form;
-  if (tqi->fifo_tail)
-    tqi->fifo_tail->next = e;
-  else
-    tqi->fifo_head = e;
-  tqi->fifo_tail = e;
+  {
+    LOCK_SCOPE(fifo_lock);
+    if (tqi->mode == TQI_RUNNING) {
+      if (tqi->fifo_tail)
+        tqi->fifo_tail->next = e;
+      else
+        tqi->fifo_head = e;
+      tqi->fifo_tail = e;
+      e = nullptr;
+    }
+  }
+  if (e) {
+    d_f_ree(e);
+    return;
+  }
   wakeup_task(&tqi->fifo_head);
 }
 
@@ -92,8 +104,8 @@ TQ_SEXP* get_tq_fifo(TQ_INTERPRETER* tqi, int nowait) {
       if (!e->next) tqi->fifo_tail = nullptr;
       TQ_SEXP* form = e->cmd;
       gc_set(form, gc_qv_sexp);  // rooted before the entry that held it goes
-      d_f_ree(e);
       unlock_task(fifo_lock, "get_tq_fifo");
+      d_f_ree(e);  // unlinked: no other thread reaches it
       return form;
     }
     if (nowait) break;

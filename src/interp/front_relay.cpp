@@ -244,21 +244,24 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
     TQ_SEXP* form = get_tq_fifo(tqi, nowait);
     TQISP_ENV* env;
     STREAM* out;
+    // The front thread realised the form's own cell before queuing it (it read its tag), so
+    // telling a nil form here reads no input; the line it is evaluated for is then set in
+    // the same hold that checks the close, with nothing run between.
+    const bool nil_form = form && get_type(form) == kTagNil;
+    const int32_t line = line_of(form);
     {
       TqiLock l;
       tqi->silent_cnt = -1;
       if (tqi->flags & TQF_CLOSE) return;
       tqi->flags &= ~TQF_CANCEL;
       env = tqi->env;
+      if (form && !nil_form) {
+        tqi->inp_line = line;
+        tqi->inp_interpreter = tqi;
+      }
     }
     if (!form) return;
-    if (get_type(form) == kTagNil) continue;
-    const int32_t line = line_of(form);
-    {
-      TqiLock l;
-      tqi->inp_line = line;
-      tqi->inp_interpreter = tqi;
-    }
+    if (nil_form) continue;
     TQ_SEXP* head = get_type(form) == kTagPair ? form->pair.car : nullptr;
     if (get_type(head) == kTagSymbol && l_text_is(head->symbol.data, "GetUserInfo") &&
         _get_user_info(tqi, env, line, form) == 0)

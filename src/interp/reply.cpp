@@ -3,6 +3,7 @@
 #include "interp/reply.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "interp/delay.h"
 #include "lang/eval.h"
@@ -70,17 +71,28 @@ L_CHAR get_proper_code(TQ_SEXP* s, int str_max) {
   return best ? best->lccode : kNoParticularCode;
 }
 
+// The reply goes out in one write when it fits the printer's buffer: the code marker due,
+// "<Result> N ", the value and "</Result>\n" are collected together, so the peer is woken
+// once per reply instead of once per piece. The bytes are the same as piece by piece: every
+// piece is ASCII text or the print, converted by the same code method in the same order.
 void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
   const L_CHAR code = get_proper_code(value, 10);
   CODE_METHOD* cm = code != kNoParticularCode ? search_cm_by_lccode(code) : nullptr;
   STREAM* s;
   int saved_silent;
+  CODE_METHOD* sync_cm = nullptr;
+  bool sync_read = false;
   {
     TqiLock l;
     if (_lock_tqi_out(tqi) != 0) return;
     s = *field;
     saved_silent = tqi->silent_cnt;
     tqi->silent_cnt = -1;
+    if (!cm && (tqi->flags & TQF_CODE_SYNC)) {  // no switch first: the announcement is due now
+      sync_cm = tqi->out ? s_get_cm(tqi->out) : nullptr;
+      tqi->flags &= ~TQF_CODE_SYNC;
+    }
+    sync_read = !cm;
   }
   int err = 0;
   if (s) {
@@ -93,25 +105,32 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
       TqiLock l;
       tqi->flags &= ~TQF_CODE_SYNC;
     }
-    CODE_METHOD* sync_cm = nullptr;
-    {
+    if (!sync_read) {
       TqiLock l;
       if (tqi->flags & TQF_CODE_SYNC) {
         sync_cm = tqi->out ? s_get_cm(tqi->out) : nullptr;
         tqi->flags &= ~TQF_CODE_SYNC;
       }
     }
-    if (sync_cm) write_code(s, &err, sync_cm);  // not under tqi_lock: the peer may not read
-    if (tqi->result_flag) e_printf(s, &err, "<Result> %i ", number);
+    char head[48];
+    int n = sync_cm ? snprintf(head, sizeof head, "&cx%x;", unsigned(sync_cm->lccode)) : 0;
+    if (tqi->result_flag) snprintf(head + n, sizeof head - size_t(n), "<Result> %i ", number);
+    else head[n] = 0;
+    const char* tail = tqi->result_flag ? "</Result>\n" : "\n";
+    const int flags = tqi->ps_flags & ~kPrintLines;
     int perr = 0;
-    if (e_print_sexp(s, &perr, value, tqi->ps_flags & ~kPrintLines) < 0) {
+    if (e_print_sexp_framed(s, &perr, head, value, flags, tail) < 0) {
       if (perr == ELOOP) {  // nothing was written: answer with the nesting error
         GcFrame frame("__reply");
-        e_print_sexp(s, &perr, get_nesting_error("print", value), tqi->ps_flags & ~kPrintLines);
+        perr = 0;
+        if (e_print_sexp_framed(s, &perr, head, get_nesting_error("print", value), flags, tail) < 0 &&
+            perr == ELOOP) {
+          e_printf(s, &err, "%s", head);
+          e_printf(s, &err, "%s", tail);
+        }
       }
       if (perr && perr != ELOOP) err = perr;
     }
-    e_printf(s, &err, tqi->result_flag ? "</Result>\n" : "\n");
     s_flush(s);  // a flush is no write: a socket cannot be synced, and says so
     if (old) {
       write_code(s, &err, old);

@@ -443,9 +443,9 @@ static int print_failed(int* err, int er) {
   return -1;
 }
 
-// The print of cell, after the ASCII text before and followed by a line end when asked,
-// collected in one buffer.
-static int print_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags, bool line_end) {
+// The print of cell, after the ASCII text before and followed by the ASCII text after (each
+// null for none), collected in one buffer.
+static int print_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags, const char* after) {
   // A stream that is not live is found by the first flush (EINVAL, nothing written).
   if (!stream) return print_failed(err, EINVAL);
   if (!depth_fits(cell, flags)) return print_failed(err, ELOOP);
@@ -455,7 +455,7 @@ static int print_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* c
   int r = before ? pr_text(&fd, &ee, before) : 0;
   if (r >= 0)
     r = (flags & kPrintLines) ? print_lines(&fd, &ee, cell, flags) : _print_sexp(&fd, &ee, cell, flags, INDENT{0, 0});
-  if (r >= 0 && line_end) r = pr_text(&fd, &ee, "\n");
+  if (r >= 0 && after) r = pr_text(&fd, &ee, after);
   if (r < 0) {
     fd.str_buf_ptr = 0;  // close without flushing
     finish_spsat(&fd, nullptr);
@@ -466,11 +466,15 @@ static int print_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* c
 }
 
 int e_print_sexp(STREAM* stream, int* err, TQ_SEXP* cell, int flags) {
-  return print_framed(stream, err, nullptr, cell, flags, false);
+  return print_framed(stream, err, nullptr, cell, flags, nullptr);
 }
 
 int e_print_sexp_line(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags) {
-  return print_framed(stream, err, before, cell, flags, true);
+  return print_framed(stream, err, before, cell, flags, "\n");
+}
+
+int e_print_sexp_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags, const char* after) {
+  return print_framed(stream, err, before, cell, flags, after);
 }
 
 int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags) { return e_print_sexp(stream, nullptr, cell, flags); }

@@ -37,6 +37,8 @@ int print_sexp(STREAM* stream, TQ_SEXP* cell, int flags);  // e_print_sexp witho
 // end, all collected in one buffer: a whole line that fits it goes out in one write, so a
 // peer that acts on the form never sees it without its line end.
 int e_print_sexp_line(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags);
+// The same with any ASCII text after (null for none) in place of the line end.
+int e_print_sexp_framed(STREAM* stream, int* err, const char* before, TQ_SEXP* cell, int flags, const char* after);
 // Realises every delayed cell that printing cell with flags would reach, in the order the
 // printer reaches them, and writes nothing: false when the value nests deeper than the
 // calling thread may print (printing would fail with ELOOP). A caller that prints under a

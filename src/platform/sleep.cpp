@@ -173,7 +173,7 @@ void wd_task(void*) {
     fds.assign(1, pollfd{wd_pipe[0], POLLIN, 0});
     for (WD_ENTRY* e = wd_list; e; e = e->next) {
       e->ary_id = -1;
-      if (e->state != 2) continue;
+      if (e->state != 2 || e->self_polled) continue;
       e->ary_id = int(fds.size());
       short ev = 0;
       if (e->type & WD_READ) ev |= POLLIN;
@@ -238,6 +238,54 @@ void init_wd() {
   create_task(wd_task, nullptr, 5);
 }
 
+namespace {
+
+// A waiter alone on its descriptor polls it itself instead of handing the wait to the poll
+// thread and sleeping until that thread reports: one hand-over less each way for every
+// blocking read and write. The entry stays in the main list in state 2, so a second waiter
+// on the same descriptor and type still queues behind it (and is handed to the poll thread
+// when this one ends), and throw_signal still finds it: under task_lock it makes the state
+// 5 and sends the break signal. The signal is blocked from before task_lock is released
+// until ppoll unblocks it atomically, so a break sent at any moment of the wait either ends
+// the ppoll or is pending when it begins; none is lost. The state read under task_lock after
+// the poll then decides between ready and interrupted as the poll thread's report would.
+// False (nothing done) for a thread that blocks the break signal itself. Called and returns
+// with task_lock held.
+bool self_poll(WD_ENTRY* e) {
+  sigset_t brk, old;
+  sigemptyset(&brk);
+  sigaddset(&brk, kBreakSignal);
+  pthread_sigmask(SIG_BLOCK, &brk, &old);
+  if (sigismember(&old, kBreakSignal)) {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return false;
+  }
+  pollfd p{e->fd, short(((e->type & WD_READ) ? POLLIN : 0) | ((e->type & WD_WRITE) ? POLLOUT : 0)), 0};
+  e->state = 2;
+  e->self_polled = 1;
+  for (;;) {
+    unlock_task(task_lock, "wait_data_lock");
+    p.revents = 0;
+    const int r = ppoll(&p, 1, nullptr, &old);
+    if (r < 0 && errno != EINTR && errno != EAGAIN && errno != ENOMEM) er_panic("polling");
+    lock_task(task_lock);
+    if (e->state == 5) break;
+    if (e->state != 2) er_panic("wdl-1");
+    if (r > 0 && p.revents) {
+      e->state = 3;
+      e->p_events = p.events;
+      e->p_revents = p.revents;
+      break;
+    }
+  }
+  // A break sent after the state was settled (or before, when the wait was interrupted) is
+  // delivered here to its empty handler; it interrupts nothing that follows.
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return true;
+}
+
+}  // namespace
+
 WD_ENTRY* wait_data_lock(int fd, int type) {
   if (fd >= kVirtualFdBase) return &wd_dummy;
   auto* e = static_cast<WD_ENTRY*>(calloc(1, sizeof(WD_ENTRY)));
@@ -263,6 +311,14 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     WD_ENTRY** p = &wd_list;
     while (*p) p = &(*p)->next;
     *p = e;
+    if (self_poll(e)) {
+      if (e->state == 5) {
+        remove_entry(e);
+        e = nullptr;
+      }
+      unlock_task(task_lock, "wait_data_lock");
+      return e;
+    }
   }
   for (;;) {
     e->state = 2;
@@ -319,7 +375,10 @@ void throw_signal(int tid, int /*sig*/) {
     switch (e->state) {
       case 2:
         e->state = 5;
-        pipe_byte('a', "throw_signal");
+        if (e->self_polled)
+          pthread_kill(e->htid.tid, kBreakSignal);
+        else
+          pipe_byte('a', "throw_signal");
         break;
       case 4:
         // Closing a descriptor that another thread is blocked on does not wake it on

@@ -30,6 +30,7 @@ struct WD_ENTRY {
   int ary_id;  // index in the poll array, -1 if none
   int p_events;
   int p_revents;
+  int self_polled;  // 1 while the waiting thread polls fd itself (not the poll thread)
 };
 // Descriptors at or above this are the file helper's virtual descriptors and cannot be polled.
 inline constexpr int kVirtualFdBase = 65536;

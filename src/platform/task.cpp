@@ -303,22 +303,17 @@ int _create_task(TASK_FUNC func, void* data, int /*pri*/) {
 
 int get_tid() { return self_block("get_tid")->soft_tid; }
 
-void set_t_msg(const char* msg) {
-  TASK_BLOCK* b = self_block("set_t_msg");
-  LOCK_SCOPE(task_lock);
-  b->msg = msg;
-}
+// The messages are single pointers written only by their own thread (and cleared by
+// create_task while the thread is idle): published with a release store, so a reader under
+// task_lock sees either pointer whole with the text it points at.
+void set_t_msg(const char* msg) { __atomic_store_n(&self_block("set_t_msg")->msg, msg, __ATOMIC_RELEASE); }
 
-void set_t_msg2(const char* msg) {
-  TASK_BLOCK* b = self_block("set_t_msg2");
-  LOCK_SCOPE(task_lock);
-  b->msg2 = msg;
-}
+void set_t_msg2(const char* msg) { __atomic_store_n(&self_block("set_t_msg2")->msg2, msg, __ATOMIC_RELEASE); }
 
 const char* get_t_msg(int tid, int which) {
   LOCK_SCOPE(task_lock);
   TASK_BLOCK* b = tid > 0 ? block_of_tid(tid) : nullptr;
-  return !b ? nullptr : which == 2 ? b->msg2 : b->msg;
+  return !b ? nullptr : __atomic_load_n(which == 2 ? &b->msg2 : &b->msg, __ATOMIC_ACQUIRE);
 }
 
 // For callers that already hold task_lock (the wait list lives under it).
@@ -342,17 +337,27 @@ int task_count() {
   return task_cnt;
 }
 
+// A priority is one word that every thread reads and writes whole (relaxed atomics): a
+// thread changes its own without task_lock, since the lock would only order it against
+// another thread's change of the same word, which the pool never promised to order; and a
+// change to the value it has already is no change at all. task_lock is taken only to find
+// another thread's block, which may leave the table meanwhile.
 int get_pri(int tid) {
-  if (tid == 0) return self_block("get_pri(OTHER)")->pri;
+  if (tid == 0) return __atomic_load_n(&self_block("get_pri(OTHER)")->pri, __ATOMIC_RELAXED);
   LOCK_SCOPE(task_lock);
   TASK_BLOCK* b = block_of_tid(tid);
-  return b ? b->pri : -1;
+  return b ? __atomic_load_n(&b->pri, __ATOMIC_RELAXED) : -1;
 }
 
 void change_pri(int tid, int pri) {
+  pri = clamp_pri(pri);
+  if (tid == 0 || (my_block && my_block->soft_tid == tid)) {
+    if (my_block && __atomic_load_n(&my_block->pri, __ATOMIC_RELAXED) != pri)
+      __atomic_store_n(&my_block->pri, pri, __ATOMIC_RELAXED);
+    return;
+  }
   LOCK_SCOPE(task_lock);
-  TASK_BLOCK* b = tid == 0 ? my_block : block_of_tid(tid);
-  if (b) b->pri = clamp_pri(pri);
+  if (TASK_BLOCK* b = block_of_tid(tid)) __atomic_store_n(&b->pri, pri, __ATOMIC_RELAXED);
 }
 
 int push_pri(int pri) {

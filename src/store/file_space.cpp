@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -276,6 +277,10 @@ FREELIST64* block_ending_at(PDB64* p, uint64_t n, FREELIST64** prev_out) {
 // then the file is cut to where the free room starts. 0, or -1 when the chain could not
 // be written or the file not be cut (the record is then still there).
 int free_last(PDB64* p, uint64_t ofs) {
+  if (!p->freelist_work) {  // a caller's error: the file is cut before the stop
+    fac_truncate(&p->fac, ofs);
+    er_panic("truncate_check(1)");
+  }
   FREELIST64* prev = nullptr;
   uint64_t cut = ofs;
   if (FREELIST64* e = block_ending_at(p, ofs, &prev)) {
@@ -445,6 +450,12 @@ int free_filespace64(PDB64* p, uint64_t ofs) {
   uint64_t d = disk_len64(rec.h.size);
   int64_t len = file_length64(p);
   if (len < 0) return -1;
+  // The bytes a failed retirement puts back: the record's head and next, and as far as a
+  // block moved down onto it writes its longer head (into the block's own head when the
+  // record is short).
+  unsigned char was[kMaxPhysHead + 8];
+  const int kept = int(std::min<uint64_t>(sizeof was, uint64_t(len) - ofs));
+  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fac_read(&p->fac, was, kept) != kept) return -1;
   int rc;
   if (ofs + d >= uint64_t(len)) {  // the last record: the file shrinks
     rc = free_last(p, ofs);
@@ -471,10 +482,11 @@ int free_filespace64(PDB64* p, uint64_t ofs) {
   }
   if (rc < 0) {
     // The record stays its owner's: a first write may have put a free-block head on it
-    // before a later one failed, so its own head goes back (as far as the disk lets it;
-    // the failure is reported either way).
+    // before a later one failed, so its bytes go back (as far as the disk lets them; the
+    // failure is reported either way). A file already cut below them gets nothing.
     int err = errno;
-    put_freelist64(p, &rec, ofs);
+    if (file_length64(p) >= int64_t(ofs) + kept && fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) == int64_t(ofs))
+      fa_write64(p, was, uint64_t(kept));
     errno = err;
     return -1;
   }

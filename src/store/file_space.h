@@ -46,7 +46,8 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 // Retires the record at ofs: merges it with touching free blocks, or cuts the file when it
 // is the last record. 0, or -1 (errno set) when its head cannot be read, a write of the
 // chain fails or the file cannot be cut: the chain is then sound and the record still
-// there with its head (a free block beside it may have left the chain, its room lost).
+// there, its bytes as they were (a free block beside it may have left the chain, its room
+// lost).
 int free_filespace64(PDB64* p, uint64_t ofs);
 
 // Free-chain primitives.

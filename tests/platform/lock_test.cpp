@@ -229,3 +229,30 @@ TEST(ForkLockDeathTest, LeavingWithoutEnteringEndsTheProcess) {
       },
       testing::ExitedWithCode(1), panic_banner("_runlock_fork"));
 }
+
+// Takers that find the lock held watch it before they sleep: either way no two hold it at
+// once, so no increment of a plain counter is lost.
+namespace {
+struct Counting {
+  SEM s = new_lock();
+  long count = 0;
+  std::atomic<int> done{0};
+};
+void count_under_lock(void* p) {
+  auto* c = static_cast<Counting*>(p);
+  for (int i = 0; i < 20000; ++i) {
+    LOCK_SCOPE(c->s);
+    ++c->count;
+  }
+  ++c->done;
+}
+}  // namespace
+
+TEST(Lock, ContendedTakersNeverHoldItTogether) {
+  Counting c;
+  for (int i = 0; i < 8; ++i) create_task(count_under_lock, &c, 1);
+  ASSERT_TRUE(wait_until([&] { return c.done.load() == 8; }, std::chrono::seconds(60)));
+  EXPECT_EQ(c.count, 8 * 20000L);
+  EXPECT_EQ(c.s.so->d_sem->state, 0);
+  close_lock(c.s);
+}

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "platform/d_alloc.h"
+#include "platform/startup.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store_test_util.h"
@@ -173,39 +175,46 @@ TEST_F(FileSpace, EveryMergeCase) {
   }
 }
 
-// The same retirements, and two of the last record, with each of the last one's writes
-// failing in turn: it fails, the chain stays sound and as in memory so on disk, the record
-// keeps its head, and the same retirement then succeeds.
+// The same retirements, two of the last record, and a short record that a block moves
+// down onto with a longer head, with each of the last one's writes failing in turn: it
+// fails, the chain stays sound and as in memory so on disk, the file is as it was unless
+// a block left the chain, the record keeps its head, and the same retirement then succeeds.
 TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
-  std::vector<std::vector<int>> orders;
-  for (const MergeCase& c : kMergeCases) orders.push_back(c.frees);
-  orders.push_back({5, 2, 6});
-  for (const std::vector<int>& frees : orders) {
+  std::vector<std::pair<std::vector<uint64_t>, std::vector<int>>> orders;  // sizes, frees
+  for (const MergeCase& c : kMergeCases) orders.push_back({std::vector<uint64_t>(7, 1000), c.frees});
+  orders.push_back({std::vector<uint64_t>(7, 1000), {5, 2, 6}});
+  orders.push_back({{24, 65545, 1000}, {1, 0}});
+  for (const auto& [sizes, frees] : orders) {
     const int last = frees.back();
     int64_t writes = 1;
     for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
       SCOPED_TRACE(testing::Message() << "record " << last << " after " << frees.size() - 1 << ", write " << n);
-      PDB64* p = seven();
-      for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, uint64_t(at(frees[i]))), 0);
-      const int64_t before = tq::fac_write_calls;
+      PDB64* p = create();
+      std::vector<uint64_t> ofs;
+      for (uint64_t m : sizes) ofs.push_back(uint64_t(alloc(p, m)));
+      for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, ofs[frees[i]]), 0);
+      const Chain chain = memory_chain(p);
+      const std::string before = bytes(p);
+      const int64_t calls = tq::fac_write_calls;
       tq::fac_fail_write(int(n), ENOSPC);
-      const int rc = tq::free_filespace64(p, uint64_t(at(last)));
+      const int rc = tq::free_filespace64(p, ofs[last]);
       tq::fac_fail_write(0, 0);
       if (n == 0) {
-        writes = tq::fac_write_calls - before;
+        writes = tq::fac_write_calls - calls;
         ASSERT_EQ(rc, 0);
       } else {
         ASSERT_EQ(rc, -1);
         EXPECT_EQ(errno, ENOSPC);
         EXPECT_EQ(tq::check_freelist64(p), 0);
         std::vector<DiskBlock> want;
-        for (auto [ofs, m] : memory_chain(p)) want.push_back({ofs, 260, tq::disk_len64(m)});
+        for (auto [at, m] : memory_chain(p)) want.push_back({at, 260, tq::disk_len64(m)});
         EXPECT_EQ(disk_chain(bytes(p)), want);
+        if (memory_chain(p) == chain) EXPECT_TRUE(bytes(p) == before);
         tq::PN64_FREELIST head;
-        ASSERT_EQ(tq::load_freelist64(p, &head, uint64_t(at(last))), 0);
+        ASSERT_EQ(tq::load_freelist64(p, &head, ofs[last]), 0);
         EXPECT_EQ(head.h.type, 123);
-        EXPECT_EQ(head.h.size, 1000u);
-        EXPECT_EQ(tq::free_filespace64(p, uint64_t(at(last))), 0);
+        EXPECT_EQ(head.h.size, sizes[last]);
+        EXPECT_EQ(tq::free_filespace64(p, ofs[last]), 0);
       }
       ASSERT_EQ(tq::close_filespace64(p), 0);
     }
@@ -455,8 +464,13 @@ TEST_F(FileSpaceDeathTest, Stops) {
   ASSERT_GE(tq::write_filespace64f(plain, 32, rec.data()), 0);
   ASSERT_GE(tq::write_filespace64f(plain, 120, rec.data()), 0);
   EXPECT_EXIT(tq::free_filespace64(plain, 32), testing::ExitedWithCode(1), tqtest::panic_banner("free_filespace(1)"));
-  // Retiring the last record cuts the file first, then stops.
-  EXPECT_EXIT(tq::free_filespace64(plain, 120), testing::ExitedWithCode(1), tqtest::panic_banner("truncate_check(1)"));
+  // Retiring the last record cuts the file first, then stops (whose flusher tells the length).
+  static std::string file;
+  file = path();
+  ASSERT_EQ(tq::fac_flush(&plain->fac), 0);
+  EXPECT_EXIT((tq::add_exit_flusher([] { std::fprintf(stderr, "length %zu", tqtest::read_file(file).size()); }),
+               tq::free_filespace64(plain, 120)),
+              testing::ExitedWithCode(1), "length 120" + tqtest::panic_banner("truncate_check(1)"));
   tq::close_filespace64(plain);
 }
 
