@@ -25,18 +25,11 @@
 #include "lang/gc.h"
 #include "lang/gc_internal.h"
 #include "platform/d_alloc.h"
+#include "platform/poison.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "stream/format.h"
 
-#if defined(TQ_SANITIZE)
-#include <sanitizer/asan_interface.h>
-#define TQ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define TQ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define TQ_POISON(p, n) ((void)(p), (void)(n))
-#define TQ_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace tq {
 
@@ -44,13 +37,12 @@ const MallocCount malloc_count{};
 
 namespace {
 
-constexpr size_t kChunkSize = 256 * 1024;
 constexpr size_t kChunkHead = 64;  // the CHUNK record, then the slots
 constexpr int kClasses = int(kMaxSlotData / 16);
 constexpr int64_t kMinTrigger = 32 << 20;
-constexpr int kSpareChunks = 1;  // empty chunks of a size kept for the next refill
 
 struct CHUNK {
+  CHUNK_COUNTS counts;
   CHUNK* next;          // the size's chunks
   CHUNK* next_partial;  // the size's chunks with free slots
   GC_BLOCK* free_head;  // free slots not in any thread's cache, in address order
@@ -65,9 +57,15 @@ static_assert(sizeof(CHUNK) <= kChunkHead);
 struct SLOT_CLASS {
   CHUNK* chunks;
   CHUNK* partial;
-  int empty;  // chunks without live slots kept
 };
 SLOT_CLASS classes[kClasses];
+
+// Chunks without a live slot, kept for any size's next chunk (pool lock): as many as the
+// allocation until the next collection may take (the larger of its trigger and the one
+// before), so a program that makes and drops the same amount again and again keeps its
+// pages instead of faulting them in anew after every collection.
+CHUNK* spare_chunks = nullptr;
+int64_t spare_count = 0;
 
 struct LARGE_LINK {
   LARGE_LINK* next;
@@ -87,6 +85,16 @@ void* emergency_reserve = nullptr;  // released so that the out-of-memory report
   er_panic(text);
 }
 
+// Zeroes a slot block's data in whole words, without a library call (a cell is a few words).
+void clear_words(void* data, size_t size) {
+#if defined(TQ_SANITIZE)
+  std::memset(data, 0, size);  // only size bytes are addressable
+#else
+  auto* w = static_cast<uint64_t*>(data);
+  for (size_t i = 0, n = (size + 7) / 8; i < n; ++i) w[i] = 0;
+#endif
+}
+
 int class_of(size_t size) { return size ? int((size - 1) >> 4) : 0; }
 size_t class_data(int c) { return size_t(c + 1) << 4; }
 
@@ -101,10 +109,26 @@ void add_live(MEM_THREAD* t, int64_t n) {
 }
 
 CHUNK* new_chunk(int c) {
-  void* p = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) out_of_memory("no memory!!");
+  void* p = spare_chunks;
+  if (p) {
+    spare_chunks = spare_chunks->next;
+    --spare_count;
+  } else {
+    void* m = mmap(nullptr, 2 * kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) out_of_memory("no memory!!");
+    const uintptr_t a = (reinterpret_cast<uintptr_t>(m) + kChunkSize - 1) & ~uintptr_t(kChunkSize - 1);
+    const size_t before = a - reinterpret_cast<uintptr_t>(m);
+    if (before) munmap(m, before);
+    if (kChunkSize - before) munmap(reinterpret_cast<char*>(a) + kChunkSize, kChunkSize - before);
+    p = reinterpret_cast<void*>(a);
+  }
   TQ_UNPOISON(p, kChunkSize);  // the address may be that of a chunk given back poisoned
   auto* ch = static_cast<CHUNK*>(p);
+  ch->counts.marked = 0;
+  ch->counts.replaced.store(0, std::memory_order_relaxed);
+  ch->free_head = nullptr;
+  ch->carved = 0;
+  ch->live = 0;
   ch->slot_size = int(sizeof(GC_BLOCK) + class_data(c));
   ch->nslots = int((kChunkSize - kChunkHead) / size_t(ch->slot_size));
   SLOT_CLASS& k = classes[c];
@@ -177,7 +201,7 @@ void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const 
     if (!b) b = refill(t, c);
     t->cache[c] = free_link(b);
     TQ_UNPOISON(b + 1, size);
-    std::memset(b + 1, 0, size);
+    clear_words(b + 1, size);
   } else {
     b = new_large(size, failure);
   }
@@ -213,9 +237,9 @@ void release_block(MEM_THREAD* t, void* ptr) {
   std::free(link);
 }
 
-// Rebuilds the free slots of chunk ch; returns the bytes freed.
+// Rebuilds the free slots of chunk ch; returns the data bytes that survive.
 int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
-  int64_t freed = 0;
+  int64_t kept = 0;
   int live = 0;
   GC_BLOCK* head = nullptr;
   GC_BLOCK** tail = &head;
@@ -228,10 +252,10 @@ int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*
     } else if (m) {
       if (stats && (m & kMarkLive)) add_stat(stats, b);
       b->mark = 0;
+      kept += b->size;
       ++live;
       continue;
     } else {
-      freed += b->size;
       b->mark = kMarkFree;
       TQ_POISON(b + 1, data);
     }
@@ -241,12 +265,13 @@ int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*
   *tail = nullptr;
   ch->free_head = head;
   ch->live = live;
-  return freed;
+  return kept;
 }
 
+// Frees the unmarked large blocks; returns the data bytes that survive (also added to held).
 int64_t sweep_large(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats,
                     int64_t* held) {
-  int64_t freed = 0;
+  int64_t kept = 0;
   for (LARGE_LINK* l = large_ring.next; l != &large_ring;) {
     LARGE_LINK* next = l->next;
     auto* b = reinterpret_cast<GC_BLOCK*>(l + 1);
@@ -254,15 +279,15 @@ int64_t sweep_large(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STAT
       if (stats && (b->mark & kMarkLive)) add_stat(stats, b);
       b->mark = 0;
       *held += b->size;
+      kept += b->size;
     } else {
       l->prev->next = next;
       next->prev = l->prev;
-      freed += b->size;
       std::free(l);
     }
     l = next;
   }
-  return freed;
+  return kept;
 }
 
 }  // namespace
@@ -285,22 +310,31 @@ int64_t fold_live_bytes() {
 int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
   for (MEM_THREAD* t = mem_threads(); t; t = t->next)
     std::fill(std::begin(t->cache), std::end(t->cache), nullptr);  // their slots are free
-  int64_t freed = 0;
+  // The bytes freed are the live bytes counted before less those that survive, so a chunk
+  // that nobody reached is freed whole without reading its slots.
+  const int64_t before = fold_live_bytes();
+  int64_t kept = 0;
   int64_t held = 0;  // what survives, as allocation counts it
   for (SLOT_CLASS& k : classes) {
     k.partial = nullptr;
-    k.empty = 0;
     for (CHUNK** p = &k.chunks; *p;) {
       CHUNK* ch = *p;
-      freed += sweep_chunk(ch, add_stat, stats);
+      if (ch->counts.marked == 0 && ch->counts.replaced.load(std::memory_order_relaxed) == 0) {
+        ch->live = 0;
+        TQ_POISON(slot_at(ch, 0), size_t(ch->carved) * size_t(ch->slot_size));
+      } else {
+        kept += sweep_chunk(ch, add_stat, stats);
+      }
+      ch->counts.marked = 0;
+      ch->counts.replaced.store(0, std::memory_order_relaxed);
       held += int64_t(ch->live) * ch->slot_size;
-      if (ch->live == 0 && k.empty >= kSpareChunks) {
+      if (ch->live == 0) {
         *p = ch->next;
-        TQ_UNPOISON(ch, kChunkSize);
-        munmap(ch, kChunkSize);
+        ch->next = spare_chunks;
+        spare_chunks = ch;
+        ++spare_count;
         continue;
       }
-      if (ch->live == 0) ++k.empty;
       ch->partial = ch->free_head || ch->carved < ch->nslots;
       if (ch->partial) {
         ch->next_partial = k.partial;
@@ -309,10 +343,20 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
       p = &ch->next;
     }
   }
-  freed += sweep_large(add_stat, stats, &held);
-  live_base = fold_live_bytes() - freed;
+  kept += sweep_large(add_stat, stats, &held);
+  const int64_t freed = before - kept;
+  live_base = kept;
   gc_debt.store(0, std::memory_order_relaxed);
-  gc_trigger.store(std::max(kMinTrigger, 2 * held), std::memory_order_relaxed);
+  const int64_t trigger = std::max(kMinTrigger, 2 * held);
+  const int64_t keep = std::max(trigger, gc_trigger.load(std::memory_order_relaxed)) / int64_t(kChunkSize);
+  while (spare_count > keep) {
+    CHUNK* ch = spare_chunks;
+    spare_chunks = ch->next;
+    --spare_count;
+    TQ_UNPOISON(ch, kChunkSize);
+    munmap(ch, kChunkSize);
+  }
+  gc_trigger.store(trigger, std::memory_order_relaxed);
   return freed;
 }
 
@@ -340,7 +384,9 @@ void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func) {
   if (int64_t(size) == old->size) return ptr;
   void* data = new_block(size, gc_func, old->file, old->line, "no memmory");
   std::memcpy(data, ptr, size_t(std::min<int64_t>(old->size, int64_t(size))));
-  old->mark |= kMarkReplaced;
+  const uint32_t was = std::atomic_ref<uint32_t>(old->mark).fetch_or(kMarkReplaced, std::memory_order_relaxed);
+  if (!(was & kMarkReplaced) && old->size <= kMaxSlotData)
+    chunk_counts(old)->replaced.fetch_add(1, std::memory_order_relaxed);  // its chunk is swept
   return data;
 }
 

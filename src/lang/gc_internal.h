@@ -1,9 +1,32 @@
 // Between the files of collected memory: the collector's stop of every thread, the pool
 // lock, the sweep of slots and large blocks, and the thread records' frame glue.
 #pragma once
+#include <atomic>
+#include <cstdint>
+
 #include "lang/gc.h"
 
 namespace tq {
+
+// Slot chunks are aligned to their size, so a slot's chunk is found from its address.
+inline constexpr size_t kChunkSize = 256 * 1024;
+// At the start of every chunk: what the collection under way found of its slots. A chunk
+// whose slots nobody marked or replaced holds nothing live, and the sweep passes over it
+// without reading its slots.
+struct CHUNK_COUNTS {
+  int marked;                 // slots marked live (by the collector, the world stopped)
+  std::atomic<int> replaced;  // slots marked replaced since the last sweep (any thread)
+};
+inline CHUNK_COUNTS* chunk_counts(const GC_BLOCK* b) {
+  return reinterpret_cast<CHUNK_COUNTS*>(reinterpret_cast<uintptr_t>(b) & ~uintptr_t(kChunkSize - 1));
+}
+// Marks a block live for the collection under way; false when it was marked already.
+inline bool set_live_mark(GC_BLOCK* b) {
+  if (b->mark & kMarkLive) return false;
+  b->mark |= kMarkLive;
+  if (b->size <= kMaxSlotData) ++chunk_counts(b)->marked;
+  return true;
+}
 
 void mem_section_init();  // the stop's locks (from minit)
 // The calling thread's record, taken on first use.

@@ -12,6 +12,7 @@
 
 #include "lang/env.h"
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
@@ -44,9 +45,7 @@ bool mark_header(void* p) {
   GC_BLOCK* b = gc_block_of(p);
   b->file = gc_file;
   b->line = gc_line;
-  if (b->mark & kMarkLive) return false;
-  b->mark |= kMarkLive;
-  return true;
+  return set_live_mark(b);
 }
 
 void push(void* p, Scan scan) {
@@ -60,20 +59,17 @@ void push(void* p, Scan scan) {
   mark_stack[mark_top++] = MarkItem{p, scan};
 }
 
-void drain() {
-  if (draining) return;
+// Inside a scan the block is pushed; the outermost call scans it at once and drains.
+void mark_with(void* p, Scan scan) {
+  if (!p || !mark_header(p)) return;
+  if (draining) return push(p, scan);
   draining = true;
+  scan(p);
   while (mark_top > 0) {
     const MarkItem it = mark_stack[--mark_top];
     it.scan(it.p);
   }
   draining = false;
-}
-
-void mark_with(void* p, Scan scan) {
-  if (!p || !mark_header(p)) return;
-  push(p, scan);
-  drain();
 }
 
 // ---- scanners: mark what a block refers to (the block itself is marked already).
@@ -116,8 +112,11 @@ void scan_entity_stack(void* p) {
 // The rest of the spine is pushed before the car, so the car is scanned first and a long
 // list keeps the mark stack at a few entries instead of one per element.
 void scan_pair(TQ_SEXP* s) {
-  gcv_qv_header(&s->h);
   TQ_SEXP* next = s->pair.cdr;
+  // Both cells are read next: start the two loads together rather than one after the other.
+  if (next) __builtin_prefetch(gc_block_of(next), 1);
+  if (s->pair.car) __builtin_prefetch(gc_block_of(s->pair.car), 1);
+  gcv_qv_header(&s->h);
   if (next && sexp_tag(next) == kTagPair) {
     if (mark_header(next)) push(next, scan_sexp);
   } else {

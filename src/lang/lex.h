@@ -111,6 +111,28 @@ int __qv_lex(TQ_FILE* f);
 // One token of the state machine; ent_mode 1 expands references, 0 reads them as they are.
 int _qv_lex(TQ_FILE* f, int ent_mode);
 
+// Gives up, for its lifetime, the hold of the parse lock under which a realisation lexes f
+// on this thread (nothing when there is none): around calls that may wait or that reach
+// the reader's owner.
+class ParseCallOut {
+ public:
+  explicit ParseCallOut(TQ_FILE* f);
+  ~ParseCallOut();
+  ParseCallOut(const ParseCallOut&) = delete;
+  ParseCallOut& operator=(const ParseCallOut&) = delete;
+
+ private:
+  TQ_FILE* f_;
+};
+
+// True when this thread reads f ahead of the cell asked for: a read that needs the stream
+// must then touch neither it nor the reader (answer as at the end of input, without
+// closing); the realisation rolls the token back.
+bool lex_read_stalls(TQ_FILE* f);
+// Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
+// and ends any pending sequence at such a byte.
+bool lex_cm_ascii_transparent(const CODE_METHOD* cm);
+
 // ---- Characters.
 // 1 with a character in *ch, 0 at end of stream, negative on a read error (errno set).
 int get_long_char(L_CHAR* ch, TQ_FILE* f);
@@ -128,7 +150,14 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len);
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode);
 
 // ---- The token text (f->yytext, collected memory).
-void put_data(TQ_FILE* f, L_CHAR ch);  // appends; past lex_token_cap only the tail moves on
+void put_data_slow(TQ_FILE* f, L_CHAR ch);
+// Appends; past lex_token_cap only the tail moves on. Inline: the lexer calls it per character.
+inline void put_data(TQ_FILE* f, L_CHAR ch) {
+  if (f->yylen + 1 < f->yytextlen && f->yylen < lex_token_cap)
+    f->yytext[f->yylen++] = ch;
+  else
+    put_data_slow(f, ch);
+}
 void reset_yytext(TQ_FILE* f);         // drops the text
 void token_head(TQ_FILE* f);           // token_head_line = line
 bool token_overflowed(const TQ_FILE* f);

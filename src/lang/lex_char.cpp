@@ -143,7 +143,12 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
     if (f->rb_ptr < f->rb_len) {
       b = f->rb[f->rb_ptr++];
     } else {
-      const int n = s_read(f->st, reinterpret_cast<char*>(f->rb), kReadBuffer);
+      if (lex_read_stalls(f)) return 0;
+      int n;
+      {
+        ParseCallOut out(f);
+        n = s_read(f->st, reinterpret_cast<char*>(f->rb), kReadBuffer);
+      }
       f->rb_time = get_tqtime();
       if (n < 1) return n;
       f->rb_len = int16_t(n);
@@ -171,7 +176,9 @@ L_CHAR get_1char(TQ_FILE* f, int* ent_flag) {
     r = get_long_char(&c, f);
   } while (r < 0 && errno == EAGAIN);
   if (r == 1) return c;
+  if (r == 0 && lex_read_stalls(f)) return 0;  // read ahead: the end is not the stream's
   if (r < 0) lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name});
+  ParseCallOut out(f);
   qv_file_delete(f);
   return 0;
 }
@@ -183,6 +190,7 @@ void put_1char(TQ_FILE* f, L_CHAR ch, int ent_flag) {
 
 int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
   if (f->flags & kRfClosed) return 0;
+  ParseCallOut out(f);
   int got = 0;
   if (f->rb_ptr < f->rb_len) {
     got = f->rb_len - f->rb_ptr;
@@ -190,7 +198,7 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
     std::memcpy(buf, f->rb + f->rb_ptr, size_t(got));
     f->rb_ptr = int16_t(f->rb_ptr + got);
   }
-  while (got < len) {
+  while (got < len && !lex_read_stalls(f)) {
     errno = 0;
     const int n = s_read(f->st, reinterpret_cast<char*>(buf + got), len - got);
     f->rb_time = get_tqtime();
@@ -250,7 +258,7 @@ void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func) {
   return p ? mrealloc(p, size, gc_func) : mmalloc(size, gc_func);
 }
 
-void put_data(TQ_FILE* f, L_CHAR ch) {
+void put_data_slow(TQ_FILE* f, L_CHAR ch) {
   if (f->yylen >= lex_token_cap) {
     // Too long already: the token will be refused; keep only its tail moving, so that the
     // states that look at how the text ends still find the end of the token.

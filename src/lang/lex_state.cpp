@@ -84,15 +84,23 @@ int content(TQ_FILE* f, const Ch& ch) {
       case '\n':
       case '\r': count(f); return kAgain;
       case 11:
-        if (f->func_11) f->func_11(f);
+        if (f->func_11) {
+          ParseCallOut out(f);
+          f->func_11(f);
+        }
         return kAgain;
-      case 12:
+      case 12: {
         f->line = 0;
+        ParseCallOut out(f);
         s_set_cr(f->st, 1);
         if (f->func_12) f->func_12(f);
         return kAgain;
+      }
       case 14:
-        if (f->func_14) f->func_14(f);
+        if (f->func_14) {
+          ParseCallOut out(f);
+          f->func_14(f);
+        }
         return kAgain;
       case '<': begin(f, ch, kLexTagName); return kAgain;
       case '^':
@@ -455,6 +463,19 @@ int step(TQ_FILE* f, const Ch& ch) {
   }
 }
 
+// The next character straight from the read buffer, where the long way (push-back,
+// expansions, references, the code method) would give the same: an ASCII byte after an ASCII
+// byte of the same buffer, so the method has nothing pending. False: take the long way.
+inline bool fast_ascii(TQ_FILE* f, L_CHAR* c) {
+  const int p = f->rb_ptr;
+  if (p == 0 || p >= f->rb_len || f->buf || f->ent_stack || (f->flags & kRfClosed)) return false;
+  const uint8_t b = f->rb[p];
+  if (b >= 0x80 || b == '&' || f->rb[p - 1] >= 0x80 || !lex_cm_ascii_transparent(f->cm)) return false;
+  f->rb_ptr = int16_t(p + 1);
+  *c = b;
+  return true;
+}
+
 // A character that names a code method switches the reader's decoding of what follows.
 void switch_code_method(TQ_FILE* f, L_CHAR c) {
   CODE_METHOD* cm = search_cm_by_lccode(c);
@@ -466,6 +487,10 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 
 }  // namespace
 
+bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
+  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
+}
+
 int _qv_lex(TQ_FILE* f, int ent_mode) {
   if (f->flags & kRfClosed) {
     f->error = -257;
@@ -474,8 +499,12 @@ int _qv_lex(TQ_FILE* f, int ent_mode) {
   f->sexp = nullptr;
   for (;;) {
     Ch ch;
-    // CDATA sections are read as they stand.
-    ch.c = qv_lex_entity(&ch.mark, f, f->mode == kLexCdata ? 0 : ent_mode);
+    if (fast_ascii(f, &ch.c)) {
+      ch.mark = 0;
+    } else {
+      // CDATA sections are read as they stand.
+      ch.c = qv_lex_entity(&ch.mark, f, f->mode == kLexCdata ? 0 : ent_mode);
+    }
     if (ch.c >= LC_CM_FIRST && ch.c <= LC_NO_CHAR) {
       switch_code_method(f, ch.c);
       continue;

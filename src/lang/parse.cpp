@@ -27,6 +27,9 @@ namespace {
 std::atomic<int> parse_lock_task{0};  // read without the lock only by the would-be owner
 int parse_lock_cnt;
 bool parse_lock_raised;  // the owner's priority was lifted and must be given back
+// Whether this thread owns the parse lock: the nested takes of every realisation step
+// answer from it without asking the task pool who the caller is.
+thread_local bool parse_lock_mine;
 int parse_sleepers;      // threads asleep in sleep_parse (parse lock)
 
 TQ_SEXP* cell_of(TQ_DELAY* d) { return reinterpret_cast<TQ_SEXP*>(d); }
@@ -93,13 +96,14 @@ int parse_lock_sleepers() {
 }
 
 void _xx_lock_parse(const char* file, int line) {
-  const int me = get_tid();
-  if (parse_lock_task.load() == me) {
+  if (parse_lock_mine) {
     ++parse_lock_cnt;
     return;
   }
+  const int me = get_tid();
   const int old = push_pri_pctl(&parse_lock_ctl);
   _i_lock_task(parse_lock, file, line);
+  parse_lock_mine = true;
   parse_lock_task.store(me);
   parse_lock_pri = old;
   parse_lock_raised = old < parse_lock_ctl.ctl_pri;
@@ -111,6 +115,7 @@ void unlock_parse(const char* label) {
   const int pri = parse_lock_pri;
   const bool raised = parse_lock_raised;
   parse_lock_task.store(0);
+  parse_lock_mine = false;
   parse_lock_pri = 0;
   _i_unlock_task(parse_lock, label, __FILE__, __LINE__);
   if (raised) change_pri(0, pri);
@@ -120,6 +125,7 @@ void unlock_parse(const char* label) {
 // The priority to give back is saved with the rest: other owners set it meanwhile.
 void sleep_parse(const void* key) {
   const int task = parse_lock_task.exchange(0);
+  parse_lock_mine = false;
   const int cnt = parse_lock_cnt;
   const int pri = parse_lock_pri;
   const bool raised = parse_lock_raised;
@@ -128,6 +134,7 @@ void sleep_parse(const void* key) {
   sleep_task(key, parse_lock);
   lock_task(parse_lock);
   --parse_sleepers;
+  parse_lock_mine = true;
   parse_lock_task.store(task);
   parse_lock_cnt = cnt;
   parse_lock_pri = pri;

@@ -9,9 +9,10 @@
 // without recursion: open lists are entries of that stack, however deep.
 //
 // Locks: the parse lock serialises the realisation steps and the queries; it is recursive
-// for its owner and lifts the owner's priority to at least 5. The lexer runs without it:
-// bit kRfRealising of a reader gives one thread at a time the right to read it, the others
-// sleep on the record and are woken after each token. Cell allocation takes the memory lock
+// for its owner and lifts the owner's priority to at least 5. A realisation holds it while
+// it lexes, except around stream reads and owner hooks (ParseCallOut), so a reader waiting
+// for input holds up no one: bit kRfRealising of a reader gives one thread at a time the
+// right to read it, the others sleep on the record and are woken after each token. Cell allocation takes the memory lock
 // inside the parse lock, never the other way round.
 //
 // A realised cell is published whole: its body is written first and its tag last (release)

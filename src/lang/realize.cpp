@@ -3,8 +3,9 @@
 // cell (type 3) by calling its function until what comes back is no longer delayed.
 //
 // One thread at a time reads a reader or calls a function record: it sets kRfRealising on
-// the record and works without the parse lock; the others sleep on the record and are woken
-// after every token and at the end, then look whether their cell is realised meanwhile.
+// the record; the others sleep on the record and are woken after every token and at the
+// end, then look whether their cell is realised meanwhile. A function runs without the parse
+// lock; a reader is read under it, given up wherever the reading may wait.
 // A realisation reads under a root frame of its own, so that what it makes is rooted until it
 // is linked into the reader's structures, and is dropped from the roots with the frame
 // rather than piling up in the caller's frame; the frame is renewed every few hundred tokens
@@ -16,6 +17,9 @@
 #include "lang/parse.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "stream/file_stream.h"
+#include "stream/stream.h"
+#include "stream/string_stream.h"
 #include "text/l_string.h"
 
 namespace tq {
@@ -131,34 +135,126 @@ TQ_SEXP* realize_func(TQ_SEXP* s) {
 
 // ---- Reader cells.
 
-// Parse lock held, s not realised; released on return. Per token the parse lock is taken
-// once, and the memory lock once for the step (and the frame's close when s is done).
+// The reader this thread lexes while holding the parse lock, for ParseCallOut.
+thread_local TQ_FILE* lexing_locked = nullptr;
+
+// Read-ahead past the cell asked for, only where it cannot be told from reading one token at
+// a time: the stream never waits (a string, a regular file) and no owner hook watches the
+// reading. A datum still open after kAheadTokens tokens is left to later realisations, so
+// that a huge element is not all made at once.
+constexpr int kAheadTokens = 4096;
+
+// A token read ahead comes only from the bytes already in the read buffer: one that needs
+// the stream (more bytes, or the end of input, which closes the reader) stalls instead
+// (lex_read_stalls), and is rolled back to where it began, to be read when it is asked for.
+thread_local TQ_FILE* reading_ahead = nullptr;
+thread_local bool ahead_stalled = false;
+
+// The lexer state a token read ahead may change, taken where a token begins with no text,
+// no expansion, no queued error and the code method idle (after an ASCII byte).
+struct LexMark {
+  int16_t rb_ptr;
+  L_CHAR buf;
+  int buf_ent_flag;
+  int mode;
+  int bits;
+  int line;
+  int token_head_line;
+};
+constexpr int kLexBits = kRfSexpContext | kRfEqualsToken;
+
+bool mark_lexer(const TQ_FILE* f, LexMark* m) {
+  if (f->yylen || f->ent_stack || f->lex_error || f->rb_ptr <= 0 || f->rb[f->rb_ptr - 1] >= 0x80 ||
+      !lex_cm_ascii_transparent(f->cm))
+    return false;
+  *m = {f->rb_ptr, f->buf, f->buf_ent_flag, f->mode, f->flags & kLexBits, f->line, f->token_head_line};
+  return true;
+}
+
+void roll_back(TQ_FILE* f, const LexMark& m) {
+  f->rb_ptr = m.rb_ptr;
+  f->buf = m.buf;
+  f->buf_ent_flag = m.buf_ent_flag;
+  f->mode = m.mode;
+  f->flags &= ~kLexBits;
+  f->flags |= m.bits;
+  f->line = m.line;
+  f->token_head_line = m.token_head_line;
+  f->yylen = 0;
+  f->sexp = nullptr;
+  f->lex_error = nullptr;  // errors of the rolled-back token only
+  f->ent_stack = nullptr;
+  L_CHAR c;
+  f->cm->to_internal(&c, f->cm_work, ' ');  // an ASCII byte ends whatever the token left pending
+}
+
+bool reads_ahead(const TQ_FILE* f) {
+  const STREAM* st = f->st;
+  if (!st || f->func_11 || f->func_12 || f->func_14) return false;
+  return st->h.tbl == &s_string_table || (st->h.tbl == &s_file_table && st->file.never_blocks);
+}
+
+// The entry whose turn ends the datum s was realised into: the rest of s's list, else the
+// entry that was below s (s stood for one datum). Null when s is not a pair of data.
+TQ_SEXP* datum_end(TQ_SEXP* s, TQ_DELAY* below) {
+  if (sexp_tag(s) != kTagPair) return nullptr;
+  TQ_SEXP* cdr = s->pair.cdr;
+  if (cdr && sexp_tag(cdr) == kTagDelay) return cdr;
+  return reinterpret_cast<TQ_SEXP*>(below);
+}
+
+// Parse lock held, s not realised; released on return. The lexer runs under that hold and
+// gives it up around every stream read and owner hook (ParseCallOut), so a reader that
+// waits for input stops no one; the lock is taken once per realisation rather than per token.
+// Where the stream never waits, the realisation reads on to the end of the datum that s
+// became (the whole element or list), under the same hold.
 TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
   f->flags |= kRfRealising;
+  TQ_DELAY* const below = s->delay.next;  // unchanged until s itself is popped
+  const bool ahead = reads_ahead(f);
+  TQ_SEXP* end = nullptr;
+  int ahead_left = kAheadTokens;
   gc_push(nullptr, nullptr, "realize_sexp");
   for (int n = 1;; ++n) {
-    unlock_parse("realize_sexp");
     if (n % kTokensPerFrame == 0) {  // what earlier tokens made is linked from the reader by now
       gc_pop(nullptr, nullptr);
       gc_push(nullptr, nullptr, "realize_sexp");
     }
+    LexMark mark;
+    const bool speculative = end != nullptr;
+    if (speculative && !mark_lexer(f, &mark)) break;
+    lexing_locked = f;
+    reading_ahead = speculative ? f : nullptr;
+    ahead_stalled = false;
     const int t = qv_lex(f);
-    const bool eager = t == kTokErrorLiteral && !f->lex_error;
-    if (eager) parse_token(f, t);  // reads on eagerly, without the lock
-    lock_parse();
-    MemLock hold;
-    if (!eager) {
+    lexing_locked = nullptr;
+    reading_ahead = nullptr;
+    // An error literal read ahead is left too: completing it reads on from the stream.
+    if (speculative && (ahead_stalled || t == kTokErrorLiteral)) {
+      roll_back(f, mark);
+      break;
+    }
+    if (t == kTokErrorLiteral && !f->lex_error) {
+      unlock_parse("realize_sexp");
+      parse_token(f, t);  // reads on eagerly, without the lock
+      lock_parse();
+    } else {
+      MemLock hold;
       if (f->lex_error)
         deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
       else
         parse_token(f, t);
     }
     wakeup_parse(f);  // waiters whose cell is realised by now can go on
-    if (realised(s)) {
-      f->flags &= ~kRfRealising;
-      gc_pop(nullptr, nullptr);
-      break;
-    }
+    if (!realised(s)) continue;
+    if (!ahead) break;
+    if (!end && !(end = datum_end(s, below))) break;
+    if (realised(end) || f->stack == &end->delay || --ahead_left == 0) break;
+  }
+  f->flags &= ~kRfRealising;
+  {
+    MemLock hold;
+    gc_pop(nullptr, nullptr);
   }
   unlock_parse("realize_sexp");
   return s;
@@ -250,6 +346,24 @@ void parse_token(TQ_FILE* f, int t) {
     default: bad_token(t);
   }
   unlock_parse("qv_parse");
+}
+
+bool lex_read_stalls(TQ_FILE* f) {
+  if (reading_ahead != f) return false;
+  ahead_stalled = true;
+  return true;
+}
+
+ParseCallOut::ParseCallOut(TQ_FILE* f) : f_(lexing_locked == f ? f : nullptr) {
+  if (!f_) return;
+  lexing_locked = nullptr;
+  unlock_parse("lex");
+}
+
+ParseCallOut::~ParseCallOut() {
+  if (!f_) return;
+  lock_parse();
+  lexing_locked = f_;
 }
 
 TQ_SEXP* _realize_sexp(TQ_SEXP* s) {

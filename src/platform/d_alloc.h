@@ -25,6 +25,7 @@ struct alignas(16) MEM_HEADER {
   int64_t size;           // bytes asked for
   const char* last_free_file;  // none while live
   int last_free_line;          // 0 while live
+  uint32_t state;              // a slot of the small-block pools: live or freed (else unused)
   const char* first_alloc_file;
   int first_alloc_line;
 };

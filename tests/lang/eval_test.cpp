@@ -547,7 +547,9 @@ TEST(ShellWord, ReturnsAtOnceAndLeavesNoChildOrDescriptor) {
   EXPECT_NE(access(done.c_str(), F_OK), 0) << "shell waited for its command";
   tqtest::write_file(go, "");
   ASSERT_TRUE(tqtest::wait_until([&] { return access(done.c_str(), F_OK) == 0; })) << "the command never ran";
-  EXPECT_EQ(tqtest::open_fd_count(), fds);
+  // The runtime's own threads may hold a descriptor for a moment (at either count): a
+  // leaked one stays.
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << tqtest::open_fd_count() << " > " << fds;
   // No zombie: this process has no child left once the command has ended.
   EXPECT_TRUE(tqtest::wait_until([] { return child_count() == 0; }));
   sigaction(SIGCHLD, &old, nullptr);

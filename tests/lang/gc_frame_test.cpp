@@ -94,20 +94,24 @@ TEST(GcFrame, AReusedFrameRecordStartsEmptyWithItsNewLabel) {
   EXPECT_EQ(printed, "print_stack\nt:3-> another label longer than the thirty-two bytes kept inline-short-outer-\n");
 }
 
+// A block of 488 bytes is alone in its chunk: its replaced mark alone keeps the chunk
+// from being freed whole.
 TEST(GcFrame, ReplacedBlockSurvivesOneSweep) {
-  GcFrame frame("t");
-  auto* old = static_cast<char*>(mmalloc(100, gc_text));
-  old[0] = 'x';
-  EXPECT_EQ(mrealloc(old, 100, gc_text), old);  // same size: the block itself
-  const int64_t before = tqtest::settled_heap();
-  auto* grown = static_cast<char*>(mrealloc(old, 300, gc_text));
-  EXPECT_EQ(grown[0], 'x');
-  EXPECT_EQ(grown[299], 0);
-  gc_enable();
-  EXPECT_EQ(malloc_count - before, 300);  // the old block is still there
-  EXPECT_EQ(old[0], 'x');
-  gc_enable();
-  EXPECT_EQ(malloc_count - before, 300 - 100);
+  for (int64_t size : {100, 488}) {
+    GcFrame frame("t");
+    auto* old = static_cast<char*>(mmalloc(size_t(size), gc_text));
+    old[0] = 'x';
+    EXPECT_EQ(mrealloc(old, size_t(size), gc_text), old);  // same size: the block itself
+    const int64_t before = tqtest::settled_heap();
+    auto* grown = static_cast<char*>(mrealloc(old, 1300, gc_text));
+    EXPECT_EQ(grown[0], 'x');
+    EXPECT_EQ(grown[1299], 0);
+    gc_enable();
+    EXPECT_EQ(malloc_count - before, 1300) << size << ": the old block is still there";
+    EXPECT_EQ(old[0], 'x');
+    gc_enable();
+    EXPECT_EQ(malloc_count - before, 1300 - size) << size;
+  }
 }
 
 // A frame opened where one was just closed starts empty and under its own label (closed

@@ -144,6 +144,34 @@ TEST(Lazy, QueriesOnDelayedCells) {
   EXPECT_EQ(get_delay_info(&st, &df, car(root)), 3);
 }
 
+// A reader on a string reads the element it was asked for to its end, and not one token more:
+// the next form, and a nested list cut off by the read-ahead limit, are still pending.
+TEST(Lazy, StringReaderReadsOneWholeDatum) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("(a <p>t 'q</p> (b)) (c)");
+  ASSERT_EQ(get_type(root), kTagPair);
+  TQ_SEXP* form = root->pair.car;
+  EXPECT_EQ(check_delay(form, 0), 3);
+  EXPECT_EQ(check_delay(form->pair.cdr->pair.car->pair.cdr->pair.cdr->pair.cdr, 0), 3);  // after 'q
+  EXPECT_EQ(check_delay(form->pair.cdr->pair.cdr->pair.cdr, 0), 3);                        // after (b)
+  EXPECT_EQ(check_delay(root->pair.cdr, 0), 4);
+  std::string deep(5000, '(');
+  root = tqtest::read_text(deep.c_str());
+  ASSERT_EQ(get_type(root), kTagPair);
+  TQ_SEXP* p = root;
+  int realised = 0;
+  for (; check_delay(p, 0) == 3; p = p->pair.car) ++realised;
+  EXPECT_EQ(realised, 4096);  // one token per list: 4096 tokens in all
+  // Reading ahead never reaches the end of input: the reader stays open until the cell that
+  // needs the end is asked for.
+  root = tqtest::read_text("(a) (b \"c");
+  ASSERT_EQ(get_type(root), kTagPair);
+  ASSERT_EQ(get_type(root->pair.cdr), kTagPair);
+  EXPECT_FALSE(root->h.file->flags & kRfClosed);
+  tqtest::print_text(root, 0);  // reads to the end
+  EXPECT_TRUE(root->h.file->flags & kRfClosed);
+}
+
 // The collector closes a reader that nothing refers to: its close hook runs with 1 and its
 // stream is closed; a reader still referred to is only marked (hook code 2).
 std::vector<int> hook_codes;

@@ -1,6 +1,7 @@
 // Debug heap: double-free reports, per-site accounting, resizing, the quarantine, header
 // checks, the purge round, the diagnostics, and the two small allocators.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,21 +86,35 @@ TEST(DAllocDeathTest, ReallocOfFreedBlockNamesTheFree) {
       ExitedWithCode(1), "FILE first_free\\.cpp 77\n" + panic_banner("xx_d_f_ree(1)"));
 }
 
-// A free older than the last 1000 is no longer on record: the pointer is still refused,
-// without a FILE line (nothing is printed between the mark and the banner).
+// A free of a large block older than the last 1000 is no longer on record: the pointer is
+// still refused, without a FILE line (nothing is printed between the mark and the banner).
 TEST(DAllocDeathTest, FreeAgedOutOfTheRecordsIsStillRefused) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
         std::vector<void*> others;
-        for (int i = 0; i < 1001; ++i) others.push_back(d_alloc(777));
-        void* p = tq::xx_d_alloc(777, "alloc_here.cpp", 5);
+        for (int i = 0; i < 1001; ++i) others.push_back(d_alloc(1777));
+        void* p = tq::xx_d_alloc(1777, "alloc_here.cpp", 5);
         tq::xx_d_f_ree(p, "first_free.cpp", 88);
         for (void* o : others) d_f_ree(o);
         fputs("MARK", stderr);
         tq::xx_d_f_ree(p, "second_free.cpp", 99);
       },
       ExitedWithCode(1), "MARK" + panic_banner("xx_d_f_ree(1)"));
+}
+
+// A small block's header keeps its free site while the slot waits for reuse, however many
+// frees came since; other blocks of its size are freed after it (and reused first).
+TEST(DAllocDeathTest, SmallBlockNamesItsFreeBeyondTheRecords) {
+  EXPECT_EXIT(
+      {
+        stdout_to_stderr();
+        void* p = tq::xx_d_alloc(700, "alloc_here.cpp", 5);
+        tq::xx_d_f_ree(p, "old_free.cpp", 61);
+        for (int i = 0; i < 3000; ++i) d_f_ree(d_alloc(16));
+        tq::xx_d_f_ree(p, "second_free.cpp", 62);
+      },
+      ExitedWithCode(1), "FILE old_free\\.cpp 61\n" + panic_banner("xx_d_f_ree(1)"));
 }
 
 // The records keep one entry per address: a block freed again and again (glibc hands the
@@ -110,7 +125,7 @@ TEST(DAllocDeathTest, RepeatedFreesOfOneAddressKeepOtherRecords) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
-        void* p = tq::xx_d_alloc(100, "alloc_here.cpp", 5);
+        void* p = tq::xx_d_alloc(2000, "alloc_here.cpp", 5);
         tq::xx_d_f_ree(p, "kept_free.cpp", 31);
         for (int i = 0; i < 3000; ++i) tq::xx_d_f_ree(tq::xx_d_alloc(5000, "loop.cpp", 1), "loop_free.cpp", 2);
         tq::xx_d_f_ree(p, "second_free.cpp", 32);
@@ -263,6 +278,63 @@ TEST(DAlloc, TasksAllocateConcurrently) {
   EXPECT_EQ(site_size("conc_site.cpp", 1), 0);
 }
 
+// Blocks made on one task are checked and freed on the other (through a ring of slots
+// each side owns in turn), so slots move between the threads' caches and the pools; every
+// block keeps its bytes and every site ends at zero.
+constexpr int kHandOver = 30000;
+constexpr size_t kHandSizes[] = {0, 16, 200, 1024, 1025, 3000};
+std::atomic<void*> hand_ring[64];
+std::atomic<int> hand_bad;
+
+void hand_over_producer(void*) {
+  for (int i = 0; i < kHandOver; ++i) {
+    const size_t n = kHandSizes[i % 6];
+    auto* p = static_cast<unsigned char*>(tq::xx_d_alloc(n, "hand_site.cpp", int(i % 6)));
+    memset(p, i & 0xff, n);
+    void* own = tq::xx_d_alloc(24, "hand_own.cpp", 1);  // made and freed here meanwhile
+    std::atomic<void*>& cell = hand_ring[i % 64];
+    while (cell.load(std::memory_order_acquire)) sched_yield();
+    cell.store(p, std::memory_order_release);
+    d_f_ree(own);
+  }
+}
+
+std::atomic<int> producer_done;
+void producer_task(void*) {
+  hand_over_producer(nullptr);
+  producer_done.fetch_add(1);
+}
+
+TEST(DAlloc, BlocksFreedOnAnotherThreadKeepTheirBytesAndAccounting) {
+  // The heap's own records (sites, the last 1000 frees of large blocks) made first.
+  for (int k = 0; k < 6; ++k) d_f_ree(tq::xx_d_alloc(1, "hand_site.cpp", k));
+  d_f_ree(tq::xx_d_alloc(1, "hand_own.cpp", 1));
+  std::vector<void*> large;
+  for (int i = 0; i < 1000; ++i) large.push_back(d_alloc(2000));
+  for (void* p : large) d_f_ree(p);
+  const int64_t before = tq::get_d_used_memory();
+  producer_done = 0;
+  hand_bad = 0;
+  ASSERT_GE(create_task(producer_task, nullptr, 1), 0);
+  for (int i = 0; i < kHandOver; ++i) {
+    std::atomic<void*>& cell = hand_ring[i % 64];
+    void* p = nullptr;
+    ASSERT_TRUE(tqtest::wait_until([&] { return (p = cell.load(std::memory_order_acquire)) != nullptr; },
+                                   std::chrono::seconds(60)))
+        << "block " << i << " never came";
+    cell.store(nullptr, std::memory_order_release);
+    const size_t n = kHandSizes[i % 6];
+    const auto* b = static_cast<unsigned char*>(p);
+    if (!tq::d_is_live(p) || !std::all_of(b, b + n, [&](unsigned char c) { return c == (i & 0xff); })) ++hand_bad;
+    d_f_ree(p);
+  }
+  ASSERT_TRUE(tqtest::wait_until([] { return producer_done.load() == 1; }, std::chrono::seconds(60)));
+  EXPECT_EQ(hand_bad.load(), 0);
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(site_size("hand_site.cpp", k), 0) << k;
+  EXPECT_EQ(site_size("hand_own.cpp", 1), 0);
+  EXPECT_EQ(tq::get_d_used_memory(), before);
+}
+
 // ---- resizing --------------------------------------------------------------------------
 
 TEST(DAlloc, ReallocOfNullGivesZeroedBlock) {
@@ -280,6 +352,14 @@ TEST(DAlloc, ReallocOfNullGivesZeroedBlock) {
 TEST(DAlloc, ReallocKeepsContentsAndAccounting) {
   auto* p = static_cast<unsigned char*>(tq::xx_d_alloc(100, "realloc_site.cpp", 5));
   for (int i = 0; i < 100; ++i) p[i] = static_cast<unsigned char>(i);
+  // Within its 112-byte slot the block stays; beyond it, it moves to a larger slot.
+  EXPECT_EQ(tq::d_re_alloc(p, 110), p);
+  EXPECT_EQ(site_size("realloc_site.cpp", 5), 110);
+  auto* m = static_cast<unsigned char*>(tq::d_re_alloc(p, 500));
+  ASSERT_NE(m, p);
+  EXPECT_FALSE(tq::d_is_live(p));
+  EXPECT_EQ(site_size("realloc_site.cpp", 5), 500);
+  p = m;
   auto* q = static_cast<unsigned char*>(tq::d_re_alloc(p, 300000));
   ASSERT_NE(q, nullptr);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(q[i], i) << "byte " << i;
