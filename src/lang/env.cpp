@@ -13,7 +13,26 @@
 // one store, so a walk meets every binding whole, either before or after the change. Only
 // the enlargement moves bindings between chains: it makes the table's moves counter odd
 // while it does, and a lookup that finds nothing while the counter moved looks again under
-// the lock. A table's bucket count is read from its own block, never apart from it.
+// the lock. A table's bucket count is read from its own block, never apart from it. A table
+// that never bound a name has no buckets yet (many, such as a loop pass's, never bind one):
+// the first binding makes them and publishes them before it links itself.
+//
+// Each table keeps a filter of the names it ever bound (two bits per name, set before the
+// binding is linked and never cleared): a lookup passes over a table whose filter lacks the
+// name's bits without reading its buckets. A reader that does not see the bits yet is
+// ordered before the binding, as one that does not see the link; a writer's bits are visible
+// to any thread that synchronised with it after set_env returned.
+//
+// Lookups in a large table (the top tables hold many words on long chains) go through
+// a per-thread cache of the answers found there: the table's serial (unique for the
+// process's life, so a table made where a dead one lay never matches), the name's text, and
+// the binding found or, for a name not bound, the table's count of names ever added. An
+// answer holds while the table has removed no binding since it was found (so the binding is
+// still linked, alive, and still the table's one binding of that name: bindings never move
+// between tables and a rebinding changes the value in place) and, for an absence, while no
+// name was added. Both counters are read before the search that fills an entry and are
+// raised by writers after they link or unlink, so a change that the search missed always
+// invalidates the entry.
 #include <atomic>
 
 #include "lang/env.h"
@@ -59,22 +78,25 @@ TQ_ENV* first_hashed(TQISP_ENV* env) {
 
 // The element binding name in one table (environment lock held).
 ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
+  if (!e->hash_ptr) return nullptr;
   for (ELEMENT* el = e->hash_ptr[hash_key(name, e->hash_ptr_size)]; el; el = el->next)
     if (el->sym && same_name(el->sym, name)) return el;
   return nullptr;
 }
 
-// The lookup's walk without the lock (inside the memory-lock section): 1 found, 0 not bound
-// here, -1 when the table was enlarged meanwhile and only a walk under the lock can tell.
-int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** ret) {
+// The lookup's walk without the lock (inside the memory-lock section): 1 found (its binding
+// through elp), 0 not bound here, -1 when the table was enlarged meanwhile and only a walk
+// under the lock can tell.
+int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
   const uint32_t moves = load(e->moves);
   if (moves & 1u) return -1;
   ELEMENT** table = load(e->hash_ptr);
+  if (!table) return 0;  // nothing was ever bound here
   const auto size = uint32_t(gc_block_of(table)->size / int64_t(sizeof(ELEMENT*)));
   for (ELEMENT* el = load(table[sum % size]); el; el = load(el->next)) {
     const L_CHAR* sym = load(el->sym);
     if (sym && same_name(sym, name)) {
-      *ret = load(el->data);
+      *elp = el;
       return 1;
     }
   }
@@ -96,15 +118,17 @@ void re_hash(TQ_ENV* e, int32_t size) {
     }
   }
   publish(e->hash_ptr, table);
-  e->hash_ptr_size = size;
+  publish(e->hash_ptr_size, size);
   publish(e->moves, e->moves + 1);
 }
 
 bool remove_here(TQ_ENV* e, const L_CHAR* name) {
   LOCK_SCOPE(qv_env_lock);
+  if (!e->hash_ptr) return false;
   for (ELEMENT** p = &e->hash_ptr[hash_key(name, e->hash_ptr_size)]; *p; p = &(*p)->next) {
     if (!(*p)->sym || !same_name((*p)->sym, name)) continue;
     publish(*p, (*p)->next);
+    publish(e->removals, e->removals + 1);
     return true;
   }
   return false;
@@ -125,6 +149,43 @@ bool del_chain(TQISP_ENV* env, const L_CHAR* name) {
   return false;
 }
 
+// Table serials: each thread numbers its tables from a range of 2^32 it takes at once.
+std::atomic<uint64_t> serial_ranges{0};
+thread_local uint64_t serial_next = 0;
+thread_local uint64_t serial_end = 0;
+
+uint64_t next_serial() {
+  if (serial_next == serial_end) {
+    serial_next = (serial_ranges.fetch_add(1, std::memory_order_relaxed) + 1) << 32;
+    serial_end = serial_next + (uint64_t(1) << 32);
+  }
+  return serial_next++;
+}
+
+// The per-thread cache of answers found in large tables (see the top of the file).
+constexpr int kCachedName = 12;  // longer names are not cached
+constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
+struct LookupAnswer {
+  uint64_t serial;   // the table's; 0 for an empty entry
+  ELEMENT* binding;  // null: the name is not bound there
+  uint32_t removals;
+  uint32_t names_added;
+  int32_t length;
+  L_CHAR name[kCachedName];
+};
+constexpr int kAnswers = 256;
+thread_local LookupAnswer answers[kAnswers];
+
+LookupAnswer& answer_slot(const TQ_ENV* e, uint32_t sum) {
+  return answers[((uint32_t(e->serial) * 0x85EBCA6Bu) ^ sum) * 0x9E3779B1u >> 24];
+}
+
+bool answer_names(const LookupAnswer& a, const L_CHAR* name) {
+  for (int i = 0; i < a.length; ++i)
+    if (a.name[i] != name[i]) return false;
+  return name[a.length] == 0;
+}
+
 TQ_SEXP* sym(const char* name) { return n_get_symbol(name); }
 TQ_SEXP* env_cell(TQISP_ENV* e) { return e ? get_env(e) : nullptr; }
 TQ_SEXP* binding_form(const L_CHAR* name, TQ_SEXP* value) {
@@ -137,7 +198,7 @@ TQ_SEXP* listbase_hashed(TQISP_ENV* env) {
   TQ_SEXP* handler = nullptr;
   {
     LOCK_SCOPE(qv_env_lock);
-    for (int32_t i = 0; i < e.hash_ptr_size; ++i)
+    for (int32_t i = 0; e.hash_ptr && i < e.hash_ptr_size; ++i)
       for (ELEMENT* el = e.hash_ptr[i]; el; el = el->next) hash = cons(binding_form(el->sym, el->data), hash);
     if (e.default_sym) handler = binding_form(kEmpty, e.default_sym->data);
   }
@@ -195,8 +256,8 @@ TQISP_ENV* new_env(TQISP_ENV* parent) {
   auto* env = static_cast<TQISP_ENV*>(mmalloc(sizeof(TQISP_ENV), gc_qvlisp_env));
   env->env.type = kEnvHash;
   env->env.parent = parent;
-  env->env.hash_ptr = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text));
-  env->env.hash_ptr_size = kEnvBucketsFirst;
+  env->env.hash_ptr_size = kEnvBucketsFirst;  // the buckets are made with the first binding
+  env->env.serial = next_serial();
   return env;
 }
 
@@ -209,25 +270,43 @@ TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1) {
   return env;
 }
 
+namespace {
+
+// Binds name (whose collected text is text) to value in e; the memory lock held, and the
+// environment lock too unless no other thread can reach e yet.
+void bind_here(TQ_ENV* e, const L_CHAR* name, L_CHAR* text, TQ_SEXP* value) {
+  if (ELEMENT* el = find_here(e, name)) {
+    publish(el->sym, text);
+    publish(el->data, value);
+  } else {
+    if (!e->hash_ptr)
+      publish(e->hash_ptr, static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text)));
+    el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
+    const uint32_t sum = code_sum(name);
+    publish(e->names, e->names | name_bits(sum));
+    ELEMENT*& head = e->hash_ptr[sum % uint32_t(e->hash_ptr_size)];
+    el->sym = text;
+    el->data = value;
+    el->next = head;
+    publish(head, el);
+    publish(e->hash_element_nos, e->hash_element_nos + 1);
+  }
+  if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
+}
+
+}  // namespace
+
 void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   TQ_ENV* e = first_hashed(env);
   if (!e) return;
   LOCK_SCOPE(qv_env_lock);
   MemLock lock;
-  L_CHAR* copy = copy_cell_text(name);
-  if (ELEMENT* el = find_here(e, name)) {
-    publish(el->sym, copy);
-    publish(el->data, value);
-  } else {
-    el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
-    ELEMENT*& head = e->hash_ptr[hash_key(name, e->hash_ptr_size)];
-    el->sym = copy;
-    el->data = value;
-    el->next = head;
-    publish(head, el);
-    ++e->hash_element_nos;
-  }
-  if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
+  bind_here(e, name, copy_cell_text(name), value);
+}
+
+void bind_fresh(TQISP_ENV* env, L_CHAR* name, TQ_SEXP* value) {
+  MemLock lock;
+  bind_here(&env->env, name, name, value);
 }
 
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value) {
@@ -261,11 +340,52 @@ ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name) {
 
 namespace {
 
-// The walk of lookup_env with sum the name's code sum. A table the unlocked walk cannot
-// answer for is searched again under the lock, outside the memory-lock section (the
-// environment lock comes first).
+// The walk of lookup_env with sum the name's code sum, inside the memory-lock section (so
+// nothing it walks is freed meanwhile). A table the unlocked walk cannot answer for is
+// searched again under the lock, outside the section (the environment lock comes first).
+ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+  ELEMENT* el = nullptr;
+  if (find_unlocked(e, name, sum, &el) >= 0) return el;
+  unlock_mem();
+  {
+    LOCK_SCOPE(qv_env_lock);
+    el = find_here(e, name);
+  }
+  lock_mem();
+  return el;
+}
+
+// A large table, through the thread's cache of answers: 1 with the value, or 0.
+int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+  LookupAnswer& a = answer_slot(e, sum);
+  const uint32_t removals = load(e->removals);
+  const auto added = uint32_t(load(e->hash_element_nos));
+  if (a.serial == e->serial && a.removals == removals && answer_names(a, name)) {
+    if (a.binding) {
+      *ret = load(a.binding->data);
+      return 1;
+    }
+    if (a.names_added == added) return 0;
+  }
+  ELEMENT* el = search_table(e, name, sum);
+  int length = 0;
+  while (length <= kCachedName && name[length]) ++length;
+  if (length <= kCachedName) {
+    a.serial = e->serial;
+    a.binding = el;
+    a.removals = removals;
+    a.names_added = added;
+    a.length = length;
+    for (int i = 0; i < length; ++i) a.name[i] = name[i];
+  }
+  if (!el) return 0;
+  *ret = load(el->data);
+  return 1;
+}
+
 int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
   if (depth < 0) depth = 0x7fffffff;
+  const uint64_t bits = name_bits(sum);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
       if (lookup_chain(ret, env->pair.env[0], name, depth - 1, sum) == 0) return 0;
@@ -273,19 +393,18 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
       continue;
     }
     if (env->type != kEnvHash) er_panic("lookup_env");
-    int found;
-    {
-      MemLock hold;
-      found = find_unlocked(&env->env, name, sum, ret);
+    if ((load(env->env.names) & bits) != bits) {  // never bound here
+      env = env->env.parent;
+      continue;
     }
-    if (found < 0) {
-      LOCK_SCOPE(qv_env_lock);
-      ELEMENT* el = find_here(&env->env, name);
-      if (el) *ret = el->data;
-      found = el ? 1 : 0;
+    TQ_ENV* e = &env->env;
+    if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
+      if (search_cached(ret, e, name, sum)) return 0;
+    } else if (ELEMENT* el = search_table(e, name, sum)) {
+      *ret = load(el->data);
+      return 0;
     }
-    if (found) return 0;
-    env = env->env.parent;
+    env = e->parent;
   }
   return -1;
 }
@@ -293,6 +412,7 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
 }  // namespace
 
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+  MemLock hold;
   return lookup_chain(ret, env, name, depth, code_sum(name));
 }
 
@@ -375,6 +495,7 @@ namespace tq {
 
 int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   if (!env || env->type != kEnvHash) er_panic("replace_env_value");
+  if ((load(env->env.names) & name_bits(code_sum(name))) != name_bits(code_sum(name))) return -1;  // never bound here
   LOCK_SCOPE(qv_env_lock);
   ELEMENT* el = find_here(&env->env, name);
   if (!el) return -1;

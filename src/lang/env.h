@@ -35,12 +35,15 @@ struct TQ_ENV {
   TQISP_ENV* parent;
   void* work;      // owned by whoever set it
   int32_t flags;   // bit 0: work has been set
-  ELEMENT** hash_ptr;
+  ELEMENT** hash_ptr;        // null until the first binding
   int32_t hash_ptr_size;     // 7, then 103 after the enlargement
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
   uint32_t moves;            // odd while the enlargement moves the bindings between chains
+  uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
+  uint64_t serial;           // unique to this table for the process's life
+  uint32_t removals;         // bindings removed so far
 };
 union TQISP_ENV {
   int32_t type;
@@ -51,15 +54,27 @@ union TQISP_ENV {
 extern SEM qv_env_lock;
 void init_env_lock();  // language start-up (init_qvlisp); a second call does nothing
 
+// The two bits of a name (by its code sum) in a table's filter of the names it ever bound:
+// a table whose filter lacks one of them does not bind the name.
+inline uint64_t name_bits(uint32_t code_sum) {
+  const uint64_t h = uint64_t(code_sum) * 0x9E3779B97F4A7C15ull;
+  return (uint64_t(1) << (h >> 58)) | (uint64_t(1) << ((h >> 52) & 63));
+}
+
 // The sum of the name's codes as a wrapping 32-bit number, modulo size.
 uint32_t hash_key(const L_CHAR* name, int32_t size);
-// A hashed table with 7 empty buckets (made under the memory lock), rooted like any block.
+// A hashed table of 7 buckets (made under the memory lock, the buckets with its first
+// binding), rooted like any block.
 TQISP_ENV* new_env(TQISP_ENV* parent);
 TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1);
 // Binds a copy of name to value in the first hashed table reached by following env[1] of
 // pairs (nothing when there is none); a rebound name gets a fresh copy too. The 51st name
 // ever added enlarges the table to 103 buckets, under the environment lock.
 void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
+// set_env on a table this thread has just made and no other thread can reach yet (no
+// environment lock), keeping name itself rather than a copy: a text in collected memory that
+// nobody changes (a symbol's name), or one that is never freed (static_cell_text).
+void bind_fresh(TQISP_ENV* env, L_CHAR* name, TQ_SEXP* value);
 // Installs value as the undefined-name handler of that same table, replacing any other.
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value);
 // Removes the first binding of name along the chain (a table, then its parents); a pair

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lang/binary.h"
+#include "lang/compare.h"
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
 #include "platform/machine.h"
@@ -54,8 +56,9 @@ TQ_SEXP* count_error(TQ_SEXP* s, const char* text, TQ_FUNC* fn) {
                          n_get_string("maximum"), get_integer(fn->max, nullptr), s, kListEnd));
 }
 
-// Checks the element count of form s against fn's limits; nil when it passes.
-TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
+// Checks the element count of form s against fn's limits; nil when it passes. *length
+// receives the form's length when the whole list was counted.
+TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn, int* length) {
   if (fn->max == kNoMax && fn->order != 1) {
     // Special forms without maximum: walk only min elements, so a long or lazily read
     // body is neither walked nor realised before the call.
@@ -66,7 +69,7 @@ TQ_SEXP* check_count(TQ_SEXP* s, TQ_FUNC* fn) {
     if (list_length(s) < 0) return list_error(s);
     return count_error(s, "invalid parameters length(2)", fn);
   }
-  int n = list_length(s);
+  int n = *length = list_length(s);
   if (n < 0) return list_error(s);
   if (n < fn->min || (fn->max != kNoMax && n > fn->max)) return count_error(s, "invalid parameters length", fn);
   return nullptr;
@@ -139,9 +142,14 @@ thread_local ScratchStack scratch;
 // line, flags and a marker of named slots, in one block of the thread's scratch stack,
 // given back on every path.
 struct ArgSlots {
-  explicit ArgSlots(int n) : n(n), bytes(size_t(n) * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t))) {
+  // With cells, room for the list itself too (local_list).
+  explicit ArgSlots(int n, bool cells = false)
+      : n(n), bytes(size_t(n) * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*) + 3 * sizeof(int32_t) +
+                                 (cells ? sizeof(TQ_PAIR) : 0))) {
     const size_t m = size_t(n);
     block = scratch.take(bytes);
+    pairs = reinterpret_cast<TQ_PAIR*>(block);  // first, so 16-byte aligned
+    if (cells) block += m * sizeof(TQ_PAIR);
     value = reinterpret_cast<TQ_SEXP**>(block);
     file = reinterpret_cast<TQ_FILE**>(block + m * sizeof(TQ_SEXP*));
     line = reinterpret_cast<int32_t*>(block + m * (sizeof(TQ_SEXP*) + sizeof(TQ_FILE*)));
@@ -161,6 +169,24 @@ struct ArgSlots {
     if (point) *point = get_gc_check_point();
     return r;
   }
+  // The list of the slots in the scratch block itself, for a primitive that only reads its
+  // form during the call: nothing roots the values through it, so the values of names not
+  // rooted yet are entered in the call's frame (values of other arguments are there, or are
+  // the form's own cells). Under one hold of the memory lock, with the check point.
+  TQ_SEXP* local_list(GC_CHECK_POINT* point) const {
+    MemLock lock;
+    TQ_SEXP* r = nullptr;
+    for (int i = n - 1; i >= 0; --i) {
+      if (named[i]) gc_set_nl_non_check(value[i], gc_qv_sexp);
+      auto* p = reinterpret_cast<TQ_SEXP*>(&pairs[i]);
+      p->h = TQ_SEXP_HEADER{file[i], line[i], kTagPair, flags[i]};
+      p->pair.car = value[i];
+      p->pair.cdr = r;
+      r = p;
+    }
+    *point = get_gc_check_point();
+    return r;
+  }
   int n;
   size_t bytes;
   char* block;
@@ -169,6 +195,7 @@ struct ArgSlots {
   int32_t* line;
   int32_t* flags;
   int32_t* named;
+  TQ_PAIR* pairs;
 };
 
 // Whether evaluating x may run language code (and so rebind names): a list form, or a
@@ -179,11 +206,11 @@ bool may_run_code(TQ_SEXP* x) {
   return t == kTagPair || t == kTagDelay;
 }
 
-// Order 1: the head, then the value of every argument, evaluated left to right in eenv.
-// Returns the new list, or the first error. n is the form's length; point, when given,
-// receives the check point taken once the list is made.
-TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_CHECK_POINT* point) {
-  ArgSlots a(n);
+// Order 1: the head, then the value of every argument, evaluated left to right in eenv,
+// into the slots a (one per element of s). Returns null, or the first error. The values of
+// names still held only by their bindings are left marked in a.named.
+TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, ArgSlots& a) {
+  const int n = a.n;
   TQ_SEXP* head = s->pair.car;
   a.value[0] = head;
   a.file[0] = pos_file(head);
@@ -200,7 +227,7 @@ TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_CHECK_POINT* point) {
     if (unrooted && may_run_code(form)) {
       MemLock lock;
       for (int j = names_at; j < i; ++j)
-        if (a.named[j]) gc_set_nl(a.value[j], gc_qv_sexp);
+        if (a.named[j]) gc_set_nl(a.value[j], gc_qv_sexp), a.named[j] = 0;
       unrooted = 0;
     }
     TQ_SEXP* v = eval(eenv, form);
@@ -214,7 +241,7 @@ TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, int n, GC_CHECK_POINT* point) {
     a.line[i] = p->h.line;
     a.flags[i] = p->h.flags;
   }
-  return a.build(point);
+  return nullptr;
 }
 
 // Order 2 (lambdas only): each argument is (parameter expression); the new list holds a
@@ -253,17 +280,29 @@ TQ_SEXP* eval_keyword_args(TQISP_ENV* eenv, TQ_SEXP* s, TQ_FUNC* fn) {
   return a.build();
 }
 
+// "__args_env" as a text that the collector takes for a block of collected memory that is
+// always marked and never swept (it lies in no chunk and on no ring), so that every lambda's
+// table can name its binding with it instead of with a copy made for each call.
+struct alignas(16) FixedText {
+  GC_BLOCK head;
+  L_CHAR text[11];
+};
+FixedText args_env_name{{gc_text, {"eval"}, int64_t(sizeof(L_CHAR) * 11), kMarkLive, 0},
+                        {'_', '_', 'a', 'r', 'g', 's', '_', 'e', 'n', 'v', 0}};
+
+// The table of a lambda call is this thread's alone until the body runs: its bindings are
+// made without the environment lock, named by the parameters' own texts.
 TQ_SEXP* apply_lambda(TQISP_ENV* env, TQ_FUNC* fn, TQ_SEXP* args, TQ_SYM_FIELD* attr) {
   TQISP_ENV* le = new_env(env);
-  set_env(le, lt("__args_env"), fn->args_env ? get_env(fn->args_env) : nullptr);
+  bind_fresh(le, args_env_name.text, fn->args_env ? get_env(fn->args_env) : nullptr);
   for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(le, f->name, get_string(f->data));
   if (get_type(fn->l_params) == kTagSymbol) {
-    set_env(le, fn->l_params->symbol.data, args);
+    bind_fresh(le, fn->l_params->symbol.data, args);
   } else {
     TQ_SEXP* v = cdr(args);
     for (TQ_SEXP* p = fn->l_params; get_type(p) == kTagPair; p = p->pair.cdr) {
       TQ_SEXP* value = get_type(v) == kTagPair ? v->pair.car : nullptr;
-      if (get_type(p->pair.car) == kTagSymbol) set_env(le, p->pair.car->symbol.data, value);
+      if (get_type(p->pair.car) == kTagSymbol) bind_fresh(le, p->pair.car->symbol.data, value);
       if (get_type(v) == kTagPair) v = v->pair.cdr;
     }
   }
@@ -307,19 +346,58 @@ TQ_SEXP* close_call(TQ_SEXP* r) {
   return r;
 }
 
+// After a primitive returned r: the frames checked against point, then the call's frame
+// closed keeping r.
+TQ_SEXP* finish_prim(TQ_SEXP* r, const GC_CHECK_POINT& point) {
+  if (eval_check_hook) {  // the hook collects: not under the memory lock
+    compare_gc_check_point("eval", point);
+    eval_check_hook();
+    return close_call(r);
+  }
+  MemLock lock;
+  compare_gc_check_point("eval", point);
+  return close_call(r);
+}
+
+// The primitives of order 1 that only read their form while they run (elements, position)
+// and never keep it or a pair of it: they are handed a list in scratch memory.
+constexpr TQ_PRIM kFormReaders[] = {qv_add, qv_mul, qv_and, qv_or, qv_xor, qv_sub, qv_div, qv_rem, qv_not,
+                                    qv_equ, qv_Neq, qv_leq, qv_lt, qv_geq, qv_gt, qv_And, qv_Or, qv_Xor,
+                                    qv_Not, qv_car, qv_cdr};
+bool reads_form_only(TQ_PRIM p) {
+  for (TQ_PRIM q : kFormReaders)
+    if (p == q) return true;
+  return false;
+}
+
+// Calls the primitive fn (order 1, one of kFormReaders) on form s with its values in a
+// scratch list; the frame "eval_p2" is open and is closed here, keeping the result.
+TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, int n, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
+  ArgSlots a(n, true);
+  if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
+  GC_CHECK_POINT point;
+  TQ_SEXP* args = a.local_list(&point);
+  TQ_SEXP* r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
+  return finish_prim(r, point);
+}
+
 // Calls fn on form s; the head value's frame "eval_p2" is open and is closed here, keeping
 // the result. Frame work and list cells that follow each other share one hold of the
 // memory lock.
 TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
-  TQ_SEXP* r = check_count(s, fn);
+  int n = 0;
+  TQ_SEXP* r = check_count(s, fn, &n);
   if (r) return close_call(r);
   TQISP_ENV* eenv = fn->args_env ? new_env_pair(fn->args_env, env) : env;
   TQ_SEXP* args = s;
   GC_CHECK_POINT point{};
   bool have_point = false;
   if (fn->order == 1) {
+    if (fn->type == kFuncPrim && reads_form_only(fn->prim)) return call_reader(env, eenv, s, n, fn, attr);
     have_point = fn->type == kFuncPrim;
-    args = eval_args(eenv, s, list_length(s), have_point ? &point : nullptr);
+    ArgSlots a(n);
+    args = eval_args(eenv, s, a);
+    if (!args) args = a.build(have_point ? &point : nullptr);
   } else if (fn->order == 2) {
     if (fn->type != kFuncLambda) er_panic("eval_pair: a primitive of order 2");
     args = eval_keyword_args(eenv, s, fn);
@@ -328,14 +406,7 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
   if (fn->type == kFuncPrim) {
     if (!have_point) point = get_gc_check_point();
     r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
-    if (eval_check_hook) {  // the hook collects: not under the memory lock
-      compare_gc_check_point("eval", point);
-      eval_check_hook();
-      return close_call(r);
-    }
-    MemLock lock;
-    compare_gc_check_point("eval", point);
-    return close_call(r);
+    return finish_prim(r, point);
   }
   if (fn->type == kFuncLambda) return close_call(apply_lambda(env, fn, args, attr));
   return close_call(
@@ -398,31 +469,12 @@ TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
   }
 }
 
-TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
-  TQ_SEXP* head = s->pair.car;
-  bool head_symbol = get_type(head) == kTagSymbol;
-  TQ_SYM_FIELD* attr = nullptr;
-  if (head_symbol) {
-    attr = head->symbol.field;
-    for (TQ_SYM_FIELD* f = attr; f; f = f->next) {
-      if (f->data && f->data[0] == '^') {
-        TQ_SEXP* e = get_sym_field(&attr, env, head);
-        if (e) return e;
-        break;
-      }
-    }
-  }
-  gc_push(nullptr, nullptr, "eval_p1");
-  TQ_SEXP* hv = eval(env, head);
-  int t = get_type(hv);  // realised while its frame still roots it
-  if (t == kTagFunc) {
-    // The head's frame closes and the call's frame opens under one hold of the memory lock.
-    MemLock lock;
-    gc_pop(hv, gc_qv_sexp);
-    gc_push(nullptr, nullptr, "eval_p2");
-  } else {
-    gc_pop(hv, gc_qv_sexp);
-  }
+namespace {
+
+// The head's value hv (of tag t, rooted; the call's frame "eval_p2" open when t is a
+// function) applied to form s.
+TQ_SEXP* apply_head(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* head, TQ_SEXP* hv, int t, TQ_SYM_FIELD* attr) {
+  const bool head_symbol = head && sexp_tag(head) == kTagSymbol;
   for (;;) {
     switch (t) {
       case kTagFunc:
@@ -443,6 +495,55 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
         return lang_error(head, ER_NOT_FUNCTION, "eval", list(n_get_string("execute no function"), s, nullptr));
     }
   }
+}
+
+}  // namespace
+
+TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SEXP* head = s->pair.car;
+  bool head_symbol = get_type(head) == kTagSymbol;
+  TQ_SYM_FIELD* attr = nullptr;
+  if (head_symbol) {
+    attr = head->symbol.field;
+    for (TQ_SYM_FIELD* f = attr; f; f = f->next) {
+      if (f->data && f->data[0] == '^') {
+        TQ_SEXP* e = get_sym_field(&attr, env, head);
+        if (e) return e;
+        break;
+      }
+    }
+  }
+  TQ_SEXP* hv;
+  int t;
+  if (head_symbol) {
+    // A name's value: the head's own frame would hold nothing but the value, which it hands
+    // to the frame below as it closes; the value is rooted there at once instead, and the
+    // call's frame opens in the same hold of the memory lock.
+    hv = eval(env, head);
+    if (hv && sexp_tag(hv) == kTagDelay) {
+      gc_set(hv, gc_qv_sexp);
+      t = get_type(hv);
+      if (t == kTagFunc) gc_push(nullptr, nullptr, "eval_p2");
+    } else {
+      t = hv ? sexp_tag(hv) : kTagNil;
+      MemLock lock;
+      if (hv) gc_set_nl_non_check(hv, gc_qv_sexp);
+      if (t == kTagFunc) gc_push(nullptr, nullptr, "eval_p2");
+    }
+    return apply_head(env, s, head, hv, t, attr);
+  }
+  gc_push(nullptr, nullptr, "eval_p1");
+  hv = eval(env, head);
+  t = get_type(hv);  // realised while its frame still roots it
+  if (t == kTagFunc) {
+    // The head's frame closes and the call's frame opens under one hold of the memory lock.
+    MemLock lock;
+    gc_pop(hv, gc_qv_sexp);
+    gc_push(nullptr, nullptr, "eval_p2");
+  } else {
+    gc_pop(hv, gc_qv_sexp);
+  }
+  return apply_head(env, s, head, hv, t, attr);
 }
 
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {

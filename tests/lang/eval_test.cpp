@@ -396,6 +396,40 @@ TEST(Eval, EightTasksReadEvaluateBindAndCollectAtOnce) {
   for (int k = 0; k < kTasks; ++k) EXPECT_EQ(wrong[k], "") << "task " << k;
 }
 
+// A large table gains a name and loses the one before it each round while another task
+// looks both up (its cache of answers holds the absence of the first and the binding of the
+// second from before): once the change is known, the new name is found and the old one is
+// not, also after collections freed the old bindings.
+TEST(Eval, CachedAnswersFollowNamesAddedAndRemovedMeanwhile) {
+  constexpr int kRounds = 200;
+  GcFrame frame("answers");
+  TQISP_ENV* table = new_env(nullptr);
+  gc_set(table, gc_qvlisp_env);
+  for (int i = 0; i < 20; ++i) set_env(table, lc(("w" + std::to_string(i)).c_str()), tqtest::num(i));
+  auto name = [](int r) { return "x" + std::to_string(r); };
+  std::atomic<int> asked{0}, changed{0};
+  std::string wrong;
+  tqtest::Task reader([&] {
+    for (int r = 1; r <= kRounds; ++r) {
+      TQ_SEXP* got = nullptr;
+      lookup_env(&got, table, lc(name(r).c_str()), -1);
+      asked = r;
+      if (!tqtest::wait_until([&] { return changed >= r; }, std::chrono::seconds(20))) return;
+      if (lookup_env(&got, table, lc(name(r).c_str()), -1) != 0 || got->integer.data != r) wrong += " no " + name(r);
+      if (lookup_env(&got, table, lc(name(r - 1).c_str()), -1) == 0) wrong += " old " + name(r - 1);
+    }
+  });
+  for (int r = 1; r <= kRounds; ++r) {
+    ASSERT_TRUE(tqtest::wait_until([&] { return asked >= r; }, std::chrono::seconds(20))) << "round " << r;
+    set_env(table, lc(name(r).c_str()), tqtest::num(r));
+    del_env(table, lc(name(r - 1).c_str()));
+    if (r % 16 == 0) gc_enable();
+    changed = r;
+  }
+  EXPECT_TRUE(reader.wait(std::chrono::minutes(1))) << "the reader did not finish";
+  EXPECT_EQ(wrong, "");
+}
+
 // One task installs and clears a table's undefined-name handler while another looks for it:
 // the search finds the handler or none, never a cleared one half read.
 TEST(Eval, AHandlerClearedMeanwhileIsFoundWholeOrNotAtAll) {
