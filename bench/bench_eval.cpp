@@ -17,6 +17,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "platform/machine.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
 #include "text/l_string.h"
@@ -81,12 +82,19 @@ void BM_TqFib25(benchmark::State& state) {
   for (auto _ : state) run_tq(kTqFib);
 }
 void BM_GuileFib25(benchmark::State& state) { run_guile(state, kSchemeFib); }
+// Also the resident memory after the first round and after the last: repeated rounds must
+// not keep growing it.
 void BM_TqListBuildReverse(benchmark::State& state) {
   start_language();
+  int64_t first = 0, last = 0;
   for (auto _ : state) {
     run_tq(kTqList);
     tq::gc_enable();
+    last = tq::get_usedmemory_size();
+    if (!first) first = last;
   }
+  state.counters["rss_first_MB"] = double(first) / (1 << 20);
+  state.counters["rss_last_MB"] = double(last) / (1 << 20);
 }
 void BM_GuileListBuildReverse(benchmark::State& state) { run_guile(state, kSchemeList); }
 
@@ -108,7 +116,7 @@ void BM_GuileUserCall(benchmark::State& state) { run_guile(state, kSchemeCall); 
 
 BENCHMARK(BM_TqFib25)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GuileFib25)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqListBuildReverse)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TqListBuildReverse)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_GuileListBuildReverse)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_TqWordFor)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GuileFor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);

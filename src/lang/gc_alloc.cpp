@@ -121,6 +121,7 @@ CHUNK* new_chunk(int c) {
     if (before) munmap(m, before);
     if (kChunkSize - before) munmap(reinterpret_cast<char*>(a) + kChunkSize, kChunkSize - before);
     p = reinterpret_cast<void*>(a);
+    TQ_LEAK_ROOT(p, kChunkSize);  // collected cells hold debug-heap blocks
   }
   TQ_UNPOISON(p, kChunkSize);  // the address may be that of a chunk given back poisoned
   auto* ch = static_cast<CHUNK*>(p);
@@ -354,6 +355,7 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
     spare_chunks = ch->next;
     --spare_count;
     TQ_UNPOISON(ch, kChunkSize);
+    TQ_LEAK_UNROOT(ch, kChunkSize);
     munmap(ch, kChunkSize);
   }
   gc_trigger.store(trigger, std::memory_order_relaxed);

@@ -160,6 +160,7 @@ struct LexMark {
   int bits;
   int line;
   int token_head_line;
+  CODE_METHOD* cm;
 };
 constexpr int kLexBits = kRfSexpContext | kRfEqualsToken;
 
@@ -167,7 +168,7 @@ bool mark_lexer(const TQ_FILE* f, LexMark* m) {
   if (f->yylen || f->ent_stack || f->lex_error || f->rb_ptr <= 0 || f->rb[f->rb_ptr - 1] >= 0x80 ||
       !lex_cm_ascii_transparent(f->cm))
     return false;
-  *m = {f->rb_ptr, f->buf, f->buf_ent_flag, f->mode, f->flags & kLexBits, f->line, f->token_head_line};
+  *m = {f->rb_ptr, f->buf, f->buf_ent_flag, f->mode, f->flags & kLexBits, f->line, f->token_head_line, f->cm};
   return true;
 }
 
@@ -184,6 +185,12 @@ void roll_back(TQ_FILE* f, const LexMark& m) {
   f->sexp = nullptr;
   f->lex_error = nullptr;  // errors of the rolled-back token only
   f->ent_stack = nullptr;
+  if (f->cm != m.cm) {  // the token switched the code method: its bytes are read again as before
+    f->cm->close(nullptr, f->cm_work);
+    f->cm = m.cm;
+    f->cm_work = m.cm->open();
+    return;
+  }
   L_CHAR c;
   f->cm->to_internal(&c, f->cm_work, ' ');  // an ASCII byte ends whatever the token left pending
 }

@@ -131,6 +131,8 @@ class HeapGuard : public HeldLock {
 };
 
 // ---- the set of live addresses (open addressing, backward-shift deletion) ----------
+// An address is kept inverted: the set is not a reference to the block, so the leak
+// checker of sanitizer builds still reports a block its program lost.
 
 struct LiveSet {
   uintptr_t* slot;
@@ -147,7 +149,7 @@ size_t live_hash(uintptr_t p) {
 void live_put(uintptr_t* slot, size_t mask, uintptr_t p) {
   size_t i = live_hash(p) & mask;
   while (slot[i]) i = (i + 1) & mask;
-  slot[i] = p;
+  slot[i] = ~p;
 }
 
 void live_insert(HeapGuard& g, void* ptr) {
@@ -157,7 +159,7 @@ void live_insert(HeapGuard& g, void* ptr) {
     if (!slot) g.panic("alloc");
     if (live.slot) {
       for (size_t i = 0; i <= live.mask; ++i)
-        if (live.slot[i]) live_put(slot, cap - 1, live.slot[i]);
+        if (live.slot[i]) live_put(slot, cap - 1, ~live.slot[i]);
       free(live.slot);
     }
     live.slot = slot;
@@ -172,14 +174,14 @@ ptrdiff_t live_find(const void* ptr) {
   if (!live.slot) return -1;
   const uintptr_t p = uintptr_t(ptr);
   for (size_t i = live_hash(p) & live.mask; live.slot[i]; i = (i + 1) & live.mask)
-    if (live.slot[i] == p) return ptrdiff_t(i);
+    if (live.slot[i] == ~p) return ptrdiff_t(i);
   return -1;
 }
 
 void live_erase_at(size_t i) {
   const size_t mask = live.mask;
   for (size_t j = (i + 1) & mask; live.slot[j]; j = (j + 1) & mask) {
-    size_t home = live_hash(live.slot[j]) & mask;
+    size_t home = live_hash(~live.slot[j]) & mask;
     // Move slot j into the hole at i when its probe run passes over i.
     bool passes = (i <= j) ? (home <= i || home > j) : (home <= i && home > j);
     if (passes) {
@@ -314,6 +316,13 @@ int64_t site_bytes(const MEM_LIST* m) {
 constexpr size_t kSlabChunk = 256 * 1024;  // aligned to its own size
 constexpr size_t kSlabHead = 64;           // the SLAB record, then the slots
 constexpr size_t kMaxSmall = 1024;         // data bytes of the largest slot
+// Sanitizer builds keep every block on the system heap: the leak checker sees a chunk as one
+// block, so a lost slot would go unreported, and a slot's neighbour is no red zone.
+#if defined(TQ_SANITIZE)
+constexpr bool kSlots = false;
+#else
+constexpr bool kSlots = true;
+#endif
 constexpr int kSmallClasses = int(kMaxSmall / 16);
 constexpr uint32_t kSlotLive = 0x4c495645;   // a slot's state word while handed out
 constexpr uint32_t kSlotFreed = 0x46524545;  // after its free (0: never handed out)
@@ -400,14 +409,8 @@ void slab_register(SlabGuard& g, SLAB* s) {
   leaf[n & ((uintptr_t(1) << kRegistryBits) - 1)].store(1, std::memory_order_release);
 }
 
-// A new chunk of class c, aligned to its size (slab_lock held). Sanitizer builds take it
-// from the system allocator, whose blocks the leak checker scans for pointers.
+// A new chunk of class c, aligned to its size (slab_lock held).
 SLAB* new_slab(SlabGuard& g, int c) {
-#if defined(TQ_SANITIZE)
-  void* p = aligned_alloc(kSlabChunk, kSlabChunk);
-  if (!p) g.panic("alloc");
-  memset(p, 0, kSlabChunk);
-#else
   void* m = mmap(nullptr, 2 * kSlabChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) g.panic("alloc");
   const uintptr_t a = (uintptr_t(m) + kSlabChunk - 1) & ~(kSlabChunk - 1);
@@ -415,7 +418,6 @@ SLAB* new_slab(SlabGuard& g, int c) {
   if (before) munmap(m, before);
   if (kSlabChunk - before) munmap(reinterpret_cast<char*>(a) + kSlabChunk, kSlabChunk - before);
   void* p = reinterpret_cast<void*>(a);
-#endif
   auto* s = static_cast<SLAB*>(p);
   s->cls = c;
   s->slot_size = uint32_t(kHdr + class_data(c));
@@ -830,7 +832,7 @@ void init_d_alloc() {
 }
 
 void* xx_d_alloc(size_t size, const char* file, int line) {
-  if (size <= kMaxSmall) return small_alloc(size, file, line);
+  if (kSlots && size <= kMaxSmall) return small_alloc(size, file, line);
   HeapGuard g(file, line);
   void* p = large_alloc(g, size, file, line);
   if (!p) g.panic("alloc");
@@ -911,11 +913,9 @@ void xx_change_statistics(void* ptr, const char* file, int line) {
 void check_mem_header(void* ptr) {
   SLAB* s;
   MEM_HEADER* h = slot_of(ptr, &s);
+  if (h) live_slot(h, "check_mem_header(1)", false);  // before md_lock: its panic leaves no lock held
   HeapGuard g(__FILE__, __LINE__);
-  if (h)
-    live_slot(h, "check_mem_header(1)", false);
-  else
-    h = live_header(g, ptr, "check_mem_header(1)");
+  if (!h) h = live_header(g, ptr, "check_mem_header(1)");
   if (h->size < 0) g.panic("check_mem_header(3)");
   const int64_t site = site_bytes(h->mlp);
   if (site < 0) g.panic("check_mem_header(4)");

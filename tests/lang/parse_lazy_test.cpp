@@ -237,4 +237,24 @@ TEST(Lazy, ReaderFlagsChangedFromTwoThreadsLoseNoBit) {
   EXPECT_EQ(int(f->flags), 0);
 }
 
+// Reading ahead on a string reads what reading one token at a time reads: the same reader
+// with an owner hook (which turns reading ahead off) is the oracle. Hostile texts: tokens
+// across the read buffer's end, a code switch inside one, errors, form feeds, a cut end.
+void no_hook(TQ_FILE*) {}
+TEST(Lazy, ReadingAheadReadsAsOneTokenAtATime) {
+  const std::string pad(4074, ' ');
+  const std::vector<std::string> texts = {
+      "(x" + pad + "\xA4\xA2&#xDFFF0016;abcdefgh)",  // the switch inside a token across the end
+      "(a &nosuch; b\n(c %E(\"s\" \"f\" 3 \"g\" 5 (d)) e)\f f)\n(g",
+      "(a <p q=\"" + pad + "\">t</p> 'b)",
+  };
+  for (const std::string& text : texts) {
+    GcFrame frame("t");
+    TQ_SEXP* hooked = tqtest::read_text(text.c_str());
+    hooked->h.file->func_11 = no_hook;
+    const std::string want = tqtest::print_text(hooked, kPrintLines);
+    EXPECT_EQ(tqtest::read_print(text.c_str()), want) << text.substr(0, 40);
+  }
+}
+
 }  // namespace

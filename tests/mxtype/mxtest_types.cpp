@@ -69,6 +69,9 @@ void set_string_element(void* v, int64_t i, const char* s) {
   tq::MATRIX_DH_SET dh;
   tq::get_matrix_dh_set(&dh, v);
   char* copy = s ? copy_str(s) : nullptr;
+  char* old;
+  memcpy(&old, dh.offset + i * sizeof old, sizeof old);
+  d_f_ree(old);
   memcpy(dh.offset + i * sizeof copy, &copy, sizeof copy);
 }
 

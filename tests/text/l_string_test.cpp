@@ -360,6 +360,10 @@ TEST(TextUtil, TwoKeyMap) {
   EXPECT_EQ(search_codehash(&ch, 0, 1, 1), e1);
   ch.gen_forward = 2147483647;  // generation starts again at 1, skipping used keys
   EXPECT_EQ(insert_codehash(&ch, 0, 0, 2)->forward, 2);
+  for (int b = 0; b < ch.keylen; ++b)
+    while (codehash_entry* e = ch.forward[b]) delete_codehash(&ch, 0, e->forward, 1);
+  d_f_ree(ch.forward);
+  d_f_ree(ch.reverse);
 }
 
 TEST(TextUtil, TwoKeyMapWithBrokenChainsEndsTheProcess) {

@@ -249,7 +249,9 @@ TEST_F(QueueTest, KeyLimitCountsPerKey) {
   EXPECT_EQ(tq::get_key_limit(&q, LStr("zz").c()), 1.0f);
   EXPECT_EQ(tq::set_key_limit(&q, LStr("zz").c(), 5.0f), -1);
   EXPECT_EQ(insert(new_item(5, a.c()), 0), 0);
-  EXPECT_EQ(insert(new_item(6, a.c()), 0), -1);
+  Item* refused = new_item(6, a.c());
+  EXPECT_EQ(insert(refused, 0), -1);
+  free_item(&refused->h);
   EXPECT_EQ(insert(new_item(7, a.c()), 2), 0);
   EXPECT_EQ(tq::get_key_count(&q, a.c()), 3);
   EXPECT_EQ(drain(), (std::vector<int>{3, 4, 2, 5, 7}));
@@ -494,6 +496,7 @@ TEST_F(QueueTest, PrintKeyListWritesOldestKeyFirst) {
   tq::print_key_list(&q);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "KEY\n\talpha 2 1\nKEY END\n");
   EXPECT_EQ(drain(), (std::vector<int>{1, 3}));
+  tq::release_qkey(&q, alpha.c());
 }
 
 // Workers for the worker tests: each takes a key, waits at the gate, handles the key's
