@@ -32,7 +32,10 @@
 // between tables and a rebinding changes the value in place) and, for an absence, while no
 // name was added. Both counters are read before the search that fills an entry and are
 // raised by writers after they link or unlink, so a change that the search missed always
-// invalidates the entry.
+// invalidates the entry. A removal raises its counter before it unlinks as well (the count
+// is odd meanwhile, and nothing is cached then): a remover held up between unlinking and
+// counting could otherwise let a collection free the binding while a cached answer still
+// takes it for linked.
 #include <atomic>
 
 #include "lang/env.h"
@@ -127,6 +130,7 @@ bool remove_here(TQ_ENV* e, const L_CHAR* name) {
   if (!e->hash_ptr) return false;
   for (ELEMENT** p = &e->hash_ptr[hash_key(name, e->hash_ptr_size)]; *p; p = &(*p)->next) {
     if (!(*p)->sym || !same_name((*p)->sym, name)) continue;
+    publish(e->removals, e->removals + 1);  // odd: cached answers of e no longer hold
     publish(*p, (*p)->next);
     publish(e->removals, e->removals + 1);
     return true;
@@ -342,14 +346,21 @@ namespace {
 
 // The walk of lookup_env with sum the name's code sum, inside the memory-lock section (so
 // nothing it walks is freed meanwhile). A table the unlocked walk cannot answer for is
-// searched again under the lock, outside the section (the environment lock comes first).
-ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+// searched again under the lock, outside the section (the environment lock comes first),
+// and its value read under that lock: once it is released, the binding may be removed and
+// collected before this thread is back in its section. The binding, or null; its value in
+// *value.
+ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
   ELEMENT* el = nullptr;
-  if (find_unlocked(e, name, sum, &el) >= 0) return el;
+  if (find_unlocked(e, name, sum, &el) >= 0) {
+    if (el) *value = load(el->data);
+    return el;
+  }
   unlock_mem();
   {
     LOCK_SCOPE(qv_env_lock);
     el = find_here(e, name);
+    if (el) *value = el->data;
   }
   lock_mem();
   return el;
@@ -367,10 +378,11 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
     }
     if (a.names_added == added) return 0;
   }
-  ELEMENT* el = search_table(e, name, sum);
+  TQ_SEXP* value = nullptr;
+  ELEMENT* el = search_table(e, name, sum, &value);
   int length = 0;
   while (length <= kCachedName && name[length]) ++length;
-  if (length <= kCachedName) {
+  if (length <= kCachedName && !(removals & 1u)) {
     a.serial = e->serial;
     a.binding = el;
     a.removals = removals;
@@ -379,7 +391,7 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
     for (int i = 0; i < length; ++i) a.name[i] = name[i];
   }
   if (!el) return 0;
-  *ret = load(el->data);
+  *ret = value;
   return 1;
 }
 
@@ -400,8 +412,7 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
     TQ_ENV* e = &env->env;
     if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
       if (search_cached(ret, e, name, sum)) return 0;
-    } else if (ELEMENT* el = search_table(e, name, sum)) {
-      *ret = load(el->data);
+    } else if (search_table(e, name, sum, ret)) {
       return 0;
     }
     env = e->parent;

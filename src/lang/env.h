@@ -43,7 +43,7 @@ struct TQ_ENV {
   uint32_t moves;            // odd while the enlargement moves the bindings between chains
   uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
   uint64_t serial;           // unique to this table for the process's life
-  uint32_t removals;         // bindings removed so far
+  uint32_t removals;         // twice the bindings removed so far; odd while one is removed
 };
 union TQISP_ENV {
   int32_t type;
@@ -73,7 +73,7 @@ TQISP_ENV* new_env_pair(TQISP_ENV* env0, TQISP_ENV* env1);
 void set_env(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 // set_env on a table this thread has just made and no other thread can reach yet (no
 // environment lock), keeping name itself rather than a copy: a text in collected memory that
-// nobody changes (a symbol's name), or one that is never freed (static_cell_text).
+// nobody changes (a symbol's name), or one that is never freed (eval's fixed __args_env).
 void bind_fresh(TQISP_ENV* env, L_CHAR* name, TQ_SEXP* value);
 // Installs value as the undefined-name handler of that same table, replacing any other.
 void set_default_env(TQISP_ENV* env, TQ_SEXP* value);
