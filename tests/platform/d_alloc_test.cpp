@@ -306,7 +306,8 @@ constexpr size_t kHandSizes[] = {0, 16, 200, 1024, 1025, 3000};
 std::atomic<void*> hand_ring[64];
 std::atomic<int> hand_bad;
 
-void hand_over_producer(void*) {
+std::atomic<int> producer_done;
+void producer_task(void*) {
   for (int i = 0; i < kHandOver; ++i) {
     const size_t n = kHandSizes[i % 6];
     auto* p = static_cast<unsigned char*>(tq::xx_d_alloc(n, "hand_site.cpp", int(i % 6)));
@@ -317,11 +318,6 @@ void hand_over_producer(void*) {
     cell.store(p, std::memory_order_release);
     d_f_ree(own);
   }
-}
-
-std::atomic<int> producer_done;
-void producer_task(void*) {
-  hand_over_producer(nullptr);
   producer_done.fetch_add(1);
 }
 
