@@ -30,28 +30,30 @@ TQ_SEXP* eval_text(TQISP_ENV* env, const std::string& src) {
 
 bool is_int(TQ_SEXP* v, int64_t want) { return get_type(v) == kTagInteger && v->integer.data == want; }
 
-// One round of task t: a recursive call and a list built by a loop, both evaluated, and a
-// text read back; what differs from the expected value is added to wrong.
-void round_of(int t, int r, TQISP_ENV* env, std::string& wrong) {
+// One round of task t: a text read lazily, a recursive call and a list built by a loop
+// evaluated meanwhile, a collection when it is the task's turn, and the text's forms
+// realised and printed last; what differs from the expected value is added to wrong.
+void round_of(int t, int r, TQISP_ENV* env, bool collect, std::string& wrong) {
   GcFrame frame("round");
   const int n = 10 + (7 * t + r) % 40;
   const int64_t base = 1000 * t + r;
-  const std::string at = " round " + to_string(r) + ": ";
+  const std::string at = " round " + to_string(r) + ": ", rs = to_string(r);
+  std::string src, expected;
+  for (int k = 0; k < 3 * n; ++k) {
+    const std::string ks = to_string(k);
+    src += "(k" + to_string(t) + " " + ks + " <p n=\"" + rs + "\">x" + ks + "<b>y" + rs + "</b></p> (" + ks + " . " + rs + ")) ";
+    expected += "(k" + to_string(t) + " " + ks + " ([p n=\"" + rs + "\"] \"x" + ks + "\" (b \"y" + rs + "\")) (" + ks + " . " + rs + "))\n";
+  }
+  TQ_SEXP* text = tqtest::read_text(src.c_str());
   if (TQ_SEXP* v = eval_text(env, "^(f " + to_string(n) + ")"); !is_int(v, 1000 * t + n * (n + 1) / 2))
     wrong += at + "call " + tqtest::print_text(v, kPrintInList);
   TQ_SEXP* l = eval_text(env, "^(define l ())^(define i 0)^(while (Lt i " + to_string(n) +
                                   ") (set l (cons (+ i " + to_string(base) + ") l)) (set i (+ i 1)))^l");
+  if (collect) gc_enable();
   int64_t i = n;
   for (; get_type(l) == kTagPair && is_int(l->pair.car, base + i - 1); l = l->pair.cdr) --i;
   if (i != 0 || get_type(l) != kTagNil) wrong += at + "list at " + to_string(i);
-  std::string src, expected;
-  for (int k = 0; k < n; ++k) {
-    const std::string ks = to_string(k), rs = to_string(r);
-    src += "(k" + to_string(t) + " " + ks + " <p n=\"" + rs + "\">x" + ks + "<b>y" + rs + "</b></p> (" + ks + " . " + rs + ")) ";
-    expected += "(k" + to_string(t) + " " + ks + " ([p n=\"" + rs + "\"] \"x" + ks + "\" (b \"y" + rs + "\")) (" + ks + " . " + rs + "))\n";
-  }
-  if (std::string got = tqtest::print_text(tqtest::read_text(src.c_str()), kPrintLines); got != expected)
-    wrong += at + "read " + got.substr(0, 200);
+  if (std::string got = tqtest::print_text(text, kPrintLines); got != expected) wrong += at + "read " + got.substr(0, 200);
 }
 
 TEST(ConcurrencyStress, EightTasksEvaluateReadAndCollectAtOnce) {
@@ -75,10 +77,7 @@ TEST(ConcurrencyStress, EightTasksEvaluateReadAndCollectAtOnce) {
         std::string w;
         // The same name in every task, bound to a body of its own: f(k) = 1000 t + k (k + 1) / 2.
         eval_text(env, "^(define (f k) (if (= k 0) " + to_string(1000 * t) + " (+ k (f (- k 1)))))");
-        for (int r = 0; r < kRounds; ++r) {
-          round_of(t, r, env, w);
-          if (r % 4 == t % 4) gc_enable();
-        }
+        for (int r = 0; r < kRounds; ++r) round_of(t, r, env, r % 4 == t % 4, w);
         (*wrong)[t] = w;
       }
       close_self_interpreter();
