@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -131,6 +134,22 @@ TEST(Syntax, FloatsBeyondTheRangeOfADouble) {
     EXPECT_EQ(v[1]->floating.data, -HUGE_VAL);
     EXPECT_EQ(v[2]->floating.data, 0.0);
     EXPECT_EQ(tqtest::text(v[2]->floating.unit), "mm");
+  }
+}
+
+// Decimal texts of every length near the exact-conversion limits give the C conversion's
+// value bit for bit (random digits, fixed seed).
+TEST(Syntax, FloatsAreTheCConversionsValue) {
+  std::mt19937_64 rng(42);
+  for (int i = 0; i < 20000; ++i) {
+    std::string t = (i % 3 == 0) ? "-" : (i % 3 == 1) ? "+" : "";
+    const int whole = int(rng() % 18), frac = int(rng() % 26);
+    for (int k = 0; k < whole; ++k) t += char('0' + rng() % 10);
+    t += '.';
+    for (int k = 0; k < frac; ++k) t += char('0' + rng() % 10);
+    std::vector<L_CHAR> l(t.begin(), t.end());
+    const double got = lex_scan_float(l.data(), int(l.size())), want = std::strtod(t.c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << t;
   }
 }
 
