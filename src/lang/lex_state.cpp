@@ -37,7 +37,7 @@ void begin(TQ_FILE* f, const Ch& ch, int mode) {
 }
 void to_sexp(TQ_FILE* f) {
   f->mode = kLexSexp;
-  f->flags |= kRfSexpContext;
+  lex_set_bits(f, kRfSexpContext, true);
 }
 
 bool text_ends_with(const TQ_FILE* f, const char* tail) {
@@ -81,14 +81,10 @@ void escape(TQ_FILE* f) {
 // byte right after an ASCII byte of the same buffer (so the method has nothing pending),
 // and a method that reads ASCII as itself. A state then takes a run of the bytes it would
 // only gather (or skip) in one loop; any other byte is left for the long way.
-bool ascii_transparent(const CODE_METHOD* cm) {
-  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
-}
-
 bool buffer_plain(const TQ_FILE* f) {
   const int p = f->rb_ptr;
   return p > 0 && !f->buf && !f->ent_stack && f->rb[p - 1] < 0x80 && !(f->flags & kRfClosed) &&
-         ascii_transparent(f->cm);
+         lex_cm_ascii_transparent(f->cm);
 }
 
 // The next character straight from the read buffer, when the long way would give the same.
@@ -253,7 +249,7 @@ int sexp(TQ_FILE* f, const Ch& ch) {
     case '<':
       push_back(f, ch);
       f->mode = kLexContent;
-      f->flags &= ~kRfSexpContext;
+      lex_set_bits(f, kRfSexpContext, false);
       return kAgain;
     case '=':
       if (!(f->flags & kRfEqualsToken)) break;
@@ -571,6 +567,115 @@ int markup_comment(TQ_FILE* f, const Ch& ch) {
   return kAgain;
 }
 
+// ---- The common tokens in one pass over the read buffer.
+//
+// In the two contexts (and the blanks after a markup word, where they are dropped) blanks,
+// parentheses and whole words (an S-expression atom, a markup text word or number) are read
+// here while the buffer serves them as itself (buffer_plain): each byte is taken as its state
+// above would take it. A byte that ends a word and belongs to what follows is left in the
+// buffer where the state pushes it back: the next read gives the same byte, unmarked, either
+// way. Anything else stops the pass with kAgain, in the state the states would be in there.
+
+constexpr ByteSet kAtomStart = " \"';<()=#[]";  // an atom's first byte: not a token of its own
+
+// The word of `plain` begun in f's token text, read on; then, when the byte after it is in
+// the buffer, what its state does there.
+int end_atom(TQ_FILE* f, const Ch& ch) {
+  gather_run(f, ch, kAtomPlain);
+  const int p = f->rb_ptr;
+  if (p >= f->rb_len) return kAgain;
+  const uint8_t b = f->rb[p];
+  if (b == ' ' || b == '\t') {
+    f->rb_ptr = int16_t(p + 1);
+  } else if (b == '\n' || b == '\r') {
+    f->rb_ptr = int16_t(p + 1);
+    count_always(f);
+  } else if (!(b == '"' || b == '\'' || b == ';' || b == '<' || ((b == '(' || b == ')') && !text_mode(f)) ||
+               (b == '=' && (f->flags & kRfEqualsToken)))) {
+    return kAgain;
+  }
+  f->mode = kLexSexp;
+  return get_token(f);
+}
+
+int end_text(TQ_FILE* f, const Ch& ch) {
+  gather_run(f, ch, kTextPlain);
+  const int p = f->rb_ptr;
+  if (p >= f->rb_len) return kAgain;
+  const uint8_t b = f->rb[p];
+  if (b == ' ' || b == '\t' || b == '\n' || b == '\r')
+    f->mode = kLexBlanks;
+  else if (b == '(' && !text_mode(f))
+    f->mode = kLexSexp;
+  else if (b == '<' || b == '^')
+    f->mode = kLexContent;
+  else
+    return kAgain;
+  return get_x_text(f);
+}
+
+int end_number(TQ_FILE* f, const Ch& ch) {
+  gather_run(f, ch, kNumberPlain);
+  const int p = f->rb_ptr;
+  if (p >= f->rb_len) return kAgain;
+  const uint8_t b = f->rb[p];
+  f->mode = kLexContent;
+  if (b == ' ' || b == '\t' || b == '\\') {
+    f->rb_ptr = int16_t(p + 1);
+  } else if (b == '\n' || b == '\r') {
+    f->rb_ptr = int16_t(p + 1);
+    count(f);
+  } else if (b == '(' && !text_mode(f)) {
+    f->mode = kLexSexp;
+  } else if (b != '<' && b != '^') {
+    f->mode = kLexNumber;
+    return kAgain;
+  }
+  return get_x_text(f);
+}
+
+int fast_token(TQ_FILE* f) {
+  const bool dropped_blanks = f->mode == kLexBlanks && !f->yylen &&
+                              (f->flags & (kRfNoLineEndsInText | kRfNoBlanksInText)) ==
+                                  (kRfNoLineEndsInText | kRfNoBlanksInText);
+  if ((f->mode != kLexContent && f->mode != kLexSexp && !dropped_blanks) || !buffer_plain(f)) return kAgain;
+  const uint8_t* rb = f->rb;
+  const bool text = text_mode(f);
+  int p = f->rb_ptr;
+  for (const int end = f->rb_len; p < end; ++p) {
+    const uint8_t b = rb[p];
+    if (b == ' ' || b == '\t') continue;
+    if (b == '\n' || b == '\r') {
+      count(f);
+      continue;
+    }
+    if (b < 0x20 || b >= 0x80 || b == '&') break;
+    if (f->mode == kLexBlanks) f->mode = b == '(' && !text ? kLexSexp : kLexContent;
+    const Ch ch{b, 0, true};
+    if (f->flags & kRfSexpContext) {
+      if ((b == '(' || b == ')') && !text) {
+        f->rb_ptr = int16_t(p + 1);
+        token_head(f);
+        return b;
+      }
+      if (!kAtomStart.has(b)) break;
+      f->rb_ptr = int16_t(p + 1);
+      begin(f, ch, kLexAtom);
+      return end_atom(f, ch);
+    }
+    if (!kTextPlain.has(b)) break;
+    f->rb_ptr = int16_t(p + 1);
+    if (b >= '0' && b <= '9' && !text) {
+      begin(f, ch, kLexNumber);
+      return end_number(f, ch);
+    }
+    begin(f, ch, kLexText);
+    return end_text(f, ch);
+  }
+  f->rb_ptr = int16_t(p);
+  return kAgain;
+}
+
 int step(TQ_FILE* f, const Ch& ch) {
   switch (f->mode) {
     case kLexContent:
@@ -609,14 +714,13 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 
 }  // namespace
 
-bool lex_cm_ascii_transparent(const CODE_METHOD* cm) { return ascii_transparent(cm); }
-
 int _qv_lex(TQ_FILE* f, int ent_mode) {
   if (f->flags & kRfClosed) {
     f->error = -257;
     return kTokClosed;
   }
   f->sexp = nullptr;
+  if (const int t = fast_token(f); t != kAgain) return t;
   for (;;) {
     Ch ch;
     ch.mark = 0;
