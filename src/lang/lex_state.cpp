@@ -578,17 +578,22 @@ int markup_comment(TQ_FILE* f, const Ch& ch) {
 
 constexpr ByteSet kAtomStart = " \"';<()=#[]";  // an atom's first byte: not a token of its own
 
-// The word of `plain` begun in f's token text, read on; then, when the byte after it is in
-// the buffer, what its state does there.
+// The word begun in f's token text read on over the bytes of `plain`; the byte after it, or
+// -1 when the buffer holds none.
+int run_then_next(TQ_FILE* f, const Ch& ch, const ByteSet& plain) {
+  gather_run(f, ch, plain);
+  return f->rb_ptr < f->rb_len ? f->rb[f->rb_ptr] : -1;
+}
+
+// An atom, a text word, a number of markup: the word read on, then, when the byte after it
+// is in the buffer, what its state does there.
 int end_atom(TQ_FILE* f, const Ch& ch) {
-  gather_run(f, ch, kAtomPlain);
-  const int p = f->rb_ptr;
-  if (p >= f->rb_len) return kAgain;
-  const uint8_t b = f->rb[p];
+  const int b = run_then_next(f, ch, kAtomPlain);
+  if (b < 0) return kAgain;
   if (b == ' ' || b == '\t') {
-    f->rb_ptr = int16_t(p + 1);
+    ++f->rb_ptr;
   } else if (b == '\n' || b == '\r') {
-    f->rb_ptr = int16_t(p + 1);
+    ++f->rb_ptr;
     count_always(f);
   } else if (!(b == '"' || b == '\'' || b == ';' || b == '<' || ((b == '(' || b == ')') && !text_mode(f)) ||
                (b == '=' && (f->flags & kRfEqualsToken)))) {
@@ -599,10 +604,8 @@ int end_atom(TQ_FILE* f, const Ch& ch) {
 }
 
 int end_text(TQ_FILE* f, const Ch& ch) {
-  gather_run(f, ch, kTextPlain);
-  const int p = f->rb_ptr;
-  if (p >= f->rb_len) return kAgain;
-  const uint8_t b = f->rb[p];
+  const int b = run_then_next(f, ch, kTextPlain);
+  if (b < 0) return kAgain;
   if (b == ' ' || b == '\t' || b == '\n' || b == '\r')
     f->mode = kLexBlanks;
   else if (b == '(' && !text_mode(f))
@@ -615,15 +618,13 @@ int end_text(TQ_FILE* f, const Ch& ch) {
 }
 
 int end_number(TQ_FILE* f, const Ch& ch) {
-  gather_run(f, ch, kNumberPlain);
-  const int p = f->rb_ptr;
-  if (p >= f->rb_len) return kAgain;
-  const uint8_t b = f->rb[p];
+  const int b = run_then_next(f, ch, kNumberPlain);
+  if (b < 0) return kAgain;
   f->mode = kLexContent;
   if (b == ' ' || b == '\t' || b == '\\') {
-    f->rb_ptr = int16_t(p + 1);
+    ++f->rb_ptr;
   } else if (b == '\n' || b == '\r') {
-    f->rb_ptr = int16_t(p + 1);
+    ++f->rb_ptr;
     count(f);
   } else if (b == '(' && !text_mode(f)) {
     f->mode = kLexSexp;
