@@ -153,6 +153,49 @@ TEST(Syntax, FloatsAreTheCConversionsValue) {
   }
 }
 
+// Long texts of words of random lengths and separators, so that words, blanks and line ends
+// fall across the reader's 4096-byte buffer: every word comes back whole, of its kind, on its
+// line. In a list (symbols, strings, integers) and in markup (text words, integers).
+TEST(Syntax, WordsAcrossReadBuffers) {
+  struct Word {
+    int32_t type;
+    std::string text;
+    int line;
+  };
+  for (const bool list : {true, false}) {
+    std::mt19937_64 rng(list ? 7 : 8);
+    std::vector<Word> words;
+    std::string src = list ? "(" : "";
+    int line = 1;
+    while (src.size() < 20000) {
+      const int kind = int(rng() % 3), len = 1 + int(rng() % 40);
+      std::string w;
+      for (int i = 0; i < len; ++i) w += kind == 2 ? char('1' + rng() % 9) : char('a' + rng() % 26);
+      const int32_t type = kind == 2 ? kTagInteger : (list && kind == 1) ? kTagSymbol : kTagString;
+      words.push_back({type, kind == 2 ? std::to_string(std::atoll(w.substr(0, 18).c_str())) : w, line});
+      src += (list && kind == 0) ? "\"" + w + "\"" : kind == 2 ? w.substr(0, 18) : w;
+      const char sep = " \t\n"[rng() % 3];
+      line += sep == '\n';
+      src += sep;
+    }
+    if (list) src += ")";
+    GcFrame frame("t");
+    TQ_SEXP* p = tqtest::read_text(src.c_str());
+    if (list) p = car(p);
+    for (const Word& w : words) {
+      ASSERT_EQ(get_type(p), kTagPair);
+      TQ_SEXP* v = car(p);
+      ASSERT_EQ(get_type(v), w.type) << w.text;
+      const std::string got = w.type == kTagInteger ? std::to_string(v->integer.data)
+                                                     : tqtest::text(w.type == kTagSymbol ? v->symbol.data : v->string.data);
+      EXPECT_EQ(got, w.text);
+      EXPECT_EQ(v->h.line, w.line) << w.text;
+      p = cdr(p);
+    }
+    EXPECT_EQ(get_type(p), kTagNil);
+  }
+}
+
 TEST(Syntax, QuotIsTheDoubleQuote) {
   GcFrame frame("t");
   TQ_SEXP* s = car(tqtest::read_text("&quot;"));
