@@ -261,12 +261,12 @@ int64_t lex_scan_integer(const L_CHAR* t, int n) {
 
 namespace {
 
-// The common "[sign]digits[.digits]" exactly: with at most 15 digits and 22 after the full
-// stop, the digits and the power of ten are exact doubles, so their quotient is the correctly
-// rounded value the conversion gives. False for any other text.
+// The common "[sign]digits[.digits]" exactly: with at most 15 digits in all (so at most 15
+// after the full stop), the digits and the power of ten are exact doubles, so their quotient
+// is the correctly rounded value the conversion gives. False for any other text.
 bool scan_plain_decimal(const L_CHAR* t, int n, double* v) {
-  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   int i = 0;
   const bool neg = n > 0 && t[0] == '-';
   if (n > 0 && (t[0] == '+' || t[0] == '-')) ++i;
@@ -282,7 +282,7 @@ bool scan_plain_decimal(const L_CHAR* t, int n, double* v) {
     m = m * 10 + (c - '0');
     if (after_dot >= 0) ++after_dot;
   }
-  if (digits == 0 || after_dot > 22) return false;
+  if (digits == 0) return false;
   const double q = after_dot > 0 ? double(m) / kPow10[after_dot] : double(m);
   *v = neg ? -q : q;
   return true;
