@@ -220,6 +220,22 @@ TEST(Characters, EntitiesOfSeveralCharactersKeepTheirOrder) {
             "^\"a\"\n(b)\n^\"c\"\n^\n %E\n (\"tq-test-host\" \"test\" 1 \"lex\" 0x80020508\n (\"invalid entity\"))\n^\"x\"\n");
 }
 
+// An entity whose whole text is one numeric reference gives that character marked (a "("
+// that stays an atom, also through a second entity); any other text is read as written.
+TEST(Characters, EntityTextsOfOneReference) {
+  GcFrame frame("t");
+  TQ_SEXP* root = tqtest::read_text("^(&p; &pp; &q; &x;)");
+  for (const auto& [name, data] : {std::pair{"p", "&#x28;"}, {"pp", "&p;"}, {"q", "&#66;z"}, {"x", "&#x;"}})
+    new_entity(root->h.file, lc(name), lc(data));
+  std::string got;
+  for (TQ_SEXP* p = car(root); get_type(p) == kTagPair; p = cdr(p)) {
+    TQ_SEXP* v = car(p);
+    got += get_type(v) == kTagSymbol ? text(v->symbol.data) : get_type(v) == kTagError ? std::to_string(v->error.code) : "?";
+    got += '|';
+  }
+  EXPECT_EQ(got, "(|(|Bz|" + std::to_string(0x80020508u) + "|");
+}
+
 // A replay (mode 2) gives a defined entity's reference back as written, its ampersand
 // marked so that it is not taken for a reference again; mode 1 expands it.
 TEST(Characters, AReplayGivesTheReferenceBackAsWritten) {
