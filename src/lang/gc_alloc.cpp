@@ -3,9 +3,11 @@
 //
 // Blocks of up to kMaxSlotData bytes are slots of 256 KB chunks, each chunk holding slots of
 // one size (data 16, 32, ... 512 bytes after the 32-byte header). A thread takes a batch of
-// free slots of a size at a time under the pool lock and then allocates from its own cache
-// without any shared write; the sweep takes every cache back, rebuilds each chunk's free
-// slots in address order, and gives a chunk that holds nothing live back to the system.
+// free slots of a size at a time under the pool lock (or a range of slots never used, which
+// it then hands out in address order without touching them before) and then allocates from
+// its own cache without any shared write; the sweep takes every cache and range back,
+// rebuilds each chunk's free slots in address order, and gives a chunk that holds nothing
+// live back to the system.
 // Larger blocks are system allocations on the ring of large blocks, whose links sit in
 // front of the header. A block is made, entered in the thread's top frame and counted
 // inside the thread's memory-lock section, so a collection never sees a half-made block.
@@ -148,7 +150,9 @@ CHUNK* new_chunk(int c) {
   return ch;
 }
 
-// A batch of free slots of size class c for thread t's cache (pool lock inside).
+// A batch of free slots of size class c for thread t's cache, returned as a list; or, when
+// the chunk has none, null with a range of never used slots as t's fresh range (pool lock
+// inside).
 GC_BLOCK* refill(MEM_THREAD* t, int c) {
   lock_pool();
   SLOT_CLASS& k = classes[c];
@@ -163,14 +167,14 @@ GC_BLOCK* refill(MEM_THREAD* t, int c) {
     *tail = b;
     tail = &free_link(b);
   }
-  for (; n < want && ch->carved < ch->nslots; ++n) {
-    GC_BLOCK* b = slot_at(ch, ch->carved++);
-    TQ_UNPOISON(b, sizeof(GC_BLOCK));
-    b->mark = kMarkFree;
-    *tail = b;
-    tail = &free_link(b);
-  }
   *tail = nullptr;
+  if (n == 0) {
+    n = std::min(want, ch->nslots - ch->carved);
+    auto* first = reinterpret_cast<char*>(slot_at(ch, ch->carved));
+    ch->carved += n;
+    t->fresh_end[c] = first + size_t(n) * size_t(ch->slot_size);
+    t->fresh[c].store(first, std::memory_order_release);
+  }
   if (!ch->free_head && ch->carved == ch->nslots) {  // nothing left: off the partial list
     k.partial = ch->next_partial;
     ch->partial = false;
@@ -198,24 +202,51 @@ GC_BLOCK* new_large(size_t size, const char* failure) {
 
 LARGE_LINK* large_link_of(GC_BLOCK* b) { return reinterpret_cast<LARGE_LINK*>(b) - 1; }
 
+void set_header(GC_BLOCK* b, size_t size, GC_FUNC gc_func, const char* file, int line) {
+  b->gc_func = gc_func;
+  b->file = file;
+  b->size = int64_t(size);
+  b->mark = 0;
+  b->line = line;
+}
+
+// The next slot of t's fresh range of class c made a block; null when the range is used up.
+GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, GC_FUNC gc_func, const char* file, int line) {
+  char* p = t->fresh[c].load(std::memory_order_relaxed);
+  if (p == t->fresh_end[c]) return nullptr;
+  auto* b = reinterpret_cast<GC_BLOCK*>(p);
+  TQ_UNPOISON(b, sizeof(GC_BLOCK) + size);
+  set_header(b, size, gc_func, file, line);
+  clear_words(b + 1, size, c);
+  // Past fresh, mem_is_block reads the header: it is whole before fresh moves.
+  t->fresh[c].store(p + sizeof(GC_BLOCK) + class_data(c), std::memory_order_release);
+  return b;
+}
+
 void* new_block_nl(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
   GC_BLOCK* b;
   if (size <= size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
     b = t->cache[c];
-    if (!b) [[unlikely]] b = refill(t, c);
+    if (!b) {
+      b = take_fresh(t, c, size, gc_func, file, line);
+      if (b) goto made;
+      b = refill(t, c);
+      if (!b) {
+        b = take_fresh(t, c, size, gc_func, file, line);
+        goto made;
+      }
+    }
     t->cache[c] = free_link(b);
     TQ_UNPOISON(b + 1, size);
     clear_words(b + 1, size, c);
+    set_header(b, size, gc_func, file, line);
   } else {
     b = new_large(size, failure);
+    set_header(b, size, gc_func, file, line);
   }
-  b->gc_func = gc_func;
-  b->file = file;
-  b->size = int64_t(size);
-  b->mark = 0;
-  b->line = line;
+made:
   add_live(t, int64_t(size));
   void* data = b + 1;
   gc_set_nl_non_check(data, gc_func);
@@ -321,8 +352,19 @@ int64_t fold_live_bytes() {
 }
 
 int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
-  for (MEM_THREAD* t = mem_threads(); t; t = t->next)
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next) {
     std::fill(std::begin(t->cache), std::end(t->cache), nullptr);  // their slots are free
+    for (int c = 0; c < kClasses; ++c) {  // fresh slots become free slots of their chunks
+      const size_t step = sizeof(GC_BLOCK) + class_data(c);
+      for (char* p = t->fresh[c].load(std::memory_order_relaxed); p != t->fresh_end[c]; p += step) {
+        auto* b = reinterpret_cast<GC_BLOCK*>(p);
+        TQ_UNPOISON(b, sizeof(GC_BLOCK));
+        b->mark = kMarkFree;
+      }
+      t->fresh[c].store(nullptr, std::memory_order_relaxed);
+      t->fresh_end[c] = nullptr;
+    }
+  }
   // The bytes freed are the live bytes counted before less those that survive, so a chunk
   // that nobody reached is freed whole without reading its slots.
   const int64_t before = fold_live_bytes();
@@ -471,6 +513,20 @@ char* raw_copy_str(const char* text) {
 
 void _mem_debug1() { std::free(std::malloc(56)); }
 
+namespace {
+
+// Whether slot b of chunk ch lies in a thread's fresh range (pool lock held): such a slot
+// has no header yet.
+bool in_fresh_range(const CHUNK* ch, const GC_BLOCK* b) {
+  const int c = class_of(size_t(ch->slot_size) - sizeof(GC_BLOCK));
+  const auto* p = reinterpret_cast<const char*>(b);
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next)
+    if (p >= t->fresh[c].load(std::memory_order_acquire) && p < t->fresh_end[c]) return true;
+  return false;
+}
+
+}  // namespace
+
 bool mem_is_block(const void* p) {
   if (!p) return false;
   MemLock hold;
@@ -485,7 +541,8 @@ bool mem_is_block(const void* p) {
       if (c < first || c >= reinterpret_cast<const char*>(ch) + kChunkSize) continue;
       const size_t off = size_t(c - first);
       const size_t i = off / size_t(ch->slot_size);
-      found = off % size_t(ch->slot_size) == 0 && int(i) < ch->carved && !(slot_at(ch, int(i))->mark & kMarkFree);
+      found = off % size_t(ch->slot_size) == 0 && int(i) < ch->carved && !in_fresh_range(ch, slot_at(ch, int(i))) &&
+              !(slot_at(ch, int(i))->mark & kMarkFree);
     }
   }
   unlock_pool();
