@@ -337,9 +337,36 @@ TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
   char* after = next + sizeof(GC_BLOCK) + kSize;
   const bool left = after != t->fresh_end[c];
   gc_enable();
-  if (left) EXPECT_EQ(gc_block_of(after + sizeof(GC_BLOCK))->mark, kMarkFree);
+  if (left) {
+    EXPECT_EQ(gc_block_of(after + sizeof(GC_BLOCK))->mark, kMarkFree);
+  }
   EXPECT_EQ(t->fresh[c].load(), t->fresh_end[c]);
   EXPECT_TRUE(mem_is_block(next + sizeof(GC_BLOCK)));
+}
+
+// Chunks whose every slot is rooted keep all their blocks through collections (their marks
+// cleared each time), and free them all once the roots go; a freed slot stays free.
+TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
+  constexpr size_t kSize = 464;  // about four chunks of a size no other test uses
+  constexpr int kBlocks = 2000;
+  const int64_t before = tqtest::settled_heap();
+  gc_push(nullptr, nullptr, "full");
+  std::vector<char*> blocks;
+  for (int i = 0; i < kBlocks; ++i) blocks.push_back(static_cast<char*>(mmalloc(kSize, gc_text)));
+  for (int i = 0; i < kBlocks; ++i) blocks[i][0] = char(i);
+  mfree(blocks[7]);
+  for (int round = 0; round < 2; ++round) {
+    gc_enable();
+    EXPECT_EQ(malloc_count - before, int64_t(kSize) * (kBlocks - 1)) << round;
+  }
+  EXPECT_FALSE(mem_is_block(blocks[7]));
+  EXPECT_TRUE(mem_is_block(blocks[kBlocks - 1]));
+  int wrong = 0;
+  for (int i = 0; i < kBlocks; ++i) wrong += i != 7 && blocks[i][0] != char(i);
+  EXPECT_EQ(wrong, 0);
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
 }
 
 // ---- Replacing the hooks. The start-up replaces them while the collector's tick already
