@@ -96,6 +96,11 @@ struct MEM_THREAD {
   bool in_use;            // a live thread owns the record (registry lock)
   std::atomic<int64_t> live_delta;    // data bytes made minus freed since the last collection
   GC_BLOCK* cache[kMaxSlotData / 16];  // free slots of each size, data 16..512 bytes
+  // Slots of each size never used since their chunk was taken: [fresh, fresh_end) are made
+  // in address order, each getting its header as it is made, before fresh moves past it.
+  // The owner moves fresh; the ends change under the pool lock or with the world stopped.
+  std::atomic<char*> fresh[kMaxSlotData / 16];
+  char* fresh_end[kMaxSlotData / 16];
   GC_THREAD* frames;      // the frame record of this thread's task, or null
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;

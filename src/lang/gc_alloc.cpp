@@ -3,9 +3,11 @@
 //
 // Blocks of up to kMaxSlotData bytes are slots of 256 KB chunks, each chunk holding slots of
 // one size (data 16, 32, ... 512 bytes after the 32-byte header). A thread takes a batch of
-// free slots of a size at a time under the pool lock and then allocates from its own cache
-// without any shared write; the sweep takes every cache back, rebuilds each chunk's free
-// slots in address order, and gives a chunk that holds nothing live back to the system.
+// free slots of a size at a time under the pool lock (or a range of slots never used, which
+// it then hands out in address order without touching them before) and then allocates from
+// its own cache without any shared write; the sweep takes every cache and range back,
+// rebuilds each chunk's free slots in address order, and gives a chunk that holds nothing
+// live back to the system.
 // Larger blocks are system allocations on the ring of large blocks, whose links sit in
 // front of the header. A block is made, entered in the thread's top frame and counted
 // inside the thread's memory-lock section, so a collection never sees a half-made block.
@@ -85,17 +87,23 @@ void* emergency_reserve = nullptr;  // released so that the out-of-memory report
   er_panic(text);
 }
 
-// Zeroes a slot block's data in whole words, without a library call (a cell is a few words).
-void clear_words(void* data, size_t size) {
+// Zeroes a slot block's data of class c in whole 16-byte steps, without a library call (a
+// cell is a few words; the slot's data is class_data(c) bytes).
+inline void clear_words(void* data, size_t size, int c) {
 #if defined(TQ_SANITIZE)
+  (void)c;
   std::memset(data, 0, size);  // only size bytes are addressable
 #else
+  (void)size;
   auto* w = static_cast<uint64_t*>(data);
-  for (size_t i = 0, n = (size + 7) / 8; i < n; ++i) w[i] = 0;
+  for (int i = 0; i <= c; ++i, w += 2) {
+    w[0] = 0;
+    w[1] = 0;
+  }
 #endif
 }
 
-int class_of(size_t size) { return size ? int((size - 1) >> 4) : 0; }
+inline int class_of(size_t size) { return size ? int((size - 1) >> 4) : 0; }
 size_t class_data(int c) { return size_t(c + 1) << 4; }
 
 GC_BLOCK* slot_at(CHUNK* ch, int i) {
@@ -142,7 +150,9 @@ CHUNK* new_chunk(int c) {
   return ch;
 }
 
-// A batch of free slots of size class c for thread t's cache (pool lock inside).
+// A batch of free slots of size class c for thread t's cache, returned as a list; or, when
+// the chunk has none, null with a range of never used slots as t's fresh range (pool lock
+// inside).
 GC_BLOCK* refill(MEM_THREAD* t, int c) {
   lock_pool();
   SLOT_CLASS& k = classes[c];
@@ -157,14 +167,14 @@ GC_BLOCK* refill(MEM_THREAD* t, int c) {
     *tail = b;
     tail = &free_link(b);
   }
-  for (; n < want && ch->carved < ch->nslots; ++n) {
-    GC_BLOCK* b = slot_at(ch, ch->carved++);
-    TQ_UNPOISON(b, sizeof(GC_BLOCK));
-    b->mark = kMarkFree;
-    *tail = b;
-    tail = &free_link(b);
-  }
   *tail = nullptr;
+  if (n == 0) {
+    n = std::min(want, ch->nslots - ch->carved);
+    auto* first = reinterpret_cast<char*>(slot_at(ch, ch->carved));
+    ch->carved += n;
+    t->fresh_end[c] = first + size_t(n) * size_t(ch->slot_size);
+    t->fresh[c].store(first, std::memory_order_release);
+  }
   if (!ch->free_head && ch->carved == ch->nslots) {  // nothing left: off the partial list
     k.partial = ch->next_partial;
     ch->partial = false;
@@ -192,29 +202,60 @@ GC_BLOCK* new_large(size_t size, const char* failure) {
 
 LARGE_LINK* large_link_of(GC_BLOCK* b) { return reinterpret_cast<LARGE_LINK*>(b) - 1; }
 
-void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
-  MemLock lock;
-  MEM_THREAD* t = tl_mem;
-  GC_BLOCK* b;
-  if (size <= size_t(kMaxSlotData)) {
-    const int c = class_of(size);
-    b = t->cache[c];
-    if (!b) b = refill(t, c);
-    t->cache[c] = free_link(b);
-    TQ_UNPOISON(b + 1, size);
-    clear_words(b + 1, size);
-  } else {
-    b = new_large(size, failure);
-  }
+void set_header(GC_BLOCK* b, size_t size, GC_FUNC gc_func, const char* file, int line) {
   b->gc_func = gc_func;
   b->file = file;
   b->size = int64_t(size);
   b->mark = 0;
   b->line = line;
+}
+
+// The next slot of t's fresh range of class c made a block; null when the range is used up.
+GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, GC_FUNC gc_func, const char* file, int line) {
+  char* p = t->fresh[c].load(std::memory_order_relaxed);
+  if (p == t->fresh_end[c]) return nullptr;
+  auto* b = reinterpret_cast<GC_BLOCK*>(p);
+  TQ_UNPOISON(b, sizeof(GC_BLOCK) + size);
+  set_header(b, size, gc_func, file, line);
+  clear_words(b + 1, size, c);
+  // Past fresh, mem_is_block reads the header: it is whole before fresh moves.
+  t->fresh[c].store(p + sizeof(GC_BLOCK) + class_data(c), std::memory_order_release);
+  return b;
+}
+
+void* new_block_nl(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+  MEM_THREAD* t = tl_mem;
+  GC_BLOCK* b;
+  if (size <= size_t(kMaxSlotData)) [[likely]] {
+    const int c = class_of(size);
+    b = t->cache[c];
+    if (!b) {
+      b = take_fresh(t, c, size, gc_func, file, line);
+      if (b) goto made;
+      b = refill(t, c);
+      if (!b) {
+        b = take_fresh(t, c, size, gc_func, file, line);
+        goto made;
+      }
+    }
+    t->cache[c] = free_link(b);
+    TQ_UNPOISON(b + 1, size);
+    clear_words(b + 1, size, c);
+    set_header(b, size, gc_func, file, line);
+  } else {
+    b = new_large(size, failure);
+    set_header(b, size, gc_func, file, line);
+  }
+made:
   add_live(t, int64_t(size));
   void* data = b + 1;
   gc_set_nl_non_check(data, gc_func);
   return data;
+}
+
+void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+  MemLock lock;
+  return new_block_nl(size, gc_func, file, line, failure);
 }
 
 // Frees the block of data ptr now (memory lock held).
@@ -238,6 +279,24 @@ void release_block(MEM_THREAD* t, void* ptr) {
   std::free(link);
 }
 
+// Chunk ch, every slot of which was marked and none replaced or free-listed: only the marks
+// are cleared (a free slot marked by mistake stays free, off the lists until a later sweep
+// of the chunk). Returns the data bytes that survive.
+int64_t sweep_full_chunk(CHUNK* ch) {
+  int64_t kept = 0;
+  constexpr int kAhead = 8;
+  for (int i = 0; i < ch->carved; ++i) {
+    GC_BLOCK* b = slot_at(ch, i);
+    if (i + kAhead < ch->carved) __builtin_prefetch(slot_at(ch, i + kAhead), 1);
+    const uint32_t free = b->mark & kMarkFree;
+    b->mark = free;
+    kept += free ? 0 : b->size;
+  }
+  ch->free_head = nullptr;
+  ch->live = ch->carved;
+  return kept;
+}
+
 // Rebuilds the free slots of chunk ch; returns the data bytes that survive.
 int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
   int64_t kept = 0;
@@ -245,8 +304,10 @@ int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*
   GC_BLOCK* head = nullptr;
   GC_BLOCK** tail = &head;
   const size_t data = size_t(ch->slot_size) - sizeof(GC_BLOCK);
+  constexpr int kAhead = 8;  // the slots' lines are read once each: ask for them early
   for (int i = 0; i < ch->carved; ++i) {
     GC_BLOCK* b = slot_at(ch, i);
+    if (i + kAhead < ch->carved) __builtin_prefetch(slot_at(ch, i + kAhead), 1);
     const uint32_t m = b->mark;
     if (m & kMarkFree) {
       b->mark = kMarkFree;  // a stray mark on a free slot
@@ -309,8 +370,19 @@ int64_t fold_live_bytes() {
 }
 
 int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
-  for (MEM_THREAD* t = mem_threads(); t; t = t->next)
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next) {
     std::fill(std::begin(t->cache), std::end(t->cache), nullptr);  // their slots are free
+    for (int c = 0; c < kClasses; ++c) {  // fresh slots become free slots of their chunks
+      const size_t step = sizeof(GC_BLOCK) + class_data(c);
+      for (char* p = t->fresh[c].load(std::memory_order_relaxed); p != t->fresh_end[c]; p += step) {
+        auto* b = reinterpret_cast<GC_BLOCK*>(p);
+        TQ_UNPOISON(b, sizeof(GC_BLOCK));
+        b->mark = kMarkFree;
+      }
+      t->fresh[c].store(nullptr, std::memory_order_relaxed);
+      t->fresh_end[c] = nullptr;
+    }
+  }
   // The bytes freed are the live bytes counted before less those that survive, so a chunk
   // that nobody reached is freed whole without reading its slots.
   const int64_t before = fold_live_bytes();
@@ -323,6 +395,9 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
       if (ch->counts.marked == 0 && ch->counts.replaced.load(std::memory_order_relaxed) == 0) {
         ch->live = 0;
         TQ_POISON(slot_at(ch, 0), size_t(ch->carved) * size_t(ch->slot_size));
+      } else if (!stats && ch->counts.marked == ch->carved && !ch->free_head &&
+                 ch->counts.replaced.load(std::memory_order_relaxed) == 0) {
+        kept += sweep_full_chunk(ch);
       } else {
         kept += sweep_chunk(ch, add_stat, stats);
       }
@@ -371,6 +446,10 @@ void minit() {
 
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line) {
   return new_block(size, gc_func, file, line, "no memory!!");
+}
+
+void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char* file, int line) {
+  return new_block_nl(size, gc_func, file, line, "no memory!!");
 }
 
 void mfree(void* ptr) {
@@ -455,6 +534,20 @@ char* raw_copy_str(const char* text) {
 
 void _mem_debug1() { std::free(std::malloc(56)); }
 
+namespace {
+
+// Whether slot b of chunk ch lies in a thread's fresh range (pool lock held): such a slot
+// has no header yet.
+bool in_fresh_range(const CHUNK* ch, const GC_BLOCK* b) {
+  const int c = class_of(size_t(ch->slot_size) - sizeof(GC_BLOCK));
+  const auto* p = reinterpret_cast<const char*>(b);
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next)
+    if (p >= t->fresh[c].load(std::memory_order_acquire) && p < t->fresh_end[c]) return true;
+  return false;
+}
+
+}  // namespace
+
 bool mem_is_block(const void* p) {
   if (!p) return false;
   MemLock hold;
@@ -469,7 +562,8 @@ bool mem_is_block(const void* p) {
       if (c < first || c >= reinterpret_cast<const char*>(ch) + kChunkSize) continue;
       const size_t off = size_t(c - first);
       const size_t i = off / size_t(ch->slot_size);
-      found = off % size_t(ch->slot_size) == 0 && int(i) < ch->carved && !(slot_at(ch, int(i))->mark & kMarkFree);
+      found = off % size_t(ch->slot_size) == 0 && int(i) < ch->carved && !in_fresh_range(ch, slot_at(ch, int(i))) &&
+              !(slot_at(ch, int(i))->mark & kMarkFree);
     }
   }
   unlock_pool();

@@ -3,10 +3,11 @@
 // nesting count of the language's recursive walkers.
 //
 // Records live on the debug heap. Threads are found through 100 buckets by task number;
-// a frame's entries are hashed by block address into 23 buckets for gc_set and gc_delete,
+// a frame's entries are hashed by block address into 32 buckets for gc_set and gc_delete,
 // and stored in the frame's own arrays (a few inside the frame record, then chunks that
 // double in size), so closing a frame frees a handful of chunks instead of walking its
-// entries, and marking reads the entries in order. Everything here runs under the memory
+// entries, and marking reads the entries in order. Every block made is entered in its
+// thread's top frame, so taking an entry is a pointer step in the newest array. Everything here runs under the memory
 // lock (the calling thread's section of it).
 //
 // A thread's record of its task's frames hangs on the thread's memory record, so finding it
@@ -37,7 +38,7 @@ namespace tq {
 namespace {
 
 constexpr int kThreadBuckets = 100;
-constexpr int kFrameBuckets = 23;
+constexpr int kFrameBuckets = 32;  // bits of GC_STACK::used
 constexpr int kInlineEntries = 16;    // inside the frame record (a lambda call's frame needs ~12)
 constexpr int kMaxChunkEntries = 4096;
 constexpr int kInlineLabel = 32;      // labels shorter than this are copied into the record
@@ -49,10 +50,10 @@ struct GC_LIST {
   GC_FUNC gc;
 };
 struct GC_CHUNK {
-  GC_CHUNK* next;
-  int cap;
-  int used;
-  GC_LIST e[1];  // cap entries
+  GC_CHUNK* next;   // the older chunk
+  GC_CHUNK* newer;  // the newer chunk, or null for the newest
+  int cap;  // entries; all are handed out but in the frame's newest chunk
+  GC_LIST e[1];
 };
 }  // namespace
 
@@ -84,7 +85,9 @@ struct GC_STACK {
   GC_THREAD* thread;
   GC_LIST* free_list;
   GC_CHUNK* chunks;  // newest first
-  int inline_used;
+  GC_CHUNK* oldest;
+  GC_LIST* cursor;   // the next entry never handed out, in the newest array
+  GC_LIST* cursor_end;
   GC_LIST inline_e[kInlineEntries];
   char label[kInlineLabel];  // msg points here when the label fits
 };
@@ -101,10 +104,12 @@ GC_STACK* new_frame(GC_THREAD* th, const char* label) {
     f->count = 0;
     f->free_list = nullptr;
     f->chunks = nullptr;
-    f->inline_used = 0;
+    f->oldest = nullptr;
   } else {
     f = static_cast<GC_STACK*>(d_calloc(1, sizeof(GC_STACK)));
   }
+  f->cursor = f->inline_e;
+  f->cursor_end = f->inline_e + kInlineEntries;
   const size_t n = std::strlen(label);
   if (n < sizeof f->label) {
     std::memcpy(f->label, label, n + 1);
@@ -133,7 +138,10 @@ void release_frame(GC_THREAD* th, GC_STACK* f) {
 
 namespace {
 
-int bucket_of(const void* mem) { return int(reinterpret_cast<uintptr_t>(mem) % kFrameBuckets); }
+// The top bits of a multiplicative hash: blocks lie 64 bytes apart or more, so the low bits
+// of the address alone would fill a few buckets only.
+int bucket_of(const void* mem) { return int((reinterpret_cast<uintptr_t>(mem) * 0x9E3779B97F4A7C15ull) >> 59); }
+static_assert(kFrameBuckets == 32);
 
 // The head of bucket b, emptied on first use in the frame.
 GC_LIST*& head_of(GC_STACK* f, int b) {
@@ -155,33 +163,45 @@ GC_THREAD* my_thread() {
   return th;
 }
 
-GC_LIST* take_entry(GC_STACK* f) {
-  if (GC_LIST* e = f->free_list) {
+// The newest array is full: a new chunk becomes the newest.
+[[gnu::noinline]] GC_LIST* grow_entries(GC_STACK* f) {
+  GC_CHUNK* c = f->chunks;
+  const int cap = c ? std::min(2 * c->cap, kMaxChunkEntries) : 2 * kInlineEntries;
+  c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK) + sizeof(GC_LIST) * size_t(cap - 1)));
+  c->next = f->chunks;
+  c->newer = nullptr;
+  c->cap = cap;
+  if (f->chunks)
+    f->chunks->newer = c;
+  else
+    f->oldest = c;
+  f->chunks = c;
+  f->cursor = c->e + 1;
+  f->cursor_end = c->e + cap;
+  return c->e;
+}
+
+inline GC_LIST* take_entry(GC_STACK* f) {
+  if (GC_LIST* e = f->free_list) [[unlikely]] {
     f->free_list = e->next;
     return e;
   }
-  if (f->inline_used < kInlineEntries) return &f->inline_e[f->inline_used++];
-  GC_CHUNK* c = f->chunks;
-  if (!c || c->used == c->cap) {
-    const int cap = c ? std::min(2 * c->cap, kMaxChunkEntries) : 2 * kInlineEntries;
-    c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK) + sizeof(GC_LIST) * size_t(cap - 1)));
-    c->next = f->chunks;
-    c->cap = cap;
-    c->used = 0;
-    f->chunks = c;
-  }
-  return &c->e[c->used++];
+  if (f->cursor != f->cursor_end) [[likely]] return f->cursor++;
+  return grow_entries(f);
 }
 
-// Calls fn on every entry slot the frame has handed out (free ones have no mem).
+// Calls fn(begin, end) on every array of entry slots the frame has handed out (free ones
+// have no mem), oldest first. Marking in that order meets a list's older cells before the
+// newer ones that point to them, so a long list is marked in allocation order rather than
+// by walking its chain.
 template <typename Fn>
-void each_slot(GC_STACK* f, Fn fn) {
-  for (int i = 0; i < f->inline_used; ++i) fn(&f->inline_e[i]);
-  for (GC_CHUNK* c = f->chunks; c; c = c->next)
-    for (int i = 0; i < c->used; ++i) fn(&c->e[i]);
+void each_array(GC_STACK* f, Fn fn) {
+  GC_CHUNK* newest = f->chunks;
+  fn(f->inline_e, newest ? f->inline_e + kInlineEntries : f->cursor);
+  for (GC_CHUNK* c = f->oldest; c; c = c->newer) fn(c->e, c == newest ? f->cursor : c->e + c->cap);
 }
 
-void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
+inline void enter(GC_STACK* frame, void* mem, GC_FUNC gc) {
   GC_LIST* e = take_entry(frame);
   GC_LIST*& head = head_of(frame, bucket_of(mem));
   e->mem = mem;
@@ -458,16 +478,20 @@ void gc_gc_stack() {
     for (GC_THREAD* th = head; th; th = th->next) {
       GC_STACK* bottom = bottom_frame(th);
       for (GC_STACK* f = th->stack; f; f = f->parent) {
-        each_slot(f, [&](GC_LIST* e) {
-          if (!e->mem || !e->gc) return;  // free, emptied, or protecting nothing
-          if (gc_block_of(e->mem)->mark & kMarkReplaced) {
-            e->mem = nullptr;  // stays on its bucket chain, empty
-            e->gc = nullptr;
-            return;
+        each_array(f, [&](GC_LIST* begin, GC_LIST* end) {
+          constexpr ptrdiff_t kAhead = 8;  // blocks are far apart: ask for them early
+          for (GC_LIST* e = begin; e != end; ++e) {
+            if (end - e > kAhead && e[kAhead].mem) __builtin_prefetch(gc_block_of(e[kAhead].mem), 1);
+            if (!e->mem || !e->gc) continue;  // free, emptied, or protecting nothing
+            if (gc_block_of(e->mem)->mark & kMarkReplaced) {
+              e->mem = nullptr;  // stays on its bucket chain, empty
+              e->gc = nullptr;
+              continue;
+            }
+            gc_file = bottom ? bottom->msg : "";
+            gc_line = th->tid;
+            e->gc(e->mem);
           }
-          gc_file = bottom ? bottom->msg : "";
-          gc_line = th->tid;
-          e->gc(e->mem);
         });
       }
     }

@@ -52,6 +52,9 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
 // The live data bytes with the world stopped, the threads' counts folded in.
 int64_t fold_live_bytes();
 
+// xx_mmalloc for a caller that holds the memory lock already.
+void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char* file, int line);
+
 // Asks the collector task for a collection (allocation passed the trigger); outside any
 // section.
 void request_collection();

@@ -48,14 +48,16 @@ bool mark_header(void* p) {
   return set_live_mark(b);
 }
 
-void push(void* p, Scan scan) {
-  if (mark_top == mark_cap) {
-    const size_t cap = mark_cap ? mark_cap * 2 : 4096;
-    void* grown = d_re_alloc(mark_stack, cap * sizeof(MarkItem));
-    if (!grown) er_panic("no memory!!");
-    mark_stack = static_cast<MarkItem*>(grown);
-    mark_cap = cap;
-  }
+[[gnu::noinline]] void grow_mark_stack() {
+  const size_t cap = mark_cap ? mark_cap * 2 : 4096;
+  void* grown = d_re_alloc(mark_stack, cap * sizeof(MarkItem));
+  if (!grown) er_panic("no memory!!");
+  mark_stack = static_cast<MarkItem*>(grown);
+  mark_cap = cap;
+}
+
+inline void push(void* p, Scan scan) {
+  if (mark_top == mark_cap) [[unlikely]] grow_mark_stack();
   mark_stack[mark_top++] = MarkItem{p, scan};
 }
 
@@ -113,16 +115,19 @@ void scan_entity_stack(void* p) {
 // list keeps the mark stack at a few entries instead of one per element.
 void scan_pair(TQ_SEXP* s) {
   TQ_SEXP* next = s->pair.cdr;
+  TQ_SEXP* car = s->pair.car;
   // Both cells are read next: start the two loads together rather than one after the other.
   if (next) __builtin_prefetch(gc_block_of(next), 1);
-  if (s->pair.car) __builtin_prefetch(gc_block_of(s->pair.car), 1);
-  gcv_qv_header(&s->h);
-  if (next && sexp_tag(next) == kTagPair) {
-    if (mark_header(next)) push(next, scan_sexp);
-  } else {
-    gc_qv_sexp(next);
+  if (car) __builtin_prefetch(gc_block_of(car), 1);
+  if (s->h.file) gc_qv_file(s->h.file);
+  if (next) {
+    if (sexp_tag(next) == kTagPair) {
+      if (mark_header(next)) push(next, scan_sexp);
+    } else {
+      gc_qv_sexp(next);
+    }
   }
-  gc_qv_sexp(s->pair.car);
+  if (car) gc_qv_sexp(car);
 }
 
 void scan_delay(TQ_SEXP* s) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/tq_file.h"
 #include "platform/startup.h"
 #include "text/l_string.h"
@@ -42,7 +43,7 @@ void set_position(TQ_SEXP* s, TQ_FILE* f, TQ_SEXP* h) {
 TQ_SEXP* new_cell(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file, int line) {
   const int64_t size = get_sexp_size(type);
   lock_mem();
-  auto* s = static_cast<TQ_SEXP*>(xx_mmalloc(size_t(size), gc_qv_sexp, file, line));
+  auto* s = static_cast<TQ_SEXP*>(mmalloc_nl(size_t(size), gc_qv_sexp, file, line));
   set_position(s, f, h);
   set_sexp_tag(s, type);
   unlock_mem();

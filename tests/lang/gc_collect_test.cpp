@@ -8,6 +8,7 @@
 
 #include "lang/env.h"
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
@@ -317,6 +318,55 @@ TEST(GcCollect, BlocksAreKnownByTheRing) {
     EXPECT_FALSE(mem_is_block(dropped)) << "swept";
   }
   d_f_ree(debug);
+}
+
+// A slot of a thread's range of never-used slots has no header yet: it is no block, the
+// block made from it is one, and a collection turns what is left of the range into free
+// slots (ASan would report a read of a range slot's header).
+TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
+  constexpr size_t kSize = 512;
+  constexpr int c = int(kSize / 16) - 1;
+  GcFrame frame("fresh");
+  MEM_THREAD* t = mem_thread();
+  for (int i = 0; i < 100000 && t->fresh[c].load() == t->fresh_end[c]; ++i) mmalloc(kSize, gc_text);
+  char* next = t->fresh[c].load();
+  ASSERT_NE(next, t->fresh_end[c]) << "no range taken";
+  EXPECT_FALSE(mem_is_block(next + sizeof(GC_BLOCK)));
+  EXPECT_EQ(mmalloc(kSize, gc_text), next + sizeof(GC_BLOCK));
+  EXPECT_TRUE(mem_is_block(next + sizeof(GC_BLOCK)));
+  char* after = next + sizeof(GC_BLOCK) + kSize;
+  const bool left = after != t->fresh_end[c];
+  gc_enable();
+  if (left) {
+    EXPECT_EQ(gc_block_of(after + sizeof(GC_BLOCK))->mark, kMarkFree);
+  }
+  EXPECT_EQ(t->fresh[c].load(), t->fresh_end[c]);
+  EXPECT_TRUE(mem_is_block(next + sizeof(GC_BLOCK)));
+}
+
+// Chunks whose every slot is rooted keep all their blocks through collections (their marks
+// cleared each time), and free them all once the roots go; a freed slot stays free.
+TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
+  constexpr size_t kSize = 464;  // about four chunks of a size no other test uses
+  constexpr int kBlocks = 2000;
+  const int64_t before = tqtest::settled_heap();
+  gc_push(nullptr, nullptr, "full");
+  std::vector<char*> blocks;
+  for (int i = 0; i < kBlocks; ++i) blocks.push_back(static_cast<char*>(mmalloc(kSize, gc_text)));
+  for (int i = 0; i < kBlocks; ++i) blocks[i][0] = char(i);
+  mfree(blocks[7]);
+  for (int round = 0; round < 2; ++round) {
+    gc_enable();
+    EXPECT_EQ(malloc_count - before, int64_t(kSize) * (kBlocks - 1)) << round;
+  }
+  EXPECT_FALSE(mem_is_block(blocks[7]));
+  EXPECT_TRUE(mem_is_block(blocks[kBlocks - 1]));
+  int wrong = 0;
+  for (int i = 0; i < kBlocks; ++i) wrong += i != 7 && blocks[i][0] != char(i);
+  EXPECT_EQ(wrong, 0);
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, before);
 }
 
 // ---- Replacing the hooks. The start-up replaces them while the collector's tick already
