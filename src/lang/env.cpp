@@ -350,11 +350,15 @@ namespace {
 // and its value read under that lock: once it is released, the binding may be removed and
 // collected before this thread is back in its section. The binding, or null; its value in
 // *value.
-ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
+ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value, bool* unsure) {
   ELEMENT* el = nullptr;
   if (find_unlocked(e, name, sum, &el) >= 0) {
     if (el) *value = load(el->data);
     return el;
+  }
+  if (unsure) {  // the caller holds the section on its own and cannot leave it here
+    *unsure = true;
+    return nullptr;
   }
   unlock_mem();
   {
@@ -367,7 +371,7 @@ ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** val
 }
 
 // A large table, through the thread's cache of answers: 1 with the value, or 0.
-int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bool* unsure) {
   LookupAnswer& a = answer_slot(e, sum);
   const uint32_t removals = load(e->removals);
   const auto added = uint32_t(load(e->hash_element_nos));
@@ -379,7 +383,8 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
     if (a.names_added == added) return 0;
   }
   TQ_SEXP* value = nullptr;
-  ELEMENT* el = search_table(e, name, sum, &value);
+  ELEMENT* el = search_table(e, name, sum, &value, unsure);
+  if (unsure && *unsure) return 0;
   int length = 0;
   while (length <= kCachedName && name[length]) ++length;
   if (length <= kCachedName && !(removals & 1u)) {
@@ -395,12 +400,15 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
   return 1;
 }
 
-int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
+// The walk of lookup_env: 0 found, -1 not bound; with unsure, -2 when a table could only be
+// searched under the environment lock (*unsure is set then).
+int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum, bool* unsure) {
   if (depth < 0) depth = 0x7fffffff;
   const uint64_t bits = name_bits(sum);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
-      if (lookup_chain(ret, env->pair.env[0], name, depth - 1, sum) == 0) return 0;
+      const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum, unsure);
+      if (r != -1) return r;
       env = env->pair.env[1];
       continue;
     }
@@ -411,10 +419,11 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
     }
     TQ_ENV* e = &env->env;
     if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
-      if (search_cached(ret, e, name, sum)) return 0;
-    } else if (search_table(e, name, sum, ret)) {
+      if (search_cached(ret, e, name, sum, unsure)) return 0;
+    } else if (search_table(e, name, sum, ret, unsure)) {
       return 0;
     }
+    if (unsure && *unsure) return -2;
     env = e->parent;
   }
   return -1;
@@ -424,7 +433,12 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
 
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
   MemLock hold;
-  return lookup_chain(ret, env, name, depth, code_sum(name));
+  return lookup_chain(ret, env, name, depth, code_sum(name), nullptr);
+}
+
+int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
+  bool unsure = false;
+  return lookup_chain(ret, env, name, -1, code_sum(name), &unsure);
 }
 
 TQISP_ENV* get_root_env(TQISP_ENV* env) {
