@@ -23,6 +23,16 @@
 // ordered before the binding, as one that does not see the link; a writer's bits are visible
 // to any thread that synchronised with it after set_env returned.
 //
+// A chain of small tables (the tables of calls and loop passes, each under the one it ran
+// in) is passed over in one step: each table takes, when it is made, the run of small
+// tables from itself up its parents with the union of their filters and the first
+// environment past them, from its parent's run or by walking it. A run holds in the epoch
+// of names it was taken in: a table that some run passes over (in_run) and that gains
+// filter bits raises the epoch after it links the binding, and a lookup uses only runs of
+// the epoch it read first. A taker marks every table of its run before it reads their
+// filters, and a writer sets its bits before it reads the mark (a full fence on both
+// sides), so either the taker sees the bits or the writer raises the epoch.
+//
 // Lookups in a large table (the top tables hold many words on long chains) go through
 // a per-thread cache of the answers found there: the table's serial (unique for the
 // process's life, so a table made where a dead one lay never matches), the name's text, and
@@ -153,6 +163,46 @@ bool del_chain(TQISP_ENV* env, const L_CHAR* name) {
   return false;
 }
 
+constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
+
+// The epoch of names (see the top of the file).
+std::atomic<uint64_t> name_epoch{1};
+
+// Whether t belongs in a run: a table that has bound fewer names than a large one (a hint:
+// either answer keeps the runs right).
+bool run_member(TQISP_ENV* t) {
+  return t && t->type == kEnvHash && load(t->env.hash_element_nos) < kCachedTable;
+}
+
+void mark_in_run(TQ_ENV& t) { std::atomic_ref<int32_t>(t.in_run).store(1, std::memory_order_relaxed); }
+
+// The run of the new table e under parent, taken before e is reachable.
+void take_run(TQ_ENV* e, TQISP_ENV* parent) {
+  const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
+  e->skip_epoch = epoch;
+  e->skip_count = 1;
+  e->skip = parent;
+  if (!run_member(parent)) return;
+  TQ_ENV& p = parent->env;
+  mark_in_run(p);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (p.skip_epoch == epoch) {  // the parent's run holds: it goes on from there
+    e->skip = p.skip;
+    e->skip_names = load(p.skip_names);
+    e->skip_count = p.skip_count + 1;
+    return;
+  }
+  TQISP_ENV* end = parent;
+  int32_t count = 1;
+  for (; run_member(end) && count < (1 << 30); end = end->env.parent, ++count) mark_in_run(end->env);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  uint64_t bits = 0;
+  for (TQISP_ENV* t = parent; t != end; t = t->env.parent) bits |= load(t->env.names);
+  e->skip = end;
+  e->skip_names = bits;
+  e->skip_count = count;
+}
+
 // Table serials: each thread numbers its tables from a range of 2^32 it takes at once.
 std::atomic<uint64_t> serial_ranges{0};
 thread_local uint64_t serial_next = 0;
@@ -168,7 +218,6 @@ uint64_t next_serial() {
 
 // The per-thread cache of answers found in large tables (see the top of the file).
 constexpr int kCachedName = 12;  // longer names are not cached
-constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
 struct LookupAnswer {
   uint64_t serial;   // the table's; 0 for an empty entry
   ELEMENT* binding;  // null: the name is not bound there
@@ -262,6 +311,7 @@ TQISP_ENV* new_env(TQISP_ENV* parent) {
   env->env.parent = parent;
   env->env.hash_ptr_size = kEnvBucketsFirst;  // the buckets are made with the first binding
   env->env.serial = next_serial();
+  take_run(&env->env, parent);
   return env;
 }
 
@@ -287,13 +337,21 @@ void bind_here(TQ_ENV* e, const L_CHAR* name, L_CHAR* text, TQ_SEXP* value) {
       publish(e->hash_ptr, static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text)));
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
     const uint32_t sum = code_sum(name);
-    publish(e->names, e->names | name_bits(sum));
+    const uint64_t before = e->names;
+    const uint64_t bits = name_bits(sum);
+    publish(e->names, before | bits);
+    publish(e->skip_names, e->skip_names | bits);
     ELEMENT*& head = e->hash_ptr[sum % uint32_t(e->hash_ptr_size)];
     el->sym = text;
     el->data = value;
     el->next = head;
     publish(head, el);
     publish(e->hash_element_nos, e->hash_element_nos + 1);
+    if ((before | bits) != before) {  // new filter bits: runs that pass over e no longer hold
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (std::atomic_ref<int32_t>(e->in_run).load(std::memory_order_relaxed))
+        name_epoch.fetch_add(1, std::memory_order_release);
+    }
   }
   if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
 }
@@ -405,6 +463,7 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bo
 int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum, bool* unsure) {
   if (depth < 0) depth = 0x7fffffff;
   const uint64_t bits = name_bits(sum);
+  const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
       const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum, unsure);
@@ -413,6 +472,11 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
       continue;
     }
     if (env->type != kEnvHash) er_panic("lookup_env");
+    if (env->env.skip_epoch == epoch && (load(env->env.skip_names) & bits) != bits) {
+      depth -= env->env.skip_count - 1;  // no table of the run binds the name
+      env = env->env.skip;
+      continue;
+    }
     if ((load(env->env.names) & bits) != bits) {  // never bound here
       env = env->env.parent;
       continue;

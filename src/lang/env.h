@@ -31,19 +31,27 @@ struct TQ_ENV_PAIR {
   TQISP_ENV* env[2];
 };
 struct TQ_ENV {
-  int32_t type;  // kEnvHash
+  int32_t type;    // kEnvHash
+  int32_t flags;   // bit 0: work has been set
   TQISP_ENV* parent;
   void* work;      // owned by whoever set it
-  int32_t flags;   // bit 0: work has been set
   ELEMENT** hash_ptr;        // null until the first binding
   int32_t hash_ptr_size;     // 7, then 103 after the enlargement
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
   uint32_t moves;            // odd while the enlargement moves the bindings between chains
+  uint32_t removals;         // twice the bindings removed so far; odd while one is removed
   uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
   uint64_t serial;           // unique to this table for the process's life
-  uint32_t removals;         // twice the bindings removed so far; odd while one is removed
+  // The run of small tables from this one up its parents (env.cpp): the first environment
+  // past it, the filter bits of every table in it, its length, and the epoch of names it
+  // was taken in (0: none). A table that some run passes over has in_run set.
+  TQISP_ENV* skip;
+  uint64_t skip_names;
+  uint64_t skip_epoch;
+  int32_t skip_count;
+  int32_t in_run;
 };
 union TQISP_ENV {
   int32_t type;

@@ -389,11 +389,96 @@ bool reads_form_only(TQ_PRIM p) {
   return false;
 }
 
+// The integer operations of two operands that the evaluator computes itself when both are
+// plain integers; the words compute the same value at the same position.
+enum class IntOp { kNone, kAdd, kSub, kMul, kEqu, kNeq, kLt, kLeq, kGt, kGeq };
+
+IntOp int_op_of(TQ_PRIM p) {
+  if (p == qv_add) return IntOp::kAdd;
+  if (p == qv_sub) return IntOp::kSub;
+  if (p == qv_lt) return IntOp::kLt;
+  if (p == qv_gt) return IntOp::kGt;
+  if (p == qv_leq) return IntOp::kLeq;
+  if (p == qv_geq) return IntOp::kGeq;
+  if (p == qv_equ) return IntOp::kEqu;
+  if (p == qv_Neq) return IntOp::kNeq;
+  if (p == qv_mul) return IntOp::kMul;
+  return IntOp::kNone;
+}
+
+// The value of an operand that is an integer literal or a name bound to an integer, both
+// without unit; null for anything else (memory lock held, so the value stays while it is
+// read). Such an operand evaluates without effects.
+TQ_SEXP* plain_integer(TQISP_ENV* env, TQ_SEXP* form) {
+  if (!form) return nullptr;
+  TQ_SEXP* v = form;
+  int32_t t = sexp_tag(form);
+  if (t == kTagSymbol) {
+    if (lookup_env_held(&v, env, form->symbol.data) != 0 || !v) return nullptr;
+    t = sexp_tag(v);
+  }
+  return t == kTagInteger && !v->integer.unit ? v : nullptr;
+}
+
+// The result of op on the values a and b when both are integers without unit, positioned as
+// the word positions it; else null (memory lock held).
+TQ_SEXP* integer_result(IntOp op, TQ_SEXP* a, TQ_SEXP* b) {
+  if (!a || !b || sexp_tag(a) != kTagInteger || sexp_tag(b) != kTagInteger || a->integer.unit || b->integer.unit)
+    return nullptr;
+  const int64_t x = a->integer.data, y = b->integer.data;
+  int64_t v = 0;
+  TQ_SEXP* at = a;  // the position the word's result takes
+  switch (op) {
+    case IntOp::kAdd: v = wrap_add(x, y); break;
+    case IntOp::kSub: v = wrap_sub(x, y); break;
+    case IntOp::kMul: v = wrap_mul(x, y); break;
+    case IntOp::kEqu: v = x == y; break;
+    case IntOp::kNeq: v = x != y, at = nullptr; break;  // the negation of Equ's result: unpositioned
+    case IntOp::kLt: v = x < y; break;
+    case IntOp::kLeq: v = x <= y; break;
+    case IntOp::kGt: v = x > y, at = b; break;  // b < a: the operands swapped
+    case IntOp::kGeq: v = x >= y, at = b; break;
+    case IntOp::kNone: break;
+  }
+  TQ_SEXP* r = get_integer(v, nullptr);
+  if (at) inherit(r, at);
+  return r;
+}
+
+
+// Form s, (head a b) with fn its head's value, computed without a call when fn is one of
+// the integer operations above and a and b are plain integers: the result cell (rooted in
+// the caller's frame, where the call would leave it), or null for the call. The memory lock
+// is held; the break hook is due at no element of the form (it would be asked at each).
+TQ_SEXP* integer_operation(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn) {
+  if (fn->type != kFuncPrim || fn->order != 1 || fn->args_env) return nullptr;
+  const IntOp op = int_op_of(fn->prim);
+  if (op == IntOp::kNone || fn->min > 3 || (fn->max != kNoMax && fn->max < 3)) return nullptr;
+  TQ_SEXP* p1 = s->pair.cdr;
+  if (!p1 || sexp_tag(p1) != kTagPair) return nullptr;
+  TQ_SEXP* p2 = p1->pair.cdr;
+  if (!p2 || sexp_tag(p2) != kTagPair) return nullptr;
+  if (TQ_SEXP* end = p2->pair.cdr; end && sexp_tag(end) != kTagNil) return nullptr;
+  if (break_check_clock() != tim) return nullptr;
+  return integer_result(op, plain_integer(env, p1->pair.car), plain_integer(env, p2->pair.car));
+}
+
 // Calls the primitive fn (order 1, one of kFormReaders) on form s with its values in a
 // scratch list; the frame "eval_p2" is open and is closed here, keeping the result.
 TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, int n, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
   ArgSlots a(n, true);
   if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
+  if (const IntOp op = n == 3 && !fn->args_env ? int_op_of(fn->prim) : IntOp::kNone; op != IntOp::kNone) {
+    TQ_SEXP* r;
+    {
+      MemLock lock;
+      r = integer_result(op, a.value[1], a.value[2]);
+    }
+    if (r) {
+      if (eval_check_hook) eval_check_hook();
+      return close_call(r);
+    }
+  }
   GC_CHECK_POINT point;
   TQ_SEXP* args = a.local_list(&point);
   TQ_SEXP* r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
@@ -501,75 +586,6 @@ TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
 }
 
 namespace {
-
-// The integer operations of two operands that the evaluator computes itself when both are
-// plain integers; the words compute the same value at the same position.
-enum class IntOp { kNone, kAdd, kSub, kMul, kEqu, kNeq, kLt, kLeq, kGt, kGeq };
-
-IntOp int_op_of(TQ_PRIM p) {
-  if (p == qv_add) return IntOp::kAdd;
-  if (p == qv_sub) return IntOp::kSub;
-  if (p == qv_lt) return IntOp::kLt;
-  if (p == qv_gt) return IntOp::kGt;
-  if (p == qv_leq) return IntOp::kLeq;
-  if (p == qv_geq) return IntOp::kGeq;
-  if (p == qv_equ) return IntOp::kEqu;
-  if (p == qv_Neq) return IntOp::kNeq;
-  if (p == qv_mul) return IntOp::kMul;
-  return IntOp::kNone;
-}
-
-// The value of an operand that is an integer literal or a name bound to an integer, both
-// without unit; null for anything else (memory lock held, so the value stays while it is
-// read). Such an operand evaluates without effects.
-TQ_SEXP* plain_integer(TQISP_ENV* env, TQ_SEXP* form) {
-  if (!form) return nullptr;
-  TQ_SEXP* v = form;
-  int32_t t = sexp_tag(form);
-  if (t == kTagSymbol) {
-    if (lookup_env_held(&v, env, form->symbol.data) != 0 || !v) return nullptr;
-    t = sexp_tag(v);
-  }
-  return t == kTagInteger && !v->integer.unit ? v : nullptr;
-}
-
-// Form s, (head a b) with fn its head's value, computed without a call when fn is one of
-// the integer operations above and a and b are plain integers: the result cell (rooted in
-// the caller's frame, where the call would leave it), or null for the call. The memory lock
-// is held; the break hook is due at no element of the form (it would be asked at each).
-TQ_SEXP* integer_operation(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn) {
-  if (fn->type != kFuncPrim || fn->order != 1 || fn->args_env) return nullptr;
-  const IntOp op = int_op_of(fn->prim);
-  if (op == IntOp::kNone || fn->min > 3 || (fn->max != kNoMax && fn->max < 3)) return nullptr;
-  TQ_SEXP* p1 = s->pair.cdr;
-  if (!p1 || sexp_tag(p1) != kTagPair) return nullptr;
-  TQ_SEXP* p2 = p1->pair.cdr;
-  if (!p2 || sexp_tag(p2) != kTagPair) return nullptr;
-  if (TQ_SEXP* end = p2->pair.cdr; end && sexp_tag(end) != kTagNil) return nullptr;
-  if (break_check_clock() != tim) return nullptr;
-  TQ_SEXP* a = plain_integer(env, p1->pair.car);
-  if (!a) return nullptr;
-  TQ_SEXP* b = plain_integer(env, p2->pair.car);
-  if (!b) return nullptr;
-  const int64_t x = a->integer.data, y = b->integer.data;
-  int64_t v = 0;
-  TQ_SEXP* at = a;  // the position the word's result takes
-  switch (op) {
-    case IntOp::kAdd: v = wrap_add(x, y); break;
-    case IntOp::kSub: v = wrap_sub(x, y); break;
-    case IntOp::kMul: v = wrap_mul(x, y); break;
-    case IntOp::kEqu: v = x == y; break;
-    case IntOp::kNeq: v = x != y, at = nullptr; break;  // the negation of Equ's result: unpositioned
-    case IntOp::kLt: v = x < y; break;
-    case IntOp::kLeq: v = x <= y; break;
-    case IntOp::kGt: v = x > y, at = b; break;  // b < a: the operands swapped
-    case IntOp::kGeq: v = x >= y, at = b; break;
-    case IntOp::kNone: break;
-  }
-  TQ_SEXP* r = get_integer(v, nullptr);
-  if (at) inherit(r, at);
-  return r;
-}
 
 // The head's value hv (of tag t, rooted; the call's frame "eval_p2" open when t is a
 // function) applied to form s.
