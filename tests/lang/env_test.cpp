@@ -86,6 +86,32 @@ TEST_F(Env, ParentsAndDepth) {
   del_env(qvlisp_top_env1, lc("inner-word"));
 }
 
+// A lookup passes over a run of small tables in one step: names bound before and after the
+// run was taken, above or in its middle, are found within the depth asked, and a removed one
+// no longer is.
+TEST_F(Env, RunsOfSmallTablesKeepEveryAnswerAndDepth) {
+  std::vector<TQISP_ENV*> chain{new_env(nullptr)};
+  set_env(chain[0], lc("top"), num(1));
+  for (int i = 1; i <= 30; ++i) {
+    chain.push_back(new_env(chain.back()));
+    set_env(chain.back(), lc("own"), num(i));
+  }
+  TQISP_ENV* last = chain.back();
+  EXPECT_EQ(value_of(last, "top", 29), -1);  // chain[0] is 30 tables after last
+  EXPECT_EQ(value_of(last, "top", 30), 1);
+  EXPECT_EQ(value_of(last, "x"), -1);
+  set_env(chain[10], lc("x"), num(10));
+  EXPECT_EQ(value_of(last, "x"), 10);
+  EXPECT_EQ(value_of(last, "x", 19), -1);
+  TQISP_ENV* below = new_env(last);  // takes its run after the change
+  EXPECT_EQ(value_of(below, "x", 21), 10);
+  set_env(chain[20], lc("x"), num(20));
+  EXPECT_EQ(value_of(below, "x"), 20);
+  del_env(chain[20], lc("x"));
+  EXPECT_EQ(value_of(below, "x"), 10);
+  EXPECT_EQ(value_of(new_env(below), "top", 32), 1);
+}
+
 TEST_F(Env, WorkHandlerAndUnitEnvironment) {
   TQISP_ENV* root = new_env(nullptr);
   TQISP_ENV* mid = new_env(root);
