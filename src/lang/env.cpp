@@ -505,6 +505,12 @@ int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
   return lookup_chain(ret, env, name, -1, code_sum(name), &unsure);
 }
 
+void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent) {
+  TQISP_ENV*& link = env->type == kEnvPair ? env->pair.env[0] : env->env.parent;
+  publish(link, parent);
+  name_epoch.fetch_add(1, std::memory_order_release);  // the runs through the old link end
+}
+
 TQISP_ENV* get_root_env(TQISP_ENV* env) {
   while (env) {
     if (env->type == kEnvPair) {

@@ -106,6 +106,9 @@ int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name);
 // The table whose work applies: following env[1] of pairs and parents, the first table
 // with a work pointer or without parent; null for null ("get_root_env(1)" for a bad record).
 TQISP_ENV* get_root_env(TQISP_ENV* env);
+// Relinks a table's parent or a pair's first member to parent; every lookup that starts
+// after it returns follows the new link.
+void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent);
 void* get_env_work(TQISP_ENV* env);  // the work of get_root_env(env), or null
 // Sets work on a hashed table and bit 0 of its flags ("set_env_work(1)" for anything else).
 void set_env_work(TQISP_ENV* env, void* work);

@@ -88,7 +88,7 @@ TEST_F(Env, ParentsAndDepth) {
 
 // A lookup passes over a run of small tables in one step: names bound before and after the
 // run was taken, above or in its middle, are found within the depth asked, and a removed one
-// no longer is.
+// no longer is; a relinked parent is followed.
 TEST_F(Env, RunsOfSmallTablesKeepEveryAnswerAndDepth) {
   std::vector<TQISP_ENV*> chain{new_env(nullptr)};
   set_env(chain[0], lc("top"), num(1));
@@ -110,6 +110,11 @@ TEST_F(Env, RunsOfSmallTablesKeepEveryAnswerAndDepth) {
   del_env(chain[20], lc("x"));
   EXPECT_EQ(value_of(below, "x"), 10);
   EXPECT_EQ(value_of(new_env(below), "top", 32), 1);
+  TQISP_ENV* other = new_env(nullptr);  // a relinked table ends the runs through it
+  set_env(other, lc("y"), num(7));
+  set_env_parent(chain[5], other);
+  EXPECT_EQ(value_of(below, "y"), 7);
+  EXPECT_EQ(value_of(below, "top"), -1);
 }
 
 TEST_F(Env, WorkHandlerAndUnitEnvironment) {
