@@ -59,6 +59,9 @@ namespace tq {
 
 SEM qv_env_lock;
 
+// A table fills one slot size of collected memory; a loop makes one per pass.
+static_assert(sizeof(TQISP_ENV) == 112);
+
 namespace {
 
 L_CHAR kEmpty[] = {0};
@@ -101,7 +104,7 @@ ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
 // through elp), 0 not bound here, -1 when the table was enlarged meanwhile and only a walk
 // under the lock can tell.
 int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
-  const uint32_t moves = load(e->moves);
+  const uint16_t moves = load(e->moves);
   if (moves & 1u) return -1;
   ELEMENT** table = load(e->hash_ptr);
   if (!table) return 0;  // nothing was ever bound here
@@ -114,13 +117,13 @@ int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
     }
   }
   std::atomic_thread_fence(std::memory_order_acquire);
-  return std::atomic_ref<uint32_t>(e->moves).load(std::memory_order_relaxed) == moves ? 0 : -1;
+  return std::atomic_ref<uint16_t>(e->moves).load(std::memory_order_relaxed) == moves ? 0 : -1;
 }
 
 // Moves every element onto a table of size buckets (both locks held).
 void re_hash(TQ_ENV* e, int32_t size) {
   auto** table = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * size_t(size), gc_text));
-  std::atomic_ref<uint32_t>(e->moves).store(e->moves + 1, std::memory_order_relaxed);
+  std::atomic_ref<uint16_t>(e->moves).store(uint16_t(e->moves + 1), std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
   for (int32_t i = 0; i < e->hash_ptr_size; ++i) {
     while (ELEMENT* el = e->hash_ptr[i]) {
@@ -131,8 +134,8 @@ void re_hash(TQ_ENV* e, int32_t size) {
     }
   }
   publish(e->hash_ptr, table);
-  publish(e->hash_ptr_size, size);
-  publish(e->moves, e->moves + 1);
+  publish(e->hash_ptr_size, int16_t(size));
+  publish(e->moves, uint16_t(e->moves + 1));
 }
 
 bool remove_here(TQ_ENV* e, const L_CHAR* name) {

@@ -36,22 +36,22 @@ struct TQ_ENV {
   TQISP_ENV* parent;
   void* work;      // owned by whoever set it
   ELEMENT** hash_ptr;        // null until the first binding
-  int32_t hash_ptr_size;     // 7, then 103 after the enlargement
+  int16_t hash_ptr_size;     // 7, then 103 after the enlargement
+  uint16_t moves;            // odd while the enlargement moves the bindings between chains
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
-  uint32_t moves;            // odd while the enlargement moves the bindings between chains
   uint32_t removals;         // twice the bindings removed so far; odd while one is removed
+  int32_t in_run;            // some table's run passes over this one (see skip)
   uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
   uint64_t serial;           // unique to this table for the process's life
   // The run of small tables from this one up its parents (env.cpp): the first environment
-  // past it, the filter bits of every table in it, its length, and the epoch of names it
-  // was taken in (0: none). A table that some run passes over has in_run set.
+  // past it, the filter bits of every table in it, the epoch of names it was taken in, and
+  // its length.
   TQISP_ENV* skip;
   uint64_t skip_names;
   uint64_t skip_epoch;
   int32_t skip_count;
-  int32_t in_run;
 };
 union TQISP_ENV {
   int32_t type;
