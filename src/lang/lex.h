@@ -22,6 +22,7 @@
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
+#include "text/code_method.h"
 
 namespace tq {
 
@@ -130,8 +131,10 @@ class ParseCallOut {
 // closing); the realisation rolls the token back.
 bool lex_read_stalls(TQ_FILE* f);
 // Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
-// and ends any pending sequence at such a byte.
-bool lex_cm_ascii_transparent(const CODE_METHOD* cm);
+// and ends any pending sequence at such a byte. Inline: the lexer asks it per token.
+inline bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
+  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
+}
 
 // ---- Characters.
 // 1 with a character in *ch, 0 at end of stream, negative on a read error (errno set).
@@ -168,6 +171,17 @@ void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func);  // allocates when p 
 // Exercises the debug heap with 10000 blocks of 1 to 10000 bytes between "%s...\n" and
 // "%s...END\n" on standard error.
 void test_mem(const char* str);
+
+// Sets (on) or clears the lexer's own bits of f->flags (kRfSexpContext, kRfEqualsToken), which
+// only the reading thread changes: the atomic update is made only when they change.
+inline void lex_set_bits(TQ_FILE* f, int bits, bool on) {
+  const int v = f->flags;
+  if (on ? (v & bits) == bits : !(v & bits)) return;
+  if (on)
+    f->flags |= bits;
+  else
+    f->flags &= ~bits;
+}
 
 // ---- Reader settings.
 void set_parseflags(TQ_FILE* f, int set_flags, int res_flags);  // sets, then clears

@@ -115,6 +115,28 @@ bool read_char_ref(TQ_FILE* f, uint32_t* value) {
   return v != 0;
 }
 
+// The value of a text that is one numeric reference and nothing else ("&#x26;", as the three
+// standard entities are), read by the rules of read_char_ref; false for any other text.
+bool whole_char_ref(const L_CHAR* t, uint32_t* value) {
+  if (t[0] != '&' || (t[1] != 'C' && t[1] != 'c' && t[1] != '#')) return false;
+  const L_CHAR* p = t + 2;
+  uint32_t v = 0;
+  if (*p == 'x') {
+    for (++p; *p != ';'; ++p) {
+      const int d = lex_hex_digit(*p);
+      if (d < 0) return false;
+      v = v * 16 + uint32_t(d);
+    }
+  } else {
+    for (; *p != ';'; ++p) {
+      if (*p < '0' || *p > '9') return false;
+      v = v * 10 + (*p - '0');
+    }
+  }
+  *value = v;
+  return p[1] == 0 && v != 0;
+}
+
 // The entity named from c up to ";", or null when the name is not defined (or the input
 // ended first). The whole name is consumed either way.
 ENTITY* read_entity_ref(TQ_FILE* f, L_CHAR c) {
@@ -237,6 +259,11 @@ L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode) {
     }
     ENTITY* e = read_entity_ref(f, c2);
     if (!e || expansions >= kEntityDepthMax) break;
+    uint32_t v;
+    if (mode == 1 && whole_char_ref(e->data, &v)) {  // its expansion would give just that, marked
+      *ent_flag = 1;
+      return v;
+    }
     push_ent_stack(f, e, mode);
   }
   lex_queue_error(f, ER_INVALID_ENTITY, {"invalid entity"});

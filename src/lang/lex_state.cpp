@@ -16,7 +16,8 @@ constexpr int kAgain = INT32_MIN;  // no token yet: take the next character
 
 struct Ch {
   L_CHAR c;
-  int mark;  // 1 when the character came from a reference
+  int mark;     // 1 when the character came from a reference
+  bool plain;   // taken straight from the read buffer (fast_ascii): so may the next byte be
   bool is(L_CHAR x) const { return c == x; }
   bool blank() const { return c == '\t' || c == ' '; }
   bool line_end() const { return c == '\n' || c == '\r'; }
@@ -36,7 +37,7 @@ void begin(TQ_FILE* f, const Ch& ch, int mode) {
 }
 void to_sexp(TQ_FILE* f) {
   f->mode = kLexSexp;
-  f->flags |= kRfSexpContext;
+  lex_set_bits(f, kRfSexpContext, true);
 }
 
 bool text_ends_with(const TQ_FILE* f, const char* tail) {
@@ -73,6 +74,92 @@ void escape(TQ_FILE* f) {
   }
 }
 
+// ---- Runs straight from the read buffer.
+//
+// Where the long way (push-back, expansions, references, the code method) would give the
+// next byte of the read buffer as itself: nothing pushed back or being expanded, an ASCII
+// byte right after an ASCII byte of the same buffer (so the method has nothing pending),
+// and a method that reads ASCII as itself. A state then takes a run of the bytes it would
+// only gather (or skip) in one loop; any other byte is left for the long way.
+bool buffer_plain(const TQ_FILE* f) {
+  const int p = f->rb_ptr;
+  return p > 0 && !f->buf && !f->ent_stack && f->rb[p - 1] < 0x80 && !(f->flags & kRfClosed) &&
+         lex_cm_ascii_transparent(f->cm);
+}
+
+// The next character straight from the read buffer, when the long way would give the same.
+inline bool fast_ascii(TQ_FILE* f, L_CHAR* c) {
+  const int p = f->rb_ptr;
+  if (p >= f->rb_len || !buffer_plain(f)) return false;
+  const uint8_t b = f->rb[p];
+  if (b >= 0x80 || b == '&') return false;
+  f->rb_ptr = int16_t(p + 1);
+  *c = b;
+  return true;
+}
+
+// A set of bytes; only printable ASCII other than "&" (a reference) may be members, so a
+// control character (the end, cancel, the hooks, blanks, line ends) always takes the long way.
+struct ByteSet {
+  uint64_t bits[2]{};
+  consteval ByteSet(const char* stops) {  // printable ASCII except "&" and the stops
+    for (int b = 0x20; b < 0x80; ++b) {
+      bool member = b != '&';
+      for (const char* s = stops; *s; ++s) member = member && b != static_cast<unsigned char>(*s);
+      if (member) bits[b >> 6] |= uint64_t(1) << (b & 63);
+    }
+  }
+  bool has(uint8_t b) const { return b < 0x80 && ((bits[b >> 6] >> (b & 63)) & 1); }
+};
+
+// Gathers the run of bytes of `plain` that follows, as put_data would one at a time: it stops
+// where the token text would have to grow or reach lex_token_cap.
+void gather_run(TQ_FILE* f, const Ch& ch, const ByteSet& plain) {
+  if (!ch.plain && !buffer_plain(f)) return;
+  const uint8_t* rb = f->rb;
+  int p = f->rb_ptr;
+  const int end = f->rb_len;
+  int n = f->yylen;
+  const int room = f->yytextlen - 1 < lex_token_cap ? f->yytextlen - 1 : lex_token_cap;
+  L_CHAR* t = f->yytext;
+  while (p < end && n < room && plain.has(rb[p])) t[n++] = rb[p++];
+  f->rb_ptr = int16_t(p);
+  f->yylen = n;
+}
+
+// Skips the tabs, spaces and line ends (counted) that follow, as the two contexts and the
+// tag state do one at a time.
+void skip_blanks(TQ_FILE* f, const Ch& ch) {
+  if (!ch.plain && !buffer_plain(f)) return;
+  const uint8_t* rb = f->rb;
+  int p = f->rb_ptr;
+  for (const int end = f->rb_len; p < end; ++p) {
+    const uint8_t b = rb[p];
+    if (b == '\n' || b == '\r')
+      count(f);
+    else if (b != ' ' && b != '\t')
+      break;
+  }
+  f->rb_ptr = int16_t(p);
+}
+
+// Skips the bytes of `skipped` that follow.
+void skip_run(TQ_FILE* f, const Ch& ch, const ByteSet& skipped) {
+  if (!ch.plain && !buffer_plain(f)) return;
+  int p = f->rb_ptr;
+  for (const int end = f->rb_len; p < end && skipped.has(f->rb[p]); ++p) {
+  }
+  f->rb_ptr = int16_t(p);
+}
+
+constexpr ByteSet kAtomPlain = " \"';<()=";
+constexpr ByteSet kStringPlain = "\"\\";
+constexpr ByteSet kTextPlain = " (<^";
+constexpr ByteSet kNumberPlain = " <^\\(";
+constexpr ByteSet kAttrNamePlain = " =>()";
+constexpr ByteSet kTagNamePlain = " ->[";
+constexpr ByteSet kCommentPlain = "";
+
 // ---- Markup content and S-expression context (modes 0 and 1).
 
 int content(TQ_FILE* f, const Ch& ch) {
@@ -80,9 +167,12 @@ int content(TQ_FILE* f, const Ch& ch) {
     switch (ch.c) {
       case 0: return kTokEnd;
       case '\t':
-      case ' ': return kAgain;
+      case ' ': skip_blanks(f, ch); return kAgain;
       case '\n':
-      case '\r': count(f); return kAgain;
+      case '\r':
+        count(f);
+        skip_blanks(f, ch);
+        return kAgain;
       case 11:
         if (f->func_11) {
           ParseCallOut out(f);
@@ -102,7 +192,10 @@ int content(TQ_FILE* f, const Ch& ch) {
           f->func_14(f);
         }
         return kAgain;
-      case '<': begin(f, ch, kLexTagName); return kAgain;
+      case '<':
+        begin(f, ch, kLexTagName);
+        gather_run(f, ch, kTagNamePlain);
+        return kAgain;
       case '^':
         token_head(f);
         to_sexp(f);
@@ -116,7 +209,9 @@ int content(TQ_FILE* f, const Ch& ch) {
       default: break;
     }
   }
-  begin(f, ch, (ch.c >= '0' && ch.c <= '9' && !text_mode(f)) ? kLexNumber : kLexText);
+  const bool number = ch.c >= '0' && ch.c <= '9' && !text_mode(f);
+  begin(f, ch, number ? kLexNumber : kLexText);
+  gather_run(f, ch, number ? kNumberPlain : kTextPlain);
   return kAgain;
 }
 
@@ -128,10 +223,16 @@ int sexp(TQ_FILE* f, const Ch& ch) {
   switch (ch.c) {
     case 0: return kTokEnd;
     case '\t':
-    case ' ': return kAgain;
+    case ' ': skip_blanks(f, ch); return kAgain;
     case '\n':
-    case '\r': count(f); return kAgain;
-    case '"': begin(f, ch, kLexString); return kAgain;
+    case '\r':
+      count(f);
+      skip_blanks(f, ch);
+      return kAgain;
+    case '"':
+      begin(f, ch, kLexString);
+      gather_run(f, ch, kStringPlain);
+      return kAgain;
     case '#': begin(f, ch, kLexRaw); return kAgain;
     case '\'':
     case '[':
@@ -141,11 +242,14 @@ int sexp(TQ_FILE* f, const Ch& ch) {
       if (text_mode(f)) break;
       token_head(f);
       return int(ch.c);
-    case ';': f->mode = kLexComment; return kAgain;
+    case ';':
+      f->mode = kLexComment;
+      skip_run(f, ch, kCommentPlain);
+      return kAgain;
     case '<':
       push_back(f, ch);
       f->mode = kLexContent;
-      f->flags &= ~kRfSexpContext;
+      lex_set_bits(f, kRfSexpContext, false);
       return kAgain;
     case '=':
       if (!(f->flags & kRfEqualsToken)) break;
@@ -154,6 +258,7 @@ int sexp(TQ_FILE* f, const Ch& ch) {
     default: break;
   }
   begin(f, ch, kLexAtom);
+  gather_run(f, ch, kAtomPlain);
   return kAgain;
 }
 
@@ -179,6 +284,7 @@ int atom(TQ_FILE* f, const Ch& ch) {
     }
   }
   put_data(f, ch.c);
+  gather_run(f, ch, kAtomPlain);
   return kAgain;
 }
 
@@ -200,7 +306,10 @@ int string(TQ_FILE* f, const Ch& ch) {
       f->mode = kLexSexp;
       return get_token(f);
     case '\\': escape(f); return kAgain;
-    default: put_data(f, ch.c); return kAgain;
+    default:
+      put_data(f, ch.c);
+      gather_run(f, ch, kStringPlain);
+      return kAgain;
   }
 }
 
@@ -210,7 +319,9 @@ int comment(TQ_FILE* f, const Ch& ch) {
     f->mode = kLexSexp;
     return kAgain;
   }
-  return ch.c == 0 ? kTokEnd : kAgain;
+  if (ch.c == 0) return kTokEnd;
+  skip_run(f, ch, kCommentPlain);
+  return kAgain;
 }
 
 int raw(TQ_FILE* f, const Ch& ch) {
@@ -250,6 +361,7 @@ int text_word(TQ_FILE* f, const Ch& ch) {
     }
   }
   put_data(f, ch.c);
+  gather_run(f, ch, kTextPlain);
   return kAgain;
 }
 
@@ -277,6 +389,7 @@ int number_word(TQ_FILE* f, const Ch& ch) {
     default: break;
   }
   put_data(f, ch.c);
+  gather_run(f, ch, kNumberPlain);
   return kAgain;
 }
 
@@ -329,7 +442,10 @@ int tag_name(TQ_FILE* f, const Ch& ch) {
       put_data(f, ch.c);
       if (text_is(f, "<![CDATA[")) f->mode = kLexCdata;
       return kAgain;
-    default: put_data(f, ch.c); return kAgain;
+    default:
+      put_data(f, ch.c);
+      gather_run(f, ch, kTagNamePlain);
+      return kAgain;
   }
 }
 
@@ -351,17 +467,28 @@ int in_tag(TQ_FILE* f, const Ch& ch) {
   switch (ch.c) {
     case 0: unexpected_end(f); return kTokEnd;
     case '\t':
-    case ' ': return kAgain;
+    case ' ': skip_blanks(f, ch); return kAgain;
     case '\n':
-    case '\r': count(f); return kAgain;
+    case '\r':
+      count(f);
+      skip_blanks(f, ch);
+      return kAgain;
     case '!':
     case '/':
     case '?': put_data(f, ch.c); f->mode = kLexTagEnd; return kAgain;
     case ']': put_data(f, ch.c); f->mode = kLexTagEndBracket; return kAgain;
-    case '"': put_data(f, ch.c); f->mode = kLexValue; return kAgain;
+    case '"':
+      put_data(f, ch.c);
+      f->mode = kLexValue;
+      gather_run(f, ch, kStringPlain);
+      return kAgain;
     case '=': return kTokEquals;
     case '>': f->mode = kLexContent; return kTokGreater;
-    default: put_data(f, ch.c); f->mode = kLexAttrName; return kAgain;
+    default:
+      put_data(f, ch.c);
+      f->mode = kLexAttrName;
+      gather_run(f, ch, kAttrNamePlain);
+      return kAgain;
   }
 }
 
@@ -377,6 +504,7 @@ int attr_name(TQ_FILE* f, const Ch& ch) {
     return get_x_tfield(f);
   }
   put_data(f, c);
+  gather_run(f, ch, kAttrNamePlain);
   return kAgain;
 }
 
@@ -394,7 +522,10 @@ int attr_value(TQ_FILE* f, const Ch& ch) {
       f->mode = kLexInTag;
       return get_x_ttext(f);
     case '\\': escape(f); return kAgain;
-    default: put_data(f, ch.c); return kAgain;
+    default:
+      put_data(f, ch.c);
+      gather_run(f, ch, kStringPlain);
+      return kAgain;
   }
 }
 
@@ -436,6 +567,116 @@ int markup_comment(TQ_FILE* f, const Ch& ch) {
   return kAgain;
 }
 
+// ---- The common tokens in one pass over the read buffer.
+//
+// In the two contexts (and the blanks after a markup word, where they are dropped) blanks,
+// parentheses and whole words (an S-expression atom, a markup text word or number) are read
+// here while the buffer serves them as itself (buffer_plain): each byte is taken as its state
+// above would take it. A byte that ends a word and belongs to what follows is left in the
+// buffer where the state pushes it back: the next read gives the same byte, unmarked, either
+// way. Anything else stops the pass with kAgain, in the state the states would be in there.
+
+constexpr ByteSet kAtomStart = " \"';<()=#[]";  // an atom's first byte: not a token of its own
+
+// The word begun in f's token text read on over the bytes of `plain`; the byte after it, or
+// -1 when the buffer holds none.
+int run_then_next(TQ_FILE* f, const Ch& ch, const ByteSet& plain) {
+  gather_run(f, ch, plain);
+  return f->rb_ptr < f->rb_len ? f->rb[f->rb_ptr] : -1;
+}
+
+// An atom, a text word, a number of markup: the word read on, then, when the byte after it
+// is in the buffer, what its state does there.
+int end_atom(TQ_FILE* f, const Ch& ch) {
+  const int b = run_then_next(f, ch, kAtomPlain);
+  if (b < 0) return kAgain;
+  if (b == ' ' || b == '\t') {
+    ++f->rb_ptr;
+  } else if (b == '\n' || b == '\r') {
+    ++f->rb_ptr;
+    count_always(f);
+  } else if (!(b == '"' || b == '\'' || b == ';' || b == '<' || ((b == '(' || b == ')') && !text_mode(f)) ||
+               (b == '=' && (f->flags & kRfEqualsToken)))) {
+    return kAgain;
+  }
+  f->mode = kLexSexp;
+  return get_token(f);
+}
+
+int end_text(TQ_FILE* f, const Ch& ch) {
+  const int b = run_then_next(f, ch, kTextPlain);
+  if (b < 0) return kAgain;
+  if (b == ' ' || b == '\t' || b == '\n' || b == '\r')
+    f->mode = kLexBlanks;
+  else if (b == '(' && !text_mode(f))
+    f->mode = kLexSexp;
+  else if (b == '<' || b == '^')
+    f->mode = kLexContent;
+  else
+    return kAgain;
+  return get_x_text(f);
+}
+
+int end_number(TQ_FILE* f, const Ch& ch) {
+  const int b = run_then_next(f, ch, kNumberPlain);
+  if (b < 0) return kAgain;
+  f->mode = kLexContent;
+  if (b == ' ' || b == '\t' || b == '\\') {
+    ++f->rb_ptr;
+  } else if (b == '\n' || b == '\r') {
+    ++f->rb_ptr;
+    count(f);
+  } else if (b == '(' && !text_mode(f)) {
+    f->mode = kLexSexp;
+  } else if (b != '<' && b != '^') {
+    f->mode = kLexNumber;
+    return kAgain;
+  }
+  return get_x_text(f);
+}
+
+int fast_token(TQ_FILE* f) {
+  const bool dropped_blanks = f->mode == kLexBlanks && !f->yylen &&
+                              (f->flags & (kRfNoLineEndsInText | kRfNoBlanksInText)) ==
+                                  (kRfNoLineEndsInText | kRfNoBlanksInText);
+  if ((f->mode != kLexContent && f->mode != kLexSexp && !dropped_blanks) || !buffer_plain(f)) return kAgain;
+  const uint8_t* rb = f->rb;
+  const bool text = text_mode(f);
+  int p = f->rb_ptr;
+  for (const int end = f->rb_len; p < end; ++p) {
+    const uint8_t b = rb[p];
+    if (b == ' ' || b == '\t') continue;
+    if (b == '\n' || b == '\r') {
+      count(f);
+      continue;
+    }
+    if (b < 0x20 || b >= 0x80 || b == '&') break;
+    if (f->mode == kLexBlanks) f->mode = b == '(' && !text ? kLexSexp : kLexContent;
+    const Ch ch{b, 0, true};
+    if (f->flags & kRfSexpContext) {
+      if ((b == '(' || b == ')') && !text) {
+        f->rb_ptr = int16_t(p + 1);
+        token_head(f);
+        return b;
+      }
+      if (!kAtomStart.has(b)) break;
+      f->rb_ptr = int16_t(p + 1);
+      begin(f, ch, kLexAtom);
+      return end_atom(f, ch);
+    }
+    if (!kTextPlain.has(b)) break;
+    f->rb_ptr = int16_t(p + 1);
+    if (b >= '0' && b <= '9' && !text) {
+      begin(f, ch, kLexNumber);
+      return end_number(f, ch);
+    }
+    begin(f, ch, kLexText);
+    return end_text(f, ch);
+  }
+  f->rb_ptr = int16_t(p);
+  return kAgain;
+}
+
 int step(TQ_FILE* f, const Ch& ch) {
   switch (f->mode) {
     case kLexContent:
@@ -463,19 +704,6 @@ int step(TQ_FILE* f, const Ch& ch) {
   }
 }
 
-// The next character straight from the read buffer, where the long way (push-back,
-// expansions, references, the code method) would give the same: an ASCII byte after an ASCII
-// byte of the same buffer, so the method has nothing pending. False: take the long way.
-inline bool fast_ascii(TQ_FILE* f, L_CHAR* c) {
-  const int p = f->rb_ptr;
-  if (p == 0 || p >= f->rb_len || f->buf || f->ent_stack || (f->flags & kRfClosed)) return false;
-  const uint8_t b = f->rb[p];
-  if (b >= 0x80 || b == '&' || f->rb[p - 1] >= 0x80 || !lex_cm_ascii_transparent(f->cm)) return false;
-  f->rb_ptr = int16_t(p + 1);
-  *c = b;
-  return true;
-}
-
 // A character that names a code method switches the reader's decoding of what follows.
 void switch_code_method(TQ_FILE* f, L_CHAR c) {
   CODE_METHOD* cm = search_cm_by_lccode(c);
@@ -487,21 +715,18 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 
 }  // namespace
 
-bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
-  return cm == &euc_cm_rec || cm == &utf8_cm_rec || cm == &sjis_cm_rec || cm == &ascii_cm_rec;
-}
-
 int _qv_lex(TQ_FILE* f, int ent_mode) {
   if (f->flags & kRfClosed) {
     f->error = -257;
     return kTokClosed;
   }
   f->sexp = nullptr;
+  if (const int t = fast_token(f); t != kAgain) return t;
   for (;;) {
     Ch ch;
-    if (fast_ascii(f, &ch.c)) {
-      ch.mark = 0;
-    } else {
+    ch.mark = 0;
+    ch.plain = fast_ascii(f, &ch.c);
+    if (!ch.plain) {
       // CDATA sections are read as they stand.
       ch.c = qv_lex_entity(&ch.mark, f, f->mode == kLexCdata ? 0 : ent_mode);
     }

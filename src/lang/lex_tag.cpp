@@ -55,27 +55,21 @@ int tag_error(TQ_FILE* f, int token, const char* msg) {
   return kTokEnd;
 }
 
-L_CHAR* mcopy(const L_CHAR* s) {
-  const size_t bytes = size_t(l_strlen(s) + 1) * sizeof(L_CHAR);
-  auto* p = static_cast<L_CHAR*>(mmalloc(bytes, gc_text));
-  std::memcpy(p, s, bytes);
-  return p;
-}
-
-// A repeated name keeps its place and takes the new value; a new one goes to the end.
-void add_field(TQ_SEXP* sym, const L_CHAR* name, const L_CHAR* value) {
-  MemLock hold;  // the new texts are linked before anything can collect them
+// A repeated name keeps its place and takes the new value; a new one goes to the end. The
+// field takes over the two texts, blocks made for it alone (a token's text or a fresh copy).
+void add_field(TQ_SEXP* sym, L_CHAR* name, L_CHAR* value) {
+  MemLock hold;  // the texts are linked before anything can collect them
   TQ_SYM_FIELD** tail = &sym->symbol.field;
   for (; *tail; tail = &(*tail)->next) {
     if (l_strcmp((*tail)->name, name) == 0) {
-      (*tail)->data = mcopy(value);
+      (*tail)->data = value;
       return;
     }
   }
   auto* field = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
   *tail = field;
-  field->name = mcopy(name);
-  field->data = mcopy(value);
+  field->name = name;
+  field->data = value;
 }
 
 bool is_datum(int t, const TQ_FILE* f, int32_t type) { return t == kTokDatum && f->sexp && f->sexp->h.type == type; }
@@ -93,7 +87,7 @@ int field_description(TQ_FILE* f) {
     if (t == kTokRBracket) break;
     if (t != kTokDatum) return tag_error(f, t, "only field description can be used in a tag");
     if (f->sexp->h.type != kTagSymbol) return tag_error(f, t, "field name is required");
-    const L_CHAR* name = f->sexp->symbol.data;
+    L_CHAR* name = f->sexp->symbol.data;
     t = _qv_lex(f, 1);
     if (t != kTokEquals) return t == kTokCancel ? t : tag_error(f, t, "'=' is required");
     t = _qv_lex(f, 1);
@@ -128,12 +122,12 @@ int attributes(TQ_FILE* f, int t) {
       return tag_error(f, u, "not correspond end tag");
     }
     if (u == kTokAttrValue) {
-      add_field(tag, kText, f->sexp->string.data);
+      add_field(tag, copy_cell_text(kText), f->sexp->string.data);
     } else if (u == kTokAttrName) {
-      const L_CHAR* name = f->sexp->string.data;
+      L_CHAR* name = f->sexp->string.data;
       const int v = _qv_lex(f, 1);
       if (v != kTokEquals) {
-        add_field(tag, name, kOn);
+        add_field(tag, name, copy_cell_text(kOn));
         u = v;
         continue;
       }

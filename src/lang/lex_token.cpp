@@ -259,9 +259,42 @@ int64_t lex_scan_integer(const L_CHAR* t, int n) {
   return neg ? int64_t(0 - v) : int64_t(v);
 }
 
+namespace {
+
+// The common "[sign]digits[.digits]" exactly: with at most 15 digits in all (so at most 15
+// after the full stop), the digits and the power of ten are exact doubles, so their quotient
+// is the correctly rounded value the conversion gives. False for any other text.
+bool scan_plain_decimal(const L_CHAR* t, int n, double* v) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  int i = 0;
+  const bool neg = n > 0 && t[0] == '-';
+  if (n > 0 && (t[0] == '+' || t[0] == '-')) ++i;
+  uint64_t m = 0;
+  int digits = 0, after_dot = -1;
+  for (; i < n; ++i) {
+    const L_CHAR c = t[i];
+    if (c == '.' && after_dot < 0) {
+      after_dot = 0;
+      continue;
+    }
+    if (!is_digit(c) || ++digits > 15) return false;
+    m = m * 10 + (c - '0');
+    if (after_dot >= 0) ++after_dot;
+  }
+  if (digits == 0) return false;
+  const double q = after_dot > 0 ? double(m) / kPow10[after_dot] : double(m);
+  *v = neg ? -q : q;
+  return true;
+}
+
+}  // namespace
+
 // As "%lf" reads: the C conversion in the C locale, whatever the process locale, so that
 // an overflow is an infinity and an underflow zero or a denormal.
 double lex_scan_float(const L_CHAR* t, int n) {
+  double v;
+  if (scan_plain_decimal(t, n, &v)) return v;
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
   std::string bytes(size_t(n), '?');
   for (int i = 0; i < n; ++i)

@@ -269,12 +269,7 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
 
 }  // namespace
 
-void set_lex_context(TQ_FILE* f) {
-  if (f->stack && f->stack->d.file.mode)
-    f->flags |= kRfSexpContext;
-  else
-    f->flags &= ~kRfSexpContext;
-}
+void set_lex_context(TQ_FILE* f) { lex_set_bits(f, kRfSexpContext, f->stack && f->stack->d.file.mode); }
 
 // The broken token may have left the context of its list (a tag inside a parenthesised list
 // does): reading goes on in the context of the list the errors now stand in.
@@ -303,16 +298,16 @@ void parse_token(TQ_FILE* f, int t) {
   switch (t) {
     case kTokOpen:
       new_pair(f, nullptr, kRfSexpContext);
-      f->flags |= kRfSexpContext;
+      lex_set_bits(f, kRfSexpContext, true);
       break;
     case kTokQuote:
       new_quote(f);
-      f->flags |= kRfSexpContext;
+      lex_set_bits(f, kRfSexpContext, true);
       break;
     case kTokStartTag: {
       TQ_SEXP* tag = f->sexp;
       new_pair(f, tag, 0);
-      f->flags &= ~kRfSexpContext;
+      lex_set_bits(f, kRfSexpContext, false);
       new_data(f, tag);
       break;
     }

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -131,6 +134,65 @@ TEST(Syntax, FloatsBeyondTheRangeOfADouble) {
     EXPECT_EQ(v[1]->floating.data, -HUGE_VAL);
     EXPECT_EQ(v[2]->floating.data, 0.0);
     EXPECT_EQ(tqtest::text(v[2]->floating.unit), "mm");
+  }
+}
+
+// Decimal texts of every length near the exact-conversion limits give the C conversion's
+// value bit for bit (random digits, fixed seed).
+TEST(Syntax, FloatsAreTheCConversionsValue) {
+  std::mt19937_64 rng(42);
+  for (int i = 0; i < 20000; ++i) {
+    std::string t = (i % 3 == 0) ? "-" : (i % 3 == 1) ? "+" : "";
+    const int whole = int(rng() % 18), frac = int(rng() % 26);
+    for (int k = 0; k < whole; ++k) t += char('0' + rng() % 10);
+    t += '.';
+    for (int k = 0; k < frac; ++k) t += char('0' + rng() % 10);
+    std::vector<L_CHAR> l(t.begin(), t.end());
+    const double got = lex_scan_float(l.data(), int(l.size())), want = std::strtod(t.c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << t;
+  }
+}
+
+// Long texts of words of random lengths and separators, so that words, blanks and line ends
+// fall across the reader's 4096-byte buffer: every word comes back whole, of its kind, on its
+// line. In a list (symbols, strings, integers) and in markup (text words, integers).
+TEST(Syntax, WordsAcrossReadBuffers) {
+  struct Word {
+    int32_t type;
+    std::string text;
+    int line;
+  };
+  for (const bool list : {true, false}) {
+    std::mt19937_64 rng(list ? 7 : 8);
+    std::vector<Word> words;
+    std::string src = list ? "(" : "";
+    int line = 1;
+    while (src.size() < 20000) {
+      const int kind = int(rng() % 3), len = 1 + int(rng() % 40);
+      std::string w;
+      for (int i = 0; i < len; ++i) w += kind == 2 ? char('1' + rng() % 9) : char('a' + rng() % 26);
+      const int32_t type = kind == 2 ? kTagInteger : (list && kind == 1) ? kTagSymbol : kTagString;
+      words.push_back({type, kind == 2 ? std::to_string(std::atoll(w.substr(0, 18).c_str())) : w, line});
+      src += (list && kind == 0) ? "\"" + w + "\"" : kind == 2 ? w.substr(0, 18) : w;
+      const char sep = " \t\n"[rng() % 3];
+      line += sep == '\n';
+      src += sep;
+    }
+    if (list) src += ")";
+    GcFrame frame("t");
+    TQ_SEXP* p = tqtest::read_text(src.c_str());
+    if (list) p = car(p);
+    for (const Word& w : words) {
+      ASSERT_EQ(get_type(p), kTagPair);
+      TQ_SEXP* v = car(p);
+      ASSERT_EQ(get_type(v), w.type) << w.text;
+      const std::string got = w.type == kTagInteger ? std::to_string(v->integer.data)
+                                                     : tqtest::text(w.type == kTagSymbol ? v->symbol.data : v->string.data);
+      EXPECT_EQ(got, w.text);
+      EXPECT_EQ(v->h.line, w.line) << w.text;
+      p = cdr(p);
+    }
+    EXPECT_EQ(get_type(p), kTagNil);
   }
 }
 

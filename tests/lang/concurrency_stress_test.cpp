@@ -1,0 +1,90 @@
+// Eight tasks at once evaluate forms in environments of their own, read list and markup
+// texts they wrote, and collect: every value is checked against what the task computes by
+// itself, so a cell lost, freed early or mixed up between threads shows as a wrong value.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
+#include "lang/eval.h"
+#include "lang/init_tqlisp.h"
+#include "reader_test_util.h"
+#include "support/task_runner.h"
+
+namespace {
+
+using namespace tq;
+using std::to_string;
+
+// Evaluates every form of src in env; the last value, rooted in the caller's frame.
+TQ_SEXP* eval_text(TQISP_ENV* env, const std::string& src) {
+  TQ_SEXP* v = nullptr;
+  for (TQ_SEXP* p = tqtest::read_text(src.c_str()); get_type(p) == kTagPair; p = p->pair.cdr)
+    v = eval(env, p->pair.car);
+  return v;
+}
+
+bool is_int(TQ_SEXP* v, int64_t want) { return get_type(v) == kTagInteger && v->integer.data == want; }
+
+// One round of task t: a text read lazily, a recursive call and a list built by a loop
+// evaluated meanwhile, a collection when it is the task's turn, and the text's forms
+// realised and printed last; what differs from the expected value is added to wrong.
+void round_of(int t, int r, TQISP_ENV* env, bool collect, std::string& wrong) {
+  GcFrame frame("round");
+  const int n = 10 + (7 * t + r) % 40;
+  const int64_t base = 1000 * t + r;
+  const std::string at = " round " + to_string(r) + ": ", rs = to_string(r);
+  std::string src, expected;
+  for (int k = 0; k < 3 * n; ++k) {
+    const std::string ks = to_string(k);
+    src += "(k" + to_string(t) + " " + ks + " <p n=\"" + rs + "\">x" + ks + "<b>y" + rs + "</b></p> (" + ks + " . " + rs + ")) ";
+    expected += "(k" + to_string(t) + " " + ks + " ([p n=\"" + rs + "\"] \"x" + ks + "\" (b \"y" + rs + "\")) (" + ks + " . " + rs + "))\n";
+  }
+  TQ_SEXP* text = tqtest::read_text(src.c_str());
+  if (TQ_SEXP* v = eval_text(env, "^(f " + to_string(n) + ")"); !is_int(v, 1000 * t + n * (n + 1) / 2))
+    wrong += at + "call " + tqtest::print_text(v, kPrintInList);
+  TQ_SEXP* l = eval_text(env, "^(define l ())^(define i 0)^(while (Lt i " + to_string(n) +
+                                  ") (set l (cons (+ i " + to_string(base) + ") l)) (set i (+ i 1)))^l");
+  if (collect) gc_enable();
+  int64_t i = n;
+  for (; get_type(l) == kTagPair && is_int(l->pair.car, base + i - 1); l = l->pair.cdr) --i;
+  if (i != 0 || get_type(l) != kTagNil) wrong += at + "list at " + to_string(i);
+  if (std::string got = tqtest::print_text(text, kPrintLines); got != expected) wrong += at + "read " + got.substr(0, 200);
+}
+
+TEST(ConcurrencyStress, EightTasksEvaluateReadAndCollectAtOnce) {
+  constexpr int kTasks = 8, kRounds = 40;
+  // With TQ_GC_STRESS set, every primitive return of every task collects as well.
+  struct StressHook {
+    void (*saved)() = eval_check_hook;
+    StressHook() {
+      if (getenv("TQ_GC_STRESS")) eval_check_hook = [] { gc_tick_notin_tick(nullptr, 0); };
+    }
+    ~StressHook() { eval_check_hook = saved; }
+  } hook;
+  auto wrong = std::make_shared<std::vector<std::string>>(kTasks, "did not run");
+  std::vector<std::unique_ptr<tqtest::Task>> tasks;
+  for (int t = 0; t < kTasks; ++t) {
+    tasks.push_back(std::make_unique<tqtest::Task>([t, wrong] {
+      setup_self_interpreter();
+      {
+        GcFrame frame("worker");
+        TQISP_ENV* env = new_env(qvlisp_top_env1);
+        std::string w;
+        // The same name in every task, bound to a body of its own: f(k) = 1000 t + k (k + 1) / 2.
+        eval_text(env, "^(define (f k) (if (= k 0) " + to_string(1000 * t) + " (+ k (f (- k 1)))))");
+        for (int r = 0; r < kRounds; ++r) round_of(t, r, env, r % 4 == t % 4, w);
+        (*wrong)[t] = w;
+      }
+      close_self_interpreter();
+    }));
+  }
+  for (auto& task : tasks) ASSERT_TRUE(task->wait(std::chrono::minutes(5))) << "a task did not finish";
+  for (int t = 0; t < kTasks; ++t) EXPECT_EQ((*wrong)[t], "") << "task " << t;
+}
+
+}  // namespace
