@@ -199,8 +199,11 @@ void take_run(TQ_ENV* e, TQISP_ENV* parent) {
   int32_t count = 1;
   for (; run_member(end) && count < (1 << 30); end = end->env.parent, ++count) mark_in_run(end->env);
   std::atomic_thread_fence(std::memory_order_seq_cst);
+  // The same tables again, counted: a parent relinked since the marking may no longer lead
+  // to end (the run is then of an old epoch, never used, but the walk must stay on tables).
   uint64_t bits = 0;
-  for (TQISP_ENV* t = parent; t != end; t = t->env.parent) bits |= load(t->env.names);
+  TQISP_ENV* t = parent;
+  for (int32_t i = 1; i < count && t && t->type == kEnvHash; ++i, t = t->env.parent) bits |= load(t->env.names);
   e->skip = end;
   e->skip_names = bits;
   e->skip_count = count;

@@ -2,6 +2,7 @@
 // removal, work pointers, the list form, and concurrent binding while a table grows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,35 @@ TEST_F(Env, ConcurrentBindingAcrossTheEnlargement) {
   for (int t = 0; t < kTasks; ++t) EXPECT_EQ(misses[t], 0) << "task " << t;
   EXPECT_EQ(e->env.hash_ptr_size, 103);
   EXPECT_EQ(e->env.hash_element_nos, kTasks * kNames);
+}
+
+// New tables taken under a chain whose middle is relinked meanwhile between two parents,
+// each below its own large table: the run is taken over either chain, and the name bound
+// in both parents is always found.
+TEST_F(Env, RunsTakenWhileAParentIsRelinked) {
+  TQISP_ENV* parents[2];
+  for (int k = 0; k < 2; ++k) {
+    TQISP_ENV* large = new_env(nullptr);
+    for (int i = 0; i < 20; ++i) set_env(large, lc(("n" + std::to_string(i)).c_str()), num(i));
+    parents[k] = new_env(large);
+    set_env(parents[k], lc("p"), num(k + 1));
+  }
+  TQISP_ENV* middle = new_env(parents[0]);
+  TQISP_ENV* below = new_env(middle);
+  constexpr int kRounds = 200000;
+  std::atomic<bool> stop{false};
+  tqtest::Task relinker([&] {
+    for (int i = 0; !stop.load(); ++i) set_env_parent(middle, parents[i & 1]);
+  });
+  int misses = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    GcFrame round("round");
+    const int64_t v = value_of(new_env(below), "p");
+    misses += v != 1 && v != 2;
+  }
+  stop.store(true);
+  ASSERT_TRUE(relinker.wait()) << "the relinker did not finish";
+  EXPECT_EQ(misses, 0);
 }
 
 void search_pair() { search_env(new_env_pair(nullptr, nullptr), lc("x")); }
