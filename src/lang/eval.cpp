@@ -506,6 +506,11 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
       {
         ArgSlots a(n);
         if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
+        if (attr) {  // the attributes are bound outside the memory lock: values of names rooted first
+          MemLock lock;
+          for (int j = 1; j < a.n; ++j)
+            if (a.named[j]) gc_set_nl_non_check(a.value[j], gc_qv_sexp);
+        }
         le = lambda_table(env, fn, attr, [&a](int i) { return i + 1 < a.n ? a.value[i + 1] : nullptr; });
       }
       return close_call(eval_body(le, fn->l_body));
