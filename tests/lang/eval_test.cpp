@@ -309,6 +309,11 @@ TEST(Eval, IntegerOperationsGiveTheWordsValueAndPosition) {
       EXPECT_EQ(got->h.file, want->h.file) << text;
     }
   }
+  // The head is looked up where the form runs: a parameter named like the word shadows it.
+  EXPECT_EQ(run("^(define (g + a) (+ a 1))^(g - 5)"), "4");
+  EXPECT_EQ(run("^(define (h Lt) (Lt 1 2))^(h Gt)"), "0");
+  EXPECT_EQ(run("^(+ 1 2 3)"), "6");
+  EXPECT_EQ(run("^(+ 9223372036854775807 a)"), "-9223372036854775802");
 }
 
 // Collects, then notes the live bytes of collected memory.
