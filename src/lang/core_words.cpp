@@ -131,7 +131,7 @@ TQ_SEXP* qv_set(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD* attr, T
   if (t == kTagError) return sym;
   if (t != kTagSymbol) return symbol_required(sym, "set");
   TQ_SEXP* v = eval(env, get_el(form, 2));
-  bool ignore_delay = get_sf_attribute(attr, _l_string_2(std_cm, "ignore.delay")) != nullptr;
+  bool ignore_delay = attr && get_sf_attribute(attr, _l_string_2(std_cm, "ignore.delay")) != nullptr;
   if (ignore_delay && v) {
     // A delayed value is assigned unrealised; only a value already known to be an error stops.
     if (v->h.type == kTagError) return v;

@@ -23,6 +23,16 @@
 // ordered before the binding, as one that does not see the link; a writer's bits are visible
 // to any thread that synchronised with it after set_env returned.
 //
+// A chain of small tables (the tables of calls and loop passes, each under the one it ran
+// in) is passed over in one step: each table takes, when it is made, the run of small
+// tables from itself up its parents with the union of their filters and the first
+// environment past them, from its parent's run or by walking it. A run holds in the epoch
+// of names it was taken in: a table that some run passes over (in_run) and that gains
+// filter bits raises the epoch after it links the binding, and a lookup uses only runs of
+// the epoch it read first. A taker marks every table of its run before it reads their
+// filters, and a writer sets its bits before it reads the mark (a full fence on both
+// sides), so either the taker sees the bits or the writer raises the epoch.
+//
 // Lookups in a large table (the top tables hold many words on long chains) go through
 // a per-thread cache of the answers found there: the table's serial (unique for the
 // process's life, so a table made where a dead one lay never matches), the name's text, and
@@ -48,6 +58,9 @@
 namespace tq {
 
 SEM qv_env_lock;
+
+// A table fills one slot size of collected memory; a loop makes one per pass.
+static_assert(sizeof(TQISP_ENV) == 112);
 
 namespace {
 
@@ -91,7 +104,7 @@ ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
 // through elp), 0 not bound here, -1 when the table was enlarged meanwhile and only a walk
 // under the lock can tell.
 int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
-  const uint32_t moves = load(e->moves);
+  const uint16_t moves = load(e->moves);
   if (moves & 1u) return -1;
   ELEMENT** table = load(e->hash_ptr);
   if (!table) return 0;  // nothing was ever bound here
@@ -104,13 +117,13 @@ int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
     }
   }
   std::atomic_thread_fence(std::memory_order_acquire);
-  return std::atomic_ref<uint32_t>(e->moves).load(std::memory_order_relaxed) == moves ? 0 : -1;
+  return std::atomic_ref<uint16_t>(e->moves).load(std::memory_order_relaxed) == moves ? 0 : -1;
 }
 
 // Moves every element onto a table of size buckets (both locks held).
 void re_hash(TQ_ENV* e, int32_t size) {
   auto** table = static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * size_t(size), gc_text));
-  std::atomic_ref<uint32_t>(e->moves).store(e->moves + 1, std::memory_order_relaxed);
+  std::atomic_ref<uint16_t>(e->moves).store(uint16_t(e->moves + 1), std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
   for (int32_t i = 0; i < e->hash_ptr_size; ++i) {
     while (ELEMENT* el = e->hash_ptr[i]) {
@@ -121,8 +134,8 @@ void re_hash(TQ_ENV* e, int32_t size) {
     }
   }
   publish(e->hash_ptr, table);
-  publish(e->hash_ptr_size, size);
-  publish(e->moves, e->moves + 1);
+  publish(e->hash_ptr_size, int16_t(size));
+  publish(e->moves, uint16_t(e->moves + 1));
 }
 
 bool remove_here(TQ_ENV* e, const L_CHAR* name) {
@@ -153,6 +166,49 @@ bool del_chain(TQISP_ENV* env, const L_CHAR* name) {
   return false;
 }
 
+constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
+
+// The epoch of names (see the top of the file).
+std::atomic<uint64_t> name_epoch{1};
+
+// Whether t belongs in a run: a table that has bound fewer names than a large one (a hint:
+// either answer keeps the runs right).
+bool run_member(TQISP_ENV* t) {
+  return t && t->type == kEnvHash && load(t->env.hash_element_nos) < kCachedTable;
+}
+
+void mark_in_run(TQ_ENV& t) { std::atomic_ref<int32_t>(t.in_run).store(1, std::memory_order_relaxed); }
+
+// The run of the new table e under parent, taken before e is reachable.
+void take_run(TQ_ENV* e, TQISP_ENV* parent) {
+  const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
+  e->skip_epoch = epoch;
+  e->skip_count = 1;
+  e->skip = parent;
+  if (!run_member(parent)) return;
+  TQ_ENV& p = parent->env;
+  mark_in_run(p);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (p.skip_epoch == epoch) {  // the parent's run holds: it goes on from there
+    e->skip = p.skip;
+    e->skip_names = load(p.skip_names);
+    e->skip_count = p.skip_count + 1;
+    return;
+  }
+  TQISP_ENV* end = parent;
+  int32_t count = 1;
+  for (; run_member(end) && count < (1 << 30); end = end->env.parent, ++count) mark_in_run(end->env);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // The same tables again, counted: a parent relinked since the marking may no longer lead
+  // to end (the run is then of an old epoch, never used, but the walk must stay on tables).
+  uint64_t bits = 0;
+  TQISP_ENV* t = parent;
+  for (int32_t i = 1; i < count && t && t->type == kEnvHash; ++i, t = t->env.parent) bits |= load(t->env.names);
+  e->skip = end;
+  e->skip_names = bits;
+  e->skip_count = count;
+}
+
 // Table serials: each thread numbers its tables from a range of 2^32 it takes at once.
 std::atomic<uint64_t> serial_ranges{0};
 thread_local uint64_t serial_next = 0;
@@ -168,7 +224,6 @@ uint64_t next_serial() {
 
 // The per-thread cache of answers found in large tables (see the top of the file).
 constexpr int kCachedName = 12;  // longer names are not cached
-constexpr int32_t kCachedTable = 16;  // tables that ever bound fewer names are searched directly
 struct LookupAnswer {
   uint64_t serial;   // the table's; 0 for an empty entry
   ELEMENT* binding;  // null: the name is not bound there
@@ -262,6 +317,7 @@ TQISP_ENV* new_env(TQISP_ENV* parent) {
   env->env.parent = parent;
   env->env.hash_ptr_size = kEnvBucketsFirst;  // the buckets are made with the first binding
   env->env.serial = next_serial();
+  take_run(&env->env, parent);
   return env;
 }
 
@@ -287,13 +343,21 @@ void bind_here(TQ_ENV* e, const L_CHAR* name, L_CHAR* text, TQ_SEXP* value) {
       publish(e->hash_ptr, static_cast<ELEMENT**>(mmalloc(sizeof(ELEMENT*) * kEnvBucketsFirst, gc_text)));
     el = static_cast<ELEMENT*>(mmalloc(sizeof(ELEMENT), gc_element));
     const uint32_t sum = code_sum(name);
-    publish(e->names, e->names | name_bits(sum));
+    const uint64_t before = e->names;
+    const uint64_t bits = name_bits(sum);
+    publish(e->names, before | bits);
+    publish(e->skip_names, e->skip_names | bits);
     ELEMENT*& head = e->hash_ptr[sum % uint32_t(e->hash_ptr_size)];
     el->sym = text;
     el->data = value;
     el->next = head;
     publish(head, el);
     publish(e->hash_element_nos, e->hash_element_nos + 1);
+    if ((before | bits) != before) {  // new filter bits: runs that pass over e no longer hold
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (std::atomic_ref<int32_t>(e->in_run).load(std::memory_order_relaxed))
+        name_epoch.fetch_add(1, std::memory_order_release);
+    }
   }
   if (e->hash_ptr_size == kEnvBucketsFirst && e->hash_element_nos >= kEnvGrowAt) re_hash(e, kEnvBucketsGrown);
 }
@@ -350,11 +414,15 @@ namespace {
 // and its value read under that lock: once it is released, the binding may be removed and
 // collected before this thread is back in its section. The binding, or null; its value in
 // *value.
-ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
+ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value, bool* unsure) {
   ELEMENT* el = nullptr;
   if (find_unlocked(e, name, sum, &el) >= 0) {
     if (el) *value = load(el->data);
     return el;
+  }
+  if (unsure) {  // the caller holds the section on its own and cannot leave it here
+    *unsure = true;
+    return nullptr;
   }
   unlock_mem();
   {
@@ -367,7 +435,7 @@ ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** val
 }
 
 // A large table, through the thread's cache of answers: 1 with the value, or 0.
-int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
+int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bool* unsure) {
   LookupAnswer& a = answer_slot(e, sum);
   const uint32_t removals = load(e->removals);
   const auto added = uint32_t(load(e->hash_element_nos));
@@ -379,7 +447,8 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
     if (a.names_added == added) return 0;
   }
   TQ_SEXP* value = nullptr;
-  ELEMENT* el = search_table(e, name, sum, &value);
+  ELEMENT* el = search_table(e, name, sum, &value, unsure);
+  if (unsure && *unsure) return 0;
   int length = 0;
   while (length <= kCachedName && name[length]) ++length;
   if (length <= kCachedName && !(removals & 1u)) {
@@ -395,26 +464,36 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
   return 1;
 }
 
-int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
+// The walk of lookup_env: 0 found, -1 not bound; with unsure, -2 when a table could only be
+// searched under the environment lock (*unsure is set then).
+int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum, bool* unsure) {
   if (depth < 0) depth = 0x7fffffff;
   const uint64_t bits = name_bits(sum);
+  const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
-      if (lookup_chain(ret, env->pair.env[0], name, depth - 1, sum) == 0) return 0;
+      const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum, unsure);
+      if (r != -1) return r;
       env = env->pair.env[1];
       continue;
     }
     if (env->type != kEnvHash) er_panic("lookup_env");
+    if (env->env.skip_epoch == epoch && (load(env->env.skip_names) & bits) != bits) {
+      depth -= env->env.skip_count - 1;  // no table of the run binds the name
+      env = env->env.skip;
+      continue;
+    }
     if ((load(env->env.names) & bits) != bits) {  // never bound here
       env = env->env.parent;
       continue;
     }
     TQ_ENV* e = &env->env;
     if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
-      if (search_cached(ret, e, name, sum)) return 0;
-    } else if (search_table(e, name, sum, ret)) {
+      if (search_cached(ret, e, name, sum, unsure)) return 0;
+    } else if (search_table(e, name, sum, ret, unsure)) {
       return 0;
     }
+    if (unsure && *unsure) return -2;
     env = e->parent;
   }
   return -1;
@@ -424,7 +503,18 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
 
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
   MemLock hold;
-  return lookup_chain(ret, env, name, depth, code_sum(name));
+  return lookup_chain(ret, env, name, depth, code_sum(name), nullptr);
+}
+
+int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
+  bool unsure = false;
+  return lookup_chain(ret, env, name, -1, code_sum(name), &unsure);
+}
+
+void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent) {
+  TQISP_ENV*& link = env->type == kEnvPair ? env->pair.env[0] : env->env.parent;
+  publish(link, parent);
+  name_epoch.fetch_add(1, std::memory_order_release);  // the runs through the old link end
 }
 
 TQISP_ENV* get_root_env(TQISP_ENV* env) {

@@ -31,19 +31,27 @@ struct TQ_ENV_PAIR {
   TQISP_ENV* env[2];
 };
 struct TQ_ENV {
-  int32_t type;  // kEnvHash
+  int32_t type;    // kEnvHash
+  int32_t flags;   // bit 0: work has been set
   TQISP_ENV* parent;
   void* work;      // owned by whoever set it
-  int32_t flags;   // bit 0: work has been set
   ELEMENT** hash_ptr;        // null until the first binding
-  int32_t hash_ptr_size;     // 7, then 103 after the enlargement
+  int16_t hash_ptr_size;     // 7, then 103 after the enlargement
+  uint16_t moves;            // odd while the enlargement moves the bindings between chains
   int32_t hash_element_nos;  // names ever added (removal does not lower it)
   ELEMENT* default_sym;      // undefined-name handler, or null
   UNIT_ENV* uenv;            // unit environment, or null
-  uint32_t moves;            // odd while the enlargement moves the bindings between chains
+  uint32_t removals;         // twice the bindings removed so far; odd while one is removed
+  int32_t in_run;            // some table's run passes over this one (see skip)
   uint64_t names;            // two bits of every name ever bound here (name_bits); never cleared
   uint64_t serial;           // unique to this table for the process's life
-  uint32_t removals;         // twice the bindings removed so far; odd while one is removed
+  // The run of small tables from this one up its parents (env.cpp): the first environment
+  // past it, the filter bits of every table in it, the epoch of names it was taken in, and
+  // its length.
+  TQISP_ENV* skip;
+  uint64_t skip_names;
+  uint64_t skip_epoch;
+  int32_t skip_count;
 };
 union TQISP_ENV {
   int32_t type;
@@ -91,9 +99,16 @@ int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 // depth counts the environments after the first; negative means no limit. 0 with the value
 // through ret when name is bound, else -1. The evaluator's symbol lookup is built on it.
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
+// lookup_env without limit by a caller that holds the memory lock and stays in its section:
+// the value is read in that section. -2 when a table could only be searched under the
+// environment lock, which must not be taken inside the section (lookup_env can tell then).
+int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name);
 // The table whose work applies: following env[1] of pairs and parents, the first table
 // with a work pointer or without parent; null for null ("get_root_env(1)" for a bad record).
 TQISP_ENV* get_root_env(TQISP_ENV* env);
+// Relinks a table's parent or a pair's first member to parent; every lookup that starts
+// after it returns follows the new link.
+void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent);
 void* get_env_work(TQISP_ENV* env);  // the work of get_root_env(env), or null
 // Sets work on a hashed table and bit 0 of its flags ("set_env_work(1)" for anything else).
 void set_env_work(TQISP_ENV* env, void* work);

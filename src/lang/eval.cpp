@@ -13,6 +13,7 @@
 #include "lang/binary.h"
 #include "lang/compare.h"
 #include "lang/gc.h"
+#include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "platform/machine.h"
 #include "platform/startup.h"
@@ -291,21 +292,39 @@ FixedText args_env_name{{gc_text, {"eval"}, int64_t(sizeof(L_CHAR) * 11), kMarkL
                         {'_', '_', 'a', 'r', 'g', 's', '_', 'e', 'n', 'v', 0}};
 
 // The table of a lambda call is this thread's alone until the body runs: its bindings are
-// made without the environment lock, named by the parameters' own texts.
-TQ_SEXP* apply_lambda(TQISP_ENV* env, TQ_FUNC* fn, TQ_SEXP* args, TQ_SYM_FIELD* attr) {
+// made without the environment lock, named by the parameters' own texts. value(i) is the
+// value of the i-th parameter. Without attributes the table and its bindings are made under
+// one hold of the memory lock.
+template <class Value>
+TQISP_ENV* lambda_table(TQISP_ENV* env, TQ_FUNC* fn, TQ_SYM_FIELD* attr, Value value) {
+  // Nothing delayed is realised under the memory lock: the parameter list is realised first.
+  for (TQ_SEXP* p = fn->l_params; get_type(p) == kTagPair; p = p->pair.cdr) get_type(p->pair.car);
+  MemLock lock;
   TQISP_ENV* le = new_env(env);
   bind_fresh(le, args_env_name.text, fn->args_env ? get_env(fn->args_env) : nullptr);
-  for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(le, f->name, get_string(f->data));
-  if (get_type(fn->l_params) == kTagSymbol) {
-    bind_fresh(le, fn->l_params->symbol.data, args);
-  } else {
-    TQ_SEXP* v = cdr(args);
-    for (TQ_SEXP* p = fn->l_params; get_type(p) == kTagPair; p = p->pair.cdr) {
-      TQ_SEXP* value = get_type(v) == kTagPair ? v->pair.car : nullptr;
-      if (get_type(p->pair.car) == kTagSymbol) bind_fresh(le, p->pair.car->symbol.data, value);
-      if (get_type(v) == kTagPair) v = v->pair.cdr;
-    }
+  if (attr) {
+    unlock_mem();  // set_env takes the environment lock, which comes before the memory lock
+    for (TQ_SYM_FIELD* f = attr; f; f = f->next) set_env(le, f->name, get_string(f->data));
+    lock_mem();
   }
+  int i = 0;
+  for (TQ_SEXP* p = fn->l_params; get_type(p) == kTagPair; p = p->pair.cdr, ++i)
+    if (get_type(p->pair.car) == kTagSymbol) bind_fresh(le, p->pair.car->symbol.data, value(i));
+  return le;
+}
+
+TQ_SEXP* apply_lambda(TQISP_ENV* env, TQ_FUNC* fn, TQ_SEXP* args, TQ_SYM_FIELD* attr) {
+  if (get_type(fn->l_params) == kTagSymbol) {
+    TQISP_ENV* le = lambda_table(env, fn, attr, [](int) -> TQ_SEXP* { return nullptr; });
+    bind_fresh(le, fn->l_params->symbol.data, args);
+    return eval_body(le, fn->l_body);
+  }
+  TQ_SEXP* v = cdr(args);
+  TQISP_ENV* le = lambda_table(env, fn, attr, [&v](int) {
+    TQ_SEXP* value = get_type(v) == kTagPair ? v->pair.car : nullptr;
+    if (get_type(v) == kTagPair) v = v->pair.cdr;
+    return value;
+  });
   return eval_body(le, fn->l_body);
 }
 
@@ -370,11 +389,96 @@ bool reads_form_only(TQ_PRIM p) {
   return false;
 }
 
+// The integer operations of two operands that the evaluator computes itself when both are
+// plain integers; the words compute the same value at the same position.
+enum class IntOp { kNone, kAdd, kSub, kMul, kEqu, kNeq, kLt, kLeq, kGt, kGeq };
+
+IntOp int_op_of(TQ_PRIM p) {
+  if (p == qv_add) return IntOp::kAdd;
+  if (p == qv_sub) return IntOp::kSub;
+  if (p == qv_lt) return IntOp::kLt;
+  if (p == qv_gt) return IntOp::kGt;
+  if (p == qv_leq) return IntOp::kLeq;
+  if (p == qv_geq) return IntOp::kGeq;
+  if (p == qv_equ) return IntOp::kEqu;
+  if (p == qv_Neq) return IntOp::kNeq;
+  if (p == qv_mul) return IntOp::kMul;
+  return IntOp::kNone;
+}
+
+// The value of an operand that is an integer literal or a name bound to an integer, both
+// without unit; null for anything else (memory lock held, so the value stays while it is
+// read). Such an operand evaluates without effects.
+TQ_SEXP* plain_integer(TQISP_ENV* env, TQ_SEXP* form) {
+  if (!form) return nullptr;
+  TQ_SEXP* v = form;
+  int32_t t = sexp_tag(form);
+  if (t == kTagSymbol) {
+    if (lookup_env_held(&v, env, form->symbol.data) != 0 || !v) return nullptr;
+    t = sexp_tag(v);
+  }
+  return t == kTagInteger && !v->integer.unit ? v : nullptr;
+}
+
+// The result of op on the values a and b when both are integers without unit, positioned as
+// the word positions it; else null (memory lock held).
+TQ_SEXP* integer_result(IntOp op, TQ_SEXP* a, TQ_SEXP* b) {
+  if (!a || !b || sexp_tag(a) != kTagInteger || sexp_tag(b) != kTagInteger || a->integer.unit || b->integer.unit)
+    return nullptr;
+  const int64_t x = a->integer.data, y = b->integer.data;
+  int64_t v = 0;
+  TQ_SEXP* at = a;  // the position the word's result takes
+  switch (op) {
+    case IntOp::kAdd: v = wrap_add(x, y); break;
+    case IntOp::kSub: v = wrap_sub(x, y); break;
+    case IntOp::kMul: v = wrap_mul(x, y); break;
+    case IntOp::kEqu: v = x == y; break;
+    case IntOp::kNeq: v = x != y, at = nullptr; break;  // the negation of Equ's result: unpositioned
+    case IntOp::kLt: v = x < y; break;
+    case IntOp::kLeq: v = x <= y; break;
+    case IntOp::kGt: v = x > y, at = b; break;  // b < a: the operands swapped
+    case IntOp::kGeq: v = x >= y, at = b; break;
+    case IntOp::kNone: break;
+  }
+  TQ_SEXP* r = get_integer(v, nullptr);
+  if (at) inherit(r, at);
+  return r;
+}
+
+
+// Form s, (head a b) with fn its head's value, computed without a call when fn is one of
+// the integer operations above and a and b are plain integers: the result cell (rooted in
+// the caller's frame, where the call would leave it), or null for the call. The memory lock
+// is held; the break hook is due at no element of the form (it would be asked at each).
+TQ_SEXP* integer_operation(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn) {
+  if (fn->type != kFuncPrim || fn->order != 1 || fn->args_env) return nullptr;
+  const IntOp op = int_op_of(fn->prim);
+  if (op == IntOp::kNone || fn->min > 3 || (fn->max != kNoMax && fn->max < 3)) return nullptr;
+  TQ_SEXP* p1 = s->pair.cdr;
+  if (!p1 || sexp_tag(p1) != kTagPair) return nullptr;
+  TQ_SEXP* p2 = p1->pair.cdr;
+  if (!p2 || sexp_tag(p2) != kTagPair) return nullptr;
+  if (TQ_SEXP* end = p2->pair.cdr; end && sexp_tag(end) != kTagNil) return nullptr;
+  if (break_check_clock() != tim) return nullptr;
+  return integer_result(op, plain_integer(env, p1->pair.car), plain_integer(env, p2->pair.car));
+}
+
 // Calls the primitive fn (order 1, one of kFormReaders) on form s with its values in a
 // scratch list; the frame "eval_p2" is open and is closed here, keeping the result.
 TQ_SEXP* call_reader(TQISP_ENV* env, TQISP_ENV* eenv, TQ_SEXP* s, int n, TQ_FUNC* fn, TQ_SYM_FIELD* attr) {
   ArgSlots a(n, true);
   if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
+  if (const IntOp op = n == 3 && !fn->args_env ? int_op_of(fn->prim) : IntOp::kNone; op != IntOp::kNone) {
+    TQ_SEXP* r;
+    {
+      MemLock lock;
+      r = integer_result(op, a.value[1], a.value[2]);
+    }
+    if (r) {
+      if (eval_check_hook) eval_check_hook();
+      return close_call(r);
+    }
+  }
   GC_CHECK_POINT point;
   TQ_SEXP* args = a.local_list(&point);
   TQ_SEXP* r = fn->prim(env, args, fn->args_env, attr, fn->sp_env);
@@ -394,6 +498,23 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
   bool have_point = false;
   if (fn->order == 1) {
     if (fn->type == kFuncPrim && reads_form_only(fn->prim)) return call_reader(env, eenv, s, n, fn, attr);
+    if (fn->type == kFuncLambda && get_type(fn->l_params) != kTagSymbol) {
+      // The parameters are bound straight from the argument slots: no list is made. The
+      // new table roots the values once they are bound; until then the frame and the
+      // bindings they were found in hold them, as for a built list.
+      TQISP_ENV* le;
+      {
+        ArgSlots a(n);
+        if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
+        if (attr) {  // the attributes are bound outside the memory lock: values of names rooted first
+          MemLock lock;
+          for (int j = 1; j < a.n; ++j)
+            if (a.named[j]) gc_set_nl_non_check(a.value[j], gc_qv_sexp);
+        }
+        le = lambda_table(env, fn, attr, [&a](int i) { return i + 1 < a.n ? a.value[i + 1] : nullptr; });
+      }
+      return close_call(eval_body(le, fn->l_body));
+    }
     have_point = fn->type == kFuncPrim;
     ArgSlots a(n);
     args = eval_args(eenv, s, a);
@@ -517,9 +638,32 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
   int t;
   if (head_symbol) {
     // A name's value: the head's own frame would hold nothing but the value, which it hands
-    // to the frame below as it closes; the value is rooted there at once instead, and the
-    // call's frame opens in the same hold of the memory lock.
-    hv = eval(env, head);
+    // to the frame below as it closes; the value is rooted there at once instead, in the
+    // section of the memory lock that found it, and the call's frame opens in the same hold.
+    hv = do_break_check(head);
+    if (!hv) {
+      lock_mem();
+      const int found = lookup_env_held(&hv, env, head->symbol.data);
+      if (found == 0 && !(hv && sexp_tag(hv) == kTagDelay)) {
+        t = hv ? sexp_tag(hv) : kTagNil;
+        if (t == kTagFunc) {
+          if (TQ_SEXP* r = integer_operation(env, s, &hv->func)) {
+            unlock_mem();
+            if (eval_check_hook) eval_check_hook();
+            return r;
+          }
+          gc_set_nl_non_check(hv, gc_qv_sexp);
+          gc_push(nullptr, nullptr, "eval_p2");
+        } else if (hv) {
+          gc_set_nl_non_check(hv, gc_qv_sexp);
+        }
+        unlock_mem();
+        return apply_head(env, s, head, hv, t, attr);
+      }
+      if (found == 0) gc_set_nl(hv, gc_qv_sexp);  // delayed: realised below, outside the lock
+      unlock_mem();
+      if (found != 0) hv = eval_symbol(env, head, -1);
+    }
     if (hv && sexp_tag(hv) == kTagDelay) {
       gc_set(hv, gc_qv_sexp);
       t = get_type(hv);

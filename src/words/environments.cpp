@@ -55,7 +55,7 @@ TQ_SEXP* tq_SetParentEnvironment(TQ_WORD_ARGS) {
   TQISP_ENV* p = env_of(parent);
   if (!e || (!p && get_type(parent) != kTagNil) || (p && reaches(p, e)))
     return lang_error_text(s, ER_TYPE, "SetParentEnvironment", "SetParentEnvironment argument");
-  *parent_link(e) = p;
+  set_env_parent(e, p);
   return nullptr;
 }
 

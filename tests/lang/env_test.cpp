@@ -2,6 +2,7 @@
 // removal, work pointers, the list form, and concurrent binding while a table grows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,37 @@ TEST_F(Env, ParentsAndDepth) {
   EXPECT_EQ(value_of(qvlisp_top_env1, "inner-word"), 4);
   EXPECT_EQ(value_of(qvlisp_top_env0, "inner-word"), -1);
   del_env(qvlisp_top_env1, lc("inner-word"));
+}
+
+// A lookup passes over a run of small tables in one step: names bound before and after the
+// run was taken, above or in its middle, are found within the depth asked, and a removed one
+// no longer is; a relinked parent is followed.
+TEST_F(Env, RunsOfSmallTablesKeepEveryAnswerAndDepth) {
+  std::vector<TQISP_ENV*> chain{new_env(nullptr)};
+  set_env(chain[0], lc("top"), num(1));
+  for (int i = 1; i <= 30; ++i) {
+    chain.push_back(new_env(chain.back()));
+    set_env(chain.back(), lc("own"), num(i));
+  }
+  TQISP_ENV* last = chain.back();
+  EXPECT_EQ(value_of(last, "top", 29), -1);  // chain[0] is 30 tables after last
+  EXPECT_EQ(value_of(last, "top", 30), 1);
+  EXPECT_EQ(value_of(last, "x"), -1);
+  set_env(chain[10], lc("x"), num(10));
+  EXPECT_EQ(value_of(last, "x"), 10);
+  EXPECT_EQ(value_of(last, "x", 19), -1);
+  TQISP_ENV* below = new_env(last);  // takes its run after the change
+  EXPECT_EQ(value_of(below, "x", 21), 10);
+  set_env(chain[20], lc("x"), num(20));
+  EXPECT_EQ(value_of(below, "x"), 20);
+  del_env(chain[20], lc("x"));
+  EXPECT_EQ(value_of(below, "x"), 10);
+  EXPECT_EQ(value_of(new_env(below), "top", 32), 1);
+  TQISP_ENV* other = new_env(nullptr);  // a relinked table ends the runs through it
+  set_env(other, lc("y"), num(7));
+  set_env_parent(chain[5], other);
+  EXPECT_EQ(value_of(below, "y"), 7);
+  EXPECT_EQ(value_of(below, "top"), -1);
 }
 
 TEST_F(Env, WorkHandlerAndUnitEnvironment) {
@@ -174,6 +206,35 @@ TEST_F(Env, ConcurrentBindingAcrossTheEnlargement) {
   for (int t = 0; t < kTasks; ++t) EXPECT_EQ(misses[t], 0) << "task " << t;
   EXPECT_EQ(e->env.hash_ptr_size, 103);
   EXPECT_EQ(e->env.hash_element_nos, kTasks * kNames);
+}
+
+// New tables taken under a chain whose middle is relinked meanwhile between two parents,
+// each below its own large table: the run is taken over either chain, and the name bound
+// in both parents is always found.
+TEST_F(Env, RunsTakenWhileAParentIsRelinked) {
+  TQISP_ENV* parents[2];
+  for (int k = 0; k < 2; ++k) {
+    TQISP_ENV* large = new_env(nullptr);
+    for (int i = 0; i < 20; ++i) set_env(large, lc(("n" + std::to_string(i)).c_str()), num(i));
+    parents[k] = new_env(large);
+    set_env(parents[k], lc("p"), num(k + 1));
+  }
+  TQISP_ENV* middle = new_env(parents[0]);
+  TQISP_ENV* below = new_env(middle);
+  constexpr int kRounds = 200000;
+  std::atomic<bool> stop{false};
+  tqtest::Task relinker([&] {
+    for (int i = 0; !stop.load(); ++i) set_env_parent(middle, parents[i & 1]);
+  });
+  int misses = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    GcFrame round("round");
+    const int64_t v = value_of(new_env(below), "p");
+    misses += v != 1 && v != 2;
+  }
+  stop.store(true);
+  ASSERT_TRUE(relinker.wait()) << "the relinker did not finish";
+  EXPECT_EQ(misses, 0);
 }
 
 void search_pair() { search_env(new_env_pair(nullptr, nullptr), lc("x")); }

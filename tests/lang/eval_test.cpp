@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "lang/binary.h"
+#include "lang/compare.h"
 #include "lang/core_table.h"
 #include "lang/core_words.h"
 #include "interp/interpreter.h"
@@ -272,6 +274,46 @@ TEST(Eval, TheRebuiltListKeepsThePositionsOfTheForm) {
     lines.push_back(got->h.line);
   }
   EXPECT_EQ(lines, (std::vector<int>{1, 2, 5})) << "the pairs of the form sit on the lines of their elements";
+}
+
+// Integer operations on plain operands, and on the values of argument forms, are computed
+// by the evaluator: the value and the position are those the word itself gives.
+TEST(Eval, IntegerOperationsGiveTheWordsValueAndPosition) {
+  GcFrame frame("integers");
+  run("^(define a 7)\n^(define b\n -3)");
+  TQ_SEXP* a = get_env_symbol(qvlisp_top_env1, lc("a"), -1);
+  TQ_SEXP* b = get_env_symbol(qvlisp_top_env1, lc("b"), -1);
+  const struct {
+    const char* word;
+    TQ_PRIM prim;
+  } ops[] = {{"+", qv_add}, {"-", qv_sub}, {"*", qv_mul},  {"=", qv_equ}, {"Neq", qv_Neq},
+             {"Lt", qv_lt}, {"Lteq", qv_leq}, {"Gt", qv_gt}, {"Gteq", qv_geq}};
+  // The operands' values: y null for the form's own literal.
+  const struct {
+    const char* form;
+    TQ_SEXP* x;
+    TQ_SEXP* y;
+  } forms[] = {{"^(%s a b)", a, b}, {"^(%s b a)", b, a}, {"^(%s (car (list b)) a)", b, a}, {"^(%s a\n 5)", a, nullptr}};
+  for (const auto& op : ops) {
+    for (const auto& c : forms) {
+      char text[64];
+      snprintf(text, sizeof text, c.form, op.word);
+      TQ_SEXP* f = car(read_text(text));
+      TQ_SEXP* got = eval(qvlisp_top_env1, f);
+      TQ_SEXP* values = list(f->pair.car, c.x, c.y ? c.y : get_el(f, 2), nullptr);
+      TQ_SEXP* want = op.prim(qvlisp_top_env1, values, nullptr, nullptr, nullptr);
+      ASSERT_EQ(get_type(got), kTagInteger) << text;
+      EXPECT_EQ(got->integer.data, want->integer.data) << text;
+      EXPECT_EQ(got->integer.unit, nullptr) << text;
+      EXPECT_EQ(got->h.line, want->h.line) << text;
+      EXPECT_EQ(got->h.file, want->h.file) << text;
+    }
+  }
+  // The head is looked up where the form runs: a parameter named like the word shadows it.
+  EXPECT_EQ(run("^(define (g + a) (+ a 1))^(g - 5)"), "4");
+  EXPECT_EQ(run("^(define (h Lt) (Lt 1 2))^(h Gt)"), "0");
+  EXPECT_EQ(run("^(+ 1 2 3)"), "6");
+  EXPECT_EQ(run("^(+ 9223372036854775807 a)"), "-9223372036854775802");
 }
 
 // Collects, then notes the live bytes of collected memory.
