@@ -445,7 +445,6 @@ TQ_SEXP* integer_result(IntOp op, TQ_SEXP* a, TQ_SEXP* b) {
   return r;
 }
 
-
 // Form s, (head a b) with fn its head's value, computed without a call when fn is one of
 // the integer operations above and a and b are plain integers: the result cell (rooted in
 // the caller's frame, where the call would leave it), or null for the call. The memory lock
