@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 
-.PHONY: all run test check bench deps configure build build-asan clean
+.PHONY: all run test check bench deps configure build build-mxtest build-asan clean
 
 all: build
 
@@ -18,11 +18,15 @@ build/asan/build.ninja: | deps
 build: deps build/default/build.ninja
 	cmake --build --preset default -j $(JOBS)
 
+# Only the library, the file helper and mxtest: what `make run` needs, no tests or benchmarks.
+build-mxtest: deps build/default/build.ninja
+	cmake --build --preset default -j $(JOBS) --target mxtest
+
 build-asan: deps build/asan/build.ninja
 	cmake --build --preset asan -j $(JOBS)
 
 # Runs mxtest in a scratch folder under the build tree, where it leaves its store file.
-run: build
+run: build-mxtest
 	@rm -rf build/default/scratch && mkdir -p build/default/scratch
 	cd build/default/scratch && ../bin/mxtest
 

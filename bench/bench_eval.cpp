@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"

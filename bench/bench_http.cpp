@@ -24,7 +24,7 @@
 #include <string>
 
 #include "interp/interpreter.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/init_tqlisp.h"
 #include "platform/access_rules.h"

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/env.h"
 #include "lang/eval.h"

@@ -19,7 +19,7 @@
 
 #include "interp/log_cond.h"
 #include "interp/log_queue.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "platform/task.h"
 #include "stream/log_hook.h"
 #include "text/code_method.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "interp/interpreter.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"

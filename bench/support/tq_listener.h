@@ -3,7 +3,7 @@
 // peer.
 #pragma once
 #include "interp/interpreter.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/init_tqlisp.h"
 #include "platform/access_rules.h"

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "lang/init_tqlisp.h"
 #include "matrix/matrix_gc_hooks.h"
 #include "matrix/matrix_start.h"

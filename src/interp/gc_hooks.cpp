@@ -10,7 +10,6 @@
 #include "lang/gc.h"
 #include "lang/tq_file.h"
 #include "lang/unit.h"
-#include "remote/http_agent.h"
 #include "stream/stream.h"
 #include "util/sys_queue.h"
 
@@ -34,6 +33,7 @@ void runtime_gc_lock() {
 }  // namespace
 
 void (*gc_session_hook)();
+void (*gc_agent_hook)();
 void (*sp_gc_session_hook)();
 
 void gc_tq_lock() {
@@ -83,7 +83,7 @@ void gc_lib() {
   GC_SITE();
   if (gc_session_hook) gc_session_hook();
   GC_SITE();
-  gc_http_agent();
+  if (gc_agent_hook) gc_agent_hook();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

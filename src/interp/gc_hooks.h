@@ -27,6 +27,9 @@ void set_loader_gc_hooks(SEM lock, void (*sweep)());
 extern void (*gc_session_hook)();
 // Its sweep over what the mark pass did not reach, after the requests' sweep (sp_gc_lib).
 extern void (*sp_gc_session_hook)();
+// The HTTP front's pass over its agents' environments and initial forms, set when the
+// agents start; part of gc_lib, after the sessions'.
+extern void (*gc_agent_hook)();
 
 // The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
 // and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.

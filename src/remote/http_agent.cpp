@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "interp/gc_hooks.h"
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
@@ -335,6 +336,7 @@ void gc_http_agent() {
 
 void init_http_agent() {
   ha_lock = new_lock();
+  gc_agent_hook = gc_http_agent;
   new_tick(tick_http_agent, kHttpAgentTick, nullptr);
 }
 

@@ -5,7 +5,7 @@
 // under it.
 #include <gtest/gtest.h>
 
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/gc.h"
 

@@ -25,7 +25,7 @@
 
 #include "entry/start.h"
 #include "interp/interpreter.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/init_tqlisp.h"
 #include "stream/file_stream.h"

@@ -10,7 +10,7 @@
 
 #include "entry/start.h"
 #include "interp/interpreter.h"
-#include "interp/runtime_start.h"
+#include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"

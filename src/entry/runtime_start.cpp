@@ -1,6 +1,6 @@
-// The language runtime's start-up order. This table names every layer's step, the remote
-// layer's among them, as the process entry's table does for the lower layers.
-#include "interp/runtime_start.h"
+// The language runtime's start-up order. It names steps of the interpreter and remote
+// layers, so it lives with the process entry, above both, as the lower layers' table does.
+#include "entry/runtime_start.h"
 
 #include "interp/call_lock.h"
 #include "interp/delay.h"
