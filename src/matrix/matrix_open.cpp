@@ -239,6 +239,12 @@ void close_all_matrix() {
   while (matrices_root->mx_next != matrices_root) _close_matrix(matrices_root->mx_next);
 }
 
+void _hold_matrix_access(MATRIX* m) { ++m->access_lock; }
+
+void _release_matrix_access(MATRIX* m) {
+  if (--m->access_lock == 0) wakeup_task(m);
+}
+
 void close_aboat_func(void* d) {
   auto* t = static_cast<MATRIX_TOKEN*>(d);
   if (t->aboat_func) t->aboat_func(t);

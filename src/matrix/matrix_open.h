@@ -92,6 +92,14 @@ void close_matrix(MATRIX* m);
 // Closes every open matrix, the most recently used first.
 void close_all_matrix();
 
+// Work on m's file that runs outside matrix_lock and outside any node lock or token (the
+// idle pass's closing, a direct copy) holds m by its access_lock: a close or a sync waits,
+// sleeping with matrix_lock given up, until every hold is given back, so a close never
+// waits for such work's file access while it holds matrix_lock. The release wakes m's
+// sleepers at the last hold. Under matrix_lock.
+void _hold_matrix_access(MATRIX* m);
+void _release_matrix_access(MATRIX* m);
+
 // The abort protocol: a tick callback with a token as its data (calls its aboat_func, then
 // counts the call off, freeing a token that ended meanwhile at the last call), and the
 // count of a scheduled call.
