@@ -310,6 +310,10 @@ void close_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
   _close_matrix(m);
 }
+void aboat_status_countup(MATRIX_TOKEN* t) {
+  LOCK_SCOPE(matrix_lock);
+  _aboat_status_countup(t);
+}
 void matrix_node_channel_lock(MATRIX_NODE* n) {
   LOCK_SCOPE(matrix_lock);
   _matrix_node_channel_lock(n);

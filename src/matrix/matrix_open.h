@@ -102,9 +102,11 @@ void _release_matrix_access(MATRIX* m);
 
 // The abort protocol: a tick callback with a token as its data (calls its aboat_func, then
 // counts the call off, freeing a token that ended meanwhile at the last call), and the
-// count of a scheduled call.
+// count of a scheduled call (away from 0: up while the token lives, down once it has ended),
+// which a close counts with the inner form, since it holds matrix_lock.
 void close_aboat_func(void* d);
 void _aboat_status_countup(MATRIX_TOKEN* t);
+void aboat_status_countup(MATRIX_TOKEN* t);
 
 // The node's channel lock, recursive for the thread that holds it; another thread sleeps
 // on the node until it is free. Unlocking below 0 ends the process

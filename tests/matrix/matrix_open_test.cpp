@@ -95,6 +95,20 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   EXPECT_TRUE(drained());
 }
 
+// A scheduled abort call counts away from 0 (a negative count: the token has ended), under
+// matrix_lock, which the caller must not hold.
+TEST(MatrixCloseDeathTest, AbortCountsUnderTheMatrixLock) {
+  for (auto [from, to] : {std::pair{0, 1}, {2, 3}, {-1, -2}}) {
+    MATRIX_TOKEN t{};
+    t.aboat_status = from;
+    aboat_status_countup(&t);
+    EXPECT_EQ(t.aboat_status, to) << from;
+  }
+  MATRIX_TOKEN t{};
+  EXPECT_EXIT((lock_task(matrix_lock), aboat_status_countup(&t)), testing::ExitedWithCode(1),
+              tqtest::panic_banner("double lock?"));
+}
+
 // A save script that does not save: sync and close each ask three saves, then give up;
 // sync does not wait for a node left pending by its load script.
 TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
