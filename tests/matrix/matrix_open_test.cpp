@@ -95,16 +95,13 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   EXPECT_TRUE(drained());
 }
 
-// A scheduled abort call counts away from 0 (a negative count: the token has ended), under
+// A scheduled abort call counts away from 0 (negative: the token has ended) under
 // matrix_lock, which the caller must not hold.
 TEST(MatrixCloseDeathTest, AbortCountsUnderTheMatrixLock) {
-  for (auto [from, to] : {std::pair{0, 1}, {2, 3}, {-1, -2}}) {
-    MATRIX_TOKEN t{};
-    t.aboat_status = from;
-    aboat_status_countup(&t);
-    EXPECT_EQ(t.aboat_status, to) << from;
-  }
   MATRIX_TOKEN t{};
+  t.aboat_status = -1;
+  aboat_status_countup(&t);
+  EXPECT_EQ(t.aboat_status, -2);
   EXPECT_EXIT((lock_task(matrix_lock), aboat_status_countup(&t)), testing::ExitedWithCode(1),
               tqtest::panic_banner("double lock?"));
 }

@@ -120,29 +120,6 @@ TEST(MatrixWords, TriggerStoreErrorNamesTheNode) {
   EXPECT_EQ(r.state, "() | -1 -1 -1 -1 | 14");
 }
 
-TQ_SEXP* w_damage(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
-  LOCK_SCOPE(matrix_lock);
-  static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node->matrix->flags |= MXF_DAMAGED;
-  return nullptr;
-}
-
-// mxCH type="children" asks the store for the token node's children: a damaged matrix
-// answers "invalid matrix loading", a node still loading (its fetch) the store's error.
-TEST(MatrixWords, ChildrenTheStoreRefuses) {
-  WordMatrix wm("children-refused");
-  set_env(static_cast<TQISP_ENV*>(wm.get()->mx_env->data), _l_string_2(std_cm, "damage"),
-          get_func_prim(w_damage, 1, nullptr, 1, 1));
-  wm.node({0, 0, 0});
-  EXPECT_EQ(wm.edit(wm.node({1, 0, 0}), "(damage) ([mxCH type=\"children\"] 1)").value,
-            "^\n %E\n (\"localhost\" \"sexp_commands\" 1 \"mxCH\" 0x80040501\n \"invalid matrix loading\")");
-  {
-    LOCK_SCOPE(matrix_lock);
-    wm.get()->flags &= ~MXF_DAMAGED;
-  }
-  EXPECT_EQ(wm.fetch({1, 16, 16}, "([mxCH type=\"children\"] 1)").value,
-            "^\n %E\n (\"localhost\" \"sexp_commands\" 1 \"mxCH\" 0x8001160a\n (\"Application System error\" 1))");
-}
-
 // Children kept in a list (more than 13 divisor bits) are triggered in the list's order,
 // ascending: the last event to run is the larger child's, made first.
 TEST(MatrixWords, ListedChildrenTriggerInStoredOrder) {
