@@ -352,9 +352,10 @@ TEST(MxFileCopy, ACloseDuringACopyEnds) {
   lock_task(l_favt64_lock);
   int r = 1;
   tqtest::Task copy([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
-  const bool in_access = tqtest::wait_until([&] { return __atomic_load_n(&src->file_work->lock_tid, __ATOMIC_ACQUIRE); });
+  auto now = [](const int* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); };
+  const bool in_access = tqtest::wait_until([&] { return now(&src->file_work->lock_tid) != 0; });
   tqtest::Task close([&] { close_matrix(src); });
-  const bool closing = tqtest::wait_until([&] { return __atomic_load_n(&src->mode, __ATOMIC_ACQUIRE) == MX_MODE_CLOSING; });
+  const bool closing = tqtest::wait_until([&] { return now(&src->mode) == MX_MODE_CLOSING; });
   unlock_task(l_favt64_lock, "test");
   ASSERT_TRUE(in_access && closing) << "the copy took the access, then the close began";
   ASSERT_TRUE(close.wait()) << "the close waits for the copy's file access";
