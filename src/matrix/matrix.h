@@ -92,7 +92,7 @@ struct MATRIX {
   int token_cnt;           // access tokens alive
   int flags;               // MXF_*
   int access_cnt;          // shift register of recent node requests
-  int access_lock;         // file operations running outside matrix_lock
+  int access_lock;         // holds of work on the file outside matrix_lock (_hold_matrix_access)
   int64_t last_access;     // time of the last move to the front of the ring
   MATRIX_SEXP* mx_env;     // holder of the matrix's language environment
   int64_t obj_id;          // the last object id handed out

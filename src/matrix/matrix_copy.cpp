@@ -57,11 +57,41 @@ void copy_children(MATRIX_NODE* d, MATRIX_NODE* s) {
   }
 }
 
-// a after b: by level, then each coordinate (signed).
-bool after(const std::vector<int64_t>& a, const std::vector<int64_t>& b) {
-  for (size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i]) return a[i] > b[i];
-  return false;
+// Drops the codes of page that do not come after target in index order (the first of a
+// page from target on is target itself); the rest, or null.
+MX_DIM_CODE_LIST* after_target(MATRIX* m, MX_DIM_CODE_LIST* page, const int64_t* target) {
+  while (page && _cmp_dim_code(m, page->dc, target) <= 0) {
+    MX_DIM_CODE_LIST* seen = page;
+    page = page->next;
+    seen->next = nullptr;
+    free_mx_dim_code_list(seen);
+  }
+  return page;
+}
+
+// Every node of src's index, page by page in index order across all levels, from the
+// smallest code to the largest.
+int copy_stored(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
+  const size_t len = size_t(src->p.dim) + 1;
+  std::vector<int64_t> target(len), last(len);
+  int r = mx_scale_of_dim_code(target.data(), last.data(), src);
+  if (r < 0) return r;
+  for (bool first = true;; first = false) {
+    int err = 0;
+    MX_DIM_CODE_LIST* page = mx_search_node_range(src, target.data(), last.data(), kCopyPage, &err);
+    if (err) {  // an unreadable index is a failure, not the end of the nodes
+      free_mx_dim_code_list(page);
+      return err;
+    }
+    if (!first) page = after_target(src, page, target.data());
+    if (!page) return 0;
+    for (MX_DIM_CODE_LIST* e = page; e && r >= 0; e = e->next) {
+      target.assign(e->dc, e->dc + len);
+      r = matrix_copy_node(dest, src, e->dc, ch_list, copy_flags);
+    }
+    free_mx_dim_code_list(page);
+    if (r < 0) return r;
+  }
 }
 
 }  // namespace
@@ -98,40 +128,19 @@ int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch
 
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
   if (dest->p.dim != src->p.dim) return MX_DIM_MISMATCH;
-  const size_t len = size_t(src->p.dim) + 1;
-  std::vector<int64_t> target(len), last(len);
-  int r = mx_scale_of_dim_code(target.data(), last.data(), src);
-  if (r < 0) return r;
-  bool processed = false;  // a page of target's level has been copied
-  while (!after(target, last)) {
-    int err = 0;
-    MX_DIM_CODE_LIST* page = mx_search_level_node(src, target.data(), kCopyPage, &err);
-    if (err) {  // an unreadable index is a failure, not the end of the nodes
-      free_mx_dim_code_list(page);
-      return err;
-    }
-    if (!page) break;
-    if (processed && std::vector<int64_t>(page->dc, page->dc + len) == target) {
-      MX_DIM_CODE_LIST* rest = page->next;
-      page->next = nullptr;
-      free_mx_dim_code_list(page);
-      page = rest;
-    }
-    if (!page) {  // the level is done: the next one from its origin
-      const int64_t level = target[0] + 1;
-      std::fill(target.begin(), target.end(), 0);
-      target[0] = level;
-      processed = false;
-      continue;
-    }
-    for (MX_DIM_CODE_LIST* e = page; e && r >= 0; e = e->next) {
-      target.assign(e->dc, e->dc + len);
-      r = matrix_copy_node(dest, src, e->dc, ch_list, copy_flags);
-    }
-    free_mx_dim_code_list(page);
-    if (r < 0) return r;
-    processed = true;
+  {
+    // Both are held open for the whole copy: a close waits (matrix_lock given up) until
+    // the copy ends, and never reaches the file's close hook, which would wait for the
+    // copy's file access while holding matrix_lock.
+    LOCK_SCOPE(matrix_lock);
+    if (src->mode != MX_MODE_OPEN || dest->mode != MX_MODE_OPEN) return MX_NOT_OPEN;
+    _hold_matrix_access(src);
+    _hold_matrix_access(dest);
   }
+  const int r = copy_stored(dest, src, ch_list, copy_flags);
+  LOCK_SCOPE(matrix_lock);
+  _release_matrix_access(src);
+  _release_matrix_access(dest);
   return r;
 }
 

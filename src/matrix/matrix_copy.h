@@ -16,8 +16,10 @@ namespace tq {
 // no such node, -101); -102 when either node is in an edit-failed state (5, 6; nothing
 // copied); another lookup code. Call it without matrix_lock.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
-// Copies every node stored in src's file, level by level in index order, 100 codes a page.
-// 0; MX_DIM_MISMATCH (-126) for different axis counts (nothing copied); the index's code
+// Copies every node stored in src's file, in index order (levels ascending, then axis 1,
+// axis 2, ... ascending, signed), 100 codes a page. Both matrices are held for the copy (a
+// close or sync of either waits for its end). 0; MX_DIM_MISMATCH (-126) for different axis
+// counts, MX_NOT_OPEN (-121) when either is not open (nothing copied); the index's code
 // (mx_scale_of_dim_code); the first failing node copy's code (nodes before it stay copied).
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);
 

@@ -239,6 +239,12 @@ void close_all_matrix() {
   while (matrices_root->mx_next != matrices_root) _close_matrix(matrices_root->mx_next);
 }
 
+void _hold_matrix_access(MATRIX* m) { ++m->access_lock; }
+
+void _release_matrix_access(MATRIX* m) {
+  if (--m->access_lock == 0) wakeup_task(m);
+}
+
 void close_aboat_func(void* d) {
   auto* t = static_cast<MATRIX_TOKEN*>(d);
   if (t->aboat_func) t->aboat_func(t);
@@ -303,6 +309,10 @@ void sync_matrix(MATRIX* m) {
 void close_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
   _close_matrix(m);
+}
+void aboat_status_countup(MATRIX_TOKEN* t) {
+  LOCK_SCOPE(matrix_lock);
+  _aboat_status_countup(t);
 }
 void matrix_node_channel_lock(MATRIX_NODE* n) {
   LOCK_SCOPE(matrix_lock);

@@ -92,11 +92,21 @@ void close_matrix(MATRIX* m);
 // Closes every open matrix, the most recently used first.
 void close_all_matrix();
 
+// Work on m's file that runs outside matrix_lock and outside any node lock or token (the
+// idle pass's closing, a direct copy) holds m by its access_lock: a close or a sync waits,
+// sleeping with matrix_lock given up, until every hold is given back, so a close never
+// waits for such work's file access while it holds matrix_lock. The release wakes m's
+// sleepers at the last hold. Under matrix_lock.
+void _hold_matrix_access(MATRIX* m);
+void _release_matrix_access(MATRIX* m);
+
 // The abort protocol: a tick callback with a token as its data (calls its aboat_func, then
 // counts the call off, freeing a token that ended meanwhile at the last call), and the
-// count of a scheduled call.
+// count of a scheduled call (away from 0: up while the token lives, down once it has ended),
+// which a close counts with the inner form, since it holds matrix_lock.
 void close_aboat_func(void* d);
 void _aboat_status_countup(MATRIX_TOKEN* t);
+void aboat_status_countup(MATRIX_TOKEN* t);
 
 // The node's channel lock, recursive for the thread that holds it; another thread sleeps
 // on the node until it is free. Unlocking below 0 ends the process

@@ -233,11 +233,11 @@ void mx_file_gc(MATRIX* skip) {
     lock_task(matrix_lock);
     MATRIX* x = select_for_close(skip, tried);
     if (!x) break;
-    ++x->access_lock;
+    _hold_matrix_access(x);
     unlock_task(matrix_lock, "mx_file_gc");
     mx_file_lock_event(0, x);
     lock_task(matrix_lock);
-    if (--x->access_lock == 0) wakeup_task(x);
+    _release_matrix_access(x);
     if (file_open(x)) tried.push_back(x);
     unlock_task(matrix_lock, "mx_file_gc");
   }

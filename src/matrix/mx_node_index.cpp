@@ -328,7 +328,8 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {
   return r ? r : index_end(root, m->p.dim, last, false);
 }
 
-MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* err) {
+MX_DIM_CODE_LIST* mx_search_node_range(MATRIX* m, const int64_t* lower_dc, const int64_t* upper_dc, int limit,
+                                       int* err) {
   int ignored = 0;
   int& failed = err ? *err : ignored;
   failed = 0;
@@ -348,11 +349,9 @@ MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int li
     return nullptr;
   }
   const int dim = m->p.dim;
-  std::vector<int64_t> top(last_dc, last_dc + dim + 1);
-  for (int a = 1; a <= dim; ++a) top[size_t(a)] = INT64_MAX;
   std::vector<uint8_t> lower(size_t(mx_index_key_bytes(dim))), upper(lower.size());
-  mx_index_key(lower.data(), 0, last_dc, dim);
-  mx_index_key(upper.data(), 0, top.data(), dim);
+  mx_index_key(lower.data(), 0, lower_dc, dim);
+  mx_index_key(upper.data(), 0, upper_dc, dim);
   MX_INDEX_CMP cw{m, 0, nullptr, nullptr};
   int search = 0;
   BOUND64_LIST* found =
@@ -374,6 +373,12 @@ MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int li
   }
   free_bound_list64(found);
   return head;
+}
+
+MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* err) {
+  std::vector<int64_t> top(last_dc, last_dc + m->p.dim + 1);
+  for (size_t a = 1; a < top.size(); ++a) top[a] = INT64_MAX;
+  return mx_search_node_range(m, last_dc, top.data(), limit, err);
 }
 
 }  // namespace tq

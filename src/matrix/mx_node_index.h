@@ -105,5 +105,9 @@ int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m);
 // pending work cannot be waited for, -3 when there is no access or the index cannot be
 // read or is damaged (the codes met before the damage are still returned).
 MX_DIM_CODE_LIST* mx_search_level_node(MATRIX* m, const int64_t* last_dc, int limit, int* err = nullptr);
+// Up to limit codes of the index from lower_dc to upper_dc (both included) in index order,
+// over every level between them; null and *err as for mx_search_level_node.
+MX_DIM_CODE_LIST* mx_search_node_range(MATRIX* m, const int64_t* lower_dc, const int64_t* upper_dc, int limit,
+                                       int* err = nullptr);
 
 }  // namespace tq

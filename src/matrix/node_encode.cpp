@@ -116,10 +116,16 @@ void install_children(MATRIX_NODE* n, Decoded* d) {
   MATRIX* m = n->matrix;
   std::sort(d->codes.begin(), d->codes.end(),
             [m](const int64_t* a, const int64_t* b) { return _cmp_dim_code(m, a, b) < 0; });
-  auto last = std::unique(d->codes.begin(), d->codes.end(),
-                          [m](const int64_t* a, const int64_t* b) { return _cmp_dim_code(m, a, b) == 0; });
-  for (auto it = last; it != d->codes.end(); ++it) d_f_ree(*it);
-  d->codes.erase(last, d->codes.end());
+  // A child listed twice (a peer may send that) is kept once; each dropped copy is freed
+  // here, once (std::unique would leave copies of kept pointers in the tail).
+  size_t kept = 0;
+  for (int64_t* c : d->codes) {
+    if (kept && _cmp_dim_code(m, d->codes[kept - 1], c) == 0)
+      d_f_ree(c);
+    else
+      d->codes[kept++] = c;
+  }
+  d->codes.resize(kept);
   _free_nlist_dim_addr(n->nlist_dim_addr, n->nlist_dim_addr_len);
   n->nlist_dim_addr = nullptr;
   n->nlist_dim_addr_len = int(d->codes.size());

@@ -15,6 +15,7 @@
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/mx_codes.h"
+#include "matrix/peano_walk.h"
 #include "mxcmd/mx_word_frame.h"
 #include "mxcmd/mx_word_registrars.h"
 #include "mxtype/datum.h"
@@ -137,10 +138,15 @@ TQ_SEXP* children_values(const MX_WORD& w, TQ_SEXP* chv) {
   if (get_type(chv) != kTagInteger) return mx_type_error(w);
   if (chv->integer.data < 0 || chv->integer.data >= w.m->p.channel_nos) return mx_invalid(w);
   const int ch = int(chv->integer.data);
-  MX_DIM_CODE_LIST* codes = mx_children_codes(w);
+  // Asked without the token: the node is the token's own, and a token made to wait for it
+  // would never run again (a node still loading answers the store's error instead).
+  int code = MX_OK;
+  MX_DIM_CODE_LIST* codes = get_children_list(&code, w.m, w.n->dim_code, kReadAccess, 0, nullptr);
+  if (code == MX_EDIT_FAILED) return mx_object_error(w, "children-loading", nullptr);
+  if (code == MX_NOT_OPEN) return mx_loading_error(w);
+  if (code) return mx_store_error(w, MX_APP_AGAIN, nullptr);
   TQ_SEXP* result = nullptr;
   for (MX_DIM_CODE_LIST* e = codes; e; e = e->next) {
-    int code;
     MATRIX_NODE* c = mx_request(w, &code, e->dc, kReadAccess);
     TQ_SEXP* v;
     if (!c)
@@ -220,7 +226,7 @@ TQ_SEXP* tq_mxSet(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQIS
 
 // The children in the order the node keeps them; the first failing request ends the walk.
 TQ_SEXP* trigger_children(const MX_WORD& w, int access) {
-  MX_DIM_CODE_LIST* codes = mx_children_codes(w, true);
+  MX_DIM_CODE_LIST* codes = mx_children_codes(w);
   TQ_SEXP* err = nullptr;
   for (MX_DIM_CODE_LIST* e = codes; e && !err; e = e->next) {
     int code;

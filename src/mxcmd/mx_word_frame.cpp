@@ -159,7 +159,7 @@ MATRIX_NODE* mx_request(const MX_WORD& w, int* code, int64_t* dc, int access) {
   return get_matrix_node(code, w.m, dc, access, w.t, nullptr);
 }
 
-MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w, bool stored_order) {
+MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w) {
   LOCK_SCOPE(matrix_lock);
   MATRIX* m = w.m;
   MATRIX_NODE* n = w.n;
@@ -181,7 +181,7 @@ MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w, bool stored_order) {
   } else {
     int count = 0;  // the list ends at its length or at an empty entry
     while (count < n->nlist_dim_addr_len && n->nlist_dim_addr[count]) ++count;
-    for (int i = 0; i < count; ++i) push(_copy_dim_code(m, n->nlist_dim_addr[stored_order ? count - 1 - i : i]));
+    for (int i = 0; i < count; ++i) push(_copy_dim_code(m, n->nlist_dim_addr[count - 1 - i]));
   }
   return head;
 }

@@ -107,12 +107,11 @@ const char* mx_target_list(TQ_SEXP* arg, TQ_SEXP** targets);
 // ---- Nodes.
 // The node of dc requested for the token with this access; the store's code in *code.
 MATRIX_NODE* mx_request(const MX_WORD& w, int* code, int64_t* dc, int access);
-// The dimension codes of the token node's existing children: a bit-field index in
-// ascending child number, a listed index in the reverse of its stored order (in that order
-// with stored_order). Null when none.
+// The dimension codes of the token node's existing children (mxTrigger's): a bit-field
+// index in ascending child number, a listed index in its stored order. Null when none.
 // Read from the token's node itself, which the token holds: a request for it would make the
 // token wait for itself while the node is still loading.
-MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w, bool stored_order = false);
+MX_DIM_CODE_LIST* mx_children_codes(const MX_WORD& w);
 // Gives n an array of channel_nos empty channels when it has none (matrix_lock held).
 void _mx_node_channels(MATRIX_NODE* n);
 

@@ -95,6 +95,17 @@ TEST(MatrixClose, WaitsForTheTokenThatHoldsANode) {
   EXPECT_TRUE(drained());
 }
 
+// A scheduled abort call counts away from 0 (negative: the token has ended) under
+// matrix_lock, which the caller must not hold.
+TEST(MatrixCloseDeathTest, AbortCountsUnderTheMatrixLock) {
+  MATRIX_TOKEN t{};
+  t.aboat_status = -1;
+  aboat_status_countup(&t);
+  EXPECT_EQ(t.aboat_status, -2);
+  EXPECT_EXIT((lock_task(matrix_lock), aboat_status_countup(&t)), testing::ExitedWithCode(1),
+              tqtest::panic_banner("double lock?"));
+}
+
 // A save script that does not save: sync and close each ask three saves, then give up;
 // sync does not wait for a node left pending by its load script.
 TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {

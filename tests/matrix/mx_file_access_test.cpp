@@ -11,6 +11,7 @@
 #include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
+#include "matrix/dim_code.h"
 #include "matrix/matrix_copy.h"
 #include "matrix/matrix_open.h"
 #include "matrix/matrix_registry.h"
@@ -26,6 +27,7 @@
 #include "platform/task.h"
 #include "store/store_lock.h"
 #include "store/tree_cache.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
@@ -306,6 +308,59 @@ TEST(MxFileCopy, AnUnreadableIndexRecordFailsTheCopy) {
   printed([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
   EXPECT_EQ(r, -3);
   close_matrix(src);
+  close_matrix(dest);
+}
+
+// Every stored node is copied, on levels after one that holds none and left of the origin,
+// in index order (level, then axis 1, then axis 2, signed).
+TEST(MxFileCopy, CopiesEveryLevelAndNegativeCoordinates) {
+  const std::vector<std::vector<int64_t>> cases[] = {{{0, 0, 0}, {0, 256, 0}, {2, 0, 0}, {2, 1024, 0}},
+                                                     {{0, 0, 0}, {1, -512, 0}, {1, 0, 512}, {2, 0, 0}}};
+  tqtest::TempDir dir;
+  for (const auto& codes : cases) {
+    const std::string dest_file = dir.file("dest" + std::to_string(&codes - cases));
+    FileShape sshape = kShape, dshape = kShape;
+    MATRIX *src = open_file_matrix(&sshape, dest_file + "-src"), *dest = open_file_matrix(&dshape, dest_file);
+    std::string want, got;
+    for (auto dc = codes.rbegin(); dc != codes.rend(); ++dc) {  // saved last first
+      FreeNode n(src, *dc);
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+      want = "NODE " + std::string(pt_dc(src, dc->data(), 2)) + "\n" + want;
+    }
+    std::istringstream out(printed([&] { EXPECT_EQ(matrix_copy(dest, src, nullptr, MXC_STORED), 0); }));
+    for (std::string l; std::getline(out, l);) got += l.rfind("NODE ", 0) == 0 ? l + "\n" : "";
+    EXPECT_EQ(got, want);
+    close_matrix(src);
+    close_matrix(dest);
+    EXPECT_EQ(walk(dest_file), "OK nodes=4 ring=0 scripts=0\n");
+  }
+}
+
+// A close begun while a copy is inside the source's file access (held at the file's
+// opening by the store lock) waits for the copy, which stops at its node (-121), instead of
+// waiting for that access under matrix_lock, which the copy needs next.
+TEST(MxFileCopy, ACloseDuringACopyEnds) {
+  tqtest::TickClock clock;
+  tqtest::TempDir dir;
+  FileShape sshape = kShape, dshape = kShape;
+  MATRIX *src = open_file_matrix(&sshape, dir.file("src")), *dest = open_file_matrix(&dshape, dir.file("dest"));
+  {
+    FreeNode n(src, {0, 0, 0});
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+  }
+  mx_file_lock_event(0, src);  // closed: the copy's access opens it again
+  lock_task(l_favt64_lock);
+  int r = 1;
+  tqtest::Task copy([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
+  auto now = [](const int* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); };
+  const bool in_access = tqtest::wait_until([&] { return now(&src->file_work->lock_tid) != 0; });
+  tqtest::Task close([&] { close_matrix(src); });
+  const bool closing = tqtest::wait_until([&] { return now(&src->mode) == MX_MODE_CLOSING; });
+  unlock_task(l_favt64_lock, "test");
+  ASSERT_TRUE(in_access && closing) << "the copy took the access, then the close began";
+  ASSERT_TRUE(close.wait()) << "the close waits for the copy's file access";
+  ASSERT_TRUE(copy.wait());
+  EXPECT_EQ(r, MX_NOT_OPEN);
   close_matrix(dest);
 }
 

@@ -223,6 +223,8 @@ TEST(NodeEncode, RefusesMalformedStringsUntouched) {
     EXPECT_EQ(kids.decode(unhex(h)), -1) << h;  // a bit-field kind, one axis, a count past the end, three axes
   EXPECT_EQ(kids.decode(unhex("000002" "000000080008f1" "000000000000f1")), 0);
   EXPECT_EQ(hex(kids.encoded()), "000002" "000000000000f1" "000000080008f1") << "kept sorted";
+  EXPECT_EQ(kids.decode(unhex("000003" "000000000000f1" "000000000000f1" "000000080008f1")), 0);
+  EXPECT_EQ(hex(kids.encoded()), "000002" "000000000000f1" "000000080008f1") << "a child listed twice kept once";
 }
 
 // Decodes mutated encodings of the golden nodes: each is installed or refused whole.

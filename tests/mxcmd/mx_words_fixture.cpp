@@ -126,6 +126,12 @@ TQ_SEXP* w_describe(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_
   return get_string(_l_string_1(std_cm, describe(get_el(form, 1)).c_str()));
 }
 
+TQ_SEXP* w_damage(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  LOCK_SCOPE(matrix_lock);
+  static_cast<MATRIX_TOKEN*>(get_env_work(env))->process_node->matrix->flags |= MXF_DAMAGED;
+  return nullptr;
+}
+
 // The last run, with the ids the events 12 to 14 noted since.
 WordRun last_run() {
   std::string notes;
@@ -166,6 +172,7 @@ WordMatrix::WordMatrix(const char* name, std::vector<Axis> axes) {
   set_env(env, _l_string_2(std_cm, "bytes"), get_func_prim(w_bytes, 1, nullptr, 2, 2));
   set_env(env, _l_string_2(std_cm, "raw"), get_func_prim(w_raw, 1, nullptr, 2, 2));
   set_env(env, _l_string_2(std_cm, "describe"), get_func_prim(w_describe, 1, nullptr, 2, 2));
+  set_env(env, _l_string_2(std_cm, "damage"), get_func_prim(w_damage, 1, nullptr, 1, 1));
   set_inputs({{{0, 0, 0}, vector_bytes(&mx_type_int16_v, {1}, std::string(2, '\0'))}});
   take_trace();
 }

@@ -6,7 +6,8 @@
 // holding a block of those bytes, (raw "HEX") a raw cell, and (describe V) the text of V
 // that tests compare: a block "b:HEX" (its bytes), a vector "v:HEX" (its network form), a
 // string "s:HEX" (UTF-8), an integer "i:N", a float "f:HEX" (its bits), a cell without
-// datum "null"; a data list as its value, another list as "(" its elements ")".
+// datum "null"; a data list as its value, another list as "(" its elements ")". (damage)
+// marks the matrix damaged for good (only a file's last case may use it).
 //
 // The matrix has two axes of 64 samples, blocks of 8 x 8 and 7 levels (unless a test gives
 // its own axes); its channels are 0 int16_v (default 7), 1 double, 2 block (all stored).
