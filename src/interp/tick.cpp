@@ -132,10 +132,15 @@ void tqi_tick_task(void*) {
   }
 }
 
-void tick_sleep(int seconds) {
+void tick_sleep(int seconds, int* pauses) {
   int key = 0;
-  new_timeout(&key, seconds);
-  sleep_task(&key, SEM{});
+  {
+    TqiLock l;
+    new_timeout(&key, seconds);
+    if (pauses) ++*pauses;
+    sleep_task(&key, tqi_lock);
+    lock_task(tqi_lock);
+  }
   del_timeout(&key);
 }
 

@@ -372,10 +372,14 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   }));
   conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
   EXPECT_EQ(eval_text("(FetchLog)"), "()");
-  const int pauses = log_fetch_pauses;
+  auto pauses = [] {  // read under tqi_lock: the fetch thread is asleep on its time-out then
+    TqiLock l;
+    return log_fetch_pauses;
+  };
+  const int before = pauses();
   EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node->port()) + "/\"])"), "()");
   WAIT_FOR(file("fetched") == "[ERROR Mon Jan  1 00:00:07 2001 tqp://far:9/ fetched NANE ] f1\n", file("fetched"));
-  WAIT_FOR(log_fetch_pauses == pauses + 1, "the pause");
+  WAIT_FOR(pauses() == before + 1, "the pause");
   EXPECT_EQ(asked, 2);
   clock.advance(1);
   WAIT_FOR(asked == 3, "the next fetch");
