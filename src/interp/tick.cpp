@@ -93,8 +93,8 @@ void check_interpreter(TQ_INTERPRETER* t) {
     }
     return;
   }
-  if (t->open_timeout && tick_now() > t->open_timeout) {
-    t->flags = (t->flags & ~TQF_PERM_MASK) | (PERM_FAILED << kPermShift);
+  if (t->open_timeout && tick_now() > t->open_timeout) {  // the awaited reply is late
+    if (t->flags & TQF_PERM_WAIT) t->flags = (t->flags & ~TQF_PERM_MASK) | (PERM_FAILED << kPermShift);
     close_input(t);
     wakeup_task(&t->flags);
     return;

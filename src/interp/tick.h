@@ -1,7 +1,7 @@
 // The interpreter tick: every 5 seconds (of the tick layer's clock) it applies the
 // interpreters' time-outs, keeps idle connections alive, watches the threads bound to
-// self-kind interpreters and ends permission waits whose deadline has passed. Time-outs are
-// counted in these ticks.
+// self-kind interpreters and closes connections whose awaited reply (a permission, or one a
+// caller bounded) is past its deadline. Time-outs are counted in these ticks.
 #pragma once
 #include <algorithm>
 #include <cstdint>
