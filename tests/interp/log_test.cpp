@@ -42,15 +42,15 @@ const std::string kOverflow = "LOG OVER FLOW " + std::to_string(getpid()) + "\n"
 std::string site() { return n_string(std_cm, get_tqlisp_site()); }
 L_CHAR* ltext(const std::string& s) { return _l_string_1(std_cm, s.c_str()); }
 
-// Standard output (or descriptor to) goes to a file while one of these lives.
+// Standard output goes to a file while one of these lives.
 struct StdoutCapture {
   tqtest::TempDir dir;
-  int to, saved;
-  explicit StdoutCapture(int fd = 1) : to(fd), saved(dup(fd)) {
-    const int f = open(dir.file("out").c_str(), O_CREAT | O_WRONLY, 0600);
-    dup2(f, to), close(f);
+  int saved = dup(1);
+  StdoutCapture() {
+    const int fd = open(dir.file("out").c_str(), O_CREAT | O_WRONLY, 0600);
+    dup2(fd, 1), close(fd);
   }
-  ~StdoutCapture() { dup2(saved, to), close(saved); }
+  ~StdoutCapture() { dup2(saved, 1), close(saved); }
   std::string text() const { return tqtest::read_file(dir.file("out")); }
 };
 
@@ -362,25 +362,21 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
 // A file that cannot be written loses the record with one line on standard error, and
 // another only after a write to it has succeeded in between.
 TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
-  StdoutCapture err(2);
-  const std::string folder = dir.file("gone"), missing = folder + "/x";
-  conditions("(Condition (key = \"w\") ([Action type=\"save\" option=\"data\" path=\"" + missing + "\"]))" +
-             "(Condition (key = \"f\") ([Action type=\"save\" option=\"data\" path=\"/dev/full\"]))");
-  auto rec = [this](const char* key, int times) {
-    while (times--) log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, key});
-    drain();
-  };
-  const std::string lost = "cannot write the log file " + missing + ": No such file or directory\n";
-  const std::string full = "cannot write the log file /dev/full: No space left on device\n";
-  rec("w", 2);
-  rec("f", 2);
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  rec("w", 1);
-  EXPECT_EQ(file("gone/x"), "m\n");
-  llpl_check(1);  // the file is opened anew for the next record
-  ASSERT_EQ(unlink(missing.c_str()) + rmdir(folder.c_str()), 0);
-  rec("w", 2);
-  EXPECT_EQ(err.text(), lost + full + lost);
+  testing::internal::CaptureStderr();
+  const std::string gone = dir.file("gone");
+  conditions("(Condition (key = \"w\") " + save("gone/x") + ")(Condition (key = \"f\") ([Action type=\"save\" path=\"/dev/full\"]))");
+  auto rec = [](const char* key) { log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, key}); };
+  for (const char* key : {"w", "w", "f", "f"}) rec(key);
+  drain();
+  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+  rec("w");
+  drain();
+  llpl_check(1);  // closed: the next record opens the file anew
+  ASSERT_EQ(unlink((gone + "/x").c_str()) + rmdir(gone.c_str()), 0);
+  rec("w"), rec("w");
+  drain();
+  const std::string lost = "cannot write the log file " + gone + "/x: No such file or directory\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,
@@ -396,10 +392,7 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   }));
   conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
   EXPECT_EQ(eval_text("(FetchLog)"), "()");
-  auto pauses = [] {  // read under tqi_lock: the fetch thread is asleep on its time-out then
-    TqiLock l;
-    return log_fetch_pauses;
-  };
+  auto pauses = [] { TqiLock l; return log_fetch_pauses; };  // read while the fetch thread sleeps
   const int before = pauses();
   EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node->port()) + "/\"])"), "()");
   WAIT_FOR(file("fetched") == "[ERROR Mon Jan  1 00:00:07 2001 tqp://far:9/ fetched NANE ] f1\n", file("fetched"));
