@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "interp/tick.h"
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
-#include "platform/sleep.h"
 #include "platform/tick.h"
 #include "stream/format.h"
 #include "stream/socket_stream.h"
@@ -41,19 +41,6 @@ void refuse(STREAM* s, const char* line) {
   s_printf(s, "%s", line);
   s_flush(s);
   d_s_close(s);
-}
-
-// Sleeps kAcceptRetryPause seconds of the tick clock.
-void pause_accept() {
-  int key = 0;
-  {
-    TqiLock l;
-    new_timeout(&key, kAcceptRetryPause);
-    ++accept_pauses;
-    sleep_task(&key, tqi_lock);
-    lock_task(tqi_lock);
-  }
-  del_timeout(&key);
 }
 
 // The record of a new text connection: a copy of the listener's (tqi_lock held).
@@ -218,7 +205,7 @@ void _accept_thread(void* data) {
     if (!key) {
       if (closing) break;
       if (transient_shortage(err)) {
-        pause_accept();
+        tick_sleep(kAcceptRetryPause, &accept_pauses);
         continue;
       }
       if (++misses >= kAcceptMisses) break;

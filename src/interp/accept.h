@@ -34,7 +34,7 @@ void accept_interval_after_byte(TQ_INTERPRETER* listener, unsigned dt, unsigned 
 void accept_interval_after_miss(TQ_INTERPRETER* listener, unsigned now);
 
 // Pause after an accept that failed for lack of descriptors or memory, in seconds (of the
-// tick layer's clock); pauses taken so far, for diagnostics.
+// tick layer's clock); pauses taken so far, for diagnostics (tqi_lock).
 inline constexpr int kAcceptRetryPause = 1;
 extern int accept_pauses;
 

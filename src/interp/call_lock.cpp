@@ -36,6 +36,9 @@ constexpr int kTakeTries = 3;
 constexpr int kConnectTries = 3;
 constexpr int kBusyPauseSeconds = 5;
 constexpr int kUnusedSeconds = 3600;
+// A lock server's answer is awaited as long as its admission: one that never comes would hold
+// the taker, and with it the log worker and every change of the log's conditions.
+constexpr unsigned kReplyWait = kPermissionWait;
 
 int waiters;  // threads asleep on lt_list (call_lock_lock)
 
@@ -64,14 +67,17 @@ char* escaped_name(const L_CHAR* name) {
   return narrow;
 }
 
-// Sends text on connection id and waits for the reply: true when it is not an error cell.
+// Sends text on connection id and waits for the reply until deadline (tick seconds), when
+// the interpreter tick closes the connection: true when the reply is not an error cell.
 // call_lock_lock must not be held. alive tells whether the connection still runs after.
-bool send_request(int id, const char* text, bool* alive) {
+bool send_request(int id, const char* text, unsigned deadline, bool* alive) {
   bool granted = false;
   if (tqi_result_ops.remote_query) {
     GcFrame frame("call lock request");
+    set_reply_deadline(unsigned(id), deadline);  // before the request leaves
     TQ_SEXP* r = tqi_result_ops.remote_query(id, qvlisp_top_env1, _l_string_1(std_cm, text), nullptr);
     granted = get_type(r) != kTagError;  // forcing the delayed reply waits for it
+    set_reply_deadline(unsigned(id), 0);
   }
   *alive = check_iid(unsigned(id)) == 1;
   return granted;
@@ -190,7 +196,7 @@ void free_clt(CALL_LOCK_TABLE* e) {
     const int id = c->tqi;
     unlock_task(call_lock_lock, "free_clt");
     bool alive = false;
-    send_request(id, text, &alive);  // the reply is not looked at
+    send_request(id, text, tick_now() + kReplyWait, &alive);  // the reply is not looked at
     d_f_ree(text);
     lock_task(call_lock_lock);
     c->status = alive ? CLI_IDLE : CLI_BROKEN;
@@ -200,16 +206,17 @@ void free_clt(CALL_LOCK_TABLE* e) {
   d_f_ree(e);
 }
 
-// Asks the server for the entry's lock, on an idle or a new connection (call_lock_lock
-// held, given up while the request is in flight). A refusal ends the take; a connection that
-// turns out dead ends it too unless it was an older pooled one, which is replaced.
+// Asks the server for the entry's lock (call_lock_lock held, given up while the request is
+// in flight): up to three tries, each on an idle or a new connection, within one reply
+// deadline. A connection whose take was refused, went unanswered or broke is broken and,
+// carrying no other lock, closed.
 CALL_LOCK_INTERPRETER* request_take(CALL_LOCK_TABLE* e, int type, CALL_LOCK_EVENT_FUNC func, const char* file,
                                     int line, int* seq_out) {
-  for (int attempt = 0; attempt < kTakeTries; ++attempt) {
+  unsigned deadline = 0;  // set by the first request
+  for (int attempt = 0; attempt < kTakeTries && (!deadline || tick_now() < deadline); ++attempt) {
     CALL_LOCK_INTERPRETER* c = li_list;
     while (c && c->status != CLI_IDLE) c = c->next;
-    const bool fresh = !c;
-    if (fresh && !(c = new_cli())) return nullptr;
+    if (!c && !(c = new_cli())) return nullptr;
     c->status = CLI_BUSY;
     const int seq = func ? next_seq() : 0;
     char* name = escaped_name(e->name);
@@ -219,8 +226,9 @@ CALL_LOCK_INTERPRETER* request_take(CALL_LOCK_TABLE* e, int type, CALL_LOCK_EVEN
     ++c->ref;
     const int id = c->tqi;
     unlock_task(call_lock_lock, "call_lock");
+    if (!deadline) deadline = tick_now() + kReplyWait;
     bool alive = false;
-    const bool granted = send_request(id, text, &alive);
+    const bool granted = send_request(id, text, deadline, &alive);
     d_f_ree(text);
     lock_task(call_lock_lock);
     if (granted) {
@@ -229,13 +237,8 @@ CALL_LOCK_INTERPRETER* request_take(CALL_LOCK_TABLE* e, int type, CALL_LOCK_EVEN
       return c;
     }
     --c->ref;
-    if (alive) {  // the server answered: this take is refused, the connection is sound
-      c->status = CLI_IDLE;
-      return nullptr;
-    }
     c->status = CLI_BROKEN;
     if (c->ref == 0) free_cli(c);
-    if (fresh) return nullptr;
   }
   return nullptr;
 }

@@ -13,7 +13,8 @@
 //  - A connection is busy (1) while a request is in flight on it and for as long as the lock
 //    taken through it is held, so it carries at most one lock and ref is 0 or 1.
 //  - call_lock_lock is never held across a request, a connect or a pause, so a lock server
-//    that stops answering holds up only the takers of the names it holds.
+//    that stops answering holds up only the takers of the names it holds, and those for at
+//    most kPermissionWait seconds of the tick clock per take or release.
 //  - The tables live on the debug heap; only a request makes cells, in a root frame of its
 //    own, so taking and releasing open no frame otherwise.
 #pragma once
@@ -77,14 +78,17 @@ void init_call_lock();
 // Takes a lock of type CL_READ or CL_WRITE (any other ends the process) on name for the
 // calling thread, waiting as long as another holder keeps it. A thread without interpreter
 // is bound to a new self-kind one. d is null when no server is configured (nothing is
-// sent), when no connection can be made, or when the server refuses the take. file and
+// sent), when no connection can be made, or when the take fails three times (refused, or
+// its connection broken, each try on another connection) or goes unanswered for
+// kPermissionWait seconds (its connection is closed then). file and
 // line name the caller in the request. func (may be null) is called with data when the
 // server asks for the lock back.
 CALL_LOCK_DESCRIPTER xx_call_lock(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC func, void* data,
                                   const char* file, int line);
 #define call_lock(dir, type, func, data) ::tq::xx_call_lock((dir), (type), (func), (data), __FILE__, __LINE__)
 // Releases the descriptor's share: 0; -1 when d names no live entry or its thread does not
-// hold it. The last share's release is sent to the server (and waited for).
+// hold it. The last share's release is sent to the server (and its answer waited for, at
+// most kPermissionWait seconds).
 int call_unlock(CALL_LOCK_DESCRIPTER d);
 int cl_error_check(CALL_LOCK_DESCRIPTER d);  // 0 when d is set, else -1
 CALL_LOCK_DESCRIPTER cl_invalid();

@@ -160,6 +160,14 @@ int set_c_timeout(unsigned id, int ticks) {
   return 0;
 }
 
+int set_reply_deadline(unsigned id, unsigned deadline) {
+  TqiLock l;
+  TQ_INTERPRETER* t = _search_tqi_id(id);
+  if (!t) return -1;
+  t->open_timeout = deadline;
+  return 0;
+}
+
 // ---- bound threads --------------------------------------------------------------------------------
 
 int __new_tqi_thread(TQ_INTERPRETER* tqi) {

@@ -111,7 +111,8 @@ struct TQ_INTERPRETER {
   int silent_cnt;            // ticks without input; -1 while evaluating or replying
   int connection_cnt;        // ticks since set-up
   int flags;                 // TQF_* bits
-  unsigned open_timeout;     // deadline (tick seconds) of the peer's permission reply; 0 none
+  unsigned open_timeout;     // deadline (tick seconds) of the reply the connecting side awaits (the
+                             // peer's permission, or one set_reply_deadline bounds); 0 none
   TQ_RESULT* result_list;    // remote requests this interpreter's threads wait on
   TQ_INTERPRETER* inp_interpreter;  // the interpreter whose form is being evaluated
   int inp_line;              // source line of that form
@@ -264,6 +265,12 @@ unsigned get_next_iid(int id);
 int get_launch_interpreter_nos();  // interpreters in mode 0
 int get_c_timeout(unsigned id);    // connection_timeout, or -1 without such an interpreter
 int set_c_timeout(unsigned id, int ticks);  // 0, or -1 without such an interpreter
+// Seconds a connecting side waits for its peer's permission reply.
+inline constexpr unsigned kPermissionWait = 120;
+// Bounds the wait of id's callers for a reply: once the tick clock has passed deadline (tick
+// seconds; 0 clears it), the interpreter tick closes the connection, which fails the requests
+// awaiting a reply there. 0, or -1 without such an interpreter.
+int set_reply_deadline(unsigned id, unsigned deadline);
 TQ_INTERPRETER* _search_tqi_thread(int tid);
 
 // ---- threads bound to interpreters (tqi_lock held for the _ forms with one underscore

@@ -25,8 +25,6 @@ void (*rs_queue_wait_hook)();
 
 namespace {
 
-constexpr unsigned kPermissionWait = 120;  // seconds the connect side waits for the peer
-
 int perm_state(const TQ_INTERPRETER* t) { return (t->flags & TQF_PERM_MASK) >> kPermShift; }
 void set_perm_state(TQ_INTERPRETER* t, int st) { t->flags = (t->flags & ~TQF_PERM_MASK) | (st << kPermShift); }
 

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
@@ -144,6 +147,21 @@ LOG_LOCK_PATH_LIST* invalid_llpl(const L_CHAR* path) {
 
 STREAM* open_log_file(const char* name) { return s_open_file(name, O_RDWR | O_APPEND | O_CREAT, 0644); }
 
+// Files whose writes fail, each reported once (lock_log): a full disk costs one line per
+// file, not one per record, until a write to the file succeeds again.
+std::vector<std::string> failing_files;
+
+// How a write of a record to file `name` went (err 0: it was written).
+void note_write(const char* name, int err) {
+  const auto it = std::find(failing_files.begin(), failing_files.end(), name);
+  if (err == 0) {
+    if (it != failing_files.end()) failing_files.erase(it);
+  } else if (it == failing_files.end()) {
+    failing_files.push_back(name);
+    std::fprintf(stderr, "cannot write the log file %s: %s\n", name, std::strerror(err));
+  }
+}
+
 }  // namespace
 
 void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e) {
@@ -172,21 +190,17 @@ void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PAT
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
   L_CHAR* path = parse_dir_path(&n->d, action->path);
   LOG_LOCK_PATH_LIST* e = (action->option & LO_UNLOCK) ? invalid_llpl(path) : lock_llpl(path);
-  if (action->size != 0) {
-    div_logfile(path, action->size, action->div_nos, e);
-    if (!e->st) {
-      char* name = get_logfile(path, 0);
-      e->st = open_log_file(name);
-      d_f_ree(name);
-    }
-  } else if (!e->st) {
-    e->st = open_log_file(n_string(std_cm, path));
-  }
+  if (action->size != 0) div_logfile(path, action->size, action->div_nos, e);
+  char* name = action->size != 0 ? get_logfile(path, 0) : ln_copy_str(std_cm, path);
+  int err = 0;
+  if (!e->st && !(e->st = open_log_file(name))) err = errno ? errno : EIO;
   if (e->st) {
     LOG_NODE_DATA_D& r = n->d.d;
     if (r.level > LOG_MESSAGE) r.level = LOG_SYSTEM;
-    s_printf(e->st, "%ls", saved_line(r, action->option).c_str());
+    e_printf(e->st, &err, "%ls", saved_line(r, action->option).c_str());
   }
+  note_write(name, err);
+  d_f_ree(name);
   e->lock = 0;
   d_f_ree(path);
 }

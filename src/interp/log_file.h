@@ -27,7 +27,10 @@ extern LOG_LOCK_PATH_LIST* ll_path_list;  // newest first (lock_log)
 
 // Appends the record's line ("[" level time origin user layer "] " message, the parts the
 // action's option chooses) to the file its path template names (lock_log held). With a size,
-// the file is path + "log0" and is divided first when it has reached the size.
+// the file is path + "log0" and is divided first when it has reached the size. A file that
+// cannot be opened or written loses the record; the first such failure since the file's
+// last successful write is reported on standard error: "cannot write the log file %s: %s\n"
+// with the file's name and the system's text of the error.
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n);
 // Prints the message on standard output, with a line end unless it has one.
 void do_log_action_console(LOG_ACTION* action, LOG_NODE* n);

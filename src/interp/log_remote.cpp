@@ -15,7 +15,7 @@
 namespace tq {
 
 LOG_SESSION_OPS log_session_ops;
-std::atomic<int> log_fetch_pauses{0};
+int log_fetch_pauses;
 
 namespace {
 
@@ -40,8 +40,7 @@ void log_queue_task2(void* data) {
   d_f_ree(target);
   for (;;) {
     if (log_fetch_once(&u) > 0) continue;  // more may be waiting: ask again at once
-    ++log_fetch_pauses;
-    tick_sleep(kFetchPauseSeconds);
+    tick_sleep(kFetchPauseSeconds, &log_fetch_pauses);
   }
 }
 

@@ -6,8 +6,6 @@
 // installs it in log_session_ops right after the sessions are set up. Without it nothing
 // is sent (a relay is lost, a fetch finds nothing).
 #pragma once
-#include <atomic>
-
 #include "interp/log_cond.h"
 #include "interp/log_record.h"
 #include "lang/env.h"
@@ -38,7 +36,7 @@ TQ_SEXP* tq_fetch_log(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env, TQ_SYM
 // One fetch from u: the records received (each queued), or -1 when the call failed or its
 // answer was no list.
 int log_fetch_once(URL* u);
-// Pauses the fetch threads have made after an empty or failed fetch (a diagnostic).
-extern std::atomic<int> log_fetch_pauses;
+// Pauses the fetch threads have made after an empty or failed fetch (a diagnostic; tqi_lock).
+extern int log_fetch_pauses;
 
 }  // namespace tq

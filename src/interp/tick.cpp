@@ -93,8 +93,8 @@ void check_interpreter(TQ_INTERPRETER* t) {
     }
     return;
   }
-  if (t->open_timeout && tick_now() > t->open_timeout) {
-    t->flags = (t->flags & ~TQF_PERM_MASK) | (PERM_FAILED << kPermShift);
+  if (t->open_timeout && tick_now() > t->open_timeout) {  // the awaited reply is late
+    if (t->flags & TQF_PERM_WAIT) t->flags = (t->flags & ~TQF_PERM_MASK) | (PERM_FAILED << kPermShift);
     close_input(t);
     wakeup_task(&t->flags);
     return;
@@ -132,10 +132,15 @@ void tqi_tick_task(void*) {
   }
 }
 
-void tick_sleep(int seconds) {
+void tick_sleep(int seconds, int* pauses) {
   int key = 0;
-  new_timeout(&key, seconds);
-  sleep_task(&key, SEM{});
+  {
+    TqiLock l;
+    new_timeout(&key, seconds);
+    if (pauses) ++*pauses;
+    sleep_task(&key, tqi_lock);
+    lock_task(tqi_lock);
+  }
   del_timeout(&key);
 }
 

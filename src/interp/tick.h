@@ -1,7 +1,7 @@
 // The interpreter tick: every 5 seconds (of the tick layer's clock) it applies the
 // interpreters' time-outs, keeps idle connections alive, watches the threads bound to
-// self-kind interpreters and ends permission waits whose deadline has passed. Time-outs are
-// counted in these ticks.
+// self-kind interpreters and closes connections whose awaited reply (a permission, or one a
+// caller bounded) is past its deadline. Time-outs are counted in these ticks.
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -26,6 +26,9 @@ void tqi_tick_task(void* data);  // task body, priority 3: tqi_tick every 5 seco
 void tqi_tick();                 // one tick over all interpreters
 
 // Sleeps the calling thread for seconds of the tick layer's clock (a pause between retries).
-void tick_sleep(int seconds);
+// With pauses, raises *pauses (guarded by tqi_lock) once the time-out is armed, and gives
+// tqi_lock up only when the thread sleeps: whoever reads the count under tqi_lock and then
+// moves the clock past the pause wakes the thread. The caller holds no tqi_lock.
+void tick_sleep(int seconds, int* pauses = nullptr);
 
 }  // namespace tq

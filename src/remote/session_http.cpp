@@ -6,15 +6,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "interp/setup_kinds.h"
+#include "interp/tick.h"
 #include "lang/gc.h"
 #include "lang/lex.h"
 #include "lang/parse.h"
 #include "lang/print.h"
 #include "platform/d_alloc.h"
+#include "platform/tick.h"
 #include "remote/http_frame.h"
 #include "remote/native_proxy.h"
+#include "remote/toh_server.h"
 #include "stream/format.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
@@ -134,6 +138,7 @@ TQ_SEXP* queue_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln) {
   n->st = st;
   n->f = f;
   n->ln = ln;
+  n->wait = http_reply_wait();
   if (opt) n->opt = *opt;
   n->opt_enabled = opt != nullptr;
   insert_queue(&session_http_que, &n->h, 1);
@@ -238,19 +243,24 @@ TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, in
   int len;
   STREAM* holder;
   const char* body = body_bytes(r, &len, &holder);
+  std::optional<ReplyWait> wait;  // armed before the request leaves
+  if (wait_flag) wait.emplace(st, http_reply_wait());
   write_request(st, r, u, url_text, body, len);
   if (holder) d_s_close(holder);
   d_f_ree(url_text);
-  return frame.release(wait_flag ? read_reply(st, opt, f, ln) : queue_reply(st, opt, f, ln));
+  return frame.release(wait_flag ? read_reply(st, opt, f, ln, &*wait) : queue_reply(st, opt, f, ln));
 }
 
-TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln) {
+TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, ReplyWait* wait) {
   GcFrame frame("read_reply");
   HTTP_INFO hi;
   TQ_SEXP* r;
   const char* type = nullptr;
-  if (scan_HTTP(&hi, st, 0) < 0) {
-    r = session_error(f, ln, ER_STREAM_ACCESS, "http connection error");
+  const bool head = scan_HTTP(&hi, st, 0) == 0;
+  if (wait) wait->end();
+  if (!head) {
+    const bool late = wait && wait->passed();
+    r = session_error(f, ln, ER_STREAM_ACCESS, late ? "http connection timeout" : "http connection error");
   } else if (hi.err != 200) {
     r = session_error(f, ln, ER_STREAM_ACCESS, "http error", get_integer(hi.err, nullptr));
   } else {
@@ -280,7 +290,8 @@ void session_task(void* data) {
     GcFrame frame("session_task");  // the node's cells are rooted here as it leaves the queue
     auto* n = reinterpret_cast<SESSION_HTTP_N*>(delete_queue(q, sq_key_cond, key, 0));
     if (!n) break;
-    set_d_sexp(n->d, read_reply(n->st, &n->opt, n->f, n->ln));
+    ReplyWait wait(n->st, n->wait);
+    set_d_sexp(n->d, read_reply(n->st, &n->opt, n->f, n->ln, &wait));
     d_f_ree(n->h.key);
     d_f_ree(n);
   }
@@ -288,6 +299,23 @@ void session_task(void* data) {
   d_f_ree(key);
   close_self_interpreter();
 }
+
+int http_reply_wait() {
+  const int id = get_my_iid();
+  const int ticks = id > 0 ? get_c_timeout(unsigned(id)) : -1;
+  return ticks > 0 ? tqi_timeout_seconds(ticks) : kHttpReplyWait;
+}
+
+ReplyWait::ReplyWait(STREAM* st, int seconds) : st_(st), deadline_(tick_now() + uint32_t(seconds)) {
+  new_tick(timeout_stream, -seconds, st);
+}
+
+void ReplyWait::end() {
+  if (armed_) del_tick_with_data(timeout_stream, st_);
+  armed_ = false;
+}
+
+bool ReplyWait::passed() const { return int32_t(tick_now() - deadline_) >= 0; }
 
 L_CHAR* get_method(const L_CHAR* method) {
   L_CHAR* m = ll_copy_str(method);

@@ -9,6 +9,11 @@
 // Workers: the node of each asynchronous reply gets the key "0" to "4" in turn; one worker
 // serves a key at a time, so at most five replies are read at once and those of one key in
 // the order they were sent. A node is freed by its worker once its value is stored.
+//
+// A reply's head is awaited for a bounded time of the tick clock (http_reply_wait): a server
+// that accepts and never answers gives the time-out error instead of holding its caller, or
+// its key's worker, for good. The wait starts before a request whose reply the caller reads
+// is written, and when a worker starts to read an asynchronous one.
 #pragma once
 #include <atomic>
 
@@ -26,7 +31,30 @@ struct SESSION_HTTP_N {
   REMOTE_SESSION_OPT opt;  // the caller's options, or zeroes
   TQ_FILE* f;  // the caller's position for errors
   int ln;
+  int wait;    // seconds the reply's head is awaited (http_reply_wait of the caller)
   unsigned opt_enabled : 1;
+};
+
+// The seconds a reply's head is awaited: the ConnectionTimeout of the calling thread's
+// interpreter when it has one, else kHttpReplyWait.
+inline constexpr int kHttpReplyWait = 120;
+int http_reply_wait();
+
+// The wait for a reply's head on st: once `seconds` of the tick clock have passed, st is
+// closed, which fails the read. Ends (disarms) with end() or on destruction.
+class ReplyWait {
+ public:
+  ReplyWait(STREAM* st, int seconds);
+  ~ReplyWait() { end(); }
+  ReplyWait(const ReplyWait&) = delete;
+  ReplyWait& operator=(const ReplyWait&) = delete;
+  void end();
+  bool passed() const;  // the deadline has come
+
+ private:
+  STREAM* st_;
+  uint32_t deadline_;  // tick seconds
+  bool armed_ = true;
 };
 
 inline constexpr int kSessionHttpKeys = 5;
@@ -54,8 +82,10 @@ TQ_SEXP* remote_session_http(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent
 TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, int wait_flag);
 // Reads one reply from st: (content-type forms) for XML and HTML, (content-type raw) for
 // anything else (only the forms when opt->return_format is 2). Errors 0x80040a12 ("http
-// connection error"), ("http error" status), ("http reply too large"); st is closed then.
-TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln);
+// connection error"), ("http connection timeout") when the head did not come within wait,
+// ("http error" status), ("http reply too large"); st is closed then. wait (may be null)
+// ends once the head is read.
+TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, ReplyWait* wait = nullptr);
 void session_task(void* q);  // the queue's key worker
 
 L_CHAR* get_method(const L_CHAR* method);  // a debug-heap copy with a..z made A..Z

@@ -100,12 +100,17 @@ void _insert_list(ToH_ENTRY* e, ToH_LIST* r) {
   ++e->queued;
 }
 
-// Whether a request may join its session: a seq not yet queued nor answered, and room.
+// Whether a request may join its session: a seq not yet queued nor answered, and room. At
+// the cap the next request to deliver is still taken when queued ones wait for it: refused,
+// it would hold them all until the session is dropped. Any other newcomer is refused then.
 bool _may_queue(const ToH_ENTRY* e, int16_t seq) {
-  if (e->queued >= kToHQueueMax || seq_before(seq, e->send_seq)) return false;
-  for (const ToH_LIST* q = e->list; q; q = q->next)
+  if (seq_before(seq, e->send_seq)) return false;
+  bool held = false;  // a queued request waits for an earlier one
+  for (const ToH_LIST* q = e->list; q; q = q->next) {
     if (q->h.seq == seq) return false;
-  return true;
+    held |= seq_before(e->recv_seq, q->h.seq);
+  }
+  return e->queued < kToHQueueMax || (seq == e->recv_seq && held);
 }
 
 }  // namespace

@@ -13,8 +13,9 @@
 //    TOH_SEND_DONE and TOH_RECV_DONE) and no reply of it is being written (replying); then
 //    it is unlinked and destroyed outside the lock.
 //  - list holds each seq at most once, ascending in serial-number order; queued counts it,
-//    at most kToHQueueMax; its records with seq before recv_seq have had their bodies
-//    delivered; the head is the next to answer (seq == send_seq).
+//    at most kToHQueueMax, or one more when the next to deliver came last; its records
+//    with seq before recv_seq have had their bodies delivered; the head is the next to
+//    answer (seq == send_seq).
 //  - Replies of one session are written by one thread at a time (replying), in seq order;
 //    no reply is written with ToH_lock held.
 //  - Times (tim, last_polling, the parking time) are tick_now() seconds.

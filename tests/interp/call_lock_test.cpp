@@ -204,10 +204,10 @@ TEST_F(CallLock, EventsReachTheHolderByNumber) {
   EXPECT_EQ(call_unlock(a) + call_unlock(b), 0);
 }
 
-// A server that answers a take with an error refuses that take only: the connection stays
-// and carries the next take. One that stops answering fails the take when the connection's
-// own time limit closes it; a new connection is not tried again.
-TEST_F(CallLock, RefusalsAndSilenceFailOnlyThatTake) {
+// A take the server refuses is tried three times, each on a connection of its own (a refused
+// connection is broken and closed). One that stays unanswered fails once its two minutes
+// have passed on the tick clock, and is not tried again.
+TEST_F(CallLock, RefusalsAreTriedThriceAndSilenceIsBounded) {
   FakeLineServer srv([](const std::string& line) -> std::optional<std::string> {
     if (line.find("> mute <") != std::string::npos) return std::nullopt;
     if (line.find("> no <") != std::string::npos) return "^%E (\"\" \"\" 0 \"Lock\" 0x80040503 (\"held\"))";
@@ -215,18 +215,18 @@ TEST_F(CallLock, RefusalsAndSilenceFailOnlyThatTake) {
   });
   use_server(srv.port());
   OtherTaker mute("mute", CL_WRITE);
-  ASSERT_TRUE(srv.wait_lines(1));
+  ASSERT_TRUE(srv.wait_lines(1));  // its reply deadline is set before the request leaves
   const unsigned conn = first_connection();
-  ASSERT_EQ(set_c_timeout(conn, 1), 0);
-  WAIT_FOR(idle(conn), "the connection's relay to wait (the time-out counts only then)");
+  tqtest::TickClock::move(int(kPermissionWait) + 1);
   tqi_tick();
-  ASSERT_TRUE(mute.t.wait()) << "the take did not end with its connection";
+  ASSERT_TRUE(mute.t.wait()) << "the take did not end with its deadline";
   EXPECT_EQ(cl_error_check(mute.d), -1);
   EXPECT_TRUE(wait_gone(conn));
 
   EXPECT_EQ(cl_error_check(take("no", CL_WRITE)), -1);
   const CALL_LOCK_DESCRIPTER yes = take("yes", CL_WRITE);
-  EXPECT_EQ(srv.lines(), (std::vector<std::string>{"c0: " + take_text("write", "mute"), "c1: " + take_text("write", "no"),
-                                                    "c1: " + take_text("write", "yes")}));
+  const std::string no = take_text("write", "no");
+  EXPECT_EQ(srv.lines(), (std::vector<std::string>{"c0: " + take_text("write", "mute"), "c1: " + no, "c2: " + no,
+                                                    "c3: " + no, "c4: " + take_text("write", "yes")}));
   EXPECT_EQ(call_unlock(yes), 0);
 }

@@ -359,6 +359,26 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
+// A file that cannot be written loses the record with one line on standard error, and
+// another only after a write to it has succeeded in between.
+TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
+  testing::internal::CaptureStderr();
+  const std::string gone = dir.file("gone");
+  conditions("(Condition (key = \"w\") " + save("gone/x") + ")(Condition (key = \"f\") ([Action type=\"save\" path=\"/dev/full\"]))");
+  auto rec = [](const char* key) { log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, key}); };
+  for (const char* key : {"w", "w", "f", "f"}) rec(key);
+  drain();
+  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+  rec("w");
+  drain();
+  llpl_check(1);  // closed: the next record opens the file anew
+  ASSERT_EQ(unlink((gone + "/x").c_str()) + rmdir(gone.c_str()), 0);
+  rec("w"), rec("w");
+  drain();
+  const std::string lost = "cannot write the log file " + gone + "/x: No such file or directory\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
+}
+
 // FetchLog asks the node for its parked records, queues them for this node's conditions,
 // and after an empty answer pauses a second of the tick clock before it asks again. The
 // fetch thread runs for good, so its node stays for the rest of the program (a closed one's
@@ -372,10 +392,11 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   }));
   conditions("(Condition (user = \"fetched\") " + save("fetched", "all") + ")");
   EXPECT_EQ(eval_text("(FetchLog)"), "()");
-  const int pauses = log_fetch_pauses;
+  auto pauses = [] { TqiLock l; return log_fetch_pauses; };  // read while the fetch thread sleeps
+  const int before = pauses();
   EXPECT_EQ(eval_text("([FetchLog target=\"tqp://127.0.0.1:" + std::to_string(node->port()) + "/\"])"), "()");
   WAIT_FOR(file("fetched") == "[ERROR Mon Jan  1 00:00:07 2001 tqp://far:9/ fetched NANE ] f1\n", file("fetched"));
-  WAIT_FOR(log_fetch_pauses == pauses + 1, "the pause");
+  WAIT_FOR(pauses() == before + 1, "the pause");
   EXPECT_EQ(asked, 2);
   clock.advance(1);
   WAIT_FOR(asked == 3, "the next fetch");

@@ -2,6 +2,7 @@
 // request bytes of each form, replies by content type, errors, the forms of a list sent in
 // turn, and the worker keys of asynchronous replies.
 #include "interp/delay.h"
+#include "interp/setup_kinds.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "remote/session_http.h"
@@ -163,4 +164,31 @@ TEST(HttpSession, SixRepliesShareFiveKeys) {
   http.release("/hold1/1");
   EXPECT_EQ(printed(d[0]->result), "(text/plain #2#/1)");
   EXPECT_EQ(printed(d[5]->result), "(text/plain #2#/6)");
+}
+
+// A server that accepts and never answers: the reply is awaited for the caller's
+// ConnectionTimeout (two minutes without one) of the tick clock; then the time-out error.
+TEST(HttpSession, ASilentServerTimesOut) {
+  HttpFake http("http");
+  Clean clean;
+  tqtest::TickClock clock;
+  URL u{};
+  get_url2(&u, _l_string_1(utf8_cm, url_of(http.port).c_str()));
+  TQ_SEXP* form = read_forms("(get \"/hold/a\")");
+  gc_set(form, gc_qv_sexp);
+  std::string got;
+  tqtest::Task caller([&] {
+    set_c_timeout(unsigned(setup_self_interpreter()), 2);  // ticks of 5 seconds
+    {
+      GcFrame frame("silent");
+      got = printed(one_session(&u, form->pair.car, nullptr, nullptr, 0, 1));
+    }
+    close_self_interpreter();
+  });
+  ASSERT_TRUE(http.wait_for("REQ 1"));  // the wait is armed before the request leaves
+  clock.advance(10);
+  ASSERT_TRUE(caller.wait());
+  EXPECT_EQ(got, error_text("\"\" \"\" 0 \"RemoteSession\" 0x80040a12", "(\"http connection timeout\")"));
+  http.release("/hold/a");
+  free_url(&u);
 }

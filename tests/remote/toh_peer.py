@@ -228,6 +228,20 @@ def scenario_idle():
     expect(parked.conn.read_to_end() == b'', 'an idle keep-alive connection is closed')
 
 
+def scenario_held():  # 64 requests held behind seq 1, which comes last: all answered, in order
+    s, waiting = Session(), []
+    for n in list(range(2, 66)) + [1]:
+        waiting.append(s.send(b'%d\n' % n if n > 1 else b'\n', seq=n))
+        if n % 4 == 1 and n > 1:
+            step('queued%d' % (n - 1), str(n - 1), wait=True)
+    for c, n in sorted(waiting, key=lambda w: w[1]):
+        s.answer(c, n)
+    s.seq = 65
+    s.poll_until(b'<Result> 65 65</Result>\n')
+    expect(re.findall(rb'<Result> \d+ (\d+)<', s.out) == [b'%d' % n for n in range(2, 66)], 'order %r' % s.out)
+    s.end()
+
+
 def scenario_slow():
     held = [Session(True) for _ in range(11)]
     for s in held:

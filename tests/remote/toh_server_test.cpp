@@ -98,6 +98,7 @@ const Case kCases[] = {
     {"dialogue", true, {}},
     {"refusals", false, {{"CHECKSUM ERROR\nToH INVALID COCKIE\n", 1}, {"DIR(POST) = /cgi-bin/tqsv.cgi\n", 0}}},
     {"idle", false, {{"ToH FREE CONNECTION\n", 64}}},
+    {"held", true, {}},
     {"empty", false, {}},
     {"gone", false, {{"ToH FREE CONNECTION\n", 1}, {"ToH INVALID COCKIE\n", 1}}},
     {"short", false, {{"ToH FREE CONNECTION\n", 1}}},
