@@ -24,12 +24,25 @@ namespace {
 
 std::atomic<unsigned> temp_count{0};
 
+// Whether path carries extended attributes other than security labels (an access list, a
+// user's attributes), which a new file would not have.
+bool has_attributes(const char* path) {
+  const ssize_t len = llistxattr(path, nullptr, 0);
+  if (len <= 0) return false;
+  auto* names = static_cast<char*>(d_alloc(size_t(len)));
+  const ssize_t got = llistxattr(path, names, size_t(len));
+  bool other = got < 0;  // changed meanwhile: take it as having some
+  for (ssize_t i = 0; i < got && !other; i += ssize_t(std::strlen(names + i)) + 1)
+    other = std::strncmp(names + i, "security.", 9) != 0;
+  d_f_ree(names);
+  return other;
+}
+
 // Whether a new file renamed over path would be what path is now (the helper writes only
 // files of other users, so the owner test keeps it out as well).
 bool renamable(const char* path, struct stat* old) {
   if (lstat(path, old) != 0 || !S_ISREG(old->st_mode) || old->st_nlink != 1) return false;
-  if (old->st_uid != u_geteuid()) return false;
-  return getxattr(path, "system.posix_acl_access", nullptr, 0) < 0;  // no access list
+  return old->st_uid == u_geteuid() && !has_attributes(path);
 }
 
 // "." + the file's name + "." + pid + "." + n, in the file's folder.
