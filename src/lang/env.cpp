@@ -8,14 +8,18 @@
 // binding or a table being rebuilt away from it.
 //
 // Lookups take no lock: they walk the chains inside the thread's section of the memory lock
-// (so no collection frees what they walk meanwhile). A writer fills a binding before it
-// links it with a release store, replaces a name or value with one store, and unlinks with
-// one store, so a walk meets every binding whole, either before or after the change. Only
-// the enlargement moves bindings between chains: it makes the table's moves counter odd
-// while it does, and a lookup that finds nothing while the counter moved looks again under
-// the lock. A table's bucket count is read from its own block, never apart from it. A table
-// that never bound a name has no buckets yet (many, such as a loop pass's, never bind one):
-// the first binding makes them and publishes them before it links itself.
+// (so no collection frees what they walk meanwhile) and never leave it before they are done:
+// out of it, a relink could leave the table under the walk reachable from nothing and a
+// collection free it. A writer fills a binding before it links it with a release store,
+// replaces a name or value with one store, and unlinks with one store, so a walk meets every
+// binding whole, either before or after the change. Only the enlargement moves bindings
+// between chains: it makes the table's moves counter odd while it does, and a lookup that
+// finds nothing while the counter moved looks again once it is even. The enlarger moves the
+// bindings inside its own section and needs nothing else meanwhile, so that wait is short
+// and cannot hold up a collection for longer than the move. A table's bucket count is read
+// from its own block, never apart from it. A table that never bound a name has no buckets
+// yet (many, such as a loop pass's, never bind one): the first binding makes them and
+// publishes them before it links itself.
 //
 // Each table keeps a filter of the names it ever bound (two bits per name, set before the
 // binding is linked and never cleared): a lookup passes over a table whose filter lacks the
@@ -46,6 +50,8 @@
 // is odd meanwhile, and nothing is cached then): a remover held up between unlinking and
 // counting could otherwise let a collection free the binding while a cached answer still
 // takes it for linked.
+#include <sched.h>
+
 #include <atomic>
 
 #include "lang/env.h"
@@ -408,34 +414,19 @@ ELEMENT* search_env(TQISP_ENV* env, const L_CHAR* name) {
 
 namespace {
 
-// The walk of lookup_env with sum the name's code sum, inside the memory-lock section (so
-// nothing it walks is freed meanwhile). A table the unlocked walk cannot answer for is
-// searched again under the lock, outside the section (the environment lock comes first),
-// and its value read under that lock: once it is released, the binding may be removed and
-// collected before this thread is back in its section. The binding, or null; its value in
-// *value.
-ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value, bool* unsure) {
+// One table of the walk of lookup_env, with sum the name's code sum, inside the memory-lock
+// section: the binding, or null; its value in *value. A table being enlarged is searched
+// again until the move is over.
+ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
   ELEMENT* el = nullptr;
-  if (find_unlocked(e, name, sum, &el) >= 0) {
-    if (el) *value = load(el->data);
-    return el;
-  }
-  if (unsure) {  // the caller holds the section on its own and cannot leave it here
-    *unsure = true;
-    return nullptr;
-  }
-  unlock_mem();
-  {
-    LOCK_SCOPE(qv_env_lock);
-    el = find_here(e, name);
-    if (el) *value = el->data;
-  }
-  lock_mem();
+  for (int tries = 1; find_unlocked(e, name, sum, &el) < 0; ++tries)
+    if (tries % 64 == 0) sched_yield();  // the enlarger may wait for a processor
+  if (el) *value = load(el->data);
   return el;
 }
 
 // A large table, through the thread's cache of answers: 1 with the value, or 0.
-int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bool* unsure) {
+int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
   LookupAnswer& a = answer_slot(e, sum);
   const uint32_t removals = load(e->removals);
   const auto added = uint32_t(load(e->hash_element_nos));
@@ -447,8 +438,7 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bo
     if (a.names_added == added) return 0;
   }
   TQ_SEXP* value = nullptr;
-  ELEMENT* el = search_table(e, name, sum, &value, unsure);
-  if (unsure && *unsure) return 0;
+  ELEMENT* el = search_table(e, name, sum, &value);
   int length = 0;
   while (length <= kCachedName && name[length]) ++length;
   if (length <= kCachedName && !(removals & 1u)) {
@@ -464,15 +454,14 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum, bo
   return 1;
 }
 
-// The walk of lookup_env: 0 found, -1 not bound; with unsure, -2 when a table could only be
-// searched under the environment lock (*unsure is set then).
-int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum, bool* unsure) {
+// The walk of lookup_env: 0 found, -1 not bound.
+int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
   if (depth < 0) depth = 0x7fffffff;
   const uint64_t bits = name_bits(sum);
   const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
-      const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum, unsure);
+      const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum);
       if (r != -1) return r;
       env = env->pair.env[1];
       continue;
@@ -489,11 +478,10 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
     }
     TQ_ENV* e = &env->env;
     if (load(e->hash_element_nos) >= kCachedTable) {  // a hint: either way answers right
-      if (search_cached(ret, e, name, sum, unsure)) return 0;
-    } else if (search_table(e, name, sum, ret, unsure)) {
+      if (search_cached(ret, e, name, sum)) return 0;
+    } else if (search_table(e, name, sum, ret)) {
       return 0;
     }
-    if (unsure && *unsure) return -2;
     env = e->parent;
   }
   return -1;
@@ -503,12 +491,11 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
 
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
   MemLock hold;
-  return lookup_chain(ret, env, name, depth, code_sum(name), nullptr);
+  return lookup_chain(ret, env, name, depth, code_sum(name));
 }
 
 int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
-  bool unsure = false;
-  return lookup_chain(ret, env, name, -1, code_sum(name), &unsure);
+  return lookup_chain(ret, env, name, -1, code_sum(name));
 }
 
 void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent) {

@@ -100,8 +100,7 @@ int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 // through ret when name is bound, else -1. The evaluator's symbol lookup is built on it.
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
 // lookup_env without limit by a caller that holds the memory lock and stays in its section:
-// the value is read in that section. -2 when a table could only be searched under the
-// environment lock, which must not be taken inside the section (lookup_env can tell then).
+// the value is read in that section.
 int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name);
 // The table whose work applies: following env[1] of pairs and parents, the first table
 // with a work pointer or without parent; null for null ("get_root_env(1)" for a bad record).

@@ -237,6 +237,46 @@ TEST_F(Env, RunsTakenWhileAParentIsRelinked) {
   EXPECT_EQ(misses, 0);
 }
 
+// Lookups (of a name too long for the answer cache, so each searches) run through a table
+// while it passes its enlargement; it is relinked away and collected at once, with the
+// environment lock held as a binding elsewhere may hold it. No lookup reads the freed table
+// (the sanitizer build sees such a read) and each finds the name bound past it.
+TEST_F(Env, LookupsWhileTheirTableGrowsIsRelinkedAwayAndCollected) {
+  const char* name = "name_too_long_to_cache";
+  TQISP_ENV* end = new_env(nullptr);
+  set_env(end, lc(name), num(42));
+  TQISP_ENV* start = new_env(end);
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> lookups{0}, wrong{0};
+  std::vector<std::unique_ptr<tqtest::Task>> readers;
+  for (int t = 0; t < 3; ++t)
+    readers.push_back(std::make_unique<tqtest::Task>([&] {
+      for (; !stop.load(); ++lookups) wrong += value_of(start, name) != 42;
+    }));
+  for (int r = 0; r < 300; ++r) {
+    TQISP_ENV* middle;
+    {
+      GcFrame round("round");
+      middle = new_env(end);
+      set_env(middle, lc("ehcac_ot_gnol_oot_eman"), num(0));  // the same code sum: middle is searched
+      for (int i = 1; i < kEnvGrowAt - 1; ++i) set_env(middle, lc(("n" + std::to_string(i)).c_str()), num(i));
+      set_env_parent(start, middle);  // only start reaches middle
+    }
+    const int64_t seen = lookups.load();
+    if (!tqtest::wait_until([&] { return lookups.load() > seen + 3; })) {
+      ADD_FAILURE() << "lookups stopped";
+      break;
+    }
+    set_env(middle, lc("n50"), num(50));  // the enlargement
+    LOCK_SCOPE(qv_env_lock);
+    set_env_parent(start, end);
+    gc_enable();
+  }
+  stop.store(true);
+  for (auto& task : readers) ASSERT_TRUE(task->wait()) << "a reader did not finish";
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 void search_pair() { search_env(new_env_pair(nullptr, nullptr), lc("x")); }
 void work_on_pair() { set_env_work(new_env_pair(nullptr, nullptr), nullptr); }
 void root_of_bad() {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -345,6 +346,13 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   std::string records;
   for (int i = 0; i < 2000; ++i) records += "(r (a 1))\n";
   tqtest::write_file(dir.file("in.tq"), records);
+  std::string old;  // 1007 bytes that the save which does not fit must leave as they are
+  for (int i = 0; old.size() < 1007; ++i) old += std::to_string(i) + (i % 16 ? " " : "\n");
+  old.resize(1007);
+  for (const char* f : {"old.tq", "kept.tq", "target.tq", "hard.tq"}) tqtest::write_file(dir.file(f), old);
+  chmod(dir.file("kept.tq").c_str(), 0640);
+  ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
+  ASSERT_EQ(link(dir.file("hard.tq").c_str(), dir.file("hard2.tq").c_str()), 0);
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
       {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
@@ -353,6 +361,12 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
   for (const char* f : {"o1", "o2", "o3"}) EXPECT_EQ(tqtest::read_file(dir.file(f)).size(), 4096u) << f;
+  EXPECT_EQ(tqtest::read_file(dir.file("old.tq")), old);
+  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  struct stat st {};
+  EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12) << "a new file left behind";
 }
 
 }  // namespace

@@ -194,6 +194,30 @@ TEST(InProcess, ABodyRunsAtItsPriAttributeOrThree) {
             "(3 5 0)");
 }
 
+// An interpreter on given descriptors reads its forms from the first, writes every reply to
+// the second and the replies that are errors to the third as well; the end of its input ends
+// it, and it closes the descriptors it was given. It is not made the main interpreter, whose
+// end would end the others.
+TEST(InProcess, ADescripterInterpreterRepliesOnTheDescriptorsItIsGiven) {
+  start();
+  int in[2], out[2], err[2];
+  ASSERT_EQ(pipe(in) | pipe(out) | pipe(err), 0);
+  const auto n = [](int fd) { return std::to_string(fd); };
+  EXPECT_NE(eval_text("(SetMainInterpreter -1) (OpenInterpreter \"descripter\" (CurrentEnvironment) (InputDescripter " +
+                      n(in[0]) + ") (OutputDescripter " + n(out[1]) + ") (ErrorDescripter " + n(err[1]) + "))"),
+            "()");
+  const std::string forms = "(+ 1 2)\n(Error 5 \"x\")\n";
+  EXPECT_EQ(write(in[1], forms.data(), forms.size()), ssize_t(forms.size()));
+  char marker[32];
+  snprintf(marker, sizeof marker, "&cx%x;", unsigned(std_cm->lccode));
+  const std::string error = "<Result> 2 ^\n %E\n (\"SITE\" \"descripter input\" 2 \"Error\" 0x8004021a\n \"x\")</Result>\n";
+  Peer o{out[0]}, e{err[0]};
+  EXPECT_EQ(normalised(o.until("\"x\")</Result>\n")), marker + ("<Result> 1 3</Result>\n" + error));
+  close(in[1]);  // queued forms are dropped once the input has ended: it ends after the replies
+  EXPECT_EQ(o.until("(to the close)"), "");
+  EXPECT_EQ(normalised(e.until("(to the close)")), error);
+}
+
 // Run once before counting (the pool's threads and lock records come to stay), then again:
 // the counts come back, and the debug heap grows by less than 8 bytes a run, less than any
 // record left per run would take. A run that started pool threads the one before did not
