@@ -112,6 +112,26 @@ TEST(SparseArray, TwoAxesAndDamagedForms) {
   s->tbl->free_sb(s);
 }
 
+// Block sizes 9 (a coded index) and 3 (an index byte): insert holds only the indexes the
+// stored form carries back, so what it holds reads back unchanged.
+TEST(SparseArray, InsertHoldsOnlyWhatReadsBack) {
+  SbMatrix f({9, 3});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+  const struct {
+    std::vector<int32_t> ix;
+    int r;
+  } rows[] = {{{-1, 2}, -1}, {{5, 1}, 0},    {{300, 300}, -1}, {{513, 0}, -1},
+              {{512, 255}, 0}, {{0, 256}, -1}, {{7, -1}, -1}};
+  for (const auto& row : rows) EXPECT_EQ(put(b, row.ix, "m"), row.r) << row.ix[0] << "," << row.ix[1];
+  const std::string stored = "0005" "01" "0001" "6d" "0200" "ff" "0001" "6d";
+  EXPECT_EQ(sb_encode(b), stored);
+  MX_STRUCT_BLOCK* again = sb_sparse(f.owner());
+  EXPECT_EQ(sb_read(again, stored), 0);
+  EXPECT_EQ(sb_encode(again), stored);
+  again->tbl->free_sb(again);
+  b->tbl->free_sb(b);
+}
+
 // Layering on one axis of block size 8 (f = 1.00234375).
 TEST(Layering, ClicksCalcAndStoredForm) {
   SbMatrix f({8}, {0, 0});
