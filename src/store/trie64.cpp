@@ -134,15 +134,22 @@ int rewrite_array(PDB64* p, uint64_t ofs, const uint64_t* v, int64_t n) {
   return rc;
 }
 
-// Reserves room for a new array, writes it there and points the node at it: 0 or -1.
-int store_array(PDB64* p, FAVT64_NODE* node, const uint64_t* v, int64_t n) {
+// Gives the node a new array of the values in place of the array at old (0: none). The new
+// one is written before the node names it, and the old one freed only then, so a failure
+// never leaves the node naming a free block or room it does not hold whole; an old array
+// that cannot be freed stays the node's and the new one goes. 0 or -1 (the node as it was).
+int store_array(PDB64* p, FAVT64_NODE* node, uint64_t old, const uint64_t* v, int64_t n) {
   PN64_HEADER h{};
   h.type = kRecTrieValues;
   h.size = sizeof(PN64_HEADER) + 8 * uint64_t(n);
   int64_t at = alloc_filespace64(p, &h);
   if (at < 0) return -1;
+  if (rewrite_array(p, uint64_t(at), v, n) < 0 || (old && free_filespace64(p, old) < 0)) {
+    free_filespace64(p, uint64_t(at));
+    return -1;
+  }
   set_node_data(node, uint64_t(at));
-  return rewrite_array(p, uint64_t(at), v, n);
+  return 0;
 }
 
 int64_t find_value(const Values& vals, uint64_t x) {
@@ -354,12 +361,7 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_
     vals.v = static_cast<uint64_t*>(d_re_alloc(vals.v, size_t(vals.n + 1) * sizeof(uint64_t)));
     if (!vals.v) er_panic("data_segment64");
     vals.v[vals.n++] = new_v;
-    if (free_filespace64(p, d) < 0) {  // the old array stays the node's
-      rc = -1;
-    } else {
-      favt64_set_dirty(&node->h);
-      rc = store_array(p, node, vals.v, vals.n);
-    }
+    rc = store_array(p, node, d, vals.v, vals.n);
   } else if (old_v) {  // single value replaced
     favt64_set_dirty(&node->h);
     if (old_v != d)
@@ -367,9 +369,8 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_
     else
       set_node_data(node, new_v);
   } else {  // the second value: an array of two
-    favt64_set_dirty(&node->h);
     uint64_t two[2] = {d, new_v};
-    rc = store_array(p, node, two, 2);
+    rc = store_array(p, node, 0, two, 2);
   }
   free_values(&vals);
   return rc;
@@ -394,17 +395,14 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) 
       set_node_data(node, 0);
   } else if (int64_t i = find_value(vals, old_v); i < 0) {
     rc = -1;
+  } else if (vals.n > 2) {
+    std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
+    --vals.n;
+    rc = store_array(p, node, d, vals.v, vals.n);
   } else if (free_filespace64(p, d) < 0) {  // the array stays the node's
     rc = -1;
-  } else {
-    favt64_set_dirty(&node->h);
-    if (vals.n == 2) {  // the other one becomes the single value
-      set_node_data(node, vals.v[1 - i]);
-    } else {
-      std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
-      --vals.n;
-      rc = store_array(p, node, vals.v, vals.n);
-    }
+  } else {  // the other one becomes the single value
+    set_node_data(node, vals.v[1 - i]);
   }
   free_values(&vals);
   return rc;
