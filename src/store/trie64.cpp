@@ -305,6 +305,31 @@ int prune_levels(int* err, Level* lv, int64_t k) {
   return 0;
 }
 
+// A new node for ch in tree (linked, not pinned); null with *status for a damaged tree,
+// or with errno when no room was had.
+FAVT64_NODE* add_char(FAVT64_ROOT* tree, L_CHAR ch, int* status) {
+  unsigned char data[kDtreeNodeLen] = {};
+  std::memcpy(data, &ch, 4);
+  FAVT64_NODE* a = favt64_alloc_node(tree, data, kDtreeNodeLen);
+  if (!a) return nullptr;
+  int e = 0;
+  FAVT64_NODE* n = favt64_insert(&e, tree, &tree->node, a, dtree64_cmp, nullptr);
+  if (n == a) return n;
+  favt64_free_node(a);
+  if (!n) *status = e ? e : kFavtDamaged;
+  return n;
+}
+
+// Takes back what a failed insertion added from level k up: level k's node when it leads
+// nowhere, then the levels it leaves empty (what held a value or led on before stays).
+void drop_added(int* err, Level* lv, int64_t k) {
+  if (FAVT64_NODE* n = lv[k].node) {
+    if (node_data(n) != 0 || node_tree(n) != 0 || remove_node(err, lv[k].root, n)) return;
+    lv[k].node = nullptr;
+  }
+  prune_levels(err, lv, k);
+}
+
 }  // namespace
 
 DTREE64_NODE dtree64_get(const FAVT64_NODE* node) {
@@ -413,56 +438,45 @@ int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
     errno = EINVAL;
     return -1;
   }
+  size_t depth = 0;
+  while (key[depth]) ++depth;
+  auto* lv = static_cast<Level*>(d_calloc(depth, sizeof(Level)));
   PDB64* p = root->h.p;
   OffsetSet levels;
   levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;
-  for (size_t i = 0;; ++i) {
-    int status;
+  int rc = -1, status = 0;
+  size_t i = 0;
+  for (;; ++i) {
+    lv[i].root = cur;
     FAVT64_NODE* n = find_char(cur, key[i], &status);
-    if (status) {
-      set_err(err, status);
-      return -1;
-    }
-    if (!n) {
-      unsigned char data[kDtreeNodeLen] = {};
-      std::memcpy(data, &key[i], 4);
-      FAVT64_NODE* a = favt64_alloc_node(cur, data, kDtreeNodeLen);
-      if (!a) return -1;
-      n = favt64_insert(err, cur, &cur->node, a, dtree64_cmp, nullptr);
-      if (n != a) {
-        favt64_free_node(a);
-        if (!n) return -1;
-      }
-    }
-    favt64_lock(&n->h);  // held across the loads below
+    if (!n && !status) n = add_char(cur, key[i], &status);
+    if (!n) break;
+    favt64_lock(&n->h);  // held to the end: a failure takes back what this call added
+    lv[i].node = n;
     if (!key[i + 1]) {
-      int rc;
       if (node_data(n) == 0) {
         rc = old_v ? -1 : 0;
         if (!old_v) set_node_data(n, new_v);
       } else {
         rc = data_segment64(cur, n, old_v, new_v);
       }
-      favt64_unlock(&n->h);
-      return rc;
+      break;
     }
-    FAVT64_ROOT* next;
     if (uint64_t t = node_tree(n)) {
-      next = next_tree(p, t, levels, &status);
-    } else {
-      next = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian);
-      if (!next) er_panic("insert_dtree(2)");
-      levels.add(next->h.fofs);
-      set_node_tree(n, next->h.fofs);
+      cur = next_tree(p, t, levels, &status);
+    } else if ((cur = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian))) {
+      levels.add(cur->h.fofs);
+      set_node_tree(n, cur->h.fofs);
     }
-    favt64_unlock(&n->h);
-    if (!next) {
-      set_err(err, status);
-      return -1;
-    }
-    cur = next;
+    if (!cur) break;  // damaged (status), or no room for the level (errno set)
   }
+  if (status) set_err(err, status);
+  if (rc < 0) drop_added(err, lv, int64_t(i));
+  for (size_t j = 0; j <= i && j < depth; ++j)
+    if (lv[j].node) favt64_unlock(&lv[j].node->h);
+  d_f_ree(lv);
+  return rc;
 }
 
 uint64_t search_dtree64(int* err, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact) {

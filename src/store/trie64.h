@@ -56,8 +56,9 @@ struct DTREE64_TRACE_WORK {
 // A new empty trie: a root of kind | 1 with dtree64_endian; null when no room was had.
 FAVT64_ROOT* alloc64_dtree(PDB64* p, int kind);
 // Adds new_v to the key's values (old_v 0), or replaces old_v by new_v: 0, or -1 when old_v
-// is not among the key's values, a value record cannot be read, the key is empty, or the
-// trie is damaged on the key's way.
+// is not among the key's values, a value record cannot be read, the key is empty, the trie
+// is damaged on the key's way, or a node, level or value array cannot be written (errno
+// set). A failure takes back the nodes and levels the call added.
 int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v, uint64_t new_v);
 // The data word of the key's node (a single value or an array's offset), 0 when nothing
 // matched. Without exact, the longest prefix of key that has a node answers (the deepest
