@@ -221,47 +221,6 @@ TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
   }
 }
 
-// Allocations whose every write fails in turn: an exact fit, a split, a split of a block
-// with a long head (the upper part's record lies over its next), an append. Each fails,
-// leaving the chain as it was on disk and in memory; the same call then succeeds.
-TEST_F(FileSpace, AnAllocationWhoseWriteFailsLeavesTheChain) {
-  const struct {
-    std::vector<uint64_t> sizes;
-    uint64_t m;
-    int64_t got;  // the record whose room it takes
-  } cases[] = {{{1000, 1000, 1000}, 1000, 1}, {{1000, 1000, 1000}, 500, 1}, {{1000, 70000, 1000}, 24, 1},
-               {{1000, 1000, 1000}, 2000, 3}};
-  for (const auto& c : cases) {
-    for (int n = 1, failed = 1; failed; ++n) {
-      SCOPED_TRACE(testing::Message() << "size " << c.m << ", write " << n);
-      PDB64* p = create();
-      std::vector<int64_t> ofs;
-      for (uint64_t m : c.sizes) ofs.push_back(alloc(p, m));
-      ofs.push_back(tq::file_length64(p));
-      ASSERT_EQ(tq::free_filespace64(p, uint64_t(ofs[1])), 0);
-      const Chain chain = memory_chain(p);
-      const std::string before = bytes(p);
-      tq::PN64_HEADER h{};
-      h.type = 123;
-      h.size = c.m;
-      const int64_t calls = tq::fac_write_calls;
-      tq::fac_fail_write(n, ENOSPC);
-      const int64_t got = tq::alloc_filespace64(p, &h);
-      tq::fac_fail_write(0, 0);
-      failed = tq::fac_write_calls - calls >= n;
-      EXPECT_EQ(got, failed ? -1 : ofs[size_t(c.got)]);
-      if (failed) {
-        EXPECT_EQ(tq::check_freelist64(p), 0);
-        EXPECT_EQ(memory_chain(p), chain);
-        EXPECT_EQ(disk_chain(bytes(p)), disk_chain(before));
-        EXPECT_EQ(tq::file_length64(p), int64_t(before.size()));
-        EXPECT_EQ(alloc(p, c.m), ofs[size_t(c.got)]);
-      }
-      ASSERT_EQ(tq::close_filespace64(p), 0);
-    }
-  }
-}
-
 TEST_F(FileSpace, RetiringTheLastRecordCutsTheFile) {
   PDB64* p = seven();
   ASSERT_EQ(tq::free_filespace64(p, at(6)), 0);
