@@ -2,7 +2,6 @@
 // "sbHeuristocLayering" (see sb_layering.h).
 #include "mxcmd/sb_layering.h"
 
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <map>
