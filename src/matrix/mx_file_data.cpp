@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "interp/script_start.h"
 #include "matrix/matrix_registry.h"
@@ -39,10 +40,10 @@ uint8_t* datum_record(uint16_t type, int fixed, MDT tp, void* d, int64_t min_bod
   return rec;
 }
 
-// Places and writes rec by the reuse rule at fofs: the offset used, or -1. The record it
-// replaces is freed only once the new one is written, so that after a failure the caller's
-// offset still names its own record (a freed one could be handed to another record, which
-// the caller's next save would then overwrite).
+// Places and writes rec by the reuse rule at fofs: the offset used, or -1 (a new place
+// that could not be written is freed again). The record at fofs, when it is not reused,
+// is left to the caller, who frees it once nothing names it any more: freed before, its
+// room could be handed to another record while the file still named it.
 int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
   PDB64* p = m->file_work->pdb_fd;
   const uint16_t type = rec_type64(rec);
@@ -51,7 +52,6 @@ int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
     if (ofs != fofs) mx_free_record(p, ofs, type);  // a new place that nothing names
     ofs = -1;
   }
-  if (ofs > 0 && ofs != fofs && fofs > 0) mx_free_record(p, fofs, type);
   d_f_ree(rec);
   return ofs;
 }
@@ -87,25 +87,6 @@ uint8_t* script_record(const char* const* pieces) {
   return rec;
 }
 
-// Stores or removes event e's script; true when the subheader changed. -1 in *err on a
-// failed write.
-bool save_script(MATRIX* m, int64_t* slot, const char* const* pieces, int* err) {
-  const int64_t old = *slot;
-  if (!pieces) {
-    if (!old) return false;
-    mx_free_record(m->file_work->pdb_fd, old, kRecMxCal);
-    *slot = 0;
-    return true;
-  }
-  const int64_t ofs = place_and_write(m, old, script_record(pieces));
-  if (ofs < 0) {
-    *err = -1;
-    return false;
-  }
-  *slot = ofs;
-  return ofs != old;
-}
-
 TQ_SEXP* read_script(MATRIX* m, int64_t fofs) {
   uint8_t* rec = mx_read_record(m->file_work->pdb_fd, fofs, kRecMxCal, 0);
   if (!rec) return nullptr;
@@ -118,7 +99,10 @@ TQ_SEXP* read_script(MATRIX* m, int64_t fofs) {
 }  // namespace
 
 int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, void* target, MDT tp) {
-  return save_datum(m, fofs, datum_record(kRecMxData1, 0, tp, target, kMxData1MinBody));
+  MX_FILE_ACCESS(acc, m);
+  const int64_t ofs = save_datum(m, fofs, datum_record(kRecMxData1, 0, tp, target, kMxData1MinBody));
+  if (ofs > 0 && fofs > 0 && ofs != fofs) mx_free_record(m->file_work->pdb_fd, fofs, kRecMxData1);
+  return ofs;
 }
 
 int64_t save_matrix_data_2(MATRIX* m, int64_t fofs, void* target, int64_t next_fofs, int id, MDT tp) {
@@ -155,16 +139,27 @@ int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int
   if (mode < 0 || mode >= kMxModes) return -1;
   MX_FILE_ACCESS(acc, m);
   if (acc.code()) return -2;
-  PN64_MX_SUBHEADER& s = m->file_work->subheader;
-  bool changed = false;
-  if (pri) {
-    std::memcpy(s.mode_pri_area[mode], pri, sizeof s.mode_pri_area[mode]);
+  // The new subheader is built beside the work record's and written after every script
+  // record it names; only then do the records it no longer names go. A failure frees the
+  // records placed anew instead, leaving memory and file as they were.
+  PN64_MX_SUBHEADER s = m->file_work->subheader;
+  bool changed = pri != nullptr;
+  if (pri) std::memcpy(s.mode_pri_area[mode], pri, sizeof s.mode_pri_area[mode]);
+  std::vector<int64_t> placed, replaced;
+  int err = 0;
+  for (int e = 0; cals && e < kMxEvents && !err; ++e) {
+    int64_t& slot = s.mode_cal_fofs[mode][e];
+    const int64_t old = slot;
+    const int64_t ofs = cals[e] ? place_and_write(m, old, script_record(cals[e])) : 0;
+    if (ofs < 0) err = -1;
+    if (ofs < 0 || ofs == old) continue;
+    if (ofs) placed.push_back(ofs);
+    if (old) replaced.push_back(old);
+    slot = ofs;
     changed = true;
   }
-  int err = 0;
-  for (int e = 0; cals && e < kMxEvents && !err; ++e)
-    changed |= save_script(m, &s.mode_cal_fofs[mode][e], cals[e], &err);
-  if (changed && save_subheader(m, 1) != 0) err = -1;
+  if (!err && changed && save_subheader_as(m, s)) err = -1;
+  for (int64_t ofs : err ? placed : replaced) mx_free_record(m->file_work->pdb_fd, ofs, kRecMxCal);
   return err ? -2 : 0;
 }
 

@@ -237,6 +237,16 @@ int save_subheader(MATRIX* m, int sfa) {
   return r;
 }
 
+int save_subheader_as(MATRIX* m, const PN64_MX_SUBHEADER& s) {
+  MX_FILE_WORK* w = m->file_work;
+  if (!w || !w->pdb_fd) return -1;
+  uint8_t rec[kMxSubheaderMem];
+  mx_pack_subheader(rec, s);
+  if (mx_write_record(w->pdb_fd, w->subheader_fofs, rec)) return -1;
+  w->subheader = s;
+  return 0;
+}
+
 int load_subheader(MATRIX* m, int sfa) {
   MX_FILE_WORK* w = m->file_work;
   if (!w) return -1;

@@ -11,6 +11,7 @@
 // anything of the matrix is set or the file marked.
 #pragma once
 #include "matrix/matrix.h"
+#include "matrix/mx_file_format.h"
 
 namespace tq {
 
@@ -43,6 +44,9 @@ int load_matrix_header(MATRIX* m, int oflags, int mode);
 // lies outside 0..10000, leaving the work record's copy as it was.
 int save_subheader(MATRIX* m, int sfa);
 int load_subheader(MATRIX* m, int sfa);
+// Writes s as the subheader and only then makes it the work record's copy, so a failed
+// write leaves memory and file alike: 0, or -1. The caller holds the access.
+int save_subheader_as(MATRIX* m, const PN64_MX_SUBHEADER& s);
 
 // Reads the 0x600 record and drops it; prints "load_matrix_header-1 %i %p %p\n" (the code,
 // the work record, m) when the access fails.

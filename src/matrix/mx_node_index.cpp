@@ -64,6 +64,107 @@ int write_ring(PDB64* p, int64_t ofs, const PN64_MX_CACHE_RING& r) {
   return mx_write_record(p, ofs, rec);
 }
 
+// One change of the ring: the entries it touches and the subheader, written together.
+// Each entry is read (and checked) once; commit writes the changed entries, then the
+// subheader, and only then makes that the work record's copy. A write that fails puts back
+// what was written before it, in reverse, so the ring stays as it was on disk and in memory
+// (unless a write putting back fails too). undo does the same after a commit.
+class RingEdit {
+ public:
+  explicit RingEdit(MATRIX* m) : m_(m), p_(m->file_work->pdb_fd), head_(m->file_work->subheader_fofs),
+                                 sub_(m->file_work->subheader), was_(sub_) {
+    entries_.reserve(kMost);  // at() hands out pointers into it
+  }
+  int64_t head() const { return head_; }
+  PN64_MX_SUBHEADER& sub() { return sub_; }
+  // The entry at ofs as this change leaves it; null (nothing read) when it is the head or
+  // not a ring entry.
+  PN64_MX_CACHE_RING* at(int64_t ofs) {
+    for (Entry& e : entries_)
+      if (e.ofs == ofs) return &e.now;
+    if (ofs == head_ || entries_.size() == kMost) return nullptr;
+    Entry e{ofs, {}, {}};
+    if (!read_ring(p_, ofs, &e.was)) return nullptr;
+    e.now = e.was;
+    entries_.push_back(e);
+    return &entries_.back().now;
+  }
+  // The link of the entry at ofs to its newer neighbour (prev), or to its older one (next);
+  // at the head, the subheader's ends: the oldest entry is the head's newer neighbour, the
+  // newest its older one. at(ofs) must have succeeded unless ofs is the head.
+  int64_t& newer_of(int64_t ofs) { return ofs == head_ ? sub_.cache_prev : at(ofs)->prev; }
+  int64_t& older_of(int64_t ofs) { return ofs == head_ ? sub_.cache_next : at(ofs)->next; }
+  int commit() {
+    size_t done = 0;
+    for (; done < entries_.size(); ++done) {
+      const Entry& e = entries_[done];
+      if (same(e.now, e.was)) continue;
+      if (write_ring(p_, e.ofs, e.now)) break;
+    }
+    if (done == entries_.size() && (same_sub() || save_subheader_as(m_, sub_) == 0)) return 0;
+    put_back(done);
+    return -1;
+  }
+  void undo() {
+    if (!same_sub()) save_subheader_as(m_, was_);
+    put_back(entries_.size());
+  }
+
+ private:
+  static constexpr size_t kMost = 6;  // a move touches five entries at most
+  struct Entry {
+    int64_t ofs;
+    PN64_MX_CACHE_RING was, now;
+  };
+  static bool same(const PN64_MX_CACHE_RING& a, const PN64_MX_CACHE_RING& b) {
+    return a.node == b.node && a.next == b.next && a.prev == b.prev;
+  }
+  bool same_sub() const {
+    return sub_.cache_next == was_.cache_next && sub_.cache_prev == was_.cache_prev &&
+           sub_.cache_count == was_.cache_count;
+  }
+  void put_back(size_t n) {
+    while (n-- > 0)
+      if (!same(entries_[n].now, entries_[n].was)) write_ring(p_, entries_[n].ofs, entries_[n].was);
+  }
+  MATRIX* m_;
+  PDB64* p_;
+  int64_t head_;
+  PN64_MX_SUBHEADER sub_, was_;
+  std::vector<Entry> entries_;
+};
+
+// Takes the entry at cr out of the ring in ed (copied to out when given): 1 done, 0 when it
+// is no longer linked (nothing after it leads back to it: an unlink cut short by a failure
+// whose putting back failed too), -1 for a damaged ring.
+int unlink_entry(RingEdit& ed, int64_t cr, PN64_MX_CACHE_RING* out) {
+  const int64_t head = ed.head();
+  PN64_MX_CACHE_RING* e = ed.at(cr);
+  if (!e || e->prev == cr || e->next == cr || (e->prev != head && e->prev == e->next)) return -1;
+  const PN64_MX_CACHE_RING was = *e;
+  if ((was.prev != head && !ed.at(was.prev)) || (was.next != head && !ed.at(was.next))) return -1;
+  if (out) *out = was;
+  if (ed.newer_of(was.next) != cr) return 0;
+  ed.older_of(was.prev) = was.next;
+  ed.newer_of(was.next) = was.prev;
+  --ed.sub().cache_count;
+  return 1;
+}
+
+// Links the entry at fofs in at the front of the ring in ed: false for a damaged ring.
+bool link_front(RingEdit& ed, int64_t fofs) {
+  const int64_t head = ed.head(), first = ed.sub().cache_next;
+  PN64_MX_CACHE_RING* e = ed.at(fofs);
+  if (!e || fofs == first || (first != head && !ed.at(first))) return false;
+  e = ed.at(fofs);
+  e->prev = head;
+  e->next = first;
+  ed.newer_of(first) = fofs;
+  ed.sub().cache_next = fofs;
+  ++ed.sub().cache_count;
+  return true;
+}
+
 // The in-memory node of m at dc forgets its records (matrix_lock).
 void forget_records(MATRIX* m, int64_t* dc) {
   LOCK_SCOPE(matrix_lock);
@@ -102,11 +203,13 @@ int purge_damage() {
 // at its next opening. What it names is left alone; an in-memory node holding it forgets it.
 int drop_entry(MATRIX* m, int64_t cr_fofs) {
   if (delete_mx_cache_ring(nullptr, m, cr_fofs) == 0) {
-    l_free_filespace64(m->file_work->pdb_fd, uint64_t(cr_fofs));
-    LOCK_SCOPE(matrix_lock);
-    for (MATRIX_NODE* head : m->node_hash)
-      for (MATRIX_NODE* n = head; n; n = n->nh_next)
-        if (n->ring_fofs == cr_fofs) n->ring_fofs = 0;
+    {
+      LOCK_SCOPE(matrix_lock);
+      for (MATRIX_NODE* head : m->node_hash)
+        for (MATRIX_NODE* n = head; n; n = n->nh_next)
+          if (n->ring_fofs == cr_fofs) n->ring_fofs = 0;
+    }
+    mx_free_record(m->file_work->pdb_fd, cr_fofs, kRecMxCacheRing);
   }
   return purge_damage();
 }
@@ -202,75 +305,42 @@ int64_t mx_new_cache_ring(MATRIX* m, int64_t node) {
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs) {
   MX_FILE_ACCESS(acc, m);
   if (acc.code()) return -1;
-  MX_FILE_WORK* w = m->file_work;
-  PDB64* p = w->pdb_fd;
-  PN64_MX_SUBHEADER& s = w->subheader;
-  const int64_t head = w->subheader_fofs;
-  const bool empty = s.cache_next == head;
-  PN64_MX_CACHE_RING e, first;
-  if (fofs == head || fofs == s.cache_next || !read_ring(p, fofs, &e) ||
-      (!empty && !read_ring(p, s.cache_next, &first))) {
+  // Room first: the oldest nodes go before the entry is linked, so that a purge that fails
+  // leaves the entry unlinked rather than the ring above its bound (a count above it
+  // refuses the file at its next opening).
+  for (int32_t& count = m->file_work->subheader.cache_count; count >= kMxCacheCountMax;) {
+    const int32_t before = count;
+    if (mx_cache_purge(m, m->file_work->subheader.cache_prev) && count >= before) return -1;
+  }
+  RingEdit ed(m);
+  if (!link_front(ed, fofs)) {
     ring_damage();
     return -1;
   }
-  // The entry is written before anything names it and the subheader last: a failed write
-  // leaves the ring as it was, on disk and in the work record (whose next save would else
-  // publish a head whose links were never written).
-  const int64_t old_next = s.cache_next, old_prev = s.cache_prev;
-  e.prev = head;
-  e.next = old_next;
-  if (write_ring(p, fofs, e)) return -1;
-  first.prev = fofs;
-  if (!empty && write_ring(p, old_next, first)) return -1;
-  s.cache_next = fofs;
-  if (empty) s.cache_prev = fofs;
-  ++s.cache_count;
-  if (save_subheader(m, 1)) {
-    s.cache_next = old_next, s.cache_prev = old_prev;
-    --s.cache_count;
-    first.prev = head;
-    if (!empty) write_ring(p, old_next, first);
-    return -1;
-  }
-  while (s.cache_count > kMxCacheCountMax)
-    if (mx_cache_purge(m, s.cache_prev)) break;
-  return 0;
+  return ed.commit();
 }
 
 int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs) {
   MX_FILE_ACCESS(acc, m);
   if (acc.code()) return -1;
-  MX_FILE_WORK* w = m->file_work;
-  PDB64* p = w->pdb_fd;
-  PN64_MX_SUBHEADER& s = w->subheader;
-  const int64_t head = w->subheader_fofs;
-  PN64_MX_CACHE_RING e, prev, next;
-  bool ok = cr_fofs != head && read_ring(p, cr_fofs, &e);
-  ok = ok && e.prev != cr_fofs && e.next != cr_fofs && (e.prev == head || e.prev != e.next);
-  ok = ok && (e.prev == head || read_ring(p, e.prev, &prev)) && (e.next == head || read_ring(p, e.next, &next));
-  if (!ok) {
+  RingEdit ed(m);
+  const int r = unlink_entry(ed, cr_fofs, dr);
+  if (r < 0) ring_damage();
+  return r < 0 ? -1 : r ? ed.commit() : 0;
+}
+
+int move_mx_cache_ring_front(MATRIX* m, int64_t fofs) {
+  MX_FILE_ACCESS(acc, m);
+  if (acc.code()) return -1;
+  if (m->file_work->subheader.cache_next == fofs) return 0;
+  RingEdit ed(m);
+  const int r = unlink_entry(ed, fofs, nullptr);
+  if (r < 0 || !link_front(ed, fofs)) {
     ring_damage();
     return -1;
   }
-  if (dr) *dr = e;
-  // Unlinked already when nothing after it leads back to it (a move whose insertion
-  // failed): counted off once, it is left as it is. An unlink cut after its first write is
-  // still linked this way and is completed.
-  if (e.next == head ? s.cache_prev != cr_fofs : next.prev != cr_fofs) return 0;
-  if (e.prev == head) {
-    s.cache_next = e.next;
-  } else {
-    prev.next = e.next;
-    if (write_ring(p, e.prev, prev)) return -1;
-  }
-  if (e.next == head) {
-    s.cache_prev = e.prev;
-  } else {
-    next.prev = e.prev;
-    if (write_ring(p, e.next, next)) return -1;
-  }
-  --s.cache_count;
-  return save_subheader(m, 1);
+  if (r == 0) ++ed.sub().cache_count;  // not linked before: counted off already
+  return ed.commit();
 }
 
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
@@ -284,6 +354,20 @@ int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node) {
   }
   e.node = node;
   return write_ring(p, ring, e);
+}
+
+int mx_index_delete(MATRIX* m, const int64_t* dc) {
+  MX_FILE_ACCESS(acc, m);
+  FAVT64_ROOT* root = acc.code() ? nullptr : mx_index_root(m);
+  if (!root) return -1;
+  std::vector<uint8_t> key(size_t(mx_index_key_bytes(m->p.dim)));
+  mx_index_key(key.data(), 0, dc, m->p.dim);
+  MX_INDEX_CMP cw{m, 0, key.data(), dc};
+  int err = 0;
+  FAVT64_NODE* removed = l_favt64_delete(&err, root, &root->node, key.data(), mx_index_cmp, &cw);
+  if (!removed) return -1;
+  l_favt64_free_node(removed);
+  return 0;
 }
 
 int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
@@ -304,15 +388,25 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
   FAVT64_NODE* found = l_favt64_search(&err, root, nullptr, key.data(), mx_index_cmp, &cw);
   if (!found) return drop_entry(m, cr_fofs);
   l_favt64_release_node(found);
-  if (delete_mx_cache_ring(nullptr, m, cr_fofs)) return -1;
-  l_free_filespace64(p, uint64_t(e.node));
-  l_free_filespace64(p, uint64_t(cr_fofs));
+  // The node leaves the ring, then the index (whose changes reach the file with the tree
+  // cache's write-back); only when nothing names its records any more are they freed, so a
+  // failure loses room at worst and never leaves a link to freed space.
+  RingEdit ed(m);
+  if (unlink_entry(ed, cr_fofs, nullptr) < 0) {
+    ring_damage();
+    return -1;
+  }
+  if (ed.commit()) return -1;
+  if (mx_index_delete(m, dc.data())) {
+    ed.undo();
+    return purge_damage();
+  }
+  forget_records(m, dc.data());
+  mx_free_record(p, e.node, kRecMxNode);
+  mx_free_record(p, cr_fofs, kRecMxCacheRing);
   free_chain(m, p, raw.channel_fofs);
   if (!m->dim_bit_field && raw.nlist_dim_addr) mx_free_record(p, raw.nlist_dim_addr, kRecMxDimAddr);
-  FAVT64_NODE* removed = l_favt64_delete(&err, root, &root->node, key.data(), mx_index_cmp, &cw);
-  if (removed) l_favt64_free_node(removed);
-  forget_records(m, dc.data());
-  return removed ? 0 : purge_damage();
+  return 0;
 }
 
 int mx_scale_of_dim_code(int64_t* start, int64_t* last, MATRIX* m) {

@@ -78,22 +78,34 @@ struct PN64_MX_CACHE_RING {
 
 // A new entry naming node, written unlinked: its offset, or -1.
 int64_t mx_new_cache_ring(MATRIX* m, int64_t node);
-// Links the entry at fofs in at the front, then purges oldest nodes while more than 10000
-// remain: 0, or -1 (no access, an entry that is not a 0x607, or a failed write; nothing is
-// linked then).
+// Every change of the ring writes the entries it touches, then the subheader, and only
+// then changes the work record's copy; a failed write puts back what was written, so the
+// ring is as it was, on disk and in memory.
+//
+// Purges oldest nodes while 10000 entries or more remain, then links the entry at fofs in
+// at the front: 0, or -1 (no access, an entry that is not a 0x607, a purge that freed no
+// room, or a failed write; nothing is linked then).
 int insert_mx_cache_ring(MATRIX* m, int64_t fofs);
 // Unlinks the entry at cr_fofs (copied to dr when given): 0, or -1 as above; the entry's
 // own record is not rewritten. An entry no longer linked (its next entry, or the head, does
 // not lead back to it) is left as it is, with 0.
 int delete_mx_cache_ring(PN64_MX_CACHE_RING* dr, MATRIX* m, int64_t cr_fofs);
+// Moves the entry at fofs to the front in one change (an entry no longer linked is linked
+// and counted again): 0, or -1 as above.
+int move_mx_cache_ring_front(MATRIX* m, int64_t fofs);
 // Stores node as the node offset of the entry at ring: 0 or -1.
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
-// Removes the node of the entry cr_fofs from the file: its node record, the entry, its
-// channel records, its dimension-address record and its key. A node of m still in memory
-// forgets those offsets (its next save makes new records). 0, or -1 ("mx_cache_purge")
-// when the entry cannot be read (nothing removed), or its node record or key cannot be
-// found: the entry alone is then unlinked and freed (so the ring keeps its bound).
+// Removes the node of the entry cr_fofs from the file: the entry leaves the ring, the key
+// the index, and only then are its node record, the entry, its channel records and its
+// dimension-address record freed (a free that fails loses their room). A node of m still
+// in memory forgets those offsets (its next save makes new records). 0; -1 when the ring
+// cannot be written (nothing changed); -1 ("mx_cache_purge") when the entry cannot be read
+// (nothing removed), or its node record or key cannot be found: the entry alone is then
+// unlinked and freed (so the ring keeps its bound).
 int mx_cache_purge(MATRIX* m, int64_t cr_fofs);
+// Deletes the key of code dc from m's index (in the tree cache, written back with it):
+// 0, or -1 when there is no access or the index holds no such key or cannot be read.
+int mx_index_delete(MATRIX* m, const int64_t* dc);
 
 // The smallest and the largest code of the index, into start and last (dim + 1 each),
 // after the file's pending node work is done. 0; -1 when the index is empty; -2 when the

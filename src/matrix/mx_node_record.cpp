@@ -2,6 +2,7 @@
 // channel chains (0x603), ring entries and index keys.
 #include "matrix/mx_node_record.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ namespace tq {
 namespace {
 
 constexpr int kHead = int(sizeof(PN64_HEADER));
+constexpr int kRingAt = 8;  // body offset of a node record's ring_fofs (in a ring file)
 
 bool ring_file(const MATRIX* m) { return m->p.flags & MXP_FILE_RING; }
 bool lists_children(const MATRIX* m) { return m->dim_bit_field == 0; }
@@ -103,14 +105,6 @@ bool read_chain(Loaded* ld, int64_t ofs) {
   return true;
 }
 
-// Moves the ring entry to the front: 0 or -1 (a line printed by the ring operation).
-int ring_to_front(MATRIX* m, int64_t ring) {
-  const PN64_MX_SUBHEADER& s = m->file_work->subheader;
-  if (s.cache_next == ring) return 0;
-  if (delete_mx_cache_ring(nullptr, m, ring)) return -1;
-  return insert_mx_cache_ring(m, ring);
-}
-
 // Installs what was loaded into n and makes it ready (matrix_lock).
 void install(MATRIX_NODE* n, Loaded* ld) {
   MATRIX* m = n->matrix;
@@ -157,30 +151,83 @@ int read_node(MATRIX_NODE* n, int64_t fofs, Loaded* ld) {
   return 0;
 }
 
-// The stored channels from the highest down, each linked to the one written before: the
-// first record's offset (0 when none), or -1.
-int64_t save_chain(MATRIX_NODE* n) {
-  MATRIX* m = n->matrix;
-  PDB64* p = m->file_work->pdb_fd;
-  int64_t next = 0;
-  for (int ch = m->p.channel_nos - 1; ch >= 0; --ch) {
-    const MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
-    MATRIX_CHANNEL& c = n->channel[ch];
-    if (!(ci.flags & MXC_STORED) || !ci.data_type || !ci.data_type->convert_to_net) continue;
-    if (!c.data) {  // nothing to keep: its old record goes
-      if (c.data_fofs) mx_free_record(p, c.data_fofs, kRecMxData2);
-      c.data_fofs = 0;
-      continue;
-    }
-    const int64_t ofs = save_matrix_data_2(m, c.data_fofs, c.data, next, ch, ci.data_type);
-    if (ofs < 0) return -1;
-    c.data_fofs = next = ofs;
-  }
-  return next;
+bool stored(const MATRIX* m, int ch) {
+  const MATRIX_CHANNEL_INFO& ci = m->channel_info[ch];
+  return (ci.flags & MXC_STORED) && ci.data_type && ci.data_type->convert_to_net;
 }
 
-// The node's 0x605 (one of another size is placed anew): 0 or -1.
-int save_dim_addr(MATRIX_NODE* n) {
+// What one save writes, kept apart from the node until the file names it. A node's records
+// are named from its node record (chain head, child list, ring entry) and from each other
+// (a chain record names the next); a save writes every record before the one that names
+// it, changes the node only for what the file then names, and frees a record only once
+// nothing names it, so a failed write loses room at worst and never leaves a link to freed
+// space or the node's offsets out of step with the file.
+struct Saved {
+  struct Rec {
+    int ch;
+    int64_t ofs;  // where it was written
+  };
+  explicit Saved(MATRIX_NODE* n) : old(size_t(n->matrix->p.channel_nos)) {
+    for (int ch = 0; n->fofs && ch < n->matrix->p.channel_nos; ++ch)
+      if (stored(n->matrix, ch)) old[size_t(ch)] = n->channel[ch].data_fofs;
+  }
+  std::vector<int64_t> old;  // the channel records the file names now (none for a new node)
+  std::vector<Rec> chain;    // written, highest channel first
+  int64_t head = 0;          // the new chain's first record
+  int64_t addr = 0, addr_size = 0;  // the child list written
+  int64_t ring = 0, place = 0;      // a new ring entry, a new node's record
+};
+
+// The stored channels from the highest down, each linked to the one written before (the
+// old record of a channel that moves, or no longer holds a datum, stays): 0 or -1.
+int save_chain(MATRIX_NODE* n, Saved* sv) {
+  MATRIX* m = n->matrix;
+  for (int ch = m->p.channel_nos - 1; ch >= 0; --ch) {
+    const MATRIX_CHANNEL& c = n->channel[ch];
+    if (!stored(m, ch) || !c.data) continue;
+    const int64_t ofs = save_matrix_data_2(m, sv->old[size_t(ch)], c.data, sv->head, ch, m->channel_info[ch].data_type);
+    if (ofs < 0) return -1;
+    sv->chain.push_back({ch, ofs});
+    sv->head = ofs;
+  }
+  return 0;
+}
+
+// The chain the file names once the save is over, and what neither it nor the node keeps.
+// named: the node record (and, for a new node, the index) names the new chain. Else the
+// file's chain still starts at the old head and runs through old records up to the first
+// one this save rewrote in place; from there on it runs through the new ones.
+void settle_chain(MATRIX_NODE* n, const Saved& sv, bool named) {
+  MATRIX* m = n->matrix;
+  const int chans = m->p.channel_nos;
+  std::vector<int64_t> file(size_t(chans), 0);
+  int from = named ? -1 : chans;  // the lowest channel whose new record the file names
+  for (int ch = 0; !named && ch < chans; ++ch) {
+    const int64_t o = sv.old[size_t(ch)];
+    bool in_place = false;
+    for (const Saved::Rec& r : sv.chain) in_place |= r.ch == ch && r.ofs == o;
+    if (o && in_place) {
+      from = ch;
+      break;
+    }
+    file[size_t(ch)] = o;
+  }
+  for (const Saved::Rec& r : sv.chain)
+    if (r.ch >= from) file[size_t(r.ch)] = r.ofs;
+  PDB64* p = m->file_work->pdb_fd;
+  auto named_now = [&](int64_t ofs) { return std::find(file.begin(), file.end(), ofs) != file.end(); };
+  for (int ch = 0; ch < chans; ++ch) {
+    const int64_t o = sv.old[size_t(ch)];
+    if (o && !named_now(o)) mx_free_record(p, o, kRecMxData2);
+  }
+  for (const Saved::Rec& r : sv.chain)
+    if (!named_now(r.ofs)) mx_free_record(p, r.ofs, kRecMxData2);
+  for (int ch = 0; ch < chans; ++ch)
+    if (stored(m, ch)) n->channel[ch].data_fofs = file[size_t(ch)];
+}
+
+// The node's 0x605 (one of another size is placed anew; the old one stays): 0 or -1.
+int save_dim_addr(MATRIX_NODE* n, Saved* sv) {
   MATRIX* m = n->matrix;
   PDB64* p = m->file_work->pdb_fd;
   std::vector<uint8_t> body;
@@ -194,10 +241,9 @@ int save_dim_addr(MATRIX_NODE* n) {
     std::fill(body.begin() + used, body.end(), kMxDimCodeFiller);
   }
   const uint64_t size = uint64_t(kHead) + body.size();
-  // A record of another size moves; the old one is freed only once the new one is written,
-  // so that after a failure the node record on disk still names a record of its own.
-  const bool moves = !n->dim_addr_fofs || int64_t(size) != n->dim_addr_size;
-  const int64_t ofs = moves ? mx_alloc_record(p, kRecMxDimAddr, size) : n->dim_addr_fofs;
+  const int64_t old = n->fofs ? n->dim_addr_fofs : 0;
+  const bool moves = !old || int64_t(size) != n->dim_addr_size;
+  const int64_t ofs = moves ? mx_alloc_record(p, kRecMxDimAddr, size) : old;
   if (ofs < 0) return -1;
   uint8_t* rec = mx_new_record(kRecMxDimAddr, size);
   std::memcpy(mx_body(rec), body.data(), body.size());
@@ -207,14 +253,14 @@ int save_dim_addr(MATRIX_NODE* n) {
     if (moves) mx_free_record(p, ofs, kRecMxDimAddr);
     return -1;
   }
-  if (moves && n->dim_addr_fofs) mx_free_record(p, n->dim_addr_fofs, kRecMxDimAddr);
-  n->dim_addr_fofs = ofs;
-  n->dim_addr_size = int64_t(size);
+  sv->addr = ofs;
+  sv->addr_size = int64_t(size);
   return 0;
 }
 
-// The node record of n with channel_fofs chain.
-uint8_t* node_record(MATRIX_NODE* n, int64_t chain) {
+// The node record of n naming the chain at chain, the ring entry ring and the child list
+// addr.
+uint8_t* node_record(MATRIX_NODE* n, int64_t chain, int64_t ring, int64_t addr) {
   MATRIX* m = n->matrix;
   const int dim = m->p.dim;
   std::vector<uint8_t> code(size_t(mx_dim_code_bytes(dim)));
@@ -223,8 +269,8 @@ uint8_t* node_record(MATRIX_NODE* n, int64_t chain) {
   uint8_t* rec = mx_new_record(kRecMxNode, uint64_t(kHead + fixed + code_len + m->dim_bit_field));
   uint8_t* b = mx_body(rec);
   put_be64(b, uint64_t(chain));
-  if (ring_file(m)) put_be64(b + 8, uint64_t(n->ring_fofs));
-  if (lists_children(m)) put_be64(b + fixed - 8, uint64_t(n->dim_addr_fofs));
+  if (ring_file(m)) put_be64(b + kRingAt, uint64_t(ring));
+  if (lists_children(m)) put_be64(b + fixed - 8, uint64_t(addr));
   std::memcpy(b + fixed, code.data(), size_t(code_len));
   LOCK_SCOPE(matrix_lock);
   if (m->dim_bit_field && n->nlist_dim_bit_field)
@@ -233,16 +279,22 @@ uint8_t* node_record(MATRIX_NODE* n, int64_t chain) {
   return rec;
 }
 
-// Enters the key of new node n, whose record is placed at ofs: 0, or -1 (the place freed).
+// Writes n's node record, naming what sv wrote and the ring entry ring, at ofs: 0 or -1.
+int write_node(MATRIX_NODE* n, int64_t ofs, const Saved& sv, int64_t ring) {
+  uint8_t* rec = node_record(n, sv.head, ring, lists_children(n->matrix) ? sv.addr : 0);
+  const int r = mx_write_record(n->matrix->file_work->pdb_fd, ofs, rec);
+  d_f_ree(rec);
+  return r;
+}
+
+// Enters the key of new node n, whose record lies at ofs: 0, or -1.
 int index_new_node(MATRIX_NODE* n, int64_t ofs, FAVT64_ROOT* root) {
   MATRIX* m = n->matrix;
-  MX_FILE_WORK* w = m->file_work;
   std::vector<uint8_t> key(size_t(mx_index_key_bytes(m->p.dim)));
   const int len = mx_index_key(key.data(), ofs, n->dim_code, m->p.dim);
   FAVT64_NODE* node = l_favt64_alloc_node(root, key.data(), len);
   if (!node) {
-    w->favt64_err = -1;
-    l_free_filespace64(w->pdb_fd, uint64_t(ofs));
+    m->file_work->favt64_err = -1;
     return -1;
   }
   MX_INDEX_CMP cw{m, 0, node->data, n->dim_code};
@@ -251,8 +303,40 @@ int index_new_node(MATRIX_NODE* n, int64_t ofs, FAVT64_ROOT* root) {
   if (in) l_favt64_release_node(in);
   if (in == node) return 0;
   l_favt64_free_node(node);
-  l_free_filespace64(w->pdb_fd, uint64_t(ofs));
   return in ? damage("save_matrix_node", -1) : -1;
+}
+
+// Places a new node: its record at a new place (naming its ring entry in a ring file, made
+// first and naming that place in turn), its key, then the link of its entry at the front of
+// the ring. 0, or -1 with nothing of it named.
+int place_new_node(MATRIX_NODE* n, FAVT64_ROOT* root, Saved* sv) {
+  MATRIX* m = n->matrix;
+  PDB64* p = m->file_work->pdb_fd;
+  uint8_t* rec = node_record(n, sv->head, 0, lists_children(m) ? sv->addr : 0);
+  sv->place = mx_alloc_record(p, kRecMxNode, rec_size64(rec));
+  if (sv->place > 0 && ring_file(m)) sv->ring = mx_new_cache_ring(m, sv->place);
+  if (sv->ring > 0) put_be64(mx_body(rec) + kRingAt, uint64_t(sv->ring));
+  const bool written = sv->place > 0 && sv->ring >= 0 && mx_write_record(p, sv->place, rec) == 0;
+  d_f_ree(rec);
+  if (!written || index_new_node(n, sv->place, root)) return -1;
+  if (!ring_file(m) || insert_mx_cache_ring(m, sv->ring) == 0) return 0;
+  mx_index_delete(m, n->dim_code);
+  return -1;
+}
+
+// Rewrites the record of node n, which has one: 0, or -1 when the file does not name the
+// new records. A node of a ring file without an entry (its own was dropped) gets one,
+// linked once the record names it; a link that fails gives the record its old ring offset
+// back, while it keeps naming the new records (*named stays set).
+int rewrite_node(MATRIX_NODE* n, Saved* sv, bool* named) {
+  MATRIX* m = n->matrix;
+  const bool new_ring = ring_file(m) && !n->ring_fofs;
+  if (new_ring && (sv->ring = mx_new_cache_ring(m, n->fofs)) < 0) return -1;
+  if (write_node(n, n->fofs, *sv, new_ring ? sv->ring : n->ring_fofs)) return -1;
+  *named = true;
+  if (!new_ring || insert_mx_cache_ring(m, sv->ring) == 0) return 0;
+  write_node(n, n->fofs, *sv, n->ring_fofs);
+  return -1;
 }
 
 }  // namespace
@@ -281,7 +365,7 @@ int load_raw_matrix_node(PN64_MX_NODE* ret, uint8_t** org, int64_t* dim_code, ui
     ret->h.type = kRecMxNode;
     ret->h.size = rec_size64(rec);
     ret->channel_fofs = int64_t(get_be64(b));
-    if (ring_file(m)) ret->ring_fofs = int64_t(get_be64(b + 8));
+    if (ring_file(m)) ret->ring_fofs = int64_t(get_be64(b + kRingAt));
     if (lists_children(m)) ret->nlist_dim_addr = int64_t(get_be64(b + fixed - 8));
     if (dim_code) std::memcpy(dim_code, dc.data(), sizeof(int64_t) * (size_t(dim) + 1));
     if (bit_field && m->dim_bit_field) std::memcpy(bit_field, p, size_t(m->dim_bit_field));
@@ -313,7 +397,8 @@ int save_matrix_node(MATRIX_NODE* n) {
   if (acc.code()) return acc.code();
   FAVT64_ROOT* root = mx_index_root(m);
   if (!root) return -1;
-  if (!n->fofs) {  // a node the index must not know yet
+  const bool fresh = !n->fofs;
+  if (fresh) {  // a node the index must not know yet
     std::vector<uint8_t> key(size_t(mx_index_key_bytes(m->p.dim)));
     mx_index_key(key.data(), 0, n->dim_code, m->p.dim);
     MX_INDEX_CMP cw{m, 0, key.data(), n->dim_code};
@@ -323,36 +408,24 @@ int save_matrix_node(MATRIX_NODE* n) {
     if (old || cw.damaged) return damage("save_matrix_node", -1);
     if (err != kFavtNotFound) return -1;
   }
-  const int64_t chain = save_chain(n);
-  if (chain < 0) return -1;
   PDB64* p = m->file_work->pdb_fd;
-  if (ring_file(m) && !n->ring_fofs) {
-    const int64_t e = mx_new_cache_ring(m, n->fofs);
-    if (e < 0) return -1;
-    if (insert_mx_cache_ring(m, e)) {  // not linked: the next save makes another
-      mx_free_record(p, e, kRecMxCacheRing);
-      return -1;
-    }
-    n->ring_fofs = e;
+  Saved sv(n);
+  bool named = false;
+  int r = save_chain(n, &sv);
+  if (!r && lists_children(m)) r = save_dim_addr(n, &sv);
+  if (!r) r = fresh ? place_new_node(n, root, &sv) : rewrite_node(n, &sv, &named);
+  named |= fresh && !r;
+  settle_chain(n, sv, named);
+  const int64_t old_addr = n->fofs ? n->dim_addr_fofs : 0;
+  if (sv.addr && sv.addr != old_addr) mx_free_record(p, named ? old_addr : sv.addr, kRecMxDimAddr);
+  if (named && lists_children(m)) n->dim_addr_fofs = sv.addr, n->dim_addr_size = sv.addr_size;
+  if (r) {  // what nothing names goes
+    if (sv.ring > 0) mx_free_record(p, sv.ring, kRecMxCacheRing);
+    if (sv.place > 0) mx_free_record(p, sv.place, kRecMxNode);
+  } else if (sv.ring > 0) {
+    n->ring_fofs = sv.ring;
   }
-  if (lists_children(m) && save_dim_addr(n)) return -1;
-  uint8_t* rec = node_record(n, chain);
-  if (!n->fofs) {
-    // The ring entry names the place before the index does; a failure frees the place and
-    // leaves the node without one, so that its next save places it whole.
-    int64_t ofs = mx_alloc_record(p, kRecMxNode, rec_size64(rec));
-    if (ofs > 0 && n->ring_fofs && setup_mx_cache_ring(m, n->ring_fofs, ofs)) {
-      l_free_filespace64(p, uint64_t(ofs));
-      ofs = -1;
-    }
-    if (ofs < 0 || index_new_node(n, ofs, root)) {
-      d_f_ree(rec);
-      return -1;
-    }
-    n->fofs = ofs;
-  }
-  const int r = mx_write_record(p, n->fofs, rec);
-  d_f_ree(rec);
+  if (fresh && !r) n->fofs = sv.place;
   wakeup_task(n);
   return r;
 }
@@ -379,7 +452,7 @@ int load_matrix_node(MATRIX_NODE* n) {
   l_favt64_release_node(found);
   Loaded ld(m);
   if (const int r = read_node(n, fofs, &ld)) return r;
-  if (ring_file(m) && ring_to_front(m, ld.raw.ring_fofs)) return MX_LOAD_FAILED;
+  if (ring_file(m) && move_mx_cache_ring_front(m, ld.raw.ring_fofs)) return MX_LOAD_FAILED;
   install(n, &ld);
   return 0;
 }

@@ -32,8 +32,10 @@ struct PN64_MX_NODE {
 // longer holds one has its old record freed), its ring entry (new nodes of ring files),
 // its child list and, for a new node, its index key. A node with a record is rewritten in
 // place. 0; the access's code; -1 when a record or the key cannot be written, or when the
-// index holds the code already for a node without record ("save_matrix_node"). A failed
-// write leaves the file whole, naming no record it did not finish, and the node's next
+// index holds the code already for a node without record ("save_matrix_node"). Every
+// record is written before the one that names it, and one the node no longer needs is
+// freed only once nothing names it: a failed write leaves the file whole, n's offsets
+// naming the records the file names (the room of others may be lost), and the node's next
 // save completes it.
 int save_matrix_node(MATRIX_NODE* n);
 // Finds n by its code and loads it: children, stored channels (their old datums freed),

@@ -18,12 +18,23 @@ namespace tq {
 namespace {
 
 constexpr int kByteIndexLimit = 8;  // axes of at most this block_size keep one byte an index
-constexpr int kMaxShift = 24;       // the widest coded index; an array holds at most 2^24 + 1 slots
+constexpr int kMaxShift = 24;       // the widest coded index (block sizes above count as this)
 
 SA_STRUCT_BLOCK* sa(MX_STRUCT_BLOCK* b) { return reinterpret_cast<SA_STRUCT_BLOCK*>(b); }
 
 int axes(const SA_STRUCT_BLOCK* b) { return b->h.n.m ? b->h.n.m->p.dim : 0; }
 bool byte_index(const SA_STRUCT_BLOCK* b, int k) { return b->h.n.m->block_size[k] <= kByteIndexLimit; }
+
+// Whether index i of axis k is one the stored form carries and a reader takes back: a byte
+// (0 .. 255) where the axis keeps one; else a position of the block, 0 .. 2^block_size (the
+// last the sample a block shares with its neighbour), which also bounds what a hostile
+// datum can make a reader allocate. Insert holds every index to it, so whatever a block
+// holds reads back unchanged.
+bool index_fits(const SA_STRUCT_BLOCK* b, int k, int64_t i) {
+  if (i < 0) return false;
+  if (byte_index(b, k)) return i <= 0xFF;
+  return i <= int64_t(1) << std::min<int>(b->h.n.m->block_size[k], kMaxShift);
+}
 
 SA_ARRAY* new_array(int32_t start, int32_t end) {
   auto* a = static_cast<SA_ARRAY*>(d_alloc(sizeof(SA_ARRAY)));
@@ -33,15 +44,7 @@ SA_ARRAY* new_array(int32_t start, int32_t end) {
   return a;
 }
 
-// Whether array a (null: none yet) may come to cover index i.
-bool can_cover(const SA_ARRAY* a, int32_t i) {
-  if (i == INT32_MAX) return false;  // one past it would not fit
-  if (!a) return true;
-  const int64_t start = std::min<int64_t>(a->start, i), end = std::max<int64_t>(a->end, int64_t(i) + 1);
-  return end - start <= (int64_t(1) << kMaxShift) + 1;
-}
-
-// Makes *pa cover index i (creating or widening it); can_cover said it may.
+// Makes *pa cover index i (creating or widening it).
 void cover(SA_ARRAY** pa, int32_t i) {
   SA_ARRAY* a = *pa;
   if (!a) {
@@ -192,12 +195,8 @@ MX_STRUCT_BLOCK* sa_copy_sb(MX_STRUCT_BLOCK* blk) {
 int sa_insert_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, MX_STRUCT_BLOCK* m) {
   const int dim = axes(b);
   if (dim < 1 || member_at(b, ix)) return -1;
-  // The whole path is checked first, so that a refusal leaves the tree as it was.
-  const SA_ARRAY* a = b->index;
-  for (int k = 0; k < dim; ++k) {
-    if (!can_cover(a, ix[k])) return -1;
-    a = a && ix[k] >= a->start && ix[k] < a->end && k + 1 < dim ? a->p[ix[k] - a->start].a : nullptr;
-  }
+  for (int k = 0; k < dim; ++k)  // so every array stays within 2^24 + 1 slots
+    if (!index_fits(b, k, ix[k])) return -1;
   SA_ARRAY** pa = &b->index;
   for (int k = 0; k + 1 < dim; ++k) {
     cover(pa, ix[k]);
@@ -249,8 +248,7 @@ int sa_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* d) {
         continue;
       }
       int64_t v;
-      const int shift = std::min<int>(b->h.n.m->block_size[k], kMaxShift);
-      if (!(p = get_uncompressed_code64_b(&v, p, end)) || v < 0 || v > (int64_t(1) << shift)) return -1;
+      if (!(p = get_uncompressed_code64_b(&v, p, end)) || !index_fits(b, k, v)) return -1;
       ix[size_t(k)] = int32_t(v);
     }
     int64_t count;

@@ -12,9 +12,10 @@
 //     8 or less, else the store's variable-length code;
 //   the member's byte count, variable-length code; then those bytes (its struct2block; a
 //   member that gives none is stored with count 0).
-// A reader takes only coded indexes inside 0 .. 2^block_size of their axis (the last one is
-// the sample a block shares with its neighbour; block sizes above 24 count as 24), and no
-// array grows past 2^24 + 1 slots.
+// An index is held (by insert and by a reader alike) only where the stored form carries it
+// back: 0 .. 255 on a byte axis; 0 .. 2^block_size on a coded one (the last one is the
+// sample a block shares with its neighbour; block sizes above 24 count as 24), so no array
+// grows past 2^24 + 1 slots.
 //
 // Every block owns its template (freed with it): a new block takes the one it is given, a
 // copy of a block a copy of its template, so no two blocks share one.
@@ -74,20 +75,20 @@ MX_STRUCT_BLOCK* sa_new_sb(MX_SB_NEW* n, void* param);
 void sa_free_sb(MX_STRUCT_BLOCK* b);
 MX_STRUCT_BLOCK* sa_copy_sb(MX_STRUCT_BLOCK* b);
 // Adds the members the datum's records hold (the block is not cleared first): 0, or -1
-// for a record cut by the end, an index outside its axis's block, or an index vector that
+// for a record cut by the end, an index its axis does not carry, or an index vector that
 // already holds a member (the members read before it stay).
 int sa_block2struct(MX_STRUCT_BLOCK* b, MATRIX_ALLOC_BLOCK_PARAM* d);
 // A new debug-heap datum (record and bytes, freed by the block type's free_data) with a
 // zero header and the stored form.
 MATRIX_ALLOC_BLOCK_PARAM* sa_struct2block(MX_STRUCT_BLOCK* b);
-// SB_INSERT (0, or -1 at an occupied position or for a member of another kind than the
-// template's), SB_DELETE (0, or -1 where nothing stands), SB_SEARCH (0); other codes -1.
+// SB_INSERT (0, or -1 at an occupied position, an index its axis does not carry, or for a
+// member of another kind than the template's), SB_DELETE (0, or -1 where nothing stands), SB_SEARCH (0); other codes -1.
 // A change marks the node.
 int sa_operation(int command, MX_STRUCT_BLOCK* b, void* param);
 
-// The internal steps: insert m at index vector ix (0, or -1 when occupied or when an array
-// would pass 2^24 + 1 slots); delete at ix
-// (0 or -1); the members in the window low .. high - 1 (high null: low alone).
+// The internal steps: insert m at index vector ix (0, or -1 when occupied or when an index
+// is one its axis does not carry); delete at ix (0 or -1); the members in the window
+// low .. high - 1 (high null: low alone).
 int sa_insert_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, MX_STRUCT_BLOCK* m);
 int sa_delete_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, bool del_flag);
 MX_SB_LIST* sa_search_blk(SA_STRUCT_BLOCK* b, const int32_t* low, const int32_t* high);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "matrix/dim_code.h"
@@ -46,6 +47,141 @@ HL_ID_LIST* find_id(HL_STRUCT_BLOCK* b, int64_t id) {
     if (l->id == id) return l;
   return nullptr;
 }
+
+// A new id list for id at the head of the block's chain.
+HL_ID_LIST* add_id(HL_STRUCT_BLOCK* b, int64_t id) {
+  auto* l = static_cast<HL_ID_LIST*>(d_calloc(1, sizeof(HL_ID_LIST)));
+  l->id = id;
+  l->next = b->id_list;
+  b->id_list = l;
+  return l;
+}
+
+// A new click (counts 0) at the head of l's chain.
+HL_CLICK* add_click(HL_ID_LIST* l, const int64_t* ix, double reso, int dim) {
+  auto* c = static_cast<HL_CLICK*>(d_calloc(1, sizeof(HL_CLICK)));
+  c->reso = reso;
+  c->ix = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * size_t(dim > 0 ? dim : 1)));
+  memcpy(c->ix, ix, sizeof(int64_t) * size_t(dim));
+  c->next = l->clk;
+  l->clk = c;
+  return c;
+}
+
+// Whether a click at reso matches a vote at query, within the merge factor f.
+bool near(double reso, double query, double f) {
+  const double r = reso / query;
+  return r < f && r > 1.0 / f;
+}
+
+// A vote on click c (fresh: just made): hl_insert_point's result.
+int vote(HL_CLICK* c, bool fresh, int64_t show, int64_t hide, int mode) {
+  if (mode == HL_ACCUMULATE) {  // counts wrap rather than overflow
+    if (show) c->show = int64_t(uint64_t(c->show) + 1);
+    if (hide) c->hide = int64_t(uint64_t(c->hide) + 1);
+    return 1;
+  }
+  const bool changed = fresh || c->show != show || c->hide != hide;
+  c->show = show;
+  c->hide = hide;
+  return changed ? 1 : 0;
+}
+
+// ---- Many votes at once (reading a datum, copying a block)
+// One by one, each vote walks its id's whole chain (and the chain of ids): n clicks read
+// for one id cost n^2 / 2 steps, which a hostile datum makes as large as it likes. The merge
+// keeps an index instead: ids in a map, and each id's clicks ordered by coordinates, then
+// resolution. For a vote at (ix, reso) the ratio click.reso / reso is monotone in the
+// click's resolution, so the clicks that match form one run of that order, found by binary
+// search; of them the one nearest the head of the chain wins, as in the walk. Clicks whose
+// resolution is not a finite number match nothing and stay out of the index.
+struct ClickKey {
+  const int64_t* ix;  // the click's own coordinates
+  double reso;        // finite, not 0
+};
+struct Probe {  // a vote's coordinates and resolution (finite, not 0), and f (above 1)
+  const int64_t* ix;
+  double reso;
+  double f;
+};
+
+class ClickOrder {
+ public:
+  using is_transparent = void;
+  explicit ClickOrder(int dim) : dim_(dim) {}
+  bool operator()(const ClickKey& a, const ClickKey& b) const {
+    const int c = cmp_ix(a.ix, b.ix);
+    return c ? c < 0 : a.reso < b.reso;
+  }
+  // a lies before the run of clicks that match p, or after it.
+  bool operator()(const ClickKey& a, const Probe& p) const {
+    const int c = cmp_ix(a.ix, p.ix);
+    const double r = a.reso / p.reso;
+    return c ? c < 0 : p.reso > 0 ? !(r > 1.0 / p.f) : !(r < p.f);
+  }
+  bool operator()(const Probe& p, const ClickKey& a) const {
+    const int c = cmp_ix(p.ix, a.ix);
+    const double r = a.reso / p.reso;
+    return c ? c < 0 : p.reso > 0 ? !(r < p.f) : !(r > 1.0 / p.f);
+  }
+
+ private:
+  int cmp_ix(const int64_t* a, const int64_t* b) const {
+    for (int k = 0; k < dim_; ++k)
+      if (a[k] != b[k]) return a[k] < b[k] ? -1 : 1;
+    return 0;
+  }
+  int dim_;
+};
+
+class ClickMerge {
+ public:
+  explicit ClickMerge(HL_STRUCT_BLOCK* b) : b_(b), dim_(axes(b)), f_(hl_merge_factor(b)) {
+    for (HL_ID_LIST* l = b->id_list; l; l = l->next) ids_.try_emplace(l->id, l, dim_);
+  }
+  // As hl_insert_point.
+  int insert(int64_t id, const int64_t* ix, double reso, int64_t show, int64_t hide, int mode) {
+    if (reso == 0.0) return -1;
+    auto at = ids_.find(id);
+    if (at == ids_.end()) at = ids_.try_emplace(id, add_id(b_, id), dim_).first;
+    Clicks& cs = at->second;
+    if (!cs.indexed) {  // the clicks the id had before the merge, chain positions 0, 1, ...
+      int64_t pos = 0;
+      for (HL_CLICK* c = cs.l->clk; c; c = c->next) cs.add(c, pos++);
+      cs.indexed = true;
+    }
+    HL_CLICK* c = nullptr;
+    if (std::isfinite(reso) && f_ > 1.0) {
+      int64_t best = INT64_MAX;
+      const auto run = cs.by_place.equal_range(Probe{ix, reso, f_});
+      for (auto i = run.first; i != run.second; ++i)
+        if (i->second.pos < best && near(i->second.c->reso, reso, f_)) best = i->second.pos, c = i->second.c;
+    }
+    const bool fresh = !c;
+    if (fresh) cs.add(c = add_click(cs.l, ix, reso, dim_), --cs.front);
+    return vote(c, fresh, show, hide, mode);
+  }
+
+ private:
+  struct Place {
+    HL_CLICK* c;
+    int64_t pos;  // in the chain: lower is nearer the head
+  };
+  struct Clicks {
+    Clicks(HL_ID_LIST* list, int dim) : l(list), by_place(ClickOrder(dim)) {}
+    void add(HL_CLICK* c, int64_t pos) {
+      if (std::isfinite(c->reso) && c->reso != 0.0) by_place.emplace(ClickKey{c->ix, c->reso}, Place{c, pos});
+    }
+    HL_ID_LIST* l;
+    std::multimap<ClickKey, Place, ClickOrder> by_place;
+    int64_t front = 0;  // the position of the chain's head
+    bool indexed = false;
+  };
+  HL_STRUCT_BLOCK* b_;
+  int dim_;
+  double f_;
+  std::map<int64_t, Clicks> ids_;
+};
 
 // A click read from p (one it cannot read whole gives false).
 bool read_click(const uint8_t** p, const uint8_t* end, int dim, double* reso, int64_t* ix, int64_t* show,
@@ -103,8 +239,9 @@ void hl_free_sb(MX_STRUCT_BLOCK* blk) {
 MX_STRUCT_BLOCK* hl_copy_sb(MX_STRUCT_BLOCK* blk) {
   MX_STRUCT_BLOCK* c = hl_new_sb(&blk->n, nullptr);
   if (!c) return nullptr;
+  ClickMerge merge(hl(c));
   for (HL_ID_LIST* l = hl(blk)->id_list; l; l = l->next)
-    for (HL_CLICK* k = l->clk; k; k = k->next) hl_insert_point(hl(c), l->id, k->ix, k->reso, k->show, k->hide, HL_SET);
+    for (HL_CLICK* k = l->clk; k; k = k->next) merge.insert(l->id, k->ix, k->reso, k->show, k->hide, HL_SET);
   return c;
 }
 
@@ -113,36 +250,13 @@ int hl_insert_point(HL_STRUCT_BLOCK* b, int64_t id, const int64_t* ix, double re
   if (reso == 0.0) return -1;
   const int dim = axes(b);
   HL_ID_LIST* l = find_id(b, id);
-  if (!l) {
-    l = static_cast<HL_ID_LIST*>(d_calloc(1, sizeof(HL_ID_LIST)));
-    l->id = id;
-    l->next = b->id_list;
-    b->id_list = l;
-  }
+  if (!l) l = add_id(b, id);
   const double f = hl_merge_factor(b);
   HL_CLICK* c = l->clk;
-  for (; c; c = c->next) {
-    const double r = c->reso / reso;
-    if (r < f && r > 1.0 / f && memcmp(c->ix, ix, sizeof(int64_t) * size_t(dim)) == 0) break;
-  }
+  while (c && !(near(c->reso, reso, f) && memcmp(c->ix, ix, sizeof(int64_t) * size_t(dim)) == 0)) c = c->next;
   const bool fresh = !c;
-  if (fresh) {
-    c = static_cast<HL_CLICK*>(d_calloc(1, sizeof(HL_CLICK)));
-    c->reso = reso;
-    c->ix = static_cast<int64_t*>(d_alloc(sizeof(int64_t) * size_t(dim > 0 ? dim : 1)));
-    memcpy(c->ix, ix, sizeof(int64_t) * size_t(dim));
-    c->next = l->clk;
-    l->clk = c;
-  }
-  if (mode == HL_ACCUMULATE) {  // counts wrap rather than overflow
-    if (show) c->show = int64_t(uint64_t(c->show) + 1);
-    if (hide) c->hide = int64_t(uint64_t(c->hide) + 1);
-    return 1;
-  }
-  const bool changed = fresh || c->show != show || c->hide != hide;
-  c->show = show;
-  c->hide = hide;
-  return changed ? 1 : 0;
+  if (fresh) c = add_click(l, ix, reso, dim);
+  return vote(c, fresh, show, hide, mode);
 }
 
 int hl_calc(HL_STRUCT_BLOCK* b, int64_t id, const int64_t* ix, double reso, double* show, double* hide) {
@@ -187,6 +301,7 @@ int hl_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* d) {
   const auto* p = static_cast<const uint8_t*>(d->block);
   const uint8_t* const end = p + (d->size > 0 && p ? d->size : 0);
   std::vector<int64_t> ix(size_t(dim > 0 ? dim : 1));
+  ClickMerge merge(b);
   while (p < end) {
     int64_t id, count;
     if (!(p = get_uncompressed_code64_b(&id, p, end)) || p >= end) return -1;
@@ -195,7 +310,7 @@ int hl_block2struct(MX_STRUCT_BLOCK* blk, MATRIX_ALLOC_BLOCK_PARAM* d) {
       double reso;
       int64_t show, hide;
       if (p >= end || !read_click(&p, end, dim, &reso, ix.data(), &show, &hide)) return -1;
-      hl_insert_point(b, id, ix.data(), reso, show, hide, HL_SET);  // a resolution of 0.0 is skipped
+      merge.insert(id, ix.data(), reso, show, hide, HL_SET);  // a resolution of 0.0 is skipped
     }
   }
   return 0;

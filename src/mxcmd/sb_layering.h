@@ -66,8 +66,9 @@ double hl_merge_factor(const HL_STRUCT_BLOCK* b);
 MX_STRUCT_BLOCK* hl_new_sb(MX_SB_NEW* n, void* param);
 void hl_free_sb(MX_STRUCT_BLOCK* b);
 MX_STRUCT_BLOCK* hl_copy_sb(MX_STRUCT_BLOCK* b);
-// Merges the datum's id lists into the block (set mode): 0, or -1 for an id list or click
-// cut by the end (what was read before stays).
+// Merges the datum's id lists into the block (set mode), in time n log n of the clicks
+// however they are spread over ids (a copy likewise): 0, or -1 for an id list or click cut
+// by the end (what was read before stays).
 int hl_block2struct(MX_STRUCT_BLOCK* b, MATRIX_ALLOC_BLOCK_PARAM* d);
 // A new debug-heap datum (record and bytes) with a zero header and the stored form.
 MATRIX_ALLOC_BLOCK_PARAM* hl_struct2block(MX_STRUCT_BLOCK* b);

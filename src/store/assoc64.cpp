@@ -219,15 +219,21 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
   if (!key || !key[0]) return -1;
   int64_t old = current_string(k, r, key);
   if (old < 0) return -1;
+  // The new text is in place before the key names it, and the old one goes only then: a
+  // failed insertion (a damaged trie, or a node or level that cannot be written) leaves the
+  // key as it was, and so does an old text that cannot be freed.
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   int err = 0;
   if (insert_dtree64(&err, r, key, uint64_t(old), uint64_t(at)) < 0) {
-    if (!damage(err)) er_panic("insert_assoc_string");
     free_filespace64(k->p, uint64_t(at));
     return -1;
   }
-  if (old) free_filespace64(k->p, uint64_t(old));
+  if (old && free_filespace64(k->p, uint64_t(old)) < 0) {
+    insert_dtree64(&err, r, key, uint64_t(at), uint64_t(old));  // one value: no write
+    free_filespace64(k->p, uint64_t(at));
+    return -1;
+  }
   return 0;
 }
 

@@ -83,8 +83,9 @@ int get_index64(int key, int16_t name);
 int get_index_type64(int key, int pos);
 // Stores value under key_value (a pointer to an int32 for an integer index, a non-empty
 // L_CHAR string for a string index), replacing and freeing the text it had: 0, or -1 for a
-// bad slot key or position, a value the printer cannot print, an empty string key, or an
-// index damaged in its file (whose key then keeps its old value).
+// bad slot key or position, a value the printer cannot print, an empty string key, an
+// index damaged in its file, or a record that cannot be written (errno set); the key then
+// keeps its old value.
 int insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value);
 // The value stored under key_value, read back and rooted in the caller's top frame (its
 // parts are read lazily); null when absent, for a bad key or position, or a damaged index.

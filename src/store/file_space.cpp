@@ -37,8 +37,6 @@ FREELIST64* new_element(const PN64_FREELIST& f, uint64_t fofs) {
   return e;
 }
 
-void save_element(PDB64* p, FREELIST64* e) { save_freelist64(p, &e->f, e->fofs); }
-
 // Writes a chain record (head and next) at ofs in one write, so that a failed write
 // leaves the bytes there as they were: 0, or -1 (errno set).
 int put_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs) {
@@ -418,21 +416,34 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
       result = fs_raw_write64(p, rec, 3);
       break;
     }
+    // A block taken is written over (the new head, and where it splits the upper part's
+    // record) before the link leaves it; a failed write puts its own record back, so the
+    // chain is as it was, on disk and in memory, and the call answers -1.
     if (cur->f.h.size == m) {  // exact fit: the block leaves the chain
       result = int64_t(cur->fofs);
-      if (delete_freelist64(nullptr, p, prev) < 0) er_panic("alloc_filespace(2)");
-      save_freelist64(p, &head, uint64_t(result));
+      if (put_freelist64(p, &head, uint64_t(result)) < 0) return -1;
+      int gone = unlink_next(nullptr, p, prev);
+      if (gone == -1) er_panic("alloc_filespace(2)");
+      if (gone < 0) {
+        put_freelist64(p, &cur->f, cur->fofs);
+        return -1;
+      }
       break;
     }
     uint64_t have = disk_of(cur);
     if (have > want + 12 && disk_len_has_head64(have - want)) {  // split: the upper part stays free
       result = int64_t(cur->fofs);
-      save_freelist64(p, &head, uint64_t(result));
-      cur->fofs += want;
-      cur->f.h.size = mem_size64(have - want);
-      save_element(p, cur);
-      prev->f.next = cur->fofs;
-      save_element(p, prev);
+      PN64_FREELIST upper = cur->f, linked = prev->f;
+      upper.h.size = mem_size64(have - want);
+      linked.next = cur->fofs + want;
+      if (put_freelist64(p, &upper, linked.next) < 0 || put_freelist64(p, &head, uint64_t(result)) < 0 ||
+          put_freelist64(p, &linked, prev->fofs) < 0) {
+        put_freelist64(p, &cur->f, cur->fofs);  // a long head's next may lie under the upper part
+        return -1;
+      }
+      cur->fofs = linked.next;
+      cur->f = upper;
+      prev->f = linked;
       break;
     }
     prev = cur;

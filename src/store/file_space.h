@@ -39,9 +39,10 @@ void flush_filespace64(PDB64* p);
 int truncate_filespace64(PDB64* p);
 
 // Room for a record of h's memory size (host order, at least 24): the offset to write it
-// at, or -1 when appending failed. An exact fit takes a free block whole; a block larger by
-// more than 12 disk bytes is split, keeping its upper part free; else the record is
-// appended. The room holds the record's head until the caller writes the record.
+// at, or -1 (errno set) when a write failed, the chain and the file then framed as they
+// were. An exact fit takes a free block whole; a block larger by more than 12 disk bytes is
+// split, keeping its upper part free; else the record is appended. The room holds the
+// record's head until the caller writes the record.
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 // Retires the record at ofs: merges it with touching free blocks, or cuts the file when it
 // is the last record. 0, or -1 (errno set) when its head cannot be read, a write of the

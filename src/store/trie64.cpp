@@ -134,15 +134,22 @@ int rewrite_array(PDB64* p, uint64_t ofs, const uint64_t* v, int64_t n) {
   return rc;
 }
 
-// Reserves room for a new array, writes it there and points the node at it: 0 or -1.
-int store_array(PDB64* p, FAVT64_NODE* node, const uint64_t* v, int64_t n) {
+// Gives the node a new array of the values in place of the array at old (0: none). The new
+// one is written before the node names it, and the old one freed only then, so a failure
+// never leaves the node naming a free block or room it does not hold whole; an old array
+// that cannot be freed stays the node's and the new one goes. 0 or -1 (the node as it was).
+int store_array(PDB64* p, FAVT64_NODE* node, uint64_t old, const uint64_t* v, int64_t n) {
   PN64_HEADER h{};
   h.type = kRecTrieValues;
   h.size = sizeof(PN64_HEADER) + 8 * uint64_t(n);
   int64_t at = alloc_filespace64(p, &h);
   if (at < 0) return -1;
+  if (rewrite_array(p, uint64_t(at), v, n) < 0 || (old && free_filespace64(p, old) < 0)) {
+    free_filespace64(p, uint64_t(at));
+    return -1;
+  }
   set_node_data(node, uint64_t(at));
-  return rewrite_array(p, uint64_t(at), v, n);
+  return 0;
 }
 
 int64_t find_value(const Values& vals, uint64_t x) {
@@ -298,6 +305,31 @@ int prune_levels(int* err, Level* lv, int64_t k) {
   return 0;
 }
 
+// A new node for ch in tree (linked, not pinned); null with *status for a damaged tree,
+// or with errno when no room was had.
+FAVT64_NODE* add_char(FAVT64_ROOT* tree, L_CHAR ch, int* status) {
+  unsigned char data[kDtreeNodeLen] = {};
+  std::memcpy(data, &ch, 4);
+  FAVT64_NODE* a = favt64_alloc_node(tree, data, kDtreeNodeLen);
+  if (!a) return nullptr;
+  int e = 0;
+  FAVT64_NODE* n = favt64_insert(&e, tree, &tree->node, a, dtree64_cmp, nullptr);
+  if (n == a) return n;
+  favt64_free_node(a);
+  if (!n) *status = e ? e : kFavtDamaged;
+  return n;
+}
+
+// Takes back what a failed insertion added from level k up: level k's node when it leads
+// nowhere, then the levels it leaves empty (what held a value or led on before stays).
+void drop_added(int* err, Level* lv, int64_t k) {
+  if (FAVT64_NODE* n = lv[k].node) {
+    if (node_data(n) != 0 || node_tree(n) != 0 || remove_node(err, lv[k].root, n)) return;
+    lv[k].node = nullptr;
+  }
+  prune_levels(err, lv, k);
+}
+
 }  // namespace
 
 DTREE64_NODE dtree64_get(const FAVT64_NODE* node) {
@@ -354,12 +386,7 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_
     vals.v = static_cast<uint64_t*>(d_re_alloc(vals.v, size_t(vals.n + 1) * sizeof(uint64_t)));
     if (!vals.v) er_panic("data_segment64");
     vals.v[vals.n++] = new_v;
-    if (free_filespace64(p, d) < 0) {  // the old array stays the node's
-      rc = -1;
-    } else {
-      favt64_set_dirty(&node->h);
-      rc = store_array(p, node, vals.v, vals.n);
-    }
+    rc = store_array(p, node, d, vals.v, vals.n);
   } else if (old_v) {  // single value replaced
     favt64_set_dirty(&node->h);
     if (old_v != d)
@@ -367,9 +394,8 @@ int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_
     else
       set_node_data(node, new_v);
   } else {  // the second value: an array of two
-    favt64_set_dirty(&node->h);
     uint64_t two[2] = {d, new_v};
-    rc = store_array(p, node, two, 2);
+    rc = store_array(p, node, 0, two, 2);
   }
   free_values(&vals);
   return rc;
@@ -394,17 +420,14 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) 
       set_node_data(node, 0);
   } else if (int64_t i = find_value(vals, old_v); i < 0) {
     rc = -1;
+  } else if (vals.n > 2) {
+    std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
+    --vals.n;
+    rc = store_array(p, node, d, vals.v, vals.n);
   } else if (free_filespace64(p, d) < 0) {  // the array stays the node's
     rc = -1;
-  } else {
-    favt64_set_dirty(&node->h);
-    if (vals.n == 2) {  // the other one becomes the single value
-      set_node_data(node, vals.v[1 - i]);
-    } else {
-      std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
-      --vals.n;
-      rc = store_array(p, node, vals.v, vals.n);
-    }
+  } else {  // the other one becomes the single value
+    set_node_data(node, vals.v[1 - i]);
   }
   free_values(&vals);
   return rc;
@@ -415,56 +438,45 @@ int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
     errno = EINVAL;
     return -1;
   }
+  size_t depth = 0;
+  while (key[depth]) ++depth;
+  auto* lv = static_cast<Level*>(d_calloc(depth, sizeof(Level)));
   PDB64* p = root->h.p;
   OffsetSet levels;
   levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;
-  for (size_t i = 0;; ++i) {
-    int status;
+  int rc = -1, status = 0;
+  size_t i = 0;
+  for (;; ++i) {
+    lv[i].root = cur;
     FAVT64_NODE* n = find_char(cur, key[i], &status);
-    if (status) {
-      set_err(err, status);
-      return -1;
-    }
-    if (!n) {
-      unsigned char data[kDtreeNodeLen] = {};
-      std::memcpy(data, &key[i], 4);
-      FAVT64_NODE* a = favt64_alloc_node(cur, data, kDtreeNodeLen);
-      if (!a) return -1;
-      n = favt64_insert(err, cur, &cur->node, a, dtree64_cmp, nullptr);
-      if (n != a) {
-        favt64_free_node(a);
-        if (!n) return -1;
-      }
-    }
-    favt64_lock(&n->h);  // held across the loads below
+    if (!n && !status) n = add_char(cur, key[i], &status);
+    if (!n) break;
+    favt64_lock(&n->h);  // held to the end: a failure takes back what this call added
+    lv[i].node = n;
     if (!key[i + 1]) {
-      int rc;
       if (node_data(n) == 0) {
         rc = old_v ? -1 : 0;
         if (!old_v) set_node_data(n, new_v);
       } else {
         rc = data_segment64(cur, n, old_v, new_v);
       }
-      favt64_unlock(&n->h);
-      return rc;
+      break;
     }
-    FAVT64_ROOT* next;
     if (uint64_t t = node_tree(n)) {
-      next = next_tree(p, t, levels, &status);
-    } else {
-      next = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian);
-      if (!next) er_panic("insert_dtree(2)");
-      levels.add(next->h.fofs);
-      set_node_tree(n, next->h.fofs);
+      cur = next_tree(p, t, levels, &status);
+    } else if ((cur = favt64_alloc_root(p, kDtreeLowerKind, dtree64_endian))) {
+      levels.add(cur->h.fofs);
+      set_node_tree(n, cur->h.fofs);
     }
-    favt64_unlock(&n->h);
-    if (!next) {
-      set_err(err, status);
-      return -1;
-    }
-    cur = next;
+    if (!cur) break;  // damaged (status), or no room for the level (errno set)
   }
+  if (status) set_err(err, status);
+  if (rc < 0) drop_added(err, lv, int64_t(i));
+  for (size_t j = 0; j <= i && j < depth; ++j)
+    if (lv[j].node) favt64_unlock(&lv[j].node->h);
+  d_f_ree(lv);
+  return rc;
 }
 
 uint64_t search_dtree64(int* err, int* len, FAVT64_ROOT* root, const L_CHAR* key, int exact) {

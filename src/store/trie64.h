@@ -56,8 +56,9 @@ struct DTREE64_TRACE_WORK {
 // A new empty trie: a root of kind | 1 with dtree64_endian; null when no room was had.
 FAVT64_ROOT* alloc64_dtree(PDB64* p, int kind);
 // Adds new_v to the key's values (old_v 0), or replaces old_v by new_v: 0, or -1 when old_v
-// is not among the key's values, a value record cannot be read, the key is empty, or the
-// trie is damaged on the key's way.
+// is not among the key's values, a value record cannot be read, the key is empty, the trie
+// is damaged on the key's way, or a node, level or value array cannot be written (errno
+// set). A failure takes back the nodes and levels the call added.
 int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v, uint64_t new_v);
 // The data word of the key's node (a single value or an array's offset), 0 when nothing
 // matched. Without exact, the longest prefix of key that has a node answers (the deepest
@@ -74,9 +75,11 @@ int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
 // recursion: the walk keeps one cursor per open level on the heap.
 int dtree64_trace_from_small(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 int dtree64_trace_from_large(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
-// Adds (old_v 0) or replaces a value of a node whose data is non-zero; 0 or -1.
+// Adds (old_v 0) or replaces a value of a node whose data is non-zero; 0 or -1. An array
+// that changes size moves: the new one is stored before the old one is freed, so -1 (a
+// failed write) leaves the node and its values as they were.
 int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_t new_v);
-// Removes a value (old_v 0: all) of a node whose data is non-zero; 0 or -1.
+// Removes a value (old_v 0: all) of a node whose data is non-zero; 0 or -1, as above.
 int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v);
 
 }  // namespace tq

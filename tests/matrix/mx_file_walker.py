@@ -3,11 +3,14 @@
 the store file's framing, free list and AVL tree records, the variable-length numbers and
 dimension codes, and the matrix records 0x600 to 0x607 with the node index (kind 1025).
 
-usage: mx_file_walker.py FILE [--open] [--mxmap DEST_DIM]
+usage: mx_file_walker.py FILE [--open] [--lost] [--view] [--mxmap DEST_DIM]
 
 Checks every invariant of a closed matrix file and prints "OK nodes=N ring=R scripts=S";
 prints "FAIL <reason>" lines and exits 1 otherwise. --open accepts a subheader still
-marked open; --mxmap checks mode 0's scripts against the sample open hook's pieces.
+marked open; --lost accepts records nothing names (room a failed write lost); --view first
+prints what the file names: the ring ("ring COUNT FIRST LAST"), each script
+("script MODE-EVENT OFS") and each node in index order ("node CODE OFS ring R children A
+chain CH:OFS ..."); --mxmap checks mode 0's scripts against the sample open hook's pieces.
 """
 import struct
 import sys
@@ -154,11 +157,13 @@ def index_key(m, dc):
 
 
 class Walker:
-    def __init__(self, data, allow_open):
+    def __init__(self, data, allow_open, allow_lost=False):
         self.recs = read_records(data)
         self.m = None
         self.claims = {}
         self.allow_open = allow_open
+        self.allow_lost = allow_lost
+        self.view = []
         self.nodes = 0
         self.ring_len = 0
         self.scripts = {}
@@ -196,7 +201,7 @@ class Walker:
             return
         self.subheader()
         for o, r in sorted(self.recs.items()):
-            if o not in self.claims:
+            if o not in self.claims and not self.allow_lost:
                 fail('record %d of type %#x is not referenced' % (o, r[0]))
 
     def free_list(self):
@@ -233,6 +238,7 @@ class Walker:
         for i in range(3):
             for e in range(24):
                 if m.cal[i][e]:
+                    self.view.append('script %d-%d %d' % (i, e, m.cal[i][e]))
                     text = self.claim(m.cal[i][e], 0x604, 'script %d-%d' % (i, e))
                     if text is not None:
                         self.scripts[(i, e)] = text
@@ -296,16 +302,21 @@ class Walker:
             return
         if len(body) - r[1] != m.bit_field:
             fail('node %d: %d bytes after its code, bit field %d' % (ofs, len(body) - r[1], m.bit_field))
+        ring = be(body, 8, 8, True) if m.ring else 0
         if m.ring:
-            self.node_rings[be(body, 8, 8, True)] = ofs
+            self.node_rings[ring] = ofs
+        addr = 0 if m.bit_field else be(body, fixed - 8, 8, True)
         if not m.bit_field:
-            self.dim_addr(be(body, fixed - 8, 8, True), ofs)
+            self.dim_addr(addr, ofs)
+        line = 'node %s %d ring %d children %d chain' % (','.join(map(str, dc)), ofs, ring, addr)
+        self.view.append(line)
         last = -1
         while chain:
             cb = self.claim(chain, 0x603, 'chain of node %d' % ofs)
             if cb is None:
                 return
             nxt, ch = struct.unpack('>qi', cb[:12])
+            self.view[-1] += ' %d:%d' % (ch, chain)
             if ch <= last or ch >= m.channel_nos or not m.channels[ch][0] or not m.channels[ch][1] & 2:
                 fail('node %d chain: channel %d after %d' % (ofs, ch, last))
             last, chain = ch, nxt
@@ -342,6 +353,7 @@ class Walker:
                 fail('ring entry %d names node %d that does not name it' % (o, node))
             self.ring_len += 1
             back, o = o, n2
+        self.view.insert(0, 'ring %d %d %d' % (cnt, nxt, prv))
         if prv != back or cnt != self.ring_len:
             fail('ring prev %d count %d; walked to %d with %d' % (prv, cnt, back, self.ring_len))
         if self.node_rings:
@@ -408,8 +420,10 @@ def main(argv):
     path = argv[1]
     with open(path, 'rb') as f:
         data = f.read()
-    w = Walker(data, '--open' in argv)
+    w = Walker(data, '--open' in argv, '--lost' in argv)
     w.walk()
+    if '--view' in argv:
+        print(''.join(line + '\n' for line in w.view), end='')
     if '--mxmap' in argv and w.m is not None:
         check_mxmap(w, int(argv[argv.index('--mxmap') + 1]))
     for msg in FAILS:

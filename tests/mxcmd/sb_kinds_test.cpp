@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "mxcmd/sb_layering.h"
 #include "mxcmd/sb_test_util.h"
@@ -112,6 +113,26 @@ TEST(SparseArray, TwoAxesAndDamagedForms) {
   s->tbl->free_sb(s);
 }
 
+// Block sizes 9 (a coded index) and 3 (an index byte): insert holds only the indexes the
+// stored form carries back, so what it holds reads back unchanged.
+TEST(SparseArray, InsertHoldsOnlyWhatReadsBack) {
+  SbMatrix f({9, 3});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+  const struct {
+    std::vector<int32_t> ix;
+    int r;
+  } rows[] = {{{-1, 2}, -1}, {{5, 1}, 0},    {{300, 300}, -1}, {{513, 0}, -1},
+              {{512, 255}, 0}, {{0, 256}, -1}, {{7, -1}, -1}};
+  for (const auto& row : rows) EXPECT_EQ(put(b, row.ix, "m"), row.r) << row.ix[0] << "," << row.ix[1];
+  const std::string stored = "0005" "01" "0001" "6d" "0200" "ff" "0001" "6d";
+  EXPECT_EQ(sb_encode(b), stored);
+  MX_STRUCT_BLOCK* again = sb_sparse(f.owner());
+  EXPECT_EQ(sb_read(again, stored), 0);
+  EXPECT_EQ(sb_encode(again), stored);
+  again->tbl->free_sb(again);
+  b->tbl->free_sb(b);
+}
+
 // Layering on one axis of block size 8 (f = 1.00234375).
 TEST(Layering, ClicksCalcAndStoredForm) {
   SbMatrix f({8}, {0, 0});
@@ -146,6 +167,30 @@ TEST(Layering, ClicksCalcAndStoredForm) {
   EXPECT_TRUE(std::isfinite(hl_merge_factor(reinterpret_cast<HL_STRUCT_BLOCK*>(w))) &&
               hl_merge_factor(reinterpret_cast<HL_STRUCT_BLOCK*>(w)) > 1.0);
   hl_free_sb(w);
+}
+
+// A hostile datum: 2^18 clicks of one id (512 places, 512 resolutions each), then 512 votes
+// that fall on the first 512. It reads whole.
+TEST(Layering, AHostileDatumOfOneIdReadsWhole) {
+  constexpr int kN = 1 << 18;
+  auto reso = [](int i) { return std::ldexp(1.0, i / 512 - 256); };
+  auto click = [](Bytes& out, double r, int x, int show, int hide) {
+    uint64_t bits;
+    std::memcpy(&bits, &r, 8);
+    for (int k = 56; k >= 0; k -= 8) out.push_back(uint8_t(bits >> k));
+    for (int v : {x, show, hide}) out.insert(out.end(), {uint8_t(v >> 8), uint8_t(v)});
+  };
+  Bytes in = {0, 7, 0x80, 0x04, 0, 0}, read = in;  // id 7, 2^18 clicks
+  for (int i = 0; i < kN; ++i) click(in, reso(i), i % 512, 1, 0);
+  in.insert(in.end(), {0, 7, 0x02, 0});
+  for (int i = 0; i < 512; ++i) click(in, reso(i) * 1.001, i, 2, 3);
+  for (int i = kN - 1; i >= 0; --i) click(read, reso(i), i % 512, i < 512 ? 2 : 1, i < 512 ? 3 : 0);  // newest first
+  SbMatrix f({8});
+  MX_SB_NEW o = f.owner();
+  MX_STRUCT_BLOCK* b = hl_new_sb(&o, nullptr);
+  ASSERT_EQ(sb_read(b, to_hex(in)), 0);
+  EXPECT_TRUE(sb_encode(b) == to_hex(read));
+  hl_free_sb(b);
 }
 
 // Operations convert absolute coordinates by the node (level 1 at 16, divisor 1); reading

@@ -286,6 +286,9 @@ TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
   GcFrame frame("full");
   int32_t k = 3;
   one_value(k, n_get_string("kept"));
+  int key = open();
+  ASSERT_EQ(l_new_index64(key, kAssocString, 4), 1);
+  ASSERT_EQ(l_close_associate64(key), 0);
   const std::string before = bytes("index");
   struct Case {
     const char* what;
@@ -294,8 +297,8 @@ TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
   const Case cases[] = {
       {"a second index", [](int key) { return l_new_index64(key, kAssocString, 2); }},
       {"a new text", [&k](int key) { return l_insert_associate64(key, 0, &k, n_get_string("new")); }},
+      {"a new string key", [](int key) { return l_insert_associate64(key, 1, lk("abc"), n_get_string("new")); }},
   };
-  int key;
   for (const Case& c : cases) {
     key = open();
     const int64_t at = fac_write_calls;
@@ -317,6 +320,7 @@ TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
   key = open();
   EXPECT_EQ(l_get_index64(key, 2), -1);
   EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"kept\"");
+  EXPECT_EQ(l_search_associate64(key, 1, lk("abc"), nullptr), nullptr);
 }
 
 TEST_F(Assoc, AnIndexWhoseRootIsOfAnotherKindGivesErrors) {

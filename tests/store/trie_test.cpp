@@ -133,6 +133,31 @@ TEST_F(Trie, ValuesGrowIntoAnArrayAndShrinkBack) {
   EXPECT_EQ(b.find(be16(261) + be16(20)), std::string::npos) << "no array record is left in use";
 }
 
+// Value changes whose every write fails in turn (as on a full disk): each fails, and the
+// file, once closed, is byte for byte what it was, its node naming its old values.
+TEST_F(Trie, ValueChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
+  for (int values : {1, 2, 3}) {  // a second value is added, a third, or one of three goes
+    PDB64* p = create();
+    FAVT64_ROOT* r = alloc64_dtree(p, 0);
+    const uint64_t root = r->h.fofs, v[4] = {value_record(p), value_record(p), value_record(p), value_record(p)};
+    for (int i = 0; i < values; ++i) ASSERT_EQ(insert(r, "x", 0, v[i]), 0);
+    ASSERT_EQ(close_filespace64(p), 0);
+    const std::string before = bytes();
+    for (int n = 1, failed = 1; failed; ++n) {
+      p = reopen();
+      r = get_root64(nullptr, p, root, dtree64_endian);
+      const int64_t at = fac_write_calls;
+      fac_fail_write(n, ENOSPC);
+      const int rc = values < 3 ? insert(r, "x", 0, v[3]) : remove(r, "x", v[1]);
+      fac_fail_write(0, 0);
+      failed = fac_write_calls - at >= n;
+      ASSERT_EQ(close_filespace64(p), 0);
+      EXPECT_EQ(rc, failed ? -1 : 0) << values << " values, write " << n;
+      EXPECT_TRUE(!failed || bytes() == before) << values << " values, write " << n;
+    }
+  }
+}
+
 TEST_F(Trie, DeletingTheOnlyKeyFreesTheLowerTrees) {
   PDB64* p = create();
   FAVT64_ROOT* r = alloc64_dtree(p, 0);
