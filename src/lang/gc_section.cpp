@@ -20,9 +20,7 @@
 //    while every thread is out of its section.
 //  - A collector holds its own section for the whole collection, so the memory lock taken
 //    again inside (marking, the reader pass) is a nested take.
-#include <linux/membarrier.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,6 +29,7 @@
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/startup.h"
+#include "platform/task.h"
 
 namespace tq {
 
@@ -46,7 +45,7 @@ std::atomic<MEM_THREAD*> registry{nullptr};  // newest first; records are never 
 bool heavy_barrier = false;  // membarrier works: the threads' side is a compiler barrier
 
 void heavy_fence() {
-  if (heavy_barrier && syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0) return;
+  if (heavy_barrier && process_barrier() == 0) return;
   std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
@@ -113,7 +112,7 @@ void mem_section_init() {
   gc_stop_lock = new_lock();
   mem_registry_lock = new_lock();
   mem_pool_lock = new_lock();
-  heavy_barrier = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+  heavy_barrier = register_process_barrier();  // done by the pool's start-up, before any thread
 }
 
 void mem_enter(MEM_THREAD* t) {

@@ -20,6 +20,7 @@
 // (the last 1000 frees of large blocks, or a block held in the quarantine).
 #include "platform/d_alloc.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -52,6 +53,16 @@ constexpr int64_t kPurgeReserve = 26214400;
 constexpr int kRanked = 20;
 
 static_assert(kHdr % 16 == 0, "the header must keep the caller's block aligned");
+
+// The system heap keeps what it is given back, up to glibc's own ceilings for its adaptive
+// thresholds. Small blocks live in the heap's own chunks, so the system heap holds only
+// large blocks and what other layers take from it directly (the store's page buffers):
+// with glibc's start values (blocks of 128 KB and up mapped one by one, the heap's top
+// given back past 128 KB free), every close of a store file returned all its pages to the
+// kernel and the next open faulted them in again, and every conversion of a large text
+// mapped, faulted and unmapped its block.
+constexpr int kSystemMapFrom = 32 << 20;   // blocks below this come from the heap's top
+constexpr int kSystemTrimFrom = 64 << 20;  // free bytes on top kept for the next blocks
 
 // The latest free of one address: 53 chains by address and an age list, both doubly
 // linked so that a record leaves either in one step. One record per address, so the
@@ -825,6 +836,8 @@ void memory_debug_task(void*) {
 
 void init_d_alloc() {
   if (md_flag) er_panic("init_d_alloc");
+  mallopt(M_MMAP_THRESHOLD, kSystemMapFrom);  // either setting alone ends glibc's adapting
+  mallopt(M_TRIM_THRESHOLD, kSystemTrimFrom);
   md_lock = new_lock();
   slab_lock = new_lock();
   new_tick(list_tick, kReportPeriod, nullptr);

@@ -30,7 +30,8 @@ struct alignas(16) MEM_HEADER {
   int first_alloc_line;
 };
 
-// Creates the heap's lock and starts the report tick (30 s) and the purge task. Must run
+// Creates the heap's lock, sets how much freed memory the system heap keeps for reuse, and
+// starts the report tick (30 s) and the purge task. Must run
 // before any heap call (else the process ends with "init_d_alloc"); before it the heap
 // works without locking.
 void init_d_alloc();

@@ -15,8 +15,10 @@
 // the block until its thread is idle again; so the woken thread may read it unlocked.
 #include "platform/task.h"
 
+#include <linux/membarrier.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -215,9 +217,20 @@ TASK_BLOCK* self_block(const char* panic_text) {
 
 }  // namespace
 
+bool register_process_barrier() {
+  static const bool registered =
+      syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+  return registered;
+}
+
+int process_barrier() {
+  return int(syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0));
+}
+
 void init_task(int flags) {
   if (task_inited) return;
   task_inited = true;
+  register_process_barrier();  // while this is the only thread: see task.h
   set_alarm_mask(flags);
   init_thread_block();
   sw_init();

@@ -48,6 +48,8 @@ inline constexpr size_t kTaskStackSize = 16u << 20;
 inline constexpr size_t kTaskStackSize = 4u << 20;
 #endif
 
+// Starts the pool: registers the process barrier below before the first thread exists,
+// then the signal set-up, the lock and sleep services, the monitor and the poll thread.
 void init_task(int flags);
 int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line);
 #define create_task(func, data, pri) ::tq::xx_create_task((func), (data), (pri), __FILE__, __LINE__)
@@ -110,6 +112,17 @@ void send_alarm(int tid);
 void sleep_sec(int s);
 void __u_cp(const char* pos, int line);
 int debug_th_timeout_check(void* task);
+
+// The process barrier: makes every running thread of the process pass a full memory
+// barrier, so that a thread's side of a store-then-load handshake needs only a compiler
+// barrier. register_process_barrier asks the kernel once (later calls give the first
+// answer) and tells whether process_barrier works. The kernel's registration waits for a
+// grace period once the process has a second thread (milliseconds, where it takes
+// microseconds with one), so init_task registers before it starts any thread.
+bool register_process_barrier();
+// 0 when every running thread of the process has passed a full barrier; -1 (errno set)
+// when the barrier is not registered or the kernel refused it.
+int process_barrier();
 
 // Seam for tests: how pool and raw threads are started (pthread_create by default).
 using thread_create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);

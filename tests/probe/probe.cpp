@@ -4,6 +4,9 @@
 //   tq_probe panic TEXT    ends through er_panic(TEXT)
 //   tq_probe sigint        interrupts itself
 //   tq_probe steps         prints the start-up steps in the order they ran
+//   tq_probe barrier       after the platform's start-up alone (no runtime), asks the kernel
+//                          for the private expedited barrier: prints "0" when it runs,
+//                          "-1 ERRNO" when refused, "unsupported" when the kernel lacks it
 //   tq_probe streams       prints the streams a "+" argument handed over, through ss_printf
 //   tq_probe talk          writes its command line as the kernel gave it (one argument a
 //                          line, the "+" argument included) to the first handed-over stream,
@@ -16,11 +19,14 @@
 //                          prints the port, serves until standard input ends
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "entry/start.h"
@@ -106,6 +112,18 @@ int probe_main(int argc, char** argv) {
   }
   if (!strcmp(cmd, "steps")) {
     for (const char* const* s = tq::startup_steps(); *s; ++s) printf("%s\n", *s);
+    return 0;
+  }
+  if (!strcmp(cmd, "barrier")) {
+    const long cmds = syscall(__NR_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    if (cmds < 0 || !(cmds & MEMBARRIER_CMD_PRIVATE_EXPEDITED)) {
+      printf("unsupported\n");
+      return 0;
+    }
+    if (syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0)
+      printf("0\n");
+    else
+      printf("-1 %d\n", errno);
     return 0;
   }
   if (!strcmp(cmd, "streams")) {

@@ -49,3 +49,13 @@ TEST(Startup, StepsRunInTheirFixedOrder) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "check_endian\nlimit_descriptors\nreserve_std_descriptors\ninit_task\ninit_tick\ninit_d_alloc\ninit_longchar\ninit_stream\ninit_utils\ninit_netutils\ninit_resolve\n");
 }
+
+// The collector's barrier is registered by the pool's start-up while the process has one
+// thread (later, the kernel's registration waits a grace period): after the platform steps
+// alone, before any language runtime, the barrier already runs.
+TEST(Startup, ProcessBarrierIsRegisteredBeforeTheRuntime) {
+  auto r = run_program({bin_path("tq_probe"), "barrier"});
+  EXPECT_EQ(r.status, 0);
+  if (r.out == "unsupported\n") GTEST_SKIP() << "the kernel has no expedited membarrier";
+  EXPECT_EQ(r.out, "0\n");
+}
