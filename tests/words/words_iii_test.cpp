@@ -369,4 +369,19 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12) << "a new file left behind";
 }
 
+// A file mounted over another (as containers mount single files) cannot be renamed over:
+// a truncating Save writes it in place, through to the file mounted there.
+TEST(WordsIIIProcess, ATruncatingSaveOfAMountedFileWritesItInPlace) {
+  tqtest::TempDir dir;
+  if (tqtest::run_program({"/usr/bin/unshare", "-Urm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace here";
+  tqtest::write_file(dir.file("bound.tq"), "old\n");
+  tqtest::write_file(dir.file("over.tq"), "other\n");
+  tqtest::write_file(dir.file("s.tq"), "([Save oflag=\"creat:trunc\"] \"bound.tq\" (quote (1 2)))\n");
+  auto r = tqtest::run_program({"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", "mount --bind over.tq bound.tq && exec \"$0\" s.tq",
+                                tqtest::bin_path("tq_eval")},
+                               dir.path());
+  EXPECT_EQ(r.out, "()\n") << r.err;
+  EXPECT_EQ(tqtest::read_file(dir.file("over.tq")), "1\n2\n");
+}
+
 }  // namespace
