@@ -25,7 +25,7 @@ namespace {
 std::atomic<unsigned> temp_count{0};
 
 // Whether path carries extended attributes other than security labels (an access list, a
-// user's attributes), which a new file would not have.
+// user's attributes), which a file made anew would not have, or the other way about.
 bool has_attributes(const char* path) {
   const ssize_t len = llistxattr(path, nullptr, 0);
   if (len <= 0) return false;
@@ -134,7 +134,9 @@ int begin_replace(const char* path, FILE_REPLACE* r) {
   if (!renamable(path, &old)) return 1;
   const int fd = open_temp(r);
   if (fd < 0) return errno == ENOSPC || errno == EDQUOT ? -1 : 1;
-  const bool kept = take_attributes(fd, old);
+  // A new file may take attributes from its folder (a default access list) that the old
+  // one lacks: it would not be what the old file is either.
+  const bool kept = !has_attributes(r->temp) && take_attributes(fd, old);
   if (u_close(fd) != 0 || !kept) {
     remove_temp(r);
     return 1;
