@@ -504,13 +504,17 @@ void set_env_parent(TQISP_ENV* env, TQISP_ENV* parent) {
   name_epoch.fetch_add(1, std::memory_order_release);  // the runs through the old link end
 }
 
-TQISP_ENV* get_root_env(TQISP_ENV* env) {
+namespace {
+
+// The walks of get_root_env and get_uenv, inside the memory-lock section: out of it, a
+// relink could leave a table under the walk reachable from nothing and a collection free it.
+TQISP_ENV* root_env_held(TQISP_ENV* env) {
   while (env) {
     if (env->type == kEnvPair) {
-      env = env->pair.env[1];
+      env = load(env->pair.env[1]);
     } else if (env->type == kEnvHash) {
-      if (env->env.work || !env->env.parent) return env;
-      env = env->env.parent;
+      if (env->env.work || !load(env->env.parent)) return env;
+      env = load(env->env.parent);
     } else {
       er_panic("get_root_env(1)");
     }
@@ -518,8 +522,30 @@ TQISP_ENV* get_root_env(TQISP_ENV* env) {
   return nullptr;
 }
 
+UNIT_ENV* uenv_held(TQISP_ENV* env) {
+  while (env) {
+    if (env->type == kEnvPair) {
+      if (UNIT_ENV* u = uenv_held(load(env->pair.env[0]))) return u;
+      env = load(env->pair.env[1]);
+      continue;
+    }
+    if (env->type != kEnvHash) er_panic("get_uenv");
+    if (UNIT_ENV* u = load(env->env.uenv)) return u;
+    env = load(env->env.parent);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TQISP_ENV* get_root_env(TQISP_ENV* env) {
+  MemLock hold;
+  return root_env_held(env);
+}
+
 void* get_env_work(TQISP_ENV* env) {
-  TQISP_ENV* root = get_root_env(env);
+  MemLock hold;
+  TQISP_ENV* root = root_env_held(env);
   return root ? root->env.work : nullptr;
 }
 
@@ -530,17 +556,8 @@ void set_env_work(TQISP_ENV* env, void* work) {
 }
 
 UNIT_ENV* get_uenv(TQISP_ENV* env) {
-  while (env) {
-    if (env->type == kEnvPair) {
-      if (UNIT_ENV* u = get_uenv(env->pair.env[0])) return u;
-      env = env->pair.env[1];
-      continue;
-    }
-    if (env->type != kEnvHash) er_panic("get_uenv");
-    if (UNIT_ENV* u = load(env->env.uenv)) return u;
-    env = env->env.parent;
-  }
-  return nullptr;
+  MemLock hold;
+  return uenv_held(env);
 }
 
 void set_uenv(TQISP_ENV* env, UNIT_ENV* uenv) {

@@ -258,8 +258,10 @@ TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, Rep
   const char* type = nullptr;
   const bool head = scan_HTTP(&hi, st, 0) == 0;
   if (wait) wait->end();
-  if (!head) {
-    const bool late = wait && wait->passed();
+  // Past the deadline the time-out may have queued the stream's close already, and a body
+  // read from it could be cut short unseen: a head read late is a time-out all the same.
+  const bool late = wait && wait->passed();
+  if (!head || late) {
     r = session_error(f, ln, ER_STREAM_ACCESS, late ? "http connection timeout" : "http connection error");
   } else if (hi.err != 200) {
     r = session_error(f, ln, ER_STREAM_ACCESS, "http error", get_integer(hi.err, nullptr));

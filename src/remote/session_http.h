@@ -13,7 +13,10 @@
 // A reply's head is awaited for a bounded time of the tick clock (http_reply_wait): a server
 // that accepts and never answers gives the time-out error instead of holding its caller, or
 // its key's worker, for good. The wait starts before a request whose reply the caller reads
-// is written, and when a worker starts to read an asynchronous one.
+// is written, and when a worker starts to read an asynchronous one. The time-out closes the
+// stream through the close queue, which the stream layer allows besides the reader's own
+// close (a closed stream stays a zombie record); a head read once the deadline has passed
+// counts as late, as that close may already be on its way.
 #pragma once
 #include <atomic>
 
@@ -82,7 +85,7 @@ TQ_SEXP* remote_session_http(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent
 TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, int wait_flag);
 // Reads one reply from st: (content-type forms) for XML and HTML, (content-type raw) for
 // anything else (only the forms when opt->return_format is 2). Errors 0x80040a12 ("http
-// connection error"), ("http connection timeout") when the head did not come within wait,
+// connection error"), ("http connection timeout") when the head was not read within wait,
 // ("http error" status), ("http reply too large"); st is closed then. wait (may be null)
 // ends once the head is read.
 TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, ReplyWait* wait = nullptr);

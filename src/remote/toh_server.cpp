@@ -100,17 +100,15 @@ void _insert_list(ToH_ENTRY* e, ToH_LIST* r) {
   ++e->queued;
 }
 
-// Whether a request may join its session: a seq not yet queued nor answered, and room. At
-// the cap the next request to deliver is still taken when queued ones wait for it: refused,
-// it would hold them all until the session is dropped. Any other newcomer is refused then.
+// Whether a request may join its session: a seq not yet queued nor answered, and room. The
+// next request to deliver is always taken: refused, it would leave the requests held behind
+// it unanswered until the session is dropped, or end a session whose delivered requests
+// merely await their answers. Any other newcomer is refused at the cap.
 bool _may_queue(const ToH_ENTRY* e, int16_t seq) {
   if (seq_before(seq, e->send_seq)) return false;
-  bool held = false;  // a queued request waits for an earlier one
-  for (const ToH_LIST* q = e->list; q; q = q->next) {
+  for (const ToH_LIST* q = e->list; q; q = q->next)
     if (q->h.seq == seq) return false;
-    held |= seq_before(e->recv_seq, q->h.seq);
-  }
-  return e->queued < kToHQueueMax || (seq == e->recv_seq && held);
+  return e->queued < kToHQueueMax || seq == e->recv_seq;
 }
 
 }  // namespace

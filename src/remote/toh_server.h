@@ -12,10 +12,11 @@
 //  - An entry is in ToH_hash from its open frame until both tasks have finished (flags
 //    TOH_SEND_DONE and TOH_RECV_DONE) and no reply of it is being written (replying); then
 //    it is unlinked and destroyed outside the lock.
-//  - list holds each seq at most once, ascending in serial-number order; queued counts it,
-//    at most kToHQueueMax, or one more when the next to deliver came last; its records
-//    with seq before recv_seq have had their bodies delivered; the head is the next to
-//    answer (seq == send_seq).
+//  - list holds each seq at most once, ascending in serial-number order; queued counts it;
+//    its records with seq before recv_seq have had their bodies delivered; the head is the
+//    next to answer (seq == send_seq). A request joins at queued >= kToHQueueMax only when
+//    it is the next to deliver, so at most kToHQueueMax wait behind a missing one; the
+//    delivered ones are answered within a second or two (the empty replies).
 //  - Replies of one session are written by one thread at a time (replying), in seq order;
 //    no reply is written with ToH_lock held.
 //  - Times (tim, last_polling, the parking time) are tick_now() seconds.

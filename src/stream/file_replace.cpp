@@ -25,7 +25,7 @@ namespace {
 std::atomic<unsigned> temp_count{0};
 
 // Whether path carries extended attributes other than security labels (an access list, a
-// user's attributes), which a new file would not have.
+// user's attributes), which a file made anew would not have, or the other way about.
 bool has_attributes(const char* path) {
   const ssize_t len = llistxattr(path, nullptr, 0);
   if (len <= 0) return false;
@@ -38,11 +38,32 @@ bool has_attributes(const char* path) {
   return other;
 }
 
+// The folder of path, as a new debug-heap text.
+char* folder_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  char* dir = slash ? copy_str(path) : copy_str(".");
+  if (slash) dir[slash == path ? 1 : slash - path] = 0;
+  return dir;
+}
+
+// Whether path is a mount's root (a file mounted over another, as containers mount single
+// files): no rename can replace it.
+bool mount_root(const char* path, const struct stat& st) {
+  struct statx sx;
+  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    return sx.stx_attributes & STATX_ATTR_MOUNT_ROOT;
+  char* dir = folder_of(path);  // a kernel that does not tell: another device than its folder's
+  struct stat d;
+  const bool other = stat(dir, &d) != 0 || d.st_dev != st.st_dev;
+  d_f_ree(dir);
+  return other;
+}
+
 // Whether a new file renamed over path would be what path is now (the helper writes only
 // files of other users, so the owner test keeps it out as well).
 bool renamable(const char* path, struct stat* old) {
   if (lstat(path, old) != 0 || !S_ISREG(old->st_mode) || old->st_nlink != 1) return false;
-  return old->st_uid == u_geteuid() && !has_attributes(path);
+  return old->st_uid == u_geteuid() && !has_attributes(path) && !mount_root(path, *old);
 }
 
 // "." + the file's name + "." + pid + "." + n, in the file's folder.
@@ -95,9 +116,7 @@ void remove_temp(FILE_REPLACE* r) {
 // The folder's entries reach the disk too, so the rename outlives a crash (best effort: a
 // folder that cannot be synced leaves the rename done all the same).
 void sync_folder(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  char* dir = slash ? copy_str(path) : copy_str(".");
-  if (slash) dir[slash == path ? 1 : slash - path] = 0;
+  char* dir = folder_of(path);
   const int fd = u_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd >= 0) {
     fsync(fd);
@@ -115,7 +134,9 @@ int begin_replace(const char* path, FILE_REPLACE* r) {
   if (!renamable(path, &old)) return 1;
   const int fd = open_temp(r);
   if (fd < 0) return errno == ENOSPC || errno == EDQUOT ? -1 : 1;
-  const bool kept = take_attributes(fd, old);
+  // A new file may take attributes from its folder (a default access list) that the old
+  // one lacks: it would not be what the old file is either.
+  const bool kept = !has_attributes(r->temp) && take_attributes(fd, old);
   if (u_close(fd) != 0 || !kept) {
     remove_temp(r);
     return 1;

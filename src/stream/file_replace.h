@@ -4,8 +4,10 @@
 //
 // Only a file that a rename keeps as it was is replaced so: a regular file with one link,
 // owned by this process's user, without extended attributes other than security labels (an
-// access list, a user's attributes), and not one the root file helper writes. The new file gets the old one's permission bits and group. Anything else is
-// written in place by the caller, as a plain open would.
+// access list, a user's attributes), not a mount's root (a file mounted over another), and
+// not one the root file helper writes, where a new file takes no such attributes from its
+// folder (a default access list). The new file gets the old one's permission bits and
+// group. Anything else is written in place by the caller, as a plain open would.
 #pragma once
 
 namespace tq {

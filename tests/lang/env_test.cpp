@@ -277,6 +277,39 @@ TEST_F(Env, LookupsWhileTheirTableGrowsIsRelinkedAwayAndCollected) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// The walks to the root table and to the unit environment run while the tables under them
+// are relinked away and collected: none reads a freed table (the sanitizer build sees such
+// a read) and each ends at the table past them.
+TEST_F(Env, RootAndUnitWalksWhileTheirTablesAreRelinkedAwayAndCollected) {
+  TQISP_ENV* end = new_env(nullptr);
+  TQISP_ENV* start = new_env(end);
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> walks{0}, wrong{0};
+  std::vector<std::unique_ptr<tqtest::Task>> readers;
+  for (int t = 0; t < 3; ++t)
+    readers.push_back(std::make_unique<tqtest::Task>([&] {
+      for (; !stop.load(); ++walks) wrong += get_root_env(start) != end || get_uenv(start) != nullptr;
+    }));
+  for (int r = 0; r < 100 && !wrong.load(); ++r) {
+    {
+      GcFrame round("round");
+      TQISP_ENV* chain = end;
+      for (int i = 0; i < 3000; ++i) chain = new_env(chain);
+      set_env_parent(start, chain);  // only start reaches the chain
+    }
+    const int64_t seen = walks.load();
+    if (!tqtest::wait_until([&] { return walks.load() > seen + 3; })) {
+      ADD_FAILURE() << "the walks stopped";
+      break;
+    }
+    set_env_parent(start, end);
+    gc_enable();
+  }
+  stop.store(true);
+  for (auto& task : readers) ASSERT_TRUE(task->wait()) << "a reader did not finish";
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 void search_pair() { search_env(new_env_pair(nullptr, nullptr), lc("x")); }
 void work_on_pair() { set_env_work(new_env_pair(nullptr, nullptr), nullptr); }
 void root_of_bad() {

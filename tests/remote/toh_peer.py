@@ -242,6 +242,19 @@ def scenario_held():  # 64 requests held behind seq 1, which comes last: all ans
     s.end()
 
 
+def scenario_delivered():  # 64 requests delivered, none answered yet: the next in order is taken
+    s, waiting = Session(), []
+    s.admitted()
+    for n in range(1, 66):
+        waiting.append(s.send(b''))
+        if n % 4 == 0 or n == 65:
+            step('queued%d' % n, str(n), wait=True)
+    step('empty', str(s.seq), wait=True)
+    for c, n in waiting:
+        expect(s.answer(c, n) == (DATA, b''), 'an empty answer to %d' % n)
+    s.end()
+
+
 def scenario_slow():
     held = [Session(True) for _ in range(11)]
     for s in held:

@@ -5,12 +5,14 @@
 // limit.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "entry/start.h"
@@ -353,6 +355,13 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   chmod(dir.file("kept.tq").c_str(), 0640);
   ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
   ASSERT_EQ(link(dir.file("hard.tq").c_str(), dir.file("hard2.tq").c_str()), 0);
+  // A folder whose default access list (user 1234 may read and write) came after its file.
+  ASSERT_EQ(mkdir(dir.file("acl").c_str(), 0755), 0);
+  tqtest::write_file(dir.file("acl/plain.tq"), old);
+  std::string acl = {2, 0, 0, 0};  // version 2, then {tag, perms, id} little-endian entries
+  for (auto [tag, perm, id] : {std::tuple{1, 6, -1}, {2, 6, 1234}, {4, 4, -1}, {0x10, 6, -1}, {0x20, 0, -1}})
+    acl += std::string{char(tag), 0, char(perm), 0, char(id), char(id >> 8), char(id >> 16), char(id >> 24)};
+  const bool lists = setxattr(dir.file("acl").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) == 0;
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
       {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
@@ -366,7 +375,23 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   struct stat st {};
   EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12) << "a new file left behind";
+  EXPECT_EQ(tqtest::read_file(dir.file("acl/plain.tq")), "1\n2\n");
+  if (lists) EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 13) << "a new file left behind";
+}
+
+// A file mounted over another (as containers mount single files) cannot be renamed over:
+// a truncating Save writes it in place, through to the file mounted there.
+TEST(WordsIIIProcess, ATruncatingSaveOfAMountedFileWritesItInPlace) {
+  tqtest::TempDir dir;
+  if (tqtest::run_program({"/usr/bin/unshare", "-Urm", "true"}).status != 0) GTEST_SKIP() << "no mount namespace here";
+  tqtest::write_file(dir.file("bound.tq"), "old\n");
+  tqtest::write_file(dir.file("over.tq"), "other\n");
+  tqtest::write_file(dir.file("s.tq"), "([Save oflag=\"creat:trunc\"] \"bound.tq\" (quote (1 2)))\n");
+  const char* run = "mount --bind over.tq bound.tq && exec \"$0\" s.tq";
+  auto r = tqtest::run_program({"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", run, tqtest::bin_path("tq_eval")}, dir.path());
+  EXPECT_EQ(r.out, "()\n") << r.err;
+  EXPECT_EQ(tqtest::read_file(dir.file("over.tq")), "1\n2\n");
 }
 
 }  // namespace
