@@ -230,3 +230,22 @@ TEST_F(CallLock, RefusalsAndSilenceFailOnlyThatTake) {
                                                     "c1: " + take_text("write", "yes")}));
   EXPECT_EQ(call_unlock(yes), 0);
 }
+
+// A connection whose first take was refused has held no lock: the hourly close counts its
+// hour from its making, and takes it then.
+TEST_F(CallLock, AConnectionRefusedAtItsFirstTakeClosesAnHourAfterItWasMade) {
+  FakeLineServer srv([](const std::string&) -> std::optional<std::string> {
+    return "^%E (\"\" \"\" 0 \"Lock\" 0x80040503 (\"held\"))";
+  });
+  use_server(srv.port());
+  EXPECT_EQ(cl_error_check(take("no", CL_WRITE)), -1);
+  const unsigned conn = first_connection();
+  ASSERT_NE(conn, 0u);
+  tqtest::TickClock::move(3599);
+  call_lock_tick(nullptr);
+  ASSERT_EQ(first_connection(), conn) << "closed before the hour";
+  tqtest::TickClock::move(1);
+  call_lock_tick(nullptr);
+  EXPECT_TRUE(wait_gone(conn)) << "an hour unused";
+  EXPECT_EQ(first_connection(), 0u);
+}
