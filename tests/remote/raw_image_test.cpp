@@ -134,8 +134,7 @@ TEST_F(RawImageCache, WaitersAreAskedAndMayGiveUpWhileTheImageLoads) {
   tq_get_ri(&err, &w, &h, waiter, reinterpret_cast<void*>(1), lpath(c));  // the same waiter: nothing more
   tq_get_ri(&err, &w, &h, waiter, reinterpret_cast<void*>(2), lpath(c));
   ASSERT_TRUE(peer.wait_for("(Get \"/img/c.gif\")"));
-  // The poll (every 30 s of the clock, which earlier tests may have moved): the first waiter
-  // gives up.
+  // The poll (every 30 s of the clock): the first waiter gives up.
   auto polled = [] { return calls_now().size() > 4; };
   for (int i = 0; i < 10 && !polled(); ++i) clock.advance(30);
   peer.release();
