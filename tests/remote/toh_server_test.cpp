@@ -47,12 +47,19 @@ std::string on_step(const std::string& name, const std::string& content) {
     return any_session([](ToH_ENTRY*) { return true; }) ? "" : "a live session was dropped\n";
   }
   if (name == "parked") {  // an idle keep-alive connection waits without a task
-    return until([] {
+    // The newest record is this session's connection (an earlier test of the program may
+    // have left its own parked ones behind it).
+    std::string seen;
+    return until([&seen] {
              LOCK_SCOPE(ToH_lock);
-             return ss_list && !ss_list->next && !ss_list->ready && ss_run_tasks == 0;
+             int parked = 0;
+             for (STREAM_STOCK* r = ss_list; r; r = r->next) ++parked;
+             seen = std::to_string(parked) + " parked, the newest " + (ss_list && ss_list->ready ? "" : "not ") +
+                    "ready, " + std::to_string(ss_run_tasks) + " tasks running";
+             return ss_list && !ss_list->ready && ss_run_tasks == 0;
            })
                ? ""
-               : "the parked connection holds a task\n";
+               : "the parked connection holds a task: " + seen + "\n";
   }
   if (name == "wrap") {  // moves an idle session's sequence numbers up to the wrap
     const auto seq = int16_t(std::stoi(content));
