@@ -230,3 +230,4 @@ TEST_F(CallLock, RefusalsAreTriedThriceAndSilenceIsBounded) {
                                                     "c3: " + no, "c4: " + take_text("write", "yes")}));
   EXPECT_EQ(call_unlock(yes), 0);
 }
+

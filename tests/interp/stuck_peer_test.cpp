@@ -307,19 +307,26 @@ TEST(StuckPeer, ACodeAnnouncementAskedForDuringTheAdmissionIsKept) {
   WAIT_FOR((server_end = accepted_end(c.fd())) >= 0, "the accept");
   size_t filler = Full::fill(server_end);
   ASSERT_TRUE(c.send("\n"));
-  auto writing = [] {  // the connection's interpreter, while a write to it waits
+  STREAM* out = nullptr;
+  unsigned conn = 0;
+  auto registered = [&] {  // this connection's interpreter (not another test's), once there
     for (unsigned id = get_next_iid(0); id; id = get_next_iid(int(id)))
-      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.out && Full::writing(t.out)) return id;
-    return 0u;
+      if (TQ_INTERPRETER t = info(id); t.a_type == TQI_CONNECT && t.out && t.out->file.fid == server_end) {
+        out = t.out;
+        conn = id;
+        return true;
+      }
+    return false;
   };
-  WAIT_FOR(writing() != 0, "the opening line end's write");
+  WAIT_FOR(registered() && Full::writing(out), "the opening line end's write");
   {
     TqiLock hold;
     EXPECT_EQ(c.read_until("\n").substr(filler), "\n");
+    // That write ends now; until it has, a write in progress is still it, not the admission.
+    WAIT_FOR(!Full::writing(out), "the opening line end's write to end");
     filler = Full::fill(server_end);
   }
-  unsigned conn = 0;
-  WAIT_FOR((conn = writing()) != 0, "the admission's write");
+  WAIT_FOR(Full::writing(out), "the admission's write");
   send_code_sync(conn);
   EXPECT_EQ(c.read_until("</Permission>\n").substr(filler), admit_text(std_cm).substr(1));
   ASSERT_TRUE(c.send("(+ 1 2)\n"));

@@ -151,16 +151,17 @@ TEST(PeanoWalk, ChildrenLists) {
   }
 }
 
-// The code of every node a scan's func sees, in order.
+// The code of every node a scan's func sees, in order; func fails with -7 at fail_at.
 struct Visits {
   std::mutex mu;
   Codes codes;
+  Code fail_at;
 };
 int note_visit(MATRIX_SCAN_T* mst) {
   auto* v = static_cast<Visits*>(mst->work);
   std::lock_guard<std::mutex> g(v->mu);
   v->codes.emplace_back(mst->dim_code, mst->dim_code + mst->m->p.dim + 1);
-  return 0;
+  return v->codes.back() == v->fail_at ? -7 : 0;
 }
 
 // Makes each node ready, records it in its parent and writes them all to the file.
@@ -188,12 +189,14 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     int64_t end;
     int result;
     Codes visited;
+    Code fail_at = {};
   } cases[] = {
       {false, 0, "(note 11)", 3, 0, {}},
       {true, 0, "(fail)", 3, 0, {leaf0, leaf2, mid, top}},                 // children first
       {true, 1, "(fail)", 3, MX_SCRIPT_FAILED, {top, mid, leaf0, leaf2}},  // node first
       {true, 1, "(note 11)", 1, 0, {top, mid, leaf0}},                     // (0 2) outside the box
       {true, 1, "(fail 2147554308)", 3, MX_INTERRUPTED, {top, mid}},       // a break ends every ancestor
+      {true, 0, "(note 11)", 3, -7, {leaf0, leaf2, mid, top}, leaf0},      // a later child's 0 keeps it
   };
   for (const Case& c : cases) {
     tqtest::TempDir dir;
@@ -207,6 +210,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     ASSERT_TRUE(drained());
     take_trace();
     Visits visits;
+    visits.fail_at = c.fail_at;
     int r = 1;
     tqtest::Task scan([&] { r = matrix_scan(m, c.dir, MI_EDIT_1, Code{0, 0}.data(), Code{0, c.end}.data(), note_visit, &visits); });
     ASSERT_TRUE(scan.wait()) << "the scan did not end";

@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "lang/gc.h"
 #include "matrix/matrix_fixture.h"
 #include "matrix/matrix_node.h"
 #include "mxcmd/mx_words_fixture.h"
@@ -260,6 +261,25 @@ TEST(PointFields, SizesInitialAndLongTexts) {
   EXPECT_EQ(fd_initial_rgba(t, _l_string_1(std_cm, "0x11223344"), &opt, 1), 0);
   EXPECT_EQ(fields_hex(t), "40112233440000000000000003");
   d_f_ree(t[0].d.p);
+  // A string column: a text or a value's print is the value; nil, or no text, erases.
+  opt.str = FD_STR_OPT{{nullptr, 0, 0, 0, FD_STRING, nullptr}, nullptr, utf8_cm};
+  GcFrame frame("string initial");
+  const struct {
+    void* data;
+    int flag;
+    const char* hex;
+  } strings[] = {
+      {_l_string_1(std_cm, "ab"), 1, "20616200"}, {nullptr, 1, "22"},
+      {n_get_string("ab"), 0, "20616200"},       {get_integer(7, nullptr), 0, "203700"},
+      {nullptr, 0, "22"},
+  };
+  for (const auto& c : strings) {
+    t[0] = IP_FIELD{};
+    t[0].len = 1;
+    EXPECT_EQ(fd_initial_str(t, c.data, &opt, c.flag), 0) << c.hex;
+    EXPECT_EQ(fields_hex(t), c.hex);
+    if (t[0].d.p) d_f_ree(t[0].d.p);
+  }
 
   const std::string code = "0100 0000 0000 20" + mxtest::hex(std::string(5000, 'x')) + "00 00 00";
   SIMPLE_ALLOC_T sat;
@@ -479,6 +499,17 @@ TEST(PointListBlock, DensityIsTheNearestPlot) {
       EXPECT_EQ(got, "3 3 7 ");
     }
   }
+  // A copy of the block measures the list it decodes later.
+  pp_operation(PPC_REPLACE, k.b, sort_plot(k.m.get(), plots(k.m.get(), lists[0])));
+  MATRIX_ALLOC_BLOCK_PARAM* d = pp_struct2block(k.b);
+  MX_STRUCT_BLOCK* copy = pp_copy_sb(k.b);
+  ASSERT_EQ(pp_block2struct(copy, d), 0);
+  std::string got;
+  for (INTERNAL_PLOT* p = reinterpret_cast<PP_STRUCT_BLOCK*>(copy)->plot; p; p = p->next)
+    got += std::to_string(p->min_direction) + " ";
+  EXPECT_EQ(got, "3 3 7 ");
+  mxt_free_block(&mx_type_block, d);
+  pp_free_sb(copy);
 }
 
 }  // namespace

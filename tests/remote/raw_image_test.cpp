@@ -93,6 +93,37 @@ TEST_F(RawImageCache, FetchesDecodesAndHandsOutImages) {
   EXPECT_EQ(ri_count_now(), 0);
 }
 
+// JPEG files by either extension decode to the pixels another decoder (Pillow) reads from
+// them, each as red x 4 + green x 4096 + blue x 4194304.
+TEST_F(RawImageCache, JpegImagesDecodeToTheirPixelWords) {
+  const std::string data = std::string(TQ_SOURCE_DIR) + "/tests/image/data/";
+  const std::string jpg = tqtest::read_file(data + "restart.jpg"), rgb = tqtest::read_file(data + "restart.rgb");
+  std::string jpg_hex;
+  for (unsigned char c : jpg) jpg_hex += "0123456789abcdef"[c >> 4], jpg_hex += "0123456789abcdef"[c & 15];
+  std::vector<uint32_t> want;
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    const auto* p = reinterpret_cast<const unsigned char*>(rgb.data() + i);
+    want.push_back(p[0] * 4u + p[1] * 4096u + p[2] * 4194304u);
+  }
+  FakePeer peer("(Get \"/img/r.jpg\")\traw " + jpg_hex + "\n(Get \"/img/r.jpeg\")\traw " + jpg_hex + "\n");
+  Clean clean;
+  testing::internal::CaptureStdout();
+  for (const char* name : {"/img/r.jpg", "/img/r.jpeg"}) {
+    const std::string u = tqp_url(peer.port, name);
+    int err = 9, w = 0, h = 0;
+    const uint32_t* px = tq_get_ri(&err, &w, &h, nullptr, nullptr, lpath(u));
+    ASSERT_TRUE(tqtest::wait_until([&] { return (px = tq_get_ri(&err, &w, &h, nullptr, nullptr, lpath(u))) || err != RI_LOADING; }))
+        << name;
+    ASSERT_NE(px, nullptr) << name << " " << err;
+    EXPECT_EQ(std::vector<int>({w, h}), std::vector<int>({40, 24})) << name;
+    EXPECT_EQ(std::vector<uint32_t>(px, px + size_t(w) * size_t(h)), want) << name;
+    delete_ri(lpath(u));
+  }
+  s_flush(s_stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "request\nDATA OK 40 24\nrequest\nDATA OK 40 24\n");
+  EXPECT_EQ(ri_count_now(), 0);
+}
+
 TEST_F(RawImageCache, WaitersAreAskedAndMayGiveUpWhileTheImageLoads) {
   FakePeer peer("(Get \"/img/c.gif\")\thold raw " + kGifHex + "\n");
   Clean clean;
@@ -103,8 +134,7 @@ TEST_F(RawImageCache, WaitersAreAskedAndMayGiveUpWhileTheImageLoads) {
   tq_get_ri(&err, &w, &h, waiter, reinterpret_cast<void*>(1), lpath(c));  // the same waiter: nothing more
   tq_get_ri(&err, &w, &h, waiter, reinterpret_cast<void*>(2), lpath(c));
   ASSERT_TRUE(peer.wait_for("(Get \"/img/c.gif\")"));
-  // The poll (every 30 s of the clock, which earlier tests may have moved): the first waiter
-  // gives up.
+  // The poll (every 30 s of the clock): the first waiter gives up.
   auto polled = [] { return calls_now().size() > 4; };
   for (int i = 0; i < 10 && !polled(); ++i) clock.advance(30);
   peer.release();

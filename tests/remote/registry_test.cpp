@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "auth_test_util.h"
 #include "interp/setup_kinds.h"
 #include "lang/site.h"
+#include "platform/fake_hosts.h"
 #include "platform/d_alloc.h"
 #include "remote/proxy.h"
 #include "remote/server_info.h"
@@ -42,9 +44,15 @@ std::string site_address() {
 }  // namespace
 
 TEST(Proxy, RoutesByTheDirectListTheSettingOrThisHost) {
+  // A site of its own, neither "localhost" nor 127.0.0.1, so that each way of naming this
+  // host is seen apart.
+  authtest::Site resolver;
+  fakehosts::install().add({{"tq-proxy-site", {}, {0x0a000009}}});
+  ASSERT_EQ(set_tqlisp_site(_l_string_1(std_cm, "tq-proxy-site")), 0);
   ASSERT_EQ(set_proxy(PROXY_HTTP, "proxy.example", 8080), 0);
   ASSERT_EQ(set_direct_access(PROXY_TQOHTTP, "near.example"), 0);
   const std::string site = n_string(std_cm, get_tqlisp_site()), addr = site_address();
+  ASSERT_EQ(site + " " + addr, "tq-proxy-site 10.0.0.9");
   struct Case {
     const char* server;
     Route want;

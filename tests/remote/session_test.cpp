@@ -87,9 +87,13 @@ TEST(NativeSession, SendsTheAgentsExchangeThenTheForms) {
     SCOPED_TRACE(c.agent_form);
     FakePeer peer(kPrefixRule + "(+ 1 2)\tvalue 3\n(GetTQIinfo 0)\tvalue ((connection-timeout 10))\n");
     Clean clean;
-    const std::string req = "(RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") " + c.agent_form + " (+ 1 2))";
-    EXPECT_EQ(run_forms("(define s (OpenSession))" + req + "(CloseSession s)"),
-              (std::vector<std::string>{"^s", "3", "()"}));
+    // Sent from an environment of the caller's, which the request's settings go to.
+    const std::string req = "([here type=\"raw\"] (RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") " +
+                            c.agent_form + " (+ 1 2)))";
+    EXPECT_EQ(run_forms("(define s (OpenSession))(define here (NewEnvironment (CurrentEnvironment)))"
+                        "(SetEA here \"SessionPath\" 0)(SetEA here \"SessionResource\" 0)" +
+                        req + "([here type=\"raw\"] (list SessionPath SessionResource))(CloseSession s)"),
+              (std::vector<std::string>{"^s", "^here", "()", "()", "3", "(\"/db/\" \"x.ext\")", "()"}));
     EXPECT_EQ(exchange(peer), opened(1, c.lines));
   }
   SERVER_INFO si{SI_IP, 0, nullptr, 0x7f000001, 0, 0};  // the connection reported its server

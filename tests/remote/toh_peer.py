@@ -303,6 +303,8 @@ def scenario_empty():
     c, seq = s.send(b'')
     step('empty', str(seq))
     expect(s.answer(c, seq) == (DATA, b''), 'an empty answer')
+    # The session answers again: the next request gets its output.
+    expect(s.request(b'(+ 1 2)\n') == (DATA, b'<Result> 2 3</Result>\n'), 'the answer after an empty one %r' % s.out)
     s.end()
 
 

@@ -23,7 +23,7 @@ int bound_thread_count();
 std::string printed(tq::TQ_SEXP* v);
 
 // Remembers the interpreters, bound threads and descriptors at construction; the destructor
-// expects each to come back (bounded: closes are queued).
+// expects each to be back at or below that (bounded: closes are queued).
 class NoLeftovers {
  public:
   NoLeftovers();

@@ -2,7 +2,10 @@
 // function, so the test thread is a pool task with a task number like any other.
 #include <gtest/gtest.h>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
 
 #include "entry/start.h"
 #include "support/watchdog.h"
@@ -22,14 +25,29 @@ class BoundEveryTest : public testing::EmptyTestEventListener {
   std::unique_ptr<tqtest::Watchdog> dog_;
 };
 
+// A folder for the whole run, made the temporary folder of every test, child and death
+// test: a death test's child ends inside its statement, before its own folders are removed,
+// and leaves them here, where the run's end removes them with the rest.
+std::string run_folder() {
+  const char* base = getenv("TMPDIR");
+  std::string name = std::string(base && *base ? base : "/tmp") + "/tqrun.XXXXXX";
+  if (!mkdtemp(name.data())) return "";
+  setenv("TMPDIR", name.c_str(), 1);
+  return name;
+}
+
 int run_tests(int argc, char** argv) {
   // The start-up ignores SIGCHLD; tests wait for their own children (death tests, runs of
   // the built programs), so they restore the default.
   signal(SIGCHLD, SIG_DFL);
   testing::GTEST_FLAG(death_test_style) = "threadsafe";
   testing::InitGoogleTest(&argc, argv);
+  const std::string folder = testing::GTEST_FLAG(internal_run_death_test).empty() ? run_folder() : "";
   testing::UnitTest::GetInstance()->listeners().Append(new BoundEveryTest);
-  return RUN_ALL_TESTS();
+  const int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+  return result;
 }
 
 }  // namespace

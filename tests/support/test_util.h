@@ -1,4 +1,15 @@
 // Small helpers shared by the test suites: temporary folders, bounded waits, banners.
+//
+// How a test waits. A test waits on the event it needs, never on a time that passed: a
+// count raised after the thing it counts is done, a line in a log, a file, a reply, a
+// state read under the lock that guards it. "Long enough" is no event: on a machine loaded
+// three times over (ctest -j at three times the cores) any sleep is too short, and a wait
+// for the event is as quick as the event. Work that runs on a task of its own (a close, a
+// write-back, a reply) has not happened when the call that queued it returns: wait for its
+// sign before looking at what it changes. Time the code measures comes from the tick
+// clock the test moves (tick_clock.h), never from the wall. Every wait has a bound and fails
+// with a message when the event does not come; the bound only stops a broken run, and
+// raising it is no mend for a test that fails under load.
 #pragma once
 #include <chrono>
 #include <functional>

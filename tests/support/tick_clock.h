@@ -2,8 +2,10 @@
 // is held, so advance() runs what falls due on the test's own thread, as the only runner:
 // after it returns, every callback due by then has run (the process's own periodic
 // entries too) and nothing else has. The clock starts 10 s ahead of the time base, past
-// the timed thread's start delay.
+// the timed thread's start delay, or where an earlier clock of the program left it if
+// that is later: entries were put due by that clock, and time never runs back for them.
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -17,7 +19,7 @@ class TickClock {
   // Held before the clock moves, so the thread never runs a round on the test's clock.
   explicit TickClock(bool hold = true) : hold_(hold) {
     if (hold_) tq::tick_thread_hold(true);
-    now_ = tq::get_tqtime() + 10;
+    now_ = std::max(now_.load(), tq::get_tqtime() + 10);
     tq::tick_clock = [] { return now_.load(); };
   }
   ~TickClock() {
