@@ -141,7 +141,8 @@ int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int
   if (acc.code()) return -2;
   // The new subheader is built beside the work record's and written after every script
   // record it names; only then do the records it no longer names go. A failure frees the
-  // records placed anew instead, leaving memory and file as they were.
+  // records placed anew instead, leaving the subheader, in memory and in the file, as it
+  // was (a script of unchanged size rewritten in place keeps its new text).
   PN64_MX_SUBHEADER s = m->file_work->subheader;
   bool changed = pri != nullptr;
   if (pri) std::memcpy(s.mode_pri_area[mode], pri, sizeof s.mode_pri_area[mode]);

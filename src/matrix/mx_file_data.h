@@ -38,7 +38,8 @@ void* load_matrix_data(int64_t* next_fofs, int* id, MATRIX* m, int64_t fofs, MDT
 // cals (null without a record, or when it cannot be read or parsed); the cells are rooted
 // in the caller's top frame. 0; -1 for another mode (the load zeroes what it was given);
 // -2 when the file cannot be had or a record not be written (the save then leaves the
-// subheader, in memory and in the file, and the records it names as they were).
+// subheader, in memory and in the file, as it was, naming the same records; a script
+// rewritten in place before the failure, its size unchanged, already holds its new text).
 int save_mode_cal(MATRIX* m, int mode, const char* const* const* cals, const int* pri);
 int load_mode_cal(TQ_SEXP** cals, int* pri, MATRIX* m, int mode);
 

@@ -335,11 +335,12 @@ int move_mx_cache_ring_front(MATRIX* m, int64_t fofs) {
   if (m->file_work->subheader.cache_next == fofs) return 0;
   RingEdit ed(m);
   const int r = unlink_entry(ed, fofs, nullptr);
+  // An entry no longer linked (r 0) was counted off with its unlink: linking it counts it
+  // once again, as it counts a moved one back.
   if (r < 0 || !link_front(ed, fofs)) {
     ring_damage();
     return -1;
   }
-  if (r == 0) ++ed.sub().cache_count;  // not linked before: counted off already
   return ed.commit();
 }
 

@@ -288,6 +288,28 @@ TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
   EXPECT_EQ(BareMatrix(load_shape(), path).code(), 0);
 }
 
+// An entry unlinked and counted off while its node still names it (a move whose link
+// failed) rejoins the ring at the front when its node is next loaded, counted once.
+TEST(MxFileRecords, AnUnlinkedEntryRejoinsTheRingOnLoad) {
+  tqtest::TempDir dir;
+  const std::string path = dir.file("ring");
+  {
+    BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
+    int64_t middle = 0;
+    for (int64_t x : {0, 256, 512}) {
+      FreeNode n(m.get(), {0, x});
+      n.fill(1.0);
+      ASSERT_EQ(save_matrix_node(&n.n), 0);
+      if (x == 256) middle = n.n.ring_fofs;
+    }
+    ASSERT_EQ(delete_mx_cache_ring(nullptr, m.get(), middle), 0);
+    FreeNode again(m.get(), {0, 256});
+    ASSERT_EQ(load_matrix_node(&again.n), 0);
+    EXPECT_EQ(m->file_work->subheader.cache_next, middle);
+  }
+  EXPECT_EQ(walk(path), "OK nodes=3 ring=3 scripts=0\n");
+}
+
 // Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
 TEST(MxFileRecords, DamagedFiles) {
   tqtest::TempDir dir;
