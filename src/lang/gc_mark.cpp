@@ -41,12 +41,7 @@ bool draining = false;
 void scan_sexp(void* p);
 
 // Records the marking site; true when the block was not marked yet (and now is).
-bool mark_header(void* p) {
-  GC_BLOCK* b = gc_block_of(p);
-  b->file = gc_file;
-  b->line = gc_line;
-  return set_live_mark(b);
-}
+inline bool mark_header(void* p) { return set_live_mark(gc_block_of(p)); }
 
 [[gnu::noinline]] void grow_mark_stack() {
   const size_t cap = mark_cap ? mark_cap * 2 : 4096;
@@ -277,7 +272,7 @@ void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(h->file); }
 
 void gc_mark_block(void* p) {
   if (!p) return;
-  GC_FUNC fn = gc_block_of(p)->gc_func;
+  GC_FUNC fn = block_routine(gc_block_of(p)->mark);
   if (fn) {
     fn(p);
   } else {
