@@ -122,7 +122,23 @@ void scan_pair(TQ_SEXP* s) {
       gc_qv_sexp(next);
     }
   }
-  if (car) gc_qv_sexp(car);
+  if (!car || !mark_header(car)) return;
+  void* text;  // the elements of most lists are numbers or strings: marked here, not pushed
+  switch (sexp_tag(car)) {
+    case kTagInteger:
+      text = car->integer.unit;
+      break;
+    case kTagFloat:
+      text = car->floating.unit;
+      break;
+    case kTagString:
+      text = car->string.data;
+      break;
+    default:
+      return push(car, scan_sexp);
+  }
+  if (car->h.file) gc_qv_file(car->h.file);
+  gc_text(text);
 }
 
 void scan_delay(TQ_SEXP* s) {
