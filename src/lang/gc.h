@@ -48,10 +48,9 @@ int nest_depth();  // the calling thread's current count (tests)
 // ---- Memory.
 // Block header, directly before the data of every block: the mark word and a line. Other
 // layers read only the mark word's kMarkLive; the size is mem_block_size's. Besides its flags
-// the mark word names the block's mark routine and its site (the allocating file, then the
-// file of the root that last reached it) as indices into the collector's tables, and how far
-// a slot's size falls short of its class (gc_internal.h), so a cell of 40 bytes takes 48
-// with its header. Blocks of up to kMaxSlotData bytes are slots of chunks that hold slots of
+// the mark word names the block's mark routine and its site (the text of the root that last
+// reached it) as indices into the collector's tables, and how far a slot's size falls short
+// of its class (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of up to kMaxSlotData bytes are slots of chunks that hold slots of
 // one size class (kSlotStep apart); larger ones are system allocations on the ring of large
 // blocks, whose links and size sit in front of this header. Block data is 8-byte aligned
 // (the largest alignment of any record kept in collected memory); a large block's is
@@ -104,13 +103,6 @@ struct MEM_THREAD {
   // The owner moves fresh; the ends change under the pool lock or with the world stopped.
   std::atomic<char*> fresh[kSlotClasses];
   char* fresh_end[kSlotClasses];
-  // The mark-word bits of recent (routine, allocating file) pairs, so a block's header is
-  // written without a table lookup (gc_alloc.cpp).
-  struct TagEntry {
-    GC_FUNC func;
-    const char* file;
-    uint32_t bits;
-  } tags[32];
   GC_THREAD* frames;      // the frame record of this thread's task, or null
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;

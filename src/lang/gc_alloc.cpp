@@ -19,7 +19,8 @@
 //    section. So the memory held peaks near (100 + kGrowthPercent)% of the live memory,
 //    whatever the tick's interval.
 //  - A chunk left without a live slot is kept for any class's next chunk, as many as the
-//    allocation until the next collection may take; the rest are unmapped at once.
+//    allocation until the next collection may take or the last two collections found taken
+//    before them; the rest are unmapped at once.
 //  - Chunks with free slots are handed out fullest first: a chunk where only a few blocks
 //    survived gets new blocks only when no fuller one has room, so it can empty and go.
 #include <sys/mman.h>
@@ -67,11 +68,12 @@ struct SLOT_CLASS {
 SLOT_CLASS classes[kSlotClasses];
 
 // Chunks without a live slot, kept for any class's next chunk (pool lock): as many as the
-// allocation until the next collection may take (the larger of its trigger and the one
-// before), so a program that makes and drops the same amount again and again keeps its
-// pages instead of faulting them in anew after every collection.
+// allocation until the next collection may take, or as either of the last two collections
+// saw taken before them, so a program that makes and drops the same amount again and again
+// keeps its pages instead of faulting them in anew after every collection.
 CHUNK* spare_chunks = nullptr;
 int64_t spare_count = 0;
+int64_t last_taken = 0;  // the debt the collection before the last one found
 
 // In front of a large block's header; 32 bytes with it, so its data keeps the system
 // allocator's 16-byte alignment.
@@ -127,15 +129,6 @@ void set_free(GC_BLOCK* b, size_t data) {
   TQ_UNPOISON(b + 1, sizeof(GC_BLOCK*));
 }
 
-// The mark-word bits of (fn, file), from t's cache of recent pairs.
-inline uint32_t tag_of(MEM_THREAD* t, GC_FUNC fn, const char* file) {
-  const uint64_t key = reinterpret_cast<uintptr_t>(file) ^ (reinterpret_cast<uintptr_t>(fn) << 7);
-  MEM_THREAD::TagEntry& e = t->tags[(key * 0x9E3779B97F4A7C15ull) >> 59];
-  if (e.func == fn && e.file == file) [[likely]] return e.bits;  // (null, null) is 0 from the start
-  e = MEM_THREAD::TagEntry{fn, file, block_tag(fn, file)};
-  return e.bits;
-}
-static_assert(sizeof(MEM_THREAD::tags) / sizeof(MEM_THREAD::TagEntry) == 32);
 
 void add_live(MEM_THREAD* t, int64_t n) {
   t->live_delta.store(t->live_delta.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
@@ -243,9 +236,10 @@ GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line)
   return b;
 }
 
-void* new_block_nl(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+// A block of size bytes for gc_func whose site is that of the mark-word bits site.
+void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
-  const uint32_t tag = tag_of(t, gc_func, file);
+  const uint32_t tag = routine_tag(gc_func) | site;
   GC_BLOCK* b;
   if (size <= size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
@@ -275,9 +269,9 @@ made:
   return data;
 }
 
-void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+void* new_block(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MemLock lock;
-  return new_block_nl(size, gc_func, file, line, failure);
+  return new_block_nl(size, gc_func, site, line, failure);
 }
 
 // Frees the block of data ptr now (memory lock held).
@@ -386,9 +380,9 @@ bool sparse(const CHUNK* ch) { return ch->live < ch->nslots / 4; }
 int64_t sweep_class(SLOT_CLASS& k, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats,
                     int64_t* held) {
   int64_t kept = 0;
-  CHUNK* full_first = nullptr;
+  CHUNK* full_first = nullptr;  // pushed in front, as the sparse ones: oldest chunks first
+  CHUNK* full_last = nullptr;
   CHUNK* sparse_first = nullptr;
-  CHUNK** full_tail = &full_first;
   for (CHUNK** p = &k.chunks; *p;) {
     CHUNK* ch = *p;
     const int replaced = ch->head.replaced.load(std::memory_order_relaxed);
@@ -415,14 +409,15 @@ int64_t sweep_class(SLOT_CLASS& k, void (*add_stat)(MEM_STATISTICS*, const GC_BL
         ch->next_partial = sparse_first;
         sparse_first = ch;
       } else {
-        *full_tail = ch;
-        full_tail = &ch->next_partial;
+        ch->next_partial = full_first;
+        full_first = ch;
+        if (!full_last) full_last = ch;
       }
     }
     p = &ch->next;
   }
-  *full_tail = sparse_first;
-  k.partial = full_first;
+  if (full_last) full_last->next_partial = sparse_first;
+  k.partial = full_last ? full_first : sparse_first;
   return kept;
 }
 
@@ -466,9 +461,10 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
   kept += sweep_large(add_stat, stats, &held);
   const int64_t freed = before - kept;
   live_base = kept;
-  gc_debt.store(0, std::memory_order_relaxed);
+  const int64_t taken = gc_debt.exchange(0, std::memory_order_relaxed);
   const int64_t trigger = gc_next_trigger(held);
-  const int64_t keep = std::max(trigger, gc_trigger.load(std::memory_order_relaxed)) / int64_t(kChunkSize);
+  const int64_t keep = std::max({trigger, taken, last_taken}) / int64_t(kChunkSize);
+  last_taken = taken;
   while (spare_count > keep) {
     CHUNK* ch = spare_chunks;
     spare_chunks = ch->next;
@@ -495,12 +491,14 @@ void minit() {
   block_tags_init();
 }
 
-void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line) {
-  return new_block(size, gc_func, file, line, "no memory!!");
+// The allocating file is not kept (a block's site is that of the root that last marked it:
+// only that is ever read); its line is.
+void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char*, int line) {
+  return new_block(size, gc_func, 0, line, "no memory!!");
 }
 
-void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char* file, int line) {
-  return new_block_nl(size, gc_func, file, line, "no memory!!");
+void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char*, int line) {
+  return new_block_nl(size, gc_func, 0, line, "no memory!!");
 }
 
 void mfree(void* ptr) {
@@ -515,7 +513,7 @@ void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func) {
   MemLock lock;
   const int64_t old_size = block_size(old);
   if (int64_t(size) == old_size) return ptr;
-  void* data = new_block(size, gc_func, block_site(old->mark), old->line, "no memmory");
+  void* data = new_block(size, gc_func, old->mark & kSiteMask, old->line, "no memmory");
   std::memcpy(data, ptr, size_t(std::min<int64_t>(old_size, int64_t(size))));
   const uint32_t was = std::atomic_ref<uint32_t>(old->mark).fetch_or(kMarkReplaced, std::memory_order_relaxed);
   if (!(was & (kMarkReplaced | kMarkLarge)))

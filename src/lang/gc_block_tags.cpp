@@ -1,11 +1,11 @@
 // The two tables a block's mark word points into: the mark routines blocks are made with and
-// the site texts of their allocation and last marking.
+// the texts of the sites that last marked them.
 //
 // Both tables only grow and an entry never changes once its index is handed out, so a block's
-// routine and site are read without a lock. Finding an index takes tag_lock; allocation asks
-// only when its thread's small cache of recent pairs misses (gc_alloc.cpp), marking only when
-// gc_file changes. Site texts are copied and compared by content: the collector's site is
-// often a frame's label, whose record is reused for other labels.
+// routine and site are read without a lock. A routine's index is found by its address
+// without a lock too (routine_slots); only a new routine, and marking when gc_file changes,
+// take tag_lock. Site texts are copied and compared by content: the collector's site
+// is often a frame's label, whose record is reused for other labels.
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +17,7 @@
 namespace tq {
 
 MarkingSite marking_site;
+ROUTINE_SLOT routine_slots[kRoutineSlots];
 
 namespace {
 
@@ -36,7 +37,7 @@ uint32_t routine_index(GC_FUNC fn) {
   if (!fn) return 0;
   for (uint32_t i = 1; i < routine_count; ++i)
     if (routines[i] == fn) return i;
-  if (routine_count == kRoutines) er_panic("gc routines");  // the program has a few hundred
+  if (routine_count == kRoutines) er_panic("gc routines");  // the program has a few dozen
   routines[routine_count] = fn;
   return routine_count++;
 }
@@ -71,9 +72,18 @@ void block_tags_init() {
   if (!lock_up_test(tag_lock)) tag_lock = new_lock();
 }
 
-uint32_t block_tag(GC_FUNC gc_func, const char* file) {
+uint32_t enter_routine(GC_FUNC gc_func) {
   LOCK_SCOPE(tag_lock);
-  return routine_index(gc_func) << kRoutineShift | site_index(file);
+  const uint32_t bits = routine_index(gc_func) << kRoutineShift;
+  for (auto i = uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);; ++i) {
+    ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
+    const GC_FUNC fn = s.fn.load(std::memory_order_relaxed);
+    if (fn == gc_func) return bits;  // entered by another thread meanwhile
+    if (fn) continue;
+    s.bits = bits;
+    s.fn.store(gc_func, std::memory_order_release);
+    return bits;
+  }
 }
 
 uint32_t site_tag(const char* text) {

@@ -23,10 +23,11 @@ inline CHUNK_HEAD* chunk_head(const GC_BLOCK* b) {
 }
 
 // ---- The mark word besides its flags: how many bytes of its class a slot's data leaves
-// unused, the block's mark routine and its site. Routines and sites are indices into two
-// tables that only grow (gc_block_tags.cpp): routines are the program's mark functions
-// (index 0: none); sites are texts kept by content (index 0: ""), so a frame's label copied
-// into a record that is later reused still names its own text.
+// unused, the block's mark routine and its site, the text of the root that last reached it
+// ("" until a collection marks it: the allocating file is not kept, only its line). Routines
+// and sites are indices into two tables that only grow (gc_block_tags.cpp): routines are
+// the program's mark functions (index 0: none); sites are texts kept by content (index 0:
+// ""), so a frame's label copied into a record that is later reused still names its own text.
 inline constexpr uint32_t kMarkSurvives = kMarkLive | kMarkReplaced;  // the sweep keeps the block
 inline constexpr uint32_t kSlackShift = 25;                          // 3 bits: 0..7 bytes
 inline constexpr uint32_t kSlackMask = 7u << kSlackShift;
@@ -39,9 +40,27 @@ static_assert(kSiteBits <= kRoutineShift && kRoutineShift + kRoutineBits <= kSla
               kSlackMask < kMarkLarge && kSlotStep == 8);
 
 void block_tags_init();  // the tables' lock (from minit)
-// The mark-word bits naming gc_func (null: none) and the site text file (null: "").
-uint32_t block_tag(GC_FUNC gc_func, const char* file);
-uint32_t site_tag(const char* text);  // the bits of the site text alone
+uint32_t site_tag(const char* text);  // the mark-word bits naming text (null: "")
+
+// The routines entered so far by address, filled once each under the tables' lock and
+// published by fn (null: empty), so allocation finds a routine's bits without a lock.
+struct ROUTINE_SLOT {
+  std::atomic<GC_FUNC> fn;
+  uint32_t bits;
+};
+inline constexpr uint32_t kRoutineSlots = 4u << kRoutineBits;  // a quarter full at most
+extern ROUTINE_SLOT routine_slots[kRoutineSlots];
+uint32_t enter_routine(GC_FUNC gc_func);  // a routine not found yet: its bits, entered
+// The mark-word bits naming gc_func (null: none).
+inline uint32_t routine_tag(GC_FUNC gc_func) {
+  if (!gc_func) return 0;
+  for (auto i = uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);; ++i) {
+    const ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
+    const GC_FUNC fn = s.fn.load(std::memory_order_acquire);
+    if (fn == gc_func) return s.bits;
+    if (!fn) return enter_routine(gc_func);
+  }
+}
 GC_FUNC block_routine(uint32_t mark);
 const char* block_site(uint32_t mark);  // the kept text, never null
 
