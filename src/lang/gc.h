@@ -313,7 +313,7 @@ int64_t mem_gc(MEM_STATISTICS* stats);
 int gc_next_interval(int64_t freed, bool resource_short, int64_t duration, int interval);
 // The allocation rule after a collection, as a pure step: the bytes it left held (slots with
 // their headers, large blocks) -> the bytes of allocation after which allocation asks for the
-// next collection: half of them, at least 32 MiB.
+// next collection: 60% of them, at least 32 MiB.
 int64_t gc_next_trigger(int64_t held);
 
 // Language roots for the hooks.

@@ -47,7 +47,7 @@ namespace {
 
 constexpr size_t kChunkHead = 64;  // the CHUNK record, then the slots
 constexpr int64_t kMinTrigger = 32 << 20;
-constexpr int64_t kGrowthPercent = 50;
+constexpr int64_t kGrowthPercent = 60;
 
 struct CHUNK {
   CHUNK_HEAD head;

@@ -111,9 +111,16 @@ void scan_entity_stack(void* p) {
 void scan_pair(TQ_SEXP* s) {
   TQ_SEXP* next = s->pair.cdr;
   TQ_SEXP* car = s->pair.car;
-  // Both cells are read next: start the two loads together rather than one after the other.
-  if (next) __builtin_prefetch(gc_block_of(next), 1);
-  if (car) __builtin_prefetch(gc_block_of(car), 1);
+  // Both cells are read next: start the two loads together rather than one after the other,
+  // for the header and the last words of each (a slot may span two cache lines).
+  if (next) {
+    __builtin_prefetch(gc_block_of(next), 1);
+    __builtin_prefetch(&next->pair.cdr);
+  }
+  if (car) {
+    __builtin_prefetch(gc_block_of(car), 1);
+    __builtin_prefetch(&car->pair.cdr);
+  }
   if (s->h.file) gc_qv_file(s->h.file);
   if (next) {
     if (sexp_tag(next) == kTagPair) {
