@@ -103,6 +103,8 @@ struct MEM_THREAD {
   // The owner moves fresh; the ends change under the pool lock or with the world stopped.
   std::atomic<char*> fresh[kSlotClasses];
   char* fresh_end[kSlotClasses];
+  GC_FUNC last_routine;         // the mark routine of the block made last
+  uint32_t last_routine_bits;   // and its mark-word bits (0 for none, as at the start)
   GC_THREAD* frames;      // the frame record of this thread's task, or null
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;

@@ -105,8 +105,20 @@ inline void clear_words(void* data, size_t size, int c) {
 #else
   (void)size;
   auto* w = static_cast<uint64_t*>(data);
+  switch (c) {  // cells take 3 to 9 words: stored straight, as a loop of words becomes a slow rep stos
+    case 8: w[8] = 0; [[fallthrough]];
+    case 7: w[7] = 0; [[fallthrough]];
+    case 6: w[6] = 0; [[fallthrough]];
+    case 5: w[5] = 0; [[fallthrough]];
+    case 4: w[4] = 0; [[fallthrough]];
+    case 3: w[3] = 0; [[fallthrough]];
+    case 2: w[2] = 0; [[fallthrough]];
+    case 1: w[1] = 0; [[fallthrough]];
+    case 0: w[0] = 0; return;
+    default: break;
+  }
   if (!(c & 1)) *w++ = 0;  // an odd count of words: one alone, then pairs
-  for (int i = 0; i < (c + 1) / 2; ++i, w += 2) {  // in pairs, where a loop of words becomes a slow rep stos
+  for (int i = 0; i < (c + 1) / 2; ++i, w += 2) {
     w[0] = 0;
     w[1] = 0;
   }
@@ -239,7 +251,11 @@ GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line)
 // A block of size bytes for gc_func whose site is that of the mark-word bits site.
 void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
-  const uint32_t tag = routine_tag(gc_func) | site;
+  if (gc_func != t->last_routine) {  // most blocks are made with the routine before
+    t->last_routine = gc_func;
+    t->last_routine_bits = routine_tag(gc_func);
+  }
+  const uint32_t tag = t->last_routine_bits | site;
   GC_BLOCK* b;
   if (size <= size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
