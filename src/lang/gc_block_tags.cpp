@@ -75,7 +75,7 @@ void block_tags_init() {
 uint32_t enter_routine(GC_FUNC gc_func) {
   LOCK_SCOPE(tag_lock);
   const uint32_t bits = routine_index(gc_func) << kRoutineShift;
-  for (auto i = uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);; ++i) {
+  for (uint32_t i = routine_hash(gc_func);; ++i) {
     ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
     const GC_FUNC fn = s.fn.load(std::memory_order_relaxed);
     if (fn == gc_func) return bits;  // entered by another thread meanwhile

@@ -51,10 +51,13 @@ struct ROUTINE_SLOT {
 inline constexpr uint32_t kRoutineSlots = 4u << kRoutineBits;  // a quarter full at most
 extern ROUTINE_SLOT routine_slots[kRoutineSlots];
 uint32_t enter_routine(GC_FUNC gc_func);  // a routine not found yet: its bits, entered
+inline uint32_t routine_hash(GC_FUNC gc_func) {  // the first slot to look at
+  return uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);
+}
 // The mark-word bits naming gc_func (null: none).
 inline uint32_t routine_tag(GC_FUNC gc_func) {
   if (!gc_func) return 0;
-  for (auto i = uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);; ++i) {
+  for (uint32_t i = routine_hash(gc_func);; ++i) {
     const ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
     const GC_FUNC fn = s.fn.load(std::memory_order_acquire);
     if (fn == gc_func) return s.bits;
@@ -86,7 +89,7 @@ inline bool set_live_mark(GC_BLOCK* b) {
   const uint32_t m = b->mark;
   b->mark = (m & ~kSiteMask) | marking_site.bits | kMarkLive;
   if (m & kMarkLive) return false;
-  if (!(m & (kMarkLarge | kMarkFree))) ++chunk_head(b)->marked;  // a stray mark on a free slot: not counted
+  if (!(m & (kMarkLarge | kMarkFree))) ++chunk_head(b)->marked;  // a stray mark on a free slot: none
   return true;
 }
 
