@@ -6,6 +6,7 @@
 // function made by "Lambda", against the same loops in Scheme. Guile runs as a child
 // process; its start-up (an empty script) is measured alone and taken off its times.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -75,6 +76,13 @@ void run_tq(const char* src) {
   }
 }
 
+// The peak resident memory of this process, or of the largest child waited for so far, in MB.
+double peak_rss_mb(int who) {
+  rusage ru{};
+  getrusage(who, &ru);
+  return double(ru.ru_maxrss) / 1024;
+}
+
 void run_guile(benchmark::State& state, const char* program) {
   const double startup = tqbench::guile_seconds("");
   for (auto _ : state) state.SetIterationTime(std::max(0.0, tqbench::guile_seconds(program) - startup));
@@ -85,8 +93,9 @@ void BM_TqFib25(benchmark::State& state) {
   for (auto _ : state) run_tq(kTqFib);
 }
 void BM_GuileFib25(benchmark::State& state) { run_guile(state, kSchemeFib); }
-// Also the resident memory after the first round and after the last: repeated rounds must
-// not keep growing it.
+// Also the resident memory after the first round and after the last (repeated rounds must
+// not keep growing it), and the process's peak, which the list's rounds set when the bench
+// runs alone (--benchmark_filter).
 void BM_TqListBuildReverse(benchmark::State& state) {
   start_language();
   int64_t first = 0, last = 0;
@@ -98,8 +107,13 @@ void BM_TqListBuildReverse(benchmark::State& state) {
   }
   state.counters["rss_first_MB"] = double(first) / (1 << 20);
   state.counters["rss_last_MB"] = double(last) / (1 << 20);
+  state.counters["rss_peak_MB"] = peak_rss_mb(RUSAGE_SELF);
 }
-void BM_GuileListBuildReverse(benchmark::State& state) { run_guile(state, kSchemeList); }
+// Guile's peak is its largest run's (the list's, when it runs after the fib case).
+void BM_GuileListBuildReverse(benchmark::State& state) {
+  run_guile(state, kSchemeList);
+  state.counters["rss_peak_MB"] = peak_rss_mb(RUSAGE_CHILDREN);
+}
 // fib(25) again, in the process that ran the list rounds, once their lists are dropped: what
 // the collector freed must not make later work slower than in a fresh process.
 void BM_TqFib25AfterLists(benchmark::State& state) {

@@ -57,6 +57,7 @@
 #include "lang/env.h"
 
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "platform/startup.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -114,7 +115,7 @@ int find_unlocked(TQ_ENV* e, const L_CHAR* name, uint32_t sum, ELEMENT** elp) {
   if (moves & 1u) return -1;
   ELEMENT** table = load(e->hash_ptr);
   if (!table) return 0;  // nothing was ever bound here
-  const auto size = uint32_t(gc_block_of(table)->size / int64_t(sizeof(ELEMENT*)));
+  const auto size = uint32_t(block_size(gc_block_of(table)) / int64_t(sizeof(ELEMENT*)));
   for (ELEMENT* el = load(table[sum % size]); el; el = load(el->next)) {
     const L_CHAR* sym = load(el->sym);
     if (sym && same_name(sym, name)) {

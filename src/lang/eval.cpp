@@ -288,7 +288,7 @@ struct alignas(16) FixedText {
   GC_BLOCK head;
   L_CHAR text[11];
 };
-FixedText args_env_name{{gc_text, {"eval"}, int64_t(sizeof(L_CHAR) * 11), kMarkLive, 0},
+FixedText args_env_name{{kMarkLive, 0},
                         {'_', '_', 'a', 'r', 'g', 's', '_', 'e', 'n', 'v', 0}};
 
 // The table of a lambda call is this thread's alone until the body runs: its bindings are

@@ -46,25 +46,27 @@ class NestLevel {
 int nest_depth();  // the calling thread's current count (tests)
 
 // ---- Memory.
-// Block header, directly before the data of every block (16-byte aligned, so the data keeps
-// the system allocator's alignment). Blocks of up to kMaxSlotData bytes are slots of chunks
-// that hold slots of one size; larger ones are system allocations on the ring of large
-// blocks, whose links sit in front of this header.
-struct alignas(16) GC_BLOCK {
-  GC_FUNC gc_func;  // the mark routine given at allocation
-  union {
-    const char* file;     // allocating site, then the site of the root that last reached it
-    GC_BLOCK* free_next;  // a free slot: the next free slot
-  };
-  int64_t size;  // bytes of data
-  uint32_t mark;     // kMarkLive during a collection; kMarkReplaced after mrealloc
-  int line;
+// Block header, directly before the data of every block: the mark word and a line. Other
+// layers read only the mark word's kMarkLive; the size is mem_block_size's. Besides its flags
+// the mark word names the block's mark routine and its site (the text of the root that last
+// reached it) as indices into the collector's tables, and how far a slot's size falls short
+// of its class (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of up
+// to kMaxSlotData bytes are slots of chunks that hold slots of one size class (kSlotStep
+// apart); larger ones are system allocations on the ring of large blocks, whose links and
+// size sit in front of this header. Block data is 8-byte aligned (the largest alignment of
+// any record kept in collected memory); a large block's is 16-byte aligned.
+struct GC_BLOCK {
+  uint32_t mark;  // kMarkLive during a collection, kMarkReplaced after mrealloc; see above
+  int line;       // allocating line, then the line (or task id) of the root that last reached it
 };
-static_assert(sizeof(GC_BLOCK) == 32);
+static_assert(sizeof(GC_BLOCK) == 8);
 inline constexpr uint32_t kMarkLive = 0x80000000u;
 inline constexpr uint32_t kMarkReplaced = 0x40000000u;
-inline constexpr uint32_t kMarkFree = 0x20000000u;  // a free slot (never a live block)
+inline constexpr uint32_t kMarkFree = 0x20000000u;   // a free slot (never a live block)
+inline constexpr uint32_t kMarkLarge = 0x10000000u;  // a system allocation, not a slot
 inline constexpr int64_t kMaxSlotData = 512;
+inline constexpr int kSlotStep = 8;  // slot classes hold data of 8, 16, 24, ... 512 bytes
+inline constexpr int kSlotClasses = int(kMaxSlotData / kSlotStep);
 inline GC_BLOCK* gc_block_of(const void* data) {
   return const_cast<GC_BLOCK*>(static_cast<const GC_BLOCK*>(data) - 1);
 }
@@ -95,12 +97,14 @@ struct MEM_THREAD {
   bool want_gc;           // allocation passed the trigger: ask for a collection on leaving
   bool in_use;            // a live thread owns the record (registry lock)
   std::atomic<int64_t> live_delta;    // data bytes made minus freed since the last collection
-  GC_BLOCK* cache[kMaxSlotData / 16];  // free slots of each size, data 16..512 bytes
+  GC_BLOCK* cache[kSlotClasses];  // free slots of each size class
   // Slots of each size never used since their chunk was taken: [fresh, fresh_end) are made
   // in address order, each getting its header as it is made, before fresh moves past it.
   // The owner moves fresh; the ends change under the pool lock or with the world stopped.
-  std::atomic<char*> fresh[kMaxSlotData / 16];
-  char* fresh_end[kMaxSlotData / 16];
+  std::atomic<char*> fresh[kSlotClasses];
+  char* fresh_end[kSlotClasses];
+  GC_FUNC last_routine;         // the mark routine of the block made last
+  uint32_t last_routine_bits;   // and its mark-word bits (0 for none, as at the start)
   GC_THREAD* frames;      // the frame record of this thread's task, or null
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;
@@ -309,6 +313,10 @@ int64_t mem_gc(MEM_STATISTICS* stats);
 // The interval rule after a collection, as a pure step: freed bytes, whether resources are
 // short, the collection's whole seconds, the current interval -> the new interval.
 int gc_next_interval(int64_t freed, bool resource_short, int64_t duration, int interval);
+// The allocation rule after a collection, as a pure step: the bytes it left held (slots with
+// their headers, large blocks) -> the bytes of allocation after which allocation asks for the
+// next collection: 60% of them, at least 32 MiB.
+int64_t gc_next_trigger(int64_t held);
 
 // Language roots for the hooks.
 void gc_qvlisp();    // the two top environments

@@ -2,21 +2,27 @@
 // unmarked.
 //
 // Blocks of up to kMaxSlotData bytes are slots of 256 KB chunks, each chunk holding slots of
-// one size (data 16, 32, ... 512 bytes after the 32-byte header). A thread takes a batch of
-// free slots of a size at a time under the pool lock (or a range of slots never used, which
-// it then hands out in address order without touching them before) and then allocates from
-// its own cache without any shared write; the sweep takes every cache and range back,
-// rebuilds each chunk's free slots in address order, and gives a chunk that holds nothing
-// live back to the system.
-// Larger blocks are system allocations on the ring of large blocks, whose links sit in
-// front of the header. A block is made, entered in the thread's top frame and counted
+// one size class (data 8, 16, ... 512 bytes after the 8-byte header, so a pair or an integer
+// cell of 40 bytes takes 48). A thread takes a batch of free slots of a class at a time under
+// the pool lock (or a range of slots never used, which it then hands out in address order
+// without touching them before) and then allocates from its own cache without any shared
+// write; the sweep takes every cache and range back and rebuilds each chunk's free slots in
+// address order. A free slot's link to the next is the first word of its data.
+// Larger blocks are system allocations on the ring of large blocks, whose links and size sit
+// in front of the header. A block is made, entered in the thread's top frame and counted
 // inside the thread's memory-lock section, so a collection never sees a half-made block.
 //
-// Collections also follow allocation: when the bytes taken since the last collection (slots
-// with their headers, large blocks) pass twice what it left live (and at least kMinTrigger),
-// the thread asks the collector task for one as it leaves its section. So the memory held
-// stays within about three times the live memory, whatever the tick's interval, and the
-// marking of a large live set is paid for by as much allocation again.
+// What a collection leaves held decides the next one and what goes back to the system:
+//  - Collections follow allocation: when the bytes taken since the last collection (slots
+//    with their headers, large blocks) pass kGrowthPercent of what it left held (and at
+//    least kMinTrigger), the thread asks the collector task for one as it leaves its
+//    section. So the memory held peaks near (100 + kGrowthPercent)% of the live memory,
+//    whatever the tick's interval.
+//  - A chunk left without a live slot is kept for any class's next chunk, as many as the
+//    allocation until the next collection may take or the last two collections found taken
+//    before them; the rest are unmapped at once.
+//  - Chunks with free slots are handed out fullest first: a chunk where only a few blocks
+//    survived gets new blocks only when no fuller one has room, so it can empty and go.
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -40,19 +46,18 @@ const MallocCount malloc_count{};
 namespace {
 
 constexpr size_t kChunkHead = 64;  // the CHUNK record, then the slots
-constexpr int kClasses = int(kMaxSlotData / 16);
 constexpr int64_t kMinTrigger = 32 << 20;
+constexpr int64_t kGrowthPercent = 60;
 
 struct CHUNK {
-  CHUNK_COUNTS counts;
-  CHUNK* next;          // the size's chunks
-  CHUNK* next_partial;  // the size's chunks with free slots
+  CHUNK_HEAD head;
+  CHUNK* next;          // the class's chunks
+  CHUNK* next_partial;  // the class's chunks with free slots, fullest first
   GC_BLOCK* free_head;  // free slots not in any thread's cache, in address order
   int slot_size;        // header and data
   int nslots;
   int carved;           // slots handed out at least once; the rest were never touched
-  int live;             // live slots after the last sweep (counts, for giving chunks back)
-  bool partial;
+  int live;             // live slots after the last sweep
 };
 static_assert(sizeof(CHUNK) <= kChunkHead);
 
@@ -60,21 +65,25 @@ struct SLOT_CLASS {
   CHUNK* chunks;
   CHUNK* partial;
 };
-SLOT_CLASS classes[kClasses];
+SLOT_CLASS classes[kSlotClasses];
 
-// Chunks without a live slot, kept for any size's next chunk (pool lock): as many as the
-// allocation until the next collection may take (the larger of its trigger and the one
-// before), so a program that makes and drops the same amount again and again keeps its
-// pages instead of faulting them in anew after every collection.
+// Chunks without a live slot, kept for any class's next chunk (pool lock): as many as the
+// allocation until the next collection may take, or as either of the last two collections
+// saw taken before them, so a program that makes and drops the same amount again and again
+// keeps its pages instead of faulting them in anew after every collection.
 CHUNK* spare_chunks = nullptr;
 int64_t spare_count = 0;
+int64_t last_taken = 0;  // the debt the collection before the last one found
 
+// In front of a large block's header; 32 bytes with it, so its data keeps the system
+// allocator's 16-byte alignment.
 struct LARGE_LINK {
   LARGE_LINK* next;
   LARGE_LINK* prev;
+  int64_t size;  // bytes of data (block_size reads it just before the header)
 };
-static_assert(sizeof(LARGE_LINK) == 16);
-LARGE_LINK large_ring = {&large_ring, &large_ring};  // pool lock
+static_assert(sizeof(LARGE_LINK) + sizeof(GC_BLOCK) == 32);
+LARGE_LINK large_ring = {&large_ring, &large_ring, 0};  // pool lock
 
 int64_t live_base = 0;                  // data bytes live at the last fold
 std::atomic<int64_t> gc_debt{0};        // slot and large bytes taken since the last sweep
@@ -87,8 +96,8 @@ void* emergency_reserve = nullptr;  // released so that the out-of-memory report
   er_panic(text);
 }
 
-// Zeroes a slot block's data of class c in whole 16-byte steps, without a library call (a
-// cell is a few words; the slot's data is class_data(c) bytes).
+// Zeroes a slot block's data of class c in whole words, without a library call (a cell is
+// a few words; the slot's data is class_data(c) bytes).
 inline void clear_words(void* data, size_t size, int c) {
 #if defined(TQ_SANITIZE)
   (void)c;
@@ -96,21 +105,42 @@ inline void clear_words(void* data, size_t size, int c) {
 #else
   (void)size;
   auto* w = static_cast<uint64_t*>(data);
-  for (int i = 0; i <= c; ++i, w += 2) {
+  switch (c) {  // cells take 3 to 9 words: stored straight, as a loop of words becomes a slow rep stos
+    case 8: w[8] = 0; [[fallthrough]];
+    case 7: w[7] = 0; [[fallthrough]];
+    case 6: w[6] = 0; [[fallthrough]];
+    case 5: w[5] = 0; [[fallthrough]];
+    case 4: w[4] = 0; [[fallthrough]];
+    case 3: w[3] = 0; [[fallthrough]];
+    case 2: w[2] = 0; [[fallthrough]];
+    case 1: w[1] = 0; [[fallthrough]];
+    case 0: w[0] = 0; return;
+    default: break;
+  }
+  if (!(c & 1)) *w++ = 0;  // an odd count of words: one alone, then pairs
+  for (int i = 0; i < (c + 1) / 2; ++i, w += 2) {
     w[0] = 0;
     w[1] = 0;
   }
 #endif
 }
 
-inline int class_of(size_t size) { return size ? int((size - 1) >> 4) : 0; }
-size_t class_data(int c) { return size_t(c + 1) << 4; }
+inline int class_of(size_t size) { return size ? int((size - 1) >> 3) : 0; }
+size_t class_data(int c) { return size_t(c + 1) << 3; }
+// The mark-word bits of a slot block of size bytes in class c.
+inline uint32_t slack_bits(size_t size, int c) { return uint32_t(class_data(c) - size) << kSlackShift; }
 
 GC_BLOCK* slot_at(CHUNK* ch, int i) {
   return reinterpret_cast<GC_BLOCK*>(reinterpret_cast<char*>(ch) + kChunkHead + size_t(i) * size_t(ch->slot_size));
 }
-// A free slot's link to the next lives in its header, so its data can stay poisoned.
-GC_BLOCK*& free_link(GC_BLOCK* b) { return b->free_next; }
+GC_BLOCK*& free_link(GC_BLOCK* b) { return *reinterpret_cast<GC_BLOCK**>(b + 1); }
+// Makes slot b free: its data is poisoned but for the link word.
+void set_free(GC_BLOCK* b, size_t data) {
+  b->mark = kMarkFree;
+  TQ_POISON(b + 1, data);
+  TQ_UNPOISON(b + 1, sizeof(GC_BLOCK*));
+}
+
 
 void add_live(MEM_THREAD* t, int64_t n) {
   t->live_delta.store(t->live_delta.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
@@ -133,8 +163,9 @@ CHUNK* new_chunk(int c) {
   }
   TQ_UNPOISON(p, kChunkSize);  // the address may be that of a chunk given back poisoned
   auto* ch = static_cast<CHUNK*>(p);
-  ch->counts.marked = 0;
-  ch->counts.replaced.store(0, std::memory_order_relaxed);
+  ch->head.slot_data = int(class_data(c));
+  ch->head.marked = 0;
+  ch->head.replaced.store(0, std::memory_order_relaxed);
   ch->free_head = nullptr;
   ch->carved = 0;
   ch->live = 0;
@@ -143,7 +174,6 @@ CHUNK* new_chunk(int c) {
   SLOT_CLASS& k = classes[c];
   ch->next = k.chunks;
   k.chunks = ch;
-  ch->partial = true;
   ch->next_partial = k.partial;
   k.partial = ch;
   TQ_POISON(slot_at(ch, 0), size_t(ch->nslots) * size_t(ch->slot_size));
@@ -175,10 +205,7 @@ GC_BLOCK* refill(MEM_THREAD* t, int c) {
     t->fresh_end[c] = first + size_t(n) * size_t(ch->slot_size);
     t->fresh[c].store(first, std::memory_order_release);
   }
-  if (!ch->free_head && ch->carved == ch->nslots) {  // nothing left: off the partial list
-    k.partial = ch->next_partial;
-    ch->partial = false;
-  }
+  if (!ch->free_head && ch->carved == ch->nslots) k.partial = ch->next_partial;  // nothing left
   unlock_pool();
   const int64_t debt = gc_debt.fetch_add(int64_t(n) * ch->slot_size, std::memory_order_relaxed);
   if (debt > gc_trigger.load(std::memory_order_relaxed)) t->want_gc = true;
@@ -189,6 +216,7 @@ GC_BLOCK* new_large(size_t size, const char* failure) {
   if (size > SIZE_MAX - sizeof(GC_BLOCK) - sizeof(LARGE_LINK)) out_of_memory(failure);
   auto* link = static_cast<LARGE_LINK*>(std::calloc(1, sizeof(LARGE_LINK) + sizeof(GC_BLOCK) + size));
   if (!link) out_of_memory(failure);
+  link->size = int64_t(size);
   lock_pool();
   link->prev = &large_ring;
   link->next = large_ring.next;
@@ -202,49 +230,53 @@ GC_BLOCK* new_large(size_t size, const char* failure) {
 
 LARGE_LINK* large_link_of(GC_BLOCK* b) { return reinterpret_cast<LARGE_LINK*>(b) - 1; }
 
-void set_header(GC_BLOCK* b, size_t size, GC_FUNC gc_func, const char* file, int line) {
-  b->gc_func = gc_func;
-  b->file = file;
-  b->size = int64_t(size);
-  b->mark = 0;
+void set_header(GC_BLOCK* b, uint32_t mark, int line) {
+  b->mark = mark;
   b->line = line;
 }
 
 // The next slot of t's fresh range of class c made a block; null when the range is used up.
-GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, GC_FUNC gc_func, const char* file, int line) {
+GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line) {
   char* p = t->fresh[c].load(std::memory_order_relaxed);
   if (p == t->fresh_end[c]) return nullptr;
   auto* b = reinterpret_cast<GC_BLOCK*>(p);
   TQ_UNPOISON(b, sizeof(GC_BLOCK) + size);
-  set_header(b, size, gc_func, file, line);
+  set_header(b, mark, line);
   clear_words(b + 1, size, c);
   // Past fresh, mem_is_block reads the header: it is whole before fresh moves.
   t->fresh[c].store(p + sizeof(GC_BLOCK) + class_data(c), std::memory_order_release);
   return b;
 }
 
-void* new_block_nl(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+// A block of size bytes for gc_func whose site is that of the mark-word bits site.
+void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
+  if (gc_func != t->last_routine) {  // most blocks are made with the routine before
+    t->last_routine = gc_func;
+    t->last_routine_bits = routine_tag(gc_func);
+  }
+  const uint32_t tag = t->last_routine_bits | site;
   GC_BLOCK* b;
   if (size <= size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
+    const uint32_t mark = tag | slack_bits(size, c);
     b = t->cache[c];
     if (!b) {
-      b = take_fresh(t, c, size, gc_func, file, line);
+      b = take_fresh(t, c, size, mark, line);
       if (b) goto made;
       b = refill(t, c);
       if (!b) {
-        b = take_fresh(t, c, size, gc_func, file, line);
+        b = take_fresh(t, c, size, mark, line);
         goto made;
       }
     }
     t->cache[c] = free_link(b);
     TQ_UNPOISON(b + 1, size);
     clear_words(b + 1, size, c);
-    set_header(b, size, gc_func, file, line);
+    set_header(b, mark, line);
   } else {
     b = new_large(size, failure);
-    set_header(b, size, gc_func, file, line);
+    set_header(b, tag | kMarkLarge, line);
   }
 made:
   add_live(t, int64_t(size));
@@ -253,20 +285,20 @@ made:
   return data;
 }
 
-void* new_block(size_t size, GC_FUNC gc_func, const char* file, int line, const char* failure) {
+void* new_block(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MemLock lock;
-  return new_block_nl(size, gc_func, file, line, failure);
+  return new_block_nl(size, gc_func, site, line, failure);
 }
 
 // Frees the block of data ptr now (memory lock held).
 void release_block(MEM_THREAD* t, void* ptr) {
   GC_BLOCK* b = gc_block_of(ptr);
   gc_delete_nl(ptr);
-  add_live(t, -b->size);
-  if (b->size <= kMaxSlotData) {
-    const int c = class_of(size_t(b->size));
-    TQ_POISON(ptr, class_data(c));
-    b->mark = kMarkFree;
+  add_live(t, -block_size(b));
+  if (!(b->mark & kMarkLarge)) {
+    const int data = chunk_head(b)->slot_data;
+    const int c = class_of(size_t(data));
+    set_free(b, size_t(data));
     free_link(b) = t->cache[c];
     t->cache[c] = b;
     return;
@@ -279,18 +311,22 @@ void release_block(MEM_THREAD* t, void* ptr) {
   std::free(link);
 }
 
-// Chunk ch, every slot of which was marked and none replaced or free-listed: only the marks
-// are cleared (a free slot marked by mistake stays free, off the lists until a later sweep
-// of the chunk). Returns the data bytes that survive.
+// The data bytes of the slot block of mark word m in chunk ch.
+inline int64_t slot_bytes(const CHUNK* ch, uint32_t m) {
+  return ch->head.slot_data - int((m & kSlackMask) >> kSlackShift);
+}
+
+// Chunk ch, every used slot of which was marked (none free or replaced): only the marks are
+// cleared. Returns the data bytes that survive.
 int64_t sweep_full_chunk(CHUNK* ch) {
   int64_t kept = 0;
   constexpr int kAhead = 8;
   for (int i = 0; i < ch->carved; ++i) {
     GC_BLOCK* b = slot_at(ch, i);
     if (i + kAhead < ch->carved) __builtin_prefetch(slot_at(ch, i + kAhead), 1);
-    const uint32_t free = b->mark & kMarkFree;
-    b->mark = free;
-    kept += free ? 0 : b->size;
+    const uint32_t m = b->mark;
+    b->mark = m & ~kMarkSurvives;
+    kept += slot_bytes(ch, m);
   }
   ch->free_head = nullptr;
   ch->live = ch->carved;
@@ -303,7 +339,7 @@ int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*
   int live = 0;
   GC_BLOCK* head = nullptr;
   GC_BLOCK** tail = &head;
-  const size_t data = size_t(ch->slot_size) - sizeof(GC_BLOCK);
+  const size_t data = size_t(ch->head.slot_data);
   constexpr int kAhead = 8;  // the slots' lines are read once each: ask for them early
   for (int i = 0; i < ch->carved; ++i) {
     GC_BLOCK* b = slot_at(ch, i);
@@ -311,15 +347,14 @@ int64_t sweep_chunk(CHUNK* ch, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*
     const uint32_t m = b->mark;
     if (m & kMarkFree) {
       b->mark = kMarkFree;  // a stray mark on a free slot
-    } else if (m) {
+    } else if (m & kMarkSurvives) {
       if (stats && (m & kMarkLive)) add_stat(stats, b);
-      b->mark = 0;
-      kept += b->size;
+      b->mark = m & ~kMarkSurvives;
+      kept += slot_bytes(ch, m);
       ++live;
       continue;
     } else {
-      b->mark = kMarkFree;
-      TQ_POISON(b + 1, data);
+      set_free(b, data);
     }
     *tail = b;
     tail = &free_link(b);
@@ -337,11 +372,11 @@ int64_t sweep_large(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STAT
   for (LARGE_LINK* l = large_ring.next; l != &large_ring;) {
     LARGE_LINK* next = l->next;
     auto* b = reinterpret_cast<GC_BLOCK*>(l + 1);
-    if (b->mark) {
+    if (b->mark & kMarkSurvives) {
       if (stats && (b->mark & kMarkLive)) add_stat(stats, b);
-      b->mark = 0;
-      *held += b->size;
-      kept += b->size;
+      b->mark &= ~kMarkSurvives;
+      *held += l->size;
+      kept += l->size;
     } else {
       l->prev->next = next;
       next->prev = l->prev;
@@ -349,6 +384,56 @@ int64_t sweep_large(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STAT
     }
     l = next;
   }
+  return kept;
+}
+
+// Whether chunk ch, swept, has room but few enough live slots to be handed out last.
+bool sparse(const CHUNK* ch) { return ch->live < ch->nslots / 4; }
+
+// Sweeps the chunks of class k: chunks left empty go to the spare list, the others with
+// room to the partial list, the fuller ones first. Returns the data bytes that survive and
+// adds what they hold to held.
+int64_t sweep_class(SLOT_CLASS& k, void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats,
+                    int64_t* held) {
+  int64_t kept = 0;
+  CHUNK* full_first = nullptr;  // pushed in front, as the sparse ones: oldest chunks first
+  CHUNK* full_last = nullptr;
+  CHUNK* sparse_first = nullptr;
+  for (CHUNK** p = &k.chunks; *p;) {
+    CHUNK* ch = *p;
+    const int replaced = ch->head.replaced.load(std::memory_order_relaxed);
+    if (ch->head.marked == 0 && replaced == 0) {
+      ch->live = 0;
+      TQ_POISON(slot_at(ch, 0), size_t(ch->carved) * size_t(ch->slot_size));
+    } else if (!stats && ch->head.marked == ch->carved && !ch->free_head && replaced == 0) {
+      kept += sweep_full_chunk(ch);
+    } else {
+      kept += sweep_chunk(ch, add_stat, stats);
+    }
+    ch->head.marked = 0;
+    ch->head.replaced.store(0, std::memory_order_relaxed);
+    *held += int64_t(ch->live) * ch->slot_size;
+    if (ch->live == 0) {
+      *p = ch->next;
+      ch->next = spare_chunks;
+      spare_chunks = ch;
+      ++spare_count;
+      continue;
+    }
+    if (ch->free_head || ch->carved < ch->nslots) {
+      if (sparse(ch)) {
+        ch->next_partial = sparse_first;
+        sparse_first = ch;
+      } else {
+        ch->next_partial = full_first;
+        full_first = ch;
+        if (!full_last) full_last = ch;
+      }
+    }
+    p = &ch->next;
+  }
+  if (full_last) full_last->next_partial = sparse_first;
+  k.partial = full_last ? full_first : sparse_first;
   return kept;
 }
 
@@ -372,11 +457,11 @@ int64_t fold_live_bytes() {
 int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STATISTICS* stats) {
   for (MEM_THREAD* t = mem_threads(); t; t = t->next) {
     std::fill(std::begin(t->cache), std::end(t->cache), nullptr);  // their slots are free
-    for (int c = 0; c < kClasses; ++c) {  // fresh slots become free slots of their chunks
+    for (int c = 0; c < kSlotClasses; ++c) {  // fresh slots become free slots of their chunks
       const size_t step = sizeof(GC_BLOCK) + class_data(c);
       for (char* p = t->fresh[c].load(std::memory_order_relaxed); p != t->fresh_end[c]; p += step) {
         auto* b = reinterpret_cast<GC_BLOCK*>(p);
-        TQ_UNPOISON(b, sizeof(GC_BLOCK));
+        TQ_UNPOISON(b, sizeof(GC_BLOCK) + sizeof(GC_BLOCK*));
         b->mark = kMarkFree;
       }
       t->fresh[c].store(nullptr, std::memory_order_relaxed);
@@ -388,43 +473,14 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
   const int64_t before = fold_live_bytes();
   int64_t kept = 0;
   int64_t held = 0;  // what survives, as allocation counts it
-  for (SLOT_CLASS& k : classes) {
-    k.partial = nullptr;
-    for (CHUNK** p = &k.chunks; *p;) {
-      CHUNK* ch = *p;
-      if (ch->counts.marked == 0 && ch->counts.replaced.load(std::memory_order_relaxed) == 0) {
-        ch->live = 0;
-        TQ_POISON(slot_at(ch, 0), size_t(ch->carved) * size_t(ch->slot_size));
-      } else if (!stats && ch->counts.marked == ch->carved && !ch->free_head &&
-                 ch->counts.replaced.load(std::memory_order_relaxed) == 0) {
-        kept += sweep_full_chunk(ch);
-      } else {
-        kept += sweep_chunk(ch, add_stat, stats);
-      }
-      ch->counts.marked = 0;
-      ch->counts.replaced.store(0, std::memory_order_relaxed);
-      held += int64_t(ch->live) * ch->slot_size;
-      if (ch->live == 0) {
-        *p = ch->next;
-        ch->next = spare_chunks;
-        spare_chunks = ch;
-        ++spare_count;
-        continue;
-      }
-      ch->partial = ch->free_head || ch->carved < ch->nslots;
-      if (ch->partial) {
-        ch->next_partial = k.partial;
-        k.partial = ch;
-      }
-      p = &ch->next;
-    }
-  }
+  for (SLOT_CLASS& k : classes) kept += sweep_class(k, add_stat, stats, &held);
   kept += sweep_large(add_stat, stats, &held);
   const int64_t freed = before - kept;
   live_base = kept;
-  gc_debt.store(0, std::memory_order_relaxed);
-  const int64_t trigger = std::max(kMinTrigger, 2 * held);
-  const int64_t keep = std::max(trigger, gc_trigger.load(std::memory_order_relaxed)) / int64_t(kChunkSize);
+  const int64_t taken = gc_debt.exchange(0, std::memory_order_relaxed);
+  const int64_t trigger = gc_next_trigger(held);
+  const int64_t keep = std::max({trigger, taken, last_taken}) / int64_t(kChunkSize);
+  last_taken = taken;
   while (spare_count > keep) {
     CHUNK* ch = spare_chunks;
     spare_chunks = ch->next;
@@ -437,19 +493,28 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
   return freed;
 }
 
+int64_t gc_next_trigger(int64_t held) { return std::max(kMinTrigger, held * kGrowthPercent / 100); }
+
+bool collection_due() {
+  return gc_debt.load(std::memory_order_relaxed) > gc_trigger.load(std::memory_order_relaxed);
+}
+
 void minit() {
   if (emergency_reserve) return;
   emergency_reserve = std::malloc(1000);
   if (!emergency_reserve) er_panic("no memory!!");
   mem_section_init();
+  block_tags_init();
 }
 
-void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line) {
-  return new_block(size, gc_func, file, line, "no memory!!");
+// The allocating file is not kept (a block's site is that of the root that last marked it:
+// only that is ever read); its line is.
+void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char*, int line) {
+  return new_block(size, gc_func, 0, line, "no memory!!");
 }
 
-void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char* file, int line) {
-  return new_block_nl(size, gc_func, file, line, "no memory!!");
+void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char*, int line) {
+  return new_block_nl(size, gc_func, 0, line, "no memory!!");
 }
 
 void mfree(void* ptr) {
@@ -462,12 +527,13 @@ void* mrealloc(void* ptr, size_t size, GC_FUNC gc_func) {
   if (!ptr) er_panic("mrealloc(1)");
   GC_BLOCK* old = gc_block_of(ptr);
   MemLock lock;
-  if (int64_t(size) == old->size) return ptr;
-  void* data = new_block(size, gc_func, old->file, old->line, "no memmory");
-  std::memcpy(data, ptr, size_t(std::min<int64_t>(old->size, int64_t(size))));
+  const int64_t old_size = block_size(old);
+  if (int64_t(size) == old_size) return ptr;
+  void* data = new_block(size, gc_func, old->mark & kSiteMask, old->line, "no memmory");
+  std::memcpy(data, ptr, size_t(std::min<int64_t>(old_size, int64_t(size))));
   const uint32_t was = std::atomic_ref<uint32_t>(old->mark).fetch_or(kMarkReplaced, std::memory_order_relaxed);
-  if (!(was & kMarkReplaced) && old->size <= kMaxSlotData)
-    chunk_counts(old)->replaced.fetch_add(1, std::memory_order_relaxed);  // its chunk is swept
+  if (!(was & (kMarkReplaced | kMarkLarge)))
+    chunk_head(old)->replaced.fetch_add(1, std::memory_order_relaxed);  // its chunk is swept
   return data;
 }
 
@@ -508,7 +574,7 @@ void* copy_mstr(const char* text) {
   return p;
 }
 
-int64_t mem_block_size(const void* ptr) { return gc_block_of(ptr)->size; }
+int64_t mem_block_size(const void* ptr) { return block_size(gc_block_of(ptr)); }
 
 void exercise_debug_heap(int count, char fill) {
   auto** blocks = static_cast<char**>(d_calloc(size_t(count), sizeof(char*)));

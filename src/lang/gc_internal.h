@@ -10,21 +10,86 @@ namespace tq {
 
 // Slot chunks are aligned to their size, so a slot's chunk is found from its address.
 inline constexpr size_t kChunkSize = 256 * 1024;
-// At the start of every chunk: what the collection under way found of its slots. A chunk
-// whose slots nobody marked or replaced holds nothing live, and the sweep passes over it
-// without reading its slots.
-struct CHUNK_COUNTS {
+// At the start of every chunk: its slots' data size, and what the collection under way found
+// of its slots. A chunk whose slots nobody marked or replaced holds nothing live, and the
+// sweep passes over it without reading its slots.
+struct CHUNK_HEAD {
+  int slot_data;              // data bytes of every slot (the class's size)
   int marked;                 // slots marked live (by the collector, the world stopped)
   std::atomic<int> replaced;  // slots marked replaced since the last sweep (any thread)
 };
-inline CHUNK_COUNTS* chunk_counts(const GC_BLOCK* b) {
-  return reinterpret_cast<CHUNK_COUNTS*>(reinterpret_cast<uintptr_t>(b) & ~uintptr_t(kChunkSize - 1));
+inline CHUNK_HEAD* chunk_head(const GC_BLOCK* b) {
+  return reinterpret_cast<CHUNK_HEAD*>(reinterpret_cast<uintptr_t>(b) & ~uintptr_t(kChunkSize - 1));
 }
-// Marks a block live for the collection under way; false when it was marked already.
+
+// ---- The mark word besides its flags: how many bytes of its class a slot's data leaves
+// unused, the block's mark routine and its site, the text of the root that last reached it
+// ("" until a collection marks it: the allocating file is not kept, only its line). Routines
+// and sites are indices into two tables that only grow (gc_block_tags.cpp): routines are
+// the program's mark functions (index 0: none); sites are texts kept by content (index 0:
+// ""), so a frame's label copied into a record that is later reused still names its own text.
+inline constexpr uint32_t kMarkSurvives = kMarkLive | kMarkReplaced;  // the sweep keeps the block
+inline constexpr uint32_t kSlackShift = 25;                          // 3 bits: 0..7 bytes
+inline constexpr uint32_t kSlackMask = 7u << kSlackShift;
+inline constexpr uint32_t kRoutineShift = 15;
+inline constexpr uint32_t kRoutineBits = 10;
+inline constexpr uint32_t kRoutineMask = ((1u << kRoutineBits) - 1) << kRoutineShift;
+inline constexpr uint32_t kSiteBits = 15;  // past this many texts, new ones read as ""
+inline constexpr uint32_t kSiteMask = (1u << kSiteBits) - 1;
+static_assert(kSiteBits <= kRoutineShift && kRoutineShift + kRoutineBits <= kSlackShift &&
+              kSlackMask < kMarkLarge && kSlotStep == 8);
+
+void block_tags_init();  // the tables' lock (from minit)
+uint32_t site_tag(const char* text);  // the mark-word bits naming text (null: "")
+
+// The routines entered so far by address, filled once each under the tables' lock and
+// published by fn (null: empty), so allocation finds a routine's bits without a lock.
+struct ROUTINE_SLOT {
+  std::atomic<GC_FUNC> fn;
+  uint32_t bits;
+};
+inline constexpr uint32_t kRoutineSlots = 4u << kRoutineBits;  // a quarter full at most
+extern ROUTINE_SLOT routine_slots[kRoutineSlots];
+uint32_t enter_routine(GC_FUNC gc_func);  // a routine not found yet: its bits, entered
+inline uint32_t routine_hash(GC_FUNC gc_func) {  // the first slot to look at
+  return uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);
+}
+// The mark-word bits naming gc_func (null: none).
+inline uint32_t routine_tag(GC_FUNC gc_func) {
+  if (!gc_func) return 0;
+  for (uint32_t i = routine_hash(gc_func);; ++i) {
+    const ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
+    const GC_FUNC fn = s.fn.load(std::memory_order_acquire);
+    if (fn == gc_func) return s.bits;
+    if (!fn) return enter_routine(gc_func);
+  }
+}
+GC_FUNC block_routine(uint32_t mark);
+const char* block_site(uint32_t mark);  // the kept text, never null
+
+// The data size of a block: a large block's stands in front of its header.
+inline int64_t block_size(const GC_BLOCK* b) {
+  if (b->mark & kMarkLarge) return reinterpret_cast<const int64_t*>(b)[-1];
+  return chunk_head(b)->slot_data - int((b->mark & kSlackMask) >> kSlackShift);
+}
+
+// The site bits of gc_file, looked up again whenever gc_file changes within a collection.
+struct MarkingSite {
+  const char* text = nullptr;  // the gc_file they are for
+  uint32_t bits = 0;
+};
+extern MarkingSite marking_site;
+inline void begin_marking() { marking_site = MarkingSite{}; }  // each collection: texts may change
+
+// Marks a block live for the collection under way, recording the marking site; false when
+// it was marked already.
 inline bool set_live_mark(GC_BLOCK* b) {
-  if (b->mark & kMarkLive) return false;
-  b->mark |= kMarkLive;
-  if (b->size <= kMaxSlotData) ++chunk_counts(b)->marked;
+  if (gc_file != marking_site.text) [[unlikely]] marking_site = MarkingSite{gc_file, site_tag(gc_file)};
+  b->line = gc_line;
+  const uint32_t m = b->mark;
+  b->mark = (m & ~kSiteMask) | marking_site.bits | kMarkLive;
+  if (m & kMarkLive) return false;
+  if (!(m & (kMarkLarge | kMarkFree))) ++chunk_head(b)->marked;  // a stray mark on a free slot: none
   return true;
 }
 
@@ -56,7 +121,9 @@ int64_t fold_live_bytes();
 void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char* file, int line);
 
 // Asks the collector task for a collection (allocation passed the trigger); outside any
-// section.
+// section. Does nothing once a collection has run since.
 void request_collection();
+// Whether the allocation since the last collection passed its trigger (gc_next_trigger).
+bool collection_due();
 
 }  // namespace tq

@@ -41,12 +41,7 @@ bool draining = false;
 void scan_sexp(void* p);
 
 // Records the marking site; true when the block was not marked yet (and now is).
-bool mark_header(void* p) {
-  GC_BLOCK* b = gc_block_of(p);
-  b->file = gc_file;
-  b->line = gc_line;
-  return set_live_mark(b);
-}
+inline bool mark_header(void* p) { return set_live_mark(gc_block_of(p)); }
 
 [[gnu::noinline]] void grow_mark_stack() {
   const size_t cap = mark_cap ? mark_cap * 2 : 4096;
@@ -116,9 +111,20 @@ void scan_entity_stack(void* p) {
 void scan_pair(TQ_SEXP* s) {
   TQ_SEXP* next = s->pair.cdr;
   TQ_SEXP* car = s->pair.car;
-  // Both cells are read next: start the two loads together rather than one after the other.
-  if (next) __builtin_prefetch(gc_block_of(next), 1);
-  if (car) __builtin_prefetch(gc_block_of(car), 1);
+  // Both cells are read next: start the two loads together rather than one after the other,
+  // for the header and the last words of each (a slot may span two cache lines). Slots are
+  // handed out in ascending address order, so the rest of a list made by cons, walked newest
+  // first, mostly lies just below its head: the two lines below next are asked for too.
+  if (next) {
+    __builtin_prefetch(gc_block_of(next), 1);
+    __builtin_prefetch(&next->pair.cdr);
+    __builtin_prefetch(reinterpret_cast<char*>(next) - 64, 1);
+    __builtin_prefetch(reinterpret_cast<char*>(next) - 128, 1);
+  }
+  if (car) {
+    __builtin_prefetch(gc_block_of(car), 1);
+    __builtin_prefetch(&car->pair.cdr);
+  }
   if (s->h.file) gc_qv_file(s->h.file);
   if (next) {
     if (sexp_tag(next) == kTagPair) {
@@ -127,7 +133,23 @@ void scan_pair(TQ_SEXP* s) {
       gc_qv_sexp(next);
     }
   }
-  if (car) gc_qv_sexp(car);
+  if (!car || !mark_header(car)) return;
+  void* text;  // the elements of most lists are numbers or strings: marked here, not pushed
+  switch (sexp_tag(car)) {
+    case kTagInteger:
+      text = car->integer.unit;
+      break;
+    case kTagFloat:
+      text = car->floating.unit;
+      break;
+    case kTagString:
+      text = car->string.data;
+      break;
+    default:
+      return push(car, scan_sexp);
+  }
+  if (car->h.file) gc_qv_file(car->h.file);
+  gc_text(text);
 }
 
 void scan_delay(TQ_SEXP* s) {
@@ -277,7 +299,7 @@ void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(h->file); }
 
 void gc_mark_block(void* p) {
   if (!p) return;
-  GC_FUNC fn = gc_block_of(p)->gc_func;
+  GC_FUNC fn = block_routine(gc_block_of(p)->mark);
   if (fn) {
     fn(p);
   } else {

@@ -50,15 +50,16 @@ std::atomic<bool> gc_requested{false};
 
 void add_stat(MEM_STATISTICS* st, const GC_BLOCK* b) {
   MEM_STAT_ENTRY*& head = st->hash[unsigned(b->line) % 20];
+  const char* file = block_site(b->mark);
   for (MEM_STAT_ENTRY* e = head; e; e = e->next) {
-    if (e->file == b->file && e->line == b->line) {
-      e->bytes += b->size;
+    if (e->file == file && e->line == b->line) {
+      e->bytes += block_size(b);
       return;
     }
   }
   auto* e = static_cast<MEM_STAT_ENTRY*>(std::malloc(sizeof(MEM_STAT_ENTRY)));
   if (!e) return;  // statistics are best effort
-  *e = MEM_STAT_ENTRY{head, b->size, b->file, b->line};
+  *e = MEM_STAT_ENTRY{head, block_size(b), file, b->line};
   head = e;
 }
 
@@ -89,6 +90,7 @@ void call(void (*fn)()) {
 // Marking, the pass after it, the sweep and after_gc; the hooks' locks and the memory lock
 // are held. Returns the bytes freed.
 int64_t mark_and_sweep(const GC_HOOKS& h, MEM_STATISTICS* stats) {
+  begin_marking();
   gc_file = __FILE__;
   gc_line = __LINE__;
   call(h.gc);
@@ -172,7 +174,10 @@ int gc_next_interval(int64_t freed, bool resource_short, int64_t duration, int i
 namespace {
 
 // Collections that allocation asks for run on a task of their own, as the tick's do: the
-// thread that passed the trigger may hold locks a collection takes.
+// thread that passed the trigger may hold locks a collection takes. A request that a
+// collection has answered since it was made is dropped: threads that passed the trigger
+// while that collection waited for them ask again, and a second collection right after
+// the first would mark everything live again to free nothing.
 void collector_task(void*) {
   for (;;) {
     lock_task(gc_request_lock);
@@ -182,14 +187,14 @@ void collector_task(void*) {
     }
     gc_requested.store(false);
     unlock_task(gc_request_lock, "collector_task");
-    run_collection(false);
+    if (collection_due()) run_collection(false);
   }
 }
 
 }  // namespace
 
 void request_collection() {
-  if (!gc_task_started.load() || gc_requested.load()) return;
+  if (!gc_task_started.load() || gc_requested.load() || !collection_due()) return;
   lock_task(gc_request_lock);
   gc_requested.store(true);
   unlock_task(gc_request_lock, "request_collection");

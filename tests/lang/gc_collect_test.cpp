@@ -2,6 +2,10 @@
 // reader records and delayed cells, and eight tasks allocating and collecting at once.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -325,7 +329,7 @@ TEST(GcCollect, BlocksAreKnownByTheRing) {
 // slots (ASan would report a read of a range slot's header).
 TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
   constexpr size_t kSize = 512;
-  constexpr int c = int(kSize / 16) - 1;
+  constexpr int c = int(kSize / kSlotStep) - 1;
   GcFrame frame("fresh");
   MEM_THREAD* t = mem_thread();
   for (int i = 0; i < 100000 && t->fresh[c].load() == t->fresh_end[c]; ++i) mmalloc(kSize, gc_text);
@@ -367,6 +371,88 @@ TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
   gc_pop(nullptr, nullptr);
   gc_enable();
   EXPECT_EQ(malloc_count, before);
+}
+
+// The chunks (by address) of blocks of size bytes made in the top frame until their slots
+// take bytes of memory, in the order they were first used.
+std::vector<uintptr_t> fill_chunks(size_t size, int64_t bytes, std::vector<void*>* made = nullptr) {
+  std::vector<uintptr_t> chunks;
+  for (int64_t n = 0; n < bytes; n += int64_t(size + sizeof(GC_BLOCK))) {
+    void* p = mmalloc(size, gc_text);
+    if (made) made->push_back(p);
+    const uintptr_t c = reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kChunkSize - 1);
+    if (std::find(chunks.begin(), chunks.end(), c) == chunks.end()) chunks.push_back(c);
+  }
+  return chunks;
+}
+
+// Allocation asks for a collection once it passes 60% of what the last one left held.
+TEST(GcCollect, AllocationPastTheGrowthShareOfTheHeldIsDue) {
+  const int64_t live = 4 * gc_next_trigger(0);  // past the least trigger
+  constexpr int64_t kBlock = 1 << 20;            // large: held counts the bytes as they are
+  tqtest::settled_heap();
+  GcFrame frame("held");
+  for (int64_t n = 0; n < live; n += kBlock) mmalloc(kBlock, gc_text);
+  gc_enable();
+  int64_t taken = 0;
+  {
+    MemLock hold;  // no collection answers the request meanwhile
+    for (; !collection_due() && taken < 4 * live; taken += kBlock) mmalloc(kBlock, gc_text);
+  }
+  EXPECT_GE(taken, live * 6 / 10);
+  EXPECT_LE(taken, live * 6 / 10 + 4 * kBlock) << "the rest of the process holds a few MB at most";
+}
+
+// Chunks left empty go back to the system (mincore fails on memory no longer mapped) once
+// they pass what the allocation until the next collection may take and what was taken
+// before the last two collections; allocation goes on.
+TEST(GcCollect, EmptiedChunksGoBackPastTheNextTrigger) {
+  constexpr size_t kSize = 480;  // a size class no other test uses
+  const int64_t least = gc_next_trigger(0);
+  tqtest::settled_heap();
+  GcFrame frame("held");
+  fill_chunks(kSize, least);  // held: its share is less than the least trigger
+  gc_enable();
+  gc_push(nullptr, nullptr, "dropped");
+  const std::vector<uintptr_t> chunks = fill_chunks(kSize, least + least / 2);
+  gc_pop(nullptr, nullptr);
+  for (int i = 0; i < 3; ++i) gc_enable();  // the first two keep them: taken before them
+  size_t gone = 0;
+  for (uintptr_t c : chunks) {
+    unsigned char in_core;
+    gone += mincore(reinterpret_cast<void*>(c), 4096, &in_core) == -1 && errno == ENOMEM;
+  }
+  EXPECT_GE(gone, chunks.size() / 6) << "of " << chunks.size();
+  std::vector<void*> made;
+  fill_chunks(kSize, 4 * int64_t(kChunkSize), &made);
+  for (size_t i = 0; i < made.size(); ++i) static_cast<char*>(made[i])[kSize - 1] = char(i);
+  gc_enable();
+  int wrong = 0;
+  for (size_t i = 0; i < made.size(); ++i) wrong += static_cast<char*>(made[i])[kSize - 1] != char(i);
+  EXPECT_EQ(wrong, 0);
+}
+
+// Chunks with room are handed out fullest first: one where a single block survived gets new
+// blocks only after one where all but one did, so that it may empty and go.
+TEST(GcCollect, FullerChunksAreHandedOutFirst) {
+  constexpr size_t kSize = 488;  // a size class no other test uses
+  GcFrame frame("kept");
+  std::vector<void*> made;
+  gc_push(nullptr, nullptr, "made");
+  const std::vector<uintptr_t> chunks = fill_chunks(kSize, 3 * int64_t(kChunkSize), &made);
+  ASSERT_GE(chunks.size(), 3u);
+  const auto chunk_of = [](void* p) { return reinterpret_cast<uintptr_t>(p) & ~uintptr_t(kChunkSize - 1); };
+  {
+    MemLock hold;  // the blocks stay until they are rooted again
+    gc_pop(nullptr, nullptr);
+    int first_kept = 0, second_left = 0;
+    for (void* p : made) {
+      if (chunk_of(p) == chunks[0] && first_kept++ == 0) gc_set(p, gc_text);   // one survives
+      if (chunk_of(p) == chunks[1] && second_left++ > 0) gc_set(p, gc_text);  // all but one do
+    }
+  }
+  gc_enable();
+  EXPECT_EQ(chunk_of(mmalloc(kSize, gc_text)), chunks[1]);
 }
 
 // ---- Replacing the hooks. The start-up replaces them while the collector's tick already
