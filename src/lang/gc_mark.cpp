@@ -8,6 +8,7 @@
 // function's gc_func, the queues' item routines) call these routines from inside a scan,
 // which only pushes, so no depth of lists, environments, delayed chains or records recurses.
 // Marking runs only inside a collection, under the memory lock: one thread at a time.
+#include <atomic>
 #include <cstdio>
 
 #include "lang/env.h"
@@ -85,11 +86,18 @@ void scan_sym_field(void* p) {
   }
 }
 
+// Bindings change by single atomic stores outside the memory lock (under the environment
+// lock, which the collector does not take): their words are read the same way.
+template <class T>
+T published(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
 void scan_element(void* p) {
   for (auto* e = static_cast<ELEMENT*>(p); e;) {
-    gc_text(e->sym);
-    gc_qv_sexp(e->data);
-    e = e->next;
+    gc_text(published(e->sym));
+    gc_qv_sexp(published(e->data));
+    e = published(e->next);
     if (e && !mark_header(e)) break;
   }
 }
@@ -177,18 +185,19 @@ void scan_env(void* p) {
 
 void scan_file(void* p) {
   auto* f = static_cast<TQ_FILE*>(p);
-  gc_text(f->name);
-  gc_text(f->yytext);
-  gc_text(f->site);
-  gc_text(f->comment);
-  gc_qv_sexp(f->sexp);
-  gc_qv_sexp(reinterpret_cast<TQ_SEXP*>(f->stack));
-  gc_qv_sexp(f->lex_error);  // queued errors live only here until the parser takes them
-  gc_entity(f->entity);
-  gc_entity_stack(f->ent_stack);
+  gc_text(reader_field(f->name));
+  gc_text(reader_field(f->yytext));
+  gc_text(reader_field(f->site));
+  gc_text(reader_field(f->comment));
+  gc_qv_sexp(reader_field(f->sexp));
+  gc_qv_sexp(reinterpret_cast<TQ_SEXP*>(reader_field(f->stack)));
+  gc_qv_sexp(reader_field(f->lex_error));  // queued errors live only here until the parser takes them
+  gc_entity(reader_field(f->entity));
+  gc_entity_stack(reader_field(f->ent_stack));
   if (f->close_func) f->close_func(2, f->close_work);
-  if (f->st && !_s_exist(f->st)) {  // the collector's hooks hold the stream lock
-    f->st = nullptr;
+  STREAM* st = reader_field(f->st);
+  if (st && !_s_exist(st)) {  // the collector's hooks hold the stream lock
+    set_reader_field(f->st, nullptr);
     if (TQ_CLOSE_FUNC fn = f->close_func) {
       void* work = f->close_work;
       f->close_func = nullptr;
