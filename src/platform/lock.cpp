@@ -15,6 +15,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/tsan.h"
 
 namespace tq {
 
@@ -138,6 +139,7 @@ D_SEM xx_new_lock() {
 
 void xx_close_lock(D_SEM lock) {
   if (!lock) return;
+  TQ_TSAN_MUTEX_DESTROY(lock);  // the block serves other locks and sleep records next
   __atomic_sub_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
   free_block(reinterpret_cast<LockBlock*>(lock));
 }
@@ -152,6 +154,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
   // snapshot can equal `me` only while this thread really holds the lock.
   const HTID holder = holder_of(s);
   if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
+  TQ_TSAN_MUTEX_PRE_LOCK(s);
   int c = 0;
   if (!word(s).compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed) &&
       !spin_for(s, &c)) {
@@ -162,6 +165,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
     }
     errno = 0;
   }
+  TQ_TSAN_MUTEX_POST_LOCK(s);
   set_holder(s, me);
   // Only the holder writes value (after its wait, before its post), so the semaphore
   // orders every write: a plain store, where a read-modify-write would cost a bus lock.
@@ -177,8 +181,10 @@ void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
   s->unlock_file = file;
   s->unlock_line = line;
   s->unlock_htid = self_htid();
+  TQ_TSAN_MUTEX_PRE_UNLOCK(s);
   if (word(s).exchange(0, std::memory_order_release) == 2)
     syscall(SYS_futex, &s->state, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  TQ_TSAN_MUTEX_POST_UNLOCK(s);
 }
 
 SEM _i_new_lock() {
