@@ -86,8 +86,9 @@ void scan_sym_field(void* p) {
   }
 }
 
-// Bindings change by single atomic stores outside the memory lock (under the environment
-// lock, which the collector does not take): their words are read the same way.
+// Words that change by single atomic stores outside the memory lock are read the same way:
+// bindings (under the environment lock, which the collector does not take) and a cell's
+// source reader (set_header_file).
 template <class T>
 T published(T& field) {
   return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
@@ -282,7 +283,7 @@ void gc_qv_file(void* f) { mark_with(f, scan_file); }
 void gc_qv_sym_field(void* field) { mark_with(field, scan_sym_field); }
 void gc_entity(void* e) { mark_with(e, scan_entity); }
 void gc_entity_stack(void* e) { mark_with(e, scan_entity_stack); }
-void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(h->file); }
+void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(published(h->file)); }  // see set_header_file
 
 void gc_mark_block(void* p) {
   if (!p) return;
