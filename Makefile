@@ -1,8 +1,8 @@
-# Top-level commands: run, test, check, bench. Each first makes sure the tools are installed.
+# Top-level commands: run, test, check, tsan, bench. Each first makes sure the tools are installed.
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 
-.PHONY: all run test check bench deps configure build build-mxtest build-asan clean
+.PHONY: all run test check tsan bench deps configure build build-mxtest build-asan build-tsan clean
 
 all: build
 
@@ -14,6 +14,9 @@ build/default/build.ninja: | deps
 
 build/asan/build.ninja: | deps
 	cmake --preset asan
+
+build/tsan/build.ninja: | deps
+	cmake --preset tsan
 
 build: deps build/default/build.ninja
 	cmake --build --preset default -j $(JOBS)
@@ -35,6 +38,22 @@ test: build
 
 check: build-asan
 	ctest --preset asan -j $(CTEST_JOBS)
+
+# The thread sanitizer's stage: the concurrency tests only (the whole suite would take far
+# longer under it). The interpreter runtime's and the remote sessions' suites whole (both
+# also once with a collection at every primitive return), the language's eight-task stress
+# test and its shared-table test, the thread words (their script, both ways, and the
+# in-process thread runs), the matrix access tokens and a sync meanwhile a script saves.
+TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd
+TSAN_SUITES := ^(interp|remote)$$
+TSAN_TESTS := ^(ConcurrencyStress\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile)
+
+build-tsan: deps build/tsan/build.ninja
+	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
+
+tsan: build-tsan
+	ctest --preset tsan -j $(CTEST_JOBS) -L '$(TSAN_SUITES)'
+	ctest --preset tsan -j $(CTEST_JOBS) -R '$(TSAN_TESTS)'
 
 bench:
 	@scripts/deps.sh bench

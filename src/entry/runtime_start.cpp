@@ -53,10 +53,12 @@ void init_interpreter() {
   tqi_id = 1;
   break_check = _tqi_break_check;
   int_handler = tq_int_handler;
-  create_task(delay_thread, nullptr, 4);
-  create_task(tqi_tick_task, nullptr, 3);
+  // The login layer's hooks go in before the delay thread starts: its first act is to
+  // register its own interpreter, which takes its login state from them.
   init_http_agent();
   init_authentificaition(qvlisp_top_env0);
+  create_task(delay_thread, nullptr, 4);
+  create_task(tqi_tick_task, nullptr, 3);
 }
 
 int init_tq() {

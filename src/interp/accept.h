@@ -4,6 +4,8 @@
 // list admits the peer; a line end as first byte starts a text connection (a connect-kind
 // interpreter), anything else belongs to the protocol server of the HTTP side.
 #pragma once
+#include <atomic>
+
 #include "interp/interpreter.h"
 #include "platform/socket.h"
 
@@ -36,6 +38,6 @@ void accept_interval_after_miss(TQ_INTERPRETER* listener, unsigned now);
 // Pause after an accept that failed for lack of descriptors or memory, in seconds (of the
 // tick layer's clock); pauses taken so far, for diagnostics (tqi_lock).
 inline constexpr int kAcceptRetryPause = 1;
-extern int accept_pauses;
+extern std::atomic<int> accept_pauses;  // read by tests while the accept task counts
 
 }  // namespace tq

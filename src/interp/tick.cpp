@@ -66,7 +66,7 @@ void time_outs(TQ_INTERPRETER* t) {
     return;
   ++t->silent_cnt;
   if (t->acc_file) {
-    const unsigned quiet = tick_now() - t->acc_file->rb_time;
+    const unsigned quiet = tick_now() - read_time(t->acc_file).load(std::memory_order_relaxed);
     if (quiet < unsigned(t->silent_cnt)) t->silent_cnt = int(quiet);
   }
   if (t->a_type == TQI_ACCEPT || t->mode != TQI_RUNNING) return;

@@ -82,12 +82,14 @@ TQ_SEXP* qv_lambda(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_E
     if (TQ_SEXP* e = list_error(params); is_error(e)) return e;  // a list the reader cut off
     return lang_error_text(form, ER_FORMAT, "lambda", "format error in lambda argment");
   }
+  TQ_SEXP* body = cdr(form->pair.cdr);  // may read on: before the section
+  MemLock lock;  // a collection meets the function whole
   TQ_SEXP* f = get_sexp_inh(nullptr, kTagFunc, form);
   f->func.type = kFuncLambda;
   f->func.order = 1;
   f->func.min = f->func.max = int8_t(n + 1);
   f->func.l_params = params;
-  f->func.l_body = cdr(form->pair.cdr);
+  f->func.l_body = body;
   return f;
 }
 

@@ -42,6 +42,7 @@ int32_t pos_line(TQ_SEXP* s) { return s ? s->h.line : 0; }
 
 // A pair carrying the given position and header flags.
 TQ_SEXP* positioned_pair(TQ_SEXP* car_v, TQ_SEXP* cdr_v, TQ_FILE* f, int32_t line, int32_t flags) {
+  MemLock lock;  // a collection meets the pair whole
   TQ_SEXP* p = get_sexp(nullptr, kTagPair);
   p->h.file = f;
   p->h.line = line;

@@ -8,6 +8,7 @@
 // function's gc_func, the queues' item routines) call these routines from inside a scan,
 // which only pushes, so no depth of lists, environments, delayed chains or records recurses.
 // Marking runs only inside a collection, under the memory lock: one thread at a time.
+#include <atomic>
 #include <cstdio>
 
 #include "lang/env.h"
@@ -80,11 +81,19 @@ void scan_sym_field(void* p) {
   }
 }
 
+// Words that change by single atomic stores outside the memory lock are read the same way:
+// bindings (under the environment lock, which the collector does not take) and a cell's
+// source reader (set_header_file).
+template <class T>
+T published(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
 void scan_element(void* p) {
   for (auto* e = static_cast<ELEMENT*>(p); e;) {
-    gc_text(e->sym);
-    gc_qv_sexp(e->data);
-    e = e->next;
+    gc_text(published(e->sym));
+    gc_qv_sexp(published(e->data));
+    e = published(e->next);
     if (e && !mark_header(e)) break;
   }
 }
@@ -199,18 +208,19 @@ void scan_env(void* p) {
 
 void scan_file(void* p) {
   auto* f = static_cast<TQ_FILE*>(p);
-  gc_text(f->name);
-  gc_text(f->yytext);
-  gc_text(f->site);
-  gc_text(f->comment);
-  gc_qv_sexp(f->sexp);
-  gc_qv_sexp(reinterpret_cast<TQ_SEXP*>(f->stack));
-  gc_qv_sexp(f->lex_error);  // queued errors live only here until the parser takes them
-  gc_entity(f->entity);
-  gc_entity_stack(f->ent_stack);
+  gc_text(reader_field(f->name));
+  gc_text(reader_field(f->yytext));
+  gc_text(reader_field(f->site));
+  gc_text(reader_field(f->comment));
+  gc_qv_sexp(reader_field(f->sexp));
+  gc_qv_sexp(reinterpret_cast<TQ_SEXP*>(reader_field(f->stack)));
+  gc_qv_sexp(reader_field(f->lex_error));  // queued errors live only here until the parser takes them
+  gc_entity(reader_field(f->entity));
+  gc_entity_stack(reader_field(f->ent_stack));
   if (f->close_func) f->close_func(2, f->close_work);
-  if (f->st && !_s_exist(f->st)) {  // the collector's hooks hold the stream lock
-    f->st = nullptr;
+  STREAM* st = reader_field(f->st);
+  if (st && !_s_exist(st)) {  // the collector's hooks hold the stream lock
+    set_reader_field(f->st, nullptr);
     if (TQ_CLOSE_FUNC fn = f->close_func) {
       void* work = f->close_work;
       f->close_func = nullptr;
@@ -295,7 +305,7 @@ void gc_qv_file(void* f) { mark_with(f, scan_file); }
 void gc_qv_sym_field(void* field) { mark_with(field, scan_sym_field); }
 void gc_entity(void* e) { mark_with(e, scan_entity); }
 void gc_entity_stack(void* e) { mark_with(e, scan_entity_stack); }
-void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(h->file); }
+void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(published(h->file)); }  // see set_header_file
 
 void gc_mark_block(void* p) {
   if (!p) return;

@@ -112,17 +112,20 @@ GC_HOOKS current_hooks() {
   return hooks;
 }
 
+// Collections may run at once from the tick, the collector task and any task that asks
+// (gc_tick_notin_tick); the statistics time, the freed count and the interval they share
+// are read and written under gc_task_lock.
 void run_collection(bool from_tick) {
   if (!hooks_installed) return;
   const int old_pri = push_pri(5);
   const uint32_t now = get_tqtime();
   MEM_STATISTICS stats{};
-  const bool with_stats = now - ms_time > kStatsEvery;
-  if (with_stats) ms_time = now;
   const bool resource_short = s_check_resource() < 0;
   const uint32_t start = get_tqtime();
 
   lock_task(gc_task_lock);
+  const bool with_stats = now - ms_time > kStatsEvery;
+  if (with_stats) ms_time = now;
   collecting = true;
   const GC_HOOKS h = hooks;
   call(h.gc_lock);
@@ -131,12 +134,11 @@ void run_collection(bool from_tick) {
   gc_resume_world();
   call(h.gc_unlock);
   collecting = false;
-  unlock_task(gc_task_lock, "gc_tick");
-
   const int64_t duration = int64_t(get_tqtime()) - int64_t(start);
   const int next = gc_next_interval(free_count, resource_short, duration, gc_tick_interval);
   if (from_tick && next != gc_tick_interval) change_tick(next);
   gc_tick_interval = next;
+  unlock_task(gc_task_lock, "gc_tick");
   change_pri(get_tid(), old_pri);
 }
 

@@ -38,12 +38,12 @@ void push_ent_stack(TQ_FILE* f, ENTITY* e, int mode) {
   st->ent = e;
   st->ptr = e->data;
   st->mode = mode;
-  f->ent_stack = st;
+  set_reader_field(f->ent_stack, st);
 }
 
 void pop_ent_stack(TQ_FILE* f) {
   ENTITY_STACK* st = f->ent_stack;
-  f->ent_stack = st->up;
+  set_reader_field(f->ent_stack, st->up);
   mfree(st);
 }
 
@@ -169,9 +169,9 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
       int n;
       {
         ParseCallOut out(f);
-        n = s_read(f->st, reinterpret_cast<char*>(f->rb), kReadBuffer);
+        n = s_read(reader_field(f->st), reinterpret_cast<char*>(f->rb), kReadBuffer);
       }
-      f->rb_time = get_tqtime();
+      read_time(f).store(get_tqtime(), std::memory_order_relaxed);
       if (n < 1) return n;
       f->rb_len = int16_t(n);
       f->rb_ptr = 1;
@@ -222,8 +222,8 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
   }
   while (got < len && !lex_read_stalls(f)) {
     errno = 0;
-    const int n = s_read(f->st, reinterpret_cast<char*>(buf + got), len - got);
-    f->rb_time = get_tqtime();
+    const int n = s_read(reader_field(f->st), reinterpret_cast<char*>(buf + got), len - got);
+    read_time(f).store(get_tqtime(), std::memory_order_relaxed);
     if (n > 0) {
       got += n;
       continue;
@@ -299,7 +299,7 @@ void put_data_slow(TQ_FILE* f, L_CHAR ch) {
     if (cap > lex_token_cap + 1) cap = lex_token_cap + 1;
     if (cap < kOverflowTail + 1) cap = kOverflowTail + 1;
     MemLock hold;
-    f->yytext = static_cast<L_CHAR*>(lex_mrealloc(f->yytext, size_t(cap) * sizeof(L_CHAR), gc_text));
+    set_reader_field(f->yytext, static_cast<L_CHAR*>(lex_mrealloc(f->yytext, size_t(cap) * sizeof(L_CHAR), gc_text)));
     f->yytextlen = cap;
   }
   f->yytext[f->yylen++] = ch;
@@ -318,7 +318,7 @@ L_CHAR* take_yytext(TQ_FILE* f) {
   t[n] = 0;
   f->yylen = 0;
   if (f->yytextlen > kKeptTextSize) {  // a long token's buffer is not kept for the next ones
-    f->yytext = nullptr;
+    set_reader_field(f->yytext, nullptr);
     f->yytextlen = 0;
   }
   return t;
@@ -352,7 +352,7 @@ void tq_set_cm(TQ_SEXP* s, CODE_METHOD* cm) {
   if (f->cm) f->cm->close(nullptr, f->cm_work);
   f->cm = cm;
   f->cm_work = cm->open();
-  s_set_cm(f->st, cm);
+  s_set_cm(reader_field(f->st), cm);
 }
 
 int set_encoding(TQ_SEXP* lst) {
@@ -385,7 +385,7 @@ void new_entity(TQ_FILE* f, const L_CHAR* name, const L_CHAR* data) {
   e->data = static_cast<L_CHAR*>(mmalloc(dl * sizeof(L_CHAR), gc_text));
   std::memcpy(e->data, data, dl * sizeof(L_CHAR));
   e->next = f->entity;
-  f->entity = e;
+  set_reader_field(f->entity, e);
 }
 
 ENTITY* search_entity(TQ_FILE* f, const L_CHAR* name) {
@@ -415,7 +415,7 @@ void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> d
   for (size_t i = data.size(); i-- > 0;)
     list = cons(items[i].n ? n_get_string(items[i].n) : get_string(items[i].l), list);
   TQ_SEXP* er = get_error(f, f->token_head_line, code, kFuncLex, list);
-  f->lex_error = cons(er, f->lex_error);
+  set_reader_field(f->lex_error, cons(er, f->lex_error));
 }
 
 }  // namespace tq

@@ -45,7 +45,7 @@ TQ_SEXP* markup_cell(TQ_FILE* f, int32_t type, L_CHAR* text) {
     c->symbol.data = text;
   else
     c->string.data = text;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return c;
 }
 
@@ -188,7 +188,7 @@ int get_x_number(TQ_FILE* f) {
     c->integer.unit = unit;
   }
   reset_yytext(f);
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 

@@ -182,7 +182,7 @@ int content(TQ_FILE* f, const Ch& ch) {
       case 12: {
         f->line = 0;
         ParseCallOut out(f);
-        s_set_cr(f->st, 1);
+        s_set_cr(reader_field(f->st), 1);
         if (f->func_12) f->func_12(f);
         return kAgain;
       }
@@ -720,7 +720,7 @@ int _qv_lex(TQ_FILE* f, int ent_mode) {
     f->error = -257;
     return kTokClosed;
   }
-  f->sexp = nullptr;
+  set_reader_field(f->sexp, nullptr);
   if (const int t = fast_token(f); t != kAgain) return t;
   for (;;) {
     Ch ch;

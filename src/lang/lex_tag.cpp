@@ -97,12 +97,12 @@ int field_description(TQ_FILE* f) {
     add_field(sym, name, f->sexp->string.data);
   }
   f->flags &= ~kRfEqualsToken;
-  f->sexp = sym;
+  set_reader_field(f->sexp, sym);
   return kTokDatum;
 }
 
 int finish_tag(TQ_FILE* f, TQ_SEXP* tag, int value) {
-  f->sexp = tag;
+  set_reader_field(f->sexp, tag);
   return value;
 }
 

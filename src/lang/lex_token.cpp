@@ -38,7 +38,7 @@ int make_integer(TQ_FILE* f, int64_t v, int numeric_end) {
   TQ_SEXP* c = get_sexp(f, kTagInteger);
   c->integer.data = v;
   c->integer.unit = unit;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 
@@ -47,7 +47,7 @@ int make_float(TQ_FILE* f, double v, int numeric_end) {
   TQ_SEXP* c = get_sexp(f, kTagFloat);
   c->floating.data = v;
   c->floating.unit = unit;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 
@@ -88,7 +88,7 @@ int token_text(TQ_FILE* f) {
   t[n > 0 ? n - 1 : 0] = 0;
   TQ_SEXP* c = get_sexp(f, kTagString);
   c->string.data = t;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 
@@ -96,7 +96,7 @@ int token_symbol(TQ_FILE* f) {
   L_CHAR* t = take_yytext(f);
   TQ_SEXP* c = get_sexp(f, kTagSymbol);
   c->symbol.data = t;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 
@@ -105,7 +105,7 @@ int token_error(TQ_FILE* f) {
   static constexpr LText empty = "";
   reset_yytext(f);
   TQ_SEXP* c = get_error(f, f->token_head_line, 0, empty, nullptr);
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokErrorLiteral;
 }
 
@@ -193,7 +193,7 @@ int token_raw(TQ_FILE* f) {
   TQ_SEXP* c = get_sexp(f, kTagRaw);
   c->raw.size = len;
   c->raw.data = data;
-  f->sexp = c;
+  set_reader_field(f->sexp, c);
   return kTokDatum;
 }
 

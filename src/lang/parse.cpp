@@ -57,7 +57,7 @@ TQ_SEXP* push_delay(TQ_FILE* f, int dtype, TQ_SEXP* tag, int mode) {
   c->delay.d.file.tag = tag;
   c->delay.d.file.mode = mode;
   c->delay.next = f->stack;
-  f->stack = &c->delay;
+  set_reader_field(f->stack, &c->delay);
   unlock_mem();
   return c;
 }
@@ -79,7 +79,7 @@ void realise_pair(TQ_FILE* f, const Popped& p, TQ_SEXP* car, TQ_SEXP* cdr, TQ_SE
     publish_pair(p.d, car, cdr, pos->h.file, pos->h.line);
   else
     publish_pair(p.d, car, cdr, f, f->token_head_line);
-  f->sexp = p.d;
+  set_reader_field(f->sexp, p.d);
 }
 
 }  // namespace
@@ -106,7 +106,8 @@ void _xx_lock_parse(const char* file, int line) {
   parse_lock_mine = true;
   parse_lock_task.store(me);
   parse_lock_pri = old;
-  parse_lock_raised = old < parse_lock_ctl.ctl_pri;
+  // The control's level is lifted by other takers without a lock: read it as they write it.
+  parse_lock_raised = old < std::atomic_ref<int>(parse_lock_ctl.ctl_pri).load(std::memory_order_relaxed);
   parse_lock_cnt = 1;
 }
 
@@ -160,20 +161,29 @@ TQ_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
   static constexpr LText empty = "";
   if (!st) return nullptr;
   GcFrame frame("init_parse");
-  auto* f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
-  f->name = copy_cell_text(name ? name : empty.s);
+  // What takes other locks comes first: the record is made and filled inside one section
+  // of the memory lock, so a collection (which marks it through this thread's frame) never
+  // meets it half made, and no lock a collection holds is waited for inside the section.
   const L_CHAR* site = get_tqlisp_site();
-  f->site = copy_cell_text(site ? site : empty.s);
-  f->st = st;
-  f->comment = copy_cell_text(comment ? comment : f->name);
-  f->line = f->token_head_line = 1;
-  f->flags = kRfNoLineEndsInText | kRfNoBlanksInText;
-  f->mode = kLexContent;
-  f->cm = s_get_cm(st);
-  if (!f->cm) f->cm = std_cm;
-  f->cm_work = f->cm->open();
-  f->rb_len = f->rb_ptr = 0;
-  f->rb_time = get_tqtime();
+  CODE_METHOD* cm = s_get_cm(st);
+  if (!cm) cm = std_cm;
+  void* cm_work = cm->open();
+  TQ_FILE* f;
+  {
+    MemLock lock;
+    f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+    f->name = copy_cell_text(name ? name : empty.s);
+    f->site = copy_cell_text(site ? site : empty.s);
+    f->st = st;
+    f->comment = copy_cell_text(comment ? comment : f->name);
+    f->line = f->token_head_line = 1;
+    f->flags = kRfNoLineEndsInText | kRfNoBlanksInText;
+    f->mode = kLexContent;
+    f->cm = cm;
+    f->cm_work = cm_work;
+    f->rb_len = f->rb_ptr = 0;
+    f->rb_time = get_tqtime();
+  }
   TQ_SEXP* root = qv_push_delay(f, nullptr, kDelayList);
   root->h.line = 1;
   qv_file_insert(f);
@@ -183,7 +193,7 @@ TQ_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
 
 STREAM* get_sexp_stream(TQ_SEXP* s) {
   lock_parse();
-  STREAM* st = s && s->h.file ? s->h.file->st : nullptr;
+  STREAM* st = s && s->h.file ? reader_field(s->h.file->st) : nullptr;
   unlock_parse("get_sexp_stream");
   return st;
 }
@@ -196,7 +206,7 @@ TQ_SEXP* qv_push_delay(TQ_FILE* f, TQ_SEXP* h, int dtype) {
   c->delay.dtype = dtype;
   c->delay.d.file.f = f;
   c->delay.next = f->stack;
-  f->stack = &c->delay;
+  set_reader_field(f->stack, &c->delay);
   unlock_mem();
   return c;
 }
@@ -204,7 +214,7 @@ TQ_SEXP* qv_push_delay(TQ_FILE* f, TQ_SEXP* h, int dtype) {
 int qv_pop_delay(TQ_FILE* f) {
   TQ_DELAY* top = f->stack;
   if (!top) return 0;
-  f->stack = top->next;
+  set_reader_field(f->stack, top->next);
   return top->dtype;
 }
 
@@ -353,7 +363,7 @@ int get_delay_info(STREAM** st, DELAY_FUNC** buf, TQ_SEXP* s) {
         wakeup_parse(rec);
         r = 2;
       } else {
-        *st = s->delay.d.file.f->st;
+        *st = reader_field(s->delay.d.file.f->st);
         r = 4;
       }
     }

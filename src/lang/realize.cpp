@@ -182,9 +182,9 @@ void roll_back(TQ_FILE* f, const LexMark& m) {
   f->line = m.line;
   f->token_head_line = m.token_head_line;
   f->yylen = 0;
-  f->sexp = nullptr;
-  f->lex_error = nullptr;  // errors of the rolled-back token only
-  f->ent_stack = nullptr;
+  set_reader_field(f->sexp, nullptr);
+  set_reader_field(f->lex_error, nullptr);  // errors of the rolled-back token only
+  set_reader_field(f->ent_stack, nullptr);
   if (f->cm != m.cm) {  // the token switched the code method: its bytes are read again as before
     f->cm->close(nullptr, f->cm_work);
     f->cm = m.cm;
@@ -196,7 +196,7 @@ void roll_back(TQ_FILE* f, const LexMark& m) {
 }
 
 bool reads_ahead(const TQ_FILE* f) {
-  const STREAM* st = f->st;
+  const STREAM* st = reader_field(f->st);
   if (!st || f->func_11 || f->func_12 || f->func_14) return false;
   return st->h.tbl == &s_string_table || (st->h.tbl == &s_file_table && st->file.never_blocks);
 }
@@ -227,7 +227,7 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
       gc_pop(nullptr, nullptr);
       gc_push(nullptr, nullptr, "realize_sexp");
     }
-    LexMark mark;
+    LexMark mark{};  // filled by mark_lexer when speculative, the only case that reads it
     const bool speculative = end != nullptr;
     if (speculative && !mark_lexer(f, &mark)) break;
     lexing_locked = f;
@@ -277,7 +277,7 @@ void deliver_lex_errors(TQ_FILE* f) {
   lock_parse();
   MemLock hold;
   TQ_SEXP* queued = f->lex_error;
-  f->lex_error = nullptr;
+  set_reader_field(f->lex_error, nullptr);
   for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
   set_lex_context(f);
   unlock_parse("deliver_lex_errors");

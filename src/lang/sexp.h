@@ -223,6 +223,10 @@ enum : uint32_t {
 // else asks get_type, which realises a delayed cell first.
 inline int32_t sexp_tag(const TQ_SEXP* s) { return __atomic_load_n(&s->h.type, __ATOMIC_ACQUIRE); }
 inline void set_sexp_tag(TQ_SEXP* s, int32_t type) { __atomic_store_n(&s->h.type, type, __ATOMIC_RELEASE); }
+// Gives a cell that may be reachable already (position inheritance) its source reader: a
+// collection marks the reader through that word while the caller runs outside its memory
+// section, so it is stored, and read by the collector, as a relaxed atomic.
+inline void set_header_file(TQ_SEXP* s, TQ_FILE* f) { __atomic_store_n(&s->h.file, f, __ATOMIC_RELAXED); }
 
 // ---- The cell allocator. Each returns a zeroed cell of the tag's size in collected memory,
 // rooted in the calling thread's top root frame. With a reader f the cell takes f's current

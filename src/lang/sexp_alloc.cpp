@@ -71,7 +71,7 @@ int64_t get_sexp_size(int32_t type) {
 
 TQ_SEXP* xx_get_sexp(TQ_FILE* f, int32_t type, const char* file, int line) {
   TQ_SEXP* s = new_cell(f, type, nullptr, file, line);
-  if (f) f->sexp = s;
+  if (f) set_reader_field(f->sexp, s);
   return s;
 }
 
@@ -86,7 +86,7 @@ void set_sexp(TQ_FILE* f, int32_t type, TQ_SEXP* d) {
   clear_body(d);
   set_position(d, f, nullptr);
   d->h.flags = 0;
-  if (f) f->sexp = d;
+  if (f) set_reader_field(f->sexp, d);
   set_sexp_tag(d, type);
   unlock_mem();
 }

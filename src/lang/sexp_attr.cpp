@@ -82,7 +82,8 @@ TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value) 
 
 TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src) {
   if (dst && src) {
-    dst->h.file = src->h.file;
+    // dst may be reachable already: a collection reads the reader its header names
+    set_header_file(dst, src->h.file);
     dst->h.line = src->h.line;
   }
   return dst;
@@ -94,7 +95,7 @@ void _set_inh(TQ_FILE* file, int32_t line, TQ_SEXP* tree) {
   for (TQ_SEXP* t = tree; t;) {
     const int32_t type = get_type(t);  // realised first: a delayed cell's header names its reader
     if (!t->h.file) {
-      t->h.file = file;
+      set_header_file(t, file);  // as in inherit
       t->h.line = line;
     }
     if (type != kTagPair) return;

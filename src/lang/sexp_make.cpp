@@ -25,6 +25,7 @@ TQ_SEXP* position_source(TQ_SEXP* car, TQ_SEXP* cdr) {
 }  // namespace
 
 TQ_SEXP* cons(TQ_SEXP* car, TQ_SEXP* cdr) {
+  MemLock lock;  // a collection meets the pair whole
   TQ_SEXP* s = get_sexp_inh(nullptr, kTagPair, position_source(car, cdr));
   s->pair.car = car;
   s->pair.cdr = cdr;
@@ -32,6 +33,7 @@ TQ_SEXP* cons(TQ_SEXP* car, TQ_SEXP* cdr) {
 }
 
 TQ_SEXP* cons_inh_2(TQ_SEXP* car, TQ_SEXP* cdr) {
+  MemLock lock;  // a collection meets the pair whole
   TQ_SEXP* s = get_sexp_inh(nullptr, kTagPair, cdr);
   s->pair.car = car;
   s->pair.cdr = cdr;
@@ -73,6 +75,7 @@ TQ_SEXP* get_floating(double value, const L_CHAR* unit) {
 }
 
 TQ_SEXP* get_func_prim_sp(TQ_PRIM prim, int order, TQISP_ENV* args_env, TQISP_ENV* sp_env, int min, int max) {
+  MemLock lock;  // a collection meets the cell whole
   TQ_SEXP* s = get_sexp(nullptr, kTagFunc);
   s->func.type = kFuncPrim;
   s->func.order = int8_t(order);
@@ -105,6 +108,7 @@ TQ_SEXP* get_raw(const void* bytes, int64_t size) {
 }
 
 TQ_SEXP* get_raw_set_data(void* data, int64_t size) {
+  MemLock lock;  // a collection meets the cell whole
   TQ_SEXP* s = get_sexp(nullptr, kTagRaw);
   s->raw.size = size;
   s->raw.data = static_cast<uint8_t*>(data);
@@ -112,6 +116,7 @@ TQ_SEXP* get_raw_set_data(void* data, int64_t size) {
 }
 
 TQ_SEXP* get_env(TQISP_ENV* env) {
+  MemLock lock;  // a collection meets the cell whole
   TQ_SEXP* s = get_sexp(nullptr, kTagEnv);
   s->env.data = env;
   return s;
@@ -135,6 +140,7 @@ TQ_SEXP* get_error(TQ_FILE* f, int32_t line, uint32_t er_code, const L_CHAR* fun
 }
 
 TQ_SEXP* get_error_line(TQ_SEXP* error, int32_t line) {
+  MemLock lock;  // a collection meets the cell whole
   TQ_SEXP* s = get_sexp_inh(nullptr, kTagError, error);
   s->error = error->error;
   s->error.line = line;

@@ -27,16 +27,12 @@ void unlink_file(TQ_FILE* f) {
   f->next = f->prev = nullptr;
 }
 
-void close_stream(TQ_FILE* f) {
-  if (f->st && !(f->flags & kRfKeepStream)) d_s_close(f->st);
-  f->st = nullptr;
-}
-
 // The collector's close: it holds the stream lock (through its hooks), so the stream goes to
 // the close queue instead of being closed on the spot.
 void queue_stream_close(TQ_FILE* f) {
-  if (f->st && !(f->flags & kRfKeepStream)) s_close_queue(f->st);
-  f->st = nullptr;
+  STREAM* st = reader_field(f->st);
+  if (st && !(f->flags & kRfKeepStream)) s_close_queue(st);
+  set_reader_field(f->st, nullptr);
 }
 
 void close_code_method(TQ_FILE* f) {
@@ -63,12 +59,17 @@ void qv_file_insert(TQ_FILE* f) {
 }
 
 void qv_file_delete(TQ_FILE* f) {
+  STREAM* st;
   {
     LOCK_SCOPE(lex_lock);
     if (f->flags & kRfClosed) return;
     f->flags |= kRfClosed;
+    // The stream leaves the record under the lock a collection marks under, so the
+    // collector's check for a stream that is gone never meets the field half way.
+    st = f->flags & kRfKeepStream ? nullptr : reader_field(f->st);
+    set_reader_field(f->st, nullptr);
   }
-  close_stream(f);
+  if (st) d_s_close(st);
   TQ_CLOSE_FUNC fn;
   void* work;
   {

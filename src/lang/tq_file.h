@@ -5,6 +5,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #include "lang/sexp.h"
 #include "platform/lock.h"
@@ -68,14 +69,14 @@ struct TQ_FILE {
   L_CHAR* name;
   L_CHAR* site;
   L_CHAR* comment;
-  STREAM* st;  // null for a function-backed record and after closing
+  STREAM* st;  // null for a function-backed record and after closing; read with reader_field
   CODE_METHOD* cm;
   void* cm_work;
   // Lexer state.
   uint8_t rb[kReadBuffer];
   int16_t rb_len;
   int16_t rb_ptr;
-  uint32_t rb_time;
+  uint32_t rb_time;  // time of the last read; through read_time() (the interpreter tick reads it)
   L_CHAR buf;  // one pushed-back character, 0 when empty
   int buf_ent_flag;
   int error;
@@ -98,6 +99,24 @@ struct TQ_FILE {
   TQ_CLOSE_FUNC close_func;
   void* close_work;
 };
+
+// The last read's time is written by the reading thread and read by the interpreter tick
+// under other locks, so both go through one relaxed atomic.
+inline std::atomic_ref<uint32_t> read_time(TQ_FILE* f) { return std::atomic_ref<uint32_t>(f->rb_time); }
+
+// The fields the collector marks through (name, site, comment, yytext, sexp, stack,
+// lex_error, entity, ent_stack) and st, which it clears once the stream is gone. A
+// collection marks a reader while its lexer runs outside its memory-lock section, so every
+// change of these fields made outside a section, and every read of st, is a relaxed atomic
+// (a word the collector sees whole, before or after the change); the collector reads them so.
+template <class T>
+inline T reader_field(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <class T>
+inline void set_reader_field(T& field, std::type_identity_t<T> value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
 
 struct DELAY_FUNC {
   TQ_SEXP* (*func)(TQ_SEXP* cell);  // produces the value, normally rewriting cell in place

@@ -949,6 +949,8 @@ int64_t get_d_used_memory() {
   return n;
 }
 
+int64_t mem_list_bytes(const MEM_LIST* m) { return site_bytes(m); }
+
 MEM_LIST* get_mem_debug_list(MEM_LIST* cursor) {
   HeapGuard g(__FILE__, __LINE__, false);
   unsigned b = 0;

@@ -61,6 +61,9 @@ bool d_is_live(const void* ptr);
 int64_t get_d_used_memory();
 // Walks the site records: null gives the first, a record the next, the end null.
 MEM_LIST* get_mem_debug_list(MEM_LIST* cursor);
+// A site record's live bytes. Other threads change the total with atomic adds while the
+// caller walks the records, so read it through this rather than the field.
+int64_t mem_list_bytes(const MEM_LIST* m);
 // Switches the quarantine on (for the rest of the process): freed blocks are filled
 // with 'y' and held until 100000000 bytes are exceeded, then checked and released.
 void start_alloc_time_list();

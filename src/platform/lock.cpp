@@ -15,6 +15,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/tsan.h"
 
 namespace tq {
 
@@ -76,8 +77,19 @@ void wait_word(_SEM* s) {
   syscall(SYS_futex, &s->state, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
 }
 
+// The holder is read by a taker that does not hold the lock (the double-take check), so its
+// two fields are written and read as relaxed atomics: plain moves, but no data race.
+void set_holder(_SEM* s, HTID h) {
+  __atomic_store_n(&s->tid.valid, h.valid, __ATOMIC_RELAXED);
+  __atomic_store_n(&s->tid.tid, h.tid, __ATOMIC_RELAXED);
+}
+
+HTID holder_of(_SEM* s) {
+  return HTID{__atomic_load_n(&s->tid.valid, __ATOMIC_RELAXED), __atomic_load_n(&s->tid.tid, __ATOMIC_RELAXED)};
+}
+
 void init_sem_record(_SEM* s, unsigned value) {
-  s->tid = invalid_htid;
+  set_holder(s, invalid_htid);
   s->value = int(value);
   s->state = value ? 0 : 1;
   s->lock_file = s->unlock_file = nullptr;
@@ -127,6 +139,7 @@ D_SEM xx_new_lock() {
 
 void xx_close_lock(D_SEM lock) {
   if (!lock) return;
+  TQ_TSAN_MUTEX_DESTROY(lock);  // the block serves other locks and sleep records next
   __atomic_sub_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
   free_block(reinterpret_cast<LockBlock*>(lock));
 }
@@ -139,8 +152,9 @@ void _lock_task(D_SEM s, const char* file, int line) {
   // Compare a snapshot: the holder changes under us while another thread owns the lock.
   // Only this thread stores its own identity, and its own release cleared it, so a
   // snapshot can equal `me` only while this thread really holds the lock.
-  const HTID holder = s->tid;
+  const HTID holder = holder_of(s);
   if (__atomic_load_n(&s->value, __ATOMIC_RELAXED) < 1 && cmp_htid(holder, me) == 0) er_panic("double lock?");
+  TQ_TSAN_MUTEX_PRE_LOCK(s);
   int c = 0;
   if (!word(s).compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed) &&
       !spin_for(s, &c)) {
@@ -151,7 +165,8 @@ void _lock_task(D_SEM s, const char* file, int line) {
     }
     errno = 0;
   }
-  s->tid = me;
+  TQ_TSAN_MUTEX_POST_LOCK(s);
+  set_holder(s, me);
   // Only the holder writes value (after its wait, before its post), so the semaphore
   // orders every write: a plain store, where a read-modify-write would cost a bus lock.
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) - 1, __ATOMIC_RELAXED);
@@ -161,13 +176,15 @@ void _lock_task(D_SEM s, const char* file, int line) {
 }
 
 void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
-  s->tid = invalid_htid;
+  set_holder(s, invalid_htid);
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
   s->unlock_file = file;
   s->unlock_line = line;
   s->unlock_htid = self_htid();
+  TQ_TSAN_MUTEX_PRE_UNLOCK(s);
   if (word(s).exchange(0, std::memory_order_release) == 2)
     syscall(SYS_futex, &s->state, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  TQ_TSAN_MUTEX_POST_UNLOCK(s);
 }
 
 SEM _i_new_lock() {

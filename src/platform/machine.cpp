@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace {
 
 constexpr int64_t kMemCap = 268435456;  // plan with at most 256 MB
 constexpr int64_t kMemFloor = 1048576;  // a hard limit of 0 means 1 MB
-int64_t cached_mem_size;
+std::atomic<int64_t> cached_mem_size{0};  // read and filled by any thread (the memory watchdog's too)
 
 constexpr const char* month_table[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -82,11 +83,12 @@ int64_t mem_size_from_limit(uint64_t hard) {
 }
 
 int64_t get_mem_size() {
-  if (cached_mem_size) return cached_mem_size;
+  if (const int64_t known = cached_mem_size.load(std::memory_order_relaxed)) return known;
   rlimit rl{};
   getrlimit(RLIMIT_RSS, &rl);
-  cached_mem_size = mem_size_from_limit(rl.rlim_max);
-  return cached_mem_size;
+  const int64_t size = mem_size_from_limit(rl.rlim_max);
+  cached_mem_size.store(size, std::memory_order_relaxed);
+  return size;
 }
 
 int numofcpu() {

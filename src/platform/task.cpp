@@ -21,6 +21,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -385,18 +386,26 @@ void force_scheduling() { change_pri(0, get_pri(0)); }
 
 namespace {
 
+// ctl_pri is read and lifted by push_pri_pctl without a lock (the parse and queue locks ask
+// it on every take), so every access to it is a relaxed atomic.
+std::atomic_ref<int> ctl_pri_of(PRI_CTL* target) { return std::atomic_ref<int>(target->ctl_pri); }
+
 void recompute_ctl(PRI_CTL* target) {
   int top = target->base_pri + 1;
   for (PRI_CTL_THREAD* t = target->threads; t; t = t->next)
     if (t->pri > top) top = t->pri;
-  target->ctl_pri = top == 0 ? 0 : top - 1;
+  ctl_pri_of(target).store(top == 0 ? 0 : top - 1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 int push_pri_pctl(PRI_CTL* target) {
-  if (target->ctl_pri < target->base_pri) target->ctl_pri = target->base_pri;
-  return push_pri(target->ctl_pri);
+  int pri = ctl_pri_of(target).load(std::memory_order_relaxed);
+  if (pri < target->base_pri) {
+    pri = target->base_pri;
+    ctl_pri_of(target).store(pri, std::memory_order_relaxed);
+  }
+  return push_pri(pri);
 }
 
 void enter_pri_ctl(PRI_CTL* target, PRI_CTL_THREAD* t) {

@@ -42,7 +42,7 @@ struct TASK_BLOCK {
 
 // Stack of every pool thread: the recursive reader, evaluator and printer need far more
 // than the historical 64 KB on 64-bit; the sanitizers need more still.
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
 inline constexpr size_t kTaskStackSize = 16u << 20;
 #else
 inline constexpr size_t kTaskStackSize = 4u << 20;

@@ -147,9 +147,12 @@ void delete_timed(Pred match) {
 
 }  // namespace
 
-uint32_t (*tick_clock)();
+std::atomic<uint32_t (*)()> tick_clock{nullptr};
 
-uint32_t tick_now() { return tick_clock ? tick_clock() : get_tqtime(); }
+uint32_t tick_now() {
+  uint32_t (*clock)() = tick_clock.load(std::memory_order_acquire);
+  return clock ? clock() : get_tqtime();
+}
 
 void tick_round() {
   for (;;) {

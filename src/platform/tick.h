@@ -2,6 +2,7 @@
 // ordered by due time, one for entries due at once. Time-outs of waits and the process
 // time limit are built on them.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 namespace tq {
@@ -42,8 +43,9 @@ void timeout_exit(int limit, int force_limit, int (*sync_func)());
 // Every time of this layer (due times, the timed thread's start delay, the time limit)
 // comes from tick_now(): tick_clock when set, else get_tqtime. A test sets its own clock
 // and holds the timed thread; tick_round() then runs on the test's thread, as the only
-// runner, exactly what is due at the time the test chose.
-extern uint32_t (*tick_clock)();
+// runner, exactly what is due at the time the test chose. Atomic: a test sets it while
+// the process's own tasks ask tick_now().
+extern std::atomic<uint32_t (*)()> tick_clock;
 uint32_t tick_now();
 // Runs every slot due at tick_now() (read afresh for each slot) on the calling thread, as
 // the timed thread does once a second.

@@ -27,7 +27,7 @@ namespace tq {
 SEM ha_lock;
 HTTP_AGENT_LIST* ha_root;
 EU_LIST* eu_list_root;
-int http_agent_body_max = kHttpAgentBodyMax;
+std::atomic<int> http_agent_body_max{kHttpAgentBodyMax};
 
 namespace {
 

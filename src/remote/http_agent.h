@@ -8,6 +8,7 @@
 // root agent's access lock (access_tid) and the request queue; the collector reads the
 // chain without it, so a record is complete before it is linked.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "lang/env.h"
@@ -44,7 +45,8 @@ extern SEM ha_lock;
 extern HTTP_AGENT_LIST* ha_root;
 extern EU_LIST* eu_list_root;
 // The largest request body an agent is given (bytes); a longer one gets the 500 page.
-extern int http_agent_body_max;
+// Atomic: a test changes it while accept tasks read it.
+extern std::atomic<int> http_agent_body_max;
 inline constexpr int kHttpAgentBodyMax = 16 << 20;
 inline constexpr int kHttpAgentTick = 10;  // seconds between reconnection passes
 

@@ -93,7 +93,7 @@ class HeadInput {
       return true;
     }
     pos_ = len_ = 0;
-    const ssize_t n = fd_ >= 0 ? recv(fd_, buf_, sizeof buf_, MSG_PEEK | MSG_DONTWAIT) : -1;
+    const ssize_t n = peek();
     if (n <= 0) return s_read(s_, c, 1) == 1;
     const int take = safe_length(int(n));
     int done = 0;
@@ -104,6 +104,18 @@ class HeadInput {
   }
 
  private:
+  // What the socket holds now, without waiting, or -1. The number was read at the start and
+  // another thread may close the stream meanwhile (a closing client cuts its reader's answer
+  // so): the peek runs under the stream lock while the stream is open, and a close takes the
+  // stream's class away under that lock before it closes the descriptor, so a number that
+  // was closed (and perhaps given to another open) is never peeked.
+  ssize_t peek() {
+    if (fd_ < 0) return -1;
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);
+    return _s_exist(s_) ? recv(fd_, buf_, sizeof buf_, MSG_PEEK | MSG_DONTWAIT) : -1;
+  }
+
   // The bytes of the peek that surely belong to the head. A line that begins inside the
   // peek and holds only blanks, tabs and CRs is the head's end (or, when the peek began
   // inside a line, a rest of blanks: stopping there too only reads less at once).

@@ -169,8 +169,8 @@ STREAM* s_open_file(const char* filename, int mode, int flags) {
   if (!filename) return nullptr;
   const int open_flags = mode & ~O_NONBLOCK;
   int fd = u_open(filename, open_flags, flags);
-  if (fd < 0 && errno == EMFILE && stream_gc) {
-    stream_gc();
+  if (void (*gc)() = stream_gc.load(); fd < 0 && errno == EMFILE && gc) {
+    gc();
     fd = u_open(filename, open_flags, flags);
   }
   if (fd < 0) return nullptr;

@@ -29,7 +29,7 @@ int net_refused() {
 }
 
 void net_release() {
-  if (stream_gc) stream_gc();
+  if (void (*gc)() = stream_gc.load()) gc();
 }
 
 bool closed(STREAM* s) {
@@ -94,9 +94,10 @@ int accept_loop(STREAM* sd, int lfd, uint32_t* ip) {
     if (fd >= 0) return fd;
     const int err = errno;
     wait = err == EAGAIN || err == EWOULDBLOCK;
-    if (err == EMFILE && !released && stream_gc) {
+    void (*gc)() = stream_gc.load();
+    if (err == EMFILE && !released && gc) {
       released = true;
-      stream_gc();
+      gc();
     } else if (err == EINTR) {
       if (closed(sd)) return -1;
     } else if (!transient_accept_error(err)) {

@@ -41,9 +41,9 @@ STREAM* close_zonbie_list;
 int zonbie_count;
 uint32_t zonbie_life_time = 300;
 int shutdown_stream_flags;
-int now_open_files = 4;
+std::atomic<int> now_open_files{4};
 int max_fid = 3;
-void (*stream_gc)();
+std::atomic<void (*)()> stream_gc{nullptr};
 uint32_t (*stream_clock)();
 
 namespace {

@@ -8,6 +8,7 @@
 // never touched again. A closed record stays a zombie (class pointer empty) for a while,
 // so that late operations on it fail with -1.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "platform/file.h"
@@ -187,11 +188,14 @@ extern STREAM* close_zonbie_list;
 extern int zonbie_count;
 extern uint32_t zonbie_life_time;  // seconds; starts at 300, only grows
 extern int shutdown_stream_flags;
-extern int now_open_files;  // starts at 4
+// Starts at 4; changed under the stream lock, read without it by the collector's resource check.
+extern std::atomic<int> now_open_files;
 extern int max_fid;         // starts at 3
 
 // Hooks of higher layers.
-extern void (*stream_gc)();  // the collector: closes streams nobody references
+// The collector: closes streams nobody references. Set at start-up; atomic, as tests swap it
+// while accept tasks may call it.
+extern std::atomic<void (*)()> stream_gc;
 // Class registrations of higher layers, run by init_stream in this order (the chain class,
 // then the protocol's client classes). Installing one after init_stream has run calls it
 // at once.

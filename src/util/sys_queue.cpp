@@ -137,7 +137,7 @@ void place(SYS_QUEUE* q, Q_HEADER* item, Q_HEADER* prev, const char* file, int l
   item->ins = q;
   item->file = file;
   item->line = line;
-  q->total_cnt++;
+  __atomic_store_n(&q->total_cnt, q->total_cnt + 1, __ATOMIC_RELAXED);
   link_after(q, prev, item);
   wakeup_task(q);
 }
@@ -155,7 +155,7 @@ void take(SYS_QUEUE* q, Q_HEADER* prev, Q_HEADER* item) {
   if (!q->head) q->pri_unsorted = 0;
   item->next = nullptr;
   item->ins = nullptr;
-  q->total_cnt--;
+  __atomic_store_n(&q->total_cnt, q->total_cnt - 1, __ATOMIC_RELAXED);
   if (item->key)
     if (KEY_LIST* k = find_key(q, item->key)) k->cnt--;
   wakeup_task(q);

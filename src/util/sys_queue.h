@@ -66,7 +66,7 @@ struct SYS_QUEUE {
   Q_HEADER* head;
   Q_HEADER* tail;         // always the last item
   KEY_LIST* keylist;      // newest key first
-  int total_cnt;
+  int total_cnt;          // changed under the lock by relaxed atomic stores: read without it too
   int cond_del_wait_cnt;  // threads waiting in a conditional removal
   void* work;             // a word for the owner
   SYS_QUEUE* next;        // q_list

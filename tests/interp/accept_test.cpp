@@ -138,7 +138,7 @@ TEST(Accept, AShortageOfDescriptorsPausesTheListenerInsteadOfEndingIt) {
   tqtest::TickClock clock;
   Listener l;
   Sock c(Sock::unconnected());
-  auto* const collector = stream_gc;
+  auto* const collector = stream_gc.load();
   stream_gc = nullptr;  // a collection could close streams and free numbers meanwhile
   const int lowest_free = dup(0);  // accept takes the lowest free number
   close(lowest_free);

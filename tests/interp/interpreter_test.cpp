@@ -249,7 +249,7 @@ namespace {
 int64_t bytes_made_here() {
   int64_t n = 0;
   for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
-    if (m->file && std::strstr(m->file, "interpreter_test.cpp")) n += m->size;
+    if (m->file && std::strstr(m->file, "interpreter_test.cpp")) n += mem_list_bytes(m);
   return n;
 }
 

@@ -10,10 +10,13 @@
 
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
+#include "lang/env.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
 #include "reader_test_util.h"
 #include "support/task_runner.h"
+#include "text/code_method.h"
+#include "text/l_string.h"
 
 namespace {
 
@@ -85,6 +88,29 @@ TEST(ConcurrencyStress, EightTasksEvaluateReadAndCollectAtOnce) {
   }
   for (auto& task : tasks) ASSERT_TRUE(task->wait(std::chrono::minutes(5))) << "a task did not finish";
   for (int t = 0; t < kTasks; ++t) EXPECT_EQ((*wrong)[t], "") << "task " << t;
+}
+
+// Two tasks bind names of their own into one table at once, past its enlargement: each
+// binding is made whole and none is lost (a chain head pushed by both at once drops one).
+TEST(ConcurrencyStress, TwoTasksBindIntoOneTableAtOnce) {
+  constexpr int kNames = 300;
+  GcFrame frame("shared table");
+  TQISP_ENV* shared = new_env(nullptr);  // rooted in this frame
+  std::vector<std::unique_ptr<tqtest::Task>> binders;
+  for (const char* prefix : {"a", "b"})
+    binders.push_back(std::make_unique<tqtest::Task>([shared, prefix] {
+      GcFrame frame("binder");
+      for (int i = 0; i < kNames; ++i)
+        set_env(shared, _l_string_1(std_cm, (prefix + to_string(i)).c_str()), get_integer(i, nullptr));
+    }));
+  for (auto& b : binders) ASSERT_TRUE(b->wait(std::chrono::minutes(1))) << "a task did not finish";
+  std::string lost;
+  for (const char* prefix : {"a", "b"})
+    for (int i = 0; i < kNames; ++i) {
+      ELEMENT* el = search_env(shared, _l_string_1(std_cm, (prefix + to_string(i)).c_str()));
+      if (!el || !is_int(el->data, i)) lost += prefix + to_string(i) + " ";
+    }
+  EXPECT_EQ(lost, "");
 }
 
 }  // namespace

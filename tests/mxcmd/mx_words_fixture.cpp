@@ -193,9 +193,10 @@ MATRIX_NODE* WordMatrix::node(std::vector<int64_t> dc) {
   return n;
 }
 
-WordRun WordMatrix::edit(MATRIX_NODE* n, const std::string& forms) {
+WordRun WordMatrix::edit(MATRIX_NODE* n, const std::string& forms, const std::function<void()>& meanwhile) {
   set_forms(edit_forms, forms);
   matrix_trigger_access(n, MI_EDIT_1, 1);
+  if (meanwhile) meanwhile();
   EXPECT_TRUE(drained()) << forms;
   return last_run();
 }

@@ -13,6 +13,7 @@
 // its own axes); its channels are 0 int16_v (default 7), 1 double, 2 block (all stored).
 // Events 12, 13 and 14 note their id; the save events save the node.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,8 @@ class WordMatrix {
   // the path in its parent's children).
   tq::MATRIX_NODE* node(std::vector<int64_t> dc);
   // Runs forms in n's edit script, or in the fetch script of the node of dc, made for it.
-  WordRun edit(tq::MATRIX_NODE* n, const std::string& forms);
+  // meanwhile runs on the calling thread once the edit is asked for, before it is waited for.
+  WordRun edit(tq::MATRIX_NODE* n, const std::string& forms, const std::function<void()>& meanwhile = {});
   WordRun fetch(std::vector<int64_t> dc, const std::string& forms);
   // Runs the cases of tests/mxcmd/cases/NAME: "node L X Y" sets the node of the edit
   // cases that follow, "fetch L X Y" runs the next case in that new node's fetch; a case is

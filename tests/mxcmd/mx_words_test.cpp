@@ -235,6 +235,28 @@ TEST(MatrixWords, ThinningMatchesTheReference) {
   EXPECT_EQ(got, run_model(cases));
 }
 
+// A sync of the matrix from another task while a node's script saves it again and again
+// (each save wakes the sync, which looks at the node while the next save begins): the sync
+// returns once the script is done, the node written by every save and clean.
+TEST(MatrixWords, ASyncMeanwhileWaitsForTheScriptsSaves) {
+  WordMatrix wm("sync meanwhile");
+  MATRIX_NODE* n = wm.node({0, 0, 0});
+  sync_matrix(wm.get());  // the nodes of the path are written first
+  for (int run = 0; run < 20; ++run) {
+    const int writes = wm.shape.writes;
+    int seen = -1;
+    bool clean = false;
+    wm.edit(n, "(mxSave) (mxSave) (mxSave) (mxSave)", [&] {
+      sync_matrix(wm.get());
+      seen = wm.shape.writes;
+      LOCK_SCOPE(matrix_lock);
+      clean = !n->save_lock && !n->dirty_file_time && !n->process_token;
+    });
+    EXPECT_EQ(seen - writes, 4) << "run " << run;
+    EXPECT_TRUE(clean) << "run " << run;
+  }
+}
+
 TEST(MatrixWords, SaveClearAndPrimitiveBlocks) {
   WordMatrix wm("blocks");
   MATRIX_NODE* n = wm.node({0, 0, 0});

@@ -182,6 +182,34 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
   EXPECT_LE(uploads, 12);
 }
 
+// Two tasks write through one stream at once while its upload connections are used up and
+// replaced under them: every byte goes out once (blanks, which the peer's reader passes
+// over), so the request written after them still reaches the peer whole and is answered.
+TEST(ClientRoute, TwoWritersAtOnceLeaveTheUploadWhole) {
+  tqtest::NoLeftovers clean;
+  Setting<int> size(&toh2_upload_size, 1000);
+  Listener l;
+  forget_version(l.port);
+  CaptureStdout out;
+  const int id = route_client(l.port);
+  ASSERT_GT(id, 0);
+  STREAM* s = interptest::info(unsigned(id)).out;
+  ASSERT_NE(s, nullptr);
+  const std::string blanks(7, ' ');
+  int written[2] = {0, 0};
+  {
+    std::vector<std::unique_ptr<tqtest::Task>> writers;
+    for (int& w : written)
+      writers.push_back(std::make_unique<tqtest::Task>([&w, s, &blanks] {
+        for (int i = 0; i < 1500; ++i) w += s_write(s, blanks.data(), int(blanks.size()));
+      }));
+    for (auto& w : writers) ASSERT_TRUE(w->wait(std::chrono::seconds(60))) << "a writer did not finish";
+  }
+  EXPECT_EQ(written[0] + written[1], 2 * 1500 * 7);
+  EXPECT_EQ(query(id, "(+ 1 2)"), "3");
+  close_client(id);
+}
+
 TEST(ClientRoute, VersionOneToOurOwnListener) {
   tqtest::NoLeftovers clean;
   Listener l;

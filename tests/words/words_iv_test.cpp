@@ -183,7 +183,7 @@ std::vector<int64_t> in_use() {
       for (TQ_THREAD* t = b; t; t = t->next) ++n[1];
   }
   n[2] = tqtest::open_fd_count();
-  for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m)) n[3] += m->size;
+  for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m)) n[3] += mem_list_bytes(m);
   n[4] = task_count();
   return n;
 }
