@@ -22,7 +22,7 @@
 
 namespace tq {
 
-std::atomic<int> accept_pauses{0};
+int accept_pauses;
 int (*http_accept_hook)(STREAM** new_st, ACCESS_KEY* key, unsigned listener, PERMISSION_LIST* list);
 
 namespace {

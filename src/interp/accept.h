@@ -38,6 +38,6 @@ void accept_interval_after_miss(TQ_INTERPRETER* listener, unsigned now);
 // Pause after an accept that failed for lack of descriptors or memory, in seconds (of the
 // tick layer's clock); pauses taken so far, for diagnostics (tqi_lock).
 inline constexpr int kAcceptRetryPause = 1;
-extern std::atomic<int> accept_pauses;  // read by tests while the accept task counts
+extern int accept_pauses;  // raised under tqi_lock (tick_sleep); tests read it under that lock
 
 }  // namespace tq

@@ -146,14 +146,15 @@ TEST(Accept, AShortageOfDescriptorsPausesTheListenerInsteadOfEndingIt) {
     // Far below the numbers in use, so that no descriptor another thread closes meanwhile
     // makes room (the low numbers are the standard streams and the poll thread's pipe).
     DescriptorLimit limit{rlim_t(std::min(lowest_free, 5))};
-    const int before = accept_pauses;
+    auto pauses = [] { TqiLock l; return accept_pauses; };  // counted under tqi_lock
+    const int before = pauses();
     ASSERT_TRUE(c.connect_to(l.port));
     for (int n = 1; n <= 4; ++n) {  // more failed accepts than ended a listener before
-      for (int s = 0; s < 200 && accept_pauses < before + n; ++s) {
-        tqtest::wait_until([&] { return accept_pauses >= before + n; }, std::chrono::milliseconds(50));
+      for (int s = 0; s < 200 && pauses() < before + n; ++s) {
+        tqtest::wait_until([&] { return pauses() >= before + n; }, std::chrono::milliseconds(50));
         clock.advance(1);
       }
-      ASSERT_GE(accept_pauses, before + n) << "pause " << n;
+      ASSERT_GE(pauses(), before + n) << "pause " << n;
     }
   }
   stream_gc = collector;
