@@ -219,8 +219,7 @@ void llpl_check(int all) {
 }
 
 void llpl_close(int all) {
-  if (!ll_path_list) return;  // only the worker changes the list: nothing to close
-  LOCK_SCOPE(lock_log);
+  LOCK_SCOPE(lock_log);  // the worker changes the list under it; llpl_check may run on any thread
   const unsigned now = tick_now();
   for (LOG_LOCK_PATH_LIST** p = &ll_path_list; *p;) {
     LOG_LOCK_PATH_LIST* e = *p;
