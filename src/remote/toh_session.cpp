@@ -23,7 +23,8 @@ namespace {
 
 constexpr unsigned kEnds = TOH_DROP | TOH_SEND_DONE | TOH_RECV_DONE;
 
-bool keep_alive(const ToH_ENTRY* e) { return e->flags & TOH_KEEP_SESSION; }
+// The flags word changes under ToH_lock (the sides' ends), so it is read under it too.
+bool _keep_alive(const ToH_ENTRY* e) { return e->flags & TOH_KEEP_SESSION; }
 
 ToH_LIST* _find_seq(ToH_ENTRY* e, int16_t seq) {
   for (ToH_LIST* r = e->list; r; r = r->next)
@@ -86,9 +87,10 @@ void send_done(ToH_ENTRY* e) {
   finish(dead, nullptr);
 }
 
-// Answers one request with n bytes of the interpreter's output: 0, or -1 when the
-// interpreter's end had ended (then answered with an end frame and no output).
-int answer(ToH_ENTRY* e, ToH_LIST* r, STREAM* pipe) {
+// Answers one request with n bytes of the interpreter's output, keeping the connection
+// open after it when keep: 0, or -1 when the interpreter's end had ended (then answered
+// with an end frame and no output).
+int answer(bool keep, ToH_LIST* r, STREAM* pipe) {
   const int n = pipe ? s_get_fpipe_data_size(pipe) : -1;
   if (n < 1) {
     write_frame_reply(r->con, r->h, TOH_END, 0, false);
@@ -99,7 +101,7 @@ int answer(ToH_ENTRY* e, ToH_LIST* r, STREAM* pipe) {
   auto* out = static_cast<char*>(d_alloc(size_t(n)));
   int got = 0;
   en_do(&got, s_read, pipe, out, n);  // queued already: no wait
-  write_frame_reply(r->con, r->h, end ? TOH_END : TOH_DATA, got, keep_alive(e) && !end, out);
+  write_frame_reply(r->con, r->h, end ? TOH_END : TOH_DATA, got, keep && !end, out);
   d_f_ree(out);
   return 0;
 }
@@ -160,7 +162,7 @@ void recv_task(void* data) {
     LOCK_SCOPE(ToH_lock);
     ++e->recv_seq;
     if (type == TOH_END) break;
-    if (keep_alive(e)) _insert_ss(con, e->ip, e->tqi, e->pl);
+    if (_keep_alive(e)) _insert_ss(con, e->ip, e->tqi, e->pl);
     e->recv_target = nullptr;
   }
   recv_done(e);
@@ -178,8 +180,10 @@ void send_task(void* data) {
     const int flushed = pipe ? s_wait_flush_fpipe(pipe) : -1;
     if (flushed == 0) continue;
     ToH_LIST* r = nullptr;
+    bool keep;
     {
       LOCK_SCOPE(ToH_lock);
+      keep = _keep_alive(e);
       if (flushed > 0) {
         while (!((_ready_head(e) || (e->flags & kEnds)) && !e->replying)) tqi_sleep_toh(e);
         if (!(e->flags & TOH_DROP) && _ready_head(e)) {
@@ -189,8 +193,8 @@ void send_task(void* data) {
       }
     }
     if (!r) return send_done(e);
-    const bool ended = answer(e, r, pipe) < 0 || r->h.type == TOH_END;
-    if (ended || !keep_alive(e)) d_s_close(r->con);
+    const bool ended = answer(keep, r, pipe) < 0 || r->h.type == TOH_END;
+    if (ended || !keep) d_s_close(r->con);
     free_ToH_list(r);
     if (ended) return send_done(e);
     LOCK_SCOPE(ToH_lock);
@@ -206,6 +210,7 @@ namespace {
 struct Due {
   ToH_ENTRY* e;
   ToH_LIST* r;
+  bool keep;  // the session keeps its connections (read with the head taken)
 };
 
 uint32_t last_interval_time, last_polling_pass;
@@ -216,7 +221,7 @@ int64_t polling_interval = kToHPollMax;
 void _empty_reply(ToH_ENTRY* e, uint32_t now, std::vector<Due>* due) {
   while (ToH_LIST* r = _ready_head(e)) {
     if (now - r->tim <= 1 || r->h.type == TOH_END) return;
-    due->push_back(Due{e, _take_head(e)});
+    due->push_back(Due{e, _take_head(e), _keep_alive(e)});
     e->replying = true;
   }
 }
@@ -235,8 +240,8 @@ void _polling(ToH_ENTRY* e, uint32_t now, std::vector<STREAM*>* pipes) {
 void write_empty_replies(const std::vector<Due>& due) {
   for (const Due& d : due) {
     ss_printf("EMPTY REPLY %" PRIxPTR " - %i\n", reinterpret_cast<uintptr_t>(d.e), int(d.r->h.seq));
-    write_frame_reply(d.r->con, d.r->h, TOH_DATA, 0, keep_alive(d.e));
-    if (!keep_alive(d.e)) d_s_close(d.r->con);
+    write_frame_reply(d.r->con, d.r->h, TOH_DATA, 0, d.keep);
+    if (!d.keep) d_s_close(d.r->con);
     free_ToH_list(d.r);
   }
   std::vector<ToH_ENTRY*> dead;
