@@ -309,7 +309,8 @@ void free_permission_list(TQ_INTERPRETER* tqi);
 int _close_interpreter(TQ_INTERPRETER* tqi);
 // The final close (tqi_lock held, released while waiting); frees the record.
 void _close_tq_interpreter(TQ_INTERPRETER* tqi);
-void close_interpreter(unsigned id);         // requests and waits for the close
+// Requests the close and waits for it; a listener's port is free again on return.
+void close_interpreter(unsigned id);
 void close_interpreter_nowait(unsigned id);  // requests only
 // Closes the caller's own interpreter at once and unbinds it; the caller's collector
 // frames must be empty. 0, or -1 when the caller is bound to none.

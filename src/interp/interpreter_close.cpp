@@ -3,6 +3,7 @@
 // that frees the record, and the waits for interpreters to stop.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "interp/accept.h"
 #include "interp/delay.h"
@@ -258,7 +259,19 @@ void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
 void close_interpreter(unsigned id) {
   TqiLock l;
   TQ_INTERPRETER* t = _search_tqi_id(id);
-  if (!t || _close_interpreter(t) != 0) return;
+  if (!t) return;
+  // A listener's socket is closed here, outside the lock, rather than queued for the close
+  // task: that close too breaks the accept thread's wait, and once it has returned the
+  // port is free, so whoever closed the listener may listen on its port again at once.
+  STREAM* listening = nullptr;
+  if (t->a_type == TQI_ACCEPT && t->mode != TQI_STOPPED) std::swap(listening, t->inp);
+  const int r = _close_interpreter(t);
+  if (listening) {
+    unlock_task(tqi_lock, "close_interpreter");
+    d_s_close(listening);
+    lock_task(tqi_lock);
+  }
+  if (r != 0) return;
   while ((t = _search_tqi_id(id)) != nullptr && t->mode != TQI_STOPPED) tqi_sleep(t);
 }
 

@@ -19,6 +19,7 @@ S_TABLE s_TQoHTTP_2_table = {
 };
 std::atomic<int> toh2_upload_size{100000000};
 std::atomic<bool> toh2_trace{false};
+void (*toh2_upload_connected_hook)();
 
 namespace {
 
@@ -66,22 +67,27 @@ int download_answer(int* cerr, STREAM* d, S_TQoHTTP_INFO_2* info) {
   return r;
 }
 
-// One upload connection's head and frame: the connection, or null (the task ends).
+// One upload connection with its head and frame sent: the connection, or null (the task
+// ends). The head goes out even when the close has come meanwhile, and only then is the
+// connection given to the state (where the close may take it): the server learns of a
+// client's close only from an upload of the session that ends early, and a connection
+// closed before its head would tell it nothing, leaving the session for ever.
 STREAM* open_upload(S_TQoHTTP_INFO_2* info, int size) {
   int cerr = 0;
   STREAM* up = connect_for(&cerr, info);
+  if (!up) return nullptr;
+  if (toh2_upload_connected_hook) toh2_upload_connected_hook();
+  const bool sent = output_client_header_upload(up, info->host, info->target_port, size + 12) == 0 &&
+                    write_frame(up, TOH_UPLOAD, 0, info->cockie, nullptr, 0) == 0;
   {
     LOCK_SCOPE(TQoHTTP_lock);
-    if (up && !(info->flags & TOH2C_CLOSING)) info->upload_st = up;
+    if (sent && !(info->flags & TOH2C_CLOSING)) {
+      info->upload_st = up;
+      return up;
+    }
   }
-  if (up && info->upload_st != up) {  // the close came first
-    d_s_close(up);
-    return nullptr;
-  }
-  if (!up || output_client_header_upload(up, info->host, info->target_port, size + 12) < 0 ||
-      write_frame(up, TOH_UPLOAD, 0, info->cockie, nullptr, 0) < 0)
-    return nullptr;
-  return up;
+  d_s_close(up);
+  return nullptr;
 }
 
 // Sends what was buffered first, then lets writes go straight to the connection: false when

@@ -11,8 +11,10 @@
 // time (the owner's output lock).
 //
 // Invariants (TQoHTTP_lock): upload_st and download_st are cleared under the lock before they
-// are closed; once TOH2C_ENDED is set the upload task touches nothing of the state, and the
-// close frees it.
+// are closed; an upload connection enters upload_st only once its head and frame are out, so
+// whenever the close comes the server is left an upload of the session that ends early (the
+// one sign of a client's close it gets); once TOH2C_ENDED is set the upload task touches
+// nothing of the state, and the close frees it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -56,6 +58,9 @@ extern std::atomic<int> toh2_upload_size;
 // The debug switch of the byte trace (">1>", ">2>", "<<"), off by default: it would print
 // every byte, passwords included.
 extern std::atomic<bool> toh2_trace;
+// Tests: runs on the upload task once an upload connection is made, before its head goes
+// out (null: nothing).
+extern void (*toh2_upload_connected_hook)();
 
 // Opens a client stream to the target through the proxy when proxy_server or proxy_ip is
 // given: version 1 or 2 as the server's cached version says, probing the server first when

@@ -96,6 +96,16 @@ def answer(number, action):
     return ("<Result> %d %s</Result>\n" % (number, rest)).encode()
 
 
+def log_line(index, line, held_reply):
+    """Logs a received line. A reply held for it is registered under the same hold of the
+    lock, so a "release" sent once the line is seen in the log always lets it go."""
+    with lock:
+        if held_reply:
+            held.append(held_reply)
+        log.write("%d %s\n" % (index, escaped(line)))
+        log.flush()
+
+
 def serve(conn, index, rules, permissions):
     permission = permissions[min(index, len(permissions)) - 1]
     hold = permission.startswith("hold ")
@@ -120,35 +130,29 @@ def serve(conn, index, rules, permissions):
                     if b == 0x0C:
                         start = number = 0
                 number += 1
-                with lock:
-                    log.write("%d %s\n" % (index, escaped(line)))
-                    log.flush()
                 if not admitted:
                     admitted = True
                     if permission == "Allow":
                         text = b"\n&cxdfff0016;\n<Permission>Allow</Permission>\n"
                     else:
                         text = ("<Permission>%s</Permission>\n" % permission).encode()
+                    log_line(index, line, (conn, text) if hold else None)
                     if hold:
-                        with lock:
-                            held.append((conn, text))
                         continue
                     conn.sendall(text)
                     if permission != "Allow":
                         return
                     continue
                 form = form_text(line)
+                action = rule_for(rules, form) if form else None
+                held_form = action is not None and action.startswith("hold ")
+                reply = answer(start, action[5:] if held_form else action) if action else None
+                log_line(index, line, (conn, reply) if held_form and reply is not None else None)
                 if not form:
                     continue
-                action = rule_for(rules, form)
-                hold = action.startswith("hold ")
-                reply = answer(start, action[5:] if hold else action)
                 if reply is None:
                     return
-                if hold:
-                    with lock:
-                        held.append((conn, reply))
-                else:
+                if not held_form:
                     conn.sendall(reply)
     except OSError:
         pass

@@ -42,6 +42,12 @@ TQ_SEXP* start(const std::string& form) {
   return v;
 }
 
+// Whether wait_rs_queue returns within the bound (it waits on a task of its own).
+bool rs_queue_drains() {
+  tqtest::Task waiter([] { wait_rs_queue(); });
+  return waiter.wait();
+}
+
 int pauses() {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   return connect_pauses;
@@ -270,7 +276,7 @@ TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
   TQ_SEXP* r2 = request("(r 2)");
   TQ_SEXP* r3 = request("(r 3)");
   peer.release();
-  wait_rs_queue();
+  ASSERT_TRUE(rs_queue_drains()) << "answers in (2 each): " << check_delay(r1, 0) << check_delay(r2, 0) << check_delay(r3, 0);
   for (TQ_SEXP* r : {r1, r2, r3}) EXPECT_EQ(check_delay(r, 0), 2) << "answered before wait_rs_queue returned";
   ASSERT_TRUE(peer.wait_for("(r ", 3));
   std::vector<std::string> sent;
@@ -289,7 +295,7 @@ TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
   {
     GcFrame frame("unread");
     start("(RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") (Agent \"a1\") (+ 1 2))");
-    wait_rs_queue();
+    ASSERT_TRUE(rs_queue_drains()) << "the request stayed pending";
     ASSERT_TRUE(tqtest::wait_until([] {  // its reply is in: the request left the connection's chain
       int iid;
       {

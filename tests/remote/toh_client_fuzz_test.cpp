@@ -249,11 +249,15 @@ TEST(ClientReaders, FramesAndPayloadLengths) {
     chunk_read_start(s);
     TQoHTTP_HEADER h;
     EXPECT_EQ(read_frame(s, &h), c.frame);
-    if (c.frame == 1) EXPECT_EQ(std::vector<int>({h.type, h.seq, int(h.cockie[0]), int(h.cockie[1])}), std::vector<int>({5, -2, 7, 9}));
+    if (c.frame == 1) {
+      EXPECT_EQ(std::vector<int>({h.type, h.seq, int(h.cockie[0]), int(h.cockie[1])}), std::vector<int>({5, -2, 7, 9}));
+    }
     STREAM_BUF buf{};
     errno = 0;
     EXPECT_EQ(copy_payload(&buf, s, c.length, SEM{}), c.copy);
-    if (c.copy == -1) EXPECT_EQ(errno, c.err);
+    if (c.copy == -1) {
+      EXPECT_EQ(errno, c.err);
+    }
     std::string got(size_t(get_sbuf_data_size(&buf, SEM{})), '\0');
     if (!got.empty()) copy_out_sbuf(&buf, got.data(), int(got.size()), SEM{});
     EXPECT_EQ(got, c.copied);

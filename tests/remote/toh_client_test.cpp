@@ -109,6 +109,34 @@ void close_client(int id) {
   EXPECT_TRUE(interptest::wait_gone(unsigned(id)));
 }
 
+// Whether the server's version-2 sessions have all ended (bounded). A session learns of its
+// client's close only from an upload that ends early, which the listener must still be open
+// to take: a test waits for this before its listener goes.
+bool v2_sessions_end() {
+  return tqtest::wait_until([] {
+    LOCK_SCOPE(ToH_lock);
+    return entry_list_v2 == nullptr;
+  });
+}
+
+// Holds the upload task between an upload's connect and its head until released.
+std::atomic<int> uploads_connected;
+std::atomic<bool> upload_head_may_go;
+struct HeldUploads {
+  HeldUploads() {
+    uploads_connected = 0;
+    upload_head_may_go = false;
+    toh2_upload_connected_hook = [] {
+      ++uploads_connected;
+      tqtest::wait_until([] { return upload_head_may_go.load(); });
+    };
+  }
+  ~HeldUploads() {
+    upload_head_may_go = true;
+    toh2_upload_connected_hook = nullptr;
+  }
+};
+
 }  // namespace
 
 // ---- version 2 to our own listener ------------------------------------------------------------
@@ -174,6 +202,7 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
   const int plain = interptest::connect_client(l.port);  // the oracle: the plain text connection
   const std::string want = query(plain, "\"" + text + "\"");
   for (const int i : {id, plain}) close_client(i);
+  EXPECT_TRUE(v2_sessions_end()) << "the server's session";  // the close may come at a hand-over
   const std::string printed = out.text();
   EXPECT_EQ(got, want);
   EXPECT_TRUE(got == "^\"\\\"" + text + "\\\"\"") << "the whole text in one value";
@@ -561,6 +590,29 @@ TEST(ClientRoute, TraceSwitchAndStreamList) {
   const std::string text = std::regex_replace(out.text(), std::regex("DIR\\([^\n]*\n"), "");
   d_s_close(s);
   EXPECT_EQ(text, ">2> >> b$1$$80$\n\n\n>>> (V2,127.0.0.2:" + std::to_string(l.port) + ")\n\n");
+  EXPECT_TRUE(v2_sessions_end()) << "the server's session";
+}
+
+// A close that comes while an upload connection is being opened still sends that upload's
+// head: the server's session ends on its early end, where an empty connection told it nothing.
+TEST(ClientRoute, ACloseWhileAnUploadOpensEndsTheServersSession) {
+  tqtest::NoLeftovers clean;
+  Listener l;
+  HeldUploads held;
+  int cerr = 0;
+  STREAM* s = open_stream(&cerr, l.port);
+  ASSERT_NE(s, nullptr) << cerr;
+  auto* info = reinterpret_cast<S_TQoHTTP_2*>(s)->info;
+  WAIT_FOR(uploads_connected == 1, "the upload connection");
+  tqtest::Task closer([s] { d_s_close(s); });
+  WAIT_FOR(([&] {  // the state lives until the held task has ended
+             LOCK_SCOPE(TQoHTTP_lock);
+             return (info->flags & TOH2C_CLOSING) != 0;
+           }()),
+           "the close");
+  upload_head_may_go = true;
+  ASSERT_TRUE(closer.wait()) << "the close waits for the upload task";
+  EXPECT_TRUE(v2_sessions_end()) << "the server's session";
 }
 
 // Route 8 (the native proxy) is no route of the connect set-up: it fails as a connect does.

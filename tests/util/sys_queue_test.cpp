@@ -315,18 +315,32 @@ TEST_F(QueueTest, ConditionalRemovalTakesTheFirstMatchAndMendsTheTail) {
   EXPECT_EQ(drain(), (std::vector<int>{1, 3, 4, 6}));
 }
 
+// The key condition, counting its looks at items (under the queue's lock).
+std::atomic<int> key_looks;
+int counted_key_cond(SYS_QUEUE* q, Q_HEADER* item, void* key) {
+  ++key_looks;
+  return tq::sq_key_cond(q, item, key);
+}
+
 TEST_F(QueueTest, AWaitingConditionalRemovalGetsItsItemWhenItComes) {
   setup(tq::SQ_FIFO);
   LStr a("a"), c("c");
+  key_looks = 0;
   std::atomic<int> got{0};
   Task t([&] {
-    Q_HEADER* h = tq::delete_queue(&q, tq::sq_key_cond, c.c(), 1);
+    Q_HEADER* h = tq::delete_queue(&q, counted_key_cond, c.c(), 1);
     got = id_of(h);
     free_item(h);
   });
-  ASSERT_TRUE(wait_until([&] { return q.cond_del_wait_cnt == 1; })) << "the removal never waited";
+  // Read under the queue's lock, which the removal gives up only as it sleeps: a waiter
+  // counted there, after so many looks, is asleep after them.
+  auto asleep_after = [&](int looks) {
+    LOCK_SCOPE(q.target_lock);
+    return q.cond_del_wait_cnt == 1 && key_looks >= looks;
+  };
+  ASSERT_TRUE(wait_until([&] { return asleep_after(0); })) << "the removal never waited";
   ASSERT_EQ(insert(new_item(1, a.c())), 0);
-  usleep(100 * 1000);
+  ASSERT_TRUE(wait_until([&] { return asleep_after(1); })) << "the removal did not sleep again after item 1";
   EXPECT_FALSE(t.done()) << "an item of another key satisfied the condition";
   ASSERT_EQ(insert(new_item(2, c.c())), 0);
   ASSERT_TRUE(t.wait());

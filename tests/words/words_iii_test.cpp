@@ -384,7 +384,9 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
   EXPECT_EQ(tqtest::read_file(dir.file("acl/plain.tq")), "1\n2\n");
-  if (lists) EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
+  if (lists) {
+    EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
+  }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 13) << "a new file left behind";
 }
 
