@@ -16,6 +16,7 @@
 #include "lang/gc_internal.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
+#include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "stream/stream.h"
 #include "stream/string_stream.h"
@@ -446,6 +447,40 @@ TEST(GcCollect, ReallocAcrossClasses) {
   void* grown = mrealloc(old, 32, gc_text);
   EXPECT_EQ(gc_block_of(grown)->line, gc_block_of(old)->line);
   EXPECT_STREQ(block_site(gc_block_of(grown)->mark), "tests");
+}
+
+// Every mark routine records the site now marking in its block before it looks at the mark
+// bit, so a block reached by a second root is counted at that root. Each routine is run
+// twice under two sites, with the memory lock held so that no collection runs meanwhile.
+TEST(GcCollect, MarkRoutinesRecordASecondRootsSite) {
+  GcFrame frame("sites");
+  struct Case {
+    const char* name;
+    void (*routine)(void*);
+    void* block;
+  } cases[] = {
+      {"gc_text", gc_text, mmalloc(8, gc_text)},
+      {"gc_qv_sexp", gc_qv_sexp, tqtest::str("s")},
+      {"gc_qv_sexp pair", gc_qv_sexp, cons(num(1), nullptr)},
+      {"gc_qvlisp_env", gc_qvlisp_env, new_env(nullptr)},
+      {"gc_element", gc_element, mmalloc(sizeof(ELEMENT), gc_element)},
+      {"gc_qv_sym_field", gc_qv_sym_field, mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field)},
+      {"gc_entity", gc_entity, mmalloc(sizeof(ENTITY), gc_entity)},
+      {"gc_entity_stack", gc_entity_stack, mmalloc(sizeof(ENTITY_STACK), gc_entity_stack)},
+      {"gc_qv_file", gc_qv_file, mmalloc(sizeof(TQ_FILE), gc_qv_file)},
+      {"gc_unit_env", gc_unit_env, new_uenv()},
+  };
+  MemLock hold;
+  for (const Case& c : cases) {
+    gc_file = "first root";
+    gc_line = 1;
+    c.routine(c.block);
+    gc_file = "second root";
+    gc_line = 2;
+    c.routine(c.block);
+    EXPECT_EQ(gc_block_of(c.block)->line, 2) << c.name;
+    EXPECT_STREQ(block_site(gc_block_of(c.block)->mark), "second root") << c.name;
+  }
 }
 
 // The chunks (by address) of blocks of size bytes made in the top frame until their slots
