@@ -122,19 +122,20 @@ TEST(ConcurrencyStress, TwoTasksBindIntoOneTableAtOnce) {
 // list's pair and of its number.
 TEST(ConcurrencyStress, ReadersInheritedWhileACollectionMarks) {
   GcFrame frame("positions");
-  TQ_FILE* readers[2];
-  {
-    GcFrame made("readers");  // afterwards only the headers below name them
-    for (TQ_FILE*& f : readers) {
-      f = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
-      qv_file_insert(f);
-    }
-  }
   TQ_SEXP* number = get_integer(7, nullptr);
   TQ_SEXP* pair = cons(number, nullptr);
+  TQ_FILE* readers[2];
   TQ_SEXP from[2] = {};
-  from[0].h.file = readers[0];
-  from[1].h.file = readers[1];
+  {
+    GcFrame made("readers");  // once it closes, only the two headers name them
+    for (int k = 0; k < 2; ++k) {
+      readers[k] = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+      qv_file_insert(readers[k]);
+      from[k].h.file = readers[k];
+    }
+    inherit(pair, &from[0]);
+    inherit(number, &from[1]);
+  }
   std::atomic<bool> stop{false};
   std::atomic<int> collections{0};
   tqtest::Task collector([&stop, &collections] {
