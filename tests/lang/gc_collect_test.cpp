@@ -466,21 +466,16 @@ TEST(GcCollect, MarkRoutinesRecordASecondRootsSite) {
       {"gc_qv_sexp", gc_qv_sexp, tqtest::str("s")},
       {"gc_qv_sexp pair", gc_qv_sexp, cons(num(1), nullptr)},
       {"gc_qvlisp_env", gc_qvlisp_env, new_env(nullptr)},
-      {"gc_element", gc_element, mmalloc(sizeof(ELEMENT), gc_element)},
-      {"gc_qv_sym_field", gc_qv_sym_field, mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field)},
-      {"gc_entity", gc_entity, mmalloc(sizeof(ENTITY), gc_entity)},
-      {"gc_entity_stack", gc_entity_stack, mmalloc(sizeof(ENTITY_STACK), gc_entity_stack)},
       {"gc_qv_file", gc_qv_file, mmalloc(sizeof(TQ_FILE), gc_qv_file)},
       {"gc_unit_env", gc_unit_env, new_uenv()},
   };
   MemLock hold;
   for (const Case& c : cases) {
-    gc_file = "first root";
-    gc_line = 1;
-    c.routine(c.block);
-    gc_file = "second root";
-    gc_line = 2;
-    c.routine(c.block);
+    for (const char* site : {"first root", "second root"}) {
+      gc_file = site;
+      gc_line = site[0] == 's' ? 2 : 1;
+      c.routine(c.block);
+    }
     EXPECT_EQ(gc_block_of(c.block)->line, 2) << c.name;
     EXPECT_STREQ(block_site(gc_block_of(c.block)->mark), "second root") << c.name;
   }
