@@ -50,10 +50,10 @@ int nest_depth();  // the calling thread's current count (tests)
 // layers read only the mark word's kMarkLive; the size is mem_block_size's. Besides its flags
 // the mark word names the block's mark routine and its site (the text of the root that last
 // reached it) as indices into the collector's tables, and how far a slot's size falls short
-// of its class (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of up
+// of its class (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of 1
 // to kMaxSlotData bytes are slots of chunks that hold slots of one size class (kSlotStep
-// apart); larger ones are system allocations on the ring of large blocks, whose links and
-// size sit in front of this header. Block data is 8-byte aligned (the largest alignment of
+// apart); larger and empty ones are system allocations on the ring of large blocks, whose
+// links and size sit in front of this header. Block data is 8-byte aligned (the largest alignment of
 // any record kept in collected memory); a large block's is 16-byte aligned.
 struct GC_BLOCK {
   uint32_t mark;  // kMarkLive during a collection, kMarkReplaced after mrealloc; see above

@@ -8,8 +8,8 @@
 // without touching them before) and then allocates from its own cache without any shared
 // write; the sweep takes every cache and range back and rebuilds each chunk's free slots in
 // address order. A free slot's link to the next is the first word of its data.
-// Larger blocks are system allocations on the ring of large blocks, whose links and size sit
-// in front of the header. A block is made, entered in the thread's top frame and counted
+// Larger blocks, and empty ones, are system allocations on the ring of large blocks, whose
+// links and size sit in front of the header. A block is made, entered in the thread's top frame and counted
 // inside the thread's memory-lock section, so a collection never sees a half-made block.
 //
 // What a collection leaves held decides the next one and what goes back to the system:
@@ -125,7 +125,7 @@ inline void clear_words(void* data, size_t size, int c) {
 #endif
 }
 
-inline int class_of(size_t size) { return size ? int((size - 1) >> 3) : 0; }
+inline int class_of(size_t size) { return int((size - 1) >> 3); }  // size 1..kMaxSlotData
 size_t class_data(int c) { return size_t(c + 1) << 3; }
 // The mark-word bits of a slot block of size bytes in class c.
 inline uint32_t slack_bits(size_t size, int c) { return uint32_t(class_data(c) - size) << kSlackShift; }
@@ -257,7 +257,9 @@ void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const 
   }
   const uint32_t tag = t->last_routine_bits | site;
   GC_BLOCK* b;
-  if (size <= size_t(kMaxSlotData)) [[likely]] {
+  // An empty block is a large one: a slot's slack bits hold 0..7, and a block of 0 bytes in
+  // the 8-byte class would need 8 (the next bit up is kMarkLarge).
+  if (size - 1 < size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
     const uint32_t mark = tag | slack_bits(size, c);
     b = t->cache[c];

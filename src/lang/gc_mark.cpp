@@ -134,7 +134,7 @@ void scan_pair(TQ_SEXP* s) {
     __builtin_prefetch(gc_block_of(car), 1);
     __builtin_prefetch(&car->pair.cdr);
   }
-  if (s->h.file) gc_qv_file(s->h.file);
+  if (TQ_FILE* f = published(s->h.file)) gc_qv_file(f);  // see set_header_file
   if (next) {
     if (sexp_tag(next) == kTagPair) {
       if (mark_header(next)) push(next, scan_sexp);
@@ -157,7 +157,7 @@ void scan_pair(TQ_SEXP* s) {
     default:
       return push(car, scan_sexp);
   }
-  if (car->h.file) gc_qv_file(car->h.file);
+  if (TQ_FILE* f = published(car->h.file)) gc_qv_file(f);
   gc_text(text);
 }
 

@@ -271,26 +271,31 @@ void copy_uenv2(UNIT_ENV* to, UNIT_ENV* from) {
 
 // ---- Marking.
 
+namespace {
+
+// Marks p; true when it was not marked before. Its block records the site now marking
+// either way, as every mark routine does before it looks at the mark bit.
+bool mark_first(void* p) {
+  const bool first = !marked(p);
+  gc_text(p);
+  return first;
+}
+
+}  // namespace
+
 void gc_system_unit(void* p) {
-  for (auto* su = static_cast<SYSTEM_UNIT*>(p); su && !marked(su); su = su->next) {
-    gc_text(su);
-    gc_text(su->name);
-  }
+  for (auto* su = static_cast<SYSTEM_UNIT*>(p); su && mark_first(su); su = su->next) gc_text(su->name);
 }
 
 void gc_unit_alias(void* p) {
-  for (auto* ua = static_cast<UNIT_ALIAS*>(p); ua && !marked(ua); ua = ua->n_next) {
-    gc_text(ua);
-    gc_text(ua->name);
-  }
+  for (auto* ua = static_cast<UNIT_ALIAS*>(p); ua && mark_first(ua); ua = ua->n_next) gc_text(ua->name);
 }
 
 // Every alias is on a name chain, so the name buckets reach them all; the next environment
 // of the named list is marked by gc_unit, not here.
 void gc_unit_env(void* p) {
   auto* ue = static_cast<UNIT_ENV*>(p);
-  if (!ue || marked(ue)) return;
-  gc_text(ue);
+  if (!ue || !mark_first(ue)) return;
   gc_text(ue->name);
   for (UNIT_ALIAS* a : ue->name_hash) gc_unit_alias(a);
   for (int sys = 0; sys < kUnitDims; ++sys) {

@@ -3,6 +3,7 @@
 // itself, so a cell lost, freed early or mixed up between threads shows as a wrong value.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "lang/env.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
+#include "lang/tq_file.h"
 #include "reader_test_util.h"
 #include "support/task_runner.h"
 #include "text/code_method.h"
@@ -111,6 +113,47 @@ TEST(ConcurrencyStress, TwoTasksBindIntoOneTableAtOnce) {
       if (!el || !is_int(el->data, i)) lost += prefix + to_string(i) + " ";
     }
   EXPECT_EQ(lost, "");
+}
+
+
+// Position inheritance gives a cell that a collection may be marking its reader, outside any
+// memory section: the collector reads that word as the writer stores it (the thread
+// sanitizer reports a plain read), and keeps the readers named only by the headers of a
+// list's pair and of its number.
+TEST(ConcurrencyStress, ReadersInheritedWhileACollectionMarks) {
+  GcFrame frame("positions");
+  TQ_SEXP* number = get_integer(7, nullptr);
+  TQ_SEXP* pair = cons(number, nullptr);
+  TQ_FILE* readers[2];
+  TQ_SEXP from[2] = {};
+  {
+    GcFrame made("readers");  // once it closes, only the two headers name them
+    for (int k = 0; k < 2; ++k) {
+      readers[k] = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+      qv_file_insert(readers[k]);
+      from[k].h.file = readers[k];
+    }
+    inherit(pair, &from[0]);
+    inherit(number, &from[1]);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> collections{0};
+  tqtest::Task collector([&stop, &collections] {
+    for (; !stop.load(); ++collections) gc_enable();
+  });
+  int64_t i = 0;
+  for (; collections.load() < 5 && i < 100000000; ++i) {
+    inherit(pair, &from[0]);
+    inherit(number, &from[1]);
+  }
+  stop.store(true);
+  EXPECT_GE(collections.load(), 5) << "the collector did not run within " << i << " inheritances";
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
+  gc_enable();
+  int kept = 0;
+  for (TQ_FILE* f = qv_file_root.next; f != &qv_file_root; f = f->next) kept += f == readers[0] || f == readers[1];
+  EXPECT_EQ(kept, 2);
+  for (TQ_FILE* f : readers) qv_file_delete(f);
 }
 
 }  // namespace

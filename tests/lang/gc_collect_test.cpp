@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "lang/gc_internal.h"
 #include "lang/sexp.h"
 #include "lang/tq_file.h"
+#include "lang/unit.h"
 #include "platform/d_alloc.h"
 #include "stream/stream.h"
 #include "stream/string_stream.h"
@@ -371,6 +373,112 @@ TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
   gc_pop(nullptr, nullptr);
   gc_enable();
   EXPECT_EQ(malloc_count, before);
+}
+
+// A block's size is exact for every size, whichever of slack bits or large header holds it:
+// the class edges, the largest slot, the first large block, an empty block and one past
+// 32 bits. A freed slot comes back zeroed; a collection keeps the block and counts it as it
+// was made; freeing it gives back exactly its size.
+TEST(GcCollect, BlockSizesAreExactAtEveryClassEdge) {
+  const int64_t sizes[] = {0, 1, 7, 8, 9, 15, 16, 17, 40, 511, 512, 513, 4096, (int64_t(1) << 31) + 9};
+  for (const int64_t size : sizes) {
+    const int64_t before = tqtest::settled_heap();
+    GcFrame frame("sizes");
+    auto* p = static_cast<unsigned char*>(mmalloc(size_t(size), gc_text));
+    ASSERT_EQ(mem_block_size(p), size);
+    const int64_t seen = std::min<int64_t>(size, 4096);  // the huge block's first and last pages
+    std::memset(p, 0xa5, size_t(seen));
+    std::memset(p + size - seen, 0xa5, size_t(seen));
+    unsigned char* q;
+    {
+      MemLock hold;  // no collection takes the freed slot back from this thread meanwhile
+      mfree(p);
+      EXPECT_EQ(malloc_count, before) << size;
+      q = static_cast<unsigned char*>(mmalloc(size_t(size), gc_text));
+    }
+    if (size > 0 && size <= kMaxSlotData) {
+      EXPECT_EQ(q, p) << size << ": the freed slot is taken again";
+    }
+    int dirty = 0;
+    for (int64_t i = 0; i < seen; ++i) dirty += q[i] != 0 || q[size - 1 - i] != 0;
+    EXPECT_EQ(dirty, 0) << size;
+    for (int round = 0; round < 2; ++round) {
+      gc_enable();
+      EXPECT_EQ(mem_block_size(q), size) << size;
+      EXPECT_EQ(malloc_count - before, size) << size << " after collection " << round;
+    }
+    EXPECT_TRUE(mem_is_block(q)) << size;
+    frame.release(nullptr);
+    gc_enable();
+    EXPECT_EQ(malloc_count, before) << size;
+  }
+}
+
+// mrealloc across classes, slots and large blocks: the same size is the block itself; any
+// other size a new block of that exact size with the old data and zeros past it, made under
+// the old block's line and site, while the old block is marked replaced and goes within two
+// collections.
+TEST(GcCollect, ReallocAcrossClasses) {
+  struct Case {
+    int64_t from, to;
+  } cases[] = {{8, 9}, {9, 8}, {100, 104}, {1, 0}, {0, 1}, {512, 513}, {513, 512}, {40, 4000}, {4000, 40}};
+  for (const Case& c : cases) {
+    const int64_t before = tqtest::settled_heap();
+    GcFrame frame("realloc");
+    const int line = 4200 + int(c.from);
+    auto* old = static_cast<unsigned char*>(xx_mmalloc(size_t(c.from), gc_text, __FILE__, line));
+    for (int64_t i = 0; i < c.from; ++i) old[i] = static_cast<unsigned char>(i + 1);
+    EXPECT_EQ(mrealloc(old, size_t(c.from), gc_text), old) << c.from;
+    auto* grown = static_cast<unsigned char*>(mrealloc(old, size_t(c.to), gc_text));
+    ASSERT_NE(grown, old);
+    EXPECT_EQ(mem_block_size(grown), c.to) << c.from << " -> " << c.to;
+    int wrong = 0;
+    for (int64_t i = 0; i < c.to; ++i) wrong += grown[i] != (i < c.from ? static_cast<unsigned char>(i + 1) : 0);
+    EXPECT_EQ(wrong, 0) << c.from << " -> " << c.to;
+    EXPECT_TRUE(gc_block_of(old)->mark & kMarkReplaced);
+    EXPECT_EQ(gc_block_of(grown)->line, line);
+    EXPECT_STREQ(block_site(gc_block_of(grown)->mark), "");
+    EXPECT_EQ(malloc_count - before, c.from + c.to);
+    gc_enable();
+    gc_enable();  // the old block survives one sweep (ReplacedBlockSurvivesOneSweep)
+    EXPECT_EQ(malloc_count - before, c.to) << c.from << " -> " << c.to;
+  }
+  // Once a collection has marked a block, its copy takes the site and line of that marking.
+  GcFrame frame("realloc");
+  void* old = mmalloc(24, gc_text);
+  gc_enable();
+  void* grown = mrealloc(old, 32, gc_text);
+  EXPECT_EQ(gc_block_of(grown)->line, gc_block_of(old)->line);
+  EXPECT_STREQ(block_site(gc_block_of(grown)->mark), "tests");
+}
+
+// Every mark routine records the site now marking in its block before it looks at the mark
+// bit, so a block reached by a second root is counted at that root. Each routine is run
+// twice under two sites, with the memory lock held so that no collection runs meanwhile.
+TEST(GcCollect, MarkRoutinesRecordASecondRootsSite) {
+  GcFrame frame("sites");
+  struct Case {
+    const char* name;
+    void (*routine)(void*);
+    void* block;
+  } cases[] = {
+      {"gc_text", gc_text, mmalloc(8, gc_text)},
+      {"gc_qv_sexp", gc_qv_sexp, tqtest::str("s")},
+      {"gc_qv_sexp pair", gc_qv_sexp, cons(num(1), nullptr)},
+      {"gc_qvlisp_env", gc_qvlisp_env, new_env(nullptr)},
+      {"gc_qv_file", gc_qv_file, mmalloc(sizeof(TQ_FILE), gc_qv_file)},
+      {"gc_unit_env", gc_unit_env, new_uenv()},
+  };
+  MemLock hold;
+  for (const Case& c : cases) {
+    for (const char* site : {"first root", "second root"}) {
+      gc_file = site;
+      gc_line = site[0] == 's' ? 2 : 1;
+      c.routine(c.block);
+    }
+    EXPECT_EQ(gc_block_of(c.block)->line, 2) << c.name;
+    EXPECT_STREQ(block_site(gc_block_of(c.block)->mark), "second root") << c.name;
+  }
 }
 
 // The chunks (by address) of blocks of size bytes made in the top frame until their slots
