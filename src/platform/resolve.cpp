@@ -38,8 +38,8 @@ namespace tq {
 SEM netutils_lock;
 SEM resolv_lock;
 const HOST_SOURCE glibc_host_source = {gethostbyname_r, gethostbyaddr_r, gethostent_r, sethostent, endhostent};
-const HOST_SOURCE* host_source = &glibc_host_source;
-const char* resolv_conf_path = "/etc/resolv.conf";
+std::atomic<const HOST_SOURCE*> host_source{&glibc_host_source};
+std::atomic<const char*> resolv_conf_path{"/etc/resolv.conf"};
 void (*resolve_buffer_hook)(void* block);
 int resolve_time_limit = 120;
 uint32_t (*resolve_clock)();
@@ -95,7 +95,7 @@ hostent* _gethostbyname_r(const char* name, hostent* result, char* buf, int bufl
   int herr = 0, rc;
   {
     LOCK_SCOPE(resolv_lock);
-    rc = host_source->byname(name, result, buf, size_t(buflen > 0 ? buflen : 0), &out, &herr);
+    rc = host_source.load()->byname(name, result, buf, size_t(buflen > 0 ? buflen : 0), &out, &herr);
   }
   return finish_call(rc, out, herr, h_errnop);
 }
@@ -106,7 +106,8 @@ hostent* _gethostbyaddr_r(const void* addr, int len, int type, hostent* result, 
   int herr = 0, rc;
   {
     LOCK_SCOPE(resolv_lock);
-    rc = host_source->byaddr(addr, socklen_t(len), type, result, buf, size_t(buflen > 0 ? buflen : 0), &out, &herr);
+    const size_t size = size_t(buflen > 0 ? buflen : 0);
+    rc = host_source.load()->byaddr(addr, socklen_t(len), type, result, buf, size, &out, &herr);
   }
   return finish_call(rc, out, herr, h_errnop);
 }
@@ -116,7 +117,7 @@ hostent* _gethostent_r(hostent* result, char* buf, int buflen, int* h_errnop) {
   int herr = 0, rc;
   {
     LOCK_SCOPE(resolv_lock);
-    rc = host_source->ent(result, buf, size_t(buflen > 0 ? buflen : 0), &out, &herr);
+    rc = host_source.load()->ent(result, buf, size_t(buflen > 0 ? buflen : 0), &out, &herr);
   }
   return finish_call(rc, out, herr, h_errnop);
 }
@@ -124,14 +125,14 @@ hostent* _gethostent_r(hostent* result, char* buf, int buflen, int* h_errnop) {
 int _sethostent_r(int stay_open) {
   LOCK_SCOPE(resolv_lock);
   h_errno = 0;
-  host_source->set(stay_open);
+  host_source.load()->set(stay_open);
   return h_errno;
 }
 
 int _endhostent_r() {
   LOCK_SCOPE(resolv_lock);
   h_errno = 0;
-  host_source->end();
+  host_source.load()->end();
   return h_errno;
 }
 
@@ -337,7 +338,7 @@ uint32_t local_ip;
 
 // Reads the "domain" line of the resolver configuration into domain_buf.
 bool read_domain() {
-  const int fd = u_open(resolv_conf_path, O_RDONLY, 0);
+  const int fd = u_open(resolv_conf_path.load(), O_RDONLY, 0);
   if (fd < 0) {
     fprintf(stderr, "get_localdomainname error\n");
     return false;

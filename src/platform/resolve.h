@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -49,7 +50,8 @@ inline constexpr int kRemovedRing = 100;
 
 // ---- the host database seam ------------------------------------------------------------
 // Where the resolver's answers come from: glibc's reentrant calls by default. Tests put a
-// source of their own here so that no test depends on the machine's resolver.
+// source of their own here so that no test depends on the machine's resolver; they may do
+// so while the runtime's threads resolve, hence atomic (each call uses one source whole).
 struct HOST_SOURCE {
   int (*byname)(const char* name, hostent* ret, char* buf, size_t len, hostent** result, int* h_err);
   int (*byaddr)(const void* addr, socklen_t addr_len, int type, hostent* ret, char* buf, size_t len,
@@ -59,9 +61,9 @@ struct HOST_SOURCE {
   void (*end)();
 };
 extern const HOST_SOURCE glibc_host_source;
-extern const HOST_SOURCE* host_source;
+extern std::atomic<const HOST_SOURCE*> host_source;
 // The resolver configuration file read for the local domain ("/etc/resolv.conf").
-extern const char* resolv_conf_path;
+extern std::atomic<const char*> resolv_conf_path;
 
 // ---- thread-safe calls -----------------------------------------------------------------
 // Under resolv_lock. On success the result record (filled into `result` and `buf`); on

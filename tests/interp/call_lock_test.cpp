@@ -115,6 +115,7 @@ TEST_F(CallLock, SharesOfOneNameMakeOneTakeAndOneRelease) {
     } else {
       second = take(name, type);
     }
+    tqtest::TickClock::move(1000);  // held a while: the hour counts from the release
     const std::string lock = "c0: " + take_text(type_name(type), sent);
     EXPECT_EQ(srv.lines(), std::vector<std::string>{lock});
     EXPECT_EQ(call_unlock(first), 0);
@@ -205,8 +206,8 @@ TEST_F(CallLock, EventsReachTheHolderByNumber) {
 }
 
 // A take the server refuses is tried three times, each on a connection of its own (a refused
-// connection is broken and closed). One that stays unanswered fails once its two minutes
-// have passed on the tick clock, and is not tried again.
+// connection is broken and closed, an older pooled one as the new ones). One that stays
+// unanswered fails once its two minutes have passed on the tick clock, and is not tried again.
 TEST_F(CallLock, RefusalsAreTriedThriceAndSilenceIsBounded) {
   FakeLineServer srv([](const std::string& line) -> std::optional<std::string> {
     if (line.find("> mute <") != std::string::npos) return std::nullopt;
@@ -223,11 +224,14 @@ TEST_F(CallLock, RefusalsAreTriedThriceAndSilenceIsBounded) {
   EXPECT_EQ(cl_error_check(mute.d), -1);
   EXPECT_TRUE(wait_gone(conn));
 
+  EXPECT_EQ(call_unlock(take("yes", CL_WRITE)), 0);
+  const unsigned pooled = first_connection();
+  const int open = tqtest::interpreter_count();
   EXPECT_EQ(cl_error_check(take("no", CL_WRITE)), -1);
-  const CALL_LOCK_DESCRIPTER yes = take("yes", CL_WRITE);
+  EXPECT_TRUE(wait_gone(pooled)) << "the pooled connection, refused";
+  EXPECT_TRUE(tqtest::wait_until([open] { return tqtest::interpreter_count() < open; })) << "refused connections open";
   const std::string no = take_text("write", "no");
-  EXPECT_EQ(srv.lines(), (std::vector<std::string>{"c0: " + take_text("write", "mute"), "c1: " + no, "c2: " + no,
-                                                    "c3: " + no, "c4: " + take_text("write", "yes")}));
-  EXPECT_EQ(call_unlock(yes), 0);
+  EXPECT_EQ(srv.lines(), (std::vector<std::string>{"c0: " + take_text("write", "mute"), "c1: " + take_text("write", "yes"),
+                                                    "c1: " + release_text("yes"), "c1: " + no, "c2: " + no, "c3: " + no}));
 }
 
