@@ -76,10 +76,10 @@ void run_tq(const char* src) {
   }
 }
 
-// The peak resident memory of this process, or of the largest child waited for so far, in MB.
-double peak_rss_mb(int who) {
+// The peak resident memory of this process, in MB.
+double peak_rss_mb() {
   rusage ru{};
-  getrusage(who, &ru);
+  getrusage(RUSAGE_SELF, &ru);
   return double(ru.ru_maxrss) / 1024;
 }
 
@@ -107,12 +107,12 @@ void BM_TqListBuildReverse(benchmark::State& state) {
   }
   state.counters["rss_first_MB"] = double(first) / (1 << 20);
   state.counters["rss_last_MB"] = double(last) / (1 << 20);
-  state.counters["rss_peak_MB"] = peak_rss_mb(RUSAGE_SELF);
+  state.counters["rss_peak_MB"] = peak_rss_mb();
 }
-// Guile's peak is its largest run's (the list's, when it runs after the fib case).
+// Guile's peak on the list, from a run of its own.
 void BM_GuileListBuildReverse(benchmark::State& state) {
   run_guile(state, kSchemeList);
-  state.counters["rss_peak_MB"] = peak_rss_mb(RUSAGE_CHILDREN);
+  state.counters["rss_peak_MB"] = tqbench::guile_peak_mb(kSchemeList);
 }
 // fib(25) again, in the process that ran the list rounds, once their lists are dropped: what
 // the collector freed must not make later work slower than in a fresh process.

@@ -7,7 +7,7 @@ set -euo pipefail
 # The last four are the image tests' oracles (Pillow, giflib's tools, djpeg, FFTW).
 base=(cmake ninja-build g++ zlib1g-dev libjpeg62-turbo-dev libgtest-dev libbenchmark-dev
       python3-pil giflib-tools libjpeg-turbo-progs libfftw3-double3)
-bench=(libsqlite3-dev liblmdb-dev libgif-dev libturbojpeg0-dev libfftw3-dev guile-3.0)
+bench=(libsqlite3-dev liblmdb-dev libgif-dev libturbojpeg0-dev libfftw3-dev guile-3.0 time)
 
 want=("${base[@]}")
 [ "${1:-base}" = bench ] && want+=("${bench[@]}")

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,7 +100,9 @@ int fd_never_blocks(int fd) {
   if (u_is_helper_fd(fd)) return 1;
   struct stat st;
   if (fstat(fd, &st) != 0) return 0;
-  return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+  // Linux's memory devices (/dev/null, /dev/zero, /dev/full, ...) answer at once, like files.
+  constexpr unsigned kMemoryDevices = 1;
+  return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kMemoryDevices);
 }
 
 // ---- descriptor I/O ------------------------------------------------------------------------
