@@ -115,6 +115,65 @@ TEST(ConcurrencyStress, TwoTasksBindIntoOneTableAtOnce) {
   EXPECT_EQ(lost, "");
 }
 
+// One task removes, rebinds or sets the undefined-name handler of a table while another
+// binds into it past its enlargement and takes its list form: each change lands whole.
+// Names and new values are made beforehand: their allocations would order the two tasks.
+TEST(ConcurrencyStress, ChangesToATableWhileAnotherTaskBindsAndListsIt) {
+  constexpr int kNames = 40;  // bound before; the other task's 11th name enlarges the table
+  auto name = [](const char* prefix, int i) {
+    const L_CHAR* n = _l_string_1(std_cm, (prefix + to_string(i)).c_str());
+    const L_CHAR* end = n;
+    while (*end) ++end;
+    return std::vector<L_CHAR>(n, end + 1);
+  };
+  struct Case {
+    const char* what;
+    void (*change)(TQISP_ENV*, const L_CHAR*, TQ_SEXP*);
+    int value_added;  // to each r<i>'s i afterwards; -1: r<i> is gone
+    int handler;      // the handler's value afterwards, or -1 for none
+  } cases[] = {
+      {"remove", [](TQISP_ENV* e, const L_CHAR* n, TQ_SEXP*) { del_env(e, n); }, -1, -1},
+      {"rebind", [](TQISP_ENV* e, const L_CHAR* n, TQ_SEXP* v) { replace_env_value(e, n, v); }, 1000, -1},
+      {"handler", [](TQISP_ENV* e, const L_CHAR*, TQ_SEXP* v) { set_default_env(e, v); }, 0, 1000 + kNames - 1},
+  };
+  std::vector<std::vector<L_CHAR>> r, a;
+  for (int i = 0; i < kNames; ++i) r.push_back(name("r", i)), a.push_back(name("a", i));
+  for (const Case& c : cases) {
+    GcFrame frame("changed table");
+    TQISP_ENV* shared = new_env(nullptr);
+    std::vector<TQ_SEXP*> values;  // kept alive by a table of this frame
+    TQISP_ENV* kept = new_env(nullptr);
+    for (int i = 0; i < kNames; ++i) {
+      set_env(shared, r[i].data(), get_integer(i, nullptr));
+      values.push_back(get_integer(i + 1000, nullptr));
+      set_env(kept, r[i].data(), values.back());
+    }
+    std::atomic<int> bound{0};  // r<i> changes once i names are bound, racing the next bindings
+    tqtest::Task binder([&] {
+      GcFrame frame("binder");
+      for (int i = 0; i < kNames; ++bound, ++i) {
+        set_env(shared, a[i].data(), get_integer(i, nullptr));
+        get_listbase_env(shared);
+      }
+    });
+    tqtest::Task changer([&] {
+      for (int i = 0; i < kNames; ++i)
+        if (tqtest::wait_until([&] { return bound >= i; })) c.change(shared, r[i].data(), values[i]);
+    });
+    for (tqtest::Task* t : {&binder, &changer}) ASSERT_TRUE(t->wait(std::chrono::minutes(1))) << c.what;
+    std::string wrong;
+    for (int i = 0; i < kNames; ++i) {
+      ELEMENT* re = search_env(shared, r[i].data());
+      ELEMENT* ae = search_env(shared, a[i].data());
+      if (c.value_added < 0 ? re != nullptr : !re || !is_int(re->data, i + c.value_added)) wrong += "r" + to_string(i) + " ";
+      if (!ae || !is_int(ae->data, i)) wrong += "a" + to_string(i) + " ";
+    }
+    ELEMENT* h = shared->env.default_sym;
+    if (c.handler < 0 ? h != nullptr : !h || !is_int(h->data, c.handler)) wrong += "handler";
+    EXPECT_EQ(wrong, "") << c.what;
+  }
+}
+
 
 // Position inheritance gives a cell that a collection may be marking its reader, outside any
 // memory section: the collector reads that word as the writer stores it (the thread

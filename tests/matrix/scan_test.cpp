@@ -190,6 +190,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     int result;
     Codes visited;
     Code fail_at = {};
+    int levels = 0;  // else as the axis gives
   } cases[] = {
       {false, 0, "(note 11)", 3, 0, {}},
       {true, 0, "(fail)", 3, 0, {leaf0, leaf2, mid, top}},                 // children first
@@ -197,6 +198,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
       {true, 1, "(note 11)", 1, 0, {top, mid, leaf0}},                     // (0 2) outside the box
       {true, 1, "(fail 2147554308)", 3, MX_INTERRUPTED, {top, mid}},       // a break ends every ancestor
       {true, 0, "(note 11)", 3, -7, {leaf0, leaf2, mid, top}, leaf0},      // a later child's 0 keeps it
+      {true, 0, "(note 11)", 3, -7, {leaf0, leaf2}, leaf0, 1},             // so does a later top node's
   };
   for (const Case& c : cases) {
     tqtest::TempDir dir;
@@ -204,6 +206,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     shape.axes = {{4, 1, 1}};
     MATRIX* m = open_file_matrix(&shape, dir.file("scan"));
     if (c.stored) store_tree(m, {top, mid, leaf0, leaf2});
+    if (c.levels) m->total_levels = c.levels;
     GcFrame frame("EventScans");
     const char* scripts[3] = {"(note 9)", "(note 10)", c.leaf_script};  // by level class
     for (int k = 0; k < 3; ++k) set_matrix_cal(m, MI_EDIT_1 + k, sexp_commands(std_cm, scripts[k], nullptr));
