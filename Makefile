@@ -42,11 +42,12 @@ check: build-asan
 # The thread sanitizer's stage: the concurrency tests only (the whole suite would take far
 # longer under it). The interpreter runtime's and the remote sessions' suites whole (both
 # also once with a collection at every primitive return), the language's eight-task stress
-# test and its shared-table test, the thread words (their script, both ways, and the
+# test, its shared-table tests and the environment tests (relinks beside lookups, bindings
+# and collections), the thread words (their script, both ways, and the
 # in-process thread runs), the matrix access tokens and a sync meanwhile a script saves.
 TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd
 TSAN_SUITES := ^(interp|remote)$$
-TSAN_TESTS := ^(ConcurrencyStress\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile)
+TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile)
 
 build-tsan: deps build/tsan/build.ninja
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)

@@ -162,13 +162,13 @@ bool remove_here(TQ_ENV* e, const L_CHAR* name) {
 bool del_chain(TQISP_ENV* env, const L_CHAR* name) {
   while (env) {
     if (env->type == kEnvPair) {
-      const bool first = del_chain(env->pair.env[0], name);
+      const bool first = del_chain(load(env->pair.env[0]), name);
       const bool second = del_chain(env->pair.env[1], name);
       return first || second;
     }
     if (env->type != kEnvHash) er_panic("del_env");
     if (remove_here(&env->env, name)) return true;
-    env = env->env.parent;
+    env = load(env->env.parent);
   }
   return false;
 }
@@ -204,13 +204,13 @@ void take_run(TQ_ENV* e, TQISP_ENV* parent) {
   }
   TQISP_ENV* end = parent;
   int32_t count = 1;
-  for (; run_member(end) && count < (1 << 30); end = end->env.parent, ++count) mark_in_run(end->env);
+  for (; run_member(end) && count < (1 << 30); end = load(end->env.parent), ++count) mark_in_run(end->env);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   // The same tables again, counted: a parent relinked since the marking may no longer lead
   // to end (the run is then of an old epoch, never used, but the walk must stay on tables).
   uint64_t bits = 0;
   TQISP_ENV* t = parent;
-  for (int32_t i = 1; i < count && t && t->type == kEnvHash; ++i, t = t->env.parent) bits |= load(t->env.names);
+  for (int32_t i = 1; i < count && t && t->type == kEnvHash; ++i, t = load(t->env.parent)) bits |= load(t->env.names);
   e->skip = end;
   e->skip_names = bits;
   e->skip_count = count;
@@ -274,7 +274,7 @@ TQ_SEXP* listbase_hashed(TQISP_ENV* env) {
   tail = cons(cons(sym("hash"), hash), tail);
   tail = cons(List(sym("flags"), get_integer(e.flags, nullptr), kListEnd), tail);
   tail = cons(List(sym("work"), get_integer(int64_t(reinterpret_cast<intptr_t>(e.work)), nullptr), kListEnd), tail);
-  tail = cons(List(sym("parent"), env_cell(e.parent), kListEnd), tail);
+  tail = cons(List(sym("parent"), env_cell(load(e.parent)), kListEnd), tail);
   tail = cons(List(sym("type"), n_get_string("env"), kListEnd), tail);
   return cons(sym("tqisp-env"), tail);
 }
@@ -399,7 +399,7 @@ void del_env(TQISP_ENV* env, const L_CHAR* name) { del_chain(env, name); }
 void del_default_env(TQISP_ENV* env) {
   if (!env) return;
   if (env->type == kEnvPair) {
-    del_default_env(env->pair.env[0]);
+    del_default_env(load(env->pair.env[0]));
     del_default_env(env->pair.env[1]);
   } else if (env->type == kEnvHash) {
     LOCK_SCOPE(qv_env_lock);
@@ -462,7 +462,7 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
   const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
   for (; env && depth >= 0; --depth) {
     if (env->type == kEnvPair) {
-      const int r = lookup_chain(ret, env->pair.env[0], name, depth - 1, sum);
+      const int r = lookup_chain(ret, load(env->pair.env[0]), name, depth - 1, sum);
       if (r != -1) return r;
       env = env->pair.env[1];
       continue;
@@ -474,7 +474,7 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
       continue;
     }
     if ((load(env->env.names) & bits) != bits) {  // never bound here
-      env = env->env.parent;
+      env = load(env->env.parent);
       continue;
     }
     TQ_ENV* e = &env->env;
@@ -483,7 +483,7 @@ int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, u
     } else if (search_table(e, name, sum, ret)) {
       return 0;
     }
-    env = e->parent;
+    env = load(e->parent);  // a relink (set_env_parent) may publish it meanwhile
   }
   return -1;
 }
@@ -572,7 +572,7 @@ TQ_SEXP* get_listbase_env(TQISP_ENV* env) {
   GcFrame frame("get_listbase_env");
   TQ_SEXP* r;
   if (env->type == kEnvPair) {
-    r = List(sym("tqisp-env"), List(sym("type"), n_get_string("pair"), kListEnd), env_cell(env->pair.env[0]),
+    r = List(sym("tqisp-env"), List(sym("type"), n_get_string("pair"), kListEnd), env_cell(load(env->pair.env[0])),
              env_cell(env->pair.env[1]), kListEnd);
   } else if (env->type == kEnvHash) {
     r = listbase_hashed(env);

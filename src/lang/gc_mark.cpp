@@ -82,8 +82,8 @@ void scan_sym_field(void* p) {
 }
 
 // Words that change by single atomic stores outside the memory lock are read the same way:
-// bindings (under the environment lock, which the collector does not take) and a cell's
-// source reader (set_header_file).
+// bindings (under the environment lock, which the collector does not take), a table's or
+// pair's parent (set_env_parent) and a cell's source reader (set_header_file).
 template <class T>
 T published(T& field) {
   return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
@@ -187,12 +187,12 @@ void scan_env(void* p) {
   auto* env = static_cast<TQISP_ENV*>(p);
   switch (env->type) {
     case kEnvPair:
-      gc_qvlisp_env(env->pair.env[0]);
+      gc_qvlisp_env(published(env->pair.env[0]));
       gc_qvlisp_env(env->pair.env[1]);
       return;
     case kEnvHash: {
       TQ_ENV& e = env->env;
-      gc_qvlisp_env(e.parent);
+      gc_qvlisp_env(published(e.parent));
       if (e.hash_ptr) {
         gc_text(e.hash_ptr);
         for (int32_t i = 0; i < e.hash_ptr_size; ++i) gc_element(e.hash_ptr[i]);
