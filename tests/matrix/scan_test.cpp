@@ -206,6 +206,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     shape.axes = {{4, 1, 1}};
     MATRIX* m = open_file_matrix(&shape, dir.file("scan"));
     if (c.stored) store_tree(m, {top, mid, leaf0, leaf2});
+    const int levels = m->total_levels;  // the size list is freed by this count at the close
     if (c.levels) m->total_levels = c.levels;
     GcFrame frame("EventScans");
     const char* scripts[3] = {"(note 9)", "(note 10)", c.leaf_script};  // by level class
@@ -221,6 +222,7 @@ TEST(MatrixScan, EventScansOfStoredNodes) {
     EXPECT_EQ(visits.codes, c.visited) << c.leaf_script << " dir " << c.dir;
     EXPECT_TRUE(c.stored || take_trace().empty()) << "no event ran";
     if (c.result == MX_INTERRUPTED) abandon(find_node(m, leaf0));
+    m->total_levels = levels;
     close_matrix(m);
   }
 }
