@@ -119,6 +119,19 @@ bool v2_sessions_end() {
   });
 }
 
+// A listener of this process whose version the client must learn again, with the output
+// captured and uploads of the given size while the test runs.
+struct OwnListener {
+  explicit OwnListener(int upload_size = toh2_upload_size.load()) : size(&toh2_upload_size, upload_size) {
+    forget_version(l.port);
+  }
+  int route() const { return route_client(l.port); }
+  tqtest::NoLeftovers clean;
+  Setting<int> size;
+  Listener l;
+  CaptureStdout out;
+};
+
 // Holds the upload task between an upload's connect and its head until released.
 std::atomic<int> uploads_connected;
 std::atomic<bool> upload_head_may_go;
@@ -142,15 +155,12 @@ struct HeldUploads {
 // ---- version 2 to our own listener ------------------------------------------------------------
 
 TEST(ClientRoute, VersionTwoToOurOwnListener) {
-  tqtest::NoLeftovers clean;
-  Listener l;
-  forget_version(l.port);
-  CaptureStdout out;
-  const int id = route_client(l.port);
+  OwnListener own;
+  const int id = own.route();
   ASSERT_GT(id, 0);
   EXPECT_EQ(query(id, "(+ 1 2)"), "3");
   close_client(id);
-  EXPECT_EQ(client_lines(out.text()), version_line(l.port, 0) + "   **** RETRY\n" + version_line(l.port, 2));
+  EXPECT_EQ(client_lines(own.out.text()), version_line(own.l.port, 0) + "   **** RETRY\n" + version_line(own.l.port, 2));
 }
 
 TEST(ClientRoute, FourOpenersMakeOneProbe) {
@@ -185,12 +195,8 @@ TEST(ClientRoute, FourOpenersMakeOneProbe) {
 }
 
 TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
-  tqtest::NoLeftovers clean;
-  Setting<int> size(&toh2_upload_size, 1000);
-  Listener l;
-  forget_version(l.port);
-  CaptureStdout out;
-  const int id = route_client(l.port);
+  OwnListener own(1000);
+  const int id = own.route();
   ASSERT_GT(id, 0);
   std::string text;
   for (int i = 0; i < 1000; ++i) {
@@ -199,14 +205,14 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
     text += b;
   }
   const std::string got = query(id, "\"" + text + "\"");
-  const int plain = interptest::connect_client(l.port);  // the oracle: the plain text connection
+  const int plain = interptest::connect_client(own.l.port);  // the oracle: the plain text connection
   const std::string want = query(plain, "\"" + text + "\"");
   for (const int i : {id, plain}) close_client(i);
   EXPECT_TRUE(v2_sessions_end()) << "the server's session";  // the close may come at a hand-over
-  const std::string printed = out.text();
+  const std::string printed = own.out.text();
   EXPECT_EQ(got, want);
   EXPECT_TRUE(got == "^\"\\\"" + text + "\\\"\"") << "the whole text in one value";
-  const int uploads = count(printed, uploads_seen(l.port)) - 1;
+  const int uploads = count(printed, uploads_seen(own.l.port)) - 1;
   EXPECT_GE(uploads, 10);
   EXPECT_LE(uploads, 12);
 }
@@ -215,12 +221,8 @@ TEST(ClientRoute, AWriteCrossesUploadConnectionsInOrder) {
 // replaced under them: every byte goes out once (blanks, which the peer's reader passes
 // over), so the request written after them still reaches the peer whole and is answered.
 TEST(ClientRoute, TwoWritersAtOnceLeaveTheUploadWhole) {
-  tqtest::NoLeftovers clean;
-  Setting<int> size(&toh2_upload_size, 1000);
-  Listener l;
-  forget_version(l.port);
-  CaptureStdout out;
-  const int id = route_client(l.port);
+  OwnListener own(1000);
+  const int id = own.route();
   ASSERT_GT(id, 0);
   STREAM* s = interptest::info(unsigned(id)).out;
   ASSERT_NE(s, nullptr);
