@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "mxcmd/mx_payload.h"
 #include "mxcmd/sb_layering.h"
+#include "platform/d_alloc.h"
 #include "mxcmd/sb_test_util.h"
 
 namespace {
@@ -32,7 +34,7 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
   const SA_ARRAY* root = reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index;
   EXPECT_EQ(root->start, 2);
   EXPECT_EQ(root->end, 6);
-  EXPECT_EQ(root->p[1].d, nullptr);
+  EXPECT_EQ(sa_slot(root, 3).d, nullptr);
   EXPECT_EQ(put(b, {2}, "x"), -1) << "an occupied index";
   EXPECT_EQ(sb_encode(b), "0200026162050001" "63");
 
@@ -66,8 +68,10 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
 
   op = SA_OP{};
   op.del_flag = 1;
+  int32_t at = 0;
+  op.index1 = &at;
   for (int32_t ix : {5, 2}) {
-    op.index1 = &ix;
+    at = ix;
     EXPECT_EQ(b->tbl->operation(SB_DELETE, b, &op), 0);
   }
   EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr);
@@ -131,6 +135,83 @@ TEST(SparseArray, InsertHoldsOnlyWhatReadsBack) {
   EXPECT_EQ(sb_encode(again), stored);
   again->tbl->free_sb(again);
   b->tbl->free_sb(b);
+}
+
+// n records, record j at index vector at(j) (a byte or a code per axis, by block size) with
+// `bytes` member bytes; when size is given, the last member's bytes fill the datum up to it.
+template <class At>
+Bytes records(const std::vector<uint8_t>& bs, int n, At at, size_t bytes = 0, size_t size = 0) {
+  Bytes out;
+  for (int j = 0; j < n; ++j) {
+    for (size_t k = 0; k < bs.size(); ++k) {
+      if (bs[k] <= 8)
+        out.push_back(uint8_t(at(j)[k]));
+      else
+        mx_put_code(out, at(j)[k]);
+    }
+    const size_t fill = j + 1 == n && size ? size - out.size() - 2 : bytes;  // a count of 2 bytes
+    mx_put_code(out, int64_t(fill));
+    out.insert(out.end(), fill, 'm');
+  }
+  return out;
+}
+
+// Live debug-heap bytes of the sparse arrays and their (primitive) members.
+int64_t sb_heap_bytes() {
+  int64_t n = 0;
+  for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+    if (m->file && (strstr(m->file, "sb_array.cpp") || strstr(m->file, "sb_primitive.cpp"))) n += mem_list_bytes(m);
+  return n;
+}
+
+// What a sparse array holds grows with the datum, not with the index spans it names: few
+// bytes naming spans of 2^24, many distinct indexes, honest dense blocks. Each reads whole,
+// encodes back byte for byte, copies at the same cost, and gives every byte back when its
+// members are deleted.
+TEST(SparseArray, ReadingHoldsWhatTheDatumHolds) {
+  constexpr int64_t kHeldPerByte = 256;  // so a datum of 1 KB holds at most a quarter of a MB
+  auto pairs = [](int bs) {  // (i, 0) and (i, 2^bs): a few bytes naming the widest span
+    return [bs](int j) { return std::vector<int64_t>{j / 2, int64_t(j % 2) << bs}; };
+  };
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bs;
+    Bytes datum;
+  } rows[] = {
+      {"68 bytes of spans of 2^24", {24, 24}, records({24, 24}, 8, pairs(24), 0, 68)},
+      {"284 bytes of spans of 2^24", {24, 24}, records({24, 24}, 40, pairs(24), 0, 284)},
+      {"5.4 KB of spans of 2^16", {16, 16}, records({16, 16}, 770, pairs(16), 0, 5400)},
+      {"both ends of block size 9", {9}, records({9}, 2, [](int j) { return std::vector<int64_t>{j * 512}; })},
+      {"distinct indexes far apart", {24}, records({24}, 170, [](int j) { return std::vector<int64_t>{j * 98689}; })},
+      {"a new first index per record on four byte axes", {8, 8, 8, 8},
+       records({8, 8, 8, 8}, 256, [](int j) { return std::vector<int64_t>{j, 255 - j, j, 255 - j}; })},
+      {"a dense byte axis", {8}, records({8}, 256, [](int j) { return std::vector<int64_t>{j}; }, 3)},
+      {"a dense block of two axes", {8, 9},
+       records({8, 9}, 1024, [](int j) { return std::vector<int64_t>{j / 32, j % 32 * 16}; }, 1)},
+  };
+  for (const auto& row : rows) {
+    SbMatrix f(row.bs);
+    MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+    const int64_t empty = sb_heap_bytes();
+    ASSERT_EQ(sb_read(b, to_hex(row.datum)), 0) << row.name;
+    const int64_t held = sb_heap_bytes() - empty, bound = kHeldPerByte * int64_t(row.datum.size());
+    EXPECT_LE(held, bound) << row.name << ": " << row.datum.size() << " bytes";
+    EXPECT_TRUE(sb_encode(b) == to_hex(row.datum)) << row.name;
+
+    const int64_t before_copy = sb_heap_bytes();
+    MX_STRUCT_BLOCK* c = b->tbl->copy_sb(b);
+    EXPECT_LE(sb_heap_bytes() - before_copy, bound + 1024) << row.name << ": a copy inserts at the same cost";
+    EXPECT_TRUE(sb_encode(c) == to_hex(row.datum)) << row.name;
+    c->tbl->free_sb(c);
+
+    std::vector<int32_t> low(row.bs.size(), 0), high(row.bs.size(), INT32_MAX);
+    MX_SB_LIST* all = sa_search_blk(reinterpret_cast<SA_STRUCT_BLOCK*>(b), low.data(), high.data());
+    for (MX_SB_LIST* e = all; e; e = e->next) EXPECT_EQ(sa_delete_blk(reinterpret_cast<SA_STRUCT_BLOCK*>(b), e->work, true), 0);
+    free_mx_sb_list(all);
+    EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr) << row.name;
+    EXPECT_EQ(sb_heap_bytes(), empty) << row.name << ": deleting every member frees every page";
+    b->tbl->free_sb(b);
+  }
 }
 
 // Layering on one axis of block size 8 (f = 1.00234375).
