@@ -6,7 +6,6 @@
 // function made by "Lambda", against the same loops in Scheme. Guile runs as a child
 // process; its start-up (an empty script) is measured alone and taken off its times.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +20,7 @@
 #include "platform/machine.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
+#include "support/peak_rss.h"
 #include "text/l_string.h"
 #include "words/function_start.h"
 
@@ -76,13 +76,6 @@ void run_tq(const char* src) {
   }
 }
 
-// The peak resident memory of this process, in MB.
-double peak_rss_mb() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return double(ru.ru_maxrss) / 1024;
-}
-
 void run_guile(benchmark::State& state, const char* program) {
   const double startup = tqbench::guile_seconds("");
   for (auto _ : state) state.SetIterationTime(std::max(0.0, tqbench::guile_seconds(program) - startup));
@@ -107,7 +100,7 @@ void BM_TqListBuildReverse(benchmark::State& state) {
   }
   state.counters["rss_first_MB"] = double(first) / (1 << 20);
   state.counters["rss_last_MB"] = double(last) / (1 << 20);
-  state.counters["rss_peak_MB"] = peak_rss_mb();
+  state.counters["rss_peak_MB"] = tqbench::peak_rss_mb();
 }
 // Guile's peak on the list, from a run of its own.
 void BM_GuileListBuildReverse(benchmark::State& state) {

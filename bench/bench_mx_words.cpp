@@ -7,6 +7,10 @@
 // against zlib's compress2 and uncompress on the same network-form bytes (goal at most
 // 1.3), and "mxSeparate" of 10^4 integer items against a plain loop decoding the same
 // length codes.
+// Sparse-array reading of datums that name the widest index spans in a few bytes (68 and 284
+// bytes at block size 24, 5.4 KB at 16, and 2840 bytes to show the time is linear): time,
+// the debug-heap bytes the block holds after the read, and the process's peak resident
+// memory (run one with --benchmark_filter for a peak of its own).
 #include <benchmark/benchmark.h>
 
 #include <zlib.h>
@@ -24,12 +28,17 @@
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_registry.h"
 #include "matrix/matrix_token.h"
+#include "matrix/mx_code.h"
 #include "mxcmd/mx_payload.h"
 #include "mxcmd/mx_word_frame.h"
+#include "mxcmd/sb_array.h"
+#include "mxcmd/sb_primitive.h"
 #include "mxtype/curve.h"
 #include "mxtype/datum.h"
 #include "platform/d_alloc.h"
 #include "text/code_method.h"
+#include "support/matrix_bench.h"
+#include "support/peak_rss.h"
 #include "text/l_string.h"
 
 namespace {
@@ -293,5 +302,51 @@ void BM_SeparateLoop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kItems);
 }
 BENCHMARK(BM_SeparateLoop);
+
+// On two coded axes of block size bs, empty members at (i, 0) and (i, 2^bs) for i = 0, 1, ...
+// while another pair fits in `size` bytes; the last member's bytes fill the datum up.
+std::vector<uint8_t> span_pairs(int bs, size_t size) {
+  std::vector<uint8_t> out;
+  auto member = [&](int64_t i, int64_t j, int64_t bytes) {
+    tq::mx_put_code(out, i);
+    tq::mx_put_code(out, j);
+    tq::mx_put_code(out, bytes);
+    out.insert(out.end(), size_t(bytes), 'm');
+  };
+  const int64_t far = int64_t(1) << bs;
+  for (int64_t i = 0;; ++i) {
+    member(i, 0, 0);
+    const size_t far_size = size_t(tq::mx_code_length(i) + tq::mx_code_length(far) + 2);
+    if (out.size() + 2 * far_size + size_t(tq::mx_code_length(i) + 4) > size) {
+      member(i, far, int64_t(size - out.size() - far_size));
+      return out;
+    }
+    member(i, far, 0);
+  }
+}
+
+void BM_SparseArrayRead(benchmark::State& state) {
+  Setup s;  // the store started
+  const int bs = int(state.range(0));
+  tq::MATRIX* m = tqbench::new_matrix(2, bs, int64_t(1) << 20);
+  std::vector<uint8_t> datum = span_pairs(bs, size_t(state.range(1)));
+  tq::MATRIX_ALLOC_BLOCK_PARAM d{{0, 0, 0}, int(datum.size()), datum.data()};
+  tq::MX_SB_NEW owner{m, nullptr, 0};
+  int64_t held = 0;
+  for (auto _ : state) {
+    tq::SA_NEW prm{tq::pr_new_sb(&owner, nullptr)};
+    tq::MX_STRUCT_BLOCK* b = tq::sa_new_sb(&owner, &prm);
+    const int64_t before = tq::get_d_used_memory();
+    if (b->tbl->block2struct(b, &d) != 0) state.SkipWithError("the datum was refused");
+    held = tq::get_d_used_memory() - before;
+    b->tbl->free_sb(b);
+  }
+  state.SetBytesProcessed(state.iterations() * int64_t(datum.size()));
+  state.counters["datum_bytes"] = double(datum.size());
+  state.counters["held_KB"] = double(held) / 1024;
+  state.counters["rss_peak_MB"] = tqbench::peak_rss_mb();
+  tqbench::free_matrix(m);
+}
+BENCHMARK(BM_SparseArrayRead)->Args({24, 68})->Args({24, 284})->Args({16, 5400})->Args({24, 2840})->Unit(benchmark::kMicrosecond);
 
 }  // namespace

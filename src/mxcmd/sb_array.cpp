@@ -27,55 +27,138 @@ bool byte_index(const SA_STRUCT_BLOCK* b, int k) { return b->h.n.m->block_size[k
 
 // Whether index i of axis k is one the stored form carries and a reader takes back: a byte
 // (0 .. 255) where the axis keeps one; else a position of the block, 0 .. 2^block_size (the
-// last the sample a block shares with its neighbour), which also bounds what a hostile
-// datum can make a reader allocate. Insert holds every index to it, so whatever a block
-// holds reads back unchanged.
+// last the sample a block shares with its neighbour). Insert holds every index to it, so
+// whatever a block holds reads back unchanged.
 bool index_fits(const SA_STRUCT_BLOCK* b, int k, int64_t i) {
   if (i < 0) return false;
   if (byte_index(b, k)) return i <= 0xFF;
   return i <= int64_t(1) << std::min<int>(b->h.n.m->block_size[k], kMaxShift);
 }
 
-SA_ARRAY* new_array(int32_t start, int32_t end) {
+// ---- Pages: the slots of one array.
+
+constexpr int kPageBits = 5;
+constexpr int kPageSlots = 1 << kPageBits;
+constexpr uint32_t kPageMask = kPageSlots - 1;
+
+// Indexes under one entry of a page of level h (1 for a slot on the lowest level); the page
+// itself spans entry_width(h + 1).
+constexpr int64_t entry_width(int h) { return int64_t(1) << (kPageBits * (h - 1)); }
+// The entry of a page of level h that index offset off (from the page's first index) falls in.
+constexpr uint32_t entry(uint32_t off, int h) { return (off >> (kPageBits * (h - 1))) & kPageMask; }
+
+}  // namespace
+
+struct SA_PAGE {
+  int32_t used;  // non-null entries
+  union {
+    SA_SLOT slot[kPageSlots];  // lowest level
+    SA_PAGE* page[kPageSlots];  // above it
+  };
+};
+
+namespace {
+
+SA_PAGE* new_page() { return static_cast<SA_PAGE*>(d_calloc(1, sizeof(SA_PAGE))); }
+
+// An array holding nothing yet whose range is index i alone.
+SA_ARRAY* new_array(int32_t i) {
   auto* a = static_cast<SA_ARRAY*>(d_alloc(sizeof(SA_ARRAY)));
-  a->start = start;
-  a->end = end;
-  a->p = static_cast<SA_SLOT*>(d_calloc(size_t(end - start), sizeof(SA_SLOT)));
+  a->start = i;
+  a->end = i + 1;
+  a->base = int32_t(uint32_t(i) & ~kPageMask);
+  a->height = 1;
+  a->p = nullptr;
   return a;
 }
 
-// Makes *pa cover index i (creating or widening it).
-void cover(SA_ARRAY** pa, int32_t i) {
-  SA_ARRAY* a = *pa;
-  if (!a) {
-    *pa = new_array(i, i + 1);
-    return;
+// Widens a's range to index i (0 .. 2^24), raising its page tree until its window holds i:
+// each new top page takes the old tree as the entry its window falls in.
+void cover(SA_ARRAY* a, int32_t i) {
+  a->start = std::min(a->start, i);
+  a->end = std::max(a->end, i + 1);
+  while (i < a->base || i >= a->base + entry_width(a->height + 1)) {
+    const int64_t up = entry_width(a->height + 2);
+    const int32_t base = int32_t(a->base / up * up);
+    if (a->p) {
+      SA_PAGE* top = new_page();
+      top->page[(a->base - base) / entry_width(a->height + 1)] = a->p;
+      top->used = 1;
+      a->p = top;
+    }
+    a->base = base;
+    ++a->height;
   }
-  if (i >= a->start && i < a->end) return;
-  const int32_t start = std::min(a->start, i), end = std::max(a->end, i + 1);
-  SA_ARRAY* g = new_array(start, end);
-  memcpy(g->p + (a->start - start), a->p, sizeof(SA_SLOT) * size_t(a->end - a->start));
-  d_f_ree(a->p);
-  d_f_ree(a);
-  *pa = g;
 }
 
-bool all_empty(const SA_ARRAY* a) {
-  for (int32_t i = 0; i < a->end - a->start; ++i)
-    if (a->p[i].a) return false;
-  return true;
+// Fills the empty slot of index i with v (not empty), making the pages on its way.
+void set_slot(SA_ARRAY* a, int32_t i, SA_SLOT v) {
+  cover(a, i);
+  const uint32_t off = uint32_t(i - a->base);
+  SA_PAGE** pp = &a->p;
+  for (int h = a->height;; --h) {
+    if (!*pp) *pp = new_page();  // counted by its parent already
+    SA_PAGE* pg = *pp;
+    const uint32_t e = entry(off, h);
+    if (h == 1) {
+      pg->slot[e] = v;
+      ++pg->used;
+      return;
+    }
+    if (!pg->page[e]) ++pg->used;  // the page made on the next step
+    pp = &pg->page[e];
+  }
 }
 
-// Frees the arrays under *a from axis k on, and their members when free_members.
-void free_arrays(SA_ARRAY* a, int k, int dim, bool free_members) {
+// Empties the occupied slot at offset off under the page *pp of level h, freeing the pages it
+// leaves empty.
+void clear_slot(SA_PAGE** pp, int h, uint32_t off) {
+  SA_PAGE* pg = *pp;
+  const uint32_t e = entry(off, h);
+  if (h == 1) {
+    pg->slot[e].a = nullptr;
+  } else {
+    clear_slot(&pg->page[e], h - 1, off);
+    if (pg->page[e]) return;
+  }
+  if (--pg->used == 0) {
+    d_f_ree(pg);
+    *pp = nullptr;
+  }
+}
+
+// Calls f(index, slot) for every occupied slot of indexes from .. to under page pg of level
+// h whose first index is base, ascending; pages that are not there are skipped whole.
+template <class F>
+void each_slot(SA_PAGE* pg, int h, int64_t base, int64_t from, int64_t to, F& f) {
+  const int64_t w = entry_width(h);
+  const int64_t lo = std::max<int64_t>(0, (from - base) / w), hi = std::min<int64_t>(kPageMask, (to - base) / w);
+  for (int64_t e = lo; e <= hi; ++e) {
+    if (h == 1) {
+      if (pg->slot[e].a) f(int32_t(base + e), pg->slot[e]);
+    } else if (pg->page[e]) {
+      each_slot(pg->page[e], h - 1, base + e * w, from, to, f);
+    }
+  }
+}
+
+void free_pages(SA_PAGE* pg, int h) {
+  if (!pg) return;
+  for (int e = 0; h > 1 && e < kPageSlots; ++e) free_pages(pg->page[e], h - 1);
+  d_f_ree(pg);
+}
+
+// Frees the arrays under a from axis k on and their members.
+void free_arrays(SA_ARRAY* a, int k, int dim) {
   if (!a) return;
-  for (int32_t i = 0; i < a->end - a->start; ++i) {
+  auto free_slot = [k, dim](int32_t, SA_SLOT s) {
     if (k + 1 < dim)
-      free_arrays(a->p[i].a, k + 1, dim, free_members);
-    else if (free_members && a->p[i].d)
-      a->p[i].d->tbl->free_sb(a->p[i].d);
-  }
-  d_f_ree(a->p);
+      free_arrays(s.a, k + 1, dim);
+    else
+      s.d->tbl->free_sb(s.d);
+  };
+  if (a->p) each_slot(a->p, a->height, a->base, a->start, int64_t(a->end) - 1, free_slot);
+  free_pages(a->p, a->height);
   d_f_ree(a);
 }
 
@@ -83,16 +166,17 @@ void free_arrays(SA_ARRAY* a, int k, int dim, bool free_members) {
 // axis, depth first in ascending order; ix is the scratch vector.
 template <class F>
 void walk(SA_ARRAY* a, int k, int dim, const int64_t* low, const int64_t* high, int32_t* ix, F& f) {
-  if (!a) return;
+  if (!a || !a->p) return;
   const int64_t from = std::max<int64_t>(low[k], a->start), to = std::min<int64_t>(high[k], int64_t(a->end) - 1);
-  for (int64_t i = from; i <= to; ++i) {
-    ix[k] = int32_t(i);
-    SA_SLOT& s = a->p[i - a->start];
+  if (from > to) return;
+  auto step = [&](int32_t i, SA_SLOT s) {
+    ix[k] = i;
     if (k + 1 < dim)
       walk(s.a, k + 1, dim, low, high, ix, f);
-    else if (s.d)
+    else
       f(ix, s.d);
-  }
+  };
+  each_slot(a->p, a->height, a->base, from, to, step);
 }
 
 template <class F>
@@ -107,27 +191,24 @@ void each_member(SA_STRUCT_BLOCK* b, F f) {
 MX_STRUCT_BLOCK* member_at(SA_STRUCT_BLOCK* b, const int32_t* ix) {
   SA_ARRAY* a = b->index;
   const int dim = axes(b);
-  for (int k = 0; a && k < dim; ++k) {
-    if (ix[k] < a->start || ix[k] >= a->end) return nullptr;
-    if (k + 1 == dim) return a->p[ix[k] - a->start].d;
-    a = a->p[ix[k] - a->start].a;
-  }
-  return nullptr;
+  for (int k = 0; a && k + 1 < dim; ++k) a = sa_slot(a, ix[k]).a;
+  return a && dim > 0 ? sa_slot(a, ix[dim - 1]).d : nullptr;
 }
 
+// Deletes at ix from axis k on; frees *pa and empties it when nothing stays under it.
 int delete_at(SA_ARRAY** pa, const int32_t* ix, int k, int dim, bool del_flag) {
   SA_ARRAY* a = *pa;
-  if (!a || ix[k] < a->start || ix[k] >= a->end) return -1;
-  SA_SLOT& s = a->p[ix[k] - a->start];
+  SA_SLOT s = sa_slot(a, ix[k]);
   if (k + 1 < dim) {
-    if (delete_at(&s.a, ix, k + 1, dim, del_flag) < 0) return -1;
+    if (!s.a || delete_at(&s.a, ix, k + 1, dim, del_flag) < 0) return -1;
+    if (s.a) return 0;  // the next axis still holds members here
   } else {
     if (!s.d) return -1;
     if (del_flag) s.d->tbl->free_sb(s.d);
-    s.d = nullptr;
   }
-  if (all_empty(a)) {
-    free_arrays(a, k, dim, false);
+  clear_slot(&a->p, a->height, uint32_t(ix[k] - a->base));
+  if (!a->p) {
+    d_f_ree(a);
     *pa = nullptr;
   }
   return 0;
@@ -160,6 +241,14 @@ void free_mx_sb_list(MX_SB_LIST* l) {
   }
 }
 
+SA_SLOT sa_slot(const SA_ARRAY* a, int32_t i) {
+  if (!a || i < a->start || i >= a->end) return {nullptr};
+  const uint32_t off = uint32_t(i - a->base);
+  const SA_PAGE* pg = a->p;
+  for (int h = a->height; pg && h > 1; --h) pg = pg->page[entry(off, h)];
+  return pg ? pg->slot[off & kPageMask] : SA_SLOT{nullptr};
+}
+
 MX_STRUCT_BLOCK* sa_new_sb(MX_SB_NEW* n, void* param) {
   MX_SB_NEW owner = *n;
   auto* prm = static_cast<SA_NEW*>(param);
@@ -173,7 +262,7 @@ MX_STRUCT_BLOCK* sa_new_sb(MX_SB_NEW* n, void* param) {
 
 void sa_free_sb(MX_STRUCT_BLOCK* blk) {
   SA_STRUCT_BLOCK* b = sa(blk);
-  if (axes(b) > 0) free_arrays(b->index, 0, axes(b), true);
+  if (axes(b) > 0) free_arrays(b->index, 0, axes(b));
   b->member->tbl->free_sb(b->member);
   d_f_ree(b);
 }
@@ -195,15 +284,21 @@ MX_STRUCT_BLOCK* sa_copy_sb(MX_STRUCT_BLOCK* blk) {
 int sa_insert_blk(SA_STRUCT_BLOCK* b, const int32_t* ix, MX_STRUCT_BLOCK* m) {
   const int dim = axes(b);
   if (dim < 1 || member_at(b, ix)) return -1;
-  for (int k = 0; k < dim; ++k)  // so every array stays within 2^24 + 1 slots
+  for (int k = 0; k < dim; ++k)
     if (!index_fits(b, k, ix[k])) return -1;
-  SA_ARRAY** pa = &b->index;
+  if (!b->index) b->index = new_array(ix[0]);
+  SA_ARRAY* a = b->index;
   for (int k = 0; k + 1 < dim; ++k) {
-    cover(pa, ix[k]);
-    pa = &(*pa)->p[ix[k] - (*pa)->start].a;
+    SA_SLOT next = sa_slot(a, ix[k]);
+    if (!next.a) {
+      next.a = new_array(ix[k + 1]);
+      set_slot(a, ix[k], next);
+    }
+    a = next.a;
   }
-  cover(pa, ix[dim - 1]);
-  (*pa)->p[ix[dim - 1] - (*pa)->start].d = m;
+  SA_SLOT at;
+  at.d = m;
+  set_slot(a, ix[dim - 1], at);
   return 0;
 }
 

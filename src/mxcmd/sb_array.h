@@ -7,6 +7,12 @@
 // axis (at the member, on the last axis). An array exists only while some slot under it
 // is occupied.
 //
+// An array's slots live in pages of 32 made on first use: a tree of pages over a window of
+// indexes aligned to its width (32, 1024, ... 2^25), no deeper than the window needs. So an
+// empty stretch of a range costs nothing, a member costs at most one page per level (five
+// at most), and what a block holds, reads or walks grows with its members, not with the
+// span of their indexes. A page emptied by a delete is freed.
+//
 // Stored form, members in depth-first order of ascending indexes, with no header or count:
 //   each index of the vector: one byte (the index mod 256) on an axis whose block_size is
 //     8 or less, else the store's variable-length code;
@@ -14,8 +20,7 @@
 //   member that gives none is stored with count 0).
 // An index is held (by insert and by a reader alike) only where the stored form carries it
 // back: 0 .. 255 on a byte axis; 0 .. 2^block_size on a coded one (the last one is the
-// sample a block shares with its neighbour; block sizes above 24 count as 24), so no array
-// grows past 2^24 + 1 slots.
+// sample a block shares with its neighbour; block sizes above 24 count as 24).
 //
 // Every block owns its template (freed with it): a new block takes the one it is given, a
 // copy of a block a copy of its template, so no two blocks share one.
@@ -32,11 +37,16 @@ union SA_SLOT {
   MX_STRUCT_BLOCK* d;  // last axis: the member
   SA_ARRAY* a;         // earlier axes: the array of the next axis
 };
+struct SA_PAGE;  // 32 slots, or 32 pages of the level below (null: all empty)
 struct SA_ARRAY {
-  int32_t start;  // first index held
-  int32_t end;    // one past the last
-  SA_SLOT* p;     // end - start slots (debug heap)
+  int32_t start;   // first index held
+  int32_t end;     // one past the last
+  int32_t base;    // first index of the window p covers, a multiple of its width
+  int32_t height;  // levels of pages under p (1: p holds the slots themselves)
+  SA_PAGE* p;      // the slots of start .. end - 1 (debug heap)
 };
+// The slot of index i of array a: empty outside start .. end - 1 and where nothing stands.
+SA_SLOT sa_slot(const SA_ARRAY* a, int32_t i);
 
 struct SA_STRUCT_BLOCK {
   MX_STRUCT_BLOCK h;

@@ -1,13 +1,15 @@
 // The readers of block payloads and stored structure blocks fed mutated bytes (bits
 // flipped, bytes set to edge values, cut, lengthened): compound, zlib and image payloads,
-// and the sparse-array and layering stored forms. What must hold for any input: nothing is
-// read outside the bytes (the asan preset), and a stored form a block accepts encodes to
-// bytes that read back to the same encoding. 3000 inputs a reader here; the DISABLED_ test
-// runs TQ_FUZZ_INPUTS of them (a million by default) per reader.
+// the sparse-array stored form on axes of block sizes from 0 to 30 and the layering stored
+// form. What must hold for any input: nothing is read outside the bytes (the asan preset), a
+// stored form a block accepts encodes to bytes that read back to the same encoding, and a
+// sparse array holds what its bytes hold, not the index spans they name. 3000 inputs a reader
+// here; the DISABLED_ test runs TQ_FUZZ_INPUTS of them (a million by default) per reader.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 
 #include "image/jpeg_glue.h"
@@ -56,8 +58,13 @@ MX_STRUCT_BLOCK* new_block(SbMatrix& o, bool sparse) {
 // 1 when the structure block took the bytes; its encoding must read back to itself (the
 // layering kind turns its order at each reading, so it is read twice).
 int structure(SbMatrix& o, bool sparse, const Bytes& input) {
+  constexpr int64_t kHeldPerByte = 256;  // what a sparse array holds for a byte of its datum
   MX_STRUCT_BLOCK* b = new_block(o, sparse);
+  const int64_t empty = sb_held_bytes();
   const bool took = sb_read(b, to_hex(input)) >= 0;
+  if (sparse) {
+    EXPECT_LE(sb_held_bytes() - empty, kHeldPerByte * int64_t(input.size() + 1)) << to_hex(input);
+  }
   const std::string first = took ? sb_encode(b) : "";
   b->tbl->free_sb(b);
   if (!took) return 0;
@@ -77,6 +84,12 @@ struct Reader {
   std::vector<Bytes> seeds;
   std::function<int(const Bytes&)> read;  // 1 when the input gave a value
 };
+
+// The sparse-array reader on axes of block sizes bs (primitive members).
+Reader sparse_reader(const char* name, std::vector<uint8_t> bs, std::vector<Bytes> seeds) {
+  auto o = std::make_shared<SbMatrix>(std::move(bs));
+  return {name, std::move(seeds), [o](const Bytes& in) { return structure(*o, true, in); }};
+}
 
 std::vector<Reader> readers(SbMatrix& o) {
   const Bytes z_vector = from_hex("16" "0816000100000002" "0a0b");  // a uint8 vector's image
@@ -101,6 +114,12 @@ std::vector<Reader> readers(SbMatrix& o) {
       {"image", {from_hex("676e02010a0b"), from_hex("636e0201112233556677"), gj_payload()}, payload(mx_jpeg_unpack)},
       {"sparse array", {from_hex("03012c00017a" "03002a0000" "05012d000261" "62")},
        [&o](const Bytes& in) { return structure(o, true, in); }},
+      // Members at both ends of the widest coded axes, whose codes mutate into far indexes.
+      sparse_reader("sparse array, 24 and 24", {24, 24},
+                    {from_hex("000000000000" "0000810000000001" "6d" "000100000000" "0001810000000000")}),
+      sparse_reader("sparse array, 16", {16}, {from_hex("00000000" "800100000002" "6162")}),
+      sparse_reader("sparse array, 30 and 3", {30, 3}, {from_hex("0000" "07" "000161" "81000000" "00" "0000")}),
+      sparse_reader("sparse array, 0", {0}, {from_hex("00" "0000" "ff" "00017a")}),
       {"layering",
        {from_hex("00060001" "4000000000000000" "0002" "0003" "0001" "0001" "00050002" "3ff0000000000000" "0003" "7ff0" "0002"
                  "0000" "3ff0100000000000" "7fff" "8000000f" "0000" "0001")},

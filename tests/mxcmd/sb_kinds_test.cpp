@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "mxcmd/mx_payload.h"
 #include "mxcmd/sb_layering.h"
 #include "mxcmd/sb_test_util.h"
 
@@ -32,7 +33,7 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
   const SA_ARRAY* root = reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index;
   EXPECT_EQ(root->start, 2);
   EXPECT_EQ(root->end, 6);
-  EXPECT_EQ(root->p[1].d, nullptr);
+  EXPECT_EQ(sa_slot(root, 3).d, nullptr);
   EXPECT_EQ(put(b, {2}, "x"), -1) << "an occupied index";
   EXPECT_EQ(sb_encode(b), "0200026162050001" "63");
 
@@ -66,8 +67,10 @@ TEST(SparseArray, IndexRangesStoredFormAndCopies) {
 
   op = SA_OP{};
   op.del_flag = 1;
+  int32_t at = 0;
+  op.index1 = &at;
   for (int32_t ix : {5, 2}) {
-    op.index1 = &ix;
+    at = ix;
     EXPECT_EQ(b->tbl->operation(SB_DELETE, b, &op), 0);
   }
   EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr);
@@ -131,6 +134,124 @@ TEST(SparseArray, InsertHoldsOnlyWhatReadsBack) {
   EXPECT_EQ(sb_encode(again), stored);
   again->tbl->free_sb(again);
   b->tbl->free_sb(b);
+}
+
+// One axis of block size 24, members at the edges of pages and of the windows over them,
+// inserted from the top down: a search takes exactly the members of its window, ascending
+// (the list last first), the same after every member but the lowest was deleted, emptying
+// their pages, and inserted again; the range keeps its ends meanwhile.
+TEST(SparseArray, SearchWindowsAtPageEdges) {
+  SbMatrix f({24});
+  MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+  auto* sa = reinterpret_cast<SA_STRUCT_BLOCK*>(b);
+  const std::vector<int32_t> at = {1 << 24, (1 << 24) - 1, 1 << 20, 32768, 32767, 1024, 1023, 33, 32, 31, 0};
+  for (int32_t i : at) ASSERT_EQ(put(b, {i}, ""), 0) << i;
+  const std::string stored = "00000000" "001f0000" "00200000" "00210000" "03ff0000" "04000000" "80007fff0000"
+                             "800080000000" "801000000000" "80ffffff0000" "810000000000";
+  const struct {
+    int32_t low, high;
+    std::vector<int32_t> found;
+  } rows[] = {
+      {1, 32, {31}}, {32, 1023, {32, 33}}, {31, 1025, {31, 32, 33, 1023, 1024}},
+      {34, 1023, {}}, {1025, 32767, {}}, {32767, (1 << 20) + 1, {32767, 32768, 1 << 20}},
+      {(1 << 20) + 1, INT32_MAX, {(1 << 24) - 1, 1 << 24}}, {INT32_MIN, 1, {0}},
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(sb_encode(b), stored) << "pass " << pass;
+    for (const auto& row : rows) {
+      MX_SB_LIST* l = sa_search_blk(sa, &row.low, &row.high);
+      std::vector<int32_t> found;
+      for (MX_SB_LIST* e = l; e; e = e->next) found.insert(found.begin(), e->work[0]);
+      free_mx_sb_list(l);
+      EXPECT_EQ(found, row.found) << "pass " << pass << ", window from " << row.low;
+    }
+    for (size_t k = 0; pass == 0 && k + 1 < at.size(); ++k) ASSERT_EQ(sa_delete_blk(sa, &at[k], true), 0);
+    EXPECT_EQ(sb_encode(b), pass == 0 ? "00000000" : stored);
+    EXPECT_EQ(sa->index->start, 0);
+    EXPECT_EQ(sa->index->end, (1 << 24) + 1);
+    for (size_t k = at.size() - 1; pass == 0 && k-- > 0;) ASSERT_EQ(put(b, {at[k]}, ""), 0) << at[k];
+  }
+  b->tbl->free_sb(b);
+}
+
+// n records, record j at index vector at(j) (a byte or a code per axis, by block size) with
+// `bytes` member bytes; when size is given, the last member's bytes fill the datum up to it.
+template <class At>
+std::vector<Bytes> records(const std::vector<uint8_t>& bs, int n, At at, size_t bytes = 0, size_t size = 0) {
+  std::vector<Bytes> out(size_t(n), Bytes{});
+  size_t before = 0;
+  for (int j = 0; j < n; ++j) {
+    Bytes& r = out[size_t(j)];
+    for (size_t k = 0; k < bs.size(); ++k) {
+      if (bs[k] <= 8)
+        r.push_back(uint8_t(at(j)[k]));
+      else
+        mx_put_code(r, at(j)[k]);
+    }
+    const size_t fill = j + 1 == n && size ? size - before - r.size() - 2 : bytes;  // a count of 2 bytes
+    mx_put_code(r, int64_t(fill));
+    r.insert(r.end(), fill, 'm');
+    before += r.size();
+  }
+  return out;
+}
+
+// What a sparse array holds grows with the datum, not with the index spans it names: few
+// bytes naming spans of 2^24, many distinct indexes, honest dense blocks. Each reads whole,
+// encodes back byte for byte, copies at the same cost, gives every byte back when its
+// members are deleted, and is built again at the same cost from its records read one by one
+// from the last (each lower index widening a range downwards).
+TEST(SparseArray, ReadingHoldsWhatTheDatumHolds) {
+  constexpr int64_t kHeldPerByte = 256;  // so a datum of 1 KB holds at most a quarter of a MB
+  auto pairs = [](int bs) {  // (i, 0) and (i, 2^bs): a few bytes naming the widest span
+    return [bs](int j) { return std::vector<int64_t>{j / 2, int64_t(j % 2) << bs}; };
+  };
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bs;
+    std::vector<Bytes> records;
+  } rows[] = {
+      {"68 bytes of spans of 2^24", {24, 24}, records({24, 24}, 8, pairs(24), 0, 68)},
+      {"284 bytes of spans of 2^24", {24, 24}, records({24, 24}, 40, pairs(24), 0, 284)},
+      {"5.4 KB of spans of 2^16", {16, 16}, records({16, 16}, 770, pairs(16), 0, 5400)},
+      {"both ends of block size 9", {9}, records({9}, 2, [](int j) { return std::vector<int64_t>{j * 512}; })},
+      {"distinct indexes far apart", {24}, records({24}, 170, [](int j) { return std::vector<int64_t>{j * 98689}; })},
+      {"a new first index per record on four byte axes", {8, 8, 8, 8},
+       records({8, 8, 8, 8}, 256, [](int j) { return std::vector<int64_t>{j, 255 - j, j, 255 - j}; })},
+      {"a dense byte axis", {8}, records({8}, 256, [](int j) { return std::vector<int64_t>{j}; }, 3)},
+      {"a dense block of two axes", {8, 9},
+       records({8, 9}, 1024, [](int j) { return std::vector<int64_t>{j / 32, j % 32 * 16}; }, 1)},
+  };
+  for (const auto& row : rows) {
+    Bytes datum;
+    for (const Bytes& r : row.records) datum.insert(datum.end(), r.begin(), r.end());
+    SbMatrix f(row.bs);
+    MX_STRUCT_BLOCK* b = sb_sparse(f.owner());
+    const int64_t empty = sb_held_bytes();
+    ASSERT_EQ(sb_read(b, to_hex(datum)), 0) << row.name;
+    const int64_t held = sb_held_bytes() - empty, bound = kHeldPerByte * int64_t(datum.size());
+    EXPECT_LE(held, bound) << row.name << ": " << datum.size() << " bytes";
+    EXPECT_TRUE(sb_encode(b) == to_hex(datum)) << row.name;
+
+    const int64_t before_copy = sb_held_bytes();
+    MX_STRUCT_BLOCK* c = b->tbl->copy_sb(b);
+    EXPECT_LE(sb_held_bytes() - before_copy, bound + 1024) << row.name << ": a copy inserts at the same cost";
+    EXPECT_TRUE(sb_encode(c) == to_hex(datum)) << row.name;
+    c->tbl->free_sb(c);
+
+    std::vector<int32_t> low(row.bs.size(), 0), high(row.bs.size(), INT32_MAX);
+    MX_SB_LIST* all = sa_search_blk(reinterpret_cast<SA_STRUCT_BLOCK*>(b), low.data(), high.data());
+    for (MX_SB_LIST* e = all; e; e = e->next) EXPECT_EQ(sa_delete_blk(reinterpret_cast<SA_STRUCT_BLOCK*>(b), e->work, true), 0);
+    free_mx_sb_list(all);
+    EXPECT_EQ(reinterpret_cast<SA_STRUCT_BLOCK*>(b)->index, nullptr) << row.name;
+    EXPECT_EQ(sb_held_bytes(), empty) << row.name << ": deleting every member frees every page";
+
+    for (auto r = row.records.rbegin(); r != row.records.rend(); ++r)
+      ASSERT_EQ(sb_read(b, to_hex(*r)), 0) << row.name;
+    EXPECT_LE(sb_held_bytes() - empty, bound) << row.name << ": built from the last record";
+    EXPECT_TRUE(sb_encode(b) == to_hex(datum)) << row.name << ": built from the last record";
+    b->tbl->free_sb(b);
+  }
 }
 
 // Layering on one axis of block size 8 (f = 1.00234375).

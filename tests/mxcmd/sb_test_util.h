@@ -1,6 +1,7 @@
 // Structure blocks in tests: a matrix described by hand as their owner, their stored form in
 // hex, and the reading of exactly given bytes (a heap copy of their size, for the sanitizers).
 #pragma once
+#include <cstring>
 #include <memory>
 
 #include "matrix/matrix.h"
@@ -9,6 +10,7 @@
 #include "mxcmd/sb_interface.h"
 #include "mxcmd/sb_primitive.h"
 #include "mxtype/mxtype_test_util.h"
+#include "platform/d_alloc.h"
 
 namespace mxtest {
 
@@ -48,6 +50,14 @@ inline int sb_read(tq::MX_STRUCT_BLOCK* b, const std::string& hex_bytes) {
   Exact bytes(from_hex(hex_bytes));
   tq::MATRIX_ALLOC_BLOCK_PARAM d{{0, 0, 0}, bytes.size, bytes.get()};
   return b->tbl->block2struct(b, &d);
+}
+
+// Live debug-heap bytes of the sparse arrays and their (primitive) members.
+inline int64_t sb_held_bytes() {
+  int64_t n = 0;
+  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m))
+    if (m->file && (strstr(m->file, "sb_array.cpp") || strstr(m->file, "sb_primitive.cpp"))) n += tq::mem_list_bytes(m);
+  return n;
 }
 
 }  // namespace mxtest
