@@ -1,9 +1,11 @@
 // What the word scripts cannot reach of the output, loading, saving, path and fetching
 // words: replies of a file interpreter (headers, result format), the path pairs and the
 // get-file table under one process's roots, "Get" with an agent name and its call locks,
-// the lazily read lists and their streams, the server port, and "Save" under a file-size
-// limit.
+// the lazily read lists and their streams, the server port, and "Save" and "save" under a
+// file-size limit, in a folder renamed meanwhile, with their new file's names taken, and
+// counting descriptors.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "stream/file_replace.h"
 #include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/script_suite.h"
@@ -348,7 +351,100 @@ TEST_F(WordsIII, SaveCreatesItsFileWithThePermissionBitsOfItsMode) {
   umask(saved);
 }
 
-// ---- "Save" under a file-size limit: every failed write is an error, never success.
+// ---- Truncating saves through a new file beside the old one, by both words.
+
+constexpr const char* kTruncatingSaves[] = {"([Save oflag=\"trunc\"] \"%s\" (quote (1 2)))",
+                                            "(save \"%s\" 1024 384 \"qvlisp\" (quote (1 2)))"};
+
+std::string with_path(const char* form, const std::string& path) {
+  char text[512];
+  std::snprintf(text, sizeof text, form, path.c_str());
+  return text;
+}
+
+size_t entries(const std::string& dir) {
+  return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+std::string folder_from, folder_to;  // the rename made while a save holds its new file
+std::string made_name;               // the last new file's name
+
+TEST_F(WordsIII, AFolderRenamedDuringATruncatingSaveGetsTheNewContentAndNoOtherFile) {
+  for (const char* form : kTruncatingSaves) {
+    tqtest::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0700), 0);
+    tqtest::write_file(dir.file("a/f.tq"), "old\n");
+    folder_from = dir.file("a");
+    folder_to = dir.file("b");
+    replace_made_hook = [](const FILE_REPLACE*) { EXPECT_EQ(rename(folder_from.c_str(), folder_to.c_str()), 0); };
+    const std::string result = run(with_path(form, dir.file("a/f.tq")));
+    replace_made_hook = nullptr;
+    EXPECT_EQ(result, "()") << form;
+    EXPECT_EQ(tqtest::read_file(dir.file("b/f.tq")), "1\n2\n") << form;
+    EXPECT_EQ(entries(dir.file("b")), 1u) << form << ": a new file left behind";
+  }
+}
+
+// A save that cannot make its new file (every name it tries is taken) or may not write the
+// old one answers the error, leaves the old file whole and writes to no other descriptor.
+TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("stdin"), "");
+  chmod(dir.file("stdin").c_str(), 0644);
+  const int saved_in = dup(0);
+  const int in = open(dir.file("stdin").c_str(), O_RDWR);
+  ASSERT_GE(dup2(in, 0), 0);
+  close(in);
+  for (const bool taken : {true, false}) {
+    for (const char* form : kTruncatingSaves) {
+      if (!taken && geteuid() == 0) continue;  // root may write a read-only file
+      const std::string f = dir.file(taken ? "taken.tq" : "read_only.tq");
+      tqtest::write_file(f, "");
+      chmod(f.c_str(), 0600);
+      replace_made_hook = [](const FILE_REPLACE* r) { made_name = r->temp; };
+      ASSERT_EQ(run("([Save oflag=\"creat:trunc\"] \"" + f + "\" 7)"), "()");
+      replace_made_hook = nullptr;
+      if (taken) {  // the next 100 names, counting on from the one just made
+        const std::string stem = made_name.substr(0, made_name.rfind('.') + 1);
+        const unsigned next = unsigned(std::stoul(made_name.substr(stem.size())));
+        for (unsigned n = next + 1; n <= next + 100; ++n)
+          tqtest::write_file(dir.file(stem + std::to_string(n)), "");
+      }
+      chmod(f.c_str(), taken ? 0600 : 0400);
+      EXPECT_EQ(run(with_path(form, f)), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\")") << form;
+      EXPECT_EQ(tqtest::read_file(f), "7\n") << form;
+    }
+  }
+  struct stat st {};
+  EXPECT_TRUE(fstat(0, &st) == 0 && st.st_size == 0 && (st.st_mode & 0777) == 0644) << "descriptor 0 written";
+  dup2(saved_in, 0);
+  close(saved_in);
+}
+
+// Every save closes what it opened, whichever way it ends.
+TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("f"), "old\n");
+  const std::string f = "\"" + dir.file("f") + "\"";
+  const std::string saves[] = {
+      "([Save oflag=\"creat:trunc\"] " + f + " (quote (1 2)))",
+      "([Save oflag=\"append\" option=\"csv\"] " + f + " (quote ((r (a 1)))))",
+      "([Save option=\"raw\"] " + f + " (list \"not raw\"))",
+      "([Save] \"" + dir.file("no/f") + "\" 1)",
+      "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
+      "(save " + f + " 1536 384 \"qvlisp\" (car ()))",
+      "(save " + f + " 0 384 \"qvlisp\" 1)",
+  };
+  auto count = [] { return entries("/proc/self/fd"); };
+  for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
+  const size_t before = count();
+  for (int round = 0; round < 3; ++round)
+    for (const std::string& form : saves) run(form);
+  EXPECT_EQ(count(), before);
+}
+
+// ---- "Save" and "save" under a file-size limit: every failed write is an error, never
+// success.
 
 TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   tqtest::TempDir dir;
@@ -359,7 +455,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   std::string old;  // 1007 bytes that the save which does not fit must leave as they are
   for (int i = 0; old.size() < 1007; ++i) old += std::to_string(i) + (i % 16 ? " " : "\n");
   old.resize(1007);
-  for (const char* f : {"old.tq", "kept.tq", "target.tq", "hard.tq"}) tqtest::write_file(dir.file(f), old);
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "kept.tq", "target.tq", "hard.tq"}) tqtest::write_file(dir.file(f), old);
   chmod(dir.file("kept.tq").c_str(), 0640);
   ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
   ASSERT_EQ(link(dir.file("hard.tq").c_str(), dir.file("hard2.tq").c_str()), 0);
@@ -378,7 +474,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
   for (const char* f : {"o1", "o2", "o3"}) EXPECT_EQ(tqtest::read_file(dir.file(f)).size(), 4096u) << f;
-  EXPECT_EQ(tqtest::read_file(dir.file("old.tq")), old);
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   struct stat st {};
   EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
@@ -387,7 +483,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 13) << "a new file left behind";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 15) << "a new file left behind";
 }
 
 // A file mounted over another (as containers mount single files) cannot be renamed over:
