@@ -62,16 +62,27 @@ bool mount_root(int fd, int dir, const struct stat& st) {
   return fstat(dir, &d) != 0 || d.st_dev != st.st_dev;
 }
 
+// Whether the folder keeps its entries (append-only or immutable): it may take a new file
+// but lets no entry be replaced or removed, so a new file could be neither renamed nor
+// removed.
+bool keeps_entries(int dir) {
+  constexpr uint64_t kKept = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+  struct statx sx;
+  return statx(dir, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes & sx.stx_attributes_mask & kKept) != 0;
+}
+
 // Whether a new file renamed over the old one would be what the old one is now (the helper
 // writes only files of other users, so the owner test keeps it out as well). The checks run
 // on the file opened through the folder's descriptor, never on another file of its path.
+// It is opened for reading and writing as the in-place open opens it, so a file that open
+// refuses (no permission, append-only or immutable, a running program) is left to it.
 bool renamable(const FILE_REPLACE* r, struct stat* old) {
   if (fstatat(r->dir, r->name, old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old->st_mode)) return false;
-  const int fd = openat(r->dir, r->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openat(r->dir, r->name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   const bool kept = fstat(fd, old) == 0 && S_ISREG(old->st_mode) && old->st_nlink == 1 &&
-                    old->st_uid == u_geteuid() && faccessat(r->dir, r->name, W_OK, AT_EACCESS) == 0 &&
-                    !has_attributes(fd) && !mount_root(fd, r->dir, *old);
+                    old->st_uid == u_geteuid() && !has_attributes(fd) && !mount_root(fd, r->dir, *old) &&
+                    !keeps_entries(r->dir);
   close(fd);
   return kept;
 }

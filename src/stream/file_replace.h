@@ -3,7 +3,8 @@
 // full disk, a size limit) leaves the old file as it was.
 //
 // Only a file that a rename keeps as it was is replaced so: a regular file with one link,
-// owned by this process's user and open to it for reading and writing, without extended
+// owned by this process's user and open to it for reading and writing (so not append-only,
+// immutable or a running program), in a folder that is not append-only, without extended
 // attributes other than security labels (an access list, a user's attributes), not a mount's
 // root (a file mounted over another), and not one the root file helper writes, where a new
 // file takes no such attributes from its folder (a default access list). The new file gets

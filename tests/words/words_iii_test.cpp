@@ -6,6 +6,8 @@
 // counting descriptors.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "entry/start.h"
@@ -385,8 +388,32 @@ TEST_F(WordsIII, AFolderRenamedDuringATruncatingSaveGetsTheNewContentAndNoOtherF
   }
 }
 
-// A save that cannot make its new file (every name it tries is taken) or may not write the
-// old one answers the error, leaves the old file whole and writes to no other descriptor.
+// Sets the append-only flag of a file or folder when this process may (a root's privilege),
+// and clears it again at the end so the folder can be removed.
+class AppendOnly {
+ public:
+  AppendOnly(std::string path, bool wanted) : path_(std::move(path)), set_(wanted && change(FS_APPEND_FL)) {}
+  ~AppendOnly() {
+    if (set_) change(0);
+  }
+  bool set() const { return set_; }
+
+ private:
+  bool change(int flag) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      ioctl(fd, FS_IOC_SETFLAGS, &(flags = (flags & ~FS_APPEND_FL) | flag)) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  }
+  std::string path_;
+  bool set_;
+};
+
+// A save that cannot make its new file (every name it tries is taken) or whose file a plain
+// open refuses (read-only, append-only) answers the error before it evaluates its data,
+// leaves the old file whole and writes to no other descriptor.
 TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("stdin"), "");
@@ -395,24 +422,30 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   const int in = open(dir.file("stdin").c_str(), O_RDWR);
   ASSERT_GE(dup2(in, 0), 0);
   close(in);
-  for (const bool taken : {true, false}) {
-    for (const char* form : kTruncatingSaves) {
-      if (!taken && geteuid() == 0) continue;  // root may write a read-only file
-      const std::string f = dir.file(taken ? "taken.tq" : "read_only.tq");
+  const std::string data = dir.file("data evaluated");
+  for (const char* why : {"taken", "read-only", "append-only"}) {
+    const std::string f = dir.file(std::string(why) + ".tq");
+    const std::string forms[] = {with_path(kTruncatingSaves[0], f),
+                                 "(save \"" + f + "\" 1024 384 \"qvlisp\" ([Save oflag=\"creat\"] \"" + data + "\" 1))"};
+    for (const std::string& form : forms) {
       tqtest::write_file(f, "");
       chmod(f.c_str(), 0600);
       replace_made_hook = [](const FILE_REPLACE* r) { made_name = r->temp; };
       ASSERT_EQ(run("([Save oflag=\"creat:trunc\"] \"" + f + "\" 7)"), "()");
       replace_made_hook = nullptr;
-      if (taken) {  // the next 100 names, counting on from the one just made
+      if (why[0] == 't') {  // the next 100 names, counting on from the one just made
         const std::string stem = made_name.substr(0, made_name.rfind('.') + 1);
         const unsigned next = unsigned(std::stoul(made_name.substr(stem.size())));
         for (unsigned n = next + 1; n <= next + 100; ++n)
           tqtest::write_file(dir.file(stem + std::to_string(n)), "");
       }
-      chmod(f.c_str(), taken ? 0600 : 0400);
-      EXPECT_EQ(run(with_path(form, f)), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\")") << form;
+      if (why[0] == 'r' && geteuid() == 0) continue;  // root may write a read-only file
+      chmod(f.c_str(), why[0] == 'r' ? 0400 : 0600);
+      const AppendOnly append(f, why[0] == 'a');
+      if (why[0] == 'a' && !append.set()) continue;  // not allowed here
+      EXPECT_EQ(run(form), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\")") << form;
       EXPECT_EQ(tqtest::read_file(f), "7\n") << form;
+      EXPECT_FALSE(std::filesystem::exists(data)) << form;
     }
   }
   struct stat st {};
@@ -466,6 +499,9 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   for (auto [tag, perm, id] : {std::tuple{1, 6, -1}, {2, 6, 1234}, {4, 4, -1}, {0x10, 6, -1}, {0x20, 0, -1}})
     acl += std::string{char(tag), 0, char(perm), 0, char(id), char(id >> 8), char(id >> 16), char(id >> 24)};
   const bool lists = setxattr(dir.file("acl").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) == 0;
+  ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);  // append-only where this process may make it so
+  for (const char* f : {"keep/f.tq", "keep/g.tq"}) tqtest::write_file(dir.file(f), old);
+  const AppendOnly keep(dir.file("keep"), true);
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
       {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
@@ -475,7 +511,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
   for (const char* f : {"o1", "o2", "o3"}) EXPECT_EQ(tqtest::read_file(dir.file(f)).size(), 4096u) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
-  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   struct stat st {};
   EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -483,7 +519,8 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 15) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 16u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.file("keep")), 2u) << "a new file left behind";
 }
 
 // A file mounted over another (as containers mount single files) cannot be renamed over:
