@@ -23,7 +23,7 @@
 
 namespace tq {
 
-void (*replace_made_hook)(const FILE_REPLACE* r) = nullptr;
+std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook{nullptr};
 
 namespace {
 
@@ -199,7 +199,7 @@ int begin_replace(const char* path, FILE_REPLACE* r) {
     remove_temp(r);
     return 1;
   }
-  if (replace_made_hook) replace_made_hook(r);
+  if (void (*hook)(const FILE_REPLACE*) = replace_made_hook.load()) hook(r);
   return 0;
 }
 

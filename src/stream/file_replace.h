@@ -16,6 +16,8 @@
 // on the file in it, whatever the folder's path has become.
 #pragma once
 
+#include <atomic>
+
 #include "stream/stream.h"
 
 namespace tq {
@@ -48,8 +50,8 @@ int commit_replace(FILE_REPLACE* r);
 void end_replace(FILE_REPLACE* r);
 
 // Test seam: when set, called once the new file is made and given its attributes, before
-// begin_replace returns 0.
-extern void (*replace_made_hook)(const FILE_REPLACE* r);
+// begin_replace returns 0 (read once per save: saves on other threads may run meanwhile).
+extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
 
 // A save's file, opened with the open flags `flags` (O_RDWR and the caller's O_CREAT,
 // O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC without
