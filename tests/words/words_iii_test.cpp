@@ -458,6 +458,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
 TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("f"), "old\n");
+  ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
   const std::string f = "\"" + dir.file("f") + "\"";
   const std::string saves[] = {
       "([Save oflag=\"creat:trunc\"] " + f + " (quote (1 2)))",
@@ -467,6 +468,7 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
       "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
       "(save " + f + " 1536 384 \"qvlisp\" (car ()))",
       "(save " + f + " 0 384 \"qvlisp\" 1)",
+      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // written in place
   };
   auto count = [] { return entries("/proc/self/fd"); };
   for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
