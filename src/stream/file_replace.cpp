@@ -241,10 +241,13 @@ STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r)
 }
 
 int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep) {
-  const int res = r->temp && keep && (s_flush(st) != 0 || commit_replace(r) != 0) ? -1 : 0;
+  // A stateful encoding's closing sequence goes out before the sync and the rename, not at
+  // the close, where a failure to write it would go unseen behind a file already renamed.
+  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
+  if (ok && keep && r->temp) ok = s_flush(st) == 0 && commit_replace(r) == 0;
   d_s_close(st);
   end_replace(r);
-  return res;
+  return ok ? 0 : -1;
 }
 
 }  // namespace tq

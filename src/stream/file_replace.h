@@ -59,9 +59,10 @@ extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
 // other opens path itself with the flags. The stream, to be ended by close_save_stream; or
 // null when the save cannot write (the old file untouched, r released).
 STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r);
-// Ends a save opened by open_save_stream: with a new file and `keep`, syncs it and renames
-// it over the old one; then closes st and releases r. 0, or -1 when the sync
-// or the rename failed (the old file is then as it was).
+// Ends a save opened by open_save_stream: with `keep`, ends its text (the closing sequence
+// of a stateful encoding) and, with a new file, syncs it and renames it over the old one;
+// then closes st and releases r. 0, or -1 when one of these failed (with a new file, the
+// old file is then as it was).
 int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep);
 
 }  // namespace tq
