@@ -413,7 +413,7 @@ class AppendOnly {
 
 // A save that cannot make its new file (every name it tries is taken) or whose file a plain
 // open refuses (read-only, append-only) answers the error before it evaluates its data,
-// leaves the old file whole and writes to no other descriptor.
+// leaves the old file whole, writes to no other descriptor and keeps none open.
 TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("stdin"), "");
@@ -423,6 +423,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   ASSERT_GE(dup2(in, 0), 0);
   close(in);
   const std::string data = dir.file("data evaluated");
+  const size_t descriptors = entries("/proc/self/fd");
   for (const char* why : {"taken", "read-only", "append-only"}) {
     const std::string f = dir.file(std::string(why) + ".tq");
     const std::string forms[] = {with_path(kTruncatingSaves[0], f),
@@ -448,6 +449,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
       EXPECT_FALSE(std::filesystem::exists(data)) << form;
     }
   }
+  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
   struct stat st {};
   EXPECT_TRUE(fstat(0, &st) == 0 && st.st_size == 0 && (st.st_mode & 0777) == 0644) << "descriptor 0 written";
   dup2(saved_in, 0);
