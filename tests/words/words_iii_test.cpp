@@ -2,8 +2,8 @@
 // words: replies of a file interpreter (headers, result format), the path pairs and the
 // get-file table under one process's roots, "Get" with an agent name and its call locks,
 // the lazily read lists and their streams, the server port, and "Save" and "save" under a
-// file-size limit, in a folder renamed meanwhile, with their new file's names taken, and
-// counting descriptors.
+// file-size limit, in a folder renamed meanwhile, with their new file's names taken or their
+// file refused (read-only, append-only), and counting descriptors.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
