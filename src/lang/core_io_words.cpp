@@ -102,12 +102,11 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   bool qvlisp = l_strcmp(format->string.data, _l_string_2(std_cm, "qvlisp")) == 0;
   if (!qvlisp && l_strcmp(format->string.data, _l_string_2(std_cm, "raw")) != 0)
     return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
-  // A truncating save of an existing file writes a new file beside it, renamed over it at
-  // the end (stream/file_replace.h): a write that fails (a full disk, a size limit) leaves
-  // the old file whole. Every other outcome is as if the file had been opened with the flags:
-  // the file is opened before the data is evaluated, so a failing data expression still
-  // leaves it created, or truncated as the flags ask, and the raw cells written before a bad
-  // one stay.
+  // A truncating save of an existing file writes a new file beside it, renamed over it only
+  // when the new content is whole (stream/file_replace.h): a write that fails (a full disk, a
+  // size limit), a failing data expression or a bad raw element leaves the old file as it
+  // was. The file is still opened, and created when missing, before the data is evaluated,
+  // so opening errors come first and a missing file is there even when the data fails.
   FILE_REPLACE rp;
   STREAM* st = open_save_stream(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
                                 int(uint32_t(mode->integer.data)), &rp);
@@ -122,7 +121,7 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   else
     r = save_raw_list(st, form, data, &failed);
   failed = failed || s_write_error(st) != 0;
-  if (close_save_stream(st, &rp, !failed) != 0) failed = true;
+  if (close_save_stream(st, &rp, !failed && !r) != 0) failed = true;
   return failed && !r ? cannot_access(form, path) : r;
 }
 
