@@ -12,7 +12,7 @@
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "stream/child_process.h"
-#include "stream/file_stream.h"
+#include "stream/file_replace.h"
 #include "stream/stream_write.h"
 #include "text/l_string.h"
 
@@ -46,15 +46,23 @@ TQ_SEXP* save_arg(TQISP_ENV* env, TQ_SEXP* form, int index, int want) {
   return v;
 }
 
-TQ_SEXP* save_raw_list(STREAM* st, TQ_SEXP* form, TQ_SEXP* data, TQ_SEXP* path) {
+TQ_SEXP* cannot_access(TQ_SEXP* form, TQ_SEXP* path) {
+  return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
+}
+
+// Writes the raw cells of data: null, or the error of a cell. A write that fails ends the
+// list with *failed set.
+TQ_SEXP* save_raw_list(STREAM* st, TQ_SEXP* form, TQ_SEXP* data, bool* failed) {
   if (get_type(data) != kTagPair) return save_type_error(form, 5);
   for (TQ_SEXP* p = data; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* e = p->pair.car;
     int t = get_type(e);
     if (t == kTagError) return e;
     if (t != kTagRaw) return save_type_error(form, 6);
-    if (qv_save_write(st, e) < 0)
-      return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
+    if (qv_save_write(st, e) < 0) {
+      *failed = true;
+      return nullptr;
+    }
   }
   return nullptr;
 }
@@ -94,24 +102,27 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   bool qvlisp = l_strcmp(format->string.data, _l_string_2(std_cm, "qvlisp")) == 0;
   if (!qvlisp && l_strcmp(format->string.data, _l_string_2(std_cm, "raw")) != 0)
     return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
-  STREAM* st = s_open_file(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
-                           int(uint32_t(mode->integer.data)));
-  if (!st) return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
-  // The file is opened before the data is evaluated: a failing data expression still leaves
-  // it created or truncated, as the flags ask.
+  // A truncating save of an existing file writes a new file beside it, renamed over it only
+  // when the new content is whole (stream/file_replace.h): a write that fails (a full disk, a
+  // size limit), a failing data expression or a bad raw element leaves the old file as it
+  // was. The file is still opened, and created when missing, before the data is evaluated,
+  // so opening errors come first and a missing file is there even when the data fails.
+  FILE_REPLACE rp;
+  STREAM* st = open_save_stream(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
+                                int(uint32_t(mode->integer.data)), &rp);
+  if (!st) return cannot_access(form, path);
   TQ_SEXP* data = eval(env, get_el(form, 5));
   TQ_SEXP* r = nullptr;
-  if (is_error(data)) {
+  bool failed = false;  // some output did not reach the file
+  if (is_error(data))
     r = data;
-  } else if (qvlisp) {
-    // A print that could not write (a full disk, say) is a failed save, not nil.
-    if (print_sexp(st, data, 64) < 0 || s_write_error(st) != 0)
-      r = lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
-  } else {
-    r = save_raw_list(st, form, data, path);
-  }
-  d_s_close(st);
-  return r;
+  else if (qvlisp)
+    failed = print_sexp(st, data, 64) < 0;
+  else
+    r = save_raw_list(st, form, data, &failed);
+  failed = failed || s_write_error(st) != 0;
+  if (close_save_stream(st, &rp, !failed && !r) != 0) failed = true;
+  return failed && !r ? cannot_access(form, path) : r;
 }
 
 TQ_SEXP* qv_shell(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {

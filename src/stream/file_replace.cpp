@@ -1,6 +1,7 @@
 // Replacing a file whole through a new file beside it and a rename (see file_replace.h).
-// The new file is made, given its bits and group, and removed here with local calls: one
-// that the root file helper would make is never made (the old file is written in place).
+// The new file is made, given its bits and group, renamed and removed here with local calls
+// relative to the folder's descriptor: one that the root file helper would make is never
+// made (the old file is written in place).
 #include "stream/file_replace.h"
 
 #include <fcntl.h>
@@ -16,21 +17,34 @@
 #include "platform/d_alloc.h"
 #include "platform/file.h"
 #include "platform/ufr_route.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "text/l_string.h"
 
 namespace tq {
 
+std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook{nullptr};
+
 namespace {
+
+constexpr int kTempTries = 100;  // names tried before the save gives up (EEXIST)
 
 std::atomic<unsigned> temp_count{0};
 
-// Whether path carries extended attributes other than security labels (an access list, a
-// user's attributes), which a file made anew would not have, or the other way about.
-bool has_attributes(const char* path) {
-  const ssize_t len = llistxattr(path, nullptr, 0);
+// Closes a descriptor of this module keeping errno.
+void close_keep_errno(int fd) {
+  const int err = errno;
+  close(fd);
+  errno = err;
+}
+
+// Whether the open file carries extended attributes other than security labels (an access
+// list, a user's attributes), which a file made anew would not have, or the other way about.
+bool has_attributes(int fd) {
+  const ssize_t len = flistxattr(fd, nullptr, 0);
   if (len <= 0) return false;
   auto* names = static_cast<char*>(d_alloc(size_t(len)));
-  const ssize_t got = llistxattr(path, names, size_t(len));
+  const ssize_t got = flistxattr(fd, names, size_t(len));
   bool other = got < 0;  // changed meanwhile: take it as having some
   for (ssize_t i = 0; i < got && !other; i += ssize_t(std::strlen(names + i)) + 1)
     other = std::strncmp(names + i, "security.", 9) != 0;
@@ -38,63 +52,83 @@ bool has_attributes(const char* path) {
   return other;
 }
 
-// The folder of path, as a new debug-heap text.
-char* folder_of(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  char* dir = slash ? copy_str(path) : copy_str(".");
-  if (slash) dir[slash == path ? 1 : slash - path] = 0;
-  return dir;
-}
-
-// Whether path is a mount's root (a file mounted over another, as containers mount single
-// files): no rename can replace it.
-bool mount_root(const char* path, const struct stat& st) {
+// Whether the open file is a mount's root (a file mounted over another, as containers mount
+// single files): no rename can replace it.
+bool mount_root(int fd, int dir, const struct stat& st) {
   struct statx sx;
-  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+  if (statx(fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
     return sx.stx_attributes & STATX_ATTR_MOUNT_ROOT;
-  char* dir = folder_of(path);  // a kernel that does not tell: another device than its folder's
-  struct stat d;
-  const bool other = stat(dir, &d) != 0 || d.st_dev != st.st_dev;
-  d_f_ree(dir);
-  return other;
+  struct stat d;  // a kernel that does not tell: another device than its folder's
+  return fstat(dir, &d) != 0 || d.st_dev != st.st_dev;
 }
 
-// Whether a new file renamed over path would be what path is now (the helper writes only
-// files of other users, so the owner test keeps it out as well).
-bool renamable(const char* path, struct stat* old) {
-  if (lstat(path, old) != 0 || !S_ISREG(old->st_mode) || old->st_nlink != 1) return false;
-  return old->st_uid == u_geteuid() && !has_attributes(path) && !mount_root(path, *old);
+// Whether the folder keeps its entries (append-only or immutable): it may take a new file
+// but lets no entry be replaced or removed, so a new file could be neither renamed nor
+// removed.
+bool keeps_entries(int dir) {
+  constexpr uint64_t kKept = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+  struct statx sx;
+  return statx(dir, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes & sx.stx_attributes_mask & kKept) != 0;
 }
 
-// "." + the file's name + "." + pid + "." + n, in the file's folder.
-char* temp_name(const char* path, unsigned n) {
-  const char* slash = std::strrchr(path, '/');
-  const int dir = slash ? int(slash - path + 1) : 0;
-  const size_t len = std::strlen(path) + 32;
+// Whether a new file renamed over the old one would be what the old one is now (the helper
+// writes only files of other users, so the owner test keeps it out as well). The checks run
+// on the file opened through the folder's descriptor, never on another file of its path.
+// It is opened for reading and writing as the in-place open opens it, so a file that open
+// refuses (no permission, append-only or immutable, a running program) is left to it.
+bool renamable(const FILE_REPLACE* r, struct stat* old) {
+  if (fstatat(r->dir, r->name, old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old->st_mode)) return false;
+  const int fd = openat(r->dir, r->name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool kept = fstat(fd, old) == 0 && S_ISREG(old->st_mode) && old->st_nlink == 1 &&
+                    old->st_uid == u_geteuid() && !has_attributes(fd) && !mount_root(fd, r->dir, *old) &&
+                    !keeps_entries(r->dir);
+  close(fd);
+  return kept;
+}
+
+// "." + the file's name + "." + pid + "." + n.
+char* temp_name(const char* name, unsigned n) {
+  const size_t len = std::strlen(name) + 32;
   auto* t = static_cast<char*>(d_alloc(len));
-  std::snprintf(t, len, "%.*s.%s.%ld.%u", dir, path, path + dir, long(getpid()), n);
+  std::snprintf(t, len, ".%s.%ld.%u", name, long(getpid()), n);
   return t;
 }
 
+// Whether the root file helper would serve a file of this name beside the old one.
+bool helper_would_make(const FILE_REPLACE* r, const char* temp) {
+  const size_t dir_len = size_t(r->name - r->path);
+  const size_t len = dir_len + std::strlen(temp) + 1;
+  auto* full = static_cast<char*>(d_alloc(len));
+  std::snprintf(full, len, "%.*s%s", int(dir_len), r->path, temp);
+  uid_t uid;
+  gid_t gid;
+  const bool routed = ufr_route_path(full, &uid, &gid);
+  d_f_ree(full);
+  return routed;
+}
+
 // Opens a new file of a name no other file has: its descriptor, or -1 with errno (EACCES
-// when it would be the helper's).
+// when it would be the helper's; EEXIST when every name tried was taken).
 int open_temp(FILE_REPLACE* r) {
-  for (int tries = 0; tries < 100; ++tries) {
-    r->temp = temp_name(r->path, ++temp_count);
-    uid_t uid;
-    gid_t gid;
+  for (int tries = 0; tries < kTempTries; ++tries) {
+    r->temp = temp_name(r->name, ++temp_count);
     int fd = -1;
-    if (ufr_route_path(r->temp, &uid, &gid))
+    if (helper_would_make(r, r->temp))
       errno = EACCES;
     else
-      fd = u_open(r->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
+      fd = openat(r->dir, r->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      free_checksum(fd);  // a record left by an earlier holder of the number
+      return fd;
+    }
     const int err = errno;
     d_f_ree(r->temp);
     r->temp = nullptr;
     errno = err;
     if (err != EEXIST) return -1;
   }
+  errno = EEXIST;
   return -1;
 }
 
@@ -108,54 +142,114 @@ bool take_attributes(int fd, const struct stat& old) {
 
 void remove_temp(FILE_REPLACE* r) {
   if (!r->temp) return;
-  u_unlink(r->temp);
+  unlinkat(r->dir, r->temp, 0);
   d_f_ree(r->temp);
   r->temp = nullptr;
 }
 
 // The folder's entries reach the disk too, so the rename outlives a crash (best effort: a
 // folder that cannot be synced leaves the rename done all the same).
-void sync_folder(const char* path) {
-  char* dir = folder_of(path);
-  const int fd = u_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+void sync_folder(int dir) {
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     fsync(fd);
-    u_close(fd);
+    close(fd);
   }
-  d_f_ree(dir);
+}
+
+// Opens the folder of r->path and points r->name at the path's last element: false when
+// there is no last element or the folder cannot be opened.
+bool open_folder(FILE_REPLACE* r) {
+  char* slash = std::strrchr(r->path, '/');
+  r->name = slash ? slash + 1 : r->path;
+  if (!*r->name) return false;
+  if (!slash) {
+    r->dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } else {
+    const char keep = slash[slash == r->path ? 1 : 0];  // "/x": the folder is "/"
+    char* end = slash == r->path ? slash + 1 : slash;
+    *end = 0;
+    r->dir = open(r->path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    *end = keep;
+  }
+  return r->dir >= 0;
+}
+
+void init_replace(const char* path, FILE_REPLACE* r) {
+  r->path = copy_str(path);
+  r->name = r->path;
+  r->dir = -1;
+  r->temp = nullptr;
+  r->fd = -1;
 }
 
 }  // namespace
 
 int begin_replace(const char* path, FILE_REPLACE* r) {
-  r->path = copy_str(path);
-  r->temp = nullptr;
+  init_replace(path, r);
   struct stat old;
-  if (!renamable(path, &old)) return 1;
-  const int fd = open_temp(r);
-  if (fd < 0) return errno == ENOSPC || errno == EDQUOT ? -1 : 1;
+  if (!open_folder(r) || !renamable(r, &old)) return 1;
+  r->fd = open_temp(r);
+  if (r->fd < 0) return errno == ENOSPC || errno == EDQUOT || errno == EEXIST ? -1 : 1;
   // A new file may take attributes from its folder (a default access list) that the old
   // one lacks: it would not be what the old file is either.
-  const bool kept = !has_attributes(r->temp) && take_attributes(fd, old);
-  if (u_close(fd) != 0 || !kept) {
+  if (has_attributes(r->fd) || !take_attributes(r->fd, old)) {
+    close(r->fd);
+    r->fd = -1;
     remove_temp(r);
     return 1;
   }
+  if (void (*hook)(const FILE_REPLACE*) = replace_made_hook.load()) hook(r);
   return 0;
 }
 
+STREAM* open_replace_stream(FILE_REPLACE* r) {
+  STREAM* st = s_open_file_descripter(r->fd, &s_file_table);
+  if (st) r->fd = -1;
+  return st;
+}
+
 int commit_replace(FILE_REPLACE* r) {
-  if (!r->temp || rename(r->temp, r->path) != 0) return -1;
+  if (!r->temp || renameat(r->dir, r->temp, r->dir, r->name) != 0) return -1;
   d_f_ree(r->temp);
   r->temp = nullptr;
-  sync_folder(r->path);
+  sync_folder(r->dir);
   return 0;
 }
 
 void end_replace(FILE_REPLACE* r) {
+  if (r->fd >= 0) close_keep_errno(r->fd);
   remove_temp(r);
+  if (r->dir >= 0) close_keep_errno(r->dir);
+  r->fd = r->dir = -1;
   d_f_ree(r->path);
   r->path = nullptr;
+}
+
+STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r) {
+  // O_EXCL counts only with O_CREAT (the open then refuses an existing file); alone it
+  // changes nothing for a regular file, which the open truncates.
+  const bool whole = (flags & (O_TRUNC | O_APPEND)) == O_TRUNC && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+  int road = 1;
+  if (whole)
+    road = begin_replace(path, r);
+  else
+    init_replace(path, r);
+  STREAM* st = nullptr;
+  if (road == 0) st = open_replace_stream(r);
+  if (road == 1) st = s_open_file(path, flags, perm);
+  if (!st) end_replace(r);
+  return st;
+}
+
+int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep) {
+  // A stateful encoding's closing sequence goes out before the sync and the rename, not at
+  // the close, where a failure to write it would go unseen behind a file already renamed.
+  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
+  if (ok && keep && r->temp) ok = s_flush(st) == 0 && commit_replace(r) == 0;
+  d_s_close(st);
+  end_replace(r);
+  return ok ? 0 : -1;
 }
 
 }  // namespace tq

@@ -3,34 +3,66 @@
 // full disk, a size limit) leaves the old file as it was.
 //
 // Only a file that a rename keeps as it was is replaced so: a regular file with one link,
-// owned by this process's user, without extended attributes other than security labels (an
-// access list, a user's attributes), not a mount's root (a file mounted over another), and
-// not one the root file helper writes, where a new file takes no such attributes from its
-// folder (a default access list). The new file gets the old one's permission bits and
-// group. Anything else is written in place by the caller, as a plain open would.
+// owned by this process's user and open to it for reading and writing (so not append-only,
+// immutable or a running program), in a folder that is not append-only, without extended
+// attributes other than security labels (an access list, a user's attributes), not a mount's
+// root (a file mounted over another), and not one the root file helper writes, where a new
+// file takes no such attributes from its folder (a default access list). The new file gets
+// the old one's permission bits and group. Anything else is written in place by the caller,
+// as a plain open would (and refused where a plain open is refused).
+//
+// The new file is made, renamed and removed through one descriptor of the folder, opened
+// at the start: a folder renamed meanwhile takes the new file along, and the rename lands
+// on the file in it, whatever the folder's path has become.
 #pragma once
+
+#include <atomic>
+
+#include "stream/stream.h"
 
 namespace tq {
 
 struct FILE_REPLACE {
-  char* path;  // the file replaced (debug heap)
-  char* temp;  // the new file beside it (debug heap); null once renamed or when there is none
+  char* path;        // the file replaced (debug heap)
+  const char* name;  // its last element, within path
+  int dir;           // its folder (O_PATH), -1 when not opened
+  char* temp;        // the new file's name in that folder (debug heap); null once renamed or when there is none
+  int fd;            // the new file, open read-write, until a stream takes it; -1 otherwise
 };
 
 // Makes the new file beside path (named "." + the file's name + "." + process id + "." + a
 // count, in the same folder), empty, with the old file's permission bits and group.
-//  0  made: its name is r->temp; write it, then commit_replace.
+//  0  made: r->fd is open on it; write it (open_replace_stream), then commit_replace.
 //  1  path is to be written in place: there is no such file, a rename could not keep what it
 //     is (above), or the folder refuses a new file (no write permission, read-only, name too
 //     long).
-// -1  with errno: the new file could not be made otherwise (a full disk); the old file is
-//     untouched.
+// -1  with errno: the new file could not be made otherwise (a full disk, or every one of 100
+//     names taken: EEXIST); the old file is untouched.
 // r is filled in every case; end_replace releases it.
 int begin_replace(const char* path, FILE_REPLACE* r);
+// A file stream on the new file of a begin_replace that answered 0; the stream owns the
+// descriptor from then. Null when no stream could be made (end_replace closes it then).
+STREAM* open_replace_stream(FILE_REPLACE* r);
 // Renames the new file over the old one and syncs the folder: 0, or -1 with errno (the old
 // file is then as it was). The caller has synced the new file's contents first.
 int commit_replace(FILE_REPLACE* r);
-// Removes the new file when it was not renamed, and frees r's names.
+// Removes the new file when it was not renamed, closes what r still holds, frees its names.
 void end_replace(FILE_REPLACE* r);
+
+// Test seam: when set, called once the new file is made and given its attributes, before
+// begin_replace returns 0 (read once per save: saves on other threads may run meanwhile).
+extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
+
+// A save's file, opened with the open flags `flags` (O_RDWR and the caller's O_CREAT,
+// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC without
+// O_APPEND, nor O_CREAT with O_EXCL) of a file a rename keeps writes a new file beside it
+// (r, above); any other opens path itself with the flags. The stream, to be ended by close_save_stream; or
+// null when the save cannot write (the old file untouched, r released).
+STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r);
+// Ends a save opened by open_save_stream: with `keep`, ends its text (the closing sequence
+// of a stateful encoding) and, with a new file, syncs it and renames it over the old one;
+// then closes st and releases r. 0, or -1 when one of these failed (with a new file, the
+// old file is then as it was).
+int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep);
 
 }  // namespace tq

@@ -235,6 +235,25 @@ int s_flush(STREAM* s) {
   return r;
 }
 
+int s_end_code(STREAM* s) {
+  char* seq = nullptr;
+  int len = 0;
+  {
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);
+    if (!_s_live(s)) return -1;
+    CODE_METHOD* cm = s->h.cm;
+    if (!cm || !s->h.cm_work) return 0;
+    seq = static_cast<char*>(d_alloc(size_t(std::max(cm->max_ret, cm->close_max)) + 1));
+    len = cm->close(reinterpret_cast<unsigned char*>(seq), s->h.cm_work);
+    s->h.cm_work = cm->open();
+    if (s->h.mode != 1 && s->h.mode != 2) len = 0;  // a stream not open for writing
+  }
+  const int r = len > 0 && s_write(s, seq, len) != len ? -1 : 0;
+  d_f_ree(seq);
+  return r;
+}
+
 int s_push(STREAM* s, int ch) {
   StreamPri p;
   LOCK_SCOPE(stream_lock);

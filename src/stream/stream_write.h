@@ -15,6 +15,11 @@ int s_write(STREAM* s, const char* data, int len);
 int s_read(STREAM* s, char* data, int len);
 // The class's flush; does not wait for buffered bytes.
 int s_flush(STREAM* s);
+// Ends the text written so far as a close would: writes the closing sequence of the
+// stream's code method (a stateful encoding's return to its first state) and starts the
+// method afresh, so that a sync after it covers every byte. 0, or -1 when the stream is not
+// live or the sequence was not written whole (s_write_error tells why).
+int s_end_code(STREAM* s);
 // One byte returned by the next read; -1 when one is already pushed.
 int s_push(STREAM* s, int ch);
 // Copies len bytes (-1: to the end of s1) from s1 to s2; *ret_len gets the bytes copied.

@@ -12,7 +12,6 @@
 #include "lang/print.h"
 #include "platform/d_alloc.h"
 #include "stream/file_replace.h"
-#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "words/output.h"
@@ -276,33 +275,22 @@ TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
   return nullptr;
 }
 
-// Writes the value to the open file and closes it; with rp, the new file that replaces the
-// old one once all is written and synced. Null, or the error.
-TQ_SEXP* write_and_close(STREAM* st, TQ_SEXP* s, const SaveOptions& o, FILE_REPLACE* rp) {
-  if (o.encoding) set_encoding_st(st, o.encoding);
-  TQ_SEXP* r = write_value(st, s, o);
-  if (!r && s_write_error(st) != 0) r = access_error(s, get_el(s, 1));  // output lost on the way
-  if (!r && rp && (s_flush(st) != 0 || commit_replace(rp) != 0)) r = access_error(s, get_el(s, 1));
-  d_s_close(st);
-  return r;
-}
-
-// A truncating save of an existing file goes to a new file renamed over it, where a rename
-// keeps what the file is (stream/file_replace.h); the others write in place.
+// A truncating save of an existing file goes to a new file renamed over it once all is
+// written and synced, where a rename keeps what the file is (stream/file_replace.h); the
+// others write in place.
 TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   SaveOptions o;
   if (!read_options(sf, &o)) return lang_error_text(s, ER_INVALID_PARAM, "Save", "invalid parameter");
   TQ_SEXP* name = get_el(s, 1);
   if (get_type(name) != kTagString) return type_error(s, 1);
   if (o.kind == SAVE_TQ) realize_for_print(get_el(s, 2), o.print_flags);  // nothing is read once it is open
-  FILE_REPLACE rp{};
-  const bool whole = (o.oflag & (O_TRUNC | O_APPEND)) == O_TRUNC;
-  const int road = whole ? begin_replace(n_string(std_cm, name->string.data), &rp) : 1;
-  STREAM* st = nullptr;
-  if (road == 0) st = s_open_file(rp.temp, O_RDWR, 0);
-  if (road == 1) st = s_open_file(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm);
-  TQ_SEXP* r = st ? write_and_close(st, s, o, road == 0 ? &rp : nullptr) : access_error(s, name);
-  end_replace(&rp);
+  FILE_REPLACE rp;
+  STREAM* st = open_save_stream(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm, &rp);
+  if (!st) return access_error(s, name);
+  if (o.encoding) set_encoding_st(st, o.encoding);
+  TQ_SEXP* r = write_value(st, s, o);
+  if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
+  if (close_save_stream(st, &rp, !r) != 0 && !r) r = access_error(s, name);
   return r;
 }
 

@@ -531,8 +531,13 @@ TEST(SaveWord, WritesPrintedValuesOrRawBytesWithTheTranslatedFlags) {
   EXPECT_EQ(save("8", "qvlisp", "(list 4)"), "()");
   EXPECT_EQ(tqtest::read_file(path), "1\n^\"two\"\n(three)\n4\n");
   EXPECT_EQ(save("2560", "qvlisp", "(list 5)").substr(0, 16), "error 0x80040a06");
-  // The file is opened before the data is evaluated: a failing data expression still truncates.
+  // A failing data expression or a bad raw element leaves the old content; a missing file is
+  // still created, since it is opened before the data is evaluated.
   EXPECT_EQ(save("1536", "qvlisp", "(car ())"), "error 0x80030806 car (\"type missmatch in parameter\")");
+  EXPECT_EQ(save("1536", "raw", "(list \"x\")"), "error 0x80030806 save (\"save:type missmatch\" 6)");
+  EXPECT_EQ(tqtest::read_file(path), "1\n^\"two\"\n(three)\n4\n");
+  path = dir.file("new");
+  EXPECT_EQ(save("1536", "qvlisp", "(car ())").substr(0, 16), "error 0x80030806");
   EXPECT_EQ(tqtest::read_file(path), "");
 }
 

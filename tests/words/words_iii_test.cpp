@@ -1,9 +1,13 @@
 // What the word scripts cannot reach of the output, loading, saving, path and fetching
 // words: replies of a file interpreter (headers, result format), the path pairs and the
 // get-file table under one process's roots, "Get" with an agent name and its call locks,
-// the lazily read lists and their streams, the server port, and "Save" under a file-size
-// limit.
+// the lazily read lists and their streams, the server port, and "Save" and "save" under a
+// file-size limit, in a folder renamed meanwhile, with their new file's names taken or their
+// file refused (read-only, append-only), and counting descriptors.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "entry/start.h"
@@ -24,6 +29,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "stream/file_replace.h"
 #include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/script_suite.h"
@@ -348,7 +354,134 @@ TEST_F(WordsIII, SaveCreatesItsFileWithThePermissionBitsOfItsMode) {
   umask(saved);
 }
 
-// ---- "Save" under a file-size limit: every failed write is an error, never success.
+// ---- Truncating saves through a new file beside the old one, by both words.
+
+constexpr const char* kTruncatingSaves[] = {"([Save oflag=\"trunc\"] \"%s\" (quote (1 2)))",
+                                            "(save \"%s\" 1024 384 \"qvlisp\" (quote (1 2)))"};
+
+std::string with_path(const char* form, const std::string& path) {
+  char text[512];
+  std::snprintf(text, sizeof text, form, path.c_str());
+  return text;
+}
+
+size_t entries(const std::string& dir) {
+  return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+std::string folder_from, folder_to;  // the rename made while a save holds its new file
+std::string made_name;               // the last new file's name
+
+TEST_F(WordsIII, AFolderRenamedDuringATruncatingSaveGetsTheNewContentAndNoOtherFile) {
+  for (const char* form : kTruncatingSaves) {
+    tqtest::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0700), 0);
+    tqtest::write_file(dir.file("a/f.tq"), "old\n");
+    folder_from = dir.file("a");
+    folder_to = dir.file("b");
+    replace_made_hook = [](const FILE_REPLACE*) { EXPECT_EQ(rename(folder_from.c_str(), folder_to.c_str()), 0); };
+    const std::string result = run(with_path(form, dir.file("a/f.tq")));
+    replace_made_hook = nullptr;
+    EXPECT_EQ(result, "()") << form;
+    EXPECT_EQ(tqtest::read_file(dir.file("b/f.tq")), "1\n2\n") << form;
+    EXPECT_EQ(entries(dir.file("b")), 1u) << form << ": a new file left behind";
+  }
+}
+
+// Sets the append-only flag of a file or folder when this process may (a root's privilege),
+// and clears it again at the end so the folder can be removed.
+class AppendOnly {
+ public:
+  AppendOnly(std::string path, bool wanted) : path_(std::move(path)), set_(wanted && change(FS_APPEND_FL)) {}
+  ~AppendOnly() {
+    if (set_) change(0);
+  }
+  bool set() const { return set_; }
+
+ private:
+  bool change(int flag) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      ioctl(fd, FS_IOC_SETFLAGS, &(flags = (flags & ~FS_APPEND_FL) | flag)) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  }
+  std::string path_;
+  bool set_;
+};
+
+// A save that cannot make its new file (every name it tries is taken) or whose file a plain
+// open refuses (read-only, append-only) answers the error before it evaluates its data,
+// leaves the old file whole, writes to no other descriptor and keeps none open.
+TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("stdin"), "");
+  chmod(dir.file("stdin").c_str(), 0644);
+  const int saved_in = dup(0);
+  const int in = open(dir.file("stdin").c_str(), O_RDWR);
+  ASSERT_GE(dup2(in, 0), 0);
+  close(in);
+  const std::string data = dir.file("data evaluated");
+  const size_t descriptors = entries("/proc/self/fd");
+  for (const char* why : {"taken", "read-only", "append-only"}) {
+    const std::string f = dir.file(std::string(why) + ".tq");
+    const std::string forms[] = {with_path(kTruncatingSaves[0], f),
+                                 "(save \"" + f + "\" 1024 384 \"qvlisp\" ([Save oflag=\"creat\"] \"" + data + "\" 1))"};
+    for (const std::string& form : forms) {
+      tqtest::write_file(f, "");
+      chmod(f.c_str(), 0600);
+      replace_made_hook = [](const FILE_REPLACE* r) { made_name = r->temp; };
+      ASSERT_EQ(run("([Save oflag=\"creat:trunc\"] \"" + f + "\" 7)"), "()");
+      replace_made_hook = nullptr;
+      if (why[0] == 't') {  // the next 100 names, counting on from the one just made
+        const std::string stem = made_name.substr(0, made_name.rfind('.') + 1);
+        const unsigned next = unsigned(std::stoul(made_name.substr(stem.size())));
+        for (unsigned n = next + 1; n <= next + 100; ++n)
+          tqtest::write_file(dir.file(stem + std::to_string(n)), "");
+      }
+      if (why[0] == 'r' && geteuid() == 0) continue;  // root may write a read-only file
+      chmod(f.c_str(), why[0] == 'r' ? 0400 : 0600);
+      const AppendOnly append(f, why[0] == 'a');
+      if (why[0] == 'a' && !append.set()) continue;  // not allowed here
+      EXPECT_EQ(run(form), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\")") << form;
+      EXPECT_EQ(tqtest::read_file(f), "7\n") << form;
+      EXPECT_FALSE(std::filesystem::exists(data)) << form;
+    }
+  }
+  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+  struct stat st {};
+  EXPECT_TRUE(fstat(0, &st) == 0 && st.st_size == 0 && (st.st_mode & 0777) == 0644) << "descriptor 0 written";
+  dup2(saved_in, 0);
+  close(saved_in);
+}
+
+// Every save closes what it opened, whichever way it ends.
+TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("f"), "old\n");
+  ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
+  const std::string f = "\"" + dir.file("f") + "\"";
+  const std::string saves[] = {
+      "([Save oflag=\"creat:trunc\"] " + f + " (quote (1 2)))",
+      "([Save oflag=\"append\" option=\"csv\"] " + f + " (quote ((r (a 1)))))",
+      "([Save option=\"raw\"] " + f + " (list \"not raw\"))",
+      "([Save] \"" + dir.file("no/f") + "\" 1)",
+      "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
+      "(save " + f + " 1536 384 \"qvlisp\" (car ()))",
+      "(save " + f + " 0 384 \"qvlisp\" 1)",
+      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // written in place
+  };
+  auto count = [] { return entries("/proc/self/fd"); };
+  for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
+  const size_t before = count();
+  for (int round = 0; round < 3; ++round)
+    for (const std::string& form : saves) run(form);
+  EXPECT_EQ(count(), before);
+}
+
+// ---- "Save" and "save" under a file-size limit: every failed write is an error, never
+// success.
 
 TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   tqtest::TempDir dir;
@@ -359,7 +492,10 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   std::string old;  // 1007 bytes that the save which does not fit must leave as they are
   for (int i = 0; old.size() < 1007; ++i) old += std::to_string(i) + (i % 16 ? " " : "\n");
   old.resize(1007);
-  for (const char* f : {"old.tq", "kept.tq", "target.tq", "hard.tq"}) tqtest::write_file(dir.file(f), old);
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "kept.tq", "target.tq", "hard.tq"})
+    tqtest::write_file(dir.file(f), old);
+  // A string whose JIS form fills the limit but for the sequence that ends its last kanji.
+  tqtest::write_file(dir.file("in4.tq"), "^\"" + std::string(4091, 'a') + "\xb4\xc1\"\n");
   chmod(dir.file("kept.tq").c_str(), 0640);
   ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
   ASSERT_EQ(link(dir.file("hard.tq").c_str(), dir.file("hard2.tq").c_str()), 0);
@@ -370,16 +506,19 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   for (auto [tag, perm, id] : {std::tuple{1, 6, -1}, {2, 6, 1234}, {4, 4, -1}, {0x10, 6, -1}, {0x20, 0, -1}})
     acl += std::string{char(tag), 0, char(perm), 0, char(id), char(id >> 8), char(id >> 16), char(id >> 24)};
   const bool lists = setxattr(dir.file("acl").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) == 0;
+  ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);  // append-only where this process may make it so
+  for (const char* f : {"keep/f.tq", "keep/g.tq"}) tqtest::write_file(dir.file(f), old);
+  const AppendOnly keep(dir.file("keep"), true);
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
-      {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
+      {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; STD_CODE=EUC-JP exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
       dir.path());
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
   for (const char* f : {"o1", "o2", "o3"}) EXPECT_EQ(tqtest::read_file(dir.file(f)).size(), 4096u) << f;
-  EXPECT_EQ(tqtest::read_file(dir.file("old.tq")), old);
-  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
+  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   struct stat st {};
   EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -387,7 +526,8 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 13) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 19u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.file("keep")), 2u) << "a new file left behind";
 }
 
 // A file mounted over another (as containers mount single files) cannot be renamed over:
