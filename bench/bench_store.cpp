@@ -2,7 +2,8 @@
 // The store test's workload (201 allocations, then 1000 passes of frees and allocations by
 // the driver's slot rule, without printing) on the file space, against the same sequence of
 // blob inserts and deletes in SQLite (one table, synchronous and journal off) and in LMDB
-// (no sync). Each iteration creates its file, runs the whole sequence and closes it.
+// (no sync). Each iteration creates its file, runs the whole sequence and closes it. The
+// argument multiplies every size (1, 4, 16): the work, and the bytes processed, grow with it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <lmdb.h>
@@ -49,15 +50,28 @@ std::string scratch_dir() {
   return mkdtemp(tmpl);
 }
 
+constexpr int kMaxFactor = 16;
+
 const std::vector<unsigned char>& zeros() {
-  static const std::vector<unsigned char> z(201028, 0);
+  static const std::vector<unsigned char> z(201028 * size_t(kMaxFactor), 0);
   return z;
+}
+
+// The size factor of a run, and the bytes one pass of the workload writes at it.
+int64_t factor(const benchmark::State& state) { return state.range(0); }
+
+void count_bytes(benchmark::State& state) {
+  int64_t bytes = 0;
+  for (const Op& op : ops())
+    if (op.alloc) bytes += op.size * factor(state);
+  state.SetBytesProcessed(bytes * int64_t(state.iterations()));
 }
 
 void BM_FileSpace(benchmark::State& state) {
   tq::init_l_favt64();
   std::string dir = scratch_dir(), path = dir + "/test";
   std::vector<unsigned char> rec(zeros());
+  const int64_t f = factor(state);
   for (auto _ : state) {
     tq::PDB64* p = tq::open_filespace64(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, tq::kFsFreeList, 31, "utf8");
     int64_t slot[kSlots] = {};
@@ -68,19 +82,24 @@ void BM_FileSpace(benchmark::State& state) {
       }
       tq::PN64_HEADER h{};
       h.type = 123;
-      h.size = uint64_t(op.size);
+      h.size = uint64_t(op.size * f);
       slot[op.slot] = tq::alloc_filespace64(p, &h);
-      tq::set_rec_head64(rec.data(), 123, uint64_t(op.size));
-      tq::write_filespace64f(p, uint64_t(slot[op.slot]), rec.data());
+      tq::set_rec_head64(rec.data(), 123, uint64_t(op.size * f));
+      if (slot[op.slot] < 0 || tq::write_filespace64f(p, uint64_t(slot[op.slot]), rec.data()) < 0) {
+        state.SkipWithError("store write failed");
+        break;
+      }
     }
-    tq::close_filespace64(p);
+    if (tq::close_filespace64(p) < 0) state.SkipWithError("store close failed");
   }
+  count_bytes(state);
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
 
 void BM_SQLite(benchmark::State& state) {
   std::string dir = scratch_dir(), path = dir + "/test.db";
+  const int64_t f = factor(state);
   for (auto _ : state) {
     unlink(path.c_str());
     sqlite3* db;
@@ -94,8 +113,11 @@ void BM_SQLite(benchmark::State& state) {
     int64_t slot[kSlots] = {};
     for (const Op& op : ops()) {
       if (op.alloc) {
-        sqlite3_bind_blob(ins, 1, zeros().data(), int(op.size), SQLITE_STATIC);
-        sqlite3_step(ins);
+        sqlite3_bind_blob(ins, 1, zeros().data(), int(op.size * f), SQLITE_STATIC);
+        if (sqlite3_step(ins) != SQLITE_DONE) {
+          state.SkipWithError(sqlite3_errmsg(db));
+          break;
+        }
         sqlite3_reset(ins);
         slot[op.slot] = sqlite3_last_insert_rowid(db);
       } else {
@@ -108,18 +130,20 @@ void BM_SQLite(benchmark::State& state) {
     sqlite3_finalize(del);
     sqlite3_close(db);
   }
+  count_bytes(state);
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
 
 void BM_LMDB(benchmark::State& state) {
   std::string dir = scratch_dir(), path = dir + "/test.mdb";
+  const int64_t f = factor(state);
   for (auto _ : state) {
     unlink(path.c_str());
     unlink((path + "-lock").c_str());
     MDB_env* env;
     mdb_env_create(&env);
-    mdb_env_set_mapsize(env, size_t(1) << 30);
+    mdb_env_set_mapsize(env, size_t(f) << 30);
     mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0644);
     MDB_dbi dbi;
     MDB_txn* txn;
@@ -129,26 +153,32 @@ void BM_LMDB(benchmark::State& state) {
     uint64_t next_key = 1, slot[kSlots] = {};
     for (const Op& op : ops()) {  // one transaction per step, as SQLite's autocommit
       mdb_txn_begin(env, nullptr, 0, &txn);
+      int rc;
       if (op.alloc) {
         slot[op.slot] = next_key++;
         MDB_val k{sizeof(uint64_t), &slot[op.slot]};
-        MDB_val v{size_t(op.size), const_cast<unsigned char*>(zeros().data())};
-        mdb_put(txn, dbi, &k, &v, 0);
+        MDB_val v{size_t(op.size * f), const_cast<unsigned char*>(zeros().data())};
+        rc = mdb_put(txn, dbi, &k, &v, 0);
       } else {
         MDB_val k{sizeof(uint64_t), &slot[op.slot]};
-        mdb_del(txn, dbi, &k, nullptr);
+        rc = mdb_del(txn, dbi, &k, nullptr);
       }
-      mdb_txn_commit(txn);
+      if (rc != 0) mdb_txn_abort(txn);
+      if (rc != 0 || (rc = mdb_txn_commit(txn)) != 0) {
+        state.SkipWithError(mdb_strerror(rc));
+        break;
+      }
     }
     mdb_env_close(env);
   }
+  count_bytes(state);
   unlink(path.c_str());
   unlink((path + "-lock").c_str());
   rmdir(dir.c_str());
 }
 
-BENCHMARK(BM_FileSpace)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SQLite)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LMDB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileSpace)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SQLite)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LMDB)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
 
 }  // namespace
