@@ -1,5 +1,6 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
-// eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks,
+// eviction under a lowered page limit, truncation, pages a closed file leaves for the next
+// within the limit, failures of the write-back, 64-bit seeks,
 // reading in place, prefetch hints that change nothing, and random work on two files
 // checked against their bytes and each file's page index against its page tree.
 #include <fcntl.h>
@@ -156,6 +157,44 @@ TEST_F(PageCache, TruncationTrimsAndDiscardsPagesUnwritten) {
   EXPECT_EQ(read_at(&p->fac, 4090, 1000), data.substr(4090, 910));
   ASSERT_EQ(tq::close_pdb64(p), 0);
   EXPECT_EQ(tqtest::read_file(path()), data.substr(0, 5000));
+}
+
+TEST_F(PageCache, PagesAClosedFileLeavesServeTheNextWithinTheLimit) {
+  tq::FAC_GENERAL& g = tq::fac_general_info;
+  g.total_entries = 6;
+  PDB64* p = open_with(pattern(5 * 4096));
+  g.total_entries = 1;  // a lowered limit frees the spares above it as the next page is made
+  read_at(&p->fac, 0, 1);
+  EXPECT_EQ(g.spare_nos, 0);
+  g.total_entries = 6;
+  for (int page = 1; page < 5; ++page) read_at(&p->fac, page * 4096, 1);
+  ASSERT_EQ(write_at(&p->fac, 4 * 4096, "D"), 1);
+  ASSERT_EQ(tq::fac_truncate(&p->fac, 4 * 4096 - 10), 0);  // drops the dirty last page
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  EXPECT_EQ(g.entries_nos, 0);
+  EXPECT_EQ(g.spare_nos, 5);
+
+  // The next file takes them all, the dirty one too; its pages hold its own bytes.
+  std::string b(4 * 4096 + 100, 'b');
+  tqtest::write_file(path("b"), b);
+  PDB64* q = tq::open_pdb64(path("b").c_str(), O_RDWR, 0644, 0);
+  ASSERT_EQ(write_at(&q->fac, 4096 + 7, "zz"), 2);
+  ASSERT_EQ(write_at(&q->fac, int64_t(b.size()), std::string(4096, 'e')), 4096);
+  b.replace(4096 + 7, 2, "zz");
+  b += std::string(4096, 'e');
+  EXPECT_EQ(read_at(&q->fac, 0, int(b.size()) + 1), b);
+  EXPECT_EQ(g.entries_nos, 6);
+  EXPECT_EQ(g.spare_nos, 0);
+  g.total_entries = 4;  // six pages dropped under a limit of four: four kept
+  ASSERT_EQ(tq::close_pdb64(q), 0);
+  EXPECT_EQ(g.dirty_nos, 0);
+  EXPECT_EQ(tqtest::read_file(path("b")), b);
+  EXPECT_EQ(g.spare_nos, 4);
+  g.total_entries = 2;
+  q = tq::open_pdb64(path("b").c_str(), O_RDWR, 0644, 0);
+  read_at(&q->fac, 0, 1);
+  EXPECT_EQ(g.spare_nos, 1);
+  tq::close_pdb64(q);
 }
 
 TEST_F(PageCache, AFailedWriteBackIsReported) {
