@@ -1,8 +1,10 @@
 // Page buffers from one mapping: handed out in address order the first time, then those
 // given back (a stack of their slot numbers, so that a returned piece is not touched while
-// it is free). The mapping starts on a 2 MB boundary and asks for huge pages, so the
-// cache's buffers share a few address translations instead of one each, and it costs only
-// address space until a piece is touched.
+// it is free). It costs only address space until a piece is touched. It starts on a 2 MB
+// boundary, so that a system that backs anonymous memory with huge pages unasked can do so
+// here; it does not ask for them (MADV_HUGEPAGE): asked, a first touch of 2 MB may wait
+// while the kernel compacts memory, and cold runs of the store paid more than warm ones
+// gained (docs/porting.md, store section).
 #include "store/page_arena.h"
 
 #include <sys/mman.h>
@@ -44,7 +46,6 @@ void reserve() {
   if (aligned > start) munmap(m, aligned - start);
   munmap(reinterpret_cast<void*>(aligned + len), start + kHugePage - aligned);
   base = reinterpret_cast<unsigned char*>(aligned);
-  madvise(base, len, MADV_HUGEPAGE);  // a hint: refused, the pieces are backed page by page
   free_slots = static_cast<int*>(d_alloc(sizeof(int) * size_t(kArenaPages)));
   capacity = kArenaPages;
 }
