@@ -2,7 +2,8 @@
 // The store test's workload (201 allocations, then 1000 passes of frees and allocations by
 // the driver's slot rule, without printing) on the file space, against the same sequence of
 // blob inserts and deletes in SQLite (one table, synchronous and journal off) and in LMDB
-// (no sync). Each iteration creates its file, runs the whole sequence and closes it.
+// (no sync). Each iteration creates its file, runs the whole sequence and closes it. The
+// argument multiplies every size (1, 4, 16): the work, and the bytes processed, grow with it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <lmdb.h>
@@ -49,106 +50,151 @@ std::string scratch_dir() {
   return mkdtemp(tmpl);
 }
 
+constexpr int kMaxFactor = 16;
+
 const std::vector<unsigned char>& zeros() {
-  static const std::vector<unsigned char> z(201028, 0);
+  static const std::vector<unsigned char> z(201028 * size_t(kMaxFactor), 0);
   return z;
+}
+
+// The size factor of a run, and the bytes one pass of the workload writes at it.
+int64_t factor(const benchmark::State& state) { return state.range(0); }
+
+void count_bytes(benchmark::State& state) {
+  int64_t bytes = 0;
+  for (const Op& op : ops())
+    if (op.alloc) bytes += op.size * factor(state);
+  state.SetBytesProcessed(bytes * int64_t(state.iterations()));
+}
+
+// One pass of the workload at size factor f on each store: empty when every step
+// succeeded, else what failed (the benchmark then ends with it as its error).
+std::string file_space_pass(const std::string& path, int64_t f, std::vector<unsigned char>& rec) {
+  tq::PDB64* p = tq::open_filespace64(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, tq::kFsFreeList, 31, "utf8");
+  if (!p) return "store open failed";
+  std::string err;
+  int64_t slot[kSlots] = {};
+  for (const Op& op : ops()) {
+    if (!op.alloc) {
+      if (tq::free_filespace64(p, uint64_t(slot[op.slot])) < 0) err = "store free failed";
+    } else {
+      tq::PN64_HEADER h{};
+      h.type = 123;
+      h.size = uint64_t(op.size * f);
+      slot[op.slot] = tq::alloc_filespace64(p, &h);
+      tq::set_rec_head64(rec.data(), 123, uint64_t(op.size * f));
+      if (slot[op.slot] < 0 || tq::write_filespace64f(p, uint64_t(slot[op.slot]), rec.data()) < 0)
+        err = "store write failed";
+    }
+    if (!err.empty()) break;
+  }
+  if (tq::close_filespace64(p) < 0 && err.empty()) err = "store close failed";
+  return err;
+}
+
+std::string sqlite_pass(const std::string& path, int64_t f) {
+  unlink(path.c_str());
+  sqlite3* db = nullptr;
+  sqlite3_stmt *ins = nullptr, *del = nullptr;
+  std::string err;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+      sqlite3_exec(db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;"
+                       "CREATE TABLE blocks(id INTEGER PRIMARY KEY, data BLOB);",
+                   nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, "INSERT INTO blocks(data) VALUES(?)", -1, &ins, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, "DELETE FROM blocks WHERE id=?", -1, &del, nullptr) != SQLITE_OK)
+    err = sqlite3_errmsg(db);
+  int64_t slot[kSlots] = {};
+  for (size_t i = 0; err.empty() && i < ops().size(); ++i) {
+    const Op& op = ops()[i];
+    sqlite3_stmt* step = op.alloc ? ins : del;
+    if (op.alloc)
+      sqlite3_bind_blob(ins, 1, zeros().data(), int(op.size * f), SQLITE_STATIC);
+    else
+      sqlite3_bind_int64(del, 1, slot[op.slot]);
+    if (sqlite3_step(step) != SQLITE_DONE) err = sqlite3_errmsg(db);
+    sqlite3_reset(step);
+    if (op.alloc) slot[op.slot] = sqlite3_last_insert_rowid(db);
+  }
+  sqlite3_finalize(ins);
+  sqlite3_finalize(del);
+  sqlite3_close(db);
+  return err;
+}
+
+std::string lmdb_pass(const std::string& path, int64_t f) {
+  unlink(path.c_str());
+  unlink((path + "-lock").c_str());
+  MDB_env* env = nullptr;
+  MDB_dbi dbi;
+  MDB_txn* txn;
+  int rc = mdb_env_create(&env);
+  if (rc == 0) rc = mdb_env_set_mapsize(env, size_t(f) << 30);
+  if (rc == 0) rc = mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0644);
+  if (rc == 0) rc = mdb_txn_begin(env, nullptr, 0, &txn);
+  if (rc == 0) {
+    if ((rc = mdb_dbi_open(txn, nullptr, 0, &dbi)) == 0) rc = mdb_txn_commit(txn);
+    else mdb_txn_abort(txn);
+  }
+  uint64_t next_key = 1, slot[kSlots] = {};
+  for (size_t i = 0; rc == 0 && i < ops().size(); ++i) {  // one transaction per step, as SQLite's autocommit
+    const Op& op = ops()[i];
+    if ((rc = mdb_txn_begin(env, nullptr, 0, &txn)) != 0) break;
+    if (op.alloc) {
+      slot[op.slot] = next_key++;
+      MDB_val k{sizeof(uint64_t), &slot[op.slot]};
+      MDB_val v{size_t(op.size * f), const_cast<unsigned char*>(zeros().data())};
+      rc = mdb_put(txn, dbi, &k, &v, 0);
+    } else {
+      MDB_val k{sizeof(uint64_t), &slot[op.slot]};
+      rc = mdb_del(txn, dbi, &k, nullptr);
+    }
+    if (rc != 0) mdb_txn_abort(txn);
+    else rc = mdb_txn_commit(txn);
+  }
+  if (env) mdb_env_close(env);
+  return rc == 0 ? std::string() : mdb_strerror(rc);
+}
+
+// Runs pass once an iteration; a failed pass ends the benchmark with its error.
+template <class Pass>
+void run_passes(benchmark::State& state, Pass pass) {
+  for (auto _ : state) {
+    std::string err = pass();
+    if (!err.empty()) {
+      state.SkipWithError(err.c_str());
+      break;
+    }
+  }
+  count_bytes(state);
 }
 
 void BM_FileSpace(benchmark::State& state) {
   tq::init_l_favt64();
   std::string dir = scratch_dir(), path = dir + "/test";
   std::vector<unsigned char> rec(zeros());
-  for (auto _ : state) {
-    tq::PDB64* p = tq::open_filespace64(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, tq::kFsFreeList, 31, "utf8");
-    int64_t slot[kSlots] = {};
-    for (const Op& op : ops()) {
-      if (!op.alloc) {
-        tq::free_filespace64(p, uint64_t(slot[op.slot]));
-        continue;
-      }
-      tq::PN64_HEADER h{};
-      h.type = 123;
-      h.size = uint64_t(op.size);
-      slot[op.slot] = tq::alloc_filespace64(p, &h);
-      tq::set_rec_head64(rec.data(), 123, uint64_t(op.size));
-      tq::write_filespace64f(p, uint64_t(slot[op.slot]), rec.data());
-    }
-    tq::close_filespace64(p);
-  }
+  run_passes(state, [&] { return file_space_pass(path, factor(state), rec); });
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
 
 void BM_SQLite(benchmark::State& state) {
   std::string dir = scratch_dir(), path = dir + "/test.db";
-  for (auto _ : state) {
-    unlink(path.c_str());
-    sqlite3* db;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=OFF;"
-                     "CREATE TABLE blocks(id INTEGER PRIMARY KEY, data BLOB);",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt *ins, *del;
-    sqlite3_prepare_v2(db, "INSERT INTO blocks(data) VALUES(?)", -1, &ins, nullptr);
-    sqlite3_prepare_v2(db, "DELETE FROM blocks WHERE id=?", -1, &del, nullptr);
-    int64_t slot[kSlots] = {};
-    for (const Op& op : ops()) {
-      if (op.alloc) {
-        sqlite3_bind_blob(ins, 1, zeros().data(), int(op.size), SQLITE_STATIC);
-        sqlite3_step(ins);
-        sqlite3_reset(ins);
-        slot[op.slot] = sqlite3_last_insert_rowid(db);
-      } else {
-        sqlite3_bind_int64(del, 1, slot[op.slot]);
-        sqlite3_step(del);
-        sqlite3_reset(del);
-      }
-    }
-    sqlite3_finalize(ins);
-    sqlite3_finalize(del);
-    sqlite3_close(db);
-  }
+  run_passes(state, [&] { return sqlite_pass(path, factor(state)); });
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
 
 void BM_LMDB(benchmark::State& state) {
   std::string dir = scratch_dir(), path = dir + "/test.mdb";
-  for (auto _ : state) {
-    unlink(path.c_str());
-    unlink((path + "-lock").c_str());
-    MDB_env* env;
-    mdb_env_create(&env);
-    mdb_env_set_mapsize(env, size_t(1) << 30);
-    mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0644);
-    MDB_dbi dbi;
-    MDB_txn* txn;
-    mdb_txn_begin(env, nullptr, 0, &txn);
-    mdb_dbi_open(txn, nullptr, 0, &dbi);
-    mdb_txn_commit(txn);
-    uint64_t next_key = 1, slot[kSlots] = {};
-    for (const Op& op : ops()) {  // one transaction per step, as SQLite's autocommit
-      mdb_txn_begin(env, nullptr, 0, &txn);
-      if (op.alloc) {
-        slot[op.slot] = next_key++;
-        MDB_val k{sizeof(uint64_t), &slot[op.slot]};
-        MDB_val v{size_t(op.size), const_cast<unsigned char*>(zeros().data())};
-        mdb_put(txn, dbi, &k, &v, 0);
-      } else {
-        MDB_val k{sizeof(uint64_t), &slot[op.slot]};
-        mdb_del(txn, dbi, &k, nullptr);
-      }
-      mdb_txn_commit(txn);
-    }
-    mdb_env_close(env);
-  }
+  run_passes(state, [&] { return lmdb_pass(path, factor(state)); });
   unlink(path.c_str());
   unlink((path + "-lock").c_str());
   rmdir(dir.c_str());
 }
 
-BENCHMARK(BM_FileSpace)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SQLite)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LMDB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileSpace)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SQLite)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LMDB)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
 
 }  // namespace

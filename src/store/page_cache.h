@@ -56,6 +56,8 @@ struct FAC_GENERAL {
   int interval;               // not used
   int entries_nos;            // cached pages
   int dirty_nos;              // dirty pages
+  FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
+  int spare_nos;              // their number: cached and kept pages stay within the page limit
 };
 inline constexpr int kFacPage = 4096;
 inline constexpr int kFacDefaultPages = 32768;  // 128 MB of page buffers

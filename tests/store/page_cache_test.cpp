@@ -1,5 +1,6 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
-// eviction under a lowered page limit, truncation, failures of the write-back, 64-bit seeks,
+// eviction under a lowered page limit, truncation, pages a closed file leaves for the next
+// within the limit, failures of the write-back, 64-bit seeks,
 // reading in place, prefetch hints that change nothing, and random work on two files
 // checked against their bytes and each file's page index against its page tree.
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -157,6 +159,59 @@ TEST_F(PageCache, TruncationTrimsAndDiscardsPagesUnwritten) {
   ASSERT_EQ(tq::close_pdb64(p), 0);
   EXPECT_EQ(tqtest::read_file(path()), data.substr(0, 5000));
 }
+
+TEST_F(PageCache, PagesAClosedFileLeavesServeTheNextWithinTheLimit) {
+  tq::FAC_GENERAL& g = tq::fac_general_info;
+  g.total_entries = 6;
+  PDB64* p = open_with(pattern(5 * 4096));
+  g.total_entries = 1;  // a lowered limit frees the spares above it as the next page is made
+  read_at(&p->fac, 0, 1);
+  EXPECT_EQ(g.spare_nos, 0);
+  g.total_entries = 6;
+  for (int page = 1; page < 5; ++page) read_at(&p->fac, page * 4096, 1);
+  ASSERT_EQ(write_at(&p->fac, 4 * 4096, "D"), 1);
+  ASSERT_EQ(tq::fac_truncate(&p->fac, 4 * 4096 - 10), 0);  // drops the dirty last page
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  EXPECT_EQ(g.entries_nos, 0);
+  EXPECT_EQ(g.spare_nos, 5);
+
+  // The next file takes them all, the dirty one too; its pages hold its own bytes.
+  std::string b(4 * 4096 + 100, 'b');
+  tqtest::write_file(path("b"), b);
+  PDB64* q = tq::open_pdb64(path("b").c_str(), O_RDWR, 0644, 0);
+  ASSERT_EQ(write_at(&q->fac, 4096 + 7, "zz"), 2);
+  ASSERT_EQ(write_at(&q->fac, int64_t(b.size()), std::string(4096, 'e')), 4096);
+  b.replace(4096 + 7, 2, "zz");
+  b += std::string(4096, 'e');
+  EXPECT_EQ(read_at(&q->fac, 0, int(b.size()) + 1), b);
+  EXPECT_EQ(g.entries_nos, 6);
+  EXPECT_EQ(g.spare_nos, 0);
+  g.total_entries = 4;  // six pages dropped under a limit of four: four kept
+  ASSERT_EQ(tq::close_pdb64(q), 0);
+  EXPECT_EQ(g.dirty_nos, 0);
+  EXPECT_EQ(tqtest::read_file(path("b")), b);
+  EXPECT_EQ(g.spare_nos, 4);
+  q = tq::open_pdb64(path("b").c_str(), O_RDWR, 0644, 0);
+  read_at(&q->fac, 0, 4097);
+  EXPECT_EQ(g.spare_nos, 2);
+  g.total_entries = 2;  // a page dropped under a lowered limit takes the spares above it along
+  ASSERT_EQ(tq::fac_truncate(&q->fac, 4000), 0);
+  EXPECT_EQ(g.spare_nos, 1);
+  tq::close_pdb64(q);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+using PageCacheDeathTest = PageCache;
+
+TEST_F(PageCacheDeathTest, AViewKeptPastItsPageIsCaughtWhileTheBufferWaitsForReuse) {
+  PDB64* p = open_with(pattern(100));
+  int avail = 0;
+  const unsigned char* b = tq::fac_view(&p->fac, &avail);
+  ASSERT_EQ(avail, 100);
+  ASSERT_EQ(tq::close_pdb64(p), 0);
+  EXPECT_DEATH(std::printf("%d\n", *static_cast<const volatile unsigned char*>(b)), "use-after-(poison|free)");
+}
+#endif
 
 TEST_F(PageCache, AFailedWriteBackIsReported) {
   PDB64* p = open_with(pattern(100));
@@ -314,6 +369,7 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
     p[i] = tq::open_pdb64(names[i].c_str(), O_RDWR, 0644, 0);
     ASSERT_TRUE(p[i]);
   }
+  read_at(&p[0]->fac, 0, 1);  // a page made frees what earlier work left above this limit
   int reopened = 0;
   for (int step = 0; step < 3000; ++step) {
     SCOPED_TRACE(step);
@@ -369,6 +425,9 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
     expect_index_matches_tree(&p[0]->fac);
     expect_index_matches_tree(&p[1]->fac);
     ASSERT_EQ(p[0]->fac.index.count + p[1]->fac.index.count, uint32_t(tq::fac_general_info.entries_nos));
+    // Spare pages only within the limit (dirty pages may hold the cache above it for a while).
+    ASSERT_LE(tq::fac_general_info.entries_nos + tq::fac_general_info.spare_nos,
+              std::max(3, tq::fac_general_info.entries_nos));
   }
   EXPECT_GT(reopened, 3);
   for (int i = 0; i < 2; ++i) {
