@@ -15,10 +15,10 @@
 // its key's worker, for good. The time is the caller's, taken when the request is made and
 // kept with it (the RemoteSession word's worker gets its caller's in the options). The wait
 // starts before a request whose reply the caller reads is written, and when a worker starts
-// to read an asynchronous one. The time-out closes the
-// stream through the close queue, which the stream layer allows besides the reader's own
-// close (a closed stream stays a zombie record); a head read once the deadline has passed
-// counts as late, as that close may already be on its way.
+// to read an asynchronous one. The time-out closes the stream through the close queue, which
+// the stream layer allows besides the reader's own close (a closed stream stays a zombie
+// record); a head read once the deadline has passed counts as late, as that close may
+// already be on its way.
 #pragma once
 #include <atomic>
 
