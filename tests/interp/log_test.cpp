@@ -77,12 +77,22 @@ TQ_SEXP* form_of(const std::string& text) { return car(sexp_commands(std_cm, tex
 
 const std::string kSetAgent = "([SetAgent client=\"TQ.lib/ver.B.b16.14(VORTH)\"] \"server\" \"user\")";
 
-// A fake node's policy that also accepts the session's agent and answers its time-out query.
+// A fake node's policy that also accepts the session's agent and answers its time-out query:
+// none, so that a connection left to a fetch thread, which runs for good, is not closed by
+// the ticks of later tests and made anew while one of them counts the interpreters.
 FakeLineServer::Policy answer_sessions(FakeLineServer::Policy rest) {
   return [rest](const std::string& line) -> std::optional<std::string> {
-    if (line == kSetAgent || line == "(GetTQIinfo 0)") return std::string("()");
+    if (line == kSetAgent) return std::string("()");
+    // The first request after SetAgent follows the announcement of the output code.
+    if (line.ends_with("(GetTQIinfo 0)")) return std::string("((connection-timeout -1))");
     return rest(line);
   };
+}
+
+// Whether the connection's front and relay threads have both started: then it binds no more.
+bool started(unsigned conn) {
+  const TQ_INTERPRETER t = info(conn);
+  return t.front_thread != 0 && t.relay_thread != 0;
 }
 
 // The number the client gives the first line of connection 0 holding text (after the
@@ -412,6 +422,9 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   EXPECT_EQ(asked, 2);
   clock.advance(1);
   WAIT_FOR(asked == 3, "the next fetch");
+  // The connection stays for the thread: it has started and has learnt it never times out.
+  const unsigned conn = connection_to(node->port());
+  WAIT_FOR(conn != 0 && started(conn) && info(conn).connection_timeout == -1, "the fetch's connection to settle");
 }
 
 namespace {
@@ -451,4 +464,7 @@ TEST_F(Log, RelayAndFetchReachAnotherInterpreterThroughASession) {
   drain();
   const std::string head = "[WARNING " + kTimeText + " ";
   EXPECT_EQ(file("back"), head + site() + " back UI ] parked\n" + head + " back UI ] parked\n");
+  // The session's connection and the node's end of it (both on the node's port) go with the
+  // test, instead of starting or ending while a later one counts the interpreters.
+  for (unsigned conn; (conn = connection_to(node.port)) != 0;) ASSERT_TRUE(close_gone(conn)) << conn;
 }

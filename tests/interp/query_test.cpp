@@ -58,11 +58,8 @@ struct AdmittingPeer {
 
 }  // namespace
 
-// The peer counts every line it reads, keep-alive line ends too: the tick task is held, so
-// that the lines it reads are the requests whatever time passes meanwhile.
 TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   NoLeftovers clean;
-  tqtest::TickClock clock;
   AdmittingPeer p;
   ASSERT_GT(p.id, 0);
   EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n") << "the connecting side's marker";
