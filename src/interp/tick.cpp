@@ -66,7 +66,9 @@ void time_outs(TQ_INTERPRETER* t) {
     return;
   ++t->silent_cnt;
   if (t->acc_file) {
-    const unsigned quiet = tick_now() - read_time(t->acc_file).load(std::memory_order_relaxed);
+    // The count is in ticks: input less than a tick ago leaves none of silence.
+    const unsigned seconds = tick_now() - read_time(t->acc_file).load(std::memory_order_relaxed);
+    const unsigned quiet = seconds / kTqiTickSeconds;
     if (quiet < unsigned(t->silent_cnt)) t->silent_cnt = int(quiet);
   }
   if (t->a_type == TQI_ACCEPT || t->mode != TQI_RUNNING) return;

@@ -11,6 +11,7 @@
 #include "lang/parse.h"
 #include "platform/machine.h"
 #include "platform/startup.h"
+#include "platform/tick.h"
 #include "stream/stream.h"
 #include "stream/stream_write.h"
 #include "text/code_method.h"
@@ -171,7 +172,7 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
         ParseCallOut out(f);
         n = s_read(reader_field(f->st), reinterpret_cast<char*>(f->rb), kReadBuffer);
       }
-      read_time(f).store(get_tqtime(), std::memory_order_relaxed);
+      read_time(f).store(tick_now(), std::memory_order_relaxed);
       if (n < 1) return n;
       f->rb_len = int16_t(n);
       f->rb_ptr = 1;
@@ -223,7 +224,7 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
   while (got < len && !lex_read_stalls(f)) {
     errno = 0;
     const int n = s_read(reader_field(f->st), reinterpret_cast<char*>(buf + got), len - got);
-    read_time(f).store(get_tqtime(), std::memory_order_relaxed);
+    read_time(f).store(tick_now(), std::memory_order_relaxed);
     if (n > 0) {
       got += n;
       continue;

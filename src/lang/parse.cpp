@@ -10,6 +10,7 @@
 #include "lang/site.h"
 #include "platform/machine.h"
 #include "platform/sleep.h"
+#include "platform/tick.h"
 #include "stream/script_search.h"
 #include "stream/stream.h"
 #include "text/code_method.h"
@@ -182,7 +183,7 @@ TQ_SEXP* init_parse(STREAM* st, const L_CHAR* name, const L_CHAR* comment) {
     f->cm = cm;
     f->cm_work = cm_work;
     f->rb_len = f->rb_ptr = 0;
-    f->rb_time = get_tqtime();
+    f->rb_time = tick_now();
   }
   TQ_SEXP* root = qv_push_delay(f, nullptr, kDelayList);
   root->h.line = 1;

@@ -76,7 +76,7 @@ struct TQ_FILE {
   uint8_t rb[kReadBuffer];
   int16_t rb_len;
   int16_t rb_ptr;
-  uint32_t rb_time;  // time of the last read; through read_time() (the interpreter tick reads it)
+  uint32_t rb_time;  // tick_now() of the last read; through read_time() (the interpreter tick reads it)
   L_CHAR buf;  // one pushed-back character, 0 when empty
   int buf_ent_flag;
   int error;

@@ -97,7 +97,7 @@ int init_session() {
   return init_session_http();
 }
 
-void setup_remote_session_opt(REMOTE_SESSION_OPT* opt) { *opt = REMOTE_SESSION_OPT{-1, 0}; }
+void setup_remote_session_opt(REMOTE_SESSION_OPT* opt) { *opt = REMOTE_SESSION_OPT{-1, 0, 0}; }
 
 int open_session(int open_opt) {
   ScopedLock l(session_lock, __FILE__, __LINE__);

@@ -21,6 +21,9 @@ namespace tq {
 struct REMOTE_SESSION_OPT {
   int timeout_count;  // >= 0 replaces the native protocol's retry count; -1 the default
   int return_format;  // 2: an HTTP reply comes back without its content-type head; 0 default
+  // Seconds an HTTP reply's head is awaited; 0: the calling thread's (http_reply_wait). A
+  // request handed to a worker carries its caller's here, the worker having none of its own.
+  int reply_wait;
 };
 
 using SESSION_FUNC = TQ_SEXP* (*)(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, const L_CHAR* login_mode,
@@ -73,6 +76,6 @@ TQ_SEXP* remote_session(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, con
 VERSION* get_remote_version(int id, URL* u, const char* layer);
 // Frees the URL and the records of a cache entry (not the entry itself).
 void free_remote_version(SESSION_REMOTE_VERSION* rv);
-void setup_remote_session_opt(REMOTE_SESSION_OPT* opt);  // -1 and 0
+void setup_remote_session_opt(REMOTE_SESSION_OPT* opt);  // -1, 0 and 0
 
 }  // namespace tq

@@ -131,14 +131,14 @@ L_CHAR* next_key() {
   return nl_copy_str_1(std_cm, b);
 }
 
-TQ_SEXP* queue_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln) {
+TQ_SEXP* queue_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, int wait) {
   auto* n = reinterpret_cast<SESSION_HTTP_N*>(new_queue_node(sizeof(SESSION_HTTP_N)));
   TQ_SEXP* cell = new_d_sexp(&n->d);
   n->h.key = next_key();
   n->st = st;
   n->f = f;
   n->ln = ln;
-  n->wait = http_reply_wait();
+  n->wait = wait;
   if (opt) n->opt = *opt;
   n->opt_enabled = opt != nullptr;
   insert_queue(&session_http_que, &n->h, 1);
@@ -243,12 +243,13 @@ TQ_SEXP* one_session(URL* u, TQ_SEXP* s, REMOTE_SESSION_OPT* opt, TQ_FILE* f, in
   int len;
   STREAM* holder;
   const char* body = body_bytes(r, &len, &holder);
+  const int seconds = http_reply_wait(opt);
   std::optional<ReplyWait> wait;  // armed before the request leaves
-  if (wait_flag) wait.emplace(st, http_reply_wait());
+  if (wait_flag) wait.emplace(st, seconds);
   write_request(st, r, u, url_text, body, len);
   if (holder) d_s_close(holder);
   d_f_ree(url_text);
-  return frame.release(wait_flag ? read_reply(st, opt, f, ln, &*wait) : queue_reply(st, opt, f, ln));
+  return frame.release(wait_flag ? read_reply(st, opt, f, ln, &*wait) : queue_reply(st, opt, f, ln, seconds));
 }
 
 TQ_SEXP* read_reply(STREAM* st, REMOTE_SESSION_OPT* opt, TQ_FILE* f, int ln, ReplyWait* wait) {
@@ -302,14 +303,18 @@ void session_task(void* data) {
   close_self_interpreter();
 }
 
-int http_reply_wait() {
+int http_reply_wait(const REMOTE_SESSION_OPT* opt) {
+  if (opt && opt->reply_wait > 0) return opt->reply_wait;
   const int id = get_my_iid();
   const int ticks = id > 0 ? get_c_timeout(unsigned(id)) : -1;
   return ticks > 0 ? tqi_timeout_seconds(ticks) : kHttpReplyWait;
 }
 
+std::atomic<int> ReplyWait::armed{0};
+
 ReplyWait::ReplyWait(STREAM* st, int seconds) : st_(st), deadline_(tick_now() + uint32_t(seconds)) {
   new_tick(timeout_stream, -seconds, st);
+  ++armed;
 }
 
 void ReplyWait::end() {

@@ -12,11 +12,13 @@
 //
 // A reply's head is awaited for a bounded time of the tick clock (http_reply_wait): a server
 // that accepts and never answers gives the time-out error instead of holding its caller, or
-// its key's worker, for good. The wait starts before a request whose reply the caller reads
-// is written, and when a worker starts to read an asynchronous one. The time-out closes the
-// stream through the close queue, which the stream layer allows besides the reader's own
-// close (a closed stream stays a zombie record); a head read once the deadline has passed
-// counts as late, as that close may already be on its way.
+// its key's worker, for good. The time is the caller's, taken when the request is made and
+// kept with it (the RemoteSession word's worker gets its caller's in the options). The wait
+// starts before a request whose reply the caller reads is written, and when a worker starts
+// to read an asynchronous one. The time-out closes the stream through the close queue, which
+// the stream layer allows besides the reader's own close (a closed stream stays a zombie
+// record); a head read once the deadline has passed counts as late, as that close may
+// already be on its way.
 #pragma once
 #include <atomic>
 
@@ -34,14 +36,14 @@ struct SESSION_HTTP_N {
   REMOTE_SESSION_OPT opt;  // the caller's options, or zeroes
   TQ_FILE* f;  // the caller's position for errors
   int ln;
-  int wait;    // seconds the reply's head is awaited (http_reply_wait of the caller)
+  int wait;    // seconds the reply's head is awaited (http_reply_wait of the request)
   unsigned opt_enabled : 1;
 };
 
-// The seconds a reply's head is awaited: the ConnectionTimeout of the calling thread's
-// interpreter when it has one, else kHttpReplyWait.
+// The seconds a reply's head is awaited: opt->reply_wait when opt gives one, else the
+// ConnectionTimeout of the calling thread's interpreter when it has one, else kHttpReplyWait.
 inline constexpr int kHttpReplyWait = 120;
-int http_reply_wait();
+int http_reply_wait(const REMOTE_SESSION_OPT* opt = nullptr);
 
 // The wait for a reply's head on st: once `seconds` of the tick clock have passed, st is
 // closed, which fails the read. Ends (disarms) with end() or on destruction.
@@ -53,6 +55,9 @@ class ReplyWait {
   ReplyWait& operator=(const ReplyWait&) = delete;
   void end();
   bool passed() const;  // the deadline has come
+  // Waits armed so far, raised once the time-out is set: a test moves the tick clock past a
+  // wait only after it is armed.
+  static std::atomic<int> armed;
 
  private:
   STREAM* st_;

@@ -16,6 +16,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "remote/session.h"
+#include "remote/session_http.h"
 #include "text/l_string.h"
 #include "util/sys_queue.h"
 #include "words/registrars.h"
@@ -38,6 +39,7 @@ struct RS_T {
   int line;
   TQ_SEXP* ret;       // the answer
   D_SEXP* d;          // filled with the answer
+  int reply_wait;     // the caller's wait for an HTTP reply's head, in seconds
 };
 
 SYS_QUEUE rs_que1;
@@ -92,7 +94,10 @@ void rs_worker(void* data) {
 }
 
 void send_request(RS_T* r) {
-  r->ret = remote_session(r->env, r->id, &r->u, r->agent, r->lt, r->ccmd, r->s, r->file, r->line, 0, nullptr);
+  REMOTE_SESSION_OPT opt;  // the defaults, but the caller's wait: this worker has no time-out
+  setup_remote_session_opt(&opt);
+  opt.reply_wait = r->reply_wait;
+  r->ret = remote_session(r->env, r->id, &r->u, r->agent, r->lt, r->ccmd, r->s, r->file, r->line, 0, &opt);
   insert_queue(&rs_que2, &r->h, 1);
 }
 
@@ -164,6 +169,7 @@ TQ_SEXP* tq_RemoteSession(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* 
   r->s = body;
   r->file = s->h.file;
   r->line = s->h.line;
+  r->reply_wait = http_reply_wait();
   TQ_SEXP* cell = new_d_sexp(&r->d);
   rs_count(1);  // before the workers can take it, so the count never drops below its requests
   insert_queue(&rs_que1, &r->h, 1);

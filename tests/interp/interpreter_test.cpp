@@ -14,16 +14,19 @@
 #include "interp/interpreter.h"
 #include "interp/script_start.h"
 #include "interp/setup_kinds.h"
+#include "interp/tick.h"
 #include "interp_test_util.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "platform/machine.h"
 #include "stream/handover.h"
 #include "stream/string_stream.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
+#include "support/tick_clock.h"
 #include "text/code_method.h"
 
 using namespace tq;
@@ -48,7 +51,7 @@ class EveryEvalChecks {
 struct DescPeer {
   Sock peer;
   int id = 0;
-  explicit DescPeer(int flags = 0) {
+  explicit DescPeer(int flags = 0, int silent_seconds = -1) {
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     TQ_INTERPRETER* t = new_tq_interpreter();
@@ -57,6 +60,7 @@ struct DescPeer {
     t->inp_desc = sv[0];
     t->out_desc = dup(sv[0]);
     t->flags = flags;
+    t->silent_timeout = tqi_timeout_ticks(silent_seconds);
     id = setup_i(t);
     EXPECT_GT(id, 0);
     peer.reset(sv[1]);
@@ -150,6 +154,32 @@ TEST(Interpreter, RequestsAreQueuedEvaluatedAndNumberedByTheirLine) {
   EXPECT_EQ(d.peer.read_line(), "<Result> 3 (1 \"a\")</Result>\n") << "the blank line counts";
   d.peer.close();
   EXPECT_TRUE(wait_gone(unsigned(d.id))) << "the end of the input closes the interpreter";
+}
+
+// A peer that sends a form slowly is not silent: a byte a tick keeps the connection open
+// under a silent time-out far shorter than the form takes to arrive, whether the byte came
+// just before the tick or most of a tick earlier.
+TEST(Interpreter, AFormFedOneByteATickOutlivesAShortSilentTimeOut) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  for (const int lag : {0, kTqiTickSeconds - 1}) {  // seconds from a byte's read to the tick
+    SCOPED_TRACE(lag);
+    DescPeer d(0, 3 * kTqiTickSeconds);
+    const unsigned id = unsigned(d.id);
+    WAIT_FOR(idle(id) && info(id).acc_file, "the interpreter to wait for a request");
+    TQ_FILE* f = info(id).acc_file;
+    for (const char c : std::string("(list 1 2)\n")) {
+      tqtest::TickClock::move(kTqiTickSeconds - lag);
+      ASSERT_TRUE(d.peer.send(std::string(1, c)));
+      WAIT_FOR(read_time(f).load() == tqtest::TickClock::now(), "the byte to be read");
+      tqtest::TickClock::move(lag);
+      tqi_tick();
+      ASSERT_FALSE(info(id).flags & TQF_CLOSE) << "closed at its silent time-out after '" << c << "'";
+    }
+    EXPECT_EQ(d.peer.read_line(), d.first_marker() + "<Result> 1 (1 2)</Result>\n");
+    d.peer.close();
+    EXPECT_TRUE(wait_gone(id));
+  }
 }
 
 TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {

@@ -77,12 +77,22 @@ TQ_SEXP* form_of(const std::string& text) { return car(sexp_commands(std_cm, tex
 
 const std::string kSetAgent = "([SetAgent client=\"TQ.lib/ver.B.b16.14(VORTH)\"] \"server\" \"user\")";
 
-// A fake node's policy that also accepts the session's agent and answers its time-out query.
+// A fake node's policy that also accepts the session's agent and answers its time-out query:
+// none, so that a connection left to a fetch thread, which runs for good, is not closed by
+// the ticks of later tests and made anew while one of them counts the interpreters.
 FakeLineServer::Policy answer_sessions(FakeLineServer::Policy rest) {
   return [rest](const std::string& line) -> std::optional<std::string> {
-    if (line == kSetAgent || line == "(GetTQIinfo 0)") return std::string("()");
+    if (line == kSetAgent) return std::string("()");
+    // The first request after SetAgent follows the announcement of the output code.
+    if (line.ends_with("(GetTQIinfo 0)")) return std::string("((connection-timeout -1))");
     return rest(line);
   };
+}
+
+// Whether the connection's front and relay threads have both started: then it binds no more.
+bool started(unsigned conn) {
+  const TQ_INTERPRETER t = info(conn);
+  return t.front_thread != 0 && t.relay_thread != 0;
 }
 
 // The number the client gives the first line of connection 0 holding text (after the
@@ -225,7 +235,7 @@ TEST_F(Log, ConditionsSelectTheRecordsOfTheExamples) {
 }
 
 // Parked records go to the callers whose address fits the action's under its mask, at most
-// 2000 a call, oldest first; the others stay parked.
+// 2000 a call, oldest first; the others stay parked. A full parking queue drops its oldest.
 TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
   conditions("(Condition (key = \"p\") ([Action type=\"wait\"]))"
              "(Condition (key = \"far\") ([Action type=\"wait\" ip=\"10.1.2.3\" mask=\"255.0.0.0\"]))");
@@ -239,22 +249,34 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
   EXPECT_EQ(eval_text("(GetLog)"), "()");
   EXPECT_EQ(list_length(take_parked_records(0x0a090909)), 1) << "the record for 10.x.x.x stayed";
 
-  for (int i = 0; i < 2001; ++i) {
-    if (i % 500 == 0) {
-      WAIT_FOR(log_queue.records.count() == 0, "the worker");
+  // Two more than the parking queue holds, never fetched: the two oldest go, each with its
+  // line, and the worker goes on with the records after them.
+  {
+    StdoutCapture out;
+    for (int i = 0; i < kLogWaitLimit + 2; ++i) {
+      if (i % 500 == 0) {
+        WAIT_FOR(log_queue.records.count() == 0, "the worker");
+      }
+      log_rec(Rec{LOG_ERROR, LOG_TQ, std::to_string(i), nullptr, "p"});
     }
-    log_rec(Rec{LOG_ERROR, LOG_TQ, "n", nullptr, "p"});
+    drain();
+    EXPECT_EQ(out.text(), kOverflow + kOverflow);
   }
-  drain();
-  EXPECT_EQ(list_length(take_parked_records(0)), 2000);
-  EXPECT_EQ(list_length(take_parked_records(0)), 1);
+  auto data_of = [](TQ_SEXP* form) { return get_el(get_el_by_symbol(form, ltext("data"), nullptr), 1); };
+  TQ_SEXP* first = take_parked_records(0);
+  EXPECT_EQ(list_length(first), 2000);
+  EXPECT_EQ(printed(data_of(car(first))), "^\"2\"") << "the oldest left";
+  TQ_SEXP* second = take_parked_records(0);
+  EXPECT_EQ(list_length(second), 2000);
+  EXPECT_EQ(printed(data_of(get_el(second, 1999))), "^\"4001\"");
+  EXPECT_EQ(take_parked_records(0), nullptr);
 
   GcFrame frame("print");  // a printed value keeps its characters beyond ASCII
   LOG_NODE_DATA opt{};
   opt.d.key = ltext("p");
   log_print_sexp(LOG_ERROR, LOG_TQ, &opt, "v", get_symbol(_l_string_1(utf8_cm, "\xE3\x81\x82")), 0);
   drain();
-  TQ_SEXP* data = get_el(get_el_by_symbol(car(take_parked_records(0)), ltext("data"), nullptr), 1);
+  TQ_SEXP* data = data_of(car(take_parked_records(0)));
   EXPECT_EQ(l_strcmp(data->string.data, _l_string_1(utf8_cm, "v = ^\xE3\x81\x82")), 0) << printed(data);
 }
 
@@ -400,6 +422,9 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   EXPECT_EQ(asked, 2);
   clock.advance(1);
   WAIT_FOR(asked == 3, "the next fetch");
+  // The connection stays for the thread: it has started and has learnt it never times out.
+  const unsigned conn = connection_to(node->port());
+  WAIT_FOR(conn != 0 && started(conn) && info(conn).connection_timeout == -1, "the fetch's connection to settle");
 }
 
 namespace {
@@ -439,4 +464,7 @@ TEST_F(Log, RelayAndFetchReachAnotherInterpreterThroughASession) {
   drain();
   const std::string head = "[WARNING " + kTimeText + " ";
   EXPECT_EQ(file("back"), head + site() + " back UI ] parked\n" + head + " back UI ] parked\n");
+  // The session's connection and the node's end of it (both on the node's port) go with the
+  // test, instead of starting or ending while a later one counts the interpreters.
+  for (unsigned conn; (conn = connection_to(node.port)) != 0;) ASSERT_TRUE(close_gone(conn)) << conn;
 }

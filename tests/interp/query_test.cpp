@@ -2,6 +2,7 @@
 // numbers replies by its own count of the lines it read, against a listener of this
 // process, through the chain stream; and the connect side's handshake outcomes, with the
 // host blacklist holding back a host that never answered.
+#include <memory>
 #include <mutex>
 
 #include "interp/delay.h"
@@ -30,12 +31,14 @@ namespace {
 
 TQ_SEXP* form_of(const char* text) { return car(sexp_commands(std_cm, text, nullptr)); }
 
-// The printed value of a delayed reply, forced on another task with a bound.
+const std::string kNoReply = "(no reply within the bound)";
+
+// The printed value of a delayed reply, forced on another task with a bound. The task writes
+// into a text of its own, which outlives a task that outlives the bound.
 std::string forced(TQ_SEXP* v) {
-  std::string out = "(no reply within the bound)";
-  tqtest::Task t([&] { out = printed(v); });
-  t.wait();
-  return out;
+  auto out = std::make_shared<std::string>();
+  tqtest::Task t([out, v] { *out = printed(v); });
+  return t.wait() ? *out : kNoReply;
 }
 
 // A fake peer that admits our client: it reads the opening line end and, after its answer,
@@ -78,7 +81,7 @@ TEST(Query, RepliesMatchRequestsByTheLinesThePeerCounted) {
   TQ_SEXP* c = remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 2 2)"));
   EXPECT_EQ(p.s.read_line(), "(+ 2 2)\n");
   p.s.close();  // the connection drops with the request pending
-  forced(c);
+  ASSERT_NE(forced(c), kNoReply);
   TQ_SEXP* e = realize_sexp(c);
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_STREAM_ACCESS);

@@ -221,6 +221,29 @@ TEST(Kinds, TheStdioKindAnswersOnStandardOutput) {
   EXPECT_EQ(child.wait(), 0);
 }
 
+// A file kind named "-" or "+" reads the process's standard input, here a pipe, and answers
+// on standard output ("-" as its output); the end of the input ends it, and with it the script.
+TEST(Kinds, AFileKindOnADashOrAPlusReadsStandardInput) {
+  for (const std::string name : {"-", "+"}) {
+    SCOPED_TRACE(name);
+    tqtest::TempDir dir;
+    tqtest::write_file(dir.file("s.tq"), "(WaitInterpreter (OpenInterpreter \"file\" Env0 (InputFileName \"" + name +
+                                             "\") (OutputFileName \"-\")))\n");
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    Child child({bin_path("tq_script"), dir.file("s.tq"), "/"}, -1, in[0], out[1]);
+    close(in[0]);
+    close(out[1]);
+    Line reader{out[0]};
+    ASSERT_EQ(write(in[1], "(+ 1 2)\n(list 4 5)\n", 19), 19);
+    EXPECT_EQ(reader.until("</Result>\n"), "<Result> 1 3</Result>\n");
+    EXPECT_EQ(reader.until("</Result>\n"), "<Result> 2 (4 5)</Result>\n");
+    close(in[1]);
+    EXPECT_EQ(child.wait(), 0);
+  }
+}
+
 TEST(Listener, ServesARawClientOverLoopback) {
   int in[2], out[2];
   ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);

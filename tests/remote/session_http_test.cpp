@@ -205,3 +205,46 @@ TEST(HttpSession, ASilentServerTimesOut) {
   http.release("/hold/a");
   free_url(&u);
 }
+
+// A peer of a listener opened with a ConnectionTimeout of ten seconds asks, through
+// RemoteSession, a server that accepts and never answers: the reply is the time-out error
+// after those ten seconds of the tick clock, though a worker of the word sends the request
+// and reads the reply. The form read at once and the one left to a reply worker alike.
+TEST(HttpSession, ARemoteSessionWaitsForItsCallersConnectionTimeOut) {
+  HttpFake http("http");
+  Clean clean;
+  tqtest::TickClock clock;
+  const std::vector<std::string> opened = run_forms(
+      "(OpenInterpreter \"accept\" Env0 (Port 0) (IP 2130706433) (ConnectionTimeout 10) "
+      "(Permission (list \"all\") (Allow \"all\")))(OpenSession)");
+  const unsigned listener = unsigned(std::stoi(opened[0]));
+  const int port = interptest::info(listener).port;
+  const std::string peer = run_forms("(OpenInterpreter \"connect\" Env0 (IP 2130706433) (Port " + std::to_string(port) + "))")[0];
+  const std::string request = "(RemoteSession " + opened[1] + " (URL \"" + url_of(http.port) + "\") ";
+  int line = 3;  // of the request, as the peer's reader counts (after the opening lines)
+  for (const char* forms : {"(get \"/hold/a\"))", "(get \"/hold/b\") (get \"/c\"))"}) {
+    SCOPED_TRACE(forms);
+    const int armed = ReplyWait::armed;
+    std::string got;
+    tqtest::Task caller([&] {
+      setup_self_interpreter();
+      got = run_forms("(Remote " + peer + " " + request + forms + ")")[0];
+      close_self_interpreter();
+    });
+    ASSERT_TRUE(tqtest::wait_until([&] { return ReplyWait::armed == armed + 1; })) << "the wait for the reply";
+    clock.advance(9);
+    EXPECT_FALSE(caller.done()) << "nothing is due before the caller's ten seconds";
+    clock.advance(1);
+    const bool in_time = caller.wait();
+    if (!in_time) clock.advance(kHttpReplyWait);  // lets the request end
+    ASSERT_TRUE(in_time || caller.wait());
+    EXPECT_TRUE(in_time) << "the reply waited for more than the caller's time-out";
+    EXPECT_EQ(got, error_text("\"SITE\" \"test\" 1 \"remote call\" 0x80040a12",
+                              "(\"SITE\" \"connect\" " + std::to_string(line++) +
+                                  " \"RemoteSession\" 2147748370 (\"http connection timeout\"))"));
+  }
+  run_forms("(CloseInterpreter " + peer + ")(CloseInterpreter " + opened[0] + ")(CloseSession " + opened[1] + ")");
+  EXPECT_TRUE(interptest::wait_gone(listener));
+  http.release("/hold/a");
+  http.release("/hold/b");
+}

@@ -102,7 +102,7 @@ void fuzz_replies(int rounds, unsigned seed) {
     const std::string reply = (rng() % 6 ? "HTTP/1.0 200 OK\r\n" : random_head(rng)) + "Content-Type: " +
                               kTypes[rng() % 6] + "\r\n" + (rng() % 4 ? "" : random_head(rng)) + "\r\n" + body;
     GcFrame frame("fuzz_replies");
-    REMOTE_SESSION_OPT opt{-1, int(rng() % 3)};
+    REMOTE_SESSION_OPT opt{-1, int(rng() % 3), 0};
     TQ_SEXP* v = read_reply(reader(reply), rng() % 2 ? &opt : nullptr, nullptr, 0);
     const std::string p = printed(v);  // reads the forms to their end
     ASSERT_FALSE(p.empty());
