@@ -428,6 +428,21 @@ struct LoweredLimit {
   bool ok = false;
 };
 
+// Resources run short exactly when the open streams pass half the descriptor limit: the
+// count starts at four (the standard streams and one spare), so with 128 descriptors at the
+// 61st file stream. Counted in a process of its own, which no earlier test has opened
+// streams in.
+TEST(Resources, ShortExactlyPastHalfTheDescriptors) {
+  constexpr int kLimit = 128;
+  auto open_until_short = [] {
+    LoweredLimit lowered(kLimit);
+    int n = 0;
+    while (lowered.ok && n < kLimit && s_check_resource() == 0 && s_open_file("/dev/null", O_RDONLY, 0)) ++n;
+    _exit(n);
+  };
+  EXPECT_EXIT(open_until_short(), testing::ExitedWithCode(kLimit / 2 - 3), "");
+}
+
 // Only the numbers 0 .. limit count: a descriptor left standing above a lowered limit does
 // not, nor does the one the count itself needs to read the process's list. Both ways of
 // counting are taken: with a number free below the limit, and with all of them taken.
