@@ -58,12 +58,23 @@ TEST(StandardStreams, OpenAtStartAndOutputGoesThroughDescriptorOne) {
 }
 
 TEST(StandardStreams, CloseFailsAndLeavesThemUsable) {
-  EXPECT_EQ(d_s_close(s_stdin), -1);
-  EXPECT_EQ(d_s_close(s_stdout), -1);
-  EXPECT_EQ(d_s_close(s_stderr), -1);
-  EXPECT_EQ(s_exist(s_stdout), 1);
+  for (STREAM* s : {s_stdin, s_stdout, s_stderr}) {
+    EXPECT_EQ(d_s_close(s), -1);
+    EXPECT_EQ(s_exist(s), 1) << s_get_fid(s);
+  }
   EXPECT_NE(fcntl(2, F_GETFD), -1);
   EXPECT_EQ(capture_stdout([] { ss_printf("still"); }), "still");
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const int saved = dup(0);
+  dup2(p[0], 0);
+  close(p[0]);
+  ASSERT_EQ(write(p[1], "in", 2), 2);
+  char buf[8];
+  EXPECT_EQ(s_read(s_stdin, buf, sizeof buf), 2) << "standard input is still read";
+  dup2(saved, 0);
+  close(saved);
+  close(p[1]);
 }
 
 TEST(StreamClasses, RegisteredByLetter) {
