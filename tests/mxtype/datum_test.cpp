@@ -164,7 +164,7 @@ TEST(MxDatum, VectorsThatCannotBeDescribedGiveNull) {
   EXPECT_EQ(vector_of(&tq::mx_type_int16_v, {4, -1}), nullptr) << "negative size";
   EXPECT_EQ(vector_of(&tq::mx_type_double_v, {65536, 65536}), nullptr) << "2^32 elements";
   EXPECT_EQ(vector_of(&tq::mx_type_int8_v, {46341, 46341}), nullptr) << "past an int";
-  EXPECT_EQ(vector_of(&tq::mx_type_string_v, {16384, 16384}), nullptr) << "2^28 references: past an int";
+  EXPECT_EQ(vector_of(&tq::mx_type_string_v, {16383, 16385}), nullptr) << "2^28 - 1 references: 5 bytes past an int";
   EXPECT_EQ(vector_of(&tq::mx_type_string_v, {65536, 65536, 65536, 65536}), nullptr) << "2^64 wraps to 0";
   EXPECT_EQ(tq::mxt_vector_offset(-1, 4, true), -1);
   EXPECT_EQ(tq::mxt_vector_offset(30, 4, false), 124) << "bit and string vectors: 4 + 4 * dim";
