@@ -378,27 +378,30 @@ TEST(CorrespondenceTables, ChangedWhileOthersConvert) {
   init_longchar();
   ASSERT_NE(get_code_table_by_lcz(kFrom), nullptr);
   ASSERT_NE(get_code_table_by_lcz(kTo), nullptr);
-  std::atomic<bool> joined{false};  // relaxed: it orders nothing
-  std::atomic<int> wrong{0};
+  struct Shared {  // outlives the test should it give up on a task
+    std::atomic<bool> joined{false};  // relaxed: it orders nothing
+    std::atomic<int> wrong{0};
+  };
+  auto sh = std::make_shared<Shared>();
   std::vector<std::unique_ptr<tqtest::Task>> readers;
   for (int t = 0; t < kReaders; ++t)
-    readers.push_back(std::make_unique<tqtest::Task>([&] {
+    readers.push_back(std::make_unique<tqtest::Task>([sh] {
       bool last;
       do {
-        last = joined.load(std::memory_order_relaxed);
+        last = sh->joined.load(std::memory_order_relaxed);
         for (L_CHAR i = 0; i < kCodes; ++i) {
           const L_CHAR r = code_convert(kFrom | i, kTo);
-          if (r != (kTo | i) && (last || r != LC_NO_CHAR)) ++wrong;
+          if (r != (kTo | i) && (last || r != LC_NO_CHAR)) ++sh->wrong;
         }
       } while (!last);
     }));
-  tqtest::Task writer([&] {
-    for (L_CHAR i = 0; i < kCodes; ++i) wrong += set_correspond(kFrom | i, kTo | i) != 0;
-    joined.store(true, std::memory_order_relaxed);
+  tqtest::Task writer([sh] {
+    for (L_CHAR i = 0; i < kCodes; ++i) sh->wrong += set_correspond(kFrom | i, kTo | i) != 0;
+    sh->joined.store(true, std::memory_order_relaxed);
   });
   ASSERT_TRUE(writer.wait()) << "the joins did not end";
   for (auto& r : readers) ASSERT_TRUE(r->wait()) << "a conversion did not end";
-  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(sh->wrong.load(), 0);
 }
 
 TEST(CorrespondenceTables, JoiningASetWithoutTableEndsTheProcess) {
