@@ -135,8 +135,10 @@ class RingEdit {
 };
 
 // Takes the entry at cr out of the ring in ed (copied to out when given): 1 done, 0 when it
-// is no longer linked (nothing after it leads back to it: an unlink cut short by a failure
-// whose putting back failed too), -1 for a damaged ring.
+// is no longer linked (neither neighbour leads back to it), -1 for a damaged ring. An
+// unlink cut short by a failure whose putting back failed too can leave either neighbour
+// alone still naming it, the count not yet lowered: that is finished here, since an entry
+// freed or relinked while a neighbour names it would break the ring.
 int unlink_entry(RingEdit& ed, int64_t cr, PN64_MX_CACHE_RING* out) {
   const int64_t head = ed.head();
   PN64_MX_CACHE_RING* e = ed.at(cr);
@@ -144,7 +146,7 @@ int unlink_entry(RingEdit& ed, int64_t cr, PN64_MX_CACHE_RING* out) {
   const PN64_MX_CACHE_RING was = *e;
   if ((was.prev != head && !ed.at(was.prev)) || (was.next != head && !ed.at(was.next))) return -1;
   if (out) *out = was;
-  if (ed.newer_of(was.next) != cr) return 0;
+  if (ed.newer_of(was.next) != cr && ed.older_of(was.prev) != cr) return 0;
   ed.older_of(was.prev) = was.next;
   ed.newer_of(was.next) = was.prev;
   --ed.sub().cache_count;

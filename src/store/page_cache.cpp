@@ -42,6 +42,7 @@ namespace {
 
 FAC_GENERAL& g = fac_general_info;
 int64_t fail_write_at;  // the value of fac_write_calls whose write fails; 0: none
+int fail_write_more;    // calls failing after that one
 int fail_write_errno;
 
 FAC_ENTRY* entry_of(FAC_ENTRY_HEADER* h) { return reinterpret_cast<FAC_ENTRY*>(h); }
@@ -380,14 +381,15 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos) {
   if (fac_cached(info)) fac_index_prefetch(&info->index, pos & ~uint64_t(kFacPage - 1));
 }
 
-void fac_fail_write(int n, int err) {
+void fac_fail_write(int n, int err, int count) {
   fail_write_at = n > 0 ? fac_write_calls + n : 0;
+  fail_write_more = count - 1;
   fail_write_errno = err;
 }
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (++fac_write_calls == fail_write_at) {
-    fail_write_at = 0;
+    fail_write_at = fail_write_more-- > 0 ? fail_write_at + 1 : 0;
     errno = fail_write_errno;
     return -1;
   }

@@ -113,11 +113,12 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
 // this write triggers (dirty pages at three quarters of the limit) fails.
 int fac_write(FAC_INFO* info, const void* buf, int len);
-// Failure seam for tests: fac_fail_write(n, err) makes the n-th call of fac_write from now
-// (n >= 1) fail with err, writing nothing and leaving the position where it was, as a full
-// disk would; n = 0 disarms it. fac_write_calls counts every call of fac_write, so a test
-// can learn how many writes an operation makes. Callers serialise, as for every call here.
-void fac_fail_write(int n, int err);
+// Failure seam for tests: fac_fail_write(n, err, count) makes the n-th call of fac_write
+// from now (n >= 1) and the count - 1 calls after it (count >= 1; 1 unless given) fail with
+// err, writing nothing and leaving the position where it was, as a full disk would; n = 0
+// disarms it. fac_write_calls counts every call of fac_write, so a test can learn how many
+// writes an operation makes. Callers serialise, as for every call here.
+void fac_fail_write(int n, int err, int count = 1);
 extern int64_t fac_write_calls;
 // Cuts the file to len (never grows it): 0, or -1 when len exceeds the logical size or the
 // system truncation fails.

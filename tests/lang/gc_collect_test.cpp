@@ -351,10 +351,11 @@ TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
 }
 
 // Chunks whose every slot is rooted keep all their blocks through collections (their marks
-// cleared each time), and free them all once the roots go; a freed slot stays free.
+// cleared each time), and free them all once the roots go; a freed slot stays free, and so
+// does a block dropped from a full chunk that a collection saw full (the second chunk).
 TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
   constexpr size_t kSize = 464;  // about four chunks of a size no other test uses
-  constexpr int kBlocks = 2000;
+  constexpr int kBlocks = 2000, kDead = 600;
   const int64_t before = tqtest::settled_heap();
   gc_push(nullptr, nullptr, "full");
   std::vector<char*> blocks;
@@ -363,12 +364,14 @@ TEST(GcCollect, ChunksOfLiveSlotsOnlyLoseTheirMarks) {
   mfree(blocks[7]);
   for (int round = 0; round < 2; ++round) {
     gc_enable();
-    EXPECT_EQ(malloc_count - before, int64_t(kSize) * (kBlocks - 1)) << round;
+    EXPECT_EQ(malloc_count - before, int64_t(kSize) * (kBlocks - 1 - round)) << round;
+    gc_delete(blocks[kDead]);
   }
   EXPECT_FALSE(mem_is_block(blocks[7]));
+  EXPECT_FALSE(mem_is_block(blocks[kDead]));
   EXPECT_TRUE(mem_is_block(blocks[kBlocks - 1]));
   int wrong = 0;
-  for (int i = 0; i < kBlocks; ++i) wrong += i != 7 && blocks[i][0] != char(i);
+  for (int i = 0; i < kBlocks; ++i) wrong += i != 7 && i != kDead && blocks[i][0] != char(i);
   EXPECT_EQ(wrong, 0);
   gc_pop(nullptr, nullptr);
   gc_enable();

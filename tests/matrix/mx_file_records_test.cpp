@@ -289,25 +289,51 @@ TEST(MxFileRecords, RingEntryWithoutNodeIsDropped) {
 }
 
 // An entry unlinked and counted off while its node still names it (a move whose link
-// failed) rejoins the ring at the front when its node is next loaded, counted once.
+// failed) rejoins the ring at the front when its node is next loaded, counted once. An
+// unlink whose write fails and whose putting back fails too (any two writes in a row) may
+// leave the entry half out, one neighbour still naming it: unlinking it again answers 0
+// and reports no damage, and then its node rejoins the ring on load, or is removed, the
+// file whole either way.
 TEST(MxFileRecords, AnUnlinkedEntryRejoinsTheRingOnLoad) {
   tqtest::TempDir dir;
   const std::string path = dir.file("ring");
+  int64_t middle = 0;
   {
     BareMatrix m({{kAxis}, {{&mx_type_double, 2, nullptr, 0}}, MXP_FILE_RING}, path);
-    int64_t middle = 0;
     for (int64_t x : {0, 256, 512}) {
       FreeNode n(m.get(), {0, x});
       n.fill(1.0);
       ASSERT_EQ(save_matrix_node(&n.n), 0);
       if (x == 256) middle = n.n.ring_fofs;
     }
-    ASSERT_EQ(delete_mx_cache_ring(nullptr, m.get(), middle), 0);
-    FreeNode again(m.get(), {0, 256});
-    ASSERT_EQ(load_matrix_node(&again.n), 0);
-    EXPECT_EQ(m->file_work->subheader.cache_next, middle);
   }
-  EXPECT_EQ(walk(path), "OK nodes=3 ring=3 scripts=0\n");
+  const std::string bytes = tqtest::read_file(path);
+  for (int n = 0, writes = 0; n <= writes; ++n) {  // n 0: count the unlink's writes
+    for (bool purge : {false, true}) {
+      SCOPED_TRACE("writes " + std::to_string(n) + " and " + std::to_string(n + 1) + " fail" + (purge ? ", purged" : ""));
+      tqtest::write_file(path, bytes);
+      {
+        BareMatrix m(load_shape(), path);
+        const int64_t before = fac_write_calls;
+        fac_fail_write(n, ENOSPC, 2);
+        const int r = delete_mx_cache_ring(nullptr, m.get(), middle);
+        fac_fail_write(0, 0);
+        if (n == 0) writes = int(fac_write_calls - before);
+        EXPECT_EQ(r, n ? -1 : 0);
+        int unlinked = -1, after = -1;
+        FreeNode again(m.get(), {0, 256});
+        EXPECT_EQ(printed([&] {
+                    unlinked = delete_mx_cache_ring(nullptr, m.get(), middle);
+                    after = purge ? mx_cache_purge(m.get(), middle) : load_matrix_node(&again.n);
+                  }),
+                  "");
+        EXPECT_EQ(unlinked, 0);
+        EXPECT_EQ(after, 0);
+        EXPECT_TRUE(purge || m->file_work->subheader.cache_next == middle) << "rejoined at the front";
+      }
+      EXPECT_EQ(walk(path), purge ? "OK nodes=2 ring=2 scripts=0\n" : "OK nodes=3 ring=3 scripts=0\n");
+    }
+  }
 }
 
 // Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.

@@ -151,7 +151,8 @@ TEST(PeanoWalk, ChildrenLists) {
   }
 }
 
-// The code of every node a scan's func sees, in order; func fails with -7 at fail_at.
+// The code of every node a scan's func sees, in order ({-1} when it is not given the node
+// of that code); func fails with -7 at fail_at.
 struct Visits {
   std::mutex mu;
   Codes codes;
@@ -160,7 +161,10 @@ struct Visits {
 int note_visit(MATRIX_SCAN_T* mst) {
   auto* v = static_cast<Visits*>(mst->work);
   std::lock_guard<std::mutex> g(v->mu);
-  v->codes.emplace_back(mst->dim_code, mst->dim_code + mst->m->p.dim + 1);
+  const size_t len = size_t(mst->m->p.dim) + 1;
+  const Code code(mst->dim_code, mst->dim_code + len);
+  const bool its_node = mst->n && mst->n->matrix == mst->m && Code(mst->n->dim_code, mst->n->dim_code + len) == code;
+  v->codes.push_back(its_node ? code : Code{-1});
   return v->codes.back() == v->fail_at ? -7 : 0;
 }
 

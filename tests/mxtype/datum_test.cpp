@@ -110,10 +110,10 @@ TEST(MxTypeTable, SlotsFilledAndEmptyByType) {
   }
 }
 
-// A fixed-size vector of kind 3 with these sizes; the caller frees it.
+// A fixed-size vector of kind 3 with these sizes, made by its type; the caller frees it.
 void* vector_of(tq::MDT tp, std::vector<int> sizes, void* def = nullptr) {
   tq::MATRIX_ALLOC_VECTOR_PARAM prm{int(sizes.size()), sizes.data(), def, nullptr};
-  return mxt_alloc_vector(tp, tq::MX_ALLOC_DEBUG, &prm, nullptr);
+  return tp->alloc_data(tp, tq::MX_ALLOC_DEBUG, &prm, nullptr, __FILE__, __LINE__);
 }
 
 std::vector<uint8_t> bytes_of(const void* d, size_t n) {
@@ -164,6 +164,8 @@ TEST(MxDatum, VectorsThatCannotBeDescribedGiveNull) {
   EXPECT_EQ(vector_of(&tq::mx_type_int16_v, {4, -1}), nullptr) << "negative size";
   EXPECT_EQ(vector_of(&tq::mx_type_double_v, {65536, 65536}), nullptr) << "2^32 elements";
   EXPECT_EQ(vector_of(&tq::mx_type_int8_v, {46341, 46341}), nullptr) << "past an int";
+  EXPECT_EQ(vector_of(&tq::mx_type_string_v, {16383, 16385}), nullptr) << "2^28 - 1 references: 5 bytes past an int";
+  EXPECT_EQ(vector_of(&tq::mx_type_string_v, {65536, 65536, 65536, 65536}), nullptr) << "2^64 wraps to 0";
   EXPECT_EQ(tq::mxt_vector_offset(-1, 4, true), -1);
   EXPECT_EQ(tq::mxt_vector_offset(30, 4, false), 124) << "bit and string vectors: 4 + 4 * dim";
   EXPECT_EQ(tq::mxt_vector_offset(31, 1, false), -1);

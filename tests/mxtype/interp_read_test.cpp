@@ -141,12 +141,14 @@ TEST(InterpolatedRead, JacobiansAndRefusedChannels) {
           mxc_free(&tc.c, j);
         }
       }
-      // The int32 channel taking part, or a channel sent to another area: refused unread.
+      // The int32 channel taking part, a channel sent to another area, or no point given
+      // (neither input nor code): refused unread.
       const int64_t seen = tc.c.miss_hit_cnt + tc.c.hit_cnt;
-      Request wrong(tc, {}, out.data()), area(tc, {}, out.data(), {false, true, true});
+      Request wrong(tc, {}, out.data()), area(tc, {}, out.data(), {false, true, true}),
+          none(tc, {}, out.data(), {false, false, true});
       area.ix[0].p = 1;
-      for (Request* q : {&wrong, &area}) {
-        q->p.inp_buf = x.data();
+      for (Request* q : {&wrong, &area, &none}) {
+        q->p.inp_buf = q == &none ? nullptr : x.data();
         EXPECT_EQ(read_mx_ip_double(&q->p) + read_mx_ip_float(&q->p) + read_mx_ip_double_v(&q->p), -3);
         EXPECT_EQ(read_mx_ipdiff_double(&q->p) || read_mx_ipdiff_double2(&q->p) || read_mx_ipdiff_float(&q->p), false);
       }

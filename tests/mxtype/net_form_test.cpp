@@ -124,6 +124,7 @@ TEST(MxNetForm, BytesThatDoNotFitGiveNull) {
       {&tq::mx_type_string_v, "011e00010000000100", "head byte 0 set"},
       {&tq::mx_type_string_v, "001e00017fffffff00", "more strings than bytes"},
       {&tq::mx_type_string_v, "001e0040", "64 axes"},
+      {&tq::mx_type_string_v, "001e0004" "00010000" "00010000" "00010000" "00010000" "00", "2^64 strings wrap to 0"},
   };
   for (const Case& c : cases) {
     Exact in(from_hex(c.hex));

@@ -1,7 +1,6 @@
 // Debug heap: double-free reports, per-site accounting, resizing, the quarantine, header
 // checks, the purge round, the diagnostics, and the two small allocators.
 #include <gtest/gtest.h>
-#include <sched.h>
 #ifdef TQ_SANITIZE
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -10,8 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -300,11 +301,28 @@ TEST(DAlloc, TasksAllocateConcurrently) {
 
 // Blocks made on one task are checked and freed on the other (through a ring of slots
 // each side owns in turn), so slots move between the threads' caches and the pools; every
-// block keeps its bytes and every site ends at zero.
+// block keeps its bytes and every site ends at zero. Each side sleeps until the other has
+// filled or emptied the slot it needs, woken by that side.
 constexpr int kHandOver = 30000;
 constexpr size_t kHandSizes[] = {0, 16, 200, 1024, 1025, 3000};
 std::atomic<void*> hand_ring[64];
 std::atomic<int> hand_bad;
+std::mutex hand_mutex;
+std::condition_variable hand_turn;
+
+// Waits until cell holds a block (full) or none: false when the other side did not come.
+bool wait_cell(std::atomic<void*>& cell, bool full) {
+  std::unique_lock<std::mutex> hold(hand_mutex);
+  return hand_turn.wait_for(hold, std::chrono::seconds(60),
+                            [&] { return (cell.load(std::memory_order_acquire) != nullptr) == full; });
+}
+void set_cell(std::atomic<void*>& cell, void* p) {
+  {
+    std::lock_guard<std::mutex> hold(hand_mutex);  // a side between its test and its sleep misses no wake-up
+    cell.store(p, std::memory_order_release);
+  }
+  hand_turn.notify_all();
+}
 
 std::atomic<int> producer_done;
 void producer_task(void*) {
@@ -314,8 +332,8 @@ void producer_task(void*) {
     memset(p, i & 0xff, n);
     void* own = tq::xx_d_alloc(24, "hand_own.cpp", 1);  // made and freed here meanwhile
     std::atomic<void*>& cell = hand_ring[i % 64];
-    while (cell.load(std::memory_order_acquire)) sched_yield();
-    cell.store(p, std::memory_order_release);
+    if (!wait_cell(cell, false)) ++hand_bad;
+    set_cell(cell, p);
     d_f_ree(own);
   }
   producer_done.fetch_add(1);
@@ -334,11 +352,9 @@ TEST(DAlloc, BlocksFreedOnAnotherThreadKeepTheirBytesAndAccounting) {
   ASSERT_GE(create_task(producer_task, nullptr, 1), 0);
   for (int i = 0; i < kHandOver; ++i) {
     std::atomic<void*>& cell = hand_ring[i % 64];
-    void* p = nullptr;
-    ASSERT_TRUE(tqtest::wait_until([&] { return (p = cell.load(std::memory_order_acquire)) != nullptr; },
-                                   std::chrono::seconds(60)))
-        << "block " << i << " never came";
-    cell.store(nullptr, std::memory_order_release);
+    ASSERT_TRUE(wait_cell(cell, true)) << "block " << i << " never came";
+    void* p = cell.load(std::memory_order_acquire);
+    set_cell(cell, nullptr);
     const size_t n = kHandSizes[i % 6];
     const auto* b = static_cast<unsigned char*>(p);
     if (!tq::d_is_live(p) || !std::all_of(b, b + n, [&](unsigned char c) { return c == (i & 0xff); })) ++hand_bad;

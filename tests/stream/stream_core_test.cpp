@@ -58,12 +58,23 @@ TEST(StandardStreams, OpenAtStartAndOutputGoesThroughDescriptorOne) {
 }
 
 TEST(StandardStreams, CloseFailsAndLeavesThemUsable) {
-  EXPECT_EQ(d_s_close(s_stdin), -1);
-  EXPECT_EQ(d_s_close(s_stdout), -1);
-  EXPECT_EQ(d_s_close(s_stderr), -1);
-  EXPECT_EQ(s_exist(s_stdout), 1);
+  for (STREAM* s : {s_stdin, s_stdout, s_stderr}) {
+    EXPECT_EQ(d_s_close(s), -1);
+    EXPECT_EQ(s_exist(s), 1) << s_get_fid(s);
+  }
   EXPECT_NE(fcntl(2, F_GETFD), -1);
   EXPECT_EQ(capture_stdout([] { ss_printf("still"); }), "still");
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const int saved = dup(0);
+  dup2(p[0], 0);
+  close(p[0]);
+  ASSERT_EQ(write(p[1], "in", 2), 2);
+  char buf[8];
+  EXPECT_EQ(s_read(s_stdin, buf, sizeof buf), 2) << "standard input is still read";
+  dup2(saved, 0);
+  close(saved);
+  close(p[1]);
 }
 
 TEST(StreamClasses, RegisteredByLetter) {
@@ -427,6 +438,21 @@ struct LoweredLimit {
   ~LoweredLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
   bool ok = false;
 };
+
+// Resources run short exactly when the open streams pass half the descriptor limit: the
+// count starts at four (the standard streams and one spare), so with 128 descriptors at the
+// 61st file stream. Counted in a process of its own, which no earlier test has opened
+// streams in.
+TEST(Resources, ShortExactlyPastHalfTheDescriptors) {
+  constexpr int kLimit = 128;
+  auto open_until_short = [] {
+    LoweredLimit lowered(kLimit);
+    int n = 0;
+    while (lowered.ok && n < kLimit && s_check_resource() == 0 && s_open_file("/dev/null", O_RDONLY, 0)) ++n;
+    _exit(n);
+  };
+  EXPECT_EXIT(open_until_short(), testing::ExitedWithCode(kLimit / 2 - 3), "");
+}
 
 // Only the numbers 0 .. limit count: a descriptor left standing above a lowered limit does
 // not, nor does the one the count itself needs to read the process's list. Both ways of

@@ -42,8 +42,14 @@ int run_tests(int argc, char** argv) {
   signal(SIGCHLD, SIG_DFL);
   testing::GTEST_FLAG(death_test_style) = "threadsafe";
   testing::InitGoogleTest(&argc, argv);
-  const std::string folder = testing::GTEST_FLAG(internal_run_death_test).empty() ? run_folder() : "";
+  const bool death_child = !testing::GTEST_FLAG(internal_run_death_test).empty();
+  const std::string folder = death_child ? "" : run_folder();
   testing::UnitTest::GetInstance()->listeners().Append(new BoundEveryTest);
+  // A death test's child calls no listener, so BoundEveryTest does not reach it: it gets a
+  // scope of its own, within its parent's, so that it ends, and its parent gives a verdict,
+  // whatever its statement does (a lock that deadlocks instead of ending the process).
+  std::unique_ptr<tqtest::Watchdog> child_dog;
+  if (death_child) child_dog = std::make_unique<tqtest::Watchdog>("the death test's child", tqtest::test_bound() / 2);
   const int result = RUN_ALL_TESTS();
   std::error_code ignored;
   if (!folder.empty()) std::filesystem::remove_all(folder, ignored);

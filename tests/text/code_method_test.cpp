@@ -3,9 +3,13 @@
 // correspondence tables.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
 #include "platform/d_alloc.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
 #include "text/l_char.h"
@@ -362,6 +366,42 @@ TEST(CorrespondenceTables, JoinConvertAndCollide) {
   EXPECT_EQ(code_convert_set(0x4E9C, nullptr, to_jis), kA);
   EXPECT_EQ(code_convert_set(0x4E9D, nullptr, to_jis), LC_NO_CHAR);
   EXPECT_EQ(code_convert_set(0x4E9D, nullptr, nullptr), 0x4E9Du);
+}
+
+// One task joins the codes of two sets of their own while others convert them: each
+// conversion finds the code joined or not, never a half-joined ring, and every reader
+// makes a whole pass after the last join with nothing but the tables' lock between them
+// (the thread sanitizer's stage sees any change or walk of the rings without it).
+TEST(CorrespondenceTables, ChangedWhileOthersConvert) {
+  constexpr L_CHAR kFrom = 0xC0300000, kTo = 0xC0310000;
+  constexpr int kCodes = 4096, kReaders = 3;
+  init_longchar();
+  ASSERT_NE(get_code_table_by_lcz(kFrom), nullptr);
+  ASSERT_NE(get_code_table_by_lcz(kTo), nullptr);
+  struct Shared {  // outlives the test should it give up on a task
+    std::atomic<bool> joined{false};  // relaxed: it orders nothing
+    std::atomic<int> wrong{0};
+  };
+  auto sh = std::make_shared<Shared>();
+  std::vector<std::unique_ptr<tqtest::Task>> readers;
+  for (int t = 0; t < kReaders; ++t)
+    readers.push_back(std::make_unique<tqtest::Task>([sh] {
+      bool last;
+      do {
+        last = sh->joined.load(std::memory_order_relaxed);
+        for (L_CHAR i = 0; i < kCodes; ++i) {
+          const L_CHAR r = code_convert(kFrom | i, kTo);
+          if (r != (kTo | i) && (last || r != LC_NO_CHAR)) ++sh->wrong;
+        }
+      } while (!last);
+    }));
+  tqtest::Task writer([sh] {
+    for (L_CHAR i = 0; i < kCodes; ++i) sh->wrong += set_correspond(kFrom | i, kTo | i) != 0;
+    sh->joined.store(true, std::memory_order_relaxed);
+  });
+  ASSERT_TRUE(writer.wait()) << "the joins did not end";
+  for (auto& r : readers) ASSERT_TRUE(r->wait()) << "a conversion did not end";
+  EXPECT_EQ(sh->wrong.load(), 0);
 }
 
 TEST(CorrespondenceTables, JoiningASetWithoutTableEndsTheProcess) {

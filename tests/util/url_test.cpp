@@ -126,7 +126,8 @@ TEST(Url, ComposesRelativeTexts) {
   };
   EXPECT_EQ(compose("http://h/a/b", "../c"), "http://h/c");
   EXPECT_EQ(compose("http://h/a/", "/z"), "http://h/z");
-  EXPECT_EQ(compose("http://h/a/b", "c?q#n"), "http://h/a/c?q#n");
+  EXPECT_EQ(compose("http://h/a/b", "c?q#n"), "http://h/a/c?q#n");  // the query's "#"
+  EXPECT_EQ(compose("http://h/a/b", "c#n"), "http://h/a/c#n");
   EXPECT_EQ(compose("http://h:8080/a/b", "x/y"), "http://h:8080/a/x/y");
   EXPECT_EQ(compose("tqp://h/@ag/a/b", "c"), "tqp://h/@ag/a/c");
   EXPECT_EQ(compose("tqp://h/@ag/a/b", "/@other/c"), "tqp://h/@other/c");
