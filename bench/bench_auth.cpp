@@ -25,6 +25,7 @@
 #include "lang/site.h"
 #include "remote/auth_server.h"
 #include "stream/string_stream.h"
+#include "support/scratch.h"
 #include "text/l_string.h"
 
 namespace {
@@ -38,9 +39,7 @@ tq::AUTH_CONNECTION_SET* connection() {
   static tq::AUTH_CONNECTION_SET* conn = [] {
     tq::minimum_matrix_init(0, nullptr);
     tq::setup_self_interpreter();
-    char tmpl[] = "/tmp/tqauth.XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    root = tmpl;
+    root = benchsupport::new_tmp_folder("tqauth.");
     std::string dir = root + "/tqdocs/";
     for (const char* d : {"", "a/", "b/", "c/", "d/", "e/"}) {
       dir += d;
