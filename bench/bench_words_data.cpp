@@ -25,6 +25,7 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "platform/d_alloc.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
 #include "support/scratch.h"
@@ -202,7 +203,8 @@ void BM_TqRegCmpLines(benchmark::State& state) {
   start_words();
   bind_inputs();
   tq::TQ_SEXP* lines = tq::get_env_symbol(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "lines"), -1);
-  const tq::L_CHAR* name = tq::_l_string_1(tq::std_cm, "line");
+  // A copy of its own: a temporary would be reused by the evaluations' conversions.
+  tq::L_CHAR* name = nl_copy_str_1(tq::std_cm, "line");
   for (auto _ : state) {
     {
       tq::GcFrame frame("bench_words_data");
@@ -216,6 +218,7 @@ void BM_TqRegCmpLines(benchmark::State& state) {
     tq::gc_enable();
     state.ResumeTiming();
   }
+  d_f_ree(name);
 }
 void BM_GuileRegCmpLines(benchmark::State& state) {
   run_guile(state,
