@@ -97,6 +97,8 @@ int listener_port() { return benchsupport::tq_listener_port(); }
 // at construction (ok() false when that failed), ended at destruction.
 class V1Session {
  public:
+  static constexpr int kPollsMax = 100;  // empty replies (about a second each) before giving up
+
   V1Session() : fd_(benchsupport::connect_loopback(listener_port())) {
     const uint32_t none[2] = {0, 0};
     const std::string open = post(tq::TOH_OPEN, 0, none, "");
@@ -122,13 +124,18 @@ class V1Session {
   V1Session& operator=(const V1Session&) = delete;
   bool ok() const { return ok_; }
 
-  // One exchange of kForm: the reply message, or "" when the connection failed or the reply
-  // carries no result.
+  // One exchange of kForm: the reply message that carries its result, or "" when the
+  // connection failed. A reply carries what the interpreter wrote since the last one, or
+  // nothing after a second without output (a loaded machine): empty posts then ask again.
   std::string exchange() {
-    const std::string p = post(tq::TOH_DATA, ++seq_, cookie_, kForm);
-    if (write(fd_, p.data(), p.size()) != ssize_t(p.size())) return "";
-    std::string m = read_message(fd_, &buf_);
-    return m.find("</Result>") == std::string::npos ? "" : m;
+    std::string p = post(tq::TOH_DATA, ++seq_, cookie_, kForm);
+    for (int polls = 0; polls < kPollsMax; ++polls) {
+      if (write(fd_, p.data(), p.size()) != ssize_t(p.size())) return "";
+      std::string m = read_message(fd_, &buf_);
+      if (m.empty() || m.find("</Result>") != std::string::npos) return m;
+      p = post(tq::TOH_DATA, ++seq_, cookie_, "");
+    }
+    return "";
   }
 
  private:
