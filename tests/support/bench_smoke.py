@@ -33,13 +33,13 @@ def main():
     with tempfile.TemporaryDirectory(prefix='bench_smoke.') as folder:
         env = dict(os.environ, TMPDIR=folder)
         listed = subprocess.run([program, '--benchmark_list_tests=true'], cwd=folder, env=env,
-                                capture_output=True, text=True)
+                                capture_output=True, text=True, errors='replace')
         if listed.returncode != 0:
             fail('listing the benchmarks ended with status %d' % listed.returncode, listed)
         functions = {function_of(line) for line in listed.stdout.split('\n') if line.strip()}
         out = os.path.join(folder, 'runs.json')
         run = subprocess.run([program, *arguments, '--benchmark_out=' + out, '--benchmark_out_format=json'],
-                             cwd=folder, env=env, capture_output=True, text=True)
+                             cwd=folder, env=env, capture_output=True, text=True, errors='replace')
         if run.returncode < 0:
             fail('ended by signal %d' % -run.returncode, run)
         if run.returncode != 0:
