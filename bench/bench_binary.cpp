@@ -10,13 +10,14 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/unit.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 #include "util/sys_queue.h"
 
 namespace {
 
-constexpr int kAdds = 1000000;
+const int kAdds = benchsupport::sized(1000000, 1000);
 
 void start_language() {
   static bool started = [] {

@@ -12,11 +12,13 @@
 #include <string>
 
 #include "stream/file_util.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 #include "words/find_file.h"
 
 namespace {
 
-constexpr int kDepth = 12;
+const int kDepth = benchsupport::sized(12, 4);
 
 std::string tree_root;
 
@@ -35,10 +37,7 @@ void make_tree(const std::string& dir, int depth) {
 // Makes the tree once and works inside it.
 void enter_tree() {
   if (!tree_root.empty()) return;
-  const char* base = getenv("TMPDIR");
-  std::string t = std::string(base && *base ? base : "/tmp") + "/tqfind.XXXXXX";
-  if (!mkdtemp(t.data())) abort();
-  tree_root = t;
+  tree_root = benchsupport::new_tmp_folder("tqfind.");
   make_tree(tree_root, 1);
   if (chdir(tree_root.c_str()) != 0) abort();
 }

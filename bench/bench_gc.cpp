@@ -8,11 +8,12 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/sexp.h"
+#include "support/smoke.h"
 #include "util/sys_queue.h"
 
 namespace {
 
-constexpr int kCells = 1000000;
+const int kCells = benchsupport::sized(1000000, 1000);
 
 void start_language() {
   static bool started = [] {

@@ -15,10 +15,11 @@
 #include "image/gif_reader.h"
 #include "image/gif_writer.h"
 #include "platform/d_alloc.h"
+#include "support/smoke.h"
 
 namespace {
 
-constexpr int kSide = 2048;
+const int kSide = benchsupport::sized(2048, 256);
 using Bytes = std::vector<unsigned char>;
 
 // The gradient with noise of the image tests (4-byte pixels).

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "image/jpeg_glue.h"
+#include "support/smoke.h"
 
 namespace {
 
-constexpr int kSide = 2048;
+const int kSide = benchsupport::sized(2048, 256);
 constexpr int kQuality = 80;
 using Bytes = std::vector<unsigned char>;
 

@@ -21,16 +21,18 @@
 #include "lang/parse.h"
 #include "lang/print.h"
 #include "stream/string_stream.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 #include "text/l_string.h"
 #include "words/function_start.h"
 
 namespace {
 
-constexpr size_t kSize = 10u << 20;
+const size_t kSize = benchsupport::sized(size_t(10) << 20, size_t(10) << 10);
 
 const std::string& data_path() {
   static const std::string path = [] {
-    std::string p = "/tmp/bench_load_save_" + std::to_string(getpid()) + ".tq";
+    std::string p = benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".tq";
     std::string s;
     s.reserve(kSize + 100);
     for (int i = 0; s.size() < kSize; ++i)
@@ -43,7 +45,7 @@ const std::string& data_path() {
   return path;
 }
 
-std::string out_path() { return "/tmp/bench_load_save_" + std::to_string(getpid()) + ".out"; }
+std::string out_path() { return benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".out"; }
 
 void start_language() {
   static bool started = (tq::init_tq(), tq::init_function(tq::qvlisp_top_env0, tq::qvlisp_top_env1, 0, nullptr),
@@ -51,18 +53,19 @@ void start_language() {
   (void)started;
 }
 
-// The value of one form of text in top environment 1, rooted in the caller's frame.
-tq::TQ_SEXP* eval_form(const std::string& text) {
+// The value of one form of text in top environment 1, rooted in the caller's frame; a
+// failed form ends the benchmark with an error.
+tq::TQ_SEXP* eval_form(benchmark::State& state, const std::string& text) {
   tq::STREAM* st = tq::s_open_string_read(text.c_str(), tq::std_cm, int(text.size()), 1);
   tq::TQ_SEXP* root = tq::init_parse(st, tq::_l_string_1(tq::std_cm, "bench"), nullptr);
   tq::TQ_SEXP* v = tq::get_type(root) == tq::kTagPair ? tq::eval(tq::qvlisp_top_env1, root->pair.car) : root;
-  if (tq::get_type(v) == tq::kTagError) std::fprintf(stderr, "bench_load_save: %s failed\n", text.c_str());
+  if (tq::get_type(v) == tq::kTagError) state.SkipWithError(("failed: " + text).c_str());
   return v;
 }
 
 // The file loaded and every form realised.
-tq::TQ_SEXP* load_all() {
-  tq::TQ_SEXP* v = eval_form("(Load \"" + data_path() + "\")");
+tq::TQ_SEXP* load_all(benchmark::State& state) {
+  tq::TQ_SEXP* v = eval_form(state, "(Load \"" + data_path() + "\")");
   tq::realize_for_print(v, 0);
   return v;
 }
@@ -71,7 +74,7 @@ void BM_TqLoad(benchmark::State& state) {
   start_language();
   for (auto _ : state) {
     tq::GcFrame frame("bench_load");
-    benchmark::DoNotOptimize(load_all());
+    benchmark::DoNotOptimize(load_all(state));
   }
   tq::gc_enable();
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
@@ -80,16 +83,17 @@ void BM_TqLoad(benchmark::State& state) {
 void BM_TqSave(benchmark::State& state) {
   start_language();
   tq::GcFrame frame("bench_save");
-  tq::set_env(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "bench-data"), load_all());
+  tq::set_env(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "bench-data"), load_all(state));
   const std::string save = "([Save oflag=\"creat:trunc\"] \"" + out_path() + "\" bench-data)";
-  for (auto _ : state) benchmark::DoNotOptimize(eval_form(save));
+  for (auto _ : state) benchmark::DoNotOptimize(eval_form(state, save));
   std::remove(out_path().c_str());
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
 }
 
-// Guile's own times of reading the file and of writing the forms back: {read, write} seconds.
-void guile_times(double* read_s, double* write_s) {
-  const std::string script = "/tmp/bench_load_save_" + std::to_string(getpid()) + ".scm";
+// Guile's own times of reading the file and of writing the forms back: {read, write}
+// seconds; false when guile failed.
+bool guile_times(double* read_s, double* write_s) {
+  const std::string script = benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".scm";
   FILE* f = std::fopen(script.c_str(), "w");
   std::fprintf(f,
                "(define (now) (get-internal-real-time))\n"
@@ -106,19 +110,24 @@ void guile_times(double* read_s, double* write_s) {
   signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; pclose must wait for its child
   const std::string cmd = std::string(GUILE_PROGRAM) + " --no-auto-compile " + script + " 2>/dev/null";
   *read_s = *write_s = 0;
+  bool ok = false;
   if (FILE* p = popen(cmd.c_str(), "r")) {
-    if (std::fscanf(p, "%lf %lf", read_s, write_s) != 2) std::fprintf(stderr, "bench_load_save: guile failed\n");
-    pclose(p);
+    ok = std::fscanf(p, "%lf %lf", read_s, write_s) == 2;
+    ok = pclose(p) == 0 && ok;
   }
   std::remove(script.c_str());
   std::remove(out_path().c_str());
+  return ok;
 }
 
 // Guile's time of reading (write false) or of writing the file.
 void run_guile(benchmark::State& state, bool write) {
   for (auto _ : state) {
     double r, w;
-    guile_times(&r, &w);
+    if (!guile_times(&r, &w)) {
+      state.SkipWithError("guile failed");
+      break;
+    }
     state.SetIterationTime(write ? w : r);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSize));
@@ -126,10 +135,10 @@ void run_guile(benchmark::State& state, bool write) {
 void BM_GuileRead(benchmark::State& state) { run_guile(state, false); }
 void BM_GuileWrite(benchmark::State& state) { run_guile(state, true); }
 
-BENCHMARK(BM_TqLoad)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileRead)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqSave)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileWrite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqLoad)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileRead)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TqSave)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileWrite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
 
 }  // namespace
 

@@ -23,13 +23,15 @@
 #include "mxtype/mx_type.h"
 #include "platform/d_alloc.h"
 #include "store/store_lock.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
 namespace {
 
 using namespace tq;
-constexpr int kNodes = 100000;
+const int kNodes = benchsupport::sized(100000, 1000);
 constexpr int kRow = 1000;  // level-0 blocks per row of the grid the nodes fill
 
 // A node outside the node cache with one double channel.
@@ -67,8 +69,7 @@ MATRIX* filled_matrix(bool ring) {
     return true;
   }();
   (void)started;
-  char dir[] = "/tmp/tqbench.XXXXXX";
-  const std::string path = std::string(mkdtemp(dir)) + "/file";
+  const std::string dir = benchsupport::new_tmp_folder("tqbench."), path = dir + "/file";
   auto* m = static_cast<MATRIX*>(d_calloc(1, sizeof(MATRIX)));
   m->filename = ll_copy_str(_l_string_1(std_cm, path.c_str()));
   MATRIX_PARAM p{};
@@ -91,6 +92,7 @@ MATRIX* filled_matrix(bool ring) {
     save_matrix_node(&n.n);
   }
   unlink(path.c_str());  // gone with the process
+  rmdir(dir.c_str());
   return m;
 }
 

@@ -13,6 +13,7 @@
 
 #include "entry/start.h"
 #include "interp/script_start.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
@@ -20,6 +21,7 @@
 #include "matrix/matrix_registry.h"
 #include "matrix/node_cache.h"
 #include "support/matrix_bench.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -93,7 +95,7 @@ void BM_NodeLookup(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   close_matrix(m);
 }
-BENCHMARK(BM_NodeLookup)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_NodeLookup)->Arg(benchsupport::sized(1000, 10))->Arg(benchsupport::sized(100000, 100));
 
 struct CodeHash {
   size_t operator()(const Code& c) const {
@@ -118,9 +120,9 @@ void BM_UnorderedMapLookup(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_UnorderedMapLookup)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_UnorderedMapLookup)->Arg(benchsupport::sized(1000, 10))->Arg(benchsupport::sized(100000, 100));
 
-constexpr int kTokens = 1000;  // tokens run per iteration, one per node
+const int kTokens = benchsupport::sized(1000, 10);  // tokens run per iteration, one per node
 constexpr const char* kForm = "(+ 1 2)";
 
 // Per iteration, queues a token on each of count ready nodes at once (the worker waits
@@ -156,16 +158,28 @@ void BM_TokensRunningOneForm(benchmark::State& state) { run_tokens(state, "token
 BENCHMARK(BM_TokensRunningOneForm)->UseRealTime();
 
 void BM_QueueingTokens(benchmark::State& state) { run_tokens(state, "queueing", int(state.range(0)), false); }
-BENCHMARK(BM_QueueingTokens)->Arg(10000)->Arg(100000)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_QueueingTokens)
+    ->Arg(benchsupport::sized(10000, 10))
+    ->Arg(benchsupport::sized(100000, 100))
+    ->Iterations(1)
+    ->UseRealTime();
 
 void BM_EvaluatingTheForm(benchmark::State& state) {
   start_store();
+  // This thread evaluates, so it is bound to an interpreter as the workers are: unbound, every
+  // evaluation would stop at once with the break check's error.
+  static const bool bound = (setup_self_interpreter(), true);
+  (void)bound;
   GcFrame frame("bench");
   TQ_SEXP* form = car(sexp_commands(std_cm, kForm, nullptr));
   TQISP_ENV* env = new_env(matrix_tq_env);
   for (auto _ : state) {
     GcFrame each("each");
-    benchmark::DoNotOptimize(eval(env, form));
+    TQ_SEXP* v = eval(env, form);
+    if (get_type(v) != kTagInteger || v->integer.data != 3) {
+      state.SkipWithError("the form failed");
+      break;
+    }
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -24,6 +24,7 @@
 #include "mxtype/linear_solve.h"
 #include "mxtype/newton_solver.h"
 #include "support/matrix_bench.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -117,7 +118,7 @@ struct Cache {
 // ---- Point reads.
 
 constexpr int kSide = 1024;
-constexpr int64_t kReads = 10000000;
+const int64_t kReads = benchsupport::sized(int64_t(10000000), int64_t(10000));
 double ramp(int, double x, double y) { return x + 1024 * y; }
 
 enum Pattern { kSequential, kRandom, kCrossing };
@@ -188,7 +189,7 @@ BENCHMARK(BM_CacheRead_DirectIndex)->Arg(kSequential)->Arg(kRandom)->Arg(kCrossi
 // ---- Interpolated vector reads.
 
 constexpr int kIpSide = 512;
-constexpr int kIpPoints = 1000000;
+const int kIpPoints = benchsupport::sized(1000000, 1000);
 double wave(int, double x, double y) { return std::sin(x / 37.0) * std::cos(y / 23.0) + x / 512.0; }
 
 // Clustered: a slow walk that stays in each cell for many points; random: anywhere.

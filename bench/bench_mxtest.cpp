@@ -14,6 +14,9 @@
 #include <chrono>
 #include <string>
 
+#include "support/scratch.h"
+#include "support/smoke.h"
+
 namespace {
 
 const std::string kBin = TQ_BIN_DIR;
@@ -38,8 +41,7 @@ double run_ms(const std::string& path, const std::string& dir) {
 
 void BM_MxtestAgainstLmdbPeer(benchmark::State& state) {
   signal(SIGCHLD, SIG_DFL);  // the start-up lets children go unwaited; here they are waited for
-  char tmpl[] = "/tmp/bench_mxtest.XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  const std::string dir = benchsupport::new_tmp_folder("bench_mxtest.");
   double ours = 0, theirs = 0;
   for (auto _ : state) {
     const double a = run_ms(kBin + "/mxtest", dir), b = run_ms(kBin + "/mxtest_lmdb", dir);
@@ -58,6 +60,6 @@ void BM_MxtestAgainstLmdbPeer(benchmark::State& state) {
   run_ms("/bin/true", dir);  // removes the files of the last run
   rmdir(dir.c_str());
 }
-BENCHMARK(BM_MxtestAgainstLmdbPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(BM_MxtestAgainstLmdbPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(benchsupport::sized(3.0, 0.001));
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/lock.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
+#include "support/smoke.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ BENCHMARK(BM_ThreadCreateJoin);
 // Both in alternating batches, so that load on the machine falls on both alike. "ratio":
 // the pool's time over the thread's (below 1: the pool is faster).
 void BM_PoolAgainstThread(benchmark::State& state) {
-  constexpr int kBatch = 200;
+  const int kBatch = benchsupport::sized(200, 10);
   Done d{tq::new_lock(), false};
   int x = 0;
   double pool = 0, thread = 0;

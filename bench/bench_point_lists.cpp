@@ -13,6 +13,7 @@
 #include "mxcmd/pp_code.h"
 #include "platform/d_alloc.h"
 #include "support/matrix_bench.h"
+#include "support/smoke.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ void BM_SortPlot(benchmark::State& state) {
     benchmark::DoNotOptimize(tq::sort_plot(p.m, l));
   }
 }
-BENCHMARK(BM_SortPlot)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SortPlot)->Arg(benchsupport::sized(100000, 100))->Unit(benchmark::kMillisecond);
 
 void BM_StdSortKeys(benchmark::State& state) {
   Plots p(int(state.range(0)));
@@ -80,7 +81,7 @@ void BM_StdSortKeys(benchmark::State& state) {
     benchmark::DoNotOptimize(k.data());
   }
 }
-BENCHMARK(BM_StdSortKeys)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StdSortKeys)->Arg(benchsupport::sized(100000, 100))->Unit(benchmark::kMillisecond);
 
 // Decoding and encoding again; range(1) 1: into an arena, 0: the debug heap.
 void BM_CodeRoundTrip(benchmark::State& state) {
@@ -103,7 +104,7 @@ void BM_CodeRoundTrip(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * n * 2);
   d_f_ree(code);
 }
-BENCHMARK(BM_CodeRoundTrip)->Args({100000, 1})->Args({100000, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CodeRoundTrip)->Args({benchsupport::sized(100000, 100), 1})->Args({benchsupport::sized(100000, 100), 0})->Unit(benchmark::kMillisecond);
 
 void BM_Density(benchmark::State& state) {
   Plots p(int(state.range(0)), 10);
@@ -114,7 +115,7 @@ void BM_Density(benchmark::State& state) {
   for (auto _ : state) tq::set_pp_density(&b);
   p.relink();
 }
-BENCHMARK(BM_Density)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Density)->Arg(benchsupport::sized(10000, 100))->Unit(benchmark::kMillisecond);
 
 void BM_AllPairs(benchmark::State& state) {
   Plots p(int(state.range(0)), 10);
@@ -127,6 +128,6 @@ void BM_AllPairs(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(BM_AllPairs)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AllPairs)->Arg(benchsupport::sized(10000, 100))->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -8,12 +8,13 @@
 #include "lang/gc.h"
 #include "lang/print.h"
 #include "stream/string_stream.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
 namespace {
 
-constexpr int kLists = 1000000;
+const int kLists = benchsupport::sized(1000000, 1000);
 
 tq::TQ_SEXP* small_list(tq::TQ_SEXP** number) {
   using namespace tq;

@@ -14,10 +14,12 @@
 
 #include "image/r64_file.h"
 #include "platform/file.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 
 namespace {
 
-constexpr int kSide = 8192;
+const int kSide = benchsupport::sized(8192, 256);
 
 std::vector<unsigned char> level0() {
   std::vector<unsigned char> px(size_t(kSide) * kSide * 3);
@@ -27,8 +29,7 @@ std::vector<unsigned char> level0() {
 }
 
 std::string bench_path() {
-  const char* dir = getenv("TMPDIR");
-  return std::string(dir && *dir ? dir : "/tmp") + "/bench_r64." + std::to_string(getpid()) + ".r64";
+  return benchsupport::tmp_folder() + "/bench_r64." + std::to_string(getpid()) + ".r64";
 }
 
 // One halving: pixels are RGB rows; the right and bottom edges repeat.
@@ -82,5 +83,5 @@ void BM_PlainMeansInMemory(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_R64BuildLevels)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_PlainMeansInMemory)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_R64BuildLevels)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(2, 1));
+BENCHMARK(BM_PlainMeansInMemory)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(5, 1));

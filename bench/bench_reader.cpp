@@ -14,6 +14,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "stream/string_stream.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 #include "util/sys_queue.h"
@@ -22,7 +23,7 @@ namespace {
 
 using namespace tq;
 
-constexpr size_t kSize = 10u << 20;
+const size_t kSize = benchsupport::sized(size_t(10) << 20, size_t(10) << 10);
 
 std::string fill(const std::string& unit) {
   std::string s;
@@ -124,9 +125,9 @@ void BM_ScanLists(benchmark::State& state) { scan(state, lists()); }
 void BM_ReadMarkup(benchmark::State& state) { reader(state, markup()); }
 void BM_ScanMarkup(benchmark::State& state) { scan(state, markup()); }
 
-BENCHMARK(BM_ReadLists)->Unit(benchmark::kMillisecond)->Iterations(3)->Arg(0)->Arg(5);
+BENCHMARK(BM_ReadLists)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1))->Arg(0)->Arg(5);
 BENCHMARK(BM_ScanLists)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadMarkup)->Unit(benchmark::kMillisecond)->Iterations(3)->Arg(0)->Arg(5);
+BENCHMARK(BM_ReadMarkup)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1))->Arg(0)->Arg(5);
 BENCHMARK(BM_ScanMarkup)->Unit(benchmark::kMillisecond);
 
 }  // namespace

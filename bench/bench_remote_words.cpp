@@ -25,6 +25,7 @@
 #include "lang/parse.h"
 #include "platform/task.h"
 #include "stream/string_stream.h"
+#include "support/smoke.h"
 #include "text/l_string.h"
 
 namespace {
@@ -80,7 +81,7 @@ void BM_RemoteWordRoundTrip(benchmark::State& state) {
     return tq::get_type(v) == tq::kTagInteger && v->integer.data == 3;
   });
 }
-BENCHMARK(BM_RemoteWordRoundTrip)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RemoteWordRoundTrip)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
 
 // The plain peer: one reply line for every request line.
 void plain_server(void* p) {
@@ -128,7 +129,7 @@ void BM_PlainRequestReply(benchmark::State& state) {
   close(fd);  // the server task ends at the end of its input, closing its end
   close(lfd);
 }
-BENCHMARK(BM_PlainRequestReply)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PlainRequestReply)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
 
 }  // namespace
 

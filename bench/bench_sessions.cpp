@@ -23,6 +23,7 @@
 #include "lang/parse.h"
 #include "platform/task.h"
 #include "support/loopback_server.h"
+#include "support/smoke.h"
 #include "remote/query.h"
 #include "stream/string_stream.h"
 #include "text/l_string.h"
@@ -127,7 +128,7 @@ void BM_RemoteQuery(benchmark::State& state) {
     return tq::get_type(tq::remote_query(id, tq::qvlisp_top_env1, nullptr, form)) == tq::kTagInteger;
   });
 }
-BENCHMARK(BM_RemoteQuery)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RemoteQuery)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
 
 void BM_RemoteSession(benchmark::State& state) {
   const int port = twin_port();
@@ -137,7 +138,7 @@ void BM_RemoteSession(benchmark::State& state) {
                                  "/db/x.ext\") (Agent \"a1\") (+ 1 2))");
   timed(state, &session_ns, [&] { return tq::get_type(tq::eval(env, form)) == tq::kTagInteger; });
 }
-BENCHMARK(BM_RemoteSession)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RemoteSession)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
 
 }  // namespace
 

@@ -13,20 +13,17 @@
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 
 namespace {
 
 constexpr size_t kPiece = 64 * 1024;
-constexpr size_t kBytesPerIteration = 256u << 20;  // rewritten in place each iteration
-constexpr int kLines = 1000000;
+const size_t kBytesPerIteration = benchsupport::sized(size_t(256) << 20, kPiece);  // rewritten in place each iteration
+const int kLines = benchsupport::sized(1000000, 1000);
 
 std::string temp_dir() {
-  static std::string dir = [] {
-    const char* base = getenv("TMPDIR");
-    std::string t = std::string(base && *base ? base : "/tmp") + "/tqbench.XXXXXX";
-    if (!mkdtemp(t.data())) abort();
-    return t;
-  }();
+  static std::string dir = benchsupport::new_tmp_folder("tqbench.");
   return dir;
 }
 

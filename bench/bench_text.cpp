@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/d_alloc.h"
+#include "support/smoke.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -15,8 +16,8 @@ namespace {
 
 using tq::L_CHAR;
 
-constexpr size_t kSample = 1 << 20;
-constexpr int kRepeats = 100;  // 100 MB per benchmark
+const size_t kSample = benchsupport::sized(size_t(1) << 20, size_t(1) << 12);
+const int kRepeats = benchsupport::sized(100, 1);  // 100 MB per benchmark
 
 // Mixed text: ASCII words, kana and kanji, and (UTF-8 only) accented Latin and emoji.
 std::string make_sample(tq::CODE_METHOD* cm, bool unicode) {

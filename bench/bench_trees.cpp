@@ -20,10 +20,12 @@
 
 #include "store/file_space.h"
 #include "store/store_lock.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 
 namespace {
 
-constexpr size_t kKeys = 1000000;
+const size_t kKeys = benchsupport::sized(size_t(1000000), size_t(1000));
 
 const std::vector<uint64_t>& keys() {
   static const std::vector<uint64_t> k = [] {
@@ -46,10 +48,7 @@ const std::vector<uint64_t>& probes() {
 }
 
 const std::string& dir() {
-  static const std::string d = [] {
-    char tmpl[] = "/tmp/bench_trees.XXXXXX";
-    return std::string(mkdtemp(tmpl));
-  }();
+  static const std::string d = benchsupport::new_tmp_folder("bench_trees.");
   return d;
 }
 
@@ -239,12 +238,12 @@ void BM_SqliteLookup(benchmark::State& state) {
   sqlite_close(db);
 }
 
-BENCHMARK(BM_TreeInsert)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_LmdbInsert)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_SqliteInsert)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_TreeLookup)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_LmdbLookup)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_SqliteLookup)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TreeInsert)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_LmdbInsert)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_SqliteInsert)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TreeLookup)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_LmdbLookup)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_SqliteLookup)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
 
 }  // namespace
 

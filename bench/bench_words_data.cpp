@@ -25,14 +25,18 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "platform/d_alloc.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 #include "text/l_string.h"
 
 namespace {
 
-constexpr int kItems = 100000;
-constexpr int kTextChars = 1000000;
+const int kItems = benchsupport::sized(100000, 100);
+const int kTextChars = benchsupport::sized(1000000, 1000);
+const std::string kItemsText = std::to_string(kItems);
 const char* const kPattern = "[a-z]+@[a-z]+(\\.[a-z]+)+";
 
 // The generator both sides use: x = (x * 1103515245 + 12345) mod 2^31 from 42; a draw
@@ -70,7 +74,7 @@ const char* const kSchemeLine =
 
 // The word count's text: words of 2 to 10 letters from a vocabulary of 10^4, every other one
 // from its first 100 (text repeats its common words), twelve to a line, until 5 MB.
-constexpr int kCountBytes = 5 << 20;
+const int kCountBytes = benchsupport::sized(5 << 20, 5 << 10);
 std::string count_file;  // once written
 struct CountText {
   std::string path;
@@ -82,7 +86,7 @@ const CountText& count_text() {
     std::vector<std::string> vocabulary;
     for (int i = 0; i < 10000; ++i) vocabulary.push_back(word(g, 2 + g.next(9)));
     CountText c;
-    c.path = "/tmp/bench_words_data_" + std::to_string(getpid()) + ".txt";
+    c.path = benchsupport::tmp_folder() + "/bench_words_data_" + std::to_string(getpid()) + ".txt";
     std::string text;
     while (text.size() < size_t(kCountBytes)) {
       text += vocabulary[size_t(g.next(2) ? g.next(100) : g.next(10000))];
@@ -138,8 +142,9 @@ tq::TQ_SEXP* form_of(const std::string& src) {
   return tq::get_type(root) == tq::kTagPair ? root->pair.car : nullptr;
 }
 
-void check(tq::TQ_SEXP* v) {
-  if (tq::get_type(v) == tq::kTagError) std::fprintf(stderr, "bench_words_data: a form failed\n");
+// A failed form ends the benchmark with an error.
+void check(benchmark::State& state, tq::TQ_SEXP* v) {
+  if (tq::get_type(v) == tq::kTagError) state.SkipWithError("a form failed");
   benchmark::DoNotOptimize(v);
 }
 
@@ -149,7 +154,7 @@ void run_tq_form(benchmark::State& state, const std::string& src) {
   for (auto _ : state) {
     {
       tq::GcFrame frame("bench_words_data");
-      check(tq::eval(tq::qvlisp_top_env1, form_of(src)));
+      check(state, tq::eval(tq::qvlisp_top_env1, form_of(src)));
     }
     state.PauseTiming();
     tq::gc_enable();
@@ -159,21 +164,25 @@ void run_tq_form(benchmark::State& state, const std::string& src) {
 
 void run_guile(benchmark::State& state, const std::string& setup, const std::string& work) {
   for (auto _ : state) {
-    const double base = tqbench::guile_seconds(setup);
-    state.SetIterationTime(std::max(0.0, tqbench::guile_seconds(setup + work) - base));
+    const double base = tqbench::guile_seconds(setup), s = tqbench::guile_seconds(setup + work);
+    if (base < 0 || s < 0) {
+      state.SkipWithError("guile failed");
+      break;
+    }
+    state.SetIterationTime(std::max(0.0, s - base));
   }
 }
 
 void BM_TqSortIntegers(benchmark::State& state) { run_tq_form(state, "(Sort ints -)"); }
 void BM_GuileSortIntegers(benchmark::State& state) {
   run_guile(state,
-            std::string(kSchemeLcg) + "(define l (build 100000 (lambda (i) (+ (* (draw 32768) 65536) (draw 65536)))))\n",
+            std::string(kSchemeLcg) + "(define l (build " + kItemsText + " (lambda (i) (+ (* (draw 32768) 65536) (draw 65536)))))\n",
             "(define r (sort l <))\n");
 }
 
 void BM_TqSortStrings(benchmark::State& state) { run_tq_form(state, "(Sort strs (lambda (a b) (if (Lt a b) -1 1)))"); }
 void BM_GuileSortStrings(benchmark::State& state) {
-  run_guile(state, std::string(kSchemeLcg) + "(define l (build 100000 (lambda (i) (word 8))))\n",
+  run_guile(state, std::string(kSchemeLcg) + "(define l (build " + kItemsText + " (lambda (i) (word 8))))\n",
             "(define r (sort l (lambda (a b) (string<? a b))))\n");
 }
 
@@ -181,7 +190,7 @@ void BM_TqReplaceString1MB(benchmark::State& state) { run_tq_form(state, "(Repla
 void BM_GuileReplaceString1MB(benchmark::State& state) {
   run_guile(state,
             std::string(kSchemeLcg) +
-                "(define text (list->string (build 1000000 (lambda (i) (string-ref \"abcd\" (draw 4))))))\n"
+                "(define text (list->string (build " + std::to_string(kTextChars) + " (lambda (i) (string-ref \"abcd\" (draw 4))))))\n"
                 "(define (replace-all s old new) (let ((n (string-length old)))"
                 " (let loop ((start 0) (acc '())) (let ((i (string-contains s old start)))"
                 " (if i (loop (+ i n) (cons new (cons (substring s start i) acc)))"
@@ -194,25 +203,27 @@ void BM_TqRegCmpLines(benchmark::State& state) {
   start_words();
   bind_inputs();
   tq::TQ_SEXP* lines = tq::get_env_symbol(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "lines"), -1);
-  const tq::L_CHAR* name = tq::_l_string_1(tq::std_cm, "line");
+  // A copy of its own: a temporary would be reused by the evaluations' conversions.
+  tq::L_CHAR* name = nl_copy_str_1(tq::std_cm, "line");
   for (auto _ : state) {
     {
       tq::GcFrame frame("bench_words_data");
       tq::TQ_SEXP* form = form_of(std::string("([RegCmp rex=\"") + kPattern + "\"] line)");
       for (tq::TQ_SEXP* p = lines; tq::get_type(p) == tq::kTagPair; p = p->pair.cdr) {
         tq::set_env(tq::qvlisp_top_env1, name, p->pair.car);
-        check(tq::eval(tq::qvlisp_top_env1, form));
+        check(state, tq::eval(tq::qvlisp_top_env1, form));
       }
     }
     state.PauseTiming();
     tq::gc_enable();
     state.ResumeTiming();
   }
+  d_f_ree(name);
 }
 void BM_GuileRegCmpLines(benchmark::State& state) {
   run_guile(state,
             std::string(kSchemeLcg) + kSchemeLine +
-                "(use-modules (ice-9 regex))(define l (build 100000 line))"
+                "(use-modules (ice-9 regex))(define l (build " + kItemsText + " line))"
                 "(define rx (make-regexp \"^[a-z]+@[a-z]+(\\\\.[a-z]+)+$\"))\n",
             "(for-each (lambda (s) (regexp-exec rx s)) l)\n");
 }
@@ -226,8 +237,7 @@ void BM_TqWordCount5MB(benchmark::State& state) {
     {
       tq::GcFrame frame("bench_words_data");
       tq::TQ_SEXP* n = tq::eval(tq::qvlisp_top_env1, form_of(src));
-      if (tq::get_type(n) != tq::kTagInteger || n->integer.data != c.words)
-        std::fprintf(stderr, "bench_words_data: the word count is wrong\n");
+      if (tq::get_type(n) != tq::kTagInteger || n->integer.data != c.words) state.SkipWithError("the word count is wrong");
     }
     state.PauseTiming();
     tq::gc_enable();
@@ -242,16 +252,16 @@ void BM_GuileWordCount5MB(benchmark::State& state) {
                 "(display n)\n");
 }
 
-BENCHMARK(BM_TqSortIntegers)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileSortIntegers)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqSortStrings)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileSortStrings)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqReplaceString1MB)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileReplaceString1MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqRegCmpLines)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileRegCmpLines)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK(BM_TqWordCount5MB)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_GuileWordCount5MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_TqSortIntegers)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileSortIntegers)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TqSortStrings)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileSortStrings)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TqReplaceString1MB)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileReplaceString1MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TqRegCmpLines)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileRegCmpLines)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_TqWordCount5MB)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
+BENCHMARK(BM_GuileWordCount5MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/scratch.h"
 namespace tqbench {
 
 namespace detail {
@@ -16,7 +17,7 @@ namespace detail {
 // false when it failed.
 inline bool run_guile(const std::string& program, const std::string& prefix) {
   signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; system() must wait for its child
-  const std::string path = "/tmp/bench_guile_" + std::to_string(getpid()) + ".scm";
+  const std::string path = benchsupport::tmp_folder() + "/bench_guile_" + std::to_string(getpid()) + ".scm";
   FILE* f = std::fopen(path.c_str(), "w");
   std::fputs(program.c_str(), f);
   std::fclose(f);
@@ -28,10 +29,11 @@ inline bool run_guile(const std::string& program, const std::string& prefix) {
 }
 }  // namespace detail
 
-// Seconds of one run of guile on the program text (its output discarded).
+// Seconds of one run of guile on the program text (its output discarded), or a negative
+// value when it failed.
 inline double guile_seconds(const std::string& program) {
   const auto start = std::chrono::steady_clock::now();
-  detail::run_guile(program, "");
+  if (!detail::run_guile(program, "")) return -1;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -39,7 +41,7 @@ inline double guile_seconds(const std::string& program) {
 // time reads it from its child's wait: this process's RUSAGE_CHILDREN cannot, because a
 // child forked from a large process starts with that process's pages counted as its own.
 inline double guile_peak_mb(const std::string& program) {
-  const std::string out = "/tmp/bench_guile_" + std::to_string(getpid()) + ".rss";
+  const std::string out = benchsupport::tmp_folder() + "/bench_guile_" + std::to_string(getpid()) + ".rss";
   if (!detail::run_guile(program, "/usr/bin/time -f %M -o " + out + " ")) return -1;
   double kb = -1;
   if (FILE* f = std::fopen(out.c_str(), "r")) {

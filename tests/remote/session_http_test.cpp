@@ -29,7 +29,9 @@ std::string requests(const HttpFake& http) {
   return r;
 }
 
-// A direct call of the session switch's row from a task: its result, rooted.
+// A direct call of the session switch's row from a task: its result, rooted. The task hands
+// it over in a cell rooted in the caller's frame, stored while the task's own frame still
+// holds it: the task's frames end with it, before the caller could root the value itself.
 struct Direct {
   URL u{};
   TQ_SEXP* result = nullptr;
@@ -37,13 +39,14 @@ struct Direct {
     get_url2(&u, _l_string_1(utf8_cm, url.c_str()));
     TQ_SEXP* cmd = read_forms(forms);
     gc_set(cmd, gc_qv_sexp);
+    TQ_SEXP* box = cons(nullptr, nullptr);
+    gc_set(box, gc_qv_sexp);
     tqtest::Task t([&] {
       GcFrame frame("direct");
-      result = remote_session_http(nullptr, 1, &u, nullptr, nullptr, nullptr, cmd, nullptr, 0, 0, nullptr);
-      gc_set(frame.release(result), gc_qv_sexp);
+      box->pair.car = remote_session_http(nullptr, 1, &u, nullptr, nullptr, nullptr, cmd, nullptr, 0, 0, nullptr);
     });
     EXPECT_TRUE(t.wait());
-    gc_set(result, gc_qv_sexp);
+    result = box->pair.car;
   }
   ~Direct() { free_url(&u); }
   bool pending() {

@@ -186,7 +186,7 @@ TEST(RemoteQuery, AThreadWithoutInterpreterLeavesTheAgentsConnectionStanding) {
   Clean clean;
   const int id = open_session(1);
   URL u = parsed(tqp_url(peer.port, "/db/x.ext"));
-  const L_CHAR* a1 = _l_string_1(std_cm, "a1");
+  L_CHAR* a1 = nl_copy_str_1(std_cm, "a1");  // a temporary would be reused by the requests
   auto request = [&] {
     GcFrame frame("request");
     TQ_SEXP* forms = read_forms("(+ 1 2)");
@@ -204,4 +204,5 @@ TEST(RemoteQuery, AThreadWithoutInterpreterLeavesTheAgentsConnectionStanding) {
   for (const std::string& l : peer.log()) EXPECT_EQ(l.substr(0, 2), "1 ") << "one connection";
   free_url(&u);
   close_session(id);
+  d_f_ree(a1);
 }

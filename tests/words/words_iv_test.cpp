@@ -139,6 +139,7 @@ TQ_SEXP* task_pri(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
 void start() {
   static const bool once = [] {
     minimum_matrix_init(0, nullptr);
+    GcFrame frame("start");  // roots the function until the environment holds it
     set_env(qvlisp_top_env1, _l_string_1(std_cm, "task-pri"), get_func_prim(task_pri, 1, nullptr, 1, 1));
     return true;
   }();

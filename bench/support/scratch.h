@@ -1,0 +1,24 @@
+// Where the benchmarks put their files: the folder TMPDIR names, else /tmp. (The smoke stage
+// gives every program a folder of its own there and removes it after the run, so not even a
+// program that crashes leaves files behind.)
+#pragma once
+#include <stdlib.h>
+
+#include <string>
+
+namespace benchsupport {
+
+inline std::string tmp_folder() {
+  const char* d = getenv("TMPDIR");
+  return d && *d ? d : "/tmp";
+}
+
+// A new folder in it, named prefix and six random characters; ends the process when none
+// can be made.
+inline std::string new_tmp_folder(const char* prefix) {
+  std::string t = tmp_folder() + "/" + prefix + "XXXXXX";
+  if (!mkdtemp(t.data())) abort();
+  return t;
+}
+
+}  // namespace benchsupport

@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Runs one benchmark program as the smoke stage does and judges the run.
+
+usage: bench_smoke.py PROGRAM [ARGUMENT...]
+
+The program runs with the arguments in a temporary folder of its own (also its TMPDIR),
+removed afterwards, writing its results as JSON there. The run fails when the program
+ends by a signal or with a status other than 0, when a benchmark ended with an error
+(skipped with one), or when a benchmark function the program registers did not run at
+all (a filter among the arguments may leave out sizes, never a whole function).
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+
+def function_of(name):
+    return name.split('/')[0]
+
+
+def fail(message, run=None):
+    print('bench smoke: ' + message)
+    if run is not None:
+        print(run.stdout[-4000:])
+        print(run.stderr[-4000:], file=sys.stderr)
+    sys.exit(1)
+
+
+def main():
+    program, arguments = os.path.abspath(sys.argv[1]), sys.argv[2:]
+    with tempfile.TemporaryDirectory(prefix='bench_smoke.') as folder:
+        env = dict(os.environ, TMPDIR=folder)
+        listed = subprocess.run([program, '--benchmark_list_tests=true'], cwd=folder, env=env,
+                                capture_output=True, text=True, errors='replace')
+        if listed.returncode != 0:
+            fail('listing the benchmarks ended with status %d' % listed.returncode, listed)
+        functions = {function_of(line) for line in listed.stdout.split('\n') if line.strip()}
+        out = os.path.join(folder, 'runs.json')
+        run = subprocess.run([program, *arguments, '--benchmark_out=' + out, '--benchmark_out_format=json'],
+                             cwd=folder, env=env, capture_output=True, text=True, errors='replace')
+        if run.returncode < 0:
+            fail('ended by signal %d' % -run.returncode, run)
+        if run.returncode != 0:
+            fail('ended with status %d' % run.returncode, run)
+        try:
+            with open(out) as f:
+                runs = json.load(f)['benchmarks']
+        except (OSError, ValueError, KeyError) as e:
+            fail('no results: %s' % e, run)
+        errors = ['%s: %s' % (b['name'], b.get('error_message', '')) for b in runs if b.get('error_occurred')]
+        if errors:
+            fail('benchmarks ended with an error:\n  ' + '\n  '.join(errors), run)
+        missing = sorted(functions - {function_of(b['name']) for b in runs})
+        if missing:
+            fail('benchmarks that did not run: ' + ', '.join(missing), run)
+    print('bench smoke: %d runs of %d benchmark functions, no error' % (len(runs), len(functions)))
+
+
+main()
