@@ -48,8 +48,9 @@ bool records(const std::string& b, Recs* recs) {
 uint64_t be64_at(const std::string& s, size_t at) { return get_be64(reinterpret_cast<const unsigned char*>(s.data() + at)); }
 
 // "" when every link and value reachable from the roots is a live record of its kind: a
-// node of level 1 or more or a root behind tree links, a value record (123, 514, or an
-// array 261 of them) behind trie data and integer-index data; else the first that is not.
+// node of level 1 or more behind tree links, a lower trie level's root behind trie data, a
+// value record (123, 514, or an array 261 of them) behind trie and integer-index data;
+// else the first that is not.
 std::string unsound_names(const std::string& b, const std::vector<uint64_t>& roots) {
   Recs recs;
   if (!records(b, &recs)) return "the records do not frame the file";
@@ -77,8 +78,11 @@ std::string unsound_names(const std::string& b, const std::vector<uint64_t>& roo
     if (recs[at].first == kRecTreeNode) {  // small, large, level, data
       if (int32_t(get_be32(reinterpret_cast<const unsigned char*>(body.data() + 16))) < 1) return std::to_string(at) + " has level 0";
       nodes = {be64_at(body, 0), be64_at(body, 8)};
-      if (body.size() == 20 + kFavtTrieDataLen) {  // ch, next tree, value
-        if (be64_at(body, 24) && names(at, be64_at(body, 24), {kRecTreeRoot})) todo.push_back(be64_at(body, 24));
+      if (body.size() == 20 + kFavtTrieDataLen) {  // ch, next tree (a lower level: kind 2), value
+        uint64_t tree = be64_at(body, 24);
+        if (tree && names(at, tree, {kRecTreeRoot}) && get_be32(reinterpret_cast<const unsigned char*>(recs[tree].second.data())) != kFavtKindTrieLower)
+          return std::to_string(at) + " names " + std::to_string(tree) + ", no lower level";
+        if (tree) todo.push_back(tree);
         if (be64_at(body, 32)) value(at, be64_at(body, 32));
       }
       if (body.size() == 20 + kFavtIndexIntDataLen) value(at, be64_at(body, 24));  // key, text
@@ -106,7 +110,11 @@ class Model {
 
 std::u32string u32(const std::string& s) { return std::u32string(s.begin(), s.end()); }
 const L_CHAR* lk(const std::u32string& s) { return reinterpret_cast<const L_CHAR*>(s.c_str()); }
-std::string short_key(std::mt19937_64& g) { return std::string(1 + g() % 3, 'a') + char('a' + g() % 4); }
+std::string short_key(std::mt19937_64& g) {
+  std::string s(1 + g() % 3, 'a');
+  for (char& c : s) c = char('a' + g() % 8);
+  return s;
+}
 
 // A tree of integer keys, and a trie whose keys name value records (each holding its own
 // offset), one or several per key; a value taken out of the trie is freed after it.
