@@ -397,6 +397,7 @@ int truncate_check64(PDB64* p, uint64_t n) {
 }
 
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
+  favt64_free_pending(p);  // room freed since the last write-back can be had again
   check_freelist64(p);
   uint64_t m = h->size;
   if (m < kMinRecordMem) er_panic("alloc_filespace sizeoerror(1)");

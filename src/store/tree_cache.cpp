@@ -161,16 +161,46 @@ void touch(FAVT64_HEADER* h) {
 void clear_cache64(FAVT64_HEADER* keep);
 int write_back_files(PDB64* only);
 
+// Records freed while their file may still name them, in the order they were freed; made
+// free by the next write-back of their file that writes every record.
+struct PendingFree {
+  PDB64* p;
+  uint64_t ofs;
+};
+std::vector<PendingFree> pending_frees;
+
+// The cached records that may carry a dirty mark (a record whose marks were cleared
+// otherwise stays listed until a write-back meets it), so that a write-back visits these
+// and not the whole ring.
+std::vector<FAVT64_HEADER*> dirty_records;
+
+void list_dirty(FAVT64_HEADER* h) {
+  if (h->dirty_slot || !h->next) return;
+  dirty_records.push_back(h);
+  h->dirty_slot = int32_t(dirty_records.size());
+}
+
+void unlist_dirty(FAVT64_HEADER* h) {
+  if (!h->dirty_slot) return;
+  FAVT64_HEADER* last = dirty_records.back();
+  dirty_records[size_t(h->dirty_slot - 1)] = last;
+  last->dirty_slot = h->dirty_slot;
+  dirty_records.pop_back();
+  h->dirty_slot = 0;
+}
+
 // A new record enters at the front; eviction then runs, never taking the newcomer.
 void enter_ring(FAVT64_HEADER* h) {
   ring_push_front(h);
   ++favt64_count;
   if (is_root(h)) ++root_count;
+  if (h->flags & kFavtDirty) list_dirty(h);
   update_evict(h);
   clear_cache64(h);
 }
 
 void leave_ring(FAVT64_HEADER* h) {
+  unlist_dirty(h);
   if (evict_member(h)) evict_unlink(h);
   ring_unlink(h);
   --favt64_count;
@@ -323,7 +353,10 @@ bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
 int write_back(FAVT64_HEADER* h) {
   bool dirty = false;
   while (check_dirty64(h, 1)) dirty = true;
-  if (!dirty || favt64_write(h) >= 0) return 0;
+  if (!dirty || favt64_write(h) >= 0) {
+    unlist_dirty(h);
+    return 0;
+  }
   h->flags |= kFavtDirty;
   return -1;
 }
@@ -447,13 +480,6 @@ void drop_file(PDB64* p, bool all) {
 // left in the file names whole, live records; what it could not write stays dirty, and so
 // do the records above it.
 
-// Records freed while the file may still name them, in the order they were freed.
-struct PendingFree {
-  PDB64* p;
-  uint64_t ofs;
-};
-std::vector<PendingFree> pending_frees;
-
 // Frees the file's pending records: 0, or -1 (errno set) when one could not be freed (it
 // stays pending).
 int free_pending(PDB64* p) {
@@ -499,12 +525,14 @@ bool take_stale(FAVT64_NODE* n) {
   return true;
 }
 
-// Writes the marked records of the tree (kPath: dirty, or above a dirty record) children
-// first, walking up through parent links (no stack), then the root, clearing the marks:
-// 0, or -1 when a record could not be written (the records above it are then not written
-// either). With write unset nothing is written and the marks go.
-int write_marked(FAVT64_ROOT* r, bool write) {
-  FAVT64_NODE* cur = r->node.ptr && (r->node.ptr->h.flags & kPath) ? r->node.ptr : nullptr;
+// Writes the marked records (kPath: dirty, or above a dirty record) under top, a root or a
+// node outside any tree, children first, walking up through parent links (no stack), then
+// top itself, clearing the marks: 0, or -1 when a record could not be written (the records
+// above it are then not written either). With write unset nothing is written and the marks
+// go.
+int write_marked(FAVT64_HEADER* top, bool write) {
+  FAVT64_NODE* cur = is_root(top) ? as_root(top)->node.ptr : as_node(top);
+  if (cur && !(cur->h.flags & kPath)) cur = nullptr;
   while (cur) {
     FAVT64_NODE* next = cur->small.ptr && (cur->small.ptr->h.flags & kPath) ? cur->small.ptr : cur->large.ptr;
     if (next && (next->h.flags & kPath)) {
@@ -514,12 +542,13 @@ int write_marked(FAVT64_ROOT* r, bool write) {
     bool stale = take_stale(cur->small.ptr) | take_stale(cur->large.ptr) | !write;
     if (!stale && write_back(&cur->h) < 0) stale = true;
     cur->h.flags = uint16_t((cur->h.flags & ~kPath) | (stale ? kStale : 0));
-    FAVT64_HEADER* up = holder(&cur->h);
+    FAVT64_HEADER* up = &cur->h == top ? nullptr : holder(&cur->h);
     cur = up && is_node(up) ? as_node(up) : nullptr;
   }
-  bool stale = take_stale(r->node.ptr) | !write;
-  r->h.flags &= uint16_t(~kPath);
-  return !stale && write_back(&r->h) == 0 ? 0 : -1;
+  if (!is_root(top)) return take_stale(as_node(top)) ? -1 : 0;
+  bool stale = take_stale(as_root(top)->node.ptr) | !write;
+  top->flags &= uint16_t(~kPath);
+  return !stale && write_back(top) == 0 ? 0 : -1;
 }
 
 // Writes back every dirty cached record of the file, or of every file when only is null:
@@ -547,27 +576,34 @@ int write_back_files(PDB64* only) {
   if (only) file(only);
   for (const PendingFree& f : pending_frees)
     if (!only) file(f.p);
-  // Mark the way up from every dirty record; each record is marked once.
-  std::vector<FAVT64_HEADER*> roots, loose;
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
-    if (only && h->p != only) continue;
-    if (is_root(h)) {
-      roots.push_back(h);
-      FileWrite& f = file(h->p);
-      if (!(h->flags & kOnDisk) && !f.new_roots_failed && write_new_root(as_root(h)) < 0) fail(&f.new_roots_failed);
+  std::vector<FAVT64_HEADER*> dirty;
+  for (size_t i = 0; i < dirty_records.size();) {
+    FAVT64_HEADER* h = dirty_records[i];
+    if (!check_dirty64(h, 0)) {  // cleared meanwhile: it leaves the list
+      unlist_dirty(h);
+      continue;
     }
-    if (!check_dirty64(h, 0)) continue;
-    if (!is_root(h) && !holder(h)) loose.push_back(h);
-    for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) up->flags |= kPath;
+    ++i;
+    if (!only || h->p == only) dirty.push_back(h);
   }
-  for (FAVT64_HEADER* h : roots) {
+  for (FAVT64_HEADER* h : dirty) {
     FileWrite& f = file(h->p);
-    if ((h->flags & kPath) && write_marked(as_root(h), !f.new_roots_failed) < 0 && !f.new_roots_failed) fail(&f.failed);
+    if (is_root(h) && !(h->flags & kOnDisk) && !f.new_roots_failed && write_new_root(as_root(h)) < 0)
+      fail(&f.new_roots_failed);
   }
-  for (FAVT64_HEADER* h : loose) {
+  // Mark the way up from every dirty record, each record once; note the tops met (roots, and
+  // nodes outside any tree).
+  std::vector<FAVT64_HEADER*> tops;
+  for (FAVT64_HEADER* h : dirty) {
+    if (!check_dirty64(h, 0)) continue;  // an empty new root, written whole
+    for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) {
+      up->flags |= kPath;
+      if (!holder(up)) tops.push_back(up);
+    }
+  }
+  for (FAVT64_HEADER* h : tops) {
     FileWrite& f = file(h->p);
-    h->flags &= uint16_t(~kPath);
-    if (!f.new_roots_failed && write_back(h) < 0) fail(&f.failed);
+    if (write_marked(h, !f.new_roots_failed) < 0 && !f.new_roots_failed) fail(&f.failed);
   }
   int rc = 0;
   for (FileWrite& f : files) {
@@ -579,8 +615,8 @@ int write_back_files(PDB64* only) {
 }
 
 // Drops a record freed by its tree's operations and frees its room: at once when it was
-// never written (nothing in the file names it), else after the next whole write-back.
-// Nothing of it is written: its content is dead.
+// never written (nothing in the file names it), else as favt64_free_later. Nothing of it is
+// written: its content is dead.
 void free_record(FAVT64_HEADER* h) {
   PDB64* p = h->p;
   const uint64_t ofs = h->fofs;
@@ -666,14 +702,14 @@ void favt64_load_root(PDB64* p, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   r->node = empty_link(&r->h);
   r->node.fofs = get_be64(rec.body + 4);
   r->node_check = favt64_kind_check(r->type);
-  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), kOnDisk, 0, 0};
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), kOnDisk, 0, 0, 0};
   w->ret = &r->h;
 }
 
 void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   int64_t len = int64_t(rec.m - kFavtNodeFixedMem);
   auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
-  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), kOnDisk, 0, 0};
+  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), kOnDisk, 0, 0, 0};
   n->small = empty_link(&n->h);
   n->small.fofs = get_be64(rec.body);
   n->large = empty_link(&n->h);
@@ -739,6 +775,8 @@ void init_favt64() {
   fr64_tree = nullptr;
   ering = ELinks{};
   root_count = 0;
+  dirty_records.clear();
+  pending_frees.clear();
   fac_init_general();
 }
 
@@ -749,7 +787,7 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func) {
   int64_t at = alloc_filespace64(p, &head);
   if (at < 0) return nullptr;
   auto* r = static_cast<FAVT64_ROOT*>(new_record(sizeof(FAVT64_ROOT)));
-  r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0};
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0, 0};
   r->type = type;
   r->endian_func = endian_func;
   r->node_check = favt64_kind_check(type);
@@ -771,7 +809,7 @@ FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len)
   if (at < 0) return nullptr;
   auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
   n->h = FAVT64_HEADER{nullptr, nullptr, root->h.p, uint64_t(at), int16_t(kRecTreeNode),
-                       uint16_t(kFavtDirty | kFavtPinned | kFavtUnlinked), 1, 0};
+                       uint16_t(kFavtDirty | kFavtPinned | kFavtUnlinked), 1, 0, 0};
   n->small = empty_link(&n->h);
   n->large = empty_link(&n->h);
   n->root = root;
@@ -951,6 +989,17 @@ void discard_favt64_cache(PDB64* p) {
 
 void favt64_free_later(PDB64* p, uint64_t ofs) { pending_frees.push_back(PendingFree{p, ofs}); }
 
+int favt64_free_pending(PDB64* p) {
+  for (const PendingFree& f : pending_frees)
+    if (f.p == p) return write_back_files(p);
+  return 0;
+}
+
+void favt64_set_dirty(FAVT64_HEADER* h) {
+  h->flags |= kFavtDirty;
+  list_dirty(h);
+}
+
 void favt64_free_root(FAVT64_ROOT* root) {
   if (!root) return;
   if (root->node.ptr) er_panic("favt64_free_root");
@@ -1007,6 +1056,7 @@ void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node) {
     link_ptr(link, nullptr);
   }
   link->flags |= kFavtDirty;
+  if (link->owner) list_dirty(link->owner);
 }
 
 void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
@@ -1019,6 +1069,7 @@ void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
     update_evict(&n->h);
   }
   link->flags |= kFavtDirty;
+  if (link->owner) list_dirty(link->owner);
 }
 
 }  // namespace tq

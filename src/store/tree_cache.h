@@ -38,6 +38,7 @@ struct FAVT64_HEADER {
   uint16_t flags;       // kFavtDirty, kFavtPinned, kFavtUnlinked
   int32_t pins;         // nested pins of the operations using it
   int32_t loaded;       // links of this record whose node is loaded
+  int32_t dirty_slot;   // 1 + its place in the list of dirty records, 0 when not listed
 };
 
 struct FAVT64_NODE;
@@ -135,7 +136,7 @@ void favt64_release_node(FAVT64_NODE* node);
 // Moves a then b (either may be null) to the front of the ring.
 void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b);
 // Marks the record's own fields changed.
-inline void favt64_set_dirty(FAVT64_HEADER* h) { h->flags |= kFavtDirty; }
+void favt64_set_dirty(FAVT64_HEADER* h);
 
 // Writes a root or node record at its offset, big-endian field by field: the bytes
 // written, or -1 when the seek or the write failed or the record is of another type.
@@ -163,11 +164,16 @@ int close_favt64_cache(PDB64* p);
 void discard_favt64_cache(PDB64* p);
 
 // Frees the record at ofs once the file no longer names it: at the next write-back of the
-// file that writes every dirty record (a flush, the close, or eviction). For records a
-// tree node names through its data (trie value arrays, index texts, callers' records),
-// retired while the node that named them may not yet be written. Until then the room
-// stays taken.
+// file that writes every dirty record (favt64_free_pending, which the next allocation in the
+// file runs, a flush, the close, or eviction). For records that a tree node named through
+// its data (trie value arrays, index texts, callers' records), retired while the node may
+// not yet be written; call it once no cached record names the record any more. Until then
+// the room stays taken; a close that fails loses it.
 void favt64_free_later(PDB64* p, uint64_t ofs);
+// When records of the file wait to be freed: writes back the file's dirty records (as
+// flush_favt64_cache, without dropping any) and frees them. 0, or -1 (errno set) when a
+// record or a free could not be written (they then wait on).
+int favt64_free_pending(PDB64* p);
 // Drops the root and frees its room; its tree must hold no loaded node
 // ("favt64_free_root"). Null does nothing. Nothing of it is written; a root that the file
 // holds (loaded, or written once) is freed as by favt64_free_later, for the file may still

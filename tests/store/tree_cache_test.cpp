@@ -63,7 +63,9 @@ TEST_F(TreeCache, FlushWritesBackDropsAndReloadsTheSameTree) {
   EXPECT_TRUE(cached(p).empty());
   r = get_root64(nullptr, p, 44, int_endian);
   EXPECT_EQ(shape(r), before);
+  for (int64_t k : keys_of(r)) EXPECT_TRUE(delete_key(r, k));  // the root alone changes last
   ASSERT_EQ(close_filespace64(p), 0);
+  EXPECT_EQ(bytes().substr(44, 16), root_record(0, 0));
 }
 
 TEST_F(TreeCache, EvictsTheColdestNodeThatIsNoParentAndWritesDirtyOnesFirst) {
