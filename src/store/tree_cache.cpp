@@ -562,8 +562,14 @@ int write_back_files(PDB64* only) {
     bool new_roots_failed;  // nothing more of the file is written
     bool failed;
   };
-  std::vector<FileWrite> files;
-  auto file = [&files](PDB64* p) -> FileWrite& {
+  // Kept between calls for their room (a write-back runs at every allocation after a free);
+  // never re-entered: nothing a write-back calls writes back.
+  static std::vector<FileWrite> files;
+  static std::vector<FAVT64_HEADER*> dirty, tops;
+  files.clear();
+  dirty.clear();
+  tops.clear();
+  auto file = [](PDB64* p) -> FileWrite& {
     for (FileWrite& f : files)
       if (f.p == p) return f;
     return files.emplace_back(FileWrite{p, false, false});
@@ -576,7 +582,6 @@ int write_back_files(PDB64* only) {
   if (only) file(only);
   for (const PendingFree& f : pending_frees)
     if (!only) file(f.p);
-  std::vector<FAVT64_HEADER*> dirty;
   for (size_t i = 0; i < dirty_records.size();) {
     FAVT64_HEADER* h = dirty_records[i];
     if (!check_dirty64(h, 0)) {  // cleared meanwhile: it leaves the list
@@ -593,7 +598,6 @@ int write_back_files(PDB64* only) {
   }
   // Mark the way up from every dirty record, each record once; note the tops met (roots, and
   // nodes outside any tree).
-  std::vector<FAVT64_HEADER*> tops;
   for (FAVT64_HEADER* h : dirty) {
     if (!check_dirty64(h, 0)) continue;  // an empty new root, written whole
     for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) {
