@@ -88,14 +88,14 @@ int write_header(ASSOC64_KEY* k) {
   return 0;
 }
 
-// The root of the index at pos, when it is of the kind its type needs; null otherwise (a
-// damaged header). A root that cannot be read stops the process ("get_root").
+// The root of the index at pos, when it can be read and is of the kind its type needs;
+// null otherwise (a damaged header or file).
 FAVT64_ROOT* index_root(ASSOC64_KEY* k, int pos) {
   const ASSOC64_INDEX& e = k->assoc[pos];
   if (e.fofs <= 0) return nullptr;
   bool integer = e.type == kAssocInteger;
   FAVT64_ROOT* r = get_root64(nullptr, k->p, uint64_t(e.fofs), integer ? integer_endian64 : dtree64_endian);
-  return r->type == (integer ? kFavtKindIndexInt : kStringTopKind) ? r : nullptr;
+  return r && r->type == (integer ? kFavtKindIndexInt : kStringTopKind) ? r : nullptr;
 }
 
 // ---- value texts ------------------------------------------------------------------------
@@ -136,14 +136,13 @@ TQ_SEXP* parse_text(CODE_METHOD* cm, const unsigned char* rec) {
   return car(init_parse(st, name, name));
 }
 
-// The value whose 514 record lies at ofs; a record that cannot be read, or of another
-// type, stops with unreadable or wrong_type.
-TQ_SEXP* read_value(ASSOC64_KEY* k, uint64_t ofs, const char* unreadable, const char* wrong_type) {
-  auto* rec = static_cast<unsigned char*>(read_filespace64f(k->p, ofs));
-  if (!rec) er_panic(unreadable);
-  if (rec_type64(rec) != kRecIndexValue) er_panic(wrong_type);
-  TQ_SEXP* v = parse_text(k->cm, rec);
-  d_f_ree(rec);
+// The value whose 514 record (head in file order) is rec, or lies at ofs: null when it
+// cannot be read or is no text (a damaged file).
+TQ_SEXP* read_value(ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec = nullptr) {
+  unsigned char* own = rec ? nullptr : static_cast<unsigned char*>(read_filespace64f(k->p, ofs));
+  if (!rec) rec = own;
+  TQ_SEXP* v = rec && rec_type64(rec) == kRecIndexValue ? parse_text(k->cm, rec) : nullptr;
+  if (own) d_f_ree(own);
   return v;
 }
 
@@ -228,20 +227,14 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
 
 // ---- collecting all values ---------------------------------------------------------------
 
-// Conses v (read under a frame of its own) onto the front of the list; the list stays
-// rooted in the collection's frame.
-void collect(GET_ALL_WORK* w, const char* label, ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec,
-             const char* unreadable, const char* wrong_type) {
+// Conses the value (read under a frame of its own) onto the front of the list, which stays
+// rooted in the collection's frame: 0, or -1 when it cannot be read (the walk ends).
+int collect(GET_ALL_WORK* w, const char* label, ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec) {
   gc_push(nullptr, nullptr, label);
-  TQ_SEXP* v;
-  if (rec) {
-    if (rec_type64(rec) != kRecIndexValue) er_panic(wrong_type);
-    v = parse_text(k->cm, rec);
-  } else {
-    v = read_value(k, ofs, unreadable, wrong_type);
-  }
-  w->ret = cons(v, w->ret);
+  TQ_SEXP* v = read_value(k, ofs, rec);
+  if (v) w->ret = cons(v, w->ret);
   gc_pop(w->ret, gc_qv_sexp);
+  return v ? 0 : -1;
 }
 
 struct CollectWork {
@@ -251,16 +244,13 @@ struct CollectWork {
 
 int get_all_integer_func64(FAVT64_NODE* n, void* work) {
   auto* cw = static_cast<CollectWork*>(work);
-  collect(&cw->all, "get_all_integer", cw->k, uint64_t(int_data(n).fofs), nullptr, "search_assoc_integer",
-          "search_assoc_integer(2)");
-  return 0;
+  return collect(&cw->all, "get_all_integer", cw->k, uint64_t(int_data(n).fofs), nullptr);
 }
 
 int get_all_string_func64(uint64_t value, void* record, DTREE64_TRACE_WORK* st) {
   auto* cw = static_cast<CollectWork*>(st->w);
   const auto* rec = record ? reinterpret_cast<const unsigned char*>(record) + sizeof(ACC64_HEADER) : nullptr;
-  collect(&cw->all, "get_all_string", cw->k, value, rec, "get_all_string", "get_all_string(2)");
-  return 0;
+  return collect(&cw->all, "get_all_string", cw->k, value, rec);
 }
 
 }  // namespace
@@ -369,13 +359,13 @@ TQ_SEXP* search_associate64(int key, int pos, const void* key_value, ASSOC64_STR
     int err;
     FAVT64_NODE* n = find_int(r, *static_cast<const int32_t*>(key_value), &err);
     if (!n) return nullptr;
-    return read_value(k, uint64_t(int_data(n).fofs), "search_assoc64_integer", "search_assoc64_integer(2)");
+    return read_value(k, uint64_t(int_data(n).fofs));
   }
   if (k->assoc[pos].type != kAssocString) return nullptr;
   auto* skey = static_cast<const L_CHAR*>(key_value);
   uint64_t at = search_dtree64(nullptr, opt ? &opt->size : nullptr, r, skey, opt ? opt->flags : 1);
   if (!at) return nullptr;
-  return read_value(k, at, "search_assoc64_string", "search_assoc64_string(2)");
+  return read_value(k, at);
 }
 
 int delete_associate64(int key, int pos, const L_CHAR* key_value) {

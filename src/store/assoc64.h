@@ -88,9 +88,8 @@ int get_index_type64(int key, int pos);
 // cannot be written (errno set); the key then keeps its old value.
 int insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value);
 // The value stored under key_value, read back and rooted in the caller's top frame (its
-// parts are read lazily); null when absent, for a bad key or position, or a damaged index.
-// A value record that cannot be read or is no text stops the process
-// ("search_assoc64_integer", "search_assoc64_string" and their "(2)").
+// parts are read lazily); null when absent, for a bad key or position, or a damaged index
+// (a value record that cannot be read or is no text among it).
 TQ_SEXP* search_associate64(int key, int pos, const void* key_value, ASSOC64_STRING_OPT* opt);
 // Removes a string key and frees its text (as above): 0, or -1 (nothing changed) for a bad
 // slot key or position, an integer index, a key not present, or a damaged index.

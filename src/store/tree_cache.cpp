@@ -735,8 +735,9 @@ void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_
   w->ret = &n->h;
 }
 
-// Loads the tree record at ofs: null with -2 when it cannot be read or is too short for
-// its fields. A record that is no tree record stops the process ("favt_load").
+// Loads the tree record at ofs: null with -2 when it cannot be read, is too short for its
+// fields, or is no tree record (then "type = %i %i" is printed first): a file left by a
+// failed close or a crash may name such records, and reading it must not stop the process.
 FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, FAVT64_PTR* parent) {
   if (!p) p = root->h.p;
   FAVT64_LOAD_WORK w{nullptr, ofs, parent, 0};
@@ -748,7 +749,8 @@ FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, 
   int kind = rec.type & 0xFF;
   if ((rec.type >> 8) != 1 || (kind != 1 && kind != 2)) {
     ss_printf("type = %i %i\n", int(rec.type), int(endian_flag ? __builtin_bswap16(rec.type) : rec.type));
-    er_panic("favt_load");
+    set_err(err, -2);
+    return nullptr;
   }
   if (rec.m < (kind == 1 ? kFavtRootMem : kFavtNodeFixedMem)) {  // too short for its fields: damaged
     set_err(err, -2);
@@ -828,8 +830,12 @@ FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_f
   FAVT64_ROOT* r = find_root(p, ofs);
   if (!r) {
     FAVT64_HEADER* h = favt64_load(err, p, nullptr, ofs, nullptr);
-    if (!h) er_panic("get_root");
-    if (!is_root(h)) er_panic("get_root2");
+    if (!h) return nullptr;
+    if (!is_root(h)) {  // a node where a root belongs: damage, as an unreadable record
+      free_favt64_cache(h);
+      set_err(err, -2);
+      return nullptr;
+    }
     r = as_root(h);
     r->endian_func = endian_func;
     enter_root_tree(r);

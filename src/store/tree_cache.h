@@ -104,11 +104,11 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func);
 FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len);
 
 // The cached root at ofs, loaded when needed (its endian function is then endian_func; a
-// cached root keeps its own). A root that cannot be read stops the process ("get_root"),
-// so does another record there ("get_root2").
+// cached root keeps its own). Null with -2 in *err when the record there cannot be read or
+// is no root.
 FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func);
-// The node a link designates, loaded when needed (-2 in *err when it cannot be read), or
-// null for an empty link. The node moves to the front of the ring.
+// The node a link designates, loaded when needed (-2 in *err when it cannot be read or is
+// no node), or null for an empty link. The node moves to the front of the ring.
 FAVT64_NODE* g_ptr64(int* err, FAVT64_ROOT* root, FAVT64_PTR* link);
 FAVT64_NODE* root_node64(int* err, FAVT64_ROOT* root);
 FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);

@@ -69,13 +69,17 @@ FAVT64_NODE* find_char(FAVT64_ROOT* root, L_CHAR ch, int* status) {
 }
 
 // The tree of the next level at ofs, which levels (the roots this way has passed) must not
-// hold yet: null with -3 in *status when it does or the root there is no lower trie level.
-// A root that cannot be read stops the process ("get_root").
+// hold yet: null with -3 in *status when it does or the root there is no lower trie level,
+// -2 when it cannot be read.
 FAVT64_ROOT* next_tree(PDB64* p, uint64_t ofs, OffsetSet& levels, int* status) {
   *status = 0;
-  FAVT64_ROOT* r = levels.add(ofs) ? get_root64(nullptr, p, ofs, dtree64_endian) : nullptr;
-  if (!r || r->type != kDtreeLowerKind) {
+  if (!levels.add(ofs)) {
     *status = kFavtDamaged;
+    return nullptr;
+  }
+  FAVT64_ROOT* r = get_root64(nullptr, p, ofs, dtree64_endian);
+  if (!r || r->type != kDtreeLowerKind) {
+    *status = r ? kFavtDamaged : kFavtUnreadable;
     return nullptr;
   }
   return r;

@@ -71,8 +71,9 @@ uint64_t search_dtree64(int* err, int* len, FAVT64_ROOT* root, const L_CHAR* key
 int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_v);
 // Calls visitor for every value, keys in ascending / descending order of their characters
 // level by level, a key before its extensions: 0, the first non-zero result, -1 when a
-// value record cannot be read, or -3 (also in *err) when a level or node comes back. No
-// recursion: the walk keeps one cursor per open level on the heap.
+// value record cannot be read, -2 (also in *err) when a level's root cannot be read, or -3
+// (also in *err) when a level or node comes back. No recursion: the walk keeps one cursor
+// per open level on the heap.
 int dtree64_trace_from_small(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 int dtree64_trace_from_large(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 // Adds (old_v 0) or replaces a value of a node whose data is non-zero; 0 or -1. An array

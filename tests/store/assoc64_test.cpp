@@ -280,6 +280,21 @@ TEST_F(Assoc, ATextWithoutItsZeroIsReadOnlyToItsRecordsEnd) {
   EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"12345678\"");
 }
 
+// A key whose value record is no text (here a free block, as a file left by a failed close
+// may hold) answers as absent, and the collection as damaged: nothing stops.
+TEST_F(Assoc, AValueRecordOfAnotherTypeAnswersNull) {
+  GcFrame frame("not a text");
+  int32_t k = 1;
+  one_value(k, n_get_string("gone"));
+  std::string b = bytes("index");
+  Rec text = of_type(b, 514).at(0);
+  b.replace(text.ofs, 2, be16(260));
+  std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
+  int key = open();
+  EXPECT_EQ(l_search_associate64(key, 0, &k, nullptr), nullptr);
+  EXPECT_EQ(l_get_assoc64_all(key, 0), nullptr);
+}
+
 // Changes whose every write, the release of what they replace included, fails in turn (as
 // on a full disk): each call fails, and the file, once closed, is byte for byte what it was.
 TEST_F(Assoc, ChangesThatCannotBeWrittenLeaveTheFileAsItWas) {
