@@ -172,7 +172,9 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
     if (old <= 0 || !is_text(k->p, uint64_t(old))) return -1;  // damaged: never free a stranger
     // The new text is in place before the node names it (a failed write leaves the old),
     // and the old one goes once the node is written back.
+    favt64_lock(&n->h);
     int64_t at = alloc64_data(k->p, text);
+    favt64_unlock(&n->h);
     if (at <= 0) return -1;
     std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
     favt64_set_dirty(&n->h);

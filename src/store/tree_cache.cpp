@@ -12,8 +12,9 @@
 // its parent points back at the link that holds it (unlinked nodes excepted: they have no
 // parent and hold a pin); a root is in fr64_tree exactly while it is cached; a record's
 // `loaded` counts its links whose node is loaded; the second ring holds exactly the cached
-// nodes with no pin, nothing loaded and no root above them. Roots and top nodes are never
-// evicted: callers keep them between locked steps.
+// nodes with no pin, nothing loaded and no root above them; every cached record with a
+// dirty mark is in the list of dirty records. Roots and top nodes are never evicted: callers
+// keep them between locked steps.
 #include "store/tree_cache.h"
 
 #include <fcntl.h>
@@ -488,7 +489,10 @@ int free_pending(PDB64* p) {
   for (size_t i = 0; i < pending_frees.size(); ++i) {
     const PendingFree f = pending_frees[i];
     if (f.p == p && free_filespace64(p, f.ofs) == 0) continue;
-    if (f.p == p && rc == 0) rc = -1, err = errno;
+    if (f.p == p && rc == 0) {
+      rc = -1;
+      err = errno;
+    }
     pending_frees[kept++] = f;
   }
   pending_frees.resize(kept);
