@@ -25,34 +25,12 @@ using namespace treetest;
 using storetest::be16;
 using storetest::be32;
 using storetest::be64;
+using storetest::of_type;
+using storetest::Rec;
 
 TQTEST_LANGUAGE_ENVIRONMENT;
 
 namespace {
-
-// One record of a file walked from offset 0 by its short heads (as the layout frames them).
-struct Rec {
-  uint64_t ofs;
-  uint16_t type;
-  std::string bytes;  // the whole record as on disk
-};
-
-std::vector<Rec> records(const std::string& b) {
-  std::vector<Rec> out;
-  for (uint64_t at = 0; at + 4 <= b.size();) {
-    uint16_t d = uint16_t(uint8_t(b[at + 2]) << 8 | uint8_t(b[at + 3]));
-    out.push_back(Rec{at, uint16_t(uint8_t(b[at]) << 8 | uint8_t(b[at + 1])), b.substr(at, d)});
-    at += d ? d : b.size();
-  }
-  return out;
-}
-
-std::vector<Rec> of_type(const std::string& b, uint16_t type) {
-  std::vector<Rec> out;
-  for (const Rec& r : records(b))
-    if (r.type == type) out.push_back(r);
-  return out;
-}
 
 // A 514 record as the layout gives it: the head, the text, its zero, zeros up to 8 bytes.
 std::string text_record(const std::string& text) {
