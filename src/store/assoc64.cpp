@@ -88,14 +88,14 @@ int write_header(ASSOC64_KEY* k) {
   return 0;
 }
 
-// The root of the index at pos, when it is of the kind its type needs; null otherwise (a
-// damaged header). A root that cannot be read stops the process ("get_root").
+// The root of the index at pos, when it can be read and is of the kind its type needs;
+// null otherwise (a damaged header or file).
 FAVT64_ROOT* index_root(ASSOC64_KEY* k, int pos) {
   const ASSOC64_INDEX& e = k->assoc[pos];
   if (e.fofs <= 0) return nullptr;
   bool integer = e.type == kAssocInteger;
   FAVT64_ROOT* r = get_root64(nullptr, k->p, uint64_t(e.fofs), integer ? integer_endian64 : dtree64_endian);
-  return r->type == (integer ? kFavtKindIndexInt : kStringTopKind) ? r : nullptr;
+  return r && r->type == (integer ? kFavtKindIndexInt : kStringTopKind) ? r : nullptr;
 }
 
 // ---- value texts ------------------------------------------------------------------------
@@ -136,14 +136,13 @@ TQ_SEXP* parse_text(CODE_METHOD* cm, const unsigned char* rec) {
   return car(init_parse(st, name, name));
 }
 
-// The value whose 514 record lies at ofs; a record that cannot be read, or of another
-// type, stops with unreadable or wrong_type.
-TQ_SEXP* read_value(ASSOC64_KEY* k, uint64_t ofs, const char* unreadable, const char* wrong_type) {
-  auto* rec = static_cast<unsigned char*>(read_filespace64f(k->p, ofs));
-  if (!rec) er_panic(unreadable);
-  if (rec_type64(rec) != kRecIndexValue) er_panic(wrong_type);
-  TQ_SEXP* v = parse_text(k->cm, rec);
-  d_f_ree(rec);
+// The value whose 514 record (head in file order) is rec, or lies at ofs: null when it
+// cannot be read or is no text (a damaged file).
+TQ_SEXP* read_value(ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec = nullptr) {
+  unsigned char* own = rec ? nullptr : static_cast<unsigned char*>(read_filespace64f(k->p, ofs));
+  if (!rec) rec = own;
+  TQ_SEXP* v = rec && rec_type64(rec) == kRecIndexValue ? parse_text(k->cm, rec) : nullptr;
+  if (own) d_f_ree(own);
   return v;
 }
 
@@ -171,21 +170,16 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
   if (n) {
     int64_t old = int_data(n).fofs;
     if (old <= 0 || !is_text(k->p, uint64_t(old))) return -1;  // damaged: never free a stranger
-    // The new text is in place before the old one goes: a failed write leaves the old, and
-    // so does an old text that cannot be freed.
+    // The new text is in place before the node names it (a failed write leaves the old),
+    // and the old one goes once the node is written back.
     favt64_lock(&n->h);
     int64_t at = alloc64_data(k->p, text);
-    if (at > 0) {
-      std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
-      favt64_set_dirty(&n->h);
-      if (free_filespace64(k->p, uint64_t(old)) < 0) {
-        std::memcpy(static_cast<unsigned char*>(n->data) + 4, &old, 8);
-        free_filespace64(k->p, uint64_t(at));
-        at = -1;
-      }
-    }
     favt64_unlock(&n->h);
-    return at > 0 ? 0 : -1;
+    if (at <= 0) return -1;
+    std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
+    favt64_set_dirty(&n->h);
+    favt64_free_later(k->p, uint64_t(old));
+    return 0;
   }
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
@@ -219,9 +213,9 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
   if (!key || !key[0]) return -1;
   int64_t old = current_string(k, r, key);
   if (old < 0) return -1;
-  // The new text is in place before the key names it, and the old one goes only then: a
-  // failed insertion (a damaged trie, or a node or level that cannot be written) leaves the
-  // key as it was, and so does an old text that cannot be freed.
+  // The new text is in place before the key names it, and the old one goes once the key's
+  // node is written back: a failed insertion (a damaged trie, or a node or level that
+  // cannot be written) leaves the key as it was.
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   int err = 0;
@@ -229,30 +223,20 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
     free_filespace64(k->p, uint64_t(at));
     return -1;
   }
-  if (old && free_filespace64(k->p, uint64_t(old)) < 0) {
-    insert_dtree64(&err, r, key, uint64_t(at), uint64_t(old));  // one value: no write
-    free_filespace64(k->p, uint64_t(at));
-    return -1;
-  }
+  if (old) favt64_free_later(k->p, uint64_t(old));
   return 0;
 }
 
 // ---- collecting all values ---------------------------------------------------------------
 
-// Conses v (read under a frame of its own) onto the front of the list; the list stays
-// rooted in the collection's frame.
-void collect(GET_ALL_WORK* w, const char* label, ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec,
-             const char* unreadable, const char* wrong_type) {
+// Conses the value (read under a frame of its own) onto the front of the list, which stays
+// rooted in the collection's frame: 0, or -1 when it cannot be read (the walk ends).
+int collect(GET_ALL_WORK* w, const char* label, ASSOC64_KEY* k, uint64_t ofs, const unsigned char* rec) {
   gc_push(nullptr, nullptr, label);
-  TQ_SEXP* v;
-  if (rec) {
-    if (rec_type64(rec) != kRecIndexValue) er_panic(wrong_type);
-    v = parse_text(k->cm, rec);
-  } else {
-    v = read_value(k, ofs, unreadable, wrong_type);
-  }
-  w->ret = cons(v, w->ret);
+  TQ_SEXP* v = read_value(k, ofs, rec);
+  if (v) w->ret = cons(v, w->ret);
   gc_pop(w->ret, gc_qv_sexp);
+  return v ? 0 : -1;
 }
 
 struct CollectWork {
@@ -262,16 +246,13 @@ struct CollectWork {
 
 int get_all_integer_func64(FAVT64_NODE* n, void* work) {
   auto* cw = static_cast<CollectWork*>(work);
-  collect(&cw->all, "get_all_integer", cw->k, uint64_t(int_data(n).fofs), nullptr, "search_assoc_integer",
-          "search_assoc_integer(2)");
-  return 0;
+  return collect(&cw->all, "get_all_integer", cw->k, uint64_t(int_data(n).fofs), nullptr);
 }
 
 int get_all_string_func64(uint64_t value, void* record, DTREE64_TRACE_WORK* st) {
   auto* cw = static_cast<CollectWork*>(st->w);
   const auto* rec = record ? reinterpret_cast<const unsigned char*>(record) + sizeof(ACC64_HEADER) : nullptr;
-  collect(&cw->all, "get_all_string", cw->k, value, rec, "get_all_string", "get_all_string(2)");
-  return 0;
+  return collect(&cw->all, "get_all_string", cw->k, value, rec);
 }
 
 }  // namespace
@@ -325,7 +306,11 @@ int new_index64(int key, int type, int16_t name) {
     r = alloc64_dtree(k->p, kAssocStringKind);
   else
     er_panic("new_index");
-  if (!r) return -1;
+  // The header names the root: it is written first, as an empty tree.
+  if (!r || favt64_write(&r->h) < 0) {
+    favt64_free_root(r);
+    return -1;
+  }
   int pos = k->assoc_len;
   k->assoc = static_cast<ASSOC64_INDEX*>(d_re_alloc(k->assoc, size_t(pos + 1) * sizeof(ASSOC64_INDEX)));
   if (!k->assoc) er_panic("new_index");
@@ -376,13 +361,13 @@ TQ_SEXP* search_associate64(int key, int pos, const void* key_value, ASSOC64_STR
     int err;
     FAVT64_NODE* n = find_int(r, *static_cast<const int32_t*>(key_value), &err);
     if (!n) return nullptr;
-    return read_value(k, uint64_t(int_data(n).fofs), "search_assoc64_integer", "search_assoc64_integer(2)");
+    return read_value(k, uint64_t(int_data(n).fofs));
   }
   if (k->assoc[pos].type != kAssocString) return nullptr;
   auto* skey = static_cast<const L_CHAR*>(key_value);
   uint64_t at = search_dtree64(nullptr, opt ? &opt->size : nullptr, r, skey, opt ? opt->flags : 1);
   if (!at) return nullptr;
-  return read_value(k, at, "search_assoc64_string", "search_assoc64_string(2)");
+  return read_value(k, at);
 }
 
 int delete_associate64(int key, int pos, const L_CHAR* key_value) {
@@ -392,7 +377,7 @@ int delete_associate64(int key, int pos, const L_CHAR* key_value) {
   int64_t old = r ? current_string(k, r, key_value) : -1;
   if (old <= 0) return -1;  // absent (or damaged): nothing to delete
   if (delete_dtree64(nullptr, r, key_value, 0) < 0) return -1;
-  free_filespace64(k->p, uint64_t(old));
+  favt64_free_later(k->p, uint64_t(old));
   return 0;
 }
 

@@ -12,8 +12,9 @@
 // its parent points back at the link that holds it (unlinked nodes excepted: they have no
 // parent and hold a pin); a root is in fr64_tree exactly while it is cached; a record's
 // `loaded` counts its links whose node is loaded; the second ring holds exactly the cached
-// nodes with no pin, nothing loaded and no root above them. Roots and top nodes are never
-// evicted: callers keep them between locked steps.
+// nodes with no pin, nothing loaded and no root above them; every cached record with a
+// dirty mark is in the list of dirty records. Roots and top nodes are never evicted: callers
+// keep them between locked steps.
 #include "store/tree_cache.h"
 
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #endif
@@ -58,7 +60,12 @@ int root_count;
 
 constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
 constexpr uint16_t kTop = 16;  // in-memory mark: the node's parent link is a root's top link
-static_assert(((kKept | kTop) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) == 0, "flag bits overlap");
+constexpr uint16_t kOnDisk = 64;  // the record has a version in the file: loaded, or written once
+constexpr uint16_t kPath = 128;   // mark of a write-back: the record or one below it is dirty
+constexpr uint16_t kStale = 256;  // mark of a write-back: a record below could not be written
+static_assert(((kKept | kTop | kOnDisk | kPath | kStale) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) ==
+                  0,
+              "flag bits overlap");
 
 bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
 bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
@@ -153,17 +160,48 @@ void touch(FAVT64_HEADER* h) {
 }
 
 void clear_cache64(FAVT64_HEADER* keep);
+int write_back_files(PDB64* only);
+
+// Records freed while their file may still name them, in the order they were freed; made
+// free by the next write-back of their file that writes every record.
+struct PendingFree {
+  PDB64* p;
+  uint64_t ofs;
+};
+std::vector<PendingFree> pending_frees;
+
+// The cached records that may carry a dirty mark (a record whose marks were cleared
+// otherwise stays listed until a write-back meets it), so that a write-back visits these
+// and not the whole ring.
+std::vector<FAVT64_HEADER*> dirty_records;
+
+void list_dirty(FAVT64_HEADER* h) {
+  if (h->dirty_slot || !h->next) return;
+  dirty_records.push_back(h);
+  h->dirty_slot = int32_t(dirty_records.size());
+}
+
+void unlist_dirty(FAVT64_HEADER* h) {
+  if (!h->dirty_slot) return;
+  FAVT64_HEADER* last = dirty_records.back();
+  dirty_records[size_t(h->dirty_slot - 1)] = last;
+  last->dirty_slot = h->dirty_slot;
+  dirty_records.pop_back();
+  h->dirty_slot = 0;
+}
 
 // A new record enters at the front; eviction then runs, never taking the newcomer.
 void enter_ring(FAVT64_HEADER* h) {
   ring_push_front(h);
   ++favt64_count;
   if (is_root(h)) ++root_count;
+  if (h->flags & kFavtDirty) list_dirty(h);
   update_evict(h);
   clear_cache64(h);
 }
 
 void leave_ring(FAVT64_HEADER* h) {
+  unlist_dirty(h);
   if (evict_member(h)) evict_unlink(h);
   ring_unlink(h);
   --favt64_count;
@@ -316,21 +354,12 @@ bool known_type(const FAVT64_HEADER* h) { return is_root(h) || is_node(h); }
 int write_back(FAVT64_HEADER* h) {
   bool dirty = false;
   while (check_dirty64(h, 1)) dirty = true;
-  if (!dirty || favt64_write(h) >= 0) return 0;
+  if (!dirty || favt64_write(h) >= 0) {
+    unlist_dirty(h);
+    return 0;
+  }
   h->flags |= kFavtDirty;
   return -1;
-}
-
-// Writes back every dirty record of the ring, front first. The walk is a chain of cold
-// records, each write a page of its own: the record two ahead and the page of the next one
-// are asked for while the current one is written.
-void write_back_all() {
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
-    FAVT64_HEADER* next = h->next;
-    __builtin_prefetch(next->next);
-    if (next != &favt64_h && known_type(next) && check_dirty64(next, 0)) fac_prefetch(&next->p->fac, next->fofs);
-    write_back(h);
-  }
 }
 
 // Asks for the cache lines of a record's ELinks, head and links.
@@ -371,7 +400,7 @@ void clear_cache64(FAVT64_HEADER* keep) {
     if (!victim) return;
     if (!known_type(victim)) er_panic("clear_cache");
     if (check_dirty64(victim, 0)) {
-      write_back_all();
+      write_back_files(nullptr);
       if (check_dirty64(victim, 0)) {  // its write failed: it stays (warm), another goes
         if (++failed == kFailedWrites) return;
         evict_unlink(victim);
@@ -442,11 +471,169 @@ void drop_file(PDB64* p, bool all) {
     if (h->p == p) er_panic("flush_favt64_cache");
 }
 
-int write_back_file(PDB64* p) {
-  int rc = 0;
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
-    if (h->p == p && write_back(h) < 0) rc = -1;
+// --- writing back, children first ------------------------------------------------------
+//
+// A write-back never writes a record that names one it could not write: a node goes after
+// its loaded children, a root after its tree, and a root never written goes first of all
+// as an empty tree (a trie node or an index header may name it). Records freed while a
+// record in the file may still name them are freed for good only once a write-back of
+// their file has written every record (favt64_free_later). So whatever a failed write-back
+// left in the file names whole, live records; what it could not write stays dirty, and so
+// do the records above it.
+
+// Frees the file's pending records: 0, or -1 (errno set) when one could not be freed (it
+// stays pending).
+int free_pending(PDB64* p) {
+  int rc = 0, err = 0;
+  size_t kept = 0;
+  for (size_t i = 0; i < pending_frees.size(); ++i) {
+    const PendingFree f = pending_frees[i];
+    if (f.p == p && free_filespace64(p, f.ofs) == 0) continue;
+    if (f.p == p && rc == 0) {
+      rc = -1;
+      err = errno;
+    }
+    pending_frees[kept++] = f;
+  }
+  pending_frees.resize(kept);
+  if (rc < 0) errno = err;
   return rc;
+}
+
+void forget_pending(PDB64* p) {
+  std::erase_if(pending_frees, [p](const PendingFree& f) { return f.p == p; });
+}
+
+// Writes the root as an empty tree: 0 or -1. When it is one, it is now written as it is.
+int write_new_root(FAVT64_ROOT* r) {
+  const uint64_t top = r->node.fofs;
+  r->node.fofs = 0;
+  const int64_t rc = favt64_write(&r->h);
+  r->node.fofs = top;
+  if (rc >= 0 && top == 0)
+    while (check_dirty64(&r->h, 1)) {
+    }
+  return rc < 0 ? -1 : 0;
+}
+
+// The record holding the link to h: its parent node, or its root; null for a root and for
+// a node outside any tree.
+FAVT64_HEADER* holder(FAVT64_HEADER* h) {
+  return is_node(h) && as_node(h)->parent ? as_node(h)->parent->owner : nullptr;
+}
+
+// Whether n's subtree holds a record that could not be written; clears the mark.
+bool take_stale(FAVT64_NODE* n) {
+  if (!n || !(n->h.flags & kStale)) return false;
+  n->h.flags &= uint16_t(~kStale);
+  return true;
+}
+
+// Writes the marked records (kPath: dirty, or above a dirty record) under top, a root or a
+// node outside any tree, children first, walking up through parent links (no stack), then
+// top itself, clearing the marks: 0, or -1 when a record could not be written (the records
+// above it are then not written either). With write unset nothing is written and the marks
+// go.
+int write_marked(FAVT64_HEADER* top, bool write) {
+  FAVT64_NODE* cur = is_root(top) ? as_root(top)->node.ptr : as_node(top);
+  if (cur && !(cur->h.flags & kPath)) cur = nullptr;
+  while (cur) {
+    FAVT64_NODE* next = cur->small.ptr && (cur->small.ptr->h.flags & kPath) ? cur->small.ptr : cur->large.ptr;
+    if (next && (next->h.flags & kPath)) {
+      cur = next;
+      continue;
+    }
+    bool stale = take_stale(cur->small.ptr) | take_stale(cur->large.ptr) | !write;
+    if (!stale && write_back(&cur->h) < 0) stale = true;
+    cur->h.flags = uint16_t((cur->h.flags & ~kPath) | (stale ? kStale : 0));
+    FAVT64_HEADER* up = &cur->h == top ? nullptr : holder(&cur->h);
+    cur = up && is_node(up) ? as_node(up) : nullptr;
+  }
+  if (!is_root(top)) return take_stale(as_node(top)) ? -1 : 0;
+  bool stale = take_stale(as_root(top)->node.ptr) | !write;
+  top->flags &= uint16_t(~kPath);
+  return !stale && write_back(top) == 0 ? 0 : -1;
+}
+
+// Writes back every dirty cached record of the file, or of every file when only is null:
+// first the roots never written (as empty trees), then each tree's dirty records children
+// first, then dirty nodes outside any tree. A file whose records were all written then has
+// its pending frees made. 0, or -1 (errno of the first failure) when a record or a free
+// could not be written.
+int write_back_files(PDB64* only) {
+  struct FileWrite {
+    PDB64* p;
+    bool new_roots_failed;  // nothing more of the file is written
+    bool failed;
+  };
+  // Kept between calls for their room (a write-back runs at every allocation after a free);
+  // never re-entered: nothing a write-back calls writes back.
+  static std::vector<FileWrite> files;
+  static std::vector<FAVT64_HEADER*> dirty, tops;
+  files.clear();
+  dirty.clear();
+  tops.clear();
+  auto file = [](PDB64* p) -> FileWrite& {
+    for (FileWrite& f : files)
+      if (f.p == p) return f;
+    return files.emplace_back(FileWrite{p, false, false});
+  };
+  int err = 0;
+  auto fail = [&err](bool* flag) {
+    if (err == 0) err = errno ? errno : EIO;
+    *flag = true;
+  };
+  if (only) file(only);
+  for (const PendingFree& f : pending_frees)
+    if (!only) file(f.p);
+  for (size_t i = 0; i < dirty_records.size();) {
+    FAVT64_HEADER* h = dirty_records[i];
+    if (!check_dirty64(h, 0)) {  // cleared meanwhile: it leaves the list
+      unlist_dirty(h);
+      continue;
+    }
+    ++i;
+    if (!only || h->p == only) dirty.push_back(h);
+  }
+  for (FAVT64_HEADER* h : dirty) {
+    FileWrite& f = file(h->p);
+    if (is_root(h) && !(h->flags & kOnDisk) && !f.new_roots_failed && write_new_root(as_root(h)) < 0)
+      fail(&f.new_roots_failed);
+  }
+  // Mark the way up from every dirty record, each record once; note the tops met (roots, and
+  // nodes outside any tree).
+  for (FAVT64_HEADER* h : dirty) {
+    if (!check_dirty64(h, 0)) continue;  // an empty new root, written whole
+    for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) {
+      up->flags |= kPath;
+      if (!holder(up)) tops.push_back(up);
+    }
+  }
+  for (FAVT64_HEADER* h : tops) {
+    FileWrite& f = file(h->p);
+    if (write_marked(h, !f.new_roots_failed) < 0 && !f.new_roots_failed) fail(&f.failed);
+  }
+  int rc = 0;
+  for (FileWrite& f : files) {
+    if (!f.new_roots_failed && !f.failed && free_pending(f.p) < 0) fail(&f.failed);
+    if (f.new_roots_failed || f.failed) rc = -1;
+  }
+  if (rc < 0) errno = err;
+  return rc;
+}
+
+// Drops a record freed by its tree's operations and frees its room: at once when it was
+// never written (nothing in the file names it), else as favt64_free_later. Nothing of it is
+// written: its content is dead.
+void free_record(FAVT64_HEADER* h) {
+  PDB64* p = h->p;
+  const uint64_t ofs = h->fofs;
+  const bool on_disk = h->flags & kOnDisk;
+  free_favt64_cache(h);
+  if (on_disk)
+    pending_frees.push_back(PendingFree{p, ofs});
+  else
+    free_filespace64(p, ofs);
 }
 
 // --- loading --------------------------------------------------------------------------
@@ -523,14 +710,14 @@ void favt64_load_root(PDB64* p, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   r->node = empty_link(&r->h);
   r->node.fofs = get_be64(rec.body + 4);
   r->node_check = favt64_kind_check(r->type);
-  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), 0, 0, 0};
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), kOnDisk, 0, 0, 0};
   w->ret = &r->h;
 }
 
 void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   int64_t len = int64_t(rec.m - kFavtNodeFixedMem);
   auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
-  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), 0, 0, 0};
+  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), kOnDisk, 0, 0, 0};
   n->small = empty_link(&n->h);
   n->small.fofs = get_be64(rec.body);
   n->large = empty_link(&n->h);
@@ -552,8 +739,9 @@ void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_
   w->ret = &n->h;
 }
 
-// Loads the tree record at ofs: null with -2 when it cannot be read or is too short for
-// its fields. A record that is no tree record stops the process ("favt_load").
+// Loads the tree record at ofs: null with -2 when it cannot be read, is too short for its
+// fields, or is no tree record (then "type = %i %i" is printed first): a file left by a
+// failed close or a crash may name such records, and reading it must not stop the process.
 FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, FAVT64_PTR* parent) {
   if (!p) p = root->h.p;
   FAVT64_LOAD_WORK w{nullptr, ofs, parent, 0};
@@ -565,7 +753,8 @@ FAVT64_HEADER* favt64_load(int* err, PDB64* p, FAVT64_ROOT* root, uint64_t ofs, 
   int kind = rec.type & 0xFF;
   if ((rec.type >> 8) != 1 || (kind != 1 && kind != 2)) {
     ss_printf("type = %i %i\n", int(rec.type), int(endian_flag ? __builtin_bswap16(rec.type) : rec.type));
-    er_panic("favt_load");
+    set_err(err, -2);
+    return nullptr;
   }
   if (rec.m < (kind == 1 ? kFavtRootMem : kFavtNodeFixedMem)) {  // too short for its fields: damaged
     set_err(err, -2);
@@ -596,6 +785,8 @@ void init_favt64() {
   fr64_tree = nullptr;
   ering = ELinks{};
   root_count = 0;
+  dirty_records.clear();
+  pending_frees.clear();
   fac_init_general();
 }
 
@@ -606,7 +797,7 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func) {
   int64_t at = alloc_filespace64(p, &head);
   if (at < 0) return nullptr;
   auto* r = static_cast<FAVT64_ROOT*>(new_record(sizeof(FAVT64_ROOT)));
-  r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0};
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, uint64_t(at), int16_t(kRecTreeRoot), kFavtDirty, 0, 0, 0};
   r->type = type;
   r->endian_func = endian_func;
   r->node_check = favt64_kind_check(type);
@@ -628,7 +819,7 @@ FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len)
   if (at < 0) return nullptr;
   auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
   n->h = FAVT64_HEADER{nullptr, nullptr, root->h.p, uint64_t(at), int16_t(kRecTreeNode),
-                       uint16_t(kFavtDirty | kFavtPinned | kFavtUnlinked), 1, 0};
+                       uint16_t(kFavtDirty | kFavtPinned | kFavtUnlinked), 1, 0, 0};
   n->small = empty_link(&n->h);
   n->large = empty_link(&n->h);
   n->root = root;
@@ -643,8 +834,12 @@ FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_f
   FAVT64_ROOT* r = find_root(p, ofs);
   if (!r) {
     FAVT64_HEADER* h = favt64_load(err, p, nullptr, ofs, nullptr);
-    if (!h) er_panic("get_root");
-    if (!is_root(h)) er_panic("get_root2");
+    if (!h) return nullptr;
+    if (!is_root(h)) {  // a node where a root belongs: damage, as an unreadable record
+      free_favt64_cache(h);
+      set_err(err, -2);
+      return nullptr;
+    }
     r = as_root(h);
     r->endian_func = endian_func;
     enter_root_tree(r);
@@ -770,6 +965,7 @@ int64_t favt64_write(FAVT64_HEADER* h) {
   else
     errno = EIO;
   if (rec != small_buf) d_f_ree(rec);
+  if (rc >= 0) h->flags |= kOnDisk;
   return rc;
 }
 
@@ -787,30 +983,41 @@ int check_dirty64(FAVT64_HEADER* h, int mask) {
 
 int flush_favt64_cache(PDB64* p) {
   if (!favt64_h.next) return 0;
-  int rc = write_back_file(p);
+  int rc = write_back_files(p);
   drop_file(p, false);
   return rc;
 }
 
 int close_favt64_cache(PDB64* p) {
   if (!favt64_h.next) return 0;
-  int rc = write_back_file(p);
+  int rc = write_back_files(p);
   drop_file(p, true);
+  forget_pending(p);  // a failed close loses their room; the file stays marked open
   return rc;
 }
 
 void discard_favt64_cache(PDB64* p) {
   if (favt64_h.next) drop_file(p, true);
+  forget_pending(p);
+}
+
+void favt64_free_later(PDB64* p, uint64_t ofs) { pending_frees.push_back(PendingFree{p, ofs}); }
+
+int favt64_free_pending(PDB64* p) {
+  for (const PendingFree& f : pending_frees)
+    if (f.p == p) return write_back_files(p);
+  return 0;
+}
+
+void favt64_set_dirty(FAVT64_HEADER* h) {
+  h->flags |= kFavtDirty;
+  list_dirty(h);
 }
 
 void favt64_free_root(FAVT64_ROOT* root) {
   if (!root) return;
   if (root->node.ptr) er_panic("favt64_free_root");
-  write_back(&root->h);
-  PDB64* p = root->h.p;
-  uint64_t ofs = root->h.fofs;
-  free_favt64_cache(&root->h);
-  free_filespace64(p, ofs);
+  free_record(&root->h);
 }
 
 void favt64_free_node(FAVT64_NODE* node) {
@@ -818,11 +1025,7 @@ void favt64_free_node(FAVT64_NODE* node) {
   if (node->parent) er_panic("favt64_free_node");  // still linked: the tree would dangle
   link_ptr(&node->small, nullptr);
   link_ptr(&node->large, nullptr);
-  write_back(&node->h);
-  PDB64* p = node->h.p;
-  uint64_t ofs = node->h.fofs;
-  free_favt64_cache(&node->h);
-  free_filespace64(p, ofs);
+  free_record(&node->h);
 }
 
 int64_t cache_checks;
@@ -867,6 +1070,7 @@ void get_favt64_ptr2(FAVT64_PTR* link, FAVT64_NODE* node) {
     link_ptr(link, nullptr);
   }
   link->flags |= kFavtDirty;
+  if (link->owner) list_dirty(link->owner);
 }
 
 void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
@@ -879,6 +1083,7 @@ void set_favt64_ptr(FAVT64_PTR* link, const FAVT64_PTR* value) {
     update_evict(&n->h);
   }
   link->flags |= kFavtDirty;
+  if (link->owner) list_dirty(link->owner);
 }
 
 }  // namespace tq

@@ -38,6 +38,7 @@ struct FAVT64_HEADER {
   uint16_t flags;       // kFavtDirty, kFavtPinned, kFavtUnlinked
   int32_t pins;         // nested pins of the operations using it
   int32_t loaded;       // links of this record whose node is loaded
+  int32_t dirty_slot;   // 1 + its place in the list of dirty records, 0 when not listed
 };
 
 struct FAVT64_NODE;
@@ -103,11 +104,11 @@ FAVT64_ROOT* favt64_alloc_root(PDB64* p, int type, FAVT64_ENDIAN endian_func);
 FAVT64_NODE* favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len);
 
 // The cached root at ofs, loaded when needed (its endian function is then endian_func; a
-// cached root keeps its own). A root that cannot be read stops the process ("get_root"),
-// so does another record there ("get_root2").
+// cached root keeps its own). Null with -2 in *err when the record there cannot be read or
+// is no root.
 FAVT64_ROOT* get_root64(int* err, PDB64* p, uint64_t ofs, FAVT64_ENDIAN endian_func);
-// The node a link designates, loaded when needed (-2 in *err when it cannot be read), or
-// null for an empty link. The node moves to the front of the ring.
+// The node a link designates, loaded when needed (-2 in *err when it cannot be read or is
+// no node), or null for an empty link. The node moves to the front of the ring.
 FAVT64_NODE* g_ptr64(int* err, FAVT64_ROOT* root, FAVT64_PTR* link);
 FAVT64_NODE* root_node64(int* err, FAVT64_ROOT* root);
 FAVT64_NODE* small_node64(int* err, FAVT64_ROOT* root, FAVT64_NODE* node);
@@ -135,7 +136,7 @@ void favt64_release_node(FAVT64_NODE* node);
 // Moves a then b (either may be null) to the front of the ring.
 void touch_ring64(FAVT64_HEADER* a, FAVT64_HEADER* b);
 // Marks the record's own fields changed.
-inline void favt64_set_dirty(FAVT64_HEADER* h) { h->flags |= kFavtDirty; }
+void favt64_set_dirty(FAVT64_HEADER* h);
 
 // Writes a root or node record at its offset, big-endian field by field: the bytes
 // written, or -1 when the seek or the write failed or the record is of another type.
@@ -146,22 +147,40 @@ int64_t favt64_write(FAVT64_HEADER* h);
 // stops the process ("check_dirty").
 int check_dirty64(FAVT64_HEADER* h, int mask);
 
-// Writes back every dirty cached record of the file, then drops its records from the
-// cache, children before parents; pinned records (a node made and not yet linked among
-// them), records whose write failed, and the parents and roots of nodes kept that way stay.
-// -1 when a record could not be written, else 0.
+// Writes back every dirty cached record of the file, children before parents: a record
+// is written only after every record it names is (a root never written goes first as an
+// empty tree), so what a failed write-back leaves in the file names whole records. Once
+// every record of the file is written, the records freed meanwhile are freed for good
+// (favt64_free_later). Then drops the file's records from the cache, children before
+// parents; pinned records (a node made and not yet linked among them), records that could
+// not be written, and the parents and roots of nodes kept that way stay. -1 (errno set)
+// when a record or a free could not be written, else 0.
 int flush_favt64_cache(PDB64* p);
-// As flush_favt64_cache, then drops every remaining record of the file, pinned or not: the
-// handle is going away.
+// As flush_favt64_cache, then drops every remaining record of the file, pinned or not, and
+// forgets its pending frees (after a failure their room is lost): the handle is going away.
 int close_favt64_cache(PDB64* p);
-// Drops every cached record of the file without writing it (the file has been emptied).
+// Drops every cached record of the file without writing it, and its pending frees (the
+// file has been emptied).
 void discard_favt64_cache(PDB64* p);
 
-// Writes the root back when dirty, drops it, frees its room. Its tree must hold no loaded
-// node ("favt64_free_root"). Null does nothing.
+// Frees the record at ofs once the file no longer names it: at the next write-back of the
+// file that writes every dirty record (favt64_free_pending, which the next allocation in the
+// file runs, a flush, the close, or eviction). For records that a tree node named through
+// its data (trie value arrays, index texts, callers' records), retired while the node may
+// not yet be written; call it once no cached record names the record any more. Until then
+// the room stays taken; a close that fails loses it.
+void favt64_free_later(PDB64* p, uint64_t ofs);
+// When records of the file wait to be freed: writes back the file's dirty records (as
+// flush_favt64_cache, without dropping any) and frees them. 0, or -1 (errno set) when a
+// record or a free could not be written (they then wait on).
+int favt64_free_pending(PDB64* p);
+// Drops the root and frees its room; its tree must hold no loaded node
+// ("favt64_free_root"). Null does nothing. Nothing of it is written; a root that the file
+// holds (loaded, or written once) is freed as by favt64_free_later, for the file may still
+// name it.
 void favt64_free_root(FAVT64_ROOT* root);
-// Writes the node back when dirty, drops it, frees its room and memory. It must be
-// unlinked from its tree ("favt64_free_node" otherwise). Null does nothing.
+// Drops the node, frees its room (as favt64_free_root) and its memory. It must be unlinked
+// from its tree ("favt64_free_node" otherwise). Null does nothing.
 void favt64_free_node(FAVT64_NODE* node);
 
 // Verifies the links of every cached tree; a broken one prints msg and stops the process.

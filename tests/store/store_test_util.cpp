@@ -22,26 +22,39 @@ std::string anchor_bytes(uint64_t next) { return be16(259) + be16(12) + be64(nex
 
 std::string short_record(uint16_t type, uint16_t d) { return be16(type) + be16(d) + std::string(d - 4, '\0'); }
 
-namespace {
-
-uint64_t get(const std::string& b, uint64_t at, int n) {
+uint64_t be_at(const std::string& b, uint64_t at, int n) {
   uint64_t v = 0;
   for (int i = 0; i < n; ++i) v = v << 8 | uint8_t(b.at(at + i));
   return v;
 }
 
-}  // namespace
+std::vector<Rec> records(const std::string& b) {
+  std::vector<Rec> out;
+  for (uint64_t at = 0; at + 4 <= b.size();) {
+    uint16_t d = uint16_t(be_at(b, at + 2, 2));
+    out.push_back(Rec{at, uint16_t(be_at(b, at, 2)), b.substr(at, d)});
+    at += d ? d : b.size();
+  }
+  return out;
+}
+
+std::vector<Rec> of_type(const std::string& b, uint16_t type) {
+  std::vector<Rec> out;
+  for (const Rec& r : records(b))
+    if (r.type == type) out.push_back(r);
+  return out;
+}
 
 std::vector<DiskBlock> disk_chain(const std::string& bytes) {
   std::vector<DiskBlock> out;
-  uint64_t next = get(bytes, 36, 8);
+  uint64_t next = be_at(bytes, 36, 8);
   while (next != 0 && out.size() < 100000) {
-    DiskBlock blk{next, uint16_t(get(bytes, next, 2)), get(bytes, next + 2, 2)};
+    DiskBlock blk{next, uint16_t(be_at(bytes, next, 2)), be_at(bytes, next + 2, 2)};
     int hlen = 4;
-    if (blk.d == 0xFFFE) blk.d = get(bytes, next + 4, 4), hlen = 8;
-    else if (blk.d == 0xFFFF) blk.d = get(bytes, next + 4, 8), hlen = 12;
+    if (blk.d == 0xFFFE) blk.d = be_at(bytes, next + 4, 4), hlen = 8;
+    else if (blk.d == 0xFFFF) blk.d = be_at(bytes, next + 4, 8), hlen = 12;
     out.push_back(blk);
-    next = get(bytes, next + hlen, 8);
+    next = be_at(bytes, next + hlen, 8);
   }
   return out;
 }

@@ -1,6 +1,6 @@
 // Helpers of the store tests: big-endian byte strings built by hand from the file layout,
-// an independent parser of the free chain on disk, the page cache switched on, and a
-// capture of standard output.
+// records and the free chain read back from the raw bytes by an independent parser, the
+// page cache switched on, and a capture of standard output.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -25,6 +25,17 @@ std::string header_bytes(int32_t kind = 31, const std::string& encoding = "utf8"
 std::string anchor_bytes(uint64_t next);
 // A record of disk length d with a 4-byte head (d <= 65533), filled with zeros.
 std::string short_record(uint16_t type, uint16_t d);
+
+// A big-endian number of n bytes at offset at of b.
+uint64_t be_at(const std::string& b, uint64_t at, int n);
+// One record of a file walked from offset 0 by its short heads (as the layout frames them).
+struct Rec {
+  uint64_t ofs;
+  uint16_t type;
+  std::string bytes;  // the whole record as on disk
+};
+std::vector<Rec> records(const std::string& b);
+std::vector<Rec> of_type(const std::string& b, uint16_t type);
 
 // The free chain as it is on disk, read from the raw bytes: (offset, type, disk length) of
 // each block after the anchor at offset 32.
