@@ -52,13 +52,17 @@ void schedule_abort(MATRIX_TOKEN* t) {
   new_tick(close_aboat_func, 0, t);
 }
 
-// One pass of a close over m's nodes: frees what it can; true while something keeps it.
+// One pass of a close over m's nodes: frees what it can, counting in m's unsaved the dirty
+// nodes it gives up; true while something keeps it.
 bool close_pass(MATRIX* m, SaveRequests* saves) {
   bool busy = m->token_cnt != 0;
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE *n = head, *next; n; n = next) {
       next = n->nh_next;
-      if (saves->given_up(n)) n->dirty_file_time = 0;
+      if (saves->given_up(n)) {
+        n->dirty_file_time = 0;
+        ++m->unsaved;
+      }
       const int r = _free_matrix_node(n);
       if (r == 0) continue;
       busy = true;
@@ -81,17 +85,21 @@ void close_wait() {
   del_timeout(key);
 }
 
-void free_record(MATRIX* m) {
+// Frees what the close leaves of m and closes its file and network source: 0, or -1 when a
+// node was given up or the file's close failed.
+int free_record(MATRIX* m) {
   _free_matrix_channel_defaults(m);
   gc_matrix_lock();
   m->mx_env->del = 1;
   gc_matrix_unlock();
-  if (m->p.close_file) m->p.close_file(m);
+  const int r = m->p.close_file ? m->p.close_file(m) : 0;
   if (m->p.close_net) m->p.close_net(m);
   _free_matrix_description(m);
   for (L_CHAR* s : {m->neturl, m->filename, m->key})
     if (s) d_f_ree(s);
+  const bool lost = m->unsaved != 0;
   d_f_ree(m);
+  return r < 0 || lost ? -1 : 0;
 }
 
 }  // namespace
@@ -187,32 +195,34 @@ int64_t _get_matrix_obj_id(MATRIX* m) {
   return m->obj_id;
 }
 
-void _sync_matrix(MATRIX* m) {
+int _sync_matrix(MATRIX* m, int own_holds) {
   _wait_matrix_mode(m);  // woken by the mode's change, not by polling
-  if (m->mode != MX_MODE_OPEN) return;
+  if (m->mode != MX_MODE_OPEN) return 0;
   SaveRequests saves;
   for (;;) {
     saves.flush(m);
-    if (m->access_lock || m->wait_token) {
+    if (m->access_lock > own_holds || m->wait_token) {
       sleep_on(m);
       continue;
     }
     MATRIX_NODE* blocked = nullptr;
+    bool unsaved = false;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next) {
         const int r = _sync_matrix_node(n);
+        unsaved |= saves.given_up(n);
         // A pending node without a token stays pending (its script gave it no status).
         if (r < 0 && !saves.given_up(n) && !(r == MX_NODE_PENDING && !n->process_token)) blocked = n;
       }
-    if (!blocked) return;
+    if (!blocked) return unsaved ? -1 : 0;
     sleep_on(blocked);
   }
 }
 
-void _close_matrix(MATRIX* m) {
-  if (m->mode == MX_MODE_CLOSING) return;
+int _close_matrix(MATRIX* m) {
+  if (m->mode == MX_MODE_CLOSING) return 0;
   if (m->mode == MX_MODE_OPENING && m->p.open_method) _wait_matrix_mode(m);  // its hook still holds m
-  if (m->mode == MX_MODE_CLOSING) return;
+  if (m->mode == MX_MODE_CLOSING) return 0;
   SaveRequests saves;
   saves.flush(m);
   m->mode = MX_MODE_CLOSING;
@@ -231,18 +241,22 @@ void _close_matrix(MATRIX* m) {
     if (!close_pass(m, &saves)) break;
     close_wait();
   }
-  free_record(m);
+  return free_record(m);
 }
 
-void close_all_matrix() {
+int close_all_matrix() {
   LOCK_SCOPE(matrix_lock);
-  while (matrices_root->mx_next != matrices_root) _close_matrix(matrices_root->mx_next);
+  int r = 0;
+  while (matrices_root->mx_next != matrices_root)
+    if (_close_matrix(matrices_root->mx_next) < 0) r = -1;
+  return r;
 }
 
 void _hold_matrix_access(MATRIX* m) { ++m->access_lock; }
 
 void _release_matrix_access(MATRIX* m) {
-  if (--m->access_lock == 0) wakeup_task(m);
+  --m->access_lock;
+  wakeup_task(m);
 }
 
 void close_aboat_func(void* d) {
@@ -302,13 +316,13 @@ int64_t get_matrix_obj_id(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
   return _get_matrix_obj_id(m);
 }
-void sync_matrix(MATRIX* m) {
+int sync_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
-  _sync_matrix(m);
+  return _sync_matrix(m);
 }
-void close_matrix(MATRIX* m) {
+int close_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
-  _close_matrix(m);
+  return _close_matrix(m);
 }
 void aboat_status_countup(MATRIX_TOKEN* t) {
   LOCK_SCOPE(matrix_lock);

@@ -106,8 +106,8 @@ TEST(MatrixCloseDeathTest, AbortCountsUnderTheMatrixLock) {
               tqtest::panic_banner("double lock?"));
 }
 
-// A save script that does not save: sync and close each ask three saves, then give up;
-// sync does not wait for a node left pending by its load script.
+// A save script that does not save: sync and close each ask three saves, then give up and
+// answer -1; sync does not wait for a node left pending by its load script.
 TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   tqtest::TickClock clock;  // no time-out passes: only the saves' ends wake sync and close
   StoreShape shape;
@@ -124,15 +124,18 @@ TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   };
   saves();
   set_dirty_file(n);
-  tqtest::Task syncer([m] { sync_matrix(m); });
+  int synced = 0, closed_with = 0;
+  tqtest::Task syncer([&] { synced = sync_matrix(m); });
   ASSERT_TRUE(syncer.wait()) << "sync waits for ever";
+  EXPECT_EQ(synced, -1);
   EXPECT_EQ(saves(), 3);
   EXPECT_NE(n->dirty_file_time, 0u) << "left dirty";
   testing::internal::CaptureStdout();
-  tqtest::Task closer([m] { close_matrix(m); });
+  tqtest::Task closer([&] { closed_with = close_matrix(m); });
   const bool closed = closer.wait();
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(closed) << "close asks for the save for ever";
+  EXPECT_EQ(closed_with, -1);
   EXPECT_EQ(saves(), 3);
   EXPECT_EQ(out.rfind("close_matirx ret_id = -1 ", 0), 0u) << out;
 }

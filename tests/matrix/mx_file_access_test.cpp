@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
 
@@ -99,8 +100,9 @@ CALL_LOCK_DESCRIPTER no_server(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void*, 
   return CALL_LOCK_DESCRIPTER{nullptr, 0};
 }
 
-// A lock event closes the file, clearing its mark; the next access reopens it whole and
-// locks again. A file another holder marked open is refused, its bytes unchanged.
+// A lock event closes the file, clearing its mark (one whose write-back fails stays open and
+// held); the next access reopens it whole and locks again. A file another holder marked
+// open is refused, its bytes unchanged.
 TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
   tqtest::TempDir dir;
   const std::string path = dir.file("lock");
@@ -114,6 +116,11 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     FreeNode n(m.get(), {0, 0, 0});
     n.fill(3.0);
     ASSERT_EQ(save_matrix_node(&n.n), 0);
+    fac_fail_write(1, ENOSPC);  // the node index's write-back
+    mx_file_lock_event(0, m.get());
+    fac_fail_write(0, 0);
+    EXPECT_NE(get_mx_file_pfd(m.get()), nullptr);
+    EXPECT_EQ(gives, 0);
     mx_file_lock_event(0, m.get());
     EXPECT_EQ(get_mx_file_pfd(m.get()), nullptr);
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({1, 1}));
@@ -188,11 +195,13 @@ void scale(void* d) {
 }
 
 // The wait for pending node work (before an index walk) does not wait for ever on a node
-// its save leaves dirty, nor on an unready node that no token works on.
+// its save leaves dirty, nor on an unready node that no token works on. A close that gives
+// such a node up fails and leaves the file marked open.
 TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   tqtest::TempDir dir;
   FileShape shape = kShape;
-  MATRIX* m = open_file_matrix(&shape, dir.file("pending"));
+  const std::string path = dir.file("pending");
+  MATRIX* m = open_file_matrix(&shape, path);
   {
     GcFrame frame("no save");
     TQ_SEXP* no_save = sexp_commands(std_cm, "(finish 2 2)", nullptr);
@@ -213,7 +222,9 @@ TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   });
   ASSERT_TRUE(ended || tqtest::wait_until([&] { return s.done.load(); }));
   EXPECT_EQ(s.r, -1) << "nothing was saved: the index is empty";
-  close_matrix(m);
+  set_under_lock([&] { dirty->dirty_file_time = 1; });
+  EXPECT_EQ(close_matrix(m), -1);
+  EXPECT_EQ(BareMatrix(load_shape(), path).code(), MX_FILE_HELD) << "the file stays marked open";
 }
 
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
