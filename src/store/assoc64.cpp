@@ -171,21 +171,14 @@ int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const ch
   if (n) {
     int64_t old = int_data(n).fofs;
     if (old <= 0 || !is_text(k->p, uint64_t(old))) return -1;  // damaged: never free a stranger
-    // The new text is in place before the old one goes: a failed write leaves the old, and
-    // so does an old text that cannot be freed.
-    favt64_lock(&n->h);
+    // The new text is in place before the node names it (a failed write leaves the old),
+    // and the old one goes once the node is written back.
     int64_t at = alloc64_data(k->p, text);
-    if (at > 0) {
-      std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
-      favt64_set_dirty(&n->h);
-      if (free_filespace64(k->p, uint64_t(old)) < 0) {
-        std::memcpy(static_cast<unsigned char*>(n->data) + 4, &old, 8);
-        free_filespace64(k->p, uint64_t(at));
-        at = -1;
-      }
-    }
-    favt64_unlock(&n->h);
-    return at > 0 ? 0 : -1;
+    if (at <= 0) return -1;
+    std::memcpy(static_cast<unsigned char*>(n->data) + 4, &at, 8);
+    favt64_set_dirty(&n->h);
+    favt64_free_later(k->p, uint64_t(old));
+    return 0;
   }
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
@@ -219,9 +212,9 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
   if (!key || !key[0]) return -1;
   int64_t old = current_string(k, r, key);
   if (old < 0) return -1;
-  // The new text is in place before the key names it, and the old one goes only then: a
-  // failed insertion (a damaged trie, or a node or level that cannot be written) leaves the
-  // key as it was, and so does an old text that cannot be freed.
+  // The new text is in place before the key names it, and the old one goes once the key's
+  // node is written back: a failed insertion (a damaged trie, or a node or level that
+  // cannot be written) leaves the key as it was.
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   int err = 0;
@@ -229,11 +222,7 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
     free_filespace64(k->p, uint64_t(at));
     return -1;
   }
-  if (old && free_filespace64(k->p, uint64_t(old)) < 0) {
-    insert_dtree64(&err, r, key, uint64_t(at), uint64_t(old));  // one value: no write
-    free_filespace64(k->p, uint64_t(at));
-    return -1;
-  }
+  if (old) favt64_free_later(k->p, uint64_t(old));
   return 0;
 }
 
@@ -325,7 +314,11 @@ int new_index64(int key, int type, int16_t name) {
     r = alloc64_dtree(k->p, kAssocStringKind);
   else
     er_panic("new_index");
-  if (!r) return -1;
+  // The header names the root: it is written first, as an empty tree.
+  if (!r || favt64_write(&r->h) < 0) {
+    favt64_free_root(r);
+    return -1;
+  }
   int pos = k->assoc_len;
   k->assoc = static_cast<ASSOC64_INDEX*>(d_re_alloc(k->assoc, size_t(pos + 1) * sizeof(ASSOC64_INDEX)));
   if (!k->assoc) er_panic("new_index");
@@ -392,7 +385,7 @@ int delete_associate64(int key, int pos, const L_CHAR* key_value) {
   int64_t old = r ? current_string(k, r, key_value) : -1;
   if (old <= 0) return -1;  // absent (or damaged): nothing to delete
   if (delete_dtree64(nullptr, r, key_value, 0) < 0) return -1;
-  free_filespace64(k->p, uint64_t(old));
+  favt64_free_later(k->p, uint64_t(old));
   return 0;
 }
 

@@ -82,18 +82,18 @@ int get_index64(int key, int16_t name);
 // The type of the index at pos, or -1.
 int get_index_type64(int key, int pos);
 // Stores value under key_value (a pointer to an int32 for an integer index, a non-empty
-// L_CHAR string for a string index), replacing and freeing the text it had: 0, or -1 for a
-// bad slot key or position, a value the printer cannot print, an empty string key, an
-// index damaged in its file, or a record that cannot be written (errno set); the key then
-// keeps its old value.
+// L_CHAR string for a string index), replacing the text it had (freed once the index is
+// written back: favt64_free_later): 0, or -1 for a bad slot key or position, a value the
+// printer cannot print, an empty string key, an index damaged in its file, or a record that
+// cannot be written (errno set); the key then keeps its old value.
 int insert_associate64(int key, int pos, const void* key_value, TQ_SEXP* value);
 // The value stored under key_value, read back and rooted in the caller's top frame (its
 // parts are read lazily); null when absent, for a bad key or position, or a damaged index.
 // A value record that cannot be read or is no text stops the process
 // ("search_assoc64_integer", "search_assoc64_string" and their "(2)").
 TQ_SEXP* search_associate64(int key, int pos, const void* key_value, ASSOC64_STRING_OPT* opt);
-// Removes a string key and frees its text: 0, or -1 (nothing changed) for a bad slot key or
-// position, an integer index, a key not present, or a damaged index.
+// Removes a string key and frees its text (as above): 0, or -1 (nothing changed) for a bad
+// slot key or position, an integer index, a key not present, or a damaged index.
 int delete_associate64(int key, int pos, const L_CHAR* key_value);
 // Every stored value, rooted in the caller's top frame: an integer index in ascending key
 // order, a string index in the reverse of a descending walk. Null for a bad key or

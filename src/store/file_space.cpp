@@ -309,22 +309,21 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
 }
 
 int close_filespace64(PDB64* p) {
+  // The open mark goes last, and only when every write before it succeeded: the tree
+  // records (with the frees they wait for) and every page on disk. A close that failed
+  // leaves the file marked, and so refused at a read-write open.
+  int rc = 0, err = 0;
+  auto fail = [&rc, &err] {
+    if (rc == 0) err = errno;
+    rc = -1;
+  };
+  if (close_favt64_cache(p) < 0) fail();  // every tree record of the file is written and dropped
   if (p->freelist_work) free_freelist64(p->freelist_work);
   p->freelist_work = nullptr;
-  int rc = 0, err = 0;
-  if (close_favt64_cache(p) < 0) {  // every tree record of the file is written and dropped
-    rc = -1;
-    err = errno;
-  }
-  if (read_write(p->oflags) && set_open_mark(p, false) == -1) {
-    rc = -1;
-    err = errno;
-  }
+  if (rc == 0 && fac_flush(&p->fac) < 0) fail();
+  if (rc == 0 && read_write(p->oflags) && set_open_mark(p, false) == -1) fail();
   debug_pdb64_list(p, 5, 0, 0);
-  if (close_pdb64(p) < 0) {
-    rc = -1;
-    err = errno;
-  }
+  if (close_pdb64(p) < 0) fail();
   if (rc < 0) errno = err;
   return rc;
 }

@@ -28,9 +28,11 @@ inline constexpr uint32_t kFsFreeList = 0x80000000u;
 // writing the new header or mark fails.
 PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
                         const char* encoding);
-// Releases the in-memory chain, writes back and drops the file's cached tree records,
-// clears the open mark and closes: 0, or -1 (errno set) when anything could not be written
-// or the close failed.
+// Writes back and drops the file's cached tree records, releases the in-memory chain,
+// writes back the file's pages, clears the open mark and closes: 0, or -1 (errno set) when
+// anything could not be written or the close failed. The mark is cleared only when every
+// write before it succeeded: a file whose close failed stays marked open, and a read-write
+// open refuses it (EBUSY); a read-only open still reads it.
 int close_filespace64(PDB64* p);
 // Writes back the file's cached tree records.
 void flush_filespace64(PDB64* p);

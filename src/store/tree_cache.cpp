@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #endif
@@ -58,7 +59,12 @@ int root_count;
 
 constexpr uint16_t kKept = 8;  // in-memory mark of a flush pass: this node stays
 constexpr uint16_t kTop = 16;  // in-memory mark: the node's parent link is a root's top link
-static_assert(((kKept | kTop) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) == 0, "flag bits overlap");
+constexpr uint16_t kOnDisk = 64;  // the record has a version in the file: loaded, or written once
+constexpr uint16_t kPath = 128;   // mark of a write-back: the record or one below it is dirty
+constexpr uint16_t kStale = 256;  // mark of a write-back: a record below could not be written
+static_assert(((kKept | kTop | kOnDisk | kPath | kStale) & (kFavtDirty | kFavtPinned | kFavtUnlinked | kFavtFreed)) ==
+                  0,
+              "flag bits overlap");
 
 bool is_root(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeRoot); }
 bool is_node(const FAVT64_HEADER* h) { return h->type == int16_t(kRecTreeNode); }
@@ -153,6 +159,7 @@ void touch(FAVT64_HEADER* h) {
 }
 
 void clear_cache64(FAVT64_HEADER* keep);
+int write_back_files(PDB64* only);
 
 // A new record enters at the front; eviction then runs, never taking the newcomer.
 void enter_ring(FAVT64_HEADER* h) {
@@ -321,18 +328,6 @@ int write_back(FAVT64_HEADER* h) {
   return -1;
 }
 
-// Writes back every dirty record of the ring, front first. The walk is a chain of cold
-// records, each write a page of its own: the record two ahead and the page of the next one
-// are asked for while the current one is written.
-void write_back_all() {
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
-    FAVT64_HEADER* next = h->next;
-    __builtin_prefetch(next->next);
-    if (next != &favt64_h && known_type(next) && check_dirty64(next, 0)) fac_prefetch(&next->p->fac, next->fofs);
-    write_back(h);
-  }
-}
-
 // Asks for the cache lines of a record's ELinks, head and links.
 void prefetch_record(const FAVT64_HEADER* h) {
   const char* b = reinterpret_cast<const char*>(el(h));
@@ -371,7 +366,7 @@ void clear_cache64(FAVT64_HEADER* keep) {
     if (!victim) return;
     if (!known_type(victim)) er_panic("clear_cache");
     if (check_dirty64(victim, 0)) {
-      write_back_all();
+      write_back_files(nullptr);
       if (check_dirty64(victim, 0)) {  // its write failed: it stays (warm), another goes
         if (++failed == kFailedWrites) return;
         evict_unlink(victim);
@@ -442,11 +437,159 @@ void drop_file(PDB64* p, bool all) {
     if (h->p == p) er_panic("flush_favt64_cache");
 }
 
-int write_back_file(PDB64* p) {
-  int rc = 0;
-  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next)
-    if (h->p == p && write_back(h) < 0) rc = -1;
+// --- writing back, children first ------------------------------------------------------
+//
+// A write-back never writes a record that names one it could not write: a node goes after
+// its loaded children, a root after its tree, and a root never written goes first of all
+// as an empty tree (a trie node or an index header may name it). Records freed while a
+// record in the file may still name them are freed for good only once a write-back of
+// their file has written every record (favt64_free_later). So whatever a failed write-back
+// left in the file names whole, live records; what it could not write stays dirty, and so
+// do the records above it.
+
+// Records freed while the file may still name them, in the order they were freed.
+struct PendingFree {
+  PDB64* p;
+  uint64_t ofs;
+};
+std::vector<PendingFree> pending_frees;
+
+// Frees the file's pending records: 0, or -1 (errno set) when one could not be freed (it
+// stays pending).
+int free_pending(PDB64* p) {
+  int rc = 0, err = 0;
+  size_t kept = 0;
+  for (size_t i = 0; i < pending_frees.size(); ++i) {
+    const PendingFree f = pending_frees[i];
+    if (f.p == p && free_filespace64(p, f.ofs) == 0) continue;
+    if (f.p == p && rc == 0) rc = -1, err = errno;
+    pending_frees[kept++] = f;
+  }
+  pending_frees.resize(kept);
+  if (rc < 0) errno = err;
   return rc;
+}
+
+void forget_pending(PDB64* p) {
+  std::erase_if(pending_frees, [p](const PendingFree& f) { return f.p == p; });
+}
+
+// Writes the root as an empty tree: 0 or -1. When it is one, it is now written as it is.
+int write_new_root(FAVT64_ROOT* r) {
+  const uint64_t top = r->node.fofs;
+  r->node.fofs = 0;
+  const int64_t rc = favt64_write(&r->h);
+  r->node.fofs = top;
+  if (rc >= 0 && top == 0)
+    while (check_dirty64(&r->h, 1)) {
+    }
+  return rc < 0 ? -1 : 0;
+}
+
+// The record holding the link to h: its parent node, or its root; null for a root and for
+// a node outside any tree.
+FAVT64_HEADER* holder(FAVT64_HEADER* h) {
+  return is_node(h) && as_node(h)->parent ? as_node(h)->parent->owner : nullptr;
+}
+
+// Whether n's subtree holds a record that could not be written; clears the mark.
+bool take_stale(FAVT64_NODE* n) {
+  if (!n || !(n->h.flags & kStale)) return false;
+  n->h.flags &= uint16_t(~kStale);
+  return true;
+}
+
+// Writes the marked records of the tree (kPath: dirty, or above a dirty record) children
+// first, walking up through parent links (no stack), then the root, clearing the marks:
+// 0, or -1 when a record could not be written (the records above it are then not written
+// either). With write unset nothing is written and the marks go.
+int write_marked(FAVT64_ROOT* r, bool write) {
+  FAVT64_NODE* cur = r->node.ptr && (r->node.ptr->h.flags & kPath) ? r->node.ptr : nullptr;
+  while (cur) {
+    FAVT64_NODE* next = cur->small.ptr && (cur->small.ptr->h.flags & kPath) ? cur->small.ptr : cur->large.ptr;
+    if (next && (next->h.flags & kPath)) {
+      cur = next;
+      continue;
+    }
+    bool stale = take_stale(cur->small.ptr) | take_stale(cur->large.ptr) | !write;
+    if (!stale && write_back(&cur->h) < 0) stale = true;
+    cur->h.flags = uint16_t((cur->h.flags & ~kPath) | (stale ? kStale : 0));
+    FAVT64_HEADER* up = holder(&cur->h);
+    cur = up && is_node(up) ? as_node(up) : nullptr;
+  }
+  bool stale = take_stale(r->node.ptr) | !write;
+  r->h.flags &= uint16_t(~kPath);
+  return !stale && write_back(&r->h) == 0 ? 0 : -1;
+}
+
+// Writes back every dirty cached record of the file, or of every file when only is null:
+// first the roots never written (as empty trees), then each tree's dirty records children
+// first, then dirty nodes outside any tree. A file whose records were all written then has
+// its pending frees made. 0, or -1 (errno of the first failure) when a record or a free
+// could not be written.
+int write_back_files(PDB64* only) {
+  struct FileWrite {
+    PDB64* p;
+    bool new_roots_failed;  // nothing more of the file is written
+    bool failed;
+  };
+  std::vector<FileWrite> files;
+  auto file = [&files](PDB64* p) -> FileWrite& {
+    for (FileWrite& f : files)
+      if (f.p == p) return f;
+    return files.emplace_back(FileWrite{p, false, false});
+  };
+  int err = 0;
+  auto fail = [&err](bool* flag) {
+    if (err == 0) err = errno ? errno : EIO;
+    *flag = true;
+  };
+  if (only) file(only);
+  for (const PendingFree& f : pending_frees)
+    if (!only) file(f.p);
+  // Mark the way up from every dirty record; each record is marked once.
+  std::vector<FAVT64_HEADER*> roots, loose;
+  for (FAVT64_HEADER* h = favt64_h.next; h != &favt64_h; h = h->next) {
+    if (only && h->p != only) continue;
+    if (is_root(h)) {
+      roots.push_back(h);
+      FileWrite& f = file(h->p);
+      if (!(h->flags & kOnDisk) && !f.new_roots_failed && write_new_root(as_root(h)) < 0) fail(&f.new_roots_failed);
+    }
+    if (!check_dirty64(h, 0)) continue;
+    if (!is_root(h) && !holder(h)) loose.push_back(h);
+    for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) up->flags |= kPath;
+  }
+  for (FAVT64_HEADER* h : roots) {
+    FileWrite& f = file(h->p);
+    if ((h->flags & kPath) && write_marked(as_root(h), !f.new_roots_failed) < 0 && !f.new_roots_failed) fail(&f.failed);
+  }
+  for (FAVT64_HEADER* h : loose) {
+    FileWrite& f = file(h->p);
+    h->flags &= uint16_t(~kPath);
+    if (!f.new_roots_failed && write_back(h) < 0) fail(&f.failed);
+  }
+  int rc = 0;
+  for (FileWrite& f : files) {
+    if (!f.new_roots_failed && !f.failed && free_pending(f.p) < 0) fail(&f.failed);
+    if (f.new_roots_failed || f.failed) rc = -1;
+  }
+  if (rc < 0) errno = err;
+  return rc;
+}
+
+// Drops a record freed by its tree's operations and frees its room: at once when it was
+// never written (nothing in the file names it), else after the next whole write-back.
+// Nothing of it is written: its content is dead.
+void free_record(FAVT64_HEADER* h) {
+  PDB64* p = h->p;
+  const uint64_t ofs = h->fofs;
+  const bool on_disk = h->flags & kOnDisk;
+  free_favt64_cache(h);
+  if (on_disk)
+    pending_frees.push_back(PendingFree{p, ofs});
+  else
+    free_filespace64(p, ofs);
 }
 
 // --- loading --------------------------------------------------------------------------
@@ -523,14 +666,14 @@ void favt64_load_root(PDB64* p, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   r->node = empty_link(&r->h);
   r->node.fofs = get_be64(rec.body + 4);
   r->node_check = favt64_kind_check(r->type);
-  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), 0, 0, 0};
+  r->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeRoot), kOnDisk, 0, 0};
   w->ret = &r->h;
 }
 
 void favt64_load_node(PDB64* p, FAVT64_ROOT* root, const RawRecord& rec, FAVT64_LOAD_WORK* w) {
   int64_t len = int64_t(rec.m - kFavtNodeFixedMem);
   auto* n = static_cast<FAVT64_NODE*>(new_record(sizeof(FAVT64_NODE) + size_t(len)));
-  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), 0, 0, 0};
+  n->h = FAVT64_HEADER{nullptr, nullptr, p, w->fofs, int16_t(kRecTreeNode), kOnDisk, 0, 0};
   n->small = empty_link(&n->h);
   n->small.fofs = get_be64(rec.body);
   n->large = empty_link(&n->h);
@@ -770,6 +913,7 @@ int64_t favt64_write(FAVT64_HEADER* h) {
   else
     errno = EIO;
   if (rec != small_buf) d_f_ree(rec);
+  if (rc >= 0) h->flags |= kOnDisk;
   return rc;
 }
 
@@ -787,30 +931,30 @@ int check_dirty64(FAVT64_HEADER* h, int mask) {
 
 int flush_favt64_cache(PDB64* p) {
   if (!favt64_h.next) return 0;
-  int rc = write_back_file(p);
+  int rc = write_back_files(p);
   drop_file(p, false);
   return rc;
 }
 
 int close_favt64_cache(PDB64* p) {
   if (!favt64_h.next) return 0;
-  int rc = write_back_file(p);
+  int rc = write_back_files(p);
   drop_file(p, true);
+  forget_pending(p);  // a failed close loses their room; the file stays marked open
   return rc;
 }
 
 void discard_favt64_cache(PDB64* p) {
   if (favt64_h.next) drop_file(p, true);
+  forget_pending(p);
 }
+
+void favt64_free_later(PDB64* p, uint64_t ofs) { pending_frees.push_back(PendingFree{p, ofs}); }
 
 void favt64_free_root(FAVT64_ROOT* root) {
   if (!root) return;
   if (root->node.ptr) er_panic("favt64_free_root");
-  write_back(&root->h);
-  PDB64* p = root->h.p;
-  uint64_t ofs = root->h.fofs;
-  free_favt64_cache(&root->h);
-  free_filespace64(p, ofs);
+  free_record(&root->h);
 }
 
 void favt64_free_node(FAVT64_NODE* node) {
@@ -818,11 +962,7 @@ void favt64_free_node(FAVT64_NODE* node) {
   if (node->parent) er_panic("favt64_free_node");  // still linked: the tree would dangle
   link_ptr(&node->small, nullptr);
   link_ptr(&node->large, nullptr);
-  write_back(&node->h);
-  PDB64* p = node->h.p;
-  uint64_t ofs = node->h.fofs;
-  free_favt64_cache(&node->h);
-  free_filespace64(p, ofs);
+  free_record(&node->h);
 }
 
 int64_t cache_checks;

@@ -146,22 +146,35 @@ int64_t favt64_write(FAVT64_HEADER* h);
 // stops the process ("check_dirty").
 int check_dirty64(FAVT64_HEADER* h, int mask);
 
-// Writes back every dirty cached record of the file, then drops its records from the
-// cache, children before parents; pinned records (a node made and not yet linked among
-// them), records whose write failed, and the parents and roots of nodes kept that way stay.
-// -1 when a record could not be written, else 0.
+// Writes back every dirty cached record of the file, children before parents: a record
+// is written only after every record it names is (a root never written goes first as an
+// empty tree), so what a failed write-back leaves in the file names whole records. Once
+// every record of the file is written, the records freed meanwhile are freed for good
+// (favt64_free_later). Then drops the file's records from the cache, children before
+// parents; pinned records (a node made and not yet linked among them), records that could
+// not be written, and the parents and roots of nodes kept that way stay. -1 (errno set)
+// when a record or a free could not be written, else 0.
 int flush_favt64_cache(PDB64* p);
-// As flush_favt64_cache, then drops every remaining record of the file, pinned or not: the
-// handle is going away.
+// As flush_favt64_cache, then drops every remaining record of the file, pinned or not, and
+// forgets its pending frees (after a failure their room is lost): the handle is going away.
 int close_favt64_cache(PDB64* p);
-// Drops every cached record of the file without writing it (the file has been emptied).
+// Drops every cached record of the file without writing it, and its pending frees (the
+// file has been emptied).
 void discard_favt64_cache(PDB64* p);
 
-// Writes the root back when dirty, drops it, frees its room. Its tree must hold no loaded
-// node ("favt64_free_root"). Null does nothing.
+// Frees the record at ofs once the file no longer names it: at the next write-back of the
+// file that writes every dirty record (a flush, the close, or eviction). For records a
+// tree node names through its data (trie value arrays, index texts, callers' records),
+// retired while the node that named them may not yet be written. Until then the room
+// stays taken.
+void favt64_free_later(PDB64* p, uint64_t ofs);
+// Drops the root and frees its room; its tree must hold no loaded node
+// ("favt64_free_root"). Null does nothing. Nothing of it is written; a root that the file
+// holds (loaded, or written once) is freed as by favt64_free_later, for the file may still
+// name it.
 void favt64_free_root(FAVT64_ROOT* root);
-// Writes the node back when dirty, drops it, frees its room and memory. It must be
-// unlinked from its tree ("favt64_free_node" otherwise). Null does nothing.
+// Drops the node, frees its room (as favt64_free_root) and its memory. It must be unlinked
+// from its tree ("favt64_free_node" otherwise). Null does nothing.
 void favt64_free_node(FAVT64_NODE* node);
 
 // Verifies the links of every cached tree; a broken one prints msg and stops the process.

@@ -135,20 +135,22 @@ int rewrite_array(PDB64* p, uint64_t ofs, const uint64_t* v, int64_t n) {
 }
 
 // Gives the node a new array of the values in place of the array at old (0: none). The new
-// one is written before the node names it, and the old one freed only then, so a failure
-// never leaves the node naming a free block or room it does not hold whole; an old array
-// that cannot be freed stays the node's and the new one goes. 0 or -1 (the node as it was).
+// one is written before the node names it, and the old one is freed only once the node's
+// new data is written (favt64_free_later), so neither a failure here nor one of a later
+// write-back leaves the node in the file naming a free block or room it does not hold
+// whole. 0 or -1 (the node as it was).
 int store_array(PDB64* p, FAVT64_NODE* node, uint64_t old, const uint64_t* v, int64_t n) {
   PN64_HEADER h{};
   h.type = kRecTrieValues;
   h.size = sizeof(PN64_HEADER) + 8 * uint64_t(n);
   int64_t at = alloc_filespace64(p, &h);
   if (at < 0) return -1;
-  if (rewrite_array(p, uint64_t(at), v, n) < 0 || (old && free_filespace64(p, old) < 0)) {
+  if (rewrite_array(p, uint64_t(at), v, n) < 0) {
     free_filespace64(p, uint64_t(at));
     return -1;
   }
   set_node_data(node, uint64_t(at));
+  if (old) favt64_free_later(p, old);
   return 0;
 }
 
@@ -414,20 +416,17 @@ int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v) 
     else
       set_node_data(node, 0);
   } else if (!old_v) {  // all values go
-    if (free_filespace64(p, d) < 0)
-      rc = -1;
-    else
-      set_node_data(node, 0);
+    set_node_data(node, 0);
+    favt64_free_later(p, d);
   } else if (int64_t i = find_value(vals, old_v); i < 0) {
     rc = -1;
   } else if (vals.n > 2) {
     std::memmove(vals.v + i, vals.v + i + 1, size_t(vals.n - i - 1) * sizeof(uint64_t));
     --vals.n;
     rc = store_array(p, node, d, vals.v, vals.n);
-  } else if (free_filespace64(p, d) < 0) {  // the array stays the node's
-    rc = -1;
   } else {  // the other one becomes the single value
     set_node_data(node, vals.v[1 - i]);
+    favt64_free_later(p, d);
   }
   free_values(&vals);
   return rc;

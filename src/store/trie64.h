@@ -76,8 +76,9 @@ int delete_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
 int dtree64_trace_from_small(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 int dtree64_trace_from_large(int* err, FAVT64_ROOT* root, DTREE64_VISIT visitor, void* work);
 // Adds (old_v 0) or replaces a value of a node whose data is non-zero; 0 or -1. An array
-// that changes size moves: the new one is stored before the old one is freed, so -1 (a
-// failed write) leaves the node and its values as they were.
+// that changes size moves: the new one is stored before the node names it, so -1 (a failed
+// write) leaves the node and its values as they were; an array the node no longer names is
+// freed once the node is written back (favt64_free_later).
 int data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v, uint64_t new_v);
 // Removes a value (old_v 0: all) of a node whose data is non-zero; 0 or -1, as above.
 int delete_data_segment64(FAVT64_ROOT* root, FAVT64_NODE* node, uint64_t old_v);

@@ -55,19 +55,4 @@ std::string run_oracle(const std::string& python, const std::string& script, con
   return *ok ? r.out : "";
 }
 
-FileSizeLimit::FileSizeLimit(uint64_t bytes) {
-  struct sigaction ign {};
-  ign.sa_handler = SIG_IGN;
-  sigaction(SIGXFSZ, &ign, &old_action_);
-  getrlimit(RLIMIT_FSIZE, &old_);
-  rlimit lim = old_;
-  lim.rlim_cur = bytes;
-  setrlimit(RLIMIT_FSIZE, &lim);
-}
-
-FileSizeLimit::~FileSizeLimit() {
-  setrlimit(RLIMIT_FSIZE, &old_);
-  sigaction(SIGXFSZ, &old_action_, nullptr);
-}
-
 }  // namespace rastertest

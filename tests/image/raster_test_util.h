@@ -1,12 +1,11 @@
 // Helpers of the raster file tests: raw file bytes, the Python oracles kept beside the tests,
 // and a file size limit that makes writes fail.
 #pragma once
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/test_util.h"
 
 namespace rastertest {
 
@@ -29,18 +28,7 @@ std::string run_oracle(const std::string& python, const std::string& script, con
 // The path of a program on PATH or in /usr/bin, or "".
 std::string find_program(const std::string& name);
 
-// Limits the size of files this process writes to bytes, with SIGXFSZ ignored, so a write
-// past the limit fails with EFBIG instead of killing the process. Restores both on exit.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(uint64_t bytes);
-  ~FileSizeLimit();
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit old_{};
-  struct sigaction old_action_{};
-};
+// A file size limit that makes writes fail (shared with the other suites).
+using FileSizeLimit = tqtest::FileSizeLimit;
 
 }  // namespace rastertest

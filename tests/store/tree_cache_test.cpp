@@ -450,6 +450,18 @@ TEST_F(TreeCacheDeathTest, RecordsOfOtherTypesStop) {
   ASSERT_EQ(close_filespace64(p), 0);
 }
 
+// A hold released more often than taken would hand a node's memory back under a holder.
+TEST_F(TreeCacheDeathTest, ReleasingANodeNotHeldStops) {
+  PDB64* p = seven();
+  FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
+  FAVT64_NODE* top = root_node64(nullptr, r);
+  EXPECT_EXIT(favt64_release_node(top), testing::ExitedWithCode(1), tqtest::panic_banner("favt64_release_node"));
+  favt64_hold(top);
+  favt64_release_node(top);
+  EXPECT_EXIT(favt64_release_node(top), testing::ExitedWithCode(1), tqtest::panic_banner("favt64_release_node"));
+  ASSERT_EQ(close_filespace64(p), 0);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 TEST_F(TreeCacheDeathTest, ANodeUsedAfterEvictionIsCaughtWhileItsMemoryWaitsForReuse) {
   PDB64* p = seven();

@@ -156,4 +156,19 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
   return r;
 }
 
+FileSizeLimit::FileSizeLimit(uint64_t bytes) {
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ign, &old_action_);
+  getrlimit(RLIMIT_FSIZE, &old_);
+  rlimit lim = old_;
+  lim.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &lim);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &old_);
+  sigaction(SIGXFSZ, &old_action_, nullptr);
+}
+
 }  // namespace tqtest

@@ -1,4 +1,5 @@
-// Small helpers shared by the test suites: temporary folders, bounded waits, banners.
+// Small helpers shared by the test suites: temporary folders, bounded waits, banners, a
+// file-size limit.
 //
 // How a test waits. A test waits on the event it needs, never on a time that passed: a
 // count raised after the thing it counts is done, a line in a log, a file, a reply, a
@@ -11,7 +12,11 @@
 // with a message when the event does not come; the bound only stops a broken run, and
 // raising it is no mend for a test that fails under load.
 #pragma once
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,5 +71,19 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
 // Path of a program built beside the tests.
 std::string bin_path(const std::string& name);
 void write_file(const std::string& path, const std::string& bytes);
+
+// Limits the size of files this process writes to bytes, with SIGXFSZ ignored, so a write
+// past the limit fails with EFBIG instead of killing the process. Restores both on exit.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  struct sigaction old_action_{};
+};
 
 }  // namespace tqtest
