@@ -135,6 +135,7 @@ std::vector<int64_t> SaveRequests::key(const MATRIX_NODE* n) {
 
 bool SaveRequests::save_queued(const MATRIX_NODE* n) {
   const int id = mx_class_id(n, MI_SAVE);
+  if (n->process_token && n->process_token->access_target_id == id) return true;  // running now
   for (const MATRIX_ACCESS_LIST* a = n->process_token ? n->process_token->access_list : nullptr; a; a = a->next)
     if (a->id == id) return true;
   return false;

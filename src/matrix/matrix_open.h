@@ -68,7 +68,8 @@ class SaveRequests {
   // _flush_all_dirty_file within the bound: a dirty ready node gets its save, a dirty node
   // in any other state has its mark cleared.
   void flush(MATRIX* m);
-  // Asks for n's save unless its token has one still to run or n has had its share.
+  // Asks for n's save unless its token runs one or has one still to run (a save is asked
+  // again only once the last one ended with n dirty), or n has had its share.
   void ask(MATRIX_NODE* n);
   // n is dirty and ready after every save it was given has run.
   bool given_up(const MATRIX_NODE* n) const;
