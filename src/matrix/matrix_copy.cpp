@@ -141,7 +141,8 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
   LOCK_SCOPE(matrix_lock);
   // The copied nodes are written before the copy answers, so that 0 means dest holds them
   // (a node whose saves all failed stays dirty, for dest's close, which then fails too).
-  if (r >= 0 && _sync_matrix(dest, dest == src ? 2 : 1) < 0) r = -1;
+  // Not waiting for holds: another copy into dest may hold it and sync it in turn.
+  if (r >= 0 && _sync_matrix(dest, true) < 0) r = -1;
   _release_matrix_access(src);
   _release_matrix_access(dest);
   return r;

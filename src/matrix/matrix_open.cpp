@@ -196,13 +196,13 @@ int64_t _get_matrix_obj_id(MATRIX* m) {
   return m->obj_id;
 }
 
-int _sync_matrix(MATRIX* m, int own_holds) {
+int _sync_matrix(MATRIX* m, bool holder) {
   _wait_matrix_mode(m);  // woken by the mode's change, not by polling
   if (m->mode != MX_MODE_OPEN) return 0;
   SaveRequests saves;
   for (;;) {
     saves.flush(m);
-    if (m->access_lock > own_holds || m->wait_token) {
+    if ((m->access_lock && !holder) || m->wait_token) {
       sleep_on(m);
       continue;
     }
@@ -256,8 +256,7 @@ int close_all_matrix() {
 void _hold_matrix_access(MATRIX* m) { ++m->access_lock; }
 
 void _release_matrix_access(MATRIX* m) {
-  --m->access_lock;
-  wakeup_task(m);
+  if (--m->access_lock == 0) wakeup_task(m);
 }
 
 void close_aboat_func(void* d) {

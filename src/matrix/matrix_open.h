@@ -84,9 +84,9 @@ class SaveRequests {
 // and returns once no node is dirty, saving or pending. A node still dirty after three
 // saves asked by the call (they failed, or its save script does not save it) is left dirty;
 // a pending node without a token (its script gave it no status) is not waited for. 0, or
-// -1 when a node was left dirty so. own_holds: holds of m's access_lock that the caller
-// itself keeps (not waited for).
-int _sync_matrix(MATRIX* m, int own_holds = 0);
+// -1 when a node was left dirty so. holder: the caller holds m's access itself (a copy into
+// m) and the sync waits for no hold, so that two holders syncing m never wait for each other.
+int _sync_matrix(MATRIX* m, bool holder = false);
 int sync_matrix(MATRIX* m);
 // Closes m (nothing, 0, when it is closing already): waits as above, then frees its nodes,
 // channel defaults, environment and description, calls close_file and close_net, and frees
@@ -102,8 +102,8 @@ int close_all_matrix();
 // Work on m's file that runs outside matrix_lock and outside any node lock or token (the
 // idle pass's closing, a direct copy) holds m by its access_lock: a close or a sync waits,
 // sleeping with matrix_lock given up, until every hold is given back, so a close never
-// waits for such work's file access while it holds matrix_lock. Each release wakes m's
-// sleepers (a sync of the holder itself waits for the others' holds). Under matrix_lock.
+// waits for such work's file access while it holds matrix_lock. The release wakes m's
+// sleepers at the last hold. Under matrix_lock.
 void _hold_matrix_access(MATRIX* m);
 void _release_matrix_access(MATRIX* m);
 

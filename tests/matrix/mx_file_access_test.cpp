@@ -375,6 +375,38 @@ TEST(MxFileCopy, ACloseDuringACopyEnds) {
   close_matrix(dest);
 }
 
+// Two copies into one destination, the second kept from its source's file (this thread
+// holds its access) while the first writes the destination back: the first ends without
+// waiting for the second's hold on the destination, then the second ends too.
+TEST(MxFileCopy, TwoCopiesIntoOneDestinationEnd) {
+  tqtest::TempDir dir;
+  FileShape ashape = kShape, bshape = kShape, dshape = kShape;
+  MATRIX* a = open_file_matrix(&ashape, dir.file("a"));
+  MATRIX* b = open_file_matrix(&bshape, dir.file("b"));
+  MATRIX* dest = open_file_matrix(&dshape, dir.file("dest"));
+  for (MATRIX* src : {a, b}) {
+    FreeNode n(src, {0, src == a ? 0 : 256, 0});
+    n.fill(1.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+  }
+  ASSERT_EQ(start_file_access(b), 0);
+  std::atomic<int> ra{1}, rb{1};
+  tqtest::Task second([&] { rb = matrix_copy(dest, b, nullptr, MXC_STORED); });
+  const bool holds = tqtest::wait_until([&] {
+    LOCK_SCOPE(matrix_lock);
+    return dest->access_lock == 1;
+  });
+  tqtest::Task first([&] { ra = matrix_copy(dest, a, nullptr, MXC_STORED); });
+  const bool first_ended = holds && first.wait();
+  finish_file_access(b, 0);
+  ASSERT_TRUE(holds) << "the second copy holds the destination";
+  ASSERT_TRUE(first_ended) << "the first copy waits for the second's hold on the destination";
+  ASSERT_TRUE(second.wait());
+  EXPECT_EQ(std::vector<int>({ra, rb}), std::vector<int>({0, 0}));
+  for (MATRIX* m : {a, b, dest}) EXPECT_EQ(close_matrix(m), 0);
+  EXPECT_EQ(walk(dir.file("dest")), "OK nodes=2 ring=0 scripts=0\n");
+}
+
 TEST(MxMapOpen, DescribesTheSampleMatrix) {
   tqtest::TempDir dir;
   const std::string path = dir.file("map");
