@@ -97,7 +97,7 @@ struct MATRIX {
   MATRIX_SEXP* mx_env;     // holder of the matrix's language environment
   int64_t obj_id;          // the last object id handed out
   MX_FILE_WORK* file_work; // the matrix file's state
-  int unsaved;             // dirty nodes its close gave up unwritten (set before close_file)
+  int unsaved;             // nodes whose saves failed and that its close gave up (set before close_file)
 };
 
 // ---- Setters.

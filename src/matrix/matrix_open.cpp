@@ -52,16 +52,18 @@ void schedule_abort(MATRIX_TOKEN* t) {
   new_tick(close_aboat_func, 0, t);
 }
 
-// One pass of a close over m's nodes: frees what it can, counting in m's unsaved the dirty
-// nodes it gives up; true while something keeps it.
-bool close_pass(MATRIX* m, SaveRequests* saves) {
+// One pass of a close over m's nodes: frees what it can, counting in dropped the dirty nodes
+// it gives up and in m's unsaved those of them whose saves failed; true while something
+// keeps it.
+bool close_pass(MATRIX* m, SaveRequests* saves, int* dropped) {
   bool busy = m->token_cnt != 0;
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE *n = head, *next; n; n = next) {
       next = n->nh_next;
       if (saves->given_up(n)) {
         n->dirty_file_time = 0;
-        ++m->unsaved;
+        ++*dropped;
+        if (n->save_failed) ++m->unsaved;
       }
       const int r = _free_matrix_node(n);
       if (r == 0) continue;
@@ -85,9 +87,9 @@ void close_wait() {
   del_timeout(key);
 }
 
-// Frees what the close leaves of m and closes its file and network source: 0, or -1 when a
-// node was given up or the file's close failed.
-int free_record(MATRIX* m) {
+// Frees what the close leaves of m and closes its file and network source: 0, or -1 when
+// nodes were dropped or the file's close failed.
+int free_record(MATRIX* m, int dropped) {
   _free_matrix_channel_defaults(m);
   gc_matrix_lock();
   m->mx_env->del = 1;
@@ -97,9 +99,8 @@ int free_record(MATRIX* m) {
   _free_matrix_description(m);
   for (L_CHAR* s : {m->neturl, m->filename, m->key})
     if (s) d_f_ree(s);
-  const bool lost = m->unsaved != 0;
   d_f_ree(m);
-  return r < 0 || lost ? -1 : 0;
+  return r < 0 || dropped ? -1 : 0;
 }
 
 }  // namespace
@@ -225,6 +226,7 @@ int _close_matrix(MATRIX* m) {
   if (m->mode == MX_MODE_OPENING && m->p.open_method) _wait_matrix_mode(m);  // its hook still holds m
   if (m->mode == MX_MODE_CLOSING) return 0;
   SaveRequests saves;
+  int dropped = 0;
   saves.flush(m);
   m->mode = MX_MODE_CLOSING;
   _delete_matrix_ring(m);
@@ -239,10 +241,10 @@ int _close_matrix(MATRIX* m) {
       sleep_on(m);
       continue;
     }
-    if (!close_pass(m, &saves)) break;
+    if (!close_pass(m, &saves, &dropped)) break;
     close_wait();
   }
-  return free_record(m);
+  return free_record(m, dropped);
 }
 
 int close_all_matrix() {

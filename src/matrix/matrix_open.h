@@ -58,9 +58,11 @@ int64_t get_matrix_obj_id(MATRIX* m);
 // node's class has none): the call asks again, so a save that failed once is retried, but
 // at most kSaveTries saves of a node, and once they have run with the node still dirty it
 // gives the node up. A sync then no longer waits for it and answers failure; a close drops
-// its mark, so that the node can be freed, answers failure and has the close hook leave a
-// file marked open (what was not written is lost from memory; the file is refused rather
-// than opened without it). Used under matrix_lock.
+// its mark, so that the node can be freed, and answers failure (what was not written is
+// lost from memory). When the node's last save failed (save_failed), the file may hold part
+// of it: the close hook then leaves the file marked open, refused rather than opened so; a
+// node that its script never saves leaves the file as whole as it was. Used under
+// matrix_lock.
 inline constexpr int kSaveTries = 3;
 
 class SaveRequests {
@@ -91,8 +93,9 @@ int sync_matrix(MATRIX* m);
 // Closes m (nothing, 0, when it is closing already): waits as above, then frees its nodes,
 // channel defaults, environment and description, calls close_file and close_net, and frees
 // the record. A node still dirty after three saves asked by the close loses its mark and is
-// freed; m's unsaved count tells close_file so (a file matrix's file then stays marked
-// open). 0; -1 when a node was given up so or close_file answered failure. A matrix still
+// freed; m's unsaved counts those whose last save failed, for close_file (a file matrix's
+// file then stays marked open). 0; -1 when a node was given up so or close_file answered
+// failure. A matrix still
 // opening (with an open hook) is let finish its open first.
 int _close_matrix(MATRIX* m);
 int close_matrix(MATRIX* m);

@@ -91,6 +91,7 @@ void unlock_save(MATRIX_NODE* n, int result) {
 void _unlock_save(MATRIX_NODE* n, int result) {
   n->save_lock = 0;
   if (result >= 0) n->dirty_file_time = 0;
+  n->save_failed = result < 0;
   wakeup_task(n);
   wakeup_task(n->matrix);
   wakeup_close_key_if_idle();

@@ -273,8 +273,8 @@ int _close_matrix_file(MATRIX* m) {
     return lost;
   }
   ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
-  // A damaged matrix's file keeps its bytes for inspection; one that lacks a node the close
-  // could not write keeps its open mark.
+  // A damaged matrix's file keeps its bytes for inspection; one that may hold part of a node
+  // save that failed keeps its open mark.
   int r = lost ? lost : write_back_and_unmark(w, m);
   if (close_store(w) < 0) r = -1;
   release_call_lock(w);

@@ -125,8 +125,8 @@ void mx_file_gc_tick(void* data);
 // The close hook of file matrices: prints "CLOSE DETECT FLAG %x\n" with the matrix flags,
 // writes back the node index and the pages and then clears the open mark, closes the store
 // file (a damaged matrix's file keeps its bytes), gives up the call lock and frees the work
-// record. 0; -1 when any of it could not be written, or when the close gave up nodes it
-// could not write (m's unsaved): the file then stays marked open. A file that cannot be had
+// record. 0; -1 when any of it could not be written, or when the close gave up nodes whose
+// saves failed (m's unsaved): the file then stays marked open. A file that cannot be had
 // (its take fails) is not touched.
 int close_matrix_file(MATRIX* m);
 int _close_matrix_file(MATRIX* m);

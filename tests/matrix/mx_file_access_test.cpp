@@ -12,6 +12,7 @@
 #include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
+#include "matrix/channel_data.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_copy.h"
 #include "matrix/matrix_open.h"
@@ -194,9 +195,19 @@ void scale(void* d) {
   s->done = true;
 }
 
+// A save hook whose every save fails at its first write.
+int failing_write(MATRIX_TOKEN* t) {
+  {
+    LOCK_SCOPE(l_favt64_lock);
+    fac_fail_write(1, ENOSPC);
+  }
+  return matrix_standard_write_file(t);
+}
+
 // The wait for pending node work (before an index walk) does not wait for ever on a node
 // its save leaves dirty, nor on an unready node that no token works on. A close that gives
-// such a node up fails and leaves the file marked open.
+// such a node up fails; it leaves the file marked open when the node's saves failed, not
+// when its script never saves it.
 TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   tqtest::TempDir dir;
   FileShape shape = kShape;
@@ -224,7 +235,18 @@ TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   EXPECT_EQ(s.r, -1) << "nothing was saved: the index is empty";
   set_under_lock([&] { dirty->dirty_file_time = 1; });
   EXPECT_EQ(close_matrix(m), -1);
-  EXPECT_EQ(BareMatrix(load_shape(), path).code(), MX_FILE_HELD) << "the file stays marked open";
+  int reopened = 1;
+  printed([&] { reopened = BareMatrix(load_shape(), path).code(); });
+  EXPECT_EQ(reopened, 0) << "the file is whole: it opens";
+  FileShape failing = kShape;
+  m = open_file_matrix(&failing, dir.file("failing"));
+  set_under_lock([&] { m->p.write_file = failing_write; });
+  dirty = lookup(&c, m, {0, 0, 0}, 0);
+  ASSERT_TRUE(drained());
+  set_dirty_file(dirty);
+  EXPECT_EQ(close_matrix(m), -1);
+  fac_fail_write(0, 0);
+  EXPECT_EQ(BareMatrix(load_shape(), dir.file("failing")).code(), MX_FILE_HELD) << "the file stays marked open";
 }
 
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
