@@ -44,10 +44,11 @@ check: build-asan
 # also once with a collection at every primitive return), the language's eight-task stress
 # test, its shared-table tests and the environment tests (relinks beside lookups, bindings
 # and collections), the thread words (their script, both ways, and the
-# in-process thread runs), the matrix access tokens and a sync meanwhile a script saves.
+# in-process thread runs), the matrix access tokens, a sync meanwhile a script saves, the
+# matrix closes and syncs that wait for saves, and copies beside a close or another copy.
 TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd
 TSAN_SUITES := ^(interp|remote)$$
-TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile)
+TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd))
 
 build-tsan: deps build/tsan/build.ninja
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)

@@ -369,9 +369,19 @@ TEST(MxFileCopy, CopiesEveryLevelAndNegativeCoordinates) {
   }
 }
 
+// A call lock taken inside a file access, before the store file opens: it notes the matrix
+// and keeps the access there until let go (bounded).
+std::atomic<void*> locking{nullptr};
+std::atomic<bool> let_go{false};
+CALL_LOCK_DESCRIPTER held_lock(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void* data, const char*, int) {
+  locking = data;
+  tqtest::wait_until([] { return let_go.load(); });
+  return CALL_LOCK_DESCRIPTER{nullptr, 0};
+}
+
 // A close begun while a copy is inside the source's file access (held at the file's
-// opening by the store lock) waits for the copy, which stops at its node (-121), instead of
-// waiting for that access under matrix_lock, which the copy needs next.
+// opening) waits for the copy, which stops at its node (-121), instead of waiting for that
+// access under matrix_lock, which the copy needs next.
 TEST(MxFileCopy, ACloseDuringACopyEnds) {
   tqtest::TickClock clock;
   tqtest::TempDir dir;
@@ -382,17 +392,23 @@ TEST(MxFileCopy, ACloseDuringACopyEnds) {
     ASSERT_EQ(save_matrix_node(&n.n), 0);
   }
   mx_file_lock_event(0, src);  // closed: the copy's access opens it again
-  lock_task(l_favt64_lock);
+  auto* take = mx_call_lock_func;
+  mx_call_lock_func = held_lock;
+  locking = nullptr;
+  let_go = false;
   int r = 1;
   tqtest::Task copy([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
-  auto now = [](const int* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); };
-  const bool in_access = tqtest::wait_until([&] { return now(&src->file_work->lock_tid) != 0; });
+  const bool in_access = tqtest::wait_until([&] { return locking.load() == src; });
   tqtest::Task close([&] { close_matrix(src); });
-  const bool closing = tqtest::wait_until([&] { return now(&src->mode) == MX_MODE_CLOSING; });
-  unlock_task(l_favt64_lock, "test");
+  const bool closing = in_access && tqtest::wait_until([&] {
+    LOCK_SCOPE(matrix_lock);  // the close sleeps without it, waiting for the copy
+    return src->mode == MX_MODE_CLOSING;
+  });
+  let_go = true;
   ASSERT_TRUE(in_access && closing) << "the copy took the access, then the close began";
   ASSERT_TRUE(close.wait()) << "the close waits for the copy's file access";
   ASSERT_TRUE(copy.wait());
+  mx_call_lock_func = take;
   EXPECT_EQ(r, MX_NOT_OPEN);
   close_matrix(dest);
 }
