@@ -41,13 +41,15 @@ FileShape shape_of(unsigned seed) {
   return FileShape{{axis, axis}, {{&mx_type_double, MXC_STORED, nullptr, 0}}, seed & 1 ? MXP_FILE_RING : 0};
 }
 
-// Puts v into node dc of m (loaded first); the node turns dirty.
+// Puts v into node dc of m (loaded first: woken by its load's end); the node turns dirty.
 void put(MATRIX* m, const std::vector<int64_t>& dc, double v, Values* latest) {
   int code = 0;
-  MATRIX_NODE* n = lookup(&code, m, dc, MI_DEF);
-  ASSERT_TRUE(drained());
+  std::vector<int64_t> at = dc;
+  MATRIX_NODE* n = get_matrix_node_wait(&code, m, at.data(), MI_DEF);
+  ASSERT_EQ(code, 0);
   GcFrame frame("put");
-  ASSERT_EQ(set_channel_sexp(n, 0, get_floating(v, nullptr)), MX_SET_STORED);
+  EXPECT_EQ(set_channel_sexp(n, 0, get_floating(v, nullptr)), MX_SET_STORED);
+  unlock_node(n, nullptr);
   (*latest)[dc] = v;
 }
 
