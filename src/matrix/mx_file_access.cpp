@@ -12,6 +12,7 @@
 #include "matrix/mx_code.h"
 #include "matrix/mx_codes.h"
 #include "matrix/mx_file_header.h"
+#include "matrix/mx_node_index.h"
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -19,6 +20,7 @@
 #include "platform/tick.h"
 #include "store/file_space.h"
 #include "store/store_lock.h"
+#include "store/tree_cache.h"
 #include "stream/format.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -80,8 +82,17 @@ PDB64* open_store(MATRIX* m, MX_FILE_WORK* w) {
 int write_back_and_unmark(MX_FILE_WORK* w, MATRIX* m) {
   {
     LOCK_SCOPE(l_favt64_lock);
-    w->index_root = nullptr;  // the flush drops the cached root
-    if (flush_favt64_cache(w->pdb_fd) < 0 || fac_flush(&w->pdb_fd->fac) < 0) return -1;
+    const bool had_root = w->index_root != nullptr;
+    w->index_root = nullptr;  // the flush drops the cached root once it is written
+    if (flush_favt64_cache(w->pdb_fd) < 0) {
+      // The file stays open: the root is taken again, from the cache, which keeps it when
+      // it could not be written (a root never written is not in the file to be read), or
+      // from the file, which then holds it.
+      int err = 0;
+      if (had_root) w->index_root = get_root64(&err, w->pdb_fd, uint64_t(w->subheader.node_root), mx_dim_code_endian);
+      return -1;
+    }
+    if (fac_flush(&w->pdb_fd->fac) < 0) return -1;
   }
   if (!w->subheader_fofs) return 0;
   w->subheader.flags &= ~kMxSubOpen;

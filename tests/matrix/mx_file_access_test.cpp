@@ -122,6 +122,9 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     fac_fail_write(0, 0);
     EXPECT_NE(get_mx_file_pfd(m.get()), nullptr);
     EXPECT_EQ(gives, 0);
+    FreeNode meanwhile(m.get(), {0, 0, 0});
+    EXPECT_EQ(load_matrix_node(&meanwhile.n), 0) << "the index is found while its write-back waits";
+    EXPECT_EQ(meanwhile.value(0), 3.0);
     mx_file_lock_event(0, m.get());
     EXPECT_EQ(get_mx_file_pfd(m.get()), nullptr);
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({1, 1}));
