@@ -95,8 +95,7 @@ int sync_matrix(MATRIX* m);
 // the record. A node still dirty after three saves asked by the close loses its mark and is
 // freed; m's unsaved counts those whose last save failed, for close_file (a file matrix's
 // file then stays marked open). 0; -1 when a node was given up so or close_file answered
-// failure. A matrix still
-// opening (with an open hook) is let finish its open first.
+// failure. A matrix still opening (with an open hook) is let finish its open first.
 int _close_matrix(MATRIX* m);
 int close_matrix(MATRIX* m);
 // Closes every open matrix, the most recently used first: 0, or -1 when a close failed.
