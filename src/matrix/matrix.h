@@ -53,7 +53,7 @@ struct MATRIX_PARAM {
   int (*read_file)(MATRIX_TOKEN* t);
   int (*write_file)(MATRIX_TOKEN* t);
   int (*read_net)(MATRIX_TOKEN* t);
-  void (*close_file)(MATRIX* m);
+  int (*close_file)(MATRIX* m);  // 0, or -1 when the file could not be closed whole
   void (*close_net)(MATRIX* m);
   void (*new_token)(MATRIX_TOKEN* t, int kind);   // kind 1 access token, 2 open token
   void (*free_token)(MATRIX_TOKEN* t, int kind);  // kind 0 when an access token ends
@@ -97,6 +97,7 @@ struct MATRIX {
   MATRIX_SEXP* mx_env;     // holder of the matrix's language environment
   int64_t obj_id;          // the last object id handed out
   MX_FILE_WORK* file_work; // the matrix file's state
+  int unsaved;             // nodes whose saves failed and that its close gave up (set before close_file)
 };
 
 // ---- Setters.

@@ -137,8 +137,12 @@ int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags) {
     _hold_matrix_access(src);
     _hold_matrix_access(dest);
   }
-  const int r = copy_stored(dest, src, ch_list, copy_flags);
+  int r = copy_stored(dest, src, ch_list, copy_flags);
   LOCK_SCOPE(matrix_lock);
+  // The copied nodes are written before the copy answers, so that 0 means dest holds them
+  // (a node whose saves all failed stays dirty, for dest's close, which then fails too).
+  // Not waiting for holds: another copy into dest may hold it and sync it in turn.
+  if (r >= 0 && _sync_matrix(dest, true) < 0) r = -1;
   _release_matrix_access(src);
   _release_matrix_access(dest);
   return r;

@@ -17,10 +17,12 @@ namespace tq {
 // copied); another lookup code. Call it without matrix_lock.
 int matrix_copy_node(MATRIX* dest, MATRIX* src, const int64_t* dc, const int* ch_list, int copy_flags);
 // Copies every node stored in src's file, in index order (levels ascending, then axis 1,
-// axis 2, ... ascending, signed), 100 codes a page. Both matrices are held for the copy (a
-// close or sync of either waits for its end). 0; MX_DIM_MISMATCH (-126) for different axis
-// counts, MX_NOT_OPEN (-121) when either is not open (nothing copied); the index's code
-// (mx_scale_of_dim_code); the first failing node copy's code (nodes before it stay copied).
+// axis 2, ... ascending, signed), 100 codes a page, then writes dest's dirty nodes back (a
+// sync of dest). Both matrices are held for the copy (a close or sync of either waits for
+// its end). 0; MX_DIM_MISMATCH (-126) for different axis counts, MX_NOT_OPEN (-121) when
+// either is not open (nothing copied); the index's code (mx_scale_of_dim_code); the first
+// failing node copy's code (nodes before it stay copied, dirty); -1 when a node of dest
+// could not be written (it stays dirty).
 int matrix_copy(MATRIX* dest, MATRIX* src, const int* ch_list, int copy_flags);
 
 // Prints "CHK %s %i - %i\n": msg, the sum of the block's bytes taken unsigned (32-bit),

@@ -50,6 +50,7 @@ struct MATRIX_NODE {
   int ch_lock;             // depth of the recursive channel lock
   int ch_lock_tid;         // its holder
   unsigned save_lock : 1;  // set while the node is written to its file
+  unsigned save_failed : 1;  // its last save failed: the file may hold part of that save
   uint32_t dirty_file_time;  // get_tqtime of the latest dirty marking; 0 = clean
   MATRIX_CHANNEL* channel;   // channel_nos entries
   uint8_t* nlist_dim_bit_field;  // children as bits (matrix dim_bit_field != 0)

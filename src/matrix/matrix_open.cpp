@@ -52,13 +52,19 @@ void schedule_abort(MATRIX_TOKEN* t) {
   new_tick(close_aboat_func, 0, t);
 }
 
-// One pass of a close over m's nodes: frees what it can; true while something keeps it.
-bool close_pass(MATRIX* m, SaveRequests* saves) {
+// One pass of a close over m's nodes: frees what it can, counting in dropped the dirty nodes
+// it gives up and in m's unsaved those of them whose saves failed; true while something
+// keeps it.
+bool close_pass(MATRIX* m, SaveRequests* saves, int* dropped) {
   bool busy = m->token_cnt != 0;
   for (MATRIX_NODE* head : m->node_hash)
     for (MATRIX_NODE *n = head, *next; n; n = next) {
       next = n->nh_next;
-      if (saves->given_up(n)) n->dirty_file_time = 0;
+      if (saves->given_up(n)) {
+        n->dirty_file_time = 0;
+        ++*dropped;
+        if (n->save_failed) ++m->unsaved;
+      }
       const int r = _free_matrix_node(n);
       if (r == 0) continue;
       busy = true;
@@ -81,17 +87,20 @@ void close_wait() {
   del_timeout(key);
 }
 
-void free_record(MATRIX* m) {
+// Frees what the close leaves of m and closes its file and network source: 0, or -1 when
+// nodes were dropped or the file's close failed.
+int free_record(MATRIX* m, int dropped) {
   _free_matrix_channel_defaults(m);
   gc_matrix_lock();
   m->mx_env->del = 1;
   gc_matrix_unlock();
-  if (m->p.close_file) m->p.close_file(m);
+  const int r = m->p.close_file ? m->p.close_file(m) : 0;
   if (m->p.close_net) m->p.close_net(m);
   _free_matrix_description(m);
   for (L_CHAR* s : {m->neturl, m->filename, m->key})
     if (s) d_f_ree(s);
   d_f_ree(m);
+  return r < 0 || dropped ? -1 : 0;
 }
 
 }  // namespace
@@ -127,6 +136,7 @@ std::vector<int64_t> SaveRequests::key(const MATRIX_NODE* n) {
 
 bool SaveRequests::save_queued(const MATRIX_NODE* n) {
   const int id = mx_class_id(n, MI_SAVE);
+  if (n->process_token && n->process_token->access_target_id == id) return true;  // running now
   for (const MATRIX_ACCESS_LIST* a = n->process_token ? n->process_token->access_list : nullptr; a; a = a->next)
     if (a->id == id) return true;
   return false;
@@ -187,33 +197,36 @@ int64_t _get_matrix_obj_id(MATRIX* m) {
   return m->obj_id;
 }
 
-void _sync_matrix(MATRIX* m) {
+int _sync_matrix(MATRIX* m, bool holder) {
   _wait_matrix_mode(m);  // woken by the mode's change, not by polling
-  if (m->mode != MX_MODE_OPEN) return;
+  if (m->mode != MX_MODE_OPEN) return 0;
   SaveRequests saves;
   for (;;) {
     saves.flush(m);
-    if (m->access_lock || m->wait_token) {
+    if ((m->access_lock && !holder) || m->wait_token) {
       sleep_on(m);
       continue;
     }
     MATRIX_NODE* blocked = nullptr;
+    bool unsaved = false;
     for (MATRIX_NODE* head : m->node_hash)
       for (MATRIX_NODE* n = head; n && !blocked; n = n->nh_next) {
         const int r = _sync_matrix_node(n);
+        unsaved |= saves.given_up(n);
         // A pending node without a token stays pending (its script gave it no status).
         if (r < 0 && !saves.given_up(n) && !(r == MX_NODE_PENDING && !n->process_token)) blocked = n;
       }
-    if (!blocked) return;
+    if (!blocked) return unsaved ? -1 : 0;
     sleep_on(blocked);
   }
 }
 
-void _close_matrix(MATRIX* m) {
-  if (m->mode == MX_MODE_CLOSING) return;
+int _close_matrix(MATRIX* m) {
+  if (m->mode == MX_MODE_CLOSING) return 0;
   if (m->mode == MX_MODE_OPENING && m->p.open_method) _wait_matrix_mode(m);  // its hook still holds m
-  if (m->mode == MX_MODE_CLOSING) return;
+  if (m->mode == MX_MODE_CLOSING) return 0;
   SaveRequests saves;
+  int dropped = 0;
   saves.flush(m);
   m->mode = MX_MODE_CLOSING;
   _delete_matrix_ring(m);
@@ -228,15 +241,18 @@ void _close_matrix(MATRIX* m) {
       sleep_on(m);
       continue;
     }
-    if (!close_pass(m, &saves)) break;
+    if (!close_pass(m, &saves, &dropped)) break;
     close_wait();
   }
-  free_record(m);
+  return free_record(m, dropped);
 }
 
-void close_all_matrix() {
+int close_all_matrix() {
   LOCK_SCOPE(matrix_lock);
-  while (matrices_root->mx_next != matrices_root) _close_matrix(matrices_root->mx_next);
+  int r = 0;
+  while (matrices_root->mx_next != matrices_root)
+    if (_close_matrix(matrices_root->mx_next) < 0) r = -1;
+  return r;
 }
 
 void _hold_matrix_access(MATRIX* m) { ++m->access_lock; }
@@ -302,13 +318,13 @@ int64_t get_matrix_obj_id(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
   return _get_matrix_obj_id(m);
 }
-void sync_matrix(MATRIX* m) {
+int sync_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
-  _sync_matrix(m);
+  return _sync_matrix(m);
 }
-void close_matrix(MATRIX* m) {
+int close_matrix(MATRIX* m) {
   LOCK_SCOPE(matrix_lock);
-  _close_matrix(m);
+  return _close_matrix(m);
 }
 void aboat_status_countup(MATRIX_TOKEN* t) {
   LOCK_SCOPE(matrix_lock);

@@ -53,12 +53,16 @@ MATRIX* search_matrix(int* errp, const L_CHAR* neturl, const L_CHAR* filename, c
 int64_t _get_matrix_obj_id(MATRIX* m);
 int64_t get_matrix_obj_id(MATRIX* m);
 
-// The saves that one sync or close (or a file's wait for pending node work) asks for. A
-// save script that leaves its node dirty (it fails before saving, or the node's class has
-// no save script) would have the call ask again for ever: one call asks at most kSaveTries
-// saves of a node, and once they have run with the node still dirty it gives the node up.
-// A sync then no longer waits for it; a close drops its mark, so that the node can be freed
-// (what its script cannot write is lost either way). Used under matrix_lock.
+// The saves that one sync or close (or a file's wait for pending node work) asks for. A save
+// that fails leaves its node dirty, and so does a save script that does not save (the
+// node's class has none): the call asks again, so a save that failed once is retried, but
+// at most kSaveTries saves of a node, and once they have run with the node still dirty it
+// gives the node up. A sync then no longer waits for it and answers failure; a close drops
+// its mark, so that the node can be freed, and answers failure (what was not written is
+// lost from memory). When the node's last save failed (save_failed), the file may hold part
+// of it: the close hook then leaves the file marked open, refused rather than opened so; a
+// node that its script never saves leaves the file as whole as it was. Used under
+// matrix_lock.
 inline constexpr int kSaveTries = 3;
 
 class SaveRequests {
@@ -66,7 +70,8 @@ class SaveRequests {
   // _flush_all_dirty_file within the bound: a dirty ready node gets its save, a dirty node
   // in any other state has its mark cleared.
   void flush(MATRIX* m);
-  // Asks for n's save unless its token has one still to run or n has had its share.
+  // Asks for n's save unless its token runs one or has one still to run (a save is asked
+  // again only once the last one ended with n dirty), or n has had its share.
   void ask(MATRIX_NODE* n);
   // n is dirty and ready after every save it was given has run.
   bool given_up(const MATRIX_NODE* n) const;
@@ -79,18 +84,22 @@ class SaveRequests {
 
 // Waits for the open to end, then (mode 1 only) writes every dirty node of m to its file
 // and returns once no node is dirty, saving or pending. A node still dirty after three
-// saves asked by the call (its save script does not save it) is left dirty; a pending node
-// without a token (its script gave it no status) is not waited for.
-void _sync_matrix(MATRIX* m);
-void sync_matrix(MATRIX* m);
-// Closes m (nothing when it is closing already): waits as above (a node still dirty after
-// three saves asked by the close loses its mark), then frees its nodes,
+// saves asked by the call (they failed, or its save script does not save it) is left dirty;
+// a pending node without a token (its script gave it no status) is not waited for. 0, or
+// -1 when a node was left dirty so. holder: the caller holds m's access itself (a copy into
+// m) and the sync waits for no hold, so that two holders syncing m never wait for each other.
+int _sync_matrix(MATRIX* m, bool holder = false);
+int sync_matrix(MATRIX* m);
+// Closes m (nothing, 0, when it is closing already): waits as above, then frees its nodes,
 // channel defaults, environment and description, calls close_file and close_net, and frees
-// the record. A matrix still opening (with an open hook) is let finish its open first.
-void _close_matrix(MATRIX* m);
-void close_matrix(MATRIX* m);
-// Closes every open matrix, the most recently used first.
-void close_all_matrix();
+// the record. A node still dirty after three saves asked by the close loses its mark and is
+// freed; m's unsaved counts those whose last save failed, for close_file (a file matrix's
+// file then stays marked open). 0; -1 when a node was given up so or close_file answered
+// failure. A matrix still opening (with an open hook) is let finish its open first.
+int _close_matrix(MATRIX* m);
+int close_matrix(MATRIX* m);
+// Closes every open matrix, the most recently used first: 0, or -1 when a close failed.
+int close_all_matrix();
 
 // Work on m's file that runs outside matrix_lock and outside any node lock or token (the
 // idle pass's closing, a direct copy) holds m by its access_lock: a close or a sync waits,

@@ -83,14 +83,15 @@ void lock_save(MATRIX_NODE* n) {
 
 void _lock_save(MATRIX_NODE* n) { n->save_lock = 1; }
 
-void unlock_save(MATRIX_NODE* n) {
+void unlock_save(MATRIX_NODE* n, int result) {
   LOCK_SCOPE(matrix_lock);
-  _unlock_save(n);
+  _unlock_save(n, result);
 }
 
-void _unlock_save(MATRIX_NODE* n) {
+void _unlock_save(MATRIX_NODE* n, int result) {
   n->save_lock = 0;
-  n->dirty_file_time = 0;
+  if (result >= 0) n->dirty_file_time = 0;
+  n->save_failed = result < 0;
   wakeup_task(n);
   wakeup_task(n->matrix);
   wakeup_close_key_if_idle();

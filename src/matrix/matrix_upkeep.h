@@ -36,13 +36,16 @@ enum : int {
 int get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
 int _get_matrix_update_time(MATRIX_NODE* n, int ch, int ix);
 
-// The save lock, held while a node is written to its file. Unlocking also marks the node
-// clean (dirty_file_time 0), wakes the sleepers on the node and on its matrix, and wakes
-// the close key when the access queue holds no token.
+// The save lock, held while a node is written to its file. Unlocking with the save's result
+// marks the node clean (dirty_file_time 0) when that is not negative; a failed save leaves
+// it dirty, so that the next flush, purge, sync or close writes it again, and marks it
+// save_failed (until a save succeeds: the file may hold part of the failed one). Either way
+// it wakes the sleepers on the node and on its matrix, and the close key when the access
+// queue holds no token.
 void lock_save(MATRIX_NODE* n);
 void _lock_save(MATRIX_NODE* n);
-void unlock_save(MATRIX_NODE* n);
-void _unlock_save(MATRIX_NODE* n);
+void unlock_save(MATRIX_NODE* n, int result = 0);
+void _unlock_save(MATRIX_NODE* n, int result = 0);
 
 // ---- The memory-purge record of the node cache. The store never registers it with the
 // platform's purger.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "matrix/matrix_node.h"
@@ -11,6 +12,7 @@
 #include "matrix/mx_code.h"
 #include "matrix/mx_codes.h"
 #include "matrix/mx_file_header.h"
+#include "matrix/mx_node_index.h"
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -18,6 +20,7 @@
 #include "platform/tick.h"
 #include "store/file_space.h"
 #include "store/store_lock.h"
+#include "store/tree_cache.h"
 #include "stream/format.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -41,12 +44,13 @@ void release_call_lock(MX_FILE_WORK* w) {
   w->lock_d = CALL_LOCK_DESCRIPTER{nullptr, 0};
 }
 
-// Closes the store file and counts it off (mx_file_lock).
-void close_store(MX_FILE_WORK* w) {
-  l_close_filespace64(w->pdb_fd);
+// Closes the store file and counts it off (mx_file_lock): the store close's result.
+int close_store(MX_FILE_WORK* w) {
+  const int r = l_close_filespace64(w->pdb_fd);
   w->pdb_fd = nullptr;
   w->index_root = nullptr;
   --mx_open_files_cnt;
+  return r;
 }
 
 // A failed opening: gives up the file, the lock and the level just taken, then prints.
@@ -70,14 +74,31 @@ PDB64* open_store(MATRIX* m, MX_FILE_WORK* w) {
   return p;
 }
 
-// Clears the open mark on disk (when the subheader is known) and closes (mx_file_lock,
+// Writes back the node index and then every cached page of the file, and only once all of
+// it is written clears the open mark (when the subheader is known): 0, or -1 with the mark
+// left set, on disk and in memory, so that a file a failed write left half written is
+// refused at its next open rather than opened. The store file stays open (mx_file_lock,
 // inside an access of this thread).
-void unmark_and_close(MX_FILE_WORK* w, MATRIX* m) {
-  if (w->subheader_fofs) {
-    w->subheader.flags &= ~kMxSubOpen;
-    save_subheader(m, 1);
+int write_back_and_unmark(MX_FILE_WORK* w, MATRIX* m) {
+  {
+    LOCK_SCOPE(l_favt64_lock);
+    const bool had_root = w->index_root != nullptr;
+    w->index_root = nullptr;  // the flush drops the cached root once it is written
+    if (flush_favt64_cache(w->pdb_fd) < 0) {
+      // The file stays open: the root is taken again, from the cache, which keeps it when
+      // it could not be written (a root never written is not in the file to be read), or
+      // from the file, which then holds it.
+      int err = 0;
+      if (had_root) w->index_root = get_root64(&err, w->pdb_fd, uint64_t(w->subheader.node_root), mx_dim_code_endian);
+      return -1;
+    }
+    if (fac_flush(&w->pdb_fd->fac) < 0) return -1;
   }
-  close_store(w);
+  if (!w->subheader_fofs) return 0;
+  w->subheader.flags &= ~kMxSubOpen;
+  if (save_subheader(m, 1) == 0) return 0;
+  w->subheader.flags |= kMxSubOpen;
+  return -1;
 }
 
 bool file_open(MATRIX* m) {
@@ -151,10 +172,11 @@ int _xx_start_file_access(MATRIX* m, int f, const char* file, int line) {
   ss_printf("_start_file_access %ls %p\n", m->filename, static_cast<void*>(m));
   w->pdb_fd = open_store(m, w);
   if (!w->pdb_fd) {
+    const int code = errno == EBUSY ? MX_FILE_HELD : MX_NO_FILE;  // EBUSY: the store's own open mark
     release_call_lock(w);
     _finish_file_access(m, 0);
     ss_printf("A %ls\n", m->filename);
-    return MX_NO_FILE;
+    return code;
   }
   ++mx_open_files_cnt;
   if (w->subheader_fofs) {
@@ -215,8 +237,10 @@ void mx_file_lock_event(int, void* data) {
   LOCK_SCOPE(mx_file_lock);
   if (_xx_start_file_access(m, 0, __FILE__, __LINE__) != 0) return;
   MX_FILE_WORK* w = m->file_work;
-  if (w->lock_cnt == 1) {  // never under an access the caller still uses
-    unmark_and_close(w, m);
+  // Never under an access the caller still uses. A file that cannot be written back whole
+  // stays open, held and marked, for the next try (or the matrix's close).
+  if (w->lock_cnt == 1 && write_back_and_unmark(w, m) == 0) {
+    close_store(w);
     release_call_lock(w);
   }
   _finish_file_access(m, 0);
@@ -247,26 +271,31 @@ void mx_file_gc(MATRIX* skip) {
 
 void mx_file_gc_tick(void*) { mx_file_gc(nullptr); }
 
-void _close_matrix_file(MATRIX* m) {
+int _close_matrix_file(MATRIX* m) {
   MX_FILE_WORK* w = m->file_work;
-  if (!w) return;
+  const int lost = m->unsaved ? -1 : 0;
+  if (!w) return lost;
   if (_xx_start_file_access(m, 1, __FILE__, __LINE__) != 0) {
     if ((w = m->file_work)) {  // the file cannot be had: nothing to close, the record goes
       release_call_lock(w);
       d_f_ree(w);
       m->file_work = nullptr;
     }
-    return;
+    return lost;
   }
   ss_printf("CLOSE DETECT FLAG %x\n", m->flags);
-  unmark_and_close(w, m);  // a damaged matrix's file keeps its bytes for inspection
+  // A damaged matrix's file keeps its bytes for inspection; one that may hold part of a node
+  // save that failed keeps its open mark.
+  int r = lost ? lost : write_back_and_unmark(w, m);
+  if (close_store(w) < 0) r = -1;
   release_call_lock(w);
   _finish_file_access(m, 1);
+  return r;
 }
 
-void close_matrix_file(MATRIX* m) {
+int close_matrix_file(MATRIX* m) {
   LOCK_SCOPE(mx_file_lock);
-  _close_matrix_file(m);
+  return _close_matrix_file(m);
 }
 
 int _mx_file_sync_create_node(MATRIX* m) {

@@ -4,7 +4,11 @@
 // takes the exclusive call lock on the file's name (so that one process holds the file) and
 // marks the file open in its subheader. The access ends without closing: the file stays
 // open and held until the idle pass (every 15 s, tick clock), a lock-server event or the
-// matrix's close gives it up, each clearing the open mark before closing.
+// matrix's close gives it up, each writing back the node index and the cached pages and
+// only then clearing the open mark before closing. A write-back that fails leaves the mark:
+// the idle pass and a lock event keep such a file open for a later try; the matrix's close
+// closes it marked, and the next open refuses it (-124) instead of reading a file that a
+// failed write left half written.
 //
 // Invariants (mx_file_lock): lock_tid is the one thread inside an access, lock_cnt its
 // depth; 0 and 0 when free. pdb_fd is set exactly while the store file is open, and then
@@ -68,8 +72,10 @@ MX_FILE_WORK* new_mx_file_work(MATRIX* m, int oflags);
 
 // Takes the access (f 1: also the call lock when none is held). 0; MX_NO_FILE (-123) when
 // m has no work record, the store file cannot be opened ("A %ls\n") or the open mark cannot
-// be written; MX_FILE_HELD (-124) when the file is marked open by another holder
-// ("************ DESTROY-4\n") or its subheader cannot be read ("************ DESTROY-2\n").
+// be written; MX_FILE_HELD (-124) when the file is marked open by another holder (in its
+// subheader, "************ DESTROY-4\n"; or the store file's own mark, which refuses the
+// opening, "A %ls\n") or its subheader cannot be read ("************ DESTROY-2\n"). A
+// file whose close failed keeps its marks and so answers -124.
 // A failed take holds nothing. Opening prints "_start_file_access %ls %p\n" and, once
 // marked, "C\n"; the first opening may empty the file (O_TRUNC), no later one.
 int _xx_start_file_access(MATRIX* m, int f, const char* file, int line);
@@ -108,18 +114,22 @@ class MxFileAccess {
 #define MX_FILE_ACCESS(name, m) ::tq::MxFileAccess name((m), __FILE__, __LINE__)
 
 // The call lock's event function (data: the matrix): closes m's store file, clearing its
-// open mark. Nothing happens when the access cannot be had or is nested in the caller's.
+// open mark. Nothing happens when the access cannot be had or is nested in the caller's,
+// and a file that cannot be written back whole stays open, held and marked.
 void mx_file_lock_event(int seq, void* m);
 // The idle pass, skipping m: from the least recently used open matrix on, closes the first
 // whose store file is open when more than 9 are open, or which has been unused 30 s or more
 // (tick clock) and has no token; repeats until none qualifies. One pass at a time.
 void mx_file_gc(MATRIX* m);
 void mx_file_gc_tick(void* data);
-// The close hook of file matrices: clears the open mark, prints "CLOSE DETECT FLAG %x\n"
-// with the matrix flags, closes the store file (a damaged matrix's file keeps its bytes),
-// gives up the call lock and frees the work record.
-void close_matrix_file(MATRIX* m);
-void _close_matrix_file(MATRIX* m);
+// The close hook of file matrices: prints "CLOSE DETECT FLAG %x\n" with the matrix flags,
+// writes back the node index and the pages and then clears the open mark, closes the store
+// file (a damaged matrix's file keeps its bytes), gives up the call lock and frees the work
+// record. 0; -1 when any of it could not be written, or when the close gave up nodes whose
+// saves failed (m's unsaved): the file then stays marked open. A file that cannot be had
+// (its take fails) is not touched.
+int close_matrix_file(MATRIX* m);
+int _close_matrix_file(MATRIX* m);
 // Waits, within the caller's outermost access, until no node of m is dirty or unready,
 // writing dirty nodes back; the access is given up while it sleeps. A node still dirty
 // after three saves asked by the call, and an unready node without a token (its script gave

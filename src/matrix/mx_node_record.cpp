@@ -460,7 +460,7 @@ int load_matrix_node(MATRIX_NODE* n) {
 int matrix_standard_write_file(MATRIX_TOKEN* t) {
   MATRIX_NODE* n = t->process_node;
   const int r = save_matrix_node(n);
-  unlock_save(n);
+  unlock_save(n, r);  // a failed save leaves n dirty: its next save completes it
   return r;
 }
 

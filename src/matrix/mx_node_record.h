@@ -56,8 +56,9 @@ int load_raw_matrix_node(PN64_MX_NODE* ret, uint8_t** org, int64_t* dim_code, ui
 // is not a 0x605; -2 when a code in it is cut or of another axis count (nothing entered).
 int load_matrix_dim_addr(MATRIX_NODE* n, int64_t addr_fofs);
 
-// The hooks: save_matrix_node of the token's node, then its save lock released (the
-// save's result); load_matrix_node of the token's node.
+// The hooks: save_matrix_node of the token's node, then its save lock released with the
+// save's result (a failed save leaves the node dirty, to be written again); the save's
+// result. load_matrix_node of the token's node.
 int matrix_standard_write_file(MATRIX_TOKEN* t);
 int matrix_standard_read_file(MATRIX_TOKEN* t);
 

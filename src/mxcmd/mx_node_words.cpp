@@ -89,7 +89,7 @@ TQ_SEXP* tq_mxSave(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, TQI
     LOCK_SCOPE(matrix_lock);
     _lock_save(w.n);
     ready = w.n->status == MS_OK;
-    if (!ready) _unlock_save(w.n);  // nobody else would release it
+    if (!ready) _unlock_save(w.n, kNodeNotReady);  // nobody else would release it; nothing was written
   }
   return node_result(w, ready ? w.m->p.write_file(w.t) : kNodeNotReady, "invalid matrix saving");
 }

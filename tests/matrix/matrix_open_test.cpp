@@ -106,8 +106,9 @@ TEST(MatrixCloseDeathTest, AbortCountsUnderTheMatrixLock) {
               tqtest::panic_banner("double lock?"));
 }
 
-// A save script that does not save: sync and close each ask three saves, then give up;
-// sync does not wait for a node left pending by its load script.
+// A save script that does not save: sync and close each ask three saves, then give up and
+// answer -1; sync does not wait for a node left pending by its load script. A save asked
+// while the node's save runs is not asked again (only a save that ended is retried).
 TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   tqtest::TickClock clock;  // no time-out passes: only the saves' ends wake sync and close
   StoreShape shape;
@@ -124,17 +125,44 @@ TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   };
   saves();
   set_dirty_file(n);
-  tqtest::Task syncer([m] { sync_matrix(m); });
+  int synced = 0, closed_with = 0;
+  tqtest::Task syncer([&] { synced = sync_matrix(m); });
   ASSERT_TRUE(syncer.wait()) << "sync waits for ever";
+  EXPECT_EQ(synced, -1);
   EXPECT_EQ(saves(), 3);
   EXPECT_NE(n->dirty_file_time, 0u) << "left dirty";
   testing::internal::CaptureStdout();
-  tqtest::Task closer([m] { close_matrix(m); });
+  tqtest::Task closer([&] { closed_with = close_matrix(m); });
   const bool closed = closer.wait();
   const std::string out = testing::internal::GetCapturedStdout();
   ASSERT_TRUE(closed) << "close asks for the save for ever";
+  EXPECT_EQ(closed_with, -1);
   EXPECT_EQ(saves(), 3);
   EXPECT_EQ(out.rfind("close_matirx ret_id = -1 ", 0), 0u) << out;
+
+  StoreShape held_shape;
+  held_shape.axes = {{1000, 1, 8}};
+  held_shape.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(hold) (note 23)"}};
+  MATRIX* h = open_store_matrix(&held_shape, "held save");
+  n = lookup(&c, h, {0, 0}, 0);
+  ASSERT_TRUE(drained());
+  set_dirty_file(n);
+  SaveRequests asks;
+  {
+    LOCK_SCOPE(matrix_lock);
+    asks.ask(n);
+  }
+  ASSERT_TRUE(wait_held()) << "the save runs";
+  {
+    LOCK_SCOPE(matrix_lock);
+    asks.ask(n);
+    EXPECT_EQ(n->process_token->access_list, nullptr) << "asked again while it runs";
+    n->dirty_file_time = 0;  // the close has nothing to ask
+  }
+  release_hold();
+  ASSERT_TRUE(drained());
+  EXPECT_EQ(saves(), 1);
+  EXPECT_EQ(close_matrix(h), 0);
 }
 
 TEST(MatrixClose, ChannelLocksNestOnOneThreadAndBlockAnother) {

@@ -91,6 +91,7 @@ TEST(MatrixGeometry, ChildBitField) {
 void op_token(tq::MATRIX_TOKEN*) {}
 int op_file(tq::MATRIX_TOKEN*) { return 0; }
 void op_matrix(tq::MATRIX*) {}
+int op_close(tq::MATRIX*) { return 0; }
 void op_token_kind(tq::MATRIX_TOKEN*, int) {}
 int op_trigger(int, void*) { return 0; }
 
@@ -107,7 +108,7 @@ TEST(MatrixParam, EveryParameterIsSetOnce) {
       {"read_file", [](auto& p) { p.read_file = op_file; }, tq::MX_SET_FILE_OPS},
       {"write_file", [](auto& p) { p.write_file = op_file; }, tq::MX_SET_FILE_OPS},
       {"read_net", [](auto& p) { p.read_net = op_file; }, tq::MX_SET_FILE_OPS},
-      {"close_file", [](auto& p) { p.close_file = op_matrix; }, tq::MX_SET_FILE_OPS},
+      {"close_file", [](auto& p) { p.close_file = op_close; }, tq::MX_SET_FILE_OPS},
       {"close_net", [](auto& p) { p.close_net = op_matrix; }, tq::MX_SET_FILE_OPS},
       {"new_token", [](auto& p) { p.new_token = op_token_kind; }, tq::MX_SET_NEW_TOKEN},
       {"free_token", [](auto& p) { p.free_token = op_token_kind; }, tq::MX_SET_FREE_TOKEN},

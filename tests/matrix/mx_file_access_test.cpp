@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
 
 #include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/access_token.h"
+#include "matrix/channel_data.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_copy.h"
 #include "matrix/matrix_open.h"
@@ -99,8 +101,9 @@ CALL_LOCK_DESCRIPTER no_server(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void*, 
   return CALL_LOCK_DESCRIPTER{nullptr, 0};
 }
 
-// A lock event closes the file, clearing its mark; the next access reopens it whole and
-// locks again. A file another holder marked open is refused, its bytes unchanged.
+// A lock event closes the file, clearing its mark (one whose write-back fails stays open and
+// held); the next access reopens it whole and locks again. A file another holder marked
+// open is refused, its bytes unchanged.
 TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
   tqtest::TempDir dir;
   const std::string path = dir.file("lock");
@@ -114,6 +117,14 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
     FreeNode n(m.get(), {0, 0, 0});
     n.fill(3.0);
     ASSERT_EQ(save_matrix_node(&n.n), 0);
+    fac_fail_write(1, ENOSPC);  // the node index's write-back
+    mx_file_lock_event(0, m.get());
+    fac_fail_write(0, 0);
+    EXPECT_NE(get_mx_file_pfd(m.get()), nullptr);
+    EXPECT_EQ(gives, 0);
+    FreeNode meanwhile(m.get(), {0, 0, 0});
+    EXPECT_EQ(load_matrix_node(&meanwhile.n), 0) << "the index is found while its write-back waits";
+    EXPECT_EQ(meanwhile.value(0), 3.0);
     mx_file_lock_event(0, m.get());
     EXPECT_EQ(get_mx_file_pfd(m.get()), nullptr);
     EXPECT_EQ(std::vector<int>({takes, gives}), std::vector<int>({1, 1}));
@@ -143,8 +154,9 @@ TEST(MxFileAccess, LockEventsCloseAndMarksRefuse) {
   EXPECT_EQ(walk(path, {"--open"}), "OK nodes=1 ring=0 scripts=0\n");
 }
 
-// On a held clock: ten open files close down to nine (the least recently used goes); a
-// file unused 29 s stays, at 30 s it closes unless its matrix has a token.
+// On a held clock: ten open files close down to nine (the least recently used goes, or,
+// when its write-back fails, stays open and the next goes); a file unused 29 s stays, at
+// 30 s it closes unless its matrix has a token.
 TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
   tqtest::TickClock clock;
   tqtest::TempDir dir;
@@ -157,17 +169,19 @@ TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
     return v;
   };
   EXPECT_EQ(open(), std::vector<int>(10, 1));
+  fac_fail_write(1, ENOSPC);  // in the least recently used one's write-back
   mx_file_gc(nullptr);
-  EXPECT_EQ(open(), (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+  fac_fail_write(0, 0);
+  EXPECT_EQ(open(), (std::vector<int>{1, 0, 1, 1, 1, 1, 1, 1, 1, 1}));
   struct Step {
     int idle;
     int tokens;
     bool closed;
   } steps[] = {{29, 0, false}, {30, 1, false}, {30, 0, true}};
   for (const Step& s : steps) {
-    set_under_lock([&] { ms[1]->last_access = int64_t(tick_now()) - s.idle, ms[1]->token_cnt = s.tokens; });
+    set_under_lock([&] { ms[0]->last_access = int64_t(tick_now()) - s.idle, ms[0]->token_cnt = s.tokens; });
     mx_file_gc(nullptr);
-    EXPECT_EQ(get_mx_file_pfd(ms[1]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
+    EXPECT_EQ(get_mx_file_pfd(ms[0]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
   }
   for (MATRIX* m : ms) close_matrix(m);
   for (size_t i = 0; i < shapes.size(); ++i)
@@ -187,12 +201,24 @@ void scale(void* d) {
   s->done = true;
 }
 
+// A save hook whose every save fails at its first write.
+int failing_write(MATRIX_TOKEN* t) {
+  {
+    LOCK_SCOPE(l_favt64_lock);
+    fac_fail_write(1, ENOSPC);
+  }
+  return matrix_standard_write_file(t);
+}
+
 // The wait for pending node work (before an index walk) does not wait for ever on a node
-// its save leaves dirty, nor on an unready node that no token works on.
+// its save leaves dirty, nor on an unready node that no token works on. A close that gives
+// such a node up fails; it leaves the file marked open when the node's saves failed, not
+// when its script never saves it.
 TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   tqtest::TempDir dir;
   FileShape shape = kShape;
-  MATRIX* m = open_file_matrix(&shape, dir.file("pending"));
+  const std::string path = dir.file("pending");
+  MATRIX* m = open_file_matrix(&shape, path);
   {
     GcFrame frame("no save");
     TQ_SEXP* no_save = sexp_commands(std_cm, "(finish 2 2)", nullptr);
@@ -213,7 +239,20 @@ TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   });
   ASSERT_TRUE(ended || tqtest::wait_until([&] { return s.done.load(); }));
   EXPECT_EQ(s.r, -1) << "nothing was saved: the index is empty";
-  close_matrix(m);
+  set_under_lock([&] { dirty->dirty_file_time = 1; });
+  EXPECT_EQ(close_matrix(m), -1);
+  int reopened = 1;
+  printed([&] { reopened = BareMatrix(load_shape(), path).code(); });
+  EXPECT_EQ(reopened, 0) << "the file is whole: it opens";
+  FileShape failing = kShape;
+  m = open_file_matrix(&failing, dir.file("failing"));
+  set_under_lock([&] { m->p.write_file = failing_write; });
+  dirty = lookup(&c, m, {0, 0, 0}, 0);
+  ASSERT_TRUE(drained());
+  set_dirty_file(dirty);
+  EXPECT_EQ(close_matrix(m), -1);
+  fac_fail_write(0, 0);
+  EXPECT_EQ(BareMatrix(load_shape(), dir.file("failing")).code(), MX_FILE_HELD) << "the file stays marked open";
 }
 
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
@@ -336,9 +375,19 @@ TEST(MxFileCopy, CopiesEveryLevelAndNegativeCoordinates) {
   }
 }
 
+// A call lock taken inside a file access, before the store file opens: it notes the matrix
+// and keeps the access there until let go (bounded).
+std::atomic<void*> locking{nullptr};
+std::atomic<bool> let_go{false};
+CALL_LOCK_DESCRIPTER held_lock(const L_CHAR*, int, CALL_LOCK_EVENT_FUNC, void* data, const char*, int) {
+  locking = data;
+  tqtest::wait_until([] { return let_go.load(); });
+  return CALL_LOCK_DESCRIPTER{nullptr, 0};
+}
+
 // A close begun while a copy is inside the source's file access (held at the file's
-// opening by the store lock) waits for the copy, which stops at its node (-121), instead of
-// waiting for that access under matrix_lock, which the copy needs next.
+// opening) waits for the copy, which stops at its node (-121), instead of waiting for that
+// access under matrix_lock, which the copy needs next.
 TEST(MxFileCopy, ACloseDuringACopyEnds) {
   tqtest::TickClock clock;
   tqtest::TempDir dir;
@@ -349,19 +398,57 @@ TEST(MxFileCopy, ACloseDuringACopyEnds) {
     ASSERT_EQ(save_matrix_node(&n.n), 0);
   }
   mx_file_lock_event(0, src);  // closed: the copy's access opens it again
-  lock_task(l_favt64_lock);
+  auto* take = mx_call_lock_func;
+  mx_call_lock_func = held_lock;
+  locking = nullptr;
+  let_go = false;
   int r = 1;
   tqtest::Task copy([&] { r = matrix_copy(dest, src, nullptr, MXC_STORED); });
-  auto now = [](const int* v) { return __atomic_load_n(v, __ATOMIC_ACQUIRE); };
-  const bool in_access = tqtest::wait_until([&] { return now(&src->file_work->lock_tid) != 0; });
+  const bool in_access = tqtest::wait_until([&] { return locking.load() == src; });
   tqtest::Task close([&] { close_matrix(src); });
-  const bool closing = tqtest::wait_until([&] { return now(&src->mode) == MX_MODE_CLOSING; });
-  unlock_task(l_favt64_lock, "test");
+  const bool closing = in_access && tqtest::wait_until([&] {
+    LOCK_SCOPE(matrix_lock);  // the close sleeps without it, waiting for the copy
+    return src->mode == MX_MODE_CLOSING;
+  });
+  let_go = true;
   ASSERT_TRUE(in_access && closing) << "the copy took the access, then the close began";
   ASSERT_TRUE(close.wait()) << "the close waits for the copy's file access";
   ASSERT_TRUE(copy.wait());
+  mx_call_lock_func = take;
   EXPECT_EQ(r, MX_NOT_OPEN);
   close_matrix(dest);
+}
+
+// Two copies into one destination, the second kept from its source's file (this thread
+// holds its access) while the first writes the destination back: the first ends without
+// waiting for the second's hold on the destination, then the second ends too.
+TEST(MxFileCopy, TwoCopiesIntoOneDestinationEnd) {
+  tqtest::TempDir dir;
+  FileShape ashape = kShape, bshape = kShape, dshape = kShape;
+  MATRIX* a = open_file_matrix(&ashape, dir.file("a"));
+  MATRIX* b = open_file_matrix(&bshape, dir.file("b"));
+  MATRIX* dest = open_file_matrix(&dshape, dir.file("dest"));
+  for (MATRIX* src : {a, b}) {
+    FreeNode n(src, {0, src == a ? 0 : 256, 0});
+    n.fill(1.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+  }
+  ASSERT_EQ(start_file_access(b), 0);
+  std::atomic<int> ra{1}, rb{1};
+  tqtest::Task second([&] { rb = matrix_copy(dest, b, nullptr, MXC_STORED); });
+  const bool holds = tqtest::wait_until([&] {
+    LOCK_SCOPE(matrix_lock);
+    return dest->access_lock == 1;
+  });
+  tqtest::Task first([&] { ra = matrix_copy(dest, a, nullptr, MXC_STORED); });
+  const bool first_ended = holds && first.wait();
+  finish_file_access(b, 0);
+  ASSERT_TRUE(holds) << "the second copy holds the destination";
+  ASSERT_TRUE(first_ended) << "the first copy waits for the second's hold on the destination";
+  ASSERT_TRUE(second.wait());
+  EXPECT_EQ(std::vector<int>({ra, rb}), std::vector<int>({0, 0}));
+  for (MATRIX* m : {a, b, dest}) EXPECT_EQ(close_matrix(m), 0);
+  EXPECT_EQ(walk(dir.file("dest")), "OK nodes=2 ring=0 scripts=0\n");
 }
 
 TEST(MxMapOpen, DescribesTheSampleMatrix) {

@@ -400,6 +400,9 @@ TEST(MxFileRecords, DamagedFiles) {
     EXPECT_EQ(code, r.code);
     EXPECT_NE(out.find(r.line), std::string::npos) << out;
     EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";
+    if (r.rec == root) {  // the walker reports the index it cannot walk, and the ring it then cannot match
+      EXPECT_EQ(walk(path).rfind("FAIL node_root of kind " + std::to_string(r.value) + "\n", 0), 0u) << walk(path);
+    }
     if (code) continue;
     EXPECT_FALSE(has_default);
     if (r.rec == text) {

@@ -166,6 +166,7 @@ class Walker:
         self.view = []
         self.nodes = 0
         self.ring_len = 0
+        self.node_rings = {}  # ring entry -> node, of the nodes the index names
         self.scripts = {}
 
     def claim(self, ofs, typ, who, size=None):
@@ -254,7 +255,6 @@ class Walker:
         if kind != 1025:
             fail('node_root of kind %d' % kind)
             return
-        self.node_rings = {}
         prev = None
         stack, ofs = [], top
         while stack or ofs:
