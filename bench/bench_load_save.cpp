@@ -83,7 +83,10 @@ void BM_TqLoad(benchmark::State& state) {
 void BM_TqSave(benchmark::State& state) {
   start_language();
   tq::GcFrame frame("bench_save");
-  tq::set_env(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "bench-data"), load_all(state));
+  // Loaded first: the name's temporary would not outlast the load's conversions, and the
+  // order in which a call's arguments are made is not fixed.
+  tq::TQ_SEXP* data = load_all(state);
+  tq::set_env(tq::qvlisp_top_env1, tq::_l_string_1(tq::std_cm, "bench-data"), data);
   const std::string save = "([Save oflag=\"creat:trunc\"] \"" + out_path() + "\" bench-data)";
   for (auto _ : state) benchmark::DoNotOptimize(eval_form(state, save));
   std::remove(out_path().c_str());

@@ -47,16 +47,27 @@ struct Node {
     n.nlist_dim_bit_field = bits;
     n.nlist_dim_bit_field_len = 1;
   }
+  ~Node() { drop_data(); }
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+  // Another node: the data of the last one (set or loaded) is freed.
   void at(int64_t i) {
+    drop_data();
     dc[0] = 0, dc[1] = 256 * (i % kRow), dc[2] = 256 * (i / kRow);
     n.fofs = n.ring_fofs = 0;
     n.status = 0;
   }
   void set(double v) {
-    MDT tp = &mx_type_double;
-    if (ch[0].data) tp->free_data(tp, ch[0].data);
-    ch[0].data = tp->alloc_data(tp, MX_ALLOC_DEBUG, &v, nullptr, __FILE__, __LINE__);
+    drop_data();
+    ch[0].data = kType->alloc_data(kType, MX_ALLOC_DEBUG, &v, nullptr, __FILE__, __LINE__);
     ch[0].data_fofs = 0;
+  }
+
+ private:
+  static constexpr MDT kType = &mx_type_double;
+  void drop_data() {
+    if (ch[0].data) kType->free_data(kType, ch[0].data);
+    ch[0].data = nullptr;
   }
 };
 

@@ -2,13 +2,13 @@
 // The store test's workload (201 allocations, then 1000 passes of frees and allocations by
 // the driver's slot rule, without printing) on the file space, against the same sequence of
 // blob inserts and deletes in SQLite (one table, synchronous and journal off) and in LMDB
-// (no sync). Each iteration creates its file, runs the whole sequence and closes it. The
-// argument multiplies every size (1, 4, 16): the work, and the bytes processed, grow with it.
+// (no sync). Each iteration creates its file (in a folder of its own in the scratch folder),
+// runs the whole sequence and closes it. The argument multiplies every size (1, 4, 16): the
+// work, and the bytes processed, grow with it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <lmdb.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,6 +19,8 @@
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store/store_lock.h"
+#include "support/scratch.h"
+#include "support/smoke.h"
 #include "support/store_workload.h"
 
 namespace {
@@ -43,11 +45,6 @@ std::vector<Op> workload() {
 const std::vector<Op>& ops() {
   static const std::vector<Op> o = workload();
   return o;
-}
-
-std::string scratch_dir() {
-  char tmpl[] = "/tmp/bench_store.XXXXXX";
-  return mkdtemp(tmpl);
 }
 
 constexpr int kMaxFactor = 16;
@@ -171,7 +168,7 @@ void run_passes(benchmark::State& state, Pass pass) {
 
 void BM_FileSpace(benchmark::State& state) {
   tq::init_l_favt64();
-  std::string dir = scratch_dir(), path = dir + "/test";
+  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test";
   std::vector<unsigned char> rec(zeros());
   run_passes(state, [&] { return file_space_pass(path, factor(state), rec); });
   unlink(path.c_str());
@@ -179,22 +176,28 @@ void BM_FileSpace(benchmark::State& state) {
 }
 
 void BM_SQLite(benchmark::State& state) {
-  std::string dir = scratch_dir(), path = dir + "/test.db";
+  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test.db";
   run_passes(state, [&] { return sqlite_pass(path, factor(state)); });
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
 
 void BM_LMDB(benchmark::State& state) {
-  std::string dir = scratch_dir(), path = dir + "/test.mdb";
+  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test.mdb";
   run_passes(state, [&] { return lmdb_pass(path, factor(state)); });
   unlink(path.c_str());
   unlink((path + "-lock").c_str());
   rmdir(dir.c_str());
 }
 
-BENCHMARK(BM_FileSpace)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SQLite)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LMDB)->Arg(1)->Arg(4)->Arg(kMaxFactor)->Unit(benchmark::kMillisecond);
+// The size factors 1, 4 and 16; the smoke run takes 1 alone.
+void factors(benchmark::internal::Benchmark* b) {
+  b->Arg(1);
+  if (!benchsupport::smoke_run()) b->Arg(4)->Arg(kMaxFactor);
+}
+
+BENCHMARK(BM_FileSpace)->Apply(factors)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SQLite)->Apply(factors)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LMDB)->Apply(factors)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -85,7 +85,9 @@ TreeStore tree_build() {
   for (uint64_t k : keys()) {
     Entry e{k, ~k};
     tq::FAVT64_NODE* n = tq::l_favt64_alloc_node(root, &e, sizeof e);
-    if (tq::l_favt64_insert(nullptr, root, &root->node, n, entry_cmp, nullptr) != n) tq::l_favt64_free_node(n);
+    tq::FAVT64_NODE* in = tq::l_favt64_insert(nullptr, root, &root->node, n, entry_cmp, nullptr);
+    tq::l_favt64_release_node(in);  // handed out held, as a caller of the store gets it
+    if (in != n) tq::l_favt64_free_node(n);
   }
   return {p, root};
 }
@@ -109,9 +111,10 @@ void BM_TreeLookup(benchmark::State& state) {
   TreeStore s = tree_build();
   for (auto _ : state) {
     size_t found = 0;
-    for (uint64_t k : probes()) {
-      tq::FAVT64_NODE* top = tq::l_root_node64(nullptr, s.root);
-      found += tq::l_favt64_search(nullptr, s.root, top, &k, entry_cmp, nullptr) != nullptr;
+    for (uint64_t k : probes()) {  // a search starts from the top whatever start it is given
+      tq::FAVT64_NODE* n = tq::l_favt64_search(nullptr, s.root, nullptr, &k, entry_cmp, nullptr);
+      found += n != nullptr;
+      tq::l_favt64_release_node(n);
     }
     if (found != kKeys) state.SkipWithError("a key was lost");
   }

@@ -142,20 +142,25 @@ tq::TQ_SEXP* form_of(const std::string& src) {
   return tq::get_type(root) == tq::kTagPair ? root->pair.car : nullptr;
 }
 
-// A failed form ends the benchmark with an error.
-void check(benchmark::State& state, tq::TQ_SEXP* v) {
-  if (tq::get_type(v) == tq::kTagError) state.SkipWithError("a form failed");
+// A failed form ends the benchmark with an error: false then, and the caller leaves its
+// loop at once (pausing the timer after the error would end the process).
+bool check(benchmark::State& state, tq::TQ_SEXP* v) {
   benchmark::DoNotOptimize(v);
+  if (tq::get_type(v) != tq::kTagError) return true;
+  state.SkipWithError("a form failed");
+  return false;
 }
 
 void run_tq_form(benchmark::State& state, const std::string& src) {
   start_words();
   bind_inputs();
   for (auto _ : state) {
+    bool ok;
     {
       tq::GcFrame frame("bench_words_data");
-      check(state, tq::eval(tq::qvlisp_top_env1, form_of(src)));
+      ok = check(state, tq::eval(tq::qvlisp_top_env1, form_of(src)));
     }
+    if (!ok) break;
     state.PauseTiming();
     tq::gc_enable();
     state.ResumeTiming();
@@ -206,14 +211,16 @@ void BM_TqRegCmpLines(benchmark::State& state) {
   // A copy of its own: a temporary would be reused by the evaluations' conversions.
   tq::L_CHAR* name = nl_copy_str_1(tq::std_cm, "line");
   for (auto _ : state) {
+    bool ok = true;
     {
       tq::GcFrame frame("bench_words_data");
       tq::TQ_SEXP* form = form_of(std::string("([RegCmp rex=\"") + kPattern + "\"] line)");
-      for (tq::TQ_SEXP* p = lines; tq::get_type(p) == tq::kTagPair; p = p->pair.cdr) {
+      for (tq::TQ_SEXP* p = lines; ok && tq::get_type(p) == tq::kTagPair; p = p->pair.cdr) {
         tq::set_env(tq::qvlisp_top_env1, name, p->pair.car);
-        check(state, tq::eval(tq::qvlisp_top_env1, form));
+        ok = check(state, tq::eval(tq::qvlisp_top_env1, form));
       }
     }
+    if (!ok) break;
     state.PauseTiming();
     tq::gc_enable();
     state.ResumeTiming();
@@ -234,10 +241,15 @@ void BM_TqWordCount5MB(benchmark::State& state) {
   const std::string src = "(Let (Sub (t (NewEnvironment ())) (n 0) (l ([Load option=\"text\" terminate=\"[ \\n]\"] \"" +
                           c.path + "\"))) ([For dec=\"l\"] (SetEA t (car l) (+ (EA t (car l) 0) 1)) (set n (+ n 1))) n)";
   for (auto _ : state) {
+    bool ok;
     {
       tq::GcFrame frame("bench_words_data");
       tq::TQ_SEXP* n = tq::eval(tq::qvlisp_top_env1, form_of(src));
-      if (tq::get_type(n) != tq::kTagInteger || n->integer.data != c.words) state.SkipWithError("the word count is wrong");
+      ok = tq::get_type(n) == tq::kTagInteger && n->integer.data == c.words;
+    }
+    if (!ok) {
+      state.SkipWithError("the word count is wrong");
+      break;
     }
     state.PauseTiming();
     tq::gc_enable();

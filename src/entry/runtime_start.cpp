@@ -66,6 +66,9 @@ int init_tq() {
   started = true;
   program_gc_hooks = gc_hooks_set();
   minit();
+  // The collector runs from init_gc_task on, and what the later steps make stays unrooted
+  // until they bind it: a frame of their own holds it meanwhile (the caller may have none).
+  GcFrame frame("init_tq");
   init_queue();
   init_proxy();
   init_TQoHTTP_server();

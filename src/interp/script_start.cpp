@@ -64,7 +64,11 @@ void tq_setup_file(int count, char** args) {
         free_tq_interpreter(t);
         fail_start("too few arguments\n", nullptr);
       }
-      L_CHAR* script = get_script(nullptr, _l_string_1(std_cm, args[1]));
+      // A copy of its own: the search converts a text for every folder it tries, and a
+      // temporary would be reused by those conversions (along a TQPATH of 50 folders).
+      L_CHAR* name = nl_copy_str_1(std_cm, args[1]);
+      L_CHAR* script = get_script(nullptr, name);
+      d_f_ree(name);
       if (!script) {
         free_tq_interpreter(t);
         fail_start("cannot open shell argument(1) %s\n", args[1]);

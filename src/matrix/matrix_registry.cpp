@@ -2,6 +2,8 @@
 // its collector step, the element-type table and the close key.
 #include "matrix/matrix_registry.h"
 
+#include <atomic>
+
 #include "lang/gc.h"
 #include "matrix/matrix.h"
 #include "matrix/matrix_node.h"
@@ -102,8 +104,10 @@ void gc_matrix_unlock() {
 }
 
 void gc_matrix() {
+  // The words' environment is marked by a collection that began before the lock existed
+  // too: made meanwhile, it has no other root once its maker's frame has closed.
+  if (TQISP_ENV* env = std::atomic_ref<TQISP_ENV*>(matrix_tq_env).load(std::memory_order_acquire)) gc_qvlisp_env(env);
   if (!gc_holds_matrix_lock || !ms_root) return;
-  gc_qvlisp_env(matrix_tq_env);
   for (MATRIX_SEXP* d = ms_root->next; d != ms_root;) {
     MATRIX_SEXP* next = d->next;
     if (d->del) {

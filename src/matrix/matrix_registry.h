@@ -76,9 +76,9 @@ void _delete_matrix_sexp(MATRIX_SEXP* d);
 // gc_matrix_lock took it, so a collection during the store's start-up stays balanced.
 void gc_matrix_lock();
 void gc_matrix_unlock();
-// The collector's mark step of the store, between the two on the same thread: when that
-// thread holds matrix_gc_lock, marks matrix_tq_env, then frees every holder whose del bit
-// is set and marks the others' data; otherwise nothing (no holder exists before the lock).
+// The collector's mark step of the store, between the two on the same thread: marks
+// matrix_tq_env once it is made; when that thread holds matrix_gc_lock, then frees every
+// holder whose del bit is set and marks the others' data (no holder exists before the lock).
 // Takes no other lock of the store.
 void gc_matrix();
 

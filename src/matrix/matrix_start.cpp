@@ -3,6 +3,7 @@
 #include "matrix/matrix_start.h"
 
 #include <array>
+#include <atomic>
 
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
@@ -73,11 +74,10 @@ void init_element_types() {
   for (MDT tp : mx_type_register_order) insert_matrix_type_table(tp);
 }
 
+// Rooted by init_matrix's frame until it is published; every collection marks it from then
+// on, also one that began before the store's lock existed.
 void init_word_env() {
-  GcFrame frame("init_matrix");  // roots the environment until the store's ring marks it
-  TQISP_ENV* env = new_env(qvlisp_top_env0);
-  LOCK_SCOPE(matrix_gc_lock);  // the collector reads it under this lock
-  matrix_tq_env = env;
+  std::atomic_ref<TQISP_ENV*>(matrix_tq_env).store(new_env(qvlisp_top_env0), std::memory_order_release);
 }
 
 void init_access_tick() { new_tick(matrix_access_tick, kMatrixAccessTickSeconds, nullptr); }
@@ -105,6 +105,9 @@ constexpr Step kSteps[] = {
 void init_matrix() {
   if (started) return;
   started = true;
+  // A collection may run meanwhile (the collector started before the store), and what a
+  // step makes stays unrooted until it is bound: this frame holds it until then.
+  GcFrame frame("init_matrix");
   for (const Step& s : kSteps) {
     if (s.run) {
       s.run();

@@ -48,7 +48,8 @@ L_CHAR* get_tqwhich(const L_CHAR* name);
 // The path of a script, or null: name itself if it opens; else null for a name beginning
 // with "/"; else base's directory (up to its last "/") + name; else the script directory
 // + name; else get_tqwhich(name) + name. The candidates that must open are tested as
-// _tqwhich does.
+// _tqwhich does. A text is converted for every candidate, so name (like get_tqwhich's)
+// must not be a temporary of the conversions' ring.
 L_CHAR* get_script(const L_CHAR* base, const L_CHAR* name);
 
 // The current script directory, always ending in "/": null clears it; otherwise it becomes

@@ -3,6 +3,7 @@
 // "For" takes. The words themselves live one theme per file beside this one.
 #include "words/function_start.h"
 
+#include "lang/gc.h"
 #include "words/registrars.h"
 
 namespace tq {
@@ -144,6 +145,9 @@ const WORD_REGISTRAR word_registrars[kWordRegistrarCount] = {
 };
 
 void init_function(TQISP_ENV* env0, TQISP_ENV* env1, int argc, char** argv) {
+  // A collection may run meanwhile (the collector starts with the runtime), and a word's
+  // cell stays unrooted until it is bound: this frame holds it until then.
+  GcFrame frame("init_function");
   init_sh_arg(argc, argv);
   init_symbols(env0, env1);
   for (const WORD_REGISTRAR& r : word_registrars) r.init(r.env == 0 ? env0 : env1);

@@ -26,8 +26,10 @@ TEST(Literal, ErrorPrintsAndReadsBackWithTheSameFields) {
   TQ_SEXP* data = list(tqtest::str("a \"q\" & <b>"), tqtest::num(-12), tqtest::sym("s"),
                        list(tqtest::num(1), get_floating(2.5, lc("mm")), nullptr), get_raw("x\0y", 3), nullptr);
   TQ_SEXP* e = get_error(nullptr, 77, ER_TYPE, lc("fn\\1"), data);
-  e->error.site = lc("host\t\"x\"");
-  e->error.filename = lc("dir/f&g.tq");
+  // Collected copies, as a cell's texts are (a collection marks them; a temporary is neither
+  // collected memory nor kept long enough).
+  e->error.site = copy_cell_text(lc("host\t\"x\""));
+  e->error.filename = copy_cell_text(lc("dir/f&g.tq"));
   for (bool in_list : {false, true}) {
     TQ_SEXP* v = in_list ? list(tqtest::sym("w"), e, nullptr) : e;
     const std::string printed = tqtest::print_text(v, 0);

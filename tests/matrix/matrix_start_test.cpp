@@ -108,7 +108,7 @@ TEST(MatrixCollector, RunsWhileAnotherTaskHoldsTheMatrixLock) {
   EXPECT_TRUE(holder.wait());
 }
 
-TEST(MatrixCollector, ACollectionBegunBeforeTheStoreLockExistedReleasesNothing) {
+TEST(MatrixCollector, ACollectionBegunBeforeTheStoreLockExistedReleasesNothingAndKeepsTheWordsEnvironment) {
   tqtest::TickClock clock;  // no collection of the tick meanwhile
   const tq::SEM made = tq::matrix_gc_lock;
   tq::matrix_gc_lock = tq::SEM{};  // the collection starts before the store
@@ -117,6 +117,11 @@ TEST(MatrixCollector, ACollectionBegunBeforeTheStoreLockExistedReleasesNothing) 
   tq::gc_matrix();
   tq::gc_matrix_unlock();
   EXPECT_EQ(made.so->d_sem->value, 1) << "the collection released a lock it never took";
+  // The words' environment, made meanwhile, is marked by such a collection all the same.
+  tq::matrix_gc_lock = tq::SEM{};
+  tq::gc_tick_notin_tick(nullptr, 0);
+  tq::matrix_gc_lock = made;
+  EXPECT_TRUE(tq::mem_is_block(tq::matrix_tq_env)) << "a collection without the store's lock freed its environment";
 }
 
 // ---- The access tick.

@@ -19,6 +19,10 @@
 //                          prints the port, serves until standard input ends
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
+//   tq_probe collecting    the upper start-up (minimum_matrix_init) while another task
+//                          collects again and again; then prints how many values bound in
+//                          the top environments and the matrix words' one are not live
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +30,7 @@
 #include <cstring>
 
 #include <linux/membarrier.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -33,7 +38,11 @@
 #include "interp/interpreter.h"
 #include "entry/runtime_start.h"
 #include "interp/setup_kinds.h"
+#include "lang/env.h"
+#include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "matrix/matrix_registry.h"
+#include "platform/task.h"
 #include "stream/file_stream.h"
 #include "platform/sleep.h"
 #include "stream/format.h"
@@ -93,6 +102,32 @@ int run_runtime(int argc, char** argv) {
     return 2;
   }
   tq::wait_stop_all();
+  return 0;
+}
+
+// The bindings of env whose value is not a live block of collected memory.
+int dead_bindings(tq::TQISP_ENV* env) {
+  int dead = 0;
+  const tq::TQ_ENV& e = env->env;
+  for (int b = 0; e.hash_ptr && b < e.hash_ptr_size; ++b)
+    for (const tq::ELEMENT* el = e.hash_ptr[b]; el; el = el->next) dead += el->data && !tq::mem_is_block(el->data);
+  return dead;
+}
+
+std::atomic<int> collector_state;  // 1 collecting, 2 asked to stop, 3 stopped
+
+void collect_until_stopped(void*) {
+  while (collector_state.load() == 1) tq::gc_tick_notin_tick(nullptr, 0);
+  collector_state.store(3);
+}
+
+int start_while_collecting() {
+  collector_state.store(1);
+  create_task(collect_until_stopped, nullptr, 3);
+  tq::minimum_matrix_init(0, nullptr);
+  collector_state.store(2);
+  while (collector_state.load() != 3) sched_yield();
+  printf("%d\n", dead_bindings(tq::qvlisp_top_env0) + dead_bindings(tq::qvlisp_top_env1) + dead_bindings(tq::matrix_tq_env));
   return 0;
 }
 
@@ -156,6 +191,7 @@ int probe_main(int argc, char** argv) {
     }
     return 0;
   }
+  if (!strcmp(cmd, "collecting")) return start_while_collecting();
   if (int r = argc > 1 ? run_runtime(argc, argv) : 2; r != 2) return r;
   fprintf(stderr, "tq_probe: unknown command\n");
   return 2;

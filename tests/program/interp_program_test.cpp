@@ -169,6 +169,24 @@ TEST(ScriptStart, FailuresAreReportedWithStatusOne) {
   }
 }
 
+// The search converts a text for every folder it tries: more of them than the conversions'
+// temporaries last, and a name kept as one was gone by the end.
+TEST(ScriptStart, AScriptNamedAloneIsFoundAlongALongTQPATH) {
+  tqtest::TempDir dir;
+  std::string path;
+  for (int i = 0; i < 60; ++i) {
+    const std::string d = dir.file("d" + std::to_string(i));
+    ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    path += d + ":";
+  }
+  tqtest::write_file(dir.file("d59/s.tq"), "(+ 1 2)\n");
+  setenv("TQPATH", path.c_str(), 1);
+  auto r = run_program({bin_path("tq_script"), "s.tq", dir.file("out")}, dir.path());
+  unsetenv("TQPATH");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tqtest::read_file(dir.file("out")), "<Result> 1 3</Result>\n");
+}
+
 TEST(ScriptStart, ASlashAsOutputMeansNoOutputAndNoErrorFile) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("s.tq"), "(car 1)\n");

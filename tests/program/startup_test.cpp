@@ -44,6 +44,17 @@ TEST(Startup, InterruptPrintsInterruptedAndEndsWithStatusOne) {
   EXPECT_EQ(r.out, "Interrupted\n");
 }
 
+// The collector may run while the start-up makes the words (its tick, allocation, a stream
+// short of descriptors): what a step makes stays rooted until it is bound. A collection
+// meets that moment only now and then, hence the runs.
+TEST(Startup, WordsMadeWhileCollectionsRunStayBound) {
+  for (int run = 0; run < 8; ++run) {
+    auto r = run_program({bin_path("tq_probe"), "collecting"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out, "0\n") << "bindings to freed values, run " << run;
+  }
+}
+
 TEST(Startup, StepsRunInTheirFixedOrder) {
   auto r = run_program({bin_path("tq_probe"), "steps"});
   EXPECT_EQ(r.status, 0);

@@ -7,13 +7,21 @@ The program runs with the arguments in a temporary folder of its own (also its T
 removed afterwards, writing its results as JSON there. The run fails when the program
 ends by a signal or with a status other than 0, when a benchmark ended with an error
 (skipped with one), or when a benchmark function the program registers did not run at
-all (a filter among the arguments may leave out sizes, never a whole function).
+all (a filter among the arguments may leave out sizes, never a whole function). A program
+still running after BOUND_SECONDS is ended, and the run fails naming the functions that
+printed no result.
 """
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+
+# A bound, not a time limit: a program's run takes seconds, but one whose benchmark waits
+# for something that never comes would hold the stage until ctest's own bound, which names
+# nothing.
+BOUND_SECONDS = 200
 
 
 def function_of(name):
@@ -28,6 +36,20 @@ def fail(message, run=None):
     sys.exit(1)
 
 
+def run_bounded(command, folder, env):
+    """The finished run, its returncode None when it was ended at the bound (with all it
+    started: a benchmark's children would hold its output open)."""
+    p = subprocess.Popen(command, cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, errors='replace', start_new_session=True)
+    try:
+        out, err = p.communicate(timeout=BOUND_SECONDS)
+        return subprocess.CompletedProcess(command, p.returncode, out, err)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        out, err = p.communicate()
+        return subprocess.CompletedProcess(command, None, out, err)
+
+
 def main():
     program, arguments = os.path.abspath(sys.argv[1]), sys.argv[2:]
     with tempfile.TemporaryDirectory(prefix='bench_smoke.') as folder:
@@ -38,8 +60,11 @@ def main():
             fail('listing the benchmarks ended with status %d' % listed.returncode, listed)
         functions = {function_of(line) for line in listed.stdout.split('\n') if line.strip()}
         out = os.path.join(folder, 'runs.json')
-        run = subprocess.run([program, *arguments, '--benchmark_out=' + out, '--benchmark_out_format=json'],
-                             cwd=folder, env=env, capture_output=True, text=True, errors='replace')
+        run = run_bounded([program, *arguments, '--benchmark_out=' + out, '--benchmark_out_format=json'],
+                          folder, env)
+        if run.returncode is None:
+            silent = sorted(f for f in functions if f not in run.stdout)
+            fail('still running after %d s; no result printed from: %s' % (BOUND_SECONDS, ', '.join(silent)), run)
         if run.returncode < 0:
             fail('ended by signal %d' % -run.returncode, run)
         if run.returncode != 0:
