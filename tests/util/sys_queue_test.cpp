@@ -444,7 +444,11 @@ TEST_F(QueueTest, TimedRemovalsEachKeepTheirOwnDeadline) {
       w.ended = tqtest::TickClock::now();
     });
   }
-  ASSERT_TRUE(wait_until([&] { return q.timed_wait_cnt == 3 && busy.timed_wait_cnt == 2; })) << "not all waiting";
+  const auto timed_waiters = [](SYS_QUEUE& x) {
+    LOCK_SCOPE(x.target_lock);
+    return x.timed_wait_cnt;
+  };
+  ASSERT_TRUE(wait_until([&] { return timed_waiters(q) == 3 && timed_waiters(busy) == 2; })) << "not all waiting";
   std::atomic<bool> stop{false};
   Task churn([&] {
     while (!stop.load()) {
