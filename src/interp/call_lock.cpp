@@ -72,10 +72,10 @@ char* escaped_name(const L_CHAR* name) {
 // call_lock_lock must not be held. alive tells whether the connection still runs after.
 bool send_request(int id, const char* text, unsigned deadline, bool* alive) {
   bool granted = false;
-  if (tqi_result_ops.remote_query) {
+  if (const auto query = result_ops().remote_query) {
     GcFrame frame("call lock request");
     set_reply_deadline(unsigned(id), deadline);  // before the request leaves
-    TQ_SEXP* r = tqi_result_ops.remote_query(id, qvlisp_top_env1, _l_string_1(std_cm, text), nullptr);
+    TQ_SEXP* r = query(id, qvlisp_top_env1, _l_string_1(std_cm, text), nullptr);
     granted = get_type(r) != kTagError;  // forcing the delayed reply waits for it
     set_reply_deadline(unsigned(id), 0);
   }

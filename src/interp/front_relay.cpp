@@ -122,7 +122,7 @@ void read_eval_reply(TQ_INTERPRETER* tqi) {
 void queued(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
   put_tq_fifo(tqi, form);
   TqiLock l;
-  if (tqi_result_ops.notify_result_list) tqi_result_ops.notify_result_list(tqi);
+  if (auto notify = result_ops().notify_result_list) notify(tqi);
 }
 
 // One form read in thread mode 2: a protocol form is acted on, anything else queued.
@@ -144,7 +144,7 @@ void dispatch(TQ_INTERPRETER* tqi, TQ_SEXP* form) {
   if (l_text_is(name, "Permission") && open_permission) {
     _permission(tqi, form);
   } else if (l_text_is(name, "Result")) {
-    if (tqi_result_ops.return_result) tqi_result_ops.return_result(tqi, form);
+    if (auto ret = result_ops().return_result) ret(tqi, form);
   } else if (l_text_is(name, "Cancel")) {
     TqiLock l;
     _cancel(tqi);
@@ -192,7 +192,7 @@ void end_front_2(TQ_INTERPRETER* tqi) {
   TqiLock l;
   if (tqi->mode == TQI_RUNNING) {  // the input ended first: the relay closes
     _set_tqi_mode(tqi, TQI_INPUT_ENDED);
-    if (tqi_result_ops.flush_result_queue) tqi_result_ops.flush_result_queue(tqi);
+    if (auto flush = result_ops().flush_result_queue) flush(tqi);
     wakeup_task(&tqi->mode);
     {
       LOCK_SCOPE(sem_tqi_lex_lock);
@@ -202,7 +202,7 @@ void end_front_2(TQ_INTERPRETER* tqi) {
     wakeup_task(&tqi->mode);
     interrupt_fifo(tqi);
   } else if (tqi->mode == TQI_RELAY_ENDED) {
-    if (tqi_result_ops.flush_result_queue) tqi_result_ops.flush_result_queue(tqi);
+    if (auto flush = result_ops().flush_result_queue) flush(tqi);
     _close_tq_interpreter(tqi);
   } else {
     er_panic("front_thread_2");

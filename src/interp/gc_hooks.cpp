@@ -32,9 +32,9 @@ void runtime_gc_lock() {
 
 }  // namespace
 
-void (*gc_session_hook)();
-void (*gc_agent_hook)();
-void (*sp_gc_session_hook)();
+std::atomic<void (*)()> gc_session_hook{nullptr};
+std::atomic<void (*)()> gc_agent_hook{nullptr};
+std::atomic<void (*)()> sp_gc_session_hook{nullptr};
 
 void gc_tq_lock() {
   lock_task(tqi_lock);
@@ -66,13 +66,14 @@ void gc_interpreter() {
 }
 
 void sp_gc_interpreter() {
-  if (tqi_result_ops.sweep_results)
+  const TQI_RESULT_OPS& ops = result_ops();
+  if (ops.sweep_results)
     for (TQ_INTERPRETER* b : interpreter_hash)
-      for (TQ_INTERPRETER* t = b; t; t = t->next) tqi_result_ops.sweep_results(t);
-  if (tqi_result_ops.mark_result_list)
+      for (TQ_INTERPRETER* t = b; t; t = t->next) ops.sweep_results(t);
+  if (ops.mark_result_list)
     for (TQ_INTERPRETER* b : interpreter_hash)
-      for (TQ_INTERPRETER* t = b; t; t = t->next) tqi_result_ops.mark_result_list(t);
-  if (sp_gc_session_hook) sp_gc_session_hook();
+      for (TQ_INTERPRETER* t = b; t; t = t->next) ops.mark_result_list(t);
+  if (void (*sweep)() = sp_gc_session_hook.load(std::memory_order_acquire)) sweep();
 }
 
 void gc_lib() {
@@ -81,9 +82,9 @@ void gc_lib() {
   GC_SITE();
   gc_interpreter();
   GC_SITE();
-  if (gc_session_hook) gc_session_hook();
+  if (void (*mark)() = gc_session_hook.load(std::memory_order_acquire)) mark();
   GC_SITE();
-  if (gc_agent_hook) gc_agent_hook();
+  if (void (*mark)() = gc_agent_hook.load(std::memory_order_acquire)) mark();
   GC_SITE();
   gc_gc_stack();
   GC_SITE();

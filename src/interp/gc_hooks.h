@@ -7,6 +7,8 @@
 // lock (df_lock of the word library) comes after lex_lock once it is set. gc_tq_unlock
 // releases the queues' locks first, then the others.
 #pragma once
+#include <atomic>
+
 #include "platform/lock.h"
 
 namespace tq {
@@ -22,14 +24,18 @@ void sp_gc_interpreter();  // drops requests nobody waits for; marks the ones be
 // after lex_lock, its sweep runs last in sp_gc_lib (the higher layer sets it at start-up).
 void set_loader_gc_hooks(SEM lock, void (*sweep)());
 
+// The higher layers' passes below are set at their start-up, while collections may already
+// run (the collector starts before them): each is an atomic pointer, stored with release
+// and read once per collection with acquire, so a collection sees it set or not at all.
+//
 // The session layer's pass over what its sessions keep for later requests (their initial
 // forms), set at its start-up; part of gc_lib.
-extern void (*gc_session_hook)();
+extern std::atomic<void (*)()> gc_session_hook;
 // Its sweep over what the mark pass did not reach, after the requests' sweep (sp_gc_lib).
-extern void (*sp_gc_session_hook)();
+extern std::atomic<void (*)()> sp_gc_session_hook;
 // The HTTP front's pass over its agents' environments and initial forms, set when the
 // agents start; part of gc_lib, after the sessions'.
-extern void (*gc_agent_hook)();
+extern std::atomic<void (*)()> gc_agent_hook;
 
 // The runtime's complete hooks, for a program that sets none of its own: gc_queue_lock_high
 // and gc_tq_lock, gc_lib, sp_gc_lib, after_gc_lib, gc_tq_unlock.

@@ -18,7 +18,12 @@ unsigned tqi_id = 1;
 TQ_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
 PRI_CTL tqi_lock_ctl{3, 0, nullptr};
-TQI_RESULT_OPS tqi_result_ops{};
+std::atomic<const TQI_RESULT_OPS*> tqi_result_ops{nullptr};
+const TQI_RESULT_OPS& result_ops() {
+  static constexpr TQI_RESULT_OPS none{};
+  const TQI_RESULT_OPS* ops = tqi_result_ops.load(std::memory_order_acquire);
+  return ops ? *ops : none;
+}
 TQI_AUTH_OPS tqi_auth_ops{};
 // Indexed by kind 0..8: only the connect kind closes on its own, after 7200 ticks (ten hours).
 const int default_connection_timeout_table[9] = {-1, -1, -1, -1, -1, 7200, -1, -1, -1};

@@ -16,6 +16,7 @@
 //    lock (the collector's own order); the output lock is taken under tqi_lock briefly and
 //    then held without it; sem_tqi_lex_lock is taken under tqi_lock or alone.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "lang/env.h"
@@ -217,7 +218,12 @@ struct TQI_RESULT_OPS {
   void (*mark_result_list)(TQ_INTERPRETER* tqi);    // collector: mark the requests of result_list
   TQ_SEXP* (*remote_query)(int id, TQISP_ENV* env, const L_CHAR* cmd_str, TQ_SEXP* cmd_sexp);
 };
-extern TQI_RESULT_OPS tqi_result_ops;
+// The installed table, or null. It is installed while the collector and the interpreters'
+// service threads may already read it, so it is published as one pointer to a table that
+// never changes afterwards (release store, acquire load).
+extern std::atomic<const TQI_RESULT_OPS*> tqi_result_ops;
+// The installed operations; before init_remote_query a table whose members are all null.
+const TQI_RESULT_OPS& result_ops();
 // Waits (tqi_lock held, released meanwhile) until no request of the word RemoteSession is
 // pending; installed by that word. Closing every interpreter waits for them first.
 extern void (*rs_queue_wait_hook)();

@@ -200,7 +200,7 @@ int _close_interpreter(TQ_INTERPRETER* tqi) {
     if (!tqi || tqi->mode == TQI_STOPPED) return -1;
   }
   tqi->flags |= TQF_CLOSE;
-  if (tqi_result_ops.cancel_result_list) tqi_result_ops.cancel_result_list(tqi);
+  if (auto cancel = result_ops().cancel_result_list) cancel(tqi);
   if (STREAM* in = tqi->inp) {
     s_close_queue(in);
     if (tqi->out == in) tqi->out = nullptr;
@@ -220,7 +220,7 @@ void _close_tq_interpreter(TQ_INTERPRETER* tqi) {
   }
   if (tqi->result_head) er_panic("_close_tq_interpreter(1)");
   if (tqi->fifo_head) er_panic("_close_tq_interpreter(2)");
-  if (tqi_result_ops.drop_result_list) tqi_result_ops.drop_result_list(tqi);
+  if (auto drop = result_ops().drop_result_list) drop(tqi);
   // Whoever writes through the record finishes first: the record is freed below.
   const int me = get_tid();
   while (tqi->out_lock > 0 && tqi->out_lock_task != me) tqi_sleep(&tqi->out_lock);

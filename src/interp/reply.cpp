@@ -175,7 +175,7 @@ void send_code_sync(unsigned id) {
 
 void _cancel(TQ_INTERPRETER* tqi) {
   tqi->flags |= TQF_CANCEL;
-  if (tqi_result_ops.cancel_result_list) tqi_result_ops.cancel_result_list(tqi);
+  if (auto cancel = result_ops().cancel_result_list) cancel(tqi);
   _wakeup_delay_thread();
 }
 
@@ -208,9 +208,10 @@ int _get_user_info(TQ_INTERPRETER* tqi, TQISP_ENV* env, int number, TQ_SEXP* for
     if (main_interpreter && main_interpreter->a_type == TQI_CONNECT) main_id = main_interpreter->id;
   }
   TQ_SEXP* kind = get_el(form, 4);
-  if (!main_id || get_type(kind) != kTagString || !tqi_result_ops.remote_query) return -1;
+  const auto query = result_ops().remote_query;
+  if (!main_id || get_type(kind) != kTagString || !query) return -1;
   GcFrame frame("_get_user_info");
-  TQ_SEXP* ret = tqi_result_ops.remote_query(int(main_id), env, nullptr, form);
+  TQ_SEXP* ret = query(int(main_id), env, nullptr, form);
   get_type(ret);  // waits for the answer
   if (l_text_is(kind->string.data, "ip") && get_type(ret) == kTagPair) {
     TQ_SEXP* first = ret->pair.car;
@@ -244,7 +245,8 @@ TQ_SEXP* get_user_ip(int number) {
       env = t->env;
     }
   }
-  if (kind == TQI_STDIO || kind == TQI_FILE || kind == TQI_IPC || !tqi_result_ops.remote_query) {
+  const auto query = result_ops().remote_query;
+  if (kind == TQI_STDIO || kind == TQI_FILE || kind == TQI_IPC || !query) {
     HOST_ADDR site{};
     get_tqlisp_site_ip(&site);
     return list(get_integer(int64_t(ha_ipv4(site)), nullptr), nullptr);
@@ -252,7 +254,7 @@ TQ_SEXP* get_user_ip(int number) {
   GcFrame frame("get_user_ip");
   TQ_SEXP* empty = n_get_string("");
   TQ_SEXP* q = List(n_get_symbol("GetUserInfo"), empty, empty, empty, n_get_string("ip"), kListEnd);
-  return frame.release(tqi_result_ops.remote_query(int(id), env, nullptr, q));
+  return frame.release(query(int(id), env, nullptr, q));
 }
 
 void a_set_t_msg(const char* text) { set_t_msg(text); }

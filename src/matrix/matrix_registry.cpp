@@ -94,8 +94,11 @@ void _delete_matrix_sexp(MATRIX_SEXP* d) {
 }
 
 void gc_matrix_lock() {
-  gc_holds_matrix_lock = lock_up_test(matrix_gc_lock);
-  if (gc_holds_matrix_lock) lock_task(matrix_gc_lock);
+  // The store's start-up makes the lock while collections run already: it is read once, as
+  // published, so the record it names is seen whole.
+  const SEM lock = std::atomic_ref<SEM>(matrix_gc_lock).load(std::memory_order_acquire);
+  gc_holds_matrix_lock = lock_up_test(lock);
+  if (gc_holds_matrix_lock) lock_task(lock);
 }
 
 void gc_matrix_unlock() {

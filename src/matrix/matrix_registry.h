@@ -33,7 +33,7 @@ struct MATRIX_SEXP {
 };
 
 extern SEM matrix_lock;     // the whole matrix store
-extern SEM matrix_gc_lock;  // the holder ring; also taken by the collector
+extern SEM matrix_gc_lock;  // the holder ring; also taken by the collector (published atomically)
 extern MATRIX* matrices_root;  // head of the ring of open matrices (only its links are used)
 extern MATRIX_SEXP* ms_root;   // head of the holder ring (only its links are used)
 // The node cache's budget: the ready nodes a trim of the node ring keeps, at least 100.

@@ -51,9 +51,11 @@ void init_rings() {
 
 void init_budget() { total_ncache_size = kMinNodeCacheSize; }
 
+// The collector takes matrix_gc_lock once it exists (its hooks are set before the store
+// starts), so the handle is published with release, after the rings it guards are made.
 void init_locks() {
   matrix_lock = new_lock();
-  matrix_gc_lock = new_lock();
+  std::atomic_ref<SEM>(matrix_gc_lock).store(new_lock(), std::memory_order_release);
 }
 
 void init_matrix_ring() {

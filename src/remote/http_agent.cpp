@@ -336,7 +336,7 @@ void gc_http_agent() {
 
 void init_http_agent() {
   ha_lock = new_lock();
-  gc_agent_hook = gc_http_agent;
+  gc_agent_hook.store(gc_http_agent, std::memory_order_release);  // collections run already
   new_tick(tick_http_agent, kHttpAgentTick, nullptr);
 }
 

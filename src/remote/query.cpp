@@ -218,9 +218,11 @@ void init_chain_class() { init_chain_stream(&kChainPeer); }
 
 }  // namespace
 
+constexpr TQI_RESULT_OPS kResultOps{return_result,    flush_result_queue, notify_result_list, cancel_result_list,
+                                    drop_result_list, sweep_results,      mark_result_list,   remote_query_op};
+
 void init_remote_query() {
-  tqi_result_ops = TQI_RESULT_OPS{return_result,      flush_result_queue, notify_result_list, cancel_result_list,
-                                  drop_result_list,   sweep_results,      mark_result_list,   remote_query_op};
+  tqi_result_ops.store(&kResultOps, std::memory_order_release);  // collections run already
   set_init_chain_stream(init_chain_class);
 }
 

@@ -625,8 +625,8 @@ VERSION* get_remote_version_tqp(int id, URL* u, const char* layer) {
 
 int init_session_tqp() {
   session_lock = new_lock();
-  gc_session_hook = gc_con_sessions;
-  sp_gc_session_hook = sp_gc_con_sessions;
+  gc_session_hook.store(gc_con_sessions, std::memory_order_release);  // collections run already
+  sp_gc_session_hook.store(sp_gc_con_sessions, std::memory_order_release);
   new_tick(session_tick, kSessionTickSeconds, nullptr);
   create_task(agent_timeout_task, nullptr, 1);
   return 0;

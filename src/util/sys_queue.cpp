@@ -50,8 +50,15 @@ SEM lock_of(const SYS_QUEUE* q) {
 
 // Sleeps on q, giving up its lock, and takes the lock again after the wake-up.
 void sleep_on(SYS_QUEUE* q) {
+  q->sleep_cnt++;
   sleep_task(q, q->target_lock);
   lock_task(q->target_lock);
+}
+
+void start_worker(SYS_QUEUE* q) {
+  if (!q->key_func) return;
+  q->worker_cnt++;
+  create_task(q->key_func, q, q->pri);
 }
 
 KEY_LIST* find_key(SYS_QUEUE* q, const L_CHAR* key) {
@@ -80,7 +87,7 @@ bool try_admit(SYS_QUEUE* q, Q_HEADER* item, int wait_flag) {
   k->limit = float(q->key_limit);
   k->next = q->keylist;
   q->keylist = k;
-  if (q->key_func) create_task(q->key_func, q, q->pri);
+  start_worker(q);
   return true;
 }
 
@@ -383,7 +390,7 @@ void release_qkey(SYS_QUEUE* q, const L_CHAR* key) {
   }
   // Items of the key arrived after the worker's last removal: hand them to a new worker.
   k->task_asign = 0;
-  if (q->key_func) create_task(q->key_func, q, q->pri);
+  start_worker(q);
 }
 
 int get_active_que_thread(SYS_QUEUE* q) {

@@ -79,6 +79,13 @@ struct SYS_QUEUE {
   // empties. While it is clear a priority queue runs from its highest priority down, so an
   // item that goes after the tail is placed there without a walk.
   int pri_unsorted;
+  // Counts that only grow, under the lock: the times a thread went to sleep on the queue (in
+  // an admission, a removal or a count wait) and the worker tasks started for its keys. A
+  // waiter gives the lock up only once it sleeps, so a reader under the lock that sees
+  // sleep_cnt past an earlier reading knows that a waiter has re-tested its condition since
+  // and sleeps again.
+  int sleep_cnt;
+  int worker_cnt;
 };
 
 // The four lock classes and the collector's flag. queue_lock_for_gc also guards q_list.

@@ -45,8 +45,10 @@ TEST(Startup, InterruptPrintsInterruptedAndEndsWithStatusOne) {
 }
 
 // The collector may run while the start-up makes the words (its tick, allocation, a stream
-// short of descriptors): what a step makes stays rooted until it is bound. A collection
-// meets that moment only now and then, hence the runs.
+// short of descriptors): what a step makes stays rooted until it is bound, and what a step
+// hands the collector (its hooks, the store's lock) is published before a collection reads
+// it, which the thread sanitizer's build checks through the probe's exit status. A
+// collection meets that moment only now and then, hence the runs.
 TEST(Startup, WordsMadeWhileCollectionsRunStayBound) {
   for (int run = 0; run < 8; ++run) {
     auto r = run_program({bin_path("tq_probe"), "collecting"});

@@ -92,6 +92,22 @@ class QueueTest : public testing::Test {
     EXPECT_EQ(tq::release_queue(&q), 0);
   }
   int insert(Item* it, int wait_flag = 0) { return insert_queue(&q, &it->h, wait_flag); }
+  // The queue's counts of sleeps and started workers, read under its lock: a waiter gives it
+  // up only once it sleeps.
+  int sleeps() {
+    LOCK_SCOPE(q.target_lock);
+    return q.sleep_cnt;
+  }
+  int workers() {
+    LOCK_SCOPE(q.target_lock);
+    return q.worker_cnt;
+  }
+  // Whether n more sleeps than before came: read while the waiters slept, before is stable
+  // until an operation wakes them, and each then re-tests its condition and either returns
+  // or sleeps again.
+  bool slept_since(int before, int n = 1) {
+    return wait_until([&] { return sleeps() >= before + n; });
+  }
   std::vector<int> drain() {
     std::vector<int> ids;
     while (Q_HEADER* h = tq::delete_queue(&q, nullptr, nullptr, 0)) {
@@ -211,14 +227,16 @@ TEST_F(QueueTest, TotalLimitRefusesWaitsOrIsPassed) {
 
   std::atomic<int> result{99};
   Item* waiting = new_item(5);
+  int before = sleeps();
   Task t([&] { result = insert(waiting, 1); });
-  usleep(200 * 1000);
-  EXPECT_FALSE(t.done()) << "a waiting insert must not pass a full queue";
+  ASSERT_TRUE(slept_since(before)) << "a waiting insert passed a full queue";
+  EXPECT_FALSE(t.done());
+  before = sleeps();
   Q_HEADER* h = tq::delete_queue(&q, nullptr, nullptr, 0);
   EXPECT_EQ(id_of(h), 1);
   free_item(h);
-  usleep(100 * 1000);
-  EXPECT_FALSE(t.done()) << "3 items of a limit of 2 minus one is still full";
+  ASSERT_TRUE(slept_since(before)) << "3 items of a limit of 2 minus one is still full";
+  EXPECT_FALSE(t.done());
   h = tq::delete_queue(&q, nullptr, nullptr, 0);
   free_item(h);
   ASSERT_TRUE(t.wait()) << "the waiting insert was never admitted";
@@ -274,8 +292,9 @@ TEST_F(QueueTest, AWaitingInsertIsAdmittedWhenItsKeyDrains) {
   ASSERT_EQ(insert(new_item(1, a.c())), 0);
   Item* waiting = new_item(2, a.c());
   std::atomic<int> result{99};
+  const int before = sleeps();
   Task t([&] { result = insert(waiting, 1); });
-  usleep(150 * 1000);
+  ASSERT_TRUE(slept_since(before)) << "an insert passed its key's limit";
   EXPECT_FALSE(t.done());
   free_item(tq::delete_queue(&q, nullptr, nullptr, 0));
   ASSERT_TRUE(t.wait()) << "the insert stayed asleep after its key drained";
@@ -425,14 +444,18 @@ TEST_F(QueueTest, TimedRemovalsEachKeepTheirOwnDeadline) {
       w.ended = tqtest::TickClock::now();
     });
   }
-  ASSERT_TRUE(wait_until([&] { return q.timed_wait_cnt == 3 && busy.timed_wait_cnt == 2; })) << "not all waiting";
+  const auto timed_waiters = [](SYS_QUEUE& x) {
+    LOCK_SCOPE(x.target_lock);
+    return x.timed_wait_cnt;
+  };
+  ASSERT_TRUE(wait_until([&] { return timed_waiters(q) == 3 && timed_waiters(busy) == 2; })) << "not all waiting";
   std::atomic<bool> stop{false};
   Task churn([&] {
     while (!stop.load()) {
       insert_queue(&busy, &new_item(100)->h, 0);
       free_item(tq::delete_queue(
           &busy, [](SYS_QUEUE*, Q_HEADER* h, void*) { return id_of(h) == 100 ? 0 : -1; }, nullptr, 0));
-      usleep(20 * 1000);
+      usleep(20 * 1000);  // the pace of the wake-ups, which is the load here: no wait for anything
     }
   });
   const bool all_done = step_until(clock.ticks, [&] {
@@ -462,21 +485,31 @@ TEST_F(QueueTest, WaitQueueTotalCountWaitsForEachCondition) {
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(tq::wait_queue_total_cnt(&q, 0, tq::SQ_CNT_EQ), 0);  // holds already
 
+  int before = sleeps();
   Task eq([&] { tq::wait_queue_total_cnt(&q, 2, tq::SQ_CNT_EQ); });
   Task above([&] { tq::wait_queue_total_cnt(&q, 2, tq::SQ_CNT_ABOVE); });
+  ASSERT_TRUE(slept_since(before, 2)) << "total 0 ended a wait for 2 or above 2";
+  before = sleeps();
   ASSERT_EQ(insert(new_item(1)), 0);
-  usleep(100 * 1000);
+  ASSERT_TRUE(slept_since(before, 2)) << "total 1 ended a wait for 2 or above 2";
   EXPECT_FALSE(eq.done());
+  EXPECT_FALSE(above.done());
+  before = sleeps();
   ASSERT_EQ(insert(new_item(2)), 0);
   ASSERT_TRUE(eq.wait()) << "total 2 did not end a wait for 2";
+  ASSERT_TRUE(slept_since(before)) << "total 2 ended a wait for above 2";
   EXPECT_FALSE(above.done());
   ASSERT_EQ(insert(new_item(3)), 0);
   ASSERT_TRUE(above.wait()) << "total 3 did not end a wait for above 2";
 
+  before = sleeps();
   Task below([&] { tq::wait_queue_total_cnt(&q, 1, tq::SQ_CNT_BELOW); });
-  free_item(tq::delete_queue(&q, nullptr, nullptr, 0));
-  free_item(tq::delete_queue(&q, nullptr, nullptr, 0));
-  usleep(100 * 1000);
+  ASSERT_TRUE(slept_since(before)) << "total 3 ended a wait for below 1";
+  for (int total = 2; total >= 1; --total) {
+    before = sleeps();
+    free_item(tq::delete_queue(&q, nullptr, nullptr, 0));
+    ASSERT_TRUE(slept_since(before)) << "total " << total << " ended a wait for below 1";
+  }
   EXPECT_FALSE(below.done());
   free_item(tq::delete_queue(&q, nullptr, nullptr, 0));
   ASSERT_TRUE(below.wait()) << "total 0 did not end a wait for below 1";
@@ -567,10 +600,10 @@ TEST_F(QueueTest, ANewKeyStartsExactlyOneWorker) {
   ASSERT_EQ(insert(new_item(2, a.c())), 0);
   ASSERT_EQ(insert(new_item(3, b.c())), 0);
   ASSERT_EQ(insert(new_item(4)), 0);  // keyless: no worker
-  ASSERT_TRUE(wait_until([&] { return log.starts.load() >= 2 && tq::get_active_que_thread(&q) == 2; }))
+  EXPECT_EQ(workers(), 2) << "the insertions started one worker per new key";
+  // Every worker started has taken its key.
+  ASSERT_TRUE(wait_until([&] { return log.starts.load() == 2 && tq::get_active_que_thread(&q) == 2; }))
       << "workers: " << log.starts.load();
-  usleep(200 * 1000);
-  EXPECT_EQ(log.starts.load(), 2);
   EXPECT_EQ(log.empty_starts.load(), 0);
   log.gate = true;
   ASSERT_TRUE(wait_until([&] { return log.finished.load() == 2; }, 20s));
@@ -594,11 +627,11 @@ TEST_F(QueueTest, ItemsArrivingBeforeTheReleaseGetANewWorker) {
   ASSERT_EQ(insert(new_item(1, a.c())), 0);
   ASSERT_TRUE(wait_until([&] { return log.at_gate2.load() == 1; }, 20s));
   ASSERT_EQ(insert(new_item(2, a.c())), 0);  // the key is still taken: no worker now
-  usleep(100 * 1000);
-  EXPECT_EQ(log.starts.load(), 1);
+  EXPECT_EQ(workers(), 1);
   log.gate2 = true;
   ASSERT_TRUE(wait_until([&] { return log.finished.load() == 2; }, 20s))
       << "the item that came before the release was left without a worker";
+  EXPECT_EQ(workers(), 2);
   EXPECT_EQ(log.starts.load(), 2);
   EXPECT_EQ(log.handled.load(), 2);
   EXPECT_EQ(log.per_key_overlap.load(), 0);
@@ -693,7 +726,10 @@ TEST(QueueCollector, MarksQueuedItemsAndHoldsTheCollectedClasses) {
   Task blocked([&] { insert_queue(&gc, &late->h, 0); });
   Task free_runs([&] { free_item(tq::delete_queue(&plain, nullptr, nullptr, 0)); });
   EXPECT_TRUE(free_runs.wait()) << "a plain queue was held by the collector";
-  usleep(100 * 1000);
+  // The insertion either got through or sleeps on its class's lock (its word then says a
+  // taker waits).
+  const auto waited_on = [](tq::SEM s) { return std::atomic_ref<int>(s.so->d_sem->state).load() == 2; };
+  ASSERT_TRUE(wait_until([&] { return blocked.done() || waited_on(tq::queue_lock_for_gc); }));
   EXPECT_FALSE(blocked.done()) << "a collected queue changed during the collection";
   tq::gc_queue_unlock();
   EXPECT_EQ(tq::queue_lock_for_gc_high_flag, 0);
