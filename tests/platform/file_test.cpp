@@ -29,6 +29,12 @@ TEST(FileLayer, ChecksumOfAbcIs294) {
   EXPECT_EQ(ck.w_checksum[1], 294u);
   EXPECT_EQ(ck.u_history[0], nullptr);
   EXPECT_EQ(ck.u_history[1], nullptr);
+  // A positioned write of pieces adds its bytes and leaves the position where it was.
+  iovec pieces[2] = {{const_cast<char*>("de"), 2}, {const_cast<char*>("f"), 1}};
+  EXPECT_EQ(u_pwritev(fd, pieces, 2, 1), 3);
+  EXPECT_EQ(u_lseek64(fd, 0, SEEK_CUR), 3);
+  EXPECT_EQ(get_checksum(fd), 294u + 'd' + 'e' + 'f');
+  EXPECT_EQ(tqtest::read_file(dir.file("c")), "adef");
   EXPECT_EQ(u_close(fd), 0);
   EXPECT_EQ(free_checksum(fd), -1);  // the close dropped the record
   EXPECT_EQ(get_checksum(fd), 0u);
@@ -62,6 +68,9 @@ TEST(FileLayer, FailedWriteLeavesTheSumAndShortWriteAddsOnlyWhatWent) {
   errno = 0;
   EXPECT_EQ(u_write(p[1], "c", 1), -1);  // the pipe is full
   EXPECT_EQ(errno, EAGAIN);
+  iovec piece{const_cast<char*>("c"), 1};
+  EXPECT_EQ(u_pwritev(p[1], &piece, 1, 0), -1);  // a pipe has no positions
+  EXPECT_EQ(errno, ESPIPE);
   EXPECT_EQ(get_checksum(p[1]), full);
   u_close(p[0]);
   u_close(p[1]);
