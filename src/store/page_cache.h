@@ -133,8 +133,8 @@ extern int64_t fac_write_calls;
 int fac_truncate(FAC_INFO* info, uint64_t len);
 // Writes back this file's dirty pages in ascending order of offset, each run of adjacent
 // pages in one positioned system write: 0, or -1 when a page could not be written whole
-// (the page stays dirty: of a run written short, the pages after the last one written
-// whole; the write-back goes on with the pages after it).
+// (the page stays dirty: of a run written short, the page it stopped in; of a run refused,
+// every page); the write-back goes on with the pages after it.
 int fac_flush(FAC_INFO* info);
 // Writes back, then drops every page of the file and detaches it: 0, or -1 when the
 // write-back failed (the pages are dropped all the same).
