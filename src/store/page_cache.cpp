@@ -56,7 +56,8 @@ int64_t fail_write_at;  // the value of fac_write_calls whose write fails; 0: no
 int fail_write_more;    // calls failing after that one
 int fail_write_errno;
 
-constexpr int kRunPages = 64;      // most pages in one write of the write-back
+constexpr int kRunPages = 64;  // most pages in one write of the write-back: 256 KB, still in
+                               // the core's cache when the file layer sums them after it
 constexpr int kPlainZeros = 65536;  // most zeros written at once without the cache
 const unsigned char kZeros[kPlainZeros] = {};
 
@@ -423,6 +424,7 @@ int fac_init(FAC_INFO* info) {
   g.info_list.next = &info->h;
   return 0;
 }
+
 PDB64* open_pdb64(const char* path, int oflags, int mode, int flags) {
   int fd = u_open64(path, oflags, mode);
   if (fd < 0) return nullptr;
