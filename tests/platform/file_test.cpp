@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <numeric>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "support/test_util.h"
@@ -48,6 +51,22 @@ TEST(FileLayer, SumTakesBytesAsUnsignedAndWraps) {
   for (unsigned char c : big) expect += c;
   EXPECT_EQ(add_byte_sum(7, big.data(), big.size()), expect + 7);
   EXPECT_EQ(add_byte_sum(0xFFFFFFFFu, "\x02", 1), 1u);
+  // Random bytes from every start within 64 and every length to 300, and a long one: the
+  // sum is the same as byte by byte, however the bytes fall into the wide steps.
+  std::mt19937 rng(5);
+  std::string any(70000, '\0');
+  for (char& c : any) c = char(rng());
+  std::vector<size_t> lens(301);
+  std::iota(lens.begin(), lens.end(), 0);
+  lens.push_back(69000);
+  for (size_t at = 0; at < 64; ++at)
+    for (size_t n : lens) {
+      uint32_t one_by_one = 3;
+      for (size_t i = at; i < at + n; ++i) one_by_one += uint8_t(any[i]);
+      ASSERT_EQ(add_byte_sum(3, any.data() + at, n), one_by_one) << at << " " << n;
+    }
+  const std::string ff(16843010, '\xFF');  // 254 past 2^32
+  EXPECT_EQ(add_byte_sum(0, ff.data(), ff.size()), 254u);
 }
 
 TEST(FileLayer, FailedWriteLeavesTheSumAndShortWriteAddsOnlyWhatWent) {
