@@ -409,9 +409,10 @@ void expect_index_and_dirty_list_agree(FAC_INFO* f) {
 
 TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndReuseOfDescriptors) {
   // Two files with pages at the same offsets, three pages for both: every step fetches,
-  // evicts or writes back; zero fills land on buffers that held other bytes before. Each step is checked against the bytes the file must hold, and
-  // each file's page index and dirty list against each other. Now and then a file is closed and
-  // another opened in its place, on the descriptor number it left free.
+  // evicts or writes back; zero fills land on buffers that held other bytes before. Each
+  // step is checked against the bytes the file must hold, and each file's page index and
+  // dirty list against each other. Now and then a file is closed and another opened in its
+  // place, on the descriptor number it left free.
   tq::fac_general_info.total_entries = 3;
   std::mt19937 rng(17);
   auto random_bytes = [&rng](size_t n) {
