@@ -5,6 +5,7 @@
 // that user's helper; without the helper installed such numbers fail with EBADF.
 #pragma once
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <cstdint>
 
 namespace tq {
@@ -55,6 +56,12 @@ int u_close(int fd);
 ssize_t u_read(int fd, void* buf, size_t len);
 // Writes, then adds the bytes actually written to the descriptor's sum.
 ssize_t u_write(int fd, const void* data, size_t len);
+// Writes the n pieces of iov in order at offset as one positioned write (pwritev(2)); the
+// descriptor's position does not move. Bytes written (fewer on a short write), or -1 (errno
+// set); the bytes written are added to the sum. A helper descriptor takes a seek and then
+// one u_write per piece, stopping at the first short or failed one, and is left positioned
+// behind what it wrote.
+ssize_t u_pwritev(int fd, const struct iovec* iov, int n, int64_t offset);
 int32_t u_lseek(int fd, int32_t offset, int whence);  // offset sign-extended to 64 bits
 int64_t u_lseek64(int fd, int64_t offset, int whence);
 int u_unlink(const char* path);

@@ -2,9 +2,9 @@
 // given back (a stack of their slot numbers, so that a returned piece is not touched while
 // it is free). It costs only address space until a piece is touched. It starts on a 2 MB
 // boundary, so that a system that backs anonymous memory with huge pages unasked can do so
-// here; it does not ask for them (MADV_HUGEPAGE): asked, a first touch of 2 MB may wait
-// while the kernel compacts memory, and cold runs of the store paid more than warm ones
-// gained (docs/porting.md, store section).
+// here; it does not ask for them (MADV_HUGEPAGE), not even once the cache has grown: asked,
+// a first touch of 2 MB may wait while the kernel compacts or clears memory, and cold runs
+// of the store paid more than warm ones gained (docs/porting.md, store section).
 #include "store/page_arena.h"
 
 #include <sys/mman.h>

@@ -1,8 +1,15 @@
 // The store file's page cache: 4096-byte pages of every open store file in one LRU ring,
-// each file's pages also in an AVL tree by offset (their order) and in a hash index (found
-// by offset in constant time). Pages are read lazily, written back in ascending order per
+// each file's pages also in a hash index (found by offset in constant time) and its dirty
+// pages in a list of their own. Pages are read lazily, written back in ascending order per
 // file on flush, close, or when dirty pages reach three quarters of the limit; only clean
 // pages are evicted.
+//
+// Write-back sorts the file's dirty pages by offset and hands every run of adjacent pages
+// to one positioned system write (up to kRunPages pages), instead of a seek and a write per
+// page; what a short write left out stays dirty. A zero fill (the body of a record just
+// allocated, written over by the record at once) marks its bytes as zeros beyond the
+// page's filled bytes instead of copying them; they are put in the buffer only when
+// something reads or writes back the page before the record covers them.
 //
 // A page that leaves the cache goes with its buffer to a spare list, from which the next
 // page made takes both, while cached and spare pages together stay within the page limit;
@@ -15,16 +22,20 @@
 // readable: the leak checker finds the buffer through it).
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
-// pages are never evicted; seek_point never exceeds file_size.
+// pages are never evicted; seek_point never exceeds file_size; no page starts beyond
+// file_size; a page is in its file's dirty list exactly when it is dirty.
 #include "store/page_cache.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
@@ -45,13 +56,12 @@ int64_t fail_write_at;  // the value of fac_write_calls whose write fails; 0: no
 int fail_write_more;    // calls failing after that one
 int fail_write_errno;
 
-FAC_ENTRY* entry_of(FAC_ENTRY_HEADER* h) { return reinterpret_cast<FAC_ENTRY*>(h); }
-FAC_ENTRY* entry_of(AVT_NODE* n) { return static_cast<FAC_ENTRY*>(n->data); }
+constexpr int kRunPages = 64;  // most pages in one write of the write-back: 256 KB, still in
+                               // the core's cache when the file layer sums them after it
+constexpr int kPlainZeros = 65536;  // most zeros written at once without the cache
+const unsigned char kZeros[kPlainZeros] = {};
 
-int fac_cmp(void* a, void* b) {
-  uint64_t x = static_cast<FAC_ENTRY*>(a)->offset, y = static_cast<FAC_ENTRY*>(b)->offset;
-  return x > y ? 1 : x < y ? -1 : 0;
-}
+FAC_ENTRY* entry_of(FAC_ENTRY_HEADER* h) { return reinterpret_cast<FAC_ENTRY*>(h); }
 
 uint64_t now() { return uint64_t(int64_t(int32_t(get_tqtime()))); }
 
@@ -66,6 +76,33 @@ void ring_push_front(FAC_ENTRY* e) {
   e->h.prev = &g.entries;
   g.entries.next->prev = &e->h;
   g.entries.next = &e->h;
+}
+
+void mark_dirty(FAC_ENTRY* e) {
+  FAC_INFO* info = e->info;
+  e->dirty = 1;
+  e->dirty_prev = nullptr;
+  e->dirty_next = info->dirty_pages;
+  if (info->dirty_pages) info->dirty_pages->dirty_prev = e;
+  info->dirty_pages = e;
+  ++g.dirty_nos;
+}
+
+void mark_clean(FAC_ENTRY* e) {
+  if (e->dirty_prev)
+    e->dirty_prev->dirty_next = e->dirty_next;
+  else
+    e->info->dirty_pages = e->dirty_next;
+  if (e->dirty_next) e->dirty_next->dirty_prev = e->dirty_prev;
+  e->dirty_next = e->dirty_prev = nullptr;
+  e->dirty = 0;
+  --g.dirty_nos;
+}
+
+// Puts the zeros a fill left beyond the filled bytes into the buffer.
+void fill_zeros(FAC_ENTRY* e) {
+  if (e->filled < e->len) std::memset(e->data + e->filled, 0, size_t(e->len - e->filled));
+  e->filled = e->len;
 }
 
 void push_spare(FAC_ENTRY* e) {
@@ -111,16 +148,21 @@ FAC_ENTRY* new_page() {
   return e;
 }
 
-// Removes a page from its file's tree and the ring and hands it to the spares. what names
-// the check.
-void drop_entry(FAC_ENTRY* e, const char* what) {
+// Takes a page out of the ring and the counts and hands it to the spares; its file's index
+// is the caller's.
+void release_page(FAC_ENTRY* e) {
   if (e->info->last == e) e->info->last = nullptr;
   ring_unlink(e);
-  if (avt_delete(&e->info->entries_tree, e, fac_cmp) != &e->node) er_panic(what);
-  if (!fac_index_remove(&e->info->index, e->offset)) er_panic(what);
-  if (e->dirty) --g.dirty_nos;
+  if (e->dirty) mark_clean(e);
   --g.entries_nos;
   push_spare(e);
+}
+
+// Removes a page from its file's index and the ring and hands it to the spares. what names
+// the check.
+void drop_entry(FAC_ENTRY* e, const char* what) {
+  if (!fac_index_remove(&e->info->index, e->offset)) er_panic(what);
+  release_page(e);
   trim_spares();
 }
 
@@ -163,8 +205,6 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
     e->offset = offset;
     e->create_time = now();
     e->info = info;
-    e->node.data = e;
-    if (avt_insert(&info->entries_tree, &e->node, fac_cmp) != &e->node) er_panic("get_entry");
     fac_index_add(&info->index, offset, e, e->data);
     e->len = int(std::min<uint64_t>(info->file_size - e->offset, kFacPage));
     *status = 1;
@@ -191,7 +231,8 @@ int fill_page(FAC_INFO* info, FAC_ENTRY* e) {
       got += int(r);
     }
   }
-  if (want < e->len) std::memset(e->data + want, 0, size_t(e->len - want));
+  e->filled = want;
+  fill_zeros(e);
   return 0;
 }
 
@@ -208,45 +249,150 @@ FAC_ENTRY* page_for_read(FAC_INFO* info, uint64_t pos) {
     errno = EIO;
     return nullptr;
   }
+  fill_zeros(e);
   return e;
 }
 
-// Writes one page whole at its offset. -1 (errno set; EIO for a short write) otherwise.
-int write_page(FAC_INFO* info, FAC_ENTRY* e) {
-  if (u_lseek64(info->fd, int64_t(e->offset), SEEK_SET) != int64_t(e->offset)) return -1;
-  if (e->len == 0) return 0;
-  ssize_t r = u_write(info->fd, e->data, size_t(e->len));
-  if (r == e->len) return 0;
-  if (r >= 0) errno = EIO;
-  return -1;
-}
-
-struct PurgeWork {
-  FAC_INFO* info;
-  int rc;
-  int err;
-};
-
-int purge_page(AVT_NODE* n, void* arg) {
-  auto* w = static_cast<PurgeWork*>(arg);
-  FAC_ENTRY* e = entry_of(n);
-  if (!e->dirty) return 0;
-  if (write_page(w->info, e) < 0) {
-    w->rc = -1;  // the page stays dirty; later pages are still tried
-    w->err = errno;
-    return 0;
+// Puts n bytes at s into a page: from in, or zeros when in is null. Zeros that reach the
+// end of the page's valid bytes are only noted (the filled bytes end before them).
+void put_bytes(FAC_ENTRY* e, int s, const unsigned char* in, int n) {
+  if (in) {
+    if (s > e->filled) std::memset(e->data + e->filled, 0, size_t(s - e->filled));
+    std::memcpy(e->data + s, in, size_t(n));
+    e->filled = std::max(e->filled, s + n);
+  } else if (s + n >= e->len) {
+    e->filled = std::min(e->filled, s);
+  } else if (e->filled > s) {
+    std::memset(e->data + s, 0, size_t(std::min(e->filled, s + n) - s));
   }
-  w->info->real_file_size = std::max(w->info->real_file_size, e->offset + uint64_t(e->len));
-  e->dirty = 0;
-  --g.dirty_nos;
-  return 0;
+  e->len = std::max(e->len, s + n);
 }
 
-FAC_ENTRY* largest_page(FAC_INFO* info) {
-  AVT_NODE* n = info->entries_tree;
-  if (!n) return nullptr;
-  while (n->large) n = n->large;
-  return entry_of(n);
+// fac_write and fac_write_zeros on a cached file: in null writes zeros.
+int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
+  uint64_t pos = info->seek_point;
+  int result = 0;
+  while (len > 0) {
+    int status;
+    FAC_ENTRY* e = get_entry(&status, info, pos);
+    int s = e ? int(pos - e->offset) : 0;
+    if (!e || e->len < s) {
+      errno = EIO;
+      result = -1;
+      break;
+    }
+    int n = std::min(len, kFacPage - s);
+    // A new page the write does not cover whole keeps its other bytes from the disk.
+    if (status == 1 && (s > 0 || s + n < e->len) && e->offset < info->real_file_size &&
+        fill_page(info, e) < 0) {
+      drop_entry(e, "get_entry");
+      errno = EIO;
+      result = -1;
+      break;
+    }
+    if (n > 0 && !e->dirty) mark_dirty(e);
+    put_bytes(e, s, in, n);
+    pos += uint64_t(n);
+    if (in) in += n;
+    len -= n;
+    result += n;
+    info->file_size = std::max(info->file_size, pos);
+  }
+  info->seek_point = pos;
+  info->file_size = std::max(info->file_size, pos);
+  if (int64_t(g.dirty_nos) * 4 >= int64_t(g.total_entries) * 3 && fac_purge_all() < 0) result = -1;
+  return result;
+}
+
+// True (with errno set) when the failure seam fails this call of fac_write.
+bool write_fails() {
+  if (++fac_write_calls != fail_write_at) return false;
+  fail_write_at = fail_write_more-- > 0 ? fail_write_at + 1 : 0;
+  errno = fail_write_errno;
+  return true;
+}
+
+struct PageRef {
+  uint64_t offset;
+  FAC_ENTRY* e;
+};
+std::vector<PageRef> work_pages;  // the write-back's and truncation's list, kept for reuse
+
+// Writes one run of adjacent dirty pages from work_pages[i] (at most kRunPages, every one
+// but the last whole) in one system write and marks clean those written whole. The index
+// of the page to go on with: after the run, or after the page a short write stopped in
+// (that page stays dirty, errno EIO), or -(the index after the run) - 1 when the write
+// failed (the run stays dirty, errno set).
+ptrdiff_t write_run(FAC_INFO* info, size_t i) {
+  iovec iov[kRunPages];
+  int n = 0;
+  size_t j = i;
+  for (;;) {
+    FAC_ENTRY* e = work_pages[j].e;
+    fill_zeros(e);
+    if (e->len > 0) iov[n++] = iovec{e->data, size_t(e->len)};
+    ++j;
+    if (j == work_pages.size() || n == kRunPages || e->len != kFacPage ||
+        work_pages[j].offset != e->offset + kFacPage)
+      break;
+  }
+  ssize_t w = n > 0 ? u_pwritev(info->fd, iov, n, int64_t(work_pages[i].offset)) : 0;
+  if (w < 0) return -ptrdiff_t(j) - 1;
+  uint64_t left = uint64_t(w);
+  for (size_t k = i; k < j; ++k) {
+    FAC_ENTRY* e = work_pages[k].e;
+    if (uint64_t(e->len) > left) {
+      errno = EIO;
+      return ptrdiff_t(k) + 1;
+    }
+    left -= uint64_t(e->len);
+    info->real_file_size = std::max(info->real_file_size, e->offset + uint64_t(e->len));
+    mark_clean(e);
+  }
+  return ptrdiff_t(j);
+}
+
+// Writes back the file's dirty pages in ascending order of offset: 0, or -1 (errno of the
+// last failure) when a page could not be written whole; the pages after it are still
+// tried.
+int write_back(FAC_INFO* info) {
+  work_pages.clear();
+  for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next) work_pages.push_back({e->offset, e});
+  std::sort(work_pages.begin(), work_pages.end(),
+            [](const PageRef& a, const PageRef& b) { return a.offset < b.offset; });
+  int rc = 0, err = 0;
+  for (size_t i = 0; i < work_pages.size();) {
+    ptrdiff_t next = write_run(info, i);
+    bool short_run = next >= 0 && work_pages[size_t(next) - 1].e->dirty;
+    if (next < 0 || short_run) {
+      rc = -1;
+      err = errno;
+    }
+    i = size_t(next < 0 ? -next - 1 : next);
+  }
+  if (rc < 0) errno = err;
+  return rc;
+}
+
+// Drops the pages that start beyond len, the file's logical size having been old_size: by
+// their offsets when there are fewer of those than cached pages, else by a look at every
+// cached page.
+void drop_above(FAC_INFO* info, uint64_t len, uint64_t old_size) {
+  uint64_t first = (len / kFacPage + 1) * kFacPage;
+  if (first > old_size) return;  // no page starts beyond the logical size
+  uint64_t top = old_size & ~uint64_t(kFacPage - 1);
+  if ((top - first) / kFacPage < info->index.count) {
+    for (uint64_t off = top;; off -= kFacPage) {
+      if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, off)) drop_entry(slot->entry, "fac_truncate");
+      if (off == first) break;
+    }
+    return;
+  }
+  work_pages.clear();
+  const FAC_INDEX& x = info->index;
+  for (uint32_t i = 0; x.slots && i <= x.mask; ++i)
+    if (x.slots[i].entry && x.slots[i].offset > len) work_pages.push_back({x.slots[i].offset, x.slots[i].entry});
+  for (const PageRef& r : work_pages) drop_entry(r.e, "fac_truncate");
 }
 
 }  // namespace
@@ -269,8 +415,8 @@ int fac_init(FAC_INFO* info) {
   if (end < 0) return -1;
   info->seek_point = 0;
   info->file_size = info->real_file_size = uint64_t(end);
-  info->entries_tree = nullptr;
   info->index = FAC_INDEX{};
+  info->dirty_pages = nullptr;
   info->last = nullptr;
   info->h.next = g.info_list.next;
   info->h.prev = &g.info_list;
@@ -388,63 +534,30 @@ void fac_fail_write(int n, int err, int count) {
 }
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
-  if (++fac_write_calls == fail_write_at) {
-    fail_write_at = fail_write_more-- > 0 ? fail_write_at + 1 : 0;
-    errno = fail_write_errno;
-    return -1;
-  }
+  if (write_fails()) return -1;
   if (!fac_cached(info)) return int(u_write(info->fd, buf, size_t(std::max(len, 0))));
-  uint64_t pos = info->seek_point;
-  auto* in = static_cast<const unsigned char*>(buf);
-  int result = 0;
-  while (len > 0) {
-    int status;
-    FAC_ENTRY* e = get_entry(&status, info, pos);
-    int s = e ? int(pos - e->offset) : 0;
-    if (!e || e->len < s) {
-      errno = EIO;
-      result = -1;
-      break;
-    }
-    int n = std::min(len, kFacPage - s);
-    // A new page the write does not cover whole keeps its other bytes from the disk.
-    if (status == 1 && (s > 0 || s + n < e->len) && e->offset < info->real_file_size &&
-        fill_page(info, e) < 0) {
-      drop_entry(e, "get_entry");
-      errno = EIO;
-      result = -1;
-      break;
-    }
-    if (n > 0 && !e->dirty) {
-      e->dirty = 1;
-      ++g.dirty_nos;
-    }
-    std::memcpy(e->data + s, in, size_t(n));
-    e->len = std::max(e->len, s + n);
-    pos += uint64_t(n);
-    in += n;
-    len -= n;
-    result += n;
-    info->file_size = std::max(info->file_size, pos);
-  }
-  info->seek_point = pos;
-  info->file_size = std::max(info->file_size, pos);
-  if (int64_t(g.dirty_nos) * 4 >= int64_t(g.total_entries) * 3 && fac_purge_all() < 0) result = -1;
-  return result;
+  return cached_write(info, static_cast<const unsigned char*>(buf), len);
+}
+
+int fac_write_zeros(FAC_INFO* info, int len) {
+  if (write_fails()) return -1;
+  if (!fac_cached(info)) return int(u_write(info->fd, kZeros, size_t(std::clamp(len, 0, kPlainZeros))));
+  return cached_write(info, nullptr, len);
 }
 
 int fac_truncate(FAC_INFO* info, uint64_t len) {
   if (!fac_cached(info)) return ftruncate(info->fd, off_t(len)) < 0 ? -1 : 0;
   if (len > info->file_size) return -1;
+  drop_above(info, len, info->file_size);
   info->file_size = len;
   info->seek_point = std::min(info->seek_point, len);
-  while (FAC_ENTRY* e = largest_page(info)) {
-    if (e->offset > len) {
-      drop_entry(e, "fac_truncate");
-      continue;
-    }
-    if (e->offset + uint64_t(e->len) >= len) e->len = int(len - e->offset);
-    break;
+  // The page that now ends the file loses its bytes beyond len (one starting at len keeps
+  // none); a page below it ends at or before len already.
+  uint64_t offset = len & ~uint64_t(kFacPage - 1);
+  if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
+    FAC_ENTRY* e = slot->entry;
+    if (offset + uint64_t(e->len) >= len) e->len = int(len - offset);
+    e->filled = std::min(e->filled, e->len);
   }
   int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
   if (disk < 0) return -1;
@@ -458,12 +571,7 @@ int fac_truncate(FAC_INFO* info, uint64_t len) {
 }
 
 int fac_purge_onlyone(FAC_INFO* info) {
-  PurgeWork w{info, 0, 0};
-  avt_trace_from_small(info->entries_tree, purge_page, &w);
-  if (w.rc < 0) {
-    errno = w.err;
-    return -1;
-  }
+  if (write_back(info) < 0) return -1;
   if (info->real_file_size != info->file_size) er_panic("fac_purge(2)");
   return 0;
 }
@@ -490,8 +598,11 @@ int fac_close(FAC_INFO* info) {
   if (!fac_cached(info)) return 0;
   int rc = fac_purge_onlyone(info);
   int err = errno;
-  while (info->entries_tree) drop_entry(entry_of(info->entries_tree), "fac_close");
+  const FAC_INDEX& x = info->index;
+  for (uint32_t i = 0; x.slots && i <= x.mask; ++i)
+    if (x.slots[i].entry) release_page(x.slots[i].entry);
   fac_index_clear(&info->index);
+  trim_spares();
   info->h.prev->next = info->h.next;
   info->h.next->prev = info->h.prev;
   info->h.next = info->h.prev = nullptr;

@@ -29,8 +29,8 @@ struct FAC_INFO {
   uint64_t seek_point;      // current logical position
   uint64_t file_size;       // logical size, counting bytes only in dirty pages so far
   uint64_t real_file_size;  // size on disk as the cache last knew it
-  AVT_NODE* entries_tree;   // this file's pages by offset, in order
-  FAC_INDEX index;          // the same pages, found by offset without a walk
+  FAC_INDEX index;          // this file's pages, found by offset
+  FAC_ENTRY* dirty_pages;   // this file's dirty pages, linked by dirty_next in no set order
   FAC_ENTRY* last;          // the page used last (records are read and written in pieces)
   int fd;
   unsigned long_file : 1;   // always set here: every seek is 64-bit
@@ -44,9 +44,12 @@ struct FAC_ENTRY {
   uint64_t access_time;  // get_tqtime at the last use
   uint64_t create_time;
   int len;               // valid bytes, 0..kFacPage
+  int filled;            // 0..len: data holds the first filled valid bytes; the rest read as
+                         // zeros not yet put in the buffer (a zero fill costs no copy)
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
-  AVT_NODE node;         // this page in its file's tree (node.data = this entry)
+  FAC_ENTRY* dirty_next;  // links among the file's dirty pages (null while clean)
+  FAC_ENTRY* dirty_prev;
 };
 
 struct FAC_GENERAL {
@@ -113,6 +116,11 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
 // this write triggers (dirty pages at three quarters of the limit) fails.
 int fac_write(FAC_INFO* info, const void* buf, int len);
+// Writes len zero bytes at the position: the same bytes, result, position and write-back as
+// fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,
+// fac_fail_write). Cached pages take the zeros without a copy; without the cache one write
+// of at most 65536 bytes is made (a longer len is then answered short).
+int fac_write_zeros(FAC_INFO* info, int len);
 // Failure seam for tests: fac_fail_write(n, err, count) makes the n-th call of fac_write
 // from now (n >= 1) and the count - 1 calls after it (count >= 1; 1 unless given) fail with
 // err, writing nothing and leaving the position where it was, as a full disk would; n = 0
@@ -123,8 +131,10 @@ extern int64_t fac_write_calls;
 // Cuts the file to len (never grows it): 0, or -1 when len exceeds the logical size or the
 // system truncation fails.
 int fac_truncate(FAC_INFO* info, uint64_t len);
-// Writes back this file's dirty pages: 0, or -1 when a page could not be written whole
-// (the page stays dirty).
+// Writes back this file's dirty pages in ascending order of offset, each run of adjacent
+// pages in one positioned system write: 0, or -1 when a page could not be written whole
+// (the page stays dirty: of a run written short, the page it stopped in; of a run refused,
+// every page); the write-back goes on with the pages after it.
 int fac_flush(FAC_INFO* info);
 // Writes back, then drops every page of the file and detaches it: 0, or -1 when the
 // write-back failed (the pages are dropped all the same).

@@ -17,7 +17,7 @@ void fa_print_dump(const char* msg, const FAC_ENTRY* page, int start, int size) 
   const int last = end < page->len ? int(end) : page->len;
   for (int i = first; i < last; ++i) {
     if (i % kDumpLine == 0) ss_printf("%s %04i = ", msg, i);
-    ss_printf("%02x ", page->data[i]);
+    ss_printf("%02x ", i < page->filled ? page->data[i] : 0);  // zeros a fill only noted
     if (i % kDumpLine == kDumpLine - 1)
       ss_printf("\n");
     else if (i % 10 == 9)

@@ -1,6 +1,6 @@
-// A direct index of one file's cached pages by offset, kept beside the file's ordered page
-// tree: the tree gives write-back and truncation their order, this index answers "which
-// entry holds the page at this offset" in one or two probes instead of a walk down the tree.
+// A direct index of one file's cached pages by offset: it answers "which entry holds the
+// page at this offset" in one or two probes, and neighbouring pages of a file lie side by
+// side in it, so that a walk through a file's pages stays in memory it has just read.
 // No lock: it belongs to the page cache, whose callers serialise.
 #pragma once
 #include <cstdint>

@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint64_t kIoPiece = 65536;      // largest piece handed to the cache at once
 constexpr uint64_t kFillerPiece = 60000;  // largest piece of filler bytes
-const unsigned char kZeros[kFillerPiece] = {};
 
 // An unpacked on-disk head.
 struct PhysHead {
@@ -97,18 +96,27 @@ int clamp_int(int64_t r) { return r < 0 ? -1 : int(std::min<int64_t>(r, INT_MAX)
 
 int64_t file_length64(PDB64* p) { return fac_lseek(&p->fac, 0, SEEK_END); }
 
-int64_t fa_write64(PDB64* p, const void* buf, uint64_t len) {
-  auto* b = static_cast<const unsigned char*>(buf);
+namespace {
+
+// Writes len bytes from b, or zeros when b is null, in pieces of at most piece: len, or -1.
+int64_t put_pieces(PDB64* p, const unsigned char* b, uint64_t len, uint64_t piece) {
   for (uint64_t left = len; left > 0;) {
-    int r = fac_write(&p->fac, b, int(std::min(left, kIoPiece)));
+    const int want = int(std::min(left, piece));
+    int r = b ? fac_write(&p->fac, b, want) : fac_write_zeros(&p->fac, want);
     if (r <= 0) {
       if (r == 0) errno = EIO;  // a write that makes no progress is a failure too
       return -1;
     }
-    b += r;
+    if (b) b += r;
     left -= uint64_t(r);
   }
   return int64_t(len);
+}
+
+}  // namespace
+
+int64_t fa_write64(PDB64* p, const void* buf, uint64_t len) {
+  return put_pieces(p, static_cast<const unsigned char*>(buf), len, kIoPiece);
 }
 
 int64_t fa_write64_header(PDB64* p, const void* rec, uint64_t len) {
@@ -128,11 +136,7 @@ int64_t fa_write64_zeroed(PDB64* p, const void* rec) {
   const int64_t head = fa_write64_header(p, rec, sizeof(PN64_HEADER));
   if (head < 0) return -1;
   const uint64_t body = rec_size64(rec) - sizeof(PN64_HEADER);
-  for (uint64_t left = body; left > 0;) {
-    uint64_t n = std::min(left, kFillerPiece);
-    if (fa_write64(p, kZeros, n) < 0) return -1;
-    left -= n;
-  }
+  if (put_pieces(p, nullptr, body, kFillerPiece) < 0) return -1;
   return head + int64_t(body);
 }
 

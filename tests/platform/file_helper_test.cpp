@@ -489,6 +489,13 @@ TEST_F(RootHelpers, AWriteInAnotherUsersFolderGoesThroughItsHelper) {
   EXPECT_EQ(u_lseek(fd, -3, SEEK_END), int32_t(data.size() - 3));
   EXPECT_EQ(u_lseek(fd, -1, SEEK_SET), -1);
   EXPECT_EQ(errno, EINVAL);
+  // A positioned write of pieces: a seek and a write per piece, the sums kept alike.
+  iovec pieces[2] = {{const_cast<char*>("xy"), 2}, {const_cast<char*>("z"), 1}};
+  EXPECT_EQ(u_pwritev(fd, pieces, 2, 1), 3);
+  ASSERT_EQ(u_checksum(fd, &ck), 0);
+  EXPECT_EQ(ck.w_checksum[1], byte_sum(data) + byte_sum("xyz"));
+  EXPECT_EQ(ck.w_checksum[0], byte_sum(data) + byte_sum("xyz"));
+  data.replace(1, 3, "xyz");
   EXPECT_EQ(u_close(fd), 0);
   EXPECT_EQ(u_close(fd), -1);
   EXPECT_EQ(errno, EBADF);

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <numeric>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "support/test_util.h"
@@ -29,6 +32,12 @@ TEST(FileLayer, ChecksumOfAbcIs294) {
   EXPECT_EQ(ck.w_checksum[1], 294u);
   EXPECT_EQ(ck.u_history[0], nullptr);
   EXPECT_EQ(ck.u_history[1], nullptr);
+  // A positioned write of pieces adds its bytes and leaves the position where it was.
+  iovec pieces[2] = {{const_cast<char*>("de"), 2}, {const_cast<char*>("f"), 1}};
+  EXPECT_EQ(u_pwritev(fd, pieces, 2, 1), 3);
+  EXPECT_EQ(u_lseek64(fd, 0, SEEK_CUR), 3);
+  EXPECT_EQ(get_checksum(fd), 294u + 'd' + 'e' + 'f');
+  EXPECT_EQ(tqtest::read_file(dir.file("c")), "adef");
   EXPECT_EQ(u_close(fd), 0);
   EXPECT_EQ(free_checksum(fd), -1);  // the close dropped the record
   EXPECT_EQ(get_checksum(fd), 0u);
@@ -42,6 +51,22 @@ TEST(FileLayer, SumTakesBytesAsUnsignedAndWraps) {
   for (unsigned char c : big) expect += c;
   EXPECT_EQ(add_byte_sum(7, big.data(), big.size()), expect + 7);
   EXPECT_EQ(add_byte_sum(0xFFFFFFFFu, "\x02", 1), 1u);
+  // Random bytes from every start within 64 and every length to 300, and a long one: the
+  // sum is the same as byte by byte, however the bytes fall into the wide steps.
+  std::mt19937 rng(5);
+  std::string any(70000, '\0');
+  for (char& c : any) c = char(rng());
+  std::vector<size_t> lens(301);
+  std::iota(lens.begin(), lens.end(), 0);
+  lens.push_back(69000);
+  for (size_t at = 0; at < 64; ++at)
+    for (size_t n : lens) {
+      uint32_t one_by_one = 3;
+      for (size_t i = at; i < at + n; ++i) one_by_one += uint8_t(any[i]);
+      ASSERT_EQ(add_byte_sum(3, any.data() + at, n), one_by_one) << at << " " << n;
+    }
+  const std::string ff(16843010, '\xFF');  // 254 past 2^32
+  EXPECT_EQ(add_byte_sum(0, ff.data(), ff.size()), 254u);
 }
 
 TEST(FileLayer, FailedWriteLeavesTheSumAndShortWriteAddsOnlyWhatWent) {
@@ -62,6 +87,9 @@ TEST(FileLayer, FailedWriteLeavesTheSumAndShortWriteAddsOnlyWhatWent) {
   errno = 0;
   EXPECT_EQ(u_write(p[1], "c", 1), -1);  // the pipe is full
   EXPECT_EQ(errno, EAGAIN);
+  iovec piece{const_cast<char*>("c"), 1};
+  EXPECT_EQ(u_pwritev(p[1], &piece, 1, 0), -1);  // a pipe has no positions
+  EXPECT_EQ(errno, ESPIPE);
   EXPECT_EQ(get_checksum(p[1]), full);
   u_close(p[0]);
   u_close(p[1]);

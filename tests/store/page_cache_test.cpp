@@ -2,8 +2,10 @@
 // eviction under a lowered page limit, truncation, pages a closed file leaves for the next
 // within the limit, failures of the write-back, 64-bit seeks,
 // reading in place, prefetch hints that change nothing, and random work on two files
-// checked against their bytes and each file's page index against its page tree.
+// checked against their bytes, each file's page index and its list of dirty pages.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/file.h"
 #include "store/page_cache.h"
 #include "store_test_util.h"
 
@@ -47,15 +50,13 @@ class PageCache : public StoreTest {
     EXPECT_EQ(tq::fac_lseek(f, at, SEEK_SET), at);
     return tq::fac_write(f, s.data(), int(s.size()));
   }
-  static std::vector<uint64_t> cached_pages(FAC_INFO* f) {
+  // The offsets of the file's cached pages (or of its dirty ones), ascending.
+  static std::vector<uint64_t> cached_pages(FAC_INFO* f, bool dirty_only = false) {
     std::vector<uint64_t> out;
-    tq::avt_trace_from_small(
-        f->entries_tree,
-        [](tq::AVT_NODE* n, void* w) {
-          static_cast<std::vector<uint64_t>*>(w)->push_back(static_cast<tq::FAC_ENTRY*>(n->data)->offset);
-          return 0;
-        },
-        &out);
+    for (uint32_t i = 0; f->index.slots && i <= f->index.mask; ++i)
+      if (f->index.slots[i].entry && (!dirty_only || f->index.slots[i].entry->dirty))
+        out.push_back(f->index.slots[i].offset);
+    std::sort(out.begin(), out.end());
     return out;
   }
 };
@@ -235,6 +236,62 @@ TEST_F(PageCache, WriteBackToAFullDeviceIsReported) {
   EXPECT_EQ(errno, ENOSPC);
 }
 
+// A file size limit makes the system write stop at a byte of our choosing: the runs of
+// adjacent dirty pages (0-2 and 4-6, page 3 cached clean, page 6 the short last one) are
+// written whole up to it, the page it falls in and every page after stay dirty, and the
+// sum of the descriptor counts exactly the bytes that went. A second write-back without
+// the limit completes the file.
+TEST_F(PageCache, WriteBackStopsWhereTheSystemWriteStopsAndLeavesTheRestDirty) {
+  struct Case {
+    int64_t limit;  // bytes the file may reach; -1 none
+    std::vector<uint64_t> dirty;  // pages left dirty
+    int err;
+  };
+  const Case cases[] = {
+      {-1, {}, 0},
+      {2 * 4096 + 100, {2, 4, 5, 6}, EFBIG},  // short in the first run, the second refused
+      {5 * 4096, {5, 6}, EFBIG},               // the second run short after its first page
+      {6 * 4096 + 50, {6}, EIO},               // short in the last page
+      {0, {0, 1, 2, 4, 5, 6}, EFBIG},
+  };
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old), 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    std::string model = pattern(6 * 4096 + 100);
+    PDB64* p = open_with(model);
+    FAC_INFO* f = &p->fac;
+    read_at(f, 3 * 4096, 1);
+    for (uint64_t page : {0, 1, 2, 4, 5, 6}) {
+      std::string s(page == 6 ? 100 : 4096, char('A' + page));
+      ASSERT_EQ(write_at(f, int64_t(page * 4096), s), int(s.size()));
+      model.replace(page * 4096, s.size(), s);
+    }
+    uint32_t sent = 0;  // what the write-back may send before the limit
+    for (uint64_t page : {0, 1, 2, 4, 5, 6})
+      for (uint64_t i = page * 4096; i < std::min<uint64_t>((page + 1) * 4096, model.size()); ++i)
+        if (c.limit < 0 || int64_t(i) < c.limit) sent += uint8_t(model[i]);
+    struct rlimit lim = saved;
+    lim.rlim_cur = c.limit < 0 ? saved.rlim_cur : rlim_t(c.limit);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    errno = 0;
+    const int rc = tq::fac_flush(f), err = errno;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(rc, c.dirty.empty() ? 0 : -1);
+    EXPECT_EQ(rc < 0 ? err : 0, c.err);
+    std::vector<uint64_t> dirty;
+    for (uint64_t at : cached_pages(f, true)) dirty.push_back(at / 4096);
+    EXPECT_EQ(dirty, c.dirty);
+    EXPECT_EQ(tq::get_checksum(p->fid), sent);
+    ASSERT_EQ(tq::close_pdb64(p), 0);
+    EXPECT_EQ(tqtest::read_file(path()), model);
+  }
+  sigaction(SIGXFSZ, &old, nullptr);
+}
+
 TEST_F(PageCache, SeeksAreSixtyFourBitWithAndWithoutTheCache) {
   const int64_t five_gib = int64_t(5) << 30;
   tqtest::write_file(path(), "");
@@ -328,31 +385,34 @@ TEST_F(PageCache, PrefetchHintsNeitherMakeNorRefreshPages) {
   tq::close_pdb64(p);
 }
 
-// Every page of the file's tree is in its index with its entry and buffer, and the index
-// holds nothing else.
-void expect_index_matches_tree(FAC_INFO* f) {
-  std::vector<tq::FAC_ENTRY*> pages;
-  tq::avt_trace_from_small(
-      f->entries_tree,
-      [](tq::AVT_NODE* n, void* w) {
-        static_cast<std::vector<tq::FAC_ENTRY*>*>(w)->push_back(static_cast<tq::FAC_ENTRY*>(n->data));
-        return 0;
-      },
-      &pages);
-  EXPECT_EQ(f->index.count, pages.size());
-  for (tq::FAC_ENTRY* e : pages) {
-    const tq::FAC_INDEX_SLOT* slot = tq::fac_index_find(&f->index, e->offset);
-    ASSERT_TRUE(slot) << e->offset;
-    EXPECT_EQ(slot->entry, e);
-    EXPECT_EQ(slot->data, e->data);
+// Every slot of the file's index holds its page's offset and buffer, and the file's dirty
+// list holds exactly its dirty pages, each once.
+void expect_index_and_dirty_list_agree(FAC_INFO* f) {
+  std::vector<tq::FAC_ENTRY*> dirty;
+  for (uint32_t i = 0; f->index.slots && i <= f->index.mask; ++i) {
+    const tq::FAC_INDEX_SLOT& slot = f->index.slots[i];
+    if (!slot.entry) continue;
+    EXPECT_EQ(slot.offset, slot.entry->offset);
+    EXPECT_EQ(slot.data, slot.entry->data);
+    EXPECT_EQ(slot.entry->info, f);
+    if (slot.entry->dirty) dirty.push_back(slot.entry);
   }
+  std::vector<tq::FAC_ENTRY*> listed;
+  for (tq::FAC_ENTRY* e = f->dirty_pages; e && listed.size() <= dirty.size(); e = e->dirty_next) {
+    EXPECT_EQ(e->dirty_next ? e->dirty_next->dirty_prev : e, e);
+    listed.push_back(e);
+  }
+  std::sort(dirty.begin(), dirty.end());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, dirty);
 }
 
 TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndReuseOfDescriptors) {
   // Two files with pages at the same offsets, three pages for both: every step fetches,
-  // evicts or writes back. Each step is checked against the bytes the file must hold, and
-  // each file's page index against its page tree. Now and then a file is closed and
-  // another opened in its place, on the descriptor number it left free.
+  // evicts or writes back; zero fills land on buffers that held other bytes before. Each
+  // step is checked against the bytes the file must hold, and each file's page index and
+  // dirty list against each other. Now and then a file is closed and another opened in its
+  // place, on the descriptor number it left free.
   tq::fac_general_info.total_entries = 3;
   std::mt19937 rng(17);
   auto random_bytes = [&rng](size_t n) {
@@ -377,7 +437,15 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
     FAC_INFO* f = &p[i]->fac;
     std::string& m = model[i];
     uint64_t at = rng() % (m.size() + 1);
-    switch (rng() % 6) {
+    switch (rng() % 7) {
+      case 6: {  // zeros over stale bytes of reused buffers, growing the file at times
+        int n = int(1 + rng() % 9000);
+        ASSERT_EQ(tq::fac_lseek(f, int64_t(at), SEEK_SET), int64_t(at));
+        ASSERT_EQ(tq::fac_write_zeros(f, n), n);
+        if (at + size_t(n) > m.size()) m.resize(at + size_t(n));
+        m.replace(at, size_t(n), size_t(n), '\0');
+        break;
+      }
       case 0: {  // write, growing the file at times
         std::string s = random_bytes(1 + rng() % 6000);
         ASSERT_EQ(write_at(f, int64_t(at), s), int(s.size()));
@@ -422,8 +490,8 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
         }
         break;
     }
-    expect_index_matches_tree(&p[0]->fac);
-    expect_index_matches_tree(&p[1]->fac);
+    expect_index_and_dirty_list_agree(&p[0]->fac);
+    expect_index_and_dirty_list_agree(&p[1]->fac);
     ASSERT_EQ(p[0]->fac.index.count + p[1]->fac.index.count, uint32_t(tq::fac_general_info.entries_nos));
     // Spare pages only within the limit (dirty pages may hold the cache above it for a while).
     ASSERT_LE(tq::fac_general_info.entries_nos + tq::fac_general_info.spare_nos,

@@ -11,7 +11,7 @@ struct HandPage {
   tq::FAC_ENTRY e{};
   explicit HandPage(int len) {
     for (int i = 0; i < tq::kFacPage; ++i) bytes[i] = static_cast<unsigned char>(i);
-    e.len = len;
+    e.len = e.filled = len;
     e.data = bytes;
   }
 };
@@ -35,6 +35,9 @@ TEST(PageDump, HeadingAndLinesOfTwentyBytes) {
   // Nothing is read before the page or past its valid bytes.
   EXPECT_EQ(dump("n", p, -7, 5), "n [30 -2 : -7 -2]\n\n");
   EXPECT_EQ(dump("e", HandPage(0), 0, 10), "e [0 10 : 0 10]\n\n");
+  // Bytes a zero fill only noted (beyond the filled ones) print as the zeros they are.
+  p.e.filled = 12;
+  EXPECT_EQ(dump("z", p, 10, 5), "z [30 15 : 10 15]\nz 0000 = 00 01 02 03 04 - 05 06 07 08 09 + 0a 0b 00 00 00 - \n");
 }
 
 }  // namespace

@@ -145,17 +145,29 @@ TEST_F(RecordIo, HeadAloneAndHeadWithNext) {
                                            std::string(reinterpret_cast<char*>(r.data()) + 16, 8));
 }
 
+// With and without the cache: the zeros go as pieces of 60000, each a call of fac_write to
+// the failure seam; cached, they land on page buffers that held other bytes just before.
 TEST_F(RecordIo, AppendWithFillerIsHeadAndZeros) {
-  PDB64* p = open_bytes("");
-  unsigned char head[16];
-  tq::set_rec_head64(head, 123, 200028);
-  EXPECT_EQ(tq::fs_raw_write64(p, head, 3), 0);
-  EXPECT_EQ(tq::fs_raw_write64(p, head, 1), 200020);  // head only
-  tq::close_pdb64(p);
-  std::string bytes = tqtest::read_file(path());
-  ASSERT_EQ(bytes.size(), 200020u + 8u);
-  EXPECT_EQ(bytes.substr(0, 8), be16(123) + be16(0xFFFE) + be32(200020));
-  EXPECT_EQ(bytes.substr(8, 200012), std::string(200012, '\0'));
+  for (bool cached : {true, false}) {
+    SCOPED_TRACE(cached);
+    if (!cached) tq::fac_general_info.total_entries = 0;
+    PDB64* p = open_bytes(std::string(300000, 'x'));
+    tq::fac_general_info.total_entries = saved_limit_;
+    std::string old(300000, '\0');
+    ASSERT_EQ(tq::fac_read(&p->fac, old.data(), 300000), 300000);
+    ASSERT_TRUE(tq::fac_truncate(&p->fac, 0) == 0 && tq::fac_cached(&p->fac) == cached);
+    unsigned char head[16];
+    tq::set_rec_head64(head, 123, 200028);
+    const int64_t calls = tq::fac_write_calls;
+    EXPECT_EQ(tq::fs_raw_write64(p, head, 3), 0);
+    EXPECT_EQ(tq::fac_write_calls - calls, 1 + 4);  // the head, then 3 x 60000 + 20012
+    EXPECT_EQ(tq::fs_raw_write64(p, head, 1), 200020);  // head only
+    tq::close_pdb64(p);
+    std::string bytes = tqtest::read_file(path());
+    ASSERT_EQ(bytes.size(), 200020u + 8u);
+    EXPECT_EQ(bytes.substr(0, 8), be16(123) + be16(0xFFFE) + be32(200020));
+    EXPECT_EQ(bytes.substr(8, 200012), std::string(200012, '\0'));
+  }
 }
 
 // Only the head is read (a 16-byte buffer stands for records of any size; asan checks
