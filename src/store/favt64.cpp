@@ -82,6 +82,13 @@ int64_t level_at(FAVT64_ROOT* root, FAVT64_PTR* link) {
 // the levels a damaged file gave them.
 int level_above(int64_t l, int64_t s) { return int(std::min<int64_t>(1 + std::max(l, s), INT32_MAX)); }
 
+// Gives n a new level; a level that stays leaves the record as it is in the file.
+void set_level(FAVT64_NODE* n, int level) {
+  if (n->level == level) return;
+  n->level = level;
+  favt64_set_dirty(&n->h);
+}
+
 // Forgets the node a link has loaded, keeping its offset (for a node leaving its tree).
 void unload_link(FAVT64_PTR* link) {
   FAVT64_PTR v = *link;
@@ -114,8 +121,7 @@ void relevel_and_balance(FAVT64_ROOT* root, FAVT64_PTR* link, FAVT64_NODE* n) {
   touch_ring64(&root->h, &n->h);
   pin(n);
   int64_t l = level_at(root, &n->large), s = level_at(root, &n->small);
-  n->level = level_above(l, s);
-  favt64_set_dirty(&n->h);
+  set_level(n, level_above(l, s));
   if (s + 1 < l)
     rotate(root, link, n, true);
   else if (l + 1 < s)
@@ -339,8 +345,7 @@ void fset_level64(FAVT64_ROOT* root, FAVT64_NODE* node) {
   if (!node) return;
   touch_ring64(&root->h, &node->h);
   pin(node);
-  node->level = level_above(level_at(root, &node->large), level_at(root, &node->small));
-  favt64_set_dirty(&node->h);
+  set_level(node, level_above(level_at(root, &node->large), level_at(root, &node->small)));
   unpin(node);
 }
 

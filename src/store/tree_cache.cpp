@@ -13,8 +13,8 @@
 // parent and hold a pin); a root is in fr64_tree exactly while it is cached; a record's
 // `loaded` counts its links whose node is loaded; the second ring holds exactly the cached
 // nodes with no pin, nothing loaded and no root above them; every cached record with a
-// dirty mark is in the list of dirty records. Roots and top nodes are never evicted: callers
-// keep them between locked steps.
+// dirty mark is in its file's list of dirty records. Roots and top nodes are never evicted:
+// callers keep them between locked steps.
 #include "store/tree_cache.h"
 
 #include <fcntl.h>
@@ -162,31 +162,44 @@ void touch(FAVT64_HEADER* h) {
 void clear_cache64(FAVT64_HEADER* keep);
 int write_back_files(PDB64* only);
 
-// Records freed while their file may still name them, in the order they were freed; made
-// free by the next write-back of their file that writes every record.
-struct PendingFree {
+// What a file has that is not yet in it, kept per file so that a write-back of one file
+// visits that file's records only: the cached records that may carry a dirty mark (a record
+// whose marks were cleared otherwise stays listed until a write-back meets it), and the
+// records freed while the file may still name them, in the order they were freed (made
+// free by the next write-back of the file that writes every dirty record). A file has an
+// entry from its first change until its records are dropped at close.
+struct FileWork {
   PDB64* p;
-  uint64_t ofs;
+  std::vector<FAVT64_HEADER*> dirty;
+  std::vector<uint64_t> pending;
 };
-std::vector<PendingFree> pending_frees;
+std::vector<FileWork> file_work;
 
-// The cached records that may carry a dirty mark (a record whose marks were cleared
-// otherwise stays listed until a write-back meets it), so that a write-back visits these
-// and not the whole ring.
-std::vector<FAVT64_HEADER*> dirty_records;
+FileWork* work_of(PDB64* p) {
+  for (FileWork& w : file_work)
+    if (w.p == p) return &w;
+  return nullptr;
+}
+
+FileWork& work_for(PDB64* p) {
+  FileWork* w = work_of(p);
+  return w ? *w : file_work.emplace_back(FileWork{p, {}, {}});
+}
 
 void list_dirty(FAVT64_HEADER* h) {
   if (h->dirty_slot || !h->next) return;
-  dirty_records.push_back(h);
-  h->dirty_slot = int32_t(dirty_records.size());
+  std::vector<FAVT64_HEADER*>& d = work_for(h->p).dirty;
+  d.push_back(h);
+  h->dirty_slot = int32_t(d.size());
 }
 
 void unlist_dirty(FAVT64_HEADER* h) {
   if (!h->dirty_slot) return;
-  FAVT64_HEADER* last = dirty_records.back();
-  dirty_records[size_t(h->dirty_slot - 1)] = last;
+  std::vector<FAVT64_HEADER*>& d = work_of(h->p)->dirty;
+  FAVT64_HEADER* last = d.back();
+  d[size_t(h->dirty_slot - 1)] = last;
   last->dirty_slot = h->dirty_slot;
-  dirty_records.pop_back();
+  d.pop_back();
   h->dirty_slot = 0;
 }
 
@@ -484,24 +497,24 @@ void drop_file(PDB64* p, bool all) {
 // Frees the file's pending records: 0, or -1 (errno set) when one could not be freed (it
 // stays pending).
 int free_pending(PDB64* p) {
+  FileWork* w = work_of(p);
+  if (!w) return 0;
   int rc = 0, err = 0;
   size_t kept = 0;
-  for (size_t i = 0; i < pending_frees.size(); ++i) {
-    const PendingFree f = pending_frees[i];
-    if (f.p == p && free_filespace64(p, f.ofs) == 0) continue;
-    if (f.p == p && rc == 0) {
-      rc = -1;
-      err = errno;
-    }
-    pending_frees[kept++] = f;
+  for (uint64_t ofs : w->pending) {
+    if (free_filespace64(p, ofs) == 0) continue;
+    if (rc == 0) err = errno;
+    rc = -1;
+    w->pending[kept++] = ofs;
   }
-  pending_frees.resize(kept);
+  w->pending.resize(kept);
   if (rc < 0) errno = err;
   return rc;
 }
 
-void forget_pending(PDB64* p) {
-  std::erase_if(pending_frees, [p](const PendingFree& f) { return f.p == p; });
+// Forgets a file whose records have all been dropped, its pending frees with it.
+void forget_file(PDB64* p) {
+  std::erase_if(file_work, [p](const FileWork& w) { return w.p == p; });
 }
 
 // Writes the root as an empty tree: 0 or -1. When it is one, it is now written as it is.
@@ -558,65 +571,65 @@ int write_marked(FAVT64_HEADER* top, bool write) {
 // Writes back every dirty cached record of the file, or of every file when only is null:
 // first the roots never written (as empty trees), then each tree's dirty records children
 // first, then dirty nodes outside any tree. A file whose records were all written then has
-// its pending frees made. 0, or -1 (errno of the first failure) when a record or a free
-// could not be written.
+// its pending frees made. 0, or -1 (errno of the first failure, EIO when none) when a record
+// was left unwritten or a free could not be written.
 int write_back_files(PDB64* only) {
-  struct FileWrite {
-    PDB64* p;
-    bool new_roots_failed;  // nothing more of the file is written
-    bool failed;
-  };
   // Kept between calls for their room (a write-back runs at every allocation after a free);
-  // never re-entered: nothing a write-back calls writes back.
-  static std::vector<FileWrite> files;
+  // never re-entered: nothing a write-back calls writes back, lists or frees a record.
+  static std::vector<PDB64*> files;
   static std::vector<FAVT64_HEADER*> dirty, tops;
   files.clear();
-  dirty.clear();
-  tops.clear();
-  auto file = [](PDB64* p) -> FileWrite& {
-    for (FileWrite& f : files)
-      if (f.p == p) return f;
-    return files.emplace_back(FileWrite{p, false, false});
-  };
   int err = 0;
-  auto fail = [&err](bool* flag) {
+  auto fail = [&err] {
     if (err == 0) err = errno ? errno : EIO;
-    *flag = true;
   };
-  if (only) file(only);
-  for (const PendingFree& f : pending_frees)
-    if (!only) file(f.p);
-  for (size_t i = 0; i < dirty_records.size();) {
-    FAVT64_HEADER* h = dirty_records[i];
-    if (!check_dirty64(h, 0)) {  // cleared meanwhile: it leaves the list
-      unlist_dirty(h);
-      continue;
+  for (FileWork& w : file_work) {
+    if (only && w.p != only) continue;
+    files.push_back(w.p);
+    dirty.clear();
+    for (size_t i = 0; i < w.dirty.size();) {
+      FAVT64_HEADER* h = w.dirty[i];
+      if (!check_dirty64(h, 0)) {  // cleared meanwhile: it leaves the list
+        unlist_dirty(h);
+        continue;
+      }
+      ++i;
+      dirty.push_back(h);
     }
-    ++i;
-    if (!only || h->p == only) dirty.push_back(h);
-  }
-  for (FAVT64_HEADER* h : dirty) {
-    FileWrite& f = file(h->p);
-    if (is_root(h) && !(h->flags & kOnDisk) && !f.new_roots_failed && write_new_root(as_root(h)) < 0)
-      fail(&f.new_roots_failed);
-  }
-  // Mark the way up from every dirty record, each record once; note the tops met (roots, and
-  // nodes outside any tree).
-  for (FAVT64_HEADER* h : dirty) {
-    if (!check_dirty64(h, 0)) continue;  // an empty new root, written whole
-    for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) {
-      up->flags |= kPath;
-      if (!holder(up)) tops.push_back(up);
+    bool new_roots_failed = false;  // then nothing more of the file is written
+    for (FAVT64_HEADER* h : dirty)
+      if (is_root(h) && !(h->flags & kOnDisk) && write_new_root(as_root(h)) < 0) {
+        fail();
+        new_roots_failed = true;
+        break;
+      }
+    // Mark the way up from every dirty record, each record once; note the tops met (roots,
+    // and nodes outside any tree).
+    tops.clear();
+    for (FAVT64_HEADER* h : dirty) {
+      if (!check_dirty64(h, 0)) continue;  // an empty new root, written whole
+      for (FAVT64_HEADER* up = h; up && !(up->flags & kPath); up = holder(up)) {
+        up->flags |= kPath;
+        if (!holder(up)) tops.push_back(up);
+      }
     }
+    for (FAVT64_HEADER* h : tops)
+      if (write_marked(h, !new_roots_failed) < 0 && !new_roots_failed) fail();
   }
-  for (FAVT64_HEADER* h : tops) {
-    FileWrite& f = file(h->p);
-    if (write_marked(h, !f.new_roots_failed) < 0 && !f.new_roots_failed) fail(&f.failed);
-  }
+  // The pending frees of a file go only once no record of it is left unwritten (a write that
+  // failed, or one above it; or a node that eviction met between two places in its tree).
   int rc = 0;
-  for (FileWrite& f : files) {
-    if (!f.new_roots_failed && !f.failed && free_pending(f.p) < 0) fail(&f.failed);
-    if (f.new_roots_failed || f.failed) rc = -1;
+  for (PDB64* p : files) {
+    FileWork* w = work_of(p);
+    bool whole = true;
+    for (FAVT64_HEADER* h : w->dirty) whole = whole && !check_dirty64(h, 0);
+    if (!whole) {
+      if (err == 0) err = EIO;
+      rc = -1;
+    } else if (free_pending(p) < 0) {
+      fail();
+      rc = -1;
+    }
   }
   if (rc < 0) errno = err;
   return rc;
@@ -631,7 +644,7 @@ void free_record(FAVT64_HEADER* h) {
   const bool on_disk = h->flags & kOnDisk;
   free_favt64_cache(h);
   if (on_disk)
-    pending_frees.push_back(PendingFree{p, ofs});
+    favt64_free_later(p, ofs);
   else
     free_filespace64(p, ofs);
 }
@@ -785,8 +798,7 @@ void init_favt64() {
   fr64_tree = nullptr;
   ering = ELinks{};
   root_count = 0;
-  dirty_records.clear();
-  pending_frees.clear();
+  file_work.clear();
   fac_init_general();
 }
 
@@ -992,21 +1004,20 @@ int close_favt64_cache(PDB64* p) {
   if (!favt64_h.next) return 0;
   int rc = write_back_files(p);
   drop_file(p, true);
-  forget_pending(p);  // a failed close loses their room; the file stays marked open
+  forget_file(p);  // a failed close loses their room; the file stays marked open
   return rc;
 }
 
 void discard_favt64_cache(PDB64* p) {
   if (favt64_h.next) drop_file(p, true);
-  forget_pending(p);
+  forget_file(p);
 }
 
-void favt64_free_later(PDB64* p, uint64_t ofs) { pending_frees.push_back(PendingFree{p, ofs}); }
+void favt64_free_later(PDB64* p, uint64_t ofs) { work_for(p).pending.push_back(ofs); }
 
 int favt64_free_pending(PDB64* p) {
-  for (const PendingFree& f : pending_frees)
-    if (f.p == p) return write_back_files(p);
-  return 0;
+  FileWork* w = work_of(p);
+  return w && !w->pending.empty() ? write_back_files(p) : 0;
 }
 
 void favt64_set_dirty(FAVT64_HEADER* h) {

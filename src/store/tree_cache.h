@@ -154,7 +154,7 @@ int check_dirty64(FAVT64_HEADER* h, int mask);
 // (favt64_free_later). Then drops the file's records from the cache, children before
 // parents; pinned records (a node made and not yet linked among them), records that could
 // not be written, and the parents and roots of nodes kept that way stay. -1 (errno set)
-// when a record or a free could not be written, else 0.
+// when a record was left unwritten or a free could not be written, else 0.
 int flush_favt64_cache(PDB64* p);
 // As flush_favt64_cache, then drops every remaining record of the file, pinned or not, and
 // forgets its pending frees (after a failure their room is lost): the handle is going away.
@@ -172,7 +172,7 @@ void discard_favt64_cache(PDB64* p);
 void favt64_free_later(PDB64* p, uint64_t ofs);
 // When records of the file wait to be freed: writes back the file's dirty records (as
 // flush_favt64_cache, without dropping any) and frees them. 0, or -1 (errno set) when a
-// record or a free could not be written (they then wait on).
+// record was left unwritten or a free could not be written (they then wait on).
 int favt64_free_pending(PDB64* p);
 // Drops the root and frees its room; its tree must hold no loaded node
 // ("favt64_free_root"). Null does nothing. Nothing of it is written; a root that the file

@@ -56,8 +56,10 @@ TEST_F(TreeCache, FlushWritesBackDropsAndReloadsTheSameTree) {
   FAVT64_ROOT* r = get_root64(nullptr, p, 44, int_endian);
   EXPECT_EQ(shape(r), "4:3(2:2(1:1,3:1),6:2(5:1,7:1))");
   EXPECT_EQ(cached(p).size(), 8u);
+  const int64_t len = file_length64(p);
   EXPECT_TRUE(delete_key(r, 4));
   EXPECT_TRUE(insert_key(r, 8));
+  EXPECT_EQ(file_length64(p), len);  // 4's room went free as 8's was needed, and 8 took it
   std::string before = shape(r);
   ASSERT_EQ(flush_favt64_cache(p), 0);
   EXPECT_TRUE(cached(p).empty());
