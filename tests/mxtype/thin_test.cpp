@@ -307,7 +307,11 @@ TEST(MxRgb, ColourBytesSaturateOneByOne) {
   EXPECT_EQ(values_of<uint32_t>(dest), (std::vector<uint32_t>{0x00FF0305, 0x00FF0507}));
   std::vector<int64_t> level0{0, 0};
   EXPECT_EQ(tq::mx_type_RGB_v.v_sub(&tq::mx_type_RGB_v, g.m.get(), level0.data(), 1, nullptr, dest, coarse, src), -1);
-  for (void* d : {src, dest, coarse}) tq::mxt_free_data(&tq::mx_type_RGB_v, d);
+  std::vector<int> rep{1};  // the second pixel of each pair, whole: no byte of it zero
+  void* four = vector_of<uint32_t>(&tq::mx_type_RGB_v, {4}, {0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF01});
+  EXPECT_EQ(tq::mx_type_RGB_v.thinned_rep(&tq::mx_type_RGB_v, g.m.get(), dc.data(), rep.data(), 1, dest, four), 0);
+  EXPECT_EQ(values_of<uint32_t>(dest), (std::vector<uint32_t>{0x55667788, 0xDDEEFF01}));
+  for (void* d : {src, dest, coarse, four}) tq::mxt_free_data(&tq::mx_type_RGB_v, d);
 }
 
 }  // namespace
