@@ -46,11 +46,12 @@ check: build-asan
 # and collections), the thread words (their script, both ways, and the
 # in-process thread runs), the matrix access tokens, a sync meanwhile a script saves, the
 # matrix closes and syncs that wait for saves, copies beside a close or another copy, the
-# code tables changed while other tasks convert through them, and the start-up while another
-# task collects all the time (the probe it runs fails on any report).
-TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd test_text test_program
+# code tables changed while other tasks convert through them, the store's locked wrappers
+# used by several tasks at once, and the start-up while another task collects all the time
+# (the probe it runs fails on any report).
+TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd test_text test_store test_program
 TSAN_SUITES := ^(interp|remote)$$
-TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|Startup\.WordsMadeWhileCollectionsRunStayBound$$)
+TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|StoreLock\.|Startup\.WordsMadeWhileCollectionsRunStayBound$$)
 
 build-tsan: deps build/tsan/build.ninja
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
