@@ -212,7 +212,6 @@ TEST(SparseArray, ReadingHoldsWhatTheDatumHolds) {
     std::vector<Bytes> records;
   } rows[] = {
       {"68 bytes of spans of 2^24", {24, 24}, records({24, 24}, 8, pairs(24), 0, 68)},
-      {"284 bytes of spans of 2^24", {24, 24}, records({24, 24}, 40, pairs(24), 0, 284)},
       {"5.4 KB of spans of 2^16", {16, 16}, records({16, 16}, 770, pairs(16), 0, 5400)},
       {"both ends of block size 9", {9}, records({9}, 2, [](int j) { return std::vector<int64_t>{j * 512}; })},
       {"distinct indexes far apart", {24}, records({24}, 170, [](int j) { return std::vector<int64_t>{j * 98689}; })},

@@ -493,7 +493,6 @@ TEST_F(QueueTest, WaitQueueTotalCountWaitsForEachCondition) {
   ASSERT_EQ(insert(new_item(1)), 0);
   ASSERT_TRUE(slept_since(before, 2)) << "total 1 ended a wait for 2 or above 2";
   EXPECT_FALSE(eq.done());
-  EXPECT_FALSE(above.done());
   before = sleeps();
   ASSERT_EQ(insert(new_item(2)), 0);
   ASSERT_TRUE(eq.wait()) << "total 2 did not end a wait for 2";
@@ -631,7 +630,6 @@ TEST_F(QueueTest, ItemsArrivingBeforeTheReleaseGetANewWorker) {
   log.gate2 = true;
   ASSERT_TRUE(wait_until([&] { return log.finished.load() == 2; }, 20s))
       << "the item that came before the release was left without a worker";
-  EXPECT_EQ(workers(), 2);
   EXPECT_EQ(log.starts.load(), 2);
   EXPECT_EQ(log.handled.load(), 2);
   EXPECT_EQ(log.per_key_overlap.load(), 0);
