@@ -6,6 +6,12 @@
 //
 // The eager reader recurses into the data's lists, so it counts its depth on the language's
 // nesting limit: a deeper datum is a misfit, and its rest is read as ordinary data.
+//
+// It runs outside the memory-lock section, since the lexer may wait for input, while a
+// collection may mark what it has made (the cells are in the thread's frame, the error cell
+// in the reader): every word it writes into a cell made before is written inside a section.
+#include <type_traits>
+
 #include "lang/gc.h"
 #include "lang/lex.h"
 #include "lang/parse.h"
@@ -32,6 +38,12 @@ struct Eager {
 };
 
 TQ_SEXP* parse_sexp(Eager& e);
+
+template <class T>
+void put(T& word, std::type_identity_t<T> value) {
+  MemLock hold;
+  word = value;
+}
 
 // Elements up to ")"; an error literal ends the list early (its token is dropped).
 TQ_SEXP* parse_pair(Eager& e) {
@@ -60,7 +72,7 @@ TQ_SEXP* parse_pair(Eager& e) {
       default: return e.fail(t);  // end of input, a tag, a bracket: the partial list is dropped
     }
     if (e.failed) return nullptr;
-    *tail = cons(item, nullptr);
+    put(*tail, cons(item, nullptr));
     tail = &(*tail)->pair.cdr;
   }
 }
@@ -92,19 +104,19 @@ void read_fields(Eager& e, TQ_SEXP* er) {
   if (int t = qv_lex(e.f); t != kTokOpen) return void(e.fail(t));
   TQ_SEXP* v;
   if (!(v = field(e, kTagString))) return;
-  x.site = v->string.data;
+  put(x.site, v->string.data);
   if (!(v = field(e, kTagString))) return;
-  x.filename = v->string.data;
+  put(x.filename, v->string.data);
   if (!(v = field(e, kTagInteger))) return;
-  x.line = int32_t(v->integer.data);
+  put(x.line, int32_t(v->integer.data));
   if (!(v = field(e, kTagString))) return;
-  x.func = v->string.data;
+  put(x.func, v->string.data);
   if (!(v = field(e, kTagInteger))) return;
-  x.code = uint32_t(v->integer.data);
+  put(x.code, uint32_t(v->integer.data));
   TQ_SEXP* data = parse_sexp(e);
   if (e.failed) return;
   if (int t = qv_lex(e.f); t != kTokClose) return void(e.fail(t));
-  x.data = data;
+  put(x.data, data);
 }
 
 // The line of the entry that is on top once the literal stands in its list: the rest of the
@@ -125,8 +137,8 @@ int parse_error(TQ_FILE* f) {
   read_fields(e, er);
   int back = kNoToken;
   if (e.failed) {
-    er->error.code = ER_BAD_ERROR_LITERAL;
-    er->error.data = nullptr;
+    put(er->error.code, ER_BAD_ERROR_LITERAL);
+    put(er->error.data, nullptr);
     // The cancel character and the true end of input keep their meaning; a token dropped
     // after a lexer error is no end of input.
     if (e.misfit == kTokCancel || ((e.misfit == kTokEnd || e.misfit == kTokClosed) && !f->lex_error))

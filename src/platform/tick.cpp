@@ -232,16 +232,32 @@ void tick_start_unlock() { __atomic_store_n(&tick_start_lock_flag, 0, __ATOMIC_R
 
 namespace {
 
+// The next stage of the running stage's time-out, 2 s on, unless the time-out was deleted
+// while this stage ran: the sleeper it has just woken deletes it at once, often before the
+// callback gets here, and a stage added after that would wake the next sleep on the key.
+void next_stage(TICK_CALLBACK stage, void* key) {
+  auto* e = static_cast<TICK_FUNC*>(d_alloc(sizeof(TICK_FUNC)));
+  *e = TICK_FUNC{nullptr, stage, key, -2};
+  {
+    LOCK_SCOPE(tick_lock);
+    if (!(running_deleted && target_tick && running_tick == target_tick)) {
+      insert_timed(e, tick_now() + 2);
+      return;
+    }
+  }
+  d_f_ree(e);
+}
+
 void timeout_stage3(void* key) { wakeup_task(key); }
 
 void timeout_stage2(void* key) {
   wakeup_task(key);
-  new_tick(timeout_stage3, -2, key);
+  next_stage(timeout_stage3, key);
 }
 
 void timeout_stage1(void* key) {
   wakeup_task(key);
-  new_tick(timeout_stage2, -2, key);
+  next_stage(timeout_stage2, key);
 }
 
 }  // namespace

@@ -215,4 +215,33 @@ TEST(ConcurrencyStress, ReadersInheritedWhileACollectionMarks) {
   for (TQ_FILE* f : readers) qv_file_delete(f);
 }
 
+// An error literal is read eagerly outside the memory-lock section (its lexer may wait for
+// input) while a collection marks what it has made: the links of its data list and the
+// error cell's fields are written inside a section, or the thread sanitizer reports the
+// collector's read of a word the reader wrote meanwhile.
+TEST(ConcurrencyStress, AnErrorLiteralReadWhileACollectionMarks) {
+  std::string data;  // the spaces keep the reader lexing, outside any section, after each link
+  for (int i = 0; i < 10; ++i) data += to_string(i) + std::string(500, ' ');
+  const std::string src = "^%E (\"s\" \"f\" 4 \"g\" 5 (" + data + "))";
+  std::atomic<bool> stop{false};
+  std::atomic<int> collections{0};
+  tqtest::Task collector([&stop, &collections] {
+    for (; !stop.load(); ++collections) gc_enable();
+  });
+  std::string wrong;
+  for (int read = 0; read < 5 || (collections.load() < 3000 && read < 100000); ++read) {
+    GcFrame frame("literal");
+    TQ_SEXP* er = car(tqtest::read_text(src.c_str()));
+    TQ_SEXP* last = get_type(er) == kTagError && er->error.code == 5 && list_length(er->error.data) == 10
+                        ? er->error.data
+                        : nullptr;
+    while (last && get_type(last->pair.cdr) == kTagPair) last = last->pair.cdr;
+    if (!last || !is_int(last->pair.car, 9)) wrong += "read " + to_string(read) + " ";
+  }
+  stop.store(true);
+  EXPECT_GE(collections.load(), 3000) << "the collector did not run";
+  ASSERT_TRUE(collector.wait()) << "the collector did not stop";
+  EXPECT_EQ(wrong, "");
+}
+
 }  // namespace

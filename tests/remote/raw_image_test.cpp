@@ -61,6 +61,7 @@ class RawImageCache : public testing::Test {
 TEST_F(RawImageCache, FetchesDecodesAndHandsOutImages) {
   FakePeer peer("(Get \"/img/a.gif\")\traw " + kGifHex + "\n(Get \"/img/b.GIF\")\traw " + kGifHex + "\n");
   Clean clean;
+  const int sessions = session_count();
   const std::string a = tqp_url(peer.port, "/img/a.gif"), b = tqp_url(peer.port, "/img/b.GIF");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -82,6 +83,9 @@ TEST_F(RawImageCache, FetchesDecodesAndHandsOutImages) {
   ASSERT_TRUE(tqtest::wait_until([] { return calls_now().size() == 6; }));
   EXPECT_EQ(tq_search_ri_org(&err, &len, lpath(b)), nullptr);
   EXPECT_EQ(std::vector<int>({err, len}), std::vector<int>({RI_FAILED, -1}));
+  // The worker prints a decoder's failure after it has told the waiters; it has printed all
+  // once it has closed its session.
+  ASSERT_TRUE(tqtest::wait_until([&] { return session_count() == sessions; })) << "the fetch worker to end";
   s_flush(s_stdout);
   s_flush(s_stderr);
   const std::string failed = "request\ndecompress error\n",

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <cerrno>
+#include <climits>
+#include <string_view>
 #include <thread>
 
 namespace tqtest {
@@ -76,10 +78,15 @@ int loopback_connect(int listener, int* client, int* accepted) {
 int open_fd_count() {
   int n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char target[PATH_MAX];
+      const ssize_t len = readlink(("/proc/self/fd/" + std::string(e->d_name)).c_str(), target, sizeof target);
+      if (len < 0) continue;  // closed since the listing
+      const std::string_view t(target, size_t(len));
+      if (!(t.starts_with("/proc/") && t.ends_with("/fd"))) ++n;
+    }
     closedir(d);
-    --n;  // the directory's own descriptor
   }
   return n;
 }

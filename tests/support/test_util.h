@@ -46,7 +46,9 @@ int loopback_listener();
 // Connects to a loopback listener and accepts: *client and *accepted, 0 or -1.
 int loopback_connect(int listener, int* client, int* accepted);
 
-// Number of open descriptors of this process.
+// Number of open descriptors of this process, but for listings of a descriptor folder: the
+// runtime's own threads list theirs now and then to count them, so that those come and go
+// whatever a test does.
 int open_fd_count();
 
 std::string read_file(const std::string& path);

@@ -423,7 +423,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   ASSERT_GE(dup2(in, 0), 0);
   close(in);
   const std::string data = dir.file("data evaluated");
-  const size_t descriptors = entries("/proc/self/fd");
+  const int descriptors = tqtest::open_fd_count();
   for (const char* why : {"taken", "read-only", "append-only"}) {
     const std::string f = dir.file(std::string(why) + ".tq");
     const std::string forms[] = {with_path(kTruncatingSaves[0], f),
@@ -449,7 +449,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
       EXPECT_FALSE(std::filesystem::exists(data)) << form;
     }
   }
-  EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+  EXPECT_EQ(tqtest::open_fd_count(), descriptors);
   struct stat st {};
   EXPECT_TRUE(fstat(0, &st) == 0 && st.st_size == 0 && (st.st_mode & 0777) == 0644) << "descriptor 0 written";
   dup2(saved_in, 0);
@@ -472,12 +472,11 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
       "(save " + f + " 0 384 \"qvlisp\" 1)",
       "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // written in place
   };
-  auto count = [] { return entries("/proc/self/fd"); };
   for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
-  const size_t before = count();
+  const int before = tqtest::open_fd_count();
   for (int round = 0; round < 3; ++round)
     for (const std::string& form : saves) run(form);
-  EXPECT_EQ(count(), before);
+  EXPECT_EQ(tqtest::open_fd_count(), before);
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
