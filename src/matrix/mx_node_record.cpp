@@ -181,8 +181,13 @@ struct Saved {
   bool keyed = false;     // the index holds a new node's key naming place
   bool was_keyed = false; // it did, and may have been written back so: what place names
                           // is freed only once the index's own change is written back
-  // Frees a record that this save wrote and nothing named by the file as it stands names.
+  bool unsure = false;    // a write over a record the file names failed: its bytes may be
+                          // in, in part or whole (written in pieces, or a cached write that
+                          // answered failure after taking them), naming what this save wrote
+  // Frees a record that this save wrote and nothing named by the file as it stands names
+  // (after a write that may have gone in, nothing: the room is lost instead).
   void drop(PDB64* p, int64_t ofs, uint16_t type) const {
+    if (unsure) return;
     if (was_keyed && !keyed)
       mx_free_record_later(p, ofs, type);
     else
@@ -198,7 +203,10 @@ int save_chain(MATRIX_NODE* n, Saved* sv) {
     const MATRIX_CHANNEL& c = n->channel[ch];
     if (!stored(m, ch) || !c.data) continue;
     const int64_t ofs = save_matrix_data_2(m, sv->old[size_t(ch)], c.data, sv->head, ch, m->channel_info[ch].data_type);
-    if (ofs < 0) return -1;
+    if (ofs < 0) {
+      sv->unsure |= ofs == -2;  // the record the file names may have been written over
+      return -1;
+    }
     sv->in_place |= ofs == sv->old[size_t(ch)];
     sv->chain.push_back({ch, ofs});
     sv->head = ofs;
@@ -264,6 +272,7 @@ int save_dim_addr(MATRIX_NODE* n, Saved* sv) {
   d_f_ree(rec);
   if (r) {
     if (moves) mx_free_record(p, ofs, kRecMxDimAddr);
+    sv->unsure |= !moves;
     return -1;
   }
   sv->addr = ofs;
@@ -348,10 +357,13 @@ int rewrite_node(MATRIX_NODE* n, Saved* sv, bool* named) {
   MATRIX* m = n->matrix;
   const bool new_ring = ring_file(m) && !n->ring_fofs;
   if (new_ring && (sv->ring = mx_new_cache_ring(m, n->fofs)) < 0) return -1;
-  if (write_node(n, n->fofs, *sv, new_ring ? sv->ring : n->ring_fofs)) return -1;
+  if (write_node(n, n->fofs, *sv, new_ring ? sv->ring : n->ring_fofs)) {
+    sv->unsure = true;
+    return -1;
+  }
   *named = true;
   if (!new_ring || insert_mx_cache_ring(m, sv->ring) == 0) return 0;
-  write_node(n, n->fofs, *sv, n->ring_fofs);
+  if (write_node(n, n->fofs, *sv, n->ring_fofs)) sv->unsure = true;  // it may name the new entry
   return -1;
 }
 
@@ -449,8 +461,10 @@ int save_matrix_node(MATRIX_NODE* n) {
   }
   if (placed) n->fofs = sv.place;
   // A node whose record names the new chain is whole in the file; one whose save wrote over
-  // a record the file names and then failed is part new, part old, until a save succeeds.
-  if (named || (r < 0 && sv.in_place)) note_partial_save(n, !named);
+  // a record the file names and then failed, or failed while writing over one, is part new,
+  // part old, until a save succeeds.
+  const bool partial = r < 0 && ((sv.in_place && !named) || sv.unsure);
+  if (named || partial) note_partial_save(n, partial);
   wakeup_task(n);
   return r;
 }
