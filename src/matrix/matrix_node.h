@@ -51,6 +51,8 @@ struct MATRIX_NODE {
   int ch_lock_tid;         // its holder
   unsigned save_lock : 1;  // set while the node is written to its file
   unsigned save_failed : 1;  // its last save failed: the file may hold part of that save
+  unsigned save_partial : 1;  // a failed save of it wrote over records the file names: the
+                              // file holds it part new, part old (mx_file_access.h)
   uint32_t dirty_file_time;  // get_tqtime of the latest dirty marking; 0 = clean
   MATRIX_CHANNEL* channel;   // channel_nos entries
   uint8_t* nlist_dim_bit_field;  // children as bits (matrix dim_bit_field != 0)

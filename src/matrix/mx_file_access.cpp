@@ -75,10 +75,12 @@ PDB64* open_store(MATRIX* m, MX_FILE_WORK* w) {
 }
 
 // Writes back the node index and then every cached page of the file, and only once all of
-// it is written clears the open mark (when the subheader is known): 0, or -1 with the mark
-// left set, on disk and in memory, so that a file a failed write left half written is
-// refused at its next open rather than opened. The store file stays open (mx_file_lock,
-// inside an access of this thread).
+// it is written, and no node is part new in it, clears the open marks: the subheader's
+// (when it is known), then the store file's own, each written to disk. 0, the file then
+// whole and unmarked, its close left with nothing to write; or -1 with the marks left set,
+// on disk and in memory, so that a file a failed write left half written is refused at its
+// next open rather than opened, and the caller can keep it open and try again. The store
+// file stays open (mx_file_lock, inside an access of this thread).
 int write_back_and_unmark(MX_FILE_WORK* w, MATRIX* m) {
   {
     LOCK_SCOPE(l_favt64_lock);
@@ -94,10 +96,19 @@ int write_back_and_unmark(MX_FILE_WORK* w, MATRIX* m) {
     }
     if (fac_flush(&w->pdb_fd->fac) < 0) return -1;
   }
-  if (!w->subheader_fofs) return 0;
-  w->subheader.flags &= ~kMxSubOpen;
-  if (save_subheader(m, 1) == 0) return 0;
-  w->subheader.flags |= kMxSubOpen;
+  if (w->partial_saves) return -1;
+  if (w->subheader_fofs) {
+    w->subheader.flags &= ~kMxSubOpen;
+    if (save_subheader(m, 1) != 0) {
+      w->subheader.flags |= kMxSubOpen;
+      return -1;
+    }
+  }
+  if (l_unmark_filespace64(w->pdb_fd) == 0) return 0;
+  if (w->subheader_fofs) {  // the file stays in use: marked in the subheader too, as far as it can be
+    w->subheader.flags |= kMxSubOpen;
+    save_subheader(m, 1);
+  }
   return -1;
 }
 
@@ -221,6 +232,14 @@ void finish_file_access_with_wait(MATRIX* m, const void* wait_key) {
   _finish_file_access(m, 0);
   if (m->file_work && m->file_work->lock_cnt) er_panic("finish_file_access_with_wait");
   sleep_task(wait_key, mx_file_lock);
+}
+
+void note_partial_save(MATRIX_NODE* n, bool partial) {
+  MX_FILE_WORK* w = n->matrix->file_work;
+  LOCK_SCOPE(matrix_lock);
+  if (n->save_partial == partial) return;
+  n->save_partial = partial;
+  w->partial_saves += partial ? 1 : -1;
 }
 
 void mx_file_refuse(MATRIX* m) {

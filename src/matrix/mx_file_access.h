@@ -5,10 +5,12 @@
 // marks the file open in its subheader. The access ends without closing: the file stays
 // open and held until the idle pass (every 15 s, tick clock), a lock-server event or the
 // matrix's close gives it up, each writing back the node index and the cached pages and
-// only then clearing the open mark before closing. A write-back that fails leaves the mark:
-// the idle pass and a lock event keep such a file open for a later try; the matrix's close
-// closes it marked, and the next open refuses it (-124) instead of reading a file that a
-// failed write left half written.
+// only then clearing the open marks (the subheader's, then the store file's own) before
+// closing. A write-back that fails leaves the marks: the idle pass and a lock event keep
+// such a file open for a later try; the matrix's close closes it marked, and the next open
+// refuses it (-124) instead of reading a file that a failed write left half written. So
+// does a file holding a node that a failed save left part new, part old (save_partial),
+// until a save of that node succeeds.
 //
 // Invariants (mx_file_lock): lock_tid is the one thread inside an access, lock_cnt its
 // depth; 0 and 0 when free. pdb_fd is set exactly while the store file is open, and then
@@ -42,6 +44,8 @@ struct MX_FILE_WORK {
   int lock_line;
   int oflags;               // open(2) flags of the next opening
   FAVT64_ROOT* index_root;  // the node index's root, checked, while the file is open
+  int partial_saves;        // nodes whose failed save left them part new in the file (and
+                            // nodes freed so): while above 0 the file is not unmarked
 };
 
 extern SEM mx_file_lock;       // the access bookkeeping of every file matrix
@@ -89,6 +93,11 @@ void finish_file_access(MATRIX* m, int free_flag);
 // "finish_file_access_with_wait"), and sleeps on wait_key until woken.
 void finish_file_access_with_wait(MATRIX* m, const void* wait_key);
 
+// Within m's file access: notes whether node n's content in the file is part new, part old
+// (a save that wrote over records the file names failed) or whole again, keeping the
+// work record's count. A node freed while so stays counted.
+void note_partial_save(MATRIX_NODE* n, bool partial);
+
 // Gives up a file whose opening the caller refuses, within its access: closes the store
 // file (its open mark untouched), gives the call lock back, ends the access level and frees
 // the work record.
@@ -114,8 +123,9 @@ class MxFileAccess {
 #define MX_FILE_ACCESS(name, m) ::tq::MxFileAccess name((m), __FILE__, __LINE__)
 
 // The call lock's event function (data: the matrix): closes m's store file, clearing its
-// open mark. Nothing happens when the access cannot be had or is nested in the caller's,
-// and a file that cannot be written back whole stays open, held and marked.
+// open marks. Nothing happens when the access cannot be had or is nested in the caller's,
+// and a file that cannot be written back whole and unmarked, or holds a node part new,
+// stays open, held and marked.
 void mx_file_lock_event(int seq, void* m);
 // The idle pass, skipping m: from the least recently used open matrix on, closes the first
 // whose store file is open when more than 9 are open, or which has been unused 30 s or more
@@ -123,11 +133,11 @@ void mx_file_lock_event(int seq, void* m);
 void mx_file_gc(MATRIX* m);
 void mx_file_gc_tick(void* data);
 // The close hook of file matrices: prints "CLOSE DETECT FLAG %x\n" with the matrix flags,
-// writes back the node index and the pages and then clears the open mark, closes the store
+// writes back the node index and the pages and then clears the open marks, closes the store
 // file (a damaged matrix's file keeps its bytes), gives up the call lock and frees the work
 // record. 0; -1 when any of it could not be written, or when the close gave up nodes whose
-// saves failed (m's unsaved): the file then stays marked open. A file that cannot be had
-// (its take fails) is not touched.
+// saves failed (m's unsaved) or a node is part new in the file (partial_saves): the file
+// then stays marked open. A file that cannot be had (its take fails) is not touched.
 int close_matrix_file(MATRIX* m);
 int _close_matrix_file(MATRIX* m);
 // Waits, within the caller's outermost access, until no node of m is dirty or unready,

@@ -41,7 +41,9 @@ uint8_t* datum_record(uint16_t type, int fixed, MDT tp, void* d, int64_t min_bod
 }
 
 // Places and writes rec by the reuse rule at fofs: the offset used, or -1 (a new place
-// that could not be written is freed again). The record at fofs, when it is not reused,
+// that could not be written is freed again), or -2 when the write in place at fofs failed:
+// that record may then hold part of rec (a record goes out in pieces, and a cached write
+// may answer failure after taking its bytes). The record at fofs, when it is not reused,
 // is left to the caller, who frees it once nothing names it any more: freed before, its
 // room could be handed to another record while the file still named it.
 int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
@@ -50,7 +52,7 @@ int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {
   int64_t ofs = mx_place_record(p, fofs, type, rec_size64(rec));
   if (ofs > 0 && mx_write_record(p, ofs, rec) != 0) {
     if (ofs != fofs) mx_free_record(p, ofs, type);  // a new place that nothing names
-    ofs = -1;
+    ofs = ofs == fofs ? -2 : -1;
   }
   d_f_ree(rec);
   return ofs;

@@ -17,7 +17,8 @@ namespace tq {
 
 // Writes datum target of type tp as a 0x602 at or in place of fofs (0: a new one): the
 // record's offset, or -1 (no access, no place, or the write failed; the record at fofs is
-// then left as it was). A record that moves frees the one at fofs once it is written.
+// then left as it was), or -2 when the write over the record at fofs failed (it may then
+// hold part of the new bytes). A record that moves frees the one at fofs once it is written.
 int64_t save_matrix_data_1(MATRIX* m, int64_t fofs, void* target, MDT tp);
 // The same for a 0x603 with its link and channel number, except that a record that moves
 // leaves the one at fofs to the caller (a node's save frees it once the node's chain no

@@ -105,8 +105,14 @@ int mx_write_record(PDB64* p, int64_t fofs, const void* rec) {
 }
 
 int mx_free_record(PDB64* p, int64_t fofs, uint16_t type) {
-  if (mx_record_type(p, fofs) != type) return -1;
+  if (mx_record_type(p, fofs) != type || l_favt64_free_waiting(p, uint64_t(fofs))) return -1;
   return l_free_filespace64(p, uint64_t(fofs)) < 0 ? -1 : 0;
+}
+
+int mx_free_record_later(PDB64* p, int64_t fofs, uint16_t type) {
+  if (mx_record_type(p, fofs) != type) return -1;
+  l_favt64_free_later(p, uint64_t(fofs));
+  return 0;
 }
 
 }  // namespace tq

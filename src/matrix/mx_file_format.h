@@ -83,7 +83,13 @@ int64_t mx_place_record(PDB64* p, int64_t fofs, uint16_t type, uint64_t size);
 int64_t mx_alloc_record(PDB64* p, uint16_t type, uint64_t size);
 // Writes the record (head in file order) at fofs: 0, or -1 when the write fails.
 int mx_write_record(PDB64* p, int64_t fofs, const void* rec);
-// Frees the record at fofs when it is of this type: 0, or -1 (left alone).
+// Frees the record at fofs when it is of this type: 0, or -1 (left alone; so is a record
+// that waits to be freed already).
 int mx_free_record(PDB64* p, int64_t fofs, uint16_t type);
+// The same for a record that the node index as last written back may still name, directly
+// (a node record whose key the cached index no longer holds) or through such a node record
+// (its channel records, child list and ring entry): it is freed once the index's change is
+// written back (favt64_free_later). 0, or -1 when it is of another type (left alone).
+int mx_free_record_later(PDB64* p, int64_t fofs, uint16_t type);
 
 }  // namespace tq

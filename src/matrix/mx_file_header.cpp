@@ -144,6 +144,15 @@ int write_channels(MATRIX* m, uint8_t* table) {
   return 0;
 }
 
+// The subheader names the index root: the root goes to the file first, as an empty tree.
+// False when it could not be written (it is dropped, its room freed).
+bool written_root(FAVT64_ROOT* root) {
+  LOCK_SCOPE(l_favt64_lock);
+  if (favt64_write(&root->h) >= 0) return true;
+  favt64_free_root(root);
+  return false;
+}
+
 // The records of a new file, inside the access: 0 or -1.
 int create_records(MATRIX* m, MX_FILE_WORK* w) {
   PDB64* p = w->pdb_fd;
@@ -157,6 +166,7 @@ int create_records(MATRIX* m, MX_FILE_WORK* w) {
     w->subheader.cache_next = w->subheader.cache_prev = w->subheader_fofs;
     FAVT64_ROOT* root =
         w->subheader_fofs > 0 ? l_favt64_alloc_root(p, kFavtKindNodeIndex, mx_dim_code_endian) : nullptr;
+    if (root && !written_root(root)) root = nullptr;
     if (root) {
       w->subheader.node_root = int64_t(root->h.fofs);
       w->index_root = root;

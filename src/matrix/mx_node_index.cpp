@@ -167,19 +167,22 @@ bool link_front(RingEdit& ed, int64_t fofs) {
   return true;
 }
 
-// The in-memory node of m at dc forgets its records (matrix_lock).
+// The in-memory node of m at dc forgets its records (matrix_lock); what a failed save of it
+// left part new goes with them.
 void forget_records(MATRIX* m, int64_t* dc) {
   LOCK_SCOPE(matrix_lock);
   for (MATRIX_NODE* n = m->node_hash[_get_node_hash(m, dc)]; n; n = n->nh_next) {
     if (_cmp_dim_code(m, n->dim_code, dc) != 0) continue;
+    if (n->save_partial) --m->file_work->partial_saves;
+    n->save_partial = 0;
     n->fofs = n->ring_fofs = n->dim_addr_fofs = n->dim_addr_size = 0;
     for (int ch = 0; n->channel && ch < m->p.channel_nos; ++ch) n->channel[ch].data_fofs = 0;
   }
 }
 
-// Frees the channel chain from ofs (stopping at a record that is not a 0x603, or at a
-// channel not above the one before).
-void free_chain(MATRIX* m, PDB64* p, int64_t ofs) {
+// Frees the channel chain from ofs once the index's change is written back (stopping at a
+// record that is not a 0x603, or at a channel not above the one before).
+void free_chain_later(MATRIX* m, PDB64* p, int64_t ofs) {
   int last = -1;
   for (int cnt = 0; ofs > 0 && cnt < m->p.channel_nos; ++cnt) {
     uint8_t* rec = mx_read_record(p, ofs, kRecMxData2, kMxData2Fixed);
@@ -189,7 +192,7 @@ void free_chain(MATRIX* m, PDB64* p, int64_t ofs) {
     d_f_ree(rec);
     if (id <= last) return;
     last = id;
-    l_free_filespace64(p, uint64_t(ofs));
+    l_favt64_free_later(p, uint64_t(ofs));
     ofs = next;
   }
 }
@@ -392,8 +395,9 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
   if (!found) return drop_entry(m, cr_fofs);
   l_favt64_release_node(found);
   // The node leaves the ring, then the index (whose changes reach the file with the tree
-  // cache's write-back); only when nothing names its records any more are they freed, so a
-  // failure loses room at worst and never leaves a link to freed space.
+  // cache's write-back); only when nothing names its records any more are they freed: once
+  // the index as written no longer names the node either, so a failure loses room at worst
+  // and never leaves a link to freed space.
   RingEdit ed(m);
   if (unlink_entry(ed, cr_fofs, nullptr) < 0) {
     ring_damage();
@@ -405,10 +409,10 @@ int mx_cache_purge(MATRIX* m, int64_t cr_fofs) {
     return purge_damage();
   }
   forget_records(m, dc.data());
-  mx_free_record(p, e.node, kRecMxNode);
-  mx_free_record(p, cr_fofs, kRecMxCacheRing);
-  free_chain(m, p, raw.channel_fofs);
-  if (!m->dim_bit_field && raw.nlist_dim_addr) mx_free_record(p, raw.nlist_dim_addr, kRecMxDimAddr);
+  mx_free_record_later(p, e.node, kRecMxNode);
+  mx_free_record_later(p, cr_fofs, kRecMxCacheRing);
+  free_chain_later(m, p, raw.channel_fofs);
+  if (!m->dim_bit_field && raw.nlist_dim_addr) mx_free_record_later(p, raw.nlist_dim_addr, kRecMxDimAddr);
   return 0;
 }
 

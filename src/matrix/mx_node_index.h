@@ -97,7 +97,8 @@ int move_mx_cache_ring_front(MATRIX* m, int64_t fofs);
 int setup_mx_cache_ring(MATRIX* m, int64_t ring, int64_t node);
 // Removes the node of the entry cr_fofs from the file: the entry leaves the ring, the key
 // the index, and only then are its node record, the entry, its channel records and its
-// dimension-address record freed (a free that fails loses their room). A node of m still
+// dimension-address record freed, once the index's change is written back (a free that
+// fails loses their room). A node of m still
 // in memory forgets those offsets (its next save makes new records). 0; -1 when the ring
 // cannot be written (nothing changed); -1 ("mx_cache_purge") when the entry cannot be read
 // (nothing removed), or its node record or key cannot be found: the entry alone is then

@@ -176,6 +176,23 @@ struct Saved {
   int64_t head = 0;          // the new chain's first record
   int64_t addr = 0, addr_size = 0;  // the child list written
   int64_t ring = 0, place = 0;      // a new ring entry, a new node's record
+  bool in_place = false;  // a record the file names was written over: the node's content
+                          // in the file is part new until its record names the new chain
+  bool keyed = false;     // the index holds a new node's key naming place
+  bool was_keyed = false; // it did, and may have been written back so: what place names
+                          // is freed only once the index's own change is written back
+  bool unsure = false;    // a write over a record the file names failed: its bytes may be
+                          // in, in part or whole (written in pieces, or a cached write that
+                          // answered failure after taking them), naming what this save wrote
+  // Frees a record that this save wrote and nothing named by the file as it stands names
+  // (after a write that may have gone in, nothing: the room is lost instead).
+  void drop(PDB64* p, int64_t ofs, uint16_t type) const {
+    if (unsure) return;
+    if (was_keyed && !keyed)
+      mx_free_record_later(p, ofs, type);
+    else
+      mx_free_record(p, ofs, type);
+  }
 };
 
 // The stored channels from the highest down, each linked to the one written before (the
@@ -186,7 +203,11 @@ int save_chain(MATRIX_NODE* n, Saved* sv) {
     const MATRIX_CHANNEL& c = n->channel[ch];
     if (!stored(m, ch) || !c.data) continue;
     const int64_t ofs = save_matrix_data_2(m, sv->old[size_t(ch)], c.data, sv->head, ch, m->channel_info[ch].data_type);
-    if (ofs < 0) return -1;
+    if (ofs < 0) {
+      sv->unsure |= ofs == -2;  // the record the file names may have been written over
+      return -1;
+    }
+    sv->in_place |= ofs == sv->old[size_t(ch)];
     sv->chain.push_back({ch, ofs});
     sv->head = ofs;
   }
@@ -221,7 +242,7 @@ void settle_chain(MATRIX_NODE* n, const Saved& sv, bool named) {
     if (o && !named_now(o)) mx_free_record(p, o, kRecMxData2);
   }
   for (const Saved::Rec& r : sv.chain)
-    if (!named_now(r.ofs)) mx_free_record(p, r.ofs, kRecMxData2);
+    if (!named_now(r.ofs)) sv.drop(p, r.ofs, kRecMxData2);
   for (int ch = 0; ch < chans; ++ch)
     if (stored(m, ch)) n->channel[ch].data_fofs = file[size_t(ch)];
 }
@@ -251,10 +272,12 @@ int save_dim_addr(MATRIX_NODE* n, Saved* sv) {
   d_f_ree(rec);
   if (r) {
     if (moves) mx_free_record(p, ofs, kRecMxDimAddr);
+    sv->unsure |= !moves;
     return -1;
   }
   sv->addr = ofs;
   sv->addr_size = int64_t(size);
+  sv->in_place |= !moves;
   return 0;
 }
 
@@ -308,7 +331,8 @@ int index_new_node(MATRIX_NODE* n, int64_t ofs, FAVT64_ROOT* root) {
 
 // Places a new node: its record at a new place (naming its ring entry in a ring file, made
 // first and naming that place in turn), its key, then the link of its entry at the front of
-// the ring. 0, or -1 with nothing of it named.
+// the ring. 0, or -1 with nothing of it named; but when the key cannot be taken back out,
+// the index still names the place (sv->keyed), its entry unlinked.
 int place_new_node(MATRIX_NODE* n, FAVT64_ROOT* root, Saved* sv) {
   MATRIX* m = n->matrix;
   PDB64* p = m->file_work->pdb_fd;
@@ -319,8 +343,9 @@ int place_new_node(MATRIX_NODE* n, FAVT64_ROOT* root, Saved* sv) {
   const bool written = sv->place > 0 && sv->ring >= 0 && mx_write_record(p, sv->place, rec) == 0;
   d_f_ree(rec);
   if (!written || index_new_node(n, sv->place, root)) return -1;
+  sv->keyed = sv->was_keyed = true;
   if (!ring_file(m) || insert_mx_cache_ring(m, sv->ring) == 0) return 0;
-  mx_index_delete(m, n->dim_code);
+  if (mx_index_delete(m, n->dim_code) == 0) sv->keyed = false;
   return -1;
 }
 
@@ -332,10 +357,13 @@ int rewrite_node(MATRIX_NODE* n, Saved* sv, bool* named) {
   MATRIX* m = n->matrix;
   const bool new_ring = ring_file(m) && !n->ring_fofs;
   if (new_ring && (sv->ring = mx_new_cache_ring(m, n->fofs)) < 0) return -1;
-  if (write_node(n, n->fofs, *sv, new_ring ? sv->ring : n->ring_fofs)) return -1;
+  if (write_node(n, n->fofs, *sv, new_ring ? sv->ring : n->ring_fofs)) {
+    sv->unsure = true;
+    return -1;
+  }
   *named = true;
   if (!new_ring || insert_mx_cache_ring(m, sv->ring) == 0) return 0;
-  write_node(n, n->fofs, *sv, n->ring_fofs);
+  if (write_node(n, n->fofs, *sv, n->ring_fofs)) sv->unsure = true;  // it may name the new entry
   return -1;
 }
 
@@ -414,18 +442,29 @@ int save_matrix_node(MATRIX_NODE* n) {
   int r = save_chain(n, &sv);
   if (!r && lists_children(m)) r = save_dim_addr(n, &sv);
   if (!r) r = fresh ? place_new_node(n, root, &sv) : rewrite_node(n, &sv, &named);
-  named |= fresh && !r;
+  named |= fresh && sv.keyed;
   settle_chain(n, sv, named);
   const int64_t old_addr = n->fofs ? n->dim_addr_fofs : 0;
-  if (sv.addr && sv.addr != old_addr) mx_free_record(p, named ? old_addr : sv.addr, kRecMxDimAddr);
+  if (sv.addr && sv.addr != old_addr) {
+    if (named)
+      mx_free_record(p, old_addr, kRecMxDimAddr);
+    else
+      sv.drop(p, sv.addr, kRecMxDimAddr);
+  }
   if (named && lists_children(m)) n->dim_addr_fofs = sv.addr, n->dim_addr_size = sv.addr_size;
-  if (r) {  // what nothing names goes
-    if (sv.ring > 0) mx_free_record(p, sv.ring, kRecMxCacheRing);
-    if (sv.place > 0) mx_free_record(p, sv.place, kRecMxNode);
+  const bool placed = fresh && sv.keyed;  // the index names the new place, whatever r says
+  if (r && !placed) {  // what nothing names goes
+    if (sv.ring > 0) sv.drop(p, sv.ring, kRecMxCacheRing);
+    if (sv.place > 0) sv.drop(p, sv.place, kRecMxNode);
   } else if (sv.ring > 0) {
     n->ring_fofs = sv.ring;
   }
-  if (fresh && !r) n->fofs = sv.place;
+  if (placed) n->fofs = sv.place;
+  // A node whose record names the new chain is whole in the file; one whose save wrote over
+  // a record the file names and then failed, or failed while writing over one, is part new,
+  // part old, until a save succeeds.
+  const bool partial = r < 0 && ((sv.in_place && !named) || sv.unsure);
+  if (named || partial) note_partial_save(n, partial);
   wakeup_task(n);
   return r;
 }

@@ -34,9 +34,12 @@ struct PN64_MX_NODE {
 // place. 0; the access's code; -1 when a record or the key cannot be written, or when the
 // index holds the code already for a node without record ("save_matrix_node"). Every
 // record is written before the one that names it, and one the node no longer needs is
-// freed only once nothing names it: a failed write leaves the file whole, n's offsets
-// naming the records the file names (the room of others may be lost), and the node's next
-// save completes it.
+// freed only once nothing names it (a new node's records, once its key was in the index,
+// only once the index's change is written back): a failed write leaves the file whole,
+// n's offsets naming the records the file names (the room of others may be lost), and the
+// node's next save completes it. A save that failed after writing over records the file
+// names leaves n part new, part old in the file (save_partial, note_partial_save) until
+// one succeeds.
 int save_matrix_node(MATRIX_NODE* n);
 // Finds n by its code and loads it: children, stored channels (their old datums freed),
 // offsets; moves its ring entry to the front; status MS_OK, waiters woken. 0; MX_NOT_OPEN

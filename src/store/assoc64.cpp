@@ -117,8 +117,11 @@ char* print_value(ASSOC64_KEY* k, TQ_SEXP* value) {
   return out;
 }
 
-// Whether the record at ofs is a value text.
+// Whether the record at ofs is a value text its namer may replace or drop: not one that
+// waits to be freed already (in a damaged file two keys may name one text, and the other
+// key has let it go).
 bool is_text(PDB64* p, uint64_t ofs) {
+  if (favt64_free_waiting(p, ofs)) return false;
   PN64_HEADER* h = read_filespace64f_header(p, ofs);
   bool text = h && rec_type64(h) == kRecIndexValue;
   if (h) d_f_ree(h);

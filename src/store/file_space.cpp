@@ -148,8 +148,9 @@ unsigned char* read_header_record(PDB64* p, PN64_FILE_HEADER* fh) {
   return rec;
 }
 
-// Sets or clears the open mark in the header on disk: 0, -1 (errno set) when the write
-// failed, -2 when there is no header to mark (a file cut to nothing).
+// Sets or clears the open mark in the header: 0, -1 (errno set) when the write failed, -2
+// when there is no header to mark (a file cut to nothing). A header that already says so is
+// not written again.
 int set_open_mark(PDB64* p, bool on) {
   PN64_FILE_HEADER fh;
   unsigned char* rec = read_header_record(p, &fh);
@@ -157,10 +158,10 @@ int set_open_mark(PDB64* p, bool on) {
     errno = EIO;
     return -2;
   }
-  uint32_t flags = uint32_t(fh.flags);
-  flags = on ? flags | kFileHeaderOpenMark : flags & ~uint32_t(kFileHeaderOpenMark);
+  const uint32_t was = uint32_t(fh.flags);
+  const uint32_t flags = on ? was | kFileHeaderOpenMark : was & ~uint32_t(kFileHeaderOpenMark);
   put_be32(rec + sizeof(PN64_HEADER) + 24, flags);
-  int rc = write_filespace64f(p, 0, rec) < 0 ? -1 : 0;
+  int rc = flags == was || write_filespace64f(p, 0, rec) >= 0 ? 0 : -1;
   d_f_ree(rec);
   return rc;
 }
@@ -326,6 +327,19 @@ int close_filespace64(PDB64* p) {
   if (close_pdb64(p) < 0) fail();
   if (rc < 0) errno = err;
   return rc;
+}
+
+int unmark_filespace64(PDB64* p) {
+  if (flush_favt64_cache(p) < 0 || fac_flush(&p->fac) < 0) return -1;
+  if (!read_write(p->oflags)) return 0;
+  const int rc = set_open_mark(p, false);
+  if (rc == -2 || (rc == 0 && fac_flush(&p->fac) == 0)) return 0;
+  // The cleared mark may wait in a dirty page: it goes back, so that no later write-back
+  // carries it to the disk while the file is still in use.
+  const int err = errno;
+  set_open_mark(p, true);
+  errno = err;
+  return -1;
 }
 
 void flush_filespace64(PDB64* p) { flush_favt64_cache(p); }

@@ -34,6 +34,14 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
 // write before it succeeded: a file whose close failed stays marked open, and a read-write
 // open refuses it (EBUSY); a read-only open still reads it.
 int close_filespace64(PDB64* p);
+// The close's writes without the close: writes back and drops the file's cached tree
+// records (as flush_favt64_cache, the frees they wait for included) and writes back its
+// pages, then clears the open mark and writes that back too. 0 when all of it was written:
+// the file on disk is whole and unmarked, and close_filespace64 then writes nothing more
+// (nothing may be written in between). -1 (errno set) when anything could not be written:
+// the mark stays set, on disk and in the cache, and the handle stays open for another try.
+// A read-only handle has no mark to clear.
+int unmark_filespace64(PDB64* p);
 // Writes back the file's cached tree records.
 void flush_filespace64(PDB64* p);
 // Cuts the file to length 0, dropping the file's cached tree records unwritten and the

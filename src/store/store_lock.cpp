@@ -133,6 +133,21 @@ int l_close_filespace64(PDB64* p) {
   return close_filespace64(p);
 }
 
+int l_unmark_filespace64(PDB64* p) {
+  STORE_LOCKED;
+  return unmark_filespace64(p);
+}
+
+void l_favt64_free_later(PDB64* p, uint64_t ofs) {
+  STORE_LOCKED;
+  favt64_free_later(p, ofs);
+}
+
+bool l_favt64_free_waiting(PDB64* p, uint64_t ofs) {
+  STORE_LOCKED;
+  return favt64_free_waiting(p, ofs);
+}
+
 int l_truncate_filespace64(PDB64* p) {
   STORE_LOCKED;
   return truncate_filespace64(p);

@@ -54,6 +54,10 @@ void l_check_cache64(const char* msg);
 int l_flush_favt64_cache(PDB64* p);
 void l_flush_filespace64(PDB64* p);
 int l_close_filespace64(PDB64* p);
+int l_unmark_filespace64(PDB64* p);
+// favt64_free_later: called once no cached record names the record.
+void l_favt64_free_later(PDB64* p, uint64_t ofs);
+bool l_favt64_free_waiting(PDB64* p, uint64_t ofs);
 int l_truncate_filespace64(PDB64* p);
 int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 int l_free_filespace64(PDB64* p, uint64_t ofs);

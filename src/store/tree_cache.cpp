@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -166,12 +167,13 @@ int write_back_files(PDB64* only);
 // visits that file's records only: the cached records that may carry a dirty mark (a record
 // whose marks were cleared otherwise stays listed until a write-back meets it), and the
 // records freed while the file may still name them, in the order they were freed (made
-// free by the next write-back of the file that writes every dirty record). A file has an
-// entry from its first change until its records are dropped at close.
+// free by the next write-back of the file that writes every dirty record), each once. A
+// file has an entry from its first change until its records are dropped at close.
 struct FileWork {
   PDB64* p;
   std::vector<FAVT64_HEADER*> dirty;
   std::vector<uint64_t> pending;
+  std::unordered_set<uint64_t> queued;  // the offsets in pending
 };
 std::vector<FileWork> file_work;
 
@@ -183,7 +185,7 @@ FileWork* work_of(PDB64* p) {
 
 FileWork& work_for(PDB64* p) {
   FileWork* w = work_of(p);
-  return w ? *w : file_work.emplace_back(FileWork{p, {}, {}});
+  return w ? *w : file_work.emplace_back(FileWork{p, {}, {}, {}});
 }
 
 void list_dirty(FAVT64_HEADER* h) {
@@ -502,7 +504,10 @@ int free_pending(PDB64* p) {
   int rc = 0, err = 0;
   size_t kept = 0;
   for (uint64_t ofs : w->pending) {
-    if (free_filespace64(p, ofs) == 0) continue;
+    if (free_filespace64(p, ofs) == 0) {
+      w->queued.erase(ofs);
+      continue;
+    }
     if (rc == 0) err = errno;
     rc = -1;
     w->pending[kept++] = ofs;
@@ -1013,7 +1018,15 @@ void discard_favt64_cache(PDB64* p) {
   forget_file(p);
 }
 
-void favt64_free_later(PDB64* p, uint64_t ofs) { work_for(p).pending.push_back(ofs); }
+void favt64_free_later(PDB64* p, uint64_t ofs) {
+  FileWork& w = work_for(p);
+  if (w.queued.insert(ofs).second) w.pending.push_back(ofs);
+}
+
+bool favt64_free_waiting(PDB64* p, uint64_t ofs) {
+  const FileWork* w = work_of(p);
+  return w && w->queued.count(ofs);
+}
 
 int favt64_free_pending(PDB64* p) {
   FileWork* w = work_of(p);

@@ -168,8 +168,12 @@ void discard_favt64_cache(PDB64* p);
 // file runs, a flush, the close, or eviction). For records that a tree node named through
 // its data (trie value arrays, index texts, callers' records), retired while the node may
 // not yet be written; call it once no cached record names the record any more. Until then
-// the room stays taken; a close that fails loses it.
+// the room stays taken; a close that fails loses it. An offset already waiting is not
+// queued again (two records of a damaged file may name one record).
 void favt64_free_later(PDB64* p, uint64_t ofs);
+// Whether the record at ofs waits to be freed (favt64_free_later): it is no longer its
+// namer's, though it is still in the file.
+bool favt64_free_waiting(PDB64* p, uint64_t ofs);
 // When records of the file wait to be freed: writes back the file's dirty records (as
 // flush_favt64_cache, without dropping any) and frees them. 0, or -1 (errno set) when a
 // record was left unwritten or a free could not be written (they then wait on).

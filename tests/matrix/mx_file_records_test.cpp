@@ -412,8 +412,10 @@ TEST(MxFileRecords, DamagedFiles) {
 }
 
 // Every write a record operation makes, failed as a full disk fails it, is reported; a
-// failed new node or load is completed by its next try, leaving a whole file; a record that
-// moves keeps its old one until the new one is written.
+// lock event after it leaves the loaded node whole in the file, or keeps the file open (a
+// long text is written over in pieces); a failed new node or load is completed by its next
+// try, leaving a whole file; a record that moves keeps its old one until the new one is
+// written.
 TEST(MxFileRecords, FailedWritesAreReported) {
   tqtest::TempDir dir;
   const std::string base = dir.file("base"), path = dir.file("copy");
@@ -426,6 +428,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
   auto text_datum = [&](const char* t) {
     return st->alloc_data(st, MX_ALLOC_DEBUG, const_cast<char*>(t), nullptr, __FILE__, __LINE__);
   };
+  const std::string old_text(70000, 'x'), new_text(old_text.size(), 'y');
   {  // a level-1 node without data, then two on the ring, (0; 256, 0) the newest; a default; a script
     BareMatrix m(shape, base);
     FreeNode top(m.get(), {1, 0, 0});
@@ -433,7 +436,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     for (int64_t x : {0, 256}) {
       FreeNode n(m.get(), {0, x, 0});
       n.fill(1.0);
-      n.ch[1].data = text_datum("ab");
+      n.ch[1].data = text_datum(x ? "ab" : old_text.c_str());
       ASSERT_EQ(save_matrix_node(&n.n), 0);
     }
     ASSERT_EQ(save_mode_cal(m.get(), 0, cals, nullptr), 0);
@@ -448,10 +451,20 @@ TEST(MxFileRecords, FailedWritesAreReported) {
   } ops[] = {
       {"a new file", false,
        [&](MATRIX*, FreeNode*) {
-         created = std::make_unique<BareMatrix>(shape, dir.file("new" + std::to_string(++files)));
+         const std::string file = dir.file("new" + std::to_string(++files));
+         created = std::make_unique<BareMatrix>(shape, file);
+         if (created->code() == 0) {  // as a crash would leave it: every record it names is written
+           fac_flush(&(*created)->file_work->pdb_fd->fac);
+           EXPECT_EQ(walk(file, {"--open", "--unflushed"}), "OK nodes=0 ring=0 scripts=0\n");
+         }
          return created->code();
        }},
-      {"a node in place", true, [](MATRIX*, FreeNode* a) { return save_matrix_node(&a->n); }},
+      {"a node in place", true,
+       [&](MATRIX*, FreeNode* a) {
+         st->free_data(st, a->ch[1].data);
+         a->ch[1].data = text_datum(new_text.c_str());
+         return save_matrix_node(&a->n);
+       }},
       {"a default datum", true,
        [](MATRIX* m, FreeNode*) {
          return save_matrix_data_1(m, m->channel_info[0].default_data_fofs, &g_two_and_half, &mx_type_double) < 0;
@@ -475,6 +488,13 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       if (n == 0) writes = fac_write_calls - before;
       created.reset();
       EXPECT_EQ(r != 0, n > 0) << "write " << n << " of " << writes;
+      mx_file_lock_event(0, m.get());
+      if (op.loaded && !get_mx_file_pfd(m.get())) {
+        FreeNode b(m.get(), {0, 0, 0});
+        ASSERT_EQ(load_matrix_node(&b.n), 0);
+        const std::string text = static_cast<char*>(b.ch[1].data);
+        EXPECT_TRUE(text == old_text || text == new_text) << "write " << n << ": the text is part new, part old";
+      }
     }
   }
   struct Retry {  // fails at any one write; the next try mends it
@@ -507,7 +527,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     std::vector<int64_t> node;
     std::function<void(FreeNode*)> grow;
   } moves[] = {
-      {"a datum", {0, 0, 0},
+      {"a datum", {0, 256, 0},
        [&](FreeNode* a) {
          st->free_data(st, a->ch[1].data);
          a->ch[1].data = text_datum("a longer text");

@@ -3,11 +3,15 @@
 the store file's framing, free list and AVL tree records, the variable-length numbers and
 dimension codes, and the matrix records 0x600 to 0x607 with the node index (kind 1025).
 
-usage: mx_file_walker.py FILE [--open] [--lost] [--view] [--mxmap DEST_DIM]
+usage: mx_file_walker.py FILE [--open] [--lost] [--unflushed] [--view] [--mxmap DEST_DIM]
 
 Checks every invariant of a closed matrix file and prints "OK nodes=N ring=R scripts=S";
 prints "FAIL <reason>" lines and exits 1 otherwise. --open accepts a subheader still
-marked open; --lost accepts records nothing names (room a failed write lost); --view first
+marked open; --lost accepts records nothing names (room a failed write lost); --unflushed
+reads a file whose node index, as last written, lags its ring (the index's tree records not
+yet written back): a ring entry may name a node record the index does not hold yet, and a
+node the index holds may name an entry off the ring, but each must still be a record of its
+type, named once; --view first
 prints what the file names: the ring ("ring COUNT FIRST LAST"), each script
 ("script MODE-EVENT OFS") and each node in index order ("node CODE OFS ring R children A
 chain CH:OFS ..."); --mxmap checks mode 0's scripts against the sample open hook's pieces.
@@ -157,8 +161,9 @@ def index_key(m, dc):
 
 
 class Walker:
-    def __init__(self, data, allow_open, allow_lost=False):
+    def __init__(self, data, allow_open, allow_lost=False, unflushed=False):
         self.recs = read_records(data)
+        self.unflushed = unflushed
         self.m = None
         self.claims = {}
         self.allow_open = allow_open
@@ -349,14 +354,20 @@ class Walker:
             node, n2, p2 = struct.unpack('>qqq', b)
             if p2 != back:
                 fail('ring entry %d prev %d, expected %d' % (o, p2, back))
-            if self.node_rings.pop(o, None) != node:
+            named_by = self.node_rings.pop(o, None)
+            if named_by is None and self.unflushed:
+                self.claim(node, 0x606, 'ring entry %d' % o)
+            elif named_by != node:
                 fail('ring entry %d names node %d that does not name it' % (o, node))
             self.ring_len += 1
             back, o = o, n2
         self.view.insert(0, 'ring %d %d %d' % (cnt, nxt, prv))
         if prv != back or cnt != self.ring_len:
             fail('ring prev %d count %d; walked to %d with %d' % (prv, cnt, back, self.ring_len))
-        if self.node_rings:
+        if self.node_rings and self.unflushed:
+            for o, node in sorted(self.node_rings.items()):
+                self.claim(o, 0x607, 'node %d' % node, 40)
+        elif self.node_rings:
             fail('nodes name ring entries not on the ring: %r' % sorted(self.node_rings))
 
 
@@ -420,7 +431,7 @@ def main(argv):
     path = argv[1]
     with open(path, 'rb') as f:
         data = f.read()
-    w = Walker(data, '--open' in argv, '--lost' in argv)
+    w = Walker(data, '--open' in argv, '--lost' in argv, '--unflushed' in argv)
     w.walk()
     if '--view' in argv:
         print(''.join(line + '\n' for line in w.view), end='')

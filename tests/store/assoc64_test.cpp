@@ -248,25 +248,44 @@ TEST_F(Assoc, PrefixSearchOfAStringIndex) {
 
 // Damaged value records: a text without its terminating zero is read up to its record's
 // end; a record that is no text any more (here a free block, as a file left by a failed
-// close may hold) answers as absent, and the collection as damaged: nothing stops.
+// close may hold) answers as absent, and the collection as damaged: nothing stops. Two keys
+// naming one text give it up once: the first replacement lets it go, the second answers -1
+// (the text is no longer its own) and the other key reads it until it is freed, then as
+// absent.
 TEST_F(Assoc, DamagedTextRecordsAreReadToTheirEndOrAnsweredAsAbsent) {
   GcFrame frame("damaged texts");
-  int32_t k = 1;
-  for (bool freed : {false, true}) {
+  int32_t k = 1, other = 2;
+  enum Damage { kNoZero, kFreed, kShared };
+  for (Damage d : {kNoZero, kFreed, kShared}) {
+    SCOPED_TRACE(d);
     unlink(path("index").c_str());
     one_value(k, n_get_string("12345678"));
+    if (d == kShared) {
+      int key = open();
+      ASSERT_EQ(l_insert_associate64(key, 0, &other, n_get_string("x")), 0);
+      ASSERT_EQ(l_close_associate64(key), 0);
+    }
     std::string b = bytes("index");
     Rec text = of_type(b, 514).at(0);
     ASSERT_EQ(text.bytes, text_record("^\"12345678\""));  // 11 bytes and the zero: no padding
-    if (freed)
-      b.replace(text.ofs, 2, be16(260));
-    else
-      b[text.ofs + text.bytes.size() - 1] = ' ';
+    if (d == kFreed) b.replace(text.ofs, 2, be16(260));
+    if (d == kNoZero) b[text.ofs + text.bytes.size() - 1] = ' ';
+    for (const Rec& n : of_type(b, 258))  // the other key's node names the same text
+      if (d == kShared && n.bytes.substr(4 + 20, 4) == be32(uint32_t(other))) b.replace(n.ofs + 4 + 24, 8, be64(text.ofs));
     std::ofstream(path("index"), std::ios::binary | std::ios::trunc) << b;
     int key = open();
-    TQ_SEXP* v = l_search_associate64(key, 0, &k, nullptr);
-    EXPECT_EQ(v ? printed(v) : "null", freed ? "null" : "^\"12345678\"");
-    EXPECT_EQ(l_get_assoc64_all(key, 0) == nullptr, freed);
+    if (d == kShared) {
+      EXPECT_EQ(l_insert_associate64(key, 0, &k, n_get_string("a")), 0);
+      EXPECT_EQ(l_insert_associate64(key, 0, &other, n_get_string("b")), -1);
+      TQ_SEXP* v = l_search_associate64(key, 0, &other, nullptr);
+      EXPECT_EQ(v ? printed(v) : "null", "^\"12345678\"") << "not freed before the write-back";
+      ASSERT_EQ(l_close_associate64(key), 0);
+      key = open();
+      EXPECT_EQ(printed(l_search_associate64(key, 0, &k, nullptr)), "^\"a\"");
+    }
+    TQ_SEXP* v = l_search_associate64(key, 0, d == kShared ? &other : &k, nullptr);
+    EXPECT_EQ(v ? printed(v) : "null", d == kNoZero ? "^\"12345678\"" : "null");
+    EXPECT_EQ(l_get_assoc64_all(key, 0) == nullptr, d != kNoZero);
     ASSERT_EQ(l_close_associate64(key), 0);
   }
 }

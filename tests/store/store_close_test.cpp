@@ -2,6 +2,8 @@
 // -1 and the file keeps its open mark, so a read-write open refuses it (a read-only one still
 // reads it); what the file holds, between operations and after a failed close, names only
 // live records (checked on the raw bytes); a close that succeeds keeps every acknowledged key.
+// The close's writes made before it (unmark_filespace64) leave a file that fails them open
+// and marked, for a later try; once they succeed, the close writes nothing.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -149,9 +151,12 @@ struct CloseCase {
   const char* name;
   int cache_limit;  // small: eviction writes back all along the changes
   bool grow;        // the changes before the close free nothing: it writes back all of them
+  bool unmark;      // the writes fail in unmark_filespace64, before the close
 };
-const CloseCase kCloseCases[] = {
-    {"changes", 10000, false}, {"changes, tight cache", 6, false}, {"growth", 10000, true}};
+const CloseCase kCloseCases[] = {{"changes", 10000, false, false},
+                                 {"changes, tight cache", 6, false, false},
+                                 {"growth", 10000, true, false},
+                                 {"unmarked first", 10000, false, true}};
 
 class StoreClose : public treetest::TreeTest {
  protected:
@@ -179,14 +184,22 @@ class StoreClose : public treetest::TreeTest {
     std::optional<tqtest::FileSizeLimit> limit;
     if (size_limit) limit.emplace(bytes().size());
     fac_fail_write(int(n), ENOSPC);
-    const int rc = m.close();
+    const int rc = c.unmark ? l_unmark_filespace64(m.p) : m.close();
     const int64_t writes = fac_write_calls - calls;
     fac_fail_write(0, 0);
     limit.reset();
-    const bool failed = size_limit ? rc < 0 : n > 0 && n <= writes;
+    bool failed = size_limit ? rc < 0 : n > 0 && n <= writes;
     EXPECT_EQ(rc, failed ? -1 : 0);
     if (!size_limit) {  // (pages go out by offset, whatever their records name)
       EXPECT_EQ(unsound_names(bytes(), m.roots), "");
+    }
+    if (c.unmark) {  // the file is still open: marked after a failure, which a later try mends
+      EXPECT_EQ(be_at(bytes(), 28, 4) & kFileHeaderOpenMark, failed ? 1u : 0u);
+      EXPECT_TRUE(!failed || l_unmark_filespace64(m.p) == 0);
+      const int64_t at = fac_write_calls;
+      EXPECT_EQ(m.close(), 0);
+      EXPECT_EQ(fac_write_calls, at) << "the close writes nothing more";
+      failed = false;
     }
     const bool reopened = m.open(false);
     EXPECT_EQ(reopened, !failed);
