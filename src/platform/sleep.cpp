@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/d_alloc.h"
@@ -162,23 +163,29 @@ int remove_entry(WD_ENTRY* e) {
   return closed;
 }
 
+short poll_events(int type) { return short(((type & WD_READ) ? POLLIN : 0) | ((type & WD_WRITE) ? POLLOUT : 0)); }
+
 void wd_task(void*) {
   std::vector<pollfd> fds;
+  std::unordered_map<int, int> record_of;  // descriptor -> its record in fds
   for (;;) {
     lock_task(task_lock);
     while (!wd_list) {
       sleep_task(&wd_list, task_lock);
       lock_task(task_lock);
     }
+    // One record per descriptor, shared by its waits for each direction: poll refuses more
+    // records than the process may open descriptors (EINVAL), and waits on a descriptor in
+    // two directions could pass that; distinct descriptors cannot.
     fds.assign(1, pollfd{wd_pipe[0], POLLIN, 0});
+    record_of.clear();
     for (WD_ENTRY* e = wd_list; e; e = e->next) {
       e->ary_id = -1;
       if (e->state != 2 || e->self_polled) continue;
-      e->ary_id = int(fds.size());
-      short ev = 0;
-      if (e->type & WD_READ) ev |= POLLIN;
-      if (e->type & WD_WRITE) ev |= POLLOUT;
-      fds.push_back(pollfd{e->fd, ev, 0});
+      auto [at, fresh] = record_of.try_emplace(e->fd, int(fds.size()));
+      if (fresh) fds.push_back(pollfd{e->fd, 0, 0});
+      e->ary_id = at->second;
+      fds[size_t(e->ary_id)].events |= poll_events(e->type);
     }
     unlock_task(task_lock, "wd_task");
 
@@ -212,18 +219,19 @@ void wd_task(void*) {
       continue;
     }
 
+    // Each entry polled takes what its record returned for its own direction, and errors
+    // (hang-up, invalid) as readiness. An interrupted waiter may have removed its entry since
+    // the poll returned (a stray wake-up let it see its state before the interruption byte
+    // was read): its result belongs to nobody now.
     lock_task(task_lock);
-    for (size_t i = 1; i < fds.size(); ++i) {
-      if (!fds[i].revents) continue;
-      WD_ENTRY* e = wd_list;
-      while (e && e->ary_id != int(i)) e = e->next;
-      // An interrupted waiter may have removed its entry since the poll returned (a stray
-      // wake-up let it see its state before the interruption byte was read): its result
-      // belongs to nobody now.
-      if (!e) continue;
+    for (WD_ENTRY* e = wd_list; e; e = e->next) {
+      if (e->ary_id < 1) continue;
+      const short mine = poll_events(e->type);
+      const short got = short(fds[size_t(e->ary_id)].revents & (mine | POLLERR | POLLHUP | POLLNVAL));
+      if (!got) continue;
       if (e->state == 2) e->state = 3;
-      e->p_events = fds[i].events;
-      e->p_revents = fds[i].revents;
+      e->p_events = mine;
+      e->p_revents = got;
       wakeup_task(e);
     }
     unlock_task(task_lock, "wd_task");
@@ -260,7 +268,7 @@ bool self_poll(WD_ENTRY* e) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return false;
   }
-  pollfd p{e->fd, short(((e->type & WD_READ) ? POLLIN : 0) | ((e->type & WD_WRITE) ? POLLOUT : 0)), 0};
+  pollfd p{e->fd, poll_events(e->type), 0};
   e->state = 2;
   e->self_polled = 1;
   for (;;) {
@@ -344,6 +352,14 @@ int wait_data_unlock(WD_ENTRY* e) {
   const int closed = remove_entry(e);
   unlock_task(task_lock, "wait_data_unlock");
   return closed;
+}
+
+int wd_polled() {
+  lock_task(task_lock);
+  int n = 0;
+  for (WD_ENTRY* e = wd_list; e; e = e->next) n += e->state == 2 && !e->self_polled;
+  unlock_task(task_lock, "wd_polled");
+  return n;
 }
 
 void send_signal(WD_ENTRY* e) {

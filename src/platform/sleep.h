@@ -39,6 +39,9 @@ void init_wd();
 WD_ENTRY* wait_data_lock(int fd, int type);  // null when the wait was interrupted
 int wait_data_unlock(WD_ENTRY* e);           // 1 when closed by an interruption
 void throw_signal(int tid, int sig);
+// Waits the poll thread watches now (not those whose waiter polls the descriptor itself),
+// for tests that must know every wait is registered.
+int wd_polled();
 void send_signal(WD_ENTRY* e);
 
 // Many-to-many wait: a client sleeps until every server it acknowledged has woken it.

@@ -2,6 +2,7 @@
 // waits (polled and registered, on pipes and sockets) and many-to-many waits.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -85,7 +86,8 @@ struct Waiter {
   std::atomic<int> tid{0};
   std::atomic<bool> returned{false}, unlock{false}, done{false};
   std::atomic<WD_ENTRY*> entry{nullptr};
-  std::atomic<int> state{0}, unlock_result{-1};
+  std::atomic<int> state{0}, unlock_result{-1}, revents{0};
+  bool to_poll_thread = false;  // blocks the break signal, so the poll thread watches the wait
   // Registered waits make a blocking call after registering.
   std::atomic<int> call_result{0}, call_errno{0};
   std::atomic<int> kernel_tid{0};
@@ -100,13 +102,18 @@ bool blocked_in_read(int kernel_tid) {
 
 void wait_body(void* p) {
   auto* w = static_cast<Waiter*>(p);
+  sigset_t brk, old;
+  sigemptyset(&brk);
+  if (w->to_poll_thread) sigaddset(&brk, kBreakSignal);
+  pthread_sigmask(SIG_BLOCK, &brk, &old);
   w->tid = get_tid();
   WD_ENTRY* e = wait_data_lock(w->fd, w->type);
   w->entry = e;
-  if (e) w->state = e->state;
+  if (e) w->state = e->state, w->revents = e->p_revents;
   w->returned = true;
   while (e && !w->unlock.load()) usleep(1000);
   w->unlock_result = e ? wait_data_unlock(e) : -1;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   w->done = true;
 }
 
@@ -253,6 +260,46 @@ TEST(DescriptorWait, ThrowSignalBreaksARegisteredReadOnAPipe) {
   EXPECT_EQ(w.unlock_result.load(), 1);
   close(p[0]);
   close(p[1]);
+}
+
+// Waits for every direction of a few sockets on the poll thread, more waits than the process
+// may open descriptors: the descriptors are polled all the same, and each waiter is told of
+// its own direction only (POLLIN 1, POLLOUT 4; "-" interrupted).
+TEST(DescriptorWait, MoreWaitsThanTheDescriptorLimitAreEachToldOfTheirDirection) {
+  constexpr int kSockets = 4;
+  int sv[kSockets][2];
+  Waiter w[kSockets][3];
+  for (int i = 0; i < kSockets; ++i) {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv[i]), 0);
+    static char block[4096];
+    while (write(sv[i][0], block, sizeof block) > 0) {
+    }  // neither readable nor writable
+    for (int t = 0; t < 3; ++t)  // read, write, both
+      w[i][t].fd = sv[i][0], w[i][t].type = t + 1, w[i][t].to_poll_thread = w[i][t].unlock = true;
+  }
+  rlimit saved{}, low{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = {2 * kSockets, saved.rlim_max};  // room for a record per descriptor, not for one per wait
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  for (auto& socket : w)
+    for (Waiter& x : socket) create_task(wait_body, &x, 1);
+  const bool all_waiting = wait_until([] { return wd_polled() == 3 * kSockets; });
+  char drain[4096];
+  while (read(sv[1][1], drain, sizeof drain) > 0) {
+  }  // socket 1 writable
+  const bool told = write(sv[0][1], "x", 1) == 1 && wait_until([&] {  // socket 0 readable
+    return w[0][0].done && w[0][2].done && w[1][1].done && w[1][2].done;
+  });
+  std::string answers;
+  for (auto& socket : w)
+    for (Waiter& x : socket) {
+      EXPECT_TRUE(wait_until([&] { return x.done || (throw_signal(x.tid, kBreakSignal), false); })) << "wait not ended";
+      answers += x.state ? std::to_string(x.state) + ":" + std::to_string(x.revents) + " " : "- ";
+    }
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (auto& s : sv) close(s[0]), close(s[1]);
+  EXPECT_TRUE(all_waiting && told);
+  EXPECT_EQ(answers, "3:1 - 3:1 - 3:4 3:4 - - - - - - ");
 }
 
 // ---- waitsync ----
