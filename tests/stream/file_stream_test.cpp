@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sleep.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -130,12 +131,14 @@ TEST(PipeStream, CloseInterruptsABlockedReader) {
   const int fds_before = tqtest::open_fd_count();
   STREAM* p[2];
   ASSERT_EQ(s_open_pipe(p), 0);
-  std::atomic<int> got{99};
+  std::atomic<int> got{99}, tid{0};
   Task reader([&] {
+    tid = get_tid();
     char buf[16];
     got = s_read(p[0], buf, sizeof buf);
   });
-  usleep(100000);
+  // Blocked: waiting for data where the close's break reaches it.
+  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_WAITING || reader.done(); }));
   EXPECT_FALSE(reader.done());
   EXPECT_EQ(d_s_close(p[0]), 0);
   ASSERT_TRUE(reader.wait()) << "the blocked reader was not interrupted";
@@ -150,18 +153,22 @@ TEST(PipeStream, WriteAbortInterruptsAHungWriter) {
   ASSERT_EQ(s_open_pipe(p), 0);
   std::string big(1 << 20, 'w');  // nobody reads: the writer hangs once the pipe is full
   ASSERT_EQ(s_set_write_abort(p[1], 2, 10), 0);
-  std::atomic<int> wrote{-99};
-  Task writer([&] { wrote = s_write(p[1], big.data(), int(big.size())); });
-  ASSERT_TRUE(tqtest::wait_until([&] {
-    LOCK_SCOPE(stream_lock);
-    return p[1]->h.write_in_time != 0;
-  }));
-  usleep(100000);
+  std::atomic<int> wrote{-99}, tid{0};
+  Task writer([&] {
+    tid = get_tid();
+    wrote = s_write(p[1], big.data(), int(big.size()));
+  });
+  // The pipe is full: the writer waits for room, timed by the watchdog.
+  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_WAITING || writer.done(); }));
   EXPECT_FALSE(writer.done());
+  {
+    LOCK_SCOPE(stream_lock);
+    EXPECT_NE(p[1]->h.write_in_time, 0);
+  }
   clock.set(5000000 + 9);
   EXPECT_EQ(s_write_abort_scan(), 1);
-  usleep(50000);
-  EXPECT_FALSE(writer.done()) << "interrupted before its interval";
+  // A scan interrupts at once, under the stream lock: the wait goes on untouched.
+  EXPECT_EQ(wait_data_state(tid.load()), WDS_WAITING) << "interrupted before its interval";
   clock.set(5000000 + 10);
   s_write_abort_scan();
   ASSERT_TRUE(writer.wait()) << "the watchdog did not interrupt the writer";
