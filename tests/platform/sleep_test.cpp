@@ -26,6 +26,8 @@ struct Sleeper {
   SEM lock;
   const void* key;
   std::atomic<bool> registered{false}, woke{false};
+  std::atomic<bool> sent{false};             // set by the test before its wake-up
+  std::atomic<bool> woke_after_sent{false};  // what the sleeper saw of it on waking
 };
 
 // Sleeps once on the key, giving up the lock (taken before sleeping).
@@ -34,10 +36,9 @@ void sleep_once(void* p) {
   lock_task(s->lock);
   s->registered = true;
   sleep_task(s->key, s->lock);
+  s->woke_after_sent = s->sent.load();
   s->woke = true;
 }
-
-constexpr auto kShort = std::chrono::milliseconds(200);
 
 }  // namespace
 
@@ -47,33 +48,45 @@ TEST(Sleep, WakeUpBeforeAnySleeperIsLost) {
   wakeup_task(&key);  // nobody sleeps: nothing is remembered
   create_task(sleep_once, &s, 1);
   ASSERT_TRUE(wait_until([&] { return s.registered.load(); }));
-  // The sleeper gives the lock up only after registering: once we hold it, a wake-up reaches it.
+  // The sleeper gives the lock up only after registering: once we hold it, it is counted
+  // asleep on the key, and a wake-up sent now reaches it.
   lock_task(s.lock);
-  EXPECT_FALSE(s.woke.load());
-  EXPECT_FALSE(wait_until([&] { return s.woke.load(); }, kShort)) << "an earlier wake-up was remembered";
+  EXPECT_EQ(sleepers_on(&key), 1) << "the lock was given up before the sleeper was registered";
+  EXPECT_FALSE(s.woke.load()) << "an earlier wake-up was remembered";
+  s.sent = true;
   wakeup_task(&key);
   unlock_task(s.lock, "test");
   EXPECT_TRUE(wait_until([&] { return s.woke.load(); })) << "wake-up after the release was lost";
+  EXPECT_TRUE(s.woke_after_sent.load()) << "the sleep ended before its wake-up: an earlier one was remembered";
+  EXPECT_EQ(sleepers_on(&key), 0);
   close_lock(s.lock);
 }
 
 TEST(Sleep, OneWakeUpReleasesEverySleeperOnTheKey) {
-  int key = 0, other = 0;
+  // Two keys that share a chain of the sleep table: a wake-up tells them apart by the key.
+  char words[100];
+  const void* key = &words[0];
+  const void* other = &words[99];
   SEM lock = new_lock();
-  Sleeper a{lock, &key}, b{lock, &key}, c{lock, &other};
+  Sleeper a{lock, key}, b{lock, key}, c{lock, other};
   for (Sleeper* s : {&a, &b, &c}) {
     create_task(sleep_once, s, 1);
     ASSERT_TRUE(wait_until([&] { return s->registered.load(); }));
   }
   lock_task(lock);  // all three are registered once the lock is free again
-  wakeup_task(&key);
+  EXPECT_EQ(sleepers_on(key), 2);
+  EXPECT_EQ(sleepers_on(other), 1);
+  wakeup_task(key);
+  EXPECT_EQ(sleepers_on(key), 0);
+  EXPECT_EQ(sleepers_on(other), 1) << "a sleeper on another key was woken";
   unlock_task(lock, "test");
   EXPECT_TRUE(wait_until([&] { return a.woke.load() && b.woke.load(); }));
-  EXPECT_FALSE(wait_until([&] { return c.woke.load(); }, kShort)) << "a sleeper on another key woke";
+  EXPECT_FALSE(c.woke.load()) << "a sleeper on another key woke";
   lock_task(lock);
-  wakeup_task(&other);
+  wakeup_task(other);
   unlock_task(lock, "test");
   EXPECT_TRUE(wait_until([&] { return c.woke.load(); }));
+  close_lock(lock);
 }
 
 // ---- descriptor waits ----
@@ -154,8 +167,9 @@ TEST(DescriptorWait, ReadyPipeIsReportedAndUnlockAnswersZero) {
   ASSERT_EQ(pipe(p), 0);
   Waiter w{p[0], WD_READ};
   create_task(wait_body, &w, 1);
-  ASSERT_TRUE(wait_until([&] { return w.tid.load() != 0; }));
-  EXPECT_FALSE(wait_until([&] { return w.returned.load(); }, kShort)) << "returned before data";
+  // Its wait is under way: only readiness or an interruption ends it.
+  ASSERT_TRUE(wait_until([&] { return wait_data_state(w.tid.load()) == WDS_WAITING || w.returned.load(); }));
+  EXPECT_FALSE(w.returned.load()) << "returned before data";
   ASSERT_EQ(write(p[1], "x", 1), 1);
   ASSERT_TRUE(wait_until([&] { return w.returned.load(); })) << "poll thread never reported the pipe";
   EXPECT_EQ(w.state.load(), 3);
@@ -177,9 +191,9 @@ TEST(DescriptorWait, SecondWaiterOnADescriptorIsServedAfterTheFirst) {
   EXPECT_EQ(first.state.load(), 3);
   // The first still holds its entry: the second queues behind it and is not polled.
   create_task(wait_body, &second, 1);
-  ASSERT_TRUE(wait_until([&] { return second.tid.load() != 0; }));
-  EXPECT_FALSE(wait_until([&] { return second.returned.load(); }, kShort))
-      << "second waiter polled while the first still held the descriptor";
+  ASSERT_TRUE(wait_until([&] { return wait_data_queued(p[0], WD_READ) == 1 || second.returned.load(); }));
+  EXPECT_FALSE(second.returned.load()) << "second waiter polled while the first still held the descriptor";
+  EXPECT_EQ(wait_data_state(second.tid.load()), WDS_WAITING);
   first.unlock = true;
   ASSERT_TRUE(wait_until([&] { return second.returned.load(); })) << "second waiter never promoted";
   EXPECT_EQ(second.state.load(), 3);
@@ -329,8 +343,10 @@ TEST(WaitSync, ClientWakesWhenEveryServerItAcknowledgedHasWoken) {
   EXPECT_EQ(sc.c.count, 3);
   EXPECT_EQ(s1.wait_type, 1);
   create_task(client_body, &sc, 1);
+  ASSERT_TRUE(wait_until([&] { return sleepers_on(&sc.c) == 1 || sc.done.load(); }));
   waitsync_wakeup(&s1);
-  EXPECT_FALSE(wait_until([&] { return sc.done.load(); }, kShort)) << "woke with a server left";
+  EXPECT_EQ(sleepers_on(&sc.c), 1) << "woken with a server left";
+  EXPECT_FALSE(sc.done.load()) << "woke with a server left";
   waitsync_wakeup(&s2);
   ASSERT_TRUE(wait_until([&] { return sc.done.load(); }));
   EXPECT_EQ(sc.c.list, nullptr);
