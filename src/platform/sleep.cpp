@@ -268,8 +268,9 @@ namespace {
 // when this one ends), and throw_signal still finds it: under task_lock it marks it
 // interrupted and sends the break signal. The signal is blocked from before task_lock is
 // released until ppoll unblocks it atomically, so a break sent at any moment of the wait
-// either ends the ppoll or is pending when it begins; none is lost. The state read under task_lock after
-// the poll then decides between ready and interrupted as the poll thread's report would.
+// either ends the ppoll or is pending when it begins; none is lost. The state read under
+// task_lock after the poll then decides between ready and interrupted as the poll thread's
+// report would.
 // False (nothing done) for a thread that blocks the break signal itself. Called and returns
 // with task_lock held.
 bool self_poll(WD_ENTRY* e) {

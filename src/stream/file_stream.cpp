@@ -9,7 +9,7 @@
 // Readiness holds only for one thread: two readers woken by one byte would both read, and
 // the one that found nothing left would block in read itself, where the close's break
 // never reaches it (the break ends descriptor waits), so the close would wait for it for
-// ever; so would two writers given room for one piece. A stream on such a descriptor
+// ever; so would two writers given room for one write. A stream on such a descriptor
 // therefore lets one thread at a time read it and one write it (io_turn); the others sleep
 // on the stream record, which a close wakes.
 #include "stream/file_stream.h"

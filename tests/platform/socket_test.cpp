@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -180,13 +182,20 @@ TEST(Socket, AForkDuringAConnectBreaksIt) {
   FullListener full;
   ShortDeadlines d(30, 30);
   int cerr = 0, fd = -2;
-  std::atomic<int> tid{0};
+  std::atomic<int> tid{0}, kernel_tid{0};
   TaskRun t([&] {
+    kernel_tid = int(syscall(SYS_gettid));
     tid = get_tid();
     fd = connect_socket(&cerr, nullptr, kLoopback, full.port(), nullptr, nullptr);
   });
-  // Inside its connect: on the fork lock's read side, its socket registered for a break.
-  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_REGISTERED || t.done(); }));
+  // Inside its connect: on the fork lock's read side, its socket registered for a break and
+  // already connecting (a shutdown before the connect call would not end the wait after it).
+  const auto in_poll = [&] {
+    const std::string sc = tqtest::read_file("/proc/self/task/" + std::to_string(kernel_tid.load()) + "/syscall");
+    return sc.rfind(std::to_string(SYS_poll) + " ", 0) == 0 || sc.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+  };
+  ASSERT_TRUE(tqtest::wait_until(
+      [&] { return t.done() || (wait_data_state(tid.load()) == WDS_REGISTERED && in_poll()); }));
   ASSERT_FALSE(t.done());
   // A writer of the fork lock waits until the connecting thread has left its connect,
   // which it does at once (its socket is shut down), long before the connect's own bound.
