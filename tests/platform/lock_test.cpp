@@ -123,13 +123,14 @@ namespace {
 
 struct Nester {
   NLOCK* n;
-  std::atomic<bool> got{false};
+  std::atomic<bool> got{false}, left{false};
 };
 void take_nested(void* p) {
   auto* x = static_cast<Nester*>(p);
   nlock_task(x->n);
   x->got = true;
   unnlock_task(x->n);
+  x->left = true;
 }
 
 }  // namespace
@@ -149,7 +150,8 @@ TEST(NestingLock, HolderMayTakeItAgainOthersWait) {
   EXPECT_FALSE(x.got.load());
   unnlock_task(x.n);
   ASSERT_TRUE(wait_until([&] { return x.got.load(); })) << "waiter not woken at depth 0";
-  ASSERT_TRUE(wait_until([&] { return x.n->tid == 0; }));
+  ASSERT_TRUE(wait_until([&] { return x.left.load(); }));
+  EXPECT_EQ(x.n->tid, 0);
   destroy_nlock(x.n);
 }
 

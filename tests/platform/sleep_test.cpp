@@ -151,10 +151,12 @@ void registered_read(void* p) {
   w->returned = true;
   char c;
   ssize_t r;
+  int err;
   do {  // the test interrupts only once the read is under way
     r = read(w->fd, &c, 1);
-  } while (r < 0 && errno == EINTR && e->state != 6);
-  w->call_errno = errno;
+    err = errno;
+  } while (r < 0 && err == EINTR && wait_data_state(w->tid) != WDS_CLOSED);
+  w->call_errno = err;
   w->call_result = int(r);
   w->unlock_result = wait_data_unlock(e);
   w->done = true;
