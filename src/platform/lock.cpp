@@ -260,6 +260,7 @@ int flock_count;
 FORK_LOCK_TBL* flock_list;
 int tick_func_flag;
 uint32_t wlock_sleep_time, tick_wakeup_time1, tick_wakeup_time2;
+int writer_waits;
 
 void signal_readers() {
   for (FORK_LOCK_TBL* r = flock_list; r; r = r->next) {
@@ -324,11 +325,17 @@ void x_wlock_fork() {
   while (flock_list) {
     wakeup_task(&flock_count);
     wlock_sleep_time = uint32_t(time(nullptr));
+    ++writer_waits;
     unlock_task(fork_lock, "x_wlock_fork");
     sleep_sec(1);
     lock_task(fork_lock);
   }
   unlock_task(fork_lock, "x_wlock_fork");
+}
+
+int fork_writer_waits() {
+  LOCK_SCOPE(fork_lock);
+  return writer_waits;
 }
 
 void x_wunlock_fork() {

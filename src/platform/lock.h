@@ -104,5 +104,9 @@ void x_rlock_fork(FORK_LOCK_TBL* rec);
 void x_runlock_fork(FORK_LOCK_TBL* rec);
 void x_wlock_fork();
 void x_wunlock_fork();
+// The times a writer found readers inside and gave the fork lock up to wait for them: a
+// count that only grows, kept under the fork lock. A writer releases the lock only to wait,
+// so a reading past an earlier one shows that a writer has found readers since and waits.
+int fork_writer_waits();
 
 }  // namespace tq

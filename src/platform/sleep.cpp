@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/d_alloc.h"
@@ -111,6 +112,19 @@ void t_wakeup_task(const void* key, int /*pri_flag*/) {
 
 void _wakeup_task(const void* key) { t_wakeup_task(key, 0); }
 
+// A woken record is unlinked at once, so only sleepers still waiting for their post count.
+int sleepers_on(const void* key) {
+  _lock_task(sw_lock, __FILE__, __LINE__);
+  int n = 0;
+  for (const SW_HASH* rec = hash[bucket_of(key)]; rec; rec = rec->next)
+    if (rec->key == key) {
+      n = rec->cnt;
+      break;
+    }
+  _unlock_task(sw_lock, "sleepers_on", __FILE__, __LINE__);
+  return n;
+}
+
 // ---- descriptor waits ---------------------------------------------------------------
 
 namespace {
@@ -156,29 +170,35 @@ int remove_entry(WD_ENTRY* e) {
     if (!*q) er_panic("wait_data_unlock-1");
     *q = e->next;
   }
-  const int closed = e->state == 6;
+  const int closed = e->state == WDS_CLOSED;
   free(e);
   wakeup_task(&wd_list);
   return closed;
 }
 
+short poll_events(int type) { return short(((type & WD_READ) ? POLLIN : 0) | ((type & WD_WRITE) ? POLLOUT : 0)); }
+
 void wd_task(void*) {
   std::vector<pollfd> fds;
+  std::unordered_map<int, int> record_of;  // descriptor -> its record in fds
   for (;;) {
     lock_task(task_lock);
     while (!wd_list) {
       sleep_task(&wd_list, task_lock);
       lock_task(task_lock);
     }
+    // One record per descriptor, shared by its waits for each direction: poll refuses more
+    // records than the process may open descriptors (EINVAL), and waits on a descriptor in
+    // two directions could pass that; distinct descriptors cannot.
     fds.assign(1, pollfd{wd_pipe[0], POLLIN, 0});
+    record_of.clear();
     for (WD_ENTRY* e = wd_list; e; e = e->next) {
       e->ary_id = -1;
-      if (e->state != 2 || e->self_polled) continue;
-      e->ary_id = int(fds.size());
-      short ev = 0;
-      if (e->type & WD_READ) ev |= POLLIN;
-      if (e->type & WD_WRITE) ev |= POLLOUT;
-      fds.push_back(pollfd{e->fd, ev, 0});
+      if (e->state != WDS_WAITING || e->self_polled) continue;
+      auto [at, fresh] = record_of.try_emplace(e->fd, int(fds.size()));
+      if (fresh) fds.push_back(pollfd{e->fd, 0, 0});
+      e->ary_id = at->second;
+      fds[size_t(e->ary_id)].events |= poll_events(e->type);
     }
     unlock_task(task_lock, "wd_task");
 
@@ -212,18 +232,19 @@ void wd_task(void*) {
       continue;
     }
 
+    // Each entry polled takes what its record returned for its own direction, and errors
+    // (hang-up, invalid) as readiness. An interrupted waiter may have removed its entry since
+    // the poll returned (a stray wake-up let it see its state before the interruption byte
+    // was read): its result belongs to nobody now.
     lock_task(task_lock);
-    for (size_t i = 1; i < fds.size(); ++i) {
-      if (!fds[i].revents) continue;
-      WD_ENTRY* e = wd_list;
-      while (e && e->ary_id != int(i)) e = e->next;
-      // An interrupted waiter may have removed its entry since the poll returned (a stray
-      // wake-up let it see its state before the interruption byte was read): its result
-      // belongs to nobody now.
-      if (!e) continue;
-      if (e->state == 2) e->state = 3;
-      e->p_events = fds[i].events;
-      e->p_revents = fds[i].revents;
+    for (WD_ENTRY* e = wd_list; e; e = e->next) {
+      if (e->ary_id < 1) continue;
+      const short mine = poll_events(e->type);
+      const short got = short(fds[size_t(e->ary_id)].revents & (mine | POLLERR | POLLHUP | POLLNVAL));
+      if (!got) continue;
+      if (e->state == WDS_WAITING) e->state = WDS_READY;
+      e->p_events = mine;
+      e->p_revents = got;
       wakeup_task(e);
     }
     unlock_task(task_lock, "wd_task");
@@ -242,13 +263,14 @@ namespace {
 
 // A waiter alone on its descriptor polls it itself instead of handing the wait to the poll
 // thread and sleeping until that thread reports: one hand-over less each way for every
-// blocking read and write. The entry stays in the main list in state 2, so a second waiter
+// blocking read and write. The entry stays in the main list, waiting, so a second waiter
 // on the same descriptor and type still queues behind it (and is handed to the poll thread
-// when this one ends), and throw_signal still finds it: under task_lock it makes the state
-// 5 and sends the break signal. The signal is blocked from before task_lock is released
-// until ppoll unblocks it atomically, so a break sent at any moment of the wait either ends
-// the ppoll or is pending when it begins; none is lost. The state read under task_lock after
-// the poll then decides between ready and interrupted as the poll thread's report would.
+// when this one ends), and throw_signal still finds it: under task_lock it marks it
+// interrupted and sends the break signal. The signal is blocked from before task_lock is
+// released until ppoll unblocks it atomically, so a break sent at any moment of the wait
+// either ends the ppoll or is pending when it begins; none is lost. The state read under
+// task_lock after the poll then decides between ready and interrupted as the poll thread's
+// report would.
 // False (nothing done) for a thread that blocks the break signal itself. Called and returns
 // with task_lock held.
 bool self_poll(WD_ENTRY* e) {
@@ -260,8 +282,8 @@ bool self_poll(WD_ENTRY* e) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return false;
   }
-  pollfd p{e->fd, short(((e->type & WD_READ) ? POLLIN : 0) | ((e->type & WD_WRITE) ? POLLOUT : 0)), 0};
-  e->state = 2;
+  pollfd p{e->fd, poll_events(e->type), 0};
+  e->state = WDS_WAITING;
   e->self_polled = 1;
   for (;;) {
     unlock_task(task_lock, "wait_data_lock");
@@ -269,10 +291,10 @@ bool self_poll(WD_ENTRY* e) {
     const int r = ppoll(&p, 1, nullptr, &old);
     if (r < 0 && errno != EINTR && errno != EAGAIN && errno != ENOMEM) er_panic("polling");
     lock_task(task_lock);
-    if (e->state == 5) break;
-    if (e->state != 2) er_panic("wdl-1");
+    if (e->state == WDS_INTERRUPTED) break;
+    if (e->state != WDS_WAITING) er_panic("wdl-1");
     if (r > 0 && p.revents) {
-      e->state = 3;
+      e->state = WDS_READY;
       e->p_events = p.events;
       e->p_revents = p.revents;
       break;
@@ -297,7 +319,7 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
 
   lock_task(task_lock);
   if (type & WD_REGISTER) {
-    e->state = 4;
+    e->state = WDS_REGISTERED;
     e->next = wd_list;
     wd_list = e;
     unlock_task(task_lock, "wait_data_lock");
@@ -312,7 +334,7 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     while (*p) p = &(*p)->next;
     *p = e;
     if (self_poll(e)) {
-      if (e->state == 5) {
+      if (e->state == WDS_INTERRUPTED) {
         remove_entry(e);
         e = nullptr;
       }
@@ -321,18 +343,18 @@ WD_ENTRY* wait_data_lock(int fd, int type) {
     }
   }
   for (;;) {
-    e->state = 2;
+    e->state = WDS_WAITING;
     pipe_byte('r', "wait_data_lock");
     wakeup_task(&wd_list);
     sleep_task(e, task_lock);
     lock_task(task_lock);
-    if (e->state == 3) break;
-    if (e->state == 5) {
+    if (e->state == WDS_READY) break;
+    if (e->state == WDS_INTERRUPTED) {
       remove_entry(e);
       e = nullptr;
       break;
     }
-    if (e->state != 2) er_panic("wdl-1");
+    if (e->state != WDS_WAITING) er_panic("wdl-1");
   }
   unlock_task(task_lock, "wait_data_lock");
   return e;
@@ -346,9 +368,17 @@ int wait_data_unlock(WD_ENTRY* e) {
   return closed;
 }
 
+int wd_polled() {
+  lock_task(task_lock);
+  int n = 0;
+  for (WD_ENTRY* e = wd_list; e; e = e->next) n += e->state == WDS_WAITING && !e->self_polled;
+  unlock_task(task_lock, "wd_polled");
+  return n;
+}
+
 void send_signal(WD_ENTRY* e) {
   for (; e; e = e->next) {
-    if (e->state == 5) wakeup_task(e);
+    if (e->state == WDS_INTERRUPTED) wakeup_task(e);
     send_signal(e->wait_list);
   }
 }
@@ -367,31 +397,46 @@ WD_ENTRY* find_by_htid(WD_ENTRY* list, const HTID& h) {
 
 HTID locked_hard_tid(int tid);  // task.cpp: lookup under task_lock held by the caller
 
+int wait_data_state(int tid) {
+  LOCK_SCOPE(task_lock);
+  const HTID h = locked_hard_tid(tid);
+  const WD_ENTRY* e = h.valid ? find_by_htid(wd_list, h) : nullptr;
+  return e ? e->state : 0;
+}
+
+int wait_data_queued(int fd, int type) {
+  LOCK_SCOPE(task_lock);
+  int n = 0;
+  if (const WD_ENTRY* m = find_main(fd, type))
+    for (const WD_ENTRY* w = m->wait_list; w; w = w->next) ++n;
+  return n;
+}
+
 void throw_signal(int tid, int /*sig*/) {
   lock_task(task_lock);
   const HTID h = locked_hard_tid(tid);
   WD_ENTRY* e = h.valid ? find_by_htid(wd_list, h) : nullptr;
   if (e) {
     switch (e->state) {
-      case 2:
-        e->state = 5;
+      case WDS_WAITING:
+        e->state = WDS_INTERRUPTED;
         if (e->self_polled)
           pthread_kill(e->htid.tid, kBreakSignal);
         else
           pipe_byte('a', "throw_signal");
         break;
-      case 4:
+      case WDS_REGISTERED:
         // Closing a descriptor that another thread is blocked on does not wake it on
         // Linux, and the number could be reused under it. Shut the socket down (wakes
         // connect, accept and read) and break any other blocking call with the signal;
         // the owner closes the descriptor itself.
-        e->state = 6;
+        e->state = WDS_CLOSED;
         shutdown(e->fd, SHUT_RDWR);
         pthread_kill(e->htid.tid, kBreakSignal);
         break;
-      case 3:
-      case 5:
-      case 6:
+      case WDS_READY:
+      case WDS_INTERRUPTED:
+      case WDS_CLOSED:
         break;
       default:
         er_panic("throw_signal");

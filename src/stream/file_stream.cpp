@@ -5,6 +5,13 @@
 // block is first polled without waiting; only when it is not ready does the thread wait
 // through the descriptor poll thread, which a close interrupts. After readiness a write
 // moves at most PIPE_BUF bytes, which a ready pipe or socket takes without blocking.
+//
+// Readiness holds only for one thread: two readers woken by one byte would both read, and
+// the one that found nothing left would block in read itself, where the close's break
+// never reaches it (the break ends descriptor waits), so the close would wait for it for
+// ever; so would two writers given room for one write. A stream on such a descriptor
+// therefore lets one thread at a time read it and one write it (io_turn); the others sleep
+// on the stream record, which a close wakes.
 #include "stream/file_stream.h"
 
 #include <arpa/inet.h>
@@ -65,8 +72,34 @@ int wait_ready(int fd, int type) {
   return 0;
 }
 
-void note_write(STREAM* s, int len, int err) {
+enum : int { kReadTurn = 1, kWriteTurn = 2 };
+
+// Takes the stream's turn for one direction; false when the stream is closed. Only the
+// close's own last write (its code method's closing bytes, written once the class pointer
+// is cleared) gets a turn then: a free one, found without waiting.
+bool take_turn(STREAM* s, int turn) {
   LOCK_SCOPE(stream_lock);
+  bool waited = false;
+  while ((s->file.io_turn & turn) && s->h.tbl) {
+    waited = true;
+    sleep_task(s, stream_lock);
+    lock_task(stream_lock);
+  }
+  if (!s->h.tbl && (waited || (s->file.io_turn & turn) || turn == kReadTurn)) return false;
+  s->file.io_turn |= turn;
+  return true;
+}
+
+// Gives the turn back and wakes the threads waiting for it (stream lock held).
+void give_turn(STREAM* s, int turn) {
+  s->file.io_turn &= ~turn;
+  wakeup_task(s);
+}
+
+// Ends a class write: its outcome recorded and, when taken, the write turn given back.
+void end_write(STREAM* s, bool turn, int len, int err) {
+  LOCK_SCOPE(stream_lock);
+  if (turn) give_turn(s, kWriteTurn);
   _s_note_write(s, len, err);
 }
 
@@ -205,14 +238,33 @@ int s_close_file(STREAM* s) {
 }
 
 int s_write_file(STREAM* s, const char* data, int len) {
-  const int r = fd_write(s, s->file.fid, s->file.never_blocks, data, len);
+  const int never_blocks = s->file.never_blocks;
+  const bool taken = !never_blocks && take_turn(s, kWriteTurn);
+  int r = -1;
+  errno = EINTR;  // closed while another writer held the turn
+  if (taken || never_blocks) r = fd_write(s, s->file.fid, never_blocks, data, len);
   const int err = errno;
-  note_write(s, len, err);
+  end_write(s, taken, len, err);
   errno = err;
   return r;
 }
 
-int s_read_file(STREAM* s, char* data, int len) { return fd_read(s, s->file.fid, s->file.never_blocks, data, len); }
+int s_read_file(STREAM* s, char* data, int len) {
+  const int never_blocks = s->file.never_blocks;
+  if (never_blocks) return fd_read(s, s->file.fid, never_blocks, data, len);
+  if (!take_turn(s, kReadTurn)) {
+    errno = EINTR;  // closed
+    return -1;
+  }
+  const int r = fd_read(s, s->file.fid, 0, data, len);
+  const int err = errno;
+  {
+    LOCK_SCOPE(stream_lock);
+    give_turn(s, kReadTurn);
+  }
+  errno = err;
+  return r;
+}
 
 int s_flush_file(STREAM* s) { return fsync(s->file.fid) == 0 ? 0 : -1; }
 

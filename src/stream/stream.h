@@ -126,6 +126,7 @@ struct S_FILE {
   int fid;
   char* filename;  // owned; null when opened on a descriptor
   int never_blocks;  // a regular file or block device: reads and writes need no readiness wait
+  int io_turn;       // under stream_lock: bit 1 a thread reads the descriptor, bit 2 one writes
 };
 struct S_ACCEPT {
   S_HEADER h;

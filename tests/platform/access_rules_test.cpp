@@ -13,6 +13,7 @@
 #include "net_test_util.h"
 #include "platform/access_rules.h"
 #include "platform/resolve.h"
+#include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 
@@ -244,7 +245,9 @@ TEST_F(Blacklist, GivesUpAfterTwoDays) {
 // own operation.
 std::atomic<bool> slow_release{false};
 std::atomic<int> slow_running{0};
-int slow_proc(BLACKLIST*, BL_CMD*) {
+std::atomic<BLACKLIST*> slow_entry{nullptr};
+int slow_proc(BLACKLIST* e, BL_CMD*) {
+  slow_entry = e;
   ++slow_running;
   while (!slow_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return BL_GOOD;
@@ -271,7 +274,9 @@ TEST_F(Blacklist, SecondCommandWaitsForTheBusyOne) {
   ASSERT_TRUE(tqtest::wait_until([] { return slow_running.load() == 1; }));
   EXPECT_EQ(snap("busy-host").state[BL_CONNECT].state, BL_BUSY);
   create_task(BlRun::body, &second, 3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The second sleeps on the busy direction's state until the first ends.
+  const void* busy = &slow_entry.load()->state[BL_CONNECT].state;
+  ASSERT_TRUE(tqtest::wait_until([&] { return sleepers_on(busy) == 1 || second.done.load(); }));
   EXPECT_FALSE(second.done.load());
   EXPECT_EQ(calls.load(), 0);  // not run while the key is busy
   slow_release = true;

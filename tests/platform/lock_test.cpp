@@ -28,14 +28,13 @@ namespace {
 
 struct Contender {
   SEM s;
-  std::atomic<bool> started{false}, got{false};
+  std::atomic<bool> got{false};
   std::atomic<int> tid{0};
 };
 
 void contend(void* p) {
   auto* c = static_cast<Contender*>(p);
   c->tid = get_tid();
-  c->started = true;
   lock_task(c->s);
   c->got = true;
   unlock_task(c->s, "contend");
@@ -74,9 +73,10 @@ TEST(Lock, SecondThreadBlocksUntilRelease) {
   _SEM* rec = c.s.so->d_sem;
   lock_task(c.s);
   create_task(contend, &c, 1);
-  ASSERT_TRUE(wait_until([&] { return c.started.load(); }));
-  EXPECT_FALSE(wait_until([&] { return c.got.load(); }, std::chrono::milliseconds(200)))
-      << "the second thread got a held lock";
+  // A taker marks the lock word (2) before it sleeps in the kernel.
+  const auto waited_on = [rec] { return std::atomic_ref<int>(rec->state).load() == 2; };
+  ASSERT_TRUE(wait_until([&] { return c.got.load() || waited_on(); }));
+  EXPECT_FALSE(c.got.load()) << "the second thread got a held lock";
   unlock_task(c.s, "test");
   ASSERT_TRUE(wait_until([&] { return c.got.load(); })) << "the waiter never got the lock";
   ASSERT_TRUE(wait_until([&] { return thread_exist(c.tid) == -1; }));
@@ -123,13 +123,14 @@ namespace {
 
 struct Nester {
   NLOCK* n;
-  std::atomic<bool> got{false};
+  std::atomic<bool> got{false}, left{false};
 };
 void take_nested(void* p) {
   auto* x = static_cast<Nester*>(p);
   nlock_task(x->n);
   x->got = true;
   unnlock_task(x->n);
+  x->left = true;
 }
 
 }  // namespace
@@ -142,11 +143,15 @@ TEST(NestingLock, HolderMayTakeItAgainOthersWait) {
   EXPECT_EQ(x.n->cnt, 2);
   EXPECT_EQ(x.n->tid, get_tid());
   create_task(take_nested, &x, 1);
+  ASSERT_TRUE(wait_until([&] { return sleepers_on(x.n) == 1 || x.got.load(); }));
+  EXPECT_FALSE(x.got.load()) << "another task took a held nesting lock";
   unnlock_task(x.n);
-  EXPECT_FALSE(wait_until([&] { return x.got.load(); }, std::chrono::milliseconds(200)));
+  EXPECT_EQ(sleepers_on(x.n), 1) << "the waiter was woken at depth 1";
+  EXPECT_FALSE(x.got.load());
   unnlock_task(x.n);
   ASSERT_TRUE(wait_until([&] { return x.got.load(); })) << "waiter not woken at depth 0";
-  ASSERT_TRUE(wait_until([&] { return x.n->tid == 0; }));
+  ASSERT_TRUE(wait_until([&] { return x.left.load(); }));
+  EXPECT_EQ(x.n->tid, 0);
   destroy_nlock(x.n);
 }
 
@@ -203,10 +208,12 @@ TEST(ForkLock, WriterInterruptsReadersAndWaitsForThemToLeave) {
   EXPECT_EQ(r.rec.err, 0);
 
   Writer w;
+  const int waits = fork_writer_waits();
   create_task(writer_body, &w, 1);
-  ASSERT_TRUE(wait_until([&] { return r.rec.err == -1; })) << "reader not told of the fork";
-  EXPECT_FALSE(wait_until([&] { return w.inside.load(); }, std::chrono::milliseconds(300)))
-      << "writer entered while a reader was inside";
+  // The writer gives the fork lock up only to wait for the reader inside.
+  ASSERT_TRUE(wait_until([&] { return fork_writer_waits() > waits || w.inside.load(); }));
+  EXPECT_FALSE(w.inside.load()) << "writer entered while a reader was inside";
+  EXPECT_EQ(r.rec.err, -1) << "reader not told of the fork";
 
   // A reader arriving while the writer waits stays out until the writer has left.
   Reader late;

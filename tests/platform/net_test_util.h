@@ -3,6 +3,7 @@
 // deadline can be met on loopback).
 #pragma once
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "platform/socket.h"
@@ -98,7 +98,8 @@ class FullListener {
       connect(c, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
       fillers_.push_back(c);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Full once a connection is queued: from then on a connect's first packet is dropped.
+    EXPECT_TRUE(tqtest::wait_until([this] { return pending(fd_); })) << "no connection filled the listener";
   }
   ~FullListener() {
     for (int c : fillers_) close(c);

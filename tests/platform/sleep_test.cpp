@@ -2,6 +2,7 @@
 // waits (polled and registered, on pipes and sockets) and many-to-many waits.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ struct Sleeper {
   SEM lock;
   const void* key;
   std::atomic<bool> registered{false}, woke{false};
+  std::atomic<bool> sent{false};             // set by the test before its wake-up
+  std::atomic<bool> woke_after_sent{false};  // what the sleeper saw of it on waking
 };
 
 // Sleeps once on the key, giving up the lock (taken before sleeping).
@@ -33,10 +36,9 @@ void sleep_once(void* p) {
   lock_task(s->lock);
   s->registered = true;
   sleep_task(s->key, s->lock);
+  s->woke_after_sent = s->sent.load();
   s->woke = true;
 }
-
-constexpr auto kShort = std::chrono::milliseconds(200);
 
 }  // namespace
 
@@ -46,33 +48,45 @@ TEST(Sleep, WakeUpBeforeAnySleeperIsLost) {
   wakeup_task(&key);  // nobody sleeps: nothing is remembered
   create_task(sleep_once, &s, 1);
   ASSERT_TRUE(wait_until([&] { return s.registered.load(); }));
-  // The sleeper gives the lock up only after registering: once we hold it, a wake-up reaches it.
+  // The sleeper gives the lock up only after registering: once we hold it, it is counted
+  // asleep on the key, and a wake-up sent now reaches it.
   lock_task(s.lock);
-  EXPECT_FALSE(s.woke.load());
-  EXPECT_FALSE(wait_until([&] { return s.woke.load(); }, kShort)) << "an earlier wake-up was remembered";
+  EXPECT_EQ(sleepers_on(&key), 1) << "the lock was given up before the sleeper was registered";
+  EXPECT_FALSE(s.woke.load()) << "an earlier wake-up was remembered";
+  s.sent = true;
   wakeup_task(&key);
   unlock_task(s.lock, "test");
   EXPECT_TRUE(wait_until([&] { return s.woke.load(); })) << "wake-up after the release was lost";
+  EXPECT_TRUE(s.woke_after_sent.load()) << "the sleep ended before its wake-up: an earlier one was remembered";
+  EXPECT_EQ(sleepers_on(&key), 0);
   close_lock(s.lock);
 }
 
 TEST(Sleep, OneWakeUpReleasesEverySleeperOnTheKey) {
-  int key = 0, other = 0;
+  // Two keys that share a chain of the sleep table: a wake-up tells them apart by the key.
+  char words[100];
+  const void* key = &words[0];
+  const void* other = &words[99];
   SEM lock = new_lock();
-  Sleeper a{lock, &key}, b{lock, &key}, c{lock, &other};
+  Sleeper a{lock, key}, b{lock, key}, c{lock, other};
   for (Sleeper* s : {&a, &b, &c}) {
     create_task(sleep_once, s, 1);
     ASSERT_TRUE(wait_until([&] { return s->registered.load(); }));
   }
   lock_task(lock);  // all three are registered once the lock is free again
-  wakeup_task(&key);
+  EXPECT_EQ(sleepers_on(key), 2);
+  EXPECT_EQ(sleepers_on(other), 1);
+  wakeup_task(key);
+  EXPECT_EQ(sleepers_on(key), 0);
+  EXPECT_EQ(sleepers_on(other), 1) << "a sleeper on another key was woken";
   unlock_task(lock, "test");
   EXPECT_TRUE(wait_until([&] { return a.woke.load() && b.woke.load(); }));
-  EXPECT_FALSE(wait_until([&] { return c.woke.load(); }, kShort)) << "a sleeper on another key woke";
+  EXPECT_FALSE(c.woke.load()) << "a sleeper on another key woke";
   lock_task(lock);
-  wakeup_task(&other);
+  wakeup_task(other);
   unlock_task(lock, "test");
   EXPECT_TRUE(wait_until([&] { return c.woke.load(); }));
+  close_lock(lock);
 }
 
 // ---- descriptor waits ----
@@ -85,7 +99,8 @@ struct Waiter {
   std::atomic<int> tid{0};
   std::atomic<bool> returned{false}, unlock{false}, done{false};
   std::atomic<WD_ENTRY*> entry{nullptr};
-  std::atomic<int> state{0}, unlock_result{-1};
+  std::atomic<int> state{0}, unlock_result{-1}, revents{0};
+  bool to_poll_thread = false;  // blocks the break signal, so the poll thread watches the wait
   // Registered waits make a blocking call after registering.
   std::atomic<int> call_result{0}, call_errno{0};
   std::atomic<int> kernel_tid{0};
@@ -100,13 +115,18 @@ bool blocked_in_read(int kernel_tid) {
 
 void wait_body(void* p) {
   auto* w = static_cast<Waiter*>(p);
+  sigset_t brk, old;
+  sigemptyset(&brk);
+  if (w->to_poll_thread) sigaddset(&brk, kBreakSignal);
+  pthread_sigmask(SIG_BLOCK, &brk, &old);
   w->tid = get_tid();
   WD_ENTRY* e = wait_data_lock(w->fd, w->type);
   w->entry = e;
-  if (e) w->state = e->state;
+  if (e) w->state = e->state, w->revents = e->p_revents;
   w->returned = true;
   while (e && !w->unlock.load()) usleep(1000);
   w->unlock_result = e ? wait_data_unlock(e) : -1;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   w->done = true;
 }
 
@@ -131,10 +151,12 @@ void registered_read(void* p) {
   w->returned = true;
   char c;
   ssize_t r;
+  int err;
   do {  // the test interrupts only once the read is under way
     r = read(w->fd, &c, 1);
-  } while (r < 0 && errno == EINTR && e->state != 6);
-  w->call_errno = errno;
+    err = errno;
+  } while (r < 0 && err == EINTR && wait_data_state(w->tid) != WDS_CLOSED);
+  w->call_errno = err;
   w->call_result = int(r);
   w->unlock_result = wait_data_unlock(e);
   w->done = true;
@@ -147,8 +169,9 @@ TEST(DescriptorWait, ReadyPipeIsReportedAndUnlockAnswersZero) {
   ASSERT_EQ(pipe(p), 0);
   Waiter w{p[0], WD_READ};
   create_task(wait_body, &w, 1);
-  ASSERT_TRUE(wait_until([&] { return w.tid.load() != 0; }));
-  EXPECT_FALSE(wait_until([&] { return w.returned.load(); }, kShort)) << "returned before data";
+  // Its wait is under way: only readiness or an interruption ends it.
+  ASSERT_TRUE(wait_until([&] { return wait_data_state(w.tid.load()) == WDS_WAITING || w.returned.load(); }));
+  EXPECT_FALSE(w.returned.load()) << "returned before data";
   ASSERT_EQ(write(p[1], "x", 1), 1);
   ASSERT_TRUE(wait_until([&] { return w.returned.load(); })) << "poll thread never reported the pipe";
   EXPECT_EQ(w.state.load(), 3);
@@ -170,9 +193,9 @@ TEST(DescriptorWait, SecondWaiterOnADescriptorIsServedAfterTheFirst) {
   EXPECT_EQ(first.state.load(), 3);
   // The first still holds its entry: the second queues behind it and is not polled.
   create_task(wait_body, &second, 1);
-  ASSERT_TRUE(wait_until([&] { return second.tid.load() != 0; }));
-  EXPECT_FALSE(wait_until([&] { return second.returned.load(); }, kShort))
-      << "second waiter polled while the first still held the descriptor";
+  ASSERT_TRUE(wait_until([&] { return wait_data_queued(p[0], WD_READ) == 1 || second.returned.load(); }));
+  EXPECT_FALSE(second.returned.load()) << "second waiter polled while the first still held the descriptor";
+  EXPECT_EQ(wait_data_state(second.tid.load()), WDS_WAITING);
   first.unlock = true;
   ASSERT_TRUE(wait_until([&] { return second.returned.load(); })) << "second waiter never promoted";
   EXPECT_EQ(second.state.load(), 3);
@@ -255,6 +278,46 @@ TEST(DescriptorWait, ThrowSignalBreaksARegisteredReadOnAPipe) {
   close(p[1]);
 }
 
+// Waits for every direction of a few sockets on the poll thread, more waits than the process
+// may open descriptors: the descriptors are polled all the same, and each waiter is told of
+// its own direction only (POLLIN 1, POLLOUT 4; "-" interrupted).
+TEST(DescriptorWait, MoreWaitsThanTheDescriptorLimitAreEachToldOfTheirDirection) {
+  constexpr int kSockets = 4;
+  int sv[kSockets][2];
+  Waiter w[kSockets][3];
+  for (int i = 0; i < kSockets; ++i) {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv[i]), 0);
+    static char block[4096];
+    while (write(sv[i][0], block, sizeof block) > 0) {
+    }  // neither readable nor writable
+    for (int t = 0; t < 3; ++t)  // read, write, both
+      w[i][t].fd = sv[i][0], w[i][t].type = t + 1, w[i][t].to_poll_thread = w[i][t].unlock = true;
+  }
+  rlimit saved{}, low{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = {2 * kSockets, saved.rlim_max};  // room for a record per descriptor, not for one per wait
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  for (auto& socket : w)
+    for (Waiter& x : socket) create_task(wait_body, &x, 1);
+  const bool all_waiting = wait_until([] { return wd_polled() == 3 * kSockets; });
+  char drain[4096];
+  while (read(sv[1][1], drain, sizeof drain) > 0) {
+  }  // socket 1 writable
+  const bool told = write(sv[0][1], "x", 1) == 1 && wait_until([&] {  // socket 0 readable
+    return w[0][0].done && w[0][2].done && w[1][1].done && w[1][2].done;
+  });
+  std::string answers;
+  for (auto& socket : w)
+    for (Waiter& x : socket) {
+      EXPECT_TRUE(wait_until([&] { return x.done || (throw_signal(x.tid, kBreakSignal), false); })) << "wait not ended";
+      answers += x.state ? std::to_string(x.state) + ":" + std::to_string(x.revents) + " " : "- ";
+    }
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (auto& s : sv) close(s[0]), close(s[1]);
+  EXPECT_TRUE(all_waiting && told);
+  EXPECT_EQ(answers, "3:1 - 3:1 - 3:4 3:4 - - - - - - ");
+}
+
 // ---- waitsync ----
 
 namespace {
@@ -282,8 +345,10 @@ TEST(WaitSync, ClientWakesWhenEveryServerItAcknowledgedHasWoken) {
   EXPECT_EQ(sc.c.count, 3);
   EXPECT_EQ(s1.wait_type, 1);
   create_task(client_body, &sc, 1);
+  ASSERT_TRUE(wait_until([&] { return sleepers_on(&sc.c) == 1 || sc.done.load(); }));
   waitsync_wakeup(&s1);
-  EXPECT_FALSE(wait_until([&] { return sc.done.load(); }, kShort)) << "woke with a server left";
+  EXPECT_EQ(sleepers_on(&sc.c), 1) << "woken with a server left";
+  EXPECT_FALSE(sc.done.load()) << "woke with a server left";
   waitsync_wakeup(&s2);
   ASSERT_TRUE(wait_until([&] { return sc.done.load(); }));
   EXPECT_EQ(sc.c.list, nullptr);

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include "net_test_util.h"
 #include "platform/access_rules.h"
 #include "platform/lock.h"
+#include "platform/sleep.h"
 #include "platform/socket.h"
 #include "stream/file_stream.h"
 #include "stream/socket_stream.h"
@@ -178,8 +182,20 @@ TEST(Socket, AForkDuringAConnectBreaksIt) {
   FullListener full;
   ShortDeadlines d(30, 30);
   int cerr = 0, fd = -2;
-  TaskRun t([&] { fd = connect_socket(&cerr, nullptr, kLoopback, full.port(), nullptr, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::atomic<int> tid{0}, kernel_tid{0};
+  TaskRun t([&] {
+    kernel_tid = int(syscall(SYS_gettid));
+    tid = get_tid();
+    fd = connect_socket(&cerr, nullptr, kLoopback, full.port(), nullptr, nullptr);
+  });
+  // Inside its connect: on the fork lock's read side, its socket registered for a break and
+  // already connecting (a shutdown before the connect call would not end the wait after it).
+  const auto in_poll = [&] {
+    const std::string sc = tqtest::read_file("/proc/self/task/" + std::to_string(kernel_tid.load()) + "/syscall");
+    return sc.rfind(std::to_string(SYS_poll) + " ", 0) == 0 || sc.rfind(std::to_string(SYS_ppoll) + " ", 0) == 0;
+  };
+  ASSERT_TRUE(tqtest::wait_until(
+      [&] { return t.done() || (wait_data_state(tid.load()) == WDS_REGISTERED && in_poll()); }));
   ASSERT_FALSE(t.done());
   // A writer of the fork lock waits until the connecting thread has left its connect,
   // which it does at once (its socket is shut down), long before the connect's own bound.
@@ -369,9 +385,15 @@ TEST_F(SocketStream, ClosingTheListenerEndsABlockedAccept) {
   STREAM* sd = init_server(&port, 0, 1);
   ASSERT_NE(sd, nullptr);
   ACCESS_KEY* key = reinterpret_cast<ACCESS_KEY*>(1);
-  TaskRun acc([&] { key = accept_connection(sd); });
-  ASSERT_TRUE(tqtest::wait_until([&] { return has_thread(sd); })) << "accept never waited";
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::atomic<int> tid{0};
+  TaskRun acc([&] {
+    tid = get_tid();
+    key = accept_connection(sd);
+  });
+  // Waiting for a connection where the close's break reaches it.
+  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_WAITING || acc.done(); }))
+      << "accept never waited";
+  ASSERT_TRUE(has_thread(sd));
   int closed = -2;
   TaskRun closer([&] { closed = d_s_close(sd); });
   ASSERT_TRUE(acc.wait(std::chrono::seconds(15))) << "the blocked accept did not end";

@@ -11,9 +11,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/sleep.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -130,12 +133,14 @@ TEST(PipeStream, CloseInterruptsABlockedReader) {
   const int fds_before = tqtest::open_fd_count();
   STREAM* p[2];
   ASSERT_EQ(s_open_pipe(p), 0);
-  std::atomic<int> got{99};
+  std::atomic<int> got{99}, tid{0};
   Task reader([&] {
+    tid = get_tid();
     char buf[16];
     got = s_read(p[0], buf, sizeof buf);
   });
-  usleep(100000);
+  // Blocked: waiting for data where the close's break reaches it.
+  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_WAITING || reader.done(); }));
   EXPECT_FALSE(reader.done());
   EXPECT_EQ(d_s_close(p[0]), 0);
   ASSERT_TRUE(reader.wait()) << "the blocked reader was not interrupted";
@@ -144,24 +149,100 @@ TEST(PipeStream, CloseInterruptsABlockedReader) {
   EXPECT_EQ(tqtest::open_fd_count(), fds_before);
 }
 
+// Threads set off together on one end of a pipe stream when the pipe is ready for one of
+// them only (one byte to read; room for one page to write): every thread left without it
+// waits where the close of that end reaches it (for readiness, or asleep on the stream for
+// its turn), never in the read or write itself, where the close would wait for it for ever.
+// The race is run a few times per case.
+TEST(PipeStream, ThreadsLeftWithoutReadinessAreEndedByTheClose) {
+  constexpr int kThreads = 4;
+  static const std::string page(4096, 'w');
+  struct Case {
+    const char* name;
+    int end;   // the end the threads use and the test closes
+    int size;  // bytes each moves; what one alone may
+  };
+  const Case cases[] = {{"read", 0, 1}, {"write", 1, int(page.size())}};
+  struct Worker {
+    std::atomic<int> tid{0}, result{99};
+  };
+  for (const Case& c : cases) {
+    for (int round = 0; round < 10; ++round) {
+      STREAM* p[2];
+      ASSERT_EQ(s_open_pipe(p), 0);
+      if (c.end == 0)
+        ASSERT_EQ(s_write(p[1], "x", 1), 1);
+      else
+        ASSERT_EQ(fcntl(p[1]->file.fid, F_SETPIPE_SZ, int(page.size())), int(page.size()));
+      STREAM* s = p[c.end];
+      Worker w[kThreads];
+      std::atomic<int> ready{0};
+      std::atomic<bool> go{false};
+      std::vector<std::unique_ptr<Task>> tasks;
+      for (Worker& x : w)
+        tasks.push_back(std::make_unique<Task>([&] {
+          x.tid = get_tid();
+          ++ready;
+          while (!go.load()) {
+          }
+          char b;
+          x.result = c.end == 0 ? s_read(s, &b, 1) : s_write(s, page.data(), c.size);
+        }));
+      ASSERT_TRUE(tqtest::wait_until([&] { return ready.load() == kThreads; }));
+      go = true;
+      const auto served = [&] {
+        int n = 0;
+        for (const Worker& x : w) n += x.result.load() == c.size;
+        return n;
+      };
+      const auto reachable = [&] {
+        int n = sleepers_on(s);
+        for (const Worker& x : w) n += wait_data_state(x.tid.load()) == WDS_WAITING;
+        return served() == 1 && n == kThreads - 1;
+      };
+      const bool all_reachable = tqtest::wait_until(reachable);
+      if (!all_reachable) {  // free the threads blocked in the call itself
+        const std::string bytes(size_t(kThreads) * size_t(c.size), 'y');
+        if (c.end == 0)
+          ASSERT_EQ(s_write(p[1], bytes.data(), kThreads), kThreads);
+        else
+          streamtest::read_exact(p[0]->file.fid, bytes.size());
+      }
+      EXPECT_TRUE(all_reachable) << c.name << " round " << round
+                                 << ": a thread left without readiness blocked in the call itself";
+      EXPECT_EQ(d_s_close(s), 0);
+      for (auto& t : tasks) ASSERT_TRUE(t->wait()) << c.name << ": the close did not end a thread";
+      if (all_reachable) {
+        EXPECT_EQ(served(), 1) << c.name;
+      }
+      EXPECT_EQ(d_s_close(p[1 - c.end]), 0);
+      if (!all_reachable) break;
+    }
+  }
+}
+
 TEST(PipeStream, WriteAbortInterruptsAHungWriter) {
   FakeClock clock(5000000);
   STREAM* p[2];
   ASSERT_EQ(s_open_pipe(p), 0);
   std::string big(1 << 20, 'w');  // nobody reads: the writer hangs once the pipe is full
   ASSERT_EQ(s_set_write_abort(p[1], 2, 10), 0);
-  std::atomic<int> wrote{-99};
-  Task writer([&] { wrote = s_write(p[1], big.data(), int(big.size())); });
-  ASSERT_TRUE(tqtest::wait_until([&] {
-    LOCK_SCOPE(stream_lock);
-    return p[1]->h.write_in_time != 0;
-  }));
-  usleep(100000);
+  std::atomic<int> wrote{-99}, tid{0};
+  Task writer([&] {
+    tid = get_tid();
+    wrote = s_write(p[1], big.data(), int(big.size()));
+  });
+  // The pipe is full: the writer waits for room, timed by the watchdog.
+  ASSERT_TRUE(tqtest::wait_until([&] { return wait_data_state(tid.load()) == WDS_WAITING || writer.done(); }));
   EXPECT_FALSE(writer.done());
+  {
+    LOCK_SCOPE(stream_lock);
+    EXPECT_NE(p[1]->h.write_in_time, 0);
+  }
   clock.set(5000000 + 9);
   EXPECT_EQ(s_write_abort_scan(), 1);
-  usleep(50000);
-  EXPECT_FALSE(writer.done()) << "interrupted before its interval";
+  // A scan interrupts at once, under the stream lock: the wait goes on untouched.
+  EXPECT_EQ(wait_data_state(tid.load()), WDS_WAITING) << "interrupted before its interval";
   clock.set(5000000 + 10);
   s_write_abort_scan();
   ASSERT_TRUE(writer.wait()) << "the watchdog did not interrupt the writer";

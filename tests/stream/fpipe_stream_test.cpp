@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/sleep.h"
 #include "stream/fpipe_stream.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
@@ -149,13 +150,20 @@ TEST(FlushPipe, CloseInterruptsReadersAndWaiters) {
   const int fds_before = tqtest::open_fd_count();
   STREAM* p[2];
   ASSERT_EQ(s_open_fpipe(p), 0);
-  std::atomic<int> r1{99}, r2{99};
+  std::atomic<int> r1{99}, r2{99}, tid1{0}, tid2{0};
   Task reader1([&] {
+    tid1 = get_tid();
     char buf[4];
     r1 = s_read(p[1], buf, 4);
   });
-  Task reader2([&] { r2 = s_wait_flush_fpipe(p[1]); });
-  usleep(100000);
+  Task reader2([&] {
+    tid2 = get_tid();
+    r2 = s_wait_flush_fpipe(p[1]);
+  });
+  // One of them reads the pipe, waiting for data; the other sleeps on the stream for its turn.
+  const auto in_wait = [](int tid) { return wait_data_state(tid) == WDS_WAITING; };
+  ASSERT_TRUE(tqtest::wait_until(
+      [&] { return sleepers_on(p[1]) == 1 && (in_wait(tid1.load()) || in_wait(tid2.load())); }));
   EXPECT_FALSE(reader1.done());
   EXPECT_FALSE(reader2.done());
   EXPECT_EQ(d_s_close(p[1]), 0);

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/sleep.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/log_hook.h"
@@ -191,16 +192,20 @@ TEST(Closing, StuckBufferedWriterIsLeftAtTheCloseLimit) {
   EXPECT_EQ(s_write(s, "def", 3), 3);  // queued behind the stuck write
   std::atomic<int> result{99};
   Task closer([&] { result = d_s_close(s); });
-  usleep(200000);
+  // The close waits for the buffer asleep on it.
+  ASSERT_TRUE(tqtest::wait_until([&] { return sleepers_on(&s->h.write_buf) == 1 || closer.done(); }));
   EXPECT_FALSE(closer.done()) << "the close must wait for the buffer";
   s_close_write_tick(s);  // the 30-second limit fires
   ASSERT_TRUE(closer.wait()) << "close did not return after the limit";
   EXPECT_EQ(result.load(), 0);
   EXPECT_EQ(s_exist(s), 0);
   probe.block = false;
-  ASSERT_TRUE(tqtest::wait_until([&] { return !probe.in_write.load() && probe.written == "abc"; }));
-  // The bytes queued behind the stuck write were discarded.
-  usleep(50000);
+  // The write task lets the stream go once the stuck write has returned; it sends nothing
+  // after: the bytes queued behind that write were discarded.
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(stream_lock);
+    return _s_valid(s) && !(s->h.wb_flags & WB_WRITING);
+  }));
   EXPECT_EQ(probe.written, "abc");
 }
 

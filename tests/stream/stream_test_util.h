@@ -22,14 +22,19 @@
 
 namespace streamtest {
 
-// While alive, the stream layer's clock reads `now`.
+// While alive, the stream layer's clock reads `now`. The stream layer reads its clock under
+// the stream lock, which a task still closing a stream may hold when the test ends.
 class FakeClock {
  public:
   explicit FakeClock(uint32_t start) {
     now_.store(start);
+    LOCK_SCOPE(tq::stream_lock);
     tq::stream_clock = &FakeClock::read;
   }
-  ~FakeClock() { tq::stream_clock = nullptr; }
+  ~FakeClock() {
+    LOCK_SCOPE(tq::stream_lock);
+    tq::stream_clock = nullptr;
+  }
   void set(uint32_t t) { now_.store(t); }
 
  private:
