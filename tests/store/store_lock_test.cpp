@@ -146,7 +146,8 @@ TEST_F(StoreLock, TopNodeStaysBetweenSteps) {
 // One task holds the nodes its searches hand out and reads them after the lock is gone,
 // while others delete and re-insert those very keys and churn enough other keys through the
 // cache to evict it many times over. A held node keeps its data even when it has been
-// deleted and freed meanwhile (the asan preset checks every read).
+// deleted and freed meanwhile (the asan preset checks every read). The churn goes on until
+// the holder has made kOverlapRounds rounds, so a loaded machine cannot end it first.
 constexpr int kHeldKeys = 300;
 constexpr int kChurnTasks = 3;
 #ifdef TQ_SANITIZE
@@ -155,13 +156,15 @@ constexpr int kChurnKeys = 1500;
 constexpr int kChurnKeys = 4000;
 #endif
 constexpr int kHoldLimit = 100;
+constexpr int kOverlapRounds = 100;
 static_assert(kChurnTasks * kChurnKeys > 20 * kHoldLimit, "the churn evicts the cache many times");
 
-void churn(FAVT64_ROOT* r, int id) {
+// Adds kChurnKeys fresh keys, and goes on with the held keys alone until told to stop.
+void churn(FAVT64_ROOT* r, int id, const std::atomic<bool>& stop) {
   int err = 0;
-  for (int i = 0; i < kChurnKeys; ++i) {
+  for (int i = 0; i < kChurnKeys || !stop.load(); ++i) {
     int64_t fresh = kHeldKeys + int64_t(i) * kChurnTasks + id;
-    insert_node(r, l_favt64_alloc_node(r, &fresh, 8));
+    if (i < kChurnKeys) insert_node(r, l_favt64_alloc_node(r, &fresh, 8));
     int64_t held = (i * 7 + id) % kHeldKeys;  // a key the holder may be holding
     if (FAVT64_NODE* gone = l_favt64_delete(&err, r, &r->node, &held, int_cmp, nullptr)) {
       l_favt64_free_node(gone);
@@ -176,10 +179,11 @@ TEST_F(StoreLock, HeldNodesSurviveOtherTasksEvictingAndFreeingThem) {
   FAVT64_ROOT* r = l_favt64_alloc_root(p, 0, int_endian);
   for (int64_t k = 0; k < kHeldKeys; ++k) ASSERT_TRUE(insert_node(r, l_favt64_alloc_node(r, &k, 8)));
   std::atomic<int> churning{kChurnTasks};
+  std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<tqtest::Task>> tasks;
   for (int t = 0; t < kChurnTasks; ++t)
-    tasks.push_back(std::make_unique<tqtest::Task>([r, t, &churning] {
-      churn(r, t);
+    tasks.push_back(std::make_unique<tqtest::Task>([r, t, &churning, &stop] {
+      churn(r, t, stop);
       churning.fetch_sub(1);
     }));
   constexpr int kMaxRounds = 1000000;  // a bound should a churning task never end
@@ -193,7 +197,7 @@ TEST_F(StoreLock, HeldNodesSurviveOtherTasksEvictingAndFreeingThem) {
     for (auto& [k, n] : held) l_favt64_release_node(n);
     l_favt64_release_node(top);
     held_total += int(held.size());
-    ++rounds;
+    if (++rounds == kOverlapRounds) stop = true;
   }
   for (auto& t : tasks) ASSERT_TRUE(t->wait(std::chrono::seconds(120))) << "a churning task did not finish";
   EXPECT_EQ(wrong, 0);
