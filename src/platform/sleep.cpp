@@ -404,6 +404,11 @@ int wait_data_state(int tid) {
   return e ? e->state : 0;
 }
 
+bool wait_data_broken(const WD_ENTRY* e) {
+  LOCK_SCOPE(task_lock);
+  return e->state == WDS_CLOSED;
+}
+
 int wait_data_queued(int fd, int type) {
   LOCK_SCOPE(task_lock);
   int n = 0;

@@ -59,6 +59,10 @@ int wd_polled();
 // read under the pool's lock, where throw_signal finds the wait. A wait in WDS_WAITING ends
 // only through readiness or an interruption.
 int wait_data_state(int tid);
+// True once an interruption has closed e's registered descriptor (read under the pool's
+// lock): a blocking call begun after the interruption's signal landed checks it before it
+// waits.
+bool wait_data_broken(const WD_ENTRY* e);
 // The waiters queued behind the one being served on fd for type: none of them is polled
 // before the served one ends its wait.
 int wait_data_queued(int fd, int type);

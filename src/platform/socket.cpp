@@ -32,6 +32,7 @@ int connect_deadline = 240;
 int connect_break = 480;
 int (*socket_refused_hook)();
 void (*socket_release_hook)();
+void (*connect_registered_hook)();
 
 void init_netutils() {
   if (!lock_up_test(netutils_lock)) netutils_lock = new_lock();
@@ -95,12 +96,19 @@ long long ms_since(Clock::time_point t) {
 
 // One connect on a non-blocking socket, waiting at most wait_ms: 0, or -1 with errno
 // (ETIMEDOUT when the wait ran out; EINTR when a signal broke it).
-int do_connect(int fd, const sockaddr_in& sa, long long wait_ms) {
+int do_connect(int fd, const sockaddr_in& sa, long long wait_ms, const WD_ENTRY* e) {
   const auto start = Clock::now();
   const auto* addr = reinterpret_cast<const sockaddr*>(&sa);
   for (;;) {
     if (connect(fd, addr, sizeof sa) == 0 || errno == EISCONN) return 0;
     if (errno != EINPROGRESS && errno != EALREADY) return -1;
+    // A break that came before the connect call found nothing to shut down, and its signal
+    // nothing to interrupt: seen now, or the poll would wait out the whole bound. One that
+    // comes later shuts the connecting socket down, which ends the poll.
+    if (wait_data_broken(e)) {
+      errno = EINTR;
+      return -1;
+    }
     const long long left = wait_ms - ms_since(start);
     if (left <= 0) {
       errno = ETIMEDOUT;
@@ -214,7 +222,8 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, CONNE
       FORK_LOCK_TBL fl{};
       x_rlock_fork(&fl);
       WD_ENTRY* e = wait_data_lock(fd, WD_REGISTER);
-      const int r = do_connect(fd, peer, 1000LL * connect_break);
+      if (connect_registered_hook) connect_registered_hook();
+      const int r = do_connect(fd, peer, 1000LL * connect_break, e);
       const int err = r == 0 ? 0 : errno;
       const int shut = wait_data_unlock(e);
       x_runlock_fork(&fl);

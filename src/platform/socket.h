@@ -30,6 +30,9 @@ extern int connect_break;
 // operation when descriptors have run out.
 extern int (*socket_refused_hook)();
 extern void (*socket_release_hook)();
+// Called by a connect once its socket is registered for a break and before it connects:
+// a test's seam into that moment.
+extern void (*connect_registered_hook)();
 
 // Creates netutils_lock and the resolver's locks (start-up).
 void init_netutils();

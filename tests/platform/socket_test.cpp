@@ -212,6 +212,42 @@ TEST(Socket, AForkDuringAConnectBreaksIt) {
   close(fd);
 }
 
+// A break that lands after the socket is registered but before its connect call finds
+// nothing to shut down and no call to interrupt; the attempt still ends at once (not at the
+// connect's bound) and the connect starts again on a new socket.
+std::atomic<int> registrations{0};
+std::atomic<bool> broken{false};
+
+TEST(Socket, ABreakBeforeTheConnectCallEndsItsAttempt) {
+  FullListener full;
+  ShortDeadlines d(600, 600);
+  registrations = 0;
+  broken = false;
+  connect_registered_hook = [] {
+    if (++registrations == 1) {
+      EXPECT_TRUE(tqtest::wait_until([] { return broken.load(); }));
+    }
+  };
+  struct Unhook {
+    ~Unhook() { connect_registered_hook = nullptr; }
+  } unhook;
+  int cerr = 0, fd = -2;
+  std::atomic<int> tid{0};
+  TaskRun t([&] {
+    tid = get_tid();
+    fd = connect_socket(&cerr, nullptr, kLoopback, full.port(), nullptr, nullptr);
+  });
+  ASSERT_TRUE(tqtest::wait_until([] { return registrations == 1; }));
+  throw_signal(tid, 0);
+  broken = true;
+  EXPECT_TRUE(tqtest::wait_until([] { return registrations == 2; }, std::chrono::seconds(60)))
+      << "the attempt waited in its connect after the break";
+  full.reopen();
+  ASSERT_TRUE(t.wait(std::chrono::seconds(60)));
+  ASSERT_GE(fd, 0) << strerror(cerr);
+  close(fd);
+}
+
 // ---- streams -----------------------------------------------------------------------------------
 
 class SocketStream : public testing::Test {
