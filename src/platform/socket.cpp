@@ -102,9 +102,10 @@ int do_connect(int fd, const sockaddr_in& sa, long long wait_ms, const WD_ENTRY*
   for (;;) {
     if (connect(fd, addr, sizeof sa) == 0 || errno == EISCONN) return 0;
     if (errno != EINPROGRESS && errno != EALREADY) return -1;
-    // A break that came before the connect call found nothing to shut down, and its signal
-    // nothing to interrupt: seen now, or the poll would wait out the whole bound. One that
-    // comes later shuts the connecting socket down, which ends the poll.
+    // A break that came before the connect call shut down a socket not yet connecting, and
+    // its signal interrupted nothing: poll then reports a hang-up at once while connect
+    // answers EALREADY, a busy loop until the peer answers or the kernel gives up. Seen now
+    // instead. One that comes later shuts the connecting socket down, which ends the poll.
     if (wait_data_broken(e)) {
       errno = EINTR;
       return -1;
