@@ -19,6 +19,7 @@
 #include "platform/machine.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
+#include "support/peer_pair.h"
 #include "support/peak_rss.h"
 #include "support/smoke.h"
 #include "text/l_string.h"
@@ -145,16 +146,11 @@ void BM_TqUserCall(benchmark::State& state) {
 }
 void BM_GuileUserCall(benchmark::State& state) { run_guile(state, kSchemeCall); }
 
-BENCHMARK(BM_TqFib25)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileFib25)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqListBuildReverse)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(5, 1));
+BENCHMARK_TQ_AND_GUILE(BM_TqFib25, BM_GuileFib25);
+BENCHMARK_TQ_AND_GUILE(BM_TqListBuildReverse, BM_GuileListBuildReverse, 5);
 BENCHMARK(BM_TqFib25AfterLists)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileListBuildReverse)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqWordFor)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileFor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqWordWhile)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileWhile)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqUserCall)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileUserCall)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK_TQ_AND_GUILE(BM_TqWordFor, BM_GuileFor);
+BENCHMARK_TQ_AND_GUILE(BM_TqWordWhile, BM_GuileWhile);
+BENCHMARK_TQ_AND_GUILE(BM_TqUserCall, BM_GuileUserCall);
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "lang/parse.h"
 #include "lang/print.h"
 #include "stream/string_stream.h"
+#include "support/peer_pair.h"
 #include "support/scratch.h"
 #include "support/smoke.h"
 #include "text/l_string.h"
@@ -138,10 +139,8 @@ void run_guile(benchmark::State& state, bool write) {
 void BM_GuileRead(benchmark::State& state) { run_guile(state, false); }
 void BM_GuileWrite(benchmark::State& state) { run_guile(state, true); }
 
-BENCHMARK(BM_TqLoad)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileRead)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqSave)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileWrite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK_TQ_AND_GUILE(BM_TqLoad, BM_GuileRead);
+BENCHMARK_TQ_AND_GUILE(BM_TqSave, BM_GuileWrite);
 
 }  // namespace
 

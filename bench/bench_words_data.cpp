@@ -28,6 +28,7 @@
 #include "platform/d_alloc.h"
 #include "stream/string_stream.h"
 #include "support/guile_peer.h"
+#include "support/peer_pair.h"
 #include "support/scratch.h"
 #include "support/smoke.h"
 #include "text/l_string.h"
@@ -264,16 +265,11 @@ void BM_GuileWordCount5MB(benchmark::State& state) {
                 "(display n)\n");
 }
 
-BENCHMARK(BM_TqSortIntegers)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileSortIntegers)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqSortStrings)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileSortStrings)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqReplaceString1MB)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileReplaceString1MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqRegCmpLines)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileRegCmpLines)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_TqWordCount5MB)->Unit(benchmark::kMillisecond)->Iterations(benchsupport::sized(3, 1));
-BENCHMARK(BM_GuileWordCount5MB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(benchsupport::sized(3, 1));
+BENCHMARK_TQ_AND_GUILE(BM_TqSortIntegers, BM_GuileSortIntegers);
+BENCHMARK_TQ_AND_GUILE(BM_TqSortStrings, BM_GuileSortStrings);
+BENCHMARK_TQ_AND_GUILE(BM_TqReplaceString1MB, BM_GuileReplaceString1MB);
+BENCHMARK_TQ_AND_GUILE(BM_TqRegCmpLines, BM_GuileRegCmpLines);
+BENCHMARK_TQ_AND_GUILE(BM_TqWordCount5MB, BM_GuileWordCount5MB);
 
 }  // namespace
 
