@@ -33,7 +33,7 @@ const size_t kSize = benchsupport::sized(size_t(10) << 20, size_t(10) << 10);
 
 const std::string& data_path() {
   static const std::string path = [] {
-    std::string p = benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".tq";
+    std::string p = benchsupport::tmp_file("bench_load_save_", ".tq");
     std::string s;
     s.reserve(kSize + 100);
     for (int i = 0; s.size() < kSize; ++i)
@@ -46,7 +46,7 @@ const std::string& data_path() {
   return path;
 }
 
-std::string out_path() { return benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".out"; }
+std::string out_path() { return benchsupport::tmp_file("bench_load_save_", ".out"); }
 
 void start_language() {
   static bool started = (tq::init_tq(), tq::init_function(tq::qvlisp_top_env0, tq::qvlisp_top_env1, 0, nullptr),
@@ -97,7 +97,7 @@ void BM_TqSave(benchmark::State& state) {
 // Guile's own times of reading the file and of writing the forms back: {read, write}
 // seconds; false when guile failed.
 bool guile_times(double* read_s, double* write_s) {
-  const std::string script = benchsupport::tmp_folder() + "/bench_load_save_" + std::to_string(getpid()) + ".scm";
+  const std::string script = benchsupport::tmp_file("bench_load_save_", ".scm");
   FILE* f = std::fopen(script.c_str(), "w");
   std::fprintf(f,
                "(define (now) (get-internal-real-time))\n"

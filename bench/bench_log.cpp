@@ -39,7 +39,7 @@ void keep_best(double* best, double ns) {
   if (*best == 0 || ns < *best) *best = ns;
 }
 
-std::string scratch(const char* name) { return benchsupport::tmp_folder() + "/bench_log_" + std::to_string(getpid()) + name; }
+std::string scratch(const char* name) { return benchsupport::tmp_file("bench_log_", name); }
 
 // Standard output (where a full queue reports each dropped record) goes to /dev/null
 // while the hook runs.

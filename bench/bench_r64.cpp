@@ -29,7 +29,7 @@ std::vector<unsigned char> level0() {
 }
 
 std::string bench_path() {
-  return benchsupport::tmp_folder() + "/bench_r64." + std::to_string(getpid()) + ".r64";
+  return benchsupport::tmp_file("bench_r64.", ".r64");
 }
 
 // One halving: pixels are RGB rows; the right and bottom edges repeat.

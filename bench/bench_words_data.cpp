@@ -87,7 +87,7 @@ const CountText& count_text() {
     std::vector<std::string> vocabulary;
     for (int i = 0; i < 10000; ++i) vocabulary.push_back(word(g, 2 + g.next(9)));
     CountText c;
-    c.path = benchsupport::tmp_folder() + "/bench_words_data_" + std::to_string(getpid()) + ".txt";
+    c.path = benchsupport::tmp_file("bench_words_data_", ".txt");
     std::string text;
     while (text.size() < size_t(kCountBytes)) {
       text += vocabulary[size_t(g.next(2) ? g.next(100) : g.next(10000))];

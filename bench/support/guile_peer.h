@@ -17,7 +17,7 @@ namespace detail {
 // false when it failed.
 inline bool run_guile(const std::string& program, const std::string& prefix) {
   signal(SIGCHLD, SIG_DFL);  // the runtime ignores it; system() must wait for its child
-  const std::string path = benchsupport::tmp_folder() + "/bench_guile_" + std::to_string(getpid()) + ".scm";
+  const std::string path = benchsupport::tmp_file("bench_guile_", ".scm");
   FILE* f = std::fopen(path.c_str(), "w");
   std::fputs(program.c_str(), f);
   std::fclose(f);
@@ -41,7 +41,7 @@ inline double guile_seconds(const std::string& program) {
 // time reads it from its child's wait: this process's RUSAGE_CHILDREN cannot, because a
 // child forked from a large process starts with that process's pages counted as its own.
 inline double guile_peak_mb(const std::string& program) {
-  const std::string out = benchsupport::tmp_folder() + "/bench_guile_" + std::to_string(getpid()) + ".rss";
+  const std::string out = benchsupport::tmp_file("bench_guile_", ".rss");
   if (!detail::run_guile(program, "/usr/bin/time -f %M -o " + out + " ")) return -1;
   double kb = -1;
   if (FILE* f = std::fopen(out.c_str(), "r")) {

@@ -3,6 +3,7 @@
 // program that crashes leaves files behind.)
 #pragma once
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -11,6 +12,12 @@ namespace benchsupport {
 inline std::string tmp_folder() {
   const char* d = getenv("TMPDIR");
   return d && *d ? d : "/tmp";
+}
+
+// A file's path in it, named stem, this process's id and suffix, so that two programs
+// running at once do not share it.
+inline std::string tmp_file(const std::string& stem, const std::string& suffix) {
+  return tmp_folder() + "/" + stem + std::to_string(getpid()) + suffix;
 }
 
 // A new folder in it, named prefix and six random characters; ends the process when none
