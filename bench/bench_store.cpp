@@ -153,42 +153,34 @@ std::string lmdb_pass(const std::string& path, int64_t f) {
   return rc == 0 ? std::string() : mdb_strerror(rc);
 }
 
-// Runs pass once an iteration; a failed pass ends the benchmark with its error.
+// Runs pass on the store file name (in a folder of its own) once an iteration; a failed
+// pass ends the benchmark with its error. The file (and a lock file beside it) and the
+// folder go afterwards.
 template <class Pass>
-void run_passes(benchmark::State& state, Pass pass) {
+void run_passes(benchmark::State& state, const char* name, Pass pass) {
+  const std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/" + name;
   for (auto _ : state) {
-    std::string err = pass();
+    std::string err = pass(path, factor(state));
     if (!err.empty()) {
       state.SkipWithError(err.c_str());
       break;
     }
   }
   count_bytes(state);
-}
-
-void BM_FileSpace(benchmark::State& state) {
-  tq::init_l_favt64();
-  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test";
-  std::vector<unsigned char> rec(zeros());
-  run_passes(state, [&] { return file_space_pass(path, factor(state), rec); });
-  unlink(path.c_str());
-  rmdir(dir.c_str());
-}
-
-void BM_SQLite(benchmark::State& state) {
-  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test.db";
-  run_passes(state, [&] { return sqlite_pass(path, factor(state)); });
-  unlink(path.c_str());
-  rmdir(dir.c_str());
-}
-
-void BM_LMDB(benchmark::State& state) {
-  std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/test.mdb";
-  run_passes(state, [&] { return lmdb_pass(path, factor(state)); });
   unlink(path.c_str());
   unlink((path + "-lock").c_str());
   rmdir(dir.c_str());
 }
+
+void BM_FileSpace(benchmark::State& state) {
+  tq::init_l_favt64();
+  std::vector<unsigned char> rec(zeros());
+  run_passes(state, "test", [&](const std::string& path, int64_t f) { return file_space_pass(path, f, rec); });
+}
+
+void BM_SQLite(benchmark::State& state) { run_passes(state, "test.db", sqlite_pass); }
+
+void BM_LMDB(benchmark::State& state) { run_passes(state, "test.mdb", lmdb_pass); }
 
 // The size factors 1, 4 and 16; the smoke run takes 1 alone.
 void factors(benchmark::internal::Benchmark* b) {
