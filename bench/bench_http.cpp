@@ -158,7 +158,7 @@ void BM_V1Exchanges(benchmark::State& state) {
   v1_rate = double(state.iterations()) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_V1Exchanges)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_V1Exchanges)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 // What the plain server answers: a reply of our server to the same request, taken once by
 // an exchange of its own (whichever case runs first).
@@ -212,7 +212,7 @@ void BM_PlainHttpKeepAlive(benchmark::State& state) {
   close(fd);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_PlainHttpKeepAlive)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_PlainHttpKeepAlive)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 // ---- version 2 --------------------------------------------------------------------------------
 
@@ -277,7 +277,7 @@ void BM_V2Download(benchmark::State& state) {
   v2_rate = feed(state, [mine](const char* p, int n) { return tq::s_write(mine, p, n) == n; }, client);
   d_s_close(mine);  // the session ends with its interpreter's end
 }
-BENCHMARK(BM_V2Download)->UseRealTime()->MinTime(benchsupport::sized(1.0, 0.001));
+BENCHMARK(BM_V2Download)->UseRealTime()->MinTime(benchsupport::min_time(1.0));
 
 void plain_copy(void* p) {
   auto* fds = static_cast<std::pair<int, int>*>(p);
@@ -297,7 +297,7 @@ void BM_PlainLoopbackCopy(benchmark::State& state) {
   copy_rate = feed(state, [&p](const char* d, int n) { return write(p[1], d, size_t(n)) == n; }, client);
   close(p[1]);
 }
-BENCHMARK(BM_PlainLoopbackCopy)->UseRealTime()->MinTime(benchsupport::sized(1.0, 0.001));
+BENCHMARK(BM_PlainLoopbackCopy)->UseRealTime()->MinTime(benchsupport::min_time(1.0));
 
 }  // namespace
 

@@ -90,7 +90,7 @@ void BM_InterpreterRequests(benchmark::State& state) {
   for (int i = 0; i < 3; ++i) read_line(fd, &buf);  // the line end, the code marker, Allow
   run_requests(state, fd);
 }
-BENCHMARK(BM_InterpreterRequests)->Setup(set_up_servers)->Threads(1)->Threads(8)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_InterpreterRequests)->Setup(set_up_servers)->Threads(1)->Threads(8)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 void BM_EchoCeiling(benchmark::State& state) {
   const int fd = benchsupport::connect_loopback(echo_port());
@@ -100,6 +100,6 @@ void BM_EchoCeiling(benchmark::State& state) {
   }
   run_requests(state, fd);
 }
-BENCHMARK(BM_EchoCeiling)->Setup(set_up_servers)->Threads(1)->Threads(8)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_EchoCeiling)->Setup(set_up_servers)->Threads(1)->Threads(8)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 }  // namespace

@@ -60,6 +60,6 @@ void BM_MxtestAgainstLmdbPeer(benchmark::State& state) {
   run_ms("/bin/true", dir);  // removes the files of the last run
   rmdir(dir.c_str());
 }
-BENCHMARK(BM_MxtestAgainstLmdbPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(benchsupport::sized(3.0, 0.001));
+BENCHMARK(BM_MxtestAgainstLmdbPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(benchsupport::min_time(3.0));
 
 }  // namespace

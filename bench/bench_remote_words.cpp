@@ -81,7 +81,7 @@ void BM_RemoteWordRoundTrip(benchmark::State& state) {
     return tq::get_type(v) == tq::kTagInteger && v->integer.data == 3;
   });
 }
-BENCHMARK(BM_RemoteWordRoundTrip)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_RemoteWordRoundTrip)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 // The plain peer: one reply line for every request line.
 void plain_server(void* p) {
@@ -129,7 +129,7 @@ void BM_PlainRequestReply(benchmark::State& state) {
   close(fd);  // the server task ends at the end of its input, closing its end
   close(lfd);
 }
-BENCHMARK(BM_PlainRequestReply)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_PlainRequestReply)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 }  // namespace
 

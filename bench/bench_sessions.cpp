@@ -128,7 +128,7 @@ void BM_RemoteQuery(benchmark::State& state) {
     return tq::get_type(tq::remote_query(id, tq::qvlisp_top_env1, nullptr, form)) == tq::kTagInteger;
   });
 }
-BENCHMARK(BM_RemoteQuery)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_RemoteQuery)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 void BM_RemoteSession(benchmark::State& state) {
   const int port = twin_port();
@@ -138,7 +138,7 @@ void BM_RemoteSession(benchmark::State& state) {
                                  "/db/x.ext\") (Agent \"a1\") (+ 1 2))");
   timed(state, &session_ns, [&] { return tq::get_type(tq::eval(env, form)) == tq::kTagInteger; });
 }
-BENCHMARK(BM_RemoteSession)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_RemoteSession)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 }  // namespace
 

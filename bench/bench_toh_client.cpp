@@ -87,12 +87,12 @@ void round_trips(benchmark::State& state, int id, double* rate) {
 void BM_PlainConnection(benchmark::State& state) {
   round_trips(state, client("127.0.0.1", tq::PROXY_NONE), &rates[0]);
 }
-BENCHMARK(BM_PlainConnection)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_PlainConnection)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 void BM_VersionTwoStream(benchmark::State& state) {
   round_trips(state, client("127.0.0.2", tq::PROXY_TQOHTTP), &rates[1]);  // probed: version 2
 }
-BENCHMARK(BM_VersionTwoStream)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_VersionTwoStream)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 void BM_VersionOneStream(benchmark::State& state) {
   const int port = setup().port;
@@ -106,7 +106,7 @@ void BM_VersionOneStream(benchmark::State& state) {
   (void)known;
   round_trips(state, client("127.0.0.3", tq::PROXY_TQOHTTP), &rates[2]);
 }
-BENCHMARK(BM_VersionOneStream)->UseRealTime()->MinTime(benchsupport::sized(2.0, 0.001));
+BENCHMARK(BM_VersionOneStream)->UseRealTime()->MinTime(benchsupport::min_time(2.0));
 
 }  // namespace
 

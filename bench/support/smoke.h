@@ -18,4 +18,8 @@ T sized(T full, T small) {
   return smoke_run() ? small : full;
 }
 
+// A benchmark's minimum time in seconds: full in a measuring run, a millisecond (one
+// iteration or a few) in the smoke run.
+inline double min_time(double full) { return sized(full, 0.001); }
+
 }  // namespace benchsupport
