@@ -285,27 +285,25 @@ TEST(DescriptorWait, MoreWaitsThanTheDescriptorLimitAreEachToldOfTheirDirection)
   constexpr int kSockets = 4;
   int sv[kSockets][2];
   Waiter w[kSockets][3];
+  static char block[4096];
   for (int i = 0; i < kSockets; ++i) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv[i]), 0);
-    static char block[4096];
     while (write(sv[i][0], block, sizeof block) > 0) {
     }  // neither readable nor writable
     for (int t = 0; t < 3; ++t)  // read, write, both
       w[i][t].fd = sv[i][0], w[i][t].type = t + 1, w[i][t].to_poll_thread = w[i][t].unlock = true;
   }
-  rlimit saved{}, low{};
+  rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  low = {2 * kSockets, saved.rlim_max};  // room for a record per descriptor, not for one per wait
+  const rlimit low{2 * kSockets, saved.rlim_max};  // room for a record per descriptor, not for one per wait
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   for (auto& socket : w)
     for (Waiter& x : socket) create_task(wait_body, &x, 1);
   const bool all_waiting = wait_until([] { return wd_polled() == 3 * kSockets; });
-  char drain[4096];
-  while (read(sv[1][1], drain, sizeof drain) > 0) {
+  while (read(sv[1][1], block, sizeof block) > 0) {
   }  // socket 1 writable
-  const bool told = write(sv[0][1], "x", 1) == 1 && wait_until([&] {  // socket 0 readable
-    return w[0][0].done && w[0][2].done && w[1][1].done && w[1][2].done;
-  });
+  const bool told = write(sv[0][1], "x", 1) == 1 &&  // socket 0 readable
+                    wait_until([&] { return w[0][0].done && w[0][2].done && w[1][1].done && w[1][2].done; });
   std::string answers;
   for (auto& socket : w)
     for (Waiter& x : socket) {

@@ -223,11 +223,7 @@ TEST(Socket, ABreakBeforeTheConnectCallEndsItsAttempt) {
   ShortDeadlines d(600, 600);
   registrations = 0;
   broken = false;
-  connect_registered_hook = [] {
-    if (++registrations == 1) {
-      EXPECT_TRUE(tqtest::wait_until([] { return broken.load(); }));
-    }
-  };
+  connect_registered_hook = [] { EXPECT_TRUE(++registrations > 1 || tqtest::wait_until([] { return broken.load(); })); };
   struct Unhook {
     ~Unhook() { connect_registered_hook = nullptr; }
   } unhook;

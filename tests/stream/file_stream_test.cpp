@@ -153,70 +153,53 @@ TEST(PipeStream, CloseInterruptsABlockedReader) {
 // them only (one byte to read; room for one page to write): every thread left without it
 // waits where the close of that end reaches it (for readiness, or asleep on the stream for
 // its turn), never in the read or write itself, where the close would wait for it for ever.
-// The race is run a few times per case.
+// The race is run a few times per end.
 TEST(PipeStream, ThreadsLeftWithoutReadinessAreEndedByTheClose) {
   constexpr int kThreads = 4;
   static const std::string page(4096, 'w');
-  struct Case {
-    const char* name;
-    int end;   // the end the threads use and the test closes
-    int size;  // bytes each moves; what one alone may
-  };
-  const Case cases[] = {{"read", 0, 1}, {"write", 1, int(page.size())}};
-  struct Worker {
-    std::atomic<int> tid{0}, result{99};
-  };
-  for (const Case& c : cases) {
+  for (const int end : {0, 1}) {  // read one byte; write one page
+    const int size = end == 0 ? 1 : int(page.size());
     for (int round = 0; round < 10; ++round) {
       STREAM* p[2];
       ASSERT_EQ(s_open_pipe(p), 0);
-      if (c.end == 0)
+      if (end == 0)
         ASSERT_EQ(s_write(p[1], "x", 1), 1);
       else
-        ASSERT_EQ(fcntl(p[1]->file.fid, F_SETPIPE_SZ, int(page.size())), int(page.size()));
-      STREAM* s = p[c.end];
-      Worker w[kThreads];
-      std::atomic<int> ready{0};
+        ASSERT_EQ(fcntl(p[1]->file.fid, F_SETPIPE_SZ, size), size);
+      STREAM* s = p[end];
+      std::atomic<int> tid[kThreads] = {}, result[kThreads] = {}, ready{0};
       std::atomic<bool> go{false};
       std::vector<std::unique_ptr<Task>> tasks;
-      for (Worker& x : w)
-        tasks.push_back(std::make_unique<Task>([&] {
-          x.tid = get_tid();
-          ++ready;
-          while (!go.load()) {
+      for (int i = 0; i < kThreads; ++i)
+        tasks.push_back(std::make_unique<Task>([&, i] {
+          tid[i] = get_tid();
+          for (++ready; !go.load();) {
           }
           char b;
-          x.result = c.end == 0 ? s_read(s, &b, 1) : s_write(s, page.data(), c.size);
+          result[i] = end == 0 ? s_read(s, &b, 1) : s_write(s, page.data(), size);
         }));
       ASSERT_TRUE(tqtest::wait_until([&] { return ready.load() == kThreads; }));
       go = true;
-      const auto served = [&] {
-        int n = 0;
-        for (const Worker& x : w) n += x.result.load() == c.size;
-        return n;
-      };
-      const auto reachable = [&] {
-        int n = sleepers_on(s);
-        for (const Worker& x : w) n += wait_data_state(x.tid.load()) == WDS_WAITING;
-        return served() == 1 && n == kThreads - 1;
-      };
-      const bool all_reachable = tqtest::wait_until(reachable);
-      if (!all_reachable) {  // free the threads blocked in the call itself
-        const std::string bytes(size_t(kThreads) * size_t(c.size), 'y');
-        if (c.end == 0)
-          ASSERT_EQ(s_write(p[1], bytes.data(), kThreads), kThreads);
+      const bool reachable = tqtest::wait_until([&] {  // one served, the others where the close reaches them
+        int n = sleepers_on(s), served = 0;
+        for (int i = 0; i < kThreads; ++i) n += wait_data_state(tid[i]) == WDS_WAITING, served += result[i] == size;
+        return served == 1 && n == kThreads - 1;
+      });
+      if (!reachable) {  // free the threads blocked in the call itself
+        if (end == 0)
+          ASSERT_EQ(s_write(p[1], "yyyy", kThreads), kThreads);
         else
-          streamtest::read_exact(p[0]->file.fid, bytes.size());
+          streamtest::read_exact(p[0]->file.fid, size_t(kThreads) * page.size());
       }
-      EXPECT_TRUE(all_reachable) << c.name << " round " << round
-                                 << ": a thread left without readiness blocked in the call itself";
+      EXPECT_TRUE(reachable) << "end " << end << " round " << round
+                             << ": a thread left without readiness blocked in the call itself";
       EXPECT_EQ(d_s_close(s), 0);
-      for (auto& t : tasks) ASSERT_TRUE(t->wait()) << c.name << ": the close did not end a thread";
-      if (all_reachable) {
-        EXPECT_EQ(served(), 1) << c.name;
+      for (auto& t : tasks) ASSERT_TRUE(t->wait()) << "the close did not end a thread";
+      if (reachable) {
+        EXPECT_EQ(std::count(std::begin(result), std::end(result), size), 1) << "end " << end;
       }
-      EXPECT_EQ(d_s_close(p[1 - c.end]), 0);
-      if (!all_reachable) break;
+      EXPECT_EQ(d_s_close(p[1 - end]), 0);
+      if (!reachable) break;
     }
   }
 }
