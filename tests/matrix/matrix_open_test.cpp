@@ -140,10 +140,8 @@ TEST(MatrixClose, SyncAndCloseGiveUpANodeItsSaveLeavesDirty) {
   EXPECT_EQ(saves(), 3);
   EXPECT_EQ(out.rfind("close_matirx ret_id = -1 ", 0), 0u) << out;
 
-  StoreShape held_shape;
-  held_shape.axes = {{1000, 1, 8}};
-  held_shape.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(hold) (note 23)"}};
-  MATRIX* h = open_store_matrix(&held_shape, "held save");
+  shape.scripts = {{{5}, "(finish 2 2)"}, {{23}, "(hold) (note 23)"}};
+  MATRIX* h = open_store_matrix(&shape, "held save");
   n = lookup(&c, h, {0, 0}, 0);
   ASSERT_TRUE(drained());
   set_dirty_file(n);

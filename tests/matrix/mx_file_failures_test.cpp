@@ -1,9 +1,9 @@
 // Changes of a matrix file that write several records, failed at each of their writes in
 // turn (the page cache's failing-write seam), on files made from fixed random seeds: after
-// every failure the file as it stands, its node index as last written back, names only
-// whole records of their types, each once (what a crash would leave); and once the index
-// is written back, the independent walker's view of the file (ring, scripts, each node's
-// records) is what memory holds, the file sound but for room a failure lost.
+// every failure the file as it stands (what a crash would leave) names only whole records of
+// their types, each once; and once the index is written back, the independent walker's view
+// of the file (ring, scripts, each node's records) is what memory holds, the file sound but
+// for room a failure lost.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -83,9 +83,8 @@ std::string view(MATRIX* m, const Nodes& nodes) {
 
 // Runs each operation on files of seeds 1 to 4 (nodes in index order), its n-th write
 // failing for every n up to its count of writes. The file's nodes are loaded (and in the
-// node hash, where a purge looks) before; after it the file's cached pages are written out
-// and the walker checks the file, then its tree records too, and the walker's view of the
-// file must be the view of memory.
+// node hash, where a purge looks) before; after it the walker checks the file as its pages
+// stand, then with its tree records written back too, against the view of memory.
 using Op = std::function<int(MATRIX*, Nodes*, Rng&)>;
 void fail_each_write(const std::vector<std::pair<const char*, Op>>& ops) {
   tqtest::TempDir dir;

@@ -246,12 +246,10 @@ TEST_F(Assoc, PrefixSearchOfAStringIndex) {
   EXPECT_EQ(printed(l_get_assoc64_all(key, 0)), "(2 1 3)");
 }
 
-// Damaged value records: a text without its terminating zero is read up to its record's
-// end; a record that is no text any more (here a free block, as a file left by a failed
-// close may hold) answers as absent, and the collection as damaged: nothing stops. Two keys
-// naming one text give it up once: the first replacement lets it go, the second answers -1
-// (the text is no longer its own) and the other key reads it until it is freed, then as
-// absent.
+// Damaged value records: a text without its zero is read to its record's end; a free block
+// where a text was answers as absent (the collection as damaged). Of two keys naming one
+// text the first replacement lets it go, the second answers -1, the other key reads it
+// until the write-back frees it, then as absent.
 TEST_F(Assoc, DamagedTextRecordsAreReadToTheirEndOrAnsweredAsAbsent) {
   GcFrame frame("damaged texts");
   int32_t k = 1, other = 2;
