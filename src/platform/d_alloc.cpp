@@ -889,6 +889,12 @@ void* d_re_alloc(void* ptr, size_t size) {
 
 void xx_d_f_ree(void* ptr, const char* file, int line) {
   if (!ptr) return;
+  // A free never changes errno: callers free on their way out of a failure whose cause they
+  // report, and the system heap or the heap's lock may set it.
+  struct KeepErrno {
+    int saved = errno;
+    ~KeepErrno() { errno = saved; }
+  } keep;
   SLAB* s;
   if (MEM_HEADER* h = slot_of(ptr, &s)) return small_free(s, h, file, line);
   HeapGuard g(file, line);

@@ -47,7 +47,8 @@ void* d_re_alloc(void* ptr, size_t size);
 // Frees a live block. A null ptr does nothing. A pointer freed before prints
 // "FILE <file> <line>\n" (the earlier free) on standard output, then ends the process
 // with "xx_d_f_ree(1)"; so does any pointer that is not a live block (without the FILE
-// line when its free is no longer on record). Freed memory is never read to decide.
+// line when its free is no longer on record). Freed memory is never read to decide; errno
+// is as it was.
 void xx_d_f_ree(void* ptr, const char* file, int line);
 // Moves a live block's bytes from its site to (file, line). A pointer that is not a live
 // block ends the process as xx_d_f_ree does.

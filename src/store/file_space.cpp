@@ -10,6 +10,7 @@
 #include "store/file_space.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -102,11 +103,24 @@ int unlink_next(uint64_t* ofs, PDB64* p, FREELIST64* e) {
   return 0;
 }
 
-// Closes a handle whose open failed, keeping the failure's errno.
-PDB64* fail_open(PDB64* p, int err) {
+// Closes a handle whose open failed and leaves the file as the open found it: nothing the
+// open wrote into the cache goes to the disk, and a file found empty (whose new header may
+// have gone out in part) is empty again. Keeps the failure's errno.
+PDB64* fail_open(PDB64* p, int err, bool found_empty) {
+  fac_discard(&p->fac);
+  if (found_empty) fac_truncate(&p->fac, 0);
   close_pdb64(p);
   errno = err;
   return nullptr;
+}
+
+// The open mark as the disk has it, read past the cache (whose page has the new value
+// either way): a write-back that reported failure may still have carried it out, in the
+// prefix a short write wrote. 1 set, 0 clear, -1 unknown. The mark ends the 32-byte header.
+int disk_mark(PDB64* p) {
+  unsigned char b[kFileHeaderDisk];
+  if (pread(p->fid, b, sizeof b, 0) != ssize_t(sizeof b) || get_be16(b + 2) != kFileHeaderDisk) return -1;
+  return get_be32(b + kFileHeaderDisk - 4) & kFileHeaderOpenMark ? 1 : 0;
 }
 
 // Header and, with a free list, anchor of a new file.
@@ -164,6 +178,22 @@ int set_open_mark(PDB64* p, bool on) {
   int rc = flags == was || write_filespace64f(p, 0, rec) >= 0 ? 0 : -1;
   d_f_ree(rec);
   return rc;
+}
+
+// Clears the open mark and writes it back, every other byte of the file being on disk
+// already. 0 when the disk has the mark clear, or there is no header to mark; else -1
+// (errno set) with the mark still set on disk. Either way nothing of it is left to go
+// out later: the header page is dropped unwritten after a write-back that failed, being
+// as on disk when the mark went out (in the prefix a short write wrote) and not to go
+// while the file is not whole on disk when it did not.
+int clear_mark_on_disk(PDB64* p) {
+  const int rc = set_open_mark(p, false);
+  if (rc == -2 || (rc == 0 && fac_flush(&p->fac) == 0)) return 0;
+  const int err = errno;
+  const bool clear = rc == 0 && disk_mark(p) == 0;
+  fac_discard(&p->fac);
+  errno = err;
+  return clear ? 0 : -1;
 }
 
 // Finds the anchor of an existing file and makes it the chain's first element.
@@ -299,12 +329,23 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
   if (!p) return nullptr;
   p->pdb64_debug_root = nullptr;
   int64_t len = file_length64(p);
-  if (len < 0) return fail_open(p, EIO);
+  if (len < 0) return fail_open(p, EIO, false);
   int rc = len == 0 ? create_file(p, oflags, flags, type, encoding) : open_existing(p, oflags, flags);
-  if (rc < 0 || fac_flush(&p->fac) < 0) {
+  // An existing file's open wrote only its mark: once the mark is on the disk the open has
+  // done its work, even when the write-back that carried it reported failure (in the
+  // prefix a short write wrote).
+  if (rc == 0 && fac_flush(&p->fac) < 0) {
+    const int err = errno;
+    if (len > 0 && read_write(oflags) && disk_mark(p) == 1)
+      fac_discard(&p->fac);  // the page is as on disk
+    else
+      rc = -1;
+    errno = err;
+  }
+  if (rc < 0) {
     int err = errno;
     if (p->freelist_work) free_freelist64(p->freelist_work);
-    return fail_open(p, err);
+    return fail_open(p, err, len == 0);
   }
   return p;
 }
@@ -322,7 +363,7 @@ int close_filespace64(PDB64* p) {
   if (p->freelist_work) free_freelist64(p->freelist_work);
   p->freelist_work = nullptr;
   if (rc == 0 && fac_flush(&p->fac) < 0) fail();
-  if (rc == 0 && read_write(p->oflags) && set_open_mark(p, false) == -1) fail();
+  if (rc == 0 && read_write(p->oflags) && clear_mark_on_disk(p) < 0) fail();
   debug_pdb64_list(p, 5, 0, 0);
   if (close_pdb64(p) < 0) fail();
   if (rc < 0) errno = err;
@@ -331,15 +372,7 @@ int close_filespace64(PDB64* p) {
 
 int unmark_filespace64(PDB64* p) {
   if (flush_favt64_cache(p) < 0 || fac_flush(&p->fac) < 0) return -1;
-  if (!read_write(p->oflags)) return 0;
-  const int rc = set_open_mark(p, false);
-  if (rc == -2 || (rc == 0 && fac_flush(&p->fac) == 0)) return 0;
-  // The cleared mark may wait in a dirty page: it goes back, so that no later write-back
-  // carries it to the disk while the file is still in use.
-  const int err = errno;
-  set_open_mark(p, true);
-  errno = err;
-  return -1;
+  return read_write(p->oflags) ? clear_mark_on_disk(p) : 0;
 }
 
 void flush_filespace64(PDB64* p) { flush_favt64_cache(p); }

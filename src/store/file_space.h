@@ -24,22 +24,25 @@ inline constexpr uint32_t kFsFreeList = 0x80000000u;
 // encoding, at most 7 characters, "UTF-8" for null) and, with kFsFreeList, the anchor. A
 // read-write open sets the open mark in the header. Null (errno set) when the file cannot
 // be opened, has no readable header (EIO), is already held open for writing (EBUSY), lacks
-// the anchor that kFsFreeList requires (EIO; the mark is then left as it was), or when
-// writing the new header or mark fails.
+// the anchor that kFsFreeList requires (EIO), or when writing the new header or the mark
+// fails (the cause: ENOSPC, EIO, ...). A failed open leaves the file as it found it: no
+// mark, and a file found empty empty again. A read-write open succeeds when its mark is on
+// disk, even if the write-back that carried it out reported failure.
 PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
                         const char* encoding);
 // Writes back and drops the file's cached tree records, releases the in-memory chain,
 // writes back the file's pages, clears the open mark and closes: 0, or -1 (errno set) when
 // anything could not be written or the close failed. The mark is cleared only when every
-// write before it succeeded: a file whose close failed stays marked open, and a read-write
-// open refuses it (EBUSY); a read-only open still reads it.
+// write before it succeeded, and the close answers 0 exactly when the cleared mark is on
+// disk: a file whose close failed stays marked open, and a read-write open refuses it
+// (EBUSY); a read-only open still reads it.
 int close_filespace64(PDB64* p);
 // The close's writes without the close: writes back and drops the file's cached tree
 // records (as flush_favt64_cache, the frees they wait for included) and writes back its
 // pages, then clears the open mark and writes that back too. 0 when all of it was written:
 // the file on disk is whole and unmarked, and close_filespace64 then writes nothing more
 // (nothing may be written in between). -1 (errno set) when anything could not be written:
-// the mark stays set, on disk and in the cache, and the handle stays open for another try.
+// the mark stays set on disk, and the handle stays open for another try.
 // A read-only handle has no mark to clear.
 int unmark_filespace64(PDB64* p);
 // Writes back the file's cached tree records.

@@ -21,9 +21,17 @@
 // so that a view kept past the drop is caught as on freed memory (the entry stays
 // readable: the leak checker finds the buffer through it).
 //
+// A call that answers -1 has changed nothing: a write gathers (and pins against eviction)
+// every page it touches, reading in those it covers only in part, before it copies a byte,
+// and a page it made for a write that then failed goes again. A write-back is owned by the
+// file whose pages it writes: when one a write triggers for room fails, the write still
+// succeeds, and the pages that did not go stay dirty for their own file's next flush or
+// close to try and report.
+//
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
-// pages are never evicted; seek_point never exceeds file_size; no page starts beyond
-// file_size; a page is in its file's dirty list exactly when it is dirty.
+// and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
+// beyond file_size (outside a write's gathering); a page is in its file's dirty list
+// exactly when it is dirty.
 #include "store/page_cache.h"
 
 #include <fcntl.h>
@@ -48,6 +56,7 @@ namespace tq {
 
 FAC_GENERAL fac_general_info;
 int64_t fac_write_calls;
+int64_t fac_system_writes;
 
 namespace {
 
@@ -55,6 +64,10 @@ FAC_GENERAL& g = fac_general_info;
 int64_t fail_write_at;  // the value of fac_write_calls whose write fails; 0: none
 int fail_write_more;    // calls failing after that one
 int fail_write_errno;
+int64_t fail_system_at;  // the value of fac_system_writes whose system write fails; 0: none
+int fail_system_how;
+int fail_system_errno;
+bool system_writes_fail;  // every system write fails (a disk that stays full)
 
 constexpr int kRunPages = 64;  // most pages in one write of the write-back: 256 KB, still in
                                // the core's cache when the file layer sums them after it
@@ -96,7 +109,7 @@ void mark_clean(FAC_ENTRY* e) {
   if (e->dirty_next) e->dirty_next->dirty_prev = e->dirty_prev;
   e->dirty_next = e->dirty_prev = nullptr;
   e->dirty = 0;
-  --g.dirty_nos;
+  if (--g.dirty_nos < g.stuck_dirty) g.stuck_dirty = 0;  // a page went: write back as usual
 }
 
 // Puts the zeros a fill left beyond the filled bytes into the buffer.
@@ -171,7 +184,7 @@ void drop_entry(FAC_ENTRY* e, const char* what) {
 void evict(FAC_ENTRY* keep, int limit) {
   FAC_ENTRY_HEADER* w = g.entries.prev;
   while (g.entries_nos > limit) {
-    while (w != &g.entries && (entry_of(w)->dirty || entry_of(w) == keep)) w = w->prev;
+    while (w != &g.entries && (entry_of(w)->dirty || entry_of(w)->pinned || entry_of(w) == keep)) w = w->prev;
     if (w == &g.entries) return;  // everything left is dirty: grow until the next write-back
     FAC_ENTRY* victim = entry_of(w);
     w = w->prev;
@@ -179,10 +192,10 @@ void evict(FAC_ENTRY* keep, int limit) {
   }
 }
 
-// The page holding pos, made when missing (status 1; its bytes are not read here), moved to
-// the front of the ring. Null when pos lies beyond the logical end or memory is short.
-FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
-  if (pos > info->file_size) return nullptr;
+// The page holding pos, made when missing (status 1; its bytes are not read here, and its
+// valid bytes are those below the logical end), moved to the front of the ring. Null when
+// memory is short. A page made beyond the logical end is only for a write gathering it.
+FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos) {
   uint64_t offset = pos & ~uint64_t(kFacPage - 1);
   FAC_ENTRY* e = info->last && info->last->offset == offset ? info->last : nullptr;
   if (!e) {
@@ -206,7 +219,7 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
     e->create_time = now();
     e->info = info;
     fac_index_add(&info->index, offset, e, e->data);
-    e->len = int(std::min<uint64_t>(info->file_size - e->offset, kFacPage));
+    e->len = info->file_size > offset ? int(std::min<uint64_t>(info->file_size - offset, kFacPage)) : 0;
     *status = 1;
     ++g.entries_nos;
   }
@@ -215,6 +228,11 @@ FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
   evict(e, g.total_entries);
   info->last = e;
   return e;
+}
+
+// fetch_page for a position up to the logical end: null beyond it.
+FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
+  return pos > info->file_size ? nullptr : fetch_page(status, info, pos);
 }
 
 // Reads a page's bytes that exist on disk; the part of len beyond the disk size (there is
@@ -268,40 +286,78 @@ void put_bytes(FAC_ENTRY* e, int s, const unsigned char* in, int n) {
   e->len = std::max(e->len, s + n);
 }
 
-// fac_write and fac_write_zeros on a cached file: in null writes zeros.
-int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
-  uint64_t pos = info->seek_point;
-  int result = 0;
-  while (len > 0) {
-    int status;
-    FAC_ENTRY* e = get_entry(&status, info, pos);
-    int s = e ? int(pos - e->offset) : 0;
-    if (!e || e->len < s) {
-      errno = EIO;
-      result = -1;
-      break;
-    }
-    int n = std::min(len, kFacPage - s);
-    // A new page the write does not cover whole keeps its other bytes from the disk.
-    if (status == 1 && (s > 0 || s + n < e->len) && e->offset < info->real_file_size &&
-        fill_page(info, e) < 0) {
-      drop_entry(e, "get_entry");
-      errno = EIO;
-      result = -1;
-      break;
-    }
-    if (n > 0 && !e->dirty) mark_dirty(e);
-    put_bytes(e, s, in, n);
-    pos += uint64_t(n);
-    if (in) in += n;
-    len -= n;
-    result += n;
-    info->file_size = std::max(info->file_size, pos);
+struct WritePage {
+  FAC_ENTRY* e;
+  bool made;  // made for this write: dropped again when the write fails
+};
+std::vector<WritePage> write_pages;  // the pages of the write being made, kept for reuse
+
+// Lets the pages a failed write gathered go: those it made are dropped unwritten.
+void abandon_pages() {
+  for (const WritePage& w : write_pages) {
+    w.e->pinned = 0;
+    if (w.made) drop_entry(w.e, "get_entry");
   }
-  info->seek_point = pos;
-  info->file_size = std::max(info->file_size, pos);
-  if (int64_t(g.dirty_nos) * 4 >= int64_t(g.total_entries) * 3 && fac_purge_all() < 0) result = -1;
-  return result;
+  write_pages.clear();
+}
+
+// Has every page that len bytes at pos touch, pinned, in write_pages, each read in from
+// the disk where the write covers its valid bytes only in part: 0, or -1 (errno EIO) with
+// the pages it made dropped again.
+int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
+  write_pages.clear();
+  for (uint64_t at = pos, end = pos + uint64_t(len); at < end;) {
+    int status;
+    FAC_ENTRY* e = fetch_page(&status, info, at);
+    if (e) {
+      e->pinned = 1;
+      write_pages.push_back({e, status == 1});
+    }
+    const int s = e ? int(at - e->offset) : 0;
+    const int n = int(std::min<uint64_t>(end - at, uint64_t(kFacPage - s)));
+    if (!e || e->len < s ||
+        (status == 1 && (s > 0 || s + n < e->len) && e->offset < info->real_file_size && fill_page(info, e) < 0)) {
+      abandon_pages();
+      errno = EIO;
+      return -1;
+    }
+    at += uint64_t(n);
+  }
+  return 0;
+}
+
+// Writes back every file for room when dirty pages reach three quarters of the limit. Its
+// result is no caller's: pages that fail stay dirty with their own file. While every page
+// one left dirty stays so, the next waits until another quarter of the limit is dirty.
+void write_back_for_room() {
+  if (int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
+  if (g.stuck_dirty > 0 && g.dirty_nos < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
+  const int err = errno;
+  fac_purge_all();
+  g.stuck_dirty = g.dirty_nos;
+  errno = err;
+}
+
+// fac_write and fac_write_zeros on a cached file (in null writes zeros): len, or -1 having
+// changed nothing.
+int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
+  const uint64_t pos = info->seek_point;
+  if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
+  uint64_t at = pos;
+  for (const WritePage& w : write_pages) {
+    FAC_ENTRY* e = w.e;
+    const int s = int(at - e->offset);
+    const int n = int(std::min<uint64_t>(pos + uint64_t(len) - at, uint64_t(kFacPage - s)));
+    if (!e->dirty) mark_dirty(e);
+    put_bytes(e, s, in ? in + (at - pos) : nullptr, n);
+    e->pinned = 0;
+    at += uint64_t(n);
+  }
+  write_pages.clear();
+  info->seek_point = at;
+  info->file_size = std::max(info->file_size, at);
+  write_back_for_room();
+  return std::max(len, 0);
 }
 
 // True (with errno set) when the failure seam fails this call of fac_write.
@@ -317,6 +373,30 @@ struct PageRef {
   FAC_ENTRY* e;
 };
 std::vector<PageRef> work_pages;  // the write-back's and truncation's list, kept for reuse
+
+// The write-back's positioned system write, and the seam that fails it as a disk would.
+ssize_t system_write(int fd, iovec* iov, int n, int64_t at) {
+  if (system_writes_fail || ++fac_system_writes != fail_system_at) {
+    if (!system_writes_fail) return u_pwritev(fd, iov, n, at);
+    errno = fail_system_errno;
+    return -1;
+  }
+  fail_system_at = 0;
+  system_writes_fail = fail_system_how & kFacFailFromThenOn;
+  if (!(fail_system_how & kFacFailShort)) {
+    errno = fail_system_errno;
+    return -1;
+  }
+  size_t keep = 0;  // half the bytes: the first iovecs whole, then part of one
+  for (int i = 0; i < n; ++i) keep += iov[i].iov_len;
+  keep /= 2;
+  int k = 0;
+  for (size_t left = keep; left > 0; ++k) {
+    iov[k].iov_len = std::min(iov[k].iov_len, left);
+    left -= iov[k].iov_len;
+  }
+  return k > 0 ? u_pwritev(fd, iov, k, at) : 0;
+}
 
 // Writes one run of adjacent dirty pages from work_pages[i] (at most kRunPages, every one
 // but the last whole) in one system write and marks clean those written whole. The index
@@ -336,7 +416,7 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
         work_pages[j].offset != e->offset + kFacPage)
       break;
   }
-  ssize_t w = n > 0 ? u_pwritev(info->fd, iov, n, int64_t(work_pages[i].offset)) : 0;
+  ssize_t w = n > 0 ? system_write(info->fd, iov, n, int64_t(work_pages[i].offset)) : 0;
   if (w < 0) return -ptrdiff_t(j) - 1;
   uint64_t left = uint64_t(w);
   for (size_t k = i; k < j; ++k) {
@@ -395,6 +475,15 @@ void drop_above(FAC_INFO* info, uint64_t len, uint64_t old_size) {
   for (const PageRef& r : work_pages) drop_entry(r.e, "fac_truncate");
 }
 
+// Drops every page of the file, written back or not.
+void drop_all_pages(FAC_INFO* info) {
+  const FAC_INDEX& x = info->index;
+  for (uint32_t i = 0; x.slots && i <= x.mask; ++i)
+    if (x.slots[i].entry) release_page(x.slots[i].entry);
+  fac_index_clear(&info->index);
+  trim_spares();
+}
+
 }  // namespace
 
 void fac_init_general() {
@@ -408,6 +497,7 @@ void fac_init_general() {
   g.entries_nos = g.dirty_nos = 0;
   g.spares = nullptr;
   g.spare_nos = 0;
+  g.stuck_dirty = 0;
 }
 
 int fac_init(FAC_INFO* info) {
@@ -484,10 +574,7 @@ int fac_read(FAC_INFO* info, void* buf, int len) {
   int result = 0;
   while (len > 0) {
     FAC_ENTRY* e = page_for_read(info, pos);
-    if (!e) {
-      result = -1;
-      break;
-    }
+    if (!e) return -1;
     int s = int(pos - e->offset);
     int n = std::min(len, e->len - s);
     std::memcpy(out, e->data + s, size_t(n));
@@ -533,6 +620,13 @@ void fac_fail_write(int n, int err, int count) {
   fail_write_errno = err;
 }
 
+void fac_fail_system_write(int n, int err, int how) {
+  fail_system_at = n > 0 ? fac_system_writes + n : 0;
+  fail_system_how = how;
+  fail_system_errno = err;
+  system_writes_fail = false;
+}
+
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;
   if (!fac_cached(info)) return int(u_write(info->fd, buf, size_t(std::max(len, 0))));
@@ -548,6 +642,9 @@ int fac_write_zeros(FAC_INFO* info, int len) {
 int fac_truncate(FAC_INFO* info, uint64_t len) {
   if (!fac_cached(info)) return ftruncate(info->fd, off_t(len)) < 0 ? -1 : 0;
   if (len > info->file_size) return -1;
+  // The disk is cut first: when it refuses, the cache is as it was.
+  const int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
+  if (disk < 0 || (len < uint64_t(disk) && ftruncate(info->fd, off_t(len)) < 0)) return -1;
   drop_above(info, len, info->file_size);
   info->file_size = len;
   info->seek_point = std::min(info->seek_point, len);
@@ -559,14 +656,7 @@ int fac_truncate(FAC_INFO* info, uint64_t len) {
     if (offset + uint64_t(e->len) >= len) e->len = int(len - offset);
     e->filled = std::min(e->filled, e->len);
   }
-  int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
-  if (disk < 0) return -1;
-  if (len >= uint64_t(disk)) {
-    info->real_file_size = uint64_t(disk);
-  } else {
-    if (ftruncate(info->fd, off_t(len)) < 0) return -1;
-    info->real_file_size = len;
-  }
+  info->real_file_size = std::min(len, uint64_t(disk));
   return 0;
 }
 
@@ -594,15 +684,21 @@ int fac_purge_all() {
 
 int fac_flush(FAC_INFO* info) { return fac_cached(info) ? fac_purge_onlyone(info) : 0; }
 
+int fac_discard(FAC_INFO* info) {
+  if (!fac_cached(info)) return 0;
+  drop_all_pages(info);
+  const int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
+  if (disk < 0) return -1;
+  info->file_size = info->real_file_size = uint64_t(disk);
+  info->seek_point = std::min(info->seek_point, info->file_size);
+  return 0;
+}
+
 int fac_close(FAC_INFO* info) {
   if (!fac_cached(info)) return 0;
   int rc = fac_purge_onlyone(info);
   int err = errno;
-  const FAC_INDEX& x = info->index;
-  for (uint32_t i = 0; x.slots && i <= x.mask; ++i)
-    if (x.slots[i].entry) release_page(x.slots[i].entry);
-  fac_index_clear(&info->index);
-  trim_spares();
+  drop_all_pages(info);
   info->h.prev->next = info->h.next;
   info->h.next->prev = info->h.prev;
   info->h.next = info->h.prev = nullptr;

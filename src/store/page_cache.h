@@ -46,6 +46,7 @@ struct FAC_ENTRY {
   int len;               // valid bytes, 0..kFacPage
   int filled;            // 0..len: data holds the first filled valid bytes; the rest read as
                          // zeros not yet put in the buffer (a zero fill costs no copy)
+  unsigned pinned : 1;   // held by a write that is gathering its pages: not evicted
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
   FAC_ENTRY* dirty_next;  // links among the file's dirty pages (null while clean)
@@ -61,6 +62,8 @@ struct FAC_GENERAL {
   int dirty_nos;              // dirty pages
   FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
   int spare_nos;              // their number: cached and kept pages stay within the page limit
+  int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
+                              // next waits for a quarter of the limit more, or for some to go
 };
 inline constexpr int kFacPage = 4096;
 inline constexpr int kFacDefaultPages = 32768;  // 128 MB of page buffers
@@ -96,8 +99,8 @@ int fac_init(FAC_INFO* info);
 // Positioning: whence 0 set, 1 current, 2 end. The new position, or -1 (unknown whence or a
 // failed system seek), -2 (negative target), -3 (target beyond the logical end).
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);
-// Reads at the position; bytes read (0 at the end), or -1 (errno set; EIO for a page that
-// cannot be had). The position advances by what was transferred.
+// Reads at the position; bytes read (0 at the end), and the position advances by them; or
+// -1 (errno set; EIO for a page that cannot be had) with the position where it was.
 int fac_read(FAC_INFO* info, void* buf, int len);
 // The bytes at the position, read in place: a pointer into the page that holds them, with
 // *avail set to the valid bytes from there to the end of that page (0 at the end of the
@@ -113,23 +116,42 @@ const unsigned char* fac_view(FAC_INFO* info, int* avail);
 // starts) lets a caller ask for earlier still.
 void fac_prefetch(const FAC_INFO* info, uint64_t pos);
 void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
-// Writes at the position; bytes written, or -1 (errno set). Fails too when the write-back
-// this write triggers (dirty pages at three quarters of the limit) fails.
+// Writes at the position: len (bytes written), or -1 (errno set: EIO when a page cannot be
+// had or its old bytes read) having changed nothing, neither a byte nor the position. Every
+// page the write touches is had first, and only then is a byte copied; bytes taken stay in
+// the cache until they are written back. When dirty pages reach three quarters of the
+// limit, every file is written back; that write-back's failure is not this call's: the
+// pages that could not be written stay dirty with their file, whose next flush or close
+// tries them again and answers -1 if they still cannot go. While such pages stay, the next
+// write-back for room waits until callers have made another quarter of the limit dirty,
+// so the cache grows past its limit by what is written, and no call retries the disk on
+// every write.
 int fac_write(FAC_INFO* info, const void* buf, int len);
 // Writes len zero bytes at the position: the same bytes, result, position and write-back as
 // fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,
 // fac_fail_write). Cached pages take the zeros without a copy; without the cache one write
 // of at most 65536 bytes is made (a longer len is then answered short).
 int fac_write_zeros(FAC_INFO* info, int len);
-// Failure seam for tests: fac_fail_write(n, err, count) makes the n-th call of fac_write
-// from now (n >= 1) and the count - 1 calls after it (count >= 1; 1 unless given) fail with
-// err, writing nothing and leaving the position where it was, as a full disk would; n = 0
-// disarms it. fac_write_calls counts every call of fac_write, so a test can learn how many
-// writes an operation makes. Callers serialise, as for every call here.
+// Failure seams for tests; callers serialise, as for every call here.
+// At the door: fac_fail_write(n, err, count) makes the n-th call of fac_write from now
+// (n >= 1) and the count - 1 calls after it (count >= 1; 1 unless given) fail with err,
+// writing nothing and leaving the position where it was; n = 0 disarms it. fac_write_calls
+// counts every call of fac_write, so a test can learn how many writes an operation makes.
 void fac_fail_write(int n, int err, int count = 1);
 extern int64_t fac_write_calls;
-// Cuts the file to len (never grows it): 0, or -1 when len exceeds the logical size or the
-// system truncation fails.
+// At the disk: fac_fail_system_write(n, err, how) makes the n-th system write of the
+// write-back from now (n >= 1) fail, where a full disk fails it; n = 0 disarms. how:
+// kFacFailWhole writes nothing and fails with err; kFacFailShort writes the first half of
+// its bytes and answers that count, as a filling disk does; kFacFailFromThenOn, added to
+// either, fails every later system write whole with err until disarmed.
+// fac_system_writes counts the write-back's system writes.
+inline constexpr int kFacFailWhole = 0;
+inline constexpr int kFacFailShort = 1;
+inline constexpr int kFacFailFromThenOn = 2;
+void fac_fail_system_write(int n, int err, int how = kFacFailWhole);
+extern int64_t fac_system_writes;
+// Cuts the file to len (never grows it): 0, or -1 having changed nothing when len exceeds
+// the logical size or the system truncation fails.
 int fac_truncate(FAC_INFO* info, uint64_t len);
 // Writes back this file's dirty pages in ascending order of offset, each run of adjacent
 // pages in one positioned system write: 0, or -1 when a page could not be written whole
@@ -139,6 +161,11 @@ int fac_flush(FAC_INFO* info);
 // Writes back, then drops every page of the file and detaches it: 0, or -1 when the
 // write-back failed (the pages are dropped all the same).
 int fac_close(FAC_INFO* info);
+// Drops every page of the file without writing one: what was written into the cache and
+// is not yet on disk is lost, and the logical size becomes the disk's, the position at most
+// that. For work that failed and must leave the file as it found it. 0, or -1 (errno set)
+// when the disk's size cannot be found (the pages are dropped all the same).
+int fac_discard(FAC_INFO* info);
 int fac_purge_onlyone(FAC_INFO* info);
 int fac_purge_all();
 

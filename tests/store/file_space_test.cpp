@@ -13,6 +13,7 @@
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store_test_util.h"
+#include "support/write_fault.h"
 
 using namespace storetest;
 using tq::PDB64;
@@ -176,49 +177,62 @@ TEST_F(FileSpace, EveryMergeCase) {
 }
 
 // The same retirements, two of the last record, and a short record that a block moves
-// down onto with a longer head, with each of the last one's writes failing in turn: it
-// fails, the chain stays sound and as in memory so on disk, the file is as it was unless
-// a block left the chain, the record keeps its head, and the same retirement then succeeds.
+// down onto with a longer head, with each of the last one's writes failing in turn, under a
+// page limit of two so that write-backs run inside them. Failed at the door, the retirement
+// fails, the chain stays sound and as in memory so on disk, the file is as it was unless a
+// block left the chain, the record keeps its head, and the same retirement then succeeds.
+// Failed at the disk (in a write-back), the retirement succeeds: its bytes were taken.
+// Either way a close that answers 0 leaves on disk the chain memory held, and one that
+// fails leaves the file refused.
 TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
   std::vector<std::pair<std::vector<uint64_t>, std::vector<int>>> orders;  // sizes, frees
   for (const MergeCase& c : kMergeCases) orders.push_back({std::vector<uint64_t>(7, 1000), c.frees});
   orders.push_back({std::vector<uint64_t>(7, 1000), {5, 2, 6}});
   orders.push_back({{24, 65545, 1000}, {1, 0}});
-  for (const auto& [sizes, frees] : orders) {
-    const int last = frees.back();
-    int64_t writes = 1;
-    for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
-      SCOPED_TRACE(testing::Message() << "record " << last << " after " << frees.size() - 1 << ", write " << n);
-      PDB64* p = create();
-      std::vector<uint64_t> ofs;
-      for (uint64_t m : sizes) ofs.push_back(uint64_t(alloc(p, m)));
-      for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, ofs[frees[i]]), 0);
-      const Chain chain = memory_chain(p);
-      const std::string before = bytes(p);
-      const int64_t calls = tq::fac_write_calls;
-      tq::fac_fail_write(int(n), ENOSPC);
-      const int rc = tq::free_filespace64(p, ofs[last]);
-      tq::fac_fail_write(0, 0);
-      if (n == 0) {
-        writes = tq::fac_write_calls - calls;
-        ASSERT_EQ(rc, 0);
-      } else {
-        ASSERT_EQ(rc, -1);
-        EXPECT_EQ(errno, ENOSPC);
-        EXPECT_EQ(tq::check_freelist64(p), 0);
+  tqtest::PageLimit limit(1);
+  for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
+    for (const auto& [sizes, frees] : orders) {
+      const int last = frees.back();
+      int64_t writes = 1;
+      for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
+        SCOPED_TRACE(testing::Message() << f.name << ", record " << last << " after " << frees.size() - 1
+                                        << ", write " << n);
+        PDB64* p = create();
+        std::vector<uint64_t> ofs;
+        for (uint64_t m : sizes) ofs.push_back(uint64_t(alloc(p, m)));
+        for (size_t i = 0; i + 1 < frees.size(); ++i) ASSERT_EQ(tq::free_filespace64(p, ofs[frees[i]]), 0);
+        const Chain chain = memory_chain(p);
+        const std::string before = f.at_disk() ? "" : bytes(p);
+        const int64_t calls = f.count();
+        f.arm(int(n), ENOSPC);
+        const int rc = tq::free_filespace64(p, ofs[last]);
+        if (n == 0) writes = f.count() - calls;
+        EXPECT_EQ(rc, n > 0 && !f.at_disk() ? -1 : 0);
+        if (rc < 0) {
+          EXPECT_EQ(errno, ENOSPC);
+          EXPECT_EQ(tq::check_freelist64(p), 0);
+          std::vector<DiskBlock> want;
+          for (auto [at, m] : memory_chain(p)) want.push_back({at, 260, tq::disk_len64(m)});
+          EXPECT_EQ(disk_chain(bytes(p)), want);
+          EXPECT_TRUE(memory_chain(p) != chain || bytes(p) == before);
+          tq::PN64_FREELIST head;
+          ASSERT_EQ(tq::load_freelist64(p, &head, ofs[last]), 0);
+          EXPECT_EQ(head.h.type, 123);
+          EXPECT_EQ(head.h.size, sizes[last]);
+          EXPECT_EQ(tq::free_filespace64(p, ofs[last]), 0);
+        }
+        const Chain held = memory_chain(p);
+        const int closed = tq::close_filespace64(p);
+        f.arm(0, 0);
+        if (closed < 0) {
+          EXPECT_EQ(reopen(O_RDWR), nullptr);
+          continue;
+        }
         std::vector<DiskBlock> want;
-        for (auto [at, m] : memory_chain(p)) want.push_back({at, 260, tq::disk_len64(m)});
-        EXPECT_EQ(disk_chain(bytes(p)), want);
-        EXPECT_TRUE(memory_chain(p) != chain || bytes(p) == before);
-        tq::PN64_FREELIST head;
-        ASSERT_EQ(tq::load_freelist64(p, &head, ofs[last]), 0);
-        EXPECT_EQ(head.h.type, 123);
-        EXPECT_EQ(head.h.size, sizes[last]);
-        EXPECT_EQ(tq::free_filespace64(p, ofs[last]), 0);
+        for (auto [at, m] : held) want.push_back({at, 260, tq::disk_len64(m)});
+        EXPECT_EQ(disk_chain(tqtest::read_file(path())), want);
       }
-      ASSERT_EQ(tq::close_filespace64(p), 0);
     }
-  }
 }
 
 TEST_F(FileSpace, RetiringTheLastRecordCutsTheFile) {
@@ -325,6 +339,41 @@ TEST_F(FileSpace, AFailedOpenForWantOfAnAnchorLeavesNoMark) {
   EXPECT_EQ(p->freelist_work, nullptr);
   EXPECT_EXIT(alloc(p, 100), testing::ExitedWithCode(1), tqtest::panic_banner("alloc_filespace(1)"));
   tq::close_filespace64(p);
+}
+
+// An open whose write fails, at the door or at the disk: a new file's header and anchor, an
+// existing file's mark. It fails with the cause and leaves the file as it found it, so that
+// the next read-write open succeeds; or, when the mark went out in a short write's prefix,
+// it succeeds with the mark on disk.
+TEST_F(FileSpace, AnOpenWhoseWriteFailsLeavesTheFileAsItFoundIt) {
+  const std::string existing = header_bytes(31, "utf8", 0) + anchor_bytes(0) + short_record(123, 4000);
+  for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
+    for (const std::string& found : {std::string(), existing}) {
+      int64_t writes = 1;
+      for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
+        SCOPED_TRACE(testing::Message() << f.name << (found.empty() ? ", new" : ", existing") << ", write " << n);
+        tqtest::write_file(path(), found);
+        const int64_t calls = f.count();
+        f.arm(int(n), ENOSPC);
+        errno = 0;
+        PDB64* p = reopen(O_RDWR);
+        const int err = errno;
+        f.arm(0, 0);
+        if (n == 0) writes = f.count() - calls;
+        const std::string b = tqtest::read_file(path());
+        if (p) {
+          EXPECT_TRUE(n == 0 || (f.seam != tqtest::WriteFault::kDiskWhole && !found.empty()));
+          EXPECT_EQ(be_at(b, 28, 4), 1u);
+          EXPECT_EQ(tq::close_filespace64(p), 0);
+          continue;
+        }
+        EXPECT_EQ(err, f.seam == tqtest::WriteFault::kDoor || f.seam == tqtest::WriteFault::kDiskWhole ? ENOSPC : EIO);
+        EXPECT_EQ(b, found);
+        p = reopen(O_RDWR);
+        ASSERT_TRUE(p);
+        EXPECT_EQ(tq::close_filespace64(p), 0);
+      }
+    }
 }
 
 TEST_F(FileSpace, ListingOfANewFile) {

@@ -1,6 +1,7 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
 // eviction under a lowered page limit, truncation, pages a closed file leaves for the next
-// within the limit, failures of the write-back, 64-bit seeks,
+// within the limit, calls that fail having changed nothing, failures of the write-back
+// (reported by the file whose pages they are), 64-bit seeks,
 // reading in place, prefetch hints that change nothing, and random work on two files
 // checked against their bytes, each file's page index and its list of dirty pages.
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include "platform/file.h"
 #include "store/page_cache.h"
 #include "store_test_util.h"
+#include "support/write_fault.h"
 
 using namespace storetest;
 using tq::FAC_INFO;
@@ -201,6 +203,89 @@ TEST_F(PageCacheDeathTest, AViewKeptPastItsPageIsCaughtWhileTheBufferWaitsForReu
   EXPECT_DEATH(std::printf("%d\n", *static_cast<const volatile unsigned char*>(b)), "use-after-(poison|free)");
 }
 #endif
+
+// A call that answers -1 has changed nothing: a write or read that reaches a page it cannot
+// read in (the file was cut behind the cache) leaves the bytes before it, the size and the
+// position as they were; a truncation the system refuses leaves the cache as it was.
+TEST_F(PageCache, ACallThatFailsHasChangedNothing) {
+  struct Case {
+    const char* name;
+    int64_t at;
+    int len;
+    bool write;
+  };
+  const Case cases[] = {{"a write inside the unreadable page", 4096 + 2000, 2, true},
+                        {"a write from a cached page into it", 4000, 200, true},
+                        {"a read from a cached page into it", 4000, 200, false}};
+  const std::string data = pattern(3 * 4096);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PDB64* p = open_with(data);
+    read_at(&p->fac, 0, 1);
+    ASSERT_EQ(truncate(path().c_str(), 4096 + 10), 0);
+    ASSERT_EQ(tq::fac_lseek(&p->fac, c.at, SEEK_SET), c.at);
+    std::string s(size_t(c.len), 'w');
+    errno = 0;
+    EXPECT_EQ(c.write ? tq::fac_write(&p->fac, s.data(), c.len) : tq::fac_read(&p->fac, s.data(), c.len), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(p->fac.seek_point, uint64_t(c.at));
+    EXPECT_EQ(p->fac.file_size, data.size());
+    EXPECT_EQ(cached_pages(&p->fac, true), std::vector<uint64_t>{});
+    EXPECT_EQ(read_at(&p->fac, 0, 4096), data.substr(0, 4096));
+    ASSERT_EQ(tq::close_pdb64(p), 0);
+  }
+  tqtest::write_file(path(), data);
+  PDB64* p = tq::open_pdb64(path().c_str(), O_RDONLY, 0, 0);  // the system cannot cut it
+  EXPECT_EQ(read_at(&p->fac, 4096, 10), data.substr(4096, 10));
+  EXPECT_EQ(tq::fac_truncate(&p->fac, 100), -1);
+  EXPECT_EQ(p->fac.file_size, data.size());
+  EXPECT_EQ(read_at(&p->fac, 4096, 4096), data.substr(4096, 4096));
+  tq::close_pdb64(p);
+}
+
+// Dirty pages at three quarters of the limit are written back inside a write. When that
+// write-back fails at the disk, the write still answers its length: its bytes are taken.
+// The pages that did not go stay dirty with their own file, whose flush or close tries
+// them again and answers for them; and no write tries again until another quarter of the
+// limit has become dirty.
+TEST_F(PageCache, AWriteBackForRoomThatFailsStaysWithTheFilesItWrites) {
+  struct Case {
+    tqtest::WriteFault fault;
+    std::vector<uint64_t> a_dirty, b_dirty;  // pages left dirty by the failed write-back
+  };
+  const Case cases[] = {{tqtest::kWriteFaults[1], {0, 1, 2, 3, 4}, {}},  // a's run refused whole
+                        {tqtest::kWriteFaults[2], {2}, {}},  // a's run short in page 2, then on
+                        {tqtest::kWriteFaults[3], {2, 3, 4}, {0}}};  // and nothing more goes
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault.name);
+    const bool full = c.fault.seam == tqtest::WriteFault::kDiskFull;
+    tqtest::PageLimit limit(8);  // room is made at 6 dirty pages
+    tqtest::write_file(path("b"), "");
+    PDB64* b = tq::open_pdb64(path("b").c_str(), O_RDWR, 0, 0);
+    PDB64* a = open_with("");  // the newer file is written back first
+    ASSERT_EQ(write_at(&a->fac, 0, pattern(5 * 4096)), 5 * 4096);
+    c.fault.arm(1, ENOSPC);
+    EXPECT_EQ(write_at(&b->fac, 0, "b"), 1);
+    std::vector<uint64_t> dirty[2];
+    for (int i = 0; i < 2; ++i)
+      for (uint64_t at : cached_pages(i ? &b->fac : &a->fac, true)) dirty[i].push_back(at / 4096);
+    EXPECT_EQ(dirty[0], c.a_dirty);
+    EXPECT_EQ(dirty[1], c.b_dirty);
+    const int64_t tries = tq::fac_system_writes;
+    EXPECT_EQ(write_at(&b->fac, 1, "c"), 1);
+    EXPECT_EQ(tq::fac_system_writes, tries);
+    EXPECT_EQ(tq::fac_flush(&b->fac), full ? -1 : 0);
+    errno = 0;
+    EXPECT_EQ(tq::close_pdb64(a), full ? -1 : 0);
+    EXPECT_EQ(errno, full ? ENOSPC : 0);
+    c.fault.arm(0, 0);
+    ASSERT_EQ(tq::close_pdb64(b), 0);
+    if (!full) {
+      EXPECT_EQ(tqtest::read_file(path()), pattern(5 * 4096));
+    }
+    EXPECT_EQ(tqtest::read_file(path("b")), "bc");
+  }
+}
 
 TEST_F(PageCache, AFailedWriteBackIsReported) {
   PDB64* p = open_with(pattern(100));
@@ -400,6 +485,13 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
   // step is checked against the bytes the file must hold, and each file's page index and
   // dirty list against each other. Now and then a file is closed and another opened in its
   // place, on the descriptor number it left free.
+  {  // spare pages of its own, which the lowered limit must not keep
+    tqtest::write_file(path("spares"), pattern(10 * 4096));
+    PDB64* s = tq::open_pdb64(path("spares").c_str(), O_RDWR, 0, 0);
+    read_at(&s->fac, 0, 10 * 4096);
+    ASSERT_EQ(tq::close_pdb64(s), 0);
+    ASSERT_GE(tq::fac_general_info.spare_nos, 10);
+  }
   tq::fac_general_info.total_entries = 3;
   std::mt19937 rng(17);
   auto random_bytes = [&rng](size_t n) {
@@ -416,7 +508,7 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
     p[i] = tq::open_pdb64(names[i].c_str(), O_RDWR, 0644, 0);
     ASSERT_TRUE(p[i]);
   }
-  read_at(&p[0]->fac, 0, 1);  // a page made frees what earlier work left above this limit
+  read_at(&p[0]->fac, 0, 1);  // a page made frees the spares above this limit
   int reopened = 0;
   for (int step = 0; step < 3000; ++step) {
     SCOPED_TRACE(step);
