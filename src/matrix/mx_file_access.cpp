@@ -38,6 +38,10 @@ int (*mx_call_unlock_func)(CALL_LOCK_DESCRIPTER d) = call_unlock;
 namespace {
 
 constexpr int kFileMode = 0644;
+// Why a read-write open of a store file is refused (EBUSY): nothing in the system clears
+// the mark, so the line says what left it.
+constexpr const char* kMarkedOpen =
+    "marked open for writing (left by a failed close or a process that ended while holding it)";
 
 void release_call_lock(MX_FILE_WORK* w) {
   if (w->lock_d.d && mx_call_unlock_func) mx_call_unlock_func(w->lock_d);
@@ -183,11 +187,12 @@ int _xx_start_file_access(MATRIX* m, int f, const char* file, int line) {
   ss_printf("_start_file_access %ls %p\n", m->filename, static_cast<void*>(m));
   w->pdb_fd = open_store(m, w);
   if (!w->pdb_fd) {
-    const int code = errno == EBUSY ? MX_FILE_HELD : MX_NO_FILE;  // EBUSY: the store's own open mark
+    const bool marked = errno == EBUSY;  // the store's own open mark
     release_call_lock(w);
     _finish_file_access(m, 0);
     ss_printf("A %ls\n", m->filename);
-    return code;
+    if (marked) ss_printf("%ls: %s\n", m->filename, kMarkedOpen);
+    return marked ? MX_FILE_HELD : MX_NO_FILE;
   }
   ++mx_open_files_cnt;
   if (w->subheader_fofs) {
