@@ -286,41 +286,46 @@ void put_bytes(FAC_ENTRY* e, int s, const unsigned char* in, int n) {
   e->len = std::max(e->len, s + n);
 }
 
+// The page of a write of n bytes at `at` (inside one page), holding the bytes the write does
+// not cover: read in from the disk when the write covers its valid bytes only in part. Null
+// (errno EIO) when it cannot be had, a page made for it dropped again; *made: a new page.
+FAC_ENTRY* page_for_write(FAC_INFO* info, uint64_t at, int n, bool* made) {
+  int status;
+  FAC_ENTRY* e = fetch_page(&status, info, at);
+  *made = e && status == 1;
+  const int s = e ? int(at - e->offset) : 0;
+  if (e && e->len >= s &&
+      !(*made && (s > 0 || s + n < e->len) && e->offset < info->real_file_size && fill_page(info, e) < 0))
+    return e;
+  if (*made) drop_entry(e, "get_entry");
+  errno = EIO;
+  return nullptr;
+}
+
 struct WritePage {
   FAC_ENTRY* e;
   bool made;  // made for this write: dropped again when the write fails
 };
 std::vector<WritePage> write_pages;  // the pages of the write being made, kept for reuse
 
-// Lets the pages a failed write gathered go: those it made are dropped unwritten.
-void abandon_pages() {
-  for (const WritePage& w : write_pages) {
-    w.e->pinned = 0;
-    if (w.made) drop_entry(w.e, "get_entry");
-  }
-  write_pages.clear();
-}
-
-// Has every page that len bytes at pos touch, pinned, in write_pages, each read in from
-// the disk where the write covers its valid bytes only in part: 0, or -1 (errno EIO) with
-// the pages it made dropped again.
+// Has every page that len bytes at pos touch, pinned, in write_pages (page_for_write for
+// each): 0, or -1 (errno EIO) with the pages it made dropped again.
 int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
   write_pages.clear();
   for (uint64_t at = pos, end = pos + uint64_t(len); at < end;) {
-    int status;
-    FAC_ENTRY* e = fetch_page(&status, info, at);
-    if (e) {
-      e->pinned = 1;
-      write_pages.push_back({e, status == 1});
-    }
-    const int s = e ? int(at - e->offset) : 0;
-    const int n = int(std::min<uint64_t>(end - at, uint64_t(kFacPage - s)));
-    if (!e || e->len < s ||
-        (status == 1 && (s > 0 || s + n < e->len) && e->offset < info->real_file_size && fill_page(info, e) < 0)) {
-      abandon_pages();
-      errno = EIO;
+    const int n = int(std::min<uint64_t>(end - at, kFacPage - (at & (kFacPage - 1))));
+    bool made;
+    FAC_ENTRY* e = page_for_write(info, at, n, &made);
+    if (!e) {
+      for (const WritePage& w : write_pages) {
+        w.e->pinned = 0;
+        if (w.made) drop_entry(w.e, "get_entry");
+      }
+      write_pages.clear();
       return -1;
     }
+    e->pinned = 1;
+    write_pages.push_back({e, made});
     at += uint64_t(n);
   }
   return 0;
@@ -345,12 +350,11 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
   uint64_t at = pos;
   for (const WritePage& w : write_pages) {
-    FAC_ENTRY* e = w.e;
-    const int s = int(at - e->offset);
+    const int s = int(at - w.e->offset);
     const int n = int(std::min<uint64_t>(pos + uint64_t(len) - at, uint64_t(kFacPage - s)));
-    if (!e->dirty) mark_dirty(e);
-    put_bytes(e, s, in ? in + (at - pos) : nullptr, n);
-    e->pinned = 0;
+    if (!w.e->dirty) mark_dirty(w.e);
+    put_bytes(w.e, s, in ? in + (at - pos) : nullptr, n);
+    w.e->pinned = 0;
     at += uint64_t(n);
   }
   write_pages.clear();
