@@ -48,9 +48,9 @@ int nest_depth();  // the calling thread's current count (tests)
 // ---- Memory.
 // Block header, directly before the data of every block: the mark word and a line. Other
 // layers read only the mark word's kMarkLive; the size is mem_block_size's. Besides its flags
-// the mark word names the block's mark routine and its site (the text of the root that last
-// reached it) as indices into the collector's tables, and how far a slot's size falls short
-// of its class (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of 1
+// the mark word names the block's site (the text of the root that last reached it) as an
+// index into the collector's table, and how far a slot's size falls short of its class
+// (gc_internal.h), so a cell of 40 bytes takes 48 with its header. Blocks of 1
 // to kMaxSlotData bytes are slots of chunks that hold slots of one size class (kSlotStep
 // apart); larger and empty ones are system allocations on the ring of large blocks, whose
 // links and size sit in front of this header. Block data is 8-byte aligned (the largest alignment of
@@ -103,8 +103,6 @@ struct MEM_THREAD {
   // The owner moves fresh; the ends change under the pool lock or with the world stopped.
   std::atomic<char*> fresh[kSlotClasses];
   char* fresh_end[kSlotClasses];
-  GC_FUNC last_routine;         // the mark routine of the block made last
-  uint32_t last_routine_bits;   // and its mark-word bits (0 for none, as at the start)
   GC_THREAD* frames;      // the frame record of this thread's task, or null
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;
@@ -246,7 +244,6 @@ void gc_qv_sym_field(void* field);
 void gc_entity(void* e);        // an ENTITY chain
 void gc_entity_stack(void* e);  // an ENTITY_STACK chain
 void gcv_qv_header(TQ_SEXP_HEADER* h);
-void gc_mark_block(void* p);  // marks a block with the routine it was allocated with
 
 // ---- The collector.
 // The program's hooks, called in a collection in this order: gc_lock (after gc_task_lock,

@@ -251,17 +251,12 @@ GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line)
 // A block of size bytes for gc_func whose site is that of the mark-word bits site.
 void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
-  if (gc_func != t->last_routine) {  // most blocks are made with the routine before
-    t->last_routine = gc_func;
-    t->last_routine_bits = routine_tag(gc_func);
-  }
-  const uint32_t tag = t->last_routine_bits | site;
   GC_BLOCK* b;
   // An empty block is a large one: a slot's slack bits hold 0..7, and a block of 0 bytes in
   // the 8-byte class would need 8 (the next bit up is kMarkLarge).
   if (size - 1 < size_t(kMaxSlotData)) [[likely]] {
     const int c = class_of(size);
-    const uint32_t mark = tag | slack_bits(size, c);
+    const uint32_t mark = site | slack_bits(size, c);
     b = t->cache[c];
     if (!b) {
       b = take_fresh(t, c, size, mark, line);
@@ -278,7 +273,7 @@ void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const 
     set_header(b, mark, line);
   } else {
     b = new_large(size, failure);
-    set_header(b, tag | kMarkLarge, line);
+    set_header(b, site | kMarkLarge, line);
   }
 made:
   add_live(t, int64_t(size));

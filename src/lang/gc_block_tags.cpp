@@ -1,11 +1,9 @@
-// The two tables a block's mark word points into: the mark routines blocks are made with and
-// the texts of the sites that last marked them.
+// The table a block's mark word points into: the texts of the sites that last marked blocks.
 //
-// Both tables only grow and an entry never changes once its index is handed out, so a block's
-// routine and site are read without a lock. A routine's index is found by its address
-// without a lock too (routine_slots); only a new routine, and marking when gc_file changes,
-// take tag_lock. Site texts are copied and compared by content: the collector's site
-// is often a frame's label, whose record is reused for other labels.
+// The table only grows and an entry never changes once its index is handed out, so a block's
+// site is read without a lock; only marking when gc_file changes takes tag_lock. Site texts
+// are copied and compared by content: the collector's site is often a frame's label, whose
+// record is reused for other labels.
 #include <cstdlib>
 #include <cstring>
 
@@ -17,30 +15,16 @@
 namespace tq {
 
 MarkingSite marking_site;
-ROUTINE_SLOT routine_slots[kRoutineSlots];
 
 namespace {
 
-constexpr uint32_t kRoutines = 1u << kRoutineBits;
 constexpr uint32_t kSites = 1u << kSiteBits;
 constexpr uint32_t kSiteSlots = 2 * kSites;  // open addressing, at most half full
 
 SEM tag_lock;
-GC_FUNC routines[kRoutines];  // [0] is none
-uint32_t routine_count = 1;
 const char* sites[kSites] = {""};  // [0] is "" (and null)
 uint32_t site_count = 1;
 uint32_t site_slots[kSiteSlots];  // site indices by hash of the text; 0 is empty
-
-// The routine's index, entered when new (tag_lock held).
-uint32_t routine_index(GC_FUNC fn) {
-  if (!fn) return 0;
-  for (uint32_t i = 1; i < routine_count; ++i)
-    if (routines[i] == fn) return i;
-  if (routine_count == kRoutines) er_panic("gc routines");  // the program has a few dozen
-  routines[routine_count] = fn;
-  return routine_count++;
-}
 
 uint32_t text_hash(const char* s) {
   uint32_t h = 2166136261u;
@@ -72,26 +56,11 @@ void block_tags_init() {
   if (!lock_up_test(tag_lock)) tag_lock = new_lock();
 }
 
-uint32_t enter_routine(GC_FUNC gc_func) {
-  LOCK_SCOPE(tag_lock);
-  const uint32_t bits = routine_index(gc_func) << kRoutineShift;
-  for (uint32_t i = routine_hash(gc_func);; ++i) {
-    ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
-    const GC_FUNC fn = s.fn.load(std::memory_order_relaxed);
-    if (fn == gc_func) return bits;  // entered by another thread meanwhile
-    if (fn) continue;
-    s.bits = bits;
-    s.fn.store(gc_func, std::memory_order_release);
-    return bits;
-  }
-}
-
 uint32_t site_tag(const char* text) {
   LOCK_SCOPE(tag_lock);
   return site_index(text);
 }
 
-GC_FUNC block_routine(uint32_t mark) { return routines[(mark & kRoutineMask) >> kRoutineShift]; }
 const char* block_site(uint32_t mark) { return sites[mark & kSiteMask]; }
 
 }  // namespace tq

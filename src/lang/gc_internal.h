@@ -23,48 +23,23 @@ inline CHUNK_HEAD* chunk_head(const GC_BLOCK* b) {
 }
 
 // ---- The mark word besides its flags: how many bytes of its class a slot's data leaves
-// unused, the block's mark routine and its site, the text of the root that last reached it
-// ("" until a collection marks it: the allocating file is not kept, only its line). Routines
-// and sites are indices into two tables that only grow (gc_block_tags.cpp): routines are
-// the program's mark functions (index 0: none); sites are texts kept by content (index 0:
-// ""), so a frame's label copied into a record that is later reused still names its own text.
+// unused, and the block's site, the text of the root that last reached it ("" until a
+// collection marks it: the allocating file is not kept, only its line). The mark routine is
+// not kept: the frame entry made with the block holds it, and nothing else asks for it. Sites
+// are indices into a table that only grows (gc_block_tags.cpp), of texts kept by content
+// (index 0: ""), so a frame's label copied into a record that is later reused still names its
+// own text.
 inline constexpr uint32_t kMarkSurvives = kMarkLive | kMarkReplaced;  // the sweep keeps the block
 inline constexpr uint32_t kSlackShift = 25;                          // 3 bits: 0..7 bytes
 inline constexpr uint32_t kSlackMask = 7u << kSlackShift;
-inline constexpr uint32_t kRoutineShift = 15;
-inline constexpr uint32_t kRoutineBits = 10;
-inline constexpr uint32_t kRoutineMask = ((1u << kRoutineBits) - 1) << kRoutineShift;
 inline constexpr uint32_t kSiteBits = 15;  // past this many texts, new ones read as ""
 inline constexpr uint32_t kSiteMask = (1u << kSiteBits) - 1;
-static_assert(kSiteBits <= kRoutineShift && kRoutineShift + kRoutineBits <= kSlackShift &&
+static_assert(kSiteBits <= kSlackShift &&
               kSlackMask < kMarkLarge && kSlotStep == 8);
 
-void block_tags_init();  // the tables' lock (from minit)
+void block_tags_init();  // the table's lock (from minit)
 uint32_t site_tag(const char* text);  // the mark-word bits naming text (null: "")
 
-// The routines entered so far by address, filled once each under the tables' lock and
-// published by fn (null: empty), so allocation finds a routine's bits without a lock.
-struct ROUTINE_SLOT {
-  std::atomic<GC_FUNC> fn;
-  uint32_t bits;
-};
-inline constexpr uint32_t kRoutineSlots = 4u << kRoutineBits;  // a quarter full at most
-extern ROUTINE_SLOT routine_slots[kRoutineSlots];
-uint32_t enter_routine(GC_FUNC gc_func);  // a routine not found yet: its bits, entered
-inline uint32_t routine_hash(GC_FUNC gc_func) {  // the first slot to look at
-  return uint32_t((reinterpret_cast<uintptr_t>(gc_func) * 0x9E3779B97F4A7C15ull) >> 52);
-}
-// The mark-word bits naming gc_func (null: none).
-inline uint32_t routine_tag(GC_FUNC gc_func) {
-  if (!gc_func) return 0;
-  for (uint32_t i = routine_hash(gc_func);; ++i) {
-    const ROUTINE_SLOT& s = routine_slots[i % kRoutineSlots];
-    const GC_FUNC fn = s.fn.load(std::memory_order_acquire);
-    if (fn == gc_func) return s.bits;
-    if (!fn) return enter_routine(gc_func);
-  }
-}
-GC_FUNC block_routine(uint32_t mark);
 const char* block_site(uint32_t mark);  // the kept text, never null
 
 // The data size of a block: a large block's stands in front of its header.

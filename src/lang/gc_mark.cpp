@@ -307,16 +307,6 @@ void gc_entity(void* e) { mark_with(e, scan_entity); }
 void gc_entity_stack(void* e) { mark_with(e, scan_entity_stack); }
 void gcv_qv_header(TQ_SEXP_HEADER* h) { gc_qv_file(published(h->file)); }  // see set_header_file
 
-void gc_mark_block(void* p) {
-  if (!p) return;
-  GC_FUNC fn = block_routine(gc_block_of(p)->mark);
-  if (fn) {
-    fn(p);
-  } else {
-    gc_text(p);
-  }
-}
-
 void gc_qvlisp() {
   gc_qvlisp_env(qvlisp_top_env0);
   gc_qvlisp_env(qvlisp_top_env1);

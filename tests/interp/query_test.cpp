@@ -1,7 +1,7 @@
 // Our own client (a connect-kind interpreter) and remote queries: against a fake peer that
 // numbers replies by its own count of the lines it read, against a listener of this
-// process, through the chain stream; and the connect side's handshake outcomes, with the
-// host blacklist holding back a host that never answered.
+// process, through the chain stream; the chain of user addresses; and the connect side's
+// handshake outcomes, with the host blacklist holding back a host that never answered.
 #include <memory>
 #include <mutex>
 
@@ -12,6 +12,7 @@
 #include "interp_test_util.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/site.h"
 #include "interp/script_start.h"
 #include "platform/access_rules.h"
 #include "remote/query.h"
@@ -217,14 +218,34 @@ TQ_SEXP* local_eval_word(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, T
   return local_eval(int(get_el(form, 1)->integer.data), get_el(form, 2));
 }
 
+// The server's word (user-ip): the chain of addresses behind its interpreter.
+TQ_SEXP* user_ip(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return realize_sexp(get_user_ip(0)); }
+
+// An environment below the top one binding name to the server's word fn (no arguments),
+// rooted by the caller's frame.
+TQISP_ENV* env_with_word(const char* name, TQ_PRIM fn) {
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  set_env(env, _l_string_1(std_cm, name), get_func_prim(fn, 0, nullptr, 1, 1));
+  return env;
+}
+
+// A listener whose requests may call that word, and a raw client it admitted.
+struct RawClientOfWord {
+  Listener l;
+  Sock c;
+  RawClientOfWord(const char* name, TQ_PRIM fn) : l(true, env_with_word(name, fn)), c(Sock::connect_loopback(l.port)) {
+    EXPECT_TRUE(c.send("\n"));
+    EXPECT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
+  }
+  std::string answer(const std::string& line) { return c.send(line) ? c.read_line() : "(not sent)"; }  // the next line read
+};
+
 }  // namespace
 
 TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
   NoLeftovers clean;
   GcFrame frame("local");
-  TQISP_ENV* server_env = new_env(qvlisp_top_env1);
-  set_env(server_env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
-  Listener l(true, server_env);
+  Listener l(true, env_with_word("ask-back", ask_back));
   const int client = connect_client(l.port);
   ASSERT_GT(client, 0);
   TQISP_ENV* client_env = new_env(qvlisp_top_env1);
@@ -245,18 +266,38 @@ TEST(Query, AServerAsksTheRequesterBackInTheRequestersEnvironment) {
 TEST(Query, ACancelEndsAWaitOnTheRequestersOwnConnection) {
   NoLeftovers clean;
   GcFrame frame("local");
-  TQISP_ENV* server_env = new_env(qvlisp_top_env1);
-  set_env(server_env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
-  Listener l(true, server_env);
-  Sock c(Sock::connect_loopback(l.port));
-  ASSERT_TRUE(c.send("\n"));
-  ASSERT_EQ(c.read_until("</Permission>\n"), admit_text(std_cm));
-  ASSERT_TRUE(c.send("(ask-back)\n"));
-  EXPECT_EQ(c.read_line(), "(LocalEval 2 (+ 1 1))\n");
-  ASSERT_TRUE(c.send("(Cancel)\n"));
-  EXPECT_EQ(c.read_line(), "<Result> 2 ()</Result>\n");
-  ASSERT_TRUE(c.send("(+ 1 2)\n"));
-  EXPECT_EQ(c.read_line(), "<Result> 4 3</Result>\n") << "a cancelled wait does not end the connection";
+  RawClientOfWord s("ask-back", ask_back);
+  EXPECT_EQ(s.answer("(ask-back)\n"), "(LocalEval 2 (+ 1 1))\n");
+  EXPECT_EQ(s.answer("(Cancel)\n"), "<Result> 2 ()</Result>\n");
+  EXPECT_EQ(s.answer("(+ 1 2)\n"), "<Result> 4 3</Result>\n") << "a cancelled wait does not end the connection";
+}
+
+// The chain of addresses behind the caller's interpreter: this site's address alone for a
+// local one (a terminal, a script file, a listening stream); over a connection, what the
+// peer answers to GetUserInfo.
+TEST(Query, TheUserIpChainIsThisSiteOrThePeersAnswer) {
+  NoLeftovers clean;
+  HOST_ADDR site{};
+  const std::string here = "(" + std::to_string(ha_ipv4(*get_tqlisp_site_ip(&site))) + ")";
+  TQ_INTERPRETER* me = get_my_tqi();
+  const int own = me->a_type;
+  for (const int kind : {TQI_STDIO, TQI_FILE, TQI_IPC}) {
+    GcFrame frame("local");
+    {
+      TqiLock l;
+      me->a_type = kind;
+    }
+    const std::string got = printed(get_user_ip(0));
+    {
+      TqiLock l;
+      me->a_type = own;
+    }
+    EXPECT_EQ(got, here) << "kind " << kind;
+  }
+  GcFrame frame("connection");
+  RawClientOfWord s("user-ip", user_ip);
+  EXPECT_EQ(s.answer("(user-ip)\n"), "(GetUserInfo \"\" \"\" \"\" \"ip\")\n");
+  EXPECT_EQ(s.answer("<Result> 4 (2130706433 167772161)</Result>\n"), "<Result> 2 (2130706433 167772161)</Result>\n");
 }
 
 TEST(Query, LineCountsCompareAcrossTheWrap) {

@@ -50,6 +50,11 @@ TEST(AccessToken, PriorityByModeAndLevel) {
   m->p.pri_area[3] = 0x00640002;
   EXPECT_EQ(_matrix_token_pri(&t), 100) << "the first id on the list";
   EXPECT_EQ(printed([&] { see_access_list(&first); }), "alist(3 9 )\n");
+  n0.process_token = &t;
+  token_check(&t);  // its node's token: passes
+  MATRIX_TOKEN other{};
+  n0.process_token = &other;
+  EXPECT_EXIT(token_check(&t), testing::ExitedWithCode(1), tqtest::panic_banner("_insert_matrix_acess"));
   m->p.pri_area[3] = 4;
   EXPECT_EXIT(_matrix_token_pri(&t), testing::ExitedWithCode(1), tqtest::panic_banner("_get_matrix_access"));
 }

@@ -237,8 +237,8 @@ TEST(MxFileRecords, RingBound) {
   EXPECT_EQ(walk(path), "OK nodes=10000 ring=10000 scripts=0\n");
 }
 
-// The diagnostic lines: the script offsets of the subheader, one shared, and a matrix
-// without a file.
+// The diagnostic lines: the script offsets of the subheader, one shared, a matrix without a
+// file, and the check that ends the process when no channel has an element type.
 TEST(MxFileRecords, DiagnosticLines) {
   tqtest::TempDir dir;
   BareMatrix m({{kAxis}, {}}, dir.file("diag"));
@@ -255,6 +255,13 @@ TEST(MxFileRecords, DiagnosticLines) {
   ofs[5] = 0;
   TestMatrix plain({kAxis});
   EXPECT_EQ(printed([&] { check_pdb_fd(plain.get()); }), "CLOSE POINT = ZERO W\n");
+  MATRIX_PARAM two{};
+  two.channel_nos = 2;
+  ASSERT_EQ(set_matrix_param(plain.get(), &two), 0);
+  EXPECT_EXIT(test_matrix(plain.get()), testing::ExitedWithCode(1), tqtest::panic_banner("test_matrix"));
+  MATRIX_CHANNEL_INFO typed{&mx_type_double, 0, nullptr, 0};
+  ASSERT_EQ(set_matrix_channel_info(plain.get(), 1, &typed), 0);
+  EXPECT_EQ(printed([&] { test_matrix(plain.get()); }), "") << "its second channel has a type";
 }
 
 // A ring entry left without a node (its node's index entry could not be made) is dropped

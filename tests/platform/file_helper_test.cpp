@@ -26,7 +26,9 @@
 #include "platform/file_helper.h"
 #include "platform/ufr_life.h"
 #include "platform/ufr_pipe.h"
+#include "stream/file_stream.h"
 #include "stream/format.h"
+#include "stream/stream_write.h"
 #include "platform/machine.h"
 #include "platform/task.h"
 #include "support/task_runner.h"
@@ -536,6 +538,21 @@ TEST_F(RootHelpers, AWriteInAnotherUsersFolderGoesThroughItsHelper) {
   EXPECT_EQ(u_unlink(file.c_str()), -1);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(helper_count(kNobody), 1) << "one helper served every call";
+}
+
+// A file the helper holds is written through the stream's buffer, formatted output as well
+// as raw bytes: the close sends all of it, in the order it was written.
+TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
+  const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
+  STREAM* s = s_open_file(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_NE(s, nullptr) << strerror(errno);
+  ASSERT_TRUE(s->h.wb_flags & WB_BUFFERED) << "a held file is written through the buffer";
+  EXPECT_EQ(s_printf(s, "n=%d %s;", 42, "abc"), 9);
+  EXPECT_EQ(s_write(s, "raw\n", 4), 4);
+  EXPECT_EQ(s_printf(s, "%x", 255), 2);
+  s_write_tick(nullptr);  // a write task for the buffer now, not at the tick
+  EXPECT_EQ(d_s_close(s), 0);
+  EXPECT_EQ(tqtest::read_file(file), "n=42 abc;raw\nff");
 }
 
 TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {
