@@ -202,7 +202,9 @@ TEST(PipeStream, ThreadsLeftWithoutReadinessAreEndedByTheClose) {
       if (reachable) {
         EXPECT_EQ(std::count(std::begin(result), std::end(result), size), 1) << "end " << end;
         for (int i = 0; i < kThreads && end == 1; ++i)
-          if (result[i] != size) EXPECT_EQ(error[i], EINTR) << "a writer the close ended, round " << round;
+          if (result[i] != size) {
+            EXPECT_EQ(error[i], EINTR) << "a writer the close ended, round " << round;
+          }
       }
       EXPECT_EQ(d_s_close(p[1 - end]), 0);
       if (!reachable) break;
