@@ -116,11 +116,18 @@ PDB64* fail_open(PDB64* p, int err, bool found_empty) {
 
 // The open mark as the disk has it, read past the cache (whose page has the new value
 // either way): a write-back that reported failure may still have carried it out, in the
-// prefix a short write wrote. 1 set, 0 clear, -1 unknown. The mark ends the 32-byte header.
+// prefix a short write wrote. 1 set, 0 clear, -1 unknown. The flags lie 24 bytes into the
+// header's body, after a packed head of whatever class the header has (the open takes any
+// header of at least 44 bytes in memory, not only the 32-byte one it writes).
 int disk_mark(PDB64* p) {
-  unsigned char b[kFileHeaderDisk];
-  if (pread(p->fid, b, sizeof b, 0) != ssize_t(sizeof b) || get_be16(b + 2) != kFileHeaderDisk) return -1;
-  return get_be32(b + kFileHeaderDisk - 4) & kFileHeaderOpenMark ? 1 : 0;
+  constexpr int kFlagsInBody = int(kFileHeaderMem - sizeof(PN64_HEADER)) - 4;
+  unsigned char b[kMaxPhysHead + kFlagsInBody + 4];
+  const ssize_t got = pread(p->fid, b, sizeof b, 0);
+  if (got < 4) return -1;
+  const uint16_t d = get_be16(b + 2);
+  const int at = (d == kPhys64Escape ? 12 : d == kPhys32Escape ? 8 : 4) + kFlagsInBody;
+  if (got < at + 4) return -1;
+  return get_be32(b + at) & kFileHeaderOpenMark ? 1 : 0;
 }
 
 // Header and, with a free list, anchor of a new file.

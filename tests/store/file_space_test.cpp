@@ -342,16 +342,25 @@ TEST_F(FileSpace, AFailedOpenForWantOfAnAnchorLeavesNoMark) {
 }
 
 // An open whose write fails, at the door or at the disk: a new file's header and anchor, an
-// existing file's mark. It fails with the cause and leaves the file as it found it, so that
-// the next read-write open succeeds; or, when the mark went out in a short write's prefix,
-// it succeeds with the mark on disk.
+// existing file's mark (in a header of 32 bytes, of a longer short record, or of a 32-bit
+// head, whose flags lie 4 bytes further). It fails with the cause and leaves the file as it
+// found it, so that the next read-write open succeeds; or, when the mark went out in a short
+// write's prefix, it succeeds with the mark on disk.
 TEST_F(FileSpace, AnOpenWhoseWriteFailsLeavesTheFileAsItFoundIt) {
-  const std::string existing = header_bytes(31, "utf8", 0) + anchor_bytes(0) + short_record(123, 4000);
+  const std::string body = header_bytes(31, "utf8", 0).substr(4), rest = anchor_bytes(0) + short_record(123, 4000);
+  const struct {
+    const char* name;
+    std::string found;
+    int flags_at;
+  } files[] = {{"new", "", 28},
+               {"existing", header_bytes(31, "utf8", 0) + rest, 28},
+               {"header of 40 bytes", be16(1) + be16(40) + body + std::string(8, '\0') + rest, 28},
+               {"header with a 32-bit head", be16(1) + be16(0xFFFE) + be32(65538) + body + std::string(65502, '\0') + rest, 32}};
   for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
-    for (const std::string& found : {std::string(), existing}) {
+    for (const auto& [name, found, flags_at] : files) {
       int64_t writes = 1;
       for (int64_t n = 0; n <= writes; ++n) {  // n 0: count the writes
-        SCOPED_TRACE(testing::Message() << f.name << (found.empty() ? ", new" : ", existing") << ", write " << n);
+        SCOPED_TRACE(testing::Message() << f.name << ", " << name << ", write " << n);
         tqtest::write_file(path(), found);
         const int64_t calls = f.count();
         f.arm(int(n), ENOSPC);
@@ -363,7 +372,7 @@ TEST_F(FileSpace, AnOpenWhoseWriteFailsLeavesTheFileAsItFoundIt) {
         const std::string b = tqtest::read_file(path());
         if (p) {
           EXPECT_TRUE(n == 0 || (f.seam != tqtest::WriteFault::kDiskWhole && !found.empty()));
-          EXPECT_EQ(be_at(b, 28, 4), 1u);
+          EXPECT_EQ(be_at(b, uint64_t(flags_at), 4), 1u);
           EXPECT_EQ(tq::close_filespace64(p), 0);
           continue;
         }
