@@ -169,15 +169,16 @@ unsigned char* read_header_record(PDB64* p, PN64_FILE_HEADER* fh) {
   return rec;
 }
 
-// Sets or clears the open mark in the header: 0, -1 (errno set) when the write failed, -2
-// when there is no header to mark (a file cut to nothing). A header that already says so is
-// not written again.
+// Sets or clears the open mark in the header: 0, -1 (errno set) when the header could not
+// be read or the write failed, -2 when there is no header to mark (a file cut to nothing).
+// A header that already says so is not written again.
 int set_open_mark(PDB64* p, bool on) {
   PN64_FILE_HEADER fh;
   unsigned char* rec = read_header_record(p, &fh);
   if (!rec) {
+    const bool cut = file_length64(p) == 0;
     errno = EIO;
-    return -2;
+    return cut ? -2 : -1;
   }
   const uint32_t was = uint32_t(fh.flags);
   const uint32_t flags = on ? was | kFileHeaderOpenMark : was & ~uint32_t(kFileHeaderOpenMark);

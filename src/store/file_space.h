@@ -32,10 +32,11 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
                         const char* encoding);
 // Writes back and drops the file's cached tree records, releases the in-memory chain,
 // writes back the file's pages, clears the open mark and closes: 0, or -1 (errno set) when
-// anything could not be written or the close failed. The mark is cleared only when every
-// write before it succeeded, and the close answers 0 exactly when the cleared mark is on
-// disk: a file whose close failed stays marked open, and a read-write open refuses it
-// (EBUSY); a read-only open still reads it.
+// anything could not be written, the header whose mark it clears could not be read (EIO; a
+// file cut to nothing has no mark to clear), or the close failed. The mark is cleared only
+// when every write before it succeeded, and the close answers 0 exactly when the cleared
+// mark is on disk: a file whose close failed stays marked open, and a read-write open
+// refuses it (EBUSY); a read-only open still reads it.
 int close_filespace64(PDB64* p);
 // The close's writes without the close: writes back and drops the file's cached tree
 // records (as flush_favt64_cache, the frees they wait for included) and writes back its

@@ -413,6 +413,23 @@ TEST_F(FileSpace, OpenAndCloseFailuresAreReported) {
   errno = 0;
   EXPECT_EQ(tq::close_filespace64(p), -1);
   EXPECT_EQ(errno, EBADF);
+
+  // The header's page was let go and the descriptor can no longer read it back: the mark
+  // cannot be cleared, and the file stays marked.
+  p = create();
+  alloc(p, 5000);
+  ASSERT_EQ(tq::fac_flush(&p->fac), 0);
+  tqtest::PageLimit one(1);
+  char c;
+  ASSERT_EQ(tq::fac_lseek(&p->fac, 4096, SEEK_SET), 4096);
+  ASSERT_EQ(tq::fac_read(&p->fac, &c, 1), 1);
+  int wo = open(path().c_str(), O_WRONLY);
+  ASSERT_GE(dup2(wo, p->fid), 0);
+  close(wo);
+  errno = 0;
+  EXPECT_EQ(tq::close_filespace64(p), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(be_at(tqtest::read_file(path()), 28, 4), 1u);
 }
 
 TEST_F(FileSpace, DamagedFilesAreRefused) {
