@@ -24,8 +24,10 @@ static_assert(sizeof(ACC_PN64_HEADER) == 24);
 // The logical length of the file (the position moves to the end), or a negative value.
 int64_t file_length64(PDB64* p);
 
-// Writes len bytes at the current position in pieces of at most 65536: len, or -1 when a
-// piece could not be written.
+// Writes len bytes at the current position, at most 65536 per call of fac_write: len, or -1
+// when one of those calls failed. What the calls before it wrote stays written; with the
+// cache on, the failed call itself writes nothing, so only a write of at most 65536 bytes
+// fails with the file as it was.
 int64_t fa_write64(PDB64* p, const void* buf, uint64_t len);
 // Writes the packed head of rec (head in file order; packed by the head's memory size m)
 // and the first len - 16 body bytes at the current position: the bytes written (packed head
