@@ -79,7 +79,6 @@ struct PN64_FILE_HEADER {
   int32_t flags;      // bit 0: held open for reading and writing
 };
 inline constexpr uint64_t kFileHeaderMem = 44;
-inline constexpr int kFileHeaderDisk = 32;  // on disk: a 4-byte head, flags in the last 4 bytes
 inline constexpr int kFileHeaderOpenMark = 1;
 inline constexpr char kStoreVersion[] = "64-0.6";
 // Converts the header's numbers in place (head, type, flags); the texts stay as they are.
