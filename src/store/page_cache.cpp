@@ -645,7 +645,10 @@ int fac_write_zeros(FAC_INFO* info, int len) {
 
 int fac_truncate(FAC_INFO* info, uint64_t len) {
   if (!fac_cached(info)) return ftruncate(info->fd, off_t(len)) < 0 ? -1 : 0;
-  if (len > info->file_size) return -1;
+  if (len > info->file_size) {
+    errno = EINVAL;
+    return -1;
+  }
   // The disk is cut first: when it refuses, the cache is as it was.
   const int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
   if (disk < 0 || (len < uint64_t(disk) && ftruncate(info->fd, off_t(len)) < 0)) return -1;
@@ -692,10 +695,10 @@ int fac_discard(FAC_INFO* info) {
   if (!fac_cached(info)) return 0;
   drop_all_pages(info);
   const int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
-  if (disk < 0) return -1;
-  info->file_size = info->real_file_size = uint64_t(disk);
+  if (disk >= 0) info->real_file_size = uint64_t(disk);
+  info->file_size = info->real_file_size;  // without pages, nothing lies beyond the disk
   info->seek_point = std::min(info->seek_point, info->file_size);
-  return 0;
+  return disk < 0 ? -1 : 0;
 }
 
 int fac_close(FAC_INFO* info) {

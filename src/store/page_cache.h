@@ -151,7 +151,7 @@ inline constexpr int kFacFailFromThenOn = 2;
 void fac_fail_system_write(int n, int err, int how = kFacFailWhole);
 extern int64_t fac_system_writes;
 // Cuts the file to len (never grows it): 0, or -1 having changed nothing when len exceeds
-// the logical size or the system truncation fails.
+// the logical size (EINVAL) or the system truncation fails.
 int fac_truncate(FAC_INFO* info, uint64_t len);
 // Writes back this file's dirty pages in ascending order of offset, each run of adjacent
 // pages in one positioned system write: 0, or -1 when a page could not be written whole
@@ -164,7 +164,8 @@ int fac_close(FAC_INFO* info);
 // Drops every page of the file without writing one: what was written into the cache and
 // is not yet on disk is lost, and the logical size becomes the disk's, the position at most
 // that. For work that failed and must leave the file as it found it. 0, or -1 (errno set)
-// when the disk's size cannot be found (the pages are dropped all the same).
+// when the disk's size cannot be found (the pages are dropped all the same, and the size
+// is the disk's as the cache last knew it).
 int fac_discard(FAC_INFO* info);
 int fac_purge_onlyone(FAC_INFO* info);
 int fac_purge_all();
