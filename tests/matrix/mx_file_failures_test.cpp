@@ -1,9 +1,11 @@
 // Changes of a matrix file that write several records, failed at each of their writes in
-// turn (the page cache's failing-write seam), on files made from fixed random seeds: after
-// every failure the file as it stands (what a crash would leave) names only whole records of
-// their types, each once; and once the index is written back, the independent walker's view
-// of the file (ring, scripts, each node's records) is what memory holds, the file sound but
-// for room a failure lost.
+// turn, on files made from fixed random seeds, under a page limit of one so that write-backs
+// run inside them. Failed at the page cache's door: after every failure the file as it
+// stands (what a crash would leave) names only whole records of their types, each once; and
+// once the index is written back, the independent walker's view of the file (ring, scripts,
+// each node's records) is what memory holds, the file sound but for room a failure lost.
+// Failed at the disk: the change succeeds, and the file's close either answers 0, leaving
+// the file as memory held it, or fails, leaving it refused.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include "mxtype/mx_type.h"
 #include "store/store_lock.h"
 #include "support/test_util.h"
+#include "support/write_fault.h"
 
 namespace {
 
@@ -81,56 +84,71 @@ std::string view(MATRIX* m, const Nodes& nodes) {
   return out + "OK nodes=" + num(stored) + " ring=" + num(s.cache_count) + " scripts=" + num(scripts) + "\n";
 }
 
-// Runs each operation on files of seeds 1 to 4 (nodes in index order), its n-th write
-// failing for every n up to its count of writes. The file's nodes are loaded (and in the
-// node hash, where a purge looks) before; after it the walker checks the file as its pages
-// stand, then with its tree records written back too, against the view of memory.
+// Runs each operation on files of seeds 1 to 4 (at the disk, 1), nodes in index
+// order, its n-th write failing for every n up to its count of writes (at the disk, of it
+// and the close, at most three of them). The file's nodes are loaded (and in the node hash,
+// where a purge looks) before; after a failure at the door the walker checks the file as its
+// pages stand, then with its tree records written back too, against the view of memory.
 using Op = std::function<int(MATRIX*, Nodes*, Rng&)>;
 void fail_each_write(const std::vector<std::pair<const char*, Op>>& ops) {
   tqtest::TempDir dir;
   const std::string path = dir.file("m");
-  for (const auto& [name, op] : ops)
-    for (unsigned seed = 1; seed <= 4; ++seed) {
-      Rng rng(seed);
-      std::vector<std::vector<int64_t>> codes;
-      {
-        BareMatrix m(kShape, path);
-        for (int64_t i = 0, k = 2 + rng() % 4; i < k; ++i) {
-          codes.push_back({1, kSpan * i, kSpan * int64_t(rng() % 4)});
-          FreeNode fresh(m.get(), codes.back());
-          ASSERT_EQ(scramble(&fresh, rng), 0);
-          ASSERT_EQ(scramble(&fresh, rng), 0);  // records moved: free room
+  tqtest::PageLimit pages(1);
+  for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
+    for (const auto& [name, op] : ops)
+      for (unsigned seed = 1; seed <= (f.at_disk() ? 1u : 4u); ++seed) {
+        Rng rng(seed);
+        std::vector<std::vector<int64_t>> codes;
+        {
+          BareMatrix m(kShape, path);
+          for (int64_t i = 0, k = 2 + rng() % 4; i < k; ++i) {
+            codes.push_back({1, kSpan * i, kSpan * int64_t(rng() % 4)});
+            FreeNode fresh(m.get(), codes.back());
+            ASSERT_EQ(scramble(&fresh, rng), 0);
+            ASSERT_EQ(scramble(&fresh, rng), 0);  // records moved: free room
+          }
+          ASSERT_EQ(save_scripts(m.get(), rng), 0);
         }
-        ASSERT_EQ(save_scripts(m.get(), rng), 0);
+        const std::string bytes = tqtest::read_file(path);
+        for_each_write(
+            [&](int64_t n) -> int64_t {
+              SCOPED_TRACE(std::string(f.name) + ", " + name + ", seed " + std::to_string(seed) + ", write " +
+                           std::to_string(n));
+              tqtest::write_file(path, bytes);
+              BareMatrix m(load_shape(), path);
+              Nodes nodes;
+              for (const auto& dc : codes) {
+                nodes.push_back(std::make_unique<FreeNode>(m.get(), dc));
+                EXPECT_EQ(load_matrix_node(&nodes.back()->n), 0);
+                MATRIX_NODE*& chain = m->node_hash[_get_node_hash(m.get(), dc.data())];
+                nodes.back()->n.nh_next = std::exchange(chain, &nodes.back()->n);
+              }
+              Rng choices(seed);
+              const int64_t before = f.count();
+              f.arm(int(n), ENOSPC);
+              const int r = op(m.get(), &nodes, choices);
+              EXPECT_TRUE(n > 0 || r == 0);
+              EXPECT_TRUE(!f.at_disk() || r == 0) << "a call answered for the disk";
+              const std::string memory = f.at_disk() ? view(m.get(), nodes) : "";
+              int closed = 0;
+              if (f.at_disk()) closed = close_matrix_file(m.get());
+              const int64_t writes = f.count() - before;
+              f.arm(0, 0);
+              if (f.at_disk()) {
+                EXPECT_EQ(walk_closed(path, closed, {"--view"}), closed ? "refused" : memory);
+              } else {
+                EXPECT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
+                const std::string unflushed = walk(path, {"--lost", "--open", "--unflushed"});
+                EXPECT_EQ(unflushed.substr(0, 3), "OK ") << unflushed;
+                l_flush_filespace64(m->file_work->pdb_fd);
+                EXPECT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
+                EXPECT_EQ(walk(path, {"--view", "--lost", "--open"}), view(m.get(), nodes));
+              }
+              for (MATRIX_NODE*& chain : m->node_hash) chain = nullptr;
+              return writes;
+            },
+            seed, f.at_disk() ? 3 : 1 << 30);
       }
-      const std::string bytes = tqtest::read_file(path);
-      for (int64_t n = 0, writes = 1; n <= writes; ++n) {
-        SCOPED_TRACE(std::string(name) + ", seed " + std::to_string(seed) + ", write " + std::to_string(n));
-        tqtest::write_file(path, bytes);
-        BareMatrix m(load_shape(), path);
-        Nodes nodes;
-        for (const auto& dc : codes) {
-          nodes.push_back(std::make_unique<FreeNode>(m.get(), dc));
-          ASSERT_EQ(load_matrix_node(&nodes.back()->n), 0);
-          MATRIX_NODE*& chain = m->node_hash[_get_node_hash(m.get(), dc.data())];
-          nodes.back()->n.nh_next = std::exchange(chain, &nodes.back()->n);
-        }
-        Rng choices(seed);
-        const int64_t before = fac_write_calls;
-        fac_fail_write(int(n), ENOSPC);
-        const int r = op(m.get(), &nodes, choices);
-        fac_fail_write(0, 0);
-        if (n == 0) writes = fac_write_calls - before;
-        EXPECT_TRUE(n > 0 || r == 0);
-        ASSERT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
-        const std::string unflushed = walk(path, {"--lost", "--open", "--unflushed"});
-        EXPECT_EQ(unflushed.substr(0, 3), "OK ") << unflushed;
-        l_flush_filespace64(m->file_work->pdb_fd);
-        ASSERT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
-        EXPECT_EQ(walk(path, {"--view", "--lost", "--open"}), view(m.get(), nodes));
-        for (MATRIX_NODE*& chain : m->node_hash) chain = nullptr;
-      }
-    }
 }
 
 FreeNode* any(Nodes* nodes, Rng& rng) { return (*nodes)[rng() % nodes->size()].get(); }

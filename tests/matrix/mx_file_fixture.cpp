@@ -4,10 +4,13 @@
 #include <fcntl.h>
 
 #include <cmath>
+#include <random>
+#include <set>
 
 #include "interp/script_start.h"
 #include "lang/gc.h"
 #include "matrix/matrix_open.h"
+#include "matrix/mx_codes.h"
 #include "matrix/mx_file_access.h"
 #include "matrix/mx_file_header.h"
 #include "matrix/mx_node_record.h"
@@ -148,6 +151,24 @@ std::string walk(const std::string& path, const std::vector<std::string>& opts) 
   argv.insert(argv.end(), opts.begin(), opts.end());
   const tqtest::RunResult r = tqtest::run_program(argv);
   return r.out + r.err;
+}
+
+std::string walk_closed(const std::string& path, int closed, const std::vector<std::string>& opts) {
+  if (closed == 0) return walk(path, opts);
+  int code = 0;
+  printed([&] { code = BareMatrix(load_shape(), path).code(); });
+  return code == MX_FILE_HELD ? "refused" : "opened after a failed close: " + std::to_string(code);
+}
+
+void for_each_write(const std::function<int64_t(int64_t n)>& once, unsigned seed, int most) {
+  const int64_t writes = once(0);
+  if (writes <= 0) return;
+  std::set<int64_t> ns = {1, writes};
+  std::mt19937 g(seed);
+  if (writes <= most)
+    for (int64_t n = 2; n < writes; ++n) ns.insert(n);
+  while (int64_t(ns.size()) < std::min<int64_t>(most, writes)) ns.insert(1 + int64_t(g() % uint64_t(writes)));
+  for (int64_t n : ns) once(n);
 }
 
 }  // namespace mxtest

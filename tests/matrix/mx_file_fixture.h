@@ -1,7 +1,10 @@
 // File matrices for the tests: bare matrix records with a file, matrices opened through the
-// store with a file hook, nodes outside the node cache, raw file bytes, and the independent
-// walker (mx_file_walker.py) that checks every file a test leaves.
+// store with a file hook, nodes outside the node cache, raw file bytes, the independent
+// walker (mx_file_walker.py) that checks every file a test leaves, and the loop of the
+// failing-write tests over the writes they fail.
 #pragma once
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +68,13 @@ std::vector<uint8_t> file_bytes(const std::string& path);
 std::vector<uint8_t> body_at(const std::vector<uint8_t>& file, int64_t ofs);
 // The walker's report of the file ("OK nodes=N ring=R scripts=S" or FAIL lines).
 std::string walk(const std::string& path, const std::vector<std::string>& opts = {});
+// The walker's report of a file that a close answering closed left; after a failed close,
+// "refused" when a read-write opening refuses the file (its open mark left set).
+std::string walk_closed(const std::string& path, int closed, const std::vector<std::string>& opts = {});
+
+// Runs once(0), which fails no write and answers how many writes it counted, then once(n)
+// for the writes to fail: every one, or at most `most` of them (the first, the last and
+// others drawn by seed).
+void for_each_write(const std::function<int64_t(int64_t n)>& once, unsigned seed, int most = 1 << 30);
 
 }  // namespace mxtest
