@@ -42,8 +42,9 @@ uint8_t* datum_record(uint16_t type, int fixed, MDT tp, void* d, int64_t min_bod
 
 // Places and writes rec by the reuse rule at fofs: the offset used, or -1 (a new place
 // that could not be written is freed again), or -2 when the write in place at fofs failed:
-// that record may then hold part of rec (a record goes out in pieces, and a cached write
-// may answer failure after taking its bytes). The record at fofs, when it is not reused,
+// that record may then hold part of rec (a body over 64 KiB goes out in pieces, and those
+// before the failed one stay written; a shorter one is left as it was, but is taken as
+// unsure all the same). The record at fofs, when it is not reused,
 // is left to the caller, who frees it once nothing names it any more: freed before, its
 // room could be handed to another record while the file still named it.
 int64_t place_and_write(MATRIX* m, int64_t fofs, uint8_t* rec) {

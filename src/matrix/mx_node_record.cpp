@@ -182,8 +182,8 @@ struct Saved {
   bool was_keyed = false; // it did, and may have been written back so: what place names
                           // is freed only once the index's own change is written back
   bool unsure = false;    // a write over a record the file names failed: its bytes may be
-                          // in, in part or whole (written in pieces, or a cached write that
-                          // answered failure after taking them), naming what this save wrote
+                          // in part (a body over 64 KiB goes out in pieces), naming what
+                          // this save wrote
   // Frees a record that this save wrote and nothing named by the file as it stands names
   // (after a write that may have gone in, nothing: the room is lost instead).
   void drop(PDB64* p, int64_t ofs, uint16_t type) const {
