@@ -38,10 +38,11 @@ int (*mx_call_unlock_func)(CALL_LOCK_DESCRIPTER d) = call_unlock;
 namespace {
 
 constexpr int kFileMode = 0644;
-// Why a read-write open of a store file is refused (EBUSY): nothing in the system clears
-// the mark, so the line says what left it.
+// Why a read-write open of a store file is refused (EBUSY): its mark is set by a holder that
+// is still running or, since nothing in the system clears it, was left behind.
 constexpr const char* kMarkedOpen =
-    "marked open for writing (left by a failed close or a process that ended while holding it)";
+    "marked open for writing (by another process, or left by a failed close or a process that ended "
+    "while holding it)";
 
 void release_call_lock(MX_FILE_WORK* w) {
   if (w->lock_d.d && mx_call_unlock_func) mx_call_unlock_func(w->lock_d);

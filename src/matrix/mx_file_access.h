@@ -78,8 +78,8 @@ MX_FILE_WORK* new_mx_file_work(MATRIX* m, int oflags);
 // m has no work record, the store file cannot be opened ("A %ls\n") or the open mark cannot
 // be written; MX_FILE_HELD (-124) when the file is marked open by another holder (in its
 // subheader, "************ DESTROY-4\n"; or the store file's own mark, which refuses the
-// opening, "A %ls\n" and then "%ls: marked open for writing (left by a failed close or a
-// process that ended while holding it)\n") or its subheader cannot be read
+// opening, "A %ls\n" and then "%ls: marked open for writing (by another process, or left by
+// a failed close or a process that ended while holding it)\n") or its subheader cannot be read
 // ("************ DESTROY-2\n"). A file whose close failed keeps its marks and so answers
 // -124.
 // A failed take holds nothing. Opening prints "_start_file_access %ls %p\n" and, once

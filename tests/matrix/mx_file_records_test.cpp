@@ -381,8 +381,8 @@ TEST(MxFileRecords, DamagedFiles) {
       {"root of kind 256", root, 0, 256, 4, MX_FILE_HELD, "************ DESTROY-6\n"},
       {"marked open", sub, 892, 1, 4, MX_FILE_HELD, "************ DESTROY-3 1\n"},
       {"store marked open", 0, 24, 1, 4, MX_FILE_HELD,  // the store header's flags
-       "/store marked open: marked open for writing (left by a failed close or a process that ended while holding "
-       "it)\n"},
+       "/store marked open: marked open for writing (by another process, or left by a failed close or a process "
+       "that ended while holding it)\n"},
       {"ring count 10001", sub, 888, 10001, 4, MX_FILE_HELD, "************ DESTROY-5\n"},
       {"node of another level", node, kCode + 1, 1, 1, MX_LOAD_FAILED, "loading_error(1)\n"},
       {"code cut by the record", node, kCode + 6, 0, 1, MX_LOAD_FAILED, "loading_error(2)\n"},
