@@ -120,12 +120,10 @@ PDB64* fail_open(PDB64* p, int err, bool found_empty) {
 // header's body, after a packed head of whatever class the header has (the open takes any
 // header of at least 44 bytes in memory, not only the 32-byte one it writes).
 int disk_mark(PDB64* p) {
-  constexpr int kFlagsInBody = int(kFileHeaderMem - sizeof(PN64_HEADER)) - 4;
-  unsigned char b[kMaxPhysHead + kFlagsInBody + 4];
+  unsigned char b[kMaxPhysHead + kFileHeaderFlagsAt + 4];
   const ssize_t got = pread(p->fid, b, sizeof b, 0);
   if (got < 4) return -1;
-  const uint16_t d = get_be16(b + 2);
-  const int at = (d == kPhys64Escape ? 12 : d == kPhys32Escape ? 8 : 4) + kFlagsInBody;
+  const int at = phys_head_len16(get_be16(b + 2)) + kFileHeaderFlagsAt;
   if (got < at + 4) return -1;
   return get_be32(b + at) & kFileHeaderOpenMark ? 1 : 0;
 }
@@ -182,26 +180,31 @@ int set_open_mark(PDB64* p, bool on) {
   }
   const uint32_t was = uint32_t(fh.flags);
   const uint32_t flags = on ? was | kFileHeaderOpenMark : was & ~uint32_t(kFileHeaderOpenMark);
-  put_be32(rec + sizeof(PN64_HEADER) + 24, flags);
+  put_be32(rec + sizeof(PN64_HEADER) + kFileHeaderFlagsAt, flags);
   int rc = flags == was || write_filespace64f(p, 0, rec) >= 0 ? 0 : -1;
   d_f_ree(rec);
   return rc;
 }
 
-// Clears the open mark and writes it back, every other byte of the file being on disk
-// already. 0 when the disk has the mark clear, or there is no header to mark; else -1
-// (errno set) with the mark still set on disk. Either way nothing of it is left to go
-// out later: the header page is dropped unwritten after a write-back that failed, being
-// as on disk when the mark went out (in the prefix a short write wrote) and not to go
-// while the file is not whole on disk when it did not.
-int clear_mark_on_disk(PDB64* p) {
-  const int rc = set_open_mark(p, false);
-  if (rc == -2 || (rc == 0 && fac_flush(&p->fac) == 0)) return 0;
+// Writes back the file's pages when the last change was the open mark, set to `want` (1 or
+// 0): 0 when the disk has the mark so, -1 (errno of the write-back) when not. A write-back
+// that reported failure may still have carried the mark out, in the prefix a short write
+// wrote, so the disk decides; the header page is then dropped unwritten, being as on disk
+// when the mark went out, and not to go out later when it did not.
+int flush_mark(PDB64* p, int want) {
+  if (fac_flush(&p->fac) == 0) return 0;
   const int err = errno;
-  const bool clear = rc == 0 && disk_mark(p) == 0;
+  const bool there = disk_mark(p) == want;
   fac_discard(&p->fac);
   errno = err;
-  return clear ? 0 : -1;
+  return there ? 0 : -1;
+}
+
+// Clears the open mark on disk, every other byte of the file being there already: 0, also
+// when there is no header to mark; -1 (errno set) with the mark still set on disk.
+int clear_mark_on_disk(PDB64* p) {
+  const int rc = set_open_mark(p, false);
+  return rc == -2 ? 0 : rc < 0 ? -1 : flush_mark(p, 0);
 }
 
 // Finds the anchor of an existing file and makes it the chain's first element.
@@ -340,16 +343,8 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
   if (len < 0) return fail_open(p, EIO, false);
   int rc = len == 0 ? create_file(p, oflags, flags, type, encoding) : open_existing(p, oflags, flags);
   // An existing file's open wrote only its mark: once the mark is on the disk the open has
-  // done its work, even when the write-back that carried it reported failure (in the
-  // prefix a short write wrote).
-  if (rc == 0 && fac_flush(&p->fac) < 0) {
-    const int err = errno;
-    if (len > 0 && read_write(oflags) && disk_mark(p) == 1)
-      fac_discard(&p->fac);  // the page is as on disk
-    else
-      rc = -1;
-    errno = err;
-  }
+  // done its work.
+  if (rc == 0 && (len > 0 && read_write(oflags) ? flush_mark(p, 1) : fac_flush(&p->fac)) < 0) rc = -1;
   if (rc < 0) {
     int err = errno;
     if (p->freelist_work) free_freelist64(p->freelist_work);

@@ -56,7 +56,7 @@ void file_header64_to_record(unsigned char rec[kFileHeaderMem], const PN64_FILE_
   std::memcpy(body + 4, fh->version, sizeof fh->version);
   std::memcpy(body + 12, fh->encoding, sizeof fh->encoding);
   put_be32(body + 20, fh->linear);
-  put_be32(body + 24, uint32_t(fh->flags));
+  put_be32(body + kFileHeaderFlagsAt, uint32_t(fh->flags));
 }
 
 void file_header64_from_record(PN64_FILE_HEADER* fh, const unsigned char* rec) {
@@ -68,7 +68,7 @@ void file_header64_from_record(PN64_FILE_HEADER* fh, const unsigned char* rec) {
   std::memcpy(fh->version, body + 4, sizeof fh->version);
   std::memcpy(fh->encoding, body + 12, sizeof fh->encoding);
   fh->linear = get_be32(body + 20);
-  fh->flags = int32_t(get_be32(body + 24));
+  fh->flags = int32_t(get_be32(body + kFileHeaderFlagsAt));
 }
 
 void change_endian_freelist64_to_net(PN64_FREELIST* fl) {

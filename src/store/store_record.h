@@ -42,6 +42,8 @@ inline constexpr int kMaxPhysHead = 12;
 
 // Packed head length (4, 8 or 12) for a memory size.
 constexpr int phys_head_len64(uint64_t m) { return m <= kShortMaxMem ? 4 : m <= kLong32MaxMem ? 8 : 12; }
+// The length of a packed head whose 16-bit length field holds len16.
+constexpr int phys_head_len16(uint16_t len16) { return len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4; }
 // Disk length of a record of memory size m (m >= 16).
 constexpr uint64_t disk_len64(uint64_t m) { return m - 16 + uint64_t(phys_head_len64(m)); }
 // False for the disk lengths no head can express: 65534..65537 and 4294967288..4294967291,
@@ -80,6 +82,7 @@ struct PN64_FILE_HEADER {
 };
 inline constexpr uint64_t kFileHeaderMem = 44;
 inline constexpr int kFileHeaderOpenMark = 1;
+inline constexpr int kFileHeaderFlagsAt = 24;  // the flags' offset in the header's body
 inline constexpr char kStoreVersion[] = "64-0.6";
 // Converts the header's numbers in place (head, type, flags); the texts stay as they are.
 void change_endian_file_header64(PN64_FILE_HEADER* fh);

@@ -672,15 +672,13 @@ struct RawRecord {
   }
 };
 
-// The length of a packed head whose 16-bit length field holds len16.
-int phys_head_len(uint16_t len16) { return len16 == kPhys32Escape ? 8 : len16 == kPhys64Escape ? 12 : 4; }
 
 // A packed head: its length and the record's disk length. False when have bytes do not
 // hold it, or when the disk length is shorter than the head or passes avail (damage).
 bool parse_phys_head(const unsigned char* b, uint64_t have, uint64_t avail, int* hlen, uint64_t* d) {
   if (have < 4) return false;
   uint16_t len16 = get_be16(b + 2);
-  *hlen = phys_head_len(len16);
+  *hlen = phys_head_len16(len16);
   if (have < uint64_t(*hlen)) return false;
   *d = *hlen == 4 ? len16 : *hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
   return *d >= uint64_t(*hlen) && *d <= avail;
@@ -896,13 +894,13 @@ int favt64_peek_level(PDB64* p, uint64_t ofs) {
   unsigned char copy[kMaxPhysHead + 20];
   int in_page;
   const unsigned char* b = fac_view(&p->fac, &in_page);
-  if (!b || in_page < kShort || in_page < phys_head_len(get_be16(b + 2)) + 20) {
+  if (!b || in_page < kShort || in_page < phys_head_len16(get_be16(b + 2)) + 20) {
     if (fac_read(&p->fac, copy, kShort) != kShort) return -1;
     b = copy;
   }
   if (get_be16(b) != kRecTreeNode) return -1;
   uint16_t len16 = get_be16(b + 2);
-  int hlen = phys_head_len(len16);
+  int hlen = phys_head_len16(len16);
   if (b == copy && hlen > 4 && fac_read(&p->fac, copy + kShort, hlen - 4) != hlen - 4) return -1;
   uint64_t d = hlen == 4 ? len16 : hlen == 8 ? get_be32(b + 4) : get_be64(b + 4);
   if (d < uint64_t(hlen) + 20) return -1;  // too short to hold a level
