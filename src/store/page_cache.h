@@ -63,7 +63,7 @@ struct FAC_GENERAL {
   FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
   int spare_nos;              // their number: cached and kept pages stay within the page limit
   int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
-                              // next waits for a quarter of the limit more, or for some to go
+                              // next waits for a quarter of the limit more, or fewer dirty
 };
 inline constexpr int kFacPage = 4096;
 inline constexpr int kFacDefaultPages = 32768;  // 128 MB of page buffers

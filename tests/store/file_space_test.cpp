@@ -405,11 +405,14 @@ TEST_F(FileSpace, OpenAndCloseFailuresAreReported) {
   EXPECT_EQ(tq::open_filespace64("/dev/full", O_RDWR, 0644, tq::kFsFreeList, 31, "utf8"), nullptr);
   EXPECT_EQ(errno, ENOSPC);
 
+  auto reopen_descriptor = [this](PDB64* p, int oflags) {  // the handle's descriptor, opened anew
+    int fd = open(path().c_str(), oflags);
+    ASSERT_GE(dup2(fd, p->fid), 0);
+    close(fd);
+  };
   PDB64* p = create();
   alloc(p, 1000);
-  int ro = open(path().c_str(), O_RDONLY);
-  ASSERT_GE(dup2(ro, p->fid), 0);
-  close(ro);
+  reopen_descriptor(p, O_RDONLY);
   errno = 0;
   EXPECT_EQ(tq::close_filespace64(p), -1);
   EXPECT_EQ(errno, EBADF);
@@ -423,9 +426,7 @@ TEST_F(FileSpace, OpenAndCloseFailuresAreReported) {
   char c;
   ASSERT_EQ(tq::fac_lseek(&p->fac, 4096, SEEK_SET), 4096);
   ASSERT_EQ(tq::fac_read(&p->fac, &c, 1), 1);
-  int wo = open(path().c_str(), O_WRONLY);
-  ASSERT_GE(dup2(wo, p->fid), 0);
-  close(wo);
+  reopen_descriptor(p, O_WRONLY);
   errno = 0;
   EXPECT_EQ(tq::close_filespace64(p), -1);
   EXPECT_EQ(errno, EIO);
