@@ -11,12 +11,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "store/file_space.h"
+#include "store/page_cache.h"
 #include "store/record_io.h"
 #include "store/store_lock.h"
 #include "support/scratch.h"
@@ -181,6 +183,56 @@ void BM_FileSpace(benchmark::State& state) {
 void BM_SQLite(benchmark::State& state) { run_passes(state, "test.db", sqlite_pass); }
 
 void BM_LMDB(benchmark::State& state) { run_passes(state, "test.mdb", lmdb_pass); }
+
+// A disk that stays full (every system write of the write-back fails with ENOSPC): 64 KiB
+// writes appended to one file until the megabytes of the second argument were asked for,
+// under the page limit of the first. The cache takes writes up to its bound and refuses the
+// rest, so the time a byte costs stays the same however many are written. Counters: the
+// pages the cache held at the end, and the writes it refused.
+void BM_FullDiskWrites(benchmark::State& state) {
+  tq::init_l_favt64();
+  tq::FAC_GENERAL& g = tq::fac_general_info;
+  const int saved = g.total_entries;
+  g.total_entries = int(state.range(0));
+  const int64_t bytes = state.range(1) << 20;
+  const std::string dir = benchsupport::new_tmp_folder("bench_store."), path = dir + "/full";
+  const std::vector<unsigned char> chunk(65536, 'f');
+  int64_t refused = 0, held = 0;
+  for (auto _ : state) {
+    tq::PDB64* p = tq::open_pdb64(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 0);
+    if (!p) {
+      state.SkipWithError("open failed");
+      break;
+    }
+    tq::fac_fail_system_write(1, ENOSPC, tq::kFacFailWhole | tq::kFacFailFromThenOn);
+    refused = 0;
+    for (int64_t asked = 0; asked < bytes; asked += int64_t(chunk.size()))
+      if (tq::fac_write(&p->fac, chunk.data(), int(chunk.size())) < 0) ++refused;
+    state.PauseTiming();
+    held = g.entries_nos;
+    tq::fac_fail_system_write(0, 0);
+    tq::fac_discard(&p->fac);
+    tq::close_pdb64(p);
+    state.ResumeTiming();
+  }
+  state.counters["pages_held"] = double(held);
+  state.counters["refused"] = double(refused);
+  state.SetBytesProcessed(bytes * int64_t(state.iterations()));
+  g.total_entries = saved;
+  unlink(path.c_str());
+  rmdir(dir.c_str());
+}
+
+void full_disk_sizes(benchmark::internal::Benchmark* b) {
+  if (benchsupport::smoke_run()) {
+    b->Args({64, 1});
+    return;
+  }
+  for (int64_t limit : {int64_t(1024), int64_t(tq::kFacDefaultPages)})
+    for (int64_t mb : {64, 128, 256}) b->Args({limit, mb});
+}
+
+BENCHMARK(BM_FullDiskWrites)->Apply(full_disk_sizes)->Unit(benchmark::kMillisecond);
 
 // The size factors 1, 4 and 16; the smoke run takes 1 alone.
 void factors(benchmark::internal::Benchmark* b) {

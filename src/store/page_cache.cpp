@@ -4,6 +4,12 @@
 // file on flush, close, or when dirty pages reach three quarters of the limit; only clean
 // pages are evicted.
 //
+// Eviction takes clean pages from the cold end of the ring. A dirty page it finds there is
+// parked: moved to a ring of its own, where it waits until written back and then goes to
+// the cold end of the LRU ring, being older than every page there. So making a page costs
+// the same however many pages are dirty: no walk passes a dirty page twice, and the walk
+// stops at the first pinned page (the pages a write is gathering, all at the warm end).
+//
 // Write-back sorts the file's dirty pages by offset and hands every run of adjacent pages
 // to one positioned system write (up to kRunPages pages), instead of a seek and a write per
 // page; what a short write left out stays dirty. A zero fill (the body of a record just
@@ -26,12 +32,15 @@
 // and a page it made for a write that then failed goes again. A write-back is owned by the
 // file whose pages it writes: when one a write triggers for room fails, the write still
 // succeeds, and the pages that did not go stay dirty for their own file's next flush or
-// close to try and report.
+// close to try and report. While they stay, the cache holds at most kFacBoundFactor times
+// its limit: a write that needs one more page then fails with the failed write-back's errno,
+// after a new try at the disk once a quarter of the limit's pages have been refused.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
 // beyond file_size (outside a write's gathering); a page is in its file's dirty list
-// exactly when it is dirty.
+// exactly when it is dirty; a parked page is dirty and older than every page of the LRU
+// ring; pinned pages lie together at the warm end of the ring.
 #include "store/page_cache.h"
 
 #include <fcntl.h>
@@ -84,11 +93,33 @@ void ring_unlink(FAC_ENTRY* e) {
   e->h.next = e->h.prev = nullptr;
 }
 
-void ring_push_front(FAC_ENTRY* e) {
-  e->h.next = g.entries.next;
-  e->h.prev = &g.entries;
-  g.entries.next->prev = &e->h;
-  g.entries.next = &e->h;
+void ring_push_front(FAC_ENTRY* e, FAC_ENTRY_HEADER* head = &g.entries) {
+  e->h.next = head->next;
+  e->h.prev = head;
+  head->next->prev = &e->h;
+  head->next = &e->h;
+}
+
+void ring_push_back(FAC_ENTRY* e) { ring_push_front(e, g.entries.prev); }
+
+// Moves a dirty page from the cold end of the LRU ring to the parked ring.
+void park(FAC_ENTRY* e) {
+  ring_unlink(e);
+  ring_push_front(e, &g.parked);
+  e->parked = 1;
+}
+
+// Takes a page off whichever ring holds it.
+void unlink_page(FAC_ENTRY* e) {
+  ring_unlink(e);
+  e->parked = 0;
+}
+
+// Ends the wait a failed write-back for room began: writing goes on as before.
+void unstick() {
+  g.stuck_dirty = 0;
+  g.stuck_errno = 0;
+  g.refused = 0;
 }
 
 void mark_dirty(FAC_ENTRY* e) {
@@ -109,7 +140,11 @@ void mark_clean(FAC_ENTRY* e) {
   if (e->dirty_next) e->dirty_next->dirty_prev = e->dirty_prev;
   e->dirty_next = e->dirty_prev = nullptr;
   e->dirty = 0;
-  if (--g.dirty_nos < g.stuck_dirty) g.stuck_dirty = 0;  // a page went: write back as usual
+  if (e->parked) {  // older than every page on the LRU ring: the first to go
+    unlink_page(e);
+    ring_push_back(e);
+  }
+  if (--g.dirty_nos < g.stuck_dirty) unstick();  // a page went: write back as usual
 }
 
 // Puts the zeros a fill left beyond the filled bytes into the buffer.
@@ -165,7 +200,7 @@ FAC_ENTRY* new_page() {
 // is the caller's.
 void release_page(FAC_ENTRY* e) {
   if (e->info->last == e) e->info->last = nullptr;
-  ring_unlink(e);
+  unlink_page(e);
   if (e->dirty) mark_clean(e);
   --g.entries_nos;
   push_spare(e);
@@ -180,22 +215,42 @@ void drop_entry(FAC_ENTRY* e, const char* what) {
 }
 
 // Drops clean pages from the cold end of the ring while the cache holds more than limit
-// pages; keep (the page being handed out) and dirty pages stay.
+// pages, parking the dirty ones found there. It stops at keep (the page being handed out)
+// or a pinned page: every page warmer than those is pinned too. Nothing left to drop: the
+// cache grows until a write-back cleans pages.
 void evict(FAC_ENTRY* keep, int limit) {
-  FAC_ENTRY_HEADER* w = g.entries.prev;
-  while (g.entries_nos > limit) {
-    while (w != &g.entries && (entry_of(w)->dirty || entry_of(w)->pinned || entry_of(w) == keep)) w = w->prev;
-    if (w == &g.entries) return;  // everything left is dirty: grow until the next write-back
-    FAC_ENTRY* victim = entry_of(w);
-    w = w->prev;
-    drop_entry(victim, "get_entry");
+  while (g.entries_nos > limit && g.entries.prev != &g.entries) {
+    FAC_ENTRY* e = entry_of(g.entries.prev);
+    if (e == keep || e->pinned) return;
+    if (e->dirty)
+      park(e);
+    else
+      drop_entry(e, "get_entry");
   }
+}
+
+void write_back_for_room();
+
+// Whether a write may have one more page made. Always, but while a failed write-back for
+// room leaves the cache at its bound with nothing to evict: then the disk is tried again
+// once a quarter of the limit's pages have been refused, and the page refused (errno of the
+// failed write-back) unless that made room.
+bool room_for_write() {
+  const int64_t bound = int64_t(g.total_entries) * kFacBoundFactor;
+  if (g.stuck_dirty == 0 || g.entries_nos < bound) return true;
+  ++g.refused;
+  write_back_for_room();
+  evict(nullptr, g.total_entries - 1);
+  if (g.stuck_dirty == 0 || g.entries_nos < bound) return true;
+  errno = g.stuck_errno;
+  return false;
 }
 
 // The page holding pos, made when missing (status 1; its bytes are not read here, and its
 // valid bytes are those below the logical end), moved to the front of the ring. Null when
-// memory is short. A page made beyond the logical end is only for a write gathering it.
-FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos) {
+// memory is short, or for a write when the cache has no room (status -1, errno set). A page
+// made beyond the logical end is only for a write gathering it.
+FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos, bool write) {
   uint64_t offset = pos & ~uint64_t(kFacPage - 1);
   FAC_ENTRY* e = info->last && info->last->offset == offset ? info->last : nullptr;
   if (!e) {
@@ -208,11 +263,15 @@ FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos) {
   }
   if (e) {
     *status = 0;
-    ring_unlink(e);
+    unlink_page(e);
   } else {
     // A full cache makes room first, so that the page it drops lends the new one its buffer
     // (the same pages go as when the new page is linked first and never chosen).
     evict(nullptr, g.total_entries - 1);
+    if (write && !room_for_write()) {
+      *status = -1;
+      return nullptr;
+    }
     e = new_page();
     if (!e) return nullptr;
     e->offset = offset;
@@ -232,7 +291,7 @@ FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos) {
 
 // fetch_page for a position up to the logical end: null beyond it.
 FAC_ENTRY* get_entry(int* status, FAC_INFO* info, uint64_t pos) {
-  return pos > info->file_size ? nullptr : fetch_page(status, info, pos);
+  return pos > info->file_size ? nullptr : fetch_page(status, info, pos, false);
 }
 
 // Reads a page's bytes that exist on disk; the part of len beyond the disk size (there is
@@ -288,10 +347,12 @@ void put_bytes(FAC_ENTRY* e, int s, const unsigned char* in, int n) {
 
 // The page of a write of n bytes at `at` (inside one page), holding the bytes the write does
 // not cover: read in from the disk when the write covers its valid bytes only in part. Null
-// (errno EIO) when it cannot be had, a page made for it dropped again; *made: a new page.
+// when it cannot be had (errno EIO, or that of a failed write-back when the cache has no
+// room), a page made for it dropped again; *made: a new page.
 FAC_ENTRY* page_for_write(FAC_INFO* info, uint64_t at, int n, bool* made) {
   int status;
-  FAC_ENTRY* e = fetch_page(&status, info, at);
+  FAC_ENTRY* e = fetch_page(&status, info, at, true);
+  if (!e && status == -1) return nullptr;
   *made = e && status == 1;
   const int s = e ? int(at - e->offset) : 0;
   if (e && e->len >= s &&
@@ -333,19 +394,24 @@ int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
 
 // Writes back every file for room when dirty pages reach three quarters of the limit. Its
 // result is no caller's: pages that fail stay dirty with their own file. While every page
-// one left dirty stays so, the next waits until another quarter of the limit is dirty.
+// one left dirty stays so, the next waits until another quarter of the limit is dirty or
+// has been refused at the bound (room_for_write).
 void write_back_for_room() {
   if (int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
-  if (g.stuck_dirty > 0 && g.dirty_nos < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
-  const int err = errno;
-  fac_purge_all();
-  g.stuck_dirty = g.dirty_nos;
-  errno = err;
+  if (g.stuck_dirty > 0 && g.dirty_nos + g.refused < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
+  const bool failed = fac_purge_all() < 0;
+  const int why = errno;
+  unstick();
+  if (failed) {
+    g.stuck_dirty = g.dirty_nos;
+    g.stuck_errno = why;
+  }
 }
 
-// fac_write and fac_write_zeros on a cached file (in null writes zeros): len, or -1 having
-// changed nothing.
+// fac_write and fac_write_zeros on a cached file (in null writes zeros): len with errno as
+// it was (pages made and a write-back for room may set it), or -1 having changed nothing.
 int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
+  const int err = errno;
   const uint64_t pos = info->seek_point;
   if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
   uint64_t at = pos;
@@ -361,6 +427,7 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   info->seek_point = at;
   info->file_size = std::max(info->file_size, at);
   write_back_for_room();
+  errno = err;
   return std::max(len, 0);
 }
 
@@ -499,9 +566,10 @@ void fac_init_general() {
   g.entries.next = g.entries.prev = &g.entries;
   g.info_list.next = g.info_list.prev = &g.info_list;
   g.entries_nos = g.dirty_nos = 0;
+  g.parked.next = g.parked.prev = &g.parked;
   g.spares = nullptr;
   g.spare_nos = 0;
-  g.stuck_dirty = 0;
+  unstick();
 }
 
 int fac_init(FAC_INFO* info) {

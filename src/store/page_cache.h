@@ -47,6 +47,7 @@ struct FAC_ENTRY {
   int filled;            // 0..len: data holds the first filled valid bytes; the rest read as
                          // zeros not yet put in the buffer (a zero fill costs no copy)
   unsigned pinned : 1;   // held by a write that is gathering its pages: not evicted
+  unsigned parked : 1;   // dirty, and moved off the LRU ring into the parked list (below)
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
   FAC_ENTRY* dirty_next;  // links among the file's dirty pages (null while clean)
@@ -54,7 +55,7 @@ struct FAC_ENTRY {
 };
 
 struct FAC_GENERAL {
-  FAC_ENTRY_HEADER entries;   // LRU ring of all pages of all files
+  FAC_ENTRY_HEADER entries;   // LRU ring of all pages of all files but the parked ones
   FAC_INFO_HEADER info_list;  // ring of cached files, newest at the front
   int total_entries;          // page limit; 0: cache off, every call goes to the descriptor
   int interval;               // not used
@@ -64,9 +65,16 @@ struct FAC_GENERAL {
   int spare_nos;              // their number: cached and kept pages stay within the page limit
   int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
                               // next waits for a quarter of the limit more, or fewer dirty
+  int stuck_errno;            // that write-back's errno while stuck_dirty is set, else 0
+  int refused;                // pages refused to writes at the bound since it failed
+  FAC_ENTRY_HEADER parked;    // ring of dirty pages the eviction walk found at the cold end
+                              // of the LRU ring: older than every page on it, so they wait
+                              // here until written back instead of being passed again
 };
 inline constexpr int kFacPage = 4096;
 inline constexpr int kFacDefaultPages = 32768;  // 128 MB of page buffers
+// While write-backs for room fail, the cache holds at most this many times its page limit.
+inline constexpr int kFacBoundFactor = 2;
 extern FAC_GENERAL fac_general_info;
 
 // The handle of an open store file (zeroed at open, released by close_pdb64).
@@ -100,7 +108,9 @@ int fac_init(FAC_INFO* info);
 // failed system seek), -2 (negative target), -3 (target beyond the logical end).
 int64_t fac_lseek(FAC_INFO* info, int64_t offset, int whence);
 // Reads at the position; bytes read (0 at the end), and the position advances by them; or
-// -1 (errno set; EIO for a page that cannot be had) with the position where it was.
+// -1 (errno set; EIO for a page that cannot be had) with the position where it was. A read
+// is never refused for room: at the bound (fac_write) the page it reads is the one page
+// over it, the first to go when another page is made.
 int fac_read(FAC_INFO* info, void* buf, int len);
 // The bytes at the position, read in place: a pointer into the page that holds them, with
 // *avail set to the valid bytes from there to the end of that page (0 at the end of the
@@ -117,15 +127,20 @@ const unsigned char* fac_view(FAC_INFO* info, int* avail);
 void fac_prefetch(const FAC_INFO* info, uint64_t pos);
 void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // Writes at the position: len (bytes written), or -1 (errno set: EIO when a page cannot be
-// had or its old bytes read) having changed nothing, neither a byte nor the position. Every
-// page the write touches is had first, and only then is a byte copied; bytes taken stay in
-// the cache until they are written back. When dirty pages reach three quarters of the
-// limit, every file is written back; that write-back's failure is not this call's: the
-// pages that could not be written stay dirty with their file, whose next flush or close
-// tries them again and answers -1 if they still cannot go. While such pages stay, the next
-// write-back for room waits until callers have made another quarter of the limit dirty,
-// so the cache grows past its limit by what is written, and no call retries the disk on
-// every write.
+// had or its old bytes read; the errno of the failed write-back when no page can be made,
+// below) having changed nothing, neither a byte nor the position. Every page the write
+// touches is had first, and only then is a byte copied; bytes taken stay in the cache until
+// they are written back. A write that succeeds leaves errno as it found it. When dirty pages
+// reach three quarters of the limit, every file is written back; that write-back's failure
+// is not this call's: the pages that could not be written stay dirty with their file, whose
+// next flush or close tries them again and answers -1 if they still cannot go. While such
+// pages stay, the next write-back for room waits until callers have made another quarter of
+// the limit dirty or asked for a quarter of the limit's pages past the bound, so no call
+// retries the disk on every write. Meanwhile the cache grows past its limit by what is
+// written, up to kFacBoundFactor times the limit: past that bound a write that needs a page
+// the cache does not hold fails with the failed write-back's errno (ENOSPC, EIO), and writes
+// into pages it holds still succeed. Once a write-back succeeds, or a page the failure left
+// dirty is written or dropped, writes go on as before.
 int fac_write(FAC_INFO* info, const void* buf, int len);
 // Writes len zero bytes at the position: the same bytes, result, position and write-back as
 // fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,

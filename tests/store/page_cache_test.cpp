@@ -1,7 +1,8 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
 // eviction under a lowered page limit, truncation, pages a closed file leaves for the next
 // within the limit, calls that fail having changed nothing, failures of the write-back
-// (reported by the file whose pages they are), 64-bit seeks,
+// (reported by the file whose pages they are), a disk that stays full, writes of no bytes,
+// 64-bit seeks,
 // reading in place, prefetch hints that change nothing, and random work on two files
 // checked against their bytes, each file's page index and its list of dirty pages.
 #include <fcntl.h>
@@ -284,6 +285,90 @@ TEST_F(PageCache, AWriteBackForRoomThatFailsStaysWithTheFilesItWrites) {
       EXPECT_EQ(tqtest::read_file(path()), pattern(5 * 4096));
     }
     EXPECT_EQ(tqtest::read_file(path("b")), "bc");
+  }
+}
+
+// A disk that stays full from the first write-back on: writes are taken past the limit
+// until the cache holds twice it; then a write that needs a page the cache does not hold is
+// refused with the disk's errno, changing nothing, while writes into held pages still go.
+// A write taken leaves errno as it was. Once the disk has room, a flush puts every byte
+// taken on disk and new pages are made again.
+TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
+  struct Case {
+    int limit;
+    int chunk;  // bytes a write
+    int err;
+  };
+  const Case cases[] = {{8, 4096, ENOSPC}, {8, 3 * 4096 + 100, EIO}, {64, 1000, ENOSPC}};
+  tq::FAC_GENERAL& g = tq::fac_general_info;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.limit) + " pages, writes of " + std::to_string(c.chunk));
+    tqtest::PageLimit limit(c.limit);
+    PDB64* p = open_with("");
+    FAC_INFO* f = &p->fac;
+    tq::fac_fail_system_write(1, c.err, tq::kFacFailWhole | tq::kFacFailFromThenOn);
+    std::string model;
+    int refused = 0;
+    for (int i = 0; i < 8 * c.limit * 4096 / c.chunk; ++i) {
+      const std::string s(size_t(c.chunk), char('a' + i % 26));
+      const int dirty = g.dirty_nos;
+      errno = EDOM;
+      const int r = write_at(f, int64_t(model.size()), s);
+      ASSERT_LE(g.entries_nos, 2 * c.limit);
+      if (r >= 0) {
+        ASSERT_EQ(r, c.chunk);
+        ASSERT_EQ(errno, EDOM);
+        model += s;
+        continue;
+      }
+      ++refused;
+      ASSERT_EQ(errno, c.err);
+      ASSERT_EQ(f->seek_point, model.size());
+      ASSERT_EQ(f->file_size, model.size());
+      ASSERT_EQ(g.dirty_nos, dirty);
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(model.size(), size_t(c.limit) * 4096);
+    ASSERT_EQ(write_at(f, 10, "held"), 4);
+    model.replace(10, 4, "held");
+    EXPECT_EQ(tq::fac_flush(f), -1);
+    tq::fac_fail_system_write(0, 0);
+    EXPECT_EQ(tq::fac_flush(f), 0);
+    const std::string more(size_t(3 * c.limit * 4096), 'z');
+    ASSERT_EQ(write_at(f, int64_t(model.size()), more), int(more.size()));
+    EXPECT_EQ(tq::close_pdb64(p), 0);
+    EXPECT_EQ(tqtest::read_file(path()), model + more);
+  }
+}
+
+// A write of no bytes answers 0 and changes nothing, whatever the write before it left.
+TEST_F(PageCache, AWriteOfNoBytesChangesNothing) {
+  const std::string data = pattern(3 * 4096);
+  const char* befores[] = {"nothing", "a write", "a write, then a flush", "a write, then a truncation below it"};
+  for (int b = 0; b < 4; ++b) {
+    SCOPED_TRACE(befores[b]);
+    PDB64* p = open_with(data);
+    FAC_INFO* f = &p->fac;
+    std::string model = data;
+    if (b > 0) {
+      ASSERT_EQ(write_at(f, 2 * 4096 + 5, "new"), 3);
+      model.replace(2 * 4096 + 5, 3, "new");
+    }
+    if (b == 2) {
+      ASSERT_EQ(tq::fac_flush(f), 0);
+    }
+    if (b == 3) {
+      ASSERT_EQ(tq::fac_truncate(f, 4096 + 1), 0);
+      model.resize(4096 + 1);
+    }
+    const std::vector<uint64_t> dirty = cached_pages(f, true);
+    EXPECT_EQ(write_at(f, 100, ""), 0);
+    EXPECT_EQ(tq::fac_write_zeros(f, 0), 0);
+    EXPECT_EQ(f->seek_point, 100u);
+    EXPECT_EQ(f->file_size, model.size());
+    EXPECT_EQ(cached_pages(f, true), dirty);
+    ASSERT_EQ(tq::close_pdb64(p), 0);
+    EXPECT_EQ(tqtest::read_file(path()), model);
   }
 }
 

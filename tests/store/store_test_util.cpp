@@ -71,7 +71,12 @@ void StoreTest::SetUp() {
   saved_limit_ = tq::fac_general_info.total_entries;
 }
 
-void StoreTest::TearDown() { tq::fac_general_info.total_entries = saved_limit_; }
+// A failed assertion may leave a failure seam armed: the next test starts with none.
+void StoreTest::TearDown() {
+  tq::fac_general_info.total_entries = saved_limit_;
+  tq::fac_fail_write(0, 0);
+  tq::fac_fail_system_write(0, 0);
+}
 
 CaptureStdout::CaptureStdout() {
   fflush(stdout);
