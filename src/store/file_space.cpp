@@ -10,6 +10,7 @@
 #include "store/file_space.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/file.h"
 #include "platform/startup.h"
 #include "store/record_io.h"
 #include "store/tree_cache.h"
@@ -27,6 +29,26 @@ namespace tq {
 namespace {
 
 bool read_write(int oflags) { return (oflags & O_ACCMODE) == O_RDWR; }
+
+// An open that may change the file's bytes: it takes the writer's lock.
+bool may_write(int oflags) { return (oflags & O_ACCMODE) != O_RDONLY || (oflags & O_TRUNC); }
+
+// The writer's lock: an exclusive advisory lock on the handle's own open file, held while
+// the handle is open and dropped by the kernel when the descriptor closes or the process
+// ends. Unlike the header's mark it never outlives its holder, so it tells a live holder
+// (another process, or another handle of this one) from a mark left behind. 0, or -1 with
+// EBUSY while a live handle holds it. A file whose system has no such locks, or a
+// descriptor the root file helper holds, has the mark alone.
+int lock_for_writing(PDB64* p) {
+  if (u_is_helper_fd(p->fid)) return 0;
+  while (flock(p->fid, LOCK_EX | LOCK_NB) < 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return 0;
+    errno = EBUSY;
+    return -1;
+  }
+  return 0;
+}
 
 uint64_t disk_of(const FREELIST64* e) { return disk_len64(e->f.h.size); }
 uint64_t end_of(const FREELIST64* e) { return e->fofs + disk_of(e); }
@@ -336,9 +358,15 @@ int free_last(PDB64* p, uint64_t ofs) {
 
 PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,
                         const char* encoding) {
-  PDB64* p = open_pdb64(path, oflags, mode, int(flags & 0xFFFF));
+  // The system open does not truncate: a live holder's file is refused before a byte of it
+  // changes. Once the lock is had, a truncating open starts the file anew, a mark left
+  // behind included: it asks to drop the bytes the mark guards.
+  PDB64* p = open_pdb64(path, oflags & ~O_TRUNC, mode, int(flags & 0xFFFF));
   if (!p) return nullptr;
+  p->oflags = oflags;
   p->pdb64_debug_root = nullptr;
+  if (may_write(oflags) && lock_for_writing(p) < 0) return fail_open(p, EBUSY, false);
+  if ((oflags & O_TRUNC) && file_length64(p) > 0 && fac_truncate(&p->fac, 0) < 0) return fail_open(p, errno, false);
   int64_t len = file_length64(p);
   if (len < 0) return fail_open(p, EIO, false);
   int rc = len == 0 ? create_file(p, oflags, flags, type, encoding) : open_existing(p, oflags, flags);

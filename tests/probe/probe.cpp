@@ -19,6 +19,11 @@
 //                          prints the port, serves until standard input ends
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
+//   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
+//                          writes 100 records of 1000 bytes ('h'), writes back its pages and
+//                          prints "held"; a line "close" on standard input then closes it and
+//                          prints "closed RC"; the end of the input ends the process at once,
+//                          without a close
 //   tq_probe collecting    the upper start-up (minimum_matrix_init) while another task
 //                          collects again and again; then prints how many values bound in
 //                          the top environments and the matrix words' one are not live
@@ -28,7 +33,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include <fcntl.h>
 #include <linux/membarrier.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -48,6 +55,9 @@
 #include "stream/format.h"
 #include "stream/handover.h"
 #include "stream/stream_write.h"
+#include "store/file_space.h"
+#include "store/record_io.h"
+#include "store/store_lock.h"
 
 namespace {
 
@@ -131,6 +141,31 @@ int start_while_collecting() {
   return 0;
 }
 
+int hold_store_file(const char* path) {
+  tq::init_l_favt64();
+  tq::PDB64* p = tq::open_filespace64(path, O_RDWR | O_CREAT | O_TRUNC, 0644, tq::kFsFreeList, 31, "utf8");
+  if (!p) {
+    printf("open failed: %s\n", strerror(errno));
+    return 1;
+  }
+  std::vector<unsigned char> rec(1000, 'h');
+  for (int i = 0; i < 100; ++i) {
+    tq::PN64_HEADER h{};
+    h.type = 123;
+    h.size = rec.size();
+    const int64_t at = tq::alloc_filespace64(p, &h);
+    tq::set_rec_head64(rec.data(), 123, rec.size());
+    if (at < 0 || tq::write_filespace64f(p, uint64_t(at), rec.data()) < 0) return 1;
+  }
+  if (tq::fac_flush(&p->fac) < 0) return 1;
+  printf("held\n");
+  fflush(stdout);
+  char line[64];
+  if (!fgets(line, sizeof line, stdin)) _exit(0);
+  printf("closed %d\n", tq::close_filespace64(p));
+  return 0;
+}
+
 int probe_main(int argc, char** argv) {
   const char* cmd = argc > 1 ? argv[1] : "";
   if (!strcmp(cmd, "args")) {
@@ -192,6 +227,7 @@ int probe_main(int argc, char** argv) {
     return 0;
   }
   if (!strcmp(cmd, "collecting")) return start_while_collecting();
+  if (!strcmp(cmd, "hold") && argc > 2) return hold_store_file(argv[2]);
   if (int r = argc > 1 ? run_runtime(argc, argv) : 2; r != 2) return r;
   fprintf(stderr, "tq_probe: unknown command\n");
   return 2;
