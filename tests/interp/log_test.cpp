@@ -425,6 +425,28 @@ TEST_F(Log, FetchLogQueuesTheNodesRecordsAndPausesWhenItHasNone) {
   // The connection stays for the thread: it has started and has learnt it never times out.
   const unsigned conn = connection_to(node->port());
   WAIT_FOR(conn != 0 && started(conn) && info(conn).connection_timeout == -1, "the fetch's connection to settle");
+
+  // Each fetch thread keeps the URL it parsed from its target for good, and nothing else
+  // from this file: its copy of the target goes once parsed. The debug heap keeps every
+  // block's address, so only its count of each file's bytes shows a copy kept. The target
+  // names no protocol of the session switch: each fetch fails at once and pauses.
+  WAIT_FOR(pauses() == before + 2, "the pause after the third fetch");
+  auto bytes_from = [](const char* file) {
+    int64_t n = 0;
+    for (MEM_LIST* m = get_mem_debug_list(nullptr); m; m = get_mem_debug_list(m))
+      if (m->file && std::string(m->file).ends_with(file)) n += mem_list_bytes(m);
+    return n;
+  };
+  const std::string target = "nope://far:9/db/r";
+  URL parsed{};
+  const int64_t here = bytes_from("interp/log_test.cpp");
+  get_url2(&parsed, ltext(target));
+  const int64_t url_bytes = bytes_from("interp/log_test.cpp") - here;
+  free_url(&parsed);
+  const int64_t kept = bytes_from("interp/log_remote.cpp");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(eval_text("([FetchLog target=\"" + target + "\"])"), "()");
+  WAIT_FOR(pauses() == before + 6, "the four new threads' pauses");
+  EXPECT_EQ(bytes_from("interp/log_remote.cpp") - kept, 4 * url_bytes);
 }
 
 namespace {

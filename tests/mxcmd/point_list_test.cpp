@@ -386,7 +386,8 @@ TEST(Plots, LevelDifferenceRoundTrip) {
         const char* texts[] = {"2061626300", "2061626400", "22"};
         code += "4100 000" + std::to_string(rng() % 8) + " 000" + std::to_string(rng() % 8) + " 00000000000000" +
                 std::to_string(10 + rng() % 80) + " 3100000000000000" + std::to_string(10 + rng() % 80) + " " +
-                texts[rng() % 3] + " 00";
+                texts[rng() % 3] + " 3200000000000000" + std::to_string(10 + rng() % 80) + " 000000000000000" +
+                std::to_string(1 + rng() % 9) + " 00";
       }
       int err;
       child[k] = sort_plot(m.get(), from_hex(m.get(), code + "00", &err));
@@ -414,6 +415,23 @@ TEST(Plots, LevelDifferenceRoundTrip) {
   EXPECT_EQ(get_internal_plot_len(twice), 2);
   free_internal_plot_list(again);
   free_internal_plot_list(twice);
+
+  // Averaged fields of one parent cell: 10 (weight 1) and 30 (weight 3) merge into 25
+  // (weight 4); the differences are -15 and 5, and the rebuild gives 10 and 30 again.
+  const std::string two = "4100 0002 0004 000000000000000b 32 000000000000000a 0000000000000001 00"
+                          "4100 0003 0005 000000000000000c 32 000000000000001e 0000000000000003 00 00";
+  INTERNAL_PLOT* kid = from_hex(m.get(), two, &err);
+  INTERNAL_PLOT* avg_diff = nullptr;
+  INTERNAL_PLOT* avg_up = diff_pp(m.get(), &avg_diff, kid, &err);
+  ASSERT_EQ(err, PP_OK);
+  EXPECT_EQ(rows(m.get(), avg_up), "4100" "0001" "0002" "000000000000000b" "32" "0000000000000019" "0000000000000004" "00"
+                                   "00\n");
+  EXPECT_EQ(rows(m.get(), avg_diff),
+            "4100" "0000" "0000" "000000000000000b" "32" "fffffffffffffff1" "0000000000000001" "00" "00\n"
+            "4100" "0001" "0001" "000000000000000c" "32" "0000000000000005" "0000000000000003" "00" "00\n");
+  INTERNAL_PLOT* rebuilt = add_diff(m.get(), avg_up, avg_diff, origin, nullptr, &err);
+  EXPECT_EQ(rows(m.get(), rebuilt), rows(m.get(), kid));
+  for (INTERNAL_PLOT* l : {kid, avg_up, avg_diff, rebuilt}) free_internal_plot_list(l);
 }
 
 // A point-list block on a node of its own, far from the matrix's edge.

@@ -1,5 +1,6 @@
 // Every type's conversions to and from language values with their refusals, comparisons
-// (signedness, NaN, headers first) and printed texts, byte for byte.
+// (signedness, NaN, headers first; a channel keeps its datum only over an equal one) and
+// printed texts, byte for byte.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,7 +8,10 @@
 #include <random>
 
 #include "lang/gc.h"
+#include "matrix/cache_fixture.h"
+#include "matrix/channel_data.h"
 #include "matrix/matrix_fixture.h"
+#include "matrix/matrix_open.h"
 #include "mxtest_types.h"
 #include "mxtype/block_type.h"
 #include "mxtype/mx_print.h"
@@ -169,7 +173,25 @@ TEST(MxTypes, ComparisonsOrderByTheElementType) {
   void* bits2 = vector_of<uint8_t>(&tq::mx_type_bit_v, {10}, {0x5A, 0xFE});
   EXPECT_EQ(tq::mx_type_bit_v.get_size(&tq::mx_type_bit_v, bits1), 10);
   EXPECT_EQ(tq::mx_type_bit_v.cmp(&tq::mx_type_bit_v, bits1, bits2), 0) << "only 2 bits of the last byte count";
-  for (void* d : {a, b, c, x, y, bits1, bits2}) tq::mxt_free_data(&tq::mx_type_int16_v, d);
+  void* bits3 = vector_of<uint8_t>(&tq::mx_type_bit_v, {10}, {0x5B, 0x02});
+  EXPECT_EQ(tq::mx_type_bit_v.cmp(&tq::mx_type_bit_v, bits1, bits3), -1) << "element 0";
+  {
+    // A channel keeps its datum only over an equal one: one differing in its first byte
+    // replaces it.
+    tq::GcFrame frame("bit channel");
+    StoreShape shape;
+    tq::MATRIX* m = open_ready(&shape, "bits", {{16, 1, 3}}, {&tq::mx_type_bit_v});
+    int code;
+    tq::MATRIX_NODE* n = lookup(&code, m, {0, 0}, 0);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(tq::set_channel_sexp(n, 0, tq::get_ptr(bits1, nullptr)), tq::MX_SET_STORED);
+    EXPECT_EQ(tq::set_channel_sexp(n, 0, tq::get_ptr(bits3, nullptr)), tq::MX_SET_STORED);
+    void* stored = tq::get_vdata_from_sexp(tq::get_channel_data(n, 0, nullptr));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(elements<uint8_t>(stored)[0], 0x5B);
+    close_matrix(m);
+  }
+  for (void* d : {a, b, c, x, y, bits1, bits2, bits3}) tq::mxt_free_data(&tq::mx_type_int16_v, d);
 
   auto block = [](std::vector<uint8_t> b) {
     tq::MATRIX_ALLOC_BLOCK_PARAM prm{{0, tq::MXT_BLOCK, 0}, int(b.size()), b.data()};

@@ -33,6 +33,12 @@ TEST(ExMatrix, ShapesAndZeroes) {
   EXPECT_EQ(m->h_size, 3);
   for (int i = 0; i < 6; i++) EXPECT_EQ(m->d[i], 0.0);
   free_ex_matrix(m);
+  EX_MATRIX* no_columns = new_ex_matrix(4, 0);
+  ASSERT_NE(no_columns, nullptr);
+  EXPECT_EQ(no_columns->v_size, 4);
+  EXPECT_EQ(no_columns->h_size, 0);
+  EXPECT_EQ(no_columns->d, reinterpret_cast<double*>(no_columns + 1));
+  free_ex_matrix(no_columns);
   EXPECT_EQ(new_ex_matrix(-1, 3), nullptr);
   free_ex_matrix(nullptr);
 }
