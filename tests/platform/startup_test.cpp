@@ -1,5 +1,6 @@
 // The fatal-error banner, the exit path and the file-layer history stubs, inside a test
-// program (the black-box runs of the start-up are in tests/program).
+// program (the black-box runs of the start-up are in tests/program); the test program's own
+// stop at its memory bound.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "env_guard.h"
 #include "platform/startup.h"
 #include "support/test_util.h"
 
@@ -32,6 +34,28 @@ TEST(ExitDeathTest, UExitEndsWithTheStatusAndFlushesStdio) {
         u_exit(7);
       },
       testing::ExitedWithCode(7), "^pending$");
+}
+
+// The child, which reads TQTEST_MEMORY at its start, gets a bound far below the default and
+// far above what its start-up takes (some 70 MB under the address sanitizer); it touches
+// every page it allocates, so that all of it is resident.
+class WatchdogDeathTest : public tqtest::EnvTest {};
+
+TEST_F(WatchdogDeathTest, MemoryBoundStopsATestThatAllocatesWithoutEnd) {
+  set("TQTEST_MEMORY", "256");
+  EXPECT_EXIT(
+      {
+        // Four times the bound at most, should the watchdog miss it; then it waits to be
+        // stopped (by the time bound of the child, with another message, if not by this).
+        for (int mb = 0; mb < 1024; ++mb) {
+          auto* block = static_cast<volatile char*>(std::malloc(1 << 20));
+          for (int at = 0; at < 1 << 20; at += 4096) block[at] = 1;
+        }
+        for (;;) pause();
+      },
+      testing::ExitedWithCode(1),
+      "\\*\\*\\* WatchdogDeathTest\\.MemoryBoundStopsATestThatAllocatesWithoutEnd: resident memory [0-9]+ MB, "
+      "past the bound of 256 MB \\(TQTEST_MEMORY\\); the test program stops here\n$");
 }
 
 TEST(Startup, HistoryStubs) {

@@ -13,7 +13,8 @@
 namespace {
 
 // Every test runs inside a watchdog scope: a test that a fault keeps running for ever ends
-// the program with a message instead of holding it.
+// the program with a message instead of holding it (one that takes memory without end is
+// stopped by the memory bound, set for the whole program in run_tests).
 class BoundEveryTest : public testing::EmptyTestEventListener {
  public:
   void OnTestStart(const testing::TestInfo&) override {
@@ -45,6 +46,9 @@ int run_tests(int argc, char** argv) {
   const bool death_child = !testing::GTEST_FLAG(internal_run_death_test).empty();
   const std::string folder = death_child ? "" : run_folder();
   testing::UnitTest::GetInstance()->listeners().Append(new BoundEveryTest);
+  // Before the first test and the environments' set-up, so that the watchdog's descriptors
+  // are among those they find open; a death test's child is bounded likewise.
+  tqtest::bound_memory();
   // A death test's child calls no listener, so BoundEveryTest does not reach it: it gets a
   // scope of its own, within its parent's, so that it ends, and its parent gives a verdict,
   // whatever its statement does (a lock that deadlocks instead of ending the process).

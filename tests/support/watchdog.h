@@ -1,8 +1,10 @@
 // Bounds on work a test does on its own thread, which no bounded wait reaches: a loop that a
-// fault made endless, a call that never returns. When a scope outlives its bound the test
-// program ends at once (status 1) with a message naming the scope and the running test,
-// instead of hanging. Every test runs inside one such scope (test_main.cpp); a test may open
-// tighter ones around work that should end in seconds.
+// fault made endless, a call that never returns, memory taken without end. When a scope
+// outlives its bound, or the program's resident memory passes its bound, the test program
+// ends at once (status 1) with a message naming the running test (and the scope), instead
+// of hanging or taking the machine's memory. Every test runs inside one such scope and
+// under the memory bound (test_main.cpp); a test may open tighter scopes around work that
+// should end in seconds.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -24,5 +26,16 @@ class Watchdog {
 // The bound of one whole test: TQTEST_BOUND seconds when set, else 60 (600 under the
 // sanitizers), some six times the slowest test of the suite.
 std::chrono::milliseconds test_bound();
+
+// From now on the program's resident memory (what it holds of the machine's memory, which
+// under the sanitizers includes their shadow; not its address space, of which the address
+// sanitizer reserves terabytes) stays within TQTEST_MEMORY megabytes when set, else 2048:
+// about twice the largest a test of the suite takes under the address sanitizer (its shadow
+// and the freed blocks it holds back), four times the largest without. Checked a hundred
+// times a second, so a test that touches fresh memory as fast as it can passes the bound by
+// some tens of megabytes before the program ends. Called once, before the first test; the
+// watchdog's messages go from then on to the standard error it found (not to a death test's
+// capture of it).
+void bound_memory();
 
 }  // namespace tqtest
