@@ -20,10 +20,10 @@
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
 //   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
-//                          writes 100 records of 1000 bytes ('h'), writes back its pages and
-//                          prints "held"; a line "close" on standard input then closes it and
-//                          prints "closed RC"; the end of the input ends the process at once,
-//                          without a close
+//                          writes 100 records of 1000 bytes ('h') and writes back its pages;
+//                          a line on standard input then closes it (status 0 when the close
+//                          answered 0, else 1); the end of the input ends the process at
+//                          once, without a close
 //   tq_probe collecting    the upper start-up (minimum_matrix_init) while another task
 //                          collects again and again; then prints how many values bound in
 //                          the top environments and the matrix words' one are not live
@@ -158,12 +158,9 @@ int hold_store_file(const char* path) {
     if (at < 0 || tq::write_filespace64f(p, uint64_t(at), rec.data()) < 0) return 1;
   }
   if (tq::fac_flush(&p->fac) < 0) return 1;
-  printf("held\n");
-  fflush(stdout);
   char line[64];
   if (!fgets(line, sizeof line, stdin)) _exit(0);
-  printf("closed %d\n", tq::close_filespace64(p));
-  return 0;
+  return tq::close_filespace64(p) < 0 ? 1 : 0;
 }
 
 int probe_main(int argc, char** argv) {

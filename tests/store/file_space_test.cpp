@@ -3,14 +3,9 @@
 // that have no head, the failures an open or close reports, and a file held by another
 // process.
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -331,60 +326,12 @@ TEST_F(FileSpace, ASecondReadWriteOpenIsRefused) {
   tq::close_filespace64(again);
 }
 
-// A process that holds a store file for writing (tq_probe hold): it has written 100 records
-// of 1000 bytes and says "held"; close() has it close the file, end() ends it without.
-class Holder {
- public:
-  explicit Holder(const std::string& path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    const std::string probe = tqtest::bin_path("tq_probe");
-    char* argv[] = {const_cast<char*>(probe.c_str()), const_cast<char*>("hold"), const_cast<char*>(path.c_str()),
-                    nullptr};
-    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-  }
-  ~Holder() { end(); }
-  // Its next line ("" when none comes within the bound).
-  std::string line() {
-    std::string s;
-    for (char c; s.empty() || s.back() != '\n'; s += c) {
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, int(std::chrono::milliseconds(tqtest::kRunBound).count())) <= 0 || read(out_, &c, 1) != 1) return "";
-    }
-    s.pop_back();
-    return s;
-  }
-  std::string close_file() {
-    return write(in_, "close\n", 6) == 6 ? line() : "";
-  }
-  // Ends its input and waits for its end: its exit status.
-  int end() {
-    int st = -1;
-    if (in_ >= 0) close(in_);
-    in_ = -1;
-    if (pid_ > 0 && !tqtest::wait_until([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, tqtest::kRunBound)) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &st, 0);
-    }
-    pid_ = -1;
-    if (out_ >= 0) close(out_);
-    out_ = -1;
-    return st;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-};
+// Another process holding the file for writing (tq_probe hold): it has written 100 records
+// of 1000 bytes once the file shows them. A "close" line has it close the file (its status
+// then says how the close went); the end of its input ends it without a close.
+FILE* holder(const std::string& path) {
+  return popen((tqtest::bin_path("tq_probe") + " hold " + path).c_str(), "w");
+}
 
 // While another process holds the file for writing, every writer here is refused before a
 // byte of the file changes, a truncating one included; the holder's close then leaves its
@@ -393,25 +340,22 @@ class Holder {
 TEST_F(FileSpace, AFileHeldByALiveProcessRefusesEveryWriterUntilItsHolderIsGone) {
   std::string records;
   for (int i = 0; i < 100; ++i) records += be16(123) + be16(988) + std::string(984, 'h');
-  {
-    Holder a(path());
-    ASSERT_EQ(a.line(), "held");
-    const std::string held = tqtest::read_file(path());
-    EXPECT_EQ(held, header_bytes(31, "utf8", 1) + anchor_bytes(0) + records);
-    for (int oflags : {O_RDWR, O_RDWR | O_CREAT | O_TRUNC}) {
-      SCOPED_TRACE(oflags);
-      errno = 0;
-      EXPECT_EQ(reopen(oflags), nullptr);
-      EXPECT_EQ(errno, EBUSY);
-      EXPECT_EQ(tqtest::read_file(path()), held);
-    }
-    EXPECT_EQ(a.close_file(), "closed 0");
-    EXPECT_EQ(a.end(), 0);
+  const std::string held = header_bytes(31, "utf8", 1) + anchor_bytes(0) + records;
+  FILE* a = holder(path());
+  ASSERT_TRUE(a && tqtest::wait_until([&] { return tqtest::read_file(path()) == held; })) << "the holder's records";
+  for (int oflags : {O_RDWR, O_RDWR | O_CREAT | O_TRUNC}) {
+    SCOPED_TRACE(oflags);
+    errno = 0;
+    EXPECT_EQ(reopen(oflags), nullptr);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(tqtest::read_file(path()), held);
   }
+  std::fputs("close\n", a);
+  EXPECT_EQ(pclose(a), 0);
   EXPECT_EQ(tqtest::read_file(path()), header_bytes(31, "utf8", 0) + anchor_bytes(0) + records);
-  Holder b(path());
-  ASSERT_EQ(b.line(), "held");
-  EXPECT_EQ(b.end(), 0);
+  FILE* b = holder(path());
+  ASSERT_TRUE(b && tqtest::wait_until([&] { return tqtest::read_file(path()) == held; })) << "the second holder's";
+  EXPECT_EQ(pclose(b), 0);
   errno = 0;
   EXPECT_EQ(reopen(O_RDWR), nullptr);
   EXPECT_EQ(errno, EBUSY);
