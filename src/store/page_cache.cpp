@@ -350,7 +350,7 @@ void put_bytes(FAC_ENTRY* e, int s, const unsigned char* in, int n) {
 // when it cannot be had (errno EIO, or that of a failed write-back when the cache has no
 // room), a page made for it dropped again; *made: a new page.
 FAC_ENTRY* page_for_write(FAC_INFO* info, uint64_t at, int n, bool* made) {
-  int status;
+  int status = 0;  // stays 0 when memory is short
   FAC_ENTRY* e = fetch_page(&status, info, at, true);
   if (!e && status == -1) return nullptr;
   *made = e && status == 1;
