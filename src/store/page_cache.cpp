@@ -450,6 +450,15 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   return std::max(len, 0);
 }
 
+// fac_write without the cache: the system write's result, errno as it was when it took
+// bytes (the file layer's lock around the descriptor's sum clears it).
+int plain_write(int fd, const void* buf, size_t n) {
+  const int err = errno;
+  const ssize_t w = u_write(fd, buf, n);
+  if (w >= 0) errno = err;
+  return int(w);
+}
+
 // True (with errno set) when the failure seam fails this call of fac_write.
 bool write_fails() {
   if (++fac_write_calls != fail_write_at) return false;
@@ -720,13 +729,13 @@ void fac_fail_system_write(int n, int err, int how) {
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;
-  if (!fac_cached(info)) return int(u_write(info->fd, buf, size_t(std::max(len, 0))));
+  if (!fac_cached(info)) return plain_write(info->fd, buf, size_t(std::max(len, 0)));
   return cached_write(info, static_cast<const unsigned char*>(buf), len);
 }
 
 int fac_write_zeros(FAC_INFO* info, int len) {
   if (write_fails()) return -1;
-  if (!fac_cached(info)) return int(u_write(info->fd, kZeros, size_t(std::clamp(len, 0, kPlainZeros))));
+  if (!fac_cached(info)) return plain_write(info->fd, kZeros, size_t(std::clamp(len, 0, kPlainZeros)));
   return cached_write(info, nullptr, len);
 }
 
