@@ -363,6 +363,13 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
   // behind included: it asks to drop the bytes the mark guards.
   PDB64* p = open_pdb64(path, oflags & ~O_TRUNC, mode, int(flags & 0xFFFF));
   if (!p) return nullptr;
+  if ((oflags & O_TRUNC) && u_is_helper_fd(p->fid)) {
+    // The root file helper's descriptor can be neither locked nor cut from here: its own
+    // open cuts the file, with the mark alone to guard it.
+    close_pdb64(p);
+    p = open_pdb64(path, oflags, mode, int(flags & 0xFFFF));
+    if (!p) return nullptr;
+  }
   p->oflags = oflags;
   p->pdb64_debug_root = nullptr;
   if (may_write(oflags) && lock_for_writing(p) < 0) return fail_open(p, EBUSY, false);

@@ -24,14 +24,16 @@ inline constexpr uint32_t kFsFreeList = 0x80000000u;
 // encoding, at most 7 characters, "UTF-8" for null) and, with kFsFreeList, the anchor. A
 // read-write open sets the open mark in the header. While a handle that may write is open
 // (read-write, write-only or truncating), the file is held: every other such open, in this
-// process or another, is refused (EBUSY) before a byte of the file changes. A truncating
-// open (O_TRUNC) of a file no live handle holds starts it anew, a mark left behind by a
-// holder that is gone included; any other read-write open of a marked file is refused
-// (EBUSY). Null (errno set) when the file cannot be opened, has no readable header (EIO),
-// is held or marked open for writing (EBUSY), lacks the anchor that kFsFreeList requires
-// (EIO), or when writing the new header or the mark fails (the cause: ENOSPC, EIO, ...). A
-// failed open leaves the file as it found it (but a truncating one, which leaves it empty
-// once it may cut it): no mark, and a file found empty empty again. A read-write open
+// process or another, is refused (EBUSY) before a byte of the file changes (where the file
+// system has advisory locks and the descriptor is not the root file helper's; else the
+// mark alone refuses, and a truncating open cuts the file as the system open does). A
+// truncating open (O_TRUNC) of a file no live handle holds starts it anew, a mark left
+// behind by a holder that is gone included; any other read-write open of a marked file is
+// refused (EBUSY). Null (errno set) when the file cannot be opened, has no readable header
+// (EIO), is held or marked open for writing (EBUSY), lacks the anchor that kFsFreeList
+// requires (EIO), or when writing the new header or the mark fails (the cause: ENOSPC, EIO,
+// ...). A failed open leaves the file as it found it (but a truncating one, which leaves it
+// empty once it may cut it): no mark, and a file found empty empty again. A read-write open
 // succeeds when its mark is on disk, even if the write-back that carried it out reported
 // failure.
 PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, int32_t type,

@@ -33,8 +33,10 @@
 // file whose pages it writes: when one a write triggers for room fails, the write still
 // succeeds, and the pages that did not go stay dirty for their own file's next flush or
 // close to try and report. While they stay, the cache holds at most kFacBoundFactor times
-// its limit: a write that needs one more page then fails with the failed write-back's errno,
-// after a new try at the disk once a quarter of the limit's pages have been refused.
+// its limit: a write that needs one more page eviction cannot take (a new page, or a clean
+// one it would make dirty) then fails with the failed write-back's errno, after a new try at
+// the disk once a quarter of the limit's pages have been refused. Only a page written ends
+// the wait early: one dropped unwritten says nothing of the disk.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
@@ -132,7 +134,8 @@ void mark_dirty(FAC_ENTRY* e) {
   ++g.dirty_nos;
 }
 
-void mark_clean(FAC_ENTRY* e) {
+// Takes a page out of its file's dirty list: written to the disk, or dropped unwritten.
+void mark_clean(FAC_ENTRY* e, bool written) {
   if (e->dirty_prev)
     e->dirty_prev->dirty_next = e->dirty_next;
   else
@@ -144,7 +147,15 @@ void mark_clean(FAC_ENTRY* e) {
     unlink_page(e);
     ring_push_back(e);
   }
-  if (--g.dirty_nos < g.stuck_dirty) unstick();  // a page went: write back as usual
+  // A page the failure left went. Written: the disk takes writes again, write back as
+  // usual. Dropped unwritten (truncation, discard, close): that says nothing of the disk,
+  // so the wait counts from the pages left and the bound stays, until none is left.
+  if (--g.dirty_nos < g.stuck_dirty) {
+    if (written || g.dirty_nos == 0)
+      unstick();
+    else
+      g.stuck_dirty = g.dirty_nos;
+  }
 }
 
 // Puts the zeros a fill left beyond the filled bytes into the buffer.
@@ -201,7 +212,7 @@ FAC_ENTRY* new_page() {
 void release_page(FAC_ENTRY* e) {
   if (e->info->last == e) e->info->last = nullptr;
   unlink_page(e);
-  if (e->dirty) mark_clean(e);
+  if (e->dirty) mark_clean(e, false);
   --g.entries_nos;
   push_spare(e);
 }
@@ -231,17 +242,20 @@ void evict(FAC_ENTRY* keep, int limit) {
 
 void write_back_for_room();
 
-// Whether a write may have one more page made. Always, but while a failed write-back for
-// room leaves the cache at its bound with nothing to evict: then the disk is tried again
-// once a quarter of the limit's pages have been refused, and the page refused (errno of the
-// failed write-back) unless that made room.
-bool room_for_write() {
+// Whether a write may have one more page that cannot be evicted: a page made for it, or
+// held (a clean page the cache holds, on the ring, kept from eviction; a read may have made
+// it one over the bound). Always, but while a failed write-back for room leaves the cache at
+// its bound with nothing to evict: then the disk is tried again once a quarter of the
+// limit's pages have been refused, and the page refused (errno of the failed write-back)
+// unless that made room.
+bool room_for_write(FAC_ENTRY* held) {
   const int64_t bound = int64_t(g.total_entries) * kFacBoundFactor;
-  if (g.stuck_dirty == 0 || g.entries_nos < bound) return true;
+  auto fits = [held, bound] { return g.stuck_dirty == 0 || g.entries_nos + (held ? 0 : 1) <= bound; };
+  if (fits()) return true;
   ++g.refused;
   write_back_for_room();
-  evict(nullptr, g.total_entries - 1);
-  if (g.stuck_dirty == 0 || g.entries_nos < bound) return true;
+  evict(held, g.total_entries - 1);
+  if (fits()) return true;
   errno = g.stuck_errno;
   return false;
 }
@@ -268,7 +282,7 @@ FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos, bool write) {
     // A full cache makes room first, so that the page it drops lends the new one its buffer
     // (the same pages go as when the new page is linked first and never chosen).
     evict(nullptr, g.total_entries - 1);
-    if (write && !room_for_write()) {
+    if (write && !room_for_write(nullptr)) {
       *status = -1;
       return nullptr;
     }
@@ -284,6 +298,11 @@ FAC_ENTRY* fetch_page(int* status, FAC_INFO* info, uint64_t pos, bool write) {
   }
   ring_push_front(e);
   e->access_time = now();
+  // A clean page a write makes dirty is one more page eviction cannot take, as a new one is.
+  if (write && *status == 0 && !e->dirty && g.stuck_dirty != 0 && !room_for_write(e)) {
+    *status = -1;
+    return nullptr;
+  }
   evict(e, g.total_entries);
   info->last = e;
   return e;
@@ -431,6 +450,15 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   return std::max(len, 0);
 }
 
+// fac_write without the cache: the system write's result, errno as it was when it took
+// bytes (the file layer's lock around the descriptor's sum clears it).
+int plain_write(int fd, const void* buf, size_t n) {
+  const int err = errno;
+  const ssize_t w = u_write(fd, buf, n);
+  if (w >= 0) errno = err;
+  return int(w);
+}
+
 // True (with errno set) when the failure seam fails this call of fac_write.
 bool write_fails() {
   if (++fac_write_calls != fail_write_at) return false;
@@ -498,7 +526,7 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
     }
     left -= uint64_t(e->len);
     info->real_file_size = std::max(info->real_file_size, e->offset + uint64_t(e->len));
-    mark_clean(e);
+    mark_clean(e, true);
   }
   return ptrdiff_t(j);
 }
@@ -701,13 +729,13 @@ void fac_fail_system_write(int n, int err, int how) {
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;
-  if (!fac_cached(info)) return int(u_write(info->fd, buf, size_t(std::max(len, 0))));
+  if (!fac_cached(info)) return plain_write(info->fd, buf, size_t(std::max(len, 0)));
   return cached_write(info, static_cast<const unsigned char*>(buf), len);
 }
 
 int fac_write_zeros(FAC_INFO* info, int len) {
   if (write_fails()) return -1;
-  if (!fac_cached(info)) return int(u_write(info->fd, kZeros, size_t(std::clamp(len, 0, kPlainZeros))));
+  if (!fac_cached(info)) return plain_write(info->fd, kZeros, size_t(std::clamp(len, 0, kPlainZeros)));
   return cached_write(info, nullptr, len);
 }
 

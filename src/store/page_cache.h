@@ -64,7 +64,8 @@ struct FAC_GENERAL {
   FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
   int spare_nos;              // their number: cached and kept pages stay within the page limit
   int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
-                              // next waits for a quarter of the limit more, or fewer dirty
+                              // next waits for a quarter of the limit more, or one of them
+                              // written (one dropped unwritten lowers the count)
   int stuck_errno;            // that write-back's errno while stuck_dirty is set, else 0
   int refused;                // pages refused to writes at the bound since it failed
   FAC_ENTRY_HEADER parked;    // ring of dirty pages the eviction walk found at the cold end
@@ -138,9 +139,11 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // the limit dirty or asked for a quarter of the limit's pages past the bound, so no call
 // retries the disk on every write. Meanwhile the cache grows past its limit by what is
 // written, up to kFacBoundFactor times the limit: past that bound a write that needs a page
-// the cache does not hold fails with the failed write-back's errno (ENOSPC, EIO), and writes
-// into pages it holds still succeed. Once a write-back succeeds, or a page the failure left
-// dirty is written or dropped, writes go on as before.
+// the cache does not hold, or would make a clean page it holds dirty, fails with the failed
+// write-back's errno (ENOSPC, EIO), and writes into dirty pages it holds still succeed. Once a
+// write-back succeeds, a page the failure left dirty is written, or no page is left dirty,
+// writes go on as before; a dirty page dropped unwritten (truncation, discard, close) leaves
+// the bound in force.
 int fac_write(FAC_INFO* info, const void* buf, int len);
 // Writes len zero bytes at the position: the same bytes, result, position and write-back as
 // fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,

@@ -26,6 +26,8 @@
 #include "platform/file_helper.h"
 #include "platform/ufr_life.h"
 #include "platform/ufr_pipe.h"
+#include "store/file_space.h"
+#include "store/store_lock.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
@@ -553,6 +555,32 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
   s_write_tick(nullptr);  // a write task for the buffer now, not at the tick
   EXPECT_EQ(d_s_close(s), 0);
   EXPECT_EQ(tqtest::read_file(file), "n=42 abc;raw\nff");
+}
+
+// A store file the helper holds: a truncating open, as mxtest makes, starts the file anew on
+// every run (the descriptor lives in the helper: nothing here can cut it).
+TEST_F(RootHelpers, ATruncatingStoreOpenThroughTheHelperStartsTheFileAnew) {
+  init_l_favt64();
+  const std::string file = user_dir("nobody", kNobody, kNobody) + "/test";
+  std::string fresh;
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    errno = 0;
+    PDB64* p = open_filespace64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, kFsFreeList, 31, "utf8");
+    ASSERT_NE(p, nullptr) << strerror(errno);
+    EXPECT_GT(p->fid, 65535);
+    if (run == 0) fresh = tqtest::read_file(file);
+    EXPECT_EQ(tqtest::read_file(file), fresh);
+    PN64_HEADER h{};
+    h.type = 123;
+    h.size = 1000;
+    EXPECT_EQ(alloc_filespace64(p, &h), int64_t(fresh.size()));
+    EXPECT_EQ(close_filespace64(p), 0);
+    EXPECT_GT(tqtest::read_file(file).size(), fresh.size());
+  }
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
 }
 
 TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {

@@ -307,7 +307,7 @@ TEST_F(FileSpace, AMergeThatWouldMakeAHeadlessBlockIsNotDone) {
 TEST_F(FileSpace, ASecondReadWriteOpenIsRefused) {
   PDB64* p = create();
   const std::string held = bytes(p);
-  for (int oflags : {O_RDWR, O_RDWR | O_CREAT | O_TRUNC, O_WRONLY | O_TRUNC}) {
+  for (int oflags : {O_RDWR, O_RDWR | O_CREAT | O_TRUNC, O_WRONLY | O_TRUNC, O_WRONLY}) {
     SCOPED_TRACE(oflags);
     errno = 0;
     EXPECT_EQ(reopen(oflags), nullptr);

@@ -63,6 +63,22 @@ class PageCache : public StoreTest {
     std::sort(out.begin(), out.end());
     return out;
   }
+  // Between calls every page lies on the LRU ring or, dirty, on the parked one, flagged so
+  // and unpinned, each ring linked both ways.
+  static void expect_rings_sound() {
+    const tq::FAC_GENERAL& g = tq::fac_general_info;
+    int pages = 0;
+    for (const tq::FAC_ENTRY_HEADER* head : {&g.entries, &g.parked}) {
+      for (const tq::FAC_ENTRY_HEADER* h = head->next; h != head && pages <= g.entries_nos; h = h->next, ++pages) {
+        const auto* e = reinterpret_cast<const tq::FAC_ENTRY*>(h);
+        ASSERT_EQ(h->next->prev, h);
+        ASSERT_EQ(e->parked, head == &g.parked ? 1u : 0u);
+        ASSERT_TRUE(!e->parked || e->dirty);
+        ASSERT_EQ(e->pinned, 0u);
+      }
+    }
+    ASSERT_EQ(pages, g.entries_nos);
+  }
 };
 
 TEST_F(PageCache, SeekLimits) {
@@ -289,41 +305,60 @@ TEST_F(PageCache, AWriteBackForRoomThatFailsStaysWithTheFilesItWrites) {
 }
 
 // A disk that stays full from the first write-back on: writes are taken past the limit
-// until the cache holds twice it; then a write that needs a page the cache does not hold is
-// refused with the disk's errno, changing nothing, while writes into held pages still go.
-// A write taken leaves errno as it was. Once the disk has room, a flush puts every byte
-// taken on disk and new pages are made again.
+// until the cache holds twice it; then a write that needs a page the cache does not hold,
+// or would dirty a page a read just brought in, is refused with the disk's errno, changing
+// nothing and leaving no page pinned, while writes into dirty pages still go; cutting dirty
+// pages off the file does not lift the bound. A write taken leaves errno as it was. Once
+// the disk has room, a write that needs a new page is taken after at most a quarter of the
+// limit's pages refused, a flush puts every byte taken on disk and new pages are made again.
 TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
   struct Case {
     int limit;
     int chunk;  // bytes a write
     int err;
+    bool rewrite;  // over the bytes of a file 8 limits long, each range read before it is written
+    bool cut;      // before each write the file loses its last page (a dirty one dropped)
   };
-  const Case cases[] = {{8, 4096, ENOSPC}, {8, 3 * 4096 + 100, EIO}, {64, 1000, ENOSPC}};
+  const Case cases[] = {{8, 4096, ENOSPC, false, false},
+                        {8, 3 * 4096 + 100, EIO, false, false},
+                        {64, 1000, ENOSPC, false, false},
+                        {8, 4096, ENOSPC, true, false},
+                        {8, 4 * 4096, ENOSPC, false, true}};
   tq::FAC_GENERAL& g = tq::fac_general_info;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.limit) + " pages, writes of " + std::to_string(c.chunk));
+    SCOPED_TRACE(std::to_string(c.limit) + " pages, writes of " + std::to_string(c.chunk) +
+                 (c.rewrite ? ", read first" : "") + (c.cut ? ", then a page cut" : ""));
     tqtest::PageLimit limit(c.limit);
-    PDB64* p = open_with("");
+    const int writes = 8 * c.limit * 4096 / c.chunk;
+    std::string model = c.rewrite ? pattern(size_t(writes) * size_t(c.chunk)) : "";
+    PDB64* p = open_with(model);
     FAC_INFO* f = &p->fac;
     tq::fac_fail_system_write(1, c.err, tq::kFacFailWhole | tq::kFacFailFromThenOn);
-    std::string model;
     int refused = 0;
-    for (int i = 0; i < 8 * c.limit * 4096 / c.chunk; ++i) {
+    for (int i = 0; i < writes; ++i) {
+      if (c.cut && model.size() > 4096) {
+        model.resize(model.size() - 4096);
+        ASSERT_EQ(tq::fac_truncate(f, model.size()), 0);
+      }
       const std::string s(size_t(c.chunk), char('a' + i % 26));
+      const uint64_t at = c.rewrite ? uint64_t(i) * uint64_t(c.chunk) : model.size();
+      if (c.rewrite) {
+        ASSERT_EQ(read_at(f, int64_t(at), c.chunk), model.substr(at, size_t(c.chunk)));
+      }
       const int dirty = g.dirty_nos;
       errno = EDOM;
-      const int r = write_at(f, int64_t(model.size()), s);
-      ASSERT_LE(g.entries_nos, 2 * c.limit);
+      const int r = write_at(f, int64_t(at), s);
+      ASSERT_LE(g.entries_nos, 2 * c.limit + (c.rewrite ? 1 : 0));  // and the page read
+      expect_rings_sound();
       if (r >= 0) {
         ASSERT_EQ(r, c.chunk);
         ASSERT_EQ(errno, EDOM);
-        model += s;
+        model.replace(at, s.size(), s);
         continue;
       }
       ++refused;
       ASSERT_EQ(errno, c.err);
-      ASSERT_EQ(f->seek_point, model.size());
+      ASSERT_EQ(f->seek_point, at);
       ASSERT_EQ(f->file_size, model.size());
       ASSERT_EQ(g.dirty_nos, dirty);
     }
@@ -332,8 +367,14 @@ TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
     ASSERT_EQ(write_at(f, 10, "held"), 4);
     model.replace(10, 4, "held");
     EXPECT_EQ(tq::fac_flush(f), -1);
+    // The disk has room again: after a quarter of the limit's pages refused at most, the
+    // write-back for room goes through and the write that needs a new page is taken.
     tq::fac_fail_system_write(0, 0);
+    const std::string last(size_t(c.chunk), '.');
+    for (int tries = 0; write_at(f, int64_t(model.size()), last) < 0; ++tries) ASSERT_LT(tries, c.limit / 4);
+    model += last;
     EXPECT_EQ(tq::fac_flush(f), 0);
+    expect_rings_sound();
     const std::string more(size_t(3 * c.limit * 4096), 'z');
     ASSERT_EQ(write_at(f, int64_t(model.size()), more), int(more.size()));
     EXPECT_EQ(tq::close_pdb64(p), 0);
@@ -461,7 +502,9 @@ TEST_F(PageCache, SeeksAreSixtyFourBitWithAndWithoutTheCache) {
     ASSERT_EQ(tq::fac_cached(&p->fac), cached);
     EXPECT_EQ(tq::fac_lseek(&p->fac, five_gib, SEEK_SET), five_gib);
     std::string mark = cached ? "cache" : "plain";
+    errno = EDOM;
     ASSERT_EQ(tq::fac_write(&p->fac, mark.data(), 5), 5);
+    EXPECT_EQ(errno, EDOM);  // a write that succeeds leaves errno as it was
     ASSERT_EQ(tq::close_pdb64(p), 0);
     int fd = open(path().c_str(), O_RDONLY);
     char buf[5];
@@ -656,6 +699,7 @@ TEST_F(PageCache, FilesAgreeWithTheirBytesThroughEvictionTruncationWriteBackAndR
     }
     expect_index_and_dirty_list_agree(&p[0]->fac);
     expect_index_and_dirty_list_agree(&p[1]->fac);
+    expect_rings_sound();
     ASSERT_EQ(p[0]->fac.index.count + p[1]->fac.index.count, uint32_t(tq::fac_general_info.entries_nos));
     // Spare pages only within the limit (dirty pages may hold the cache above it for a while).
     ASSERT_LE(tq::fac_general_info.entries_nos + tq::fac_general_info.spare_nos,
