@@ -100,6 +100,9 @@ int shell_status(const char* command) {
     return -1;
   }
   if (c == 0) {
+    // The waiting child keeps only its pipe: a descriptor it kept while the command runs
+    // would keep what the descriptor holds (a store file's writer lock) past its owner's close.
+    close_all_but(&p[1], p[1] >= 3 ? 1 : 0);
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);

@@ -78,6 +78,7 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
   ASSERT_GE(fd, 3);
   std::string probe = "[ -e /proc/self/fd/" + std::to_string(fd) + " ]";
   EXPECT_EQ(shell_status(probe.c_str()), 1);
+  EXPECT_EQ(shell_status(("[ -e /proc/$PPID/fd/" + std::to_string(fd) + " ]").c_str()), 1) << "the waiting child";
   EXPECT_EQ(shell_status("[ -e /proc/self/fd/2 ]"), 0);
   EXPECT_EQ(call_system(1, ("ls /proc/$$/fd | grep -qx " + std::to_string(fd) + " && echo inherited").c_str(),
                         "inherited"),
