@@ -411,12 +411,13 @@ int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
   return 0;
 }
 
-// Writes back every file for room when dirty pages reach three quarters of the limit. Its
-// result is no caller's: pages that fail stay dirty with their own file. While every page
-// one left dirty stays so, the next waits until another quarter of the limit is dirty or
-// has been refused at the bound (room_for_write).
+// Writes back every file for room when dirty pages reach three quarters of the limit, or
+// when writes were refused at the bound (room_for_write), however few pages are dirty then:
+// a write larger than the bound is refused until one succeeds. Its result is no caller's:
+// pages that fail stay dirty with their own file. While every page one left dirty stays so,
+// the next waits until another quarter of the limit is dirty or has been refused.
 void write_back_for_room() {
-  if (int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
+  if (g.refused == 0 && int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
   if (g.stuck_dirty > 0 && g.dirty_nos + g.refused < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
   const bool failed = fac_purge_all() < 0;
   const int why = errno;
