@@ -33,8 +33,12 @@ struct Scope {
   std::chrono::milliseconds bound;
 };
 
-std::mutex scopes_mutex;
-std::map<uint64_t, Scope> scopes;
+// Never destroyed: the watchdog task reads them until the process is gone, also while exit
+// runs the destructors of a program that ends with a scope open (a death test's child that
+// calls exit); a map destroyed under the task's walk is a use after free, and under the
+// address sanitizer its report can deadlock with the leak check at exit.
+std::mutex& scopes_mutex = *new std::mutex;
+std::map<uint64_t, Scope>& scopes = *new std::map<uint64_t, Scope>;
 uint64_t next_id = 0;
 bool watching = false;
 
