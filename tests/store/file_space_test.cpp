@@ -342,7 +342,8 @@ TEST_F(FileSpace, AFileHeldByALiveProcessRefusesEveryWriterUntilItsHolderIsGone)
   for (int i = 0; i < 100; ++i) records += be16(123) + be16(988) + std::string(984, 'h');
   const std::string held = header_bytes(31, "utf8", 1) + anchor_bytes(0) + records;
   FILE* a = holder(path());
-  ASSERT_TRUE(a && tqtest::wait_until([&] { return tqtest::read_file(path()) == held; })) << "the holder's records";
+  auto holds = [&] { return tqtest::wait_until([&] { return tqtest::read_file(path()) == held; }, tqtest::kRunBound); };
+  ASSERT_TRUE(a && holds()) << "the holder's records";
   for (int oflags : {O_RDWR, O_RDWR | O_CREAT | O_TRUNC}) {
     SCOPED_TRACE(oflags);
     errno = 0;
@@ -354,7 +355,7 @@ TEST_F(FileSpace, AFileHeldByALiveProcessRefusesEveryWriterUntilItsHolderIsGone)
   EXPECT_EQ(pclose(a), 0);
   EXPECT_EQ(tqtest::read_file(path()), header_bytes(31, "utf8", 0) + anchor_bytes(0) + records);
   FILE* b = holder(path());
-  ASSERT_TRUE(b && tqtest::wait_until([&] { return tqtest::read_file(path()) == held; })) << "the second holder's";
+  ASSERT_TRUE(b && holds()) << "the second holder's";
   EXPECT_EQ(pclose(b), 0);
   errno = 0;
   EXPECT_EQ(reopen(O_RDWR), nullptr);
