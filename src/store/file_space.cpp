@@ -373,7 +373,7 @@ PDB64* open_filespace64(const char* path, int oflags, int mode, uint32_t flags, 
   p->oflags = oflags;
   p->pdb64_debug_root = nullptr;
   if (may_write(oflags) && lock_for_writing(p) < 0) return fail_open(p, EBUSY, false);
-  if ((oflags & O_TRUNC) && file_length64(p) > 0 && fac_truncate(&p->fac, 0) < 0) return fail_open(p, errno, false);
+  if ((oflags & O_TRUNC) && fac_truncate(&p->fac, 0) < 0) return fail_open(p, errno, false);
   int64_t len = file_length64(p);
   if (len < 0) return fail_open(p, EIO, false);
   int rc = len == 0 ? create_file(p, oflags, flags, type, encoding) : open_existing(p, oflags, flags);
