@@ -264,7 +264,10 @@ TQ_SEXP* run_export(int iid, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* type) {
     last = send_form(iid, env, qv_quote_trace(env, p->pair.car, type));
     if (is_error_cell(last)) return last;
   }
-  send_form(iid, env, sync_form("exit"));
+  // The target answers (PrintChain sync="exit") only once its chained output has been
+  // answered here, that is evaluated by this side's relay thread onto our own standard
+  // streams: waiting for that reply keeps the output from being lost in the close below.
+  get_type(send_form(iid, env, sync_form("exit")));
   send_form(iid, env, list(n_get_symbol("Exit"), nullptr));
   return last;
 }
