@@ -18,6 +18,7 @@
 #include "lang/site.h"
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
+#include "platform/startup.h"
 #include "platform/task.h"
 #include "platform/tick.h"
 #include "stream/format.h"
@@ -145,11 +146,30 @@ void run_conditions(LOG_NODE* n) {
       for (LOG_ACTION* a = c->action_list; a; a = a->next) do_log_action(a, n);
 }
 
+// ---- the end of the process -------------------------------------------------------------
+
+// The ring position from which on the worker may still have records to handle: set at the
+// top of each round, when the worker has finished every record it took, to the positions
+// taken so far (by it, or by producers dropping the oldest), so it only grows. Once it has
+// passed a position, every record before it has been handled or dropped.
+std::atomic<uint64_t> worker_from;
+std::atomic<int> end_waiters;      // ending threads asleep on &worker_from, or about to be
+thread_local bool on_log_worker;
+
+void note_worker_round() {
+  worker_from.store(log_queue.records.takes());
+  if (end_waiters.load() == 0) return;
+  LOCK_SCOPE(log_queue.lock);
+  wakeup_task(&worker_from);
+}
+
 void log_queue_task1(void*) {
+  on_log_worker = true;
   setup_self_interpreter();  // bound for good: llpl_close need not look
   for (;;) {
     if (overflow_pending.load(std::memory_order_relaxed) > 0) print_overflow();
     llpl_close(0);
+    note_worker_round();
     LOG_NODE* n = log_queue_take(false);
     if (!n) {
       llpl_close(1);  // the queue ran empty: every file is closed until the next record
@@ -208,7 +228,28 @@ void init_log(TQISP_ENV* env0, TQISP_ENV* env1) {
   set_env(env1, _l_string_2(std_cm, "FetchLog"), get_func_prim(tq_fetch_log, 1, nullptr, 1, 1));
   setup_value(env0, log_level_msg, kLogLevels);
   setup_value(env0, log_layer, kLogLayers);
+  add_exit_waiter(log_wait_end);
   create_task(log_queue_task1, nullptr, 0);
+}
+
+void log_wait_end() {
+  if (on_log_worker) return;
+  const uint64_t end = log_queue.records.puts();
+  ++end_waiters;
+  {
+    LOCK_SCOPE(log_queue.lock);
+    const uint32_t until = tick_now() + kLogEndWait;
+    while (worker_from.load() < end && tick_now() < until) {
+      new_timeout(&worker_from, 1);
+      sleep_task(&worker_from, log_queue.lock);
+      lock_task(log_queue.lock);
+      del_timeout(&worker_from);
+    }
+  }
+  --end_waiters;
+  print_overflow();  // lines of records dropped meanwhile that no thread has printed yet
+  if (const uint64_t from = worker_from.load(); from < end)
+    std::fprintf(stderr, "cannot write %i log records before the end\n", int(end - from));
 }
 
 int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, va_list p) {
@@ -288,6 +329,16 @@ template <int N>
 int LogRing<N>::count() const {
   const uint64_t taken = take_pos_.load(std::memory_order_acquire);
   return int(put_pos_.load(std::memory_order_acquire) - taken);
+}
+
+template <int N>
+uint64_t LogRing<N>::puts() const {
+  return put_pos_.load(std::memory_order_acquire);
+}
+
+template <int N>
+uint64_t LogRing<N>::takes() const {
+  return take_pos_.load(std::memory_order_acquire);
 }
 
 template class LogRing<kLogQueueLimit>;

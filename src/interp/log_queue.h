@@ -39,6 +39,8 @@ class LogRing {
   bool put(LOG_NODE* n);  // false when full
   LOG_NODE* take();       // the oldest, or null when empty
   int count() const;      // records in the ring, or being put or taken
+  uint64_t puts() const;  // positions put or being put, since init
+  uint64_t takes() const; // positions taken, since init
 
  private:
   struct alignas(64) Cell {  // one to a cache line: neighbours are put by other threads at once
@@ -78,6 +80,14 @@ int tq_log_vprintf(int level, int layer, const LOG_NODE_DATA* opt, const char* f
 int log_printf_data(int level, int layer, const LOG_NODE_DATA* opt, const char* fmt, ...);  // "%ls": L_CHAR text
 // Logs "<str> = <s printed with flags>".
 int log_print_sexp(int level, int layer, const LOG_NODE_DATA* opt, const char* str, TQ_SEXP* s, int flags);
+
+// The end of the process waits here (init_log adds it to u_exit's waiters): until the
+// worker has run the actions of every record queued before the call, at most
+// kLogEndWait seconds. Records still unwritten then are reported on standard error, "cannot
+// write N log records before the end". Returns at once on the worker itself. The worker is
+// not stopped.
+inline constexpr uint32_t kLogEndWait = 5;
+void log_wait_end();
 
 // Queues n for the worker without waiting, dropping the oldest record (with its message)
 // when the queue is full. n belongs to the queue afterwards.

@@ -27,6 +27,9 @@ namespace {
 constexpr int kMaxFlushers = 8;
 void (*flushers[kMaxFlushers])();
 int flusher_count;
+constexpr int kMaxWaiters = 4;
+void (*waiters[kMaxWaiters])();
+int waiter_count;
 
 void write_all(int fd, const char* p, size_t n) {
   while (n) {
@@ -42,6 +45,10 @@ void write_all(int fd, const char* p, size_t n) {
 
 void add_exit_flusher(void (*fn)()) {
   if (flusher_count < kMaxFlushers) flushers[flusher_count++] = fn;
+}
+
+void add_exit_waiter(void (*fn)()) {
+  if (waiter_count < kMaxWaiters) waiters[waiter_count++] = fn;
 }
 
 void run_exit_flushers() {
@@ -81,6 +88,7 @@ void call_main_task() { u_exit(call_main_arg.main_ptr(call_main_arg.argc, call_m
 extern SEM task_lock;
 
 void u_exit(int status) {
+  for (int i = 0; i < waiter_count; ++i) waiters[i]();
   if (lock_up_test(task_lock)) {
     lock_task(task_lock);
     call_main_arg.ret = status;

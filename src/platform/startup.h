@@ -25,8 +25,8 @@ extern int task_flags;
 
 [[noreturn]] void call_main(int argc, char** argv, MAIN_FUNC main_ptr);
 [[noreturn]] void call_main_task();
-// Publishes the status, flushes the system's own output and stdio, then _exit(status),
-// so no static destructor runs under live pool threads.
+// Lets the exit waiters finish (below), publishes the status, flushes the system's own
+// output and stdio, then _exit(status), so no static destructor runs under live pool threads.
 [[noreturn]] void u_exit(int status);
 int u_child_countup();
 void u_child_countdown();
@@ -36,6 +36,10 @@ void wait_thread(void*);
 // must not block on a lock that a panicking thread may hold.
 void add_exit_flusher(void (*fn)());
 void run_exit_flushers();
+// Work owed before a normal end: u_exit calls each waiter once, in the order added, before
+// it publishes the status and runs the flushers; er_panic calls none. A waiter bounds its
+// own wait, and returns at once on a thread that the work it waits for runs on.
+void add_exit_waiter(void (*fn)());
 
 // The three utility locks.
 extern SEM utils_lock;

@@ -259,13 +259,17 @@ TQ_SEXP* run_export(int iid, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* type) {
     r = send_form(iid, env, set);
     if (is_error_cell(r)) return r;
   }
+  // The target answers (PrintChain sync="exit") only once its chained output has been
+  // answered here, that is evaluated by this side's relay thread onto our own standard
+  // streams: waiting for that reply keeps the output from being lost in the close below.
+  // A form that failed still gets it, since what the target printed before is owed too.
   TQ_SEXP* last = nullptr;
   for (TQ_SEXP* p = s->pair.cdr; get_type(p) == kTagPair; p = p->pair.cdr) {
     last = send_form(iid, env, qv_quote_trace(env, p->pair.car, type));
-    if (is_error_cell(last)) return last;
+    if (is_error_cell(last)) break;
   }
-  send_form(iid, env, sync_form("exit"));
-  send_form(iid, env, list(n_get_symbol("Exit"), nullptr));
+  get_type(send_form(iid, env, sync_form("exit")));
+  if (!is_error_cell(last)) send_form(iid, env, list(n_get_symbol("Exit"), nullptr));
   return last;
 }
 

@@ -133,6 +133,28 @@ class Log : public ::testing::Test {
     WAIT_FOR(file("fence").find(mark) != std::string::npos, mark);
   }
   std::string file(const std::string& name) { return tqtest::read_file(dir.file(name)); }
+  // Holds the worker up with a relay to a node that does not answer; records keyed "q" are
+  // saved to the file q.
+  std::unique_ptr<FakeLineServer> stall_node;
+  unsigned relay = 0;
+  void stall() {
+    stall_node = std::make_unique<FakeLineServer>(answer_sessions([](const std::string&) { return std::nullopt; }));
+    conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(stall_node->port()) +
+               "/\"]))(Condition (key = \"q\") " + save("q") + ")");
+    log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
+    WAIT_FOR(request_line(stall_node->lines(), "(Log ") >= 0, "the relayed record");
+    relay = connection_to(stall_node->port());
+    ASSERT_NE(relay, 0u);
+  }
+  void answer_relay() {
+    const int n = request_line(stall_node->lines(), "(Log (time ");
+    ASSERT_TRUE(stall_node->send(0, "<Result> " + std::to_string(n) + " ()</Result>\n"));
+  }
+  // The node goes, and with it the relay's connection.
+  void end_stall() {
+    stall_node.reset();
+    EXPECT_TRUE(wait_gone(relay));
+  }
 };
 
 }  // namespace
@@ -284,14 +306,8 @@ TEST_F(Log, GetLogHandsOutParkedRecordsForTheCaller) {
 // 1001st drops the oldest, with one message. The relay's session selects its agent first;
 // its connection ends with its node.
 TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
-  auto node = std::make_unique<FakeLineServer>(answer_sessions([](const std::string&) { return std::nullopt; }));
-  conditions("(Condition (key = \"stall\") ([Action type=\"relay\" path=\"tqp://127.0.0.1:" + std::to_string(node->port()) +
-             "/\"]))(Condition (key = \"q\") " + save("q") + ")");
-  log_rec(Rec{LOG_ERROR, LOG_TQ, "stall", nullptr, "stall"});
-  WAIT_FOR(request_line(node->lines(), "(Log ") >= 0, "the relayed record");
-  const unsigned relay = connection_to(node->port());
-  ASSERT_NE(relay, 0u);
-  EXPECT_EQ(node->lines()[0], "c0: " + kSetAgent);
+  ASSERT_NO_FATAL_FAILURE(stall());
+  EXPECT_EQ(stall_node->lines()[0], "c0: " + kSetAgent);
   std::string expected;
   {
     StdoutCapture out;
@@ -301,13 +317,27 @@ TEST_F(Log, AFullQueueDropsTheOldestWithAMessage) {
     }
     EXPECT_EQ(out.text(), kOverflow);
   }
-  const int n = request_line(node->lines(), "(Log (time ");
-  ASSERT_TRUE(node->send(0, "<Result> " + std::to_string(n) + " ()</Result>\n"));
+  ASSERT_NO_FATAL_FAILURE(answer_relay());
   WAIT_FOR(log_queue.records.count() < kLogQueueLimit, "room for the fence");
   drain();
   EXPECT_EQ(file("q"), expected);
-  node.reset();
-  EXPECT_TRUE(wait_gone(relay));
+  end_stall();
+}
+
+// The end of the process waits for the records queued before it, within its bound: with the
+// worker held up by a relay, it reports the two records (the relayed one and the next)
+// still unwritten when the bound has passed, and the worker goes on once the relay returns.
+TEST_F(Log, TheEndWaitsForQueuedRecordsNoLongerThanItsBound) {
+  ASSERT_NO_FATAL_FAILURE(stall());
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "after", nullptr, "q"});
+  testing::internal::CaptureStderr();
+  tqtest::Task end([] { log_wait_end(); });
+  WAIT_FOR((clock.advance(1), end.done()), "the end of the wait at its bound");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write 2 log records before the end\n");
+  ASSERT_NO_FATAL_FAILURE(answer_relay());
+  drain();
+  EXPECT_EQ(file("q"), "after\n");
+  end_stall();
 }
 
 // 10^5 records from 8 threads: every record is either written or counted as dropped.

@@ -1,0 +1,88 @@
+// The edges of a run, through the script helper as a user runs it: what an exported target
+// prints reaches the caller's own streams before Export returns, and log records queued
+// when the process ends are written before it ends. Each run is repeated, since what is
+// lost is lost to a race.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+using tqtest::bin_path;
+using tqtest::read_file;
+using tqtest::run_program;
+using tqtest::write_file;
+
+namespace {
+
+std::string ucs4(const std::string& ascii) {
+  std::string b;
+  for (char c : ascii) b += std::string(3, '\0') + c;
+  return b;
+}
+
+}  // namespace
+
+// The target prints on its standard output (a text) or error (raw characters), then answers
+// its last form (a failing one too); the caller then prints on the same stream.
+TEST(RunEnd, AnExportTargetsOutputComesBeforeTheCallersNextLine) {
+  tqtest::TempDir dir;
+  write_file(dir.file("e.bin"), ucs4("oops\n"));
+  write_file(dir.file("a.bin"), ucs4("late\n"));
+  const std::string exp = "([Export target=\"" + bin_path("tq_script") + "\"] ";
+  const struct {
+    std::string script, out, err;
+  } rows[] = {
+      {exp + "(PrintStd \"hello from target\") (+ 1 2))\n(PrintStd \"after\")\n",
+       "^\"hello from target\"\n^\"after\"\n", ""},
+      {exp + "(PrintStd \"hello from target\") (car 5))\n(PrintStd \"after\")\n",
+       "^\"hello from target\"\n^\"after\"\n", ""},
+      {exp + "(PrintChain \"e\" (car ([Load option=\"raw\"] \"e.bin\"))) (+ 1 2))\n"
+             "(PrintChain \"e\" (car ([Load option=\"raw\"] \"a.bin\")))\n",
+       "", "oops\nlate\n"},
+  };
+  for (const auto& row : rows) {
+    write_file(dir.file("ex.tq"), row.script);
+    for (int run = 0; run < 20; ++run) {
+      const auto r = run_program({bin_path("tq_script"), "ex.tq", "out.txt"}, dir.path());
+      ASSERT_EQ(r.status, 0) << r.err;
+      ASSERT_EQ(r.out, row.out) << "run " << run << " of\n" << row.script;
+      ASSERT_EQ(r.err, row.err) << "run " << run << " of\n" << row.script;
+    }
+  }
+}
+
+// docs/words.md's log example without a pause, a record saved to fifty files (at the
+// helper's end and at Exit), and a record whose file is full.
+TEST(RunEnd, LogRecordsQueuedAtTheEndAreWrittenFirst) {
+  const auto save = [](const std::string& path) { return " ([Action type=\"save\" path=\"" + path + "\" option=\"level:data\"])"; };
+  const auto set = [](const std::string& actions) { return "(SetLogCondition (Condition (($ WARNING) &lt;= level)" + actions + "))\n"; };
+  std::string fifty;
+  std::vector<std::string> files;
+  for (int i = 0; i < 50; ++i) fifty += save(files.emplace_back("tq" + std::to_string(i) + ".log"));
+  const std::string full = "cannot write the log file /dev/full: No space left on device\n";
+  const struct {
+    const char* what;
+    std::string script;
+    int runs;
+    std::vector<std::string> files;
+    std::string err;
+  } rows[] = {
+      {"the example", set(save("tq.log")), 10, {"tq.log"}, ""},
+      {"fifty files", set(fifty), 1, files, ""},
+      {"fifty files, Exit", set(fifty) + "(Exit)\n", 1, files, ""},
+      {"a full file", set(save("/dev/full")), 1, {}, full},
+  };
+  for (const auto& row : rows) {
+    for (int run = 0; run < row.runs; ++run) {
+      tqtest::TempDir dir;
+      write_file(dir.file("log.tq"), row.script);
+      const auto r = run_program({bin_path("tq_script"), "log.tq", "out.txt"}, dir.path());
+      ASSERT_EQ(r.status, 0) << r.err;
+      ASSERT_EQ(r.err, row.err) << row.what;
+      for (const std::string& f : row.files)
+        ASSERT_EQ(read_file(dir.file(f)), "[MESSAGE ] Launch up the Log system\n") << row.what << ", run " << run << ", " << f;
+    }
+  }
+}
