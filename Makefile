@@ -45,7 +45,8 @@ check: build-asan
 # test, its shared-table tests and the environment tests (relinks beside lookups, bindings
 # and collections), the thread words (their script, both ways, and the
 # in-process thread runs), the matrix access tokens, a sync meanwhile a script saves, the
-# matrix closes and syncs that wait for saves, copies beside a close or another copy, the
+# matrix closes and syncs that wait for saves, a wait for a save that gives its file access
+# up while another task holds the file lock, copies beside a close or another copy, the
 # code tables changed while other tasks convert through them, the store's locked wrappers
 # used by several tasks at once, the start-up while another task collects all the time
 # (the probe it runs fails on any report), and the streams' tests that run threads: pipe
@@ -54,7 +55,7 @@ check: build-asan
 # wait for a hung write or a reader inside.
 TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd test_text test_store test_program test_stream
 TSAN_SUITES := ^(interp|remote)$$
-TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|StoreLock\.|Startup\.WordsMadeWhileCollectionsRunStayBound$$|PipeStream\.|FlushPipe\.(Address|PeerWithoutAddress|CloseInterrupts)|FileStream\.ABlockingClose|Closing\.|CodeMethod\.CloseSkipsTheTrailerBehindAHungWrite$$|StringStream\.CloseWaitsForAReaderInside$$)
+TSAN_TESTS := ^(ConcurrencyStress\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileAccess\.AWaitForASaveGivesItsAccessUpUnderTheFileLock$$|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|StoreLock\.|Startup\.WordsMadeWhileCollectionsRunStayBound$$|PipeStream\.|FlushPipe\.(Address|PeerWithoutAddress|CloseInterrupts)|FileStream\.ABlockingClose|Closing\.|CodeMethod\.CloseSkipsTheTrailerBehindAHungWrite$$|StringStream\.CloseWaitsForAReaderInside$$)
 
 build-tsan: deps build/tsan/build.ninja
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)

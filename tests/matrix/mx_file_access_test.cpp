@@ -268,6 +268,59 @@ TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   EXPECT_EQ(BareMatrix(load_shape(), dir.file("failing")).code(), MX_FILE_HELD) << "the file stays marked open";
 }
 
+// Whether a task queues for lock s: its word says so (read without taking the lock).
+bool queued_for(SEM s) { return __atomic_load_n(&s.so->d_sem->state, __ATOMIC_RELAXED) == 2; }
+
+// A wait for a node that another task saves gives its file access up under mx_file_lock: a
+// task that holds the lock meanwhile finds the access as it was, and the waiter queues for
+// the lock. Asleep, it holds no access: a third task starts and ends its own; the save's
+// end ends the wait.
+TEST(MxFileAccess, AWaitForASaveGivesItsAccessUpUnderTheFileLock) {
+  tqtest::TickClock clock;  // no idle pass closes the file meanwhile
+  tqtest::TempDir dir;
+  FileShape shape = kShape;
+  const std::string path = dir.file("saved meanwhile");
+  MATRIX* m = open_file_matrix(&shape, path);
+  {
+    GcFrame frame("held save");
+    TQ_SEXP* held = sexp_commands(std_cm, "(finish 2 2) (hold) (save)", nullptr);
+    for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, held);
+  }
+  int c;
+  MATRIX_NODE* n = lookup(&c, m, {0, 0, 0}, 0);
+  ASSERT_TRUE(drained());
+  set_dirty_file(n);
+  SaveRequests asks;
+  set_under_lock([&] { asks.ask(n); });
+  ASSERT_TRUE(wait_held()) << "the save runs";
+  MX_FILE_WORK* w = m->file_work;
+  std::atomic<int> synced{1};
+  lock_task(matrix_lock);  // the sync stops there, inside its access
+  tqtest::Task sync([&] { synced = mx_file_sync_create_node(m); });
+  const bool inside = tqtest::wait_until([&] {
+    LOCK_SCOPE(mx_file_lock);
+    return w->lock_cnt == 1;
+  });
+  lock_task(mx_file_lock);
+  unlock_task(matrix_lock, "AWaitForASave");
+  const bool queued = tqtest::wait_until([&] { return queued_for(mx_file_lock) || w->lock_cnt == 0; });
+  const int held_cnt = w->lock_cnt;
+  unlock_task(mx_file_lock, "AWaitForASave");
+  ASSERT_TRUE(inside && queued) << "the sync took its access, then went on";
+  EXPECT_EQ(held_cnt, 1) << "the access was given up without mx_file_lock";
+  ASSERT_TRUE(tqtest::wait_until([&] { return sleepers_on(n) == 1; })) << "the sync waits for the save";
+  int third = 1;
+  ASSERT_TRUE(tqtest::Task([&] {
+                if ((third = start_file_access(m)) == 0) finish_file_access(m, 0);
+              }).wait());
+  EXPECT_EQ(third, 0) << "the waiting sync holds no access";
+  release_hold();
+  ASSERT_TRUE(sync.wait()) << "the save's end did not end the wait";
+  EXPECT_EQ(synced.load(), 0);
+  EXPECT_EQ(close_matrix(m), 0);
+  EXPECT_EQ(walk(path), "OK nodes=1 ring=0 scripts=0\n");
+}
+
 // 200 stored nodes of each index form copy with one "NODE" line each, in index order.
 TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
   struct Case {

@@ -27,6 +27,7 @@
 #include "mxtype/datum.h"
 #include "mxtype/mx_type.h"
 #include "store/page_cache.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
 #include "support/write_fault.h"
 
@@ -152,7 +153,8 @@ TEST(MxFileRecords, RoundTrips) {
   EXPECT_EQ(pri[3], 0);
 }
 
-// Saves nodes of every form, reloads them, and compares; the walker checks the file.
+// Saves nodes of every form (again and again in place, leaving no block behind), reloads
+// them, and compares; the walker checks the file.
 TEST(MxFileRecords, NodeForms) {
   struct Case {
     const char* name;
@@ -182,7 +184,7 @@ TEST(MxFileRecords, NodeForms) {
           mx_type_int16.free_data(&mx_type_int16, n.ch[1].data);
           n.ch[1].data = nullptr;
         }
-        ASSERT_EQ(save_matrix_node(&n.n), 0);
+        EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(save_matrix_node(&n.n), 0); }), "") << "saves in place";
         EXPECT_EQ(n.n.fofs, fofs) << "saved again in place";
         EXPECT_EQ(n.ch[1].data_fofs == 0, i == 3);
       }
@@ -342,7 +344,8 @@ TEST(MxFileRecords, AnUnlinkedEntryRejoinsTheRingOnLoad) {
   }
 }
 
-// Hand-damaged files: each gives its code and line, ends nothing, and keeps its bytes.
+// Hand-damaged files: each gives its code and line, ends nothing, keeps its bytes, and leaves
+// no block behind, opened again and again.
 TEST(MxFileRecords, DamagedFiles) {
   tqtest::TempDir dir;
   const std::string base = dir.file("base");
@@ -397,15 +400,19 @@ TEST(MxFileRecords, DamagedFiles) {
     tqtest::write_file(path, std::string(bytes.begin(), bytes.end()));
     int code = 0;
     bool has_default = true;
-    const std::string out = printed([&] {
-      BareMatrix m(load_shape(), path);
-      if ((code = m.code())) return;
-      has_default = m->channel_info[1].default_data && m->channel_info[1].default_data_fofs;
-      FreeNode n(m.get(), {0, 0, 0});
-      if (!(code = load_matrix_node(&n.n))) return;
-      EXPECT_EQ(std::vector<int64_t>({n.n.status, n.n.fofs, n.n.ring_fofs}), std::vector<int64_t>(3, 0));
-      EXPECT_EQ(n.ch[0].data, nullptr);
+    std::string out;
+    const std::string leaks = tqtest::heap_growth([&] {  // an open and a load, run after run
+      out = printed([&] {
+        BareMatrix m(load_shape(), path);
+        if ((code = m.code())) return;
+        has_default = m->channel_info[1].default_data && m->channel_info[1].default_data_fofs;
+        FreeNode n(m.get(), {0, 0, 0});
+        if (!(code = load_matrix_node(&n.n))) return;
+        EXPECT_EQ(std::vector<int64_t>({n.n.status, n.n.fofs, n.n.ring_fofs}), std::vector<int64_t>(3, 0));
+        EXPECT_EQ(n.ch[0].data, nullptr);
+      });
     });
+    EXPECT_EQ(leaks, "") << "what an open or a load leaves behind";
     EXPECT_EQ(code, r.code);
     EXPECT_NE(out.find(r.line), std::string::npos) << out;
     EXPECT_TRUE(file_bytes(path) == bytes) << "the file keeps its bytes";

@@ -12,6 +12,7 @@
 #include "mxcmd/pp_block.h"
 #include "mxcmd/pp_code.h"
 #include "mxcmd/pp_level.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -417,21 +418,25 @@ TEST(Plots, LevelDifferenceRoundTrip) {
   free_internal_plot_list(twice);
 
   // Averaged fields of one parent cell: 10 (weight 1) and 30 (weight 3) merge into 25
-  // (weight 4); the differences are -15 and 5, and the rebuild gives 10 and 30 again.
+  // (weight 4); the differences are -15 and 5, and the rebuild gives 10 and 30 again. The
+  // merge, the difference and the rebuild leave no block behind.
   const std::string two = "4100 0002 0004 000000000000000b 32 000000000000000a 0000000000000001 00"
                           "4100 0003 0005 000000000000000c 32 000000000000001e 0000000000000003 00 00";
-  INTERNAL_PLOT* kid = from_hex(m.get(), two, &err);
-  INTERNAL_PLOT* avg_diff = nullptr;
-  INTERNAL_PLOT* avg_up = diff_pp(m.get(), &avg_diff, kid, &err);
-  ASSERT_EQ(err, PP_OK);
-  EXPECT_EQ(rows(m.get(), avg_up), "4100" "0001" "0002" "000000000000000b" "32" "0000000000000019" "0000000000000004" "00"
-                                   "00\n");
-  EXPECT_EQ(rows(m.get(), avg_diff),
-            "4100" "0000" "0000" "000000000000000b" "32" "fffffffffffffff1" "0000000000000001" "00" "00\n"
-            "4100" "0001" "0001" "000000000000000c" "32" "0000000000000005" "0000000000000003" "00" "00\n");
-  INTERNAL_PLOT* rebuilt = add_diff(m.get(), avg_up, avg_diff, origin, nullptr, &err);
-  EXPECT_EQ(rows(m.get(), rebuilt), rows(m.get(), kid));
-  for (INTERNAL_PLOT* l : {kid, avg_up, avg_diff, rebuilt}) free_internal_plot_list(l);
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              INTERNAL_PLOT* kid = from_hex(m.get(), two, &err);
+              INTERNAL_PLOT* avg_diff = nullptr;
+              INTERNAL_PLOT* avg_up = diff_pp(m.get(), &avg_diff, kid, &err);
+              ASSERT_EQ(err, PP_OK);
+              EXPECT_EQ(rows(m.get(), avg_up), "4100" "0001" "0002" "000000000000000b" "32" "0000000000000019"
+                                               "0000000000000004" "00" "00\n");
+              EXPECT_EQ(rows(m.get(), avg_diff),
+                        "4100" "0000" "0000" "000000000000000b" "32" "fffffffffffffff1" "0000000000000001" "00" "00\n"
+                        "4100" "0001" "0001" "000000000000000c" "32" "0000000000000005" "0000000000000003" "00" "00\n");
+              INTERNAL_PLOT* rebuilt = add_diff(m.get(), avg_up, avg_diff, origin, nullptr, &err);
+              EXPECT_EQ(rows(m.get(), rebuilt), rows(m.get(), kid));
+              for (INTERNAL_PLOT* l : {kid, avg_up, avg_diff, rebuilt}) free_internal_plot_list(l);
+            }),
+            "");
 }
 
 // A point-list block on a node of its own, far from the matrix's edge.
@@ -520,17 +525,22 @@ TEST(PointListBlock, DensityIsTheNearestPlot) {
       EXPECT_EQ(got, "3 3 7 ");
     }
   }
-  // A copy of the block measures the list it decodes later.
+  // A copy of the block measures the list it decodes later; the encoding, the copy and the
+  // decoding leave no block behind.
   pp_operation(PPC_REPLACE, k.b, sort_plot(k.m.get(), plots(k.m.get(), lists[0])));
-  MATRIX_ALLOC_BLOCK_PARAM* d = pp_struct2block(k.b);
-  MX_STRUCT_BLOCK* copy = pp_copy_sb(k.b);
-  ASSERT_EQ(pp_block2struct(copy, d), 0);
   std::string got;
-  for (INTERNAL_PLOT* p = reinterpret_cast<PP_STRUCT_BLOCK*>(copy)->plot; p; p = p->next)
-    got += std::to_string(p->min_direction) + " ";
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              MATRIX_ALLOC_BLOCK_PARAM* d = pp_struct2block(k.b);
+              MX_STRUCT_BLOCK* copy = pp_copy_sb(k.b);
+              EXPECT_EQ(pp_block2struct(copy, d), 0);
+              got.clear();
+              for (INTERNAL_PLOT* p = reinterpret_cast<PP_STRUCT_BLOCK*>(copy)->plot; p; p = p->next)
+                got += std::to_string(p->min_direction) + " ";
+              mxt_free_block(&mx_type_block, d);
+              pp_free_sb(copy);
+            }),
+            "");
   EXPECT_EQ(got, "3 3 7 ");
-  mxt_free_block(&mx_type_block, d);
-  pp_free_sb(copy);
 }
 
 }  // namespace

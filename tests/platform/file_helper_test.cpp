@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -385,11 +386,71 @@ TEST(FakeHelper, RetirementKeepsBusyAndRecentlyUsedOldHelpers) {
   EXPECT_FALSE(listed(old_used.blk));
 }
 
-// ---- real helpers, as root ---------------------------------------------------------------------
-
 constexpr uid_t kNobody = 65534;
 constexpr uid_t kNoEntry = 65533;  // a uid without a password entry
 constexpr gid_t kNoEntryGroup = 65532;
+
+// ---- a start that fails before any process is made ---------------------------------------------
+
+// Descriptor 0 free and, below a lowered limit, only the four numbers a start takes: the
+// helper's executable opens as 0 and moves to the first, the request pipe comes out as 0 and
+// the second, the reply pipe as the last two, and 0 can then be moved nowhere. All undone
+// when it goes.
+class NoRoomToMoveAPipeEnd {
+ public:
+  NoRoomToMoveAPipeEnd() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    stdin_ = fcntl(0, F_DUPFD_CLOEXEC, 3);  // -1 when 0 is closed already
+    close(0);
+    const int lowest = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    close(lowest);
+    rlimit low = saved_;
+    low.rlim_cur = rlim_t(lowest + 16);
+    if (lowest < 0 || setrlimit(RLIMIT_NOFILE, &low) != 0) return;
+    for (int fd; (fd = fcntl(2, F_DUPFD_CLOEXEC, 3)) >= 0;) taken_.push_back(fd);
+    if (errno != EMFILE || taken_.size() < 4) return;
+    for (int i = 0; i < 4; ++i, taken_.pop_back()) close(taken_.back());
+    ready_ = true;
+  }
+  ~NoRoomToMoveAPipeEnd() {
+    for (int fd : taken_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+    if (stdin_ >= 0) dup2(stdin_, 0), close(stdin_);
+  }
+  bool ready() const { return ready_; }
+
+ private:
+  rlimit saved_{};
+  int stdin_ = -1;
+  std::vector<int> taken_;
+  bool ready_ = false;
+};
+
+// A pipe end that cannot be moved into range ends the start before the fork: UFR_NOT_SENT
+// with EMFILE, no helper process, every descriptor of the attempt closed.
+TEST(HelperStart, APipeEndThatCannotBeMovedIntoRangeStartsNoHelper) {
+  const int before = tqtest::open_fd_count();
+  UFR_ERR res{};
+  UFR_BLK* blk = nullptr;
+  {
+    NoRoomToMoveAPipeEnd room;
+    ASSERT_TRUE(room.ready()) << "the descriptors could not be laid out";
+    blk = _ufr_create_blk(kNobody, kNobody, &res);
+  }
+  siginfo_t child{};
+  const bool no_child = waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+  if (blk) {  // a helper started all the same ends with its pipes
+    const pid_t pid = blk->pid;
+    free_blk(blk);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(blk, nullptr);
+  EXPECT_EQ(std::vector<int>({res.ufr_code, res.r.sys_code}), std::vector<int>({UFR_NOT_SENT, EMFILE}));
+  EXPECT_TRUE(no_child) << "a helper process was started";
+  EXPECT_EQ(tqtest::open_fd_count(), before);
+}
+
+// ---- real helpers, as root ---------------------------------------------------------------------
 
 uint32_t byte_sum(const std::string& s) {
   uint32_t sum = 0;

@@ -14,6 +14,7 @@
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store_test_util.h"
+#include "support/heap_growth.h"
 #include "support/write_fault.h"
 
 using namespace storetest;
@@ -485,15 +486,18 @@ TEST_F(FileSpace, OpenAndCloseFailuresAreReported) {
 
 TEST_F(FileSpace, DamagedFilesAreRefused) {
   // A header whose length field is below its own head; a header record too short to hold
-  // the flags; an anchor too short to hold next.
+  // the flags; an anchor too short to hold next. A refused open leaves no block behind.
   CaptureStdout cap;
-  tqtest::write_file(path(), be16(1) + be16(2) + std::string(40, '\0'));
-  EXPECT_EQ(reopen(O_RDWR), nullptr);
-  EXPECT_EQ(reopen(O_RDONLY), nullptr);
-  tqtest::write_file(path(), short_record(1, 20) + anchor_bytes(0));
-  EXPECT_EQ(reopen(O_RDWR), nullptr);
-  tqtest::write_file(path(), header_bytes() + short_record(259, 4));
-  EXPECT_EQ(reopen(O_RDONLY), nullptr);
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              tqtest::write_file(path(), be16(1) + be16(2) + std::string(40, '\0'));
+              EXPECT_EQ(reopen(O_RDWR), nullptr);
+              EXPECT_EQ(reopen(O_RDONLY), nullptr);
+              tqtest::write_file(path(), short_record(1, 20) + anchor_bytes(0));
+              EXPECT_EQ(reopen(O_RDWR), nullptr);
+              tqtest::write_file(path(), header_bytes() + short_record(259, 4));
+              EXPECT_EQ(reopen(O_RDONLY), nullptr);
+            }),
+            "");
 
   // Retiring a record whose head cannot be read.
   PDB64* p = create();

@@ -26,7 +26,6 @@ void start_test_runtime(bool words) {
     tq::minimum_matrix_init(0, nullptr);
   else
     tq::init_tq();
-  if (getenv("TQ_GC_STRESS")) tq::eval_check_hook = [] { tq::gc_tick_notin_tick(nullptr, 0); };
   tq::setup_self_interpreter();
   tq::gc_push(nullptr, nullptr, "tests");
   int sv[2];

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "entry/start.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
 #include "support/watchdog.h"
 
 namespace {
@@ -49,6 +51,9 @@ int run_tests(int argc, char** argv) {
   // Before the first test and the environments' set-up, so that the watchdog's descriptors
   // are among those they find open; a death test's child is bounded likewise.
   tqtest::bound_memory();
+  // TQ_GC_STRESS: a collection at every primitive return, on every task of the program, so
+  // that a value a word or a test keeps in a C++ local without a root is lost and shows.
+  if (getenv("TQ_GC_STRESS")) tq::eval_check_hook = [] { tq::gc_tick_notin_tick(nullptr, 0); };
   // A death test's child calls no listener, so BoundEveryTest does not reach it: it gets a
   // scope of its own, within its parent's, so that it ends, and its parent gives a verdict,
   // whatever its statement does (a lock that deadlocks instead of ending the process).

@@ -1,0 +1,59 @@
+// The debug heap's live bytes per site around repeated runs of an operation (see
+// heap_growth.h).
+#include "support/heap_growth.h"
+
+#include <unordered_map>
+#include <vector>
+
+#include "platform/d_alloc.h"
+#include "text/l_string.h"
+
+namespace tqtest {
+
+namespace {
+
+// Site records are never removed, so a record's address names its site for the whole run.
+using SiteBytes = std::unordered_map<const tq::MEM_LIST*, int64_t>;
+
+SiteBytes site_bytes() {
+  SiteBytes s;
+  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m))
+    s[m] = tq::mem_list_bytes(m);
+  return s;
+}
+
+// A run's conversions leave up to 50 temporaries in the calling task's ring, which a later
+// run frees as it registers its own: released here, so that a ring still filling up does not
+// look like a leak.
+void release_temporaries() {
+  for (int i = 0; i < tq::kTempRing; ++i) set_buffer(nullptr);
+}
+
+int64_t bytes_at(const SiteBytes& s, const tq::MEM_LIST* m) {
+  const auto it = s.find(m);
+  return it == s.end() ? 0 : it->second;  // a site made during the runs had none before
+}
+
+}  // namespace
+
+std::string heap_growth(const std::function<void()>& op, int runs) {
+  op();
+  release_temporaries();
+  std::vector<SiteBytes> seen{site_bytes()};
+  for (int i = 0; i < runs; ++i) {
+    op();
+    release_temporaries();
+    seen.push_back(site_bytes());
+  }
+  std::string out;
+  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m)) {
+    bool grew = runs > 0;
+    for (size_t i = 1; grew && i < seen.size(); ++i) grew = bytes_at(seen[i], m) > bytes_at(seen[i - 1], m);
+    if (grew)
+      out += std::string(m->file ? m->file : "?") + ":" + std::to_string(m->line) + " +" +
+             std::to_string(bytes_at(seen.back(), m) - bytes_at(seen[seen.size() - 2], m)) + "\n";
+  }
+  return out;
+}
+
+}  // namespace tqtest

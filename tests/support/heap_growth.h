@@ -1,0 +1,20 @@
+// Leaks of the debug heap, seen where nothing else sees them: the heap's own records keep
+// every block reachable to the sanitizers' leak checker, and a result that is right says
+// nothing of a block left behind. An operation run again and again must not leave more live
+// bytes at any allocation site each time it runs.
+#pragma once
+#include <functional>
+#include <string>
+
+namespace tqtest {
+
+// Runs op once, so that caches, first-use records and pools reach their size, then `runs`
+// times more, reading the debug heap's live bytes per allocation site before and after each
+// run. Answers the sites whose bytes grew at every one of those runs, one line each,
+// "<file>:<line> +<bytes of the last run>\n" in the heap's order; empty when none did. A
+// leak grows its site at every run; work of other tasks meanwhile does not, run after run.
+// op must do the same work each time and leave nothing it means to keep. The calling task's
+// temporaries (text/l_string.h) are released after every run, the caller's own with them.
+std::string heap_growth(const std::function<void()>& op, int runs = 3);
+
+}  // namespace tqtest
