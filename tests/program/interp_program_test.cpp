@@ -169,6 +169,24 @@ TEST(ScriptStart, FailuresAreReportedWithStatusOne) {
   }
 }
 
+// A broken field description gives one error reply, and the forms after it run.
+TEST(ScriptStart, ABrokenFieldDescriptionIsOneReplyAndReadingGoesOn) {
+  tqtest::TempDir dir;
+  const std::string other = "only field description can be used in a tag";
+  const std::pair<const char*, std::string> rows[] = {
+      {"([List])", other}, {"([List] )", other}, {"([List]1)", other}, {"([closePrintStd])", other},
+      {"([List] 1 2)", "field name is required"},
+  };
+  for (const auto& [form, message] : rows) {
+    std::string out = run_script(dir, std::string(form) + "\n(+ 1 2)\n(List 4 5)\n");
+    const size_t at = out.find(" (\"");  // then the site, this machine's name
+    if (at != std::string::npos) out.replace(at + 3, out.find('"', at + 3) - at - 3, "SITE");
+    EXPECT_EQ(out, "<Result> 1 ^\n %E\n (\"SITE\" \"" + dir.file("s.tq") + "\" 1 \"lex\" 0x80021005\n (\"token error 4\" \"" +
+                       dir.file("s.tq") + "\" \"\" \"" + message + "\"))</Result>\n<Result> 2 3</Result>\n<Result> 3 (4 5)</Result>\n")
+        << form;
+  }
+}
+
 // The search converts a text for every folder it tries: more of them than the conversions'
 // temporaries last, and a name kept as one was gone by the end.
 TEST(ScriptStart, AScriptNamedAloneIsFoundAlongALongTQPATH) {
