@@ -11,7 +11,8 @@ namespace tq {
 // and streams handed over by the parent, a pipe-kind interpreter on them. Returns when only
 // self-kind interpreters remain. On a failure it writes to standard error and ends the
 // process with status 1: "too few arguments", "cannot open shell argument(1) NAME",
-// "cannot open shell argument(2) NAME (result:errno)" (NAME empty without argument 1).
+// "cannot open shell argument(2) NAME (result:errno)" (NAME empty without argument 1;
+// errno 22 for an output or error file that is the script itself).
 void tq_setup_file(int count, char** arguments);
 // An interpreter of the file kind on name: 0 registered; -1 the file did not open (the
 // record's mode is then TQI_OPEN_FAILED and it stays the caller's).

@@ -169,6 +169,25 @@ TEST(ScriptStart, FailuresAreReportedWithStatusOne) {
   }
 }
 
+// An OUTPUT or ERRORS that is the script, under any name, is refused before anything is opened
+// for writing, and the script stays whole.
+TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("x.tq"), "(+ 1 2)\n");
+  ASSERT_EQ(link(dir.file("x.tq").c_str(), dir.file("hard.tq").c_str()), 0);
+  ASSERT_EQ(symlink("x.tq", dir.file("sym.tq").c_str()), 0);
+  const std::vector<std::string> rows[] = {{"x.tq"}, {"/dev/null", "x.tq"}, {"hard.tq"}, {"out", "sym.tq"}};
+  for (const auto& files : rows) {
+    std::vector<std::string> argv{bin_path("tq_script"), "x.tq"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    auto r = run_program(argv, dir.path());
+    EXPECT_EQ(r.status, 1) << files.back();
+    EXPECT_EQ(r.err, "cannot open shell argument(2) x.tq (-2:22)\n");
+    EXPECT_EQ(tqtest::read_file(dir.file("x.tq")), "(+ 1 2)\n") << files.back();
+    EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0) << "opened before the check";
+  }
+}
+
 // A broken field description gives one error reply, and the forms after it run.
 TEST(ScriptStart, ABrokenFieldDescriptionIsOneReplyAndReadingGoesOn) {
   tqtest::TempDir dir;
