@@ -169,6 +169,32 @@ TEST(ScriptStart, FailuresAreReportedWithStatusOne) {
   }
 }
 
+// A reply that cannot be written (a full disk, a file-size limit) leaves the run as it was,
+// every form run, then names the file and the cause, with status 1.
+TEST(ScriptStart, ALostReplyNamesItsFileWithStatusOne) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("s.tq"), "(car 1)\n(quote \"" + std::string(1100, 'a') + "\")\n([Save oflag=\"creat\"] \"made\" 1)\n");
+  const struct {
+    const char* limit;  // ulimit -f, 1024-byte blocks
+    std::vector<std::string> files;
+    std::string err;
+  } rows[] = {
+      {"unlimited", {"/dev/full"}, "cannot write shell argument(2) /dev/full: No space left on device\n"},
+      {"unlimited", {"out", "/dev/full"}, "cannot write shell argument(3) /dev/full: No space left on device\n"},
+      {"1", {"out"}, "cannot write shell argument(2) out: File too large\n"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> argv{"/bin/bash", "-c", std::string("trap '' XFSZ; ulimit -f ") + row.limit + "; exec \"$@\"",
+                                  "-", bin_path("tq_script"), "s.tq"};
+    argv.insert(argv.end(), row.files.begin(), row.files.end());
+    unlink(dir.file("made").c_str());
+    auto r = run_program(argv, dir.path());
+    EXPECT_EQ(r.status, 1) << row.err;
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(access(dir.file("made").c_str(), F_OK), 0) << "the last form ran: " << row.err;
+  }
+}
+
 // An OUTPUT or ERRORS that is the script, under any name, is refused before anything is opened
 // for writing, and the script stays whole.
 TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {
