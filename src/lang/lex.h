@@ -174,8 +174,8 @@ void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func);  // allocates when p 
 void test_mem(const char* str);
 
 // Sets (on) or clears the lexer's own bits of f->flags (kRfSexpContext, kRfEqualsToken,
-// kRfTokenAfterErrors), which
-// only the reading thread changes: the atomic update is made only when they change.
+// kRfTokenAfterErrors), which only the reading thread changes: the atomic update is made only
+// when they change.
 inline void lex_set_bits(TQ_FILE* f, int bits, bool on) {
   const int v = f->flags;
   if (on ? (v & bits) == bits : !(v & bits)) return;
