@@ -177,6 +177,14 @@ extern TQ_THREAD* thread_hash[kTqiBuckets];            // bucket = tid % 20, new
 extern unsigned tqi_id;                                // next id to try
 extern TQ_INTERPRETER* main_interpreter;
 extern int main_interpreter_flag;  // 0 none yet, 1 set, 2 the main interpreter has closed
+// The first reply of the main interpreter that could not be written (tqi_lock): the errno
+// of the failed write (0 while none has failed) and whether it went to the error file rather
+// than the output. It outlives the interpreter: the program's exit status reports it.
+struct LOST_REPLY {
+  int err;
+  bool error_file;
+};
+extern LOST_REPLY main_lost_reply;
 extern PRI_CTL tqi_lock_ctl;       // base priority 3
 extern const int default_connection_timeout_table[9];
 extern const int default_silent_timeout_table[9];

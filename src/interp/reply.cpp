@@ -141,6 +141,7 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
   }
   TqiLock l;
   tqi->silent_cnt = saved_silent;
+  if (err && tqi == main_interpreter && !main_lost_reply.err) main_lost_reply = {err, field == &tqi->err};
   if (err && s && *field == s) {
     *field = nullptr;
     s_close_queue(s);

@@ -44,17 +44,33 @@ void script_files(TQ_INTERPRETER* t, int count, char** args, L_CHAR* script) {
   }
 }
 
+// The status of a script's run: 1 after naming on standard error the first reply that could
+// not be written to its output or error file, else 0.
+int lost_replies_status(char** args) {
+  LOST_REPLY lost;
+  {
+    TqiLock l;
+    lost = main_lost_reply;
+  }
+  if (!lost.err) return 0;
+  const int which = lost.error_file ? 3 : 2;
+  s_printf(s_stderr, "cannot write shell argument(%i) %s: %s\n", which, args[which], std::strerror(lost.err));
+  s_flush(s_stderr);
+  return 1;
+}
+
 }  // namespace
 
-void tq_setup_file(int count, char** args) {
+int tq_setup_file(int count, char** args) {
   const char* arg1 = count > 1 ? args[1] : "";
+  bool handed;
   int result;
   int err;
   {
     GcFrame frame("tq_setup_file");
     TQ_INTERPRETER* t = new_tq_interpreter();
     t->env = new_env(qvlisp_top_env1);
-    const bool handed = (count < 2 || is_slash(args[1])) && recv_streams_len > 0;
+    handed = (count < 2 || is_slash(args[1])) && recv_streams_len > 0;
     if (handed) {
       t->a_type = TQI_PIPE;
       t->inp = recv_streams[0];
@@ -85,6 +101,7 @@ void tq_setup_file(int count, char** args) {
   }
   if (result < 0) fail_start("cannot open shell argument(2) %s (%i:%i)\n", arg1, result, err);
   wait_stop_all();
+  return handed ? 0 : lost_replies_status(args);
 }
 
 int new_file_interpreter(TQ_INTERPRETER* tqi, const L_CHAR* name) {

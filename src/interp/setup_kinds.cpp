@@ -3,6 +3,7 @@
 #include "interp/setup_kinds.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -74,6 +75,26 @@ int setup_stdio(TQ_INTERPRETER* tqi) {
   return registered(tqi);
 }
 
+// The file an output name (or "-", standard output) would write, when it exists.
+bool output_file(const L_CHAR* name, struct stat* sb) {
+  if (l_text_is(name, "-")) return fstat(s_get_fid(s_stdout), sb) == 0;
+  return stat(n_string(std_cm, name), sb) == 0;
+}
+
+// Whether an output or error file is the input file itself (the same file under any name,
+// a hard link too): opening it for writing would empty the script before a form is read.
+// Only a regular file counts: a terminal read and written is one device, and that is its use.
+bool writes_over_input(const TQ_INTERPRETER* tqi) {
+  struct stat in {};
+  const int fd = s_get_fid(tqi->inp);
+  if (fd < 0 || fstat(fd, &in) != 0 || !S_ISREG(in.st_mode)) return false;
+  for (const L_CHAR* name : {tqi->output_file_name, tqi->error_file_name}) {
+    struct stat out {};
+    if (name && output_file(name, &out) && out.st_dev == in.st_dev && out.st_ino == in.st_ino) return true;
+  }
+  return false;
+}
+
 int setup_file(TQ_INTERPRETER* tqi) {
   tqi->thread_mode = TM_EVAL;
   const L_CHAR* name = tqi->input_file_name;
@@ -86,6 +107,10 @@ int setup_file(TQ_INTERPRETER* tqi) {
     ps = l_text_is(name, "-") ? kPsStdinMinus : kPsStdinPlus;
   } else if (!(tqi->inp = s_open_file(n_string(std_cm, name), O_RDONLY, 0))) {
     return failed(tqi, SETUP_OPEN_FAILED);
+  }
+  if (writes_over_input(tqi)) {
+    errno = EINVAL;
+    return failed(tqi, SETUP_OPEN_FAILED, tqi->inp);
   }
   if (const L_CHAR* out = tqi->output_file_name) {
     tqi->out = l_text_is(out, "-") ? s_stdout : open_output(out);

@@ -5,7 +5,9 @@
 // Results: the id, or before registration SETUP_OPEN_FAILED (stdio, file), SETUP_DESC_FAILED,
 // SETUP_LISTEN_FAILED (accept, ipc), SETUP_CONNECT_FAILED, SETUP_HELD_BACK (connect to a host
 // the blacklist holds back) -- the streams opened and the record are then released -- or
-// what setup_tq_interpreter returns. errno is kept from the failing open. On
+// what setup_tq_interpreter returns. errno is kept from the failing open; a file kind whose
+// output or error file is its input file (a regular file, under any name) is refused with
+// SETUP_OPEN_FAILED and EINVAL before either is opened. On
 // SETUP_MAIN_CLOSED nothing is released: the record, with the streams in it, stays the
 // caller's, which releases it with release_unregistered.
 #pragma once

@@ -9,7 +9,8 @@
 // kRfRealising bit). Errors are never returned as tokens: each becomes an error cell queued
 // at the front of f->lex_error (func "lex", line token_head_line) and the token request
 // answers 0 (an unterminated string answers its string token); the parser then delivers the
-// queued errors in place of the token.
+// queued errors in place of the token. With kRfTokenAfterErrors set, the token answered is
+// text that follows a broken field description: the parser delivers the errors, then reads it.
 //
 // Limits that keep hostile input harmless: a token holds at most lex_token_cap characters
 // (past it the token is dropped with "token error"), a raw block announces at most kRawCap
@@ -172,8 +173,9 @@ void* lex_mrealloc(void* p, size_t size, GC_FUNC gc_func);  // allocates when p 
 // "%s...END\n" on standard error.
 void test_mem(const char* str);
 
-// Sets (on) or clears the lexer's own bits of f->flags (kRfSexpContext, kRfEqualsToken), which
-// only the reading thread changes: the atomic update is made only when they change.
+// Sets (on) or clears the lexer's own bits of f->flags (kRfSexpContext, kRfEqualsToken,
+// kRfTokenAfterErrors), which only the reading thread changes: the atomic update is made only
+// when they change.
 inline void lex_set_bits(TQ_FILE* f, int bits, bool on) {
   const int v = f->flags;
   if (on ? (v & bits) == bits : !(v & bits)) return;

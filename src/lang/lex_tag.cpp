@@ -6,6 +6,12 @@
 // that one broken tag gives one error and the text after it is read normally. When the
 // lexer has already queued an error for the token that broke the tag, no second one is
 // added. The cancel character always comes through, also from inside a tag or a comment.
+// A broken field description ends at its "]", which may also be the last character of a
+// word ("[List]" reads as the word "List]": "]" does not end a word). Its words up to that
+// end are skipped; a token that cannot stand in a description (a parenthesis, a tag, a
+// quote mark), or any token read after a word that ended it, is not part of the tag: it
+// is answered with the error (kRfTokenAfterErrors), so "([List])" closes its list and the
+// forms after it are read.
 // A markup comment skipped inside a parenthesised list leaves the reader in the list's
 // context, as the end of any other markup there does.
 #include <cstring>
@@ -42,17 +48,25 @@ void skip_tag(TQ_FILE* f) {
 }
 
 // Queues "token error 4" with msg, unless the lexer has just reported the token that broke
-// the tag; then recovers. Returns 0.
-int tag_error(TQ_FILE* f, int token, const char* msg) {
-  if (!(token == kTokEnd && f->lex_error)) {
-    f->yytext ? (void)(f->yytext[f->yylen] = 0) : (void)0;
-    static constexpr LText empty = "";
-    const L_CHAR* text = f->yytext ? f->yytext : empty.s;
-    lex_queue_error(f, ER_TOKEN, {"token error 4", f->name, text, msg});
-  }
+// the tag.
+void queue_tag_error(TQ_FILE* f, int token, const char* msg) {
+  if (token == kTokEnd && f->lex_error) return;
+  f->yytext ? (void)(f->yytext[f->yylen] = 0) : (void)0;
+  static constexpr LText empty = "";
+  const L_CHAR* text = f->yytext ? f->yytext : empty.s;
+  lex_queue_error(f, ER_TOKEN, {"token error 4", f->name, text, msg});
+}
+
+// Recovery once the error is queued. Returns 0.
+int tag_error_end(TQ_FILE* f) {
   f->flags &= ~kRfEqualsToken;
   skip_tag(f);
   return kTokEnd;
+}
+
+int tag_error(TQ_FILE* f, int token, const char* msg) {
+  queue_tag_error(f, token, msg);
+  return tag_error_end(f);
 }
 
 // A repeated name keeps its place and takes the new value; a new one goes to the end. The
@@ -74,26 +88,72 @@ void add_field(TQ_SEXP* sym, L_CHAR* name, L_CHAR* value) {
 
 bool is_datum(int t, const TQ_FILE* f, int32_t type) { return t == kTokDatum && f->sexp && f->sexp->h.type == type; }
 
+bool ends_in_bracket(const L_CHAR* text) {
+  const int n = text ? l_strlen(text) : 0;
+  return n > 0 && text[n - 1] == ']';
+}
+
+// Token t ends a field description: its "]", or a word whose last character is one (a
+// symbol's name, a number's unit).
+bool ends_description(int t, const TQ_FILE* f) {
+  if (t == kTokRBracket) return true;
+  if (t != kTokDatum || !f->sexp) return false;
+  switch (f->sexp->h.type) {
+    case kTagSymbol: return ends_in_bracket(f->sexp->symbol.data);
+    case kTagInteger: return ends_in_bracket(f->sexp->integer.unit);
+    case kTagFloat: return ends_in_bracket(f->sexp->floating.unit);
+    default: return false;
+  }
+}
+
+int layer(TQ_FILE* f, int t);
+
+// Answers t, a token that follows the broken tag, through the tag layer, to be read after
+// the queued errors.
+int give_back(TQ_FILE* f, int t) {
+  const int u = layer(f, t);
+  if (u != kTokEnd && u != kTokClosed) lex_set_bits(f, kRfTokenAfterErrors, true);
+  return u;
+}
+
+// A broken field description at token t: the error, then the rest of the description up to
+// its end is skipped (ended: a word already read ended it). Returns the token to answer.
+int description_error(TQ_FILE* f, int t, const char* msg, bool ended) {
+  if (t == kTokCancel) {
+    lex_set_bits(f, kRfEqualsToken, false);
+    return t;
+  }
+  queue_tag_error(f, t, msg);
+  for (;;) {  // kRfEqualsToken stays set: the skipped words read as in the description
+    if (t == kTokEnd || t == kTokClosed || ends_description(t, f)) return tag_error_end(f);
+    const bool word = t == kTokDatum || t == kTokEquals;
+    if (!word || ended) {
+      lex_set_bits(f, kRfEqualsToken, false);
+      return give_back(f, t);
+    }
+    t = _qv_lex(f, 1);
+  }
+}
+
 // "[sym name="value" ...]", after the left bracket.
 int field_description(TQ_FILE* f) {
   f->flags |= kRfEqualsToken;
   int t = _qv_lex(f, 1);
-  if (t == kTokCancel) return t;
-  if (!is_datum(t, f, kTagSymbol)) return tag_error(f, t, "symbol is required");
+  if (!is_datum(t, f, kTagSymbol)) return description_error(f, t, "symbol is required", false);
   TQ_SEXP* sym = f->sexp;
+  bool ended = ends_description(t, f);
   for (;;) {
     t = _qv_lex(f, 1);
-    if (t == kTokCancel) return t;
     if (t == kTokRBracket) break;
-    if (t != kTokDatum) return tag_error(f, t, "only field description can be used in a tag");
-    if (f->sexp->h.type != kTagSymbol) return tag_error(f, t, "field name is required");
+    if (t != kTokDatum) return description_error(f, t, "only field description can be used in a tag", ended);
+    if (f->sexp->h.type != kTagSymbol) return description_error(f, t, "field name is required", ended);
     L_CHAR* name = f->sexp->symbol.data;
+    ended = ended || ends_description(t, f);
     t = _qv_lex(f, 1);
-    if (t != kTokEquals) return t == kTokCancel ? t : tag_error(f, t, "'=' is required");
+    if (t != kTokEquals) return description_error(f, t, "'=' is required", ended);
     t = _qv_lex(f, 1);
-    if (t == kTokCancel) return t;
-    if (t != kTokDatum) return tag_error(f, t, "text is required 2");
-    if (f->sexp->h.type != kTagString) return tag_error(f, t, "text is required 3");
+    if (t != kTokDatum) return description_error(f, t, "text is required 2", ended);
+    if (f->sexp->h.type != kTagString) return description_error(f, t, "text is required 3", ended);
     add_field(sym, name, f->sexp->string.data);
   }
   f->flags &= ~kRfEqualsToken;
@@ -145,11 +205,10 @@ int attributes(TQ_FILE* f, int t) {
   }
 }
 
-}  // namespace
-
-int __qv_lex(TQ_FILE* f) {
-  for (;;) {
-    const int t = _qv_lex(f, 1);
+// The tag layer over token t of the state machine (and the tokens after it that t's tag or
+// comment takes).
+int layer(TQ_FILE* f, int t) {
+  for (;; t = _qv_lex(f, 1)) {
     switch (t) {
       case kTokCommentStart: {
         if (f->yylen >= 3 && f->yytext[f->yylen - 1] == '>' && f->yytext[f->yylen - 2] == '-' &&
@@ -181,6 +240,10 @@ int __qv_lex(TQ_FILE* f) {
     }
   }
 }
+
+}  // namespace
+
+int __qv_lex(TQ_FILE* f) { return layer(f, _qv_lex(f, 1)); }
 
 int qv_lex(TQ_FILE* f) { return __qv_lex(f); }
 

@@ -162,7 +162,7 @@ struct LexMark {
   int token_head_line;
   CODE_METHOD* cm;
 };
-constexpr int kLexBits = kRfSexpContext | kRfEqualsToken;
+constexpr int kLexBits = kRfSexpContext | kRfEqualsToken | kRfTokenAfterErrors;
 
 bool mark_lexer(const TQ_FILE* f, LexMark* m) {
   if (f->yylen || f->ent_stack || f->lex_error || f->rb_ptr <= 0 || f->rb[f->rb_ptr - 1] >= 0x80 ||
@@ -210,6 +210,29 @@ TQ_SEXP* datum_end(TQ_SEXP* s, TQ_DELAY* below) {
   return reinterpret_cast<TQ_SEXP*>(below);
 }
 
+// Delivers the queued errors; true when the token read with them follows them (its cell is
+// then the reader's again).
+bool deliver_before(TQ_FILE* f) {
+  MemLock hold;
+  const bool follows = f->flags & kRfTokenAfterErrors;
+  TQ_SEXP* cell = f->sexp;
+  deliver_lex_errors(f);
+  set_reader_field(f->sexp, follows ? cell : nullptr);
+  return follows;
+}
+
+// Acts on token t (parse lock held).
+void take_token(TQ_FILE* f, int t) {
+  if (t == kTokErrorLiteral) {
+    unlock_parse("realize_sexp");
+    parse_token(f, t);  // reads on eagerly, without the lock
+    lock_parse();
+    return;
+  }
+  MemLock hold;
+  parse_token(f, t);
+}
+
 // Parse lock held, s not realised; released on return. The lexer runs under that hold and
 // gives it up around every stream read and owner hook (ParseCallOut), so a reader that
 // waits for input stops no one; the lock is taken once per realisation rather than per token.
@@ -241,17 +264,8 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
       roll_back(f, mark);
       break;
     }
-    if (t == kTokErrorLiteral && !f->lex_error) {
-      unlock_parse("realize_sexp");
-      parse_token(f, t);  // reads on eagerly, without the lock
-      lock_parse();
-    } else {
-      MemLock hold;
-      if (f->lex_error)
-        deliver_lex_errors(f);  // the token is dropped: the errors stand where it stood
-      else
-        parse_token(f, t);
-    }
+    // Queued errors stand where the token stood; it is dropped unless it follows them.
+    if (!f->lex_error || deliver_before(f)) take_token(f, t);
     wakeup_parse(f);  // waiters whose cell is realised by now can go on
     if (!realised(s)) continue;
     if (!ahead) break;
@@ -278,6 +292,7 @@ void deliver_lex_errors(TQ_FILE* f) {
   MemLock hold;
   TQ_SEXP* queued = f->lex_error;
   set_reader_field(f->lex_error, nullptr);
+  lex_set_bits(f, kRfTokenAfterErrors, false);
   for (TQ_SEXP* p = queued; p; p = p->pair.cdr) new_data_set(f, p->pair.car);
   set_lex_context(f);
   unlock_parse("deliver_lex_errors");

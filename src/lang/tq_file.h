@@ -39,6 +39,7 @@ enum : int {
   kRfEqualsToken = 0x10000,
   kRfSexpContext = 0x20000,
   kRfRealising = 0x40000,
+  kRfTokenAfterErrors = 0x80000,  // the token returned with queued errors is read after them
   kRfKeepStream = 0x1000000,
 };
 

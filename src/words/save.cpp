@@ -1,10 +1,15 @@
 // "Save": a value written to a file as printed language text (S-expression, XML or HTML), as
 // the bytes of a list of raw cells, or as a comma-separated table whose columns are given or
 // derived from the records. The file is always opened read-write with the open flags the
-// attributes choose; a write that fails (a full disk, a file-size limit) is an error. A
-// truncating save leaves the old file whole then; otherwise what was written stays.
+// attributes choose; a write that fails (a full disk, a file-size limit) is an error. A save
+// that answers an error leaves the file as it found it: a truncating save keeps the old file
+// whole, an append is cut back to the old length, and a file the save made is removed (a
+// plain save over an existing file keeps what was written over it).
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "interp/interpreter.h"
@@ -12,6 +17,7 @@
 #include "lang/print.h"
 #include "platform/d_alloc.h"
 #include "stream/file_replace.h"
+#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "words/output.h"
@@ -86,6 +92,10 @@ TQ_SEXP* type_error(TQ_SEXP* s, int which) {
 
 TQ_SEXP* access_error(TQ_SEXP* s, TQ_SEXP* name) {
   return lang_error(s, ER_CANNOT_OPEN, "Save", list(n_get_string("cannot access the file"), name, nullptr));
+}
+
+TQ_SEXP* nesting_error(TQ_SEXP* s) {
+  return lang_error(s, ER_NESTING, "Save", list(n_get_string("nesting too deep"), nullptr));
 }
 
 // Writes every byte of a raw cell: 0, or -1 on a write failure.
@@ -257,7 +267,8 @@ TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
   TQ_SEXP* value = get_el(s, 2);
   if (o.kind == SAVE_TQ) {
     int err = 0;
-    return e_print_sexp(st, &err, value, o.print_flags) < 0 ? access_error(s, get_el(s, 1)) : nullptr;
+    if (e_print_sexp(st, &err, value, o.print_flags) >= 0) return nullptr;
+    return err == ELOOP ? nesting_error(s) : access_error(s, get_el(s, 1));
   }
   if (o.kind == SAVE_CSV) {
     CSV_FIELD_LIST* fields = list_length(s) == 3 ? csv_generate_field_list(value) : csv_get_field_list(get_el(s, 3));
@@ -275,6 +286,47 @@ TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
   return nullptr;
 }
 
+// ---- Leaving the file as it was found.
+
+// What undoes a save that fails: the file it made goes, an append is cut back.
+struct SaveUndo {
+  bool made = false;
+  dev_t dev = 0;  // the file made, told from one put in its place meanwhile
+  ino_t ino = 0;
+  int fd = -1;           // the appended file (a descriptor of its own), or -1
+  int64_t old_size = 0;  // its length before the save
+};
+
+// Opens the save's file, learning what a failure must undo. A file that is there is opened
+// as it is; only when there is none does the open make it, exclusively, so the file removed
+// after a failure is one this call made.
+STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, SaveUndo* u) {
+  const int flags = O_RDWR | o.oflag;
+  STREAM* st = open_save_stream(path, flags & ~O_CREAT, o.perm, rp);
+  if (!st && errno == ENOENT && (flags & O_CREAT)) {
+    st = open_save_stream(path, flags | O_EXCL, o.perm, rp);
+    struct stat sb {};
+    if (st && stat(path, &sb) == 0) *u = {true, sb.st_dev, sb.st_ino};
+    // Made meanwhile by another, or a link to a file yet to be made: not this call's to remove.
+    if (!st && errno == EEXIST) st = open_save_stream(path, flags, o.perm, rp);
+  }
+  const int fd = st && (flags & O_APPEND) && !u->made ? s_get_fid(st) : -1;
+  struct stat sb {};
+  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0) {  // the root helper's files cannot be cut
+    u->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    u->old_size = sb.st_size;
+  }
+  return st;
+}
+
+// After the stream is closed (every buffered byte is out): undoes the save when it failed.
+void end_undoable(const char* path, SaveUndo* u, bool failed) {
+  if (failed && u->fd >= 0) (void)!ftruncate(u->fd, off_t(u->old_size));
+  if (u->fd >= 0) close(u->fd);
+  struct stat sb {};
+  if (failed && u->made && stat(path, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino) u_unlink(path);
+}
+
 // A truncating save of an existing file goes to a new file renamed over it once all is
 // written and synced, where a rename keeps what the file is (stream/file_replace.h); the
 // others write in place.
@@ -283,14 +335,23 @@ TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   if (!read_options(sf, &o)) return lang_error_text(s, ER_INVALID_PARAM, "Save", "invalid parameter");
   TQ_SEXP* name = get_el(s, 1);
   if (get_type(name) != kTagString) return type_error(s, 1);
-  if (o.kind == SAVE_TQ) realize_for_print(get_el(s, 2), o.print_flags);  // nothing is read once it is open
+  // Nothing is read once it is open; a value too deep to print leaves the file untouched.
+  if (o.kind == SAVE_TQ && !realize_for_print(get_el(s, 2), o.print_flags)) return nesting_error(s);
   FILE_REPLACE rp;
-  STREAM* st = open_save_stream(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm, &rp);
-  if (!st) return access_error(s, name);
-  if (o.encoding) set_encoding_st(st, o.encoding);
-  TQ_SEXP* r = write_value(st, s, o);
-  if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
-  if (close_save_stream(st, &rp, !r) != 0 && !r) r = access_error(s, name);
+  SaveUndo undo;
+  char* path = copy_str(n_string(std_cm, name->string.data));
+  STREAM* st = open_undoable(path, o, &rp, &undo);
+  TQ_SEXP* r = nullptr;
+  if (!st) {
+    r = access_error(s, name);
+  } else {
+    if (o.encoding) set_encoding_st(st, o.encoding);
+    r = write_value(st, s, o);
+    if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
+    if (close_save_stream(st, &rp, !r) != 0 && !r) r = access_error(s, name);
+  }
+  end_undoable(path, &undo, r != nullptr);
+  d_f_ree(path);
   return r;
 }
 

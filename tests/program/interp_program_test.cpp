@@ -169,6 +169,69 @@ TEST(ScriptStart, FailuresAreReportedWithStatusOne) {
   }
 }
 
+// A reply that cannot be written (a full disk, a file-size limit) leaves the run as it was,
+// every form run, then names the file and the cause, with status 1.
+TEST(ScriptStart, ALostReplyNamesItsFileWithStatusOne) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("s.tq"), "(car 1)\n(quote \"" + std::string(1100, 'a') + "\")\n([Save oflag=\"creat\"] \"made\" 1)\n");
+  const struct {
+    const char* limit;  // ulimit -f, 1024-byte blocks
+    std::vector<std::string> files;
+    std::string err;
+  } rows[] = {
+      {"unlimited", {"/dev/full"}, "cannot write shell argument(2) /dev/full: No space left on device\n"},
+      {"unlimited", {"out", "/dev/full"}, "cannot write shell argument(3) /dev/full: No space left on device\n"},
+      {"1", {"out"}, "cannot write shell argument(2) out: File too large\n"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> argv{"/bin/bash", "-c", std::string("trap '' XFSZ; ulimit -f ") + row.limit + "; exec \"$@\"",
+                                  "-", bin_path("tq_script"), "s.tq"};
+    argv.insert(argv.end(), row.files.begin(), row.files.end());
+    unlink(dir.file("made").c_str());
+    auto r = run_program(argv, dir.path());
+    EXPECT_EQ(r.status, 1) << row.err;
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(access(dir.file("made").c_str(), F_OK), 0) << "the last form ran: " << row.err;
+  }
+}
+
+// An OUTPUT or ERRORS that is the script, under any name, is refused before anything is opened
+// for writing, and the script stays whole.
+TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("x.tq"), "(+ 1 2)\n");
+  ASSERT_EQ(link(dir.file("x.tq").c_str(), dir.file("hard.tq").c_str()), 0);
+  ASSERT_EQ(symlink("x.tq", dir.file("sym.tq").c_str()), 0);
+  const std::vector<std::string> rows[] = {{"x.tq"}, {"/dev/null", "x.tq"}, {"hard.tq"}, {"out", "sym.tq"}};
+  for (const auto& files : rows) {
+    std::vector<std::string> argv{bin_path("tq_script"), "x.tq"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    auto r = run_program(argv, dir.path());
+    EXPECT_EQ(r.status, 1) << files.back();
+    EXPECT_EQ(r.err, "cannot open shell argument(2) x.tq (-2:22)\n");
+    EXPECT_EQ(tqtest::read_file(dir.file("x.tq")), "(+ 1 2)\n") << files.back();
+    EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0) << "opened before the check";
+  }
+}
+
+// A broken field description gives one error reply, and the forms after it run.
+TEST(ScriptStart, ABrokenFieldDescriptionIsOneReplyAndReadingGoesOn) {
+  tqtest::TempDir dir;
+  const std::string other = "only field description can be used in a tag";
+  const std::pair<const char*, std::string> rows[] = {
+      {"([List])", other}, {"([List] )", other}, {"([List]1)", other}, {"([closePrintStd])", other},
+      {"([List] 1 2)", "field name is required"},
+  };
+  for (const auto& [form, message] : rows) {
+    std::string out = run_script(dir, std::string(form) + "\n(+ 1 2)\n(List 4 5)\n");
+    const size_t at = out.find(" (\"");  // then the site, this machine's name
+    if (at != std::string::npos) out.replace(at + 3, out.find('"', at + 3) - at - 3, "SITE");
+    EXPECT_EQ(out, "<Result> 1 ^\n %E\n (\"SITE\" \"" + dir.file("s.tq") + "\" 1 \"lex\" 0x80021005\n (\"token error 4\" \"" +
+                       dir.file("s.tq") + "\" \"\" \"" + message + "\"))</Result>\n<Result> 2 3</Result>\n<Result> 3 (4 5)</Result>\n")
+        << form;
+  }
+}
+
 // The search converts a text for every folder it tries: more of them than the conversions'
 // temporaries last, and a name kept as one was gone by the end.
 TEST(ScriptStart, AScriptNamedAloneIsFoundAlongALongTQPATH) {
