@@ -142,15 +142,17 @@ TEST(Accept, AShortageOfDescriptorsPausesTheListenerInsteadOfEndingIt) {
   stream_gc = nullptr;  // a collection could close streams and free numbers meanwhile
   const int lowest_free = dup(0);  // accept takes the lowest free number
   close(lowest_free);
+  // The count is raised under tqi_lock once the pause's time-out is armed, and the lock is
+  // given up only as the thread sleeps: a count read under it says the thread sleeps (or
+  // will) until the clock moves past the pause.
+  auto pauses = [] { TqiLock t; return accept_pauses; };
+  // Read before the limit: a listener's thread that makes its first try only once the limit
+  // holds pauses at once, with or without the connection.
+  const int before = pauses();
   {
     // Far below the numbers in use, so that no descriptor another thread closes meanwhile
     // makes room (the low numbers are the standard streams and the poll thread's pipe).
     DescriptorLimit limit{rlim_t(std::min(lowest_free, 5))};
-    // The count is raised under tqi_lock once the pause's time-out is armed, and the lock is
-    // given up only as the thread sleeps: a count read under it says the thread sleeps (or
-    // will) until the clock moves past the pause.
-    auto pauses = [] { TqiLock t; return accept_pauses; };
-    const int before = pauses();
     ASSERT_TRUE(c.connect_to(l.port));
     for (int n = 1; n <= 4; ++n) {  // more failed accepts than ended a listener before
       WAIT_FOR(pauses() == before + n, "pause " << n);

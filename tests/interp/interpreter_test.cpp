@@ -146,6 +146,22 @@ TEST(Interpreter, TheBreakCheckAnswersForTheThreadsInterpreter) {
   me->mode = TQI_RUNNING;
 }
 
+// The runtime's four run: the own interpreters of this thread, the delay thread and the
+// log worker, and the holder. One whose input has ended is not counted.
+TEST(Interpreter, TheLaunchCountIsOfTheInterpretersStillRunning) {
+  WAIT_FOR(interpreter_count() == 4, "only the runtime's interpreters");
+  EXPECT_EQ(get_launch_interpreter_nos(), 4);
+  TQ_INTERPRETER* me = get_my_tqi();
+  ASSERT_NE(me, nullptr);
+  {
+    TqiLock l;
+    me->mode = TQI_INPUT_ENDED;
+  }
+  EXPECT_EQ(get_launch_interpreter_nos(), 3);
+  TqiLock l;
+  me->mode = TQI_RUNNING;
+}
+
 TEST(Interpreter, RequestsAreQueuedEvaluatedAndNumberedByTheirLine) {
   NoLeftovers clean;
   DescPeer d;

@@ -1,6 +1,7 @@
 // Lower-layer records meeting language cells: text copies into collected memory, typed
 // fields of a (name value) list, URLs in collected memory, and matrices, points and
 // rectangles as lists.
+#include <cfloat>
 #include <climits>
 
 #include "lang/geometry_sexp.h"
@@ -29,17 +30,19 @@ TEST(Mstr, CopiesLiveInCollectedMemory) {
 TEST(GetField, KindsStatusesAndUnits) {
   GcFrame frame("fields");
   TQ_SEXP* s = lst({lst({sym("width"), num(0x100000007, "px")}), num(9), lst({sym("depth"), flo(2.5, "cm")}),
-                    lst({sym("name"), str("x")}), lst({sym("big"), flo(1e20)}), lst({sym("list"), lst({num(1)})})});
-  int w = 0, depth_i = 0, big = 0, st[8];
-  float wf = 0;
+                    lst({sym("name"), str("x")}), lst({sym("big"), flo(1e20)}), lst({sym("list"), lst({num(1)})}),
+                    lst({sym("fmax"), flo(FLT_MAX)}), lst({sym("fmin"), flo(-FLT_MAX)})});
+  int w = 0, depth_i = 0, big = 0, st[9];
+  float wf = 0, edge[2] = {};
   double d = 0;
   const L_CHAR *unit = nullptr, *unit2 = nullptr, *name = nullptr;
   TQ_SEXP* l = nullptr;
   EXPECT_EQ(get_field(s, L("width"), "i", &w, &st[0], &unit, L("depth"), "lf", &d, &st[1], &unit2, L("name"), "s",
                       &name, &st[2], L("list"), "sexp", &l, &st[3], L("depth"), "i", &depth_i, &st[4], nullptr,
-                      L("big"), "i", &big, &st[5], nullptr, L("depth"), "f", &wf, &st[6], nullptr, nullptr),
+                      L("big"), "i", &big, &st[5], nullptr, L("depth"), "f", &wf, &st[6], nullptr, L("fmax"), "f",
+                      &edge[0], &st[7], nullptr, L("fmin"), "f", &edge[1], &st[8], nullptr, nullptr),
             0);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(st[i], 0) << i;
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(st[i], 0) << i;
   EXPECT_EQ(w, 7);  // the low 32 bits
   EXPECT_EQ(U(unit), "px");
   EXPECT_EQ(d, 2.5);
@@ -49,6 +52,8 @@ TEST(GetField, KindsStatusesAndUnits) {
   EXPECT_EQ(depth_i, 2);
   EXPECT_EQ(big, INT_MAX);
   EXPECT_EQ(wf, 2.5f);
+  EXPECT_EQ(edge[0], FLT_MAX);  // the ends of the float range stay finite
+  EXPECT_EQ(edge[1], -FLT_MAX);
 
   int untouched = 42, r = 0;
   EXPECT_EQ(set_data(s, L("name"), kFieldInt, &untouched, nullptr, &r), 0);
