@@ -60,16 +60,78 @@ FREELIST64* new_element(const PN64_FREELIST& f, uint64_t fofs) {
   return e;
 }
 
+constexpr int kChainRecord = kMaxPhysHead + int(kFreelistMem - sizeof(PN64_HEADER));  // most bytes
+
+bool seek_to(PDB64* p, uint64_t ofs) { return fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) == int64_t(ofs); }
+
+// The chain writes of the store call under way that must leave its file as it found it when
+// it fails (a retirement, an allocation's framing): each keeps the bytes it writes over, and
+// roll_back puts them back, last first. The call holds its file in the page cache meanwhile
+// (fac_hold): the pages it wrote stay dirty, so a write putting back is a write of bytes
+// written within the hold, which the cache's bound never refuses (page_cache.h). The chain
+// in memory changes only once every write of the call has gone. Calls do not nest.
+class Undo {
+ public:
+  explicit Undo(PDB64* p) : p_(p) {
+    fac_hold(&p->fac);
+    active = this;
+  }
+  ~Undo() {
+    fac_release();
+    active = nullptr;
+  }
+  Undo(const Undo&) = delete;
+  Undo& operator=(const Undo&) = delete;
+  // Writes n bytes at ofs, keeping those there: 0, or -1 (errno set) having written none.
+  int write(uint64_t ofs, const unsigned char* b, int n) {
+    if (count_ == kMaxWrites) er_panic("Undo");
+    Kept& k = kept_[count_];
+    if (!seek_to(p_, ofs) || fac_read(&p_->fac, k.old, n) != n) {
+      errno = EIO;
+      return -1;
+    }
+    if (!seek_to(p_, ofs) || fa_write64(p_, b, uint64_t(n)) < 0) return -1;
+    k.ofs = ofs;
+    k.n = n;
+    ++count_;
+    return 0;
+  }
+  void roll_back() {
+    const int err = errno;
+    for (; count_ > 0; --count_) {
+      const Kept& k = kept_[count_ - 1];
+      if (seek_to(p_, k.ofs)) fa_write64(p_, k.old, uint64_t(k.n));
+    }
+    errno = err;
+  }
+  static Undo* active;
+  PDB64* const p_;
+
+ private:
+  static constexpr int kMaxWrites = 3;  // an allocation's split
+  struct Kept {
+    uint64_t ofs;
+    int n;
+    unsigned char old[kChainRecord];
+  };
+  Kept kept_[kMaxWrites];
+  int count_ = 0;
+};
+Undo* Undo::active;
+
 // Writes a chain record (head and next) at ofs in one write, so that a failed write
-// leaves the bytes there as they were: 0, or -1 (errno set).
+// leaves the bytes there as they were (through the call's Undo when it has one): 0, or -1
+// (errno set).
 int put_freelist64(PDB64* p, const PN64_FREELIST* fl, uint64_t ofs) {
   unsigned char rec[kFreelistMem];
   freelist64_to_record(rec, fl);
-  unsigned char out[kMaxPhysHead + kFreelistMem - sizeof(PN64_HEADER)];
+  unsigned char out[kChainRecord];
   const int hlen = pack_phys_header64(out, rec_type64(rec), rec_size64(rec));
   std::memcpy(out + hlen, rec + sizeof(PN64_HEADER), kFreelistMem - sizeof(PN64_HEADER));
-  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs)) return -1;
-  return fa_write64(p, out, uint64_t(hlen) + kFreelistMem - sizeof(PN64_HEADER)) < 0 ? -1 : 0;
+  const int n = hlen + int(kFreelistMem - sizeof(PN64_HEADER));
+  if (Undo::active && Undo::active->p_ == p) return Undo::active->write(ofs, out, n);
+  if (!seek_to(p, ofs)) return -1;
+  return fa_write64(p, out, uint64_t(n)) < 0 ? -1 : 0;
 }
 
 // e's record with another memory size, or with another next; written before the
@@ -99,28 +161,37 @@ int link_block(PDB64* p, FREELIST64* e, uint64_t ofs, uint64_t m) {
   return 0;
 }
 
-// Takes e's successor out of the chain (e is rewritten; the successor's block is not):
-// 0, -1 when e has none or it cannot be read, -2 when e could not be written (the chain
-// is then as it was). Its offset goes to *ofs.
-int unlink_next(uint64_t* ofs, PDB64* p, FREELIST64* e) {
+// The record e takes when its successor leaves the chain, into *f: 0, or -1 when e has
+// none or it cannot be read.
+int without_next(PDB64* p, const FREELIST64* e, PN64_FREELIST* f) {
   if (e->f.next == 0) return -1;
-  uint64_t d = e->f.next;
-  PN64_FREELIST f = e->f;
+  *f = e->f;
+  PN64_FREELIST gone;
+  if (!e->next && load_freelist64(p, &gone, e->f.next) < 0) return -1;
+  f->next = e->next ? e->next->f.next : gone.next;
+  return 0;
+}
+
+// e's successor leaves the chain in memory, e taking the record f written for it.
+void drop_next(PDB64* p, FREELIST64* e, const PN64_FREELIST& f) {
+  debug_pdb64_list(p, 4, int64_t(e->f.next), 0);
   FREELIST64* s = e->next;
-  if (s) {
-    f.next = s->f.next;
-  } else {
-    PN64_FREELIST gone;
-    if (load_freelist64(p, &gone, d) < 0) return -1;
-    f.next = gone.next;
-  }
-  debug_pdb64_list(p, 4, int64_t(d), 0);
-  if (put_freelist64(p, &f, e->fofs) < 0) return -2;
   e->f = f;
   if (s) {
     e->next = s->next;
     d_f_ree(s);
   }
+}
+
+// Takes e's successor out of the chain (e is rewritten; the successor's block is not):
+// 0, -1 when e has none or it cannot be read, -2 when e could not be written (the chain
+// is then as it was). Its offset goes to *ofs.
+int unlink_next(uint64_t* ofs, PDB64* p, FREELIST64* e) {
+  PN64_FREELIST f;
+  if (without_next(p, e, &f) < 0) return -1;
+  const uint64_t d = e->f.next;
+  if (put_freelist64(p, &f, e->fofs) < 0) return -2;
+  drop_next(p, e, f);
   if (ofs) *ofs = d;
   return 0;
 }
@@ -304,11 +375,15 @@ int free_below(PDB64* p, FREELIST64* upper, uint64_t ofs, uint64_t d) {
       if (touches_upper && touches_lower) {
         uint64_t sum = disk_of(lower) + d + disk_of(upper);
         if (!merged_mem(sum)) return 0;
-        // Upper leaves the chain before lower grows over the record and it: a failed write
-        // in between loses upper's room but never lists a byte twice.
-        int gone = unlink_next(nullptr, p, prev);
-        if (gone == -1) er_panic("free_filespace64(1)");
-        return gone < 0 ? -1 : grow_element(p, lower, mem_size64(sum));
+        // Upper leaves the chain before lower grows over the record and it, so no byte is
+        // ever listed twice; memory follows once both are written.
+        PN64_FREELIST f, grown = lower->f;
+        grown.h.size = mem_size64(sum);
+        if (without_next(p, prev, &f) < 0) er_panic("free_filespace64(1)");
+        if (put_freelist64(p, &f, prev->fofs) < 0 || put_freelist64(p, &grown, lower->fofs) < 0) return -1;
+        drop_next(p, prev, f);
+        lower->f = grown;
+        return 0;
       }
       if (touches_upper)
         return merged_mem(d + disk_of(upper)) ? move_block_down(p, prev, upper, ofs, d + disk_of(upper)) : 0;
@@ -337,21 +412,19 @@ FREELIST64* block_ending_at(PDB64* p, uint64_t n, FREELIST64** prev_out) {
 
 // Retirement of the last record (at ofs): a free block that ends at ofs leaves the chain,
 // then the file is cut to where the free room starts. 0, or -1 when the chain could not
-// be written or the file not be cut (the record is then still there).
+// be written or the file not be cut (the chain in memory is then as it was).
 int free_last(PDB64* p, uint64_t ofs) {
   if (!p->freelist_work) {  // a caller's error: the file is cut before the stop
     fac_truncate(&p->fac, ofs);
     er_panic("truncate_check(1)");
   }
   FREELIST64* prev = nullptr;
-  uint64_t cut = ofs;
-  if (FREELIST64* e = block_ending_at(p, ofs, &prev)) {
-    cut = e->fofs;
-    int gone = unlink_next(nullptr, p, prev);
-    if (gone == -1) er_panic("truncate_cache64(1)");
-    if (gone < 0) return -1;
-  }
-  return fac_truncate(&p->fac, cut);
+  FREELIST64* e = block_ending_at(p, ofs, &prev);
+  PN64_FREELIST f;
+  if (e && without_next(p, prev, &f) < 0) er_panic("truncate_cache64(1)");
+  if ((e && put_freelist64(p, &f, prev->fofs) < 0) || fac_truncate(&p->fac, e ? e->fofs : ofs) < 0) return -1;
+  if (e) drop_next(p, prev, f);
+  return 0;
 }
 
 }  // namespace
@@ -502,15 +575,15 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
       break;
     }
     // A block taken is written over (the new head, and where it splits the upper part's
-    // record) before the link leaves it; a failed write puts its own record back, so the
-    // chain is as it was, on disk and in memory, and the call answers -1.
+    // record) before the link leaves it; a failed write puts back what the writes before it
+    // wrote (Undo), so the file and the chain are as they were, and the call answers -1.
     if (cur->f.h.size == m) {  // exact fit: the block leaves the chain
+      Undo undo(p);
       result = int64_t(cur->fofs);
-      if (put_freelist64(p, &head, uint64_t(result)) < 0) return -1;
-      int gone = unlink_next(nullptr, p, prev);
+      int gone = put_freelist64(p, &head, uint64_t(result)) < 0 ? -2 : unlink_next(nullptr, p, prev);
       if (gone == -1) er_panic("alloc_filespace(2)");
       if (gone < 0) {
-        put_freelist64(p, &cur->f, cur->fofs);
+        undo.roll_back();
         return -1;
       }
       break;
@@ -521,9 +594,10 @@ int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h) {
       PN64_FREELIST upper = cur->f, linked = prev->f;
       upper.h.size = mem_size64(have - want);
       linked.next = cur->fofs + want;
+      Undo undo(p);
       if (put_freelist64(p, &upper, linked.next) < 0 || put_freelist64(p, &head, uint64_t(result)) < 0 ||
           put_freelist64(p, &linked, prev->fofs) < 0) {
-        put_freelist64(p, &cur->f, cur->fofs);  // a long head's next may lie under the upper part
+        undo.roll_back();
         return -1;
       }
       cur->fofs = linked.next;
@@ -546,12 +620,9 @@ int free_filespace64(PDB64* p, uint64_t ofs) {
   uint64_t d = disk_len64(rec.h.size);
   int64_t len = file_length64(p);
   if (len < 0) return -1;
-  // The bytes a failed retirement puts back: the record's head and next, and as far as a
-  // block moved down onto it writes its longer head (into the block's own head when the
-  // record is short).
-  unsigned char was[kMaxPhysHead + 8];
-  const int kept = int(std::min<uint64_t>(sizeof was, uint64_t(len) - ofs));
-  if (fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) != int64_t(ofs) || fac_read(&p->fac, was, kept) != kept) return -1;
+  // A write that fails puts back what the retirement wrote before it: the record stays its
+  // owner's, the file and the chain as they were.
+  Undo undo(p);
   int rc;
   if (ofs + d >= uint64_t(len)) {  // the last record: the file shrinks
     rc = free_last(p, ofs);
@@ -577,13 +648,7 @@ int free_filespace64(PDB64* p, uint64_t ofs) {
     }
   }
   if (rc < 0) {
-    // The record stays its owner's: a first write may have put a free-block head on it
-    // before a later one failed, so its bytes go back (as far as the disk lets them; the
-    // failure is reported either way). A file already cut below them gets nothing.
-    int err = errno;
-    if (file_length64(p) >= int64_t(ofs) + kept && fac_lseek(&p->fac, int64_t(ofs), SEEK_SET) == int64_t(ofs))
-      fa_write64(p, was, uint64_t(kept));
-    errno = err;
+    undo.roll_back();
     return -1;
   }
   check_freelist64(p);

@@ -61,16 +61,18 @@ void flush_filespace64(PDB64* p);
 int truncate_filespace64(PDB64* p);
 
 // Room for a record of h's memory size (host order, at least 24): the offset to write it
-// at, or -1 (errno set) when a write failed, the chain and the file then framed as they
+// at, or -1 (errno set) when a write failed, the file's bytes and the chain then as they
 // were. An exact fit takes a free block whole; a block larger by more than 12 disk bytes is
 // split, keeping its upper part free; else the record is appended. The room holds the
 // record's head until the caller writes the record.
 int64_t alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 // Retires the record at ofs: merges it with touching free blocks, or cuts the file when it
 // is the last record. 0, or -1 (errno set) when its head cannot be read, a write of the
-// chain fails or the file cannot be cut: the chain is then sound and the record still
-// there, its bytes as they were (a free block beside it may have left the chain, its room
-// lost).
+// chain fails or the file cannot be cut: the file's bytes and the chain are then as they
+// were, the record still there.
+// Both put back what their earlier writes wrote when a later one fails, and rely for that
+// on the page cache's hold (fac_hold): a write of bytes written within it is never refused
+// at the cache's bound. An append undone is cut off again, which needs no room either.
 int free_filespace64(PDB64* p, uint64_t ofs);
 
 // Free-chain primitives.

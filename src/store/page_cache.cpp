@@ -35,8 +35,10 @@
 // close to try and report. While they stay, the cache holds at most kFacBoundFactor times
 // its limit: a write that needs one more page eviction cannot take (a new page, or a clean
 // one it would make dirty) then fails with the failed write-back's errno, after a new try at
-// the disk once a quarter of the limit's pages have been refused. Only a page written ends
-// the wait early: one dropped unwritten says nothing of the disk.
+// the disk once a quarter of the limit's pages have been refused. Only bytes put on disk end
+// the wait early: a page dropped or cut unwritten, or one with no bytes, says nothing of the
+// disk. A hold (fac_hold) keeps the pages a store call changes out of the write-back for
+// room, dirty, so that the call can put back what it wrote without a page the bound refuses.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
@@ -79,6 +81,8 @@ int64_t fail_system_at;  // the value of fac_system_writes whose system write fa
 int fail_system_how;
 int fail_system_errno;
 bool system_writes_fail;  // every system write fails (a disk that stays full)
+bool past_end_fails;      // every system write past its file's size on disk fails
+int64_t pages_written;    // pages a system write has put on disk, bytes and all
 
 constexpr int kRunPages = 64;  // most pages in one write of the write-back: 256 KB, still in
                                // the core's cache when the file layer sums them after it
@@ -411,6 +415,8 @@ int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
   return 0;
 }
 
+int write_back(FAC_INFO* info, bool for_room = false);
+
 // Writes back every file for room when dirty pages reach three quarters of the limit, or
 // when writes were refused at the bound (room_for_write), however few pages are dirty then:
 // a write larger than the bound is refused until one succeeds. Its result is no caller's:
@@ -419,8 +425,19 @@ int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
 void write_back_for_room() {
   if (g.refused == 0 && int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
   if (g.stuck_dirty > 0 && g.dirty_nos + g.refused < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
-  const bool failed = fac_purge_all() < 0;
-  const int why = errno;
+  const int64_t went = pages_written;
+  bool failed = false;
+  int why = 0;
+  for (FAC_INFO_HEADER* h = g.info_list.next; h != &g.info_list; h = h->next)
+    if (write_back(reinterpret_cast<FAC_INFO*>(h), true) < 0) {
+      failed = true;
+      why = errno;
+    }
+  // Held pages alone left dirty and no byte put on disk: no sign of room, the wait goes on.
+  if (!failed && g.stuck_dirty != 0 && g.dirty_nos > 0 && pages_written == went) {
+    failed = true;
+    why = g.stuck_errno;
+  }
   unstick();
   if (failed) {
     g.stuck_dirty = g.dirty_nos;
@@ -436,6 +453,7 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
   uint64_t at = pos;
   for (const WritePage& w : write_pages) {
+    if (info == g.holding) w.e->span = g.hold_span;
     const int s = int(at - w.e->offset);
     const int n = int(std::min<uint64_t>(pos + uint64_t(len) - at, uint64_t(kFacPage - s)));
     if (!w.e->dirty) mark_dirty(w.e);
@@ -474,10 +492,13 @@ struct PageRef {
 };
 std::vector<PageRef> work_pages;  // the write-back's and truncation's list, kept for reuse
 
-// The write-back's positioned system write, and the seam that fails it as a disk would.
-ssize_t system_write(int fd, iovec* iov, int n, int64_t at) {
-  if (system_writes_fail || ++fac_system_writes != fail_system_at) {
-    if (!system_writes_fail) return u_pwritev(fd, iov, n, at);
+// The write-back's positioned system write into a file of disk bytes on disk, and the seam
+// that fails it as a disk would.
+ssize_t system_write(int fd, iovec* iov, int n, int64_t at, uint64_t disk) {
+  size_t len = 0;
+  for (int i = 0; i < n; ++i) len += iov[i].iov_len;
+  if (++fac_system_writes != fail_system_at) {
+    if (!system_writes_fail && !(past_end_fails && uint64_t(at) + len > disk)) return u_pwritev(fd, iov, n, at);
     errno = fail_system_errno;
     return -1;
   }
@@ -487,9 +508,7 @@ ssize_t system_write(int fd, iovec* iov, int n, int64_t at) {
     errno = fail_system_errno;
     return -1;
   }
-  size_t keep = 0;  // half the bytes: the first iovecs whole, then part of one
-  for (int i = 0; i < n; ++i) keep += iov[i].iov_len;
-  keep /= 2;
+  size_t keep = len / 2;  // half the bytes: the first iovecs whole, then part of one
   int k = 0;
   for (size_t left = keep; left > 0; ++k) {
     iov[k].iov_len = std::min(iov[k].iov_len, left);
@@ -516,7 +535,7 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
         work_pages[j].offset != e->offset + kFacPage)
       break;
   }
-  ssize_t w = n > 0 ? system_write(info->fd, iov, n, int64_t(work_pages[i].offset)) : 0;
+  ssize_t w = n > 0 ? system_write(info->fd, iov, n, int64_t(work_pages[i].offset), info->real_file_size) : 0;
   if (w < 0) return -ptrdiff_t(j) - 1;
   uint64_t left = uint64_t(w);
   for (size_t k = i; k < j; ++k) {
@@ -527,17 +546,22 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
     }
     left -= uint64_t(e->len);
     info->real_file_size = std::max(info->real_file_size, e->offset + uint64_t(e->len));
-    mark_clean(e, true);
+    pages_written += e->len > 0;
+    mark_clean(e, e->len > 0);  // a page with no bytes says nothing of the disk
   }
   return ptrdiff_t(j);
 }
 
-// Writes back the file's dirty pages in ascending order of offset: 0, or -1 (errno of the
-// last failure) when a page could not be written whole; the pages after it are still
-// tried.
-int write_back(FAC_INFO* info) {
+// True for a page a write changed inside the open hold (fac_hold).
+bool held(const FAC_ENTRY* e) { return e->info == g.holding && e->span == g.hold_span; }
+
+// Writes back the file's dirty pages in ascending order of offset (for room, all but the
+// held ones): 0, or -1 (errno of the last failure) when a page could not be written whole;
+// the pages after it are still tried.
+int write_back(FAC_INFO* info, bool for_room) {
   work_pages.clear();
-  for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next) work_pages.push_back({e->offset, e});
+  for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next)
+    if (!for_room || !held(e)) work_pages.push_back({e->offset, e});
   std::sort(work_pages.begin(), work_pages.end(),
             [](const PageRef& a, const PageRef& b) { return a.offset < b.offset; });
   int rc = 0, err = 0;
@@ -554,12 +578,12 @@ int write_back(FAC_INFO* info) {
   return rc;
 }
 
-// Drops the pages that start beyond len, the file's logical size having been old_size: by
-// their offsets when there are fewer of those than cached pages, else by a look at every
-// cached page.
-void drop_above(FAC_INFO* info, uint64_t len, uint64_t old_size) {
-  uint64_t first = (len / kFacPage + 1) * kFacPage;
-  if (first > old_size) return;  // no page starts beyond the logical size
+// Drops the pages that start at len or beyond, the file's logical size having been
+// old_size: by their offsets when there are fewer of those than cached pages, else by a look
+// at every cached page.
+void drop_from(FAC_INFO* info, uint64_t len, uint64_t old_size) {
+  uint64_t first = (len + kFacPage - 1) / kFacPage * kFacPage;
+  if (first > old_size) return;  // no page starts there or beyond
   uint64_t top = old_size & ~uint64_t(kFacPage - 1);
   if ((top - first) / kFacPage < info->index.count) {
     for (uint64_t off = top;; off -= kFacPage) {
@@ -571,7 +595,7 @@ void drop_above(FAC_INFO* info, uint64_t len, uint64_t old_size) {
   work_pages.clear();
   const FAC_INDEX& x = info->index;
   for (uint32_t i = 0; x.slots && i <= x.mask; ++i)
-    if (x.slots[i].entry && x.slots[i].offset > len) work_pages.push_back({x.slots[i].offset, x.slots[i].entry});
+    if (x.slots[i].entry && x.slots[i].offset >= len) work_pages.push_back({x.slots[i].offset, x.slots[i].entry});
   for (const PageRef& r : work_pages) drop_entry(r.e, "fac_truncate");
 }
 
@@ -722,11 +746,19 @@ void fac_fail_write(int n, int err, int count) {
 }
 
 void fac_fail_system_write(int n, int err, int how) {
-  fail_system_at = n > 0 ? fac_system_writes + n : 0;
+  past_end_fails = n > 0 && how == kFacFailPastEnd;
+  fail_system_at = n > 0 && !past_end_fails ? fac_system_writes + n : 0;
   fail_system_how = how;
   fail_system_errno = err;
   system_writes_fail = false;
 }
+
+void fac_hold(FAC_INFO* info) {
+  g.holding = info;
+  ++g.hold_span;
+}
+
+void fac_release() { g.holding = nullptr; }
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;
@@ -749,11 +781,11 @@ int fac_truncate(FAC_INFO* info, uint64_t len) {
   // The disk is cut first: when it refuses, the cache is as it was.
   const int64_t disk = u_lseek64(info->fd, 0, SEEK_END);
   if (disk < 0 || (len < uint64_t(disk) && ftruncate(info->fd, off_t(len)) < 0)) return -1;
-  drop_above(info, len, info->file_size);
+  drop_from(info, len, info->file_size);
   info->file_size = len;
   info->seek_point = std::min(info->seek_point, len);
-  // The page that now ends the file loses its bytes beyond len (one starting at len keeps
-  // none); a page below it ends at or before len already.
+  // The page that now ends the file loses its bytes beyond len; a page below it ends at or
+  // before len already.
   uint64_t offset = len & ~uint64_t(kFacPage - 1);
   if (const FAC_INDEX_SLOT* slot = fac_index_find(&info->index, offset)) {
     FAC_ENTRY* e = slot->entry;

@@ -48,6 +48,7 @@ struct FAC_ENTRY {
                          // zeros not yet put in the buffer (a zero fill costs no copy)
   unsigned pinned : 1;   // held by a write that is gathering its pages: not evicted
   unsigned parked : 1;   // dirty, and moved off the LRU ring into the parked list (below)
+  uint32_t span;         // the hold (fac_hold) during which a write last changed it
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
   FAC_ENTRY* dirty_next;  // links among the file's dirty pages (null while clean)
@@ -68,6 +69,8 @@ struct FAC_GENERAL {
                               // written (one dropped unwritten lowers the count)
   int stuck_errno;            // that write-back's errno while stuck_dirty is set, else 0
   int refused;                // pages refused to writes at the bound since it failed
+  FAC_INFO* holding;          // the file of the open hold (fac_hold), or null
+  uint32_t hold_span;         // the number of that hold: pages whose span is it are held
   FAC_ENTRY_HEADER parked;    // ring of dirty pages the eviction walk found at the cold end
                               // of the LRU ring: older than every page on it, so they wait
                               // here until written back instead of being passed again
@@ -140,11 +143,20 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // retries the disk on every write. Meanwhile the cache grows past its limit by what is
 // written, up to kFacBoundFactor times the limit: past that bound a write that needs a page
 // the cache does not hold, or would make a clean page it holds dirty, fails with the failed
-// write-back's errno (ENOSPC, EIO), and writes into dirty pages it holds still succeed. Once a
-// write-back succeeds, a page the failure left dirty is written, or no page is left dirty,
-// writes go on as before; a dirty page dropped unwritten (truncation, discard, close) leaves
-// the bound in force.
+// write-back's errno (ENOSPC, EIO). What the bound never refuses: a write all of whose pages
+// the cache holds dirty; so, inside a hold (fac_hold), a write of bytes that writes to the
+// same file wrote earlier in the hold (their pages stay dirty until it ends); and truncation
+// and discard, which need no room. The wait ends only when a write-back succeeds having put
+// bytes on disk, a system write puts on disk the bytes of a page the failure left dirty, or
+// no page is left dirty: a page dropped unwritten (truncation, discard, close), or one with
+// no bytes to write, leaves the bound in force.
 int fac_write(FAC_INFO* info, const void* buf, int len);
+// A hold on a file, for a store call whose later writes may fail and must then put back what
+// its earlier ones wrote: from fac_hold until fac_release, the pages that writes to this file
+// change are not written back for room (a flush or close still writes them), so they stay
+// dirty and the writes putting back are never refused at the bound. One hold at a time.
+void fac_hold(FAC_INFO* info);
+void fac_release();
 // Writes len zero bytes at the position: the same bytes, result, position and write-back as
 // fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,
 // fac_fail_write). Cached pages take the zeros without a copy; without the cache one write
@@ -161,15 +173,19 @@ extern int64_t fac_write_calls;
 // write-back from now (n >= 1) fail, where a full disk fails it; n = 0 disarms. how:
 // kFacFailWhole writes nothing and fails with err; kFacFailShort writes the first half of
 // its bytes and answers that count, as a filling disk does; kFacFailFromThenOn, added to
-// either, fails every later system write whole with err until disarmed.
-// fac_system_writes counts the write-back's system writes.
+// either, fails every later system write whole with err until disarmed. kFacFailPastEnd
+// alone (n >= 1 arms it) is a disk full for new blocks: from now on every system write that
+// reaches past its file's size on disk fails whole with err, until disarmed.
+// fac_system_writes counts the write-back's system writes, failed ones too.
 inline constexpr int kFacFailWhole = 0;
 inline constexpr int kFacFailShort = 1;
 inline constexpr int kFacFailFromThenOn = 2;
+inline constexpr int kFacFailPastEnd = 4;
 void fac_fail_system_write(int n, int err, int how = kFacFailWhole);
 extern int64_t fac_system_writes;
-// Cuts the file to len (never grows it): 0, or -1 having changed nothing when len exceeds
-// the logical size (EINVAL) or the system truncation fails.
+// Cuts the file to len (never grows it), dropping the pages from len on unwritten (a page
+// starting at len would keep no byte): 0, or -1 having changed nothing when len exceeds the
+// logical size (EINVAL) or the system truncation fails.
 int fac_truncate(FAC_INFO* info, uint64_t len);
 // Writes back this file's dirty pages in ascending order of offset, each run of adjacent
 // pages in one positioned system write: 0, or -1 when a page could not be written whole

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -619,17 +620,24 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 }
 
 // A store file the helper holds: a truncating open, as mxtest makes, starts the file anew on
-// every run (the descriptor lives in the helper: nothing here can cut it).
+// every run (the descriptor lives in the helper: nothing here can cut it), and leaves the
+// helper no descriptor but its own. A write of no bytes past the cache keeps errno.
 TEST_F(RootHelpers, ATruncatingStoreOpenThroughTheHelperStartsTheFileAnew) {
   init_l_favt64();
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/test";
   std::string fresh;
+  std::ptrdiff_t held[2];  // the helper's open descriptors after each run
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     errno = 0;
     PDB64* p = open_filespace64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, kFsFreeList, 31, "utf8");
     ASSERT_NE(p, nullptr) << strerror(errno);
     EXPECT_GT(p->fid, 65535);
+    FAC_INFO plain{};
+    plain.fd = p->fid;
+    errno = EDOM;
+    EXPECT_EQ(fac_write(&plain, "", 0), 0);
+    EXPECT_EQ(errno, EDOM);
     if (run == 0) fresh = tqtest::read_file(file);
     EXPECT_EQ(fresh.size(), 44u);  // the header and the free list's anchor, nothing more
     EXPECT_EQ(tqtest::read_file(file), fresh);
@@ -639,7 +647,10 @@ TEST_F(RootHelpers, ATruncatingStoreOpenThroughTheHelperStartsTheFileAnew) {
     EXPECT_EQ(alloc_filespace64(p, &h), int64_t(fresh.size()));
     EXPECT_EQ(close_filespace64(p), 0);
     EXPECT_GT(tqtest::read_file(file).size(), fresh.size());
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(helper_of(kNobody)->pid) + "/fd");
+    held[run] = std::distance(fds, std::filesystem::directory_iterator());
   }
+  EXPECT_EQ(held[1], held[0]);
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);

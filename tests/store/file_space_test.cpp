@@ -183,8 +183,8 @@ TEST_F(FileSpace, EveryMergeCase) {
 // The same retirements, two of the last record, and a short record that a block moves
 // down onto with a longer head, with each of the last one's writes failing in turn, under a
 // page limit of two so that write-backs run inside them. Failed at the door, the retirement
-// fails, the chain stays sound and as in memory so on disk, the file is as it was unless a
-// block left the chain, the record keeps its head, and the same retirement then succeeds.
+// fails, the chain stays sound and as in memory so on disk, the file and the chain are as
+// they were, the record keeps its head, and the same retirement then succeeds.
 // Failed at the disk (in a write-back), the retirement succeeds: its bytes were taken.
 // Either way a close that answers 0 leaves on disk the chain memory held, and one that
 // fails leaves the file refused.
@@ -218,7 +218,7 @@ TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
           std::vector<DiskBlock> want;
           for (auto [at, m] : memory_chain(p)) want.push_back({at, 260, tq::disk_len64(m)});
           EXPECT_EQ(disk_chain(bytes(p)), want);
-          EXPECT_TRUE(memory_chain(p) != chain || bytes(p) == before);
+          EXPECT_TRUE(memory_chain(p) == chain && bytes(p) == before);
           tq::PN64_FREELIST head;
           ASSERT_EQ(tq::load_freelist64(p, &head, ofs[last]), 0);
           EXPECT_EQ(head.h.type, 123);
@@ -237,6 +237,40 @@ TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
         EXPECT_EQ(disk_chain(tqtest::read_file(path())), want);
       }
     }
+}
+
+// Each store call that puts back what it wrote when a later write fails, refused at the
+// page cache's bound: F holds records of 5000 bytes at 44, 5032, 10020 and 15008, closed
+// cleanly; G 5 new pages, dirty; the page limit is 1, the disk full for new blocks (F's
+// bytes can be written again, G's cannot). The call's first write, into F's page 1, is
+// taken; the write-back for room it sets off fails on G, and a later write into a page the
+// call has not written is refused. The call answers -1, and F is as it was once closed.
+TEST_F(FileSpace, ACallRefusedAtTheBoundLeavesTheFileAsItFoundIt) {
+  const std::pair<std::vector<int>, uint64_t> cases[] = {  // records freed first; the call
+      {{}, 0},       // frees record 1, linking it after the anchor
+      {{2}, 0},      // frees record 1, moving block 2 down onto it
+      {{1}, 5000},   // allocates block 1 whole
+      {{1}, 1000},   // allocates from block 1, splitting it
+      {{}, 20000}};  // appends a record, cut off again
+  for (const auto& [frees, m] : cases) {
+    SCOPED_TRACE(testing::Message() << frees.size() << " freed, then " << m);
+    PDB64* f = create();
+    for (int i = 0; i < 4; ++i) alloc(f, 5000);
+    for (int i : frees) ASSERT_EQ(tq::free_filespace64(f, uint64_t(44 + 4988 * i)), 0);
+    ASSERT_EQ(tq::close_filespace64(f), 0);
+    const std::string found = tqtest::read_file(path());
+    f = reopen(O_RDWR);
+    PDB64* g = tq::open_pdb64(path("G").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, 0);
+    ASSERT_EQ(tq::fac_write(&g->fac, found.data(), 19996), 19996);
+    tqtest::PageLimit one(1);
+    tq::fac_fail_system_write(1, ENOSPC, tq::kFacFailPastEnd);
+    const tq::PN64_HEADER h{123, {}, m};
+    errno = 0;
+    EXPECT_EQ(m ? tq::alloc_filespace64(f, &h) : tq::free_filespace64(f, 5032), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    tq::fac_fail_system_write(0, 0);
+    EXPECT_TRUE(tq::close_pdb64(g) == 0 && tq::close_filespace64(f) == 0 && tqtest::read_file(path()) == found);
+  }
 }
 
 TEST_F(FileSpace, RetiringTheLastRecordCutsTheFile) {

@@ -1,10 +1,11 @@
 // The page cache: positioning limits, lazy reads, write-back and the logical size,
 // eviction under a lowered page limit, truncation, pages a closed file leaves for the next
 // within the limit, calls that fail having changed nothing, failures of the write-back
-// (reported by the file whose pages they are), a disk that stays full, writes of no bytes,
-// 64-bit seeks,
-// reading in place, prefetch hints that change nothing, and random work on two files
-// checked against their bytes, each file's page index and its list of dirty pages.
+// (reported by the file whose pages they are), a disk that stays full and the bound's paths
+// (a cut to a page boundary, retries that fail again or write part of the pages), writes of
+// no bytes, 64-bit seeks, reading in place, prefetch hints that change nothing, and random
+// work on two files checked against their bytes, each file's page index and its list of
+// dirty pages.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -380,6 +382,47 @@ TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
     expect_rings_sound();
     EXPECT_EQ(tq::close_pdb64(p), 0);
     EXPECT_EQ(tqtest::read_file(path()), model);
+  }
+}
+
+// The bound's paths, each a script over files D (empty) and E (8 pages on disk), the cache
+// within its bound after every step. "full": every system write fails from now on; "short":
+// the next writes half its bytes, then every one fails; "room": none fails. Each other step
+// is taken (+) or fails (-): "pE3+" a byte written into page 3, "aD64-" 64 pages appended,
+// "cE6+" E cut to 6 pages, "fE-" a flush, "xE-" a close. At a limit of 8 the disk is tried
+// again at every second page refused.
+TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
+  const std::pair<int, const char*> rows[] = {
+      // pages cut to no bytes, dropped unwritten
+      {4, "full pE0+ pE2+ pE4+ pE6+ aD4+ aD1- cE6+ fE- aD64- cE4+ fE- aD64- cE2+ fE- aD64- xE- aD64-"},
+      {8, "full aD16+ aD1- aD1- room aD1-"},  // a retry that failed again waits anew
+      {8, "full aD16+ aD1- short aD1+"}};     // one that wrote part of the pages made room
+  for (auto [limit, script] : rows) {
+    SCOPED_TRACE(script);
+    tqtest::PageLimit pages(limit);
+    tqtest::write_file(path("D"), "");
+    PDB64* f[2] = {tq::open_pdb64(path("D").c_str(), O_RDWR, 0, 0), open_with(pattern(8 * 4096))};
+    std::istringstream in(script);
+    for (std::string s; in >> s;) {
+      SCOPED_TRACE(s);
+      PDB64*& h = f[s[1] == 'E'];
+      const int n = std::atoi(s.c_str() + 2), want = s.back() == '+' ? 0 : -1;
+      int r = want;
+      if (s == "full" || s == "short" || s == "room")
+        tq::fac_fail_system_write(s != "room", ENOSPC, (s == "short") | tq::kFacFailFromThenOn);
+      else if (s[0] == 'p')
+        r = write_at(&h->fac, n * 4096, "p") - 1;
+      else if (s[0] == 'a' && tq::fac_lseek(&h->fac, 0, SEEK_END) >= 0)
+        r = tq::fac_write(&h->fac, std::string(size_t(n) * 4096, 'a').data(), n * 4096) < 0 ? -1 : 0;
+      else if (s[0] == 'c')
+        r = tq::fac_truncate(&h->fac, uint64_t(n) * 4096);
+      else
+        r = s[0] == 'f' ? tq::fac_flush(&h->fac) : tq::close_pdb64(std::exchange(h, nullptr));
+      EXPECT_EQ(r, want);
+      ASSERT_LE(tq::fac_general_info.entries_nos, 2 * limit);
+    }
+    tq::fac_fail_system_write(0, 0);
+    for (PDB64* h : f) EXPECT_EQ(h ? tq::close_pdb64(h) : 0, 0);
   }
 }
 

@@ -232,10 +232,17 @@ TEST_F(RecordIo, ScanFindsByTypeAndHonoursTheLimit) {
   EXPECT_EQ(tq::rec_size64(limited), 5000u);  // the head keeps the full size
   for (void* r : {self, next, first, limited}) d_f_ree(r);
 
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  PDB64 piped{};  // past the cache, on a pipe: the file's length cannot be learned
+  piped.fac.fd = fds[0];
   CaptureStdout cap;
   EXPECT_EQ(tq::get_file_record64(nullptr, p, 300, 0), nullptr);
-  EXPECT_EQ(cap.finish(), "get_file_record64-2 = 5044 5044\n");
+  EXPECT_EQ(tq::get_file_record64(nullptr, &piped, 300, 0), nullptr);
+  EXPECT_EQ(cap.finish(), "get_file_record64-2 = 5044 5044\nget_file_record64-1 = -1\n");
   tq::close_pdb64(p);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 // Damaged heads: every reader gives null instead of looping, reading past the end, or
