@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/d_alloc.h"
@@ -186,7 +187,11 @@ void init_replace(const char* path, FILE_REPLACE* r) {
 }  // namespace
 
 int begin_replace(const char* path, FILE_REPLACE* r) {
-  init_replace(path, r);
+  // A link's file is replaced beside itself, where the link leads, and the link stays a link.
+  struct stat link;
+  char* real = lstat(path, &link) == 0 && S_ISLNK(link.st_mode) ? realpath(path, nullptr) : nullptr;
+  init_replace(real ? real : path, r);
+  free(real);
   struct stat old;
   if (!open_folder(r) || !renamable(r, &old)) return 1;
   r->fd = open_temp(r);
