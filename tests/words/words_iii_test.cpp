@@ -461,7 +461,7 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
       "([Save option=\"raw\"] " + f + " (list \"not raw\"))",
       "([Save] \"" + dir.file("no/f") + "\" 1)",
       "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
-      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // written in place
+      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // the file it leads to replaced
   };
   for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
   const int before = tqtest::open_fd_count();
