@@ -234,7 +234,8 @@ void end_replace(FILE_REPLACE* r) {
 STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r) {
   // O_EXCL counts only with O_CREAT (the open then refuses an existing file); alone it
   // changes nothing for a regular file, which the open truncates.
-  const bool whole = (flags & (O_TRUNC | O_APPEND)) == O_TRUNC && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+  // With O_APPEND too: the emptied file's end is its start, so the new content is the same.
+  const bool whole = (flags & O_TRUNC) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
   int road = 1;
   if (whole)
     road = begin_replace(path, r);

@@ -55,9 +55,9 @@ void end_replace(FILE_REPLACE* r);
 extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
 
 // A save's file, opened with the open flags `flags` (O_RDWR and the caller's O_CREAT,
-// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC without
-// O_APPEND, nor O_CREAT with O_EXCL) of a file a rename keeps writes a new file beside it
-// (r, above); any other opens path itself with the flags. The stream, to be ended by
+// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC, with
+// O_APPEND or without, but not O_CREAT with O_EXCL) of a file a rename keeps writes a new file
+// beside it (r, above); any other opens path itself with the flags. The stream, to be ended by
 // close_save_stream; or null when the save cannot write (the old file untouched, r released).
 STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r);
 // Ends a save opened by open_save_stream: with `keep`, ends its text (the closing sequence

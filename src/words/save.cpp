@@ -310,7 +310,8 @@ STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, 
     // Made meanwhile by another, or a link to a file yet to be made: not this call's to remove.
     if (!st && errno == EEXIST) st = open_save_stream(path, flags, o.perm, rp);
   }
-  const int fd = st && (flags & O_APPEND) && !u->made ? s_get_fid(st) : -1;
+  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
+  const int fd = st && (flags & O_APPEND) && !u->made && !rp->temp ? s_get_fid(st) : -1;
   struct stat sb {};
   if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0) {  // the root helper's files cannot be cut
     u->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
