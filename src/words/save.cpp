@@ -366,7 +366,8 @@ STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, 
   // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
   const int fd = st && (flags & O_APPEND) && !u->made && !rp->temp ? s_get_fid(st) : -1;
   struct stat sb {};
-  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0) {  // the root helper's files cannot be cut
+  // Only a regular file has a length to go back to; the root helper's files cannot be cut.
+  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode)) {
     u->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     u->old_size = sb.st_size;
   }
