@@ -379,10 +379,12 @@ STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, 
 // cannot lose one) is told on standard error: the reply's error does not say it.
 void end_undoable(const char* path, SaveUndo* u, bool failed) {
   if (failed && u->fd >= 0 && ftruncate(u->fd, off_t(u->old_size)) != 0)
-    std::fprintf(stderr, "Save: cannot cut %s back to %lli bytes: %s\n", path, (long long)u->old_size, std::strerror(errno));
+    std::fprintf(stderr, "Save: cannot cut %s back to %lli bytes: %s\n", path, (long long)u->old_size,
+                 std::strerror(errno));
   if (u->fd >= 0) close(u->fd);
   struct stat sb {};
-  if (failed && u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino && u_unlink(u->made) != 0)
+  const bool still = u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino;
+  if (failed && still && u_unlink(u->made) != 0)
     std::fprintf(stderr, "Save: cannot remove %s: %s\n", u->made, std::strerror(errno));
   d_f_ree(u->made);
 }
