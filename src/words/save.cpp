@@ -383,8 +383,8 @@ void end_undoable(const char* path, SaveUndo* u, bool failed) {
                  std::strerror(errno));
   if (u->fd >= 0) close(u->fd);
   struct stat sb {};
-  const bool still = u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino;
-  if (failed && still && u_unlink(u->made) != 0)
+  const bool ours = failed && u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino;
+  if (ours && u_unlink(u->made) != 0)
     std::fprintf(stderr, "Save: cannot remove %s: %s\n", u->made, std::strerror(errno));
   d_f_ree(u->made);
 }
