@@ -8,10 +8,9 @@
 // added. The cancel character always comes through, also from inside a tag or a comment.
 // A broken field description ends at its "]", which may also be the last character of a
 // word ("[List]" reads as the word "List]": "]" does not end a word). Its words up to that
-// end are skipped; a token that cannot stand in a description (a parenthesis, a tag, a
-// quote mark), or any token read after a word that ended it, is not part of the tag: it
-// is answered with the error (kRfTokenAfterErrors), so "([List])" closes its list and the
-// forms after it are read.
+// end are skipped, markup among them; a parenthesis or a quote mark, or any token read
+// after a word that ended it, is not part of the tag: it is answered with the error
+// (kRfTokenAfterErrors), so "([List])" closes its list and the forms after it are read.
 // A markup comment skipped inside a parenthesised list leaves the reader in the list's
 // context, as the end of any other markup there does.
 #include <cstring>
@@ -116,6 +115,21 @@ int give_back(TQ_FILE* f, int t) {
   return u;
 }
 
+// Tokens that stand for themselves inside a broken description: a parenthesis or a quote
+// mark belongs to the lists around it, and is read after the error.
+bool stands_alone(int t) {
+  return t == kTokOpen || t == kTokClose || t == kTokQuote || t == kTokErrorLiteral || t == kTokCancel;
+}
+
+// Drops markup read inside a broken description (a tag, with its attributes up to ">"):
+// given back, a start tag would open an element that takes the rest of the input. Reading
+// goes on in the context of the list the description stands in.
+void drop_markup(TQ_FILE* f) {
+  skip_tag(f);
+  set_lex_context(f);
+  if (f->flags & kRfSexpContext) f->mode = kLexSexp;
+}
+
 // A broken field description at token t: the error, then the rest of the description up to
 // its end is skipped (ended: a word already read ended it). Returns the token to answer.
 int description_error(TQ_FILE* f, int t, const char* msg, bool ended) {
@@ -126,11 +140,11 @@ int description_error(TQ_FILE* f, int t, const char* msg, bool ended) {
   queue_tag_error(f, t, msg);
   for (;;) {  // kRfEqualsToken stays set: the skipped words read as in the description
     if (t == kTokEnd || t == kTokClosed || ends_description(t, f)) return tag_error_end(f);
-    const bool word = t == kTokDatum || t == kTokEquals;
-    if (!word || ended) {
+    if (ended || stands_alone(t)) {
       lex_set_bits(f, kRfEqualsToken, false);
       return give_back(f, t);
     }
+    if (t != kTokDatum && t != kTokEquals) drop_markup(f);
     t = _qv_lex(f, 1);
   }
 }

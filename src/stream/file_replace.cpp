@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/d_alloc.h"
@@ -186,7 +187,11 @@ void init_replace(const char* path, FILE_REPLACE* r) {
 }  // namespace
 
 int begin_replace(const char* path, FILE_REPLACE* r) {
-  init_replace(path, r);
+  // A link's file is replaced beside itself, where the link leads, and the link stays a link.
+  struct stat link;
+  char* real = lstat(path, &link) == 0 && S_ISLNK(link.st_mode) ? realpath(path, nullptr) : nullptr;
+  init_replace(real ? real : path, r);
+  free(real);
   struct stat old;
   if (!open_folder(r) || !renamable(r, &old)) return 1;
   r->fd = open_temp(r);
@@ -229,7 +234,8 @@ void end_replace(FILE_REPLACE* r) {
 STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r) {
   // O_EXCL counts only with O_CREAT (the open then refuses an existing file); alone it
   // changes nothing for a regular file, which the open truncates.
-  const bool whole = (flags & (O_TRUNC | O_APPEND)) == O_TRUNC && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+  // With O_APPEND too: the emptied file's end is its start, so the new content is the same.
+  const bool whole = (flags & O_TRUNC) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
   int road = 1;
   if (whole)
     road = begin_replace(path, r);

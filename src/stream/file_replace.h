@@ -9,7 +9,8 @@
 // root (a file mounted over another), and not one the root file helper writes, where a new
 // file takes no such attributes from its folder (a default access list). The new file gets
 // the old one's permission bits and group. Anything else is written in place by the caller,
-// as a plain open would (and refused where a plain open is refused).
+// as a plain open would (and refused where a plain open is refused). A symbolic link is
+// followed: the file it leads to is replaced so, in its own folder, and the link stays.
 //
 // The new file is made, renamed and removed through one descriptor of the folder, opened
 // at the start: a folder renamed meanwhile takes the new file along, and the rename lands
@@ -54,10 +55,10 @@ void end_replace(FILE_REPLACE* r);
 extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
 
 // A save's file, opened with the open flags `flags` (O_RDWR and the caller's O_CREAT,
-// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC without
-// O_APPEND, nor O_CREAT with O_EXCL) of a file a rename keeps writes a new file beside it
-// (r, above); any other opens path itself with the flags. The stream, to be ended by close_save_stream; or
-// null when the save cannot write (the old file untouched, r released).
+// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC, with
+// O_APPEND or without, but not O_CREAT with O_EXCL) of a file a rename keeps writes a new file
+// beside it (r, above); any other opens path itself with the flags. The stream, to be ended by
+// close_save_stream; or null when the save cannot write (the old file untouched, r released).
 STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r);
 // Ends a save opened by open_save_stream: with `keep`, ends its text (the closing sequence
 // of a stateful encoding) and, with a new file, syncs it and renames it over the old one;

@@ -3,14 +3,17 @@
 // derived from the records. The file is always opened read-write with the open flags the
 // attributes choose; a write that fails (a full disk, a file-size limit) is an error. A save
 // that answers an error leaves the file as it found it: a truncating save keeps the old file
-// whole, an append is cut back to the old length, and a file the save made is removed (a
-// plain save over an existing file keeps what was written over it).
+// whole, an append is cut back to the old length, and a file the save made is removed, also
+// through a link that led to no file (a plain save over an existing file keeps what was
+// written over it). An undo that fails is told on standard error.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "interp/interpreter.h"
 #include "lang/eval.h"
@@ -290,29 +293,81 @@ TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
 
 // What undoes a save that fails: the file it made goes, an append is cut back.
 struct SaveUndo {
-  bool made = false;
-  dev_t dev = 0;  // the file made, told from one put in its place meanwhile
+  char* made = nullptr;  // the name of the file the save made (debug heap), or null
+  dev_t dev = 0;         // that file, told from one put in its place meanwhile
   ino_t ino = 0;
   int fd = -1;           // the appended file (a descriptor of its own), or -1
   int64_t old_size = 0;  // its length before the save
 };
 
+constexpr int kLinkHops = 40;  // as the system follows links
+
+// Where a file is made through path, a link that leads to no file (followed, as the open
+// follows it, to the first name that is missing); null when path is no such link.
+char* missing_target(const char* path) {
+  char* at = copy_str(path);
+  for (int hop = 0; hop < kLinkHops; ++hop) {
+    struct stat sb {};
+    if (lstat(at, &sb) != 0) {
+      if (errno == ENOENT && hop > 0) return at;
+      break;
+    }
+    char to[PATH_MAX];
+    const ssize_t n = S_ISLNK(sb.st_mode) ? readlink(at, to, sizeof to - 1) : -1;
+    if (n <= 0) break;
+    to[n] = 0;
+    const char* slash = to[0] == '/' ? nullptr : std::strrchr(at, '/');  // relative to the link's folder
+    const size_t folder = slash ? size_t(slash - at + 1) : 0;
+    auto* next = static_cast<char*>(d_alloc(folder + size_t(n) + 1));
+    std::memcpy(next, at, folder);
+    std::memcpy(next + folder, to, size_t(n) + 1);
+    d_f_ree(at);
+    at = next;
+  }
+  d_f_ree(at);
+  return nullptr;
+}
+
+// Makes the file at name, exclusively, and notes it as this save's to remove on failure.
+STREAM* make_file(const char* name, int flags, const SaveOptions& o, FILE_REPLACE* rp, SaveUndo* u) {
+  STREAM* st = open_save_stream(name, flags | O_CREAT | O_EXCL, o.perm, rp);
+  const int fd = st ? s_get_fid(st) : -1;
+  struct stat sb {};
+  if (st && (fd >= 0 && !u_is_helper_fd(fd) ? fstat(fd, &sb) : stat(name, &sb)) == 0) {
+    u->made = copy_str(name);
+    u->dev = sb.st_dev;
+    u->ino = sb.st_ino;
+  }
+  return st;
+}
+
 // Opens the save's file, learning what a failure must undo. A file that is there is opened
 // as it is; only when there is none does the open make it, exclusively, so the file removed
-// after a failure is one this call made.
+// after a failure is one this call made. Through a link that leads to no file (the open
+// without O_CREAT followed it, so the system lets it be followed), the file is made, so,
+// where the link leads.
 STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, SaveUndo* u) {
   const int flags = O_RDWR | o.oflag;
   STREAM* st = open_save_stream(path, flags & ~O_CREAT, o.perm, rp);
   if (!st && errno == ENOENT && (flags & O_CREAT)) {
-    st = open_save_stream(path, flags | O_EXCL, o.perm, rp);
-    struct stat sb {};
-    if (st && stat(path, &sb) == 0) *u = {true, sb.st_dev, sb.st_ino};
-    // Made meanwhile by another, or a link to a file yet to be made: not this call's to remove.
+    st = make_file(path, flags, o, rp, u);
+    if (!st && errno == EEXIST) {
+      char* target = missing_target(path);
+      if (target) {
+        st = make_file(target, flags, o, rp, u);
+        d_f_ree(target);
+      } else {
+        errno = EEXIST;
+      }
+    }
+    // Made meanwhile by another: not this call's to remove.
     if (!st && errno == EEXIST) st = open_save_stream(path, flags, o.perm, rp);
   }
-  const int fd = st && (flags & O_APPEND) && !u->made ? s_get_fid(st) : -1;
+  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
+  const int fd = st && (flags & O_APPEND) && !u->made && !rp->temp ? s_get_fid(st) : -1;
   struct stat sb {};
-  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0) {  // the root helper's files cannot be cut
+  // Only a regular file has a length to go back to; the root helper's files cannot be cut.
+  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode)) {
     u->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     u->old_size = sb.st_size;
   }
@@ -320,11 +375,18 @@ STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, 
 }
 
 // After the stream is closed (every buffered byte is out): undoes the save when it failed.
+// An undo that fails (an append-only file cannot be cut, a folder that keeps its entries
+// cannot lose one) is told on standard error: the reply's error does not say it.
 void end_undoable(const char* path, SaveUndo* u, bool failed) {
-  if (failed && u->fd >= 0) (void)!ftruncate(u->fd, off_t(u->old_size));
+  if (failed && u->fd >= 0 && ftruncate(u->fd, off_t(u->old_size)) != 0)
+    std::fprintf(stderr, "Save: cannot cut %s back to %lli bytes: %s\n", path, (long long)u->old_size,
+                 std::strerror(errno));
   if (u->fd >= 0) close(u->fd);
   struct stat sb {};
-  if (failed && u->made && stat(path, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino) u_unlink(path);
+  const bool ours = failed && u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino;
+  if (ours && u_unlink(u->made) != 0)
+    std::fprintf(stderr, "Save: cannot remove %s: %s\n", u->made, std::strerror(errno));
+  d_f_ree(u->made);
 }
 
 // A truncating save of an existing file goes to a new file renamed over it once all is

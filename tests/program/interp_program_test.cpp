@@ -221,6 +221,7 @@ TEST(ScriptStart, ABrokenFieldDescriptionIsOneReplyAndReadingGoesOn) {
   const std::pair<const char*, std::string> rows[] = {
       {"([List])", other}, {"([List] )", other}, {"([List]1)", other}, {"([closePrintStd])", other},
       {"([List] 1 2)", "field name is required"},
+      {"([List <b>])", other}, {"([List x=\"1\" <b k=\"v\">])", other},  // markup inside is skipped
   };
   for (const auto& [form, message] : rows) {
     std::string out = run_script(dir, std::string(form) + "\n(+ 1 2)\n(List 4 5)\n");

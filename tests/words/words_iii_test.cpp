@@ -461,7 +461,7 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
       "([Save option=\"raw\"] " + f + " (list \"not raw\"))",
       "([Save] \"" + dir.file("no/f") + "\" 1)",
       "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
-      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // written in place
+      "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // the file it leads to replaced
   };
   for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
   const int before = tqtest::open_fd_count();
@@ -482,12 +482,15 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   std::string old;  // 1007 bytes that the save which does not fit must leave as they are
   for (int i = 0; old.size() < 1007; ++i) old += std::to_string(i) + (i % 16 ? " " : "\n");
   old.resize(1007);
-  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "kept.tq", "target.tq", "hard.tq", "app.tq"})
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "kept.tq", "target.tq", "hard.tq", "app.tq", "app3.tq", "app4.tq"})
     tqtest::write_file(dir.file(f), old);
   // A string whose JIS form fills the limit but for the sequence that ends its last kanji.
   tqtest::write_file(dir.file("in4.tq"), "^\"" + std::string(4091, 'a') + "\xb4\xc1\"\n");
   chmod(dir.file("kept.tq").c_str(), 0640);
   ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
+  ASSERT_EQ(symlink("old6.tq", dir.file("link2.tq").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("into").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("into/made.tq", dir.file("dangle.tq").c_str()), 0);
   ASSERT_EQ(link(dir.file("hard.tq").c_str(), dir.file("hard2.tq").c_str()), 0);
   // A folder whose default access list (user 1234 may read and write) came after its file.
   ASSERT_EQ(mkdir(dir.file("acl").c_str(), 0755), 0);
@@ -499,25 +502,28 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);  // append-only where this process may make it so
   for (const char* f : {"keep/f.tq", "keep/g.tq"}) tqtest::write_file(dir.file(f), old);
   const AppendOnly keep(dir.file("keep"), true);
+  const AppendOnly app4(dir.file("app4.tq"), true);
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
       {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; STD_CODE=EUC-JP exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
       dir.path());
   ASSERT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, std::string(keep.set() ? "Save: cannot remove keep/h.tq: Operation not permitted\n" : "") +
+                       (app4.set() ? "Save: cannot cut app4.tq back to 1007 bytes: Operation not permitted\n" : ""));
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
-  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
-  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "app.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
+  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   struct stat st {};
-  EXPECT_TRUE(lstat(dir.file("link.tq").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
   EXPECT_EQ(tqtest::read_file(dir.file("acl/plain.tq")), "1\n2\n");
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 17u) << "a new file left behind";
-  EXPECT_EQ(entries(dir.file("keep")), 2u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 23u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
 // A file mounted over another (as containers mount single files) cannot be renamed over:
