@@ -4,11 +4,19 @@
 // under tqi_lock whenever it needs it: the listener can be closed (and freed) by the thread
 // that is accepting while others still handle the connections they took. A thread that has
 // handled its connection ends; the successor it started before handling accepts the next.
+//
+// Threads are reserved, never waited for: registration starts a connection's threads under
+// tqi_lock, where a wait for a thread the system refuses (address space, thread limits)
+// would hold up every connection already served, and those are what would give threads
+// back. So a connection's two threads are set aside before its record is registered, and a
+// connection that cannot have them is answered Busy; an accept thread that cannot have a
+// successor handles its connection and goes on accepting itself.
 #include "interp/accept.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "interp/tick.h"
@@ -37,10 +45,35 @@ void* id_data(unsigned id) { return reinterpret_cast<void*>(uintptr_t(id)); }
 // Descriptors run out for a moment: the listener waits and tries again.
 bool transient_shortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
+constexpr char kBusy[] = "<Permission>Busy</Permission>\n";
+
 void refuse(STREAM* s, const char* line) {
   s_printf(s, "%s", line);
   s_flush(s);
   d_s_close(s);
+}
+
+// The front and relay threads of a text connection, reserved before its record is
+// registered; what the registration did not start goes back to the pool (made idle, where
+// the protocol server's tasks for an HTTP request find them).
+struct ConnectionThreads {
+  POOL_THREAD* t[2] = {reserve_task(), nullptr};
+  ConnectionThreads() {
+    if (t[0]) t[1] = reserve_task();
+  }
+  ~ConnectionThreads() {
+    for (POOL_THREAD* r : t)
+      if (r) release_reserved_task(r);
+  }
+  ConnectionThreads(const ConnectionThreads&) = delete;
+  ConnectionThreads& operator=(const ConnectionThreads&) = delete;
+  bool reserved() const { return t[0] && t[1]; }
+};
+
+// The operator's one line on a connection refused for want of memory (ip in host order).
+void report_no_threads(uint32_t ip) {
+  std::fprintf(stderr, "connection from %u.%u.%u.%u refused: no memory for its threads\n", ip >> 24,
+               (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff);
 }
 
 // The record of a new text connection: a copy of the listener's (tqi_lock held).
@@ -76,10 +109,18 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
   return t;
 }
 
-// Registers a connection record (its output lock held by the caller) and admits the peer.
+// Registers a connection record (its output lock held by the caller) and admits the peer;
+// without threads for it, frees the record and answers Busy.
 int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
+  ConnectionThreads threads;
+  if (!threads.reserved()) {
+    report_no_threads(uint32_t(t->connect_ip));
+    free_tq_interpreter(t);
+    if (stream) refuse(stream, kBusy);
+    return SETUP_BUSY;
+  }
   if (t->environment) t->env = new_env(t->env);
-  const int id = setup_tq_interpreter(t);
+  const int id = setup_tq_interpreter(t, threads.t);
   if (id == SETUP_MAIN_CLOSED) {
     free_tq_interpreter(t);
     d_s_close(stream);
@@ -111,7 +152,7 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
   const uint32_t ip = key->ip;
   d_f_ree(key);
   int limit = 0;
-  if (s_check_resource2(&limit) >= limit * 50 / 64) return refuse(s, "<Permission>Busy</Permission>\n");
+  if (s_check_resource2(&limit) >= limit * 50 / 64) return refuse(s, kBusy);
   PERMISSION_LIST* list;
   unsigned interval;
   {
@@ -139,8 +180,13 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
     }
   }
   if (r != 1 || s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
-  // Anything but a line end opens an HTTP request, for the protocol server.
+  // Anything but a line end opens an HTTP request, for the protocol server. It starts a
+  // session's tasks under its own lock: two threads made idle here first are what it takes.
   if (b != '\n' && b != '\r') {
+    if (!ConnectionThreads().reserved()) {
+      report_no_threads(ip);
+      return (void)d_s_close(s);
+    }
     ACCESS_KEY http{s, ip, nullptr};
     STREAM* pipe_end = nullptr;
     const int taken = http_accept_hook ? http_accept_hook(&pipe_end, &http, id, list) : -1;
@@ -148,7 +194,7 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
     if (taken != 1 || !pipe_end) return (void)d_s_close(s);
     s = pipe_end;
   }
-  if (s_check_resource2(&limit) >= limit * 40 / 64) return refuse(s, "<Permission>Busy</Permission>\n");
+  if (s_check_resource2(&limit) >= limit * 40 / 64) return refuse(s, kBusy);
   GcFrame frame("accept in tq");
   TQ_INTERPRETER* t;
   {
@@ -211,9 +257,11 @@ void _accept_thread(void* data) {
       if (++misses >= kAcceptMisses) break;
       continue;
     }
-    create_task(_accept_thread, id_data(id), 1);  // the successor accepts from now on
+    misses = 0;
+    POOL_THREAD* successor = reserve_task();
+    if (successor) start_reserved_task(successor, _accept_thread, id_data(id), 1);  // it accepts from now on
     handle_connection(id, key);
-    return;
+    if (successor) return;
   }
   TqiLock l;
   if (TQ_INTERPRETER* listener = _search_tqi_id(id)) _close_tq_interpreter(listener);

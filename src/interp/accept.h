@@ -1,5 +1,6 @@
 // The accept thread of a listening interpreter: one thread at a time waits in accept; each
-// connection is handled by the thread that took it, after it has started its successor.
+// connection is handled by the thread that took it, after it has started its successor (with
+// no thread to spare, it handles the connection and then accepts the next itself).
 // Connections are refused Busy when descriptors run short and Denied when no permission
 // list admits the peer; a line end as first byte starts a text connection (a connect-kind
 // interpreter), anything else belongs to the protocol server of the HTTP side.
@@ -17,7 +18,8 @@ inline constexpr unsigned kAcceptIntervalMax = 120;
 void _accept_thread(void* listener);  // task body, priority 1
 // A connect-kind interpreter on an admitted stream (a copy of the listener's record):
 // the set-up writes "\n", then "&cx%x;\n<Permission>Allow</Permission>\n" follows. The id or
-// a set-up result.
+// a set-up result; SETUP_BUSY when its two threads could not be reserved: the stream was
+// answered "<Permission>Busy</Permission>\n" and closed, and a line on standard error says so.
 int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, PERMISSION_LIST* list);
 void accept_thread_tick(void* stream);  // closes a connection whose first byte is late
 // The same start for listener id, looked up under tqi_lock (a listener closed meanwhile

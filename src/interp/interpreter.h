@@ -259,8 +259,10 @@ void free_tq_interpreter(TQ_INTERPRETER* tqi);
 // Registers a prepared record and starts its threads (self kind: binds the caller). The id,
 // or SETUP_MAIN_CLOSED (nothing registered; the record stays the caller's), or, for the
 // connect kind after registration, SETUP_DENIED, SETUP_BUSY or SETUP_CONNECT_FAILED (the
-// record stays registered and its front thread closes it).
-int setup_tq_interpreter(TQ_INTERPRETER* tqi);
+// record stays registered and its front thread closes it). With `reserved`, the front and
+// relay threads are started from those reservations (platform/task.h) rather than made
+// under tqi_lock; each one started is set to null, the rest stay the caller's.
+int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved = nullptr);
 
 // ---- lookups (the _ forms need tqi_lock held) ------------------------------------------------
 

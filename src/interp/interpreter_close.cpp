@@ -40,7 +40,17 @@ unsigned _get_tqi_id() {
   return id;
 }
 
-void start_threads(TQ_INTERPRETER* tqi) {
+// A task from its reservation when there is one (which is then used up), else a new one.
+void start_task(POOL_THREAD** reserved, TASK_FUNC func, TQ_INTERPRETER* tqi) {
+  if (reserved && *reserved) {
+    start_reserved_task(*reserved, func, tqi, 4);
+    *reserved = nullptr;
+  } else {
+    create_task(func, tqi, 4);
+  }
+}
+
+void start_threads(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
   switch (tqi->a_type) {
     case TQI_ACCEPT:
       create_task(_accept_thread, reinterpret_cast<void*>(uintptr_t(tqi->id)), 1);  // by id: see accept.cpp
@@ -49,8 +59,8 @@ void start_threads(TQ_INTERPRETER* tqi) {
       tqi->front_thread = __new_tqi_thread(tqi);
       break;
     default:
-      create_task(_front_thread, tqi, 4);
-      if (tqi->thread_mode == TM_RELAY) create_task(_relay_thread, tqi, 4);
+      start_task(reserved, _front_thread, tqi);
+      if (tqi->thread_mode == TM_RELAY) start_task(reserved ? reserved + 1 : nullptr, _relay_thread, tqi);
       break;
   }
 }
@@ -138,7 +148,7 @@ void forget_permission_lists(TQ_INTERPRETER* listener) {
 
 }  // namespace
 
-int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
+int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
   if (tqi->a_type != TQI_ACCEPT) {
     tqi->fifo_head = tqi->fifo_tail = nullptr;
     tqi->result_head = nullptr;
@@ -170,7 +180,7 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi) {
     main_interpreter = tqi;
     main_interpreter_flag = 1;
   }
-  start_threads(tqi);
+  start_threads(tqi, reserved);
   int result = int(tqi->id);
   bool write_failed = false;
   if (kind == TQI_CONNECT) result = connect_handshake(tqi, &write_failed);

@@ -13,11 +13,18 @@
 // waiting for any lock. Every post answers exactly one change made to an idle block under
 // task_lock (a function assigned, or the end command), after which nobody else writes
 // the block until its thread is idle again; so the woken thread may read it unlocked.
+//
+// A reservation is a thread in that same wait, off the idle stack, whose block carries
+// kReservedTid instead of a task number: started, it is handed its function as an idle
+// thread is; released, it joins the idle stack. A thread made for a reservation waits
+// for its hand-off before its first function.
 #include "platform/task.h"
 
 #include <linux/membarrier.h>
+#include <malloc.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +32,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/d_alloc.h"
@@ -46,6 +54,9 @@ constexpr int kTrimThreads = 399;     // above this many threads every idle one 
 constexpr uint32_t kIdleLife = 3599;  // seconds an idle thread is kept
 constexpr int kMonitorPeriod = 20;
 constexpr int kMaxTid = 0x7fffffff;
+constexpr int kReservedTid = -1;  // soft_tid of a reserved thread: neither running nor idle
+
+}  // namespace
 
 // A pool thread's block with its private wake-up. The first thread's block is a plain
 // TASK_BLOCK: it is never idle.
@@ -53,7 +64,10 @@ struct POOL_THREAD {
   TASK_BLOCK b;
   sem_t wake;              // posted once per hand-off or end command while idle
   POOL_THREAD* next_idle;  // idle stack, under task_lock
+  bool wait_first;         // made for a reservation: waits for its first function
 };
+
+namespace {
 
 TASK_BLOCK* task_hash[kTaskBuckets];
 int task_cnt;
@@ -126,6 +140,46 @@ void wake_pool_thread(POOL_THREAD* t) {
   }
 }
 
+void wait_hand_off(POOL_THREAD* t) {
+  while (sem_wait(&t->wake) != 0 && errno == EINTR) {
+  }
+}
+
+// Gives an idle or reserved thread its function (task_lock held, released here) and wakes
+// it after the release. The new task number.
+int hand_off(POOL_THREAD* t, TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  TASK_BLOCK* b = &t->b;
+  const int tid = b->soft_tid = new_tid();
+  b->data = data;
+  b->func = func;
+  b->file = file;
+  b->line = line;
+  b->finish_time = 0;
+  b->cmd = 1;
+  b->pri = clamp_pri(pri);
+  b->msg = b->msg2 = nullptr;
+  unlock_task(task_lock, "create_task");
+  wake_pool_thread(t);
+  return tid;
+}
+
+// Puts a thread on the idle stack (task_lock held).
+void make_idle(POOL_THREAD* t) {
+  t->b.soft_tid = 0;
+  t->b.finish_time = get_tqtime();
+  t->next_idle = idle_threads;
+  idle_threads = t;
+}
+
+// Whether the address space holds bytes more now: a mapping that reserves nothing counts
+// against an address-space limit all the same, and goes at once.
+bool room_for(size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  munmap(p, bytes);
+  return true;
+}
+
 // Starts a detached thread with the pool's stack size. Prints the failure as the pool
 // always has and returns the thread library's code.
 int start_thread(pthread_t* out, void* (*body)(void*), void* arg) {
@@ -168,18 +222,15 @@ void* task_grue(void* p) {
   my_block = b;
   lock_task(task_lock);  // the creator holds it until the block is in the table
   unlock_task(task_lock, "task_grue");
-  do {
+  if (t->wait_first) wait_hand_off(t);
+  while (b->cmd == 1) {
     b->func(b->data);
     close_thread_area();
     lock_task(task_lock);
-    b->soft_tid = 0;
-    b->finish_time = get_tqtime();
-    t->next_idle = idle_threads;
-    idle_threads = t;
+    make_idle(t);
     unlock_task(task_lock, "task_grue");
-    while (sem_wait(&t->wake) != 0 && errno == EINTR) {
-    }
-  } while (b->cmd == 1);
+    wait_hand_off(t);
+  }
   lock_task(task_lock);
   if (b->cmd != 2) er_panic("_task_grue(1)");
   remove_block(b);
@@ -211,6 +262,18 @@ void setup_main_thread() {
   my_block = b;
 }
 
+// The C library gives each new thread a malloc arena of its own, up to eight per core, and
+// each arena reserves 64 MB of address space: some 70 MB per thread that a thread of ours
+// never fills, as small blocks come from the debug heap's own chunks. Two arenas bound that
+// at start-up, before the first thread; an operator's own setting is kept.
+constexpr int kMallocArenas = 2;
+
+void bound_malloc_arenas() {
+  const char* tunables = getenv("GLIBC_TUNABLES");
+  if (getenv("MALLOC_ARENA_MAX") || (tunables && strstr(tunables, "arena_max"))) return;
+  mallopt(M_ARENA_MAX, kMallocArenas);
+}
+
 TASK_BLOCK* self_block(const char* panic_text) {
   if (!my_block) er_panic(panic_text);
   return my_block;
@@ -232,6 +295,7 @@ void init_task(int flags) {
   if (task_inited) return;
   task_inited = true;
   register_process_barrier();  // while this is the only thread: see task.h
+  bound_malloc_arenas();
   set_alarm_mask(flags);
   init_thread_block();
   sw_init();
@@ -259,21 +323,7 @@ void task_monitor_round(uint32_t now) {
 int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
   lock_task(task_lock);
   for (;;) {
-    if (POOL_THREAD* idle = pop_idle()) {
-      TASK_BLOCK* b = &idle->b;
-      const int tid = b->soft_tid = new_tid();
-      b->data = data;
-      b->func = func;
-      b->file = file;
-      b->line = line;
-      b->finish_time = 0;
-      b->cmd = 1;
-      b->pri = clamp_pri(pri);
-      b->msg = b->msg2 = nullptr;
-      unlock_task(task_lock, "create_task");
-      wake_pool_thread(idle);
-      return tid;
-    }
+    if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
     auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
     if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");
     TASK_BLOCK* b = &t->b;
@@ -304,6 +354,46 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
     sleep_sec(1);
     lock_task(task_lock);
   }
+}
+
+POOL_THREAD* reserve_task() {
+  LOCK_SCOPE(task_lock);
+  if (POOL_THREAD* idle = pop_idle()) {
+    idle->b.soft_tid = kReservedTid;
+    return idle;
+  }
+  if (!room_for(kTaskStackSize + kTaskHeadroom)) {
+    errno = EAGAIN;
+    return nullptr;
+  }
+  auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
+  if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");
+  t->b.soft_tid = kReservedTid;
+  t->b.cmd = 1;
+  t->wait_first = true;
+  pthread_t th;
+  if (const int r = start_thread(&th, task_grue, t); r != 0) {
+    sem_destroy(&t->wake);
+    free(t);
+    errno = r;
+    return nullptr;
+  }
+  t->b.hard_tid = HTID{true, th};
+  insert_block(&t->b);
+  ++task_cnt;
+  return t;
+}
+
+int xx_start_reserved_task(POOL_THREAD* r, TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  lock_task(task_lock);
+  if (r->b.soft_tid != kReservedTid) er_panic("start_reserved_task");
+  return hand_off(r, func, data, pri, file, line);
+}
+
+void release_reserved_task(POOL_THREAD* r) {
+  LOCK_SCOPE(task_lock);
+  if (r->b.soft_tid != kReservedTid) er_panic("release_reserved_task");
+  make_idle(r);
 }
 
 int _create_task(TASK_FUNC func, void* data, int /*pri*/) {

@@ -57,6 +57,35 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
 // library's result code (0 on success).
 int _create_task(TASK_FUNC func, void* data, int pri);
 
+// Reservations: a thread set aside for a start that must not wait. create_task waits (one
+// second at a time) while the system refuses threads, which is sound only for a caller that
+// holds no lock others need; a caller that must start a task under such a lock reserves its
+// thread first, where it can still give up.
+//
+// | call                  | state                                  | answer                  |
+// |-----------------------|----------------------------------------|-------------------------|
+// | reserve_task          | a thread is idle                       | it, set aside           |
+// |                       | none idle, room for a stack and        | a new thread, set aside |
+// |                       | kTaskHeadroom past it                  |                         |
+// |                       | otherwise                              | null, errno EAGAIN      |
+// |                       | the thread library refuses             | null, errno its code    |
+// | start_reserved_task   | a reservation                          | its task number; never  |
+// |                       |                                        | waits, never fails      |
+// | release_reserved_task | a reservation never started            | the thread is idle      |
+//
+// A reserved thread is nobody's task (no number, the monitor leaves it) until it is started
+// or released; each reservation is started or released exactly once. The headroom keeps
+// what the runtime's own threads and heap must still get: a reservation never takes the
+// last of the address space, so a create_task after it does not wait for memory that only
+// the end of a connection gives back.
+struct POOL_THREAD;
+POOL_THREAD* reserve_task();
+int xx_start_reserved_task(POOL_THREAD* r, TASK_FUNC func, void* data, int pri, const char* file, int line);
+#define start_reserved_task(r, func, data, pri) \
+  ::tq::xx_start_reserved_task((r), (func), (data), (pri), __FILE__, __LINE__)
+void release_reserved_task(POOL_THREAD* r);
+inline constexpr size_t kTaskHeadroom = 8 * kTaskStackSize;  // eight more stacks' worth (32 MiB)
+
 int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
 // Diagnostic messages of the calling task's running function: pointers kept as given (the
 // texts must outlive the function); get_t_msg(tid, 1 or 2) reads them back, null for none.

@@ -1,0 +1,95 @@
+// A listener short of address space answers Busy to the peer it has no threads for, with a
+// line on standard error, keeps answering the peers it serves, and serves again once they
+// have gone.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "interp/interp_test_util.h"
+#include "support/test_util.h"
+#include "text/code_method.h"
+
+namespace {
+
+using interptest::Sock;
+using namespace std::chrono;
+
+// The probe starts in some 160 MB and takes some 8.5 MB a connection beside the 36 MB it keeps
+// free: some twenty peers, so the limit decides, not the descriptors.
+constexpr rlim_t kAddressSpace = rlim_t(400) << 20;
+
+// `tq_probe listen` under the limit, serving while `in` is open; killed at the end, whatever happened.
+struct LimitedProbe {
+  pid_t pid = -1;
+  int in = -1;
+  Sock out, err;
+  LimitedProbe() {
+    int p[3][2];
+    for (auto& f : p)
+      if (pipe2(f, O_CLOEXEC) != 0) return;
+    std::string bin = tqtest::bin_path("tq_probe"), cmd = "listen";
+    char* argv[] = {bin.data(), cmd.data(), nullptr};
+    const rlimit rl{kAddressSpace, kAddressSpace};
+    if ((pid = fork()) == 0) {
+      if (setrlimit(RLIMIT_AS, &rl) == 0 && dup2(p[0][0], 0) == 0 && dup2(p[1][1], 1) == 1 && dup2(p[2][1], 2) == 2)
+        execv(argv[0], argv);
+      _exit(127);
+    }
+    close(p[0][0]), close(p[1][1]), close(p[2][1]);
+    in = p[0][1], out.reset(p[1][0]), err.reset(p[2][0]);
+  }
+  ~LimitedProbe() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    if (in >= 0) close(in);
+  }
+};
+
+}  // namespace
+
+TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
+  GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space: no limit leaves the probe room";
+#else
+  LimitedProbe probe;
+  const int port = atoi(probe.out.read_line(seconds(20)).c_str());
+  ASSERT_GT(port, 0) << "the probe did not start under the limit";
+  const std::string admitted = interptest::admit_text(tq::std_cm);
+  std::vector<std::unique_ptr<Sock>> peers;
+  std::string head;
+  do {
+    ASSERT_LT(peers.size(), 200u) << "the limit never refused a peer";
+    peers.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
+    ASSERT_TRUE(peers.back()->send("\n"));
+  } while ((head = peers.back()->read_until("</Permission>\n", seconds(20))) == admitted);
+  ASSERT_EQ(head, "<Permission>Busy</Permission>\n") << "peer " << peers.size();
+  ASSERT_GT(peers.size(), 1u);
+  EXPECT_TRUE(peers.back()->closed_by_peer(seconds(20))) << "the refused peer is closed";
+  EXPECT_EQ(probe.err.read_line(seconds(20)), "connection from 127.0.0.1 refused: no memory for its threads\n");
+  peers.pop_back();
+  for (size_t i = 0; i < peers.size(); ++i) {
+    ASSERT_TRUE(peers[i]->send("(+ 1 2)\n"));
+    ASSERT_EQ(peers[i]->read_until("</Result>\n", seconds(20)), "<Result> 2 3</Result>\n") << "peer " << i + 1;
+  }
+  // Their threads come back as the probe sees them close; until then a new peer is refused
+  // (and its line read off, so that standard error never fills).
+  peers.clear();
+  std::string reply;
+  EXPECT_TRUE(tqtest::wait_until(
+      [&] {
+        probe.err.read_some_within(milliseconds(0));
+        Sock p(Sock::connect_loopback(port));
+        if (!p.send("\n(+ 1 2)\n") || p.read_until("</Permission>\n", seconds(10)) != admitted) return false;
+        reply = p.read_until("</Result>\n", seconds(10));
+        return true;
+      },
+      seconds(30)))
+      << "no peer was served once the others had gone";
+  EXPECT_EQ(reply, "<Result> 2 3</Result>\n");
+#endif
+}
