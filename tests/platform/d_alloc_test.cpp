@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -19,7 +20,9 @@
 
 #include "platform/d_alloc.h"
 #include "platform/task.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
+#include "text/l_string.h"
 
 namespace {
 
@@ -203,6 +206,26 @@ TEST(DAlloc, SiteTotalsFollowAllocationsMovesAndFrees) {
   EXPECT_EQ(site_size("acct_site_a.cpp", 1), 0);
   EXPECT_EQ(site_size("acct_site_b.cpp", 2), 0);
   EXPECT_EQ(site_size("acct_free.cpp", 3), -1) << "a free site is no allocation site";
+}
+
+// The tests' leak finder (support/heap_growth.h) reads these totals: a site that every run
+// leaves larger is named with the last run's growth; bytes a run gives back, the calling
+// task's temporaries, and a cache the first run and the next two fill are not.
+TEST(DAlloc, HeapGrowthNamesOnlyTheSitesEveryRunLeavesLarger) {
+  std::vector<void*> kept;
+  auto keep = [&](int line) { kept.push_back(tq::xx_d_alloc(24, "growth_site.cpp", line)); };
+  const struct {
+    const char* name;
+    std::function<void()> op;
+    std::string leaks;
+  } cases[] = {
+      {"a block left", [&] { keep(1); }, "growth_site.cpp:1 +24\n"},
+      {"a block given back", [] { d_f_ree(tq::xx_d_alloc(24, "growth_site.cpp", 2)); }, ""},
+      {"a temporary", [] { set_buffer(tq::xx_d_alloc(24, "growth_site.cpp", 3)); }, ""},
+      {"a cache filled over three runs", [&, runs = 0]() mutable { if (++runs <= 3) keep(4); }, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tqtest::heap_growth(c.op), c.leaks) << c.name;
+  for (void* p : kept) d_f_ree(p);
 }
 
 TEST(DAlloc, HeaderRecordsSitesAndSize) {
