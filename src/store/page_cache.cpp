@@ -453,7 +453,7 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
   uint64_t at = pos;
   for (const WritePage& w : write_pages) {
-    if (info == g.holding) w.e->span = g.hold_span;
+    if (info->holds > 0) w.e->span = info->hold_span;
     const int s = int(at - w.e->offset);
     const int n = int(std::min<uint64_t>(pos + uint64_t(len) - at, uint64_t(kFacPage - s)));
     if (!w.e->dirty) mark_dirty(w.e);
@@ -552,8 +552,8 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
   return ptrdiff_t(j);
 }
 
-// True for a page a write changed inside the open hold (fac_hold).
-bool held(const FAC_ENTRY* e) { return e->info == g.holding && e->span == g.hold_span; }
+// True for a page a write changed inside its file's open hold (fac_hold).
+bool held(const FAC_ENTRY* e) { return e->info->holds > 0 && e->span == e->info->hold_span; }
 
 // Writes back the file's dirty pages in ascending order of offset (for room, all but the
 // held ones): 0, or -1 (errno of the last failure) when a page could not be written whole;
@@ -754,11 +754,13 @@ void fac_fail_system_write(int n, int err, int how) {
 }
 
 void fac_hold(FAC_INFO* info) {
-  g.holding = info;
-  ++g.hold_span;
+  // A new outermost hold takes a number its file's pages never had (0: never held).
+  if (info->holds++ == 0 && ++info->hold_span == 0) info->hold_span = 1;
 }
 
-void fac_release() { g.holding = nullptr; }
+void fac_release(FAC_INFO* info) {
+  if (info->holds-- <= 0) er_panic("fac_release");
+}
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;
