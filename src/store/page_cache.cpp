@@ -37,8 +37,9 @@
 // one it would make dirty) then fails with the failed write-back's errno, after a new try at
 // the disk once a quarter of the limit's pages have been refused. Only bytes put on disk end
 // the wait early: a page dropped or cut unwritten, or one with no bytes, says nothing of the
-// disk. A hold (fac_hold) keeps the pages a store call changes out of the write-back for
-// room, dirty, so that the call can put back what it wrote without a page the bound refuses.
+// disk. A hold (fac_hold) keeps the pages a store call changes dirty through the write-back
+// for room, which writes them all the same (their bytes are evidence of room like any), so
+// that the call can put back what it wrote without a page the bound refuses.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
@@ -82,7 +83,6 @@ int fail_system_how;
 int fail_system_errno;
 bool system_writes_fail;  // every system write fails (a disk that stays full)
 bool past_end_fails;      // every system write past its file's size on disk fails
-int64_t pages_written;    // pages a system write has put on disk, bytes and all
 
 constexpr int kRunPages = 64;  // most pages in one write of the write-back: 256 KB, still in
                                // the core's cache when the file layer sums them after it
@@ -425,7 +425,6 @@ int write_back(FAC_INFO* info, bool for_room = false);
 void write_back_for_room() {
   if (g.refused == 0 && int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
   if (g.stuck_dirty > 0 && g.dirty_nos + g.refused < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
-  const int64_t went = pages_written;
   bool failed = false;
   int why = 0;
   for (FAC_INFO_HEADER* h = g.info_list.next; h != &g.info_list; h = h->next)
@@ -433,11 +432,6 @@ void write_back_for_room() {
       failed = true;
       why = errno;
     }
-  // Held pages alone left dirty and no byte put on disk: no sign of room, the wait goes on.
-  if (!failed && g.stuck_dirty != 0 && g.dirty_nos > 0 && pages_written == went) {
-    failed = true;
-    why = g.stuck_errno;
-  }
   unstick();
   if (failed) {
     g.stuck_dirty = g.dirty_nos;
@@ -517,12 +511,15 @@ ssize_t system_write(int fd, iovec* iov, int n, int64_t at, uint64_t disk) {
   return k > 0 ? u_pwritev(fd, iov, k, at) : 0;
 }
 
+bool held(const FAC_ENTRY* e);
+
 // Writes one run of adjacent dirty pages from work_pages[i] (at most kRunPages, every one
-// but the last whole) in one system write and marks clean those written whole. The index
-// of the page to go on with: after the run, or after the page a short write stopped in
-// (that page stays dirty, errno EIO), or -(the index after the run) - 1 when the write
-// failed (the run stays dirty, errno set).
-ptrdiff_t write_run(FAC_INFO* info, size_t i) {
+// but the last whole) in one system write and marks clean those written whole, but for
+// room the held ones (fac_hold), which stay dirty. The index of the page to go on with:
+// after the run, or after the page a short write stopped in (that page stays dirty, errno
+// EIO, *failed set), or after the run when the write failed (the run stays dirty, errno
+// set, *failed set).
+size_t write_run(FAC_INFO* info, size_t i, bool for_room, bool* failed) {
   iovec iov[kRunPages];
   int n = 0;
   size_t j = i;
@@ -536,43 +533,44 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
       break;
   }
   ssize_t w = n > 0 ? system_write(info->fd, iov, n, int64_t(work_pages[i].offset), info->real_file_size) : 0;
-  if (w < 0) return -ptrdiff_t(j) - 1;
+  if (w < 0) {
+    *failed = true;
+    return j;
+  }
   uint64_t left = uint64_t(w);
   for (size_t k = i; k < j; ++k) {
     FAC_ENTRY* e = work_pages[k].e;
     if (uint64_t(e->len) > left) {
       errno = EIO;
-      return ptrdiff_t(k) + 1;
+      *failed = true;
+      return k + 1;
     }
     left -= uint64_t(e->len);
     info->real_file_size = std::max(info->real_file_size, e->offset + uint64_t(e->len));
-    pages_written += e->len > 0;
-    mark_clean(e, e->len > 0);  // a page with no bytes says nothing of the disk
+    if (!for_room || !held(e)) mark_clean(e, e->len > 0);  // a page with no bytes says nothing of the disk
   }
-  return ptrdiff_t(j);
+  return j;
 }
 
 // True for a page a write changed inside its file's open hold (fac_hold).
 bool held(const FAC_ENTRY* e) { return e->info->holds > 0 && e->span == e->info->hold_span; }
 
-// Writes back the file's dirty pages in ascending order of offset (for room, all but the
-// held ones): 0, or -1 (errno of the last failure) when a page could not be written whole;
-// the pages after it are still tried.
+// Writes back the file's dirty pages in ascending order of offset (for room, the held ones
+// staying dirty): 0, or -1 (errno of the last failure) when a page could not be written
+// whole; the pages after it are still tried.
 int write_back(FAC_INFO* info, bool for_room) {
   work_pages.clear();
-  for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next)
-    if (!for_room || !held(e)) work_pages.push_back({e->offset, e});
+  for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next) work_pages.push_back({e->offset, e});
   std::sort(work_pages.begin(), work_pages.end(),
             [](const PageRef& a, const PageRef& b) { return a.offset < b.offset; });
   int rc = 0, err = 0;
   for (size_t i = 0; i < work_pages.size();) {
-    ptrdiff_t next = write_run(info, i);
-    bool short_run = next >= 0 && work_pages[size_t(next) - 1].e->dirty;
-    if (next < 0 || short_run) {
+    bool failed = false;
+    i = write_run(info, i, for_room, &failed);
+    if (failed) {
       rc = -1;
       err = errno;
     }
-    i = size_t(next < 0 ? -next - 1 : next);
   }
   if (rc < 0) errno = err;
   return rc;

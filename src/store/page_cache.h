@@ -153,12 +153,11 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 int fac_write(FAC_INFO* info, const void* buf, int len);
 // A hold on a file, for a store call whose later writes may fail and must then put back what
 // its earlier ones wrote: from fac_hold until the matching fac_release, the pages that writes
-// to this file change are not written back for room (a flush or close still writes them), so
-// they stay dirty and the writes putting back are never refused at the bound. Holds nest (a
-// call holding its file may call one that holds it too: the pages stay held until the
-// outermost hold ends), and several files may be held at once. A held call's own pages are
-// never written for room, so until the disk is found full by other pages the cache may pass
-// its bound by what one held call writes, as it may by one write in progress.
+// to this file change stay dirty. The write-back for room writes them as it writes any page
+// (their bytes on disk show room, their failure a full disk) but keeps them dirty; only a
+// flush or close cleans them. So the writes putting back are never refused at the bound.
+// Holds nest (a call holding its file may call one that holds it too: the pages stay held
+// until the outermost hold ends), and several files may be held at once.
 void fac_hold(FAC_INFO* info);
 void fac_release(FAC_INFO* info);
 // fac_hold for a scope.
