@@ -50,6 +50,8 @@ struct FAC_ENTRY {
                          // zeros not yet put in the buffer (a zero fill costs no copy)
   unsigned pinned : 1;   // held by a write that is gathering its pages: not evicted
   unsigned parked : 1;   // dirty, and moved off the LRU ring into the parked list (below)
+  unsigned kept : 1;     // dirty, its bytes on disk as they are here: a write-back for room
+                         // wrote it during a hold (fac_hold) and left it dirty for the hold
   uint32_t span;         // the file's hold (fac_hold) during which a write last changed it
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
@@ -64,6 +66,8 @@ struct FAC_GENERAL {
   int interval;               // not used
   int entries_nos;            // cached pages
   int dirty_nos;              // dirty pages
+  int kept_nos;               // of them, kept ones (FAC_ENTRY::kept): their bytes are on disk,
+                              // so they set off no write-back for room
   FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
   int spare_nos;              // their number: cached and kept pages stay within the page limit
   int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
@@ -154,8 +158,9 @@ int fac_write(FAC_INFO* info, const void* buf, int len);
 // A hold on a file, for a store call whose later writes may fail and must then put back what
 // its earlier ones wrote: from fac_hold until the matching fac_release, the pages that writes
 // to this file change stay dirty. The write-back for room writes them as it writes any page
-// (their bytes on disk show room, their failure a full disk) but keeps them dirty; only a
-// flush or close cleans them. So the writes putting back are never refused at the bound.
+// (their bytes on disk show room, their failure a full disk) but keeps them dirty, and does
+// not write them again while they stay unchanged; a flush or close, or the first write-back
+// after the hold, cleans them. So the writes putting back are never refused at the bound.
 // Holds nest (a call holding its file may call one that holds it too: the pages stay held
 // until the outermost hold ends), and several files may be held at once.
 void fac_hold(FAC_INFO* info);

@@ -400,6 +400,7 @@ TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
       {8, "full aD16+ aD1- short aD1+"},      // one that wrote part of the pages made room
       {4, "full hE pE0+ aD7+ cD0+ pE1+ pE2+ aD64- uE"},  // one whose held pages failed too waits
       {2, "full aD1+ hE pE0+ cD0+ room pE1+ pE2+ pE3+ pE4+ uE"},  // held pages written end it
+      {2, "past hE pE0+ pE1+ aD2+ cD0+ aD3- uE"},  // held pages on disk already, not again: no end
       // a held page stays dirty, never refused, until its outermost hold ends
       {2, "past hE pE0+ hE uE hD uD aD1+ aD2+ aD1- pE0+ uE"}};
   for (auto [limit, script] : rows) {
