@@ -139,7 +139,8 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // below) having changed nothing, neither a byte nor the position. Every page the write
 // touches is had first, and only then is a byte copied; bytes taken stay in the cache until
 // they are written back. A write that succeeds leaves errno as it found it. When dirty pages
-// reach three quarters of the limit, every file is written back; that write-back's failure
+// (but those a hold keeps with their bytes on disk, below) reach three quarters of the
+// limit, every file is written back; that write-back's failure
 // is not this call's: the pages that could not be written stay dirty with their file, whose
 // next flush or close tries them again and answers -1 if they still cannot go. While such
 // pages stay, the next write-back for room waits until callers have made another quarter of
