@@ -386,12 +386,12 @@ TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
 }
 
 // The bound's paths, each a script over files D (empty) and E (8 pages on disk), the cache
-// within its bound after every step while the wait is in force. "full": every system write fails from now on; "short":
-// the next writes half its bytes, then every one fails; "past": every one past its file's
-// end fails; "room": none fails. "hE" holds E, "uE" ends a hold. Each other step is taken
-// (+) or fails (-): "pE3+" a byte written into page 3, "aD64-" 64 pages appended, "cE6+" E
-// cut to 6 pages, "fE-" a flush, "xE-" a close. At a limit of 8 the disk is tried again at
-// every second page refused.
+// within its bound after every step while the wait is in force. "full": every system write
+// fails from now on; "short": the next writes half its bytes, then every one fails; "past":
+// every one past its file's end fails; "room": none fails. "hE" holds E, "uE" ends a hold.
+// Each other step is taken (+) or fails (-): "pE3+" a byte written into page 3, "aD64-" 64
+// pages appended, "cE6+" E cut to 6 pages, "fE-" a flush, "xE-" a close. At a limit of 8
+// the disk is tried again at every second page refused.
 TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
   const std::pair<int, const char*> rows[] = {
       // pages cut to no bytes, dropped unwritten
