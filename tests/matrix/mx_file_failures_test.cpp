@@ -164,7 +164,9 @@ TEST(MxFileFailures, Purge) {
 }
 
 TEST(MxFileFailures, RingUnlinkAndLink) {
-  const Op load = [](MATRIX* m, Nodes* ns, Rng& r) { return load_matrix_node(&std::make_unique<FreeNode>(m, any(ns, r)->dc)->n); };
+  const Op load = [](MATRIX* m, Nodes* ns, Rng& r) {
+    return load_matrix_node(&std::make_unique<FreeNode>(m, any(ns, r)->dc)->n);
+  };
   fail_each_write({{"a load moves its entry to the front", load},
                    {"a new node links its entry", [](MATRIX* m, Nodes* ns, Rng& r) {
                       ns->push_back(std::make_unique<FreeNode>(m, std::vector<int64_t>{1, 6 * kSpan, 0}));
