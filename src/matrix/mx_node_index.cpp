@@ -67,12 +67,15 @@ int write_ring(PDB64* p, int64_t ofs, const PN64_MX_CACHE_RING& r) {
 // One change of the ring: the entries it touches and the subheader, written together.
 // Each entry is read (and checked) once; commit writes the changed entries, then the
 // subheader, and only then makes that the work record's copy. A write that fails puts back
-// what was written before it, in reverse, so the ring stays as it was on disk and in memory
-// (unless a write putting back fails too). undo does the same after a commit.
+// what was written before it, in reverse, so the ring stays as it was on disk and in memory.
+// undo does the same after a commit. The change holds its file in the page cache while it
+// lasts (fac_hold, under the store lock as every page cache call): the pages it wrote stay
+// dirty, so a write putting back, into bytes it wrote, is never refused at the cache's
+// bound, whatever ran in between (a purge's index change).
 class RingEdit {
  public:
-  explicit RingEdit(MATRIX* m) : m_(m), p_(m->file_work->pdb_fd), head_(m->file_work->subheader_fofs),
-                                 sub_(m->file_work->subheader), was_(sub_) {
+  explicit RingEdit(MATRIX* m) : m_(m), p_(m->file_work->pdb_fd), hold_(p_),
+                                 head_(m->file_work->subheader_fofs), sub_(m->file_work->subheader), was_(sub_) {
     entries_.reserve(kMost);  // at() hands out pointers into it
   }
   int64_t head() const { return head_; }
@@ -129,6 +132,7 @@ class RingEdit {
   }
   MATRIX* m_;
   PDB64* p_;
+  LFacHold hold_;
   int64_t head_;
   PN64_MX_SUBHEADER sub_, was_;
   std::vector<Entry> entries_;

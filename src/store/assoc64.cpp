@@ -5,6 +5,10 @@
 // A tree or trie found damaged on the way gives the caller -1 (or null) and changes
 // nothing; the stops kept are those for a value record that is missing or no text, which
 // a sound index never holds.
+//
+// A change that takes room and frees it again when a later step fails holds its file in
+// the page cache from the first step to the last (FacHold): the free writes only into pages
+// the change wrote, which stay dirty, so it is never refused at the cache's bound.
 #include "store/assoc64.h"
 
 #include <algorithm>
@@ -61,6 +65,7 @@ void read_header(ASSOC64_KEY* k, const unsigned char* rec, uint64_t ofs) {
 // reservation or write (a full disk) leaves the file with its old header: 0 or -1. When
 // the old one cannot be freed the new one goes instead, so that the file does not keep two.
 int write_header(ASSOC64_KEY* k) {
+  FacHold hold(&k->p->fac);
   uint64_t m = sizeof(PN64_HEADER) + kAssocEntryLen * uint64_t(k->assoc_len);
   auto* rec = static_cast<unsigned char*>(d_calloc(1, m));
   set_rec_head64(rec, kRecIndexHeader, m);
@@ -167,6 +172,7 @@ FAVT64_NODE* find_int(FAVT64_ROOT* r, int32_t key, int* err) {
 }
 
 int insert_assoc64_integer(ASSOC64_KEY* k, FAVT64_ROOT* r, int32_t key, const char* text) {
+  FacHold hold(&k->p->fac);
   int err;
   FAVT64_NODE* n = find_int(r, key, &err);
   if (!n && damage(err)) return -1;
@@ -219,6 +225,7 @@ int insert_assoc64_string(ASSOC64_KEY* k, FAVT64_ROOT* r, const L_CHAR* key, con
   // The new text is in place before the key names it, and the old one goes once the key's
   // node is written back: a failed insertion (a damaged trie, or a node or level that
   // cannot be written) leaves the key as it was.
+  FacHold hold(&k->p->fac);
   int64_t at = alloc64_data(k->p, text);
   if (at <= 0) return -1;
   int err = 0;
@@ -302,6 +309,7 @@ int close_associate64(int key) {
 int new_index64(int key, int type, int16_t name) {
   ASSOC64_KEY* k = slot(key);
   if (!k || get_index64(key, name) >= 0) return -1;
+  FacHold hold(&k->p->fac);
   FAVT64_ROOT* r;
   if (type == kAssocInteger)
     r = favt64_alloc_root(k->p, kFavtKindIndexInt, integer_endian64);
@@ -408,6 +416,7 @@ int64_t alloc64_data(PDB64* p, const char* text) {
   PN64_HEADER h{};
   h.type = kRecIndexValue;
   h.size = m;
+  FacHold hold(&p->fac);
   int64_t at = alloc_filespace64(p, &h);
   if (at <= 0) return -1;
   auto* rec = static_cast<unsigned char*>(d_calloc(1, m));
@@ -416,7 +425,9 @@ int64_t alloc64_data(PDB64* p, const char* text) {
   int rc = write_filespace64f(p, uint64_t(at), rec);
   d_f_ree(rec);
   if (rc < 0) {
+    const int err = errno;
     free_filespace64(p, uint64_t(at));
+    errno = err;
     return -1;
   }
   return at;

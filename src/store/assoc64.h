@@ -98,8 +98,8 @@ int delete_associate64(int key, int pos, const L_CHAR* key_value);
 // order, a string index in the reverse of a descending walk. Null for a bad key or
 // position, an empty index, or a damaged one.
 TQ_SEXP* get_assoc64_all(int key, int pos);
-// Writes a zero-terminated text as a new 514 record: its offset, or -1 when no room could
-// be had or written.
+// Writes a zero-terminated text as a new 514 record: its offset, or -1 (errno set) when no
+// room could be had or written, the file's records and free chain then as they were.
 int64_t alloc64_data(PDB64* p, const char* text);
 
 // The integer index's order (signed keys) and endian function (key and offset swapped on a

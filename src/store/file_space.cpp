@@ -77,7 +77,7 @@ class Undo {
     active = this;
   }
   ~Undo() {
-    fac_release();
+    fac_release(&p_->fac);
     active = nullptr;
   }
   Undo(const Undo&) = delete;

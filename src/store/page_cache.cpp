@@ -37,8 +37,12 @@
 // one it would make dirty) then fails with the failed write-back's errno, after a new try at
 // the disk once a quarter of the limit's pages have been refused. Only bytes put on disk end
 // the wait early: a page dropped or cut unwritten, or one with no bytes, says nothing of the
-// disk. A hold (fac_hold) keeps the pages a store call changes out of the write-back for
-// room, dirty, so that the call can put back what it wrote without a page the bound refuses.
+// disk. A hold (fac_hold) keeps the pages a store call changes dirty through the write-back
+// for room, which writes them all the same (their bytes are evidence of room like any), so
+// that the call can put back what it wrote without a page the bound refuses. Such a page is
+// then kept: dirty, its bytes on disk. Until it changes again it is not written for room
+// again, nor counted towards the next write-back, so a call that holds many pages costs no
+// more than one that holds none; the first write-back after the hold cleans it.
 //
 // Invariants: every byte between real_file_size and file_size lies in a dirty page; dirty
 // and pinned pages are never evicted; seek_point never exceeds file_size; no page starts
@@ -138,8 +142,16 @@ void mark_dirty(FAC_ENTRY* e) {
   ++g.dirty_nos;
 }
 
+// A kept page (FAC_ENTRY::kept) that is written again, cleaned or dropped is kept no more.
+void unkeep(FAC_ENTRY* e) {
+  if (!e->kept) return;
+  e->kept = 0;
+  --g.kept_nos;
+}
+
 // Takes a page out of its file's dirty list: written to the disk, or dropped unwritten.
 void mark_clean(FAC_ENTRY* e, bool written) {
+  unkeep(e);
   if (e->dirty_prev)
     e->dirty_prev->dirty_next = e->dirty_next;
   else
@@ -417,13 +429,14 @@ int gather_pages(FAC_INFO* info, uint64_t pos, int len) {
 
 int write_back(FAC_INFO* info, bool for_room = false);
 
-// Writes back every file for room when dirty pages reach three quarters of the limit, or
-// when writes were refused at the bound (room_for_write), however few pages are dirty then:
-// a write larger than the bound is refused until one succeeds. Its result is no caller's:
-// pages that fail stay dirty with their own file. While every page one left dirty stays so,
-// the next waits until another quarter of the limit is dirty or has been refused.
+// Writes back every file for room when dirty pages (but kept ones, already on disk) reach
+// three quarters of the limit, or when writes were refused at the bound (room_for_write),
+// however few pages are dirty then: a write larger than the bound is refused until one
+// succeeds. Its result is no caller's: pages that fail stay dirty with their own file. While
+// every page one left dirty stays so, the next waits until another quarter of the limit is
+// dirty or has been refused.
 void write_back_for_room() {
-  if (g.refused == 0 && int64_t(g.dirty_nos) * 4 < int64_t(g.total_entries) * 3) return;
+  if (g.refused == 0 && int64_t(g.dirty_nos - g.kept_nos) * 4 < int64_t(g.total_entries) * 3) return;
   if (g.stuck_dirty > 0 && g.dirty_nos + g.refused < g.stuck_dirty + std::max(1, g.total_entries / 4)) return;
   const int64_t went = pages_written;
   bool failed = false;
@@ -433,7 +446,7 @@ void write_back_for_room() {
       failed = true;
       why = errno;
     }
-  // Held pages alone left dirty and no byte put on disk: no sign of room, the wait goes on.
+  // Kept pages alone left dirty, and no byte put on disk: no sign of room, the wait goes on.
   if (!failed && g.stuck_dirty != 0 && g.dirty_nos > 0 && pages_written == went) {
     failed = true;
     why = g.stuck_errno;
@@ -453,7 +466,8 @@ int cached_write(FAC_INFO* info, const unsigned char* in, int len) {
   if (len > 0 && gather_pages(info, pos, len) < 0) return -1;
   uint64_t at = pos;
   for (const WritePage& w : write_pages) {
-    if (info == g.holding) w.e->span = g.hold_span;
+    if (info->holds > 0) w.e->span = info->hold_span;
+    unkeep(w.e);
     const int s = int(at - w.e->offset);
     const int n = int(std::min<uint64_t>(pos + uint64_t(len) - at, uint64_t(kFacPage - s)));
     if (!w.e->dirty) mark_dirty(w.e);
@@ -517,12 +531,15 @@ ssize_t system_write(int fd, iovec* iov, int n, int64_t at, uint64_t disk) {
   return k > 0 ? u_pwritev(fd, iov, k, at) : 0;
 }
 
+bool held(const FAC_ENTRY* e);
+
 // Writes one run of adjacent dirty pages from work_pages[i] (at most kRunPages, every one
-// but the last whole) in one system write and marks clean those written whole. The index
-// of the page to go on with: after the run, or after the page a short write stopped in
-// (that page stays dirty, errno EIO), or -(the index after the run) - 1 when the write
-// failed (the run stays dirty, errno set).
-ptrdiff_t write_run(FAC_INFO* info, size_t i) {
+// but the last whole) in one system write and marks clean those written whole, but for
+// room the held ones (fac_hold), which stay dirty, kept. The index of the page to go on with:
+// after the run, or after the page a short write stopped in (that page stays dirty, errno
+// EIO, *failed set), or after the run when the write failed (the run stays dirty, errno
+// set, *failed set).
+size_t write_run(FAC_INFO* info, size_t i, bool for_room, bool* failed) {
   iovec iov[kRunPages];
   int n = 0;
   size_t j = i;
@@ -536,43 +553,51 @@ ptrdiff_t write_run(FAC_INFO* info, size_t i) {
       break;
   }
   ssize_t w = n > 0 ? system_write(info->fd, iov, n, int64_t(work_pages[i].offset), info->real_file_size) : 0;
-  if (w < 0) return -ptrdiff_t(j) - 1;
+  if (w < 0) {
+    *failed = true;
+    return j;
+  }
   uint64_t left = uint64_t(w);
   for (size_t k = i; k < j; ++k) {
     FAC_ENTRY* e = work_pages[k].e;
     if (uint64_t(e->len) > left) {
       errno = EIO;
-      return ptrdiff_t(k) + 1;
+      *failed = true;
+      return k + 1;
     }
     left -= uint64_t(e->len);
     info->real_file_size = std::max(info->real_file_size, e->offset + uint64_t(e->len));
     pages_written += e->len > 0;
-    mark_clean(e, e->len > 0);  // a page with no bytes says nothing of the disk
+    if (!for_room || !held(e)) {
+      mark_clean(e, e->len > 0);  // a page with no bytes says nothing of the disk
+    } else if (!e->kept) {
+      e->kept = 1;
+      ++g.kept_nos;
+    }
   }
-  return ptrdiff_t(j);
+  return j;
 }
 
-// True for a page a write changed inside the open hold (fac_hold).
-bool held(const FAC_ENTRY* e) { return e->info == g.holding && e->span == g.hold_span; }
+// True for a page a write changed inside its file's open hold (fac_hold).
+bool held(const FAC_ENTRY* e) { return e->info->holds > 0 && e->span == e->info->hold_span; }
 
-// Writes back the file's dirty pages in ascending order of offset (for room, all but the
-// held ones): 0, or -1 (errno of the last failure) when a page could not be written whole;
-// the pages after it are still tried.
+// Writes back the file's dirty pages in ascending order of offset (for room, the held ones
+// staying dirty, and those kept not written again): 0, or -1 (errno of the last failure) when
+// a page could not be written whole; the pages after it are still tried.
 int write_back(FAC_INFO* info, bool for_room) {
   work_pages.clear();
   for (FAC_ENTRY* e = info->dirty_pages; e; e = e->dirty_next)
-    if (!for_room || !held(e)) work_pages.push_back({e->offset, e});
+    if (!for_room || !e->kept || !held(e)) work_pages.push_back({e->offset, e});
   std::sort(work_pages.begin(), work_pages.end(),
             [](const PageRef& a, const PageRef& b) { return a.offset < b.offset; });
   int rc = 0, err = 0;
   for (size_t i = 0; i < work_pages.size();) {
-    ptrdiff_t next = write_run(info, i);
-    bool short_run = next >= 0 && work_pages[size_t(next) - 1].e->dirty;
-    if (next < 0 || short_run) {
+    bool failed = false;
+    i = write_run(info, i, for_room, &failed);
+    if (failed) {
       rc = -1;
       err = errno;
     }
-    i = size_t(next < 0 ? -next - 1 : next);
   }
   if (rc < 0) errno = err;
   return rc;
@@ -618,7 +643,7 @@ void fac_init_general() {
   g.total_entries = kFacDefaultPages;
   g.entries.next = g.entries.prev = &g.entries;
   g.info_list.next = g.info_list.prev = &g.info_list;
-  g.entries_nos = g.dirty_nos = 0;
+  g.entries_nos = g.dirty_nos = g.kept_nos = 0;
   g.parked.next = g.parked.prev = &g.parked;
   g.spares = nullptr;
   g.spare_nos = 0;
@@ -754,11 +779,13 @@ void fac_fail_system_write(int n, int err, int how) {
 }
 
 void fac_hold(FAC_INFO* info) {
-  g.holding = info;
-  ++g.hold_span;
+  // A new outermost hold takes a number its file's pages never had (0: never held).
+  if (info->holds++ == 0 && ++info->hold_span == 0) info->hold_span = 1;
 }
 
-void fac_release() { g.holding = nullptr; }
+void fac_release(FAC_INFO* info) {
+  if (info->holds-- <= 0) er_panic("fac_release");
+}
 
 int fac_write(FAC_INFO* info, const void* buf, int len) {
   if (write_fails()) return -1;

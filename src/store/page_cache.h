@@ -32,6 +32,8 @@ struct FAC_INFO {
   FAC_INDEX index;          // this file's pages, found by offset
   FAC_ENTRY* dirty_pages;   // this file's dirty pages, linked by dirty_next in no set order
   FAC_ENTRY* last;          // the page used last (records are read and written in pieces)
+  int holds;                // open holds (fac_hold) on the file, nested
+  uint32_t hold_span;       // the number of the file's outermost open hold, or of its last
   int fd;
   unsigned long_file : 1;   // always set here: every seek is 64-bit
 };
@@ -48,7 +50,9 @@ struct FAC_ENTRY {
                          // zeros not yet put in the buffer (a zero fill costs no copy)
   unsigned pinned : 1;   // held by a write that is gathering its pages: not evicted
   unsigned parked : 1;   // dirty, and moved off the LRU ring into the parked list (below)
-  uint32_t span;         // the hold (fac_hold) during which a write last changed it
+  unsigned kept : 1;     // dirty, its bytes on disk as they are here: a write-back for room
+                         // wrote it during a hold (fac_hold) and left it dirty for the hold
+  uint32_t span;         // the file's hold (fac_hold) during which a write last changed it
   unsigned char* data;   // kFacPage bytes
   FAC_INFO* info;        // owning file
   FAC_ENTRY* dirty_next;  // links among the file's dirty pages (null while clean)
@@ -62,6 +66,8 @@ struct FAC_GENERAL {
   int interval;               // not used
   int entries_nos;            // cached pages
   int dirty_nos;              // dirty pages
+  int kept_nos;               // of them, kept ones (FAC_ENTRY::kept): their bytes are on disk,
+                              // so they set off no write-back for room
   FAC_ENTRY* spares;          // dropped pages kept with their buffers for reuse, linked by h.next
   int spare_nos;              // their number: cached and kept pages stay within the page limit
   int stuck_dirty;            // dirty pages a failed write-back for room left (0: none); the
@@ -69,8 +75,6 @@ struct FAC_GENERAL {
                               // written (one dropped unwritten lowers the count)
   int stuck_errno;            // that write-back's errno while stuck_dirty is set, else 0
   int refused;                // pages refused to writes at the bound since it failed
-  FAC_INFO* holding;          // the file of the open hold (fac_hold), or null
-  uint32_t hold_span;         // the number of that hold: pages whose span is it are held
   FAC_ENTRY_HEADER parked;    // ring of dirty pages the eviction walk found at the cold end
                               // of the LRU ring: older than every page on it, so they wait
                               // here until written back instead of being passed again
@@ -135,7 +139,8 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // below) having changed nothing, neither a byte nor the position. Every page the write
 // touches is had first, and only then is a byte copied; bytes taken stay in the cache until
 // they are written back. A write that succeeds leaves errno as it found it. When dirty pages
-// reach three quarters of the limit, every file is written back; that write-back's failure
+// (but those a hold keeps with their bytes on disk, below) reach three quarters of the
+// limit, every file is written back; that write-back's failure
 // is not this call's: the pages that could not be written stay dirty with their file, whose
 // next flush or close tries them again and answers -1 if they still cannot go. While such
 // pages stay, the next write-back for room waits until callers have made another quarter of
@@ -152,11 +157,26 @@ void fac_prefetch_index(const FAC_INFO* info, uint64_t pos);
 // no bytes to write, leaves the bound in force.
 int fac_write(FAC_INFO* info, const void* buf, int len);
 // A hold on a file, for a store call whose later writes may fail and must then put back what
-// its earlier ones wrote: from fac_hold until fac_release, the pages that writes to this file
-// change are not written back for room (a flush or close still writes them), so they stay
-// dirty and the writes putting back are never refused at the bound. One hold at a time.
+// its earlier ones wrote: from fac_hold until the matching fac_release, the pages that writes
+// to this file change stay dirty. The write-back for room writes them as it writes any page
+// (their bytes on disk show room, their failure a full disk) but keeps them dirty, and does
+// not write them again while they stay unchanged; a flush or close, or the first write-back
+// after the hold, cleans them. So the writes putting back are never refused at the bound.
+// Holds nest (a call holding its file may call one that holds it too: the pages stay held
+// until the outermost hold ends), and several files may be held at once.
 void fac_hold(FAC_INFO* info);
-void fac_release();
+void fac_release(FAC_INFO* info);
+// fac_hold for a scope.
+class FacHold {
+ public:
+  explicit FacHold(FAC_INFO* info) : info_(info) { fac_hold(info); }
+  ~FacHold() { fac_release(info_); }
+  FacHold(const FacHold&) = delete;
+  FacHold& operator=(const FacHold&) = delete;
+
+ private:
+  FAC_INFO* info_;
+};
 // Writes len zero bytes at the position: the same bytes, result, position and write-back as
 // fac_write from a buffer of len zeros, and counted as a call of fac_write (fac_write_calls,
 // fac_fail_write). Cached pages take the zeros without a copy; without the cache one write

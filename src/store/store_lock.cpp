@@ -173,6 +173,16 @@ int l_write_filespace64f(PDB64* p, uint64_t ofs, const void* rec) {
   return write_filespace64f(p, ofs, rec);
 }
 
+void l_fac_hold(PDB64* p) {
+  STORE_LOCKED;
+  fac_hold(&p->fac);
+}
+
+void l_fac_release(PDB64* p) {
+  STORE_LOCKED;
+  fac_release(&p->fac);
+}
+
 ACC_PN64_HEADER* l_read_filespace64(PDB64* p, uint64_t ofs) {
   STORE_LOCKED;
   return read_filespace64(p, ofs);

@@ -63,6 +63,20 @@ int64_t l_alloc_filespace64(PDB64* p, const PN64_HEADER* h);
 int l_free_filespace64(PDB64* p, uint64_t ofs);
 int l_write_filespace64(PDB64* p, const ACC_PN64_HEADER* rec);
 int l_write_filespace64f(PDB64* p, uint64_t ofs, const void* rec);
+// fac_hold and fac_release on the file (page_cache.h), for a change made of several wrapped
+// calls that puts back what its first ones wrote; LFacHold holds it for a scope.
+void l_fac_hold(PDB64* p);
+void l_fac_release(PDB64* p);
+class LFacHold {
+ public:
+  explicit LFacHold(PDB64* p) : p_(p) { l_fac_hold(p); }
+  ~LFacHold() { l_fac_release(p_); }
+  LFacHold(const LFacHold&) = delete;
+  LFacHold& operator=(const LFacHold&) = delete;
+
+ private:
+  PDB64* p_;
+};
 // The readers' buffers come from the debug heap (attributed to the wrapper); the caller
 // frees them.
 ACC_PN64_HEADER* l_read_filespace64(PDB64* p, uint64_t ofs);

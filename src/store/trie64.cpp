@@ -7,6 +7,10 @@
 // down notes the roots of the levels it has passed, and a next tree that is one of them, or
 // no lower level at all (kind 2), ends the operation with -3. Walks keep one tree cursor per
 // level on the heap, so neither a long key nor a deep damaged trie costs stack.
+//
+// An insertion, and a value array's move, free again the room they took when a later step
+// fails; they hold the file in the page cache meanwhile (FacHold), so the pages those frees
+// write, written by the same call, stay dirty and the frees are never refused at its bound.
 #include "store/trie64.h"
 
 #include <cerrno>
@@ -147,6 +151,7 @@ int store_array(PDB64* p, FAVT64_NODE* node, uint64_t old, const uint64_t* v, in
   PN64_HEADER h{};
   h.type = kRecTrieValues;
   h.size = sizeof(PN64_HEADER) + 8 * uint64_t(n);
+  FacHold hold(&p->fac);
   int64_t at = alloc_filespace64(p, &h);
   if (at < 0) return -1;
   if (rewrite_array(p, uint64_t(at), v, n) < 0) {
@@ -445,6 +450,7 @@ int insert_dtree64(int* err, FAVT64_ROOT* root, const L_CHAR* key, uint64_t old_
   while (key[depth]) ++depth;
   auto* lv = static_cast<Level*>(d_calloc(depth, sizeof(Level)));
   PDB64* p = root->h.p;
+  FacHold hold(&p->fac);
   OffsetSet levels;
   levels.add(root->h.fofs);
   FAVT64_ROOT* cur = root;

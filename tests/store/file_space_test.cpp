@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 #include "platform/d_alloc.h"
 #include "platform/startup.h"
+#include "store/assoc64.h"
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store_test_util.h"
@@ -242,18 +244,19 @@ TEST_F(FileSpace, ARetirementWhoseWriteFailsReportsItAndKeepsTheRecord) {
 // Each store call that puts back what it wrote when a later write fails, refused at the
 // page cache's bound: F holds records of 5000 bytes at 44, 5032, 10020 and 15008, closed
 // cleanly; G 5 new pages, dirty; the page limit is 1, the disk full for new blocks (F's
-// bytes can be written again, G's cannot). The call's first write, into F's page 1, is
+// bytes can be written again, G's cannot). The call's first write, into a page of F, is
 // taken; the write-back for room it sets off fails on G, and a later write into a page the
 // call has not written is refused. The call answers -1, and F is as it was once closed.
 TEST_F(FileSpace, ACallRefusedAtTheBoundLeavesTheFileAsItFoundIt) {
-  const std::pair<std::vector<int>, uint64_t> cases[] = {  // records freed first; the call
-      {{}, 0},       // frees record 1, linking it after the anchor
-      {{2}, 0},      // frees record 1, moving block 2 down onto it
-      {{1}, 5000},   // allocates block 1 whole
-      {{1}, 1000},   // allocates from block 1, splitting it
-      {{}, 20000}};  // appends a record, cut off again
-  for (const auto& [frees, m] : cases) {
-    SCOPED_TRACE(testing::Message() << frees.size() << " freed, then " << m);
+  const std::tuple<std::vector<int>, char, uint64_t> cases[] = {  // records freed first; the call
+      {{}, 'f', 0},       // frees record 1, linking it after the anchor
+      {{2}, 'f', 0},      // frees record 1, moving block 2 down onto it
+      {{1}, 'a', 5000},   // allocates block 1 whole
+      {{1}, 'a', 1000},   // allocates from block 1, splitting it
+      {{}, 'a', 20000},   // appends a record, cut off again
+      {{0}, 't', 4983}};  // a text takes block 0 whole, its write is refused, the block freed again
+  for (const auto& [frees, call, m] : cases) {
+    SCOPED_TRACE(testing::Message() << frees.size() << " freed, then " << call << m);
     PDB64* f = create();
     for (int i = 0; i < 4; ++i) alloc(f, 5000);
     for (int i : frees) ASSERT_EQ(tq::free_filespace64(f, uint64_t(44 + 4988 * i)), 0);
@@ -266,7 +269,10 @@ TEST_F(FileSpace, ACallRefusedAtTheBoundLeavesTheFileAsItFoundIt) {
     tq::fac_fail_system_write(1, ENOSPC, tq::kFacFailPastEnd);
     const tq::PN64_HEADER h{123, {}, m};
     errno = 0;
-    EXPECT_EQ(m ? tq::alloc_filespace64(f, &h) : tq::free_filespace64(f, 5032), -1);
+    EXPECT_EQ(call == 'f'   ? tq::free_filespace64(f, 5032)
+              : call == 'a' ? tq::alloc_filespace64(f, &h)
+                            : tq::alloc64_data(f, std::string(m, 't').c_str()),
+              -1);
     EXPECT_EQ(errno, ENOSPC);
     tq::fac_fail_system_write(0, 0);
     EXPECT_TRUE(tq::close_pdb64(g) == 0 && tq::close_filespace64(f) == 0 && tqtest::read_file(path()) == found);

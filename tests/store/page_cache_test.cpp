@@ -386,17 +386,23 @@ TEST_F(PageCache, ADiskThatStaysFullHoldsTheCacheAtTwiceItsLimit) {
 }
 
 // The bound's paths, each a script over files D (empty) and E (8 pages on disk), the cache
-// within its bound after every step. "full": every system write fails from now on; "short":
-// the next writes half its bytes, then every one fails; "room": none fails. Each other step
-// is taken (+) or fails (-): "pE3+" a byte written into page 3, "aD64-" 64 pages appended,
-// "cE6+" E cut to 6 pages, "fE-" a flush, "xE-" a close. At a limit of 8 the disk is tried
-// again at every second page refused.
+// within its bound after every step while the wait is in force. "full": every system write
+// fails from now on; "short": the next writes half its bytes, then every one fails; "past":
+// every one past its file's end fails; "room": none fails. "hE" holds E, "uE" ends a hold.
+// Each other step is taken (+) or fails (-): "pE3+" a byte written into page 3, "aD64-" 64
+// pages appended, "cE6+" E cut to 6 pages, "fE-" a flush, "xE-" a close. At a limit of 8
+// the disk is tried again at every second page refused.
 TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
   const std::pair<int, const char*> rows[] = {
       // pages cut to no bytes, dropped unwritten
       {4, "full pE0+ pE2+ pE4+ pE6+ aD4+ aD1- cE6+ fE- aD64- cE4+ fE- aD64- cE2+ fE- aD64- xE- aD64-"},
       {8, "full aD16+ aD1- aD1- room aD1-"},  // a retry that failed again waits anew
-      {8, "full aD16+ aD1- short aD1+"}};     // one that wrote part of the pages made room
+      {8, "full aD16+ aD1- short aD1+"},      // one that wrote part of the pages made room
+      {4, "full hE pE0+ aD7+ cD0+ pE1+ pE2+ aD64- uE"},  // one whose held pages failed too waits
+      {2, "full aD1+ hE pE0+ cD0+ room pE1+ pE2+ pE3+ pE4+ uE"},  // held pages written end it
+      {2, "past hE pE0+ pE1+ aD2+ cD0+ aD3- uE"},  // held pages on disk already, not again: no end
+      // a held page stays dirty, never refused, until its outermost hold ends
+      {2, "past hE pE0+ hE uE hD uD aD1+ aD2+ aD1- pE0+ uE"}};
   for (auto [limit, script] : rows) {
     SCOPED_TRACE(script);
     tqtest::PageLimit pages(limit);
@@ -410,6 +416,10 @@ TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
       int r = want;
       if (s == "full" || s == "short" || s == "room")
         tq::fac_fail_system_write(s != "room", ENOSPC, (s == "short") | tq::kFacFailFromThenOn);
+      else if (s == "past")
+        tq::fac_fail_system_write(1, ENOSPC, tq::kFacFailPastEnd);
+      else if (s[0] == 'h' || s[0] == 'u')
+        (s[0] == 'h' ? tq::fac_hold : tq::fac_release)(&h->fac);
       else if (s[0] == 'p')
         r = write_at(&h->fac, n * 4096, "p") - 1;
       else if (s[0] == 'a' && tq::fac_lseek(&h->fac, 0, SEEK_END) >= 0)
@@ -419,7 +429,7 @@ TEST_F(PageCache, TheBoundHoldsOnEveryPath) {
       else
         r = s[0] == 'f' ? tq::fac_flush(&h->fac) : tq::close_pdb64(std::exchange(h, nullptr));
       EXPECT_EQ(r, want);
-      ASSERT_LE(tq::fac_general_info.entries_nos, 2 * limit);
+      ASSERT_TRUE(tq::fac_general_info.stuck_dirty == 0 || tq::fac_general_info.entries_nos <= 2 * limit);
     }
     tq::fac_fail_system_write(0, 0);
     for (PDB64* h : f) EXPECT_EQ(h ? tq::close_pdb64(h) : 0, 0);
