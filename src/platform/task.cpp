@@ -320,7 +320,12 @@ void task_monitor_round(uint32_t now) {
       }
 }
 
-int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+namespace {
+
+// create_task and create_task_nowait: an idle thread, else a new one. With wait, EAGAIN from
+// the thread library is retried a second later for as long as it lasts; without, it is the
+// answer (-1, like any other refusal).
+int start_task(TASK_FUNC func, void* data, int pri, const char* file, int line, bool wait) {
   lock_task(task_lock);
   for (;;) {
     if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
@@ -345,15 +350,26 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
     }
     sem_destroy(&t->wake);
     free(t);
-    if (r != EAGAIN) {
-      unlock_task(task_lock, "create_task");
-      return tid;
-    }
-    // Out of threads for now: wait without holding the pool, so running tasks can finish.
     unlock_task(task_lock, "create_task");
+    if (!wait) {
+      errno = r;
+      return -1;
+    }
+    if (r != EAGAIN) return tid;
+    // Out of threads for now: wait without holding the pool, so running tasks can finish.
     sleep_sec(1);
     lock_task(task_lock);
   }
+}
+
+}  // namespace
+
+int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  return start_task(func, data, pri, file, line, true);
+}
+
+int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  return start_task(func, data, pri, file, line, false);
 }
 
 POOL_THREAD* reserve_task() {

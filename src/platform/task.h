@@ -57,10 +57,12 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
 // library's result code (0 on success).
 int _create_task(TASK_FUNC func, void* data, int pri);
 
-// Reservations: a thread set aside for a start that must not wait. create_task waits (one
-// second at a time) while the system refuses threads, which is sound only for a caller that
-// holds no lock others need; a caller that must start a task under such a lock reserves its
-// thread first, where it can still give up.
+// Starts that must not wait. create_task waits (one second at a time) while the system
+// refuses threads, which is sound only for a caller that holds no lock others need: the
+// tasks that would give a thread back may need that lock to end. A start under such a lock
+// either reserves its thread first, where it can still give up (a start made for a peer,
+// which must leave the runtime its headroom), or is a task of the runtime's own that can be
+// tried again later (create_task_nowait).
 //
 // | call                  | state                                  | answer                  |
 // |-----------------------|----------------------------------------|-------------------------|
@@ -72,6 +74,10 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // | start_reserved_task   | a reservation                          | its task number; never  |
 // |                       |                                        | waits, never fails      |
 // | release_reserved_task | a reservation never started            | the thread is idle      |
+// | create_task_nowait    | a thread is idle, or the library gives | its task number         |
+// |                       | one (no headroom kept)                 |                         |
+// |                       | the thread library refuses             | -1 at once, errno its   |
+// |                       |                                        | code                    |
 //
 // A reserved thread is nobody's task (no number, the monitor leaves it) until it is started
 // or released; each reservation is started or released exactly once. The headroom keeps
@@ -84,6 +90,8 @@ int xx_start_reserved_task(POOL_THREAD* r, TASK_FUNC func, void* data, int pri, 
 #define start_reserved_task(r, func, data, pri) \
   ::tq::xx_start_reserved_task((r), (func), (data), (pri), __FILE__, __LINE__)
 void release_reserved_task(POOL_THREAD* r);
+int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file, int line);
+#define create_task_nowait(func, data, pri) ::tq::xx_create_task_nowait((func), (data), (pri), __FILE__, __LINE__)
 inline constexpr size_t kTaskHeadroom = 8 * kTaskStackSize;  // eight more stacks' worth (32 MiB)
 
 int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
