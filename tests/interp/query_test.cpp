@@ -21,6 +21,7 @@
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
+#include "support/threads_refused.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -152,6 +153,49 @@ TEST(Query, AForwardedCancelWaitsForTheWriteInProgress) {
   stop = true;
   EXPECT_TRUE(asks.wait());
   EXPECT_EQ(code, ER_CANCELLED) << "the waiter ended with the cancel";
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
+// With no thread to have, a forwarded cancel is owed rather than waited for under tqi_lock
+// (where every interpreter would wait with it): the connection's next request writes it first.
+TEST(Query, AForwardedCancelWithNoThreadGoesOutBeforeTheNextRequest) {
+  NoLeftovers clean;
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  std::atomic<int> requester{0};
+  std::atomic<bool> stop{false}, go{false};
+  std::atomic<uint32_t> code{0};
+  tqtest::Task asks([&] {
+    requester = setup_self_interpreter();
+    {
+      GcFrame f("asks");
+      TQ_SEXP* v = realize_sexp(remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)")));
+      code = get_type(v) == kTagError ? v->error.code : 0;
+    }
+    tqtest::wait_until([&] { return stop.load(); });
+    close_self_interpreter();
+  });
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  tqtest::Task cancels([&] {
+    tqtest::wait_until([&] { return go.load(); }, std::chrono::seconds(60));
+    send_cancel(unsigned(requester.load()));
+  });
+  {
+    tqtest::ThreadsRefused refused;
+    go = true;
+    EXPECT_TRUE(cancels.wait()) << "the cancel waited for a thread under tqi_lock";
+    EXPECT_FALSE(refused.gave_up());
+  }
+  EXPECT_TRUE(cancels.wait(std::chrono::seconds(90)));
+  stop = true;
+  EXPECT_TRUE(asks.wait());
+  EXPECT_EQ(code, ER_CANCELLED) << "the waiter ended with the cancel";
+  GcFrame frame("next");
+  remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 3 4)"));
+  EXPECT_EQ(p.s.read_line(), "<Cancel/>\n");
+  EXPECT_EQ(p.s.read_line(), "(+ 3 4)\n");
   p.s.close();
   EXPECT_TRUE(wait_gone(unsigned(p.id)));
 }
