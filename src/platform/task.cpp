@@ -46,6 +46,7 @@ namespace tq {
 
 SEM task_lock;
 thread_create_fn task_thread_create_hook = pthread_create;
+std::atomic<bool> task_idle_hidden{false};
 
 namespace {
 
@@ -122,6 +123,7 @@ int new_tid() {
 POOL_THREAD* pool_thread(TASK_BLOCK* b) { return reinterpret_cast<POOL_THREAD*>(b); }
 
 POOL_THREAD* pop_idle() {
+  if (task_idle_hidden.load(std::memory_order_relaxed)) return nullptr;
   POOL_THREAD* t = idle_threads;
   if (t) idle_threads = t->next_idle;
   return t;

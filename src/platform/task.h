@@ -3,6 +3,8 @@
 // Finished tasks keep their thread asleep for reuse; a monitor lets idle threads end.
 #pragma once
 #include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -161,8 +163,11 @@ bool register_process_barrier();
 // when the barrier is not registered or the kernel refused it.
 int process_barrier();
 
-// Seam for tests: how pool and raw threads are started (pthread_create by default).
+// Seams for tests: how pool and raw threads are started (pthread_create by default), and,
+// while task_idle_hidden is set, no idle thread is taken for a start (they stay idle), so
+// that every start asks the thread library.
 using thread_create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 extern thread_create_fn task_thread_create_hook;
+extern std::atomic<bool> task_idle_hidden;
 
 }  // namespace tq

@@ -372,8 +372,10 @@ def scenario_starved():  # no thread to be had: new sessions and uploads are ref
     upload(cookie, b'\n(+ 1 2)\n')
     while not d.buf.endswith(b'<Result> 2 3</Result>\n'):
         expect(d.more(), 'download ended early: %r' % d.buf)
-    upload(cookie, b'(Break)\n')
-    d.read_to_end()  # the session's interpreter ends, and its download with it
+    broken = upload(cookie, b'(+', 100, False)  # a body that breaks off ends the session
+    broken.s.shutdown(socket.SHUT_WR)
+    broken.read_to_end()
+    d.read_to_end()
     k.keep = False  # its connection is gone: the session ends from another
     for x in (Session(), k, s):
         x.end()
