@@ -45,7 +45,7 @@
 namespace tq {
 
 SEM task_lock;
-thread_create_fn task_thread_create_hook = pthread_create;
+std::atomic<thread_create_fn> task_thread_create_hook{pthread_create};
 std::atomic<bool> task_idle_hidden{false};
 
 namespace {
@@ -190,7 +190,7 @@ int start_thread(pthread_t* out, void* (*body)(void*), void* arg) {
   pthread_attr_setstacksize(&attr, kTaskStackSize);
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0) er_panic("create_task(detatch)");
   pthread_t t;
-  const int r = task_thread_create_hook(&t, &attr, body, arg);
+  const int r = task_thread_create_hook.load()(&t, &attr, body, arg);
   pthread_attr_destroy(&attr);
   if (r == 0) {
     if (out) *out = t;

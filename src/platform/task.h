@@ -167,7 +167,7 @@ int process_barrier();
 // while task_idle_hidden is set, no idle thread is taken for a start (they stay idle), so
 // that every start asks the thread library.
 using thread_create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern thread_create_fn task_thread_create_hook;
+extern std::atomic<thread_create_fn> task_thread_create_hook;
 extern std::atomic<bool> task_idle_hidden;
 
 }  // namespace tq
