@@ -10,7 +10,9 @@
 // would hold up every connection already served, and those are what would give threads
 // back. So a connection's two threads are set aside before its record is registered, and a
 // connection that cannot have them is answered Busy; an accept thread that cannot have a
-// successor handles its connection and goes on accepting itself.
+// successor handles its connection and goes on accepting itself. An HTTP request takes no
+// thread here: the protocol server reserves what a new session needs, and a request of a
+// session already open needs none.
 #include "interp/accept.h"
 
 #include <algorithm>
@@ -54,8 +56,7 @@ void refuse(STREAM* s, const char* line) {
 }
 
 // The front and relay threads of a text connection, reserved before its record is
-// registered; what the registration did not start goes back to the pool (made idle, where
-// the protocol server's tasks for an HTTP request find them).
+// registered; what the registration did not start goes back to the pool.
 struct ConnectionThreads {
   POOL_THREAD* t[2] = {reserve_task(), nullptr};
   ConnectionThreads() {
@@ -69,12 +70,6 @@ struct ConnectionThreads {
   ConnectionThreads& operator=(const ConnectionThreads&) = delete;
   bool reserved() const { return t[0] && t[1]; }
 };
-
-// The operator's one line on a connection refused for want of memory (ip in host order).
-void report_no_threads(uint32_t ip) {
-  std::fprintf(stderr, "connection from %u.%u.%u.%u refused: no memory for its threads\n", ip >> 24,
-               (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff);
-}
 
 // The record of a new text connection: a copy of the listener's (tqi_lock held).
 TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, uint32_t ip, PERMISSION_LIST* list) {
@@ -180,13 +175,8 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
     }
   }
   if (r != 1 || s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
-  // Anything but a line end opens an HTTP request, for the protocol server. It starts a
-  // session's tasks under its own lock: two threads made idle here first are what it takes.
+  // Anything but a line end opens an HTTP request, for the protocol server.
   if (b != '\n' && b != '\r') {
-    if (!ConnectionThreads().reserved()) {
-      report_no_threads(ip);
-      return (void)d_s_close(s);
-    }
     ACCESS_KEY http{s, ip, nullptr};
     STREAM* pipe_end = nullptr;
     const int taken = http_accept_hook ? http_accept_hook(&pipe_end, &http, id, list) : -1;
@@ -207,6 +197,11 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
 }
 
 }  // namespace
+
+void report_no_threads(uint32_t ip) {
+  std::fprintf(stderr, "connection from %u.%u.%u.%u refused: no memory for its threads\n", ip >> 24,
+               (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff);
+}
 
 void accept_interval_after_byte(TQ_INTERPRETER* l, unsigned dt, unsigned now) {
   if (2 * dt < l->accept_interval && now - l->accept_last_dec > 119) {

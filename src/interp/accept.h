@@ -22,6 +22,9 @@ void _accept_thread(void* listener);  // task body, priority 1
 // answered "<Permission>Busy</Permission>\n" and closed, and a line on standard error says so.
 int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, PERMISSION_LIST* list);
 void accept_thread_tick(void* stream);  // closes a connection whose first byte is late
+// The operator's line on standard error for a connection (a text connection or a new HTTP
+// session) refused because no thread could be had for it; ip in host order.
+void report_no_threads(uint32_t ip);
 // The same start for listener id, looked up under tqi_lock (a listener closed meanwhile
 // closes the stream and gives -1).
 int launch_accept_thread_id(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list);

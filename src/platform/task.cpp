@@ -45,7 +45,8 @@
 namespace tq {
 
 SEM task_lock;
-thread_create_fn task_thread_create_hook = pthread_create;
+std::atomic<thread_create_fn> task_thread_create_hook{pthread_create};
+std::atomic<bool> task_idle_hidden{false};
 
 namespace {
 
@@ -122,6 +123,7 @@ int new_tid() {
 POOL_THREAD* pool_thread(TASK_BLOCK* b) { return reinterpret_cast<POOL_THREAD*>(b); }
 
 POOL_THREAD* pop_idle() {
+  if (task_idle_hidden.load(std::memory_order_relaxed)) return nullptr;
   POOL_THREAD* t = idle_threads;
   if (t) idle_threads = t->next_idle;
   return t;
@@ -188,7 +190,7 @@ int start_thread(pthread_t* out, void* (*body)(void*), void* arg) {
   pthread_attr_setstacksize(&attr, kTaskStackSize);
   if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0) er_panic("create_task(detatch)");
   pthread_t t;
-  const int r = task_thread_create_hook(&t, &attr, body, arg);
+  const int r = task_thread_create_hook.load()(&t, &attr, body, arg);
   pthread_attr_destroy(&attr);
   if (r == 0) {
     if (out) *out = t;
@@ -320,7 +322,12 @@ void task_monitor_round(uint32_t now) {
       }
 }
 
-int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+namespace {
+
+// create_task and create_task_nowait: an idle thread, else a new one. With wait, EAGAIN from
+// the thread library is retried a second later for as long as it lasts; without, it is the
+// answer (-1, like any other refusal).
+int start_task(TASK_FUNC func, void* data, int pri, const char* file, int line, bool wait) {
   lock_task(task_lock);
   for (;;) {
     if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
@@ -345,15 +352,26 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
     }
     sem_destroy(&t->wake);
     free(t);
-    if (r != EAGAIN) {
-      unlock_task(task_lock, "create_task");
-      return tid;
-    }
-    // Out of threads for now: wait without holding the pool, so running tasks can finish.
     unlock_task(task_lock, "create_task");
+    if (!wait) {
+      errno = r;
+      return -1;
+    }
+    if (r != EAGAIN) return tid;
+    // Out of threads for now: wait without holding the pool, so running tasks can finish.
     sleep_sec(1);
     lock_task(task_lock);
   }
+}
+
+}  // namespace
+
+int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  return start_task(func, data, pri, file, line, true);
+}
+
+int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file, int line) {
+  return start_task(func, data, pri, file, line, false);
 }
 
 POOL_THREAD* reserve_task() {

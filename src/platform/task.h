@@ -3,6 +3,8 @@
 // Finished tasks keep their thread asleep for reuse; a monitor lets idle threads end.
 #pragma once
 #include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,10 +59,12 @@ int xx_create_task(TASK_FUNC func, void* data, int pri, const char* file, int li
 // library's result code (0 on success).
 int _create_task(TASK_FUNC func, void* data, int pri);
 
-// Reservations: a thread set aside for a start that must not wait. create_task waits (one
-// second at a time) while the system refuses threads, which is sound only for a caller that
-// holds no lock others need; a caller that must start a task under such a lock reserves its
-// thread first, where it can still give up.
+// Starts that must not wait. create_task waits (one second at a time) while the system
+// refuses threads, which is sound only for a caller that holds no lock others need: the
+// tasks that would give a thread back may need that lock to end. A start under such a lock
+// either reserves its thread first, where it can still give up (a start made for a peer,
+// which must leave the runtime its headroom), or is a task of the runtime's own that can be
+// tried again later (create_task_nowait).
 //
 // | call                  | state                                  | answer                  |
 // |-----------------------|----------------------------------------|-------------------------|
@@ -72,6 +76,10 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // | start_reserved_task   | a reservation                          | its task number; never  |
 // |                       |                                        | waits, never fails      |
 // | release_reserved_task | a reservation never started            | the thread is idle      |
+// | create_task_nowait    | a thread is idle, or the library gives | its task number         |
+// |                       | one (no headroom kept)                 |                         |
+// |                       | the thread library refuses             | -1 at once, errno its   |
+// |                       |                                        | code                    |
 //
 // A reserved thread is nobody's task (no number, the monitor leaves it) until it is started
 // or released; each reservation is started or released exactly once. The headroom keeps
@@ -84,6 +92,8 @@ int xx_start_reserved_task(POOL_THREAD* r, TASK_FUNC func, void* data, int pri, 
 #define start_reserved_task(r, func, data, pri) \
   ::tq::xx_start_reserved_task((r), (func), (data), (pri), __FILE__, __LINE__)
 void release_reserved_task(POOL_THREAD* r);
+int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file, int line);
+#define create_task_nowait(func, data, pri) ::tq::xx_create_task_nowait((func), (data), (pri), __FILE__, __LINE__)
 inline constexpr size_t kTaskHeadroom = 8 * kTaskStackSize;  // eight more stacks' worth (32 MiB)
 
 int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
@@ -153,8 +163,11 @@ bool register_process_barrier();
 // when the barrier is not registered or the kernel refused it.
 int process_barrier();
 
-// Seam for tests: how pool and raw threads are started (pthread_create by default).
+// Seams for tests: how pool and raw threads are started (pthread_create by default), and,
+// while task_idle_hidden is set, no idle thread is taken for a start (they stay idle), so
+// that every start asks the thread library.
 using thread_create_fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-extern thread_create_fn task_thread_create_hook;
+extern std::atomic<thread_create_fn> task_thread_create_hook;
+extern std::atomic<bool> task_idle_hidden;
 
 }  // namespace tq

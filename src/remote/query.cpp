@@ -80,14 +80,15 @@ void write_cancel_task(void* data) {
 // The interpreter being closed or cancelled forwards "<Cancel/>" to every other peer it
 // waits on, and wakes every waiter, whichever connection its request went out on, so that
 // it sees the close or cancel. The line is owed to the connection and written by a task
-// (or by the next request, which writes it first), never here under tqi_lock.
+// (or by the next request, which writes it first), never here under tqi_lock; nor is a
+// thread for that task waited for here: without one now, the next request writes it.
 void cancel_result_list(TQ_INTERPRETER* tqi) {
   for (TQ_RESULT* r = tqi->result_list; r; r = r->my_tqi_result_next) {
     wakeup_task(r);
     TQ_INTERPRETER* out = r->out_interpreter;
     if (!out || out == tqi || !out->out) continue;
     if (out->pending_cancels++ == 0)
-      create_task(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
+      create_task_nowait(write_cancel_task, reinterpret_cast<void*>(uintptr_t(out->id)), 4);
   }
 }
 

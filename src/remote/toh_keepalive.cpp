@@ -155,8 +155,9 @@ void ss_task(void*) {
       --ss_wait_tasks;
       ++ss_run_tasks;
       // Some task always waits in the set: a running one may be held for the whole head
-      // time by a client that sends its head slowly, and must not hold up the others.
-      if (ss_wait_tasks == 0) create_task(ss_task, nullptr, 1);
+      // time by a client that sends its head slowly, and must not hold up the others. Under
+      // ToH_lock no start waits for a thread: without one now, the next pass tries again.
+      if (ss_wait_tasks == 0) create_task_nowait(ss_task, nullptr, 1);
       continue;
     }
     unlock_task(ToH_lock, "ss_task");

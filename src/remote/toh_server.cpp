@@ -54,10 +54,20 @@ bool read_frame(STREAM* con, TQoHTTP_HEADER* h) {
   return en_do(&done, s_read, con, reinterpret_cast<char*>(h), 12) == 1;
 }
 
-// An open frame: a new session, its tasks and the answer.
+// An open frame: a new session, its tasks and the answer. The tasks start under ToH_lock,
+// so their threads are reserved first: a wait there for a thread the system refuses would
+// hold up every session, and the sessions' ends are what would give threads back. A session
+// that cannot have them is refused (closed unanswered, with the operator's line).
 int open_session(STREAM** new_st, ToH_LIST* r, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
+  POOL_THREAD* t[2] = {reserve_task(), nullptr};
+  if (t[0]) t[1] = reserve_task();
   STREAM* p[2];
-  if (s_open_fpipe(p) < 0) return drop(r, -1);
+  if (!t[1] || s_open_fpipe(p) < 0) {
+    if (!t[1]) report_no_threads(key->ip);
+    for (POOL_THREAD* x : t)
+      if (x) release_reserved_task(x);
+    return drop(r, -1);
+  }
   s_set_fpipe_ip_addr(p[0], int(key->ip));  // what the interpreter's end reports as its peer
   auto* e = static_cast<ToH_ENTRY*>(d_calloc(1, sizeof(ToH_ENTRY)));
   const bool keep = r->info.flags & HI_KEEP_ALIVE;
@@ -77,8 +87,8 @@ int open_session(STREAM** new_st, ToH_LIST* r, ACCESS_KEY* key, unsigned tqi, PE
     *head = e;
     h.cockie[0] = e->cockie[0];
     h.cockie[1] = e->cockie[1];
-    create_task(recv_task, e, 3);
-    create_task(send_task, e, 3);
+    start_reserved_task(t[0], recv_task, e, 3);
+    start_reserved_task(t[1], send_task, e, 3);
   }
   STREAM* con = r->con;
   write_frame_reply(con, h, keep ? TOH_KEEP : TOH_DATA, 0, keep);

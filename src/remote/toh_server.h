@@ -97,7 +97,8 @@ void init_TQoHTTP_server();
 // Serves one request read from key->s for listener `tqi` (its id). 1: a session was opened,
 // *new_st is the interpreter's end of its pipe, on which the caller starts an interpreter;
 // 0: the connection belongs to the server now (or was served and closed); -1: nothing more
-// is written and the caller closes the connection.
+// is written and the caller closes the connection (also a new session, of either version,
+// that no thread could be reserved for: the operator's line on standard error says so).
 int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl);
 
 // The reply head of the protocol: keep-alive from info->flags bit 0, Content-Length from

@@ -2,6 +2,7 @@
 // that feed its input.
 #include "remote/toh_server_v2.h"
 
+#include "interp/accept.h"
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "stream/fpipe_stream.h"
@@ -55,8 +56,17 @@ void close_all(ToH_ENTRY_V2* e) {
 }
 
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
+  // A new session's thread is reserved, as the version-1 open's are: refused, it leaves the
+  // runtime its headroom.
+  POOL_THREAD* t = reserve_task();
   STREAM* p[2];
-  if (s_open_fpipe(p) < 0) return -1;
+  if (!t || s_open_fpipe(p) < 0) {
+    if (t)
+      release_reserved_task(t);
+    else
+      report_no_threads(key->ip);
+    return -1;
+  }
   s_set_fpipe_ip_addr(p[0], int(key->ip));
   auto* e = static_cast<ToH_ENTRY_V2*>(d_calloc(1, sizeof(ToH_ENTRY_V2)));
   e->flags = TOH2_NO_UPLOAD;
@@ -70,7 +80,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   }
   // The answer goes out before the task that writes the interpreter's output starts.
   answer(key->s, e->cockie, TOH_DOWNLOAD);
-  create_task(download_task, e, 3);
+  start_reserved_task(t, download_task, e, 3);
   *new_st = p[1];
   return 1;
 }
@@ -106,11 +116,16 @@ int new_upload_session(ToH_LIST* lst) {
   // A second upload while one runs (until its task has ended), an upload of unknown length,
   // and one for a session whose streams are closed are refused alone.
   if (!e || !(e->flags & TOH2_NO_UPLOAD) || !e->pipe || length < 12) return -1;
+  // Under ToH_lock no start waits for a thread; a session already open may take the last
+  // of them, and without one its upload is refused like a second one.
   e->upload = con;
   e->remain_size = length - 12;
   e->flags &= ~TOH2_NO_UPLOAD;
-  create_task(upload_task, e, 3);
-  return 0;
+  if (create_task_nowait(upload_task, e, 3) >= 0) return 0;
+  e->upload = nullptr;
+  e->remain_size = 0;
+  e->flags |= TOH2_NO_UPLOAD;
+  return -1;
 }
 
 // The body goes into the pipe before the answer: once the client has the answer, its input

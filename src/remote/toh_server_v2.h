@@ -38,11 +38,13 @@ extern ToH_ENTRY_V2* entry_list_v2;
 
 // Opens a session on the GET connection key->s (head read): answers it with a type-8 frame
 // carrying the new cookie and gives the interpreter's end of the pipe in *new_st. 1, or -1
-// when no pipe could be opened.
+// when no pipe could be opened or no thread reserved for its download (the operator's line
+// on standard error says so).
 int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
 // ToH_lock held, for a received type-7 request (record freed in every case). 0: an upload
 // task now owns the connection; -1: refused (unknown cookie, an upload already running, no
-// Content-Length, the session ending), the caller closes the connection.
+// Content-Length, the session ending, no thread to be had now), the caller closes the
+// connection.
 int new_upload_session(ToH_LIST* lst);
 void close_all(ToH_ENTRY_V2* e);
 void download_task(void* entry);

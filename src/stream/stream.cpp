@@ -97,6 +97,7 @@ SEM cq_lock;
 CQ_CELL* _cq_head;
 CQ_CELL* _cq_tail;
 int close_queue_task_nos;
+bool cq_retry_due;  // a close task could not start: the one-second tick tries again
 
 void cq_wake(void*) { wakeup_task(&_cq_head); }
 
@@ -559,6 +560,27 @@ void zonbie_tick(void*) {
   }
 }
 
+namespace {
+
+void start_close_queue_task();
+
+void cq_retry_tick(void*) {
+  LOCK_SCOPE(cq_lock);
+  cq_retry_due = false;
+  if (_cq_head && close_queue_task_nos == 0) start_close_queue_task();
+}
+
+// Under cq_lock, often inside an interpreter's close under tqi_lock: a start never waits for
+// a thread there, as the tasks that would end and give one back wait for those locks. With
+// none to have now, the cells wait for a try a second later.
+void start_close_queue_task() {
+  if (cq_retry_due || create_task_nowait(close_queue_task, nullptr, 3) >= 0) return;
+  cq_retry_due = true;
+  new_tick(cq_retry_tick, -1, nullptr);
+}
+
+}  // namespace
+
 void s_close_queue(STREAM* s) {
   if (!s) return;
   StreamPri p;
@@ -571,7 +593,7 @@ void s_close_queue(STREAM* s) {
   else
     _cq_head = c;
   _cq_tail = c;
-  if (close_queue_task_nos == 0) create_task(close_queue_task, nullptr, 3);
+  if (close_queue_task_nos == 0) start_close_queue_task();
   wakeup_task(&_cq_head);
 }
 

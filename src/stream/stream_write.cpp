@@ -186,9 +186,12 @@ int _s_write(STREAM* s) {
   return failed ? -1 : done;
 }
 
+// Under the stream lock a start never waits for a thread: every stream, and every task that
+// would end and give its thread back, waits for that lock. Without a thread now, the next
+// tick tries again.
 void s_write_tick(void*) {
   LOCK_SCOPE(stream_lock);
-  if (s_write_wait == 0) create_task(s_write_task, nullptr, 3);
+  if (s_write_wait == 0) create_task_nowait(s_write_task, nullptr, 3);
 }
 
 int s_read(STREAM* s, char* data, int len) {

@@ -44,7 +44,7 @@ int en_do(int* ret_len, int (*func)(STREAM*, const char*, int), STREAM* s, const
 
 // Write task machinery (stream lock held by _s_write's caller).
 int _s_write(STREAM* s);
-void s_write_tick(void*);  // every 2 s: starts a write task when none waits for work
+void s_write_tick(void*);  // every 2 s: starts a write task when none waits for work and a thread is free
 void wakeup_write_task();
 
 // One round of the watchdog (takes the lock); returns the number of streams with an abort

@@ -21,6 +21,7 @@
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
+#include "support/threads_refused.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -54,6 +55,31 @@ struct AdmittingPeer {
     EXPECT_EQ(s.read_line(), "\n");
     s.send("\n" + code_marker(std_cm) + "\n" + answer);
     EXPECT_TRUE(tqtest::wait_until([this] { return id != 0; })) << "the set-up to return";
+  }
+};
+
+// A task of a self interpreter (its id in `id`) that sends "(+ 1 2)" over the connection
+// `peer` and waits for the reply; it closes once code_at_end() asks for the outcome.
+struct Requester {
+  std::atomic<int> id{0};
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> code{0};  // of the error that ended the wait, 0 for a value
+  tqtest::Task task;
+  explicit Requester(int peer)
+      : task([this, peer] {
+          id = setup_self_interpreter();
+          {
+            GcFrame f("asks");
+            TQ_SEXP* v = realize_sexp(remote_query(peer, qvlisp_top_env1, nullptr, form_of("(+ 1 2)")));
+            code = get_type(v) == kTagError ? v->error.code : 0;
+          }
+          tqtest::wait_until([this] { return stop.load(); });
+          close_self_interpreter();
+        }) {}
+  uint32_t code_at_end() {
+    stop = true;
+    EXPECT_TRUE(task.wait()) << "the requester did not end";
+    return code.load();
   }
 };
 
@@ -117,19 +143,7 @@ TEST(Query, AForwardedCancelWaitsForTheWriteInProgress) {
   AdmittingPeer p;
   ASSERT_GT(p.id, 0);
   EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
-  std::atomic<int> requester{0};
-  std::atomic<bool> stop{false};
-  std::atomic<uint32_t> code{0};
-  tqtest::Task asks([&] {
-    requester = setup_self_interpreter();
-    {
-      GcFrame f("asks");
-      TQ_SEXP* v = realize_sexp(remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 1 2)")));
-      code = get_type(v) == kTagError ? v->error.code : 0;
-    }
-    tqtest::wait_until([&] { return stop.load(); });
-    close_self_interpreter();
-  });
+  Requester asks(p.id);
   EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
   std::atomic<bool> half{false}, finish{false};
   tqtest::Task writer([&] {  // a write of two pieces under the output lock, as a reply is
@@ -144,14 +158,42 @@ TEST(Query, AForwardedCancelWaitsForTheWriteInProgress) {
     unlock_tqi_out_iid(unsigned(p.id));
   });
   WAIT_FOR(half.load(), "the first piece");
-  send_cancel(unsigned(requester.load()));
+  send_cancel(unsigned(asks.id.load()));
   finish = true;
   EXPECT_EQ(p.s.read_line(), "(a b)\n");
   EXPECT_EQ(p.s.read_line(), "<Cancel/>\n");
   EXPECT_TRUE(writer.wait());
-  stop = true;
-  EXPECT_TRUE(asks.wait());
-  EXPECT_EQ(code, ER_CANCELLED) << "the waiter ended with the cancel";
+  EXPECT_EQ(asks.code_at_end(), ER_CANCELLED) << "the waiter ended with the cancel";
+  p.s.close();
+  EXPECT_TRUE(wait_gone(unsigned(p.id)));
+}
+
+// With no thread to have, a forwarded cancel is owed rather than waited for under tqi_lock
+// (where every interpreter would wait with it): the connection's next request writes it first.
+TEST(Query, AForwardedCancelWithNoThreadGoesOutBeforeTheNextRequest) {
+  NoLeftovers clean;
+  AdmittingPeer p;
+  ASSERT_GT(p.id, 0);
+  EXPECT_EQ(p.s.read_line(), code_marker(std_cm) + "\n");
+  Requester asks(p.id);
+  std::atomic<bool> go{false};
+  EXPECT_EQ(p.s.read_line(), "(+ 1 2)\n");
+  tqtest::Task cancels([&] {
+    tqtest::wait_until([&] { return go.load(); }, std::chrono::seconds(60));
+    send_cancel(unsigned(asks.id.load()));
+  });
+  {
+    tqtest::ThreadsRefused refused;
+    go = true;
+    EXPECT_TRUE(cancels.wait()) << "the cancel waited for a thread under tqi_lock";
+    EXPECT_FALSE(refused.gave_up());
+  }
+  EXPECT_TRUE(cancels.wait(std::chrono::seconds(90)));
+  EXPECT_EQ(asks.code_at_end(), ER_CANCELLED) << "the waiter ended with the cancel";
+  GcFrame frame("next");
+  remote_query(p.id, qvlisp_top_env1, nullptr, form_of("(+ 3 4)"));
+  EXPECT_EQ(p.s.read_line(), "<Cancel/>\n");
+  EXPECT_EQ(p.s.read_line(), "(+ 3 4)\n");
   p.s.close();
   EXPECT_TRUE(wait_gone(unsigned(p.id)));
 }

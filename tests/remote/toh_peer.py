@@ -354,6 +354,33 @@ def scenario_v2():
     expect(rest == b'', 'output after the end: %r' % rest)
 
 
+def scenario_starved():  # no thread to be had: new sessions and uploads are refused, open ones go on
+    s, k, d = Session(), Session(True), Conn()
+    s.admitted()
+    d.send(b'GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n')
+    t, _, cookie, _ = d.frame_reply(length_line=False)
+    expect(t == DOWNLOAD, 'download start %d' % t)
+    step('starve', wait=True)
+    closed_unanswered(post_head(TQSV, 12) + frame(OPEN))
+    closed_unanswered(b'GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n')
+    closed_unanswered(post_head(UPLOAD_PATH, 13, ctype=b'application/tqohttp2') + frame(UPLOAD, 0, *cookie) + b'\n')
+    k.conn.send(post_head(TQSV, 12, True) + frame(OPEN))  # on a parked keep-alive connection
+    expect(k.conn.read_to_end() == b'', 'an answer to an open with no thread for it')
+    s.request(b'(+ 1 2)\n')
+    s.poll_until(b'<Result> 2 3</Result>\n')
+    step('fed', wait=True)
+    upload(cookie, b'\n(+ 1 2)\n')
+    while not d.buf.endswith(b'<Result> 2 3</Result>\n'):
+        expect(d.more(), 'download ended early: %r' % d.buf)
+    broken = upload(cookie, b'(+', 100, False)  # a body that breaks off ends the session
+    broken.s.shutdown(socket.SHUT_WR)
+    broken.read_to_end()
+    d.read_to_end()
+    k.keep = False  # its connection is gone: the session ends from another
+    for x in (Session(), k, s):
+        x.end()
+
+
 def error_page(status, message, code=b'()'):
     return (b'<HTML>\n\r<HEAD>\n\r<TITLE>TORVELINE HTTP AGENT ERROR</TITLE>\n\r</HEAD>\n\r<BODY>\n\r<HR>\n\r'
             b'HTTP Status: ' + status + b'\n\r<HR>\n\rMessage: ' + message + b'<BR>\n\rTQ Code:' + code +

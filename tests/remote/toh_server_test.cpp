@@ -9,6 +9,7 @@
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
+#include "support/threads_refused.h"
 #include "toh_test_util.h"
 
 using namespace tq;
@@ -23,7 +24,11 @@ struct Case {
   bool pump;  // the clock moves while it runs, so that every poll is answered
   // Diagnostic lines the run must have printed, each with the number of times.
   std::vector<std::pair<std::string, int>> lines;
+  int refused = 0;  // connections refused for want of a thread, each told on standard error
 };
+
+constexpr char kRefusedLine[] = "connection from 127.0.0.1 refused: no memory for its threads\n";
+std::unique_ptr<tqtest::ThreadsRefused> starved;  // between the steps "starve" and "fed"
 
 bool until(const std::function<bool()>& cond) { return tqtest::wait_until(cond); }
 
@@ -60,6 +65,10 @@ std::string on_step(const std::string& name, const std::string& content) {
            })
                ? ""
                : "the parked connection holds a task: " + seen + "\n";
+  }
+  if (name == "starve" || name == "fed") {
+    starved.reset(name == "starve" ? new tqtest::ThreadsRefused : nullptr);
+    return "";
   }
   if (name == "wrap") {  // moves an idle session's sequence numbers up to the wrap
     const auto seq = int16_t(std::stoi(content));
@@ -115,6 +124,7 @@ const Case kCases[] = {
     {"wrap", true, {}},
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
+    {"starved", false, {}, 3},
 };
 
 }  // namespace
@@ -126,10 +136,14 @@ TEST_P(ProtocolScenario, ThePeerGetsTheExpectedBytes) {
   NoLeftovers clean;
   tqtest::TickClock clock;
   Listener l;
-  remotetest::CaptureStdout out;
+  remotetest::CaptureStdout out, err(2);
   const std::string peer = remotetest::run_peer(l, c.scenario, c.pump, on_step);
+  const bool gave_up = starved && starved->gave_up();
+  starved.reset();
   const std::string printed = out.text();  // failures of the steps show from here on
   EXPECT_EQ(peer, "ok\n");
+  EXPECT_FALSE(gave_up) << "a start waited for a thread";
+  EXPECT_EQ(count(err.text(), kRefusedLine), c.refused) << err.text();
   for (const auto& [line, times] : c.lines) EXPECT_EQ(count(printed, line), times) << line << " in:\n" << printed;
   if (std::string(c.scenario) == "empty") {  // one empty reply, to the poll the step named
     const std::regex empty_line("EMPTY REPLY [0-9a-f]+ - " + std::to_string(empty_seq) + "\n");

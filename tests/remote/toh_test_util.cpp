@@ -15,20 +15,20 @@
 
 namespace remotetest {
 
-CaptureStdout::CaptureStdout() {
-  fflush(stdout);
-  saved_ = dup(1);
-  const int fd = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  dup2(fd, 1);
-  close(fd);
+CaptureStdout::CaptureStdout(int fd) : fd_(fd) {
+  fflush(nullptr);
+  saved_ = dup(fd_);
+  const int to = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(to, fd_);
+  close(to);
 }
 
 CaptureStdout::~CaptureStdout() { text(); }
 
 std::string CaptureStdout::text() {
   if (saved_ >= 0) {
-    fflush(stdout);
-    dup2(saved_, 1);
+    fflush(nullptr);
+    dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
     text_ = tqtest::read_file(dir_.file("out"));

@@ -12,15 +12,17 @@
 
 namespace remotetest {
 
-// Redirects descriptor 1 (the system's standard output stream) into a file until text().
+// Redirects descriptor fd (1, the system's standard output stream, or 2, its standard
+// error) into a file until text().
 class CaptureStdout {
  public:
-  CaptureStdout();
+  explicit CaptureStdout(int fd = 1);
   ~CaptureStdout();
   std::string text();  // stops the capture; what was written
 
  private:
   tqtest::TempDir dir_;
+  int fd_;
   int saved_ = -1;
   std::string text_;
 };

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <vector>
 
 #include "platform/sleep.h"
@@ -14,6 +15,8 @@
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/threads_refused.h"
+#include "support/tick_clock.h"
 
 using namespace tq;
 using streamtest::FakeClock;
@@ -264,6 +267,50 @@ TEST(Closing, QueuedCloseHappensOnTheCloseTask) {
   s_close_queue(nullptr);
   ASSERT_TRUE(tqtest::wait_until([&] { return !s_exist(a) && !s_exist(b); })) << "queued closes not done";
   EXPECT_EQ(probe.closes.load(), 2);
+}
+
+// Starts under the stream lock or the close queue never wait for a thread: every stream, and
+// every task that would end and give a thread back, waits for those locks. With no thread to
+// have, a write tick goes on (the next one tries again), and a queued close is tried again a
+// second later.
+TEST(Closing, StartsUnderTheStreamLocksNeverWaitForAThread) {
+  tqtest::TickClock clock;  // no round but the test's: the process's own write tick would add a task
+  S_TABLE tbl = streamtest::make_probe_table(8);
+  // Every write task and every close task held up: three stuck buffers (at most two close
+  // tasks wait for work), each taken by a write task and a close task of its own.
+  std::array<Probe, 3> stuck;
+  std::array<STREAM*, 3> held{};
+  for (size_t i = 0; i < stuck.size(); ++i) {
+    stuck[i].block = true;
+    held[i] = streamtest::open_probe(&tbl, &stuck[i]);
+    s_write_tick(nullptr);  // a write task waits for work (one at most)
+    EXPECT_EQ(s_write(held[i], "abc", 3), 3);
+    EXPECT_TRUE(tqtest::wait_until([&] { return stuck[i].in_write.load(); })) << "no write task took buffer " << i;
+    s_close_queue(held[i]);
+    EXPECT_TRUE(tqtest::wait_until([&] { return sleepers_on(&held[i]->h.write_buf) == 1; })) << "no close of " << i;
+  }
+  S_TABLE plain = streamtest::make_probe_table(0);
+  Probe later;
+  STREAM* d = streamtest::open_probe(&plain, &later);
+  auto go = std::make_shared<std::atomic<bool>>(false);
+  Task starts([go, d] {
+    tqtest::wait_until([&] { return go->load(); }, std::chrono::seconds(60));
+    s_write_tick(nullptr);  // no write task waits: it asks for one
+    s_close_queue(d);       // no close task waits: it asks for one
+  });
+  {
+    tqtest::ThreadsRefused refused;
+    *go = true;
+    EXPECT_TRUE(starts.wait()) << "a start waited for a thread under the stream lock or the close queue";
+    EXPECT_GE(refused.refusals(), 2) << "the tick or the close never asked for a thread";
+  }
+  EXPECT_TRUE(starts.wait(std::chrono::seconds(90)));
+  clock.advance(1);  // the close's second try
+  EXPECT_TRUE(tqtest::wait_until([&] { return !s_exist(d); })) << "the queued close was never tried again";
+  EXPECT_EQ(later.closes.load(), 1);
+  for (Probe& p : stuck) p.block = false;
+  for (STREAM* s : held) EXPECT_TRUE(tqtest::wait_until([&] { return !s_exist(s); }));
+  for (Probe& p : stuck) EXPECT_EQ(p.written, "abc");
 }
 
 TEST(Closing, ShutdownQueuesStreamsOfTheGivenOrigin) {
