@@ -134,6 +134,10 @@ TQ_SEXP* tq_DearyAppend(TQ_WORD_ARGS) {
   D_SEXP* next = nullptr;
   if (get_type(v) == kTagPair) {
     TQ_SEXP* tail = new_d_sexp(&next);
+    // The copy's links are written inside the memory lock's section: a collection running
+    // on another thread marks the new cells (the frame roots them) and must not read a cdr
+    // while it is being written.
+    MemLock hold;
     TQ_SEXP* head = nullptr;
     TQ_SEXP** at = &head;
     for (TQ_SEXP* p = v; get_type(p) == kTagPair; p = p->pair.cdr, at = &(*at)->pair.cdr) *at = cons(p->pair.car, nullptr);
