@@ -223,6 +223,15 @@ int failing_write(MATRIX_TOKEN* t) {
   return matrix_standard_write_file(t);
 }
 
+// A new file matrix whose three node scripts (ids 21 to 23) run script.
+MATRIX* open_with_script(FileShape* shape, const std::string& path, const char* script) {
+  MATRIX* m = open_file_matrix(shape, path);
+  GcFrame frame("node script");
+  TQ_SEXP* cal = sexp_commands(std_cm, script, nullptr);
+  for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, cal);
+  return m;
+}
+
 // The wait for pending node work (before an index walk) does not wait for ever on a node
 // its save leaves dirty, nor on an unready node that no token works on. A close that gives
 // such a node up fails; it leaves the file marked open when the node's saves failed, not
@@ -231,12 +240,7 @@ TEST(MxFileAccess, PendingWorkThatCannotEndIsNotWaitedFor) {
   tqtest::TempDir dir;
   FileShape shape = kShape;
   const std::string path = dir.file("pending");
-  MATRIX* m = open_file_matrix(&shape, path);
-  {
-    GcFrame frame("no save");
-    TQ_SEXP* no_save = sexp_commands(std_cm, "(finish 2 2)", nullptr);
-    for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, no_save);
-  }
+  MATRIX* m = open_with_script(&shape, path, "(finish 2 2)");
   int c;
   MATRIX_NODE* dirty = lookup(&c, m, {0, 0, 0}, 0);
   MATRIX_NODE* pending = lookup(&c, m, {0, 256, 0}, 0);
@@ -280,12 +284,7 @@ TEST(MxFileAccess, AWaitForASaveGivesItsAccessUpUnderTheFileLock) {
   tqtest::TempDir dir;
   FileShape shape = kShape;
   const std::string path = dir.file("saved meanwhile");
-  MATRIX* m = open_file_matrix(&shape, path);
-  {
-    GcFrame frame("held save");
-    TQ_SEXP* held = sexp_commands(std_cm, "(finish 2 2) (hold) (save)", nullptr);
-    for (int id = 21; id < 24; ++id) set_matrix_cal(m, id, held);
-  }
+  MATRIX* m = open_with_script(&shape, path, "(finish 2 2) (hold) (save)");
   int c;
   MATRIX_NODE* n = lookup(&c, m, {0, 0, 0}, 0);
   ASSERT_TRUE(drained());

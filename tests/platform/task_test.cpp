@@ -15,7 +15,6 @@
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/test_util.h"
-#include "support/threads_refused.h"
 
 using namespace tq;
 using tqtest::wait_until;
@@ -310,47 +309,6 @@ TEST(TaskPool, RefusedThreadIsRetriedWithoutHoldingThePool) {
   task_thread_create_hook = pthread_create;
   gate.release();
   for (auto& p : busy) EXPECT_TRUE(wait_until([&] { return p->done.load(); }));
-}
-
-// Starts that must not wait. A reservation takes an idle thread, else makes one, else (the
-// system refusing) answers null with EAGAIN, as create_task_nowait answers -1 where
-// create_task would wait. The monitor leaves a reserved thread; started, it runs its function
-// under a task number; released, it is the idle thread the next start takes.
-TEST(TaskPool, StartsThatMustNotWaitReserveOrGiveUp) {
-  {
-    tqtest::ThreadsRefused refused;
-    Probe p;
-    errno = 0;
-    EXPECT_EQ(reserve_task(), nullptr);
-    EXPECT_EQ(errno, EAGAIN);
-    errno = 0;
-    EXPECT_EQ(create_task_nowait(probe_body, &p, 1), -1);
-    EXPECT_EQ(errno, EAGAIN);
-    EXPECT_FALSE(refused.gave_up()) << "a start waited for a thread";
-  }
-  std::vector<POOL_THREAD*> held;
-  int before;
-  do {  // the idle threads first, then one made for the reservation
-    before = task_count();
-    held.push_back(reserve_task());
-    ASSERT_NE(held.back(), nullptr);
-  } while (task_count() == before && held.size() < 500);
-  EXPECT_EQ(task_count(), before + 1) << "no thread was made once none was idle";
-  task_monitor_round(get_tqtime() + 3600);  // would end them, were they idle
-  release_reserved_task(held.back());  // now the only idle thread
-  held.pop_back();
-  const int threads = task_count();
-  Probe q;
-  const int tq = create_task_nowait(probe_body, &q, 1);
-  ASSERT_TRUE(finished(tq));
-  EXPECT_EQ(q.tid.load(), tq);
-  EXPECT_EQ(task_count(), threads) << "the released thread was not idle";
-  std::vector<Probe> probes(held.size());
-  for (size_t i = 0; i < held.size(); ++i) {
-    const int tid = start_reserved_task(held[i], probe_body, &probes[i], 1);
-    ASSERT_TRUE(finished(tid)) << "reservation " << i;
-    EXPECT_EQ(probes[i].tid.load(), tid);
-  }
 }
 
 namespace {
