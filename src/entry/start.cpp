@@ -17,6 +17,7 @@
 #include "platform/endian.h"
 #include "platform/file_helper.h"
 #include "platform/resolve.h"
+#include "platform/rules.h"
 #include "platform/socket.h"
 #include "platform/task.h"
 #include "platform/tick.h"
@@ -94,6 +95,7 @@ struct Step {
 
 constexpr Step kSteps[] = {
     {"check_endian", check_endian},
+    {"init_rule_checks", init_rule_checks},
     {"limit_descriptors", limit_descriptors},
     {"reserve_std_descriptors", reserve_std_descriptors},
     {"init_task", init_task_step},

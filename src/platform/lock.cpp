@@ -13,6 +13,7 @@
 #include <new>
 
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/tsan.h"
@@ -88,6 +89,40 @@ HTID holder_of(_SEM* s) {
   return HTID{__atomic_load_n(&s->tid.valid, __ATOMIC_RELAXED), __atomic_load_n(&s->tid.tid, __ATOMIC_RELAXED)};
 }
 
+// The locks this thread holds, oldest first, for the rule checks: a push at each take, a
+// removal at each release. A lock released by another thread than its taker leaves a stale
+// note behind, which the next reading drops (its holder is no longer this thread).
+struct HeldLocks {
+  _SEM* noted[kHeldLocksNoted];
+  int count;  // may pass kHeldLocksNoted: the deeper ones are counted only
+};
+thread_local HeldLocks held;
+
+void note_taken(_SEM* s) {
+  if (held.count < kHeldLocksNoted) held.noted[held.count] = s;
+  ++held.count;
+}
+
+void note_released(_SEM* s) {
+  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
+  for (int i = noted - 1; i >= 0; --i) {
+    if (held.noted[i] != s) continue;
+    for (int j = i + 1; j < noted; ++j) held.noted[j - 1] = held.noted[j];
+    --held.count;
+    return;
+  }
+  if (held.count > kHeldLocksNoted) --held.count;  // one of the counted-only ones
+}
+
+void drop_stale_notes() {
+  const HTID me = self_htid();
+  int kept = 0;
+  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
+  for (int i = 0; i < noted; ++i)
+    if (cmp_htid(holder_of(held.noted[i]), me) == 0) held.noted[kept++] = held.noted[i];
+  held.count -= noted - kept;
+}
+
 void init_sem_record(_SEM* s, unsigned value) {
   set_holder(s, invalid_htid);
   s->value = int(value);
@@ -146,6 +181,19 @@ void xx_close_lock(D_SEM lock) {
 
 int sem_count() { return __atomic_load_n(&sem_nos, __ATOMIC_RELAXED); }
 
+int held_lock_count() {
+  drop_stale_notes();
+  return held.count;
+}
+
+bool held_lock_site(int i, const char** file, int* line) {
+  drop_stale_notes();
+  if (i < 0 || i >= held.count || i >= kHeldLocksNoted) return false;
+  *file = held.noted[i]->lock_file;
+  *line = held.noted[i]->lock_line;
+  return true;
+}
+
 void _lock_task(D_SEM s, const char* file, int line) {
   const HTID me = self_htid();
   errno = 0;
@@ -173,9 +221,11 @@ void _lock_task(D_SEM s, const char* file, int line) {
   s->lock_file = file;
   s->lock_line = line;
   s->lock_htid = me;
+  note_taken(s);
 }
 
 void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
+  note_released(s);
   set_holder(s, invalid_htid);
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
   s->unlock_file = file;

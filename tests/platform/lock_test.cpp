@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/lock.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/test_util.h"
@@ -65,6 +66,35 @@ TEST(Lock, TakeAndReleaseSitesAreRecorded) {
   EXPECT_EQ(cmp_htid(rec->unlock_htid, self_htid()), 0);
   EXPECT_EQ(rec->lock_line, take_line) << "a release leaves the take site";
   close_lock(s);
+}
+
+// The rule checks see the locks the calling task holds, by their taking sites, whatever
+// order they are released in; a broken rule names itself and its site.
+TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
+  SEM a = new_lock(), b = new_lock();
+  const int base = held_lock_count();
+  lock_task(a);
+  const int line_a = __LINE__ - 1;
+  lock_task(b);
+  const int line_b = __LINE__ - 1;
+  ASSERT_EQ(held_lock_count(), base + 2);
+  const char* file = nullptr;
+  int line = 0;
+  ASSERT_TRUE(held_lock_site(base, &file, &line));
+  EXPECT_STREQ(file, __FILE__);
+  EXPECT_EQ(line, line_a);
+  unlock_task(a, "test");  // out of order: b stays noted
+  ASSERT_EQ(held_lock_count(), base + 1);
+  ASSERT_TRUE(held_lock_site(base, &file, &line));
+  EXPECT_EQ(line, line_b);
+  unlock_task(b, "test");
+  EXPECT_EQ(held_lock_count(), base);
+  EXPECT_FALSE(held_lock_site(base, &file, &line));
+  close_lock(a);
+  close_lock(b);
+  EXPECT_TRUE(rule_checks_on()) << "the test programs run with the rule checks on";
+  EXPECT_EXIT(rule_broken("the rule", "f.cpp", 7, "lock.cpp:3"), testing::ExitedWithCode(1),
+              "^" + panic_banner("rule broken: the rule at f.cpp:7 (lock.cpp:3)") + "$");
 }
 
 TEST(Lock, SecondThreadBlocksUntilRelease) {

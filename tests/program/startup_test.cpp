@@ -66,7 +66,7 @@ TEST(Startup, WordsMadeWhileCollectionsRunStayBound) {
 TEST(Startup, StepsRunInTheirFixedOrder) {
   auto r = run_program({bin_path("tq_probe"), "steps"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "check_endian\nlimit_descriptors\nreserve_std_descriptors\ninit_task\ninit_tick\ninit_d_alloc\ninit_longchar\ninit_stream\ninit_utils\ninit_netutils\ninit_resolve\n");
+  EXPECT_EQ(r.out, "check_endian\ninit_rule_checks\nlimit_descriptors\nreserve_std_descriptors\ninit_task\ninit_tick\ninit_d_alloc\ninit_longchar\ninit_stream\ninit_utils\ninit_netutils\ninit_resolve\n");
 }
 
 // The collector's barrier is registered by the pool's start-up while the process has one

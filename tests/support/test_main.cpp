@@ -67,4 +67,9 @@ int run_tests(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { tq::start_process(argc, argv, run_tests); }
+// The rule checks (platform/rules.h) are on in every test program and in every program the
+// tests start, which inherit the variable.
+int main(int argc, char** argv) {
+  setenv("TQ_RULE_CHECKS", "1", 1);
+  tq::start_process(argc, argv, run_tests);
+}
