@@ -213,7 +213,7 @@ void checksum_report(STREAM* s, S_TABLE* tbl) {
 
 // ---- clock and priority ------------------------------------------------------------------
 
-uint32_t s_now() { return stream_clock ? stream_clock() : get_tqtime(); }
+uint32_t s_now() { return stream_clock ? stream_clock() : tick_now(); }
 
 StreamPri::StreamPri() : old_(push_pri(3)) {}
 StreamPri::~StreamPri() {

@@ -204,7 +204,8 @@ void set_init_chain_stream(void (*fn)());
 void set_init_TQoHTTP_stream(void (*fn)());
 
 // The clock of the stream layer's timed rules (zombie life, throughput, write abort), in
-// seconds of the time base. Tests replace it; null means get_tqtime.
+// seconds of the time base. Tests replace it; null means the tick layer's clock (tick_now),
+// so a test that moves the ticks' clock ages zombies with it.
 extern uint32_t (*stream_clock)();
 uint32_t s_now();
 
