@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/save_guard.h"
 #include "platform/startup.h"
 
 namespace tq {
@@ -38,6 +39,9 @@ void sigint_handler(int) {
     errno = saved;
     return;
   }
+  // The saves in progress leave their files as they were (async-signal-safe: the other
+  // threads run on meanwhile, so their steps are waited for, not interrupted).
+  undo_saves_in_progress();
   static const char msg[] = "Interrupted\n";
   ssize_t r = write(1, msg, sizeof msg - 1);
   (void)r;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/save_guard.h"
 #include "platform/sleep.h"
 
 #if defined(TQ_SANITIZE)
@@ -96,6 +97,7 @@ void u_exit(int status) {
     wakeup_task(&call_main_arg);
     unlock_task(task_lock, "u_exit");
   }
+  undo_saves_in_progress();  // saves still running on other threads end with the process
   run_exit_flushers();
 #if defined(TQ_SANITIZE)
   // _exit skips the sanitizer's own exit-time leak check; run it here instead.
