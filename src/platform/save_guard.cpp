@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/startup.h"
+
 namespace tq {
 
 namespace {
@@ -37,6 +39,7 @@ struct Guard {
 Guard guards[kSaveGuards];
 std::atomic<int> guards_taken;  // slots in use: u_write looks at none while it is 0
 std::atomic<int> undo_thread;   // the thread running the undo, 0 before
+std::atomic<bool> undo_done;    // set once it has run
 
 int thread_id() { return int(syscall(SYS_gettid)); }
 
@@ -110,6 +113,7 @@ bool save_step_begin(int g) {
     int seen = 0;
     if (step.compare_exchange_weak(seen, me, std::memory_order_acquire)) return true;
     if (seen == kUndone) return false;
+    if (seen == me) er_panic("save step nested");  // it would wait for itself for ever
     if (seen != 0) sched_yield();  // another thread's step of this save (a write task's write)
   }
 }
@@ -161,14 +165,19 @@ void save_write_end(int g) { save_step_end(g); }
 void undo_saves_in_progress() {
   const int me = thread_id();
   int first = 0;
-  if (!undo_thread.compare_exchange_strong(first, me) && first != me)
-    for (;;) pause();  // another thread's undo, which ends the process
+  if (!undo_thread.compare_exchange_strong(first, me) && first != me) {
+    timespec from;  // another thread's undo (an interrupt during u_exit's): wait for its end
+    clock_gettime(CLOCK_MONOTONIC, &from);
+    while (!undo_done.load(std::memory_order_acquire) && !waited_too_long(from)) sched_yield();
+    return;
+  }
   // Once begun on this thread (an interrupt during u_exit's undo), it runs whole again:
   // each undo may be done twice, none is left half done.
   for (Guard& g : guards) {
     take_for_undo(g, me);
     if (g.used.load(std::memory_order_acquire)) undo(g);
   }
+  undo_done.store(true, std::memory_order_release);
 }
 
 }  // namespace tq

@@ -31,6 +31,8 @@ int save_guard_take();
 bool save_guard_release(int g);
 
 // A step of slot g (-1: always granted, nothing to bracket): false once the undo has run.
+// Steps do not nest: a thread that begins a step of a slot it is in a step of ends the
+// process ("save step nested").
 bool save_step_begin(int g);
 void save_step_end(int g);
 
@@ -50,9 +52,10 @@ inline constexpr int kSaveEnding = -2;
 int save_write_begin(int fd);
 void save_write_end(int g);
 
-// Undoes every save in progress, as above; async-signal-safe. Waits at most
-// kSaveUndoWaitSeconds for a step in progress on another thread (a write to a disk that
-// hangs), then undoes all the same.
+// Undoes every save in progress, as above, once for the process; async-signal-safe. Waits
+// at most kSaveUndoWaitSeconds for a step in progress on another thread (a write to a disk
+// that hangs), then undoes all the same; a call on another thread meanwhile waits as long
+// for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,11 @@ void write_all(int fd, const char* p, size_t n) {
 }
 
 }  // namespace
+
+bool claim_exit() {
+  static std::atomic<bool> claimed{false};
+  return !claimed.exchange(true);
+}
 
 void add_exit_flusher(void (*fn)()) {
   if (flusher_count < kMaxFlushers) flushers[flusher_count++] = fn;
@@ -103,6 +109,8 @@ void u_exit(int status) {
   // _exit skips the sanitizer's own exit-time leak check; run it here instead.
   if (__lsan_do_leak_check) __lsan_do_leak_check();
 #endif
+  if (!claim_exit())
+    for (;;) pause();  // an interrupt is ending the process, with its own status
   _exit(status);
 }
 

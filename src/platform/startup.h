@@ -33,6 +33,10 @@ int u_child_countup();
 void u_child_countdown();
 void wait_thread(void*);
 
+// The last step before an _exit of u_exit or the interrupt: true for the first caller, which
+// ends the process with its status; a later one (on another thread) must wait for that end.
+bool claim_exit();
+
 // Flushers run by u_exit and er_panic (the stream layer registers its own). A flusher
 // must not block on a lock that a panicking thread may hold.
 void add_exit_flusher(void (*fn)());
