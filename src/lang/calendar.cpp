@@ -289,7 +289,10 @@ TQ_SEXP* get_cal(STREAM* stream, CODE_METHOD* cm) {
 TQ_SEXP* tqcal_load(TQ_SEXP* cell) {
   auto* cal = reinterpret_cast<TQ_CAL*>(cell->delay.d.func);
   GcFrame frame("tqcal_load", cal, tqcal_gc);
-  while (cal->st && cal->stack && !on_top(cal, cell)) tqcal_load(cal->stack->delay);
+  while (cal->st && cal->stack && !on_top(cal, cell)) {
+    check_realisation_site(__FILE__, __LINE__);  // realised here without realize_sexp
+    tqcal_load(cal->stack->delay);
+  }
   if (!cal->st || !on_top(cal, cell)) {  // the reading has ended: nothing more to read
     drop_entry(cal, cell);
     publish_nil(cell);
