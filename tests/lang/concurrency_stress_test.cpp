@@ -250,8 +250,7 @@ TEST(ConcurrencyStress, AnErrorLiteralReadWhileACollectionMarks) {
 // text is made, long enough for the other task's set and collection to free a value only the
 // binding held (the address sanitizer saw the freed unit read).
 TEST(ConcurrencyStress, ANameSetAnewWhileAnotherTaskMakesTextsOfItsValue) {
-  constexpr int kUnit = 100000;
-  std::vector<L_CHAR> unit(kUnit, 'm');
+  std::vector<L_CHAR> unit(100000, 'm');
   unit.push_back(0);
   struct Row {
     const char* what;
