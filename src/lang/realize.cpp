@@ -15,6 +15,7 @@
 #include "lang/gc.h"
 #include "lang/lex.h"
 #include "lang/parse.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "stream/file_stream.h"
@@ -383,8 +384,21 @@ ParseCallOut::~ParseCallOut() {
   lexing_locked = f_;
 }
 
-TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
+void check_realisation_site(const char* file, int line) {
+  const char* section_file = nullptr;
+  int section_line = 0;
+  if (!rule_checks_on() || !mem_lock_site(&section_file, &section_line)) return;
+  char at[512];
+  if (file)
+    snprintf(at, sizeof at, "realised at %s:%i", file, line);
+  else
+    snprintf(at, sizeof at, "realised through realize_sexp");
+  rule_broken("nothing delayed is realised inside a memory section", section_file, section_line, at);
+}
+
+TQ_SEXP* realize_sexp_from(TQ_SEXP* s, const char* file, int line) {
   if (realised(s)) return s;
+  check_realisation_site(file, line);
   lock_parse();
   TQ_FILE* rec = s->h.file;
   while (!realised(s) && rec && (rec->flags & kRfRealising)) sleep_parse(rec);
@@ -396,7 +410,7 @@ TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
   return realize_reader(s, s->delay.d.file.f);
 }
 
-TQ_SEXP* realize_sexp(TQ_SEXP* s) { return _realize_sexp(s); }
+TQ_SEXP* realize_sexp(TQ_SEXP* s) { return realize_sexp_from(s, nullptr, 0); }
 
 TQ_SEXP* init_delay_func(DELAY_FUNC* df) {
   GcFrame frame("init_delay_func");
