@@ -131,6 +131,13 @@ class ParseCallOut {
 // must then touch neither it nor the reader (answer as at the end of input, without
 // closing); the realisation rolls the token back.
 bool lex_read_stalls(TQ_FILE* f);
+// Whether f's input has ended for this reading: the reader is closed, or a read ahead stalled.
+// A 0 the lexer answers otherwise followed a NUL byte or an error that dropped a token.
+bool lex_input_ended(const TQ_FILE* f);
+// Whether the lexer's last answer of 0 for f (on this thread) was the end of its text: a 0
+// it read (the end of input, a NUL byte), or the input ended. Every other 0 goes with a
+// queued error, and the parser, which delivers the error, reads on.
+bool lex_end_read(const TQ_FILE* f);
 // Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
 // and ends any pending sequence at such a byte. Inline: the lexer asks it per token.
 inline bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
@@ -148,9 +155,10 @@ void put_1char(TQ_FILE* f, L_CHAR ch, int ent_flag);
 // Up to len raw bytes (no code method), first from the read buffer: the count read.
 int get_nchar(TQ_FILE* f, uint8_t* buf, int len);
 // The next character after reference expansion (mode nonzero) or as read (mode 0); *ent_flag
-// is 1 for a character that came from a numeric reference. 0 at the end and after an
-// invalid reference (0x80020508 queued). Mode 2 replays a defined entity's reference as it
-// was written ("&" marked, the name, ";") instead of expanding it.
+// is 1 for a character that came from a numeric reference. 0 at the end; 0 marked after an
+// invalid reference (0x80020508 queued), which is read up to its ";", or up to a blank, a
+// line end or one of <>()[]"' (left to be read). Mode 2 replays a defined entity's reference
+// as it was written ("&" marked, the name, ";") instead of expanding it.
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode);
 
 // ---- The token text (f->yytext, collected memory).
