@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <vector>
+
+#include "lang/eval.h"
+#include "lang/init_tqlisp.h"
 
 #include "lang/site.h"
 #include "stream/file_stream.h"
@@ -43,7 +48,10 @@ struct ErrorRow {
 };
 
 const ErrorRow kRows[] = {
+    // Inside a list ")" closes it; a surplus one at the top level in S-expression context (after
+    // "^") is the error.
     {"too many )", "^)x", "0x80020301 parser (\"too many )\") @1\n", "E\n^x\n"},
+    // An open list takes the later forms until a ")" closes it, or the end.
     {"no ) for (", "(a\n(b", "0x80020402 parser (\"no ) for (\") @2\n0x80020402 parser (\"no ) for (\") @1\n",
      "(a (b . E) . E)\n"},
     {"not correspond tag", "<a>x</b>y", "0x80021306 parser (\"not correspond tag\" \"a\" \"b\") @1\n",
@@ -55,8 +63,8 @@ const ErrorRow kRows[] = {
     {"invalid entity", "a &foo; b", "0x80020508 lex (\"invalid entity\") @1\n", "^\"a\"\nE\n^\"b\"\n"},
     {"reference to character 0", "a&#0;b &#x; c&#;", "0x80020508 lex (\"invalid entity\") @1\n"
      "0x80020508 lex (\"invalid entity\") @1\n0x80020508 lex (\"invalid entity\") @1\n",
-     "E\n^\"b\"\nE\nE\n"},
-    {"numeric reference not a number", "&#1x;b", "0x80020508 lex (\"invalid entity\") @1\n", "E\n^\";b\"\n"},
+     "E\nE\nE\n"},
+    {"numeric reference not a number", "&#1x;b", "0x80020508 lex (\"invalid entity\") @1\n", "E\n^\"b\"\n"},
     {"token error 3", "<a /x y=\"1\">t</a>", "0x80021005 lex (\"token error 3\" \"/x\") @1\n"
      "0x80021306 parser (\"not correspond tag ( to\" \"a\") @1\n",
      "E\n^\"t\"\nE\n"},
@@ -72,8 +80,9 @@ const ErrorRow kRows[] = {
     {"token error 4 field value", "([s k=v] x)",
      "0x80021005 lex (\"token error 4\" \"test\" \"\" \"text is required 3\") @1\n", "(E x)\n"},
     {"string broken inside a field description", "([s \"&q;\n x)",
-     "0x80021004 lex (\"unsutisfied file end\" \"test\") @1\n0x80020508 lex (\"invalid entity\") @1\n", "(E E x)\n"},
+     "0x80020507 lex (\"unterminated text\" \"test\") @1\n0x80020508 lex (\"invalid entity\") @1\n", "(E E)\n"},
     {"token error 5", "<?x?>t", "0x80021005 lex (\"token error 5\" \"test\" \"&lt;?x?>\") @1\n", "E\n^\"t\"\n"},
+    // A unit is refused on a number of markup only: in a list 12m/ is a number.
     {"token error 10", "12m/ 3", "0x80021005 lex (\"token error 10\" \"test\" \"12m/\" \"invalid unit character\") @1\n",
      "E\n3\n"},
     {"token error of the parser", "(a = ])", "0x80021005 parser (\"token error\") @1\n", "(a = E)\n"},
@@ -101,6 +110,221 @@ const ErrorRow kRows[] = {
     {"quote at the end", "('", "0x80020402 parser (\"no ) for (\") @1\n0x80020402 parser (\"no ) for (\") @1\n",
      "((quote . E) . E)\n"},
 };
+
+// ---- One row per error the lexer and the parser queue, the broken text standing in three
+// places, each followed by two sound forms:
+//   (list 0 BROKEN) (list 1) (list 2)
+//   (list 0 <list>BROKEN</list>) (list 1) (list 2)      in a tag's content
+//   (list 0 [list BROKEN]) (list 1) (list 2)            in a field description
+// What each text reads as (its top-level forms, an error as {code func data[ @line]}); then
+// every form is evaluated, and where a text keeps the two later forms they give (1) and (2).
+// A read failure of the stream ("cannot read the file") is no text: ReadFailureClosesTheReader.
+
+enum class Seam { kNone, kShortTokens, kNoRawMemory, kDeepWalk };
+
+struct KindRow {
+  const char* what;
+  std::string broken;
+  std::string in_list;
+  std::string in_content;      // empty: not asked (the row says why)
+  std::string in_description;  // empty: likewise
+  Seam seam = Seam::kNone;
+};
+
+const std::string kKept = " (list 1) (list 2)";
+const std::string kOnlyField = R"~({80021005 lex ("token error 4" "test" "" "only field description can be used in a tag")})~";
+const std::string kNoClose = R"~({80020402 parser ("no ) for (")})~";
+
+const KindRow kKinds[] = {
+    // A line end ends a string with its error, so the closing quote on the next line opens a
+    // string that runs to the end, and the list stays open (in markup content the quotes are text).
+    {"unterminated text", "\"a\nb\"",
+     R"~((list 0 {80020507 lex ("unterminated text" "test")} b {80021004 lex ("unsutisfied file end" "test") @2} . )~" + kNoClose + ")",
+     R"~((list 0 (list "\"a" "b\"")))~" + kKept,
+     R"~((list 0 {80021004 lex ("unsutisfied file end" "test") @2} {80020507 lex ("unterminated text" "test")} . )~" + kNoClose + ")"},
+    {"invalid entity, numeric", "&#z;",
+     R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept,
+     R"~((list 0 (list {80020508 lex ("invalid entity")})))~" + kKept,
+     R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept},
+    {"invalid entity, named", "&zz;",
+     R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept,
+     R"~((list 0 (list {80020508 lex ("invalid entity")})))~" + kKept,
+     R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept},
+    // An open quote in a tag's attribute value takes the rest of the text.
+    {"unsutisfied file end", "<a b=\"c",
+     R"~((list 0 {80021004 lex ("unsutisfied file end" "test")} . )~" + kNoClose + ")",
+     R"~((list 0 (list {80021004 lex ("unsutisfied file end" "test")} . )~" + kNoClose + ") . " + kNoClose + ")",
+     R"~((list 0 {80021004 lex ("unsutisfied file end" "test")} )~" + kOnlyField + " . " + kNoClose + ")"},
+    {"token error 3", "<a /x>",
+     R"~((list 0 {80021005 lex ("token error 3" "/x")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 3" "/x")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"symbol is required", "[1]",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "symbol is required")}))~" + kKept,
+     R"~((list 0 (list "[1]")))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"only field description", "[a <b/>]",
+     "(list 0 " + kOnlyField + ")" + kKept,
+     R"~((list 0 (list "[a" (b) "]")))~" + kKept,
+     "(list 0 " + kOnlyField + R"~( {80021005 parser ("token error")}))~" + kKept},
+    {"field name is required", "[a 1]",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "field name is required")}))~" + kKept,
+     R"~((list 0 (list "[a" {80021005 lex ("token error 10" "test" "1]" "invalid unit character")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"equals sign is required", "[a b]",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "'=' is required")}))~" + kKept,
+     R"~((list 0 (list "[a" "b]")))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"text is required 2", "[a b=]",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "text is required 2")}))~" + kKept,
+     R"~((list 0 (list "[a" "b=]")))~" + kKept,
+     "(list 0 " + kOnlyField + R"~( {80021005 parser ("token error")}))~" + kKept},
+    {"text is required 3", "[a b=c]",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "text is required 3")}))~" + kKept,
+     R"~((list 0 (list "[a" "b=c]")))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"not correspond end tag", "<?a x />",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "not correspond end tag")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 4" "test" "" "not correspond end tag")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"text is required 1", "<a x=>",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "text is required 1")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 4" "test" "" "text is required 1")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"attribute syntax error", "<a =>",
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "attribute syntax error.")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 4" "test" "" "attribute syntax error.")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"token error 5", "<?x>",
+     R"~((list 0 {80021005 lex ("token error 5" "test" "&lt;?x>")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 5" "test" "&lt;?x>")})))~" + kKept,
+     R"~((list 0 {80021005 lex ("token error 5" "test" "&lt;?x>")}))~" + kKept},
+    {"token error 10", "12m/",
+     "(list 0 12m/)" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error 10" "test" "12m/" "invalid unit character")})))~" + kKept,
+     R"~((list 0 {80021005 lex ("token error 4" "test" "" "field name is required")}))~" + kKept},
+    {"token too long", "abcdefghij",
+     R"~((list 0 {80021005 lex ("token error" "test" "token too long")}))~" + kKept,
+     R"~((list 0 (list {80021005 lex ("token error" "test" "token too long")})))~" + kKept,
+     R"~((list 0 {80021005 lex ("token error" "test" "token too long")}))~" + kKept, Seam::kShortTokens},
+    {"invalid raw length", "#zz#",
+     R"~((list 0 {80021005 lex ("token error" "test" "invalid raw length")}))~" + kKept,
+     R"~((list 0 (list "#zz#")))~" + kKept,
+     R"~((list 0 {80021005 lex ("token error" "test" "invalid raw length")}))~" + kKept},
+    {"cannot allocate raw data", "#3#abc",
+     R"~((list 0 {80021005 lex ("token error" "test" "cannot allocate raw data")}))~" + kKept,
+     R"~((list 0 (list "#3#abc")))~" + kKept,
+     R"~((list 0 {80021005 lex ("token error" "test" "cannot allocate raw data")}))~" + kKept, Seam::kNoRawMemory},
+    {"token error of the parser", "]",
+     R"~((list 0 {80021005 parser ("token error")}))~" + kKept,
+     R"~((list 0 (list "]")))~" + kKept,
+     R"~((list 0 list {80021005 parser ("token error")}))~" + kKept},
+    {"too many )", ")^",
+     R"~((list 0) {80020301 parser ("too many )")})~" + kKept,
+     R"~((list 0 (list ")")))~" + kKept,
+     "(list 0 " + kOnlyField + R"~() {80021005 parser ("token error")} {80020301 parser ("too many )")})~" + kKept},
+    {"no ) for (", "(",
+     "(list 0 () (list 1) (list 2) . " + kNoClose + ")",
+     R"~((list 0 (list () {80021306 parser ("not correspond tag ( to" "list")} ")" (list 1) (list 2) . )~" + kNoClose + ") . " + kNoClose + ")",
+     "(list 0 " + kOnlyField + R"~( ({80021005 parser ("token error")}) (list 1) (list 2) . )~" + kNoClose + ")"},
+    {"not correspond tag", "<a>x</b>",
+     R"~((list 0 (a "x") {80021306 parser ("not correspond tag" "a" "b")}))~" + kKept,
+     R"~((list 0 (list (a "x") {80021306 parser ("not correspond tag" "a" "b")})))~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    {"not correspond tag ( to", "</b>",
+     R"~((list 0) {80021306 parser ("not correspond tag ( to" "b")} ^")")~" + kKept,
+     R"~((list 0 (list) {80021306 parser ("not correspond tag" "list" "b")}) {80021306 parser ("not correspond tag ( to" "list")} ^")")~" + kKept,
+     "(list 0 " + kOnlyField + ")" + kKept},
+    // The cancel character ends every open list and leaves S-expression context: the list's own
+    // ")" is then text.
+    {"cancel", "\x03",
+     R"~((list 0 . {80011406 parser ("cancel")}) ^")")~" + kKept,
+     R"~((list 0 (list . {80011406 parser ("cancel")}) . {80011406 parser ("cancel")}) {80021306 parser ("not correspond tag ( to" "list") @2} ^")")~" + kKept,
+     R"~((list 0 . {80011406 parser ("cancel")}) ^"])")~" + kKept},
+    // An error literal is S-expression syntax: in markup content "%E" is text (the row below).
+    {"cancel in an error literal", "%E(\"s\" \"f\" 4 \"g\" 5 (a \x03))",
+     R"~((list 0 {00000005 g (a {80011404 parser "cancel"})}))~" + kKept,
+     "",
+     "(list 0 " + kOnlyField + R"~( {00000005 g (a {80011404 parser "cancel"})} {80021005 parser ("token error") @2}))~" + kKept},
+    {"malformed error literal", "%E x",
+     "(list 0 {80021003  ()})" + kKept,
+     R"~((list 0 (list "%E" "x")))~" + kKept,
+     "(list 0 " + kOnlyField + " {80021003  ()})" + kKept},
+    // Read as a walk kNestLimit - 2 levels deep realises a reader: the literal's data passes the
+    // limit, and the rest of the literal is read as data.
+    {"error literal nested too deep", "%E(\"s\" \"f\" 4 \"g\" 5 (((x))))",
+     R"~((list 0 {80021003 g ()} x) ^"))))")~" + kKept,
+     "", "", Seam::kDeepWalk},
+};
+
+// A value's shape: errors as {code func data[ @line]}, the rest as printed.
+std::string kind_shape(TQ_SEXP* s, bool top) {
+  const int32_t t = get_type(s);
+  if (t == kTagError) {
+    char code[16];
+    std::snprintf(code, sizeof code, "{%08x ", s->error.code);
+    return code + tqtest::text(s->error.func) + " " + kind_shape(s->error.data, false) +
+           (s->h.line != 1 ? " @" + std::to_string(s->h.line) : "") + "}";
+  }
+  if (t != kTagPair) return tqtest::print_text(s, top ? 0 : kPrintInList);
+  std::string out = "(";
+  for (bool first = true; get_type(s) == kTagPair; s = s->pair.cdr, first = false)
+    out += (first ? "" : " ") + kind_shape(s->pair.car, false);
+  if (get_type(s) != kTagNil) out += " . " + kind_shape(s, false);
+  return out + ")";
+}
+
+// While it lives, the reader reads as a walk kNestLimit - 2 levels deep would realise it.
+struct SeamGuard {
+  explicit SeamGuard(Seam s) : seam(s) {
+    if (s == Seam::kShortTokens) lex_token_cap = 8;
+    if (s == Seam::kNoRawMemory) lex_raw_realloc = [](void*, size_t) -> void* { return nullptr; };
+    if (s == Seam::kDeepWalk) levels.reset(new NestLevel[kNestLimit - 2]);
+  }
+  ~SeamGuard() {
+    lex_token_cap = kTokenCap;
+    lex_raw_realloc = std::realloc;
+  }
+  Seam seam;
+  std::unique_ptr<NestLevel[]> levels;
+};
+
+class Kinds : public testing::TestWithParam<KindRow> {};
+
+TEST_P(Kinds, TheErrorStandsWhereTheTextStoodAndReadingGoesOn) {
+  const KindRow& r = GetParam();
+  const std::string srcs[] = {"(list 0 " + r.broken + ")" + kKept, "(list 0 <list>" + r.broken + "</list>)" + kKept,
+                              "(list 0 [list " + r.broken + "])" + kKept};
+  const std::string* const expected[] = {&r.in_list, &r.in_content, &r.in_description};
+  for (int i = 0; i < 3; ++i) {
+    if (expected[i]->empty()) continue;
+    GcFrame frame("t");
+    TQ_SEXP* root = tqtest::read_text(srcs[i].c_str());
+    std::vector<TQ_SEXP*> forms;
+    std::string shape;
+    {
+      SeamGuard seam(r.seam);
+      for (TQ_SEXP* p = root; get_type(p) == kTagPair; p = p->pair.cdr) {
+        forms.push_back(p->pair.car);
+        shape += (shape.empty() ? "" : " ") + kind_shape(p->pair.car, true);
+      }
+    }
+    EXPECT_EQ(shape, *expected[i]) << srcs[i];
+    std::vector<std::string> values;
+    for (TQ_SEXP* form : forms) values.push_back(tqtest::print_text(eval(qvlisp_top_env1, form), 0));
+    if (shape.ends_with(kKept)) {
+      ASSERT_GE(values.size(), 3u) << srcs[i];
+      EXPECT_EQ(values[values.size() - 2], "(1)") << srcs[i];
+      EXPECT_EQ(values[values.size() - 1], "(2)") << srcs[i];
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, Kinds, testing::ValuesIn(kKinds), [](const auto& info) {
+  std::string n;
+  for (const char* p = info.param.what; *p; ++p) n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  return n;
+});
 
 class Errors : public testing::TestWithParam<ErrorRow> {};
 
