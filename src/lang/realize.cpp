@@ -347,7 +347,10 @@ void parse_token(TQ_FILE* f, int t) {
       }
       break;
     case kTokEndTag: end_tag(f, f->sexp); break;
-    case kTokCancel: cancel(f); break;
+    case kTokCancel:  // read after the errors of a tag it ended, whose delivery set the list's context
+      cancel(f);
+      set_lex_context(f);
+      break;
     case kTokEnd:
       // The text ends here only where the lexer read its end: an error never ends it.
       if (rule_checks_on() && !lex_end_read(f))

@@ -3,12 +3,14 @@
 // (Kinds) has a row for every error the two queue; the other (Errors) the paths it does not
 // take: the lines of nested errors, errors at the top level, references to character 0, raw
 // lengths past the limit or empty, the end inside a string or a CDATA section, the cancel
-// character at the top level, in nested lists and as a reference, a quote mark at the end.
+// character at the top level, in nested lists, in a broken tag and as a reference, a quote
+// mark at the end.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <vector>
 
 #include "lang/eval.h"
@@ -17,6 +19,7 @@
 #include "stream/file_stream.h"
 
 #include "reader_test_util.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -67,6 +70,8 @@ const ErrorRow kRows[] = {
     {"cancel at top level", "a\x03 b", "0x80011406 parser (\"cancel\") @1\n", "E\n^\"b\"\n"},
     {"cancel in lists", "(a\n(b \x03 c", "0x80011406 parser (\"cancel\") @2\n0x80011406 parser (\"cancel\") @1\n",
      "(a (b . E) . E)\n^\"c\"\n"},
+    {"cancel in the rest of a broken tag", "(a <b /x \x03 y> d)",
+     "0x80021005 lex (\"token error 3\" \"/x\") @1\n0x80011406 parser (\"cancel\") @1\n", "(a E . E)\n^\"y>\"\n^\"d)\"\n"},
     {"cancel as a reference", "(a &#3; b)", "0x80011406 parser (\"cancel\") @1\n", "(a . E)\n^\"b)\"\n"},
     {"cancel in error literal data on a later line", "(\n%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
      "0x00000005 g (a \n %E\n (\"SITE\" \"test\" 2 \"parser\" 0x80011404\n \"cancel\")) @4\n", "(E)\n"},
@@ -105,7 +110,8 @@ const KindRow kKinds[] = {
      R"~((list 0 {80020507 lex ("unterminated text" "test")} b {80021004 lex ("unsutisfied file end" "test") @2} . )~" + kNoClose + ")",
      R"~((list 0 (list "\"a" "b\"")))~" + kKept,
      R"~((list 0 {80021004 lex ("unsutisfied file end" "test") @2} {80020507 lex ("unterminated text" "test")} . )~" + kNoClose + ")"},
-    {"invalid entity, numeric", "&#z;",
+    // A token holding an invalid reference is dropped whole for its error.
+    {"invalid entity, numeric", "\"a&#z;b\"",
      R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept,
      R"~((list 0 (list {80020508 lex ("invalid entity")})))~" + kKept,
      R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept},
@@ -340,6 +346,50 @@ TEST(Errors, ReadFailureClosesTheReader) {
   EXPECT_EQ(get_type(cdr(root)), kTagNil);
   EXPECT_TRUE(root->h.file->flags & kRfClosed);
   d_s_close(p[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// Broken forms as users met them, each followed on its line by a sound one: run by the script
+// runner (an interpreter reading a file) and read by the word Parse (a text read in the
+// internal code method), each gives its error, and the form after it is read and runs.
+TEST(Errors, TheNextFormRunsInScriptsAndThroughParse) {
+  struct Case {
+    const char* form;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"(list [a <![CDATA[x]]>])", "80021005"},       {"(list [<![CDATA[x]]>])", "80021005"},
+      {"(list [a b=\"1\" <![CDATA[x]]>])", "80021005"}, {"(list [a <b c=\">\">])", "80021005"},
+      {"(list [a <b c=\"<b>]\">])", "80021005"},        {"(list [a <b c=\">]\">])", "80021005"},
+      {"(list &#z;)", "80020508"},                     {"(list &#1z;)", "80020508"},
+      {"(list &#xzz;)", "80020508"},                   {"(list &#x41&;)", "80020508"},
+      {"(list [a &#1z;])", "80020508"},                {"(list &zz;)", "80020508"},
+      {"(list &nope;)", "80020508"},                   {"(list [a &nope;])", "80020508"},
+      {"(list [a <!-- ) &zz; -->])", "80021005"},
+  };
+  std::string script, expected;
+  int line = 1, k = 1;
+  for (const Case& c : cases) {
+    const std::string kk = std::to_string(k) + " " + std::to_string(k), next = "(list " + kk + ")";
+    std::string quoted;  // the two forms as a string of the language
+    for (const char* p = c.form; *p; ++p) quoted += *p == '"' ? "\\\"" : *p == '&' ? "&amp;" : std::string(1, *p);
+    script += c.form + (" " + next) + "\n(Parse \"" + quoted + " " + next + "\")\n";
+    const std::string at = "<Result> " + std::to_string(line) + " ", e = std::string("E") + c.code;
+    expected += at + e + "</Result>\n" + at + "(" + kk + ")</Result>\n<Result> " + std::to_string(line + 1) +
+                " ((list " + e + ") " + next + ")</Result>\n";
+    line += 2;
+    ++k;
+  }
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("s.tq"), script);
+  auto r = tqtest::run_program({tqtest::bin_path("tq_script"), dir.file("s.tq"), dir.file("out")}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  // A printed error becomes E and its code.
+  static const std::regex printed_error(R"~(\^?\n %E\n \([^\n]*0x([0-9a-f]{8})\n \((?:"(?:[^"\\]|\\.)*"| )*\)\))~");
+  EXPECT_EQ(std::regex_replace(tqtest::read_file(dir.file("out")), printed_error, "E$1"), expected);
 }
 
 }  // namespace
