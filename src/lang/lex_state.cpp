@@ -709,8 +709,10 @@ int step(TQ_FILE* f, const Ch& ch) {
 }
 
 // After an invalid reference (a marked 0, its error queued): a token being read goes on, and
-// is dropped for the error, which stands where the token stood; between tokens, and in a
-// comment, the error stands alone. Never the end of input.
+// is dropped for the error, which stands where the token stood; its text keeps an "&" there,
+// so that what stood around the reference does not join into something else ("<!-&x;-" into
+// a comment's start). Between tokens, and in a comment, the error stands alone. Never the end
+// of input.
 int after_bad_reference(TQ_FILE* f) {
   switch (f->mode) {
     case kLexBlanks:
@@ -720,7 +722,11 @@ int after_bad_reference(TQ_FILE* f) {
     case kLexContent:
     case kLexSexp:
     case kLexComment: return kTokEnd;
-    default: return kAgain;
+    case kLexInTag:  // between a tag's attributes: no text to keep it in
+    case kLexMarkupComment:
+    case kLexCommentDash:
+    case kLexCommentDashes: return kAgain;
+    default: put_data(f, '&'); return kAgain;
   }
 }
 

@@ -153,16 +153,20 @@ bool stands_alone(int t) {
   return t == kTokOpen || t == kTokClose || t == kTokQuote || t == kTokErrorLiteral || t == kTokCancel;
 }
 
-// Markup among the words of a broken description (token t): the rest of a tag or a comment is
-// read as the tag reader reads it and dropped (given back, a start tag would open an element
-// that takes the rest of the input). Reading then goes on in the S-expression context the
-// description was read in ("[" is a token there only), also after a datum of markup (a CDATA
-// section). The cancel token when the cancel character ended the markup, else 0.
-int skip_markup(TQ_FILE* f, int t) {
-  const int u = t == kTokCommentStart ? skip_comment(f) : in_tag_mode(f) ? skip_tag(f) : kTokEnd;
-  if (u == kTokCancel) return u;  // which has left S-expression context
+// Reading goes on in the S-expression context a description is read in ("[" is a token there
+// only), also after a datum of markup (a CDATA section, which may be a field's value).
+void back_to_description(TQ_FILE* f) {
   lex_set_bits(f, kRfSexpContext, true);
   if (f->mode == kLexContent) f->mode = kLexSexp;
+}
+
+// Markup among the words of a broken description (token t): the rest of a tag or a comment is
+// read as the tag reader reads it and dropped (given back, a start tag would open an element
+// that takes the rest of the input), and reading goes on in the description's context. The
+// cancel token when the cancel character ended the markup, else 0.
+int skip_markup(TQ_FILE* f, int t) {
+  const int u = t == kTokCommentStart ? skip_comment(f) : in_tag_mode(f) ? skip_tag(f) : kTokEnd;
+  if (u != kTokCancel) back_to_description(f);  // a cancel has left S-expression context
   return u;
 }
 
@@ -195,6 +199,7 @@ int description_token(TQ_FILE* f, bool* broke) {
   TQ_SEXP* const queued = f->lex_error;
   const int t = _qv_lex(f, 1);
   *broke = f->lex_error != queued;
+  if (t == kTokDatum) back_to_description(f);
   return t;
 }
 
