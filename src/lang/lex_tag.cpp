@@ -33,10 +33,10 @@ constexpr LText kOn = "!on";
 bool in_tag_mode(const TQ_FILE* f) { return f->mode <= kLexValue && f->mode >= kLexTagEndBracket; }
 
 // Drops the token being read: inside a tag, the rest of the tag up to its ">", read by the
-// tag's own states (a quoted value may hold ">"), its tokens dropped, and its errors too, so
-// that one error stands for the tag (and the end of input's, when it ends there); elsewhere the token's
-// state, so that the next token starts afresh. The cancel token when the cancel character
-// ended the skip, else 0.
+// tag's own states (a quoted value may hold ">"), its tokens dropped and its errors too, so
+// that one error stands for the tag (and the end of input's, when the input ends there);
+// elsewhere the token's state, so that the next token starts afresh. The cancel token when
+// the cancel character ended the skip, else 0.
 int skip_tag(TQ_FILE* f) {
   reset_yytext(f);
   if (!in_tag_mode(f)) {
@@ -170,6 +170,15 @@ int skip_markup(TQ_FILE* f, int t) {
   return u;
 }
 
+// The next token of a field description; broke: the lexer queued an error for it.
+int description_token(TQ_FILE* f, bool* broke) {
+  TQ_SEXP* const queued = f->lex_error;
+  const int t = _qv_lex(f, 1);
+  *broke = f->lex_error != queued;
+  if (t == kTokDatum) back_to_description(f);
+  return t;
+}
+
 // A broken field description at token t: the error (none when the lexer queued one for t:
 // broke), then the rest of the description up to its end is skipped (ended: a word already
 // read ended it). Returns the token to answer.
@@ -188,19 +197,8 @@ int description_error(TQ_FILE* f, int t, const char* msg, bool ended, bool broke
       return give_back(f, t);
     }
     if (skip_markup(f, t) == kTokCancel) return give_back(f, kTokCancel);
-    TQ_SEXP* const queued = f->lex_error;
-    t = _qv_lex(f, 1);
-    broke = f->lex_error != queued;
+    t = description_token(f, &broke);
   }
-}
-
-// The next token of a field description; broke: the lexer queued an error for it.
-int description_token(TQ_FILE* f, bool* broke) {
-  TQ_SEXP* const queued = f->lex_error;
-  const int t = _qv_lex(f, 1);
-  *broke = f->lex_error != queued;
-  if (t == kTokDatum) back_to_description(f);
-  return t;
 }
 
 // "[sym name="value" ...]", after the left bracket.

@@ -2,9 +2,9 @@
 // cell a broken text reads as, where it stands, and what reading goes on with. One table
 // (Kinds) has a row for every error the two queue; the other (Errors) the paths it does not
 // take: the lines of nested errors, errors at the top level, references to character 0, raw
-// lengths past the limit or empty, the end inside a string or a CDATA section, the cancel
-// character at the top level, in nested lists, in a broken tag and as a reference, a quote
-// mark at the end.
+// lengths past the limit or empty, the end inside a string or a CDATA section, an invalid
+// reference in a tag's name, the cancel character at the top level, in nested lists, in a
+// broken tag and as a reference, a quote mark at the end.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -70,6 +70,9 @@ const ErrorRow kRows[] = {
     {"cancel at top level", "a\x03 b", "0x80011406 parser (\"cancel\") @1\n", "E\n^\"b\"\n"},
     {"cancel in lists", "(a\n(b \x03 c", "0x80011406 parser (\"cancel\") @2\n0x80011406 parser (\"cancel\") @1\n",
      "(a (b . E) . E)\n^\"c\"\n"},
+    {"invalid reference in a comment's start", "(a <!-&zz;- x> b) (c)",  // "<!--" it is not
+     "0x80021005 lex (\"token error 4\" \"test\" \"\" \"not correspond end tag\") @1\n"
+     "0x80020508 lex (\"invalid entity\") @1\n", "(a E E b)\n(c)\n"},
     {"cancel in the rest of a broken tag", "(a <b /x \x03 y> d)",
      "0x80021005 lex (\"token error 3\" \"/x\") @1\n0x80011406 parser (\"cancel\") @1\n", "(a E . E)\n^\"y>\"\n^\"d)\"\n"},
     {"cancel as a reference", "(a &#3; b)", "0x80011406 parser (\"cancel\") @1\n", "(a . E)\n^\"b)\"\n"},
@@ -368,7 +371,7 @@ TEST(Errors, TheNextFormRunsInScriptsAndThroughParse) {
       {"(list &#xzz;)", "80020508"},                   {"(list &#x41&;)", "80020508"},
       {"(list [a &#1z;])", "80020508"},                {"(list &zz;)", "80020508"},
       {"(list &nope;)", "80020508"},                   {"(list [a &nope;])", "80020508"},
-      {"(list [a <!-- ) &zz; -->])", "80021005"},
+      {"(list [a <!-- ) &zz; -->])", "80021005"},      {"(list &nope )", "80020508"},
   };
   std::string script, expected;
   int line = 1, k = 1;
