@@ -708,24 +708,24 @@ int step(TQ_FILE* f, const Ch& ch) {
   }
 }
 
-// After an invalid reference (a marked 0, its error queued): a token being read goes on, and
-// is dropped for the error, which stands where the token stood; its text keeps an "&" there,
-// so that what stood around the reference does not join into something else ("<!-&x;-" into
-// a comment's start). Between tokens, and in a comment, the error stands alone. Never the end
-// of input.
+// After an invalid reference (a marked 0, its error queued): it stands in the word it is
+// written in, as a valid one would, and that word is dropped for the error, which stands in
+// its place. The word's text keeps an "&" for it, so that what stood around the reference does
+// not join into something else ("<!-&x;-" into a comment's start). In a comment the error
+// stands alone. Never the end of input.
 int after_bad_reference(TQ_FILE* f) {
+  const Ch amp{'&', 0, false};
   switch (f->mode) {
-    case kLexBlanks:
-      reset_yytext(f);
-      f->mode = kLexContent;
-      return kTokEnd;
-    case kLexContent:
-    case kLexSexp:
     case kLexComment: return kTokEnd;
-    case kLexInTag:  // between a tag's attributes: no text to keep it in
     case kLexMarkupComment:
     case kLexCommentDash:
     case kLexCommentDashes: return kAgain;
+    case kLexBlanks:
+      reset_yytext(f);
+      [[fallthrough]];
+    case kLexContent:
+    case kLexSexp: begin(f, amp, (f->flags & kRfSexpContext) ? kLexAtom : kLexText); return kAgain;
+    case kLexInTag: f->mode = kLexAttrName; [[fallthrough]];
     default: put_data(f, '&'); return kAgain;
   }
 }

@@ -113,14 +113,14 @@ const KindRow kKinds[] = {
      R"~((list 0 {80020507 lex ("unterminated text" "test")} b {80021004 lex ("unsutisfied file end" "test") @2} . )~" + kNoClose + ")",
      R"~((list 0 (list "\"a" "b\"")))~" + kKept,
      R"~((list 0 {80021004 lex ("unsutisfied file end" "test") @2} {80020507 lex ("unterminated text" "test")} . )~" + kNoClose + ")"},
-    // A token holding an invalid reference is dropped whole for its error.
+    // A word holding an invalid reference (also at its start) is dropped whole for its error.
     {"invalid entity, numeric", "\"a&#z;b\"",
      R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept,
      R"~((list 0 (list {80020508 lex ("invalid entity")})))~" + kKept,
      R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept},
-    {"invalid entity, named", "x &zz; y",
-     R"~((list 0 x {80020508 lex ("invalid entity")} y))~" + kKept,
-     R"~((list 0 (list "x" {80020508 lex ("invalid entity")} "y")))~" + kKept,
+    {"invalid entity, named", "x &zz;y",
+     R"~((list 0 x {80020508 lex ("invalid entity")}))~" + kKept,
+     R"~((list 0 (list "x" {80020508 lex ("invalid entity")})))~" + kKept,
      R"~((list 0 {80020508 lex ("invalid entity")}))~" + kKept},
     // An open quote in a tag's attribute value takes the rest of the text.
     {"unsutisfied file end", "<a b=\"c",

@@ -210,7 +210,7 @@ TEST(Characters, FixedLinesCountOnlyWhatEndsAnAtom) {
 
 TEST(Characters, EntitiesOfSeveralCharactersKeepTheirOrder) {
   GcFrame frame("t");
-  TQ_SEXP* root = tqtest::read_text("&e; &loop;x");
+  TQ_SEXP* root = tqtest::read_text("&e; &loop; x");
   new_entity(root->h.file, lc("e"), lc("a<b/>c"));
   new_entity(root->h.file, lc("loop"), lc("&loop;"));
   // The "<" that ends the word "a" is pushed back and read again before the rest of "e".
