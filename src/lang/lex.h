@@ -8,9 +8,11 @@
 // calls. The lexer takes no lock: one thread at a time reads a given reader (the parser's
 // kRfRealising bit). Errors are never returned as tokens: each becomes an error cell queued
 // at the front of f->lex_error (func "lex", line token_head_line) and the token request
-// answers 0 (an unterminated string answers its string token); the parser then delivers the
-// queued errors in place of the token. With kRfTokenAfterErrors set, the token answered is
-// text that follows a broken field description: the parser delivers the errors, then reads it.
+// answers 0 (an unterminated string, or a word holding an invalid reference, answers its
+// token); the parser then delivers the queued errors in place of the token. With
+// kRfTokenAfterErrors set, the token answered is text that follows a broken tag or field
+// description: the parser delivers the errors, then reads it. Only the end of the text
+// answers 0 without an error (checked in the test builds, at the parser's end of input).
 //
 // Limits that keep hostile input harmless: a token holds at most lex_token_cap characters
 // (past it the token is dropped with "token error"), a raw block announces at most kRawCap
