@@ -347,8 +347,15 @@ void parse_token(TQ_FILE* f, int t) {
       }
       break;
     case kTokEndTag: end_tag(f, f->sexp); break;
-    case kTokCancel: cancel(f); break;
+    case kTokCancel:  // read after the errors of a tag it ended, whose delivery set the list's context
+      cancel(f);
+      set_lex_context(f);
+      break;
     case kTokEnd:
+      // The text ends here only where the lexer read its end: an error never ends it.
+      if (rule_checks_on() && !lex_end_read(f))
+        rule_broken("a reader's text ends at its end, never at an error", __FILE__, __LINE__, "a 0 token before the end");
+      [[fallthrough]];
     case kTokClosed: end_lists(f, ER_NO_CLOSE, "no ) for (", true); break;
     case kTokAttrValue:
     case kTokAttrName:
@@ -371,6 +378,8 @@ bool lex_read_stalls(TQ_FILE* f) {
   ahead_stalled = true;
   return true;
 }
+
+bool lex_input_ended(const TQ_FILE* f) { return (f->flags & kRfClosed) || (reading_ahead == f && ahead_stalled); }
 
 ParseCallOut::ParseCallOut(TQ_FILE* f) : f_(lexing_locked == f ? f : nullptr) {
   if (!f_) return;
