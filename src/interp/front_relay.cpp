@@ -8,6 +8,7 @@
 #include "interp/reply.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/lex.h"
 #include "lang/parse.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -40,6 +41,10 @@ TQ_SEXP* open_reader(TQ_INTERPRETER* tqi) {
   TQ_SEXP* root = init_parse(in, msg, nullptr);
   if (!root) return nullptr;
   TQ_FILE* f = root->delay.d.file.f;
+  // The reader leaves its stream open at the end of input: a connection's input is its
+  // output too, and the replies to what was read before the end are still to go out. The
+  // interpreter's close closes it.
+  set_parseflags(f, kRfKeepStream, 0);
   f->work = tqi;
   f->func_11 = tqi_lex_result;
   STREAM* out = nullptr;
@@ -188,19 +193,17 @@ void read_dispatch(TQ_INTERPRETER* tqi) {
   }
 }
 
+// The input has ended. Running, the relay answers what was queued before the end and then
+// closes: the front marks the input done and queues the end of the FIFO (an empty entry)
+// in the same hold of tqi_lock that unbinds it, so the relay, which reads the mark under
+// that lock, closes only after this thread has let the record go. What this connection
+// awaited from the peer can never come now: it fails at once.
 void end_front_2(TQ_INTERPRETER* tqi) {
   TqiLock l;
-  if (tqi->mode == TQI_RUNNING) {  // the input ended first: the relay closes
-    _set_tqi_mode(tqi, TQI_INPUT_ENDED);
+  if (tqi->mode == TQI_RUNNING) {
+    tqi->flags |= TQF_INPUT_DONE;
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
-    wakeup_task(&tqi->mode);
-    {
-      LOCK_SCOPE(sem_tqi_lex_lock);
-      _set_tqi_mode(tqi, TQI_FRONT_DONE);
-      wakeup_task(&tqi->out);
-    }
-    wakeup_task(&tqi->mode);
-    interrupt_fifo(tqi);
+    put_tq_fifo(tqi, nullptr);
   } else if (tqi->mode == TQI_RELAY_ENDED) {
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
     _close_tq_interpreter(tqi);
@@ -240,8 +243,14 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
       TqiLock l;
       tqi->silent_cnt = 0;
     }
+    bool input_done;
+    {
+      TqiLock l;
+      input_done = tqi->flags & TQF_INPUT_DONE;
+    }
     GcFrame frame("relay_loop");
-    TQ_SEXP* form = get_tq_fifo(tqi, nowait);
+    // The input done, nothing more is queued: an empty FIFO is the end.
+    TQ_SEXP* form = get_tq_fifo(tqi, nowait || input_done);
     TQISP_ENV* env;
     STREAM* out;
     // The front thread realised the form's own cell before queuing it (it read its tag), so
@@ -292,26 +301,24 @@ void _relay_thread(void* p) {
     TqiLock l;
     close_delay_que(tqi);
     if (relay_end_hook) relay_end_hook(tqi);
-    switch (tqi->mode) {
-      case TQI_INPUT_ENDED:
-        while (tqi->mode == TQI_INPUT_ENDED) tqi_sleep(&tqi->mode);
-        if (tqi->mode != TQI_FRONT_DONE) er_panic("_Relay_thread(1)");
-        _close_tq_interpreter(tqi);
-        break;
-      case TQI_FRONT_DONE:
-        _close_tq_interpreter(tqi);
-        break;
-      case TQI_RUNNING:  // the relay ended first: the front thread meets the end of its input
-        if (STREAM* in = tqi->inp) {
-          s_close_queue(in);
-          if (tqi->out == in) tqi->out = nullptr;
-          if (tqi->err == in) tqi->err = nullptr;
-          tqi->inp = nullptr;
-        }
-        _set_tqi_mode(tqi, TQI_RELAY_ENDED);
-        break;
-      default:
-        er_panic("relay_thread");
+    // Only the relay moves the mode from running here: the front thread that ends its input
+    // leaves it to the relay.
+    if (tqi->mode != TQI_RUNNING) er_panic("relay_thread");
+    // The input closes now. Ended by the relay, the front thread meets its end and closes the
+    // interpreter. Done, every request read has been answered: what may still be in writing
+    // is a request to the peer, whose answer can never come, and the close breaks it, which
+    // the final close waits for.
+    if (STREAM* in = tqi->inp) {
+      s_close_queue(in);
+      if (tqi->out == in) tqi->out = nullptr;
+      if (tqi->err == in) tqi->err = nullptr;
+      tqi->inp = nullptr;
+    }
+    if (tqi->flags & TQF_INPUT_DONE) {  // the front thread has gone: the relay closes
+      _set_tqi_mode(tqi, TQI_FRONT_DONE);
+      _close_tq_interpreter(tqi);
+    } else {
+      _set_tqi_mode(tqi, TQI_RELAY_ENDED);
     }
     _free_tqi_thread(0);
   }
