@@ -20,6 +20,10 @@ void (*relay_end_hook)(TQ_INTERPRETER* tqi);
 
 namespace {
 
+// The end of the FIFO that the front thread queues once its input has ended: the one error
+// cell ever queued (a form read as an error is answered by the front thread itself).
+bool fifo_end(TQ_SEXP* form) { return form && sexp_tag(form) == kTagError && form->error.code == ER_END_OF_INPUT; }
+
 bool interruption(TQ_SEXP* v, uint32_t* code) {
   if (get_type(v) != kTagError || (v->error.code & 0xff00) != 0x1400) return false;
   *code = v->error.code;
@@ -194,16 +198,18 @@ void read_dispatch(TQ_INTERPRETER* tqi) {
 }
 
 // The input has ended. Running, the relay answers what was queued before the end and then
-// closes: the front marks the input done and queues the end of the FIFO (an empty entry)
-// in the same hold of tqi_lock that unbinds it, so the relay, which reads the mark under
-// that lock, closes only after this thread has let the record go. What this connection
-// awaited from the peer can never come now: it fails at once.
+// closes: the front marks the input done and queues the end of the FIFO in the same hold of
+// tqi_lock that unbinds it, so the relay, which reads the mark under that lock, closes only
+// after this thread has let the record go. What this connection awaited from the peer can
+// never come now: it fails at once.
 void end_front_2(TQ_INTERPRETER* tqi) {
+  GcFrame frame("end_front_2");
+  TQ_SEXP* end = lang_error(nullptr, ER_END_OF_INPUT, "end of input", nullptr);  // made before tqi_lock
   TqiLock l;
   if (tqi->mode == TQI_RUNNING) {
     tqi->flags |= TQF_INPUT_DONE;
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
-    put_tq_fifo(tqi, nullptr);
+    put_tq_fifo(tqi, end);
   } else if (tqi->mode == TQI_RELAY_ENDED) {
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
     _close_tq_interpreter(tqi);
@@ -239,18 +245,17 @@ void _front_thread(void* p) {
 
 void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
   for (;;) {
-    {
-      TqiLock l;
-      tqi->silent_cnt = 0;
-    }
     bool input_done;
     {
       TqiLock l;
+      tqi->silent_cnt = 0;
       input_done = tqi->flags & TQF_INPUT_DONE;
     }
     GcFrame frame("relay_loop");
-    // The input done, nothing more is queued: an empty FIFO is the end.
+    // Once the input is done nothing more is queued: an empty FIFO is the end too (its end
+    // entry may have been taken by a wait for a remote reply, which stops there).
     TQ_SEXP* form = get_tq_fifo(tqi, nowait || input_done);
+    if (fifo_end(form)) return;
     TQISP_ENV* env;
     STREAM* out;
     // The front thread realised the form's own cell before queuing it (it read its tag), so

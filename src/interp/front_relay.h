@@ -4,8 +4,8 @@
 // evaluates and replies. Whichever of the two ends second closes the interpreter.
 //
 // The end of the input is not the end of the requests read before it: in thread mode 2 the
-// front thread marks the input done (TQF_INPUT_DONE) and ends the FIFO with an empty entry;
-// the relay answers every request queued before it, then closes the interpreter. A peer
+// front thread marks the input done (TQF_INPUT_DONE) and queues the end of the FIFO; the
+// relay answers every request queued before it, then closes the interpreter. A peer
 // that half-closes its connection after its last request gets every reply.
 #pragma once
 #include "interp/interpreter.h"

@@ -1,8 +1,9 @@
 // Keep-alive connections between requests, and fresh connections a listener had no thread
 // for (until their first byte). A connection parked in ss_list waits there without a task
 // until it is readable (or ended); only then does a task of the self-sizing ss_task pool
-// read its next request (or hand a fresh one back to the listener's code). So an idle client holds a descriptor and a record,
-// never a task; the empty-reply pass closes it after kToHParkLimit seconds. A task reads
+// read its next request (or hand a fresh one back to the listener's code). So an idle
+// client holds a descriptor and a record, never a task; the empty-reply pass closes it after
+// kToHParkLimit seconds (a fresh one after the listener's accept interval). A task reads
 // one connection's head at a time, so the pool grows by one whenever its last idle task
 // takes a connection: tasks number at most the connections being read, plus the idle.
 //
