@@ -320,7 +320,9 @@ void _relay_thread(void* p) {
       tqi->inp = nullptr;
     }
     if (tqi->flags & TQF_INPUT_DONE) {  // the front thread has gone: the relay closes
-      _set_tqi_mode(tqi, TQI_FRONT_DONE);
+      _set_tqi_mode(tqi, TQI_FRONT_DONE);  // no request goes out on it from here on
+      // Requests sent on the connection since the end of its input can have no answer.
+      if (auto flush = result_ops().flush_result_queue) flush(tqi);
       _close_tq_interpreter(tqi);
     } else {
       _set_tqi_mode(tqi, TQI_RELAY_ENDED);
