@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <vector>
 
 #include "entry/start.h"
 #include "interp/interpreter.h"
@@ -17,7 +16,6 @@
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/print.h"
-#include "platform/lock.h"
 #include "stream/string_stream.h"
 #include "support/test_util.h"
 
@@ -65,30 +63,6 @@ std::string printed(tq::TQ_SEXP* v) {
   std::string r = text ? text : "";
   d_s_close(out);
   return r;
-}
-
-std::string locks_left() {
-  constexpr int kMost = 64;
-  tq::HeldLockRecord first[kMost], now[kMost];
-  const int n = std::min(tq::held_lock_records(first, kMost), kMost);
-  std::vector<bool> still(size_t(n), true);
-  auto settled = [&] {
-    const int m = std::min(tq::held_lock_records(now, kMost), kMost);
-    bool any = false;
-    for (int i = 0; i < n; ++i) {
-      bool held = false;
-      for (int j = 0; j < m && !held; ++j) held = now[j].lock == first[i].lock && tq::cmp_htid(now[j].holder, first[i].holder) == 0;
-      still[size_t(i)] = still[size_t(i)] && held;
-      any = any || still[size_t(i)];
-    }
-    return !any && tq::fork_lock_free();
-  };
-  if (settled() || wait_until(settled)) return "";
-  std::string out;
-  for (int i = 0; i < n; ++i)
-    if (still[size_t(i)]) out += std::string(first[i].file ? first[i].file : "?") + ":" + std::to_string(first[i].line) + "\n";
-  if (!tq::fork_lock_free()) out += "the fork lock\n";
-  return out;
 }
 
 NoLeftovers::NoLeftovers() : interpreters_(interpreter_count()), threads_(bound_thread_count()), fds_(open_fd_count()) {}
