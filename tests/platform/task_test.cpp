@@ -383,8 +383,8 @@ std::string thread_note(pid_t ktid, const char* name, const std::string& key) {
   return "";
 }
 
-// Whether a thread sleeps in a semaphore's wait: a futex wait with a bit set, as sem_wait
-// makes it (the recorded locks wait without one).
+// Whether a thread sleeps in a semaphore's wait: a futex wait of the bit-set kind, as
+// sem_wait makes it (the recorded locks wait with the plain kind).
 bool in_semaphore_wait(pid_t ktid) {
   long nr = -1;
   unsigned long addr = 0, op = 0;
