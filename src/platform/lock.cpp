@@ -42,6 +42,7 @@ Block* tb_free_list;
 int tb_fresh = 1;
 _SEM* block_lock;  // block 0
 int sem_nos;
+bool lock_block[kLockBlocks];  // under block_lock: the block holds a lock's record (walked)
 
 // The lock word is taken with one compare-and-swap when free; a thread that finds it held
 // marks it contended (2) and sleeps on it in the kernel, and a release wakes one sleeper
@@ -142,8 +143,9 @@ void init_thread_block() {
   tb_fresh = 1;
 }
 
-void* new_block() {
-  _lock_task(block_lock, __FILE__, __LINE__);
+namespace {
+
+Block* pop_block() {  // block_lock held
   Block* b = tb_free_list;
   if (b)
     tb_free_list = b->next_free;
@@ -151,6 +153,14 @@ void* new_block() {
     b = &tb[tb_fresh++];
   else
     er_panic("new_block(1)");
+  return b;
+}
+
+}  // namespace
+
+void* new_block() {
+  _lock_task(block_lock, __FILE__, __LINE__);
+  Block* b = pop_block();
   _unlock_task(block_lock, "new_block", __FILE__, __LINE__);
   return b;
 }
@@ -158,16 +168,21 @@ void* new_block() {
 void free_block(void* p) {
   auto* b = static_cast<Block*>(p);
   _lock_task(block_lock, __FILE__, __LINE__);
+  lock_block[b - tb] = false;
   b->next_free = tb_free_list;
   tb_free_list = b;
   _unlock_task(block_lock, "free_block", __FILE__, __LINE__);
 }
 
 D_SEM xx_new_lock() {
-  auto* lb = new (new_block()) LockBlock;
+  _lock_task(block_lock, __FILE__, __LINE__);
+  Block* b = pop_block();
+  auto* lb = new (b->bytes) LockBlock;
   init_sem_record(&lb->sem, 1);
   lb->org.d_sem = &lb->sem;
   lb->org.pri = 0;
+  lock_block[b - tb] = true;  // whole before the walk sees it
+  _unlock_task(block_lock, "xx_new_lock", __FILE__, __LINE__);
   __atomic_add_fetch(&sem_nos, 1, __ATOMIC_RELAXED);
   return &lb->sem;
 }
@@ -194,6 +209,22 @@ bool held_lock_site(int i, const char** file, int* line) {
   return true;
 }
 
+int held_lock_records(HeldLockRecord* out, int max) {
+  _lock_task(block_lock, __FILE__, __LINE__);
+  int n = 0;
+  for (int i = 1; i < tb_fresh; ++i) {
+    if (!lock_block[i]) continue;
+    _SEM* s = &reinterpret_cast<LockBlock*>(tb[i].bytes)->sem;
+    if (word(s).load(std::memory_order_relaxed) == 0) continue;
+    if (n < max)
+      out[n] = HeldLockRecord{s, holder_of(s), __atomic_load_n(&s->lock_file, __ATOMIC_RELAXED),
+                              __atomic_load_n(&s->lock_line, __ATOMIC_RELAXED)};
+    ++n;
+  }
+  _unlock_task(block_lock, "held_lock_records", __FILE__, __LINE__);
+  return n;
+}
+
 void _lock_task(D_SEM s, const char* file, int line) {
   const HTID me = self_htid();
   errno = 0;
@@ -218,8 +249,8 @@ void _lock_task(D_SEM s, const char* file, int line) {
   // Only the holder writes value (after its wait, before its post), so the semaphore
   // orders every write: a plain store, where a read-modify-write would cost a bus lock.
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) - 1, __ATOMIC_RELAXED);
-  s->lock_file = file;
-  s->lock_line = line;
+  __atomic_store_n(&s->lock_file, file, __ATOMIC_RELAXED);  // read by the walk of held locks
+  __atomic_store_n(&s->lock_line, line, __ATOMIC_RELAXED);
   s->lock_htid = me;
   note_taken(s);
 }
@@ -381,6 +412,12 @@ void x_wlock_fork() {
     lock_task(fork_lock);
   }
   unlock_task(fork_lock, "x_wlock_fork");
+}
+
+bool fork_lock_free() {
+  if (!lock_up_test(fork_lock)) return true;
+  LOCK_SCOPE(fork_lock);
+  return flock_count == 0 && !flock_list;
 }
 
 int fork_writer_waits() {

@@ -58,6 +58,16 @@ int ss_do(F&& func, Args&&... args) {
   return 0;
 }
 int sem_count();  // locks currently created
+// The recorded locks held now, by any task, each with its holder and taking site (read
+// without taking the lock, so a site may be a moment old): for the test programs' check that
+// a test leaves no lock taken. Fills up to max records and answers how many are held.
+struct HeldLockRecord {
+  const _SEM* lock;
+  HTID holder;
+  const char* file;
+  int line;
+};
+int held_lock_records(HeldLockRecord* out, int max);
 
 inline SEM new_lock() { return _i_new_lock(); }
 // Macros that record the calling site; use them unqualified.
@@ -108,5 +118,7 @@ void x_wunlock_fork();
 // count that only grows, kept under the fork lock. A writer releases the lock only to wait,
 // so a reading past an earlier one shows that a writer has found readers since and waits.
 int fork_writer_waits();
+// Whether no writer (a fork under way) and no reader (a connect) is inside the fork lock.
+bool fork_lock_free();
 
 }  // namespace tq

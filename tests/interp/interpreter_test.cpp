@@ -168,6 +168,10 @@ TEST(Interpreter, RequestsAreQueuedEvaluatedAndNumberedByTheirLine) {
   ASSERT_TRUE(d.peer.send("(+ 1 2)\n\n(list 1 \"a\")\n"));
   EXPECT_EQ(d.peer.read_line(), d.first_marker() + "<Result> 1 3</Result>\n");
   EXPECT_EQ(d.peer.read_line(), "<Result> 3 (1 \"a\")</Result>\n") << "the blank line counts";
+  WAIT_FOR(idle(unsigned(d.id)), "the interpreter to wait for a request");
+  // Started without a reservation, its threads run at the interpreters' priority.
+  EXPECT_EQ(get_pri(info(unsigned(d.id)).front_thread), 4);
+  EXPECT_EQ(get_pri(info(unsigned(d.id)).relay_thread), 4);
   d.peer.close();
   EXPECT_TRUE(wait_gone(unsigned(d.id))) << "the end of the input closes the interpreter";
 }

@@ -262,6 +262,30 @@ TEST(FakeHelper, RepliesInAnyOrderReachTheirOwnRequests) {
   EXPECT_FALSE(listed(h.blk));
 }
 
+// A write the helper takes leaves errno as it was, a write of nothing too (the call's wait on
+// the helper clears it).
+TEST(FakeHelper, AWriteOfNothingLeavesErrnoAsItWas) {
+  FakeHelper h(4242009);
+  int r = -2, err = 0;
+  Job j([&] {
+    FAC_INFO plain{};
+    plain.fd = h.vfd(5);
+    errno = EDOM;
+    r = fac_write(&plain, "", 0);
+    err = errno;
+  });
+  WireRequest w;
+  ASSERT_TRUE(read_wire(h.req_r, &w));
+  EXPECT_EQ(w.code, UFR_WRITE);
+  h.send(reply_bytes(w.seq, 0, 0, {}));
+  ASSERT_TRUE(j.wait());
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(err, EDOM);
+  ufr_close_all();
+  ufr_disable = 0;
+  retire_all();
+}
+
 TEST(FakeHelper, FailuresAndNewDescriptors) {
   FakeHelper h(4242002);
   // An error reply sets the error number; a good open becomes a virtual descriptor.

@@ -2,19 +2,28 @@
 // pool's behaviour when the system refuses threads.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <cerrno>
+#include <fstream>
+#include <string>
 #include <set>
 #include <vector>
 
 #include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/sleep.h"
+#include "platform/startup.h"
 #include "platform/task.h"
 #include "support/test_util.h"
+#include "support/threads_refused.h"
 
 using namespace tq;
 using tqtest::wait_until;
@@ -311,9 +320,96 @@ TEST(TaskPool, RefusedThreadIsRetriedWithoutHoldingThePool) {
   for (auto& p : busy) EXPECT_TRUE(wait_until([&] { return p->done.load(); }));
 }
 
+// Starts that must not wait. A reservation takes an idle thread, else makes one, else (the
+// system refusing) answers null with EAGAIN, as create_task_nowait answers -1 where
+// create_task would wait. The monitor leaves a reserved thread; started, it runs its function
+// under a task number; released, it is the idle thread the next start takes.
+TEST(TaskPool, StartsThatMustNotWaitReserveOrGiveUp) {
+  {
+    tqtest::ThreadsRefused refused;
+    Probe p;
+    errno = 0;
+    EXPECT_EQ(reserve_task(), nullptr);
+    EXPECT_EQ(errno, EAGAIN);
+    errno = 0;
+    EXPECT_EQ(create_task_nowait(probe_body, &p, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_FALSE(refused.gave_up()) << "a start waited for a thread";
+  }
+  std::vector<POOL_THREAD*> held;
+  int before;
+  do {  // the idle threads first, then one made for the reservation
+    before = task_count();
+    held.push_back(reserve_task());
+    ASSERT_NE(held.back(), nullptr);
+  } while (task_count() == before && held.size() < 500);
+  EXPECT_EQ(task_count(), before + 1) << "no thread was made once none was idle";
+  task_monitor_round(get_tqtime() + 3600);  // would end them, were they idle
+  release_reserved_task(held.back());  // now the only idle thread
+  held.pop_back();
+  const int threads = task_count();
+  Probe q;
+  const int tq = create_task_nowait(probe_body, &q, 1);
+  ASSERT_TRUE(finished(tq));
+  EXPECT_EQ(q.tid.load(), tq);
+  EXPECT_EQ(task_count(), threads) << "the released thread was not idle";
+  std::vector<Probe> probes(held.size());
+  for (size_t i = 0; i < held.size(); ++i) {
+    const int tid = start_reserved_task(held[i], probe_body, &probes[i], 1);
+    ASSERT_TRUE(finished(tid)) << "reservation " << i;
+    EXPECT_EQ(probes[i].tid.load(), tid);
+  }
+}
+
 namespace {
+
+struct Whose {
+  std::atomic<pid_t> ktid{0};
+  pthread_t th{};
+};
+
+void note_thread(void* p) {
+  auto* w = static_cast<Whose*>(p);
+  w->th = pthread_self();
+  w->ktid = pid_t(syscall(SYS_gettid));
+}
+
+// The kernel's notes on a thread of this process: its file NAME, from the first line that
+// starts with `key` (the whole file's first line for an empty key), without the key.
+std::string thread_note(pid_t ktid, const char* name, const std::string& key) {
+  std::ifstream f("/proc/self/task/" + std::to_string(ktid) + "/" + name);
+  for (std::string line; std::getline(f, line);)
+    if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+  return "";
+}
+
+// Whether a thread sleeps in a semaphore's wait: a futex wait of the bit-set kind, as
+// sem_wait makes it (the recorded locks wait with the plain kind).
+bool in_semaphore_wait(pid_t ktid) {
+  long nr = -1;
+  unsigned long addr = 0, op = 0;
+  return std::sscanf(thread_note(ktid, "syscall", "").c_str(), "%ld %lx %lx", &nr, &addr, &op) == 3 && nr == SYS_futex &&
+         (op & 0x7f) == 9;  // FUTEX_WAIT_BITSET
+}
+
 void call_get_tid(void*) { get_tid(); }
+
 }  // namespace
+
+// A signal that breaks an idle thread's wait is not a start: the thread waits again, and the
+// start that takes it next (the last thread to go idle) runs.
+TEST(TaskPool, AnIdleThreadASignalWakesRunsTheNextStart) {
+  Whose w;
+  ASSERT_TRUE(finished(create_task(note_thread, &w, 1)));
+  ASSERT_TRUE(wait_until([&] { return in_semaphore_wait(w.ktid); })) << "the thread never went idle";
+  ASSERT_EQ(pthread_kill(w.th, kBreakSignal), 0);
+  // Taken by the thread, so that its wait ends by the signal, not by the start's post.
+  ASSERT_TRUE(wait_until([&] { return thread_note(w.ktid, "status", "SigPnd:") == "\t0000000000000000"; }));
+  Probe p;
+  const int tid = create_task(probe_body, &p, 1);
+  EXPECT_TRUE(wait_until([&] { return p.done.load(); })) << "the start was lost";
+  EXPECT_EQ(p.tid.load(), tid);
+}
 
 TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {
   EXPECT_EXIT(
@@ -324,3 +420,22 @@ TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {
       },
       testing::ExitedWithCode(1), tqtest::panic_banner("get_tid"));
 }
+
+#ifndef TQ_SANITIZE  // the sanitizer's allocator aborts instead of refusing
+// A reservation whose thread record the heap refuses stops the process with the pool's message.
+TEST(TaskPoolDeathTest, AReservationTheHeapRefusesStopsTheProcess) {
+  EXPECT_EXIT(
+      {
+        task_idle_hidden = true;  // a new thread, with a new record
+        static void* volatile taken;  // kept, as far as the compiler knows
+        const rlimit none{};  // no writable memory past what the process has
+        setrlimit(RLIMIT_DATA, &none);
+        for (size_t n = 1 << 20; n >= 16; n = n > 1024 ? n / 2 : n - 16)  // every size the heap keeps apart
+          while ((taken = malloc(n)) != nullptr) {
+          }
+        reserve_task();
+        _exit(0);
+      },
+      testing::ExitedWithCode(1), tqtest::panic_banner("create_task"));
+}
+#endif

@@ -202,9 +202,11 @@ TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {
   tqtest::write_file(dir.file("x.tq"), "(+ 1 2)\n");
   ASSERT_EQ(link(dir.file("x.tq").c_str(), dir.file("hard.tq").c_str()), 0);
   ASSERT_EQ(symlink("x.tq", dir.file("sym.tq").c_str()), 0);
-  const std::vector<std::string> rows[] = {{"x.tq"}, {"/dev/null", "x.tq"}, {"hard.tq"}, {"out", "sym.tq"}};
+  // "-": standard output, here the script opened for appending.
+  const std::vector<std::string> rows[] = {{"x.tq"}, {"/dev/null", "x.tq"}, {"hard.tq"}, {"out", "sym.tq"}, {"-"}};
   for (const auto& files : rows) {
     std::vector<std::string> argv{bin_path("tq_script"), "x.tq"};
+    if (files[0] == "-") argv.insert(argv.begin(), {"/bin/bash", "-c", "exec \"$@\" >> x.tq", "-"});
     argv.insert(argv.end(), files.begin(), files.end());
     auto r = run_program(argv, dir.path());
     EXPECT_EQ(r.status, 1) << files.back();

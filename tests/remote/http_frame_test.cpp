@@ -16,6 +16,7 @@
 #include "stream/string_stream.h"
 #include "stream/stream_write.h"
 #include "platform/lock.h"
+#include "support/heap_growth.h"
 #include "text/code_method.h"
 
 using namespace tq;
@@ -132,6 +133,7 @@ TEST(HttpHead, ParserTable) {
        "connection: keep-alive\r\nTransfer-Encoding: Chunked\r\n\r\n",
        1, "POST /p 1.0 200 text/xml UTF-8 12 3|"},
       {"P / HTTP/2\r\ncontent-type: a;b c\r\nProxy-Connection: Keep-Alive\r\n\r\n", 1, "P / 2.0 200 a c -1 1|"},
+      {"P / HTTP/1.0\r\nContent-Type: a; charset=b\r\nContent-Type: c; charset=d\r\n\r\n", 1, "P / 1.0 200 c d -1 0|"},
       {"HTTP/1.1 404 Not Found\r\nContent-Length: 2147483647\r\n\r\n", 0, "- - 0.0 404 - - 2147483647 0|"},
       {"HTTP/1.0 0x1f4 X\r\nhttp/1.0 301\r\n\r\n", 0, "- - 0.0 500 - - -1 0|"},
       {"Content-Length:12\r\nContent-Length:\r\nConnection:\r\nContent-Type:\r\nHTTP\r\n\r\n", 0, "- - 0.0 200 - - -1 0|"},
@@ -149,7 +151,10 @@ TEST(HttpHead, ParserTable) {
       {lines(kHttpLinesMax, 10) + "\r\n", 0, "refused"},  // 101 lines
       {lines(9, 8000) + "\r\n", 0, "refused"},            // lines within bounds, the head past 64 KiB
   };
-  for (const auto& c : kHeads) EXPECT_EQ(parsed(c.bytes, c.flag), c.want) << c.bytes.substr(0, 60);
+  for (const auto& c : kHeads) {
+    EXPECT_EQ(parsed(c.bytes, c.flag), c.want) << c.bytes.substr(0, 60);
+    EXPECT_EQ(tqtest::heap_growth([&c] { parsed(c.bytes, c.flag); }), "") << c.bytes.substr(0, 60);
+  }
   GET_BUF* tokens;
   STREAM* s = reader(" a  b\tc \r\n \t\r\nend");
   ASSERT_EQ(scan_HTTP_one_line(&tokens, s), 0);

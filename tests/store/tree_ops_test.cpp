@@ -9,6 +9,7 @@
 
 #include "platform/d_alloc.h"
 #include "store/file_space.h"
+#include "support/heap_growth.h"
 #include "tree_fixture.h"
 
 using namespace tq;
@@ -210,6 +211,14 @@ TEST_F(TreeOps, WalksRunBothWaysAndStopAtTheFirstAnswer) {
   EXPECT_EQ(stop.keys, (std::vector<int64_t>{1, 2, 3}));
   for (FAVT64_HEADER* h : cached(p)) EXPECT_EQ(h->pins, 0) << "a walk left a pin";
   EXPECT_EQ(favt64_trace_from_small(nullptr, r, nullptr, visit, &stop), 0);
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              Visits a, b, c;
+              c.stop_at = 3;
+              favt64_trace_from_small(nullptr, r, root_node64(nullptr, r), visit, &a);
+              favt64_trace_from_large(nullptr, r, root_node64(nullptr, r), visit, &b);
+              favt64_trace_from_small(nullptr, r, root_node64(nullptr, r), visit, &c);
+            }),
+            "");
   ASSERT_EQ(close_filespace64(p), 0);
 }
 

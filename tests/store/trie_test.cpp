@@ -11,6 +11,7 @@
 #include "store/file_space.h"
 #include "store/record_io.h"
 #include "store/trie64.h"
+#include "support/heap_growth.h"
 #include "tree_fixture.h"
 
 using namespace tq;
@@ -258,6 +259,16 @@ TEST_F(Trie, WalksVisitKeysBeforeTheirExtensions) {
   stop.stop_after = 3;
   EXPECT_EQ(dtree64_trace_from_small(nullptr, r, collect, &stop), 9);
   EXPECT_EQ(stop.items.size(), 3u);
+  for (FAVT64_HEADER* h : cached(p)) EXPECT_EQ(h->pins, 0) << "a walk left a pin";
+  // Walks whole and stopped early leave nothing of their cursors behind.
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              Seen a, b, c;
+              c.stop_after = 3;
+              dtree64_trace_from_small(nullptr, r, collect, &a);
+              dtree64_trace_from_large(nullptr, r, collect, &b);
+              dtree64_trace_from_small(nullptr, r, collect, &c);
+            }),
+            "");
   ASSERT_EQ(close_filespace64(p), 0);
 
   p = reopen();

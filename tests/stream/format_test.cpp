@@ -15,6 +15,7 @@
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/heap_growth.h"
 #include "text/l_string.h"
 
 using namespace tq;
@@ -72,6 +73,15 @@ TEST(FormatBytes, Utf8) {
   // "%ls" takes the characters as they are, "%s" of the same bytes decodes them.
   const L_CHAR raw[] = {0xE3, 0x81, 0x82, 0};
   EXPECT_EQ(bytes(utf8_cm, &n, "%ls", raw), "\xC3\xA3\xC2\x81\xC2\x82");
+}
+
+// Text outside ASCII takes a work record of a code method, reading the format and writing
+// the stream: formatting through any method leaves none behind.
+TEST(FormatBytes, EveryCodeMethodLeavesNoHeapBytes) {
+  for (CODE_METHOD* cm : {&ascii_cm_rec, &internal_cm_rec, &extucs4_cm_rec, &euc_cm_rec, &sjis_cm_rec, &jis_cm_rec,
+                          &ucs4_cm_rec, &utf16_cm_rec, &utf8_cm_rec})
+    EXPECT_EQ(tqtest::heap_growth([cm] { bytes(cm, nullptr, "caf\xC3\xA9 %s %ls", "\xE3\x81\x82", kMixed); }), "")
+        << cm->name;
 }
 
 TEST(FormatDirectives, Integers) {

@@ -22,6 +22,13 @@ int bound_thread_count();
 // The printed form of a value (S-expression flags 0, UTF-8); a delayed value is waited for.
 std::string printed(tq::TQ_SEXP* v);
 
+// The recorded locks a test left taken, one line each ("<file>:<line>", where it was taken),
+// and "the fork lock" while a fork or a connect is still inside it: what stays so, with the
+// same holder, from the call until a bound passes (a task of the runtime holds a lock for
+// moments). Empty when nothing does. The test main checks it after every test of every
+// program: a lock left taken harms only the tests after it in the same process.
+std::string locks_left();
+
 // Remembers the interpreters, bound threads and descriptors at construction; the destructor
 // expects each to be back at or below that (bounded: closes are queued).
 class NoLeftovers {

@@ -10,19 +10,25 @@
 #include "entry/start.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "support/runtime_env.h"
 #include "support/watchdog.h"
 
 namespace {
 
 // Every test runs inside a watchdog scope: a test that a fault keeps running for ever ends
 // the program with a message instead of holding it (one that takes memory without end is
-// stopped by the memory bound, set for the whole program in run_tests).
+// stopped by the memory bound, set for the whole program in run_tests). At its end, a test
+// has left no recorded lock taken (support/runtime_env.h).
 class BoundEveryTest : public testing::EmptyTestEventListener {
  public:
   void OnTestStart(const testing::TestInfo&) override {
     dog_ = std::make_unique<tqtest::Watchdog>("the test", tqtest::test_bound());
   }
-  void OnTestEnd(const testing::TestInfo&) override { dog_.reset(); }
+  void OnTestEnd(const testing::TestInfo&) override {
+    const std::string left = tqtest::locks_left();
+    EXPECT_EQ(left, "") << "locks left taken by the test";
+    dog_.reset();
+  }
 
  private:
   std::unique_ptr<tqtest::Watchdog> dog_;

@@ -34,6 +34,7 @@
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
 #include "stream/stream.h"
+#include "support/heap_growth.h"
 #include "support/script_suite.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
@@ -452,12 +453,15 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   close(saved_in);
 }
 
-// Every save closes what it opened, whichever way it ends.
-TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
+// Every save closes what it opened and frees what it took of the heap, whichever way it
+// ends; through a link that leads to no file, it makes the file where the link leads.
+TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("f"), "old\n");
   ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("made").c_str(), dir.file("dangle").c_str()), 0);
   const std::string f = "\"" + dir.file("f") + "\"";
+  const std::string dangling = "([Save oflag=\"creat:trunc\"] \"" + dir.file("dangle") + "\" 1)";
   const std::string saves[] = {
       "([Save oflag=\"creat:trunc\"] " + f + " (quote (1 2)))",
       "([Save oflag=\"append\" option=\"csv\"] " + f + " (quote ((r (a 1)))))",
@@ -465,11 +469,19 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpen) {
       "([Save] \"" + dir.file("no/f") + "\" 1)",
       "(save " + f + " 1536 384 \"raw\" (list \"not raw\"))",
       "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // the file it leads to replaced
+      "([Save oflag=\"creat:trunc\"] \"" + dir.file("new") + "\" 1)",   // a file made
+      dangling,
   };
-  for (const std::string& form : saves) run(form);  // whatever a first save sets up for good
-  const int before = tqtest::open_fd_count();
-  for (int round = 0; round < 3; ++round)
+  EXPECT_EQ(run(dangling), "()");
+  EXPECT_EQ(tqtest::read_file(dir.file("made")), "1\n");
+  const auto all = [&] {
     for (const std::string& form : saves) run(form);
+    unlink(dir.file("new").c_str());
+    unlink(dir.file("made").c_str());
+  };
+  all();  // whatever a first save sets up for good
+  const int before = tqtest::open_fd_count();
+  EXPECT_EQ(tqtest::heap_growth(all), "");
   EXPECT_EQ(tqtest::open_fd_count(), before);
 }
 
