@@ -200,6 +200,36 @@ TEST(Zombies, LifeOfClosedStreams) {
   zonbie_life_time = 300;
 }
 
+// Zombies of different ages go oldest first, whatever the order of their records; one with a
+// thread still inside outlives its life and is freed by a tick after the thread left.
+TEST(Zombies, OldestFirstAndNoneWithAThreadInside) {
+  tqtest::TickClock clock;
+  zonbie_tick(nullptr);
+  zonbie_life_time = 300;
+  STREAM* old = s_open_string_write(nullptr);
+  STREAM* inside = s_open_string_write(nullptr);
+  STREAM* young = s_open_string_write(nullptr);
+  S_FILE_THREAD t;
+  {
+    LOCK_SCOPE(stream_lock);
+    _s_insert_thread(inside, &t);
+  }
+  ASSERT_EQ(d_s_close(old), 0);
+  ASSERT_EQ(d_s_close(inside), 0);
+  clock.move(100);
+  ASSERT_EQ(d_s_close(young), 0);
+  clock.move(200);
+  zonbie_tick(nullptr);
+  EXPECT_FALSE(streamtest::valid(old));
+  EXPECT_TRUE(streamtest::valid(young));
+  ASSERT_TRUE(streamtest::valid(inside)) << "freed with a thread inside";
+  s_delete_thread(inside, &t);
+  clock.move(100);
+  zonbie_tick(nullptr);
+  EXPECT_FALSE(streamtest::valid(young));
+  EXPECT_FALSE(streamtest::valid(inside));
+}
+
 // A chain peer that takes every block and binds no interpreter.
 const CHAIN_PEER kQuietPeer{[] { return 0; }, [] {}, [](int, const char*, const char*, int) { return 0; }};
 
