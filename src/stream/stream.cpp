@@ -602,7 +602,9 @@ STREAM* take_zonbie_batch(uint32_t now, int* budget) {
   STREAM* batch = nullptr;
   for (int n = 0; n < kZonbieBatch && *budget > 0; ++n, --*budget) {
     STREAM* z = close_zonbie_list;
-    if (!z || now - z->h.close_time < zonbie_life_time) {
+    // A close time ahead of a clock set back since is no age yet, not one past every life.
+    const int32_t age = z ? int32_t(now - z->h.close_time) : 0;
+    if (!z || age < 0 || uint32_t(age) < zonbie_life_time) {
       *budget = 0;
       break;
     }

@@ -134,8 +134,8 @@ TEST(Closing, SecondCloseAndLaterOperationsFail) {
 
 // The life of closed streams on the tick layer's clock. A zombie answers -1 to every
 // operation and stays in memory until its life is over; a late access (a second close at
-// 200 s) makes the life twice its lateness at the next tick, one after the clock was set
-// back (5 s before the close) leaves it as it was; past its life the tick frees
+// 200 s) makes the life twice its lateness at the next tick; a clock set back (5 s before
+// the close) neither lengthens the life nor ages the zombie past it; past its life the tick frees
 // it and operations on the freed pointer answer from the registry without reading it. The
 // tick frees at most a batch per hold of the stream lock and holds no lock between two.
 // Streams opened before and after the zombies stay live throughout.
@@ -150,7 +150,7 @@ TEST(Zombies, LifeOfClosedStreams) {
   const Case cases[] = {
       {1, 0, 300, {{299, true}, {300, false}}, 1},
       {1, 200, 400, {{300, true}, {399, true}, {400, false}}, 1},
-      {1, -5, 300, {{300, false}}, 1},
+      {1, -5, 300, {{-5, true}, {300, false}}, 1},
       {2 * kZonbieBatch + 1, 0, 300, {{300, false}}, 3},
   };
   tqtest::TickClock clock;
