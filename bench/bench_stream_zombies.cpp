@@ -169,7 +169,9 @@ long rss_bytes() {
 
 // The memory n zombies keep, per zombie: the heap's live bytes (blocks and their headers)
 // and the process's resident memory. Arg 0: string streams as above; arg 1: chains (each
-// with a thread and a self interpreter while open, so fewer of them).
+// with a thread and a self interpreter while open, so fewer of them). The resident figure
+// means something only when this benchmark runs alone (--benchmark_filter=Memory): the debug
+// heap reuses what earlier benchmarks freed without the process growing.
 void BM_ZombieMemory(benchmark::State& state) {
   tqtest::TickClock clock;
   tq::zonbie_life_time = kLife;

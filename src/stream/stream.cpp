@@ -113,11 +113,14 @@ bool reg_has(const STREAM* s) {
 STREAM* zonbie_tail;
 uint32_t zonbie_latest;
 
-// A late operation on a closed record; a zombie's lateness is kept for the tick.
+// A late operation on a closed record; a zombie's lateness is kept for the tick. A clock set
+// back since the close gives none: as an unsigned difference it would make the life a span of
+// decades, and from then on no zombie would be freed.
 void note_late_access(STREAM* s) {
   const uint32_t now = s_now();
   s->h.zonbie_access = now;
-  if (s->h.zonbie && now - s->h.close_time > zonbie_latest) zonbie_latest = now - s->h.close_time;
+  const int32_t late = int32_t(now - s->h.close_time);
+  if (s->h.zonbie && late > 0 && uint32_t(late) > zonbie_latest) zonbie_latest = uint32_t(late);
 }
 
 void zonbie_append(STREAM* s) {
@@ -599,7 +602,9 @@ STREAM* take_zonbie_batch(uint32_t now, int* budget) {
   STREAM* batch = nullptr;
   for (int n = 0; n < kZonbieBatch && *budget > 0; ++n, --*budget) {
     STREAM* z = close_zonbie_list;
-    if (!z || now - z->h.close_time < zonbie_life_time) {
+    // A close time ahead of a clock set back since is no age yet, not one past every life.
+    const int32_t age = z ? int32_t(now - z->h.close_time) : 0;
+    if (!z || age < 0 || uint32_t(age) < zonbie_life_time) {
       *budget = 0;
       break;
     }
@@ -626,7 +631,7 @@ void zonbie_tick(void*) {
     LOCK_SCOPE(stream_lock);
     now = s_now();
     // A zombie touched long after its close lengthens every life.
-    if (zonbie_latest > zonbie_life_time / 2) zonbie_life_time = zonbie_latest > UINT32_MAX / 2 ? UINT32_MAX : 2 * zonbie_latest;
+    if (zonbie_latest > zonbie_life_time / 2) zonbie_life_time = 2 * zonbie_latest;  // latest < 2^31
     zonbie_latest = 0;  // taken: the life only grows
     budget = zonbie_count;
   }

@@ -190,7 +190,9 @@ extern STREAM* s_stdin;
 extern STREAM* s_stdout;
 extern STREAM* s_stderr;
 extern STREAM __s_std[3];
-extern STREAM* close_zonbie_list;  // zombies in closing order, oldest first
+// Zombies in closing order, oldest first; one a thread was still inside when its life ended
+// went back to the tail, and goes once the zombies before it have.
+extern STREAM* close_zonbie_list;
 extern int zonbie_count;
 extern uint32_t zonbie_life_time;  // seconds; starts at 300, only grows
 // Zombies the tick frees under one hold of the stream lock.

@@ -134,14 +134,15 @@ TEST(Closing, SecondCloseAndLaterOperationsFail) {
 
 // The life of closed streams on the tick layer's clock. A zombie answers -1 to every
 // operation and stays in memory until its life is over; a late access (a second close at
-// 200 s) makes the life twice its lateness at the next tick; past its life the tick frees
+// 200 s) makes the life twice its lateness at the next tick; a clock set back (5 s before
+// the close) neither lengthens the life nor ages the zombie past it; past its life the tick frees
 // it and operations on the freed pointer answer from the registry without reading it. The
 // tick frees at most a batch per hold of the stream lock and holds no lock between two.
 // Streams opened before and after the zombies stay live throughout.
 TEST(Zombies, LifeOfClosedStreams) {
   struct Case {
     int zombies;     // closed together
-    int late;        // age of a second close of the first (0: none)
+    int late;        // age of a second close of the first (0: none; negative: clock set back)
     uint32_t life;   // after the ticks
     std::vector<std::pair<int, bool>> ticks;  // a tick at this age; the zombies still in memory after it
     size_t batches;  // at least, in the last tick
@@ -149,6 +150,7 @@ TEST(Zombies, LifeOfClosedStreams) {
   const Case cases[] = {
       {1, 0, 300, {{299, true}, {300, false}}, 1},
       {1, 200, 400, {{300, true}, {399, true}, {400, false}}, 1},
+      {1, -5, 300, {{-5, true}, {300, false}}, 1},
       {2 * kZonbieBatch + 1, 0, 300, {{300, false}}, 3},
   };
   tqtest::TickClock clock;
@@ -196,6 +198,36 @@ TEST(Zombies, LifeOfClosedStreams) {
   }
   zonbie_batch_done = nullptr;
   zonbie_life_time = 300;
+}
+
+// Zombies of different ages go oldest first, whatever the order of their records; one with a
+// thread still inside outlives its life and is freed by a tick after the thread left.
+TEST(Zombies, OldestFirstAndNoneWithAThreadInside) {
+  tqtest::TickClock clock;
+  zonbie_tick(nullptr);
+  zonbie_life_time = 300;
+  STREAM* old = s_open_string_write(nullptr);
+  STREAM* inside = s_open_string_write(nullptr);
+  STREAM* young = s_open_string_write(nullptr);
+  S_FILE_THREAD t;
+  {
+    LOCK_SCOPE(stream_lock);
+    _s_insert_thread(inside, &t);
+  }
+  ASSERT_EQ(d_s_close(old), 0);
+  ASSERT_EQ(d_s_close(inside), 0);
+  clock.move(100);
+  ASSERT_EQ(d_s_close(young), 0);
+  clock.move(200);
+  zonbie_tick(nullptr);
+  EXPECT_FALSE(streamtest::valid(old));
+  EXPECT_TRUE(streamtest::valid(young));
+  ASSERT_TRUE(streamtest::valid(inside)) << "freed with a thread inside";
+  s_delete_thread(inside, &t);
+  clock.move(100);
+  zonbie_tick(nullptr);
+  EXPECT_FALSE(streamtest::valid(young));
+  EXPECT_FALSE(streamtest::valid(inside));
 }
 
 // A chain peer that takes every block and binds no interpreter.
