@@ -195,6 +195,43 @@ TEST(ScriptStart, ALostReplyNamesItsFileWithStatusOne) {
   }
 }
 
+// OUTPUT or ERRORS as a pipe or FIFO whose reader leaves ends the run with a broken pipe, as
+// "-" does (the process held a read end of its own output, and the full pipe hung it); an
+// ERRORS that is OUTPUT's file goes through OUTPUT's stream, each error once and in order.
+TEST(ScriptStart, OutputsThroughPipesEndWithTheirReaderAndOneFileIsOneStream) {
+  tqtest::TempDir dir;
+  std::string errors;
+  for (int i = 0; i < 3000; ++i) errors += "(car 1)\n";  // past a pipe's 64 KiB
+  tqtest::write_file(dir.file("e.tq"), errors);
+  tqtest::write_file(dir.file("mix.tq"), "(+ 1 2)\n(car 1)\n(+ 3 4)\n(car 2)\n(+ 5 6)\n");
+  const auto broken = [](int n, const std::string& name) {
+    return "cannot write shell argument(" + std::to_string(n) + ") " + name + ": Broken pipe\n";
+  };
+  const struct {
+    std::string shell;  // "$@" is tq_script
+    std::string err, file;  // the file then holds what the output alone holds
+  } rows[] = {
+      {"\"$@\" e.tq /dev/stdout | head -1 >/dev/null", broken(2, "/dev/stdout"), ""},
+      {"\"$@\" e.tq /proc/self/fd/1 | head -1 >/dev/null", broken(2, "/proc/self/fd/1"), ""},
+      {"\"$@\" e.tq out.txt /dev/stdout | head -1 >/dev/null", broken(3, "/dev/stdout"), ""},
+      {"mkfifo ff && { head -1 ff >/dev/null & \"$@\" e.tq ff; }", broken(2, "ff"), ""},
+      {"\"$@\" mix.tq same.txt same.txt", "", "same.txt"},
+      {"\"$@\" mix.tq - /dev/stdout > piped.txt", "", "piped.txt"},
+  };
+  ASSERT_EQ(run_program({bin_path("tq_script"), "mix.tq", "alone.txt"}, dir.path()).status, 0);
+  const std::string alone = tqtest::read_file(dir.file("alone.txt"));
+  ASSERT_NE(alone.find("%E"), std::string::npos) << alone;
+  for (const auto& row : rows) {
+    unlink(dir.file("ff").c_str());
+    const auto r = run_program({"/bin/bash", "-c", "set -o pipefail; " + row.shell, "-", bin_path("tq_script")}, dir.path());
+    EXPECT_EQ(r.status, row.err.empty() ? 0 : 1) << row.shell << ": " << r.err;
+    EXPECT_EQ(r.err, row.err) << row.shell;
+    if (!row.file.empty()) {
+      EXPECT_EQ(tqtest::read_file(dir.file(row.file)), alone) << row.shell;
+    }
+  }
+}
+
 // An OUTPUT or ERRORS that is the script, under any name, is refused before anything is opened
 // for writing, and the script stays whole.
 TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {
