@@ -1,7 +1,7 @@
 // The edges of a run, through the script helper as a user runs it: what an exported target
-// prints reaches the caller's own streams before Export returns, and log records queued
-// when the process ends are written before it ends. Each run is repeated, since what is
-// lost is lost to a race.
+// prints reaches the caller's own streams before Export returns, log records queued when the
+// process ends are written before it ends, and a write to standard output that fails is told.
+// Runs that lose output to a race are repeated.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -83,5 +83,33 @@ TEST(RunEnd, LogRecordsQueuedAtTheEndAreWrittenFirst) {
       for (const std::string& f : row.files)
         ASSERT_EQ(read_file(dir.file(f)), "[MESSAGE ] Launch up the Log system\n") << row.what << ", run " << run << ", " << f;
     }
+  }
+}
+
+// Standard output on a full device: a word's write that fails is told once on standard
+// error, however the run ends, and the status is 1; PrintStd answers its error too. With
+// "-" as OUTPUT the lost reply names it, and that is all.
+TEST(RunEnd, AFailedWriteToStandardOutputIsToldWithStatusOne) {
+  tqtest::TempDir dir;
+  const std::string full = "cannot write standard output: No space left on device\n";
+  const struct {
+    std::string script, output, out, err;
+  } rows[] = {
+      {"(PrintStd \"hi\")\n(+ 1 2)\n", "out.txt",
+       "<Result> 1 ^\n %E\n (\"SITE\" \"s.tq\" 1 \"Printstd\" 0x80040a06\n (\"cannot write the file\" \"stdout\" "
+       "\"No space left on device\"))</Result>\n<Result> 2 3</Result>\n",
+       full},
+      {"(Test)\n(Exit)\n", "out.txt", "<Result> 1 ()</Result>\n", full},
+      {"(Test)\n", "-", "", "cannot write shell argument(2) -: No space left on device\n"},
+  };
+  for (const auto& row : rows) {
+    write_file(dir.file("s.tq"), row.script);
+    const auto r = run_program({"/bin/bash", "-c", "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", row.output}, dir.path());
+    EXPECT_EQ(r.status, 1) << row.script;
+    EXPECT_EQ(r.err, row.err) << row.script;
+    if (row.output == "-") continue;
+    std::string out = read_file(dir.file("out.txt"));
+    if (const size_t at = out.find("%E\n (\""); at != std::string::npos) out.replace(at + 6, out.find('"', at + 6) - at - 6, "SITE");
+    EXPECT_EQ(out, row.out) << row.script;
   }
 }
