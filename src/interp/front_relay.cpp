@@ -189,6 +189,12 @@ void read_dispatch(TQ_INTERPRETER* tqi) {
 }
 
 void end_front_2(TQ_INTERPRETER* tqi) {
+  bool drain;
+  {
+    TqiLock l;
+    drain = tqi->flags & TQF_DRAIN;
+  }
+  if (drain) wait_relay_idle(tqi);  // what was read before the end is still owed
   TqiLock l;
   if (tqi->mode == TQI_RUNNING) {  // the input ended first: the relay closes
     _set_tqi_mode(tqi, TQI_INPUT_ENDED);
@@ -267,11 +273,13 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
         _get_user_info(tqi, env, line, form) == 0)
       continue;
     TQ_SEXP* v = eval(env, form);
+    bool drain;
     {
       TqiLock l;
       out = tqi->out;
+      drain = tqi->flags & TQF_DRAIN;
     }
-    if (!s_exist(out)) return;
+    if (!s_exist(out) && !drain) return;
     if (check_delay(v, 0) == 1) {  // not ready: the delay thread replies when it is
       insert_delay_que(tqi, line, v);
       continue;

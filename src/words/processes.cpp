@@ -344,6 +344,7 @@ TQ_SEXP* Shell_target(const L_CHAR* target, const L_CHAR* type, TQISP_ENV* env, 
   t->env = env;
   t->inp = t->out = fp[1];
   t->environment = 1;
+  t->flags |= TQF_DRAIN;  // what the target wrote before it ended is relayed, reply or none
   const int iid = setup_i(t);  // a refused registration leaves the record and the stream here
   if (iid == SETUP_MAIN_CLOSED) release_unregistered(t);
   if (iid < 0) return pipe_error(s, iid);
