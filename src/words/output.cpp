@@ -58,10 +58,8 @@ TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path) {
 }
 
 // The error of a write that failed with err: the code of a file that does not open, the
-// file as named (standard output as "stdout") and the system's cause. A value nested too
-// deep to print failed before anything was written.
+// file as named (standard output as "stdout") and the system's cause.
 TQ_SEXP* cannot_write(TQ_SEXP* s, const L_CHAR* path, int err) {
-  if (err == ELOOP) return lang_error(s, ER_NESTING, "Printstd", list(n_get_string("nesting too deep"), nullptr));
   return lang_error(s, ER_CANNOT_OPEN, "Printstd",
                     list(n_get_string("cannot write the file"), get_string(path), n_get_string(std::strerror(err)), nullptr));
 }
@@ -94,7 +92,8 @@ TQ_SEXP* tq_PrintStd(TQ_WORD_ARGS) {
     return lang_error_text(s, ER_INVALID_PARAM, "Printstd", "invalid parameter (option)");
   flags |= kPrintStdFlags;
   TQ_SEXP* x = get_el(s, 1);
-  realize_for_print(x, flags);
+  if (!realize_for_print(x, flags))  // the print would fail before writing a byte
+    return lang_error(s, ER_NESTING, "Printstd", list(n_get_string("nesting too deep"), nullptr));
   const L_CHAR* std_out = _l_string_2(std_cm, "stdout");
   if (const L_CHAR* d = word_attr(sf, "d")) {
     if (l_text_is(d, "stdout")) {
