@@ -27,7 +27,8 @@ namespace {
 
 const CHAIN_PEER* chain_peer;
 constexpr char kEnded = -1;
-constexpr uint32_t kChainEndWait = 10;  // seconds a close waits for the thread to end
+constexpr uint32_t kChainEndWait = 10;  // seconds a close waits for the thread to end, and the
+                                        // process's end for every chain to send its bytes
 
 S_CHAIN* chain_of(STREAM* s) { return reinterpret_cast<S_CHAIN*>(s); }
 const void* key_of(S_CHAIN* c) { return &c->iid; }
