@@ -166,6 +166,36 @@ void reset_file(TQ_SEXP* head) {
 int dotted_address(const L_CHAR* text) { return text ? int(ntohl(inet_addr(n_string(std_cm, text)))) : 0; }
 int decimal(const L_CHAR* text) { return text ? atoi(n_string(std_cm, text)) : 0; }
 
+// The list whose actions the worker runs now, or null (lock_log): a replacement leaves it
+// for the worker to free.
+LOG_COND* worker_list;
+
+void free_log_conds(LOG_COND* list) {
+  while (LOG_COND* c = list) {
+    list = c->next;
+    free_log_cond(c);
+  }
+}
+
+// One condition from a (Condition ...) form, not yet in force: the condition, or null with
+// *err the first error.
+LOG_COND* build_log_cond(TQ_SEXP* form, TQ_SEXP** err) {
+  auto* cond = static_cast<LOG_COND*>(d_calloc(1, sizeof(LOG_COND)));
+  for (TQ_SEXP* p = cdr(form); get_type(p) == kTagPair; p = p->pair.cdr) {
+    TQ_SEXP* el = p->pair.car;
+    if (get_type(el) != kTagPair) continue;
+    TQ_SEXP* head = el->pair.car;
+    TQ_SEXP* e = is_symbol(head, "Action") ? get_log_cond_action(cond, head) : get_log_cond_element(cond, el);
+    if (e) {
+      ss_printf("get_log_cond err\n");
+      free_log_cond(cond);
+      *err = e;
+      return nullptr;
+    }
+  }
+  return cond;
+}
+
 }  // namespace
 
 int get_log_cond_symbol(const L_CHAR* name) {
@@ -225,20 +255,9 @@ TQ_SEXP* get_log_cond_action(LOG_COND* cond, TQ_SEXP* head) {
 }
 
 TQ_SEXP* get_log_cond(TQ_SEXP* form) {
-  auto* cond = static_cast<LOG_COND*>(d_calloc(1, sizeof(LOG_COND)));
-  for (TQ_SEXP* p = cdr(form); get_type(p) == kTagPair; p = p->pair.cdr) {
-    TQ_SEXP* el = p->pair.car;
-    if (get_type(el) != kTagPair) continue;
-    TQ_SEXP* head = el->pair.car;
-    TQ_SEXP* e = is_symbol(head, "Action") ? get_log_cond_action(cond, head) : get_log_cond_element(cond, el);
-    if (e) {
-      ss_printf("get_log_cond err\n");
-      free_log_cond(cond);
-      return e;
-    }
-  }
-  set_log_condition(cond);
-  return nullptr;
+  TQ_SEXP* e = nullptr;
+  if (LOG_COND* cond = build_log_cond(form, &e)) set_log_condition(cond);
+  return e;
 }
 
 void free_log_cond(LOG_COND* cond) {
@@ -257,24 +276,37 @@ void set_log_condition(LOG_COND* cond) {
   LOCK_SCOPE(lock_log);
   LOG_COND** p = &condition_list;
   while (*p) p = &(*p)->next;
-  *p = cond;
+  __atomic_store_n(p, cond, __ATOMIC_RELEASE);  // the worker may be walking the list
 }
 
-void reset_log_condition() {
-  LOG_COND* list;
+void replace_log_conditions(LOG_COND* list) {
+  LOG_COND* old;
   {
     LOCK_SCOPE(lock_log);
-    list = condition_list;
-    condition_list = nullptr;
+    old = condition_list;
+    condition_list = list;
+    if (old == worker_list) old = nullptr;  // the worker frees it once its actions are done
   }
-  while (LOG_COND* c = list) {
-    list = c->next;
-    free_log_cond(c);
+  free_log_conds(old);
+}
+
+void reset_log_condition() { replace_log_conditions(nullptr); }
+
+LOG_COND* enter_log_conditions() {
+  LOCK_SCOPE(lock_log);
+  return worker_list = condition_list;
+}
+
+void leave_log_conditions(LOG_COND* list) {
+  {
+    LOCK_SCOPE(lock_log);
+    worker_list = nullptr;
+    if (list == condition_list) return;  // still in force
   }
+  free_log_conds(list);  // replaced meanwhile: no one else holds it
 }
 
 void set_log_path(const L_CHAR* str, int size, int filenos) {
-  reset_log_condition();
   auto* cond = static_cast<LOG_COND*>(d_calloc(1, sizeof(LOG_COND)));
   auto* a = static_cast<LOG_ACTION*>(d_calloc(1, sizeof(LOG_ACTION)));
   a->type = LA_SAVE;
@@ -283,7 +315,7 @@ void set_log_path(const L_CHAR* str, int size, int filenos) {
   a->div_nos = filenos;
   a->size = size;
   cond->action_list = a;
-  set_log_condition(cond);
+  replace_log_conditions(cond);
 }
 
 int cmp_log_node_data(LOG_NODE_DATA* d, LOG_COND* cond) {
@@ -302,19 +334,28 @@ int cmp_log_node_data(LOG_NODE_DATA* d, LOG_COND* cond) {
 TQ_SEXP* tq_set_log_condition(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD* attr, TQISP_ENV*) {
   TQ_SEXP* body = qv_quote_trace(env, cdr(form), get_sf_attribute(attr, _l_string_1(std_cm, "type")));
   if (get_type(body) == kTagError) return body;
-  reset_log_condition();
+  // The new list is built aside and put in force whole: records keep meeting the old one
+  // until then.
+  LOG_COND* list = nullptr;
+  LOG_COND** tail = &list;
   for (TQ_SEXP* p = body; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* el = p->pair.car;
     if (get_type(el) != kTagPair || get_type(el->pair.car) != kTagSymbol) continue;
     if (is_symbol(el->pair.car, "Condition")) {
-      if (TQ_SEXP* e = get_log_cond(el)) {
+      TQ_SEXP* e = nullptr;
+      LOG_COND* cond = build_log_cond(el, &e);
+      if (!cond) {
+        free_log_conds(list);
         reset_log_condition();
         return e;
       }
+      *tail = cond;
+      tail = &cond->next;
     } else if (is_symbol(el->pair.car, "Reset")) {
       reset_file(el->pair.car);
     }
   }
+  replace_log_conditions(list);
   log_printf(LOG_MESSAGE, LOG_TQ, 0, "Launch up the Log system");
   return nullptr;
 }

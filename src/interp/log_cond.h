@@ -3,9 +3,14 @@
 // "SetLogCondition" replaces the conditions from a list of (Condition ...) forms;
 // set_log_path replaces them by one condition that saves every record.
 //
-// A condition is linked into condition_list only when complete, and every change of the
-// list runs under lock_log, which the log worker holds while it matches one record and runs
-// its actions; so a record never meets a half-built list.
+// A list of conditions is built whole before it is put in force, and it takes the old list's
+// place in one step under lock_log, the lock the log worker reads condition_list with: a
+// record meets either the old list or the new one, never a half-built or empty one between
+// them. The worker holds lock_log only while it takes the list for a record, not while the
+// actions run, so a change never waits for an action (a relay to a node that does not
+// answer); a list replaced while the worker runs its actions is freed by the worker after
+// them. Conditions appended to the list in force (set_log_condition) are linked with a
+// release store, so the worker, walking the list without the lock, meets each whole.
 #pragma once
 #include "interp/log_record.h"
 #include "lang/env.h"
@@ -66,7 +71,15 @@ TQ_SEXP* tq_set_log_condition(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV* args_env
 // under the template str, dividing files at size bytes over filenos files.
 void set_log_path(const L_CHAR* str, int size, int filenos);
 void set_log_condition(LOG_COND* cond);  // appends (takes lock_log)
-void reset_log_condition();              // unlinks and frees every condition (takes lock_log)
+void reset_log_condition();              // no condition in force (takes lock_log)
+// Puts the list (built whole, or null) in force in place of the old one, which is freed
+// now, or by the worker once it is done with it (takes lock_log).
+void replace_log_conditions(LOG_COND* list);
+// The worker's side: the list in force, kept alive until leave_log_conditions(list); the
+// conditions of the list are walked with next_log_cond.
+LOG_COND* enter_log_conditions();
+void leave_log_conditions(LOG_COND* list);
+inline LOG_COND* next_log_cond(LOG_COND* c) { return __atomic_load_n(&c->next, __ATOMIC_ACQUIRE); }
 void free_log_cond(LOG_COND* cond);
 // Builds one condition from a (Condition ...) form and appends it: 0, or an error cell.
 TQ_SEXP* get_log_cond(TQ_SEXP* form);

@@ -28,6 +28,7 @@
 namespace tq {
 
 LOG_LOCK_PATH_LIST* ll_path_list;
+SEM lock_log_files;
 
 namespace {
 
@@ -147,7 +148,7 @@ LOG_LOCK_PATH_LIST* invalid_llpl(const L_CHAR* path) {
 
 STREAM* open_log_file(const char* name) { return s_open_file(name, O_RDWR | O_APPEND | O_CREAT, 0644); }
 
-// Files whose writes fail, each reported once (lock_log): a full disk costs one line per
+// Files whose writes fail, each reported once (lock_log_files): a full disk costs one line per
 // file, not one per record, until a write to the file succeeds again.
 std::vector<std::string> failing_files;
 
@@ -188,6 +189,7 @@ void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PAT
 }
 
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
+  LOCK_SCOPE(lock_log_files);
   L_CHAR* path = parse_dir_path(&n->d, action->path);
   LOG_LOCK_PATH_LIST* e = (action->option & LO_UNLOCK) ? invalid_llpl(path) : lock_llpl(path);
   if (action->size != 0) div_logfile(path, action->size, action->div_nos, e);
@@ -219,7 +221,7 @@ void llpl_check(int all) {
 }
 
 void llpl_close(int all) {
-  LOCK_SCOPE(lock_log);  // the worker changes the list under it; llpl_check may run on any thread
+  LOCK_SCOPE(lock_log_files);  // the worker changes the list under it; llpl_check may run on any thread
   const unsigned now = tick_now();
   for (LOG_LOCK_PATH_LIST** p = &ll_path_list; *p;) {
     LOG_LOCK_PATH_LIST* e = *p;

@@ -1,8 +1,9 @@
 // Log files: the save and console actions, the division of full files into log0..log(n-1),
 // and the cache of path entries that keeps each file open (and its call lock held) between
-// records. Only the log worker writes, under lock_log, so the lines of one file are in queue
-// order; llpl_check closes the entries about 2 seconds after they were made, and all of them
-// when the queue runs empty.
+// records. Only the log worker writes, under lock_log_files, so the lines of one file are in
+// queue order; llpl_check closes the entries about 2 seconds after they were made, and all of
+// them when the queue runs empty. lock_log_files is not the conditions' lock: a change of the
+// conditions never waits for a file.
 #pragma once
 #include <cstdint>
 
@@ -23,10 +24,11 @@ struct LOG_LOCK_PATH_LIST {
   unsigned lock : 1;         // in use by an action now
 };
 
-extern LOG_LOCK_PATH_LIST* ll_path_list;  // newest first (lock_log)
+extern LOG_LOCK_PATH_LIST* ll_path_list;  // newest first (lock_log_files)
+extern SEM lock_log_files;                // ll_path_list and the files' failures; held while a save action runs
 
 // Appends the record's line ("[" level time origin user layer "] " message, the parts the
-// action's option chooses) to the file its path template names (lock_log held). With a size,
+// action's option chooses) to the file its path template names (takes lock_log_files). With a size,
 // the file is path + "log0" and is divided first when it has reached the size. A file that
 // cannot be opened or written loses the record; the first such failure since the file's
 // last successful write is reported on standard error: "cannot write the log file %s: %s\n"
@@ -38,7 +40,7 @@ void do_log_action_console(LOG_ACTION* action, LOG_NODE* n);
 // in log(n-1) and moves each log(i) to log(i+1). A count below 1 counts as 1.
 void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e);
 // Closes (stream and call lock) and drops the entries not in use: with all 0 only those made
-// 2 seconds ago or earlier. Takes lock_log. A thread without interpreter is bound to one
+// 2 seconds ago or earlier. Takes lock_log_files. A thread without interpreter is bound to one
 // first; llpl_close is the rest, for a caller known to be bound.
 void llpl_check(int all);
 void llpl_close(int all);

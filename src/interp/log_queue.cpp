@@ -139,11 +139,13 @@ int log_hook(int level, int layer, int, const char* fmt, va_list p) {
   return tq_log_vprintf(level, layer, nullptr, fmt, p);
 }
 
-// The record's conditions and their actions (lock_log held).
+// The record's conditions, those in force now, and their actions.
 void run_conditions(LOG_NODE* n) {
-  for (LOG_COND* c = condition_list; c; c = c->next)
+  LOG_COND* list = enter_log_conditions();
+  for (LOG_COND* c = list; c; c = next_log_cond(c))
     if (cmp_log_node_data(&n->d, c) == 0)
       for (LOG_ACTION* a = c->action_list; a; a = a->next) do_log_action(a, n);
+  leave_log_conditions(list);
 }
 
 // ---- the end of the process -------------------------------------------------------------
@@ -175,10 +177,7 @@ void log_queue_task1(void*) {
       llpl_close(1);  // the queue ran empty: every file is closed until the next record
       n = log_queue_take(true);
     }
-    {
-      LOCK_SCOPE(lock_log);
-      run_conditions(n);
-    }
+    run_conditions(n);
     release_record(n);
   }
 }
@@ -216,6 +215,7 @@ void setup_value(TQISP_ENV* env, const char* const* table, int count) {
 void init_log(TQISP_ENV* env0, TQISP_ENV* env1) {
   if (lock_up_test(lock_log)) return;
   lock_log = new_lock();
+  lock_log_files = new_lock();
   log_queue.lock = new_lock();
   log_queue.records.init();
   log_queue.spare.init();

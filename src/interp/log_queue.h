@@ -65,10 +65,10 @@ struct LOG_QUEUE {
 };
 extern LOG_QUEUE log_queue;
 extern SYS_QUEUE log_wait_queue;  // parked copies awaiting a fetch
-extern SEM lock_log;              // condition_list and ll_path_list; held while a record's actions run
+extern SEM lock_log;              // condition_list; held while the worker takes it for a record
 extern int log_session;           // the log's session descriptor (0 without the session layer)
 
-// Start-up (once, from init_tq after the sessions): the lock, both queues, the session,
+// Start-up (once, from init_tq after the sessions): the locks, both queues, the session,
 // the hook, the words "GetLog" (env0), "SetLogCondition" and "FetchLog" (env1), the level
 // and layer names as integer constants in env0, and the worker thread.
 void init_log(TQISP_ENV* env0, TQISP_ENV* env1);
@@ -100,7 +100,7 @@ void log_insert_queue(SYS_QUEUE* q, LOG_NODE* n);
 // A record read from another node's (Log ...) form, queued for this node's conditions.
 void log_get_element(TQ_SEXP* form);
 
-// Runs one action on a record (lock_log held).
+// Runs one action on a record (on the worker).
 void do_log_action(LOG_ACTION* action, LOG_NODE* n);
 // The parked copies for a node at address ip, oldest first, at most kGetLogMax: each one's
 // form (get_log_node_sexp); those for other nodes stay parked in their order.

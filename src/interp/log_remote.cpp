@@ -1,14 +1,19 @@
 // The relay action and the fetch threads, through the session switch.
 #include "interp/log_remote.h"
 
+#include <cstdio>
+
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/print.h"
 #include "platform/d_alloc.h"
 #include "platform/task.h"
+#include "stream/format.h"
+#include "stream/string_stream.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -32,6 +37,18 @@ TQ_SEXP* remote_forms(URL* u, TQ_SEXP* forms) {
   return r;
 }
 
+// A record the relay lost, told on standard error: the node, then the error's site, code and
+// data on one line.
+void report_lost_relay(const L_CHAR* target, TQ_SEXP* e) {
+  STREAM* st = s_open_string_write(std_cm);
+  static const L_CHAR none[1] = {0};
+  s_printf(st, "cannot relay a log record to %ls: %ls 0x%08x ", target, e->error.func ? e->error.func : none,
+           unsigned(e->error.code));
+  print_sexp(st, e->error.data, 0);
+  std::fprintf(stderr, "%s\n", s_get_string(st));
+  d_s_close(st);
+}
+
 void log_queue_task2(void* data) {
   auto* target = static_cast<L_CHAR*>(data);
   setup_self_interpreter();
@@ -52,7 +69,8 @@ void do_log_action_relay(LOG_ACTION* action, LOG_NODE* n) {
   TQ_SEXP* form = get_log_node_sexp(&n->d);
   URL u{};
   get_url2(&u, action->path);
-  remote_forms(&u, list(form, nullptr));
+  TQ_SEXP* r = remote_forms(&u, list(form, nullptr));
+  if (get_type(r) == kTagError) report_lost_relay(action->path, r);
   free_url(&u);
 }
 

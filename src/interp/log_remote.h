@@ -26,8 +26,10 @@ struct LOG_SESSION_OPS {
 };
 extern LOG_SESSION_OPS log_session_ops;
 
-// Sends the record's form to the node the action's path names; the answer is not looked at
-// (lock_log held).
+// Sends the record's form to the node the action's path names (on the log worker), within
+// the session's own time limits. A record the node did not take (no answer in time, no
+// connection, an error answer) is told on standard error, once, with the node's URL and the
+// error's site, code and data: "cannot relay a log record to URL: SITE 0xCODE DATA".
 void do_log_action_relay(LOG_ACTION* action, LOG_NODE* n);
 
 // The word "FetchLog": with a "target" attribute (a URL text), starts a thread that fetches

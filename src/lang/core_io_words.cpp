@@ -12,7 +12,7 @@
 #include "platform/d_alloc.h"
 #include "platform/task.h"
 #include "stream/child_process.h"
-#include "stream/file_replace.h"
+#include "stream/save_file.h"
 #include "stream/stream_write.h"
 #include "text/l_string.h"
 
@@ -102,14 +102,14 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   bool qvlisp = l_strcmp(format->string.data, _l_string_2(std_cm, "qvlisp")) == 0;
   if (!qvlisp && l_strcmp(format->string.data, _l_string_2(std_cm, "raw")) != 0)
     return lang_error_text(form, ER_INVALID_PARAM, "save", "invalid parameter");
-  // A truncating save of an existing file writes a new file beside it, renamed over it only
-  // when the new content is whole (stream/file_replace.h): a write that fails (a full disk, a
-  // size limit), a failing data expression or a bad raw element leaves the old file as it
-  // was. The file is still opened, and created when missing, before the data is evaluated,
-  // so opening errors come first and a missing file is there even when the data fails.
-  FILE_REPLACE rp;
+  // A save that fails leaves the file as it found it, as "Save" does, through the same open
+  // and close (stream/save_file.h): a write that fails (a full disk, a size limit), a failing
+  // data expression or a bad raw element leaves a truncated file whole, cuts an append back
+  // and removes a file the call made. The file is still opened, and made when missing, before
+  // the data is evaluated, so opening errors come first.
+  SAVE_FILE file;
   STREAM* st = open_save_stream(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
-                                int(uint32_t(mode->integer.data)), &rp);
+                                int(uint32_t(mode->integer.data)), "save", &file);
   if (!st) return cannot_access(form, path);
   TQ_SEXP* data = eval(env, get_el(form, 5));
   TQ_SEXP* r = nullptr;
@@ -121,7 +121,7 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   else
     r = save_raw_list(st, form, data, &failed);
   failed = failed || s_write_error(st) != 0;
-  if (close_save_stream(st, &rp, !failed && !r) != 0) failed = true;
+  if (close_save_stream(st, &file, !failed && !r) != 0) failed = true;
   return failed && !r ? cannot_access(form, path) : r;
 }
 

@@ -20,6 +20,7 @@
 #include "platform/ufr_route.h"
 #include "platform/ufr_wire.h"
 #include "platform/lock.h"
+#include "platform/save_guard.h"
 
 namespace tq {
 
@@ -146,7 +147,14 @@ void add_checksum(int fd, uint32_t add) {
 
 ssize_t u_write(int fd, const void* data, size_t len) {
   if (u_is_helper_fd(fd)) return ufr_write(fd, data, len);
+  // A write of a save's append is a step its undo waits for (platform/save_guard.h).
+  const int guard = save_write_begin(fd);
+  if (guard == kSaveEnding) {
+    errno = ECANCELED;
+    return -1;
+  }
   const ssize_t n = write(fd, data, len);
+  save_write_end(guard);
   if (n > 0) add_checksum(fd, add_byte_sum(0, data, size_t(n)));
   return n;
 }

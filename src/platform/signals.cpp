@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
+#include "platform/save_guard.h"
 #include "platform/startup.h"
 
 namespace tq {
@@ -38,6 +40,15 @@ void sigint_handler(int) {
     errno = saved;
     return;
   }
+  // One interrupt ends the process; one that comes on another thread meanwhile waits for it.
+  static std::atomic<bool> ending{false};
+  if (ending.exchange(true))
+    for (;;) pause();
+  // The saves in progress leave their files as they were (async-signal-safe: the other
+  // threads run on meanwhile, so their steps are waited for, not interrupted).
+  undo_saves_in_progress();
+  if (!claim_exit())
+    for (;;) pause();  // u_exit is ending the process now
   static const char msg[] = "Interrupted\n";
   ssize_t r = write(1, msg, sizeof msg - 1);
   (void)r;

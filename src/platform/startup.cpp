@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/save_guard.h"
 #include "platform/sleep.h"
 
 #if defined(TQ_SANITIZE)
@@ -42,6 +44,11 @@ void write_all(int fd, const char* p, size_t n) {
 }
 
 }  // namespace
+
+bool claim_exit() {
+  static std::atomic<bool> claimed{false};
+  return !claimed.exchange(true);
+}
 
 void add_exit_flusher(void (*fn)()) {
   if (flusher_count < kMaxFlushers) flushers[flusher_count++] = fn;
@@ -96,11 +103,14 @@ void u_exit(int status) {
     wakeup_task(&call_main_arg);
     unlock_task(task_lock, "u_exit");
   }
+  undo_saves_in_progress();  // saves still running on other threads end with the process
   run_exit_flushers();
 #if defined(TQ_SANITIZE)
   // _exit skips the sanitizer's own exit-time leak check; run it here instead.
   if (__lsan_do_leak_check) __lsan_do_leak_check();
 #endif
+  if (!claim_exit())
+    for (;;) pause();  // an interrupt is ending the process, with its own status
   _exit(status);
 }
 

@@ -25,12 +25,17 @@ extern int task_flags;
 
 [[noreturn]] void call_main(int argc, char** argv, MAIN_FUNC main_ptr);
 [[noreturn]] void call_main_task();
-// Lets the exit waiters finish (below), publishes the status, flushes the system's own
-// output and stdio, then _exit(status), so no static destructor runs under live pool threads.
+// Lets the exit waiters finish (below), publishes the status, undoes the saves still in
+// progress (platform/save_guard.h), flushes the system's own output and stdio, then
+// _exit(status), so no static destructor runs under live pool threads.
 [[noreturn]] void u_exit(int status);
 int u_child_countup();
 void u_child_countdown();
 void wait_thread(void*);
+
+// The last step before an _exit of u_exit or the interrupt: true for the first caller, which
+// ends the process with its status; a later one (on another thread) must wait for that end.
+bool claim_exit();
 
 // Flushers run by u_exit and er_panic (the stream layer registers its own). A flusher
 // must not block on a lock that a panicking thread may hold.

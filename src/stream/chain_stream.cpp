@@ -130,6 +130,7 @@ STREAM* s_open_chain(int iid, char type) {
   c->h.tbl = &s_chain_table;
   c->iid = iid;
   c->type[0] = type;
+  c->buf = static_cast<char*>(d_alloc(kChainBlock));
   auto* s = reinterpret_cast<STREAM*>(c);
   {
     StreamPri p;
@@ -185,6 +186,9 @@ int s_close_chain(STREAM* s) {
   // The thread reads the record until it ends, and a closed record lives on only as a
   // zombie: the close waits for the end, bounded in case the thread is held up elsewhere.
   wait_chain_until(c, thread_ended, tick_now() + kChainEndWait);
+  // Empty, and with iid -1 neither the thread nor a writer copies in or out of it again.
+  d_f_ree(c->buf);
+  c->buf = nullptr;
   unlock_task(chain_lock, "s_close_chain");
   lock_task(stream_lock);
   return 0;

@@ -22,7 +22,7 @@ struct S_CHAIN {
   char write_process;  // writers inside s_write_chain
   char type[2];        // 'o' or 'e', and a 0
   short buf_len;       // bytes waiting in buf
-  char buf[kChainBlock];
+  char* buf;           // kChainBlock bytes; given back at close (a closed chain reads it no more)
 };
 
 // What the chain thread needs of the interpreter runtime.

@@ -17,6 +17,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
+#include "platform/save_guard.h"
 #include "platform/ufr_route.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -115,10 +116,16 @@ int open_temp(FILE_REPLACE* r) {
   for (int tries = 0; tries < kTempTries; ++tries) {
     r->temp = temp_name(r->name, ++temp_count);
     int fd = -1;
-    if (helper_would_make(r, r->temp))
+    if (helper_would_make(r, r->temp)) {
       errno = EACCES;
-    else
+    } else if (!save_step_begin(r->guard)) {
+      errno = ECANCELED;  // the process is ending
+    } else {
+      // Made and noted in one step: an end of the process removes it, whenever it comes.
       fd = openat(r->dir, r->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd >= 0) save_guard_temp(r->guard, r->dir, r->temp);
+      save_step_end(r->guard);
+    }
     if (fd >= 0) {
       free_checksum(fd);  // a record left by an earlier holder of the number
       return fd;
@@ -141,11 +148,20 @@ bool take_attributes(int fd, const struct stat& old) {
   return fchmod(fd, old.st_mode & 07777) == 0;
 }
 
+// The new file gone (or renamed), the undo no longer names it.
+void forget_temp(FILE_REPLACE* r) {
+  if (save_step_begin(r->guard)) {
+    save_guard_temp(r->guard, -1, nullptr);
+    save_step_end(r->guard);
+  }
+  d_f_ree(r->temp);
+  r->temp = nullptr;
+}
+
 void remove_temp(FILE_REPLACE* r) {
   if (!r->temp) return;
   unlinkat(r->dir, r->temp, 0);
-  d_f_ree(r->temp);
-  r->temp = nullptr;
+  forget_temp(r);
 }
 
 // The folder's entries reach the disk too, so the rename outlives a crash (best effort: a
@@ -176,6 +192,8 @@ bool open_folder(FILE_REPLACE* r) {
   return r->dir >= 0;
 }
 
+}  // namespace
+
 void init_replace(const char* path, FILE_REPLACE* r) {
   r->path = copy_str(path);
   r->name = r->path;
@@ -183,8 +201,6 @@ void init_replace(const char* path, FILE_REPLACE* r) {
   r->temp = nullptr;
   r->fd = -1;
 }
-
-}  // namespace
 
 int begin_replace(const char* path, FILE_REPLACE* r) {
   // A link's file is replaced beside itself, where the link leads, and the link stays a link.
@@ -195,7 +211,7 @@ int begin_replace(const char* path, FILE_REPLACE* r) {
   struct stat old;
   if (!open_folder(r) || !renamable(r, &old)) return 1;
   r->fd = open_temp(r);
-  if (r->fd < 0) return errno == ENOSPC || errno == EDQUOT || errno == EEXIST ? -1 : 1;
+  if (r->fd < 0) return errno == ENOSPC || errno == EDQUOT || errno == EEXIST || errno == ECANCELED ? -1 : 1;
   // A new file may take attributes from its folder (a default access list) that the old
   // one lacks: it would not be what the old file is either.
   if (has_attributes(r->fd) || !take_attributes(r->fd, old)) {
@@ -216,8 +232,7 @@ STREAM* open_replace_stream(FILE_REPLACE* r) {
 
 int commit_replace(FILE_REPLACE* r) {
   if (!r->temp || renameat(r->dir, r->temp, r->dir, r->name) != 0) return -1;
-  d_f_ree(r->temp);
-  r->temp = nullptr;
+  forget_temp(r);
   sync_folder(r->dir);
   return 0;
 }
@@ -229,33 +244,6 @@ void end_replace(FILE_REPLACE* r) {
   r->fd = r->dir = -1;
   d_f_ree(r->path);
   r->path = nullptr;
-}
-
-STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r) {
-  // O_EXCL counts only with O_CREAT (the open then refuses an existing file); alone it
-  // changes nothing for a regular file, which the open truncates.
-  // With O_APPEND too: the emptied file's end is its start, so the new content is the same.
-  const bool whole = (flags & O_TRUNC) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
-  int road = 1;
-  if (whole)
-    road = begin_replace(path, r);
-  else
-    init_replace(path, r);
-  STREAM* st = nullptr;
-  if (road == 0) st = open_replace_stream(r);
-  if (road == 1) st = s_open_file(path, flags, perm);
-  if (!st) end_replace(r);
-  return st;
-}
-
-int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep) {
-  // A stateful encoding's closing sequence goes out before the sync and the rename, not at
-  // the close, where a failure to write it would go unseen behind a file already renamed.
-  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
-  if (ok && keep && r->temp) ok = s_flush(st) == 0 && commit_replace(r) == 0;
-  d_s_close(st);
-  end_replace(r);
-  return ok ? 0 : -1;
 }
 
 }  // namespace tq

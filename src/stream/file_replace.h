@@ -29,6 +29,8 @@ struct FILE_REPLACE {
   int dir;           // its folder (O_PATH), -1 when not opened
   char* temp;        // the new file's name in that folder (debug heap); null once renamed or when there is none
   int fd;            // the new file, open read-write, until a stream takes it; -1 otherwise
+  int guard;         // the save's slot for an end of the process (platform/save_guard.h), or -1;
+                     // set by the caller: the new file is noted there while it exists
 };
 
 // Makes the new file beside path (named "." + the file's name + "." + process id + "." + a
@@ -38,7 +40,7 @@ struct FILE_REPLACE {
 //     is (above), or the folder refuses a new file (no write permission, read-only, name too
 //     long).
 // -1  with errno: the new file could not be made otherwise (a full disk, or every one of 100
-//     names taken: EEXIST); the old file is untouched.
+//     names taken: EEXIST, or the process is ending: ECANCELED); the old file is untouched.
 // r is filled in every case; end_replace releases it.
 int begin_replace(const char* path, FILE_REPLACE* r);
 // A file stream on the new file of a begin_replace that answered 0; the stream owns the
@@ -49,21 +51,11 @@ STREAM* open_replace_stream(FILE_REPLACE* r);
 int commit_replace(FILE_REPLACE* r);
 // Removes the new file when it was not renamed, closes what r still holds, frees its names.
 void end_replace(FILE_REPLACE* r);
+// Fills r for path with no new file (a file written in place): end_replace releases it.
+void init_replace(const char* path, FILE_REPLACE* r);
 
 // Test seam: when set, called once the new file is made and given its attributes, before
 // begin_replace returns 0 (read once per save: saves on other threads may run meanwhile).
 extern std::atomic<void (*)(const FILE_REPLACE* r)> replace_made_hook;
-
-// A save's file, opened with the open flags `flags` (O_RDWR and the caller's O_CREAT,
-// O_TRUNC, O_APPEND, O_EXCL) and permission bits `perm`. A truncating save (O_TRUNC, with
-// O_APPEND or without, but not O_CREAT with O_EXCL) of a file a rename keeps writes a new file
-// beside it (r, above); any other opens path itself with the flags. The stream, to be ended by
-// close_save_stream; or null when the save cannot write (the old file untouched, r released).
-STREAM* open_save_stream(const char* path, int flags, int perm, FILE_REPLACE* r);
-// Ends a save opened by open_save_stream: with `keep`, ends its text (the closing sequence
-// of a stateful encoding) and, with a new file, syncs it and renames it over the old one;
-// then closes st and releases r. 0, or -1 when one of these failed (with a new file, the
-// old file is then as it was).
-int close_save_stream(STREAM* st, FILE_REPLACE* r, bool keep);
 
 }  // namespace tq

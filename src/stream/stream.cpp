@@ -45,6 +45,7 @@ std::atomic<int> now_open_files{4};
 int max_fid = 3;
 std::atomic<void (*)()> stream_gc{nullptr};
 uint32_t (*stream_clock)();
+void (*zonbie_batch_done)();
 
 namespace {
 
@@ -54,35 +55,82 @@ void (*init_TQoHTTP_stream_fn)();
 bool stream_started;
 
 // ---- registry of stream records ------------------------------------------------------
-// Chained through S_HEADER::reg_next; looking a pointer up compares addresses only, so a
-// pointer to freed memory is never dereferenced.
+// Chained through S_HEADER::reg_next and reg_prev; looking a pointer up compares addresses
+// only, so a pointer to freed memory is never dereferenced. A chain holds its live records
+// first, newest first, then its zombies, oldest first: a close moves its record to the
+// tail. A live stream is found among the live records of its bucket alone, and a late
+// access, most often to a stream closed a moment ago, walks the zombies back from the
+// newest; only a pointer already freed is looked for along the whole chain.
 
 constexpr int kRegBits = 12;
-STREAM* reg_table[1 << kRegBits];
+struct REG_BUCKET {
+  STREAM* head;
+  STREAM* tail;
+};
+REG_BUCKET reg_table[1 << kRegBits];
 
-size_t reg_slot(const void* p) {
-  return size_t((uint64_t(reinterpret_cast<uintptr_t>(p)) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - kRegBits));
+REG_BUCKET& reg_bucket(const void* p) {
+  return reg_table[size_t((uint64_t(reinterpret_cast<uintptr_t>(p)) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - kRegBits))];
 }
 
-void reg_insert(STREAM* s) {
-  STREAM** head = &reg_table[reg_slot(s)];
-  s->h.reg_next = *head;
-  *head = s;
+void reg_insert_head(STREAM* s) {
+  REG_BUCKET& b = reg_bucket(s);
+  s->h.reg_prev = nullptr;
+  s->h.reg_next = b.head;
+  (b.head ? b.head->h.reg_prev : b.tail) = s;
+  b.head = s;
 }
 
+void reg_insert_tail(STREAM* s) {
+  REG_BUCKET& b = reg_bucket(s);
+  s->h.reg_next = nullptr;
+  s->h.reg_prev = b.tail;
+  (b.tail ? b.tail->h.reg_next : b.head) = s;
+  b.tail = s;
+}
+
+// The neighbours must point at s: a record that is not in its chain ends the process.
 void reg_remove(STREAM* s) {
-  for (STREAM** p = &reg_table[reg_slot(s)]; *p; p = &(*p)->h.reg_next)
-    if (*p == s) {
-      *p = s->h.reg_next;
-      return;
-    }
-  er_panic("stream registry");
+  REG_BUCKET& b = reg_bucket(s);
+  STREAM*& from_prev = s->h.reg_prev ? s->h.reg_prev->h.reg_next : b.head;
+  STREAM*& from_next = s->h.reg_next ? s->h.reg_next->h.reg_prev : b.tail;
+  if (from_prev != s || from_next != s) er_panic("stream registry");
+  from_prev = s->h.reg_next;
+  from_next = s->h.reg_prev;
 }
 
 bool reg_has(const STREAM* s) {
-  for (STREAM* e = reg_table[reg_slot(s)]; e; e = e->h.reg_next)
+  const REG_BUCKET& b = reg_bucket(s);
+  for (STREAM* e = b.head; e && !e->h.zonbie; e = e->h.reg_next)
+    if (e == s) return true;
+  for (STREAM* e = b.tail; e && e->h.zonbie; e = e->h.reg_prev)
     if (e == s) return true;
   return false;
+}
+
+// The zombie list's tail, where a close appends; the latest access any zombie had after
+// its close (seconds), which the next tick makes the life's half.
+STREAM* zonbie_tail;
+uint32_t zonbie_latest;
+
+// A late operation on a closed record; a zombie's lateness is kept for the tick.
+void note_late_access(STREAM* s) {
+  const uint32_t now = s_now();
+  s->h.zonbie_access = now;
+  if (s->h.zonbie && now - s->h.close_time > zonbie_latest) zonbie_latest = now - s->h.close_time;
+}
+
+void zonbie_append(STREAM* s) {
+  s->h.next = nullptr;
+  (zonbie_tail ? zonbie_tail->h.next : close_zonbie_list) = s;
+  zonbie_tail = s;
+}
+
+STREAM* zonbie_pop() {
+  STREAM* z = close_zonbie_list;
+  close_zonbie_list = z->h.next;
+  if (!close_zonbie_list) zonbie_tail = nullptr;
+  return z;
 }
 
 bool is_std(const STREAM* s) { return s == &__s_std[0] || s == &__s_std[1] || s == &__s_std[2]; }
@@ -157,7 +205,7 @@ bool drain_before_close(STREAM* s) {
     del_tick_with_data(s_close_write_tick, s);
     lock_task(stream_lock);
     if (!s->h.tbl) {
-      s->h.zonbie_access = s_now();
+      note_late_access(s);
       return false;
     }
   }
@@ -213,7 +261,7 @@ void checksum_report(STREAM* s, S_TABLE* tbl) {
 
 // ---- clock and priority ------------------------------------------------------------------
 
-uint32_t s_now() { return stream_clock ? stream_clock() : get_tqtime(); }
+uint32_t s_now() { return stream_clock ? stream_clock() : tick_now(); }
 
 StreamPri::StreamPri() : old_(push_pri(3)) {}
 StreamPri::~StreamPri() {
@@ -335,8 +383,9 @@ void _xx_s_open(STREAM* s, int mode, int stream_type, const char* file, int line
   h.write_abort_interval = 0;
   h.u_history = U_HISTORY{nullptr, nullptr};
   h.close_time = h.zonbie_access = 0;
+  h.zonbie = 0;
   stream_list = s;
-  reg_insert(s);
+  reg_insert_head(s);
 }
 
 void xx_s_open(STREAM* s, int stream_type, int mode, const char* file, int line) {
@@ -355,7 +404,7 @@ int _s_exist(STREAM* s) { return _s_valid(s) && s->h.tbl; }
 
 bool _s_live(STREAM* s) {
   if (_s_exist(s)) return true;
-  if (_s_valid(s)) s->h.zonbie_access = s_now();
+  if (_s_valid(s)) note_late_access(s);
   return false;
 }
 
@@ -502,7 +551,7 @@ void _s_close_sync(STREAM* s) {
 int __d_s_close(STREAM* s, const char* file, int line) {
   if (!_s_valid(s)) return -1;
   if (!s->h.tbl) {
-    s->h.zonbie_access = s_now();
+    note_late_access(s);
     return -1;
   }
   if (is_std(s)) return -1;
@@ -518,8 +567,10 @@ int __d_s_close(STREAM* s, const char* file, int line) {
   unlink_stream_list(s, file, line);
   ++zonbie_count;
   s->h.close_time = s->h.zonbie_access = s_now();
-  s->h.next = close_zonbie_list;
-  close_zonbie_list = s;
+  zonbie_append(s);
+  reg_remove(s);
+  s->h.zonbie = 1;
+  reg_insert_tail(s);
   return ret;
 }
 
@@ -537,26 +588,57 @@ void s_close_write_tick(void* data) {
   wakeup_task(&s->h.write_buf);
 }
 
-void zonbie_tick(void*) {
+namespace {
+
+// Takes up to kZonbieBatch zombies past their life off the list and the registry, under the
+// stream lock, and chains them through next for the caller to free without it. A zombie
+// with a thread inside (it reads the header when it leaves) goes back to the tail. Each
+// zombie looked at uses up one of *budget; 0 once the oldest left is not past its life.
+STREAM* take_zonbie_batch(uint32_t now, int* budget) {
   LOCK_SCOPE(stream_lock);
-  const uint32_t now = s_now();
-  // Late accesses first: a zombie touched long after its close lengthens every life.
-  for (STREAM* z = close_zonbie_list; z; z = z->h.next) {
-    const uint32_t d = z->h.zonbie_access - z->h.close_time;
-    if (2 * d > zonbie_life_time) zonbie_life_time = 2 * d;
-  }
-  for (STREAM** p = &close_zonbie_list; *p;) {
-    STREAM* z = *p;
-    // A thread still inside a class operation will read the header when it leaves.
-    if (now - z->h.close_time < zonbie_life_time || z->h.thread) {
-      p = &z->h.next;
+  STREAM* batch = nullptr;
+  for (int n = 0; n < kZonbieBatch && *budget > 0; ++n, --*budget) {
+    STREAM* z = close_zonbie_list;
+    if (!z || now - z->h.close_time < zonbie_life_time) {
+      *budget = 0;
+      break;
+    }
+    zonbie_pop();
+    if (z->h.thread) {
+      zonbie_append(z);
       continue;
     }
-    *p = z->h.next;
     reg_remove(z);
     z->h.check_ptr = nullptr;
-    d_f_ree(z);
     --zonbie_count;
+    z->h.next = batch;
+    batch = z;
+  }
+  return batch;
+}
+
+}  // namespace
+
+void zonbie_tick(void*) {
+  uint32_t now;
+  int budget;  // the zombies there were at the start: each is looked at once at most
+  {
+    LOCK_SCOPE(stream_lock);
+    now = s_now();
+    // A zombie touched long after its close lengthens every life.
+    if (zonbie_latest > zonbie_life_time / 2) zonbie_life_time = zonbie_latest > UINT32_MAX / 2 ? UINT32_MAX : 2 * zonbie_latest;
+    zonbie_latest = 0;  // taken: the life only grows
+    budget = zonbie_count;
+  }
+  while (budget > 0) {
+    STREAM* z = take_zonbie_batch(now, &budget);
+    if (!z) continue;
+    while (z) {  // found by no lookup any more, and no thread inside
+      STREAM* next = z->h.next;
+      d_f_ree(z);
+      z = next;
+    }
+    if (zonbie_batch_done) zonbie_batch_done();
   }
 }
 

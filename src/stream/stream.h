@@ -6,7 +6,10 @@
 // Liveness: every stream record, live or zombie, is entered in a registry; a pointer is
 // looked up there before any field of it is read, so a record freed by the zombie tick is
 // never touched again. A closed record stays a zombie (class pointer empty) for a while,
-// so that late operations on it fail with -1.
+// so that late operations on it fail with -1. A zombie keeps only its record: its class
+// gives every buffer back at close. Zombies cost the same however many there are: a live
+// stream's lookup never walks past them, and the tick frees them oldest first, in batches
+// with the stream lock given up between two.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -51,13 +54,13 @@ struct S_HEADER {
   unsigned char wb_flags;
   unsigned char cr_mode;    // non-zero: formatted output counts line ends in cr_cnt
   int cr_cnt;
+  int write_tid;            // task doing the direct write in progress
   CODE_METHOD* cm;          // converts formatted text to the stream's bytes
   void* cm_work;
   S_FILE_THREAD* thread;    // threads now inside an operation
   int write_abort_type;     // 0 none, 1 interrupt and close, 2 interrupt only
   int write_abort_interval; // seconds a direct write may take
   int64_t write_in_time;    // start of the direct write in progress, 0 none
-  int write_tid;            // task doing that write
   STREAM_BUF write_buf;     // buffered bytes not yet written
   STREAM* next;             // stream_list, or close_zonbie_list once closed
   int last_size;            // bytes of the last class write
@@ -70,15 +73,17 @@ struct S_HEADER {
   int usec_per_byte;        // -1
   char pushed;              // one pushed-back byte
   char pushed_flag;
+  unsigned char zonbie;     // 1 once on close_zonbie_list (and at the tail of its registry chain)
   S_HEADER* check_ptr;      // the record's own address while it is valid memory
   uint32_t close_time;
   uint32_t zonbie_access;   // latest operation tried on the closed stream
   uint32_t create_time;
-  const char* create_file;
   int create_line;
+  const char* create_file;
   uint32_t w_checksum;      // byte sum of written data (classes with a checksum operation)
   U_HISTORY u_history;
-  STREAM* reg_next;         // registry chain (live and zombie records)
+  STREAM* reg_next;         // registry chain: live records first (newest first), then zombies
+  STREAM* reg_prev;         // (oldest first); a record leaves it without a walk
 };
 
 // Hand-over records (child processes).
@@ -185,9 +190,13 @@ extern STREAM* s_stdin;
 extern STREAM* s_stdout;
 extern STREAM* s_stderr;
 extern STREAM __s_std[3];
-extern STREAM* close_zonbie_list;
+extern STREAM* close_zonbie_list;  // zombies in closing order, oldest first
 extern int zonbie_count;
 extern uint32_t zonbie_life_time;  // seconds; starts at 300, only grows
+// Zombies the tick frees under one hold of the stream lock.
+inline constexpr int kZonbieBatch = 512;
+// Called by the zombie tick after each batch it freed, with no lock held (tests).
+extern void (*zonbie_batch_done)();
 extern int shutdown_stream_flags;
 // Starts at 4; changed under the stream lock, read without it by the collector's resource check.
 extern std::atomic<int> now_open_files;
@@ -204,7 +213,8 @@ void set_init_chain_stream(void (*fn)());
 void set_init_TQoHTTP_stream(void (*fn)());
 
 // The clock of the stream layer's timed rules (zombie life, throughput, write abort), in
-// seconds of the time base. Tests replace it; null means get_tqtime.
+// seconds of the time base. Tests replace it; null means the tick layer's clock (tick_now),
+// so a test that moves the ticks' clock ages zombies with it.
 extern uint32_t (*stream_clock)();
 uint32_t s_now();
 
@@ -263,7 +273,10 @@ void s_close_queue(STREAM* s);  // null is ignored
 void s_shutdown_stream(int flags);
 
 // Periodic work, public so that tests can run one round under their own clock.
-void zonbie_tick(void*);            // every 11 s: frees zombies past their life time
+// Every 11 s: lengthens the life to twice the latest access any zombie had after its close,
+// then frees the zombies past their life, oldest first, in batches of kZonbieBatch (the
+// stream lock is given up between two; a zombie with a thread inside waits for a later tick).
+void zonbie_tick(void*);
 void s_close_write_tick(void* s);   // the 30-second limit of a draining close
 void close_checksum(void* ck);      // the close-time checksum report (tick thread)
 

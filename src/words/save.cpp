@@ -2,25 +2,19 @@
 // the bytes of a list of raw cells, or as a comma-separated table whose columns are given or
 // derived from the records. The file is always opened read-write with the open flags the
 // attributes choose; a write that fails (a full disk, a file-size limit) is an error. A save
-// that answers an error leaves the file as it found it: a truncating save keeps the old file
-// whole, an append is cut back to the old length, and a file the save made is removed, also
-// through a link that led to no file (a plain save over an existing file keeps what was
-// written over it). An undo that fails is told on standard error.
+// that answers an error leaves the file as it found it, as the core word save does, through
+// the same open and close (stream/save_file.h).
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "interp/interpreter.h"
 #include "lang/eval.h"
 #include "lang/print.h"
 #include "platform/d_alloc.h"
-#include "stream/file_replace.h"
 #include "stream/file_stream.h"
+#include "stream/save_file.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "words/output.h"
@@ -289,109 +283,7 @@ TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
   return nullptr;
 }
 
-// ---- Leaving the file as it was found.
-
-// What undoes a save that fails: the file it made goes, an append is cut back.
-struct SaveUndo {
-  char* made = nullptr;  // the name of the file the save made (debug heap), or null
-  dev_t dev = 0;         // that file, told from one put in its place meanwhile
-  ino_t ino = 0;
-  int fd = -1;           // the appended file (a descriptor of its own), or -1
-  int64_t old_size = 0;  // its length before the save
-};
-
-constexpr int kLinkHops = 40;  // as the system follows links
-
-// Where a file is made through path, a link that leads to no file (followed, as the open
-// follows it, to the first name that is missing); null when path is no such link.
-char* missing_target(const char* path) {
-  char* at = copy_str(path);
-  for (int hop = 0; hop < kLinkHops; ++hop) {
-    struct stat sb {};
-    if (lstat(at, &sb) != 0) {
-      if (errno == ENOENT && hop > 0) return at;
-      break;
-    }
-    char to[PATH_MAX];
-    const ssize_t n = S_ISLNK(sb.st_mode) ? readlink(at, to, sizeof to - 1) : -1;
-    if (n <= 0) break;
-    to[n] = 0;
-    const char* slash = to[0] == '/' ? nullptr : std::strrchr(at, '/');  // relative to the link's folder
-    const size_t folder = slash ? size_t(slash - at + 1) : 0;
-    auto* next = static_cast<char*>(d_alloc(folder + size_t(n) + 1));
-    std::memcpy(next, at, folder);
-    std::memcpy(next + folder, to, size_t(n) + 1);
-    d_f_ree(at);
-    at = next;
-  }
-  d_f_ree(at);
-  return nullptr;
-}
-
-// Makes the file at name, exclusively, and notes it as this save's to remove on failure.
-STREAM* make_file(const char* name, int flags, const SaveOptions& o, FILE_REPLACE* rp, SaveUndo* u) {
-  STREAM* st = open_save_stream(name, flags | O_CREAT | O_EXCL, o.perm, rp);
-  const int fd = st ? s_get_fid(st) : -1;
-  struct stat sb {};
-  if (st && (fd >= 0 && !u_is_helper_fd(fd) ? fstat(fd, &sb) : stat(name, &sb)) == 0) {
-    u->made = copy_str(name);
-    u->dev = sb.st_dev;
-    u->ino = sb.st_ino;
-  }
-  return st;
-}
-
-// Opens the save's file, learning what a failure must undo. A file that is there is opened
-// as it is; only when there is none does the open make it, exclusively, so the file removed
-// after a failure is one this call made. Through a link that leads to no file (the open
-// without O_CREAT followed it, so the system lets it be followed), the file is made, so,
-// where the link leads.
-STREAM* open_undoable(const char* path, const SaveOptions& o, FILE_REPLACE* rp, SaveUndo* u) {
-  const int flags = O_RDWR | o.oflag;
-  STREAM* st = open_save_stream(path, flags & ~O_CREAT, o.perm, rp);
-  if (!st && errno == ENOENT && (flags & O_CREAT)) {
-    st = make_file(path, flags, o, rp, u);
-    if (!st && errno == EEXIST) {
-      char* target = missing_target(path);
-      if (target) {
-        st = make_file(target, flags, o, rp, u);
-        d_f_ree(target);
-      } else {
-        errno = EEXIST;
-      }
-    }
-    // Made meanwhile by another: not this call's to remove.
-    if (!st && errno == EEXIST) st = open_save_stream(path, flags, o.perm, rp);
-  }
-  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
-  const int fd = st && (flags & O_APPEND) && !u->made && !rp->temp ? s_get_fid(st) : -1;
-  struct stat sb {};
-  // Only a regular file has a length to go back to; the root helper's files cannot be cut.
-  if (fd >= 0 && !u_is_helper_fd(fd) && fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode)) {
-    u->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    u->old_size = sb.st_size;
-  }
-  return st;
-}
-
-// After the stream is closed (every buffered byte is out): undoes the save when it failed.
-// An undo that fails (an append-only file cannot be cut, a folder that keeps its entries
-// cannot lose one) is told on standard error: the reply's error does not say it.
-void end_undoable(const char* path, SaveUndo* u, bool failed) {
-  if (failed && u->fd >= 0 && ftruncate(u->fd, off_t(u->old_size)) != 0)
-    std::fprintf(stderr, "Save: cannot cut %s back to %lli bytes: %s\n", path, (long long)u->old_size,
-                 std::strerror(errno));
-  if (u->fd >= 0) close(u->fd);
-  struct stat sb {};
-  const bool ours = failed && u->made && stat(u->made, &sb) == 0 && sb.st_dev == u->dev && sb.st_ino == u->ino;
-  if (ours && u_unlink(u->made) != 0)
-    std::fprintf(stderr, "Save: cannot remove %s: %s\n", u->made, std::strerror(errno));
-  d_f_ree(u->made);
-}
-
-// A truncating save of an existing file goes to a new file renamed over it once all is
-// written and synced, where a rename keeps what the file is (stream/file_replace.h); the
-// others write in place.
+// The file is opened, and undone when the save fails, as stream/save_file.h says.
 TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   SaveOptions o;
   if (!read_options(sf, &o)) return lang_error_text(s, ER_INVALID_PARAM, "Save", "invalid parameter");
@@ -399,21 +291,13 @@ TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   if (get_type(name) != kTagString) return type_error(s, 1);
   // Nothing is read once it is open; a value too deep to print leaves the file untouched.
   if (o.kind == SAVE_TQ && !realize_for_print(get_el(s, 2), o.print_flags)) return nesting_error(s);
-  FILE_REPLACE rp;
-  SaveUndo undo;
-  char* path = copy_str(n_string(std_cm, name->string.data));
-  STREAM* st = open_undoable(path, o, &rp, &undo);
-  TQ_SEXP* r = nullptr;
-  if (!st) {
-    r = access_error(s, name);
-  } else {
-    if (o.encoding) set_encoding_st(st, o.encoding);
-    r = write_value(st, s, o);
-    if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
-    if (close_save_stream(st, &rp, !r) != 0 && !r) r = access_error(s, name);
-  }
-  end_undoable(path, &undo, r != nullptr);
-  d_f_ree(path);
+  SAVE_FILE file;
+  STREAM* st = open_save_stream(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm, "Save", &file);
+  if (!st) return access_error(s, name);
+  if (o.encoding) set_encoding_st(st, o.encoding);
+  TQ_SEXP* r = write_value(st, s, o);
+  if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
+  if (close_save_stream(st, &file, !r) != 0 && !r) r = access_error(s, name);
   return r;
 }
 

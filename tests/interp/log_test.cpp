@@ -4,6 +4,9 @@
 // fetch traffic through the log's session, against a fake node and another interpreter.
 // Times are UTC on a fixed tick clock.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include "interp/log_queue.h"
 #include "interp/log_remote.h"
 #include "interp/script_start.h"
+#include "interp/tick.h"
 #include "interp_test_util.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
@@ -338,6 +342,38 @@ TEST_F(Log, TheEndWaitsForQueuedRecordsNoLongerThanItsBound) {
   drain();
   EXPECT_EQ(file("q"), "after\n");
   end_stall();
+}
+
+// A record meets the conditions in force when the worker reaches it, the old list or the
+// new one whole, never the gap between them: 1000 replacements, a record after each, lose none.
+TEST_F(Log, ReplacingTheConditionsLosesNoRecord) {
+  std::string expected;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") " + save("r") + ")"));
+    log_rec(Rec{LOG_ERROR, LOG_TQ, std::to_string(i), nullptr, "r"});
+    expected += std::to_string(i) + "\n";
+  }
+  drain();
+  EXPECT_EQ(file("r"), expected);
+}
+
+// A replacement does not wait for the action in progress, a relay to a node that admits the
+// connection and never answers; the relay gives up in its own time (on the tick clock),
+// telling standard error once, with the node, and the worker goes on under the new
+// conditions.
+TEST_F(Log, AReplacementDoesNotWaitForARelayAndALostRecordIsTold) {
+  FakeLineServer node([](const std::string&) { return std::nullopt; });
+  const std::string url = "tqp://127.0.0.1:" + std::to_string(node.port()) + "/";
+  ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") ([Action type=\"relay\" path=\"" + url + "\"]))"));
+  testing::internal::CaptureStderr();
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "lost", nullptr, "r"});
+  ASSERT_TRUE(node.wait_lines(1)) << "the relay's first line";
+  ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"q\") " + save("after") + ")"));
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "after", nullptr, "q"});
+  WAIT_FOR((clock.advance(1), tqi_tick(), file("after") == "after\n"), "the relay to give up");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot relay a log record to " + url +
+                                                        ": remote call 0x80040a12 (\"\" \"\" 3 \"stream error\" 2147748370 "
+                                                        "(\"127.0.0.1\" " + kSetAgent + "))\n");
 }
 
 // 10^5 records from 8 threads: every record is either written or counted as dropped.

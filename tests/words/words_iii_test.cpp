@@ -3,17 +3,19 @@
 // get-file table under one process's roots, "Get" with an agent name and its call locks,
 // the lazily read lists and their streams, the server port, and "Save" and "save" under a
 // file-size limit, in a folder renamed meanwhile, with their new file's names taken or their
-// file refused (read-only, append-only), and counting descriptors.
+// file refused (read-only, append-only), interrupted, and counting descriptors.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -33,6 +35,7 @@
 #include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/script_suite.h"
+#include "support/task_runner.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
 #include "words/get_file.h"
@@ -482,7 +485,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   std::string old;  // 1007 bytes that the save which does not fit must leave as they are
   for (int i = 0; old.size() < 1007; ++i) old += std::to_string(i) + (i % 16 ? " " : "\n");
   old.resize(1007);
-  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "kept.tq", "target.tq", "hard.tq", "app.tq", "app3.tq", "app4.tq"})
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "kept.tq", "target.tq", "hard.tq", "app.tq", "app3.tq", "app4.tq", "app5.tq"})
     tqtest::write_file(dir.file(f), old);
   // A string whose JIS form fills the limit but for the sequence that ends its last kanji.
   tqtest::write_file(dir.file("in4.tq"), "^\"" + std::string(4091, 'a') + "\xb4\xc1\"\n");
@@ -512,8 +515,8 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.err, std::string(keep.set() ? "Save: cannot remove keep/h.tq: Operation not permitted\n" : "") +
                        (app4.set() ? "Save: cannot cut app4.tq back to 1007 bytes: Operation not permitted\n" : ""));
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
-  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
-  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
+  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
+  for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   struct stat st {};
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
@@ -522,8 +525,63 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 23u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 24u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
+}
+
+// ---- An interrupt in the middle of a save, of each kind that changes an existing file: the
+// process ends as ever ("Interrupted", status 1), and the file is as the save found it, with
+// nothing left beside it. The save reads its data from standard input, which this test feeds
+// until the save shows it under way, so it is in progress whenever the interrupt comes.
+
+bool new_file_written(const std::string& dir) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.path().filename().string().starts_with(".keep.txt.") && e.file_size(ec) > 0 && !ec) return true;
+  return false;
+}
+
+bool appended(const std::string& dir) {
+  std::error_code ec;
+  return std::filesystem::file_size(dir + "/keep.txt", ec) > 4 && !ec;
+}
+
+TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
+  const struct {
+    const char* kind;
+    const char* form;
+    bool (*under_way)(const std::string& dir);
+  } rows[] = {
+      {"a new file beside it", "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
+       new_file_written},
+      {"an append", "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", appended},
+  };
+  for (const auto& row : rows) {
+    tqtest::TempDir dir;
+    tqtest::write_file(dir.file("keep.txt"), "old\n");
+    tqtest::write_file(dir.file("s.tq"), std::string(row.form) + "\n");
+    ASSERT_EQ(mkfifo(dir.file("in").c_str(), 0600), 0);
+    auto r = std::make_shared<tqtest::RunResult>();
+    tqtest::Task run([r, d = dir.path()] {
+      *r = tqtest::run_program({"/bin/bash", "-c", "echo $$ > pid; exec \"$0\" s.tq /dev/null < in", tqtest::bin_path("tq_script")}, d);
+    });
+    int in = -1;
+    ASSERT_TRUE(tqtest::wait_until([&] { return (in = open(dir.file("in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
+    const std::string chunk(4096, 'x');
+    const bool under_way = tqtest::wait_until([&] {
+      (void)!write(in, chunk.data(), chunk.size());  // a full pipe takes nothing now
+      return row.under_way(dir.path());
+    });
+    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), SIGINT);
+    const bool ended = under_way && run.wait();
+    close(in);  // only now: the end of the data would end the save
+    ASSERT_TRUE(under_way) << row.kind;
+    ASSERT_TRUE(ended) << row.kind;
+    EXPECT_EQ(r->status, 1) << row.kind << r->err;
+    EXPECT_EQ(r->out, "Interrupted\n") << row.kind;
+    EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), "old\n") << row.kind;
+    EXPECT_EQ(entries(dir.path()), 4u) << row.kind << ": beside keep.txt, s.tq, in and pid";
+  }
 }
 
 // A file mounted over another (as containers mount single files) cannot be renamed over:

@@ -1,0 +1,183 @@
+// The slots of the saves in progress and their undo at the end of the process (see
+// save_guard.h). Everything the undo touches is in static slots, read through atomics or
+// after taking a slot's step, and it calls only async-signal-safe functions.
+#include "platform/save_guard.h"
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "platform/startup.h"
+
+namespace tq {
+
+namespace {
+
+enum : unsigned { kTemp = 1, kAppend = 2, kMade = 4 };  // what a slot notes
+constexpr int kUndone = -1;  // a slot's step once the undo has run: no step begins again
+
+struct Guard {
+  std::atomic<bool> used;
+  std::atomic<int> step;      // 0 idle; the thread id of the step in progress; kUndone
+  std::atomic<int> write_fd1; // the append's descriptor + 1; 0 none
+  unsigned has;               // kTemp | kAppend | kMade, written and read within a step
+  int dir;
+  char temp[NAME_MAX + 1];
+  int cut_fd;
+  int64_t old_size;
+  char made[PATH_MAX];
+  dev_t dev;
+  ino_t ino;
+};
+
+Guard guards[kSaveGuards];
+std::atomic<int> guards_taken;  // slots in use: u_write looks at none while it is 0
+std::atomic<int> undo_thread;   // the thread running the undo, 0 before
+std::atomic<bool> undo_done;    // set once it has run
+
+int thread_id() { return int(syscall(SYS_gettid)); }
+
+bool copy_text(char* to, size_t room, const char* from) {
+  const size_t n = std::strlen(from);
+  if (n >= room) return false;
+  std::memcpy(to, from, n + 1);
+  return true;
+}
+
+bool waited_too_long(const timespec& from) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec - from.tv_sec >= kSaveUndoWaitSeconds;
+}
+
+// Takes the slot's step for the undo: at once from an idle slot or from a step of this very
+// thread (suspended under the undo, so not in progress), else once the step in progress
+// ends or the wait is over.
+void take_for_undo(Guard& g, int me) {
+  timespec from;
+  clock_gettime(CLOCK_MONOTONIC, &from);
+  for (;;) {
+    int seen = 0;
+    if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) return;
+    if (seen == me || waited_too_long(from)) {
+      g.step.store(kUndone, std::memory_order_release);
+      return;
+    }
+    sched_yield();
+  }
+}
+
+void undo(const Guard& g) {
+  if (g.has & kTemp) unlinkat(g.dir, g.temp, 0);
+  if (g.has & kAppend) ftruncate(g.cut_fd, off_t(g.old_size));
+  struct stat sb;
+  if ((g.has & kMade) && stat(g.made, &sb) == 0 && sb.st_dev == g.dev && sb.st_ino == g.ino) unlink(g.made);
+}
+
+}  // namespace
+
+int save_guard_take() {
+  for (int i = 0; i < kSaveGuards; ++i) {
+    bool free_slot = false;
+    if (guards[i].used.compare_exchange_strong(free_slot, true, std::memory_order_acq_rel)) {
+      guards_taken.fetch_add(1, std::memory_order_relaxed);
+      return i;
+    }
+  }
+  return -1;
+}
+
+bool save_guard_release(int g) {
+  if (g < 0) return true;
+  if (!save_step_begin(g)) return false;  // the undo has the slot for good
+  Guard& s = guards[g];
+  s.has = 0;
+  s.write_fd1.store(0, std::memory_order_relaxed);
+  guards_taken.fetch_sub(1, std::memory_order_relaxed);
+  s.used.store(false, std::memory_order_release);
+  save_step_end(g);
+  return true;
+}
+
+bool save_step_begin(int g) {
+  if (g < 0) return true;
+  std::atomic<int>& step = guards[g].step;
+  const int me = thread_id();
+  for (;;) {
+    int seen = 0;
+    if (step.compare_exchange_weak(seen, me, std::memory_order_acquire)) return true;
+    if (seen == kUndone) return false;
+    if (seen == me) er_panic("save step nested");  // it would wait for itself for ever
+    if (seen != 0) sched_yield();  // another thread's step of this save (a write task's write)
+  }
+}
+
+void save_step_end(int g) {
+  if (g < 0) return;
+  int mine = thread_id();
+  guards[g].step.compare_exchange_strong(mine, 0, std::memory_order_release);  // kUndone stays
+}
+
+void save_guard_temp(int g, int dir, const char* name) {
+  if (g < 0) return;
+  Guard& s = guards[g];
+  s.has &= ~kTemp;
+  if (name && copy_text(s.temp, sizeof s.temp, name)) {
+    s.dir = dir;
+    s.has |= kTemp;
+  }
+}
+
+void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
+  if (g < 0) return;
+  Guard& s = guards[g];
+  s.cut_fd = cut_fd;
+  s.old_size = old_size;
+  s.has |= kAppend;
+  s.write_fd1.store(write_fd + 1, std::memory_order_release);
+}
+
+void save_guard_made(int g, const char* path, dev_t dev, ino_t ino) {
+  if (g < 0) return;
+  Guard& s = guards[g];
+  if (!copy_text(s.made, sizeof s.made, path)) return;
+  s.dev = dev;
+  s.ino = ino;
+  s.has |= kMade;
+}
+
+int save_write_begin(int fd) {
+  if (guards_taken.load(std::memory_order_relaxed) == 0) return -1;
+  for (int i = 0; i < kSaveGuards; ++i)
+    if (guards[i].used.load(std::memory_order_acquire) && guards[i].write_fd1.load(std::memory_order_acquire) == fd + 1)
+      return save_step_begin(i) ? i : kSaveEnding;
+  return -1;
+}
+
+void save_write_end(int g) { save_step_end(g); }
+
+void undo_saves_in_progress() {
+  const int me = thread_id();
+  int first = 0;
+  if (!undo_thread.compare_exchange_strong(first, me) && first != me) {
+    timespec from;  // another thread's undo (an interrupt during u_exit's): wait for its end
+    clock_gettime(CLOCK_MONOTONIC, &from);
+    while (!undo_done.load(std::memory_order_acquire) && !waited_too_long(from)) sched_yield();
+    return;
+  }
+  // Once begun on this thread (an interrupt during u_exit's undo), it runs whole again:
+  // each undo may be done twice, none is left half done.
+  for (Guard& g : guards) {
+    take_for_undo(g, me);
+    if (g.used.load(std::memory_order_acquire)) undo(g);
+  }
+  undo_done.store(true, std::memory_order_release);
+}
+
+}  // namespace tq

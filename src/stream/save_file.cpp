@@ -1,0 +1,177 @@
+// A save's file: the open that learns what a failure must undo, the close, and the undo
+// (see save_file.h). What undoes a save in progress is noted in its slot of
+// platform/save_guard.h too, each within a step, so that an end of the process in the middle
+// of the save undoes it the same way.
+#include "stream/save_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/d_alloc.h"
+#include "platform/file.h"
+#include "platform/save_guard.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
+#include "text/l_string.h"
+
+namespace tq {
+
+namespace {
+
+constexpr int kLinkHops = 40;  // as the system follows links
+
+// The file itself, or a new file beside it for a truncating save of a file a rename keeps:
+// the stream, or null with errno (r released).
+STREAM* open_save_file(const char* path, int flags, int perm, FILE_REPLACE* r) {
+  // O_EXCL counts only with O_CREAT (the open then refuses an existing file); alone it
+  // changes nothing for a regular file, which the open truncates.
+  // With O_APPEND too: the emptied file's end is its start, so the new content is the same.
+  const bool whole = (flags & O_TRUNC) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+  int road = 1;
+  if (whole)
+    road = begin_replace(path, r);
+  else
+    init_replace(path, r);
+  STREAM* st = nullptr;
+  if (road == 0) st = open_replace_stream(r);
+  if (road == 1) st = s_open_file(path, flags, perm);
+  if (!st) end_replace(r);
+  return st;
+}
+
+// Where a file is made through path, a link that leads to no file (followed, as the open
+// follows it, to the first name that is missing); null when path is no such link.
+char* missing_target(const char* path) {
+  char* at = copy_str(path);
+  for (int hop = 0; hop < kLinkHops; ++hop) {
+    struct stat sb {};
+    if (lstat(at, &sb) != 0) {
+      if (errno == ENOENT && hop > 0) return at;
+      break;
+    }
+    char to[PATH_MAX];
+    const ssize_t n = S_ISLNK(sb.st_mode) ? readlink(at, to, sizeof to - 1) : -1;
+    if (n <= 0) break;
+    to[n] = 0;
+    const char* slash = to[0] == '/' ? nullptr : std::strrchr(at, '/');  // relative to the link's folder
+    const size_t folder = slash ? size_t(slash - at + 1) : 0;
+    auto* next = static_cast<char*>(d_alloc(folder + size_t(n) + 1));
+    std::memcpy(next, at, folder);
+    std::memcpy(next + folder, to, size_t(n) + 1);
+    d_f_ree(at);
+    at = next;
+  }
+  d_f_ree(at);
+  return nullptr;
+}
+
+// Makes the file at name, exclusively, and notes it as this save's to remove on failure,
+// in one step of the save's slot.
+STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
+  const int g = f->rp.guard;
+  if (!save_step_begin(g)) {
+    errno = ECANCELED;  // the process is ending
+    return nullptr;
+  }
+  STREAM* st = open_save_file(name, flags | O_CREAT | O_EXCL, perm, &f->rp);
+  const int err = errno;
+  const int fd = st ? s_get_fid(st) : -1;
+  struct stat sb {};
+  if (st && (fd >= 0 && !u_is_helper_fd(fd) ? fstat(fd, &sb) : stat(name, &sb)) == 0) {
+    f->made = copy_str(name);
+    f->dev = sb.st_dev;
+    f->ino = sb.st_ino;
+    save_guard_made(g, name, sb.st_dev, sb.st_ino);
+  }
+  save_step_end(g);
+  errno = err;
+  return st;
+}
+
+// An append to a regular file that is there: its length, to cut it back to.
+void note_append(STREAM* st, int flags, SAVE_FILE* f) {
+  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
+  const int fd = (flags & O_APPEND) && !f->made && !f->rp.temp ? s_get_fid(st) : -1;
+  struct stat sb {};
+  // Only a regular file has a length to go back to; the root helper's files cannot be cut.
+  if (fd < 0 || u_is_helper_fd(fd) || fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) return;
+  f->cut_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  f->old_size = sb.st_size;
+  if (f->cut_fd >= 0 && save_step_begin(f->rp.guard)) {
+    save_guard_append(f->rp.guard, fd, f->cut_fd, f->old_size);
+    save_step_end(f->rp.guard);
+  }
+}
+
+// The slot first, so no undo at the end of the process meets a descriptor closed here (one
+// under way keeps it: the process is ending).
+void release(SAVE_FILE* f) {
+  if (save_guard_release(f->rp.guard) && f->cut_fd >= 0) close(f->cut_fd);
+  d_f_ree(f->made);
+  d_f_ree(f->path);
+}
+
+// An undo that fails is told on standard error: the reply's error does not say it.
+void undo(const SAVE_FILE* f) {
+  if (f->cut_fd >= 0 && ftruncate(f->cut_fd, off_t(f->old_size)) != 0)
+    std::fprintf(stderr, "%s: cannot cut %s back to %lli bytes: %s\n", f->word, f->path, (long long)f->old_size,
+                 std::strerror(errno));
+  struct stat sb {};
+  const bool ours = f->made && stat(f->made, &sb) == 0 && sb.st_dev == f->dev && sb.st_ino == f->ino;
+  if (ours && u_unlink(f->made) != 0)
+    std::fprintf(stderr, "%s: cannot remove %s: %s\n", f->word, f->made, std::strerror(errno));
+}
+
+}  // namespace
+
+// A file that is there is opened as it is; only when there is none does the open make it,
+// exclusively. Through a link that leads to no file (the open without O_CREAT followed it,
+// so the system lets it be followed), the file is made, so, where the link leads.
+STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f) {
+  *f = SAVE_FILE{word, copy_str(path), {}, nullptr, 0, 0, -1, 0};
+  f->rp.guard = save_guard_take();
+  const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+  STREAM* st = exclusive ? nullptr : open_save_file(path, flags & ~O_CREAT, perm, &f->rp);
+  if (!st && (exclusive || errno == ENOENT) && (flags & O_CREAT)) {
+    st = make_file(path, flags, perm, f);
+    if (!st && errno == EEXIST && !exclusive) {
+      char* target = missing_target(path);
+      if (target) {
+        st = make_file(target, flags, perm, f);
+        d_f_ree(target);
+      } else {
+        errno = EEXIST;
+      }
+      // Made meanwhile by another: not this call's to remove.
+      if (!st && errno == EEXIST) st = open_save_file(path, flags, perm, &f->rp);
+    }
+  }
+  if (st) {
+    note_append(st, flags, f);
+  } else {
+    const int err = errno;
+    release(f);
+    errno = err;
+  }
+  return st;
+}
+
+int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
+  // A stateful encoding's closing sequence goes out before the sync and the rename, not at
+  // the close, where a failure to write it would go unseen behind a file already renamed.
+  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
+  if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
+  d_s_close(st);  // every buffered byte is out before the undo
+  end_replace(&f->rp);
+  if (!keep || !ok) undo(f);
+  release(f);
+  return ok ? 0 : -1;
+}
+
+}  // namespace tq

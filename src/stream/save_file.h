@@ -1,0 +1,51 @@
+// A save's file, for the words that write a value to a file ("Save" and "save"): opened so
+// that a save that fails can leave the file as it found it, and undone when it fails.
+//
+// | open flags (with O_RDWR)            | the file           | written to            | a failed save leaves             |
+// |-------------------------------------|--------------------|-----------------------|----------------------------------|
+// | O_TRUNC, not O_CREAT with O_EXCL    | there, renamable   | a new file beside it  | the old file whole               |
+// | O_APPEND                            | there, regular     | the file, at its end  | the file at its old length       |
+// | O_CREAT                             | missing            | a file the call makes | no file (the one made removed)   |
+// | anything else                       | there              | the file, in place    | what was written over it         |
+//
+// Renamable is file_replace.h's (other files are written in place, and a truncating append
+// then is cut back). A missing file is made only by an exclusive create, so the file removed
+// is one this call made; through a symbolic link that leads to no file, the file is made where
+// the link leads (as the plain open follows it). An undo that fails is told on standard error:
+// "WORD: cannot cut PATH back to N bytes: CAUSE" or "WORD: cannot remove PATH: CAUSE" (an
+// append-only file, a folder that keeps its entries); a file of the root file helper is not
+// undone. The save's slot of platform/save_guard.h notes the same undo for an end of the
+// process in the middle of the save (an interrupt).
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "stream/file_replace.h"
+#include "stream/stream.h"
+
+namespace tq {
+
+struct SAVE_FILE {
+  const char* word;  // the saving word, for the messages
+  char* path;        // the path as given (debug heap)
+  FILE_REPLACE rp;   // the new file of a replacing save
+  char* made;        // the file the call made (debug heap), or null
+  dev_t dev;         // that file, told from one put in its place meanwhile
+  ino_t ino;
+  int cut_fd;        // the appended file (a descriptor of its own), or -1
+  int64_t old_size;  // its length before the save
+};
+
+// Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
+// O_NONBLOCK) and the permission bits perm of a file it makes: the stream, to be ended by
+// close_save_stream; or null with errno when the save cannot write (nothing changed, f
+// released).
+STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f);
+// Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
+// with a new file, syncs it and renames it over the old one; closes st; then, without keep
+// or when one of these failed, undoes the save (the table above), after every buffered byte
+// is out. Releases f. 0, or -1 when a kept save failed.
+int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
+
+}  // namespace tq
