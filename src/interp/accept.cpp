@@ -9,10 +9,12 @@
 // tqi_lock, where a wait for a thread the system refuses (address space, thread limits)
 // would hold up every connection already served, and those are what would give threads
 // back. So a connection's two threads are set aside before its record is registered, and a
-// connection that cannot have them is answered Busy; an accept thread that cannot have a
-// successor handles its connection and goes on accepting itself. An HTTP request takes no
-// thread here: the protocol server reserves what a new session needs, and a request of a
-// session already open needs none.
+// connection that cannot have them is answered Busy. An accept thread that cannot have a
+// successor does not wait for its connection's first byte either: the connection is parked
+// where the protocol server's keep-alive connections wait (without a thread, until
+// readable), and the thread accepts the next at once; it stays the accepting thread until a
+// successor can be had. An HTTP request takes no thread here: the protocol server reserves
+// what a new session needs, and a request of a session already open needs none.
 #include "interp/accept.h"
 
 #include <algorithm>
@@ -20,6 +22,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include <sys/mman.h>
 
 #include "interp/tick.h"
 #include "lang/gc.h"
@@ -33,7 +37,8 @@
 namespace tq {
 
 int accept_pauses;
-int (*http_accept_hook)(STREAM** new_st, ACCESS_KEY* key, unsigned listener, PERMISSION_LIST* list);
+int (*http_accept_hook)(ACCESS_KEY* key, unsigned listener, PERMISSION_LIST* list);
+int (*park_first_byte_hook)(STREAM* s, uint32_t ip, unsigned listener, PERMISSION_LIST* list, unsigned limit);
 
 namespace {
 
@@ -59,8 +64,9 @@ void refuse(STREAM* s, const char* line) {
 // registered; what the registration did not start goes back to the pool.
 struct ConnectionThreads {
   POOL_THREAD* t[2] = {reserve_task(), nullptr};
+  int err = errno;  // why a reservation failed
   ConnectionThreads() {
-    if (t[0]) t[1] = reserve_task();
+    if (t[0] && !(t[1] = reserve_task())) err = errno;
   }
   ~ConnectionThreads() {
     for (POOL_THREAD* r : t)
@@ -70,6 +76,15 @@ struct ConnectionThreads {
   ConnectionThreads& operator=(const ConnectionThreads&) = delete;
   bool reserved() const { return t[0] && t[1]; }
 };
+
+// Whether the address space holds a thread's stack and the pool's headroom past it now.
+bool room_for_a_thread() {
+  const size_t bytes = kTaskStackSize + kTaskHeadroom;
+  void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  munmap(p, bytes);
+  return true;
+}
 
 // The record of a new text connection: a copy of the listener's (tqi_lock held).
 TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, uint32_t ip, PERMISSION_LIST* list) {
@@ -109,7 +124,7 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
 int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
   ConnectionThreads threads;
   if (!threads.reserved()) {
-    report_no_threads(uint32_t(t->connect_ip));
+    report_no_threads(uint32_t(t->connect_ip), threads.err);
     free_tq_interpreter(t);
     if (stream) refuse(stream, kBusy);
     return SETUP_BUSY;
@@ -141,29 +156,64 @@ int start_connection(TQ_INTERPRETER* t, STREAM* stream) {
   return id;
 }
 
-// Handles one accepted connection of listener id.
+// The checks before a connection's first byte: Busy while descriptors run short, Denied
+// when no list admits the peer (the stream closed, null), else the list that admits it and
+// the listener's interval for the first byte.
+PERMISSION_LIST* screen(unsigned id, STREAM* s, uint32_t ip, unsigned* interval) {
+  int limit = 0;
+  if (s_check_resource2(&limit) >= limit * 50 / 64) {
+    refuse(s, kBusy);
+    return nullptr;
+  }
+  PERMISSION_LIST* list = nullptr;
+  bool gone = false;
+  {
+    TqiLock l;
+    if (TQ_INTERPRETER* listener = _search_tqi_id(id)) {
+      list = check_permission_list(listener, ip);
+      *interval = listener->accept_interval;
+    } else {
+      gone = true;
+    }
+  }
+  if (gone)
+    d_s_close(s);
+  else if (!list)
+    refuse(s, "<Permission>Denied</Permission>\n");
+  return list;
+}
+
+// The first byte, within `interval` seconds (a tick closes the stream after them): 1 when read.
+int first_byte(STREAM* s, unsigned interval, char* b) {
+  new_tick(accept_thread_tick, -int(interval), s);
+  const int r = s_read(s, b, 1);
+  del_tick_with_data(accept_thread_tick, s);
+  return r;
+}
+
+// A connection whose first byte is b, pushed back: anything but a line end opens an HTTP
+// request, for the protocol server; a line end a text connection.
+void serve(unsigned id, STREAM* s, uint32_t ip, PERMISSION_LIST* list, char b) {
+  if (s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
+  if (b != '\n' && b != '\r') {
+    ACCESS_KEY http{s, ip, nullptr};
+    if (!http_accept_hook || http_accept_hook(&http, id, list) != 0) d_s_close(s);
+    return;
+  }
+  admit_connection(s, ip, id, list);
+}
+
+// Handles one accepted connection of listener id on its own thread.
 void handle_connection(unsigned id, ACCESS_KEY* key) {
   STREAM* s = key->s;
   const uint32_t ip = key->ip;
   d_f_ree(key);
-  int limit = 0;
-  if (s_check_resource2(&limit) >= limit * 50 / 64) return refuse(s, kBusy);
-  PERMISSION_LIST* list;
   unsigned interval;
-  {
-    TqiLock l;
-    TQ_INTERPRETER* listener = _search_tqi_id(id);
-    if (!listener) return (void)d_s_close(s);
-    list = check_permission_list(listener, ip);
-    interval = listener->accept_interval;
-  }
-  if (!list) return refuse(s, "<Permission>Denied</Permission>\n");
-
+  PERMISSION_LIST* list = screen(id, s, ip, &interval);
+  if (!list) return;
   const unsigned start = tick_now();
-  new_tick(accept_thread_tick, -int(interval), s);
   char b = 0;
-  const int r = s_read(s, &b, 1);
-  del_tick_with_data(accept_thread_tick, s);
+  const int r = first_byte(s, interval, &b);
   const unsigned now = tick_now();
   {
     TqiLock l;
@@ -174,33 +224,50 @@ void handle_connection(unsigned id, ACCESS_KEY* key) {
         accept_interval_after_miss(listener, now);
     }
   }
-  if (r != 1 || s_push(s, static_cast<unsigned char>(b)) < 0) return (void)d_s_close(s);
-  // Anything but a line end opens an HTTP request, for the protocol server.
-  if (b != '\n' && b != '\r') {
-    ACCESS_KEY http{s, ip, nullptr};
-    STREAM* pipe_end = nullptr;
-    const int taken = http_accept_hook ? http_accept_hook(&pipe_end, &http, id, list) : -1;
-    if (taken == 0) return;
-    if (taken != 1 || !pipe_end) return (void)d_s_close(s);
-    s = pipe_end;
-  }
-  if (s_check_resource2(&limit) >= limit * 40 / 64) return refuse(s, kBusy);
-  GcFrame frame("accept in tq");
-  TQ_INTERPRETER* t;
-  {
-    TqiLock l;
-    TQ_INTERPRETER* listener = _search_tqi_id(id);
-    if (!listener) return (void)d_s_close(s);
-    t = copy_for_connection(listener, s, ip, list);
-  }
-  start_connection(t, s);
+  if (r != 1) return (void)d_s_close(s);
+  serve(id, s, ip, list, b);
+}
+
+// A connection of listener id that no thread can be had for (err: why): its first byte is
+// awaited where it holds no thread, and the accepting thread goes on. Nowhere to wait, it
+// is answered Busy at once.
+void park_connection(unsigned id, ACCESS_KEY* key, int err) {
+  STREAM* s = key->s;
+  const uint32_t ip = key->ip;
+  d_f_ree(key);
+  unsigned interval;
+  PERMISSION_LIST* list = screen(id, s, ip, &interval);
+  if (!list || (park_first_byte_hook && park_first_byte_hook(s, ip, id, list, interval) == 0)) return;
+  report_no_threads(ip, err);
+  refuse(s, kBusy);
 }
 
 }  // namespace
 
-void report_no_threads(uint32_t ip) {
-  std::fprintf(stderr, "connection from %u.%u.%u.%u refused: no memory for its threads\n", ip >> 24,
-               (ip >> 16) & 0xff, (ip >> 8) & 0xff, ip & 0xff);
+void report_no_threads(uint32_t ip, int err) {
+  const bool memory = err == ENOMEM || (err == EAGAIN && !room_for_a_thread());
+  char cause[128];
+  if (memory)
+    std::snprintf(cause, sizeof cause, "no memory for its threads");
+  else if (err == EAGAIN)
+    std::snprintf(cause, sizeof cause, "thread limit reached");
+  else
+    std::snprintf(cause, sizeof cause, "cannot start its threads (%s)", std::strerror(err));
+  std::fprintf(stderr, "connection from %u.%u.%u.%u refused: %s\n", ip >> 24, (ip >> 16) & 0xff, (ip >> 8) & 0xff,
+               ip & 0xff, cause);
+}
+
+void serve_parked_connection(STREAM* s, uint32_t ip, unsigned id, PERMISSION_LIST* list) {
+  unsigned interval;
+  {
+    TqiLock l;
+    TQ_INTERPRETER* listener = _search_tqi_id(id);
+    if (!listener) return (void)d_s_close(s);
+    interval = listener->accept_interval;
+  }
+  char b = 0;
+  if (first_byte(s, interval, &b) != 1) return (void)d_s_close(s);
+  serve(id, s, ip, list, b);
 }
 
 void accept_interval_after_byte(TQ_INTERPRETER* l, unsigned dt, unsigned now) {
@@ -254,9 +321,13 @@ void _accept_thread(void* data) {
     }
     misses = 0;
     POOL_THREAD* successor = reserve_task();
-    if (successor) start_reserved_task(successor, _accept_thread, id_data(id), 1);  // it accepts from now on
+    if (!successor) {  // this thread goes on accepting; the connection waits elsewhere
+      park_connection(id, key, errno);
+      continue;
+    }
+    start_reserved_task(successor, _accept_thread, id_data(id), 1);  // it accepts from now on
     handle_connection(id, key);
-    if (successor) return;
+    return;
   }
   TqiLock l;
   if (TQ_INTERPRETER* listener = _search_tqi_id(id)) _close_tq_interpreter(listener);
@@ -272,7 +343,12 @@ int launch_accept_thread(STREAM* stream, uint32_t ip, TQ_INTERPRETER* listener, 
   return start_connection(t, stream);
 }
 
-int launch_accept_thread_id(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list) {
+int admit_connection(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list) {
+  int limit = 0;
+  if (s_check_resource2(&limit) >= limit * 40 / 64) {
+    refuse(stream, kBusy);
+    return SETUP_BUSY;
+  }
   GcFrame frame("accept in tq");
   TQ_INTERPRETER* t = nullptr;
   {

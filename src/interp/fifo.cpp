@@ -109,7 +109,6 @@ TQ_SEXP* get_tq_fifo(TQ_INTERPRETER* tqi, int nowait) {
       return form;
     }
     if (nowait) break;
-    wakeup_task(&tqi->fifo_tail);  // a front thread in wait_relay_idle: this relay is idle now
     sleep_task(&tqi->fifo_head, fifo_lock);
     lock_task(fifo_lock);
   }
@@ -123,26 +122,6 @@ int check_fifo(TQ_INTERPRETER* tqi) {
 }
 
 void interrupt_fifo(TQ_INTERPRETER* tqi) { wakeup_task(&tqi->fifo_head); }
-
-// The relay is idle when the FIFO is empty and it sleeps in get_tq_fifo, the only sleeper on
-// fifo_head: it finished every form it took before it went to sleep there. It registers as
-// a sleeper under fifo_lock, so the test under the same lock sees no half-way state. A relay
-// that waits for a remote reply (on result_list, read under tqi_lock: looked at again every
-// second) may wait on this very input, which only the end's flush answers: no wait then.
-void wait_relay_idle(TQ_INTERPRETER* tqi) {
-  for (;;) {
-    {
-      TqiLock l;
-      if (tqi->result_list) return;
-    }
-    LOCK_SCOPE(fifo_lock);
-    if (tqi->mode != TQI_RUNNING || (!tqi->fifo_head && sleepers_on(&tqi->fifo_head) > 0)) return;
-    new_timeout(&tqi->fifo_tail, 1);
-    sleep_task(&tqi->fifo_tail, fifo_lock);
-    lock_task(fifo_lock);
-    del_timeout(&tqi->fifo_tail);
-  }
-}
 
 void close_fifo(TQ_INTERPRETER* tqi) {
   while (TQ_FIFO* e = tqi->fifo_head) {
@@ -161,7 +140,6 @@ void _set_tqi_mode(TQ_INTERPRETER* tqi, int mode) {
   tqi->mode = mode;
   if (mode != TQI_RUNNING) close_fifo(tqi);
   wakeup_task(&tqi->fifo_head);
-  wakeup_task(&tqi->fifo_tail);
 }
 
 // ---- the break check and the interrupt ---------------------------------------------------------

@@ -23,11 +23,6 @@ void put_tq_fifo(TQ_INTERPRETER* tqi, TQ_SEXP* form);
 TQ_SEXP* get_tq_fifo(TQ_INTERPRETER* tqi, int nowait);
 int check_fifo(TQ_INTERPRETER* tqi);  // 1 when a form is queued
 void interrupt_fifo(TQ_INTERPRETER* tqi);  // wakes a thread waiting in get_tq_fifo
-// Waits until the relay has evaluated (and replied) every queued request and waits for the
-// next, or tqi no longer runs, or a thread of tqi waits for a remote reply. The front thread
-// of a draining interpreter (TQF_DRAIN) calls it at the end of its input, before anything
-// queued is dropped.
-void wait_relay_idle(TQ_INTERPRETER* tqi);
 void close_fifo(TQ_INTERPRETER* tqi);      // fifo_lock held: frees every entry
 void gc_tq_fifo(TQ_FIFO* head);            // collector: marks every queued form
 // Changes tqi's mode under fifo_lock (tqi_lock held), freeing the queued forms when the

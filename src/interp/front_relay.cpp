@@ -8,6 +8,7 @@
 #include "interp/reply.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/lex.h"
 #include "lang/parse.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -18,6 +19,10 @@ namespace tq {
 void (*relay_end_hook)(TQ_INTERPRETER* tqi);
 
 namespace {
+
+// The end of the FIFO that the front thread queues once its input has ended: the one error
+// cell ever queued (a form read as an error is answered by the front thread itself).
+bool fifo_end(TQ_SEXP* form) { return form && sexp_tag(form) == kTagError && form->error.code == ER_END_OF_INPUT; }
 
 bool interruption(TQ_SEXP* v, uint32_t* code) {
   if (get_type(v) != kTagError || (v->error.code & 0xff00) != 0x1400) return false;
@@ -40,6 +45,10 @@ TQ_SEXP* open_reader(TQ_INTERPRETER* tqi) {
   TQ_SEXP* root = init_parse(in, msg, nullptr);
   if (!root) return nullptr;
   TQ_FILE* f = root->delay.d.file.f;
+  // The reader leaves its stream open at the end of input: a connection's input is its
+  // output too, and the replies to what was read before the end are still to go out. The
+  // interpreter's close closes it.
+  set_parseflags(f, kRfKeepStream, 0);
   f->work = tqi;
   f->func_11 = tqi_lex_result;
   STREAM* out = nullptr;
@@ -188,25 +197,19 @@ void read_dispatch(TQ_INTERPRETER* tqi) {
   }
 }
 
+// The input has ended. Running, the relay answers what was queued before the end and then
+// closes: the front marks the input done and queues the end of the FIFO in the same hold of
+// tqi_lock that unbinds it, so the relay, which reads the mark under that lock, closes only
+// after this thread has let the record go. What this connection awaited from the peer can
+// never come now: it fails at once.
 void end_front_2(TQ_INTERPRETER* tqi) {
-  bool drain;
-  {
-    TqiLock l;
-    drain = tqi->flags & TQF_DRAIN;
-  }
-  if (drain) wait_relay_idle(tqi);  // what was read before the end is still owed
+  GcFrame frame("end_front_2");
+  TQ_SEXP* end = lang_error(nullptr, ER_END_OF_INPUT, "end of input", nullptr);  // made before tqi_lock
   TqiLock l;
-  if (tqi->mode == TQI_RUNNING) {  // the input ended first: the relay closes
-    _set_tqi_mode(tqi, TQI_INPUT_ENDED);
+  if (tqi->mode == TQI_RUNNING) {
+    tqi->flags |= TQF_INPUT_DONE;
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
-    wakeup_task(&tqi->mode);
-    {
-      LOCK_SCOPE(sem_tqi_lex_lock);
-      _set_tqi_mode(tqi, TQI_FRONT_DONE);
-      wakeup_task(&tqi->out);
-    }
-    wakeup_task(&tqi->mode);
-    interrupt_fifo(tqi);
+    put_tq_fifo(tqi, end);
   } else if (tqi->mode == TQI_RELAY_ENDED) {
     if (auto flush = result_ops().flush_result_queue) flush(tqi);
     _close_tq_interpreter(tqi);
@@ -242,12 +245,17 @@ void _front_thread(void* p) {
 
 void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
   for (;;) {
+    bool input_done;
     {
       TqiLock l;
       tqi->silent_cnt = 0;
+      input_done = tqi->flags & TQF_INPUT_DONE;
     }
     GcFrame frame("relay_loop");
-    TQ_SEXP* form = get_tq_fifo(tqi, nowait);
+    // Once the input is done nothing more is queued: an empty FIFO is the end too (its end
+    // entry may have been taken by a wait for a remote reply, which stops there).
+    TQ_SEXP* form = get_tq_fifo(tqi, nowait || input_done);
+    if (fifo_end(form)) return;
     TQISP_ENV* env;
     STREAM* out;
     // The front thread realised the form's own cell before queuing it (it read its tag), so
@@ -300,26 +308,26 @@ void _relay_thread(void* p) {
     TqiLock l;
     close_delay_que(tqi);
     if (relay_end_hook) relay_end_hook(tqi);
-    switch (tqi->mode) {
-      case TQI_INPUT_ENDED:
-        while (tqi->mode == TQI_INPUT_ENDED) tqi_sleep(&tqi->mode);
-        if (tqi->mode != TQI_FRONT_DONE) er_panic("_Relay_thread(1)");
-        _close_tq_interpreter(tqi);
-        break;
-      case TQI_FRONT_DONE:
-        _close_tq_interpreter(tqi);
-        break;
-      case TQI_RUNNING:  // the relay ended first: the front thread meets the end of its input
-        if (STREAM* in = tqi->inp) {
-          s_close_queue(in);
-          if (tqi->out == in) tqi->out = nullptr;
-          if (tqi->err == in) tqi->err = nullptr;
-          tqi->inp = nullptr;
-        }
-        _set_tqi_mode(tqi, TQI_RELAY_ENDED);
-        break;
-      default:
-        er_panic("relay_thread");
+    // Only the relay moves the mode from running here: the front thread that ends its input
+    // leaves it to the relay.
+    if (tqi->mode != TQI_RUNNING) er_panic("relay_thread");
+    // The input closes now. Ended by the relay, the front thread meets its end and closes the
+    // interpreter. Done, every request read has been answered: what may still be in writing
+    // is a request to the peer, whose answer can never come, and the close breaks it, which
+    // the final close waits for.
+    if (STREAM* in = tqi->inp) {
+      s_close_queue(in);
+      if (tqi->out == in) tqi->out = nullptr;
+      if (tqi->err == in) tqi->err = nullptr;
+      tqi->inp = nullptr;
+    }
+    if (tqi->flags & TQF_INPUT_DONE) {  // the front thread has gone: the relay closes
+      _set_tqi_mode(tqi, TQI_FRONT_DONE);  // no request goes out on it from here on
+      // Requests sent on the connection since the end of its input can have no answer.
+      if (auto flush = result_ops().flush_result_queue) flush(tqi);
+      _close_tq_interpreter(tqi);
+    } else {
+      _set_tqi_mode(tqi, TQI_RELAY_ENDED);
     }
     _free_tqi_thread(0);
   }

@@ -2,15 +2,25 @@
 // 1 it evaluates each form and replies before reading the next; in thread mode 2 it answers
 // protocol forms at once and queues requests on the FIFO, from which the relay thread takes,
 // evaluates and replies. Whichever of the two ends second closes the interpreter.
+//
+// The end of the input is not the end of the requests read before it: in thread mode 2 the
+// front thread marks the input done (TQF_INPUT_DONE) and queues the end of the FIFO; the
+// relay answers every request queued before it, then closes the interpreter. A peer
+// that half-closes its connection after its last request gets every reply.
 #pragma once
 #include "interp/interpreter.h"
 
 namespace tq {
 
+// flags bit (tqi_lock): the front thread's input has ended and it has gone; the relay ends
+// the interpreter once it has answered what is queued.
+inline constexpr int TQF_INPUT_DONE = 0x4;
+
 void _front_thread(void* tqi);  // task body, priority 4
 void _relay_thread(void* tqi);  // task body, priority 4
-// Evaluates queued requests until the FIFO ends (or, with nowait, is empty), a close is
-// requested, out is gone, or an interruption other than a cancelled wait stops it.
+// Evaluates queued requests until the FIFO ends (or, with nowait or once the input is done,
+// is empty), a close is requested, out is gone, or an interruption other than a cancelled
+// wait stops it.
 void relay_loop(TQ_INTERPRETER* tqi, int nowait);
 
 // Test seam (null in the program): called by a relay thread whose loop has ended, with

@@ -138,6 +138,7 @@ void read_folds(Term* value, TQ_CAL* cal) {
 
 // The attributes of the symbol, reversed in place: set_attribute adds at the head.
 void reverse_fields(TQ_SEXP* sym) {
+  MemLock hold;  // the chain is relinked where no collection walks it
   TQ_SYM_FIELD* done = nullptr;
   for (TQ_SYM_FIELD* f = sym->symbol.field; f;) {
     TQ_SYM_FIELD* next = f->next;
@@ -227,7 +228,11 @@ void tqcal_record_hook(int code, void* work) {
 
 TQ_SEXP* new_cal_cell(TQ_CAL* cal) { return new_delay_func_cell(cal->rec, &cal->h); }
 
+// The stack is changed only inside a memory section: the older entries are reachable only
+// through the chain, and a collection on another thread must never see a head whose next is
+// not yet written (a weakly ordered processor may show the stores in any order).
 void push_component(TQ_CAL* cal, TQ_SEXP* cell) {
+  MemLock hold;
   auto* e = static_cast<TQ_CAL_STACK*>(mmalloc(sizeof(TQ_CAL_STACK), gc_tq_cal_stack));
   e->delay = cell;
   e->next = cal->stack;
@@ -260,6 +265,7 @@ TQ_SEXP* get_cal_component(TQ_CAL* cal) {
 
 // Takes cell's entry off the stack, wherever it stands.
 void drop_entry(TQ_CAL* cal, TQ_SEXP* cell) {
+  MemLock hold;
   for (TQ_CAL_STACK** p = &cal->stack; *p; p = &(*p)->next) {
     if ((*p)->delay == cell) {
       *p = (*p)->next;
@@ -275,12 +281,16 @@ bool on_top(TQ_CAL* cal, TQ_SEXP* cell) { return cal->stack && cal->stack->delay
 TQ_SEXP* get_cal(STREAM* stream, CODE_METHOD* cm) {
   if (!stream) return nullptr;
   GcFrame frame("get_cal");
-  auto* cal = static_cast<TQ_CAL*>(mmalloc(sizeof(TQ_CAL), tqcal_gc));
-  cal->h = DELAY_FUNC{tqcal_load, tqcal_gc, nullptr};
-  cal->st = stream;
-  cal->cm = cm ? cm : utf8_cm;
+  TQ_CAL* cal;
+  {
+    MemLock hold;  // the record is filled where no collection reads it half made
+    cal = static_cast<TQ_CAL*>(mmalloc(sizeof(TQ_CAL), tqcal_gc));
+    cal->h = DELAY_FUNC{tqcal_load, tqcal_gc, nullptr};
+    cal->st = stream;
+    cal->cm = cm ? cm : utf8_cm;
+    cal->rec = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+  }
   cal->cm_work = cal->cm->open();
-  cal->rec = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
   qv_file_insert(cal->rec);
   set_close_func(cal->rec, tqcal_record_hook, cal);
   return frame.release(get_cal_component(cal));
@@ -289,7 +299,10 @@ TQ_SEXP* get_cal(STREAM* stream, CODE_METHOD* cm) {
 TQ_SEXP* tqcal_load(TQ_SEXP* cell) {
   auto* cal = reinterpret_cast<TQ_CAL*>(cell->delay.d.func);
   GcFrame frame("tqcal_load", cal, tqcal_gc);
-  while (cal->st && cal->stack && !on_top(cal, cell)) tqcal_load(cal->stack->delay);
+  while (cal->st && cal->stack && !on_top(cal, cell)) {
+    check_realisation_site(__FILE__, __LINE__);  // realised here without realize_sexp
+    tqcal_load(cal->stack->delay);
+  }
   if (!cal->st || !on_top(cal, cell)) {  // the reading has ended: nothing more to read
     drop_entry(cal, cell);
     publish_nil(cell);
@@ -299,13 +312,16 @@ TQ_SEXP* tqcal_load(TQ_SEXP* cell) {
   TQ_SEXP* element = get_cal_component(cal);
   const bool end = element == nullptr;
   if (!end) {
-    TQ_SEXP* next = new_cal_cell(cal);
-    mine->delay = next;
-    publish_pair(cell, element, next, cell->h.file, cell->h.line);
+    MemLock hold;  // the entry's new delay is set where no collection reads it
+    mine->delay = new_cal_cell(cal);
+    publish_pair(cell, element, mine->delay, cell->h.file, cell->h.line);
     return cell;
   }
   publish_nil(cell);
-  cal->stack = cal->stack->next;
+  {
+    MemLock hold;
+    cal->stack = cal->stack->next;
+  }
   if (!cal->stack) tqcal_close(cal);
   return cell;
 }

@@ -172,14 +172,13 @@ struct ArgSlots {
     return r;
   }
   // The list of the slots in the scratch block itself, for a primitive that only reads its
-  // form during the call: nothing roots the values through it, so the values of names not
-  // rooted yet are entered in the call's frame (values of other arguments are there, or are
-  // the form's own cells). Under one hold of the memory lock, with the check point.
+  // form during the call: nothing roots the values through it, but eval_args rooted them in
+  // the call's frame (or they are the form's own cells). Under one hold of the memory lock,
+  // with the check point.
   TQ_SEXP* local_list(GC_CHECK_POINT* point) const {
     MemLock lock;
     TQ_SEXP* r = nullptr;
     for (int i = n - 1; i >= 0; --i) {
-      if (named[i]) gc_set_nl_non_check(value[i], gc_qv_sexp);
       auto* p = reinterpret_cast<TQ_SEXP*>(&pairs[i]);
       p->h = TQ_SEXP_HEADER{file[i], line[i], kTagPair, flags[i]};
       p->pair.car = value[i];
@@ -196,21 +195,14 @@ struct ArgSlots {
   TQ_FILE** file;
   int32_t* line;
   int32_t* flags;
-  int32_t* named;
+  int32_t* named;  // keyword arguments: the slots an argument named
   TQ_PAIR* pairs;
 };
 
-// Whether evaluating x may run language code (and so rebind names): a list form, or a
-// delayed cell that may read as one. Asked without realising x.
-bool may_run_code(TQ_SEXP* x) {
-  if (!x) return false;
-  const int32_t t = sexp_tag(x);
-  return t == kTagPair || t == kTagDelay;
-}
-
 // Order 1: the head, then the value of every argument, evaluated left to right in eenv,
-// into the slots a (one per element of s). Returns null, or the first error. The values of
-// names still held only by their bindings are left marked in a.named.
+// into the slots a (one per element of s). Returns null, or the first error. Every value is
+// rooted in the call's frame (a name's as it is looked up: its binding may be set anew by
+// this call's later arguments or by another thread) or is one of the form's own cells.
 TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, ArgSlots& a) {
   const int n = a.n;
   TQ_SEXP* head = s->pair.car;
@@ -218,26 +210,10 @@ TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, ArgSlots& a) {
   a.file[0] = pos_file(head);
   a.line[0] = pos_line(head);
   a.flags[0] = head ? head->h.flags : 0;
-  // A name's value is held by its binding only, and a later argument that runs code may
-  // change that binding: such values are rooted in the call's frame before any argument
-  // that may run code. Other values are the form's own cells or are rooted there already.
-  int unrooted = 0;  // values of names (marked in named[]) taken since the last rooting
-  int names_at = 0;  // the index of the first of them
   TQ_SEXP* p = s->pair.cdr;
   for (int i = 1; i < n; ++i, p = p->pair.cdr) {
-    TQ_SEXP* form = p->pair.car;
-    if (unrooted && may_run_code(form)) {
-      MemLock lock;
-      for (int j = names_at; j < i; ++j)
-        if (a.named[j]) gc_set_nl(a.value[j], gc_qv_sexp), a.named[j] = 0;
-      unrooted = 0;
-    }
-    TQ_SEXP* v = eval(eenv, form);
+    TQ_SEXP* v = eval_rooted(eenv, p->pair.car);
     if (is_error(v)) return v;
-    if (v && get_type(form) == kTagSymbol) {
-      if (!unrooted++) names_at = i;
-      a.named[i] = 1;
-    }
     a.value[i] = v;
     a.file[i] = p->h.file;
     a.line[i] = p->h.line;
@@ -506,11 +482,6 @@ TQ_SEXP* call_function(TQISP_ENV* env, TQ_SEXP* s, TQ_FUNC* fn, TQ_SYM_FIELD* at
       {
         ArgSlots a(n);
         if (TQ_SEXP* e = eval_args(eenv, s, a)) return close_call(e);
-        if (attr) {  // the attributes are bound outside the memory lock: values of names rooted first
-          MemLock lock;
-          for (int j = 1; j < a.n; ++j)
-            if (a.named[j]) gc_set_nl_non_check(a.value[j], gc_qv_sexp);
-        }
         le = lambda_table(env, fn, attr, [&a](int i) { return i + 1 < a.n ? a.value[i + 1] : nullptr; });
       }
       return close_call(eval_body(le, fn->l_body));
@@ -576,9 +547,10 @@ TQ_SEXP* do_break_check(TQ_SEXP* s) {
   return r;
 }
 
-TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
-  TQ_SEXP* b = do_break_check(s);
-  if (b) return b;
+namespace {
+
+// eval after the break check.
+TQ_SEXP* eval_checked(TQISP_ENV* env, TQ_SEXP* s) {
   switch (get_type(s)) {
     case kTagPair: {
       NestLevel level;
@@ -588,6 +560,37 @@ TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
     case kTagSymbol: return eval_symbol(env, s, -1);
     default: return s;
   }
+}
+
+// The undefined-name handler of the chain, read and rooted in one section (see lookup_rooted).
+int default_handler_rooted(TQ_SEXP** ret, TQISP_ENV* env) {
+  MemLock hold;
+  const int found = _eval_default_symbol(ret, env);
+  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
+  return found;
+}
+
+}  // namespace
+
+TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
+  TQ_SEXP* b = do_break_check(s);
+  if (b) return b;
+  return eval_checked(env, s);
+}
+
+int lookup_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
+  MemLock hold;
+  const int found = lookup_env_held(ret, env, name);
+  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
+  return found;
+}
+
+TQ_SEXP* eval_rooted(TQISP_ENV* env, TQ_SEXP* s) {
+  if (TQ_SEXP* b = do_break_check(s)) return b;
+  if (get_type(s) != kTagSymbol) return eval_checked(env, s);
+  TQ_SEXP* v = nullptr;
+  if (lookup_rooted(&v, env, s->symbol.data) == 0) return v;
+  return eval_symbol(env, s, -1);  // the undefined-symbol error
 }
 
 namespace {
@@ -603,7 +606,7 @@ TQ_SEXP* apply_head(TQISP_ENV* env, TQ_SEXP* s, TQ_SEXP* head, TQ_SEXP* hv, int 
       case kTagEnv: return eval_in_env(env, s, hv, attr);
       case kTagError: {
         TQ_SEXP* handler = nullptr;
-        if (hv->error.code == ER_UNDEFINED && head_symbol && _eval_default_symbol(&handler, env) == 0 &&
+        if (hv->error.code == ER_UNDEFINED && head_symbol && default_handler_rooted(&handler, env) == 0 &&
             handler != hv) {
           hv = handler;
           t = get_type(hv);
@@ -758,34 +761,53 @@ int saturate_int32(double d) {
   return int(d);
 }
 
+namespace {
+
+// The value of one attribute of head symbol s, for get_sym_field: *text, or the error of the
+// substitution. A name's value is rooted until its text is kept (see lookup_rooted).
+TQ_SEXP* attribute_value(L_CHAR** text, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* d) {
+  *text = const_cast<L_CHAR*>(d);
+  if (!d || d[0] != '^') return nullptr;
+  if (d[1] == '^') {
+    *text = copy_cell_text(d + 1);
+    return nullptr;
+  }
+  TQ_SEXP* v = nullptr;
+  if (lookup_rooted(&v, env, d + 1) != 0)
+    return lang_error(s, ER_UNDEFINED, "eval(attribute symbol)",
+                      list(n_get_string("eval:undefined symbol-1"), s, get_string(d + 1), nullptr));
+  switch (get_type(v)) {
+    case kTagString: *text = v->string.data; return nullptr;
+    case kTagInteger:
+    case kTagFloat: *text = number_text(v, false); return nullptr;
+    case kTagError: return v;
+    default:
+      return lang_error(s, ER_TYPE, "eval(attribute symbol)", list(n_get_string("eval:type missmatch"), s, nullptr));
+  }
+}
+
+}  // namespace
+
 TQ_SEXP* get_sym_field(TQ_SYM_FIELD** sfp, TQISP_ENV* env, TQ_SEXP* s) {
+  // The frame holds the names' values and the new entries; the whole list, or the error,
+  // goes to the frame below as it closes.
+  gc_push(nullptr, nullptr, "get_sym_field");
   TQ_SYM_FIELD* first = nullptr;
   TQ_SYM_FIELD** tail = &first;
   for (TQ_SYM_FIELD* f = s->symbol.field; f; f = f->next) {
+    L_CHAR* text = nullptr;
+    if (TQ_SEXP* e = attribute_value(&text, env, s, f->data)) {
+      gc_pop(e, gc_qv_sexp);
+      return e;
+    }
+    MemLock hold;  // the entry is filled and linked where no collection reads it half made
     auto* nf = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
     nf->name = f->name;
-    const L_CHAR* d = f->data;
-    if (d && d[0] == '^' && d[1] == '^') {
-      nf->data = copy_cell_text(d + 1);
-    } else if (d && d[0] == '^') {
-      TQ_SEXP* v = nullptr;
-      if (_eval_symbol(&v, env, d + 1, -1) != 0)
-        return lang_error(s, ER_UNDEFINED, "eval(attribute symbol)",
-                          list(n_get_string("eval:undefined symbol-1"), s, get_string(d + 1), nullptr));
-      switch (get_type(v)) {
-        case kTagString: nf->data = v->string.data; break;
-        case kTagInteger:
-        case kTagFloat: nf->data = number_text(v, false); break;
-        case kTagError: return v;
-        default:
-          return lang_error(s, ER_TYPE, "eval(attribute symbol)", list(n_get_string("eval:type missmatch"), s, nullptr));
-      }
-    } else {
-      nf->data = const_cast<L_CHAR*>(d);
-    }
+    nf->data = text;
     *tail = nf;
     tail = &nf->next;
   }
+  gc_pop(first, gc_qv_sym_field);
   *sfp = first;
   return nullptr;
 }
@@ -795,7 +817,7 @@ L_CHAR* eval_carret(TQ_SEXP** retp, TQISP_ENV* env, const L_CHAR* text, TQ_SEXP*
   if (text[1] == '^') return copy_cell_text(text + 1);
   TQ_SEXP* sym = get_symbol(text + 1);
   inherit(sym, at);
-  TQ_SEXP* v = eval(env, sym);
+  TQ_SEXP* v = eval_rooted(env, sym);  // rooted while number_text makes its text
   TQ_SEXP* err = nullptr;
   L_CHAR* r = nullptr;
   switch (get_type(v)) {

@@ -104,19 +104,24 @@ struct MEM_THREAD {
   std::atomic<char*> fresh[kSlotClasses];
   char* fresh_end[kSlotClasses];
   GC_THREAD* frames;      // the frame record of this thread's task, or null
+  const char* enter_file; // where the thread's outermost take of its section was made
+  int enter_line;
   MEM_THREAD* next;       // all records (registry lock)
   MEM_THREAD* prev;
 };
 extern thread_local MEM_THREAD* tl_mem;  // the calling thread's record once it used memory
-void mem_enter(MEM_THREAD* t);            // first take: registers, waits for a collection
-void mem_leave(MEM_THREAD* t);            // last release
-inline void lock_mem() {
+// First take: registers, waits for a collection, and notes the taking site.
+void mem_enter(MEM_THREAD* t, const char* file, int line);
+void mem_leave(MEM_THREAD* t);  // last release
+// The site of an outermost take is noted (the caller's file and line), so that a broken rule
+// inside the section can name where the section was entered.
+inline void lock_mem(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
   MEM_THREAD* t = tl_mem;
   if (t && t->depth > 0) {
     ++t->depth;
     return;
   }
-  mem_enter(t);
+  mem_enter(t, file, line);
 }
 // A release by a thread that does not hold it ends the process ("unlock_mem").
 inline void unlock_mem() {
@@ -129,6 +134,8 @@ inline bool holds_mem_lock() {
   MEM_THREAD* t = tl_mem;
   return t && t->depth > 0;
 }
+// Where the calling thread entered the section it holds: false when it holds none.
+bool mem_lock_site(const char** file, int* line);
 // The memory lock's set-up (once, before any block is made; later calls do nothing).
 void minit();
 
@@ -137,7 +144,7 @@ void minit();
 // in between and frees the first while the thread has no frame to root it.
 class MemLock {
  public:
-  MemLock() { lock_mem(); }
+  explicit MemLock(const char* file = __builtin_FILE(), int line = __builtin_LINE()) { lock_mem(file, line); }
   ~MemLock() { unlock_mem(); }
   MemLock(const MemLock&) = delete;
   MemLock& operator=(const MemLock&) = delete;

@@ -115,8 +115,10 @@ void mem_section_init() {
   heavy_barrier = register_process_barrier();  // done by the pool's start-up, before any thread
 }
 
-void mem_enter(MEM_THREAD* t) {
+void mem_enter(MEM_THREAD* t, const char* file, int line) {
   if (!t) t = take_record();
+  t->enter_file = file;
+  t->enter_line = line;
   for (;;) {
     t->busy.store(1, std::memory_order_relaxed);
     light_fence();
@@ -138,6 +140,14 @@ void mem_leave(MEM_THREAD* t) {
   }
 }
 
+bool mem_lock_site(const char** file, int* line) {
+  MEM_THREAD* t = tl_mem;
+  if (!t || t->depth <= 0) return false;
+  *file = t->enter_file;
+  *line = t->enter_line;
+  return true;
+}
+
 MEM_THREAD* mem_thread() { return tl_mem ? tl_mem : take_record(); }
 MEM_THREAD* mem_threads() { return registry.load(std::memory_order_acquire); }
 
@@ -150,6 +160,8 @@ void gc_stop_world() {
   lock_task(gc_stop_lock);
   me->busy.store(1, std::memory_order_relaxed);
   me->depth = 1;
+  me->enter_file = __FILE__;
+  me->enter_line = __LINE__;
   stop_pending.store(1, std::memory_order_seq_cst);
   heavy_fence();
   for (MEM_THREAD* t = mem_threads(); t; t = t->next)

@@ -8,9 +8,11 @@
 // calls. The lexer takes no lock: one thread at a time reads a given reader (the parser's
 // kRfRealising bit). Errors are never returned as tokens: each becomes an error cell queued
 // at the front of f->lex_error (func "lex", line token_head_line) and the token request
-// answers 0 (an unterminated string answers its string token); the parser then delivers the
-// queued errors in place of the token. With kRfTokenAfterErrors set, the token answered is
-// text that follows a broken field description: the parser delivers the errors, then reads it.
+// answers 0 (an unterminated string, or a word holding an invalid reference, answers its
+// token); the parser then delivers the queued errors in place of the token. With
+// kRfTokenAfterErrors set, the token answered is text that follows a broken tag or field
+// description: the parser delivers the errors, then reads it. Only the end of the text
+// answers 0 without an error (checked in the test builds, at the parser's end of input).
 //
 // Limits that keep hostile input harmless: a token holds at most lex_token_cap characters
 // (past it the token is dropped with "token error"), a raw block announces at most kRawCap
@@ -131,6 +133,13 @@ class ParseCallOut {
 // must then touch neither it nor the reader (answer as at the end of input, without
 // closing); the realisation rolls the token back.
 bool lex_read_stalls(TQ_FILE* f);
+// Whether f's input has ended for this reading: the reader is closed, or a read ahead stalled.
+// A 0 the lexer answers otherwise followed a NUL byte or an error that dropped a token.
+bool lex_input_ended(const TQ_FILE* f);
+// Whether the lexer's last answer of 0 for f (on this thread) was the end of its text: a 0
+// it read (the end of input, a NUL byte), or the input ended. Every other 0 goes with a
+// queued error, and the parser, which delivers the error, reads on.
+bool lex_end_read(const TQ_FILE* f);
 // Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
 // and ends any pending sequence at such a byte. Inline: the lexer asks it per token.
 inline bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {
@@ -148,9 +157,10 @@ void put_1char(TQ_FILE* f, L_CHAR ch, int ent_flag);
 // Up to len raw bytes (no code method), first from the read buffer: the count read.
 int get_nchar(TQ_FILE* f, uint8_t* buf, int len);
 // The next character after reference expansion (mode nonzero) or as read (mode 0); *ent_flag
-// is 1 for a character that came from a numeric reference. 0 at the end and after an
-// invalid reference (0x80020508 queued). Mode 2 replays a defined entity's reference as it
-// was written ("&" marked, the name, ";") instead of expanding it.
+// is 1 for a character that came from a numeric reference. 0 at the end; 0 marked after an
+// invalid reference (0x80020508 queued), which is read up to its ";", or up to a blank, a
+// line end or one of <>()[]"' (left to be read). Mode 2 replays a defined entity's reference
+// as it was written ("&" marked, the name, ";") instead of expanding it.
 L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode);
 
 // ---- The token text (f->yytext, collected memory).

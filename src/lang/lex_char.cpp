@@ -93,24 +93,46 @@ L_CHAR get_1ent(TQ_FILE* f, int* mark) {
   return get_1char(f, mark);
 }
 
+// Whether c ends the text of a broken reference before its ";": the end of input, the cancel
+// character, a blank or line end, or a character that opens or closes something in one of
+// the two notations. What follows the reference is then read as if it had stood alone.
+bool ends_reference(L_CHAR c) {
+  switch (c) {
+    case 0: case 3: case ' ': case '\t': case '\n': case '\r':
+    case '<': case '>': case '(': case ')': case '[': case ']': case '"': case '\'': return true;
+    default: return false;
+  }
+}
+
+// The rest of a broken reference from c on: up to its ";" (read), or up to a character that
+// cannot stand in one (left to be read), so that no part of it is read as something else
+// (the ";" of "&#z;" began a comment that took the rest of the line).
+void skip_reference(TQ_FILE* f, L_CHAR c) {
+  int mark = 0;
+  for (; c != ';'; c = get_1ent(f, &mark)) {
+    if (ends_reference(c)) {
+      if (c) put_1char(f, c, mark);
+      return;
+    }
+  }
+}
+
 // The value of a numeric reference after "&#", "&C" or "&c": hexadecimal after "x", else
-// decimal, up to ";". False for any other character (end of input included), and for the
-// character 0, which no text can hold (it would cut the word it stands in).
+// decimal, up to ";". False for any other character (the rest of the reference is skipped),
+// and for the character 0, which no text can hold (it would cut the word it stands in).
 bool read_char_ref(TQ_FILE* f, uint32_t* value) {
   int mark;
   L_CHAR c = get_1ent(f, &mark);
   uint32_t v = 0;
-  if (c == 'x') {
-    while ((c = get_1ent(f, &mark)) != ';') {
-      const int d = lex_hex_digit(c);
-      if (d < 0) return false;
-      v = v * 16 + uint32_t(d);
+  const bool hex = c == 'x';
+  if (hex) c = get_1ent(f, &mark);
+  for (; c != ';'; c = get_1ent(f, &mark)) {
+    const int d = hex ? lex_hex_digit(c) : (c >= '0' && c <= '9') ? int(c - '0') : -1;
+    if (d < 0) {
+      skip_reference(f, c);
+      return false;
     }
-  } else {
-    for (; c != ';'; c = get_1ent(f, &mark)) {
-      if (c < '0' || c > '9') return false;
-      v = v * 10 + (c - '0');
-    }
+    v = v * (hex ? 16 : 10) + uint32_t(d);
   }
   *value = v;
   return v != 0;
@@ -138,15 +160,18 @@ bool whole_char_ref(const L_CHAR* t, uint32_t* value) {
   return p[1] == 0 && v != 0;
 }
 
-// The entity named from c up to ";", or null when the name is not defined (or the input
-// ended first). The whole name is consumed either way.
+// The entity named from c up to ";", or null when the name is not defined, or is broken off
+// by a character that cannot stand in a reference (left to be read) or by the end of input.
 ENTITY* read_entity_ref(TQ_FILE* f, L_CHAR c) {
   L_CHAR name[kEntityNameMax + 1];
   int n = 0;
   bool fits = true;
-  int mark;
+  int mark = 0;
   for (; c != ';'; c = get_1ent(f, &mark)) {
-    if (c == 0) return nullptr;
+    if (ends_reference(c)) {
+      skip_reference(f, c);
+      return nullptr;
+    }
     if (n < kEntityNameMax)
       name[n++] = c;
     else
@@ -270,7 +295,7 @@ L_CHAR qv_lex_entity(int* ent_flag, TQ_FILE* f, int mode) {
   lex_queue_error(f, ER_INVALID_ENTITY, {"invalid entity"});
   // An expansion cut short by the invalid reference is abandoned with it.
   while (f->ent_stack) pop_ent_stack(f);
-  *ent_flag = 0;
+  *ent_flag = 1;  // a marked 0: not the end of input
   return 0;
 }
 

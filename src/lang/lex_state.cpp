@@ -14,6 +14,10 @@ namespace {
 
 constexpr int kAgain = INT32_MIN;  // no token yet: take the next character
 
+// The reader whose last answer of 0 came at a 0 it read (the end of input or a NUL byte):
+// any other 0 went with a queued error, which the parser delivers in place of the token.
+thread_local const TQ_FILE* ended_at_zero = nullptr;
+
 struct Ch {
   L_CHAR c;
   int mark;     // 1 when the character came from a reference
@@ -704,6 +708,28 @@ int step(TQ_FILE* f, const Ch& ch) {
   }
 }
 
+// After an invalid reference (a marked 0, its error queued): it stands in the word it is
+// written in, as a valid one would, and that word is dropped for the error, which stands in
+// its place. The word's text keeps an "&" for it, so that what stood around the reference does
+// not join into something else ("<!-&x;-" into a comment's start). In a comment the error
+// stands alone. Never the end of input.
+int after_bad_reference(TQ_FILE* f) {
+  const Ch amp{'&', 0, false};
+  switch (f->mode) {
+    case kLexComment: return kTokEnd;
+    case kLexMarkupComment:
+    case kLexCommentDash:
+    case kLexCommentDashes: return kAgain;
+    case kLexBlanks:
+      reset_yytext(f);
+      [[fallthrough]];
+    case kLexContent:
+    case kLexSexp: begin(f, amp, (f->flags & kRfSexpContext) ? kLexAtom : kLexText); return kAgain;
+    case kLexInTag: f->mode = kLexAttrName; [[fallthrough]];
+    default: put_data(f, '&'); return kAgain;
+  }
+}
+
 // A character that names a code method switches the reader's decoding of what follows.
 void switch_code_method(TQ_FILE* f, L_CHAR c) {
   CODE_METHOD* cm = search_cm_by_lccode(c);
@@ -714,6 +740,8 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 }
 
 }  // namespace
+
+bool lex_end_read(const TQ_FILE* f) { return ended_at_zero == f || lex_input_ended(f); }
 
 int _qv_lex(TQ_FILE* f, int ent_mode) {
   if (f->flags & kRfClosed) {
@@ -741,7 +769,8 @@ int _qv_lex(TQ_FILE* f, int ent_mode) {
       count(f);
       return kTokCancel;
     }
-    const int t = step(f, ch);
+    const int t = ch.c == 0 && ch.mark ? after_bad_reference(f) : step(f, ch);
+    if (t == kTokEnd) ended_at_zero = ch.c == 0 && !ch.mark ? f : nullptr;
     if (t != kAgain) return t;
   }
 }

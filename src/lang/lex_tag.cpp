@@ -2,15 +2,18 @@
 // carrying a symbol with an attribute list, "[sym k="v"]" describes a symbol's attributes,
 // HTML empty elements close themselves, and markup comments are skipped.
 //
-// Recovery: after an error inside a tag the rest of the tag, up to its ">", is skipped, so
-// that one broken tag gives one error and the text after it is read normally. When the
-// lexer has already queued an error for the token that broke the tag, no second one is
-// added. The cancel character always comes through, also from inside a tag or a comment.
+// Recovery: after an error inside a tag the rest of the tag, up to its ">", is skipped (read
+// by the tag's states, so a quoted ">" does not end it), so that one broken tag gives one
+// error and the text after it is read normally. When the lexer has already queued an error
+// for the token that broke the tag or description, no second one is added. The cancel
+// character always comes through, also from inside a tag or a comment.
 // A broken field description ends at its "]", which may also be the last character of a
 // word ("[List]" reads as the word "List]": "]" does not end a word). Its words up to that
-// end are skipped, markup among them; a parenthesis or a quote mark, or any token read
-// after a word that ended it, is not part of the tag: it is answered with the error
-// (kRfTokenAfterErrors), so "([List])" closes its list and the forms after it are read.
+// end are skipped, markup among them (tags, comments, CDATA sections, read as the tag reader
+// reads them, after which reading goes on in the description's S-expression context); a
+// parenthesis or a quote mark, or any token read after a word that ended it, is not part of
+// the tag: it is answered with the error (kRfTokenAfterErrors), so "([List])" closes its list
+// and the forms after it are read.
 // A markup comment skipped inside a parenthesised list leaves the reader in the list's
 // context, as the end of any other markup there does.
 #include <cstring>
@@ -29,21 +32,48 @@ constexpr LText kOn = "!on";
 
 bool in_tag_mode(const TQ_FILE* f) { return f->mode <= kLexValue && f->mode >= kLexTagEndBracket; }
 
-// Drops the token being read: inside a tag, the rest of the tag up to its ">"; elsewhere the
-// token's state, so that the next token starts afresh.
-void skip_tag(TQ_FILE* f) {
+// Drops the token being read: inside a tag, the rest of the tag up to its ">", read by the
+// tag's own states (a quoted value may hold ">"), its tokens dropped and its errors too, so
+// that one error stands for the tag (and the end of input's, when the input ends there);
+// elsewhere the token's state, so that the next token starts afresh. The cancel token when
+// the cancel character ended the skip, else 0.
+int skip_tag(TQ_FILE* f) {
   reset_yytext(f);
   if (!in_tag_mode(f)) {
     if (f->mode != kLexContent && f->mode != kLexSexp) f->mode = (f->flags & kRfSexpContext) ? kLexSexp : kLexContent;
-    return;
+    return kTokEnd;
   }
-  int mark;
-  for (;;) {
-    const L_CHAR c = qv_lex_entity(&mark, f, 0);
-    if (c == 0 || (c == '>' && !mark)) break;
-    if ((c == '\n' || c == '\r') && !(f->flags & kRfLineFixed)) ++f->line;
+  TQ_SEXP* const queued = f->lex_error;
+  int t = kTokEnd;
+  while (in_tag_mode(f) && t != kTokCancel && t != kTokClosed && !lex_input_ended(f)) t = _qv_lex(f, 0);
+  if (TQ_SEXP* newest = f->lex_error; newest != queued) {
+    MemLock hold;
+    set_reader_field(f->lex_error, queued);
+    if (lex_input_ended(f)) {  // the end of input: its error stays, after the tag's
+      newest->pair.cdr = queued;
+      set_reader_field(f->lex_error, newest);
+    }
   }
-  f->mode = kLexContent;
+  reset_yytext(f);
+  if (in_tag_mode(f)) f->mode = kLexContent;
+  return t == kTokCancel ? t : kTokEnd;
+}
+
+// The rest of a markup comment, after its "<!--" (token 0x408), read with references as they
+// stand: the cancel token when the cancel character ended it, else 0.
+int skip_comment(TQ_FILE* f) {
+  if (f->yylen >= 3 && f->yytext[f->yylen - 1] == '>' && f->yytext[f->yylen - 2] == '-' &&
+      f->yytext[f->yylen - 3] == '-') {
+    f->mode = kLexContent;
+    reset_yytext(f);
+    return kTokEnd;
+  }
+  int u;
+  do u = _qv_lex(f, 0);
+  while (u != kTokCommentEnd && u != kTokEnd && u != kTokClosed && u != kTokCancel);
+  if (u == kTokCancel) return u;
+  reset_yytext(f);
+  return kTokEnd;
 }
 
 // Queues "token error 4" with msg, unless the lexer has just reported the token that broke
@@ -56,11 +86,13 @@ void queue_tag_error(TQ_FILE* f, int token, const char* msg) {
   lex_queue_error(f, ER_TOKEN, {"token error 4", f->name, text, msg});
 }
 
-// Recovery once the error is queued. Returns 0.
+// Recovery once the error is queued: 0, or the cancel token that ended the tag, to be read
+// after the error.
 int tag_error_end(TQ_FILE* f) {
   f->flags &= ~kRfEqualsToken;
-  skip_tag(f);
-  return kTokEnd;
+  const int t = skip_tag(f);
+  if (t == kTokCancel) lex_set_bits(f, kRfTokenAfterErrors, true);
+  return t;
 }
 
 int tag_error(TQ_FILE* f, int token, const char* msg) {
@@ -121,53 +153,75 @@ bool stands_alone(int t) {
   return t == kTokOpen || t == kTokClose || t == kTokQuote || t == kTokErrorLiteral || t == kTokCancel;
 }
 
-// Drops markup read inside a broken description (a tag, with its attributes up to ">"):
-// given back, a start tag would open an element that takes the rest of the input. Reading
-// goes on in the context of the list the description stands in.
-void drop_markup(TQ_FILE* f) {
-  skip_tag(f);
-  set_lex_context(f);
-  if (f->flags & kRfSexpContext) f->mode = kLexSexp;
+// Reading goes on in the S-expression context a description is read in ("[" is a token there
+// only), also after a datum of markup (a CDATA section, which may be a field's value).
+void back_to_description(TQ_FILE* f) {
+  lex_set_bits(f, kRfSexpContext, true);
+  if (f->mode == kLexContent) f->mode = kLexSexp;
 }
 
-// A broken field description at token t: the error, then the rest of the description up to
-// its end is skipped (ended: a word already read ended it). Returns the token to answer.
-int description_error(TQ_FILE* f, int t, const char* msg, bool ended) {
+// Markup among the words of a broken description (token t): the rest of a tag or a comment is
+// read as the tag reader reads it and dropped (given back, a start tag would open an element
+// that takes the rest of the input), and reading goes on in the description's context. The
+// cancel token when the cancel character ended the markup, else 0.
+int skip_markup(TQ_FILE* f, int t) {
+  const int u = t == kTokCommentStart ? skip_comment(f) : in_tag_mode(f) ? skip_tag(f) : kTokEnd;
+  if (u != kTokCancel) back_to_description(f);  // a cancel has left S-expression context
+  return u;
+}
+
+// The next token of a field description; broke: the lexer queued an error for it.
+int description_token(TQ_FILE* f, bool* broke) {
+  TQ_SEXP* const queued = f->lex_error;
+  const int t = _qv_lex(f, 1);
+  *broke = f->lex_error != queued;
+  if (t == kTokDatum) back_to_description(f);
+  return t;
+}
+
+// A broken field description at token t: the error (none when the lexer queued one for t:
+// broke), then the rest of the description up to its end is skipped (ended: a word already
+// read ended it). Returns the token to answer.
+int description_error(TQ_FILE* f, int t, const char* msg, bool ended, bool broke) {
   if (t == kTokCancel) {
     lex_set_bits(f, kRfEqualsToken, false);
     return t;
   }
-  queue_tag_error(f, t, msg);
+  if (!broke) queue_tag_error(f, t, msg);
   for (;;) {  // kRfEqualsToken stays set: the skipped words read as in the description
-    if (t == kTokEnd || t == kTokClosed || ends_description(t, f)) return tag_error_end(f);
+    // A token dropped for an error of its own is one more broken word; the end is the end.
+    const bool end = t == kTokClosed || (t == kTokEnd && (!broke || lex_input_ended(f)));
+    if (end || ends_description(t, f)) return tag_error_end(f);
     if (ended || stands_alone(t)) {
       lex_set_bits(f, kRfEqualsToken, false);
       return give_back(f, t);
     }
-    if (t != kTokDatum && t != kTokEquals) drop_markup(f);
-    t = _qv_lex(f, 1);
+    if (skip_markup(f, t) == kTokCancel) return give_back(f, kTokCancel);
+    t = description_token(f, &broke);
   }
 }
 
 // "[sym name="value" ...]", after the left bracket.
 int field_description(TQ_FILE* f) {
   f->flags |= kRfEqualsToken;
-  int t = _qv_lex(f, 1);
-  if (!is_datum(t, f, kTagSymbol)) return description_error(f, t, "symbol is required", false);
+  bool broke;
+  int t = description_token(f, &broke);
+  if (broke || !is_datum(t, f, kTagSymbol)) return description_error(f, t, "symbol is required", false, broke);
   TQ_SEXP* sym = f->sexp;
   bool ended = ends_description(t, f);
   for (;;) {
-    t = _qv_lex(f, 1);
-    if (t == kTokRBracket) break;
-    if (t != kTokDatum) return description_error(f, t, "only field description can be used in a tag", ended);
-    if (f->sexp->h.type != kTagSymbol) return description_error(f, t, "field name is required", ended);
+    t = description_token(f, &broke);
+    if (t == kTokRBracket && !broke) break;
+    if (broke || t != kTokDatum)
+      return description_error(f, t, "only field description can be used in a tag", ended, broke);
+    if (f->sexp->h.type != kTagSymbol) return description_error(f, t, "field name is required", ended, false);
     L_CHAR* name = f->sexp->symbol.data;
     ended = ended || ends_description(t, f);
-    t = _qv_lex(f, 1);
-    if (t != kTokEquals) return description_error(f, t, "'=' is required", ended);
-    t = _qv_lex(f, 1);
-    if (t != kTokDatum) return description_error(f, t, "text is required 2", ended);
-    if (f->sexp->h.type != kTagString) return description_error(f, t, "text is required 3", ended);
+    t = description_token(f, &broke);
+    if (broke || t != kTokEquals) return description_error(f, t, "'=' is required", ended, broke);
+    t = description_token(f, &broke);
+    if (broke || t != kTokDatum) return description_error(f, t, "text is required 2", ended, broke);
+    if (f->sexp->h.type != kTagString) return description_error(f, t, "text is required 3", ended, false);
     add_field(sym, name, f->sexp->string.data);
   }
   f->flags &= ~kRfEqualsToken;
@@ -224,22 +278,10 @@ int attributes(TQ_FILE* f, int t) {
 int layer(TQ_FILE* f, int t) {
   for (;; t = _qv_lex(f, 1)) {
     switch (t) {
-      case kTokCommentStart: {
-        if (f->yylen >= 3 && f->yytext[f->yylen - 1] == '>' && f->yytext[f->yylen - 2] == '-' &&
-            f->yytext[f->yylen - 3] == '-') {
-          f->mode = kLexContent;
-          reset_yytext(f);
-          set_lex_context(f);
-          continue;
-        }
-        int u;
-        do u = _qv_lex(f, 0);
-        while (u != kTokCommentEnd && u != kTokEnd && u != kTokClosed && u != kTokCancel);
-        if (u == kTokCancel) return u;
-        reset_yytext(f);
+      case kTokCommentStart:
+        if (skip_comment(f) == kTokCancel) return kTokCancel;
         set_lex_context(f);  // a comment inside a parenthesised list: the list goes on
         continue;
-      }
       case kTokLBracket: return field_description(f);
       case kTokStartTag:
         return (f->flags & kRfHtml) && check_html_emp(f->sexp) == 0 ? kTokEmptyTag : kTokStartTag;
@@ -247,9 +289,8 @@ int layer(TQ_FILE* f, int t) {
       case kTokPi:
       case kTokDecl:
       case kTokBracketTag: return attributes(f, t);
-      case kTokEnd:
-        if (f->lex_error && in_tag_mode(f)) skip_tag(f);  // a tag name refused by its maker
-        return t;
+      case kTokEnd:  // a tag name refused by its maker: the rest of its tag goes with it
+        return f->lex_error && in_tag_mode(f) ? tag_error_end(f) : t;
       default: return t;
     }
   }

@@ -262,9 +262,13 @@ static int _print_raw_lxh(S_PRINTF_SAT* fd, ERR_ENV* ee, TQ_SEXP* s, int flags, 
   else if (size > 0)
     PR_TRY(write_raw(fd, ee, raw.data, size));
   if (flags & kPrintRawFree) {
-    if (raw.data) mfree(raw.data);
+    // The pointer is cleared and the block freed in one section: a collection must not
+    // mark the cell in between and reach a freed block through it.
+    MemLock hold;
+    uint8_t* data = raw.data;
     raw.data = nullptr;
     raw.size = 0;  // the next print must not read through the cleared pointer
+    mfree(data);
   }
   return 0;
 }

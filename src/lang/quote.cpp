@@ -30,21 +30,27 @@ TQ_SEXP* quote_trace_symbol(TQISP_ENV* env, TQ_SEXP* symbol) {
   for (TQ_SYM_FIELD* f = symbol->symbol.field; f; f = f->next)
     if (f->data && f->data[0] == '$') any = true;
   if (!any) return symbol;
-  TQ_SEXP* r = get_sexp_inh(nullptr, kTagSymbol, symbol);
-  r->symbol.data = symbol->symbol.data;
+  TQ_SEXP* r;
+  {
+    MemLock hold;  // the new symbol is filled where no collection reads it half made
+    r = get_sexp_inh(nullptr, kTagSymbol, symbol);
+    r->symbol.data = symbol->symbol.data;
+  }
   TQ_SYM_FIELD** tail = &r->symbol.field;
   for (TQ_SYM_FIELD* f = symbol->symbol.field; f; f = f->next) {
-    auto* nf = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
-    nf->name = f->name;
-    nf->data = f->data;
+    L_CHAR* text = f->data;
     if (f->data && f->data[0] == '$') {
       TQ_SEXP* var = get_symbol(f->data + 1);
       inherit(var, symbol);
-      TQ_SEXP* v = eval(env, var);
+      TQ_SEXP* v = eval_rooted(env, var);  // rooted while number_text makes its text
       if (is_error(v)) return v;
-      nf->data = get_type(v) == kTagString ? v->string.data : number_text(v, true);
-      if (!nf->data) return get_error(symbol->h.file, symbol->h.line, ER_TYPE, lt("quote attribute $"), v);
+      text = get_type(v) == kTagString ? v->string.data : number_text(v, true);
+      if (!text) return get_error(symbol->h.file, symbol->h.line, ER_TYPE, lt("quote attribute $"), v);
     }
+    MemLock hold;  // the entry is filled and linked where no collection reads it half made
+    auto* nf = static_cast<TQ_SYM_FIELD*>(mmalloc(sizeof(TQ_SYM_FIELD), gc_qv_sym_field));
+    nf->name = f->name;
+    nf->data = text;
     *tail = nf;
     tail = &nf->next;
   }
@@ -65,7 +71,7 @@ TQ_SEXP* quote_trace(TQISP_ENV* env, TQ_SEXP* x) {
 
 TQ_SEXP* quote_trace_pair(TQISP_ENV* env, TQ_SEXP* x) {
   if (is_error(x->pair.car)) return x->pair.car;
-  if (is_unquote_head(x->pair.car) && list_length(x) == 2) return eval(env, get_el(x, 1));
+  if (is_unquote_head(x->pair.car) && list_length(x) == 2) return eval_rooted(env, get_el(x, 1));
   // Built front to back along the spine: the recursion goes only into elements. The frame
   // keeps the growing list alive; every path closes it with its result.
   gc_push(nullptr, nullptr, "quote_trace_pair");
@@ -80,6 +86,7 @@ TQ_SEXP* quote_trace_pair(TQISP_ENV* env, TQ_SEXP* x) {
       r = t;
       break;
     }
+    MemLock hold;  // the cell is linked where no collection reads the cdr being written
     TQ_SEXP* cell = cons(t, nullptr);
     inherit(cell, p);
     if (last) {
@@ -90,7 +97,10 @@ TQ_SEXP* quote_trace_pair(TQISP_ENV* env, TQ_SEXP* x) {
     last = cell;
   }
   if (!r) {
-    if (get_type(p) != kTagNil) last->pair.cdr = p;  // an improper list keeps its tail atom
+    if (get_type(p) != kTagNil) {  // an improper list keeps its tail atom
+      MemLock hold;
+      last->pair.cdr = p;
+    }
     r = first;
   }
   gc_pop(r, gc_qv_sexp);

@@ -15,6 +15,7 @@
 #include "lang/gc.h"
 #include "lang/lex.h"
 #include "lang/parse.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "stream/file_stream.h"
@@ -346,8 +347,15 @@ void parse_token(TQ_FILE* f, int t) {
       }
       break;
     case kTokEndTag: end_tag(f, f->sexp); break;
-    case kTokCancel: cancel(f); break;
+    case kTokCancel:  // read after the errors of a tag it ended, whose delivery set the list's context
+      cancel(f);
+      set_lex_context(f);
+      break;
     case kTokEnd:
+      // The text ends here only where the lexer read its end: an error never ends it.
+      if (rule_checks_on() && !lex_end_read(f))
+        rule_broken("a reader's text ends at its end, never at an error", __FILE__, __LINE__, "a 0 token before the end");
+      [[fallthrough]];
     case kTokClosed: end_lists(f, ER_NO_CLOSE, "no ) for (", true); break;
     case kTokAttrValue:
     case kTokAttrName:
@@ -371,6 +379,8 @@ bool lex_read_stalls(TQ_FILE* f) {
   return true;
 }
 
+bool lex_input_ended(const TQ_FILE* f) { return (f->flags & kRfClosed) || (reading_ahead == f && ahead_stalled); }
+
 ParseCallOut::ParseCallOut(TQ_FILE* f) : f_(lexing_locked == f ? f : nullptr) {
   if (!f_) return;
   lexing_locked = nullptr;
@@ -383,8 +393,21 @@ ParseCallOut::~ParseCallOut() {
   lexing_locked = f_;
 }
 
-TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
+void check_realisation_site(const char* file, int line) {
+  const char* section_file = nullptr;
+  int section_line = 0;
+  if (!rule_checks_on() || !mem_lock_site(&section_file, &section_line)) return;
+  char at[512];
+  if (file)
+    snprintf(at, sizeof at, "realised at %s:%i", file, line);
+  else
+    snprintf(at, sizeof at, "realised through realize_sexp");
+  rule_broken("nothing delayed is realised inside a memory section", section_file, section_line, at);
+}
+
+TQ_SEXP* realize_sexp_from(TQ_SEXP* s, const char* file, int line) {
   if (realised(s)) return s;
+  check_realisation_site(file, line);
   lock_parse();
   TQ_FILE* rec = s->h.file;
   while (!realised(s) && rec && (rec->flags & kRfRealising)) sleep_parse(rec);
@@ -396,7 +419,7 @@ TQ_SEXP* _realize_sexp(TQ_SEXP* s) {
   return realize_reader(s, s->delay.d.file.f);
 }
 
-TQ_SEXP* realize_sexp(TQ_SEXP* s) { return _realize_sexp(s); }
+TQ_SEXP* realize_sexp(TQ_SEXP* s) { return realize_sexp_from(s, nullptr, 0); }
 
 TQ_SEXP* init_delay_func(DELAY_FUNC* df) {
   GcFrame frame("init_delay_func");

@@ -279,10 +279,12 @@ TQ_SEXP* n_get_floating(double value, const char* unit);
 
 // ---- Accessors and lists.
 TQ_SEXP* realize_sexp(TQ_SEXP* s);  // the reader's (lang/tq_file.h)
+TQ_SEXP* realize_sexp_from(TQ_SEXP* s, const char* file, int line);  // file, line: the asker
 // 0 for null; realises a delayed cell first. Inline: the evaluator asks it at every step.
-inline int32_t get_type(TQ_SEXP* s) {
+// The caller's site goes with a realisation, for the rule check that names it.
+inline int32_t get_type(TQ_SEXP* s, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
   if (!s) return kTagNil;
-  if (sexp_tag(s) == kTagDelay) realize_sexp(s);
+  if (sexp_tag(s) == kTagDelay) realize_sexp_from(s, file, line);
   return sexp_tag(s);
 }
 inline int32_t get_type_sexp(TQ_SEXP* s) { return get_type(s); }

@@ -142,8 +142,19 @@ void set_close_func(TQ_FILE* f, TQ_CLOSE_FUNC func, void* work);
 
 // Realises s when it is a delayed cell and returns the cell to use (a reader's cell is
 // rewritten in place; a function-backed cell becomes whatever its function returns, until
-// that is not delayed). Null gives null. get_type calls it.
+// that is not delayed). Null gives null. get_type calls it (realize_sexp_from, naming its
+// caller's site).
+//
+// Nothing delayed is realised inside a memory section: a realisation may wait for another
+// thread (a reader's stream, a thread's result, a remote reply), and a collection asked for
+// meanwhile waits for this thread to leave its section while that other thread waits for the
+// collection. With the rule checks on, a realisation asked for inside a section ends the
+// process: "rule broken: nothing delayed is realised inside a memory section at FILE:LINE
+// (realised at FILE:LINE)", the first site where the section was entered, the second where
+// the cell was asked for (when known).
 TQ_SEXP* realize_sexp(TQ_SEXP* s);
+// The rule's check alone, for a delay function that realises a sibling cell directly.
+void check_realisation_site(const char* file, int line);
 // A new function-backed delayed cell (delay type 3) for df, with a record of its own.
 TQ_SEXP* init_delay_func(DELAY_FUNC* df);
 // A new function-backed delayed cell for df naming the record rec, which it shares with the

@@ -107,6 +107,7 @@ int new_su(UNIT_ENV* ue, int sys, const L_CHAR* name, double shi, double bo) {
   if (!ue || !name || sys < 0 || sys >= kUnitDims) return -1;
   if (search_system_unit(ue, sys, name)) return -1;
   GcFrame frame("new_su");
+  MemLock lock;  // the record is made, filled and linked, and the index changed, in one section
   auto* su = static_cast<SYSTEM_UNIT*>(mmalloc(sizeof(SYSTEM_UNIT), gc_system_unit));
   su->name = ll_copy_mstr(name);
   su->shi = shi;
@@ -116,7 +117,6 @@ int new_su(UNIT_ENV* ue, int sys, const L_CHAR* name, double shi, double bo) {
   const double ratio = shi / bo;
   SYSTEM_UNIT** at = &ue->sys_unit[sys];
   while (*at && (*at)->shi / (*at)->bo >= ratio) at = &(*at)->next;  // equal ratios: after
-  MemLock lock;  // the index and the list change together
   su->next = *at;
   *at = su;
   renumber(ue, sys);
@@ -131,6 +131,7 @@ int new_ua(UNIT_ENV* ue, const DIMENSION* dim, const L_CHAR* name) {
   if (!ue || !name) return -1;
   if (search_alias_by_name(ue, name) || search_alias_by_dim(ue, dim)) return -1;
   GcFrame frame("new_ua");
+  MemLock lock;  // the record is made, filled and linked in one section
   auto* ua = static_cast<UNIT_ALIAS*>(mmalloc(sizeof(UNIT_ALIAS), gc_unit_alias));
   ua->name = ll_copy_mstr(name);
   for (int i = 0; i < kUnitDims; ++i) ua->dim[i] = dim[i];

@@ -1,7 +1,9 @@
-// Keep-alive connections between requests. A connection parked in ss_list waits there
-// without a task until it is readable (or ended); only then does a task of the self-sizing
-// ss_task pool read its next request. So an idle client holds a descriptor and a record,
-// never a task; the empty-reply pass closes it after kToHParkLimit seconds. A task reads
+// Keep-alive connections between requests, and fresh connections a listener had no thread
+// for (until their first byte). A connection parked in ss_list waits there without a task
+// until it is readable (or ended); only then does a task of the self-sizing ss_task pool
+// read its next request (or hand a fresh one back to the listener's code). So an idle
+// client holds a descriptor and a record, never a task; the empty-reply pass closes it after
+// kToHParkLimit seconds (a fresh one after the listener's accept interval). A task reads
 // one connection's head at a time, so the pool grows by one whenever its last idle task
 // takes a connection: tasks number at most the connections being read, plus the idle.
 //
@@ -50,24 +52,41 @@ bool dead(const STREAM_STOCK* r) { return !r->key.s || !r->tqi; }
 
 }  // namespace
 
-void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+namespace {
+
+STREAM_STOCK* _park(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl, bool first, unsigned limit) {
   auto* r = static_cast<STREAM_STOCK*>(d_calloc(1, sizeof(STREAM_STOCK)));
   r->key.s = s;
   r->key.ip = ip;
   r->tqi = tqi;
   r->pl = pl;
   r->tim = tick_now();
+  r->first = first;
+  r->limit = limit;
   r->fd = socket_fd(s);
   r->serial = ++ss_serial;
   r->ready = !watch(r->fd, r->serial);  // a stream that cannot be watched is read at once
   r->next = ss_list;
   ss_list = r;
   if (r->ready) (void)!eventfd_write(ss_ready_event, 1);
+  return r;
+}
+
+}  // namespace
+
+void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
+  _park(s, ip, tqi, pl, false, kToHParkLimit);
 }
 
 void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) {
   LOCK_SCOPE(ToH_lock);
   _insert_ss(s, ip, tqi, pl);
+}
+
+int park_first_byte(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl, unsigned limit) {
+  LOCK_SCOPE(ToH_lock);
+  _park(s, ip, tqi, pl, true, limit);
+  return 0;
 }
 
 namespace {
@@ -98,7 +117,7 @@ STREAM_STOCK* _sslist_scan(uint32_t now) {
   for (STREAM_STOCK** p = &ss_list; *p;) {
     STREAM_STOCK* r = *p;
     if (r->key.s && !s_exist(r->key.s)) r->key.s = nullptr;
-    if (dead(r) || now - r->tim < uint32_t(kToHParkLimit)) {
+    if (dead(r) || now - r->tim < r->limit) {
       p = &r->next;
       continue;
     }
@@ -161,11 +180,9 @@ void ss_task(void*) {
       continue;
     }
     unlock_task(ToH_lock, "ss_task");
-    STREAM* next = nullptr;
-    const int result = new_accept(&next, &r->key, r->tqi, r->pl);
-    if (result == 1)
-      launch_accept_thread_id(next, r->key.ip, r->tqi, r->pl);
-    else if (result == -1)
+    if (r->first)
+      serve_parked_connection(r->key.s, r->key.ip, r->tqi, r->pl);
+    else if (new_accept(&r->key, r->tqi, r->pl) != 0)
       d_s_close(r->key.s);
     d_f_ree(r);
     lock_task(ToH_lock);

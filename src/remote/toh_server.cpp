@@ -25,6 +25,7 @@ namespace tq {
 
 SEM ToH_lock;
 ToH_ENTRY* ToH_hash[kToHBuckets];
+int (*toh_session_start)(STREAM* end, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl) = admit_connection;
 
 namespace {
 
@@ -54,21 +55,26 @@ bool read_frame(STREAM* con, TQoHTTP_HEADER* h) {
   return en_do(&done, s_read, con, reinterpret_cast<char*>(h), 12) == 1;
 }
 
-// An open frame: a new session, its tasks and the answer. The tasks start under ToH_lock,
-// so their threads are reserved first: a wait there for a thread the system refuses would
-// hold up every session, and the sessions' ends are what would give threads back. A session
-// that cannot have them is refused (closed unanswered, with the operator's line).
-int open_session(STREAM** new_st, ToH_LIST* r, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
+// An open frame: a new session, its interpreter and tasks, and the answer. The tasks start
+// under ToH_lock, so their threads are reserved first: a wait there for a thread the system
+// refuses would hold up every session, and the sessions' ends are what would give threads
+// back. The interpreter starts (its own threads reserved) before the answer, so a session
+// answered is one that runs. A session that cannot have them all is refused: closed
+// unanswered, with the operator's line.
+int open_session(ToH_LIST* r, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   POOL_THREAD* t[2] = {reserve_task(), nullptr};
   if (t[0]) t[1] = reserve_task();
+  const int err = errno;
   STREAM* p[2];
-  if (!t[1] || s_open_fpipe(p) < 0) {
-    if (!t[1]) report_no_threads(key->ip);
+  const bool piped = t[1] && s_open_fpipe(p) == 0;
+  if (piped) s_set_fpipe_ip_addr(p[0], int(key->ip));  // what the interpreter's end reports as its peer
+  if (!piped || toh_session_start(p[1], key->ip, tqi, pl) <= 0) {
+    if (!t[1]) report_no_threads(key->ip, err);
+    if (piped) d_s_close(p[0]);
     for (POOL_THREAD* x : t)
       if (x) release_reserved_task(x);
     return drop(r, -1);
   }
-  s_set_fpipe_ip_addr(p[0], int(key->ip));  // what the interpreter's end reports as its peer
   auto* e = static_cast<ToH_ENTRY*>(d_calloc(1, sizeof(ToH_ENTRY)));
   const bool keep = r->info.flags & HI_KEEP_ALIVE;
   e->flags = keep ? unsigned(TOH_KEEP_SESSION) : 0u;
@@ -96,9 +102,7 @@ int open_session(STREAM** new_st, ToH_LIST* r, ACCESS_KEY* key, unsigned tqi, PE
     insert_ss(con, key->ip, tqi, pl);
   else
     d_s_close(con);
-  free_ToH_list(r);
-  *new_st = p[1];
-  return 1;
+  return drop(r, 0);
 }
 
 // Places r in its session's list before the first record with a later seq.
@@ -177,8 +181,7 @@ void check_fid_tick(void*) {
   ss_printf("fid nos = %i\n", s_check_resource2(&limit));
 }
 
-int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
-  *new_st = nullptr;
+int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   STREAM* con = key->s;
   auto* r = static_cast<ToH_LIST*>(d_calloc(1, sizeof(ToH_LIST)));
   r->con = con;
@@ -191,7 +194,7 @@ int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* 
   if (!std::strcmp(r->info.method, "GET")) {
     const bool download = !std::strcmp(request_path(r->info.dir), "/cgi-bin/download.cgi");
     free_ToH_list(r);
-    return download ? new_accept_2(new_st, key) : -1;
+    return download ? new_accept_2(key, tqi, pl) : -1;
   }
   if (r->info.content_length >= 0 && r->info.content_length < 12) return drop(r, -1);
   new_tick(timeout_stream, -kToHHeadTimeout, con);  // the frame header is part of the head's time
@@ -201,7 +204,7 @@ int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* 
   ToH_from_wire(&r->h);
   r->tim = tick_now();
   const bool valid = r->h.sum == 0;
-  if (valid && r->h.type == TOH_OPEN) return open_session(new_st, r, key, tqi, pl);
+  if (valid && r->h.type == TOH_OPEN) return open_session(r, key, tqi, pl);
   if (valid && r->h.type == TOH_PROBE) {
     TQoHTTP_HEADER h{};
     h.seq = kToHVersion;
@@ -234,6 +237,7 @@ void init_TQoHTTP_server() {
   ToH_lock = new_lock();
   init_chunk_read();
   http_accept_hook = new_accept;
+  park_first_byte_hook = park_first_byte;
   create_task(empty_reply_task, nullptr, 1);
   init_ss_pool();
   ss_run_tasks = 0;

@@ -73,7 +73,8 @@ struct ToH_ENTRY {
   bool replying;          // a reply of the session is being written
 };
 
-// A parked keep-alive connection. A record whose stream or tqi is cleared is dead.
+// A parked connection: a keep-alive connection between requests, or a fresh one awaiting its
+// first byte. A record whose stream or tqi is cleared is dead.
 struct STREAM_STOCK {
   STREAM_STOCK* next;
   ACCESS_KEY key;
@@ -83,6 +84,8 @@ struct STREAM_STOCK {
   int fd;           // the connection's descriptor, -1 when it cannot be watched
   unsigned serial;  // tells this parking from a later one of the same descriptor
   bool ready;       // readable (or ended): a task may read its next request
+  bool first;       // a fresh connection: its first byte decides what it is
+  unsigned limit;   // seconds it may wait parked
 };
 
 extern SEM ToH_lock;  // also guards the version-2 sessions
@@ -94,12 +97,16 @@ extern int ss_run_tasks, ss_wait_tasks;
 // the keep-alive pool's first task.
 void init_TQoHTTP_server();
 
-// Serves one request read from key->s for listener `tqi` (its id). 1: a session was opened,
-// *new_st is the interpreter's end of its pipe, on which the caller starts an interpreter;
-// 0: the connection belongs to the server now (or was served and closed); -1: nothing more
-// is written and the caller closes the connection (also a new session, of either version,
-// that no thread could be reserved for: the operator's line on standard error says so).
-int new_accept(STREAM** new_st, ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl);
+// Serves one request read from key->s for listener `tqi` (its id). 0: the connection belongs
+// to the server now (or was served and closed), also when it opened a session (of either
+// version), whose interpreter then runs; -1: nothing more is written and the caller closes
+// the connection (also a new session that no thread could be reserved for: the operator's
+// line on standard error says so).
+int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl);
+// How a new session's interpreter is started on its end of the session's pipe, before the
+// session is answered: above 0 started; else refused, the end closed (and the cause told).
+// admit_connection in the program; a test may take the end instead.
+extern int (*toh_session_start)(STREAM* end, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);
 
 // The reply head of the protocol: keep-alive from info->flags bit 0, Content-Length from
 // info->content_length when >= 0. 0, or -1 when the write failed.
@@ -143,11 +150,15 @@ void free_ToH_list(ToH_LIST* r);  // the record and its head texts (not its conn
 
 void insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);
 void _insert_ss(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl);  // ToH_lock held
+// A fresh connection of listener tqi that waits for its first byte (the listener's
+// park_first_byte_hook): served by serve_parked_connection once readable, closed after
+// limit seconds. 0.
+int park_first_byte(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl, unsigned limit);
 STREAM_STOCK* delete_ss();  // the first live readable record, or null (dead ones freed)
 void ss_task(void*);
 void init_ss_pool();  // the idle tasks' epoll set
-// ToH_lock held: dead records lose their stream; records parked kToHParkLimit seconds
-// are unlinked and returned (chained) for closing outside the lock.
+// ToH_lock held: dead records lose their stream; records parked past their limit are
+// unlinked and returned (chained) for closing outside the lock.
 STREAM_STOCK* _sslist_scan(uint32_t now);
 
 }  // namespace tq

@@ -55,19 +55,20 @@ void close_all(ToH_ENTRY_V2* e) {
     if (x) d_s_close(x);
 }
 
-int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
+int new_accept_2(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   // A new session's thread is reserved, as the version-1 open's are: refused, it leaves the
-  // runtime its headroom.
+  // runtime its headroom. Its interpreter starts before the answer, as there.
   POOL_THREAD* t = reserve_task();
+  const int err = errno;
   STREAM* p[2];
-  if (!t || s_open_fpipe(p) < 0) {
-    if (t)
-      release_reserved_task(t);
-    else
-      report_no_threads(key->ip);
+  const bool piped = t && s_open_fpipe(p) == 0;
+  if (piped) s_set_fpipe_ip_addr(p[0], int(key->ip));
+  if (!piped || toh_session_start(p[1], key->ip, tqi, pl) <= 0) {
+    if (!t) report_no_threads(key->ip, err);
+    if (piped) d_s_close(p[0]);
+    if (t) release_reserved_task(t);
     return -1;
   }
-  s_set_fpipe_ip_addr(p[0], int(key->ip));
   auto* e = static_cast<ToH_ENTRY_V2*>(d_calloc(1, sizeof(ToH_ENTRY_V2)));
   e->flags = TOH2_NO_UPLOAD;
   e->download = key->s;
@@ -81,8 +82,7 @@ int new_accept_2(STREAM** new_st, ACCESS_KEY* key) {
   // The answer goes out before the task that writes the interpreter's output starts.
   answer(key->s, e->cockie, TOH_DOWNLOAD);
   start_reserved_task(t, download_task, e, 3);
-  *new_st = p[1];
-  return 1;
+  return 0;
 }
 
 void download_task(void* data) {

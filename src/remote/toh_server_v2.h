@@ -36,11 +36,12 @@ inline constexpr int kToH2Buffer = 10000;  // bytes moved per read
 
 extern ToH_ENTRY_V2* entry_list_v2;
 
-// Opens a session on the GET connection key->s (head read): answers it with a type-8 frame
-// carrying the new cookie and gives the interpreter's end of the pipe in *new_st. 1, or -1
-// when no pipe could be opened or no thread reserved for its download (the operator's line
-// on standard error says so).
-int new_accept_2(STREAM** new_st, ACCESS_KEY* key);
+// Opens a session of listener tqi on the GET connection key->s (head read): starts its
+// interpreter (toh_session_start), then answers with a type-8 frame carrying the new
+// cookie. 0, or -1 when no pipe could be opened, no thread reserved for its download or
+// the interpreter refused (the operator's line on standard error says which thread was
+// wanting).
+int new_accept_2(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl);
 // ToH_lock held, for a received type-7 request (record freed in every case). 0: an upload
 // task now owns the connection; -1: refused (unknown cookie, an upload already running, no
 // Content-Length, the session ending, no thread to be had now), the caller closes the

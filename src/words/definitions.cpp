@@ -91,6 +91,7 @@ TQ_SEXP* make_function(TQISP_ENV* env, Kind kind, TQ_SEXP* e_form, TQ_SEXP* para
     }
     default: return nullptr;
   }
+  MemLock hold;  // a collection meets the function whole
   TQ_SEXP* f = get_sexp_inh(nullptr, kTagFunc, at);
   f->func.type = kFuncLambda;
   f->func.order = order;

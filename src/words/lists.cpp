@@ -34,6 +34,7 @@ TQ_SEXP* tq_Append(TQ_WORD_ARGS) {
     TQ_SYM_FIELD* f = h1->symbol.field;
     for (TQ_SYM_FIELD* g = h2->symbol.field; g; g = g->next) f = set_sym_field(f, g->name, g->data);
     TQ_SEXP* head = inherit(get_symbol(h1->symbol.data), h1);
+    MemLock hold;  // the new cells are reachable: no collection reads a word being written
     head->symbol.field = f;
     r->pair.car = head;
   }

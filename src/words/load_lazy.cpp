@@ -133,19 +133,24 @@ void init_load_list() {
 
 TQ_SEXP* new_delay_load(STREAM* st, int mode, const L_CHAR* path, AUTOMATON* term_a, TQ_CLOSE_FUNC func, void* work) {
   GcFrame frame("new_delay_load");
-  auto* df = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), tq_load_gc));
   const bool text = mode != LOAD_RAW;
-  df->h = DELAY_FUNC{text ? tq_delay_load_text : tq_delay_load, tq_load_gc, nullptr};
-  df->st = st;
-  df->close_func = func;
-  df->work = work;
-  df->term_a = text ? term_a : nullptr;
   if (!text) free_automaton(term_a);
-  df->escapeflag = mode == LOAD_TEXT_ESCAPE ? 2 : 0;
-  df->rec = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
-  df->rec->name = ll_copy_mstr(path);
-  const L_CHAR* site = get_tqlisp_site();
-  df->rec->site = ll_copy_mstr(site ? site : _l_string_2(std_cm, ""));
+  const L_CHAR* site = get_tqlisp_site();  // takes lex_lock: not inside a section
+  if (!site) site = _l_string_2(std_cm, "");
+  DELAY_LOAD_T* df;
+  {
+    MemLock hold;  // the records are filled where no collection reads them half made
+    df = static_cast<DELAY_LOAD_T*>(mmalloc(sizeof(DELAY_LOAD_T), tq_load_gc));
+    df->h = DELAY_FUNC{text ? tq_delay_load_text : tq_delay_load, tq_load_gc, nullptr};
+    df->st = st;
+    df->close_func = func;
+    df->work = work;
+    df->term_a = text ? term_a : nullptr;
+    df->escapeflag = mode == LOAD_TEXT_ESCAPE ? 2 : 0;
+    df->rec = static_cast<TQ_FILE*>(mmalloc(sizeof(TQ_FILE), gc_qv_file));
+    df->rec->name = ll_copy_mstr(path);
+    df->rec->site = ll_copy_mstr(site);
+  }
   if (text) {
     df->cm = s_get_cm(st) ? s_get_cm(st) : std_cm;
     df->cm_work = df->cm->open();

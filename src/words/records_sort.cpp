@@ -88,8 +88,11 @@ class FunctionCompare final : public SortCompare {
   SortOrder compare(TQ_SEXP* a, TQ_SEXP* b, TQ_SEXP** err) override {
     TQ_SEXP* v;
     if (direct_) {
-      form_->pair.cdr->pair.car = a;
-      form_->pair.cdr->pair.cdr->pair.car = b;
+      {
+        MemLock hold;  // the reused form is reachable: no collection reads a place being set
+        form_->pair.cdr->pair.car = a;
+        form_->pair.cdr->pair.cdr->pair.car = b;
+      }
       v = do_break_check(form_);
       if (!v) v = fn_->prim(env_, form_, fn_->args_env, nullptr, nullptr);
       if (eval_check_hook) eval_check_hook();
@@ -112,7 +115,9 @@ class FunctionCompare final : public SortCompare {
   }
   void set_arg(int i, TQ_SEXP* x) {
     TQ_SEXP* place = i == 0 ? form_->pair.cdr : form_->pair.cdr->pair.cdr;
-    if (self_evaluating(x)) {
+    const bool as_is = self_evaluating(x);  // x realised here, outside the section
+    MemLock hold;  // the reused form is reachable: no collection reads a place being set
+    if (as_is) {
       place->pair.car = x;
     } else {
       wrap_[i]->pair.cdr->pair.car = x;
@@ -252,8 +257,11 @@ TQ_SEXP* tq_Categorize(TQ_WORD_ARGS) {
   ListBuilder groups, group;
   group.add(x->pair.car);
   for (TQ_SEXP* p = x; get_type(p->pair.cdr) == kTagPair; p = p->pair.cdr) {
-    form->pair.cdr->pair.car = p->pair.car;
-    form->pair.cdr->pair.cdr->pair.car = p->pair.cdr->pair.car;
+    {
+      MemLock hold;  // the reused form is reachable: no collection reads a place being set
+      form->pair.cdr->pair.car = p->pair.car;
+      form->pair.cdr->pair.cdr->pair.car = p->pair.cdr->pair.car;
+    }
     gc_push(nullptr, nullptr, "Categorize");
     TQ_SEXP* v = eval(env, form);
     const int t = get_type(v);

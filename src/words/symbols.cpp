@@ -14,6 +14,7 @@ namespace {
 
 // A new symbol of sym's name with the given chain, positioned at sym.
 TQ_SEXP* renamed_symbol(TQ_SEXP* sym, TQ_SYM_FIELD* chain) {
+  MemLock hold;  // the new symbol is reachable: no collection reads its chain being set
   TQ_SEXP* r = inherit(get_symbol(sym->symbol.data), sym);
   r->symbol.field = chain;
   return r;

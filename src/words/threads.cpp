@@ -133,14 +133,18 @@ TQ_SEXP* tq_DearyAppend(TQ_WORD_ARGS) {
   TQ_SEXP* v = get_el(s, 1);
   D_SEXP* next = nullptr;
   if (get_type(v) == kTagPair) {
+    // The spine is realised whole first, outside any section: a delayed cell in it (another
+    // thread's open tail) waits for that thread, which a collection asked for meanwhile stops
+    // at its next section until this thread has left its own.
+    for (TQ_SEXP* p = v; get_type(p) == kTagPair;) p = p->pair.cdr;
     TQ_SEXP* tail = new_d_sexp(&next);
-    // The copy's links are written inside the memory lock's section: a collection running
-    // on another thread marks the new cells (the frame roots them) and must not read a cdr
-    // while it is being written.
+    // Then the copy is made and linked in one section: a collection on another thread marks
+    // the new cells (the frame roots them) and must not read a cdr while it is written.
     MemLock hold;
     TQ_SEXP* head = nullptr;
     TQ_SEXP** at = &head;
-    for (TQ_SEXP* p = v; get_type(p) == kTagPair; p = p->pair.cdr, at = &(*at)->pair.cdr) *at = cons(p->pair.car, nullptr);
+    for (TQ_SEXP* p = v; p && sexp_tag(p) == kTagPair; p = p->pair.cdr, at = &(*at)->pair.cdr)
+      *at = cons(p->pair.car, nullptr);
     *at = tail;
     v = head;
   }

@@ -3,6 +3,7 @@
 // announcements, protocol forms, and values that cannot be printed as they are.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "platform/tick.h"
 #include "stream/stream.h"
 #include "support/test_util.h"
+#include "support/threads_refused.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
@@ -94,6 +96,28 @@ TEST(Accept, AConnectionForgetsItsListWhenTheListenerCloses) {
   EXPECT_EQ(info(a.conn).pl_accept, nullptr);
   ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
   EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
+}
+
+// With no thread to be had, connections that send nothing hold up no other: a newcomer is
+// answered Busy as its line end comes, and once threads are to be had again the next one is
+// admitted at once.
+TEST(Accept, AtCapacityConnectionsThatSendNothingHoldUpNoNewcomer) {
+  NoLeftovers clean;
+  Listener l;
+  Admitted served(l);  // the first connection makes the runtime's one-time starts
+  std::vector<std::unique_ptr<Sock>> silent;
+  {
+    tqtest::ThreadsRefused starved;
+    for (int i = 0; i < 12; ++i) silent.push_back(std::make_unique<Sock>(Sock::connect_loopback(l.port)));
+    Sock late(Sock::connect_loopback(l.port));
+    ASSERT_TRUE(late.send("\n"));
+    EXPECT_EQ(late.read_line(), "<Permission>Busy</Permission>\n");
+    EXPECT_TRUE(late.closed_by_peer());
+    EXPECT_FALSE(starved.gave_up()) << "a start waited for a thread";
+  }
+  Sock next(Sock::connect_loopback(l.port));
+  ASSERT_TRUE(next.send("\n"));
+  EXPECT_EQ(next.read_until("</Permission>\n"), admit_text(std_cm));
 }
 
 TEST(Accept, AFirstByteOtherThanALineEndIsNoTextConnection) {
@@ -227,6 +251,21 @@ TEST(Reply, ACancelledRequestIsAnsweredNil) {
   ASSERT_TRUE(a.c.send("(Cancel)\n"));
   EXPECT_EQ(a.c.read_line(std::chrono::seconds(20)), "<Result> 2 ()</Result>\n");
   EXPECT_TRUE(a.c.closed_by_peer()) << "a cancel ends the relay, and with it the connection";
+}
+
+// A peer that half-closes right after its requests gets every reply, then the close.
+TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
+  NoLeftovers clean;
+  Listener l;
+  for (int round = 0; round < 20; ++round) {  // most rounds lost a reply, or all output
+    Sock c(Sock::connect_loopback(l.port));
+    ASSERT_TRUE(c.send("\n(+ 1 2)\n(+ 3 4)\n"));
+    ASSERT_EQ(::shutdown(c.fd(), SHUT_WR), 0);
+    EXPECT_EQ(c.read_until("<Result> 3 7</Result>\n"),
+              admit_text(std_cm) + "<Result> 2 3</Result>\n<Result> 3 7</Result>\n")
+        << "round " << round;
+    EXPECT_TRUE(c.closed_by_peer());
+  }
 }
 
 TEST(Reply, BreakClosesTheConnection) {

@@ -244,4 +244,50 @@ TEST(ConcurrencyStress, AnErrorLiteralReadWhileACollectionMarks) {
   EXPECT_EQ(wrong, "");
 }
 
+// One task sets a name anew all the time (and collects) while this one makes texts of its
+// value through a caret attribute of a call's head, a "$" attribute of a quoted symbol and
+// eval_carret. The value is taken rooted as it is looked up: its long unit is read while the
+// text is made, long enough for the other task's set and collection to free a value only the
+// binding held (the address sanitizer saw the freed unit read).
+TEST(ConcurrencyStress, ANameSetAnewWhileAnotherTaskMakesTextsOfItsValue) {
+  std::vector<L_CHAR> unit(100000, 'm');
+  unit.push_back(0);
+  struct Row {
+    const char* what;
+    const L_CHAR* (*read)(TQISP_ENV* env);
+  } const rows[] = {
+      {"caret", [](TQISP_ENV* env) -> const L_CHAR* { return eval_text(env, "^([f a=\"^x\"])")->string.data; }},
+      {"quote", [](TQISP_ENV* env) -> const L_CHAR* { return get_symbol_field(eval_text(env, "^(quote [s a=\"$x\"])"), tqtest::lc("a")); }},
+      {"eval_carret", [](TQISP_ENV* env) -> const L_CHAR* { return eval_carret(nullptr, env, tqtest::lc("^x"), nullptr); }},
+  };
+  GcFrame frame("name set anew");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  eval_text(env, "^(define (f) a)");
+  set_env(env, tqtest::lc("x"), get_integer(0, unit.data()));
+  std::atomic<bool> stop{false};
+  std::atomic<int> sets{0};
+  tqtest::Task setter([&] {
+    for (; !stop.load(); ++sets) {
+      GcFrame each("set");
+      replace_env_value(env, tqtest::lc("x"), get_integer(sets.load(), unit.data()));
+      gc_enable();
+    }
+  });
+  std::string wrong;
+  for (const Row& row : rows) {
+    const int sets_before = sets.load();
+    for (int reads = 0; reads < 10 || (sets.load() < sets_before + 10 && reads < 1000); ++reads) {
+      GcFrame each(row.what);
+      const L_CHAR* t = row.read(env);
+      int digits = 0, ms = 0;  // the text is the value's digits and its unit, cut at 511 bytes
+      while (t && t[digits] >= '0' && t[digits] <= '9') ++digits;
+      while (t && t[digits + ms] == 'm') ++ms;
+      if (!digits || digits + ms != 511 || t[digits + ms]) wrong += std::string(row.what) + " ";
+    }
+  }
+  stop.store(true);
+  ASSERT_TRUE(setter.wait()) << "the setter did not stop";
+  EXPECT_EQ(wrong, "");
+}
+
 }  // namespace

@@ -49,7 +49,8 @@ const SyntaxRow kRows[] = {
     {"marked blank joins a word", "a&#32;b", 0, 0, "^\"a b\"\n"},
     {"raw cells", "(#3#a\"c #0# x) ^#2#()", 0, 0, "(#3#a\"c #0# x)\n^#2#()\n"},
     {"raw length ended by a reference", "(#3&#35;a b x)", 0, 0, "(#3#a b x)\n"},
-    {"field description", "([s k=\"v\" j=\"w\"] [t a=\"1\" a=\"2\"])", 0, 0, "([s k=\"v\" j=\"w\"] [t a=\"2\"])\n"},
+    {"field description", "([s k=\"v\" j=<![CDATA[w]]>] [t a=\"1\" a=\"2\"])", 0, 0,
+     "([s k=\"v\" j=\"&lt;![CDATA[w]]>\"] [t a=\"2\"])\n"},
     // Markup elements.
     {"element with attributes", "<a x=\"1\" y z=w \"q\">text</a>", 0, 0,
      "([a x=\"1\" y=\"!on\" z=\"w\" !text=\"q\"] \"text\")\n"},
