@@ -281,11 +281,13 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
         _get_user_info(tqi, env, line, form) == 0)
       continue;
     TQ_SEXP* v = eval(env, form);
+    bool drain;
     {
       TqiLock l;
       out = tqi->out;
+      drain = tqi->flags & TQF_DRAIN;
     }
-    if (!s_exist(out)) return;
+    if (!s_exist(out) && !drain) return;
     if (check_delay(v, 0) == 1) {  // not ready: the delay thread replies when it is
       insert_delay_que(tqi, line, v);
       continue;

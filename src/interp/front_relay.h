@@ -19,8 +19,8 @@ inline constexpr int TQF_INPUT_DONE = 0x4;
 void _front_thread(void* tqi);  // task body, priority 4
 void _relay_thread(void* tqi);  // task body, priority 4
 // Evaluates queued requests until the FIFO ends (or, with nowait or once the input is done,
-// is empty), a close is requested, out is gone, or an interruption other than a cancelled
-// wait stops it.
+// is empty), a close is requested, out is gone (not with TQF_DRAIN), or an interruption
+// other than a cancelled wait stops it.
 void relay_loop(TQ_INTERPRETER* tqi, int nowait);
 
 // Test seam (null in the program): called by a relay thread whose loop has ended, with

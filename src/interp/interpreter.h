@@ -62,6 +62,8 @@ enum : int {
 enum : int {
   TQF_CLOSE = 0x1,             // close requested: the break check answers "break"
   TQF_CANCEL = 0x2,            // cancel requested: the break check answers "cancel"
+  TQF_DRAIN = 0x8,             // every request read is evaluated, also once replies cannot be
+                               // written: the input stays open (set by the opener: Export's pipe)
   TQF_TERMINAL = 0x10000,      // prompts; target of the interrupt handler
   TQF_PERM_WAIT = 0x40000,     // a connect set-up awaits the peer's permission reply
   TQF_PERM_MASK = 0x700000,    // permission state, see PERM_*

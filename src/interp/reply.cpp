@@ -143,8 +143,10 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
   tqi->silent_cnt = saved_silent;
   if (err && tqi == main_interpreter && !main_lost_reply.err) main_lost_reply = {err, field == &tqi->err};
   if (err && s && *field == s) {
-    *field = nullptr;
-    s_close_queue(s);
+    if (tqi->out == s) tqi->out = nullptr;  // an error stream that is the output goes with it
+    if (tqi->err == s) tqi->err = nullptr;
+    // A draining interpreter reads on to the end of what its peer wrote before it went.
+    if (!(tqi->flags & TQF_DRAIN) || s != tqi->inp) s_close_queue(s);
   }
   _unlock_tqi_out(tqi);
 }

@@ -33,6 +33,7 @@ namespace {
 }
 
 bool is_slash(const char* a) { return std::strcmp(a, "/") == 0; }
+bool is_minus(const char* a) { return std::strcmp(a, "-") == 0; }
 
 // The file interpreter of a script: its output and error files from arguments 2 and 3.
 void script_files(TQ_INTERPRETER* t, int count, char** args, L_CHAR* script) {
@@ -44,22 +45,40 @@ void script_files(TQ_INTERPRETER* t, int count, char** args, L_CHAR* script) {
   }
 }
 
-// The status of a script's run: 1 after naming on standard error the first reply that could
-// not be written to its output or error file, else 0.
-int lost_replies_status(char** args) {
+// The arguments of a script's run, for the names of its output and error files at the end;
+// null for a run on handed-over streams.
+char** script_args;
+
+// Names on standard error the first reply of the script's run that could not be written to
+// its output or error file: false when none was lost. *std_out tells whether that file was
+// the standard output ("-").
+bool tell_lost_reply(bool* std_out) {
   LOST_REPLY lost;
   {
     TqiLock l;
     lost = main_lost_reply;
   }
-  if (!lost.err) return 0;
+  if (!script_args || !lost.err) return false;
   const int which = lost.error_file ? 3 : 2;
-  s_printf(s_stderr, "cannot write shell argument(%i) %s: %s\n", which, args[which], std::strerror(lost.err));
+  s_printf(s_stderr, "cannot write shell argument(%i) %s: %s\n", which, script_args[which], std::strerror(lost.err));
   s_flush(s_stderr);
-  return 1;
+  *std_out = is_minus(script_args[which]);
+  return true;
 }
 
 }  // namespace
+
+int run_end_status(int status) {
+  bool std_out = false;
+  if (tell_lost_reply(&std_out)) status = 1;
+  // Every write to the standard output, by any word, is counted in its stream; a stream a
+  // failed reply closed was told above.
+  if (const int err = s_write_error(&__s_std[1]); err > 0 && !std_out) {
+    std::fprintf(stderr, "cannot write standard output: %s\n", std::strerror(err));
+    status = 1;
+  }
+  return status;
+}
 
 int tq_setup_file(int count, char** args) {
   const char* arg1 = count > 1 ? args[1] : "";
@@ -91,6 +110,7 @@ int tq_setup_file(int count, char** args) {
       }
       set_script_path(script);
       script_files(t, count, args, script);
+      script_args = args;
     }
     result = setup_i(t);
     err = errno;
@@ -101,7 +121,7 @@ int tq_setup_file(int count, char** args) {
   }
   if (result < 0) fail_start("cannot open shell argument(2) %s (%i:%i)\n", arg1, result, err);
   wait_stop_all();
-  return handed ? 0 : lost_replies_status(args);
+  return run_end_status(0);
 }
 
 int new_file_interpreter(TQ_INTERPRETER* tqi, const L_CHAR* name) {

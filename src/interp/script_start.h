@@ -9,14 +9,20 @@ namespace tq {
 // Arguments: [1] the script (found along the script path), [2] its output file, [3] its
 // error file ("/" for none; "/" as [2] also means no error file). With no script (or "/")
 // and streams handed over by the parent, a pipe-kind interpreter on them. Returns when only
-// self-kind interpreters remain: the program's status, 0 however the forms fared, or 1
-// after "cannot write shell argument(N) FILE: CAUSE" on standard error when a reply could
-// not be written to the output (N 2) or error file (N 3); the first such write is named.
+// self-kind interpreters remain: the program's status, run_end_status(0).
 // On a failure to start it writes to standard error and ends the process with status 1:
 // "too few arguments", "cannot open shell argument(1) NAME", "cannot open shell
 // argument(2) NAME (result:errno)" (NAME empty without argument 1; errno 22 for an output
 // or error file that is the script itself).
 int tq_setup_file(int count, char** arguments);
+// The status a run ends with, status unless an output was lost; then 1, after a line on
+// standard error for each kind of loss:
+//   a reply of the script's run not written to its output (N 2) or error file (N 3), the
+//     first such: "cannot write shell argument(N) FILE: CAUSE";
+//   a write to the process's standard output that failed, the first such (not told again
+//     when the lost reply went there, FILE "-"): "cannot write standard output: CAUSE".
+// The program's main function returns it, and a word that ends the process calls it first.
+int run_end_status(int status);
 // An interpreter of the file kind on name: 0 registered; -1 the file did not open (the
 // record's mode is then TQI_OPEN_FAILED and it stays the caller's).
 int new_file_interpreter(TQ_INTERPRETER* tqi, const L_CHAR* name);

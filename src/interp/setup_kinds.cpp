@@ -60,8 +60,15 @@ int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nul
 // in it are left to the caller of setup_i, which may have given some of them.
 int registered(TQ_INTERPRETER* tqi) { return setup_tq_interpreter(tqi); }
 
+// An output or error file by name. A regular file (or a new one) is opened for reading and
+// writing, created and truncated; anything else (a pipe or FIFO, a terminal, a device) for
+// writing only: a process that held a read end of its own output pipe would never see the
+// reader leave, and its writes would wait for ever once the pipe was full.
 STREAM* open_output(const L_CHAR* name) {
-  return s_open_file(n_string(std_cm, name), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  const char* path = n_string(std_cm, name);
+  struct stat sb {};
+  const bool regular = stat(path, &sb) != 0 || S_ISREG(sb.st_mode);
+  return s_open_file(path, regular ? O_RDWR | O_CREAT | O_TRUNC : O_WRONLY, 0666);
 }
 
 int setup_stdio(TQ_INTERPRETER* tqi) {
@@ -95,6 +102,14 @@ bool writes_over_input(const TQ_INTERPRETER* tqi) {
   return false;
 }
 
+// Whether name is the file the stream s writes (the same device and inode): the error file
+// then shares the output's stream, so that both keep one offset and the order written.
+bool writes_to(STREAM* s, const L_CHAR* name) {
+  struct stat a {}, b {};
+  const int fd = s_get_fid(s);
+  return fd >= 0 && fstat(fd, &a) == 0 && output_file(name, &b) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 int setup_file(TQ_INTERPRETER* tqi) {
   tqi->thread_mode = TM_EVAL;
   const L_CHAR* name = tqi->input_file_name;
@@ -117,7 +132,8 @@ int setup_file(TQ_INTERPRETER* tqi) {
     if (!tqi->out) return failed(tqi, SETUP_OPEN_FAILED, tqi->inp);
   }
   if (const L_CHAR* err = tqi->error_file_name) {
-    tqi->err = l_text_is(err, "-") ? (tqi->out ? tqi->out : s_stdout) : open_output(err);
+    if (l_text_is(err, "-")) tqi->err = tqi->out ? tqi->out : s_stdout;
+    else tqi->err = tqi->out && writes_to(tqi->out, err) ? tqi->out : open_output(err);
     if (!tqi->err) return failed(tqi, SETUP_OPEN_FAILED, tqi->inp, tqi->out);
   }
   tqi->ps_flags |= ps;

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
+#include "platform/startup.h"
 #include "platform/tick.h"
 #include "text/code_method.h"
 
@@ -25,7 +27,8 @@ namespace {
 
 const CHAIN_PEER* chain_peer;
 constexpr char kEnded = -1;
-constexpr uint32_t kChainEndWait = 10;  // seconds a close waits for the thread to end
+constexpr uint32_t kChainEndWait = 10;  // seconds a close waits for the thread to end, and the
+                                        // process's end for every chain to send its bytes
 
 S_CHAIN* chain_of(STREAM* s) { return reinterpret_cast<S_CHAIN*>(s); }
 const void* key_of(S_CHAIN* c) { return &c->iid; }
@@ -35,10 +38,43 @@ void sleep_chain(S_CHAIN* c) {
   lock_task(chain_lock);
 }
 
-// Until the thread is idle with nothing written and nothing waiting, or has ended
-// (chain_lock held).
+// Whether every byte written has been sent: the thread idle with nothing written and nothing
+// waiting, or ended (chain_lock held).
+bool all_sent(const S_CHAIN* c) {
+  return (c->process == 0 && c->write_process == 0 && c->buf_len == 0) || c->process == kEnded;
+}
+bool thread_ended(const S_CHAIN* c) { return c->process == kEnded; }
+
 void wait_chain(S_CHAIN* c) {
-  while ((c->process != 0 || c->write_process != 0 || c->buf_len != 0) && c->process != kEnded) sleep_chain(c);
+  while (!all_sent(c)) sleep_chain(c);
+}
+
+// Sleeps on the chain until done(c) or tick second until (chain_lock held).
+void wait_chain_until(S_CHAIN* c, bool (*done)(const S_CHAIN*), uint32_t until) {
+  while (!done(c) && tick_now() < until) {
+    new_timeout(key_of(c), 1);
+    sleep_chain(c);
+    del_timeout(key_of(c));
+  }
+}
+
+// The exit waiter: what was written to any chain reaches its target before the process ends
+// (the process's end would take the unsent blocks with it), within kChainEndWait seconds in
+// all. A chain whose target has gone has ended and is not waited for.
+void deliver_chains() {
+  std::vector<STREAM*> chains;
+  {
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);
+    for (STREAM* s = stream_list; s; s = s->h.next)
+      if (s->h.tbl == &s_chain_table) chains.push_back(s);
+  }
+  const uint32_t until = tick_now() + kChainEndWait;
+  for (STREAM* s : chains) {
+    if (!s_exist(s)) continue;  // closed meanwhile: its close waited for its last block
+    LOCK_SCOPE(chain_lock);
+    wait_chain_until(chain_of(s), all_sent, until);
+  }
 }
 
 void chain_thread(void* data) {
@@ -85,6 +121,7 @@ void init_chain_stream(const CHAIN_PEER* peer) {
   if (lock_up_test(chain_lock)) return;
   chain_lock = new_lock();
   insert_s_table(&s_chain_table);
+  add_exit_waiter(deliver_chains);
 }
 
 STREAM* s_open_chain(int iid, char type) {
@@ -148,12 +185,7 @@ int s_close_chain(STREAM* s) {
   wakeup_task(key_of(c));
   // The thread reads the record until it ends, and a closed record lives on only as a
   // zombie: the close waits for the end, bounded in case the thread is held up elsewhere.
-  const uint32_t until = tick_now() + kChainEndWait;
-  while (c->process != kEnded && tick_now() < until) {
-    new_timeout(key_of(c), 1);
-    sleep_chain(c);
-    del_timeout(key_of(c));
-  }
+  wait_chain_until(c, thread_ended, tick_now() + kChainEndWait);
   // Empty, and with iid -1 neither the thread nor a writer copies in or out of it again.
   d_f_ree(c->buf);
   c->buf = nullptr;

@@ -6,7 +6,8 @@
 // the three operations the thread needs (init_chain_stream, through set_init_chain_stream).
 //
 // chain_lock guards every field of S_CHAIN after the header; writers and the thread meet
-// only under it and sleep on the stream's iid field.
+// only under it and sleep on the stream's iid field. A normal end of the process (u_exit)
+// first waits until every open chain has sent what was written to it (10 s at most).
 #pragma once
 #include "stream/stream.h"
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "interp/interpreter.h"
+#include "interp/script_start.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/tq_file.h"
@@ -187,7 +188,7 @@ TQ_SEXP* tq_ErrHandler(TQ_WORD_ARGS) {
   if (is_error_cell(v)) {
     if (word_attr(sf, "stderr")) {
       write_stderr_whole("ERROR\n", 6);
-      u_exit(1);
+      u_exit(run_end_status(1));
     }
     const TQ_ERROR& er = v->error;
     return error_report(er.line, er.site, er.filename, get_string(er.func), int32_t(er.code), er.data);
@@ -226,7 +227,7 @@ TQ_SEXP* tq_Sleep(TQ_WORD_ARGS) {
 }
 
 TQ_SEXP* tq_Exit(TQ_WORD_ARGS) {
-  if (exit_mode == 0) u_exit(0);
+  if (exit_mode == 0) u_exit(run_end_status(0));
   close_all_interpreter();
   return nullptr;
 }

@@ -11,7 +11,9 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "interp/interpreter.h"
 #include "lang/eval.h"
@@ -33,7 +35,8 @@ namespace {
 struct PRINT_STD_STREAM {
   PRINT_STD_STREAM* next;
   STREAM* st;
-  int no;  // from 1: one more than the greatest in the list when opened
+  int no;        // from 1: one more than the greatest in the list when opened
+  L_CHAR* path;  // as given to openPrintStd (debug heap), for the error of a failed write
 };
 PRINT_STD_STREAM* print_std_list;  // newest first
 SEM print_std_lock;
@@ -54,12 +57,33 @@ TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path) {
   return lang_error(s, ER_CANNOT_OPEN, func, list(n_get_string("cannot open the file"), path, nullptr));
 }
 
-// A string goes out as its characters, any other value through the printer.
-void write_value(STREAM* st, TQ_SEXP* x, int flags) {
-  if (get_type(x) == kTagString)
-    s_printf(st, "%ls", x->string.data);
+// The error of a write that failed with err: the code of a file that does not open, the
+// file as named (standard output as "stdout") and the system's cause.
+TQ_SEXP* cannot_write(TQ_SEXP* s, const L_CHAR* path, int err) {
+  return lang_error(s, ER_CANNOT_OPEN, "Printstd",
+                    list(n_get_string("cannot write the file"), get_string(path), n_get_string(std::strerror(err)), nullptr));
+}
+
+// Writes x: with a line end, always through the printer; without, a string as its
+// characters and any other value through the printer. 0, or the errno of the failed write.
+int write_value(STREAM* st, TQ_SEXP* x, int flags, bool line) {
+  int err = 0;
+  if (line)
+    e_print_sexp_line(st, &err, nullptr, x, flags);
+  else if (get_type(x) == kTagString)
+    e_printf(st, &err, "%ls", x->string.data);
   else
-    print_sexp(st, x, flags);
+    e_print_sexp(st, &err, x, flags);
+  return err;
+}
+
+// Writes x to a file of its own, which is closed after: 0, or the errno of the failed write,
+// the closing sequence of the file's code method included.
+int write_file(STREAM* st, TQ_SEXP* x, int flags) {
+  int err = write_value(st, x, flags, true);
+  if (!err && s_end_code(st) != 0) err = s_write_error(st) > 0 ? s_write_error(st) : EIO;
+  d_s_close(st);
+  return err;
 }
 
 TQ_SEXP* tq_PrintStd(TQ_WORD_ARGS) {
@@ -68,29 +92,30 @@ TQ_SEXP* tq_PrintStd(TQ_WORD_ARGS) {
     return lang_error_text(s, ER_INVALID_PARAM, "Printstd", "invalid parameter (option)");
   flags |= kPrintStdFlags;
   TQ_SEXP* x = get_el(s, 1);
-  realize_for_print(x, flags);
+  if (!realize_for_print(x, flags))  // the print would fail before writing a byte
+    return lang_error(s, ER_NESTING, "Printstd", list(n_get_string("nesting too deep"), nullptr));
+  const L_CHAR* std_out = _l_string_2(std_cm, "stdout");
   if (const L_CHAR* d = word_attr(sf, "d")) {
     if (l_text_is(d, "stdout")) {
-      write_value(s_stdout, x, flags);
-      return nullptr;
+      const int err = write_value(s_stdout, x, flags, false);
+      return err ? cannot_write(s, std_out, err) : nullptr;
     }
     const int no = stream_number(d);
     LOCK_SCOPE(print_std_lock);
     PRINT_STD_STREAM* r = print_std_list;
     while (r && r->no != no) r = r->next;
     if (!r) return lang_error_text(s, ER_NO_OBJECT, "Printstd", "no stream descripter (attribute d)");
-    write_value(r->st, x, flags);
-    return nullptr;
+    const int err = write_value(r->st, x, flags, false);
+    return err ? cannot_write(s, r->path, err) : nullptr;
   }
-  STREAM* st = s_stdout;
   if (const L_CHAR* file = word_attr(sf, "file")) {
-    st = open_for_print(file);
+    STREAM* st = open_for_print(file);
     if (!st) return cannot_open(s, "Printstd", get_string(file));
+    const int err = write_file(st, x, flags);
+    return err ? cannot_write(s, file, err) : nullptr;
   }
-  print_sexp(st, x, flags);
-  s_printf(st, "\n");
-  if (st != s_stdout) d_s_close(st);
-  return nullptr;
+  const int err = write_value(s_stdout, x, flags, true);
+  return err ? cannot_write(s, std_out, err) : nullptr;
 }
 
 TQ_SEXP* tq_openPrintStd(TQ_WORD_ARGS) {
@@ -104,6 +129,7 @@ TQ_SEXP* tq_openPrintStd(TQ_WORD_ARGS) {
   if (cm) s_set_cm(st, cm);
   auto* r = static_cast<PRINT_STD_STREAM*>(d_alloc(sizeof(PRINT_STD_STREAM)));
   r->st = st;
+  r->path = ll_copy_str(path->string.data);
   {
     LOCK_SCOPE(print_std_lock);
     int greatest = 0;
@@ -132,6 +158,7 @@ TQ_SEXP* tq_closePrintStd(TQ_WORD_ARGS) {
   }
   if (!found) return lang_error_text(s, ER_NO_OBJECT, "closePrintstd", "no stream descripter (attribute d)");
   d_s_close(found->st);
+  d_f_ree(found->path);
   d_f_ree(found);
   return nullptr;
 }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "interp/front_relay.h"
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "lang/core_words.h"
@@ -273,6 +274,14 @@ TQ_SEXP* run_export(int iid, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* type) {
   return last;
 }
 
+// Whether the pipe's input has ended, the target gone: its relay then answers what is queued
+// and closes the pipe itself.
+bool target_ended(unsigned iid) {
+  TqiLock l;
+  const TQ_INTERPRETER* t = _search_tqi_id(iid);
+  return !t || (t->flags & TQF_INPUT_DONE);
+}
+
 TQ_SEXP* tq_Export(TQ_WORD_ARGS) {
   const L_CHAR* target = word_attr(sf, "target");
   if (!target) return lang_error_text(s, ER_INVALID_PARAM, "Export", "target is required ");
@@ -344,12 +353,18 @@ TQ_SEXP* Shell_target(const L_CHAR* target, const L_CHAR* type, TQISP_ENV* env, 
   t->env = env;
   t->inp = t->out = fp[1];
   t->environment = 1;
+  t->flags |= TQF_DRAIN;  // what the target wrote before it ended is relayed, reply or none
   const int iid = setup_i(t);  // a refused registration leaves the record and the stream here
   if (iid == SETUP_MAIN_CLOSED) release_unregistered(t);
   if (iid < 0) return pipe_error(s, iid);
   GcFrame frame("Export");
   TQ_SEXP* r = run_export(iid, env, s, type);
-  close_interpreter(unsigned(iid));
+  // A target that ended by itself may have written requests still queued here: closing the
+  // pipe would drop them.
+  if (target_ended(unsigned(iid)))
+    wait_stop_interpreter(unsigned(iid));
+  else
+    close_interpreter(unsigned(iid));
   return frame.release(r);
 }
 

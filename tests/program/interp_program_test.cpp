@@ -195,6 +195,33 @@ TEST(ScriptStart, ALostReplyNamesItsFileWithStatusOne) {
   }
 }
 
+// OUTPUT or ERRORS as a pipe or FIFO whose reader leaves ends the run with a broken pipe, as
+// "-" does (the process held a read end of its own output, and the full pipe hung it); an
+// ERRORS that is OUTPUT's file goes through OUTPUT's stream, each error once and in order.
+TEST(ScriptStart, OutputsThroughPipesEndWithTheirReaderAndOneFileIsOneStream) {
+  tqtest::TempDir dir;
+  // Errors around a reply past a pipe's 64 KiB; a file syncs each of the few replies.
+  tqtest::write_file(dir.file("e.tq"), "(car 1)\n(quote \"" + std::string(70000, 'a') + "\")\n(car 2)\n(+ 1 2)\n");
+  ASSERT_EQ(run_program({bin_path("tq_script"), "e.tq", "alone.txt"}, dir.path()).status, 0);
+  const std::string alone = tqtest::read_file(dir.file("alone.txt")), cw = "cannot write shell argument(";
+  const struct {
+    std::string shell, err, file;  // "$@" is tq_script; the file holds what OUTPUT alone holds
+  } rows[] = {
+      {"\"$@\" e.tq /dev/stdout | head -1 >/dev/null", cw + "2) /dev/stdout: Broken pipe\n", ""},
+      {"\"$@\" e.tq /proc/self/fd/1 | head -1 >/dev/null", cw + "2) /proc/self/fd/1: Broken pipe\n", ""},
+      {"\"$@\" e.tq out.txt /dev/stdout | head -1 >/dev/null", cw + "3) /dev/stdout: Broken pipe\n", ""},
+      {"mkfifo ff && { head -1 ff >/dev/null & \"$@\" e.tq ff; }", cw + "2) ff: Broken pipe\n", ""},
+      {"\"$@\" e.tq same.txt same.txt", "", "same.txt"},
+      {"\"$@\" e.tq - /dev/stdout > piped.txt", "", "piped.txt"},
+  };
+  for (const auto& row : rows) {
+    const auto r = run_program({"/bin/bash", "-c", "set -o pipefail; " + row.shell, "-", bin_path("tq_script")}, dir.path());
+    EXPECT_EQ(r.status, row.err.empty() ? 0 : 1) << row.shell << ": " << r.err;
+    EXPECT_EQ(r.err, row.err) << row.shell;
+    EXPECT_EQ(row.file.empty() ? alone : tqtest::read_file(dir.file(row.file)), alone) << row.shell;
+  }
+}
+
 // An OUTPUT or ERRORS that is the script, under any name, is refused before anything is opened
 // for writing, and the script stays whole.
 TEST(ScriptStart, AScriptAsItsOwnOutputIsRefusedAndKept) {

@@ -1,8 +1,9 @@
 // The edges of a run, through the script helper as a user runs it: what an exported target
-// prints reaches the caller's own streams before Export returns, and log records queued
-// when the process ends are written before it ends. Each run is repeated, since what is
-// lost is lost to a race.
+// prints reaches the caller's own streams before Export returns, log records queued when the
+// process ends are written before it ends, and a write to standard output that fails is told.
+// Runs that lose output to a race are repeated.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ std::string ucs4(const std::string& ascii) {
 }  // namespace
 
 // The target prints on its standard output (a text) or error (raw characters), then answers
-// its last form (a failing one too); the caller then prints on the same stream.
+// its last form (a failing one too), or ends itself without a reply (lost half the time, so
+// fewer runs); the caller then prints on the same stream.
 TEST(RunEnd, AnExportTargetsOutputComesBeforeTheCallersNextLine) {
   tqtest::TempDir dir;
   write_file(dir.file("e.bin"), ucs4("oops\n"));
@@ -33,18 +35,20 @@ TEST(RunEnd, AnExportTargetsOutputComesBeforeTheCallersNextLine) {
   const std::string exp = "([Export target=\"" + bin_path("tq_script") + "\"] ";
   const struct {
     std::string script, out, err;
+    int runs = 20;
   } rows[] = {
       {exp + "(PrintStd \"hello from target\") (+ 1 2))\n(PrintStd \"after\")\n",
        "^\"hello from target\"\n^\"after\"\n", ""},
       {exp + "(PrintStd \"hello from target\") (car 5))\n(PrintStd \"after\")\n",
        "^\"hello from target\"\n^\"after\"\n", ""},
+      {exp + "(PrintStd \"last words\") (Exit))\n(PrintStd \"after\")\n", "^\"last words\"\n^\"after\"\n", "", 5},
       {exp + "(PrintChain \"e\" (car ([Load option=\"raw\"] \"e.bin\"))) (+ 1 2))\n"
              "(PrintChain \"e\" (car ([Load option=\"raw\"] \"a.bin\")))\n",
        "", "oops\nlate\n"},
   };
   for (const auto& row : rows) {
     write_file(dir.file("ex.tq"), row.script);
-    for (int run = 0; run < 20; ++run) {
+    for (int run = 0; run < row.runs; ++run) {
       const auto r = run_program({bin_path("tq_script"), "ex.tq", "out.txt"}, dir.path());
       ASSERT_EQ(r.status, 0) << r.err;
       ASSERT_EQ(r.out, row.out) << "run " << run << " of\n" << row.script;
@@ -83,5 +87,27 @@ TEST(RunEnd, LogRecordsQueuedAtTheEndAreWrittenFirst) {
       for (const std::string& f : row.files)
         ASSERT_EQ(read_file(dir.file(f)), "[MESSAGE ] Launch up the Log system\n") << row.what << ", run " << run << ", " << f;
     }
+  }
+}
+
+// Standard output on a full device: a word's write that fails is told once on standard
+// error, however the run ends, and the status is 1; PrintStd answers its error too. With
+// "-" as OUTPUT the lost reply names it, and that is all.
+TEST(RunEnd, AFailedWriteToStandardOutputIsToldWithStatusOne) {
+  tqtest::TempDir dir;
+  const std::string full = "cannot write standard output: No space left on device\n";
+  const std::string rows[][4] = {  // script, OUTPUT, what out.txt ends with, standard error
+      {"(PrintStd \"hi\")\n(+ 1 2)\n", "out.txt",
+       "0x80040a06\n (\"cannot write the file\" \"stdout\" \"No space left on device\"))</Result>\n<Result> 2 3</Result>\n", full},
+      {"(Test)\n(Exit)\n", "out.txt", "<Result> 1 ()</Result>\n", full},
+      {"(Test)\n", "-", "", "cannot write shell argument(2) -: No space left on device\n"},
+  };
+  for (const auto& [script, output, out, err] : rows) {
+    write_file(dir.file("s.tq"), script);
+    unlink(dir.file("out.txt").c_str());
+    const auto r = run_program({"/bin/bash", "-c", "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", output}, dir.path());
+    EXPECT_EQ(r.status, 1) << script;
+    EXPECT_EQ(r.err, err) << script;
+    EXPECT_TRUE(read_file(dir.file("out.txt")).ends_with(out)) << script << read_file(dir.file("out.txt"));
   }
 }

@@ -3,7 +3,7 @@
 //   tq_script SCRIPT [OUTPUT|/] [ERRORS|/]
 // or, with streams handed over in a "+" argument and no script (or "/"), a pipe-kind
 // interpreter on them. It returns when the script's interpreter (the main one) has ended:
-// status 0, or 1 when a reply could not be written to OUTPUT or ERRORS.
+// status 0, or 1 when output was lost (a reply to OUTPUT or ERRORS, a write to standard output).
 // With TQ_GC_STRESS set, a collection runs at every primitive return (on any thread, through
 // the collector's own lock).
 #include <cstdlib>
