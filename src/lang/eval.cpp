@@ -212,7 +212,7 @@ TQ_SEXP* eval_args(TQISP_ENV* eenv, TQ_SEXP* s, ArgSlots& a) {
   a.flags[0] = head ? head->h.flags : 0;
   TQ_SEXP* p = s->pair.cdr;
   for (int i = 1; i < n; ++i, p = p->pair.cdr) {
-    TQ_SEXP* v = eval_rooted(eenv, p->pair.car);
+    TQ_SEXP* v = eval(eenv, p->pair.car);
     if (is_error(v)) return v;
     a.value[i] = v;
     a.file[i] = p->h.file;
@@ -549,20 +549,7 @@ TQ_SEXP* do_break_check(TQ_SEXP* s) {
 
 namespace {
 
-// eval after the break check.
-TQ_SEXP* eval_checked(TQISP_ENV* env, TQ_SEXP* s) {
-  switch (get_type(s)) {
-    case kTagPair: {
-      NestLevel level;
-      if (!level.ok()) return get_nesting_error("eval", s);
-      return eval_pair(env, s);
-    }
-    case kTagSymbol: return eval_symbol(env, s, -1);
-    default: return s;
-  }
-}
-
-// The undefined-name handler of the chain, read and rooted in one section (see lookup_rooted).
+// The undefined-name handler of the chain, read and rooted in one section (see _eval_symbol).
 int default_handler_rooted(TQ_SEXP** ret, TQISP_ENV* env) {
   MemLock hold;
   const int found = _eval_default_symbol(ret, env);
@@ -575,22 +562,15 @@ int default_handler_rooted(TQ_SEXP** ret, TQISP_ENV* env) {
 TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s) {
   TQ_SEXP* b = do_break_check(s);
   if (b) return b;
-  return eval_checked(env, s);
-}
-
-int lookup_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
-  MemLock hold;
-  const int found = lookup_env_held(ret, env, name);
-  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
-  return found;
-}
-
-TQ_SEXP* eval_rooted(TQISP_ENV* env, TQ_SEXP* s) {
-  if (TQ_SEXP* b = do_break_check(s)) return b;
-  if (get_type(s) != kTagSymbol) return eval_checked(env, s);
-  TQ_SEXP* v = nullptr;
-  if (lookup_rooted(&v, env, s->symbol.data) == 0) return v;
-  return eval_symbol(env, s, -1);  // the undefined-symbol error
+  switch (get_type(s)) {
+    case kTagPair: {
+      NestLevel level;
+      if (!level.ok()) return get_nesting_error("eval", s);
+      return eval_pair(env, s);
+    }
+    case kTagSymbol: return eval_symbol(env, s, -1);  // rooted in the caller's frame
+    default: return s;
+  }
 }
 
 namespace {
@@ -694,7 +674,10 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
 }
 
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
-  return lookup_env(ret, env, name, depth);
+  MemLock hold;  // the value is rooted before any collection can free it (lookup_env's take nests)
+  const int found = lookup_env(ret, env, name, depth);
+  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
+  return found;
 }
 
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth) {
@@ -764,7 +747,7 @@ int saturate_int32(double d) {
 namespace {
 
 // The value of one attribute of head symbol s, for get_sym_field: *text, or the error of the
-// substitution. A name's value is rooted until its text is kept (see lookup_rooted).
+// substitution. A name's value is rooted until its text is kept (see _eval_symbol).
 TQ_SEXP* attribute_value(L_CHAR** text, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* d) {
   *text = const_cast<L_CHAR*>(d);
   if (!d || d[0] != '^') return nullptr;
@@ -773,7 +756,7 @@ TQ_SEXP* attribute_value(L_CHAR** text, TQISP_ENV* env, TQ_SEXP* s, const L_CHAR
     return nullptr;
   }
   TQ_SEXP* v = nullptr;
-  if (lookup_rooted(&v, env, d + 1) != 0)
+  if (_eval_symbol(&v, env, d + 1, -1) != 0)
     return lang_error(s, ER_UNDEFINED, "eval(attribute symbol)",
                       list(n_get_string("eval:undefined symbol-1"), s, get_string(d + 1), nullptr));
   switch (get_type(v)) {
@@ -817,7 +800,7 @@ L_CHAR* eval_carret(TQ_SEXP** retp, TQISP_ENV* env, const L_CHAR* text, TQ_SEXP*
   if (text[1] == '^') return copy_cell_text(text + 1);
   TQ_SEXP* sym = get_symbol(text + 1);
   inherit(sym, at);
-  TQ_SEXP* v = eval_rooted(env, sym);  // rooted while number_text makes its text
+  TQ_SEXP* v = eval(env, sym);  // rooted while number_text makes its text
   TQ_SEXP* err = nullptr;
   L_CHAR* r = nullptr;
   switch (get_type(v)) {

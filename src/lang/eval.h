@@ -26,21 +26,16 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s);
 // Evaluates the forms of body in env in turn: the first error, else the last value (nil
 // for none); a body that ends in an atom evaluates that atom last.
 TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body);
+// A binding's value is held by the binding alone: another thread may set the name anew and a
+// collection free the old value at any moment the caller spends outside a memory section. So
+// the three lookups below (and eval of a symbol) root the value they answer in the caller's
+// top frame, in the section that found it.
 // The value bound to symbol s, searching the first environment and at most depth further
 // ones (negative: no limit); the undefined-symbol error when unbound.
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth);
 // 0 and the value through ret when name is bound, else -1.
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
 TQ_SEXP* get_env_symbol(TQISP_ENV* env, const L_CHAR* name, int depth);  // nil when unbound
-// A binding's value is held by the binding alone: another thread may set the name anew and a
-// collection free the old value at any moment the caller spends outside a memory section. A
-// caller that keeps the value past the lookup takes it so, rooted in its top frame in the
-// section that found it.
-// lookup_rooted: _eval_symbol without depth limit, the value rooted so.
-// eval_rooted: eval, a symbol's value rooted so (the value of a list form is rooted in the
-// caller's frame by eval itself; any other form is its own value).
-int lookup_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name);
-TQ_SEXP* eval_rooted(TQISP_ENV* env, TQ_SEXP* s);
 // 0 and the chain's undefined-name handler through ret, or -1 when there is none.
 int _eval_default_symbol(TQ_SEXP** ret, TQISP_ENV* env);
 // Builds the call's attribute list of head symbol s (caret values substituted) into *sfp;

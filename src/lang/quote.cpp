@@ -42,7 +42,7 @@ TQ_SEXP* quote_trace_symbol(TQISP_ENV* env, TQ_SEXP* symbol) {
     if (f->data && f->data[0] == '$') {
       TQ_SEXP* var = get_symbol(f->data + 1);
       inherit(var, symbol);
-      TQ_SEXP* v = eval_rooted(env, var);  // rooted while number_text makes its text
+      TQ_SEXP* v = eval(env, var);  // rooted while number_text makes its text
       if (is_error(v)) return v;
       text = get_type(v) == kTagString ? v->string.data : number_text(v, true);
       if (!text) return get_error(symbol->h.file, symbol->h.line, ER_TYPE, lt("quote attribute $"), v);
@@ -71,7 +71,7 @@ TQ_SEXP* quote_trace(TQISP_ENV* env, TQ_SEXP* x) {
 
 TQ_SEXP* quote_trace_pair(TQISP_ENV* env, TQ_SEXP* x) {
   if (is_error(x->pair.car)) return x->pair.car;
-  if (is_unquote_head(x->pair.car) && list_length(x) == 2) return eval_rooted(env, get_el(x, 1));
+  if (is_unquote_head(x->pair.car) && list_length(x) == 2) return eval(env, get_el(x, 1));
   // Built front to back along the spine: the recursion goes only into elements. The frame
   // keeps the growing list alive; every path closes it with its result.
   gc_push(nullptr, nullptr, "quote_trace_pair");

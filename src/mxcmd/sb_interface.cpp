@@ -2,6 +2,7 @@
 #include "mxcmd/sb_interface.h"
 
 #include "lang/eval.h"
+#include "lang/gc.h"
 #include "matrix/channel_data.h"
 #include "matrix/matrix_node.h"
 #include "matrix/matrix_upkeep.h"
@@ -31,6 +32,7 @@ MX_STRUCT_BLOCK* sb_of_cell(TQ_SEXP* v) {
 // The pointer goes too: a mark-free cell reads as a channel datum's view, and the block may
 // be freed through its channel while the script still holds the cell.
 void sb_cell_taken(TQ_SEXP* v) {
+  MemLock hold;  // a collection marking the cell reads both together
   v->ptr.gc = nullptr;
   v->ptr.ptr = nullptr;
 }

@@ -199,6 +199,7 @@ TQ_SEXP* _ap_client_send_sexp(AUTH_RESULT_LIST* list) {
     TQ_SEXP* item = list->result ? list->result->h.service->h.tbl->send_result_info(list->result)
                                  : _ap_client_send_sexp(list->list);
     if (!item) continue;
+    MemLock hold;  // the form is rooted: no collection reads the cdr being written
     tail->pair.cdr = cons(item, nullptr);
     tail = tail->pair.cdr;
   }

@@ -45,21 +45,29 @@ TQ_SEXP* blank_passwords(TQ_SEXP* x, int depth) {
     case kTagSymbol:
       return auth_attr(x, "passwd") ? replace_attribute(x, _l_string_2(std_cm, "passwd"), _l_string_2(std_cm, "")) : x;
     case kTagError: {
+      TQ_SEXP* data = blank_passwords(x->error.data, depth + 1);
+      MemLock hold;  // a collection meets the copy whole
       TQ_SEXP* e = get_sexp(nullptr, kTagError);
       e->error = x->error;
-      e->error.data = blank_passwords(x->error.data, depth + 1);
+      e->error.data = data;
       return e;
     }
     case kTagPair: {
       if (depth > kBlankDepth) return nullptr;
+      // Every element is copied (and every delayed cell realised) before the section that
+      // links it: the copy is rooted, and no collection reads a cdr being written.
       TQ_SEXP* head = nullptr;
       TQ_SEXP** tail = &head;
       TQ_SEXP* p = x;
       for (; get_type(p) == kTagPair; p = p->pair.cdr) {
-        *tail = inherit(cons(blank_passwords(p->pair.car, depth + 1), nullptr), p);
+        TQ_SEXP* item = blank_passwords(p->pair.car, depth + 1);
+        MemLock hold;
+        *tail = inherit(cons(item, nullptr), p);
         tail = &(*tail)->pair.cdr;
       }
-      *tail = blank_passwords(p, depth + 1);
+      TQ_SEXP* end = blank_passwords(p, depth + 1);
+      MemLock hold;
+      *tail = end;
       return head;
     }
     default: return x;
@@ -268,7 +276,10 @@ TQ_SEXP* tq_auth_service(TQISP_ENV*, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* sf, T
     return nullptr;
   }
   TQ_SEXP* head = n_get_symbol("service");
-  head->symbol.field = sf;
+  {
+    MemLock hold;  // the symbol is rooted: no collection reads its attributes being set
+    head->symbol.field = sf;
+  }
   AUTH_RESULT* r = row->recv_result_info(nullptr, list(head, nullptr));
   if (!r) return service_error(s, "result parse error");
   r->h.status = ARS_SEND_PERMIT;  // a preset is an answer written down to be sent

@@ -128,6 +128,7 @@ TQ_SEXP* _ap_server_send_sexp(AUTH_SERVICE_LIST* list) {
   for (AUTH_SERVICE_LIST* n = list; n; n = n->next) {
     TQ_SEXP* item = n->service ? service_item(n->service) : n->list ? _ap_server_send_sexp(n->list) : nullptr;
     if (!item || (!n->service && get_type(item->pair.cdr) != kTagPair)) continue;  // hidden, or empty
+    MemLock hold;  // the form is rooted: no collection reads the cdr being written
     tail->pair.cdr = cons(item, nullptr);
     tail = tail->pair.cdr;
   }

@@ -245,10 +245,10 @@ TEST(ConcurrencyStress, AnErrorLiteralReadWhileACollectionMarks) {
 }
 
 // One task sets a name anew all the time (and collects) while this one makes texts of its
-// value through a caret attribute of a call's head, a "$" attribute of a quoted symbol and
-// eval_carret. The value is taken rooted as it is looked up: its long unit is read while the
-// text is made, long enough for the other task's set and collection to free a value only the
-// binding held (the address sanitizer saw the freed unit read).
+// value through a caret attribute of a call's head (_eval_symbol) and a "$" attribute of a
+// quoted symbol (eval). The value is taken rooted as it is looked up: its long unit is read
+// while the text is made, long enough for the other task's set and collection to free a value
+// only the binding held (the address sanitizer saw the freed unit read).
 TEST(ConcurrencyStress, ANameSetAnewWhileAnotherTaskMakesTextsOfItsValue) {
   std::vector<L_CHAR> unit(100000, 'm');
   unit.push_back(0);
@@ -258,7 +258,6 @@ TEST(ConcurrencyStress, ANameSetAnewWhileAnotherTaskMakesTextsOfItsValue) {
   } const rows[] = {
       {"caret", [](TQISP_ENV* env) -> const L_CHAR* { return eval_text(env, "^([f a=\"^x\"])")->string.data; }},
       {"quote", [](TQISP_ENV* env) -> const L_CHAR* { return get_symbol_field(eval_text(env, "^(quote [s a=\"$x\"])"), tqtest::lc("a")); }},
-      {"eval_carret", [](TQISP_ENV* env) -> const L_CHAR* { return eval_carret(nullptr, env, tqtest::lc("^x"), nullptr); }},
   };
   GcFrame frame("name set anew");
   TQISP_ENV* env = new_env(qvlisp_top_env1);
