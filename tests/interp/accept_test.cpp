@@ -12,12 +12,14 @@
 #include <sys/resource.h>
 
 #include "interp/accept.h"
+#include "interp/front_relay.h"
 #include "interp/reply.h"
 #include "interp_test_util.h"
 #include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/tick.h"
+#include "remote/query.h"
 #include "stream/stream.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
@@ -253,19 +255,51 @@ TEST(Reply, ACancelledRequestIsAnsweredNil) {
   EXPECT_TRUE(a.c.closed_by_peer()) << "a cancel ends the relay, and with it the connection";
 }
 
-// A peer that half-closes right after its requests gets every reply, then the close.
+namespace {
+
+// (ask-back): once the input of the calling connection has ended (a bounded wait), asks its
+// peer to evaluate 5, and answers what comes back.
+TQ_SEXP* ask_back(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  const bool ended = tqtest::wait_until([] {
+    TqiLock l;
+    TQ_INTERPRETER* t = _get_my_tqi();
+    return t && (t->flags & TQF_INPUT_DONE);
+  });
+  if (!ended) return nullptr;
+  return realize_sexp(local_query(env, nullptr, get_integer(5, nullptr)));
+}
+
+struct HalfClose {
+  const char* requests;  // sent after the opening line end, then the half-close
+  const char* replies;   // every reply, after which the server closes
+  int rounds;            // runs of a case whose timing varies
+};
+
+// A peer that half-closes right after its requests gets every reply, then the close. A
+// request that would query the peer back once the input has ended can have no answer: it
+// fails at once.
+const HalfClose kHalfCloses[] = {
+    {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20},  // most lost a reply
+    {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1},
+};
+
+}  // namespace
+
 TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
   NoLeftovers clean;
-  Listener l;
-  for (int round = 0; round < 20; ++round) {  // most rounds lost a reply, or all output
-    Sock c(Sock::connect_loopback(l.port));
-    ASSERT_TRUE(c.send("\n(+ 1 2)\n(+ 3 4)\n"));
-    ASSERT_EQ(::shutdown(c.fd(), SHUT_WR), 0);
-    EXPECT_EQ(c.read_until("<Result> 3 7</Result>\n"),
-              admit_text(std_cm) + "<Result> 2 3</Result>\n<Result> 3 7</Result>\n")
-        << "round " << round;
-    EXPECT_TRUE(c.closed_by_peer());
-  }
+  GcFrame frame("half-close");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  set_env(env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  Listener l(true, env);
+  for (const HalfClose& c : kHalfCloses)
+    for (int round = 0; round < c.rounds; ++round) {
+      Sock s(Sock::connect_loopback(l.port));
+      ASSERT_TRUE(s.send(std::string("\n") + c.requests));
+      ASSERT_EQ(::shutdown(s.fd(), SHUT_WR), 0);
+      const std::string last = std::string(c.replies).substr(std::string(c.replies).rfind("<Result>"));
+      EXPECT_EQ(s.read_until(last), admit_text(std_cm) + c.replies) << c.requests << " round " << round;
+      EXPECT_TRUE(s.closed_by_peer()) << c.requests;
+    }
 }
 
 TEST(Reply, BreakClosesTheConnection) {
