@@ -20,6 +20,7 @@
 #include "lang/init_tqlisp.h"
 #include "platform/tick.h"
 #include "remote/query.h"
+#include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
@@ -98,6 +99,30 @@ TEST(Accept, AConnectionForgetsItsListWhenTheListenerCloses) {
   EXPECT_EQ(info(a.conn).pl_accept, nullptr);
   ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
   EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
+}
+
+// A connection waits (for its first byte, parked, or between the requests of its session)
+// with the id of its listener and the list that admitted it. Should that listener close and
+// its id pass to another meanwhile, the list has gone with it: the connection is closed
+// unanswered, never admitted by the id's new holder with a list that is no longer.
+TEST(Accept, AConnectionWhoseListenerClosedIsNotAdmittedByTheNextHolderOfItsId) {
+  NoLeftovers clean;
+  auto first = std::make_unique<Listener>();
+  const unsigned id = first->id;
+  PERMISSION_LIST* checked = info(id).pl_head;
+  first.reset();
+  {
+    TqiLock l;
+    tqi_id = id;
+  }
+  Listener next;
+  ASSERT_EQ(next.id, id);
+  FakeServer srv;
+  Sock c(Sock::connect_loopback(srv.port));
+  STREAM* s = s_open_file_descripter(srv.accept_one(), &s_file_table);
+  EXPECT_EQ(admit_connection(s, 0x7f000001, id, checked), -1);
+  EXPECT_EQ(c.read_until("</Permission>\n"), "") << "admitted with a list that has gone";
+  EXPECT_TRUE(c.closed_by_peer());
 }
 
 // With no thread to be had, connections that send nothing hold up no other: a newcomer is
