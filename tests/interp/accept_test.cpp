@@ -20,6 +20,7 @@
 #include "lang/init_tqlisp.h"
 #include "platform/tick.h"
 #include "remote/query.h"
+#include "remote/toh_server.h"
 #include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/test_util.h"
@@ -145,6 +146,33 @@ TEST(Accept, AtCapacityConnectionsThatSendNothingHoldUpNoNewcomer) {
   Sock next(Sock::connect_loopback(l.port));
   ASSERT_TRUE(next.send("\n"));
   EXPECT_EQ(next.read_until("</Permission>\n"), admit_text(std_cm));
+}
+
+// Parked for its first byte, a connection is bound as one handled at once: one that sends
+// nothing is closed silently once the accept interval has passed, and not before.
+TEST(Accept, AParkedConnectionThatSendsNothingIsClosedAfterTheAcceptInterval) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  Listener l;
+  Admitted served(l);
+  const unsigned interval = info(l.id).accept_interval;
+  tqtest::ThreadsRefused starved;
+  Sock silent(Sock::connect_loopback(l.port));
+  auto parked = [] {
+    LOCK_SCOPE(ToH_lock);
+    for (STREAM_STOCK* r = ss_list; r; r = r->next)
+      if (r->first) return true;
+    return false;
+  };
+  WAIT_FOR(parked(), "the connection to be parked");
+  clock.advance(interval - 1);
+  empty_reply_pass();
+  EXPECT_TRUE(parked()) << "closed before its interval";
+  clock.advance(1);
+  empty_reply_pass();
+  EXPECT_FALSE(parked());
+  EXPECT_EQ(silent.read_until("\n"), "") << "a silent close";
+  EXPECT_TRUE(silent.closed_by_peer());
 }
 
 TEST(Accept, AFirstByteOtherThanALineEndIsNoTextConnection) {
