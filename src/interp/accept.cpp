@@ -86,6 +86,17 @@ bool room_for_a_thread() {
   return true;
 }
 
+// Whether list is one of listener's (tqi_lock held). A connection waits for its first byte,
+// or between the requests of its session, with its listener's id and the list checked then;
+// should that listener close (its lists freed) and its id pass to another interpreter
+// meanwhile, the id alone would find the new holder.
+bool _holds_list(const TQ_INTERPRETER* listener, const PERMISSION_LIST* list) {
+  if (listener->a_type != TQI_ACCEPT) return false;
+  for (const PERMISSION_LIST* pl = listener->pl_head; pl; pl = pl->next)
+    if (pl == list) return true;
+  return false;
+}
+
 // The record of a new text connection: a copy of the listener's (tqi_lock held).
 TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, uint32_t ip, PERMISSION_LIST* list) {
   TQ_INTERPRETER* t = new_tq_interpreter();
@@ -353,7 +364,8 @@ int admit_connection(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_
   TQ_INTERPRETER* t = nullptr;
   {
     TqiLock l;
-    if (TQ_INTERPRETER* li = _search_tqi_id(listener)) t = copy_for_connection(li, stream, ip, list);
+    if (TQ_INTERPRETER* li = _search_tqi_id(listener); li && _holds_list(li, list))
+      t = copy_for_connection(li, stream, ip, list);
   }
   if (!t) {
     d_s_close(stream);

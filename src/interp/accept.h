@@ -32,13 +32,14 @@ void accept_thread_tick(void* stream);  // closes a connection whose first byte 
 void report_no_threads(uint32_t ip, int err);
 // Starts the interpreter of an admitted stream (a text connection, or the interpreter's end
 // of a new protocol session) for listener id, looked up under tqi_lock:
-// | state                                        | answer       | stream                |
-// |----------------------------------------------|--------------|-----------------------|
-// | 40/64 of the descriptors or more are open     | SETUP_BUSY   | Busy written, closed  |
-// | its two threads cannot be reserved            | SETUP_BUSY   | Busy written, closed, |
-// |                                              |              | the operator's line   |
-// | the listener is gone                          | -1           | closed                |
-// | otherwise                                     | the new id   | the interpreter's     |
+// | state                                         | answer     | stream                  |
+// |-----------------------------------------------|------------|-------------------------|
+// | 40/64 of the descriptors or more are open     | SETUP_BUSY | Busy written, closed    |
+// | its two threads cannot be reserved            | SETUP_BUSY | Busy written, closed,   |
+// |                                               |            | the operator's line     |
+// | the listener is gone (list is not one of the  | -1         | closed                  |
+// | lists of whatever now holds its id)           |            |                         |
+// | otherwise                                     | the new id | the interpreter's       |
 int admit_connection(STREAM* stream, uint32_t ip, unsigned listener, PERMISSION_LIST* list);
 
 // The protocol server's entry for a connection whose first byte is not a line end (pushed

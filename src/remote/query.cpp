@@ -278,13 +278,21 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
   r->out_interpreter = tqi;
   const unsigned id = tqi->id;
   auto invalid = [&] { return error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", text_list("invalid id")); };
-  if (tqi->mode != TQI_RUNNING) return frame.release(invalid());
+  // Once its input has ended, no reply can come in on the connection: a request would wait
+  // for ever (the relay that would close it may be the one waiting). Checked again after
+  // each release of tqi_lock, up to the request's entry on the chain that the end fails.
+  auto closed = [&] { return tqi->mode != TQI_RUNNING || (tqi->flags & TQF_INPUT_DONE); };
+  if (closed()) return frame.release(invalid());
   if (_lock_tqi_out(tqi) != 0) return frame.release(invalid());
-  if (_search_tqi_id(id) != tqi || tqi->mode != TQI_RUNNING) {
+  if (_search_tqi_id(id) != tqi || closed()) {
     _unlock_tqi_out(tqi);
     return frame.release(invalid());
   }
   _write_pending_cancels(tqi);  // a cancel asked for earlier goes out before this request
+  if (closed()) {
+    _unlock_tqi_out(tqi);
+    return frame.release(invalid());
+  }
   STREAM* out = tqi->out;
   if (!out) {
     _unlock_tqi_out(tqi);

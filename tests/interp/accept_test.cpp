@@ -12,12 +12,16 @@
 #include <sys/resource.h>
 
 #include "interp/accept.h"
+#include "interp/front_relay.h"
 #include "interp/reply.h"
 #include "interp_test_util.h"
 #include "lang/env.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/tick.h"
+#include "remote/query.h"
+#include "remote/toh_server.h"
+#include "stream/file_stream.h"
 #include "stream/stream.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
@@ -98,6 +102,30 @@ TEST(Accept, AConnectionForgetsItsListWhenTheListenerCloses) {
   EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
 }
 
+// A connection waits (for its first byte, parked, or between the requests of its session)
+// with the id of its listener and the list that admitted it. Should that listener close and
+// its id pass to another meanwhile, the list has gone with it: the connection is closed
+// unanswered, never admitted by the id's new holder with a list that is no longer.
+TEST(Accept, AConnectionWhoseListenerClosedIsNotAdmittedByTheNextHolderOfItsId) {
+  NoLeftovers clean;
+  auto first = std::make_unique<Listener>();
+  const unsigned id = first->id;
+  PERMISSION_LIST* checked = info(id).pl_head;
+  first.reset();
+  {
+    TqiLock l;
+    tqi_id = id;
+  }
+  Listener next;
+  ASSERT_EQ(next.id, id);
+  FakeServer srv;
+  Sock c(Sock::connect_loopback(srv.port));
+  STREAM* s = s_open_file_descripter(srv.accept_one(), &s_file_table);
+  EXPECT_EQ(admit_connection(s, 0x7f000001, id, checked), -1);
+  EXPECT_EQ(c.read_until("</Permission>\n"), "") << "admitted with a list that has gone";
+  EXPECT_TRUE(c.closed_by_peer());
+}
+
 // With no thread to be had, connections that send nothing hold up no other: a newcomer is
 // answered Busy as its line end comes, and once threads are to be had again the next one is
 // admitted at once.
@@ -118,6 +146,33 @@ TEST(Accept, AtCapacityConnectionsThatSendNothingHoldUpNoNewcomer) {
   Sock next(Sock::connect_loopback(l.port));
   ASSERT_TRUE(next.send("\n"));
   EXPECT_EQ(next.read_until("</Permission>\n"), admit_text(std_cm));
+}
+
+// Parked for its first byte, a connection is bound as one handled at once: one that sends
+// nothing is closed silently once the accept interval has passed, and not before.
+TEST(Accept, AParkedConnectionThatSendsNothingIsClosedAfterTheAcceptInterval) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  Listener l;
+  Admitted served(l);
+  const unsigned interval = info(l.id).accept_interval;
+  tqtest::ThreadsRefused starved;
+  Sock silent(Sock::connect_loopback(l.port));
+  auto parked = [] {
+    LOCK_SCOPE(ToH_lock);
+    for (STREAM_STOCK* r = ss_list; r; r = r->next)
+      if (r->first) return true;
+    return false;
+  };
+  WAIT_FOR(parked(), "the connection to be parked");
+  clock.advance(interval - 1);
+  empty_reply_pass();
+  EXPECT_TRUE(parked()) << "closed before its interval";
+  clock.advance(1);
+  empty_reply_pass();
+  EXPECT_FALSE(parked());
+  EXPECT_EQ(silent.read_until("\n"), "") << "a silent close";
+  EXPECT_TRUE(silent.closed_by_peer());
 }
 
 TEST(Accept, AFirstByteOtherThanALineEndIsNoTextConnection) {
@@ -253,19 +308,51 @@ TEST(Reply, ACancelledRequestIsAnsweredNil) {
   EXPECT_TRUE(a.c.closed_by_peer()) << "a cancel ends the relay, and with it the connection";
 }
 
-// A peer that half-closes right after its requests gets every reply, then the close.
+namespace {
+
+// (ask-back): once the input of the calling connection has ended (a bounded wait), asks its
+// peer to evaluate 5, and answers what comes back.
+TQ_SEXP* ask_back(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  const bool ended = tqtest::wait_until([] {
+    TqiLock l;
+    TQ_INTERPRETER* t = _get_my_tqi();
+    return t && (t->flags & TQF_INPUT_DONE);
+  });
+  if (!ended) return nullptr;
+  return realize_sexp(local_query(env, nullptr, get_integer(5, nullptr)));
+}
+
+struct HalfClose {
+  const char* requests;  // sent after the opening line end, then the half-close
+  const char* replies;   // every reply, after which the server closes
+  int rounds;            // runs of a case whose timing varies
+};
+
+// A peer that half-closes right after its requests gets every reply, then the close. A
+// request that would query the peer back once the input has ended can have no answer: it
+// fails at once.
+const HalfClose kHalfCloses[] = {
+    {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20},  // most lost a reply
+    {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1},
+};
+
+}  // namespace
+
 TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
   NoLeftovers clean;
-  Listener l;
-  for (int round = 0; round < 20; ++round) {  // most rounds lost a reply, or all output
-    Sock c(Sock::connect_loopback(l.port));
-    ASSERT_TRUE(c.send("\n(+ 1 2)\n(+ 3 4)\n"));
-    ASSERT_EQ(::shutdown(c.fd(), SHUT_WR), 0);
-    EXPECT_EQ(c.read_until("<Result> 3 7</Result>\n"),
-              admit_text(std_cm) + "<Result> 2 3</Result>\n<Result> 3 7</Result>\n")
-        << "round " << round;
-    EXPECT_TRUE(c.closed_by_peer());
-  }
+  GcFrame frame("half-close");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  set_env(env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  Listener l(true, env);
+  for (const HalfClose& c : kHalfCloses)
+    for (int round = 0; round < c.rounds; ++round) {
+      Sock s(Sock::connect_loopback(l.port));
+      ASSERT_TRUE(s.send(std::string("\n") + c.requests));
+      ASSERT_EQ(::shutdown(s.fd(), SHUT_WR), 0);
+      const std::string last = std::string(c.replies).substr(std::string(c.replies).rfind("<Result>"));
+      EXPECT_EQ(s.read_until(last), admit_text(std_cm) + c.replies) << c.requests << " round " << round;
+      EXPECT_TRUE(s.closed_by_peer()) << c.requests;
+    }
 }
 
 TEST(Reply, BreakClosesTheConnection) {

@@ -173,6 +173,12 @@ int take_session_end(STREAM* end, uint32_t, unsigned, PERMISSION_LIST*) {
   return 1;
 }
 
+// A session's interpreter that cannot be started (the seam refuses it, closing its end).
+int refuse_session(STREAM* end, uint32_t, unsigned, PERMISSION_LIST*) {
+  d_s_close(end);
+  return SETUP_BUSY;
+}
+
 // A served connection from a loopback client.
 ACCESS_KEY served(FakeServer& srv, Sock* client) {
   client->reset(Sock::connect_loopback(srv.port));
@@ -180,6 +186,38 @@ ACCESS_KEY served(FakeServer& srv, Sock* client) {
 }
 
 }  // namespace
+
+// A new session is answered only once its interpreter runs: one whose interpreter cannot be
+// started is closed unanswered, and nothing of it stays (an open was answered with a cookie
+// that the next request found unknown).
+TEST(NewSession, WhoseInterpreterCannotStartIsClosedUnanswered) {
+  NoLeftovers clean;
+  FakeServer srv;
+  TQoHTTP_HEADER h{TOH_OPEN, 0, 0, {0, 0}};
+  ToH_to_wire(&h);
+  const std::string opens[] = {
+      "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + std::string(reinterpret_cast<char*>(&h), 12),
+      "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n"};
+  auto* const start_interpreter = toh_session_start;
+  toh_session_start = refuse_session;
+  for (const std::string& open : opens) {
+    Sock c;
+    ACCESS_KEY k = served(srv, &c);
+    ASSERT_TRUE(c.send(open));
+    int served_as;
+    {
+      remotetest::CaptureStdout quiet;  // its DIR line
+      served_as = new_accept(&k, 0, nullptr);
+    }
+    EXPECT_EQ(served_as, -1) << open;
+    d_s_close(k.s);
+    EXPECT_EQ(c.read_until("\r\n\r\n"), "") << open;
+    EXPECT_FALSE(any_session([](ToH_ENTRY*) { return true; })) << open;
+    LOCK_SCOPE(ToH_lock);
+    EXPECT_EQ(entry_list_v2, nullptr) << open;
+  }
+  toh_session_start = start_interpreter;
+}
 
 // The answer to an upload means its bytes are in the pipe, ahead of any later upload: with
 // the pipe's write side held up, the upload waits there unanswered.
