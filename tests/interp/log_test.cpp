@@ -376,6 +376,23 @@ TEST_F(Log, AReplacementDoesNotWaitForARelayAndALostRecordIsTold) {
                                                         "(\"127.0.0.1\" " + kSetAgent + "))\n");
 }
 
+// A node that answers records with an error loses them: the first loss is told, with the
+// node, the next only once the node has taken a record in between.
+TEST_F(Log, ALostRelayIsToldOnceUntilTheNodeTakesARecordAgain) {
+  FakeLineServer node(answer_sessions([](const std::string& line) -> std::optional<std::string> {
+    if (line.find("(data \"ok\")") != std::string::npos) return std::string("()");
+    return std::string("^%E (\"s\" \"f\" 1 \"Log\" 0x80030705 (\"no\"))");
+  }));
+  const std::string url = "tqp://127.0.0.1:" + std::to_string(node.port()) + "/";
+  ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") ([Action type=\"relay\" path=\"" + url + "\"]))"));
+  testing::internal::CaptureStderr();
+  for (const char* m : {"a", "b", "ok", "c", "d"}) log_rec(Rec{LOG_ERROR, LOG_TQ, m, nullptr, "r"});
+  drain();
+  const std::string lost = "cannot relay a log record to " + url + ": remote call 0x80030705 (\"s\" \"f\" 1 \"Log\" 2147682053 (\"no\"))\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + lost);
+  for (unsigned conn; (conn = connection_to(node.port())) != 0;) ASSERT_TRUE(close_gone(conn)) << conn;
+}
+
 // 10^5 records from 8 threads: every record is either written or counted as dropped.
 TEST_F(Log, ABurstLosesOnlyTheRecordsItCounts) {
   constexpr int kThreads = 8, kEach = 12500;
