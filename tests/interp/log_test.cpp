@@ -121,7 +121,10 @@ class Log : public ::testing::Test {
     tzset();
     tqtest::TickClock::move(int(kT - tqtest::TickClock::now()));
   }
-  void TearDown() override { reset_log_condition(); }
+  void TearDown() override {
+    log_conditions_built_hook = nullptr;
+    reset_log_condition();
+  }
   std::string save(const std::string& file, const char* option = "data") {
     return "([Action type=\"save\" path=\"" + dir.file(file) + "\" option=\"" + option + "\"])";
   }
@@ -345,14 +348,29 @@ TEST_F(Log, TheEndWaitsForQueuedRecordsNoLongerThanItsBound) {
 }
 
 // A record meets the conditions in force when the worker reaches it, the old list or the
-// new one whole, never the gap between them: 1000 replacements, a record after each, lose none.
+// new one whole, never the gap between them: 1000 replacements lose none of the records
+// logged while each new list is being made, every 100th of them handled by the worker
+// before that list is put in force.
 TEST_F(Log, ReplacingTheConditionsLosesNoRecord) {
+  static std::string r_file;
+  static int n;
+  r_file = dir.file("r");
+  n = 0;
+  const std::string body = "(Condition (key = \"r\") " + save("r") + ")";
+  ASSERT_NO_FATAL_FAILURE(conditions(body));
+  log_conditions_built_hook = [] {
+    const std::string line = std::to_string(n) + "\n";
+    log_rec(Rec{LOG_ERROR, LOG_TQ, line, nullptr, "r"});
+    if (n++ % 100 == 0) {
+      EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::read_file(r_file).ends_with(line); })) << line;
+    }
+  };
   std::string expected;
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") " + save("r") + ")"));
-    log_rec(Rec{LOG_ERROR, LOG_TQ, std::to_string(i), nullptr, "r"});
+    ASSERT_NO_FATAL_FAILURE(conditions(body));
     expected += std::to_string(i) + "\n";
   }
+  log_conditions_built_hook = nullptr;
   drain();
   EXPECT_EQ(file("r"), expected);
 }
