@@ -22,6 +22,7 @@
 namespace tq {
 
 LOG_COND* condition_list;
+std::atomic<void (*)()> log_conditions_built_hook;
 
 namespace {
 
@@ -355,6 +356,7 @@ TQ_SEXP* tq_set_log_condition(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_
       reset_file(el->pair.car);
     }
   }
+  if (void (*hook)() = log_conditions_built_hook.load()) hook();
   replace_log_conditions(list);
   log_printf(LOG_MESSAGE, LOG_TQ, 0, "Launch up the Log system");
   return nullptr;

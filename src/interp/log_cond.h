@@ -12,6 +12,8 @@
 // them. Conditions appended to the list in force (set_log_condition) are linked with a
 // release store, so the worker, walking the list without the lock, meets each whole.
 #pragma once
+#include <atomic>
+
 #include "interp/log_record.h"
 #include "lang/env.h"
 #include "lang/sexp.h"
@@ -61,6 +63,9 @@ struct LOG_COND {
 };
 
 extern LOG_COND* condition_list;
+// Test seam: when set, called by SetLogCondition once the new list is built, just before
+// it is put in force (the old one is in force meanwhile).
+extern std::atomic<void (*)()> log_conditions_built_hook;
 
 // The word "SetLogCondition" (a special form): replaces every condition by those of its
 // (Condition ...) elements, after quoting the body by the head's "type" attribute; a

@@ -1,7 +1,10 @@
 // The relay action and the fetch threads, through the session switch.
 #include "interp/log_remote.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "interp/interpreter.h"
 #include "interp/log_queue.h"
@@ -49,6 +52,22 @@ void report_lost_relay(const L_CHAR* target, TQ_SEXP* e) {
   d_s_close(st);
 }
 
+// The nodes whose last relay lost its record, each told once (the worker's own: only it
+// relays): a node that does not answer costs one line, not one per record, until a relay to
+// it goes through again.
+std::vector<std::basic_string<L_CHAR>> failing_nodes;
+
+// How a relay to target went (e null: the node took the record).
+void note_relay(const L_CHAR* target, TQ_SEXP* e) {
+  const auto it = std::find(failing_nodes.begin(), failing_nodes.end(), target);
+  if (!e) {
+    if (it != failing_nodes.end()) failing_nodes.erase(it);
+  } else if (it == failing_nodes.end()) {
+    failing_nodes.emplace_back(target);
+    report_lost_relay(target, e);
+  }
+}
+
 void log_queue_task2(void* data) {
   auto* target = static_cast<L_CHAR*>(data);
   setup_self_interpreter();
@@ -70,7 +89,7 @@ void do_log_action_relay(LOG_ACTION* action, LOG_NODE* n) {
   URL u{};
   get_url2(&u, action->path);
   TQ_SEXP* r = remote_forms(&u, list(form, nullptr));
-  if (get_type(r) == kTagError) report_lost_relay(action->path, r);
+  note_relay(action->path, get_type(r) == kTagError ? r : nullptr);
   free_url(&u);
 }
 

@@ -28,8 +28,9 @@ extern LOG_SESSION_OPS log_session_ops;
 
 // Sends the record's form to the node the action's path names (on the log worker), within
 // the session's own time limits. A record the node did not take (no answer in time, no
-// connection, an error answer) is told on standard error, once, with the node's URL and the
-// error's site, code and data: "cannot relay a log record to URL: SITE 0xCODE DATA".
+// connection, an error answer) is lost; the first such loss since the node last took a
+// record is told on standard error, with the node's URL and the error's site, code and
+// data: "cannot relay a log record to URL: SITE 0xCODE DATA".
 void do_log_action_relay(LOG_ACTION* action, LOG_NODE* n);
 
 // The word "FetchLog": with a "target" attribute (a URL text), starts a thread that fetches

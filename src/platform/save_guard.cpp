@@ -41,7 +41,15 @@ std::atomic<int> guards_taken;  // slots in use: u_write looks at none while it 
 std::atomic<int> undo_thread;   // the thread running the undo, 0 before
 std::atomic<bool> undo_done;    // set once it has run
 
-int thread_id() { return int(syscall(SYS_gettid)); }
+// The calling thread's id, asked of the system once per thread: a step costs two atomic
+// operations, not two system calls. Initial-exec, so the interrupt handler reads it without
+// an allocation.
+__attribute__((tls_model("initial-exec"))) thread_local int own_id;
+
+int thread_id() {
+  if (own_id == 0) own_id = int(syscall(SYS_gettid));
+  return own_id;
+}
 
 bool copy_text(char* to, size_t room, const char* from) {
   const size_t n = std::strlen(from);
@@ -58,10 +66,8 @@ bool waited_too_long(const timespec& from) {
 
 // Takes the slot's step for the undo: at once from an idle slot or from a step of this very
 // thread (suspended under the undo, so not in progress), else once the step in progress
-// ends or the wait is over.
-void take_for_undo(Guard& g, int me) {
-  timespec from;
-  clock_gettime(CLOCK_MONOTONIC, &from);
+// ends or the undo's wait, from `from` on, is over.
+void take_for_undo(Guard& g, int me, const timespec& from) {
   for (;;) {
     int seen = 0;
     if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) return;
@@ -143,6 +149,10 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
 }
 
+void save_guard_writes_done(int g) {
+  if (g >= 0) guards[g].write_fd1.store(0, std::memory_order_release);
+}
+
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino) {
   if (g < 0) return;
   Guard& s = guards[g];
@@ -173,8 +183,10 @@ void undo_saves_in_progress() {
   }
   // Once begun on this thread (an interrupt during u_exit's undo), it runs whole again:
   // each undo may be done twice, none is left half done.
+  timespec from;  // one bound for the whole undo, however many steps it waits for
+  clock_gettime(CLOCK_MONOTONIC, &from);
   for (Guard& g : guards) {
-    take_for_undo(g, me);
+    take_for_undo(g, me, from);
     if (g.used.load(std::memory_order_acquire)) undo(g);
   }
   undo_done.store(true, std::memory_order_release);

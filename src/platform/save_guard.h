@@ -43,6 +43,9 @@ void save_guard_temp(int g, int dir, const char* name);
 // the file written through write_fd, cut back to old_size through cut_fd (a descriptor the
 // save keeps open until it releases the slot); write_fd's writes are steps from now on.
 void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size);
+// write_fd is written no more (its stream is about to close it, and the number may go to
+// another file at once): its writes are steps no longer; the cut stays noted. Needs no step.
+void save_guard_writes_done(int g);
 // the file the save made at path, removed when it still is that file (dev, ino).
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino);
 
@@ -53,9 +56,9 @@ int save_write_begin(int fd);
 void save_write_end(int g);
 
 // Undoes every save in progress, as above, once for the process; async-signal-safe. Waits
-// at most kSaveUndoWaitSeconds for a step in progress on another thread (a write to a disk
-// that hangs), then undoes all the same; a call on another thread meanwhile waits as long
-// for that undo to end.
+// at most kSaveUndoWaitSeconds in all for the steps in progress on other threads (writes to
+// a disk that hangs), then undoes all the same; a call on another thread meanwhile waits as
+// long for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
 

@@ -47,8 +47,13 @@ void sigint_handler(int) {
   // The saves in progress leave their files as they were (async-signal-safe: the other
   // threads run on meanwhile, so their steps are waited for, not interrupted).
   undo_saves_in_progress();
-  if (!claim_exit())
+  if (!claim_exit()) {
+    if (exit_claimed_here()) {  // this thread's u_exit is about to _exit: waiting here would stop it
+      errno = saved;
+      return;
+    }
     for (;;) pause();  // u_exit is ending the process now
+  }
   static const char msg[] = "Interrupted\n";
   ssize_t r = write(1, msg, sizeof msg - 1);
   (void)r;

@@ -2,6 +2,7 @@
 // locks and the file-layer history stubs.
 #include "platform/startup.h"
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,10 +46,16 @@ void write_all(int fd, const char* p, size_t n) {
 
 }  // namespace
 
+namespace {
+std::atomic<long> exit_claimer;  // the thread id of the one that claimed the _exit, 0 before
+}  // namespace
+
 bool claim_exit() {
-  static std::atomic<bool> claimed{false};
-  return !claimed.exchange(true);
+  long none = 0;
+  return exit_claimer.compare_exchange_strong(none, syscall(SYS_gettid));
 }
+
+bool exit_claimed_here() { return exit_claimer.load() == syscall(SYS_gettid); }
 
 void add_exit_flusher(void (*fn)()) {
   if (flusher_count < kMaxFlushers) flushers[flusher_count++] = fn;

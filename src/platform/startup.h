@@ -35,7 +35,10 @@ void wait_thread(void*);
 
 // The last step before an _exit of u_exit or the interrupt: true for the first caller, which
 // ends the process with its status; a later one (on another thread) must wait for that end.
+// Async-signal-safe, as is exit_claimed_here: whether the calling thread claimed it (an
+// interrupt that lands between u_exit's claim and its _exit returns to let it end).
 bool claim_exit();
+bool exit_claimed_here();
 
 // Flushers run by u_exit and er_panic (the stream layer registers its own). A flusher
 // must not block on a lock that a panicking thread may hold.

@@ -121,9 +121,13 @@ int open_temp(FILE_REPLACE* r) {
     } else if (!save_step_begin(r->guard)) {
       errno = ECANCELED;  // the process is ending
     } else {
-      // Made and noted in one step: an end of the process removes it, whenever it comes.
+      // Noted before it is made, in the same step: an end of the process removes it whenever
+      // it comes, also on this very thread between the two. A name the open finds taken
+      // holds this process's id, so it is a leftover of an earlier process of that id, safe
+      // to remove should the undo come before the note is taken back.
+      save_guard_temp(r->guard, r->dir, r->temp);
       fd = openat(r->dir, r->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) save_guard_temp(r->guard, r->dir, r->temp);
+      if (fd < 0) save_guard_temp(r->guard, -1, nullptr);
       save_step_end(r->guard);
     }
     if (fd >= 0) {

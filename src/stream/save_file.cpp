@@ -167,6 +167,10 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   // the close, where a failure to write it would go unseen behind a file already renamed.
   bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
   if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
+  // The close gives the descriptor's number back, and another file may have it at once:
+  // its writes (a pipe's, which may block) must not be steps of this save. What the close
+  // itself still writes (a failed save's closing sequence) the undo below cuts back.
+  save_guard_writes_done(f->rp.guard);
   d_s_close(st);  // every buffered byte is out before the undo
   end_replace(&f->rp);
   if (!keep || !ok) undo(f);

@@ -121,7 +121,10 @@ class Log : public ::testing::Test {
     tzset();
     tqtest::TickClock::move(int(kT - tqtest::TickClock::now()));
   }
-  void TearDown() override { reset_log_condition(); }
+  void TearDown() override {
+    log_conditions_built_hook = nullptr;
+    reset_log_condition();
+  }
   std::string save(const std::string& file, const char* option = "data") {
     return "([Action type=\"save\" path=\"" + dir.file(file) + "\" option=\"" + option + "\"])";
   }
@@ -345,14 +348,29 @@ TEST_F(Log, TheEndWaitsForQueuedRecordsNoLongerThanItsBound) {
 }
 
 // A record meets the conditions in force when the worker reaches it, the old list or the
-// new one whole, never the gap between them: 1000 replacements, a record after each, lose none.
+// new one whole, never the gap between them: 1000 replacements lose none of the records
+// logged while each new list is being made, every 100th of them handled by the worker
+// before that list is put in force.
 TEST_F(Log, ReplacingTheConditionsLosesNoRecord) {
+  static std::string r_file;
+  static int n;
+  r_file = dir.file("r");
+  n = 0;
+  const std::string body = "(Condition (key = \"r\") " + save("r") + ")";
+  ASSERT_NO_FATAL_FAILURE(conditions(body));
+  log_conditions_built_hook = [] {
+    const std::string line = std::to_string(n) + "\n";
+    log_rec(Rec{LOG_ERROR, LOG_TQ, line, nullptr, "r"});
+    if (n++ % 100 == 0) {
+      EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::read_file(r_file).ends_with(line); })) << line;
+    }
+  };
   std::string expected;
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") " + save("r") + ")"));
-    log_rec(Rec{LOG_ERROR, LOG_TQ, std::to_string(i), nullptr, "r"});
+    ASSERT_NO_FATAL_FAILURE(conditions(body));
     expected += std::to_string(i) + "\n";
   }
+  log_conditions_built_hook = nullptr;
   drain();
   EXPECT_EQ(file("r"), expected);
 }
@@ -374,6 +392,23 @@ TEST_F(Log, AReplacementDoesNotWaitForARelayAndALostRecordIsTold) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot relay a log record to " + url +
                                                         ": remote call 0x80040a12 (\"\" \"\" 3 \"stream error\" 2147748370 "
                                                         "(\"127.0.0.1\" " + kSetAgent + "))\n");
+}
+
+// A node that answers records with an error loses them: the first loss is told, with the
+// node, the next only once the node has taken a record in between.
+TEST_F(Log, ALostRelayIsToldOnceUntilTheNodeTakesARecordAgain) {
+  FakeLineServer node(answer_sessions([](const std::string& line) -> std::optional<std::string> {
+    if (line.find("(data \"ok\")") != std::string::npos) return std::string("()");
+    return std::string("^%E (\"s\" \"f\" 1 \"Log\" 0x80030705 (\"no\"))");
+  }));
+  const std::string url = "tqp://127.0.0.1:" + std::to_string(node.port()) + "/";
+  ASSERT_NO_FATAL_FAILURE(conditions("(Condition (key = \"r\") ([Action type=\"relay\" path=\"" + url + "\"]))"));
+  testing::internal::CaptureStderr();
+  for (const char* m : {"a", "b", "ok", "c", "d"}) log_rec(Rec{LOG_ERROR, LOG_TQ, m, nullptr, "r"});
+  drain();
+  const std::string lost = "cannot relay a log record to " + url + ": remote call 0x80030705 (\"s\" \"f\" 1 \"Log\" 2147682053 (\"no\"))\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + lost);
+  for (unsigned conn; (conn = connection_to(node.port())) != 0;) ASSERT_TRUE(close_gone(conn)) << conn;
 }
 
 // 10^5 records from 8 threads: every record is either written or counted as dropped.

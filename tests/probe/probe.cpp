@@ -3,6 +3,8 @@
 //   tq_probe exit N        returns N from the main function
 //   tq_probe panic TEXT    ends through er_panic(TEXT)
 //   tq_probe sigint        interrupts itself
+//   tq_probe sigint-at-exit  interrupts itself once it has claimed the exit as u_exit does
+//                          just before its _exit, then ends with _exit(7)
 //   tq_probe steps         prints the start-up steps in the order they ran
 //   tq_probe barrier       after the platform's start-up alone (no runtime), asks the kernel
 //                          for the private expedited barrier: prints "0" when it runs,
@@ -52,6 +54,7 @@
 #include "platform/task.h"
 #include "stream/file_stream.h"
 #include "platform/sleep.h"
+#include "platform/startup.h"
 #include "stream/format.h"
 #include "stream/handover.h"
 #include "stream/stream_write.h"
@@ -176,6 +179,11 @@ int probe_main(int argc, char** argv) {
     raise(SIGINT);
     tq::sleep_sec(10);
     return 3;
+  }
+  if (!strcmp(cmd, "sigint-at-exit")) {
+    if (!tq::claim_exit()) return 3;
+    raise(SIGINT);
+    _exit(7);
   }
   if (!strcmp(cmd, "steps")) {
     for (const char* const* s = tq::startup_steps(); *s; ++s) printf("%s\n", *s);

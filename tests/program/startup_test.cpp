@@ -38,10 +38,20 @@ TEST(Startup, PanicWritesTheBannerAndEndsWithStatusOne) {
   EXPECT_EQ(r.out, "");
 }
 
+// An interrupt that lands on the thread ending the process after it claimed the exit lets
+// that exit go on with its status.
 TEST(Startup, InterruptPrintsInterruptedAndEndsWithStatusOne) {
-  auto r = run_program({bin_path("tq_probe"), "sigint"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Interrupted\n");
+  const struct {
+    const char* mode;
+    int status;
+    const char* out;
+  } rows[] = {{"sigint", 1, "Interrupted\n"}, {"sigint-at-exit", 7, ""}};
+  for (const auto& row : rows) {
+    auto r = run_program({bin_path("tq_probe"), row.mode});
+    EXPECT_FALSE(r.timed_out) << row.mode;
+    EXPECT_EQ(r.status, row.status) << row.mode;
+    EXPECT_EQ(r.out, row.out) << row.mode;
+  }
 }
 
 // The collector may run while the start-up makes the words (its tick, allocation, a stream

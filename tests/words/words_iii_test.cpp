@@ -541,9 +541,9 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
-// ---- An interrupt in the middle of a save, of each kind that changes an existing file: the
-// process ends as ever ("Interrupted", status 1), and the file is as the save found it, with
-// nothing left beside it. The save reads its data from standard input, which this test feeds
+// ---- An interrupt in the middle of a save, of each kind that leaves something to undo: the
+// process ends as ever ("Interrupted", status 1), and the folder is as the save found it (the
+// old file whole, nothing left beside it, no file made). The save reads its data from standard input, which this test feeds
 // until the save shows it under way, so it is in progress whenever the interrupt comes.
 
 bool new_file_written(const std::string& dir) {
@@ -558,6 +558,11 @@ bool appended(const std::string& dir) {
   return std::filesystem::file_size(dir + "/keep.txt", ec) > 4 && !ec;
 }
 
+bool made_written(const std::string& dir) {
+  std::error_code ec;
+  return std::filesystem::file_size(dir + "/made.txt", ec) > 0 && !ec;
+}
+
 TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
   const struct {
     const char* kind;
@@ -567,6 +572,8 @@ TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
       {"a new file beside it", "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
        new_file_written},
       {"an append", "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", appended},
+      {"a file it made", "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
+       made_written},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
