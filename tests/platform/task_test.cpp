@@ -431,7 +431,9 @@ TEST(TaskPoolDeathTest, AReservationTheHeapRefusesStopsTheProcess) {
         const rlimit none{};  // no writable memory past what the process has
         setrlimit(RLIMIT_DATA, &none);
         for (size_t n = 1 << 20; n >= 16; n = n > 1024 ? n / 2 : n - 16)  // every size the heap keeps apart
-          while ((taken = malloc(n)) != nullptr) {
+          for (;;) {
+            taken = malloc(n);
+            if (!taken) break;
           }
         reserve_task();
         _exit(0);
