@@ -140,6 +140,10 @@ bool lex_input_ended(const TQ_FILE* f);
 // it read (the end of input, a NUL byte), or the input ended. Every other 0 goes with a
 // queued error, and the parser, which delivers the error, reads on.
 bool lex_end_read(const TQ_FILE* f);
+// Whether the token the lexer last answered for f (on this thread) holds an invalid reference.
+// The token is dropped for that error alone: no other error that would show its text (a token
+// error of its length, unit, tag name or tag end) is queued for it.
+bool lex_word_broken(const TQ_FILE* f);
 // Whether code method cm decodes a byte below 0x80 as itself whenever no sequence is pending,
 // and ends any pending sequence at such a byte. Inline: the lexer asks it per token.
 inline bool lex_cm_ascii_transparent(const CODE_METHOD* cm) {

@@ -435,6 +435,9 @@ void define_standard_entities(TQ_FILE* f) {
 // ---- Errors.
 
 void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> data) {
+  // A word broken by an invalid reference stands as that one error; its text, which keeps an
+  // "&" where the reference stood, is shown nowhere.
+  if (code == ER_TOKEN && lex_word_broken(f)) return;
   MemLock hold;
   const LexText* items = data.begin();
   TQ_SEXP* list = nullptr;

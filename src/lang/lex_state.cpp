@@ -17,6 +17,8 @@ constexpr int kAgain = INT32_MIN;  // no token yet: take the next character
 // The reader whose last answer of 0 came at a 0 it read (the end of input or a NUL byte):
 // any other 0 went with a queued error, which the parser delivers in place of the token.
 thread_local const TQ_FILE* ended_at_zero = nullptr;
+// The reader whose token being read holds an invalid reference (its text an "&" in its place).
+thread_local const TQ_FILE* broken_word = nullptr;
 
 struct Ch {
   L_CHAR c;
@@ -715,6 +717,7 @@ int step(TQ_FILE* f, const Ch& ch) {
 // stands alone. Never the end of input.
 int after_bad_reference(TQ_FILE* f) {
   const Ch amp{'&', 0, false};
+  broken_word = f;
   switch (f->mode) {
     case kLexComment: return kTokEnd;
     case kLexMarkupComment:
@@ -743,7 +746,10 @@ void switch_code_method(TQ_FILE* f, L_CHAR c) {
 
 bool lex_end_read(const TQ_FILE* f) { return ended_at_zero == f || lex_input_ended(f); }
 
+bool lex_word_broken(const TQ_FILE* f) { return broken_word == f; }
+
 int _qv_lex(TQ_FILE* f, int ent_mode) {
+  broken_word = nullptr;
   if (f->flags & kRfClosed) {
     f->error = -257;
     return kTokClosed;

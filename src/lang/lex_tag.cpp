@@ -194,7 +194,8 @@ int description_error(TQ_FILE* f, int t, const char* msg, bool ended, bool broke
     if (end || ends_description(t, f)) return tag_error_end(f);
     if (ended || stands_alone(t)) {
       lex_set_bits(f, kRfEqualsToken, false);
-      return give_back(f, t);
+      // A word dropped for an error of its own is not given back: its error stands for it.
+      return broke && t != kTokEnd ? kTokEnd : give_back(f, t);
     }
     if (skip_markup(f, t) == kTokCancel) return give_back(f, kTokCancel);
     t = description_token(f, &broke);
@@ -238,33 +239,50 @@ int empty_or_start(TQ_FILE* f, TQ_SEXP* tag) {
   return finish_tag(f, tag, (f->flags & kRfHtml) && check_html_emp(tag) == 0 ? kTokEmptyTag : kTokStartTag);
 }
 
-// The attributes of a tag opened by token t (0x401 to 0x405), up to its end.
+// The attributes of a tag opened by token t (0x401 to 0x405), up to its end. An attribute
+// whose name or value holds an invalid reference is dropped for its error, and the tag is read
+// after it (a tag whose own name or end holds one is dropped with it).
 int attributes(TQ_FILE* f, int t) {
   TQ_SEXP* tag = f->sexp;
+  const bool sound_name = !lex_word_broken(f);
+  bool dropped = false;
+  const auto keep = [&](bool broken, L_CHAR* name, L_CHAR* value) {
+    if (broken)
+      dropped = true;
+    else
+      add_field(tag, name, value);
+  };
+  // The tag's token, read after the errors of the attributes dropped from it, unless its end
+  // ("/&x;>") holds an invalid reference too.
+  const auto finish = [&](int value) {
+    if (dropped && sound_name && !lex_word_broken(f)) lex_set_bits(f, kRfTokenAfterErrors, true);
+    return value;
+  };
   int u = _qv_lex(f, 1);
   for (;;) {
     if (u == kTokCancel) return u;
     if (u >= kTokEndPi && u <= kTokCommentEnd) {
-      if (t == kTokStartTagOpen && u == kTokEndEmpty) return finish_tag(f, tag, kTokEmptyTag);
-      if (t != kTokStartTagOpen && (u & 0xFF) == (t & 0xFF)) return finish_tag(f, tag, t);
+      if (t == kTokStartTagOpen && u == kTokEndEmpty) return finish(finish_tag(f, tag, kTokEmptyTag));
+      if (t != kTokStartTagOpen && (u & 0xFF) == (t & 0xFF)) return finish(finish_tag(f, tag, t));
       return tag_error(f, u, "not correspond end tag");
     }
     if (u == kTokAttrValue) {
-      add_field(tag, copy_cell_text(kText), f->sexp->string.data);
+      keep(lex_word_broken(f), copy_cell_text(kText), f->sexp->string.data);
     } else if (u == kTokAttrName) {
       L_CHAR* name = f->sexp->string.data;
+      const bool broken = lex_word_broken(f);
       const int v = _qv_lex(f, 1);
       if (v != kTokEquals) {
-        add_field(tag, name, copy_cell_text(kOn));
+        keep(broken, name, copy_cell_text(kOn));
         u = v;
         continue;
       }
       const int w = _qv_lex(f, 1);
       if (w == kTokCancel) return w;
       if (w != kTokAttrValue && w != kTokAttrName) return tag_error(f, w, "text is required 1");
-      add_field(tag, name, f->sexp->string.data);
+      keep(broken || lex_word_broken(f), name, f->sexp->string.data);
     } else if (u == kTokGreater) {
-      if ((f->flags & kRfHtml) || t == kTokStartTagOpen) return empty_or_start(f, tag);
+      if ((f->flags & kRfHtml) || t == kTokStartTagOpen) return finish(empty_or_start(f, tag));
       return tag_error(f, u, "not correspond end tag");
     } else {
       return tag_error(f, u, "attribute syntax error.");

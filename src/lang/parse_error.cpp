@@ -39,6 +39,19 @@ struct Eager {
 
 TQ_SEXP* parse_sexp(Eager& e);
 
+// The next token for the literal. One the lexer answers with an error of its own (a word
+// holding an invalid reference, a string cut by a line end) is dropped for that error, as the
+// lazy reader drops it: it is a misfit answered as 0, so none of its text becomes data. A token
+// given back after the errors of a broken tag or description is sound.
+int next_token(Eager& e) {
+  TQ_SEXP* const queued = e.f->lex_error;
+  const int t = qv_lex(e.f);
+  if (e.f->lex_error == queued || t == kTokCancel) return t;
+  if (!(e.f->flags & kRfTokenAfterErrors)) return kTokEnd;
+  lex_set_bits(e.f, kRfTokenAfterErrors, false);  // so that a later broken token shows as one
+  return t;
+}
+
 template <class T>
 void put(T& word, std::type_identity_t<T> value) {
   MemLock hold;
@@ -53,7 +66,7 @@ TQ_SEXP* parse_pair(Eager& e) {
   TQ_SEXP** tail = &head;
   for (;;) {
     TQ_SEXP* item;
-    const int t = qv_lex(e.f);
+    const int t = next_token(e);
     switch (t) {
       case kTokClose:
       case kTokErrorLiteral: return head;
@@ -78,7 +91,7 @@ TQ_SEXP* parse_pair(Eager& e) {
 }
 
 TQ_SEXP* parse_sexp(Eager& e) {
-  const int t = qv_lex(e.f);
+  const int t = next_token(e);
   switch (t) {
     case kTokOpen: return parse_pair(e);
     case kTokQuote: {
@@ -94,14 +107,14 @@ TQ_SEXP* parse_sexp(Eager& e) {
 
 // The next token as a datum of the given tag, or null (the token is then the misfit).
 TQ_SEXP* field(Eager& e, int32_t type) {
-  const int t = qv_lex(e.f);
+  const int t = next_token(e);
   if (t == kTokDatum && e.f->sexp && sexp_tag(e.f->sexp) == type) return e.f->sexp;
   return e.fail(t);
 }
 
 void read_fields(Eager& e, TQ_SEXP* er) {
   TQ_ERROR& x = er->error;
-  if (int t = qv_lex(e.f); t != kTokOpen) return void(e.fail(t));
+  if (int t = next_token(e); t != kTokOpen) return void(e.fail(t));
   TQ_SEXP* v;
   if (!(v = field(e, kTagString))) return;
   put(x.site, v->string.data);
@@ -115,7 +128,7 @@ void read_fields(Eager& e, TQ_SEXP* er) {
   put(x.code, uint32_t(v->integer.data));
   TQ_SEXP* data = parse_sexp(e);
   if (e.failed) return;
-  if (int t = qv_lex(e.f); t != kTokClose) return void(e.fail(t));
+  if (int t = next_token(e); t != kTokClose) return void(e.fail(t));
   put(x.data, data);
 }
 

@@ -97,6 +97,16 @@ void end_tag(TQ_FILE* f, TQ_SEXP* end) {
   set_lex_context(f);
 }
 
+// An end tag whose name holds an invalid reference is dropped for its error, but its element
+// ends there all the same (it would otherwise take the rest of the input); inside a
+// parenthesised list, which no end tag is for, it ends nothing.
+void end_broken_tag(TQ_FILE* f) {
+  if (!open_list(f) || !f->stack->d.file.tag) return;
+  MemLock hold;
+  close_top(f);
+  set_lex_context(f);
+}
+
 [[noreturn]] void bad_token(int t) {
   std::printf("%i(%c)\n", t, t);
   std::fflush(stdout);
@@ -234,6 +244,14 @@ void take_token(TQ_FILE* f, int t) {
   parse_token(f, t);
 }
 
+// Token t is read after the errors queued with it. A word broken by an invalid reference keeps
+// an "&" where the reference stood: its error stands for it, and none of its text may become
+// data (it comes only with its error, so this is where the rule can break).
+[[gnu::cold, gnu::noinline]] void check_read_after_errors(const TQ_FILE* f, int t) {
+  if (rule_checks_on() && t != kTokCancel && lex_word_broken(f))
+    rule_broken("a word broken by a reference is never read", __FILE__, __LINE__, "a broken word taken as a token");
+}
+
 // Parse lock held, s not realised; released on return. The lexer runs under that hold and
 // gives it up around every stream read and owner hook (ParseCallOut), so a reader that
 // waits for input stops no one; the lock is taken once per realisation rather than per token.
@@ -265,8 +283,14 @@ TQ_SEXP* realize_reader(TQ_SEXP* s, TQ_FILE* f) {
       roll_back(f, mark);
       break;
     }
-    // Queued errors stand where the token stood; it is dropped unless it follows them.
-    if (!f->lex_error || deliver_before(f)) take_token(f, t);
+    // Queued errors stand where the token stood; it is dropped unless it follows them (the
+    // cancel character always comes through, also right after a broken word).
+    if (TQ_SEXP* const errors = f->lex_error; !errors || deliver_before(f) || t == kTokCancel) {
+      if (errors) check_read_after_errors(f, t);
+      take_token(f, t);
+    } else if (t == kTokEndTag && lex_word_broken(f)) {
+      end_broken_tag(f);
+    }
     wakeup_parse(f);  // waiters whose cell is realised by now can go on
     if (!realised(s)) continue;
     if (!ahead) break;

@@ -3,8 +3,10 @@
 // (Kinds) has a row for every error the two queue; the other (Errors) the paths it does not
 // take: the lines of nested errors, errors at the top level, references to character 0, raw
 // lengths past the limit or empty, the end inside a string or a CDATA section, an invalid
-// reference in a tag's name, the cancel character at the top level, in nested lists, in a
-// broken tag and as a reference, a quote mark at the end.
+// reference in a comment's start, in an error literal, an end tag, an attribute, a refused
+// markup number and after a word that ended a description, the cancel character at the top
+// level, in nested lists, in a broken tag, as a reference and after a broken word, a quote
+// mark at the end.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -87,6 +89,18 @@ const ErrorRow kRows[] = {
     {"cancel in error literal data on a later line", "(\n%E (\"s\" \"f\" 4 \"g\" 5 (a \x03)))",
      R"~(({00000005 g (a {80011404 parser "cancel" @2}) @4}))~"},
     {"quote at the end", "('", R"~(((quote . {80020402 parser ("no ) for (")}) . {80020402 parser ("no ) for (")}))~"},
+    // A word holding an invalid reference is dropped for that error alone wherever it is read.
+    {"invalid reference in an error literal", "(%E (\"s\" \"f\" 4 \"g&#z;\" 5 ()) x) (c)",
+     R"~(({80021003  () @4} {80020508 lex ("invalid entity")} 5 ()) ^"x)" (c))~"},
+    {"invalid reference after a word that ended a description", "([a] &#z;x) (c)", R"~(({80020508 lex ("invalid entity")}) (c))~"},
+    {"invalid reference in a markup number with a refused unit", "(a <b>12&zz;/</b>) (c)",
+     R"~((a (b {80020508 lex ("invalid entity")})) (c))~"},
+    {"invalid reference in an end tag", "(a <b>x</b&#z;>) (c)", R"~((a (b "x" {80020508 lex ("invalid entity")})) (c))~"},
+    // The attribute is dropped and its tag stands, unless the tag's end is broken too.
+    {"invalid reference in an attribute", "(a <b c=\"1&d=2\" e=\"f\">x</b> <i c=\"&#z;\" /&#z;>) (c)",
+     R"~((a {80020508 lex ("invalid entity")} ([b e="f"] "x") {80020508 lex ("invalid entity")} {80020508 lex ("invalid entity")}) (c))~"},
+    {"cancel after a broken word", "(a &#z\x03 b) (c)",
+     R"~((a {80020508 lex ("invalid entity")} . {80011406 parser ("cancel")}) ^"b)" (c))~"},
 };
 
 // ---- One row per error the lexer and the parser queue, the broken text standing in three
