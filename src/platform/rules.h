@@ -10,6 +10,7 @@
 // | nothing delayed is realised inside a memory section    | the realisation of a delay   |
 // | no thread start waits while its task holds a lock      | the pool's waiting starts    |
 // | a reader's text ends at its end, never at an error     | the parser's end of input    |
+// | a word broken by a reference is never read as a token  | the parser's token intake    |
 #pragma once
 
 namespace tq {
