@@ -54,8 +54,8 @@ int open_fd_count();
 std::string read_file(const std::string& path);
 
 // The bound of a run of a program that ends in a moment: a program that a fault keeps
-// running fails its test in seconds (ten times as long under the sanitizers).
-#ifdef TQ_SANITIZE
+// running fails its test in seconds (ten times as long under either sanitizer).
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
 inline constexpr std::chrono::seconds kRunBound{200};
 #else
 inline constexpr std::chrono::seconds kRunBound{20};

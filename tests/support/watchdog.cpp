@@ -138,12 +138,18 @@ Watchdog::~Watchdog() {
 
 std::chrono::milliseconds test_bound() {
   if (const char* s = std::getenv("TQTEST_BOUND"); s && std::atoi(s) > 0) return std::chrono::seconds(std::atoi(s));
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
   return std::chrono::seconds(600);
 #else
   return std::chrono::seconds(60);
 #endif
 }
+
+#ifdef TQ_SANITIZE_THREAD
+constexpr long long kDefaultMemoryMb = 4096;  // the thread sanitizer's shadow: several times the program
+#else
+constexpr long long kDefaultMemoryMb = 2048;
+#endif
 
 void bound_memory() {
   std::lock_guard<std::mutex> hold(scopes_mutex);
@@ -151,7 +157,7 @@ void bound_memory() {
   const char* s = std::getenv("TQTEST_MEMORY");
   statm_fd = set_aside(open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
   if (statm_fd < 0) return;  // no /proc: time alone is bounded
-  memory_bound_mb.store(s && std::atoll(s) > 0 ? std::atoll(s) : 2048, std::memory_order_release);
+  memory_bound_mb.store(s && std::atoll(s) > 0 ? std::atoll(s) : kDefaultMemoryMb, std::memory_order_release);
   start_watching();
 }
 

@@ -23,13 +23,14 @@ class Watchdog {
   uint64_t id_;
 };
 
-// The bound of one whole test: TQTEST_BOUND seconds when set, else 60 (600 under the
-// sanitizers), some six times the slowest test of the suite.
+// The bound of one whole test: TQTEST_BOUND seconds when set, else 60 (600 under either
+// sanitizer), some six times the slowest test of the suite.
 std::chrono::milliseconds test_bound();
 
 // From now on the program's resident memory (what it holds of the machine's memory, which
 // under the sanitizers includes their shadow; not its address space, of which the address
-// sanitizer reserves terabytes) stays within TQTEST_MEMORY megabytes when set, else 2048:
+// sanitizer reserves terabytes) stays within TQTEST_MEMORY megabytes when set, else 2048
+// (4096 under the thread sanitizer, whose shadow is several times the program's memory):
 // about twice the largest a test of the suite takes under the address sanitizer (its shadow
 // and the freed blocks it holds back), four times the largest without. Checked a hundred
 // times a second, so a test that touches fresh memory as fast as it can passes the bound by
