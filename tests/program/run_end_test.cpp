@@ -3,6 +3,7 @@
 // process ends are written before it ends, and a write to standard output that fails is told.
 // Runs that lose output to a race are repeated.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -55,6 +56,31 @@ TEST(RunEnd, AnExportTargetsOutputComesBeforeTheCallersNextLine) {
       ASSERT_EQ(r.err, row.err) << "run " << run << " of\n" << row.script;
     }
   }
+}
+
+// A target that ends without a reply, faked in the pipe's framing (a 4-byte length in host
+// order, then the bytes; -2 asks for the peer's address, -3 answers it): it answers, reads the
+// first request whole, writes fifty requests and ends. Each is evaluated here, in order,
+// before Export returns, though no reply can go back.
+TEST(RunEnd, AnExportTargetThatEndsWithoutAReplyHasEveryRequestEvaluated) {
+  tqtest::TempDir dir;
+  const auto word = [](int32_t n) { return std::string(reinterpret_cast<const char*>(&n), sizeof n); };
+  std::string frames, out;
+  for (int k = 1; k <= 50; ++k) {
+    const std::string request = "(PrintStd \"line " + std::to_string(k) + "\")\n";
+    frames += word(int32_t(request.size())) + request;
+    out += "^\"line " + std::to_string(k) + "\"\n";
+  }
+  write_file(dir.file("addr.bin"), word(-3) + word(-1));
+  write_file(dir.file("frames.bin"), frames);
+  write_file(dir.file("target"), "#!/bin/bash\na=${1#+P} && r=${a%%,*} w=${a#*,}\nhead -c4 <&$r >/dev/null\ncat addr.bin >&$w\n"
+                                 "head -n1 <&$r >/dev/null\ncat frames.bin >&$w\n");
+  chmod(dir.file("target").c_str(), 0700);
+  write_file(dir.file("ex.tq"), "([Export target=\"" + dir.file("target") + "\"] (+ 1 2))\n(PrintStd \"after\")\n");
+  const auto r = run_program({bin_path("tq_script"), "ex.tq", "out.txt"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, out + "^\"after\"\n");
+  EXPECT_EQ(r.err, "");
 }
 
 // docs/words.md's log example without a pause (the helper's end), a record saved to fifty
