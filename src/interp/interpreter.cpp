@@ -18,6 +18,7 @@ unsigned tqi_id = 1;
 TQ_INTERPRETER* main_interpreter;
 int main_interpreter_flag;
 LOST_REPLY main_lost_reply;
+bool file_reply_lost;
 PRI_CTL tqi_lock_ctl{3, 0, nullptr};
 std::atomic<const TQI_RESULT_OPS*> tqi_result_ops{nullptr};
 const TQI_RESULT_OPS& result_ops() {

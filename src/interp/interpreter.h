@@ -187,6 +187,9 @@ struct LOST_REPLY {
   bool error_file;
 };
 extern LOST_REPLY main_lost_reply;
+// Whether a reply of another file interpreter could not be written to its output or error
+// file (tqi_lock); each such file was named on standard error when it failed.
+extern bool file_reply_lost;
 extern PRI_CTL tqi_lock_ctl;       // base priority 3
 extern const int default_connection_timeout_table[9];
 extern const int default_silent_timeout_table[9];

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "interp/delay.h"
 #include "lang/eval.h"
@@ -25,6 +26,15 @@ namespace tq {
 namespace {
 
 bool is_interruption(TQ_SEXP* v) { return get_type(v) == kTagError && (v->error.code & 0xff00) == 0x1400; }
+
+// The name of the file a file interpreter's output or error field was opened on (tqi_lock
+// held), or null: another kind's stream is a peer's, whose end is no loss, and "-" is the
+// standard output, told at the end of the run as such.
+const L_CHAR* named_file(const TQ_INTERPRETER* tqi, STREAM* const* field) {
+  if (tqi->a_type != TQI_FILE) return nullptr;
+  const L_CHAR* name = field == &tqi->err ? tqi->error_file_name : tqi->output_file_name;
+  return name && !l_text_is(name, "-") ? name : nullptr;
+}
 
 // The symbol at the bottom of the chain of heads of s, or null; realises only with realise.
 TQ_SEXP* innermost_head(TQ_SEXP* s, bool realise) {
@@ -139,16 +149,28 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
       s_flush(s);
     }
   }
-  TqiLock l;
-  tqi->silent_cnt = saved_silent;
-  if (err && tqi == main_interpreter && !main_lost_reply.err) main_lost_reply = {err, field == &tqi->err};
-  if (err && s && *field == s) {
-    if (tqi->out == s) tqi->out = nullptr;  // an error stream that is the output goes with it
-    if (tqi->err == s) tqi->err = nullptr;
-    // A draining interpreter reads on to the end of what its peer wrote before it went.
-    if (!(tqi->flags & TQF_DRAIN) || s != tqi->inp) s_close_queue(s);
+  L_CHAR* lost_file = nullptr;  // another file interpreter's file that failed, told below
+  {
+    TqiLock l;
+    tqi->silent_cnt = saved_silent;
+    if (err && tqi == main_interpreter && !main_lost_reply.err) main_lost_reply = {err, field == &tqi->err};
+    if (err && s && *field == s) {
+      if (const L_CHAR* name = tqi != main_interpreter ? named_file(tqi, field) : nullptr) {
+        lost_file = ll_copy_str(name);
+        file_reply_lost = true;
+      }
+      if (tqi->out == s) tqi->out = nullptr;  // an error stream that is the output goes with it
+      if (tqi->err == s) tqi->err = nullptr;
+      // A draining interpreter reads on to the end of what its peer wrote before it went.
+      if (!(tqi->flags & TQF_DRAIN) || s != tqi->inp) s_close_queue(s);
+    }
+    _unlock_tqi_out(tqi);
   }
-  _unlock_tqi_out(tqi);
+  if (lost_file) {
+    std::fprintf(stderr, "cannot write the %s file %s: %s\n", field == &tqi->err ? "error" : "output",
+                 n_string(std_cm, lost_file), std::strerror(err));
+    d_f_ree(lost_file);
+  }
 }
 
 void _reply(TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {

@@ -19,8 +19,10 @@ inline constexpr L_CHAR kNoParticularCode = 0xdfff0001;
 // is another stream); an interruption (break, cancel) as nil to out.
 void _reply(TQ_INTERPRETER* tqi, int number, TQ_SEXP* value);
 // One reply on the stream held in *field (a field of tqi); a failed write closes that stream
-// and clears the field (the main interpreter's first is kept in main_lost_reply). A value
-// nested too deep to print is answered with the nesting error.
+// and clears the field (the main interpreter's first is kept in main_lost_reply; another file
+// interpreter's file is named at once, "cannot write the output file NAME: CAUSE" or "the
+// error file", and noted in file_reply_lost). A value nested too deep to print is answered
+// with the nesting error.
 void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value);
 
 void send_code_sync(unsigned id);  // the next reply or request first announces the out code

@@ -71,6 +71,10 @@ bool tell_lost_reply(bool* std_out) {
 int run_end_status(int status) {
   bool std_out = false;
   if (tell_lost_reply(&std_out)) status = 1;
+  {
+    TqiLock l;
+    if (file_reply_lost) status = 1;  // named when it failed
+  }
   // Every write to the standard output, by any word, is counted in its stream; a stream a
   // failed reply closed was told above.
   if (const int err = s_write_error(&__s_std[1]); err > 0 && !std_out) {

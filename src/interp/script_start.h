@@ -20,7 +20,8 @@ int tq_setup_file(int count, char** arguments);
 //   a reply of the script's run not written to its output (N 2) or error file (N 3), the
 //     first such: "cannot write shell argument(N) FILE: CAUSE";
 //   a write to the process's standard output that failed, the first such (not told again
-//     when the lost reply went there, FILE "-"): "cannot write standard output: CAUSE".
+//     when the lost reply went there, FILE "-"): "cannot write standard output: CAUSE";
+//   a reply of another file interpreter lost (file_reply_lost): named when it failed.
 // The program's main function returns it, and a word that ends the process calls it first.
 int run_end_status(int status);
 // An interpreter of the file kind on name: 0 registered; -1 the file did not open (the

@@ -1,6 +1,6 @@
 // Test helper, not a user program: the runtime's start-up, then the script start-up with
 // this program's arguments, as a program built on the runtime runs a script:
-//   tq_script SCRIPT [OUTPUT|/] [ERRORS|/]
+//   tq_script SCRIPT [OUTPUT|-|/] [ERRORS|-|/]
 // or, with streams handed over in a "+" argument and no script (or "/"), a pipe-kind
 // interpreter on them. It returns when the script's interpreter (the main one) has ended:
 // status 0, or 1 when output was lost (a reply to OUTPUT or ERRORS, a write to standard output).
