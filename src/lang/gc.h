@@ -310,6 +310,9 @@ void gc_tick_notin_tick(const char* msg, int no);
 // A full collection without the collector lock, priority change or statistics. The caller
 // must not hold the memory lock.
 void gc_enable();
+// The bytes taken since the last sweep, as allocation counts them: a thread takes fresh
+// slots about 8 KiB at a time. Tests pace a task that collects in a loop by it.
+int64_t gc_bytes_taken();
 // The sweep (memory lock held): frees unmarked blocks, clears the marks of the others;
 // with stats, adds each marked survivor to its site's entry. Returns the bytes freed.
 int64_t mem_gc(MEM_STATISTICS* stats);

@@ -492,6 +492,8 @@ int64_t sweep_blocks(void (*add_stat)(MEM_STATISTICS*, const GC_BLOCK*), MEM_STA
 
 int64_t gc_next_trigger(int64_t held) { return std::max(kMinTrigger, held * kGrowthPercent / 100); }
 
+int64_t gc_bytes_taken() { return gc_debt.load(std::memory_order_relaxed); }
+
 bool collection_due() {
   return gc_debt.load(std::memory_order_relaxed) > gc_trigger.load(std::memory_order_relaxed);
 }
