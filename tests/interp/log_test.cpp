@@ -28,6 +28,7 @@
 #include "platform/d_alloc.h"
 #include "platform/paths.h"
 #include "stream/log_hook.h"
+#include "support/heap_growth.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -473,6 +474,14 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
     EXPECT_EQ(condition_list, nullptr);
     EXPECT_EQ(out.text(), "get_log_cond err\n");
   }
+  // A list replaced is freed, and so is what a failing SetLogCondition built.
+  EXPECT_EQ(tqtest::heap_growth([&] {
+              set_log_path(ltext(dir.file("x")), 0, 0);
+              StdoutCapture out;
+              GcFrame frame("errors again");
+              eval(qvlisp_top_env1, form_of(std::string("(SetLogCondition (Condition (key = \"a\")) ") + rows[0][0] + ")"));
+            }),
+            "");
   tqtest::write_file(dir.file("old"), "kept?");
   umask(022);
   conditions("([Reset file=\"" + dir.file("old") + "\"])([Reset file=\"" + dir.file("new") + "\"])");

@@ -422,22 +422,25 @@ TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {
 }
 
 #ifndef TQ_SANITIZE  // the sanitizer's allocator aborts instead of refusing
-// A reservation whose thread record the heap refuses stops the process with the pool's message.
-TEST(TaskPoolDeathTest, AReservationTheHeapRefusesStopsTheProcess) {
-  EXPECT_EXIT(
-      {
-        task_idle_hidden = true;  // a new thread, with a new record
-        static void* volatile taken;  // kept, as far as the compiler knows
-        const rlimit none{};  // no writable memory past what the process has
-        setrlimit(RLIMIT_DATA, &none);
-        for (size_t n = 1 << 20; n >= 16; n = n > 1024 ? n / 2 : n - 16)  // every size the heap keeps apart
-          for (;;) {
-            taken = malloc(n);
-            if (!taken) break;
-          }
-        reserve_task();
-        _exit(0);
-      },
-      testing::ExitedWithCode(1), tqtest::panic_banner("create_task"));
+// A reservation or a start whose thread record the heap refuses stops the process with the
+// pool's message.
+TEST(TaskPoolDeathTest, AThreadRecordTheHeapRefusesStopsTheProcess) {
+  void (*const starts[])() = {[] { reserve_task(); }, [] { create_task_nowait([](void*) {}, nullptr, 1); }};
+  for (auto start : starts)
+    EXPECT_EXIT(
+        {
+          task_idle_hidden = true;  // a new thread, with a new record
+          static void* volatile taken;  // kept, as far as the compiler knows
+          const rlimit none{};  // no writable memory past what the process has
+          setrlimit(RLIMIT_DATA, &none);
+          for (size_t n = 1 << 20; n >= 16; n = n > 1024 ? n / 2 : n - 16)  // every size the heap keeps apart
+            for (;;) {
+              taken = malloc(n);
+              if (!taken) break;
+            }
+          start();
+          _exit(0);
+        },
+        testing::ExitedWithCode(1), tqtest::panic_banner("create_task"));
 }
 #endif

@@ -543,8 +543,10 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
 
 // ---- An interrupt in the middle of a save, of each kind that leaves something to undo: the
 // process ends as ever ("Interrupted", status 1), and the folder is as the save found it (the
-// old file whole, nothing left beside it, no file made). The save reads its data from standard input, which this test feeds
-// until the save shows it under way, so it is in progress whenever the interrupt comes.
+// old file whole, nothing left beside it, no file made), and a file an earlier save of the run
+// made stays (that save's slot is the interrupted one's now). The save reads its data from
+// standard input, which this test feeds until the save shows it under way, so it is in
+// progress whenever the interrupt comes.
 
 bool new_file_written(const std::string& dir) {
   std::error_code ec;
@@ -568,12 +570,16 @@ TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
     const char* kind;
     const char* form;
     bool (*under_way)(const std::string& dir);
+    const char* made_before = nullptr;  // by a save the run ended before: "1\n" in it
   } rows[] = {
       {"a new file beside it", "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
        new_file_written},
       {"an append", "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", appended},
       {"a file it made", "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
        made_written},
+      {"an append after a save that made a file",
+       "([Save oflag=\"creat\"] \"made.txt\" 1)(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))",
+       appended, "made.txt"},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
@@ -599,7 +605,10 @@ TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
     EXPECT_EQ(r->status, 1) << row.kind << r->err;
     EXPECT_EQ(r->out, "Interrupted\n") << row.kind;
     EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), "old\n") << row.kind;
-    EXPECT_EQ(entries(dir.path()), 4u) << row.kind << ": beside keep.txt, s.tq, in and pid";
+    if (row.made_before) {
+      EXPECT_EQ(tqtest::read_file(dir.file(row.made_before)), "1\n") << row.kind;
+    }
+    EXPECT_EQ(entries(dir.path()), row.made_before ? 5u : 4u) << row.kind << ": beside keep.txt, s.tq, in and pid";
   }
 }
 
