@@ -39,6 +39,7 @@
 #include "platform/file_helper.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 
@@ -324,10 +325,26 @@ void task_monitor_round(uint32_t now) {
 
 namespace {
 
+// A start that may wait for a thread, made while the calling task holds a recorded lock: the
+// tasks that would give a thread back may need that lock to end. Every such start breaks the
+// rule, whether or not a thread is to be had this time, so the test runs find each site.
+void check_no_lock_held(const char* file, int line) {
+  if (!rule_checks_on() || held_lock_count() == 0) return;
+  char held[512];
+  size_t used = 0;
+  held[0] = 0;
+  const char* f;
+  int l;
+  for (int i = 0; held_lock_site(i, &f, &l) && used < sizeof held; ++i)
+    used += size_t(snprintf(held + used, sizeof held - used, "%slock taken at %s:%i", i ? ", " : "", f ? f : "?", l));
+  rule_broken("no thread start waits while its task holds a lock", file, line, held);
+}
+
 // create_task and create_task_nowait: an idle thread, else a new one. With wait, EAGAIN from
 // the thread library is retried a second later for as long as it lasts; without, it is the
 // answer (-1, like any other refusal).
 int start_task(TASK_FUNC func, void* data, int pri, const char* file, int line, bool wait) {
+  if (wait) check_no_lock_held(file, line);
   lock_task(task_lock);
   for (;;) {
     if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
@@ -376,13 +393,20 @@ int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file,
 
 POOL_THREAD* reserve_task() {
   LOCK_SCOPE(task_lock);
-  if (POOL_THREAD* idle = pop_idle()) {
+  // What a reservation leaves is the same whichever thread it takes: an idle thread's stack is
+  // in the address space already, a new one's is not.
+  POOL_THREAD* idle = pop_idle();
+  if (!room_for((idle ? 0 : kTaskStackSize) + kTaskHeadroom)) {
+    if (idle) {  // back on top, as it was
+      idle->next_idle = idle_threads;
+      idle_threads = idle;
+    }
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (idle) {
     idle->b.soft_tid = kReservedTid;
     return idle;
-  }
-  if (!room_for(kTaskStackSize + kTaskHeadroom)) {
-    errno = EAGAIN;
-    return nullptr;
   }
   auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
   if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");
