@@ -311,16 +311,25 @@ void init_task(int flags) {
   init_posix_dependent();
 }
 
-void task_monitor_round(uint32_t now) {
-  LOCK_SCOPE(task_lock);
+namespace {
+
+// Tells every idle thread for which end(block) holds to end (task_lock held).
+template <class F>
+void end_idle(F end) {
   for (auto* chain : task_hash)
     for (TASK_BLOCK* b = chain; b; b = b->next)
-      if (b != main_block && b->soft_tid == 0 && b->cmd == 1 &&
-          (task_cnt > kTrimThreads || now - b->finish_time > kIdleLife)) {
+      if (b != main_block && b->soft_tid == 0 && b->cmd == 1 && end(b)) {
         b->cmd = 2;
         unlink_idle(pool_thread(b));
         wake_pool_thread(pool_thread(b));
       }
+}
+
+}  // namespace
+
+void task_monitor_round(uint32_t now) {
+  LOCK_SCOPE(task_lock);
+  end_idle([now](const TASK_BLOCK* b) { return task_cnt > kTrimThreads || now - b->finish_time > kIdleLife; });
 }
 
 namespace {
@@ -401,6 +410,9 @@ POOL_THREAD* reserve_task() {
       idle->next_idle = idle_threads;
       idle_threads = idle;
     }
+    // The idle threads' stacks are the address space the pool can give back: they end, and a
+    // later reservation finds the room they leave rather than waiting for the monitor.
+    if (!task_idle_hidden.load(std::memory_order_relaxed)) end_idle([](const TASK_BLOCK*) { return true; });
     errno = ENOMEM;
     return nullptr;
   }

@@ -72,7 +72,10 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // |                       | kTaskHeadroom                          |                         |
 // |                       | none idle, room for a stack and        | a new thread, set aside |
 // |                       | kTaskHeadroom past it                  |                         |
-// |                       | otherwise                              | null, errno ENOMEM      |
+// |                       | otherwise                              | null, errno ENOMEM; the |
+// |                       |                                        | idle threads end, so    |
+// |                       |                                        | their stacks are room   |
+// |                       |                                        | for a later one         |
 // |                       | the thread library refuses             | null, errno its code    |
 // |                       |                                        | (EAGAIN: a thread limit)|
 // | start_reserved_task   | a reservation                          | its task number; never  |
