@@ -54,17 +54,19 @@ int threads_needed(const TQ_INTERPRETER* tqi) {
 class Reservations {
  public:
   explicit Reservations(POOL_THREAD** given) : use_(given ? given : own_) {}
-  ~Reservations() {
-    for (POOL_THREAD* r : own_)
-      if (r) release_reserved_task(r);
-  }
+  ~Reservations() { release(); }
   Reservations(const Reservations&) = delete;
   Reservations& operator=(const Reservations&) = delete;
-  // Whether the threads of tqi are reserved (errno set when not).
+  // Whether the threads of tqi are reserved; when not, none is, and errno says why.
   bool take(const TQ_INTERPRETER* tqi) {
     if (use_ != own_) return true;
     for (int i = 0; i < threads_needed(tqi); ++i)
-      if (!(own_[i] = reserve_task())) return false;
+      if (!(own_[i] = reserve_task())) {
+        const int err = errno;  // a release takes the pool's lock, which clears errno
+        release();
+        errno = err;
+        return false;
+      }
     return true;
   }
   // Starts the i-th reserved thread; the reservation is used up.
@@ -74,6 +76,10 @@ class Reservations {
   }
 
  private:
+  void release() {
+    for (POOL_THREAD*& r : own_)
+      if (r) release_reserved_task(std::exchange(r, nullptr));
+  }
   POOL_THREAD* own_[2] = {};
   POOL_THREAD** use_;
 };

@@ -25,9 +25,11 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -267,14 +269,20 @@ void setup_main_thread() {
 
 // The C library gives each new thread a malloc arena of its own, up to eight per core, and
 // each arena reserves 64 MB of address space: some 70 MB per thread that a thread of ours
-// never fills, as small blocks come from the debug heap's own chunks. Two arenas bound that
-// at start-up, before the first thread; an operator's own setting is kept.
-constexpr int kMallocArenas = 2;
+// never fills, as small blocks come from the debug heap's own chunks. The bound is set at
+// start-up, before the first thread: one arena per core up to eight, as fewer make threads
+// that build large values wait for each other; under an address-space limit two, as each
+// arena takes 64 MB of the limit (eight halved the connections served at 1 GB). An
+// operator's own setting is kept.
+constexpr int kMallocArenasMost = 8;
+constexpr int kMallocArenasLimited = 2;
 
 void bound_malloc_arenas() {
   const char* tunables = getenv("GLIBC_TUNABLES");
   if (getenv("MALLOC_ARENA_MAX") || (tunables && strstr(tunables, "arena_max"))) return;
-  mallopt(M_ARENA_MAX, kMallocArenas);
+  rlimit as{};
+  const bool limited = getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
+  mallopt(M_ARENA_MAX, limited ? kMallocArenasLimited : std::clamp(numofcpu(), kMallocArenasLimited, kMallocArenasMost));
 }
 
 TASK_BLOCK* self_block(const char* panic_text) {
