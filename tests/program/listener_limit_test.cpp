@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -49,64 +48,6 @@ struct LimitedProbe {
     if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     if (in >= 0) close(in);
   }
-};
-
-// A version-1 exchange of the protocol server, each request on a connection of its own: the
-// 12-byte frame (type, checksum, sequence number, cookie; big-endian, bytes summing to 0) of
-// the reply and what follows it, or type 0 when the request was closed unanswered.
-struct V1Reply {
-  int type = 0;
-  uint32_t cookie[2] = {0, 0};
-  std::string payload;
-};
-
-V1Reply v1_request(int port, int type, int seq, const uint32_t cookie[2], const std::string& data = "") {
-  unsigned char f[12] = {uint8_t(type), 0, uint8_t(seq >> 8), uint8_t(seq)};
-  for (int i = 0; i < 8; ++i) f[4 + i] = uint8_t(cookie[i / 4] >> (24 - 8 * (i % 4)));
-  unsigned sum = 0;
-  for (unsigned char x : f) sum += x;
-  f[1] = uint8_t(-sum);
-  Sock c(Sock::connect_loopback(port));
-  c.send("POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: " + std::to_string(12 + data.size()) + "\r\n\r\n" +
-         std::string(reinterpret_cast<char*>(f), 12) + data);
-  const std::string all = c.read_until("(to the close)", seconds(20));
-  V1Reply r;
-  const size_t body = all.find("\r\n\r\n");
-  if (body == std::string::npos || all.size() < body + 16) return r;
-  const auto* b = reinterpret_cast<const unsigned char*>(all.data() + body + 4);
-  r.type = b[0];
-  for (int i = 0; i < 8; ++i) r.cookie[i / 4] = r.cookie[i / 4] << 8 | b[4 + i];
-  r.payload = all.substr(body + 16);
-  return r;
-}
-
-// A version-1 session: its cookie, the requests sent and all it was answered.
-struct V1Session {
-  int port;
-  uint32_t cookie[2] = {0, 0};
-  int seq = 0;
-  std::string out;
-  bool open() {
-    const V1Reply r = v1_request(port, 1, 0, cookie);
-    std::copy(r.cookie, r.cookie + 2, cookie);
-    return r.type == 2;
-  }
-  // Sends data, then empty polls, until the answers hold text; false when a reply fails.
-  bool until(const std::string& data, const std::string& text) {
-    std::string send = data;
-    bool failed = false;
-    return tqtest::wait_until(
-               [&] {
-                 const V1Reply r = v1_request(port, 2, ++seq, cookie, send);
-                 send.clear();
-                 failed = r.type != 2;
-                 out += r.payload;
-                 return failed || out.find(text) != std::string::npos;
-               },
-               seconds(20)) &&
-           !failed;
-  }
-  bool end() { return v1_request(port, 3, ++seq, cookie).type == 3; }
 };
 
 }  // namespace
@@ -153,38 +94,39 @@ TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
 #endif
 }
 
-// Fills of version-1 sessions, one after another, each session defining 2 MiB of text that the
-// process keeps: every session a fill admits is answered, and the process lives on. A later
-// fill finds the earlier one's threads idle: taking one must leave the room that taking a new
-// one would, or the sessions of that fill take the last memory and the process ends.
-TEST(ListenerShortOfMemory, FillsOfProtocolSessionsOneAfterAnother) {
+// Fills one after another, each peer defining 2 MiB of text that the process keeps: every peer a
+// fill admits is answered, and the process lives on. A later fill finds the earlier one's threads
+// idle: taking one must leave the room that taking a new one would, or the peers of that fill
+// take the last memory and the process ends (the protocol's sessions reserve theirs alike).
+TEST(ListenerShortOfMemory, FillsOneAfterAnother) {
 #if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
   GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space: no limit leaves the probe room";
 #else
   LimitedProbe probe;
   const int port = atoi(probe.out.read_line(seconds(20)).c_str());
   ASSERT_GT(port, 0) << "the probe did not start under the limit";
-  for (int fill = 1; fill <= 5; ++fill) {
-    std::vector<V1Session> held;
-    for (;;) {
-      ASSERT_LT(held.size(), 100u) << "the limit never refused a session";
-      for (Sock* s : {&probe.out, &probe.err})  // its lines, so that no pipe fills
-        while (s->read_some_within(milliseconds(0)) && !s->read_until("\n", milliseconds(0)).empty()) {
-        }
-      // A session is refused at its open (closed unanswered), at its admission (Busy), or
-      // dropped in between (its first request then meets an unknown cookie).
-      V1Session s{port};
-      if (!s.open() || !s.until("\n", "</Permission>\n") || s.out.find("Allow") == std::string::npos) break;
-      const std::string b = "B" + std::to_string(fill) + "_" + std::to_string(held.size());
-      const std::string n = "n" + b;
-      ASSERT_TRUE(s.until("(define " + b + " \"0123456789abcdef\") (define " + n + " 0) (while (Lt " + n + " 15) (set " +
-                              n + " (+ " + n + " 1)) (set " + b + " (+ " + b + " " + b + "))) (+ " + n + " 7)\n",
-                          " 22</Result>\n"))
-          << "fill " << fill << ", session " << held.size() + 1;
-      held.push_back(s);
+  // A new peer admitted, or none (its refusal line read off, so that standard error never fills).
+  const auto admitted = [&]() -> std::unique_ptr<Sock> {
+    while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
     }
-    EXPECT_GT(held.size(), 0u) << "fill " << fill;
-    for (V1Session& s : held) EXPECT_TRUE(s.end());
+    auto p = std::make_unique<Sock>(Sock::connect_loopback(port));
+    const bool in = p->send("\n") && p->read_until("</Permission>\n", seconds(20)) == interptest::admit_text(tq::std_cm);
+    return in ? std::move(p) : nullptr;
+  };
+  for (int fill = 1; fill <= 5; ++fill) {
+    std::vector<std::unique_ptr<Sock>> held(1);
+    // The first as soon as the last fill's threads are back (the probe sees its peers close).
+    ASSERT_TRUE(tqtest::wait_until([&] { return (held[0] = admitted()) != nullptr; }, seconds(30))) << "fill " << fill;
+    for (; held.back(); held.push_back(admitted())) {
+      ASSERT_LT(held.size(), 100u) << "the limit never refused a peer";
+      const std::string b = "B" + std::to_string(fill) + "_" + std::to_string(held.size()), n = "n" + b;
+      ASSERT_TRUE(held.back()->send("(define " + b + " \"0123456789abcdef\") (define " + n + " 0) (while (Lt " + n +
+                                    " 15) (set " + n + " (+ " + n + " 1)) (set " + b + " (+ " + b + " " + b + "))) (+ " +
+                                    n + " 7)\n"));
+      ASSERT_NE(held.back()->read_until(" 22</Result>\n", seconds(20)).find(" 22</Result>"), std::string::npos)
+          << "fill " << fill << ", peer " << held.size();
+    }
+    held.clear();
     ASSERT_EQ(waitpid(probe.pid, nullptr, WNOHANG), 0) << "the probe ended in fill " << fill;
   }
 #endif
