@@ -267,10 +267,16 @@ void delay_thread(void*) {
 
 // ---- the reconnect queue ---------------------------------------------------------------------------
 
-void sexp_reconnect(TQ_SEXP* form) {
+namespace {
+
+// Queues form (tqi_lock taken here) and starts a task for it from *spare when fewer than five
+// run (the reservation is then used up); -1 when a task is due and *spare is none.
+int queue_reconnect(TQ_SEXP* form, POOL_THREAD** spare) {
   TqiLock l;
   for (RECONNECT_QUE* e = _reconnect_que; e; e = e->next)
-    if (e->sexp == form) return;
+    if (e->sexp == form) return 0;
+  const bool start = _reconnect_que_task_nos < kReconnectTasks;
+  if (start && !*spare) return -1;
   auto* e = static_cast<RECONNECT_QUE*>(d_alloc(sizeof(RECONNECT_QUE)));
   e->sexp = form;
   e->next = nullptr;
@@ -279,10 +285,25 @@ void sexp_reconnect(TQ_SEXP* form) {
   else
     _reconnect_que = e;
   _reconnect_que_tail = e;
-  if (_reconnect_que_task_nos < kReconnectTasks) {
+  if (start && *spare) {
     ++_reconnect_que_task_nos;
-    create_task(reconnect_task, nullptr, 2);
+    start_reserved_task(*spare, reconnect_task, nullptr, 2);
+    *spare = nullptr;
   }
+  return 0;
+}
+
+}  // namespace
+
+int sexp_reconnect(TQ_SEXP* form) {
+  // The task's thread is reserved before tqi_lock: a wait for one there would hold up every
+  // interpreter, and their ends are what would give threads back.
+  POOL_THREAD* spare = reserve_task();
+  const int err = errno;
+  const int r = queue_reconnect(form, &spare);
+  if (spare) release_reserved_task(spare);
+  errno = err;
+  return r;
 }
 
 void gc_reconnect_que() {

@@ -65,8 +65,10 @@ void delay_thread(void* data);  // task body, priority 4
 void gc_ique(Q_HEADER* entry);      // marks the queued value
 void gc_get_ique(Q_HEADER* entry);  // roots a fetched value in the caller's frame
 
-// The reconnect queue.
-void sexp_reconnect(TQ_SEXP* form);
+// The reconnect queue: form is queued (once) to be forced on a reconnect task, a new one
+// while fewer than five run: 0. The task's thread is reserved, never waited for; when a task
+// is due and none can be had, -1 with errno from reserve_task, and nothing is queued.
+int sexp_reconnect(TQ_SEXP* form);
 void gc_reconnect_que();  // collector: marks the queued forms
 
 }  // namespace tq

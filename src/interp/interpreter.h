@@ -87,6 +87,7 @@ enum : int {
   SETUP_BUSY = -6,            // the peer answered Busy
   SETUP_DENIED = -7,          // the peer answered Denied
   SETUP_MAIN_CLOSED = -8,     // the main interpreter has closed
+  SETUP_NO_THREAD = -9,       // no thread could be reserved for the interpreter (errno why)
 };
 
 // ---- records -----------------------------------------------------------------------------
@@ -262,11 +263,13 @@ TQ_INTERPRETER* xx_new_tq_interpreter(const char* file, int line);
 // Frees a record that was never registered, with its texts.
 void free_tq_interpreter(TQ_INTERPRETER* tqi);
 // Registers a prepared record and starts its threads (self kind: binds the caller). The id,
-// or SETUP_MAIN_CLOSED (nothing registered; the record stays the caller's), or, for the
-// connect kind after registration, SETUP_DENIED, SETUP_BUSY or SETUP_CONNECT_FAILED (the
-// record stays registered and its front thread closes it). With `reserved`, the front and
-// relay threads are started from those reservations (platform/task.h) rather than made
-// under tqi_lock; each one started is set to null, the rest stay the caller's.
+// or SETUP_MAIN_CLOSED or SETUP_NO_THREAD (nothing registered; the record stays the
+// caller's), or, for the connect kind after registration, SETUP_DENIED, SETUP_BUSY or
+// SETUP_CONNECT_FAILED (the record stays registered and its front thread closes it). The
+// threads are started from reservations (platform/task.h), never waited for under tqi_lock:
+// the caller's `reserved` (the front and relay threads; each one started is set to null, the
+// rest stay the caller's), or else reservations made here first; when the pool cannot give
+// them, SETUP_NO_THREAD with errno from reserve_task.
 int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved = nullptr);
 
 // ---- lookups (the _ forms need tqi_lock held) ------------------------------------------------

@@ -40,27 +40,61 @@ unsigned _get_tqi_id() {
   return id;
 }
 
-// A task from its reservation when there is one (which is then used up), else a new one.
-void start_task(POOL_THREAD** reserved, TASK_FUNC func, TQ_INTERPRETER* tqi) {
-  if (reserved && *reserved) {
-    start_reserved_task(*reserved, func, tqi, 4);
-    *reserved = nullptr;
-  } else {
-    create_task(func, tqi, 4);
-  }
+// The threads a registration starts: a listener's accept thread, none for the self kind,
+// else the front thread and, in relay mode, the relay thread.
+int threads_needed(const TQ_INTERPRETER* tqi) {
+  if (tqi->a_type == TQI_ACCEPT) return 1;
+  if (tqi->a_type == TQI_SELF) return 0;
+  return tqi->thread_mode == TM_RELAY ? 2 : 1;
 }
 
-void start_threads(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
+// The reservations a registration starts its threads from: the caller's, or else taken here
+// before tqi_lock, where a wait for a thread would hold up every interpreter, and those are
+// what would give threads back. Whatever is not started goes back to the pool.
+class Reservations {
+ public:
+  explicit Reservations(POOL_THREAD** given) : use_(given ? given : own_) {}
+  ~Reservations() { release(); }
+  Reservations(const Reservations&) = delete;
+  Reservations& operator=(const Reservations&) = delete;
+  // Whether the threads of tqi are reserved; when not, none is, and errno says why.
+  bool take(const TQ_INTERPRETER* tqi) {
+    if (use_ != own_) return true;
+    for (int i = 0; i < threads_needed(tqi); ++i)
+      if (!(own_[i] = reserve_task())) {
+        const int err = errno;  // a release takes the pool's lock, which clears errno
+        release();
+        errno = err;
+        return false;
+      }
+    return true;
+  }
+  // Starts the i-th reserved thread; the reservation is used up.
+  void start(int i, TASK_FUNC func, void* data, int pri) {
+    start_reserved_task(use_[i], func, data, pri);
+    use_[i] = nullptr;
+  }
+
+ private:
+  void release() {
+    for (POOL_THREAD*& r : own_)
+      if (r) release_reserved_task(std::exchange(r, nullptr));
+  }
+  POOL_THREAD* own_[2] = {};
+  POOL_THREAD** use_;
+};
+
+void start_threads(TQ_INTERPRETER* tqi, Reservations& threads) {
   switch (tqi->a_type) {
     case TQI_ACCEPT:
-      create_task(_accept_thread, reinterpret_cast<void*>(uintptr_t(tqi->id)), 1);  // by id: see accept.cpp
+      threads.start(0, _accept_thread, reinterpret_cast<void*>(uintptr_t(tqi->id)), 1);  // by id: see accept.cpp
       break;
     case TQI_SELF:
       tqi->front_thread = __new_tqi_thread(tqi);
       break;
     default:
-      start_task(reserved, _front_thread, tqi);
-      if (tqi->thread_mode == TM_RELAY) start_task(reserved ? reserved + 1 : nullptr, _relay_thread, tqi);
+      threads.start(0, _front_thread, tqi, 4);
+      if (tqi->thread_mode == TM_RELAY) threads.start(1, _relay_thread, tqi, 4);
       break;
   }
 }
@@ -161,6 +195,8 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
   if (tqi->silent_timeout == -1) tqi->silent_timeout = default_silent_timeout_table[kind];
   if (tqi->connection_timeout == -1) tqi->connection_timeout = default_connection_timeout_table[kind];
 
+  Reservations threads(reserved);
+  if (!threads.take(tqi)) return SETUP_NO_THREAD;
   TqiLock l;
   if (kind != TQI_SELF && main_interpreter_flag == 2) return SETUP_MAIN_CLOSED;
   tqi->id = _get_tqi_id();
@@ -180,7 +216,7 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
     main_interpreter = tqi;
     main_interpreter_flag = 1;
   }
-  start_threads(tqi, reserved);
+  start_threads(tqi, threads);
   int result = int(tqi->id);
   bool write_failed = false;
   if (kind == TQI_CONNECT) result = connect_handshake(tqi, &write_failed);

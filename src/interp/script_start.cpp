@@ -136,8 +136,11 @@ int new_file_interpreter(TQ_INTERPRETER* tqi, const L_CHAR* name) {
     return -1;
   }
   tqi->thread_mode = TM_EVAL;
-  setup_tq_interpreter(tqi);
-  return 0;
+  if (setup_tq_interpreter(tqi) >= 0) return 0;
+  d_s_close(tqi->inp);  // not registered: no thread for it, or the main interpreter has closed
+  tqi->inp = nullptr;
+  tqi->mode = TQI_OPEN_FAILED;
+  return -1;
 }
 
 char* sc_add_str(char* buffer, const char* text) {

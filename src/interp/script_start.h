@@ -24,8 +24,9 @@ int tq_setup_file(int count, char** arguments);
 //   a reply of another file interpreter lost (file_reply_lost): named when it failed.
 // The program's main function returns it, and a word that ends the process calls it first.
 int run_end_status(int status);
-// An interpreter of the file kind on name: 0 registered; -1 the file did not open (the
-// record's mode is then TQI_OPEN_FAILED and it stays the caller's).
+// An interpreter of the file kind on name: 0 registered; -1 the file did not open, or the
+// record was not registered (no thread for it, the main interpreter closed; the file is
+// closed again): the record's mode is then TQI_OPEN_FAILED and it stays the caller's.
 int new_file_interpreter(TQ_INTERPRETER* tqi, const L_CHAR* name);
 
 // Joins the byte texts up to a null, reads them as language forms through cm, and returns

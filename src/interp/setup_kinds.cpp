@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "interp/fifo.h"
@@ -57,8 +58,17 @@ int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nul
 }
 
 // Registers the record. When the main interpreter has closed, the record and the streams
-// in it are left to the caller of setup_i, which may have given some of them.
-int registered(TQ_INTERPRETER* tqi) { return setup_tq_interpreter(tqi); }
+// in it are left to the caller of setup_i, which may have given some of them; when no thread
+// can be had for it, they go as a failed open's do, errno kept.
+int registered(TQ_INTERPRETER* tqi) {
+  const int r = setup_tq_interpreter(tqi);
+  if (r == SETUP_NO_THREAD) {
+    const int err = errno;
+    release_unregistered(tqi);
+    errno = err;
+  }
+  return r;
+}
 
 // An output or error file by name. A regular file (or a new one) is opened for reading and
 // writing, created and truncated; anything else (a pipe or FIFO, a terminal, a device) for
@@ -194,6 +204,7 @@ struct CONNECT_CMD {
   char* proxy_server;  // the HTTP proxy of route 4 (debug heap), or null
   int proxy_port;
   int result;  // -1 until the procedure runs
+  int err;     // errno of a failed set-up
 };
 
 // The connected stream by the interpreter's route, or null with *cerr. Ports are unsigned
@@ -214,14 +225,19 @@ STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const
 }
 
 // The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
-// blacklist holds the host back.
-int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port) {
+// blacklist holds the host back; *err the errno of a failure (locks taken on the way back
+// clear errno).
+int ___setup_i_connect(bool* timed_out, int* err, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port) {
   *timed_out = false;
+  *err = 0;
   tqi->flags |= TQF_PERM_WAIT;
   int cerr = 0;
   const char* host = tqi->hostname ? n_string(std_cm, tqi->hostname) : nullptr;
   STREAM* s = open_route(&cerr, tqi, host, proxy_server, proxy_port);
-  if (!s) return failed(tqi, SETUP_CONNECT_FAILED);
+  if (!s) {
+    *err = errno;
+    return failed(tqi, SETUP_CONNECT_FAILED);
+  }
   s_set_write_abort(s, 1, 10);
   tqi->inp = tqi->out = tqi->err = s;
   tqi->msg = tqi->input_file_name ? text_copy(tqi->input_file_name) : CONST_TEXT("connect");
@@ -231,6 +247,7 @@ int ___setup_i_connect(bool* timed_out, TQ_INTERPRETER* tqi, const char* proxy_s
   tqi->connect_ip = s_get_socketip(s);
   if (server_reached_hook) server_reached_hook(host, uint32_t(tqi->connect_ip));
   const int r = registered(tqi);
+  *err = errno;
   *timed_out = r == SETUP_CONNECT_FAILED;
   return r;
 }
@@ -266,6 +283,7 @@ int setup_connect(TQ_INTERPRETER* tqi) {
   bl_do(&cmd.c);
   if (cmd.proxy_server) d_f_ree(cmd.proxy_server);
   if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
+  if (cmd.err) errno = cmd.err;
   return cmd.result;
 }
 
@@ -276,7 +294,7 @@ int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
   entry->port = uint16_t(cmd->tqi->port);
   if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
   bool timed_out = false;
-  cmd->result = ___setup_i_connect(&timed_out, cmd->tqi, cmd->proxy_server, cmd->proxy_port);
+  cmd->result = ___setup_i_connect(&timed_out, &cmd->err, cmd->tqi, cmd->proxy_server, cmd->proxy_port);
   entry->polling_initial = 0;
   return timed_out ? BL_FAILING : BL_GOOD;
 }
@@ -293,11 +311,17 @@ int _setup_i_connect_retry(BLACKLIST* entry, BL_CMD*) {
   int proxy_port;
   resolve_route(t, &proxy_server, &proxy_port);
   bool timed_out = false;
-  const int r = ___setup_i_connect(&timed_out, t, proxy_server, proxy_port);
+  int err;
+  const int r = ___setup_i_connect(&timed_out, &err, t, proxy_server, proxy_port);
   if (proxy_server) d_f_ree(proxy_server);
   if (r > 0) close_interpreter(unsigned(r));  // only a probe of the host
   if (r == SETUP_MAIN_CLOSED) release_unregistered(t);
   return timed_out ? BL_FAILING : BL_GOOD;
+}
+
+void no_thread_cause(char (&buf)[kNoThreadCauseSize], int err) {
+  const char* name = strerrorname_np(err);
+  snprintf(buf, sizeof buf, "no thread: %s", name ? name : "E?");
 }
 
 void release_unregistered(TQ_INTERPRETER* tqi) {

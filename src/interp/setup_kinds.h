@@ -4,8 +4,9 @@
 //
 // Results: the id, or before registration SETUP_OPEN_FAILED (stdio, file), SETUP_DESC_FAILED,
 // SETUP_LISTEN_FAILED (accept, ipc), SETUP_CONNECT_FAILED, SETUP_HELD_BACK (connect to a host
-// the blacklist holds back) -- the streams opened and the record are then released -- or
-// what setup_tq_interpreter returns. errno is kept from the failing open; a file kind whose
+// the blacklist holds back), SETUP_NO_THREAD (the pool could not give the interpreter its
+// threads; errno from reserve_task) -- the streams in the record and the record are then
+// released -- or what setup_tq_interpreter returns. errno is kept from the failing open; a file kind whose
 // output or error file is its input file (a regular file, under any name) is refused with
 // SETUP_OPEN_FAILED and EINVAL before either is opened. On
 // SETUP_MAIN_CLOSED nothing is released: the record, with the streams in it, stays the
@@ -18,6 +19,12 @@ namespace tq {
 
 // A kind of 0 or above 8 ends the process ("setup_accept(1)").
 int setup_i(TQ_INTERPRETER* tqi);
+
+// The cause of a SETUP_NO_THREAD that words give with their error: "no thread: " and the
+// name of errno err ("no thread: EAGAIN" under a thread limit, "no thread: ENOMEM" short of
+// address space), in buf.
+inline constexpr int kNoThreadCauseSize = 48;
+void no_thread_cause(char (&buf)[kNoThreadCauseSize], int err);
 
 // Releases a record that was never registered: closes the streams it holds (the standard
 // streams stay open) and frees it. A caller that gave the record streams it keeps (the

@@ -364,6 +364,13 @@ void wlock_tick_task(void*) {
   }
 }
 
+// The writer's helper, started once (fork_lock held). The start does not wait for a thread
+// under the lock; with none to have, the next writer tries again, and meanwhile a waiting
+// writer signals its readers itself.
+void start_wlock_tick() {
+  if (!tick_func_flag && create_task_nowait(wlock_tick_task, nullptr, 2) >= 0) tick_func_flag = 1;
+}
+
 }  // namespace
 
 void init_fork_lock() {
@@ -399,11 +406,9 @@ void x_wlock_fork() {
   lock_task(fork_lock);
   ++flock_count;
   signal_readers();
-  if (!tick_func_flag) {
-    tick_func_flag = 1;
-    create_task(wlock_tick_task, nullptr, 2);
-  }
+  start_wlock_tick();
   while (flock_list) {
+    if (!tick_func_flag) signal_readers();
     wakeup_task(&flock_count);
     wlock_sleep_time = uint32_t(time(nullptr));
     ++writer_waits;

@@ -530,15 +530,21 @@ HOST_ENTRY* resolve_request(const char* name, const HOST_ADDR* addr, uint32_t de
   } else if (addr) {
     r->addr = *addr;
   }
+  // The resolver thread starts under resolve_lock2 and so never waits for a thread: with none
+  // to have, the request fails at once as one past its deadline does.
+  if (!resolve_launch) {
+    if (create_task_nowait(resolve_thread, nullptr, 0) < 0) {
+      free_req(r);
+      *late = true;
+      return nullptr;
+    }
+    resolve_launch = 1;
+  }
   if (req_tail)
     req_tail->next = r;
   else
     req_head = r;
   req_tail = r;
-  if (!resolve_launch) {
-    resolve_launch = 1;
-    create_task(resolve_thread, nullptr, 0);
-  }
   while (!r->done) {
     if (tick_now() >= deadline) {
       r->abandoned = 1;

@@ -25,9 +25,11 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -39,6 +41,7 @@
 #include "platform/file_helper.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 
@@ -266,14 +269,20 @@ void setup_main_thread() {
 
 // The C library gives each new thread a malloc arena of its own, up to eight per core, and
 // each arena reserves 64 MB of address space: some 70 MB per thread that a thread of ours
-// never fills, as small blocks come from the debug heap's own chunks. Two arenas bound that
-// at start-up, before the first thread; an operator's own setting is kept.
-constexpr int kMallocArenas = 2;
+// never fills, as small blocks come from the debug heap's own chunks. The bound is set at
+// start-up, before the first thread: one arena per core up to eight, as fewer make threads
+// that build large values wait for each other; under an address-space limit two, as each
+// arena takes 64 MB of the limit (eight halved the connections served at 1 GB). An
+// operator's own setting is kept.
+constexpr int kMallocArenasMost = 8;
+constexpr int kMallocArenasLimited = 2;
 
 void bound_malloc_arenas() {
   const char* tunables = getenv("GLIBC_TUNABLES");
   if (getenv("MALLOC_ARENA_MAX") || (tunables && strstr(tunables, "arena_max"))) return;
-  mallopt(M_ARENA_MAX, kMallocArenas);
+  rlimit as{};
+  const bool limited = getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
+  mallopt(M_ARENA_MAX, limited ? kMallocArenasLimited : std::clamp(numofcpu(), kMallocArenasLimited, kMallocArenasMost));
 }
 
 TASK_BLOCK* self_block(const char* panic_text) {
@@ -310,24 +319,49 @@ void init_task(int flags) {
   init_posix_dependent();
 }
 
-void task_monitor_round(uint32_t now) {
-  LOCK_SCOPE(task_lock);
+namespace {
+
+// Tells every idle thread for which end(block) holds to end (task_lock held).
+template <class F>
+void end_idle(F end) {
   for (auto* chain : task_hash)
     for (TASK_BLOCK* b = chain; b; b = b->next)
-      if (b != main_block && b->soft_tid == 0 && b->cmd == 1 &&
-          (task_cnt > kTrimThreads || now - b->finish_time > kIdleLife)) {
+      if (b != main_block && b->soft_tid == 0 && b->cmd == 1 && end(b)) {
         b->cmd = 2;
         unlink_idle(pool_thread(b));
         wake_pool_thread(pool_thread(b));
       }
 }
 
+}  // namespace
+
+void task_monitor_round(uint32_t now) {
+  LOCK_SCOPE(task_lock);
+  end_idle([now](const TASK_BLOCK* b) { return task_cnt > kTrimThreads || now - b->finish_time > kIdleLife; });
+}
+
 namespace {
+
+// A start that may wait for a thread, made while the calling task holds a recorded lock: the
+// tasks that would give a thread back may need that lock to end. Every such start breaks the
+// rule, whether or not a thread is to be had this time, so the test runs find each site.
+void check_no_lock_held(const char* file, int line) {
+  if (!rule_checks_on() || held_lock_count() == 0) return;
+  char held[512];
+  size_t used = 0;
+  held[0] = 0;
+  const char* f;
+  int l;
+  for (int i = 0; held_lock_site(i, &f, &l) && used < sizeof held; ++i)
+    used += size_t(snprintf(held + used, sizeof held - used, "%slock taken at %s:%i", i ? ", " : "", f ? f : "?", l));
+  rule_broken("no thread start waits while its task holds a lock", file, line, held);
+}
 
 // create_task and create_task_nowait: an idle thread, else a new one. With wait, EAGAIN from
 // the thread library is retried a second later for as long as it lasts; without, it is the
 // answer (-1, like any other refusal).
 int start_task(TASK_FUNC func, void* data, int pri, const char* file, int line, bool wait) {
+  if (wait) check_no_lock_held(file, line);
   lock_task(task_lock);
   for (;;) {
     if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
@@ -376,13 +410,23 @@ int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file,
 
 POOL_THREAD* reserve_task() {
   LOCK_SCOPE(task_lock);
-  if (POOL_THREAD* idle = pop_idle()) {
+  // What a reservation leaves is the same whichever thread it takes: an idle thread's stack is
+  // in the address space already, a new one's is not.
+  POOL_THREAD* idle = pop_idle();
+  if (!room_for((idle ? 0 : kTaskStackSize) + kTaskHeadroom)) {
+    if (idle) {  // back on top, as it was
+      idle->next_idle = idle_threads;
+      idle_threads = idle;
+    }
+    // The idle threads' stacks are the address space the pool can give back: they end, and a
+    // later reservation finds the room they leave rather than waiting for the monitor.
+    if (!task_idle_hidden.load(std::memory_order_relaxed)) end_idle([](const TASK_BLOCK*) { return true; });
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (idle) {
     idle->b.soft_tid = kReservedTid;
     return idle;
-  }
-  if (!room_for(kTaskStackSize + kTaskHeadroom)) {
-    errno = EAGAIN;
-    return nullptr;
   }
   auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
   if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");

@@ -68,11 +68,16 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 //
 // | call                  | state                                  | answer                  |
 // |-----------------------|----------------------------------------|-------------------------|
-// | reserve_task          | a thread is idle                       | it, set aside           |
+// | reserve_task          | a thread is idle, room for             | it, set aside           |
+// |                       | kTaskHeadroom                          |                         |
 // |                       | none idle, room for a stack and        | a new thread, set aside |
 // |                       | kTaskHeadroom past it                  |                         |
-// |                       | otherwise                              | null, errno EAGAIN      |
+// |                       | otherwise                              | null, errno ENOMEM; the |
+// |                       |                                        | idle threads end, so    |
+// |                       |                                        | their stacks are room   |
+// |                       |                                        | for a later one         |
 // |                       | the thread library refuses             | null, errno its code    |
+// |                       |                                        | (EAGAIN: a thread limit)|
 // | start_reserved_task   | a reservation                          | its task number; never  |
 // |                       |                                        | waits, never fails      |
 // | release_reserved_task | a reservation never started            | the thread is idle      |
@@ -85,7 +90,11 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // or released; each reservation is started or released exactly once. The headroom keeps
 // what the runtime's own threads and heap must still get: a reservation never takes the
 // last of the address space, so a create_task after it does not wait for memory that only
-// the end of a connection gives back.
+// the end of a connection gives back, and the heap of what the thread serves has room to grow.
+//
+// A start that may wait (create_task) made while the calling task holds a recorded lock breaks
+// the rule of the list above; with the rule checks on (rules.h) it ends the process, naming
+// the start's site and where each held lock was taken.
 struct POOL_THREAD;
 POOL_THREAD* reserve_task();
 int xx_start_reserved_task(POOL_THREAD* r, TASK_FUNC func, void* data, int pri, const char* file, int line);

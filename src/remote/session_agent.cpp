@@ -39,6 +39,15 @@ TQ_SEXP* agent_error(TQ_FILE* f, int ln, uint32_t code, const char* text, const 
   return get_error(f, ln, code, _l_string_2(std_cm, "RemoteSession"), data);
 }
 
+// What a failed connection's error names: the set-up's result, or, when no thread could be
+// had for it, the cause ("no thread: EAGAIN").
+TQ_SEXP* setup_failure(int result, int err) {
+  if (result != SETUP_NO_THREAD) return get_integer(result, nullptr);
+  char cause[kNoThreadCauseSize];
+  no_thread_cause(cause, err);
+  return n_get_string(cause);
+}
+
 void set_setup_time(CON_SERVER* sv, uint32_t t) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   sv->setup_i_time = t;
@@ -127,11 +136,15 @@ int connect_server(TQISP_ENV* env, CON_SERVER* sv, const URL* u) {
     t->connection_timeout = kServerConnectTimeout;
     if (sv) set_setup_time(sv, tick_now());
     const int r = setup_i(t);
+    const int err = errno;
     if (r == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
     if (sv) set_setup_time(sv, 0);
-    if (r >= 0 || r == SETUP_DENIED || r == SETUP_BUSY || attempt == kConnectAttempts ||
-        (shutdown_stream_flags & kShutdownFlag))
+    // A shortage of threads is not the server's: the request is refused at once.
+    if (r >= 0 || r == SETUP_DENIED || r == SETUP_BUSY || r == SETUP_NO_THREAD || attempt == kConnectAttempts ||
+        (shutdown_stream_flags & kShutdownFlag)) {
+      errno = err;
       return r;
+    }
     pause_connect();
   }
 }
@@ -159,10 +172,11 @@ TQ_SEXP* connect_agent(TQISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, T
       a->timeout = AT_CONNECTING;
     }
     const int iid = spare ? spare : connect_server(env, a->server, &a->server->url);
+    const int err = errno;
     spare = 0;
     if (iid <= 0) {
       set_agent_iid(a, 0);
-      result = agent_error(f, ln, ER_STREAM_ACCESS, "cannot access the server", &a->server->url, get_integer(iid, nullptr));
+      result = agent_error(f, ln, ER_STREAM_ACCESS, "cannot access the server", &a->server->url, setup_failure(iid, err));
       break;
     }
     set_agent_iid(a, iid);
@@ -211,7 +225,7 @@ CON_AGENT* get_agent(TQ_SEXP** err, TQISP_ENV* env, CON_SERVER* sv, const URL* u
     if (r != 0) break;
   }
   if (!iid && (iid = connect_server(env, sv, u)) < 0) {
-    *err = agent_error(nullptr, 0, ER_CANNOT_OPEN, "GET AGENT: cannot connect the server", u, get_integer(iid, nullptr));
+    *err = agent_error(nullptr, 0, ER_CANNOT_OPEN, "GET AGENT: cannot connect the server", u, setup_failure(iid, errno));
     return nullptr;
   }
   if (get_prefix_mode(sv, iid, env, pref) != 0) {

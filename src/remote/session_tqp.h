@@ -179,7 +179,7 @@ bool lost_connection(const TQ_SEXP* e);
 
 // Connections (remote/session_agent.cpp).
 // A new connection to u's server: its interpreter id, or a negative set-up result after up
-// to 3 attempts 2 s apart (Busy and Denied are not retried).
+// to 3 attempts 2 s apart (Busy, Denied and no thread are not retried; errno kept).
 int connect_server(TQISP_ENV* env, CON_SERVER* sv, const URL* u);
 // Makes sure agent a has a live connection that accepted SetAgent: 0, or an error cell.
 TQ_SEXP* connect_agent(TQISP_ENV* env, CON_AGENT* a, const L_CHAR* login_mode, TQ_FILE* f, int ln);

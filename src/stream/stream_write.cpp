@@ -302,10 +302,10 @@ int s_set_write_abort(STREAM* s, int type, int interval) {
   if (!_s_live(s)) return -1;
   s->h.write_abort_type = type;
   s->h.write_abort_interval = interval;
-  if (type && !s_write_abort_task_flag) {
+  // Started once, under the stream lock: never a wait for a thread there. With none to have,
+  // the next stream given a write abort tries again (the task watches every stream).
+  if (type && !s_write_abort_task_flag && create_task_nowait(s_write_abort_task, nullptr, 3) >= 0)
     s_write_abort_task_flag = 1;
-    create_task(s_write_abort_task, nullptr, 3);
-  }
   return 0;
 }
 

@@ -55,10 +55,36 @@ void sleep_on(SYS_QUEUE* q) {
   lock_task(q->target_lock);
 }
 
+void owed_worker_tick(void* q);
+
+// Starts a worker for a key that has none (lock held). The start never waits for a thread
+// here: the tasks that would give one back may need this lock, or the caller's, to end. With
+// none to have now, the worker is owed and a tick tries again a second later.
 void start_worker(SYS_QUEUE* q) {
   if (!q->key_func) return;
-  q->worker_cnt++;
-  create_task(q->key_func, q, q->pri);
+  if (q->workers_owed == 0 && create_task_nowait(q->key_func, q, q->pri) >= 0) {
+    q->worker_cnt++;
+    return;
+  }
+  q->workers_owed++;
+  if (!q->owed_tick_set) {
+    q->owed_tick_set = 1;
+    new_tick(owed_worker_tick, -1, q);
+  }
+}
+
+void owed_worker_tick(void* data) {
+  auto* q = static_cast<SYS_QUEUE*>(data);
+  LOCK_SCOPE(q->target_lock);
+  q->owed_tick_set = 0;
+  while (q->workers_owed > 0 && create_task_nowait(q->key_func, q, q->pri) >= 0) {
+    q->workers_owed--;
+    q->worker_cnt++;
+  }
+  if (q->workers_owed > 0) {
+    q->owed_tick_set = 1;
+    new_tick(owed_worker_tick, -1, q);
+  }
 }
 
 KEY_LIST* find_key(SYS_QUEUE* q, const L_CHAR* key) {
@@ -69,36 +95,48 @@ KEY_LIST* find_key(SYS_QUEUE* q, const L_CHAR* key) {
 
 // ---- admission and placement -------------------------------------------------------------
 
-// One admission attempt (lock held): true when the item may be placed, its key counted in.
-bool try_admit(SYS_QUEUE* q, Q_HEADER* item, int wait_flag) {
+enum class Admit { refused, admitted, needs_thread };
+
+// One admission attempt (lock held): admitted when the item may be placed, its key counted
+// in. A new key of a queue with workers starts its worker: from *spare when the caller
+// reserved one (then used up); a caller that must have the thread (spare given, null) gets
+// needs_thread with nothing changed.
+Admit try_admit(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, POOL_THREAD** spare) {
   const bool full = wait_flag < 2 && q->total_limit != 0 && q->total_cnt >= q->total_limit;
-  if (full) return false;
-  if (!item->key) return true;
+  if (full) return Admit::refused;
+  if (!item->key) return Admit::admitted;
   if (KEY_LIST* k = find_key(q, item->key)) {
     if (wait_flag >= 2 || q->key_limit == 0 || float(k->cnt) < k->limit) {
       k->cnt++;
-      return true;
+      return Admit::admitted;
     }
-    return false;
+    return Admit::refused;
   }
+  if (q->key_func && spare && !*spare) return Admit::needs_thread;
   KEY_LIST* k = static_cast<KEY_LIST*>(d_calloc(1, sizeof(KEY_LIST)));
   k->key = ll_copy_str(item->key);
   k->cnt = 1;
   k->limit = float(q->key_limit);
   k->next = q->keylist;
   q->keylist = k;
-  start_worker(q);
-  return true;
+  if (q->key_func && spare) {
+    q->worker_cnt++;
+    start_reserved_task(*spare, q->key_func, q, q->pri);
+    *spare = nullptr;
+  } else {
+    start_worker(q);
+  }
+  return Admit::admitted;
 }
 
-// Waits until the item is admitted (lock held throughout, except while asleep); false when
-// it is refused and wait_flag is 0.
-bool admit(SYS_QUEUE* q, Q_HEADER* item, int wait_flag) {
-  while (!try_admit(q, item, wait_flag)) {
-    if (wait_flag == 0) return false;
+// Waits until the item is admitted (lock held throughout, except while asleep): admitted,
+// refused when wait_flag is 0, or needs_thread (see try_admit).
+Admit admit(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, POOL_THREAD** spare) {
+  for (;;) {
+    const Admit a = try_admit(q, item, wait_flag, spare);
+    if (a != Admit::refused || wait_flag == 0) return a;
     sleep_on(q);
   }
-  return true;
 }
 
 // Links item after prev (null: at the head), keeping tail exact.
@@ -296,27 +334,54 @@ Q_HEADER* xx_new_queue_node(int size, const char* file, int line) {
 
 // ---- insertion ---------------------------------------------------------------------------
 
-int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* file, int line) {
+namespace {
+
+constexpr int kByOrder = -1;  // the offset of a placement by the queue's order
+
+// Admission and placement at offset (kByOrder: by the queue's order). reserving: a new key's
+// worker gets a thread reserved before the lock is taken, or the item is refused.
+int insert(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, int offset, bool reserving, const char* file, int line) {
   check_free(item);
   QueuePri pri;
   SEM lock = lock_of(q);
-  LOCK_SCOPE(lock);
-  if (!admit(q, item, wait_flag)) return -1;
-  place(q, item, place_by_order(q, item), file, line);
+  POOL_THREAD* spare = nullptr;
+  for (;;) {
+    Admit a;
+    {
+      LOCK_SCOPE(lock);
+      a = admit(q, item, wait_flag, reserving ? &spare : nullptr);
+      if (a == Admit::admitted) {
+        Q_HEADER* prev = offset == kByOrder ? place_by_order(q, item) : place_at_offset(q, offset);
+        const Q_HEADER* next = prev ? prev->next : q->head;
+        if (offset != kByOrder && ((prev && prev->pri < item->pri) || (next && next->pri > item->pri)))
+          q->pri_unsorted = 1;
+        place(q, item, prev, file, line);
+      }
+    }
+    if (a == Admit::admitted) break;
+    if (a == Admit::refused) {
+      if (spare) release_reserved_task(spare);
+      return -1;
+    }
+    // The reservation is made without the lock; the admission is tried afresh after it.
+    if (!(spare = reserve_task())) return -1;  // errno from reserve_task
+  }
+  if (spare) release_reserved_task(spare);  // the key had its worker meanwhile
   return 0;
 }
 
+}  // namespace
+
+int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* file, int line) {
+  return insert(q, item, wait_flag, kByOrder, false, file, line);
+}
+
+int xx_insert_queue_reserving(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* file, int line) {
+  return insert(q, item, wait_flag, kByOrder, true, file, line);
+}
+
 int insert_queue_offset(SYS_QUEUE* q, Q_HEADER* item, int offset, int wait_flag) {
-  check_free(item);
-  QueuePri pri;
-  SEM lock = lock_of(q);
-  LOCK_SCOPE(lock);
-  if (!admit(q, item, wait_flag)) return -1;
-  Q_HEADER* prev = place_at_offset(q, offset);
-  const Q_HEADER* next = prev ? prev->next : q->head;
-  if ((prev && prev->pri < item->pri) || (next && next->pri > item->pri)) q->pri_unsorted = 1;
-  place(q, item, prev, __FILE__, __LINE__);
-  return 0;
+  return insert(q, item, wait_flag, offset < 0 ? 0 : offset, false, __FILE__, __LINE__);
 }
 
 // ---- removal -----------------------------------------------------------------------------

@@ -86,6 +86,10 @@ struct SYS_QUEUE {
   // and sleeps again.
   int sleep_cnt;
   int worker_cnt;
+  // Workers of keys that could not have a thread when their start was due, and whether the
+  // one-second tick that tries them again is armed (under the lock).
+  int workers_owed;
+  int owed_tick_set;
 };
 
 // The four lock classes and the collector's flag. queue_lock_for_gc also guards q_list.
@@ -114,9 +118,17 @@ Q_HEADER* xx_new_queue_node(int size, const char* file, int line);
 
 // (p) Inserts by the queue's order once admitted by the limits. wait_flag 0: a refused
 // item gives -1; 1: sleeps until admitted; 2 or more: admitted past both limits. An item
-// already queued ends the process with "_insert_queue". A new key starts a worker.
+// already queued ends the process with "_insert_queue". A new key starts a worker; no start
+// waits for a thread under the lock (the caller may hold others too): with none to have,
+// the worker is owed and tried again every second until it starts.
 int xx_insert_queue(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* file, int line);
 #define insert_queue(q, item, wait_flag) ::tq::xx_insert_queue((q), (item), (wait_flag), __FILE__, __LINE__)
+// (p) The same for an item that must not wait for its worker: a new key's worker gets a
+// thread reserved (reserve_task) before the lock is taken; when the pool cannot give one,
+// -1 with errno from reserve_task, and nothing changed.
+int xx_insert_queue_reserving(SYS_QUEUE* q, Q_HEADER* item, int wait_flag, const char* file, int line);
+#define insert_queue_reserving(q, item, wait_flag) \
+  ::tq::xx_insert_queue_reserving((q), (item), (wait_flag), __FILE__, __LINE__)
 // (p) The same admission, then placement at position offset (0 = head; past the end = at
 // the end) whatever the order.
 int insert_queue_offset(SYS_QUEUE* q, Q_HEADER* item, int offset, int wait_flag);
@@ -136,7 +148,8 @@ int check_queue(SYS_QUEUE* q, Q_COND_FUNC cond, void* work);
 // (p) Marks the first key no worker has taken and returns a debug-heap copy the caller
 // frees; null when none is left.
 L_CHAR* touch_qkey(SYS_QUEUE* q);
-// (p) A key with no items left is removed; otherwise it is handed to a new worker task.
+// (p) A key with no items left is removed; otherwise it is handed to a new worker task
+// (started as insert_queue starts one).
 // An unknown key prints "invalid key <key>\n" and ends the process with "key". The
 // caller keeps its copy of key.
 void release_qkey(SYS_QUEUE* q, const L_CHAR* key);

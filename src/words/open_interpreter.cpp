@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "interp/interpreter.h"
@@ -279,6 +280,11 @@ TQ_SEXP* tq_OpenInterpreter(TQ_WORD_ARGS) {
   // A failure before registration releases the record; a refused registration leaves it here.
   const int id = setup_i(rec);
   if (id == SETUP_MAIN_CLOSED) release_unregistered(rec);
+  if (id == SETUP_NO_THREAD) {  // the record is released; the word names the shortage
+    char cause[kNoThreadCauseSize];
+    no_thread_cause(cause, errno);
+    return lang_error(s, ER_STREAM_ACCESS, kFunc, list(n_get_string("cannot access the stream"), n_get_string(cause), nullptr));
+  }
   if (id < 0) return word_error_str(s, ER_STREAM_ACCESS, kFunc, "cannot access the stream");
   return get_integer(id, nullptr);
 }

@@ -93,18 +93,19 @@ void rs_worker(void* data) {
   close_self_interpreter();
 }
 
+void store_answer(RS_T* r) {
+  set_d_sexp(r->d, r->ret);
+  free_request(r);
+  rs_count(-1);
+}
+
 void send_request(RS_T* r) {
   REMOTE_SESSION_OPT opt;  // the defaults, but the caller's wait: this worker has no time-out
   setup_remote_session_opt(&opt);
   opt.reply_wait = r->reply_wait;
   r->ret = remote_session(r->env, r->id, &r->u, r->agent, r->lt, r->ccmd, r->s, r->file, r->line, 0, &opt);
-  insert_queue(&rs_que2, &r->h, 1);
-}
-
-void store_answer(RS_T* r) {
-  set_d_sexp(r->d, r->ret);
-  free_request(r);
-  rs_count(-1);
+  // With no thread for the second queue's worker, this one stores the answer itself.
+  if (insert_queue_reserving(&rs_que2, &r->h, 1) != 0) store_answer(r);
 }
 
 void rs_task1(void* q) { rs_worker<send_request>(q); }
@@ -172,8 +173,14 @@ TQ_SEXP* tq_RemoteSession(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* 
   r->reply_wait = http_reply_wait();
   TQ_SEXP* cell = new_d_sexp(&r->d);
   rs_count(1);  // before the workers can take it, so the count never drops below its requests
-  insert_queue(&rs_que1, &r->h, 1);
-  return cell;
+  if (insert_queue_reserving(&rs_que1, &r->h, 1) == 0) return cell;
+  // No thread for the server's worker: the request is refused, naming the shortage.
+  char cause[kNoThreadCauseSize];
+  no_thread_cause(cause, errno);
+  rs_count(-1);
+  TQ_SEXP* data = List(n_get_string("cannot access the server"), get_string(get_url_str2(&r->u)), n_get_string(cause), kListEnd);
+  free_request(r);
+  return lang_error(s, ER_STREAM_ACCESS, "RemoteSession", data);
 }
 
 void setup_rs_queue(SYS_QUEUE* q, TASK_FUNC worker) {

@@ -108,10 +108,15 @@ TQ_SEXP* tq_Thread(TQ_WORD_ARGS) {
   th->args = s;
   th->env = env;
   TQ_SEXP* result = new_d_sexp(&th->delay);
-  lock_task(sthread_lock);
-  th->next = sthread_list;
-  sthread_list = th;
+  {
+    LOCK_SCOPE(sthread_lock);
+    th->next = sthread_list;
+    sthread_list = th;
+  }
+  // Started without the lock: while the system refuses threads this caller waits for one,
+  // and the bodies that would end and give one back take sthread_lock to do so.
   create_task(Thread_op_task, th, pri);
+  lock_task(sthread_lock);
   wait_on(th, [th] { return th->ok_flag; });
   th->release_base_flag = 1;
   wakeup_task(th);

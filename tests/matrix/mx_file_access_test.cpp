@@ -294,8 +294,12 @@ TEST(MxFileAccess, AWaitForASaveGivesItsAccessUpUnderTheFileLock) {
   ASSERT_TRUE(wait_held()) << "the save runs";
   MX_FILE_WORK* w = m->file_work;
   std::atomic<int> synced{1};
+  std::atomic<bool> held{false};  // the task starts first: no start waits under a lock
+  tqtest::Task sync([&] {
+    if (tqtest::wait_until([&] { return held.load(); })) synced = mx_file_sync_create_node(m);
+  });
   lock_task(matrix_lock);  // the sync stops there, inside its access
-  tqtest::Task sync([&] { synced = mx_file_sync_create_node(m); });
+  held = true;
   const bool inside = tqtest::wait_until([&] {
     LOCK_SCOPE(mx_file_lock);
     return w->lock_cnt == 1;

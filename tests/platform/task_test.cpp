@@ -394,6 +394,13 @@ bool in_semaphore_wait(pid_t ktid) {
 
 void call_get_tid(void*) { get_tid(); }
 
+void nothing(void*) {}
+SEM held_lock;
+constexpr int kTakenAt = __LINE__ + 2;  // the lock is taken on this line, the start made on the next
+void start_under_lock() {
+  lock_task(held_lock);
+  create_task(nothing, nullptr, 1);
+}
 }  // namespace
 
 // A signal that breaks an idle thread's wait is not a start: the thread waits again, and the
@@ -409,6 +416,18 @@ TEST(TaskPool, AnIdleThreadASignalWakesRunsTheNextStart) {
   const int tid = create_task(probe_body, &p, 1);
   EXPECT_TRUE(wait_until([&] { return p.done.load(); })) << "the start was lost";
   EXPECT_EQ(p.tid.load(), tid);
+}
+
+// A start that may wait for a thread, made while the task holds a recorded lock, breaks the
+// rule whether or not a thread is to be had: the end names the start and the lock's taking.
+TEST(TaskPoolDeathTest, AWaitingStartUnderALockEndsNamingBoth) {
+  held_lock = new_lock();
+  const std::string at = std::string(__FILE__) + ":";
+  EXPECT_EXIT(start_under_lock(), testing::ExitedWithCode(1),
+              "^" + tqtest::panic_banner("rule broken: no thread start waits while its task holds a lock at " + at +
+                                         std::to_string(kTakenAt + 1) + " (lock taken at " + at +
+                                         std::to_string(kTakenAt) + ")") + "$");
+  close_lock(held_lock);
 }
 
 TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {

@@ -93,3 +93,41 @@ TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
   EXPECT_EQ(reply, "<Result> 2 3</Result>\n");
 #endif
 }
+
+// Fills one after another, each peer defining 2 MiB of text that the process keeps: every peer a
+// fill admits is answered, and the process lives on. A later fill finds the earlier one's threads
+// idle: taking one must leave the room that taking a new one would, or the peers of that fill
+// take the last memory and the process ends (the protocol's sessions reserve theirs alike).
+TEST(ListenerShortOfMemory, FillsOneAfterAnother) {
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
+  GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space: no limit leaves the probe room";
+#else
+  LimitedProbe probe;
+  const int port = atoi(probe.out.read_line(seconds(20)).c_str());
+  ASSERT_GT(port, 0) << "the probe did not start under the limit";
+  // A new peer admitted, or none (its refusal line read off, so that standard error never fills).
+  const auto admitted = [&]() -> std::unique_ptr<Sock> {
+    while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
+    }
+    auto p = std::make_unique<Sock>(Sock::connect_loopback(port));
+    const bool in = p->send("\n") && p->read_until("</Permission>\n", seconds(20)) == interptest::admit_text(tq::std_cm);
+    return in ? std::move(p) : nullptr;
+  };
+  for (int fill = 1; fill <= 5; ++fill) {
+    std::vector<std::unique_ptr<Sock>> held(1);
+    // The first as soon as the last fill's threads are back (the probe sees its peers close).
+    ASSERT_TRUE(tqtest::wait_until([&] { return (held[0] = admitted()) != nullptr; }, seconds(30))) << "fill " << fill;
+    for (; held.back(); held.push_back(admitted())) {
+      ASSERT_LT(held.size(), 100u) << "the limit never refused a peer";
+      const std::string b = "B" + std::to_string(fill) + "_" + std::to_string(held.size()), n = "n" + b;
+      ASSERT_TRUE(held.back()->send("(define " + b + " \"0123456789abcdef\") (define " + n + " 0) (while (Lt " + n +
+                                    " 15) (set " + n + " (+ " + n + " 1)) (set " + b + " (+ " + b + " " + b + "))) (+ " +
+                                    n + " 7)\n"));
+      ASSERT_NE(held.back()->read_until(" 22</Result>\n", seconds(20)).find(" 22</Result>"), std::string::npos)
+          << "fill " << fill << ", peer " << held.size();
+    }
+    held.clear();
+    ASSERT_EQ(waitpid(probe.pid, nullptr, WNOHANG), 0) << "the probe ended in fill " << fill;
+  }
+#endif
+}

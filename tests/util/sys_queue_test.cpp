@@ -712,17 +712,22 @@ TEST(QueueCollector, MarksQueuedItemsAndHoldsTheCollectedClasses) {
   ASSERT_EQ(insert_queue(&gc, &g2->h, 0), 0);
   ASSERT_EQ(insert_queue(&plain, &p1->h, 0), 0);
 
+  // During the collection a collected queue cannot change; a plain one can. The tasks start
+  // before the collection's locks are taken (no start waits under a lock) and go on once
+  // they are held.
+  std::atomic<bool> held{false};
+  const auto go = [&held] { ASSERT_TRUE(wait_until([&held] { return held.load(); })); };
+  Item* late = new_item(4);
+  Task blocked([&] { go(), insert_queue(&gc, &late->h, 0); });
+  Task free_runs([&] { go(), free_item(tq::delete_queue(&plain, nullptr, nullptr, 0)); });
   tq::gc_queue_lock_high();
   EXPECT_EQ(tq::queue_lock_for_gc_high_flag, 1);
   tq::gc_queue_lock();
+  held = true;
   tq::gc_queue();
   EXPECT_EQ(g1->id, 1001);
   EXPECT_EQ(g2->id, 1002);
   EXPECT_EQ(p1->id, 3);  // a queue without the hook is not walked
-  // During the collection a collected queue cannot change; a plain one can.
-  Item* late = new_item(4);
-  Task blocked([&] { insert_queue(&gc, &late->h, 0); });
-  Task free_runs([&] { free_item(tq::delete_queue(&plain, nullptr, nullptr, 0)); });
   EXPECT_TRUE(free_runs.wait()) << "a plain queue was held by the collector";
   // The insertion either got through or sleeps on its class's lock (its word then says a
   // taker waits).

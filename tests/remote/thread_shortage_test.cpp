@@ -1,0 +1,141 @@
+// Starts that must not wait for a thread under a lock, made while the system refuses threads:
+// each answers at once (the word's error with the cause, or work owed until a thread comes);
+// Thread's caller alone waits, and the others are served meanwhile.
+#include <functional>
+#include <memory>
+
+#include "interp/delay.h"
+#include "interp/interp_test_util.h"
+#include "interp/setup_kinds.h"
+#include "lang/eval.h"
+#include "lang/gc.h"
+#include "lang/init_tqlisp.h"
+#include "platform/d_alloc.h"
+#include "platform/resolve.h"
+#include "remote_test_util.h"
+#include "stream/stream_write.h"
+#include "stream/string_stream.h"
+#include "support/task_runner.h"
+#include "support/threads_refused.h"
+#include "text/l_string.h"
+#include "util/sys_queue.h"
+
+using namespace tq;
+using namespace remotetest;
+
+namespace {
+
+// The printed value of the last form of text, evaluated in a self-kind interpreter (no thread).
+std::string evaluated(const std::string& text) {
+  setup_self_interpreter();
+  std::string r;
+  {
+    GcFrame frame("thread shortage");
+    for (TQ_SEXP* p = read_forms(text); get_type(p) == kTagPair; p = p->pair.cdr) r = printed(eval(qvlisp_top_env1, p->pair.car));
+  }
+  close_self_interpreter();
+  return r;
+}
+
+// What attempt answers on a task made before the system refuses threads, after "waited, then "
+// when it did not answer while they were refused.
+std::string starved(const std::function<std::string()>& attempt) {
+  auto go = std::make_shared<std::atomic<bool>>(false);
+  auto answer = std::make_shared<std::string>("(nothing)");
+  tqtest::Task t([go, attempt, answer] {
+    if (tqtest::wait_until([&] { return go->load(); })) *answer = attempt();
+  });
+  tqtest::ThreadsRefused refused;
+  *go = true;
+  const bool answered = t.wait() && !refused.gave_up();
+  refused.lift();
+  t.wait(std::chrono::seconds(90));
+  return (answered ? "" : "waited, then ") + *answer;
+}
+
+std::atomic<int> handled{0};
+void take_items(void* q) {  // a keyed queue's worker
+  auto* sq = static_cast<SYS_QUEUE*>(q);
+  L_CHAR* key = touch_qkey(sq);
+  for (Q_HEADER* h; key && (h = delete_queue(sq, sq_key_cond, key, 0)) != nullptr; ++handled) d_f_ree(h->key), d_f_ree(h);
+  if (key) release_qkey(sq, key), d_f_ree(key);
+}
+
+}  // namespace
+
+TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
+  Clean clean;
+  interptest::FakeServer peer;
+  const std::string url = tqp_url(peer.port, "/db/x.tq");
+  run_forms("(define S (OpenSession))");
+  static SYS_QUEUE q{};
+  q.key_func = take_items;
+  setup_queue(&q);
+  const auto no_thread = [](const char* word, const std::string& data) {
+    return error_text("\"SITE\" \"test\" 1 \"" + std::string(word) + "\" 0x80040a12", "(" + data + " \"no thread: EAGAIN\")");
+  };
+  const struct {
+    const char* start;
+    std::function<std::string()> attempt;
+    std::string answer;
+  } rows[] = {
+      {"OpenInterpreter, connect kind",
+       [&] { return evaluated("(OpenInterpreter \"connect\" () (IP 2130706433) (Port " + std::to_string(peer.port) + "))"); },
+       no_thread("OpenInterpreter", "\"cannot access the stream\"")},
+      {"OpenInterpreter, a listener's accept thread", [] { return evaluated("(OpenInterpreter \"accept\" () (Port 0))"); },
+       no_thread("OpenInterpreter", "\"cannot access the stream\"")},
+      {"RemoteSession, its server's worker", [&] { return evaluated("(RemoteSession S (URL \"" + url + "\") 1)"); },
+       no_thread("RemoteSession", "\"cannot access the server\" \"" + url + "\"")},
+      {"a keyed queue's worker (owed)",
+       [] {
+         Q_HEADER* h = new_queue_node(sizeof(Q_HEADER));
+         h->key = nl_copy_str_1(std_cm, "starved");
+         return std::to_string(insert_queue(&q, h, 1));
+       },
+       "0"},
+      {"the reconnect task",
+       [] {
+         const int r = sexp_reconnect(nullptr);
+         return std::to_string(r) + strerrorname_np(errno);
+       },
+       "-1EAGAIN"},
+      {"the fork lock's tick", [] { return x_wlock_fork(), x_wunlock_fork(), "left"; }, "left"},
+      {"the resolver", [] { return r_gethostbyname("starved.invalid") ? "found" : "none"; }, "none"},
+      {"the write-abort watchdog",
+       [] {
+         STREAM* s = s_open_string_write(utf8_cm);
+         const int r = s_set_write_abort(s, 1, 10);
+         return d_s_close(s), std::to_string(r);
+       },
+       "0"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(starved(r.attempt), r.answer) << r.start;
+  EXPECT_TRUE(tqtest::wait_until([] { return handled.load() == 1; })) << "the owed worker never came";
+  EXPECT_EQ(release_queue(&q), 0);
+  run_forms("(CloseSession S)");
+}
+
+// Thread's caller waits for its thread with no lock held: KillThread, which takes the threads'
+// lock, is answered meanwhile; once threads come, the body runs.
+TEST(ThreadShortage, ThreadsCallerWaitsAndTheOthersAreServed) {
+  Clean clean;
+  std::atomic<int> go{0};
+  auto value = std::make_shared<std::string>(), other = std::make_shared<std::string>();
+  tqtest::Task caller([&go, value] {
+    if (tqtest::wait_until([&] { return go > 0; })) *value = evaluated("(Thread (+ 3 4))");
+  });
+  tqtest::Task killer([&go, other] {
+    if (tqtest::wait_until([&] { return go > 1; })) *other = evaluated("(KillThread)");
+  });
+  {
+    tqtest::ThreadsRefused refused;
+    go = 1;
+    ASSERT_TRUE(tqtest::wait_until([&] { return refused.refusals() > 0; })) << "Thread asked for no thread";
+    go = 2;
+    EXPECT_TRUE(killer.wait()) << "KillThread waited behind Thread's start";
+    EXPECT_FALSE(caller.done()) << "Thread ran with no thread to have";
+  }
+  ASSERT_TRUE(caller.wait(std::chrono::seconds(90)));
+  EXPECT_EQ(*value, "7");
+  EXPECT_EQ(*other, "()");
+}
