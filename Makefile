@@ -40,18 +40,18 @@ check: build-asan
 	ctest --preset asan -j $(CTEST_JOBS)
 
 # The thread sanitizer's stage: the concurrency tests only (the whole suite would take far
-# longer under it). The interpreter runtime's and the remote sessions' suites whole (both
-# also once with a collection at every primitive return), the language's eight-task stress
-# test, its shared-table tests and the environment tests (relinks beside lookups, bindings
-# and collections), the thread words (their script, both ways, and the
-# in-process thread runs), the matrix access tokens, a sync meanwhile a script saves, the
-# matrix closes and syncs that wait for saves, a wait for a save that gives its file access
-# up while another task holds the file lock, copies beside a close or another copy, the
-# code tables changed while other tasks convert through them, the store's locked wrappers
-# used by several tasks at once, the start-up while another task collects all the time
-# (the probe it runs fails on any report), and the streams' tests that run threads: pipe
-# streams (readers and writers taking turns, closes and write aborts that end them), flush
-# pipes, a blocking close, buffered streams drained by the write task, and closes that
+# longer under it). The interpreter runtime's and the remote sessions' suites whole (both also
+# once with a collection at every primitive return), the language's eight-task stress test,
+# the list words beside a task that collects again and again, its shared-table tests and the
+# environment tests (relinks beside lookups, bindings and collections), the thread words
+# (their script, both ways, and the in-process thread runs), the matrix access tokens, a sync
+# meanwhile a script saves, the matrix closes and syncs that wait for saves, a wait for a save
+# that gives its file access up while another task holds the file lock, copies beside a close
+# or another copy, the code tables changed while other tasks convert through them, the store's
+# locked wrappers used by several tasks at once, the start-up while another task collects all
+# the time (the probe it runs fails on any report), and the streams' tests that run threads:
+# pipe streams (readers and writers taking turns, closes and write aborts that end them),
+# flush pipes, a blocking close, buffered streams drained by the write task, and closes that
 # wait for a hung write or a reader inside.
 TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd test_text test_store test_program test_stream
 TSAN_SUITES := ^(interp|remote)$$
