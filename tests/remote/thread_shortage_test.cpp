@@ -12,12 +12,15 @@
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
 #include "platform/resolve.h"
+#include "remote/http_agent.h"
+#include "remote/toh_client_v2.h"
 #include "remote_test_util.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "support/task_runner.h"
 #include "support/threads_refused.h"
 #include "text/l_string.h"
+#include "toh_client_util.h"
 #include "util/sys_queue.h"
 
 using namespace tq;
@@ -66,6 +69,7 @@ void take_items(void* q) {  // a keyed queue's worker
 TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
   Clean clean;
   interptest::FakeServer peer;
+  HttpFake v1("v1");
   const std::string url = tqp_url(peer.port, "/db/x.tq");
   run_forms("(define S (OpenSession))");
   static SYS_QUEUE q{};
@@ -108,6 +112,19 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return d_s_close(s), std::to_string(r);
        },
        "0"},
+      {"a protocol client stream's task (opened under the blacklist's scan lock)",
+       [&] {
+         int cerr = 0;
+         STREAM* s = s_connect_TQoHTTP_2(&cerr, nullptr, 0x7f000002, uint16_t(v1.port), nullptr, 0, 0, TOH_KEEP_ALIVE);
+         return s ? (d_s_close(s), std::string("opened")) : std::string("none, ") + strerrorname_np(cerr);
+       },
+       "none, EAGAIN"},
+      {"the HTTP agents' pass (on the timed thread)",
+       [&] {
+         insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);
+         return tick_http_agent(nullptr), "left";
+       },
+       "left"},
   };
   for (const auto& r : rows) EXPECT_EQ(starved(r.attempt), r.answer) << r.start;
   EXPECT_TRUE(tqtest::wait_until([] { return handled.load() == 1; })) << "the owed worker never came";
