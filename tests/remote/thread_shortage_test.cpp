@@ -10,6 +10,7 @@
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "platform/resolve.h"
 #include "remote/http_agent.h"
@@ -55,6 +56,12 @@ std::string starved(const std::function<std::string()>& attempt) {
   t.wait(std::chrono::seconds(90));
   return (answered ? "" : "waited, then ") + *answer;
 }
+
+// A value the delay thread must compute itself (its readiness 0): it starts its successor first.
+std::atomic<bool> realised{false};
+TQ_SEXP* realise(TQ_SEXP*) { return realised = true, get_integer(1, nullptr); }
+int to_compute(DELAY_FUNC*, int) { return 0; }
+DELAY_FUNC computed{realise, nullptr, to_compute};
 
 std::atomic<int> handled{0};
 void take_items(void* q) {  // a keyed queue's worker
@@ -119,6 +126,22 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return s ? (d_s_close(s), std::string("opened")) : std::string("none, ") + strerrorname_np(cerr);
        },
        "none, EAGAIN"},
+      {"the delay thread's successor (under the delay queue's lock, which every relay's close takes)",
+       [] {
+         setup_self_interpreter();
+         TQ_INTERPRETER* me = get_my_tqi();
+         {
+           GcFrame frame("computed here");
+           insert_delay_que(me, 1, init_delay_func(&computed));
+         }
+         if (!tqtest::wait_until([me] {
+               TqiLock l;
+               return me->delay_que_cnt == 0;
+             })) return "not replied";
+         close_self_interpreter();
+         return realised ? "replied" : "replied unrealised";
+       },
+       "replied"},
       {"the HTTP agents' pass (on the timed thread)",
        [&] {
          insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);
