@@ -90,8 +90,12 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
     std::function<std::string()> attempt;
     std::string answer;
   } rows[] = {
-      {"OpenInterpreter, connect kind",
-       [&] { return evaluated("(OpenInterpreter \"connect\" () (IP 2130706433) (Port " + std::to_string(peer.port) + "))"); },
+      {"OpenInterpreter, connect kind (the peer sees nothing)",
+       [&] {
+         const std::string r = evaluated("(OpenInterpreter \"connect\" () (IP 2130706433) (Port " + std::to_string(peer.port) + "))");
+         const int seen = peer.accept_one(std::chrono::milliseconds(0));
+         return seen < 0 ? r : (close(seen), "connected, then " + r);
+       },
        no_thread("OpenInterpreter", "\"cannot access the stream\"")},
       {"OpenInterpreter, a listener's accept thread", [] { return evaluated("(OpenInterpreter \"accept\" () (Port 0))"); },
        no_thread("OpenInterpreter", "\"cannot access the stream\"")},
