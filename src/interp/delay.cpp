@@ -248,7 +248,10 @@ void delay_thread(void*) {
       --interpreter_que_task;
       dque_task_point = 2;
     }
-    if (state == 0) create_task(delay_thread, nullptr, 4);  // the value is computed here, maybe long
+    // The value is computed here, maybe long: another thread serves the queue meanwhile. It is
+    // started without waiting, as this one holds the delay-queue lock that every relay's
+    // insertion and close waits for; with none to have, the queue waits for this value.
+    if (state == 0) create_task_nowait(delay_thread, nullptr, 4);
     TQ_SEXP* value = realize_sexp(e->ret);
     dque_task_point = 3;
     _reply(e->tqi, e->line, value);

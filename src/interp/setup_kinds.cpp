@@ -60,8 +60,8 @@ int failed(TQ_INTERPRETER* tqi, int result, STREAM* a = nullptr, STREAM* b = nul
 // Registers the record. When the main interpreter has closed, the record and the streams
 // in it are left to the caller of setup_i, which may have given some of them; when no thread
 // can be had for it, they go as a failed open's do, errno kept.
-int registered(TQ_INTERPRETER* tqi) {
-  const int r = setup_tq_interpreter(tqi);
+int registered(TQ_INTERPRETER* tqi, POOL_THREAD** reserved = nullptr) {
+  const int r = setup_tq_interpreter(tqi, reserved);
   if (r == SETUP_NO_THREAD) {
     const int err = errno;
     release_unregistered(tqi);
@@ -205,6 +205,7 @@ struct CONNECT_CMD {
   int proxy_port;
   int result;  // -1 until the procedure runs
   int err;     // errno of a failed set-up
+  POOL_THREAD* threads[2];  // the front and relay threads, reserved before the connection
 };
 
 // The connected stream by the interpreter's route, or null with *cerr. Ports are unsigned
@@ -227,7 +228,8 @@ STREAM* open_route(int* cerr, const TQ_INTERPRETER* tqi, const char* host, const
 // The connection itself; *timed_out when the set-up failed as a lost peer does, so that the
 // blacklist holds the host back; *err the errno of a failure (locks taken on the way back
 // clear errno).
-int ___setup_i_connect(bool* timed_out, int* err, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port) {
+int ___setup_i_connect(bool* timed_out, int* err, TQ_INTERPRETER* tqi, const char* proxy_server, int proxy_port,
+                       POOL_THREAD** reserved = nullptr) {
   *timed_out = false;
   *err = 0;
   tqi->flags |= TQF_PERM_WAIT;
@@ -246,7 +248,7 @@ int ___setup_i_connect(bool* timed_out, int* err, TQ_INTERPRETER* tqi, const cha
   if (tqi->environment) tqi->env = new_env(tqi->env);
   tqi->connect_ip = s_get_socketip(s);
   if (server_reached_hook) server_reached_hook(host, uint32_t(tqi->connect_ip));
-  const int r = registered(tqi);
+  const int r = registered(tqi, reserved);
   *err = errno;
   *timed_out = r == SETUP_CONNECT_FAILED;
   return r;
@@ -265,6 +267,16 @@ void resolve_route(TQ_INTERPRETER* tqi, char** proxy_server, int* proxy_port) {
 
 int setup_connect(TQ_INTERPRETER* tqi) {
   CONNECT_CMD cmd{};
+  // The interpreter's threads are reserved before the connection is made: one that cannot
+  // have them is refused before the peer sees anything.
+  for (POOL_THREAD*& t : cmd.threads)
+    if (!(t = reserve_task())) {
+      const int err = errno;
+      if (cmd.threads[0]) release_reserved_task(cmd.threads[0]);
+      free_tq_interpreter(tqi);
+      errno = err;
+      return SETUP_NO_THREAD;
+    }
   resolve_route(tqi, &cmd.proxy_server, &cmd.proxy_port);
   uint32_t addr_key[2] = {0, uint32_t(tqi->ip)};
   if (tqi->hostname) {
@@ -281,6 +293,8 @@ int setup_connect(TQ_INTERPRETER* tqi) {
   cmd.tqi = tqi;
   cmd.result = SETUP_HELD_BACK;
   bl_do(&cmd.c);
+  for (POOL_THREAD* t : cmd.threads)
+    if (t) release_reserved_task(t);  // not started: the set-up failed, or did not run
   if (cmd.proxy_server) d_f_ree(cmd.proxy_server);
   if (cmd.result == SETUP_HELD_BACK) free_tq_interpreter(tqi);  // the procedure did not run
   if (cmd.err) errno = cmd.err;
@@ -294,7 +308,7 @@ int _setup_i_connect_proc(BLACKLIST* entry, BL_CMD* command) {
   entry->port = uint16_t(cmd->tqi->port);
   if (bl_state(entry, BL_CONNECT) == BL_FAILING) return BL_FAILING;
   bool timed_out = false;
-  cmd->result = ___setup_i_connect(&timed_out, &cmd->err, cmd->tqi, cmd->proxy_server, cmd->proxy_port);
+  cmd->result = ___setup_i_connect(&timed_out, &cmd->err, cmd->tqi, cmd->proxy_server, cmd->proxy_port, cmd->threads);
   entry->polling_initial = 0;
   return timed_out ? BL_FAILING : BL_GOOD;
 }

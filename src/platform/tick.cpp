@@ -77,7 +77,8 @@ void run_slot(TICK_WHEEL* w) {
 }
 
 std::atomic<bool> tick_held;
-SEM tick_round_lock;                 // held by the timed thread through each of its rounds
+SEM tick_round_lock;                 // held through each round, the timed thread's or a test's
+void run_due();                      // one round's slots (tick_round_lock held)
 constexpr uint32_t kStartDelay = 5;  // seconds before the first round
 uint32_t tick_started;               // tick_now() at init_tick
 
@@ -89,7 +90,7 @@ void tick_thread(void*) {
   } while (tick_now() - tick_started <= kStartDelay || __atomic_load_n(&tick_start_lock_flag, __ATOMIC_ACQUIRE));
   for (;;) {
     lock_task(tick_round_lock);
-    if (!tick_held.load()) tick_round();
+    if (!tick_held.load()) run_due();
     unlock_task(tick_round_lock, "tick_thread");
     sleep_sec(1);
   }
@@ -155,6 +156,13 @@ uint32_t tick_now() {
 }
 
 void tick_round() {
+  LOCK_SCOPE(tick_round_lock);
+  run_due();
+}
+
+namespace {
+
+void run_due() {
   for (;;) {
     lock_task(tick_lock);
     TICK_WHEEL* w = wheel;
@@ -168,6 +176,8 @@ void tick_round() {
     run_slot(w);
   }
 }
+
+}  // namespace
 
 // A round the thread has already begun ends before a hold returns; the thread tests the
 // flag under tick_round_lock, so it sees the hold at its next round.
@@ -291,7 +301,12 @@ void timeout_exit_task(void*) {
   u_exit(0);
 }
 
-void exit_tick(void*) { create_task(timeout_exit_task, nullptr, 0); }
+// On the timed thread, which holds its round's lock: the start never waits for a thread there,
+// as every time-out, and the ends of connections they bring, would wait with it. With none to
+// have, the next second tries again.
+void exit_tick(void*) {
+  if (create_task_nowait(timeout_exit_task, nullptr, 0) < 0) new_tick(exit_tick, -1, nullptr);
+}
 
 }  // namespace
 

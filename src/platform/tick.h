@@ -48,7 +48,8 @@ void timeout_exit(int limit, int force_limit, int (*sync_func)());
 extern std::atomic<uint32_t (*)()> tick_clock;
 uint32_t tick_now();
 // Runs every slot due at tick_now() (read afresh for each slot) on the calling thread, as
-// the timed thread does once a second.
+// the timed thread does once a second, under the same lock: a callback holds it, so it never
+// waits for a thread (the rule checks find one that would).
 void tick_round();
 // While held, the timed thread runs no round. A hold returns once a round the thread had
 // begun has ended (call it from no tick callback).

@@ -290,7 +290,9 @@ void tick_http_agent(void*) {
   HTTP_AGENT_LIST* a = first_agent();
   while (a && !a->remote_url) a = a->next;
   if (!a || agent_pass_running.exchange(true)) return;
-  create_task(agent_pass_task, nullptr, 3);
+  // The timed thread holds its round's lock: no wait for a thread here. With none to have, the
+  // next tick tries again.
+  if (create_task_nowait(agent_pass_task, nullptr, 3) < 0) agent_pass_running = false;
 }
 
 void insert_eu_list(EU_LIST* eu) {

@@ -191,8 +191,11 @@ STREAM* s_connect_TQoHTTP(int* cerr, const char* target_server, int target_ip, u
   if ((flags & TOHC_CHUNKED) || hi.content_length != 12) r = copy_payload(&info->recv, con, hi.content_length, SEM{});
   free_HTTP_info(&hi);
   if (flags & TOHC_CHUNKED) chunk_read_end(con);
-  if (r != 1) {
-    *cerr = ECONNREFUSED;  // a broken or oversized answer: no stream
+  // The stream's task is reserved, never waited for: an opener may hold a lock (the blacklist's
+  // scan retries a connection under its own). With none to have, no stream, errno the cause.
+  POOL_THREAD* task = r == 1 ? reserve_task() : nullptr;
+  if (!task) {
+    *cerr = r == 1 ? errno : ECONNREFUSED;  // or a broken or oversized answer: no stream
     d_s_close(con);
     free_sbuf(&info->recv, SEM{});
     d_f_ree(info->proxy_server);
@@ -215,7 +218,7 @@ STREAM* s_connect_TQoHTTP(int* cerr, const char* target_server, int target_ip, u
     LOCK_SCOPE(stream_lock);
     _xx_s_open(s, 2, ST_MEMORY, __FILE__, __LINE__);
   }
-  create_task(TQoHTTP_task, info, 3);
+  start_reserved_task(task, TQoHTTP_task, info, 3);
   return s;
 }
 

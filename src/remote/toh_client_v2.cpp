@@ -158,7 +158,12 @@ STREAM* open_TQoHTTP_2(int* cerr, const char* target_server, int target_ip, uint
     return nullptr;
   }
   info->proxy_ip = uint32_t(s_get_socketip(d));
-  if (download_answer(cerr, d, info) < 0) {
+  // The stream's task is reserved, never waited for (an opener may hold a lock): with none to
+  // have, no stream, errno the cause.
+  const bool answered = download_answer(cerr, d, info) == 0;
+  POOL_THREAD* task = answered ? reserve_task() : nullptr;
+  if (!task) {
+    if (answered) *cerr = errno;
     d_s_close(d);
     free_info(info);
     return nullptr;
@@ -173,7 +178,7 @@ STREAM* open_TQoHTTP_2(int* cerr, const char* target_server, int target_ip, uint
     LOCK_SCOPE(stream_lock);
     _xx_s_open(s, 2, ST_MEMORY, __FILE__, __LINE__);
   }
-  create_task(TQoHTTP_task_2, info, 3);
+  start_reserved_task(task, TQoHTTP_task_2, info, 3);
   return s;
 }
 

@@ -10,14 +10,18 @@
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
+#include "lang/tq_file.h"
 #include "platform/d_alloc.h"
 #include "platform/resolve.h"
+#include "remote/http_agent.h"
+#include "remote/toh_client_v2.h"
 #include "remote_test_util.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "support/task_runner.h"
 #include "support/threads_refused.h"
 #include "text/l_string.h"
+#include "toh_client_util.h"
 #include "util/sys_queue.h"
 
 using namespace tq;
@@ -53,6 +57,12 @@ std::string starved(const std::function<std::string()>& attempt) {
   return (answered ? "" : "waited, then ") + *answer;
 }
 
+// A value the delay thread must compute itself (its readiness 0): it starts its successor first.
+std::atomic<bool> realised{false};
+TQ_SEXP* realise(TQ_SEXP*) { return realised = true, get_integer(1, nullptr); }
+int to_compute(DELAY_FUNC*, int) { return 0; }
+DELAY_FUNC computed{realise, nullptr, to_compute};
+
 std::atomic<int> handled{0};
 void take_items(void* q) {  // a keyed queue's worker
   auto* sq = static_cast<SYS_QUEUE*>(q);
@@ -66,6 +76,7 @@ void take_items(void* q) {  // a keyed queue's worker
 TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
   Clean clean;
   interptest::FakeServer peer;
+  HttpFake v1("v1");
   const std::string url = tqp_url(peer.port, "/db/x.tq");
   run_forms("(define S (OpenSession))");
   static SYS_QUEUE q{};
@@ -79,8 +90,12 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
     std::function<std::string()> attempt;
     std::string answer;
   } rows[] = {
-      {"OpenInterpreter, connect kind",
-       [&] { return evaluated("(OpenInterpreter \"connect\" () (IP 2130706433) (Port " + std::to_string(peer.port) + "))"); },
+      {"OpenInterpreter, connect kind (the peer sees nothing)",
+       [&] {
+         const std::string r = evaluated("(OpenInterpreter \"connect\" () (IP 2130706433) (Port " + std::to_string(peer.port) + "))");
+         const int seen = peer.accept_one(std::chrono::milliseconds(0));
+         return seen < 0 ? r : (close(seen), "connected, then " + r);
+       },
        no_thread("OpenInterpreter", "\"cannot access the stream\"")},
       {"OpenInterpreter, a listener's accept thread", [] { return evaluated("(OpenInterpreter \"accept\" () (Port 0))"); },
        no_thread("OpenInterpreter", "\"cannot access the stream\"")},
@@ -108,6 +123,35 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return d_s_close(s), std::to_string(r);
        },
        "0"},
+      {"a protocol client stream's task (opened under the blacklist's scan lock)",
+       [&] {
+         int cerr = 0;
+         STREAM* s = s_connect_TQoHTTP_2(&cerr, nullptr, 0x7f000002, uint16_t(v1.port), nullptr, 0, 0, TOH_KEEP_ALIVE);
+         return s ? (d_s_close(s), std::string("opened")) : std::string("none, ") + strerrorname_np(cerr);
+       },
+       "none, EAGAIN"},
+      {"the delay thread's successor (under the delay queue's lock, which every relay's close takes)",
+       [] {
+         setup_self_interpreter();
+         TQ_INTERPRETER* me = get_my_tqi();
+         {
+           GcFrame frame("computed here");
+           insert_delay_que(me, 1, init_delay_func(&computed));
+         }
+         if (!tqtest::wait_until([me] {
+               TqiLock l;
+               return me->delay_que_cnt == 0;
+             })) return "not replied";
+         close_self_interpreter();
+         return realised ? "replied" : "replied unrealised";
+       },
+       "replied"},
+      {"the HTTP agents' pass (on the timed thread)",
+       [&] {
+         insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);
+         return tick_http_agent(nullptr), "left";
+       },
+       "left"},
   };
   for (const auto& r : rows) EXPECT_EQ(starved(r.attempt), r.answer) << r.start;
   EXPECT_TRUE(tqtest::wait_until([] { return handled.load() == 1; })) << "the owed worker never came";
