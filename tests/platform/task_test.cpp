@@ -440,7 +440,7 @@ TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {
       testing::ExitedWithCode(1), tqtest::panic_banner("get_tid"));
 }
 
-#ifndef TQ_SANITIZE  // the sanitizer's allocator aborts instead of refusing
+#if !defined(TQ_SANITIZE) && !defined(TQ_SANITIZE_THREAD)  // the sanitizers' allocators abort instead of refusing
 // A reservation or a start whose thread record the heap refuses stops the process with the
 // pool's message.
 TEST(TaskPoolDeathTest, AThreadRecordTheHeapRefusesStopsTheProcess) {
