@@ -199,7 +199,11 @@ void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value) {
   dque_unlock_tqi(tqi);
 }
 
-void close_delay_que(TQ_INTERPRETER* tqi) {
+void close_delay_que(TQ_INTERPRETER* tqi, bool deliver) {
+  // The wait holds no lock: tqi_sleep gives tqi_lock up, and the delay-queue lock is taken
+  // only after it, so the delay thread can reply meanwhile and wake this on the count.
+  while (deliver && tqi->delay_que_cnt > 0 && !(tqi->flags & TQF_CLOSE) && tqi->out)
+    tqi_sleep(&tqi->delay_que_cnt);
   dque_lock_tqi(tqi);
   tqi->flags |= TQF_DQUE_CLOSED;
   while (tqi->delay_que_cnt > 0) {
@@ -259,6 +263,7 @@ void delay_thread(void*) {
     {
       TqiLock l;
       --e->tqi->delay_que_cnt;
+      wakeup_task(&e->tqi->delay_que_cnt);  // a relay whose input has ended may await it
       e->tqi->silent_cnt = 0;
       dque_unlock_delay();
       dque_task_point = 5;

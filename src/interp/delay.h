@@ -51,11 +51,15 @@ void gc_d_sexp(void* d);
 D_SEXP* search_d_sexp(TQ_SEXP* form);
 
 // Queues a pending value for the delay thread, to be replied on tqi as number line; dropped
-// once tqi's relay has ended.
+// if tqi's relay ends before it is ready (see close_delay_que).
 void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value);
-// The relay's end (tqi_lock held, released while the queue is changed): no more entries
-// for tqi, and the queued ones removed.
-void close_delay_que(TQ_INTERPRETER* tqi);
+// The relay's end (tqi_lock held, released while it waits and while the queue is changed):
+// no more entries for tqi, and the queued ones removed. With deliver (the input has ended,
+// and every request read before the end is owed its reply) it first waits, asleep on
+// tqi->delay_que_cnt, until the delay thread has replied every queued value; a close
+// requested (TQF_CLOSE) or the output gone ends the wait, and what is left is dropped.
+// The delay thread, _close_interpreter and the tick's close of the input wake it.
+void close_delay_que(TQ_INTERPRETER* tqi, bool deliver);
 // Wakes the delay thread to look at the queue again (tqi_lock held): a value may be ready.
 void _wakeup_delay_thread();
 

@@ -243,7 +243,7 @@ void _front_thread(void* p) {
   end_front_2(tqi);
 }
 
-void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
+bool relay_loop(TQ_INTERPRETER* tqi, int nowait) {
   for (;;) {
     bool input_done;
     {
@@ -255,7 +255,7 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
     // Once the input is done nothing more is queued: an empty FIFO is the end too (its end
     // entry may have been taken by a wait for a remote reply, which stops there).
     TQ_SEXP* form = get_tq_fifo(tqi, nowait || input_done);
-    if (fifo_end(form)) return;
+    if (fifo_end(form)) return true;
     TQISP_ENV* env;
     STREAM* out;
     // The front thread realised the form's own cell before queuing it (it read its tag), so
@@ -266,7 +266,7 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
     {
       TqiLock l;
       tqi->silent_cnt = -1;
-      if (tqi->flags & TQF_CLOSE) return;
+      if (tqi->flags & TQF_CLOSE) return false;
       tqi->flags &= ~TQF_CANCEL;
       env = tqi->env;
       if (form && !nil_form) {
@@ -274,7 +274,7 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
         tqi->inp_interpreter = tqi;
       }
     }
-    if (!form) return;
+    if (!form) return input_done;
     if (nil_form) continue;
     TQ_SEXP* head = get_type(form) == kTagPair ? form->pair.car : nullptr;
     if (get_type(head) == kTagSymbol && l_text_is(head->symbol.data, "GetUserInfo") &&
@@ -287,13 +287,13 @@ void relay_loop(TQ_INTERPRETER* tqi, int nowait) {
       out = tqi->out;
       drain = tqi->flags & TQF_DRAIN;
     }
-    if (!s_exist(out) && !drain) return;
+    if (!s_exist(out) && !drain) return false;
     if (check_delay(v, 0) == 1) {  // not ready: the delay thread replies when it is
       insert_delay_que(tqi, line, v);
       continue;
     }
     _reply(tqi, line, v);
-    if (uint32_t code; interruption(v, &code) && code != ER_CANCELLED) return;
+    if (uint32_t code; interruption(v, &code) && code != ER_CANCELLED) return false;
   }
 }
 
@@ -303,10 +303,13 @@ void _relay_thread(void* p) {
     TqiLock l;
     tqi->relay_thread = __new_tqi_thread(tqi);
   }
-  relay_loop(tqi, 0);
+  const bool input_ended = relay_loop(tqi, 0);
   {
     TqiLock l;
-    close_delay_que(tqi);
+    // At the end of the input every request read is owed its reply, a delayed one too: the
+    // relay stays until the delay thread has written them. Ended otherwise (a close, a
+    // break, the output gone), what is still delayed is dropped.
+    close_delay_que(tqi, input_ended);
     if (relay_end_hook) relay_end_hook(tqi);
     // Only the relay moves the mode from running here: the front thread that ends its input
     // leaves it to the relay.

@@ -5,8 +5,9 @@
 //
 // The end of the input is not the end of the requests read before it: in thread mode 2 the
 // front thread marks the input done (TQF_INPUT_DONE) and queues the end of the FIFO; the
-// relay answers every request queued before it, then closes the interpreter. A peer
-// that half-closes its connection after its last request gets every reply.
+// relay answers every request queued before it, waits for the replies of those whose values
+// are still delayed, then closes the interpreter. A peer that half-closes its connection
+// after its last request gets every reply.
 #pragma once
 #include "interp/interpreter.h"
 
@@ -20,8 +21,9 @@ void _front_thread(void* tqi);  // task body, priority 4
 void _relay_thread(void* tqi);  // task body, priority 4
 // Evaluates queued requests until the FIFO ends (or, with nowait or once the input is done,
 // is empty), a close is requested, out is gone (not with TQF_DRAIN), or an interruption
-// other than a cancelled wait stops it.
-void relay_loop(TQ_INTERPRETER* tqi, int nowait);
+// other than a cancelled wait stops it. True when it stopped at the end of the input (the
+// FIFO's end, or an empty FIFO once the input is done), false for any other stop.
+bool relay_loop(TQ_INTERPRETER* tqi, int nowait);
 
 // Test seam (null in the program): called by a relay thread whose loop has ended, with
 // tqi_lock held, after the delay queue is purged and before the mode change that ends the

@@ -254,6 +254,7 @@ int _close_interpreter(TQ_INTERPRETER* tqi) {
     tqi->inp = nullptr;
   }
   _wakeup_delay_thread();  // the readiness of values its threads wait on has changed
+  wakeup_task(&tqi->delay_que_cnt);  // a relay awaiting delayed replies gives them up
   return 0;
 }
 

@@ -26,6 +26,7 @@ void close_input(TQ_INTERPRETER* t) {
   if (t->out == in) t->out = nullptr;
   if (t->err == in) t->err = nullptr;
   t->inp = nullptr;
+  wakeup_task(&t->delay_que_cnt);  // a relay awaiting delayed replies: the output is gone
 }
 
 void forget_dead_streams(TQ_INTERPRETER* t) {

@@ -6,12 +6,14 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 #include <unistd.h>
 #include <sys/resource.h>
 
 #include "interp/accept.h"
+#include "interp/delay.h"
 #include "interp/front_relay.h"
 #include "interp/reply.h"
 #include "interp_test_util.h"
@@ -322,18 +324,38 @@ TQ_SEXP* ask_back(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
   return realize_sexp(local_query(env, nullptr, get_integer(5, nullptr)));
 }
 
+// (late-value): a delayed value, filled in with 7 by the test once the relay has met the end
+// of the input; bound in the environment so that it lives until then.
+TQISP_ENV* late_env;
+std::atomic<D_SEXP*> late;
+std::atomic<unsigned> late_conn;
+
+TQ_SEXP* late_value(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  D_SEXP* d = nullptr;
+  TQ_SEXP* cell = new_d_sexp(&d);
+  set_env(late_env, _l_string_1(std_cm, "late"), get_ptr(d, gc_d_sexp));
+  {
+    TqiLock l;
+    late_conn = _get_my_tqi()->id;
+  }
+  late = d;
+  return cell;
+}
+
 struct HalfClose {
   const char* requests;  // sent after the opening line end, then the half-close
   const char* replies;   // every reply, after which the server closes
   int rounds;            // runs of a case whose timing varies
+  bool late;             // (late-value) is filled in once the relay is at the input's end
 };
 
 // A peer that half-closes right after its requests gets every reply, then the close. A
 // request that would query the peer back once the input has ended can have no answer: it
-// fails at once.
+// fails at once. A reply still delayed at the end goes out once the value is there.
 const HalfClose kHalfCloses[] = {
-    {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20},  // most lost a reply
-    {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1},
+    {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20, false},  // most lost a reply
+    {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1, false},
+    {"(late-value)\n(+ 1 2)\n", "<Result> 3 3</Result>\n<Result> 2 7</Result>\n", 1, true},  // lost the delayed reply
 };
 
 }  // namespace
@@ -343,12 +365,19 @@ TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
   GcFrame frame("half-close");
   TQISP_ENV* env = new_env(qvlisp_top_env1);
   set_env(env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
+  set_env(env, _l_string_1(std_cm, "late-value"), get_func_prim(late_value, 0, nullptr, 1, 1));
+  late_env = env;
   Listener l(true, env);
   for (const HalfClose& c : kHalfCloses)
     for (int round = 0; round < c.rounds; ++round) {
+      late = nullptr;
       Sock s(Sock::connect_loopback(l.port));
       ASSERT_TRUE(s.send(std::string("\n") + c.requests));
       ASSERT_EQ(::shutdown(s.fd(), SHUT_WR), 0);
+      if (c.late) {  // gone instead of waiting, the relay has dropped it
+        WAIT_FOR(late && (!info(late_conn).id || relay_awaits_delayed(late_conn)), "the relay at the end");
+        set_d_sexp(late, get_integer(7, nullptr));
+      }
       const std::string last = std::string(c.replies).substr(std::string(c.replies).rfind("<Result>"));
       EXPECT_EQ(s.read_until(last), admit_text(std_cm) + c.replies) << c.requests << " round " << round;
       EXPECT_TRUE(s.closed_by_peer()) << c.requests;

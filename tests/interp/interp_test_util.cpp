@@ -21,6 +21,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "lang/print.h"
+#include "platform/sleep.h"
 #include "stream/string_stream.h"
 #include "support/runtime_env.h"
 #include "support/test_util.h"
@@ -147,6 +148,12 @@ Admitted::Admitted(const Listener& l) : c(Sock::connect_loopback(l.port)) {
 bool idle(unsigned conn) {
   const tq::TQ_INTERPRETER t = info(conn);
   return t.silent_cnt == 0 && t.out_lock == 0;
+}
+
+bool relay_awaits_delayed(unsigned conn) {
+  tq::TqiLock l;
+  tq::TQ_INTERPRETER* t = tq::_search_tqi_id(conn);
+  return t && tq::sleepers_on(&t->delay_que_cnt) > 0;
 }
 
 unsigned connection_to(int port) {

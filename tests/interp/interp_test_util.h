@@ -71,6 +71,9 @@ struct Admitted {
 // wait (time-outs count only then) and the admission text is written (a keep-alive is
 // skipped while another thread writes).
 bool idle(unsigned conn);
+// Whether the relay of conn is asleep awaiting the delay thread's replies at the end of its
+// input (counted among the sleepers on its delay-queue count).
+bool relay_awaits_delayed(unsigned conn);
 
 // Our own client: a connect-kind interpreter to port on loopback; its id, or a set-up result.
 int connect_client(int port);
