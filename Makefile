@@ -55,7 +55,7 @@ check: build-asan
 # wait for a hung write or a reader inside.
 TSAN_TARGETS := test_lang test_interp test_remote test_words test_matrix test_mxcmd test_text test_store test_program test_stream
 TSAN_SUITES := ^(interp|remote)$$
-TSAN_TESTS := ^(ConcurrencyStress\.|Words/BesideACollection\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileAccess\.AWaitForASaveGivesItsAccessUpUnderTheFileLock$$|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|StoreLock\.|Startup\.WordsMadeWhileCollectionsRunStayBound$$|PipeStream\.|FlushPipe\.(Address|PeerWithoutAddress|CloseInterrupts)|FileStream\.ABlockingClose|Closing\.|CodeMethod\.CloseSkipsTheTrailerBehindAHungWrite$$|StringStream\.CloseWaitsForAReaderInside$$)
+TSAN_TESTS := ^(ConcurrencyStress\.|Words/BesideACollection\.|Env\.|Scripts/WordScript\.[A-Za-z]+/threads( |$$)|InProcess\.|AccessToken\.|MatrixWords\.ASyncMeanwhile|MatrixClose\.|MxFileAccess\.AWaitForASaveGivesItsAccessUpUnderTheFileLock$$|MxFileCopy\.(ACloseDuringACopyEnds|TwoCopiesIntoOneDestinationEnd)|CorrespondenceTables\.ChangedWhileOthersConvert|StoreLock\.|Startup\.WordsMadeWhileCollectionsRunStayBound$$|PipeStream\.|FlushPipe\.(Address|PeerWithoutAddress|CloseInterrupts)|FileStream\.ABlockingClose|Closing\.|CodeMethod\.CloseSkipsTheTrailerBehindAHungWrite$$|StringStream\.WaitsForAThreadInside$$)
 
 build-tsan: deps build/tsan/build.ninja
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)

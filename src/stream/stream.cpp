@@ -50,6 +50,7 @@ void (*zonbie_batch_done)();
 namespace {
 
 STREAM* close_stream;  // the stream whose close waits for its threads
+int alone_waiters;     // threads in _s_wait_alone: while any waits, leaving a stream wakes its key
 void (*init_chain_stream_fn)();
 void (*init_TQoHTTP_stream_fn)();
 bool stream_started;
@@ -521,7 +522,7 @@ void _s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
       *p = t->next;
       break;
     }
-  if (!s->h.tbl) wakeup_task(&s->h.thread);
+  if (!s->h.tbl || alone_waiters) wakeup_task(&s->h.thread);
 }
 
 void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
@@ -547,6 +548,22 @@ void _s_close_sync(STREAM* s) {
   }
   close_stream = nullptr;
   wakeup_task(&close_stream);
+}
+
+// Counted as a waiter rather than registered inside: two accessors waiting for one writer
+// must not wait for each other. The record is looked up again after every sleep, as a close
+// may have come meanwhile.
+void _s_wait_alone(STREAM* s) {
+  const int me = get_tid();
+  while (_s_valid(s)) {
+    const S_FILE_THREAD* t = s->h.thread;
+    while (t && t->tid == me) t = t->next;
+    if (!t) return;
+    ++alone_waiters;
+    sleep_task(&s->h.thread, stream_lock);
+    lock_task(stream_lock);
+    --alone_waiters;
+  }
 }
 
 // ---- closing ----------------------------------------------------------------------------------

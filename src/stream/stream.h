@@ -266,6 +266,11 @@ void _s_insert_thread(STREAM* s, S_FILE_THREAD* t);
 void _s_delete_thread(STREAM* s, S_FILE_THREAD* t);
 void s_delete_thread(STREAM* s, S_FILE_THREAD* t);
 void _s_close_sync(STREAM* s);
+// Waits (stream lock held, released while asleep) until no thread but the caller is inside an
+// operation of s, neither interrupting nor holding off the threads inside: for a class whose
+// operations change, with the lock released, fields that its accessors read under the lock.
+// Returns at once when s is not, or no longer, a stream record; the caller tests it again.
+void _s_wait_alone(STREAM* s);
 
 // Closing.
 int _d_s_close(STREAM* s, const char* file, int line);

@@ -54,6 +54,16 @@ bool reserve(STREAM* s, size_t more) {
 
 bool is_write_string(STREAM* s) { return _s_exist(s) && s->h.tbl == &s_string_table && s->h.mode != 0; }
 
+// s_write_string grows and fills a write stream's buffer with the stream lock released, so an
+// accessor reads or changes str, cap and size, under the lock, only once no other thread is
+// inside an operation of the stream. (A read stream's operation moves only ptr and size, which
+// no accessor reads.) False when s is not, or no longer, a string write stream.
+bool write_string_alone(STREAM* s) {
+  if (!is_write_string(s)) return false;
+  _s_wait_alone(s);
+  return is_write_string(s);
+}
+
 // Zero bytes kept after a read stream's own text: one 0 character of the "Internal" method,
 // which also ends it as a byte string.
 constexpr size_t kReadTail = 4;
@@ -78,15 +88,15 @@ char* read_text(STREAM* s) {
 char* terminated(STREAM* s, size_t zeros) {
   StreamPri p;
   LOCK_SCOPE(stream_lock);
-  if (!_s_exist(s) || s->h.tbl != &s_string_table || !s->str.str) return nullptr;
-  if (s->h.mode == 0) return read_text(s);
-  if (!reserve(s, zeros)) return nullptr;
+  if (!_s_exist(s) || s->h.tbl != &s_string_table) return nullptr;
+  if (s->h.mode == 0) return s->str.str ? read_text(s) : nullptr;
+  if (!write_string_alone(s) || !s->str.str || !reserve(s, zeros)) return nullptr;
   memset(s->str.str + s->str.size, 0, zeros);
   return s->str.str;
 }
 
 int vprintf_locked(STREAM* s, const char* fmt, va_list p, bool count_cr) {
-  if (!is_write_string(s)) return -1;
+  if (!write_string_alone(s)) return -1;
   va_list q;
   va_copy(q, p);
   const int need = vsnprintf(nullptr, 0, fmt, q);
@@ -166,7 +176,7 @@ char* s_get_l_string(STREAM* s) { return terminated(s, 4); }
 int s_get_string_size(STREAM* s) {
   StreamPri p;
   LOCK_SCOPE(stream_lock);
-  return is_write_string(s) ? s->str.size : -1;
+  return write_string_alone(s) ? s->str.size : -1;
 }
 
 int s_vprintf_string(STREAM* s, const char* fmt, va_list p) {

@@ -1,6 +1,8 @@
 // The string class 't': a read stream over a byte buffer, or a write stream collecting
 // what is written into a growing buffer that the caller takes out afterwards. The class
-// operations take no lock of their own.
+// operations take no lock of their own: a stream has one reader or writer at a time. The
+// accessors below may be called from any thread; on a write stream they first wait for a
+// write in progress in another thread to end, so they never see one half done.
 #pragma once
 #include <cstdarg>
 

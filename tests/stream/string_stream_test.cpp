@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,29 +118,69 @@ TEST(StringStream, CFormatterStraightIntoTheBuffer) {
   d_s_close(s);
 }
 
-// A close waits for a thread still copying out of the stream's buffer before freeing it.
-TEST(StringStream, CloseWaitsForAReaderInside) {
-  constexpr int kSize = 48 << 20;  // the copy takes long enough for the close to come during it
-  std::string text(size_t(kSize), 's');
-  STREAM* s = s_open_string_read(text.data(), nullptr, kSize, 1);
-  std::string().swap(text);
-  std::vector<char> buf(static_cast<size_t>(kSize));
-  std::atomic<int> got{99};
-  streamtest::Task reader([&] { got = s_read(s, buf.data(), kSize); });
-  // Close as soon as the reader is inside (polled without sleeping, so the close lands
-  // during the copy; if the reader is quicker the test merely passes).
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (;;) {
-    {
-      LOCK_SCOPE(stream_lock);
-      if (s->h.thread != nullptr || reader.done()) break;
+// A call from another thread while a thread copies into or out of the stream's buffer: a
+// close waits for it before freeing the buffer, an accessor of a write stream answers as if
+// the write had ended first, and one of a read stream leaves the reader undisturbed.
+TEST(StringStream, WaitsForAThreadInside) {
+  constexpr int kSize = 48 << 20;  // the copy takes long enough for the call to come during it
+  struct Case {
+    const char* name;
+    int flag;  // the thread inside reads kSize bytes from a read stream opened with flag; -1:
+               // it writes them to a write stream
+    std::function<std::string(STREAM*)> meanwhile;  // the call from the test's thread
+    std::string answer;
+    int size_after;  // a write stream's bytes afterwards
+    std::string ends;  // and its last two
+  };
+  const Case cases[] = {
+      {"close during a read", 1, [](STREAM* s) { return std::to_string(d_s_close(s)); }, "0", 0, ""},
+      {"text during a read in place", 0,
+       [](STREAM* s) {
+         const char* p = s_get_string(s);
+         return p ? std::string(p + kSize - 1, 2) : std::string("<null>");
+       },
+       std::string("s\0", 2), 0, ""},
+      {"size during a write", -1, [](STREAM* s) { return std::to_string(s_get_string_size(s)); },
+       std::to_string(kSize), kSize, "ss"},
+      {"text during a write", -1,
+       [](STREAM* s) {
+         const char* p = s_get_string(s);
+         return p ? std::string(p + kSize - 1, 2) : std::string("<null>");
+       },
+       std::string("s\0", 2), kSize, "ss"},
+      {"formatting during a write", -1, [](STREAM* s) { return std::to_string(vprintf_string(s, false, "%s", "!")); },
+       "1", kSize + 1, "s!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text(size_t(kSize), 's');
+    const bool write = c.flag < 0;
+    STREAM* s = write ? s_open_string_write(nullptr) : s_open_string_read(text.data(), nullptr, kSize, c.flag);
+    std::vector<char> buf(write ? 0 : size_t(kSize));
+    std::atomic<int> got{99};
+    streamtest::Task inside([&] { got = write ? s_write(s, text.data(), kSize) : s_read(s, buf.data(), kSize); });
+    // Call as soon as the task is inside (polled without sleeping, so the call lands during
+    // the copy; if the task is quicker the row merely passes).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+      {
+        LOCK_SCOPE(stream_lock);
+        if (s->h.thread != nullptr || inside.done()) break;
+      }
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << "the task never started";
     }
-    ASSERT_LT(std::chrono::steady_clock::now(), end) << "the reader never started";
+    EXPECT_EQ(c.meanwhile(s), c.answer);
+    ASSERT_TRUE(inside.wait());
+    EXPECT_EQ(got.load(), kSize);
+    if (!write) {
+      EXPECT_EQ(buf[size_t(kSize) - 1], 's');
+      d_s_close(s);  // a second close of a closed stream answers -1 and changes nothing
+      continue;
+    }
+    ASSERT_EQ(s_get_string_size(s), c.size_after);
+    EXPECT_EQ(std::string(s_get_string(s) + c.size_after - 2, 2), c.ends);
+    EXPECT_EQ(d_s_close(s), 0);
   }
-  EXPECT_EQ(d_s_close(s), 0);
-  ASSERT_TRUE(reader.wait());
-  EXPECT_EQ(got.load(), kSize);
-  EXPECT_EQ(buf[size_t(kSize) - 1], 's');
 }
 
 TEST(GenericOps, PushBackComesFirst) {
