@@ -11,6 +11,7 @@
 #include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "lang/env.h"
+#include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "platform/d_alloc.h"
@@ -294,11 +295,10 @@ CALL_LOCK_DESCRIPTER take(const L_CHAR* lock_dir, int type, CALL_LOCK_EVENT_FUNC
   return CALL_LOCK_DESCRIPTER{new_clt(lock_dir, type, me, func, data, file, line), me};
 }
 
-// The value of a setting of env1 (a symbol's evaluation), or null when it is not bound.
-TQ_SEXP* setting(ConstText name) {
-  TQ_SEXP* v = nullptr;
-  return lookup_env(&v, qvlisp_top_env1, _l_string_2(std_cm, name), -1) == 0 ? v : nullptr;
-}
+// The value of a setting of env1 (a symbol's evaluation), or null when it is not bound;
+// rooted in the caller's top frame, since another thread may set the name anew and a
+// collection free the old value while it is read.
+TQ_SEXP* setting(ConstText name) { return get_env_symbol(qvlisp_top_env1, _l_string_2(std_cm, name), -1); }
 
 TQ_SEXP* tq_call_lock_event(TQISP_ENV*, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
   TQ_SEXP* n = get_el(form, 1);
@@ -329,6 +329,8 @@ void init_call_lock() {
 }
 
 int lock_server_info() {
+  if (lock_port != 0 && lock_hostname) return 0;
+  GcFrame frame("lock_server_info");  // roots the settings while they are read (the caller may have none)
   if (lock_port == 0) {
     TQ_SEXP* v = setting("LockPort");
     if (get_type(v) != kTagInteger) return -1;

@@ -424,9 +424,11 @@ TQ_SEXP* take_parked_records(int ip) {
     Q_HEADER* h = delete_queue(&log_wait_queue, log_wait_q_cond, &ip, 0);
     if (!h) break;
     auto* n = reinterpret_cast<LOG_NODE*>(h);
-    *tail = cons(get_log_node_sexp(&n->d), nullptr);
-    tail = &(*tail)->pair.cdr;
+    TQ_SEXP* form = get_log_node_sexp(&n->d);  // rooted in the caller's frame, as each new cell
     free_log_node(n);
+    MemLock hold;  // a collection marking the list must not read the cdr being written
+    *tail = cons(form, nullptr);
+    tail = &(*tail)->pair.cdr;
   }
   return head;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "lang/gc.h"
 #include "lang/print.h"
 #include "matrix/dim_code.h"
 #include "matrix/matrix_open.h"
@@ -222,7 +223,9 @@ TQ_SEXP* tq_mxPgPlotDiff(TQISP_ENV* env, TQ_SEXP* s, TQISP_ENV*, TQ_SYM_FIELD* s
     if (!value) return invalid(w, "internal plot code");
     ss_printf("mxPgPlotDiff-10\n");
     ss_printf("mxPgPlotDiff-11\n");
-    *tail = cons(mx_data_list(w.m, dc.get(), value), nullptr);
+    TQ_SEXP* item = mx_data_list(w.m, dc.get(), value);  // rooted in the caller's frame, as each new cell
+    MemLock hold;  // a collection marking the list must not read the cdr being written
+    *tail = cons(item, nullptr);
     tail = &(*tail)->pair.cdr;
   }
   ss_printf("mxPgPlotDiff-6 %i\n", get_internal_plot_len(parent.p));

@@ -56,6 +56,15 @@ void free_bytes(int kind, void* bytes, void* at_work) {
   }
 }
 
+// Record r (null when it could not be made) filled as a copy of p's.
+MATRIX_ALLOC_BLOCK_PARAM* filled(MATRIX_ALLOC_BLOCK_PARAM* r, const MATRIX_ALLOC_BLOCK_PARAM* p, int atype, int kind) {
+  if (!r) return nullptr;
+  r->h = kBlockHeader;
+  r->size = p->size;
+  r->block = atype & MX_ALLOC_REFER ? p->block : copy_bytes(kind, p->block, p->size);
+  return r;
+}
+
 }  // namespace
 
 int mxt_block_get_size(MDT, void* d) { return d ? rec(d)->size : 0; }
@@ -95,12 +104,11 @@ int mxt_block_cmp(MDT, void* d1, void* d2) {
 void* mxt_alloc_block_data(MDT, int atype, void* d, void* w, const char* __f, int __l) {
   const auto* p = rec(d);
   const int kind = atype & MX_ALLOC_KIND_MASK;
-  MATRIX_ALLOC_BLOCK_PARAM* r = new_record(kind, w, __f, __l);
-  if (!r) return nullptr;
-  r->h = kBlockHeader;
-  r->size = p->size;
-  r->block = atype & MX_ALLOC_REFER ? p->block : copy_bytes(kind, p->block, p->size);
-  return r;
+  if (kind != MX_ALLOC_GC) return filled(new_record(kind, w, __f, __l), p, atype, kind);
+  // A collected record and its bytes are made and filled in one section: a collection marks
+  // the record through the caller's frame and reads its block pointer (gc_mtx_block).
+  MemLock hold;
+  return filled(new_record(kind, w, __f, __l), p, atype, kind);
 }
 
 void* mxt_alloc_block_copy(MDT tp, void* d, int atype, void* at_work, const char* __f, int __l) {

@@ -266,16 +266,23 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
   TQ_INTERPRETER* own = _get_my_tqi();
   if (!own) return no_own_interpreter(cmd_sexp ? cmd_sexp->h.file : nullptr, cmd_sexp ? cmd_sexp->h.line : 0, "Remote");
   GcFrame frame("_remote_query");
-  auto* r = static_cast<TQ_RESULT*>(mmalloc(sizeof(TQ_RESULT), gc_remote_delay));
-  r->h = DELAY_FUNC{remote_delay_func, gc_remote_delay, check_remote_delay};
-  r->cmd_sexp = cmd_sexp;
-  r->cmd_str = cmd_str ? copy_cell_text(cmd_str) : nullptr;
-  r->file = cmd_sexp ? cmd_sexp->h.file : nullptr;
-  r->line = cmd_sexp ? cmd_sexp->h.line : 0;
-  r->remote_seq = r->line;
-  r->cur_env = env;
-  r->inp_interpreter = own;
-  r->out_interpreter = tqi;
+  TQ_RESULT* r;
+  {
+    // Made and filled in one section: a collection marks the record through the frame and
+    // must not read its links while they are written (tqi_lock keeps out only the collections
+    // whose hooks take it).
+    MemLock hold;
+    r = static_cast<TQ_RESULT*>(mmalloc(sizeof(TQ_RESULT), gc_remote_delay));
+    r->h = DELAY_FUNC{remote_delay_func, gc_remote_delay, check_remote_delay};
+    r->cmd_sexp = cmd_sexp;
+    r->cmd_str = cmd_str ? copy_cell_text(cmd_str) : nullptr;
+    r->file = cmd_sexp ? cmd_sexp->h.file : nullptr;
+    r->line = cmd_sexp ? cmd_sexp->h.line : 0;
+    r->remote_seq = r->line;
+    r->cur_env = env;
+    r->inp_interpreter = own;
+    r->out_interpreter = tqi;
+  }
   const unsigned id = tqi->id;
   auto invalid = [&] { return error_at(r->file, r->line, ER_STREAM_ACCESS, "Remote", text_list("invalid id")); };
   // Once its input has ended, no reply can come in on the connection: a request would wait

@@ -74,11 +74,17 @@ TQ_SEXP* build_clauses(TQ_SEXP* s, std::vector<Clause>* out) {
 }
 
 // The current mode: the text of RegMode's value, null when unbound; an error for a value
-// that is neither symbol nor string.
+// that is neither symbol nor string. The value is rooted in the caller's frame in the section
+// that found it: another thread may set RegMode anew and a collection free the old value
+// while the clauses are matched against its text. Once a value: the scan asks at every place.
 TQ_SEXP* current_mode(TQISP_ENV* env, TQ_SEXP* s, const L_CHAR** mode) {
   TQ_SEXP* v = nullptr;
   *mode = nullptr;
-  if (lookup_env(&v, env, lc("RegMode"), -1) != 0) return nullptr;
+  {
+    MemLock hold;
+    if (lookup_env(&v, env, lc("RegMode"), -1) != 0) return nullptr;
+    if (v) gc_set_nl(v, gc_qv_sexp);
+  }
   switch (get_type(v)) {
     case kTagSymbol: *mode = v->symbol.data; return nullptr;
     case kTagString: *mode = v->string.data; return nullptr;
