@@ -6,6 +6,7 @@
 // answering an end frame, or on a drop. The second to finish unlinks the entry, unless a
 // reply of it is still being written, in which case the writer does once it is done.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <vector>
 
@@ -213,8 +214,12 @@ struct Due {
   bool keep;  // the session keeps its connections (read with the head taken)
 };
 
-uint32_t last_interval_time, last_polling_pass;
-int64_t polling_interval = kToHPollMax;
+// The interval is recomputed outside ToH_lock (counting open descriptors takes the stream
+// lock), and a pass may run on a caller's thread beside the empty-reply task: atomics, so two
+// passes at once only compute the same interval twice.
+std::atomic<uint32_t> last_interval_time;
+std::atomic<int64_t> polling_interval{kToHPollMax};
+uint32_t last_polling_pass;  // ToH_lock
 
 // Requests of e received and waiting more than a second, taken in order (ToH_lock held).
 // An end frame is left for the answer of the end.
@@ -264,8 +269,8 @@ void empty_reply_pass() {
   if (now - last_interval_time > 4) {
     int limit = 0;
     const int open = s_check_resource2(&limit);
-    polling_interval = limit > 0 ? int64_t(limit - open) * kToHPollMax / limit : 1;
-    polling_interval = std::clamp<int64_t>(polling_interval, 1, kToHPollMax);
+    const int64_t interval = limit > 0 ? int64_t(limit - open) * kToHPollMax / limit : 1;
+    polling_interval = std::clamp<int64_t>(interval, 1, kToHPollMax);
     last_interval_time = now;
   }
   std::vector<Due> due;
