@@ -88,6 +88,10 @@ void check_interpreter(TQ_INTERPRETER* t) {
     if (thput >= 0) server_thput_hook(uint32_t(t->connect_ip), thput);
   }
   forget_dead_streams(t);
+  // A relay awaiting delayed replies at the end of its input gives them up once the output is
+  // gone, by whichever path it went (a failed write of a request or a cancel, a queued close):
+  // not every one wakes it.
+  if (!t->out && t->delay_que_cnt > 0) wakeup_task(&t->delay_que_cnt);
   if (t->a_type == TQI_SELF) {
     if (thread_exist(t->front_thread) != 0) {
       const int tid = t->front_thread;

@@ -71,11 +71,16 @@ TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
 
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
-// arrives, or at once when a close is asked for, the value then being dropped.
+// arrives, at once when a close is asked for, or at the next tick once the output has gone
+// (closed as a failed write elsewhere closes it), the value then being dropped.
+enum class PendingEnd { kArrives, kCloseAsked, kOutputGone };
+
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
   NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   DelayListener dl;
-  for (const bool arrives : {true, false}) {
+  for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone}) {
+    const bool arrives = end == PendingEnd::kArrives;
     delays_made = 0;
     Admitted a(*dl.l);
     ASSERT_TRUE(a.c.send("(test-delay \"late\")\n"));
@@ -87,8 +92,15 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
     if (arrives) {
       set_d_sexp(pending("late"), get_integer(1, nullptr));
       EXPECT_TRUE(wait_gone(conn)) << "the value arrived: the relay closes the interpreter";
-    } else {
+    } else if (end == PendingEnd::kCloseAsked) {
       EXPECT_TRUE(close_gone(conn)) << "a close asked for ends the wait";
+      set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
+    } else {
+      STREAM* out = info(conn).out;
+      s_close_queue(out);
+      WAIT_FOR(!s_exist(out), "the output to be closed");
+      tqi_tick();
+      EXPECT_TRUE(wait_gone(conn)) << "the output gone ends the wait";
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
     }
   }
