@@ -58,8 +58,8 @@ void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value);
 // and every request read before the end is owed its reply) it first waits, asleep on
 // tqi->delay_que_cnt, until the delay thread has replied every queued value; a close
 // requested (TQF_CLOSE) or the output gone ends the wait, and what is left is dropped.
-// The delay thread, _close_interpreter, the tick's close of the input and each tick that
-// finds the output gone wake it.
+// The delay thread, _close_interpreter, the tick's close of the input, a keep-alive that
+// finds the peer gone, and each tick that finds the output gone wake it.
 void close_delay_que(TQ_INTERPRETER* tqi, bool deliver);
 // Wakes the delay thread to look at the queue again (tqi_lock held): a value may be ready.
 void _wakeup_delay_thread();

@@ -4,6 +4,7 @@
 
 #include "interp/delay.h"
 #include "interp/fifo.h"
+#include "interp/front_relay.h"
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "platform/sleep.h"
@@ -52,11 +53,21 @@ STREAM* keep_alive_due(TQ_INTERPRETER* t) {
 // and the output lock released.
 void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
   unlock_task(tqi_lock, "keep_alive");
+  int err = 0;
   if (!s_write_would_wait(out)) {
-    s_printf(out, "\n");  // counted: the peer's reader counts it as a line
+    e_printf(out, &err, "\n");  // counted: the peer's reader counts it as a line
     s_flush(out);
   }
   lock_task(tqi_lock);
+  // Once the input has ended nothing reads the socket, so a peer that closed both ways shows
+  // only here: its output goes, as a failed reply's does, and a relay still awaiting delayed
+  // replies for it gives them up instead of holding its thread and socket for ever.
+  if (err && t->out == out && (t->flags & TQF_INPUT_DONE)) {
+    t->out = nullptr;
+    if (t->err == out) t->err = nullptr;
+    if (!(t->flags & TQF_DRAIN) || out != t->inp) s_close_queue(out);
+    wakeup_task(&t->delay_que_cnt);
+  }
   _unlock_tqi_out(t);
 }
 

@@ -71,15 +71,17 @@ TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
 
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
-// arrives, at once when a close is asked for, or at the next tick once the output has gone
-// (closed as a failed write elsewhere closes it), the value then being dropped.
-enum class PendingEnd { kArrives, kCloseAsked, kOutputGone };
+// arrives, at once when a close is asked for, at the next tick once the output has gone
+// (closed as a failed write elsewhere closes it), or once a keep-alive finds the peer gone,
+// the value then being dropped.
+enum class PendingEnd { kArrives, kCloseAsked, kOutputGone, kKeepAliveFails };
 
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   DelayListener dl;
-  for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone}) {
+  for (const PendingEnd end :
+       {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
     const bool arrives = end == PendingEnd::kArrives;
     delays_made = 0;
     Admitted a(*dl.l);
@@ -94,6 +96,10 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
       EXPECT_TRUE(wait_gone(conn)) << "the value arrived: the relay closes the interpreter";
     } else if (end == PendingEnd::kCloseAsked) {
       EXPECT_TRUE(close_gone(conn)) << "a close asked for ends the wait";
+      set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
+    } else if (end == PendingEnd::kKeepAliveFails) {
+      // The first line end after the peer's close is refused with a reset, a later one fails.
+      WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a keep-alive to find the peer gone");
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
     } else {
       STREAM* out = info(conn).out;
