@@ -200,8 +200,10 @@ TEST(ScriptStart, ALostReplyNamesItsFileWithStatusOne) {
 // ERRORS that is OUTPUT's file goes through OUTPUT's stream, each error once and in order.
 TEST(ScriptStart, OutputsThroughPipesEndWithTheirReaderAndOneFileIsOneStream) {
   tqtest::TempDir dir;
-  // Errors around a reply past a pipe's 64 KiB; a file syncs each of the few replies.
-  tqtest::write_file(dir.file("e.tq"), "(car 1)\n(quote \"" + std::string(70000, 'a') + "\")\n(car 2)\n(+ 1 2)\n");
+  // An error past what a pipe holds (64 KiB) and head reads (8 KiB) after the first line: the
+  // writer blocks until head has gone and then meets it, however late head runs. A reply
+  // between errors; a file syncs each of the few replies.
+  tqtest::write_file(dir.file("e.tq"), "(car 1)\n(+ 1 2)\n(Error () \"" + std::string(1 << 18, 'a') + "\")\n(car 2)\n");
   ASSERT_EQ(run_program({bin_path("tq_script"), "e.tq", "alone.txt"}, dir.path()).status, 0);
   const std::string alone = tqtest::read_file(dir.file("alone.txt")), cw = "cannot write shell argument(";
   const struct {

@@ -120,7 +120,7 @@ TEST(RunEnd, LogRecordsQueuedAtTheEndAreWrittenFirst) {
 // Standard output on a full device: a word's write that fails is told once on standard
 // error, however the run ends, and the status is 1; PrintStd answers its error too. With
 // "-" as OUTPUT the lost reply names it, and that is all. Another file interpreter's output
-// that fails is named too.
+// that fails is named too; the script waits for it, as the main interpreter's end closes it.
 TEST(RunEnd, AFailedWriteToAnOutputIsToldWithStatusOne) {
   tqtest::TempDir dir;
   write_file(dir.file("in.tq"), "(+ 1 2)\n");
@@ -130,7 +130,8 @@ TEST(RunEnd, AFailedWriteToAnOutputIsToldWithStatusOne) {
        "0x80040a06\n (\"cannot write the file\" \"stdout\" \"No space left on device\"))</Result>\n<Result> 2 3</Result>\n", full},
       {"(Test)\n(Exit)\n", "out.txt", "<Result> 1 ()</Result>\n", full},
       {"(Test)\n", "-", "", "cannot write shell argument(2) -: No space left on device\n"},
-      {"(OpenInterpreter \"file\" () (InputFileName \"in.tq\") (OutputFileName \"/dev/full\"))\n", "out.txt", "</Result>\n",
+      {"(WaitInterpreter (OpenInterpreter \"file\" () (InputFileName \"in.tq\") (OutputFileName \"/dev/full\")))\n", "out.txt",
+       "<Result> 1 ()</Result>\n",
        "cannot write the output file /dev/full: No space left on device\n"},
   };
   for (const auto& [script, output, out, err] : rows) {
