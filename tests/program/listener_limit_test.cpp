@@ -52,13 +52,24 @@ struct LimitedProbe {
 
 }  // namespace
 
-TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
+// Each test runs the probe under the limit and knows its port. Under a sanitizer there is none:
+// its shadow memory takes terabytes of address space, so no limit leaves the probe room.
+class ListenerShortOfMemory : public ::testing::Test {
+ protected:
+  void SetUp() override {
 #if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
-  GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space: no limit leaves the probe room";
+    GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space";
 #else
-  LimitedProbe probe;
-  const int port = atoi(probe.out.read_line(seconds(20)).c_str());
-  ASSERT_GT(port, 0) << "the probe did not start under the limit";
+    probe = std::make_unique<LimitedProbe>();
+    port = atoi(probe->out.read_line(seconds(20)).c_str());
+    ASSERT_GT(port, 0) << "the probe did not start under the limit";
+#endif
+  }
+  std::unique_ptr<LimitedProbe> probe;
+  int port = 0;
+};
+
+TEST_F(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
   const std::string admitted = interptest::admit_text(tq::std_cm);
   std::vector<std::unique_ptr<Sock>> peers;
   std::string head;
@@ -70,7 +81,7 @@ TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
   ASSERT_EQ(head, "<Permission>Busy</Permission>\n") << "peer " << peers.size();
   ASSERT_GT(peers.size(), 1u);
   EXPECT_TRUE(peers.back()->closed_by_peer(seconds(20))) << "the refused peer is closed";
-  EXPECT_EQ(probe.err.read_line(seconds(20)), "connection from 127.0.0.1 refused: no memory for its threads\n");
+  EXPECT_EQ(probe->err.read_line(seconds(20)), "connection from 127.0.0.1 refused: no memory for its threads\n");
   peers.pop_back();
   for (size_t i = 0; i < peers.size(); ++i) {
     ASSERT_TRUE(peers[i]->send("(+ 1 2)\n"));
@@ -82,7 +93,7 @@ TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
   std::string reply;
   EXPECT_TRUE(tqtest::wait_until(
       [&] {
-        probe.err.read_some_within(milliseconds(0));
+        probe->err.read_some_within(milliseconds(0));
         Sock p(Sock::connect_loopback(port));
         if (!p.send("\n(+ 1 2)\n") || p.read_until("</Permission>\n", seconds(10)) != admitted) return false;
         reply = p.read_until("</Result>\n", seconds(10));
@@ -91,23 +102,16 @@ TEST(ListenerShortOfMemory, RefusesThePeerItHasNoThreadsForAndServesTheOthers) {
       seconds(30)))
       << "no peer was served once the others had gone";
   EXPECT_EQ(reply, "<Result> 2 3</Result>\n");
-#endif
 }
 
 // Fills one after another, each peer defining 2 MiB of text that the process keeps: every peer a
 // fill admits is answered, and the process lives on. A later fill finds the earlier one's threads
 // idle: taking one must leave the room that taking a new one would, or the peers of that fill
 // take the last memory and the process ends (the protocol's sessions reserve theirs alike).
-TEST(ListenerShortOfMemory, FillsOneAfterAnother) {
-#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
-  GTEST_SKIP() << "a sanitizer's shadow memory takes terabytes of address space: no limit leaves the probe room";
-#else
-  LimitedProbe probe;
-  const int port = atoi(probe.out.read_line(seconds(20)).c_str());
-  ASSERT_GT(port, 0) << "the probe did not start under the limit";
+TEST_F(ListenerShortOfMemory, FillsOneAfterAnother) {
   // A new peer admitted, or none (its refusal line read off, so that standard error never fills).
   const auto admitted = [&]() -> std::unique_ptr<Sock> {
-    while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
+    while (probe->err.read_some_within(milliseconds(0)) && !probe->err.read_until("\n", milliseconds(0)).empty()) {
     }
     auto p = std::make_unique<Sock>(Sock::connect_loopback(port));
     const bool in = p->send("\n") && p->read_until("</Permission>\n", seconds(20)) == interptest::admit_text(tq::std_cm);
@@ -127,7 +131,6 @@ TEST(ListenerShortOfMemory, FillsOneAfterAnother) {
           << "fill " << fill << ", peer " << held.size();
     }
     held.clear();
-    ASSERT_EQ(waitpid(probe.pid, nullptr, WNOHANG), 0) << "the probe ended in fill " << fill;
+    ASSERT_EQ(waitpid(probe->pid, nullptr, WNOHANG), 0) << "the probe ended in fill " << fill;
   }
-#endif
 }
