@@ -8,6 +8,7 @@
 #endif
 
 #include "lang/env.h"
+#include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/sexp.h"
 #include "platform/d_alloc.h"
@@ -205,6 +206,43 @@ TEST(GcFrame, FreeingAtOnce) {
   mfree(copy_mstr("xyz"));
   EXPECT_EQ(malloc_count, before);
   gc_pop(nullptr, nullptr);
+}
+
+// A value a lookup hands out stays rooted, though its binding changes and frames open and
+// close above, until the frame on top at the lookup closes; free_sexp drops that root.
+TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
+  auto roots = [](TQ_SEXP* v) {
+    testing::internal::CaptureStdout();
+    gc_search_stack(v);
+    return testing::internal::GetCapturedStdout();
+  };
+  GcFrame outer("outer");
+  TQISP_ENV* env = new_env(nullptr);
+  {
+    GcFrame made("made");  // the binding alone holds the value
+    set_env(env, tqtest::lc("x"), num(1));
+  }
+  const int64_t bound = tqtest::settled_heap();
+  gc_push(nullptr, nullptr, "lookup");
+  TQ_SEXP* v = nullptr;
+  ASSERT_EQ(_eval_symbol(&v, env, tqtest::lc("x"), -1), 0);
+  gc_push(nullptr, nullptr, "above");
+  num(5);
+  gc_pop(nullptr, nullptr);
+  replace_env_value(env, tqtest::lc("x"), num(2));  // 1 is held by the lookup alone
+  gc_enable();
+  EXPECT_EQ(malloc_count - bound, kInt);
+  EXPECT_EQ(v->integer.data, 1);
+  EXPECT_EQ(roots(v), "STACK OK!!!!\n");
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, bound) << "the lookup's root outlived its frame";
+  ASSERT_EQ(_eval_symbol(&v, env, tqtest::lc("x"), -1), 0);
+  del_env(env, tqtest::lc("x"));
+  EXPECT_EQ(roots(v), "STACK OK!!!!\n");
+  free_sexp(v);
+  EXPECT_EQ(roots(v), "");
+  EXPECT_EQ(malloc_count, bound - kInt);
 }
 
 TEST(GcFrame, MemoryLockNestsForItsHolder) {
