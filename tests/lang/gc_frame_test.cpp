@@ -245,6 +245,26 @@ TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
   EXPECT_EQ(malloc_count, bound - kInt);
 }
 
+// A task whose frame held 30 000 entries and roots of as many lookups gives the debug heap
+// back as its last frame closes: the entry chunks it kept for later frames and its stack of
+// the lookups' roots go with it.
+TEST(GcFrame, ATaskGivesItsFramesHeapBackWithItsLastFrame) {
+  GcFrame outer("outer");
+  TQISP_ENV* env = new_env(nullptr);
+  set_env(env, tqtest::lc("x"), num(1));
+  const int64_t before = get_d_used_memory();
+  tqtest::Task t([env] {
+    GcFrame many("many");
+    for (int i = 0; i < 30000; ++i) {
+      TQ_SEXP* v = nullptr;
+      _eval_symbol(&v, env, tqtest::lc("x"), -1);
+      num(i);
+    }
+  });
+  ASSERT_TRUE(t.wait()) << "task did not finish";
+  EXPECT_LT(get_d_used_memory() - before, 32 * 1024);  // what other threads take meanwhile
+}
+
 TEST(GcFrame, MemoryLockNestsForItsHolder) {
   lock_mem();
   lock_mem();
