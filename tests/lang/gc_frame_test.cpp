@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 #ifdef TQ_SANITIZE
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -245,23 +246,31 @@ TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
   EXPECT_EQ(malloc_count, bound - kInt);
 }
 
-// A task whose frame held 30 000 entries and roots of as many lookups gives the debug heap
-// back as its last frame closes: the entry chunks it kept for later frames and its stack of
-// the lookups' roots go with it.
+// A task whose frame held 30 000 entries and roots of as many lookups (its stack of roots
+// on the debug heap holds them all) gives the heap back as its last frame closes, the
+// chunks it kept for later frames and that stack with it; twice, so the second round meets
+// what the first left.
 TEST(GcFrame, ATaskGivesItsFramesHeapBackWithItsLastFrame) {
   GcFrame outer("outer");
   TQISP_ENV* env = new_env(nullptr);
   set_env(env, tqtest::lc("x"), num(1));
   const int64_t before = get_d_used_memory();
-  tqtest::Task t([env] {
-    GcFrame many("many");
-    for (int i = 0; i < 30000; ++i) {
-      TQ_SEXP* v = nullptr;
-      _eval_symbol(&v, env, tqtest::lc("x"), -1);
-      num(i);
+  std::vector<int64_t> roots_held;
+  tqtest::Task t([env, &roots_held] {
+    for (int round = 0; round < 2; ++round) {
+      GcFrame many("many");
+      const int64_t start = get_d_used_memory();
+      for (int i = 0; i < 30000; ++i) {
+        TQ_SEXP* v = nullptr;
+        _eval_symbol(&v, env, tqtest::lc("x"), -1);
+      }
+      roots_held.push_back(get_d_used_memory() - start);
+      for (int i = 0; i < 30000; ++i) num(i);
     }
   });
   ASSERT_TRUE(t.wait()) << "task did not finish";
+  ASSERT_EQ(roots_held.size(), 2u);
+  for (int64_t held : roots_held) EXPECT_GE(held, 30000 * int64_t(sizeof(TQ_SEXP*)));
   EXPECT_LT(get_d_used_memory() - before, 32 * 1024);  // what other threads take meanwhile
 }
 
