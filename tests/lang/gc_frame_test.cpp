@@ -11,6 +11,7 @@
 #include "lang/env.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/sexp.h"
 #include "platform/d_alloc.h"
 #include "lang_test_util.h"
@@ -234,6 +235,8 @@ TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
   gc_enable();
   EXPECT_EQ(malloc_count - bound, kInt);
   EXPECT_EQ(v->integer.data, 1);
+  EXPECT_STREQ(block_site(gc_block_of(v)->mark), "tests");  // reached from the thread's frames
+  EXPECT_EQ(gc_block_of(v)->line, get_tid());
   EXPECT_EQ(roots(v), "STACK OK!!!!\n");
   gc_pop(nullptr, nullptr);
   gc_enable();
