@@ -304,8 +304,7 @@ void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
     break;
   }
   unlock_pool();
-  m->frames = nullptr;
-  m->pin_top = 0;
+  m->frames = nullptr;  // the bottom frame cut the roots' stack back to empty
   if (m->pin_cap > kKeptPins) {
     d_f_ree(m->pins);
     m->pins = nullptr;
