@@ -495,6 +495,13 @@ int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
   return lookup_chain(ret, env, name, depth, code_sum(name));
 }
 
+int lookup_env_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
+  MemLock hold;
+  const int found = lookup_chain(ret, env, name, depth, code_sum(name));
+  if (found == 0 && *ret) gc_pin_nl(*ret);
+  return found;
+}
+
 int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
   return lookup_chain(ret, env, name, -1, code_sum(name));
 }

@@ -99,6 +99,10 @@ int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value);
 // depth counts the environments after the first; negative means no limit. 0 with the value
 // through ret when name is bound, else -1. The evaluator's symbol lookup is built on it.
 int lookup_env(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
+// lookup_env whose value is rooted in the calling thread's top frame (gc_pin_nl) in the
+// section that found it: no collection can free it before the caller holds it, though
+// another thread set the name anew meanwhile. The evaluator's lookups go through it.
+int lookup_env_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth);
 // lookup_env without limit by a caller that holds the memory lock and stays in its section:
 // the value is read in that section.
 int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name);

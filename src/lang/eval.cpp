@@ -553,7 +553,7 @@ namespace {
 int default_handler_rooted(TQ_SEXP** ret, TQISP_ENV* env) {
   MemLock hold;
   const int found = _eval_default_symbol(ret, env);
-  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
+  if (found == 0 && *ret) gc_pin_nl(*ret);
   return found;
 }
 
@@ -635,10 +635,10 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
             if (eval_check_hook) eval_check_hook();
             return r;
           }
-          gc_set_nl_non_check(hv, gc_qv_sexp);
+          gc_pin_nl(hv);
           gc_push(nullptr, nullptr, "eval_p2");
         } else if (hv) {
-          gc_set_nl_non_check(hv, gc_qv_sexp);
+          gc_pin_nl(hv);
         }
         unlock_mem();
         return apply_head(env, s, head, hv, t, attr);
@@ -674,10 +674,7 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s) {
 }
 
 int _eval_symbol(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth) {
-  MemLock hold;  // the value is rooted before any collection can free it (lookup_env's take nests)
-  const int found = lookup_env(ret, env, name, depth);
-  if (found == 0 && *ret) gc_set_nl_non_check(*ret, gc_qv_sexp);
-  return found;
+  return lookup_env_rooted(ret, env, name, depth);
 }
 
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth) {

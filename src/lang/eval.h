@@ -21,6 +21,9 @@ namespace tq {
 // most once per second of the clock on each thread.
 extern TQ_SEXP* (*break_check)(TQ_SEXP* form);
 
+// The value of s in env, held for the caller until its top frame closes: a call's value is
+// kept in that frame as the call's own frame closes, a name's is pinned there as it is looked
+// up (below), a new cell is entered there as it is made; any other value is s itself.
 TQ_SEXP* eval(TQISP_ENV* env, TQ_SEXP* s);
 TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s);
 // Evaluates the forms of body in env in turn: the first error, else the last value (nil
@@ -28,8 +31,8 @@ TQ_SEXP* eval_pair(TQISP_ENV* env, TQ_SEXP* s);
 TQ_SEXP* eval_body(TQISP_ENV* env, TQ_SEXP* body);
 // A binding's value is held by the binding alone: another thread may set the name anew and a
 // collection free the old value at any moment the caller spends outside a memory section. So
-// the three lookups below (and eval of a symbol) root the value they answer in the caller's
-// top frame, in the section that found it.
+// the three lookups below (and eval of a symbol) root the value they answer, in the section
+// that found it, until the caller's top frame closes (gc_pin_nl).
 // The value bound to symbol s, searching the first environment and at most depth further
 // ones (negative: no limit); the undefined-symbol error when unbound.
 TQ_SEXP* eval_symbol(TQISP_ENV* env, TQ_SEXP* s, int depth);

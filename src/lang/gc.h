@@ -104,6 +104,11 @@ struct MEM_THREAD {
   std::atomic<char*> fresh[kSlotClasses];
   char* fresh_end[kSlotClasses];
   GC_THREAD* frames;      // the frame record of this thread's task, or null
+  // Cells lookups handed out, each rooted until the frame that was on top closes (gc_pin_nl):
+  // a frame notes the height as it opens and cuts the stack back to it as it closes.
+  TQ_SEXP** pins;         // debug heap
+  int pin_top;
+  int pin_cap;
   const char* enter_file; // where the thread's outermost take of its section was made
   int enter_line;
   MEM_THREAD* next;       // all records (registry lock)
@@ -187,6 +192,19 @@ void gc_set_non_check(void* mem, GC_FUNC gc);  // without looking for an existin
 void gc_set_nl_non_check(void* mem, GC_FUNC gc);
 void gc_delete(void* mem);  // removes mem's entries from every frame of the thread
 void gc_delete_nl(void* mem);
+// Roots cell, which a lookup hands out, until the calling thread's top frame closes; memory
+// lock held, in the section that found it (so no collection comes between). No frames:
+// nothing. A few stores on the thread's own record instead of a frame entry: the root is
+// not filed for finding, so gc_set does not see it and gc_delete and gc_push leave it (the
+// cell stays rooted till the frame closes); free_sexp drops it (gc_unpin_nl).
+void grow_pins(MEM_THREAD* t);
+inline void gc_pin_nl(TQ_SEXP* cell) {
+  MEM_THREAD* t = tl_mem;
+  if (!t->frames) return;
+  if (t->pin_top == t->pin_cap) [[unlikely]] grow_pins(t);
+  t->pins[t->pin_top++] = cell;
+}
+void gc_unpin_nl(TQ_SEXP* cell);
 struct GC_STACK;
 // The calling thread's frames at one moment: the top frame (null for none), the number of
 // the push that opened it (records are reused, so the address alone may come back for
@@ -225,7 +243,7 @@ class GcFrame {
 void print_stack(const char* str, int dp);  // exits with status 1 past depth dp (dp >= 0)
 void gc_stack_top();
 int get_stacktop_count();  // entries of the thread's bottom frame
-void gc_search_stack(void* mem);
+void gc_search_stack(void* mem);  // "STACK OK!!!!\n" for each root of mem (lookups' too)
 // One line "%s = %x (%x)\n" for every thread with frames: the label of its bottom frame, its
 // task number and its depth.
 void print_th();

@@ -563,7 +563,9 @@ void free_sexp(TQ_SEXP* s) {
     default:
       er_panic("free_sexp(1)");
   }
-  mfree(s);
+  MemLock lock;
+  release_block(tl_mem, s);
+  gc_unpin_nl(s);  // the entries of a lookup's root too
 }
 
 void* copy_mstr(const char* text) {

@@ -17,8 +17,13 @@
 //
 // The evaluator opens and closes two frames per call, so a frame must cost no heap call: a
 // short label is copied into the record itself, and a thread's record keeps the records of
-// its closed frames (a few dozen, still debug-heap blocks) for its next frames; they go
-// back to the heap with the thread's record, when its last frame closes.
+// its closed frames (a few dozen, still debug-heap blocks) and a few of their chunks of each
+// size for its next frames; they go back to the heap with the thread's record, when its last
+// frame closes.
+//
+// A value a lookup hands out is rooted by a pin instead of an entry: a store on the thread's
+// memory record (gc_pin_nl), which a frame cuts back to its height at opening as it closes.
+// Lookups are the evaluator's most frequent roots, and nothing ever looks a pin up.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +48,11 @@ constexpr int kInlineEntries = 16;    // inside the frame record (a lambda call'
 constexpr int kMaxChunkEntries = 4096;
 constexpr int kInlineLabel = 32;      // labels shorter than this are copied into the record
 constexpr int kCachedFrames = 64;     // closed frame records a thread keeps for reuse
+constexpr int kChunkClasses = 8;      // entry chunks of 32, 64, ... 4096 entries
+constexpr int kCachedChunks = 4;      // closed frames' chunks of each class a thread keeps
+static_assert(2 * kInlineEntries << (kChunkClasses - 1) == kMaxChunkEntries);
+constexpr int kFirstPins = 64;        // a thread's first stack of lookups' roots
+constexpr int kKeptPins = 4096;       // a larger one goes back when the last frame closes
 
 struct GC_LIST {
   GC_LIST* next;  // bucket chain while in use, the frame's free chain while free
@@ -64,6 +74,8 @@ struct GC_THREAD {
   int depth;
   GC_STACK* spare;  // closed frame records kept for reuse, chained through parent
   int spare_count;
+  GC_CHUNK* spare_chunks[kChunkClasses];  // closed frames' chunks by size, chained through next
+  int spare_chunk_count[kChunkClasses];
   uint64_t pushes;  // pushes so far: a frame's serial
 };
 
@@ -82,6 +94,7 @@ struct GC_STACK {
   uint32_t used;
   char* msg;  // a copy of the label
   int count;  // entries
+  int pin_base;  // the thread's pin stack as the frame opened: cut back to it as it closes
   GC_THREAD* thread;
   GC_LIST* free_list;
   GC_CHUNK* chunks;  // newest first
@@ -163,11 +176,25 @@ GC_THREAD* my_thread() {
   return th;
 }
 
-// The newest array is full: a new chunk becomes the newest.
+int chunk_class(int cap) {
+  int k = 0;
+  while ((2 * kInlineEntries << k) < cap) ++k;
+  return k;
+}
+
+// The newest array is full: a new chunk becomes the newest (one a closed frame left, when
+// the thread kept one of its size).
 [[gnu::noinline]] GC_LIST* grow_entries(GC_STACK* f) {
   GC_CHUNK* c = f->chunks;
   const int cap = c ? std::min(2 * c->cap, kMaxChunkEntries) : 2 * kInlineEntries;
-  c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK) + sizeof(GC_LIST) * size_t(cap - 1)));
+  GC_THREAD* th = f->thread;
+  const int k = chunk_class(cap);
+  if ((c = th->spare_chunks[k])) {
+    th->spare_chunks[k] = c->next;
+    --th->spare_chunk_count[k];
+  } else {
+    c = static_cast<GC_CHUNK*>(d_alloc(sizeof(GC_CHUNK) + sizeof(GC_LIST) * size_t(cap - 1)));
+  }
   c->next = f->chunks;
   c->newer = nullptr;
   c->cap = cap;
@@ -246,6 +273,12 @@ void free_thread_record(GC_THREAD* th) {
     th->spare = f->parent;
     d_f_ree(f);
   }
+  for (GC_CHUNK* c : th->spare_chunks)
+    while (c) {
+      GC_CHUNK* next = c->next;
+      d_f_ree(c);
+      c = next;
+    }
   d_f_ree(th);
 }
 
@@ -258,6 +291,7 @@ GC_THREAD* new_thread_record(MEM_THREAD* m, int tid) {
   head = th;
   unlock_pool();
   m->frames = th;
+  m->pin_top = 0;  // roots left by a task of this thread that ended with frames open
   return th;
 }
 
@@ -270,15 +304,28 @@ void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
     break;
   }
   unlock_pool();
-  m->frames = nullptr;
+  m->frames = nullptr;  // the bottom frame cut the roots' stack back to empty
+  if (m->pin_cap > kKeptPins) {
+    d_f_ree(m->pins);
+    m->pins = nullptr;
+    m->pin_cap = 0;
+  }
   free_thread_record(th);
 }
 
 void drop_frame(GC_THREAD* th) {
   GC_STACK* f = th->stack;
+  tl_mem->pin_top = f->pin_base;
   while (GC_CHUNK* c = f->chunks) {
     f->chunks = c->next;
-    d_f_ree(c);
+    const int k = chunk_class(c->cap);
+    if (th->spare_chunk_count[k] < kCachedChunks) {
+      c->next = th->spare_chunks[k];
+      th->spare_chunks[k] = c;
+      ++th->spare_chunk_count[k];
+    } else {
+      d_f_ree(c);
+    }
   }
   th->stack = f->parent;
   --th->depth;
@@ -304,6 +351,7 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   if (mem) remove_from_frames(th, mem);
   GC_STACK* f = new_frame(th, label ? label : "");
   f->serial = ++th->pushes;
+  f->pin_base = tl_mem->pin_top;
   f->parent = th->stack;
   th->stack = f;
   ++th->depth;
@@ -337,6 +385,21 @@ void gc_set_nl(void* mem, GC_FUNC gc) {
 void gc_set_nl_non_check(void* mem, GC_FUNC gc) {
   GC_THREAD* th = my_thread();
   if (th && th->stack) enter(th->stack, mem, gc);
+}
+
+void grow_pins(MEM_THREAD* t) {
+  const int cap = t->pin_cap ? 2 * t->pin_cap : kFirstPins;
+  auto* pins = static_cast<TQ_SEXP**>(d_alloc(sizeof(TQ_SEXP*) * size_t(cap)));
+  if (t->pin_top) std::memcpy(pins, t->pins, sizeof(TQ_SEXP*) * size_t(t->pin_top));
+  d_f_ree(t->pins);
+  t->pins = pins;
+  t->pin_cap = cap;
+}
+
+void gc_unpin_nl(TQ_SEXP* cell) {
+  MEM_THREAD* t = tl_mem;
+  for (int i = 0; i < t->pin_top; ++i)
+    if (t->pins[i] == cell) t->pins[i] = nullptr;
 }
 
 void gc_set(void* mem, GC_FUNC gc) {
@@ -419,6 +482,9 @@ void gc_search_stack(void* mem) {
   for (GC_STACK* f = th ? th->stack : nullptr; f; f = f->parent)
     for (GC_LIST* e = first_in(f, bucket_of(mem)); e; e = e->next)
       if (e->mem == mem) ss_printf("STACK OK!!!!\n");
+  MEM_THREAD* t = tl_mem;
+  for (int i = 0; th && i < t->pin_top; ++i)  // the lookups' roots are the frames' too
+    if (t->pins[i] == mem) ss_printf("STACK OK!!!!\n");
 }
 
 void print_th() {
@@ -470,10 +536,34 @@ void gc_delete_pair(TQ_SEXP* list) {
   }
 }
 
+namespace {
+
+// Marks the lookups' roots of every thread, labelled as its frames are.
+void mark_pins() {
+  for (MEM_THREAD* t = mem_threads(); t; t = t->next) {
+    if (!t->pin_top) continue;
+    GC_STACK* bottom = t->frames ? bottom_frame(t->frames) : nullptr;
+    gc_file = bottom ? bottom->msg : "";
+    gc_line = t->frames ? t->frames->tid : 0;
+    for (int i = 0; i < t->pin_top; ++i) {
+      TQ_SEXP* cell = t->pins[i];
+      if (!cell) continue;
+      if (gc_block_of(cell)->mark & kMarkReplaced) {
+        t->pins[i] = nullptr;
+        continue;
+      }
+      gc_qv_sexp(cell);
+    }
+  }
+}
+
+}  // namespace
+
 // Marks from every frame of every thread. A replaced block's entry is emptied (the block
 // then survives one sweep on its replaced bit alone); an entry without a routine protects
 // nothing.
 void gc_gc_stack() {
+  mark_pins();
   for (GC_THREAD* head : gc_thread_hash) {
     for (GC_THREAD* th = head; th; th = th->next) {
       GC_STACK* bottom = bottom_frame(th);

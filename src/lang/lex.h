@@ -227,6 +227,9 @@ void lex_queue_error(TQ_FILE* f, uint32_t code, std::initializer_list<LexText> d
 // ---- Token makers: each makes the cell of the token text (f->sexp) under one hold of the
 // memory lock, empties the text and returns the token value, or queues an error and
 // returns 0. A text past lex_token_cap is refused with "token error" ("token too long").
+// The cell is made and filled in that hold, so no collection reads it half made: lex_cell
+// makes it and ends the process ("lex_cell") when the caller holds no memory lock.
+TQ_SEXP* lex_cell(TQ_FILE* f, int32_t type);
 int get_token(TQ_FILE* f);       // S-expression token: string, number, symbol, error literal
 int token_raw(TQ_FILE* f);       // the "#%x#" just gathered: reads the bytes, a raw cell
 int get_x_tag(TQ_FILE* f);       // "<..." from the tag-name state

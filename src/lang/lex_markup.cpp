@@ -39,7 +39,7 @@ L_CHAR* take_range(TQ_FILE* f, int from, int to) {
 }
 
 TQ_SEXP* markup_cell(TQ_FILE* f, int32_t type, L_CHAR* text) {
-  TQ_SEXP* c = get_sexp(f, type);
+  TQ_SEXP* c = lex_cell(f, type);
   c->h.flags |= kSexpFromMarkup;
   if (type == kTagSymbol)
     c->symbol.data = text;
@@ -148,6 +148,7 @@ int get_x_text(TQ_FILE* f) {
 // A markup number: sign, then "0x" and hexadecimal digits, or digits with at most one full
 // stop (a second makes the word a string); the rest is its unit. Integers are 64-bit.
 int get_x_number(TQ_FILE* f) {
+  MemLock hold;
   if (token_overflowed(f)) return lex_token_too_long(f);
   L_CHAR* t = f->yytext;
   const int n = f->yylen;
@@ -178,12 +179,12 @@ int get_x_number(TQ_FILE* f) {
   TQ_SEXP* c;
   if (dot) {
     const double v = lex_scan_float(t, i);
-    c = get_sexp(f, kTagFloat);
+    c = lex_cell(f, kTagFloat);
     c->floating.data = v;
     c->floating.unit = unit;
   } else {
     const int64_t v = lex_scan_integer(t, i);
-    c = get_sexp(f, kTagInteger);
+    c = lex_cell(f, kTagInteger);
     c->integer.data = v;
     c->integer.unit = unit;
   }

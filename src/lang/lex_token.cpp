@@ -16,6 +16,11 @@ namespace tq {
 
 void* (*lex_raw_realloc)(void* p, size_t size) = std::realloc;
 
+TQ_SEXP* lex_cell(TQ_FILE* f, int32_t type) {
+  if (!holds_mem_lock()) er_panic("lex_cell");
+  return get_sexp(f, type);
+}
+
 namespace {
 
 bool is_digit(L_CHAR c) { return c >= '0' && c <= '9'; }
@@ -35,7 +40,7 @@ L_CHAR* take_unit(TQ_FILE* f, int from) {
 
 int make_integer(TQ_FILE* f, int64_t v, int numeric_end) {
   L_CHAR* unit = take_unit(f, numeric_end);
-  TQ_SEXP* c = get_sexp(f, kTagInteger);
+  TQ_SEXP* c = lex_cell(f, kTagInteger);
   c->integer.data = v;
   c->integer.unit = unit;
   set_reader_field(f->sexp, c);
@@ -44,7 +49,7 @@ int make_integer(TQ_FILE* f, int64_t v, int numeric_end) {
 
 int make_float(TQ_FILE* f, double v, int numeric_end) {
   L_CHAR* unit = take_unit(f, numeric_end);
-  TQ_SEXP* c = get_sexp(f, kTagFloat);
+  TQ_SEXP* c = lex_cell(f, kTagFloat);
   c->floating.data = v;
   c->floating.unit = unit;
   set_reader_field(f->sexp, c);
@@ -86,7 +91,7 @@ int token_text(TQ_FILE* f) {
   if (n > 0 && t[n - 1] == '"') --n;  // an unterminated string has no closing quote
   if (n > 0) std::memmove(t, t + 1, size_t(n - 1) * sizeof(L_CHAR));
   t[n > 0 ? n - 1 : 0] = 0;
-  TQ_SEXP* c = get_sexp(f, kTagString);
+  TQ_SEXP* c = lex_cell(f, kTagString);
   c->string.data = t;
   set_reader_field(f->sexp, c);
   return kTokDatum;
@@ -94,7 +99,7 @@ int token_text(TQ_FILE* f) {
 
 int token_symbol(TQ_FILE* f) {
   L_CHAR* t = take_yytext(f);
-  TQ_SEXP* c = get_sexp(f, kTagSymbol);
+  TQ_SEXP* c = lex_cell(f, kTagSymbol);
   c->symbol.data = t;
   set_reader_field(f->sexp, c);
   return kTokDatum;
@@ -190,7 +195,7 @@ int token_raw(TQ_FILE* f) {
     std::memcpy(data, bytes, size_t(len));
     std::free(bytes);
   }
-  TQ_SEXP* c = get_sexp(f, kTagRaw);
+  TQ_SEXP* c = lex_cell(f, kTagRaw);
   c->raw.size = len;
   c->raw.data = data;
   set_reader_field(f->sexp, c);

@@ -22,6 +22,7 @@
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
+#include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "platform/machine.h"
@@ -335,6 +336,44 @@ TEST(Eval, AWhilePassKeepsNoEarlierPassAlive) {
   ASSERT_EQ(live_after_collection.size(), 200u);
   // Each pass holds the same few cells at its probe (a pass's cells are some 2000 bytes).
   EXPECT_LE(live_after_collection[199] - live_after_collection[19], 500);
+}
+
+// Clears the handler of dropped when set, collects, then notes which of the watched blocks
+// are still live.
+TQ_SEXP* watched[4];
+std::vector<bool> watched_live;
+TQISP_ENV* dropped = nullptr;
+TQ_SEXP* watch_prim(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  if (dropped) del_default_env(dropped);
+  gc_enable();
+  for (TQ_SEXP* w : watched) watched_live.push_back(mem_is_block(w));
+  return nullptr;
+}
+
+// What a call looked up, its head's function, a name's value among its arguments and an
+// environment heading one of them, or the undefined-name handler it calls, stays held while
+// an argument sets the names anew (clears the handler) and a collection runs, until the call
+// ends.
+TEST(Eval, ValuesACallLookedUpOutliveTheirBindingsUntilItEnds) {
+  GcFrame frame("rebound");
+  TQISP_ENV* env = new_env(qvlisp_top_env1);
+  set_env(env, lc("watch"), get_func_prim(watch_prim, 1, nullptr, 1, 1));
+  {
+    GcFrame made("made");  // the bindings alone hold the values
+    run("^(define g (lambda (a b) (list a b)))^(define n (+ 3 4))", env);
+    set_env(env, lc("e"), get_env(new_env(env)));
+    set_default_env(env, watched[3] = make_lambda("(a)", "^a", 1, 2, 2));
+  }
+  const char* names[] = {"g", "n", "e"};
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(lookup_env(&watched[i], env, lc(names[i]), -1), 0) << names[i];
+  watched_live.clear();
+  EXPECT_EQ(run("^(g n ([e type=\"raw\"] (set g 0) (set n 0) (set e 0) (watch)))", env), "(7 ())");
+  dropped = env;
+  EXPECT_EQ(run("^(nosuch (watch))", env), "()");
+  dropped = nullptr;
+  EXPECT_EQ(watched_live, std::vector<bool>({true, true, true, true, false, false, false, true}));
+  gc_enable();
+  for (TQ_SEXP* w : watched) EXPECT_FALSE(mem_is_block(w)) << "held past the call";
 }
 
 // A parameter list of n symbols p1 .. pn.

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 #ifdef TQ_SANITIZE
 #include <sanitizer/lsan_interface.h>
 #endif
 
 #include "lang/env.h"
+#include "lang/eval.h"
 #include "lang/gc.h"
+#include "lang/gc_internal.h"
 #include "lang/sexp.h"
 #include "platform/d_alloc.h"
 #include "lang_test_util.h"
@@ -205,6 +208,81 @@ TEST(GcFrame, FreeingAtOnce) {
   mfree(copy_mstr("xyz"));
   EXPECT_EQ(malloc_count, before);
   gc_pop(nullptr, nullptr);
+}
+
+// A value a lookup hands out stays rooted, though its binding changes and frames open and
+// close above, until the frame on top at the lookup closes; free_sexp drops that root.
+TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
+  auto roots = [](TQ_SEXP* v) {
+    testing::internal::CaptureStdout();
+    gc_search_stack(v);
+    return testing::internal::GetCapturedStdout();
+  };
+  GcFrame outer("outer");
+  TQISP_ENV* env = new_env(nullptr);
+  {
+    GcFrame made("made");  // the binding alone holds the value
+    set_env(env, tqtest::lc("x"), num(1));
+  }
+  const int64_t bound = tqtest::settled_heap();
+  gc_push(nullptr, nullptr, "lookup");
+  TQ_SEXP* v = nullptr;
+  ASSERT_EQ(_eval_symbol(&v, env, tqtest::lc("x"), -1), 0);
+  gc_push(nullptr, nullptr, "above");
+  num(5);
+  gc_pop(nullptr, nullptr);
+  replace_env_value(env, tqtest::lc("x"), num(2));  // 1 is held by the lookup alone
+  gc_enable();
+  EXPECT_EQ(malloc_count - bound, kInt);
+  EXPECT_EQ(v->integer.data, 1);
+  EXPECT_STREQ(block_site(gc_block_of(v)->mark), "tests");  // reached from the thread's frames
+  EXPECT_EQ(gc_block_of(v)->line, get_tid());
+  EXPECT_EQ(roots(v), "STACK OK!!!!\n");
+  gc_pop(nullptr, nullptr);
+  gc_enable();
+  EXPECT_EQ(malloc_count, bound) << "the lookup's root outlived its frame";
+  ASSERT_EQ(_eval_symbol(&v, env, tqtest::lc("x"), -1), 0);
+  del_env(env, tqtest::lc("x"));
+  EXPECT_EQ(roots(v), "STACK OK!!!!\n");
+  free_sexp(v);
+  EXPECT_EQ(roots(v), "");
+  EXPECT_EQ(malloc_count, bound - kInt);
+}
+
+// A task whose frame held 30 000 entries and roots of as many lookups (its stack of roots
+// on the debug heap holds them all) gives the heap back as its last frame closes, the
+// chunks it kept for later frames and that stack with it; twice, so the second round meets
+// what the first left. A first lookup makes what the thread keeps for its life.
+TEST(GcFrame, ATaskGivesItsFramesHeapBackWithItsLastFrame) {
+  GcFrame outer("outer");
+  TQISP_ENV* env = new_env(nullptr);
+  set_env(env, tqtest::lc("x"), num(1));
+  std::vector<int64_t> held;  // the roots' stack in each round, then what stays after both
+  tqtest::Task t([env, &held] {
+    const L_CHAR* x = tqtest::lc("x");  // converted once: the thread's ring of texts fills up
+    auto look_up = [env, x] {
+      TQ_SEXP* v = nullptr;
+      _eval_symbol(&v, env, x, -1);
+    };
+    {
+      GcFrame first("first");
+      look_up();
+    }
+    const int64_t before = get_d_used_memory();
+    for (int round = 0; round < 2; ++round) {
+      GcFrame many("many");
+      const int64_t start = get_d_used_memory();
+      for (int i = 0; i < 30000; ++i) look_up();
+      held.push_back(get_d_used_memory() - start);
+      for (int i = 0; i < 30000; ++i) num(i);
+    }
+    held.push_back(get_d_used_memory() - before);
+  });
+  ASSERT_TRUE(t.wait()) << "task did not finish";
+  ASSERT_EQ(held.size(), 3u);
+  EXPECT_GE(held[0], 30000 * int64_t(sizeof(TQ_SEXP*)));
+  EXPECT_GE(held[1], 30000 * int64_t(sizeof(TQ_SEXP*)));
+  EXPECT_LT(held[2], 32 * 1024);  // what other threads take meanwhile
 }
 
 TEST(GcFrame, MemoryLockNestsForItsHolder) {

@@ -372,6 +372,27 @@ TEST(Regex, HostilePatternsCompileOrAreRefusedCleanly) {
     EXPECT_EQ(run(small.a, text("ax", 50)).r, 100);
     EXPECT_EQ(run(small.a, text("ax", 49)).r, -1);
   }
+  {  // a record whose one transition is written over 256 nested ranges: however many of
+     // them reach it, each range leads to the one target, closed once (its closure of
+     // 20 000 states, closed for each count of transitions, would pass the bound)
+    AUTOMATON* nfa = new_automaton();
+    A_STATE* t = new_state(nfa);
+    t->flags = AS_ACCEPT;
+    for (int i = 0; i < 20000; i++) {
+      A_STATE* s = new_state(nfa);
+      set_goto(s, 0, 0, t);
+      t = s;
+    }
+    A_STATE* start = new_state(nfa);
+    start->flags = AS_INITIAL;
+    for (L_CHAR i = 0; i < 256; i++) set_goto(start, 0x100, 0x100 + i, t);
+    AUTOMATON* dfa = get_dfa(nfa);
+    ASSERT_NE(dfa, nullptr);
+    EXPECT_EQ(run(dfa, std::vector<L_CHAR>{0x1FF, 0}).r, 1);
+    EXPECT_EQ(run(dfa, std::vector<L_CHAR>{0x200, 0}).r, -1);
+    free_automaton(dfa);
+    free_automaton(nfa);
+  }
   {  // nested one-or-more no longer doubles the automaton at each level
     Fa f(text("(", 40) + "ab" + text(")+", 40));
     ASSERT_NE(f.a, nullptr);
