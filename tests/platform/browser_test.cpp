@@ -15,6 +15,7 @@
 
 #include "env_guard.h"
 #include "platform/browser.h"
+#include "support/fork_fault.h"
 #include "support/test_util.h"
 
 namespace tq {
@@ -84,6 +85,22 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
                         "inherited"),
             0);
   close(fd);
+}
+
+// A fork that fails: -1, and every descriptor made for the child closed.
+TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingOpen) {
+  const std::pair<const char*, int (*)()> rows[] = {
+      {"shell_status", [] { return shell_status("true"); }},
+      {"call_system", [] { return call_system(1, "true", nullptr); }},
+      {"_http_system", [] { return _http_system("true", "h", 1, nullptr); }},
+  };
+  tqtest::ForkFails fails(ENOMEM);
+  for (auto [what, call] : rows) {
+    const int fds = tqtest::open_fd_count();
+    EXPECT_EQ(call(), -1) << what;
+    EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
+        << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
+  }
 }
 
 TEST_F(Browser, CallSystemSearchesTheOutput) {
