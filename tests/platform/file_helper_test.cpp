@@ -35,6 +35,7 @@
 #include "stream/stream_write.h"
 #include "platform/machine.h"
 #include "platform/task.h"
+#include "support/fork_fault.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 
@@ -451,28 +452,36 @@ class NoRoomToMoveAPipeEnd {
   bool ready_ = false;
 };
 
-// A pipe end that cannot be moved into range ends the start before the fork: UFR_NOT_SENT
-// with EMFILE, no helper process, every descriptor of the attempt closed.
-TEST(HelperStart, APipeEndThatCannotBeMovedIntoRangeStartsNoHelper) {
-  const int before = tqtest::open_fd_count();
-  UFR_ERR res{};
-  UFR_BLK* blk = nullptr;
-  {
-    NoRoomToMoveAPipeEnd room;
-    ASSERT_TRUE(room.ready()) << "the descriptors could not be laid out";
-    blk = _ufr_create_blk(kNobody, kNobody, &res);
+// A start that fails makes no helper process and closes every descriptor of the attempt: a
+// pipe end that cannot be moved into range ends it before the fork (UFR_NOT_SENT with
+// EMFILE); a failed fork answers UFR_FORK_FAILED with the fork's error.
+TEST(HelperStart, AFailedStartMakesNoHelperAndLeavesNothingOpen) {
+  for (const bool room : {false, true}) {
+    SCOPED_TRACE(room ? "the fork fails" : "no room to move a pipe end");
+    const int before = tqtest::open_fd_count();
+    UFR_ERR res{};
+    UFR_BLK* blk = nullptr;
+    if (room) {
+      tqtest::ForkFails fails(ENOMEM);
+      blk = _ufr_create_blk(kNobody, kNobody, &res);
+    } else {
+      NoRoomToMoveAPipeEnd no_room;
+      ASSERT_TRUE(no_room.ready()) << "the descriptors could not be laid out";
+      blk = _ufr_create_blk(kNobody, kNobody, &res);
+    }
+    siginfo_t child{};
+    const bool no_child = waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+    if (blk) {  // a helper started all the same ends with its pipes
+      const pid_t pid = blk->pid;
+      free_blk(blk);
+      waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(blk, nullptr);
+    EXPECT_EQ(std::vector<int>({res.ufr_code, res.r.sys_code}),
+              std::vector<int>({room ? UFR_FORK_FAILED : UFR_NOT_SENT, room ? ENOMEM : EMFILE}));
+    EXPECT_TRUE(no_child) << "a helper process was started";
+    EXPECT_EQ(tqtest::open_fd_count(), before);
   }
-  siginfo_t child{};
-  const bool no_child = waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
-  if (blk) {  // a helper started all the same ends with its pipes
-    const pid_t pid = blk->pid;
-    free_blk(blk);
-    waitpid(pid, nullptr, 0);
-  }
-  EXPECT_EQ(blk, nullptr);
-  EXPECT_EQ(std::vector<int>({res.ufr_code, res.r.sys_code}), std::vector<int>({UFR_NOT_SENT, EMFILE}));
-  EXPECT_TRUE(no_child) << "a helper process was started";
-  EXPECT_EQ(tqtest::open_fd_count(), before);
 }
 
 // ---- real helpers, as root ---------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/fork_fault.h"
 
 using namespace tq;
 
@@ -261,6 +262,37 @@ TEST(LaunchProc, AStreamThatCannotBeHandedOverStopsTheStartUntouched) {
   d_s_close(pipe_pair[1]);
   EXPECT_EQ(streamtest::read_exact(s_get_fid(pipe_pair[0]), 1), "") << "nothing was written into it";
   for (STREAM* s : {fp[0], fp[1], pipe_pair[0], str, gone[0]}) d_s_close(s);
+}
+
+// A fork that fails: each road's failure answer (minus the error, or -1 with errno), no
+// streams made, every descriptor of the attempt closed; launch_proc still writes its text
+// into the streams it was given and closes those it was asked to.
+TEST(LaunchProc, AFailedForkAnswersItsErrorAndClosesWhatItMade) {
+  const int fds = tqtest::open_fd_count();
+  STREAM* up[2];
+  ASSERT_EQ(s_open_pipe(up), 0);
+  char* args[] = {const_cast<char*>("true"), nullptr};
+  STREAM* streams[] = {up[1], nullptr};
+  const char close_flags[] = {1};
+  STREAM *in = up[0], *out = up[0], *err = up[0];
+  auto minus_errno = [](int r) { return r < 0 ? -errno : r; };
+  const std::pair<const char*, std::function<int()>> rows[] = {
+      {"launch_proc", [&] { return launch_proc("true", args, streams, close_flags, "P:", nullptr); }},
+      {"with streams", [&] { return minus_errno(launch_proc_stdio(&in, &out, &err, "true")); }},
+      {"detached", [&] { return minus_errno(launch_proc_stdio(nullptr, nullptr, nullptr, "true")); }},
+      {"launch_devnull", [] { return launch_devnull("true"); }},
+      {"launch_normal", [] { return launch_normal("true"); }},
+  };
+  {
+    tqtest::ForkFails fails(ENOMEM);
+    for (const auto& [what, call] : rows) EXPECT_EQ(call(), -ENOMEM) << what;
+  }
+  EXPECT_EQ(std::vector<STREAM*>({in, out, err}), std::vector<STREAM*>(3, nullptr));
+  EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(up[1]) == 0; })) << "the handed-over stream was not closed";
+  EXPECT_EQ(streamtest::read_exact(s_get_fid(up[0]), 3), "P:") << "the text, then the end of the pipe";
+  d_s_close(up[0]);
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
+      << tqtest::open_fd_count() - fds << " descriptors left open";
 }
 
 // A file the root file helper holds for its user lives in the helper: nothing to inherit.
