@@ -23,6 +23,7 @@
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
 #include "support/fork_fault.h"
+#include "support/heap_growth.h"
 
 using namespace tq;
 
@@ -259,19 +260,18 @@ TEST(LaunchProc, AStreamThatCannotBeHandedOverStopsTheStartUntouched) {
 }
 
 // A fork that fails: each road's failure answer (minus the error, or -1 with errno), no
-// streams made, every descriptor of the attempt closed; launch_proc still writes its text
-// into the streams it was given and closes those it was asked to.
+// streams made, nothing left on the heap, every descriptor of the attempt closed; launch_proc
+// still writes its text into the streams it was given and closes those it was asked to.
 TEST(LaunchProc, AFailedForkAnswersItsErrorAndClosesWhatItMade) {
   const int fds = tqtest::open_fd_count();
   STREAM* up[2];
   ASSERT_EQ(s_open_pipe(up), 0);
   char* args[] = {const_cast<char*>("true"), nullptr};
   STREAM* streams[] = {up[1], nullptr};
-  const char close_flags[] = {1};
   STREAM *in = up[0], *out = up[0], *err = up[0];
   auto minus_errno = [](int r) { return r < 0 ? -errno : r; };
   const std::pair<const char*, std::function<int()>> rows[] = {
-      {"launch_proc", [&] { return launch_proc("true", args, streams, close_flags, "P:", nullptr); }},
+      {"launch_proc", [&] { return launch_proc("true", args, streams, nullptr, nullptr, "x"); }},
       {"with streams", [&] { return minus_errno(launch_proc_stdio(&in, &out, &err, "true")); }},
       {"detached", [&] { return minus_errno(launch_proc_stdio(nullptr, nullptr, nullptr, "true")); }},
       {"launch_devnull", [] { return launch_devnull("true"); }},
@@ -279,7 +279,10 @@ TEST(LaunchProc, AFailedForkAnswersItsErrorAndClosesWhatItMade) {
   };
   {
     tqtest::ForkFails fails(ENOMEM);
-    for (const auto& [what, call] : rows) EXPECT_EQ(call(), -ENOMEM) << what;
+    for (const auto& [what, call] : rows)
+      EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -ENOMEM) << what; }), "") << what;
+    const char close_flags[] = {1};
+    EXPECT_EQ(launch_proc("true", args, streams, close_flags, "P:", nullptr), -ENOMEM);
   }
   EXPECT_EQ(std::vector<STREAM*>({in, out, err}), std::vector<STREAM*>(3, nullptr));
   EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(up[1]) == 0; })) << "the handed-over stream was not closed";
