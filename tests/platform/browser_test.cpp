@@ -16,6 +16,7 @@
 #include "env_guard.h"
 #include "platform/browser.h"
 #include "support/fork_fault.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
 
 namespace tq {
@@ -87,20 +88,24 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
   close(fd);
 }
 
-// A fork that fails: -1, and every descriptor made for the child closed.
-TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingOpen) {
+// A fork that fails: -1, and every descriptor and text made for the child given back.
+TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingBehind) {
+  script("xdg-open", "exit 0\n");
+  set("PATH", tmp_.path().c_str());
   const std::pair<const char*, int (*)()> rows[] = {
       {"shell_status", [] { return shell_status("true"); }},
       {"call_system", [] { return call_system(1, "true", nullptr); }},
       {"_http_system", [] { return _http_system("true", "h", 1, nullptr); }},
+      {"linux_dependent_open", [] { return linux_dependent_open("h", 1, "p'q"); }},
   };
   tqtest::ForkFails fails(ENOMEM);
   for (auto [what, call] : rows) {
     const int fds = tqtest::open_fd_count();
-    EXPECT_EQ(call(), -1) << what;
+    EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -1) << what; }), "") << what;
     EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
         << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
   }
+  EXPECT_EQ(calls(), std::vector<std::string>{}) << "nothing ran";
 }
 
 TEST_F(Browser, CallSystemSearchesTheOutput) {
