@@ -92,19 +92,25 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
 TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingBehind) {
   script("xdg-open", "exit 0\n");
   set("PATH", tmp_.path().c_str());
+  set("BROWSER", "true");
+  note_pauses();
   const std::pair<const char*, int (*)()> rows[] = {
       {"shell_status", [] { return shell_status("true"); }},
       {"call_system", [] { return call_system(1, "true", nullptr); }},
       {"_http_system", [] { return _http_system("true", "h", 1, nullptr); }},
       {"linux_dependent_open", [] { return linux_dependent_open("h", 1, "p'q"); }},
+      {"http_system", [] { return http_system("h", 1, nullptr); }},  // the browser's every try
   };
   tqtest::ForkFails fails(ENOMEM);
+  testing::internal::CaptureStderr();
   for (auto [what, call] : rows) {
     const int fds = tqtest::open_fd_count();
     EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -1) << what; }), "") << what;
     EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
         << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
   }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.starts_with("cannot open the browser true\n")) << err;
   EXPECT_EQ(calls(), std::vector<std::string>{}) << "nothing ran";
 }
 
