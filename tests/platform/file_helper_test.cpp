@@ -36,6 +36,7 @@
 #include "platform/machine.h"
 #include "platform/task.h"
 #include "support/fork_fault.h"
+#include "support/heap_growth.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 
@@ -452,10 +453,10 @@ class NoRoomToMoveAPipeEnd {
   bool ready_ = false;
 };
 
-// A start that fails makes no helper process and closes every descriptor of the attempt: a
-// pipe end that cannot be moved into range ends it before the fork (UFR_NOT_SENT with
-// EMFILE); a failed fork answers UFR_FORK_FAILED with the fork's error.
-TEST(HelperStart, AFailedStartMakesNoHelperAndLeavesNothingOpen) {
+// A start that fails makes no helper process and gives back every descriptor and block of the
+// attempt: a pipe end that cannot be moved into range ends it before the fork (UFR_NOT_SENT
+// with EMFILE); a failed fork answers UFR_FORK_FAILED with the fork's error.
+TEST(HelperStart, AFailedStartMakesNoHelperAndLeavesNothingBehind) {
   for (const bool room : {false, true}) {
     SCOPED_TRACE(room ? "the fork fails" : "no room to move a pipe end");
     const int before = tqtest::open_fd_count();
@@ -463,7 +464,7 @@ TEST(HelperStart, AFailedStartMakesNoHelperAndLeavesNothingOpen) {
     UFR_BLK* blk = nullptr;
     if (room) {
       tqtest::ForkFails fails(ENOMEM);
-      blk = _ufr_create_blk(kNobody, kNobody, &res);
+      EXPECT_EQ(tqtest::heap_growth([&] { blk = _ufr_create_blk(kNobody, kNobody, &res); }), "");
     } else {
       NoRoomToMoveAPipeEnd no_room;
       ASSERT_TRUE(no_room.ready()) << "the descriptors could not be laid out";
