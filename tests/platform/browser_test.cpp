@@ -220,8 +220,9 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   // The search looks at every process of the user, and another run of this test (the other
   // build's suite beside this one, an earlier run's orphan) would answer for ours. So ps
   // lists only the processes started from this test's folder.
-  const std::string ps = tmp_.file("ps");
-  tqtest::write_file(ps, "#!/bin/sh\n/usr/bin/ps \"$@\" | grep -F '" + tmp_.path() + "/'\n");
+  // Each look leaves a line in "looks".
+  const std::string ps = tmp_.file("ps"), looks = tmp_.file("looks");
+  tqtest::write_file(ps, "#!/bin/sh\necho >>'" + looks + "'\n/usr/bin/ps \"$@\" | grep -F '" + tmp_.path() + "/'\n");
   chmod(ps.c_str(), 0755);
   std::string stop = tmp_.file("stop");
   // "serve" keeps a process named netscape alive for ps to find, until the stop mark or the
@@ -233,6 +234,7 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   EXPECT_EQ(_http_netscape("h", 83, nullptr), 0);
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 1; }));
   EXPECT_EQ(calls()[0], "http://h:83/|");
+  EXPECT_EQ(tqtest::read_file(looks), "\n\n");
   // One running: it gets the remote command.
   EXPECT_EQ(shell_status("netscape serve &"), 0);
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; }));
@@ -241,6 +243,7 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   std::vector<std::string> c = calls();
   ASSERT_EQ(c.size(), 3u);
   EXPECT_EQ(c[2], "-remote|openURL(http://z/)|");
+  EXPECT_EQ(tqtest::read_file(looks), "\n\n\n") << "found at the first look";
 }
 
 }  // namespace
