@@ -238,12 +238,12 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   // One running: it gets the remote command.
   EXPECT_EQ(shell_status("netscape serve &"), 0);
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; }));
-  EXPECT_EQ(_http_netscape(nullptr, 0, "http://z/"), 0);
+  EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(_http_netscape(nullptr, 0, "http://z/"), 0); }), "");
   tqtest::write_file(stop, "");
   std::vector<std::string> c = calls();
-  ASSERT_EQ(c.size(), 3u);
-  EXPECT_EQ(c[2], "-remote|openURL(http://z/)|");
-  EXPECT_EQ(tqtest::read_file(looks), "\n\n\n") << "found at the first look";
+  ASSERT_GT(c.size(), 2u);
+  for (size_t i = 2; i < c.size(); ++i) EXPECT_EQ(c[i], "-remote|openURL(http://z/)|") << i;
+  EXPECT_EQ(tqtest::read_file(looks), std::string(c.size(), '\n')) << "found at the first look each time";
 }
 
 }  // namespace
