@@ -205,8 +205,10 @@ TEST_F(Browser, XdgOpenMissingFailsCleanly) {
 
 TEST_F(Browser, BackgroundStartReturnsAtOnce) {
   std::string b = script("browser", "");
+  const pid_t self = getpid();
   EXPECT_EQ(_http_system(b.c_str(), "h", 82, nullptr), 0);
   EXPECT_EQ(_http_system(b.c_str(), nullptr, 0, "p q"), 0);
+  ASSERT_EQ(getpid(), self) << "the test goes on in the child: the shell took the test program's place";
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; })) << "the browser never ran";
   std::vector<std::string> c = calls();
   std::sort(c.begin(), c.end());
