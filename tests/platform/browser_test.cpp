@@ -85,6 +85,12 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
   EXPECT_EQ(call_system(1, ("ls /proc/$$/fd | grep -qx " + std::to_string(fd) + " && echo inherited").c_str(),
                         "inherited"),
             0);
+  // A browser started in the background.
+  const std::string b = script("browser", "[ -e /proc/$$/fd/" + std::to_string(fd) +
+                                              " ] && w=inherited || w=closed\necho $w >>'" + log() + "'\n");
+  EXPECT_EQ(_http_system(b.c_str(), "h", 1, nullptr), 0);
+  ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; })) << "the browser never ran";
+  EXPECT_EQ(calls()[1], "closed");
   close(fd);
 }
 
@@ -118,6 +124,7 @@ TEST_F(Browser, CallSystemSearchesTheOutput) {
   EXPECT_EQ(call_system(1, "echo hello world", "lo w"), -1);
   EXPECT_EQ(call_system(1, "echo hello world", "xyz"), 0);
   EXPECT_EQ(call_system(1, "echo hello world", nullptr), 0);
+  EXPECT_EQ(call_system(1, "printf x", "x"), -1);  // an output of one byte
   EXPECT_EQ(call_system(2, "echo on-stderr >&2", "on-stderr"), -1);  // fd 2 is the one read
   EXPECT_EQ(call_system(2, "echo on-stdout", "on-stdout"), 0);
   EXPECT_EQ(call_system(1, "seq 1 20000", "19999\n20000"), -1);  // long output read whole
