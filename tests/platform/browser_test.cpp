@@ -59,8 +59,10 @@ class Browser : public tqtest::EnvTest {
   void (*saved_pause_)(long) = browser_pause_ms;
 };
 
+// Each command's run gives back its descriptors and blocks.
 TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
-  EXPECT_EQ(shell_status("true"), 0);
+  const int fds = tqtest::open_fd_count();
+  EXPECT_EQ(tqtest::heap_growth([] { EXPECT_EQ(shell_status("true"), 0); }), "");
   EXPECT_EQ(shell_status("exit 3"), 3);
   EXPECT_EQ(shell_status("kill -9 $$"), 128 + 9);
   // The process proper ignores SIGCHLD (children are reaped at once): statuses still arrive.
@@ -73,6 +75,7 @@ TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(ok, 0);
   EXPECT_EQ(three, 3);
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
 }
 
 TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
@@ -121,13 +124,15 @@ TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingBehind) {
 }
 
 TEST_F(Browser, CallSystemSearchesTheOutput) {
-  EXPECT_EQ(call_system(1, "echo hello world", "lo w"), -1);
+  const int fds = tqtest::open_fd_count();
+  EXPECT_EQ(tqtest::heap_growth([] { EXPECT_EQ(call_system(1, "echo hello world", "lo w"), -1); }), "");
   EXPECT_EQ(call_system(1, "echo hello world", "xyz"), 0);
   EXPECT_EQ(call_system(1, "echo hello world", nullptr), 0);
   EXPECT_EQ(call_system(1, "printf x", "x"), -1);  // an output of one byte
   EXPECT_EQ(call_system(2, "echo on-stderr >&2", "on-stderr"), -1);  // fd 2 is the one read
   EXPECT_EQ(call_system(2, "echo on-stdout", "on-stdout"), 0);
   EXPECT_EQ(call_system(1, "seq 1 20000", "19999\n20000"), -1);  // long output read whole
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
 }
 
 TEST_F(Browser, RemoteCommandOfARunningBrowser) {
