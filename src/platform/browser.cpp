@@ -23,7 +23,6 @@
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/paths.h"
-#include "platform/task.h"
 
 namespace tq {
 
@@ -194,7 +193,7 @@ int _http_netscape(const char* hostname, int port, const char* page) {
   d_f_ree(quser);
   int running = call_system(1, look, "netscape");
   if (running == 0) {
-    sleep_sec(1);
+    browser_pause_ms(1000);
     running = call_system(1, look, "netscape");
   }
   d_f_ree(look);

@@ -244,8 +244,10 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   script("netscape", "[ \"$1\" = serve ] || exit 0\ni=0\nwhile [ -e '" + log() + "' ] && [ ! -e '" + stop +
                          "' ] && [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done\n");
   set("PATH", (tmp_.path() + ":/usr/bin:/bin").c_str());
-  // None running: looked for twice, then started in the background.
+  // None running: looked for twice, a second apart, then started in the background.
+  note_pauses();
   EXPECT_EQ(_http_netscape("h", 83, nullptr), 0);
+  EXPECT_EQ(pauses, std::vector<long>{1000});
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 1; }));
   EXPECT_EQ(calls()[0], "http://h:83/|");
   EXPECT_EQ(tqtest::read_file(looks), "\n\n");
@@ -258,6 +260,7 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   ASSERT_GT(c.size(), 2u);
   for (size_t i = 2; i < c.size(); ++i) EXPECT_EQ(c[i], "-remote|openURL(http://z/)|") << i;
   EXPECT_EQ(tqtest::read_file(looks), std::string(c.size(), '\n')) << "found at the first look each time";
+  EXPECT_EQ(pauses, std::vector<long>{1000});
 }
 
 }  // namespace
