@@ -132,6 +132,13 @@ TEST_F(Browser, CallSystemSearchesTheOutput) {
   EXPECT_EQ(call_system(2, "echo on-stderr >&2", "on-stderr"), -1);  // fd 2 is the one read
   EXPECT_EQ(call_system(2, "echo on-stdout", "on-stdout"), 0);
   EXPECT_EQ(call_system(1, "seq 1 20000", "19999\n20000"), -1);  // long output read whole
+  // The pipe's write end comes out as the descriptor asked for itself (the numbers of a pipe
+  // just closed are taken again): it stays open across the exec.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  close(p[1]);
+  EXPECT_EQ(call_system(p[1], ("echo own >&" + std::to_string(p[1])).c_str(), "own"), -1);
   EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
 }
 
