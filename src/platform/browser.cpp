@@ -23,7 +23,6 @@
 #include "platform/d_alloc.h"
 #include "platform/lock.h"
 #include "platform/paths.h"
-#include "platform/task.h"
 
 namespace tq {
 
@@ -93,7 +92,7 @@ void (*browser_pause_ms)(long ms) = pause_ms;
 int shell_status(const char* command) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) < 0) return -1;
-  pid_t c = fork();
+  pid_t c = fork_child();
   if (c < 0) {
     close(p[0]);
     close(p[1]);
@@ -138,7 +137,7 @@ int call_system(int fd, const char* command, const char* search) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) < 0) return -1;
   x_wlock_fork();
-  pid_t pid = fork();
+  pid_t pid = fork_child();
   if (pid == 0) {
     if (p[1] == fd)
       fcntl(fd, F_SETFD, 0);
@@ -175,7 +174,7 @@ int _http_system(const char* browser, const char* hostname, int port, const char
   char* command = format("%s '%s' &", browser, url);
   d_f_ree(url);
   x_wlock_fork();
-  pid_t pid = fork();
+  pid_t pid = fork_child();
   if (pid == 0) {
     close_all_but(nullptr, 0);
     exec_shell(command);
@@ -194,7 +193,7 @@ int _http_netscape(const char* hostname, int port, const char* page) {
   d_f_ree(quser);
   int running = call_system(1, look, "netscape");
   if (running == 0) {
-    sleep_sec(1);
+    browser_pause_ms(1000);
     running = call_system(1, look, "netscape");
   }
   d_f_ree(look);

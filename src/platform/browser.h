@@ -20,7 +20,8 @@ void install_posix_dependent_open();  // posix_dependent_open = linux_dependent_
 // started in the background and the remote command is tried again, at most 10 times.
 // 0 when shown; -1 after printing "cannot open the browser %s\n" to standard error.
 int http_system(const char* hostname, int port, const char* page);
-// The pause before each repeated remote command (300 ms); tests replace it.
+// The pauses before each repeated remote command (300 ms) and between the two looks for a
+// running netscape (1 s); tests replace it.
 extern void (*browser_pause_ms)(long ms);
 
 // Runs command with its output (on descriptor fd in the child) read back in full. With a

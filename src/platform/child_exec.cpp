@@ -6,6 +6,8 @@
 
 namespace tq {
 
+std::atomic<fork_fn> fork_hook{fork};
+
 void child_reset_signals() {
   sigset_t none;
   sigemptyset(&none);

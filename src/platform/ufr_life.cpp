@@ -228,7 +228,7 @@ UFR_BLK* _ufr_create_blk(uid_t uid, gid_t owner_gid, UFR_ERR* res) {
   h.argv[3] = nullptr;
 
   x_wlock_fork();
-  const pid_t pid = fork();
+  const pid_t pid = fork_child();
   if (pid == 0) helper_child(h, req[0], rep[1]);
   const int fork_err = errno;
   x_wunlock_fork();

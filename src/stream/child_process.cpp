@@ -110,7 +110,7 @@ struct LaunchChild {
 // left as it was (the child never uses it).
 pid_t locked_fork() {
   x_wlock_fork();
-  const pid_t pid = fork();
+  const pid_t pid = fork_child();
   if (pid == 0) return 0;
   const int err = errno;
   x_wunlock_fork();

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A CR decoder written from the file layout alone, with Pillow for the 'j' blocks, as an
-oracle for the tests.
+"""A CR decoder written from the file layout alone, with Pillow for the 'j' blocks (needed
+only when a file holds one), as an oracle for the tests.
 
 Decodes every level from the coarsest down: the coarsest level's samples are colours;
 below it sample s of channel c gives clamp(P + inv(s, cal[c]), 0, 255), P the decoded
@@ -8,8 +8,6 @@ parent pixel. Prints per level "L <k> <w> <h>" and "X <k> <rgb hex of every pixe
 import io
 import struct
 import sys
-
-from PIL import Image
 
 
 def levels(w, h):
@@ -46,6 +44,7 @@ def decode_block(data, ofs, kind, size, w, h):
     if kind == 'n':
         assert block[0] + 1 == w and block[1] + 1 == h and len(block) == 2 + 3 * w * h, 'raw block'
         return block[2:]
+    from PIL import Image
     im = Image.open(io.BytesIO(block))
     assert im.size == (w, h) and im.mode == 'RGB', 'jpeg block'
     return im.tobytes()

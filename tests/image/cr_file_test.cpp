@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "image/cr_file.h"
 #include "raster_test_util.h"
@@ -118,6 +119,21 @@ TEST_F(Cr, ToneCurveValues) {
     for (int cc = 32 - cal; cc <= 223 - cal; cc++) {
       ASSERT_EQ(tq::cr_cal(cc, int8_t(cal)), cc + cal);
       ASSERT_EQ(tq::cr_inv_cal(cc + cal, int8_t(cal)), cc);
+    }
+  // The inverse at every sample and offset, both ends of the curve included, as the
+  // independent decoder computes it.
+  const std::string py = python_with({});
+  if (py.empty()) GTEST_SKIP() << "no python3 for the independent decoder";
+  const std::string code = "import sys; sys.path.insert(0, sys.argv[1]); from cr_decode import inv_cal; "
+                           "print(' '.join(str(inv_cal(s, c)) for c in range(-128, 128) for s in range(256)))";
+  const tqtest::RunResult model = tqtest::run_program({py, "-c", code, oracle_script("")});
+  ASSERT_EQ(model.status, 0) << model.err;
+  std::istringstream want(model.out);
+  for (int cal = -128; cal <= 127; cal++)
+    for (int cc = 0; cc <= 255; cc++) {
+      int v = 0;
+      ASSERT_TRUE(want >> v) << "the model gave too few values";
+      ASSERT_EQ(tq::cr_inv_cal(cc, int8_t(cal)), v) << "sample " << cc << ", offset " << cal;
     }
 }
 

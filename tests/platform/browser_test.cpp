@@ -15,6 +15,8 @@
 
 #include "env_guard.h"
 #include "platform/browser.h"
+#include "support/fork_fault.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
 
 namespace tq {
@@ -57,8 +59,10 @@ class Browser : public tqtest::EnvTest {
   void (*saved_pause_)(long) = browser_pause_ms;
 };
 
+// Each command's run gives back its descriptors and blocks.
 TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
-  EXPECT_EQ(shell_status("true"), 0);
+  const int fds = tqtest::open_fd_count();
+  EXPECT_EQ(tqtest::heap_growth([] { EXPECT_EQ(shell_status("true"), 0); }), "");
   EXPECT_EQ(shell_status("exit 3"), 3);
   EXPECT_EQ(shell_status("kill -9 $$"), 128 + 9);
   // The process proper ignores SIGCHLD (children are reaped at once): statuses still arrive.
@@ -71,6 +75,7 @@ TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(ok, 0);
   EXPECT_EQ(three, 3);
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
 }
 
 TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
@@ -83,16 +88,58 @@ TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
   EXPECT_EQ(call_system(1, ("ls /proc/$$/fd | grep -qx " + std::to_string(fd) + " && echo inherited").c_str(),
                         "inherited"),
             0);
+  // A browser started in the background.
+  const std::string b = script("browser", "[ -e /proc/$$/fd/" + std::to_string(fd) +
+                                              " ] && w=inherited || w=closed\necho $w >>'" + log() + "'\n");
+  EXPECT_EQ(_http_system(b.c_str(), "h", 1, nullptr), 0);
+  ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; })) << "the browser never ran";
+  EXPECT_EQ(calls()[1], "closed");
   close(fd);
 }
 
+// A fork that fails: -1, and every descriptor and text made for the child given back.
+TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingBehind) {
+  script("xdg-open", "exit 0\n");
+  set("PATH", tmp_.path().c_str());
+  set("BROWSER", "true");
+  note_pauses();
+  const std::pair<const char*, int (*)()> rows[] = {
+      {"shell_status", [] { return shell_status("true"); }},
+      {"call_system", [] { return call_system(1, "true", nullptr); }},
+      {"_http_system", [] { return _http_system("true", "h", 1, nullptr); }},
+      {"linux_dependent_open", [] { return linux_dependent_open("h", 1, "p'q"); }},
+      {"http_system", [] { return http_system("h", 1, nullptr); }},  // the browser's every try
+  };
+  tqtest::ForkFails fails(ENOMEM);
+  testing::internal::CaptureStderr();
+  for (auto [what, call] : rows) {
+    const int fds = tqtest::open_fd_count();
+    EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -1) << what; }), "") << what;
+    EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
+        << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.starts_with("cannot open the browser true\n")) << err;
+  EXPECT_EQ(calls(), std::vector<std::string>{}) << "nothing ran";
+}
+
 TEST_F(Browser, CallSystemSearchesTheOutput) {
-  EXPECT_EQ(call_system(1, "echo hello world", "lo w"), -1);
+  const int fds = tqtest::open_fd_count();
+  EXPECT_EQ(tqtest::heap_growth([] { EXPECT_EQ(call_system(1, "echo hello world", "lo w"), -1); }), "");
   EXPECT_EQ(call_system(1, "echo hello world", "xyz"), 0);
   EXPECT_EQ(call_system(1, "echo hello world", nullptr), 0);
+  EXPECT_EQ(call_system(1, "printf x", "x"), -1);  // an output of one byte
   EXPECT_EQ(call_system(2, "echo on-stderr >&2", "on-stderr"), -1);  // fd 2 is the one read
   EXPECT_EQ(call_system(2, "echo on-stdout", "on-stdout"), 0);
   EXPECT_EQ(call_system(1, "seq 1 20000", "19999\n20000"), -1);  // long output read whole
+  // The pipe's write end comes out as the descriptor asked for itself (the numbers of a pipe
+  // just closed are taken again): it stays open across the exec.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  close(p[1]);
+  EXPECT_EQ(call_system(p[1], ("echo own >&" + std::to_string(p[1])).c_str(), "own"), -1);
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
 }
 
 TEST_F(Browser, RemoteCommandOfARunningBrowser) {
@@ -177,8 +224,10 @@ TEST_F(Browser, XdgOpenMissingFailsCleanly) {
 
 TEST_F(Browser, BackgroundStartReturnsAtOnce) {
   std::string b = script("browser", "");
+  const pid_t self = getpid();
   EXPECT_EQ(_http_system(b.c_str(), "h", 82, nullptr), 0);
   EXPECT_EQ(_http_system(b.c_str(), nullptr, 0, "p q"), 0);
+  ASSERT_EQ(getpid(), self) << "the test goes on in the child: the shell took the test program's place";
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; })) << "the browser never ran";
   std::vector<std::string> c = calls();
   std::sort(c.begin(), c.end());
@@ -192,8 +241,9 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   // The search looks at every process of the user, and another run of this test (the other
   // build's suite beside this one, an earlier run's orphan) would answer for ours. So ps
   // lists only the processes started from this test's folder.
-  const std::string ps = tmp_.file("ps");
-  tqtest::write_file(ps, "#!/bin/sh\n/usr/bin/ps \"$@\" | grep -F '" + tmp_.path() + "/'\n");
+  // Each look leaves a line in "looks".
+  const std::string ps = tmp_.file("ps"), looks = tmp_.file("looks");
+  tqtest::write_file(ps, "#!/bin/sh\necho >>'" + looks + "'\n/usr/bin/ps \"$@\" | grep -F '" + tmp_.path() + "/'\n");
   chmod(ps.c_str(), 0755);
   std::string stop = tmp_.file("stop");
   // "serve" keeps a process named netscape alive for ps to find, until the stop mark or the
@@ -201,18 +251,23 @@ TEST_F(Browser, NetscapeIsStartedOrToldToOpen) {
   script("netscape", "[ \"$1\" = serve ] || exit 0\ni=0\nwhile [ -e '" + log() + "' ] && [ ! -e '" + stop +
                          "' ] && [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done\n");
   set("PATH", (tmp_.path() + ":/usr/bin:/bin").c_str());
-  // None running: looked for twice, then started in the background.
+  // None running: looked for twice, a second apart, then started in the background.
+  note_pauses();
   EXPECT_EQ(_http_netscape("h", 83, nullptr), 0);
+  EXPECT_EQ(pauses, std::vector<long>{1000});
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 1; }));
   EXPECT_EQ(calls()[0], "http://h:83/|");
+  EXPECT_EQ(tqtest::read_file(looks), "\n\n");
   // One running: it gets the remote command.
   EXPECT_EQ(shell_status("netscape serve &"), 0);
   ASSERT_TRUE(tqtest::wait_until([&] { return calls().size() == 2; }));
-  EXPECT_EQ(_http_netscape(nullptr, 0, "http://z/"), 0);
+  EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(_http_netscape(nullptr, 0, "http://z/"), 0); }), "");
   tqtest::write_file(stop, "");
   std::vector<std::string> c = calls();
-  ASSERT_EQ(c.size(), 3u);
-  EXPECT_EQ(c[2], "-remote|openURL(http://z/)|");
+  ASSERT_GT(c.size(), 2u);
+  for (size_t i = 2; i < c.size(); ++i) EXPECT_EQ(c[i], "-remote|openURL(http://z/)|") << i;
+  EXPECT_EQ(tqtest::read_file(looks), std::string(c.size(), '\n')) << "found at the first look each time";
+  EXPECT_EQ(pauses, std::vector<long>{1000});
 }
 
 }  // namespace

@@ -22,6 +22,8 @@
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
 #include "stream_test_util.h"
+#include "support/fork_fault.h"
+#include "support/heap_growth.h"
 
 using namespace tq;
 
@@ -38,12 +40,6 @@ int reap(pid_t pid, std::chrono::seconds bound = std::chrono::seconds(20)) {
     return -1;
   }
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// Reaps the children whose process ids the calls did not give (within a bound).
-void reap_unnamed_children() {
-  EXPECT_TRUE(tqtest::wait_until([] { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }))
-      << "a child did not end";
 }
 
 std::string escaped(const char* text) {
@@ -263,6 +259,39 @@ TEST(LaunchProc, AStreamThatCannotBeHandedOverStopsTheStartUntouched) {
   for (STREAM* s : {fp[0], fp[1], pipe_pair[0], str, gone[0]}) d_s_close(s);
 }
 
+// A fork that fails: each road's failure answer (minus the error, or -1 with errno), no
+// streams made, nothing left on the heap, every descriptor of the attempt closed; launch_proc
+// still writes its text into the streams it was given and closes those it was asked to.
+TEST(LaunchProc, AFailedForkAnswersItsErrorAndClosesWhatItMade) {
+  const int fds = tqtest::open_fd_count();
+  STREAM* up[2];
+  ASSERT_EQ(s_open_pipe(up), 0);
+  char* args[] = {const_cast<char*>("true"), nullptr};
+  STREAM* streams[] = {up[1], nullptr};
+  STREAM *in = up[0], *out = up[0], *err = up[0];
+  auto minus_errno = [](int r) { return r < 0 ? -errno : r; };
+  const std::pair<const char*, std::function<int()>> rows[] = {
+      {"launch_proc", [&] { return launch_proc("true", args, streams, nullptr, nullptr, "x"); }},
+      {"with streams", [&] { return minus_errno(launch_proc_stdio(&in, &out, &err, "true")); }},
+      {"detached", [&] { return minus_errno(launch_proc_stdio(nullptr, nullptr, nullptr, "true")); }},
+      {"launch_devnull", [] { return launch_devnull("true"); }},
+      {"launch_normal", [] { return launch_normal("true"); }},
+  };
+  {
+    tqtest::ForkFails fails(ENOMEM);
+    for (const auto& [what, call] : rows)
+      EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -ENOMEM) << what; }), "") << what;
+    const char close_flags[] = {1};
+    EXPECT_EQ(launch_proc("true", args, streams, close_flags, "P:", nullptr), -ENOMEM);
+  }
+  EXPECT_EQ(std::vector<STREAM*>({in, out, err}), std::vector<STREAM*>(3, nullptr));
+  EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(up[1]) == 0; })) << "the handed-over stream was not closed";
+  EXPECT_EQ(streamtest::read_exact(s_get_fid(up[0]), 3), "P:") << "the text, then the end of the pipe";
+  d_s_close(up[0]);
+  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
+      << tqtest::open_fd_count() - fds << " descriptors left open";
+}
+
 // A file the root file helper holds for its user lives in the helper: nothing to inherit.
 TEST(LaunchProc, AStreamOnAHelperDescriptorCannotBeHandedOver) {
   if (geteuid() != 0 || !ufr_dispatch) GTEST_SKIP() << "the root file helper is only used when running as root";
@@ -317,7 +346,6 @@ TEST(LaunchProcStdio, CatRoundTripsData) {
   EXPECT_EQ(streamtest::read_exact(s_get_fid(out), 6), "SHOUT\n");
   d_s_close(out);
   d_s_close(err);
-  reap_unnamed_children();
 }
 
 TEST(LaunchProcStdio, ChildHasOnlyItsThreeStreams) {
@@ -347,7 +375,6 @@ TEST(LaunchShell, DetachedCommandsRun) {
   EXPECT_EQ(reap(pid), 0);
   EXPECT_EQ(tqtest::read_file(b), "y");
   EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::read_file(a) == "x"; })) << tqtest::read_file(a);
-  reap_unnamed_children();
 }
 
 TEST(LaunchShell, DevnullSendsOutputAndErrorToDevNull) {

@@ -6,7 +6,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 #include "lang/sexp.h"
 
@@ -28,6 +31,19 @@ std::string printed(tq::TQ_SEXP* v);
 // moments). Empty when nothing does. The test main checks it after every test of every
 // program: a lock left taken harms only the tests after it in the same process.
 std::string locks_left();
+
+// The processes a test started and left running. The test program adopts the orphans of the
+// processes below it (adopt_orphans, once at its start), so that a process whose parent
+// ended, a program a test ran having started it, stays below the test program. At a test's
+// start processes_below gives what runs below the program (each parent before its
+// children); at its end children_left gives what the test started (not in `before`) that
+// still runs once a short bound has passed (a process told to end is gone in moments), one
+// line each ("<pid> <command line>"), after ending it with what it started in turn. Empty
+// when none. What the test started and has ended is reaped. The test main checks it after
+// every test and at the program's end.
+void adopt_orphans();
+std::vector<pid_t> processes_below();
+std::string children_left(const std::vector<pid_t>& before);
 
 // Remembers the interpreters, bound threads and descriptors at construction; the destructor
 // expects each to be back at or below that (bounded: closes are queued).

@@ -2,6 +2,7 @@
 // function, so the test thread is a pool task with a task number like any other.
 #include <gtest/gtest.h>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -18,20 +19,23 @@ namespace {
 // Every test runs inside a watchdog scope: a test that a fault keeps running for ever ends
 // the program with a message instead of holding it (one that takes memory without end is
 // stopped by the memory bound, set for the whole program in run_tests). At its end, a test
-// has left no recorded lock taken (support/runtime_env.h).
+// has left no recorded lock taken and no process running (support/runtime_env.h).
 class BoundEveryTest : public testing::EmptyTestEventListener {
  public:
   void OnTestStart(const testing::TestInfo&) override {
     dog_ = std::make_unique<tqtest::Watchdog>("the test", tqtest::test_bound());
+    below_ = tqtest::processes_below();
   }
   void OnTestEnd(const testing::TestInfo&) override {
     const std::string left = tqtest::locks_left();
     EXPECT_EQ(left, "") << "locks left taken by the test";
+    EXPECT_EQ(tqtest::children_left(below_), "") << "processes left running by the test (ended now)";
     dog_.reset();
   }
 
  private:
   std::unique_ptr<tqtest::Watchdog> dog_;
+  std::vector<pid_t> below_;
 };
 
 // A folder for the whole run, made the temporary folder of every test, child and death
@@ -53,6 +57,8 @@ int run_tests(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   const bool death_child = !testing::GTEST_FLAG(internal_run_death_test).empty();
   const std::string folder = death_child ? "" : run_folder();
+  if (!death_child) tqtest::adopt_orphans();
+  const std::vector<pid_t> below = tqtest::processes_below();
   testing::UnitTest::GetInstance()->listeners().Append(new BoundEveryTest);
   // Before the first test and the environments' set-up, so that the watchdog's descriptors
   // are among those they find open; a death test's child is bounded likewise.
@@ -65,7 +71,12 @@ int run_tests(int argc, char** argv) {
   // whatever its statement does (a lock that deadlocks instead of ending the process).
   std::unique_ptr<tqtest::Watchdog> child_dog;
   if (death_child) child_dog = std::make_unique<tqtest::Watchdog>("the death test's child", tqtest::test_bound() / 2);
-  const int result = RUN_ALL_TESTS();
+  int result = RUN_ALL_TESTS();
+  // What a suite's set-up started for its tests and its tear-down left running.
+  if (const std::string left = death_child ? "" : tqtest::children_left(below); !left.empty()) {
+    fprintf(stderr, "processes left running by the test program (ended now):\n%s", left.c_str());
+    result = 1;
+  }
   std::error_code ignored;
   if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
   return result;
