@@ -1,6 +1,9 @@
 // Delayed values and the delay thread, the interpreter tick (keep-alive and time-outs, driven
 // by calling the tick), and the runtime's small services: the version records and the
 // SetAgent text, forms from text pieces, the code a value needs.
+#include <sys/socket.h>
+
+#include <cstdlib>
 #include <vector>
 
 #include "interp/delay.h"
@@ -13,6 +16,8 @@
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
 #include "remote/setagent.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -54,19 +59,89 @@ struct DelayListener {
   ~DelayListener() { delete l; }
 };
 
+// (ask-self): a value the delay thread computes itself once the test lets it (its readiness 1,
+// then 0): the computation asks the same listener, over a connection of its own, for a delayed
+// value, which the test fills with 5, and answers the number replied (-1 for none).
+std::atomic<int> self_port{0};
+std::atomic<bool> ask_now{false};
+int asking_ready(DELAY_FUNC*, int) { return ask_now ? 0 : 1; }
+TQ_SEXP* ask_the_listener(TQ_SEXP* cell) {
+  Sock s(Sock::connect_loopback(self_port));
+  int got = -1;
+  if (s.send("\n(test-delay \"inner\")\n") && tqtest::wait_until([] { return pending("inner") != nullptr; })) {
+    set_d_sexp(pending("inner"), get_integer(5, nullptr));
+    const std::string r = s.read_until("</Result>\n");
+    if (const size_t at = r.find("<Result> 2 "); at != std::string::npos) got = std::atoi(r.c_str() + at + 11);
+  }
+  over_write_sexp(cell, get_integer(got, nullptr));
+  return cell;
+}
+DELAY_FUNC asking{ask_the_listener, nullptr, asking_ready};
+TQ_SEXP* ask_self(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return init_delay_func(&asking); }
+
+// The printed text of a string of n letters "x".
+TQ_SEXP* long_text(int n) {
+  std::vector<L_CHAR> text(size_t(n) + 1, L_CHAR('x'));
+  text[size_t(n)] = 0;
+  return get_string(text.data());
+}
+
 }  // namespace
 
-TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
+// Delayed replies go out once their values are there, numbered by their requests, whatever
+// the order: a peer that does not read its replies holds up no other peer's, and a value whose
+// computation asks the same listener for a delayed value is answered.
+enum class Delayed { kInAnyOrder, kBesideAPeerThatDoesNotRead, kAskingTheSameListener };
+
+TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
   NoLeftovers clean;
   DelayListener dl;
-  Admitted a(*dl.l);
-  ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(+ 1 2)\n"));
-  EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
-  WAIT_FOR(delays_made == 2, "both delayed values");
-  set_d_sexp(pending("two"), get_integer(20, nullptr));
-  EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
-  set_d_sexp(pending("one"), get_integer(10, nullptr));
-  EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+  set_env(delay_env, _l_string_1(std_cm, "ask-self"), get_func_prim(ask_self, 0, nullptr, 1, 1));
+  for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener}) {
+    delays_made = 0;
+    Admitted a(*dl.l);
+    if (c == Delayed::kInAnyOrder) {
+      ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(+ 1 2)\n"));
+      EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
+      WAIT_FOR(delays_made == 2, "both delayed values");
+      set_d_sexp(pending("two"), get_integer(20, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
+      set_d_sexp(pending("one"), get_integer(10, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+    } else if (c == Delayed::kBesideAPeerThatDoesNotRead) {
+      // b reads nothing, and small buffers on both sides make its reply wait for it.
+      Admitted b(*dl.l);
+      const int small = 4096;
+      ASSERT_EQ(setsockopt(b.c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+      STREAM* b_out = info(b.conn).out;
+      ASSERT_EQ(setsockopt(s_get_fid(b_out), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+      s_set_write_abort(b_out, 1, 3600);  // ended by the close below, not by time
+      ASSERT_TRUE(b.c.send("(test-delay \"unread\")\n"));
+      ASSERT_TRUE(a.c.send("(test-delay \"read\")\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1 && info(b.conn).delay_que_cnt == 1, "both values to be queued");
+      set_d_sexp(pending("unread"), long_text(1 << 18));
+      const auto b_replied_to = [&] { return (info(b.conn).flags & TQF_DQUE_LOCK) != 0; };  // its reply in writing
+      WAIT_FOR(b_replied_to() && s_write_would_wait(b_out), "b's reply to wait for b");
+      set_d_sexp(pending("read"), get_integer(5, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 5</Result>\n");
+      EXPECT_TRUE(b_replied_to()) << "b's reply was over first";
+      EXPECT_EQ(info(b.conn).delay_que_cnt, 1);
+      const unsigned b_conn = b.conn;
+      b.c.close();
+      EXPECT_TRUE(wait_gone(b_conn)) << "the failed reply closes b's connection";
+    } else {
+      self_port = dl.l->port;
+      ask_now = false;
+      ASSERT_TRUE(a.c.send("(ask-self)\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
+      ask_now = true;
+      {
+        TqiLock l;
+        _wakeup_delay_thread();
+      }
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 5</Result>\n");
+    }
+  }
 }
 
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
@@ -126,6 +201,16 @@ TEST(Delay, RealisingTheValueWaitsForItAndSearchFindsIt) {
   set_d_sexp(d, n_get_string("here"));
   EXPECT_TRUE(t.wait());
   EXPECT_EQ(got, "^\"here\"");
+  // What is realised may be waited for, filled in by another interpreter's peer: never under a
+  // lock other interpreters need.
+  EXPECT_EXIT(
+      {
+        lock_task(new_lock());
+        get_type(new_d_sexp(&d));
+      },
+      testing::ExitedWithCode(1),
+      "rule broken: no wait on a peer while the task holds a lock other interpreters need at .*delay_test.cpp:[0-9]+ "
+      "\\(a forced value; lock taken at .*delay_test.cpp:[0-9]+\\)");
 
   TQ_SEXP* deep = nullptr;
   for (int i = 0; i < 6000; ++i) deep = list(deep, nullptr);

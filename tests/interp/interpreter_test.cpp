@@ -274,10 +274,15 @@ TEST(Interpreter, AnInterruptCancelsTheTerminalInterpreter) {
 TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
   GcFrame frame("lock");
   TQ_INTERPRETER* me = get_my_tqi();
-  ASSERT_EQ(lock_tqi_out(me), 0);
-  ASSERT_EQ(lock_tqi_out(me), 0);
   std::atomic<int> other{1};
-  tqtest::Task t([&] { other = lock_tqi_out_no_wait(me); });
+  std::atomic<bool> held{false};
+  // Started first: no thread start waits while its task holds a lock, the output lock too.
+  tqtest::Task t([&] {
+    if (tqtest::wait_until([&] { return held.load(); })) other = lock_tqi_out_no_wait(me);
+  });
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  held = true;
   ASSERT_TRUE(t.wait());
   EXPECT_EQ(other, -2);
   unlock_tqi_out(me);

@@ -12,8 +12,10 @@
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/resolve.h"
 #include "remote/http_agent.h"
+#include "remote/session_tqp.h"
 #include "remote/toh_client_v2.h"
 #include "remote_test_util.h"
 #include "stream/stream_write.h"
@@ -182,4 +184,56 @@ TEST(ThreadShortage, ThreadsCallerWaitsAndTheOthersAreServed) {
   ASSERT_TRUE(caller.wait(std::chrono::seconds(90)));
   EXPECT_EQ(*value, "7");
   EXPECT_EQ(*other, "()");
+}
+
+// The hand-made locks are noted where they are held, for the rule checks to see (see
+// platform/rules.h), and given back: each is taken by what uses it, and none is held after.
+TEST(RuleChecks, EveryHandMadeLockIsNotedWhileHeldAndGivenBack) {
+  Clean clean;
+  const struct {
+    HandLock lock;
+    std::function<void()> use;
+  } rows[] = {
+      {HandLock::kDelayQueue,  // queued by an interpreter, then replied by the delay thread
+       [] {
+         TQ_INTERPRETER* me = get_my_tqi();  // the test thread's own: no output to reply on
+         {
+           GcFrame frame("replied");
+           insert_delay_que(me, 1, init_delay_func(&computed));
+         }
+         EXPECT_TRUE(tqtest::wait_until([me] {
+           TqiLock l;
+           return me->delay_que_cnt == 0;
+         }));
+       }},
+      {HandLock::kOutput,  // the admission of a connection, then a reply
+       [] {
+         interptest::Listener l;
+         interptest::Admitted a(l);
+         ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
+         EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
+       }},
+      {HandLock::kAccept, [] { interptest::Listener l; interptest::Admitted a(l); }},
+      {HandLock::kBlacklistBusy,  // a connection made through the blacklist
+       [] {
+         interptest::Listener l;
+         const int id = interptest::connect_client(l.port);
+         ASSERT_GT(id, 0);
+         EXPECT_TRUE(interptest::close_gone(unsigned(id)));
+       }},
+      {HandLock::kAgentToken,  // a request's read, a reconnection's write
+       [] {
+         CON_AGENT a{};
+         read_lock_agent(&a);
+         read_unlock_agent(&a);
+         write_lock_agent(&a);
+         write_unlock_agent(&a);
+       }},
+  };
+  for (const auto& r : rows) {
+    const int takes = hand_lock_takes(r.lock), held = hand_locks_held(r.lock);
+    r.use();
+    EXPECT_GT(hand_lock_takes(r.lock), takes) << hand_locks[int(r.lock)].name;
+    EXPECT_TRUE(tqtest::wait_until([&] { return hand_locks_held(r.lock) == held; })) << hand_locks[int(r.lock)].name;
+  }
 }
