@@ -267,7 +267,7 @@ DELAY_QUE_T* take_entry() {
 // or purge meanwhile, and every other interpreter does. An entry let go by its relay's end is
 // dropped.
 void reply_entry(DELAY_QUE_T* e) {
-  TQ_SEXP* value = realize_sexp(e->ret);
+  TQ_SEXP* value = realize_sexp_from(e->ret, __FILE__, __LINE__);
   TQ_INTERPRETER* t;
   {
     TqiLock l;
