@@ -307,9 +307,9 @@ void delay_thread(void*) {
     }
     // Forcing the value (one still to be computed) and writing its reply (to a peer that does
     // not read) may each take long: another thread serves the queue meanwhile, so that no
-    // value or peer holds up the replies to others. It is started without waiting; with
-    // none to have, the queue waits for this entry.
-    create_task_nowait(delay_thread, nullptr, 4);
+    // value or peer holds up the replies to others. Its thread is reserved, as one a peer's
+    // work takes, never waited for; with none to have, the queue waits for this entry.
+    if (POOL_THREAD* successor = reserve_task()) start_reserved_task(successor, delay_thread, nullptr, 4);
     reply_entry(e);
     d_f_ree(e);
   }

@@ -69,7 +69,7 @@ void close_delay_que(TQ_INTERPRETER* tqi, bool deliver);
 void _wakeup_delay_thread();
 
 // Task body, priority 4: serves the queue; once it has taken an entry, it starts a successor
-// (without waiting) to serve it meanwhile, forces the value and replies, and ends when another
+// (from a reservation, never waited for) to serve it meanwhile, forces the value and replies, and ends when another
 // thread then serves the queue.
 void delay_thread(void* data);
 

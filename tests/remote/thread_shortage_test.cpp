@@ -132,7 +132,7 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return s ? (d_s_close(s), std::string("opened")) : std::string("none, ") + strerrorname_np(cerr);
        },
        "none, EAGAIN"},
-      {"the delay thread's successor (under the delay queue's lock, which every relay's close takes)",
+      {"the delay thread's successor (reserved once it has taken an entry: the queue waits for it)",
        [] {
          setup_self_interpreter();
          TQ_INTERPRETER* me = get_my_tqi();
