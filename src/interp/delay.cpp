@@ -22,8 +22,6 @@ namespace {
 int delay_key;           // the delay thread sleeps on its address
 int dque_key;            // a thread waiting for an interpreter's delay-queue lock sleeps on it
 unsigned dque_gen;       // bumped by every wake-up of the delay thread (tqi_lock)
-HTID dque_task;          // the thread serving the queue, for diagnostics (tqi_lock)
-int dque_task_point;     // how far the last taker has got: 1 waiting .. 5 replied (tqi_lock)
 DELAY_QUE_T* in_flight;  // entries taken by delay threads and not yet done with (tqi_lock)
 
 struct RECONNECT_QUE {
@@ -248,8 +246,6 @@ DELAY_QUE_T* take_entry() {
     unsigned gen;
     {
       TqiLock l;
-      dque_task = self_htid();
-      dque_task_point = 1;
       gen = dque_gen;
     }
     if (auto* e = reinterpret_cast<DELAY_QUE_T*>(delete_queue(&interpreter_que, take_ready, nullptr, 0))) return e;
@@ -271,7 +267,6 @@ void reply_entry(DELAY_QUE_T* e) {
   TQ_INTERPRETER* t;
   {
     TqiLock l;
-    dque_task_point = 3;
     t = dque_lock(&e->tqi, __FILE__, __LINE__) ? e->tqi : nullptr;
   }
   if (t) _reply(t, e->line, value);
@@ -285,7 +280,6 @@ void reply_entry(DELAY_QUE_T* e) {
   DELAY_QUE_T** p = &in_flight;
   while (*p != e) p = &(*p)->next_in_flight;
   *p = e->next_in_flight;
-  dque_task_point = t ? 5 : 4;
 }
 
 }  // namespace
@@ -303,7 +297,6 @@ void delay_thread(void*) {
     {
       TqiLock l;
       --interpreter_que_task;
-      dque_task_point = 2;
     }
     // Forcing the value (one still to be computed) and writing its reply (to a peer that does
     // not read) may each take long: another thread serves the queue meanwhile, so that no

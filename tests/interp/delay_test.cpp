@@ -95,19 +95,26 @@ enum class Delayed { kInAnyOrder, kBesideAPeerThatDoesNotRead, kAskingTheSameLis
 
 TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
   NoLeftovers clean;
+  tqtest::TickClock clock;  // held: no time-out makes the delay thread look again
   DelayListener dl;
   set_env(delay_env, _l_string_1(std_cm, "ask-self"), get_func_prim(ask_self, 0, nullptr, 1, 1));
   for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener}) {
     delays_made = 0;
     Admitted a(*dl.l);
     if (c == Delayed::kInAnyOrder) {
-      ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(+ 1 2)\n"));
-      EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
-      WAIT_FOR(delays_made == 2, "both delayed values");
+      ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(test-delay \"three\")\n(+ 1 2)\n"));
+      EXPECT_EQ(a.c.read_line(), "<Result> 5 3</Result>\n") << "the relay went on";
+      WAIT_FOR(info(a.conn).delay_que_cnt == 3, "the delayed values to be queued");
       set_d_sexp(pending("two"), get_integer(20, nullptr));
       EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
+      // Two at once: one reply of a connection is in flight at a time, the other goes after it.
+      ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);  // holds the first up
       set_d_sexp(pending("one"), get_integer(10, nullptr));
+      set_d_sexp(pending("three"), get_integer(30, nullptr));
+      WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the first to be in writing");
+      unlock_tqi_out_iid(a.conn);
       EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+      EXPECT_EQ(a.c.read_line(), "<Result> 4 30</Result>\n");
     } else if (c == Delayed::kBesideAPeerThatDoesNotRead) {
       // b reads nothing, and small buffers on both sides make its reply wait for it.
       Admitted b(*dl.l);

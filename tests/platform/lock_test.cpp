@@ -105,6 +105,13 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   lock_task(a);
   EXPECT_EQ(held_shared_lock(), base + 1);
   unlock_task(a, "test");
+  SEM once_unshared = new_lock();
+  set_lock_unshared(once_unshared);
+  close_lock(once_unshared);
+  lock_task(once_unshared = new_lock());  // in the block just given back
+  EXPECT_EQ(held_shared_lock(), base + 1) << "a new lock is shared";
+  unlock_task(once_unshared, "test");
+  close_lock(once_unshared);
   _unnote_lock(&word);
   EXPECT_EQ(held_lock_count(), base);
 

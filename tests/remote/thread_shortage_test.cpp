@@ -194,17 +194,26 @@ TEST(RuleChecks, EveryHandMadeLockIsNotedWhileHeldAndGivenBack) {
     HandLock lock;
     std::function<void()> use;
   } rows[] = {
-      {HandLock::kDelayQueue,  // queued by an interpreter, then replied by the delay thread
+      {HandLock::kDelayQueue,  // queued by an interpreter, replied by the delay thread, purged
        [] {
-         TQ_INTERPRETER* me = get_my_tqi();  // the test thread's own: no output to reply on
-         {
-           GcFrame frame("replied");
-           insert_delay_que(me, 1, init_delay_func(&computed));
-         }
-         EXPECT_TRUE(tqtest::wait_until([me] {
-           TqiLock l;
-           return me->delay_que_cnt == 0;
-         }));
+         tqtest::Task t([] {
+           setup_self_interpreter();
+           TQ_INTERPRETER* me = get_my_tqi();  // no output to reply on
+           {
+             GcFrame frame("replied");
+             insert_delay_que(me, 1, init_delay_func(&computed));
+           }
+           EXPECT_TRUE(tqtest::wait_until([me] {
+             TqiLock l;
+             return me->delay_que_cnt == 0;
+           }));
+           {
+             TqiLock l;
+             close_delay_que(me, false);
+           }
+           close_self_interpreter();
+         });
+         EXPECT_TRUE(t.wait());
        }},
       {HandLock::kOutput,  // the admission of a connection, then a reply
        [] {
