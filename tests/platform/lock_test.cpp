@@ -115,6 +115,7 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   _unnote_lock(&word);
   EXPECT_EQ(held_lock_count(), base);
 
+#if !defined(TQ_SANITIZE_THREAD)  // which reports a release by another thread than the taker
   // With every note in use, the release of a lock that another thread took leaves the count.
   std::vector<SEM> many(size_t(kHeldLocksNoted - base));
   for (SEM& m : many) lock_task(m = new_lock());
@@ -128,6 +129,7 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   for (SEM& m : many) unlock_task(m, "test"), close_lock(m);
   EXPECT_EQ(held_lock_count(), base);
   close_lock(other.s);
+#endif
   close_lock(a);
   close_lock(b);
   EXPECT_TRUE(rule_checks_on()) << "the test programs run with the rule checks on";
