@@ -211,6 +211,8 @@ TEST(RuleChecks, EveryHandMadeLockIsNotedWhileHeldAndGivenBack) {
              TqiLock l;
              close_delay_que(me, false);
            }
+           insert_delay_que(me, 2, nullptr);  // dropped: the relay has ended
+           EXPECT_EQ(me->delay_que_cnt, 0);
            close_self_interpreter();
          });
          EXPECT_TRUE(t.wait());
