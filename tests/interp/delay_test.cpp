@@ -15,6 +15,7 @@
 #include "lang/gc.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
+#include "platform/d_alloc.h"
 #include "remote/setagent.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -58,6 +59,19 @@ struct DelayListener {
   }
   ~DelayListener() { delete l; }
 };
+
+// (slow-value): a value the delay thread computes itself once the test lets it (its readiness 1,
+// then 0), its computation held until the test releases it.
+std::atomic<bool> let_force{false}, forcing{false}, release_force{false};
+int slow_ready(DELAY_FUNC*, int) { return let_force ? 0 : 1; }
+TQ_SEXP* slow_force(TQ_SEXP* cell) {
+  forcing = true;
+  tqtest::wait_until([] { return release_force.load(); });
+  over_write_sexp(cell, get_integer(1, nullptr));
+  return cell;
+}
+DELAY_FUNC slow{slow_force, nullptr, slow_ready};
+TQ_SEXP* slow_value(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return init_delay_func(&slow); }
 
 // (ask-self): a value the delay thread computes itself once the test lets it (its readiness 1,
 // then 0): the computation asks the same listener, over a connection of its own, for a delayed
@@ -153,22 +167,23 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
 
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
-// arrives, at once when a close is asked for, at the next tick once the output has gone
-// (closed as a failed write elsewhere closes it), or once a keep-alive finds the peer gone,
-// the value then being dropped.
-enum class PendingEnd { kArrives, kCloseAsked, kOutputGone, kKeepAliveFails };
+// arrives, at once when a close is asked for (also while the delay thread computes the value,
+// which is then dropped), at the next tick once the output has gone (closed as a failed write
+// elsewhere closes it), or once a keep-alive finds the peer gone, the value then being dropped.
+enum class PendingEnd { kArrives, kCloseAsked, kCloseAskedWhileComputed, kOutputGone, kKeepAliveFails };
 
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
+  start_alloc_time_list();  // a freed record is filled, so that a late use of one shows
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   DelayListener dl;
-  for (const PendingEnd end :
-       {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
+  set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
+  for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kCloseAskedWhileComputed,
+                               PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
     const bool arrives = end == PendingEnd::kArrives;
     delays_made = 0;
     Admitted a(*dl.l);
-    ASSERT_TRUE(a.c.send("(test-delay \"late\")\n"));
-    WAIT_FOR(delays_made == 1, "the delayed value");
+    ASSERT_TRUE(a.c.send(end == PendingEnd::kCloseAskedWhileComputed ? "(slow-value)\n" : "(test-delay \"late\")\n"));
     WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
     const unsigned conn = a.conn;
     a.c.close();
@@ -179,6 +194,15 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
     } else if (end == PendingEnd::kCloseAsked) {
       EXPECT_TRUE(close_gone(conn)) << "a close asked for ends the wait";
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
+    } else if (end == PendingEnd::kCloseAskedWhileComputed) {
+      let_force = true;
+      {
+        TqiLock l;
+        _wakeup_delay_thread();
+      }
+      WAIT_FOR(forcing.load(), "the delay thread to compute the value");
+      EXPECT_TRUE(close_gone(conn)) << "the close waited for the computation";
+      release_force = true;  // its value is dropped, the record gone
     } else if (end == PendingEnd::kKeepAliveFails) {
       // The first line end after the peer's close is refused with a reset, a later one fails.
       WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a keep-alive to find the peer gone");

@@ -35,6 +35,12 @@ struct Contender {
   bool keep = false;  // leaves the lock taken, for the test to release
 };
 
+void release_other(void* p) {
+  auto* c = static_cast<Contender*>(p);
+  unlock_task(c->s, "released by another thread");
+  c->got = true;
+}
+
 void contend(void* p) {
   auto* c = static_cast<Contender*>(p);
   c->tid = get_tid();
@@ -126,8 +132,17 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   ASSERT_TRUE(wait_until([&] { return other.got.load(); }));
   unlock_task(other.s, "test");
   EXPECT_EQ(held_lock_count(), kHeldLocksNoted);
+  lock_task(a);  // past the notes: counted only
+  EXPECT_EQ(held_lock_count(), kHeldLocksNoted + 1);
+  unlock_task(a, "test");
   for (SEM& m : many) unlock_task(m, "test"), close_lock(m);
   EXPECT_EQ(held_lock_count(), base);
+  // A lock this thread took and another released is this one's no longer.
+  lock_task(other.s);
+  other.got = false;
+  ASSERT_GE(create_task_nowait(release_other, &other, 1), 0);
+  ASSERT_TRUE(wait_until([&] { return other.got.load(); }));
+  EXPECT_EQ(held_shared_lock(), -1);
   close_lock(other.s);
 #endif
   close_lock(a);
