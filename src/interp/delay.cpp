@@ -272,9 +272,10 @@ void reply_entry(DELAY_QUE_T* e) {
   if (t) _reply(t, e->line, value);
   TqiLock l;
   if (t) {
+    // The silence count stays as the reply left it, the relay's: -1 while it evaluates a request,
+    // which no time-out may cut.
     --t->delay_que_cnt;
     wakeup_task(&t->delay_que_cnt);  // a relay whose input has ended may await it
-    t->silent_cnt = 0;
     dque_unlock(t);
   }
   DELAY_QUE_T** p = &in_flight;

@@ -265,21 +265,52 @@ TEST(Tick, AnIdleConnectionGetsALineEndEveryThirtyTicks) {
   EXPECT_EQ(a.c.read_line(), "\n");
 }
 
+namespace {
+
+// (hold-here): holds the relay until the test releases it; 2.
+std::atomic<bool> holding{false}, release_hold{false};
+TQ_SEXP* hold_here(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  holding = true;
+  tqtest::wait_until([] { return release_hold.load(); });
+  return get_integer(2, nullptr);
+}
+
+}  // namespace
+
+// The connection time-out closes an idle connection, not one whose relay evaluates a request,
+// also when a delayed reply to an earlier one is written meanwhile.
 TEST(Tick, TheConnectionTimeOutClosesAnIdleConnection) {
   NoLeftovers clean;
   tqtest::TickClock clock;
-  Listener l;
-  Admitted a(l);
-  const unsigned conn = a.conn;
-  WAIT_FOR(idle(conn), "the connection to be idle");
-  EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
-  ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);
-  tqi_tick();
-  EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "one tick before the time-out";
-  EXPECT_NE(info(conn).inp, nullptr);
-  tqi_tick();
-  EXPECT_TRUE(a.c.closed_by_peer());
-  EXPECT_TRUE(wait_gone(conn));
+  DelayListener dl;
+  set_env(delay_env, _l_string_1(std_cm, "hold-here"), get_func_prim(hold_here, 0, nullptr, 1, 1));
+  for (const bool evaluating : {false, true}) {
+    Admitted a(*dl.l);
+    const unsigned conn = a.conn;
+    if (evaluating) {
+      ASSERT_TRUE(a.c.send("(test-delay \"early\")\n(hold-here)\n"));
+      WAIT_FOR(holding.load(), "the relay to evaluate");
+      set_d_sexp(pending("early"), get_integer(1, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 1</Result>\n");
+      WAIT_FOR(info(conn).delay_que_cnt == 0, "the delay thread to be done");
+    } else {
+      WAIT_FOR(idle(conn), "the connection to be idle");
+      EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
+    }
+    ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);
+    tqi_tick();
+    EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "one tick before the time-out";
+    EXPECT_NE(info(conn).inp, nullptr);
+    tqi_tick();
+    if (evaluating) {
+      EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "closed while it evaluates";
+      release_hold = true;
+      EXPECT_EQ(a.c.read_line(), "<Result> 3 2</Result>\n");
+    } else {
+      EXPECT_TRUE(a.c.closed_by_peer());
+      EXPECT_TRUE(wait_gone(conn));
+    }
+  }
 }
 
 TEST(Runtime, TheVersionRecordsAndTheSetAgentTextAreExact) {
