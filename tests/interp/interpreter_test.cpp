@@ -306,6 +306,10 @@ TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
             std::string("the output lock ") + __FILE__ + ":" + std::to_string(__LINE__ - 5));
   unlock_tqi_out(me);
   EXPECT_EQ(held_lock_count(), locks);
+  TQ_INTERPRETER* gone = new_tq_interpreter();  // freed by the holder of its output lock
+  ASSERT_EQ(lock_tqi_out(gone), 0);
+  free_tq_interpreter(gone);
+  EXPECT_EQ(held_lock_count(), locks);
 }
 
 namespace {
