@@ -241,13 +241,14 @@ namespace {
 
 // Takes the first entry that may be taken and is ready, waiting (asleep, woken by a value's
 // arrival, a queuing interpreter or a one-second time-out) until there is one.
+unsigned wakeups() {
+  TqiLock l;
+  return dque_gen;
+}
+
 DELAY_QUE_T* take_entry() {
   for (;;) {
-    unsigned gen;
-    {
-      TqiLock l;
-      gen = dque_gen;
-    }
+    const unsigned gen = wakeups();
     if (auto* e = reinterpret_cast<DELAY_QUE_T*>(delete_queue(&interpreter_que, take_ready, nullptr, 0))) return e;
     TqiLock l;
     if (gen != dque_gen) continue;  // woken while looking
