@@ -28,6 +28,7 @@
 #include "interp/tick.h"
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/tick.h"
 #include "stream/format.h"
 #include "stream/socket_stream.h"
@@ -114,6 +115,7 @@ TQ_INTERPRETER* copy_for_connection(TQ_INTERPRETER* listener, STREAM* stream, ui
   // start at registration, and a request sent with the opening line end is answered after it.
   t->out_lock = 1;
   t->out_lock_task = get_tid();
+  hand_lock_taken(HandLock::kOutput, &t->out_lock, __FILE__, __LINE__);
   t->delay_que_cnt = 0;
   t->acc_file = nullptr;
   t->inp = t->out = stream;
@@ -309,6 +311,7 @@ void _accept_thread(void* data) {
       TQ_INTERPRETER* listener = _search_tqi_id(id);
       if (!listener || listener->accept_lock) return;  // another thread is accepting
       listener->accept_lock = 1;
+      hand_lock_taken(HandLock::kAccept, &listener->accept_lock, __FILE__, __LINE__);
       in = listener->inp;
     }
     ACCESS_KEY* key = accept_connection(in);
@@ -319,6 +322,7 @@ void _accept_thread(void* data) {
       TqiLock l;
       TQ_INTERPRETER* listener = _search_tqi_id(id);  // only this thread closes it
       listener->accept_lock = 0;
+      hand_lock_released(HandLock::kAccept, &listener->accept_lock);
       closing = listener->flags & TQF_CLOSE;
     }
     if (!key) {

@@ -7,21 +7,22 @@
 #include "lang/gc.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
+#include "platform/startup.h"
 #include "platform/tick.h"
 
 namespace tq {
 
 SYS_QUEUE interpreter_que;
-int dque_lock_cnt;
 int interpreter_que_task;
 
 namespace {
 
 int delay_key;           // the delay thread sleeps on its address
+int dque_key;            // a thread waiting for an interpreter's delay-queue lock sleeps on it
 unsigned dque_gen;       // bumped by every wake-up of the delay thread (tqi_lock)
-HTID dque_task;          // the thread serving the queue, for diagnostics
-int dque_task_point;     // how far it has got: 1 waiting .. 5 replied
+DELAY_QUE_T* in_flight;  // entries taken by delay threads and not yet done with (tqi_lock)
 
 struct RECONNECT_QUE {
   TQ_SEXP* sexp;
@@ -34,41 +35,52 @@ constexpr int kReconnectTasks = 5;
 
 bool marked(void* p) { return gc_block_of(p)->mark & kMarkLive; }
 
-// ---- the delay-queue lock (tqi_lock held; the waits release it) ----
+// ---- an interpreter's delay-queue lock (tqi_lock held; the wait releases it) ----
 
-void dque_lock_tqi(TQ_INTERPRETER* t) {
-  while (dque_lock_cnt < 0 || (t->flags & TQF_DQUE_LOCK)) tqi_sleep(&dque_lock_cnt);
-  t->flags |= TQF_DQUE_LOCK;
-  ++dque_lock_cnt;
+// Takes the lock of *who, waiting while another thread holds it; false, without it, when *who
+// is cleared meanwhile (a delay thread's entry let go by its relay's end).
+bool dque_lock(TQ_INTERPRETER* const* who, const char* file, int line) {
+  while (*who && ((*who)->flags & TQF_DQUE_LOCK)) tqi_sleep(&dque_key);
+  if (!*who) return false;
+  (*who)->flags |= TQF_DQUE_LOCK;
+  hand_lock_taken(HandLock::kDelayQueue, *who, file, line);
+  return true;
 }
 
-void dque_unlock_tqi(TQ_INTERPRETER* t) {
+void dque_unlock(TQ_INTERPRETER* t) {
   t->flags &= ~TQF_DQUE_LOCK;
-  --dque_lock_cnt;
-  wakeup_task(&t->flags);
-  wakeup_task(&dque_lock_cnt);
-  _wakeup_delay_thread();
-}
-
-void dque_lock_delay() {
-  while (dque_lock_cnt > 0) tqi_sleep(&dque_lock_cnt);
-  --dque_lock_cnt;
-}
-
-void dque_unlock_delay() {
-  ++dque_lock_cnt;
-  wakeup_task(&dque_lock_cnt);
+  hand_lock_released(HandLock::kDelayQueue, t);
+  wakeup_task(&dque_key);
+  _wakeup_delay_thread();  // an entry of t may be taken now
 }
 
 int entry_of(SYS_QUEUE*, Q_HEADER* item, void* tqi) {
   return reinterpret_cast<DELAY_QUE_T*>(item)->tqi == tqi ? 0 : -1;
 }
 
-// An entry whose value is no longer pending; its readiness state goes to *state.
-int ready_entry(SYS_QUEUE*, Q_HEADER* item, void* state) {
-  const int st = check_delay(reinterpret_cast<DELAY_QUE_T*>(item)->ret, 0);
-  if (st == 1) return -1;
-  *static_cast<int*>(state) = st;
+// Whether an entry of t may be taken (tqi_lock held): its relay goes on queuing, and no other
+// entry of it is in flight, so one peer holds at most one delay thread at a time.
+bool takeable(const TQ_INTERPRETER* t) {
+  if (t->flags & TQF_DQUE_CLOSED) return false;
+  for (const DELAY_QUE_T* f = in_flight; f; f = f->next_in_flight)
+    if (f->tqi == t) return false;
+  return true;
+}
+
+// An entry that may be taken and whose value is no longer pending; it is in flight from here
+// on. Run under the queue's lock, under which a relay's purge removes its entries too: the
+// purge finds each entry either queued or in flight.
+int take_ready(SYS_QUEUE*, Q_HEADER* item, void*) {
+  auto* e = reinterpret_cast<DELAY_QUE_T*>(item);
+  {
+    TqiLock l;
+    if (!takeable(e->tqi)) return -1;
+  }
+  if (check_delay(e->ret, 0) == 1) return -1;
+  TqiLock l;
+  if (!takeable(e->tqi)) return -1;  // its relay ended while the value was looked at
+  e->next_in_flight = in_flight;
+  in_flight = e;
   return 0;
 }
 
@@ -183,9 +195,9 @@ void _wakeup_delay_thread() {
 
 void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value) {
   TqiLock l;
-  dque_lock_tqi(tqi);
+  dque_lock(&tqi, __FILE__, __LINE__);
   if (tqi->flags & TQF_DQUE_CLOSED) {
-    dque_unlock_tqi(tqi);
+    dque_unlock(tqi);
     return;
   }
   ++tqi->delay_que_cnt;
@@ -196,7 +208,7 @@ void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value) {
   e->line = line;
   insert_queue(&interpreter_que, &e->h, 2);
   lock_task(tqi_lock);
-  dque_unlock_tqi(tqi);
+  dque_unlock(tqi);
 }
 
 void close_delay_que(TQ_INTERPRETER* tqi, bool deliver) {
@@ -204,18 +216,75 @@ void close_delay_que(TQ_INTERPRETER* tqi, bool deliver) {
   // only after it, so the delay thread can reply meanwhile and wake this on the count.
   while (deliver && tqi->delay_que_cnt > 0 && !(tqi->flags & TQF_CLOSE) && tqi->out)
     tqi_sleep(&tqi->delay_que_cnt);
-  dque_lock_tqi(tqi);
+  dque_lock(&tqi, __FILE__, __LINE__);  // a reply from the queue being written to it ends first
   tqi->flags |= TQF_DQUE_CLOSED;
+  // An entry taken and still being forced is let go: the record may go, and its value is
+  // dropped, never replied.
+  for (DELAY_QUE_T* f = in_flight; f; f = f->next_in_flight)
+    if (f->tqi == tqi) {
+      f->tqi = nullptr;
+      --tqi->delay_que_cnt;
+    }
+  // Every other entry counted is queued: an insertion holds the lock until its entry is in.
   while (tqi->delay_que_cnt > 0) {
     unlock_task(tqi_lock, "close_delay_que");
     Q_HEADER* e = delete_queue(&interpreter_que, entry_of, tqi, 0);
     lock_task(tqi_lock);
-    if (!e) break;
+    if (!e) er_panic("close_delay_que");
     --tqi->delay_que_cnt;
     d_f_ree(e);
   }
-  dque_unlock_tqi(tqi);
+  dque_unlock(tqi);
 }
+
+namespace {
+
+// Takes the first entry that may be taken and is ready, waiting (asleep, woken by a value's
+// arrival, a queuing interpreter or a one-second time-out) until there is one.
+unsigned wakeups() {
+  TqiLock l;
+  return dque_gen;
+}
+
+DELAY_QUE_T* take_entry() {
+  for (;;) {
+    const unsigned gen = wakeups();
+    if (auto* e = reinterpret_cast<DELAY_QUE_T*>(delete_queue(&interpreter_que, take_ready, nullptr, 0))) return e;
+    TqiLock l;
+    if (gen != dque_gen) continue;  // woken while looking
+    new_timeout(&delay_key, 1);
+    sleep_task(&delay_key, tqi_lock);
+    del_timeout(&delay_key);
+    lock_task(tqi_lock);
+  }
+}
+
+// Forces the value of an entry taken and writes its reply, holding only the lock of the
+// interpreter replied to, and only while the reply is written: so its relay does not queue
+// or purge meanwhile, and every other interpreter does. An entry let go by its relay's end is
+// dropped.
+void reply_entry(DELAY_QUE_T* e) {
+  TQ_SEXP* value = realize_sexp_from(e->ret, __FILE__, __LINE__);
+  TQ_INTERPRETER* t;
+  {
+    TqiLock l;
+    t = dque_lock(&e->tqi, __FILE__, __LINE__) ? e->tqi : nullptr;
+  }
+  if (t) _reply(t, e->line, value);
+  TqiLock l;
+  if (t) {
+    // The silence count stays as the reply left it, the relay's: -1 while it evaluates a request,
+    // which no time-out may cut.
+    --t->delay_que_cnt;
+    wakeup_task(&t->delay_que_cnt);  // a relay whose input has ended may await it
+    dque_unlock(t);
+  }
+  DELAY_QUE_T** p = &in_flight;
+  while (*p != e) p = &(*p)->next_in_flight;
+  *p = e->next_in_flight;
+}
+
+}  // namespace
 
 void delay_thread(void*) {
   setup_self_interpreter();
@@ -226,48 +295,17 @@ void delay_thread(void*) {
       ++interpreter_que_task;
     }
     GcFrame frame("delay_thread");
-    DELAY_QUE_T* e = nullptr;
-    int state = 0;
-    for (;;) {
-      unsigned gen;
-      {
-        TqiLock l;
-        dque_lock_delay();
-        dque_task = self_htid();
-        dque_task_point = 1;
-        gen = dque_gen;
-      }
-      e = reinterpret_cast<DELAY_QUE_T*>(delete_queue(&interpreter_que, ready_entry, &state, 0));
-      if (e) break;
-      TqiLock l;
-      dque_unlock_delay();
-      if (gen != dque_gen) continue;  // woken while looking
-      new_timeout(&delay_key, 1);
-      sleep_task(&delay_key, tqi_lock);
-      del_timeout(&delay_key);
-      lock_task(tqi_lock);
-    }
+    DELAY_QUE_T* e = take_entry();
     {
       TqiLock l;
       --interpreter_que_task;
-      dque_task_point = 2;
     }
-    // The value is computed here, maybe long: another thread serves the queue meanwhile. It is
-    // started without waiting, as this one holds the delay-queue lock that every relay's
-    // insertion and close waits for; with none to have, the queue waits for this value.
-    if (state == 0) create_task_nowait(delay_thread, nullptr, 4);
-    TQ_SEXP* value = realize_sexp(e->ret);
-    dque_task_point = 3;
-    _reply(e->tqi, e->line, value);
-    dque_task_point = 4;
-    {
-      TqiLock l;
-      --e->tqi->delay_que_cnt;
-      wakeup_task(&e->tqi->delay_que_cnt);  // a relay whose input has ended may await it
-      e->tqi->silent_cnt = 0;
-      dque_unlock_delay();
-      dque_task_point = 5;
-    }
+    // Forcing the value (one still to be computed) and writing its reply (to a peer that does
+    // not read) may each take long: another thread serves the queue meanwhile, so that no
+    // value or peer holds up the replies to others. Its thread is reserved, as one a peer's
+    // work takes, never waited for; with none to have, the queue waits for this entry.
+    if (POOL_THREAD* successor = reserve_task()) start_reserved_task(successor, delay_thread, nullptr, 4);
+    reply_entry(e);
     d_f_ree(e);
   }
   close_self_interpreter();

@@ -3,11 +3,13 @@
 // self-replacing delay thread that replies once a queued value is ready; and the reconnect
 // queue, whose forms are forced on helper tasks.
 //
-// The delay-queue lock (dque_lock_cnt) keeps interpreters' insertions and purges apart from
-// the delay threads' takes and replies: positive while interpreters hold it (one each,
-// marked by TQF_DQUE_LOCK on the holder), negative while delay threads hold it (one unit
-// each). It is held across a delay thread's reply, so an interpreter's relay cannot end (and
-// its record be freed) while a reply from the queue is written to it.
+// Each interpreter has its own delay-queue lock (TQF_DQUE_LOCK): its relay holds it while it
+// queues or purges its entries, and a delay thread while it writes a reply from the queue to
+// it, so that an interpreter cannot queue or purge entries while a reply from the queue is
+// written to it, and its relay's end cannot free its record meanwhile. No lock another
+// interpreter needs is held while a value is forced or a reply written: a delay thread that
+// has taken an entry hands the serving of the queue to a successor first, and an interpreter
+// has at most one entry in flight, so a peer that does not read holds one thread and itself.
 //
 // Lock order: the delay queue's own lock is the queues' high collector class, which the
 // collector takes before tqi_lock; so queue operations run without tqi_lock, and readiness
@@ -28,12 +30,13 @@ struct D_SEXP {
 struct DELAY_QUE_T {
   Q_HEADER h;
   TQ_SEXP* ret;         // the pending value
-  TQ_INTERPRETER* tqi;  // the interpreter to reply on
+  TQ_INTERPRETER* tqi;  // the interpreter to reply on; cleared when its relay ends while the
+                        // entry is in flight (tqi_lock)
   int line;             // the reply number
+  DELAY_QUE_T* next_in_flight;  // taken by a delay thread: the chain of such (tqi_lock)
 };
 
 extern SYS_QUEUE interpreter_que;
-extern int dque_lock_cnt;
 extern int interpreter_que_task;  // delay threads waiting on the queue (at most one)
 
 // Sets up the delay queue (start-up).
@@ -54,7 +57,8 @@ D_SEXP* search_d_sexp(TQ_SEXP* form);
 // if tqi's relay ends before it is ready (see close_delay_que).
 void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value);
 // The relay's end (tqi_lock held, released while it waits and while the queue is changed):
-// no more entries for tqi, and the queued ones removed. With deliver (the input has ended,
+// no more entries for tqi, the queued ones removed, and one being forced let go (its value
+// is dropped); a reply from the queue being written to tqi is waited for. With deliver (the input has ended,
 // and every request read before the end is owed its reply) it first waits, asleep on
 // tqi->delay_que_cnt, until the delay thread has replied every queued value; a close
 // requested (TQF_CLOSE) or the output gone ends the wait, and what is left is dropped.
@@ -64,7 +68,10 @@ void close_delay_que(TQ_INTERPRETER* tqi, bool deliver);
 // Wakes the delay thread to look at the queue again (tqi_lock held): a value may be ready.
 void _wakeup_delay_thread();
 
-void delay_thread(void* data);  // task body, priority 4
+// Task body, priority 4: serves the queue; once it has taken an entry, it starts a successor
+// (from a reservation, never waited for) to serve it meanwhile, forces the value and replies, and ends when another
+// thread then serves the queue.
+void delay_thread(void* data);
 
 // Collector functions of the delay queue.
 void gc_ique(Q_HEADER* entry);      // marks the queued value

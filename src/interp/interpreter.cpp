@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "text/l_string.h"
 
@@ -72,6 +73,7 @@ void free_text(L_CHAR*& p) {
 
 void free_tq_interpreter(TQ_INTERPRETER* tqi) {
   if (!tqi) return;
+  if (tqi->out_lock > 0 && tqi->out_lock_task == get_tid()) hand_lock_released(HandLock::kOutput, &tqi->out_lock);
   free_text(tqi->msg);
   free_text(tqi->hostname);
   free_text(tqi->input_file_name);
@@ -207,7 +209,7 @@ void _free_tqi_thread(int tid) {
 
 // ---- the output lock ---------------------------------------------------------------------------
 
-int _lock_tqi_out(TQ_INTERPRETER* tqi) {
+int _lock_tqi_out(TQ_INTERPRETER* tqi, const char* file, int line) {
   if (!tqi) return -1;
   const int me = get_tid();
   const unsigned id = tqi->id;
@@ -215,6 +217,7 @@ int _lock_tqi_out(TQ_INTERPRETER* tqi) {
     if (tqi->out_lock == 0) {
       tqi->out_lock = 1;
       tqi->out_lock_task = me;
+      hand_lock_taken(HandLock::kOutput, &tqi->out_lock, file, line);
       return 0;
     }
     if (tqi->out_lock_task == me) {
@@ -229,35 +232,37 @@ int _lock_tqi_out(TQ_INTERPRETER* tqi) {
 void _unlock_tqi_out(TQ_INTERPRETER* tqi) {
   if (!tqi || tqi->out_lock <= 0) return;
   if (--tqi->out_lock == 0) {
+    if (tqi->out_lock_task == get_tid()) hand_lock_released(HandLock::kOutput, &tqi->out_lock);
     tqi->out_lock_task = 0;
     wakeup_task(&tqi->out_lock);
   }
 }
 
-int _lock_tqi_out_no_wait(TQ_INTERPRETER* tqi) {
+int _lock_tqi_out_no_wait(TQ_INTERPRETER* tqi, const char* file, int line) {
   if (!tqi) return -1;
   const int me = get_tid();
   if (tqi->out_lock != 0 && tqi->out_lock_task != me) return -2;
+  if (tqi->out_lock == 0) hand_lock_taken(HandLock::kOutput, &tqi->out_lock, file, line);
   ++tqi->out_lock;
   tqi->out_lock_task = me;
   return 0;
 }
 
-int lock_tqi_out(TQ_INTERPRETER* tqi) {
+int lock_tqi_out(TQ_INTERPRETER* tqi, const char* file, int line) {
   TqiLock l;
-  return _lock_tqi_out(tqi);
+  return _lock_tqi_out(tqi, file, line);
 }
 void unlock_tqi_out(TQ_INTERPRETER* tqi) {
   TqiLock l;
   _unlock_tqi_out(tqi);
 }
-int lock_tqi_out_no_wait(TQ_INTERPRETER* tqi) {
+int lock_tqi_out_no_wait(TQ_INTERPRETER* tqi, const char* file, int line) {
   TqiLock l;
-  return _lock_tqi_out_no_wait(tqi);
+  return _lock_tqi_out_no_wait(tqi, file, line);
 }
-int lock_tqi_out_iid(unsigned id) {
+int lock_tqi_out_iid(unsigned id, const char* file, int line) {
   TqiLock l;
-  return _lock_tqi_out(_search_tqi_id(id));
+  return _lock_tqi_out(_search_tqi_id(id), file, line);
 }
 void unlock_tqi_out_iid(unsigned id) {
   TqiLock l;

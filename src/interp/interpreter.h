@@ -72,7 +72,7 @@ enum : int {
   TQF_LF_PASS = 0x8000000,     // lock-function pass
   TQF_LF_TIMEOUT = 0x10000000, // lock-function wait timed out
   TQF_DQUE_CLOSED = 0x20000000,  // the delay queue takes no more entries for it
-  TQF_DQUE_LOCK = 0x40000000,    // it holds the delay-queue lock
+  TQF_DQUE_LOCK = 0x40000000,    // its delay-queue lock is held (delay.h)
 };
 inline constexpr int kPermShift = 20;
 enum : int { PERM_NONE = 0, PERM_ALLOW = 1, PERM_DENIED = 2, PERM_BUSY = 3, PERM_FAILED = 4, PERM_CLOSED = 5 };
@@ -308,14 +308,16 @@ void _free_tqi_thread(int tid);             // tqi_lock held; 0: the caller; unb
 
 // tqi_lock held (released while sleeping). 0 taken; -1 for a null record or one that was
 // closed while the caller slept.
-int _lock_tqi_out(TQ_INTERPRETER* tqi);
+// The lock is noted for the rule checks (a hand-made lock, platform/rules.h) at file:line.
+int _lock_tqi_out(TQ_INTERPRETER* tqi, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void _unlock_tqi_out(TQ_INTERPRETER* tqi);
 // 0 taken, -2 another thread holds it, -1 null record.
-int _lock_tqi_out_no_wait(TQ_INTERPRETER* tqi);
-int lock_tqi_out(TQ_INTERPRETER* tqi);
+int _lock_tqi_out_no_wait(TQ_INTERPRETER* tqi, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+int lock_tqi_out(TQ_INTERPRETER* tqi, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void unlock_tqi_out(TQ_INTERPRETER* tqi);
-int lock_tqi_out_no_wait(TQ_INTERPRETER* tqi);
-int lock_tqi_out_iid(unsigned id);  // -1 without such an interpreter
+int lock_tqi_out_no_wait(TQ_INTERPRETER* tqi, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+// -1 without such an interpreter
+int lock_tqi_out_iid(unsigned id, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void unlock_tqi_out_iid(unsigned id);
 
 // ---- permission lists ------------------------------------------------------------------------

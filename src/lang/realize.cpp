@@ -115,7 +115,8 @@ void end_broken_tag(TQ_FILE* f) {
 
 // ---- Function-backed cells.
 
-TQ_SEXP* realize_func(TQ_SEXP* s) {
+// file, line: the asker, for the rule checks.
+TQ_SEXP* realize_func(TQ_SEXP* s, const char* file, int line) {
   TQ_SEXP* const first = s;
   for (;;) {
     TQ_FILE* rec = s->h.file;  // null for a cell made without init_delay_func
@@ -127,6 +128,8 @@ TQ_SEXP* realize_func(TQ_SEXP* s) {
     DELAY_FUNC* df = s->delay.d.func;
     if (rec) rec->flags |= kRfRealising;
     unlock_parse("realize_sexp");
+    // A value another thread fills in, maybe a peer's: it may be waited for.
+    check_no_peer_wait("a forced value", file, line);
     TQ_SEXP* r = df->func(s);
     lock_parse();
     if (rec) {
@@ -439,7 +442,7 @@ TQ_SEXP* realize_sexp_from(TQ_SEXP* s, const char* file, int line) {
     unlock_parse("realize_sexp");
     return s;
   }
-  if (s->delay.dtype == kDelayFunc) return realize_func(s);
+  if (s->delay.dtype == kDelayFunc) return realize_func(s, file, line);
   return realize_reader(s, s->delay.d.file.f);
 }
 

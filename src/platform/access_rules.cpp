@@ -8,6 +8,7 @@
 #include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/resolve.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -163,6 +164,7 @@ void init_blacklist() {
   if (lock_up_test(blacklist_lock)) er_panic("init_blacklist");
   blacklist_lock = new_lock();
   bl_scan_lock = new_lock();
+  set_lock_unshared(bl_scan_lock);  // held across a retry's connect: see platform/rules.h
   create_task(bl_task, nullptr, 3);
 }
 
@@ -189,10 +191,12 @@ int bl_do(BL_CMD* cmd) {
       }
       case BL_GOOD: {
         st.state = BL_BUSY;
+        hand_lock_taken(HandLock::kBlacklistBusy, &st.state, __FILE__, __LINE__);
         unlock_task(blacklist_lock, "bl_do");
         const int r = cmd->proc(e, cmd) == BL_GOOD ? BL_GOOD : BL_FAILING;
         lock_task(blacklist_lock);
         st.state = static_cast<unsigned char>(r);
+        hand_lock_released(HandLock::kBlacklistBusy, &st.state);
         if (r == BL_FAILING) {
           e->polling_interval = e->polling_initial;
           e->polling_time = bl_now() + uint32_t(e->polling_initial);

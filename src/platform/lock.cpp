@@ -86,28 +86,39 @@ void set_holder(_SEM* s, HTID h) {
   __atomic_store_n(&s->tid.tid, h.tid, __ATOMIC_RELAXED);
 }
 
-HTID holder_of(_SEM* s) {
+HTID holder_of(const _SEM* s) {
   return HTID{__atomic_load_n(&s->tid.valid, __ATOMIC_RELAXED), __atomic_load_n(&s->tid.tid, __ATOMIC_RELAXED)};
 }
 
 // The locks this thread holds, oldest first, for the rule checks: a push at each take, a
-// removal at each release. A lock released by another thread than its taker leaves a stale
-// note behind, which the next reading drops (its holder is no longer this thread).
+// removal at each release. A recorded lock released by another thread than its taker leaves a
+// stale note behind, which the next reading drops (its holder is no longer this thread). A
+// hand-made lock's note carries its name, its taking site and whether other interpreters need
+// it; its holder releases it.
+struct Note {
+  const void* lock;  // the _SEM, or the hand-made lock's word
+  const char* name;  // null for a recorded lock
+  const char* file;  // a hand-made lock's taking site (a recorded one keeps its own)
+  int line;
+  bool unshared;
+};
 struct HeldLocks {
-  _SEM* noted[kHeldLocksNoted];
+  Note noted[kHeldLocksNoted];
   int count;  // may pass kHeldLocksNoted: the deeper ones are counted only
 };
 thread_local HeldLocks held;
 
-void note_taken(_SEM* s) {
-  if (held.count < kHeldLocksNoted) held.noted[held.count] = s;
+void push_note(const Note& n) {
+  if (held.count < kHeldLocksNoted) held.noted[held.count] = n;
   ++held.count;
 }
 
-void note_released(_SEM* s) {
+void note_taken(_SEM* s) { push_note(Note{s, nullptr, nullptr, 0, false}); }
+
+void note_released(const void* s) {
   const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
   for (int i = noted - 1; i >= 0; --i) {
-    if (held.noted[i] != s) continue;
+    if (held.noted[i].lock != s) continue;
     for (int j = i + 1; j < noted; ++j) held.noted[j - 1] = held.noted[j];
     --held.count;
     return;
@@ -119,8 +130,10 @@ void drop_stale_notes() {
   const HTID me = self_htid();
   int kept = 0;
   const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
-  for (int i = 0; i < noted; ++i)
-    if (cmp_htid(holder_of(held.noted[i]), me) == 0) held.noted[kept++] = held.noted[i];
+  for (int i = 0; i < noted; ++i) {
+    const Note& n = held.noted[i];
+    if (n.name || cmp_htid(holder_of(static_cast<const _SEM*>(n.lock)), me) == 0) held.noted[kept++] = n;
+  }
   held.count -= noted - kept;
 }
 
@@ -131,6 +144,7 @@ void init_sem_record(_SEM* s, unsigned value) {
   s->lock_file = s->unlock_file = nullptr;
   s->lock_line = s->unlock_line = 0;
   s->lock_htid = s->unlock_htid = invalid_htid;
+  s->unshared = false;
 }
 
 }  // namespace
@@ -201,13 +215,36 @@ int held_lock_count() {
   return held.count;
 }
 
-bool held_lock_site(int i, const char** file, int* line) {
+bool held_lock_site(int i, const char** file, int* line, const char** name) {
   drop_stale_notes();
   if (i < 0 || i >= held.count || i >= kHeldLocksNoted) return false;
-  *file = held.noted[i]->lock_file;
-  *line = held.noted[i]->lock_line;
+  const Note& n = held.noted[i];
+  if (name) *name = n.name;
+  if (n.name) {
+    *file = n.file;
+    *line = n.line;
+  } else {
+    *file = static_cast<const _SEM*>(n.lock)->lock_file;
+    *line = static_cast<const _SEM*>(n.lock)->lock_line;
+  }
   return true;
 }
+
+int held_shared_lock() {
+  drop_stale_notes();
+  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
+  for (int i = 0; i < noted; ++i) {
+    const Note& n = held.noted[i];
+    if (!(n.name ? n.unshared : static_cast<const _SEM*>(n.lock)->unshared)) return i;
+  }
+  return -1;
+}
+
+void _note_lock(const void* lock, const char* name, bool unshared, const char* file, int line) {
+  push_note(Note{lock, name, file, line, unshared});
+}
+
+void _unnote_lock(const void* lock) { note_released(lock); }
 
 int held_lock_records(HeldLockRecord* out, int max) {
   _lock_task(block_lock, __FILE__, __LINE__);
@@ -284,6 +321,8 @@ void _i_unlock_task(SEM sem, const char* str, const char* file, int line) {
 }
 
 int lock_up_test(SEM sem) { return sem.so != nullptr; }
+
+void set_lock_unshared(SEM sem) { sem.so->d_sem->unshared = true; }
 
 int _sem_getvalue(SEM, int* out) {
   *out = 0;

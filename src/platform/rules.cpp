@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/lock.h"
 #include "platform/startup.h"
 
 namespace tq {
@@ -30,6 +31,46 @@ void rule_broken(const char* rule, const char* file, int line, const char* detai
   else
     snprintf(text, sizeof text, "rule broken: %s at %s:%i", rule, file ? file : "?", line);
   er_panic(text);
+}
+
+const HAND_LOCK_ROW hand_locks[int(HandLock::kCount)] = {
+    {"the delay-queue lock", true}, {"the output lock", true}, {"accept_lock", true},
+    {"the blacklist's busy flag", true}, {"the agent's token", true},
+};
+
+namespace {
+std::atomic<int> takes[int(HandLock::kCount)];
+std::atomic<int> holds[int(HandLock::kCount)];
+}  // namespace
+
+void hand_lock_taken(HandLock which, const void* lock, const char* file, int line) {
+  if (!rule_checks_on()) return;
+  const HAND_LOCK_ROW& row = hand_locks[int(which)];
+  _note_lock(lock, row.name, row.unshared, file, line);
+  ++takes[int(which)];
+  ++holds[int(which)];
+}
+
+void hand_lock_released(HandLock which, const void* lock) {
+  if (!rule_checks_on()) return;
+  _unnote_lock(lock);
+  --holds[int(which)];
+}
+
+int hand_lock_takes(HandLock which) { return takes[int(which)].load(); }
+int hand_locks_held(HandLock which) { return holds[int(which)].load(); }
+
+void check_no_peer_wait(const char* what, const char* file, int line) {
+  if (!rule_checks_on()) return;
+  const int i = held_shared_lock();
+  if (i < 0) return;
+  const char* f = nullptr;
+  const char* name = nullptr;
+  int l = 0;
+  held_lock_site(i, &f, &l, &name);
+  char detail[512];
+  snprintf(detail, sizeof detail, "%s; %s taken at %s:%i", what, name ? name : "lock", f ? f : "?", l);
+  rule_broken("no wait on a peer while the task holds a lock other interpreters need", file, line, detail);
 }
 
 }  // namespace tq

@@ -351,9 +351,11 @@ void check_no_lock_held(const char* file, int line) {
   size_t used = 0;
   held[0] = 0;
   const char* f;
+  const char* name;
   int l;
-  for (int i = 0; held_lock_site(i, &f, &l) && used < sizeof held; ++i)
-    used += size_t(snprintf(held + used, sizeof held - used, "%slock taken at %s:%i", i ? ", " : "", f ? f : "?", l));
+  for (int i = 0; held_lock_site(i, &f, &l, &name) && used < sizeof held; ++i)
+    used += size_t(snprintf(held + used, sizeof held - used, "%s%s taken at %s:%i", i ? ", " : "", name ? name : "lock",
+                            f ? f : "?", l));
   rule_broken("no thread start waits while its task holds a lock", file, line, held);
 }
 

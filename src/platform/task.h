@@ -92,8 +92,8 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // last of the address space, so a create_task after it does not wait for memory that only
 // the end of a connection gives back, and the heap of what the thread serves has room to grow.
 //
-// A start that may wait (create_task) made while the calling task holds a recorded lock breaks
-// the rule of the list above; with the rule checks on (rules.h) it ends the process, naming
+// A start that may wait (create_task) made while the calling task holds a lock (a recorded one,
+// or a hand-made one noted as such: rules.h) breaks the rule of the list above; with the rule checks on (rules.h) it ends the process, naming
 // the start's site and where each held lock was taken.
 struct POOL_THREAD;
 POOL_THREAD* reserve_task();

@@ -11,6 +11,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/url_gc.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/tick.h"
@@ -475,12 +476,14 @@ void write_lock_agent(CON_AGENT* a) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   while (a->lock != 0) session_sleep(a);
   a->lock = -1;
+  hand_lock_taken(HandLock::kAgentToken, &a->lock, __FILE__, __LINE__);
 }
 
 void write_unlock_agent(CON_AGENT* a) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   if (a->lock >= 0) er_panic("write_unlock_agent");
   a->lock = 0;
+  hand_lock_released(HandLock::kAgentToken, &a->lock);
   wakeup_task(a);
 }
 
@@ -488,11 +491,13 @@ void read_lock_agent(CON_AGENT* a) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   while (a->lock < 0) session_sleep(a);
   ++a->lock;
+  hand_lock_taken(HandLock::kAgentToken, &a->lock, __FILE__, __LINE__);
 }
 
 void read_unlock_agent(CON_AGENT* a) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   if (a->lock < 1) er_panic("read_unlock_agent");
+  hand_lock_released(HandLock::kAgentToken, &a->lock);
   if (--a->lock == 0) wakeup_task(a);
 }
 

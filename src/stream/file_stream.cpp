@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "text/l_string.h"
 
@@ -70,6 +71,13 @@ int wait_ready(int fd, int type) {
   }
   wait_data_unlock(e);
   return 0;
+}
+
+// A read or write that may wait on a socket waits on a peer: the rule checks see every one,
+// whether or not it waits this time.
+void peer_wait(int fd, const char* what) {
+  struct stat st;
+  if (rule_checks_on() && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) check_no_peer_wait(what, __FILE__, __LINE__);
 }
 
 enum : int { kReadTurn = 1, kWriteTurn = 2 };
@@ -143,6 +151,7 @@ int fd_never_blocks(int fd) {
 int fd_write(STREAM* s, int fd, int never_blocks, const char* data, int len) {
   int done = 0;
   int err = 0;
+  if (!never_blocks) peer_wait(fd, "a socket write");
   while (done < len) {
     if (!never_blocks && wait_ready(fd, WD_WRITE) < 0) {
       err = errno;
@@ -164,6 +173,7 @@ int fd_write(STREAM* s, int fd, int never_blocks, const char* data, int len) {
 }
 
 int fd_read(STREAM* s, int fd, int never_blocks, char* data, int len) {
+  if (!never_blocks) peer_wait(fd, "a socket read");
   for (;;) {
     if (!never_blocks && wait_ready(fd, WD_READ) < 0) return -1;
     const ssize_t n = u_read(fd, data, size_t(len));

@@ -1,6 +1,9 @@
 // Delayed values and the delay thread, the interpreter tick (keep-alive and time-outs, driven
 // by calling the tick), and the runtime's small services: the version records and the
 // SetAgent text, forms from text pieces, the code a value needs.
+#include <sys/socket.h>
+
+#include <cstdlib>
 #include <vector>
 
 #include "interp/delay.h"
@@ -12,7 +15,10 @@
 #include "lang/gc.h"
 #include "lang/eval.h"
 #include "lang/init_tqlisp.h"
+#include "platform/d_alloc.h"
 #include "remote/setagent.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -54,39 +60,130 @@ struct DelayListener {
   ~DelayListener() { delete l; }
 };
 
+// (slow-value): a value the delay thread computes itself once the test lets it (its readiness 1,
+// then 0), its computation held until the test releases it.
+std::atomic<bool> let_force{false}, forcing{false}, release_force{false};
+int slow_ready(DELAY_FUNC*, int) { return let_force ? 0 : 1; }
+TQ_SEXP* slow_force(TQ_SEXP* cell) {
+  forcing = true;
+  tqtest::wait_until([] { return release_force.load(); });
+  over_write_sexp(cell, get_integer(1, nullptr));
+  return cell;
+}
+DELAY_FUNC slow{slow_force, nullptr, slow_ready};
+TQ_SEXP* slow_value(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return init_delay_func(&slow); }
+
+// (ask-self): a value the delay thread computes itself once the test lets it (its readiness 1,
+// then 0): the computation asks the same listener, over a connection of its own, for a delayed
+// value, which the test fills with 5, and answers the number replied (-1 for none).
+std::atomic<int> self_port{0};
+std::atomic<bool> ask_now{false};
+int asking_ready(DELAY_FUNC*, int) { return ask_now ? 0 : 1; }
+TQ_SEXP* ask_the_listener(TQ_SEXP* cell) {
+  Sock s(Sock::connect_loopback(self_port));
+  int got = -1;
+  if (s.send("\n(test-delay \"inner\")\n") && tqtest::wait_until([] { return pending("inner") != nullptr; })) {
+    set_d_sexp(pending("inner"), get_integer(5, nullptr));
+    const std::string r = s.read_until("</Result>\n");
+    if (const size_t at = r.find("<Result> 2 "); at != std::string::npos) got = std::atoi(r.c_str() + at + 11);
+  }
+  over_write_sexp(cell, get_integer(got, nullptr));
+  return cell;
+}
+DELAY_FUNC asking{ask_the_listener, nullptr, asking_ready};
+TQ_SEXP* ask_self(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return init_delay_func(&asking); }
+
+// The printed text of a string of n letters "x".
+TQ_SEXP* long_text(int n) {
+  std::vector<L_CHAR> text(size_t(n) + 1, L_CHAR('x'));
+  text[size_t(n)] = 0;
+  return get_string(text.data());
+}
+
 }  // namespace
 
-TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
+// Delayed replies go out once their values are there, numbered by their requests, whatever
+// the order: a peer that does not read its replies holds up no other peer's, and a value whose
+// computation asks the same listener for a delayed value is answered.
+enum class Delayed { kInAnyOrder, kBesideAPeerThatDoesNotRead, kAskingTheSameListener };
+
+TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
   NoLeftovers clean;
+  tqtest::TickClock clock;  // held: no time-out makes the delay thread look again
   DelayListener dl;
-  Admitted a(*dl.l);
-  ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(+ 1 2)\n"));
-  EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
-  WAIT_FOR(delays_made == 2, "both delayed values");
-  set_d_sexp(pending("two"), get_integer(20, nullptr));
-  EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
-  set_d_sexp(pending("one"), get_integer(10, nullptr));
-  EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+  set_env(delay_env, _l_string_1(std_cm, "ask-self"), get_func_prim(ask_self, 0, nullptr, 1, 1));
+  for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener}) {
+    delays_made = 0;
+    Admitted a(*dl.l);
+    if (c == Delayed::kInAnyOrder) {
+      ASSERT_TRUE(a.c.send("(test-delay \"one\")\n(test-delay \"two\")\n(test-delay \"three\")\n(+ 1 2)\n"));
+      EXPECT_EQ(a.c.read_line(), "<Result> 5 3</Result>\n") << "the relay went on";
+      WAIT_FOR(info(a.conn).delay_que_cnt == 3, "the delayed values to be queued");
+      set_d_sexp(pending("two"), get_integer(20, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
+      // Two at once: one reply of a connection is in flight at a time, the other goes after it.
+      ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);  // holds the first up
+      set_d_sexp(pending("one"), get_integer(10, nullptr));
+      set_d_sexp(pending("three"), get_integer(30, nullptr));
+      WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the first to be in writing");
+      unlock_tqi_out_iid(a.conn);
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+      EXPECT_EQ(a.c.read_line(), "<Result> 4 30</Result>\n");
+    } else if (c == Delayed::kBesideAPeerThatDoesNotRead) {
+      // b reads nothing, and small buffers on both sides make its reply wait for it.
+      Admitted b(*dl.l);
+      const int small = 4096;
+      ASSERT_EQ(setsockopt(b.c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+      STREAM* b_out = info(b.conn).out;
+      ASSERT_EQ(setsockopt(s_get_fid(b_out), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+      s_set_write_abort(b_out, 1, 3600);  // ended by the close below, not by time
+      ASSERT_TRUE(b.c.send("(test-delay \"unread\")\n"));
+      ASSERT_TRUE(a.c.send("(test-delay \"read\")\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1 && info(b.conn).delay_que_cnt == 1, "both values to be queued");
+      set_d_sexp(pending("unread"), long_text(1 << 18));
+      const auto b_replied_to = [&] { return (info(b.conn).flags & TQF_DQUE_LOCK) != 0; };  // its reply in writing
+      WAIT_FOR(b_replied_to() && s_write_would_wait(b_out), "b's reply to wait for b");
+      set_d_sexp(pending("read"), get_integer(5, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 5</Result>\n");
+      EXPECT_TRUE(b_replied_to()) << "b's reply was over first";
+      EXPECT_EQ(info(b.conn).delay_que_cnt, 1);
+      const unsigned b_conn = b.conn;
+      b.c.close();
+      EXPECT_TRUE(wait_gone(b_conn)) << "the failed reply closes b's connection";
+    } else {
+      self_port = dl.l->port;
+      ask_now = false;
+      ASSERT_TRUE(a.c.send("(ask-self)\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
+      ask_now = true;
+      {
+        TqiLock l;
+        _wakeup_delay_thread();
+      }
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 5</Result>\n");
+    }
+  }
 }
 
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
-// arrives, at once when a close is asked for, at the next tick once the output has gone
-// (closed as a failed write elsewhere closes it), or once a keep-alive finds the peer gone,
-// the value then being dropped.
-enum class PendingEnd { kArrives, kCloseAsked, kOutputGone, kKeepAliveFails };
+// arrives, at once when a close is asked for (also while the delay thread computes the value,
+// which is then dropped), at the next tick once the output has gone (closed as a failed write
+// elsewhere closes it), or once a keep-alive finds the peer gone, the value then being dropped.
+enum class PendingEnd { kArrives, kCloseAsked, kCloseAskedWhileComputed, kOutputGone, kKeepAliveFails };
 
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
+  start_alloc_time_list();  // a freed record is filled, so that a late use of one shows
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   DelayListener dl;
-  for (const PendingEnd end :
-       {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
+  set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
+  for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kCloseAskedWhileComputed,
+                               PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
     const bool arrives = end == PendingEnd::kArrives;
     delays_made = 0;
     Admitted a(*dl.l);
-    ASSERT_TRUE(a.c.send("(test-delay \"late\")\n"));
-    WAIT_FOR(delays_made == 1, "the delayed value");
+    ASSERT_TRUE(a.c.send(end == PendingEnd::kCloseAskedWhileComputed ? "(slow-value)\n" : "(test-delay \"late\")\n"));
     WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
     const unsigned conn = a.conn;
     a.c.close();
@@ -97,6 +194,15 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
     } else if (end == PendingEnd::kCloseAsked) {
       EXPECT_TRUE(close_gone(conn)) << "a close asked for ends the wait";
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
+    } else if (end == PendingEnd::kCloseAskedWhileComputed) {
+      let_force = true;
+      {
+        TqiLock l;
+        _wakeup_delay_thread();
+      }
+      WAIT_FOR(forcing.load(), "the delay thread to compute the value");
+      EXPECT_TRUE(close_gone(conn)) << "the close waited for the computation";
+      release_force = true;  // its value is dropped, the record gone
     } else if (end == PendingEnd::kKeepAliveFails) {
       // The first line end after the peer's close is refused with a reset, a later one fails.
       WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a keep-alive to find the peer gone");
@@ -126,6 +232,16 @@ TEST(Delay, RealisingTheValueWaitsForItAndSearchFindsIt) {
   set_d_sexp(d, n_get_string("here"));
   EXPECT_TRUE(t.wait());
   EXPECT_EQ(got, "^\"here\"");
+  // What is realised may be waited for, filled in by another interpreter's peer: never under a
+  // lock other interpreters need.
+  EXPECT_EXIT(
+      {
+        lock_task(new_lock());
+        get_type(new_d_sexp(&d));
+      },
+      testing::ExitedWithCode(1),
+      "rule broken: no wait on a peer while the task holds a lock other interpreters need at .*delay_test.cpp:[0-9]+ "
+      "\\(a forced value; lock taken at .*delay_test.cpp:[0-9]+\\)");
 
   TQ_SEXP* deep = nullptr;
   for (int i = 0; i < 6000; ++i) deep = list(deep, nullptr);
@@ -149,21 +265,52 @@ TEST(Tick, AnIdleConnectionGetsALineEndEveryThirtyTicks) {
   EXPECT_EQ(a.c.read_line(), "\n");
 }
 
+namespace {
+
+// (hold-here): holds the relay until the test releases it; 2.
+std::atomic<bool> holding{false}, release_hold{false};
+TQ_SEXP* hold_here(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  holding = true;
+  tqtest::wait_until([] { return release_hold.load(); });
+  return get_integer(2, nullptr);
+}
+
+}  // namespace
+
+// The connection time-out closes an idle connection, not one whose relay evaluates a request,
+// also when a delayed reply to an earlier one is written meanwhile.
 TEST(Tick, TheConnectionTimeOutClosesAnIdleConnection) {
   NoLeftovers clean;
   tqtest::TickClock clock;
-  Listener l;
-  Admitted a(l);
-  const unsigned conn = a.conn;
-  WAIT_FOR(idle(conn), "the connection to be idle");
-  EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
-  ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);
-  tqi_tick();
-  EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "one tick before the time-out";
-  EXPECT_NE(info(conn).inp, nullptr);
-  tqi_tick();
-  EXPECT_TRUE(a.c.closed_by_peer());
-  EXPECT_TRUE(wait_gone(conn));
+  DelayListener dl;
+  set_env(delay_env, _l_string_1(std_cm, "hold-here"), get_func_prim(hold_here, 0, nullptr, 1, 1));
+  for (const bool evaluating : {false, true}) {
+    Admitted a(*dl.l);
+    const unsigned conn = a.conn;
+    if (evaluating) {
+      ASSERT_TRUE(a.c.send("(test-delay \"early\")\n(hold-here)\n"));
+      WAIT_FOR(holding.load(), "the relay to evaluate");
+      set_d_sexp(pending("early"), get_integer(1, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 1</Result>\n");
+      WAIT_FOR(info(conn).delay_que_cnt == 0, "the delay thread to be done");
+    } else {
+      WAIT_FOR(idle(conn), "the connection to be idle");
+      EXPECT_EQ(get_c_timeout(conn), 7200) << "ten hours of 5-second ticks";
+    }
+    ASSERT_EQ(set_c_timeout(conn, info(conn).connection_cnt + 2), 0);
+    tqi_tick();
+    EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "one tick before the time-out";
+    EXPECT_NE(info(conn).inp, nullptr);
+    tqi_tick();
+    if (evaluating) {
+      EXPECT_EQ(info(conn).flags & TQF_CLOSE, 0) << "closed while it evaluates";
+      release_hold = true;
+      EXPECT_EQ(a.c.read_line(), "<Result> 3 2</Result>\n");
+    } else {
+      EXPECT_TRUE(a.c.closed_by_peer());
+      EXPECT_TRUE(wait_gone(conn));
+    }
+  }
 }
 
 TEST(Runtime, TheVersionRecordsAndTheSetAgentTextAreExact) {

@@ -21,6 +21,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/machine.h"
 #include "stream/handover.h"
 #include "stream/string_stream.h"
@@ -274,10 +275,15 @@ TEST(Interpreter, AnInterruptCancelsTheTerminalInterpreter) {
 TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
   GcFrame frame("lock");
   TQ_INTERPRETER* me = get_my_tqi();
-  ASSERT_EQ(lock_tqi_out(me), 0);
-  ASSERT_EQ(lock_tqi_out(me), 0);
   std::atomic<int> other{1};
-  tqtest::Task t([&] { other = lock_tqi_out_no_wait(me); });
+  std::atomic<bool> held{false};
+  // Started first: no thread start waits while its task holds a lock, the output lock too.
+  tqtest::Task t([&] {
+    if (tqtest::wait_until([&] { return held.load(); })) other = lock_tqi_out_no_wait(me);
+  });
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  ASSERT_EQ(lock_tqi_out(me), 0);
+  held = true;
   ASSERT_TRUE(t.wait());
   EXPECT_EQ(other, -2);
   unlock_tqi_out(me);
@@ -290,6 +296,20 @@ TEST(Interpreter, TheOutputLockIsReentrantAndExcludesOtherThreads) {
   ASSERT_TRUE(t2.wait());
   EXPECT_EQ(other, 0);
   EXPECT_EQ(lock_tqi_out_no_wait(nullptr), -1);
+  // Taken, it is noted for the rule checks (a hand-made lock) until it is free again.
+  const int locks = held_lock_count();
+  ASSERT_EQ(lock_tqi_out_no_wait(me), 0);
+  const char *file = nullptr, *name = nullptr;
+  int line = 0;
+  ASSERT_TRUE(held_lock_site(locks, &file, &line, &name));
+  EXPECT_EQ(std::string(name) + " " + file + ":" + std::to_string(line),
+            std::string("the output lock ") + __FILE__ + ":" + std::to_string(__LINE__ - 5));
+  unlock_tqi_out(me);
+  EXPECT_EQ(held_lock_count(), locks);
+  TQ_INTERPRETER* gone = new_tq_interpreter();  // freed by the holder of its output lock
+  ASSERT_EQ(lock_tqi_out(gone), 0);
+  free_tq_interpreter(gone);
+  EXPECT_EQ(held_lock_count(), locks);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/lock.h"
 #include "platform/rules.h"
@@ -31,14 +32,22 @@ struct Contender {
   SEM s;
   std::atomic<bool> got{false};
   std::atomic<int> tid{0};
+  bool keep = false;  // leaves the lock taken, for the test to release
 };
+
+void release_other(void* p) {
+  auto* c = static_cast<Contender*>(p);
+  unlock_task(c->s, "released by another thread");
+  c->got = true;
+}
 
 void contend(void* p) {
   auto* c = static_cast<Contender*>(p);
   c->tid = get_tid();
   lock_task(c->s);
+  const bool keep = c->keep;
   c->got = true;
-  unlock_task(c->s, "contend");
+  if (!keep) unlock_task(c->s, "contend");
 }
 
 }  // namespace
@@ -90,6 +99,52 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   unlock_task(b, "test");
   EXPECT_EQ(held_lock_count(), base);
   EXPECT_FALSE(held_lock_site(base, &file, &line));
+
+  // A hand-made lock is noted with its name and site; one that guards a single peer is not
+  // one other interpreters need, a recorded lock is.
+  int word = 0;
+  const char* name = nullptr;
+  _note_lock(&word, "a hand-made lock", true, "f.cpp", 3);
+  ASSERT_TRUE(held_lock_site(base, &file, &line, &name));
+  EXPECT_EQ(std::string(file) + ":" + std::to_string(line) + " " + name, "f.cpp:3 a hand-made lock");
+  EXPECT_EQ(held_shared_lock(), -1);
+  lock_task(a);
+  EXPECT_EQ(held_shared_lock(), base + 1);
+  unlock_task(a, "test");
+  SEM once_unshared = new_lock();
+  set_lock_unshared(once_unshared);
+  close_lock(once_unshared);
+  lock_task(once_unshared = new_lock());  // in the block just given back
+  EXPECT_EQ(held_shared_lock(), base + 1) << "a new lock is shared";
+  unlock_task(once_unshared, "test");
+  close_lock(once_unshared);
+  _unnote_lock(&word);
+  EXPECT_EQ(held_lock_count(), base);
+
+#if !defined(TQ_SANITIZE_THREAD)  // which reports a release by another thread than the taker
+  // With every note in use, the release of a lock that another thread took leaves the count.
+  std::vector<SEM> many(size_t(kHeldLocksNoted - base));
+  for (SEM& m : many) lock_task(m = new_lock());
+  Contender other;
+  other.s = new_lock();
+  other.keep = true;
+  ASSERT_GE(create_task_nowait(contend, &other, 1), 0);
+  ASSERT_TRUE(wait_until([&] { return other.got.load(); }));
+  unlock_task(other.s, "test");
+  EXPECT_EQ(held_lock_count(), kHeldLocksNoted);
+  lock_task(a);  // past the notes: counted only
+  EXPECT_EQ(held_lock_count(), kHeldLocksNoted + 1);
+  unlock_task(a, "test");
+  for (SEM& m : many) unlock_task(m, "test"), close_lock(m);
+  EXPECT_EQ(held_lock_count(), base);
+  // A lock this thread took and another released is this one's no longer.
+  lock_task(other.s);
+  other.got = false;
+  ASSERT_GE(create_task_nowait(release_other, &other, 1), 0);
+  ASSERT_TRUE(wait_until([&] { return other.got.load(); }));
+  EXPECT_EQ(held_shared_lock(), -1);
+  close_lock(other.s);
+#endif
   close_lock(a);
   close_lock(b);
   EXPECT_TRUE(rule_checks_on()) << "the test programs run with the rule checks on";

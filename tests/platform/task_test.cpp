@@ -17,13 +17,19 @@
 #include <set>
 #include <vector>
 
+#include <sys/socket.h>
+
+#include "platform/access_rules.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
+#include "support/tick_clock.h"
 
 using namespace tq;
 using tqtest::wait_until;
@@ -395,11 +401,37 @@ bool in_semaphore_wait(pid_t ktid) {
 void call_get_tid(void*) { get_tid(); }
 
 void nothing(void*) {}
-SEM held_lock;
-constexpr int kTakenAt = __LINE__ + 2;  // the lock is taken on this line, the start made on the next
-void start_under_lock() {
-  lock_task(held_lock);
-  create_task(nothing, nullptr, 1);
+void start_one() { create_task(nothing, nullptr, 1); }
+void read_a_socket() {
+  int sv[2];
+  char c;
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0 && write(sv[1], "x", 1) == 1)
+    s_read(s_open_file_descripter(sv[0], &s_file_table), &c, 1);
+}
+void write_a_socket() {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) s_write(s_open_file_descripter(sv[0], &s_file_table), "x", 1);
+}
+
+// Runs what under a lock: a recorded one, a test clock's round of the ticks (a callback of it),
+// or the blacklist's busy flag (a command on a host); then ends the process with status 0.
+enum class Under { kRecordedLock, kTickRound, kBlacklistBusy };
+constexpr int kTakenAt = __LINE__ + 5;  // where the recorded lock is taken
+void (*what_under)();
+int run_under_busy(BLACKLIST*, BL_CMD*) { return what_under(), BL_GOOD; }
+void run_under(Under u, void (*what)()) {
+  what_under = what;
+  if (u == Under::kRecordedLock) lock_task(new_lock()), what();
+  if (u == Under::kTickRound) {
+    tqtest::TickClock clock;
+    new_tick([](void*) { what_under(); }, -1, nullptr);
+    clock.advance(1);
+  }
+  if (u == Under::kBlacklistBusy) {
+    BL_CMD cmd{"rule row", 9, BL_CONNECT, nullptr, run_under_busy};
+    bl_do(&cmd);
+  }
+  _exit(0);
 }
 }  // namespace
 
@@ -418,16 +450,33 @@ TEST(TaskPool, AnIdleThreadASignalWakesRunsTheNextStart) {
   EXPECT_EQ(p.tid.load(), tid);
 }
 
-// A start that may wait for a thread, made while the task holds a recorded lock, breaks the
-// rule whether or not a thread is to be had: the end names the start and the lock's taking.
-TEST(TaskPoolDeathTest, AWaitingStartUnderALockEndsNamingBoth) {
-  held_lock = new_lock();
-  const std::string at = std::string(__FILE__) + ":";
-  EXPECT_EXIT(start_under_lock(), testing::ExitedWithCode(1),
-              "^" + tqtest::panic_banner("rule broken: no thread start waits while its task holds a lock at " + at +
-                                         std::to_string(kTakenAt + 1) + " (lock taken at " + at +
-                                         std::to_string(kTakenAt) + ")") + "$");
-  close_lock(held_lock);
+// The rule checks see every lock a task holds, recorded or hand-made, and name it with the
+// broken rule: a start that may wait for a thread breaks its rule under any lock, whether or
+// not a thread is to be had; a socket's read or write breaks its rule under a lock other
+// interpreters need, and not under one that guards one peer only (the blacklist's busy flag).
+TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
+  const std::string start = "rule broken: no thread start waits while its task holds a lock at .*task_test.cpp:[0-9]+ ";
+  const std::string peer = "rule broken: no wait on a peer while the task holds a lock other interpreters need at "
+                           ".*file_stream.cpp:[0-9]+ \\(a socket ";
+  const std::string taken_here = "lock taken at .*task_test.cpp:" + std::to_string(kTakenAt) + "\\)";
+  const struct {
+    Under under;
+    void (*what)();
+    std::string ends;  // the end's message (a pattern), or "" for none
+  } rows[] = {
+      {Under::kRecordedLock, start_one, start + "\\(" + taken_here},
+      {Under::kTickRound, start_one, start + "\\(lock taken at .*src/platform/tick.cpp:[0-9]+\\)"},
+      {Under::kBlacklistBusy, start_one, start + "\\(the blacklist's busy flag taken at .*access_rules.cpp:[0-9]+\\)"},
+      {Under::kRecordedLock, read_a_socket, peer + "read; " + taken_here},
+      {Under::kRecordedLock, write_a_socket, peer + "write; " + taken_here},
+      {Under::kBlacklistBusy, read_a_socket, ""},
+  };
+  for (const auto& r : rows) {
+    if (r.ends.empty())
+      EXPECT_EXIT(run_under(r.under, r.what), testing::ExitedWithCode(0), "") << int(r.under);
+    else
+      EXPECT_EXIT(run_under(r.under, r.what), testing::ExitedWithCode(1), r.ends) << int(r.under);
+  }
 }
 
 TEST(TaskPoolDeathTest, RawThreadHasNoTaskNumber) {

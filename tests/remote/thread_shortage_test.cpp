@@ -12,8 +12,10 @@
 #include "lang/init_tqlisp.h"
 #include "lang/tq_file.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/resolve.h"
 #include "remote/http_agent.h"
+#include "remote/session_tqp.h"
 #include "remote/toh_client_v2.h"
 #include "remote_test_util.h"
 #include "stream/stream_write.h"
@@ -130,7 +132,7 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return s ? (d_s_close(s), std::string("opened")) : std::string("none, ") + strerrorname_np(cerr);
        },
        "none, EAGAIN"},
-      {"the delay thread's successor (under the delay queue's lock, which every relay's close takes)",
+      {"the delay thread's successor (reserved once it has taken an entry: the queue waits for it)",
        [] {
          setup_self_interpreter();
          TQ_INTERPRETER* me = get_my_tqi();
@@ -182,4 +184,67 @@ TEST(ThreadShortage, ThreadsCallerWaitsAndTheOthersAreServed) {
   ASSERT_TRUE(caller.wait(std::chrono::seconds(90)));
   EXPECT_EQ(*value, "7");
   EXPECT_EQ(*other, "()");
+}
+
+// The hand-made locks are noted where they are held, for the rule checks to see (see
+// platform/rules.h), and given back: each is taken by what uses it, and none is held after.
+TEST(RuleChecks, EveryHandMadeLockIsNotedWhileHeldAndGivenBack) {
+  Clean clean;
+  const struct {
+    HandLock lock;
+    std::function<void()> use;
+  } rows[] = {
+      {HandLock::kDelayQueue,  // queued by an interpreter, replied by the delay thread, purged
+       [] {
+         tqtest::Task t([] {
+           setup_self_interpreter();
+           TQ_INTERPRETER* me = get_my_tqi();  // no output to reply on
+           {
+             GcFrame frame("replied");
+             insert_delay_que(me, 1, init_delay_func(&computed));
+           }
+           EXPECT_TRUE(tqtest::wait_until([me] {
+             TqiLock l;
+             return me->delay_que_cnt == 0;
+           }));
+           {
+             TqiLock l;
+             close_delay_que(me, false);
+           }
+           insert_delay_que(me, 2, nullptr);  // dropped: the relay has ended
+           EXPECT_EQ(me->delay_que_cnt, 0);
+           close_self_interpreter();
+         });
+         EXPECT_TRUE(t.wait());
+       }},
+      {HandLock::kOutput,  // the admission of a connection, then a reply
+       [] {
+         interptest::Listener l;
+         interptest::Admitted a(l);
+         ASSERT_TRUE(a.c.send("(+ 1 2)\n"));
+         EXPECT_EQ(a.c.read_line(), "<Result> 2 3</Result>\n");
+       }},
+      {HandLock::kAccept, [] { interptest::Listener l; interptest::Admitted a(l); }},
+      {HandLock::kBlacklistBusy,  // a connection made through the blacklist
+       [] {
+         interptest::Listener l;
+         const int id = interptest::connect_client(l.port);
+         ASSERT_GT(id, 0);
+         EXPECT_TRUE(interptest::close_gone(unsigned(id)));
+       }},
+      {HandLock::kAgentToken,  // a request's read, a reconnection's write
+       [] {
+         CON_AGENT a{};
+         read_lock_agent(&a);
+         read_unlock_agent(&a);
+         write_lock_agent(&a);
+         write_unlock_agent(&a);
+       }},
+  };
+  for (const auto& r : rows) {
+    const int takes = hand_lock_takes(r.lock), held = hand_locks_held(r.lock);
+    r.use();
+    EXPECT_GT(hand_lock_takes(r.lock), takes) << hand_locks[int(r.lock)].name;
+    EXPECT_TRUE(tqtest::wait_until([&] { return hand_locks_held(r.lock) == held; })) << hand_locks[int(r.lock)].name;
+  }
 }
