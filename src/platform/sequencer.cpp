@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/child_exec.h"
 #include "platform/lock.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -125,7 +126,17 @@ int stabilizer() {
   int status = 's';
   for (;;) {
     if (pipe(stab) != 0) return status;
-    const pid_t pid = fork();
+    const pid_t pid = fork_child();
+    if (pid < 0) {
+      // No worker was started, so none ended: the status stays, and the next try waits a
+      // moment, as a fork refused for want of processes or memory would be refused again at
+      // once (the supervisor would spin).
+      close(stab[0]);
+      close(stab[1]);
+      stab[0] = stab[1] = -1;
+      sleep(1);
+      continue;
+    }
     if (pid == 0) {
       close(stab[0]);
       stab[0] = -1;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_exec.h"
 #include "platform/sequencer.h"
 #include "platform/task.h"
 #include "support/test_util.h"
@@ -100,29 +101,46 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
 }
 
 // The supervisor restarts a worker that ends with a status byte and hands the byte to the
-// next worker; 'e' stops it. Run in a child so the test process keeps its descriptors.
-TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(report[0]);
-    const int status = stabilizer();
-    char c = char(status);
-    if (write(report[1], &c, 1) != 1) _exit(3);
-    exit_stabilizer(status == 's' ? 'x' : 'e');
-    _exit(0);
+// next worker; 'e' stops it. A fork refused on the way starts no worker: the status stays
+// (no abnormal end is made up) and the supervisor tries again. Run in a child so the test
+// process keeps its descriptors.
+int refused_forks_left;
+pid_t refusing_fork() {
+  if (refused_forks_left > 0) {
+    --refused_forks_left;
+    errno = EAGAIN;
+    return -1;
   }
-  close(report[1]);
-  std::string got;
-  char c;
-  ssize_t n;
-  while ((n = read(report[0], &c, 1)) == 1 || (n < 0 && errno == EINTR))
-    if (n == 1) got += c;
-  close(report[0]);
-  int st = 0;
-  ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
-  EXPECT_EQ(got, "sx");
-  EXPECT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  return fork();
+}
+
+TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
+  for (const int refused : {0, 2}) {
+    SCOPED_TRACE(testing::Message() << refused << " forks refused first");
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(report[0]);
+      refused_forks_left = refused;
+      fork_hook = refusing_fork;
+      const int status = stabilizer();
+      char c = char(status);
+      if (write(report[1], &c, 1) != 1) _exit(3);
+      exit_stabilizer(status == 's' ? 'x' : 'e');
+      _exit(0);
+    }
+    close(report[1]);
+    std::string got;
+    char c;
+    ssize_t n;
+    while ((n = read(report[0], &c, 1)) == 1 || (n < 0 && errno == EINTR))
+      if (n == 1) got += c;
+    close(report[0]);
+    int st = 0;
+    ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
+    EXPECT_EQ(got, "sx");
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+  }
 }
