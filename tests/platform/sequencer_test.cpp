@@ -1,11 +1,15 @@
 // The main-loop sequencer and the worker supervisor.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,12 +106,17 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
 
 // The supervisor restarts a worker that ends with a status byte and hands the byte to the
 // next worker; 'e' stops it. A fork refused on the way starts no worker: the status stays
-// (no abnormal end is made up) and the supervisor tries again. Run in a child so the test
-// process keeps its descriptors.
+// (no abnormal end is made up), the refused try keeps no descriptor, and the supervisor tries
+// again. Run in a child so the test process keeps its descriptors.
+// The forks are counted across the supervisor's whole tree: a worker that took itself for
+// the supervisor would fork again and again, and past a few the forks are refused, so such a
+// fault hangs the test's wait (and the leftovers check ends the processes) rather than the
+// machine.
 int refused_forks_left;
+std::atomic<int>* forks_made;  // shared by the tree
 pid_t refusing_fork() {
-  if (refused_forks_left > 0) {
-    --refused_forks_left;
+  if (refused_forks_left > 0 || forks_made->fetch_add(1) >= 8) {
+    refused_forks_left -= refused_forks_left > 0;
     errno = EAGAIN;
     return -1;
   }
@@ -115,6 +124,10 @@ pid_t refusing_fork() {
 }
 
 TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
+  std::set<char> open_in_worker;  // the worker's descriptors, whatever was refused before it
+  void* shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  forks_made = new (shared) std::atomic<int>(0);
   for (const int refused : {0, 2}) {
     SCOPED_TRACE(testing::Message() << refused << " forks refused first");
     int report[2];
@@ -125,22 +138,30 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
       refused_forks_left = refused;
       fork_hook = refusing_fork;
       const int status = stabilizer();
-      char c = char(status);
-      if (write(report[1], &c, 1) != 1) _exit(3);
+      const char c[2] = {char(status), char(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}))};
+      if (write(report[1], c, 2) != 2) _exit(3);
       exit_stabilizer(status == 's' ? 'x' : 'e');
       _exit(0);
     }
     close(report[1]);
     std::string got;
-    char c;
-    ssize_t n;
-    while ((n = read(report[0], &c, 1)) == 1 || (n < 0 && errno == EINTR))
-      if (n == 1) got += c;
+    fcntl(report[0], F_SETFL, O_NONBLOCK);
+    const bool ended = wait_until([&] {
+      char c;
+      ssize_t n;
+      while ((n = read(report[0], &c, 1)) == 1) got += c;
+      return n == 0;
+    });
     close(report[0]);
+    ASSERT_TRUE(ended) << "the workers did not end: " << got;
     int st = 0;
     ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
-    EXPECT_EQ(got, "sx");
+    ASSERT_EQ(got.size(), 4u);  // each worker: its status, then its count of descriptors
+    open_in_worker.insert({got[1], got[3]});
+    EXPECT_EQ(got.substr(0, 1) + got[2], "sx");
     EXPECT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
   }
+  EXPECT_EQ(open_in_worker.size(), 1u) << "a refused try left a descriptor open";
+  munmap(shared, sizeof(std::atomic<int>));
 }
