@@ -102,9 +102,11 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
 
 // The supervisor restarts a worker that ends with a status byte and hands the byte to the
 // next worker; 'e' stops it. A fork refused on the way starts no worker: the status stays
-// (no abnormal end is made up) and the supervisor tries again. Run in a child so the test
-// process keeps its descriptors.
+// (no abnormal end is made up) and the supervisor pauses before it tries again (a 'p' in the
+// report each time: a retry at once would spin while forks are refused). Run in a child so
+// the test process keeps its descriptors.
 int refused_forks_left;
+int report_fd = -1;
 pid_t refusing_fork() {
   if (refused_forks_left > 0) {
     --refused_forks_left;
@@ -123,7 +125,11 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
     if (pid == 0) {
       close(report[0]);
       refused_forks_left = refused;
+      report_fd = report[1];
       fork_hook = refusing_fork;
+      stabilizer_pause = [] {
+        if (write(report_fd, "p", 1) != 1) _exit(4);
+      };
       const int status = stabilizer();
       char c = char(status);
       if (write(report[1], &c, 1) != 1) _exit(3);
@@ -139,7 +145,7 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
     close(report[0]);
     int st = 0;
     ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
-    EXPECT_EQ(got, "sx");
+    EXPECT_EQ(got, std::string(size_t(refused), 'p') + "sx");
     EXPECT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
   }
