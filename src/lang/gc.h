@@ -159,7 +159,7 @@ class MemLock {
 // (when the thread has frames). Exhausted memory ends the process ("no memory!!").
 void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char* file, int line);
 #define mmalloc(size, gc_func) ::tq::xx_mmalloc((size), (gc_func), __FILE__, __LINE__)
-void mfree(void* ptr);  // frees at once and drops it from the caller's frames; null ignored
+void mfree(void* ptr);  // frees at once and drops it from the caller's frames and pins; null ignored
 // A new block of size bytes holding the old data (zero-filled beyond it); the old block is
 // marked replaced: it survives the next sweep (its old data stays readable) and is freed by
 // the second, unless something still reaches it. The same size returns ptr; a null ptr ends
@@ -196,10 +196,14 @@ void gc_delete_nl(void* mem);
 // lock held, in the section that found it (so no collection comes between). No frames:
 // nothing. A few stores on the thread's own record instead of a frame entry: the root is
 // not filed for finding, so gc_set does not see it and gc_delete and gc_push leave it (the
-// cell stays rooted till the frame closes); free_sexp drops it (gc_unpin_nl).
+// cell stays rooted till the frame closes); mfree and free_sexp drop it (gc_unpin_nl). Outside a
+// section (where a collection may be reading the stack, or the stack move as it grows) it
+// ends the process ("gc_pin_nl").
 void grow_pins(MEM_THREAD* t);
+[[noreturn]] void pin_outside_section();
 inline void gc_pin_nl(TQ_SEXP* cell) {
   MEM_THREAD* t = tl_mem;
+  if (!t || t->depth <= 0) [[unlikely]] pin_outside_section();
   if (!t->frames) return;
   if (t->pin_top == t->pin_cap) [[unlikely]] grow_pins(t);
   t->pins[t->pin_top++] = cell;

@@ -291,6 +291,7 @@ void* new_block(size_t size, GC_FUNC gc_func, uint32_t site, int line, const cha
 void release_block(MEM_THREAD* t, void* ptr) {
   GC_BLOCK* b = gc_block_of(ptr);
   gc_delete_nl(ptr);
+  gc_unpin_nl(static_cast<TQ_SEXP*>(ptr));  // a lookup's root of it too
   add_live(t, -block_size(b));
   if (!(b->mark & kMarkLarge)) {
     const int data = chunk_head(b)->slot_data;
@@ -565,7 +566,6 @@ void free_sexp(TQ_SEXP* s) {
   }
   MemLock lock;
   release_block(tl_mem, s);
-  gc_unpin_nl(s);  // the entries of a lookup's root too
 }
 
 void* copy_mstr(const char* text) {

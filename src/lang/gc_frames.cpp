@@ -387,6 +387,8 @@ void gc_set_nl_non_check(void* mem, GC_FUNC gc) {
   if (th && th->stack) enter(th->stack, mem, gc);
 }
 
+void pin_outside_section() { er_panic("gc_pin_nl"); }
+
 void grow_pins(MEM_THREAD* t) {
   const int cap = t->pin_cap ? 2 * t->pin_cap : kFirstPins;
   auto* pins = static_cast<TQ_SEXP**>(d_alloc(sizeof(TQ_SEXP*) * size_t(cap)));

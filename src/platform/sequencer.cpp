@@ -120,6 +120,9 @@ void close_std() {
   }
 }
 
+void pause_a_second() { sleep(1); }
+void (*stabilizer_pause)() = pause_a_second;
+
 int stabilizer() {
   all_signal_mask_posix();
   set_ignore_chld();
@@ -134,7 +137,7 @@ int stabilizer() {
       close(stab[0]);
       close(stab[1]);
       stab[0] = stab[1] = -1;
-      sleep(1);
+      stabilizer_pause();
       continue;
     }
     if (pid == 0) {

@@ -25,6 +25,8 @@ extern void (*ms_done_call_back)(int (*func)(void*), void* arg, const char* str)
 extern int stab[2];
 int stabilizer();
 void exit_stabilizer(int byte);
+// The wait before a fork the system refused is tried again (a second); tests replace it.
+extern void (*stabilizer_pause)();
 void close_std();
 
 }  // namespace tq

@@ -12,6 +12,7 @@
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/gc_internal.h"
+#include "lang/lex.h"
 #include "lang/sexp.h"
 #include "platform/d_alloc.h"
 #include "lang_test_util.h"
@@ -211,7 +212,7 @@ TEST(GcFrame, FreeingAtOnce) {
 }
 
 // A value a lookup hands out stays rooted, though its binding changes and frames open and
-// close above, until the frame on top at the lookup closes; free_sexp drops that root.
+// close above, until the frame on top at the lookup closes; free_sexp and mfree drop that root.
 TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
   auto roots = [](TQ_SEXP* v) {
     testing::internal::CaptureStdout();
@@ -247,6 +248,14 @@ TEST(GcFrame, ALookedUpValueStaysTillItsFrameCloses) {
   free_sexp(v);
   EXPECT_EQ(roots(v), "");
   EXPECT_EQ(malloc_count, bound - kInt);
+  {
+    GcFrame made("made");
+    set_env(env, tqtest::lc("y"), num(3));
+  }
+  ASSERT_EQ(_eval_symbol(&v, env, tqtest::lc("y"), -1), 0);
+  del_env(env, tqtest::lc("y"));
+  mfree(v);  // a block freed at once as well
+  EXPECT_EQ(roots(v), "");
 }
 
 // A task whose frame held 30 000 entries and roots of as many lookups (its stack of roots
@@ -320,6 +329,13 @@ void foreign_unlock() { unlock_mem(); }
 void realloc_null() { mrealloc(nullptr, 8, gc_text); }
 void free_env_cell() { free_sexp(get_env(nullptr)); }
 void bad_size() { get_sexp_size(12); }
+// A token cell or a lookup's root outside a section: a collection could read it half made,
+// or the roots' stack as it moves.
+void token_cell_outside() { lex_cell(nullptr, kTagString); }
+void pin_outside() {
+  GcFrame frame("t");
+  gc_pin_nl(num(1));
+}
 void bad_tag() {
   TQ_SEXP* s = num(1);
   s->h.type = 42;
@@ -345,6 +361,8 @@ TEST(GcFrameDeathTest, BrokenInvariantsStop) {
   EXPECT_EXIT(foreign_unlock(), ExitedWithCode(1), panic_banner("unlock_mem"));
   EXPECT_EXIT(realloc_null(), ExitedWithCode(1), panic_banner("mrealloc(1)"));
   EXPECT_EXIT(free_env_cell(), ExitedWithCode(1), panic_banner("free_sexp(1)"));
+  EXPECT_EXIT(token_cell_outside(), ExitedWithCode(1), panic_banner("lex_cell"));
+  EXPECT_EXIT(pin_outside(), ExitedWithCode(1), panic_banner("gc_pin_nl"));
   EXPECT_EXIT(bad_size(), ExitedWithCode(1), "get_sexp_size\\(1\\) 12\n" + panic_banner("get_sexp_size(1)"));
   EXPECT_EXIT(bad_tag(), ExitedWithCode(1), "42\n" + panic_banner("gc_qv_sexp(1)"));
   EXPECT_EXIT(bad_delay_type(), ExitedWithCode(1), panic_banner("gc_qv_delay(1)"));

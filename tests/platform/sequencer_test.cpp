@@ -106,14 +106,16 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
 
 // The supervisor restarts a worker that ends with a status byte and hands the byte to the
 // next worker; 'e' stops it. A fork refused on the way starts no worker: the status stays
-// (no abnormal end is made up), the refused try keeps no descriptor, and the supervisor tries
-// again. Run in a child so the test process keeps its descriptors.
+// (no abnormal end is made up), the refused try keeps no descriptor, and the supervisor
+// pauses before it tries again (a 'p' in the report each time: a retry at once would spin
+// while forks are refused). Run in a child so the test process keeps its descriptors.
 // The forks are counted across the supervisor's whole tree: a worker that took itself for
 // the supervisor would fork again and again, and past a few the forks are refused, so such a
 // fault hangs the test's wait (and the leftovers check ends the processes) rather than the
 // machine.
 int refused_forks_left;
 std::atomic<int>* forks_made;  // shared by the tree
+int report_fd = -1;
 pid_t refusing_fork() {
   if (refused_forks_left > 0 || forks_made->fetch_add(1) >= 8) {
     refused_forks_left -= refused_forks_left > 0;
@@ -136,7 +138,11 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
     if (pid == 0) {
       close(report[0]);
       refused_forks_left = refused;
+      report_fd = report[1];
       fork_hook = refusing_fork;
+      stabilizer_pause = [] {
+        if (write(report_fd, "p", 1) != 1) _exit(4);
+      };
       const int status = stabilizer();
       const char c[2] = {char(status), char(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}))};
       if (write(report[1], c, 2) != 2) _exit(3);
@@ -156,9 +162,10 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
     ASSERT_TRUE(ended) << "the workers did not end: " << got;
     int st = 0;
     ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "supervisor did not stop";
-    ASSERT_EQ(got.size(), 4u);  // each worker: its status, then its count of descriptors
-    open_in_worker.insert({got[1], got[3]});
-    EXPECT_EQ(got.substr(0, 1) + got[2], "sx");
+    // each worker: its status, then its count of descriptors
+    ASSERT_EQ(got.size(), size_t(refused) + 4) << got;
+    open_in_worker.insert({got[refused + 1], got[refused + 3]});
+    EXPECT_EQ(got.substr(0, refused + 1) + got[refused + 2], std::string(size_t(refused), 'p') + "sx");
     EXPECT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 0);
   }
