@@ -544,10 +544,9 @@ TQ_SEXP* _remote_session(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, co
   ScopedLock l(session_lock, __FILE__, __LINE__);
   ses->lock = 0;
   hand_lock_released(HandLock::kSession, &ses->lock);
-  if ((ses->flags & CS_CLOSED) && ses->access_cnt < 1)
-    _close_session(id);  // closed, and its last result given back, while this ran
-  else
-    wakeup_task(ses);
+  wakeup_task(ses);
+  // Closed, and its last result given back, while this ran: the waiters woken find it gone.
+  if ((ses->flags & CS_CLOSED) && ses->access_cnt < 1) _close_session(id);
   return frame.release(ret);
 }
 
