@@ -35,7 +35,7 @@ void rule_broken(const char* rule, const char* file, int line, const char* detai
 
 const HAND_LOCK_ROW hand_locks[int(HandLock::kCount)] = {
     {"the delay-queue lock", true}, {"the output lock", true}, {"accept_lock", true},
-    {"the blacklist's busy flag", true}, {"the agent's token", true},
+    {"the blacklist's busy flag", true}, {"the agent's token", true}, {"the session's lock", true},
 };
 
 namespace {

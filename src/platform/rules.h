@@ -70,7 +70,13 @@ int held_shared_lock();
 // | kAgentToken        | an agent's lock (reader/  | a request goes through the    | only requests     |
 // |                    |   writer)                 |   agent's connection, or it   |   through that    |
 // |                    |                           |   is connected again          |   agent           |
-enum class HandLock : int { kDelayQueue, kOutput, kAccept, kBlacklistBusy, kAgentToken, kCount };
+// | kSession           | a native session's lock   | a request on it runs (its     | only requests on  |
+// |                    |   (CON_SESSION.lock)      |   connect, the agent's        |   that session and|
+// |                    |                           |   exchange, the forms before  |   its close; the  |
+// |                    |                           |   the last)                   |   count given back|
+// |                    |                           |                               |   by a collection |
+// |                    |                           |                               |   does not wait   |
+enum class HandLock : int { kDelayQueue, kOutput, kAccept, kBlacklistBusy, kAgentToken, kSession, kCount };
 struct HAND_LOCK_ROW {
   const char* name;  // as the checks' messages name it
   bool unshared;

@@ -23,6 +23,7 @@
 #include "platform/file.h"
 #include "platform/lock.h"
 #include "platform/resolve.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
 
@@ -186,6 +187,8 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, CONNE
     *cerr = errno = ESHUTDOWN;  // network streams are shutting down: no new socket
     return -1;
   }
+  // The name's lookup and the connect wait on peers, up to connect_deadline.
+  check_no_peer_wait("a socket connect", __FILE__, __LINE__);
   if (func) func(0, work);
   if (hostname) {
     HOST_ENTRY* he = r_gethostbyname(hostname);

@@ -103,7 +103,9 @@ void give_back(int id) {
   ScopedLock l(session_lock, __FILE__, __LINE__);
   CON_SESSION* ses = _search_con_session(id);
   if (!ses) return;
-  if (--ses->access_cnt < 1 && (ses->flags & CS_CLOSED)) _close_session(id);
+  // A request running on the session may wait on its peer: it closes the session at its end
+  // instead, so that no giver (the collector's tick among them) waits for a peer.
+  if (--ses->access_cnt < 1 && (ses->flags & CS_CLOSED) && !ses->lock) _close_session(id);
 }
 
 // Counts a new session result in its session (session_lock and tqi_lock free).
@@ -528,6 +530,7 @@ TQ_SEXP* _remote_session(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, co
   ses->lock_file = __FILE__;
   ses->lock_line = __LINE__;
   ses->lock_task = get_tid();
+  hand_lock_taken(HandLock::kSession, &ses->lock, __FILE__, __LINE__);
   if (t.login_mode) replace_text(&ses->login_mode, t.login_mode);
   URL uc;
   copy_url(&uc, u);
@@ -540,7 +543,10 @@ TQ_SEXP* _remote_session(TQISP_ENV* env, int id, URL* u, const L_CHAR* agent, co
   free_url(&uc);
   ScopedLock l(session_lock, __FILE__, __LINE__);
   ses->lock = 0;
+  hand_lock_released(HandLock::kSession, &ses->lock);
   wakeup_task(ses);
+  // Closed, and its last result given back, while this ran: the waiters woken find it gone.
+  if ((ses->flags & CS_CLOSED) && ses->access_cnt < 1) _close_session(id);
   return frame.release(ret);
 }
 

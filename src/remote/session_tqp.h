@@ -18,7 +18,9 @@
 // Invariants: session_lock guards every list and record here (and the session layer's
 // switch and hooks); it is never held while a form is sent or a reply awaited, and it is
 // taken before tqi_lock. A session with delayed results outstanding (access_cnt > 0) is
-// only marked closed, and freed when its last one is done; a server record is freed only
+// only marked closed, and freed when its last one is done (or, when a request runs on it
+// then, at that request's end: its lock is held across waits on the peer, a hand-made lock
+// of platform/rules.h); a server record is freed only
 // with no session attached, so the agents of a request's server live as long as the request.
 // session_list is changed, and hook data replaced, with tqi_lock held as well, so that the
 // collector (which holds tqi_lock) can mark the sessions' initial forms.

@@ -8,6 +8,7 @@
 
 #include "platform/access_rules.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "stream/file_stream.h"
@@ -79,6 +80,7 @@ bool transient_accept_error(int err) {
 // Accepts the next connection on lfd, waiting through the poll thread only when none is
 // pending (the listening socket never blocks); -1 when sd was closed or accept failed.
 int accept_loop(STREAM* sd, int lfd, uint32_t* ip) {
+  check_no_peer_wait("a socket accept", __FILE__, __LINE__);  // waits for a peer to come
   bool released = false;
   bool wait = false;
   for (;;) {

@@ -17,15 +17,18 @@
 #include <set>
 #include <vector>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "platform/access_rules.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/sleep.h"
+#include "platform/socket.h"
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "stream/file_stream.h"
+#include "stream/socket_stream.h"
 #include "stream/stream_write.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
@@ -412,6 +415,20 @@ void write_a_socket() {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) s_write(s_open_file_descripter(sv[0], &s_file_table), "x", 1);
 }
+void connect_a_socket() {
+  int port = 0, cerr = 0;
+  if (listen_socket(&port, 0, 1) >= 0) u_close(connect_socket(&cerr, nullptr, 0x7f000001, port, nullptr, nullptr));
+}
+void accept_a_socket() {  // one connection is pending (made by hand): the accept takes it at once
+  int port = 0;
+  STREAM* l = init_server(&port, 0, 1);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (l && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) close_key(accept_connection(l));
+}
 
 // Runs what under a lock: a recorded one, a test clock's round of the ticks (a callback of it),
 // or the blacklist's busy flag (a command on a host); then ends the process with status 0.
@@ -456,8 +473,8 @@ TEST(TaskPool, AnIdleThreadASignalWakesRunsTheNextStart) {
 // interpreters need, and not under one that guards one peer only (the blacklist's busy flag).
 TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
   const std::string start = "rule broken: no thread start waits while its task holds a lock at .*task_test.cpp:[0-9]+ ";
-  const std::string peer = "rule broken: no wait on a peer while the task holds a lock other interpreters need at "
-                           ".*file_stream.cpp:[0-9]+ \\(a socket ";
+  const std::string peer_at = "rule broken: no wait on a peer while the task holds a lock other interpreters need at ";
+  const std::string peer = peer_at + ".*file_stream.cpp:[0-9]+ \\(a socket ";
   const std::string taken_here = "lock taken at .*task_test.cpp:" + std::to_string(kTakenAt) + "\\)";
   const struct {
     Under under;
@@ -470,6 +487,8 @@ TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
       {Under::kRecordedLock, read_a_socket, peer + "read; " + taken_here},
       {Under::kRecordedLock, write_a_socket, peer + "write; " + taken_here},
       {Under::kBlacklistBusy, read_a_socket, ""},
+      {Under::kRecordedLock, connect_a_socket, peer_at + ".*platform/socket.cpp:[0-9]+ \\(a socket connect; " + taken_here},
+      {Under::kRecordedLock, accept_a_socket, peer_at + ".*socket_stream.cpp:[0-9]+ \\(a socket accept; " + taken_here},
   };
   for (const auto& r : rows) {
     if (r.ends.empty())

@@ -7,10 +7,12 @@
 #include <memory>
 
 #include "interp/interpreter.h"
+#include "interp/setup_kinds.h"
 #include "lang/eval.h"
 #include "lang/gc.h"
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
+#include "platform/tick.h"
 #include "remote/server_info.h"
 #include "remote/session.h"
 #include "remote/session_tqp.h"
@@ -288,13 +290,16 @@ TEST(RemoteSessionWord, SendsTheNewestWaitingRequestFirstAndCountsThemAll) {
 }
 
 TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
-  FakePeer peer("");
+  FakePeer peer("(w 1)\thold error 80040503 no\n");  // the held request ends with no result to count
   Clean clean;
   const int sessions = session_count();
   run_forms("(define s (OpenSession))");
+  const std::string url = tqp_url(peer.port, "/db/x.ext");
+  std::string held;
+  std::unique_ptr<tqtest::Task> t;
   {
     GcFrame frame("unread");
-    start("(RemoteSession s (URL \"" + tqp_url(peer.port, "/db/x.ext") + "\") (Agent \"a1\") (+ 1 2))");
+    start("(RemoteSession s (URL \"" + url + "\") (Agent \"a1\") (+ 1 2))");
     ASSERT_TRUE(rs_queue_drains()) << "the request stayed pending";
     ASSERT_TRUE(tqtest::wait_until([] {  // its reply is in: the request left the connection's chain
       int iid;
@@ -305,9 +310,32 @@ TEST(NativeSession, AResultNobodyReadsGivesItsSessionBackWhenCollected) {
       TQ_INTERPRETER info;
       return iid > 0 && get_tqi_info(&info, unsigned(iid)) == 0 && !info.result_head;
     }));
+    t = std::make_unique<tqtest::Task>([&] {  // a request that holds the session's lock while it waits on the peer
+      setup_self_interpreter();
+      {
+        GcFrame frame("held");
+        held = printed(start("(RemoteSession s (URL \"" + url + "\") (Agent \"a1\") (w 1) (r 1))"));
+      }
+      close_self_interpreter();
+    });
+    ASSERT_TRUE(peer.wait_for("(w 1)"));
+    run_forms("(CloseSession s)");
   }
-  run_forms("(CloseSession s)");
-  EXPECT_TRUE(tqtest::wait_until([&] {  // a collection finds the result unreachable (its worker gone)
+  // The count given back on the ticks' at-once thread does not wait for the held request, which
+  // closes the session at its end.
+  ASSERT_TRUE(tqtest::wait_until([&] {  // a collection finds the result unreachable (its worker gone)
+    gc_tick_notin_tick(nullptr, 0);
+    ScopedLock l(session_lock, __FILE__, __LINE__);
+    return session_list && session_list->access_cnt == 0;
+  }));
+  std::atomic<bool> ran{false};
+  new_tick([](void* p) { static_cast<std::atomic<bool>*>(p)->store(true); }, 0, &ran);
+  EXPECT_TRUE(tqtest::wait_until([&] { return ran.load(); })) << "the ticks waited for the peer";
+  EXPECT_EQ(session_count(), sessions + 1);
+  peer.release();
+  ASSERT_TRUE(t->wait());
+  EXPECT_EQ(held, error_text("\"SITE\" \"test\" 1 \"remote call\" 0x80040503", "(\"\" \"\" 0 \"peer\" 2147747075 (\"no\"))"));
+  EXPECT_TRUE(tqtest::wait_until([&] {
     gc_tick_notin_tick(nullptr, 0);
     return session_count() == sessions;
   }));

@@ -240,6 +240,19 @@ TEST(RuleChecks, EveryHandMadeLockIsNotedWhileHeldAndGivenBack) {
          write_lock_agent(&a);
          write_unlock_agent(&a);
        }},
+      {HandLock::kSession,  // a request on a session (to no server: refused once the lock is taken)
+       [] {
+         int id;
+         {
+           ScopedLock l(session_lock, __FILE__, __LINE__);
+           id = open_session_tqp(1);
+         }
+         URL u{};
+         EXPECT_EQ(get_type(remote_session_tqp(qvlisp_top_env1, id, &u, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
+                                               1, nullptr)),
+                   kTagError);
+         close_session_tqp(id);
+       }},
   };
   for (const auto& r : rows) {
     const int takes = hand_lock_takes(r.lock), held = hand_locks_held(r.lock);
