@@ -156,7 +156,8 @@ void save_guard_writes_done(int g) {
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino) {
   if (g < 0) return;
   Guard& s = guards[g];
-  if (!copy_text(s.made, sizeof s.made, path)) return;
+  s.has &= ~kMade;
+  if (!path || !copy_text(s.made, sizeof s.made, path)) return;
   s.dev = dev;
   s.ino = ino;
   s.has |= kMade;

@@ -7,16 +7,21 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -33,10 +38,12 @@
 #include "platform/d_alloc.h"
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
+#include "stream/save_file.h"
 #include "stream/stream.h"
 #include "support/heap_growth.h"
 #include "support/script_suite.h"
 #include "support/task_runner.h"
+#include "support/tick_clock.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
 #include "words/get_file.h"
@@ -453,9 +460,10 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   close(saved_in);
 }
 
-// Every save closes what it opened and frees what it took of the heap, whichever way it
-// ends; through a link that leads to no file, it makes the file where the link leads.
-TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
+// Every save, and a print stream once closed, closes what it opened and frees what it took of
+// the heap, whichever way it ends; through a link that leads to no file, a save makes the
+// file where the link leads.
+TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("f"), "old\n");
   ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
@@ -476,6 +484,7 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
   EXPECT_EQ(tqtest::read_file(dir.file("made")), "1\n");
   const auto all = [&] {
     for (const std::string& form : saves) run(form);
+    EXPECT_EQ(run("([closePrintStd d=\"" + run("(openPrintStd \"" + dir.file("p") + "\")") + "\"])"), "()");
     unlink(dir.file("new").c_str());
     unlink(dir.file("made").c_str());
   };
@@ -483,6 +492,52 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
   const int before = tqtest::open_fd_count();
   EXPECT_EQ(tqtest::heap_growth(all), "");
   EXPECT_EQ(tqtest::open_fd_count(), before);
+}
+
+// An append waits while another holds its file's lock (here the test, through a descriptor
+// of its own): it lands once the lock is let go; past the bound of the tick clock, or when
+// the file was removed meanwhile (by the failed save that made it), it answers the error
+// and writes nothing.
+bool lock_awaited(const std::string& path) {
+  struct stat sb {};
+  if (stat(path.c_str(), &sb) != 0) return false;
+  std::istringstream locks(tqtest::read_file("/proc/locks"));
+  for (std::string line; std::getline(locks, line);)
+    if (line.find("->") != std::string::npos && line.find(":" + std::to_string(sb.st_ino) + " ") != std::string::npos) return true;
+  return false;
+}
+
+TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
+  tqtest::TempDir dir;
+  const std::string f = dir.file("f"), refused = "error 80040a06 (\"cannot access the file\" \"" + f + "\")";
+  const tqtest::TickClock clock(false);
+  std::atomic<bool> done{false};
+  const struct {
+    const char* holder;
+    std::function<void(int fd)> then;
+    std::string reply;
+    const char* left;  // null: no file
+  } rows[] = {
+      {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, "()", "old\n1\n"},
+      {"keeps it past the bound",
+       [&](int) { tqtest::wait_until([&] { return tqtest::TickClock::move(kSaveLockWaitSeconds), done.load(); }); }, refused,
+       "old\n"},
+      {"removes the file, then lets it go", [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); }, refused, nullptr},
+  };
+  for (const auto& row : rows) {
+    tqtest::write_file(f, "old\n");
+    const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    done = false;
+    tqtest::Task holder([&] {
+      if (tqtest::wait_until([&] { return lock_awaited(f); })) row.then(fd);
+    });
+    EXPECT_EQ(run("([Save oflag=\"append\"] \"" + f + "\" 1)"), row.reply) << row.holder;
+    done = true;
+    EXPECT_TRUE(holder.wait()) << row.holder;
+    close(fd);
+    EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
+  }
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
@@ -530,6 +585,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  EXPECT_EQ(tqtest::read_file(dir.file("s3")), "1\n") << "another save's append to the file save made";
   struct stat st {};
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -537,16 +593,18 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 24u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 25u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
-// ---- An interrupt in the middle of a save, of each kind that leaves something to undo: the
-// process ends as ever ("Interrupted", status 1), and the folder is as the save found it (the
-// old file whole, nothing left beside it, no file made), and a file an earlier save of the run
-// made stays (that save's slot is the interrupted one's now). The save reads its data from
-// standard input, which this test feeds until the save shows it under way, so it is in
-// progress whenever the interrupt comes.
+// ---- A signal in the middle of a save, of each kind that leaves something to undo. An
+// interrupt ends the process as ever ("Interrupted", status 1), a signal that ends a run
+// (TERM, a real-time one) ends it as that signal does; either way the folder is as the save
+// found it (the old file whole, nothing left beside it, no file made), and a file an earlier
+// save of the run made stays (that save's slot is the interrupted one's now). A hang-up only
+// breaks the blocked read: the run goes on and the save lands whole. The save reads its data
+// from standard input, which this test feeds until the save shows it under way, so it is in
+// progress whenever the signal comes.
 
 bool new_file_written(const std::string& dir) {
   std::error_code ec;
@@ -565,26 +623,31 @@ bool made_written(const std::string& dir) {
   return std::filesystem::file_size(dir + "/made.txt", ec) > 0 && !ec;
 }
 
-TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
+TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
+  const std::string beside = "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))";
+  const std::string append = "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))";
+  const std::string made = "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))";
   const struct {
     const char* kind;
-    const char* form;
+    std::string form;
     bool (*under_way)(const std::string& dir);
+    int sig = SIGINT;
     const char* made_before = nullptr;  // by a save the run ended before: "1\n" in it
   } rows[] = {
-      {"a new file beside it", "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       new_file_written},
-      {"an append", "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", appended},
-      {"a file it made", "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       made_written},
-      {"an append after a save that made a file",
-       "([Save oflag=\"creat\"] \"made.txt\" 1)(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       appended, "made.txt"},
+      {"a new file beside it", beside, new_file_written},
+      {"an append", append, appended},
+      {"a file it made", made, made_written},
+      {"an append after a save that made a file", "([Save oflag=\"creat\"] \"made.txt\" 1)" + append, appended, SIGINT,
+       "made.txt"},
+      {"a new file beside it, TERM", beside, new_file_written, SIGTERM},
+      {"an append, TERM", append, appended, SIGTERM},
+      {"a file it made, a real-time signal", made, made_written, SIGRTMIN + 1},
+      {"an append, a hang-up", append, appended, SIGHUP},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
     tqtest::write_file(dir.file("keep.txt"), "old\n");
-    tqtest::write_file(dir.file("s.tq"), std::string(row.form) + "\n");
+    tqtest::write_file(dir.file("s.tq"), row.form + "\n");
     ASSERT_EQ(mkfifo(dir.file("in").c_str(), 0600), 0);
     auto r = std::make_shared<tqtest::RunResult>();
     tqtest::Task run([r, d = dir.path()] {
@@ -593,22 +656,77 @@ TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
     int in = -1;
     ASSERT_TRUE(tqtest::wait_until([&] { return (in = open(dir.file("in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
     const std::string chunk(4096, 'x');
+    size_t fed = 0;
     const bool under_way = tqtest::wait_until([&] {
-      (void)!write(in, chunk.data(), chunk.size());  // a full pipe takes nothing now
+      fed += size_t(std::max<ssize_t>(0, write(in, chunk.data(), chunk.size())));  // a full pipe takes nothing now
       return row.under_way(dir.path());
     });
-    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), SIGINT);
+    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), row.sig);
+    const bool ends = row.sig != SIGHUP;
+    if (!ends) close(in);  // the end of the data ends the save
     const bool ended = under_way && run.wait();
-    close(in);  // only now: the end of the data would end the save
+    if (ends) close(in);  // only now: the end of the data would end the save
     ASSERT_TRUE(under_way) << row.kind;
     ASSERT_TRUE(ended) << row.kind;
-    EXPECT_EQ(r->status, 1) << row.kind << r->err;
-    EXPECT_EQ(r->out, "Interrupted\n") << row.kind;
-    EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), "old\n") << row.kind;
+    EXPECT_EQ(r->status, row.sig == SIGINT ? 1 : ends ? 128 + row.sig : 0) << row.kind << r->err;
+    EXPECT_EQ(r->out, row.sig == SIGINT ? "Interrupted\n" : "") << row.kind;
+    EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), ends ? "old\n" : "old\n" + std::string(fed, 'x')) << row.kind;
     if (row.made_before) {
       EXPECT_EQ(tqtest::read_file(dir.file(row.made_before)), "1\n") << row.kind;
     }
     EXPECT_EQ(entries(dir.path()), row.made_before ? 5u : 4u) << row.kind << ": beside keep.txt, s.tq, in and pid";
+  }
+}
+
+// ---- Appends of two processes to one file, started at one moment (each waits for the end
+// of its gate): every value lands whole, and appends that fail (past a file-size limit) cut
+// back only what they wrote, none of the other process's appends that came meanwhile.
+
+TEST(WordsIIIProcess, AppendsOfTwoProcessesLandWholeAndAFailureCutsOnlyItsOwn) {
+  const struct {
+    const char* kind;
+    size_t b_size;        // bytes of each of b's values
+    const char* b_limit;  // b's file-size limit, KiB
+    int b_whole;          // b's values in the file
+  } rows[] = {{"two that succeed", 200000, "unlimited", 20}, {"one whose appends fail", 10000000, "8192", 0}};
+  for (const auto& row : rows) {
+    tqtest::TempDir dir;
+    const std::string a(99999, 'a'), b(row.b_size - 1, 'b');  // a line each
+    tqtest::write_file(dir.file("a.bin"), a + "\n");
+    tqtest::write_file(dir.file("b.bin"), b + "\n");
+    tqtest::write_file(dir.file("shared.txt"), "");
+    for (const char* n : {"a", "b"}) {
+      std::string script = "(car ([Load option=\"raw\"] \"gate_" + std::string(n) + "\"))\n(define d ([Load option=\"raw\"] \"" + n + ".bin\"))\n";
+      for (int i = 0; i < 20; ++i) script += "([Save oflag=\"append\" option=\"raw\"] \"shared.txt\" d)\n";
+      tqtest::write_file(dir.file(n + std::string(".tq")), script);
+      ASSERT_EQ(mkfifo(dir.file("gate_" + std::string(n)).c_str(), 0600), 0);
+    }
+    auto r = std::make_shared<tqtest::RunResult>();
+    tqtest::Task run([r, d = dir.path(), limit = row.b_limit] {
+      const char* both = "\"$0\" a.tq >/dev/null & (trap '' XFSZ; ulimit -f $1; exec \"$0\" b.tq >/dev/null) & wait";
+      *r = tqtest::run_program({"/bin/bash", "-c", both, tqtest::bin_path("tq_eval"), limit}, d);
+    });
+    int gates[2] = {-1, -1};
+    for (int i = 0; i < 2; ++i) {
+      const std::string gate = dir.file(i ? "gate_b" : "gate_a");
+      ASSERT_TRUE(tqtest::wait_until([&] { return (gates[i] = open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; },
+                                     tqtest::kRunBound)) << row.kind;
+    }
+    // A byte through each (written while it is open for reading), read once both gates are open
+    // for good (the first open is a look), then the end of both at once.
+    for (int g : gates) EXPECT_TRUE(tqtest::wait_until([g] { return write(g, "g", 1) == 1; }, tqtest::kRunBound)) << row.kind;
+    int unread = 0;
+    EXPECT_TRUE(tqtest::wait_until([&] { return ioctl(gates[0], FIONREAD, &unread) == 0 && unread == 0 && ioctl(gates[1], FIONREAD, &unread) == 0 && unread == 0; },
+                                   tqtest::kRunBound)) << row.kind;
+    for (int g : gates) close(g);
+    ASSERT_TRUE(run.wait(tqtest::kRunBound)) << row.kind;
+    EXPECT_EQ(r->status, 0) << row.kind << r->err;
+    std::istringstream shared(tqtest::read_file(dir.file("shared.txt")));
+    int as = 0, bs = 0, others = 0;
+    for (std::string v; std::getline(shared, v, '\n');) (v == a ? as : v == b ? bs : others)++;
+    EXPECT_EQ(as, 20) << row.kind;
+    EXPECT_EQ(bs, row.b_whole) << row.kind;
+    EXPECT_EQ(others, 0) << row.kind << ": values mixed or cut";
   }
 }
 
