@@ -1,7 +1,6 @@
 // Process-wide signal set-up. Signals that only need to break a blocking call get an
 // empty handler installed without SA_RESTART; faults keep their defaults; the signals that
 // end the run (TERM, the real-time ones) undo the saves in progress first, as the interrupt does.
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -73,12 +72,7 @@ void sigend_handler(int sig) {
   sa.sa_handler = SIG_DFL;
   sigemptyset(&sa.sa_mask);
   sigaction(sig, &sa, nullptr);
-  sigset_t own;
-  sigemptyset(&own);
-  sigaddset(&own, sig);
-  raise(sig);  // pending while the handler blocks it; the unblock delivers it
-  pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
-  _exit(128 + sig);  // not reached: the default ends the process
+  raise(sig);  // pending while the handler blocks it: delivered, to end the process, as it returns
 }
 
 // Gives an ending signal its handler, unless the run was started with it ignored (a signal the

@@ -19,6 +19,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
+#include "platform/rules.h"
 #include "platform/save_guard.h"
 #include "platform/tick.h"
 #include "stream/file_stream.h"
@@ -132,7 +133,7 @@ int take_append_lock(int lk) {
   sigevent ev {};
   ev.sigev_notify = SIGEV_THREAD_ID;
   ev.sigev_signo = SIGALRM;
-  ev._sigev_un._tid = pid_t(syscall(SYS_gettid));
+  ev._sigev_un._tid = pid_t(syscall(SYS_gettid));  // sigev_notify_thread_id, which glibc does not name
   timer_t timer;
   const bool timed = alarm_breaks_calls() && timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0;
   const itimerspec every{{1, 0}, {1, 0}};
@@ -144,9 +145,7 @@ int take_append_lock(int lk) {
       errno = ETIMEDOUT;
       break;
     }
-  const int err = errno;
-  if (timed) timer_delete(timer);
-  errno = err;
+  if (timed) timer_delete(timer);  // leaves errno as it is
   return r;
 }
 
@@ -186,7 +185,7 @@ void undo(const SAVE_FILE* f) {
 // exclusively. Through a link that leads to no file (the open without O_CREAT followed it,
 // so the system lets it be followed), the file is made, so, where the link leads.
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f) {
-  *f = SAVE_FILE{word, copy_str(path), {}, nullptr, 0, 0, flags, -1, false, 0};
+  *f = SAVE_FILE{word, copy_str(path), {}, nullptr, 0, 0, flags, false, -1, false, 0};
   f->rp.guard = save_guard_take();
   const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
   STREAM* st = exclusive ? nullptr : open_save_file(path, flags & ~O_CREAT, perm, &f->rp);
@@ -213,6 +212,7 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
 }
 
 int start_save_writes(STREAM* st, SAVE_FILE* f) {
+  f->started = true;
   // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
   const int fd = (f->flags & O_APPEND) && !f->rp.temp ? s_get_fid(st) : -1;
   const int lk = fd >= 0 ? lock_descriptor(fd, f->path) : -1;
@@ -244,6 +244,9 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
 }
 
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
+  // Written without the append lock, it may have mixed with another save's append.
+  if (keep && !f->started && rule_checks_on())
+    rule_broken("a save takes its file's append lock before it writes", __FILE__, __LINE__, f->path);
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
   bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);

@@ -40,6 +40,7 @@ struct SAVE_FILE {
   dev_t dev;         // that file, told from one put in its place meanwhile
   ino_t ino;
   int flags;         // the open flags
+  bool started;      // start_save_writes was called
   int lock_fd;       // the appended file, a descriptor of its own holding its append lock, or -1
   bool cut;          // a failure cuts it back to old_size through lock_fd
   int64_t old_size;  // its length when the lock was taken
@@ -52,7 +53,7 @@ struct SAVE_FILE {
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f);
 
 // Called once, before the first write, when the value to write is at hand (the lock is not
-// held while it is computed). An append to a regular file takes the file's append lock,
+// held while it is computed); a save kept without it breaks a rule (platform/rules.h). An append to a regular file takes the file's append lock,
 // waiting while another save holds it (at most kSaveLockWaitSeconds of the tick clock), and
 // reads the length a failure cuts back to. 0, or -1 with errno, nothing written (close the
 // save unkept):

@@ -44,7 +44,8 @@ TEST(FileStream, MissingFileGivesNull) {
 
 // Once the end of the process has undone the saves in progress, no save begins another
 // change: making its file, its new file beside the old, or its append answers ECANCELED and
-// leaves the folder as it was. A child runs it: the undo is once for the process.
+// leaves the folder as it was. A child runs it: the undo is once for the process. A save
+// kept without the start of its writes (its append lock) breaks a rule.
 int saves_after_the_undo(const tqtest::TempDir& dir) {
   undo_saves_in_progress();
   const struct {
@@ -69,6 +70,9 @@ TEST(SaveFileDeathTest, NoSaveBeginsAfterTheEndOfProcessUndo) {
   tqtest::TempDir dir;
   for (const char* name : {"beside", "appended"}) tqtest::write_file(dir.file(name), "old\n");
   EXPECT_EXIT(std::_Exit(saves_after_the_undo(dir)), testing::ExitedWithCode(0), "");
+  SAVE_FILE f;  // kept without the start of its writes
+  EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
+              testing::ExitedWithCode(1), "append lock before it writes");
 }
 
 TEST(FileStream, WriteSeekReadRoundTrip) {
