@@ -36,6 +36,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "platform/startup.h"
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
 #include "stream/save_file.h"
@@ -480,6 +481,7 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
       "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // the file it leads to replaced
       "([Save oflag=\"creat:trunc\"] \"" + dir.file("new") + "\" 1)",   // a file made
       dangling,
+      "([Save oflag=\"append\"] \"/dev/null\" 1)",  // no regular file: no lock
       // a file made, then appended to by another save before the first write
       "(save \"" + dir.file("m") + "\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"" + dir.file("m") + "\" 1) (list 1)))",
   };
@@ -498,9 +500,10 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 
 // An append waits while another holds its file's lock (here the test, through a descriptor
 // of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
-// the save waits, so from where it began), or when the file was removed meanwhile (by the
-// failed save that made it), it answers the error and writes nothing.
-// The saves waiting for path's lock (/proc/locks names a blocked one "->").
+// the wait was broken twice by its alarm, so it is woken again and again), or when the file
+// was removed meanwhile (by the failed save that made it), it answers the error and writes
+// nothing. It waits on a task, not the first thread, which would take an alarm meant for the
+// whole process; it leaves no timer behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -516,6 +519,7 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
   tqtest::TempDir dir;
   const std::string f = dir.file("f");
   const tqtest::TickClock clock(false);
+  const auto alarms = [] { return __atomic_load_n(&sigalarm_handler_cnt, __ATOMIC_RELAXED); };
   const struct {
     const char* holder;
     std::function<void(int fd)> then;
@@ -523,27 +527,35 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     const char* left;  // null: no file
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
-      {"keeps it to the bound", [](int) { tqtest::TickClock::move(kSaveLockWaitSeconds); }, ETIMEDOUT, "old\n"},
+      {"keeps it to the bound",
+       [&](int) {
+         const int from = alarms();
+         EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
+         tqtest::TickClock::move(kSaveLockWaitSeconds);
+       },
+       ETIMEDOUT, "old\n"},
       {"removes the file, then lets it go", [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); }, ENOENT, nullptr},
   };
   for (const auto& row : rows) {
     tqtest::write_file(f, "old\n");
     const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    tqtest::Task holder([&] {
-      if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
+    auto err = std::make_shared<int>(-1);
+    tqtest::Task save([err, f] {
+      SAVE_FILE sf;
+      STREAM* st = open_save_stream(f.c_str(), O_RDWR | O_APPEND, 0, "test", &sf);
+      if (!st) return;
+      *err = start_save_writes(st, &sf) == 0 ? 0 : errno;
+      if (*err == 0) s_write(st, "1\n", 2);
+      if (close_save_stream(st, &sf, *err == 0) != 0) *err = -2;
     });
-    SAVE_FILE save;
-    STREAM* st = open_save_stream(f.c_str(), O_RDWR | O_APPEND, 0, "test", &save);
-    ASSERT_NE(st, nullptr);
-    const int err = start_save_writes(st, &save) == 0 ? 0 : errno;
-    EXPECT_EQ(err, row.err) << row.holder;
-    if (!err) s_write(st, "1\n", 2);
-    EXPECT_EQ(close_save_stream(st, &save, !err), 0) << row.holder;
-    EXPECT_TRUE(holder.wait()) << row.holder;
+    if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
+    EXPECT_TRUE(save.wait()) << row.holder;
     close(fd);
+    EXPECT_EQ(*err, row.err) << row.holder;
     EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
   }
+  EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
@@ -638,7 +650,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
     std::string form;
     bool (*under_way)(const std::string& dir);
     int sig = SIGINT;
-    const char* made_before = nullptr;  // by a save the run ended before: "1\n" in it
+    const char* made_before = nullptr;  // by a save the run ended before (or another's append): "1\n" in it
   } rows[] = {
       {"a new file beside it", beside, new_file_written},
       {"an append", append, appended},
@@ -649,6 +661,9 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"an append, TERM", append, appended, SIGTERM},
       {"a file it made, a real-time signal", made, made_written, SIGRTMAX},
       {"an append, a hang-up", append, appended, SIGHUP},
+      {"a file it made, appended to by another save first, TERM",
+       "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
+       [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
