@@ -126,10 +126,10 @@ bool alarm_breaks_calls() {
 
 // Takes lk's exclusive lock, waiting while another holds it: a blocking wait that an alarm on
 // this thread breaks once a second, to give up once the bound of the tick clock has passed.
-// 0, or -1 with errno (ETIMEDOUT; ENOLCK and the like where the file has no locks).
-int take_append_lock(int lk) {
-  if (flock(lk, LOCK_EX | LOCK_NB) == 0) return 0;
-  if (errno != EWOULDBLOCK) return -1;
+// False when it did; true once taken, or where the file system has no such locks (ENOLCK and
+// the like: the save goes on as if it held it).
+bool take_append_lock(int lk) {
+  if (flock(lk, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
   sigevent ev {};
   ev.sigev_notify = SIGEV_THREAD_ID;
   ev.sigev_signo = SIGALRM;
@@ -139,14 +139,14 @@ int take_append_lock(int lk) {
   const itimerspec every{{1, 0}, {1, 0}};
   if (timed) timer_settime(timer, 0, &every, nullptr);
   const uint32_t from = tick_now();
-  int r;
-  while ((r = flock(lk, LOCK_EX)) != 0 && errno == EINTR)
+  bool held = true;
+  while (flock(lk, LOCK_EX) != 0 && errno == EINTR)
     if (tick_now() - from >= uint32_t(kSaveLockWaitSeconds)) {
-      errno = ETIMEDOUT;
+      held = false;
       break;
     }
-  if (timed) timer_delete(timer);  // leaves errno as it is
-  return r;
+  if (timed) timer_delete(timer);
+  return held;
 }
 
 // Forgets the file the call made: another save appended to it, so a failure cuts it back.
@@ -223,8 +223,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
     return 0;
   }
   f->lock_fd = lk;
-  // A file system without such locks: the save goes on as if it held it.
-  const bool held = take_append_lock(lk) == 0 || errno != ETIMEDOUT;
+  const bool held = take_append_lock(lk);
   const int g = f->rp.guard;
   if (!save_step_begin(g)) {
     errno = ECANCELED;  // the process is ending
