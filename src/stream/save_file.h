@@ -53,10 +53,10 @@ struct SAVE_FILE {
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f);
 
 // Called once, before the first write, when the value to write is at hand (the lock is not
-// held while it is computed); a save kept without it breaks a rule (platform/rules.h). An append to a regular file takes the file's append lock,
-// waiting while another save holds it (at most kSaveLockWaitSeconds of the tick clock), and
-// reads the length a failure cuts back to. 0, or -1 with errno, nothing written (close the
-// save unkept):
+// held while it is computed); a save kept without it breaks a rule (platform/rules.h). An
+// append to a regular file takes the file's append lock, waiting while another save holds it
+// (at most kSaveLockWaitSeconds of the tick clock), and reads the length a failure cuts back
+// to. 0, or -1 with errno, nothing written (close the save unkept):
 // | ETIMEDOUT | the lock was held all the wait                                            |
 // | ENOENT    | the file was removed while this save waited (a failed save that made it)  |
 // | ECANCELED | the process is ending                                                     |
