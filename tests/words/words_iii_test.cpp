@@ -620,7 +620,8 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
 // (TERM, a real-time one) ends it as that signal does; either way the folder is as the save
 // found it (the old file whole, nothing left beside it, no file made), and a file an earlier
 // save of the run made stays (that save's slot is the interrupted one's now). A hang-up only
-// breaks the blocked read: the run goes on and the save lands whole. The save reads its data
+// breaks the blocked read, and a signal the run was started with ignored stays ignored: the
+// run goes on and the save lands whole. The save reads its data
 // from standard input, which this test feeds until the save shows it under way, so it is in
 // progress whenever the signal comes.
 
@@ -651,6 +652,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
     bool (*under_way)(const std::string& dir);
     int sig = SIGINT;
     const char* made_before = nullptr;  // by a save the run ended before (or another's append): "1\n" in it
+    const char* ignored = "";           // the signal the run starts with ignored
   } rows[] = {
       {"a new file beside it", beside, new_file_written},
       {"an append", append, appended},
@@ -661,6 +663,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"an append, TERM", append, appended, SIGTERM},
       {"a file it made, a real-time signal", made, made_written, SIGRTMAX},
       {"an append, a hang-up", append, appended, SIGHUP},
+      {"an append, TERM the run started with ignored", append, appended, SIGTERM, nullptr, "TERM"},
       {"a file it made, appended to by another save first, TERM",
        "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
        [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
@@ -671,9 +674,8 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
     tqtest::write_file(dir.file("s.tq"), row.form + "\n");
     ASSERT_EQ(mkfifo(dir.file("in").c_str(), 0600), 0);
     auto r = std::make_shared<tqtest::RunResult>();
-    tqtest::Task run([r, d = dir.path()] {
-      *r = tqtest::run_program({"/bin/bash", "-c", "echo $$ > pid; exec \"$0\" s.tq /dev/null < in", tqtest::bin_path("tq_script")}, d);
-    });
+    const std::string start = (*row.ignored ? "trap '' " + std::string(row.ignored) + "; " : "") + "echo $$ > pid; exec \"$0\" s.tq /dev/null < in";
+    tqtest::Task run([r, d = dir.path(), start] { *r = tqtest::run_program({"/bin/bash", "-c", start, tqtest::bin_path("tq_script")}, d); });
     int in = -1;
     ASSERT_TRUE(tqtest::wait_until([&] { return (in = open(dir.file("in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
     const std::string chunk(4096, 'x');
@@ -683,7 +685,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       return row.under_way(dir.path());
     });
     if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), row.sig);
-    const bool ends = row.sig != SIGHUP;
+    const bool ends = row.sig != SIGHUP && !*row.ignored;
     if (!ends) close(in);  // the end of the data ends the save
     const bool ended = under_way && run.wait();
     if (ends) close(in);  // only now: the end of the data would end the save
