@@ -68,10 +68,7 @@ void sigint_handler(int) {
 void sigend_handler(int sig) {
   claim_exit();
   undo_saves_in_progress();
-  struct sigaction sa {};
-  sa.sa_handler = SIG_DFL;
-  sigemptyset(&sa.sa_mask);
-  sigaction(sig, &sa, nullptr);
+  signal(sig, SIG_DFL);
   raise(sig);  // pending while the handler blocks it: delivered, to end the process, as it returns
 }
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
@@ -107,13 +108,9 @@ int lock_descriptor(int fd, const char* path) {
   if (!u_is_helper_fd(fd)) return fcntl(fd, F_DUPFD_CLOEXEC, 0);
   const int at = open(path, O_PATH | O_CLOEXEC);
   struct stat sb {};
-  int lk = -1;
-  if (at >= 0 && fstat(at, &sb) == 0 && S_ISREG(sb.st_mode)) {
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%i", at);
-    lk = open(self, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  }
-  if (at >= 0) close(at);
+  const bool regular = fstat(at, &sb) == 0 && S_ISREG(sb.st_mode);
+  const int lk = regular ? open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1;
+  close(at);  // -1 when the path did not open: nothing to close
   return lk;
 }
 
@@ -185,7 +182,7 @@ void undo(const SAVE_FILE* f) {
 // exclusively. Through a link that leads to no file (the open without O_CREAT followed it,
 // so the system lets it be followed), the file is made, so, where the link leads.
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f) {
-  *f = SAVE_FILE{word, copy_str(path), {}, nullptr, 0, 0, flags, false, -1, false, 0};
+  *f = SAVE_FILE{.word = word, .path = copy_str(path), .flags = flags};
   f->rp.guard = save_guard_take();
   const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
   STREAM* st = exclusive ? nullptr : open_save_file(path, flags & ~O_CREAT, perm, &f->rp);
@@ -219,7 +216,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   struct stat sb {};
   // Only a regular file has a length to go back to, and appends to keep apart.
   if (lk < 0 || fstat(lk, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-    if (lk >= 0) close(lk);
+    close(lk);  // -1 when there was none
     return 0;
   }
   f->lock_fd = lk;

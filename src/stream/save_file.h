@@ -33,17 +33,17 @@
 namespace tq {
 
 struct SAVE_FILE {
-  const char* word;  // the saving word, for the messages
-  char* path;        // the path as given (debug heap)
-  FILE_REPLACE rp;   // the new file of a replacing save
-  char* made;        // the file the call made (debug heap), or null
-  dev_t dev;         // that file, told from one put in its place meanwhile
-  ino_t ino;
-  int flags;         // the open flags
-  bool started;      // start_save_writes was called
-  int lock_fd;       // the appended file, a descriptor of its own holding its append lock, or -1
-  bool cut;          // a failure cuts it back to old_size through lock_fd
-  int64_t old_size;  // its length when the lock was taken
+  const char* word = nullptr;  // the saving word, for the messages
+  char* path = nullptr;        // the path as given (debug heap)
+  FILE_REPLACE rp{};           // the new file of a replacing save
+  char* made = nullptr;        // the file the call made (debug heap), or null
+  dev_t dev = 0;               // that file, told from one put in its place meanwhile
+  ino_t ino = 0;
+  int flags = 0;               // the open flags
+  bool started = false;        // start_save_writes was called
+  int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1
+  bool cut = false;            // a failure cuts it back to old_size through lock_fd
+  int64_t old_size = 0;        // its length when the lock was taken
 };
 
 // Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
