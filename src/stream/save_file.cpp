@@ -231,7 +231,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   if (f->made && (sb.st_size > 0 || !held)) forget_made(f);
   f->old_size = sb.st_size;
   // The root helper's files cannot be cut; a made file still empty is removed instead.
-  f->cut = held && sb.st_nlink > 0 && !u_is_helper_fd(fd) && !f->made;
+  f->cut = held && !u_is_helper_fd(fd) && !f->made;
   if (f->cut) save_guard_append(g, fd, lk, f->old_size);
   save_step_end(g);
   if (held && sb.st_nlink > 0) return 0;
