@@ -722,6 +722,7 @@ TEST(WordsIIIProcess, AppendsOfTwoProcessesLandWholeAndAFailureCutsOnlyItsOwn) {
     tqtest::TempDir dir;
     char other[] = "/tmp/tqufr.XXXXXX";  // a folder the helper may reach
     ASSERT_TRUE(!row.helper || (mkdtemp(other) && chmod(other, 0755) == 0 && chown(other, 65534, 65534) == 0));
+    const std::shared_ptr<void> gone(nullptr, [&](void*) { if (row.helper) std::filesystem::remove_all(other); });
     const std::string a(row.a_size - 1, 'a'), b(row.b_size - 1, 'b'), shared = (row.helper ? other : dir.path()) + std::string("/shared.txt");
     tqtest::write_file(dir.file("a.bin"), a + "\n");  // a line each
     tqtest::write_file(dir.file("b.bin"), b + "\n");
@@ -749,7 +750,6 @@ TEST(WordsIIIProcess, AppendsOfTwoProcessesLandWholeAndAFailureCutsOnlyItsOwn) {
     EXPECT_EQ(as, 20) << row.kind;
     EXPECT_EQ(bs, row.b_whole) << row.kind;
     EXPECT_EQ(others, 0) << row.kind << ": values mixed or cut";
-    if (row.helper) std::filesystem::remove_all(other);
   }
 }
 
