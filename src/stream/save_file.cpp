@@ -101,24 +101,19 @@ STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
   return st;
 }
 
-// A descriptor of the appended file of its own, for its lock: a duplicate of fd, or for a
-// descriptor of the root file helper the same file opened read only here (a regular file
-// only: nothing else is opened). -1 for no file to lock.
-int lock_descriptor(int fd, const char* path) {
-  if (!u_is_helper_fd(fd)) return fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  const int at = open(path, O_PATH | O_CLOEXEC);
-  struct stat sb {};
-  const bool regular = fstat(at, &sb) == 0 && S_ISREG(sb.st_mode);
-  const int lk = regular ? open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY) : -1;
-  close(at);  // -1 when the path did not open: nothing to close
-  return lk;
+// A descriptor of the appended file of its own: a duplicate of fd, or for a descriptor of the
+// root file helper the file's path opened here (O_PATH: the open touches nothing, a device
+// or a pipe included). -1 for none.
+int own_descriptor(int fd, const char* path) {
+  return u_is_helper_fd(fd) ? open(path, O_PATH | O_CLOEXEC) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
-// Whether the alarm breaks a blocked call here: the runtime's handler, installed without
-// SA_RESTART. Without it a timer's alarm would end the process.
-bool alarm_breaks_calls() {
-  struct sigaction sa {};
-  return sigaction(SIGALRM, nullptr, &sa) == 0 && sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
+// In place of the path descriptor of a regular file, the file opened read only, which a lock
+// can be taken on (the path descriptor closed). -1 when it does not open.
+int readable(int at) {
+  const int lk = open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  close(at);
+  return lk;
 }
 
 // Takes lk's exclusive lock, waiting while another holds it: a blocking wait that an alarm on
@@ -131,8 +126,8 @@ bool take_append_lock(int lk) {
   ev.sigev_notify = SIGEV_THREAD_ID;
   ev.sigev_signo = SIGALRM;
   ev._sigev_un._tid = pid_t(syscall(SYS_gettid));  // sigev_notify_thread_id, which glibc does not name
-  timer_t timer;
-  const bool timed = alarm_breaks_calls() && timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0;
+  timer_t timer;  // its alarm only breaks the wait: the pool's handler has no SA_RESTART
+  const bool timed = timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0;
   const itimerspec every{{1, 0}, {1, 0}};
   if (timed) timer_settime(timer, 0, &every, nullptr);
   const uint32_t from = tick_now();
@@ -212,13 +207,14 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   f->started = true;
   // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
   const int fd = (f->flags & O_APPEND) && !f->rp.temp ? s_get_fid(st) : -1;
-  const int lk = fd >= 0 ? lock_descriptor(fd, f->path) : -1;
+  int lk = fd >= 0 ? own_descriptor(fd, f->path) : -1;
   struct stat sb {};
   // Only a regular file has a length to go back to, and appends to keep apart.
   if (lk < 0 || fstat(lk, &sb) != 0 || !S_ISREG(sb.st_mode)) {
     close(lk);  // -1 when there was none
     return 0;
   }
+  if (u_is_helper_fd(fd) && (lk = readable(lk)) < 0) return 0;
   f->lock_fd = lk;
   const bool held = take_append_lock(lk);
   const int g = f->rp.guard;
