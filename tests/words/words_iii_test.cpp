@@ -502,8 +502,8 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 // of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
 // the wait was broken twice by its alarm, so it is woken again and again), or when the file
 // was removed meanwhile (by the failed save that made it), it answers the error and writes
-// nothing. It waits on a task, not the first thread, which would take an alarm meant for the
-// whole process; it leaves no timer behind.
+// nothing (a word, its access error). It waits on a task, not the first thread, which would
+// take an alarm meant for the whole process; it leaves no timer behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -520,11 +520,13 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
   const std::string f = dir.file("f");
   const tqtest::TickClock clock(false);
   const auto alarms = [] { return __atomic_load_n(&sigalarm_handler_cnt, __ATOMIC_RELAXED); };
+  const auto removes = [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); };
   const struct {
     const char* holder;
     std::function<void(int fd)> then;
-    int err;           // start_save_writes's
-    const char* left;  // null: no file
+    int err;             // start_save_writes's
+    const char* left;    // null: no file
+    const char* word{};  // or the reply of a word's append, "1" to the file
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
       {"keeps it to the bound",
@@ -534,14 +536,22 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
          tqtest::TickClock::move(kSaveLockWaitSeconds);
        },
        ETIMEDOUT, "old\n"},
-      {"removes the file, then lets it go", [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); }, ENOENT, nullptr},
+      {"removes the file, then lets it go", removes, ENOENT, nullptr},
+      {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
   };
   for (const auto& row : rows) {
     tqtest::write_file(f, "old\n");
     const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     auto err = std::make_shared<int>(-1);
-    tqtest::Task save([err, f] {
+    auto reply = std::make_shared<std::string>();
+    tqtest::Task save([err, reply, f, word = row.word] {
+      if (word) {  // as a word runs, in an interpreter
+        setup_self_interpreter();
+        *reply = run("(save \"" + f + "\" 10 384 \"qvlisp\" 1)");
+        close_self_interpreter();
+        return;
+      }
       SAVE_FILE sf;
       STREAM* st = open_save_stream(f.c_str(), O_RDWR | O_APPEND, 0, "test", &sf);
       if (!st) return;
@@ -552,7 +562,13 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
     EXPECT_TRUE(save.wait()) << row.holder;
     close(fd);
-    EXPECT_EQ(*err, row.err) << row.holder;
+    if (row.word) {
+      std::string r = *reply;
+      if (const size_t at = r.find(f); at != std::string::npos) r.replace(at, f.size(), "F");
+      EXPECT_EQ(r, row.word) << row.holder;
+    } else {
+      EXPECT_EQ(*err, row.err) << row.holder;
+    }
     EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
   }
   EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
