@@ -56,10 +56,11 @@ inline constexpr int kSaveEnding = -2;
 int save_write_begin(int fd);
 void save_write_end(int g);
 
-// Undoes every save in progress, as above, once for the process; async-signal-safe. Waits
-// at most kSaveUndoWaitSeconds in all for the steps in progress on other threads (writes to
-// a disk that hangs), then undoes all the same; a call on another thread meanwhile waits as
-// long for that undo to end.
+// Undoes every save in progress of this process, as above, once for the process (a child
+// forked in a save's midst leaves it to its parent); async-signal-safe. Waits at most
+// kSaveUndoWaitSeconds in all for the steps in progress on other threads (writes to a disk
+// that hangs), then undoes all the same; a call on another thread meanwhile waits as long
+// for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
 

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -66,13 +67,27 @@ int saves_after_the_undo(const tqtest::TempDir& dir) {
   return wrong + !as_was;
 }
 
-TEST(SaveFileDeathTest, NoSaveBeginsAfterTheEndOfProcessUndo) {
+TEST(SaveFileDeathTest, NoSaveBeginsAfterTheEndOfProcessUndoAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
   for (const char* name : {"beside", "appended"}) tqtest::write_file(dir.file(name), "old\n");
   EXPECT_EXIT(std::_Exit(saves_after_the_undo(dir)), testing::ExitedWithCode(0), "");
   SAVE_FILE f;  // kept without the start of its writes
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
               testing::ExitedWithCode(1), "append lock before it writes");
+  // The undo of a child forked in a save's midst (a command's waiting child, which a signal
+  // to the process group ends too) leaves the parent's save alone.
+  STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT, 0600, "test", &f);
+  ASSERT_NE(st, nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    undo_saves_in_progress();
+    _exit(0);
+  }
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, nullptr, WNOHANG) == child; })) << "the child did not end";
+  EXPECT_EQ(start_save_writes(st, &f), 0);
+  EXPECT_EQ(s_write(st, "1\n", 2), 2);
+  EXPECT_EQ(close_save_stream(st, &f, true), 0);
+  EXPECT_EQ(std::filesystem::exists(dir.file("made")) ? tqtest::read_file(dir.file("made")) : "(none)", "1\n");
 }
 
 TEST(FileStream, WriteSeekReadRoundTrip) {
