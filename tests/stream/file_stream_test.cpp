@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -45,8 +46,9 @@ TEST(FileStream, MissingFileGivesNull) {
 
 // Once the end of the process has undone the saves in progress, no save begins another
 // change: making its file, its new file beside the old, or its append answers ECANCELED and
-// leaves the folder as it was. A child runs it: the undo is once for the process. A save
-// kept without the start of its writes (its append lock) breaks a rule.
+// leaves the folder as it was, its lock kept to the end. A child runs it: the undo is once
+// for the process. A save kept without the start of its writes (its append lock) breaks a
+// rule.
 int saves_after_the_undo(const tqtest::TempDir& dir) {
   undo_saves_in_progress();
   const struct {
@@ -62,6 +64,8 @@ int saves_after_the_undo(const tqtest::TempDir& dir) {
     if (err != ECANCELED) std::fprintf(stderr, "%s: %s\n", row.name, std::strerror(err));
     wrong += err != ECANCELED;
   }
+  const int probe = open(dir.file("appended").c_str(), O_RDONLY | O_CLOEXEC);
+  wrong += flock(probe, LOCK_EX | LOCK_NB) == 0;  // the append lock is kept, as the undo may use its descriptor
   const bool as_was = !std::filesystem::exists(dir.file("made")) && tqtest::read_file(dir.file("beside")) == "old\n" &&
                       tqtest::read_file(dir.file("appended")) == "old\n" && std::distance(std::filesystem::directory_iterator(dir.path()), {}) == 2;
   return wrong + !as_was;
