@@ -114,8 +114,11 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   TQ_SEXP* data = eval(env, get_el(form, 5));
   TQ_SEXP* r = nullptr;
   bool failed = false;  // some output did not reach the file
+  if (!is_error(data) && qvlisp) realize_for_print(data, 64);  // before the file's append lock
   if (is_error(data))
     r = data;
+  else if (start_save_writes(st, &file) != 0)
+    failed = true;
   else if (qvlisp)
     failed = print_sexp(st, data, 64) < 0;
   else

@@ -24,6 +24,7 @@ constexpr int kUndone = -1;  // a slot's step once the undo has run: no step beg
 
 struct Guard {
   std::atomic<bool> used;
+  std::atomic<pid_t> owner;   // the process that took it last, 0 never taken
   std::atomic<int> step;      // 0 idle; the thread id of the step in progress; kUndone
   std::atomic<int> write_fd1; // the append's descriptor + 1; 0 none
   unsigned has;               // kTemp | kAppend | kMade, written and read within a step
@@ -92,6 +93,7 @@ int save_guard_take() {
   for (int i = 0; i < kSaveGuards; ++i) {
     bool free_slot = false;
     if (guards[i].used.compare_exchange_strong(free_slot, true, std::memory_order_acq_rel)) {
+      guards[i].owner.store(getpid(), std::memory_order_relaxed);
       guards_taken.fetch_add(1, std::memory_order_relaxed);
       return i;
     }
@@ -156,7 +158,8 @@ void save_guard_writes_done(int g) {
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino) {
   if (g < 0) return;
   Guard& s = guards[g];
-  if (!copy_text(s.made, sizeof s.made, path)) return;
+  s.has &= ~kMade;
+  if (!path || !copy_text(s.made, sizeof s.made, path)) return;
   s.dev = dev;
   s.ino = ino;
   s.has |= kMade;
@@ -185,7 +188,11 @@ void undo_saves_in_progress() {
   // each undo may be done twice, none is left half done.
   timespec from;  // one bound for the whole undo, however many steps it waits for
   clock_gettime(CLOCK_MONOTONIC, &from);
+  const pid_t self = getpid();
   for (Guard& g : guards) {
+    // A child forked without exec (a command's waiting child) has copies of its parent's
+    // slots: their saves are the parent's to undo, and may have ended well since the fork.
+    if (const pid_t o = g.owner.load(std::memory_order_relaxed); o != 0 && o != self) continue;
     take_for_undo(g, me, from);
     if (g.used.load(std::memory_order_acquire)) undo(g);
   }

@@ -1,9 +1,9 @@
-// Saves in progress, noted so that an end of the process in their midst (an interrupt, or
-// u_exit from another thread) leaves their files as it found them: the new file of a
-// replacing save removed, an append cut back to its old length, a file the save made
-// removed. The stream layer's saves (stream/save_file.h) take a slot each and note in it
-// what undoes them; undo_saves_in_progress does it, async-signal-safe, from the interrupt
-// handler and from u_exit.
+// Saves in progress, noted so that an end of the process in their midst (an interrupt, an
+// ending signal such as TERM, or u_exit from another thread) leaves their files as it found
+// them: the new file of a replacing save removed, an append cut back to its old length, a
+// file the save made removed. The stream layer's saves (stream/save_file.h) take a slot each
+// and note in it what undoes them; undo_saves_in_progress does it, async-signal-safe, from
+// the interrupt and ending-signal handlers and from u_exit.
 //
 // The undo must not cross a step of the save that changes the file: making the new file or
 // the made one, and each write of an append (u_write brackets the writes on a guarded
@@ -13,8 +13,8 @@
 // the save fails). A step held by the thread the undo runs on is not in progress (that
 // thread runs the undo), so the undo goes on at once.
 //
-// A process ended outright (SIGKILL, a signal the runtime does not catch, er_panic) runs no
-// undo: docs/porting.md names what it may leave.
+// A process ended outright (SIGKILL, a fault signal, er_panic) runs no undo: docs/porting.md
+// names what it may leave.
 #pragma once
 #include <sys/types.h>
 
@@ -46,7 +46,8 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size);
 // write_fd is written no more (its stream is about to close it, and the number may go to
 // another file at once): its writes are steps no longer; the cut stays noted. Needs no step.
 void save_guard_writes_done(int g);
-// the file the save made at path, removed when it still is that file (dev, ino).
+// the file the save made at path, removed when it still is that file (dev, ino); path null:
+// none now (another save appended to it).
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino);
 
 // u_write's bracket of a write on fd: the slot whose append writes fd (its step taken), -1
@@ -55,10 +56,11 @@ inline constexpr int kSaveEnding = -2;
 int save_write_begin(int fd);
 void save_write_end(int g);
 
-// Undoes every save in progress, as above, once for the process; async-signal-safe. Waits
-// at most kSaveUndoWaitSeconds in all for the steps in progress on other threads (writes to
-// a disk that hangs), then undoes all the same; a call on another thread meanwhile waits as
-// long for that undo to end.
+// Undoes every save in progress of this process, as above, once for the process (a child
+// forked in a save's midst leaves it to its parent); async-signal-safe. Waits at most
+// kSaveUndoWaitSeconds in all for the steps in progress on other threads (writes to a disk
+// that hangs), then undoes all the same; a call on another thread meanwhile waits as long
+// for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
 

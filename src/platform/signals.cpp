@@ -1,5 +1,6 @@
 // Process-wide signal set-up. Signals that only need to break a blocking call get an
-// empty handler installed without SA_RESTART; faults and termination keep their defaults.
+// empty handler installed without SA_RESTART; faults keep their defaults; the signals that
+// end the run (TERM, the real-time ones) undo the saves in progress first, as the interrupt does.
 #include <signal.h>
 #include <unistd.h>
 
@@ -60,14 +61,32 @@ void sigint_handler(int) {
   _exit(1);
 }
 
+// TERM and the real-time signals end the run as their default does (killed by the signal), but
+// only once the saves in progress are undone. The exit is claimed first, so that an exit on
+// another thread (which a save failed by the undo may reach) waits instead of ending the run
+// with its own status before the signal ends it.
+void sigend_handler(int sig) {
+  claim_exit();
+  undo_saves_in_progress();
+  signal(sig, SIG_DFL);
+  raise(sig);  // pending while the handler blocks it: delivered, to end the process, as it returns
+}
+
+// Gives an ending signal its handler, unless the run was started with it ignored (a signal the
+// parent meant not to end it keeps not ending it).
+void install_ending(int sig) {
+  struct sigaction now {};
+  if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) install(sig, sigend_handler);
+}
+
 // Left alone: synchronous faults (an empty handler would return to the faulting
-// instruction for ever), the uncatchable ones, termination, and the ones with handlers of
-// their own. CHLD is decided by the pool's mode.
+// instruction for ever), the uncatchable ones, and the ones with handlers of their own
+// (TERM's ends the run). CHLD is decided by the pool's mode.
 bool keeps_default(int sig) {
   switch (sig) {
     case SIGSEGV: case SIGBUS: case SIGILL: case SIGTRAP: case SIGFPE: case SIGABRT: case SIGSYS:
-    case SIGKILL: case SIGSTOP: case SIGTERM:
-    case SIGCHLD:
+    case SIGKILL: case SIGSTOP:
+    case SIGTERM: case SIGCHLD:
       return true;
     default:
       return false;
@@ -104,6 +123,8 @@ void set_alarm_mask(int mode) {
   install(SIGPIPE, sigpipe_handler);
   install(SIGINT, sigint_handler);
   install(SIGUSR1, sigusr1_handler);
+  install_ending(SIGTERM);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install_ending(sig);
   task_flags = mode;
   if ((mode & 0xf) == 2) set_ignore_chld();
 }

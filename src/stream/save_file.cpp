@@ -5,17 +5,24 @@
 #include "stream/save_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
+#include "platform/rules.h"
 #include "platform/save_guard.h"
+#include "platform/tick.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
 #include "text/l_string.h"
@@ -94,32 +101,68 @@ STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
   return st;
 }
 
-// An append to a regular file that is there: its length, to cut it back to.
-void note_append(STREAM* st, int flags, SAVE_FILE* f) {
-  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
-  const int fd = (flags & O_APPEND) && !f->made && !f->rp.temp ? s_get_fid(st) : -1;
-  struct stat sb {};
-  // Only a regular file has a length to go back to; the root helper's files cannot be cut.
-  if (fd < 0 || u_is_helper_fd(fd) || fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) return;
-  f->cut_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  f->old_size = sb.st_size;
-  if (f->cut_fd >= 0 && save_step_begin(f->rp.guard)) {
-    save_guard_append(f->rp.guard, fd, f->cut_fd, f->old_size);
-    save_step_end(f->rp.guard);
-  }
+// A descriptor of the appended file of its own: a duplicate of fd, or for a descriptor of the
+// root file helper the file's path opened here (O_PATH: the open touches nothing, a device
+// or a pipe included). -1 for none.
+int own_descriptor(int fd, const char* path) {
+  return u_is_helper_fd(fd) ? open(path, O_PATH | O_CLOEXEC) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// In place of the path descriptor of a regular file, the file opened read only, which a lock
+// can be taken on (the path descriptor closed). -1 when it does not open.
+int readable(int at) {
+  const int lk = open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  close(at);
+  return lk;
+}
+
+// Takes lk's exclusive lock, waiting while another holds it: a blocking wait that an alarm on
+// this thread breaks once a second, to give up once the bound of the tick clock has passed.
+// False when it did; true once taken, or where the file system has no such locks (ENOLCK and
+// the like: the save goes on as if it held it).
+bool take_append_lock(int lk) {
+  if (flock(lk, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
+  sigevent ev {};
+  ev.sigev_notify = SIGEV_THREAD_ID;
+  ev.sigev_signo = SIGALRM;
+  ev._sigev_un._tid = pid_t(syscall(SYS_gettid));  // sigev_notify_thread_id, which glibc does not name
+  timer_t timer;  // its alarm only breaks the wait: the pool's handler has no SA_RESTART
+  const bool timed = timer_create(CLOCK_MONOTONIC, &ev, &timer) == 0;
+  const itimerspec every{{1, 0}, {1, 0}};
+  if (timed) timer_settime(timer, 0, &every, nullptr);
+  const uint32_t from = tick_now();
+  bool held = true;
+  while (flock(lk, LOCK_EX) != 0 && errno == EINTR)
+    if (tick_now() - from >= uint32_t(kSaveLockWaitSeconds)) {
+      held = false;
+      break;
+    }
+  if (timed) timer_delete(timer);
+  return held;
+}
+
+// Forgets the file the call made: another save appended to it, so a failure cuts it back.
+void forget_made(SAVE_FILE* f) {
+  d_f_ree(f->made);
+  f->made = nullptr;
+  save_guard_made(f->rp.guard, nullptr, 0, 0);
 }
 
 // The slot first, so no undo at the end of the process meets a descriptor closed here (one
-// under way keeps it: the process is ending).
+// under way keeps it: the process is ending). The lock goes with its descriptor, after the
+// undo; unlocked first, as a child may hold a copy of the descriptor for a moment.
 void release(SAVE_FILE* f) {
-  if (save_guard_release(f->rp.guard) && f->cut_fd >= 0) close(f->cut_fd);
+  if (save_guard_release(f->rp.guard) && f->lock_fd >= 0) {
+    flock(f->lock_fd, LOCK_UN);
+    close(f->lock_fd);
+  }
   d_f_ree(f->made);
   d_f_ree(f->path);
 }
 
 // An undo that fails is told on standard error: the reply's error does not say it.
 void undo(const SAVE_FILE* f) {
-  if (f->cut_fd >= 0 && ftruncate(f->cut_fd, off_t(f->old_size)) != 0)
+  if (f->cut && ftruncate(f->lock_fd, off_t(f->old_size)) != 0)
     std::fprintf(stderr, "%s: cannot cut %s back to %lli bytes: %s\n", f->word, f->path, (long long)f->old_size,
                  std::strerror(errno));
   struct stat sb {};
@@ -134,7 +177,7 @@ void undo(const SAVE_FILE* f) {
 // exclusively. Through a link that leads to no file (the open without O_CREAT followed it,
 // so the system lets it be followed), the file is made, so, where the link leads.
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f) {
-  *f = SAVE_FILE{word, copy_str(path), {}, nullptr, 0, 0, -1, 0};
+  *f = SAVE_FILE{.word = word, .path = copy_str(path), .flags = flags};
   f->rp.guard = save_guard_take();
   const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
   STREAM* st = exclusive ? nullptr : open_save_file(path, flags & ~O_CREAT, perm, &f->rp);
@@ -152,9 +195,7 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
       if (!st && errno == EEXIST) st = open_save_file(path, flags, perm, &f->rp);
     }
   }
-  if (st) {
-    note_append(st, flags, f);
-  } else {
+  if (!st) {
     const int err = errno;
     release(f);
     errno = err;
@@ -162,7 +203,42 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
   return st;
 }
 
+int start_save_writes(STREAM* st, SAVE_FILE* f) {
+  f->started = true;
+  // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
+  const int fd = (f->flags & O_APPEND) && !f->rp.temp ? s_get_fid(st) : -1;
+  int lk = fd >= 0 ? own_descriptor(fd, f->path) : -1;
+  struct stat sb {};
+  // Only a regular file has a length to go back to, and appends to keep apart.
+  if (lk < 0 || fstat(lk, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+    close(lk);  // -1 when there was none
+    return 0;
+  }
+  if (u_is_helper_fd(fd) && (lk = readable(lk)) < 0) return 0;
+  f->lock_fd = lk;
+  const bool held = take_append_lock(lk);
+  const int g = f->rp.guard;
+  if (!save_step_begin(g)) {
+    errno = ECANCELED;  // the process is ending
+    return -1;
+  }
+  fstat(lk, &sb);
+  // The file this call made holds another save's append, or another save holds it still.
+  if (f->made && (sb.st_size > 0 || !held)) forget_made(f);
+  f->old_size = sb.st_size;
+  // The root helper's files cannot be cut; a made file still empty is removed instead.
+  f->cut = held && !u_is_helper_fd(fd) && !f->made;
+  if (f->cut) save_guard_append(g, fd, lk, f->old_size);
+  save_step_end(g);
+  if (held && sb.st_nlink > 0) return 0;
+  errno = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
+  return -1;
+}
+
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
+  // Written without the append lock, it may have mixed with another save's append.
+  if (keep && !f->started && rule_checks_on())
+    rule_broken("a save takes its file's append lock before it writes", __FILE__, __LINE__, f->path);
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
   bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);

@@ -15,7 +15,13 @@
 // "WORD: cannot cut PATH back to N bytes: CAUSE" or "WORD: cannot remove PATH: CAUSE" (an
 // append-only file, a folder that keeps its entries); a file of the root file helper is not
 // undone. The save's slot of platform/save_guard.h notes the same undo for an end of the
-// process in the middle of the save (an interrupt).
+// process in the middle of the save (an interrupt, an ending signal).
+//
+// An append to a regular file holds the file's append lock (flock, exclusive) from its first
+// write to its close and undo, so the appends of this system's saves land whole, one after
+// another, and an undo cuts back only what its own save wrote: the old length is read under
+// the lock. A file the call made that another save appended to before this one took the lock
+// is cut back, not removed. Programs that take no such lock are not kept out.
 #pragma once
 #include <sys/types.h>
 
@@ -27,21 +33,37 @@
 namespace tq {
 
 struct SAVE_FILE {
-  const char* word;  // the saving word, for the messages
-  char* path;        // the path as given (debug heap)
-  FILE_REPLACE rp;   // the new file of a replacing save
-  char* made;        // the file the call made (debug heap), or null
-  dev_t dev;         // that file, told from one put in its place meanwhile
-  ino_t ino;
-  int cut_fd;        // the appended file (a descriptor of its own), or -1
-  int64_t old_size;  // its length before the save
+  const char* word = nullptr;  // the saving word, for the messages
+  char* path = nullptr;        // the path as given (debug heap)
+  FILE_REPLACE rp{};           // the new file of a replacing save
+  char* made = nullptr;        // the file the call made (debug heap), or null
+  dev_t dev = 0;               // that file, told from one put in its place meanwhile
+  ino_t ino = 0;
+  int flags = 0;               // the open flags
+  bool started = false;        // start_save_writes was called
+  int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1
+  bool cut = false;            // a failure cuts it back to old_size through lock_fd
+  int64_t old_size = 0;        // its length when the lock was taken
 };
 
 // Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
 // O_NONBLOCK) and the permission bits perm of a file it makes: the stream, to be ended by
 // close_save_stream; or null with errno when the save cannot write (nothing changed, f
-// released).
+// released): ECANCELED when the process is ending.
 STREAM* open_save_stream(const char* path, int flags, int perm, const char* word, SAVE_FILE* f);
+
+// Called once, before the first write, when the value to write is at hand (the lock is not
+// held while it is computed); a save kept without it breaks a rule (platform/rules.h). An
+// append to a regular file takes the file's append lock, waiting while another save holds it
+// (at most kSaveLockWaitSeconds of the tick clock), and reads the length a failure cuts back
+// to. 0, or -1 with errno, nothing written (close the save unkept):
+// | ETIMEDOUT | the lock was held all the wait                                            |
+// | ENOENT    | the file was removed while this save waited (a failed save that made it)  |
+// | ECANCELED | the process is ending                                                     |
+// Through the root file helper the lock is taken on a descriptor of the file's own, read
+// only; where the file system has no such locks the save goes on without.
+inline constexpr int kSaveLockWaitSeconds = 60;
+int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
 // with a new file, syncs it and renames it over the old one; closes st; then, without keep
 // or when one of these failed, undoes the save (the table above), after every buffered byte

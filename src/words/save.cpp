@@ -295,7 +295,7 @@ TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   STREAM* st = open_save_stream(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm, "Save", &file);
   if (!st) return access_error(s, name);
   if (o.encoding) set_encoding_st(st, o.encoding);
-  TQ_SEXP* r = write_value(st, s, o);
+  TQ_SEXP* r = start_save_writes(st, &file) == 0 ? write_value(st, s, o) : access_error(s, name);
   if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
   if (close_save_stream(st, &file, !r) != 0 && !r) r = access_error(s, name);
   return r;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +32,7 @@
 #include "store/file_space.h"
 #include "store/store_lock.h"
 #include "stream/file_stream.h"
+#include "stream/save_file.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "platform/machine.h"
@@ -651,6 +653,30 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
   s_write_tick(nullptr);  // a write task for the buffer now, not at the tick
   EXPECT_EQ(d_s_close(s), 0);
   EXPECT_EQ(tqtest::read_file(file), "n=42 abc;raw\nff");
+}
+
+// An append save of a file the helper writes takes the file's lock on a read-only descriptor
+// of this process's own (another descriptor cannot take it meanwhile), and gives every
+// descriptor back at its close.
+TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
+  const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
+  ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
+  const int before = tqtest::open_fd_count();
+  for (const char* line : {"1\n", "2\n"}) {
+    SAVE_FILE f;
+    STREAM* st = open_save_stream(file.c_str(), O_RDWR | O_APPEND, 0, "test", &f);
+    ASSERT_NE(st, nullptr) << strerror(errno);
+    EXPECT_TRUE(u_is_helper_fd(s_get_fid(st)));
+    const bool started = start_save_writes(st, &f) == 0;
+    EXPECT_TRUE(started) << strerror(errno);
+    const int other = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "not locked";
+    close(other);
+    EXPECT_EQ(s_write(st, line, 2), 2);
+    EXPECT_EQ(close_save_stream(st, &f, started), 0);
+  }
+  EXPECT_EQ(tqtest::open_fd_count(), before);
+  EXPECT_EQ(tqtest::read_file(file), "1\n2\n");
 }
 
 // A store file the helper holds: a truncating open, as mxtest makes, starts the file anew on

@@ -7,18 +7,25 @@
 #include <netinet/in.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/sleep.h"
+#include "platform/save_guard.h"
 #include "stream/file_stream.h"
+#include "stream/save_file.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
@@ -35,6 +42,56 @@ TEST(FileStream, MissingFileGivesNull) {
   tqtest::TempDir dir;
   EXPECT_EQ(s_open_file(dir.file("missing").c_str(), O_RDONLY, 0), nullptr);
   EXPECT_EQ(s_open_file(nullptr, O_RDONLY, 0), nullptr);
+}
+
+// Once the end of the process has undone the saves in progress, no save begins another
+// change: making its file, its new file beside the old, or its append answers ECANCELED and
+// leaves the folder as it was, its lock kept to the end. A child runs it: the undo is once
+// for the process. A save kept without the start of its writes (its append lock) breaks a
+// rule.
+int saves_after_the_undo(const tqtest::TempDir& dir) {
+  undo_saves_in_progress();
+  const struct {
+    const char* name;
+    int flags;
+  } rows[] = {{"made", O_RDWR | O_CREAT}, {"beside", O_RDWR | O_CREAT | O_TRUNC}, {"appended", O_RDWR | O_APPEND}};
+  int wrong = 0;
+  for (const auto& row : rows) {
+    SAVE_FILE f;
+    STREAM* st = open_save_stream(dir.file(row.name).c_str(), row.flags, 0600, "test", &f);
+    const int err = !st ? errno : start_save_writes(st, &f) != 0 ? errno : 0;
+    if (st) close_save_stream(st, &f, false);
+    if (err != ECANCELED) std::fprintf(stderr, "%s: %s\n", row.name, std::strerror(err));
+    wrong += err != ECANCELED;
+  }
+  const int probe = open(dir.file("appended").c_str(), O_RDONLY | O_CLOEXEC);
+  wrong += flock(probe, LOCK_EX | LOCK_NB) == 0;  // the append lock is kept, as the undo may use its descriptor
+  const bool as_was = !std::filesystem::exists(dir.file("made")) && tqtest::read_file(dir.file("beside")) == "old\n" &&
+                      tqtest::read_file(dir.file("appended")) == "old\n" && std::distance(std::filesystem::directory_iterator(dir.path()), {}) == 2;
+  return wrong + !as_was;
+}
+
+TEST(SaveFileDeathTest, NoSaveBeginsAfterTheEndOfProcessUndoAndAForkedChildUndoesNone) {
+  tqtest::TempDir dir;
+  for (const char* name : {"beside", "appended"}) tqtest::write_file(dir.file(name), "old\n");
+  EXPECT_EXIT(std::_Exit(saves_after_the_undo(dir)), testing::ExitedWithCode(0), "");
+  SAVE_FILE f;  // kept without the start of its writes
+  EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
+              testing::ExitedWithCode(1), "append lock before it writes");
+  // The undo of a child forked in a save's midst (a command's waiting child, which a signal
+  // to the process group ends too) leaves the parent's save alone.
+  STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT, 0600, "test", &f);
+  ASSERT_NE(st, nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    undo_saves_in_progress();
+    _exit(0);
+  }
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, nullptr, WNOHANG) == child; })) << "the child did not end";
+  EXPECT_EQ(start_save_writes(st, &f), 0);
+  EXPECT_EQ(s_write(st, "1\n", 2), 2);
+  EXPECT_EQ(close_save_stream(st, &f, true), 0);
+  EXPECT_EQ(std::filesystem::exists(dir.file("made")) ? tqtest::read_file(dir.file("made")) : "(none)", "1\n");
 }
 
 TEST(FileStream, WriteSeekReadRoundTrip) {

@@ -7,16 +7,21 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <signal.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -31,12 +36,16 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "platform/startup.h"
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
+#include "stream/save_file.h"
 #include "stream/stream.h"
+#include "stream/stream_write.h"
 #include "support/heap_growth.h"
 #include "support/script_suite.h"
 #include "support/task_runner.h"
+#include "support/tick_clock.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
 #include "words/get_file.h"
@@ -453,9 +462,10 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
   close(saved_in);
 }
 
-// Every save closes what it opened and frees what it took of the heap, whichever way it
-// ends; through a link that leads to no file, it makes the file where the link leads.
-TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
+// Every save, and a print stream once closed, closes what it opened and frees what it took of
+// the heap, whichever way it ends; through a link that leads to no file, a save makes the
+// file where the link leads.
+TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("f"), "old\n");
   ASSERT_EQ(symlink("f", dir.file("link").c_str()), 0);
@@ -471,18 +481,97 @@ TEST_F(WordsIII, SavesLeaveNoDescriptorOpenAndNoHeapBytes) {
       "(save \"" + dir.file("link") + "\" 1536 384 \"qvlisp\" 1)",  // the file it leads to replaced
       "([Save oflag=\"creat:trunc\"] \"" + dir.file("new") + "\" 1)",   // a file made
       dangling,
+      "([Save oflag=\"append\"] \"/dev/null\" 1)",  // no regular file: no lock
+      // a file made, then appended to by another save before the first write
+      "(save \"" + dir.file("m") + "\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"" + dir.file("m") + "\" 1) (list 1)))",
   };
   EXPECT_EQ(run(dangling), "()");
   EXPECT_EQ(tqtest::read_file(dir.file("made")), "1\n");
   const auto all = [&] {
     for (const std::string& form : saves) run(form);
-    unlink(dir.file("new").c_str());
-    unlink(dir.file("made").c_str());
+    EXPECT_EQ(run("([closePrintStd d=\"" + run("(openPrintStd \"" + dir.file("p") + "\")") + "\"])"), "()");
+    for (const char* made : {"new", "made", "m"}) unlink(dir.file(made).c_str());
   };
   all();  // whatever a first save sets up for good
   const int before = tqtest::open_fd_count();
   EXPECT_EQ(tqtest::heap_growth(all), "");
   EXPECT_EQ(tqtest::open_fd_count(), before);
+}
+
+// An append waits while another holds its file's lock (here the test, through a descriptor
+// of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
+// the wait was broken twice by its alarm, so it is woken again and again), or when the file
+// was removed meanwhile (by the failed save that made it), it answers the error and writes
+// nothing (a word, its access error). It waits on a task, not the first thread, which would
+// take an alarm meant for the whole process; it leaves no timer behind.
+int lock_waiters(const std::string& path) {
+  struct stat sb {};
+  if (stat(path.c_str(), &sb) != 0) return 0;
+  char file[64];  // as the kernel names it
+  std::snprintf(file, sizeof file, " %02x:%02x:%lu ", major(sb.st_dev), minor(sb.st_dev), (unsigned long)sb.st_ino);
+  std::istringstream locks(tqtest::read_file("/proc/locks"));
+  int n = 0;
+  for (std::string line; std::getline(locks, line);) n += line.find("->") != std::string::npos && line.find(file) != std::string::npos;
+  return n;
+}
+
+TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
+  tqtest::TempDir dir;
+  const std::string f = dir.file("f");
+  const tqtest::TickClock clock(false);
+  const auto alarms = [] { return __atomic_load_n(&sigalarm_handler_cnt, __ATOMIC_RELAXED); };
+  const auto removes = [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); };
+  const struct {
+    const char* holder;
+    std::function<void(int fd)> then;
+    int err;             // start_save_writes's
+    const char* left;    // null: no file
+    const char* word{};  // or the reply of a word's append, "1" to the file
+  } rows[] = {
+      {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
+      {"keeps it to the bound",
+       [&](int) {
+         const int from = alarms();
+         EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
+         tqtest::TickClock::move(kSaveLockWaitSeconds);
+       },
+       ETIMEDOUT, "old\n"},
+      {"removes the file, then lets it go", removes, ENOENT, nullptr},
+      {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
+  };
+  for (const auto& row : rows) {
+    tqtest::write_file(f, "old\n");
+    const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    auto err = std::make_shared<int>(-1);
+    auto reply = std::make_shared<std::string>();
+    tqtest::Task save([err, reply, f, word = row.word] {
+      if (word) {  // as a word runs, in an interpreter
+        setup_self_interpreter();
+        *reply = run("(save \"" + f + "\" 10 384 \"qvlisp\" 1)");
+        close_self_interpreter();
+        return;
+      }
+      SAVE_FILE sf;
+      STREAM* st = open_save_stream(f.c_str(), O_RDWR | O_APPEND, 0, "test", &sf);
+      if (!st) return;
+      *err = start_save_writes(st, &sf) == 0 ? 0 : errno;
+      if (*err == 0) s_write(st, "1\n", 2);
+      if (close_save_stream(st, &sf, *err == 0) != 0) *err = -2;
+    });
+    if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
+    EXPECT_TRUE(save.wait()) << row.holder;
+    close(fd);
+    if (row.word) {
+      std::string r = *reply;
+      if (const size_t at = r.find(f); at != std::string::npos) r.replace(at, f.size(), "F");
+      EXPECT_EQ(r, row.word) << row.holder;
+    } else {
+      EXPECT_EQ(*err, row.err) << row.holder;
+    }
+    EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
+  }
+  EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
@@ -530,6 +619,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  EXPECT_EQ(tqtest::read_file(dir.file("s3")), "1\n") << "another save's append to the file save made";
   struct stat st {};
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -537,16 +627,19 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 24u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 25u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
-// ---- An interrupt in the middle of a save, of each kind that leaves something to undo: the
-// process ends as ever ("Interrupted", status 1), and the folder is as the save found it (the
-// old file whole, nothing left beside it, no file made), and a file an earlier save of the run
-// made stays (that save's slot is the interrupted one's now). The save reads its data from
-// standard input, which this test feeds until the save shows it under way, so it is in
-// progress whenever the interrupt comes.
+// ---- A signal in the middle of a save, of each kind that leaves something to undo. An
+// interrupt ends the process as ever ("Interrupted", status 1), a signal that ends a run
+// (TERM, a real-time one) ends it as that signal does; either way the folder is as the save
+// found it (the old file whole, nothing left beside it, no file made), and a file an earlier
+// save of the run made stays (that save's slot is the interrupted one's now). A hang-up only
+// breaks the blocked read, and a signal the run was started with ignored stays ignored: the
+// run goes on and the save lands whole. The save reads its data
+// from standard input, which this test feeds until the save shows it under way, so it is in
+// progress whenever the signal comes.
 
 bool new_file_written(const std::string& dir) {
   std::error_code ec;
@@ -565,50 +658,104 @@ bool made_written(const std::string& dir) {
   return std::filesystem::file_size(dir + "/made.txt", ec) > 0 && !ec;
 }
 
-TEST(WordsIIIProcess, AnInterruptedSaveLeavesTheFileAsItWas) {
+TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
+  const std::string beside = "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))";
+  const std::string append = "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))";
+  const std::string made = "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))";
   const struct {
     const char* kind;
-    const char* form;
+    std::string form;
     bool (*under_way)(const std::string& dir);
-    const char* made_before = nullptr;  // by a save the run ended before: "1\n" in it
+    int sig = SIGINT;
+    const char* made_before = nullptr;  // by a save the run ended before (or another's append): "1\n" in it
+    const char* ignored = "";           // the signal the run starts with ignored
   } rows[] = {
-      {"a new file beside it", "([Save oflag=\"creat:trunc\" option=\"raw\"] \"keep.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       new_file_written},
-      {"an append", "(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", appended},
-      {"a file it made", "([Save oflag=\"creat\" option=\"raw\"] \"made.txt\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       made_written},
-      {"an append after a save that made a file",
-       "([Save oflag=\"creat\"] \"made.txt\" 1)(save \"keep.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))",
-       appended, "made.txt"},
+      {"a new file beside it", beside, new_file_written},
+      {"an append", append, appended},
+      {"a file it made", made, made_written},
+      {"an append after a save that made a file", "([Save oflag=\"creat\"] \"made.txt\" 1)" + append, appended, SIGINT,
+       "made.txt"},
+      {"a new file beside it, TERM", beside, new_file_written, SIGTERM},
+      {"an append, TERM", append, appended, SIGTERM},
+      {"a file it made, a real-time signal", made, made_written, SIGRTMAX},
+      {"an append, a hang-up", append, appended, SIGHUP},
+      {"an append, TERM the run started with ignored", append, appended, SIGTERM, nullptr, "TERM"},
+      {"a file it made, appended to by another save first, TERM",
+       "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
+       [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
     tqtest::write_file(dir.file("keep.txt"), "old\n");
-    tqtest::write_file(dir.file("s.tq"), std::string(row.form) + "\n");
+    tqtest::write_file(dir.file("s.tq"), row.form + "\n");
     ASSERT_EQ(mkfifo(dir.file("in").c_str(), 0600), 0);
     auto r = std::make_shared<tqtest::RunResult>();
-    tqtest::Task run([r, d = dir.path()] {
-      *r = tqtest::run_program({"/bin/bash", "-c", "echo $$ > pid; exec \"$0\" s.tq /dev/null < in", tqtest::bin_path("tq_script")}, d);
-    });
+    const std::string start = (*row.ignored ? "trap '' " + std::string(row.ignored) + "; " : "") + "echo $$ > pid; exec \"$0\" s.tq /dev/null < in";
+    tqtest::Task run([r, d = dir.path(), start] { *r = tqtest::run_program({"/bin/bash", "-c", start, tqtest::bin_path("tq_script")}, d); });
     int in = -1;
     ASSERT_TRUE(tqtest::wait_until([&] { return (in = open(dir.file("in").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
     const std::string chunk(4096, 'x');
+    size_t fed = 0;
     const bool under_way = tqtest::wait_until([&] {
-      (void)!write(in, chunk.data(), chunk.size());  // a full pipe takes nothing now
+      fed += size_t(std::max<ssize_t>(0, write(in, chunk.data(), chunk.size())));  // a full pipe takes nothing now
       return row.under_way(dir.path());
     });
-    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), SIGINT);
+    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), row.sig);
+    const bool ends = row.sig != SIGHUP && !*row.ignored;
+    if (!ends) close(in);  // the end of the data ends the save
     const bool ended = under_way && run.wait();
-    close(in);  // only now: the end of the data would end the save
+    if (ends) close(in);  // only now: the end of the data would end the save
     ASSERT_TRUE(under_way) << row.kind;
     ASSERT_TRUE(ended) << row.kind;
-    EXPECT_EQ(r->status, 1) << row.kind << r->err;
-    EXPECT_EQ(r->out, "Interrupted\n") << row.kind;
-    EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), "old\n") << row.kind;
+    EXPECT_EQ(r->status, row.sig == SIGINT ? 1 : ends ? 128 + row.sig : 0) << row.kind << r->err;
+    EXPECT_EQ(r->out, row.sig == SIGINT ? "Interrupted\n" : "") << row.kind;
+    EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), ends ? "old\n" : "old\n" + std::string(fed, 'x')) << row.kind;
     if (row.made_before) {
       EXPECT_EQ(tqtest::read_file(dir.file(row.made_before)), "1\n") << row.kind;
     }
     EXPECT_EQ(entries(dir.path()), row.made_before ? 5u : 4u) << row.kind << ": beside keep.txt, s.tq, in and pid";
+  }
+}
+
+// ---- Appends of two processes to one file, let go at one moment (the test holds the file's
+// lock until both wait for it): every value lands whole, and appends that fail (past a
+// file-size limit) cut back only what they wrote, none of the other process's appends.
+
+TEST(WordsIIIProcess, AppendsOfTwoProcessesLandWholeAndAFailureCutsOnlyItsOwn) {
+  const struct {
+    const char* kind;
+    size_t b_size;        // bytes of each of b's values
+    const char* b_limit;  // b's file-size limit, KiB
+    int b_whole;          // b's values in the file
+  } rows[] = {{"two that succeed", 200000, "unlimited", 20}, {"one whose appends fail", 10000000, "8192", 0}};
+  for (const auto& row : rows) {
+    tqtest::TempDir dir;
+    const std::string a(99999, 'a'), b(row.b_size - 1, 'b'), shared = dir.file("shared.txt");  // a line each
+    tqtest::write_file(dir.file("a.bin"), a + "\n");
+    tqtest::write_file(dir.file("b.bin"), b + "\n");
+    tqtest::write_file(shared, "");
+    for (const char* n : {"a", "b"}) {
+      std::string script = "(define d ([Load option=\"raw\"] \"" + std::string(n) + ".bin\"))\n";
+      for (int i = 0; i < 20; ++i) script += "([Save oflag=\"append\" option=\"raw\"] \"shared.txt\" d)\n";
+      tqtest::write_file(dir.file(n + std::string(".tq")), script);
+    }
+    const int held = open(shared.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    auto r = std::make_shared<tqtest::RunResult>();
+    tqtest::Task run([r, d = dir.path(), limit = row.b_limit] {
+      const char* both = "\"$0\" a.tq >/dev/null & (trap '' XFSZ; ulimit -f $1; exec \"$0\" b.tq >/dev/null) & wait";
+      *r = tqtest::run_program({"/bin/bash", "-c", both, tqtest::bin_path("tq_eval"), limit}, d);
+    });
+    EXPECT_TRUE(tqtest::wait_until([&] { return lock_waiters(shared) == 2; }, tqtest::kRunBound)) << row.kind;
+    close(held);
+    ASSERT_TRUE(run.wait(tqtest::kRunBound)) << row.kind;
+    EXPECT_EQ(r->status, 0) << row.kind << r->err;
+    std::istringstream values(tqtest::read_file(shared));
+    int as = 0, bs = 0, others = 0;
+    for (std::string v; std::getline(values, v, '\n');) (v == a ? as : v == b ? bs : others)++;
+    EXPECT_EQ(as, 20) << row.kind;
+    EXPECT_EQ(bs, row.b_whole) << row.kind;
+    EXPECT_EQ(others, 0) << row.kind << ": values mixed or cut";
   }
 }
 
