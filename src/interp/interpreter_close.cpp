@@ -101,12 +101,8 @@ void start_threads(TQ_INTERPRETER* tqi, Reservations& threads) {
 
 // Detaches inp and out (one stream or two) and queues them for closing.
 void drop_connection(TQ_INTERPRETER* tqi) {
-  STREAM* in = tqi->inp;
-  STREAM* out = tqi->out;
-  if (tqi->err == in || tqi->err == out) tqi->err = nullptr;
-  tqi->inp = tqi->out = nullptr;
-  s_close_queue(in);
-  if (out != in) s_close_queue(out);
+  _close_stream(tqi, tqi->inp);
+  _close_stream(tqi, tqi->out);
 }
 
 // Writes text to tqi's out and flushes, under the output lock that the caller holds and with
@@ -220,19 +216,28 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
   int result = int(tqi->id);
   bool write_failed = false;
   if (kind == TQI_CONNECT) result = connect_handshake(tqi, &write_failed);
-  if (write_failed && tqi->out) {
-    STREAM* out = tqi->out;
-    tqi->out = nullptr;
-    if (tqi->err == out) tqi->err = nullptr;
-    s_close_queue(out);
-    result = SETUP_CONNECT_FAILED;
-  } else if (write_failed) {
+  if (write_failed) {
+    _close_stream(tqi, tqi->out);
     result = SETUP_CONNECT_FAILED;
   }
   return result;
 }
 
 // ---- closing --------------------------------------------------------------------------------------
+
+void _close_stream(TQ_INTERPRETER* tqi, STREAM* s) {
+  if (!s) return;
+  if (tqi->inp == s) tqi->inp = nullptr;
+  if (tqi->out == s) tqi->out = nullptr;
+  if (tqi->err == s) tqi->err = nullptr;
+  s_close_queue(s);
+}
+
+void _drop_failed_stream(TQ_INTERPRETER* tqi, STREAM* s) {
+  if (!s || s != tqi->inp || !(tqi->flags & TQF_DRAIN)) return _close_stream(tqi, s);
+  if (tqi->out == s) tqi->out = nullptr;
+  if (tqi->err == s) tqi->err = nullptr;
+}
 
 int _close_interpreter(TQ_INTERPRETER* tqi) {
   if (!tqi || tqi->mode == TQI_STOPPED) return -1;
@@ -247,12 +252,7 @@ int _close_interpreter(TQ_INTERPRETER* tqi) {
   }
   tqi->flags |= TQF_CLOSE;
   if (auto cancel = result_ops().cancel_result_list) cancel(tqi);
-  if (STREAM* in = tqi->inp) {
-    s_close_queue(in);
-    if (tqi->out == in) tqi->out = nullptr;
-    if (tqi->err == in) tqi->err = nullptr;
-    tqi->inp = nullptr;
-  }
+  _close_stream(tqi, tqi->inp);
   _wakeup_delay_thread();  // the readiness of values its threads wait on has changed
   wakeup_task(&tqi->delay_que_cnt);  // a relay awaiting delayed replies gives them up
   return 0;

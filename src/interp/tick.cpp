@@ -21,12 +21,8 @@ constexpr int kReplyGraceTicks = 3600;  // a reply being written holds off the c
 
 // Queues the input for closing: the front thread meets its end and closes the interpreter.
 void close_input(TQ_INTERPRETER* t) {
-  STREAM* in = t->inp;
-  if (!in) return;
-  s_close_queue(in);
-  if (t->out == in) t->out = nullptr;
-  if (t->err == in) t->err = nullptr;
-  t->inp = nullptr;
+  if (!t->inp) return;
+  _close_stream(t, t->inp);
   wakeup_task(&t->delay_que_cnt);  // a relay awaiting delayed replies: the output is gone
 }
 
@@ -89,9 +85,7 @@ void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
   // replies for it gives them up instead of holding its thread and socket for ever (a
   // connection's close is requested at the next tick).
   if (err && t->out == out && (t->flags & TQF_INPUT_DONE)) {
-    t->out = nullptr;
-    if (t->err == out) t->err = nullptr;
-    if (!(t->flags & TQF_DRAIN) || out != t->inp) s_close_queue(out);
+    _drop_failed_stream(t, out);
     wakeup_task(&t->delay_que_cnt);
   }
   _unlock_tqi_out(t);
