@@ -282,11 +282,8 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
   }
 }
 
-namespace {
-
-// Whether b[0..n) begins with a whole request head (see http_head_waiting). CRs count for
-// nothing, blanks and tabs part tokens, as in scan_line.
-bool head_whole(const char* b, size_t n) {
+// CRs count for nothing, blanks and tabs part tokens, as in scan_line.
+bool http_head_whole(const char* b, size_t n) {
   const char* const end = b + n;
   const char* eol = static_cast<const char*>(std::memchr(b, '\n', n));
   if (!eol) return false;
@@ -307,8 +304,6 @@ bool head_whole(const char* b, size_t n) {
   return false;
 }
 
-}  // namespace
-
 bool http_head_waiting(STREAM* s) {
   const int fd = socket_fd(s);
   if (fd < 0) return s_exist(s) == 1;
@@ -319,7 +314,7 @@ bool http_head_waiting(STREAM* s) {
     LOCK_SCOPE(stream_lock);  // the number stays this stream's while it is peeked (see HeadInput)
     n = _s_exist(s) ? recv(fd, buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT) : -1;
   }
-  return n > 0 && head_whole(buf.data(), size_t(n));
+  return n > 0 && http_head_whole(buf.data(), size_t(n));
 }
 
 void free_HTTP_info(HTTP_INFO* info) {

@@ -372,6 +372,7 @@ struct HalfClose {
   PeerEnd end = PeerEnd::kHalfClose;
   int ticks = 0;  // interpreter ticks once the input has ended (a close asked for after them
                   // when the peer half-closed)
+  int idle_ticks = 0;  // ticks before the requests (a keep-alive at the thirtieth, read)
 };
 
 // A peer that half-closes right after its requests gets every reply, then the close. A
@@ -380,24 +381,18 @@ struct HalfClose {
 // that runs on gets a line end at the first tick after the end: a half-closed peer takes it
 // and its form runs on (until a close is asked for); a peer that closed both ways answers it
 // with a reset, and the next tick cancels the form, as the first does for a peer that reset.
-// However it ends, the connection's socket is queued for closing once: a field left holding it
+// A keep-alive before the end is no probe of it. However it ends, the connection's socket is
+// queued for closing once: a field left holding it
 // would have a later close queue the record again.
 const HalfClose kHalfCloses[] = {
     {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20, false},  // most lost a reply
     {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1, false},
     {"(late-value)\n(+ 1 2)\n", "<Result> 3 3</Result>\n<Result> 2 7</Result>\n", 1, true},  // lost the delayed reply
     {"(while 1 ())\n", "\n", 1, false, PeerEnd::kHalfClose, 3},
-    {"(while 1 ())\n", "", 1, false, PeerEnd::kClose, 2},  // looped on for ever
+    {"(while 1 ())\n", "", 1, false, PeerEnd::kClose, 2, kKeepAliveTicks},  // looped on for ever
     {"(while 1 ())\n", "", 1, false, PeerEnd::kReset, 1},
     {"(+ 1 2)\n(after-reset)\n", "", 1, false, PeerEnd::kClose},  // the second reply fails
 };
-
-// The closes queued for one stream (close_queue_seen).
-std::atomic<STREAM*> watched;
-std::atomic<int> closes_queued;
-void count_close(STREAM* s) {
-  if (s == watched) ++closes_queued;
-}
 
 }  // namespace
 
@@ -415,10 +410,14 @@ TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
     for (int round = 0; round < c.rounds; ++round) {
       late = nullptr;
       Admitted a(l);
-      watched = info(a.conn).out;
-      closes_queued = 0;
-      close_queue_seen = count_close;
-      const int server_end = s_get_fid(watched);
+      STREAM* const server = info(a.conn).out;
+      const ClosesQueued closes(server);
+      const int server_end = s_get_fid(server);
+      if (c.idle_ticks) {
+        WAIT_FOR(idle(a.conn), "the connection to be idle");
+        for (int t = 0; t < c.idle_ticks; ++t) tqi_tick();
+        EXPECT_EQ(a.c.read_line(), "\n") << "the keep-alive";
+      }
       ASSERT_TRUE(a.c.send(c.requests));
       if (c.end == PeerEnd::kHalfClose) {
         ASSERT_EQ(::shutdown(a.c.fd(), SHUT_WR), 0);
@@ -454,8 +453,7 @@ TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
         EXPECT_TRUE(a.c.closed_by_peer()) << c.requests;
         EXPECT_TRUE(wait_gone(a.conn));
       }
-      close_queue_seen = nullptr;
-      EXPECT_EQ(closes_queued, 1) << c.requests << ": closes queued for the connection";
+      EXPECT_EQ(closes.count(), 1) << c.requests << ": closes queued for the connection";
     }
 }
 

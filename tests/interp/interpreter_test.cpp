@@ -374,11 +374,15 @@ TEST(Interpreter, AFileInterpreterWhoseFileCannotBeWrittenNamesItAndKeepsNoHeap)
   tqtest::TempDir dir;
   tqtest::write_file(dir.file("sum.tq"), "(+ 1 2)\n");
   tqtest::write_file(dir.file("bad.tq"), "(no-such-word)\n");
+  const std::string out_lost = "cannot write the output file /dev/full: No space left on device\n";
   const struct {
-    std::string in, out, err, told;
+    std::string in, out, err, told, error_file;  // error_file: what the error file holds after
   } rows[] = {
-      {"sum.tq", "/dev/full", "", "cannot write the output file /dev/full: No space left on device\n"},
-      {"bad.tq", dir.file("out.txt"), "/dev/full", "cannot write the error file /dev/full: No space left on device\n"},
+      {"sum.tq", "/dev/full", "", out_lost, ""},
+      {"bad.tq", dir.file("out.txt"), "/dev/full", "cannot write the error file /dev/full: No space left on device\n", ""},
+      {"bad.tq", "/dev/full", dir.file("err.txt"), out_lost,  // the error file keeps its reply
+       "<Result> 1 ^\n %E\n (\"localhost\" \"" + dir.file("bad.tq") +
+           "\" 1 \"eval(symbol)\" 0x80030705\n (\"eval:undefined symbol\" 3 no-such-word))</Result>\n"},
   };
   for (const auto& r : rows) {
     const auto run = [&] {
@@ -397,6 +401,9 @@ TEST(Interpreter, AFileInterpreterWhoseFileCannotBeWrittenNamesItAndKeepsNoHeap)
     const std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(leaks, "") << r.in;
     EXPECT_EQ(told, r.told + r.told + r.told + r.told) << "once a run";
+    if (!r.error_file.empty()) {
+      EXPECT_EQ(tqtest::read_file(r.err), r.error_file);
+    }
   }
   TqiLock l;
   EXPECT_TRUE(file_reply_lost);
