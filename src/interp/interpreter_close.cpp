@@ -99,12 +99,6 @@ void start_threads(TQ_INTERPRETER* tqi, Reservations& threads) {
   }
 }
 
-// Detaches inp and out (one stream or two) and queues them for closing.
-void drop_connection(TQ_INTERPRETER* tqi) {
-  _close_stream(tqi, tqi->inp);
-  _close_stream(tqi, tqi->out);
-}
-
 // Writes text to tqi's out and flushes, under the output lock that the caller holds and with
 // tqi_lock (held on entry and on return) released meanwhile: a peer that stopped reading
 // holds up this connection only. The output lock keeps the record (a final close waits for
@@ -134,7 +128,7 @@ int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
   tqi->open_timeout = 0;
   if (st != PERM_ALLOW) {
     tqi->flags &= ~TQF_PERM_WAIT;
-    drop_connection(tqi);
+    _close_stream(tqi, tqi->inp);  // the connection: the connect kind's out and err are its inp
     result = st == PERM_DENIED ? SETUP_DENIED : st == PERM_BUSY ? SETUP_BUSY : SETUP_CONNECT_FAILED;
     wakeup_task(&tqi->flags);  // a closer may be waiting for the end of the wait
     tqi->flags &= ~TQF_CODE_SYNC;

@@ -306,7 +306,7 @@ bool http_head_whole(const char* b, size_t n) {
 
 bool http_head_waiting(STREAM* s) {
   const int fd = socket_fd(s);
-  if (fd < 0) return s_exist(s) == 1;
+  if (fd < 0) return true;  // nothing to peek at: the read tells
   std::vector<char> buf(kHttpHeadMax);
   ssize_t n;
   {

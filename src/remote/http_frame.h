@@ -106,8 +106,8 @@ void free_HTTP_info(HTTP_INFO* info);
 // request line without a version (HTTP/0.9) and its line end, or lines up to a blank one.
 bool http_head_whole(const char* b, size_t n);
 // Whether the bytes waiting on socket s now begin with a whole request head (above). Only
-// peeked: nothing is read, nothing waited for. True for a stream that is no socket (what it
-// holds cannot be seen); false for one not live.
+// peeked: nothing is read, nothing waited for. True for a stream that is no socket or not live
+// (what it holds cannot be seen; a read of it tells at once).
 bool http_head_waiting(STREAM* s);
 
 // ---- heads written ---------------------------------------------------------------------------

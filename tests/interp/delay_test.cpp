@@ -1,11 +1,16 @@
 // Delayed values and the delay thread, the interpreter tick (keep-alive and time-outs, driven
 // by calling the tick), and the runtime's small services: the version records and the
 // SetAgent text, forms from text pieces, the code a value needs.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
 #include <vector>
 
 #include "interp/delay.h"
 #include "interp/reply.h"
 #include "interp/script_start.h"
+#include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "interp_test_util.h"
@@ -72,24 +77,44 @@ TEST(Delay, ReadyValuesAreRepliedWithTheirRequestNumbers) {
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
 // arrives, at once when a close is asked for, at the next tick once the output has gone
-// (closed as a failed write elsewhere closes it), or once a keep-alive finds the peer gone,
-// the value then being dropped.
-enum class PendingEnd { kArrives, kCloseAsked, kOutputGone, kKeepAliveFails };
+// (closed as a failed write elsewhere closes it), or once a tick finds the peer gone, the value
+// then being dropped: a connection's at the tick after its probe, a descriptor interpreter's
+// (no probe) when its keep-alive fails.
+enum class PendingEnd { kArrives, kCloseAsked, kOutputGone, kKeepAliveFails, kDescKeepAliveFails };
+
+// A descriptor-kind interpreter in the delay environment on one end of a socket pair: its id,
+// the test's end in *peer.
+unsigned desc_interpreter(Sock* peer) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_DESC;
+  t->env = delay_env;
+  t->inp_desc = sv[0];
+  t->out_desc = dup(sv[0]);
+  peer->reset(sv[1]);
+  const int id = setup_i(t);
+  return id > 0 ? unsigned(id) : 0;
+}
 
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
   NoLeftovers clean;
   tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   DelayListener dl;
-  for (const PendingEnd end :
-       {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
+  for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kOutputGone,
+                               PendingEnd::kKeepAliveFails, PendingEnd::kDescKeepAliveFails}) {
     const bool arrives = end == PendingEnd::kArrives;
     delays_made = 0;
-    Admitted a(*dl.l);
-    ASSERT_TRUE(a.c.send("(test-delay \"late\")\n"));
+    Sock desc;
+    std::unique_ptr<Admitted> a;
+    if (end != PendingEnd::kDescKeepAliveFails) a = std::make_unique<Admitted>(*dl.l);
+    Sock& c = a ? a->c : desc;
+    const unsigned conn = a ? a->conn : desc_interpreter(&desc);
+    ASSERT_NE(conn, 0u);
+    ASSERT_TRUE(c.send("(test-delay \"late\")\n"));
     WAIT_FOR(delays_made == 1, "the delayed value");
-    WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
-    const unsigned conn = a.conn;
-    a.c.close();
+    WAIT_FOR(info(conn).delay_que_cnt == 1, "the value to be queued");
+    c.close();
     WAIT_FOR(relay_awaits_delayed(conn), "the relay to await the value at the end of the input");
     if (arrives) {
       set_d_sexp(pending("late"), get_integer(1, nullptr));
@@ -97,9 +122,10 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
     } else if (end == PendingEnd::kCloseAsked) {
       EXPECT_TRUE(close_gone(conn)) << "a close asked for ends the wait";
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
-    } else if (end == PendingEnd::kKeepAliveFails) {
-      // The first line end after the peer's close is refused with a reset, a later one fails.
-      WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a keep-alive to find the peer gone");
+    } else if (end == PendingEnd::kKeepAliveFails || end == PendingEnd::kDescKeepAliveFails) {
+      // A connection's probe after the peer's close is refused with a reset, seen at the next
+      // tick; a descriptor interpreter's keep-alive, at the thirtieth tick, fails.
+      WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a tick to find the peer gone");
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
     } else {
       STREAM* out = info(conn).out;

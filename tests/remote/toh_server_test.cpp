@@ -6,6 +6,8 @@
 
 #include <regex>
 
+#include "lang/init_tqlisp.h"
+#include "remote/http_agent.h"
 #include "remote/toh_server_v2.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -268,7 +270,7 @@ TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
 
 // A request whose head (a version-1 frame header included) has not arrived whole within the
 // head time of the tick clock is closed unanswered: a peer sending it slowly holds the thread
-// that reads it no longer.
+// that reads it no longer. An agent's body has a time of its own.
 TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   NoLeftovers clean;
   tqtest::TickClock clock;
@@ -276,10 +278,18 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   FakeServer srv;
   TQoHTTP_HEADER h{TOH_OPEN, 0, 0, {0, 0}};
   ToH_to_wire(&h);
-  const std::string begun[] = {"GET /x HTTP/1.0\r\nX: ",
-                               "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" +
-                                   std::string(reinterpret_cast<char*>(&h), 5)};
-  for (const std::string& b : begun) {
+  insert_http_agent_list("/slow-body", qvlisp_top_env1, nullptr, nullptr, nullptr);
+  const struct {
+    std::string begun;
+    int seconds;  // of the tick clock, until the connection closes
+    int result;
+  } rows[] = {
+      {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
+      {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + std::string(reinterpret_cast<char*>(&h), 5),
+       kToHHeadTimeout, -1},
+      {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
+  };
+  for (const auto& [b, seconds, expected] : rows) {
     Sock c;
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(b));
@@ -288,11 +298,11 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     const int fd = s_get_fid(k.s);
     int unread = -1;
     WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait for more");
-    clock.advance(kToHHeadTimeout - 1);
-    EXPECT_TRUE(s_exist(k.s)) << b << ": closed before the head time";
+    clock.advance(seconds - 1);
+    EXPECT_TRUE(s_exist(k.s)) << b << ": closed before its time";
     clock.advance(1);
     ASSERT_TRUE(reader.wait()) << b;
-    EXPECT_EQ(*result, -1) << b;
+    EXPECT_EQ(*result, expected) << b;
     d_s_close(k.s);
     EXPECT_EQ(c.read_until("\n"), "") << b;
     EXPECT_TRUE(c.closed_by_peer()) << b;
