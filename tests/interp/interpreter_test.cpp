@@ -372,7 +372,7 @@ TEST(InterpreterDeathTest, OnceTheMainInterpreterClosesOnlySelfKindsAreSetUp) {
 TEST(Interpreter, AFileInterpreterWhoseFileCannotBeWrittenNamesItAndKeepsNoHeap) {
   NoLeftovers clean;
   tqtest::TempDir dir;
-  tqtest::write_file(dir.file("sum.tq"), "(+ 1 2)\n");
+  tqtest::write_file(dir.file("sum.tq"), "(+ 1 2)\n(+ 3 4)\n");  // the second reply is not tried
   tqtest::write_file(dir.file("bad.tq"), "(no-such-word)\n");
   const std::string out_lost = "cannot write the output file /dev/full: No space left on device\n";
   const struct {

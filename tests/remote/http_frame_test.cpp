@@ -134,6 +134,7 @@ TEST(HttpHead, ParserTable) {
       {"GET\r\n\r\n", 1, "GET - 0.9 200 - - -1 0|\r\n"},
       {"GET / FOO\r\nX: y\r\n\r\n", 1, "GET / 0.9 200 - - -1 0|X: y\r\n\r\n"},
       {"  GE\rT\t/x  HTTP/1.1 \r\nHost: h\r\n\r\nbody", 1, "GET /x 1.1 200 - - -1 0|body"},
+      {"GET /x HTTP/1.0\r\nHost: h\r\n \t\r\nbody", 1, "GET /x 1.0 200 - - -1 0|body"},  // a line of blanks ends it
       {"POST /p HTTP/1.0\r\nContent-Type: text/xml; charset=UTF-8\r\nContent-Length: 12\r\n"
        "connection: keep-alive\r\nTransfer-Encoding: Chunked\r\n\r\n",
        1, "POST /p 1.0 200 text/xml UTF-8 12 3|"},
