@@ -251,8 +251,7 @@ void park_connection(unsigned id, ACCESS_KEY* key, int err) {
   unsigned interval;
   PERMISSION_LIST* list = screen(id, s, ip, &interval);
   if (!list || (park_first_byte_hook && park_first_byte_hook(s, ip, id, list, interval) == 0)) return;
-  report_no_threads(ip, err);
-  refuse(s, kBusy);
+  refuse_no_threads(s, ip, err);
 }
 
 }  // namespace
@@ -268,6 +267,11 @@ void report_no_threads(uint32_t ip, int err) {
     std::snprintf(cause, sizeof cause, "cannot start its threads (%s)", std::strerror(err));
   std::fprintf(stderr, "connection from %u.%u.%u.%u refused: %s\n", ip >> 24, (ip >> 16) & 0xff, (ip >> 8) & 0xff,
                ip & 0xff, cause);
+}
+
+void refuse_no_threads(STREAM* s, uint32_t ip, int err) {
+  report_no_threads(ip, err);
+  refuse(s, kBusy);
 }
 
 void serve_parked_connection(STREAM* s, uint32_t ip, unsigned id, PERMISSION_LIST* list) {

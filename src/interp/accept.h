@@ -30,6 +30,9 @@ void accept_thread_tick(void* stream);  // closes a connection whose first byte 
 // the address space has no room for a thread's stack and the headroom past it, "thread
 // limit reached" when it has (the system's limit on threads refused), else the error.
 void report_no_threads(uint32_t ip, int err);
+// Refuses a connection no thread could be had for (err: why): the operator's line, then
+// "<Permission>Busy</Permission>\n" written and the stream closed.
+void refuse_no_threads(STREAM* s, uint32_t ip, int err);
 // Starts the interpreter of an admitted stream (a text connection, or the interpreter's end
 // of a new protocol session) for listener id, looked up under tqi_lock:
 // | state                                         | answer     | stream                  |

@@ -318,12 +318,7 @@ void _relay_thread(void* p) {
     // interpreter. Done, every request read has been answered: what may still be in writing
     // is a request to the peer, whose answer can never come, and the close breaks it, which
     // the final close waits for.
-    if (STREAM* in = tqi->inp) {
-      s_close_queue(in);
-      if (tqi->out == in) tqi->out = nullptr;
-      if (tqi->err == in) tqi->err = nullptr;
-      tqi->inp = nullptr;
-    }
+    _close_stream(tqi, tqi->inp);
     if (tqi->flags & TQF_INPUT_DONE) {  // the front thread has gone: the relay closes
       _set_tqi_mode(tqi, TQI_FRONT_DONE);  // no request goes out on it from here on
       // Requests sent on the connection since the end of its input can have no answer.

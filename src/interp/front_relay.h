@@ -7,7 +7,9 @@
 // front thread marks the input done (TQF_INPUT_DONE) and queues the end of the FIFO; the
 // relay answers every request queued before it, waits for the replies of those whose values
 // are still delayed, then closes the interpreter. A peer that half-closes its connection
-// after its last request gets every reply.
+// after its last request gets every reply. A connection's peer that has gone both ways
+// instead (closed or reset) has its close requested by the interpreter tick (interp/tick.h),
+// which cancels what runs for it.
 #pragma once
 #include "interp/interpreter.h"
 
@@ -16,6 +18,9 @@ namespace tq {
 // flags bit (tqi_lock): the front thread's input has ended and it has gone; the relay ends
 // the interpreter once it has answered what is queued.
 inline constexpr int TQF_INPUT_DONE = 0x4;
+// flags bit (tqi_lock): a line end has gone out on the connection since its input ended (the
+// tick's probe of whether the peer still reads).
+inline constexpr int TQF_ENDED_PROBED = 0x10;
 
 void _front_thread(void* tqi);  // task body, priority 4
 void _relay_thread(void* tqi);  // task body, priority 4

@@ -331,6 +331,15 @@ void free_permission_list(TQ_INTERPRETER* tqi);
 
 // ---- closing -----------------------------------------------------------------------------------
 
+// Lets go of stream s of tqi (tqi_lock held; null: nothing): every field that holds it (inp,
+// out, err) is cleared and it is queued for closing, once: a field left holding a record
+// queued for closing would have a later close queue it again, when it may be another stream's.
+void _close_stream(TQ_INTERPRETER* tqi, STREAM* s);
+// The same for a stream a write to failed, except the input of a draining interpreter
+// (TQF_DRAIN): only out and err let go of it, and it stays open for its reader to read to its
+// end.
+void _drop_failed_stream(TQ_INTERPRETER* tqi, STREAM* s);
+
 // A close request (tqi_lock held): 0 requested; -1 already stopped or gone meanwhile.
 int _close_interpreter(TQ_INTERPRETER* tqi);
 // The final close (tqi_lock held, released while waiting); frees the record.

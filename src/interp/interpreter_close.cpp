@@ -99,16 +99,6 @@ void start_threads(TQ_INTERPRETER* tqi, Reservations& threads) {
   }
 }
 
-// Detaches inp and out (one stream or two) and queues them for closing.
-void drop_connection(TQ_INTERPRETER* tqi) {
-  STREAM* in = tqi->inp;
-  STREAM* out = tqi->out;
-  if (tqi->err == in || tqi->err == out) tqi->err = nullptr;
-  tqi->inp = tqi->out = nullptr;
-  s_close_queue(in);
-  if (out != in) s_close_queue(out);
-}
-
 // Writes text to tqi's out and flushes, under the output lock that the caller holds and with
 // tqi_lock (held on entry and on return) released meanwhile: a peer that stopped reading
 // holds up this connection only. The output lock keeps the record (a final close waits for
@@ -138,7 +128,7 @@ int connect_handshake(TQ_INTERPRETER* tqi, bool* write_failed) {
   tqi->open_timeout = 0;
   if (st != PERM_ALLOW) {
     tqi->flags &= ~TQF_PERM_WAIT;
-    drop_connection(tqi);
+    _close_stream(tqi, tqi->inp);  // the connection: the connect kind's out and err are its inp
     result = st == PERM_DENIED ? SETUP_DENIED : st == PERM_BUSY ? SETUP_BUSY : SETUP_CONNECT_FAILED;
     wakeup_task(&tqi->flags);  // a closer may be waiting for the end of the wait
     tqi->flags &= ~TQF_CODE_SYNC;
@@ -220,19 +210,28 @@ int setup_tq_interpreter(TQ_INTERPRETER* tqi, POOL_THREAD** reserved) {
   int result = int(tqi->id);
   bool write_failed = false;
   if (kind == TQI_CONNECT) result = connect_handshake(tqi, &write_failed);
-  if (write_failed && tqi->out) {
-    STREAM* out = tqi->out;
-    tqi->out = nullptr;
-    if (tqi->err == out) tqi->err = nullptr;
-    s_close_queue(out);
-    result = SETUP_CONNECT_FAILED;
-  } else if (write_failed) {
+  if (write_failed) {
+    _close_stream(tqi, tqi->out);
     result = SETUP_CONNECT_FAILED;
   }
   return result;
 }
 
 // ---- closing --------------------------------------------------------------------------------------
+
+void _close_stream(TQ_INTERPRETER* tqi, STREAM* s) {
+  if (!s) return;
+  if (tqi->inp == s) tqi->inp = nullptr;
+  if (tqi->out == s) tqi->out = nullptr;
+  if (tqi->err == s) tqi->err = nullptr;
+  s_close_queue(s);
+}
+
+void _drop_failed_stream(TQ_INTERPRETER* tqi, STREAM* s) {
+  if (!s || s != tqi->inp || !(tqi->flags & TQF_DRAIN)) return _close_stream(tqi, s);
+  if (tqi->out == s) tqi->out = nullptr;
+  if (tqi->err == s) tqi->err = nullptr;
+}
 
 int _close_interpreter(TQ_INTERPRETER* tqi) {
   if (!tqi || tqi->mode == TQI_STOPPED) return -1;
@@ -247,12 +246,7 @@ int _close_interpreter(TQ_INTERPRETER* tqi) {
   }
   tqi->flags |= TQF_CLOSE;
   if (auto cancel = result_ops().cancel_result_list) cancel(tqi);
-  if (STREAM* in = tqi->inp) {
-    s_close_queue(in);
-    if (tqi->out == in) tqi->out = nullptr;
-    if (tqi->err == in) tqi->err = nullptr;
-    tqi->inp = nullptr;
-  }
+  _close_stream(tqi, tqi->inp);
   _wakeup_delay_thread();  // the readiness of values its threads wait on has changed
   wakeup_task(&tqi->delay_que_cnt);  // a relay awaiting delayed replies gives them up
   return 0;

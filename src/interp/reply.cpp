@@ -159,10 +159,9 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
         lost_file = ll_copy_str(name);
         file_reply_lost = true;
       }
-      if (tqi->out == s) tqi->out = nullptr;  // an error stream that is the output goes with it
-      if (tqi->err == s) tqi->err = nullptr;
-      // A draining interpreter reads on to the end of what its peer wrote before it went.
-      if (!(tqi->flags & TQF_DRAIN) || s != tqi->inp) s_close_queue(s);
+      // An error stream that is the output goes with it; a draining interpreter reads on to
+      // the end of what its peer wrote before it went.
+      _drop_failed_stream(tqi, s);
     }
     _unlock_tqi_out(tqi);
   }

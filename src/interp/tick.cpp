@@ -21,12 +21,8 @@ constexpr int kReplyGraceTicks = 3600;  // a reply being written holds off the c
 
 // Queues the input for closing: the front thread meets its end and closes the interpreter.
 void close_input(TQ_INTERPRETER* t) {
-  STREAM* in = t->inp;
-  if (!in) return;
-  s_close_queue(in);
-  if (t->out == in) t->out = nullptr;
-  if (t->err == in) t->err = nullptr;
-  t->inp = nullptr;
+  if (!t->inp) return;
+  _close_stream(t, t->inp);
   wakeup_task(&t->delay_que_cnt);  // a relay awaiting delayed replies: the output is gone
 }
 
@@ -36,11 +32,34 @@ void forget_dead_streams(TQ_INTERPRETER* t) {
   if (t->err && !s_exist(t->err)) t->err = nullptr;
 }
 
-// Whether the keep-alive is due: then the output lock is taken and the stream to write to
-// returned (tqi_lock held). The line end is written after tqi_lock is released.
+// A connection whose input has ended while its relay still serves it (tqi_lock held). Its
+// peer has either half-closed, and reads on the replies it is owed, or gone both ways. A peer
+// that reset the connection shows it at once; one that closed shows it only once something
+// is written to it, which its system answers with a reset: so the first tick after the end
+// writes a line end (the probe), and the ticks after it look for the reset.
+bool input_ended(const TQ_INTERPRETER* t) {
+  return t->a_type == TQI_CONNECT && t->mode == TQI_RUNNING &&
+         (t->flags & (TQF_INPUT_DONE | TQF_CLOSE | TQF_DRAIN)) == TQF_INPUT_DONE;
+}
+
+// A connection whose input has ended and whose peer has gone (its output failed and was
+// cleared, or its socket shows the reset) has its close requested (tqi_lock held): what runs
+// for it is cancelled ("break") and a wait for its delayed replies ends, as for a connection
+// closed by any other path. Whether it did; t may be freed then (the request may release
+// tqi_lock).
+bool close_if_peer_gone(TQ_INTERPRETER* t) {
+  if (!input_ended(t) || (t->out && !s_peer_gone(t->out))) return false;
+  _close_interpreter(t);
+  return true;
+}
+
+// Whether the keep-alive, or the probe of a connection whose input has ended, is due: then
+// the output lock is taken and the stream to write to returned (tqi_lock held). The line end
+// is written after tqi_lock is released.
 STREAM* keep_alive_due(TQ_INTERPRETER* t) {
   if (t->a_type != TQI_CONNECT && t->a_type != TQI_PIPE && t->a_type != TQI_DESC) return nullptr;
-  if (t->connection_cnt % kKeepAliveTicks != 0 || _lock_tqi_out_no_wait(t) != 0) return nullptr;
+  const bool probe = input_ended(t) && !(t->flags & TQF_ENDED_PROBED);
+  if ((t->connection_cnt % kKeepAliveTicks != 0 && !probe) || _lock_tqi_out_no_wait(t) != 0) return nullptr;
   if (t->mode == TQI_RUNNING && t->out) return t->out;
   _unlock_tqi_out(t);
   return nullptr;
@@ -54,18 +73,19 @@ STREAM* keep_alive_due(TQ_INTERPRETER* t) {
 void keep_alive(TQ_INTERPRETER* t, STREAM* out) {
   unlock_task(tqi_lock, "keep_alive");
   int err = 0;
-  if (!s_write_would_wait(out)) {
+  const bool written = !s_write_would_wait(out);
+  if (written) {
     e_printf(out, &err, "\n");  // counted: the peer's reader counts it as a line
     s_flush(out);
   }
   lock_task(tqi_lock);
+  if (written && input_ended(t)) t->flags |= TQF_ENDED_PROBED;
   // Once the input has ended nothing reads the socket, so a peer that closed both ways shows
   // only here: its output goes, as a failed reply's does, and a relay still awaiting delayed
-  // replies for it gives them up instead of holding its thread and socket for ever.
+  // replies for it gives them up instead of holding its thread and socket for ever (a
+  // connection's close is requested at the next tick).
   if (err && t->out == out && (t->flags & TQF_INPUT_DONE)) {
-    t->out = nullptr;
-    if (t->err == out) t->err = nullptr;
-    if (!(t->flags & TQF_DRAIN) || out != t->inp) s_close_queue(out);
+    _drop_failed_stream(t, out);
     wakeup_task(&t->delay_que_cnt);
   }
   _unlock_tqi_out(t);
@@ -118,6 +138,7 @@ void check_interpreter(TQ_INTERPRETER* t) {
     return;
   }
   ++t->connection_cnt;
+  if (close_if_peer_gone(t)) return;
   if (STREAM* out = keep_alive_due(t)) keep_alive(t, out);
   time_outs(t);
 }

@@ -2,6 +2,12 @@
 // interpreters' time-outs, keeps idle connections alive, watches the threads bound to
 // self-kind interpreters and closes connections whose awaited reply (a permission, or one a
 // caller bounded) is past its deadline. Time-outs are counted in these ticks.
+//
+// A connection whose input has ended while its relay still serves it (a form running, or
+// replies still delayed) gets one line end at the next tick, as a keep-alive: a peer that
+// half-closed takes it and is answered on; one that closed both ways answers it with a reset,
+// and the tick that sees the reset (or a failed write on the connection) requests its close,
+// which cancels the form ("break"): at most two ticks after the end of the input.
 #pragma once
 #include <algorithm>
 #include <cstdint>

@@ -361,12 +361,18 @@ void check_no_lock_held(const char* file, int line) {
 
 // create_task and create_task_nowait: an idle thread, else a new one. With wait, EAGAIN from
 // the thread library is retried a second later for as long as it lasts; without, it is the
-// answer (-1, like any other refusal).
+// answer (-1, like any other refusal), and so is an address space without the room a new
+// thread must leave (ENOMEM).
 int start_task(TASK_FUNC func, void* data, int pri, const char* file, int line, bool wait) {
   if (wait) check_no_lock_held(file, line);
   lock_task(task_lock);
   for (;;) {
     if (POOL_THREAD* idle = pop_idle()) return hand_off(idle, func, data, pri, file, line);
+    if (!wait && !room_for(kTaskStackSize + kTaskNowaitRoom)) {
+      unlock_task(task_lock, "create_task");
+      errno = ENOMEM;
+      return -1;
+    }
     auto* t = static_cast<POOL_THREAD*>(calloc(1, sizeof(POOL_THREAD)));
     if (!t || sem_init(&t->wake, 0, 0) != 0) er_panic("create_task");
     TASK_BLOCK* b = &t->b;

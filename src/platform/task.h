@@ -82,7 +82,8 @@ int _create_task(TASK_FUNC func, void* data, int pri);
 // |                       |                                        | waits, never fails      |
 // | release_reserved_task | a reservation never started            | the thread is idle      |
 // | create_task_nowait    | a thread is idle, or the library gives | its task number         |
-// |                       | one (no headroom kept)                 |                         |
+// |                       | one with kTaskNowaitRoom left past it  |                         |
+// |                       | no idle thread, no room for a new one  | -1 at once, ENOMEM      |
 // |                       | the thread library refuses             | -1 at once, errno its   |
 // |                       |                                        | code                    |
 //
@@ -104,6 +105,10 @@ void release_reserved_task(POOL_THREAD* r);
 int xx_create_task_nowait(TASK_FUNC func, void* data, int pri, const char* file, int line);
 #define create_task_nowait(func, data, pri) ::tq::xx_create_task_nowait((func), (data), (pri), __FILE__, __LINE__)
 inline constexpr size_t kTaskHeadroom = 8 * kTaskStackSize;  // eight more stacks' worth (32 MiB)
+// What a new thread of create_task_nowait leaves, of the headroom: the runtime's own starts may
+// use the rest, but a burst of them (closes queued by the hundred) must not take the last of
+// the address space, where the next allocation ends the process.
+inline constexpr size_t kTaskNowaitRoom = 2 * kTaskStackSize;
 
 int get_tid();               // calling task's number (2 for the first thread); panics on a raw thread
 // Diagnostic messages of the calling task's running function: pointers kept as given (the

@@ -129,7 +129,7 @@ TQ_SEXP* request_form(HTTP_INFO* info, STREAM* s, const char* path) {
   if (info->content_length > http_agent_body_max) return nullptr;
   auto* buf = static_cast<char*>(d_alloc(size_t(info->content_length)));
   int done = 0;
-  new_tick(timeout_stream, -kToHHeadTimeout, s);
+  new_tick(timeout_stream, -kHttpAgentBodyTimeout, s);
   en_do(&done, s_read, s, buf, info->content_length);
   del_tick_with_data(timeout_stream, s);
   TQ_SEXP* form = done == info->content_length ? List(head, get_raw(buf, done), kListEnd) : nullptr;

@@ -48,6 +48,7 @@ extern EU_LIST* eu_list_root;
 // Atomic: a test changes it while accept tasks read it.
 extern std::atomic<int> http_agent_body_max;
 inline constexpr int kHttpAgentBodyMax = 16 << 20;
+inline constexpr int kHttpAgentBodyTimeout = 600;  // seconds an agent's request body has to arrive
 inline constexpr int kHttpAgentTick = 10;  // seconds between reconnection passes
 
 // Creates ha_lock and registers the reconnection tick.

@@ -1,11 +1,13 @@
 // Frame header conversion and checksum, the HTTP head parser and the head writers.
 #include "remote/http_frame.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 #include <sys/socket.h>
 
 #include "platform/d_alloc.h"
@@ -278,6 +280,41 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
     free_GET_BUF(line);
     if (r) return r < 0 ? -1 : 0;
   }
+}
+
+// CRs count for nothing, blanks and tabs part tokens, as in scan_line.
+bool http_head_whole(const char* b, size_t n) {
+  const char* const end = b + n;
+  const char* eol = static_cast<const char*>(std::memchr(b, '\n', n));
+  if (!eol) return false;
+  int tokens = 0;
+  bool in_token = false, versioned = false;
+  for (const char* p = b; p < eol; ++p) {
+    if (*p == '\r') continue;
+    const bool blank = *p == ' ' || *p == '\t';
+    if (!blank && !in_token) ++tokens;
+    in_token = !blank;
+    if (tokens == 3 && *p == '/') versioned = true;
+  }
+  if (!versioned) return true;  // HTTP/0.9, or no request line: scan_HTTP reads no more
+  for (const char* line = eol + 1; line < end; line = eol + 1) {
+    if (!(eol = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line))))) return false;
+    if (std::all_of(line, eol, [](char c) { return c == ' ' || c == '\t' || c == '\r'; })) return true;
+  }
+  return false;
+}
+
+bool http_head_waiting(STREAM* s) {
+  const int fd = socket_fd(s);
+  if (fd < 0) return true;  // nothing to peek at: the read tells
+  std::vector<char> buf(kHttpHeadMax);
+  ssize_t n;
+  {
+    StreamPri p;
+    LOCK_SCOPE(stream_lock);  // the number stays this stream's while it is peeked (see HeadInput)
+    n = _s_exist(s) ? recv(fd, buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT) : -1;
+  }
+  return n > 0 && http_head_whole(buf.data(), size_t(n));
 }
 
 void free_HTTP_info(HTTP_INFO* info) {

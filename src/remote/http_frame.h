@@ -102,6 +102,13 @@ void free_GET_BUF(GET_BUF* b);
 int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag);
 // Frees every text of info and clears the pointers, so a second call frees nothing.
 void free_HTTP_info(HTTP_INFO* info);
+// Whether bytes b[0..n) begin with a whole request head, as scan_HTTP(info, s, 1) reads one: a
+// request line without a version (HTTP/0.9) and its line end, or lines up to a blank one.
+bool http_head_whole(const char* b, size_t n);
+// Whether the bytes waiting on socket s now begin with a whole request head (above). Only
+// peeked: nothing is read, nothing waited for. True for a stream that is no socket or not live
+// (what it holds cannot be seen; a read of it tells at once).
+bool http_head_waiting(STREAM* s);
 
 // ---- heads written ---------------------------------------------------------------------------
 

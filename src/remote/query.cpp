@@ -58,12 +58,7 @@ void _write_pending_cancels(TQ_INTERPRETER* out) {
   for (int i = 0; i < n && !err; ++i) e_printf(s, &err, "<Cancel/>\n");
   s_flush(s);
   lock_task(tqi_lock);
-  if (err && out->out == s) {  // else it was dropped (and queued for closing) meanwhile
-    s_close_queue(s);
-    if (out->inp == s) out->inp = nullptr;
-    if (out->err == s) out->err = nullptr;
-    out->out = nullptr;
-  }
+  if (err && out->out == s) _close_stream(out, s);  // else it was dropped (and queued for closing) meanwhile
 }
 
 // Writes a connection's owed cancels once its output lock is free, so that they never land
@@ -340,11 +335,7 @@ TQ_SEXP* _remote_query(TQ_INTERPRETER* tqi, TQISP_ENV* env, const L_CHAR* cmd_st
   if (err) {
     delete_result_list(r);
     if (r->out_interpreter) delete_result_queue(tqi, r);
-    if (tqi->out == out) {  // else it was dropped (and queued for closing) meanwhile
-      tqi->out = nullptr;
-      if (tqi->err == out) tqi->err = nullptr;
-      s_close_queue(out);
-    }
+    if (tqi->out == out) _close_stream(tqi, out);  // else it was dropped (and queued for closing) meanwhile
   }
   _unlock_tqi_out(tqi);
   if (err) {

@@ -4,8 +4,14 @@
 // read its next request (or hand a fresh one back to the listener's code). So an idle
 // client holds a descriptor and a record, never a task; the empty-reply pass closes it after
 // kToHParkLimit seconds (a fresh one after the listener's accept interval). A task reads
-// one connection's head at a time, so the pool grows by one whenever its last idle task
-// takes a connection: tasks number at most the connections being read, plus the idle.
+// one connection's head at a time (for at most the head time, kToHHeadTimeout), so the pool
+// grows by one whenever its last idle task takes a connection: tasks number at most the
+// connections being read, plus the idle. Each new task is a thread reserved as a text
+// connection's are, with the runtime's headroom past it (threads started without it took
+// the last of the address space, and the process ended at its next allocation). Where none
+// can be had, the last task serves only a connection whose head has arrived whole (a text
+// connection's line end, the request of a session already open) and so cannot hold it; any
+// other is answered Busy at once: a peer sending its head slowly would hold every task.
 //
 // The pool's idle tasks wait together in one epoll set: each parking is a one-shot
 // registration carrying the record's serial, and the task woken by it serves the record
@@ -22,6 +28,7 @@
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
+#include "platform/task.h"
 #include "platform/tick.h"
 #include "remote/toh_server.h"
 #include "stream/stream_write.h"
@@ -159,6 +166,14 @@ void _wait_ready() {
     }
 }
 
+// Starts another task of the pool on a reserved thread; false (errno why) when none can be had.
+bool start_successor() {
+  POOL_THREAD* t = reserve_task();
+  if (!t) return false;
+  start_reserved_task(t, ss_task, nullptr, 1);
+  return true;
+}
+
 }  // namespace
 
 void ss_task(void*) {
@@ -173,14 +188,17 @@ void ss_task(void*) {
       _wait_ready();
       --ss_wait_tasks;
       ++ss_run_tasks;
-      // Some task always waits in the set: a running one may be held for the whole head
-      // time by a client that sends its head slowly, and must not hold up the others. Under
-      // ToH_lock no start waits for a thread: without one now, the next pass tries again.
-      if (ss_wait_tasks == 0) create_task_nowait(ss_task, nullptr, 1);
       continue;
     }
+    // Some task always waits in the set: this one may be held for the whole head time by a
+    // client that sends its head slowly, and must not hold up the others. The successor is
+    // reserved (under ToH_lock no start waits for a thread).
+    const bool alone = ss_wait_tasks == 0 && !start_successor();
+    const int err = errno;
     unlock_task(ToH_lock, "ss_task");
-    if (r->first)
+    if (alone && !http_head_waiting(r->key.s))
+      refuse_no_threads(r->key.s, r->key.ip, err);
+    else if (r->first)
       serve_parked_connection(r->key.s, r->key.ip, r->tqi, r->pl);
     else if (new_accept(&r->key, r->tqi, r->pl) != 0)
       d_s_close(r->key.s);

@@ -32,7 +32,10 @@ namespace tq {
 
 inline constexpr int kToHBuckets = 13;
 inline constexpr int kToHQueueMax = 64;     // requests one session may have waiting
-inline constexpr int kToHHeadTimeout = 600;  // seconds for a request head
+// Seconds a request head (and a version-1 frame header after it) has to arrive whole, from
+// the first byte read; past it the connection is closed unanswered. The head is read on a
+// thread of its own, so this bounds how long a peer sending its head slowly holds one.
+inline constexpr int kToHHeadTimeout = 30;
 inline constexpr int kToHBodyTimeout = 6000; // seconds for a request body
 inline constexpr int kToHIdleLimit = 600;    // seconds without a request before a drop
 inline constexpr int kToHParkLimit = 600;    // seconds a keep-alive connection waits idle

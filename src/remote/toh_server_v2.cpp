@@ -116,16 +116,16 @@ int new_upload_session(ToH_LIST* lst) {
   // A second upload while one runs (until its task has ended), an upload of unknown length,
   // and one for a session whose streams are closed are refused alone.
   if (!e || !(e->flags & TOH2_NO_UPLOAD) || !e->pipe || length < 12) return -1;
-  // Under ToH_lock no start waits for a thread; a session already open may take the last
-  // of them, and without one its upload is refused like a second one.
+  // An upload is a connection of its own: its thread is reserved as a new session's are,
+  // leaving the runtime its headroom (under ToH_lock no start waits for a thread); without
+  // one it is refused like a second one.
+  POOL_THREAD* t = reserve_task();
+  if (!t) return -1;
   e->upload = con;
   e->remain_size = length - 12;
   e->flags &= ~TOH2_NO_UPLOAD;
-  if (create_task_nowait(upload_task, e, 3) >= 0) return 0;
-  e->upload = nullptr;
-  e->remain_size = 0;
-  e->flags |= TOH2_NO_UPLOAD;
-  return -1;
+  start_reserved_task(t, upload_task, e, 3);
+  return 0;
 }
 
 // The body goes into the pipe before the answer: once the client has the answer, its input

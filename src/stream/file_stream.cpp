@@ -347,6 +347,18 @@ bool s_write_would_wait(STREAM* s) {
   return r == 0;
 }
 
+bool s_peer_gone(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);  // the descriptor stays this stream's while it is polled (no wait)
+  if (!_s_exist(s) || s->h.tbl->type != 'f' || s->file.never_blocks) return false;
+  pollfd pf{s->file.fid, 0, 0};
+  int r;
+  do {
+    r = poll(&pf, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r == 1 && (pf.revents & (POLLHUP | POLLERR));
+}
+
 namespace {
 
 // Line speeds in bits per second and the terminal layer's constants for them. Speed 0

@@ -47,6 +47,10 @@ int s_get_fid(STREAM* s);
 // Whether a write of a few bytes to s would wait for its descriptor now (a socket or pipe
 // whose peer does not read). A buffered stream, or one of another class, never waits.
 bool s_write_would_wait(STREAM* s);
+// Whether the peer of s has gone both ways: its descriptor shows a hang-up or an error (a
+// socket reset by the peer, a pipe whose reader closed). A peer that only ended its own
+// writing (a half-close) has not gone. False for another class or a stream not live.
+bool s_peer_gone(STREAM* s);
 
 // Opens the device info->info for reading and writing at `speed` bits per second (one of
 // the terminal layer's speeds, 50 to 4000000), with CLOCAL set, applied after flushing.

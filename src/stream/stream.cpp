@@ -685,8 +685,11 @@ void start_close_queue_task() {
 
 }  // namespace
 
+std::atomic<void (*)(STREAM* s)> close_queue_seen;
+
 void s_close_queue(STREAM* s) {
   if (!s) return;
+  if (auto seen = close_queue_seen.load()) seen(s);
   StreamPri p;
   auto* c = static_cast<CQ_CELL*>(d_alloc(sizeof(CQ_CELL)));
   c->next = nullptr;

@@ -277,6 +277,9 @@ int _d_s_close(STREAM* s, const char* file, int line);
 int __d_s_close(STREAM* s, const char* file, int line);  // stream lock held
 #define d_s_close(s) ::tq::_d_s_close((s), __FILE__, __LINE__)
 void s_close_queue(STREAM* s);  // null is ignored
+// Test seam (null in the program): told of every stream s_close_queue queues, as it queues
+// it; a test counts the closes its streams are asked for.
+extern std::atomic<void (*)(STREAM* s)> close_queue_seen;
 void s_shutdown_stream(int flags);
 
 // Periodic work, public so that tests can run one round under their own clock.

@@ -16,6 +16,7 @@
 #include "interp/delay.h"
 #include "interp/front_relay.h"
 #include "interp/reply.h"
+#include "interp/tick.h"
 #include "interp_test_util.h"
 #include "lang/env.h"
 #include "lang/gc.h"
@@ -324,6 +325,24 @@ TQ_SEXP* ask_back(TQISP_ENV* env, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV
   return realize_sexp(local_query(env, nullptr, get_integer(5, nullptr)));
 }
 
+// Whether the socket fd shows its peer's reset.
+bool hung_up(int fd) {
+  pollfd p{fd, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+}
+
+// (after-reset): once the calling connection's socket shows the peer's reset (a bounded wait),
+// answers 1.
+TQ_SEXP* after_reset(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {
+  STREAM* out;
+  {
+    TqiLock l;
+    out = _get_my_tqi()->out;
+  }
+  const int fd = s_get_fid(out);
+  return tqtest::wait_until([fd] { return hung_up(fd); }) ? get_integer(1, nullptr) : nullptr;
+}
+
 // (late-value): a delayed value, filled in with 7 by the test once the relay has met the end
 // of the input; bound in the environment so that it lives until then.
 TQISP_ENV* late_env;
@@ -342,45 +361,99 @@ TQ_SEXP* late_value(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*)
   return cell;
 }
 
+// How a peer ends its side after its requests.
+enum class PeerEnd { kHalfClose, kClose, kReset };
+
 struct HalfClose {
-  const char* requests;  // sent after the opening line end, then the half-close
-  const char* replies;   // every reply, after which the server closes
+  const char* requests;  // sent after the admission, then the peer's end
+  const char* replies;   // every byte written, after which the server closes
   int rounds;            // runs of a case whose timing varies
   bool late;             // (late-value) is filled in once the relay is at the input's end
+  PeerEnd end = PeerEnd::kHalfClose;
+  int ticks = 0;  // interpreter ticks once the input has ended (a close asked for after them
+                  // when the peer half-closed)
+  int idle_ticks = 0;  // ticks before the requests (a keep-alive at the thirtieth, read)
 };
 
 // A peer that half-closes right after its requests gets every reply, then the close. A
 // request that would query the peer back once the input has ended can have no answer: it
-// fails at once. A reply still delayed at the end goes out once the value is there.
+// fails at once. A reply still delayed at the end goes out once the value is there. A form
+// that runs on gets a line end at the first tick after the end: a half-closed peer takes it
+// and its form runs on (until a close is asked for); a peer that closed both ways answers it
+// with a reset, and the next tick cancels the form, as the first does for a peer that reset.
+// A keep-alive before the end is no probe of it. However it ends, the connection's socket is
+// queued for closing once: a field left holding it
+// would have a later close queue the record again.
 const HalfClose kHalfCloses[] = {
     {"(+ 1 2)\n(+ 3 4)\n", "<Result> 2 3</Result>\n<Result> 3 7</Result>\n", 20, false},  // most lost a reply
     {"(ask-back)\n", "<Result> 2 ^\n %E\n (\"\" \"\" 0 \"Remote\" 0x80040a12\n (\"invalid id\"))</Result>\n", 1, false},
     {"(late-value)\n(+ 1 2)\n", "<Result> 3 3</Result>\n<Result> 2 7</Result>\n", 1, true},  // lost the delayed reply
+    {"(while 1 ())\n", "\n", 1, false, PeerEnd::kHalfClose, 3},
+    {"(while 1 ())\n", "", 1, false, PeerEnd::kClose, 2, kKeepAliveTicks},  // looped on for ever
+    {"(while 1 ())\n", "", 1, false, PeerEnd::kReset, 1},
+    {"(+ 1 2)\n(after-reset)\n", "", 1, false, PeerEnd::kClose},  // the second reply fails
 };
 
 }  // namespace
 
 TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
   NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
   GcFrame frame("half-close");
   TQISP_ENV* env = new_env(qvlisp_top_env1);
   set_env(env, _l_string_1(std_cm, "ask-back"), get_func_prim(ask_back, 0, nullptr, 1, 1));
   set_env(env, _l_string_1(std_cm, "late-value"), get_func_prim(late_value, 0, nullptr, 1, 1));
+  set_env(env, _l_string_1(std_cm, "after-reset"), get_func_prim(after_reset, 0, nullptr, 1, 1));
   late_env = env;
   Listener l(true, env);
   for (const HalfClose& c : kHalfCloses)
     for (int round = 0; round < c.rounds; ++round) {
       late = nullptr;
-      Sock s(Sock::connect_loopback(l.port));
-      ASSERT_TRUE(s.send(std::string("\n") + c.requests));
-      ASSERT_EQ(::shutdown(s.fd(), SHUT_WR), 0);
+      Admitted a(l);
+      STREAM* const server = info(a.conn).out;
+      const ClosesQueued closes(server);
+      const int server_end = s_get_fid(server);
+      if (c.idle_ticks) {
+        WAIT_FOR(idle(a.conn), "the connection to be idle");
+        for (int t = 0; t < c.idle_ticks; ++t) tqi_tick();
+        EXPECT_EQ(a.c.read_line(), "\n") << "the keep-alive";
+      }
+      ASSERT_TRUE(a.c.send(c.requests));
+      if (c.end == PeerEnd::kHalfClose) {
+        ASSERT_EQ(::shutdown(a.c.fd(), SHUT_WR), 0);
+      } else {
+        if (c.ticks) {
+          WAIT_FOR(info(a.conn).inp_line == 2, "the form to run");
+        }
+        const linger reset{1, 0};
+        if (c.end == PeerEnd::kReset) setsockopt(a.c.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        a.c.close();
+      }
       if (c.late) {  // gone instead of waiting, the relay has dropped it
         WAIT_FOR(late && (!info(late_conn).id || relay_awaits_delayed(late_conn)), "the relay at the end");
         set_d_sexp(late, get_integer(7, nullptr));
       }
-      const std::string last = std::string(c.replies).substr(std::string(c.replies).rfind("<Result>"));
-      EXPECT_EQ(s.read_until(last), admit_text(std_cm) + c.replies) << c.requests << " round " << round;
-      EXPECT_TRUE(s.closed_by_peer()) << c.requests;
+      if (c.ticks) {
+        WAIT_FOR(info(a.conn).flags & TQF_INPUT_DONE, "the end of the input");
+      }
+      for (int t = 0; t < c.ticks; ++t) {
+        tqi_tick();
+        if (t == 0 && c.end == PeerEnd::kClose) {
+          WAIT_FOR(hung_up(server_end), "the reset the line end met");
+        }
+      }
+      if (c.end != PeerEnd::kHalfClose) {
+        EXPECT_TRUE(wait_gone(a.conn)) << c.requests << " ran on for a peer that had gone";
+      } else {
+        if (c.ticks) {
+          EXPECT_NE(info(a.conn).id, 0u) << "a half-closed peer's form was cancelled";
+          EXPECT_TRUE(close_gone(a.conn));
+        }
+        EXPECT_EQ(a.c.read_until(std::string(1, '\0')), c.replies) << c.requests << " round " << round;  // to the close
+        EXPECT_TRUE(a.c.closed_by_peer()) << c.requests;
+        EXPECT_TRUE(wait_gone(a.conn));
+      }
+      EXPECT_EQ(closes.count(), 1) << c.requests << ": closes queued for the connection";
     }
 }
 

@@ -2,13 +2,16 @@
 // by calling the tick), and the runtime's small services: the version records and the
 // SetAgent text, forms from text pieces, the code a value needs.
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "interp/delay.h"
 #include "interp/reply.h"
 #include "interp/script_start.h"
+#include "interp/setup_kinds.h"
 #include "interp/tick.h"
 #include "interp/versions.h"
 #include "interp_test_util.h"
@@ -168,9 +171,33 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
 // A peer that closed both ways leaves its connection's input ended with a value pending: the
 // relay awaits the value it owes a reply (which then cannot be written), and ends when it
 // arrives, at once when a close is asked for (also while the delay thread computes the value,
-// which is then dropped), at the next tick once the output has gone (closed as a failed write
-// elsewhere closes it), or once a keep-alive finds the peer gone, the value then being dropped.
-enum class PendingEnd { kArrives, kCloseAsked, kCloseAskedWhileComputed, kOutputGone, kKeepAliveFails };
+// which is then dropped), at the next tick once the output has gone
+// (closed as a failed write elsewhere closes it), or once a tick finds the peer gone, the value
+// then being dropped: a connection's at the tick after its probe, a descriptor interpreter's
+// (no probe) when its keep-alive fails.
+enum class PendingEnd {
+  kArrives,
+  kCloseAsked,
+  kCloseAskedWhileComputed,
+  kOutputGone,
+  kKeepAliveFails,
+  kDescKeepAliveFails
+};
+
+// A descriptor-kind interpreter in the delay environment on one end of a socket pair: its id,
+// the test's end in *peer.
+unsigned desc_interpreter(Sock* peer) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
+  TQ_INTERPRETER* t = new_tq_interpreter();
+  t->a_type = TQI_DESC;
+  t->env = delay_env;
+  t->inp_desc = sv[0];
+  t->out_desc = dup(sv[0]);
+  peer->reset(sv[1]);
+  const int id = setup_i(t);
+  return id > 0 ? unsigned(id) : 0;
+}
 
 TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAsked) {
   start_alloc_time_list();  // a freed record is filled, so that a late use of one shows
@@ -179,14 +206,20 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
   DelayListener dl;
   set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
   for (const PendingEnd end : {PendingEnd::kArrives, PendingEnd::kCloseAsked, PendingEnd::kCloseAskedWhileComputed,
-                               PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails}) {
+                               PendingEnd::kOutputGone, PendingEnd::kKeepAliveFails, PendingEnd::kDescKeepAliveFails}) {
     const bool arrives = end == PendingEnd::kArrives;
+    const bool computed = end == PendingEnd::kCloseAskedWhileComputed;
     delays_made = 0;
-    Admitted a(*dl.l);
-    ASSERT_TRUE(a.c.send(end == PendingEnd::kCloseAskedWhileComputed ? "(slow-value)\n" : "(test-delay \"late\")\n"));
-    WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
-    const unsigned conn = a.conn;
-    a.c.close();
+    Sock desc;
+    std::unique_ptr<Admitted> a;
+    if (end != PendingEnd::kDescKeepAliveFails) a = std::make_unique<Admitted>(*dl.l);
+    Sock& c = a ? a->c : desc;
+    const unsigned conn = a ? a->conn : desc_interpreter(&desc);
+    ASSERT_NE(conn, 0u);
+    ASSERT_TRUE(c.send(computed ? "(slow-value)\n" : "(test-delay \"late\")\n"));
+    if (!computed) WAIT_FOR(delays_made == 1, "the delayed value");
+    WAIT_FOR(info(conn).delay_que_cnt == 1, "the value to be queued");
+    c.close();
     WAIT_FOR(relay_awaits_delayed(conn), "the relay to await the value at the end of the input");
     if (arrives) {
       set_d_sexp(pending("late"), get_integer(1, nullptr));
@@ -203,9 +236,10 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
       WAIT_FOR(forcing.load(), "the delay thread to compute the value");
       EXPECT_TRUE(close_gone(conn)) << "the close waited for the computation";
       release_force = true;  // its value is dropped, the record gone
-    } else if (end == PendingEnd::kKeepAliveFails) {
-      // The first line end after the peer's close is refused with a reset, a later one fails.
-      WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a keep-alive to find the peer gone");
+    } else if (end == PendingEnd::kKeepAliveFails || end == PendingEnd::kDescKeepAliveFails) {
+      // A connection's probe after the peer's close is refused with a reset, seen at the next
+      // tick; a descriptor interpreter's keep-alive, at the thirtieth tick, fails.
+      WAIT_FOR((tqi_tick(), wait_gone(conn, std::chrono::milliseconds(0))), "a tick to find the peer gone");
       set_d_sexp(pending("late"), get_integer(1, nullptr));  // nobody to reply to
     } else {
       STREAM* out = info(conn).out;

@@ -188,6 +188,22 @@ int FakeServer::accept_one(milliseconds bound) {
   return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+namespace {
+std::atomic<tq::STREAM*> counted;
+std::atomic<int> closes_counted;
+void count_close(tq::STREAM* s) {
+  if (s == counted) ++closes_counted;
+}
+}  // namespace
+
+ClosesQueued::ClosesQueued(tq::STREAM* s) {
+  counted = s;
+  closes_counted = 0;
+  tq::close_queue_seen = count_close;
+}
+ClosesQueued::~ClosesQueued() { tq::close_queue_seen = nullptr; }
+int ClosesQueued::count() const { return closes_counted; }
+
 bool wait_gone(unsigned id, milliseconds bound) {
   return tqtest::wait_until([id] { return tq::search_tqi_id(id) == nullptr; }, bound);
 }

@@ -88,6 +88,16 @@ struct FakeServer {
 };
 
 bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+// Counts the closes queued for one stream (s_close_queue) while it lives; one at a time. A
+// stream its interpreter lets go of is queued once, however the connection ends.
+class ClosesQueued {
+ public:
+  explicit ClosesQueued(tq::STREAM* s);
+  ~ClosesQueued();
+  ClosesQueued(const ClosesQueued&) = delete;
+  ClosesQueued& operator=(const ClosesQueued&) = delete;
+  int count() const;
+};
 // Asks for the close of interpreter id and waits, bounded, until it is gone (the library's
 // close_interpreter would wait for ever on a close that never ends).
 bool close_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));

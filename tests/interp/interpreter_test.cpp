@@ -25,10 +25,12 @@
 #include "platform/machine.h"
 #include "stream/handover.h"
 #include "stream/string_stream.h"
+#include "support/heap_growth.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
+#include "text/l_string.h"
 
 using namespace tq;
 using namespace interptest;
@@ -203,15 +205,21 @@ TEST(Interpreter, AFormFedOneByteATickOutlivesAShortSilentTimeOut) {
   }
 }
 
+// close_interpreter returns once the interpreter has stopped.
 TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {
   NoLeftovers clean;
   EveryEvalChecks fast;
   DescPeer d;
   ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
   WAIT_FOR(info(unsigned(d.id)).inp_line == 1, "the request to run");
-  EXPECT_TRUE(close_gone(unsigned(d.id)));
+  std::atomic<bool> stopped_on_return{false};
+  tqtest::Task closer([&] {
+    close_interpreter(unsigned(d.id));
+    stopped_on_return = search_tqi_id(unsigned(d.id)) == nullptr;
+  });
+  ASSERT_TRUE(closer.wait());
+  EXPECT_TRUE(stopped_on_return) << "close_interpreter returned before the interpreter stopped";
   EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n") << "answered nil";
-  EXPECT_TRUE(wait_gone(unsigned(d.id)));
 }
 
 TEST(Interpreter, ACancelAnswersNilAndEndsTheConnection) {
@@ -376,4 +384,50 @@ int64_t bytes_made_here() {
 TEST(InterpreterDeathTest, OnceTheMainInterpreterClosesOnlySelfKindsAreSetUp) {
   EXPECT_EXIT(close_the_main_interpreter(), testing::ExitedWithCode(1),
               "cannot open shell argument\\(2\\)  \\(-8:[0-9]+\\)");
+}
+
+// Another file interpreter whose output or error file cannot be written names the file on
+// standard error for the reply it lost, notes the loss for the run's exit status, and keeps
+// nothing of the heap for it, run after run.
+TEST(Interpreter, AFileInterpreterWhoseFileCannotBeWrittenNamesItAndKeepsNoHeap) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // a closed interpreter's login state goes at a tick: run by the test
+  tqtest::TempDir dir;
+  tqtest::write_file(dir.file("sum.tq"), "(+ 1 2)\n(+ 3 4)\n");  // the second reply is not tried
+  tqtest::write_file(dir.file("bad.tq"), "(no-such-word)\n");
+  const std::string out_lost = "cannot write the output file /dev/full: No space left on device\n";
+  const struct {
+    std::string in, out, err, told, error_file;  // error_file: what the error file holds after
+  } rows[] = {
+      {"sum.tq", "/dev/full", "", out_lost, ""},
+      {"bad.tq", dir.file("out.txt"), "/dev/full", "cannot write the error file /dev/full: No space left on device\n", ""},
+      {"bad.tq", "/dev/full", dir.file("err.txt"), out_lost,  // the error file keeps its reply
+       "<Result> 1 ^\n %E\n (\"localhost\" \"" + dir.file("bad.tq") +
+           "\" 1 \"eval(symbol)\" 0x80030705\n (\"eval:undefined symbol\" 3 no-such-word))</Result>\n"},
+  };
+  for (const auto& r : rows) {
+    const auto run = [&] {
+      TQ_INTERPRETER* t = new_tq_interpreter();
+      t->a_type = TQI_FILE;
+      t->env = qvlisp_top_env1;
+      t->input_file_name = nl_copy_str_1(std_cm, dir.file(r.in).c_str());
+      t->output_file_name = nl_copy_str_1(std_cm, r.out.c_str());
+      if (!r.err.empty()) t->error_file_name = nl_copy_str_1(std_cm, r.err.c_str());
+      const int id = setup_i(t);
+      ASSERT_GT(id, 0);
+      ASSERT_TRUE(wait_gone(unsigned(id)));
+      clock.advance(0);
+    };
+    testing::internal::CaptureStderr();
+    const std::string leaks = tqtest::heap_growth(run);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(leaks, "") << r.in;
+    EXPECT_EQ(told, r.told + r.told + r.told + r.told) << "once a run";
+    if (!r.error_file.empty()) {
+      EXPECT_EQ(tqtest::read_file(r.err), r.error_file);
+    }
+  }
+  TqiLock l;
+  EXPECT_TRUE(file_reply_lost);
+  file_reply_lost = false;
 }

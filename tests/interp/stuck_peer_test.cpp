@@ -271,12 +271,14 @@ TEST(StuckPeer, ARequestInWritingWhenTheInputEndsIsFailedAndTheConnectionCloses)
   NoLeftovers clean;
   Listener l;
   Stuck a(l);
+  const ClosesQueued closes(a.full->out);
   Ask ask(a.conn);
   WAIT_FOR(a.full->writing(), "the request's write");
   ASSERT_EQ(::shutdown(a.c.fd(), SHUT_WR), 0);
   EXPECT_TRUE(ask.task.wait()) << "the write was not broken";
   EXPECT_EQ(*ask.answer, "1(\"output stream error(last)\" (+ 1 2))");
   EXPECT_TRUE(wait_gone(a.conn)) << "the connection's record stays";
+  EXPECT_EQ(closes.count(), 1) << "the connection queued for closing again by the broken write";
   EXPECT_EQ(a.drain("\n"), "") << "the filler, then the end";
 }
 

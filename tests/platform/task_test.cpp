@@ -345,6 +345,31 @@ TEST(TaskPool, StartsThatMustNotWaitReserveOrGiveUp) {
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_FALSE(refused.gave_up()) << "a start waited for a thread";
   }
+#if !defined(TQ_SANITIZE) && !defined(TQ_SANITIZE_THREAD)  // their shadow memory takes terabytes
+  {  // an address space with room for a new stack but not for what a start must leave past it
+    task_idle_hidden = true;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line) && line.compare(0, 7, "VmSize:") != 0) {
+    }
+    rlimit old{};
+    getrlimit(RLIMIT_AS, &old);
+    const rlimit tight{(rlim_t(std::atol(line.c_str() + 7)) << 10) + kTaskStackSize + kTaskNowaitRoom / 2, old.rlim_max};
+    const int threads = task_count();
+    Probe p;
+    errno = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    const int started = create_task_nowait(probe_body, &p, 1);
+    const int err = errno;
+    POOL_THREAD* const reserved = reserve_task();
+    setrlimit(RLIMIT_AS, &old);
+    task_idle_hidden = false;
+    EXPECT_EQ(started, -1);
+    EXPECT_EQ(err, ENOMEM);
+    EXPECT_EQ(reserved, nullptr);
+    EXPECT_EQ(task_count(), threads) << "a thread was made";
+  }
+#endif
   std::vector<POOL_THREAD*> held;
   int before;
   do {  // the idle threads first, then one made for the reservation

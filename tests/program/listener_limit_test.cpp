@@ -134,3 +134,49 @@ TEST_F(ListenerShortOfMemory, FillsOneAfterAnother) {
     ASSERT_EQ(waitpid(probe->pid, nullptr, WNOHANG), 0) << "the probe ended in fill " << fill;
   }
 }
+
+// Peers that each send the start of an HTTP head and no more, far more than the limit has
+// threads for: those it has none for are answered Busy at once, the process lives and its held
+// peers are answered; once the heads close, a newcomer is admitted and a request served.
+TEST_F(ListenerShortOfMemory, SlowHttpHeadsHoldNoThreadsItNeeds) {
+  const std::string admitted = interptest::admit_text(tq::std_cm);
+  std::vector<std::unique_ptr<Sock>> held, heads;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
+    ASSERT_TRUE(held.back()->send("\n"));
+    ASSERT_EQ(held.back()->read_until("</Permission>\n", seconds(20)), admitted) << "held peer " << i;
+  }
+  for (int i = 0; i < 100; ++i) {
+    heads.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
+    ASSERT_TRUE(heads.back()->send("GET /x HTTP/1.0\r\nX: "));
+  }
+  Sock* answered = nullptr;
+  ASSERT_TRUE(tqtest::wait_until(
+      [&] {
+        for (auto& h : heads)
+          if (h->read_some_within(milliseconds(0))) return (answered = h.get()) != nullptr;
+        return false;
+      },
+      seconds(30)))
+      << "no head was refused";
+  EXPECT_EQ(answered->read_line(seconds(20)), "<Permission>Busy</Permission>\n");
+  EXPECT_EQ(probe->err.read_line(seconds(20)), "connection from 127.0.0.1 refused: no memory for its threads\n");
+  ASSERT_EQ(waitpid(probe->pid, nullptr, WNOHANG), 0) << "the probe ended";
+  for (auto& p : held) {
+    ASSERT_TRUE(p->send("(+ 1 2)\n"));
+    EXPECT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> 2 3</Result>\n");
+  }
+  heads.clear();
+  EXPECT_TRUE(tqtest::wait_until(
+      [&] {
+        while (probe->err.read_some_within(milliseconds(0)) && !probe->err.read_until("\n", milliseconds(0)).empty()) {
+        }
+        Sock p(Sock::connect_loopback(port));
+        return p.send("\n") && p.read_until("</Permission>\n", seconds(10)) == admitted;
+      },
+      seconds(30)))
+      << "no newcomer was admitted once the heads had closed";
+  Sock get(Sock::connect_loopback(port));
+  ASSERT_TRUE(get.send("GET /x HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n");
+}

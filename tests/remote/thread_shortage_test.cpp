@@ -16,6 +16,7 @@
 #include "platform/resolve.h"
 #include "remote/http_agent.h"
 #include "remote/session_tqp.h"
+#include "remote/toh_server.h"
 #include "remote/toh_client_v2.h"
 #include "remote_test_util.h"
 #include "stream/stream_write.h"
@@ -73,11 +74,30 @@ void take_items(void* q) {  // a keyed queue's worker
   if (key) release_qkey(sq, key), d_f_ree(key);
 }
 
+// Connections to a listener that each send the start of an HTTP head and no more, while no
+// thread can be had: the keep-alive pool's idle tasks read the first ones (each held by its
+// head), and its last, with no successor to be had, answers the next at once. That answer.
+std::string answer_after_slow_heads(int port) {
+  const auto waiting = [] {
+    LOCK_SCOPE(ToH_lock);
+    return ss_wait_tasks;
+  };
+  std::vector<std::unique_ptr<interptest::Sock>> heads;
+  for (const int idle = waiting(); int(heads.size()) < idle;) {
+    heads.push_back(std::make_unique<interptest::Sock>(interptest::Sock::connect_loopback(port)));
+    heads.back()->send("GET /x HTTP/1.0\r\nX: ");
+    if (int(heads.size()) < idle && !tqtest::wait_until([&] { return waiting() == idle - int(heads.size()); }))
+      return "a head was not taken";
+  }
+  return heads.empty() ? "no idle task" : heads.back()->read_line();
+}
+
 }  // namespace
 
 TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
   Clean clean;
   interptest::FakeServer peer;
+  interptest::Listener listener;
   HttpFake v1("v1");
   const std::string url = tqp_url(peer.port, "/db/x.tq");
   run_forms("(define S (OpenSession))");
@@ -148,6 +168,8 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
          return realised ? "replied" : "replied unrealised";
        },
        "replied"},
+      {"the keep-alive pool's next task, for a head that has not arrived whole",
+       [&] { return answer_after_slow_heads(listener.port); }, "<Permission>Busy</Permission>\n"},
       {"the HTTP agents' pass (on the timed thread)",
        [&] {
          insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);

@@ -2,9 +2,12 @@
 // which packs its frames and checks every reply byte by byte; the test moves the tick clock
 // and answers the peer's steps, and checks the server's diagnostic lines.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 
 #include <regex>
 
+#include "lang/init_tqlisp.h"
+#include "remote/http_agent.h"
 #include "remote/toh_server_v2.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -189,7 +192,7 @@ ACCESS_KEY served(FakeServer& srv, Sock* client) {
 
 // A new session is answered only once its interpreter runs: one whose interpreter cannot be
 // started is closed unanswered, and nothing of it stays (an open was answered with a cookie
-// that the next request found unknown).
+// that the next request found unknown); its threads were had, so no refusal is told.
 TEST(NewSession, WhoseInterpreterCannotStartIsClosedUnanswered) {
   NoLeftovers clean;
   FakeServer srv;
@@ -205,11 +208,14 @@ TEST(NewSession, WhoseInterpreterCannotStartIsClosedUnanswered) {
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(open));
     int served_as;
+    std::string told;
     {
-      remotetest::CaptureStdout quiet;  // its DIR line
+      remotetest::CaptureStdout quiet, err(2);  // its DIR line; no operator's line (threads were had)
       served_as = new_accept(&k, 0, nullptr);
+      told = err.text();
     }
     EXPECT_EQ(served_as, -1) << open;
+    EXPECT_EQ(told, "") << open;
     d_s_close(k.s);
     EXPECT_EQ(c.read_until("\r\n\r\n"), "") << open;
     EXPECT_FALSE(any_session([](ToH_ENTRY*) { return true; })) << open;
@@ -260,4 +266,45 @@ TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
   EXPECT_TRUE(up.closed_by_peer());
   ASSERT_TRUE(fill.wait());
   d_s_close(mine);
+}
+
+// A request whose head (a version-1 frame header included) has not arrived whole within the
+// head time of the tick clock is closed unanswered: a peer sending it slowly holds the thread
+// that reads it no longer. An agent's body has a time of its own.
+TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  remotetest::CaptureStdout quiet;  // the DIR lines
+  FakeServer srv;
+  TQoHTTP_HEADER h{TOH_OPEN, 0, 0, {0, 0}};
+  ToH_to_wire(&h);
+  insert_http_agent_list("/slow-body", qvlisp_top_env1, nullptr, nullptr, nullptr);
+  const struct {
+    std::string begun;
+    int seconds;  // of the tick clock, until the connection closes
+    int result;
+  } rows[] = {
+      {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
+      {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + std::string(reinterpret_cast<char*>(&h), 5),
+       kToHHeadTimeout, -1},
+      {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
+  };
+  for (const auto& [b, seconds, expected] : rows) {
+    Sock c;
+    ACCESS_KEY k = served(srv, &c);
+    ASSERT_TRUE(c.send(b));
+    auto result = std::make_shared<std::atomic<int>>(0);
+    tqtest::Task reader([k, result]() mutable { *result = new_accept(&k, 0, nullptr); });
+    const int fd = s_get_fid(k.s);
+    int unread = -1;
+    WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait for more");
+    clock.advance(seconds - 1);
+    EXPECT_TRUE(s_exist(k.s)) << b << ": closed before its time";
+    clock.advance(1);
+    ASSERT_TRUE(reader.wait()) << b;
+    EXPECT_EQ(*result, expected) << b;
+    d_s_close(k.s);
+    EXPECT_EQ(c.read_until("\n"), "") << b;
+    EXPECT_TRUE(c.closed_by_peer()) << b;
+  }
 }
