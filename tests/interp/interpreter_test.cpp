@@ -221,6 +221,32 @@ TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {
   EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n") << "answered nil";
 }
 
+// Once its input has ended, a descriptor interpreter whose peer has gone both ways has the
+// request running for it broken at the next tick; one whose peer only half-closed runs on.
+TEST(Interpreter, ARequestRunsOnForAHalfClosedPeerAndBreaksForAGoneOne) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  EveryEvalChecks fast;
+  for (const bool gone : {false, true}) {
+    DescPeer d;
+    const auto id = unsigned(d.id);
+    ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+    WAIT_FOR(info(id).inp_line == 1, "the request to run");
+    if (gone)
+      d.peer.close();
+    else
+      ASSERT_EQ(::shutdown(d.peer.fd(), SHUT_WR), 0);
+    WAIT_FOR(info(id).flags & TQF_INPUT_DONE, "the end of the input");
+    tqi_tick();
+    if (gone) {
+      EXPECT_TRUE(wait_gone(id)) << "ran on for a peer that had gone";  // looped on for ever
+    } else {
+      EXPECT_FALSE(info(id).flags & TQF_CLOSE) << "a half-closed peer's request was broken";
+      EXPECT_TRUE(close_gone(id));
+    }
+  }
+}
+
 TEST(Interpreter, ACancelAnswersNilAndEndsTheConnection) {
   NoLeftovers clean;
   EveryEvalChecks fast;
