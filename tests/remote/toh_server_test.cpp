@@ -289,7 +289,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   } rows[] = {
       {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame_start, kToHHeadTimeout, -1},
-      {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n", kToHHeadTimeout, -1, kToHHeadTimeout - 10,
+      {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n", kToHHeadTimeout, -1, kToHHeadTimeout - 1,
        "\r\n" + frame_start},  // the frame header had a time of its own
       {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
   };
