@@ -42,13 +42,25 @@ bool input_ended(const TQ_INTERPRETER* t) {
          (t->flags & (TQF_INPUT_DONE | TQF_CLOSE | TQF_DRAIN)) == TQF_INPUT_DONE;
 }
 
+// An interpreter on descriptors or streams its opener gave whose input has ended while its
+// relay still serves it (tqi_lock held). It gets no probe (its output may be a file or a
+// terminal that takes no stray line end), but a peer gone both ways shows on its output as
+// it is (a pipe's reader closed, a socket's peer reset or closed).
+bool handed_input_ended(const TQ_INTERPRETER* t) {
+  return (t->a_type == TQI_PIPE || t->a_type == TQI_DESC) && t->mode == TQI_RUNNING &&
+         (t->flags & (TQF_INPUT_DONE | TQF_CLOSE | TQF_DRAIN)) == TQF_INPUT_DONE;
+}
+
 // A connection whose input has ended and whose peer has gone (its output failed and was
-// cleared, or its socket shows the reset) has its close requested (tqi_lock held): what runs
-// for it is cancelled ("break") and a wait for its delayed replies ends, as for a connection
-// closed by any other path. Whether it did; t may be freed then (the request may release
-// tqi_lock).
+// cleared, or its socket shows the reset), or such a given interpreter whose output shows
+// its peer gone, has its close requested (tqi_lock held): what runs for it is cancelled
+// ("break") and a wait for its delayed replies ends, as for a connection closed by any other
+// path. Whether it did; t may be freed then (the request may release tqi_lock).
 bool close_if_peer_gone(TQ_INTERPRETER* t) {
-  if (!input_ended(t) || (t->out && !s_peer_gone(t->out))) return false;
+  const bool gone = input_ended(t)          ? !t->out || s_peer_gone(t->out)
+                    : handed_input_ended(t) ? t->out && s_peer_gone(t->out)
+                                            : false;
+  if (!gone) return false;
   _close_interpreter(t);
   return true;
 }

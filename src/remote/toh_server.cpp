@@ -185,6 +185,7 @@ int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   STREAM* con = key->s;
   auto* r = static_cast<ToH_LIST*>(d_calloc(1, sizeof(ToH_LIST)));
   r->con = con;
+  const uint32_t head_start = tick_now();
   new_tick(timeout_stream, -kToHHeadTimeout, con);
   const int parsed = scan_HTTP(&r->info, con, 1);
   del_tick_with_data(timeout_stream, con);
@@ -197,7 +198,11 @@ int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
     return download ? new_accept_2(key, tqi, pl) : -1;
   }
   if (r->info.content_length >= 0 && r->info.content_length < 12) return drop(r, -1);
-  new_tick(timeout_stream, -kToHHeadTimeout, con);  // the frame header is part of the head's time
+  // The frame header has what is left of the head's time, not a time of its own: a peer
+  // sending both slowly would hold the thread twice as long.
+  const int left = kToHHeadTimeout - int(tick_now() - head_start);
+  if (left <= 0) return drop(r, -1);
+  new_tick(timeout_stream, -std::min(left, kToHHeadTimeout), con);  // a clock set back gives none more
   const bool framed = read_frame(con, &r->h);
   del_tick_with_data(timeout_stream, con);
   if (!framed) return drop(r, -1);

@@ -23,6 +23,7 @@
 #include "platform/d_alloc.h"
 #include "platform/rules.h"
 #include "platform/machine.h"
+#include "stream/file_stream.h"
 #include "stream/handover.h"
 #include "stream/string_stream.h"
 #include "support/heap_growth.h"
@@ -54,14 +55,19 @@ class EveryEvalChecks {
 struct DescPeer {
   Sock peer;
   int id = 0;
-  explicit DescPeer(int flags = 0, int silent_seconds = -1) {
+  // kind: TQI_DESC, or TQI_PIPE (the same socket given as one stream).
+  explicit DescPeer(int flags = 0, int silent_seconds = -1, int kind = TQI_DESC) {
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     TQ_INTERPRETER* t = new_tq_interpreter();
-    t->a_type = TQI_DESC;
+    t->a_type = kind;
     t->env = qvlisp_top_env1;
-    t->inp_desc = sv[0];
-    t->out_desc = dup(sv[0]);
+    if (kind == TQI_PIPE) {
+      t->inp = t->out = s_open_descripter(sv[0], &s_file_table);
+    } else {
+      t->inp_desc = sv[0];
+      t->out_desc = dup(sv[0]);
+    }
     t->flags = flags;
     t->silent_timeout = tqi_timeout_ticks(silent_seconds);
     id = setup_i(t);
@@ -220,6 +226,37 @@ TEST(Interpreter, ACloseRequestBreaksTheRunningRequest) {
   ASSERT_TRUE(closer.wait());
   EXPECT_TRUE(stopped_on_return) << "close_interpreter returned before the interpreter stopped";
   EXPECT_EQ(d.peer.read_until("</Result>\n"), d.first_marker() + "<Result> 1 ()</Result>\n") << "answered nil";
+}
+
+// Once its input has ended, a descriptor or pipe interpreter whose peer has gone both ways
+// has the request running for it broken at the next tick; one whose peer only half-closed
+// runs on.
+TEST(Interpreter, ARequestRunsOnForAHalfClosedPeerAndBreaksForAGoneOne) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;  // holds the tick task: the test runs the ticks
+  EveryEvalChecks fast;
+  const struct {
+    int kind;
+    bool gone;  // both ways, else half-closed
+  } rows[] = {{TQI_DESC, false}, {TQI_DESC, true}, {TQI_PIPE, false}, {TQI_PIPE, true}};
+  for (const auto& [kind, gone] : rows) {
+    DescPeer d(0, -1, kind);
+    const auto id = unsigned(d.id);
+    ASSERT_TRUE(d.peer.send("(while 1 ())\n"));
+    WAIT_FOR(info(id).inp_line == 1, "the request to run");
+    if (gone)
+      d.peer.close();
+    else
+      ASSERT_EQ(::shutdown(d.peer.fd(), SHUT_WR), 0);
+    WAIT_FOR(info(id).flags & TQF_INPUT_DONE, "the end of the input");
+    tqi_tick();
+    if (gone) {
+      EXPECT_TRUE(wait_gone(id)) << kind << " ran on for a peer that had gone";  // looped on for ever
+    } else {
+      EXPECT_FALSE(info(id).flags & TQF_CLOSE) << kind << ": a half-closed peer's request was broken";
+      EXPECT_TRUE(close_gone(id));
+    }
+  }
 }
 
 TEST(Interpreter, ACancelAnswersNilAndEndsTheConnection) {
