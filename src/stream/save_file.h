@@ -39,6 +39,7 @@ struct SAVE_FILE {
   char* made = nullptr;        // the file the call made (debug heap), or null
   dev_t dev = 0;               // that file, told from one put in its place meanwhile
   ino_t ino = 0;
+  bool made_unlocked = false;  // made by an append that has not taken its lock: removed only while empty
   int flags = 0;               // the open flags
   bool started = false;        // start_save_writes was called
   int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1
