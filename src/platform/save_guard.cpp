@@ -61,6 +61,11 @@ bool copy_text(char* to, size_t room, const char* from) {
   return true;
 }
 
+// What a slot notes is in place before its bit says so, and a bit is cleared before what it
+// notes is written over: an undo run by a signal on the very thread that notes it (within its
+// own step) reads it at once, and the compiler would otherwise set the bit first.
+void noted() { std::atomic_signal_fence(std::memory_order_release); }
+
 bool waited_too_long(const timespec& from) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -145,8 +150,10 @@ void save_guard_temp(int g, int dir, const char* name) {
   if (g < 0) return;
   Guard& s = guards[g];
   s.has &= ~kTemp;
+  noted();
   if (name && copy_text(s.temp, sizeof s.temp, name)) {
     s.dir = dir;
+    noted();
     s.has |= kTemp;
   }
 }
@@ -156,6 +163,7 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   Guard& s = guards[g];
   s.cut_fd = cut_fd;
   s.old_size = old_size;
+  noted();
   s.has |= kAppend;
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
 }
@@ -168,9 +176,11 @@ void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocke
   if (g < 0) return;
   Guard& s = guards[g];
   s.has &= ~(kMade | kUnlocked);
+  noted();
   if (!path || !copy_text(s.made, sizeof s.made, path)) return;
   s.dev = dev;
   s.ino = ino;
+  noted();
   s.has |= kMade | (unlocked ? unsigned(kUnlocked) : 0u);
 }
 
