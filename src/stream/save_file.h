@@ -21,7 +21,8 @@
 // write to its close and undo, so the appends of this system's saves land whole, one after
 // another, and an undo cuts back only what its own save wrote: the old length is read under
 // the lock. A file the call made that another save appended to before this one took the lock
-// is cut back, not removed. Programs that take no such lock are not kept out.
+// is cut back, not removed, or kept when the save fails before it takes the lock. Programs
+// that take no such lock are not kept out.
 #pragma once
 #include <sys/types.h>
 
