@@ -678,6 +678,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"a new file beside it, TERM", beside, new_file_written, SIGTERM},
       {"an append, TERM", append, appended, SIGTERM},
       {"a file it made, a real-time signal", made, made_written, SIGRTMAX},
+      {"an append to a file it made, TERM", "(save \"made.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", made_written, SIGTERM},
       {"an append, a hang-up", append, appended, SIGHUP},
       {"an append, TERM the run started with ignored", append, appended, SIGTERM, nullptr, "TERM"},
       {"a file it made, appended to by another save first, TERM",
