@@ -616,7 +616,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.err, std::string(keep.set() ? "Save: cannot remove keep/h.tq: Operation not permitted\n" : "") +
                        (app4.set() ? "Save: cannot cut app4.tq back to 1007 bytes: Operation not permitted\n" : ""));
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
-  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
+  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2", "s5"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   for (const char* f : {"s3", "s4"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n") << f << ": another save's append to the file save made";
