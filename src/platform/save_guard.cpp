@@ -3,7 +3,9 @@
 // after taking a slot's step, and it calls only async-signal-safe functions.
 #include "platform/save_guard.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -19,7 +21,7 @@ namespace tq {
 
 namespace {
 
-enum : unsigned { kTemp = 1, kAppend = 2, kMade = 4 };  // what a slot notes
+enum : unsigned { kTemp = 1, kAppend = 2, kMade = 4, kUnlocked = 8 };  // what a slot notes
 constexpr int kUndone = -1;  // a slot's step once the undo has run: no step begins again
 
 struct Guard {
@@ -27,7 +29,7 @@ struct Guard {
   std::atomic<pid_t> owner;   // the process that took it last, 0 never taken
   std::atomic<int> step;      // 0 idle; the thread id of the step in progress; kUndone
   std::atomic<int> write_fd1; // the append's descriptor + 1; 0 none
-  unsigned has;               // kTemp | kAppend | kMade, written and read within a step
+  unsigned has;               // kTemp | kAppend | kMade | kUnlocked, written and read within a step
   int dir;
   char temp[NAME_MAX + 1];
   int cut_fd;
@@ -59,6 +61,11 @@ bool copy_text(char* to, size_t room, const char* from) {
   return true;
 }
 
+// What a slot notes is in place before its bit says so, and a bit is cleared before what it
+// notes is written over: an undo run by a signal on the very thread that notes it (within its
+// own step) reads it at once, and the compiler would otherwise set the bit first.
+void noted() { std::atomic_signal_fence(std::memory_order_release); }
+
 bool waited_too_long(const timespec& from) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -80,11 +87,18 @@ void take_for_undo(Guard& g, int me, const timespec& from) {
   }
 }
 
+// An append's made file not yet under its lock goes only while empty, under the lock (taken
+// without a wait), so that it never takes another save's append with it.
 void undo(const Guard& g) {
   if (g.has & kTemp) unlinkat(g.dir, g.temp, 0);
   if (g.has & kAppend) ftruncate(g.cut_fd, off_t(g.old_size));
+  if (!(g.has & kMade)) return;
+  const int lk = g.has & kUnlocked ? open(g.made, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) : -1;
   struct stat sb;
-  if ((g.has & kMade) && stat(g.made, &sb) == 0 && sb.st_dev == g.dev && sb.st_ino == g.ino) unlink(g.made);
+  const bool ours = lk >= 0 ? flock(lk, LOCK_EX | LOCK_NB) == 0 && fstat(lk, &sb) == 0 && sb.st_size == 0
+                            : stat(g.made, &sb) == 0 && (!(g.has & kUnlocked) || sb.st_size == 0);
+  if (ours && sb.st_dev == g.dev && sb.st_ino == g.ino) unlink(g.made);
+  if (lk >= 0) close(lk);
 }
 
 }  // namespace
@@ -136,8 +150,10 @@ void save_guard_temp(int g, int dir, const char* name) {
   if (g < 0) return;
   Guard& s = guards[g];
   s.has &= ~kTemp;
+  noted();
   if (name && copy_text(s.temp, sizeof s.temp, name)) {
     s.dir = dir;
+    noted();
     s.has |= kTemp;
   }
 }
@@ -147,6 +163,7 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   Guard& s = guards[g];
   s.cut_fd = cut_fd;
   s.old_size = old_size;
+  noted();
   s.has |= kAppend;
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
 }
@@ -155,14 +172,16 @@ void save_guard_writes_done(int g) {
   if (g >= 0) guards[g].write_fd1.store(0, std::memory_order_release);
 }
 
-void save_guard_made(int g, const char* path, dev_t dev, ino_t ino) {
+void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked) {
   if (g < 0) return;
   Guard& s = guards[g];
-  s.has &= ~kMade;
+  s.has &= ~(kMade | kUnlocked);
+  noted();
   if (!path || !copy_text(s.made, sizeof s.made, path)) return;
   s.dev = dev;
   s.ino = ino;
-  s.has |= kMade;
+  noted();
+  s.has |= kMade | (unlocked ? unsigned(kUnlocked) : 0u);
 }
 
 int save_write_begin(int fd) {

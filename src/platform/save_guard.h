@@ -47,8 +47,9 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size);
 // another file at once): its writes are steps no longer; the cut stays noted. Needs no step.
 void save_guard_writes_done(int g);
 // the file the save made at path, removed when it still is that file (dev, ino); path null:
-// none now (another save appended to it).
-void save_guard_made(int g, const char* path, dev_t dev, ino_t ino);
+// none now (another save appended to it). unlocked: an append's, its lock not yet taken, so
+// another save may have appended to it meanwhile: removed only while empty and not locked.
+void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked = false);
 
 // u_write's bracket of a write on fd: the slot whose append writes fd (its step taken), -1
 // when none does, or kSaveEnding when the undo has run (the write must not be made).

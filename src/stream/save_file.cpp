@@ -94,7 +94,8 @@ STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
     f->made = copy_str(name);
     f->dev = sb.st_dev;
     f->ino = sb.st_ino;
-    save_guard_made(g, name, sb.st_dev, sb.st_ino);
+    f->made_unlocked = (flags & O_APPEND) != 0;
+    save_guard_made(g, name, sb.st_dev, sb.st_ino, f->made_unlocked);
   }
   save_step_end(g);
   errno = err;
@@ -148,6 +149,22 @@ void forget_made(SAVE_FILE* f) {
   save_guard_made(f->rp.guard, nullptr, 0, 0);
 }
 
+// The file the call made is this save's alone from its first write on (its lock held, or none
+// to take): a failure removes it whatever it holds. Within a step of the slot.
+void made_ours(SAVE_FILE* f) {
+  f->made_unlocked = false;
+  if (f->made) save_guard_made(f->rp.guard, f->made, f->dev, f->ino);
+}
+
+// Writes go on without the append lock (none to take).
+int start_unlocked(SAVE_FILE* f) {
+  if (f->made_unlocked && save_step_begin(f->rp.guard)) {
+    made_ours(f);
+    save_step_end(f->rp.guard);
+  }
+  return 0;
+}
+
 // The slot first, so no undo at the end of the process meets a descriptor closed here (one
 // under way keeps it: the process is ending). The lock goes with its descriptor, after the
 // undo; unlocked first, as a child may hold a copy of the descriptor for a moment.
@@ -166,9 +183,14 @@ void undo(const SAVE_FILE* f) {
     std::fprintf(stderr, "%s: cannot cut %s back to %lli bytes: %s\n", f->word, f->path, (long long)f->old_size,
                  std::strerror(errno));
   struct stat sb {};
-  const bool ours = f->made && stat(f->made, &sb) == 0 && sb.st_dev == f->dev && sb.st_ino == f->ino;
-  if (ours && u_unlink(f->made) != 0)
+  bool ours = f->made && stat(f->made, &sb) == 0 && sb.st_dev == f->dev && sb.st_ino == f->ino;
+  // An append that never took its lock: another save may have appended to the file it made
+  // meanwhile. The file goes only while empty, under the lock, taken without a wait.
+  const int lk = ours && f->made_unlocked ? open(f->made, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) : -1;
+  if (lk >= 0) ours = flock(lk, LOCK_EX | LOCK_NB) == 0 && fstat(lk, &sb) == 0 && sb.st_ino == f->ino;
+  if (ours && (!f->made_unlocked || sb.st_size == 0) && u_unlink(f->made) != 0)
     std::fprintf(stderr, "%s: cannot remove %s: %s\n", f->word, f->made, std::strerror(errno));
+  if (lk >= 0) close(lk);
 }
 
 }  // namespace
@@ -212,9 +234,9 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   // Only a regular file has a length to go back to, and appends to keep apart.
   if (lk < 0 || fstat(lk, &sb) != 0 || !S_ISREG(sb.st_mode)) {
     close(lk);  // -1 when there was none
-    return 0;
+    return start_unlocked(f);
   }
-  if (u_is_helper_fd(fd) && (lk = readable(lk)) < 0) return 0;
+  if (u_is_helper_fd(fd) && (lk = readable(lk)) < 0) return start_unlocked(f);
   f->lock_fd = lk;
   const bool held = take_append_lock(lk);
   const int g = f->rp.guard;
@@ -225,6 +247,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   fstat(lk, &sb);
   // The file this call made holds another save's append, or another save holds it still.
   if (f->made && (sb.st_size > 0 || !held)) forget_made(f);
+  made_ours(f);
   f->old_size = sb.st_size;
   // The root helper's files cannot be cut; a made file still empty is removed instead.
   f->cut = held && !u_is_helper_fd(fd) && !f->made;

@@ -21,7 +21,8 @@
 // write to its close and undo, so the appends of this system's saves land whole, one after
 // another, and an undo cuts back only what its own save wrote: the old length is read under
 // the lock. A file the call made that another save appended to before this one took the lock
-// is cut back, not removed. Programs that take no such lock are not kept out.
+// is cut back, not removed, or kept when the save fails before it takes the lock. Programs
+// that take no such lock are not kept out.
 #pragma once
 #include <sys/types.h>
 
@@ -39,6 +40,7 @@ struct SAVE_FILE {
   char* made = nullptr;        // the file the call made (debug heap), or null
   dev_t dev = 0;               // that file, told from one put in its place meanwhile
   ino_t ino = 0;
+  bool made_unlocked = false;  // made by an append that has not taken its lock: removed only while empty
   int flags = 0;               // the open flags
   bool started = false;        // start_save_writes was called
   int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1

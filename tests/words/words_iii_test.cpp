@@ -616,10 +616,10 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   EXPECT_EQ(r.err, std::string(keep.set() ? "Save: cannot remove keep/h.tq: Operation not permitted\n" : "") +
                        (app4.set() ? "Save: cannot cut app4.tq back to 1007 bytes: Operation not permitted\n" : ""));
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
-  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
+  for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2", "s5"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
-  EXPECT_EQ(tqtest::read_file(dir.file("s3")), "1\n") << "another save's append to the file save made";
+  for (const char* f : {"s3", "s4"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n") << f << ": another save's append to the file save made";
   struct stat st {};
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
@@ -627,7 +627,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 25u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 26u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
@@ -678,11 +678,15 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"a new file beside it, TERM", beside, new_file_written, SIGTERM},
       {"an append, TERM", append, appended, SIGTERM},
       {"a file it made, a real-time signal", made, made_written, SIGRTMAX},
+      {"an append to a file it made, TERM", "(save \"made.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", made_written, SIGTERM},
       {"an append, a hang-up", append, appended, SIGHUP},
       {"an append, TERM the run started with ignored", append, appended, SIGTERM, nullptr, "TERM"},
       {"a file it made, appended to by another save first, TERM",
        "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
        [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
+      {"a file it made, appended to by another save while its value is read, TERM",
+       "(save \"made.txt\" 522 384 \"qvlisp\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
+       [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() == 2; }, SIGTERM, "made.txt"},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
