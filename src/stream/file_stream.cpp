@@ -13,6 +13,7 @@
 // therefore lets one thread at a time read it and one write it (io_turn); the others sleep
 // on the stream record, which a close wakes.
 #include "stream/file_stream.h"
+#include "stream/fpipe_stream.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -336,8 +337,14 @@ bool s_write_would_wait(STREAM* s) {
   {
     StreamPri p;
     LOCK_SCOPE(stream_lock);
-    if (!_s_exist(s) || s->h.tbl->type != 'f' || _s_buffered(s) || s->file.never_blocks) return false;
-    fd = s->file.fid;
+    if (!_s_exist(s)) return false;
+    if (s->h.tbl == &s_fpipe_table) {  // a protocol session's channel: its pipe fills as a socket does
+      fd = _fpipe_write_fd(s);
+      if (fd < 0) return true;
+    } else {
+      if (s->h.tbl->type != 'f' || _s_buffered(s) || s->file.never_blocks) return false;
+      fd = s->file.fid;
+    }
   }
   pollfd p{fd, POLLOUT, 0};
   int r;

@@ -45,7 +45,8 @@ int parse_handover_fd(const char*& p);
 // The file descriptor of a file-class stream; -1 otherwise.
 int s_get_fid(STREAM* s);
 // Whether a write of a few bytes to s would wait for its descriptor now (a socket or pipe
-// whose peer does not read). A buffered stream, or one of another class, never waits.
+// whose peer does not read; a flush pipe whose other end does not read, or whose write side
+// another writer holds). A buffered stream, or one of another class, never waits.
 bool s_write_would_wait(STREAM* s);
 // Whether the peer of s has gone both ways: its descriptor shows a hang-up or an error (a
 // socket reset by the peer, a pipe whose reader closed). A peer that only ended its own

@@ -185,6 +185,8 @@ int s_open_fpipe(STREAM* p[2]) {
   return 0;
 }
 
+int _fpipe_write_fd(STREAM* s) { return (s->fpipe.flags & kWriterOwns) ? -1 : s->fpipe.fid_write; }
+
 int s_write_fpipe(STREAM* s, const char* data, int len) {
   if (len == 0) return 0;
   LOCK_SCOPE(stream_lock);

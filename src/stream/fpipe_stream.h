@@ -21,6 +21,9 @@ int s_proc_send_fpipe(STREAM* s, PROC_SEND* ps);     // -1 while frames are queu
 STREAM* s_proc_recv_fpipe(PROC_RECV* pr);            // stream lock held
 int s_set_fpipe_ip_addr(STREAM* s, int ip);          // -1 for another class
 int s_get_fpipe_data_size(STREAM* s);                // queued unread bytes; -1 not live
+// The descriptor a write to s would go to, or -1 while another writer owns the write side
+// (a write would wait for it). Stream lock held.
+int _fpipe_write_fd(STREAM* s);
 // Reads items until the peer's flush mark arrives: the bytes then queued, or -1.
 int s_wait_flush_fpipe(STREAM* s);
 // Reads one item from the pipe (stream lock held, released while reading): 0 a frame

@@ -1,11 +1,13 @@
 // Flush pipes: the frames on the wire, queued reads, flush marks, the address exchange,
 // hand-over text, and closing with readers inside.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "platform/sleep.h"
+#include "stream/file_stream.h"
 #include "stream/fpipe_stream.h"
 #include "stream/stream_write.h"
 #include "stream/string_stream.h"
@@ -42,6 +44,22 @@ TEST(FlushPipe, FramesOnTheWire) {
   EXPECT_EQ(s_write(a, "", 0), 0);  // nothing at all on the wire
   EXPECT_EQ(s_flush(a), 0);
   EXPECT_EQ(streamtest::read_exact(b->fpipe.fid_read, 12), word(4) + "abcd" + word(-1));
+}
+
+// A write waits once the other end has stopped reading and the pipe is full, as a socket's
+// does: the tick skips a keep-alive to such a peer rather than wait with it.
+TEST(FlushPipe, AWriteWouldWaitOnceThePipeIsFull) {
+  Pair pr;
+  STREAM* a = pr.p[0];
+  EXPECT_FALSE(s_write_would_wait(a)) << "an empty pipe";
+  const int fd = a->fpipe.fid_write;
+  const int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (write(fd, block.data(), block.size()) > 0) {
+  }
+  fcntl(fd, F_SETFL, fl);
+  EXPECT_TRUE(s_write_would_wait(a)) << "a full pipe";
 }
 
 TEST(FlushPipe, ReadsAcrossQueuedFrames) {
