@@ -117,7 +117,8 @@ int save_guard_take() {
 
 bool save_guard_release(int g) {
   if (g < 0) return true;
-  if (!save_step_begin(g)) return false;  // the undo has the slot for good
+  // The undo has the slot for good; with nothing noted, it took nothing of the save.
+  if (!save_step_begin(g)) return guards[g].has == 0;
   Guard& s = guards[g];
   s.has = 0;
   s.write_fd1.store(0, std::memory_order_relaxed);

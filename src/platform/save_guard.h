@@ -26,8 +26,9 @@ inline constexpr int kSaveGuards = 16;  // saves at once that an undo covers; mo
 
 // A free slot, or -1 when none is free (the save goes on without).
 int save_guard_take();
-// Frees the slot (-1: nothing); what it noted is forgotten. False when the undo has run:
-// the slot is the undo's for good, and the descriptors it names must stay open.
+// Frees the slot (-1: nothing); what it noted is forgotten, so the save is kept for good.
+// False when the undo took the slot while it still noted something: the save was undone (it
+// has failed), the slot is the undo's for good, and the descriptors it names must stay open.
 bool save_guard_release(int g);
 
 // A step of slot g (-1: always granted, nothing to bracket): false once the undo has run.

@@ -29,6 +29,8 @@
 
 namespace tq {
 
+std::atomic<void (*)()> save_keep_hook{nullptr};
+
 namespace {
 
 constexpr int kLinkHops = 40;  // as the system follows links
@@ -167,14 +169,17 @@ int start_unlocked(SAVE_FILE* f) {
 
 // The slot first, so no undo at the end of the process meets a descriptor closed here (one
 // under way keeps it: the process is ending). The lock goes with its descriptor, after the
-// undo; unlocked first, as a child may hold a copy of the descriptor for a moment.
-void release(SAVE_FILE* f) {
-  if (save_guard_release(f->rp.guard) && f->lock_fd >= 0) {
+// undo; unlocked first, as a child may hold a copy of the descriptor for a moment. False
+// when the undo at the end of the process took the save first.
+bool release(SAVE_FILE* f) {
+  const bool kept = save_guard_release(f->rp.guard);
+  if (kept && f->lock_fd >= 0) {
     flock(f->lock_fd, LOCK_UN);
     close(f->lock_fd);
   }
   d_f_ree(f->made);
   d_f_ree(f->path);
+  return kept;
 }
 
 // An undo that fails is told on standard error: the reply's error does not say it.
@@ -220,6 +225,7 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
   if (!st) {
     const int err = errno;
     release(f);
+    if (err == ECANCELED) f->refused = err;
     errno = err;
   }
   return st;
@@ -241,7 +247,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   const bool held = take_append_lock(lk);
   const int g = f->rp.guard;
   if (!save_step_begin(g)) {
-    errno = ECANCELED;  // the process is ending
+    errno = f->refused = ECANCELED;  // the process is ending
     return -1;
   }
   fstat(lk, &sb);
@@ -264,8 +270,12 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
     rule_broken("a save takes its file's append lock before it writes", __FILE__, __LINE__, f->path);
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
-  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
-  if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
+  int why = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
+  bool ok = !keep || (s_end_code(st) == 0 && (why = s_write_error(st)) == 0);
+  if (ok && keep && f->rp.temp && (s_flush(st) != 0 || commit_replace(&f->rp) != 0)) {
+    ok = false;
+    why = errno;
+  }
   // The close gives the descriptor's number back, and another file may have it at once:
   // its writes (a pipe's, which may block) must not be steps of this save. What the close
   // itself still writes (a failed save's closing sequence) the undo below cuts back.
@@ -273,8 +283,18 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   d_s_close(st);  // every buffered byte is out before the undo
   end_replace(&f->rp);
   if (!keep || !ok) undo(f);
-  release(f);
-  return ok ? 0 : -1;
+  if (void (*hook)() = save_keep_hook.load(); hook && keep && ok) hook();
+  // Kept for good here, unless the undo at the end of the process took it first.
+  if (!release(f) && keep) {
+    ok = false;
+    why = ECANCELED;
+  }
+  if (why == ECANCELED) f->refused = why;
+  if (ok) return 0;
+  errno = why;
+  return -1;
 }
+
+const char* save_refusal(const SAVE_FILE* f) { return f->refused == ECANCELED ? "the run is ending" : nullptr; }
 
 }  // namespace tq

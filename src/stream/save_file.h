@@ -26,6 +26,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "stream/file_replace.h"
@@ -46,6 +47,7 @@ struct SAVE_FILE {
   int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1
   bool cut = false;            // a failure cuts it back to old_size through lock_fd
   int64_t old_size = 0;        // its length when the lock was taken
+  int refused = 0;             // why the save was refused rather than failed (save_refusal), or 0
 };
 
 // Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
@@ -69,7 +71,17 @@ int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
 // with a new file, syncs it and renames it over the old one; closes st; then, without keep
 // or when one of these failed, undoes the save (the table above), after every buffered byte
-// is out. Releases f. 0, or -1 when a kept save failed.
+// is out. Releases f. 0, or -1 when a kept save failed: also when the undo at the end of the
+// process took it first (ECANCELED), which never undoes a save that has answered 0.
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
+
+// What a save's error adds to its details when the save was refused, not failed: "the run is
+// ending" (the undo at the end of the process took it, or came before it began); null
+// otherwise. Any time after open_save_stream, f released or not.
+const char* save_refusal(const SAVE_FILE* f);
+
+// Test seam: when set, called in the close of a kept save once all of it is written (and a
+// new file renamed over the old one), before it is kept for good.
+extern std::atomic<void (*)()> save_keep_hook;
 
 }  // namespace tq

@@ -36,6 +36,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "platform/save_guard.h"
 #include "platform/startup.h"
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
@@ -572,6 +573,21 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
   }
   EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
+}
+
+// Once the end of the process has undone the saves in progress, a save of either word makes
+// nothing and answers its access error saying the run is ending (a child: the undo is once).
+TEST_F(WordsIII, ASaveAfterTheEndOfProcessUndoSaysTheRunIsEnding) {
+  const std::string made = root->file("made.tq");
+  EXPECT_EXIT(
+      {
+        undo_saves_in_progress();
+        const std::string r = run("([Save oflag=\"creat\"] \"" + made + "\" 1)") + run("(save \"" + made + "\" 512 384 \"qvlisp\" 1)");
+        const std::string one = "error 80040a06 (\"cannot access the file\" \"ROOT/made.tq\" \"the run is ending\")";
+        std::fprintf(stderr, "%s\n", r.c_str());
+        std::_Exit(r == one + one && !std::filesystem::exists(made) ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
