@@ -260,6 +260,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   if (f->cut) save_guard_append(g, fd, lk, f->old_size);
   save_step_end(g);
   if (held && sb.st_nlink > 0) return 0;
+  if (!held) f->refused = ETIMEDOUT;
   errno = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
   return -1;
 }
@@ -295,6 +296,10 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   return -1;
 }
 
-const char* save_refusal(const SAVE_FILE* f) { return f->refused == ECANCELED ? "the run is ending" : nullptr; }
+const char* save_refusal(const SAVE_FILE* f) {
+  static_assert(kSaveLockWaitSeconds == 60, "the text names the bound");
+  if (f->refused == ECANCELED) return "the run is ending";
+  return f->refused == ETIMEDOUT ? "locked by another save past 60 s" : nullptr;
+}
 
 }  // namespace tq

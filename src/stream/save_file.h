@@ -76,8 +76,9 @@ int start_save_writes(STREAM* st, SAVE_FILE* f);
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
 
 // What a save's error adds to its details when the save was refused, not failed: "the run is
-// ending" (the undo at the end of the process took it, or came before it began); null
-// otherwise. Any time after open_save_stream, f released or not.
+// ending" (the undo at the end of the process took it, or came before it began), "locked by
+// another save past 60 s" (start_save_writes's ETIMEDOUT); null otherwise. Any time after
+// open_save_stream, f released or not.
 const char* save_refusal(const SAVE_FILE* f);
 
 // Test seam: when set, called in the close of a kept save once all of it is written (and a

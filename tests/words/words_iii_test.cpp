@@ -503,8 +503,9 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 // of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
 // the wait was broken twice by its alarm, so it is woken again and again), or when the file
 // was removed meanwhile (by the failed save that made it), it answers the error and writes
-// nothing (a word, its access error). It waits on a task, not the first thread, which would
-// take an alarm meant for the whole process; it leaves no timer behind.
+// nothing (a word, its access error, saying so at the bound). It waits on a task, not the
+// first thread, which would take an alarm meant for the whole process; it leaves no timer
+// behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -522,6 +523,11 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
   const tqtest::TickClock clock(false);
   const auto alarms = [] { return __atomic_load_n(&sigalarm_handler_cnt, __ATOMIC_RELAXED); };
   const auto removes = [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); };
+  const auto bound = [&](int) {
+    const int from = alarms();
+    EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
+    tqtest::TickClock::move(kSaveLockWaitSeconds);
+  };
   const struct {
     const char* holder;
     std::function<void(int fd)> then;
@@ -530,13 +536,9 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     const char* word{};  // or the reply of a word's append, "1" to the file
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
-      {"keeps it to the bound",
-       [&](int) {
-         const int from = alarms();
-         EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
-         tqtest::TickClock::move(kSaveLockWaitSeconds);
-       },
-       ETIMEDOUT, "old\n"},
+      {"keeps it to the bound", bound, ETIMEDOUT, "old\n"},
+      {"keeps it to the bound from save", bound, 0, "old\n",
+       "error 80040a06 (\"cannot access the file\" \"F\" \"locked by another save past 60 s\")"},
       {"removes the file, then lets it go", removes, ENOENT, nullptr},
       {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
   };
