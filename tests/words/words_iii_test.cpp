@@ -503,9 +503,9 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 // of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
 // the wait was broken twice by its alarm, so it is woken again and again), or when the file
 // was removed meanwhile (by the failed save that made it), it answers the error and writes
-// nothing (a word, its access error, saying so at the bound). It waits on a task, not the
-// first thread, which would take an alarm meant for the whole process; it leaves no timer
-// behind.
+// nothing (a word, its access error, saying so at the bound), nor cuts what the holder
+// appends before its close. It waits on a task, not the first thread, which would take an
+// alarm meant for the whole process; it leaves no timer behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -536,7 +536,7 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     const char* word{};  // or the reply of a word's append, "1" to the file
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
-      {"keeps it to the bound", bound, ETIMEDOUT, "old\n"},
+      {"keeps it to the bound", bound, ETIMEDOUT, "old\n2\n"},
       {"keeps it to the bound from save", bound, 0, "old\n",
        "error 80040a06 (\"cannot access the file\" \"F\" \"locked by another save past 60 s\")"},
       {"removes the file, then lets it go", removes, ENOENT, nullptr},
@@ -544,11 +544,11 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
   };
   for (const auto& row : rows) {
     tqtest::write_file(f, "old\n");
-    const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = open(f.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     auto err = std::make_shared<int>(-1);
     auto reply = std::make_shared<std::string>();
-    tqtest::Task save([err, reply, f, word = row.word] {
+    tqtest::Task save([err, reply, f, fd, word = row.word] {
       if (word) {  // as a word runs, in an interpreter
         setup_self_interpreter();
         *reply = run("(save \"" + f + "\" 10 384 \"qvlisp\" 1)");
@@ -560,6 +560,7 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
       if (!st) return;
       *err = start_save_writes(st, &sf) == 0 ? 0 : errno;
       if (*err == 0) s_write(st, "1\n", 2);
+      if (*err != 0 && write(fd, "2\n", 2) != 2) *err = -3;  // the holder appends
       if (close_save_stream(st, &sf, *err == 0) != 0) *err = -2;
     });
     if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
