@@ -125,7 +125,6 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
     failed = print_sexp(st, data, 64) < 0;
   else
     r = save_raw_list(st, form, data, &failed);
-  failed = failed || s_write_error(st) != 0;
   if (close_save_stream(st, &file, !failed && !r) != 0) failed = true;
   return failed && !r ? save_access_error(form, "save", path, &file) : r;
 }

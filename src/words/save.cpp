@@ -300,7 +300,6 @@ TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   if (o.encoding) set_encoding_st(st, o.encoding);
   bool failed = start_save_writes(st, &file) != 0;
   TQ_SEXP* r = failed ? nullptr : write_value(st, s, o, &failed);
-  failed = failed || s_write_error(st) != 0;  // output lost on the way
   if (close_save_stream(st, &file, !failed && !r) != 0) failed = true;
   return failed && !r ? save_access_error(s, "Save", name, &file) : r;
 }

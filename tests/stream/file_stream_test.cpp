@@ -94,15 +94,19 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
               testing::ExitedWithCode(1), "append lock before it writes");
   // The undo of a child forked in a save's midst (a command's waiting child, which a signal
-  // to the process group ends too) leaves the parent's save alone.
+  // to the process group ends too) leaves the parent's save alone, and undoes the child's own.
   STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT, 0600, "test", &f);
   ASSERT_NE(st, nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    SAVE_FILE own;
+    const bool made = open_save_stream(dir.file("child").c_str(), O_RDWR | O_CREAT, 0600, "test", &own) != nullptr;
     undo_saves_in_progress();
-    _exit(0);
+    _exit(made && !std::filesystem::exists(dir.file("child")) ? 0 : 1);
   }
-  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, nullptr, WNOHANG) == child; })) << "the child did not end";
+  int status = -1;
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; })) << "the child did not end";
+  EXPECT_EQ(status, 0) << "the child's own save is not undone";
   EXPECT_EQ(start_save_writes(st, &f), 0);
   EXPECT_EQ(s_write(st, "1\n", 2), 2);
   EXPECT_EQ(close_save_stream(st, &f, true), 0);
