@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/save_guard.h"
 #include "platform/startup.h"
@@ -78,16 +79,16 @@ void sigend_handler(int sig) {
 // set-up, before a handler of its own is put over any (a later set-up, a pool thread's or the
 // supervisor's, would find its own handlers there).
 bool ignored_at_start(int sig) {
-  static const sigset_t ignored = [] {
-    sigset_t set;
-    sigemptyset(&set);
+  static_assert(_NSIG - 1 <= 64, "a bit for every signal");
+  static const uint64_t ignored = [] {  // bit sig - 1
+    uint64_t bits = 0;
     for (int s = 1; s <= SIGRTMAX; ++s) {
       struct sigaction now {};
-      if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) sigaddset(&set, s);
+      if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) bits |= uint64_t(1) << (s - 1);
     }
-    return set;
+    return bits;
   }();
-  return sigismember(&ignored, sig) == 1;
+  return (ignored >> (sig - 1) & 1) != 0;
 }
 
 // Gives sig its handler, unless the run was started with it ignored.

@@ -286,12 +286,9 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
   const bool ended = !keep || s_end_code(st) == 0;
-  int why = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
-  bool ok = !keep || (ended && why == 0);
-  if (ok && keep && f->rp.temp && (s_flush(st) != 0 || commit_replace(&f->rp) != 0)) {
-    ok = false;
-    why = errno;
-  }
+  const int lost = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
+  bool ok = !keep || (ended && lost == 0);
+  if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
   // An append locked through the stream's own descriptor is undone before the close, under
   // the lock, once what the close would still write (a closing sequence) is out: that
   // descriptor is the stream's, and an unbuffered one. Any other save is undone after it.
@@ -315,14 +312,9 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
     if (kept) d_s_close(st);  // else that undo's slot names its descriptor: it stays open
     end_replace(&f->rp);
   }
-  if (!kept && keep) {
-    ok = false;
-    why = ECANCELED;
-  }
-  if (why == ECANCELED) f->refused = why;
-  if (ok) return 0;
-  errno = why;
-  return -1;
+  if (!kept && keep) ok = false;
+  if (lost == ECANCELED || (!kept && keep)) f->refused = ECANCELED;
+  return ok ? 0 : -1;
 }
 
 const char* save_refusal(const SAVE_FILE* f) {

@@ -72,8 +72,9 @@ int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
 // with a new file, syncs it and renames it over the old one; closes st; then, without keep
 // or when one of these or any write of st failed (output lost on the way), undoes the save
-// (the table above), after every buffered byte is out. Releases f. 0, or -1 when a kept save failed: also when the undo at the end of the
-// process took it first (ECANCELED), which never undoes a save that has answered 0.
+// (the table above), after every buffered byte is out. Releases f. 0, or -1 when a kept save
+// failed: also when the undo at the end of the process took it first (save_refusal says so),
+// which never undoes a save that has answered 0.
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
 
 // What a save's error adds to its details when the save was refused, not failed: "the run is
