@@ -183,10 +183,6 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
 }
 
-void save_guard_writes_done(int g) {
-  if (g >= 0) guards[g].write_fd1.store(0, std::memory_order_release);
-}
-
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked) {
   if (g < 0) return;
   Guard& s = guards[g];

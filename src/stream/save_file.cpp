@@ -297,10 +297,7 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
     s_end_code(st);
     undo(f);
   }
-  if (!through_stream) {
-    // The close gives the descriptor's number back, and another file may have it at once:
-    // its writes (a pipe's, which may block) must not be steps of this save.
-    save_guard_writes_done(f->rp.guard);
+  if (!through_stream) {  // whose writes are no steps of the save (platform/save_guard.h)
     d_s_close(st);  // every buffered byte is out before the undo
     end_replace(&f->rp);
     if (!keep || !ok) undo(f);
