@@ -46,10 +46,6 @@ TQ_SEXP* save_arg(TQISP_ENV* env, TQ_SEXP* form, int index, int want) {
   return v;
 }
 
-TQ_SEXP* cannot_access(TQ_SEXP* form, TQ_SEXP* path) {
-  return lang_error(form, ER_CANNOT_OPEN, "save", list(n_get_string("cannot access the file"), path, nullptr));
-}
-
 // Writes the raw cells of data: null, or the error of a cell. A write that fails ends the
 // list with *failed set.
 TQ_SEXP* save_raw_list(STREAM* st, TQ_SEXP* form, TQ_SEXP* data, bool* failed) {
@@ -74,6 +70,12 @@ int save_open_flags(int64_t flags) {
   for (const FlagMap& m : kSaveFlags)
     if (flags & m.original) r |= m.here;
   return r;
+}
+
+TQ_SEXP* save_access_error(TQ_SEXP* form, const char* word, TQ_SEXP* path, const SAVE_FILE* f) {
+  const char* why = save_refusal(f);  // null ends the list after the path
+  return lang_error(form, ER_CANNOT_OPEN, word,
+                    list(n_get_string("cannot access the file"), path, why ? n_get_string(why) : nullptr, nullptr));
 }
 
 int qv_save_write(STREAM* s, TQ_SEXP* raw) {
@@ -110,7 +112,7 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
   SAVE_FILE file;
   STREAM* st = open_save_stream(n_string(std_cm, path->string.data), save_open_flags(flags->integer.data),
                                 int(uint32_t(mode->integer.data)), "save", &file);
-  if (!st) return cannot_access(form, path);
+  if (!st) return save_access_error(form, "save", path, &file);
   TQ_SEXP* data = eval(env, get_el(form, 5));
   TQ_SEXP* r = nullptr;
   bool failed = false;  // some output did not reach the file
@@ -123,9 +125,8 @@ TQ_SEXP* qv_save(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP
     failed = print_sexp(st, data, 64) < 0;
   else
     r = save_raw_list(st, form, data, &failed);
-  failed = failed || s_write_error(st) != 0;
   if (close_save_stream(st, &file, !failed && !r) != 0) failed = true;
-  return failed && !r ? cannot_access(form, path) : r;
+  return failed && !r ? save_access_error(form, "save", path, &file) : r;
 }
 
 TQ_SEXP* qv_shell(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) {

@@ -43,5 +43,9 @@ union STREAM;
 int qv_save_write(STREAM* s, TQ_SEXP* raw);
 // The open flags of save, written for the original platform, as this system's flags.
 int save_open_flags(int64_t flags);
+struct SAVE_FILE;
+// The error of a save (of word) that could not write path: 0x80040a06 ("cannot access the
+// file" path), and after the path why the save was refused, when it was (save_refusal).
+TQ_SEXP* save_access_error(TQ_SEXP* form, const char* word, TQ_SEXP* path, const SAVE_FILE* f);
 
 }  // namespace tq

@@ -4,6 +4,7 @@
 #include "platform/save_guard.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -52,6 +53,19 @@ __attribute__((tls_model("initial-exec"))) thread_local int own_id;
 int thread_id() {
   if (own_id == 0) own_id = int(syscall(SYS_gettid));
   return own_id;
+}
+
+// This process's id, asked of the system once and again in a child after a fork (every fork
+// here is the C library's, which runs the hook in the child before it returns there).
+std::atomic<pid_t> own_pid;
+
+pid_t process_id() {
+  pid_t p = own_pid.load(std::memory_order_relaxed);
+  if (p != 0) return p;
+  static const bool forgotten_at_fork = pthread_atfork(nullptr, nullptr, [] { own_pid.store(0); }) == 0;
+  p = getpid();
+  if (forgotten_at_fork) own_pid.store(p, std::memory_order_relaxed);
+  return p;
 }
 
 bool copy_text(char* to, size_t room, const char* from) {
@@ -107,7 +121,7 @@ int save_guard_take() {
   for (int i = 0; i < kSaveGuards; ++i) {
     bool free_slot = false;
     if (guards[i].used.compare_exchange_strong(free_slot, true, std::memory_order_acq_rel)) {
-      guards[i].owner.store(getpid(), std::memory_order_relaxed);
+      guards[i].owner.store(process_id(), std::memory_order_relaxed);
       guards_taken.fetch_add(1, std::memory_order_relaxed);
       return i;
     }
@@ -117,7 +131,8 @@ int save_guard_take() {
 
 bool save_guard_release(int g) {
   if (g < 0) return true;
-  if (!save_step_begin(g)) return false;  // the undo has the slot for good
+  // The undo has the slot for good; with nothing noted, it took nothing of the save.
+  if (!save_step_begin(g)) return guards[g].has == 0;
   Guard& s = guards[g];
   s.has = 0;
   s.write_fd1.store(0, std::memory_order_relaxed);
@@ -166,10 +181,6 @@ void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   noted();
   s.has |= kAppend;
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
-}
-
-void save_guard_writes_done(int g) {
-  if (g >= 0) guards[g].write_fd1.store(0, std::memory_order_release);
 }
 
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked) {

@@ -26,8 +26,9 @@ inline constexpr int kSaveGuards = 16;  // saves at once that an undo covers; mo
 
 // A free slot, or -1 when none is free (the save goes on without).
 int save_guard_take();
-// Frees the slot (-1: nothing); what it noted is forgotten. False when the undo has run:
-// the slot is the undo's for good, and the descriptors it names must stay open.
+// Frees the slot (-1: nothing); what it noted is forgotten, so the save is kept for good.
+// False when the undo took the slot while it still noted something: the save was undone (it
+// has failed), the slot is the undo's for good, and the descriptors it names must stay open.
 bool save_guard_release(int g);
 
 // A step of slot g (-1: always granted, nothing to bracket): false once the undo has run.
@@ -40,12 +41,10 @@ void save_step_end(int g);
 // for the slot is not noted):
 // the new file `name` in the folder `dir` (a descriptor), removed; name null: none now.
 void save_guard_temp(int g, int dir, const char* name);
-// the file written through write_fd, cut back to old_size through cut_fd (a descriptor the
-// save keeps open until it releases the slot); write_fd's writes are steps from now on.
+// the file written through write_fd, cut back to old_size through cut_fd (descriptors the
+// save keeps open until it releases the slot, and for good when the undo took it first);
+// write_fd's writes are steps from now on.
 void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size);
-// write_fd is written no more (its stream is about to close it, and the number may go to
-// another file at once): its writes are steps no longer; the cut stays noted. Needs no step.
-void save_guard_writes_done(int g);
 // the file the save made at path, removed when it still is that file (dev, ino); path null:
 // none now (another save appended to it). unlocked: an append's, its lock not yet taken, so
 // another save may have appended to it meanwhile: removed only while empty and not locked.

@@ -1,11 +1,14 @@
 // Process-wide signal set-up. Signals that only need to break a blocking call get an
 // empty handler installed without SA_RESTART; faults keep their defaults; the signals that
 // end the run (TERM, the real-time ones) undo the saves in progress first, as the interrupt does.
+// A signal the run was started with ignored stays ignored (a parent meant it not to reach the
+// run, nor the programs the run starts), but those the runtime sends itself (ALRM, USR1) and PIPE.
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/save_guard.h"
 #include "platform/startup.h"
@@ -72,11 +75,25 @@ void sigend_handler(int sig) {
   raise(sig);  // pending while the handler blocks it: delivered, to end the process, as it returns
 }
 
-// Gives an ending signal its handler, unless the run was started with it ignored (a signal the
-// parent meant not to end it keeps not ending it).
-void install_ending(int sig) {
-  struct sigaction now {};
-  if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) install(sig, sigend_handler);
+// Whether the run was started with sig ignored: read once for every signal, at the first
+// set-up, before a handler of its own is put over any (a later set-up, a pool thread's or the
+// supervisor's, would find its own handlers there).
+bool ignored_at_start(int sig) {
+  static_assert(_NSIG - 1 <= 64, "a bit for every signal");
+  static const uint64_t ignored = [] {  // bit sig - 1
+    uint64_t bits = 0;
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+      struct sigaction now {};
+      if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) bits |= uint64_t(1) << (s - 1);
+    }
+    return bits;
+  }();
+  return (ignored >> (sig - 1) & 1) != 0;
+}
+
+// Gives sig its handler, unless the run was started with it ignored.
+void install_unless_ignored(int sig, void (*handler)(int)) {
+  if (!ignored_at_start(sig)) install(sig, handler);
 }
 
 // Left alone: synchronous faults (an empty handler would return to the faulting
@@ -98,7 +115,7 @@ bool keeps_default(int sig) {
 void all_signal_mask(int first, int last) {
   if (last > 31) last = 31;  // 32 and up belong to the thread library
   for (int sig = first; sig <= last; ++sig)
-    if (!keeps_default(sig)) install(sig, sig_empty_handler);
+    if (!keeps_default(sig)) install_unless_ignored(sig, sig_empty_handler);
 }
 
 void all_signal_mask_posix() { all_signal_mask(1, 32); }
@@ -121,10 +138,10 @@ void set_alarm_mask(int mode) {
   all_signal_mask_posix();
   install(SIGALRM, sigalarm_handler);
   install(SIGPIPE, sigpipe_handler);
-  install(SIGINT, sigint_handler);
+  install_unless_ignored(SIGINT, sigint_handler);
   install(SIGUSR1, sigusr1_handler);
-  install_ending(SIGTERM);
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install_ending(sig);
+  install_unless_ignored(SIGTERM, sigend_handler);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) install_unless_ignored(sig, sigend_handler);
   task_flags = mode;
   if ((mode & 0xf) == 2) set_ignore_chld();
 }

@@ -234,9 +234,22 @@ STREAM* open_replace_stream(FILE_REPLACE* r) {
   return st;
 }
 
+// The rename and the end of the new file's note are one step: an end of the process undoes
+// the save before it (the new file removed, the rename refused) or finds nothing to undo.
 int commit_replace(FILE_REPLACE* r) {
-  if (!r->temp || renameat(r->dir, r->temp, r->dir, r->name) != 0) return -1;
-  forget_temp(r);
+  if (!r->temp) return -1;
+  if (!save_step_begin(r->guard)) {
+    errno = ECANCELED;  // the process is ending: its undo removes the new file
+    return -1;
+  }
+  const int renamed = renameat(r->dir, r->temp, r->dir, r->name);
+  const int err = errno;
+  if (renamed == 0) save_guard_temp(r->guard, -1, nullptr);
+  save_step_end(r->guard);
+  errno = err;
+  if (renamed != 0) return -1;
+  d_f_ree(r->temp);
+  r->temp = nullptr;
   sync_folder(r->dir);
   return 0;
 }

@@ -47,7 +47,8 @@ int begin_replace(const char* path, FILE_REPLACE* r);
 // descriptor from then. Null when no stream could be made (end_replace closes it then).
 STREAM* open_replace_stream(FILE_REPLACE* r);
 // Renames the new file over the old one and syncs the folder: 0, or -1 with errno (the old
-// file is then as it was). The caller has synced the new file's contents first.
+// file is then as it was; ECANCELED: the process is ending). Once it has answered 0, an end
+// of the process leaves the new content. The caller has synced the new file's contents first.
 int commit_replace(FILE_REPLACE* r);
 // Removes the new file when it was not renamed, closes what r still holds, frees its names.
 void end_replace(FILE_REPLACE* r);

@@ -29,6 +29,8 @@
 
 namespace tq {
 
+std::atomic<void (*)()> save_keep_hook{nullptr};
+
 namespace {
 
 constexpr int kLinkHops = 40;  // as the system follows links
@@ -102,27 +104,23 @@ STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
   return st;
 }
 
-// A descriptor of the appended file of its own: a duplicate of fd, or for a descriptor of the
-// root file helper the file's path opened here (O_PATH: the open touches nothing, a device
-// or a pipe included). -1 for none.
-int own_descriptor(int fd, const char* path) {
-  return u_is_helper_fd(fd) ? open(path, O_PATH | O_CLOEXEC) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
-}
-
-// In place of the path descriptor of a regular file, the file opened read only, which a lock
-// can be taken on (the path descriptor closed). -1 when it does not open.
-int readable(int at) {
-  const int lk = open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  close(at);
+// For a file the root helper writes, a descriptor of this process's own to take its lock on:
+// a regular file's path opened here read only (O_PATH first: that open touches nothing, a
+// device or a pipe included). -1 for none.
+int own_descriptor(const char* path) {
+  const int at = open(path, O_PATH | O_CLOEXEC);
+  struct stat sb {};
+  const int lk = at >= 0 && fstat(at, &sb) == 0 && S_ISREG(sb.st_mode)
+                     ? open(("/proc/self/fd/" + std::to_string(at)).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)
+                     : -1;
+  if (at >= 0) close(at);
   return lk;
 }
 
-// Takes lk's exclusive lock, waiting while another holds it: a blocking wait that an alarm on
-// this thread breaks once a second, to give up once the bound of the tick clock has passed.
-// False when it did; true once taken, or where the file system has no such locks (ENOLCK and
-// the like: the save goes on as if it held it).
-bool take_append_lock(int lk) {
-  if (flock(lk, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return true;
+// Waits for lk's exclusive lock while another holds it: a blocking wait that an alarm on this
+// thread breaks once a second, to give up once the bound of the tick clock has passed. False
+// when it did.
+bool wait_append_lock(int lk) {
   sigevent ev {};
   ev.sigev_notify = SIGEV_THREAD_ID;
   ev.sigev_signo = SIGALRM;
@@ -140,6 +138,22 @@ bool take_append_lock(int lk) {
     }
   if (timed) timer_delete(timer);
   return held;
+}
+
+// Takes the lock of lk when it is a regular file (tried at once first) and reads the file's
+// state under it: 1 taken, or where the file system has no such locks (ENOLCK and the like:
+// the save goes on as if it held it); 0 given up at the bound; -1 not a regular file, which
+// keeps no lock and is never waited for. One fstat when the lock is free at once.
+int lock_regular(int lk, struct stat* sb) {
+  const bool at_once = flock(lk, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+  if (fstat(lk, sb) != 0 || !S_ISREG(sb->st_mode)) {
+    flock(lk, LOCK_UN);  // let go at once: the stream's descriptor stays open
+    return -1;
+  }
+  if (at_once) return 1;
+  const bool held = wait_append_lock(lk);
+  fstat(lk, sb);  // what the holder left
+  return held ? 1 : 0;
 }
 
 // Forgets the file the call made: another save appended to it, so a failure cuts it back.
@@ -165,16 +179,19 @@ int start_unlocked(SAVE_FILE* f) {
   return 0;
 }
 
-// The slot first, so no undo at the end of the process meets a descriptor closed here (one
-// under way keeps it: the process is ending). The lock goes with its descriptor, after the
-// undo; unlocked first, as a child may hold a copy of the descriptor for a moment.
-void release(SAVE_FILE* f) {
-  if (save_guard_release(f->rp.guard) && f->lock_fd >= 0) {
+// The slot first, so no undo at the end of the process meets a descriptor closed after it (one
+// under way keeps them: the process is ending). The lock goes after the save's own undo, let
+// go explicitly, as a child may hold a copy of its descriptor for a moment. False when the
+// undo at the end of the process took the save first.
+bool release(SAVE_FILE* f) {
+  const bool kept = save_guard_release(f->rp.guard);
+  if (kept && f->lock_fd >= 0) {
     flock(f->lock_fd, LOCK_UN);
-    close(f->lock_fd);
+    if (f->own_lock) close(f->lock_fd);
   }
   d_f_ree(f->made);
   d_f_ree(f->path);
+  return kept;
 }
 
 // An undo that fails is told on standard error: the reply's error does not say it.
@@ -220,6 +237,7 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
   if (!st) {
     const int err = errno;
     release(f);
+    if (err == ECANCELED) f->refused = err;
     errno = err;
   }
   return st;
@@ -229,22 +247,24 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   f->started = true;
   // A new file renamed over the old one (trunc with append) leaves the old one whole itself.
   const int fd = (f->flags & O_APPEND) && !f->rp.temp ? s_get_fid(st) : -1;
-  int lk = fd >= 0 ? own_descriptor(fd, f->path) : -1;
+  // The lock is the stream's own descriptor's, which outlives the save's undo (see the close).
+  const bool own = fd >= 0 && u_is_helper_fd(fd);
+  const int lk = own ? own_descriptor(f->path) : fd;
   struct stat sb {};
   // Only a regular file has a length to go back to, and appends to keep apart.
-  if (lk < 0 || fstat(lk, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-    close(lk);  // -1 when there was none
+  const int locked = lk >= 0 ? lock_regular(lk, &sb) : -1;
+  if (locked < 0) {
+    if (own) close(lk);
     return start_unlocked(f);
   }
-  if (u_is_helper_fd(fd) && (lk = readable(lk)) < 0) return start_unlocked(f);
   f->lock_fd = lk;
-  const bool held = take_append_lock(lk);
+  f->own_lock = own;
+  const bool held = locked == 1;
   const int g = f->rp.guard;
   if (!save_step_begin(g)) {
-    errno = ECANCELED;  // the process is ending
+    errno = f->refused = ECANCELED;  // the process is ending
     return -1;
   }
-  fstat(lk, &sb);
   // The file this call made holds another save's append, or another save holds it still.
   if (f->made && (sb.st_size > 0 || !held)) forget_made(f);
   made_ours(f);
@@ -254,6 +274,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   if (f->cut) save_guard_append(g, fd, lk, f->old_size);
   save_step_end(g);
   if (held && sb.st_nlink > 0) return 0;
+  if (!held) f->refused = ETIMEDOUT;
   errno = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
   return -1;
 }
@@ -264,17 +285,39 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
     rule_broken("a save takes its file's append lock before it writes", __FILE__, __LINE__, f->path);
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
-  bool ok = !keep || (s_end_code(st) == 0 && s_write_error(st) == 0);
+  const bool ended = !keep || s_end_code(st) == 0;
+  const int lost = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
+  bool ok = !keep || (ended && lost == 0);
   if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
-  // The close gives the descriptor's number back, and another file may have it at once:
-  // its writes (a pipe's, which may block) must not be steps of this save. What the close
-  // itself still writes (a failed save's closing sequence) the undo below cuts back.
-  save_guard_writes_done(f->rp.guard);
-  d_s_close(st);  // every buffered byte is out before the undo
-  end_replace(&f->rp);
-  if (!keep || !ok) undo(f);
-  release(f);
+  // An append locked through the stream's own descriptor is undone before the close, under
+  // the lock, once what the close would still write (a closing sequence) is out: that
+  // descriptor is the stream's, and an unbuffered one. Any other save is undone after it.
+  const bool through_stream = f->lock_fd >= 0 && !f->own_lock;
+  if (through_stream && (!keep || !ok)) {
+    s_end_code(st);
+    undo(f);
+  }
+  if (!through_stream) {  // whose writes are no steps of the save (platform/save_guard.h)
+    d_s_close(st);  // every buffered byte is out before the undo
+    end_replace(&f->rp);
+    if (!keep || !ok) undo(f);
+  }
+  if (void (*hook)() = save_keep_hook.load(); hook && keep && ok) hook();
+  // Kept for good here, unless the undo at the end of the process took it first.
+  const bool kept = release(f);
+  if (through_stream) {
+    if (kept) d_s_close(st);  // else that undo's slot names its descriptor: it stays open
+    end_replace(&f->rp);
+  }
+  if (!kept && keep) ok = false;
+  if (lost == ECANCELED || (!kept && keep)) f->refused = ECANCELED;
   return ok ? 0 : -1;
+}
+
+const char* save_refusal(const SAVE_FILE* f) {
+  static_assert(kSaveLockWaitSeconds == 60, "the text names the bound");
+  if (f->refused == ECANCELED) return "the run is ending";
+  return f->refused == ETIMEDOUT ? "locked by another save past 60 s" : nullptr;
 }
 
 }  // namespace tq

@@ -17,8 +17,8 @@
 // undone. The save's slot of platform/save_guard.h notes the same undo for an end of the
 // process in the middle of the save (an interrupt, an ending signal).
 //
-// An append to a regular file holds the file's append lock (flock, exclusive) from its first
-// write to its close and undo, so the appends of this system's saves land whole, one after
+// An append to a regular file holds the file's append lock (flock, exclusive, on the stream's
+// own descriptor) from its first write to its undo and its close, so the appends of this system's saves land whole, one after
 // another, and an undo cuts back only what its own save wrote: the old length is read under
 // the lock. A file the call made that another save appended to before this one took the lock
 // is cut back, not removed, or kept when the save fails before it takes the lock. Programs
@@ -26,6 +26,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "stream/file_replace.h"
@@ -43,9 +44,11 @@ struct SAVE_FILE {
   bool made_unlocked = false;  // made by an append that has not taken its lock: removed only while empty
   int flags = 0;               // the open flags
   bool started = false;        // start_save_writes was called
-  int lock_fd = -1;            // the appended file, a descriptor of its own holding its append lock, or -1
+  int lock_fd = -1;            // the appended file's descriptor holding its append lock, or -1:
+  bool own_lock = false;       // one of its own (the root helper's file), else the stream's
   bool cut = false;            // a failure cuts it back to old_size through lock_fd
   int64_t old_size = 0;        // its length when the lock was taken
+  int refused = 0;             // why the save was refused rather than failed (save_refusal), or 0
 };
 
 // Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
@@ -68,8 +71,20 @@ inline constexpr int kSaveLockWaitSeconds = 60;
 int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
 // with a new file, syncs it and renames it over the old one; closes st; then, without keep
-// or when one of these failed, undoes the save (the table above), after every buffered byte
-// is out. Releases f. 0, or -1 when a kept save failed.
+// or when one of these or any write of st failed (output lost on the way), undoes the save
+// (the table above), after every buffered byte is out. Releases f. 0, or -1 when a kept save
+// failed: also when the undo at the end of the process took it first (save_refusal says so),
+// which never undoes a save that has answered 0.
 int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
+
+// What a save's error adds to its details when the save was refused, not failed: "the run is
+// ending" (the undo at the end of the process took it, or came before it began), "locked by
+// another save past 60 s" (start_save_writes's ETIMEDOUT); null otherwise. Any time after
+// open_save_stream, f released or not.
+const char* save_refusal(const SAVE_FILE* f);
+
+// Test seam: when set, called in the close of a kept save once all of it is written (and a
+// new file renamed over the old one), before it is kept for good.
+extern std::atomic<void (*)()> save_keep_hook;
 
 }  // namespace tq

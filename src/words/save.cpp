@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "interp/interpreter.h"
+#include "lang/core_words.h"
 #include "lang/eval.h"
 #include "lang/print.h"
 #include "platform/d_alloc.h"
@@ -85,10 +86,6 @@ bool read_options(TQ_SYM_FIELD* sf, SaveOptions* o) {
 
 TQ_SEXP* type_error(TQ_SEXP* s, int which) {
   return lang_error(s, ER_TYPE, "Save", list(n_get_string("save:type missmatch"), get_integer(which, nullptr), nullptr));
-}
-
-TQ_SEXP* access_error(TQ_SEXP* s, TQ_SEXP* name) {
-  return lang_error(s, ER_CANNOT_OPEN, "Save", list(n_get_string("cannot access the file"), name, nullptr));
 }
 
 TQ_SEXP* nesting_error(TQ_SEXP* s) {
@@ -259,26 +256,32 @@ int tq_save_csv_pat1(STREAM* st, TQ_SEXP* records, CSV_FIELD_LIST* fields) {
   return err;
 }
 
-// Writes the value in the chosen kind: null, or the error (the file still open).
-TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o) {
+// Writes the value in the chosen kind: null, or the error (the file still open). A write
+// that fails sets *failed (its error waits for the close, which may learn why).
+TQ_SEXP* write_value(STREAM* st, TQ_SEXP* s, const SaveOptions& o, bool* failed) {
   TQ_SEXP* value = get_el(s, 2);
   if (o.kind == SAVE_TQ) {
     int err = 0;
     if (e_print_sexp(st, &err, value, o.print_flags) >= 0) return nullptr;
-    return err == ELOOP ? nesting_error(s) : access_error(s, get_el(s, 1));
+    if (err == ELOOP) return nesting_error(s);
+    *failed = true;
+    return nullptr;
   }
   if (o.kind == SAVE_CSV) {
     CSV_FIELD_LIST* fields = list_length(s) == 3 ? csv_generate_field_list(value) : csv_get_field_list(get_el(s, 3));
-    const int err = tq_save_csv_pat1(st, value, fields);
+    *failed = tq_save_csv_pat1(st, value, fields) != 0;
     free_csv_field_list(fields);
-    return err ? access_error(s, get_el(s, 1)) : nullptr;
+    return nullptr;
   }
   if (get_type(value) != kTagPair) return type_error(s, 5);
   for (TQ_SEXP* p = value; get_type(p) == kTagPair; p = p->pair.cdr) {
     TQ_SEXP* e = p->pair.car;
     if (get_type(e) == kTagError) return e;
     if (get_type(e) != kTagRaw) return type_error(s, 6);
-    if (tq_save_write(st, e) < 0) return access_error(s, get_el(s, 1));
+    if (tq_save_write(st, e) < 0) {
+      *failed = true;
+      return nullptr;
+    }
   }
   return nullptr;
 }
@@ -293,12 +296,12 @@ TQ_SEXP* tq_Save(TQ_WORD_ARGS) {
   if (o.kind == SAVE_TQ && !realize_for_print(get_el(s, 2), o.print_flags)) return nesting_error(s);
   SAVE_FILE file;
   STREAM* st = open_save_stream(n_string(std_cm, name->string.data), O_RDWR | o.oflag, o.perm, "Save", &file);
-  if (!st) return access_error(s, name);
+  if (!st) return save_access_error(s, "Save", name, &file);
   if (o.encoding) set_encoding_st(st, o.encoding);
-  TQ_SEXP* r = start_save_writes(st, &file) == 0 ? write_value(st, s, o) : access_error(s, name);
-  if (!r && s_write_error(st) != 0) r = access_error(s, name);  // output lost on the way
-  if (close_save_stream(st, &file, !r) != 0 && !r) r = access_error(s, name);
-  return r;
+  bool failed = start_save_writes(st, &file) != 0;
+  TQ_SEXP* r = failed ? nullptr : write_value(st, s, o, &failed);
+  if (close_save_stream(st, &file, !failed && !r) != 0) failed = true;
+  return failed && !r ? save_access_error(s, "Save", name, &file) : r;
 }
 
 }  // namespace

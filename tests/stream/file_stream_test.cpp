@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,50 +45,68 @@ TEST(FileStream, MissingFileGivesNull) {
   EXPECT_EQ(s_open_file(nullptr, O_RDONLY, 0), nullptr);
 }
 
-// Once the end of the process has undone the saves in progress, no save begins another
-// change: making its file, its new file beside the old, or its append answers ECANCELED and
-// leaves the folder as it was, its lock kept to the end. A child runs it: the undo is once
-// for the process. A save kept without the start of its writes (its append lock) breaks a
-// rule.
+// The end of the process, come into the close of a save (the seam) once its new file is
+// renamed over the old one, leaves that save kept; the saves under way it undoes, and their
+// closes answer -1 (a new file's rename refused), also one that writes no more. Then no save
+// begins another change: making its file, its new file beside the old, or its append fails.
+// Each refusal says the run is ending; the folder is as it was but for the kept save, the
+// append lock kept to the end. A child runs it: the undo is once for the process. A save kept
+// without the start of its writes (its append lock) breaks a rule.
 int saves_after_the_undo(const tqtest::TempDir& dir) {
-  undo_saves_in_progress();
+  constexpr int kMade = O_RDWR | O_CREAT, kBeside = kMade | O_TRUNC, kAppend = O_RDWR | O_APPEND;
   const struct {
     const char* name;
     int flags;
-  } rows[] = {{"made", O_RDWR | O_CREAT}, {"beside", O_RDWR | O_CREAT | O_TRUNC}, {"appended", O_RDWR | O_APPEND}};
-  int wrong = 0;
-  for (const auto& row : rows) {
-    SAVE_FILE f;
-    STREAM* st = open_save_stream(dir.file(row.name).c_str(), row.flags, 0600, "test", &f);
-    const int err = !st ? errno : start_save_writes(st, &f) != 0 ? errno : 0;
-    if (st) close_save_stream(st, &f, false);
-    if (err != ECANCELED) std::fprintf(stderr, "%s: %s\n", row.name, std::strerror(err));
-    wrong += err != ECANCELED;
+  } under[] = {{"beside", kBeside}, {"made", kMade}, {"held", kAppend}, {"beside2", kBeside}},
+    after[] = {{"beside", kBeside}, {"made", kMade}, {"appended", kAppend}};
+  SAVE_FILE f[4];
+  STREAM* st[4];
+  for (int i = 0; i < 4; ++i) {
+    st[i] = open_save_stream(dir.file(under[i].name).c_str(), under[i].flags, 0600, "test", &f[i]);
+    if (!st[i] || start_save_writes(st[i], &f[i]) != 0 || s_write(st[i], "1\n", 2) != 2) return 100;
   }
-  const int probe = open(dir.file("appended").c_str(), O_RDONLY | O_CLOEXEC);
+  save_keep_hook = undo_saves_in_progress;
+  int wrong = close_save_stream(st[0], &f[0], true) != 0;
+  save_keep_hook = nullptr;
+  wrong += s_write(st[2], "2\n", 2) != -1;  // refused: the word closes it unkept
+  for (int i = 1; i < 4; ++i) wrong += close_save_stream(st[i], &f[i], i != 2) != (i != 2 ? -1 : 0);
+  const auto ending = [](const SAVE_FILE& f) { return save_refusal(&f) && save_refusal(&f) == std::string("the run is ending"); };
+  wrong += save_refusal(&f[0]) != nullptr || !ending(f[1]) || !ending(f[2]) || !ending(f[3]);
+  for (const auto& row : after) {
+    SAVE_FILE a;
+    STREAM* s = open_save_stream(dir.file(row.name).c_str(), row.flags, 0600, "test", &a);
+    if (s && start_save_writes(s, &a) == 0) ++wrong;
+    if (s) close_save_stream(s, &a, false);
+    wrong += !ending(a);
+  }
+  const int probe = open(dir.file("held").c_str(), O_RDONLY | O_CLOEXEC);
   wrong += flock(probe, LOCK_EX | LOCK_NB) == 0;  // the append lock is kept, as the undo may use its descriptor
-  const bool as_was = !std::filesystem::exists(dir.file("made")) && tqtest::read_file(dir.file("beside")) == "old\n" &&
-                      tqtest::read_file(dir.file("appended")) == "old\n" && std::distance(std::filesystem::directory_iterator(dir.path()), {}) == 2;
-  return wrong + !as_was;
+  std::set<std::string> left;  // nothing beside, nothing made
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.insert(e.path().filename().string() + "=" + tqtest::read_file(e.path()));
+  return wrong + (left != std::set<std::string>{"appended=old\n", "beside=1\n", "beside2=old\n", "held=old\n"});
 }
 
-TEST(SaveFileDeathTest, NoSaveBeginsAfterTheEndOfProcessUndoAndAForkedChildUndoesNone) {
+TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
-  for (const char* name : {"beside", "appended"}) tqtest::write_file(dir.file(name), "old\n");
+  for (const char* name : {"beside", "beside2", "appended", "held"}) tqtest::write_file(dir.file(name), "old\n");
   EXPECT_EXIT(std::_Exit(saves_after_the_undo(dir)), testing::ExitedWithCode(0), "");
   SAVE_FILE f;  // kept without the start of its writes
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
               testing::ExitedWithCode(1), "append lock before it writes");
   // The undo of a child forked in a save's midst (a command's waiting child, which a signal
-  // to the process group ends too) leaves the parent's save alone.
+  // to the process group ends too) leaves the parent's save alone, and undoes the child's own.
   STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT, 0600, "test", &f);
   ASSERT_NE(st, nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    SAVE_FILE own;
+    const bool made = open_save_stream(dir.file("child").c_str(), O_RDWR | O_CREAT, 0600, "test", &own) != nullptr;
     undo_saves_in_progress();
-    _exit(0);
+    _exit(made && !std::filesystem::exists(dir.file("child")) ? 0 : 1);
   }
-  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, nullptr, WNOHANG) == child; })) << "the child did not end";
+  int status = -1;
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; })) << "the child did not end";
+  EXPECT_EQ(status, 0) << "the child's own save is not undone";
   EXPECT_EQ(start_save_writes(st, &f), 0);
   EXPECT_EQ(s_write(st, "1\n", 2), 2);
   EXPECT_EQ(close_save_stream(st, &f, true), 0);

@@ -36,6 +36,7 @@
 #include "lang/init_tqlisp.h"
 #include "lang/parse.h"
 #include "platform/d_alloc.h"
+#include "platform/save_guard.h"
 #include "platform/startup.h"
 #include "stream/file_replace.h"
 #include "stream/file_stream.h"
@@ -502,8 +503,9 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 // of its own): it lands once the lock is let go; at the bound of the tick clock (moved once
 // the wait was broken twice by its alarm, so it is woken again and again), or when the file
 // was removed meanwhile (by the failed save that made it), it answers the error and writes
-// nothing (a word, its access error). It waits on a task, not the first thread, which would
-// take an alarm meant for the whole process; it leaves no timer behind.
+// nothing (a word, its access error, saying so at the bound), nor cuts what the holder
+// appends before its close. It waits on a task, not the first thread, which would take an
+// alarm meant for the whole process; it leaves no timer behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -521,6 +523,11 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
   const tqtest::TickClock clock(false);
   const auto alarms = [] { return __atomic_load_n(&sigalarm_handler_cnt, __ATOMIC_RELAXED); };
   const auto removes = [&](int fd) { unlink(f.c_str()), flock(fd, LOCK_UN); };
+  const auto bound = [&](int) {
+    const int from = alarms();
+    EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
+    tqtest::TickClock::move(kSaveLockWaitSeconds);
+  };
   const struct {
     const char* holder;
     std::function<void(int fd)> then;
@@ -529,23 +536,19 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     const char* word{};  // or the reply of a word's append, "1" to the file
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
-      {"keeps it to the bound",
-       [&](int) {
-         const int from = alarms();
-         EXPECT_TRUE(tqtest::wait_until([&] { return alarms() >= from + 2; })) << "the wait is not woken";
-         tqtest::TickClock::move(kSaveLockWaitSeconds);
-       },
-       ETIMEDOUT, "old\n"},
+      {"keeps it to the bound", bound, ETIMEDOUT, "old\n2\n"},
+      {"keeps it to the bound from save", bound, 0, "old\n",
+       "error 80040a06 (\"cannot access the file\" \"F\" \"locked by another save past 60 s\")"},
       {"removes the file, then lets it go", removes, ENOENT, nullptr},
       {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
   };
   for (const auto& row : rows) {
     tqtest::write_file(f, "old\n");
-    const int fd = open(f.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = open(f.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     auto err = std::make_shared<int>(-1);
     auto reply = std::make_shared<std::string>();
-    tqtest::Task save([err, reply, f, word = row.word] {
+    tqtest::Task save([err, reply, f, fd, word = row.word] {
       if (word) {  // as a word runs, in an interpreter
         setup_self_interpreter();
         *reply = run("(save \"" + f + "\" 10 384 \"qvlisp\" 1)");
@@ -557,6 +560,7 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
       if (!st) return;
       *err = start_save_writes(st, &sf) == 0 ? 0 : errno;
       if (*err == 0) s_write(st, "1\n", 2);
+      if (*err != 0 && write(fd, "2\n", 2) != 2) *err = -3;  // the holder appends
       if (close_save_stream(st, &sf, *err == 0) != 0) *err = -2;
     });
     if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
@@ -572,6 +576,21 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
   }
   EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
+}
+
+// Once the end of the process has undone the saves in progress, a save of either word makes
+// nothing and answers its access error saying the run is ending (a child: the undo is once).
+TEST_F(WordsIII, ASaveAfterTheEndOfProcessUndoSaysTheRunIsEnding) {
+  const std::string made = root->file("made.tq");
+  EXPECT_EXIT(
+      {
+        undo_saves_in_progress();
+        const std::string r = run("([Save oflag=\"creat\"] \"" + made + "\" 1)") + run("(save \"" + made + "\" 512 384 \"qvlisp\" 1)");
+        const std::string one = "error 80040a06 (\"cannot access the file\" \"ROOT/made.tq\" \"the run is ending\")";
+        std::fprintf(stderr, "%s\n", r.c_str());
+        std::_Exit(r == one + one && !std::filesystem::exists(made) ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 // ---- "Save" and "save" under a file-size limit: every failed write is an error, never
@@ -590,6 +609,9 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
     tqtest::write_file(dir.file(f), old);
   // A string whose JIS form fills the limit but for the sequence that ends its last kanji.
   tqtest::write_file(dir.file("in4.tq"), "^\"" + std::string(4091, 'a') + "\xb4\xc1\"\n");
+  std::string kanji;  // in JIS, the file-size limit falls inside them
+  for (int i = 0; i < 2000; ++i) kanji += "\xb4\xc1";
+  tqtest::write_file(dir.file("in5.tq"), "^\"" + kanji + "\"\n");
   chmod(dir.file("kept.tq").c_str(), 0640);
   ASSERT_EQ(symlink("target.tq", dir.file("link.tq").c_str()), 0);
   ASSERT_EQ(symlink("old6.tq", dir.file("link2.tq").c_str()), 0);
@@ -627,7 +649,7 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   if (lists) {
     EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
   }
-  EXPECT_EQ(entries(dir.path()), 26u) << "a new file left behind";
+  EXPECT_EQ(entries(dir.path()), 27u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
 }
 
@@ -636,7 +658,8 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
 // (TERM, a real-time one) ends it as that signal does; either way the folder is as the save
 // found it (the old file whole, nothing left beside it, no file made), and a file an earlier
 // save of the run made stays (that save's slot is the interrupted one's now). A hang-up only
-// breaks the blocked read, and a signal the run was started with ignored stays ignored: the
+// breaks the blocked read, and a signal the run was started with ignored stays ignored (also
+// one that would only break a read, which the programs the run starts then ignore too): the
 // run goes on and the save lands whole. The save reads its data
 // from standard input, which this test feeds until the save shows it under way, so it is in
 // progress whenever the signal comes.
@@ -681,6 +704,9 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"an append to a file it made, TERM", "(save \"made.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", made_written, SIGTERM},
       {"an append, a hang-up", append, appended, SIGHUP},
       {"an append, TERM the run started with ignored", append, appended, SIGTERM, nullptr, "TERM"},
+      {"an append, INT the run started with ignored", append, appended, SIGINT, nullptr, "INT"},
+      {"an append, a real-time signal the run started with ignored", append, appended, SIGRTMAX, nullptr, "RTMAX"},
+      {"an append, a hang-up the run started with ignored", append, appended, SIGHUP, nullptr, "HUP"},
       {"a file it made, appended to by another save first, TERM",
        "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
        [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
@@ -704,15 +730,21 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       fed += size_t(std::max<ssize_t>(0, write(in, chunk.data(), chunk.size())));  // a full pipe takes nothing now
       return row.under_way(dir.path());
     });
-    if (under_way) kill(pid_t(std::stoi(tqtest::read_file(dir.file("pid")))), row.sig);
+    const pid_t pid = under_way ? pid_t(std::stoi(tqtest::read_file(dir.file("pid")))) : 0;
+    if (*row.ignored && under_way) {  // bit sig - 1 of the mask the system shows
+      const std::string status = tqtest::read_file("/proc/" + std::to_string(pid) + "/status");
+      const size_t at = status.find("SigIgn:");
+      EXPECT_TRUE(at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (row.sig - 1) & 1)) << row.kind;
+    }
+    if (under_way) kill(pid, row.sig);
     const bool ends = row.sig != SIGHUP && !*row.ignored;
     if (!ends) close(in);  // the end of the data ends the save
     const bool ended = under_way && run.wait();
     if (ends) close(in);  // only now: the end of the data would end the save
     ASSERT_TRUE(under_way) << row.kind;
     ASSERT_TRUE(ended) << row.kind;
-    EXPECT_EQ(r->status, row.sig == SIGINT ? 1 : ends ? 128 + row.sig : 0) << row.kind << r->err;
-    EXPECT_EQ(r->out, row.sig == SIGINT ? "Interrupted\n" : "") << row.kind;
+    EXPECT_EQ(r->status, !ends ? 0 : row.sig == SIGINT ? 1 : 128 + row.sig) << row.kind << r->err;
+    EXPECT_EQ(r->out, ends && row.sig == SIGINT ? "Interrupted\n" : "") << row.kind;
     EXPECT_EQ(tqtest::read_file(dir.file("keep.txt")), ends ? "old\n" : "old\n" + std::string(fed, 'x')) << row.kind;
     if (row.made_before) {
       EXPECT_EQ(tqtest::read_file(dir.file(row.made_before)), "1\n") << row.kind;
