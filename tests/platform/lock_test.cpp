@@ -134,7 +134,10 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   EXPECT_EQ(held_lock_count(), kHeldLocksNoted);
   lock_task(a);  // past the notes: counted only
   EXPECT_EQ(held_lock_count(), kHeldLocksNoted + 1);
+  unlock_task(many.front(), "test");  // a noted one below it
   unlock_task(a, "test");
+  EXPECT_EQ(held_lock_count(), kHeldLocksNoted - 1);
+  lock_task(many.front());
   for (SEM& m : many) unlock_task(m, "test"), close_lock(m);
   EXPECT_EQ(held_lock_count(), base);
   // A lock this thread took and another released is this one's no longer.
