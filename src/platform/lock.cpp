@@ -122,12 +122,12 @@ const HandNote* hand_note(const void* note) {
 
 int notes_kept() { return held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted; }
 
-// Removes note i of the noted: the later ones move down, and the first lock taken past the
-// notes (when there is one) moves into the last, as an empty note: which lock it is, is not
-// known.
+// Removes note i of the noted: the later ones move down, and the last is emptied. It is then
+// either past the count, or (with locks past the notes) the first of those moved in, as an
+// empty note: which lock it is, is not known.
 inline void drop_note_at(int i, int noted) {
   for (int j = i + 1; j < noted; ++j) held.noted[j - 1] = held.noted[j];
-  if (held.count > kHeldLocksNoted) held.noted[kHeldLocksNoted - 1] = nullptr;
+  held.noted[noted - 1] = nullptr;
   --held.count;
 }
 
@@ -157,8 +157,18 @@ inline void drop_note(Match match) {
 
 inline void note_taken(_SEM* s) { push_note(s); }
 
-inline void note_released(_SEM* s) {
+// A release out of order, or with locks past the notes: out of line.
+[[gnu::noinline]] void drop_recorded_note(_SEM* s) {
   drop_note([s](const void* note) { return note == s; });
+}
+
+// Mostly the newest note goes, with no lock past the notes: only the count moves.
+inline void note_released(_SEM* s) {
+  const int top = held.count - 1;
+  if (unsigned(top) < unsigned(kHeldLocksNoted) && held.noted[top] == s) [[likely]]
+    held.count = top;
+  else
+    drop_recorded_note(s);
 }
 
 void drop_stale_notes() {
