@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -100,7 +101,7 @@ HTID holder_of(const _SEM* s) {
 // its name, its taking site and whether other interpreters need it; its holder releases it.
 // So no recorded lock's note (an aligned _SEM) ever equals a hand-made one's.
 struct HandNote {
-  const void* lock;  // the hand-made lock's word; null while the record is free
+  const void* lock;  // the hand-made lock's word
   const char* name;
   const char* file;
   int line;
@@ -109,8 +110,7 @@ struct HandNote {
 struct HeldLocks {
   const void* noted[kHeldLocksNoted];
   int count;  // may pass kHeldLocksNoted: the deeper ones are counted only
-  // A record for each hand-made note among the noted: one is free whenever a note is.
-  HandNote hand[kHeldLocksNoted];
+  HandNote hand[kHeldLocksNoted];  // in use while a note points to it
 };
 thread_local HeldLocks held;
 static_assert(alignof(_SEM) > 1 && alignof(HandNote) > 1, "a note's low bit tells the two kinds apart");
@@ -285,18 +285,22 @@ int held_shared_lock() {
 
 void _note_lock(const void* lock, const char* name, bool unshared, const char* file, int line) {
   if (held.count >= kHeldLocksNoted) return push_note(nullptr);  // counted only
-  HandNote* h = held.hand;
-  while (h->lock) ++h;  // fewer records in use than notes
-  *h = HandNote{lock, name, file, line, unshared};
-  push_note(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(h) + 1));
+  // A record no note points to: there are fewer notes than records.
+  const void* const* begin = held.noted;
+  const void* const* end = begin + notes_kept();
+  for (HandNote& h : held.hand) {
+    const void* note = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(&h) + 1);
+    if (std::find(begin, end, note) != end) continue;
+    h = HandNote{lock, name, file, line, unshared};
+    return push_note(note);
+  }
+  er_panic("_note_lock");
 }
 
 void _unnote_lock(const void* lock) {
   drop_note([lock](const void* note) {
     const HandNote* h = hand_note(note);
-    if (!h || h->lock != lock) return false;
-    const_cast<HandNote*>(h)->lock = nullptr;
-    return true;
+    return h && h->lock == lock;
   });
 }
 
