@@ -113,7 +113,7 @@ TQ_SEXP* qv_define(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD*, TQI
   return target->pair.car;
 }
 
-int set_op(TQISP_ENV* env, TQ_SEXP* symbol, TQ_SEXP* value) {
+[[gnu::hot]] int set_op(TQISP_ENV* env, TQ_SEXP* symbol, TQ_SEXP* value) {
   const L_CHAR* name = symbol->symbol.data;
   while (env) {
     if (env->type == kEnvPair) {
@@ -127,7 +127,7 @@ int set_op(TQISP_ENV* env, TQ_SEXP* symbol, TQ_SEXP* value) {
   return -1;
 }
 
-TQ_SEXP* qv_set(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD* attr, TQISP_ENV*) {
+[[gnu::hot]] TQ_SEXP* qv_set(TQISP_ENV* env, TQ_SEXP* form, TQISP_ENV*, TQ_SYM_FIELD* attr, TQISP_ENV*) {
   TQ_SEXP* sym = get_el(form, 1);
   int t = get_type(sym);
   if (t == kTagError) return sym;

@@ -100,7 +100,7 @@ TQ_ENV* first_hashed(TQISP_ENV* env) {
 }
 
 // The element binding name in one table (environment lock held).
-ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
+[[gnu::hot]] ELEMENT* find_here(TQ_ENV* e, const L_CHAR* name) {
   if (!e->hash_ptr) return nullptr;
   for (ELEMENT* el = e->hash_ptr[hash_key(name, e->hash_ptr_size)]; el; el = el->next)
     if (el->sym && same_name(el->sym, name)) return el;
@@ -418,7 +418,7 @@ namespace {
 // One table of the walk of lookup_env, with sum the name's code sum, inside the memory-lock
 // section: the binding, or null; its value in *value. A table being enlarged is searched
 // again until the move is over.
-ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
+[[gnu::hot]] ELEMENT* search_table(TQ_ENV* e, const L_CHAR* name, uint32_t sum, TQ_SEXP** value) {
   ELEMENT* el = nullptr;
   for (int tries = 1; find_unlocked(e, name, sum, &el) < 0; ++tries)
     if (tries % 64 == 0) sched_yield();  // the enlarger may wait for a processor
@@ -456,7 +456,7 @@ int search_cached(TQ_SEXP** ret, TQ_ENV* e, const L_CHAR* name, uint32_t sum) {
 }
 
 // The walk of lookup_env: 0 found, -1 not bound.
-int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
+[[gnu::hot]] int lookup_chain(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int depth, uint32_t sum) {
   if (depth < 0) depth = 0x7fffffff;
   const uint64_t bits = name_bits(sum);
   const uint64_t epoch = name_epoch.load(std::memory_order_acquire);
@@ -502,7 +502,7 @@ int lookup_env_rooted(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name, int dep
   return found;
 }
 
-int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
+[[gnu::hot]] int lookup_env_held(TQ_SEXP** ret, TQISP_ENV* env, const L_CHAR* name) {
   return lookup_chain(ret, env, name, -1, code_sum(name));
 }
 
@@ -606,7 +606,7 @@ TQISP_ENV* set_listbase_env(TQ_SEXP* list, TQISP_ENV* env) {
 
 namespace tq {
 
-int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
+[[gnu::hot]] int replace_env_value(TQISP_ENV* env, const L_CHAR* name, TQ_SEXP* value) {
   if (!env || env->type != kEnvHash) er_panic("replace_env_value");
   if ((load(env->env.names) & name_bits(code_sum(name))) != name_bits(code_sum(name))) return -1;  // never bound here
   LOCK_SCOPE(qv_env_lock);

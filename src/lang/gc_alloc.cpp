@@ -236,7 +236,7 @@ void set_header(GC_BLOCK* b, uint32_t mark, int line) {
 }
 
 // The next slot of t's fresh range of class c made a block; null when the range is used up.
-GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line) {
+[[gnu::hot]] GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line) {
   char* p = t->fresh[c].load(std::memory_order_relaxed);
   if (p == t->fresh_end[c]) return nullptr;
   auto* b = reinterpret_cast<GC_BLOCK*>(p);
@@ -249,7 +249,7 @@ GC_BLOCK* take_fresh(MEM_THREAD* t, int c, size_t size, uint32_t mark, int line)
 }
 
 // A block of size bytes for gc_func whose site is that of the mark-word bits site.
-void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
+[[gnu::hot]] void* new_block_nl(size_t size, GC_FUNC gc_func, uint32_t site, int line, const char* failure) {
   MEM_THREAD* t = tl_mem;
   GC_BLOCK* b;
   // An empty block is a large one: a slot's slack bits hold 0..7, and a block of 0 bytes in
@@ -513,7 +513,7 @@ void* xx_mmalloc(size_t size, GC_FUNC gc_func, const char*, int line) {
   return new_block(size, gc_func, 0, line, "no memory!!");
 }
 
-void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char*, int line) {
+[[gnu::hot]] void* mmalloc_nl(size_t size, GC_FUNC gc_func, const char*, int line) {
   return new_block_nl(size, gc_func, 0, line, "no memory!!");
 }
 

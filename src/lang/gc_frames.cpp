@@ -313,9 +313,9 @@ void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
   free_thread_record(th);
 }
 
-void drop_frame(GC_THREAD* th) {
-  GC_STACK* f = th->stack;
-  tl_mem->pin_top = f->pin_base;
+// A closing frame's entry chunks: a few of each size kept for th's next frames, the rest
+// freed. Out of line: most frames never pass their inline entries.
+[[gnu::noinline]] void drop_chunks(GC_THREAD* th, GC_STACK* f) {
   while (GC_CHUNK* c = f->chunks) {
     f->chunks = c->next;
     const int k = chunk_class(c->cap);
@@ -327,6 +327,12 @@ void drop_frame(GC_THREAD* th) {
       d_f_ree(c);
     }
   }
+}
+
+void drop_frame(GC_THREAD* th) {
+  GC_STACK* f = th->stack;
+  tl_mem->pin_top = f->pin_base;
+  if (f->chunks) drop_chunks(th, f);
   th->stack = f->parent;
   --th->depth;
   release_frame(th, f);
@@ -340,11 +346,11 @@ GC_STACK* bottom_frame(GC_THREAD* th) {
 
 }  // namespace
 
-NestLevel::NestLevel() : ok_(++nest_count <= kNestLimit) {}
-NestLevel::~NestLevel() { --nest_count; }
+[[gnu::hot]] NestLevel::NestLevel() : ok_(++nest_count <= kNestLimit) {}
+[[gnu::hot]] NestLevel::~NestLevel() { --nest_count; }
 int nest_depth() { return nest_count; }
 
-void gc_push(void* mem, GC_FUNC gc, const char* label) {
+[[gnu::hot]] void gc_push(void* mem, GC_FUNC gc, const char* label) {
   MemLock lock;
   GC_THREAD* th = my_thread();
   if (!th) th = new_thread_record(tl_mem, get_tid());
@@ -358,7 +364,7 @@ void gc_push(void* mem, GC_FUNC gc, const char* label) {
   if (mem) enter(f, mem, gc);
 }
 
-void gc_pop(void* mem, GC_FUNC gc) {
+[[gnu::hot]] void gc_pop(void* mem, GC_FUNC gc) {
   MemLock lock;
   GC_THREAD* th = my_thread();
   if (!th || !th->stack) return;
@@ -382,7 +388,7 @@ void gc_set_nl(void* mem, GC_FUNC gc) {
   enter(th->stack, mem, gc);
 }
 
-void gc_set_nl_non_check(void* mem, GC_FUNC gc) {
+[[gnu::hot]] void gc_set_nl_non_check(void* mem, GC_FUNC gc) {
   GC_THREAD* th = my_thread();
   if (th && th->stack) enter(th->stack, mem, gc);
 }
@@ -423,14 +429,14 @@ void gc_delete(void* mem) {
   gc_delete_nl(mem);
 }
 
-GC_CHECK_POINT get_gc_check_point() {
+[[gnu::hot]] GC_CHECK_POINT get_gc_check_point() {
   MemLock lock;
   GC_THREAD* th = my_thread();
   if (!th || !th->stack) return GC_CHECK_POINT{nullptr, 0, 0};
   return GC_CHECK_POINT{th->stack, th->stack->serial, th->depth};
 }
 
-void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point) {
+[[gnu::hot]] void compare_gc_check_point(const char* label, const GC_CHECK_POINT& point) {
   const GC_CHECK_POINT now = get_gc_check_point();
   if (now == point) return;
   std::fprintf(stderr, "incorrect stack %s ::: %s\n", label ? label : "(null)", now.top ? now.top->msg : "(null)");

@@ -115,7 +115,7 @@ void mem_section_init() {
   heavy_barrier = register_process_barrier();  // done by the pool's start-up, before any thread
 }
 
-void mem_enter(MEM_THREAD* t, const char* file, int line) {
+[[gnu::hot]] void mem_enter(MEM_THREAD* t, const char* file, int line) {
   if (!t) t = take_record();
   t->enter_file = file;
   t->enter_line = line;
@@ -130,7 +130,7 @@ void mem_enter(MEM_THREAD* t, const char* file, int line) {
   t->depth = 1;
 }
 
-void mem_leave(MEM_THREAD* t) {
+[[gnu::hot]] void mem_leave(MEM_THREAD* t) {
   if (!t || t->depth <= 0) er_panic("unlock_mem");
   t->depth = 0;
   t->busy.store(0, std::memory_order_release);

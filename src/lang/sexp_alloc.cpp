@@ -40,7 +40,7 @@ void set_position(TQ_SEXP* s, TQ_FILE* f, TQ_SEXP* h) {
   }
 }
 
-TQ_SEXP* new_cell(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file, int line) {
+[[gnu::hot]] TQ_SEXP* new_cell(TQ_FILE* f, int32_t type, TQ_SEXP* h, const char* file, int line) {
   const int64_t size = get_sexp_size(type);
   lock_mem();
   auto* s = static_cast<TQ_SEXP*>(mmalloc_nl(size_t(size), gc_qv_sexp, file, line));
@@ -69,7 +69,7 @@ int64_t get_sexp_size(int32_t type) {
   return kBodySize[type];
 }
 
-TQ_SEXP* xx_get_sexp(TQ_FILE* f, int32_t type, const char* file, int line) {
+[[gnu::hot]] TQ_SEXP* xx_get_sexp(TQ_FILE* f, int32_t type, const char* file, int line) {
   TQ_SEXP* s = new_cell(f, type, nullptr, file, line);
   if (f) set_reader_field(f->sexp, s);
   return s;
@@ -125,7 +125,7 @@ void over_write_sexp(TQ_SEXP* d, TQ_SEXP* from) {
   unlock_mem();
 }
 
-L_CHAR* copy_cell_text(const L_CHAR* s) {
+[[gnu::hot]] L_CHAR* copy_cell_text(const L_CHAR* s) {
   if (!s) return nullptr;
   const size_t n = size_t(l_strlen(s)) + 1;
   auto* p = static_cast<L_CHAR*>(mmalloc(n * sizeof(L_CHAR), gc_text));

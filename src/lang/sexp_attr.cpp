@@ -80,7 +80,7 @@ TQ_SEXP* replace_attribute(TQ_SEXP* s, const L_CHAR* name, const L_CHAR* value) 
   return r;
 }
 
-TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src) {
+[[gnu::hot]] TQ_SEXP* inherit(TQ_SEXP* dst, TQ_SEXP* src) {
   if (dst && src) {
     // dst may be reachable already: a collection reads the reader its header names
     set_header_file(dst, src->h.file);

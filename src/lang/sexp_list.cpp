@@ -113,7 +113,7 @@ TQ_SEXP* append(TQ_SEXP* a, TQ_SEXP* b) {
   return make_list(elems);
 }
 
-int list_length(TQ_SEXP* s) {
+[[gnu::hot]] int list_length(TQ_SEXP* s) {
   int n = 0;
   for (; get_type(s) == kTagPair; s = s->pair.cdr) ++n;
   return is_nil_type(get_type(s)) ? n : -1;
@@ -195,7 +195,7 @@ int cmp_error(TQ_SEXP* a, TQ_SEXP* b) {
 
 }  // namespace
 
-TQ_SEXP* get_el(TQ_SEXP* s, int n) {
+[[gnu::hot]] TQ_SEXP* get_el(TQ_SEXP* s, int n) {
   if (n < 0) return nullptr;
   for (; get_type(s) == kTagPair; s = s->pair.cdr)
     if (n-- == 0) return s->pair.car;

@@ -56,7 +56,7 @@ TQ_SEXP* get_string(const L_CHAR* text) {
   return s;
 }
 
-TQ_SEXP* get_integer(int64_t value, const L_CHAR* unit) {
+[[gnu::hot]] TQ_SEXP* get_integer(int64_t value, const L_CHAR* unit) {
   MemLock lock;  // the texts and the cell appear together
   L_CHAR* u = copy_cell_text(unit);
   TQ_SEXP* s = get_sexp(nullptr, kTagInteger);

@@ -6,8 +6,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -91,50 +93,94 @@ HTID holder_of(const _SEM* s) {
 }
 
 // The locks this thread holds, oldest first, for the rule checks: a push at each take, a
-// removal at each release. A recorded lock released by another thread than its taker leaves a
-// stale note behind, which the next reading drops (its holder is no longer this thread). A
-// hand-made lock's note carries its name, its taking site and whether other interpreters need
-// it; its holder releases it.
-struct Note {
-  const void* lock;  // the _SEM, or the hand-made lock's word
-  const char* name;  // null for a recorded lock
-  const char* file;  // a hand-made lock's taking site (a recorded one keeps its own)
+// removal at each release. Every recorded lock's take and release goes through here, so a
+// note is one word and both steps stay inline: a recorded lock's note is its _SEM. A
+// recorded lock released by another thread than its taker leaves a stale note behind, which
+// the next reading drops (its holder is no longer this thread). A hand-made lock's note
+// points, with its low bit set, to a record beside the notes that carries the lock's word,
+// its name, its taking site and whether other interpreters need it; its holder releases it.
+// So no recorded lock's note (an aligned _SEM) ever equals a hand-made one's.
+struct HandNote {
+  const void* lock;  // the hand-made lock's word
+  const char* name;
+  const char* file;
   int line;
   bool unshared;
 };
 struct HeldLocks {
-  Note noted[kHeldLocksNoted];
+  const void* noted[kHeldLocksNoted];
   int count;  // may pass kHeldLocksNoted: the deeper ones are counted only
+  HandNote hand[kHeldLocksNoted];  // in use while a note points to it
 };
 thread_local HeldLocks held;
+static_assert(alignof(_SEM) > 1 && alignof(HandNote) > 1, "a note's low bit tells the two kinds apart");
 
-void push_note(const Note& n) {
-  if (held.count < kHeldLocksNoted) held.noted[held.count] = n;
+const HandNote* hand_note(const void* note) {
+  const auto bits = reinterpret_cast<uintptr_t>(note);
+  return bits & 1 ? reinterpret_cast<const HandNote*>(bits - 1) : nullptr;
+}
+
+int notes_kept() { return held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted; }
+
+// Removes note i of the noted: the later ones move down, and the last is emptied. It is then
+// either past the count, or (with locks past the notes) the first of those moved in, as an
+// empty note: which lock it is, is not known.
+inline void drop_note_at(int i, int noted) {
+  for (int j = i + 1; j < noted; ++j) held.noted[j - 1] = held.noted[j];
+  held.noted[noted - 1] = nullptr;
+  --held.count;
+}
+
+inline void push_note(const void* note) {
+  if (held.count < kHeldLocksNoted) held.noted[held.count] = note;
   ++held.count;
 }
 
-void note_taken(_SEM* s) { push_note(Note{s, nullptr, nullptr, 0, false}); }
-
-void note_released(const void* s) {
-  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
+// Drops the newest note that matches (a recorded lock's _SEM, or a hand-made note of a
+// word). A lock taken past the notes has none: its release drops one of those counted only,
+// or the empty note that one of them left when a noted lock below it was released.
+template <class Match>
+inline void drop_note(Match match) {
+  const int noted = notes_kept();
   for (int i = noted - 1; i >= 0; --i) {
-    if (held.noted[i].lock != s) continue;
-    for (int j = i + 1; j < noted; ++j) held.noted[j - 1] = held.noted[j];
+    if (!match(held.noted[i])) continue;
+    drop_note_at(i, noted);
+    return;
+  }
+  if (held.count > kHeldLocksNoted) {
     --held.count;
     return;
   }
-  if (held.count > kHeldLocksNoted) --held.count;  // one of the counted-only ones
+  for (int i = noted - 1; i >= 0; --i)
+    if (!held.noted[i]) return drop_note_at(i, noted);
+}
+
+inline void note_taken(_SEM* s) { push_note(s); }
+
+// A release out of order, or with locks past the notes: out of line.
+[[gnu::noinline]] void drop_recorded_note(_SEM* s) {
+  drop_note([s](const void* note) { return note == s; });
+}
+
+// Mostly the newest note goes, with no lock past the notes: only the count moves.
+inline void note_released(_SEM* s) {
+  const int top = held.count - 1;
+  if (unsigned(top) < unsigned(kHeldLocksNoted) && held.noted[top] == s) [[likely]]
+    held.count = top;
+  else
+    drop_recorded_note(s);
 }
 
 void drop_stale_notes() {
   const HTID me = self_htid();
   int kept = 0;
-  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
+  const int noted = notes_kept();
   for (int i = 0; i < noted; ++i) {
-    const Note& n = held.noted[i];
-    if (n.name || cmp_htid(holder_of(static_cast<const _SEM*>(n.lock)), me) == 0) held.noted[kept++] = n;
+    const void* n = held.noted[i];
+    if (!n || hand_note(n) || cmp_htid(holder_of(static_cast<const _SEM*>(n)), me) == 0) held.noted[kept++] = n;
   }
   held.count -= noted - kept;
+  for (int i = kept; i < notes_kept(); ++i) held.noted[i] = nullptr;  // locks past the notes move in
 }
 
 void init_sem_record(_SEM* s, unsigned value) {
@@ -217,34 +263,46 @@ int held_lock_count() {
 
 bool held_lock_site(int i, const char** file, int* line, const char** name) {
   drop_stale_notes();
-  if (i < 0 || i >= held.count || i >= kHeldLocksNoted) return false;
-  const Note& n = held.noted[i];
-  if (name) *name = n.name;
-  if (n.name) {
-    *file = n.file;
-    *line = n.line;
-  } else {
-    *file = static_cast<const _SEM*>(n.lock)->lock_file;
-    *line = static_cast<const _SEM*>(n.lock)->lock_line;
-  }
+  if (i < 0 || i >= notes_kept()) return false;
+  const void* n = held.noted[i];
+  const HandNote* h = hand_note(n);
+  const _SEM* s = h ? nullptr : static_cast<const _SEM*>(n);
+  if (name) *name = h ? h->name : nullptr;
+  *file = h ? h->file : s ? s->lock_file : nullptr;  // an empty note's site is not known
+  *line = h ? h->line : s ? s->lock_line : 0;
   return true;
 }
 
 int held_shared_lock() {
   drop_stale_notes();
-  const int noted = held.count < kHeldLocksNoted ? held.count : kHeldLocksNoted;
-  for (int i = 0; i < noted; ++i) {
-    const Note& n = held.noted[i];
-    if (!(n.name ? n.unshared : static_cast<const _SEM*>(n.lock)->unshared)) return i;
+  for (int i = 0; i < notes_kept(); ++i) {
+    const void* n = held.noted[i];
+    const HandNote* h = hand_note(n);
+    if (n && !(h ? h->unshared : static_cast<const _SEM*>(n)->unshared)) return i;
   }
   return -1;
 }
 
 void _note_lock(const void* lock, const char* name, bool unshared, const char* file, int line) {
-  push_note(Note{lock, name, file, line, unshared});
+  if (held.count >= kHeldLocksNoted) return push_note(nullptr);  // counted only
+  // A record no note points to: there are fewer notes than records.
+  const void* const* begin = held.noted;
+  const void* const* end = begin + notes_kept();
+  for (HandNote& h : held.hand) {
+    const void* note = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(&h) + 1);
+    if (std::find(begin, end, note) != end) continue;
+    h = HandNote{lock, name, file, line, unshared};
+    return push_note(note);
+  }
+  er_panic("_note_lock");
 }
 
-void _unnote_lock(const void* lock) { note_released(lock); }
+void _unnote_lock(const void* lock) {
+  drop_note([lock](const void* note) {
+    const HandNote* h = hand_note(note);
+    return h && h->lock == lock;
+  });
+}
 
 int held_lock_records(HeldLockRecord* out, int max) {
   _lock_task(block_lock, __FILE__, __LINE__);
@@ -262,7 +320,7 @@ int held_lock_records(HeldLockRecord* out, int max) {
   return n;
 }
 
-void _lock_task(D_SEM s, const char* file, int line) {
+[[gnu::hot]] void _lock_task(D_SEM s, const char* file, int line) {
   const HTID me = self_htid();
   errno = 0;
   // Compare a snapshot: the holder changes under us while another thread owns the lock.
@@ -292,7 +350,7 @@ void _lock_task(D_SEM s, const char* file, int line) {
   note_taken(s);
 }
 
-void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
+[[gnu::hot]] void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
   note_released(s);
   set_holder(s, invalid_htid);
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);

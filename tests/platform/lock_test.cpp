@@ -134,8 +134,11 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   EXPECT_EQ(held_lock_count(), kHeldLocksNoted);
   lock_task(a);  // past the notes: counted only
   EXPECT_EQ(held_lock_count(), kHeldLocksNoted + 1);
+  for (SEM& m : many) unlock_task(m, "test"), close_lock(m);  // the noted ones below it
+  ASSERT_EQ(held_lock_count(), base + 1);
+  ASSERT_TRUE(held_lock_site(base, &file, &line, &name));
+  EXPECT_TRUE(!file && line == 0 && !name) << "the lock past the notes is not known";
   unlock_task(a, "test");
-  for (SEM& m : many) unlock_task(m, "test"), close_lock(m);
   EXPECT_EQ(held_lock_count(), base);
   // A lock this thread took and another released is this one's no longer.
   lock_task(other.s);
