@@ -141,7 +141,7 @@ std::chrono::milliseconds test_bound() {
 #if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
   return std::chrono::seconds(600);
 #else
-  return std::chrono::seconds(60);
+  return std::chrono::seconds(240);
 #endif
 }
 
