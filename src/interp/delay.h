@@ -67,6 +67,9 @@ void insert_delay_que(TQ_INTERPRETER* tqi, int line, TQ_SEXP* value);
 void close_delay_que(TQ_INTERPRETER* tqi, bool deliver);
 // Wakes the delay thread to look at the queue again (tqi_lock held): a value may be ready.
 void _wakeup_delay_thread();
+// The key a thread waiting for an interpreter's delay-queue lock sleeps on: counted by
+// sleepers_on, a test knows the wait has begun.
+const void* dque_wait_key();
 
 // Task body, priority 4: serves the queue; once it has taken an entry, it starts a successor
 // (from a reservation, never waited for) to serve it meanwhile, forces the value and replies, and ends when another

@@ -120,8 +120,7 @@ void close_std() {
   }
 }
 
-void pause_a_second() { sleep(1); }
-void (*stabilizer_pause)() = pause_a_second;
+unsigned (*stabilizer_sleep)(unsigned seconds) = sleep;
 
 int stabilizer() {
   all_signal_mask_posix();
@@ -137,7 +136,7 @@ int stabilizer() {
       close(stab[0]);
       close(stab[1]);
       stab[0] = stab[1] = -1;
-      stabilizer_pause();
+      stabilizer_sleep(1);
       continue;
     }
     if (pid == 0) {

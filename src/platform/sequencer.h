@@ -25,8 +25,9 @@ extern void (*ms_done_call_back)(int (*func)(void*), void* arg, const char* str)
 extern int stab[2];
 int stabilizer();
 void exit_stabilizer(int byte);
-// The wait before a fork the system refused is tried again (a second); tests replace it.
-extern void (*stabilizer_pause)();
+// The wait before a fork the system refused is tried again: stabilizer_sleep(1), the system's
+// sleep; tests replace it to see the seconds asked for without waiting them.
+extern unsigned (*stabilizer_sleep)(unsigned seconds);
 void close_std();
 
 }  // namespace tq

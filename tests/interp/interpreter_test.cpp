@@ -100,6 +100,38 @@ TEST(Interpreter, ANewRecordHasTheDefaults) {
   free_tq_interpreter(t);
 }
 
+// A stream a write to failed leaves every field that names it, and is queued for closing,
+// except the input of a draining interpreter: it stays open as the input, for the relay to
+// read to its end.
+TEST(Interpreter, AFailedStreamLeavesTheFieldsThatNameIt) {
+  const struct {
+    bool drain, as_inp, as_err;  // s is the output in every row
+  } rows[] = {{true, true, false}, {true, true, true}, {true, false, true}, {false, true, true}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "drain " << r.drain << ", input " << r.as_inp << ", error " << r.as_err);
+    TQ_INTERPRETER* t = new_tq_interpreter();
+    STREAM* s = s_open_string_read("", std_cm, 0, 1);
+    t->flags |= r.drain ? TQF_DRAIN : 0;
+    t->out = s;
+    t->inp = r.as_inp ? s : nullptr;
+    t->err = r.as_err ? s : nullptr;
+    const bool kept = r.drain && r.as_inp;
+    {
+      TqiLock l;
+      _drop_failed_stream(t, s);
+    }
+    EXPECT_EQ(t->inp, kept ? s : nullptr);
+    EXPECT_EQ(t->out, nullptr);
+    EXPECT_EQ(t->err, nullptr);
+    if (kept) {
+      EXPECT_TRUE(s_exist(s)) << "the input was queued for closing";
+      d_s_close(s);
+    }
+    t->inp = nullptr;
+    free_tq_interpreter(t);
+  }
+}
+
 TEST(Interpreter, IdsAreUniqueAndGoRoundPastTheLargest) {
   std::atomic<int> a{0}, b{0};
   std::atomic<bool> release{false};

@@ -123,6 +123,11 @@ TEST(AccessCache, PointsRunsAndTheirRefusals) {
     ASSERT_EQ(write_mx_cache(&put0.p), 0);
     flush_mx_cache(&first.c, 0);
     EXPECT_EQ(read_mx_cache(&get.p), -1) << "no datum of channel 1 yet";
+    TestCache only1(m, {1}, -1);
+    RunReq run(only1, 40, 8);
+    run.r.ix[0] = {0, 1};  // channel 1 into the int32 buffer
+    EXPECT_EQ(read_mx_cache_vector(&run.r.p), 8) << "a run passes over a node without the channel";
+    EXPECT_EQ(run.i, std::vector<int32_t>(8, -1));
     ASSERT_EQ(write_mx_cache(&put1.p), 0);
     flush_mx_cache(&second.c, 0);
     v = kUnset, i = -1;

@@ -109,7 +109,7 @@ TEST(Sequencer, HigherPriorityRequestsOvertakeQueuedOnes) {
 // The supervisor restarts a worker that ends with a status byte and hands the byte to the
 // next worker; 'e' stops it. A fork refused on the way starts no worker: the status stays
 // (no abnormal end is made up), the refused try keeps no descriptor, and the supervisor
-// pauses before it tries again (a 'p' in the report each time: a retry at once would spin
+// pauses a second before it tries again (a 'p' in the report each time: a retry at once would spin
 // while forks are refused). A supervisor that then cannot make its pipe goes on as the worker,
 // and its end writes into no descriptor that was its pipe's (they are reused by then). Run in
 // a child so the test process keeps its descriptors.
@@ -157,8 +157,9 @@ TEST(Supervisor, RestartsTheWorkerWithItsLastStatus) {
       no_pipe_after_refusal = row.no_pipe;
       report_fd = report[1];
       fork_hook = refusing_fork;
-      stabilizer_pause = [] {
-        if (write(report_fd, "p", 1) != 1) _exit(4);
+      stabilizer_sleep = [](unsigned seconds) -> unsigned {
+        if (seconds != 1 || write(report_fd, "p", 1) != 1) _exit(4);  // "p": a one-second pause
+        return 0;
       };
       const int status = stabilizer();
       if (row.no_pipe) setrlimit(RLIMIT_NOFILE, &files_before);

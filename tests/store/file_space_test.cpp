@@ -584,11 +584,15 @@ TEST_F(FileSpaceDeathTest, ChainChecks) {
       },
       testing::ExitedWithCode(1), "prv1000 ofs5000 typ104 siz[0-9]+\npaused 2\n" + tqtest::panic_banner("check_freelist64(2)"));
   tq::close_filespace64(p);
+  // Each stop tells the links it stopped at first: the previous offset, the block's offset,
+  // type and size.
   p = file(2000, 1000, 259);
-  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(1)"));
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1),
+              "prv2000 ofs1000 typ103 siz24\n" + tqtest::panic_banner("check_freelist64(1)"));
   tq::close_filespace64(p);
   p = file(1012, 1000, 260);  // the lower block ends where the upper begins
-  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(3)"));
+  EXPECT_EXIT(tq::check_freelist64(p), testing::ExitedWithCode(1),
+              "prv1012 ofs1000 typ104 siz24\n" + tqtest::panic_banner("check_freelist64(3)"));
   tq::close_filespace64(p);
   p = file(1013, 1000, 260);  // one byte apart: sound
   EXPECT_EQ(tq::check_freelist64(p), 0);
@@ -597,13 +601,14 @@ TEST_F(FileSpaceDeathTest, ChainChecks) {
         p->freelist_work->f.next = 999;
         tq::check_freelist64(p);
       },
-      testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist(-1)"));
+      testing::ExitedWithCode(1), "prv-1 ofs32 typ103 siz24\nf.next 999 next->fofs 1013\nfp [0-9a-f]+ [0-9a-f]+\n" +
+                                      tqtest::panic_banner("check_freelist(-1)"));
   EXPECT_EXIT(
       {
         tq::fac_truncate(&p->fac, 0);  // the chain now names blocks past the end
         tq::check_freelist64(p);
       },
-      testing::ExitedWithCode(1), tqtest::panic_banner("check_freelist64(0)"));
+      testing::ExitedWithCode(1), "prv-1 ofs32 typ103 siz24\n" + tqtest::panic_banner("check_freelist64(0)"));
   tq::close_filespace64(p);
   tqtest::write_file(path(), header_bytes() + anchor_bytes(300000) + std::string(100, '\0'));
   p = reopen(O_RDWR);  // the anchor names a block beyond the end of the file

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "stream/file_util.h"
+#include "support/heap_growth.h"
 #include "support/test_util.h"
 
 using namespace tq;
@@ -33,7 +34,17 @@ mode_t mode_of(const std::string& p) {
   return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-TEST(FileUtil, MakeDirectory) {
+// The utilities keep nothing between calls: every case leaves the heap's sites in the file as
+// it found them (a name list, a path or a buffer not freed shows here).
+class FileUtil : public testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(mark_.grown(), "") << "left on the heap"; }
+
+ private:
+  tqtest::SiteBytesMark mark_{"stream/file_util.cpp"};
+};
+
+TEST_F(FileUtil, MakeDirectory) {
   TempDir dir;
   EXPECT_EQ(u_mkdir("a", 0755), -1);
   EXPECT_EQ(errno, EINVAL);
@@ -52,7 +63,7 @@ TEST(FileUtil, MakeDirectory) {
   EXPECT_EQ(u_opendir(dir.file("missing").c_str()), nullptr);
 }
 
-TEST(FileUtil, UnlinkWithTrailingSlashKeepsTheCallersString) {
+TEST_F(FileUtil, UnlinkWithTrailingSlashKeepsTheCallersString) {
   TempDir dir;
   write_file(dir.file("f"), "x");
   std::string path = dir.file("f") + "/";
@@ -64,7 +75,7 @@ TEST(FileUtil, UnlinkWithTrailingSlashKeepsTheCallersString) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(FileUtil, RemoveByKind) {
+TEST_F(FileUtil, RemoveByKind) {
   TempDir dir;
   write_file(dir.file("f"), "x");
   mkdir(dir.file("empty").c_str(), 0755);
@@ -95,7 +106,7 @@ TEST(FileUtil, RemoveByKind) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(FileUtil, TreeRemovalNeverFollowsLinks) {
+TEST_F(FileUtil, TreeRemovalNeverFollowsLinks) {
   TempDir dir;
   // Outside the tree: a folder and a file that links inside the tree point to.
   mkdir(dir.file("outside").c_str(), 0755);
@@ -126,7 +137,7 @@ TEST(FileUtil, TreeRemovalNeverFollowsLinks) {
   EXPECT_FALSE(exists(dir.file("outside-file")));
 }
 
-TEST(FileUtil, CleanEmptyDirClimbsUntilSomethingStays) {
+TEST_F(FileUtil, CleanEmptyDirClimbsUntilSomethingStays) {
   TempDir dir;
   const std::string base = dir.file("base");
   mkdir(base.c_str(), 0755);
@@ -160,7 +171,7 @@ TEST(FileUtil, CleanEmptyDirClimbsUntilSomethingStays) {
   EXPECT_TRUE(is_dir(base)) << "the base itself was removed";
 }
 
-TEST(FileUtil, CopyFile) {
+TEST_F(FileUtil, CopyFile) {
   TempDir dir;
   std::string data;
   for (int i = 0; i < 25003; ++i) data += char('a' + i % 26);  // more than two buffers
@@ -178,7 +189,7 @@ TEST(FileUtil, CopyFile) {
   EXPECT_EQ(read_file(dir.file("new")), "");
 }
 
-TEST(FileUtil, CopyFileFailures) {
+TEST_F(FileUtil, CopyFileFailures) {
   TempDir dir;
   write_file(dir.file("src"), "data");
   EXPECT_EQ(copy_file(dir.file("missing").c_str(), dir.file("d1").c_str()), -1);
@@ -198,7 +209,7 @@ TEST(FileUtil, CopyFileFailures) {
   EXPECT_EQ(tqtest::open_fd_count(), fds) << "a failed copy left a descriptor open";
 }
 
-TEST(FileUtil, SafeFileNames) {
+TEST_F(FileUtil, SafeFileNames) {
   EXPECT_EQ(is_safe_as_filename("report.txt"), 1);
   EXPECT_EQ(is_safe_as_filename(""), 1);
   for (const char* bad : {"a;b", "a,b", "a|b", "a>b", "a<b", ";"}) EXPECT_EQ(is_safe_as_filename(bad), 0) << bad;

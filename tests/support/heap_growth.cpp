@@ -67,4 +67,31 @@ std::string heap_growth(const std::function<void()>& op, int runs) {
   return out;
 }
 
+namespace {
+
+bool in_file(const tq::MEM_LIST* m, const std::string& file) {
+  const std::string f = m->file ? m->file : "";
+  return f.size() >= file.size() && f.compare(f.size() - file.size(), file.size(), file) == 0;
+}
+
+}  // namespace
+
+SiteBytesMark::SiteBytesMark(std::string file) : file_(std::move(file)) {
+  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m))
+    if (in_file(m, file_)) marked_.emplace_back(m, tq::mem_list_bytes(m));
+}
+
+std::string SiteBytesMark::grown() const {
+  std::string out;
+  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m)) {
+    if (!in_file(m, file_)) continue;
+    int64_t before = 0;  // a site made since the mark had none
+    for (const auto& [site, bytes] : marked_)
+      if (site == m) before = bytes;
+    const int64_t now = tq::mem_list_bytes(m);
+    if (now > before) out += std::string(m->file) + ":" + std::to_string(m->line) + " +" + std::to_string(now - before) + "\n";
+  }
+  return out;
+}
+
 }  // namespace tqtest

@@ -4,7 +4,10 @@
 // bytes at any allocation site each time it runs.
 #pragma once
 #include <functional>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tqtest {
 
@@ -20,5 +23,20 @@ namespace tqtest {
 // of an older block of the same size at the same site, and memory outside the debug heap
 // go unseen.
 std::string heap_growth(const std::function<void()>& op, int runs = 3);
+
+// The live bytes at the debug heap's sites in one source file (a path ending in `file`),
+// marked when made: grown() answers "<file>:<line> +<bytes>\n" for each site holding more
+// now, empty when none does. For code that keeps nothing between calls and that no other task
+// runs meanwhile: a table's fixture marks in its set-up and checks in its tear-down, so that
+// every case of the table is a leak check of that file too.
+class SiteBytesMark {
+ public:
+  explicit SiteBytesMark(std::string file);
+  std::string grown() const;
+
+ private:
+  std::string file_;
+  std::vector<std::pair<const void*, int64_t>> marked_;
+};
 
 }  // namespace tqtest
