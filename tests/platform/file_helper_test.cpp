@@ -21,7 +21,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -662,22 +661,17 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 
 // An append save of a file the helper writes takes the file's lock on a read-only descriptor
 // of this process's own (another descriptor cannot take it meanwhile), and gives every
-// descriptor back at its close. A write the helper fails (started under a file-size limit)
-// fails the save, which leaves the file as it was.
+// descriptor back at its close. A write the helper fails (a helper started under a file-size
+// limit) fails the save, which leaves the file as it was.
 TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
   ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
   const int before = tqtest::open_fd_count();
-  struct Row {
-    const char* line;
-    uint64_t limit;  // of the sizes of the files the helper writes, 0 none
-    int want;
-    const char* after;
-  };
+  struct Row { const char* line; uint64_t limit; int want; const char* after; };  // limit 0: none
   for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"}}) {
     SAVE_FILE f;
-    std::optional<tqtest::FileSizeLimit> limit;  // the helper the open starts keeps it
-    if (r.limit) end_helpers(), limit.emplace(r.limit);
+    if (r.limit) end_helpers();  // the helper the open starts keeps the limit
+    auto limit = r.limit ? std::make_unique<tqtest::FileSizeLimit>(r.limit) : nullptr;
     STREAM* st = open_save_stream(file.c_str(), O_RDWR | O_APPEND, 0, "test", &f);
     limit.reset();
     ASSERT_NE(st, nullptr) << strerror(errno);
