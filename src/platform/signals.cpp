@@ -2,7 +2,7 @@
 // empty handler installed without SA_RESTART; faults keep their defaults; the signals that
 // end the run (TERM, the real-time ones) undo the saves in progress first, as the interrupt does.
 // A signal the run was started with ignored stays ignored (a parent meant it not to reach the
-// run, nor the programs the run starts), but those the runtime sends itself (ALRM, USR1) and PIPE.
+// run, nor the programs the run starts), but those the runtime sends itself (ALRM, USR1).
 #include <signal.h>
 #include <unistd.h>
 
@@ -137,7 +137,7 @@ void set_ignore_chld() {
 void set_alarm_mask(int mode) {
   all_signal_mask_posix();
   install(SIGALRM, sigalarm_handler);
-  install(SIGPIPE, sigpipe_handler);
+  install_unless_ignored(SIGPIPE, sigpipe_handler);  // ignored, a write still fails EPIPE
   install_unless_ignored(SIGINT, sigint_handler);
   install(SIGUSR1, sigusr1_handler);
   install_unless_ignored(SIGTERM, sigend_handler);

@@ -286,8 +286,11 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   // A stateful encoding's closing sequence goes out before the sync and the rename, not at
   // the close, where a failure to write it would go unseen behind a file already renamed.
   const bool ended = !keep || s_end_code(st) == 0;
+  // A buffered stream (the root helper's file) sends its bytes later: they go out, or fail,
+  // before the save answers, not unseen in the close.
+  const bool sent = !keep || s_drain(st) == 0;
   const int lost = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
-  bool ok = !keep || (ended && lost == 0);
+  bool ok = !keep || (ended && sent && lost == 0);
   if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
   // An append locked through the stream's own descriptor is undone before the close, under
   // the lock, once what the close would still write (a closing sequence) is out: that

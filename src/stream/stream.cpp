@@ -199,6 +199,8 @@ void unlink_stream_list(STREAM* s, const char* file, int line) {
   er_panic("_delete_stream_list");
 }
 
+}  // namespace
+
 // Step 2 of a close: wait until the write task has sent the buffer, at most until the
 // 30-second limit fires. False when another thread closed the stream meanwhile.
 bool drain_before_close(STREAM* s) {
@@ -215,6 +217,8 @@ bool drain_before_close(STREAM* s) {
   }
   return true;
 }
+
+namespace {
 
 // Step 4: the code method's closing sequence, written unless a direct write has hung past
 // its abort interval (then the work record is only released).

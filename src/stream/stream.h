@@ -276,6 +276,10 @@ void _s_wait_alone(STREAM* s);
 int _d_s_close(STREAM* s, const char* file, int line);
 int __d_s_close(STREAM* s, const char* file, int line);  // stream lock held
 #define d_s_close(s) ::tq::_d_s_close((s), __FILE__, __LINE__)
+// Waits (stream lock held, released while asleep) until the write task has sent the buffer of
+// s, at most until s_close_write_tick's limit fires (the task then writes s no more). False
+// when another thread closed s meanwhile.
+bool drain_before_close(STREAM* s);
 void s_close_queue(STREAM* s);  // null is ignored
 // Test seam (null in the program): told of every stream s_close_queue queues, as it queues
 // it; a test counts the closes its streams are asked for.

@@ -238,6 +238,15 @@ int s_flush(STREAM* s) {
   return r;
 }
 
+int s_drain(STREAM* s) {
+  StreamPri p;
+  LOCK_SCOPE(stream_lock);
+  if (!_s_live(s)) return -1;
+  if (!_s_buffered(s)) return 0;
+  if (!drain_before_close(s)) return -1;
+  return s->h.wb_flags & (WB_FAILED | WB_CLOSE_TIMEOUT) ? -1 : 0;
+}
+
 int s_end_code(STREAM* s) {
   char* seq = nullptr;
   int len = 0;

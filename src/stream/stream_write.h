@@ -15,6 +15,11 @@ int s_write(STREAM* s, const char* data, int len);
 int s_read(STREAM* s, char* data, int len);
 // The class's flush; does not wait for buffered bytes.
 int s_flush(STREAM* s);
+// Waits until a buffered stream's queued bytes are written, as a close does: 0 when all went
+// out, and at once for a stream that writes directly; -1 when one of its buffered writes
+// failed (the bytes behind it are dropped), the wait ran out (s is then written no more) or
+// s is not live. Before a close that must answer whether the data is on the file.
+int s_drain(STREAM* s);
 // Ends the text written so far as a close would: writes the closing sequence of the
 // stream's code method (a stateful encoding's return to its first state) and starts the
 // method afresh, so that a sync after it covers every byte. 0, or -1 when the stream is not

@@ -552,13 +552,7 @@ class RootHelpers : public testing::Test {
   }
   void TearDown() override {
     if (base_.empty()) return;
-    std::vector<pid_t> pids;
-    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
-    ufr_close_all();
-    for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
-    ufr_retire(get_tqtime());
-    EXPECT_EQ(ufr_blk_list, nullptr);
-    ufr_disable = 0;
+    end_helpers();
     std::string cmd = "rm -rf '" + base_ + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
   }
@@ -568,6 +562,16 @@ class RootHelpers : public testing::Test {
     EXPECT_EQ(mkdir(d.c_str(), 0755), 0);
     EXPECT_EQ(chown(d.c_str(), uid, gid), 0);
     return d;
+  }
+  // Ends every helper; the next call starts a fresh one.
+  void end_helpers() {
+    std::vector<pid_t> pids;
+    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
+    ufr_close_all();
+    for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
+    ufr_retire(get_tqtime());
+    EXPECT_EQ(ufr_blk_list, nullptr);
+    ufr_disable = 0;
   }
   std::string base_;
 };
@@ -657,14 +661,19 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 
 // An append save of a file the helper writes takes the file's lock on a read-only descriptor
 // of this process's own (another descriptor cannot take it meanwhile), and gives every
-// descriptor back at its close.
+// descriptor back at its close. A write the helper fails (a helper started under a file-size
+// limit) fails the save, which leaves the file as it was.
 TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
   ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
   const int before = tqtest::open_fd_count();
-  for (const char* line : {"1\n", "2\n"}) {
+  struct Row { const char* line; uint64_t limit; int want; const char* after; };  // limit 0: none
+  for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"}}) {
     SAVE_FILE f;
+    if (r.limit) end_helpers();  // the helper the open starts keeps the limit
+    auto limit = r.limit ? std::make_unique<tqtest::FileSizeLimit>(r.limit) : nullptr;
     STREAM* st = open_save_stream(file.c_str(), O_RDWR | O_APPEND, 0, "test", &f);
+    limit.reset();
     ASSERT_NE(st, nullptr) << strerror(errno);
     EXPECT_TRUE(u_is_helper_fd(s_get_fid(st)));
     const bool started = start_save_writes(st, &f) == 0;
@@ -672,11 +681,11 @@ TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor
     const int other = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "not locked";
     close(other);
-    EXPECT_EQ(s_write(st, line, 2), 2);
-    EXPECT_EQ(close_save_stream(st, &f, started), 0);
+    EXPECT_EQ(s_write(st, r.line, 2), 2);
+    EXPECT_EQ(close_save_stream(st, &f, started), r.want) << r.line;
+    EXPECT_EQ(tqtest::read_file(file), r.after);
   }
   EXPECT_EQ(tqtest::open_fd_count(), before);
-  EXPECT_EQ(tqtest::read_file(file), "1\n2\n");
 }
 
 // A store file the helper holds: a truncating open, as mxtest makes, starts the file anew on

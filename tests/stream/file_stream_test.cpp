@@ -47,21 +47,21 @@ TEST(FileStream, MissingFileGivesNull) {
 
 // The end of the process, come into the close of a save (the seam) once its new file is
 // renamed over the old one, leaves that save kept; the saves under way it undoes, and their
-// closes answer -1 (a new file's rename refused), also one that writes no more. Then no save
-// begins another change: making its file, its new file beside the old, or its append fails.
-// Each refusal says the run is ending; the folder is as it was but for the kept save, the
-// append lock kept to the end. A child runs it: the undo is once for the process. A save kept
-// without the start of its writes (its append lock) breaks a rule.
+// closes answer -1 (a new file's rename refused, an append all written), also one that writes
+// no more. Then no save begins another change: making its file, its new file beside the old,
+// or its append fails. Each refusal says the run is ending; the folder is as it was but for
+// the kept save, the append lock kept to the end. A child runs it: the undo is once for the
+// process. A save kept without the start of its writes (its append lock) breaks a rule.
 int saves_after_the_undo(const tqtest::TempDir& dir) {
   constexpr int kMade = O_RDWR | O_CREAT, kBeside = kMade | O_TRUNC, kAppend = O_RDWR | O_APPEND;
   const struct {
     const char* name;
     int flags;
-  } under[] = {{"beside", kBeside}, {"made", kMade}, {"held", kAppend}, {"beside2", kBeside}},
+  } under[] = {{"beside", kBeside}, {"made", kMade}, {"held", kAppend}, {"beside2", kBeside}, {"written", kAppend}},
     after[] = {{"beside", kBeside}, {"made", kMade}, {"appended", kAppend}};
-  SAVE_FILE f[4];
-  STREAM* st[4];
-  for (int i = 0; i < 4; ++i) {
+  SAVE_FILE f[5];
+  STREAM* st[5];
+  for (int i = 0; i < 5; ++i) {
     st[i] = open_save_stream(dir.file(under[i].name).c_str(), under[i].flags, 0600, "test", &f[i]);
     if (!st[i] || start_save_writes(st[i], &f[i]) != 0 || s_write(st[i], "1\n", 2) != 2) return 100;
   }
@@ -69,9 +69,9 @@ int saves_after_the_undo(const tqtest::TempDir& dir) {
   int wrong = close_save_stream(st[0], &f[0], true) != 0;
   save_keep_hook = nullptr;
   wrong += s_write(st[2], "2\n", 2) != -1;  // refused: the word closes it unkept
-  for (int i = 1; i < 4; ++i) wrong += close_save_stream(st[i], &f[i], i != 2) != (i != 2 ? -1 : 0);
+  for (int i = 1; i < 5; ++i) wrong += close_save_stream(st[i], &f[i], i != 2) != (i != 2 ? -1 : 0);
   const auto ending = [](const SAVE_FILE& f) { return save_refusal(&f) && save_refusal(&f) == std::string("the run is ending"); };
-  wrong += save_refusal(&f[0]) != nullptr || !ending(f[1]) || !ending(f[2]) || !ending(f[3]);
+  wrong += save_refusal(&f[0]) != nullptr || !ending(f[1]) || !ending(f[2]) || !ending(f[3]) || !ending(f[4]);
   for (const auto& row : after) {
     SAVE_FILE a;
     STREAM* s = open_save_stream(dir.file(row.name).c_str(), row.flags, 0600, "test", &a);
@@ -83,12 +83,12 @@ int saves_after_the_undo(const tqtest::TempDir& dir) {
   wrong += flock(probe, LOCK_EX | LOCK_NB) == 0;  // the append lock is kept, as the undo may use its descriptor
   std::set<std::string> left;  // nothing beside, nothing made
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.insert(e.path().filename().string() + "=" + tqtest::read_file(e.path()));
-  return wrong + (left != std::set<std::string>{"appended=old\n", "beside=1\n", "beside2=old\n", "held=old\n"});
+  return wrong + (left != std::set<std::string>{"appended=old\n", "beside=1\n", "beside2=old\n", "held=old\n", "written=old\n"});
 }
 
 TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
-  for (const char* name : {"beside", "beside2", "appended", "held"}) tqtest::write_file(dir.file(name), "old\n");
+  for (const char* name : {"beside", "beside2", "appended", "held", "written"}) tqtest::write_file(dir.file(name), "old\n");
   EXPECT_EXIT(std::_Exit(saves_after_the_undo(dir)), testing::ExitedWithCode(0), "");
   SAVE_FILE f;  // kept without the start of its writes
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),

@@ -504,8 +504,9 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
 // the wait was broken twice by its alarm, so it is woken again and again), or when the file
 // was removed meanwhile (by the failed save that made it), it answers the error and writes
 // nothing (a word, its access error, saying so at the bound), nor cuts what the holder
-// appends before its close. It waits on a task, not the first thread, which would take an
-// alarm meant for the whole process; it leaves no timer behind.
+// appends before its close. A pipe's lock it neither waits for nor holds while it writes. It
+// waits on a task, not the first thread, which would take an alarm meant for the whole
+// process; it leaves no timer behind.
 int lock_waiters(const std::string& path) {
   struct stat sb {};
   if (stat(path.c_str(), &sb) != 0) return 0;
@@ -534,6 +535,7 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     int err;             // start_save_writes's
     const char* left;    // null: no file
     const char* word{};  // or the reply of a word's append, "1" to the file
+    bool pipe = false;   // the file a FIFO, whose lock the holder takes only once the save has begun
   } rows[] = {
       {"lets it go", [](int fd) { flock(fd, LOCK_UN); }, 0, "old\n1\n"},
       {"keeps it to the bound", bound, ETIMEDOUT, "old\n2\n"},
@@ -541,14 +543,17 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
        "error 80040a06 (\"cannot access the file\" \"F\" \"locked by another save past 60 s\")"},
       {"removes the file, then lets it go", removes, ENOENT, nullptr},
       {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
+      {"takes a pipe's", nullptr, 0, "1\n", nullptr, true},
   };
   for (const auto& row : rows) {
-    tqtest::write_file(f, "old\n");
-    const int fd = open(f.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    unlink(f.c_str());
+    if (row.pipe) ASSERT_EQ(mkfifo(f.c_str(), 0600), 0);
+    else tqtest::write_file(f, "old\n");
+    const int fd = open(f.c_str(), O_RDWR | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(row.pipe ? 0 : flock(fd, LOCK_EX), 0);
     auto err = std::make_shared<int>(-1);
     auto reply = std::make_shared<std::string>();
-    tqtest::Task save([err, reply, f, fd, word = row.word] {
+    tqtest::Task save([err, reply, f, fd, word = row.word, pipe = row.pipe] {
       if (word) {  // as a word runs, in an interpreter
         setup_self_interpreter();
         *reply = run("(save \"" + f + "\" 10 384 \"qvlisp\" 1)");
@@ -559,12 +564,15 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
       STREAM* st = open_save_stream(f.c_str(), O_RDWR | O_APPEND, 0, "test", &sf);
       if (!st) return;
       *err = start_save_writes(st, &sf) == 0 ? 0 : errno;
+      if (pipe && flock(fd, LOCK_EX | LOCK_NB) != 0) *err = -4;  // the save holds it
       if (*err == 0) s_write(st, "1\n", 2);
       if (*err != 0 && write(fd, "2\n", 2) != 2) *err = -3;  // the holder appends
       if (close_save_stream(st, &sf, *err == 0) != 0) *err = -2;
     });
-    if (tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
+    if (!row.pipe && tqtest::wait_until([&] { return lock_waiters(f) > 0; })) row.then(fd);
     EXPECT_TRUE(save.wait()) << row.holder;
+    char piped[8];
+    const ssize_t n = row.pipe ? read(fd, piped, sizeof piped) : 0;
     close(fd);
     if (row.word) {
       std::string r = *reply;
@@ -573,7 +581,8 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
     } else {
       EXPECT_EQ(*err, row.err) << row.holder;
     }
-    EXPECT_EQ(std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)", row.left ? row.left : "(none)") << row.holder;
+    const std::string left = row.pipe ? std::string(piped, size_t(std::max<ssize_t>(n, 0))) : std::filesystem::exists(f) ? tqtest::read_file(f) : "(none)";
+    EXPECT_EQ(left, row.left ? row.left : "(none)") << row.holder;
   }
   EXPECT_EQ(tqtest::read_file("/proc/self/timers"), "");
 }
@@ -707,6 +716,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       {"an append, INT the run started with ignored", append, appended, SIGINT, nullptr, "INT"},
       {"an append, a real-time signal the run started with ignored", append, appended, SIGRTMAX, nullptr, "RTMAX"},
       {"an append, a hang-up the run started with ignored", append, appended, SIGHUP, nullptr, "HUP"},
+      {"an append, PIPE the run started with ignored", append, appended, SIGPIPE, nullptr, "PIPE"},
       {"a file it made, appended to by another save first, TERM",
        "(save \"made.txt\" 522 384 \"raw\" (Sequence ([Save oflag=\"append\"] \"made.txt\" 1) ([Load option=\"raw\"] \"/dev/stdin\")))",
        [](const std::string& d) { return tqtest::read_file(d + "/made.txt").size() > 2; }, SIGTERM, "made.txt"},
