@@ -354,6 +354,33 @@ def scenario_v2():
     expect(rest == b'', 'output after the end: %r' % rest)
 
 
+def scenario_ended():  # a form running for a session is cancelled once the session ends
+    global CLOCK
+    CLOCK = 0  # the clock moves between its sessions
+    for how in ('end frame', 'idle drop', 'download closed', 'download reset'):
+        if how.startswith('download'):
+            d = Conn()
+            d.send(b'GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n')
+            cookie = d.frame_reply(length_line=False)[2]
+            upload(cookie, b'\n(While 1 0)\n')
+        else:
+            s = Session()
+            s.admitted()
+            c, seq = s.send(b'(While 1 0)\n')
+            step('empty ' + how, str(seq), wait=True)
+            expect(s.answer(c, seq) == (DATA, b''), 'an empty answer while the form runs')
+        step('running ' + how, wait=True)
+        if how == 'end frame':
+            s.end()
+        elif how == 'idle drop':
+            step('idle ' + how, wait=True)
+        else:
+            if how == 'download reset':
+                d.s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+            d.s.close()
+        step('cancelled ' + how, wait=True)
+
+
 def scenario_starved():  # no thread to be had: new sessions and uploads are refused, open ones go on
     s, k, d = Session(), Session(True), Conn()
     s.admitted()
