@@ -59,18 +59,16 @@ void _take_streams(ToH_ENTRY_V2* e, std::vector<STREAM*>* out) {
 }
 
 // Whether the client of a download has gone (ToH_lock held, so the stream is still the
-// session's). The client sends nothing after its GET, so the end of its sending is its close:
-// a closed download shows no error until output is written to it, and an interpreter that
-// writes nothing would otherwise run on for ever.
+// session's). The client sends nothing after its GET, so the end of its sending is its close
+// (a reset shows so too): a closed download shows no error until output is written to it, and
+// an interpreter that writes nothing would otherwise run on for ever.
 bool _download_gone(STREAM* s) {
-  if (s_peer_gone(s)) return true;
-  const int fd = s_get_fid(s);
-  pollfd p{fd, POLLRDHUP, 0};
+  pollfd p{s_get_fid(s), POLLRDHUP, 0};
   int r;
   do {
-    r = fd < 0 ? 0 : poll(&p, 1, 0);
+    r = p.fd < 0 ? 0 : poll(&p, 1, 0);
   } while (r < 0 && errno == EINTR);
-  return r == 1 && (p.revents & POLLRDHUP);
+  return r == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 }  // namespace
