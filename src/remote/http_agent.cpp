@@ -194,7 +194,7 @@ int _exec_url(HTTP_INFO* info, STREAM* s) {
   if (is_protocol_path(path)) return 2;
   HTTP_AGENT_LIST* a = search_http_agent_list(path);
   if (!a) {
-    discard_body(s, info->content_length);
+    discard_body(s, info->content_length, kHttpAgentBodyTimeout);
     error_reply(s, he404, path, nullptr);
   } else {
     const bool own = !get_my_tqi();

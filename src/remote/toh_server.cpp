@@ -167,11 +167,11 @@ void free_ToH_list(ToH_LIST* r) {
 
 void timeout_stream(void* s) { s_close_queue(static_cast<STREAM*>(s)); }
 
-void discard_body(STREAM* s, int len) {
+void discard_body(STREAM* s, int len, int seconds) {
   len = std::min(len, kToHDiscardMax);
   if (len <= 0) return;
   char buf[4096];
-  new_tick(timeout_stream, -kToHHeadTimeout, s);
+  new_tick(timeout_stream, -seconds, s);
   for (int n; len > 0 && (n = s_read(s, buf, std::min(len, int(sizeof buf)))) > 0;) len -= n;
   del_tick_with_data(timeout_stream, s);
 }
@@ -233,7 +233,7 @@ int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   }
   if (!valid) ss_printf("CHECKSUM ERROR\n");
   if (!known) ss_printf("ToH INVALID COCKIE\n");
-  discard_body(con, r->info.content_length - 12);
+  discard_body(con, r->info.content_length - 12, kToHBodyTimeout);
   write_frame_reply(con, r->h, TOH_INVALID, 0, false);
   return drop(r, -1);
 }

@@ -127,11 +127,13 @@ void _new_cockie(uint32_t cockie[2]);
 inline bool seq_before(int16_t a, int16_t b) { return int16_t(uint16_t(a) - uint16_t(b)) < 0; }
 
 void timeout_stream(void* s);  // tick function: queues s for closing
-// Reads and drops up to len bytes of a request body left unread (at most kToHDiscardMax,
-// within the head time), before a reply after which the connection closes: closed with
-// unread bytes, the connection is reset, and the client loses the reply it has not read.
+// Reads and drops up to len bytes of a request body left unread (at most kToHDiscardMax),
+// before a reply after which the connection closes: closed with unread bytes, the
+// connection is reset, and the client loses the reply it has not read. The body has
+// `seconds` of the tick clock (the time a body of that kind has to arrive, not the head's:
+// a slow body is answered as a fast one is); past them the connection is queued for closing.
 inline constexpr int kToHDiscardMax = 1 << 20;
-void discard_body(STREAM* s, int len);
+void discard_body(STREAM* s, int len, int seconds);
 void check_fid_tick(void*);    // prints "fid nos = %i\n"
 
 // ---- sessions (toh_session.cpp) ----------------------------------------------------------------
@@ -140,7 +142,8 @@ void recv_task(void* entry);
 void send_task(void* entry);
 void empty_reply_task(void*);
 // One pass of empty_reply_task at tick_now(): empty answers to requests waiting over a
-// second, the polling pass when due, the scan of parked connections.
+// second, the polling pass when due, the scan of parked connections, the end of sessions
+// whose download client has gone.
 void empty_reply_pass();
 // Under ToH_lock: when both tasks have finished and no reply is being written, unlinks the
 // entry and returns it (for destroy_ToH_entry), else null.

@@ -2,9 +2,15 @@
 // that feed its input.
 #include "remote/toh_server_v2.h"
 
+#include <poll.h>
+
+#include <cerrno>
+#include <vector>
+
 #include "interp/accept.h"
 #include "platform/d_alloc.h"
 #include "platform/task.h"
+#include "stream/file_stream.h"
 #include "stream/fpipe_stream.h"
 #include "stream/stream_write.h"
 
@@ -42,17 +48,48 @@ ToH_ENTRY_V2* _find_entry_v2(const uint32_t c[2]) {
   return nullptr;
 }
 
+namespace {
+
+// Takes the session's three streams for closing (ToH_lock held): from here on no side uses them.
+void _take_streams(ToH_ENTRY_V2* e, std::vector<STREAM*>* out) {
+  for (STREAM** f : {&e->upload, &e->download, &e->pipe}) {
+    if (*f) out->push_back(*f);
+    *f = nullptr;
+  }
+}
+
+// Whether the client of a download has gone (ToH_lock held, so the stream is still the
+// session's). The client sends nothing after its GET, so the end of its sending is its close
+// (a reset shows so too): a closed download shows no error until output is written to it, and
+// an interpreter that writes nothing would otherwise run on for ever.
+bool _download_gone(STREAM* s) {
+  pollfd p{s_get_fid(s), POLLRDHUP, 0};
+  int r;
+  do {
+    r = p.fd < 0 ? 0 : poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+}  // namespace
+
 void close_all(ToH_ENTRY_V2* e) {
-  STREAM* s[3];
+  std::vector<STREAM*> s;
   {
     LOCK_SCOPE(ToH_lock);
-    s[0] = e->upload;
-    s[1] = e->download;
-    s[2] = e->pipe;
-    e->upload = e->download = e->pipe = nullptr;
+    _take_streams(e, &s);
   }
-  for (STREAM* x : s)
-    if (x) d_s_close(x);
+  for (STREAM* x : s) d_s_close(x);
+}
+
+void close_gone_downloads() {
+  std::vector<STREAM*> s;
+  {
+    LOCK_SCOPE(ToH_lock);
+    for (ToH_ENTRY_V2* e = entry_list_v2; e; e = e->next)
+      if (e->download && _download_gone(e->download)) _take_streams(e, &s);
+  }
+  for (STREAM* x : s) d_s_close(x);
 }
 
 int new_accept_2(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {

@@ -48,6 +48,10 @@ int new_accept_2(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl);
 // connection.
 int new_upload_session(ToH_LIST* lst);
 void close_all(ToH_ENTRY_V2* e);
+// Ends every session whose download's client has gone (reset, or closed: it sends nothing
+// after its GET): its streams are closed as by a failed write, so its interpreter finds its
+// peer gone and what runs for it is cancelled. Run by each pass of the empty replies.
+void close_gone_downloads();
 void download_task(void* entry);
 void upload_task(void* entry);
 ToH_ENTRY_V2* _find_entry_v2(const uint32_t cockie[2]);  // ToH_lock held

@@ -14,6 +14,7 @@
 #include "platform/sleep.h"
 #include "platform/tick.h"
 #include "remote/toh_server.h"
+#include "remote/toh_server_v2.h"
 #include "stream/format.h"
 #include "stream/fpipe_stream.h"
 #include "stream/stream_write.h"
@@ -290,6 +291,7 @@ void empty_reply_pass() {
   }
   write_empty_replies(due);
   for (STREAM* p : pipes) d_s_close(p);
+  close_gone_downloads();
   while (STREAM_STOCK* x = expired) {
     expired = x->next;
     d_s_close(x->key.s);

@@ -357,8 +357,15 @@ bool s_write_would_wait(STREAM* s) {
 bool s_peer_gone(STREAM* s) {
   StreamPri p;
   LOCK_SCOPE(stream_lock);  // the descriptor stays this stream's while it is polled (no wait)
-  if (!_s_exist(s) || s->h.tbl->type != 'f' || s->file.never_blocks) return false;
-  pollfd pf{s->file.fid, 0, 0};
+  if (!_s_exist(s)) return false;
+  int fd;
+  if (s->h.tbl == &s_fpipe_table)  // a protocol session's channel: gone once the server's end is closed
+    fd = s->fpipe.fid_write;       // whose pipe then has no reader (the error the poll shows)
+  else if (s->h.tbl->type != 'f' || s->file.never_blocks)
+    return false;
+  else
+    fd = s->file.fid;
+  pollfd pf{fd, 0, 0};
   int r;
   do {
     r = poll(&pf, 1, 0);

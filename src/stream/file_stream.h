@@ -49,8 +49,9 @@ int s_get_fid(STREAM* s);
 // another writer holds). A buffered stream, or one of another class, never waits.
 bool s_write_would_wait(STREAM* s);
 // Whether the peer of s has gone both ways: its descriptor shows a hang-up or an error (a
-// socket reset by the peer, a pipe whose reader closed). A peer that only ended its own
-// writing (a half-close) has not gone. False for another class or a stream not live.
+// socket reset by the peer, a pipe whose reader closed; a flush pipe whose other end has
+// closed). A peer that only ended its own writing (a half-close) has not gone. False for
+// another class or a stream not live.
 bool s_peer_gone(STREAM* s);
 
 // Opens the device info->info for reading and writing at `speed` bits per second (one of

@@ -354,6 +354,24 @@ def scenario_v2():
     expect(rest == b'', 'output after the end: %r' % rest)
 
 
+def scenario_ended():  # a form running for a session is cancelled once the session ends
+    global CLOCK
+    CLOCK = 0  # the clock moves between its sessions
+    for how in ('end', 'idle', 'download'):
+        if how == 'download':
+            d = Conn()
+            d.send(b'GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n')
+            upload(d.frame_reply(length_line=False)[2], b'\n(While 1 0)\n')
+            while not ADMISSION.match(d.buf):  # read whole, the close is a close, not a reset
+                expect(d.more(), 'download ended early: %r' % d.buf)
+        else:
+            s = Session()
+            s.answer(*s.send(b'\n(While 1 0)\n'))  # the admission's first flush
+        step('running ' + how, wait=True)
+        s.end() if how == 'end' else step('idle ' + how, wait=True) if how == 'idle' else d.s.close()
+        step('cancelled ' + how, wait=True)
+
+
 def scenario_starved():  # no thread to be had: new sessions and uploads are refused, open ones go on
     s, k, d = Session(), Session(True), Conn()
     s.admitted()

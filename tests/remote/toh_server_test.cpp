@@ -6,10 +6,13 @@
 
 #include <regex>
 
+#include "interp/front_relay.h"
+#include "interp/tick.h"
 #include "lang/init_tqlisp.h"
 #include "remote/http_agent.h"
 #include "remote/toh_server_v2.h"
 #include "stream/file_stream.h"
+#include "stream/fpipe_stream.h"
 #include "stream/stream_write.h"
 #include "support/task_runner.h"
 #include "support/threads_refused.h"
@@ -37,9 +40,11 @@ std::unique_ptr<tqtest::ThreadsRefused> starved;  // between the steps "starve" 
 bool until(const std::function<bool()>& cond) { return tqtest::wait_until(cond); }
 
 int empty_seq = -1;  // the poll the "empty" step had answered empty
+unsigned running = 0;  // the session's interpreter the "running" step found evaluating
 
 // The peer's steps: waits for the state it announces, or moves the clock. What went wrong.
-std::string on_step(const std::string& name, const std::string& content) {
+std::string on_step(const std::string& step, const std::string& content) {
+  const std::string name = step.substr(0, step.find(' '));  // a step met again names its round after a space
   if (name.rfind("queued", 0) == 0) {
     const int n = std::stoi(content);
     return until([n] { return any_session([n](ToH_ENTRY* e) { return e->queued == n; }); }) ? ""
@@ -111,6 +116,22 @@ std::string on_step(const std::string& name, const std::string& content) {
     empty_reply_pass();
     return "";
   }
+  if (name == "running")  // a session's interpreter (its output a flush pipe) evaluating a request
+    return until([] {
+             TqiLock l;
+             for (TQ_INTERPRETER* b : interpreter_hash)
+               for (TQ_INTERPRETER* t = b; t; t = t->next)
+                 if (t->silent_cnt == -1 && t->out && t->out->h.tbl == &s_fpipe_table) return (running = t->id) != 0;
+             return false;
+           }) ? "" : "nothing runs\n";
+  if (name == "cancelled") {  // the session has ended: its form stops at the next interpreter tick
+    until([] {
+      empty_reply_pass();  // finds a download gone
+      return (info(running).flags & TQF_INPUT_DONE) != 0;
+    });
+    tqi_tick();
+    return wait_gone(running) ? "" : "the form ran on after its session ended\n";
+  }
   return "unknown step " + name + "\n";
 }
 
@@ -129,6 +150,7 @@ const Case kCases[] = {
     {"probe", false, {{"DIR(POST) = /cgi-bin/upload.cgi\n", 1}}},
     {"v2", false, {{"DIR(GET) = /cgi-bin/download.cgi\n", 1}}},
     {"starved", false, {}, 3},
+    {"ended", false, {}},
 };
 
 }  // namespace
@@ -270,30 +292,40 @@ TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
 
 // A request whose head (a version-1 frame header included) has not arrived whole within the
 // head time of the tick clock, counted from its start, is closed unanswered: a peer sending it
-// slowly holds the thread that reads it no longer. An agent's body has a time of its own.
+// slowly holds the thread that reads it no longer. An agent's body has a time of its own, and
+// so has the body drained before a refusal, which is answered once the body is in.
 TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   NoLeftovers clean;
   tqtest::TickClock clock;
   remotetest::CaptureStdout quiet;  // the DIR lines
   FakeServer srv;
-  TQoHTTP_HEADER h{TOH_OPEN, 0, 0, {0, 0}};
-  ToH_to_wire(&h);
+  TQoHTTP_HEADER h{TOH_OPEN, 0, 0, {0, 0}}, unknown{TOH_DATA, 0, 3, {1, 2}}, refused = unknown;
+  refused.type = TOH_INVALID;
+  for (TQoHTTP_HEADER* x : {&h, &unknown, &refused}) ToH_to_wire(x);
   insert_http_agent_list("/slow-body", qvlisp_top_env1, nullptr, nullptr, nullptr);
   const std::string frame_start(reinterpret_cast<char*>(&h), 5);
+  const std::string unknown_post = "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 17\r\n\r\n" +
+                                   std::string(reinterpret_cast<char*>(&unknown), 12) + "ab";
+  const std::string type4 = "HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: TORVELINE MERIDOVANE "
+                            "SERVER\r\nConnection: close\r\nContent-Type: application/tqohttp\r\nContent-Length: "
+                            "12\r\n\r\n" + std::string(reinterpret_cast<char*>(&refused), 12);
   const struct {
     std::string begun;
     int seconds;  // of the tick clock, until the connection closes
     int result;
     int later = 0;     // seconds after which
     std::string rest = {};  // is sent
+    std::string reply = {};  // how the reply begins, once the rest completes the body
   } rows[] = {
       {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame_start, kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n", kToHHeadTimeout, -1, kToHHeadTimeout - 1,
        "\r\n" + frame_start},  // the frame header had a time of its own
       {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
+      {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, kToHHeadTimeout + 1, "cde", "HTTP/1.1 404 Not Found\r\n"},
+      {unknown_post, 0, -1, kToHHeadTimeout + 1, "cde", type4},  // closed unanswered at the head time
   };
-  for (const auto& [b, seconds, expected, later, rest] : rows) {
+  for (const auto& [b, seconds, expected, later, rest, reply] : rows) {
     Sock c;
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(b));
@@ -305,15 +337,19 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     if (later) {
       clock.advance(later);
       ASSERT_TRUE(c.send(rest));
-      WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait again");
+      if (reply.empty()) {
+        WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait again");
+      }
     }
-    clock.advance(seconds - later - 1);
-    EXPECT_TRUE(s_exist(k.s)) << b << ": closed before its time";
-    clock.advance(1);
+    if (reply.empty()) {
+      clock.advance(seconds - later - 1);
+      EXPECT_TRUE(s_exist(k.s)) << b << ": closed before its time";
+      clock.advance(1);
+    }
     ASSERT_TRUE(reader.wait()) << b;
     EXPECT_EQ(*result, expected) << b;
     d_s_close(k.s);
-    EXPECT_EQ(c.read_until("\n"), "") << b;
+    EXPECT_EQ(c.read_until(reply.empty() ? "\n" : reply), reply) << b;
     EXPECT_TRUE(c.closed_by_peer()) << b;
   }
 }
