@@ -75,7 +75,7 @@ TEST_F(Browser, ShellStatusWithAndWithoutIgnoredChildren) {
   sigaction(SIGCHLD, &old, nullptr);
   EXPECT_EQ(ok, 0);
   EXPECT_EQ(three, 3);
-  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
+  EXPECT_TRUE(tqtest::fds_back_to(fds)) << "descriptors left open";
 }
 
 TEST_F(Browser, ChildrenDoNotInheritDescriptors) {
@@ -115,8 +115,7 @@ TEST_F(Browser, AFailedForkAnswersMinusOneAndLeavesNothingBehind) {
   for (auto [what, call] : rows) {
     const int fds = tqtest::open_fd_count();
     EXPECT_EQ(tqtest::heap_growth([&] { EXPECT_EQ(call(), -1) << what; }), "") << what;
-    EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
-        << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
+    EXPECT_TRUE(tqtest::fds_back_to(fds)) << what << " left " << tqtest::open_fd_count() - fds << " descriptors open";
   }
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(err.starts_with("cannot open the browser true\n")) << err;
@@ -139,7 +138,7 @@ TEST_F(Browser, CallSystemSearchesTheOutput) {
   close(p[0]);
   close(p[1]);
   EXPECT_EQ(call_system(p[1], ("echo own >&" + std::to_string(p[1])).c_str(), "own"), -1);
-  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() <= fds; })) << "descriptors left open";
+  EXPECT_TRUE(tqtest::fds_back_to(fds)) << "descriptors left open";
 }
 
 TEST_F(Browser, RemoteCommandOfARunningBrowser) {

@@ -483,7 +483,7 @@ TEST(HelperStart, AFailedStartMakesNoHelperAndLeavesNothingBehind) {
     EXPECT_EQ(std::vector<int>({res.ufr_code, res.r.sys_code}),
               std::vector<int>({room ? UFR_FORK_FAILED : UFR_NOT_SENT, room ? ENOMEM : EMFILE}));
     EXPECT_TRUE(no_child) << "a helper process was started";
-    EXPECT_EQ(tqtest::open_fd_count(), before);
+    EXPECT_TRUE(tqtest::fds_back_to(before));
   }
 }
 
@@ -685,7 +685,7 @@ TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor
     EXPECT_EQ(close_save_stream(st, &f, started), r.want) << r.line;
     EXPECT_EQ(tqtest::read_file(file), r.after);
   }
-  EXPECT_EQ(tqtest::open_fd_count(), before);
+  EXPECT_TRUE(tqtest::fds_back_to(before));
 }
 
 // A store file the helper holds: a truncating open, as mxtest makes, starts the file anew on

@@ -247,7 +247,7 @@ TEST(LaunchProc, AStreamThatCannotBeHandedOverStopsTheStartUntouched) {
     STREAM* streams[] = {pipe_pair[1], bad, nullptr};
     EXPECT_EQ(launch_proc("true", args, streams, close_flags, "written?", "x"), -EINVAL);
   }
-  EXPECT_EQ(tqtest::open_fd_count(), before);
+  EXPECT_TRUE(tqtest::fds_back_to(before));
   EXPECT_EQ(s_exist(fp[0]), 1);
   EXPECT_EQ(s_exist(pipe_pair[1]), 1) << "its close flag was not acted on";
   EXPECT_EQ(s_exist(str), 1);
@@ -288,8 +288,7 @@ TEST(LaunchProc, AFailedForkAnswersItsErrorAndClosesWhatItMade) {
   EXPECT_TRUE(tqtest::wait_until([&] { return s_exist(up[1]) == 0; })) << "the handed-over stream was not closed";
   EXPECT_EQ(streamtest::read_exact(s_get_fid(up[0]), 3), "P:") << "the text, then the end of the pipe";
   d_s_close(up[0]);
-  EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::open_fd_count() == fds; }))
-      << tqtest::open_fd_count() - fds << " descriptors left open";
+  EXPECT_TRUE(tqtest::fds_back_to(fds)) << tqtest::open_fd_count() - fds << " descriptors left open";
 }
 
 // A file the root file helper holds for its user lives in the helper: nothing to inherit.

@@ -191,7 +191,7 @@ TEST(FlushPipe, CloseInterruptsReadersAndWaiters) {
   EXPECT_EQ(r2.load(), -1);
   EXPECT_EQ(s_write(p[1], "x", 1), -1);
   EXPECT_EQ(d_s_close(p[0]), 0);
-  EXPECT_EQ(tqtest::open_fd_count(), fds_before);
+  EXPECT_TRUE(tqtest::fds_back_to(fds_before));
 }
 
 }  // namespace

@@ -641,8 +641,7 @@ class DescriptorLeakCheck : public testing::Environment {
  public:
   void SetUp() override { before_ = tqtest::open_fd_count(); }
   void TearDown() override {
-    tqtest::wait_until([this] { return tqtest::open_fd_count() == before_; });
-    EXPECT_EQ(tqtest::open_fd_count(), before_) << "descriptors leaked by the stream tests";
+    EXPECT_TRUE(tqtest::fds_back_to(before_)) << "descriptors leaked by the stream tests";
   }
 
  private:

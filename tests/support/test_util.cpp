@@ -91,6 +91,10 @@ int open_fd_count() {
   return n;
 }
 
+bool fds_back_to(int before) {
+  return wait_until([before] { return open_fd_count() <= before; });
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

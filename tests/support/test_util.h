@@ -50,6 +50,9 @@ int loopback_connect(int listener, int* client, int* accepted);
 // runtime's own threads list theirs now and then to count them, so that those come and go
 // whatever a test does.
 int open_fd_count();
+// Waits (bounded) until the program has at most `before` descriptors open: another thread may
+// hold one for a moment, and a close an earlier test queued may run only now, at either count.
+bool fds_back_to(int before);
 
 std::string read_file(const std::string& path);
 

@@ -456,7 +456,7 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
       EXPECT_FALSE(std::filesystem::exists(data)) << form;
     }
   }
-  EXPECT_EQ(tqtest::open_fd_count(), descriptors);
+  EXPECT_TRUE(tqtest::fds_back_to(descriptors));
   struct stat st {};
   EXPECT_TRUE(fstat(0, &st) == 0 && st.st_size == 0 && (st.st_mode & 0777) == 0644) << "descriptor 0 written";
   dup2(saved_in, 0);
@@ -496,7 +496,7 @@ TEST_F(WordsIII, SavesAndPrintStreamsLeaveNoDescriptorOpenAndNoHeapBytes) {
   all();  // whatever a first save sets up for good
   const int before = tqtest::open_fd_count();
   EXPECT_EQ(tqtest::heap_growth(all), "");
-  EXPECT_EQ(tqtest::open_fd_count(), before);
+  EXPECT_TRUE(tqtest::fds_back_to(before));
 }
 
 // An append waits while another holds its file's lock (here the test, through a descriptor
