@@ -22,6 +22,7 @@
 #include "platform/tick.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
+#include "stream/stream_write.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -163,6 +164,23 @@ void note_write(const char* name, int err) {
   }
 }
 
+// The errno a log file's lost records are told with: its first failed write's, else EIO.
+int lost_errno(STREAM* st) {
+  const int e = s_write_error(st);
+  return e > 0 ? e : EIO;
+}
+
+// Closes an entry's file. A buffered one (the root helper's) has only queued its last
+// records: they go out first, and their loss is told as a failed record's is.
+void close_log_stream(LOG_LOCK_PATH_LIST* e) {
+  STREAM* st = e->st;
+  e->st = nullptr;
+  const int err = s_drain(st) == 0 ? 0 : lost_errno(st);
+  std::string name = st->file.filename ? st->file.filename : "";
+  d_s_close(st);
+  if (err) note_write(name.c_str(), err);
+}
+
 }  // namespace
 
 void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e) {
@@ -174,8 +192,7 @@ void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PAT
   const int64_t size = u_lseek64(fd, 0, SEEK_END);
   u_close(fd);
   if (size < log_size) return;
-  if (e->st) d_s_close(e->st);
-  e->st = nullptr;
+  if (e->st) close_log_stream(e);
   char* last = get_logfile(path, log_filenos - 1);
   u_unlink(last);
   d_f_ree(last);
@@ -200,6 +217,11 @@ void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
     LOG_NODE_DATA_D& r = n->d.d;
     if (r.level > LOG_MESSAGE) r.level = LOG_SYSTEM;
     e_printf(e->st, &err, "%ls", saved_line(r, action->option).c_str());
+    if (err) {  // opened afresh for the next record: a buffered file that failed writes no more
+      err = lost_errno(e->st);
+      d_s_close(e->st);
+      e->st = nullptr;
+    }
   }
   note_write(name, err);
   d_f_ree(name);
@@ -229,7 +251,7 @@ void llpl_close(int all) {
       p = &e->next;
       continue;
     }
-    if (e->st) d_s_close(e->st);
+    if (e->st) close_log_stream(e);
     if (cl_error_check(e->id) == 0) call_unlock(e->id);
     *p = e->next;
     d_f_ree(e->path);

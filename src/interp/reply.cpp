@@ -16,6 +16,7 @@
 #include "platform/resolve.h"
 #include "platform/sleep.h"
 #include "platform/task.h"
+#include "stream/file_stream.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "text/code_method.h"
@@ -148,6 +149,9 @@ void __reply(STREAM** field, TQ_INTERPRETER* tqi, int number, TQ_SEXP* value) {
       e_printf(s, &err, "\n");
       s_flush(s);
     }
+    // The root helper's file has only queued the reply: a loss there is told now, as a
+    // direct write's is, not found unseen at the close.
+    if (!err && u_is_helper_fd(s_get_fid(s)) && s_drain(s) != 0) err = s_write_error(s) > 0 ? s_write_error(s) : EIO;
   }
   L_CHAR* lost_file = nullptr;  // another file interpreter's file that failed, told below
   {

@@ -59,8 +59,8 @@ TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path) {
 
 // The error of a write that failed with err: the code of a file that does not open, the
 // file as named (standard output as "stdout") and the system's cause.
-TQ_SEXP* cannot_write(TQ_SEXP* s, const L_CHAR* path, int err) {
-  return lang_error(s, ER_CANNOT_OPEN, "Printstd",
+TQ_SEXP* cannot_write(TQ_SEXP* s, const L_CHAR* path, int err, const char* func = "Printstd") {
+  return lang_error(s, ER_CANNOT_OPEN, func,
                     list(n_get_string("cannot write the file"), get_string(path), n_get_string(std::strerror(err)), nullptr));
 }
 
@@ -77,14 +77,19 @@ int write_value(STREAM* st, TQ_SEXP* x, int flags, bool line) {
   return err;
 }
 
-// Writes x to a file of its own, which is closed after: 0, or the errno of the failed write,
-// the closing sequence of the file's code method included.
-int write_file(STREAM* st, TQ_SEXP* x, int flags) {
-  int err = write_value(st, x, flags, true);
-  if (!err && s_end_code(st) != 0) err = s_write_error(st) > 0 ? s_write_error(st) : EIO;
-  d_s_close(st);
+// Closes a stream written by these words, err the errno its writes failed with (0 none):
+// the closing sequence of its code method and the bytes a buffered stream (the root helper's
+// file) still holds go out first, so that a loss there is answered, not found at the close.
+// 0, or the errno of the first failed write (EIO when none is known: a close that failed, a
+// queue not sent in time).
+int close_output(STREAM* st, int err) {
+  if (!err && (s_end_code(st) != 0 || s_drain(st) != 0)) err = s_write_error(st) > 0 ? s_write_error(st) : EIO;
+  if (d_s_close(st) != 0 && !err) err = EIO;
   return err;
 }
+
+// Writes x to a file of its own, which is closed after: 0, or the errno of the failed write.
+int write_file(STREAM* st, TQ_SEXP* x, int flags) { return close_output(st, write_value(st, x, flags, true)); }
 
 TQ_SEXP* tq_PrintStd(TQ_WORD_ARGS) {
   int flags = 0;
@@ -157,10 +162,11 @@ TQ_SEXP* tq_closePrintStd(TQ_WORD_ARGS) {
       }
   }
   if (!found) return lang_error_text(s, ER_NO_OBJECT, "closePrintstd", "no stream descripter (attribute d)");
-  d_s_close(found->st);
+  const int err = close_output(found->st, 0);
+  TQ_SEXP* r = err ? cannot_write(s, found->path, err, "closePrintstd") : nullptr;
   d_f_ree(found->path);
   d_f_ree(found);
-  return nullptr;
+  return r;
 }
 
 // The calling interpreter's id when the calling thread is its relay (or front) thread.

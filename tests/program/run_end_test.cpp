@@ -133,11 +133,17 @@ TEST(RunEnd, AFailedWriteToAnOutputIsToldWithStatusOne) {
       {"(WaitInterpreter (OpenInterpreter \"file\" () (InputFileName \"in.tq\") (OutputFileName \"/dev/full\")))\n", "out.txt",
        "<Result> 1 ()</Result>\n",
        "cannot write the output file /dev/full: No space left on device\n"},
+      {"(+ 1 2)\n", "nobody/out.txt", "", "cannot write shell argument(2) nobody/out.txt: File too large\n"},  // as root, through the helper
   };
+  // Written through the root helper when the test runs as root, which then only queues it.
+  ASSERT_EQ(mkdir(dir.file("nobody").c_str(), 0755), 0);
+  if (chown(dir.file("nobody").c_str(), 65534, 65534) == 0)
+    for (const std::string d : {dir.path(), dir.path().substr(0, dir.path().rfind('/'))}) chmod(d.c_str(), 0711);
   for (const auto& [script, output, out, err] : rows) {
     write_file(dir.file("s.tq"), script);
     unlink(dir.file("out.txt").c_str());
-    const auto r = run_program({"/bin/bash", "-c", "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", output}, dir.path());
+    const std::string limit = output.starts_with("nobody/") ? "trap '' XFSZ; ulimit -f 0; " : "";
+    const auto r = run_program({"/bin/bash", "-c", limit + "exec \"$@\" > /dev/full", "-", bin_path("tq_script"), "s.tq", output}, dir.path());
     EXPECT_EQ(r.status, 1) << script;
     EXPECT_EQ(r.err, err) << script;
     EXPECT_TRUE(read_file(dir.file("out.txt")).ends_with(out)) << script << read_file(dir.file("out.txt"));
