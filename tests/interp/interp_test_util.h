@@ -10,6 +10,7 @@
 #include "interp/interpreter.h"
 #include "lang/sexp.h"
 #include "support/runtime_env.h"
+#include "support/test_util.h"
 
 namespace interptest {
 
@@ -27,11 +28,11 @@ class Sock {
   int fd() const { return fd_; }
   bool send(const std::string& bytes);
   // Bytes up to and including the first line feed; what came before the bound otherwise.
-  std::string read_line(std::chrono::milliseconds bound = std::chrono::seconds(10));
+  std::string read_line(std::chrono::milliseconds bound = tqtest::kEventBound);
   // Bytes until `end` has been read (included), or what came before the bound or the close.
-  std::string read_until(const std::string& end, std::chrono::milliseconds bound = std::chrono::seconds(10));
+  std::string read_until(const std::string& end, std::chrono::milliseconds bound = tqtest::kEventBound);
   // Whether the peer closes within the bound (bytes before the end are skipped).
-  bool closed_by_peer(std::chrono::milliseconds bound = std::chrono::seconds(10));
+  bool closed_by_peer(std::chrono::milliseconds bound = tqtest::kEventBound);
   // Whether bytes (or the end) arrive within the bound; they stay to be read.
   bool read_some_within(std::chrono::milliseconds bound);
   void close();
@@ -82,12 +83,12 @@ int connect_client(int port);
 struct FakeServer {
   FakeServer();
   ~FakeServer();
-  int accept_one(std::chrono::milliseconds bound = std::chrono::seconds(10));  // a descriptor, or -1
+  int accept_one(std::chrono::milliseconds bound = tqtest::kEventBound);  // a descriptor, or -1
   int fd = -1;
   int port = 0;
 };
 
-bool wait_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+bool wait_gone(unsigned id, std::chrono::milliseconds bound = tqtest::kEventBound);
 // Counts the closes queued for one stream (s_close_queue) while it lives; one at a time. A
 // stream its interpreter lets go of is queued once, however the connection ends.
 class ClosesQueued {
@@ -100,7 +101,7 @@ class ClosesQueued {
 };
 // Asks for the close of interpreter id and waits, bounded, until it is gone (the library's
 // close_interpreter would wait for ever on a close that never ends).
-bool close_gone(unsigned id, std::chrono::milliseconds bound = std::chrono::seconds(10));
+bool close_gone(unsigned id, std::chrono::milliseconds bound = tqtest::kEventBound);
 unsigned connection_to(int port);  // a connect-kind interpreter to port, or 0
 using tqtest::bound_thread_count;
 using tqtest::interpreter_count;
@@ -113,8 +114,9 @@ using tqtest::printed;
 using tqtest::NoLeftovers;
 
 // Ends the test with a failure message when cond does not hold within the bound.
-#define WAIT_FOR(cond, what)                                                            \
-  ASSERT_TRUE(tqtest::wait_until([&] { return (cond); }, std::chrono::seconds(10))) \
-      << "timed out waiting for " << what
+#define WAIT_FOR(cond, what)                                                 \
+  do {                                                                       \
+    ASSERT_TRUE(tqtest::wait_until([&] { return (cond); })) << "timed out waiting for " << what; \
+  } while (0)
 
 }  // namespace interptest

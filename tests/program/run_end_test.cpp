@@ -138,7 +138,7 @@ TEST(RunEnd, AFailedWriteToAnOutputIsToldWithStatusOne) {
   // Written through the root helper when the test runs as root, which then only queues it.
   ASSERT_EQ(mkdir(dir.file("nobody").c_str(), 0755), 0);
   if (chown(dir.file("nobody").c_str(), 65534, 65534) == 0)
-    for (const std::string d : {dir.path(), dir.path().substr(0, dir.path().rfind('/'))}) chmod(d.c_str(), 0711);
+    for (const std::string& d : {dir.path(), dir.path().substr(0, dir.path().rfind('/'))}) chmod(d.c_str(), 0711);
   for (const auto& [script, output, out, err] : rows) {
     write_file(dir.file("s.tq"), script);
     unlink(dir.file("out.txt").c_str());

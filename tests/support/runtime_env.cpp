@@ -71,7 +71,7 @@ NoLeftovers::~NoLeftovers() {
   // One bound for the three waits: what has not come back by then is left over. Each count
   // may fall below its start: what an earlier test of the program closed may go only now.
   using std::chrono::milliseconds;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto end = std::chrono::steady_clock::now() + kEventBound;
   auto left = [end] {
     return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now()));
   };

@@ -35,8 +35,13 @@ class TempDir {
   std::string path_;
 };
 
+// How long a test waits for an event that comes within milliseconds on an idle machine (a
+// reply, a thread's step, a process's start): the bound only ends a test whose event never
+// comes, so it leaves room for a machine loaded many times over.
+inline constexpr std::chrono::seconds kEventBound{60};
+
 // Polls cond every few milliseconds until it holds or the bound passes; answers cond().
-bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bound = std::chrono::seconds(10));
+bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds bound = kEventBound);
 
 // The regular expression of er_panic's banner for text (text is matched literally).
 std::string panic_banner(const std::string& text);
