@@ -42,9 +42,9 @@ check: build-asan
 # The thread sanitizer's stage: every test program, so that a lock deleted anywhere is seen
 # wherever a test runs its code beside another task. Left out, as slow under it and running
 # one task only (the other two stages run them):
-#  - the nesting limit's deep recursion (ScriptDepth) and the million-node chain and
-#    hundred-thousand-key workloads of the store's trees (TreeWorkload): minutes each under
-#    the sanitizer's shadow of every access;
+#  - the nesting limit's deep recursion (ScriptDepth) and the hundred-thousand-key workload
+#    of the store's trees (TreeWorkload): minutes each under the sanitizer's shadow of every
+#    access;
 #  - a failed close at every write over many seeds (StoreClose.AFailedClose...), the damaged
 #    trees fuzz (TreeFuzz.DamagedTrees...) and the marking of million-cell lists (GcCollect);
 #  - the calls script with a collection at every step, which nears its program run's bound.
@@ -53,7 +53,7 @@ check: build-asan
 # and the remote sessions, whose threads keep values for later; the language's and the
 # words' take several times as long under the sanitizer, the eight-task stress test past
 # its bound.
-TSAN_SLOW := ^(ScriptDepth\.DeepForms|TreeWorkload\.(AChainOfAMillion|HundredThousandKeys)|StoreClose\.AFailedCloseLeaves|TreeFuzz\.DamagedTreesAndTriesEndEvery|GcCollect\.MillionDeep|Scripts/Script\.CollectionsChangeNothing/calls( |$$))
+TSAN_SLOW := ^(ScriptDepth\.DeepForms|TreeWorkload\.HundredThousandKeys|StoreClose\.AFailedCloseLeaves|TreeFuzz\.DamagedTreesAndTriesEndEvery|GcCollect\.MillionDeep|Scripts/Script\.CollectionsChangeNothing/calls( |$$))
 TSAN_GC_SUITES := ^(interp|remote)$$
 
 build-tsan: deps build/tsan/build.ninja
