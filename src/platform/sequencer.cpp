@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +27,10 @@ namespace {
 SEM mseq_que_lock;
 MS_INFO* ms_info_head[6];
 MS_INFO* ms_info_tail[6];
-int loop_task_id;
-int mseq_flag, mseq_flag2;
+// Read by every requester without the queue lock: the serving task sets loop_task_id before
+// it raises mseq_flag2, so a requester that sees the flag also sees the serving task.
+std::atomic<int> loop_task_id;
+std::atomic<int> mseq_flag, mseq_flag2;
 MS_INFO* ms_processed;
 int ms_lock_cnt;
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -215,7 +215,7 @@ class QuietStderr {
     const int nul = open("/dev/null", O_WRONLY);
     dup2(nul, 2);
     close(nul);
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
     __sanitizer_set_report_fd(reinterpret_cast<void*>(intptr_t(saved_)));
 #endif
   }
@@ -223,7 +223,7 @@ class QuietStderr {
     fflush(stderr);
     dup2(saved_, 2);
     close(saved_);
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
     __sanitizer_set_report_fd(reinterpret_cast<void*>(intptr_t(2)));
 #endif
   }

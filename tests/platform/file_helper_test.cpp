@@ -517,13 +517,16 @@ std::string status_text(pid_t pid, const std::string& key) {
   return "?";
 }
 
+// The helper records change under ufr_lock while helpers start and end.
 UFR_BLK* helper_of(uid_t uid) {
+  LOCK_SCOPE(ufr_lock);
   for (UFR_BLK* b = ufr_blk_list; b; b = b->next)
     if (b->uid == int(uid)) return b;
   return nullptr;
 }
 
 int helper_count(uid_t uid) {
+  LOCK_SCOPE(ufr_lock);
   int n = 0;
   for (UFR_BLK* b = ufr_blk_list; b; b = b->next) n += b->uid == int(uid);
   return n;
@@ -802,7 +805,10 @@ TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
     got = u_read(fd, buf, sizeof buf);  // waits inside the helper
     err = errno;
   });
-  ASSERT_TRUE(tqtest::wait_until([&] { return h->req_queue != nullptr; })) << "the read was not sent";
+  ASSERT_TRUE(tqtest::wait_until([&] {
+    LOCK_SCOPE(ufr_lock);
+    return h->req_queue != nullptr;
+  })) << "the read was not sent";
   ASSERT_EQ(kill(first, SIGKILL), 0);
   ASSERT_TRUE(reader.wait()) << "the waiting read did not end";
   EXPECT_EQ(got, -1);

@@ -2,6 +2,8 @@
 // edge cases with their exact results (wire bytes computed by hand from the layout), and
 // both readers fuzzed with random input.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,10 +15,12 @@
 #include "remote/http_chunk.h"
 #include "remote/http_frame.h"
 #include "toh_test_util.h"
+#include "stream/file_stream.h"
 #include "stream/string_stream.h"
 #include "stream/stream_write.h"
 #include "platform/lock.h"
 #include "support/heap_growth.h"
+#include "support/task_runner.h"
 #include "text/code_method.h"
 
 using namespace tq;
@@ -203,6 +207,24 @@ const ChunkCase kChunks[] = {
 };
 
 }  // namespace
+
+// What waits on a socket is peeked, never read: a head cut short is not whole, a whole one
+// is. Beside a close on another task the peek keeps to the stream lock (the thread sanitizer
+// reports one that does not), and a closed stream answers true: its read tells.
+TEST(HttpHead, WaitingIsPeekedAndAClosedStreamLeavesItToTheRead) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  STREAM* s = s_open_file_descripter(sv[0], &s_file_table);
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(write(sv[1], "GET / HTTP/1.0\r\n", 16), 16);
+  EXPECT_FALSE(http_head_waiting(s));
+  ASSERT_EQ(write(sv[1], "\r\n", 2), 2);
+  EXPECT_TRUE(http_head_waiting(s));
+  EXPECT_TRUE(http_head_waiting(s)) << "peeked, not read";
+  EXPECT_GT(tqtest::probe_beside([&] { http_head_waiting(s); }, [&] { EXPECT_EQ(d_s_close(s), 0); }), 0);
+  EXPECT_TRUE(http_head_waiting(s));
+  close(sv[1]);
+}
 
 TEST(Chunked, DecoderTable) {
   for (const ChunkCase& c : kChunks) {

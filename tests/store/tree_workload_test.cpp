@@ -91,7 +91,7 @@ TEST_F(TreeWorkload, HundredThousandKeysInFourFilesSurviveEvictionAndReopening) 
   }
 }
 
-#ifdef TQ_SANITIZE
+#if defined(TQ_SANITIZE) || defined(TQ_SANITIZE_THREAD)
 constexpr int64_t kChain = 200000;  // the sanitizers' stacks are larger, their heaps slower
 #else
 constexpr int64_t kChain = 1000000;

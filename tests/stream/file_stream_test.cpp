@@ -362,6 +362,28 @@ TEST(FileStream, SocketPeerAddress) {
   close(c);
 }
 
+// Probes of a stream's descriptor beside its close on another task: each looks under the
+// stream lock (the thread sanitizer reports one that does not), answers for the stream
+// before the close, and as for no stream (false) after it. The peer has gone both ways.
+TEST(FileStream, ProbesBesideACloseAnswerAsForNoStreamAfterIt) {
+  const struct {
+    const char* name;
+    bool (*probe)(STREAM*);
+    bool live;  // the answer before the close
+  } rows[] = {{"s_peer_gone", s_peer_gone, true}, {"s_write_would_wait", s_write_would_wait, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    STREAM* s = s_open_file_descripter(sv[0], &s_file_table);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(row.probe(s), row.live);
+    EXPECT_GT(tqtest::probe_beside([&] { row.probe(s); }, [&] { EXPECT_EQ(d_s_close(s), 0); }), 0);
+    EXPECT_FALSE(row.probe(s));
+  }
+}
+
 // A close that blocks in the system (a socket lingering over unsent data, a serial line
 // draining its output) holds up no other stream operation.
 TEST(FileStream, ABlockingCloseLeavesTheStreamLayerFree) {

@@ -37,4 +37,29 @@ class Task {
   std::shared_ptr<State> state_;
 };
 
+// Calls `probe` on a pool task again and again, from before the caller runs `act` (a close,
+// a change of a shared record) until after it has returned, so that the thread sanitizer
+// checks every access of the probe against the act: one that no lock orders is reported,
+// however the two happened to interleave. The counts between the two are relaxed on purpose,
+// so that they order nothing the code under test should. Answers the probe's calls, or -1
+// when its task did not end.
+inline int probe_beside(std::function<void()> probe, const std::function<void()>& act) {
+  struct Shared {
+    std::atomic<int> calls{0};
+    std::atomic<bool> acted{false};
+  };
+  auto sh = std::make_shared<Shared>();
+  Task prober([sh, probe = std::move(probe)] {
+    for (bool last = false; !last;) {
+      last = sh->acted.load(std::memory_order_relaxed);
+      probe();
+      sh->calls.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  wait_until([&] { return sh->calls.load(std::memory_order_relaxed) > 0; });
+  act();
+  sh->acted.store(true, std::memory_order_relaxed);
+  return prober.wait() ? sh->calls.load(std::memory_order_relaxed) : -1;
+}
+
 }  // namespace tqtest
