@@ -23,6 +23,8 @@ TICK_FUNC* immidiate_tick;
 TICK_FUNC* immidiate_tick_tail;
 thread_local TICK_FUNC* target_tick;  // the entry whose callback runs on this thread
 int tick_start_lock_flag;
+// Entries due at once queued, and run and freed since start-up (tests wait on the pair).
+std::atomic<uint64_t> at_once_queued, at_once_done;
 
 // Inserts e due at `due`: an existing slot takes it at the head of its list; otherwise a
 // new slot goes before the first later one. Under tick_lock.
@@ -110,6 +112,7 @@ void tick_thread_2(void*) {
       TICK_FUNC* next = list->next;
       list->func(list->data);
       d_f_ree(list);
+      at_once_done.fetch_add(1);
       list = next;
     }
   }
@@ -198,6 +201,9 @@ int tick_pending(const void* data) {
   return n;
 }
 
+uint64_t tick_at_once_queued() { return at_once_queued.load(); }
+uint64_t tick_at_once_done() { return at_once_done.load(); }
+
 void init_tick() {
   if (lock_up_test(tick_lock)) return;
   tick_lock = new_lock();
@@ -217,6 +223,7 @@ void new_tick(TICK_CALLBACK func, int interval, void* data) {
     else
       immidiate_tick = e;
     immidiate_tick_tail = e;
+    at_once_queued.fetch_add(1);
     wakeup_task(&immidiate_tick);
     return;
   }

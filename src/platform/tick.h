@@ -56,5 +56,10 @@ void tick_round();
 void tick_thread_hold(bool hold);
 // Timed entries with this data word not yet run (a time-out's stages carry its key).
 int tick_pending(const void* data);
+// Entries due at once (interval 0) queued, and run to their end and freed, since start-up.
+// They run one at a time in the order queued, so once the second count reaches a value the
+// first had, every entry queued before that read has finished (its callback and its record).
+uint64_t tick_at_once_queued();
+uint64_t tick_at_once_done();
 
 }  // namespace tq

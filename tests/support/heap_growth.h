@@ -17,8 +17,10 @@ namespace tqtest {
 // "<file>:<line> +<bytes of the last run>\n" in the heap's order; empty when none did. A
 // leak grows its site at every run; work of other tasks meanwhile does not, run after run.
 // op must do the same work each time and leave nothing it means to keep. The calling task's
-// temporaries (text/l_string.h) are released after every run, the caller's own with them;
-// the records of closed streams waiting for the zombie tick are not counted.
+// temporaries (text/l_string.h) are released after every run, the caller's own with them,
+// and the heap is read once the ticks due at once that the run queued have run (a line says
+// so when they did not within the bound); the records of closed streams waiting for the
+// zombie tick are not counted.
 // Live bytes per site are all it reads: a leaked block of no bytes, a leak offset by a free
 // of an older block of the same size at the same site, and memory outside the debug heap
 // go unseen.
