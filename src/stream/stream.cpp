@@ -153,6 +153,9 @@ bool cq_retry_due;  // a close task could not start: the one-second tick tries a
 
 void cq_wake(void*) { wakeup_task(&_cq_head); }
 
+// Cells queued and not yet closed and freed (a heap check waits for none).
+std::atomic<int> cq_pending{0};
+
 void close_queue_task(void*) {
   lock_task(cq_lock);
   ++close_queue_task_nos;
@@ -165,6 +168,7 @@ void close_queue_task(void*) {
       unlock_task(cq_lock, "close_queue_task");
       _d_s_close(c->s, __FILE__, __LINE__);
       d_f_ree(c);
+      cq_pending.fetch_sub(1);
       lock_task(cq_lock);
       ++close_queue_task_nos;
       idle_since = get_tqtime();
@@ -691,6 +695,8 @@ void start_close_queue_task() {
 
 std::atomic<void (*)(STREAM* s)> close_queue_seen;
 
+int s_close_queue_pending() { return cq_pending.load(); }
+
 void s_close_queue(STREAM* s) {
   if (!s) return;
   if (auto seen = close_queue_seen.load()) seen(s);
@@ -698,6 +704,7 @@ void s_close_queue(STREAM* s) {
   auto* c = static_cast<CQ_CELL*>(d_alloc(sizeof(CQ_CELL)));
   c->next = nullptr;
   c->s = s;
+  cq_pending.fetch_add(1);
   LOCK_SCOPE(cq_lock);
   if (_cq_tail)
     _cq_tail->next = c;

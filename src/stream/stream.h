@@ -284,6 +284,8 @@ void s_close_queue(STREAM* s);  // null is ignored
 // Test seam (null in the program): told of every stream s_close_queue queues, as it queues
 // it; a test counts the closes its streams are asked for.
 extern std::atomic<void (*)(STREAM* s)> close_queue_seen;
+// Streams s_close_queue has queued whose close has not yet ended (the cell freed too).
+int s_close_queue_pending();
 void s_shutdown_stream(int flags);
 
 // Periodic work, public so that tests can run one round under their own clock.

@@ -50,6 +50,12 @@ bool at_once_ticks_run() {
   return wait_until([queued] { return tq::tick_at_once_done() >= queued; });
 }
 
+// Likewise the streams a run queued for closing (a closed interpreter's), closed and their
+// cells freed by the close queue's tasks.
+bool queued_closes_ended() {
+  return wait_until([] { return tq::s_close_queue_pending() == 0; });
+}
+
 int64_t bytes_at(const SiteBytes& s, const tq::MEM_LIST* m) {
   const auto it = s.find(m);
   return it == s.end() ? 0 : it->second;  // a site made during the runs had none before
@@ -62,6 +68,7 @@ std::string heap_growth(const std::function<void()>& op, int runs) {
   const auto run = [&] {
     op();
     release_temporaries();
+    if (!queued_closes_ended()) out += "the closes the run queued did not end\n";
     if (!at_once_ticks_run()) out += "the ticks due at once the run queued did not run\n";
   };
   run();
