@@ -455,6 +455,7 @@ void write_a_helper_pipe() {
   if (pipe(fds) == 0) ufr_do(1, fds[1], const_cast<char*>("x"), 1);
 }
 void look_up_a_name() { r_gethostbyname("localhost"); }
+void look_up_an_address() { r_gethostbyaddr(getHA_v4(0x7f000001)); }
 void force_a_value() {  // a value another thread would fill in: here at once
   tqtest::LangEnvironment().SetUp();
   static DELAY_FUNC df{[](TQ_SEXP*) { return get_integer(1, nullptr); }, nullptr, nullptr};
@@ -539,6 +540,7 @@ TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
       {Under::kRecordedLock, write_a_flush_pipe, peer_at + ".*fpipe_stream.cpp:[0-9]+ \\(a flush-pipe write; " + taken_here},
       {Under::kRecordedLock, write_a_helper_pipe, peer_at + ".*ufr_pipe.cpp:[0-9]+ \\(a file helper's pipe write; " + taken_here},
       {Under::kRecordedLock, look_up_a_name, peer_at + ".*resolve.cpp:[0-9]+ \\(a name lookup; " + taken_here},
+      {Under::kRecordedLock, look_up_an_address, peer_at + ".*resolve.cpp:[0-9]+ \\(an address lookup; " + taken_here},
       {Under::kBlacklistBusy, look_up_a_name, ""},  // a command on a host looks its name up
       {Under::kDelayQueue, write_a_socket, ""},     // a reply to its own interpreter's peer
       {Under::kDelayQueue, force_a_value, peer_at + ".*task_test.cpp:[0-9]+ \\(a forced value; the delay-queue " + taken_here},
