@@ -129,7 +129,7 @@ TQ_SEXP* realize_func(TQ_SEXP* s, const char* file, int line) {
     if (rec) rec->flags |= kRfRealising;
     unlock_parse("realize_sexp");
     // A value another thread fills in, maybe a peer's: it may be waited for.
-    check_no_peer_wait("a forced value", file, line);
+    check_no_peer_wait(PeerWait::kValue, "a forced value", file, line);
     TQ_SEXP* r = df->func(s);
     lock_parse();
     if (rec) {

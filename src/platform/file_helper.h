@@ -77,6 +77,7 @@ struct UFR_BLK {
   UFR_BLK* next;
   uint32_t seq;         // next sequence number, from 1
   int read_op;          // 1 while a thread reads replies
+  int sending;          // 1 while a thread writes a request (without ufr_lock)
   int send;             // write end of the request pipe
   int recv;             // read end of the reply pipe
   int uid;              // the user served

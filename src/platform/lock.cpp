@@ -98,14 +98,14 @@ HTID holder_of(const _SEM* s) {
 // recorded lock released by another thread than its taker leaves a stale note behind, which
 // the next reading drops (its holder is no longer this thread). A hand-made lock's note
 // points, with its low bit set, to a record beside the notes that carries the lock's word,
-// its name, its taking site and whether other interpreters need it; its holder releases it.
+// its name, its taking site and the waits its holder may make; its holder releases it.
 // So no recorded lock's note (an aligned _SEM) ever equals a hand-made one's.
 struct HandNote {
   const void* lock;  // the hand-made lock's word
   const char* name;
   const char* file;
   int line;
-  bool unshared;
+  unsigned waits;  // PeerWait bits
 };
 struct HeldLocks {
   const void* noted[kHeldLocksNoted];
@@ -190,7 +190,7 @@ void init_sem_record(_SEM* s, unsigned value) {
   s->lock_file = s->unlock_file = nullptr;
   s->lock_line = s->unlock_line = 0;
   s->lock_htid = s->unlock_htid = invalid_htid;
-  s->unshared = false;
+  s->waits = 0;
 }
 
 }  // namespace
@@ -273,17 +273,19 @@ bool held_lock_site(int i, const char** file, int* line, const char** name) {
   return true;
 }
 
-int held_shared_lock() {
+int held_shared_lock(PeerWait kind) {
   drop_stale_notes();
   for (int i = 0; i < notes_kept(); ++i) {
     const void* n = held.noted[i];
     const HandNote* h = hand_note(n);
-    if (n && !(h ? h->unshared : static_cast<const _SEM*>(n)->unshared)) return i;
+    if (!n) continue;
+    const unsigned may = h ? h->waits : static_cast<const _SEM*>(n)->waits;
+    if (!(may & waits(kind))) return i;
   }
   return -1;
 }
 
-void _note_lock(const void* lock, const char* name, bool unshared, const char* file, int line) {
+void _note_lock(const void* lock, const char* name, unsigned waits, const char* file, int line) {
   if (held.count >= kHeldLocksNoted) return push_note(nullptr);  // counted only
   // A record no note points to: there are fewer notes than records.
   const void* const* begin = held.noted;
@@ -291,7 +293,7 @@ void _note_lock(const void* lock, const char* name, bool unshared, const char* f
   for (HandNote& h : held.hand) {
     const void* note = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(&h) + 1);
     if (std::find(begin, end, note) != end) continue;
-    h = HandNote{lock, name, file, line, unshared};
+    h = HandNote{lock, name, file, line, waits};
     return push_note(note);
   }
   er_panic("_note_lock");
@@ -380,7 +382,9 @@ void _i_unlock_task(SEM sem, const char* str, const char* file, int line) {
 
 int lock_up_test(SEM sem) { return sem.so != nullptr; }
 
-void set_lock_unshared(SEM sem) { sem.so->d_sem->unshared = true; }
+void set_lock_unshared(SEM sem) { set_lock_waits(sem, kUnsharedWaits); }
+
+void set_lock_waits(SEM sem, unsigned waits) { sem.so->d_sem->waits = static_cast<unsigned char>(waits); }
 
 int _sem_getvalue(SEM, int* out) {
   *out = 0;

@@ -20,7 +20,7 @@ struct _SEM {
   const char* unlock_file;
   int unlock_line;
   HTID unlock_htid;
-  bool unshared;  // no other interpreter needs it: it may be held across a wait on a peer
+  unsigned char waits;  // the waits on a peer its holder may make (rules.h's PeerWait bits)
 };
 using D_SEM = _SEM*;
 struct sem_org {
@@ -51,8 +51,10 @@ void _i_lock_task(SEM sem, const char* file, int line);
 void _i_unlock_task(SEM sem, const char* str, const char* file, int line);
 int lock_up_test(SEM sem);  // nonzero when the handle names a lock
 // Marks a recorded lock as one no other interpreter needs (see the table in platform/rules.h),
-// so that it may be held across a wait on a peer. Locks are shared until marked.
+// so that it may be held across a connection and its lookup (set_lock_unshared), or across
+// the waits named (set_lock_waits, PeerWait bits). Locks are shared until marked.
 void set_lock_unshared(SEM sem);
+void set_lock_waits(SEM sem, unsigned waits);
 int _sem_getvalue(SEM sem, int* out);
 void send_sw_trigger();
 // Calls func with the arguments, discarding what it returns, and answers 0.
@@ -75,10 +77,10 @@ int held_lock_records(HeldLockRecord* out, int max);
 
 // Hand-made locks (a flag or a count that a thread holds as it would a recorded lock) are noted
 // in the same held-lock notes as the recorded ones while held, so that the rule checks see them
-// (platform/rules.h names each and uses these). name says which lock; unshared marks one that
-// no other interpreter needs (it guards a single peer's connection). The holder removes its
-// note at the release.
-void _note_lock(const void* lock, const char* name, bool unshared, const char* file, int line);
+// (platform/rules.h names each and uses these). name says which lock; waits holds the kinds of
+// wait on a peer (rules.h's PeerWait bits) its holder may make: those on the one peer it
+// guards. The holder removes its note at the release.
+void _note_lock(const void* lock, const char* name, unsigned waits, const char* file, int line);
 void _unnote_lock(const void* lock);  // the newest note of lock this thread has
 
 inline SEM new_lock() { return _i_new_lock(); }

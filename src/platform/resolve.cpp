@@ -28,6 +28,7 @@
 #include "platform/d_alloc.h"
 #include "platform/file.h"
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -943,6 +944,7 @@ void aboat_resolve_request() {
 }
 
 HOST_ENTRY* r_gethostbyname(const char* name) {
+  check_no_peer_wait(PeerWait::kLookup, "a name lookup", __FILE__, __LINE__);  // the name servers may be slow
   if (!name || !*name) {
     errno = EHOSTUNREACH;
     return nullptr;
@@ -951,6 +953,7 @@ HOST_ENTRY* r_gethostbyname(const char* name) {
 }
 
 HOST_ENTRY* r_gethostbyaddr(const HOST_ADDR& addr) {
+  check_no_peer_wait(PeerWait::kLookup, "an address lookup", __FILE__, __LINE__);
   if (addr.type != 4 || addr.size != 4) {
     errno = EHOSTUNREACH;
     return nullptr;

@@ -33,9 +33,20 @@ void rule_broken(const char* rule, const char* file, int line, const char* detai
   er_panic(text);
 }
 
+namespace {
+constexpr unsigned kChannel = waits(PeerWait::kConnection);
+constexpr unsigned kChannelAndLookup = waits(PeerWait::kConnection, PeerWait::kLookup);
+// A request through an agent or on a session also waits for its reply, which the reader of
+// its connection fills in without the token, the session's lock or the output lock (held
+// across a new agent connection's SetAgent until its reply is through).
+constexpr unsigned kChannelAndReply = kChannel | waits(PeerWait::kValue);
+constexpr unsigned kChannelLookupAndReply = kChannelAndLookup | waits(PeerWait::kValue);
+}  // namespace
+
 const HAND_LOCK_ROW hand_locks[int(HandLock::kCount)] = {
-    {"the delay-queue lock", true}, {"the output lock", true}, {"accept_lock", true},
-    {"the blacklist's busy flag", true}, {"the agent's token", true}, {"the session's lock", true},
+    {"the delay-queue lock", kChannel},           {"the output lock", kChannelAndReply},
+    {"accept_lock", kChannel},                    {"the blacklist's busy flag", kChannelAndLookup},
+    {"the agent's token", kChannelLookupAndReply},     {"the session's lock", kChannelLookupAndReply},
 };
 
 namespace {
@@ -46,7 +57,7 @@ std::atomic<int> holds[int(HandLock::kCount)];
 void hand_lock_taken(HandLock which, const void* lock, const char* file, int line) {
   if (!rule_checks_on()) return;
   const HAND_LOCK_ROW& row = hand_locks[int(which)];
-  _note_lock(lock, row.name, row.unshared, file, line);
+  _note_lock(lock, row.name, row.waits, file, line);
   ++takes[int(which)];
   ++holds[int(which)];
 }
@@ -60,9 +71,9 @@ void hand_lock_released(HandLock which, const void* lock) {
 int hand_lock_takes(HandLock which) { return takes[int(which)].load(); }
 int hand_locks_held(HandLock which) { return holds[int(which)].load(); }
 
-void check_no_peer_wait(const char* what, const char* file, int line) {
+void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line) {
   if (!rule_checks_on()) return;
-  const int i = held_shared_lock();
+  const int i = held_shared_lock(kind);
   if (i < 0) return;
   const char* f = nullptr;
   const char* name = nullptr;

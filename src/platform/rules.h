@@ -9,22 +9,31 @@
 // |--------------------------------------------------------|------------------------------|
 // | nothing delayed is realised inside a memory section    | the realisation of a delay   |
 // | no thread start waits while its task holds a lock      | the pool's waiting starts    |
-// | no wait on a peer while the task holds a lock other    | a socket's read or write; the|
-// |   interpreters need                                    |   realisation of a function- |
-// |                                                        |   backed delay (a value that |
-// |                                                        |   another thread fills in)   |
+// | no wait on a peer while the task holds a lock other    | every wait on a peer: a      |
+// |   interpreters need                                    |   socket's or pipe's read or |
+// |                                                        |   write, accept, connect; a  |
+// |                                                        |   name lookup; the root file |
+// |                                                        |   helper's pipes; a forced   |
+// |                                                        |   value (another thread's)   |
 // | a reader's text ends at its end, never at an error     | the parser's end of input    |
 // | a word broken by a reference is never read as a token  | the parser's token intake    |
 //
 // "A lock" is a recorded lock (lock.h) or one of the hand-made locks below, which are noted
-// in the same way while held. A recorded lock is one that other interpreters need unless it
-// is marked unshared (set_lock_unshared), which only these are:
+// in the same way while held. A lock that guards one peer only may be held across a wait on
+// that peer's own channel, and on nothing else: the exemption is per kind of wait (PeerWait),
+// so a value forced under such a lock (the wait of the old deadlock under the delay-queue
+// lock) breaks the rule all the same. A recorded lock is one that other interpreters need
+// unless it is marked unshared (set_lock_unshared: a connection and its name lookup may be
+// waited for under it), which only these are:
 //
 // | recorded lock | held across a wait on a peer | why no other interpreter needs it       |
 // |---------------|------------------------------|-----------------------------------------|
 // | bl_scan_lock  | a held-back host's retry (a  | only the blacklist's own scan takes it; |
 // |               |   connect and its handshake) |   a command on the host being retried   |
 // |               |                              |   answers "held back" meanwhile         |
+// | auth_lock     | the lookup of a preset       | not so: other logins wait for the name  |
+// |               |   login's host (names_peer), |   servers meanwhile; the only lock held |
+// |               |   lookups only               |   across a lookup, to be taken out of it|
 #pragma once
 
 namespace tq {
@@ -34,6 +43,18 @@ namespace tq {
 bool rule_checks_on();
 void set_rule_checks(bool on);
 void init_rule_checks();  // reads TQ_RULE_CHECKS (a nonempty value other than "0" is on)
+
+// The kinds of wait on a peer, as bits of the waits a lock's holder may make.
+enum class PeerWait : unsigned {
+  kConnection = 1,  // a read, write, accept or connect on a socket or pipe: a peer's channel
+  kLookup = 2,      // a name lookup: the name servers
+  kHelper = 4,      // the root file helper's pipes: a helper other interpreters share
+  kValue = 8,       // a value another thread fills in (a forced delayed value)
+};
+constexpr unsigned waits(PeerWait k) { return unsigned(k); }
+constexpr unsigned waits(PeerWait a, PeerWait b) { return unsigned(a) | unsigned(b); }
+// What a recorded lock marked unshared lets its holder wait for.
+inline constexpr unsigned kUnsharedWaits = waits(PeerWait::kConnection, PeerWait::kLookup);
 
 // Ends the process: "rule broken: <rule> at <file>:<line>[ (<detail>)]" in er_panic's frame.
 [[noreturn]] void rule_broken(const char* rule, const char* file, int line, const char* detail = nullptr);
@@ -45,15 +66,18 @@ int held_lock_count();
 // The i-th held lock's taking site and, for a hand-made lock, its name (null for a recorded
 // one); false when i is past the locks noted.
 bool held_lock_site(int i, const char** file, int* line, const char** name = nullptr);
-// The index of the first held lock that other interpreters need (not one of a single peer),
-// or -1.
-int held_shared_lock();
+// The index of the first held lock whose holder may not make a wait of kind (one other
+// interpreters need, or one whose peer is not the one waited on), or -1.
+int held_shared_lock(PeerWait kind = PeerWait::kConnection);
 
 // ---- the hand-made locks -----------------------------------------------------------------
 // Flags and counts kept by hand rather than recorded locks. Each guards one peer: only work
-// for that same peer waits on it, so holding it across a wait on that peer (which each may
-// do, as said) holds up no other interpreter. A thread start that may wait is never made
-// under any of them.
+// for that same peer waits on it, so holding it across a wait on that peer's channel (a
+// socket or pipe read, write, accept or connect; for the last three rows also the connect's
+// name lookup; for the output lock and the last two also a request's reply, a value the
+// reader of its connection fills in without the lock) holds up no other interpreter. Any other wait under it (a
+// forced value, the file helper's pipes, a lookup under the first three) breaks the rule. A thread start
+// that may wait is never made under any of them.
 //
 // | lock               | the word                  | held while                    | own peer: why     |
 // |--------------------|---------------------------|-------------------------------|-------------------|
@@ -76,10 +100,40 @@ int held_shared_lock();
 // |                    |                           |   the last)                   |   count given back|
 // |                    |                           |                               |   by a collection |
 // |                    |                           |                               |   does not wait   |
+//
+// The other hand-made locks are not noted: none is held by one interpreter while another
+// waits on it for something else than the same peer, file or object it wants itself.
+//
+// | hand-made lock (where)          | what its holder waits for    | why no other interpreter waits |
+// |---------------------------------|------------------------------|--------------------------------|
+// | a stream's read/write turn      | that stream's descriptor     | only users of the same stream; |
+// |   (io_turn, file_stream.cpp)    |   (its own peer)             |   a close wakes them           |
+// | a flush pipe's writer           | that pipe's write            | only writers to the same pipe  |
+// |   (kWriterOwns, fpipe_stream)   |                              |                                |
+// | a protocol client's sender      | the request's connect and    | only requests on the same      |
+// |   (TOHC_SENDING, toh_client)    |   write (its own server)     |   client stream                |
+// | the server version probe        | the probe's connect and      | only openers of a stream to    |
+// |   (version 0, toh_server_info)  |   answer (that server)       |   that same server             |
+// | the file helper's reply reader  | the helper's reply pipe,     | only requests to the same      |
+// |   (read_op, ufr_pipe.cpp)       |   handing each reply on      |   helper, whose replies it reads|
+// | the file helper's sender        | the helper's request pipe    | only requests to the same      |
+// |   (sending, ufr_pipe.cpp)       |                              |   helper                       |
+// | the file helper's start         | the new helper's greeting    | any user's first request waits:|
+// |   (create_proc, file_helper)    |   (checked: kHelper)         |   bounded by the helper's start|
+// | a raw image's load (RI_LOADING) | the image's source           | only askers for that image     |
+// | a matrix's opening mode         | its open method              | only users of that matrix      |
+// | a node's access token and       | the node's event scripts     | only accesses to that node     |
+// |   IN_PROCESS (matrix)           |                              |                                |
+// | a matrix file's access          | the matrix file (disk)       | only users of that matrix file |
+// |   (lock_tid/lock_cnt)           |                              |                                |
+// | a named call lock (call_lock)   | the lock server              | taken by a program by name: its|
+// |                                 |   (bounded per take)         |   sharers asked to wait on it  |
+// | a save's flock and its step     | the file's disk writes       | only saves of the same file;   |
+// |   (save_file, save_guard)       |                              |   the undo's wait is bounded   |
 enum class HandLock : int { kDelayQueue, kOutput, kAccept, kBlacklistBusy, kAgentToken, kSession, kCount };
 struct HAND_LOCK_ROW {
   const char* name;  // as the checks' messages name it
-  bool unshared;
+  unsigned waits;    // the PeerWait bits its holder may wait on
 };
 extern const HAND_LOCK_ROW hand_locks[int(HandLock::kCount)];
 // Notes that the calling task has taken (released) the hand-made lock whose word is at lock.
@@ -90,8 +144,9 @@ void hand_lock_released(HandLock which, const void* lock);
 int hand_lock_takes(HandLock which);
 int hand_locks_held(HandLock which);
 
-// A wait on a peer (what: "a socket read", ...), at file:line: with the checks on, ends the
-// process when the task holds a lock other interpreters need, naming the lock and the wait.
-void check_no_peer_wait(const char* what, const char* file, int line);
+// A wait on a peer of a kind (what: "a socket read", ...), at file:line: with the checks on,
+// ends the process when the task holds a lock whose holder may not make that wait, naming
+// the lock and the wait.
+void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line);
 
 }  // namespace tq

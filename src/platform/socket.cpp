@@ -188,7 +188,7 @@ int connect_socket(int* cerr, const char* hostname, uint32_t ip, int port, CONNE
     return -1;
   }
   // The name's lookup and the connect wait on peers, up to connect_deadline.
-  check_no_peer_wait("a socket connect", __FILE__, __LINE__);
+  check_no_peer_wait(PeerWait::kConnection, "a socket connect", __FILE__, __LINE__);
   if (func) func(0, work);
   if (hostname) {
     HOST_ENTRY* he = r_gethostbyname(hostname);

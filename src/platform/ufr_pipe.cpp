@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -34,6 +35,9 @@ void init_ufr_pipe() {
 
 ssize_t ufr_do(int io, int fd, void* buf, ssize_t len) {
   if (len < 0) er_panic("ufr_do\n");
+  // The helper is a peer other interpreters of its user share: never waited for under a lock.
+  check_no_peer_wait(PeerWait::kHelper, io ? "a file helper's pipe write" : "a file helper's pipe read", __FILE__,
+                     __LINE__);
   auto* p = static_cast<char*>(buf);
   ssize_t done = 0;
   while (done < len) {
@@ -92,24 +96,47 @@ bool send_arg(int fd, const UFR_ARGS& a) {
   return ufr_do(1, fd, const_cast<char*>(a.d_char_ptr.d), a.d_char_ptr.len) == a.d_char_ptr.len;
 }
 
+void unqueue(UFR_BLK* blk, UFR_REQ* req) {
+  for (UFR_REQ** p = &blk->req_queue; *p; p = &(*p)->next)
+    if (*p == req) {
+      *p = req->next;
+      return;
+    }
+}
+
 }  // namespace
 
 bool _ufr_send(UFR_BLK* blk, UFR_REQ* req, UFR_ERR* res) {
+  while (blk->sending && blk->send >= 0) {
+    sleep_task(&blk->sending, ufr_lock);
+    lock_task(ufr_lock);
+  }
+  if (blk->send < 0) {
+    *res = ufr_err(UFR_NOT_SENT);
+    return false;
+  }
   req->seq = blk->seq++;
   if (blk->seq == 0) blk->seq = 1;  // 0 is the greeting's
   req->ok = 0;
   req->filling = 0;
+  req->next = blk->req_queue;  // queued first: its reply may come before the lock is back
+  blk->req_queue = req;
+  blk->sending = 1;
+  const int fd = blk->send;
+  unlock_task(ufr_lock, "_ufr_send");
   char head[kUfrRequestHeadBytes];
   ufr_put_request_head(UfrRequestHead{req->seq, req->ufr_code, req->argc}, head);
-  bool good = ufr_do(1, blk->send, head, sizeof head) == ssize_t(sizeof head);
-  for (int i = 0; good && i < req->argc; ++i) good = send_arg(blk->send, req->argv[i]);
-  if (!good) {
-    fail_blk(blk);
+  bool good = ufr_do(1, fd, head, sizeof head) == ssize_t(sizeof head);
+  for (int i = 0; good && i < req->argc; ++i) good = send_arg(fd, req->argv[i]);
+  lock_task(ufr_lock);
+  blk->sending = 0;
+  wakeup_task(&blk->sending);
+  if (!good) {  // a reply (or the helper's failure) that came meanwhile is ufr_recv's
+    unqueue(blk, req);
+    if (blk->send == fd) fail_blk(blk);
     *res = ufr_err(UFR_NOT_SENT);
     return false;
   }
-  req->next = blk->req_queue;
-  blk->req_queue = req;
   blk->last_time = get_tqtime();
   return true;
 }
@@ -192,11 +219,7 @@ UFR_ERR ufr_recv(UFR_BLK* blk, UFR_REQ* req) {
       blk->dead_recv = -1;
     }
   }
-  for (UFR_REQ** p = &blk->req_queue; *p; p = &(*p)->next)
-    if (*p == req) {
-      *p = req->next;
-      break;
-    }
+  unqueue(blk, req);
   if (blk->req_queue) wakeup_task(blk->req_queue);  // it may become the next reader
   UFR_ERR ret = req->ret;
   if (ret.ufr_code == UFR_NEW_FD) {

@@ -20,8 +20,11 @@ void init_ufr_pipe();
 // or another error). A negative len ends the process ("ufr_do\n").
 ssize_t ufr_do(int io, int fd, void* buf, ssize_t len);
 
-// Lock held. Gives req the helper's next sequence number, writes it whole and queues it.
-// False with *res = {UFR_NOT_SENT} when the write failed; the helper is then failed.
+// Lock held on entry and exit; released while the request is written (one writer at a time,
+// `sending`), so a helper that stops reading holds up only the requests to it. Gives req the
+// helper's next sequence number, queues it and writes it whole. False with *res =
+// {UFR_NOT_SENT}, req not queued, when the write failed (the helper is then failed) or the
+// helper failed meanwhile.
 // An argument of unknown type ends the process ("_ufr_send").
 bool _ufr_send(UFR_BLK* blk, UFR_REQ* req, UFR_ERR* res);
 // Waits for the reply of a request that _ufr_send queued (lock taken inside, free on

@@ -76,10 +76,12 @@ int wait_ready(int fd, int type) {
 }
 
 // A read or write that may wait on a socket waits on a peer: the rule checks see every one,
-// whether or not it waits this time.
-void peer_wait(int fd, const char* what) {
+// whether or not it waits this time. A flush pipe's reads and writes are checked by its
+// class; other pipes (the process's own output, a child's) lead to no peer interpreter.
+void peer_wait(int fd, bool write) {
   struct stat st;
-  if (rule_checks_on() && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) check_no_peer_wait(what, __FILE__, __LINE__);
+  if (rule_checks_on() && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
+    check_no_peer_wait(PeerWait::kConnection, write ? "a socket write" : "a socket read", __FILE__, __LINE__);
 }
 
 enum : int { kReadTurn = 1, kWriteTurn = 2 };
@@ -153,7 +155,7 @@ int fd_never_blocks(int fd) {
 int fd_write(STREAM* s, int fd, int never_blocks, const char* data, int len) {
   int done = 0;
   int err = 0;
-  if (!never_blocks) peer_wait(fd, "a socket write");
+  if (!never_blocks) peer_wait(fd, true);
   while (done < len) {
     if (!never_blocks && wait_ready(fd, WD_WRITE) < 0) {
       err = errno;
@@ -175,7 +177,7 @@ int fd_write(STREAM* s, int fd, int never_blocks, const char* data, int len) {
 }
 
 int fd_read(STREAM* s, int fd, int never_blocks, char* data, int len) {
-  if (!never_blocks) peer_wait(fd, "a socket read");
+  if (!never_blocks) peer_wait(fd, false);
   for (;;) {
     if (!never_blocks && wait_ready(fd, WD_READ) < 0) return -1;
     const ssize_t n = u_read(fd, data, size_t(len));

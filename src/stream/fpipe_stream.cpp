@@ -14,6 +14,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/file.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "stream/file_stream.h"
 
@@ -54,6 +55,8 @@ bool owned_write(STREAM* s, int32_t word, const char* data, int len) {
   if (!own_write_side(s)) return false;
   const int fd = s->fpipe.fid_write;
   unlock_task(stream_lock, "fpipe write");
+  // A pipe fills when its reader (a protocol session's client) stops polling.
+  check_no_peer_wait(PeerWait::kConnection, "a flush-pipe write", __FILE__, __LINE__);
   bool ok = fd_write(s, fd, 0, reinterpret_cast<const char*>(&word), 4) == 4;
   if (ok && len > 0) ok = fd_write(s, fd, 0, data, len) == len;
   const int err = errno;
@@ -130,6 +133,7 @@ int read_phy_pipe(STREAM* s) {
   s->fpipe.read_flag = 1;
   const int fd = s->fpipe.fid_read;
   unlock_task(stream_lock, "read_phy_pipe");
+  check_no_peer_wait(PeerWait::kConnection, "a flush-pipe read", __FILE__, __LINE__);
   int32_t len;
   if (fd_read_full(s, fd, reinterpret_cast<char*>(&len), 4) != 4) return end_read(s, -1);
   if (len >= 0) {

@@ -80,7 +80,7 @@ bool transient_accept_error(int err) {
 // Accepts the next connection on lfd, waiting through the poll thread only when none is
 // pending (the listening socket never blocks); -1 when sd was closed or accept failed.
 int accept_loop(STREAM* sd, int lfd, uint32_t* ip) {
-  check_no_peer_wait("a socket accept", __FILE__, __LINE__);  // waits for a peer to come
+  check_no_peer_wait(PeerWait::kConnection, "a socket accept", __FILE__, __LINE__);  // waits for a peer to come
   bool released = false;
   bool wait = false;
   for (;;) {

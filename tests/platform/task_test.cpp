@@ -20,16 +20,22 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "lang/tq_file.h"
 #include "platform/access_rules.h"
 #include "platform/lock.h"
 #include "platform/machine.h"
+#include "platform/resolve.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/socket.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "platform/ufr_pipe.h"
 #include "stream/file_stream.h"
+#include "stream/fpipe_stream.h"
 #include "stream/socket_stream.h"
 #include "stream/stream_write.h"
+#include "support/lang_env.h"
 #include "support/test_util.h"
 #include "support/threads_refused.h"
 #include "support/tick_clock.h"
@@ -440,6 +446,21 @@ void write_a_socket() {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) s_write(s_open_file_descripter(sv[0], &s_file_table), "x", 1);
 }
+void write_a_flush_pipe() {
+  STREAM* p[2];
+  if (s_open_fpipe(p) == 0) s_write_fpipe(p[0], "x", 1);
+}
+void write_a_helper_pipe() {
+  int fds[2];
+  if (pipe(fds) == 0) ufr_do(1, fds[1], const_cast<char*>("x"), 1);
+}
+void look_up_a_name() { r_gethostbyname("localhost"); }
+void look_up_an_address() { r_gethostbyaddr(getHA_v4(0x7f000001)); }
+void force_a_value() {  // a value another thread would fill in: here at once
+  tqtest::LangEnvironment().SetUp();
+  static DELAY_FUNC df{[](TQ_SEXP*) { return get_integer(1, nullptr); }, nullptr, nullptr};
+  realize_sexp_from(init_delay_func(&df), __FILE__, __LINE__);
+}
 void connect_a_socket() {
   int port = 0, cerr = 0;
   if (listen_socket(&port, 0, 1) >= 0) u_close(connect_socket(&cerr, nullptr, 0x7f000001, port, nullptr, nullptr));
@@ -456,14 +477,16 @@ void accept_a_socket() {  // one connection is pending (made by hand): the accep
 }
 
 // Runs what under a lock: a recorded one, a test clock's round of the ticks (a callback of it),
-// or the blacklist's busy flag (a command on a host); then ends the process with status 0.
-enum class Under { kRecordedLock, kTickRound, kBlacklistBusy };
-constexpr int kTakenAt = __LINE__ + 5;  // where the recorded lock is taken
+// the blacklist's busy flag (a command on a host) or an interpreter's delay-queue lock (noted
+// as its relay notes it); then ends the process with status 0.
+enum class Under { kRecordedLock, kTickRound, kBlacklistBusy, kDelayQueue };
+constexpr int kTakenAt = __LINE__ + 5;  // where the recorded lock and the delay-queue lock are taken
 void (*what_under)();
 int run_under_busy(BLACKLIST*, BL_CMD*) { return what_under(), BL_GOOD; }
 void run_under(Under u, void (*what)()) {
   what_under = what;
   if (u == Under::kRecordedLock) lock_task(new_lock()), what();
+  if (u == Under::kDelayQueue) hand_lock_taken(HandLock::kDelayQueue, &u, __FILE__, __LINE__ - 1), what();
   if (u == Under::kTickRound) {
     tqtest::TickClock clock;
     new_tick([](void*) { what_under(); }, -1, nullptr);
@@ -514,6 +537,14 @@ TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
       {Under::kBlacklistBusy, read_a_socket, ""},
       {Under::kRecordedLock, connect_a_socket, peer_at + ".*platform/socket.cpp:[0-9]+ \\(a socket connect; " + taken_here},
       {Under::kRecordedLock, accept_a_socket, peer_at + ".*socket_stream.cpp:[0-9]+ \\(a socket accept; " + taken_here},
+      {Under::kRecordedLock, write_a_flush_pipe, peer_at + ".*fpipe_stream.cpp:[0-9]+ \\(a flush-pipe write; " + taken_here},
+      {Under::kRecordedLock, write_a_helper_pipe, peer_at + ".*ufr_pipe.cpp:[0-9]+ \\(a file helper's pipe write; " + taken_here},
+      {Under::kRecordedLock, look_up_a_name, peer_at + ".*resolve.cpp:[0-9]+ \\(a name lookup; " + taken_here},
+      {Under::kRecordedLock, look_up_an_address, peer_at + ".*resolve.cpp:[0-9]+ \\(an address lookup; " + taken_here},
+      {Under::kBlacklistBusy, look_up_a_name, ""},  // a command on a host looks its name up
+      {Under::kDelayQueue, write_a_socket, ""},     // a reply to its own interpreter's peer
+      {Under::kDelayQueue, force_a_value, peer_at + ".*task_test.cpp:[0-9]+ \\(a forced value; the delay-queue " + taken_here},
+      {Under::kDelayQueue, look_up_a_name, peer_at + ".*resolve.cpp:[0-9]+ \\(a name lookup; the delay-queue " + taken_here},
   };
   for (const auto& r : rows) {
     if (r.ends.empty())
