@@ -209,7 +209,7 @@ void unlink_stream_list(STREAM* s, const char* file, int line) {
 // 30-second limit fires. False when another thread closed the stream meanwhile.
 bool drain_before_close(STREAM* s) {
   while ((s->h.write_buf.head || (s->h.wb_flags & WB_WRITING)) && !(s->h.wb_flags & WB_CLOSE_TIMEOUT)) {
-    start_write_task();
+    start_write_task(s);
     new_tick(s_close_write_tick, -30, s);
     sleep_task(&s->h.write_buf, stream_lock);
     del_tick_with_data(s_close_write_tick, s);

@@ -106,11 +106,14 @@ int en_do_t(int* ret_len, int (*func)(STREAM*, Data, int), STREAM* s, Data data,
 
 void wakeup_write_task() { wakeup_task(&s_write_task_key); }
 
-// A drain waits on the queue now, not at the next tick: with no write task asleep to take
-// the work, it starts one (never waiting for a thread; without one, the tick starts it).
-void start_write_task() {
-  if (s_write_wait == 0) create_task_nowait(s_write_task, nullptr, 3);
-  else wakeup_write_task();
+// A drain waits on the queue now, not at the next tick: with no write task writing s nor
+// asleep to take the work, it starts one (never waiting for a thread; without one, the tick
+// starts it).
+void start_write_task(const STREAM* s) {
+  if (s_write_wait == 0 && !(s->h.wb_flags & WB_WRITING))
+    create_task_nowait(s_write_task, nullptr, 3);
+  else
+    wakeup_write_task();
 }
 
 int en_do(int* ret_len, int (*func)(STREAM*, char*, int), STREAM* s, char* data, int len) {

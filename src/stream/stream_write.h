@@ -51,7 +51,7 @@ int en_do(int* ret_len, int (*func)(STREAM*, const char*, int), STREAM* s, const
 int _s_write(STREAM* s);
 void s_write_tick(void*);  // every 2 s: starts a write task when none waits for work and a thread is free
 void wakeup_write_task();
-void start_write_task();  // wakes the asleep one, or starts one when none waits for work
+void start_write_task(const STREAM* s);  // for s's queue: wakes the asleep one, or starts one
 
 // One round of the watchdog (takes the lock); returns the number of streams with an abort
 // type. One round of the throughput measurement.
