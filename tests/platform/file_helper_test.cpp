@@ -36,6 +36,7 @@
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "platform/machine.h"
+#include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/fork_fault.h"
 #include "support/heap_growth.h"
@@ -391,6 +392,50 @@ TEST(FakeHelper, AHelperThatEndsFailsEveryWaitingRequest) {
   EXPECT_EQ(e2.ufr_code, -3);
   retire_all();
   EXPECT_FALSE(listed(h.blk));
+}
+
+// A request written while another one's bytes still fill the helper's pipe waits for them
+// and goes whole after them; a helper that goes meanwhile fails both.
+TEST(FakeHelper, ASecondRequestWaitsForTheOneBeingWritten) {
+  for (const bool helper_goes : {false, true}) {
+    SCOPED_TRACE(helper_goes ? "the helper goes" : "the helper reads");
+    FakeHelper h(4242030 + uid_t(helper_goes));
+    ASSERT_GT(fcntl(h.req_r, F_SETPIPE_SZ, 4096), 0);
+    const std::string big(64 * 1024, 'x');  // more than the pipe holds: its writer waits
+    UFR_ERR e[2] = {};
+    auto write_big = [&](int i) {
+      UFR_ARGS args[2] = {int_arg(h.vfd(5)), {}};
+      args[1].d_char_ptr = {UFR_BYTES, int32_t(big.size()), big.data()};
+      UFR_REQ req{};
+      req.ufr_code = UFR_WRITE;
+      req.argc = 2;
+      req.argv = args;
+      e[i] = __ufr_call(&req);
+    };
+    Job first([&] { write_big(0); });
+    pollfd pf{h.req_r, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 60000), 1) << "the first request is not being written";
+    Job second([&] { write_big(1); });
+    ASSERT_TRUE(tqtest::wait_until([&] { return sleepers_on(&h.blk->sending) == 1; })) << "the second does not wait";
+    if (helper_goes) {
+      close(h.req_r);
+      h.req_r = -1;
+    } else {
+      WireRequest w[2];
+      for (WireRequest& one : w) {
+        ASSERT_TRUE(read_wire(h.req_r, &one));
+        EXPECT_EQ(one.bytes, big);
+        h.send(reply_bytes(one.seq, 0, int64_t(big.size()), {}));
+      }
+      EXPECT_EQ(w[1].seq, w[0].seq + 1);
+    }
+    ASSERT_TRUE(first.wait());
+    ASSERT_TRUE(second.wait());
+    for (const UFR_ERR& one : e) EXPECT_EQ(one.ufr_code, helper_goes ? int(UFR_NOT_SENT) : 0);
+    ufr_close_all();
+    ufr_disable = 0;
+    retire_all();
+  }
 }
 
 TEST(FakeHelper, RetirementKeepsBusyAndRecentlyUsedOldHelpers) {
