@@ -24,16 +24,14 @@
 // so a value forced under such a lock (the wait of the old deadlock under the delay-queue
 // lock) breaks the rule all the same. A recorded lock is one that other interpreters need
 // unless it is marked unshared (set_lock_unshared: a connection and its name lookup may be
-// waited for under it), which only these are:
+// waited for under it), which only this one is (auth_lock is not: a login's preset hosts
+// are looked up before it is taken):
 //
 // | recorded lock | held across a wait on a peer | why no other interpreter needs it       |
 // |---------------|------------------------------|-----------------------------------------|
 // | bl_scan_lock  | a held-back host's retry (a  | only the blacklist's own scan takes it; |
 // |               |   connect and its handshake) |   a command on the host being retried   |
 // |               |                              |   answers "held back" meanwhile         |
-// | auth_lock     | the lookup of a preset       | not so: other logins wait for the name  |
-// |               |   login's host (names_peer), |   servers meanwhile; the only lock held |
-// |               |   lookups only               |   across a lookup, to be taken out of it|
 #pragma once
 
 namespace tq {

@@ -5,7 +5,10 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "interp/interpreter.h"
 #include "lang/gc.h"
@@ -39,31 +42,78 @@ void read_client_dir(const char* base) {
   closedir(d);
 }
 
-// Whether the host a full service name names is the connection's peer: the host the
-// connection was made to (by name, ignoring case), or a name resolving to its address.
-bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name) {
+// The host a password service's full name ("SERVICE://host:port/...") names, in *site.
+bool service_host(const L_CHAR* full_name, std::string* site) {
   if (!full_name) return false;
   URL u{};
-  bool same = false;
-  if (get_url2(&u, full_name) == 0 && auth_text_eq(u.proto, _l_string_2(std_cm, "SERVICE")) && u.server) {
-    const char* site = n_string(std_cm, u.server);
-    const AUTH_PEER* peer = auth_peer(conn);
-    same = (peer->host && strcasecmp(site, peer->host) == 0) ||
-           (peer->ip && hostcmp(site, HOST_ADDR{}, nullptr, getHA_v4(peer->ip)) == 0);
-  }
+  const bool named = get_url2(&u, full_name) == 0 && auth_text_eq(u.proto, _l_string_2(std_cm, "SERVICE")) && u.server;
+  if (named) *site = n_string(std_cm, u.server);
   free_url(&u);
-  return same;
+  return named;
+}
+
+bool names_peer_host(const AUTH_PEER* peer, const std::string& site) {
+  return peer->host && strcasecmp(site.c_str(), peer->host) == 0;
+}
+
+// The hosts of the password results ready to go for the services asked that the
+// connection's host does not name as text, looked up once auth_lock is given back: a
+// login never waits on the name servers for another's. auth_lock held.
+PEER_NAMES hosts_to_resolve(AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* asked) {
+  PEER_NAMES names;
+  const AUTH_PEER* peer = auth_peer(conn);
+  if (!peer->ip || peer->accepted) return names;  // no lookup could let anything go
+  names.ip = peer->ip;
+  std::vector<AUTH_SERVICE_LIST*> levels{asked};
+  while (!levels.empty()) {
+    AUTH_SERVICE_LIST* n = levels.back();
+    levels.pop_back();
+    for (; n; n = n->next) {
+      if (!n->service) {
+        levels.push_back(n->list);
+        continue;
+      }
+      AUTH_SERVICE* s = n->service;
+      AUTH_RESULT* r = _search_auth_result(conn->client_set->preset_result_list, s);
+      if (!r) r = _search_auth_result(conn->client_set->required_result_list, s);
+      std::string site;
+      if (!r || r->h.status != ARS_SEND_PERMIT || s->h.tbl->type != AUTH_TYPE_FIX_USER_PASSWD ||
+          !service_host(s->h.service_name, &site) || names_peer_host(peer, site))
+        continue;
+      if (std::find(names.same.begin(), names.same.end(), site) == names.same.end()) names.same.push_back(site);
+    }
+  }
+  return names;
+}
+
+// Keeps of names.same only the hosts resolving to the peer's address. No lock held.
+void resolve_hosts(PEER_NAMES* names) {
+  std::erase_if(names->same, [&](const std::string& site) {
+    return hostcmp(site.c_str(), HOST_ADDR{}, nullptr, getHA_v4(names->ip)) != 0;
+  });
+}
+
+// Whether the host a full service name names is the connection's peer: the host the
+// connection was made to (by name, ignoring case), or a name resolving to its address as
+// looked up beforehand (a name not looked up, its answer ready only since, is not the peer:
+// as if the answer had come after this exchange).
+bool names_peer(AUTH_CONNECTION_SET* conn, const L_CHAR* full_name, const PEER_NAMES& names) {
+  std::string site;
+  if (!service_host(full_name, &site)) return false;
+  const AUTH_PEER* peer = auth_peer(conn);
+  if (names_peer_host(peer, site)) return true;
+  return peer->ip && peer->ip == names.ip && std::find(names.same.begin(), names.same.end(), site) != names.same.end();
 }
 
 // Whether a result of service may go to this connection's peer at all. Only a server this
 // process connected to asks for logins: a peer that connected here and evaluates
 // auth-transaction would otherwise obtain this process's presets, or the key of a key file
 // this process made for another of its connections.
-bool may_send(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service) {
+bool may_send(AUTH_CONNECTION_SET* conn, AUTH_SERVICE* service, const PEER_NAMES& names) {
   if (auth_peer(conn)->accepted) return false;
   switch (service->h.tbl->type) {
     case AUTH_TYPE_LOCALHOST_ROOT: return auth_peer(conn)->local;
-    case AUTH_TYPE_FIX_USER_PASSWD: return names_peer(conn, service->h.service_name);
+    case AUTH_TYPE_FIX_USER_PASSWD: return names_peer(conn, service->h.service_name, names);
     default: return true;
   }
 }
@@ -134,7 +184,8 @@ AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form) {
   return recv_level(form);
 }
 
-AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list) {
+AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list,
+                                           const PEER_NAMES& names) {
   *np = nullptr;
   const int type = list ? list->type : AUTH_LEVEL_NONE;
   if (type != AUTH_LEVEL_AND && type != AUTH_LEVEL_OR) return nullptr;  // a level of no kind answers nothing
@@ -147,7 +198,7 @@ AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTIO
   for (AUTH_SERVICE_LIST* n = list; n; n = n->next) {
     if (!n->service) {
       AUTH_RESULT_LIST* sub_refused;
-      send.add(_ap_corresponding_result(&sub_refused, conn, n->list));
+      send.add(_ap_corresponding_result(&sub_refused, conn, n->list, names));
       if (type == AUTH_LEVEL_OR && !sub_refused) {
         end_level();
         break;
@@ -168,12 +219,12 @@ AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTIO
     }
     AUTH_RESULT_LIST* node = new_auth_result_list(r, nullptr, type);
     // Whether the peer may have it is asked only of a result about to be made or sent: the
-    // names a server sends are never looked up under the login lock.
+    // names a server sends are never looked up.
     bool allowed = false;
     if (s->h.tbl->client_transaction && (fresh || r->h.status == ARS_SEND_PERMIT)) {
-      if ((allowed = may_send(conn, s))) s->h.tbl->client_transaction(s, r);
+      if ((allowed = may_send(conn, s, names))) s->h.tbl->client_transaction(s, r);
     } else if (r->h.status == ARS_SEND_PERMIT) {
-      allowed = may_send(conn, s);
+      allowed = may_send(conn, s, names);
     }
     if (!allowed || r->h.status != ARS_SEND_PERMIT) {
       refused.add(node);
@@ -207,11 +258,19 @@ TQ_SEXP* _ap_client_send_sexp(AUTH_RESULT_LIST* list) {
 }
 
 TQ_SEXP* ap_client_get_key(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, TQ_SEXP* service_list) {
+  AUTH_SERVICE_LIST* asked;  // its services live for the process; its nodes are ours
+  PEER_NAMES names;
+  {
+    LOCK_SCOPE(auth_lock);
+    auth_peer_forget(conn);
+    _set_client_result();
+    asked = _ap_client_recv_sexp(service_list);
+    names = hosts_to_resolve(conn, asked);
+  }
+  resolve_hosts(&names);
   LOCK_SCOPE(auth_lock);
   auth_peer_forget(conn);
-  _set_client_result();
-  AUTH_SERVICE_LIST* asked = _ap_client_recv_sexp(service_list);
-  AUTH_RESULT_LIST* send = _ap_corresponding_result(np, conn, asked);
+  AUTH_RESULT_LIST* send = _ap_corresponding_result(np, conn, asked, names);
   TQ_SEXP* form = _ap_client_send_sexp(send);
   free_auth_service_list(asked, 0);
   free_auth_result_list(send);

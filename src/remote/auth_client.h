@@ -11,6 +11,9 @@
 // the host its service's full name names (the connection's own host, by name or address),
 // and a local root key only on a connection to a loopback or this site's own address.
 #pragma once
+#include <string>
+#include <vector>
+
 #include "remote/auth_service.h"
 
 namespace tq {
@@ -25,8 +28,16 @@ void set_client_result();   // the same, taking auth_lock
 // kAuthListItemsMax), learnt into the client set when new; a known service takes the
 // attributes sent anew.
 AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form);
-// The results to send for a received list (R, the value) and those not permitted (*np).
-AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list);
+// The hosts of password services found to name the connection's peer at address ip, looked
+// up before auth_lock is taken (no login waits on the name servers for another's).
+struct PEER_NAMES {
+  uint32_t ip = 0;                // the peer's address (host order) they were resolved against
+  std::vector<std::string> same;  // host names resolving to it
+};
+// The results to send for a received list (R, the value) and those not permitted (*np); a
+// password goes to a host named by address only when names holds it.
+AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list,
+                                           const PEER_NAMES& names);
 TQ_SEXP* _ap_client_send_sexp(AUTH_RESULT_LIST* list);  // the result-list form, nil when empty
 // Answers a service list for the connection: the result-list form, or nil when nothing may
 // be sent; *np the results not permitted (nodes for the caller to free).

@@ -12,7 +12,8 @@
 // Invariants:
 //  - auth_lock serialises every public operation of the login layer; the underscore
 //    functions, the list operations and the method slots run with it held. It is taken
-//    before tqi_lock and lex_lock and never under them; it is not held while a peer is asked.
+//    before tqi_lock and lex_lock and never under them; it is not held while a peer is asked
+//    nor while a name is looked up.
 //  - Services and results live on the debug heap. Declared services (server set) and learnt
 //    services (client set) live for the process. A list node never owns its service or result.
 //  - A connection's results are owned by its server_result chain until a newer result of

@@ -24,6 +24,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/file_helper.h"
@@ -36,6 +38,7 @@
 #include "stream/format.h"
 #include "stream/stream_write.h"
 #include "platform/machine.h"
+#include "platform/sleep.h"
 #include "platform/task.h"
 #include "support/fork_fault.h"
 #include "support/heap_growth.h"
@@ -391,6 +394,43 @@ TEST(FakeHelper, AHelperThatEndsFailsEveryWaitingRequest) {
   EXPECT_EQ(e2.ufr_code, -3);
   retire_all();
   EXPECT_FALSE(listed(h.blk));
+}
+
+// A request written while another one's bytes still fill the helper's pipe waits for them
+// and goes whole after them; a helper that goes meanwhile fails both.
+TEST(FakeHelper, ASecondRequestWaitsForTheOneBeingWritten) {
+  for (const bool helper_goes : {false, true}) {
+    SCOPED_TRACE(helper_goes ? "the helper goes" : "the helper reads");
+    FakeHelper h(4242030 + uid_t(helper_goes));
+    ASSERT_GT(fcntl(h.req_r, F_SETPIPE_SZ, 4096), 0);
+    const std::string big(64 * 1024, 'x');  // more than the pipe holds: its writer waits
+    UFR_ERR e[2] = {};
+    auto write_big = [&](int i) {
+      UFR_ARGS args[2] = {int_arg(h.vfd(5)), {}};
+      args[1].d_char_ptr = {UFR_BYTES, int32_t(big.size()), big.data()};
+      UFR_REQ req{};
+      std::tie(req.ufr_code, req.argc, req.argv) = std::tuple(UFR_WRITE, 2, args);
+      e[i] = __ufr_call(&req);
+    };
+    Job first([&] { write_big(0); });
+    pollfd pf{h.req_r, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 60000), 1) << "the first request is not being written";
+    Job second([&] { write_big(1); });
+    ASSERT_TRUE(tqtest::wait_until([&] { return sleepers_on(&h.blk->sending) == 1; })) << "the second does not wait";
+    if (helper_goes) close(std::exchange(h.req_r, -1));
+    for (int i = 0; i < 2 && !helper_goes; ++i) {  // each whole, one after the other
+      WireRequest w;
+      ASSERT_TRUE(read_wire(h.req_r, &w));
+      EXPECT_EQ(w.bytes, big);
+      h.send(reply_bytes(w.seq, 0, int64_t(big.size()), {}));
+    }
+    ASSERT_TRUE(first.wait());
+    ASSERT_TRUE(second.wait());
+    for (const UFR_ERR& one : e) EXPECT_EQ(one.ufr_code, helper_goes ? int(UFR_NOT_SENT) : 0);
+    ufr_close_all();
+    ufr_disable = 0;
+    retire_all();
+  }
 }
 
 TEST(FakeHelper, RetirementKeepsBusyAndRecentlyUsedOldHelpers) {

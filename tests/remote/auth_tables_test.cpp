@@ -199,10 +199,12 @@ TEST(AuthTables, AHostileServerHasTheClientReadOrLookUpNothing) {
   GcFrame f("hostile");
   AUTH_RESULT_LIST* np = nullptr;
   const int lookups = fakehosts::install().byname_calls;
-  const std::string sent = shown(ap_client_get_key(&np, c.set, read_form(list + ")")));
-  EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2 SERVICE://lookup.example:0/pw=16");
-  EXPECT_EQ(fakehosts::install().byname_calls, lookups);
-  free_auth_result_list(np);
+  for (int again = 0; again < 2; ++again) {  // the second time the password's result waits for an answer
+    const std::string sent = shown(ap_client_get_key(&np, c.set, read_form(list + ")")));
+    EXPECT_EQ(sent + " | " + refused_text(np), "() | @m0=2 @m1=2 @m2=2 SERVICE://lookup.example:0/pw=16");
+    EXPECT_EQ(fakehosts::install().byname_calls, lookups);
+    free_auth_result_list(np);
+  }
   std::string many = "([service-list type=\"and\"]";  // more items than any rule needs
   for (int i = 0; i <= kAuthListItemsMax; ++i)
     many += " ([service name=\"x" + std::to_string(i) + "\" type=\"fix-user-passwd\"])";
