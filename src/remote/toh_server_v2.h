@@ -51,6 +51,8 @@ void close_all(ToH_ENTRY_V2* e);
 // Ends every session whose download's client has gone (reset, or closed: it sends nothing
 // after its GET): its streams are closed as by a failed write, so its interpreter finds its
 // peer gone and what runs for it is cancelled. Run by each pass of the empty replies.
+// A client that only half-closes its download counts as gone: nothing the server may send
+// on the download tells that from a close, and web servers take it as the client leaving.
 void close_gone_downloads();
 void download_task(void* entry);
 void upload_task(void* entry);

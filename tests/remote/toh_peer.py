@@ -364,6 +364,7 @@ def scenario_ended():  # a form running for a session is cancelled once the sess
             upload(d.frame_reply(length_line=False)[2], b'\n(While 1 0)\n')
             while not ADMISSION.match(d.buf):  # read whole, the close is a close, not a reset
                 expect(d.more(), 'download ended early: %r' % d.buf)
+            step('alive', wait=True)
         else:
             s = Session()
             s.answer(*s.send(b'\n(While 1 0)\n'))  # the admission's first flush

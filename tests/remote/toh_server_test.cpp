@@ -124,6 +124,11 @@ std::string on_step(const std::string& step, const std::string& content) {
                  if (t->silent_cnt == -1 && t->out && t->out->h.tbl == &s_fpipe_table) return (running = t->id) != 0;
              return false;
            }) ? "" : "nothing runs\n";
+  if (name == "alive") {  // a pass keeps a version-2 session whose client still reads its download
+    empty_reply_pass();
+    LOCK_SCOPE(ToH_lock);
+    return entry_list_v2 && entry_list_v2->pipe ? "" : "a live download was taken for gone\n";
+  }
   if (name == "cancelled") {  // the session has ended: its form stops at the next interpreter tick
     until([] {
       empty_reply_pass();  // finds a download gone
