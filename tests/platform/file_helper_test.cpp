@@ -427,6 +427,10 @@ TEST(FakeHelper, ASecondRequestWaitsForTheOneBeingWritten) {
     ASSERT_TRUE(first.wait());
     ASSERT_TRUE(second.wait());
     for (const UFR_ERR& one : e) EXPECT_EQ(one.ufr_code, helper_goes ? int(UFR_NOT_SENT) : 0);
+    {
+      LOCK_SCOPE(ufr_lock);
+      EXPECT_EQ(h.blk->req_queue, nullptr) << "a request that was not sent is left queued";
+    }
     ufr_close_all();
     ufr_disable = 0;
     retire_all();
