@@ -223,8 +223,11 @@ int qv_pop_delay(TQ_FILE* f) {
 
 void publish_pair(TQ_SEXP* d, TQ_SEXP* car, TQ_SEXP* cdr, TQ_FILE* pos_file, int32_t pos_line) {
   lock_mem();
-  d->h.file = pos_file;
-  d->h.line = pos_line;
+  // A function-backed cell keeps its position, and it is published without the parse lock
+  // while a waiter, under that lock, reads its file to find the record to sleep on: the
+  // position is written only where it changes (a reader's cell, under the parse lock).
+  if (d->h.file != pos_file) d->h.file = pos_file;
+  if (d->h.line != pos_line) d->h.line = pos_line;
   d->h.flags = 0;
   clear_body(d);
   d->pair.car = car;
