@@ -56,6 +56,18 @@ bool queued_closes_ended() {
   return wait_until([] { return tq::s_close_queue_pending() == 0; });
 }
 
+}  // namespace
+
+bool queued_work_done() { return queued_closes_ended() & at_once_ticks_run(); }
+
+int64_t live_heap_bytes() {
+  int64_t n = 0;
+  for (const auto& [site, bytes] : site_bytes()) n += bytes;
+  return n;
+}
+
+namespace {
+
 int64_t bytes_at(const SiteBytes& s, const tq::MEM_LIST* m) {
   const auto it = s.find(m);
   return it == s.end() ? 0 : it->second;  // a site made during the runs had none before

@@ -26,6 +26,13 @@ namespace tqtest {
 // go unseen.
 std::string heap_growth(const std::function<void()>& op, int runs = 3);
 
+// The debug heap's live bytes, the closed streams' records waiting for the zombie tick not
+// counted: what heap_growth reads per site, summed.
+int64_t live_heap_bytes();
+// Waits (bounded) until the streams queued for closing so far are closed and the ticks due at
+// once queued so far have run, freeing what they hold: false when the bound passed first.
+bool queued_work_done();
+
 // The live bytes at the debug heap's sites in one source file (a path ending in `file`),
 // marked when made: grown() answers "<file>:<line> +<bytes>\n" for each site holding more
 // now, empty when none does. For code that keeps nothing between calls and that no other task

@@ -124,6 +124,12 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
+    // A test runner started in the background or under nohup has these ignored, and an
+    // ignored signal stays ignored across exec: the program under test starts as from a
+    // terminal, its own rows set what they want ignored.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT}) sigaction(sig, &dfl, nullptr);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
