@@ -437,7 +437,11 @@ TEST(Reply, EveryRequestSentBeforeAHalfCloseIsAnswered) {
         WAIT_FOR(info(a.conn).flags & TQF_INPUT_DONE, "the end of the input");
       }
       for (int t = 0; t < c.ticks; ++t) {
-        tqi_tick();
+        if (t == 0 && c.end != PeerEnd::kReset) {  // a tick that finds the output busy leaves the probe to the next
+          WAIT_FOR((tqi_tick(), info(a.conn).flags & TQF_ENDED_PROBED), "the probe after the end");
+        } else {
+          tqi_tick();
+        }
         if (t == 0 && c.end == PeerEnd::kClose) {
           WAIT_FOR(hung_up(server_end), "the reset the line end met");
         }
