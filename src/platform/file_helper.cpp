@@ -1,6 +1,7 @@
 // The root file helper's records, operation table and lock, and the dispatch of a request
 // to its helper: by the descriptor's send number, or by the path owner's user id, starting
-// that user's helper when there is none (one start at a time, create_proc).
+// that user's helper when there is none (one start at a time per user, the others' requests
+// going on meanwhile).
 #include "platform/file_helper.h"
 
 #include <cerrno>
@@ -37,7 +38,6 @@ UFR_TBL ufr_tbl_sv = {
 UFR_TBL* ufr_dispatch;
 UFR_BLK* ufr_blk_list;
 int ufr_disable;
-int create_proc;
 SEM ufr_lock;
 int (*ufr_print_hook)(const char* fmt, ...) = print_to_stdout;
 
@@ -55,17 +55,33 @@ UFR_BLK* search_blk_by_fd(int fd) {
   return nullptr;
 }
 
+// The helpers being started, a record per user on its starter's stack (ufr_lock): that
+// user's path requests wait for the start, whose greeting may take as long as the new
+// process does; other users' go on.
+struct HelperStart {
+  uint32_t uid;
+  HelperStart* next;
+};
+HelperStart* starting;
+
+bool being_started(uint32_t uid) {
+  for (const HelperStart* s = starting; s; s = s->next)
+    if (s->uid == uid) return true;
+  return false;
+}
+
 // A path request: to the helper of req->uid, started when there is none.
 UFR_ERR open_path(UFR_REQ* req) {
   lock_task(ufr_lock);
-  while (create_proc) {
-    sleep_task(&create_proc, ufr_lock);
+  UFR_BLK* blk;
+  while (!(blk = search_blk_by_uid(int(req->uid))) && being_started(req->uid)) {
+    sleep_task(&starting, ufr_lock);
     lock_task(ufr_lock);
   }
-  UFR_BLK* blk = search_blk_by_uid(int(req->uid));
   UFR_ERR res = ufr_err(UFR_OK);
   if (!blk) {
-    create_proc = 1;
+    HelperStart mine{req->uid, starting};
+    starting = &mine;
     unlock_task(ufr_lock, "open_path");
     blk = _ufr_create_blk(req->uid, req->gid, &res);
     lock_task(ufr_lock);
@@ -78,8 +94,10 @@ UFR_ERR open_path(UFR_REQ* req) {
       blk->next = ufr_blk_list;
       ufr_blk_list = blk;
     }
-    create_proc = 0;
-    wakeup_task(&create_proc);
+    HelperStart** p = &starting;
+    while (*p != &mine) p = &(*p)->next;
+    *p = mine.next;
+    wakeup_task(&starting);
   }
   if (!blk || !_ufr_send(blk, req, &res)) {
     unlock_task(ufr_lock, "open_path");

@@ -119,7 +119,6 @@ extern UFR_TBL ufr_tbl_sv;
 extern UFR_TBL* ufr_dispatch;  // &ufr_tbl_sv when the process started as root, else null
 extern UFR_BLK* ufr_blk_list;  // every helper record, newest first (guarded by ufr_lock)
 extern int ufr_disable;        // set by ufr_close_all: no helper may start
-extern int create_proc;        // 1 while a thread starts a helper
 
 extern SEM ufr_lock;           // guards every helper record, queue and counter
 // Where the layer's diagnostics ("SEQ %i", "ARGC ...", "BLK[...]") are printed: the stream

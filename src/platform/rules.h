@@ -116,9 +116,8 @@ int held_shared_lock(PeerWait kind = PeerWait::kConnection);
 // |   (read_op, ufr_pipe.cpp)       |   handing each reply on      |   helper, whose replies it reads|
 // | the file helper's sender        | the helper's request pipe    | only requests to the same      |
 // |   (sending, ufr_pipe.cpp)       |                              |   helper                       |
-// | the file helper's start         | the new helper's greeting    | NOT kept: every user's first   |
-// |   (create_proc, file_helper)    |   (checked: kHelper)         |   request waits for it, with no|
-// |                                 |                              |   bound if the start hangs     |
+// | a user's file helper start      | the new helper's greeting    | only the same user's requests, |
+// |   (starting, file_helper.cpp)   |   (checked: kHelper)         |   which that helper would serve|
 // | a raw image's load (RI_LOADING) | the image's source           | only askers for that image     |
 // | a matrix's opening mode         | its open method              | only users of that matrix      |
 // | a node's access token and       | the node's event scripts     | only accesses to that node     |

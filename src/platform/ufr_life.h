@@ -9,7 +9,8 @@
 
 namespace tq {
 
-// Starts a helper for uid (lock not held; the caller has set create_proc). owner_gid is
+// Starts a helper for uid (lock not held; the caller has noted the start, so that uid's
+// other requests wait for it). owner_gid is
 // the group used when uid has no password entry. The new record, not yet listed, or null
 // with *res: UFR_REFUSED (start disabled, no tqufr executable, or the helper could not take
 // the user's ids, with its error number), UFR_NOT_SENT (no pipes, with errno),

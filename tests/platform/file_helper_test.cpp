@@ -832,6 +832,33 @@ TEST_F(RootHelpers, TwoUsersStartTwoHelpersAndOneUserSharesOne) {
   EXPECT_EQ(helper_of(kNobody)->transaction, 0) << "every descriptor was closed";
 }
 
+// A user's helper start waits for nothing of another user's: a start held at the fork (a
+// reader inside the fork lock) holds up that user's requests only.
+TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
+  const std::string a = user_dir("a", kNobody, kNobody);
+  const std::string b = user_dir("b", kNoEntry, kNoEntryGroup);
+  const auto write = [](std::string path) {
+    return [path] {
+      const int fd = u_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      EXPECT_GT(fd, 65535) << path;
+      EXPECT_EQ(u_write(fd, "x", 1), 1);
+      EXPECT_EQ(u_close(fd), 0);
+    };
+  };
+  write(a + "/first")();  // a's helper runs
+  FORK_LOCK_TBL inside{};
+  x_rlock_fork(&inside);
+  const int waits = fork_writer_waits();
+  Job b_start(write(b + "/held"));
+  ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "b's start did not reach its fork";
+  Job a_write(write(a + "/meanwhile"));
+  EXPECT_TRUE(a_write.wait(std::chrono::seconds(60))) << "a's request waited for b's start";
+  EXPECT_FALSE(b_start.done());
+  x_runlock_fork(&inside);
+  EXPECT_TRUE(b_start.wait(std::chrono::seconds(60)));
+  EXPECT_EQ(tqtest::read_file(b + "/held"), "x");
+}
+
 TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
   const std::string dir = user_dir("nobody", kNobody, kNobody);
   const std::string fifo = dir + "/fifo";
