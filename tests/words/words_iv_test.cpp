@@ -233,7 +233,7 @@ TEST(InProcess, FinishedThreadsAndFailedOptionFormsLeaveNothingBehind) {
     std::string text, value;  // the value: a part of the last form's printed value
     int times, runs;          // evaluations of the text; runs in all (threads, failed forms)
   } rows[] = {
-      {"(define n 0) (while (Lt n 10000) (set n (+ n 1)) (Thread (GetIid))) (Thread n)", "10000", 1, 10000},
+      {"(define n 0) (while (Lt n 3000) (set n (+ n 1)) (Thread (GetIid))) (Thread n)", "3000", 1, 3000},
       {"(OpenInterpreter \"accept\" () (HostName \"a-host\") (InputFileName \"in\") (Permission (list \"x\" \"y\")"
        " (Allow \"domain\" \"example\") (Deny \"all\")) (Port \"not a port\"))",
        "\"Port\" 0x80030806", 1000, 1000},
