@@ -70,6 +70,17 @@ bool being_started(uint32_t uid) {
   return false;
 }
 
+}  // namespace
+
+HelperStarts helper_starts() {
+  LOCK_SCOPE(ufr_lock);
+  HelperStarts n{0, sleepers_on(&starting)};
+  for (const HelperStart* s = starting; s; s = s->next) ++n.starts;
+  return n;
+}
+
+namespace {
+
 // A path request: to the helper of req->uid, started when there is none.
 UFR_ERR open_path(UFR_REQ* req) {
   lock_task(ufr_lock);

@@ -137,6 +137,11 @@ void init_u_fileroot();
 // otherwise the helper's reply, or the failure of the layer (ufr_wire.h). A new
 // descriptor comes back as a virtual one with UFR_OK.
 UFR_ERR __ufr_call(UFR_REQ* req);
+// The helper starts under way, and the requests asleep until one ends (ufr_lock taken here).
+struct HelperStarts {
+  int starts, waiting;
+};
+HelperStarts helper_starts();
 // The file layer's checksum table, under the helper lock.
 uint32_t lk_get_checksum(int fd);
 void lk_set_checksum(int fd, const void* data, size_t len);

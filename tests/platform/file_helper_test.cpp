@@ -600,6 +600,7 @@ class RootHelpers : public testing::Test {
   void TearDown() override {
     if (base_.empty()) return;
     end_helpers();
+    EXPECT_EQ(helper_starts().starts, 0) << "a start left noted";
     std::string cmd = "rm -rf '" + base_ + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
   }
@@ -833,7 +834,8 @@ TEST_F(RootHelpers, TwoUsersStartTwoHelpersAndOneUserSharesOne) {
 }
 
 // A user's helper start waits for nothing of another user's: a start held at the fork (a
-// reader inside the fork lock) holds up that user's requests only.
+// reader inside the fork lock) holds up that user's requests only, which its helper serves
+// once it has started.
 TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
   const std::string a = user_dir("a", kNobody, kNobody);
   const std::string b = user_dir("b", kNoEntry, kNoEntryGroup);
@@ -853,10 +855,14 @@ TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
   ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "b's start did not reach its fork";
   Job a_write(write(a + "/meanwhile"));
   EXPECT_TRUE(a_write.wait(std::chrono::seconds(60))) << "a's request waited for b's start";
+  Job b_again(write(b + "/again"));
+  ASSERT_TRUE(tqtest::wait_until([] { return helper_starts().waiting == 1; })) << "b's second request did not wait";
   EXPECT_FALSE(b_start.done());
   x_runlock_fork(&inside);
   EXPECT_TRUE(b_start.wait(std::chrono::seconds(60)));
-  EXPECT_EQ(tqtest::read_file(b + "/held"), "x");
+  EXPECT_TRUE(b_again.wait(std::chrono::seconds(60)));
+  EXPECT_EQ(tqtest::read_file(b + "/held") + tqtest::read_file(b + "/again"), "xx");
+  EXPECT_EQ(helper_count(kNoEntry), 1);
 }
 
 TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
