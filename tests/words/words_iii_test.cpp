@@ -13,7 +13,6 @@
 #include <sys/sysmacros.h>
 #include <signal.h>
 #include <sys/xattr.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -755,10 +754,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       const size_t at = status.find("SigIgn:");
       EXPECT_TRUE(at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (row.sig - 1) & 1)) << row.kind;
     }
-    // To the run's main thread, which the system picks for a signal sent to the process
-    // whenever that thread can take it: the thread sanitizer loses one the system gives a
-    // thread that is only starting.
-    if (under_way) syscall(SYS_tgkill, pid, pid, row.sig);
+    if (under_way) kill(pid, row.sig);
     const bool ends = row.sig != SIGHUP && !*row.ignored;
     if (!ends) close(in);  // the end of the data ends the save
     const bool ended = under_way && run.wait();
