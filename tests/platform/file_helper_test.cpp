@@ -855,12 +855,15 @@ TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
   ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "b's start did not reach its fork";
   Job a_write(write(a + "/meanwhile"));
   EXPECT_TRUE(a_write.wait(std::chrono::seconds(60))) << "a's request waited for b's start";
+  Job c_start(write(user_dir("c", kNoEntry - 2, kNoEntryGroup) + "/held"));
+  ASSERT_TRUE(tqtest::wait_until([] { return helper_starts().starts == 2; })) << "c's start waited for b's";
   Job b_again(write(b + "/again"));
   ASSERT_TRUE(tqtest::wait_until([] { return helper_starts().waiting == 1; })) << "b's second request did not wait";
   EXPECT_FALSE(b_start.done());
   x_runlock_fork(&inside);
   EXPECT_TRUE(b_start.wait(std::chrono::seconds(60)));
   EXPECT_TRUE(b_again.wait(std::chrono::seconds(60)));
+  EXPECT_TRUE(c_start.wait(std::chrono::seconds(60)));
   EXPECT_EQ(tqtest::read_file(b + "/held") + tqtest::read_file(b + "/again"), "xx");
   EXPECT_EQ(helper_count(kNoEntry), 1);
 }
