@@ -848,8 +848,12 @@ TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
     };
   };
   write(a + "/first")();  // a's helper runs
-  FORK_LOCK_TBL inside{};
-  x_rlock_fork(&inside);
+  struct ForkReader {  // let go on every way out, so that a failed row leaves no fork waiting
+    FORK_LOCK_TBL t{};
+    bool held = (x_rlock_fork(&t), true);
+    void release() { if (std::exchange(held, false)) x_runlock_fork(&t); }
+    ~ForkReader() { release(); }
+  } inside;
   const int waits = fork_writer_waits();
   Job b_start(write(b + "/held"));
   ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "b's start did not reach its fork";
@@ -860,7 +864,7 @@ TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
   Job b_again(write(b + "/again"));
   ASSERT_TRUE(tqtest::wait_until([] { return helper_starts().waiting == 1; })) << "b's second request did not wait";
   EXPECT_FALSE(b_start.done());
-  x_runlock_fork(&inside);
+  inside.release();
   EXPECT_TRUE(b_start.wait(std::chrono::seconds(60)));
   EXPECT_TRUE(b_again.wait(std::chrono::seconds(60)));
   EXPECT_TRUE(c_start.wait(std::chrono::seconds(60)));
