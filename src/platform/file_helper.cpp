@@ -58,14 +58,14 @@ UFR_BLK* search_blk_by_fd(int fd) {
 // The helpers being started, a record per user on its starter's stack (ufr_lock): that
 // user's path requests wait for the start, whose greeting may take as long as the new
 // process does; other users' go on.
-struct HelperStart {
+struct StartNote {
   uint32_t uid;
-  HelperStart* next;
+  StartNote* next;
 };
-HelperStart* starting;
+StartNote* starting;
 
 bool being_started(uint32_t uid) {
-  for (const HelperStart* s = starting; s; s = s->next)
+  for (const StartNote* s = starting; s; s = s->next)
     if (s->uid == uid) return true;
   return false;
 }
@@ -75,7 +75,7 @@ bool being_started(uint32_t uid) {
 HelperStarts helper_starts() {
   LOCK_SCOPE(ufr_lock);
   HelperStarts n{0, sleepers_on(&starting)};
-  for (const HelperStart* s = starting; s; s = s->next) ++n.starts;
+  for (const StartNote* s = starting; s; s = s->next) ++n.starts;
   return n;
 }
 
@@ -91,7 +91,7 @@ UFR_ERR open_path(UFR_REQ* req) {
   }
   UFR_ERR res = ufr_err(UFR_OK);
   if (!blk) {
-    HelperStart mine{req->uid, starting};
+    StartNote mine{req->uid, starting};
     starting = &mine;
     unlock_task(ufr_lock, "open_path");
     blk = _ufr_create_blk(req->uid, req->gid, &res);
@@ -105,7 +105,7 @@ UFR_ERR open_path(UFR_REQ* req) {
       blk->next = ufr_blk_list;
       ufr_blk_list = blk;
     }
-    HelperStart** p = &starting;
+    StartNote** p = &starting;
     while (*p != &mine) p = &(*p)->next;
     *p = mine.next;
     wakeup_task(&starting);

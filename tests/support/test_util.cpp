@@ -130,6 +130,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (const int sig : {SIGHUP, SIGINT, SIGQUIT}) sigaction(sig, &dfl, nullptr);
+    sigset_t none;  // nor anything blocked that the forking thread had blocked
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
