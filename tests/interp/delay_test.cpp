@@ -110,15 +110,28 @@ TQ_SEXP* long_text(int n) {
 
 // Delayed replies go out once their values are there, numbered by their requests, whatever
 // the order: a peer that does not read its replies holds up no other peer's, and a value whose
-// computation asks the same listener for a delayed value is answered.
-enum class Delayed { kInAnyOrder, kBesideAPeerThatDoesNotRead, kAskingTheSameListener };
+// computation asks the same listener for a delayed value is answered. Each wait of the delay
+// queue ends by the wake-up it waits for: a value that turns ready unannounced (another task
+// computed it) is looked at again at the delay thread's one-second time-out, and a relay that
+// queues a value, or ends, while a reply of its interpreter is in writing goes on once that
+// reply is out.
+enum class Delayed {
+  kInAnyOrder,
+  kBesideAPeerThatDoesNotRead,
+  kAskingTheSameListener,
+  kReadyUnannounced,
+  kQueuedWhileWriting,
+  kClosedWhileWriting
+};
 
 TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
   NoLeftovers clean;
-  tqtest::TickClock clock;  // held: no time-out makes the delay thread look again
+  tqtest::TickClock clock;  // held: the delay thread's time-out falls due only as the test moves it
   DelayListener dl;
   set_env(delay_env, _l_string_1(std_cm, "ask-self"), get_func_prim(ask_self, 0, nullptr, 1, 1));
-  for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener}) {
+  set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
+  for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener,
+                          Delayed::kReadyUnannounced, Delayed::kQueuedWhileWriting, Delayed::kClosedWhileWriting}) {
     delays_made = 0;
     Admitted a(*dl.l);
     if (c == Delayed::kInAnyOrder) {
@@ -157,7 +170,7 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
       const unsigned b_conn = b.conn;
       b.c.close();
       EXPECT_TRUE(wait_gone(b_conn)) << "the failed reply closes b's connection";
-    } else {
+    } else if (c == Delayed::kAskingTheSameListener) {
       self_port = dl.l->port;
       ask_now = false;
       ASSERT_TRUE(a.c.send("(ask-self)\n"));
@@ -168,6 +181,38 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
         _wakeup_delay_thread();
       }
       EXPECT_EQ(a.c.read_line(), "<Result> 2 5</Result>\n");
+    } else if (c == Delayed::kReadyUnannounced) {
+      let_force = false, release_force = true;
+      ASSERT_TRUE(a.c.send("(slow-value)\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
+      let_force = true;  // and no wake-up
+      WAIT_FOR((clock.advance(1), info(a.conn).delay_que_cnt == 0), "the delay thread to look again");
+      std::string r = a.c.read_until("</Result>\n");
+      r.erase(0, r.find_first_not_of('\n'));  // keep-alives, had the clock gone far
+      EXPECT_EQ(r, "<Result> 2 1</Result>\n");
+      let_force = false, release_force = false;  // as the next test expects them
+    } else {
+      // The delay thread holds a's queue lock while its reply waits for the output.
+      ASSERT_TRUE(a.c.send("(test-delay \"one\")\n"));
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
+      ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);
+      set_d_sexp(pending("one"), get_integer(10, nullptr));
+      WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the reply to be in writing");
+      const int before = sleepers_on(dque_wait_key());
+      if (c == Delayed::kQueuedWhileWriting)
+        ASSERT_TRUE(a.c.send("(test-delay \"two\")\n(+ 1 2)\n"));
+      else
+        close_interpreter_nowait(a.conn);
+      WAIT_FOR(sleepers_on(dque_wait_key()) > before, "the relay to wait for the queue's lock");
+      unlock_tqi_out_iid(a.conn);
+      if (c == Delayed::kClosedWhileWriting) {
+        EXPECT_TRUE(wait_gone(a.conn)) << "the close went on";
+        continue;
+      }
+      EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
+      EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
+      set_d_sexp(pending("two"), get_integer(20, nullptr));
+      EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
     }
   }
 }
@@ -255,55 +300,6 @@ TEST(Delay, AConnectionClosedWhileAValueIsPendingEndsWhenItArrivesOrACloseIsAske
     }
   }
   gc_tick_notin_tick(nullptr, 0);
-}
-
-// Each wait of the delay queue ends by the wake-up it waits for: a value that turns ready
-// unannounced (another task computed it) is looked at again at the delay thread's
-// one-second time-out, and a relay that queues a value, or ends, while a reply of its
-// interpreter is in writing goes on once that reply is out.
-enum class QueueWait { kReadyUnannounced, kQueuedWhileWriting, kClosedWhileWriting };
-
-TEST(Delay, EachWaitOfTheQueueEndsByItsWakeUp) {
-  NoLeftovers clean;
-  tqtest::TickClock clock;  // the delay thread's time-out falls due only as the test moves it
-  DelayListener dl;
-  set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
-  for (const QueueWait w : {QueueWait::kReadyUnannounced, QueueWait::kQueuedWhileWriting, QueueWait::kClosedWhileWriting}) {
-    delays_made = 0;
-    Admitted a(*dl.l);
-    if (w == QueueWait::kReadyUnannounced) {
-      let_force = false, release_force = true;
-      ASSERT_TRUE(a.c.send("(slow-value)\n"));
-      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
-      let_force = true;  // and no wake-up
-      WAIT_FOR((clock.advance(1), info(a.conn).delay_que_cnt == 0), "the delay thread to look again");
-      std::string r = a.c.read_until("</Result>\n");
-      r.erase(0, r.find_first_not_of('\n'));  // keep-alives, had the clock gone far
-      EXPECT_EQ(r, "<Result> 2 1</Result>\n");
-      continue;
-    }
-    // The delay thread holds a's queue lock while its reply waits for the output.
-    ASSERT_TRUE(a.c.send("(test-delay \"one\")\n"));
-    WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
-    ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);
-    set_d_sexp(pending("one"), get_integer(10, nullptr));
-    WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the reply to be in writing");
-    const int before = sleepers_on(dque_wait_key());
-    if (w == QueueWait::kQueuedWhileWriting)
-      ASSERT_TRUE(a.c.send("(test-delay \"two\")\n(+ 1 2)\n"));
-    else
-      close_interpreter_nowait(a.conn);
-    WAIT_FOR(sleepers_on(dque_wait_key()) > before, "the relay to wait for the queue's lock");
-    unlock_tqi_out_iid(a.conn);
-    if (w == QueueWait::kClosedWhileWriting) {
-      EXPECT_TRUE(wait_gone(a.conn)) << "the close went on";
-      continue;
-    }
-    EXPECT_EQ(a.c.read_line(), "<Result> 2 10</Result>\n");
-    EXPECT_EQ(a.c.read_line(), "<Result> 4 3</Result>\n") << "the relay went on";
-    set_d_sexp(pending("two"), get_integer(20, nullptr));
-    EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
-  }
 }
 
 TEST(Delay, RealisingTheValueWaitsForItAndSearchFindsIt) {
