@@ -55,17 +55,17 @@ UFR_BLK* search_blk_by_fd(int fd) {
   return nullptr;
 }
 
-// The helpers being started, a record per user on its starter's stack (ufr_lock): that
-// user's path requests wait for the start, whose greeting may take as long as the new
-// process does; other users' go on.
+// The helpers being started, a note per user on its starter's stack (ufr_lock): that
+// user's path requests sleep on it until the start ends, whose greeting may take as long as
+// the new process does; other users' go on.
 struct StartNote {
   uint32_t uid;
   StartNote* next;
 };
-StartNote* starting;
+StartNote* create_proc;
 
 bool being_started(uint32_t uid) {
-  for (const StartNote* s = starting; s; s = s->next)
+  for (const StartNote* s = create_proc; s; s = s->next)
     if (s->uid == uid) return true;
   return false;
 }
@@ -74,8 +74,8 @@ bool being_started(uint32_t uid) {
 
 HelperStarts helper_starts() {
   LOCK_SCOPE(ufr_lock);
-  HelperStarts n{0, sleepers_on(&starting)};
-  for (const StartNote* s = starting; s; s = s->next) ++n.starts;
+  HelperStarts n{0, sleepers_on(&create_proc)};
+  for (const StartNote* s = create_proc; s; s = s->next) ++n.starts;
   return n;
 }
 
@@ -86,13 +86,13 @@ UFR_ERR open_path(UFR_REQ* req) {
   lock_task(ufr_lock);
   UFR_BLK* blk;
   while (!(blk = search_blk_by_uid(int(req->uid))) && being_started(req->uid)) {
-    sleep_task(&starting, ufr_lock);
+    sleep_task(&create_proc, ufr_lock);
     lock_task(ufr_lock);
   }
   UFR_ERR res = ufr_err(UFR_OK);
   if (!blk) {
-    StartNote mine{req->uid, starting};
-    starting = &mine;
+    StartNote mine{req->uid, create_proc};
+    create_proc = &mine;
     unlock_task(ufr_lock, "open_path");
     blk = _ufr_create_blk(req->uid, req->gid, &res);
     lock_task(ufr_lock);
@@ -105,10 +105,10 @@ UFR_ERR open_path(UFR_REQ* req) {
       blk->next = ufr_blk_list;
       ufr_blk_list = blk;
     }
-    StartNote** p = &starting;
+    StartNote** p = &create_proc;
     while (*p != &mine) p = &(*p)->next;
     *p = mine.next;
-    wakeup_task(&starting);
+    wakeup_task(&create_proc);
   }
   if (!blk || !_ufr_send(blk, req, &res)) {
     unlock_task(ufr_lock, "open_path");

@@ -117,7 +117,7 @@ int held_shared_lock(PeerWait kind = PeerWait::kConnection);
 // | the file helper's sender        | the helper's request pipe    | only requests to the same      |
 // |   (sending, ufr_pipe.cpp)       |                              |   helper                       |
 // | a user's file helper start      | the new helper's greeting    | only the same user's requests, |
-// |   (starting, file_helper.cpp)   |   (checked: kHelper), with no|   which that helper would serve|
+// |   (create_proc, file_helper)    |   (checked: kHelper), with no|   which that helper would serve|
 // |                                 |   bound if the start hangs   |                                |
 // | a raw image's load (RI_LOADING) | the image's source           | only askers for that image     |
 // | a matrix's opening mode         | its open method              | only users of that matrix      |
