@@ -1,10 +1,15 @@
 // Helpers of the image tests: a fixed pseudo-random generator (the same one the Python
-// fixture scripts use), photographic test images, fixture files and the oracle tools.
+// fixture scripts use), photographic test images, images larger than memory, fixture files
+// and the oracle tools.
 #pragma once
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -79,6 +84,100 @@ inline void append_sub_blocks(Bytes& out, const Bytes& data) {
     out.insert(out.end(), data.begin() + long(at), data.begin() + long(at + n));
   }
 }
+
+// A read-only image of 4-byte pixels, `height` rows of `width`, that is never in memory as a
+// whole. Its address range is reserved with no access; a read anywhere in it faults into a
+// handler that maps there a window of `window_rows` rows of one small memfd, filled by
+// `fill`, and gives the previous window's place back to no access. The image so holds one
+// window's pages (twice: the window and the memfd's writable view) whatever the kernel
+// counts of mappings read but never written. Any order of reads works; each move costs a
+// fill. One image at a time in a process; `fill` runs in the handler, so it only writes
+// memory. A fault outside the image goes to the disposition SIGSEGV had before.
+class WindowedPixels {
+ public:
+  // Writes rows first..first+rows-1 (4 * width bytes each) to out.
+  using Fill = void (*)(int first, int rows, int width, unsigned char* out);
+
+  // window_rows * width * 4 must be a multiple of the page size.
+  WindowedPixels(int width, int height, int window_rows, Fill fill) {
+    State& s = state();
+    s = State{};
+    s.width = width;
+    s.height = height;
+    s.window_rows = window_rows;
+    s.fill = fill;
+    s.row_bytes = size_t(width) * 4;
+    s.window_bytes = s.row_bytes * size_t(window_rows);
+    if (s.window_bytes % size_t(sysconf(_SC_PAGESIZE)) != 0) return;
+    s.size = (size_t(height) + size_t(window_rows) - 1) / size_t(window_rows) * s.window_bytes;
+    s.memfd = memfd_create("windowed-pixels", MFD_CLOEXEC);
+    if (s.memfd < 0 || ftruncate(s.memfd, off_t(s.window_bytes)) != 0) return;
+    void* w = mmap(nullptr, s.window_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, s.memfd, 0);
+    void* b = mmap(nullptr, s.size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (w == MAP_FAILED || b == MAP_FAILED) return;
+    s.writer = static_cast<unsigned char*>(w);
+    s.base = static_cast<unsigned char*>(b);
+    struct sigaction on{};
+    on.sa_sigaction = on_fault;
+    on.sa_flags = SA_SIGINFO;
+    sigemptyset(&on.sa_mask);
+    if (sigaction(SIGSEGV, &on, &s.before) == 0) s.handling = true;
+  }
+  ~WindowedPixels() {
+    State& s = state();
+    if (s.handling) sigaction(SIGSEGV, &s.before, nullptr);
+    if (s.base) munmap(s.base, s.size);
+    if (s.writer) munmap(s.writer, s.window_bytes);
+    if (s.memfd >= 0) close(s.memfd);
+    s = State{};
+  }
+  WindowedPixels(const WindowedPixels&) = delete;
+  WindowedPixels& operator=(const WindowedPixels&) = delete;
+
+  const unsigned char* data() const { return state().handling ? state().base : nullptr; }  // null: no set-up
+  int64_t moves() const { return state().moves; }  // windows mapped so far
+
+ private:
+  struct State {
+    int width = 0, height = 0, window_rows = 0;
+    Fill fill = nullptr;
+    size_t row_bytes = 0, window_bytes = 0, size = 0;
+    int memfd = -1;
+    unsigned char* writer = nullptr;  // the memfd's pages, writable, where no reader looks
+    unsigned char* base = nullptr;    // the reserved range
+    unsigned char* shown = nullptr;   // where the window is mapped, or null
+    int64_t moves = 0;
+    bool handling = false;
+    struct sigaction before {};
+  };
+  static State& state() {
+    static State s;
+    return s;
+  }
+
+  // Not ours, or not mendable: the earlier disposition takes the access when it runs again.
+  static void pass_on(State& s) {
+    sigaction(SIGSEGV, &s.before, nullptr);
+    s.handling = false;
+  }
+
+  static void on_fault(int, siginfo_t* si, void*) {
+    State& s = state();
+    auto* a = static_cast<unsigned char*>(si->si_addr);
+    if (!s.base || a < s.base || a >= s.base + s.size || (s.shown && a >= s.shown && a < s.shown + s.window_bytes))
+      return pass_on(s);  // outside the image, or a write to the window
+    const int first = int(size_t(a - s.base) / s.window_bytes) * s.window_rows;
+    unsigned char* at = s.base + size_t(first) * s.row_bytes;
+    if (s.shown && mmap(s.shown, s.window_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
+                        -1, 0) == MAP_FAILED)
+      return pass_on(s);
+    s.shown = nullptr;
+    s.fill(first, first + s.window_rows > s.height ? s.height - first : s.window_rows, s.width, s.writer);
+    if (mmap(at, s.window_bytes, PROT_READ, MAP_SHARED | MAP_FIXED, s.memfd, 0) == MAP_FAILED) return pass_on(s);
+    s.shown = at;
+    s.moves++;
+  }
+};
 
 inline std::string fixture_path(const std::string& name) { return std::string(TQ_SOURCE_DIR) + "/tests/image/data/" + name; }
 
