@@ -196,8 +196,9 @@ TEST(MxFileAccess, IdlePassClosesOldAndIdleFiles) {
     EXPECT_EQ(get_mx_file_pfd(ms[0]) == nullptr, s.closed) << s.idle << " s, " << s.tokens << " tokens";
   }
   for (MATRIX* m : ms) close_matrix(m);
+  Walks walks;
   for (size_t i = 0; i < shapes.size(); ++i)
-    EXPECT_EQ(walk(dir.file(std::to_string(i))), "OK nodes=0 ring=0 scripts=0\n");
+    walks.expect(dir.file(std::to_string(i)), {}, "OK nodes=0 ring=0 scripts=0\n", "file " + std::to_string(i));
 }
 
 struct Scale {

@@ -97,6 +97,7 @@ using Op = std::function<int(MATRIX*, Nodes*, Rng&)>;
 void fail_each_write(const std::vector<std::pair<const char*, Op>>& ops, bool spread = false) {
   tqtest::TempDir dir;
   const std::string path = dir.file("m");
+  Walks walks;  // every write point's files, walked at the end
   tqtest::PageLimit pages(1);
   for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
     for (const auto& [name, op] : ops)
@@ -116,8 +117,9 @@ void fail_each_write(const std::vector<std::pair<const char*, Op>>& ops, bool sp
         const std::string bytes = tqtest::read_file(path);
         for_each_write(
             [&](int64_t n) -> int64_t {
-              SCOPED_TRACE(std::string(f.name) + ", " + name + ", seed " + std::to_string(seed) + ", write " +
-                           std::to_string(n));
+              const std::string where = std::string(f.name) + ", " + name + ", seed " + std::to_string(seed) +
+                                        ", write " + std::to_string(n);
+              SCOPED_TRACE(where);
               tqtest::write_file(path, bytes);
               BareMatrix m(load_shape(), path);
               Nodes nodes;
@@ -141,14 +143,13 @@ void fail_each_write(const std::vector<std::pair<const char*, Op>>& ops, bool sp
               const int64_t writes = f.count() - before;
               f.arm(0, 0);
               if (f.at_disk()) {
-                EXPECT_EQ(walk_closed(path, closed, {"--view"}), closed ? "refused" : memory);
+                walks.expect_closed(path, closed, {"--view"}, memory, where);
               } else {
                 EXPECT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
-                const std::string unflushed = walk(path, {"--lost", "--open", "--unflushed"});
-                EXPECT_EQ(unflushed.substr(0, 3), "OK ") << unflushed;
+                walks.expect_ok(path, {"--lost", "--open", "--unflushed"}, where);
                 l_flush_filespace64(m->file_work->pdb_fd);
                 EXPECT_EQ(fac_flush(&m->file_work->pdb_fd->fac), 0);
-                EXPECT_EQ(walk(path, {"--view", "--lost", "--open"}), view(m.get(), nodes));
+                walks.expect(path, {"--view", "--lost", "--open"}, view(m.get(), nodes), where);
               }
               for (MATRIX_NODE*& chain : m->node_hash) chain = nullptr;
               return writes;

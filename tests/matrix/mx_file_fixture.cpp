@@ -2,8 +2,10 @@
 #include "matrix/mx_file_fixture.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <set>
 
@@ -20,6 +22,7 @@
 #include "mxtype/mx_type.h"
 #include "platform/d_alloc.h"
 #include "support/test_util.h"
+#include "support/watchdog.h"
 #include "text/code_method.h"
 #include "text/l_string.h"
 
@@ -151,6 +154,61 @@ std::string walk(const std::string& path, const std::vector<std::string>& opts) 
   argv.insert(argv.end(), opts.begin(), opts.end());
   const tqtest::RunResult r = tqtest::run_program(argv);
   return r.out + r.err;
+}
+
+void Walks::add(const std::string& path, const std::vector<std::string>& opts, std::string want, bool whole,
+                std::string where) {
+  const std::string copy = dir_.file(std::to_string(++copies_));
+  tqtest::write_file(copy, tqtest::read_file(path));
+  walks_.push_back(Walk{copy, opts, std::move(want), whole, std::move(where)});
+}
+
+void Walks::expect(const std::string& path, const std::vector<std::string>& opts, std::string want,
+                   std::string where) {
+  add(path, opts, std::move(want), true, std::move(where));
+}
+
+void Walks::expect_ok(const std::string& path, const std::vector<std::string>& opts, std::string where) {
+  add(path, opts, "", false, std::move(where));
+}
+
+void Walks::expect_closed(const std::string& path, int closed, const std::vector<std::string>& opts, std::string want,
+                          std::string where) {
+  if (closed == 0) return expect(path, opts, std::move(want), std::move(where));
+  EXPECT_EQ(walk_closed(path, closed, opts), "refused") << where;
+}
+
+void Walks::check() {
+  if (walks_.empty()) return;
+  std::string list;  // a line a file: its path and options apart by tabs
+  for (const Walk& w : walks_) {
+    list += w.copy;
+    for (const std::string& o : w.opts) list += "\t" + o;
+    list += "\n";
+  }
+  tqtest::write_file(dir_.file("list"), list);
+  const std::string walker = std::string(TQ_SOURCE_DIR) + "/tests/matrix/mx_file_walker.py";
+  const tqtest::RunResult r =
+      tqtest::run_program({"/usr/bin/python3", walker, "--batch", dir_.file("list")}, "", tqtest::test_bound());
+  size_t at = 0;  // each report: its length in bytes on a line, then the report
+  for (const Walk& w : walks_) {
+    const size_t eol = r.out.find('\n', at);
+    const size_t len = eol == std::string::npos ? std::string::npos : size_t(std::atoll(r.out.c_str() + at));
+    if (len == std::string::npos || eol + 1 + len > r.out.size()) {
+      ADD_FAILURE() << "the walker stopped before " << w.where << " (status " << r.status << "): " << r.err;
+      break;
+    }
+    const std::string report = r.out.substr(eol + 1, len);
+    at = eol + 1 + len;
+    if (w.whole) {
+      EXPECT_EQ(report, w.want) << w.where;
+    } else {
+      EXPECT_EQ(report.substr(0, 3), "OK ") << w.where << "\n" << report;
+    }
+  }
+  for (const Walk& w : walks_) unlink(w.copy.c_str());
+  unlink(dir_.file("list").c_str());
+  walks_.clear();
 }
 
 std::string walk_closed(const std::string& path, int closed, const std::vector<std::string>& opts) {

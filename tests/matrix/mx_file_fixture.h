@@ -10,6 +10,7 @@
 
 #include "matrix/matrix_fixture.h"
 #include "matrix/matrix_node.h"
+#include "support/test_util.h"
 
 namespace mxtest {
 
@@ -71,6 +72,41 @@ std::string walk(const std::string& path, const std::vector<std::string>& opts =
 // The walker's report of a file that a close answering closed left; after a failed close,
 // "refused" when a read-write opening refuses the file (its open mark left set).
 std::string walk_closed(const std::string& path, int closed, const std::vector<std::string>& opts = {});
+
+// The walks of a test's write points, made by one start of the walker: each expect() copies
+// the file as it stands, to be walked with opts when check() runs (or the object goes), and
+// names `where` in a failure. A start of the walker costs as much as hundreds of walks.
+class Walks {
+ public:
+  Walks() = default;
+  ~Walks() { check(); }
+  Walks(const Walks&) = delete;
+  Walks& operator=(const Walks&) = delete;
+  // The report must be want.
+  void expect(const std::string& path, const std::vector<std::string>& opts, std::string want, std::string where);
+  // The report must begin with "OK ".
+  void expect_ok(const std::string& path, const std::vector<std::string>& opts, std::string where);
+  // As walk_closed: after a failed close (closed not 0) the file is opened at once and must
+  // be refused; else its report must be want.
+  void expect_closed(const std::string& path, int closed, const std::vector<std::string>& opts, std::string want,
+                     std::string where);
+  // Walks every file copied since the last check and compares the reports.
+  void check();
+
+ private:
+  struct Walk {
+    std::string copy;
+    std::vector<std::string> opts;
+    std::string want;
+    bool whole;  // the report is want, else begins with "OK "
+    std::string where;
+  };
+  void add(const std::string& path, const std::vector<std::string>& opts, std::string want, bool whole,
+           std::string where);
+  tqtest::TempDir dir_;
+  std::vector<Walk> walks_;
+  int copies_ = 0;
+};
 
 // Runs once(0), which fails no write and answers how many writes it counted, then once(n)
 // for the writes to fail: every one, or at most `most` of them (the first, the last and

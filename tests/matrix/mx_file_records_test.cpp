@@ -461,6 +461,8 @@ TEST(MxFileRecords, FailedWritesAreReported) {
   }
   const std::string bytes = tqtest::read_file(base);
   std::unique_ptr<BareMatrix> created;  // closed once writes succeed again
+  Walks walks;                          // every write point's files, walked at the end
+  std::string where;                    // the write point under way
   int files = 0;
   struct Op {
     const char* name;
@@ -477,7 +479,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
          created = std::make_unique<BareMatrix>(shape, file);
          if (created->code() == 0) {  // as a crash would leave it: every record it names is written
            fac_flush(&(*created)->file_work->pdb_fd->fac);
-           EXPECT_EQ(walk(file, {"--open", "--unflushed"}), "OK nodes=0 ring=0 scripts=0\n");
+           walks.expect(file, {"--open", "--unflushed"}, "OK nodes=0 ring=0 scripts=0\n", where);
          }
          return created->code();
        }},
@@ -500,7 +502,8 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       if (f.at_disk() && !op.disk) continue;
       for_each_write(
           [&](int64_t n) {
-            SCOPED_TRACE(std::string(op.name) + ", " + f.name + ", write " + std::to_string(n));
+            where = std::string(op.name) + ", " + f.name + ", write " + std::to_string(n);
+            SCOPED_TRACE(where);
             tqtest::write_file(path, bytes);
             BareMatrix m(load_shape(), path);
             FreeNode a(m.get(), {0, 0, 0});
@@ -523,7 +526,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
             if (f.at_disk()) {
               closed = close_matrix_file(m.get());
               disarm();
-              EXPECT_EQ(walk_closed(path, closed), closed ? "refused" : "OK nodes=3 ring=3 scripts=1\n");
+              walks.expect_closed(path, closed, {}, "OK nodes=3 ring=3 scripts=1\n", where);
             }
             if (op.loaded && !closed && !get_mx_file_pfd(m.get())) {
               BareMatrix back(load_shape(), path);
@@ -548,7 +551,8 @@ TEST(MxFileRecords, FailedWritesAreReported) {
     for (const Retry& rt : retries)
       for_each_write(
           [&](int64_t n) {
-            SCOPED_TRACE(std::string(rt.name) + ", " + f.name + ", write " + std::to_string(n));
+            where = std::string(rt.name) + ", " + f.name + ", write " + std::to_string(n);
+            SCOPED_TRACE(where);
             tqtest::write_file(path, bytes);
             int64_t writes = 0;
             auto disarm = [&] {
@@ -571,7 +575,7 @@ TEST(MxFileRecords, FailedWritesAreReported) {
                 disarm();
               }
             }
-            EXPECT_EQ(walk_closed(path, closed), closed ? "refused" : rt.walked);
+            walks.expect_closed(path, closed, {}, rt.walked, where);
             return writes;
           },
           2, f.at_disk() ? 3 : 1 << 30);
@@ -605,7 +609,8 @@ TEST(MxFileRecords, FailedWritesAreReported) {
       EXPECT_EQ(save_matrix_node(&a.n), -1);
       fac_fail_write(0, 0);
     }
-    EXPECT_EQ(walk(path), "OK nodes=3 ring=3 scripts=1\n") << "the old record is still the node's";
+    walks.expect(path, {}, "OK nodes=3 ring=3 scripts=1\n",
+                 std::string(mv.name) + ": the old record is still the node's");
   }
 }
 

@@ -4,6 +4,7 @@ the store file's framing, free list and AVL tree records, the variable-length nu
 dimension codes, and the matrix records 0x600 to 0x607 with the node index (kind 1025).
 
 usage: mx_file_walker.py FILE [--open] [--lost] [--unflushed] [--view] [--mxmap DEST_DIM]
+       mx_file_walker.py --batch [LIST]   (files and options in LIST or on stdin: see batch())
 
 Checks every invariant of a closed matrix file and prints "OK nodes=N ring=R scripts=S";
 prints "FAIL <reason>" lines and exits 1 otherwise. --open accepts a subheader still
@@ -427,22 +428,50 @@ def check_mxmap(w, dd):
         fail('mode 0 priorities %r' % w.m.pri[0])
 
 
-def main(argv):
-    path = argv[1]
+def report(path, opts):
+    """(the report's text, exit status) of the file at path walked with opts."""
+    FAILS.clear()
     with open(path, 'rb') as f:
         data = f.read()
-    w = Walker(data, '--open' in argv, '--lost' in argv, '--unflushed' in argv)
+    w = Walker(data, '--open' in opts, '--lost' in opts, '--unflushed' in opts)
     w.walk()
-    if '--view' in argv:
-        print(''.join(line + '\n' for line in w.view), end='')
-    if '--mxmap' in argv and w.m is not None:
-        check_mxmap(w, int(argv[argv.index('--mxmap') + 1]))
-    for msg in FAILS:
-        print('FAIL ' + msg)
+    out = ''
+    if '--view' in opts:
+        out += ''.join(line + '\n' for line in w.view)
+    if '--mxmap' in opts and w.m is not None:
+        check_mxmap(w, int(opts[opts.index('--mxmap') + 1]))
+    out += ''.join('FAIL ' + msg + '\n' for msg in FAILS)
     if FAILS:
-        return 1
-    print('OK nodes=%d ring=%d scripts=%d' % (w.nodes, w.ring_len, len(w.scripts)))
+        return out, 1
+    return out + 'OK nodes=%d ring=%d scripts=%d\n' % (w.nodes, w.ring_len, len(w.scripts)), 0
+
+
+def batch(lines):
+    """One line a file, the path and its options apart by tabs; for each, a line with the
+    report's length in bytes, then the report (a walk that breaks gives its traceback as its
+    report, and the batch goes on)."""
+    import traceback
+    for line in lines:
+        args = line.rstrip('\n').split('\t')
+        try:
+            out = report(args[0], args[1:])[0]
+        except Exception:
+            out = traceback.format_exc()
+        b = out.encode()
+        sys.stdout.buffer.write(b'%d\n' % len(b) + b)
+        sys.stdout.buffer.flush()
     return 0
+
+
+def main(argv):
+    if argv[1] == '--batch':
+        if len(argv) > 2:
+            with open(argv[2]) as f:
+                return batch(f)
+        return batch(sys.stdin)
+    out, status = report(argv[1], argv[2:])
+    print(out, end='')
+    return status
 
 
 if __name__ == '__main__':

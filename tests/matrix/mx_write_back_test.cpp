@@ -72,8 +72,9 @@ void fill(MATRIX* m, Rng& rng, unsigned most, Values* acked, Values* latest) {
 
 // The file at path after an operation that answered r: refused, or open with every value
 // acknowledged (with r 0, every latest one). refused: one that answered failure must have
-// left it refused.
-void check(const std::string& path, const Values& acked, const Values& latest, int r, bool refused = false) {
+// left it refused. The walker's check of the file goes to walks, named by where.
+void check(Walks& walks, const std::string& where, const std::string& path, const Values& acked, const Values& latest,
+           int r, bool refused = false) {
   std::unique_ptr<BareMatrix> back;
   printed([&] { back = std::make_unique<BareMatrix>(load_shape(), path); });
   if (back->code() == MX_FILE_HELD) {
@@ -93,7 +94,7 @@ void check(const std::string& path, const Values& acked, const Values& latest, i
         << "node " << dc[1] << "," << dc[2] << " lost";
   }
   printed([&] { back.reset(); });
-  EXPECT_EQ(walk(path, {"--lost"}).substr(0, 3), "OK ") << walk(path, {"--lost"});
+  walks.expect_ok(path, {"--lost"}, where);
 }
 
 // One case: m holds latest (acknowledged up to acked); a copy's source src holds from.
@@ -120,11 +121,14 @@ void fail_each_write(const Op& op, const std::vector<unsigned>& seeds, unsigned 
   tqtest::TickClock clock;  // no idle pass closes the files meanwhile
   tqtest::TempDir dir;
   tqtest::PageLimit pages(1);  // write-backs run inside the calls
+  Walks walks;                 // every write point's files, walked at the end
   for (const tqtest::WriteFault& f : tqtest::kWriteFaults)
     for (unsigned seed : seeds)
       for_each_write(
           [&](int64_t n) {
-            SCOPED_TRACE(std::string(f.name) + ", seed " + std::to_string(seed) + ", write " + std::to_string(n));
+            const std::string where = std::string(f.name) + ", seed " + std::to_string(seed) + ", write " +
+                                      std::to_string(n);
+            SCOPED_TRACE(where);
             const std::string path = dir.file("m");
             Rng rng(seed);
             FileShape shape = shape_of(seed), from_shape = shape_of(seed ^ 1);
@@ -146,10 +150,11 @@ void fail_each_write(const Op& op, const std::vector<unsigned>& seeds, unsigned 
             if (f.at_disk() && c.m) printed([&] { r = close_matrix(std::exchange(c.m, nullptr)); });
             const int64_t writes = f.count() - before;
             f.arm(0, 0);
-            if (c.m && !get_mx_file_pfd(c.m)) check(path, c.acked, c.latest, -1);
+            if (c.m && !get_mx_file_pfd(c.m))
+              check(walks, where + ", closed by the operation", path, c.acked, c.latest, -1);
             if (c.m) printed([&] { EXPECT_EQ(close_matrix(c.m), 0) << "a clean close completes what failed"; });
             if (c.src) printed([&] { close_matrix(c.src); });
-            check(path, c.acked, c.latest, c.m ? 0 : r, f.at_disk());
+            check(walks, where, path, c.acked, c.latest, c.m ? 0 : r, f.at_disk());
             return writes;
           },
           seed, f.at_disk() ? disk_writes : 1 << 30);
