@@ -225,6 +225,11 @@ TEST_F(Log, FullFilesMoveDownTheDivision) {
     body += "(Condition (key = \"d" + std::to_string(d) + "\") ([Action type=\"save\" option=\"data\" size=\"100\" path=\"" +
             dir.file("d" + std::to_string(d) + "_") + "\" divide=\"" + std::to_string(d) + "\"]))";
   conditions(body);
+  // Every file closed, by a division or as idle, gives back its descriptor and record.
+  llpl_check(1);
+  const int fds = tqtest::open_fd_count();
+  ASSERT_TRUE(tqtest::queued_work_done());
+  const tqtest::SiteBytesMark streams("stream/file_stream.cpp"), entries("interp/log_file.cpp");
   auto msg = [](int i) { return "m" + std::to_string(i) + std::string(47, '.') + "\n"; };  // 50 bytes
   for (int i = 1; i <= 5; ++i)
     for (int d : divides) {
@@ -238,6 +243,10 @@ TEST_F(Log, FullFilesMoveDownTheDivision) {
     EXPECT_EQ(file(p + "1"), d >= 2 ? msg(3) + msg(4) : "") << d;
     EXPECT_EQ(file(p + "2"), d >= 3 ? msg(1) + msg(2) : "") << d;
   }
+  llpl_check(1);
+  EXPECT_TRUE(tqtest::fds_back_to(fds));
+  ASSERT_TRUE(tqtest::queued_work_done());
+  EXPECT_EQ(streams.grown() + entries.grown(), "");
 }
 
 // The examples of the conditions, each joined with a check that only injected records pass.
