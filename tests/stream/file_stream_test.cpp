@@ -71,7 +71,7 @@ void undo_on_a_task() {
   });
   save_guard_append(b.g, b.fd, b.cut_fd, b.old_size);
   save_step_end(b.g);
-  if (!tqtest::wait_until([&] { return ended->load(std::memory_order_relaxed); })) std::_Exit(101);
+  if (!tqtest::wait_until([&] { return ended->load(std::memory_order_relaxed); })) _exit(101);
 }
 
 int saves_after_the_undo(const tqtest::TempDir& dir, void (*undo)()) {
