@@ -189,6 +189,7 @@ void gc_ique(Q_HEADER* entry) { gc_qv_sexp(reinterpret_cast<DELAY_QUE_T*>(entry)
 void gc_get_ique(Q_HEADER* entry) { gc_set(reinterpret_cast<DELAY_QUE_T*>(entry)->ret, gc_qv_sexp); }
 
 const void* dque_wait_key() { return &dque_key; }
+const void* delay_wait_key() { return &delay_key; }
 
 void _wakeup_delay_thread() {
   ++dque_gen;

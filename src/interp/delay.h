@@ -70,6 +70,9 @@ void _wakeup_delay_thread();
 // The key a thread waiting for an interpreter's delay-queue lock sleeps on: counted by
 // sleepers_on, a test knows the wait has begun.
 const void* dque_wait_key();
+// The key the delay thread serving the queue sleeps on while no entry is ready (woken by a
+// value's arrival, a queuing interpreter, or its one-second time-out of the tick clock).
+const void* delay_wait_key();
 
 // Task body, priority 4: serves the queue; once it has taken an entry, it starts a successor
 // (from a reservation, never waited for) to serve it meanwhile, forces the value and replies, and ends when another

@@ -99,6 +99,19 @@ TQ_SEXP* ask_the_listener(TQ_SEXP* cell) {
 DELAY_FUNC asking{ask_the_listener, nullptr, asking_ready};
 TQ_SEXP* ask_self(TQISP_ENV*, TQ_SEXP*, TQISP_ENV*, TQ_SYM_FIELD*, TQISP_ENV*) { return init_delay_func(&asking); }
 
+// The test's own hold of a connection's output lock, let go on every way out of a row: a row
+// that fails leaves no writer of the connection waiting for good, nor the lock to later tests.
+struct OutputHeld {
+  unsigned conn;
+  bool held;
+  explicit OutputHeld(unsigned c) : conn(c), held(lock_tqi_out_iid(c) == 0) {}
+  void release() {
+    if (held) unlock_tqi_out_iid(conn);
+    held = false;
+  }
+  ~OutputHeld() { release(); }
+};
+
 // The printed text of a string of n letters "x".
 TQ_SEXP* long_text(int n) {
   std::vector<L_CHAR> text(size_t(n) + 1, L_CHAR('x'));
@@ -130,8 +143,12 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
   DelayListener dl;
   set_env(delay_env, _l_string_1(std_cm, "ask-self"), get_func_prim(ask_self, 0, nullptr, 1, 1));
   set_env(delay_env, _l_string_1(std_cm, "slow-value"), get_func_prim(slow_value, 0, nullptr, 1, 1));
+  const int interpreters = interpreter_count();
   for (const Delayed c : {Delayed::kInAnyOrder, Delayed::kBesideAPeerThatDoesNotRead, Delayed::kAskingTheSameListener,
                           Delayed::kReadyUnannounced, Delayed::kQueuedWhileWriting, Delayed::kClosedWhileWriting}) {
+    // The earlier rows' connections ended, their relays with them: no thread but this row's
+    // waits for a delay-queue lock, which a row counts the sleepers of.
+    WAIT_FOR(interpreter_count() <= interpreters, "the earlier rows' connections to end");
     delays_made = 0;
     Admitted a(*dl.l);
     if (c == Delayed::kInAnyOrder) {
@@ -140,13 +157,15 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
       WAIT_FOR(info(a.conn).delay_que_cnt == 3, "the delayed values to be queued");
       set_d_sexp(pending("two"), get_integer(20, nullptr));
       EXPECT_EQ(a.c.read_line(), "<Result> 3 20</Result>\n");
+      WAIT_FOR(!(info(a.conn).flags & TQF_DQUE_LOCK), "the reply's writer to let the queue's lock go");
       // Two at once: one reply of a connection is in flight at a time, the other goes after it
       // (either may be taken first).
-      ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);  // holds the first up
+      OutputHeld out(a.conn);  // holds the first up
+      ASSERT_TRUE(out.held);
       set_d_sexp(pending("one"), get_integer(10, nullptr));
       set_d_sexp(pending("three"), get_integer(30, nullptr));
       WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the first to be in writing");
-      unlock_tqi_out_iid(a.conn);
+      out.release();
       const std::multiset<std::string> two{a.c.read_line(), a.c.read_line()};
       EXPECT_EQ(two, (std::multiset<std::string>{"<Result> 2 10</Result>\n", "<Result> 4 30</Result>\n"}));
     } else if (c == Delayed::kBesideAPeerThatDoesNotRead) {
@@ -186,16 +205,25 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
       ASSERT_TRUE(a.c.send("(slow-value)\n"));
       WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
       let_force = true;  // and no wake-up
-      WAIT_FOR((clock.advance(1), info(a.conn).delay_que_cnt == 0), "the delay thread to look again");
+      // The clock moves a second each time the delay thread is found asleep, its time-out then
+      // due: as far as the thread's sleeps take it, however slow the machine.
+      const auto look_again = [&] {
+        if (sleepers_on(delay_wait_key()) > 0) clock.advance(1);
+        return info(a.conn).delay_que_cnt == 0;
+      };
+      WAIT_FOR(look_again(), "the delay thread to look again");
       std::string r = a.c.read_until("</Result>\n");
       r.erase(0, r.find_first_not_of('\n'));  // keep-alives, had the clock gone far
       EXPECT_EQ(r, "<Result> 2 1</Result>\n");
       let_force = false, release_force = false;  // as the next test expects them
     } else {
-      // The delay thread holds a's queue lock while its reply waits for the output.
+      // The delay thread holds a's queue lock while its reply waits for the output. The
+      // relay's insertion over first (it counts the value before it lets that lock go): the
+      // lock then seen held is the writer's, and no writer sleeps for it while the test counts.
       ASSERT_TRUE(a.c.send("(test-delay \"one\")\n"));
-      WAIT_FOR(info(a.conn).delay_que_cnt == 1, "the value to be queued");
-      ASSERT_EQ(lock_tqi_out_iid(a.conn), 0);
+      WAIT_FOR(info(a.conn).delay_que_cnt == 1 && !(info(a.conn).flags & TQF_DQUE_LOCK), "the value to be queued");
+      OutputHeld out(a.conn);
+      ASSERT_TRUE(out.held);
       set_d_sexp(pending("one"), get_integer(10, nullptr));
       WAIT_FOR(info(a.conn).flags & TQF_DQUE_LOCK, "the reply to be in writing");
       const int before = sleepers_on(dque_wait_key());
@@ -204,7 +232,7 @@ TEST(Delay, DelayedRepliesGoOutOnceTheirValuesAreThere) {
       else
         close_interpreter_nowait(a.conn);
       WAIT_FOR(sleepers_on(dque_wait_key()) > before, "the relay to wait for the queue's lock");
-      unlock_tqi_out_iid(a.conn);
+      out.release();
       if (c == Delayed::kClosedWhileWriting) {
         EXPECT_TRUE(wait_gone(a.conn)) << "the close went on";
         continue;

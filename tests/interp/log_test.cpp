@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 #include "fake_line_server.h"
 #include "interp/file_prefix.h"
@@ -158,6 +159,23 @@ class Log : public ::testing::Test {
     const int n = request_line(stall_node->lines(), "(Log (time ");
     ASSERT_TRUE(stall_node->send(0, "<Result> " + std::to_string(n) + " ()</Result>\n"));
   }
+  // Every log file closed (by a division, as idle, after a failed write) gives back its
+  // descriptor and stream record: marked with no entry open, checked once all are closed.
+  struct FilesMark {
+    int fds = tqtest::open_fd_count();
+    tqtest::SiteBytesMark streams{"stream/file_stream.cpp"}, entries{"interp/log_file.cpp"};
+  };
+  std::unique_ptr<FilesMark> mark_files() {
+    llpl_check(1);
+    EXPECT_TRUE(tqtest::queued_work_done());
+    return std::make_unique<FilesMark>();
+  }
+  void expect_files_back(const FilesMark& m) {
+    llpl_check(1);
+    EXPECT_TRUE(tqtest::fds_back_to(m.fds));
+    EXPECT_TRUE(tqtest::queued_work_done());
+    EXPECT_EQ(m.streams.grown() + m.entries.grown(), "");
+  }
   // The node goes, and with it the relay's connection.
   void end_stall() {
     stall_node.reset();
@@ -225,6 +243,7 @@ TEST_F(Log, FullFilesMoveDownTheDivision) {
     body += "(Condition (key = \"d" + std::to_string(d) + "\") ([Action type=\"save\" option=\"data\" size=\"100\" path=\"" +
             dir.file("d" + std::to_string(d) + "_") + "\" divide=\"" + std::to_string(d) + "\"]))";
   conditions(body);
+  const auto files = mark_files();
   auto msg = [](int i) { return "m" + std::to_string(i) + std::string(47, '.') + "\n"; };  // 50 bytes
   for (int i = 1; i <= 5; ++i)
     for (int d : divides) {
@@ -238,6 +257,7 @@ TEST_F(Log, FullFilesMoveDownTheDivision) {
     EXPECT_EQ(file(p + "1"), d >= 2 ? msg(3) + msg(4) : "") << d;
     EXPECT_EQ(file(p + "2"), d >= 3 ? msg(1) + msg(2) : "") << d;
   }
+  expect_files_back(*files);
 }
 
 // The examples of the conditions, each joined with a check that only injected records pass.
@@ -494,6 +514,7 @@ TEST_F(Log, SetLogConditionErrorsAndReset) {
 // A file that cannot be written loses the record with one line on standard error, and
 // another only after a write to it has succeeded in between.
 TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
+  const auto files = mark_files();
   testing::internal::CaptureStderr();
   const std::string gone = dir.file("gone");
   conditions("(Condition (key = \"w\") " + save("gone/x") + ")(Condition (key = \"f\") ([Action type=\"save\" path=\"/dev/full\"]))");
@@ -509,6 +530,7 @@ TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
   drain();
   const std::string lost = "cannot write the log file " + gone + "/x: No such file or directory\n";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
+  expect_files_back(*files);
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,

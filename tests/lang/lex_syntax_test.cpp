@@ -69,6 +69,9 @@ const SyntaxRow kRows[] = {
      "(BR)\n([P CLASS=\"X\" ID=\"v\"] \"t\" ([IMG SRC=\"i\"]))\n"},
     {"html doctype", "<!doctype html>", kRfHtml, 0, "([!DOCTYPE HTML=\"!on\"])\n"},
     {"text mode", "(a) 12 ^(b)", kRfTextMode, 0, "^\"(a)\"\n^\"12\"\n^(b)\n"},
+    // Bytes at the bounds of the lexer's plain runs (printable ASCII) after a plain byte; the
+    // code method drops 0x80 and 0xff, which begin no character.
+    {"bytes at the plain bounds", "(a\x7e\x80 b\x7f \"c\x20\x80\" d\x1f e\xff)", 0, 0, "(a~ b\x7f \"c \" d\x1f e)\n"},
     {"blanks kept", "a  b\nc", 0, 0, "^\"a\"\n^\"  \"\n^\"b\"\n^\"\\n\"\n^\"c\"\n"},
 };
 

@@ -75,6 +75,10 @@ class FakeHosts {
     std::lock_guard<std::mutex> g(mu_);
     return by_name_[name];
   }
+  int byaddr_calls_for(uint32_t ip) {  // host order
+    std::lock_guard<std::mutex> g(mu_);
+    return by_addr_[ip];
+  }
 
  private:
   FakeHosts() : dir_(new tqtest::TempDir()), conf_path_(dir_->file("resolv.conf")) {
@@ -126,6 +130,7 @@ class FakeHosts {
     if (type != AF_INET || alen != 4) return not_found(result, h_err);
     uint32_t net;
     memcpy(&net, addr, 4);
+    ++f.by_addr_[ntohl(net)];
     for (const Host& h : f.hosts_)
       for (uint32_t ip : h.ips)
         if (ip == ntohl(net)) return fill(h, ret, buf, len, result, h_err);
@@ -153,6 +158,7 @@ class FakeHosts {
   std::mutex mu_;
   std::vector<Host> hosts_;
   std::map<std::string, int> by_name_;
+  std::map<uint32_t, int> by_addr_;
   size_t cursor_ = 0;
   std::string held_;
   std::atomic<bool> released_{false};

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,30 @@ TEST_F(Resolve, NegativeAnswersAreCachedAndBlacklisted) {
   EXPECT_EQ(snap.state[BL_LOOKUP].state, BL_FAILING);
   EXPECT_EQ(intr_gethostbyname_rr(key), nullptr);
   EXPECT_EQ(fake.byname_calls.load(), before + 1);
+  // Asked again once the source knows the host and the blacklist's retry has let the key go:
+  // the negative answer still comes from the cache, by name and by address alike.
+  const uint32_t missing = ip4(10, 99, 0, 9);
+  EXPECT_EQ(r_gethostbyaddr(getHA_v4(missing)), nullptr);
+  fake.add({{key, {}, {missing}}});
+  const uint32_t addr_key[2] = {htonl(AF_INET), htonl(missing)};
+  const struct {
+    std::string key;
+    std::function<HOST_ENTRY*()> ask;
+    std::function<int()> calls;
+  } rows[] = {{std::string(key, sizeof key), [&] { return r_gethostbyname(key); }, [&] { return fake.byname_calls_for(key); }},
+              {std::string(reinterpret_cast<const char*>(addr_key), sizeof addr_key), [&] { return r_gethostbyaddr(getHA_v4(missing)); },
+               [&] { return fake.byaddr_calls_for(missing); }}};
+  for (const auto& row : rows) {
+    ASSERT_TRUE(tqtest::wait_until([&] {
+      BLACKLIST e;
+      return !bl_snapshot(row.key.data(), int(row.key.size()), &e) || e.state[BL_LOOKUP].state == BL_GOOD;
+    })) << "the blacklist never retried " << row.key;
+    const int calls = row.calls();
+    errno = 0;
+    EXPECT_EQ(row.ask(), nullptr) << row.key;
+    EXPECT_EQ(errno, EHOSTUNREACH) << row.key;
+    EXPECT_EQ(row.calls(), calls) << row.key;
+  }
 }
 
 TEST_F(Resolve, NamesAreQualifiedWithTheLocalDomain) {

@@ -56,7 +56,11 @@ TEST(Tick, ImmediateEntriesRunOnceInArrivalOrderOnTheImmediateThread) {
   Counter a, marker;
   new_tick(count_run, 0, &a);
   new_tick(count_run, 0, &marker);
-  ASSERT_TRUE(wait_until([&] { return marker.runs.load() == 1; })) << "the immediate thread never ran";
+  const uint64_t queued = tick_at_once_queued();
+  // The callbacks' end, not their first effect: they read the counters on this stack after
+  // counting a run.
+  ASSERT_TRUE(wait_until([&] { return tick_at_once_done() >= queued; })) << "the immediate thread never ran";
+  EXPECT_EQ(marker.runs.load(), 1);
   EXPECT_EQ(a.runs.load(), 1);
   EXPECT_NE(a.last_tid.load(), get_tid());
   const uint64_t done = tick_at_once_done();  // read first: entries queued meanwhile only add
@@ -68,7 +72,11 @@ TEST(Tick, TheTimedThreadRunsWhatIsDueByItself) {
   Counter c;
   new_tick(count_run, -1, &c);
   clock.advance(1);
-  ASSERT_TRUE(wait_until([&] { return c.runs.load() == 1; })) << "the timed thread never ran the entry";
+  const bool ran = wait_until([&] { return c.runs.load() == 1; });
+  tick_thread_hold(true);  // returns once the round that runs the callback (on c) has ended
+  del_tick_with_data(count_run, &c);  // none left to run on c once this test returns
+  tick_thread_hold(false);
+  ASSERT_TRUE(ran) << "the timed thread never ran the entry";
   EXPECT_NE(c.last_tid.load(), get_tid());
 }
 

@@ -109,18 +109,20 @@ bool in_file(const tq::MEM_LIST* m, const std::string& file) {
 }  // namespace
 
 SiteBytesMark::SiteBytesMark(std::string file) : file_(std::move(file)) {
-  for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m))
-    if (in_file(m, file_)) marked_.emplace_back(m, tq::mem_list_bytes(m));
+  for (const auto& [m, bytes] : site_bytes())
+    if (in_file(m, file_)) marked_.emplace_back(m, bytes);
 }
 
 std::string SiteBytesMark::grown() const {
   std::string out;
+  const SiteBytes sites = site_bytes();
   for (tq::MEM_LIST* m = tq::get_mem_debug_list(nullptr); m; m = tq::get_mem_debug_list(m)) {
     if (!in_file(m, file_)) continue;
     int64_t before = 0;  // a site made since the mark had none
     for (const auto& [site, bytes] : marked_)
       if (site == m) before = bytes;
-    const int64_t now = tq::mem_list_bytes(m);
+    const auto it = sites.find(m);  // a site made after the read holds nothing of the run
+    const int64_t now = it == sites.end() ? 0 : it->second;
     if (now > before) out += std::string(m->file) + ":" + std::to_string(m->line) + " +" + std::to_string(now - before) + "\n";
   }
   return out;

@@ -33,9 +33,9 @@ int64_t live_heap_bytes();
 // once queued so far have run, freeing what they hold: false when the bound passed first.
 bool queued_work_done();
 
-// The live bytes at the debug heap's sites in one source file (a path ending in `file`),
-// marked when made: grown() answers "<file>:<line> +<bytes>\n" for each site holding more
-// now, empty when none does. For code that keeps nothing between calls and that no other task
+// The live bytes at the debug heap's sites in one source file (a path ending in `file`), the
+// closed streams' records waiting for the zombie tick not counted, marked when made: grown()
+// answers "<file>:<line> +<bytes>\n" for each site holding more now, empty when none does. For code that keeps nothing between calls and that no other task
 // runs meanwhile: a table's fixture marks in its set-up and checks in its tear-down, so that
 // every case of the table is a leak check of that file too.
 class SiteBytesMark {

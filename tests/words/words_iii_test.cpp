@@ -597,7 +597,9 @@ TEST_F(WordsIII, ASaveAfterTheEndOfProcessUndoSaysTheRunIsEnding) {
         const std::string r = run("([Save oflag=\"creat\"] \"" + made + "\" 1)") + run("(save \"" + made + "\" 512 384 \"qvlisp\" 1)");
         const std::string one = "error 80040a06 (\"cannot access the file\" \"ROOT/made.tq\" \"the run is ending\")";
         std::fprintf(stderr, "%s\n", r.c_str());
-        std::_Exit(r == one + one && !std::filesystem::exists(made) ? 0 : 1);
+        // _exit, not _Exit: the thread sanitizer's ending, which fails a run it found a race in,
+        // is called from the one.
+        _exit(r == one + one && !std::filesystem::exists(made) ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
 }
