@@ -53,9 +53,10 @@ TEST(FileStream, MissingFileGivesNull) {
 // the kept save, the append lock kept to the end. A child runs it: the undo is once for the
 // process. A save kept without the start of its writes (its append lock) breaks a rule.
 // The undo runs on this thread, or on a task of its own beside an append under way in a
-// step (what its start notes, noted again): the thread sanitizer then sees that the step
-// alone orders the undo with the save, as the test's wait for the undo's end is a relaxed
-// load, which orders nothing.
+// step (what its start notes, noted again): the append is noted once the undo has passed the
+// slot before (its step then refused), so the undo meets the step in progress. The thread
+// sanitizer then sees that the step alone orders the undo with the save, as the test's waits
+// are relaxed loads or the earlier slot's step, which order nothing of this slot.
 struct Beside {
   int g = -1, fd = -1, cut_fd = -1;
   int64_t old_size = 0;
@@ -63,12 +64,19 @@ struct Beside {
 
 void undo_on_a_task() {
   const Beside& b = beside_append;
+  if (b.g < 1) _exit(102);  // no slot before it to see the undo pass
   auto ended = std::make_shared<std::atomic<bool>>(false);
   save_step_begin(b.g);
   Task undo([ended] {
     undo_saves_in_progress();
     ended->store(true, std::memory_order_relaxed);
   });
+  const auto passed = [g = b.g - 1] {
+    if (!save_step_begin(g)) return true;
+    save_step_end(g);
+    return false;
+  };
+  if (!tqtest::wait_until(passed)) _exit(103);
   save_guard_append(b.g, b.fd, b.cut_fd, b.old_size);
   save_step_end(b.g);
   if (!tqtest::wait_until([&] { return ended->load(std::memory_order_relaxed); })) _exit(101);
