@@ -133,6 +133,15 @@ void _new_cockie(uint32_t c[2]) {
   while (_find_entry(c) || _find_entry_v2(c));
 }
 
+int format_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, bool keep_alive) {
+  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp", 12, false);
+  TQoHTTP_HEADER f = h;
+  f.type = type;
+  ToH_to_wire(&f);
+  std::memcpy(buf + n, &f, 12);
+  return n + 12;
+}
+
 int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
                       const char* bytes) {
   // One write for the whole reply: a reply split in two would wait on the client's delayed
@@ -166,15 +175,6 @@ void free_ToH_list(ToH_LIST* r) {
 }
 
 void timeout_stream(void* s) { s_close_queue(static_cast<STREAM*>(s)); }
-
-void discard_body(STREAM* s, int len, int seconds) {
-  len = std::min(len, kToHDiscardMax);
-  if (len <= 0) return;
-  char buf[4096];
-  new_tick(timeout_stream, -seconds, s);
-  for (int n; len > 0 && (n = s_read(s, buf, std::min(len, int(sizeof buf)))) > 0;) len -= n;
-  del_tick_with_data(timeout_stream, s);
-}
 
 void check_fid_tick(void*) {
   int limit = 0;
@@ -233,9 +233,10 @@ int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   }
   if (!valid) ss_printf("CHECKSUM ERROR\n");
   if (!known) ss_printf("ToH INVALID COCKIE\n");
-  discard_body(con, r->info.content_length - 12, kToHBodyTimeout);
-  write_frame_reply(con, r->h, TOH_INVALID, 0, false);
-  return drop(r, -1);
+  char reply[kReplyHeadMax + 12];
+  const int n = format_frame_reply(reply, r->h, TOH_INVALID, false);
+  refuse_after_body(con, r->info.content_length - 12, kToHBodyTimeout, reply, n);
+  return drop(r, 0);
 }
 
 void init_TQoHTTP_server() {

@@ -294,8 +294,7 @@ void empty_reply_pass() {
   close_gone_downloads();
   while (STREAM_STOCK* x = expired) {
     expired = x->next;
-    d_s_close(x->key.s);
-    d_f_ree(x);
+    free_stock(x);
   }
 }
 

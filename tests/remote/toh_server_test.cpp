@@ -210,6 +210,14 @@ int refuse_session(STREAM* end, uint32_t, unsigned, PERMISSION_LIST*) {
 }
 
 // A served connection from a loopback client.
+// Whether s waits in the keep-alive pool's set as a refusal, with no task reading it.
+bool parked_refusal(STREAM* s) {
+  LOCK_SCOPE(ToH_lock);
+  for (STREAM_STOCK* r = ss_list; r; r = r->next)
+    if (r->key.s == s) return r->refusal && !r->ready && ss_run_tasks == 0;
+  return false;
+}
+
 ACCESS_KEY served(FakeServer& srv, Sock* client) {
   client->reset(Sock::connect_loopback(srv.port));
   return ACCESS_KEY{s_open_file_descripter(srv.accept_one(), &s_file_table), 0x7f000001, nullptr};
@@ -298,7 +306,8 @@ TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
 // A request whose head (a version-1 frame header included) has not arrived whole within the
 // head time of the tick clock, counted from its start, is closed unanswered: a peer sending it
 // slowly holds the thread that reads it no longer. An agent's body has a time of its own, and
-// so has the body drained before a refusal, which is answered once the body is in.
+// so has the body drained before a refusal, which is answered once the body is in: the
+// reading thread goes at once and the connection waits parked, holding no task meanwhile.
 TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   NoLeftovers clean;
   tqtest::TickClock clock;
@@ -328,7 +337,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
        "\r\n" + frame_start},  // the frame header had a time of its own
       {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, kToHHeadTimeout + 1, "cde", "HTTP/1.1 404 Not Found\r\n"},
-      {unknown_post, 0, -1, kToHHeadTimeout + 1, "cde", type4},  // closed unanswered at the head time
+      {unknown_post, 0, 0, kToHHeadTimeout + 1, "cde", type4},
   };
   for (const auto& [b, seconds, expected, later, rest, reply] : rows) {
     Sock c;
@@ -338,6 +347,17 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     tqtest::Task reader([k, result]() mutable { *result = new_accept(&k, 0, nullptr); });
     const int fd = s_get_fid(k.s);
     int unread = -1;
+    if (!reply.empty()) {  // a refusal: parked with its body's time, answered once the body is in
+      ASSERT_TRUE(reader.wait()) << b;
+      EXPECT_EQ(*result, 0) << b;
+      WAIT_FOR(parked_refusal(k.s), "the refusal to be parked, holding no task");
+      clock.advance(later);
+      empty_reply_pass();  // its own time, not the head's
+      ASSERT_TRUE(c.send(rest));
+      EXPECT_EQ(c.read_until(reply), reply) << b;
+      EXPECT_TRUE(c.closed_by_peer()) << b;
+      continue;
+    }
     WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait for more");
     if (later) {
       clock.advance(later);
