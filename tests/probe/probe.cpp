@@ -17,8 +17,10 @@
 //   tq_probe stdio         the runtime with a stdio-kind interpreter, until its input ends
 //   tq_probe desc          the runtime with a descriptor-kind interpreter on the descriptor
 //                          of the first handed-over stream, until its input ends
-//   tq_probe listen        the runtime with a listener on a free port admitting every peer;
-//                          prints the port, serves until standard input ends
+//   tq_probe listen [N]    the runtime with a listener on a free port admitting every peer;
+//                          prints the port, serves until standard input ends; with N, the
+//                          system refuses threads (EAGAIN) past N more pool threads than the
+//                          listener started with: a small thread limit
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
 //   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/membarrier.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -81,10 +84,42 @@ int open_kind(char kind, int fd = -1, int port = 0) {
   return tq::setup_i(t);
 }
 
-// A listener on a free port, printed; served until standard input ends.
-int serve_listener() {
+// Threads started since the cap was set and alive, and how many may be (0: no cap of ours).
+// Counted here, not by the pool: its count's lock is held while it starts a thread.
+std::atomic<int> threads_started{0}, thread_cap{0};
+struct Started {
+  void* (*f)(void*);
+  void* arg;
+};
+struct Leaving {  // its destructor runs however the thread ends
+  ~Leaving() { --threads_started; }
+};
+void* counted(void* p) {
+  const Started s = *static_cast<Started*>(p);
+  delete static_cast<Started*>(p);
+  thread_local Leaving leaving;
+  (void)&leaving;
+  return s.f(s.arg);
+}
+int capped_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+  if (++threads_started > thread_cap) {
+    --threads_started;
+    return EAGAIN;
+  }
+  const int r = pthread_create(t, a, counted, new Started{f, arg});
+  if (r != 0) --threads_started;
+  return r;
+}
+
+// A listener on a free port, printed; served until standard input ends. extra > 0: at most
+// that many threads started after it (beside those it had, which it may reuse).
+int serve_listener(int extra = 0) {
   const int id = open_kind(tq::TQI_ACCEPT);
   if (id < 0) return 3;
+  if (extra > 0) {
+    thread_cap = extra;
+    tq::task_thread_create_hook = capped_create;
+  }
   tq::TQ_INTERPRETER info{};
   tq::get_tqi_info(&info, unsigned(id));
   printf("%d\n", info.port);
@@ -107,7 +142,7 @@ int run_runtime(int argc, char** argv) {
     if (open_kind(tq::TQI_DESC, dup(fd)) < 0) return 3;
     d_s_close(tq::recv_streams[0]);
   } else if (!strcmp(cmd, "listen")) {
-    return serve_listener();
+    return serve_listener(argc > 2 ? atoi(argv[2]) : 0);
   } else if (!strcmp(cmd, "chain") && argc > 2) {
     if (open_kind(tq::TQI_CONNECT, -1, atoi(argv[2])) < 0) return 4;
     return serve_listener();

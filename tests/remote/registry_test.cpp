@@ -157,6 +157,7 @@ TEST(ServerInfo, MeasuredThroughputIsSmoothedIntoTheServersRecord) {
 // checks end the program on a lookup under tqi_lock); a peer the rule does not name is denied.
 TEST(ListenerNames, ANameRuleAdmitsByThePeersNames) {
   remotetest::Clean clean;
+  authtest::Site resolver;
   const uint32_t peer = 0x7f00002a;  // 127.0.0.42: a loopback address no other test names
   fakehosts::install().add({{"peer.rules.example", {}, {peer}}});
   const struct {
