@@ -20,7 +20,8 @@
 //   tq_probe listen [N]    the runtime with a listener on a free port admitting every peer;
 //                          prints the port, serves until standard input ends; with N, the
 //                          system refuses threads (EAGAIN) past N more pool threads than the
-//                          listener started with: a small thread limit
+//                          listener started with: a small thread limit; and a local HTTP
+//                          agent at /agent
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
 //   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
@@ -55,6 +56,7 @@
 #include "lang/init_tqlisp.h"
 #include "matrix/matrix_registry.h"
 #include "platform/task.h"
+#include "remote/http_agent.h"
 #include "stream/file_stream.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -117,6 +119,7 @@ int serve_listener(int extra = 0) {
   const int id = open_kind(tq::TQI_ACCEPT);
   if (id < 0) return 3;
   if (extra > 0) {
+    tq::insert_http_agent_list("/agent", tq::qvlisp_top_env1, nullptr, nullptr, nullptr);  // its body read on a thread
     thread_cap = extra;
     tq::task_thread_create_hook = capped_create;
   }

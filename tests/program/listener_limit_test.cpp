@@ -184,10 +184,10 @@ TEST_F(ListenerShortOfMemory, SlowHttpHeadsHoldNoThreadsItNeeds) {
 }
 
 // Crowds of peers that each begin a request and go slow, far more than the threads a small
-// limit leaves the listener: whatever they hold up (a head, a frame header, a refused body
-// drained before its refusal), a newcomer is answered at once (admitted, or Busy), a page
-// no agent serves is answered, and the requests of the peers held from before are served. A
-// refusal goes out once its body is in. The crowd goes between the rows.
+// limit leaves the listener: whatever they hold up (a head, a frame header, an agent's body, a
+// refused body drained before its refusal), a newcomer is answered at once (admitted, or
+// Busy), a page no agent serves is answered, and the requests of the peers held from before
+// are served. A refusal goes out once its body is in. The crowd goes between the rows.
 TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
   constexpr int kThreads = 6, kCrowd = 24;  // the listener's threads past its start; the slow peers
   LimitedProbe probe(kThreads);
@@ -217,6 +217,7 @@ TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
   } rows[] = {
       {"slow heads", "GET /x HTTP/1.0\r\nX: ", "", ""},
       {"slow frame headers after the head", post + "12\r\n\r\n" + frame(2, 1, 2).substr(0, 5), "", ""},
+      {"slow bodies of an agent's requests", "POST /agent HTTP/1.0\r\nContent-Length: 10\r\n\r\nab", "", ""},
       {"slow refused bodies (the page no agent serves)", "POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\nab",
        "cdefghij", "HTTP/1.1 404 Not Found\r\n"},
       {"slow bodies of unknown sessions", post + "22\r\n\r\n" + frame(2, 1, 2) + "ab", "cdefghij",
