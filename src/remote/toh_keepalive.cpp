@@ -167,11 +167,14 @@ void repark(STREAM_STOCK* r, bool writing) {
   if (r->ready) (void)!eventfd_write(ss_ready_event, 1);
 }
 
-// A stream that cannot be watched (no socket) is refused as a read and a write would.
+// A stream that cannot be watched (no socket) is drained by reads that wait, within the body's
+// time, and then refused.
 void refuse_blocking(STREAM_STOCK* r) {
   REFUSAL* f = r->refusal;
   char buf[4096];
+  new_tick(timeout_stream, -int(r->limit), r->key.s);
   for (int n; f->drain > 0 && (n = s_read(r->key.s, buf, std::min(f->drain, int(sizeof buf)))) > 0;) f->drain -= n;
+  del_tick_with_data(timeout_stream, r->key.s);
   s_write(r->key.s, f->reply, f->len);
   free_stock(r);
 }
