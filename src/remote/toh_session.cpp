@@ -129,8 +129,10 @@ void destroy_ToH_entry(ToH_ENTRY* e) {
     // An end frame whose body was delivered is answered as the end it asked for.
     const bool ended = r->h.type == TOH_END && seq_before(r->h.seq, e->recv_seq);
     if (!ended) ss_printf("ToH FREE CONNECTION\n");
-    write_frame_reply(r->con, r->h, ended ? TOH_END : TOH_INVALID, 0, false);
-    d_s_close(r->con);
+    // Written as a refusal is, parked while its socket cannot take it: the thread that ends
+    // the session (the empty-reply task, perhaps) waits on none of these peers.
+    char reply[kReplyHeadMax + 12];
+    refuse_after_body(r->con, 0, 0, reply, format_frame_reply(reply, r->h, ended ? TOH_END : TOH_INVALID, false));
     free_ToH_list(r);
   }
   if (e->recv_target) d_s_close(e->recv_target);
