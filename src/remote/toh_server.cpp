@@ -133,13 +133,23 @@ void _new_cockie(uint32_t c[2]) {
   while (_find_entry(c) || _find_entry_v2(c));
 }
 
-int format_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, bool keep_alive) {
-  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp", 12, false);
+namespace {
+
+// The reply head (Content-Length 12 + payload, none when payload < 0) and the frame, into buf.
+int put_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive) {
+  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp",
+                                  payload < 0 ? -1 : 12 + payload, false);
   TQoHTTP_HEADER f = h;
   f.type = type;
   ToH_to_wire(&f);
   std::memcpy(buf + n, &f, 12);
   return n + 12;
+}
+
+}  // namespace
+
+int format_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, bool keep_alive) {
+  return put_frame_reply(buf, h, type, 0, keep_alive);
 }
 
 int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
@@ -149,14 +159,9 @@ int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int pa
   const size_t extra = bytes && payload > 0 ? size_t(payload) : 0;
   char small[kReplyHeadMax + 12 + 512];
   char* buf = kReplyHeadMax + 12 + extra <= sizeof small ? small : static_cast<char*>(d_alloc(kReplyHeadMax + 12 + extra));
-  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp",
-                                  payload < 0 ? -1 : 12 + payload, false);
-  TQoHTTP_HEADER f = h;
-  f.type = type;
-  ToH_to_wire(&f);
-  std::memcpy(buf + n, &f, 12);
-  if (extra) std::memcpy(buf + n + 12, bytes, extra);
-  const int len = n + 12 + int(extra);
+  const int n = put_frame_reply(buf, h, type, payload, keep_alive);
+  if (extra) std::memcpy(buf + n, bytes, extra);
+  const int len = n + int(extra);
   const int r = s_write(con, buf, len) == len ? 0 : -1;
   if (buf != small) d_f_ree(buf);
   return r;
