@@ -334,6 +334,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     int later = 0;     // seconds after which
     std::string rest = {};  // is sent
     std::string reply = {};  // how the reply begins, once the rest completes the body
+    bool ends = false;       // after the rest the peer ends its sending side, its body short
   } rows[] = {
       {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame_start, kToHHeadTimeout, -1},
@@ -342,8 +343,9 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, kToHHeadTimeout + 1, "cde", "HTTP/1.1 404 Not Found\r\n"},
       {unknown_post, 0, 0, kToHHeadTimeout + 1, "cde", type4},
+      {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "HTTP/1.1 404 Not Found\r\n", true},
   };
-  for (const auto& [b, seconds, expected, later, rest, reply] : rows) {
+  for (const auto& [b, seconds, expected, later, rest, reply, ends] : rows) {
     Sock c;
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(b));
@@ -358,6 +360,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       clock.advance(later);
       empty_reply_pass();  // its own time, not the head's
       ASSERT_TRUE(c.send(rest));
+      if (ends) shutdown(c.fd(), SHUT_WR);
       EXPECT_EQ(c.read_until(reply), reply) << b;
       EXPECT_TRUE(c.closed_by_peer()) << b;
       continue;
