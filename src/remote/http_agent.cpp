@@ -3,7 +3,6 @@
 // and the request queue.
 #include "remote/http_agent.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -199,15 +198,16 @@ int _exec_url(HTTP_INFO* info, STREAM* s) {
     // The page is made here and written once the body is in, by whichever task drains it.
     STREAM* page = s_open_string_write(s_get_cm(s));
     error_reply(page, he404, path, nullptr);
-    refuse_after_body(s, info->content_length, kHttpAgentBodyTimeout, s_get_string(page), std::max(0, s_get_string_size(page)));
+    const char* bytes = s_get_string(page);
+    refuse_after_body(s, info->content_length, kHttpAgentBodyTimeout, bytes ? bytes : "",
+                      bytes ? s_get_string_size(page) : 0);
     d_s_close(page);
     return 0;
-  } else {
-    const bool own = !get_my_tqi();
-    if (own) setup_self_interpreter();
-    serve_agent(a, info, s, path);
-    if (own) close_self_interpreter();
   }
+  const bool own = !get_my_tqi();
+  if (own) setup_self_interpreter();
+  serve_agent(a, info, s, path);
+  if (own) close_self_interpreter();
   d_s_close(s);
   return 0;
 }

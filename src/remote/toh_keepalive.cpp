@@ -193,10 +193,10 @@ void free_stock(STREAM_STOCK* r) {
 void refusal_step(STREAM_STOCK* r) {
   REFUSAL* f = r->refusal;
   if (r->fd < 0) return refuse_blocking(r);
-  if (f->drain > 0 && drain_now(r->key.s, r->fd, &f->drain) == Io::kAgain) return repark(r, false);
-  f->drain = 0;
-  if (f->sent == 0 && f->len > 0) {  // the write's own bound starts with it
-    r->tim = tick_now();
+  if (f->drain > 0) {
+    if (drain_now(r->key.s, r->fd, &f->drain) == Io::kAgain) return repark(r, false);
+    f->drain = 0;
+    r->tim = tick_now();  // the write's own bound starts with it
     r->limit = kToHRefusalWriteLimit;
   }
   if (write_now(r->key.s, r->fd, f) == Io::kAgain) return repark(r, true);
@@ -213,7 +213,7 @@ void refuse_after_body(STREAM* s, int len, int seconds, const char* reply, int n
   r->key.s = s;
   r->refusal = f;
   r->tim = tick_now();
-  r->limit = unsigned(seconds);
+  r->limit = f->drain > 0 ? unsigned(seconds) : unsigned(kToHRefusalWriteLimit);
   r->fd = socket_fd(s);
   refusal_step(r);
 }

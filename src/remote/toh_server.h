@@ -93,7 +93,7 @@ struct STREAM_STOCK {
   ACCESS_KEY key;
   unsigned tqi;
   PERMISSION_LIST* pl;
-  uint32_t tim;     // parked at
+  uint32_t tim;     // parked at (a refusal: when its body, then its write, began to wait)
   int fd;           // the connection's descriptor, -1 when it cannot be watched
   unsigned serial;  // tells this parking from a later one of the same descriptor
   bool ready;       // readable (or ended): a task may read its next request
