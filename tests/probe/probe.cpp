@@ -19,9 +19,8 @@
 //                          of the first handed-over stream, until its input ends
 //   tq_probe listen [N]    the runtime with a listener on a free port admitting every peer;
 //                          prints the port, serves until standard input ends; with N, the
-//                          system refuses threads (EAGAIN) past N more pool threads than the
-//                          listener started with: a small thread limit; and a local HTTP
-//                          agent at /agent
+//                          system refuses threads (EAGAIN) past N more: a small thread
+//                          limit; and a local HTTP agent at /agent
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
 //   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
@@ -86,41 +85,20 @@ int open_kind(char kind, int fd = -1, int port = 0) {
   return tq::setup_i(t);
 }
 
-// Threads started since the cap was set and alive, and how many may be (0: no cap of ours).
-// Counted here, not by the pool: its count's lock is held while it starts a thread.
-std::atomic<int> threads_started{0}, thread_cap{0};
-struct Started {
-  void* (*f)(void*);
-  void* arg;
-};
-struct Leaving {  // its destructor runs however the thread ends
-  ~Leaving() { --threads_started; }
-};
-void* counted(void* p) {
-  const Started s = *static_cast<Started*>(p);
-  delete static_cast<Started*>(p);
-  thread_local Leaving leaving;
-  (void)&leaving;
-  return s.f(s.arg);
-}
+// Threads the system still gives (a small thread limit), once the listener is up.
+std::atomic<int> threads_left{0};
 int capped_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
-  if (++threads_started > thread_cap) {
-    --threads_started;
-    return EAGAIN;
-  }
-  const int r = pthread_create(t, a, counted, new Started{f, arg});
-  if (r != 0) --threads_started;
-  return r;
+  return --threads_left < 0 ? EAGAIN : pthread_create(t, a, f, arg);
 }
 
 // A listener on a free port, printed; served until standard input ends. extra > 0: at most
-// that many threads started after it (beside those it had, which it may reuse).
+// that many threads started after it (beside the idle ones it had, which it may reuse).
 int serve_listener(int extra = 0) {
   const int id = open_kind(tq::TQI_ACCEPT);
   if (id < 0) return 3;
   if (extra > 0) {
     tq::insert_http_agent_list("/agent", tq::qvlisp_top_env1, nullptr, nullptr, nullptr);  // its body read on a thread
-    thread_cap = extra;
+    threads_left = extra;
     tq::task_thread_create_hook = capped_create;
   }
   tq::TQ_INTERPRETER info{};

@@ -160,31 +160,20 @@ TEST(ListenerNames, ANameRuleAdmitsByThePeersNames) {
   authtest::Site resolver;
   const uint32_t peer = 0x7f00002a;  // 127.0.0.42: a loopback address no other test names
   fakehosts::install().add({{"peer.rules.example", {}, {peer}}});
-  const struct {
-    const char* domain;
-    std::string reply;
-  } rows[] = {{"rules.example", interptest::admit_text(std_cm)},
-              {"elsewhere.example", "<Permission>Denied</Permission>\n"}};
-  for (const auto& r : rows) {
+  for (const auto& [domain, reply] : {std::pair<const char*, std::string>{"rules.example", interptest::admit_text(std_cm)},
+                                      {"elsewhere.example", "<Permission>Denied</Permission>\n"}}) {
     interptest::Listener l(false);
+    TQ_INTERPRETER* t;
     {
-      TQ_INTERPRETER* t;
-      {
-        TqiLock lock;
-        t = _search_tqi_id(l.id);
-      }
-      ASSERT_NE(t, nullptr);
-      insert_access_list(&new_permission_list(t, nullptr)->ap, 0, 0, r.domain, 0, 0, 1);
+      TqiLock lock;
+      t = _search_tqi_id(l.id);
     }
+    insert_access_list(&new_permission_list(t, nullptr)->ap, 0, 0, domain, 0, 0, 1);
     interptest::Sock c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(peer);
+    sockaddr_in a{AF_INET, 0, {htonl(peer)}, {}};
     ASSERT_EQ(bind(c.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    a.sin_port = htons(uint16_t(l.port));
-    ASSERT_EQ(connect(c.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_TRUE(c.send("\n"));
-    EXPECT_EQ(c.read_until("</Permission>\n"), r.reply) << r.domain;
+    a.sin_addr.s_addr = htonl(0x7f000001), a.sin_port = htons(uint16_t(l.port));
+    ASSERT_TRUE(connect(c.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && c.send("\n"));
+    EXPECT_EQ(c.read_until("</Permission>\n"), reply) << domain;
   }
 }
