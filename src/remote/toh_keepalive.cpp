@@ -105,7 +105,7 @@ int park_first_byte(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl, u
 
 // ---- refusals after a body --------------------------------------------------------------------
 //
-// A refused request's body is drained by the pool's tasks a piece at a time as it comes, never
+// A refused request's body is drained by the pool's tasks as its bytes come, never
 // by a read that waits: a crowd of slow bodies would otherwise hold every task (and every
 // thread the listener could have), and nobody else would be answered until their time ran out.
 // The record keeps the body's deadline (tim + limit) while it drains; once the body is in, the
