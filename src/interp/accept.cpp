@@ -28,6 +28,7 @@
 #include "interp/tick.h"
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
+#include "platform/resolve.h"
 #include "platform/rules.h"
 #include "platform/tick.h"
 #include "stream/format.h"
@@ -179,11 +180,18 @@ PERMISSION_LIST* screen(unsigned id, STREAM* s, uint32_t ip, unsigned* interval)
     return nullptr;
   }
   PERMISSION_LIST* list = nullptr;
-  bool gone = false;
-  {
+  bool gone = false, names_needed = false;
+  const HOST_ENTRY* he = nullptr;
+  // The peer's names are looked up only when a name rule is reached, and never under
+  // tqi_lock: the name servers may take long, and every interpreter needs that lock.
+  for (int pass = 0; pass < 2 && !gone && !list; ++pass) {
+    if (pass == 1) {
+      if (!names_needed) break;
+      he = r_gethostbyaddr(getHA_v4(ip));
+    }
     TqiLock l;
     if (TQ_INTERPRETER* listener = _search_tqi_id(id)) {
-      list = check_permission_list(listener, ip);
+      list = check_permission_list(listener, ip, he, pass == 0 ? &names_needed : nullptr);
       *interval = listener->accept_interval;
     } else {
       gone = true;

@@ -291,9 +291,12 @@ PERMISSION_LIST* new_permission_list(TQ_INTERPRETER* tqi, TQ_SEXP* names) {
   return pl;
 }
 
-PERMISSION_LIST* check_permission_list(TQ_INTERPRETER* tqi, uint32_t ip) {
-  for (PERMISSION_LIST* pl = tqi->pl_head; pl; pl = pl->next)
-    if (check_permission(&pl->ap, ip, nullptr)) return pl;
+PERMISSION_LIST* check_permission_list(TQ_INTERPRETER* tqi, uint32_t ip, const HOST_ENTRY* he, bool* names_needed) {
+  for (PERMISSION_LIST* pl = tqi->pl_head; pl; pl = pl->next) {
+    const int t = match_permission(&pl->ap, ip, he, !names_needed);
+    if (t == kNeedsNames) return *names_needed = true, nullptr;
+    if (t) return pl;
+  }
   return nullptr;
 }
 

@@ -325,8 +325,12 @@ void unlock_tqi_out_iid(unsigned id);
 // Appends a list whose names are copies of the strings of the language list names (each
 // new name at the front) and whose rules are empty; the caller adds rules to ->ap.
 PERMISSION_LIST* new_permission_list(TQ_INTERPRETER* tqi, TQ_SEXP* names);
-// The first list whose rules admit ip (host order), or null.
-PERMISSION_LIST* check_permission_list(TQ_INTERPRETER* tqi, uint32_t ip);
+// The first list whose rules admit ip (host order), or null. Called under tqi_lock, where no
+// name is looked up: with names_needed given, the peer's names are not known, and a name rule
+// reached first sets *names_needed and answers null (the caller looks the names up with no
+// lock held and asks again); without it, he holds the names (null: none).
+PERMISSION_LIST* check_permission_list(TQ_INTERPRETER* tqi, uint32_t ip, const HOST_ENTRY* he = nullptr,
+                                       bool* names_needed = nullptr);
 void free_permission_list(TQ_INTERPRETER* tqi);
 
 // ---- closing -----------------------------------------------------------------------------------

@@ -49,26 +49,26 @@ bool in_domain(const char* name, const char* domain) {
 
 }  // namespace
 
-int check_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const char* /*user*/) {
-  // The reverse lookup is made only when a name rule is reached, and never for address 0
-  // (which is no IPv4 host record).
-  HOST_ENTRY* he = nullptr;
-  bool looked_up = false;
+int match_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const HOST_ENTRY* he, bool names_known) {
   for (const ACCESS_LIST* r = ap->head; r; r = r->next) {
     if (r->ip) {
       if ((r->mask & ip) == r->ip) return r->type;
       continue;
     }
     if (!r->domain) return r->type;
-    if (!looked_up) {
-      looked_up = true;
-      if (ip) he = r_gethostbyaddr(getHA_v4(ip));
-    }
+    if (!ip) continue;  // address 0 is no IPv4 host record: it has no names
+    if (!names_known) return kNeedsNames;
     if (!he) continue;
     for (char** n = he->names; *n; ++n)
       if (in_domain(*n, r->domain)) return r->type;
   }
   return 0;
+}
+
+int check_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const char* /*user*/) {
+  // The reverse lookup is made only when a name rule is reached.
+  const int t = match_permission(ap, ip, nullptr, false);
+  return t != kNeedsNames ? t : match_permission(ap, ip, r_gethostbyaddr(getHA_v4(ip)), true);
 }
 
 void free_access_list(ACCESS_PERMISSION* ap) {

@@ -31,6 +31,13 @@ void insert_access_list(ACCESS_PERMISSION* ap, uint32_t ip, uint32_t mask, const
 // The type of the first rule matching the peer address ip (host order), 0 when none does.
 // Name rules match on the peer's names from a reverse lookup; user is not used.
 int check_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const char* user);
+// check_permission with the peer's names given (he, null when ip has none) rather than looked
+// up, so that a caller under a lock others need makes no lookup there: with names_known
+// false, kNeedsNames when a name rule is reached before a match (the caller looks the names up
+// outside its locks and asks again with them), else the rule's type or 0.
+inline constexpr int kNeedsNames = -1;
+struct HOST_ENTRY;
+int match_permission(const ACCESS_PERMISSION* ap, uint32_t ip, const HOST_ENTRY* he, bool names_known);
 void free_access_list(ACCESS_PERMISSION* ap);
 
 // ---- the blacklist ---------------------------------------------------------------------------

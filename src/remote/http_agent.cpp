@@ -19,6 +19,7 @@
 #include "remote/toh_server.h"
 #include "stream/format.h"
 #include "stream/stream_write.h"
+#include "stream/string_stream.h"
 #include "text/l_string.h"
 #include "util/url.h"
 
@@ -194,14 +195,19 @@ int _exec_url(HTTP_INFO* info, STREAM* s) {
   if (is_protocol_path(path)) return 2;
   HTTP_AGENT_LIST* a = search_http_agent_list(path);
   if (!a) {
-    discard_body(s, info->content_length, kHttpAgentBodyTimeout);
-    error_reply(s, he404, path, nullptr);
-  } else {
-    const bool own = !get_my_tqi();
-    if (own) setup_self_interpreter();
-    serve_agent(a, info, s, path);
-    if (own) close_self_interpreter();
+    // The page is made here and written once the body is in, by whichever task drains it.
+    STREAM* page = s_open_string_write(s_get_cm(s));
+    error_reply(page, he404, path, nullptr);
+    const char* bytes = s_get_string(page);
+    refuse_after_body(s, info->content_length, kHttpAgentBodyTimeout, bytes ? bytes : "",
+                      bytes ? s_get_string_size(page) : 0);
+    d_s_close(page);
+    return 0;
   }
+  const bool own = !get_my_tqi();
+  if (own) setup_self_interpreter();
+  serve_agent(a, info, s, path);
+  if (own) close_self_interpreter();
   d_s_close(s);
   return 0;
 }

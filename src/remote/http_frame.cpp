@@ -283,10 +283,10 @@ int scan_HTTP(HTTP_INFO* info, STREAM* con, int flag) {
 }
 
 // CRs count for nothing, blanks and tabs part tokens, as in scan_line.
-bool http_head_whole(const char* b, size_t n) {
+long http_head_end(const char* b, size_t n) {
   const char* const end = b + n;
   const char* eol = static_cast<const char*>(std::memchr(b, '\n', n));
-  if (!eol) return false;
+  if (!eol) return -1;
   int tokens = 0;
   bool in_token = false, versioned = false;
   for (const char* p = b; p < eol; ++p) {
@@ -296,26 +296,33 @@ bool http_head_whole(const char* b, size_t n) {
     in_token = !blank;
     if (tokens == 3 && *p == '/') versioned = true;
   }
-  if (!versioned) return true;  // HTTP/0.9, or no request line: scan_HTTP reads no more
+  if (!versioned) return eol + 1 - b;  // HTTP/0.9, or no request line: scan_HTTP reads no more
   for (const char* line = eol + 1; line < end; line = eol + 1) {
-    if (!(eol = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line))))) return false;
-    if (std::all_of(line, eol, [](char c) { return c == ' ' || c == '\t' || c == '\r'; })) return true;
+    if (!(eol = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line))))) return -1;
+    if (std::all_of(line, eol, [](char c) { return c == ' ' || c == '\t' || c == '\r'; })) return eol + 1 - b;
   }
-  return false;
+  return -1;
 }
 
-bool http_head_waiting(STREAM* s) {
+bool http_head_whole(const char* b, size_t n) { return http_head_end(b, n) >= 0; }
+
+bool http_request_waiting(STREAM* s, long (*after_head)(const char* head, size_t len)) {
   const int fd = socket_fd(s);
   if (fd < 0) return true;  // nothing to peek at: the read tells
-  std::vector<char> buf(kHttpHeadMax);
+  std::vector<char> buf(kHttpHeadMax + kHttpPeekPastHead);
   ssize_t n;
   {
     StreamPri p;
     LOCK_SCOPE(stream_lock);  // the number stays this stream's while it is peeked (see HeadInput)
     n = _s_exist(s) ? recv(fd, buf.data(), buf.size(), MSG_PEEK | MSG_DONTWAIT) : -1;
   }
-  return n > 0 && http_head_whole(buf.data(), size_t(n));
+  const long head = n > 0 ? http_head_end(buf.data(), size_t(n)) : -1;
+  if (head < 0) return false;
+  const long more = after_head ? after_head(buf.data(), size_t(head)) : 0;
+  return more >= 0 && more <= n - head;
 }
+
+bool http_head_waiting(STREAM* s) { return http_request_waiting(s, nullptr); }
 
 void free_HTTP_info(HTTP_INFO* info) {
   for (char** f : {&info->method, &info->dir, &info->content_type, &info->charset}) {

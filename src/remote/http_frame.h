@@ -105,10 +105,19 @@ void free_HTTP_info(HTTP_INFO* info);
 // Whether bytes b[0..n) begin with a whole request head, as scan_HTTP(info, s, 1) reads one: a
 // request line without a version (HTTP/0.9) and its line end, or lines up to a blank one.
 bool http_head_whole(const char* b, size_t n);
+// The offset just past that head in b[0..n), or -1 when it is not whole there.
+long http_head_end(const char* b, size_t n);
+// Bytes past a head that a peek sees at most (what a request needs after its head to be served
+// at once: a version-1 frame header).
+inline constexpr int kHttpPeekPastHead = 64;
 // Whether the bytes waiting on socket s now begin with a whole request head (above). Only
 // peeked: nothing is read, nothing waited for. True for a stream that is no socket or not live
 // (what it holds cannot be seen; a read of it tells at once).
 bool http_head_waiting(STREAM* s);
+// As http_head_waiting, and after the head the bytes after_head(head, length) asks for are
+// waiting too (at most kHttpPeekPastHead; a negative answer: never). True for what cannot be
+// peeked, as above.
+bool http_request_waiting(STREAM* s, long (*after_head)(const char* head, size_t len));
 
 // ---- heads written ---------------------------------------------------------------------------
 

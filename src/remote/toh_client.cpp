@@ -249,7 +249,12 @@ int __s_flush_TQoHTTP(STREAM* s, S_TQoHTTP_INFO* s_info, int type, int zero_chec
   unlock_task(TQoHTTP_lock, "flush");
   // The state lives while TOHC_SENDING is set: the task frees it only after its own flush.
   int cerr = 0;
-  if (!con) con = new_connection(&cerr, info->proxy_server, uint32_t(info->proxy_ip), info->proxy_port, nullptr, nullptr);
+  // To the address reached at the opening, not the name looked up again: the writer may hold
+  // its interpreter's output lock, under which no name is looked up, and the session's cookie
+  // belongs to the server that was reached.
+  if (!con)
+    con = new_connection(&cerr, info->proxy_ip ? nullptr : info->proxy_server, uint32_t(info->proxy_ip),
+                         info->proxy_port, nullptr, nullptr);
   const bool ok = con && output_client_header(con, flags, info->target_server, info->target_port, len + 12) == 0 &&
                   write_frame(con, uint8_t(type), req->seq, info->cockie, payload, len) == 0;
   if (payload) d_f_ree(payload);

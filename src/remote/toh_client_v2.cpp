@@ -27,7 +27,14 @@ constexpr int kUploadPiece = 1000;  // buffered bytes moved per write
 
 S_TQoHTTP_2* client2(STREAM* s) { return reinterpret_cast<S_TQoHTTP_2*>(s); }
 
+// An upload goes to the address the download reached, not to its name looked up again: a
+// writer may hold the interpreter's output lock, under which no name is looked up (the name
+// servers may keep it for long), and the session's server is the one that was reached.
 STREAM* connect_for(int* cerr, const S_TQoHTTP_INFO_2* info) {
+  const bool via_proxy = info->proxy_server || info->given_proxy_ip;
+  if (info->proxy_ip)
+    return proxy_new_connection(cerr, nullptr, 0, 0, nullptr, int(info->proxy_ip),
+                                via_proxy ? info->proxy_port : info->target_port);
   return proxy_new_connection(cerr, info->target_server, int(info->target_ip), info->target_port, info->proxy_server,
                               info->given_proxy_ip, info->proxy_port);
 }
@@ -148,7 +155,6 @@ STREAM* open_TQoHTTP_2(int* cerr, const char* target_server, int target_ip, uint
   info->target_port = target_port;
   info->proxy_server = proxy_server ? copy_str(proxy_server) : nullptr;
   info->given_proxy_ip = proxy_ip;
-  info->proxy_ip = uint32_t(proxy_ip);
   info->proxy_port = proxy_port;
   info->host = host_text(target_server, target_ip);
   info->remain_size = toh2_upload_size;

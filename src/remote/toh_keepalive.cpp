@@ -20,9 +20,14 @@
 // that cannot be watched is ready at once and announced through the set's event counter.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <string>
 
 #include "interp/accept.h"
 #include "platform/d_alloc.h"
@@ -30,6 +35,7 @@
 #include "platform/startup.h"
 #include "platform/task.h"
 #include "platform/tick.h"
+#include "remote/http_agent.h"
 #include "remote/toh_server.h"
 #include "stream/stream_write.h"
 
@@ -45,17 +51,18 @@ int ss_epoll = -1;                 // the idle tasks' set
 int ss_ready_event = -1;           // in the set: ready records wait in ss_list
 unsigned ss_serial;
 
-// Arms the one-shot wait for a parked descriptor; false when it cannot be watched.
-bool watch(int fd, unsigned serial) {
+// Arms the one-shot wait for a parked descriptor (readable, or writable with `out`); false
+// when it cannot be watched.
+bool watch(int fd, unsigned serial, bool out = false) {
   if (fd < 0 || ss_epoll < 0) return false;
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.events = (out ? EPOLLOUT : EPOLLIN | EPOLLRDHUP) | EPOLLONESHOT;
   ev.data.u64 = serial;
   if (epoll_ctl(ss_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
   return errno == EEXIST && epoll_ctl(ss_epoll, EPOLL_CTL_MOD, fd, &ev) == 0;  // parked before
 }
 
-bool dead(const STREAM_STOCK* r) { return !r->key.s || !r->tqi; }
+bool dead(const STREAM_STOCK* r) { return !r->key.s || (!r->tqi && !r->refusal); }
 
 }  // namespace
 
@@ -96,6 +103,121 @@ int park_first_byte(STREAM* s, uint32_t ip, unsigned tqi, PERMISSION_LIST* pl, u
   return 0;
 }
 
+// ---- refusals after a body --------------------------------------------------------------------
+//
+// A refused request's body is drained by the pool's tasks as its bytes come, never
+// by a read that waits: a crowd of slow bodies would otherwise hold every task (and every
+// thread the listener could have), and nobody else would be answered until their time ran out.
+// The record keeps the body's deadline (tim + limit) while it drains; once the body is in, the
+// refusal goes out in one write, and when the socket cannot take it all the rest waits, parked
+// until writable, for kToHRefusalWriteLimit seconds.
+
+namespace {
+
+enum class Io { kDone, kAgain, kFailed };
+
+// Reads and drops what the body has sent, without waiting.
+Io drain_now(STREAM* s, int fd, int* left) {
+  char buf[16384];
+  while (*left > 0) {
+    ssize_t n;
+    {
+      StreamPri p;
+      LOCK_SCOPE(stream_lock);  // the number stays this stream's (see http_request_waiting)
+      n = _s_exist(s) ? recv(fd, buf, std::min(sizeof buf, size_t(*left)), MSG_DONTWAIT) : 0;
+    }
+    if (n > 0) {
+      *left -= int(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kAgain;
+    if (n < 0 && errno == EINTR) continue;
+    return Io::kFailed;  // the peer ended its body early: it is answered all the same
+  }
+  return Io::kDone;
+}
+
+// Writes what the socket takes of the refusal, without waiting.
+Io write_now(STREAM* s, int fd, REFUSAL* f) {
+  while (f->sent < f->len) {
+    ssize_t n;
+    {
+      StreamPri p;
+      LOCK_SCOPE(stream_lock);
+      n = _s_exist(s) ? send(fd, f->reply + f->sent, size_t(f->len - f->sent), MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
+    }
+    if (n > 0) {
+      f->sent += int(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kAgain;
+    if (n < 0 && errno == EINTR) continue;
+    return Io::kFailed;
+  }
+  return Io::kDone;
+}
+
+// Parks r again (unlinked before): readable while its body drains, then writable.
+void repark(STREAM_STOCK* r, bool writing) {
+  LOCK_SCOPE(ToH_lock);
+  r->serial = ++ss_serial;
+  r->ready = !watch(r->fd, r->serial, writing);
+  r->next = ss_list;
+  ss_list = r;
+  if (r->ready) (void)!eventfd_write(ss_ready_event, 1);
+}
+
+// A stream that cannot be watched (no socket) is drained by reads that wait, within the body's
+// time, and then refused.
+void refuse_blocking(STREAM_STOCK* r) {
+  REFUSAL* f = r->refusal;
+  char buf[4096];
+  new_tick(timeout_stream, -int(r->limit), r->key.s);
+  for (int n; f->drain > 0 && (n = s_read(r->key.s, buf, std::min(f->drain, int(sizeof buf)))) > 0;) f->drain -= n;
+  del_tick_with_data(timeout_stream, r->key.s);
+  s_write(r->key.s, f->reply, f->len);
+  free_stock(r);
+}
+
+}  // namespace
+
+void free_stock(STREAM_STOCK* r) {
+  if (r->key.s) d_s_close(r->key.s);
+  if (r->refusal) {
+    d_f_ree(r->refusal->reply);
+    d_f_ree(r->refusal);
+  }
+  d_f_ree(r);
+}
+
+void refusal_step(STREAM_STOCK* r) {
+  REFUSAL* f = r->refusal;
+  if (r->fd < 0) return refuse_blocking(r);
+  if (f->drain > 0) {
+    if (drain_now(r->key.s, r->fd, &f->drain) == Io::kAgain) return repark(r, false);
+    f->drain = 0;
+    r->tim = tick_now();  // the write's own bound starts with it
+    r->limit = kToHRefusalWriteLimit;
+  }
+  if (write_now(r->key.s, r->fd, f) == Io::kAgain) return repark(r, true);
+  free_stock(r);
+}
+
+void refuse_after_body(STREAM* s, int len, int seconds, const char* reply, int n) {
+  auto* r = static_cast<STREAM_STOCK*>(d_calloc(1, sizeof(STREAM_STOCK)));
+  auto* f = static_cast<REFUSAL*>(d_calloc(1, sizeof(REFUSAL)));
+  f->drain = std::clamp(len, 0, kToHDiscardMax);
+  f->reply = static_cast<char*>(d_alloc(size_t(std::max(n, 1))));
+  std::memcpy(f->reply, reply, size_t(n));
+  f->len = n;
+  r->key.s = s;
+  r->refusal = f;
+  r->tim = tick_now();
+  r->limit = f->drain > 0 ? unsigned(seconds) : unsigned(kToHRefusalWriteLimit);
+  r->fd = socket_fd(s);
+  refusal_step(r);
+}
+
 namespace {
 
 STREAM_STOCK* _delete_ss() {
@@ -107,7 +229,8 @@ STREAM_STOCK* _delete_ss() {
     }
     *p = r->next;
     if (!dead(r)) return r;
-    d_f_ree(r);
+    r->key.s = nullptr;  // not its own to close
+    free_stock(r);
   }
   return nullptr;
 }
@@ -166,6 +289,23 @@ void _wait_ready() {
     }
 }
 
+// What a request needs past its head to be served with no wait on its peer: a version-1 frame
+// header for a protocol POST; none for a refusal (its body drains parked) or a GET of the
+// protocol; an agent's request is never served so (its body, its evaluation and a remote
+// agent's answer may each take long).
+long needed_past_head(const char* head, size_t len) {
+  std::string line(head, std::find(head, head + len, '\n'));
+  std::replace(line.begin(), line.end(), '\t', ' ');
+  std::istringstream words(line);
+  std::string method, dir;
+  words >> method >> dir;
+  while (!dir.empty() && dir.back() == '\r') dir.pop_back();
+  if (dir.empty()) return 0;
+  const char* path = request_path(dir.c_str());
+  if (is_protocol_path(path)) return method == "POST" ? 12 : 0;
+  return search_http_agent_list(path) ? -1 : 0;
+}
+
 // Starts another task of the pool on a reserved thread; false (errno why) when none can be had.
 bool start_successor() {
   POOL_THREAD* t = reserve_task();
@@ -190,13 +330,19 @@ void ss_task(void*) {
       ++ss_run_tasks;
       continue;
     }
+    if (r->refusal) {  // a step that does not wait: no successor needed
+      unlock_task(ToH_lock, "ss_task");
+      refusal_step(r);
+      lock_task(ToH_lock);
+      continue;
+    }
     // Some task always waits in the set: this one may be held for the whole head time by a
     // client that sends its head slowly, and must not hold up the others. The successor is
     // reserved (under ToH_lock no start waits for a thread).
     const bool alone = ss_wait_tasks == 0 && !start_successor();
     const int err = errno;
     unlock_task(ToH_lock, "ss_task");
-    if (alone && !http_head_waiting(r->key.s))
+    if (alone && !http_request_waiting(r->key.s, needed_past_head))
       refuse_no_threads(r->key.s, r->key.ip, err);
     else if (r->first)
       serve_parked_connection(r->key.s, r->key.ip, r->tqi, r->pl);

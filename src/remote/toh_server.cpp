@@ -133,6 +133,25 @@ void _new_cockie(uint32_t c[2]) {
   while (_find_entry(c) || _find_entry_v2(c));
 }
 
+namespace {
+
+// The reply head (Content-Length 12 + payload, none when payload < 0) and the frame, into buf.
+int put_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive) {
+  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp",
+                                  payload < 0 ? -1 : 12 + payload, false);
+  TQoHTTP_HEADER f = h;
+  f.type = type;
+  ToH_to_wire(&f);
+  std::memcpy(buf + n, &f, 12);
+  return n + 12;
+}
+
+}  // namespace
+
+int format_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, bool keep_alive) {
+  return put_frame_reply(buf, h, type, 0, keep_alive);
+}
+
 int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
                       const char* bytes) {
   // One write for the whole reply: a reply split in two would wait on the client's delayed
@@ -140,14 +159,9 @@ int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int pa
   const size_t extra = bytes && payload > 0 ? size_t(payload) : 0;
   char small[kReplyHeadMax + 12 + 512];
   char* buf = kReplyHeadMax + 12 + extra <= sizeof small ? small : static_cast<char*>(d_alloc(kReplyHeadMax + 12 + extra));
-  const int n = format_reply_head(buf, "HTTP/1.0 200 OK", keep_alive, "application/tqohttp",
-                                  payload < 0 ? -1 : 12 + payload, false);
-  TQoHTTP_HEADER f = h;
-  f.type = type;
-  ToH_to_wire(&f);
-  std::memcpy(buf + n, &f, 12);
-  if (extra) std::memcpy(buf + n + 12, bytes, extra);
-  const int len = n + 12 + int(extra);
+  const int n = put_frame_reply(buf, h, type, payload, keep_alive);
+  if (extra) std::memcpy(buf + n, bytes, extra);
+  const int len = n + int(extra);
   const int r = s_write(con, buf, len) == len ? 0 : -1;
   if (buf != small) d_f_ree(buf);
   return r;
@@ -166,15 +180,6 @@ void free_ToH_list(ToH_LIST* r) {
 }
 
 void timeout_stream(void* s) { s_close_queue(static_cast<STREAM*>(s)); }
-
-void discard_body(STREAM* s, int len, int seconds) {
-  len = std::min(len, kToHDiscardMax);
-  if (len <= 0) return;
-  char buf[4096];
-  new_tick(timeout_stream, -seconds, s);
-  for (int n; len > 0 && (n = s_read(s, buf, std::min(len, int(sizeof buf)))) > 0;) len -= n;
-  del_tick_with_data(timeout_stream, s);
-}
 
 void check_fid_tick(void*) {
   int limit = 0;
@@ -233,9 +238,10 @@ int new_accept(ACCESS_KEY* key, unsigned tqi, PERMISSION_LIST* pl) {
   }
   if (!valid) ss_printf("CHECKSUM ERROR\n");
   if (!known) ss_printf("ToH INVALID COCKIE\n");
-  discard_body(con, r->info.content_length - 12, kToHBodyTimeout);
-  write_frame_reply(con, r->h, TOH_INVALID, 0, false);
-  return drop(r, -1);
+  char reply[kReplyHeadMax + 12];
+  const int n = format_frame_reply(reply, r->h, TOH_INVALID, false);
+  refuse_after_body(con, r->info.content_length - 12, kToHBodyTimeout, reply, n);
+  return drop(r, 0);
 }
 
 void init_TQoHTTP_server() {

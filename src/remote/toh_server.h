@@ -76,19 +76,30 @@ struct ToH_ENTRY {
   bool replying;          // a reply of the session is being written
 };
 
-// A parked connection: a keep-alive connection between requests, or a fresh one awaiting its
-// first byte. A record whose stream or tqi is cleared is dead.
+// A refused request's connection that waits, parked, for the rest of the request's body and
+// then for room for the refusal (refuse_after_body); closed once the refusal is out.
+struct REFUSAL {
+  int drain;    // body bytes still to be read and dropped
+  char* reply;  // the refusal's bytes (owned)
+  int len;      // of reply
+  int sent;     // of reply, written so far
+};
+
+// A parked connection: a keep-alive connection between requests, a fresh one awaiting its
+// first byte, or a refused request's (refusal set). A record whose stream is cleared, or
+// (but for a refusal) whose tqi is, is dead.
 struct STREAM_STOCK {
   STREAM_STOCK* next;
   ACCESS_KEY key;
   unsigned tqi;
   PERMISSION_LIST* pl;
-  uint32_t tim;     // parked at
+  uint32_t tim;     // parked at (a refusal: when its body, then its write, began to wait)
   int fd;           // the connection's descriptor, -1 when it cannot be watched
   unsigned serial;  // tells this parking from a later one of the same descriptor
   bool ready;       // readable (or ended): a task may read its next request
   bool first;       // a fresh connection: its first byte decides what it is
   unsigned limit;   // seconds it may wait parked
+  REFUSAL* refusal;  // a refused request's connection, or null
 };
 
 extern SEM ToH_lock;  // also guards the version-2 sessions
@@ -119,6 +130,8 @@ int output_server_header(STREAM* s, const HTTP_INFO* info);
 // one write. 0, or -1.
 int write_frame_reply(STREAM* con, const TQoHTTP_HEADER& h, uint8_t type, int payload, bool keep_alive,
                       const char* bytes = nullptr);
+// The bytes of a frame reply without payload (as above) in buf (kReplyHeadMax + 12); their count.
+int format_frame_reply(char* buf, const TQoHTTP_HEADER& h, uint8_t type, bool keep_alive);
 
 // A new cookie (ToH_lock held): the tick second and a random word, unique among the live
 // sessions of both versions.
@@ -127,13 +140,22 @@ void _new_cockie(uint32_t cockie[2]);
 inline bool seq_before(int16_t a, int16_t b) { return int16_t(uint16_t(a) - uint16_t(b)) < 0; }
 
 void timeout_stream(void* s);  // tick function: queues s for closing
-// Reads and drops up to len bytes of a request body left unread (at most kToHDiscardMax),
-// before a reply after which the connection closes: closed with unread bytes, the
-// connection is reset, and the client loses the reply it has not read. The body has
-// `seconds` of the tick clock (the time a body of that kind has to arrive, not the head's:
-// a slow body is answered as a fast one is); past them the connection is queued for closing.
+// Refuses a request whose body (len bytes, at most kToHDiscardMax of them) is still unread:
+// the body is read and dropped, then the n bytes of reply are written and s is closed (closed
+// with unread bytes, the connection is reset, and the client loses the reply it has not
+// read). s belongs to the call. Nothing waits on the peer: what is there now is taken at
+// once, and the connection is parked (ss_list) until it is readable again, so a crowd of slow
+// bodies holds no task. The body has `seconds` of the tick clock (the time a body of that
+// kind has to arrive, not the head's: a slow body is answered as a fast one is), and a reply
+// the socket cannot take at once kToHRefusalWriteLimit more; past them s is closed unanswered.
 inline constexpr int kToHDiscardMax = 1 << 20;
-void discard_body(STREAM* s, int len, int seconds);
+inline constexpr int kToHRefusalWriteLimit = 10;  // as a reply's write abort
+void refuse_after_body(STREAM* s, int len, int seconds, const char* reply, int n);
+// One step of a parked refusal r (unlinked, no lock held), without waiting: reads what has
+// come of the body, writes what the socket takes; parks r again, or closes and frees it.
+void refusal_step(STREAM_STOCK* r);
+// Closes a parked record's stream and frees it with what it holds.
+void free_stock(STREAM_STOCK* r);
 void check_fid_tick(void*);    // prints "fid nos = %i\n"
 
 // ---- sessions (toh_session.cpp) ----------------------------------------------------------------

@@ -5,6 +5,8 @@
 // or short body, or a drop; the sending task when the interpreter's end has ended, after
 // answering an end frame, or on a drop. The second to finish unlinks the entry, unless a
 // reply of it is still being written, in which case the writer does once it is done.
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
@@ -12,6 +14,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/sleep.h"
+#include "platform/task.h"
 #include "platform/tick.h"
 #include "remote/toh_server.h"
 #include "remote/toh_server_v2.h"
@@ -126,8 +129,10 @@ void destroy_ToH_entry(ToH_ENTRY* e) {
     // An end frame whose body was delivered is answered as the end it asked for.
     const bool ended = r->h.type == TOH_END && seq_before(r->h.seq, e->recv_seq);
     if (!ended) ss_printf("ToH FREE CONNECTION\n");
-    write_frame_reply(r->con, r->h, ended ? TOH_END : TOH_INVALID, 0, false);
-    d_s_close(r->con);
+    // Written as a refusal is, parked while its socket cannot take it: the thread that ends
+    // the session (the empty-reply task, perhaps) waits on none of these peers.
+    char reply[kReplyHeadMax + 12];
+    refuse_after_body(r->con, 0, 0, reply, format_frame_reply(reply, r->h, ended ? TOH_END : TOH_INVALID, false));
     free_ToH_list(r);
   }
   if (e->recv_target) d_s_close(e->recv_target);
@@ -243,13 +248,25 @@ void _polling(ToH_ENTRY* e, uint32_t now, std::vector<STREAM*>* pipes) {
   wakeup_task(e);
 }
 
-void write_empty_replies(const std::vector<Due>& due) {
-  for (const Due& d : due) {
-    ss_printf("EMPTY REPLY %" PRIxPTR " - %i\n", reinterpret_cast<uintptr_t>(d.e), int(d.r->h.seq));
-    write_frame_reply(d.r->con, d.r->h, TOH_DATA, 0, d.keep);
-    if (!d.keep) d_s_close(d.r->con);
-    free_ToH_list(d.r);
-  }
+// Whether con's socket takes a small write now: a peer that leaves its replies unread fills
+// its socket's buffers, and a write then waits for it (up to the write abort). A socket in
+// error takes it too: the write fails at once.
+bool takes_a_write_now(STREAM* con) {
+  const int fd = socket_fd(con);
+  if (fd < 0) return true;
+  pollfd p{fd, POLLOUT, 0};
+  return poll(&p, 1, 0) != 0;
+}
+
+void write_empty_reply(const Due& d) {
+  ss_printf("EMPTY REPLY %" PRIxPTR " - %i\n", reinterpret_cast<uintptr_t>(d.e), int(d.r->h.seq));
+  write_frame_reply(d.r->con, d.r->h, TOH_DATA, 0, d.keep);
+  if (!d.keep) d_s_close(d.r->con);
+  free_ToH_list(d.r);
+}
+
+// The sessions of the replies written: their replies may go on (and an ended one is destroyed).
+void end_replying(const std::vector<Due>& due) {
   std::vector<ToH_ENTRY*> dead;
   {
     LOCK_SCOPE(ToH_lock);
@@ -261,6 +278,46 @@ void write_empty_replies(const std::vector<Due>& due) {
     }
   }
   for (ToH_ENTRY* x : dead) destroy_ToH_entry(x);
+}
+
+// One session's empty replies whose peer reads slowly, written in order on a task of their own.
+void late_empty_replies(void* data) {
+  auto* late = static_cast<std::vector<Due>*>(data);
+  for (const Due& d : *late) write_empty_reply(d);
+  end_replying(*late);
+  delete late;
+}
+
+// The pass writes every session's replies in order, but one whose socket cannot take them now
+// goes, from that reply on, to a task of its own (reserved; none to be had: its connections
+// close unanswered, as its writes would fail at the write abort): a peer that reads slowly
+// holds no other session's replies. Its session stays replying until that task is done.
+void write_empty_replies(const std::vector<Due>& due) {
+  std::vector<std::vector<Due>*> late;
+  std::vector<Due> written;
+  for (const Due& d : due) {
+    const auto own = std::find_if(late.begin(), late.end(), [&](auto* l) { return l->front().e == d.e; });
+    if (own != late.end())
+      (*own)->push_back(d);
+    else if (takes_a_write_now(d.r->con))
+      write_empty_reply(d), written.push_back(d);
+    else
+      late.push_back(new std::vector<Due>{d});
+  }
+  for (std::vector<Due>* l : late) {
+    std::erase_if(written, [&](const Due& d) { return d.e == l->front().e; });  // replying until it ends
+    if (POOL_THREAD* t = reserve_task()) {
+      start_reserved_task(t, late_empty_replies, l, 1);
+      continue;
+    }
+    for (const Due& d : *l) {
+      d_s_close(d.r->con);
+      free_ToH_list(d.r);
+      written.push_back(d);
+    }
+    delete l;
+  }
+  end_replying(written);
 }
 
 }  // namespace
@@ -294,8 +351,7 @@ void empty_reply_pass() {
   close_gone_downloads();
   while (STREAM_STOCK* x = expired) {
     expired = x->next;
-    d_s_close(x->key.s);
-    d_f_ree(x);
+    free_stock(x);
   }
 }
 

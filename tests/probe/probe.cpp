@@ -17,8 +17,10 @@
 //   tq_probe stdio         the runtime with a stdio-kind interpreter, until its input ends
 //   tq_probe desc          the runtime with a descriptor-kind interpreter on the descriptor
 //                          of the first handed-over stream, until its input ends
-//   tq_probe listen        the runtime with a listener on a free port admitting every peer;
-//                          prints the port, serves until standard input ends
+//   tq_probe listen [N]    the runtime with a listener on a free port admitting every peer;
+//                          prints the port, serves until standard input ends; with N, the
+//                          system refuses threads (EAGAIN) past N more: a small thread
+//                          limit; and a local HTTP agent at /agent
 //   tq_probe chain PORT    the same, but first a connection to PORT on loopback as the main
 //                          interpreter (GetUserInfo requests go through it)
 //   tq_probe hold PATH     holds a store file for writing: makes PATH anew with a free list,
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/membarrier.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -52,6 +55,7 @@
 #include "lang/init_tqlisp.h"
 #include "matrix/matrix_registry.h"
 #include "platform/task.h"
+#include "remote/http_agent.h"
 #include "stream/file_stream.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
@@ -81,10 +85,22 @@ int open_kind(char kind, int fd = -1, int port = 0) {
   return tq::setup_i(t);
 }
 
-// A listener on a free port, printed; served until standard input ends.
-int serve_listener() {
+// Threads the system still gives (a small thread limit), once the listener is up.
+std::atomic<int> threads_left{0};
+int capped_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+  return --threads_left < 0 ? EAGAIN : pthread_create(t, a, f, arg);
+}
+
+// A listener on a free port, printed; served until standard input ends. extra > 0: at most
+// that many threads started after it (beside the idle ones it had, which it may reuse).
+int serve_listener(int extra = 0) {
   const int id = open_kind(tq::TQI_ACCEPT);
   if (id < 0) return 3;
+  if (extra > 0) {
+    tq::insert_http_agent_list("/agent", tq::qvlisp_top_env1, nullptr, nullptr, nullptr);  // its body read on a thread
+    threads_left = extra;
+    tq::task_thread_create_hook = capped_create;
+  }
   tq::TQ_INTERPRETER info{};
   tq::get_tqi_info(&info, unsigned(id));
   printf("%d\n", info.port);
@@ -107,7 +123,7 @@ int run_runtime(int argc, char** argv) {
     if (open_kind(tq::TQI_DESC, dup(fd)) < 0) return 3;
     d_s_close(tq::recv_streams[0]);
   } else if (!strcmp(cmd, "listen")) {
-    return serve_listener();
+    return serve_listener(argc > 2 ? atoi(argv[2]) : 0);
   } else if (!strcmp(cmd, "chain") && argc > 2) {
     if (open_kind(tq::TQI_CONNECT, -1, atoi(argv[2])) < 0) return 4;
     return serve_listener();

@@ -24,20 +24,22 @@ using namespace std::chrono;
 // free: some twenty peers, so the limit decides, not the descriptors.
 constexpr rlim_t kAddressSpace = rlim_t(400) << 20;
 
-// `tq_probe listen` under the limit, serving while `in` is open; killed at the end, whatever happened.
+// `tq_probe listen` under the address-space limit (threads: instead, under a limit of that many
+// threads past those it starts with), serving while `in` is open; killed at the end, whatever
+// happened.
 struct LimitedProbe {
   pid_t pid = -1;
   int in = -1;
   Sock out, err;
-  LimitedProbe() {
+  explicit LimitedProbe(int threads = 0) {
     int p[3][2];
     for (auto& f : p)
       if (pipe2(f, O_CLOEXEC) != 0) return;
-    std::string bin = tqtest::bin_path("tq_probe"), cmd = "listen";
-    char* argv[] = {bin.data(), cmd.data(), nullptr};
+    std::string bin = tqtest::bin_path("tq_probe"), cmd = "listen", cap = std::to_string(threads);
+    char* argv[] = {bin.data(), cmd.data(), threads ? cap.data() : nullptr, nullptr};
     const rlimit rl{kAddressSpace, kAddressSpace};
     if ((pid = fork()) == 0) {
-      if (setrlimit(RLIMIT_AS, &rl) == 0 && dup2(p[0][0], 0) == 0 && dup2(p[1][1], 1) == 1 && dup2(p[2][1], 2) == 2)
+      if ((threads || setrlimit(RLIMIT_AS, &rl) == 0) && dup2(p[0][0], 0) == 0 && dup2(p[1][1], 1) == 1 && dup2(p[2][1], 2) == 2)
         execv(argv[0], argv);
       _exit(127);
     }
@@ -179,4 +181,77 @@ TEST_F(ListenerShortOfMemory, SlowHttpHeadsHoldNoThreadsItNeeds) {
   Sock get(Sock::connect_loopback(port));
   ASSERT_TRUE(get.send("GET /x HTTP/1.0\r\n\r\n"));
   EXPECT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n");
+}
+
+// Crowds of peers that each begin a request and go slow, far more than the threads a small
+// limit leaves the listener: whatever they hold up (a head, a frame header, an agent's body, a
+// refused body drained before its refusal), a newcomer is answered at once (admitted, or
+// Busy), a page no agent serves is answered, and the requests of the peers held from before
+// are served. A refusal goes out once its body is in. The crowd goes between the rows.
+TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
+  constexpr int kThreads = 10, kCrowd = 24;  // threads it may start (the held peers take six); the slow peers
+  LimitedProbe probe(kThreads);
+  const int port = atoi(probe.out.read_line(seconds(20)).c_str());
+  ASSERT_GT(port, 0) << "the probe did not start";
+  const std::string admitted = interptest::admit_text(tq::std_cm), busy = "<Permission>Busy</Permission>\n";
+  const auto frame = [](uint8_t type, uint32_t c0, uint32_t c1) {  // sum: the 12 bytes add to 0
+    std::string f = {char(type), 0, 0, 1, char(c0 >> 24), char(c0 >> 16), char(c0 >> 8), char(c0),
+                     char(c1 >> 24), char(c1 >> 16), char(c1 >> 8), char(c1)};
+    int sum = 0;
+    for (char c : f) sum += static_cast<signed char>(c);
+    f[1] = char(-sum);
+    return f;
+  };
+  const std::string post = "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: ";
+  std::vector<std::unique_ptr<Sock>> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
+    ASSERT_TRUE(held.back()->send("\n"));
+    ASSERT_EQ(held.back()->read_until("</Permission>\n", seconds(20)), admitted) << "held peer " << i;
+  }
+  const struct {
+    const char* kind;
+    std::string begun;   // each slow peer's bytes
+    std::string rest;    // the rest of a refused body, empty when the kind holds a thread
+    std::string reply;   // how the refusal begins
+  } rows[] = {
+      {"slow heads", "GET /x HTTP/1.0\r\nX: ", "", ""},
+      {"slow frame headers after the head", post + "12\r\n\r\n" + frame(2, 1, 2).substr(0, 5), "", ""},
+      {"slow bodies of an agent's requests", "POST /agent HTTP/1.0\r\nContent-Length: 10\r\n\r\nab", "", ""},
+      {"slow refused bodies (the page no agent serves)", "POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\nab",
+       "cdefghij", "HTTP/1.1 404 Not Found\r\n"},
+      {"slow bodies of unknown sessions", post + "22\r\n\r\n" + frame(2, 1, 2) + "ab", "cdefghij",
+       "HTTP/1.0 200 OK\r\n"},
+  };
+  int line = 1;  // of the held peers' last request
+  for (const auto& r : rows) {
+    std::vector<std::unique_ptr<Sock>> crowd;
+    for (int i = 0; i < kCrowd; ++i) {
+      crowd.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
+      ASSERT_TRUE(crowd.back()->send(r.begun)) << r.kind;
+    }
+    Sock newcomer(Sock::connect_loopback(port));
+    ASSERT_TRUE(newcomer.send("\n"));
+    const std::string answer = newcomer.read_until("</Permission>\n", seconds(20));
+    EXPECT_TRUE(answer == admitted || answer == busy) << r.kind << ": the newcomer got " << answer;
+    Sock get(Sock::connect_loopback(port));
+    ASSERT_TRUE(get.send("GET /x HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n") << r.kind;
+    ++line;
+    for (auto& p : held) {
+      ASSERT_TRUE(p->send("(+ 1 2)\n"));
+      EXPECT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> " + std::to_string(line) + " 3</Result>\n") << r.kind;
+    }
+    if (!r.rest.empty()) {
+      ASSERT_TRUE(crowd.front()->send(r.rest));
+      EXPECT_EQ(crowd.front()->read_line(seconds(20)), r.reply) << r.kind;
+      if (r.reply.rfind("HTTP/1.0", 0) == 0) {  // the invalid-cookie frame ends the reply
+        const std::string f = frame(4, 1, 2), rest = crowd.front()->read_until(f, seconds(20));
+        EXPECT_TRUE(rest.size() >= f.size() && rest.compare(rest.size() - f.size(), f.size(), f) == 0) << r.kind;
+      }
+    }
+    while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
+    }
+  }
+  ASSERT_EQ(waitpid(probe.pid, nullptr, WNOHANG), 0) << "the probe ended";
 }

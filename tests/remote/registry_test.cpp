@@ -2,7 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include "auth_test_util.h"
+#include "interp/interp_test_util.h"
 #include "interp/setup_kinds.h"
 #include "lang/site.h"
 #include "platform/fake_hosts.h"
@@ -147,4 +151,29 @@ TEST(ServerInfo, MeasuredThroughputIsSmoothedIntoTheServersRecord) {
   EXPECT_EQ(si.status, 16);
   EXPECT_EQ(si.thput, 910);
   EXPECT_EQ(si.active_flags, SI_STATUS | SI_IP | SI_THPUT);
+}
+
+// A listener's name rule admits by the peer's names, looked up with no lock held (the rule
+// checks end the program on a lookup under tqi_lock); a peer the rule does not name is denied.
+TEST(ListenerNames, ANameRuleAdmitsByThePeersNames) {
+  remotetest::Clean clean;
+  authtest::Site resolver;
+  const uint32_t peer = 0x7f00002a;  // 127.0.0.42: a loopback address no other test names
+  fakehosts::install().add({{"peer.rules.example", {}, {peer}}});
+  for (const auto& [domain, reply] : {std::pair<const char*, std::string>{"rules.example", interptest::admit_text(std_cm)},
+                                      {"elsewhere.example", "<Permission>Denied</Permission>\n"}}) {
+    interptest::Listener l(false);
+    TQ_INTERPRETER* t;
+    {
+      TqiLock lock;
+      t = _search_tqi_id(l.id);
+    }
+    insert_access_list(&new_permission_list(t, nullptr)->ap, 0, 0, domain, 0, 0, 1);
+    interptest::Sock c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, 0, {htonl(peer)}, {}};
+    ASSERT_EQ(bind(c.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    a.sin_addr.s_addr = htonl(0x7f000001), a.sin_port = htons(uint16_t(l.port));
+    ASSERT_TRUE(connect(c.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && c.send("\n"));
+    EXPECT_EQ(c.read_until("</Permission>\n"), reply) << domain;
+  }
 }

@@ -2,7 +2,11 @@
 // which packs its frames and checks every reply byte by byte; the test moves the tick clock
 // and answers the peer's steps, and checks the server's diagnostic lines.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstring>
 
 #include <regex>
 
@@ -209,6 +213,14 @@ int refuse_session(STREAM* end, uint32_t, unsigned, PERMISSION_LIST*) {
   return SETUP_BUSY;
 }
 
+// Whether s waits in the keep-alive pool's set as a refusal, with no task reading it.
+bool parked_refusal(STREAM* s) {
+  LOCK_SCOPE(ToH_lock);
+  for (STREAM_STOCK* r = ss_list; r; r = r->next)
+    if (r->key.s == s) return r->refusal && !r->ready && ss_run_tasks == 0;
+  return false;
+}
+
 // A served connection from a loopback client.
 ACCESS_KEY served(FakeServer& srv, Sock* client) {
   client->reset(Sock::connect_loopback(srv.port));
@@ -298,7 +310,8 @@ TEST(Upload, IsAnsweredOnceItsBytesAreInThePipe) {
 // A request whose head (a version-1 frame header included) has not arrived whole within the
 // head time of the tick clock, counted from its start, is closed unanswered: a peer sending it
 // slowly holds the thread that reads it no longer. An agent's body has a time of its own, and
-// so has the body drained before a refusal, which is answered once the body is in.
+// so has the body drained before a refusal, which is answered once the body is in: the
+// reading thread goes at once and the connection waits parked, holding no task meanwhile.
 TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   NoLeftovers clean;
   tqtest::TickClock clock;
@@ -321,6 +334,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     int later = 0;     // seconds after which
     std::string rest = {};  // is sent
     std::string reply = {};  // how the reply begins, once the rest completes the body
+    bool ends = false;       // after the rest the peer ends its sending side, its body short
   } rows[] = {
       {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame_start, kToHHeadTimeout, -1},
@@ -328,9 +342,10 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
        "\r\n" + frame_start},  // the frame header had a time of its own
       {"POST /slow-body HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", kHttpAgentBodyTimeout, 0},  // its 500 page lost
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, kToHHeadTimeout + 1, "cde", "HTTP/1.1 404 Not Found\r\n"},
-      {unknown_post, 0, -1, kToHHeadTimeout + 1, "cde", type4},  // closed unanswered at the head time
+      {unknown_post, 0, 0, kToHHeadTimeout + 1, "cde", type4},
+      {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "HTTP/1.1 404 Not Found\r\n", true},
   };
-  for (const auto& [b, seconds, expected, later, rest, reply] : rows) {
+  for (const auto& [b, seconds, expected, later, rest, reply, ends] : rows) {
     Sock c;
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(b));
@@ -338,6 +353,18 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     tqtest::Task reader([k, result]() mutable { *result = new_accept(&k, 0, nullptr); });
     const int fd = s_get_fid(k.s);
     int unread = -1;
+    if (!reply.empty()) {  // a refusal: parked with its body's time, answered once the body is in
+      ASSERT_TRUE(reader.wait()) << b;
+      EXPECT_EQ(*result, 0) << b;
+      WAIT_FOR(parked_refusal(k.s), "the refusal to be parked, holding no task");
+      clock.advance(later);
+      empty_reply_pass();  // its own time, not the head's
+      ASSERT_TRUE(c.send(rest));
+      if (ends) shutdown(c.fd(), SHUT_WR);
+      EXPECT_EQ(c.read_until(reply), reply) << b;
+      EXPECT_TRUE(c.closed_by_peer()) << b;
+      continue;
+    }
     WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait for more");
     if (later) {
       clock.advance(later);
@@ -357,4 +384,69 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     EXPECT_EQ(c.read_until(reply.empty() ? "\n" : reply), reply) << b;
     EXPECT_TRUE(c.closed_by_peer()) << b;
   }
+}
+
+// A peer that leaves its replies unread (its socket's buffers full) holds up no other
+// session's empty reply: the pass goes on, and that peer's reply follows once it reads.
+TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
+  NoLeftovers clean;
+  tqtest::TickClock clock;
+  remotetest::CaptureStdout quiet;  // DIR and EMPTY REPLY lines
+  FakeServer srv;
+  auto* const start_interpreter = toh_session_start;
+  toh_session_start = take_session_end;
+  const auto request = [](uint8_t type, const uint32_t c[2]) {
+    TQoHTTP_HEADER h{type, 0, int16_t(type == TOH_OPEN ? 0 : 1), {c[0], c[1]}};
+    ToH_to_wire(&h);
+    return std::string(reinterpret_cast<char*>(&h), 12);
+  };
+  const auto reply = [&](const uint32_t c[2]) {
+    TQoHTTP_HEADER h{TOH_DATA, 0, 1, {c[0], c[1]}};
+    ToH_to_wire(&h);
+    return "HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: TORVELINE MERIDOVANE SERVER\r\n"
+           "Connection: close\r\nContent-Type: application/tqohttp\r\nContent-Length: 12\r\n\r\n" +
+           std::string(reinterpret_cast<char*>(&h), 12);
+  };
+  const std::string post = "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n";
+  uint32_t cookie[2][2] = {};
+  STREAM* ends[2] = {};
+  Sock c[2];
+  for (int i = 0; i < 2; ++i) {  // two sessions, each with a poll waiting
+    Sock o;
+    ACCESS_KEY k = served(srv, &o);
+    ASSERT_TRUE(o.send(post + request(TOH_OPEN, cookie[i])));
+    ASSERT_EQ(new_accept(&k, 0, nullptr), 0);
+    const std::string answer = o.read_until("(the close)");
+    ends[i] = session_end;
+    ASSERT_GE(answer.size(), 12u);
+    TQoHTTP_HEADER h;
+    std::memcpy(&h, answer.data() + answer.size() - 12, 12);
+    ToH_from_wire(&h);
+    cookie[i][0] = h.cockie[0], cookie[i][1] = h.cockie[1];
+    ACCESS_KEY p = served(srv, &c[i]);
+    if (i == 0) {  // its socket full, until the peer reads: filled till it stays so
+      const int fd = s_get_fid(p.s), small = 4096;
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+      setsockopt(c[i].fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+      const std::string junk(65536, 'j');
+      for (pollfd w{fd, POLLOUT, 0}; poll(&w, 1, 200) == 1;)
+        while (send(fd, junk.data(), junk.size(), MSG_DONTWAIT) > 0) {
+        }
+    }
+    ASSERT_TRUE(c[i].send(post + request(TOH_DATA, cookie[i])));
+    ASSERT_EQ(new_accept(&p, 0, nullptr), 0);
+  }
+  WAIT_FOR(any_session([](ToH_ENTRY* e) { return e->list && e->recv_seq == 2; }) &&
+               !any_session([](ToH_ENTRY* e) { return e->list && e->recv_seq != 2; }),
+           "both polls delivered");
+  clock.advance(2);
+  tqtest::Task pass([] { empty_reply_pass(); });
+  EXPECT_TRUE(pass.wait()) << "the pass waited on the peer that does not read";
+  EXPECT_EQ(c[1].read_until(reply(cookie[1])), reply(cookie[1]));
+  const std::string got = c[0].read_until(reply(cookie[0]));
+  EXPECT_TRUE(got.size() > reply(cookie[0]).size() && got.substr(got.size() - reply(cookie[0]).size()) == reply(cookie[0]));
+  ASSERT_TRUE(pass.wait(std::chrono::seconds(90)));
+  for (Sock& x : c) x.close();
+  for (STREAM* end : ends) d_s_close(end);
+  toh_session_start = start_interpreter;
 }
