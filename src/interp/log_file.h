@@ -1,9 +1,12 @@
 // Log files: the save and console actions, the division of full files into log0..log(n-1),
 // and the cache of path entries that keeps each file open (and its call lock held) between
-// records. Only the log worker writes, under lock_log_files, so the lines of one file are in
-// queue order; llpl_check closes the entries about 2 seconds after they were made, and all of
-// them when the queue runs empty. lock_log_files is not the conditions' lock: a change of the
-// conditions never waits for a file.
+// records. Only the log worker writes, so the lines of one file are in queue order. Each file
+// has a lane: its entry, marked in use while a record (or a close) works on it. The lane's
+// opens, writes and drains run outside lock_log_files, which guards only the entry table, so
+// a file whose writes wait (a root helper that does not answer) holds up that file's records
+// only, never another file's or the table. llpl_check closes the entries about 2 seconds after
+// they were made, and all of them when the queue runs empty. lock_log_files is not the
+// conditions' lock: a change of the conditions never waits for a file.
 #pragma once
 #include <cstdint>
 
@@ -25,10 +28,12 @@ struct LOG_LOCK_PATH_LIST {
 };
 
 extern LOG_LOCK_PATH_LIST* ll_path_list;  // newest first (lock_log_files)
-extern SEM lock_log_files;                // ll_path_list and the files' failures; held while a save action runs
+extern SEM lock_log_files;                // ll_path_list and the entries' in-use marks; never held across a file's work
+extern SEM lock_log_failures;             // the files whose writes fail, each told once
 
 // Appends the record's line ("[" level time origin user layer "] " message, the parts the
-// action's option chooses) to the file its path template names (takes lock_log_files). With a size,
+// action's option chooses) to the file its path template names, in the file's lane (waits
+// only for a record or close of the same file). With a size,
 // the file is path + "log0" and is divided first when it has reached the size. A file that
 // cannot be opened or written loses the record; the first such failure since the file's
 // last successful write is reported on standard error: "cannot write the log file %s: %s\n"

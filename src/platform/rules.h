@@ -48,6 +48,7 @@ enum class PeerWait : unsigned {
   kLookup = 2,      // a name lookup: the name servers
   kHelper = 4,      // the root file helper's pipes: a helper other interpreters share
   kValue = 8,       // a value another thread fills in (a forced delayed value)
+  kHelperDrain = 16,  // a root helper file's queued bytes handed to its helper by the write task
 };
 constexpr unsigned waits(PeerWait k) { return unsigned(k); }
 constexpr unsigned waits(PeerWait a, PeerWait b) { return unsigned(a) | unsigned(b); }
@@ -65,8 +66,9 @@ int held_lock_count();
 // one); false when i is past the locks noted.
 bool held_lock_site(int i, const char** file, int* line, const char** name = nullptr);
 // The index of the first held lock whose holder may not make a wait of kind (one other
-// interpreters need, or one whose peer is not the one waited on), or -1.
-int held_shared_lock(PeerWait kind = PeerWait::kConnection);
+// interpreters need, or one whose peer is not the one waited on), or -1. A lock given up
+// for the wait (the record a sleep releases) is not counted.
+int held_shared_lock(PeerWait kind = PeerWait::kConnection, const void* given_up = nullptr);
 
 // ---- the hand-made locks -----------------------------------------------------------------
 // Flags and counts kept by hand rather than recorded locks. Each guards one peer: only work
@@ -145,7 +147,8 @@ int hand_locks_held(HandLock which);
 
 // A wait on a peer of a kind (what: "a socket read", ...), at file:line: with the checks on,
 // ends the process when the task holds a lock whose holder may not make that wait, naming
-// the lock and the wait.
-void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line);
+// the lock and the wait. given_up: a recorded lock's record (_SEM) the wait releases while
+// it sleeps, held at the check and not across the wait.
+void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line, const void* given_up = nullptr);
 
 }  // namespace tq

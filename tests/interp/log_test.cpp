@@ -27,8 +27,12 @@
 #include "lang/site.h"
 #include "platform/d_alloc.h"
 #include "platform/paths.h"
+#include "platform/ufr_life.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "stream/log_hook.h"
 #include "support/heap_growth.h"
+#include "support/stand_in_helper.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -509,6 +513,54 @@ TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
   drain();
   const std::string lost = "cannot write the log file " + gone + "/x: No such file or directory\n";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
+}
+
+// As root, a log file and a stream in the folder of a user whose helper stops answering wait
+// for that helper alone: another file's record is written and another stream closes
+// meanwhile (under the rule checks, which a helper wait under a shared lock would break).
+// When the helper goes, the held calls fail and come back.
+TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kStuckUser = 4242077;
+  const std::string stuck = dir.file("stuck");
+  ASSERT_EQ(mkdir(stuck.c_str(), 0755) + chown(stuck.c_str(), kStuckUser, kStuckUser), 0);
+  auto helper = std::make_unique<tqtest::StandInHelper>(kStuckUser, [](const std::string& path, int32_t code) {
+    return path.ends_with("/log") || (path.ends_with("/read") && code != UFR_OPEN);
+  });
+  testing::internal::CaptureStderr();
+  auto record = [](const std::string& path) {
+    LOG_ACTION a{};
+    a.type = LA_SAVE;
+    a.path = ll_copy_str(ltext(path));
+    a.option = LO_DATA | LO_UNLOCK;
+    LOG_NODE* n = new_log_node();
+    n->d.d.data = ll_copy_str(ltext("m"));
+    do_log_action_save_file(&a, n);
+    free_log_node(n);
+    d_f_ree(a.path);
+  };
+  tqtest::Task held_log([&] { record(stuck + "/log"); });
+  STREAM* st = s_open_file((stuck + "/read").c_str(), O_RDWR, 0);
+  ASSERT_NE(st, nullptr);
+  tqtest::Task held_read([st] {
+    char c;
+    EXPECT_EQ(s_read(st, &c, 1), -1);
+  });
+  ASSERT_TRUE(tqtest::wait_until([&] { return helper->held() == 2; })) << "the helper was not asked";
+  tqtest::Task held_close([st] { d_s_close(st); });
+  tqtest::Task other([&] {
+    record(dir.file("other"));
+    llpl_check(1);  // closes the other file; the held one is in use
+    STREAM* o = s_open_file(dir.file("stream").c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_EQ(d_s_close(o), 0);
+  });
+  EXPECT_TRUE(other.wait()) << "another file's record or another stream's close waited for the stuck helper";
+  EXPECT_EQ(file("other"), "m\n");
+  EXPECT_FALSE(held_log.done() || held_read.done() || held_close.done());
+  helper.reset();  // the helper goes: its held calls fail
+  EXPECT_TRUE(held_log.wait() && held_read.wait() && held_close.wait());
+  ufr_retire(get_tqtime());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write the log file " + stuck + "/log: Input/output error\n");
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,

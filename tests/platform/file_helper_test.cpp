@@ -42,6 +42,7 @@
 #include "platform/task.h"
 #include "support/fork_fault.h"
 #include "support/heap_growth.h"
+#include "support/stand_in_helper.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 
@@ -131,89 +132,11 @@ TEST(UfrDoDeathTest, NegativeLengthEndsTheProcess) {
 
 // ---- a fake helper on pipes ------------------------------------------------------------------
 
-struct WireRequest {
-  int32_t seq = -1, code = -1;
-  std::vector<std::pair<int32_t, int64_t>> args;  // type, value (capacity for type 4)
-  std::string bytes;                               // of a type-3 argument
-};
-
-bool read_all(int fd, void* p, size_t n) {
-  auto* c = static_cast<char*>(p);
-  while (n) {
-    pollfd pf{fd, POLLIN, 0};
-    if (poll(&pf, 1, 10000) <= 0) return false;
-    const ssize_t r = read(fd, c, n);
-    if (r <= 0) return false;
-    c += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool read_wire(int fd, WireRequest* w) {
-  int32_t h[3];
-  if (!read_all(fd, h, sizeof h)) return false;
-  w->seq = h[0];
-  w->code = h[1];
-  for (int i = 0; i < h[2]; ++i) {
-    int32_t t, v;
-    if (!read_all(fd, &t, 4)) return false;
-    if (t == UFR_INT64) {
-      int64_t v64;
-      if (!read_all(fd, &v64, 8)) return false;
-      w->args.emplace_back(t, v64);
-      continue;
-    }
-    if (!read_all(fd, &v, 4)) return false;
-    w->args.emplace_back(t, v);
-    if (t == UFR_BYTES) {
-      std::string b(size_t(v), '\0');
-      if (!read_all(fd, b.data(), b.size())) return false;
-      w->bytes = b;
-    }
-  }
-  return true;
-}
-
-std::string reply_bytes(int32_t seq, int32_t code, int64_t r, const std::vector<std::pair<int32_t, std::string>>& bufs) {
-  std::string out;
-  auto put = [&out](const void* p, size_t n) { out.append(static_cast<const char*>(p), n); };
-  int32_t count = int32_t(bufs.size());
-  put(&seq, 4);
-  put(&code, 4);
-  put(&r, 8);
-  put(&count, 4);
-  for (const auto& [idx, b] : bufs) {
-    int32_t len = int32_t(b.size());
-    put(&idx, 4);
-    put(&len, 4);
-    put(b.data(), b.size());
-  }
-  return out;
-}
-
-// A helper record on two pipes whose far ends the test holds.
-struct FakeHelper {
-  int req_r = -1, rep_w = -1;
-  UFR_BLK* blk = nullptr;
-  int vfd(int own) const { return (blk_send << kUfrFdBits) | own; }
-  int blk_send = -1;
-
-  explicit FakeHelper(uid_t uid) {
-    int req[2], rep[2];
-    EXPECT_EQ(pipe2(req, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(rep, O_CLOEXEC), 0);
-    req_r = req[0];
-    rep_w = rep[1];
-    blk_send = req[1];
-    blk = _ufr_adopt(uid, req[1], rep[0], 0);
-  }
-  ~FakeHelper() {
-    close(req_r);
-    if (rep_w >= 0) close(rep_w);
-  }
-  void send(const std::string& bytes) { ASSERT_EQ(write(rep_w, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-};
+using tqtest::FakeHelper;
+using tqtest::read_all;
+using tqtest::read_wire;
+using tqtest::reply_bytes;
+using tqtest::WireRequest;
 
 // Removes every helper record that has ended (failed or idle), as the sweep would.
 void retire_all() { ufr_retire(get_tqtime()); }

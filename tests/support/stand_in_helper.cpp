@@ -1,0 +1,161 @@
+// Stand-ins for a user's root file helper (see stand_in_helper.h).
+#include "support/stand_in_helper.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+
+#include "support/task_runner.h"
+
+namespace tqtest {
+
+using namespace tq;
+
+bool read_all(int fd, void* p, size_t n) {
+  auto* c = static_cast<char*>(p);
+  while (n) {
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 10000) <= 0) return false;
+    const ssize_t r = read(fd, c, n);
+    if (r <= 0) return false;
+    c += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool read_wire(int fd, WireRequest* w) {
+  int32_t h[3];
+  if (!read_all(fd, h, sizeof h)) return false;
+  w->seq = h[0];
+  w->code = h[1];
+  for (int i = 0; i < h[2]; ++i) {
+    int32_t t, v;
+    if (!read_all(fd, &t, 4)) return false;
+    if (t == UFR_INT64) {
+      int64_t v64;
+      if (!read_all(fd, &v64, 8)) return false;
+      w->args.emplace_back(t, v64);
+      continue;
+    }
+    if (!read_all(fd, &v, 4)) return false;
+    w->args.emplace_back(t, v);
+    if (t == UFR_BYTES) {
+      std::string b(size_t(v), '\0');
+      if (!read_all(fd, b.data(), b.size())) return false;
+      w->bytes = b;
+    }
+  }
+  return true;
+}
+
+std::string reply_bytes(int32_t seq, int32_t code, int64_t r, const std::vector<std::pair<int32_t, std::string>>& bufs) {
+  std::string out;
+  auto put = [&out](const void* p, size_t n) { out.append(static_cast<const char*>(p), n); };
+  int32_t count = int32_t(bufs.size());
+  put(&seq, 4);
+  put(&code, 4);
+  put(&r, 8);
+  put(&count, 4);
+  for (const auto& [idx, b] : bufs) {
+    int32_t len = int32_t(b.size());
+    put(&idx, 4);
+    put(&len, 4);
+    put(b.data(), b.size());
+  }
+  return out;
+}
+
+FakeHelper::FakeHelper(uid_t uid) {
+  int req[2], rep[2];
+  EXPECT_EQ(pipe2(req, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(rep, O_CLOEXEC), 0);
+  req_r = req[0];
+  rep_w = rep[1];
+  blk_send = req[1];
+  blk = _ufr_adopt(uid, req[1], rep[0], 0);
+}
+
+FakeHelper::~FakeHelper() {
+  close(req_r);
+  if (rep_w >= 0) close(rep_w);
+}
+
+void FakeHelper::send(const std::string& bytes) {
+  ASSERT_EQ(write(rep_w, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+struct StandInHelper::State {
+  explicit State(uid_t uid) : h(uid) {}
+  ~State() {
+    for (int fd : stop)
+      if (fd >= 0) close(fd);
+  }
+  FakeHelper h;
+  StandInHelper::Hold hold;
+  std::atomic<int> held{0};
+  std::mutex m;  // rep_w against end()
+  int stop[2] = {-1, -1};
+};
+
+namespace {
+
+// The answer of a request the stand-in serves, as a helper that did the work would give it.
+std::string answer(const WireRequest& w, int32_t* next_fd) {
+  switch (w.code) {
+    case UFR_OPEN:
+    case UFR_OPEN64: return reply_bytes(w.seq, UFR_NEW_FD, (*next_fd)++);
+    case UFR_WRITE: return reply_bytes(w.seq, UFR_OK, int64_t(w.bytes.size()));
+    default: return reply_bytes(w.seq, UFR_OK, 0);
+  }
+}
+
+// Serves until the stop pipe or the request pipe ends.
+void serve(const std::shared_ptr<StandInHelper::State>& st) {
+  std::map<int32_t, std::string> paths;  // of the descriptors given
+  int32_t next_fd = 10;
+  for (;;) {
+    pollfd pf[2] = {{st->h.req_r, POLLIN, 0}, {st->stop[0], POLLIN, 0}};
+    if (poll(pf, 2, -1) < 0 || pf[1].revents) return;
+    WireRequest w;
+    if (!read_wire(st->h.req_r, &w)) return;
+    const bool by_fd = !w.args.empty() && w.args[0].first == UFR_INT;
+    const std::string path = by_fd ? paths[int32_t(w.args[0].second & ((1 << kUfrFdBits) - 1))] : w.bytes.c_str();
+    if (w.code == UFR_OPEN || w.code == UFR_OPEN64) paths[next_fd] = path;
+    if (st->hold(path, w.code)) {
+      if (w.code == UFR_OPEN || w.code == UFR_OPEN64) ++next_fd;
+      ++st->held;
+      continue;
+    }
+    const std::string out = answer(w, &next_fd);
+    std::lock_guard<std::mutex> l(st->m);
+    if (st->h.rep_w < 0 || write(st->h.rep_w, out.data(), out.size()) != ssize_t(out.size())) return;
+  }
+}
+
+}  // namespace
+
+StandInHelper::StandInHelper(uid_t uid, Hold hold) : state_(std::make_shared<State>(uid)) {
+  state_->hold = std::move(hold);
+  EXPECT_EQ(pipe2(state_->stop, O_CLOEXEC), 0);
+  auto st = state_;
+  Task([st] { serve(st); });
+}
+
+StandInHelper::~StandInHelper() { end(); }
+
+int StandInHelper::held() const { return state_->held.load(); }
+
+void StandInHelper::end() {
+  std::lock_guard<std::mutex> l(state_->m);
+  if (state_->h.rep_w < 0) return;
+  close(state_->h.rep_w);  // the runtime's reader meets the end: every waiting request fails
+  state_->h.rep_w = -1;
+  if (write(state_->stop[1], "x", 1) != 1) ADD_FAILURE() << "the stand-in's task was not told to stop";
+}
+
+}  // namespace tqtest
