@@ -515,6 +515,28 @@ TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
 }
 
+// As root, a log file in another user's folder is made and written by that user's helper
+// (the file is the user's), under the rule checks: the worker waits on the helper under no
+// lock other interpreters need.
+TEST_F(Log, ALogFileInAnotherUsersFolderIsWrittenThroughItsHelper) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kNobody = 65534;
+  char base[] = "/tmp/tqlog.XXXXXX";  // traversable by the helper's user
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string theirs = std::string(base) + "/nobody";
+  ASSERT_EQ(chmod(base, 0755) + mkdir(theirs.c_str(), 0755) + chown(theirs.c_str(), kNobody, kNobody), 0);
+  conditions("(Condition (key = \"nb\") ([Action type=\"save\" path=\"" + theirs + "/f\" option=\"data\"]))");
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "nb"});
+  drain();
+  WAIT_FOR(tqtest::read_file(theirs + "/f") == "m\n", "the record in the helper's file");
+  struct stat st {};
+  EXPECT_EQ(stat((theirs + "/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  llpl_check(1);
+  tqtest::end_helpers();
+  EXPECT_EQ(system(("rm -rf '" + std::string(base) + "'").c_str()), 0);
+}
+
 // As root, a log file and a stream in the folder of a user whose helper stops answering wait
 // for that helper alone: another file's record is written and another stream closes
 // meanwhile (under the rule checks, which a helper wait under a shared lock would break).

@@ -134,6 +134,7 @@ TEST(UfrDoDeathTest, NegativeLengthEndsTheProcess) {
 
 using tqtest::FakeHelper;
 using tqtest::read_all;
+using tqtest::reap_helper_process;
 using tqtest::read_wire;
 using tqtest::reply_bytes;
 using tqtest::WireRequest;
@@ -499,16 +500,6 @@ int helper_count(uid_t uid) {
   return n;
 }
 
-// Waits for a helper process to end (killing it after the bound).
-bool reap_helper_process(pid_t pid) {
-  int st;
-  pid_t got = 0;
-  if (tqtest::wait_until([&] { return (got = waitpid(pid, &st, WNOHANG)) != 0; }, std::chrono::seconds(10))) return true;
-  kill(pid, SIGKILL);
-  waitpid(pid, &st, 0);
-  return false;
-}
-
 // A folder /tmp/tqufr.XXXXXX (root's, traversable) holding folders owned by test users.
 class RootHelpers : public testing::Test {
  protected:
@@ -535,15 +526,7 @@ class RootHelpers : public testing::Test {
     return d;
   }
   // Ends every helper; the next call starts a fresh one.
-  void end_helpers() {
-    std::vector<pid_t> pids;
-    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
-    ufr_close_all();
-    for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
-    ufr_retire(get_tqtime());
-    EXPECT_EQ(ufr_blk_list, nullptr);
-    ufr_disable = 0;
-  }
+  void end_helpers() { tqtest::end_helpers(); }
   std::string base_;
 };
 

@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
 #include <mutex>
 
+#include "platform/file_helper.h"
+#include "platform/machine.h"
 #include "support/task_runner.h"
 
 namespace tqtest {
@@ -156,6 +160,25 @@ void StandInHelper::end() {
   close(state_->h.rep_w);  // the runtime's reader meets the end: every waiting request fails
   state_->h.rep_w = -1;
   if (write(state_->stop[1], "x", 1) != 1) ADD_FAILURE() << "the stand-in's task was not told to stop";
+}
+
+bool reap_helper_process(pid_t pid) {
+  int st;
+  pid_t got = 0;
+  if (wait_until([&] { return (got = waitpid(pid, &st, WNOHANG)) != 0; }, std::chrono::seconds(10))) return true;
+  kill(pid, SIGKILL);
+  waitpid(pid, &st, 0);
+  return false;
+}
+
+void end_helpers() {
+  std::vector<pid_t> pids;
+  for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
+  ufr_close_all();
+  for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
+  ufr_retire(get_tqtime());
+  EXPECT_EQ(ufr_blk_list, nullptr);
+  ufr_disable = 0;
 }
 
 }  // namespace tqtest

@@ -1,4 +1,4 @@
-// Stand-ins for a user's root file helper: a helper record adopted on two pipes whose far
+// Stand-ins for a user's root file helper, and the end of the real ones a test started: a helper record adopted on two pipes whose far
 // ends the test holds, the wire read and written by hand (FakeHelper), or served by a task
 // that answers every request but the ones it is told to hold (StandInHelper).
 #pragma once
@@ -59,5 +59,10 @@ class StandInHelper {
  private:
   std::shared_ptr<State> state_;
 };
+
+// Waits for a helper process to end (killing it after the bound): false when it was killed.
+bool reap_helper_process(pid_t pid);
+// Ends every helper, process and record; the next call for a user starts a fresh one.
+void end_helpers();
 
 }  // namespace tqtest
