@@ -136,6 +136,8 @@ LOG_LOCK_PATH_LIST* search_llpl(const L_CHAR* path) {
 // Enters the lane of path's file: the entry, marked in use, once no other thread's record is
 // in it. The wait is for a record to the same file only (lock_log_files is given up while
 // asleep); the entry is looked up again after each wake, as llpl_close may have dropped it.
+int lane_waiters;  // records waiting in a lane now (lock_log_files)
+
 LOG_LOCK_PATH_LIST* enter_lane(const L_CHAR* path) {
   LOCK_SCOPE(lock_log_files);
   for (;;) {
@@ -144,8 +146,10 @@ LOG_LOCK_PATH_LIST* enter_lane(const L_CHAR* path) {
       e->lock = 1;
       return e;
     }
+    ++lane_waiters;
     sleep_task(e, lock_log_files);
     lock_task(lock_log_files);
+    --lane_waiters;
   }
 }
 
@@ -244,6 +248,11 @@ void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
   d_f_ree(name);
   leave_lane(e);
   d_f_ree(path);
+}
+
+int log_lane_waiters() {
+  LOCK_SCOPE(lock_log_files);
+  return lane_waiters;
 }
 
 void do_log_action_console(LOG_ACTION*, LOG_NODE* n) {

@@ -39,6 +39,8 @@ extern SEM lock_log_failures;             // the files whose writes fail, each t
 // last successful write is reported on standard error: "cannot write the log file %s: %s\n"
 // with the file's name and the system's text of the error.
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n);
+// Records waiting now in their file's lane for another record or a close of that file.
+int log_lane_waiters();
 // Prints the message on standard output, with a line end unless it has one.
 void do_log_action_console(LOG_ACTION* action, LOG_NODE* n);
 // When path + "log0" has reached log_size bytes: closes e's stream, removes the file ending

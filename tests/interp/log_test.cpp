@@ -145,6 +145,18 @@ class Log : public ::testing::Test {
     WAIT_FOR(file("fence").find(mark) != std::string::npos, mark);
   }
   std::string file(const std::string& name) { return tqtest::read_file(dir.file(name)); }
+  // Runs a save action of message msg to path on the calling thread, as the worker does.
+  static void save_record(const std::string& path, const char* msg) {
+    LOG_ACTION a{};
+    a.type = LA_SAVE;
+    a.path = ll_copy_str(ltext(path));
+    a.option = LO_DATA | LO_UNLOCK;
+    LOG_NODE* n = new_log_node();
+    n->d.d.data = ll_copy_str(ltext(msg));
+    do_log_action_save_file(&a, n);
+    free_log_node(n);
+    d_f_ree(a.path);
+  }
   // Holds the worker up with a relay to a node that does not answer; records keyed "q" are
   // saved to the file q.
   std::unique_ptr<FakeLineServer> stall_node;
@@ -550,17 +562,7 @@ TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
     return path.ends_with("/log") || (path.ends_with("/read") && code != UFR_OPEN);
   });
   testing::internal::CaptureStderr();
-  auto record = [](const std::string& path) {
-    LOG_ACTION a{};
-    a.type = LA_SAVE;
-    a.path = ll_copy_str(ltext(path));
-    a.option = LO_DATA | LO_UNLOCK;
-    LOG_NODE* n = new_log_node();
-    n->d.d.data = ll_copy_str(ltext("m"));
-    do_log_action_save_file(&a, n);
-    free_log_node(n);
-    d_f_ree(a.path);
-  };
+  auto record = [](const std::string& path) { save_record(path, "m"); };
   tqtest::Task held_log([&] { record(stuck + "/log"); });
   STREAM* st = s_open_file((stuck + "/read").c_str(), O_RDWR, 0);
   ASSERT_NE(st, nullptr);
@@ -583,6 +585,32 @@ TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
   EXPECT_TRUE(held_log.wait() && held_read.wait() && held_close.wait());
   ufr_retire(get_tqtime());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write the log file " + stuck + "/log: Input/output error\n");
+}
+
+// A record to a file whose close is still draining into its helper waits in the file's lane
+// and goes in after the drained line, in a file opened anew once the close is through.
+TEST_F(Log, ARecordWaitsInItsFilesLaneBehindItsClose) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kSlowUser = 4242078;
+  const std::string slow = dir.file("slow");
+  ASSERT_EQ(mkdir(slow.c_str(), 0755) + chown(slow.c_str(), kSlowUser, kSlowUser), 0);
+  tqtest::StandInHelper helper(kSlowUser, [](const std::string&, int32_t code) { return code == UFR_WRITE; });
+  const std::string f = slow + "/lane";
+  save_record(f, "1");  // opened; its line queued for a write the helper holds
+  ASSERT_TRUE(tqtest::wait_until([&] { return helper.held() == 1; })) << "the line was not sent";
+  tqtest::Task closing([] { llpl_check(1); });  // drains in the lane
+  tqtest::Task second([&] {
+    ASSERT_TRUE(tqtest::wait_until([] {
+      LOCK_SCOPE(lock_log_files);
+      return ll_path_list && ll_path_list->lock;
+    })) << "the close did not start";
+    save_record(f, "2");
+  });
+  ASSERT_TRUE(tqtest::wait_until([] { return log_lane_waiters() == 1; })) << "the record did not wait in the lane";
+  helper.release();
+  EXPECT_TRUE(closing.wait() && second.wait());
+  llpl_check(1);
+  EXPECT_EQ(helper.written(f), "1\n2\n");
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,

@@ -102,20 +102,35 @@ struct StandInHelper::State {
   FakeHelper h;
   StandInHelper::Hold hold;
   std::atomic<int> held{0};
-  std::mutex m;  // rep_w against end()
+  std::mutex m;  // what follows, against the test's calls
+  bool released = false;
+  struct Held {
+    WireRequest w;
+    std::string path;
+    int32_t fd;  // an open's descriptor
+  };
+  std::vector<Held> waiting;
+  std::map<std::string, std::string> written;                // bytes written, by path
   int stop[2] = {-1, -1};
 };
 
 namespace {
 
 // The answer of a request the stand-in serves, as a helper that did the work would give it.
-std::string answer(const WireRequest& w, int32_t* next_fd) {
+std::string answer(const WireRequest& w, int32_t fd) {
   switch (w.code) {
     case UFR_OPEN:
-    case UFR_OPEN64: return reply_bytes(w.seq, UFR_NEW_FD, (*next_fd)++);
+    case UFR_OPEN64: return reply_bytes(w.seq, UFR_NEW_FD, fd);
     case UFR_WRITE: return reply_bytes(w.seq, UFR_OK, int64_t(w.bytes.size()));
     default: return reply_bytes(w.seq, UFR_OK, 0);
   }
+}
+
+// Answers w (st->m held), fd an open's new descriptor: false when the reply pipe is gone.
+bool reply(StandInHelper::State* st, const WireRequest& w, const std::string& path, int32_t fd) {
+  if (w.code == UFR_WRITE) st->written[path] += w.bytes;
+  const std::string out = answer(w, fd);
+  return st->h.rep_w >= 0 && write(st->h.rep_w, out.data(), out.size()) == ssize_t(out.size());
 }
 
 // Serves until the stop pipe or the request pipe ends.
@@ -129,15 +144,15 @@ void serve(const std::shared_ptr<StandInHelper::State>& st) {
     if (!read_wire(st->h.req_r, &w)) return;
     const bool by_fd = !w.args.empty() && w.args[0].first == UFR_INT;
     const std::string path = by_fd ? paths[int32_t(w.args[0].second & ((1 << kUfrFdBits) - 1))] : w.bytes.c_str();
-    if (w.code == UFR_OPEN || w.code == UFR_OPEN64) paths[next_fd] = path;
-    if (st->hold(path, w.code)) {
-      if (w.code == UFR_OPEN || w.code == UFR_OPEN64) ++next_fd;
+    const int32_t fd = w.code == UFR_OPEN || w.code == UFR_OPEN64 ? next_fd++ : -1;
+    if (fd >= 0) paths[fd] = path;
+    std::lock_guard<std::mutex> l(st->m);
+    if (!st->released && st->hold(path, w.code)) {
+      st->waiting.push_back({w, path, fd});
       ++st->held;
       continue;
     }
-    const std::string out = answer(w, &next_fd);
-    std::lock_guard<std::mutex> l(st->m);
-    if (st->h.rep_w < 0 || write(st->h.rep_w, out.data(), out.size()) != ssize_t(out.size())) return;
+    if (!reply(st.get(), w, path, fd)) return;
   }
 }
 
@@ -153,6 +168,18 @@ StandInHelper::StandInHelper(uid_t uid, Hold hold) : state_(std::make_shared<Sta
 StandInHelper::~StandInHelper() { end(); }
 
 int StandInHelper::held() const { return state_->held.load(); }
+
+void StandInHelper::release() {
+  std::lock_guard<std::mutex> l(state_->m);
+  state_->released = true;
+  for (const State::Held& h : state_->waiting) reply(state_.get(), h.w, h.path, h.fd);
+  state_->waiting.clear();
+}
+
+std::string StandInHelper::written(const std::string& path) const {
+  std::lock_guard<std::mutex> l(state_->m);
+  return state_->written[path];
+}
 
 void StandInHelper::end() {
   std::lock_guard<std::mutex> l(state_->m);

@@ -53,6 +53,10 @@ class StandInHelper {
   StandInHelper(uid_t uid, Hold hold);
   ~StandInHelper();
   int held() const;  // requests kept unanswered so far
+  // Answers the held requests and holds no more.
+  void release();
+  // The bytes the writes on descriptors opened for path carried, in the order answered.
+  std::string written(const std::string& path) const;
   void end();
   struct State;  // shared with the serving task
 
