@@ -596,9 +596,9 @@ TEST_F(Log, ARecordWaitsInItsFilesLaneBehindItsClose) {
   ASSERT_EQ(mkdir(slow.c_str(), 0755) + chown(slow.c_str(), kSlowUser, kSlowUser), 0);
   tqtest::StandInHelper helper(kSlowUser, [](const std::string&, int32_t code) { return code == UFR_WRITE; });
   const std::string f = slow + "/lane";
-  save_record(f, "1");  // opened; its line queued for a write the helper holds
+  save_record(f, "1");  // opened; its line queued
+  tqtest::Task closing([] { llpl_check(1); });  // drains in the lane, into a write the helper holds
   ASSERT_TRUE(tqtest::wait_until([&] { return helper.held() == 1; })) << "the line was not sent";
-  tqtest::Task closing([] { llpl_check(1); });  // drains in the lane
   tqtest::Task second([&] {
     ASSERT_TRUE(tqtest::wait_until([] {
       LOCK_SCOPE(lock_log_files);
