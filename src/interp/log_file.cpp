@@ -133,11 +133,11 @@ LOG_LOCK_PATH_LIST* search_llpl(const L_CHAR* path) {
   return e;
 }
 
+int lane_waiters;  // records waiting in a lane now (lock_log_files)
+
 // Enters the lane of path's file: the entry, marked in use, once no other thread's record is
 // in it. The wait is for a record to the same file only (lock_log_files is given up while
 // asleep); the entry is looked up again after each wake, as llpl_close may have dropped it.
-int lane_waiters;  // records waiting in a lane now (lock_log_files)
-
 LOG_LOCK_PATH_LIST* enter_lane(const L_CHAR* path) {
   LOCK_SCOPE(lock_log_files);
   for (;;) {
