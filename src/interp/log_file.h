@@ -47,8 +47,9 @@ void do_log_action_console(LOG_ACTION* action, LOG_NODE* n);
 // in log(n-1) and moves each log(i) to log(i+1). A count below 1 counts as 1.
 void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PATH_LIST* e);
 // Closes (stream and call lock) and drops the entries not in use: with all 0 only those made
-// 2 seconds ago or earlier. Takes lock_log_files. A thread without interpreter is bound to one
-// first; llpl_close is the rest, for a caller known to be bound.
+// 2 seconds ago or earlier, each in its lane (a record to it meanwhile waits, then makes a
+// new entry); lock_log_files is held only to pick and drop them. A thread without
+// interpreter is bound to one first; llpl_close is the rest, for a caller known to be bound.
 void llpl_check(int all);
 void llpl_close(int all);
 
