@@ -43,7 +43,8 @@ void init_l_favt64() {
   if (lock_up_test(l_favt64_lock)) return;
   init_favt64();
   l_favt64_lock = new_lock();
-  set_lock_waits(l_favt64_lock, waits(PeerWait::kHelper));  // a store file in another user's folder: see platform/rules.h
+  // Held across a store file's helper in another user's folder: see platform/rules.h.
+  set_lock_waits(l_favt64_lock, waits(PeerWait::kHelper));
 }
 
 FAVT64_NODE* l_favt64_alloc_node(FAVT64_ROOT* root, const void* data, int64_t len) {

@@ -154,7 +154,8 @@ TQ_SEXP* tq_Touch(TQ_WORD_ARGS) {
   const int fd = u_open(path.p, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     const char* why = std::strerror(errno);  // before any string is made: a collection may change errno
-    return lang_error(s, ER_CANNOT_OPEN, "Touch", list(v, n_get_string(" can not create file "), n_get_string(why), nullptr));
+    return lang_error(s, ER_CANNOT_OPEN, "Touch",
+                      list(v, n_get_string(" can not create file "), n_get_string(why), nullptr));
   }
   u_close(fd);
   return get_integer(-1, nullptr);

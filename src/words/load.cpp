@@ -24,8 +24,8 @@
 namespace tq {
 
 TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename, int err) {
-  return lang_error(s, ER_CANNOT_OPEN, "load",
-                    list(n_get_string("cannot open the file"), get_string(filename), err > 0 ? n_get_string(std::strerror(err)) : nullptr, nullptr));
+  TQ_SEXP* why = err > 0 ? n_get_string(std::strerror(err)) : nullptr;
+  return lang_error(s, ER_CANNOT_OPEN, "load", list(n_get_string("cannot open the file"), get_string(filename), why, nullptr));
 }
 
 namespace {

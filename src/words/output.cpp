@@ -55,8 +55,8 @@ STREAM* open_for_print(const L_CHAR* path) { return s_open_file(n_string(std_cm,
 
 // The error of a file that did not open with err: the file as named and the system's cause.
 TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path, int err) {
-  return lang_error(s, ER_CANNOT_OPEN, func,
-                    list(n_get_string("cannot open the file"), path, err > 0 ? n_get_string(std::strerror(err)) : nullptr, nullptr));
+  TQ_SEXP* why = err > 0 ? n_get_string(std::strerror(err)) : nullptr;
+  return lang_error(s, ER_CANNOT_OPEN, func, list(n_get_string("cannot open the file"), path, why, nullptr));
 }
 
 // The error of a write that failed with err: the code of a file that does not open, the

@@ -57,7 +57,8 @@ bool read_wire(int fd, WireRequest* w) {
   return true;
 }
 
-std::string reply_bytes(int32_t seq, int32_t code, int64_t r, const std::vector<std::pair<int32_t, std::string>>& bufs) {
+std::string reply_bytes(int32_t seq, int32_t code, int64_t r,
+                        const std::vector<std::pair<int32_t, std::string>>& bufs) {
   std::string out;
   auto put = [&out](const void* p, size_t n) { out.append(static_cast<const char*>(p), n); };
   int32_t count = int32_t(bufs.size());

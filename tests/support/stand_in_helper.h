@@ -1,6 +1,7 @@
-// Stand-ins for a user's root file helper, and the end of the real ones a test started: a helper record adopted on two pipes whose far
+// Stand-ins for a user's root file helper: a helper record adopted on two pipes whose far
 // ends the test holds, the wire read and written by hand (FakeHelper), or served by a task
-// that answers every request but the ones it is told to hold (StandInHelper).
+// that answers every request but the ones it is told to hold (StandInHelper); and the end of
+// the real helpers a test started.
 #pragma once
 #include <sys/types.h>
 
