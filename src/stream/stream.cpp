@@ -566,6 +566,13 @@ void _s_close_sync(STREAM* s) {
   s->h.close_next = nullptr;
 }
 
+int s_closes_waiting() {
+  LOCK_SCOPE(stream_lock);
+  int n = 0;
+  for (STREAM* c = closing_streams; c; c = c->h.close_next) ++n;
+  return n;
+}
+
 // Counted as a waiter rather than registered inside: two accessors waiting for one writer
 // must not wait for each other. The record is looked up again after every sleep, as a close
 // may have come meanwhile.

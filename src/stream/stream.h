@@ -269,6 +269,8 @@ void s_delete_thread(STREAM* s, S_FILE_THREAD* t);
 // Waits (stream lock held, released while asleep) until every other thread has left the
 // operations of s, breaking their waits. Closes of different streams wait side by side.
 void _s_close_sync(STREAM* s);
+// The closes waiting now for their streams' threads.
+int s_closes_waiting();
 // Waits (stream lock held, released while asleep) until no thread but the caller is inside an
 // operation of s, neither interrupting nor holding off the threads inside: for a class whose
 // operations change, with the lock released, fields that its accessors read under the lock.

@@ -572,6 +572,7 @@ TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
   });
   ASSERT_TRUE(tqtest::wait_until([&] { return helper->held() == 2; })) << "the helper was not asked";
   tqtest::Task held_close([st] { d_s_close(st); });
+  ASSERT_TRUE(tqtest::wait_until([] { return s_closes_waiting() == 1; })) << "the close did not wait for the read";
   tqtest::Task other([&] {
     record(dir.file("other"));
     llpl_check(1);  // closes the other file; the held one is in use
@@ -583,6 +584,7 @@ TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
   EXPECT_FALSE(held_log.done() || held_read.done() || held_close.done());
   helper.reset();  // the helper goes: its held calls fail
   EXPECT_TRUE(held_log.wait() && held_read.wait() && held_close.wait());
+  EXPECT_EQ(s_closes_waiting(), 0);
   ufr_retire(get_tqtime());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write the log file " + stuck + "/log: Input/output error\n");
 }
