@@ -137,6 +137,8 @@ void init_u_fileroot();
 // otherwise the helper's reply, or the failure of the layer (ufr_wire.h). A new
 // descriptor comes back as a virtual one with UFR_OK.
 UFR_ERR __ufr_call(UFR_REQ* req);
+// The process of the helper that serves fd, 0 when none does.
+pid_t ufr_helper_pid(int fd);
 // The helper starts under way, and the requests asleep until one ends (ufr_lock taken here).
 struct HelperStarts {
   int starts, waiting;

@@ -13,9 +13,10 @@
 // is one this call made; through a symbolic link that leads to no file, the file is made where
 // the link leads (as the plain open follows it). An undo that fails is told on standard error:
 // "WORD: cannot cut PATH back to N bytes: CAUSE" or "WORD: cannot remove PATH: CAUSE" (an
-// append-only file, a folder that keeps its entries); a file of the root file helper is not
-// undone. The save's slot of platform/save_guard.h notes the same undo for an end of the
-// process in the middle of the save (an interrupt, an ending signal).
+// append-only file, a folder that keeps its entries). The save's slot of platform/save_guard.h notes the same undo for an end of the
+// process in the middle of the save (an interrupt, an ending signal). A file of the root file
+// helper is undone the same way: cut back, removed, or replaced through a new file, all by its
+// helper (platform/file.h), which also keeps the ending undo's cut of its own appends.
 //
 // An append to a regular file holds the file's append lock (flock, exclusive, on the stream's
 // own descriptor) from its first write to its undo and its close, so the appends of this system's saves land whole, one after
@@ -46,7 +47,9 @@ struct SAVE_FILE {
   bool started = false;        // start_save_writes was called
   int lock_fd = -1;            // the appended file's descriptor holding its append lock, or -1:
   bool own_lock = false;       // one of its own (the root helper's file), else the stream's
-  bool cut = false;            // a failure cuts it back to old_size through lock_fd
+  bool cut = false;            // a failure cuts it back to old_size through cut_fd
+  int cut_fd = -1;             // the stream's descriptor (the root helper's file: the helper's)
+  bool helper_note = false;    // the helper keeps the ending undo's cut (platform/file.h's u_guard_cut)
   int64_t old_size = 0;        // its length when the lock was taken
   int refused = 0;             // why the save was refused rather than failed (save_refusal), or 0
 };
