@@ -637,26 +637,32 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   // Written through the root helper when the test runs as root (the writes are then only
   // queued), so nobody may pass through the folders above.
   ASSERT_EQ(mkdir(dir.file("nobody").c_str(), 0755), 0);
-  if (chown(dir.file("nobody").c_str(), 65534, 65534) == 0)
-    for (const auto& d : {dir.path(), std::filesystem::path(dir.path()).parent_path().string()}) chmod(d.c_str(), 0711);
+  for (const char* f : {"nobody/app.tq", "nobody/old.tq", "nobody/kept.tq"}) tqtest::write_file(dir.file(f), old);
+  chmod(dir.file("nobody/kept.tq").c_str(), 0640);
+  for (const char* f : {"nobody", "nobody/app.tq", "nobody/old.tq", "nobody/kept.tq"})
+    if (chown(dir.file(f).c_str(), 65534, 65534) == 0)
+      for (const auto& d : {dir.path(), std::filesystem::path(dir.path()).parent_path().string()}) chmod(d.c_str(), 0711);
   ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);  // append-only where this process may make it so
   for (const char* f : {"keep/f.tq", "keep/g.tq"}) tqtest::write_file(dir.file(f), old);
   const AppendOnly keep(dir.file("keep"), true);
   const AppendOnly app4(dir.file("app4.tq"), true);
   const std::string script = kWords + "/limited/save_limit.tq";
   auto r = tqtest::run_program(
-      {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; STD_CODE=EUC-JP exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
+      {"/bin/bash", "-c", "ulimit -f 4; STD_CODE=EUC-JP exec \"$0\" \"$1\"", tqtest::bin_path("tq_eval"), script},
       dir.path());
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, std::string(keep.set() ? "Save: cannot remove keep/h.tq: Operation not permitted\n" : "") +
                        (app4.set() ? "Save: cannot cut app4.tq back to 1007 bytes: Operation not permitted\n" : ""));
   EXPECT_EQ(r.out, tqtest::read_file(kWords + "/limited/save_limit.out"));
+  struct stat st {};
   for (const char* f : {"o1", "o2", "o3", "app2.tq", "deep.tq", "into/made.tq", "s1", "s2", "s5"}) EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << f;
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
-  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq", "nobody/kept.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
+  for (const char* f : {"nobody/app.tq", "nobody/old.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
+  EXPECT_EQ(entries(dir.file("nobody")), 6u) << "a new file left behind, or a made one";
+  EXPECT_TRUE(stat(dir.file("nobody/kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
   for (const char* f : {"s3", "s4"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n") << f << ": another save's append to the file save made";
-  struct stat st {};
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
   EXPECT_EQ(tqtest::read_file(dir.file("acl/plain.tq")), "1\n2\n");
