@@ -44,6 +44,7 @@
 #include "stream/stream.h"
 #include "stream/stream_write.h"
 #include "support/heap_growth.h"
+#include "support/runtime_env.h"
 #include "support/script_suite.h"
 #include "support/task_runner.h"
 #include "support/tick_clock.h"
@@ -712,6 +713,7 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
     int sig = SIGINT;
     const char* made_before = nullptr;  // by a save the run ended before (or another's append): "1\n" in it
     const char* ignored = "";           // the signal the run starts with ignored
+    int helper = 0;  // 1: the folder is another user's (the root file helper writes it, as root); 2: that helper stopped
   } rows[] = {
       {"a new file beside it", beside, new_file_written},
       {"an append", append, appended},
@@ -736,11 +738,22 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
        // the other save over (its value is being read), not only written
        [](const std::string& d, size_t taken) { return taken > 0 && tqtest::read_file(d + "/made.txt").size() == 2; },
        SIGTERM, "made.txt"},
+      {"an append, through the root file helper, TERM", append, appended, SIGTERM, nullptr, "", 1},
+      {"a new file beside it, through the root file helper", beside, new_file_written, SIGINT, nullptr, "", 1},
+      {"a file it made, through the root file helper, a real-time signal", made, made_written, SIGRTMAX, nullptr, "", 1},
+      {"an append to a file it made, through the root file helper, TERM",
+       "(save \"made.txt\" 522 384 \"raw\" ([Load option=\"raw\"] \"/dev/stdin\"))", made_written, SIGTERM, nullptr, "", 1},
+      {"an append, through the root file helper stopped, TERM", append, appended, SIGTERM, nullptr, "", 2},
   };
   for (const auto& row : rows) {
     tqtest::TempDir dir;
     tqtest::write_file(dir.file("keep.txt"), "old\n");
     tqtest::write_file(dir.file("s.tq"), row.form + "\n");
+    if (row.helper && chown(dir.path().c_str(), 65534, 65534) == 0) {  // root: the user may pass to it
+      chown(dir.file("keep.txt").c_str(), 65534, 65534);
+      chmod(dir.path().c_str(), 0755);
+      chmod(std::filesystem::path(dir.path()).parent_path().c_str(), 0711);
+    }
     ASSERT_EQ(mkfifo(dir.file("in").c_str(), 0600), 0);
     auto r = std::make_shared<tqtest::RunResult>();
     const std::string start = (*row.ignored ? "trap '' " + std::string(row.ignored) + "; " : "") + "echo $$ > pid; exec \"$0\" s.tq /dev/null < in";
@@ -759,6 +772,12 @@ TEST(WordsIIIProcess, ASignalledSaveLeavesTheFileAsItWas) {
       const std::string status = tqtest::read_file("/proc/" + std::to_string(pid) + "/status");
       const size_t at = status.find("SigIgn:");
       EXPECT_TRUE(at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (row.sig - 1) & 1)) << row.kind;
+    }
+    if (row.helper == 2 && under_way) {  // the undo waits for it within its bound, then ends it
+      std::vector<pid_t> helpers;
+      ASSERT_TRUE(tqtest::wait_until([&] { return !(helpers = tqtest::children_of(pid)).empty(); })) << row.kind;
+      kill(helpers[0], SIGSTOP);
+      EXPECT_TRUE(tqtest::wait_until([&] { return tqtest::state_of(helpers[0]) == 'T'; })) << row.kind;
     }
     if (under_way) kill(pid, row.sig);
     const bool ends = row.sig != SIGHUP && !*row.ignored;
