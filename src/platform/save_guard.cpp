@@ -93,16 +93,20 @@ bool waited_too_long(const timespec& from) {
 // Takes the slot's step for the undo: at once from an idle slot or from a step of this very
 // thread (suspended under the undo, so not in progress), else once the step in progress
 // ends or the undo's wait, from `from` on, is over.
+std::atomic<bool> undo_waits;  // the undo waits for a step in progress on another thread
+
 void take_for_undo(Guard& g, int me, const timespec& from) {
   for (;;) {
     int seen = 0;
-    if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) return;
+    if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) break;
     if (seen == me || waited_too_long(from)) {
       g.step.store(kUndone, std::memory_order_release);
-      return;
+      break;
     }
+    undo_waits.store(true, std::memory_order_relaxed);
     sched_yield();
   }
+  undo_waits.store(false, std::memory_order_relaxed);
 }
 
 // The helper's own cut, then its end: true when it said it cut, false when it was ended
@@ -253,6 +257,8 @@ void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocke
   noted();
   s.has |= kMade | (unlocked ? unsigned(kUnlocked) : 0u);
 }
+
+bool save_undo_waiting() { return undo_waits.load(std::memory_order_relaxed); }
 
 SaveSignalsHeld::SaveSignalsHeld() {
   static_assert(sizeof old_ >= sizeof(sigset_t));

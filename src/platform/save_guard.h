@@ -84,5 +84,7 @@ void save_write_end(int g);
 // for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
+// Test seam: whether that undo now waits for a step in progress on another thread.
+bool save_undo_waiting();
 
 }  // namespace tq

@@ -30,6 +30,7 @@
 namespace tq {
 
 std::atomic<void (*)()> save_keep_hook{nullptr};
+std::atomic<void (*)()> save_lock_hook{nullptr};
 
 namespace {
 
@@ -288,6 +289,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
       return -1;
     }
     locked = lock_at_once(lk, &sb);
+    if (void (*hook)() = save_lock_hook.load(); hook && locked == 1) hook();
     noted = locked != 1 || note_locked(f, fd, sb.st_size);
     save_step_end(g);
   }

@@ -89,5 +89,8 @@ const char* save_refusal(const SAVE_FILE* f);
 // Test seam: when set, called in the close of a kept save once all of it is written (and a
 // new file renamed over the old one), before it is kept for good.
 extern std::atomic<void (*)()> save_keep_hook;
+// Test seam: when set, called as an append takes its file's lock at once, before it notes
+// what its undo does (the two are one step of its slot).
+extern std::atomic<void (*)()> save_lock_hook;
 
 }  // namespace tq
