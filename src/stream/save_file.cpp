@@ -219,9 +219,20 @@ bool release(SAVE_FILE* f) {
   return kept;
 }
 
+// A helper's file whose helper was lost meanwhile (killed: none of its writes can land any
+// more) is cut through the lock's descriptor, opened anew for writing. True when it was.
+bool helper_gone_cut(const SAVE_FILE* f) {
+  if (errno != EIO && errno != EBADF) return false;
+  const int w = open(("/proc/self/fd/" + std::to_string(f->lock_fd)).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  const bool cut = w >= 0 && ftruncate(w, off_t(f->old_size)) == 0;
+  if (w >= 0) close(w);
+  errno = EIO;
+  return cut;
+}
+
 // An undo that fails is told on standard error: the reply's error does not say it.
 void undo(const SAVE_FILE* f) {
-  if (f->cut && u_ftruncate(f->cut_fd, f->old_size) != 0)
+  if (f->cut && u_ftruncate(f->cut_fd, f->old_size) != 0 && !(f->own_lock && helper_gone_cut(f)))
     std::fprintf(stderr, "%s: cannot cut %s back to %lli bytes: %s\n", f->word, f->path, (long long)f->old_size,
                  std::strerror(errno));
   struct stat sb {};
