@@ -56,7 +56,7 @@ struct UFR_REQ {
   uid_t uid;        // owner whose helper serves a path request
   gid_t gid;        // that owner's group, used when the uid has no passwd entry
   int transaction;  // +1 open, -1 close, 0 otherwise
-  int32_t ufr_code; // operation code 0..10
+  int32_t ufr_code; // operation code 0..15 (ufr_wire.h)
   int argc;
   UFR_ARGS* argv;
   UFR_ERR ret;

@@ -68,8 +68,12 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
 // | ETIMEDOUT | the lock was held all the wait                                            |
 // | ENOENT    | the file was removed while this save waited (a failed save that made it)  |
 // | ECANCELED | the process is ending                                                     |
+// | other     | the root file helper could not note the cut an ending undo makes (lost) |
 // Through the root file helper the lock is taken on a descriptor of the file's own, read
-// only; where the file system has no such locks the save goes on without.
+// only; where the file system has no such locks the save goes on without. The lock taken at
+// once and the note of what the undo does are one step: an undo at any moment knows whether a
+// file the call made is the save's own (after a wait for another save's lock, the two are
+// apart: an undo between them leaves the made file, as another save may hold it).
 inline constexpr int kSaveLockWaitSeconds = 60;
 int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
