@@ -88,7 +88,7 @@ int saves_after_the_undo(const tqtest::TempDir& dir) {
 }
 
 // An append that makes its file, the undo run on another thread as it takes the file's lock
-// (the seam): the made file goes with the save, whose close answers -1.
+// (the seam): the made file goes with the save when the undo takes it (its close answers -1).
 int made_append_undone_at_its_lock(const tqtest::TempDir& dir) {
   static std::atomic<bool> undone{false};
   save_lock_hook = [] {
@@ -100,7 +100,11 @@ int made_append_undone_at_its_lock(const tqtest::TempDir& dir) {
   if (!st) return 100;
   if (start_save_writes(st, &f) == 0) s_write(st, "1\n", 2);
   const int closed = close_save_stream(st, &f, true);
-  return (closed != -1) + 2 * std::filesystem::exists(dir.file("made"));
+  // The undo takes the save at its next step (undone: no file once it has run), or after its
+  // answer (kept).
+  if (closed == -1) tqtest::wait_until([] { return undone.load(); });
+  const bool left = std::filesystem::exists(dir.file("made"));
+  return closed == -1 ? left : !left || tqtest::read_file(dir.file("made")) != "1\n";
 }
 
 TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
