@@ -82,11 +82,14 @@ void recv_done(ToH_ENTRY* e) {
   finish(dead, pipe);
 }
 
-void send_done(ToH_ENTRY* e) {
+// replied: the sending task was writing a reply of its own. Otherwise the session's replying
+// mark is not the sending task's to clear: an empty reply still being written (by the pass or a
+// task of its own) keeps the entry, and its writer destroys it once done.
+void send_done(ToH_ENTRY* e, bool replied) {
   ToH_ENTRY* dead;
   {
     LOCK_SCOPE(ToH_lock);
-    e->replying = false;
+    if (replied) e->replying = false;
     dead = _side_done(e, TOH_SEND_DONE);
   }
   finish(dead, nullptr);
@@ -199,11 +202,11 @@ void send_task(void* data) {
         }
       }
     }
-    if (!r) return send_done(e);
+    if (!r) return send_done(e, false);
     const bool ended = answer(keep, r, pipe) < 0 || r->h.type == TOH_END;
     if (ended || !keep) d_s_close(r->con);
     free_ToH_list(r);
-    if (ended) return send_done(e);
+    if (ended) return send_done(e, true);
     LOCK_SCOPE(ToH_lock);
     e->replying = false;
     wakeup_task(e);
