@@ -25,10 +25,12 @@
 // memory record (gc_pin_nl), which a frame cuts back to its height at opening as it closes.
 // Lookups are the evaluator's most frequent roots, and nothing ever looks a pin up.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "lang/gc.h"
 #include "lang/gc_internal.h"
@@ -71,7 +73,8 @@ struct GC_THREAD {
   GC_THREAD* next;  // bucket chain
   int tid;
   GC_STACK* stack;  // top frame
-  int depth;
+  GC_STACK* bottom;  // the first frame, set before the record is in the table and kept while it is
+  int depth;         // written by its thread only; print_th reads it from others (relaxed)
   GC_STACK* spare;  // closed frame records kept for reuse, chained through parent
   int spare_count;
   GC_CHUNK* spare_chunks[kChunkClasses];  // closed frames' chunks by size, chained through next
@@ -285,25 +288,35 @@ void free_thread_record(GC_THREAD* th) {
 GC_THREAD* new_thread_record(MEM_THREAD* m, int tid) {
   auto* th = static_cast<GC_THREAD*>(d_calloc(1, sizeof(GC_THREAD)));
   th->tid = tid;
-  lock_pool();
-  GC_THREAD*& head = gc_thread_hash[tid % kThreadBuckets];
-  th->next = head;
-  head = th;
-  unlock_pool();
   m->frames = th;
   m->pin_top = 0;  // roots left by a task of this thread that ended with frames open
   return th;
 }
 
 // The task's last frame closed: the record leaves the table and goes back to the debug heap.
-void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
+// In the table, print_th reads another thread's record under the pool lock: the record goes
+// in once its first frame is made and out before that frame is released.
+void publish_thread_record(GC_THREAD* th, GC_STACK* bottom) {
+  lock_pool();
+  th->bottom = bottom;
+  GC_THREAD*& head = gc_thread_hash[th->tid % kThreadBuckets];
+  th->next = head;
+  head = th;
+  unlock_pool();
+}
+
+void unlink_thread_record(GC_THREAD* th) {
   lock_pool();
   for (GC_THREAD** p = &gc_thread_hash[th->tid % kThreadBuckets]; *p; p = &(*p)->next) {
     if (*p != th) continue;
     *p = th->next;
     break;
   }
+  th->bottom = nullptr;
   unlock_pool();
+}
+
+void drop_thread_record(MEM_THREAD* m, GC_THREAD* th) {
   m->frames = nullptr;  // the bottom frame cut the roots' stack back to empty
   if (m->pin_cap > kKeptPins) {
     d_f_ree(m->pins);
@@ -334,7 +347,7 @@ void drop_frame(GC_THREAD* th) {
   tl_mem->pin_top = f->pin_base;
   if (f->chunks) drop_chunks(th, f);
   th->stack = f->parent;
-  --th->depth;
+  std::atomic_ref<int>(th->depth).store(th->depth - 1, std::memory_order_relaxed);
   release_frame(th, f);
 }
 
@@ -360,7 +373,8 @@ int nest_depth() { return nest_count; }
   f->pin_base = tl_mem->pin_top;
   f->parent = th->stack;
   th->stack = f;
-  ++th->depth;
+  std::atomic_ref<int>(th->depth).store(th->depth + 1, std::memory_order_relaxed);
+  if (!f->parent) publish_thread_record(th, f);
   if (mem) enter(f, mem, gc);
 }
 
@@ -368,6 +382,7 @@ int nest_depth() { return nest_count; }
   MemLock lock;
   GC_THREAD* th = my_thread();
   if (!th || !th->stack) return;
+  if (!th->stack->parent) unlink_thread_record(th);
   drop_frame(th);
   if (th->stack) {
     if (mem) enter(th->stack, mem, gc);
@@ -496,14 +511,23 @@ void gc_search_stack(void* mem) {
 }
 
 void print_th() {
-  MemLock lock;
-  lock_pool();
-  for (GC_THREAD* head : gc_thread_hash)
-    for (GC_THREAD* th = head; th; th = th->next) {
-      GC_STACK* bottom = bottom_frame(th);
-      ss_printf("%s = %x (%x)\n", bottom ? bottom->msg : "", unsigned(th->tid), unsigned(th->depth));
-    }
-  unlock_pool();
+  // Printed once the pool lock is let go: the output's stream lock is taken before the pool
+  // lock where a collection starts.
+  std::string lines;
+  {
+    MemLock lock;
+    lock_pool();
+    char line[40];
+    for (GC_THREAD* head : gc_thread_hash)
+      for (GC_THREAD* th = head; th; th = th->next) {
+        const int depth = std::atomic_ref<int>(th->depth).load(std::memory_order_relaxed);
+        snprintf(line, sizeof line, " = %x (%x)\n", unsigned(th->tid), unsigned(depth));
+        lines += th->bottom->msg;
+        lines += line;
+      }
+    unlock_pool();
+  }
+  ss_printf("%s", lines.c_str());
 }
 
 namespace {
