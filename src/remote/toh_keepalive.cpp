@@ -144,7 +144,9 @@ Io write_now(STREAM* s, int fd, REFUSAL* f) {
     {
       StreamPri p;
       LOCK_SCOPE(stream_lock);
-      n = _s_exist(s) ? send(fd, f->reply + f->sent, size_t(f->len - f->sent), MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
+      // A stream gone is a failure, never a wait: errno may still say EAGAIN from before.
+      n = _s_exist(s) ? send(fd, f->reply + f->sent, size_t(f->len - f->sent), MSG_DONTWAIT | MSG_NOSIGNAL)
+                      : (errno = EBADF, -1);
     }
     if (n > 0) {
       f->sent += int(n);
