@@ -217,6 +217,8 @@ TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
   } rows[] = {
       {"slow heads", "GET /x HTTP/1.0\r\nX: ", "", ""},
       {"slow frame headers after the head", post + "12\r\n\r\n" + frame(2, 1, 2).substr(0, 5), "", ""},
+      {"slow frame headers after a head of another method",
+       "PUT /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame(2, 1, 2).substr(0, 5), "", ""},
       {"slow bodies of an agent's requests", "POST /agent HTTP/1.0\r\nContent-Length: 10\r\n\r\nab", "", ""},
       {"slow refused bodies (the page no agent serves)", "POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\nab",
        "cdefghij", "HTTP/1.1 404 Not Found\r\n"},
