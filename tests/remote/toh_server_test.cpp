@@ -464,6 +464,7 @@ TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
     const std::string f = request(TOH_DATA, cookie[i]), got = c[i].read_until(f);
     EXPECT_TRUE(got.ends_with(f) && got.size() > f.size()) << "session " << i;
   }
+  WAIT_FOR(!any_session([](ToH_ENTRY* e) { return e->replying; }), "the late reply's session to reply again");
   for (Sock& x : c) x.close();
   for (STREAM* end : ends) d_s_close(end);
   toh_session_start = start_interpreter;
