@@ -144,7 +144,9 @@ Io write_now(STREAM* s, int fd, REFUSAL* f) {
     {
       StreamPri p;
       LOCK_SCOPE(stream_lock);
-      n = _s_exist(s) ? send(fd, f->reply + f->sent, size_t(f->len - f->sent), MSG_DONTWAIT | MSG_NOSIGNAL) : -1;
+      // A stream gone is a failure, never a wait: errno may still say EAGAIN from before.
+      n = _s_exist(s) ? send(fd, f->reply + f->sent, size_t(f->len - f->sent), MSG_DONTWAIT | MSG_NOSIGNAL)
+                      : (errno = EBADF, -1);
     }
     if (n > 0) {
       f->sent += int(n);
@@ -290,8 +292,8 @@ void _wait_ready() {
 }
 
 // What a request needs past its head to be served with no wait on its peer: a version-1 frame
-// header for a protocol POST; none for a refusal (its body drains parked) or a GET of the
-// protocol; an agent's request is never served so (its body, its evaluation and a remote
+// header for a protocol request of any method but GET; none for a refusal (its body drains
+// parked) or a GET of the protocol; an agent's request is never served so (its body, its evaluation and a remote
 // agent's answer may each take long).
 long needed_past_head(const char* head, size_t len) {
   std::string line(head, std::find(head, head + len, '\n'));
@@ -302,7 +304,7 @@ long needed_past_head(const char* head, size_t len) {
   while (!dir.empty() && dir.back() == '\r') dir.pop_back();
   if (dir.empty()) return 0;
   const char* path = request_path(dir.c_str());
-  if (is_protocol_path(path)) return method == "POST" ? 12 : 0;
+  if (is_protocol_path(path)) return method == "GET" ? 0 : 12;  // as new_accept: all but GET read a frame
   return search_http_agent_list(path) ? -1 : 0;
 }
 
