@@ -19,6 +19,7 @@
 #include "platform/d_alloc.h"
 #include "platform/file.h"
 #include "platform/machine.h"
+#include "platform/sleep.h"
 #include "platform/tick.h"
 #include "stream/file_stream.h"
 #include "stream/format.h"
@@ -30,6 +31,7 @@ namespace tq {
 
 LOG_LOCK_PATH_LIST* ll_path_list;
 SEM lock_log_files;
+SEM lock_log_failures;
 
 namespace {
 
@@ -131,30 +133,47 @@ LOG_LOCK_PATH_LIST* search_llpl(const L_CHAR* path) {
   return e;
 }
 
-// The entry with the path's write call lock (asked for again while it could not be had:
-// without a lock server the file is written without it).
-LOG_LOCK_PATH_LIST* lock_llpl(const L_CHAR* path) {
-  LOG_LOCK_PATH_LIST* e = search_llpl(path);
-  if (cl_error_check(e->id) != 0) e->id = call_lock(path, CL_WRITE, nullptr, nullptr);
-  e->lock = 1;
-  return e;
+int lane_waiters;  // records waiting in a lane now (lock_log_files)
+
+// Enters the lane of path's file: the entry, marked in use, once no other thread's record is
+// in it. The wait is for a record to the same file only (lock_log_files is given up while
+// asleep); the entry is looked up again after each wake, as llpl_close may have dropped it.
+LOG_LOCK_PATH_LIST* enter_lane(const L_CHAR* path) {
+  LOCK_SCOPE(lock_log_files);
+  for (;;) {
+    LOG_LOCK_PATH_LIST* e = search_llpl(path);
+    if (!e->lock) {
+      e->lock = 1;
+      return e;
+    }
+    ++lane_waiters;
+    sleep_task(e, lock_log_files);
+    lock_task(lock_log_files);
+    --lane_waiters;
+  }
 }
 
-LOG_LOCK_PATH_LIST* invalid_llpl(const L_CHAR* path) {
-  LOG_LOCK_PATH_LIST* e = search_llpl(path);
-  if (cl_error_check(e->id) != 0) e->id = cl_invalid();
-  e->lock = 1;
-  return e;
+void leave_lane(LOG_LOCK_PATH_LIST* e) {
+  LOCK_SCOPE(lock_log_files);
+  e->lock = 0;
+  wakeup_task(e);
+}
+
+// The path's write call lock, asked for again while it could not be had (without a lock
+// server the file is written without it). In the lane: the entry is the caller's alone.
+void take_call_lock(LOG_LOCK_PATH_LIST* e) {
+  if (cl_error_check(e->id) != 0) e->id = call_lock(e->path, CL_WRITE, nullptr, nullptr);
 }
 
 STREAM* open_log_file(const char* name) { return s_open_file(name, O_RDWR | O_APPEND | O_CREAT, 0644); }
 
-// Files whose writes fail, each reported once (lock_log_files): a full disk costs one line per
-// file, not one per record, until a write to the file succeeds again.
+// Files whose writes fail, each reported once (lock_log_failures): a full disk costs one line
+// per file, not one per record, until a write to the file succeeds again.
 std::vector<std::string> failing_files;
 
 // How a write of a record to file `name` went (err 0: it was written).
 void note_write(const char* name, int err) {
+  LOCK_SCOPE(lock_log_failures);
   const auto it = std::find(failing_files.begin(), failing_files.end(), name);
   if (err == 0) {
     if (it != failing_files.end()) failing_files.erase(it);
@@ -206,9 +225,11 @@ void div_logfile(const L_CHAR* path, int log_size, int log_filenos, LOG_LOCK_PAT
 }
 
 void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
-  LOCK_SCOPE(lock_log_files);
   L_CHAR* path = parse_dir_path(&n->d, action->path);
-  LOG_LOCK_PATH_LIST* e = (action->option & LO_UNLOCK) ? invalid_llpl(path) : lock_llpl(path);
+  LOG_LOCK_PATH_LIST* e = enter_lane(path);
+  // From here the file's own lane: its opens, writes and drains (a root helper's, which may
+  // wait on that user's helper) hold up only the records to this same file.
+  if (!(action->option & LO_UNLOCK)) take_call_lock(e);
   if (action->size != 0) div_logfile(path, action->size, action->div_nos, e);
   char* name = action->size != 0 ? get_logfile(path, 0) : ln_copy_str(std_cm, path);
   int err = 0;
@@ -225,8 +246,13 @@ void do_log_action_save_file(LOG_ACTION* action, LOG_NODE* n) {
   }
   note_write(name, err);
   d_f_ree(name);
-  e->lock = 0;
+  leave_lane(e);
   d_f_ree(path);
+}
+
+int log_lane_waiters() {
+  LOCK_SCOPE(lock_log_files);
+  return lane_waiters;
 }
 
 void do_log_action_console(LOG_ACTION*, LOG_NODE* n) {
@@ -243,17 +269,33 @@ void llpl_check(int all) {
 }
 
 void llpl_close(int all) {
-  LOCK_SCOPE(lock_log_files);  // the worker changes the list under it; llpl_check may run on any thread
-  const unsigned now = tick_now();
+  // The entries due are marked in use under lock_log_files, closed outside it (a root
+  // helper's file drains first), then dropped: a record to one of them meanwhile waits in its
+  // lane, so that its line follows the lines being drained.
+  std::vector<LOG_LOCK_PATH_LIST*> due;
+  {
+    LOCK_SCOPE(lock_log_files);  // the worker changes the list under it; llpl_check may run on any thread
+    const unsigned now = tick_now();
+    for (LOG_LOCK_PATH_LIST* e = ll_path_list; e; e = e->next)
+      if (!e->lock && (all || now - e->access >= kEntrySeconds)) {
+        e->lock = 1;
+        due.push_back(e);
+      }
+  }
+  for (LOG_LOCK_PATH_LIST* e : due) {
+    if (e->st) close_log_stream(e);
+    if (cl_error_check(e->id) == 0) call_unlock(e->id);
+  }
+  if (due.empty()) return;
+  LOCK_SCOPE(lock_log_files);
   for (LOG_LOCK_PATH_LIST** p = &ll_path_list; *p;) {
     LOG_LOCK_PATH_LIST* e = *p;
-    if (e->lock || (!all && now - e->access < kEntrySeconds)) {
+    if (std::find(due.begin(), due.end(), e) == due.end()) {
       p = &e->next;
       continue;
     }
-    if (e->st) close_log_stream(e);
-    if (cl_error_check(e->id) == 0) call_unlock(e->id);
     *p = e->next;
+    wakeup_task(e);  // a record waiting in its lane makes a new entry
     d_f_ree(e->path);
     d_f_ree(e);
   }

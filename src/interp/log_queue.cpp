@@ -216,6 +216,7 @@ void init_log(TQISP_ENV* env0, TQISP_ENV* env1) {
   if (lock_up_test(lock_log)) return;
   lock_log = new_lock();
   lock_log_files = new_lock();
+  lock_log_failures = new_lock();
   log_queue.lock = new_lock();
   log_queue.records.init();
   log_queue.spare.init();

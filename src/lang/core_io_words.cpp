@@ -73,7 +73,7 @@ int save_open_flags(int64_t flags) {
 }
 
 TQ_SEXP* save_access_error(TQ_SEXP* form, const char* word, TQ_SEXP* path, const SAVE_FILE* f) {
-  const char* why = save_refusal(f);  // null ends the list after the path
+  const char* why = save_cause(f);  // null ends the list after the path
   return lang_error(form, ER_CANNOT_OPEN, word,
                     list(n_get_string("cannot access the file"), path, why ? n_get_string(why) : nullptr, nullptr));
 }

@@ -45,7 +45,8 @@ int qv_save_write(STREAM* s, TQ_SEXP* raw);
 int save_open_flags(int64_t flags);
 struct SAVE_FILE;
 // The error of a save (of word) that could not write path: 0x80040a06 ("cannot access the
-// file" path), and after the path why the save was refused, when it was (save_refusal).
+// file" path), and after the path why: the refusal, or the system's text of the failure
+// (save_cause).
 TQ_SEXP* save_access_error(TQ_SEXP* form, const char* word, TQ_SEXP* path, const SAVE_FILE* f);
 
 }  // namespace tq

@@ -193,11 +193,14 @@ int get_long_char(L_CHAR* ch, TQ_FILE* f) {
     } else {
       if (lex_read_stalls(f)) return 0;
       int n;
+      int err;  // a failed read's cause: the call-out's end takes locks, which clear errno
       {
         ParseCallOut out(f);
         n = s_read(reader_field(f->st), reinterpret_cast<char*>(f->rb), kReadBuffer);
+        err = errno;
       }
       read_time(f).store(tick_now(), std::memory_order_relaxed);
+      errno = err;
       if (n < 1) return n;
       f->rb_len = int16_t(n);
       f->rb_ptr = 1;
@@ -225,7 +228,7 @@ L_CHAR get_1char(TQ_FILE* f, int* ent_flag) {
   } while (r < 0 && errno == EAGAIN);
   if (r == 1) return c;
   if (r == 0 && lex_read_stalls(f)) return 0;  // read ahead: the end is not the stream's
-  if (r < 0) lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name});
+  if (r < 0) lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name, std::strerror(errno ? errno : EIO)});
   ParseCallOut out(f);
   qv_file_delete(f);
   return 0;
@@ -258,7 +261,7 @@ int get_nchar(TQ_FILE* f, uint8_t* buf, int len) {
     if (n == 0) {
       qv_file_delete(f);
     } else {
-      lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name});
+      lex_queue_error(f, ER_END_OF_INPUT, {"cannot read the file", f->name, std::strerror(errno ? errno : EIO)});
     }
     break;
   }

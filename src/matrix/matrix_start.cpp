@@ -16,6 +16,7 @@
 #include "matrix/mx_file_access.h"
 #include "matrix/matrix_upkeep.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/tick.h"
 
 namespace tq {
@@ -55,6 +56,7 @@ void init_budget() { total_ncache_size = kMinNodeCacheSize; }
 // starts), so the handle is published with release, after the rings it guards are made.
 void init_locks() {
   matrix_lock = new_lock();
+  set_lock_waits(matrix_lock, waits(PeerWait::kHelper));  // a store file in another user's folder: see platform/rules.h
   std::atomic_ref<SEM>(matrix_gc_lock).store(new_lock(), std::memory_order_release);
 }
 

@@ -14,6 +14,7 @@
 #include "matrix/mx_file_header.h"
 #include "matrix/mx_node_index.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -154,6 +155,8 @@ MATRIX* select_for_close(MATRIX* skip, const std::vector<MATRIX*>& tried) {
 
 void init_mx_file() {
   mx_file_lock = new_lock();
+  // Held across a store file's helper in another user's folder: see platform/rules.h.
+  set_lock_waits(mx_file_lock, waits(PeerWait::kHelper));
   init_mx_index_key_check();
   new_tick(mx_file_gc_tick, kMxFileGcSeconds, nullptr);
 }

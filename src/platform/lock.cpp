@@ -273,12 +273,12 @@ bool held_lock_site(int i, const char** file, int* line, const char** name) {
   return true;
 }
 
-int held_shared_lock(PeerWait kind) {
+int held_shared_lock(PeerWait kind, const void* given_up) {
   drop_stale_notes();
   for (int i = 0; i < notes_kept(); ++i) {
     const void* n = held.noted[i];
     const HandNote* h = hand_note(n);
-    if (!n) continue;
+    if (!n || (given_up && n == given_up)) continue;
     const unsigned may = h ? h->waits : static_cast<const _SEM*>(n)->waits;
     if (!(may & waits(kind))) return i;
   }

@@ -41,10 +41,16 @@ constexpr unsigned kChannelAndLookup = waits(PeerWait::kConnection, PeerWait::kL
 // across a new agent connection's SetAgent until its reply is through).
 constexpr unsigned kChannelAndReply = kChannel | waits(PeerWait::kValue);
 constexpr unsigned kChannelLookupAndReply = kChannelAndLookup | waits(PeerWait::kValue);
+
+// A root helper file's drain waits for the write task to hand that file's queued bytes to its
+// helper (bounded by the drain's 30 s); the output and delay-queue locks are held across it
+// when a reply goes to a file interpreter's file, and only that interpreter's writers wait
+// on them.
+constexpr unsigned kDrain = waits(PeerWait::kHelperDrain);
 }  // namespace
 
 const HAND_LOCK_ROW hand_locks[int(HandLock::kCount)] = {
-    {"the delay-queue lock", kChannel},           {"the output lock", kChannelAndReply},
+    {"the delay-queue lock", kChannel | kDrain},  {"the output lock", kChannelAndReply | kDrain},
     {"accept_lock", kChannel},                    {"the blacklist's busy flag", kChannelAndLookup},
     {"the agent's token", kChannelLookupAndReply},     {"the session's lock", kChannelLookupAndReply},
 };
@@ -71,9 +77,9 @@ void hand_lock_released(HandLock which, const void* lock) {
 int hand_lock_takes(HandLock which) { return takes[int(which)].load(); }
 int hand_locks_held(HandLock which) { return holds[int(which)].load(); }
 
-void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line) {
+void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line, const void* given_up) {
   if (!rule_checks_on()) return;
-  const int i = held_shared_lock(kind);
+  const int i = held_shared_lock(kind, given_up);
   if (i < 0) return;
   const char* f = nullptr;
   const char* name = nullptr;

@@ -13,8 +13,10 @@
 // |   interpreters need                                    |   socket's or pipe's read or |
 // |                                                        |   write, accept, connect; a  |
 // |                                                        |   name lookup; the root file |
-// |                                                        |   helper's pipes; a forced   |
-// |                                                        |   value (another thread's)   |
+// |                                                        |   helper's pipes, and a      |
+// |                                                        |   helper file's drain; a     |
+// |                                                        |   forced value (another      |
+// |                                                        |   thread's)                  |
 // | a reader's text ends at its end, never at an error     | the parser's end of input    |
 // | a word broken by a reference is never read as a token  | the parser's token intake    |
 //
@@ -32,6 +34,28 @@
 // | bl_scan_lock  | a held-back host's retry (a  | only the blacklist's own scan takes it; |
 // |               |   connect and its handshake) |   a command on the host being retried   |
 // |               |                              |   answers "held back" meanwhile         |
+//
+// Recorded locks that other interpreters do need, held across a root file helper's wait
+// (kHelper, set with set_lock_waits) when, running as root, the file they guard is in another
+// user's folder: a helper that stops answering then holds every holder of the lock, not only
+// its own user. Each keeps a file's bytes consistent across calls that a helper answers one
+// by one, so the wait cannot move out of it without a lock per file; not mended here:
+//
+// | recorded lock  | the helper's wait under it               | who else waits                   |
+// |----------------|------------------------------------------|----------------------------------|
+// | l_favt64_lock  | every store call on a store file (open,  | every store call of the process  |
+// |                |   page reads and writes, flush, close)   |   (one lock for all store files) |
+// | mx_file_lock   | a matrix file's opening and closing      | every matrix file's access       |
+// |                |   (the store open, the write-back)       |   bookkeeping                    |
+// | matrix_lock    | a matrix's close, purge and node waits   | every matrix operation           |
+// |                |   that reach its store file              |                                  |
+// | auth_lock      | the localhost-root key file, made, read  | every login; only when the       |
+// |                |   and removed in the temporary folder    |   temporary folder is another    |
+// |                |                                          |   user's (root's /tmp is local)  |
+//
+// Locks of this kind that were mended: a stream's close waits for that stream's threads only
+// (no process-wide close turn), and the log's lock_log_files guards only the table of log
+// files, each file's open, writes and drain running in that file's lane (below).
 #pragma once
 
 namespace tq {
@@ -48,6 +72,7 @@ enum class PeerWait : unsigned {
   kLookup = 2,      // a name lookup: the name servers
   kHelper = 4,      // the root file helper's pipes: a helper other interpreters share
   kValue = 8,       // a value another thread fills in (a forced delayed value)
+  kHelperDrain = 16,  // a root helper file's queued bytes handed to its helper by the write task
 };
 constexpr unsigned waits(PeerWait k) { return unsigned(k); }
 constexpr unsigned waits(PeerWait a, PeerWait b) { return unsigned(a) | unsigned(b); }
@@ -65,17 +90,20 @@ int held_lock_count();
 // one); false when i is past the locks noted.
 bool held_lock_site(int i, const char** file, int* line, const char** name = nullptr);
 // The index of the first held lock whose holder may not make a wait of kind (one other
-// interpreters need, or one whose peer is not the one waited on), or -1.
-int held_shared_lock(PeerWait kind = PeerWait::kConnection);
+// interpreters need, or one whose peer is not the one waited on), or -1. A lock given up
+// for the wait (the record a sleep releases) is not counted.
+int held_shared_lock(PeerWait kind = PeerWait::kConnection, const void* given_up = nullptr);
 
 // ---- the hand-made locks -----------------------------------------------------------------
 // Flags and counts kept by hand rather than recorded locks. Each guards one peer: only work
 // for that same peer waits on it, so holding it across a wait on that peer's channel (a
 // socket or pipe read, write, accept or connect; for the last three rows also the connect's
 // name lookup; for the output lock and the last two also a request's reply, a value the
-// reader of its connection fills in without the lock) holds up no other interpreter. Any other wait under it (a
-// forced value, the file helper's pipes, a lookup under the first three) breaks the rule. A thread start
-// that may wait is never made under any of them.
+// reader of its connection fills in without the lock; for the first two also a root helper
+// file's drain, when a reply goes to a file interpreter's file in another user's folder,
+// bounded by the drain's 30 s) holds up no other interpreter. Any other wait under it (a
+// forced value, the file helper's pipes, a lookup under the first three) breaks the rule. A
+// thread start that may wait is never made under any of them.
 //
 // | lock               | the word                  | held while                    | own peer: why     |
 // |--------------------|---------------------------|-------------------------------|-------------------|
@@ -129,6 +157,11 @@ int held_shared_lock(PeerWait kind = PeerWait::kConnection);
 // |                                 |   (bounded per take)         |   sharers asked to wait on it  |
 // | a save's flock and its step     | the file's disk writes       | only saves of the same file;   |
 // |   (save_file, save_guard)       |                              |   the undo's wait is bounded   |
+// | a stream's close wait (its      | the stream's threads leaving,| only closes of the same stream |
+// |   close_next chain, stream.cpp) |   one maybe in a helper call |   (closes wait side by side)   |
+// |                                 |   that ignores the break     |                                |
+// | a log file's lane (its entry's  | that file's open, writes and | only records and closes of the |
+// |   in-use mark, log_file.cpp)    |   drain (its owner's helper) |   same file                    |
 enum class HandLock : int { kDelayQueue, kOutput, kAccept, kBlacklistBusy, kAgentToken, kSession, kCount };
 struct HAND_LOCK_ROW {
   const char* name;  // as the checks' messages name it
@@ -145,7 +178,8 @@ int hand_locks_held(HandLock which);
 
 // A wait on a peer of a kind (what: "a socket read", ...), at file:line: with the checks on,
 // ends the process when the task holds a lock whose holder may not make that wait, naming
-// the lock and the wait.
-void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line);
+// the lock and the wait. given_up: a recorded lock's record (_SEM) the wait releases while
+// it sleeps, held at the check and not across the wait.
+void check_no_peer_wait(PeerWait kind, const char* what, const char* file, int line, const void* given_up = nullptr);
 
 }  // namespace tq

@@ -9,6 +9,7 @@
 #include "lang/gc.h"
 #include "lang/site.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/startup.h"
 #include "platform/tick.h"
 #include "remote/auth_client.h"
@@ -286,6 +287,7 @@ void free_auth_tick(void* conn) { free_auth_connection_set(static_cast<AUTH_CONN
 
 void init_authentificaition(TQISP_ENV* env) {
   auth_lock = new_lock();
+  set_lock_waits(auth_lock, waits(PeerWait::kHelper));  // a key file in another user's folder: see platform/rules.h
   GcFrame frame("init_authentificaition");
   auth_env = new_env(env);
   set_env(env, _l_string_2(std_cm, "authentification"), get_env(auth_env));

@@ -101,9 +101,11 @@ int copy_out_frames(STREAM* s, char* data, int len) {
 
 // Ends a pipe read: the lock is retaken, the reader's turn handed on.
 int end_read(STREAM* s, int result) {
+  const int err = errno;  // a failed read's cause, which taking the lock clears
   lock_task(stream_lock);
   s->fpipe.read_flag = 0;
   wakeup_task(s);
+  errno = err;
   return result;
 }
 

@@ -238,6 +238,7 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
     const int err = errno;
     release(f);
     if (err == ECANCELED) f->refused = err;
+    f->err = err;
     errno = err;
   }
   return st;
@@ -275,7 +276,7 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   save_step_end(g);
   if (held && sb.st_nlink > 0) return 0;
   if (!held) f->refused = ETIMEDOUT;
-  errno = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
+  errno = f->err = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
   return -1;
 }
 
@@ -290,8 +291,10 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   // before the save answers, not unseen in the close.
   const bool sent = !keep || s_drain(st) == 0;
   const int lost = s_write_error(st);  // ECANCELED: a write the undo at the end of the process refused
+  if (lost > 0 && !f->err) f->err = lost;
   bool ok = !keep || (ended && sent && lost == 0);
   if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
+  if (!ok && !f->err) f->err = errno ? errno : EIO;
   // An append locked through the stream's own descriptor is undone before the close, under
   // the lock, once what the close would still write (a closing sequence) is out: that
   // descriptor is the stream's, and an unbuffered one. Any other save is undone after it.
@@ -315,6 +318,11 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   if (!kept && keep) ok = false;
   if (lost == ECANCELED || (!kept && keep)) f->refused = ECANCELED;
   return ok ? 0 : -1;
+}
+
+const char* save_cause(const SAVE_FILE* f) {
+  if (const char* why = save_refusal(f)) return why;
+  return f->err > 0 ? std::strerror(f->err) : nullptr;
 }
 
 const char* save_refusal(const SAVE_FILE* f) {

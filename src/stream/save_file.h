@@ -49,6 +49,7 @@ struct SAVE_FILE {
   bool cut = false;            // a failure cuts it back to old_size through lock_fd
   int64_t old_size = 0;        // its length when the lock was taken
   int refused = 0;             // why the save was refused rather than failed (save_refusal), or 0
+  int err = 0;                 // the system's reason of the first failure (errno), or 0
 };
 
 // Opens the save's file with the open flags (O_RDWR and O_CREAT, O_TRUNC, O_APPEND, O_EXCL,
@@ -82,6 +83,10 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep);
 // another save past 60 s" (start_save_writes's ETIMEDOUT); null otherwise. Any time after
 // open_save_stream, f released or not.
 const char* save_refusal(const SAVE_FILE* f);
+// What a failed save's error adds after the path: its refusal when it was refused, else the
+// system's text of the failure's errno ("No such file or directory", "No space left on
+// device", ...); null when neither is known.
+const char* save_cause(const SAVE_FILE* f);
 
 // Test seam: when set, called in the close of a kept save once all of it is written (and a
 // new file renamed over the old one), before it is kept for good.

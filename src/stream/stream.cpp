@@ -17,6 +17,7 @@
 
 #include "platform/d_alloc.h"
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -49,7 +50,10 @@ void (*zonbie_batch_done)();
 
 namespace {
 
-STREAM* close_stream;  // the stream whose close waits for its threads
+// The streams whose closes wait for their threads, chained through close_next. Each close
+// waits for its own stream's threads only: a thread that never leaves (a root helper's call
+// ignores the break signal) holds the closes of that stream and no other.
+STREAM* closing_streams;
 int alone_waiters;     // threads in _s_wait_alone: while any waits, leaving a stream wakes its key
 void (*init_chain_stream_fn)();
 void (*init_TQoHTTP_stream_fn)();
@@ -189,7 +193,7 @@ void close_sync_task(void*) {
   for (;;) {
     sleep_sec(2);
     LOCK_SCOPE(stream_lock);
-    if (close_stream) wakeup_task(&close_stream->h.thread);
+    for (STREAM* c = closing_streams; c; c = c->h.close_next) wakeup_task(&c->h.thread);
   }
 }
 
@@ -208,6 +212,9 @@ void unlink_stream_list(STREAM* s, const char* file, int line) {
 // Step 2 of a close: wait until the write task has sent the buffer, at most until the
 // 30-second limit fires. False when another thread closed the stream meanwhile.
 bool drain_before_close(STREAM* s) {
+  // The write task hands a root helper file's bytes to its helper: the wait is on that helper.
+  if ((s->h.wb_flags & WB_BUFFERED) && (s->h.write_buf.head || (s->h.wb_flags & WB_WRITING)))
+    check_no_peer_wait(PeerWait::kHelperDrain, "a root helper file's drain", __FILE__, __LINE__, stream_lock.so->d_sem);
   while ((s->h.write_buf.head || (s->h.wb_flags & WB_WRITING)) && !(s->h.wb_flags & WB_CLOSE_TIMEOUT)) {
     start_write_task(s);
     new_tick(s_close_write_tick, -30, s);
@@ -539,11 +546,8 @@ void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
 }
 
 void _s_close_sync(STREAM* s) {
-  while (close_stream) {
-    sleep_task(&close_stream, stream_lock);
-    lock_task(stream_lock);
-  }
-  close_stream = s;
+  s->h.close_next = closing_streams;
+  closing_streams = s;
   const int me = get_tid();
   for (;;) {
     S_FILE_THREAD* t = s->h.thread;
@@ -554,8 +558,19 @@ void _s_close_sync(STREAM* s) {
     sleep_task(&s->h.thread, stream_lock);
     lock_task(stream_lock);
   }
-  close_stream = nullptr;
-  wakeup_task(&close_stream);
+  for (STREAM** p = &closing_streams; *p; p = &(*p)->h.close_next)
+    if (*p == s) {
+      *p = s->h.close_next;
+      break;
+    }
+  s->h.close_next = nullptr;
+}
+
+int s_closes_waiting() {
+  LOCK_SCOPE(stream_lock);
+  int n = 0;
+  for (STREAM* c = closing_streams; c; c = c->h.close_next) ++n;
+  return n;
 }
 
 // Counted as a waiter rather than registered inside: two accessors waiting for one writer

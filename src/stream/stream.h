@@ -84,6 +84,7 @@ struct S_HEADER {
   U_HISTORY u_history;
   STREAM* reg_next;         // registry chain: live records first (newest first), then zombies
   STREAM* reg_prev;         // (oldest first); a record leaves it without a walk
+  STREAM* close_next;       // the chain of closes waiting for their threads (stream_lock)
 };
 
 // Hand-over records (child processes).
@@ -265,7 +266,11 @@ void _s_note_write(STREAM* s, int len, int err);
 void _s_insert_thread(STREAM* s, S_FILE_THREAD* t);
 void _s_delete_thread(STREAM* s, S_FILE_THREAD* t);
 void s_delete_thread(STREAM* s, S_FILE_THREAD* t);
+// Waits (stream lock held, released while asleep) until every other thread has left the
+// operations of s, breaking their waits. Closes of different streams wait side by side.
 void _s_close_sync(STREAM* s);
+// The closes waiting now for their streams' threads.
+int s_closes_waiting();
 // Waits (stream lock held, released while asleep) until no thread but the caller is inside an
 // operation of s, neither interrupting nor holding off the threads inside: for a class whose
 // operations change, with the lock released, fields that its accessors read under the lock.

@@ -223,10 +223,12 @@ int s_read(STREAM* s, char* data, int len) {
   S_TABLE* tbl = s->h.tbl;
   unlock_task(stream_lock, "s_read");
   const int r = tbl->read(s, data, len);
+  const int err = errno;  // a failed read's cause, which taking the lock clears
   lock_task(stream_lock);
   if (r > 0) s->h.bytes_per_interval += r;
   _s_delete_thread(s, &t);
   unlock_task(stream_lock, "s_read");
+  errno = err;
   return r;
 }
 
@@ -242,9 +244,11 @@ int s_flush(STREAM* s) {
   S_TABLE* tbl = s->h.tbl;
   unlock_task(stream_lock, "s_flush");
   const int r = tbl->flush(s);
+  const int err = errno;
   lock_task(stream_lock);
   _s_delete_thread(s, &t);
   unlock_task(stream_lock, "s_flush");
+  errno = err;
   return r;
 }
 

@@ -11,14 +11,16 @@ namespace tq {
 // one of its buffered writes has failed).
 int s_write(STREAM* s, const char* data, int len);
 // Bytes read, 0 at the end, -1 on failure or when len is not positive. A pushed-back byte
-// comes first, as a read of 1.
+// comes first, as a read of 1. A failed read leaves the class's errno.
 int s_read(STREAM* s, char* data, int len);
 // The class's flush; does not wait for buffered bytes.
 int s_flush(STREAM* s);
 // Waits until a buffered stream's queued bytes are written, as a close does: 0 when all went
 // out, and at once for a stream that writes directly; -1 when one of its buffered writes
 // failed (the bytes behind it are dropped), the wait ran out (s is then written no more) or
-// s is not live. Before a close that must answer whether the data is on the file.
+// s is not live. Before a close that must answer whether the data is on the file. The wait
+// for a root helper's file is a wait on that helper (checked as PeerWait::kHelperDrain: only
+// locks that guard the writer's own peer may be held across it, platform/rules.h).
 int s_drain(STREAM* s);
 // Ends the text written so far as a close would: writes the closing sequence of the
 // stream's code method (a stateful encoding's return to its first state) and starts the

@@ -152,7 +152,11 @@ TQ_SEXP* tq_Touch(TQ_WORD_ARGS) {
   HostPath path(v);
   if (times_now(path.p) == 0) return get_integer(0, nullptr);
   const int fd = u_open(path.p, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return lang_error(s, ER_CANNOT_OPEN, "Touch", list(v, n_get_string(" can not create file "), nullptr));
+  if (fd < 0) {
+    const char* why = std::strerror(errno);  // before any string is made: a collection may change errno
+    return lang_error(s, ER_CANNOT_OPEN, "Touch",
+                      list(v, n_get_string(" can not create file "), n_get_string(why), nullptr));
+  }
   u_close(fd);
   return get_integer(-1, nullptr);
 }

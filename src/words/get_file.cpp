@@ -3,6 +3,9 @@
 // only a file that cannot be opened moves on to the next candidate.
 #include "words/get_file.h"
 
+#include <cerrno>
+
+
 #include "interp/file_prefix.h"
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
@@ -81,7 +84,7 @@ TQ_SEXP* get_op(TQISP_ENV* env, TQ_SEXP* s, const L_CHAR* name) {
     // A link that leads out of the candidate's tree serves nothing: as if there were no file.
     const bool docs = (i == 0) == bool(gf.flags & GF_DOCS_ONLY);
     if (path_in_tree(name, targets[i], docs) == 0)
-      r = load_open_error(s, targets[i]);
+      r = load_open_error(s, targets[i], ENOENT);
     else
       r = load_file(env, s, tq ? LOAD_TQ : LOAD_RAW, targets[i], nullptr, nullptr, 0,
                     lft ? lf_close_function : nullptr, lft);

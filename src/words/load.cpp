@@ -6,6 +6,9 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "interp/interpreter.h"
 #include "lang/calendar.h"
 #include "lang/eval.h"
@@ -20,8 +23,9 @@
 
 namespace tq {
 
-TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename) {
-  return lang_error(s, ER_CANNOT_OPEN, "load", list(n_get_string("cannot open the file"), get_string(filename), nullptr));
+TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename, int err) {
+  TQ_SEXP* why = err > 0 ? n_get_string(std::strerror(err)) : nullptr;
+  return lang_error(s, ER_CANNOT_OPEN, "load", list(n_get_string("cannot open the file"), get_string(filename), why, nullptr));
 }
 
 namespace {
@@ -115,11 +119,13 @@ TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename,
                    AUTOMATON* term_a, int flags, TQ_CLOSE_FUNC func, void* work) {
   const L_CHAR* base = s && s->h.file ? s->h.file->name : nullptr;
   L_CHAR* path = get_script(base, filename);
+  errno = ENOENT;  // no path: the script search found no file
   STREAM* st = path ? s_open_file(n_string(std_cm, path), O_RDONLY, 0) : nullptr;
   if (!st) {
+    const int err = errno;
     d_f_ree(path);
     free_automaton(term_a);
-    return load_open_error(s, filename);
+    return load_open_error(s, filename, err);
   }
   TQ_SEXP* r;
   switch (type) {

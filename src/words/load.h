@@ -85,11 +85,11 @@ void escape_handling(L_CHAR* text);
 // Reads filename (found by the script search beside the file of s) in mode type; see the
 // word "Load". encode: an encoding name or null; term_a: owned (freed when unused); flags:
 // reader flags added; func/work: the close hook of the lazily read list or reader. Errors:
-// 0x80040a06 ("cannot open the file" filename), func "load", positioned at s.
+// 0x80040a06 ("cannot open the file" filename cause), func "load", positioned at s.
 TQ_SEXP* load_file(TQISP_ENV* env, TQ_SEXP* s, int type, const L_CHAR* filename, const L_CHAR* encode,
                    AUTOMATON* term_a, int flags, TQ_CLOSE_FUNC func, void* work);
-// The error of a file that cannot be opened: 0x80040a06 ("cannot open the file" filename),
-// func "load", positioned at s.
-TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename);
+// The error of a file that cannot be opened: 0x80040a06 ("cannot open the file" filename
+// cause), func "load", positioned at s; the cause is the system's text of err (none for 0).
+TQ_SEXP* load_open_error(TQ_SEXP* s, const L_CHAR* filename, int err);
 
 }  // namespace tq

@@ -2,6 +2,7 @@
 // a terminator pattern (see load.h). Each realisation reads just one element and rewrites
 // its delayed cell in place into (element . next delayed cell), or nil at the end.
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "interp/gc_hooks.h"
@@ -60,9 +61,11 @@ void free_buffers(DELAY_LOAD_T* df) {
   df->bb_size = df->bb_ptr = 0;
 }
 
-TQ_SEXP* read_error(TQ_SEXP* cell) {
+// The error of a read that failed with err: the system's cause after the text.
+TQ_SEXP* read_error(TQ_SEXP* cell, int err) {
+  const char* why = err > 0 ? std::strerror(err) : nullptr;
   return get_error(cell->h.file, cell->h.line, ER_END_OF_INPUT, _l_string_2(std_cm, "load"),
-                   list(n_get_string("cannot read the file"), nullptr));
+                   list(n_get_string("cannot read the file"), why ? n_get_string(why) : nullptr, nullptr));
 }
 
 // One read of the stream, repeated while it is interrupted: bytes, 0 at the end, -1.
@@ -173,7 +176,7 @@ TQ_SEXP* tq_delay_load(TQ_SEXP* cell) {
   while (!end && fill < kLoadChunk) {
     const int n = read_some(df->st, chunk + fill, kLoadChunk - fill);
     if (n < 0) {
-      publish_pair(cell, read_error(cell), nullptr, cell->h.file, cell->h.line);
+      publish_pair(cell, read_error(cell, errno), nullptr, cell->h.file, cell->h.line);
       end = true;
       fill = -1;
       break;
@@ -202,7 +205,7 @@ TQ_SEXP* tq_delay_load_text(TQ_SEXP* cell) {
     L_CHAR ch;
     const int r = next_char(df, &ch);
     if (r < 0) {
-      publish_pair(cell, read_error(cell), nullptr, cell->h.file, cell->h.line);
+      publish_pair(cell, read_error(cell, errno), nullptr, cell->h.file, cell->h.line);
       return cell;
     }
     if (r == 1) {

@@ -53,8 +53,10 @@ int stream_number(const L_CHAR* d) { return int(std::strtol(n_string(std_cm, d),
 
 STREAM* open_for_print(const L_CHAR* path) { return s_open_file(n_string(std_cm, path), kOpenFlags, kOpenMode); }
 
-TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path) {
-  return lang_error(s, ER_CANNOT_OPEN, func, list(n_get_string("cannot open the file"), path, nullptr));
+// The error of a file that did not open with err: the file as named and the system's cause.
+TQ_SEXP* cannot_open(TQ_SEXP* s, const char* func, TQ_SEXP* path, int err) {
+  TQ_SEXP* why = err > 0 ? n_get_string(std::strerror(err)) : nullptr;
+  return lang_error(s, ER_CANNOT_OPEN, func, list(n_get_string("cannot open the file"), path, why, nullptr));
 }
 
 // The error of a write that failed with err: the code of a file that does not open, the
@@ -115,7 +117,10 @@ TQ_SEXP* tq_PrintStd(TQ_WORD_ARGS) {
   }
   if (const L_CHAR* file = word_attr(sf, "file")) {
     STREAM* st = open_for_print(file);
-    if (!st) return cannot_open(s, "Printstd", get_string(file));
+    if (!st) {
+      const int err = errno;  // before the name's string is made: a collection may change it
+      return cannot_open(s, "Printstd", get_string(file), err);
+    }
     const int err = write_file(st, x, flags);
     return err ? cannot_write(s, file, err) : nullptr;
   }
@@ -130,7 +135,7 @@ TQ_SEXP* tq_openPrintStd(TQ_WORD_ARGS) {
   if (const L_CHAR* enc = word_attr(sf, "encoding"); enc && !(cm = search_cm(n_string(std_cm, enc))))
     return lang_error_text(s, ER_MISSING, "openPrintstd", "invalid encoding");
   STREAM* st = open_for_print(path->string.data);
-  if (!st) return cannot_open(s, "openPrintstd", path);
+  if (!st) return cannot_open(s, "openPrintstd", path, errno);
   if (cm) s_set_cm(st, cm);
   auto* r = static_cast<PRINT_STD_STREAM*>(d_alloc(sizeof(PRINT_STD_STREAM)));
   r->st = st;

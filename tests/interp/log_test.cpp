@@ -28,8 +28,12 @@
 #include "lang/site.h"
 #include "platform/d_alloc.h"
 #include "platform/paths.h"
+#include "platform/ufr_life.h"
+#include "stream/file_stream.h"
+#include "stream/stream_write.h"
 #include "stream/log_hook.h"
 #include "support/heap_growth.h"
+#include "support/stand_in_helper.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -142,6 +146,18 @@ class Log : public ::testing::Test {
     WAIT_FOR(file("fence").find(mark) != std::string::npos, mark);
   }
   std::string file(const std::string& name) { return tqtest::read_file(dir.file(name)); }
+  // Runs a save action of message msg to path on the calling thread, as the worker does.
+  static void save_record(const std::string& path, const char* msg) {
+    LOG_ACTION a{};
+    a.type = LA_SAVE;
+    a.path = ll_copy_str(ltext(path));
+    a.option = LO_DATA | LO_UNLOCK;
+    LOG_NODE* n = new_log_node();
+    n->d.d.data = ll_copy_str(ltext(msg));
+    do_log_action_save_file(&a, n);
+    free_log_node(n);
+    d_f_ree(a.path);
+  }
   // Holds the worker up with a relay to a node that does not answer; records keyed "q" are
   // saved to the file q.
   std::unique_ptr<FakeLineServer> stall_node;
@@ -531,6 +547,94 @@ TEST_F(Log, AFileThatCannotBeWrittenIsReportedOnceUntilAWriteSucceeds) {
   const std::string lost = "cannot write the log file " + gone + "/x: No such file or directory\n";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), lost + "cannot write the log file /dev/full: No space left on device\n" + lost);
   expect_files_back(*files);
+}
+
+// As root, a log file in another user's folder is made and written by that user's helper
+// (the file is the user's), under the rule checks: the worker waits on the helper under no
+// lock other interpreters need.
+TEST_F(Log, ALogFileInAnotherUsersFolderIsWrittenThroughItsHelper) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kNobody = 65534;
+  char base[] = "/tmp/tqlog.XXXXXX";  // traversable by the helper's user
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string theirs = std::string(base) + "/nobody";
+  ASSERT_EQ(chmod(base, 0755) + mkdir(theirs.c_str(), 0755) + chown(theirs.c_str(), kNobody, kNobody), 0);
+  conditions("(Condition (key = \"nb\") ([Action type=\"save\" path=\"" + theirs + "/f\" option=\"data\"]))");
+  log_rec(Rec{LOG_ERROR, LOG_TQ, "m", nullptr, "nb"});
+  drain();
+  WAIT_FOR(tqtest::read_file(theirs + "/f") == "m\n", "the record in the helper's file");
+  struct stat st {};
+  EXPECT_EQ(stat((theirs + "/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  llpl_check(1);
+  tqtest::end_helpers();
+  EXPECT_EQ(system(("rm -rf '" + std::string(base) + "'").c_str()), 0);
+}
+
+// As root, a log file and a stream in the folder of a user whose helper stops answering wait
+// for that helper alone: another file's record is written and another stream closes
+// meanwhile (under the rule checks, which a helper wait under a shared lock would break).
+// When the helper goes, the held calls fail and come back.
+TEST_F(Log, AHelperThatStopsAnsweringHoldsOnlyItsOwnFileAndStream) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kStuckUser = 4242077;
+  const std::string stuck = dir.file("stuck");
+  ASSERT_EQ(mkdir(stuck.c_str(), 0755) + chown(stuck.c_str(), kStuckUser, kStuckUser), 0);
+  auto helper = std::make_unique<tqtest::StandInHelper>(kStuckUser, [](const std::string& path, int32_t code) {
+    return path.ends_with("/log") || (path.ends_with("/read") && code != UFR_OPEN);
+  });
+  testing::internal::CaptureStderr();
+  auto record = [](const std::string& path) { save_record(path, "m"); };
+  tqtest::Task held_log([&] { record(stuck + "/log"); });
+  STREAM* st = s_open_file((stuck + "/read").c_str(), O_RDWR, 0);
+  ASSERT_NE(st, nullptr);
+  tqtest::Task held_read([st] {
+    char c;
+    EXPECT_EQ(s_read(st, &c, 1), -1);
+  });
+  ASSERT_TRUE(tqtest::wait_until([&] { return helper->held() == 2; })) << "the helper was not asked";
+  tqtest::Task held_close([st] { d_s_close(st); });
+  ASSERT_TRUE(tqtest::wait_until([] { return s_closes_waiting() == 1; })) << "the close did not wait for the read";
+  tqtest::Task other([&] {
+    record(dir.file("other"));
+    llpl_check(1);  // closes the other file; the held one is in use
+    STREAM* o = s_open_file(dir.file("stream").c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_EQ(d_s_close(o), 0);
+  });
+  EXPECT_TRUE(other.wait()) << "another file's record or another stream's close waited for the stuck helper";
+  EXPECT_EQ(file("other"), "m\n");
+  EXPECT_FALSE(held_log.done() || held_read.done() || held_close.done());
+  helper.reset();  // the helper goes: its held calls fail
+  EXPECT_TRUE(held_log.wait() && held_read.wait() && held_close.wait());
+  EXPECT_EQ(s_closes_waiting(), 0);
+  ufr_retire(get_tqtime());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write the log file " + stuck + "/log: Input/output error\n");
+}
+
+// A record to a file whose close is still draining into its helper waits in the file's lane
+// and goes in after the drained line, in a file opened anew once the close is through.
+TEST_F(Log, ARecordWaitsInItsFilesLaneBehindItsClose) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  constexpr uid_t kSlowUser = 4242078;
+  const std::string slow = dir.file("slow");
+  ASSERT_EQ(mkdir(slow.c_str(), 0755) + chown(slow.c_str(), kSlowUser, kSlowUser), 0);
+  tqtest::StandInHelper helper(kSlowUser, [](const std::string&, int32_t code) { return code == UFR_WRITE; });
+  const std::string f = slow + "/lane";
+  save_record(f, "1");  // opened; its line queued
+  tqtest::Task closing([] { llpl_check(1); });  // drains in the lane, into a write the helper holds
+  ASSERT_TRUE(tqtest::wait_until([&] { return helper.held() == 1; })) << "the line was not sent";
+  tqtest::Task second([&] {
+    ASSERT_TRUE(tqtest::wait_until([] {
+      LOCK_SCOPE(lock_log_files);
+      return ll_path_list && ll_path_list->lock;
+    })) << "the close did not start";
+    save_record(f, "2");
+  });
+  ASSERT_TRUE(tqtest::wait_until([] { return log_lane_waiters() == 1; })) << "the record did not wait in the lane";
+  helper.release();
+  EXPECT_TRUE(closing.wait() && second.wait());
+  llpl_check(1);
+  EXPECT_EQ(helper.written(f), "1\n2\n");
 }
 
 // FetchLog asks the node for its parked records, queues them for this node's conditions,

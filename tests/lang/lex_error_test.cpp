@@ -317,7 +317,7 @@ TEST(Errors, ReadFailureClosesTheReader) {
   ASSERT_EQ(get_type(e), kTagError);
   EXPECT_EQ(e->error.code, ER_END_OF_INPUT);
   EXPECT_EQ(tqtest::text(e->error.func), "lex");
-  EXPECT_EQ(tqtest::print_text(e->error.data, kPrintInList), "(\"cannot read the file\" \"w\")");
+  EXPECT_EQ(tqtest::print_text(e->error.data, kPrintInList), "(\"cannot read the file\" \"w\" \"Bad file descriptor\")");
   EXPECT_EQ(get_type(cdr(root)), kTagNil);
   EXPECT_TRUE(root->h.file->flags & kRfClosed);
   d_s_close(p[0]);

@@ -17,7 +17,12 @@
 #include "matrix/matrix_start.h"
 #include "matrix/matrix_token.h"
 #include "matrix/matrix_upkeep.h"
+#include "matrix/mx_file_access.h"
+#include "platform/lock.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
+#include "remote/auth_service.h"
+#include "store/store_lock.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 #include "support/tick_clock.h"
@@ -32,6 +37,21 @@ std::vector<std::string> names(const char* const* list) {
   std::vector<std::string> v;
   for (; *list; ++list) v.emplace_back(*list);
   return v;
+}
+
+// The locks the rules table names as held across a root file helper's wait (a store, matrix
+// or key file in another user's folder) let their holder wait on the helper, and on no other
+// peer: the rule checks, on here, keep every other wait out from under them.
+TEST(MatrixStart, TheLocksHeldAcrossAHelpersWaitAreMarkedSo) {
+  const int base = tq::held_lock_count();
+  for (tq::SEM* l : {&tq::l_favt64_lock, &tq::mx_file_lock, &tq::matrix_lock, &tq::auth_lock}) {
+    ASSERT_TRUE(tq::lock_up_test(*l));
+    lock_task(*l);
+    EXPECT_EQ(tq::held_shared_lock(tq::PeerWait::kHelper), -1);
+    EXPECT_EQ(tq::held_shared_lock(tq::PeerWait::kConnection), base);
+    EXPECT_EQ(tq::held_shared_lock(tq::PeerWait::kHelperDrain), base);
+    unlock_task(*l, "test");
+  }
 }
 
 TEST(MatrixStart, StepsRanInTheirOrder) {

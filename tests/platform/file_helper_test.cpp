@@ -42,6 +42,7 @@
 #include "platform/task.h"
 #include "support/fork_fault.h"
 #include "support/heap_growth.h"
+#include "support/stand_in_helper.h"
 #include "support/task_runner.h"
 #include "support/test_util.h"
 
@@ -131,89 +132,12 @@ TEST(UfrDoDeathTest, NegativeLengthEndsTheProcess) {
 
 // ---- a fake helper on pipes ------------------------------------------------------------------
 
-struct WireRequest {
-  int32_t seq = -1, code = -1;
-  std::vector<std::pair<int32_t, int64_t>> args;  // type, value (capacity for type 4)
-  std::string bytes;                               // of a type-3 argument
-};
-
-bool read_all(int fd, void* p, size_t n) {
-  auto* c = static_cast<char*>(p);
-  while (n) {
-    pollfd pf{fd, POLLIN, 0};
-    if (poll(&pf, 1, 10000) <= 0) return false;
-    const ssize_t r = read(fd, c, n);
-    if (r <= 0) return false;
-    c += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool read_wire(int fd, WireRequest* w) {
-  int32_t h[3];
-  if (!read_all(fd, h, sizeof h)) return false;
-  w->seq = h[0];
-  w->code = h[1];
-  for (int i = 0; i < h[2]; ++i) {
-    int32_t t, v;
-    if (!read_all(fd, &t, 4)) return false;
-    if (t == UFR_INT64) {
-      int64_t v64;
-      if (!read_all(fd, &v64, 8)) return false;
-      w->args.emplace_back(t, v64);
-      continue;
-    }
-    if (!read_all(fd, &v, 4)) return false;
-    w->args.emplace_back(t, v);
-    if (t == UFR_BYTES) {
-      std::string b(size_t(v), '\0');
-      if (!read_all(fd, b.data(), b.size())) return false;
-      w->bytes = b;
-    }
-  }
-  return true;
-}
-
-std::string reply_bytes(int32_t seq, int32_t code, int64_t r, const std::vector<std::pair<int32_t, std::string>>& bufs) {
-  std::string out;
-  auto put = [&out](const void* p, size_t n) { out.append(static_cast<const char*>(p), n); };
-  int32_t count = int32_t(bufs.size());
-  put(&seq, 4);
-  put(&code, 4);
-  put(&r, 8);
-  put(&count, 4);
-  for (const auto& [idx, b] : bufs) {
-    int32_t len = int32_t(b.size());
-    put(&idx, 4);
-    put(&len, 4);
-    put(b.data(), b.size());
-  }
-  return out;
-}
-
-// A helper record on two pipes whose far ends the test holds.
-struct FakeHelper {
-  int req_r = -1, rep_w = -1;
-  UFR_BLK* blk = nullptr;
-  int vfd(int own) const { return (blk_send << kUfrFdBits) | own; }
-  int blk_send = -1;
-
-  explicit FakeHelper(uid_t uid) {
-    int req[2], rep[2];
-    EXPECT_EQ(pipe2(req, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(rep, O_CLOEXEC), 0);
-    req_r = req[0];
-    rep_w = rep[1];
-    blk_send = req[1];
-    blk = _ufr_adopt(uid, req[1], rep[0], 0);
-  }
-  ~FakeHelper() {
-    close(req_r);
-    if (rep_w >= 0) close(rep_w);
-  }
-  void send(const std::string& bytes) { ASSERT_EQ(write(rep_w, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-};
+using tqtest::FakeHelper;
+using tqtest::read_all;
+using tqtest::reap_helper_process;
+using tqtest::read_wire;
+using tqtest::reply_bytes;
+using tqtest::WireRequest;
 
 // Removes every helper record that has ended (failed or idle), as the sweep would.
 void retire_all() { ufr_retire(get_tqtime()); }
@@ -576,16 +500,6 @@ int helper_count(uid_t uid) {
   return n;
 }
 
-// Waits for a helper process to end (killing it after the bound).
-bool reap_helper_process(pid_t pid) {
-  int st;
-  pid_t got = 0;
-  if (tqtest::wait_until([&] { return (got = waitpid(pid, &st, WNOHANG)) != 0; }, std::chrono::seconds(10))) return true;
-  kill(pid, SIGKILL);
-  waitpid(pid, &st, 0);
-  return false;
-}
-
 // A folder /tmp/tqufr.XXXXXX (root's, traversable) holding folders owned by test users.
 class RootHelpers : public testing::Test {
  protected:
@@ -612,15 +526,7 @@ class RootHelpers : public testing::Test {
     return d;
   }
   // Ends every helper; the next call starts a fresh one.
-  void end_helpers() {
-    std::vector<pid_t> pids;
-    for (UFR_BLK* b = ufr_blk_list; b; b = b->next) pids.push_back(b->pid);
-    ufr_close_all();
-    for (pid_t pid : pids) EXPECT_TRUE(reap_helper_process(pid)) << "helper " << pid << " did not end";
-    ufr_retire(get_tqtime());
-    EXPECT_EQ(ufr_blk_list, nullptr);
-    ufr_disable = 0;
-  }
+  void end_helpers() { tqtest::end_helpers(); }
   std::string base_;
 };
 
@@ -747,7 +653,13 @@ TEST_F(RootHelpers, ATruncatingStoreOpenThroughTheHelperStartsTheFileAnew) {
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     errno = 0;
-    PDB64* p = open_filespace64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, kFsFreeList, 31, "utf8");
+    // Under the store's lock, as the matrix files open theirs: a lock the rules table lets its
+    // holder wait on a helper (the rule checks are on).
+    PDB64* p;
+    {
+      LOCK_SCOPE(l_favt64_lock);
+      p = open_filespace64(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644, kFsFreeList, 31, "utf8");
+    }
     ASSERT_NE(p, nullptr) << strerror(errno);
     EXPECT_GT(p->fid, 65535);
     if (run == 0) fresh = tqtest::read_file(file);

@@ -120,6 +120,17 @@ TEST(Lock, TheHeldLocksAreNotedForTheRuleChecks) {
   close_lock(once_unshared);
   _unnote_lock(&word);
   EXPECT_EQ(held_lock_count(), base);
+  // A lock the wait gives up while it sleeps (a drain's stream lock) is not counted; a root
+  // helper file's drain may be waited for under the output and delay-queue locks only.
+  lock_task(a);
+  EXPECT_EQ(held_shared_lock(PeerWait::kHelperDrain, a.so->d_sem), -1);
+  EXPECT_EQ(held_shared_lock(PeerWait::kHelperDrain, b.so->d_sem), base);
+  unlock_task(a, "test");
+  for (HandLock h : {HandLock::kOutput, HandLock::kDelayQueue, HandLock::kAccept}) {
+    hand_lock_taken(h, &word, "f.cpp", 4);
+    EXPECT_EQ(held_shared_lock(PeerWait::kHelperDrain), h == HandLock::kAccept ? base : -1) << int(h);
+    hand_lock_released(h, &word);
+  }
 
 #if !defined(TQ_SANITIZE_THREAD)  // which reports a release by another thread than the taker
   // With every note in use, the release of a lock that another thread took leaves the count.

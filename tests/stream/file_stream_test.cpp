@@ -224,6 +224,12 @@ TEST(PipeStream, WhatOneEndWritesTheOtherReads) {
   ASSERT_TRUE(writer.wait());
   EXPECT_EQ(wrote.load(), 200000);
   EXPECT_EQ(got, big);
+  errno = 0;  // a pipe cannot be synced, and a failed flush or read keeps its cause
+  EXPECT_EQ(s_flush(p[1]), -1);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(s_read(p[1], buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(d_s_close(p[1]), 0);
   EXPECT_EQ(s_read(p[0], buf, sizeof buf), 0);
   EXPECT_EQ(d_s_close(p[0]), 0);

@@ -226,8 +226,8 @@ TEST_F(WordsIII, GetLoadsUnderTheTreesAndRefusesEveryOtherName) {
       {"/y.sq", "((sys))"},
       {"/z.sq", "((only docs))"},  // not under the system tree: the documents tree next
       {"/d/e.rw", "(#3#abc)"},
-      {"/z.s0", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqsys/z.s0\")"},
-      {"/none.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/none.tq\")"},
+      {"/z.s0", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqsys/z.s0\" \"No such file or directory\")"},
+      {"/none.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/none.tq\" \"No such file or directory\")"},
       {"/x", "error 80040503 ^\"invalid file path\""},
       {"/a.b/x", "error 80040503 ^\"invalid file path\""},
       {"x.tq", "error 80040503 ^\"invalid file path\""},
@@ -239,7 +239,7 @@ TEST_F(WordsIII, GetLoadsUnderTheTreesAndRefusesEveryOtherName) {
       // Characters of another set that the default method writes as "." or as a 0 byte.
       {"/&Cxc006002e;&Cxc006002e;/secret.tq", "error 80040503 ^\"invalid file path\""},
       {"/x.tq&Cxc0060000;.sq", "error 80040503 ^\"invalid file path\""},
-      {"/out/secret.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/out/secret.tq\")"},  // a link out
+      {"/out/secret.tq", "error 80040a06 (\"cannot open the file\" \"ROOT/r/tqdocs/out/secret.tq\" \"No such file or directory\")"},  // a link out
       {"/in/x.tq", "(1)"},  // a link inside the tree
   };
   CODE_METHOD* const saved = std_cm;
@@ -451,7 +451,8 @@ TEST_F(WordsIII, ATruncatingSaveThatCannotWriteAnswersTheErrorAndKeepsTheOldFile
       chmod(f.c_str(), why[0] == 'r' ? 0400 : 0600);
       const AppendOnly append(f, why[0] == 'a');
       if (why[0] == 'a' && !append.set()) continue;  // not allowed here
-      EXPECT_EQ(run(form), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\")") << form;
+      const char* cause = why[0] == 't' ? "File exists" : why[0] == 'r' ? "Permission denied" : "Operation not permitted";
+      EXPECT_EQ(run(form), "error 80040a06 (\"cannot access the file\" \"" + rooted(f) + "\" \"" + cause + "\")") << form;
       EXPECT_EQ(tqtest::read_file(f), "7\n") << form;
       EXPECT_FALSE(std::filesystem::exists(data)) << form;
     }
@@ -542,7 +543,8 @@ TEST_F(WordsIII, AnAppendWaitsForItsFilesLock) {
       {"keeps it to the bound from save", bound, 0, "old\n",
        "error 80040a06 (\"cannot access the file\" \"F\" \"locked by another save past 60 s\")"},
       {"removes the file, then lets it go", removes, ENOENT, nullptr},
-      {"removes the file, then lets save go", removes, 0, nullptr, "error 80040a06 (\"cannot access the file\" \"F\")"},
+      {"removes the file, then lets save go", removes, 0, nullptr,
+       "error 80040a06 (\"cannot access the file\" \"F\" \"No such file or directory\")"},
       {"takes a pipe's", nullptr, 0, "1\n", nullptr, true},
   };
   for (const auto& row : rows) {
