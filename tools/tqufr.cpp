@@ -8,6 +8,7 @@
 // parent never waits on a helper that is itself waiting for its reply to be read. It
 // refuses to serve under any id 0 and ends when the request pipe ends.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -61,6 +62,38 @@ bool requests_ended = false;
 
 std::set<int> own_fds;                 // descriptors opened for the parent
 std::map<int, uint32_t> sums;          // bytes written per descriptor
+
+// The ending undo's notes, by the parent's slot: the descriptor and the length to cut it back
+// to (fd -1: none). Changed only with the undo signal blocked, read by its handler.
+struct CutNote {
+  int fd = -1;
+  int64_t size = 0;
+};
+CutNote notes[tq::kUfrGuardSlots];
+
+struct UndoHeld {  // the notes change whole, never under the handler
+  sigset_t old;
+  UndoHeld() {
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, tq::kUfrUndoSignal);
+    pthread_sigmask(SIG_BLOCK, &s, &old);
+  }
+  ~UndoHeld() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+};
+
+void on_undo(int, siginfo_t* si, void*) {
+  if (si->si_code != SI_QUEUE || si->si_uid != 0 || si->si_value.sival_int != tq::kUfrUndoValue) return;
+  for (const CutNote& n : notes)
+    if (n.fd >= 0) ftruncate(n.fd, off_t(n.size));
+  _exit(tq::kUfrUndoneStatus);
+}
+
+void forget_notes(int fd) {
+  UndoHeld h;
+  for (CutNote& n : notes)
+    if (n.fd == fd) n.fd = -1;
+}
 
 bool io_full(bool out, int fd, void* p, size_t n) {
   auto* c = static_cast<char*>(p);
@@ -192,6 +225,7 @@ Reply do_fd_call(const Request& r) {
       if (r.args.size() != 1) return failure(EINVAL);
       own_fds.erase(fd);  // the number is released even when close reports an error
       sums.erase(fd);
+      forget_notes(fd);
       return close(fd) == 0 ? success(0) : failure(errno);
     }
     case tq::UFR_READ: {
@@ -234,18 +268,52 @@ Reply do_fd_call(const Request& r) {
       rep.bufs.emplace_back(1, std::move(ck));
       return rep;
     }
+    case tq::UFR_FTRUNCATE: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_INT64})) return failure(EINVAL);
+      return ftruncate(fd, off_t(r.args[1].value)) == 0 ? success(0) : failure(errno);
+    }
+    case tq::UFR_FSYNC: {
+      if (r.args.size() != 1) return failure(EINVAL);
+      return fsync(fd) == 0 ? success(0) : failure(errno);
+    }
+    case tq::UFR_FATTR: {
+      if (!shaped(r, {tq::UFR_INT, tq::UFR_INT, tq::UFR_INT})) return failure(EINVAL);
+      struct stat st;  // the group first: a change of group may clear the set-id bits
+      if (fstat(fd, &st) != 0) return failure(errno);
+      const gid_t gid = gid_t(r.args[1].value);
+      if (st.st_gid != gid && fchown(fd, uid_t(-1), gid) != 0) return failure(errno);
+      return fchmod(fd, mode_t(r.args[2].value) & 07777) == 0 ? success(0) : failure(errno);
+    }
     default:
       return failure(ENOSYS);
   }
 }
 
+// A slot's note: the file an ending undo cuts back and its length (-1: none).
+Reply do_guard(const Request& r) {
+  if (!shaped(r, {tq::UFR_INT, tq::UFR_INT, tq::UFR_INT64}) || r.args[1].value < 0 ||
+      r.args[1].value >= tq::kUfrGuardSlots)
+    return failure(EINVAL);
+  const int64_t size = r.args[2].value;
+  const int fd = size < 0 ? -1 : own_fd(r.args[0]);
+  if (size >= 0 && fd < 0) return failure(EBADF);
+  UndoHeld h;
+  notes[r.args[1].value] = CutNote{fd, size};
+  return success(0);
+}
+
 Reply do_path_call(const Request& r) {
-  const bool with_mode = r.code == tq::UFR_MKDIR;
-  const bool ok = with_mode ? shaped(r, {tq::UFR_BYTES, tq::UFR_INT}) : shaped(r, {tq::UFR_BYTES});
+  const bool with_mode = r.code == tq::UFR_MKDIR, renaming = r.code == tq::UFR_RENAME;
+  const bool ok = with_mode ? shaped(r, {tq::UFR_BYTES, tq::UFR_INT})
+                  : renaming ? shaped(r, {tq::UFR_BYTES, tq::UFR_BYTES})
+                             : shaped(r, {tq::UFR_BYTES});
   const char* path = ok ? path_of(r.args[0]) : nullptr;
-  if (!path) return failure(EINVAL);
+  const char* to = renaming && path ? path_of(r.args[1]) : nullptr;
+  if (!path || (renaming && !to)) return failure(EINVAL);
   int res;
-  if (r.code == tq::UFR_UNLINK) {
+  if (renaming) {
+    res = rename(path, to);
+  } else if (r.code == tq::UFR_UNLINK) {
     res = unlink(path);
   } else if (r.code == tq::UFR_RMDIR) {
     res = rmdir(path);
@@ -263,7 +331,9 @@ Reply perform(const Request& r) {
     case tq::UFR_OPEN64: return do_open(r);
     case tq::UFR_UNLINK:
     case tq::UFR_RMDIR:
-    case tq::UFR_MKDIR: return do_path_call(r);
+    case tq::UFR_MKDIR:
+    case tq::UFR_RENAME: return do_path_call(r);
+    case tq::UFR_GUARD: return do_guard(r);
     default: return do_fd_call(r);
   }
 }
@@ -291,6 +361,7 @@ bool parse_fd(const char* text, int* fd) {
 int main(int argc, char** argv) {
   if (argc != 3 || !parse_fd(argv[1], &req_fd) || !parse_fd(argv[2], &rep_fd)) return 2;
   signal(SIGPIPE, SIG_IGN);            // a parent gone shows as EPIPE
+  signal(SIGXFSZ, SIG_IGN);            // a write past the size limit answers EFBIG
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // the user may not trace or steer it
   fcntl(req_fd, F_SETFD, FD_CLOEXEC);
   fcntl(rep_fd, F_SETFD, FD_CLOEXEC);
@@ -300,8 +371,16 @@ int main(int argc, char** argv) {
     send_reply(0, refused);
     return 1;
   }
+  struct sigaction sa {};
+  sa.sa_sigaction = on_undo;
+  sa.sa_flags = SA_SIGINFO;
+  sigfillset(&sa.sa_mask);
+  sigaction(tq::kUfrUndoSignal, &sa, nullptr);
   if (!send_reply(0, Reply{})) return 1;  // the greeting: ready
-  std::thread(reader).detach();
+  {
+    UndoHeld h;  // the reader inherits the block: the undo reaches only the main thread
+    std::thread(reader).detach();
+  }
   for (;;) {
     Request r;
     {

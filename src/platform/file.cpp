@@ -4,6 +4,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +193,36 @@ int32_t u_lseek(int fd, int32_t offset, int whence) {
 int64_t u_lseek64(int fd, int64_t offset, int whence) {
   if (u_is_helper_fd(fd)) return ufr_lseek(UFR_LSEEK64, fd, offset, whence);
   return lseek(fd, off_t(offset), whence);
+}
+
+int u_ftruncate(int fd, int64_t length) {
+  if (u_is_helper_fd(fd)) return ufr_ftruncate(fd, length);
+  return ftruncate(fd, off_t(length));
+}
+
+int u_fsync(int fd) {
+  if (u_is_helper_fd(fd)) return ufr_fsync(fd);
+  return fsync(fd);
+}
+
+int u_fattr(int fd, gid_t gid, mode_t mode) {
+  if (u_is_helper_fd(fd)) return ufr_fattr(fd, gid, mode);
+  struct stat now;  // the group first: a change of group may clear the set-id bits
+  if (fstat(fd, &now) != 0) return -1;
+  if (now.st_gid != gid && fchown(fd, uid_t(-1), gid) != 0) return -1;
+  return fchmod(fd, mode & 07777);
+}
+
+int u_rename(const char* from, const char* to) {
+  uid_t uid;
+  gid_t gid;
+  if (ufr_route_path(to, &uid, &gid)) return ufr_rename(uid, gid, from, to);
+  return rename(from, to);
+}
+
+pid_t u_guard_cut(int fd, int slot, int64_t length) {
+  if (u_is_helper_fd(fd)) return ufr_guard(fd, slot, length);
+  return 0;
 }
 
 int u_unlink(const char* path) {

@@ -64,6 +64,19 @@ ssize_t u_write(int fd, const void* data, size_t len);
 ssize_t u_pwritev(int fd, const struct iovec* iov, int n, int64_t offset);
 int32_t u_lseek(int fd, int32_t offset, int whence);  // offset sign-extended to 64 bits
 int64_t u_lseek64(int fd, int64_t offset, int whence);
+// On both roads (a helper descriptor's call goes to its helper, a path under another user's
+// folder to that user's): ftruncate, fsync, and the group (changed only when it differs)
+// then the permission bits of an open file; rename within one folder (routed as a write of
+// `to` is).
+int u_ftruncate(int fd, int64_t length);
+int u_fsync(int fd);
+int u_fattr(int fd, gid_t gid, mode_t mode);
+int u_rename(const char* from, const char* to);
+// What an ending undo cuts fd back to, noted where the writes are made (slot: the save's
+// slot of platform/save_guard.h; length -1: nothing now): for a helper descriptor its
+// helper keeps the note, and undoes it when the undo signals it. The helper's process, 0 for
+// a local descriptor (nothing to note there), or -1 with errno.
+pid_t u_guard_cut(int fd, int slot, int64_t length);
 int u_unlink(const char* path);
 int u_rmdir(const char* path);
 // mkdir, then chmod to mode so that the creation mask does not reduce it.

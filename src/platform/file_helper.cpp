@@ -141,6 +141,12 @@ bool check_args(const UFR_REQ* req) {
 
 }  // namespace
 
+pid_t ufr_helper_pid(int fd) {
+  LOCK_SCOPE(ufr_lock);
+  const UFR_BLK* blk = search_blk_by_fd(fd);
+  return blk ? blk->pid : 0;
+}
+
 UFR_ERR __ufr_call(UFR_REQ* req) {
   if (req->argc <= 0) return ufr_err(UFR_NO_ARGS);
   if (!check_args(req)) return ufr_err(UFR_FAILED, EINVAL);

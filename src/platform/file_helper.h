@@ -56,7 +56,7 @@ struct UFR_REQ {
   uid_t uid;        // owner whose helper serves a path request
   gid_t gid;        // that owner's group, used when the uid has no passwd entry
   int transaction;  // +1 open, -1 close, 0 otherwise
-  int32_t ufr_code; // operation code 0..10
+  int32_t ufr_code; // operation code 0..15 (ufr_wire.h)
   int argc;
   UFR_ARGS* argv;
   UFR_ERR ret;
@@ -137,6 +137,8 @@ void init_u_fileroot();
 // otherwise the helper's reply, or the failure of the layer (ufr_wire.h). A new
 // descriptor comes back as a virtual one with UFR_OK.
 UFR_ERR __ufr_call(UFR_REQ* req);
+// The process of the helper that serves fd, 0 when none does.
+pid_t ufr_helper_pid(int fd);
 // The helper starts under way, and the requests asleep until one ends (ufr_lock taken here).
 struct HelperStarts {
   int starts, waiting;

@@ -9,6 +9,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <cstring>
 
 #include "platform/startup.h"
+#include "platform/ufr_wire.h"
 
 namespace tq {
 
@@ -38,6 +41,7 @@ struct Guard {
   char made[PATH_MAX];
   dev_t dev;
   ino_t ino;
+  pid_t helper;               // the helper that writes the append, 0 none (written within a step)
 };
 
 Guard guards[kSaveGuards];
@@ -89,23 +93,71 @@ bool waited_too_long(const timespec& from) {
 // Takes the slot's step for the undo: at once from an idle slot or from a step of this very
 // thread (suspended under the undo, so not in progress), else once the step in progress
 // ends or the undo's wait, from `from` on, is over.
+std::atomic<bool> undo_waits;  // the undo waits for a step in progress on another thread
+
 void take_for_undo(Guard& g, int me, const timespec& from) {
   for (;;) {
     int seen = 0;
-    if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) return;
+    if (g.step.compare_exchange_strong(seen, kUndone, std::memory_order_acq_rel) || seen == kUndone) break;
     if (seen == me || waited_too_long(from)) {
       g.step.store(kUndone, std::memory_order_release);
-      return;
+      break;
+    }
+    undo_waits.store(true, std::memory_order_relaxed);
+    sched_yield();
+  }
+  undo_waits.store(false, std::memory_order_relaxed);
+}
+
+// The helper's own cut, then its end: true when it said it cut, false when it was ended
+// outright (stopped or hung past the bound) or ended otherwise. Its record stays: the helper
+// table is left as it is, the process is ending.
+bool helper_undone(pid_t pid, const timespec& from) {
+  sigval v{};
+  v.sival_int = kUfrUndoValue;
+  if (sigqueue(pid, kUfrUndoSignal, v) != 0) return false;
+  siginfo_t si{};
+  bool killed = false;
+  timespec at{};  // once ended outright, it has one more second to go
+  for (;;) {
+    si.si_pid = 0;  // WNOWAIT: the record's reaping stays the helper table's
+    if (waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    if (si.si_pid == pid) return !killed && si.si_code == CLD_EXITED && si.si_status == kUfrUndoneStatus;
+    if (!killed && waited_too_long(from)) {
+      kill(pid, SIGKILL);  // a stopped process ends too
+      killed = true;
+      clock_gettime(CLOCK_MONOTONIC, &at);
+      at.tv_sec -= kSaveUndoWaitSeconds - 1;
+    } else if (killed && waited_too_long(at)) {
+      return false;  // in the kernel still (a disk that hangs): cut all the same
     }
     sched_yield();
   }
 }
 
+// Through a descriptor of the cut file that is read only (the lock's, for a helper's file):
+// opened anew for writing. Only after the helper that wrote it has ended.
+void cut_back(int fd, int64_t size) {
+  if (ftruncate(fd, off_t(size)) == 0 || (errno != EBADF && errno != EINVAL)) return;
+  char path[32] = "/proc/self/fd/";
+  char digits[12];
+  int n = 0;
+  for (unsigned v = unsigned(fd); n == 0 || v > 0; v /= 10) digits[n++] = char('0' + v % 10);
+  char* p = path + 14;
+  while (n > 0) *p++ = digits[--n];
+  *p = 0;
+  const int w = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (w < 0) return;
+  ftruncate(w, off_t(size));
+  close(w);
+}
+
 // An append's made file not yet under its lock goes only while empty, under the lock (taken
 // without a wait), so that it never takes another save's append with it.
-void undo(const Guard& g) {
+void undo(const Guard& g, const timespec& from) {
   if (g.has & kTemp) unlinkat(g.dir, g.temp, 0);
-  if (g.has & kAppend) ftruncate(g.cut_fd, off_t(g.old_size));
+  const bool by_helper = g.helper > 0 && helper_undone(g.helper, from);
+  if ((g.has & kAppend) && !by_helper) cut_back(g.cut_fd, g.old_size);
   if (!(g.has & kMade)) return;
   const int lk = g.has & kUnlocked ? open(g.made, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) : -1;
   struct stat sb;
@@ -135,6 +187,7 @@ bool save_guard_release(int g) {
   if (!save_step_begin(g)) return guards[g].has == 0;
   Guard& s = guards[g];
   s.has = 0;
+  s.helper = 0;
   s.write_fd1.store(0, std::memory_order_relaxed);
   guards_taken.fetch_sub(1, std::memory_order_relaxed);
   s.used.store(false, std::memory_order_release);
@@ -176,11 +229,21 @@ void save_guard_temp(int g, int dir, const char* name) {
 void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size) {
   if (g < 0) return;
   Guard& s = guards[g];
+  if (write_fd < 0) {
+    s.write_fd1.store(0, std::memory_order_release);
+    s.has &= ~kAppend;
+    return;
+  }
   s.cut_fd = cut_fd;
   s.old_size = old_size;
   noted();
   s.has |= kAppend;
   s.write_fd1.store(write_fd + 1, std::memory_order_release);
+}
+
+void save_guard_helper(int g, pid_t pid) {
+  if (g < 0) return;
+  guards[g].helper = pid;
 }
 
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked) {
@@ -194,6 +257,20 @@ void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocke
   noted();
   s.has |= kMade | (unlocked ? unsigned(kUnlocked) : 0u);
 }
+
+bool save_undo_waiting() { return undo_waits.load(std::memory_order_relaxed); }
+
+SaveSignalsHeld::SaveSignalsHeld() {
+  static_assert(sizeof old_ >= sizeof(sigset_t));
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGTERM);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&ending, sig);
+  pthread_sigmask(SIG_BLOCK, &ending, reinterpret_cast<sigset_t*>(old_));
+}
+
+SaveSignalsHeld::~SaveSignalsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(old_), nullptr); }
 
 int save_write_begin(int fd) {
   if (guards_taken.load(std::memory_order_relaxed) == 0) return -1;
@@ -224,7 +301,7 @@ void undo_saves_in_progress() {
     // slots: their saves are the parent's to undo, and may have ended well since the fork.
     if (const pid_t o = g.owner.load(std::memory_order_relaxed); o != 0 && o != self) continue;
     take_for_undo(g, me, from);
-    if (g.used.load(std::memory_order_acquire)) undo(g);
+    if (g.used.load(std::memory_order_acquire)) undo(g, from);
   }
   undo_done.store(true, std::memory_order_release);
 }

@@ -43,12 +43,33 @@ void save_step_end(int g);
 void save_guard_temp(int g, int dir, const char* name);
 // the file written through write_fd, cut back to old_size through cut_fd (descriptors the
 // save keeps open until it releases the slot, and for good when the undo took it first);
-// write_fd's writes are steps from now on.
+// write_fd's writes are steps from now on; write_fd -1: none now.
 void save_guard_append(int g, int write_fd, int cut_fd, int64_t old_size);
+// the helper process (platform/file.h's u_guard_cut) that writes the append and keeps its
+// own note of the cut: the undo signals it to cut and end, waits (within its bound) for its
+// end, and then cuts through cut_fd itself only when the helper did not say it cut (stopped,
+// or ended otherwise: ended outright past the wait, so none of its writes lands after the
+// cut). pid 0: none now.
+void save_guard_helper(int g, pid_t pid);
 // the file the save made at path, removed when it still is that file (dev, ino); path null:
 // none now (another save appended to it). unlocked: an append's, its lock not yet taken, so
 // another save may have appended to it meanwhile: removed only while empty and not locked.
 void save_guard_made(int g, const char* path, dev_t dev, ino_t ino, bool unlocked = false);
+
+// Holds the signals that end a run (INT, TERM, the real-time ones) on the calling thread for
+// its life: a step that must not be split by an undo on this very thread (one that changes a
+// file and notes it, where the undo would run at once, between the two) holds them, so the
+// undo runs on another thread and waits for the step, or after it here.
+class SaveSignalsHeld {
+ public:
+  SaveSignalsHeld();
+  ~SaveSignalsHeld();
+  SaveSignalsHeld(const SaveSignalsHeld&) = delete;
+  SaveSignalsHeld& operator=(const SaveSignalsHeld&) = delete;
+
+ private:
+  uint64_t old_[16];  // the thread's mask before (a sigset_t)
+};
 
 // u_write's bracket of a write on fd: the slot whose append writes fd (its step taken), -1
 // when none does, or kSaveEnding when the undo has run (the write must not be made).
@@ -63,5 +84,7 @@ void save_write_end(int g);
 // for that undo to end.
 inline constexpr int kSaveUndoWaitSeconds = 5;
 void undo_saves_in_progress();
+// Test seam: whether that undo now waits for a step in progress on another thread.
+bool save_undo_waiting();
 
 }  // namespace tq

@@ -169,4 +169,34 @@ int ufr_checksum(int fd, U_CK_BUF* ck) {
   return 0;
 }
 
+int ufr_ftruncate(int fd, int64_t length) {
+  UFR_ARGS extra[1] = {};
+  extra[0].d_int64 = {UFR_INT64, length};
+  return int(result(fd_call(UFR_FTRUNCATE, fd, extra, 1, 0), false));
+}
+
+int ufr_fsync(int fd) { return int(result(fd_call(UFR_FSYNC, fd, nullptr, 0, 0), false)); }
+
+int ufr_fattr(int fd, gid_t gid, mode_t mode) {
+  UFR_ARGS extra[2] = {int_arg(int32_t(gid)), int_arg(int32_t(mode))};
+  return int(result(fd_call(UFR_FATTR, fd, extra, 2, 0), false));
+}
+
+int ufr_rename(uid_t uid, gid_t gid, const char* from, const char* to) {
+  char* abs = absolute_path(to);
+  UFR_ARGS extra[1] = {bytes_arg(abs, strlen(abs) + 1)};
+  const int r = int(result(path_call(UFR_RENAME, uid, gid, from, extra, 1, 0), false));
+  d_f_ree(abs);
+  return r;
+}
+
+pid_t ufr_guard(int fd, int slot, int64_t length) {
+  UFR_ARGS extra[2] = {int_arg(slot), {}};
+  extra[1].d_int64 = {UFR_INT64, length};
+  if (result(fd_call(UFR_GUARD, fd, extra, 2, 0), false) < 0) return -1;
+  const pid_t pid = ufr_helper_pid(fd);
+  if (pid <= 0) errno = EIO;  // lost meanwhile
+  return pid > 0 ? pid : -1;
+}
+
 }  // namespace tq

@@ -25,5 +25,12 @@ ssize_t ufr_read(int fd, void* buf, size_t len);    // at most 2^31 - 1 bytes a 
 ssize_t ufr_write(int fd, const void* data, size_t len);
 int64_t ufr_lseek(int32_t code, int fd, int64_t offset, int whence);  // UFR_LSEEK or UFR_LSEEK64
 int ufr_checksum(int fd, U_CK_BUF* ck);
+int ufr_ftruncate(int fd, int64_t length);
+int ufr_fsync(int fd);
+int ufr_fattr(int fd, gid_t gid, mode_t mode);
+int ufr_rename(uid_t uid, gid_t gid, const char* from, const char* to);
+// The helper's undo note of slot: fd cut back to length by an ending undo (-1: none). The
+// helper's process, or -1 with errno.
+pid_t ufr_guard(int fd, int slot, int64_t length);
 
 }  // namespace tq

@@ -18,6 +18,7 @@
 //           ready to serve, UFR_REFUSED with the error number when it cannot take the
 //           user's ids.
 #pragma once
+#include <csignal>
 #include <cstdint>
 
 namespace tq {
@@ -35,7 +36,22 @@ enum : int32_t {
   UFR_RMDIR = 8,
   UFR_MKDIR = 9,
   UFR_CHECKSUM = 10,
+  // Spoken only between this system and its own tqufr: what a save needs to undo itself.
+  UFR_FTRUNCATE = 11,  // fd, 64-bit length
+  UFR_FSYNC = 12,      // fd
+  UFR_FATTR = 13,      // fd, group, permission bits: the group (when it differs), then the bits
+  UFR_RENAME = 14,     // path, new path
+  UFR_GUARD = 15,      // fd, slot, 64-bit length: the length an ending undo cuts the file back
+                       // to (length -1: none for that slot); the helper's undo note
 };
+
+// The ending undo of a save whose append a helper writes: sent (sigqueue) with this value,
+// the signal has the helper cut back every file its notes name and end with
+// kUfrUndoneStatus, writing nothing after. Heeded only from a sender of user id 0.
+inline constexpr int kUfrUndoSignal = SIGUSR2;
+inline constexpr int kUfrUndoValue = 0x756e646f;
+inline constexpr int kUfrUndoneStatus = 86;
+inline constexpr int kUfrGuardSlots = 64;  // slots a helper keeps notes for
 
 // Argument types.
 enum : int32_t { UFR_INT = 1, UFR_INT64 = 2, UFR_BYTES = 3, UFR_REPLY_BUF = 4 };

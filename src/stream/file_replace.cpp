@@ -1,7 +1,7 @@
 // Replacing a file whole through a new file beside it and a rename (see file_replace.h).
 // The new file is made, given its bits and group, renamed and removed here with local calls
-// relative to the folder's descriptor: one that the root file helper would make is never
-// made (the old file is written in place).
+// relative to the folder's descriptor, or, in a folder of another user while running as root,
+// by that user's file helper through the file layer (removed as any file of the folder).
 #include "stream/file_replace.h"
 
 #include <fcntl.h>
@@ -40,13 +40,15 @@ void close_keep_errno(int fd) {
   errno = err;
 }
 
-// Whether the open file carries extended attributes other than security labels (an access
-// list, a user's attributes), which a file made anew would not have, or the other way about.
-bool has_attributes(int fd) {
-  const ssize_t len = flistxattr(fd, nullptr, 0);
+// Whether the open file (a helper's: the file at path) carries extended attributes other than
+// security labels (an access list, a user's attributes), which a file made anew would not
+// have, or the other way about.
+bool has_attributes(int fd, const char* path = nullptr) {
+  auto list = [&](char* names, size_t len) { return path ? llistxattr(path, names, len) : flistxattr(fd, names, len); };
+  const ssize_t len = list(nullptr, 0);
   if (len <= 0) return false;
   auto* names = static_cast<char*>(d_alloc(size_t(len)));
-  const ssize_t got = flistxattr(fd, names, size_t(len));
+  const ssize_t got = list(names, size_t(len));
   bool other = got < 0;  // changed meanwhile: take it as having some
   for (ssize_t i = 0; i < got && !other; i += ssize_t(std::strlen(names + i)) + 1)
     other = std::strncmp(names + i, "security.", 9) != 0;
@@ -78,12 +80,12 @@ bool keeps_entries(int dir) {
 // on the file opened through the folder's descriptor, never on another file of its path.
 // It is opened for reading and writing as the in-place open opens it, so a file that open
 // refuses (no permission, append-only or immutable, a running program) is left to it.
-bool renamable(const FILE_REPLACE* r, struct stat* old) {
+bool renamable(const FILE_REPLACE* r, uid_t owner, struct stat* old) {
   if (fstatat(r->dir, r->name, old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old->st_mode)) return false;
   const int fd = openat(r->dir, r->name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   const bool kept = fstat(fd, old) == 0 && S_ISREG(old->st_mode) && old->st_nlink == 1 &&
-                    old->st_uid == u_geteuid() && !has_attributes(fd) && !mount_root(fd, r->dir, *old) &&
+                    old->st_uid == owner && !has_attributes(fd) && !mount_root(fd, r->dir, *old) &&
                     !keeps_entries(r->dir);
   close(fd);
   return kept;
@@ -97,17 +99,33 @@ char* temp_name(const char* name, unsigned n) {
   return t;
 }
 
-// Whether the root file helper would serve a file of this name beside the old one.
-bool helper_would_make(const FILE_REPLACE* r, const char* temp) {
+// The folder's path and "/" (empty for a name without a folder), then name.
+char* in_folder(const FILE_REPLACE* r, const char* name) {
   const size_t dir_len = size_t(r->name - r->path);
-  const size_t len = dir_len + std::strlen(temp) + 1;
+  const size_t len = dir_len + std::strlen(name) + 1;
   auto* full = static_cast<char*>(d_alloc(len));
-  std::snprintf(full, len, "%.*s%s", int(dir_len), r->path, temp);
+  std::snprintf(full, len, "%.*s%s", int(dir_len), r->path, name);
+  return full;
+}
+
+// Whose new file it would be: the folder's owner when the root file helper serves it, else
+// this process's user.
+uid_t new_file_owner(FILE_REPLACE* r) {
+  char* folder = in_folder(r, ".");
   uid_t uid;
   gid_t gid;
-  const bool routed = ufr_route_path(full, &uid, &gid);
+  r->helper = ufr_route_path(folder, &uid, &gid);
+  d_f_ree(folder);
+  return r->helper ? uid : u_geteuid();
+}
+
+// The new file, made exclusively, by the helper or here.
+int make_temp(const FILE_REPLACE* r) {
+  if (!r->helper) return openat(r->dir, r->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  char* full = in_folder(r, r->temp);
+  const int fd = u_open(full, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   d_f_ree(full);
-  return routed;
+  return fd;
 }
 
 // Opens a new file of a name no other file has: its descriptor, or -1 with errno (EACCES
@@ -116,9 +134,7 @@ int open_temp(FILE_REPLACE* r) {
   for (int tries = 0; tries < kTempTries; ++tries) {
     r->temp = temp_name(r->name, ++temp_count);
     int fd = -1;
-    if (helper_would_make(r, r->temp)) {
-      errno = EACCES;
-    } else if (!save_step_begin(r->guard)) {
+    if (!save_step_begin(r->guard)) {
       errno = ECANCELED;  // the process is ending
     } else {
       // Noted before it is made, in the same step: an end of the process removes it whenever
@@ -126,12 +142,12 @@ int open_temp(FILE_REPLACE* r) {
       // holds this process's id, so it is a leftover of an earlier process of that id, safe
       // to remove should the undo come before the note is taken back.
       save_guard_temp(r->guard, r->dir, r->temp);
-      fd = openat(r->dir, r->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      fd = make_temp(r);
       if (fd < 0) save_guard_temp(r->guard, -1, nullptr);
       save_step_end(r->guard);
     }
     if (fd >= 0) {
-      free_checksum(fd);  // a record left by an earlier holder of the number
+      if (!r->helper) free_checksum(fd);  // a record left by an earlier holder of the number
       return fd;
     }
     const int err = errno;
@@ -142,14 +158,6 @@ int open_temp(FILE_REPLACE* r) {
   }
   errno = EEXIST;
   return -1;
-}
-
-// The group first: a change of group may clear the set-id bits that the mode then sets.
-bool take_attributes(int fd, const struct stat& old) {
-  struct stat now;
-  if (fstat(fd, &now) != 0) return false;
-  if (now.st_gid != old.st_gid && fchown(fd, uid_t(-1), old.st_gid) != 0) return false;
-  return fchmod(fd, old.st_mode & 07777) == 0;
 }
 
 // The new file gone (or renamed), the undo no longer names it.
@@ -204,6 +212,7 @@ void init_replace(const char* path, FILE_REPLACE* r) {
   r->dir = -1;
   r->temp = nullptr;
   r->fd = -1;
+  r->helper = false;
 }
 
 int begin_replace(const char* path, FILE_REPLACE* r) {
@@ -213,13 +222,16 @@ int begin_replace(const char* path, FILE_REPLACE* r) {
   init_replace(real ? real : path, r);
   free(real);
   struct stat old;
-  if (!open_folder(r) || !renamable(r, &old)) return 1;
+  if (!open_folder(r) || !renamable(r, new_file_owner(r), &old)) return 1;
   r->fd = open_temp(r);
   if (r->fd < 0) return errno == ENOSPC || errno == EDQUOT || errno == EEXIST || errno == ECANCELED ? -1 : 1;
   // A new file may take attributes from its folder (a default access list) that the old
   // one lacks: it would not be what the old file is either.
-  if (has_attributes(r->fd) || !take_attributes(r->fd, old)) {
-    close(r->fd);
+  char* full = r->helper ? in_folder(r, r->temp) : nullptr;
+  const bool other = has_attributes(r->fd, full);
+  d_f_ree(full);
+  if (other || u_fattr(r->fd, old.st_gid, old.st_mode) != 0) {
+    u_close(r->fd);
     r->fd = -1;
     remove_temp(r);
     return 1;
@@ -238,12 +250,16 @@ STREAM* open_replace_stream(FILE_REPLACE* r) {
 // the save before it (the new file removed, the rename refused) or finds nothing to undo.
 int commit_replace(FILE_REPLACE* r) {
   if (!r->temp) return -1;
+  char* full = r->helper ? in_folder(r, r->temp) : nullptr;
+  SaveSignalsHeld held;  // nor does an undo on this thread come between the two
   if (!save_step_begin(r->guard)) {
+    d_f_ree(full);
     errno = ECANCELED;  // the process is ending: its undo removes the new file
     return -1;
   }
-  const int renamed = renameat(r->dir, r->temp, r->dir, r->name);
+  const int renamed = full ? u_rename(full, r->path) : renameat(r->dir, r->temp, r->dir, r->name);
   const int err = errno;
+  d_f_ree(full);
   if (renamed == 0) save_guard_temp(r->guard, -1, nullptr);
   save_step_end(r->guard);
   errno = err;
@@ -255,7 +271,11 @@ int commit_replace(FILE_REPLACE* r) {
 }
 
 void end_replace(FILE_REPLACE* r) {
-  if (r->fd >= 0) close_keep_errno(r->fd);
+  if (r->fd >= 0) {
+    const int err = errno;
+    u_close(r->fd);
+    errno = err;
+  }
   remove_temp(r);
   if (r->dir >= 0) close_keep_errno(r->dir);
   r->fd = r->dir = -1;

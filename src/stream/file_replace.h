@@ -5,16 +5,19 @@
 // Only a file that a rename keeps as it was is replaced so: a regular file with one link,
 // owned by this process's user and open to it for reading and writing (so not append-only,
 // immutable or a running program), in a folder that is not append-only, without extended
-// attributes other than security labels (an access list, a user's attributes), not a mount's
-// root (a file mounted over another), and not one the root file helper writes, where a new
-// file takes no such attributes from its folder (a default access list). The new file gets
+// attributes other than security labels (an access list, a user's attributes), and not a
+// mount's root (a file mounted over another), where a new file takes no such attributes from
+// its folder (a default access list). In a folder whose files the root file helper writes,
+// "this process's user" is the folder's owner, whose helper makes, writes and renames the new
+// file (platform/file.h). The new file gets
 // the old one's permission bits and group. Anything else is written in place by the caller,
 // as a plain open would (and refused where a plain open is refused). A symbolic link is
 // followed: the file it leads to is replaced so, in its own folder, and the link stays.
 //
 // The new file is made, renamed and removed through one descriptor of the folder, opened
 // at the start: a folder renamed meanwhile takes the new file along, and the rename lands
-// on the file in it, whatever the folder's path has become.
+// on the file in it, whatever the folder's path has become (the helper's new file goes by
+// the folder's path, as every call of the helper does).
 #pragma once
 
 #include <atomic>
@@ -31,6 +34,8 @@ struct FILE_REPLACE {
   int fd;            // the new file, open read-write, until a stream takes it; -1 otherwise
   int guard;         // the save's slot for an end of the process (platform/save_guard.h), or -1;
                      // set by the caller: the new file is noted there while it exists
+  bool helper;       // the folder's files are the root file helper's: it makes, writes and
+                     // renames the new file (fd is its descriptor)
 };
 
 // Makes the new file beside path (named "." + the file's name + "." + process id + "." + a

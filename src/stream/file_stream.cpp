@@ -201,10 +201,11 @@ int fd_read_full(STREAM* s, int fd, char* data, int len) {
 
 STREAM* _s_open_file_descripter(int fd, S_TABLE* tbl) {
   if (fd < 0) return nullptr;
-  const int fl = fcntl(fd, F_GETFL);
+  const int fl = u_is_helper_fd(fd) ? O_RDWR : fcntl(fd, F_GETFL);  // a helper's opens for writing
   if (fl == -1) return nullptr;
   STREAM* s = new_file_record(tbl, fd);
   _xx_s_open(s, fl & O_ACCMODE, ST_DESC, __FILE__, __LINE__);
+  if (u_is_helper_fd(fd)) s->h.wb_flags |= WB_BUFFERED;
   count_open(fd);
   return s;
 }
@@ -280,11 +281,10 @@ int s_read_file(STREAM* s, char* data, int len) {
   return r;
 }
 
-// The root helper offers no sync: a stream on its descriptor answers whether its queued
-// bytes were written, as far as this process can know.
+// A stream on a root helper's descriptor sends its queued bytes first.
 int s_flush_file(STREAM* s) {
-  if (u_is_helper_fd(s->file.fid)) return s_drain(s);
-  return fsync(s->file.fid) == 0 ? 0 : -1;
+  if (u_is_helper_fd(s->file.fid) && s_drain(s) != 0) return -1;
+  return u_fsync(s->file.fid) == 0 ? 0 : -1;
 }
 
 int s_get_socketip_file(STREAM* s) {

@@ -30,6 +30,7 @@
 namespace tq {
 
 std::atomic<void (*)()> save_keep_hook{nullptr};
+std::atomic<void (*)()> save_lock_hook{nullptr};
 
 namespace {
 
@@ -81,9 +82,10 @@ char* missing_target(const char* path) {
 }
 
 // Makes the file at name, exclusively, and notes it as this save's to remove on failure,
-// in one step of the save's slot.
+// in one step of the save's slot, the ending signals held.
 STREAM* make_file(const char* name, int flags, int perm, SAVE_FILE* f) {
   const int g = f->rp.guard;
+  SaveSignalsHeld held;
   if (!save_step_begin(g)) {
     errno = ECANCELED;  // the process is ending
     return nullptr;
@@ -140,20 +142,17 @@ bool wait_append_lock(int lk) {
   return held;
 }
 
-// Takes the lock of lk when it is a regular file (tried at once first) and reads the file's
-// state under it: 1 taken, or where the file system has no such locks (ENOLCK and the like:
-// the save goes on as if it held it); 0 given up at the bound; -1 not a regular file, which
-// keeps no lock and is never waited for. One fstat when the lock is free at once.
-int lock_regular(int lk, struct stat* sb) {
+// Tries the lock of lk at once when it is a regular file and reads the file's state: 1 taken,
+// or where the file system has no such locks (ENOLCK and the like: the save goes on as if it
+// held it); 0 another holds it; -1 not a regular file, which keeps no lock and is never
+// waited for.
+int lock_at_once(int lk, struct stat* sb) {
   const bool at_once = flock(lk, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
   if (fstat(lk, sb) != 0 || !S_ISREG(sb->st_mode)) {
     flock(lk, LOCK_UN);  // let go at once: the stream's descriptor stays open
     return -1;
   }
-  if (at_once) return 1;
-  const bool held = wait_append_lock(lk);
-  fstat(lk, sb);  // what the holder left
-  return held ? 1 : 0;
+  return at_once ? 1 : 0;
 }
 
 // Forgets the file the call made: another save appended to it, so a failure cuts it back.
@@ -170,6 +169,25 @@ void made_ours(SAVE_FILE* f) {
   if (f->made) save_guard_made(f->rp.guard, f->made, f->dev, f->ino);
 }
 
+// The lock held, what a failure undoes, within a step of the slot: a file the call made that
+// holds another save's append is cut back, not removed. An appended file a helper writes has
+// the helper note the cut too, for an ending undo. False with errno when that note failed.
+bool note_locked(SAVE_FILE* f, int fd, int64_t size) {
+  if (f->made && size > 0) forget_made(f);
+  made_ours(f);
+  f->old_size = size;
+  f->cut = !f->made;
+  f->cut_fd = fd;
+  if (!f->cut) return true;
+  const int g = f->rp.guard;
+  const pid_t helper = g >= 0 ? u_guard_cut(fd, g, size) : 0;
+  if (helper < 0) return false;
+  f->helper_note = helper > 0;
+  save_guard_append(g, fd, f->lock_fd, size);
+  save_guard_helper(g, helper);
+  return true;
+}
+
 // Writes go on without the append lock (none to take).
 int start_unlocked(SAVE_FILE* f) {
   if (f->made_unlocked && save_step_begin(f->rp.guard)) {
@@ -184,6 +202,13 @@ int start_unlocked(SAVE_FILE* f) {
 // go explicitly, as a child may hold a copy of its descriptor for a moment. False when the
 // undo at the end of the process took the save first.
 bool release(SAVE_FILE* f) {
+  // The helper's note goes first, with the slot's: it never cuts a save that answered.
+  if (f->helper_note && save_step_begin(f->rp.guard)) {
+    u_guard_cut(f->cut_fd, f->rp.guard, -1);
+    save_guard_helper(f->rp.guard, 0);
+    save_guard_append(f->rp.guard, -1, -1, 0);
+    save_step_end(f->rp.guard);
+  }
   const bool kept = save_guard_release(f->rp.guard);
   if (kept && f->lock_fd >= 0) {
     flock(f->lock_fd, LOCK_UN);
@@ -194,9 +219,20 @@ bool release(SAVE_FILE* f) {
   return kept;
 }
 
+// A helper's file whose helper was lost meanwhile (killed: none of its writes can land any
+// more) is cut through the lock's descriptor, opened anew for writing. True when it was.
+bool helper_gone_cut(const SAVE_FILE* f) {
+  if (errno != EIO && errno != EBADF) return false;
+  const int w = open(("/proc/self/fd/" + std::to_string(f->lock_fd)).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  const bool cut = w >= 0 && ftruncate(w, off_t(f->old_size)) == 0;
+  if (w >= 0) close(w);
+  errno = EIO;
+  return cut;
+}
+
 // An undo that fails is told on standard error: the reply's error does not say it.
 void undo(const SAVE_FILE* f) {
-  if (f->cut && ftruncate(f->lock_fd, off_t(f->old_size)) != 0)
+  if (f->cut && u_ftruncate(f->cut_fd, f->old_size) != 0 && !(f->own_lock && helper_gone_cut(f)))
     std::fprintf(stderr, "%s: cannot cut %s back to %lli bytes: %s\n", f->word, f->path, (long long)f->old_size,
                  std::strerror(errno));
   struct stat sb {};
@@ -251,32 +287,54 @@ int start_save_writes(STREAM* st, SAVE_FILE* f) {
   // The lock is the stream's own descriptor's, which outlives the save's undo (see the close).
   const bool own = fd >= 0 && u_is_helper_fd(fd);
   const int lk = own ? own_descriptor(f->path) : fd;
+  if (lk < 0) return start_unlocked(f);
+  f->lock_fd = lk;
+  f->own_lock = own;
+  const int g = f->rp.guard;
   struct stat sb {};
-  // Only a regular file has a length to go back to, and appends to keep apart.
-  const int locked = lk >= 0 ? lock_regular(lk, &sb) : -1;
+  int locked;
+  bool noted;
+  {  // a lock free at once and the note that the file made is the save's own are one step
+    SaveSignalsHeld held;
+    if (!save_step_begin(g)) {
+      errno = f->refused = ECANCELED;  // the process is ending
+      return -1;
+    }
+    locked = lock_at_once(lk, &sb);
+    if (void (*hook)() = save_lock_hook.load(); hook && locked == 1) hook();
+    noted = locked != 1 || note_locked(f, fd, sb.st_size);
+    save_step_end(g);
+  }
   if (locked < 0) {
+    f->lock_fd = -1;
     if (own) close(lk);
     return start_unlocked(f);
   }
-  f->lock_fd = lk;
-  f->own_lock = own;
-  const bool held = locked == 1;
-  const int g = f->rp.guard;
-  if (!save_step_begin(g)) {
-    errno = f->refused = ECANCELED;  // the process is ending
+  if (locked == 0) {  // another save holds it: waited for outside the step
+    const bool held = wait_append_lock(lk);
+    fstat(lk, &sb);  // what the holder left
+    if (!save_step_begin(g)) {
+      errno = f->refused = ECANCELED;
+      return -1;
+    }
+    if (held) {
+      noted = note_locked(f, fd, sb.st_size);
+    } else {
+      forget_made(f);  // another save holds it still
+      made_ours(f);
+    }
+    save_step_end(g);
+    if (!held) {
+      errno = f->refused = f->err = ETIMEDOUT;
+      return -1;
+    }
+  }
+  if (!noted) {  // the helper could not note the cut: nothing written
+    f->err = errno;
     return -1;
   }
-  // The file this call made holds another save's append, or another save holds it still.
-  if (f->made && (sb.st_size > 0 || !held)) forget_made(f);
-  made_ours(f);
-  f->old_size = sb.st_size;
-  // The root helper's files cannot be cut; a made file still empty is removed instead.
-  f->cut = held && !u_is_helper_fd(fd) && !f->made;
-  if (f->cut) save_guard_append(g, fd, lk, f->old_size);
-  save_step_end(g);
-  if (held && sb.st_nlink > 0) return 0;
-  if (!held) f->refused = ETIMEDOUT;
-  errno = f->err = held ? ENOENT : ETIMEDOUT;  // removed meanwhile by the failed save that made it
+  if (sb.st_nlink > 0) return 0;
+  errno = f->err = ENOENT;  // removed meanwhile by the failed save that made it
   return -1;
 }
 
@@ -295,12 +353,13 @@ int close_save_stream(STREAM* st, SAVE_FILE* f, bool keep) {
   bool ok = !keep || (ended && sent && lost == 0);
   if (ok && keep && f->rp.temp) ok = s_flush(st) == 0 && commit_replace(&f->rp) == 0;
   if (!ok && !f->err) f->err = errno ? errno : EIO;
-  // An append locked through the stream's own descriptor is undone before the close, under
-  // the lock, once what the close would still write (a closing sequence) is out: that
-  // descriptor is the stream's, and an unbuffered one. Any other save is undone after it.
-  const bool through_stream = f->lock_fd >= 0 && !f->own_lock;
+  // An append is undone before the close, under its lock, through the stream's descriptor,
+  // once what the close would still write (a closing sequence, a buffered stream's queue) is
+  // out. Any other save is undone after the close.
+  const bool through_stream = f->lock_fd >= 0;
   if (through_stream && (!keep || !ok)) {
     s_end_code(st);
+    s_drain(st);
     undo(f);
   }
   if (!through_stream) {  // whose writes are no steps of the save (platform/save_guard.h)

@@ -13,9 +13,10 @@
 // is one this call made; through a symbolic link that leads to no file, the file is made where
 // the link leads (as the plain open follows it). An undo that fails is told on standard error:
 // "WORD: cannot cut PATH back to N bytes: CAUSE" or "WORD: cannot remove PATH: CAUSE" (an
-// append-only file, a folder that keeps its entries); a file of the root file helper is not
-// undone. The save's slot of platform/save_guard.h notes the same undo for an end of the
-// process in the middle of the save (an interrupt, an ending signal).
+// append-only file, a folder that keeps its entries). The save's slot of platform/save_guard.h notes the same undo for an end of the
+// process in the middle of the save (an interrupt, an ending signal). A file of the root file
+// helper is undone the same way: cut back, removed, or replaced through a new file, all by its
+// helper (platform/file.h), which also keeps the ending undo's cut of its own appends.
 //
 // An append to a regular file holds the file's append lock (flock, exclusive, on the stream's
 // own descriptor) from its first write to its undo and its close, so the appends of this system's saves land whole, one after
@@ -46,7 +47,9 @@ struct SAVE_FILE {
   bool started = false;        // start_save_writes was called
   int lock_fd = -1;            // the appended file's descriptor holding its append lock, or -1:
   bool own_lock = false;       // one of its own (the root helper's file), else the stream's
-  bool cut = false;            // a failure cuts it back to old_size through lock_fd
+  bool cut = false;            // a failure cuts it back to old_size through cut_fd
+  int cut_fd = -1;             // the stream's descriptor (the root helper's file: the helper's)
+  bool helper_note = false;    // the helper keeps the ending undo's cut (platform/file.h's u_guard_cut)
   int64_t old_size = 0;        // its length when the lock was taken
   int refused = 0;             // why the save was refused rather than failed (save_refusal), or 0
   int err = 0;                 // the system's reason of the first failure (errno), or 0
@@ -66,8 +69,12 @@ STREAM* open_save_stream(const char* path, int flags, int perm, const char* word
 // | ETIMEDOUT | the lock was held all the wait                                            |
 // | ENOENT    | the file was removed while this save waited (a failed save that made it)  |
 // | ECANCELED | the process is ending                                                     |
+// | other     | the root file helper could not note the cut an ending undo makes (lost) |
 // Through the root file helper the lock is taken on a descriptor of the file's own, read
-// only; where the file system has no such locks the save goes on without.
+// only; where the file system has no such locks the save goes on without. The lock taken at
+// once and the note of what the undo does are one step: an undo at any moment knows whether a
+// file the call made is the save's own (after a wait for another save's lock, the two are
+// apart: an undo between them leaves the made file, as another save may hold it).
 inline constexpr int kSaveLockWaitSeconds = 60;
 int start_save_writes(STREAM* st, SAVE_FILE* f);
 // Ends the save: with keep, ends its text (the closing sequence of a stateful encoding) and,
@@ -91,5 +98,8 @@ const char* save_cause(const SAVE_FILE* f);
 // Test seam: when set, called in the close of a kept save once all of it is written (and a
 // new file renamed over the old one), before it is kept for good.
 extern std::atomic<void (*)()> save_keep_hook;
+// Test seam: when set, called as an append takes its file's lock at once, before it notes
+// what its undo does (the two are one step of its slot).
+extern std::atomic<void (*)()> save_lock_hook;
 
 }  // namespace tq

@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sleep.h"
@@ -117,6 +118,26 @@ int saves_after_the_undo(const tqtest::TempDir& dir, void (*undo)()) {
   return wrong + (left != std::set<std::string>{"appended=old\n", "beside=1\n", "beside2=old\n", "held=old\n", "written=old\n"});
 }
 
+// An append that makes its file, the undo run on another thread as it takes the file's lock
+// (the seam): the made file goes with the save when the undo takes it (its close answers -1).
+int made_append_undone_at_its_lock(const tqtest::TempDir& dir) {
+  static std::atomic<bool> undone{false};
+  save_lock_hook = [] {
+    std::thread([] { undo_saves_in_progress(); undone = true; }).detach();
+    tqtest::wait_until([] { return undone || save_undo_waiting(); });
+  };
+  SAVE_FILE f;
+  STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT | O_APPEND, 0600, "test", &f);
+  if (!st) return 100;
+  if (start_save_writes(st, &f) == 0) s_write(st, "1\n", 2);
+  const int closed = close_save_stream(st, &f, true);
+  // The undo takes the save at its next step (undone: no file once it has run), or after its
+  // answer (kept).
+  if (closed == -1) tqtest::wait_until([] { return undone.load(); });
+  const bool left = std::filesystem::exists(dir.file("made"));
+  return closed == -1 ? left : !left || tqtest::read_file(dir.file("made")) != "1\n";
+}
+
 TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
   for (const char* name : {"beside", "beside2", "appended", "held", "written"}) tqtest::write_file(dir.file(name), "old\n");
@@ -124,6 +145,7 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   // is called from the one.
   for (void (*undo)() : {undo_saves_in_progress, undo_on_a_task})
     EXPECT_EXIT(_exit(saves_after_the_undo(dir, undo)), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(_exit(made_append_undone_at_its_lock(dir)), testing::ExitedWithCode(0), "");
   SAVE_FILE f;  // kept without the start of its writes
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
               testing::ExitedWithCode(1), "append lock before it writes");

@@ -25,7 +25,15 @@ constexpr std::chrono::seconds kChildEndBound{30};
 constexpr std::chrono::seconds kChildEndBound{3};
 #endif
 
-// The children of pid: a child is listed under the thread that made or adopted it.
+std::string command_line(pid_t pid) {
+  std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
 std::vector<pid_t> children_of(pid_t pid) {
   std::vector<pid_t> out;
   const std::string task = "/proc/" + std::to_string(pid) + "/task";
@@ -40,8 +48,6 @@ std::vector<pid_t> children_of(pid_t pid) {
   return out;
 }
 
-// The state letter of /proc/<pid>/stat ('Z' for a process that has ended and waits to be
-// reaped), or 0 when the process is gone.
 char state_of(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
@@ -49,15 +55,6 @@ char state_of(pid_t pid) {
   const size_t at = line.rfind(") ");  // the command name may hold ")" and blanks
   return at == std::string::npos || at + 2 >= line.size() ? 0 : line[at + 2];
 }
-
-std::string command_line(pid_t pid) {
-  std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
-  std::replace(text.begin(), text.end(), '\0', ' ');
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
-}  // namespace
 
 void adopt_orphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 

@@ -42,6 +42,10 @@ std::string locks_left();
 // when none. What the test started and has ended is reaped. The test main checks it after
 // every test and at the program's end.
 void adopt_orphans();
+// The children of pid (each listed under the thread that made or adopted it), and the state
+// letter of a process in /proc/<pid>/stat ('T' stopped, 'Z' ended and not reaped), 0 gone.
+std::vector<pid_t> children_of(pid_t pid);
+char state_of(pid_t pid);
 std::vector<pid_t> processes_below();
 std::string children_left(const std::vector<pid_t>& before);
 
