@@ -637,6 +637,31 @@ TEST_F(Log, ARecordWaitsInItsFilesLaneBehindItsClose) {
   EXPECT_EQ(helper.written(f), "1\n2\n");
 }
 
+// Records of two tasks to two files, one that cannot be written, while a third closes the
+// entries over and over: every line lands, the failure is told once. The thread sanitizer's
+// stage sees that the lanes' marks, the entry table and the failing files are each ordered by
+// their lock.
+TEST_F(Log, RecordsOfTwoTasksLandWhileAThirdClosesTheirFiles) {
+  testing::internal::CaptureStderr();
+  constexpr int kRecords = 200;
+  tqtest::Task to_file([&] {
+    for (int i = 0; i < kRecords; ++i) save_record(dir.file("a"), "m");
+  });
+  const std::string gone = dir.file("gone/x");  // its folder missing
+  tqtest::Task to_gone([&] {
+    for (int i = 0; i < kRecords; ++i) save_record(gone, "m");
+  });
+  tqtest::Task closing([&] {
+    while (!to_file.done() || !to_gone.done()) llpl_check(1);
+  });
+  EXPECT_TRUE(to_file.wait() && to_gone.wait() && closing.wait());
+  llpl_check(1);
+  std::string lines;
+  for (int i = 0; i < kRecords; ++i) lines += "m\n";
+  EXPECT_EQ(file("a"), lines);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "cannot write the log file " + gone + ": No such file or directory\n");
+}
+
 // FetchLog asks the node for its parked records, queues them for this node's conditions,
 // and after an empty answer pauses a second of the tick clock before it asks again. The
 // fetch thread runs for good, so its node stays for the rest of the program (a closed one's
