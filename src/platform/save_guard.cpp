@@ -113,10 +113,13 @@ void take_for_undo(Guard& g, int me, const timespec& from) {
 // outright (stopped or hung past the bound) or ended otherwise. Its record stays: the helper
 // table is left as it is, the process is ending.
 bool helper_undone(pid_t pid, const timespec& from) {
+  siginfo_t si{};
+  // Only a child of this process (a helper it started, its record not reaped) is signalled:
+  // a pid noted wrongly never reaches another process, init least of all.
+  if (pid <= 1 || waitid(P_PID, id_t(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
   sigval v{};
   v.sival_int = kUfrUndoValue;
   if (sigqueue(pid, kUfrUndoSignal, v) != 0) return false;
-  siginfo_t si{};
   bool killed = false;
   timespec at{};  // once ended outright, it has one more second to go
   for (;;) {
