@@ -221,8 +221,11 @@ bool release(SAVE_FILE* f) {
 
 // A helper's file whose helper was lost meanwhile (killed: none of its writes can land any
 // more) is cut through the lock's descriptor, opened anew for writing. True when it was.
+// Lost is each way the cut's request can find the helper gone: its record already let go
+// (EBADF), the helper ended while the request waited (EIO), or its pipe without a reader
+// when the request was written (EPIPE), which of them depends only on timing.
 bool helper_gone_cut(const SAVE_FILE* f) {
-  if (errno != EIO && errno != EBADF) return false;
+  if (errno != EIO && errno != EBADF && errno != EPIPE) return false;
   const int w = open(("/proc/self/fd/" + std::to_string(f->lock_fd)).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
   const bool cut = w >= 0 && ftruncate(w, off_t(f->old_size)) == 0;
   if (w >= 0) close(w);
