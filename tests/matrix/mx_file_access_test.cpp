@@ -379,6 +379,21 @@ TEST(MxFileCopy, CopiesEveryStoredNodeInIndexOrder) {
   BareMatrix two(kShape, dir.file("two"));
   BareMatrix three({{{1000, 1, 8}, {1000, 1, 8}, {1000, 1, 8}}, {}}, dir.file("three"));
   EXPECT_EQ(printed([&] { EXPECT_EQ(matrix_copy(three.get(), two.get(), nullptr, 0), MX_DIM_MISMATCH); }), "");
+  // A channel of the source that the destination does not have is left out.
+  FileShape wide{kShape.axes, {kShape.channels[0], kShape.channels[0]}}, narrow = kShape;
+  MATRIX *w = open_file_matrix(&wide, dir.file("wide")), *nw = open_file_matrix(&narrow, dir.file("narrow"));
+  {
+    FreeNode n(w, {0, 0, 0});
+    n.fill(7.0);
+    ASSERT_EQ(save_matrix_node(&n.n), 0);
+  }
+  const int both[] = {0, 1, -1};
+  printed([&] { EXPECT_EQ(matrix_copy(nw, w, both, MXC_STORED), 0); });
+  MATRIX_NODE* got = find_node(nw, {0, 0, 0});
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(*static_cast<double*>(got->channel[0].data), 7.0);
+  close_matrix(w);
+  close_matrix(nw);
   MATRIX_ALLOC_BLOCK_PARAM abc{{}, 3, const_cast<char*>("abc")};
   EXPECT_EQ(printed([&] { block_check_sum("x", &abc); }), "CHK x 294 - 3\n");
 }

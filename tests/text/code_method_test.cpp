@@ -366,6 +366,11 @@ TEST(CorrespondenceTables, JoinConvertAndCollide) {
   EXPECT_EQ(code_convert_set(0x4E9C, nullptr, to_jis), kA);
   EXPECT_EQ(code_convert_set(0x4E9D, nullptr, to_jis), LC_NO_CHAR);
   EXPECT_EQ(code_convert_set(0x4E9D, nullptr, nullptr), 0x4E9Du);
+
+  // A member of 0xC016 or 0xC017 with no table of its own is looked up in 0xC015's.
+  ASSERT_NE(get_code_table_by_lcz(0xC0150000), nullptr);
+  ASSERT_EQ(set_correspond(0xC0154E9C, kU), 0);
+  for (L_CHAR from : {0xC0164E9Cu, 0xC0174E9Cu}) EXPECT_EQ(code_convert(from, LC_JISX0208), kA) << std::hex << from;
 }
 
 // One task joins the codes of two sets of their own while others convert them: each

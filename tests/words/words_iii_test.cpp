@@ -194,6 +194,8 @@ TEST_F(WordsIII, PathsMapOntoTheMostSpecificPairAndBack) {
   EXPECT_EQ(path_check(L("/y.sq")), 3);
   EXPECT_EQ(path_check(L("/z.sq")), 1);
   EXPECT_EQ(path_check(L("/none.sq")), 0);
+  // Started with its standard input closed, the check's file is opened as descriptor 0.
+  EXPECT_EXIT((close(0), _exit(path_check(L("/y.sq")))), testing::ExitedWithCode(3), "");
   struct {
     const char *b, *f, *want;
   } const joins[] = {{"base", "file", "base/file"}, {"base/", "/file", "base/file"}, {"base", ".ext", "base.ext"},
@@ -324,6 +326,24 @@ TEST_F(WordsIII, LazyListsCloseTheirStreamAtTheEndAndWhenCollected) {
     open.push_back(std::string(mode) == "tq" ? reader_stream(v->pair.car) : df_list->st);
     EXPECT_TRUE(s_exist(open.back())) << mode;
   }
+  // A list made while a collection sweeps the lists (holding their lock, as it does) joins
+  // them only after the sweep: its interpreter waits on the lock, the list unchanged.
+  auto held = std::make_shared<std::atomic<bool>>(false);  // the task starts before the lock is taken
+  tqtest::Task late([held, f = root->file("ten.bin")] {
+    setup_self_interpreter();
+    if (tqtest::wait_until([&] { return held->load(); })) run("([Load option=\"raw\"] \"" + f + "\")");
+    close_self_interpreter();
+  });
+  lock_task(df_lock);
+  DELAY_LOAD_T* const head = df_list;
+  *held = true;
+  const auto waited_on = [] { return std::atomic_ref<int>(df_lock.so->d_sem->state).load() == 2; };
+  EXPECT_TRUE(tqtest::wait_until([&] { return late.done() || waited_on(); }));
+  EXPECT_FALSE(late.done()) << "a list joined during the sweep";
+  EXPECT_EQ(df_list, head);
+  unlock_task(df_lock, "test");
+  EXPECT_TRUE(late.wait());
+  EXPECT_NE(df_list, head);
   gc_enable();
   for (STREAM* s : open) EXPECT_TRUE(tqtest::wait_until([&] { return !s_exist(s); }));
 }
