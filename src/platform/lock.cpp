@@ -353,6 +353,10 @@ int held_lock_records(HeldLockRecord* out, int max) {
 }
 
 [[gnu::hot]] void _unlock_task(D_SEM s, const char* /*str*/, const char* file, int line) {
+  // A release by a task that does not hold the lock frees it under its holder: checked where
+  // the rules are, so an unpaired release shows at once rather than as a rare race.
+  if (rule_checks_on() && cmp_htid(holder_of(s), self_htid()) != 0)
+    rule_broken("a lock is let go only by the task that holds it", file, line, nullptr);
   note_released(s);
   set_holder(s, invalid_htid);
   __atomic_store_n(&s->value, __atomic_load_n(&s->value, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
