@@ -66,6 +66,7 @@ struct ErrorRow {
   const char* src;
   const char* read;
 };
+void PrintTo(const ErrorRow& r, std::ostream* os) { *os << r.what; }  // the name ctest lists it by
 
 const ErrorRow kRows[] = {
     {"no ) for (", "(a\n(b", R"~((a (b . {80020402 parser ("no ) for (") @2}) . {80020402 parser ("no ) for (")}))~"},
@@ -122,6 +123,7 @@ struct KindRow {
   std::string in_description;  // empty: likewise
   Seam seam = Seam::kNone;
 };
+void PrintTo(const KindRow& r, std::ostream* os) { *os << r.what; }  // the name ctest lists it by
 
 const std::string kKept = " (list 1) (list 2)";
 const std::string kOnlyField = R"~({80021005 lex ("token error 4" "test" "" "only field description can be used in a tag")})~";

@@ -36,6 +36,7 @@ struct Case {
   std::vector<std::pair<std::string, int>> lines;
   int refused = 0;  // connections refused for want of a thread, each told on standard error
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.scenario; }  // the name ctest lists it by
 
 // The system refused threads (EAGAIN) with memory to spare: a limit on threads.
 constexpr char kRefusedLine[] = "connection from 127.0.0.1 refused: thread limit reached\n";

@@ -32,6 +32,9 @@ struct Case {
   void (*before)() = nullptr;  // readies each run
 };
 
+// The name ctest lists a case by: without it, the case's bytes, pointers and all.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.word; }
+
 class BesideACollection : public testing::TestWithParam<Case> {};
 
 TEST_P(BesideACollection, TheListComesOutWhole) {
