@@ -70,7 +70,10 @@ TEST_F(MxArith, ShapesThatDoNotFitGiveNull) {
   EXPECT_EQ(tq::mxt_trans_m(cube, &c_), nullptr);
   EXPECT_EQ(tq::mxt_add_vv(a, a, nullptr), nullptr) << "no pool";
   void* rgb = vec<uint32_t>(&tq::mx_type_RGB_v, {1}, {1});
-  EXPECT_EQ(tq::mxt_add_vv(rgb, rgb, &c_), nullptr) << "rgb8 vectors have no arithmetic";
+  uint32_t one_rgb = 1;
+  for (void* r : {tq::mxt_add_vv(rgb, rgb, &c_), tq::mxt_sub_vv(rgb, rgb, &c_), tq::mxt_mul_sv(&one_rgb, rgb, &c_),
+                  tq::mxt_mul_mm(rgb, rgb, &c_), tq::mxt_trans_m(rgb, &c_)})
+    EXPECT_EQ(r, nullptr) << "rgb8 vectors have no arithmetic";
   void* sum = keep(tq::mxt_add_vv(a, a, &c_));
   EXPECT_EQ(sizes(sum), (std::vector<int>{3, 2}));
   EXPECT_EQ(values_of<int16_t>(sum), (std::vector<int16_t>{2, 4, 6, 8, 10, 12}));
