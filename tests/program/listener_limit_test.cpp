@@ -234,19 +234,19 @@ TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
     Sock newcomer(Sock::connect_loopback(port));
     ASSERT_TRUE(newcomer.send("\n"));
     const std::string answer = newcomer.read_until("</Permission>\n", seconds(20));
-    EXPECT_TRUE(answer == admitted || answer == busy) << r.kind << ": the newcomer got " << answer;
+    ASSERT_TRUE(answer == admitted || answer == busy) << r.kind << ": the newcomer got " << answer;
     Sock get(Sock::connect_loopback(port));
     ASSERT_TRUE(get.send("GET /x HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n") << r.kind;
+    ASSERT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n") << r.kind;
     ++line;
     for (auto& p : held) {
       ASSERT_TRUE(p->send("(+ 1 2)\n"));
-      EXPECT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> " + std::to_string(line) + " 3</Result>\n") << r.kind;
+      ASSERT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> " + std::to_string(line) + " 3</Result>\n") << r.kind;
     }
     if (!r.rest.empty()) {
       ASSERT_TRUE(crowd.front()->send(r.rest));
       const std::string got = crowd.front()->read_until(r.reply, seconds(20));
-      EXPECT_TRUE(got.starts_with("HTTP/1.") && got.ends_with(r.reply)) << r.kind << ": " << got;
+      ASSERT_TRUE(got.starts_with("HTTP/1.") && got.ends_with(r.reply)) << r.kind << ": " << got;
     }
     while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
     }
