@@ -192,9 +192,10 @@ INSTANTIATE_TEST_SUITE_P(Peer, ProtocolScenario, testing::ValuesIn(kCases),
 
 namespace {
 
-// Tasks inside an operation of stream s.
+// Tasks inside an operation of stream s (none when it has closed).
 int threads_in(STREAM* s) {
   LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s)) return 0;
   int n = 0;
   for (S_FILE_THREAD* t = s->h.thread; t; t = t->next) ++n;
   return n;
@@ -425,6 +426,25 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     EXPECT_EQ(c.read_until(reply.empty() ? "\n" : reply), reply) << b;
     EXPECT_TRUE(c.closed_by_peer()) << b;
   }
+}
+
+// A refused stream that cannot be watched (not a socket) is drained by reads that wait: its
+// refusal goes out once the whole body is in.
+TEST(NewAccept, ARefusalOfAStreamNotASocketComesOnceItsBodyIsIn) {
+  NoLeftovers clean;
+  STREAM* p[2];
+  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(s_write(p[0], "ab", 2), 2);
+  tqtest::Task refuse([end = p[1]] { refuse_after_body(end, 3, kToHBodyTimeout, "no", 2); });
+  WAIT_FOR(refuse.done() || (s_get_fpipe_data_size(p[1]) == 0 && threads_in(p[1]) == 1), "the body's first bytes read");
+  EXPECT_FALSE(refuse.done()) << "refused before its body's last byte";
+  ASSERT_EQ(s_write(p[0], "c", 1), 1);
+  ASSERT_TRUE(refuse.wait());
+  std::string got(2, '\0');
+  int done = 0;
+  EXPECT_EQ(en_do(&done, s_read, p[0], got.data(), 2), 1);
+  EXPECT_EQ(got, "no");
+  d_s_close(p[0]);
 }
 
 // A peer that leaves its replies unread (its socket's buffers full) holds up no other
