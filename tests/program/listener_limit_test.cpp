@@ -52,6 +52,12 @@ struct LimitedProbe {
   }
 };
 
+// A new text peer of the probe listening at port, admitted within the bound; null when not.
+std::unique_ptr<Sock> admitted_peer(int port, seconds bound = seconds(20)) {
+  auto p = std::make_unique<Sock>(Sock::connect_loopback(port));
+  return p->send("\n") && p->read_until("</Permission>\n", bound) == interptest::admit_text(tq::std_cm) ? std::move(p) : nullptr;
+}
+
 }  // namespace
 
 // Each test runs the probe under the limit and knows its port. Under a sanitizer there is none:
@@ -115,9 +121,7 @@ TEST_F(ListenerShortOfMemory, FillsOneAfterAnother) {
   const auto admitted = [&]() -> std::unique_ptr<Sock> {
     while (probe->err.read_some_within(milliseconds(0)) && !probe->err.read_until("\n", milliseconds(0)).empty()) {
     }
-    auto p = std::make_unique<Sock>(Sock::connect_loopback(port));
-    const bool in = p->send("\n") && p->read_until("</Permission>\n", seconds(20)) == interptest::admit_text(tq::std_cm);
-    return in ? std::move(p) : nullptr;
+    return admitted_peer(port);
   };
   for (int fill = 1; fill <= 5; ++fill) {
     std::vector<std::unique_ptr<Sock>> held(1);
@@ -141,13 +145,8 @@ TEST_F(ListenerShortOfMemory, FillsOneAfterAnother) {
 // threads for: those it has none for are answered Busy at once, the process lives and its held
 // peers are answered; once the heads close, a newcomer is admitted and a request served.
 TEST_F(ListenerShortOfMemory, SlowHttpHeadsHoldNoThreadsItNeeds) {
-  const std::string admitted = interptest::admit_text(tq::std_cm);
   std::vector<std::unique_ptr<Sock>> held, heads;
-  for (int i = 0; i < 3; ++i) {
-    held.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
-    ASSERT_TRUE(held.back()->send("\n"));
-    ASSERT_EQ(held.back()->read_until("</Permission>\n", seconds(20)), admitted) << "held peer " << i;
-  }
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(held.emplace_back(admitted_peer(port))) << "held peer " << i;
   for (int i = 0; i < 100; ++i) {
     heads.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
     ASSERT_TRUE(heads.back()->send("GET /x HTTP/1.0\r\nX: "));
@@ -173,8 +172,7 @@ TEST_F(ListenerShortOfMemory, SlowHttpHeadsHoldNoThreadsItNeeds) {
       [&] {
         while (probe->err.read_some_within(milliseconds(0)) && !probe->err.read_until("\n", milliseconds(0)).empty()) {
         }
-        Sock p(Sock::connect_loopback(port));
-        return p.send("\n") && p.read_until("</Permission>\n", seconds(10)) == admitted;
+        return admitted_peer(port, seconds(10)) != nullptr;
       },
       seconds(30)))
       << "no newcomer was admitted once the heads had closed";
@@ -204,11 +202,7 @@ TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
   };
   const std::string post = "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: ";
   std::vector<std::unique_ptr<Sock>> held;
-  for (int i = 0; i < 2; ++i) {
-    held.push_back(std::make_unique<Sock>(Sock::connect_loopback(port)));
-    ASSERT_TRUE(held.back()->send("\n"));
-    ASSERT_EQ(held.back()->read_until("</Permission>\n", seconds(20)), admitted) << "held peer " << i;
-  }
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(held.emplace_back(admitted_peer(port))) << "held peer " << i;
   const struct {
     const char* kind;
     std::string begun;   // each slow peer's bytes
@@ -234,19 +228,19 @@ TEST(ListenerCrowd, NoCrowdOfSlowPeersKeepsTheOthersWaiting) {
     Sock newcomer(Sock::connect_loopback(port));
     ASSERT_TRUE(newcomer.send("\n"));
     const std::string answer = newcomer.read_until("</Permission>\n", seconds(20));
-    EXPECT_TRUE(answer == admitted || answer == busy) << r.kind << ": the newcomer got " << answer;
+    ASSERT_TRUE(answer == admitted || answer == busy) << r.kind << ": the newcomer got " << answer;
     Sock get(Sock::connect_loopback(port));
     ASSERT_TRUE(get.send("GET /x HTTP/1.0\r\n\r\n"));
-    EXPECT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n") << r.kind;
+    ASSERT_EQ(get.read_line(seconds(20)), "HTTP/1.1 404 Not Found\r\n") << r.kind;
     ++line;
     for (auto& p : held) {
       ASSERT_TRUE(p->send("(+ 1 2)\n"));
-      EXPECT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> " + std::to_string(line) + " 3</Result>\n") << r.kind;
+      ASSERT_EQ(p->read_until("</Result>\n", seconds(20)), "<Result> " + std::to_string(line) + " 3</Result>\n") << r.kind;
     }
     if (!r.rest.empty()) {
       ASSERT_TRUE(crowd.front()->send(r.rest));
       const std::string got = crowd.front()->read_until(r.reply, seconds(20));
-      EXPECT_TRUE(got.starts_with("HTTP/1.") && got.ends_with(r.reply)) << r.kind << ": " << got;
+      ASSERT_TRUE(got.starts_with("HTTP/1.") && got.ends_with(r.reply)) << r.kind << ": " << got;
     }
     while (probe.err.read_some_within(milliseconds(0)) && !probe.err.read_until("\n", milliseconds(0)).empty()) {
     }

@@ -193,9 +193,10 @@ INSTANTIATE_TEST_SUITE_P(Peer, ProtocolScenario, testing::ValuesIn(kCases),
 
 namespace {
 
-// Tasks inside an operation of stream s.
+// Tasks inside an operation of stream s (none when it has closed).
 int threads_in(STREAM* s) {
   LOCK_SCOPE(stream_lock);
+  if (!_s_exist(s)) return 0;
   int n = 0;
   for (S_FILE_THREAD* t = s->h.thread; t; t = t->next) ++n;
   return n;
@@ -214,12 +215,13 @@ int refuse_session(STREAM* end, uint32_t, unsigned, PERMISSION_LIST*) {
   return SETUP_BUSY;
 }
 
-// Whether s waits in the keep-alive pool's set as a refusal (its body drained when `writing`),
-// with no task reading it.
-bool parked_refusal(STREAM* s, bool writing = false) {
+// Whether s waits in the keep-alive pool's set as a refusal with `left` bytes of its body to
+// drain (some when -1; none: it waits for room), with no task reading it.
+bool parked_refusal(STREAM* s, int left = -1) {
   LOCK_SCOPE(ToH_lock);
   for (STREAM_STOCK* r = ss_list; r; r = r->next)
-    if (r->key.s == s) return r->refusal && (r->refusal->drain == 0) == writing && !r->ready && ss_run_tasks == 0;
+    if (r->key.s == s)
+      return r->refusal && (left < 0 ? r->refusal->drain > 0 : r->refusal->drain == left) && !r->ready && ss_run_tasks == 0;
   return false;
 }
 
@@ -341,9 +343,9 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   const std::string type4 = "HTTP/1.0 200 OK\r\nDate: Fri, 20 Sep 2002 09:36:44 GMT\r\nServer: TORVELINE MERIDOVANE "
                             "SERVER\r\nConnection: close\r\nContent-Type: application/tqohttp\r\nContent-Length: "
                             "12\r\n\r\n" + std::string(reinterpret_cast<char*>(&refused), 12);
-  // After the rest the peer reads, ends its sending side (its body short), or leaves the
-  // refusal unread (its socket full).
-  enum Peer { kReads, kEnds, kReadsNot };
+  // After the rest the peer reads, ends its sending side (its body short), and/or leaves the
+  // refusal unread (its socket full); or sends the rest's last byte only once the others are drained.
+  enum Peer { kReads, kEnds, kReadsNot, kLastLate = 4 };
   const struct {
     std::string begun;
     int seconds;  // of the tick clock, until the connection closes
@@ -351,7 +353,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
     int later = 0;     // seconds after which
     std::string rest = {};  // is sent
     std::string reply = {};  // how the reply begins, once the rest completes the body
-    Peer peer = kReads;
+    int peer = kReads;
   } rows[] = {
       {"GET /x HTTP/1.0\r\nX: ", kToHHeadTimeout, -1},
       {"POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" + frame_start, kToHHeadTimeout, -1},
@@ -366,6 +368,8 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       {unknown_post, 0, 0, kToHBodyTimeout, "", ""},
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "HTTP/1.1 404 Not Found\r\n", kEnds},
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "cde", "", kReadsNot},
+      {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "", kEnds | kReadsNot},
+      {unknown_post, 0, 0, 1, "cde", type4, kLastLate},
   };
   for (const auto& [b, seconds, expected, later, rest, reply, peer] : rows) {
     Sock c;
@@ -379,23 +383,28 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       ASSERT_TRUE(reader.wait()) << b;
       EXPECT_EQ(*result, 0) << b;
       WAIT_FOR(parked_refusal(k.s), "the refusal to be parked, holding no task");
-      if (peer == kReadsNot) fill_until_full(fd, c.fd());
+      if (peer & kReadsNot) fill_until_full(fd, c.fd());
       clock.advance(later);
       empty_reply_pass();  // its own time, not the head's
-      if (!rest.empty()) {
-        ASSERT_TRUE(c.send(rest));
+      const size_t last = peer & kLastLate ? rest.size() - 1 : 0;
+      if (last) {
+        ASSERT_TRUE(c.send(rest.substr(0, last)));
+        WAIT_FOR(parked_refusal(k.s, 1), "all of the body but its last byte drained");
       }
-      if (peer == kEnds) shutdown(c.fd(), SHUT_WR);
-      if (peer == kReadsNot) {
-        WAIT_FOR(parked_refusal(k.s, true), "the refusal to wait parked for room");
+      if (!rest.empty()) {
+        ASSERT_TRUE(c.send(rest.substr(last)));
+      }
+      if (peer & kEnds) shutdown(c.fd(), SHUT_WR);
+      if (peer & kReadsNot) {
+        WAIT_FOR(parked_refusal(k.s, 0), "the refusal to wait parked for room");
         clock.advance(kToHRefusalWriteLimit - 1);
         empty_reply_pass();
-        EXPECT_TRUE(parked_refusal(k.s, true)) << "cut before its time";
+        EXPECT_TRUE(parked_refusal(k.s, 0)) << "cut before its time";
         clock.advance(1);
         empty_reply_pass();
       }
       const std::string got = c.read_until(reply.empty() ? "404" : reply);
-      EXPECT_TRUE(reply.empty() ? got.find("404") == std::string::npos : got == reply) << b << ": " << got.substr(0, 80);
+      ASSERT_TRUE(reply.empty() ? got.find("404") == std::string::npos : got == reply) << b << ": " << got.substr(0, 80);
       EXPECT_TRUE(c.closed_by_peer()) << b;
       continue;
     }
@@ -420,6 +429,25 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   }
 }
 
+// A refused stream that cannot be watched (not a socket) is drained by reads that wait: its
+// refusal goes out once the whole body is in.
+TEST(NewAccept, ARefusalOfAStreamNotASocketComesOnceItsBodyIsIn) {
+  NoLeftovers clean;
+  STREAM* p[2];
+  ASSERT_EQ(s_open_fpipe(p), 0);
+  ASSERT_EQ(s_write(p[0], "ab", 2), 2);
+  tqtest::Task refuse([end = p[1]] { refuse_after_body(end, 3, kToHBodyTimeout, "no", 2); });
+  WAIT_FOR(refuse.done() || (s_get_fpipe_data_size(p[1]) == 0 && threads_in(p[1]) == 1), "the body's first bytes read");
+  EXPECT_FALSE(refuse.done()) << "refused before its body's last byte";
+  ASSERT_EQ(s_write(p[0], "c", 1), 1);
+  ASSERT_TRUE(refuse.wait());
+  std::string got(2, '\0');
+  int done = 0;
+  EXPECT_EQ(en_do(&done, s_read, p[0], got.data(), 2), 1);
+  EXPECT_EQ(got, "no");
+  d_s_close(p[0]);
+}
+
 // A peer that leaves its replies unread (its socket's buffers full) holds up no other
 // session's empty reply: the pass goes on, and that peer's reply follows once it reads.
 TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
@@ -438,7 +466,7 @@ TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
   uint32_t cookie[2][2] = {};
   STREAM* ends[2] = {};
   Sock c[2];
-  for (int i = 0; i < 2; ++i) {  // two sessions, each with a poll waiting
+  for (int i = 0; i < 2; ++i) {  // two sessions
     Sock o;
     ACCESS_KEY k = served(srv, &o);
     ASSERT_TRUE(o.send(post + request(TOH_OPEN, cookie[i])));
@@ -450,8 +478,17 @@ TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
     std::memcpy(&h, answer.data() + answer.size() - 12, 12);
     ToH_from_wire(&h);
     cookie[i][0] = h.cockie[0], cookie[i][1] = h.cockie[1];
+  }
+  // The session the pass meets first is the one that does not read: the other's reply comes
+  // after it in the pass.
+  int full = 0;
+  any_session([&](ToH_ENTRY* e) {
+    full = e->cockie[0] == cookie[1][0] && e->cockie[1] == cookie[1][1];
+    return true;
+  });
+  for (int i = 0; i < 2; ++i) {  // each with a poll waiting
     ACCESS_KEY p = served(srv, &c[i]);
-    if (i == 0) fill_until_full(s_get_fid(p.s), c[i].fd());  // its socket full, until the peer reads
+    if (i == full) fill_until_full(s_get_fid(p.s), c[i].fd());  // its socket full, until the peer reads
     ASSERT_TRUE(c[i].send(post + request(TOH_DATA, cookie[i])));
     ASSERT_EQ(new_accept(&p, 0, nullptr), 0);
   }
@@ -461,7 +498,7 @@ TEST(EmptyReply, APeerThatDoesNotReadHoldsUpNoOtherSession) {
   clock.advance(2);
   tqtest::Task pass([] { empty_reply_pass(); });
   EXPECT_TRUE(pass.wait()) << "the pass waited on the peer that does not read";
-  for (int i : {1, 0}) {  // each reply's frame (type 3, seq 1, its cookie) ends what its peer reads
+  for (int i : {1 - full, full}) {  // each reply's frame (type 3, seq 1, its cookie) ends what its peer reads
     const std::string f = request(TOH_DATA, cookie[i]), got = c[i].read_until(f);
     EXPECT_TRUE(got.ends_with(f) && got.size() > f.size()) << "session " << i;
   }
