@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/sleep.h"
 #include "platform/save_guard.h"
 #include "stream/file_stream.h"
@@ -141,6 +142,24 @@ int made_append_undone_at_its_lock(const tqtest::TempDir& dir, bool signalled = 
   return closed == -1 ? left : !left || tqtest::read_file(dir.file("made")) != "1\n";
 }
 
+// An append through the root file helper (run as root, into another user's folder), the undo
+// run at its keep (the seam): the helper cuts the file back and ends, and the save, undone,
+// answers -1 saying the run is ending. Not as root: no helper, nothing to check.
+int helper_append_undone_at_its_keep(const tqtest::TempDir& dir) {
+  const std::string folder = dir.file("nobody"), file = folder + "/f";
+  mkdir(folder.c_str(), 0755);
+  tqtest::write_file(file, "old\n");
+  if (chown(folder.c_str(), 65534, 65534) != 0 || chown(file.c_str(), 65534, 65534) != 0) return 0;
+  for (const auto& d : {dir.path(), std::filesystem::path(dir.path()).parent_path().string()}) chmod(d.c_str(), 0711);
+  SAVE_FILE f;
+  STREAM* st = open_save_stream(file.c_str(), O_RDWR | O_APPEND, 0, "test", &f);
+  if (!st || !u_is_helper_fd(s_get_fid(st)) || start_save_writes(st, &f) != 0 || s_write(st, "1\n", 2) != 2) return 100;
+  save_keep_hook = undo_saves_in_progress;
+  const int closed = close_save_stream(st, &f, true);
+  const char* why = save_refusal(&f);
+  return closed != -1 || !why || std::string(why) != "the run is ending" || tqtest::read_file(file) != "old\n";
+}
+
 TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
   for (const char* name : {"beside", "beside2", "appended", "held", "written"}) tqtest::write_file(dir.file(name), "old\n");
@@ -149,6 +168,7 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   for (void (*undo)() : {undo_saves_in_progress, undo_on_a_task})
     EXPECT_EXIT(_exit(saves_after_the_undo(dir, undo)), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(_exit(made_append_undone_at_its_lock(dir)), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(_exit(helper_append_undone_at_its_keep(dir)), testing::ExitedWithCode(0), "");
   // Signalled, in a child of this process (a death test's has a folder of its own).
   const pid_t signalled = fork();
   if (signalled == 0) _exit(made_append_undone_at_its_lock(dir, true));
