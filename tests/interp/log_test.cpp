@@ -28,6 +28,7 @@
 #include "lang/site.h"
 #include "platform/d_alloc.h"
 #include "platform/paths.h"
+#include "platform/sleep.h"
 #include "platform/ufr_life.h"
 #include "stream/file_stream.h"
 #include "stream/stream_write.h"
@@ -642,6 +643,14 @@ TEST_F(Log, ARecordWaitsInItsFilesLaneBehindItsCloseOrAnotherRecord) {
       save_record(f, "2");
     });
     ASSERT_TRUE(tqtest::wait_until([] { return log_lane_waiters() == 1; })) << row.kind << ": the record did not wait in the lane";
+    {  // woken while the lane is still taken (as by a record that got in first), it looks again
+       // only under the entries' lock: it waits for that lock, held here
+      LOCK_SCOPE(lock_log_files);
+      wakeup_task(ll_path_list);
+      EXPECT_TRUE(tqtest::wait_until([] { return __atomic_load_n(&lock_log_files.so->d_sem->state, __ATOMIC_RELAXED) == 2; },
+                                     std::chrono::seconds(10)))
+          << row.kind << ": the woken record looked at the lane without the lock";
+    }
     helper.release();
     EXPECT_TRUE(first.wait() && second.wait()) << row.kind;
     llpl_check(1);

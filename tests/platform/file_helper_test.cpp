@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -616,13 +618,15 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 // An append save of a file the helper writes takes the file's lock on a read-only descriptor
 // of this process's own (another descriptor cannot take it meanwhile), and gives every
 // descriptor back at its close. A write the helper fails (a helper started under a file-size
-// limit) fails the save, which leaves the file as it was.
+// limit) fails the save, which leaves the file as it was. A helper killed meanwhile fails it
+// too; a file then cut here that cannot be (append-only) is told on standard error.
 TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
   ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
   const int before = tqtest::open_fd_count();
-  struct Row { const char* line; uint64_t limit; int want; const char* after; };  // limit 0: none
-  for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"}}) {
+  struct Row { const char* line; uint64_t limit; int want; const char* after; bool killed = false; };  // limit 0: none
+  for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"},
+                       Row{"4\n", 0, -1, "1\n2\n", true}}) {
     SAVE_FILE f;
     if (r.limit) end_helpers();  // the helper the open starts keeps the limit
     auto limit = r.limit ? std::make_unique<tqtest::FileSizeLimit>(r.limit) : nullptr;
@@ -635,8 +639,18 @@ TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor
     const int other = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "not locked";
     close(other);
+    int flags = 0;
+    const int attrs = r.killed ? open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    const bool append_only = attrs >= 0 && ioctl(attrs, FS_IOC_GETFLAGS, &flags) == 0 &&
+                             ioctl(attrs, FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) == 0;
+    if (r.killed) EXPECT_TRUE(kill(helper_of(kNobody)->pid, SIGKILL) == 0 && reap_helper_process(helper_of(kNobody)->pid));
     EXPECT_EQ(s_write(st, r.line, 2), 2);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(close_save_stream(st, &f, started), r.want) << r.line;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              append_only ? "test: cannot cut " + file + " back to 4 bytes: Input/output error\n" : "");
+    if (append_only) ioctl(attrs, FS_IOC_SETFLAGS, &(flags &= ~FS_APPEND_FL));
+    if (attrs >= 0) close(attrs);
     EXPECT_EQ(tqtest::read_file(file), r.after);
   }
   EXPECT_TRUE(tqtest::fds_back_to(before));

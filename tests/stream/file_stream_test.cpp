@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/sleep.h"
 #include "platform/save_guard.h"
 #include "stream/file_stream.h"
@@ -120,14 +122,16 @@ int saves_after_the_undo(const tqtest::TempDir& dir, void (*undo)()) {
 
 // An append that makes its file, the undo run on another thread as it takes the file's lock
 // (the seam): the made file goes with the save when the undo takes it (its close answers -1).
-int made_append_undone_at_its_lock(const tqtest::TempDir& dir) {
+// Or TERM raised there on the saving thread: held until the step has noted the file as the
+// save's own, the signal's undo then removes it and ends the process.
+int made_append_undone_at_its_lock(const tqtest::TempDir& dir, bool signalled = false) {
   static std::atomic<bool> undone{false};
-  save_lock_hook = [] {
+  save_lock_hook = signalled ? +[] { raise(SIGTERM); } : +[] {
     std::thread([] { undo_saves_in_progress(); undone = true; }).detach();
     tqtest::wait_until([] { return undone || save_undo_waiting(); });
   };
   SAVE_FILE f;
-  STREAM* st = open_save_stream(dir.file("made").c_str(), O_RDWR | O_CREAT | O_APPEND, 0600, "test", &f);
+  STREAM* st = open_save_stream(dir.file(signalled ? "signalled" : "made").c_str(), O_RDWR | O_CREAT | O_APPEND, 0600, "test", &f);
   if (!st) return 100;
   if (start_save_writes(st, &f) == 0) s_write(st, "1\n", 2);
   const int closed = close_save_stream(st, &f, true);
@@ -138,6 +142,24 @@ int made_append_undone_at_its_lock(const tqtest::TempDir& dir) {
   return closed == -1 ? left : !left || tqtest::read_file(dir.file("made")) != "1\n";
 }
 
+// An append through the root file helper (run as root, into another user's folder), the undo
+// run at its keep (the seam): the helper cuts the file back and ends, and the save, undone,
+// answers -1 saying the run is ending. Not as root: no helper, nothing to check.
+int helper_append_undone_at_its_keep(const tqtest::TempDir& dir) {
+  const std::string folder = dir.file("nobody"), file = folder + "/f";
+  mkdir(folder.c_str(), 0755);
+  tqtest::write_file(file, "old\n");
+  if (chown(folder.c_str(), 65534, 65534) != 0 || chown(file.c_str(), 65534, 65534) != 0) return 0;
+  for (const auto& d : {dir.path(), std::filesystem::path(dir.path()).parent_path().string()}) chmod(d.c_str(), 0711);
+  SAVE_FILE f;
+  STREAM* st = open_save_stream(file.c_str(), O_RDWR | O_APPEND, 0, "test", &f);
+  if (!st || !u_is_helper_fd(s_get_fid(st)) || start_save_writes(st, &f) != 0 || s_write(st, "1\n", 2) != 2) return 100;
+  save_keep_hook = undo_saves_in_progress;
+  const int closed = close_save_stream(st, &f, true);
+  const char* why = save_refusal(&f);
+  return closed != -1 || !why || std::string(why) != "the run is ending" || tqtest::read_file(file) != "old\n";
+}
+
 TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildUndoesNone) {
   tqtest::TempDir dir;
   for (const char* name : {"beside", "beside2", "appended", "held", "written"}) tqtest::write_file(dir.file(name), "old\n");
@@ -146,6 +168,14 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   for (void (*undo)() : {undo_saves_in_progress, undo_on_a_task})
     EXPECT_EXIT(_exit(saves_after_the_undo(dir, undo)), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(_exit(made_append_undone_at_its_lock(dir)), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(_exit(helper_append_undone_at_its_keep(dir)), testing::ExitedWithCode(0), "");
+  // Signalled, in a child of this process (a death test's has a folder of its own).
+  const pid_t signalled = fork();
+  if (signalled == 0) _exit(made_append_undone_at_its_lock(dir, true));
+  int status = -1;
+  EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(signalled, &status, WNOHANG) == signalled; })) << "not ended";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("signalled"))) << "the made file outlived the undone save";
   SAVE_FILE f;  // kept without the start of its writes
   EXPECT_EXIT(close_save_stream(open_save_stream(dir.file("beside").c_str(), O_RDWR, 0, "test", &f), &f, true),
               testing::ExitedWithCode(1), "append lock before it writes");
@@ -160,7 +190,6 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
     undo_saves_in_progress();
     _exit(made && !std::filesystem::exists(dir.file("child")) ? 0 : 1);
   }
-  int status = -1;
   EXPECT_TRUE(tqtest::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; })) << "the child did not end";
   EXPECT_EQ(status, 0) << "the child's own save is not undone";
   EXPECT_EQ(start_save_writes(st, &f), 0);
