@@ -19,6 +19,8 @@
 // |                                                        |   thread's)                  |
 // | a reader's text ends at its end, never at an error     | the parser's end of input    |
 // | a word broken by a reference is never read as a token  | the parser's token intake    |
+// | a lock is let go only by the task that holds it        | every release of a recorded  |
+// |                                                        |   lock                       |
 //
 // "A lock" is a recorded lock (lock.h) or one of the hand-made locks below, which are noted
 // in the same way while held. A lock that guards one peer only may be held across a wait on
