@@ -10,6 +10,7 @@
 #include "mxcmd/mx_payload.h"
 #include "mxcmd/sb_layering.h"
 #include "mxcmd/sb_test_util.h"
+#include "support/heap_growth.h"
 
 namespace {
 
@@ -314,8 +315,9 @@ TEST(Layering, AHostileDatumOfOneIdReadsWhole) {
 }
 
 // Operations convert absolute coordinates by the node (level 1 at 16, divisor 1); reading
-// merges, reverses the order once, and refuses cut records.
+// merges, reverses the order once, and refuses cut records; freeing leaves nothing behind.
 TEST(Layering, NodeUnitsReadingAndDamagedForms) {
+  const tqtest::SiteBytesMark mark{"mxcmd/sb_layering.cpp"};
   SbMatrix f({8}, {1, 16});
   MX_SB_NEW o = f.owner(true);
   MX_STRUCT_BLOCK* b = hl_new_sb(&o, nullptr);
@@ -346,6 +348,7 @@ TEST(Layering, NodeUnitsReadingAndDamagedForms) {
   EXPECT_EQ(sb_encode(r), "00090001" + whole + five + six) << "the whole click read stays";
   hl_free_sb(r);
   hl_free_sb(b);
+  EXPECT_EQ(mark.grown(), "");
 }
 
 }  // namespace

@@ -416,6 +416,11 @@ TEST(Listener, GetUserInfoIsAnsweredThroughTheMainConnection) {
   const std::string denied = c.until("</Result>\n");
   EXPECT_NE(denied.find("0x80040d10"), std::string::npos) << denied;
   EXPECT_NE(denied.find("permission denied(invalid ip chain)"), std::string::npos) << denied;
+
+  ASSERT_TRUE(c.send("(GetUserInfo \"\" \"\" \"\" \"ip\")\n"));
+  EXPECT_EQ(upstream.until("\n"), "(GetUserInfo \"\" \"\" \"\" \"ip\")\n");
+  ASSERT_TRUE(upstream.send("<Result> 5 (%E (\"\" \"\" 0 \"Define\" 0x80040503 (\"no\")))</Result>\n"));
+  EXPECT_EQ(c.until("</Result>\n"), "<Result> 4 ^\n %E\n (\"\" \"\" 0 \"Define\" 0x80040503\n (\"no\"))</Result>\n") << "an error at the chain's head is the answer itself";
   close(in[1]);
   EXPECT_EQ(child.wait(), 0);
 }
