@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "entry/start.h"
+#include "interp/delay.h"
 #include "interp/interpreter.h"
 #include "interp/setup_kinds.h"
 #include "lang/eval.h"
@@ -193,6 +194,27 @@ TEST(InProcess, ABodyRunsAtItsPriAttributeOrThree) {
   start();
   EXPECT_EQ(eval_text("(list (Thread (task-pri)) ([Thread pri=\"5\"] (task-pri)) ([Thread pri=\"x\"] (task-pri)))"),
             "(3 5 0)");
+}
+
+// A value its caller has dropped is still the body's to fill: a collection meanwhile keeps it.
+TEST(InProcess, ABodyKeepsTheValueItFillsWhenItsCallerDropsIt) {
+  start();
+  tqtest::TickClock clock;  // only this test's collection runs
+  eval_text("(define body-go 1)");
+  const std::string form = "(Thread (while body-go 0) 0)";
+  setup_self_interpreter();
+  D_SEXP* d;
+  {
+    GcFrame frame("dropped");
+    STREAM* in = s_open_string_read(form.data(), utf8_cm, int(form.size()), 1);
+    TQ_SEXP* forms = init_parse(in, _l_string_1(utf8_cm, "test"), nullptr);
+    ASSERT_EQ(get_type(forms), kTagPair);
+    d = search_d_sexp(eval(qvlisp_top_env1, forms->pair.car));
+  }
+  gc_tick_notin_tick(nullptr, 0);
+  EXPECT_TRUE(mem_is_block(d));
+  eval_text("(set body-go 0)");
+  close_self_interpreter();
 }
 
 // An interpreter on given descriptors reads its forms from the first, writes every reply to
