@@ -419,8 +419,12 @@ TEST(Listener, GetUserInfoIsAnsweredThroughTheMainConnection) {
 
   ASSERT_TRUE(c.send("(GetUserInfo \"\" \"\" \"\" \"ip\")\n"));
   EXPECT_EQ(upstream.until("\n"), "(GetUserInfo \"\" \"\" \"\" \"ip\")\n");
-  ASSERT_TRUE(upstream.send("<Result> 5 (%E (\"\" \"\" 0 \"Define\" 0x80040503 (\"no\")))</Result>\n"));
-  EXPECT_EQ(c.until("</Result>\n"), "<Result> 4 ^\n %E\n (\"\" \"\" 0 \"Define\" 0x80040503\n (\"no\"))</Result>\n") << "an error at the chain's head is the answer itself";
+  ASSERT_TRUE(upstream.send("<Result> 5 (1.5)</Result>\n"));
+  EXPECT_EQ(c.until("</Result>\n"), "<Result> 4 ()</Result>\n") << "a head not a number: an interruption, replied as nil";
+  ASSERT_TRUE(c.send("(GetUserInfo \"\" \"\" \"\" \"ip\")\n"));
+  EXPECT_EQ(upstream.until("\n"), "(GetUserInfo \"\" \"\" \"\" \"ip\")\n");
+  ASSERT_TRUE(upstream.send("<Result> 6 (%E (\"\" \"\" 0 \"Define\" 0x80040503 (\"no\")))</Result>\n"));
+  EXPECT_EQ(c.until("</Result>\n"), "<Result> 5 ^\n %E\n (\"\" \"\" 0 \"Define\" 0x80040503\n (\"no\"))</Result>\n") << "an error at the chain's head is the answer itself";
   close(in[1]);
   EXPECT_EQ(child.wait(), 0);
 }
