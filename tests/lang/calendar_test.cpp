@@ -43,11 +43,16 @@ constexpr char kExpected[] =
     "(SUMMARY \"Meet, greet\\tnow\") (DESCRIPTION \"a\\nbcontinued\") (VALARM (ACTION \"DISPLAY\"))) "
     "([X-EMPTY A=\"1\"]))";
 
+// The read cells still name the reading's record, whose close hook reads the reading: a
+// collection keeps both.
 TEST(Calendar, ReadsComponentsPropertiesAndParameters) {
   GcFrame frame("t");
   TQ_SEXP* cal = read_cal(kCalendar);
+  const void* reading = cal->pair.cdr->delay.d.func;
   EXPECT_EQ(print_all(cal), kExpected);
   EXPECT_EQ(s_exist(last_stream), 0) << "the outermost END closes the stream";
+  gc_enable();
+  EXPECT_TRUE(mem_is_block(reading));
 }
 
 // The outer component's next element is asked for before the nested ones are read: their
