@@ -17,6 +17,7 @@
 #include "remote/auth_client.h"
 #include "remote/auth_methods.h"
 #include "remote/auth_server.h"
+#include "support/heap_growth.h"
 #include "support/script_suite.h"
 #include "support/test_util.h"
 #include "text/l_string.h"
@@ -139,33 +140,37 @@ TEST(AuthTables, TheClientSendsOnlyWhatThePeerMayHave) { run_table("answers.txt"
 
 TEST(AuthTables, ALocalRootKeyFileServesOneVerificationOfItsOwnCheck) {
   Site site;
-  auto key_file = [](const std::string& list) {  // the file the service list names
-    const size_t at = list.find("filename=\"");
-    return at == std::string::npos ? std::string("(none)") : "/tmp/" + list.substr(at + 10, list.find('"', at + 10) - at - 10);
-  };
-  auto reply = [](const std::string& file, uint32_t key) {
-    return "([result-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" + file.substr(5) + "\" key=\"" +
-           std::to_string(key) + "\"]))";
-  };
-  Conn one, two, far(0x0a000001, "other");
-  auto [list1, gc1] = check(one, "/d/k.lr");
-  auto [list2, gc2] = check(two, "/d/k.lr");
-  const std::string f1 = key_file(list1), f2 = key_file(list2);
-  ASSERT_NE(f1, f2);
-  EXPECT_EQ(list1, "([service-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" +
-                       f1.substr(5) + "\"]))");
-  EXPECT_EQ(tqtest::read_file(f1).size(), 4u);
-  EXPECT_EQ(answer(one, "/d/k.lr", reply(f2, read_key(f2)), gc1), "DENIED") << "another check's file, its key";
-  EXPECT_EQ(access(f1.c_str(), F_OK), 0) << "a file named by nobody stays until its check's clean-up";
-  ap_server_gc(one.set, gc1);
-  EXPECT_NE(access(f1.c_str(), F_OK), 0);
-  EXPECT_EQ(access(f2.c_str(), F_OK), 0) << "the other check's file stays";
-  EXPECT_EQ(answer(two, "/d/k.lr", reply(f2, read_key(f2) + 1), gc2), "DENIED") << "a wrong key";
-  EXPECT_NE(access(f2.c_str(), F_OK), 0) << "a named file goes at once";
-  ap_server_gc(two.set, gc2);
-  auto [list3, gc3] = check(far, "/d/k.lr");
-  EXPECT_EQ(list3, "DENIED") << "a peer that is not local";
-  ap_server_gc(far.set, gc3);
+  const tqtest::SiteBytesMark mark{"remote/auth_local_root.cpp"};
+  {  // the connections hold their results to their end
+    auto key_file = [](const std::string& list) {  // the file the service list names
+      const size_t at = list.find("filename=\"");
+      return at == std::string::npos ? std::string("(none)") : "/tmp/" + list.substr(at + 10, list.find('"', at + 10) - at - 10);
+    };
+    auto reply = [](const std::string& file, uint32_t key) {
+      return "([result-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" + file.substr(5) + "\" key=\"" +
+             std::to_string(key) + "\"]))";
+    };
+    Conn one, two, far(0x0a000001, "other");
+    auto [list1, gc1] = check(one, "/d/k.lr");
+    auto [list2, gc2] = check(two, "/d/k.lr");
+    const std::string f1 = key_file(list1), f2 = key_file(list2);
+    ASSERT_NE(f1, f2);
+    EXPECT_EQ(list1, "([service-list type=\"and\"] ([service name=\"@lr\" type=\"localhost-root\" filename=\"" +
+                         f1.substr(5) + "\"]))");
+    EXPECT_EQ(tqtest::read_file(f1).size(), 4u);
+    EXPECT_EQ(answer(one, "/d/k.lr", reply(f2, read_key(f2)), gc1), "DENIED") << "another check's file, its key";
+    EXPECT_EQ(access(f1.c_str(), F_OK), 0) << "a file named by nobody stays until its check's clean-up";
+    ap_server_gc(one.set, gc1);
+    EXPECT_NE(access(f1.c_str(), F_OK), 0);
+    EXPECT_EQ(access(f2.c_str(), F_OK), 0) << "the other check's file stays";
+    EXPECT_EQ(answer(two, "/d/k.lr", reply(f2, read_key(f2) + 1), gc2), "DENIED") << "a wrong key";
+    EXPECT_NE(access(f2.c_str(), F_OK), 0) << "a named file goes at once";
+    ap_server_gc(two.set, gc2);
+    auto [list3, gc3] = check(far, "/d/k.lr");
+    EXPECT_EQ(list3, "DENIED") << "a peer that is not local";
+    ap_server_gc(far.set, gc3);
+  }
+  EXPECT_EQ(mark.grown(), "") << "every key file record freed";
   LOCK_SCOPE(auth_lock);
   for (AUTH_SERVICE_LIST* l = auth_set_server.auth_service_list; l; l = l->next)
     if (l->service->h.tbl->type == AUTH_TYPE_LOCALHOST_ROOT) {
