@@ -551,6 +551,10 @@ TEST_F(RootHelpers, AWriteInAnotherUsersFolderGoesThroughItsHelper) {
   EXPECT_EQ(u_lseek(fd, -3, SEEK_END), int32_t(data.size() - 3));
   EXPECT_EQ(u_lseek(fd, -1, SEEK_SET), -1);
   EXPECT_EQ(errno, EINVAL);
+  for (const int slot : {-1, kUfrGuardSlots}) {  // a slot outside the helper's table of cut notes
+    EXPECT_EQ(u_guard_cut(fd, slot, -1), -1) << slot;
+    EXPECT_EQ(errno, EINVAL);
+  }
   // A positioned write of pieces: a seek and a write per piece, the sums kept alike.
   iovec pieces[2] = {{const_cast<char*>("xy"), 2}, {const_cast<char*>("z"), 1}};
   EXPECT_EQ(u_pwritev(fd, pieces, 2, 1), 3);
@@ -619,14 +623,16 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 // of this process's own (another descriptor cannot take it meanwhile), and gives every
 // descriptor back at its close. A write the helper fails (a helper started under a file-size
 // limit) fails the save, which leaves the file as it was. A helper killed meanwhile fails it
-// too; a file then cut here that cannot be (append-only) is told on standard error.
+// too, the file then cut here without a word; one that cannot be (append-only) is told on
+// standard error.
 TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
   ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
   const int before = tqtest::open_fd_count();
-  struct Row { const char* line; uint64_t limit; int want; const char* after; bool killed = false; };  // limit 0: none
+  // limit 0: none; killed 1: the helper, 2: the helper, and the file made append-only
+  struct Row { const char* line; uint64_t limit; int want; const char* after; int killed = 0; };
   for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"},
-                       Row{"4\n", 0, -1, "1\n2\n", true}}) {
+                       Row{"4\n", 0, -1, "1\n2\n", 1}, Row{"5\n", 0, -1, "1\n2\n", 2}}) {
     SAVE_FILE f;
     if (r.limit) end_helpers();  // the helper the open starts keeps the limit
     auto limit = r.limit ? std::make_unique<tqtest::FileSizeLimit>(r.limit) : nullptr;
@@ -640,7 +646,7 @@ TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "not locked";
     close(other);
     int flags = 0;
-    const int attrs = r.killed ? open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    const int attrs = r.killed == 2 ? open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
     const bool append_only = attrs >= 0 && ioctl(attrs, FS_IOC_GETFLAGS, &flags) == 0 &&
                              ioctl(attrs, FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) == 0;
     if (r.killed) EXPECT_TRUE(kill(helper_of(kNobody)->pid, SIGKILL) == 0 && reap_helper_process(helper_of(kNobody)->pid));
