@@ -720,6 +720,15 @@ TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {
   EXPECT_EQ(std::set<long>(got.begin(), got.end()), want);
   EXPECT_EQ(status_text(h->pid, "CapEff"), "0000000000000000");
   EXPECT_EQ(status_text(h->pid, "NoNewPrivs"), "1");
+  // The undo signal reaches only its main thread, the one that writes: the reader blocks it.
+  int threads = 0;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(h->pid) + "/task")) {
+    const pid_t tid = std::stoi(t.path().filename().string());
+    const uint64_t blocked = std::stoull(status_text(tid, "SigBlk"), nullptr, 16);
+    EXPECT_EQ((blocked >> (kUfrUndoSignal - 1)) & 1, tid == h->pid ? 0u : 1u) << tid;
+    ++threads;
+  }
+  EXPECT_EQ(threads, 2);
 
   UFR_BLK* g = helper_of(kNoEntry);
   ASSERT_NE(g, nullptr);
