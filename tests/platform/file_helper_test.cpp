@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -851,6 +852,36 @@ TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh->pid, first);
   EXPECT_EQ(tqtest::read_file(dir + "/after"), "ok");
+}
+
+// The helper cuts its noted files and ends only when the undo of the process that started it
+// asks: the signal not queued, or without the undo's value, or from anyone else (the helper's
+// own user), changes nothing.
+TEST_F(RootHelpers, OnlyTheUndosOwnSignalMakesTheHelperCut) {
+  const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
+  const int fd = u_open(file.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GT(fd, 65535) << strerror(errno);
+  ASSERT_EQ(u_write(fd, "12345678", 8), 8);
+  const pid_t helper = u_guard_cut(fd, 0, 3);
+  ASSERT_EQ(helper, helper_of(kNobody)->pid);
+  const auto queue_as = [&](uid_t uid, int value) {
+    const pid_t c = fork();
+    if (c == 0) _exit(setuid(uid) == 0 && sigqueue(helper, kUfrUndoSignal, sigval{value}) == 0 ? 0 : 1);
+    int st = 0;
+    return c > 0 && tqtest::wait_until([&] { return waitpid(c, &st, WNOHANG) == c; }) && st == 0;
+  };
+  for (int row = 0; row < 3; ++row) {
+    siginfo_t other{};  // row 0: the undo's value, not queued (as from a message queue)
+    other.si_signo = kUfrUndoSignal;
+    other.si_code = SI_MESGQ;
+    other.si_value.sival_int = kUfrUndoValue;
+    EXPECT_TRUE(row == 0 ? syscall(SYS_rt_sigqueueinfo, helper, kUfrUndoSignal, &other) == 0
+                         : queue_as(row == 1 ? 0 : kNobody, kUfrUndoValue + (row == 1)));
+    EXPECT_EQ(u_lseek64(fd, 0, SEEK_END), 8) << row << ": the helper cut the file, or ended";
+  }
+  EXPECT_EQ(u_guard_cut(fd, 0, -1), helper);
+  EXPECT_EQ(u_close(fd), 0);
+  EXPECT_EQ(tqtest::read_file(file), "12345678");
 }
 
 TEST_F(RootHelpers, WithoutAHelperTheCallFailsClearly) {
