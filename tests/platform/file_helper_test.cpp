@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -551,6 +552,10 @@ TEST_F(RootHelpers, AWriteInAnotherUsersFolderGoesThroughItsHelper) {
   EXPECT_EQ(u_lseek(fd, -3, SEEK_END), int32_t(data.size() - 3));
   EXPECT_EQ(u_lseek(fd, -1, SEEK_SET), -1);
   EXPECT_EQ(errno, EINVAL);
+  for (const int slot : {-1, kUfrGuardSlots}) {  // a slot outside the helper's table of cut notes
+    EXPECT_EQ(u_guard_cut(fd, slot, -1), -1) << slot;
+    EXPECT_EQ(errno, EINVAL);
+  }
   // A positioned write of pieces: a seek and a write per piece, the sums kept alike.
   iovec pieces[2] = {{const_cast<char*>("xy"), 2}, {const_cast<char*>("z"), 1}};
   EXPECT_EQ(u_pwritev(fd, pieces, 2, 1), 3);
@@ -619,14 +624,16 @@ TEST_F(RootHelpers, FormattedOutputToAHeldFileReachesIt) {
 // of this process's own (another descriptor cannot take it meanwhile), and gives every
 // descriptor back at its close. A write the helper fails (a helper started under a file-size
 // limit) fails the save, which leaves the file as it was. A helper killed meanwhile fails it
-// too; a file then cut here that cannot be (append-only) is told on standard error.
+// too, the file then cut here without a word; one that cannot be (append-only) is told on
+// standard error.
 TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor) {
   const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
   ASSERT_EQ(u_close(u_open(file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);  // made by the helper, which stays
   const int before = tqtest::open_fd_count();
-  struct Row { const char* line; uint64_t limit; int want; const char* after; bool killed = false; };  // limit 0: none
+  // limit 0: none; killed 1: the helper, 2: the helper, and the file made append-only
+  struct Row { const char* line; uint64_t limit; int want; const char* after; int killed = 0; };
   for (const Row& r : {Row{"1\n", 0, 0, "1\n"}, Row{"2\n", 0, 0, "1\n2\n"}, Row{"3\n", 4, -1, "1\n2\n"},
-                       Row{"4\n", 0, -1, "1\n2\n", true}}) {
+                       Row{"4\n", 0, -1, "1\n2\n", 1}, Row{"5\n", 0, -1, "1\n2\n", 2}}) {
     SAVE_FILE f;
     if (r.limit) end_helpers();  // the helper the open starts keeps the limit
     auto limit = r.limit ? std::make_unique<tqtest::FileSizeLimit>(r.limit) : nullptr;
@@ -640,7 +647,7 @@ TEST_F(RootHelpers, AnAppendSaveThroughTheHelperLocksTheFileAndKeepsNoDescriptor
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "not locked";
     close(other);
     int flags = 0;
-    const int attrs = r.killed ? open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    const int attrs = r.killed == 2 ? open(file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
     const bool append_only = attrs >= 0 && ioctl(attrs, FS_IOC_GETFLAGS, &flags) == 0 &&
                              ioctl(attrs, FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) == 0;
     if (r.killed) EXPECT_TRUE(kill(helper_of(kNobody)->pid, SIGKILL) == 0 && reap_helper_process(helper_of(kNobody)->pid));
@@ -714,6 +721,15 @@ TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {
   EXPECT_EQ(std::set<long>(got.begin(), got.end()), want);
   EXPECT_EQ(status_text(h->pid, "CapEff"), "0000000000000000");
   EXPECT_EQ(status_text(h->pid, "NoNewPrivs"), "1");
+  // The undo signal reaches only its main thread, the one that writes: the reader blocks it.
+  int threads = 0;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(h->pid) + "/task")) {
+    const pid_t tid = std::stoi(t.path().filename().string());
+    const uint64_t blocked = std::stoull(status_text(tid, "SigBlk"), nullptr, 16);
+    EXPECT_EQ((blocked >> (kUfrUndoSignal - 1)) & 1, tid == h->pid ? 0u : 1u) << tid;
+    ++threads;
+  }
+  EXPECT_EQ(threads, 2);
 
   UFR_BLK* g = helper_of(kNoEntry);
   ASSERT_NE(g, nullptr);
@@ -836,6 +852,36 @@ TEST_F(RootHelpers, AKilledHelperFailsItsCallsAndTheNextCallStartsAFreshOne) {
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh->pid, first);
   EXPECT_EQ(tqtest::read_file(dir + "/after"), "ok");
+}
+
+// The helper cuts its noted files and ends only when the undo of the process that started it
+// asks: the signal not queued, or without the undo's value, or from anyone else (the helper's
+// own user), changes nothing.
+TEST_F(RootHelpers, OnlyTheUndosOwnSignalMakesTheHelperCut) {
+  const std::string file = user_dir("nobody", kNobody, kNobody) + "/f";
+  const int fd = u_open(file.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GT(fd, 65535) << strerror(errno);
+  ASSERT_EQ(u_write(fd, "12345678", 8), 8);
+  const pid_t helper = u_guard_cut(fd, 0, 3);
+  ASSERT_EQ(helper, helper_of(kNobody)->pid);
+  const auto queue_as = [&](uid_t uid, int value) {
+    const pid_t c = fork();
+    if (c == 0) _exit(setuid(uid) == 0 && sigqueue(helper, kUfrUndoSignal, sigval{value}) == 0 ? 0 : 1);
+    int st = 0;
+    return c > 0 && tqtest::wait_until([&] { return waitpid(c, &st, WNOHANG) == c; }) && st == 0;
+  };
+  for (int row = 0; row < 3; ++row) {
+    siginfo_t other{};  // row 0: the undo's value, not queued (as from a message queue)
+    other.si_signo = kUfrUndoSignal;
+    other.si_code = SI_MESGQ;
+    other.si_value.sival_int = kUfrUndoValue;
+    EXPECT_TRUE(row == 0 ? syscall(SYS_rt_sigqueueinfo, helper, kUfrUndoSignal, &other) == 0
+                         : queue_as(row == 1 ? 0 : kNobody, kUfrUndoValue + (row == 1)));
+    EXPECT_EQ(u_lseek64(fd, 0, SEEK_END), 8) << row << ": the helper cut the file, or ended";
+  }
+  EXPECT_EQ(u_guard_cut(fd, 0, -1), helper);
+  EXPECT_EQ(u_close(fd), 0);
+  EXPECT_EQ(tqtest::read_file(file), "12345678");
 }
 
 TEST_F(RootHelpers, WithoutAHelperTheCallFailsClearly) {

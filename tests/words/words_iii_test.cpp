@@ -665,7 +665,10 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   ASSERT_EQ(mkdir(dir.file("nobody").c_str(), 0755), 0);
   for (const char* f : {"nobody/app.tq", "nobody/old.tq", "nobody/kept.tq"}) tqtest::write_file(dir.file(f), old);
   chmod(dir.file("nobody/kept.tq").c_str(), 0640);
-  for (const char* f : {"nobody", "nobody/app.tq", "nobody/old.tq", "nobody/kept.tq"})
+  ASSERT_EQ(mkdir(dir.file("nobody/acl").c_str(), 0755), 0);  // the access list's folder, as above, the user's
+  tqtest::write_file(dir.file("nobody/acl/plain.tq"), old);
+  setxattr(dir.file("nobody/acl").c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0);
+  for (const char* f : {"nobody", "nobody/app.tq", "nobody/old.tq", "nobody/kept.tq", "nobody/acl", "nobody/acl/plain.tq"})
     if (chown(dir.file(f).c_str(), 65534, 65534) == 0)
       for (const auto& d : {dir.path(), std::filesystem::path(dir.path()).parent_path().string()}) chmod(d.c_str(), 0711);
   ASSERT_EQ(mkdir(dir.file("keep").c_str(), 0755), 0);  // append-only where this process may make it so
@@ -686,14 +689,17 @@ TEST(WordsIIIProcess, SaveUnderAFileSizeLimitFailsWhereTheWriteFails) {
   for (const char* f : {"old.tq", "old2.tq", "old3.tq", "old4.tq", "old5.tq", "old6.tq", "app.tq", "app3.tq", "app5.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
   for (const char* f : {"kept.tq", "target.tq", "hard.tq", "hard2.tq", "keep/f.tq", "keep/g.tq", "nobody/kept.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   for (const char* f : {"nobody/app.tq", "nobody/old.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), old) << f;
-  EXPECT_EQ(entries(dir.file("nobody")), 6u) << "a new file left behind, or a made one";
-  EXPECT_TRUE(stat(dir.file("nobody/kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
+  EXPECT_EQ(entries(dir.file("nobody")), 7u) << "a new file left behind, or a made one";
+  struct stat folder {};  // the file replaced keeps its user, the folder's: the helper made it
+  ASSERT_EQ(stat(dir.file("nobody").c_str(), &folder), 0);
+  EXPECT_TRUE(stat(dir.file("nobody/kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640 && st.st_uid == folder.st_uid);
   for (const char* f : {"s3", "s4"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n") << f << ": another save's append to the file save made";
   for (const char* f : {"link.tq", "link2.tq", "dangle.tq"}) EXPECT_TRUE(lstat(dir.file(f).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << f;
   EXPECT_TRUE(stat(dir.file("kept.tq").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
-  EXPECT_EQ(tqtest::read_file(dir.file("acl/plain.tq")), "1\n2\n");
+  for (const char* f : {"acl/plain.tq", "nobody/acl/plain.tq"}) EXPECT_EQ(tqtest::read_file(dir.file(f)), "1\n2\n") << f;
   if (lists) {
-    EXPECT_EQ(listxattr(dir.file("acl/plain.tq").c_str(), nullptr, 0), 0) << "the folder's access list was taken";
+    for (const char* f : {"acl/plain.tq", "nobody/acl/plain.tq"})
+      EXPECT_EQ(listxattr(dir.file(f).c_str(), nullptr, 0), 0) << f << ": the folder's access list was taken";
   }
   EXPECT_EQ(entries(dir.path()), 28u) << "a new file left behind";
   EXPECT_EQ(entries(dir.file("keep")), keep.set() ? 3u : 2u) << "a new file left behind, or one that could not go";
