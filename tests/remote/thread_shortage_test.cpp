@@ -76,16 +76,17 @@ void take_items(void* q) {  // a keyed queue's worker
 
 // Connections to a listener that each send the start of an HTTP head and no more, while no
 // thread can be had: the keep-alive pool's idle tasks read the first ones (each held by its
-// head), and its last, with no successor to be had, answers the next at once. That answer.
-std::string answer_after_slow_heads(int port) {
-  const auto waiting = [] {
+// head), and its last, with no successor to be had, answers the next (last) at once. That answer.
+std::string answer_after_slow_heads(int port, const std::string& last) {
+  const auto waiting = [](bool idle_only = false) {
     LOCK_SCOPE(ToH_lock);
-    return ss_wait_tasks;
+    return idle_only && ss_run_tasks ? -1 : ss_wait_tasks;
   };
+  if (!tqtest::wait_until([&] { return waiting(true) >= 0; })) return "an earlier row's task never went idle";
   std::vector<std::unique_ptr<interptest::Sock>> heads;
   for (const int idle = waiting(); int(heads.size()) < idle;) {
     heads.push_back(std::make_unique<interptest::Sock>(interptest::Sock::connect_loopback(port)));
-    heads.back()->send("GET /x HTTP/1.0\r\nX: ");
+    heads.back()->send(int(heads.size()) < idle ? "GET /x HTTP/1.0\r\nX: " : last);
     if (int(heads.size()) < idle && !tqtest::wait_until([&] { return waiting() == idle - int(heads.size()); }))
       return "a head was not taken";
   }
@@ -169,7 +170,9 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
        },
        "replied"},
       {"the keep-alive pool's next task, for a head that has not arrived whole",
-       [&] { return answer_after_slow_heads(listener.port); }, "<Permission>Busy</Permission>\n"},
+       [&] { return answer_after_slow_heads(listener.port, "GET /x HTTP/1.0\r\nX: "); }, "<Permission>Busy</Permission>\n"},
+      {"the keep-alive pool's next task, for a request line with no path (served: closed unanswered)",
+       [&] { return answer_after_slow_heads(listener.port, "GET\r\n"); }, ""},
       {"the HTTP agents' pass (on the timed thread)",
        [&] {
          insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);

@@ -370,6 +370,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "cde", "", kReadsNot},
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "", kEnds | kReadsNot},
       {unknown_post, 0, 0, 1, "cde", type4, kLastLate},
+      {"POST /x HTTP/1.0\r\nContent-Length: 4\r\n\r\nab", 0, 0, 1, "cd", "HTTP/1.1 404 Not Found\r\n", kLastLate},  // one byte
   };
   for (const auto& [b, seconds, expected, later, rest, reply, peer] : rows) {
     Sock c;
