@@ -216,6 +216,12 @@ TEST(Characters, EntitiesOfSeveralCharactersKeepTheirOrder) {
   // The "<" that ends the word "a" is pushed back and read again before the rest of "e".
   EXPECT_EQ(tqtest::print_text(root, kPrintLines),
             "^\"a\"\n(b)\n^\"c\"\n^\n %E\n (\"tq-test-host\" \"test\" 1 \"lex\" 0x80020508\n (\"invalid entity\"))\n^\"x\"\n");
+  // Sixteen expansions for one character are read; a seventeenth is an invalid entity.
+  TQ_SEXP* deep = tqtest::read_text("&d1; &d0;");
+  for (int i = 0; i <= 16; ++i)
+    new_entity(deep->h.file, lc(("d" + std::to_string(i)).c_str()), lc(i == 16 ? "z" : ("&d" + std::to_string(i + 1) + ";").c_str()));
+  EXPECT_EQ(tqtest::print_text(deep, kPrintLines),
+            "^\"z\"\n^\n %E\n (\"tq-test-host\" \"test\" 1 \"lex\" 0x80020508\n (\"invalid entity\"))\n");
 }
 
 // An entity whose whole text is one numeric reference gives that character marked (a "("
