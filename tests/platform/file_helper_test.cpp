@@ -729,7 +729,7 @@ TEST_F(RootHelpers, TheHelperRunsWithTheUsersIdsOnly) {
     EXPECT_EQ((blocked >> (kUfrUndoSignal - 1)) & 1, tid == h->pid ? 0u : 1u) << tid;
     ++threads;
   }
-  EXPECT_EQ(threads, 2);
+  EXPECT_GE(threads, 2) << "the reader";  // a sanitizer's own thread may come on top
 
   UFR_BLK* g = helper_of(kNoEntry);
   ASSERT_NE(g, nullptr);
