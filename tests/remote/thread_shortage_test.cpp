@@ -173,6 +173,8 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
        [&] { return answer_after_slow_heads(listener.port, "GET /x HTTP/1.0\r\nX: "); }, "<Permission>Busy</Permission>\n"},
       {"the keep-alive pool's next task, for a request line with no path (served: closed unanswered)",
        [&] { return answer_after_slow_heads(listener.port, "GET\r\n"); }, ""},
+      {"the keep-alive pool's next task, for a protocol GET (served: it reads no frame)",
+       [&] { return answer_after_slow_heads(listener.port, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n"); }, ""},
       {"the HTTP agents' pass (on the timed thread)",
        [&] {
          insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);
