@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lang/env.h"
@@ -348,6 +349,19 @@ TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
   }
   EXPECT_EQ(t->fresh[c].load(), t->fresh_end[c]);
   EXPECT_TRUE(mem_is_block(next + sizeof(GC_BLOCK)));
+}
+
+// A thread gives its record back when it ends: threads run one after another take one record
+// between them, not one each.
+TEST(GcCollect, AnEndedThreadsRecordServesTheNext) {
+  auto records = [] {
+    int n = 0;
+    for (MEM_THREAD* t = mem_threads(); t; t = t->next) ++n;
+    return n;
+  };
+  const int before = records();
+  for (int i = 0; i < 3; ++i) std::thread([] { mem_thread(); }).join();
+  EXPECT_LE(records(), before + 1);
 }
 
 // Chunks whose every slot is rooted keep all their blocks through collections (their marks
