@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lang/env.h"
@@ -348,6 +349,18 @@ TEST(GcCollect, NeverUsedSlotsAreNoBlocks) {
   }
   EXPECT_EQ(t->fresh[c].load(), t->fresh_end[c]);
   EXPECT_TRUE(mem_is_block(next + sizeof(GC_BLOCK)));
+}
+
+// A thread gives its record back when it ends, for the next thread to take.
+// Threads of the runtime that start meanwhile may take the record first: a few tries.
+TEST(GcCollect, AnEndedThreadsRecordServesTheNext) {
+  bool returned = false;
+  for (int i = 0; i < 20 && !returned; ++i) {
+    MEM_THREAD* record = nullptr;
+    std::thread([&record] { record = mem_thread(); }).join();
+    returned = !record->in_use;
+  }
+  EXPECT_TRUE(returned);
 }
 
 // Chunks whose every slot is rooted keep all their blocks through collections (their marks

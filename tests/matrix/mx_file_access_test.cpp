@@ -20,6 +20,7 @@
 #include "matrix/mx_codes.h"
 #include "matrix/mx_file_data.h"
 #include "matrix/mx_file_fixture.h"
+#include "matrix/mx_file_header.h"
 #include "matrix/mx_node_index.h"
 #include "matrix/mx_node_record.h"
 #include "matrix/mxmap_open.h"
@@ -69,6 +70,7 @@ void second_access(void* d) {
 TEST(MxFileAccess, NestsForItsHolderWhileAnotherWaits) {
   tqtest::TempDir dir;
   BareMatrix m(kShape, dir.file("nest"));
+  EXPECT_EQ(printed([&] { matrix_test(m.get()); }), "") << "a read of the header record ends its own access";
   ASSERT_EQ(start_file_access(m.get()), 0);
   ASSERT_EQ(start_file_access(m.get()), 0);
   EXPECT_EQ(m->file_work->lock_cnt, 2);

@@ -503,6 +503,15 @@ int helper_count(uid_t uid) {
   return n;
 }
 
+// Holds up every fork (a helper's start among them) until released; lets go on every way out,
+// so that a failed row leaves no fork waiting.
+struct ForkReader {
+  FORK_LOCK_TBL t{};
+  bool held = (x_rlock_fork(&t), true);
+  void release() { if (std::exchange(held, false)) x_runlock_fork(&t); }
+  ~ForkReader() { release(); }
+};
+
 // A folder /tmp/tqufr.XXXXXX (root's, traversable) holding folders owned by test users.
 class RootHelpers : public testing::Test {
  protected:
@@ -790,12 +799,7 @@ TEST_F(RootHelpers, AHelperStartHoldsUpOnlyItsOwnUsersRequests) {
     };
   };
   write(a + "/first")();  // a's helper runs
-  struct ForkReader {  // let go on every way out, so that a failed row leaves no fork waiting
-    FORK_LOCK_TBL t{};
-    bool held = (x_rlock_fork(&t), true);
-    void release() { if (std::exchange(held, false)) x_runlock_fork(&t); }
-    ~ForkReader() { release(); }
-  } inside;
+  ForkReader inside;
   const int waits = fork_writer_waits();
   Job b_start(write(b + "/held"));
   ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "b's start did not reach its fork";
@@ -886,6 +890,22 @@ TEST_F(RootHelpers, OnlyTheUndosOwnSignalMakesTheHelperCut) {
 
 TEST_F(RootHelpers, WithoutAHelperTheCallFailsClearly) {
   const std::string dir = user_dir("nobody", kNobody, kNobody);
+  {  // a start under way when the helpers close down makes no helper either
+    ForkReader inside;
+    const int waits = fork_writer_waits();
+    int fd = 0, err = 0;
+    Job start([&] {
+      fd = u_open((dir + "/f").c_str(), O_WRONLY | O_CREAT, 0644);
+      err = errno;
+    });
+    ASSERT_TRUE(tqtest::wait_until([&] { return fork_writer_waits() > waits; })) << "the start did not reach its fork";
+    ufr_close_all();
+    inside.release();
+    ASSERT_TRUE(start.wait(std::chrono::seconds(60)));
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(err, EACCES);
+    EXPECT_EQ(helper_count(kNobody), 0);
+  }
   ufr_close_all();
   errno = 0;
   EXPECT_EQ(u_open((dir + "/f").c_str(), O_WRONLY | O_CREAT, 0644), -1);

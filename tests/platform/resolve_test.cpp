@@ -18,6 +18,7 @@
 #include "platform/resolve.h"
 #include "platform/startup.h"
 #include "platform/task.h"
+#include "support/heap_growth.h"
 #include "support/tick_clock.h"
 
 using namespace tq;
@@ -335,6 +336,7 @@ TEST_F(Resolve, AQuestionThatHangsGivesNoneWithinTheBound) {
   fake.hold("hang.example");
   HOST_ENTRY* he = reinterpret_cast<HOST_ENTRY*>(1);
   int err = 0;
+  const tqtest::SiteBytesMark mark{"platform/resolve.cpp"};
   {
     tqtest::TickClock clock;
     TaskRun t([&] {
@@ -356,8 +358,9 @@ TEST_F(Resolve, AQuestionThatHangsGivesNoneWithinTheBound) {
   }
   EXPECT_EQ(he, nullptr);
   EXPECT_EQ(err, EHOSTUNREACH);
-  // The abandoned lookup ends and stores nothing; the next question is answered.
-  ASSERT_TRUE(tqtest::wait_until([&] { return !fake.holding(); }));
+  // The abandoned lookup ends, frees its request and answer and stores nothing; the next
+  // question is answered.
+  ASSERT_TRUE(tqtest::wait_until([&] { return !fake.holding() && mark.grown().empty(); })) << mark.grown();
   fake.hold("");
   HOST_ENTRY* later = r_gethostbyname("hang.example");
   ASSERT_NE(later, nullptr);

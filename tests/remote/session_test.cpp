@@ -17,6 +17,7 @@
 #include "remote/session.h"
 #include "remote/session_tqp.h"
 #include "remote_test_util.h"
+#include "support/heap_growth.h"
 #include "support/task_runner.h"
 #include "support/tick_clock.h"
 #include "text/code_method.h"
@@ -91,6 +92,7 @@ TEST(NativeSession, SendsTheAgentsExchangeThenTheForms) {
       {"", {"(GetPrefixMode \".ext\")", kSetAgent + "\"a1\" \"user\")", "\\f", "(+ 1 2)"}},
       {"(Agent \"b#2\")", {kSetAgent + "\"b\" \"user\")", "\\f", "(+ 1 2)"}},
   };
+  const tqtest::SiteBytesMark urls{"util/url.cpp"};  // a pruned server's address goes with it
   for (const Case& c : cases) {
     SCOPED_TRACE(c.agent_form);
     FakePeer peer(kPrefixRule + "(+ 1 2)\tvalue 3\n(GetTQIinfo 0)\tvalue ((connection-timeout 10))\n");
@@ -104,6 +106,7 @@ TEST(NativeSession, SendsTheAgentsExchangeThenTheForms) {
               (std::vector<std::string>{"^s", "^here", "()", "()", "3", "(\"/db/\" \"x.ext\")", "()"}));
     EXPECT_EQ(exchange(peer), opened(1, c.lines));
   }
+  EXPECT_EQ(urls.grown(), "");
   SERVER_INFO si{SI_IP, 0, nullptr, 0x7f000001, 0, 0};  // the connection reported its server
   EXPECT_EQ(std::vector<int>({get_serverinfo(&si), si.status}), std::vector<int>({0, 16}));
 }
