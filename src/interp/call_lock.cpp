@@ -30,6 +30,7 @@ CALL_LOCK_TABLE* lt_list;
 int lock_port;
 L_CHAR* lock_hostname;
 int call_lock_seq;
+int call_lock_busy_pauses;
 
 namespace {
 
@@ -97,7 +98,7 @@ int connect_lock_tqi(int port, const L_CHAR* host) {
     const int r = setup_i(t);
     if (r == SETUP_MAIN_CLOSED) release_unregistered(t);  // left to the caller
     if (r != SETUP_BUSY) return r >= 0 ? r : -1;
-    if (attempt < kConnectTries) tick_sleep(kBusyPauseSeconds);
+    if (attempt < kConnectTries) tick_sleep(kBusyPauseSeconds, &call_lock_busy_pauses);
   }
   return -1;
 }

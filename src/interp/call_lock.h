@@ -104,5 +104,7 @@ int lock_server_info();
 void call_lock_tick(void* data);
 // Threads asleep waiting for a lock now (a diagnostic).
 int call_lock_waiters();
+// Pauses made after a lock server answered Busy to a connect (a diagnostic; tqi_lock).
+extern int call_lock_busy_pauses;
 
 }  // namespace tq

@@ -1,6 +1,6 @@
 // Named call locks against a fake lock server: the exact take and release texts, local
-// shares, waits, related names, events and their numbers, refusals, a silent server, and the
-// hourly close of unused connections.
+// shares, waits, related names, events and their numbers, refusals, a busy server, a silent
+// server, and the hourly close of unused connections.
 #include <unistd.h>
 
 #include <algorithm>
@@ -235,3 +235,24 @@ TEST_F(CallLock, RefusalsAreTriedThriceAndSilenceIsBounded) {
                                                     "c1: " + release_text("yes"), "c1: " + no, "c2: " + no, "c3: " + no}));
 }
 
+
+// A lock server that answers Busy is asked again 5 s of the tick clock later, three times in
+// all: one that admits the third connection takes the lock on it.
+TEST_F(CallLock, ABusyServerIsAskedThreeTimes) {
+  FakeLineServer srv(grant_all, 2);
+  use_server(srv.port());
+  // Raised under tqi_lock once the pause is armed, which is given up only as the thread
+  // sleeps: a count read under it says the next clock move wakes the taker.
+  auto pauses = [] { TqiLock l; return call_lock_busy_pauses; };
+  const int before = pauses();
+  OtherTaker taker("b", CL_WRITE);
+  for (int n = 1; n <= 2; ++n) {
+    WAIT_FOR(pauses() == before + n || taker.t.done(), "pause " << n);
+    clock.advance(5);
+  }
+  ASSERT_TRUE(taker.t.wait());
+  EXPECT_EQ(pauses(), before + 2);
+  EXPECT_EQ(srv.connections(), 3);
+  EXPECT_EQ(srv.lines(), std::vector<std::string>{"c2: " + take_text("write", "b")});
+  EXPECT_EQ(call_unlock(taker.d), 0);
+}

@@ -16,6 +16,7 @@ namespace interptest {
 struct FakeLineServer::State {
   std::mutex m;
   Policy policy;
+  int busy = 0;
   int listener = tqtest::loopback_listener();
   struct Conn {
     int fd;
@@ -40,8 +41,9 @@ void write_all(int fd, const std::string& s) {
 
 }  // namespace
 
-FakeLineServer::FakeLineServer(Policy policy) : st_(std::make_shared<State>()) {
+FakeLineServer::FakeLineServer(Policy policy, int busy) : st_(std::make_shared<State>()) {
   st_->policy = std::move(policy);
+  st_->busy = busy;
   sockaddr_in a{};
   socklen_t len = sizeof a;
   if (getsockname(st_->listener, reinterpret_cast<sockaddr*>(&a), &len) == 0) port_ = ntohs(a.sin_port);
@@ -59,6 +61,7 @@ FakeLineServer::~FakeLineServer() {
 // (the code marker) and blank ones (keep-alives) are counted only.
 void FakeLineServer::serve(std::shared_ptr<State> st) {
   const std::string admit = admit_text(tq::std_cm);
+  const std::string busy = "\n" + code_marker(tq::std_cm) + "\n<Permission>Busy</Permission>\n";
   while (!st->stop) {
     std::vector<pollfd> p{{st->listener, POLLIN, 0}};
     for (auto& c : st->conns) p.push_back({c.fd, POLLIN, 0});
@@ -73,7 +76,7 @@ void FakeLineServer::serve(std::shared_ptr<State> st) {
       for (size_t at; (at = c.pending.find('\n')) != std::string::npos; c.pending.erase(0, at + 1)) {
         const std::string line = c.pending.substr(0, at);
         c.line = line.find('\f') == std::string::npos ? c.line + 1 : 0;
-        if (++c.read == 1) write_all(c.fd, admit);
+        if (++c.read == 1) write_all(c.fd, int(i) <= st->busy ? busy : admit);
         if (c.read <= 2 || line.empty()) continue;
         st->lines.push_back("c" + std::to_string(i - 1) + ": " + line);
         if (auto v = st->policy(line)) write_all(c.fd, "<Result> " + std::to_string(c.line) + " " + *v + "</Result>\n");

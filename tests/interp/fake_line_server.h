@@ -1,8 +1,9 @@
 // A fake peer for the lock server and the log's remote nodes: a loopback line server that
-// admits every text connection, records each line its clients send (the connecting side's
-// code marker and blank keep-alive lines left out), and answers the lines it is told to
-// answer with "<Result> N value</Result>", N being the line's number on its connection as
-// the client counts it (from 1, and from 0 again at a form feed). It serves on a pool task until it goes.
+// admits every text connection (but the first ones it is told to answer Busy), records each
+// line its clients send (the connecting side's code marker and blank keep-alive lines left
+// out), and answers the lines it is told to answer with "<Result> N value</Result>", N being
+// the line's number on its connection as the client counts it (from 1, and from 0 again at a
+// form feed). It serves on a pool task until it goes.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -18,7 +19,8 @@ class FakeLineServer {
  public:
   // The reply value for a line, or nullopt to leave it unanswered.
   using Policy = std::function<std::optional<std::string>(const std::string& line)>;
-  explicit FakeLineServer(Policy policy);
+  // The first `busy` connections are answered Busy instead of admitted.
+  explicit FakeLineServer(Policy policy, int busy = 0);
   ~FakeLineServer();  // stops serving and closes every connection
 
   int port() const { return port_; }

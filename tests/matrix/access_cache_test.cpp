@@ -98,19 +98,22 @@ TEST(AccessCache, PointsRunsAndTheirRefusals) {
   }
   {
     TestCache look(m, {0, 1}, -1, -1);  // nodes that exist only: (0 0), (0 8), (0 16), (0 32)
+    TestCache made(m, {0}, 0, -1);      // the request that makes a missing node, then a look
     struct Case {
+      TestCache* tc;
       int64_t x;
       int len;
       Values d;
     } cases[] = {
-        {12, 8, {107, 108, 109, 0, 1, 0, 3, 0}},
-        {20, 16, {0, 0, 0, 0, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, 0, 55, 0, 0}},
-        {26, 8, {kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, 0, 55}},  // from inside the missing (0 24)
+        {&look, 12, 8, {107, 108, 109, 0, 1, 0, 3, 0}},
+        {&look, 20, 16, {0, 0, 0, 0, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, 0, 55, 0, 0}},
+        {&look, 26, 8, {kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, 0, 55}},  // from inside the missing (0 24)
+        {&made, 58, 4, {0, 0, 0, 0}},  // (0 56) made from the default by its one channel
     };
     for (const Case& c : cases) {
-      RunReq r(look, c.x, c.len);
+      RunReq r(*c.tc, c.x, c.len);
       EXPECT_EQ(read_mx_cache_vector(&r.r.p), c.len);
-      EXPECT_EQ(r.d, c.d) << "a missing node's points are passed over, from " << c.x;
+      EXPECT_EQ(r.d, c.d) << "the run from " << c.x << " (a node the cache cannot have is passed over)";
     }
   }
   {

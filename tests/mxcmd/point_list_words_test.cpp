@@ -55,6 +55,9 @@ TEST(PointListWords, DiffAndAddAcrossLevels) {
       {"(car (cdr " + diff + "))", kDiff1},
       {"(car (cdr (cdr " + diff + ")))", "5100 0000 0000 0000000000000300 31 0000000000000009 00 00"},
       {"(car (mxPgPlotDiff (List 'Children)))", "00"},
+      // Out of plot order: (0, 3) goes before (1, 2), their interleaved keys parting at bit 0 of x.
+      {"(mxPgPlotSort (input 0))", "4100 0000 0003 0000000000000200 31 0000000000000007 00"
+                                   "4100 0001 0002 0000000000000100 31 0000000000000005 00 00"},
   };
   for (const Case& c : cases) {
     const WordRun r = wm.edit(parent, c.forms);
