@@ -19,6 +19,7 @@
 #include "platform/d_alloc.h"
 #include "platform/file.h"
 #include "platform/machine.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
 #include "stream/file_stream.h"
@@ -168,17 +169,23 @@ void take_call_lock(LOG_LOCK_PATH_LIST* e) {
 STREAM* open_log_file(const char* name) { return s_open_file(name, O_RDWR | O_APPEND | O_CREAT, 0644); }
 
 // Files whose writes fail, each reported once (lock_log_failures): a full disk costs one line
-// per file, not one per record, until a write to the file succeeds again.
-std::vector<std::string> failing_files;
+// per file, not one per record, until a write to the file succeeds again. Records to
+// different files are written side by side, so the list is reached only through here.
+std::vector<std::string>& failing_files() {
+  static std::vector<std::string> files;
+  CHECK_LOCK_HELD(lock_log_failures, "the log files whose writes fail");
+  return files;
+}
 
 // How a write of a record to file `name` went (err 0: it was written).
 void note_write(const char* name, int err) {
   LOCK_SCOPE(lock_log_failures);
-  const auto it = std::find(failing_files.begin(), failing_files.end(), name);
+  std::vector<std::string>& failing = failing_files();
+  const auto it = std::find(failing.begin(), failing.end(), name);
   if (err == 0) {
-    if (it != failing_files.end()) failing_files.erase(it);
-  } else if (it == failing_files.end()) {
-    failing_files.push_back(name);
+    if (it != failing.end()) failing.erase(it);
+  } else if (it == failing.end()) {
+    failing.push_back(name);
     std::fprintf(stderr, "cannot write the log file %s: %s\n", name, std::strerror(err));
   }
 }

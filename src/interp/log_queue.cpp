@@ -17,6 +17,7 @@
 #include "lang/print.h"
 #include "lang/site.h"
 #include "platform/d_alloc.h"
+#include "platform/rules.h"
 #include "platform/sleep.h"
 #include "platform/startup.h"
 #include "platform/task.h"
@@ -210,6 +211,14 @@ void setup_value(TQISP_ENV* env, const char* const* table, int count) {
   for (int i = 0; i < count; ++i) set_env(env, _l_string_1(std_cm, table[i]), get_integer(i, nullptr));
 }
 
+// The worker's sleep mark, changed only by log_queue.lock's holder: the worker sets it and
+// sleeps without letting the lock go in between, so a producer that clears it under the lock
+// finds the worker asleep and its wake is not lost. Read without the lock only as a hint.
+std::atomic<bool>& sleep_mark() {
+  CHECK_LOCK_HELD(log_queue.lock, "the log worker's sleep mark");
+  return log_queue.worker_asleep;
+}
+
 }  // namespace
 
 void init_log(TQISP_ENV* env0, TQISP_ENV* env1) {
@@ -362,7 +371,7 @@ void log_queue_put(LOG_NODE* n) {
   bool wake;
   {
     LOCK_SCOPE(log_queue.lock);  // taken once the worker has gone to sleep
-    wake = log_queue.worker_asleep.exchange(false);
+    wake = sleep_mark().exchange(false);
   }
   if (wake) wakeup_task(&log_queue);
 }
@@ -380,10 +389,10 @@ LOG_NODE* log_queue_take(bool wait) {
   }
   for (;;) {
     LOCK_SCOPE(log_queue.lock);
-    log_queue.worker_asleep.store(true, std::memory_order_relaxed);
+    sleep_mark().store(true, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (LOG_NODE* n = log_queue.records.take()) {
-      log_queue.worker_asleep.store(false, std::memory_order_relaxed);
+      sleep_mark().store(false, std::memory_order_relaxed);
       return n;
     }
     sleep_task(&log_queue, log_queue.lock);  // gives the lock up once asleep

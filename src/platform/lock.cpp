@@ -386,6 +386,8 @@ void _i_unlock_task(SEM sem, const char* str, const char* file, int line) {
 
 int lock_up_test(SEM sem) { return sem.so != nullptr; }
 
+bool lock_held_by_me(SEM sem) { return sem.so && cmp_htid(holder_of(sem.so->d_sem), self_htid()) == 0; }
+
 void set_lock_unshared(SEM sem) { set_lock_waits(sem, kUnsharedWaits); }
 
 void set_lock_waits(SEM sem, unsigned waits) { sem.so->d_sem->waits = static_cast<unsigned char>(waits); }

@@ -50,6 +50,7 @@ void close_lock(SEM sem);
 void _i_lock_task(SEM sem, const char* file, int line);
 void _i_unlock_task(SEM sem, const char* str, const char* file, int line);
 int lock_up_test(SEM sem);  // nonzero when the handle names a lock
+bool lock_held_by_me(SEM sem);  // whether the calling task holds the recorded lock
 // Marks a recorded lock as one no other interpreter needs (see the table in platform/rules.h),
 // so that it may be held across a connection and its lookup (set_lock_unshared), or across
 // the waits named (set_lock_waits, PeerWait bits). Locks are shared until marked.

@@ -33,6 +33,11 @@ void rule_broken(const char* rule, const char* file, int line, const char* detai
   er_panic(text);
 }
 
+void check_lock_held(SEM sem, const char* what, const char* file, int line) {
+  if (rule_checks_on() && !lock_held_by_me(sem))
+    rule_broken("data a recorded lock guards is touched only by that lock's holder", file, line, what);
+}
+
 namespace {
 constexpr unsigned kChannel = waits(PeerWait::kConnection);
 constexpr unsigned kChannelAndLookup = waits(PeerWait::kConnection, PeerWait::kLookup);

@@ -21,6 +21,11 @@
 // | a word broken by a reference is never read as a token  | the parser's token intake    |
 // | a lock is let go only by the task that holds it        | every release of a recorded  |
 // |                                                        |   lock                       |
+// | data a recorded lock guards is touched only by that    | where the data is touched:   |
+// |   lock's holder                                        |   the log's failing files, a |
+// |                                                        |   login's connection set and |
+// |                                                        |   client tables, the log     |
+// |                                                        |   worker's sleep mark        |
 //
 // "A lock" is a recorded lock (lock.h) or one of the hand-made locks below, which are noted
 // in the same way while held. A lock that guards one peer only may be held across a wait on
@@ -62,6 +67,8 @@
 
 namespace tq {
 
+struct SEM;  // platform/lock.h
+
 // Whether the checks are on. Read once at start-up from TQ_RULE_CHECKS; a test may turn
 // them on or off for itself.
 bool rule_checks_on();
@@ -83,6 +90,13 @@ inline constexpr unsigned kUnsharedWaits = waits(PeerWait::kConnection, PeerWait
 
 // Ends the process: "rule broken: <rule> at <file>:<line>[ (<detail>)]" in er_panic's frame.
 [[noreturn]] void rule_broken(const char* rule, const char* file, int line, const char* detail = nullptr);
+
+// Data that a recorded lock guards, touched at file:line: with the checks on, ends the process
+// when the calling task does not hold sem, naming what the data is. Placed where the data is
+// touched (its accessor, or the callee that changes it), so that a take left out by any
+// caller shows on the first run that goes through it.
+void check_lock_held(SEM sem, const char* what, const char* file, int line);
+#define CHECK_LOCK_HELD(sem, what) ::tq::check_lock_held((sem), (what), __FILE__, __LINE__)
 
 // The locks the calling task holds, oldest first, as the lock layer notes them (see lock.h).
 // Up to kHeldLocksNoted are named; a deeper nesting is counted only.

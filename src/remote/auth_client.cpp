@@ -14,6 +14,7 @@
 #include "lang/gc.h"
 #include "platform/d_alloc.h"
 #include "platform/paths.h"
+#include "platform/rules.h"
 #include "platform/startup.h"
 #include "remote/auth_rules.h"
 #include "stream/file_util.h"
@@ -186,6 +187,7 @@ AUTH_SERVICE_LIST* _ap_client_recv_sexp(TQ_SEXP* form) {
 
 AUTH_RESULT_LIST* _ap_corresponding_result(AUTH_RESULT_LIST** np, AUTH_CONNECTION_SET* conn, AUTH_SERVICE_LIST* list,
                                            const PEER_NAMES& names) {
+  CHECK_LOCK_HELD(auth_lock, "the client's results");
   *np = nullptr;
   const int type = list ? list->type : AUTH_LEVEL_NONE;
   if (type != AUTH_LEVEL_AND && type != AUTH_LEVEL_OR) return nullptr;  // a level of no kind answers nothing

@@ -256,6 +256,7 @@ const AUTH_PEER* auth_peer(AUTH_CONNECTION_SET* conn) {
 }
 
 void auth_peer_forget(AUTH_CONNECTION_SET* conn) {
+  CHECK_LOCK_HELD(auth_lock, "a login's connection set");
   d_f_ree(conn->peer.host);
   conn->peer = AUTH_PEER{};
 }

@@ -465,6 +465,18 @@ void connect_a_socket() {
   int port = 0, cerr = 0;
   if (listen_socket(&port, 0, 1) >= 0) u_close(connect_socket(&cerr, nullptr, 0x7f000001, port, nullptr, nullptr));
 }
+// Data table_lock guards, touched by a task started while this one holds the lock.
+SEM table_lock;
+std::atomic<int> table_touches{0};
+constexpr int kTouchedAt = __LINE__ + 2;
+void touch_the_table(void*) {
+  CHECK_LOCK_HELD(table_lock, "the test's table");
+  ++table_touches;
+}
+void touch_held_data_from_another_task() {
+  lock_task(table_lock = new_lock());
+  if (create_task_nowait(touch_the_table, nullptr, 1) >= 0) wait_until([] { return table_touches.load() > 0; });
+}
 void accept_a_socket() {  // one connection is pending (made by hand): the accept takes it at once
   int port = 0;
   STREAM* l = init_server(&port, 0, 1);
@@ -518,7 +530,8 @@ TEST(TaskPool, AnIdleThreadASignalWakesRunsTheNextStart) {
 // The rule checks see every lock a task holds, recorded or hand-made, and name it with the
 // broken rule: a start that may wait for a thread breaks its rule under any lock, whether or
 // not a thread is to be had; a socket's read or write breaks its rule under a lock other
-// interpreters need, and not under one that guards one peer only (the blacklist's busy flag).
+// interpreters need, and not under one that guards one peer only (the blacklist's busy flag);
+// data a lock guards touched by a task while another holds the lock breaks its rule.
 TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
   const std::string start = "rule broken: no thread start waits while its task holds a lock at .*task_test.cpp:[0-9]+ ";
   const std::string peer_at = "rule broken: no wait on a peer while the task holds a lock other interpreters need at ";
@@ -545,6 +558,8 @@ TEST(TaskPoolDeathTest, TheRuleChecksSeeEveryLockAndNameIt) {
       {Under::kDelayQueue, write_a_socket, ""},     // a reply to its own interpreter's peer
       {Under::kDelayQueue, force_a_value, peer_at + ".*task_test.cpp:[0-9]+ \\(a forced value; the delay-queue " + taken_here},
       {Under::kDelayQueue, look_up_a_name, peer_at + ".*resolve.cpp:[0-9]+ \\(a name lookup; the delay-queue " + taken_here},
+      {Under::kRecordedLock, touch_held_data_from_another_task,
+       "rule broken: data a recorded lock guards is touched only by that lock's holder at .*task_test.cpp:" + std::to_string(kTouchedAt) + " \\(the test's table\\)"},
   };
   for (const auto& r : rows) {
     if (r.ends.empty())

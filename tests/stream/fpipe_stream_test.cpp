@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/sleep.h"
@@ -100,6 +101,20 @@ TEST(FlushPipe, EmptyFrameIsReadAsNothing) {
   char buf[8];
   EXPECT_EQ(s_read(b, buf, 8), 3);
   EXPECT_EQ(std::string(buf, 3), "xyz");
+}
+
+// A failed read tells its cause past the lock its end takes to hand the reader's turn on:
+// here a folder's descriptor in the pipe's place.
+TEST(FlushPipe, AFailedReadKeepsItsCause) {
+  Pair pr;
+  STREAM* b = pr.p[1];
+  const int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(dup2(dir, b->fpipe.fid_read), b->fpipe.fid_read);
+  close(dir);
+  char buf[4];
+  errno = 0;
+  EXPECT_EQ(s_read(b, buf, 4), -1);
+  EXPECT_EQ(errno, EISDIR);
 }
 
 TEST(FlushPipe, AddressExchange) {
