@@ -35,6 +35,7 @@
 #include "stream/string_stream.h"
 #include "stream/terminal_stream.h"
 #include "stream_test_util.h"
+#include "support/stand_in_helper.h"
 
 using namespace tq;
 using streamtest::FakeClock;
@@ -197,6 +198,28 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   EXPECT_EQ(s_write(st, "1\n", 2), 2);
   EXPECT_EQ(close_save_stream(st, &f, true), 0);
   EXPECT_EQ(std::filesystem::exists(dir.file("made")) ? tqtest::read_file(dir.file("made")) : "(none)", "1\n");
+}
+
+// A close that waits for a root helper file's drain under a lock other interpreters need
+// breaks the peer-wait rule, naming the drain (its helper holds the write meanwhile).
+TEST(FileStreamDeathTest, AHelperFilesDrainUnderASharedLockBreaksTheRule) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  tqtest::TempDir dir;
+  const std::string folder = dir.file("drain");
+  constexpr uid_t kUser = 4242079;
+  ASSERT_EQ(mkdir(folder.c_str(), 0755) + chown(folder.c_str(), kUser, kUser), 0);
+  EXPECT_EXIT(
+      {
+        tqtest::StandInHelper helper(kUser, [](const std::string&, int32_t code) { return code == UFR_WRITE; });
+        STREAM* st = s_open_file((folder + "/f").c_str(), O_RDWR | O_CREAT, 0600);
+        if (!st || s_write(st, "x", 1) != 1) _exit(2);
+        lock_task(new_lock());
+        d_s_close(st);
+        _exit(0);
+      },
+      testing::ExitedWithCode(1),
+      "rule broken: no wait on a peer while the task holds a lock other interpreters need at .*stream.cpp:[0-9]+ "
+      "\\(a root helper file's drain");
 }
 
 TEST(FileStream, WriteSeekReadRoundTrip) {
