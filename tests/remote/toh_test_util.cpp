@@ -1,5 +1,6 @@
 #include "toh_test_util.h"
 
+#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,7 +24,12 @@ CaptureStdout::CaptureStdout(int fd) : fd_(fd) {
   close(to);
 }
 
-CaptureStdout::~CaptureStdout() { text(); }
+CaptureStdout::~CaptureStdout() {
+  const bool capturing = saved_ >= 0;
+  text();
+  // The test's failures were printed into the capture: shown after all, so that its log says why.
+  if (capturing && ::testing::Test::HasFailure()) fwrite(text_.data(), 1, text_.size(), fd_ == 2 ? stderr : stdout);
+}
 
 std::string CaptureStdout::text() {
   if (saved_ >= 0) {
