@@ -350,8 +350,9 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       "</HEAD>\n\r<BODY>\n\r<HR>\n\rHTTP Status: 404 Not Found\n\r<HR>\n\rMessage: /x<BR>\n\rTQ Code:()\n\r<BR>\n\r<HR>\n\r"
       "</BODY>\n\r</HTML>\n\r";
   // After the rest the peer reads, ends its sending side (its body short), and/or leaves the
-  // refusal unread (its socket full); or sends the rest's last byte only once the others are drained.
-  enum Peer { kReads, kEnds, kReadsNot, kLastLate = 4 };
+  // refusal unread (its socket full), then maybe resets the connection; or sends the rest's last
+  // byte only once the others are drained.
+  enum Peer { kReads, kEnds, kReadsNot, kLastLate = 4, kResets = 8 };
   const struct {
     std::string begun;
     int seconds;  // of the tick clock, until the connection closes
@@ -375,6 +376,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", not_found, kEnds},
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "cde", "", kReadsNot},
       {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "c", "", kEnds | kReadsNot},
+      {"POST /x HTTP/1.0\r\nContent-Length: 5\r\n\r\nab", 0, 0, 1, "cde", "", kReadsNot | kResets},
       {unknown_post, 0, 0, 1, "cde", type4, kLastLate},
       {"POST /x HTTP/1.0\r\nContent-Length: 4\r\n\r\nab", 0, 0, 1, "cd", not_found, kLastLate},  // one byte
   };
@@ -405,6 +407,14 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
       if (peer & kEnds) shutdown(c.fd(), SHUT_WR);
       if (peer & kReadsNot) {
         WAIT_FOR(parked_refusal(k.s, 0), "the refusal to wait parked for room");
+        if (peer & kResets) {  // its write fails: dropped at once, not kept to the write's bound
+          const linger abort{1, 0};
+          setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+          c.close();
+          empty_reply_pass();
+          ASSERT_TRUE(tqtest::wait_until([&] { return keepalive.grown().empty(); })) << b << ": " << keepalive.grown();
+          continue;
+        }
         clock.advance(kToHRefusalWriteLimit - 1);
         empty_reply_pass();
         EXPECT_TRUE(parked_refusal(k.s, 0)) << "cut before its time";
