@@ -52,8 +52,12 @@ namespace {
 
 // The streams whose closes wait for their threads, chained through close_next. Each close
 // waits for its own stream's threads only: a thread that never leaves (a root helper's call
-// ignores the break signal) holds the closes of that stream and no other.
-STREAM* closing_streams;
+// ignores the break signal) holds the closes of that stream and no other. Under stream_lock.
+STREAM* closing_list_head;
+STREAM*& closing_streams() {
+  CHECK_LOCK_HELD(stream_lock, "the closes that wait");
+  return closing_list_head;
+}
 int alone_waiters;     // threads in _s_wait_alone: while any waits, leaving a stream wakes its key
 void (*init_chain_stream_fn)();
 void (*init_TQoHTTP_stream_fn)();
@@ -193,7 +197,7 @@ void close_sync_task(void*) {
   for (;;) {
     sleep_sec(2);
     LOCK_SCOPE(stream_lock);
-    for (STREAM* c = closing_streams; c; c = c->h.close_next) wakeup_task(&c->h.thread);
+    for (STREAM* c = closing_streams(); c; c = c->h.close_next) wakeup_task(&c->h.thread);
   }
 }
 
@@ -546,8 +550,8 @@ void s_delete_thread(STREAM* s, S_FILE_THREAD* t) {
 }
 
 void _s_close_sync(STREAM* s) {
-  s->h.close_next = closing_streams;
-  closing_streams = s;
+  s->h.close_next = closing_streams();
+  closing_streams() = s;
   const int me = get_tid();
   for (;;) {
     S_FILE_THREAD* t = s->h.thread;
@@ -558,7 +562,7 @@ void _s_close_sync(STREAM* s) {
     sleep_task(&s->h.thread, stream_lock);
     lock_task(stream_lock);
   }
-  for (STREAM** p = &closing_streams; *p; p = &(*p)->h.close_next)
+  for (STREAM** p = &closing_streams(); *p; p = &(*p)->h.close_next)
     if (*p == s) {
       *p = s->h.close_next;
       break;
@@ -569,7 +573,7 @@ void _s_close_sync(STREAM* s) {
 int s_closes_waiting() {
   LOCK_SCOPE(stream_lock);
   int n = 0;
-  for (STREAM* c = closing_streams; c; c = c->h.close_next) ++n;
+  for (STREAM* c = closing_streams(); c; c = c->h.close_next) ++n;
   return n;
 }
 

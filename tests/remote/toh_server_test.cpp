@@ -464,6 +464,7 @@ TEST(NewAccept, ARefusalOfAStreamNotASocketComesOnceItsBodyIsIn) {
   EXPECT_FALSE(refuse.done()) << "refused before its body's last byte";
   ASSERT_EQ(s_write(p[0], "c", 1), 1);
   ASSERT_TRUE(refuse.wait());
+  EXPECT_EQ(tick_pending(p[1]), 0) << "the body's time left set past the refusal";
   std::string got(2, '\0');
   int done = 0;
   EXPECT_EQ(en_do(&done, s_read, p[0], got.data(), 2), 1);
