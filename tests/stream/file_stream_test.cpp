@@ -222,6 +222,29 @@ TEST(FileStreamDeathTest, AHelperFilesDrainUnderASharedLockBreaksTheRule) {
       "\\(a root helper file's drain");
 }
 
+// An append whose helper cannot note the ending undo's cut writes nothing and fails with the
+// helper's cause.
+TEST(SaveFile, AnAppendWhoseHelperCannotNoteTheCutFailsWithItsCause) {
+  if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
+  tqtest::TempDir dir;
+  const std::string folder = dir.file("note");
+  constexpr uid_t kUser = 4242080;
+  ASSERT_EQ(mkdir(folder.c_str(), 0755) + chown(folder.c_str(), kUser, kUser), 0);
+  tqtest::write_file(folder + "/f", "old\n");
+  ASSERT_EQ(chown((folder + "/f").c_str(), kUser, kUser), 0);
+  tqtest::StandInHelper helper(kUser, [](const std::string&, int32_t) { return false; });
+  helper.fail(UFR_GUARD, EROFS);
+  SAVE_FILE f;
+  STREAM* st = open_save_stream((folder + "/f").c_str(), O_RDWR | O_APPEND, 0, "test", &f);
+  ASSERT_NE(st, nullptr);
+  EXPECT_EQ(start_save_writes(st, &f), -1);
+  EXPECT_STREQ(save_cause(&f), std::strerror(EROFS));
+  close_save_stream(st, &f, false);
+  EXPECT_EQ(helper.written(folder + "/f"), "");
+  helper.end();
+  tqtest::end_helpers();
+}
+
 TEST(FileStream, WriteSeekReadRoundTrip) {
   tqtest::TempDir dir;
   const std::string path = dir.file("f");

@@ -112,6 +112,7 @@ struct StandInHelper::State {
   };
   std::vector<Held> waiting;
   std::map<std::string, std::string> written;                // bytes written, by path
+  std::map<int32_t, int> fails;                              // error numbers, by request code
   int stop[2] = {-1, -1};
 };
 
@@ -129,8 +130,9 @@ std::string answer(const WireRequest& w, int32_t fd) {
 
 // Answers w (st->m held), fd an open's new descriptor: false when the reply pipe is gone.
 bool reply(StandInHelper::State* st, const WireRequest& w, const std::string& path, int32_t fd) {
-  if (w.code == UFR_WRITE) st->written[path] += w.bytes;
-  const std::string out = answer(w, fd);
+  const auto failed = st->fails.find(w.code);
+  if (w.code == UFR_WRITE && failed == st->fails.end()) st->written[path] += w.bytes;
+  const std::string out = failed != st->fails.end() ? reply_bytes(w.seq, UFR_FAILED, failed->second) : answer(w, fd);
   return st->h.rep_w >= 0 && write(st->h.rep_w, out.data(), out.size()) == ssize_t(out.size());
 }
 
@@ -175,6 +177,11 @@ void StandInHelper::release() {
   state_->released = true;
   for (const State::Held& h : state_->waiting) reply(state_.get(), h.w, h.path, h.fd);
   state_->waiting.clear();
+}
+
+void StandInHelper::fail(int32_t code, int err) {
+  std::lock_guard<std::mutex> l(state_->m);
+  state_->fails[code] = err;
 }
 
 std::string StandInHelper::written(const std::string& path) const {

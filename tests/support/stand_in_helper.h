@@ -56,6 +56,8 @@ class StandInHelper {
   int held() const;  // requests kept unanswered so far
   // Answers the held requests and holds no more.
   void release();
+  // Requests of that code fail from now on with the error number err (a helper whose call failed).
+  void fail(int32_t code, int err);
   // The bytes the writes on descriptors opened for path carried, in the order answered.
   std::string written(const std::string& path) const;
   void end();
