@@ -175,6 +175,12 @@ TEST(ThreadShortage, EveryStartUnderALockAnswersAtOnce) {
        [&] { return answer_after_slow_heads(listener.port, "GET\r\n"); }, ""},
       {"the keep-alive pool's next task, for a protocol GET (served: it reads no frame)",
        [&] { return answer_after_slow_heads(listener.port, "GET /cgi-bin/download.cgi HTTP/1.0\r\n\r\n"); }, ""},
+      {"the keep-alive pool's next task, for a protocol POST with 11 of its frame header's 12 bytes",
+       [&] {
+         return answer_after_slow_heads(listener.port, "POST /cgi-bin/tqsv.cgi HTTP/1.0\r\nContent-Length: 12\r\n\r\n" +
+                                                           std::string(11, '\0'));
+       },
+       "<Permission>Busy</Permission>\n"},
       {"the HTTP agents' pass (on the timed thread)",
        [&] {
          insert_http_agent_list("/starved", qvlisp_top_env1, _l_string_1(std_cm, url.c_str()), nullptr, nullptr);
