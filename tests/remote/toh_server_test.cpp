@@ -382,6 +382,7 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
   };
   for (const auto& [b, seconds, expected, later, rest, reply, peer] : rows) {
     const tqtest::SiteBytesMark keepalive{"remote/toh_keepalive.cpp"};  // a refusal's record and reply
+    const tqtest::SiteBytesMark pages{"stream/string_stream.cpp"};     // the 404 page made for it
     Sock c;
     ACCESS_KEY k = served(srv, &c);
     ASSERT_TRUE(c.send(b));
@@ -428,7 +429,8 @@ TEST(NewAccept, AHeadNotWholeWithinTheHeadTimeIsClosedUnanswered) {
         ASSERT_EQ(got, reply) << b;
       EXPECT_TRUE(c.closed_by_peer()) << b;
       // Answered or dropped, the refusal leaves nothing: the task that closed it frees it next.
-      ASSERT_TRUE(tqtest::wait_until([&] { return keepalive.grown().empty(); })) << b << ": " << keepalive.grown();
+      ASSERT_TRUE(tqtest::wait_until([&] { return keepalive.grown().empty() && pages.grown().empty(); }))
+          << b << ": " << keepalive.grown() << pages.grown();
       continue;
     }
     WAIT_FOR(threads_in(k.s) == 1 && ioctl(fd, FIONREAD, &unread) == 0 && unread == 0, "the reader to wait for more");
