@@ -25,7 +25,8 @@
 // |   lock's holder                                        |   the log's failing files, a |
 // |                                                        |   login's connection set and |
 // |                                                        |   client tables, the log     |
-// |                                                        |   worker's sleep mark        |
+// |                                                        |   worker's sleep mark, the   |
+// |                                                        |   closes that wait           |
 //
 // "A lock" is a recorded lock (lock.h) or one of the hand-made locks below, which are noted
 // in the same way while held. A lock that guards one peer only may be held across a wait on
