@@ -73,6 +73,8 @@ void mem_section_init();  // the stop's locks (from minit)
 MEM_THREAD* mem_thread();
 // Every thread record ever taken, newest first (the list only grows).
 MEM_THREAD* mem_threads();
+// Whether no thread owns the record now (read under the records' lock).
+bool mem_record_free(const MEM_THREAD* t);
 
 // Stops every other thread at the edge of its memory-lock section and keeps the calling
 // thread inside its own, which it must not hold already; returns with the pool lock held.

@@ -150,6 +150,10 @@ bool mem_lock_site(const char** file, int* line) {
 
 MEM_THREAD* mem_thread() { return tl_mem ? tl_mem : take_record(); }
 MEM_THREAD* mem_threads() { return registry.load(std::memory_order_acquire); }
+bool mem_record_free(const MEM_THREAD* t) {
+  LOCK_SCOPE(mem_registry_lock);
+  return !t->in_use;
+}
 
 void lock_pool() { lock_task(mem_pool_lock); }
 void unlock_pool() { unlock_task(mem_pool_lock, "unlock_pool"); }
