@@ -200,14 +200,20 @@ TEST(SaveFileDeathTest, TheEndOfProcessUndoesOnlySavesNotYetKeptAndAForkedChildU
   EXPECT_EQ(std::filesystem::exists(dir.file("made")) ? tqtest::read_file(dir.file("made")) : "(none)", "1\n");
 }
 
+// A folder of another user, whose files that user's helper makes and writes ("" if not made).
+std::string users_folder(const tqtest::TempDir& dir, const char* name, uid_t uid) {
+  const std::string folder = dir.file(name);
+  return mkdir(folder.c_str(), 0755) + chown(folder.c_str(), uid, uid) == 0 ? folder : "";
+}
+
 // A close that waits for a root helper file's drain under a lock other interpreters need
 // breaks the peer-wait rule, naming the drain (its helper holds the write meanwhile).
 TEST(FileStreamDeathTest, AHelperFilesDrainUnderASharedLockBreaksTheRule) {
   if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
   tqtest::TempDir dir;
-  const std::string folder = dir.file("drain");
   constexpr uid_t kUser = 4242079;
-  ASSERT_EQ(mkdir(folder.c_str(), 0755) + chown(folder.c_str(), kUser, kUser), 0);
+  const std::string folder = users_folder(dir, "drain", kUser);
+  ASSERT_FALSE(folder.empty());
   EXPECT_EXIT(
       {
         tqtest::StandInHelper helper(kUser, [](const std::string&, int32_t code) { return code == UFR_WRITE; });
@@ -227,9 +233,9 @@ TEST(FileStreamDeathTest, AHelperFilesDrainUnderASharedLockBreaksTheRule) {
 TEST(SaveFile, AnAppendWhoseHelperCannotNoteTheCutFailsWithItsCause) {
   if (geteuid() != 0) GTEST_SKIP() << "the root file helper is only used when the process runs as root";
   tqtest::TempDir dir;
-  const std::string folder = dir.file("note");
   constexpr uid_t kUser = 4242080;
-  ASSERT_EQ(mkdir(folder.c_str(), 0755) + chown(folder.c_str(), kUser, kUser), 0);
+  const std::string folder = users_folder(dir, "note", kUser);
+  ASSERT_FALSE(folder.empty());
   tqtest::write_file(folder + "/f", "old\n");
   ASSERT_EQ(chown((folder + "/f").c_str(), kUser, kUser), 0);
   tqtest::StandInHelper helper(kUser, [](const std::string&, int32_t) { return false; });
